@@ -1,0 +1,88 @@
+#include "app/CommandLine.h"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <cwctype>
+#include <ostream>
+#include <sstream>
+
+namespace ostrel {
+namespace {
+
+std::wstring upperCase(const std::wstring& text) {
+    std::wstring upper = text;
+    for (wchar_t& c : upper) c = wchar_t(std::towupper(wint_t(c)));
+    return upper;
+}
+
+/// Reads a decimal integer the way a wide string stream does: leading blanks skipped, trailing
+/// text ignored. `value` is written only on success.
+bool readInt(const std::wstring& text, int& value) {
+    std::wistringstream stream(text);
+    int parsed = 0;
+    stream >> parsed;
+    if (stream.fail()) return false;
+    value = parsed;
+    return true;
+}
+
+}  // namespace
+
+CommandLineSettings parseCommandLine(const std::vector<std::wstring>& args) {
+    CommandLineSettings settings;
+    const size_t count = args.size();
+    for (size_t i = 0; i < count; ++i) {
+        const std::wstring option = upperCase(args[i]);
+        const bool hasNext = i + 1 < count;
+        if (option == L"-SCENE") {
+            if (hasNext) settings.sceneFile = args[++i];
+        } else if (option == L"-PROFILE") {
+            settings.profileMode = true;
+            if (hasNext && readInt(args[i + 1], settings.numTimeSteps)) {
+                ++i;
+                if (i + 1 < count && readInt(args[i + 1], settings.numTimeStepsToSkip)) ++i;
+            }
+        } else if (option == L"-CPU") {
+            settings.cpuMode = true;
+            if (hasNext && readInt(args[i + 1], settings.numThreads)) ++i;
+        } else if (option == L"-AFFINITY") {
+            if (hasNext && readInt(args[i + 1], settings.affinityMask)) ++i;
+        } else if (option == L"-HELP") {
+            settings.helpRequested = true;
+            break;
+        }
+    }
+    return settings;
+}
+
+const std::wstring& helpText() {
+    static const std::wstring text =
+        L"\n"
+        L"Parameters: -SCENE (<scene file name>) -PROFILE (<#time steps>) (<#time steps to "
+        L"skip>) -CPU (<#threads>) -AFFINITY (<affinity mask>) -HELP\n"
+        L"\n";
+    return text;
+}
+
+int affinityProcessor(int mask) {
+    const unsigned bits = static_cast<unsigned>(mask);
+    if (bits == 0) return -1;
+    int processor = 0;
+    while (!(bits & (1u << processor))) ++processor;
+    return processor;
+}
+
+bool bindThreadToAffinityMask(int mask, std::wostream* log) {
+    const int processor = affinityProcessor(mask);
+    if (processor < 0) return true;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(processor, &set);
+    if (pthread_setaffinity_np(pthread_self(), sizeof(set), &set) == 0) return true;
+    if (log)
+        *log << L"WARNING: Cannot bind the main thread to processor " << processor << std::endl;
+    return false;
+}
+
+}  // namespace ostrel

@@ -1,0 +1,104 @@
+#include "app/Console.h"
+
+#include <iostream>
+#include <streambuf>
+
+namespace ostrel {
+namespace {
+
+void appendUtf8(std::string& out, char32_t c) {
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
+    if (c < 0x80) {
+        out += char(c);
+    } else if (c < 0x800) {
+        out += char(0xC0 | (c >> 6));
+        out += char(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += char(0xE0 | (c >> 12));
+        out += char(0x80 | ((c >> 6) & 0x3F));
+        out += char(0x80 | (c & 0x3F));
+    } else {
+        out += char(0xF0 | (c >> 18));
+        out += char(0x80 | ((c >> 12) & 0x3F));
+        out += char(0x80 | ((c >> 6) & 0x3F));
+        out += char(0x80 | (c & 0x3F));
+    }
+}
+
+/// Unbuffered wide stream buffer that forwards UTF-8 into a narrow stream buffer.
+class Utf8ForwardingBuf : public std::wstreambuf {
+public:
+    explicit Utf8ForwardingBuf(std::streambuf* target) : target_(target) {}
+
+protected:
+    int_type overflow(int_type ch) override {
+        if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
+        wchar_t c = traits_type::to_char_type(ch);
+        return xsputn(&c, 1) == 1 ? ch : traits_type::eof();
+    }
+    std::streamsize xsputn(const wchar_t* s, std::streamsize n) override {
+        std::string bytes;
+        bytes.reserve(size_t(n));
+        for (std::streamsize i = 0; i < n; ++i) appendUtf8(bytes, char32_t(s[i]));
+        std::streamsize written = target_->sputn(bytes.data(), std::streamsize(bytes.size()));
+        return written == std::streamsize(bytes.size()) ? n : 0;
+    }
+    int sync() override { return target_->pubsync(); }
+
+private:
+    std::streambuf* target_;
+};
+
+}  // namespace
+
+std::wostream& wideOut() {
+    // Constructed on first use and never destroyed, so it outlives every static that prints.
+    static Utf8ForwardingBuf* buffer = new Utf8ForwardingBuf(std::cout.rdbuf());
+    static std::wostream* stream = new std::wostream(buffer);
+    return *stream;
+}
+
+std::ostream& narrowOut() { return std::cout; }
+
+std::string toUtf8(std::wstring_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (wchar_t c : text) appendUtf8(out, char32_t(c));
+    return out;
+}
+
+std::wstring fromUtf8(std::string_view text) {
+    std::wstring out;
+    out.reserve(text.size());
+    size_t i = 0;
+    while (i < text.size()) {
+        const unsigned char lead = static_cast<unsigned char>(text[i]);
+        int extra = -1;
+        char32_t c = 0;
+        if (lead < 0x80) {
+            extra = 0, c = lead;
+        } else if ((lead >> 5) == 0x6) {
+            extra = 1, c = lead & 0x1F;
+        } else if ((lead >> 4) == 0xE) {
+            extra = 2, c = lead & 0x0F;
+        } else if ((lead >> 3) == 0x1E) {
+            extra = 3, c = lead & 0x07;
+        }
+        bool ok = extra >= 0 && i + size_t(extra) < text.size();
+        for (int k = 1; ok && k <= extra; ++k) {
+            const unsigned char cont = static_cast<unsigned char>(text[i + size_t(k)]);
+            ok = (cont & 0xC0) == 0x80;
+            c = (c << 6) | (cont & 0x3F);
+        }
+        if (!ok) {
+            out += L'\uFFFD';
+            ++i;
+            continue;
+        }
+        out += wchar_t(c);
+        i += size_t(extra) + 1;
+    }
+    return out;
+}
+
+}  // namespace ostrel

@@ -1,0 +1,40 @@
+#pragma once
+// The fatal-error report: for errors the program cannot recover from.
+//
+// reportFatalError writes the caption "FATAL ERROR" and the composed text to standard error,
+// shows it in a dialog when a dialog hook is installed (the window framework installs one when
+// it has a display) and then ends the process with abort(). Every layer may call it.
+
+#include <string>
+
+namespace ostrel {
+
+/// Source-file names passed by the application core and by the solver.
+inline constexpr const char* kAppSourceFile = "Quenby";
+inline constexpr const char* kSolverSourceFile = "cudafem";
+
+/// "A fatal error has occured\n" message "\nSource file \"" file "\", line " line
+/// "\nThe program will terminate".
+std::wstring composeFatalErrorText(const char* sourceFile, int line, const std::wstring& message);
+
+/// message "\nCUDA Driver API Error: " code " (" name ")".
+std::wstring composeDriverErrorMessage(const std::wstring& message, int code);
+
+/// The CUDA driver API's symbolic name of a result code ("CUDA_ERROR_OUT_OF_MEMORY" for 2);
+/// an empty string for a code outside the known table.
+const char* driverResultName(int code);
+
+/// Shows the report (when `show` is set) and aborts. Never returns.
+[[noreturn]] void reportFatalError(const char* sourceFile, int line, const std::wstring& message,
+                                   bool show = true);
+
+/// Does nothing for code 0; otherwise reports composeDriverErrorMessage(message, code).
+void reportDriverError(const char* sourceFile, int line, int code, const std::wstring& message,
+                       bool show = true);
+
+/// A dialog that shows the caption and text of a fatal report before the process aborts.
+using FatalErrorDialog = void (*)(const std::wstring& caption, const std::wstring& text);
+/// Installs (or, with nullptr, removes) the dialog. The window framework owns this hook.
+void setFatalErrorDialog(FatalErrorDialog dialog);
+
+}  // namespace ostrel
