@@ -1,0 +1,128 @@
+#pragma once
+// Finite-element model of one scene: voxel hexahedra on a hierarchy of ever coarser grids,
+// the element matrices, the host arrays shared by solver, optimizer, loader and editor, the
+// assembled operators of levels >= 2 and the coarsest-level direct solver.
+//
+// Level 0 is the finest (one element per occupied voxel), level numLevels_-1 the coarsest.
+// Grid point (x,y,z) of level l is level-0 grid point (x,y,z)*2^l. Dense grids index cell or
+// point (x,y,z) at (z*dy + y)*dx + x and hold an index or -1. Elements are numbered z, y, x
+// ascending; vertices colour by colour (colour (x&1) + 2(y&1) + 4(z&1)), then z, y, x ascending.
+// Per-vertex 3-vectors are component-major: component a of vertex v at a*n + v (n = vertex
+// count of the level); only force_ is interleaved.
+//
+// GPU state and optimization state are separate classes bound to a FemModel&; the hierarchy is
+// immutable after construction. Construction errors print their message and exit(-1).
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "fem/CoarseSolver.h"
+#include "geometry/Vec3.h"
+#include "geometry/Volume.h"
+
+namespace ostrel {
+
+/// Grid coordinates of a cell or point of one level.
+struct GridPos {
+    int x, y, z;
+};
+/// Packed grid position: (z << 22) | (y << 11) | x (11/11/10 bits).
+constexpr uint32_t pack(GridPos p) {
+    return uint32_t(p.z) << 22 | uint32_t(p.y) << 11 | uint32_t(p.x);
+}
+constexpr GridPos unpack(uint32_t w) {
+    return {int(w & 0x7ff), int(w >> 11 & 0x7ff), int(w >> 22 & 0x3ff)};
+}
+
+/// Young's modulus and Poisson ratio of the element matrix.
+constexpr double kYoungsModulus = 2.0e9;
+constexpr double kPoissonRatio = 0.394;
+
+class FemModel {
+public:
+    /// Builds the hierarchy of `numLevels` levels from the occupancy `voxels`, allocates the host
+    /// arrays with their initial values and computes the element matrices. Prints
+    /// "Building hierarchy ..." and one line per level on the wide console. Exits with -1 on
+    /// numLevels < 3 (narrow message), an empty volume or too large extents (wide messages).
+    FemModel(const Volume<bool, double>& voxels, int numLevels);
+    FemModel(const FemModel&) = delete;
+    FemModel& operator=(const FemModel&) = delete;
+
+    int numVertices(int level) const { return colorOffsets_[level][8]; }
+    /// Dense index of point/cell p in a grid of size d; -1 if p lies outside.
+    static long long denseIndex(const std::array<int, 3>& d, GridPos p) {
+        if (p.x < 0 || p.y < 0 || p.z < 0 || p.x >= d[0] || p.y >= d[1] || p.z >= d[2]) return -1;
+        return (static_cast<long long>(p.z) * d[1] + p.y) * d[0] + p.x;
+    }
+    /// Vertex index at grid point p of `level`, -1 when outside the grid or no vertex there.
+    int vertexAt(int level, GridPos p) const {
+        long long i = denseIndex(vertexDims_[level], p);
+        return i < 0 ? -1 : vertexGrid_[level][size_t(i)];
+    }
+    /// Element index of cell p of `level`, -1 when outside the grid or no element there.
+    int elementAt(int level, GridPos p) const {
+        long long i = denseIndex(elementDims_[level], p);
+        return i < 0 ? -1 : elementGrid_[level][size_t(i)];
+    }
+    /// Indices of the coarsest level (numLevels_ - 1).
+    int coarsestLevel() const { return numLevels_ - 1; }
+
+    // ---- grid scalars ----
+    int numLevels_ = 0;                    ///< number of levels, >= 3
+    Vec3d voxelSize_{};                    ///< edge lengths (x,y,z) of one level-0 element
+    Vec3d origin_{};                       ///< world position of level-0 grid point (0,0,0)
+
+    // ---- per-level arrays, each numLevels_ long ----
+    std::vector<std::array<int, 3>> elementDims_;     ///< element grid size (x,y,z)
+    std::vector<std::array<int, 3>> vertexDims_;      ///< vertex grid size = elementDims_ + 1
+    std::vector<std::vector<int>> elementGrid_;       ///< dense cells -> element index or -1
+    std::vector<std::vector<uint32_t>> elementPosition_;  ///< element -> packed cell position
+    std::vector<int> numElements_;                    ///< element count
+    std::vector<std::vector<int>> vertexGrid_;        ///< dense points -> vertex index or -1
+    std::vector<std::vector<uint32_t>> vertexPosition_;   ///< vertex -> packed point position
+    /// [0..7] first vertex of colours 0..7, [8] vertex count of the level.
+    std::vector<std::array<int, 9>> colorOffsets_;
+
+    /// Level operator of levels >= 2 (levels 0 and 1 are empty): for every vertex v, 27
+    /// neighbour slots s = (dz+1)*9 + (dy+1)*3 + (dx+1) of 3x3 blocks; entry k = a*3+b (component
+    /// a of v, component b of the neighbour) of slot s is at v + n*(s*9 + k), 243*n doubles.
+    /// Missing neighbours' slots hold zeros. Rebuilt by assembleOperators().
+    std::vector<std::vector<double>> A_;
+
+    /// Coarsest level: per vertex, in vertex order, 27 (slot, neighbour index) pairs ordered by
+    /// neighbour index ascending (stable; the -1 entries of missing neighbours come first).
+    std::vector<std::pair<int, int>> coarseNeighbors_;
+
+    // ---- element matrices (computed from voxelSize_, E = 2.0e9, nu = 0.394) ----
+    /// 24x24 row-major; dof 3*node + component, node n at corner (n&1, n>>1&1, n>>2).
+    std::array<double, 576> Ke_{};
+    /// Same matrix as 64 3x3 blocks: block (i,j) starts at (8i+j)*9, entry a*3+b = Ke_(3i+a, 3j+b).
+    std::array<double, 576> KeBlocks_{};
+
+    // ---- host arrays of the level-0 model (nV vertices, nE elements) ----
+    std::vector<uint8_t> isVertexFixed_;  ///< nV, 1 = fixed; initially 0
+    std::vector<float> E_;                ///< nE stiffness factors; initially 1.0e6
+    std::vector<float> density_;          ///< nE mass densities; initially 1000
+    std::vector<float> vertexMass_;       ///< nV lumped masses; initially 0
+    std::vector<float> force_;            ///< 3*nV applied forces, interleaved x,y,z; 0
+    Vec3d gravity_{0, 0, 0};              ///< gravitational acceleration
+    double dt_ = 0.05;                    ///< time step
+    std::vector<float> f_;                ///< 3*nV load vector, component-major; 0
+    double fNorm_ = 0;                    ///< Euclidean norm of f_
+    std::vector<double> u_;               ///< 3*nV level-0 displacement, component-major; 0
+    std::vector<float> rNormHost_;        ///< nV squared residual contributions; 0
+
+    // ---- coarsest-level system (3*n doubles each, component-major, n = coarsest vertices) ----
+    std::vector<double> coarseRhs_;
+    std::vector<double> coarseSolution_;
+    CoarseSolver coarseSolver_;
+
+private:
+    void buildHierarchy(const Volume<bool, double>& voxels);
+    void buildCoarseNeighbors();
+    void allocateHostArrays();
+};
+
+}  // namespace ostrel

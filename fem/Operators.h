@@ -1,0 +1,27 @@
+#pragma once
+// Galerkin operators of levels >= 2 and the coarsest-level factorization.
+
+#include <array>
+
+namespace ostrel {
+
+class FemModel;
+
+/// 24x24 stiffness matrix (row-major, dof 3*node + component) of a (dx,dy,dz) hexahedron with
+/// Young's modulus E and Poisson ratio nu, in closed form.
+std::array<double, 576> elementStiffness(double dx, double dy, double dz, double E, double nu);
+/// Same by the 2x2x2 Gauss rule (reference for tests).
+std::array<double, 576> elementStiffnessGauss(double dx, double dy, double dz, double E, double nu);
+
+/// Builds A_[l] for l = 2 .. numLevels_-1 from E_, isVertexFixed_, vertexMass_ and dt_: level 2
+/// straight from the level-0 elements (4:1 trilinear interpolation), further levels 2:1 from
+/// the level above. One OpenMP loop per level over coarse vertices, static schedule. Host only;
+/// uploading A_ is the solver's separate step.
+void assembleOperators(FemModel& model);
+
+/// Builds the coarsest system from A_[numLevels_-1] (column a*n+j, rows b*n+nb in the order of
+/// coarseNeighbors_, lower triangle) into model.coarseSolver_ and factors it. Returns false when
+/// the factorization failed; the solver then refuses to solve.
+bool factorCoarsestLevel(FemModel& model);
+
+}  // namespace ostrel
