@@ -1,1 +1,263 @@
 #include "scene/KeyValueFile.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cwctype>
+#include <fstream>
+#include <sstream>
+
+#include "app/Console.h"
+
+namespace ostrel {
+namespace {
+
+/// Blanks, tabs, carriage returns and other control characters are not graphic.
+bool isGraphic(wchar_t c) { return !(c <= 0x20 || (c >= 0x7F && c <= 0xA0)); }
+bool isBlank(wchar_t c) { return std::iswspace(wint_t(c)) != 0; }
+
+std::wstring trimmed(const std::wstring& text) {
+    size_t begin = 0, end = text.size();
+    while (begin < end && !isGraphic(text[begin])) ++begin;
+    while (end > begin && !isGraphic(text[end - 1])) --end;
+    return text.substr(begin, end - begin);
+}
+
+std::vector<std::wstring> words(const std::wstring& text) {
+    std::vector<std::wstring> result;
+    size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && isBlank(text[i])) ++i;
+        size_t start = i;
+        while (i < text.size() && !isBlank(text[i])) ++i;
+        if (i > start) result.push_back(text.substr(start, i - start));
+    }
+    return result;
+}
+
+/// Single-byte text: each byte becomes one character (and back).
+std::wstring widenBytes(const std::string& bytes) {
+    std::wstring text(bytes.size(), L'\0');
+    for (size_t i = 0; i < bytes.size(); ++i) text[i] = wchar_t(static_cast<unsigned char>(bytes[i]));
+    return text;
+}
+std::string narrowBytes(const std::wstring& text) {
+    std::string bytes(text.size(), '\0');
+    for (size_t i = 0; i < text.size(); ++i) bytes[i] = char(text[i] & 0xFF);
+    return bytes;
+}
+
+std::wstring quoted(const std::wstring& name) { return L"\"" + name + L"\""; }
+
+void say(std::wostream* log, const std::wstring& line) {
+    if (log) *log << line << std::endl;
+}
+
+void parseError(std::wostream* log, bool asError, const std::wstring& key) {
+    say(log, std::wstring(asError ? L"ERROR" : L"WARNING") + L": Could not parse entry " +
+                 quoted(key));
+}
+
+/// Reads `count` values of T from `text` by formatted extraction; writes `out` only on success.
+template <typename T>
+bool readNumbers(const std::wstring& text, T* out, int count) {
+    std::wistringstream stream(text);
+    T parsed[16];
+    for (int i = 0; i < count; ++i) {
+        stream >> parsed[i];
+        if (stream.fail()) return false;
+    }
+    for (int i = 0; i < count; ++i) out[i] = parsed[i];
+    return true;
+}
+
+}  // namespace
+
+std::wstring upperCaseKey(const std::wstring& key) {
+    std::wstring upper = key;
+    for (wchar_t& c : upper) c = wchar_t(std::towupper(wint_t(c)));
+    return upper;
+}
+
+bool KeyValueFile::read(const std::wstring& fileName, std::wostream* log) {
+    loaded_ = false;
+    entries_.clear();
+    index_.clear();
+
+    std::ifstream file(toUtf8(fileName), std::ios::in | std::ios::binary);
+    if (!file.is_open()) {
+        say(log, L"ERROR: Cannot open file " + quoted(fileName));
+        return false;
+    }
+    std::string bytes;
+    int lineNumber = 0;
+    while (std::getline(file, bytes)) {
+        ++lineNumber;
+        const std::wstring line = widenBytes(bytes);
+        const size_t colon = line.find(L':');
+        const std::wstring keyPart = colon == std::wstring::npos ? line : line.substr(0, colon);
+        const std::vector<std::wstring> keyWords = words(keyPart);
+        if (keyWords.empty()) continue;
+        if (keyWords[0].compare(0, 2, L"//") == 0) continue;
+        // A key part of several words, or a lone word with no colon and so no value.
+        if (keyWords.size() > 1 || colon == std::wstring::npos) {
+            say(log, L"ERROR: Invalid key syntax in line " + std::to_wstring(lineNumber) +
+                         L" of file " + quoted(fileName));
+            return false;
+        }
+        const std::wstring key = upperCaseKey(keyWords[0]);
+        const std::wstring value = trimmed(line.substr(colon + 1));
+        auto found = index_.find(key);
+        if (found != index_.end()) {
+            entries_[found->second].second = value;
+            say(log, L"WARNING: Key " + quoted(key) + L" in line " + std::to_wstring(lineNumber) +
+                         L" of file " + quoted(fileName) +
+                         L" has already been specified. The old value has been overwritten.");
+        } else {
+            index_.emplace(key, entries_.size());
+            entries_.emplace_back(key, value);
+        }
+    }
+    if (!file.eof()) {
+        say(log, L"ERROR: Cannot read line " + std::to_wstring(lineNumber + 1) + L" of file " +
+                     quoted(fileName));
+        return false;
+    }
+    loaded_ = true;
+    return true;
+}
+
+bool KeyValueFile::write(const std::wstring& fileName, std::wostream* log) const {
+    const std::string target = toUtf8(fileName);
+    // A name of our own beside the target, so the rename replaces the file atomically.
+    const std::string temporary = target + ".tmp" + std::to_string(::getpid()) + "~";
+    bool ok = false;
+    {
+        std::ofstream file(temporary, std::ios::out | std::ios::binary | std::ios::trunc);
+        if (file.is_open()) {
+            for (const Entry& entry : entries_)
+                file << narrowBytes(entry.first) << ": " << narrowBytes(entry.second) << '\n';
+            file.flush();
+            ok = file.good();
+        }
+    }
+    if (ok) ok = std::rename(temporary.c_str(), target.c_str()) == 0;
+    if (!ok) {
+        std::remove(temporary.c_str());
+        say(log, L"ERROR: Cannot write file " + quoted(fileName));
+    }
+    return ok;
+}
+
+long KeyValueFile::find(const std::wstring& key) const {
+    auto found = index_.find(upperCaseKey(key));
+    return found == index_.end() ? -1 : long(found->second);
+}
+
+const std::wstring* KeyValueFile::lookUp(const std::wstring& key, std::wostream* log,
+                                         bool report) const {
+    const long at = find(key);
+    if (at < 0) {
+        if (report) say(log, L"ERROR: Entry " + quoted(key) + L" not found");
+        return nullptr;
+    }
+    return &entries_[size_t(at)].second;
+}
+
+bool KeyValueFile::getString(const std::wstring& key, std::wstring& value, std::wostream* log,
+                             bool optional) const {
+    const std::wstring* found = lookUp(key, log, !optional);
+    if (!found) return false;
+    value = *found;
+    return true;
+}
+
+bool KeyValueFile::setString(const std::wstring& key, const std::wstring& value) {
+    const long at = find(key);
+    if (at >= 0) {
+        entries_[size_t(at)].second = value;
+        return true;
+    }
+    const std::wstring upper = upperCaseKey(key);
+    index_.emplace(upper, entries_.size());
+    entries_.emplace_back(upper, value);
+    return false;
+}
+
+bool KeyValueFile::remove(const std::wstring& key) {
+    const long at = find(key);
+    if (at < 0) return false;
+    entries_.erase(entries_.begin() + at);
+    index_.clear();
+    for (size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].first, i);
+    return true;
+}
+
+bool KeyValueFile::getInt(const std::wstring& key, int& value, std::wostream* log) const {
+    const std::wstring* text = lookUp(key, log, true);
+    if (!text) return false;
+    if (readNumbers(*text, &value, 1)) return true;
+    parseError(log, true, key);
+    return false;
+}
+
+bool KeyValueFile::getFloat(const std::wstring& key, float& value, std::wostream* log) const {
+    const std::wstring* text = lookUp(key, log, false);
+    if (!text) return false;
+    if (readNumbers(*text, &value, 1)) return true;
+    parseError(log, false, key);
+    return false;
+}
+
+bool KeyValueFile::getFloat3(const std::wstring& key, Vec3f& value, std::wostream* log) const {
+    const std::wstring* text = lookUp(key, log, false);
+    if (!text) return false;
+    float v[3];
+    if (readNumbers(*text, v, 3)) {
+        value = {v[0], v[1], v[2]};
+        return true;
+    }
+    parseError(log, false, key);
+    return false;
+}
+
+bool KeyValueFile::getMatrix4x4(const std::wstring& key, float (&value)[16],
+                                std::wostream* log) const {
+    const std::wstring* text = lookUp(key, log, false);
+    if (!text) return false;
+    if (readNumbers(*text, value, 16)) return true;
+    parseError(log, false, key);
+    return false;
+}
+
+bool KeyValueFile::getDouble(const std::wstring& key, double& value, std::wostream* log,
+                             bool optional) const {
+    const std::wstring* text = lookUp(key, log, !optional);
+    if (!text) return false;
+    if (readNumbers(*text, &value, 1)) return true;
+    parseError(log, !optional, key);
+    return false;
+}
+
+bool KeyValueFile::getDouble3(const std::wstring& key, Vec3d& value, std::wostream* log,
+                              bool optional) const {
+    const std::wstring* text = lookUp(key, log, !optional);
+    if (!text) return false;
+    double v[3];
+    if (readNumbers(*text, v, 3)) {
+        value = {v[0], v[1], v[2]};
+        return true;
+    }
+    parseError(log, !optional, key);
+    return false;
+}
+
+bool KeyValueFile::getBool(const std::wstring& key, bool& value, std::wostream* log) const {
+    const std::wstring* text = lookUp(key, log, false);
+    if (!text) return false;
+    if (readNumbers(*text, &value, 1)) return true;
+    parseError(log, false, key);
+    return false;
+}
+
+}  // namespace ostrel
