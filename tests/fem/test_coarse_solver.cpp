@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include <cholmod.h>
+
+#include "fem/FemModel.h"
+#include "fem/Operators.h"
+#include "FemTestUtil.h"
+
+namespace ostrel {
+namespace {
+
+// y = A x with the stored lower triangle of the solver's matrix, mirrored.
+std::vector<double> multiply(const CoarseSolver& cs, const std::vector<double>& x) {
+    std::vector<double> y(x.size(), 0.0);
+    const auto& p = cs.columnStarts();
+    for (int j = 0; j < cs.columns(); ++j)
+        for (int t = p[size_t(j)]; t < p[size_t(j) + 1]; ++t) {
+            const int i = cs.rowIndices()[size_t(t)];
+            const double a = cs.values()[size_t(t)];
+            y[size_t(i)] += a * x[size_t(j)];
+            if (i != j) y[size_t(j)] += a * x[size_t(i)];
+        }
+    return y;
+}
+
+TEST(CoarseSolver, AddEntryKeepsOnlyTheLowerTriangle) {
+    CoarseSolver cs;
+    cs.beginMatrix(2);
+    cs.addEntry(0, 4);
+    cs.addEntry(1, 1);
+    cs.endColumn();
+    cs.addEntry(0, 1);  // above the diagonal: dropped
+    cs.addEntry(1, 3);
+    cs.endColumn();
+    EXPECT_EQ(cs.columnStarts(), (std::vector<int>{0, 2, 3}));
+    EXPECT_EQ(cs.rowIndices(), (std::vector<int>{0, 1, 1}));
+    ASSERT_TRUE(cs.factorize());
+    EXPECT_EQ(cs.orderingUsed(), CHOLMOD_METIS);
+    const double b[2] = {1, 2};
+    double x[2] = {0, 0};
+    ASSERT_TRUE(cs.solveWithFactor(b, x));
+    EXPECT_NEAR(4 * x[0] + x[1], 1, 1e-14);
+    EXPECT_NEAR(x[0] + 3 * x[1], 2, 1e-14);
+}
+
+TEST(CoarseSolver, OneElementHas24ColumnsAnd300Entries) {
+    FemModel m(test::makeVolume(1, 1, 1, {{0, 0, 0}}), 3);
+    for (int v = 0; v < 4; ++v) m.isVertexFixed_[size_t(v)] = 1;  // the z = 0 face
+    assembleOperators(m);
+    EXPECT_TRUE(factorCoarsestLevel(m));
+    EXPECT_EQ(m.coarseSolver_.columns(), 24);
+    EXPECT_EQ(m.coarseSolver_.values().size(), 300u);
+    // Column a*n+j lists rows b*n + nb in increasing order.
+    const auto& p = m.coarseSolver_.columnStarts();
+    for (int j = 0; j < 24; ++j) {
+        EXPECT_EQ(m.coarseSolver_.rowIndices()[size_t(p[size_t(j)])], j);
+        for (int t = p[size_t(j)] + 1; t < p[size_t(j) + 1]; ++t)
+            EXPECT_LT(m.coarseSolver_.rowIndices()[size_t(t) - 1], m.coarseSolver_.rowIndices()[size_t(t)]);
+    }
+}
+
+struct SolveCase {
+    const char* name;
+    int nx, ny, nz, levels;
+    unsigned seed;
+};
+class CoarseSolve : public ::testing::TestWithParam<SolveCase> {};
+
+TEST_P(CoarseSolve, SolutionSatisfiesTheSystemRepeatedly) {
+    const SolveCase c = GetParam();
+    FemModel m(test::randomVolume(c.nx, c.ny, c.nz, 0.7, c.seed), c.levels);
+    std::mt19937 rng(c.seed);
+    std::uniform_real_distribution<double> u(0, 1);
+    for (int y = 0; y < m.vertexDims_[0][1]; ++y)
+        for (int x = 0; x < m.vertexDims_[0][0]; ++x) {
+            const int v = m.vertexAt(0, {x, y, 0});
+            if (v >= 0) m.isVertexFixed_[size_t(v)] = 1;
+        }
+    for (int round = 0; round < 2; ++round) {  // refactorization with new values reuses the analysis
+        for (auto& e : m.E_) e = float(1e6 * (0.1 + u(rng)));
+        assembleOperators(m);
+        ASSERT_TRUE(factorCoarsestLevel(m));
+        const int N = m.coarseSolver_.columns();
+        std::vector<double> b(static_cast<size_t>(N)), x(static_cast<size_t>(N), 0.0);
+        for (auto& v : b) v = u(rng) - 0.5;
+        ASSERT_TRUE(m.coarseSolver_.solveWithFactor(b.data(), x.data()));
+        const std::vector<double> Ax = multiply(m.coarseSolver_, x);
+        double r = 0, nb = 0;
+        for (size_t i = 0; i < b.size(); ++i) r += (Ax[i] - b[i]) * (Ax[i] - b[i]), nb += b[i] * b[i];
+        EXPECT_LT(std::sqrt(r / nb), 1e-10);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, CoarseSolve,
+                         ::testing::Values(SolveCase{"box3", 8, 6, 5, 3, 1}, SolveCase{"box4", 13, 9, 7, 4, 2},
+                                           SolveCase{"plate", 12, 10, 2, 3, 3}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CoarseSolver, SingularModelReportsFailureAndLeavesXUntouched) {
+    FemModel m(test::solidBox(6, 5, 4), 3);
+    assembleOperators(m);
+    EXPECT_FALSE(factorCoarsestLevel(m));
+    EXPECT_FALSE(m.coarseSolver_.hasNumericFactor());
+    std::vector<double> b(size_t(m.coarseSolver_.columns()), 1.0), x(b.size(), 7.0);
+    EXPECT_FALSE(m.coarseSolver_.solveWithFactor(b.data(), x.data()));
+    for (double v : x) ASSERT_EQ(v, 7.0);
+    // A later good factorization works again.
+    m.isVertexFixed_[0] = m.isVertexFixed_[1] = m.isVertexFixed_[2] = m.isVertexFixed_[3] = 1;
+    for (int v = 0; v < m.numVertices(0); ++v)
+        if (unpack(m.vertexPosition_[0][size_t(v)]).z == 0) m.isVertexFixed_[size_t(v)] = 1;
+    assembleOperators(m);
+    EXPECT_TRUE(factorCoarsestLevel(m));
+    EXPECT_TRUE(m.coarseSolver_.solveWithFactor(b.data(), x.data()));
+}
+
+TEST(CoarseSolver, IncompleteMatrixIsRefused) {
+    CoarseSolver cs;
+    cs.beginMatrix(3);
+    cs.addEntry(0, 1);
+    cs.endColumn();
+    EXPECT_FALSE(cs.factorize());
+    double b[3] = {1, 1, 1}, x[3] = {5, 5, 5};
+    EXPECT_FALSE(cs.solveWithFactor(b, x));
+    EXPECT_EQ(x[0], 5);
+}
+
+}  // namespace
+}  // namespace ostrel

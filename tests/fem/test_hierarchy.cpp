@@ -1,0 +1,199 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <set>
+
+#include "fem/FemModel.h"
+#include "FemTestUtil.h"
+
+namespace ostrel {
+namespace {
+
+using test::makeVolume;
+
+// Death-test body: the model's messages go to stdout; route them to stderr where the death-test
+// matcher looks.
+void constructToStderr(const Volume<bool, double>& v, int levels) {
+    dup2(2, 1);
+    FemModel m(v, levels);
+}
+
+TEST(HierarchyDeath, TooFewLevelsIsRejectedBeforeTheVolumeIsRead) {
+    Volume<bool, double> empty;  // not even allocated: the check must come first
+    EXPECT_EXIT(constructToStderr(empty, 2), ::testing::ExitedWithCode(255), "^ERROR: #Levels must be >= 3\n$");
+}
+
+TEST(HierarchyDeath, EmptyVolume) {
+    EXPECT_EXIT(constructToStderr(makeVolume(3, 3, 3, {}), 3), ::testing::ExitedWithCode(255),
+                "^Building hierarchy \\.\\.\\.\nERROR: Voxel model is empty$");
+}
+
+TEST(HierarchyDeath, ExtentLimits) {
+    EXPECT_EXIT(constructToStderr(makeVolume(2047, 1, 1, {{0, 0, 0}, {2046, 0, 0}}), 3),
+                ::testing::ExitedWithCode(255), "ERROR: Voxel model extents are too large$");
+    EXPECT_EXIT(constructToStderr(makeVolume(1, 2047, 1, {{0, 0, 0}, {0, 2046, 0}}), 3),
+                ::testing::ExitedWithCode(255), "ERROR: Voxel model extents are too large$");
+    EXPECT_EXIT(constructToStderr(makeVolume(1, 1, 1023, {{0, 0, 0}, {0, 0, 1022}}), 3),
+                ::testing::ExitedWithCode(255), "ERROR: Voxel model extents are too large$");
+}
+
+TEST(Hierarchy, LargestExtentsAccepted) {
+    FemModel mx(makeVolume(2046, 1, 1, {{0, 0, 0}, {2045, 0, 0}}), 3);
+    EXPECT_EQ(mx.vertexDims_[0][0], 2047);
+    int maxX = 0;
+    for (uint32_t p : mx.vertexPosition_[0]) maxX = std::max(maxX, unpack(p).x);
+    EXPECT_EQ(maxX, 2046);
+    FemModel mz(makeVolume(1, 1, 1022, {{0, 0, 0}, {0, 0, 1021}}), 3);
+    EXPECT_EQ(mz.vertexDims_[0][2], 1023);
+    int maxZ = 0;
+    for (uint32_t p : mz.vertexPosition_[0]) maxZ = std::max(maxZ, unpack(p).z);
+    EXPECT_EQ(maxZ, 1022);
+}
+
+TEST(Hierarchy, OneVoxel) {
+    FemModel m(makeVolume(1, 1, 1, {{0, 0, 0}}), 3);
+    for (int l = 0; l < 3; ++l) {
+        EXPECT_EQ(m.elementDims_[l], (std::array<int, 3>{1, 1, 1}));
+        EXPECT_EQ(m.vertexDims_[l], (std::array<int, 3>{2, 2, 2}));
+        EXPECT_EQ(m.numElements_[l], 1);
+        EXPECT_EQ(m.colorOffsets_[l], (std::array<int, 9>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
+    }
+    EXPECT_EQ(m.isVertexFixed_.size(), 8u);
+    EXPECT_EQ(m.E_, std::vector<float>(1, 1000000.0f));
+    EXPECT_EQ(m.density_, std::vector<float>(1, 1000.0f));
+    EXPECT_EQ(m.u_.size(), 24u);
+    EXPECT_EQ(m.f_.size(), 24u);
+    EXPECT_EQ(m.force_.size(), 24u);
+    EXPECT_EQ(m.A_[0].size(), 0u);
+    EXPECT_EQ(m.A_[1].size(), 0u);
+    EXPECT_EQ(m.A_[2].size(), 243u * 8);
+    EXPECT_EQ(m.coarseRhs_.size(), 24u);
+    EXPECT_EQ(m.dt_, 0.05);
+    // Every corner of the coarsest grid misses 19 neighbours; the 8 existing ones follow in order.
+    ASSERT_EQ(m.coarseNeighbors_.size(), 8u * 27);
+    for (int v = 0; v < 8; ++v) {
+        for (int t = 0; t < 19; ++t) EXPECT_EQ(m.coarseNeighbors_[size_t(v * 27 + t)].second, -1);
+        for (int t = 19; t < 27; ++t) EXPECT_EQ(m.coarseNeighbors_[size_t(v * 27 + t)].second, t - 19);
+        for (int t = 1; t < 19; ++t)
+            EXPECT_LT(m.coarseNeighbors_[size_t(v * 27 + t - 1)].first, m.coarseNeighbors_[size_t(v * 27 + t)].first);
+    }
+}
+
+TEST(Hierarchy, RowOfThreeAndMoreLevelsThanHalvings) {
+    FemModel m(makeVolume(3, 1, 1, {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}}), 5);
+    EXPECT_EQ(m.numElements_[0], 3);
+    EXPECT_EQ(m.numVertices(0), 16);
+    EXPECT_EQ(m.elementDims_[1], (std::array<int, 3>{2, 1, 1}));
+    EXPECT_EQ(m.numElements_[1], 2);
+    EXPECT_EQ(m.numVertices(1), 12);
+    for (int l = 2; l < 5; ++l) {
+        EXPECT_EQ(m.elementDims_[l], (std::array<int, 3>{1, 1, 1}));
+        EXPECT_EQ(m.numVertices(l), 8);
+    }
+}
+
+TEST(Hierarchy, OnlyTheOccupiedBoundingBoxIsGridded) {
+    FemModel m(makeVolume(20, 10, 10, {{5, 2, 3}, {15, 7, 9}}, {0.5, 0.25, 2}, {1, 2, 3}), 3);
+    EXPECT_EQ(m.elementDims_[0], (std::array<int, 3>{11, 6, 7}));
+    EXPECT_EQ(m.numElements_[0], 2);
+    EXPECT_EQ(m.numVertices(0), 16);
+    EXPECT_DOUBLE_EQ(m.origin_.x, 5 * 0.5 + 1);
+    EXPECT_DOUBLE_EQ(m.origin_.y, 2 * 0.25 + 2);
+    EXPECT_DOUBLE_EQ(m.origin_.z, 3 * 2.0 + 3);
+    EXPECT_EQ(m.voxelSize_.x, 0.5);
+    EXPECT_EQ(m.elementAt(0, {0, 0, 0}), 0);
+    EXPECT_EQ(m.elementAt(0, {10, 5, 6}), 1);
+}
+
+TEST(Hierarchy, EdgeAndCornerContactShareVertices) {
+    FemModel edge(makeVolume(2, 2, 1, {{0, 0, 0}, {1, 1, 0}}), 3);
+    EXPECT_EQ(edge.numVertices(0), 14);
+    EXPECT_EQ(edge.vertexAt(0, {2, 0, 0}), -1);
+    FemModel corner(makeVolume(2, 2, 2, {{0, 0, 0}, {1, 1, 1}}), 3);
+    EXPECT_EQ(corner.numVertices(0), 15);
+    EXPECT_EQ(corner.vertexAt(0, {2, 2, 0}), -1);
+    EXPECT_GE(corner.vertexAt(0, {1, 1, 1}), 0);
+}
+
+TEST(Hierarchy, HolesWiderThanTheCoarseSpacingSurvive) {
+    std::vector<std::array<int, 3>> cells;
+    for (int z = 0; z < 8; ++z)
+        for (int y = 0; y < 8; ++y)
+            for (int x = 0; x < 8; ++x)
+                if (!(x >= 2 && x < 6 && y >= 2 && y < 6 && z >= 2 && z < 6)) cells.push_back({x, y, z});
+    FemModel m(makeVolume(8, 8, 8, cells), 4);
+    EXPECT_EQ(m.numElements_[0], 512 - 64);
+    EXPECT_EQ(m.numElements_[1], 64 - 8);
+    EXPECT_EQ(m.elementAt(1, {1, 1, 1}), -1);
+    EXPECT_EQ(m.elementAt(1, {2, 2, 2}), -1);
+    EXPECT_EQ(m.numElements_[2], 8);
+    EXPECT_EQ(m.vertexAt(0, {4, 4, 4}), -1);  // the middle of the hole has no vertex
+}
+
+class HierarchyRandom : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(HierarchyRandom, NumberingInvariants) {
+    const unsigned seed = GetParam();
+    FemModel m(test::randomVolume(5 + int(seed % 4), 4 + int(seed % 3), 3 + int(seed % 5), 0.3, seed), 4);
+    for (int l = 0; l < m.numLevels_; ++l) {
+        const int n = m.numVertices(l);
+        ASSERT_EQ(int(m.vertexPosition_[l].size()), n);
+        ASSERT_EQ(int(m.elementPosition_[l].size()), m.numElements_[l]);
+        for (int q = 0; q < 8; ++q) EXPECT_LE(m.colorOffsets_[l][q], m.colorOffsets_[l][q + 1]);
+        for (int v = 0; v < n; ++v) {
+            const GridPos p = unpack(m.vertexPosition_[l][size_t(v)]);
+            EXPECT_EQ(m.vertexAt(l, p), v);
+            const int colour = (p.x & 1) + 2 * (p.y & 1) + 4 * (p.z & 1);
+            EXPECT_GE(v, m.colorOffsets_[l][colour]);
+            EXPECT_LT(v, m.colorOffsets_[l][colour + 1]);
+            if (v > m.colorOffsets_[l][colour]) {
+                const GridPos o = unpack(m.vertexPosition_[l][size_t(v - 1)]);
+                EXPECT_LT(std::make_tuple(o.z, o.y, o.x), std::make_tuple(p.z, p.y, p.x));
+            }
+        }
+        for (int e = 0; e < m.numElements_[l]; ++e) {
+            const GridPos c = unpack(m.elementPosition_[l][size_t(e)]);
+            EXPECT_EQ(m.elementAt(l, c), e);
+            std::set<int> colours;
+            for (int k = 0; k < 8; ++k) {
+                const GridPos p{c.x + (k & 1), c.y + ((k >> 1) & 1), c.z + (k >> 2)};
+                ASSERT_GE(m.vertexAt(l, p), 0);
+                colours.insert((p.x & 1) + 2 * (p.y & 1) + 4 * (p.z & 1));
+            }
+            EXPECT_EQ(colours.size(), 8u);  // no two vertices of one colour share an element
+        }
+        // Every vertex touches an element.
+        for (int v = 0; v < n; ++v) {
+            const GridPos p = unpack(m.vertexPosition_[l][size_t(v)]);
+            bool touches = false;
+            for (int k = 0; k < 8; ++k)
+                touches |= m.elementAt(l, {p.x - (k & 1), p.y - ((k >> 1) & 1), p.z - (k >> 2)}) >= 0;
+            EXPECT_TRUE(touches);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, HierarchyRandom, ::testing::Values(1u, 2u, 3u, 4u, 5u, 6u));
+
+void constructAndExit(const Volume<bool, double>& v, int levels) {
+    constructToStderr(v, levels);
+    std::exit(0);
+}
+
+TEST(HierarchyDeath, PrintsLevelLines) {
+    EXPECT_EXIT(constructAndExit(makeVolume(3, 1, 1, {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}}), 3),
+                ::testing::ExitedWithCode(0),
+                "^Building hierarchy \\.\\.\\.\nLevel 0:  #Elements: 3   #Vertices: 16\n"
+                "Level 1:  #Elements: 2   #Vertices: 12\nLevel 2:  #Elements: 1   #Vertices: 8\n$");
+}
+
+TEST(Hierarchy, PackingAtFieldLimits) {
+    EXPECT_EQ(pack({2046, 2047, 1023}), (1023u << 22) | (2047u << 11) | 2046u);
+    const GridPos p = unpack(pack({2046, 5, 1022}));
+    EXPECT_EQ(p.x, 2046);
+    EXPECT_EQ(p.y, 5);
+    EXPECT_EQ(p.z, 1022);
+}
+
+}  // namespace
+}  // namespace ostrel
