@@ -1,0 +1,98 @@
+#pragma once
+// The loaded scene: the scene file's parameters, camera, light and editor defaults, the
+// scene's KeyValueFile (kept for writing back), the prepared TriangleMesh, the FemModel and the
+// solver bound to it.
+//
+// loadScene reads the key-value file, reads, scales, transforms and moves the mesh so that its
+// bounding box starts at the origin, voxelizes it, builds the FemModel with its solver set up
+// on the chosen device and applies FIXED_VERTICES and FORCES (grid coordinates of level-0 vertex
+// grid points). A scene is loaded once per run; loading again releases the old model first.
+// Owns its model and solver; the solver's device resources are released before the model.
+
+#include <memory>
+#include <string>
+
+#include "fem/FemModel.h"
+#include "geometry/TriangleMesh.h"
+#include "geometry/Vec3.h"
+#include "gpu/Driver.h"
+#include "scene/KeyValueFile.h"
+
+namespace ostrel {
+
+class CudaFem;
+
+class Scene {
+public:
+    explicit Scene(const DeviceOptions& device = {});
+    ~Scene();
+    Scene(const Scene&) = delete;
+    Scene& operator=(const Scene&) = delete;
+
+    /// Parameters back to their reset values, flags cleared, derived values recomputed.
+    void resetScene();
+    /// Loads `fileName`; messages and warnings go to `log`, progress lines to the console.
+    /// On failure returns false after the failing component's message (loaded flag false).
+    bool loadScene(const std::wstring& fileName, std::wostream* log);
+    /// Writes fixations, forces and (when changed) view and light back into the key-value file
+    /// and writes it to `fileName` atomically. True without writing when nothing is loaded.
+    bool saveScene(const std::wstring& fileName, std::wostream* log);
+    /// Six lines: mesh, transformation, counts, voxel size, material, time step.
+    std::wstring sceneSummary() const;
+
+    bool isLoaded() const { return loaded_; }
+    FemModel* model() { return model_.get(); }
+    CudaFem* solver() { return solver_.get(); }
+    const TriangleMesh& mesh() const { return mesh_; }
+    const KeyValueFile& file() const { return file_; }
+
+    // Scene parameters (reset values in resetScene).
+    Vec3d voxelSize_{0.01, 0.01, 0.01};
+    double elasticModulus_ = 1e7;
+    double poissonRatio_ = 0.3;
+    double density_ = 1000;
+    double dampingFactor_ = 0.5;
+    double timeStep_ = 0.05;
+    Vec3d gravity_{0, 0, -9.81};
+    int numLevels_ = 0;
+    bool addAdditionalSurfaceVoxels_ = false;
+
+    // Camera and light defaults.
+    Vec3f defaultViewPos_{-20, 0, 0};
+    Vec3f defaultHeadingPitchRoll_{0, 0, 0};
+    Vec3f lightPos_{0, 0, 1};
+    Vec3f lightDir_{0, 0, -1};
+    Vec3f lightUp_{0, 1, 0};
+    float lightView_[16] = {};  ///< row-major world -> light space
+
+    // Editor values and derived sizes.
+    float vertexHandleRadius_ = 0;
+    double forceSphereRadius_ = 0;
+    double forcePerPixel_ = 0.1;
+    float forceArrowScale_ = 0;
+    float meanVoxelSize_ = 0;
+
+    bool viewChanged_ = false;   ///< set when the user moves the default view
+    bool lightChanged_ = false;  ///< set when the user moves the light
+
+    /// Centre of the prepared mesh's bounding box (the camera's centre of rotation).
+    Vec3f center() const { return mesh_.center; }
+
+private:
+    void computeLightView();
+    void applyFixations(const std::wstring& list, std::wostream* log);
+    void applyForces(const std::wstring& list, std::wostream* log);
+    void releaseModel();
+
+    DeviceOptions device_;
+    bool loaded_ = false;
+    KeyValueFile file_;
+    TriangleMesh mesh_;
+    std::unique_ptr<FemModel> model_;
+    std::unique_ptr<CudaFem> solver_;
+};
+
+/// Directory prefix of a file name: up to and including the last '/' or '\' (empty if none).
+std::wstring directoryPrefix(const std::wstring& fileName);
+
+}  // namespace ostrel
