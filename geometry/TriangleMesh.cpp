@@ -1,0 +1,171 @@
+#include "geometry/TriangleMesh.h"
+
+#include <cfloat>
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <ostream>
+#include <sstream>
+
+#include "app/Console.h"
+
+namespace ostrel {
+namespace {
+
+// File names are narrowed by taking the low byte of each character.
+std::string narrowName(const std::wstring& name) {
+    std::string out;
+    out.reserve(name.size());
+    for (wchar_t c : name) out.push_back(char(static_cast<unsigned char>(c & 0xff)));
+    return out;
+}
+
+void say(std::wostream* messages, const std::wstring& line) {
+    if (messages) *messages << line << std::endl;
+}
+
+std::wstring quoted(const std::wstring& name) { return L"\"" + name + L"\""; }
+
+}  // namespace
+
+bool TriangleMesh::readObj(const std::wstring& fileName, std::wostream* messages) {
+    loaded = false;
+    vertices.clear();
+    triangles.clear();
+    std::ifstream in(narrowName(fileName), std::ios::in | std::ios::binary);
+    if (!in) {
+        say(messages, L"ERROR: Cannot open input file " + quoted(fileName));
+        return false;
+    }
+    auto parseError = [&](long line) {
+        say(messages, L"ERROR: Error parsing line " + std::to_wstring(line) + L" of file " +
+                          quoted(fileName));
+        return false;
+    };
+    std::string text;
+    long lineNumber = 0;
+    for (;;) {
+        ++lineNumber;
+        if (!std::getline(in, text)) {
+            if (in.eof()) break;
+            say(messages, L"ERROR: Cannot read line " + std::to_wstring(lineNumber) +
+                              L" of file " + quoted(fileName));
+            return false;
+        }
+        std::istringstream line(text);
+        std::string tag;
+        if (!(line >> tag)) continue;
+        if (tag == "v") {
+            float x, y, z;
+            if (!(line >> x >> y >> z)) return parseError(lineNumber);
+            vertices.push_back({{x, y, z}, {}});
+        } else if (tag == "f") {
+            MeshTriangle t{};
+            for (int c = 0; c < 3; ++c) {
+                std::string word;
+                if (!(line >> word)) return parseError(lineNumber);
+                std::istringstream number(word.substr(0, word.find('/')));
+                long long index;
+                if (!(number >> index)) return parseError(lineNumber);
+                // Only indices naming an existing vertex are accepted, so no later use can
+                // read outside the vertex array.
+                if (index < 1 || index > (long long)vertices.size()) return parseError(lineNumber);
+                t.indices[c] = int32_t(index - 1);
+            }
+            triangles.push_back(t);
+        }
+    }
+    updateNormals();
+    updateBounds();
+    loaded = true;
+    return true;
+}
+
+bool TriangleMesh::writeObj(const std::wstring& fileName, std::wostream* messages) const {
+    const std::string finalName = narrowName(fileName);
+    const std::string tempName = finalName + ".tmp";
+    FILE* f = std::fopen(tempName.c_str(), "wb");
+    if (!f) {
+        say(messages, L"ERROR: Cannot create output file " + quoted(fileName));
+        return false;
+    }
+    bool ok = true;
+    for (const MeshVertex& v : vertices)
+        if (std::fprintf(f, "v %.8e %.8e %.8e\n", double(v.position.x), double(v.position.y),
+                         double(v.position.z)) < 0)
+            ok = false;
+    if (std::fputc('\n', f) == EOF) ok = false;
+    for (const MeshTriangle& t : triangles)
+        if (std::fprintf(f, "f %d %d %d\n", t.indices[0] + 1, t.indices[1] + 1,
+                         t.indices[2] + 1) < 0)
+            ok = false;
+    if (std::ferror(f)) ok = false;
+    if (std::fclose(f) != 0) ok = false;
+    if (ok && std::rename(tempName.c_str(), finalName.c_str()) != 0) ok = false;
+    if (!ok) {
+        std::remove(tempName.c_str());
+        say(messages, L"ERROR: Error writing output file " + quoted(fileName));
+        return false;
+    }
+    return true;
+}
+
+void TriangleMesh::updateNormals() {
+    for (MeshVertex& v : vertices) v.normal = {};
+    for (MeshTriangle& t : triangles) {
+        const Vec3f p0 = vertices[size_t(t.indices[0])].position;
+        const Vec3f p1 = vertices[size_t(t.indices[1])].position;
+        const Vec3f p2 = vertices[size_t(t.indices[2])].position;
+        t.normal = cross(p1 - p0, p2 - p0);
+        for (int c = 0; c < 3; ++c) vertices[size_t(t.indices[c])].normal += t.normal;
+    }
+    for (MeshVertex& v : vertices) {
+        const float len = length(v.normal);
+        if (len != 0.0f) v.normal = v.normal / len;
+    }
+}
+
+void TriangleMesh::updateBounds() {
+    Vec3f lo{FLT_MAX, FLT_MAX, FLT_MAX};
+    Vec3f hi{-FLT_MAX, -FLT_MAX, -FLT_MAX};
+    for (const MeshVertex& v : vertices)
+        for (int a = 0; a < 3; ++a) {
+            if (v.position[a] < lo[a]) lo[a] = v.position[a];
+            if (v.position[a] > hi[a]) hi[a] = v.position[a];
+        }
+    for (int a = 0; a < 3; ++a) {
+        center[a] = (hi[a] + lo[a]) * 0.5f;
+        halfSize[a] = (hi[a] - lo[a]) * 0.5f;
+    }
+}
+
+void TriangleMesh::scale(float factor) {
+    for (MeshVertex& v : vertices) v.position *= factor;
+    updateNormals();
+    updateBounds();
+}
+
+void TriangleMesh::transform(const float m[16]) {
+    for (MeshVertex& v : vertices) {
+        const Vec3f p = v.position;
+        v.position = {m[0] * p.x + m[1] * p.y + m[2] * p.z + m[3],
+                      m[4] * p.x + m[5] * p.y + m[6] * p.z + m[7],
+                      m[8] * p.x + m[9] * p.y + m[10] * p.z + m[11]};
+    }
+    updateNormals();
+    updateBounds();
+}
+
+float TriangleMesh::computeVolume() {
+    double sum = 0.0;
+    for (const MeshTriangle& t : triangles) {
+        const Vec3d p0(vertices[size_t(t.indices[0])].position);
+        const Vec3d p1(vertices[size_t(t.indices[1])].position);
+        const Vec3d p2(vertices[size_t(t.indices[2])].position);
+        sum += dot(p0, cross(p1 - p0, p2 - p0));
+    }
+    volume = float(sum / 6.0);
+    return volume;
+}
+
+}  // namespace ostrel

@@ -1,0 +1,140 @@
+#include "voxel/Voxelizer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <ostream>
+#include <vector>
+
+namespace ostrel {
+namespace {
+
+struct DepthColumn {
+    int32_t count;
+    float x[kDepthLayerCapacity];
+};
+static_assert(sizeof(DepthColumn) == 1028, "one column record is 1028 bytes");
+
+struct GridPoint {
+    float x, y, z;
+};
+
+class DepthLayers {
+public:
+    DepthLayers(int ny, int nz, std::wostream* messages)
+        : ny_(ny), columns_(size_t(ny) * size_t(nz)), messages_(messages) {
+        std::memset(columns_.data(), 0, columns_.size() * sizeof(DepthColumn));
+    }
+    // Column with y index k and z index j is record j*ny + k.
+    void add(int k, int j, float x) {
+        DepthColumn& c = columns_[size_t(j) * size_t(ny_) + size_t(k)];
+        if (c.count >= kDepthLayerCapacity) {
+            if (messages_)
+                *messages_ << L"WARNING: Depth layer buffer overflow for voxel column (y=" << k
+                           << L", z=" << j << L")" << std::endl;
+            ok_ = false;
+            return;
+        }
+        c.x[c.count++] = x;
+    }
+    DepthColumn& column(int k, int j) { return columns_[size_t(j) * size_t(ny_) + size_t(k)]; }
+    bool ok() const { return ok_; }
+
+private:
+    int ny_;
+    std::vector<DepthColumn> columns_;
+    std::wostream* messages_;
+    bool ok_ = true;
+};
+
+// Scan-converts the rows j (z index) with j + 0.5 in [zFrom, zTo) of the triangle part whose
+// apex is A and whose two edges run A->B and A->C.
+void scanPart(DepthLayers& layers, const GridPoint& a, const GridPoint& b, const GridPoint& c,
+              float zFrom, float zTo, int ny, int nz) {
+    const int jBegin = std::max(0, int(std::ceil(zFrom - 0.5f)));
+    const int jEnd = std::min(nz, int(std::ceil(zTo - 0.5f)));
+    for (int j = jBegin; j < jEnd; ++j) {
+        const float t = float(j) + 0.5f - a.z;
+        float y1 = a.y + t * (b.y - a.y) / (b.z - a.z);
+        float x1 = a.x + t * (b.x - a.x) / (b.z - a.z);
+        float y2 = a.y + t * (c.y - a.y) / (c.z - a.z);
+        float x2 = a.x + t * (c.x - a.x) / (c.z - a.z);
+        if (y2 < y1) {
+            std::swap(y1, y2);
+            std::swap(x1, x2);
+        }
+        if (y1 == y2) continue;
+        const int kBegin = std::max(0, int(std::ceil(y1 - 0.5f)));
+        const int kEnd = std::min(ny, int(std::ceil(y2 - 0.5f)));
+        for (int k = kBegin; k < kEnd; ++k)
+            layers.add(k, j, x1 + (float(k) + 0.5f - y1) * (x2 - x1) / (y2 - y1));
+    }
+}
+
+}  // namespace
+
+bool voxelize(const TriangleMesh& mesh, Volume<bool, double>& volume, const float m[16],
+              std::wostream* messages) {
+    const int nx = volume.resolution().x, ny = volume.resolution().y, nz = volume.resolution().z;
+    if (nx <= 0 || ny <= 0 || nz <= 0 || !volume.data()) return true;
+    DepthLayers layers(ny, nz, messages);
+    const Vec3f off(volume.offset());
+    const Vec3f sp(volume.spacing());
+    const size_t nv = mesh.vertices.size();
+    for (const MeshTriangle& t : mesh.triangles) {
+        GridPoint g[3];
+        bool valid = true;
+        for (int c = 0; c < 3; ++c) {
+            if (t.indices[c] < 0 || size_t(t.indices[c]) >= nv) {
+                valid = false;
+                break;
+            }
+            const Vec3f p = mesh.vertices[size_t(t.indices[c])].position;
+            const float w = m[12] * p.x + m[13] * p.y + m[14] * p.z + m[15];
+            const float x = (m[0] * p.x + m[1] * p.y + m[2] * p.z + m[3]) / w;
+            const float y = (m[4] * p.x + m[5] * p.y + m[6] * p.z + m[7]) / w;
+            const float z = (m[8] * p.x + m[9] * p.y + m[10] * p.z + m[11]) / w;
+            g[c] = {(x - off.x) / sp.x, (y - off.y) / sp.y, (z - off.z) / sp.z};
+        }
+        if (!valid) continue;
+        std::sort(g, g + 3, [](const GridPoint& a, const GridPoint& b) { return a.z < b.z; });
+        const GridPoint &P = g[0], &Q = g[1], &R = g[2];
+        if (P.z == R.z) continue;
+        if (P.z != Q.z) scanPart(layers, P, Q, R, P.z, Q.z, ny, nz);
+        if (Q.z != R.z) scanPart(layers, R, Q, P, Q.z, R.z, ny, nz);
+    }
+    bool* data = volume.data();
+    for (int j = 0; j < nz; ++j)
+        for (int k = 0; k < ny; ++k) {
+            DepthColumn& c = layers.column(k, j);
+            std::sort(c.x, c.x + c.count);
+            bool* row = data + volume.index(0, k, j);
+            bool inside = false;
+            int b = 0;
+            for (int n = 0; n < c.count; ++n) {
+                const float xm = c.x[n];
+                const float edge = inside ? std::floor(xm + 0.5f) : std::ceil(xm - 0.5f);
+                int boundary = edge >= float(nx) ? nx : edge <= 0.0f ? 0 : int(edge);
+                if (b < boundary) {
+                    std::fill(row + b, row + boundary, inside);
+                    b = boundary;
+                }
+                inside = !inside;
+            }
+            if (b < nx) std::fill(row + b, row + nx, inside);
+        }
+    return layers.ok();
+}
+
+bool voxelizeToBounds(const TriangleMesh& mesh, Volume<bool, double>& volume, float voxelSize,
+                      std::wostream* messages) {
+    Vec3i res;
+    for (int a = 0; a < 3; ++a) res[a] = int(std::ceil(2.0f * mesh.halfSize[a] / voxelSize));
+    const Vec3f lo = mesh.center - mesh.halfSize;
+    volume.init(res, Vec3d(double(voxelSize), double(voxelSize), double(voxelSize)), Vec3d(lo),
+                false);
+    static const float identity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+    return voxelize(mesh, volume, identity, messages);
+}
+
+}  // namespace ostrel

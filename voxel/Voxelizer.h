@@ -1,0 +1,35 @@
+#pragma once
+// Solid voxelization of a closed triangle surface by depth layers along x.
+//
+// Every voxel column parallel to x collects the grid-unit x positions where the surface crosses
+// the line through the column's centre (at most 256 per column); sorting them and filling by
+// parity (even-odd rule, independent of triangle orientation) sets exactly the voxels whose
+// centres lie inside the surface. Centres on a crossing count as inside.
+//
+// Contracts for the scene loader:
+// - voxelize writes every voxel of an already initialised Volume<bool,double> (resolution,
+//   spacing, offset, data). `transform` is a row-major 4x4 float matrix applied with division by
+//   the fourth component (the loader passes the identity).
+// - voxelizeToBounds initialises the grid from the mesh's bounding box (resolution
+//   ceil(2*halfSize/voxelSize) per axis, offset = box minimum) and calls voxelize.
+// - Both return false if any crossing found no room in its column; each lost crossing prints
+//   "WARNING: Depth layer buffer overflow for voxel column (y=.., z=..)" on `messages` (null =
+//   silent). A column with a lost crossing is corrupt whichever part of the triangle lost it.
+
+#include <iosfwd>
+
+#include "geometry/TriangleMesh.h"
+#include "geometry/Volume.h"
+
+namespace ostrel {
+
+/// Capacity of one voxel column of the depth-layer buffer.
+inline constexpr int kDepthLayerCapacity = 256;
+
+bool voxelize(const TriangleMesh& mesh, Volume<bool, double>& volume, const float transform[16],
+              std::wostream* messages);
+
+bool voxelizeToBounds(const TriangleMesh& mesh, Volume<bool, double>& volume, float voxelSize,
+                      std::wostream* messages);
+
+}  // namespace ostrel
