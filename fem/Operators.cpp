@@ -1,5 +1,6 @@
 #include "fem/Operators.h"
 
+#include <cassert>
 #include <cstdlib>
 #include <cstring>
 
@@ -141,12 +142,15 @@ void assembleCoarser(FemModel& m, int l) {
 
 }  // namespace
 
+void assembleLevelOperator(FemModel& model, int level) {
+    assert(level >= 2 && level < model.numLevels_);
+    model.A_[size_t(level)].resize(243 * size_t(model.numVertices(level)));  // every entry is written
+    if (level == 2) assembleLevel2(model);
+    else assembleCoarser(model, level);
+}
+
 void assembleOperators(FemModel& model) {
-    for (int l = 2; l < model.numLevels_; ++l) {
-        model.A_[size_t(l)].assign(243 * size_t(model.numVertices(l)), 0.0);
-        if (l == 2) assembleLevel2(model);
-        else assembleCoarser(model, l);
-    }
+    for (int l = 2; l < model.numLevels_; ++l) assembleLevelOperator(model, l);
 }
 
 bool factorCoarsestLevel(FemModel& model) {

@@ -18,6 +18,8 @@ std::array<double, 576> elementStiffnessGauss(double dx, double dy, double dz, d
 /// the level above. One OpenMP loop per level over coarse vertices, static schedule. Host only;
 /// uploading A_ is the solver's separate step.
 void assembleOperators(FemModel& model);
+/// Builds A_[level] alone (level >= 2; level > 2 needs A_[level-1] built first).
+void assembleLevelOperator(FemModel& model, int level);
 
 /// Builds the coarsest system from A_[numLevels_-1] (column a*n+j, rows b*n+nb in the order of
 /// coarseNeighbors_, lower triangle) into model.coarseSolver_ and factors it. Returns false when

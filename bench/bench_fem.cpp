@@ -1,0 +1,70 @@
+// Host cost of the finite-element model: coarse-operator assembly, coarsest factorization and
+// solves, and the memory of the model per element.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <memory>
+
+#include "fem/FemModel.h"
+#include "fem/Operators.h"
+
+namespace ostrel {
+namespace {
+
+constexpr int kSide = 100;  // 1e6 level-0 elements
+constexpr int kLevels = 5;
+
+FemModel& model() {
+    static std::unique_ptr<FemModel> m = [] {
+        Volume<bool, double> v;
+        v.init({kSide, kSide, kSide}, {0.01, 0.01, 0.01}, {0, 0, 0}, true);
+        auto fm = std::make_unique<FemModel>(v, kLevels);
+        for (int y = 0; y <= kSide; ++y)
+            for (int x = 0; x <= kSide; ++x) fm->isVertexFixed_[size_t(fm->vertexAt(0, {x, y, 0}))] = 1;
+        return fm;
+    }();
+    return *m;
+}
+
+void BM_AssembleOperators(benchmark::State& state) {
+    FemModel& m = model();
+    for (auto _ : state) assembleOperators(m);
+    state.counters["elements"] = m.numElements_[0];
+}
+BENCHMARK(BM_AssembleOperators)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_AssembleLevel(benchmark::State& state) {
+    FemModel& m = model();
+    const int level = int(state.range(0));
+    assembleOperators(m);
+    for (auto _ : state) assembleLevelOperator(m, level);
+    state.counters["vertices"] = m.numVertices(level);
+}
+BENCHMARK(BM_AssembleLevel)->DenseRange(2, kLevels - 1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_FactorCoarsestPlus20Solves(benchmark::State& state) {
+    FemModel& m = model();
+    assembleOperators(m);
+    for (auto _ : state) {
+        if (!factorCoarsestLevel(m)) state.SkipWithError("factorization failed");
+        for (int k = 0; k < 20; ++k)
+            m.coarseSolver_.solveWithFactor(m.coarseRhs_.data(), m.coarseSolution_.data());
+    }
+    state.counters["dofs"] = m.coarseSolver_.columns();
+}
+BENCHMARK(BM_FactorCoarsestPlus20Solves)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_ModelMemory(benchmark::State& state) {
+    FemModel& m = model();
+    assembleOperators(m);
+    for (auto _ : state) benchmark::DoNotOptimize(m.A_.data());
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    state.counters["peakRssBytesPerElement"] = double(ru.ru_maxrss) * 1024.0 / m.numElements_[0];
+}
+BENCHMARK(BM_ModelMemory)->Iterations(1);
+
+}  // namespace
+}  // namespace ostrel
+
+BENCHMARK_MAIN();
