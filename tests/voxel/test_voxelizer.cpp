@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "voxel/MeshBuilders.h"
+#include "voxel/Voxelizer.h"
+
+namespace ostrel {
+namespace {
+
+const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+
+long countSet(const Volume<bool, double>& v) {
+    long n = 0;
+    for (size_t i = 0; i < v.size(); ++i) n += v.data()[i];
+    return n;
+}
+
+// Independent reference: a voxel is inside the box when its centre lies in it.
+TEST(Voxelize, BoxOnVoxelBoundariesFillsExactlyItsVoxels) {
+    Volume<bool, double> vol;
+    vol.init({10, 9, 8}, {0.5, 0.5, 0.5}, {0, 0, 0}, true);  // every voxel must be rewritten
+    TriangleMesh box = test::makeBox({1.0f, 1.5f, 0.5f}, {3.0f, 3.5f, 2.0f});
+    std::wostringstream msg;
+    ASSERT_TRUE(voxelize(box, vol, kIdentity, &msg));
+    EXPECT_EQ(msg.str(), L"");
+    for (int k = 0; k < 8; ++k)
+        for (int j = 0; j < 9; ++j)
+            for (int i = 0; i < 10; ++i) {
+                const bool in = i >= 2 && i < 6 && j >= 3 && j < 7 && k >= 1 && k < 4;
+                EXPECT_EQ(vol(i, j, k), in) << i << " " << j << " " << k;
+            }
+    EXPECT_EQ(countSet(vol), 4 * 4 * 3);
+}
+
+TEST(Voxelize, ToBoundsSetsUpGridAndInvertedOrientationGivesSameGrid) {
+    TriangleMesh box = test::makeBox({-1, 2, 0}, {1, 3, 1.5f});
+    Volume<bool, double> a, b;
+    ASSERT_TRUE(voxelizeToBounds(box, a, 0.25f, nullptr));
+    EXPECT_EQ(a.resolution(), Vec3i(8, 4, 6));
+    EXPECT_EQ(a.offset(), Vec3d(-1, 2, 0));
+    EXPECT_EQ(a.spacing(), Vec3d(0.25, 0.25, 0.25));
+    EXPECT_EQ(countSet(a), 8 * 4 * 6);
+    TriangleMesh rev = test::makeBox({-1, 2, 0}, {1, 3, 1.5f}, true);
+    ASSERT_TRUE(voxelizeToBounds(rev, b, 0.25f, nullptr));
+    ASSERT_EQ(a.size(), b.size());
+    for (size_t i = 0; i < a.size(); ++i) EXPECT_EQ(a.data()[i], b.data()[i]);
+}
+
+TEST(Voxelize, SphereVolumeWithinOnePercent) {
+    const float r = 1.0f;
+    TriangleMesh s = test::makeSphere({0, 0, 0}, r, 96, 192);
+    Volume<bool, double> vol;
+    ASSERT_TRUE(voxelizeToBounds(s, vol, 0.025f, nullptr));
+    const double voxels = double(countSet(vol)) * 0.025 * 0.025 * 0.025;
+    const double mesh = s.computeVolume();
+    EXPECT_NEAR(voxels / (4.0 / 3.0 * 3.14159265358979 * r * r * r), 1.0, 0.01);
+    EXPECT_NEAR(voxels / mesh, 1.0, 0.01);
+    // Every voxel agrees with the centre test except those close to the surface.
+    for (int k = 0; k < vol.resolution().z; ++k)
+        for (int j = 0; j < vol.resolution().y; ++j)
+            for (int i = 0; i < vol.resolution().x; ++i) {
+                const Vec3d c = vol.offset() + Vec3d(i + 0.5, j + 0.5, k + 0.5) * 0.025;
+                const double d = length(c);
+                if (std::abs(d - r) > 0.01) {
+                    ASSERT_EQ(vol(i, j, k), d < r) << i << j << k;
+                }
+            }
+}
+
+TEST(Voxelize, EdgeOnTrianglesAddNothing) {
+    TriangleMesh m;
+    m.vertices = {{{0, 0, 1.5f}, {}}, {{4, 0, 1.5f}, {}}, {{0, 4, 1.5f}, {}},  // flat in z
+                  {{0, 2.5f, 0}, {}}, {{4, 2.5f, 0}, {}}, {{4, 2.5f, 4}, {}}}; // zero width in y
+    m.triangles = {{{0, 1, 2}, {}}, {{3, 4, 5}, {}}};
+    Volume<bool, double> vol;
+    vol.init({4, 4, 4}, {1, 1, 1}, {0, 0, 0}, true);
+    ASSERT_TRUE(voxelize(m, vol, kIdentity, nullptr));
+    EXPECT_EQ(countSet(vol), 0);
+}
+
+TEST(Voxelize, CornersOutsideTheGridAreClamped) {
+    TriangleMesh box = test::makeBox({-3, 1, 1}, {10, 3, 3});
+    Volume<bool, double> vol;
+    vol.init({4, 4, 4}, {1, 1, 1}, {0, 0, 0}, false);
+    ASSERT_TRUE(voxelize(box, vol, kIdentity, nullptr));
+    EXPECT_EQ(countSet(vol), 4 * 2 * 2);
+    EXPECT_TRUE(vol(0, 1, 1) && vol(3, 2, 2));
+}
+
+TEST(Voxelize, HomogeneousTransformDividesByW) {
+    TriangleMesh box = test::makeBox({0.5f, 0.5f, 0.5f}, {1.5f, 1.5f, 1.5f});
+    const float twice[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0.5f};
+    Volume<bool, double> vol;
+    vol.init({4, 4, 4}, {1, 1, 1}, {0, 0, 0}, false);
+    ASSERT_TRUE(voxelize(box, vol, twice, nullptr));  // box becomes [1,3]^3
+    EXPECT_EQ(countSet(vol), 8);
+    EXPECT_TRUE(vol(1, 1, 1) && vol(2, 2, 2));
+}
+
+// 129 thin boxes stacked along x cross the column through (y=0, z=0) 258 times.
+TEST(Voxelize, ColumnOverflowWarnsPerLostCrossingAndFails) {
+    TriangleMesh m;
+    for (int n = 0; n < 129; ++n) {
+        TriangleMesh b = test::makeBox({0.1f + n * 0.5f, 0.1f, 0.1f}, {0.3f + n * 0.5f, 0.9f, 0.9f});
+        const int base = int(m.vertices.size());
+        for (auto v : b.vertices) m.vertices.push_back(v);
+        for (auto t : b.triangles) {
+            for (int& i : t.indices) i += base;
+            m.triangles.push_back(t);
+        }
+    }
+    Volume<bool, double> vol;
+    vol.init({140, 1, 1}, {0.5, 1, 1}, {0, 0, 0}, false);
+    std::wostringstream msg;
+    EXPECT_FALSE(voxelize(m, vol, kIdentity, &msg));
+    const std::wstring line = L"WARNING: Depth layer buffer overflow for voxel column (y=0, z=0)\n";
+    EXPECT_EQ(msg.str(), line + line);
+}
+
+// The two crossings lost come from the lower part of their triangles (the column centre lies
+// below the middle corner): the result must still be false.
+TEST(Voxelize, OverflowInLowerPartAlsoFails) {
+    TriangleMesh m;
+    for (int n = 0; n < 257; ++n) {
+        const float x = 0.2f + n * 0.1f;
+        const int b = int(m.vertices.size());
+        // Middle corner at z = 0.2, column centre at z = 0.5, in the lower part.
+        m.vertices.push_back({{x, -1, 0.2f}, {}});
+        m.vertices.push_back({{x, 3, 0.0f}, {}});
+        m.vertices.push_back({{x, 1, 3.0f}, {}});
+        m.triangles.push_back({{b, b + 1, b + 2}, {}});
+    }
+    Volume<bool, double> vol;
+    vol.init({30, 1, 1}, {1, 1, 1}, {0, 0, 0}, false);
+    std::wostringstream msg;
+    EXPECT_FALSE(voxelize(m, vol, kIdentity, &msg));
+    EXPECT_EQ(msg.str(), L"WARNING: Depth layer buffer overflow for voxel column (y=0, z=0)\n");
+}
+
+}  // namespace
+}  // namespace ostrel
