@@ -1,11 +1,14 @@
 // Entry point of the interactive optimizer.
 
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "app/CommandLine.h"
 #include "app/Console.h"
+#include "app/FatalError.h"
+#include "scene/Scene.h"
 
 int main(int argc, char** argv) {
     using namespace ostrel;
@@ -20,10 +23,22 @@ int main(int argc, char** argv) {
     }
     bindThreadToAffinityMask(settings.affinityMask, &wideOut());
 
+    // Without a window there is no open-file dialog to choose a scene from.
     if (settings.sceneFile.empty()) {
-        wideOut() << L"ERROR: No scene file given; start with -SCENE <scene file>" << std::endl;
+        wideOut() << L"ERROR: No scene file given; start Ostrel with -SCENE <scene file>"
+                  << std::endl;
         return 1;
     }
-    wideOut() << L"ERROR: Scene loading is not available in this build" << std::endl;
-    return 1;
+
+    DeviceOptions device;
+    device.forceHost = settings.cpuMode;
+    device.hostThreads = settings.cpuMode ? settings.numThreads : 0;
+    std::unique_ptr<Scene> scene = std::make_unique<Scene>(device);
+    if (!scene->loadScene(settings.sceneFile, &wideOut()))
+        reportFatalError(kAppSourceFile, 550, L"Cannot load scene");
+    wideOut() << scene->sceneSummary() << std::flush;
+    // Loads are the applied forces only, whatever the scene file says about gravity.
+    scene->model()->gravity_ = {0, 0, 0};
+
+    return 0;
 }

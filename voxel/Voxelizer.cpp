@@ -126,15 +126,22 @@ bool voxelize(const TriangleMesh& mesh, Volume<bool, double>& volume, const floa
     return layers.ok();
 }
 
-bool voxelizeToBounds(const TriangleMesh& mesh, Volume<bool, double>& volume, float voxelSize,
+bool voxelizeToBounds(const TriangleMesh& mesh, Volume<bool, double>& volume, const Vec3d& voxelSize,
                       std::wostream* messages) {
+    // The resolution is computed in single precision, as the mesh's bounds are.
     Vec3i res;
-    for (int a = 0; a < 3; ++a) res[a] = int(std::ceil(2.0f * mesh.halfSize[a] / voxelSize));
+    for (int a = 0; a < 3; ++a)
+        res[a] = int(std::ceil(2.0f * mesh.halfSize[a] / float(voxelSize[a])));
     const Vec3f lo = mesh.center - mesh.halfSize;
-    volume.init(res, Vec3d(double(voxelSize), double(voxelSize), double(voxelSize)), Vec3d(lo),
-                false);
+    volume.init(res, voxelSize, Vec3d(lo), false);
     static const float identity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
     return voxelize(mesh, volume, identity, messages);
+}
+
+bool voxelizeToBounds(const TriangleMesh& mesh, Volume<bool, double>& volume, float voxelSize,
+                      std::wostream* messages) {
+    const double size = double(voxelSize);
+    return voxelizeToBounds(mesh, volume, Vec3d(size, size, size), messages);
 }
 
 }  // namespace ostrel

@@ -29,6 +29,10 @@ inline constexpr int kDepthLayerCapacity = 256;
 bool voxelize(const TriangleMesh& mesh, Volume<bool, double>& volume, const float transform[16],
               std::wostream* messages);
 
+/// Per-axis voxel edge lengths (the scene's VOXEL_SIZE).
+bool voxelizeToBounds(const TriangleMesh& mesh, Volume<bool, double>& volume, const Vec3d& voxelSize,
+                      std::wostream* messages);
+/// Cubic voxels of edge `voxelSize`.
 bool voxelizeToBounds(const TriangleMesh& mesh, Volume<bool, double>& volume, float voxelSize,
                       std::wostream* messages);
 

@@ -1,0 +1,298 @@
+#include "scene/Scene.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <ostream>
+#include <sstream>
+
+#include "app/Console.h"
+#include "gpu/cudafem.h"
+#include "voxel/SurfaceVoxels.h"
+#include "voxel/Voxelizer.h"
+
+namespace ostrel {
+namespace {
+
+constexpr float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+
+void say(std::wostream* log, const std::wstring& line) {
+    if (log) *log << line << std::endl;
+}
+
+bool isAbsolutePath(const std::wstring& path) { return !path.empty() && path[0] == L'/'; }
+
+template <typename T>
+std::wstring joinWords(std::initializer_list<T> values) {
+    std::wostringstream text;
+    bool first = true;
+    for (const T& v : values) {
+        if (!first) text << L' ';
+        text << v;
+        first = false;
+    }
+    return text.str();
+}
+
+}  // namespace
+
+std::wstring directoryPrefix(const std::wstring& fileName) {
+    const size_t last = fileName.find_last_of(L"/\\");
+    return last == std::wstring::npos ? std::wstring() : fileName.substr(0, last + 1);
+}
+
+Scene::Scene(const DeviceOptions& device) : device_(device) { resetScene(); }
+
+Scene::~Scene() { releaseModel(); }
+
+void Scene::releaseModel() {
+    if (solver_) solver_->release();
+    solver_.reset();
+    model_.reset();
+}
+
+void Scene::resetScene() {
+    voxelSize_ = {0.01, 0.01, 0.01};
+    elasticModulus_ = 1e7;
+    poissonRatio_ = 0.3;
+    density_ = 1000;
+    dampingFactor_ = 0.5;
+    timeStep_ = 0.05;
+    gravity_ = {0, 0, -9.81};
+    defaultViewPos_ = {-20, 0, 0};
+    defaultHeadingPitchRoll_ = {0, 0, 0};
+    lightPos_ = {0, 0, 1};
+    lightDir_ = {0, 0, -1};
+    lightUp_ = {0, 1, 0};
+    loaded_ = false;
+    viewChanged_ = false;
+    lightChanged_ = false;
+
+    computeLightView();
+    const double mean = (voxelSize_.x + voxelSize_.y + voxelSize_.z) / 3.0;
+    vertexHandleRadius_ = float(mean / 5.0);
+    forceSphereRadius_ = (voxelSize_.x + voxelSize_.y + voxelSize_.z) * 10.0 / 3.0;
+    forcePerPixel_ = 0.1;
+    forceArrowScale_ = float(0.001 / (mean * mean * mean));
+    meanVoxelSize_ = float(mean);
+}
+
+void Scene::computeLightView() {
+    const Vec3f z = -lightDir_ / length(lightDir_);
+    const Vec3f ux = cross(lightUp_, z);
+    const Vec3f x = ux / length(ux);
+    const Vec3f y = cross(z, x);
+    const float m[16] = {x.x, x.y, x.z, -dot(lightPos_, x), y.x, y.y, y.z, -dot(lightPos_, y),
+                         z.x, z.y, z.z, -dot(lightPos_, z), 0,   0,   0,   1};
+    std::copy(m, m + 16, lightView_);
+}
+
+bool Scene::loadScene(const std::wstring& fileName, std::wostream* log) {
+    resetScene();
+    if (!file_.read(fileName, log)) return false;
+
+    if (!file_.getDouble3(L"VOXEL_SIZE", voxelSize_, log)) return false;
+    if (!file_.getDouble(L"ELASTIC_MODULUS", elasticModulus_, log)) return false;
+    if (!file_.getDouble(L"POISSON_RATIO", poissonRatio_, log)) return false;
+    if (!file_.getDouble(L"DENSITY", density_, log)) return false;
+    if (!file_.getDouble(L"DAMPING_FACTOR", dampingFactor_, log)) return false;
+    if (!file_.getDouble(L"TIME_STEP", timeStep_, log)) return false;
+    if (voxelSize_.x <= 0 || voxelSize_.y <= 0 || voxelSize_.z <= 0) {
+        say(log, L"ERROR: VOXEL_SIZE must be positive in every axis");
+        return false;
+    }
+
+    gravity_ = {0, 0, 0};
+    file_.getDouble3(L"GRAVITY", gravity_, log, true);
+
+    std::wstring meshName;
+    if (!file_.getString(L"MESH", meshName, log)) return false;
+    // An absolute MESH path is used as it is; a relative one is taken from the scene's folder.
+    const std::wstring meshFile =
+        isAbsolutePath(meshName) ? meshName : directoryPrefix(fileName) + meshName;
+    if (!mesh_.readObj(meshFile, log)) return false;
+    std::wostream& out = wideOut();
+    out << L"Mesh #Triangles: " << mesh_.triangles.size() << L"\n";
+
+    float scaleTo = 0;
+    if (file_.getFloat(L"MESH_SCALE_TO", scaleTo, log)) {
+        const float longest = std::max({mesh_.halfSize.x, mesh_.halfSize.y, mesh_.halfSize.z});
+        mesh_.scale(scaleTo / (2.0f * longest));
+    }
+    out << L"Volume of the object: " << mesh_.computeVolume() << L"\n";
+
+    float transformation[16];
+    if (file_.getMatrix4x4(L"MESH_TRANSFORMATION", transformation, log))
+        mesh_.transform(transformation);
+
+    float toOrigin[16];
+    std::copy(kIdentity, kIdentity + 16, toOrigin);
+    toOrigin[3] = -(mesh_.center.x - mesh_.halfSize.x);
+    toOrigin[7] = -(mesh_.center.y - mesh_.halfSize.y);
+    toOrigin[11] = -(mesh_.center.z - mesh_.halfSize.z);
+    mesh_.transform(toOrigin);
+
+    if (!file_.getInt(L"NUM_LEVELS", numLevels_, log)) return false;
+    addAdditionalSurfaceVoxels_ = false;
+    file_.getBool(L"ADD_ADDITIONAL_SURFACE_VOXELS", addAdditionalSurfaceVoxels_, log);
+
+    const auto start = std::chrono::steady_clock::now();
+    Volume<bool, double> voxels;
+    if (addAdditionalSurfaceVoxels_) {
+        const Vec3i resolution{
+            int(std::ceil(double(mesh_.halfSize.x) * 2.0 / voxelSize_.x)) + 2,
+            int(std::ceil(double(mesh_.halfSize.y) * 2.0 / voxelSize_.y)) + 2,
+            int(std::ceil(double(mesh_.halfSize.z) * 2.0 / voxelSize_.z)) + 2};
+        const Vec3d offset = Vec3d(mesh_.center) - Vec3d(mesh_.halfSize) - voxelSize_;
+        voxels.init(resolution, voxelSize_, offset, false);
+        if (!voxelize(mesh_, voxels, kIdentity, log)) return false;
+        addSurfaceVoxels(voxels, mesh_);
+    } else {
+        if (!voxelizeToBounds(mesh_, voxels, voxelSize_, log)) return false;
+    }
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    out << L"Voxelization (" << voxels.resolution().x << L" " << voxels.resolution().y << L" "
+        << voxels.resolution().z << L") took " << ms << L"ms\n";
+
+    releaseModel();
+    model_ = std::make_unique<FemModel>(voxels, numLevels_);
+    solver_ = std::make_unique<CudaFem>(*model_, device_);
+    solver_->setup();
+
+    std::wstring list;
+    if (file_.getString(L"FIXED_VERTICES", list, log, true)) applyFixations(list, log);
+    if (file_.getString(L"FORCES", list, log, true)) applyForces(list, log);
+
+    Vec3f headingPitchRoll;
+    const bool viewRead = file_.getFloat3(L"RENDERER_DEFAULT_VIEW_POS", defaultViewPos_, log);
+    if (viewRead &&
+        file_.getFloat3(L"RENDERER_DEFAULT_HEADING_PITCH_ROLL", headingPitchRoll, log)) {
+        defaultHeadingPitchRoll_ = headingPitchRoll;
+    } else {
+        defaultViewPos_ = {mesh_.center.x - 5.0f * mesh_.halfSize.x, mesh_.center.y,
+                           mesh_.center.z};
+        defaultHeadingPitchRoll_ = {0, 0, 0};
+    }
+
+    file_.getFloat3(L"RENDERER_LIGHT_POS", lightPos_, log);
+    file_.getFloat3(L"RENDERER_LIGHT_DIR", lightDir_, log);
+    file_.getFloat3(L"RENDERER_LIGHT_UP", lightUp_, log);
+    computeLightView();
+
+    const double mean = (voxelSize_.x + voxelSize_.y + voxelSize_.z) / 3.0;
+    vertexHandleRadius_ = float(mean / 5.0);
+    file_.getFloat(L"EDITOR_VERTEX_HANDLE_RADIUS", vertexHandleRadius_, log);
+    file_.getDouble(L"EDITOR_FORCE_SPHERE_RADIUS", forceSphereRadius_, log, true);
+    file_.getDouble(L"EDITOR_FORCE_PER_PIXEL", forcePerPixel_, log, true);
+    forceArrowScale_ = float(5e-7 / (mean * mean));
+    float arrowScaling = 1;
+    file_.getFloat(L"EDITOR_FORCE_ARROW_SCALING", arrowScaling, log);
+    forceArrowScale_ *= arrowScaling;
+    meanVoxelSize_ = float(mean);
+
+    loaded_ = true;
+    return true;
+}
+
+void Scene::applyFixations(const std::wstring& list, std::wostream* log) {
+    std::wistringstream in(list);
+    int x, y, z;
+    while (in >> x >> y >> z) {
+        const int v = model_->vertexAt(0, GridPos{x, y, z});
+        if (v >= 0)
+            model_->isVertexFixed_[size_t(v)] = 1;
+        else
+            say(log, L"WARNING: Vertex fixation: No vertex found at position " +
+                         joinWords({x, y, z}));
+    }
+    if (!in.eof()) say(log, L"WARNING: Error while parsing vertex fixation");
+}
+
+void Scene::applyForces(const std::wstring& list, std::wostream* log) {
+    std::wistringstream in(list);
+    int x, y, z;
+    float fx, fy, fz;
+    while (in >> x >> y >> z >> fx >> fy >> fz) {
+        const int v = model_->vertexAt(0, GridPos{x, y, z});
+        if (v >= 0) {
+            model_->force_[3 * size_t(v) + 0] = fx;
+            model_->force_[3 * size_t(v) + 1] = fy;
+            model_->force_[3 * size_t(v) + 2] = fz;
+        } else {
+            say(log, L"WARNING: Vertex fixation: No vertex found at position " +
+                         joinWords({x, y, z}));
+        }
+    }
+    if (!in.eof()) say(log, L"WARNING: Error while parsing forces");
+}
+
+bool Scene::saveScene(const std::wstring& fileName, std::wostream* log) {
+    if (!loaded_ || !model_) return true;
+    const FemModel& m = *model_;
+    const int nV = m.numVertices(0);
+
+    std::wostringstream fixed, forces;
+    bool anyFixed = false, anyForce = false;
+    for (int v = 0; v < nV; ++v) {
+        const GridPos p = unpack(m.vertexPosition_[0][size_t(v)]);
+        if (m.isVertexFixed_[size_t(v)]) {
+            if (anyFixed) fixed << L"  ";
+            fixed << p.x << L' ' << p.y << L' ' << p.z;
+            anyFixed = true;
+        }
+        const float* f = &m.force_[3 * size_t(v)];
+        if (f[0] != 0 || f[1] != 0 || f[2] != 0) {
+            if (anyForce) forces << L"  ";
+            forces << p.x << L' ' << p.y << L' ' << p.z << L' ' << f[0] << L' ' << f[1] << L' '
+                   << f[2];
+            anyForce = true;
+        }
+    }
+    if (anyFixed)
+        file_.setString(L"FIXED_VERTICES", fixed.str());
+    else
+        file_.remove(L"FIXED_VERTICES");
+    if (anyForce)
+        file_.setString(L"FORCES", forces.str());
+    else
+        file_.remove(L"FORCES");
+
+    auto vec = [](const Vec3f& v) { return joinWords({v.x, v.y, v.z}); };
+    if (viewChanged_) {
+        file_.setString(L"RENDERER_DEFAULT_VIEW_POS", vec(defaultViewPos_));
+        file_.setString(L"RENDERER_DEFAULT_HEADING_PITCH_ROLL", vec(defaultHeadingPitchRoll_));
+    }
+    if (lightChanged_) {
+        file_.setString(L"RENDERER_LIGHT_POS", vec(lightPos_));
+        file_.setString(L"RENDERER_LIGHT_DIR", vec(lightDir_));
+        file_.setString(L"RENDERER_LIGHT_UP", vec(lightUp_));
+    }
+    return file_.write(fileName, log);
+}
+
+std::wstring Scene::sceneSummary() const {
+    std::wostringstream text;
+    std::wstring meshName;
+    file_.getString(L"MESH", meshName, nullptr, true);
+    text << L"# Mesh: \"" << meshName << L"\"\n";
+
+    float transformation[16];
+    std::copy(kIdentity, kIdentity + 16, transformation);
+    file_.getMatrix4x4(L"MESH_TRANSFORMATION", transformation, nullptr);
+    text << L"# Mesh Transformation:";
+    for (float v : transformation) text << L' ' << v;
+    text << L"\n";
+
+    const int nE = model_ ? model_->numElements_[0] : 0;
+    const int nV = model_ ? model_->numVertices(0) : 0;
+    text << L"# #Elements: " << nE << L", #Vertices: " << nV << L", #DOFs: " << 3 * nV << L"\n";
+    text << L"# Voxel Size: " << voxelSize_.x << L' ' << voxelSize_.y << L' ' << voxelSize_.z
+         << L"\n";
+    text << L"# Elastic Modulus: " << elasticModulus_ << L"Pa, Poisson Ratio: " << poissonRatio_
+         << L", Density: " << density_ << L"kg/m^3\n";
+    text << L"# Damping Factor: " << dampingFactor_ << L", Time Step: " << timeStep_ << L"s\n";
+    return text.str();
+}
+
+}  // namespace ostrel

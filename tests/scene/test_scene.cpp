@@ -1,0 +1,283 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/Console.h"
+#include "fem/FemModel.h"
+#include "scene/Scene.h"
+
+namespace ostrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+/// Writes an axis-aligned box [0,lx]x[0,ly]x[0,lz] (shifted by `at`) as 12 outward triangles.
+void writeBox(const fs::path& file, Vec3d size, Vec3d at = {0, 0, 0}) {
+    std::ofstream out(file);
+    for (int z = 0; z < 2; ++z)
+        for (int y = 0; y < 2; ++y)
+            for (int x = 0; x < 2; ++x)
+                out << "v " << at.x + x * size.x << ' ' << at.y + y * size.y << ' '
+                    << at.z + z * size.z << '\n';
+    const int quads[6][4] = {{0, 2, 3, 1}, {4, 5, 7, 6}, {0, 1, 5, 4},
+                             {2, 6, 7, 3}, {0, 4, 6, 2}, {1, 3, 7, 5}};
+    for (const auto& q : quads) {
+        out << "f " << q[0] + 1 << ' ' << q[1] + 1 << ' ' << q[2] + 1 << '\n';
+        out << "f " << q[0] + 1 << ' ' << q[2] + 1 << ' ' << q[3] + 1 << '\n';
+    }
+}
+
+const char* kRequired =
+    "VOXEL_SIZE: 0.25 0.25 0.25\n"
+    "ELASTIC_MODULUS: 1e7\n"
+    "POISSON_RATIO: 0.3\n"
+    "DENSITY: 1000\n"
+    "DAMPING_FACTOR: 0.5\n"
+    "TIME_STEP: 0.05\n"
+    "MESH: box.obj\n"
+    "NUM_LEVELS: 3\n";
+
+class SceneTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("ostrel_scene_" + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir_);
+        writeBox(dir_ / "box.obj", {2, 1, 1});
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::wstring writeScene(const std::string& text, const std::string& name = "scene.txt") {
+        std::ofstream(dir_ / name) << text;
+        return fromUtf8((dir_ / name).string());
+    }
+    std::string readText(const std::wstring& name) {
+        std::ifstream in(toUtf8(name));
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    bool load(const std::string& text) { return scene_.loadScene(writeScene(text), &log_); }
+    int vertex(int x, int y, int z) { return scene_.model()->vertexAt(0, GridPos{x, y, z}); }
+
+    fs::path dir_;
+    std::wostringstream log_;
+    Scene scene_{DeviceOptions{true, 1}};
+};
+
+TEST_F(SceneTest, RequiredKeysOnlyLoadWithDefaults) {
+    ASSERT_TRUE(load(kRequired)) << log_.str();
+    EXPECT_TRUE(scene_.isLoaded());
+    EXPECT_EQ(log_.str(), L"");
+    EXPECT_EQ(scene_.gravity_, Vec3d(0, 0, 0));
+    EXPECT_EQ(scene_.lightPos_, Vec3f(0, 0, 1));
+    EXPECT_EQ(scene_.lightDir_, Vec3f(0, 0, -1));
+    EXPECT_EQ(scene_.lightUp_, Vec3f(0, 1, 0));
+    const FemModel& m = *scene_.model();
+    EXPECT_EQ(m.numElements_[0], 8 * 4 * 4);
+    EXPECT_EQ(m.numVertices(0), 9 * 5 * 5);
+    // Mesh moved so its box starts at the origin; the default view looks from -x.
+    EXPECT_FLOAT_EQ(scene_.mesh().center.x, 1.0f);
+    EXPECT_EQ(scene_.defaultViewPos_, Vec3f(-4.0f, 0.5f, 0.5f));
+    EXPECT_FLOAT_EQ(scene_.meanVoxelSize_, 0.25f);
+    EXPECT_FLOAT_EQ(scene_.vertexHandleRadius_, 0.05f);
+    EXPECT_FLOAT_EQ(scene_.forceArrowScale_, float(5e-7 / (0.25 * 0.25)));
+    EXPECT_DOUBLE_EQ(scene_.forceSphereRadius_, 0.03 * 10.0 / 3.0);
+    // Light view matrix of position (0,0,1), direction (0,0,-1), up (0,1,0).
+    const float expected[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, -1, 0, 0, 0, 1};
+    for (int i = 0; i < 16; ++i) EXPECT_FLOAT_EQ(scene_.lightView_[i], expected[i]) << i;
+}
+
+TEST_F(SceneTest, ScaleToAndTranslationToOrigin) {
+    writeBox(dir_ / "box.obj", {4, 1, 1}, {3, -2, 5});
+    ASSERT_TRUE(load(std::string(kRequired) + "MESH_SCALE_TO: 2\n")) << log_.str();
+    const TriangleMesh& mesh = scene_.mesh();
+    EXPECT_FLOAT_EQ(mesh.halfSize.x, 1.0f);
+    EXPECT_FLOAT_EQ(mesh.halfSize.y, 0.25f);
+    EXPECT_FLOAT_EQ(mesh.center.x - mesh.halfSize.x, 0.0f);
+    EXPECT_FLOAT_EQ(mesh.center.y - mesh.halfSize.y, 0.0f);
+    EXPECT_FLOAT_EQ(mesh.center.z - mesh.halfSize.z, 0.0f);
+    EXPECT_EQ(scene_.model()->numElements_[0], 8 * 2 * 2);
+}
+
+TEST_F(SceneTest, ViewPositionNeedsItsCompanion) {
+    ASSERT_TRUE(load(std::string(kRequired) + "RENDERER_DEFAULT_VIEW_POS: 1 2 3\n"));
+    EXPECT_EQ(scene_.defaultViewPos_, Vec3f(-4.0f, 0.5f, 0.5f));
+    ASSERT_TRUE(load(std::string(kRequired) +
+                     "RENDERER_DEFAULT_VIEW_POS: 1 2 3\n"
+                     "RENDERER_DEFAULT_HEADING_PITCH_ROLL: 0.5 0.25 0\n"));
+    EXPECT_EQ(scene_.defaultViewPos_, Vec3f(1, 2, 3));
+    EXPECT_EQ(scene_.defaultHeadingPitchRoll_, Vec3f(0.5f, 0.25f, 0));
+}
+
+TEST_F(SceneTest, FixationsAndForces) {
+    struct Case {
+        const char* name;
+        const char* keys;
+        std::vector<Vec3i> fixed;
+        std::wstring log;
+    };
+    const Case cases[] = {
+        {"seven_integers", "FIXED_VERTICES: 0 0 0  1 0 0  2\n", {{0, 0, 0}, {1, 0, 0}}, L""},
+        {"letter", "FIXED_VERTICES: 0 0 0  x 1 0 0\n", {{0, 0, 0}},
+         L"WARNING: Error while parsing vertex fixation\n"},
+        {"outside_grid", "FIXED_VERTICES: 0 0 0  9 0 0  -1 0 0  0 0 100000\n", {{0, 0, 0}},
+         L"WARNING: Vertex fixation: No vertex found at position 9 0 0\n"
+         L"WARNING: Vertex fixation: No vertex found at position -1 0 0\n"
+         L"WARNING: Vertex fixation: No vertex found at position 0 0 100000\n"},
+        {"force_missing_vertex", "FORCES: 8 0 0 0 0 -5  20 0 0 1 1 1\n", {},
+         L"WARNING: Vertex fixation: No vertex found at position 20 0 0\n"},
+        {"force_parse_error", "FORCES: 8 0 0 0 0 -5  1 1 1 a\n", {},
+         L"WARNING: Error while parsing forces\n"},
+    };
+    for (const Case& c : cases) {
+        log_.str(L"");
+        ASSERT_TRUE(load(std::string(kRequired) + c.keys)) << c.name;
+        EXPECT_EQ(log_.str(), c.log) << c.name;
+        const FemModel& m = *scene_.model();
+        int count = 0;
+        for (uint8_t f : m.isVertexFixed_) count += f;
+        EXPECT_EQ(count, int(c.fixed.size())) << c.name;
+        for (const Vec3i& p : c.fixed) EXPECT_EQ(m.isVertexFixed_[size_t(vertex(p.x, p.y, p.z))], 1);
+    }
+    const int v = vertex(8, 0, 0);
+    EXPECT_EQ(scene_.model()->force_[3 * size_t(v) + 2], -5.0f);
+}
+
+TEST_F(SceneTest, FailuresStopTheLoad) {
+    const std::string req = kRequired;
+    auto without = [&](const std::string& key) {
+        std::string text = req;
+        const size_t at = text.find(key + ":");
+        text.erase(at, text.find('\n', at) - at + 1);
+        return text;
+    };
+    struct Case {
+        std::string text;
+        std::wstring firstLine;
+    };
+    const Case cases[] = {
+        {without("VOXEL_SIZE"), L"ERROR: Entry \"VOXEL_SIZE\" not found"},
+        {without("ELASTIC_MODULUS"), L"ERROR: Entry \"ELASTIC_MODULUS\" not found"},
+        {without("POISSON_RATIO"), L"ERROR: Entry \"POISSON_RATIO\" not found"},
+        {without("DENSITY"), L"ERROR: Entry \"DENSITY\" not found"},
+        {without("DAMPING_FACTOR"), L"ERROR: Entry \"DAMPING_FACTOR\" not found"},
+        {without("TIME_STEP"), L"ERROR: Entry \"TIME_STEP\" not found"},
+        {without("MESH"), L"ERROR: Entry \"MESH\" not found"},
+        {without("NUM_LEVELS"), L"ERROR: Entry \"NUM_LEVELS\" not found"},
+        {without("NUM_LEVELS") + "NUM_LEVELS: three\n",
+         L"ERROR: Could not parse entry \"NUM_LEVELS\""},
+        {without("VOXEL_SIZE") + "VOXEL_SIZE: 0.1 0.1\n",
+         L"ERROR: Could not parse entry \"VOXEL_SIZE\""},
+        {without("VOXEL_SIZE") + "VOXEL_SIZE: 0.1 0 0.1\n",
+         L"ERROR: VOXEL_SIZE must be positive in every axis"},
+    };
+    for (const Case& c : cases) {
+        log_.str(L"");
+        testing::internal::CaptureStdout();
+        EXPECT_FALSE(load(c.text));
+        const std::string console = testing::internal::GetCapturedStdout();
+        EXPECT_FALSE(scene_.isLoaded());
+        EXPECT_EQ(log_.str(), c.firstLine + L"\n");
+        EXPECT_EQ(console.find("Voxelization"), std::string::npos) << "failed before voxelizing";
+    }
+    log_.str(L"");
+    fs::remove(dir_ / "box.obj");
+    EXPECT_FALSE(load(req));
+    EXPECT_NE(log_.str().find(L"box.obj"), std::wstring::npos) << log_.str();
+    const std::wstring missingScene = fromUtf8((dir_ / "none.txt").string());
+    log_.str(L"");
+    EXPECT_FALSE(scene_.loadScene(missingScene, &log_));
+    EXPECT_EQ(log_.str(), L"ERROR: Cannot open file \"" + missingScene + L"\"\n");
+}
+
+TEST_F(SceneTest, MeshPathRelativeToSceneAndAbsolute) {
+    fs::create_directories(dir_ / "sub" / "meshes");
+    writeBox(dir_ / "sub" / "meshes" / "b.obj", {1, 1, 1});
+    std::string text = kRequired;
+    text.replace(text.find("MESH: box.obj"), 13, "MESH: meshes/b.obj");
+    ASSERT_TRUE(scene_.loadScene(writeScene(text, "sub/scene.txt"), &log_)) << log_.str();
+    EXPECT_EQ(scene_.model()->numElements_[0], 4 * 4 * 4);
+    text = kRequired;
+    text.replace(text.find("MESH: box.obj"), 13, "MESH: " + (dir_ / "sub/meshes/b.obj").string());
+    ASSERT_TRUE(scene_.loadScene(writeScene(text, "sub/abs.txt"), &log_)) << log_.str();
+    EXPECT_EQ(directoryPrefix(L"a\\b/c.txt"), L"a\\b/");
+    EXPECT_EQ(directoryPrefix(L"c:\\x\\c.txt"), L"c:\\x\\");
+    EXPECT_EQ(directoryPrefix(L"c.txt"), L"");
+}
+
+TEST_F(SceneTest, SurfaceVoxelsGridHasMargin) {
+    ASSERT_TRUE(load(std::string(kRequired) + "ADD_ADDITIONAL_SURFACE_VOXELS: 1\n"));
+    EXPECT_GE(scene_.model()->numElements_[0], 8 * 4 * 4);
+}
+
+TEST_F(SceneTest, SaveSceneRewritesEdits) {
+    const std::wstring name = writeScene(
+        "// comment\nvoxel_size: 0.25 0.25 0.25\nELASTIC_MODULUS: 1e7\nPOISSON_RATIO: 0.3\n"
+        "DENSITY: 1000\nDAMPING_FACTOR: 0.5\nTIME_STEP: 0.05\nMESH: box.obj\nNUM_LEVELS: 3\n"
+        "FIXED_VERTICES: 0 0 0  0 1 0\nFORCES: 8 0 0 0 0 -5  8 1 0 0 0 0\n"
+        "RENDERER_LIGHT_POS: 1 1 1\n");
+    ASSERT_TRUE(scene_.loadScene(name, &log_));
+    const std::wstring out = fromUtf8((dir_ / "saved.txt").string());
+    ASSERT_TRUE(scene_.saveScene(out, &log_));
+    const std::string first = readText(out);
+    EXPECT_EQ(first,
+              "VOXEL_SIZE: 0.25 0.25 0.25\nELASTIC_MODULUS: 1e7\nPOISSON_RATIO: 0.3\n"
+              "DENSITY: 1000\nDAMPING_FACTOR: 0.5\nTIME_STEP: 0.05\nMESH: box.obj\n"
+              "NUM_LEVELS: 3\nFIXED_VERTICES: 0 0 0  0 1 0\nFORCES: 8 0 0 0 0 -5\n"
+              "RENDERER_LIGHT_POS: 1 1 1\n");
+    ASSERT_TRUE(scene_.saveScene(out, &log_));
+    EXPECT_EQ(readText(out), first);
+
+    // No fixations and no forces remove both keys; view and light written when flagged.
+    FemModel& m = *scene_.model();
+    std::fill(m.isVertexFixed_.begin(), m.isVertexFixed_.end(), 0);
+    std::fill(m.force_.begin(), m.force_.end(), 0.0f);
+    scene_.viewChanged_ = true;
+    scene_.defaultViewPos_ = {1.5f, -2, 0.125f};
+    scene_.lightChanged_ = true;
+    ASSERT_TRUE(scene_.saveScene(out, &log_));
+    const std::string second = readText(out);
+    EXPECT_EQ(second.find("FIXED_VERTICES"), std::string::npos);
+    EXPECT_EQ(second.find("FORCES"), std::string::npos);
+    EXPECT_NE(second.find("RENDERER_LIGHT_POS: 1 1 1\n"), std::string::npos);
+    EXPECT_NE(second.find("RENDERER_LIGHT_DIR: 0 0 -1\n"), std::string::npos);
+    EXPECT_NE(second.find("RENDERER_LIGHT_UP: 0 1 0\n"), std::string::npos);
+    EXPECT_NE(second.find("RENDERER_DEFAULT_VIEW_POS: 1.5 -2 0.125\n"), std::string::npos);
+    EXPECT_NE(second.find("RENDERER_DEFAULT_HEADING_PITCH_ROLL: 0 0 0\n"), std::string::npos);
+}
+
+TEST_F(SceneTest, SaveUnloadedSceneWritesNothing) {
+    Scene empty{DeviceOptions{true, 1}};
+    const fs::path out = dir_ / "never.txt";
+    EXPECT_TRUE(empty.saveScene(fromUtf8(out.string()), &log_));
+    EXPECT_FALSE(fs::exists(out));
+}
+
+TEST_F(SceneTest, FailedSaveKeepsOldFile) {
+    ASSERT_TRUE(load(kRequired));
+    fs::create_directories(dir_ / "target.txt" / "inner");
+    EXPECT_FALSE(scene_.saveScene(fromUtf8((dir_ / "target.txt").string()), &log_));
+    EXPECT_TRUE(fs::is_directory(dir_ / "target.txt" / "inner"));
+    EXPECT_NE(log_.str().find(L"ERROR: Cannot write file"), std::wstring::npos);
+}
+
+TEST_F(SceneTest, SummaryHasSixLines) {
+    ASSERT_TRUE(load(std::string(kRequired) +
+                     "MESH_TRANSFORMATION: 1 0 0 0.5 0 1 0 0 0 0 1 0 0 0 0 1\n"));
+    EXPECT_EQ(scene_.sceneSummary(),
+              L"# Mesh: \"box.obj\"\n"
+              L"# Mesh Transformation: 1 0 0 0.5 0 1 0 0 0 0 1 0 0 0 0 1\n"
+              L"# #Elements: 128, #Vertices: 225, #DOFs: 675\n"
+              L"# Voxel Size: 0.25 0.25 0.25\n"
+              L"# Elastic Modulus: 1e+07Pa, Poisson Ratio: 0.3, Density: 1000kg/m^3\n"
+              L"# Damping Factor: 0.5, Time Step: 0.05s\n");
+}
+
+}  // namespace
+}  // namespace ostrel
