@@ -1,0 +1,136 @@
+// ostrel-solve: builds the standard cantilever, sets the solver up on the chosen device,
+// computes the load, prepares and solves to the tolerance, then prints the compliance, the
+// cycle count and the times of set-up, prepareSolve and solve.
+//
+// ostrel-solve --size NX NY NZ --voxel S --levels L --tolerance T [--device host|cuda]
+//              [--threads N]
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "app/Console.h"
+#include "gpu/Cantilever.h"
+#include "gpu/cudafem.h"
+
+namespace {
+
+const char* kUsage =
+    "Usage: ostrel-solve --size NX NY NZ --voxel S --levels L --tolerance T "
+    "[--device host|cuda] [--threads N]\n";
+
+bool parseInt(const char* s, int& out) {
+    char* end = nullptr;
+    long v = std::strtol(s, &end, 10);
+    if (!*s || *end || v < 1 || v > 1 << 20) return false;
+    out = int(v);
+    return true;
+}
+bool parseDouble(const char* s, double& out) {
+    char* end = nullptr;
+    double v = std::strtod(s, &end);
+    if (!*s || *end || !(v > 0) || v > 1e300) return false;
+    out = v;
+    return true;
+}
+double seconds(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int size[3] = {0, 0, 0}, levels = 0;
+    double voxel = 0, tolerance = 0;
+    ostrel::DeviceOptions options;
+    bool wantCuda = false;
+    bool haveSize = false, haveVoxel = false, haveLevels = false, haveTol = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto need = [&](int n) {
+            if (i + n >= argc) {
+                std::cerr << "ERROR: " << a << " needs " << n << " value(s)\n" << kUsage;
+                std::exit(1);
+            }
+        };
+        bool ok = true;
+        if (a == "--size") {
+            need(3);
+            for (int k = 0; k < 3; ++k) ok = ok && parseInt(argv[++i], size[k]);
+            haveSize = true;
+        } else if (a == "--voxel") {
+            need(1);
+            ok = parseDouble(argv[++i], voxel);
+            haveVoxel = true;
+        } else if (a == "--levels") {
+            need(1);
+            ok = parseInt(argv[++i], levels) && levels >= 3 && levels <= 16;
+            haveLevels = true;
+        } else if (a == "--tolerance") {
+            need(1);
+            ok = parseDouble(argv[++i], tolerance);
+            haveTol = true;
+        } else if (a == "--device") {
+            need(1);
+            std::string d = argv[++i];
+            if (d == "host") options.forceHost = true;
+            else if (d == "cuda") wantCuda = true;
+            else ok = false;
+        } else if (a == "--threads") {
+            need(1);
+            ok = parseInt(argv[++i], options.hostThreads) && options.hostThreads <= 1024;
+        } else {
+            std::cerr << "ERROR: Unknown argument " << a << "\n" << kUsage;
+            return 1;
+        }
+        if (!ok) {
+            std::cerr << "ERROR: Invalid value for " << a << "\n" << kUsage;
+            return 1;
+        }
+    }
+    if (!haveSize || !haveVoxel || !haveLevels || !haveTol) {
+        std::cerr << "ERROR: Missing argument\n" << kUsage;
+        return 1;
+    }
+    if (size[0] > 2046 || size[1] > 2046 || size[2] > 1022) {
+        std::cerr << "ERROR: Model size too large\n";
+        return 1;
+    }
+
+    auto model = ostrel::makeCantilever(size[0], size[1], size[2], voxel, levels);
+    ostrel::CudaFem fem(*model, options);
+    if (wantCuda && fem.driver().isHost()) {
+        std::cerr << "ERROR: No CUDA device available\n";
+        return 1;
+    }
+    auto t0 = std::chrono::steady_clock::now();
+    fem.setup();
+    auto t1 = std::chrono::steady_clock::now();
+    fem.computeLoad();
+    auto t2 = std::chrono::steady_clock::now();
+    fem.prepareSolve();
+    auto t3 = std::chrono::steady_clock::now();
+    bool converged = fem.solve(tolerance);
+    auto t4 = std::chrono::steady_clock::now();
+    std::ostream& out = ostrel::narrowOut();
+    char line[64];
+    std::snprintf(line, sizeof line, "%.9e", ostrel::compliance(*model));
+    out << "Compliance: " << line << "\n";
+    out << "Cycles: " << fem.lastCycles() << (converged ? "" : " (not converged)") << "\n";
+    std::snprintf(line, sizeof line, "%.3f", seconds(t0, t1));
+    out << "Setup time: " << line << " s\n";
+    std::snprintf(line, sizeof line, "%.3f", seconds(t2, t3));
+    out << "prepareSolve time: " << line << " s\n";
+    std::snprintf(line, sizeof line, "%.3f", seconds(t3, t4));
+    out << "Solve time: " << line << " s\n";
+    if (fem.lastCycles() > 0) {
+        std::snprintf(line, sizeof line, "%.4f", seconds(t3, t4) / fem.lastCycles());
+        out << "Time per cycle: " << line << " s\n";
+    }
+    out.flush();
+    fem.release();
+    return converged ? 0 : 2;
+}

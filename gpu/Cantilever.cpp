@@ -1,0 +1,30 @@
+#include "gpu/Cantilever.h"
+
+namespace ostrel {
+
+std::unique_ptr<FemModel> makeCantilever(int nx, int ny, int nz, double voxel, int levels) {
+    Volume<bool, double> voxels;
+    voxels.init(Vec3i{nx, ny, nz}, Vec3d{voxel, voxel, voxel}, Vec3d{0, 0, 0}, true);
+    auto model = std::make_unique<FemModel>(voxels, levels);
+    std::vector<int> loaded;
+    for (int z = 0; z <= nz; ++z)
+        for (int y = 0; y <= ny; ++y) {
+            int v = model->vertexAt(0, {0, y, z});
+            if (v >= 0) model->isVertexFixed_[size_t(v)] = 1;
+        }
+    for (int y = 0; y <= ny; ++y) {
+        int v = model->vertexAt(0, {nx, y, 0});
+        if (v >= 0) loaded.push_back(v);
+    }
+    for (int v : loaded) model->force_[3 * size_t(v) + 2] = float(-1000.0 / double(loaded.size()));
+    return model;
+}
+
+double compliance(const FemModel& model) {
+    double c = 0;
+    for (size_t i = 0; i < model.f_.size() && i < model.u_.size(); ++i)
+        c += double(model.f_[i]) * model.u_[i];
+    return c;
+}
+
+}  // namespace ostrel

@@ -1,0 +1,35 @@
+#pragma once
+// The host device's built-in kernel module: the kernels of cudafemkernels.cu compiled by g++,
+// as a table from entry name to a launcher and from global name to its storage.
+//
+// A launcher takes the CUDA-style parameter array (one pointer per kernel parameter, pointing at
+// the value) and runs every thread of one block, one after another, on the calling thread. The
+// caller sets the block's index and the grid and block size first (setBlock).
+
+#include <cstddef>
+#include <map>
+#include <string>
+
+namespace ostrel {
+
+/// Runs all threads of the current block of one kernel with the given parameters.
+using HostKernel = void (*)(void** params);
+
+struct HostGlobal {
+    void* address = nullptr;
+    size_t bytes = 0;
+};
+
+struct HostModuleTable {
+    std::map<std::string, HostKernel> kernels;
+    std::map<std::string, HostGlobal> globals;
+};
+
+/// The eight kernels and the globals Ke_ and dt_.
+const HostModuleTable& builtInKernelModule();
+
+/// Sets the calling thread's block index and the launch's grid and block size.
+void setHostBlock(unsigned bx, unsigned by, unsigned bz, unsigned gx, unsigned gy, unsigned gz,
+                  unsigned blockX);
+
+}  // namespace ostrel

@@ -1,0 +1,25 @@
+#pragma once
+// Lets g++ compile the kernel source for the host device. A block's threads run one after
+// another on one CPU thread, so the index variables are thread-local and set by the launcher.
+// The kernels use no shared memory and no barriers, which keeps this execution exact.
+
+#include <atomic>
+#include <cstdint>
+
+#define __global__
+#define __device__
+#define __host__
+#define __launch_bounds__(...)
+
+struct uint3 { unsigned int x, y, z; };
+struct dim3 { unsigned int x = 1, y = 1, z = 1; };
+struct int3 { int x, y, z; };
+
+inline thread_local uint3 threadIdx{0, 0, 0};
+inline thread_local uint3 blockIdx{0, 0, 0};
+inline thread_local dim3 blockDim{};
+inline thread_local dim3 gridDim{};
+
+inline double atomicAdd(double* address, double value) {
+    return std::atomic_ref<double>(*address).fetch_add(value, std::memory_order_relaxed);
+}
