@@ -8,6 +8,7 @@
 #include "voxel/IsoSurface.h"
 #include "voxel/MarchingCubesTables.h"
 #include "voxel/MeshBuilders.h"
+#include "voxel/Voxelizer.h"
 
 namespace ostrel {
 namespace {
@@ -142,6 +143,38 @@ TEST(IsoSurface, SampledSphereVolumeWithinOnePercent) {
     EXPECT_TRUE(test::isClosedAndOriented(m));
     EXPECT_NEAR(m.computeVolume() / (4.0 / 3.0 * 3.14159265358979 * r * r * r), 1.0, 0.01);
     for (const auto& p : m.vertices) EXPECT_NEAR(length(p.position), r, 0.01);
+}
+
+}  // namespace
+}  // namespace ostrel
+
+namespace ostrel {
+namespace {
+
+// The mesh check pipeline: voxelize a sphere, pad the occupancy by one empty layer, extract at
+// 0.5. The result is closed, faces outward and encloses about the voxel volume.
+TEST(IsoSurface, VoxelModelSurfaceOfASphereIsClosedAndOutward) {
+    TriangleMesh sphere = test::makeSphere({0.3f, -0.2f, 0.1f}, 1.0f, 24, 48);
+    Volume<bool, double> grid;
+    ASSERT_TRUE(voxelizeToBounds(sphere, grid, 0.1f, nullptr));
+    const Vec3i r = grid.resolution();
+    Volume<double, double> f;
+    f.init({r.x + 2, r.y + 2, r.z + 2}, grid.spacing(), grid.offset() - grid.spacing(), 0.0);
+    long occupied = 0;
+    for (int k = 0; k < r.z; ++k)
+        for (int j = 0; j < r.y; ++j)
+            for (int i = 0; i < r.x; ++i)
+                if (grid(i, j, k)) {
+                    f(i + 1, j + 1, k + 1) = 1.0;
+                    ++occupied;
+                }
+    TriangleMesh m;
+    extractIsoSurface(f, 0.5, m, false);
+    EXPECT_TRUE(test::isClosedAndOriented(m));
+    const double voxelVolume = double(occupied) * 0.001;
+    // Cutting the corners makes the surface slightly smaller than the union of voxels.
+    EXPECT_GT(m.computeVolume(), 0.8 * voxelVolume);
+    EXPECT_LT(m.computeVolume(), voxelVolume);
 }
 
 }  // namespace
