@@ -155,7 +155,7 @@ CUresult HostDriver::launchKernel(CUfunction f, unsigned gx, unsigned gy, unsign
         return CUDA_ERROR_INVALID_VALUE;
     HostKernel kernel = *reinterpret_cast<HostKernel*>(f);
     const long long blocks = (long long)gx * gy * gz;
-#pragma omp parallel for schedule(static) num_threads(threads_)
+#pragma omp parallel for schedule(static) num_threads(threads_) if (blocks >= 64)
     for (long long b = 0; b < blocks; ++b) {
         unsigned x = unsigned(b % gx), y = unsigned(b / gx % gy), z = unsigned(b / gx / gy);
         setHostBlock(x, y, z, gx, gy, gz, bx);

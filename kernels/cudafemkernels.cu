@@ -37,38 +37,53 @@ __device__ inline void solve3(const double* D, const double* r, double* x) {
 }
 
 // Finest-level row of vertex v (not fixed) at (x,y,z): r = f - sum over its elements of
-// E[e]*Ke*u with fixed neighbours left out, minus the mass term; D = the diagonal block.
+// E[e]*Ke*u with fixed neighbours left out, minus the mass term; D = the diagonal block (when
+// D is not null). The 27 neighbours' displacements are gathered once (zero where fixed or
+// missing), then each element adds one 3x24 product of its rows of Ke_.
 __device__ inline void finestRow(int3 ED, const int* EG, int3 VD, const int* VG,
                                  const unsigned char* fixed, const float* E, const float* mass,
                                  const float* f, const double* u, int N, int v, int x, int y, int z,
                                  double* r, double* D) {
-    r[0] = f[v]; r[1] = f[N + v]; r[2] = f[2 * N + v];
-    for (int k = 0; k < 9; ++k) D[k] = 0.0;
+    double uu[81];
+    for (int s = 0; s < 27; ++s) {
+        int w = gridLookup(VG, VD, x + s % 3 - 1, y + (s / 3) % 3 - 1, z + s / 9 - 1);
+        if (w < 0 || fixed[w]) {
+            uu[3 * s] = uu[3 * s + 1] = uu[3 * s + 2] = 0.0;
+        } else {
+            uu[3 * s] = u[w]; uu[3 * s + 1] = u[N + w]; uu[3 * s + 2] = u[2 * N + w];
+        }
+    }
+    double r0 = 0.0, r1 = 0.0, r2 = 0.0;
+    if (D) for (int k = 0; k < 9; ++k) D[k] = 0.0;
     for (int c = 0; c < 8; ++c) {
-        int i = c & 1, j = (c >> 1) & 1, kk = c >> 2;
-        int cx = x - 1 + i, cy = y - 1 + j, cz = z - 1 + kk;
-        int e = gridLookup(EG, ED, cx, cy, cz);
+        int i = c & 1, j = (c >> 1) & 1, k = c >> 2;
+        int e = gridLookup(EG, ED, x - 1 + i, y - 1 + j, z - 1 + k);
         if (e < 0) continue;
         double factor = E[e];
         int p = 7 - c;
-        const double* row = Ke_ + 3 * p * 24;
+        double ue[24];
         for (int q = 0; q < 8; ++q) {
-            int w = VG[((cz + (q >> 2)) * VD.y + cy + ((q >> 1) & 1)) * VD.x + cx + (q & 1)];
-            if (q == p) {
-                for (int a = 0; a < 3; ++a)
-                    for (int b = 0; b < 3; ++b) D[a * 3 + b] += factor * row[a * 24 + 3 * q + b];
-            }
-            if (fixed[w]) continue;
-            double u0 = u[w], u1 = u[N + w], u2 = u[2 * N + w];
-            for (int a = 0; a < 3; ++a) {
-                const double* ra = row + a * 24 + 3 * q;
-                r[a] -= factor * (ra[0] * u0 + ra[1] * u1 + ra[2] * u2);
-            }
+            int s = (k + (q >> 2)) * 9 + (j + ((q >> 1) & 1)) * 3 + i + (q & 1);
+            ue[3 * q] = uu[3 * s]; ue[3 * q + 1] = uu[3 * s + 1]; ue[3 * q + 2] = uu[3 * s + 2];
+        }
+        const double* row = Ke_ + 3 * p * 24;
+        double t0 = 0.0, t1 = 0.0, t2 = 0.0;
+        for (int m = 0; m < 24; ++m) {
+            t0 += row[m] * ue[m];
+            t1 += row[24 + m] * ue[m];
+            t2 += row[48 + m] * ue[m];
+        }
+        r0 += factor * t0; r1 += factor * t1; r2 += factor * t2;
+        if (D) {
+            for (int a = 0; a < 3; ++a)
+                for (int b = 0; b < 3; ++b) D[a * 3 + b] += factor * row[a * 24 + 3 * p + b];
         }
     }
     double m = mass[v] / (dt_ * dt_);
-    D[0] += m; D[4] += m; D[8] += m;
-    r[0] -= m * u[v]; r[1] -= m * u[N + v]; r[2] -= m * u[2 * N + v];
+    r[0] = f[v] - r0 - m * u[v];
+    r[1] = f[N + v] - r1 - m * u[N + v];
+    r[2] = f[2 * N + v] - r2 - m * u[2 * N + v];
+    if (D) { D[0] += m; D[4] += m; D[8] += m; }
 }
 
 // Coarse-level row of vertex v at (x,y,z): r = b - A*u, D = diagonal block (slot 13).
@@ -186,11 +201,11 @@ ComputeResidualAndRestrictFinestLevelKernel(int3 ED, const int* EG, int3 VD0, in
     if (v >= N0) return;
     unsigned p = VP0[v];
     int x = p & 0x7ff, y = (p >> 11) & 0x7ff, z = (p >> 22) & 0x3ff;
-    double r[3], D[9];
+    double r[3];
     if (fixed[v]) {
         r[0] = f[v] - u[v]; r[1] = f[N0 + v] - u[N0 + v]; r[2] = f[2 * N0 + v] - u[2 * N0 + v];
     } else {
-        finestRow(ED, EG, VD0, VG0, fixed, E, mass, f, u, N0, v, x, y, z, r, D);
+        finestRow(ED, EG, VD0, VG0, fixed, E, mass, f, u, N0, v, x, y, z, r, nullptr);
     }
     r_norm[v] = (float)(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
     restrictTo(VD2, VG2, b2, N2, 2, x, y, z, r);

@@ -1,0 +1,96 @@
+#pragma once
+// Independent reference computations for the solver tests: the assembled level-0 operator,
+// the trilinear interpolation matrices and small random models.
+
+#include <cmath>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "fem/FemModel.h"
+
+namespace ostrel::testing {
+
+/// Dense matrix, row-major, n x n.
+struct Dense {
+    int n = 0;
+    std::vector<double> a;
+    explicit Dense(int size) : n(size), a(size_t(size) * size_t(size), 0.0) {}
+    double& operator()(int i, int j) { return a[size_t(i) * size_t(n) + size_t(j)]; }
+    double operator()(int i, int j) const { return a[size_t(i) * size_t(n) + size_t(j)]; }
+};
+
+/// Level-0 operator: sum of E[e]*Ke over elements, masses/dt^2 on the diagonal of free
+/// vertices, identity rows and no coupling for fixed vertices (component-major numbering).
+inline Dense assembleFinest(const FemModel& m) {
+    const int nV = m.numVertices(0);
+    Dense K(3 * nV);
+    for (int e = 0; e < m.numElements_[0]; ++e) {
+        GridPos c = unpack(m.elementPosition_[0][size_t(e)]);
+        int vert[8];
+        for (int q = 0; q < 8; ++q)
+            vert[q] = m.vertexAt(0, {c.x + (q & 1), c.y + (q >> 1 & 1), c.z + (q >> 2)});
+        for (int p = 0; p < 8; ++p)
+            for (int q = 0; q < 8; ++q) {
+                if (m.isVertexFixed_[size_t(vert[p])] || m.isVertexFixed_[size_t(vert[q])]) continue;
+                for (int a = 0; a < 3; ++a)
+                    for (int b = 0; b < 3; ++b)
+                        K(a * nV + vert[p], b * nV + vert[q]) +=
+                            double(m.E_[size_t(e)]) * m.Ke_[size_t((3 * p + a) * 24 + 3 * q + b)];
+            }
+    }
+    for (int v = 0; v < nV; ++v)
+        for (int a = 0; a < 3; ++a) {
+            if (m.isVertexFixed_[size_t(v)]) K(a * nV + v, a * nV + v) = 1.0;
+            else K(a * nV + v, a * nV + v) += double(m.vertexMass_[size_t(v)]) / (m.dt_ * m.dt_);
+        }
+    return K;
+}
+
+/// Interpolation from coarse level `coarse` to fine level `fine` as a dense nFine x nCoarse
+/// scalar matrix (the same for every component).
+inline std::vector<std::vector<double>> interpolation(const FemModel& m, int fine, int coarse) {
+    const int nf = m.numVertices(fine), nc = m.numVertices(coarse);
+    const int ratio = coarse - fine == 2 && fine == 0 ? 4 : 2;
+    std::vector<std::vector<double>> P(size_t(nf), std::vector<double>(size_t(nc), 0.0));
+    for (int C = 0; C < nc; ++C) {
+        GridPos g = unpack(m.vertexPosition_[size_t(coarse)][size_t(C)]);
+        for (int v = 0; v < nf; ++v) {
+            GridPos p = unpack(m.vertexPosition_[size_t(fine)][size_t(v)]);
+            int d[3] = {p.x - ratio * g.x, p.y - ratio * g.y, p.z - ratio * g.z};
+            double w = 1;
+            for (int k = 0; k < 3; ++k) w *= std::max(0, ratio - std::abs(d[k])) / double(ratio);
+            P[size_t(v)][size_t(C)] = w;
+        }
+    }
+    return P;
+}
+
+/// A random voxel model of about 60 % occupancy inside nx*ny*nz, with random E_ in [0.5, 2]e6,
+/// about 15 % fixed vertices and random masses.
+inline std::unique_ptr<FemModel> randomModel(unsigned seed, int nx, int ny, int nz, int levels) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> uni(0.0, 1.0);
+    Volume<bool, double> vox;
+    vox.init(Vec3i{nx, ny, nz}, Vec3d{0.5, 0.7, 0.6}, Vec3d{0, 0, 0}, false);
+    for (int z = 0; z < nz; ++z)
+        for (int y = 0; y < ny; ++y)
+            for (int x = 0; x < nx; ++x) vox(x, y, z) = uni(rng) < 0.6 || (x == 0 && y == 0 && z == 0);
+    auto m = std::make_unique<FemModel>(vox, levels);
+    for (auto& e : m->E_) e = float(1e6 * (0.5 + 1.5 * uni(rng)));
+    for (auto& f : m->isVertexFixed_) f = uni(rng) < 0.15;
+    for (auto& w : m->vertexMass_) w = float(uni(rng) * 2000.0);
+    for (auto& f : m->force_) f = float(uni(rng) * 2.0 - 1.0);
+    m->dt_ = 0.05;
+    return m;
+}
+
+inline std::vector<double> randomVector(unsigned seed, size_t n, double scale) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> uni(-scale, scale);
+    std::vector<double> v(n);
+    for (auto& x : v) x = uni(rng);
+    return v;
+}
+
+}  // namespace ostrel::testing

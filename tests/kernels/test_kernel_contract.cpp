@@ -1,0 +1,204 @@
+// The kernels on the host device against independent computations: the finest residual and
+// r_norm against f - K u with an assembled K, restriction against P^T r, interpolation against
+// u + P u_c (4:1 and 2:1), and one smoothing sweep against a sequential multicolour block
+// Gauss-Seidel; the same for an assembled coarse level.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "gpu/HostDriver.h"
+#include "gpu/cudafem.h"
+#include "gpu/SolverTestSupport.h"
+
+namespace ostrel {
+namespace {
+
+using testing::Dense;
+
+struct Case {
+    unsigned seed;
+    int nx, ny, nz, levels;
+};
+const Case kCases[] = {{1, 5, 4, 3, 4}, {2, 7, 3, 4, 4}, {3, 4, 4, 4, 5}, {4, 9, 2, 2, 4}};
+
+class KernelContract : public ::testing::TestWithParam<Case> {
+protected:
+    void SetUp() override {
+        const Case& c = GetParam();
+        model = testing::randomModel(c.seed, c.nx, c.ny, c.nz, c.levels);
+        fem = std::make_unique<CudaFem>(*model, DeviceOptions{}, std::make_unique<HostDriver>(2));
+        fem->setLogs(nullptr, nullptr);
+        fem->setup();
+        masses = model->vertexMass_;
+        fem->computeLoad();
+        fem->prepareSolve();  // clears the masses; put random ones back for the kernels
+        model->vertexMass_ = masses;
+        put(fem->vertexMass_dev_, model->vertexMass_.data(), masses.size() * 4);
+        nV = model->numVertices(0);
+    }
+    void put(CUdeviceptr d, const void* p, size_t bytes) {
+        ASSERT_EQ(fem->driver().memcpyHtoD(d, p, bytes), CUDA_SUCCESS);
+    }
+    std::vector<double> get(CUdeviceptr d, size_t n) {
+        std::vector<double> v(n);
+        EXPECT_EQ(fem->driver().memcpyDtoH(v.data(), d, n * 8), CUDA_SUCCESS);
+        return v;
+    }
+    // r = rhs - M x for a dense M.
+    static std::vector<double> residual(const Dense& M, const std::vector<double>& rhs,
+                                        const std::vector<double>& x) {
+        std::vector<double> r(rhs);
+        for (int i = 0; i < M.n; ++i)
+            for (int j = 0; j < M.n; ++j) r[size_t(i)] -= M(i, j) * x[size_t(j)];
+        return r;
+    }
+    // Level-l assembled operator as a dense matrix (component-major).
+    Dense denseLevel(int l) {
+        const int n = model->numVertices(l);
+        Dense A(3 * n);
+        for (int v = 0; v < n; ++v) {
+            GridPos p = unpack(model->vertexPosition_[size_t(l)][size_t(v)]);
+            for (int s = 0; s < 27; ++s) {
+                int w = model->vertexAt(l, {p.x + s % 3 - 1, p.y + s / 3 % 3 - 1, p.z + s / 9 - 1});
+                if (w < 0) continue;
+                for (int k = 0; k < 9; ++k)
+                    A((k / 3) * n + v, (k % 3) * n + w) +=
+                        model->A_[size_t(l)][size_t(v + n * (s * 9 + k))];
+            }
+        }
+        return A;
+    }
+    // One sequential block Gauss-Seidel sweep, colour by colour in vertex order.
+    void gaussSeidel(const Dense& M, const std::vector<double>& rhs, std::vector<double>& x, int l,
+                     bool finest) {
+        const int n = model->numVertices(l);
+        for (int v = 0; v < n; ++v) {
+            if (finest && model->isVertexFixed_[size_t(v)]) {
+                for (int a = 0; a < 3; ++a) x[size_t(a * n + v)] = rhs[size_t(a * n + v)];
+                continue;
+            }
+            double r[3], D[3][3];
+            for (int a = 0; a < 3; ++a) {
+                int i = a * n + v;
+                r[a] = rhs[size_t(i)];
+                for (int j = 0; j < M.n; ++j) r[a] -= M(i, j) * x[size_t(j)];
+                for (int b = 0; b < 3; ++b) D[a][b] = M(i, b * n + v);
+            }
+            double det = D[0][0] * (D[1][1] * D[2][2] - D[1][2] * D[2][1]) -
+                         D[0][1] * (D[1][0] * D[2][2] - D[1][2] * D[2][0]) +
+                         D[0][2] * (D[1][0] * D[2][1] - D[1][1] * D[2][0]);
+            if (det == 0) continue;
+            for (int a = 0; a < 3; ++a) {  // Cramer's rule
+                double Da[3][3];
+                for (int i = 0; i < 3; ++i)
+                    for (int j = 0; j < 3; ++j) Da[i][j] = j == a ? r[i] : D[i][j];
+                double deta = Da[0][0] * (Da[1][1] * Da[2][2] - Da[1][2] * Da[2][1]) -
+                              Da[0][1] * (Da[1][0] * Da[2][2] - Da[1][2] * Da[2][0]) +
+                              Da[0][2] * (Da[1][0] * Da[2][1] - Da[1][1] * Da[2][0]);
+                x[size_t(a * n + v)] += deta / det;
+            }
+        }
+    }
+    static double maxAbs(const std::vector<double>& v) {
+        double m = 0;
+        for (double x : v) m = std::max(m, std::abs(x));
+        return m;
+    }
+
+    std::unique_ptr<FemModel> model;
+    std::unique_ptr<CudaFem> fem;
+    std::vector<float> masses;
+    int nV = 0;
+};
+
+TEST_P(KernelContract, FinestResidualNormAndRestriction) {
+    Dense K = testing::assembleFinest(*model);
+    auto u = testing::randomVector(GetParam().seed + 10, size_t(3 * nV), 1e-3);
+    put(fem->u_dev_[0], u.data(), u.size() * 8);
+    fem->residualAndRestrict(0);
+    std::vector<double> f(model->f_.begin(), model->f_.end());
+    auto r = residual(K, f, u);
+    double scale = maxAbs(r);
+    double norm2 = 0;
+    for (int v = 0; v < nV; ++v) {
+        double expected = 0;
+        for (int a = 0; a < 3; ++a) expected += r[size_t(a * nV + v)] * r[size_t(a * nV + v)];
+        norm2 += expected;
+        EXPECT_NEAR(model->rNormHost_[size_t(v)], expected, 1e-5 * expected + 1e-9 * scale * scale);
+    }
+    EXPECT_NEAR(fem->residualNorm(), std::sqrt(norm2), 1e-5 * std::sqrt(norm2));
+    auto P = testing::interpolation(*model, 0, 2);
+    const int n2 = model->numVertices(2);
+    auto b2 = get(fem->b_dev_[2], size_t(3 * n2));
+    for (int C = 0; C < n2; ++C)
+        for (int a = 0; a < 3; ++a) {
+            double expected = 0;
+            for (int v = 0; v < nV; ++v) expected += P[size_t(v)][size_t(C)] * r[size_t(a * nV + v)];
+            EXPECT_NEAR(b2[size_t(a * n2 + C)], expected, 1e-9 * scale * nV);
+        }
+    auto u2 = get(fem->u_dev_[2], size_t(3 * n2));
+    EXPECT_EQ(maxAbs(u2), 0.0);  // cleared by the restriction
+}
+
+TEST_P(KernelContract, FinestSweepIsSequentialMulticolourGaussSeidel) {
+    Dense K = testing::assembleFinest(*model);
+    auto u = testing::randomVector(GetParam().seed + 20, size_t(3 * nV), 1e-3);
+    put(fem->u_dev_[0], u.data(), u.size() * 8);
+    fem->smooth(0);
+    std::vector<double> f(model->f_.begin(), model->f_.end());
+    gaussSeidel(K, f, u, 0, true);
+    auto got = get(fem->u_dev_[0], u.size());
+    double scale = maxAbs(u);
+    for (size_t i = 0; i < u.size(); ++i) EXPECT_NEAR(got[i], u[i], 1e-9 * scale) << i;
+}
+
+TEST_P(KernelContract, InterpolationFourToOneAndTwoToOne) {
+    for (int fine : {0, 2}) {
+        int coarse = fine == 0 ? 2 : fine + 1;
+        const int nf = model->numVertices(fine), nc = model->numVertices(coarse);
+        auto uf = testing::randomVector(GetParam().seed + 30 + fine, size_t(3 * nf), 1.0);
+        auto uc = testing::randomVector(GetParam().seed + 40 + fine, size_t(3 * nc), 1.0);
+        put(fem->u_dev_[size_t(fine)], uf.data(), uf.size() * 8);
+        put(fem->u_dev_[size_t(coarse)], uc.data(), uc.size() * 8);
+        fem->interpolate(fine);
+        auto got = get(fem->u_dev_[size_t(fine)], uf.size());
+        auto P = testing::interpolation(*model, fine, coarse);
+        for (int v = 0; v < nf; ++v)
+            for (int a = 0; a < 3; ++a) {
+                double expected = uf[size_t(a * nf + v)];
+                for (int C = 0; C < nc; ++C) expected += P[size_t(v)][size_t(C)] * uc[size_t(a * nc + C)];
+                EXPECT_NEAR(got[size_t(a * nf + v)], expected, 1e-12) << "fine level " << fine;
+            }
+    }
+}
+
+TEST_P(KernelContract, CoarseSweepAndResidualRestriction) {
+    const int l = 2, m = 3;
+    const int n = model->numVertices(l), nm = model->numVertices(m);
+    Dense A = denseLevel(l);
+    auto u = testing::randomVector(GetParam().seed + 50, size_t(3 * n), 1e-3);
+    auto b = testing::randomVector(GetParam().seed + 60, size_t(3 * n), 1.0);
+    put(fem->u_dev_[l], u.data(), u.size() * 8);
+    put(fem->b_dev_[l], b.data(), b.size() * 8);
+    fem->smooth(l);
+    gaussSeidel(A, b, u, l, false);
+    auto got = get(fem->u_dev_[l], u.size());
+    for (size_t i = 0; i < u.size(); ++i) EXPECT_NEAR(got[i], u[i], 1e-9 * maxAbs(u)) << i;
+
+    fem->residualAndRestrict(l);
+    auto r = residual(A, b, got);
+    auto bm = get(fem->b_dev_[m], size_t(3 * nm));
+    auto P = testing::interpolation(*model, l, m);
+    for (int C = 0; C < nm; ++C)
+        for (int a = 0; a < 3; ++a) {
+            double expected = 0;
+            for (int v = 0; v < n; ++v) expected += P[size_t(v)][size_t(C)] * r[size_t(a * n + v)];
+            EXPECT_NEAR(bm[size_t(a * nm + C)], expected, 1e-9 * (maxAbs(r) + 1) * n);
+        }
+}
+
+INSTANTIATE_TEST_SUITE_P(RandomModels, KernelContract, ::testing::ValuesIn(kCases));
+
+}  // namespace
+}  // namespace ostrel
