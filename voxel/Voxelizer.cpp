@@ -19,6 +19,15 @@ struct GridPoint {
     float x, y, z;
 };
 
+// ceil(v) limited to [lo, hi]; also safe for infinite or NaN v (from a degenerate transform),
+// where a plain float-to-int conversion would be undefined.
+int ceilClamped(float v, int lo, int hi) {
+    const float c = std::ceil(v);
+    if (!(c > float(lo))) return lo;
+    if (c >= float(hi)) return hi;
+    return int(c);
+}
+
 class DepthLayers {
 public:
     DepthLayers(int ny, int nz, std::wostream* messages)
@@ -51,8 +60,8 @@ private:
 // apex is A and whose two edges run A->B and A->C.
 void scanPart(DepthLayers& layers, const GridPoint& a, const GridPoint& b, const GridPoint& c,
               float zFrom, float zTo, int ny, int nz) {
-    const int jBegin = std::max(0, int(std::ceil(zFrom - 0.5f)));
-    const int jEnd = std::min(nz, int(std::ceil(zTo - 0.5f)));
+    const int jBegin = ceilClamped(zFrom - 0.5f, 0, nz);
+    const int jEnd = ceilClamped(zTo - 0.5f, 0, nz);
     for (int j = jBegin; j < jEnd; ++j) {
         const float t = float(j) + 0.5f - a.z;
         float y1 = a.y + t * (b.y - a.y) / (b.z - a.z);
@@ -63,11 +72,13 @@ void scanPart(DepthLayers& layers, const GridPoint& a, const GridPoint& b, const
             std::swap(y1, y2);
             std::swap(x1, x2);
         }
-        if (y1 == y2) continue;
-        const int kBegin = std::max(0, int(std::ceil(y1 - 0.5f)));
-        const int kEnd = std::min(ny, int(std::ceil(y2 - 0.5f)));
-        for (int k = kBegin; k < kEnd; ++k)
-            layers.add(k, j, x1 + (float(k) + 0.5f - y1) * (x2 - x1) / (y2 - y1));
+        if (!(y1 < y2)) continue;  // zero width (or NaN): no columns
+        const int kBegin = ceilClamped(y1 - 0.5f, 0, ny);
+        const int kEnd = ceilClamped(y2 - 0.5f, 0, ny);
+        for (int k = kBegin; k < kEnd; ++k) {
+            const float x = x1 + (float(k) + 0.5f - y1) * (x2 - x1) / (y2 - y1);
+            if (!std::isnan(x)) layers.add(k, j, x);  // NaN only from a degenerate transform
+        }
     }
 }
 
@@ -114,7 +125,7 @@ bool voxelize(const TriangleMesh& mesh, Volume<bool, double>& volume, const floa
             for (int n = 0; n < c.count; ++n) {
                 const float xm = c.x[n];
                 const float edge = inside ? std::floor(xm + 0.5f) : std::ceil(xm - 0.5f);
-                int boundary = edge >= float(nx) ? nx : edge <= 0.0f ? 0 : int(edge);
+                const int boundary = edge >= float(nx) ? nx : edge > 0.0f ? int(edge) : 0;
                 if (b < boundary) {
                     std::fill(row + b, row + boundary, inside);
                     b = boundary;
@@ -130,8 +141,28 @@ bool voxelizeToBounds(const TriangleMesh& mesh, Volume<bool, double>& volume, co
                       std::wostream* messages) {
     // The resolution is computed in single precision, as the mesh's bounds are.
     Vec3i res;
-    for (int a = 0; a < 3; ++a)
-        res[a] = int(std::ceil(2.0f * mesh.halfSize[a] / float(voxelSize[a])));
+    double cells = 1.0;
+    for (int a = 0; a < 3; ++a) {
+        const float n = std::ceil(2.0f * mesh.halfSize[a] / float(voxelSize[a]));
+        // An empty mesh (inverted bounds) gives an empty grid; a voxel size that is not positive
+        // or far too small for the mesh is refused instead of overflowing the resolution.
+        if (!(float(voxelSize[a]) > 0.0f) || n > float(kMaxVoxelizeResolution)) {
+            if (messages)
+                *messages << L"ERROR: Voxel size " << voxelSize[a]
+                          << L" gives no usable voxel grid" << std::endl;
+            volume.clear();
+            return false;
+        }
+        res[a] = n > 0.0f ? int(n) : 0;
+        cells *= double(res[a]);
+    }
+    if (cells > double(kMaxVoxelizeCells)) {
+        if (messages)
+            *messages << L"ERROR: Voxel grid of " << res.x << L" x " << res.y << L" x " << res.z
+                      << L" cells is too large" << std::endl;
+        volume.clear();
+        return false;
+    }
     const Vec3f lo = mesh.center - mesh.halfSize;
     volume.init(res, voxelSize, Vec3d(lo), false);
     static const float identity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};

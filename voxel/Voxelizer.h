@@ -25,6 +25,10 @@ namespace ostrel {
 
 /// Capacity of one voxel column of the depth-layer buffer.
 inline constexpr int kDepthLayerCapacity = 256;
+/// voxelizeToBounds refuses grids beyond these sizes (a voxel size far too small for the mesh)
+/// with "ERROR: ..." on the message stream and a false result, leaving the volume cleared.
+inline constexpr int kMaxVoxelizeResolution = 1 << 16;
+inline constexpr long long kMaxVoxelizeCells = 4LL << 30;
 
 bool voxelize(const TriangleMesh& mesh, Volume<bool, double>& volume, const float transform[16],
               std::wostream* messages);

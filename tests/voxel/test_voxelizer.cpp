@@ -138,5 +138,27 @@ TEST(Voxelize, OverflowInLowerPartAlsoFails) {
     EXPECT_EQ(msg.str(), L"WARNING: Depth layer buffer overflow for voxel column (y=0, z=0)\n");
 }
 
+TEST(Voxelize, BadSetUpsAreRefusedOrEmpty) {
+    TriangleMesh empty;
+    empty.updateBounds();
+    Volume<bool, double> vol;
+    EXPECT_TRUE(voxelizeToBounds(empty, vol, 0.5f, nullptr));
+    EXPECT_EQ(vol.size(), 0u);
+
+    TriangleMesh box = test::makeBox({0, 0, 0}, {1, 1, 1});
+    std::wostringstream msg;
+    EXPECT_FALSE(voxelizeToBounds(box, vol, 0.0f, &msg));
+    EXPECT_EQ(msg.str(), L"ERROR: Voxel size 0 gives no usable voxel grid\n");
+    EXPECT_FALSE(vol.valid());
+    std::wostringstream big;
+    EXPECT_FALSE(voxelizeToBounds(box, vol, 1e-4f, &big));
+    EXPECT_EQ(big.str().rfind(L"ERROR: Voxel grid of ", 0), 0u);
+
+    // A transform with w = 0 yields infinite and NaN positions: no crash, nothing inside.
+    const float degenerate[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0};
+    vol.init({4, 4, 4}, {0.25, 0.25, 0.25}, {0, 0, 0}, true);
+    EXPECT_TRUE(voxelize(box, vol, degenerate, nullptr));
+}
+
 }  // namespace
 }  // namespace ostrel
