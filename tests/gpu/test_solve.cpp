@@ -1,0 +1,188 @@
+// Solving on the host device: agreement with a direct CHOLMOD solve of the whole level-0 system,
+// the residual lines, the cycle limit, the zero load, the warm start and the singular case.
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+
+#include "fem/CoarseSolver.h"
+#include "gpu/Cantilever.h"
+#include "gpu/HostDriver.h"
+#include "gpu/cudafem.h"
+#include "gpu/SolverTestSupport.h"
+
+namespace ostrel {
+namespace {
+
+std::vector<double> residualLines(const std::string& log) {
+    std::vector<double> values;
+    std::istringstream in(log);
+    std::string line;
+    int expectedCycle = 0;
+    while (std::getline(in, line)) {
+        const std::string prefix = "Residual within cycle " + std::to_string(expectedCycle) + ":  ";
+        if (line.rfind("Residual within cycle ", 0) != 0) continue;
+        EXPECT_EQ(line.rfind(prefix, 0), 0u) << line;
+        values.push_back(std::stod(line.substr(prefix.size())));
+        ++expectedCycle;
+    }
+    return values;
+}
+
+struct Solver {
+    std::unique_ptr<FemModel> model;
+    std::unique_ptr<CudaFem> fem;
+    std::wostringstream wide;
+    std::ostringstream narrow, cycles;
+    Solver(int nx, int ny, int nz, int levels) {
+        model = makeCantilever(nx, ny, nz, 0.01, levels);
+        fem = std::make_unique<CudaFem>(*model, DeviceOptions{}, std::make_unique<HostDriver>(2));
+        fem->setLogs(&wide, &narrow);
+        fem->setCycleCountSink(&cycles);
+        fem->setup();
+    }
+};
+
+// Direct solve of the assembled level-0 system with the sparse Cholesky wrapper.
+std::vector<double> directSolve(const FemModel& m) {
+    testing::Dense K = testing::assembleFinest(m);
+    CoarseSolver chol;
+    chol.beginMatrix(K.n);
+    for (int j = 0; j < K.n; ++j) {
+        for (int i = j; i < K.n; ++i)
+            if (K(i, j) != 0.0) chol.addEntry(i, K(i, j));
+        chol.endColumn();
+    }
+    EXPECT_TRUE(chol.factorize());
+    std::vector<double> b(m.f_.begin(), m.f_.end()), x(b.size(), 0.0);
+    EXPECT_TRUE(chol.solveWithFactor(b.data(), x.data()));
+    return x;
+}
+
+class SolveAgainstDirect : public ::testing::TestWithParam<int> {};
+
+TEST_P(SolveAgainstDirect, AgreesWithCholesky) {
+    Solver s(16, 6, 6, GetParam());
+    s.fem->computeLoad();
+    s.fem->prepareSolve();
+    ASSERT_TRUE(s.fem->solve(1e-6));
+    auto lines = residualLines(s.narrow.str());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_LE(lines.back(), 1e-6);
+    // The first cycle starts from zero with a coarse correction of a coarse grid; from the
+    // second cycle on every cycle reduces the residual.
+    for (size_t i = 2; i < lines.size(); ++i) EXPECT_LT(lines[i], lines[i - 1]) << i;
+    EXPECT_EQ(s.cycles.str(), std::to_string(lines.size()) + "\n");
+    EXPECT_EQ(s.fem->lastCycles(), int(lines.size()));
+
+    auto x = directSolve(*s.model);
+    double diff = 0, norm = 0;
+    for (size_t i = 0; i < x.size(); ++i) {
+        diff += (x[i] - s.model->u_[i]) * (x[i] - s.model->u_[i]);
+        norm += x[i] * x[i];
+    }
+    // The error is bounded by the residual times the condition number; for this size a factor
+    // of 1e4 over the tolerance is ample, and far below what a wrong operator would give.
+    EXPECT_LT(std::sqrt(diff / norm), 1e-2);
+    EXPECT_GT(norm, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, SolveAgainstDirect, ::testing::Values(3, 4));
+
+TEST(Solve, PrintsSystemLines) {
+    Solver s(8, 4, 4, 3);
+    EXPECT_NE(s.wide.str().find(L"#Devices: 1\nCUDA device #0 (Host CPU (2 threads)):  Global Mem: "),
+              std::wstring::npos);
+    const std::string n = s.narrow.str();
+    EXPECT_EQ(n.rfind("Using CUDA device #0 (Host CPU (2 threads)) ...\nAllocated GPU memory: ", 0), 0u)
+        << n;
+    std::ostringstream expected;
+    double bytes = double(s.fem->allocatedBytes());
+    expected << "Allocated GPU memory: " << bytes / 1048576.0 << " MB   ("
+             << bytes / s.model->numElements_[0] << " Byte per element)\n";
+    EXPECT_NE(n.find(expected.str()), std::string::npos) << n;
+}
+
+TEST(Solve, MemoryReportCountsEveryBuffer) {
+    Solver s(8, 4, 4, 3);
+    const FemModel& m = *s.model;
+    size_t expected = 0;
+    for (int l = 0; l < 3; ++l) {
+        expected += 4 * (m.elementGrid_[size_t(l)].size() + m.elementPosition_[size_t(l)].size() +
+                         m.vertexGrid_[size_t(l)].size() + m.vertexPosition_[size_t(l)].size());
+        size_t n = size_t(m.numVertices(l));
+        if (l != 1) expected += 24 * n;
+        if (l >= 2) expected += 24 * n + 243 * 8 * n;
+    }
+    size_t nV = size_t(m.numVertices(0)), nE = size_t(m.numElements_[0]);
+    expected += nV + 4 * nE + 4 * nV + 12 * nV + 2 * nE + 16 * nE + 4 * nV;
+    EXPECT_EQ(s.fem->allocatedBytes(), expected);
+    EXPECT_EQ(s.fem->u_dev_[1], 0u);
+    EXPECT_EQ(s.fem->b_dev_[0], 0u);
+    EXPECT_NE(s.fem->A_dev_[2], 0u);
+}
+
+TEST(Solve, UnreachableToleranceStopsAfter200Cycles) {
+    Solver s(6, 3, 3, 3);
+    s.fem->computeLoad();
+    s.fem->prepareSolve();
+    EXPECT_FALSE(s.fem->solve(0.0));
+    EXPECT_EQ(residualLines(s.narrow.str()).size(), 200u);
+    EXPECT_EQ(s.cycles.str(), "200\n");
+}
+
+TEST(Solve, ZeroLoadReturnsAtOnce) {
+    Solver s(6, 3, 3, 3);
+    std::fill(s.model->force_.begin(), s.model->force_.end(), 0.0f);
+    EXPECT_EQ(s.fem->computeLoad(), 0.0);
+    s.fem->prepareSolve();
+    s.model->u_.assign(s.model->u_.size(), 5.0);
+    EXPECT_TRUE(s.fem->solve(0.01));
+    EXPECT_TRUE(residualLines(s.narrow.str()).empty());
+    EXPECT_EQ(s.cycles.str(), "");
+    for (double u : s.model->u_) EXPECT_EQ(u, 0.0);
+}
+
+TEST(Solve, SecondSolveStartsFromFirstSolution) {
+    Solver s(12, 4, 4, 3);
+    s.fem->computeLoad();
+    s.fem->prepareSolve();
+    ASSERT_TRUE(s.fem->solve(1e-3));
+    const auto first = residualLines(s.narrow.str());
+    s.narrow.str("");
+    s.fem->prepareSolve();
+    ASSERT_TRUE(s.fem->solve(1e-3));
+    const auto second = residualLines(s.narrow.str());
+    ASSERT_FALSE(second.empty());
+    EXPECT_LT(second.front(), first.front());
+    EXPECT_LT(second.size(), first.size());
+}
+
+TEST(Solve, SingularSystemWarnsAndFails) {
+    Solver s(6, 3, 3, 3);
+    std::fill(s.model->isVertexFixed_.begin(), s.model->isVertexFixed_.end(), 0);
+    s.fem->computeLoad();
+    s.fem->prepareSolve();
+    EXPECT_FALSE(s.fem->coarseFactorValid());
+    const std::string n = s.narrow.str();
+    EXPECT_NE(n.find("\nWARNING: "), std::string::npos);
+    EXPECT_FALSE(s.fem->solve(1e-3));
+}
+
+TEST(Solve, ReleaseFreesEveryBuffer) {
+    auto model = makeCantilever(6, 3, 3, 0.01, 4);
+    auto driver = std::make_unique<HostDriver>(1);
+    HostDriver* host = driver.get();
+    CudaFem fem(*model, DeviceOptions{}, std::move(driver));
+    fem.setLogs(nullptr, nullptr);
+    fem.setup();
+    EXPECT_GT(host->liveAllocations(), 20u);
+    fem.release();
+    EXPECT_EQ(host->liveAllocations(), 0u);
+    EXPECT_EQ(fem.r_norm, 0u);
+    fem.release();
+}
+
+}  // namespace
+}  // namespace ostrel
