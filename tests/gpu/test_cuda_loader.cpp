@@ -1,0 +1,115 @@
+// The real-driver loader against a fake driver library: the versioned exports are the ones
+// resolved and called, a missing or stub library leaves the host device, and a failing call
+// ends in the error check with its code and name.
+
+#include <gtest/gtest.h>
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "gpu/Cantilever.h"
+#include "gpu/CudaDriver.h"
+#include "gpu/cudafem.h"
+
+namespace ostrel {
+namespace {
+
+struct Fake {
+    void* handle = dlopen(OSTREL_FAKE_CUDA, RTLD_NOW | RTLD_LOCAL);
+    void set(const char* name, int code) {
+        reinterpret_cast<void (*)(const char*, int)>(dlsym(handle, "fakeCudaSetResult"))(name, code);
+    }
+    std::vector<std::string> calls() {
+        auto count = reinterpret_cast<int (*)()>(dlsym(handle, "fakeCudaCallCount"));
+        auto call = reinterpret_cast<const char* (*)(int)>(dlsym(handle, "fakeCudaCall"));
+        std::vector<std::string> c;
+        for (int i = 0; i < count(); ++i) c.push_back(call(i));
+        return c;
+    }
+    Fake() { reinterpret_cast<void (*)()>(dlsym(handle, "fakeCudaReset"))(); }
+    ~Fake() { dlclose(handle); }
+};
+
+TEST(CudaLoader, ResolvesAndCallsTheVersionedExports) {
+    Fake fake;
+    ASSERT_NE(fake.handle, nullptr);
+    CudaDriver d(OSTREL_FAKE_CUDA);
+    ASSERT_TRUE(d.loaded()) << d.missingSymbol();
+    CUdeviceptr p = 0;
+    size_t bytes = 0;
+    CUmodule mod = nullptr;
+    CUcontext ctx = nullptr;
+    EXPECT_EQ(d.init(0), 0);
+    EXPECT_EQ(d.deviceTotalMem(&bytes, 0), 0);
+    EXPECT_EQ(bytes, size_t(80) << 30);
+    EXPECT_EQ(d.ctxCreate(&ctx, 0, 0), 0);
+    EXPECT_EQ(d.moduleLoad(&mod, "x.ptx"), 0);
+    EXPECT_EQ(d.moduleGetGlobal(&p, &bytes, mod, "Ke_"), 0);
+    EXPECT_EQ(bytes, 4608u);
+    EXPECT_EQ(d.memAlloc(&p, size_t(5) << 32), 0);  // above 32 bits: needs the _v2 signature
+    EXPECT_GE(p, 0x10000u);
+    double x = 0;
+    EXPECT_EQ(d.memcpyHtoD(p, &x, 8), 0);
+    EXPECT_EQ(d.memcpyDtoH(&x, p, 8), 0);
+    EXPECT_EQ(d.memsetD32(p, 0, 2), 0);
+    EXPECT_EQ(d.memFree(p), 0);
+    EXPECT_EQ(d.ctxDestroy(ctx), 0);
+    const std::vector<std::string> expected = {
+        "cuInit", "cuDeviceTotalMem_v2", "cuDevicePrimaryCtxRetain", "cuCtxSetCurrent",
+        "cuModuleLoad", "cuModuleGetGlobal_v2", "cuMemAlloc_v2", "cuMemcpyHtoD_v2",
+        "cuMemcpyDtoH_v2", "cuMemsetD32_v2", "cuMemFree_v2", "cuCtxSetCurrent",
+        "cuDevicePrimaryCtxRelease_v2"};
+    EXPECT_EQ(fake.calls(), expected);
+}
+
+TEST(CudaLoader, DriverWithDevicesIsChosen) {
+    Fake fake;
+    auto d = openDriver(DeviceOptions{}, OSTREL_FAKE_CUDA);
+    EXPECT_FALSE(d->isHost());
+    EXPECT_TRUE(openDriver(DeviceOptions{true, 2}, OSTREL_FAKE_CUDA)->isHost());
+}
+
+TEST(CudaLoader, StubMissingOrDeviceLessLibraryLeavesTheHostDevice) {
+    {
+        Fake fake;
+        fake.set("cuInit", 34);
+        EXPECT_TRUE(openDriver(DeviceOptions{}, OSTREL_FAKE_CUDA)->isHost());
+    }
+    {
+        Fake fake;
+        fake.set("cuInit", 100);
+        EXPECT_TRUE(openDriver(DeviceOptions{}, OSTREL_FAKE_CUDA)->isHost());
+    }
+    EXPECT_TRUE(openDriver(DeviceOptions{}, "/nonexistent/libcuda.so.1")->isHost());
+    EXPECT_FALSE(CudaDriver("/nonexistent/libcuda.so.1").loaded());
+}
+
+TEST(CudaLoaderDeathTest, FailingCallEndsInTheErrorCheck) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            Fake fake;
+            fake.set("cuModuleLoad", 301);
+            auto model = makeCantilever(4, 2, 2, 0.01, 3);
+            CudaFem fem(*model, DeviceOptions{}, std::make_unique<CudaDriver>(OSTREL_FAKE_CUDA));
+            fem.setLogs(nullptr, nullptr);
+            fem.setup();
+        },
+        "cuModuleLoad failed\nCUDA Driver API Error: 301 \\(CUDA_ERROR_FILE_NOT_FOUND\\)");
+    EXPECT_DEATH(
+        {
+            Fake fake;
+            fake.set("cuMemAlloc_v2", 2);
+            auto model = makeCantilever(4, 2, 2, 0.01, 3);
+            CudaFem fem(*model, DeviceOptions{}, std::make_unique<CudaDriver>(OSTREL_FAKE_CUDA));
+            fem.setLogs(nullptr, nullptr);
+            fem.setup();
+        },
+        "cuMemAlloc failed for elementGrid_dev_\nCUDA Driver API Error: 2 "
+        "\\(CUDA_ERROR_OUT_OF_MEMORY\\)");
+}
+
+}  // namespace
+}  // namespace ostrel
