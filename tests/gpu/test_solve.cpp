@@ -55,7 +55,8 @@ std::vector<double> directSolve(const FemModel& m) {
         chol.endColumn();
     }
     EXPECT_TRUE(chol.factorize());
-    std::vector<double> b(m.f_.begin(), m.f_.end()), x(b.size(), 0.0);
+    std::vector<double> b(m.f_.size()), x(m.f_.size(), 0.0);
+    for (size_t i = 0; i < b.size(); ++i) b[i] = m.f_[i];
     EXPECT_TRUE(chol.solveWithFactor(b.data(), x.data()));
     return x;
 }
