@@ -5,7 +5,8 @@
 //
 // Built twice from this one file: by nvcc into PTX and by g++ (through cudacompat.h) into the
 // host device's built-in module. Keep it free of shared memory, barriers and CUDA-only builtins.
-// One thread handles one vertex; thread index = (blockIdx.y*gridDim.x + blockIdx.x)*blockDim.x
+// Fixed vertices are identity rows whose right-hand side is taken as 0 (whatever load lies on
+// them), so their displacement is 0. One thread handles one vertex; thread index = (blockIdx.y*gridDim.x + blockIdx.x)*blockDim.x
 // + threadIdx.x; threads beyond the work range return at once.
 
 __device__ double Ke_[576];  // 24x24 element matrix, row-major, dof 3*node + component
@@ -111,8 +112,8 @@ GaussSeidelFinestLevelKernel(int3 ED, const int* EG, int3 VD, const int* VG, con
                              const float* f, double* u, int N, int begin, int end) {
     int v = begin + threadItem();
     if (v >= end) return;
-    if (fixed[v]) {  // identity row: u = f
-        u[v] = f[v]; u[N + v] = f[N + v]; u[2 * N + v] = f[2 * N + v];
+    if (fixed[v]) {  // identity row with a zero right-hand side: a fixed vertex stays put
+        u[v] = 0.0; u[N + v] = 0.0; u[2 * N + v] = 0.0;
         return;
     }
     unsigned p = VP[v];
@@ -203,7 +204,7 @@ ComputeResidualAndRestrictFinestLevelKernel(int3 ED, const int* EG, int3 VD0, in
     int x = p & 0x7ff, y = (p >> 11) & 0x7ff, z = (p >> 22) & 0x3ff;
     double r[3];
     if (fixed[v]) {
-        r[0] = f[v] - u[v]; r[1] = f[N0 + v] - u[N0 + v]; r[2] = f[2 * N0 + v] - u[2 * N0 + v];
+        r[0] = -u[v]; r[1] = -u[N0 + v]; r[2] = -u[2 * N0 + v];
     } else {
         finestRow(ED, EG, VD0, VG0, fixed, E, mass, f, u, N0, v, x, y, z, r, nullptr);
     }

@@ -47,6 +47,14 @@ inline Dense assembleFinest(const FemModel& m) {
     return K;
 }
 
+/// The load with the entries of fixed vertices set to 0 (their displacement is held at 0).
+inline std::vector<double> effectiveLoad(const FemModel& m) {
+    const size_t nV = size_t(m.numVertices(0));
+    std::vector<double> f(m.f_.size());
+    for (size_t i = 0; i < f.size(); ++i) f[i] = m.isVertexFixed_[i % nV] ? 0.0 : double(m.f_[i]);
+    return f;
+}
+
 /// Interpolation from coarse level `coarse` to fine level `fine` as a dense nFine x nCoarse
 /// scalar matrix (the same for every component).
 inline std::vector<std::vector<double>> interpolation(const FemModel& m, int fine, int coarse) {

@@ -55,8 +55,7 @@ std::vector<double> directSolve(const FemModel& m) {
         chol.endColumn();
     }
     EXPECT_TRUE(chol.factorize());
-    std::vector<double> b(m.f_.size()), x(m.f_.size(), 0.0);
-    for (size_t i = 0; i < b.size(); ++i) b[i] = m.f_[i];
+    std::vector<double> b = testing::effectiveLoad(m), x(m.f_.size(), 0.0);
     EXPECT_TRUE(chol.solveWithFactor(b.data(), x.data()));
     return x;
 }
@@ -169,6 +168,26 @@ TEST(Solve, SingularSystemWarnsAndFails) {
     const std::string n = s.narrow.str();
     EXPECT_NE(n.find("\nWARNING: "), std::string::npos);
     EXPECT_FALSE(s.fem->solve(1e-3));
+}
+
+TEST(Solve, FixedVerticesStayPutUnderGravity) {
+    Solver s(12, 4, 4, 3);
+    s.model->gravity_ = {0, 0, -9.81};
+    s.fem->computeLoad();
+    s.fem->prepareSolve();
+    ASSERT_TRUE(s.fem->solve(1e-6));
+    const size_t nV = size_t(s.model->numVertices(0));
+    for (size_t v = 0; v < nV; ++v) {
+        if (!s.model->isVertexFixed_[v]) continue;
+        for (size_t a = 0; a < 3; ++a) EXPECT_EQ(s.model->u_[a * nV + v], 0.0);
+    }
+    auto x = directSolve(*s.model);
+    double diff = 0, norm = 0;
+    for (size_t i = 0; i < x.size(); ++i) {
+        diff += (x[i] - s.model->u_[i]) * (x[i] - s.model->u_[i]);
+        norm += x[i] * x[i];
+    }
+    EXPECT_LT(std::sqrt(diff / norm), 1e-2);
 }
 
 TEST(Solve, ReleaseFreesEveryBuffer) {
