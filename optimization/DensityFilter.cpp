@@ -1,0 +1,141 @@
+#include "optimization/DensityFilter.h"
+
+#include <cassert>
+#include <cmath>
+
+#include "fem/FemModel.h"
+
+namespace ostrel {
+
+const double DensityFilter::kRadius = 2.0 * std::sqrt(3.0);
+
+double DensityFilter::weight(int dx, int dy, int dz) {
+    const double d = std::sqrt(double(dx * dx + dy * dy + dz * dz));
+    const double w = kRadius - d;
+    return w > 0.0 ? w : 0.0;
+}
+
+DensityFilter::DensityFilter(const FemModel& model) {
+    numElements_ = size_t(model.numElements_[0]);
+    dims_ = model.elementDims_[0];
+    padded_ = {dims_[0] + 2 * kHalfWidth, dims_[1] + 2 * kHalfWidth, dims_[2] + 2 * kHalfWidth};
+    const long long px = padded_[0], pxy = (long long)padded_[0] * padded_[1];
+    for (int dz = -kHalfWidth; dz <= kHalfWidth; ++dz)
+        for (int dy = -kHalfWidth; dy <= kHalfWidth; ++dy)
+            for (int dx = -kHalfWidth; dx <= kHalfWidth; ++dx) {
+                if (weight(dx, dy, dz) > 0.0) {
+                    tapWeight_[size_t(numTaps_)] = weight(dx, dy, dz);
+                    tapOffset_[size_t(numTaps_)] = dz * pxy + dy * px + dx;
+                    ++numTaps_;
+                }
+            }
+    paddedCell_.resize(numElements_);
+    const auto& positions = model.elementPosition_[0];
+    for (size_t e = 0; e < numElements_; ++e) {
+        const GridPos p = unpack(positions[e]);
+        paddedCell_[e] = size_t(p.z + kHalfWidth) * size_t(pxy) +
+                         size_t(p.y + kHalfWidth) * size_t(px) + size_t(p.x + kHalfWidth);
+    }
+    const size_t cells = size_t(padded_[0]) * size_t(padded_[1]) * size_t(padded_[2]);
+    // Empty cells stay 0 for the object's life; scatter() writes only element cells.
+    stageF_.assign(cells, 0.0f);
+    stageA_.assign(cells, 0.0);
+    stageB_.assign(cells, 0.0);
+}
+
+template <typename T>
+void DensityFilter::scatter(const T* in, std::vector<T>& staging) const {
+    const long long n = (long long)numElements_;
+    T* s = staging.data();
+#pragma omp parallel for schedule(static)
+    for (long long e = 0; e < n; ++e) s[paddedCell_[size_t(e)]] = in[e];
+}
+
+void DensityFilter::computeWeightSums(std::vector<double>& W) const {
+    W.assign(numElements_, 0.0);
+    scatter(std::vector<double>(numElements_, 1.0).data(), stageA_);
+    const long long n = (long long)numElements_;
+    const double* s = stageA_.data();
+#pragma omp parallel for schedule(static)
+    for (long long e = 0; e < n; ++e) {
+        const double* c = s + paddedCell_[size_t(e)];
+        double sum = 0.0;
+        for (int k = 0; k < numTaps_; ++k) sum += tapWeight_[size_t(k)] * c[tapOffset_[size_t(k)]];
+        W[size_t(e)] = sum;
+    }
+}
+
+void DensityFilter::filter(const float* in, float* out, const double* W) const {
+    assert(in != out);
+    scatter(in, stageF_);
+    const long long n = (long long)numElements_;
+    const float* s = stageF_.data();
+#pragma omp parallel for schedule(static)
+    for (long long e = 0; e < n; ++e) {
+        const float* c = s + paddedCell_[size_t(e)];
+        double sum = 0.0;
+        for (int k = 0; k < numTaps_; ++k)
+            sum += tapWeight_[size_t(k)] * double(c[tapOffset_[size_t(k)]]);
+        out[e] = float(sum / W[e]);
+    }
+}
+
+void DensityFilter::filterTranspose(const double* in, double* out, const double* W) const {
+    assert(in != out);
+    const long long n = (long long)numElements_;
+    std::vector<double> scaled(numElements_);
+#pragma omp parallel for schedule(static)
+    for (long long e = 0; e < n; ++e) scaled[size_t(e)] = in[e] / W[e];
+    scatter(scaled.data(), stageA_);
+    const double* s = stageA_.data();
+#pragma omp parallel for schedule(static)
+    for (long long e = 0; e < n; ++e) {
+        const double* c = s + paddedCell_[size_t(e)];
+        double sum = 0.0;
+        for (int k = 0; k < numTaps_; ++k) sum += tapWeight_[size_t(k)] * c[tapOffset_[size_t(k)]];
+        out[e] = sum;
+    }
+}
+
+void DensityFilter::gatherPair(const double* a, const double* b, double* outA,
+                               double* outB) const {
+    scatter(a, stageA_);
+    scatter(b, stageB_);
+    const long long n = (long long)numElements_;
+    const double* sa = stageA_.data();
+    const double* sb = stageB_.data();
+#pragma omp parallel for schedule(static)
+    for (long long e = 0; e < n; ++e) {
+        const size_t c = paddedCell_[size_t(e)];
+        double sumA = 0.0, sumB = 0.0;
+        for (int k = 0; k < numTaps_; ++k) {
+            const double w = tapWeight_[size_t(k)];
+            sumA += w * sa[size_t((long long)c + tapOffset_[size_t(k)])];
+            sumB += w * sb[size_t((long long)c + tapOffset_[size_t(k)])];
+        }
+        outA[e] = sumA;
+        outB[e] = sumB;
+    }
+}
+
+void DensityFilter::project(const float* in, float* out, size_t n, double beta, double eta) {
+    const double denominator = std::tanh(beta * eta) + std::tanh(beta * (1.0 - eta));
+    const double base = std::tanh(beta * eta);
+    const long long count = (long long)n;
+#pragma omp parallel for schedule(static)
+    for (long long i = 0; i < count; ++i)
+        out[i] = float((base + std::tanh(beta * (double(in[i]) - eta))) / denominator);
+}
+
+void DensityFilter::projectDerivative(const float* in, double* out, size_t n, double beta,
+                                      double eta) {
+    const double denominator = std::tanh(beta * eta) + std::tanh(beta * (1.0 - eta));
+    const long long count = (long long)n;
+#pragma omp parallel for schedule(static)
+    for (long long i = 0; i < count; ++i) {
+        const double t = std::tanh(beta * (double(in[i]) - eta));
+        out[i] = beta * (1.0 - t * t) / denominator;
+    }
+}
+
+}  // namespace ostrel

@@ -1,0 +1,81 @@
+#pragma once
+// Linear density filter of radius 2*sqrt(3) voxel lengths on the finest element grid, and the
+// smoothed Heaviside projection with its derivative.
+//
+// Neighbourhood of element i at cell (x,y,z): the offsets (dx,dy,dz) in -2..2 on each axis,
+// clipped to the element grid, whose cell holds an element. Weight of an offset:
+// w = max(0, 2*sqrt(3) - |(dx,dy,dz)|), tabulated once (125 values; the element itself has
+// 2*sqrt(3), the eight box corners 0). Sums run with dz outermost and dx innermost and are taken
+// in double; filter outputs are stored as float.
+//
+// Arrays are indexed by element number (numElements_[0] entries) unless said otherwise. Input
+// and output of one call must be different arrays. Every operation is one OpenMP loop over the
+// elements with a static schedule; each element writes only its own slot.
+//
+// The filter gathers the neighbourhood through a dense staging grid padded by two empty cells on
+// every side (empty cells hold 0), so the inner loop has no bounds checks and no branches; a
+// zero term leaves a double sum bit-for-bit unchanged, so the result equals the clipped sum.
+// The staging grid is the object's own scratch space: one object must not be used from two
+// threads at once. Bound to the model's level-0 grid, which is immutable.
+
+#include <array>
+#include <cstddef>
+#include <vector>
+
+namespace ostrel {
+
+class FemModel;
+
+class DensityFilter {
+public:
+    /// Filter radius in voxel lengths, 2*sqrt(3).
+    static const double kRadius;
+    /// Half width of the neighbourhood box.
+    static constexpr int kHalfWidth = 2;
+    static constexpr int kBoxWidth = 2 * kHalfWidth + 1;
+
+    explicit DensityFilter(const FemModel& model);
+
+    /// Weight of the offset (dx,dy,dz), each in -2..2: max(0, 2*sqrt(3) - |offset|).
+    static double weight(int dx, int dy, int dz);
+
+    size_t numElements() const { return numElements_; }
+
+    /// W[i] = sum of the weights over the neighbourhood of element i, itself included.
+    void computeWeightSums(std::vector<double>& W) const;
+    /// out[i] = (sum_j w_ij * in[j]) / W[i], computed in double, stored as float.
+    void filter(const float* in, float* out, const double* W) const;
+    /// Transposed filter: out[i] = sum_j w_ij * in[j] / W[j] over the neighbours j of i (each
+    /// term divided by the neighbour's own sum). <filter(x), y> = <x, filterTranspose(y)>.
+    void filterTranspose(const double* in, double* out, const double* W) const;
+    /// Both transposed sums of the sensitivity step in one sweep:
+    /// outA[i] = sum_j w_ij * a[j], outB[i] = sum_j w_ij * b[j] (no division; callers fold it
+    /// into a and b).
+    void gatherPair(const double* a, const double* b, double* outA, double* outB) const;
+
+    /// out[i] = (tanh(beta*eta) + tanh(beta*(in[i]-eta))) / (tanh(beta*eta) + tanh(beta*(1-eta))).
+    static void project(const float* in, float* out, size_t n, double beta, double eta);
+    /// out[i] = beta * (1 - tanh^2(beta*(in[i]-eta))) / (tanh(beta*eta) + tanh(beta*(1-eta))).
+    static void projectDerivative(const float* in, double* out, size_t n, double beta,
+                                  double eta);
+
+private:
+    template <typename T>
+    void scatter(const T* in, std::vector<T>& staging) const;
+
+    size_t numElements_ = 0;
+    std::array<int, 3> dims_{};    // element grid size
+    std::array<int, 3> padded_{};  // dims_ + 4
+    /// Element -> dense index of its cell in the padded staging grid.
+    std::vector<size_t> paddedCell_;
+    /// Tabulated weights and staging-grid offsets of the box cells of non-zero weight (117 of
+    /// 125) in dz, dy, dx order: the inner loops skip the box corners, whose terms are exactly 0.
+    int numTaps_ = 0;
+    std::array<double, kBoxWidth * kBoxWidth * kBoxWidth> tapWeight_{};
+    std::array<long long, kBoxWidth * kBoxWidth * kBoxWidth> tapOffset_{};
+    // Staging grids (padded, empty cells 0); sized once, reused by every call.
+    mutable std::vector<float> stageF_;
+    mutable std::vector<double> stageA_, stageB_;
+};
+
+}  // namespace ostrel

@@ -1,0 +1,42 @@
+#include "optimization/HistoryFiles.h"
+
+namespace ostrel {
+
+HistoryFiles::HistoryFiles(std::filesystem::path directory) : directory_(std::move(directory)) {}
+
+std::filesystem::path HistoryFiles::path(const char* name) const {
+    return directory_.empty() ? std::filesystem::path(name) : directory_ / name;
+}
+
+namespace {
+template <typename Stream>
+void reopen(Stream& stream, const std::filesystem::path& path) {
+    if (stream.is_open()) stream.close();
+    // A failed earlier open leaves failbit set; clear it so that this open decides alone.
+    stream.clear();
+    stream.open(path, std::ios::out | std::ios::trunc);
+}
+}  // namespace
+
+void HistoryFiles::openAll() {
+    reopen(objective_, path(kObjectiveValue));
+    reopen(volumeRatio_, path(kVolumeRatio));
+    reopen(numCycles_, path(kNumCycles));
+    reopen(sharpness_, path(kSharpness));
+    reopen(constraint_, path(kConstraint));
+}
+
+void HistoryFiles::closeAll() {
+    objective_.close();
+    volumeRatio_.close();
+    numCycles_.close();
+    sharpness_.close();
+    constraint_.close();
+}
+
+void HistoryFiles::append(std::wofstream& stream, double value) {
+    // A failed stream ignores the write; flushing keeps the files readable while a run goes on.
+    stream << value << L'\n' << std::flush;
+}
+
+}  // namespace ostrel

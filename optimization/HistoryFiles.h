@@ -1,0 +1,60 @@
+#pragma once
+// The five history files of an optimization run, one number per line, in one directory (the
+// working directory by default):
+//   "ObjectiveValue.txt"  total strain energy of the solve before each update
+//   "VolumeRatio.txt"     volume ratio after each update
+//   "NumCycles.txt"       multigrid cycles of each solve (written by the solver through
+//                         cycleSink())
+//   "Sharpness.txt"       sharpness at each reset and after each update
+//   "Constraint.txt"      created empty
+// openAll() closes and reopens all five with truncation, in that order. A file that cannot be
+// created leaves its stream failed: later values for it are dropped without a message and the
+// other files go on. Values use the stream's default formatting (six significant digits) and a
+// line feed. The streams stay open until the next openAll() or the object's end.
+//
+// NumCycles is a narrow stream because the solver's cycle-count sink is a std::ostream; its
+// address stays the same across reopenings, so the sink can be handed over once. The other four
+// are wide streams written through the default (C locale) conversion: plain ASCII.
+
+#include <filesystem>
+#include <fstream>
+
+namespace ostrel {
+
+class HistoryFiles {
+public:
+    static constexpr const char* kObjectiveValue = "ObjectiveValue.txt";
+    static constexpr const char* kVolumeRatio = "VolumeRatio.txt";
+    static constexpr const char* kNumCycles = "NumCycles.txt";
+    static constexpr const char* kSharpness = "Sharpness.txt";
+    static constexpr const char* kConstraint = "Constraint.txt";
+
+    /// Files go to `directory`; empty = the working directory. Nothing is opened yet.
+    explicit HistoryFiles(std::filesystem::path directory = {});
+    HistoryFiles(const HistoryFiles&) = delete;
+    HistoryFiles& operator=(const HistoryFiles&) = delete;
+
+    const std::filesystem::path& directory() const { return directory_; }
+    /// Takes effect at the next openAll().
+    void setDirectory(std::filesystem::path directory) { directory_ = std::move(directory); }
+
+    /// Closes every open stream, then creates or truncates the five files.
+    void openAll();
+    void closeAll();
+
+    void appendObjectiveValue(double value) { append(objective_, value); }
+    void appendVolumeRatio(double value) { append(volumeRatio_, value); }
+    void appendSharpness(double value) { append(sharpness_, value); }
+    /// The stream that receives one cycle count per solve.
+    std::ostream& cycleSink() { return numCycles_; }
+
+private:
+    static void append(std::wofstream& stream, double value);
+    std::filesystem::path path(const char* name) const;
+
+    std::filesystem::path directory_;
+    std::wofstream objective_, volumeRatio_, sharpness_, constraint_;
+    std::ofstream numCycles_;
+};
+
+}  // namespace ostrel

@@ -1,0 +1,368 @@
+#include "optimization/Optimizer.h"
+
+#include <algorithm>
+#include <cassert>
+#include <chrono>
+#include <cmath>
+#include <ostream>
+
+#include "app/Console.h"
+#include "fem/FemModel.h"
+#include "voxel/IsoSurface.h"
+
+namespace ostrel {
+
+namespace {
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+}  // namespace
+
+Optimizer::Optimizer(FemModel& model, OptimizationLifetime& lifetime,
+                     std::filesystem::path historyDirectory)
+    : model_(model),
+      lifetime_(lifetime),
+      filter_(model),
+      history_(std::move(historyDirectory)),
+      wideLog_(&wideOut()),
+      narrowLog_(&narrowOut()) {
+    n_ = size_t(model_.numElements_[0]);
+    cornerVertices_.resize(8 * n_);
+    elementCell_.resize(n_);
+    const auto& positions = model_.elementPosition_[0];
+    for (size_t e = 0; e < n_; ++e) {
+        const GridPos p = unpack(positions[e]);
+        elementCell_[e] = size_t(FemModel::denseIndex(model_.elementDims_[0], p));
+        for (int k = 0; k < 8; ++k) {
+            const int v = model_.vertexAt(0, {p.x + (k & 1), p.y + (k >> 1 & 1), p.z + (k >> 2)});
+            assert(v >= 0);
+            cornerVertices_[8 * e + size_t(k)] = v;
+        }
+    }
+}
+
+void Optimizer::reset() {
+    // 1. Parameters.
+    volumeReductionGoal_ = 0.64;
+    isoLevel_ = 0.5;
+    penalty_ = 3.0;
+    minDensity_ = 0.001;
+    volumeTarget_ = 1.0;
+    baseStiffness_ = 1000.0;
+    moveLimit_ = 0.1;
+
+    // 2. Arrays, all zero.
+    const auto& dims = model_.elementDims_[0];
+    isKept_.assign(n_, 0);
+    rho_.assign(n_, 0.0f);
+    q_.assign(n_, 0.0);
+    x_.assign(n_, 0.0f);
+    xTilde0_.assign(n_, 0.0f);
+    W_.assign(n_, 0.0);
+    candidateX_.assign(n_, 0.0f);
+    candidateRho_.assign(n_, 0.0f);
+    dv_.assign(n_, 0.0);
+    sensitivity_.assign(size_t(dims[0]) * size_t(dims[1]) * size_t(dims[2]), 0.0);
+    dRho_.assign(n_, 0.0);
+    scaledQ_.assign(n_, 0.0);
+    scaledOne_.assign(n_, 0.0);
+    gathered_.assign(n_, 0.0);
+    ratio_.assign(n_, 0.0);
+
+    // 3. Padded density volume: one cell of border on every side.
+    const Vec3d s = model_.voxelSize_;
+    paddedDensity_.init({dims[0] + 2, dims[1] + 2, dims[2] + 2}, s,
+                        {model_.origin_.x - s.x, model_.origin_.y - s.y, model_.origin_.z - s.z},
+                        0.0);
+
+    // 4. History files.
+    history_.openAll();
+
+    // 5. Kept elements.
+    markKeptElements();
+
+    // 6. Volumes.
+    std::fill(rho_.begin(), rho_.end(), 1.0f);
+    V0_ = 0.0;
+    Vk_ = 0.0;
+    for (size_t e = 0; e < n_; ++e) {
+        V0_ += double(rho_[e]);
+        if (isKept_[e]) Vk_ += double(rho_[e]);
+    }
+
+    // 7. Projection and design bounds.
+    beta_ = 1.0;
+    eta_ = 0.5;
+    designLower_ = 0.001;
+    designUpper_ = 1.0;
+
+    // 8. Weight sums.
+    std::fill(x_.begin(), x_.end(), 1.0f);
+    filter_.computeWeightSums(W_);
+
+    // 9. Uniform density at the final volume fraction, kept elements solid.
+    std::fill(rho_.begin(), rho_.end(), float(1.0 - 0.64));
+    applyKeptRule(rho_);
+
+    // 10. Initial design, its filter and projection (replaces step 9 everywhere).
+    std::fill(x_.begin(), x_.end(), 0.36f);
+    filter_.filter(x_.data(), xTilde0_.data(), W_.data());
+    DensityFilter::project(xTilde0_.data(), rho_.data(), n_, beta_, eta_);
+
+    // 11. Designable count and sharpness.
+    numDesignable_ = 0;
+    for (size_t e = 0; e < n_; ++e)
+        if (!isKept_[e]) ++numDesignable_;
+    const double S = sharpness();
+    if (wideLog_) *wideLog_ << L"Sharpness: " << S << L'\n';
+    history_.appendSharpness(S);
+}
+
+void Optimizer::markKeptElements() {
+    const long long n = (long long)n_;
+    const auto& fixed = model_.isVertexFixed_;
+    const auto& force = model_.force_;
+#pragma omp parallel for schedule(static)
+    for (long long e = 0; e < n; ++e) {
+        uint8_t kept = 0;
+        for (int k = 0; k < 8; ++k) {
+            const size_t v = size_t(cornerVertices_[8 * size_t(e) + size_t(k)]);
+            if (fixed[v] || force[3 * v] != 0.0f || force[3 * v + 1] != 0.0f ||
+                force[3 * v + 2] != 0.0f)
+                kept = 1;
+        }
+        isKept_[size_t(e)] = kept;
+    }
+}
+
+void Optimizer::applyKeptRule(std::vector<float>& density) const {
+    const long long n = (long long)n_;
+#pragma omp parallel for schedule(static)
+    for (long long e = 0; e < n; ++e)
+        if (isKept_[size_t(e)]) density[size_t(e)] = 1.0f;
+}
+
+void Optimizer::updateStiffness() {
+    if (!isReset()) return;
+    const long long n = (long long)n_;
+    float* E = model_.E_.data();
+    const double base = baseStiffness_, p = penalty_;
+#pragma omp parallel for schedule(static)
+    for (long long e = 0; e < n; ++e) E[e] = float(base * std::pow(double(rho_[size_t(e)]), p));
+}
+
+void Optimizer::evaluateEnergies() {
+    if (!isReset()) return;
+    const long long n = (long long)n_;
+    const size_t nV = size_t(model_.numVertices(0));
+    const double* u = model_.u_.data();
+    const double* Ke = model_.Ke_.data();
+    const float* E = model_.E_.data();
+#pragma omp parallel for schedule(static)
+    for (long long e = 0; e < n; ++e) {
+        double ue[24];
+        for (int k = 0; k < 8; ++k) {
+            const size_t v = size_t(cornerVertices_[8 * size_t(e) + size_t(k)]);
+            for (int a = 0; a < 3; ++a) ue[3 * k + a] = u[size_t(a) * nV + v];
+        }
+        double s = 0.0;
+        for (int i = 0; i < 24; ++i) {
+            double row = 0.0;
+            for (int j = 0; j < 24; ++j) row += Ke[i * 24 + j] * ue[j];
+            s += ue[i] * row;
+        }
+        const double q = double(E[e]) * s;
+        q_[size_t(e)] = q < 0.0 ? 0.0 : q;
+    }
+    if (lifetime_.firstEnergyEvaluation) {
+        lifetime_.referenceEnergy = totalEnergy();
+        if (wideLog_)
+            *wideLog_ << L"---> Initial strain energy: " << lifetime_.referenceEnergy << L'\n';
+        lifetime_.firstEnergyEvaluation = false;
+    }
+}
+
+void Optimizer::computeSensitivities() {
+    DensityFilter::projectDerivative(xTilde0_.data(), dRho_.data(), n_, beta_, eta_);
+    // dq_i = -sum_j drho_j * q_j * 3 / rho_j * w_ij / W_j and dv_i = sum_j drho_j * w_ij / W_j:
+    // the per-neighbour factors are formed once, then both sums are gathered in one sweep.
+    const long long n = (long long)n_;
+    const double p = penalty_;
+#pragma omp parallel for schedule(static)
+    for (long long j = 0; j < n; ++j) {
+        const size_t e = size_t(j);
+        scaledQ_[e] = dRho_[e] * q_[e] * p / double(rho_[e]) / W_[e];
+        scaledOne_[e] = dRho_[e] / W_[e];
+    }
+    filter_.gatherPair(scaledQ_.data(), scaledOne_.data(), gathered_.data(), dv_.data());
+#pragma omp parallel for schedule(static)
+    for (long long i = 0; i < n; ++i)
+        sensitivity_[elementCell_[size_t(i)]] = -gathered_[size_t(i)];
+}
+
+double Optimizer::nextVolumeTarget() const {
+    double t = std::max(1.0 - volumeReductionGoal_, 0.96 * volumeTarget_);
+    const double v = totalDensity() / V0_;
+    if (t < v - 0.04)
+        t = v - 0.04;
+    else if (t > v + 0.04)
+        t = v + 0.04;
+    return t;
+}
+
+int Optimizer::searchMultiplier(double target, double lo, double hi) {
+    for (size_t e = 0; e < n_; ++e) ratio_[e] = -sensitivity_[elementCell_[e]] / dv_[e];
+    const double limit = target * V0_;
+    double l = 0.0, u = 1.0;
+    int passes = 0;
+    while (u - l > 1e-12) {
+        const double mid = 0.5 * (l + u);
+        const double lambda = lo + mid * (hi - lo);
+        for (size_t e = 0; e < n_; ++e) {
+            const double x = double(x_[e]);
+            const double r = ratio_[e] / lambda;
+            // r is 0 where the neighbourhood carries no energy (the design then falls by the
+            // move limit). With no energy anywhere lambda is 0 as well and 0/0 must not turn
+            // into a NaN design.
+            double y = r > 0.0 ? x * std::sqrt(r) : 0.0;
+            if (x - moveLimit_ > y)
+                y = x - moveLimit_;
+            else if (y > x + moveLimit_)
+                y = x + moveLimit_;
+            y = std::clamp(y, designLower_, designUpper_);
+            candidateX_[e] = float(y);
+        }
+        filter_.filter(candidateX_.data(), candidateRho_.data(), W_.data());
+        applyKeptRule(candidateRho_);
+        double volume = 0.0;
+        for (size_t e = 0; e < n_; ++e)
+            if (!isKept_[e]) volume += double(candidateRho_[e]);
+        if (volume + Vk_ > limit)
+            l = mid;
+        else
+            u = mid;
+        ++passes;
+    }
+    return passes;
+}
+
+void Optimizer::continueBeta() {
+    if (lifetime_.betaCounter > 40 && beta_ < 80.0) {
+        beta_ *= 1.6;
+        lifetime_.betaCounter = 0;
+    }
+    ++lifetime_.betaCounter;
+}
+
+double Optimizer::sharpness() const {
+    if (numDesignable_ == 0) return 0.0;
+    double sum = 0.0;
+    for (size_t e = 0; e < n_; ++e)
+        if (!isKept_[e]) sum += double(rho_[e]) * (1.0 - double(rho_[e]));
+    return 4.0 * sum / double(numDesignable_);
+}
+
+double Optimizer::totalDensity() const {
+    double sum = 0.0;
+    for (size_t e = 0; e < n_; ++e) sum += double(rho_[e]);
+    return sum;
+}
+
+double Optimizer::totalEnergy() const {
+    double sum = 0.0;
+    for (size_t e = 0; e < n_; ++e) sum += q_[e];
+    return sum;
+}
+
+void Optimizer::iterate(int iteration) {
+    if (!isReset()) return;
+    if (wideLog_) {
+        if (iteration == 0) *wideLog_ << L"**** Topology Optimization ****" << L'\n';
+        *wideLog_ << L"\n Iteration: " << iteration << L'\n';
+    }
+
+    const auto sensitivityStart = std::chrono::steady_clock::now();
+    computeSensitivities();
+    lastSensitivitySeconds_ = secondsSince(sensitivityStart);
+
+    double lo = 0.0, hi = 0.0;
+    bool first = true;
+    for (size_t e = 0; e < n_; ++e) {
+        if (isKept_[e]) continue;
+        const double d = std::fabs(sensitivity_[elementCell_[e]]);
+        if (first || d < lo) lo = d;
+        if (first || d > hi) hi = d;
+        first = false;
+    }
+
+    volumeTarget_ = nextVolumeTarget();
+    if (wideLog_) *wideLog_ << L"Target volume reduction: " << 1.0 - volumeTarget_ << L'\n';
+
+    const auto updateStart = std::chrono::steady_clock::now();
+    searchMultiplier(volumeTarget_, lo, hi);
+    x_ = candidateX_;
+    rho_ = candidateRho_;
+    lastUpdateSeconds_ = secondsSince(updateStart);
+
+    if (narrowLog_)
+        *narrowLog_ << "Sensitivity: " << lastSensitivitySeconds_ << " s\n"
+                    << "Update: " << lastUpdateSeconds_ << " s\n";
+
+    lastStrainEnergy_ = totalEnergy();
+    lastVolumeRatio_ = totalDensity() / V0_;
+    if (wideLog_)
+        *wideLog_ << L"Total strain energy: " << lastStrainEnergy_
+                  << L"  Volume reduction: " << 1.0 - lastVolumeRatio_ << L'\n';
+    history_.appendObjectiveValue(lastStrainEnergy_);
+    history_.appendVolumeRatio(lastVolumeRatio_);
+    if (wideLog_)
+        *wideLog_ << L"Energy increased by factor of: "
+                  << lastStrainEnergy_ / lifetime_.referenceEnergy << L'\n';
+
+    lastSharpness_ = sharpness();
+    if (wideLog_) *wideLog_ << L"Sharpness: " << lastSharpness_ << L'\n';
+    history_.appendSharpness(lastSharpness_);
+
+    continueBeta();
+    if (wideLog_) *wideLog_ << L"Beta --------------->> " << beta_ << L'\n';
+}
+
+void Optimizer::closeDisc(size_t e, std::vector<float>& target, float value) const {
+    const GridPos p = unpack(model_.elementPosition_[0][e]);
+    for (int dz = -8; dz <= 8; ++dz)
+        for (int dx = -8; dx <= 8; ++dx) {
+            if (std::sqrt(double(dx * dx + dz * dz)) > 8.0) continue;
+            const int j = model_.elementAt(0, {p.x + dx, p.y, p.z + dz});
+            if (j >= 0) target[size_t(j)] = value;
+        }
+}
+
+void Optimizer::closeShape() {
+    if (!isReset()) return;
+    std::vector<float> a(rho_);
+    std::vector<float> b(n_, float(minDensity_));
+    for (size_t e = 0; e < n_; ++e)
+        if (double(a[e]) >= isoLevel_) closeDisc(e, b, 1.0f);
+    std::fill(a.begin(), a.end(), 1.0f);
+    for (size_t e = 0; e < n_; ++e)
+        if (double(b[e]) < isoLevel_) closeDisc(e, a, float(minDensity_));
+    for (size_t e = 0; e < n_; ++e)
+        if (!isKept_[e]) rho_[e] = std::clamp(a[e], float(minDensity_), 1.0f);
+    extractShape();
+}
+
+void Optimizer::extractShape() {
+    if (!isReset()) return;
+    double* cells = paddedDensity_.data();
+    std::fill(cells, cells + paddedDensity_.size(), minDensity_);
+    const long long n = (long long)n_;
+    const auto& positions = model_.elementPosition_[0];
+#pragma omp parallel for schedule(static)
+    for (long long e = 0; e < n; ++e) {
+        const GridPos p = unpack(positions[size_t(e)]);
+        paddedDensity_(p.x + 1, p.y + 1, p.z + 1) = double(rho_[size_t(e)]);
+    }
+    extractIsoSurface(paddedDensity_, isoLevel_, shapeMesh_, false);
+}
+
+}  // namespace ostrel

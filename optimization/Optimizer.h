@@ -1,0 +1,165 @@
+#pragma once
+// Density-based topology optimization of one FemModel: the per-element optimization state, its
+// reset, the stiffness law E = 1000 * rho^3, the element energies of a solve, one optimality-
+// criteria update per iteration (sensitivities through the filter and projection, shrinking
+// volume target, 40-pass bisection for the Lagrange multiplier, beta continuation), the
+// morphological closing of the design and the extraction of the shape surface at density 0.5.
+//
+// The optimizer is bound to a FemModel (level 0 only) and writes the model's E_ array; it reads
+// Ke_, u_, isVertexFixed_ and force_. It never calls the solver: the run control calls the
+// solver and this class in a fixed order around every solve. Values that live for the whole
+// program and survive resets (beta counter, reference energy and its flag) are not part of the
+// optimizer but of an OptimizationLifetime that the application core owns and passes in.
+//
+// Per-element arrays are indexed by element number (n = numElements_[0]); the sensitivity grid
+// is indexed by the element's cell x + nx*(y + ny*z). Before the first reset() every array is
+// empty and updateStiffness, evaluateEnergies, iterate, closeShape and extractShape do nothing.
+//
+// Console output: progress lines go to the wide log, the two timing lines of iterate() to the
+// narrow log (defaults: the console's wide and narrow output; null = silent). Numbers use the
+// streams' default formatting. Loops over elements run as OpenMP loops with a static schedule;
+// sums, minimum/maximum, the candidate update and the closing run on the calling thread, so the
+// results do not depend on the number of threads. Main thread only.
+
+#include <cstdint>
+#include <filesystem>
+#include <iosfwd>
+#include <vector>
+
+#include "geometry/TriangleMesh.h"
+#include "geometry/Volume.h"
+#include "optimization/DensityFilter.h"
+#include "optimization/HistoryFiles.h"
+
+namespace ostrel {
+
+class FemModel;
+
+/// Optimization values of the program's life that a reset does not touch. One instance belongs
+/// to the application core (with the iteration counter of the run control).
+struct OptimizationLifetime {
+    int betaCounter = 0;               ///< updates since beta last grew
+    double referenceEnergy = 0.0;      ///< total energy of the first evaluation of the program
+    bool firstEnergyEvaluation = true; ///< true until the first evaluateEnergies()
+};
+
+class Optimizer {
+public:
+    /// History files go to `historyDirectory` (empty = working directory).
+    Optimizer(FemModel& model, OptimizationLifetime& lifetime,
+              std::filesystem::path historyDirectory = {});
+    Optimizer(const Optimizer&) = delete;
+    Optimizer& operator=(const Optimizer&) = delete;
+
+    void setLogs(std::wostream* wide, std::ostream* narrow) {
+        wideLog_ = wide;
+        narrowLog_ = narrow;
+    }
+
+    /// Parameters to their reset values, arrays sized and zeroed, padded volume sized, history
+    /// files truncated, kept elements marked, filter weight sums computed, the initial design
+    /// x = 0.36 filtered (x~0) and projected into rho; prints and records the sharpness.
+    void reset();
+    bool isReset() const { return !rho_.empty(); }
+
+    /// E_[i] = baseStiffness * rho_i^penalty for every element.
+    void updateStiffness();
+    /// q_i = max(0, E_i * u_i^T Ke u_i) from the model's u_. The first call of the program's
+    /// life also sets the reference energy and prints "---> Initial strain energy: ".
+    void evaluateEnergies();
+    /// One optimization update; `iteration` is the run control's counter (0 = first step of
+    /// the program).
+    void iterate(int iteration);
+    /// Closes the design in x-z discs of radius 8 cells (dilation, then erosion of the solid at
+    /// density 0.5), then extracts the shape. Stiffness factors are left for the next update.
+    void closeShape();
+    /// Densities into the padded volume (cell (x+1,y+1,z+1), border at the minimum density),
+    /// iso-surface at the iso level into shapeMesh().
+    void extractShape();
+
+    // ---- the parts of iterate(), public for tests ----
+    /// Step 2: the sensitivity grid (dq at each element's cell) and dv per element.
+    void computeSensitivities();
+    /// Step 4: the new volume target from the goal, the last target and the current volume.
+    double nextVolumeTarget() const;
+    /// Step 5: bisection for the multiplier; leaves the last pass's candidates. Returns the
+    /// number of passes.
+    int searchMultiplier(double target, double lo, double hi);
+    /// Step 10: the beta continuation (counter in the lifetime values).
+    void continueBeta();
+    /// Sharpness 4 * sum rho(1-rho) / m over the designable elements (0 when there are none).
+    double sharpness() const;
+    /// Sum of rho over all elements, in element order.
+    double totalDensity() const;
+    /// Sum of the element energies q.
+    double totalEnergy() const;
+
+    const TriangleMesh& shapeMesh() const { return shapeMesh_; }
+    const Volume<double, double>& paddedDensity() const { return paddedDensity_; }
+    HistoryFiles& history() { return history_; }
+    const DensityFilter& densityFilter() const { return filter_; }
+    FemModel& model() { return model_; }
+    /// Corner vertex k (node order (k&1, k>>1&1, k>>2)) of element e.
+    int cornerVertex(size_t e, int k) const { return cornerVertices_[8 * e + size_t(k)]; }
+    /// Dense cell index of element e in the element grid.
+    size_t elementCell(size_t e) const { return elementCell_[e]; }
+
+    // ---- results of the last iterate() ----
+    double lastStrainEnergy_ = 0.0;  ///< sum of q of the solve before the update
+    double lastVolumeRatio_ = 0.0;   ///< sum rho / V0 after the update
+    double lastSharpness_ = 0.0;
+    double lastSensitivitySeconds_ = 0.0;
+    double lastUpdateSeconds_ = 0.0;
+
+    // ---- parameters, set at every reset ----
+    double volumeReductionGoal_ = 0.64;
+    double isoLevel_ = 0.5;
+    double penalty_ = 3.0;
+    double minDensity_ = 0.001;
+    double volumeTarget_ = 1.0;  ///< target volume fraction of the current iteration
+    double baseStiffness_ = 1000.0;
+    double beta_ = 1.0;
+    double eta_ = 0.5;
+    double designLower_ = 0.001;
+    double designUpper_ = 1.0;
+    double moveLimit_ = 0.1;
+
+    // ---- per-element state (n entries) ----
+    std::vector<uint8_t> isKept_;     ///< 1 if a corner vertex is fixed or carries a force
+    std::vector<float> rho_;          ///< physical density
+    std::vector<double> q_;           ///< element energy of the last solve, >= 0
+    std::vector<float> x_;            ///< design variable
+    std::vector<float> xTilde0_;      ///< filtered design taken at reset
+    std::vector<double> W_;           ///< filter weight sums
+    std::vector<float> candidateX_;   ///< trial design of the multiplier search
+    std::vector<float> candidateRho_; ///< filtered trial design, kept elements at 1
+    std::vector<double> dv_;          ///< volume sensitivity
+    /// nx*ny*nz cells: compliance sensitivity dq of each element at its cell.
+    std::vector<double> sensitivity_;
+
+    // ---- scalars ----
+    double V0_ = 0.0;         ///< initial volume (n)
+    double Vk_ = 0.0;         ///< kept volume (number of kept elements)
+    int numDesignable_ = 0;   ///< m
+
+private:
+    void markKeptElements();
+    void applyKeptRule(std::vector<float>& density) const;
+    void closeDisc(size_t e, std::vector<float>& target, float value) const;
+
+    FemModel& model_;
+    OptimizationLifetime& lifetime_;
+    DensityFilter filter_;
+    HistoryFiles history_;
+    std::wostream* wideLog_;
+    std::ostream* narrowLog_;
+    size_t n_ = 0;
+    std::vector<int> cornerVertices_;  // 8 per element
+    std::vector<size_t> elementCell_;
+    std::vector<double> dRho_, scaledQ_, scaledOne_, gathered_;  // sensitivity scratch
+    std::vector<double> ratio_;                                    // -dq/dv per element
+    Volume<double, double> paddedDensity_;
+    TriangleMesh shapeMesh_;
+};
+
+}  // namespace ostrel

@@ -1,0 +1,139 @@
+#pragma once
+// Small models and independent reference computations for the optimization tests: a plain
+// clipped-neighbourhood filter, a dense assembly of the level-0 stiffness matrix with a
+// Cholesky solve, and mesh checks (closed, consistently oriented).
+
+#include <cmath>
+#include <functional>
+#include <map>
+#include <memory>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "fem/FemModel.h"
+#include "geometry/TriangleMesh.h"
+#include "optimization/DensityFilter.h"
+
+namespace ostrel::testing {
+
+/// Model of the cells (x,y,z) of an nx*ny*nz box for which `occupied` is true (unit voxels).
+inline std::unique_ptr<FemModel> makeModel(int nx, int ny, int nz,
+                                           const std::function<bool(int, int, int)>& occupied,
+                                           int levels = 3, double voxel = 1.0) {
+    Volume<bool, double> voxels;
+    voxels.init(Vec3i{nx, ny, nz}, Vec3d{voxel, voxel, voxel}, Vec3d{0, 0, 0}, false);
+    for (int z = 0; z < nz; ++z)
+        for (int y = 0; y < ny; ++y)
+            for (int x = 0; x < nx; ++x) voxels(x, y, z) = occupied(x, y, z);
+    return std::make_unique<FemModel>(voxels, levels);
+}
+
+inline std::unique_ptr<FemModel> makeBox(int nx, int ny, int nz, int levels = 3) {
+    return makeModel(nx, ny, nz, [](int, int, int) { return true; }, levels);
+}
+
+/// The filter written the plain way: clipped box, element lookups, weights from the formula.
+/// Returns the weighted sum (no division) of `in` over the neighbourhood of element e.
+template <typename T>
+double referenceNeighbourSum(const FemModel& m, int e, const std::vector<T>& in) {
+    const GridPos p = unpack(m.elementPosition_[0][size_t(e)]);
+    const auto& d = m.elementDims_[0];
+    double sum = 0.0;
+    for (int dz = std::max(-2, -p.z); dz <= std::min(2, d[2] - 1 - p.z); ++dz)
+        for (int dy = std::max(-2, -p.y); dy <= std::min(2, d[1] - 1 - p.y); ++dy)
+            for (int dx = std::max(-2, -p.x); dx <= std::min(2, d[0] - 1 - p.x); ++dx) {
+                const int j = m.elementAt(0, {p.x + dx, p.y + dy, p.z + dz});
+                if (j < 0) continue;
+                const double w =
+                    std::max(0.0, 2.0 * std::sqrt(3.0) - std::sqrt(double(dx * dx + dy * dy + dz * dz)));
+                sum += w * double(in[size_t(j)]);
+            }
+    return sum;
+}
+
+/// Dense symmetric matrix, row-major.
+struct DenseMatrix {
+    int n = 0;
+    std::vector<double> a;
+    explicit DenseMatrix(int size) : n(size), a(size_t(size) * size_t(size), 0.0) {}
+    double& operator()(int i, int j) { return a[size_t(i) * size_t(n) + size_t(j)]; }
+};
+
+/// Solves K u = f for the level-0 model with stiffness factors `E` (double per element), the
+/// model's fixations (fixed components are 0) and the applied forces force_ as the load.
+/// Returns u component-major (3 * nV). Dense Cholesky: for models of a few dozen elements.
+inline std::vector<double> directSolve(const FemModel& m, const std::vector<double>& E) {
+    const int nV = m.numVertices(0);
+    const int n = 3 * nV;
+    DenseMatrix K(n);
+    for (int e = 0; e < m.numElements_[0]; ++e) {
+        const GridPos c = unpack(m.elementPosition_[0][size_t(e)]);
+        int v[8];
+        for (int k = 0; k < 8; ++k) v[k] = m.vertexAt(0, {c.x + (k & 1), c.y + (k >> 1 & 1), c.z + (k >> 2)});
+        for (int p = 0; p < 8; ++p)
+            for (int q = 0; q < 8; ++q)
+                for (int a = 0; a < 3; ++a)
+                    for (int b = 0; b < 3; ++b)
+                        K(a * nV + v[p], b * nV + v[q]) +=
+                            E[size_t(e)] * m.Ke_[size_t((3 * p + a) * 24 + 3 * q + b)];
+    }
+    std::vector<double> f(size_t(n), 0.0);
+    for (int v = 0; v < nV; ++v)
+        for (int a = 0; a < 3; ++a) f[size_t(a * nV + v)] = double(m.force_[size_t(3 * v + a)]);
+    for (int v = 0; v < nV; ++v) {
+        if (!m.isVertexFixed_[size_t(v)]) continue;
+        for (int a = 0; a < 3; ++a) {
+            const int r = a * nV + v;
+            for (int j = 0; j < n; ++j) K(r, j) = K(j, r) = 0.0;
+            K(r, r) = 1.0;
+            f[size_t(r)] = 0.0;
+        }
+    }
+    // Cholesky K = L L^T in place (lower triangle).
+    for (int j = 0; j < n; ++j) {
+        double d = K(j, j);
+        for (int k = 0; k < j; ++k) d -= K(j, k) * K(j, k);
+        d = std::sqrt(d);
+        K(j, j) = d;
+        for (int i = j + 1; i < n; ++i) {
+            double s = K(i, j);
+            for (int k = 0; k < j; ++k) s -= K(i, k) * K(j, k);
+            K(i, j) = s / d;
+        }
+    }
+    std::vector<double> u(f);
+    for (int i = 0; i < n; ++i) {
+        for (int k = 0; k < i; ++k) u[size_t(i)] -= K(i, k) * u[size_t(k)];
+        u[size_t(i)] /= K(i, i);
+    }
+    for (int i = n - 1; i >= 0; --i) {
+        for (int k = i + 1; k < n; ++k) u[size_t(i)] -= K(k, i) * u[size_t(k)];
+        u[size_t(i)] /= K(i, i);
+    }
+    return u;
+}
+
+/// f^T u with the applied forces (interleaved) and u component-major.
+inline double complianceOf(const FemModel& m, const std::vector<double>& u) {
+    const int nV = m.numVertices(0);
+    double c = 0.0;
+    for (int v = 0; v < nV; ++v)
+        for (int a = 0; a < 3; ++a) c += double(m.force_[size_t(3 * v + a)]) * u[size_t(a * nV + v)];
+    return c;
+}
+
+/// Every undirected edge is used exactly twice, once in each direction.
+inline bool isClosedAndConsistent(const TriangleMesh& mesh) {
+    std::map<std::pair<int, int>, int> directed;
+    for (const auto& t : mesh.triangles)
+        for (int k = 0; k < 3; ++k) ++directed[{t.indices[k], t.indices[(k + 1) % 3]}];
+    for (const auto& [edge, count] : directed) {
+        if (count != 1) return false;
+        auto back = directed.find({edge.second, edge.first});
+        if (back == directed.end() || back->second != 1) return false;
+    }
+    return !mesh.triangles.empty();
+}
+
+}  // namespace ostrel::testing
