@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
+#include <source_location>
+#include <string_view>
 
 #include "app/Console.h"
 #include "app/FatalError.h"
@@ -15,8 +17,13 @@ namespace ostrel {
 
 namespace {
 
-#define OSTREL_CHECK(call, message) \
-    reportDriverError(kSolverSourceFile, __LINE__, (call), (message))
+// The solver's error check: a failed driver call is fatal, reported with the line of the call.
+// The message is only built into a string when the call failed.
+void check(CUresult code, std::wstring_view message,
+           std::source_location where = std::source_location::current()) {
+    if (code != 0)
+        reportDriverError(kSolverSourceFile, int(where.line()), int(code), std::wstring(message));
+}
 
 std::wstring widen(const std::string& s) { return fromUtf8(s); }
 
@@ -44,21 +51,21 @@ CudaFem::~CudaFem() { release(); }
 
 CUdeviceptr CudaFem::allocate(size_t bytes, const char* name) {
     CUdeviceptr p = 0;
-    OSTREL_CHECK(driver_->memAlloc(&p, bytes), L"cuMemAlloc failed for " + widen(name));
+    check(driver_->memAlloc(&p, bytes), L"cuMemAlloc failed for " + widen(name));
     allocated_ += bytes;
     return p;
 }
 
 void CudaFem::upload(CUdeviceptr dst, const void* src, size_t bytes, const wchar_t* message) {
-    OSTREL_CHECK(driver_->memcpyHtoD(dst, src, bytes), message);
+    check(driver_->memcpyHtoD(dst, src, bytes), message);
 }
 
 void CudaFem::setup() {
     FemModel& m = model_;
     const int L = m.numLevels_;
-    OSTREL_CHECK(driver_->init(0), L"cuInit failed");
+    check(driver_->init(0), L"cuInit failed");
     int count = 0;
-    OSTREL_CHECK(driver_->deviceGetCount(&count), L"cuDeviceGetCount failed");
+    check(driver_->deviceGetCount(&count), L"cuDeviceGetCount failed");
     if (count == 0) {
         if (wideLog_) *wideLog_ << L"No CUDA device found\n" << std::flush;
         std::exit(-1);
@@ -68,29 +75,29 @@ void CudaFem::setup() {
     for (int i = 0; i < count; ++i) {
         CUdevice dev = 0;
         size_t total = 0;
-        OSTREL_CHECK(driver_->deviceGet(&dev, i), L"cuDeviceGet failed");
-        OSTREL_CHECK(driver_->deviceTotalMem(&total, dev), L"cuDeviceTotalMem failed");
-        OSTREL_CHECK(driver_->deviceGetName(name, sizeof name, dev), L"cuDeviceGetName failed");
+        check(driver_->deviceGet(&dev, i), L"cuDeviceGet failed");
+        check(driver_->deviceTotalMem(&total, dev), L"cuDeviceTotalMem failed");
+        check(driver_->deviceGetName(name, sizeof name, dev), L"cuDeviceGetName failed");
         if (wideLog_)
             *wideLog_ << L"CUDA device #" << i << L" (" << widen(name) << L"):  Global Mem: "
                       << total << L"\n";
     }
     if (wideLog_) wideLog_->flush();
-    OSTREL_CHECK(driver_->deviceGet(&device_, deviceOrdinal_), L"cuDeviceGet failed");
-    OSTREL_CHECK(driver_->deviceGetName(name, sizeof name, device_), L"cuDeviceGetName failed");
+    check(driver_->deviceGet(&device_, deviceOrdinal_), L"cuDeviceGet failed");
+    check(driver_->deviceGetName(name, sizeof name, device_), L"cuDeviceGetName failed");
     deviceName_ = name;
     if (narrowLog_)
         *narrowLog_ << "Using CUDA device #" << deviceOrdinal_ << " (" << name << ") ..."
                     << std::endl;
-    OSTREL_CHECK(driver_->ctxCreate(&context_, 0, device_), L"cuCtxCreate failed");
+    check(driver_->ctxCreate(&context_, 0, device_), L"cuCtxCreate failed");
     setUp_ = true;
     std::string modulePath = executableDirectory() + "cudafemkernels.ptx";
-    OSTREL_CHECK(driver_->moduleLoad(&module_, modulePath.c_str()), L"cuModuleLoad failed");
+    check(driver_->moduleLoad(&module_, modulePath.c_str()), L"cuModuleLoad failed");
 
     CUdeviceptr ke = 0;
     size_t keBytes = 0;
-    OSTREL_CHECK(driver_->moduleGetGlobal(&ke, &keBytes, module_, "Ke_"), L"Symbol Ke_ not found");
-    OSTREL_CHECK(driver_->memcpyHtoD(ke, m.Ke_.data(), sizeof(double) * 576),
+    check(driver_->moduleGetGlobal(&ke, &keBytes, module_, "Ke_"), L"Symbol Ke_ not found");
+    check(driver_->memcpyHtoD(ke, m.Ke_.data(), sizeof(double) * 576),
                  L"cuMemcpyHtoD failed for symbol Ke_");
 
     allocated_ = 0;
@@ -130,20 +137,20 @@ void CudaFem::setup() {
         const size_t n = size_t(m.numVertices(l));
         if (l != 1) {
             u_dev_[size_t(l)] = allocate(3 * n * 8, "u_dev_");
-            OSTREL_CHECK(driver_->memsetD32(u_dev_[size_t(l)], 0, 3 * n * 2),
+            check(driver_->memsetD32(u_dev_[size_t(l)], 0, 3 * n * 2),
                          L"cuMemsetD32 failed for u_dev_");
         }
         if (l >= 2) {
             b_dev_[size_t(l)] = allocate(3 * n * 8, "b_dev_");
-            OSTREL_CHECK(driver_->memsetD32(b_dev_[size_t(l)], 0, 3 * n * 2),
+            check(driver_->memsetD32(b_dev_[size_t(l)], 0, 3 * n * 2),
                          L"cuMemsetD32 failed for b_dev_");
             A_dev_[size_t(l)] = allocate(243 * n * 8, "A_dev_");
-            OSTREL_CHECK(driver_->memsetD32(A_dev_[size_t(l)], 0, 243 * n * 2),
+            check(driver_->memsetD32(A_dev_[size_t(l)], 0, 243 * n * 2),
                          L"cuMemsetD32 failed for A_dev_");
         }
     }
     r_norm = allocate(nV * 4, "r_norm");
-    OSTREL_CHECK(driver_->memsetD32(r_norm, 0, nV), L"cuMemsetD32 failed for r_norm");
+    check(driver_->memsetD32(r_norm, 0, nV), L"cuMemsetD32 failed for r_norm");
 
     struct Lookup {
         CUfunction* handle;
@@ -159,7 +166,7 @@ void CudaFem::setup() {
         {&pNormAverageCoefKernel_, "pNormAverageCoefKernel"},
     };
     for (const Lookup& k : lookups)
-        OSTREL_CHECK(driver_->moduleGetFunction(k.handle, module_, k.name),
+        check(driver_->moduleGetFunction(k.handle, module_, k.name),
                      L"cuModuleGetFunction failed for " + widen(k.name));
 
     if (narrowLog_)
@@ -238,8 +245,8 @@ void CudaFem::prepareSolve() {
     std::fill(m.vertexMass_.begin(), m.vertexMass_.end(), 0.0f);
     CUdeviceptr dt = 0;
     size_t dtBytes = 0;
-    OSTREL_CHECK(driver_->moduleGetGlobal(&dt, &dtBytes, module_, "dt_"), L"Symbol dt_ not found");
-    OSTREL_CHECK(driver_->memcpyHtoD(dt, &m.dt_, 8), L"cuMemcpyHtoD failed for symbol dt_");
+    check(driver_->moduleGetGlobal(&dt, &dtBytes, module_, "dt_"), L"Symbol dt_ not found");
+    check(driver_->memcpyHtoD(dt, &m.dt_, 8), L"cuMemcpyHtoD failed for symbol dt_");
     upload(isVertexFixed_dev_, m.isVertexFixed_.data(), m.isVertexFixed_.size(),
            L"cuMemcpyHtoD failed for isVertexFixed_dev_");
     upload(E_dev_, m.E_.data(), m.E_.size() * 4, L"cuMemcpyHtoD failed for E_dev_");
@@ -259,7 +266,7 @@ void CudaFem::prepareSolve() {
 void CudaFem::launch(CUfunction f, long long items, unsigned blockSize, void** params,
                      const wchar_t* message) {
     LaunchGeometry g = launchGeometry(items, blockSize);
-    OSTREL_CHECK(driver_->launchKernel(f, g.gridX, g.gridY, 1, g.blockX, 1, 1, 0, nullptr,
+    check(driver_->launchKernel(f, g.gridX, g.gridY, 1, g.blockX, 1, 1, 0, nullptr,
                                        params, nullptr),
                  message);
 }
@@ -293,8 +300,8 @@ void CudaFem::residualAndRestrict(int level) {
     FemModel& m = model_;
     const size_t l = size_t(level), t = level == 0 ? 2 : l + 1;
     int n = m.numVertices(level), nt = m.numVertices(int(t));
-    OSTREL_CHECK(driver_->memsetD32(b_dev_[t], 0, size_t(3 * nt) * 2), L"cuMemsetD32 failed for b");
-    OSTREL_CHECK(driver_->memsetD32(u_dev_[t], 0, size_t(3 * nt) * 2), L"cuMemsetD32 failed for u");
+    check(driver_->memsetD32(b_dev_[t], 0, size_t(3 * nt) * 2), L"cuMemsetD32 failed for b");
+    check(driver_->memsetD32(u_dev_[t], 0, size_t(3 * nt) * 2), L"cuMemsetD32 failed for u");
     Int3 vd = int3Of(m.vertexDims_[l]), vdt = int3Of(m.vertexDims_[t]);
     CUdeviceptr vg = vertexGrid_dev_[l], vgt = vertexGrid_dev_[t], vp = vertexPosition_dev_[l];
     CUdeviceptr u = u_dev_[l], bt = b_dev_[t];
@@ -305,7 +312,7 @@ void CudaFem::residualAndRestrict(int level) {
                           &vertexMass_dev_, &f_dev_, &u, &bt, &r_norm, &n, &nt};
         launch(computeResidualAndRestrictFinestLevelKernel_, n, 128, params,
                L"cuLaunchKernel failed for ComputeResidualAndRestrictFinestLevelKernel_");
-        OSTREL_CHECK(driver_->memcpyDtoH(m.rNormHost_.data(), r_norm, size_t(n) * 4),
+        check(driver_->memcpyDtoH(m.rNormHost_.data(), r_norm, size_t(n) * 4),
                      L"cuMemcpyDtoH failed for r_norm");
     } else {
         CUdeviceptr b = b_dev_[l], A = A_dev_[l];
@@ -336,13 +343,13 @@ void CudaFem::coarseSolve() {
     const size_t n3 = size_t(3 * m.numVertices(int(c)));
     m.coarseRhs_.resize(n3);
     m.coarseSolution_.resize(n3);
-    OSTREL_CHECK(driver_->memcpyDtoH(m.coarseRhs_.data(), b_dev_[c], n3 * 8),
+    check(driver_->memcpyDtoH(m.coarseRhs_.data(), b_dev_[c], n3 * 8),
                  L"cuMemcpyDtoH failed for b");
     // Without a factor (singular coarsest system) the coarse correction is zero.
     if (!coarseValid_ || !m.coarseSolver_.solveWithFactor(m.coarseRhs_.data(),
                                                            m.coarseSolution_.data()))
         std::fill(m.coarseSolution_.begin(), m.coarseSolution_.end(), 0.0);
-    OSTREL_CHECK(driver_->memcpyHtoD(u_dev_[c], m.coarseSolution_.data(), n3 * 8),
+    check(driver_->memcpyHtoD(u_dev_[c], m.coarseSolution_.data(), n3 * 8),
                  L"cuMemcpyHtoD failed for u");
 }
 
@@ -385,7 +392,7 @@ bool CudaFem::solve(double tolerance) {
     if (narrowLog_) narrowLog_->flush();
     lastCycles_ = cycles;
     if (cycleSink_) *cycleSink_ << cycles << "\n" << std::flush;
-    OSTREL_CHECK(driver_->memcpyDtoH(m.u_.data(), u_dev_[0], m.u_.size() * 8),
+    check(driver_->memcpyDtoH(m.u_.data(), u_dev_[0], m.u_.size() * 8),
                  L"cuMemcpyDtoH failed for u");
     return rel <= tolerance && coarseValid_;
 }
