@@ -1,0 +1,31 @@
+// ostrel-make-scene --mesh MESH.obj --voxel SIZE [options] -o SCENE.txt
+//
+// Writes a scene file from a mesh, a voxel size and selections of vertex grid points for the
+// fixations and loads; see makeSceneUsage() (--help) for the options. Exit status 0 written,
+// 1 failed, 2 usage error.
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "app/Console.h"
+#include "app/SceneMaker.h"
+
+int main(int argc, char** argv) {
+    using namespace ostrel;
+    std::wostream& out = wideOut();
+    std::vector<std::string> args(argv + 1, argv + argc);
+    MakeSceneOptions options;
+    std::string error;
+    switch (parseMakeSceneArguments(args, options, error)) {
+        case ParseOutcome::Help:
+            out << fromUtf8(makeSceneUsage()) << std::flush;
+            return 0;
+        case ParseOutcome::UsageError:
+            out << L"ERROR: " << fromUtf8(error) << std::endl;
+            return 2;
+        case ParseOutcome::Run:
+            break;
+    }
+    return makeScene(options, out);
+}

@@ -1,0 +1,561 @@
+#include "app/SceneMaker.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <ostream>
+#include <sstream>
+
+#include "app/Console.h"
+#include "geometry/TriangleMesh.h"
+#include "gpu/Driver.h"
+#include "scene/Scene.h"
+
+namespace ostrel {
+namespace {
+
+std::string lower(std::string s) {
+    for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+/// Whole-string number parses (no trailing text, finite).
+bool parseDouble(const std::string& text, double& value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(text.c_str(), &end);
+    if (end != text.c_str() + text.size() || errno == ERANGE || !std::isfinite(v)) return false;
+    value = v;
+    return true;
+}
+
+bool parseInt(const std::string& text, int& value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (end != text.c_str() + text.size() || errno == ERANGE || v < INT32_MIN || v > INT32_MAX)
+        return false;
+    value = int(v);
+    return true;
+}
+
+/// Splits a selection into words; '=' is a word of its own so "x=0" and "x = 0" agree.
+std::vector<std::string> selectionWords(const std::string& text) {
+    std::string spaced;
+    for (char c : text) {
+        if (c == '=') {
+            spaced += " = ";
+        } else {
+            spaced += c;
+        }
+    }
+    std::istringstream in(spaced);
+    std::vector<std::string> words;
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
+}
+
+const char* const kAxisNames[3] = {"x", "y", "z"};
+
+/// Shortest text that reads back as the same float (what the scene loader stores), so the
+/// forces of a load still add up to its total after the round trip through the file.
+std::string formatForce(float v) {
+    if (v == 0) v = 0;  // no "-0"
+    char text[32];
+    const std::to_chars_result r = std::to_chars(text, text + sizeof text, v);
+    return std::string(text, r.ptr);
+}
+
+/// The scene written only to learn the vertex grid; removed when makeScene returns, and also
+/// when the model builder ends the process (std::exit runs the destructor of this static).
+struct PendingFile {
+    std::string path;
+    ~PendingFile() { clear(); }
+    void clear() {
+        if (!path.empty()) std::remove(path.c_str());
+        path.clear();
+    }
+};
+
+PendingFile& pendingBaseScene() {
+    static PendingFile file;
+    return file;
+}
+
+std::string formatDouble(double v) {
+    std::ostringstream s;
+    s.precision(9);
+    s << v;
+    return s.str();
+}
+
+/// The comment block that teaches the format, and the keys.
+std::string sceneText(const MakeSceneOptions& o, const std::string& meshValue,
+                      const std::vector<std::string>& fixComments, const std::string& fixed,
+                      const std::vector<std::string>& loadComments, const std::string& forces) {
+    std::ostringstream t;
+    for (const std::string& note : o.notes) t << "// " << note << "\n";
+    if (!o.notes.empty()) t << "//\n";
+    t << "// Ostrel scene file. Written by ostrel-make-scene; regenerate it with\n"
+      << "//   " << o.commandLine << "\n"
+      << "//\n"
+      << "// Format: one \"KEY: value\" per line. Keys are case-insensitive; numbers are\n"
+      << "// separated by blanks; a line whose first word starts with // is a comment (there are\n"
+      << "// no comments after a value). Saving the scene from the program rewrites the file\n"
+      << "// without comments.\n"
+      << "//\n"
+      << "// VOXEL_SIZE       edge lengths x y z of one voxel, in mesh units after MESH_SCALE_TO.\n"
+      << "//                  Every voxel whose centre lies inside the mesh becomes one\n"
+      << "//                  hexahedral finite element; halving it gives eight times as many.\n"
+      << "// ELASTIC_MODULUS, POISSON_RATIO, DENSITY, DAMPING_FACTOR, TIME_STEP\n"
+      << "//                  material and time step (Pa, -, kg/m^3, -, s). Required; they are\n"
+      << "//                  printed at start-up, but the model computes with its built-in\n"
+      << "//                  material (E = 2e9 Pa, Poisson ratio 0.394), the values below.\n"
+      << "// GRAVITY          optional gravitational acceleration x y z; the optimizer works with\n"
+      << "//                  the applied forces alone and sets it to zero after loading.\n"
+      << "// MESH             the closed triangle mesh (OBJ), relative to this file's folder.\n"
+      << "// MESH_SCALE_TO    optional: scale the mesh so that its longest bounding-box edge has\n"
+      << "//                  this length. The mesh is then moved so that its bounding box starts\n"
+      << "//                  at the origin: world coordinates below are measured from there.\n"
+      << "// NUM_LEVELS       multigrid levels (at least 3); each level halves the grid.\n"
+      << "// ADD_ADDITIONAL_SURFACE_VOXELS\n"
+      << "//                  1: also fill the empty voxels that hold a mesh vertex next to the\n"
+      << "//                  solid, so that thin and curved parts keep their shape; 0: off.\n"
+      << "// FIXED_VERTICES   grid points x y z of level-0 vertices held fixed (entries separated\n"
+      << "//                  by two blanks). Grid point (x,y,z) lies at origin + (x,y,z) * voxel\n"
+      << "//                  size, the origin being the minimum corner of the voxel model.\n"
+      << "// FORCES           grid point x y z and force fx fy fz (N) per loaded vertex.\n"
+      << "//                  A grid point without a vertex is skipped with a warning. Both lists\n"
+      << "//                  are in the model's vertex order, as the program saves them.\n"
+      << "// Optional keys not written here: MESH_TRANSFORMATION (16 numbers, row by row),\n"
+      << "// RENDERER_DEFAULT_VIEW_POS with RENDERER_DEFAULT_HEADING_PITCH_ROLL, RENDERER_LIGHT_POS,\n"
+      << "// RENDERER_LIGHT_DIR, RENDERER_LIGHT_UP, EDITOR_VERTEX_HANDLE_RADIUS,\n"
+      << "// EDITOR_FORCE_SPHERE_RADIUS, EDITOR_FORCE_PER_PIXEL, EDITOR_FORCE_ARROW_SCALING.\n"
+      << "\n";
+    const std::string s = formatDouble(o.voxel);
+    t << "VOXEL_SIZE: " << s << " " << s << " " << s << "\n"
+      << "ELASTIC_MODULUS: 2e9\n"
+      << "POISSON_RATIO: 0.394\n"
+      << "DENSITY: 1000\n"
+      << "DAMPING_FACTOR: 0.5\n"
+      << "TIME_STEP: 0.05\n"
+      << "GRAVITY: 0 0 0\n"
+      << "MESH: " << meshValue << "\n";
+    if (o.scaleTo > 0) t << "MESH_SCALE_TO: " << formatDouble(o.scaleTo) << "\n";
+    t << "NUM_LEVELS: " << o.levels << "\n"
+      << "ADD_ADDITIONAL_SURFACE_VOXELS: " << (o.surfaceVoxels ? 1 : 0) << "\n";
+    if (!fixed.empty()) {
+        t << "\n";
+        for (const std::string& c : fixComments) t << "// " << c << "\n";
+        t << "FIXED_VERTICES: " << fixed << "\n";
+    }
+    if (!forces.empty()) {
+        t << "\n";
+        for (const std::string& c : loadComments) t << "// " << c << "\n";
+        t << "FORCES: " << forces << "\n";
+    }
+    return t.str();
+}
+
+std::string quoted(const std::string& s) { return "\"" + s + "\""; }
+
+}  // namespace
+
+bool parseSelection(const std::string& text, Selection& selection, std::string& error) {
+    selection = {};
+    selection.text = text;
+    const std::vector<std::string> words = selectionWords(text);
+    if (words.empty()) {
+        error = "empty selection";
+        return false;
+    }
+    size_t i = 0;
+    while (true) {
+        if (i >= words.size()) {
+            error = "a term is missing after \"and\"";
+            return false;
+        }
+        SelectionTerm term;
+        const std::string head = lower(words[i]);
+        if (head == "box") {
+            term.kind = SelectionTerm::Kind::Box;
+            double v[6];
+            for (int k = 0; k < 6; ++k) {
+                if (i + 1 + k >= words.size() || !parseDouble(words[i + 1 + k], v[k])) {
+                    error = "\"box\" needs six numbers X0 Y0 Z0 X1 Y1 Z1";
+                    return false;
+                }
+            }
+            term.lo = {v[0], v[1], v[2]};
+            term.hi = {v[3], v[4], v[5]};
+            if (term.lo.x > term.hi.x || term.lo.y > term.hi.y || term.lo.z > term.hi.z) {
+                error = "\"box\" needs X0 <= X1, Y0 <= Y1 and Z0 <= Z1";
+                return false;
+            }
+            i += 7;
+        } else if (head == "x" || head == "y" || head == "z") {
+            term.axis = head[0] - 'x';
+            if (i + 2 >= words.size() || words[i + 1] != "=") {
+                error = "\"" + head + "\" must be followed by =0, =min, =max or =INDEX";
+                return false;
+            }
+            const std::string value = lower(words[i + 2]);
+            if (value == "max") {
+                term.last = true;
+            } else if (value == "min") {
+                term.index = 0;
+            } else if (!parseInt(value, term.index) || term.index < 0) {
+                error = "\"" + words[i + 2] + "\" is not min, max or a grid index >= 0";
+                return false;
+            }
+            i += 3;
+        } else {
+            error = "unknown term \"" + words[i] + "\" (expected x=, y=, z= or box)";
+            return false;
+        }
+        selection.terms.push_back(term);
+        if (i == words.size()) return true;
+        if (lower(words[i]) != "and") {
+            error = "expected \"and\" before \"" + words[i] + "\"";
+            return false;
+        }
+        ++i;
+    }
+}
+
+std::vector<int> selectVertices(const FemModel& model, const Selection& selection) {
+    std::vector<int> result;
+    if (model.vertexPosition_.empty()) return result;
+    const std::array<int, 3>& dims = model.vertexDims_[0];
+    const double size[3] = {model.voxelSize_.x, model.voxelSize_.y, model.voxelSize_.z};
+    const double origin[3] = {model.origin_.x, model.origin_.y, model.origin_.z};
+    const std::vector<uint32_t>& positions = model.vertexPosition_[0];
+    for (size_t v = 0; v < positions.size(); ++v) {
+        const GridPos p = unpack(positions[v]);
+        const int g[3] = {p.x, p.y, p.z};
+        bool keep = true;
+        for (const SelectionTerm& term : selection.terms) {
+            if (term.kind == SelectionTerm::Kind::Plane) {
+                const int plane = term.last ? dims[size_t(term.axis)] - 1 : term.index;
+                keep = g[term.axis] == plane;
+            } else {
+                const double lo[3] = {term.lo.x, term.lo.y, term.lo.z};
+                const double hi[3] = {term.hi.x, term.hi.y, term.hi.z};
+                for (int a = 0; a < 3 && keep; ++a) {
+                    // Bounds are inclusive; the tolerance absorbs rounding of grid positions.
+                    const double w = origin[a] + g[a] * size[a];
+                    const double eps = 1e-6 * size[a];
+                    keep = w >= lo[a] - eps && w <= hi[a] + eps;
+                }
+            }
+            if (!keep) break;
+        }
+        if (keep) result.push_back(int(v));
+    }
+    return result;
+}
+
+std::string makeSceneUsage() {
+    return "Usage: ostrel-make-scene --mesh MESH.obj --voxel SIZE [options] -o SCENE.txt\n"
+           "\n"
+           "Writes a scene file for MESH.obj: voxelizes the mesh as the program will, selects\n"
+           "vertex grid points and lists them as FIXED_VERTICES and FORCES. The scene file gets\n"
+           "comments that explain every key. Options:\n"
+           "  --mesh FILE            closed triangle mesh (OBJ); the scene refers to it relative\n"
+           "                         to the scene file's folder\n"
+           "  --voxel SIZE           voxel edge length in mesh units (after --scale-to)\n"
+           "  --levels L             multigrid levels, at least 3 (default 4)\n"
+           "  --scale-to X           scale the mesh so that its longest bounding-box edge is X\n"
+           "  --surface-voxels       ADD_ADDITIONAL_SURFACE_VOXELS: 1 (for curved meshes)\n"
+           "  --fix SELECTION        fix every vertex of SELECTION (repeatable)\n"
+           "  --load SELECTION FX FY FZ\n"
+           "                         spread the total force (FX FY FZ) equally over the vertices\n"
+           "                         of SELECTION (repeatable; forces of several loads add up)\n"
+           "  --note TEXT            a description line for the top of the file (repeatable)\n"
+           "  -o, --output FILE      the scene file to write (replaced atomically)\n"
+           "  -h, --help             this text\n"
+           "\n"
+           "A SELECTION is one quoted argument: terms joined by \"and\", all of which must hold.\n"
+           "  x=0  y=min  z=max  x=12   a plane of the level-0 vertex grid (min is 0, max the\n"
+           "                            last plane: the faces of the voxel model's bounding box)\n"
+           "  box X0 Y0 Z0 X1 Y1 Z1     a box in world coordinates, bounds included (the mesh\n"
+           "                            after scaling, its bounding box moved to the origin)\n"
+           "\n"
+           "Example: a beam fixed at x = 0, 1000 N downward along the lower edge of its free end\n"
+           "  ostrel-make-scene --mesh beam.obj --voxel 0.025 --fix \"x=0\" \\\n"
+           "      --load \"x=max and z=0\" 0 0 -1000 -o beam.txt\n"
+           "\n"
+           "Exit status: 0 written, 1 failed (message on the console), 2 usage error.\n";
+}
+
+ParseOutcome parseMakeSceneArguments(const std::vector<std::string>& args,
+                                     MakeSceneOptions& options, std::string& error) {
+    options = {};
+    bool haveVoxel = false;
+    auto need = [&](size_t i, size_t count, const std::string& name) {
+        if (i + count < args.size()) return true;
+        error = name + " needs " + (count == 1 ? "a value" : std::to_string(count) + " values");
+        return false;
+    };
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "-h" || a == "--help") return ParseOutcome::Help;
+        if (a == "--mesh") {
+            if (!need(i, 1, a)) return ParseOutcome::UsageError;
+            options.mesh = args[++i];
+        } else if (a == "-o" || a == "--output") {
+            if (!need(i, 1, a)) return ParseOutcome::UsageError;
+            options.output = args[++i];
+        } else if (a == "--voxel") {
+            if (!need(i, 1, a)) return ParseOutcome::UsageError;
+            if (!parseDouble(args[++i], options.voxel) || !(options.voxel > 0)) {
+                error = "--voxel needs a positive length, not " + quoted(args[i]);
+                return ParseOutcome::UsageError;
+            }
+            haveVoxel = true;
+        } else if (a == "--levels") {
+            if (!need(i, 1, a)) return ParseOutcome::UsageError;
+            if (!parseInt(args[++i], options.levels) || options.levels < 3 ||
+                options.levels > 10) {
+                error = "--levels needs an integer from 3 to 10, not " + quoted(args[i]);
+                return ParseOutcome::UsageError;
+            }
+        } else if (a == "--scale-to") {
+            if (!need(i, 1, a)) return ParseOutcome::UsageError;
+            if (!parseDouble(args[++i], options.scaleTo) || !(options.scaleTo > 0)) {
+                error = "--scale-to needs a positive length, not " + quoted(args[i]);
+                return ParseOutcome::UsageError;
+            }
+        } else if (a == "--surface-voxels") {
+            options.surfaceVoxels = true;
+        } else if (a == "--fix") {
+            if (!need(i, 1, a)) return ParseOutcome::UsageError;
+            Selection s;
+            std::string why;
+            if (!parseSelection(args[++i], s, why)) {
+                error = "--fix " + quoted(args[i]) + ": " + why;
+                return ParseOutcome::UsageError;
+            }
+            options.fixes.push_back(s);
+        } else if (a == "--load") {
+            if (!need(i, 4, a + " SELECTION")) return ParseOutcome::UsageError;
+            LoadSpec load;
+            std::string why;
+            if (!parseSelection(args[i + 1], load.where, why)) {
+                error = "--load " + quoted(args[i + 1]) + ": " + why;
+                return ParseOutcome::UsageError;
+            }
+            double f[3];
+            for (int k = 0; k < 3; ++k) {
+                if (!parseDouble(args[i + 2 + size_t(k)], f[k])) {
+                    error = "--load " + quoted(args[i + 1]) + ": " +
+                            quoted(args[i + 2 + size_t(k)]) + " is not a number";
+                    return ParseOutcome::UsageError;
+                }
+            }
+            load.total = {f[0], f[1], f[2]};
+            if (f[0] == 0 && f[1] == 0 && f[2] == 0) {
+                error = "--load " + quoted(args[i + 1]) + ": the force is zero";
+                return ParseOutcome::UsageError;
+            }
+            options.loads.push_back(load);
+            i += 4;
+        } else if (a == "--note") {
+            if (!need(i, 1, a)) return ParseOutcome::UsageError;
+            const std::string& note = args[++i];
+            if (note.find_first_of("\r\n") != std::string::npos) {
+                error = "--note must be a single line";
+                return ParseOutcome::UsageError;
+            }
+            options.notes.push_back(note);
+        } else {
+            error = "unknown argument " + quoted(a) + " (see --help)";
+            return ParseOutcome::UsageError;
+        }
+    }
+    if (options.mesh.empty()) error = "--mesh is required";
+    else if (!haveVoxel) error = "--voxel is required";
+    else if (options.output.empty()) error = "-o SCENE.txt is required";
+    if (!error.empty()) return ParseOutcome::UsageError;
+
+    // The command line as it would be typed again (arguments with blanks quoted), one option
+    // per comment line after the first.
+    std::string line = "ostrel-make-scene";
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        const bool plain = !a.empty() && a.find_first_of(" \t\"'$\\") == std::string::npos;
+        const bool breakBefore =
+            a == "--fix" || a == "--load" || a == "--note" || a == "-o" || a == "--output";
+        if (breakBefore) line += " \\\n//     ";
+        else line += " ";
+        line += plain ? a : quoted(a);
+    }
+    options.commandLine = line;
+    return ParseOutcome::Run;
+}
+
+std::string meshPathForScene(const std::string& meshFile, const std::string& sceneFile) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path mesh = fs::absolute(fs::path(meshFile), ec).lexically_normal();
+    if (ec) return meshFile;
+    const fs::path dir = fs::absolute(fs::path(sceneFile), ec).lexically_normal().parent_path();
+    if (ec) return mesh.generic_string();
+    const fs::path rel = mesh.lexically_relative(dir);
+    return rel.empty() ? mesh.generic_string() : rel.generic_string();
+}
+
+bool writeTextAtomically(const std::string& path, const std::string& text, std::string& error) {
+    const std::string tmp = path + ".tmp-" + std::to_string(::getpid());
+    errno = 0;
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        if (!out) {
+            error = errno ? std::strerror(errno) : "cannot create a file in its folder";
+            return false;
+        }
+        out << text;
+        out.close();
+        if (!out) {
+            error = errno ? std::strerror(errno) : "writing failed";
+            std::remove(tmp.c_str());
+            return false;
+        }
+    }
+    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+        error = std::strerror(errno);
+        std::remove(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+int makeScene(const MakeSceneOptions& o, std::wostream& out) {
+    auto fail = [&](const std::string& message) {
+        out << L"ERROR: " << fromUtf8(message) << std::endl;
+        return 1;
+    };
+
+    // Check the mesh and the grid size first: the model builder ends the process on grids it
+    // cannot number, so those are refused here with a message.
+    TriangleMesh mesh;
+    if (!mesh.readObj(fromUtf8(o.mesh), &out)) return 1;
+    if (mesh.triangles.empty()) return fail("The mesh " + quoted(o.mesh) + " has no triangles");
+    if (o.scaleTo > 0) {
+        const float longest = std::max({mesh.halfSize.x, mesh.halfSize.y, mesh.halfSize.z});
+        if (!(longest > 0)) return fail("The mesh " + quoted(o.mesh) + " has no extent to scale");
+        mesh.scale(float(o.scaleTo) / (2.0f * longest));
+    }
+    double cells = 1;
+    long long n[3];
+    for (int a = 0; a < 3; ++a) {
+        n[a] = (long long)std::ceil(2.0 * double(mesh.halfSize[a]) / o.voxel) +
+               (o.surfaceVoxels ? 2 : 0);
+        cells *= double(std::max<long long>(n[a], 1));
+    }
+    if (n[0] > 2046 || n[1] > 2046 || n[2] > 1022 || cells > 1.0e9) {
+        return fail("Voxel size " + formatDouble(o.voxel) + " gives a grid of " +
+                    std::to_string(n[0]) + " x " + std::to_string(n[1]) + " x " +
+                    std::to_string(n[2]) +
+                    " voxels; at most 2046 x 2046 x 1022 (and 1e9 in all) fit the model");
+    }
+    if (std::min({n[0], n[1], n[2]}) < 1) return fail("The mesh " + quoted(o.mesh) + " is flat");
+
+    const std::string meshValue = meshPathForScene(o.mesh, o.output);
+    std::string error;
+
+    // Load the scene without fixations and forces to learn where the vertices are. The file
+    // sits next to the output so that MESH resolves the same way.
+    const std::string base = o.output + ".base-" + std::to_string(::getpid()) + ".txt";
+    if (!writeTextAtomically(base, sceneText(o, meshValue, {}, "", {}, ""), error))
+        return fail("Cannot write file " + quoted(o.output) + ": " + error);
+    pendingBaseScene().path = base;
+    DeviceOptions device;
+    device.forceHost = true;
+    Scene scene(device);
+    const bool loaded = scene.loadScene(fromUtf8(base), &out);
+    pendingBaseScene().clear();
+    if (!loaded || !scene.model()) return fail("Cannot load the scene for " + quoted(o.mesh));
+    const FemModel& model = *scene.model();
+    const int nV = model.numVertices(0);
+
+    std::vector<char> fixedFlag(size_t(nV), 0);
+    std::vector<std::string> fixComments;
+    for (const Selection& s : o.fixes) {
+        const std::vector<int> picked = selectVertices(model, s);
+        if (picked.empty()) return fail("Selection " + quoted(s.text) + " holds no vertex");
+        for (int v : picked) fixedFlag[size_t(v)] = 1;
+        fixComments.push_back("fixed: " + s.text + " (" + std::to_string(picked.size()) +
+                              " vertices)");
+        out << L"Fix " << fromUtf8(quoted(s.text)) << L": " << picked.size() << L" vertices"
+            << std::endl;
+    }
+    std::vector<double> force(3 * size_t(nV), 0.0);
+    std::vector<std::string> loadComments;
+    for (const LoadSpec& l : o.loads) {
+        const std::vector<int> picked = selectVertices(model, l.where);
+        if (picked.empty()) return fail("Selection " + quoted(l.where.text) + " holds no vertex");
+        const double share = 1.0 / double(picked.size());
+        for (int v : picked) {
+            force[3 * size_t(v) + 0] += l.total.x * share;
+            force[3 * size_t(v) + 1] += l.total.y * share;
+            force[3 * size_t(v) + 2] += l.total.z * share;
+        }
+        std::ostringstream c;
+        c << "load: " << l.total.x << " " << l.total.y << " " << l.total.z
+          << " N in all, spread over " << l.where.text << " (" << picked.size()
+          << " vertices, " << l.total.x * share << " " << l.total.y * share << " "
+          << l.total.z * share << " N each)";
+        loadComments.push_back(c.str());
+        out << L"Load " << fromUtf8(quoted(l.where.text)) << L": " << picked.size()
+            << L" vertices" << std::endl;
+        // A fixed vertex does not move whatever force lies on it: that share of the load is
+        // lost to the model, which is worth knowing before an optimization run.
+        const size_t held = size_t(std::count_if(picked.begin(), picked.end(),
+                                                 [&](int v) { return fixedFlag[size_t(v)]; }));
+        if (held > 0) {
+            out << L"WARNING: " << held << L" of the " << picked.size()
+                << L" vertices of load " << fromUtf8(quoted(l.where.text))
+                << L" are fixed; their share of the force has no effect" << std::endl;
+        }
+    }
+
+    std::string fixed, forces;
+    int numFixed = 0, numLoaded = 0;
+    for (int v = 0; v < nV; ++v) {
+        const GridPos p = unpack(model.vertexPosition_[0][size_t(v)]);
+        const std::string at =
+            std::to_string(p.x) + " " + std::to_string(p.y) + " " + std::to_string(p.z);
+        if (fixedFlag[size_t(v)]) {
+            fixed += (fixed.empty() ? "" : "  ") + at;
+            ++numFixed;
+        }
+        const float f[3] = {float(force[3 * size_t(v)]), float(force[3 * size_t(v) + 1]),
+                            float(force[3 * size_t(v) + 2])};
+        if (f[0] != 0 || f[1] != 0 || f[2] != 0) {
+            forces += (forces.empty() ? "" : "  ") + at + " " + formatForce(f[0]) + " " +
+                      formatForce(f[1]) + " " + formatForce(f[2]);
+            ++numLoaded;
+        }
+    }
+    if (!writeTextAtomically(o.output,
+                             sceneText(o, meshValue, fixComments, fixed, loadComments, forces),
+                             error))
+        return fail("Cannot write file " + quoted(o.output) + ": " + error);
+    out << L"Wrote " << fromUtf8(quoted(o.output)) << L": " << model.numElements_[0]
+        << L" elements, " << nV << L" vertices, " << numFixed << L" fixed, " << numLoaded
+        << L" loaded" << std::endl;
+    return 0;
+}
+
+}  // namespace ostrel
