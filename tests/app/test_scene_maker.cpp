@@ -1,0 +1,348 @@
+// ostrel-make-scene's engine: selection parsing, vertex selection on a loaded model, force
+// spreading, argument errors, atomic writing and scene files that load back as written.
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/Console.h"
+#include "app/SceneMaker.h"
+#include "scene/Scene.h"
+
+namespace ostrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+/// Box [0,lx]x[0,ly]x[0,lz] as 12 outward triangles.
+void writeBox(const fs::path& file, Vec3d size) {
+    std::ofstream out(file);
+    for (int z = 0; z < 2; ++z)
+        for (int y = 0; y < 2; ++y)
+            for (int x = 0; x < 2; ++x)
+                out << "v " << x * size.x << ' ' << y * size.y << ' ' << z * size.z << '\n';
+    const int quads[6][4] = {{0, 2, 3, 1}, {4, 5, 7, 6}, {0, 1, 5, 4},
+                             {2, 6, 7, 3}, {0, 4, 6, 2}, {1, 3, 7, 5}};
+    for (const auto& q : quads) {
+        out << "f " << q[0] + 1 << ' ' << q[1] + 1 << ' ' << q[2] + 1 << '\n';
+        out << "f " << q[0] + 1 << ' ' << q[2] + 1 << ' ' << q[3] + 1 << '\n';
+    }
+}
+
+std::string readText(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+Selection parsed(const std::string& text) {
+    Selection s;
+    std::string error;
+    EXPECT_TRUE(parseSelection(text, s, error)) << text << ": " << error;
+    return s;
+}
+
+TEST(SelectionParsing, TermsAndErrors) {
+    Selection s = parsed("X = MAX and z=0 AND box 0 0.5 -1 1 2 1e-3");
+    ASSERT_EQ(s.terms.size(), 3u);
+    EXPECT_EQ(s.terms[0].kind, SelectionTerm::Kind::Plane);
+    EXPECT_EQ(s.terms[0].axis, 0);
+    EXPECT_TRUE(s.terms[0].last);
+    EXPECT_EQ(s.terms[1].axis, 2);
+    EXPECT_FALSE(s.terms[1].last);
+    EXPECT_EQ(s.terms[1].index, 0);
+    EXPECT_EQ(s.terms[2].kind, SelectionTerm::Kind::Box);
+    EXPECT_EQ(s.terms[2].lo, Vec3d(0, 0.5, -1));
+    EXPECT_EQ(s.terms[2].hi, Vec3d(1, 2, 1e-3));
+    EXPECT_EQ(parsed("y=min").terms[0].index, 0);
+    EXPECT_EQ(parsed("y=12").terms[0].index, 12);
+    EXPECT_EQ(parsed("y=12").text, "y=12");
+
+    const std::pair<const char*, const char*> bad[] = {
+        {"", "empty selection"},
+        {"   ", "empty selection"},
+        {"x=0 and", "a term is missing after \"and\""},
+        {"x=0 z=0", "expected \"and\" before \"z\""},
+        {"w=0", "unknown term \"w\" (expected x=, y=, z= or box)"},
+        {"x 0", "\"x\" must be followed by =0, =min, =max or =INDEX"},
+        {"x=", "\"x\" must be followed by =0, =min, =max or =INDEX"},
+        {"x=-1", "\"-1\" is not min, max or a grid index >= 0"},
+        {"x=1.5", "\"1.5\" is not min, max or a grid index >= 0"},
+        {"x=99999999999", "\"99999999999\" is not min, max or a grid index >= 0"},
+        {"box 0 0 0 1 1", "\"box\" needs six numbers X0 Y0 Z0 X1 Y1 Z1"},
+        {"box 0 0 0 1 1 a", "\"box\" needs six numbers X0 Y0 Z0 X1 Y1 Z1"},
+        {"box 0 0 0 1 1 nan", "\"box\" needs six numbers X0 Y0 Z0 X1 Y1 Z1"},
+        {"box 1 0 0 0 1 1", "\"box\" needs X0 <= X1, Y0 <= Y1 and Z0 <= Z1"},
+    };
+    for (const auto& [text, message] : bad) {
+        Selection sel;
+        std::string error;
+        EXPECT_FALSE(parseSelection(text, sel, error)) << text;
+        EXPECT_EQ(error, message) << text;
+    }
+}
+
+class SceneMakerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("ostrel_maker_" + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir_ / "meshes");
+        writeBox(dir_ / "meshes" / "box.obj", {2, 1, 1});
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    /// Runs the tool's argument parser and makeScene; console output is swallowed.
+    int run(std::vector<std::string> args) {
+        MakeSceneOptions options;
+        std::string error;
+        if (parseMakeSceneArguments(args, options, error) != ParseOutcome::Run) {
+            ADD_FAILURE() << error;
+            return -1;
+        }
+        log_.str(L"");
+        testing::internal::CaptureStdout();
+        const int status = makeScene(options, log_);
+        testing::internal::GetCapturedStdout();
+        return status;
+    }
+    std::string mesh() const { return (dir_ / "meshes" / "box.obj").string(); }
+    std::string output() const { return (dir_ / "scene.txt").string(); }
+
+    /// Loads the written scene on the host device.
+    void loadOutput(Scene& scene) {
+        std::wostringstream log;
+        testing::internal::CaptureStdout();
+        const bool ok = scene.loadScene(fromUtf8(output()), &log);
+        testing::internal::GetCapturedStdout();
+        ASSERT_TRUE(ok) << toUtf8(log.str());
+        EXPECT_EQ(log.str(), L"");
+    }
+
+    fs::path dir_;
+    std::wostringstream log_;
+};
+
+TEST_F(SceneMakerTest, PlaneAndBoxSelections) {
+    ASSERT_EQ(run({"--mesh", mesh(), "--voxel", "0.25", "--levels", "3", "-o", output()}), 0)
+        << toUtf8(log_.str());
+    Scene scene{DeviceOptions{true, 1}};
+    loadOutput(scene);
+    const FemModel& m = *scene.model();  // vertex grid 9 x 5 x 5, spacing 0.25
+    struct Case {
+        const char* text;
+        size_t count;
+    };
+    const Case cases[] = {
+        {"x=0", 25},
+        {"x=min", 25},
+        {"x=max", 25},
+        {"x=8", 25},
+        {"x=9", 0},
+        {"y=max and z=max", 9},
+        {"x=max and z=0", 5},
+        {"x=0 and y=0 and z=0", 1},
+        {"box 0 0 0 0.5 1 1", 75},            // bounds included: x = 0, 0.25, 0.5
+        {"box 0.25 0.25 0.25 0.25 0.25 0.25", 1},  // a single point, despite rounding
+        {"box 0.3 0 0 0.4 1 1", 0},
+        {"box -5 -5 -5 5 5 5", 225},
+        {"z=max and box 0.9 0 0 1.1 1 1", 5},
+    };
+    for (const Case& c : cases) {
+        const std::vector<int> picked = selectVertices(m, parsed(c.text));
+        EXPECT_EQ(picked.size(), c.count) << c.text;
+        EXPECT_TRUE(std::is_sorted(picked.begin(), picked.end())) << c.text;
+    }
+    for (int v : selectVertices(m, parsed("x=max and z=0"))) {
+        const GridPos p = unpack(m.vertexPosition_[0][size_t(v)]);
+        EXPECT_EQ(p.x, 8);
+        EXPECT_EQ(p.z, 0);
+    }
+}
+
+TEST_F(SceneMakerTest, WrittenSceneLoadsWithItsFixationsAndForces) {
+    // 1000 N over the 5 vertices of an edge, 7 N over the 25 vertices of a face through that
+    // edge (forces of two loads add up) and 1 N over 3 vertices (not an even split).
+    ASSERT_EQ(run({"--mesh", mesh(), "--voxel", "0.25", "--levels", "3", "--note", "A box.",
+                   "--fix", "x=0", "--fix", "x=0 and y=0", "--load", "x=max and z=0", "0",
+                   "0", "-1000", "--load", "x=max", "7", "0", "0", "--load",
+                   "box 1 0 1 1 0.5 1", "0", "-1", "0", "-o", output()}),
+              0)
+        << toUtf8(log_.str());
+    const std::string text = readText(output());
+    EXPECT_EQ(text.rfind("// A box.\n//\n// Ostrel scene file.", 0), 0u) << text.substr(0, 80);
+    EXPECT_NE(text.find("\nMESH: meshes/box.obj\n"), std::string::npos);
+    EXPECT_NE(text.find("\nVOXEL_SIZE: 0.25 0.25 0.25\n"), std::string::npos);
+    EXPECT_NE(text.find("\n// fixed: x=0 (25 vertices)\n"), std::string::npos);
+    EXPECT_EQ(text.find("\nMESH_SCALE_TO:"), std::string::npos);
+    EXPECT_EQ(log_.str().find(L"WARNING"), std::wstring::npos) << toUtf8(log_.str());
+    EXPECT_NE(log_.str().find(L"Wrote \"" + fromUtf8(output()) +
+                              L"\": 128 elements, 225 vertices, 25 fixed, 28 loaded"),
+              std::wstring::npos)
+        << toUtf8(log_.str());
+
+    Scene scene{DeviceOptions{true, 1}};
+    loadOutput(scene);
+    const FemModel& m = *scene.model();
+    int fixed = 0;
+    double sum[3] = {0, 0, 0};
+    for (int v = 0; v < m.numVertices(0); ++v) {
+        const GridPos p = unpack(m.vertexPosition_[0][size_t(v)]);
+        EXPECT_EQ(m.isVertexFixed_[size_t(v)], p.x == 0 ? 1 : 0);
+        fixed += m.isVertexFixed_[size_t(v)];
+        for (int a = 0; a < 3; ++a) sum[a] += m.force_[3 * size_t(v) + size_t(a)];
+        const float* f = &m.force_[3 * size_t(v)];
+        const bool inBox = p.x == 4 && p.y <= 2 && p.z == 4;  // box 1 0 1 1 0.5 1
+        EXPECT_FLOAT_EQ(f[0], p.x == 8 ? 7.0f / 25 : 0.0f);
+        EXPECT_EQ(f[1], inBox ? float(-1.0 / 3) : 0.0f);
+        EXPECT_FLOAT_EQ(f[2], p.x == 8 && p.z == 0 ? -200.0f : 0.0f);
+    }
+    EXPECT_EQ(fixed, 25);
+    EXPECT_NEAR(sum[0], 7, 1e-5);
+    EXPECT_NEAR(sum[1], -1, 1e-6);
+    EXPECT_NEAR(sum[2], -1000, 1e-4);
+
+    // Running again gives the same bytes.
+    ASSERT_EQ(run({"--mesh", mesh(), "--voxel", "0.25", "--levels", "3", "--note", "A box.",
+                   "--fix", "x=0", "--fix", "x=0 and y=0", "--load", "x=max and z=0", "0",
+                   "0", "-1000", "--load", "x=max", "7", "0", "0", "--load",
+                   "box 1 0 1 1 0.5 1", "0", "-1", "0", "-o", output()}),
+              0);
+    EXPECT_EQ(readText(output()), text);
+    // No helper files are left beside the output.
+    size_t files = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir_)) ++files;
+    EXPECT_EQ(files, 2u);  // meshes/ and scene.txt
+}
+
+TEST_F(SceneMakerTest, LoadOnFixedVerticesWarns) {
+    ASSERT_EQ(run({"--mesh", mesh(), "--voxel", "0.5", "--levels", "3", "--fix", "x=0", "--load",
+                   "x=0 and z=0", "0", "0", "-1", "-o", output()}),
+              0);
+    EXPECT_NE(log_.str().find(L"WARNING: 3 of the 3 vertices of load \"x=0 and z=0\" are fixed; "
+                              L"their share of the force has no effect\n"),
+              std::wstring::npos)
+        << toUtf8(log_.str());
+}
+
+TEST_F(SceneMakerTest, FailuresKeepTheOldScene) {
+    std::ofstream(output()) << "old\n";
+    struct Case {
+        std::vector<std::string> extra;
+        std::wstring message;
+    };
+    const Case cases[] = {
+        {{"--fix", "x=9"}, L"ERROR: Selection \"x=9\" holds no vertex\n"},
+        {{"--load", "box 5 5 5 6 6 6", "0", "0", "1"},
+         L"ERROR: Selection \"box 5 5 5 6 6 6\" holds no vertex\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"--mesh", mesh(), "--voxel", "0.25", "-o", output()};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        EXPECT_EQ(run(args), 1);
+        const std::wstring log = log_.str();
+        EXPECT_EQ(log.substr(log.size() - std::min(log.size(), c.message.size())), c.message)
+            << toUtf8(log);
+        EXPECT_EQ(readText(output()), "old\n");
+    }
+    EXPECT_EQ(run({"--mesh", mesh(), "--voxel", "0.0001", "-o", output()}), 1);
+    EXPECT_EQ(log_.str(),
+              L"ERROR: Voxel size 0.0001 gives a grid of 20000 x 10000 x 10000 voxels; at most "
+              L"2046 x 2046 x 1022 (and 1e9 in all) fit the model\n");
+    EXPECT_EQ(run({"--mesh", (dir_ / "none.obj").string(), "--voxel", "0.25", "-o", output()}),
+              1);
+    EXPECT_NE(log_.str().find(L"none.obj"), std::wstring::npos);
+    EXPECT_EQ(readText(output()), "old\n");
+    const std::string noDir = (dir_ / "no" / "scene.txt").string();
+    EXPECT_EQ(run({"--mesh", mesh(), "--voxel", "0.25", "-o", noDir}), 1);
+    EXPECT_EQ(log_.str(), L"ERROR: Cannot write file \"" + fromUtf8(noDir) +
+                              L"\": No such file or directory\n");
+}
+
+TEST_F(SceneMakerTest, AtomicWriteKeepsOldFileOnFailure) {
+    const fs::path target = dir_ / "t.txt";
+    std::string error;
+    ASSERT_TRUE(writeTextAtomically(target.string(), "one\n", error)) << error;
+    EXPECT_EQ(readText(target), "one\n");
+    // A directory where the temporary file would go makes the write fail.
+    fs::create_directories(target.string() + ".tmp-" + std::to_string(::getpid()));
+    EXPECT_FALSE(writeTextAtomically(target.string(), "two\n", error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(readText(target), "one\n");
+}
+
+TEST(SceneMakerArguments, DefaultsHelpAndUsageErrors) {
+    MakeSceneOptions o;
+    std::string error;
+    ASSERT_EQ(parseMakeSceneArguments({"--mesh", "m.obj", "--voxel", "0.1", "-o", "s.txt"}, o,
+                                      error),
+              ParseOutcome::Run);
+    EXPECT_EQ(o.levels, 4);
+    EXPECT_EQ(o.scaleTo, 0);
+    EXPECT_FALSE(o.surfaceVoxels);
+    EXPECT_EQ(o.commandLine, "ostrel-make-scene --mesh m.obj --voxel 0.1 \\\n//     -o s.txt");
+    ASSERT_EQ(parseMakeSceneArguments({"--mesh", "m.obj", "--voxel", "0.1", "--load",
+                                       "x=0 and y=1", "1", "2", "3", "-o", "s.txt"},
+                                      o, error),
+              ParseOutcome::Run);
+    ASSERT_EQ(o.loads.size(), 1u);
+    EXPECT_EQ(o.loads[0].total, Vec3d(1, 2, 3));
+    EXPECT_EQ(o.loads[0].where.terms.size(), 2u);
+    EXPECT_EQ(o.commandLine,
+              "ostrel-make-scene --mesh m.obj --voxel 0.1 \\\n//     --load \"x=0 and y=1\" 1 2 3 "
+              "\\\n//     -o s.txt");
+    EXPECT_EQ(parseMakeSceneArguments({"--voxel", "x", "--help"}, o, error), ParseOutcome::UsageError);
+    EXPECT_EQ(parseMakeSceneArguments({"-h"}, o, error), ParseOutcome::Help);
+    EXPECT_NE(makeSceneUsage().find("--load SELECTION FX FY FZ"), std::string::npos);
+
+    const std::vector<std::string> base = {"--mesh", "m.obj", "--voxel", "0.1", "-o", "s.txt"};
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"--voxel", "0.1", "-o", "s.txt"}, "--mesh is required"},
+        {{"--mesh", "m.obj", "-o", "s.txt"}, "--voxel is required"},
+        {{"--mesh", "m.obj", "--voxel", "0.1"}, "-o SCENE.txt is required"},
+        {{"--mesh"}, "--mesh needs a value"},
+        {{"--voxel", "-1"}, "--voxel needs a positive length, not \"-1\""},
+        {{"--voxel", "0.1mm"}, "--voxel needs a positive length, not \"0.1mm\""},
+        {{"--voxel", "inf"}, "--voxel needs a positive length, not \"inf\""},
+        {{"--levels", "2"}, "--levels needs an integer from 3 to 10, not \"2\""},
+        {{"--levels", "11"}, "--levels needs an integer from 3 to 10, not \"11\""},
+        {{"--scale-to", "0"}, "--scale-to needs a positive length, not \"0\""},
+        {{"--fix", "x=="}, "--fix \"x==\": \"=\" is not min, max or a grid index >= 0"},
+        {{"--load", "x=0", "1", "2"}, "--load SELECTION needs 4 values"},
+        {{"--load", "x=0", "1", "b", "3"}, "--load \"x=0\": \"b\" is not a number"},
+        {{"--load", "x=0", "0", "0", "-0"}, "--load \"x=0\": the force is zero"},
+        {{"--note", "two\nlines"}, "--note must be a single line"},
+        {{"--frobnicate"}, "unknown argument \"--frobnicate\" (see --help)"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        const bool complete = c.args.size() >= 4 && c.args[0] != "--load";
+        if (!complete) args.insert(args.begin(), base.begin(), base.end());
+        error.clear();
+        EXPECT_EQ(parseMakeSceneArguments(args, o, error), ParseOutcome::UsageError)
+            << c.message;
+        EXPECT_EQ(error, c.message);
+    }
+}
+
+TEST(SceneMakerPaths, MeshRelativeToSceneFolder) {
+    EXPECT_EQ(meshPathForScene("/a/b/m.obj", "/a/b/s.txt"), "m.obj");
+    EXPECT_EQ(meshPathForScene("/a/b/meshes/m.obj", "/a/b/s.txt"), "meshes/m.obj");
+    EXPECT_EQ(meshPathForScene("/a/m.obj", "/a/b/s.txt"), "../m.obj");
+    EXPECT_EQ(meshPathForScene("/a/./c/../m.obj", "/a/s.txt"), "m.obj");
+    const std::string cwd = fs::current_path().string();
+    EXPECT_EQ(meshPathForScene("m.obj", cwd + "/s.txt"), "m.obj");
+}
+
+}  // namespace
+}  // namespace ostrel
