@@ -134,6 +134,9 @@ TEST_F(SceneTest, FixationsAndForces) {
          L"WARNING: Vertex fixation: No vertex found at position 20 0 0\n"},
         {"force_parse_error", "FORCES: 8 0 0 0 0 -5  1 1 1 a\n", {},
          L"WARNING: Error while parsing forces\n"},
+        {"force_outside_grid", "FORCES: 8 0 0 0 0 -5  -1 0 0 1 1 1  0 5000 0 1 1 1\n", {},
+         L"WARNING: Vertex fixation: No vertex found at position -1 0 0\n"
+         L"WARNING: Vertex fixation: No vertex found at position 0 5000 0\n"},
     };
     for (const Case& c : cases) {
         log_.str(L"");
@@ -265,6 +268,46 @@ TEST_F(SceneTest, FailedSaveKeepsOldFile) {
     EXPECT_FALSE(scene_.saveScene(fromUtf8((dir_ / "target.txt").string()), &log_));
     EXPECT_TRUE(fs::is_directory(dir_ / "target.txt" / "inner"));
     EXPECT_NE(log_.str().find(L"ERROR: Cannot write file"), std::wstring::npos);
+
+    // An existing scene file keeps its bytes when the new one cannot be written (here the
+    // temporary file beside it cannot be created).
+    const fs::path old = dir_ / "old.txt";
+    std::ofstream(old) << "// old scene\nMESH: box.obj\n";
+    fs::create_directories(old.string() + ".tmp" + std::to_string(::getpid()) + "~");
+    log_.str(L"");
+    EXPECT_FALSE(scene_.saveScene(fromUtf8(old.string()), &log_));
+    EXPECT_EQ(log_.str(), L"ERROR: Cannot write file \"" + fromUtf8(old.string()) + L"\"\n");
+    EXPECT_EQ(readText(fromUtf8(old.string())), "// old scene\nMESH: box.obj\n");
+}
+
+TEST_F(SceneTest, ViewAndLightWrittenOnlyWhenChanged) {
+    // The view position was read without its companion, so the computed view is in use, but
+    // the entry stays exactly as read while the view flag is clear.
+    ASSERT_TRUE(load(std::string(kRequired) + "RENDERER_DEFAULT_VIEW_POS: 1.000  2 3\n"));
+    const std::wstring out = fromUtf8((dir_ / "saved.txt").string());
+    ASSERT_TRUE(scene_.saveScene(out, &log_));
+    std::string text = readText(out);
+    EXPECT_NE(text.find("\nRENDERER_DEFAULT_VIEW_POS: 1.000  2 3\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("RENDERER_DEFAULT_HEADING_PITCH_ROLL"), std::string::npos);
+    EXPECT_EQ(text.find("RENDERER_LIGHT"), std::string::npos);
+
+    scene_.viewChanged_ = true;
+    ASSERT_TRUE(scene_.saveScene(out, &log_));
+    text = readText(out);
+    EXPECT_NE(text.find("\nRENDERER_DEFAULT_VIEW_POS: -4 0.5 0.5\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nRENDERER_DEFAULT_HEADING_PITCH_ROLL: 0 0 0\n"), std::string::npos);
+    EXPECT_EQ(text.find("RENDERER_LIGHT"), std::string::npos) << "light flag clear";
+
+    // Loading again clears the flags; the light alone is then written, after the read keys.
+    ASSERT_TRUE(load(std::string(kRequired)));
+    EXPECT_FALSE(scene_.viewChanged_);
+    scene_.lightChanged_ = true;
+    scene_.lightPos_ = {0.5f, 0, 2};
+    ASSERT_TRUE(scene_.saveScene(out, &log_));
+    EXPECT_EQ(readText(out), std::string(kRequired) +
+                                 "RENDERER_LIGHT_POS: 0.5 0 2\n"
+                                 "RENDERER_LIGHT_DIR: 0 0 -1\n"
+                                 "RENDERER_LIGHT_UP: 0 1 0\n");
 }
 
 TEST_F(SceneTest, SummaryHasSixLines) {
