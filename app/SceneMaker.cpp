@@ -506,6 +506,16 @@ int makeScene(const MakeSceneOptions& o, std::wostream& out) {
         const std::vector<int> picked = selectVertices(model, l.where);
         if (picked.empty()) return fail("Selection " + quoted(l.where.text) + " holds no vertex");
         const double share = 1.0 / double(picked.size());
+        // The scene file stores 32-bit floats: a share that rounds to zero or overflows would
+        // silently drop the load or make the file unreadable.
+        for (double component : {l.total.x, l.total.y, l.total.z}) {
+            const float each = float(component * share);
+            if (component != 0 && (each == 0 || !std::isfinite(each))) {
+                return fail("The force of load " + quoted(l.where.text) + " over " +
+                            std::to_string(picked.size()) +
+                            " vertices does not fit 32-bit floats per vertex");
+            }
+        }
         for (int v : picked) {
             force[3 * size_t(v) + 0] += l.total.x * share;
             force[3 * size_t(v) + 1] += l.total.y * share;
@@ -542,6 +552,8 @@ int makeScene(const MakeSceneOptions& o, std::wostream& out) {
         }
         const float f[3] = {float(force[3 * size_t(v)]), float(force[3 * size_t(v) + 1]),
                             float(force[3 * size_t(v) + 2])};
+        if (!std::isfinite(f[0]) || !std::isfinite(f[1]) || !std::isfinite(f[2]))
+            return fail("The forces of the loads add up beyond 32-bit floats at a vertex");
         if (f[0] != 0 || f[1] != 0 || f[2] != 0) {
             forces += (forces.empty() ? "" : "  ") + at + " " + formatForce(f[0]) + " " +
                       formatForce(f[1]) + " " + formatForce(f[2]);

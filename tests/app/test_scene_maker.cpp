@@ -241,6 +241,15 @@ TEST_F(SceneMakerTest, FailuresKeepTheOldScene) {
         {{"--fix", "x=9"}, L"ERROR: Selection \"x=9\" holds no vertex\n"},
         {{"--load", "box 5 5 5 6 6 6", "0", "0", "1"},
          L"ERROR: Selection \"box 5 5 5 6 6 6\" holds no vertex\n"},
+        {{"--load", "x=0", "1e-50", "0", "0"},
+         L"ERROR: The force of load \"x=0\" over 25 vertices does not fit 32-bit floats per "
+         L"vertex\n"},
+        {{"--load", "x=0", "0", "-1e300", "0"},
+         L"ERROR: The force of load \"x=0\" over 25 vertices does not fit 32-bit floats per "
+         L"vertex\n"},
+        {{"--load", "x=0 and y=0 and z=0", "3e38", "0", "0", "--load", "box 0 0 0 0 0 0", "3e38",
+          "0", "0"},
+         L"ERROR: The forces of the loads add up beyond 32-bit floats at a vertex\n"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = {"--mesh", mesh(), "--voxel", "0.25", "-o", output()};
