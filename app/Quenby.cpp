@@ -8,10 +8,15 @@
 #include "app/CommandLine.h"
 #include "app/Console.h"
 #include "app/FatalError.h"
+#include "app/ProgramLifetime.h"
+#include "app/RunControl.h"
 #include "scene/Scene.h"
 
 int main(int argc, char** argv) {
     using namespace ostrel;
+    // The optimization values of the program's life: iteration counter, totals, beta counter
+    // and reference energy. Nothing resets them.
+    ProgramLifetime lifetime;
     std::vector<std::wstring> args;
     args.reserve(size_t(argc));
     for (int i = 0; i < argc; ++i) args.push_back(fromUtf8(argv[i]));
@@ -40,5 +45,11 @@ int main(int argc, char** argv) {
     // Loads are the applied forces only, whatever the scene file says about gravity.
     scene->model()->gravity_ = {0, 0, 0};
 
+    // The run control, for the window's frame move to drive. Its run flag is clear: the
+    // optimization does not start by itself. It goes before the scene it works on.
+    auto runControl = std::make_unique<RunControl>(*scene->model(), *scene->solver(), lifetime);
+
+    runControl.reset();
+    scene.reset();
     return 0;
 }

@@ -1,0 +1,276 @@
+#include "app/BatchRun.h"
+
+#include <omp.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ostream>
+#include <system_error>
+
+#include "app/Console.h"
+#include "app/HistoryPlot.h"
+#include "gpu/Driver.h"
+#include "gpu/cudafem.h"
+#include "scene/Scene.h"
+
+#ifndef OSTREL_VERSION
+#define OSTREL_VERSION "unknown"
+#endif
+
+namespace ostrel {
+
+namespace {
+
+constexpr int kMaxSteps = RunControl::kLastIteration + 1;
+constexpr int kMaxThreads = 1024;
+
+bool parseCount(const std::string& text, int low, int high, int& out) {
+    if (text.empty() || text[0] == '+' || text[0] == '-' || text[0] == ' ') return false;
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (*end || errno == ERANGE || value < low || value > high) return false;
+    out = int(value);
+    return true;
+}
+
+BatchArguments failure(std::string message) {
+    BatchArguments result;
+    result.action = BatchArguments::Action::Error;
+    result.error = "ERROR: " + std::move(message);
+    return result;
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::string printed(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+}  // namespace
+
+std::string batchUsage() {
+    return "Usage: ostrel-batch SCENE [--iterations N] [--output DIR] [--device host|cuda] "
+           "[--threads N] [--quiet]\n";
+}
+
+std::string batchHelp() {
+    return batchUsage() +
+           "Runs the topology optimization of SCENE without a window, step by step as the "
+           "interactive\nprogram does, and writes OptimizedShape_<n>.obj every fifth step, the "
+           "history files,\nOptimizedShape_final.obj and history.svg.\n"
+           "\n"
+           "  -n, --iterations N   perform N steps (1 to 501; default: until the limit of 501)\n"
+           "  -o, --output DIR     write every output file into DIR (created if needed;\n"
+           "                       default: the working directory)\n"
+           "      --device D       host: the CPU; cuda: an NVIDIA GPU (an error without one);\n"
+           "                       default: a GPU when there is one, else the CPU\n"
+           "      --threads N      worker threads of the CPU loops and the host solver\n"
+           "  -q, --quiet          one progress line per step instead of the console output\n"
+           "  -h, --help           show this help and exit\n"
+           "  -V, --version        show the version and exit\n"
+           "\n"
+           "Ctrl-C finishes the current step, writes OptimizedShape_final.obj and exits.\n"
+           "Exit status: 0 done, 1 the run could not start, 2 bad command line, "
+           "130 interrupted.\n";
+}
+
+std::string batchVersion() { return std::string("ostrel-batch ") + OSTREL_VERSION + "\n"; }
+
+BatchArguments parseBatchArguments(const std::vector<std::string>& args) {
+    BatchArguments result;
+    BatchOptions& o = result.options;
+    bool haveScene = false, optionsEnded = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        const bool isOption = !optionsEnded && arg.size() > 1 && arg[0] == '-';
+        if (!isOption) {
+            if (haveScene) return failure("Unexpected argument '" + arg + "': give one scene file");
+            o.sceneFile = arg;
+            haveScene = true;
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+
+        // Name and attached value: "--name=value", "-xvalue".
+        std::string name, value;
+        bool attached = false;
+        if (arg[1] == '-') {
+            const size_t eq = arg.find('=');
+            name = arg.substr(0, eq);
+            if (eq != std::string::npos) {
+                value = arg.substr(eq + 1);
+                attached = true;
+            }
+        } else {
+            name = arg.substr(0, 2);
+            if (arg.size() > 2) {
+                value = arg.substr(2);
+                attached = true;
+            }
+        }
+        static const struct { const char* shortName; const char* longName; } kAliases[] = {
+            {"-n", "--iterations"}, {"-o", "--output"}, {"-q", "--quiet"},
+            {"-h", "--help"},       {"-V", "--version"}};
+        for (const auto& alias : kAliases)
+            if (name == alias.shortName) name = alias.longName;
+
+        const bool takesValue = name == "--iterations" || name == "--output" ||
+                                name == "--device" || name == "--threads";
+        const bool isFlag = name == "--quiet" || name == "--help" || name == "--version";
+        if (!takesValue && !isFlag) return failure("Unknown option '" + arg + "'");
+        if (isFlag) {
+            if (attached) return failure("Option '" + name + "' takes no value");
+            if (name == "--help") return result.action = BatchArguments::Action::Help, result;
+            if (name == "--version")
+                return result.action = BatchArguments::Action::Version, result;
+            o.quiet = true;
+            continue;
+        }
+        if (!attached) {
+            if (i + 1 >= args.size()) return failure("Option '" + name + "' needs a value");
+            value = args[++i];
+        }
+        if (name == "--iterations") {
+            if (!parseCount(value, 1, kMaxSteps, o.iterations))
+                return failure("--iterations needs a whole number from 1 to " +
+                               std::to_string(kMaxSteps) + ", not '" + value + "'");
+        } else if (name == "--threads") {
+            if (!parseCount(value, 1, kMaxThreads, o.threads))
+                return failure("--threads needs a whole number from 1 to " +
+                               std::to_string(kMaxThreads) + ", not '" + value + "'");
+        } else if (name == "--device") {
+            if (value == "host") o.device = BatchDevice::Host;
+            else if (value == "cuda") o.device = BatchDevice::Cuda;
+            else return failure("--device must be 'host' or 'cuda', not '" + value + "'");
+        } else {  // --output
+            if (value.empty()) return failure("--output needs a folder name");
+            o.outputDirectory = value;
+        }
+    }
+    if (!haveScene) return failure("No scene file given");
+    return result;
+}
+
+std::string formatDuration(double seconds) {
+    if (!std::isfinite(seconds) || seconds < 0) return "?";
+    if (seconds < 59.95) return printed("%.1f s", seconds);
+    const long total = std::lround(seconds);
+    char text[64];
+    if (total < 3600)
+        std::snprintf(text, sizeof text, "%ld min %02ld s", total / 60, total % 60);
+    else
+        std::snprintf(text, sizeof text, "%ld h %02ld min", total / 3600, total / 60 % 60);
+    return text;
+}
+
+std::string progressLine(int k, int n, const StepResult& step, double stepSeconds,
+                         double elapsedSeconds) {
+    const double left = k > 0 ? elapsedSeconds / k * (n - k) : 0.0;
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "Iteration %d/%d  compliance %.6g  volume %.4f  cycles %d%s  %s  left %s", k, n,
+                  step.strainEnergy, step.volumeRatio, step.cycles,
+                  step.converged ? "" : " (not converged)", formatDuration(stepSeconds).c_str(),
+                  formatDuration(left).c_str());
+    return text;
+}
+
+int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
+             const std::atomic<bool>* interrupted) {
+    auto isInterrupted = [&] { return interrupted && interrupted->load(); };
+
+    if (!options.outputDirectory.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(options.outputDirectory, ec);
+        if (ec || !std::filesystem::is_directory(options.outputDirectory)) {
+            err << "ERROR: Cannot create output folder \"" << options.outputDirectory.string()
+                << "\"" << (ec ? ": " + ec.message() : std::string()) << "\n";
+            return kExitFailed;
+        }
+    }
+
+    DeviceOptions device;
+    device.forceHost = options.device == BatchDevice::Host;
+    device.hostThreads = options.threads;
+    if (options.device == BatchDevice::Cuda && openDriver(device)->isHost()) {
+        err << "ERROR: No CUDA device available\n";
+        return kExitFailed;
+    }
+    if (options.threads > 0) omp_set_num_threads(options.threads);
+
+    ProgramLifetime lifetime;
+    Scene scene(device);
+    if (!scene.loadScene(fromUtf8(options.sceneFile), &wideOut())) {
+        wideOut() << std::flush;
+        err << "ERROR: Cannot load scene \"" << options.sceneFile << "\"\n";
+        return kExitFailed;
+    }
+    wideOut() << scene.sceneSummary() << std::flush;
+    // Loads are the applied forces only, whatever the scene file says about gravity.
+    scene.model()->gravity_ = {0, 0, 0};
+
+    RunControlOptions runOptions;
+    runOptions.outputDirectory = options.outputDirectory;
+    RunControl run(*scene.model(), *scene.solver(), lifetime, runOptions);
+    run.setRunning(true);
+
+    const int planned = options.iterations > 0 ? options.iterations : kMaxSteps;
+    std::vector<HistoryPoint> history;
+    const auto start = std::chrono::steady_clock::now();
+    auto lastFrame = start;
+    double firstCompliance = 0.0;
+    int done = 0;
+    while (!isInterrupted() && !(options.iterations > 0 && done == options.iterations)) {
+        const auto frame = std::chrono::steady_clock::now();
+        const StepResult step =
+            run.frameMove(std::chrono::duration<double>(frame - start).count(),
+                          float(std::chrono::duration<double>(frame - lastFrame).count()));
+        lastFrame = frame;
+        if (!step.performed) break;  // the run control's limit cleared the run flag
+        if (done == 0) firstCompliance = step.strainEnergy;
+        ++done;
+        history.push_back({step.iteration, step.strainEnergy, step.volumeRatio, step.sharpness});
+        if (options.quiet)
+            out << progressLine(done, planned, step, secondsSince(frame), secondsSince(start))
+                << std::endl;
+    }
+    const bool stopped = isInterrupted();
+    std::flush(narrowOut());
+
+    if (done == 0) {
+        out << "Interrupted before the first step; nothing written\n" << std::flush;
+        return kExitInterrupted;
+    }
+    const std::filesystem::path finalShape = run.outputPath("OptimizedShape_final.obj");
+    const bool shapeOk = run.writeShape(finalShape);
+    const std::filesystem::path plot = run.outputPath("history.svg");
+    const bool plotOk = writeHistorySvg(plot, history, "ostrel-batch: " + options.sceneFile, &err);
+
+    const HistoryPoint& last = history.back();
+    if (stopped) out << "Interrupted: the step in progress was finished\n";
+    out << "Iterations: " << done << " (" << history.front().iteration << " to "
+        << last.iteration << ")\n";
+    out << "Final volume fraction: " << printed("%.4f", last.volumeFraction) << "\n";
+    out << "Compliance: " << printed("%.6g", last.compliance) << " ("
+        << printed("%.4g", firstCompliance != 0 ? last.compliance / firstCompliance : NAN)
+        << " x the first iteration's)\n";
+    out << "Total solve time: " << formatDuration(lifetime.totalSolveSeconds)
+        << "    Total optimize time: " << formatDuration(lifetime.totalOptimizeSeconds) << "\n";
+    if (shapeOk) out << "Final shape: \"" << finalShape.string() << "\"\n";
+    if (plotOk) out << "History plot: \"" << plot.string() << "\"\n";
+    out << std::flush;
+    if (stopped) return kExitInterrupted;
+    return shapeOk && plotOk ? kExitDone : kExitFailed;
+}
+
+}  // namespace ostrel

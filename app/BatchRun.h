@@ -1,0 +1,66 @@
+#pragma once
+// The headless optimization run behind ostrel-batch: the command line, the run itself (load the
+// scene, set the run flag, let the run control perform its steps as the window's frame move
+// would), the per-iteration progress line, the closing summary and the output files.
+//
+// ostrel-batch SCENE [--iterations N] [--output DIR] [--device host|cuda] [--threads N]
+//              [--quiet]
+//
+// Exit codes: 0 done, 1 the run could not start (scene, output folder, device), 2 bad command
+// line, 130 interrupted (the current step is finished and the shape written first).
+
+#include <atomic>
+#include <filesystem>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "app/RunControl.h"
+
+namespace ostrel {
+
+inline constexpr int kExitDone = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitInterrupted = 130;
+
+enum class BatchDevice { Automatic, Host, Cuda };
+
+struct BatchOptions {
+    std::string sceneFile;
+    int iterations = 0;  ///< steps to perform; 0 = until the run control's limit
+    std::filesystem::path outputDirectory;  ///< empty = the working directory
+    BatchDevice device = BatchDevice::Automatic;
+    int threads = 0;     ///< worker threads; 0 = OpenMP's default
+    bool quiet = false;  ///< one progress line per iteration instead of the console lines
+};
+
+struct BatchArguments {
+    enum class Action { Run, Help, Version, Error };
+    Action action = Action::Run;
+    BatchOptions options;
+    std::string error;  ///< for Action::Error: one "ERROR: " line without the line end
+};
+
+/// Parses the arguments after the program name, GNU style: long options as "--name value" or
+/// "--name=value", short forms -n, -o, -q, -h, -V, "--" ending the options.
+BatchArguments parseBatchArguments(const std::vector<std::string>& args);
+
+std::string batchUsage();    ///< the one-line usage
+std::string batchHelp();     ///< usage, options and exit codes
+std::string batchVersion();  ///< "ostrel-batch <version>"
+
+/// "Iteration k/N  compliance C  volume V  cycles M  S s  left T" (one line, no line end).
+/// `elapsedSeconds` is the time since the first step began, used for the estimate of the rest.
+std::string progressLine(int k, int n, const StepResult& step, double stepSeconds,
+                         double elapsedSeconds);
+/// Seconds as "12.3 s", "4 min 05 s" or "2 h 07 min".
+std::string formatDuration(double seconds);
+
+/// Performs the run. Progress lines (with quiet) and the summary go to `out`, errors of the
+/// run itself to `err`; the system's console lines go to the console. `interrupted` is polled
+/// between steps (null = never).
+int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
+             const std::atomic<bool>* interrupted);
+
+}  // namespace ostrel

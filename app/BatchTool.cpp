@@ -1,0 +1,102 @@
+// ostrel-batch: the optimization without a window. See app/BatchRun.h for the command line.
+//
+// With --quiet the system's console lines are filtered: only lines that begin with "ERROR: " or
+// "WARNING: " reach standard output, between the progress lines. The filter sits under
+// std::cout before anything is printed, so the console's wide stream writes through it too.
+//
+// SIGINT and SIGTERM set a flag that the run polls between steps; a second signal ends the
+// process at once (the handler is reset after the first).
+
+#include <csignal>
+#include <cstring>
+#include <iostream>
+#include <streambuf>
+#include <string>
+#include <vector>
+
+#include "app/BatchRun.h"
+
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+extern "C" void onSignal(int) { g_interrupted.store(true); }
+
+void installSignalHandlers() {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = onSignal;
+    action.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the process
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+/// Passes whole lines that begin with "ERROR: " or "WARNING: " to `target`, drops the others.
+class MessageLineFilter : public std::streambuf {
+public:
+    explicit MessageLineFilter(std::streambuf* target) : target_(target) {}
+    /// Emits a last line that has no line end.
+    void finish() {
+        if (!line_.empty()) emit(true);
+        target_->pubsync();
+    }
+
+protected:
+    int_type overflow(int_type ch) override {
+        if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
+        line_ += traits_type::to_char_type(ch);
+        if (line_.back() == '\n') emit(false);
+        return ch;
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        for (std::streamsize i = 0; i < n; ++i) overflow(traits_type::to_int_type(s[i]));
+        return n;
+    }
+    int sync() override { return target_->pubsync(); }
+
+private:
+    void emit(bool addLineEnd) {
+        if (line_.rfind("ERROR: ", 0) == 0 || line_.rfind("WARNING: ", 0) == 0) {
+            if (addLineEnd) line_ += '\n';
+            target_->sputn(line_.data(), std::streamsize(line_.size()));
+        }
+        line_.clear();
+    }
+    std::streambuf* target_;
+    std::string line_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace ostrel;
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    const BatchArguments parsed = parseBatchArguments(args);
+    switch (parsed.action) {
+        case BatchArguments::Action::Help: std::cout << batchHelp(); return kExitDone;
+        case BatchArguments::Action::Version: std::cout << batchVersion(); return kExitDone;
+        case BatchArguments::Action::Error:
+            std::cerr << parsed.error << "\n"
+                      << batchUsage() << "Try 'ostrel-batch --help' for more information.\n";
+            return kExitUsage;
+        case BatchArguments::Action::Run: break;
+    }
+
+    // The progress lines keep the real standard output; the console writes through the filter.
+    // Both live to the end of the process, as the console's own streams do.
+    std::streambuf* stdoutBuffer = std::cout.rdbuf();
+    std::ostream* progress = new std::ostream(stdoutBuffer);
+    MessageLineFilter* filter = nullptr;
+    if (parsed.options.quiet) {
+        filter = new MessageLineFilter(stdoutBuffer);
+        std::cout.rdbuf(filter);
+    }
+    installSignalHandlers();
+    const int code = runBatch(parsed.options, *progress, std::cerr, &g_interrupted);
+    std::cout.flush();
+    if (filter) filter->finish();
+    progress->flush();
+    return code;
+}

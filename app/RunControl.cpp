@@ -1,0 +1,107 @@
+#include "app/RunControl.h"
+
+#include <chrono>
+#include <ostream>
+#include <string>
+
+#include "app/Console.h"
+#include "gpu/cudafem.h"
+
+namespace ostrel {
+
+namespace {
+double secondsBetween(std::chrono::steady_clock::time_point a,
+                      std::chrono::steady_clock::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+}
+}  // namespace
+
+RunControl::RunControl(FemModel& model, CudaFem& solver, ProgramLifetime& lifetime,
+                       RunControlOptions options)
+    : solver_(solver),
+      lifetime_(lifetime),
+      outputDirectory_(std::move(options.outputDirectory)),
+      wideLog_(options.silent ? nullptr : options.wideLog ? options.wideLog : &wideOut()),
+      narrowLog_(options.silent ? nullptr : options.narrowLog ? options.narrowLog : &narrowOut()),
+      optimizer_(model, lifetime.optimization, outputDirectory_) {
+    optimizer_.setLogs(wideLog_, narrowLog_);
+    // The stream keeps its address across the history files' reopenings.
+    solver_.setCycleCountSink(&optimizer_.history().cycleSink());
+}
+
+StepResult RunControl::frameMove(double /*time*/, float /*elapsed*/) {
+    if (!running_) return {};
+    return step();
+}
+
+StepResult RunControl::step() {
+    StepResult result;
+    // 1. The limit: steps 0 to 500 run; every later call only clears the run flag.
+    if (lifetime_.iteration > kLastIteration) {
+        running_ = false;
+        return result;
+    }
+    const int iteration = lifetime_.iteration;
+    result.performed = true;
+    result.iteration = iteration;
+
+    // 2. The first step of the program initialises the optimization.
+    if (iteration == 0) {
+        solver_.computeLoad();
+        optimizer_.reset();
+        optimizer_.updateStiffness();
+    }
+
+    // 3. Solve phase.
+    const auto solveStart = std::chrono::steady_clock::now();
+    solver_.prepareSolve();
+    result.converged = solver_.solve(kSolveTolerance);
+    if (!result.converged && narrowLog_) *narrowLog_ << "WARNING: Solver has not converged\n";
+    const auto solveEnd = std::chrono::steady_clock::now();
+    result.solveSeconds = secondsBetween(solveStart, solveEnd);
+    result.cycles = solver_.lastCycles();
+
+    // 4. Optimize phase.
+    optimizer_.evaluateEnergies();
+    optimizer_.iterate(iteration);
+    optimizer_.updateStiffness();
+    result.optimizeSeconds = secondsBetween(solveEnd, std::chrono::steady_clock::now());
+    result.strainEnergy = optimizer_.lastStrainEnergy_;
+    result.volumeRatio = optimizer_.lastVolumeRatio_;
+    result.sharpness = optimizer_.lastSharpness_;
+
+    // 5. The shape of the new densities.
+    optimizer_.extractShape();
+    if (shapeListener_) shapeListener_(optimizer_.shapeMesh());
+
+    // 6. Every fifth shape goes to a file; a failed write is reported and the step goes on.
+    if (iteration % kShapeFileInterval == 0)
+        result.shapeWritten = writeShape(shapeFileName(iteration));
+
+    // 7.-9. Timings, the counter and the totals.
+    if (narrowLog_)
+        *narrowLog_ << "Time SOLVE: " << result.solveSeconds << " s    Time OPTIMIZE: "
+                    << result.optimizeSeconds << " s\n";
+    lifetime_.iteration = iteration + 1;
+    lifetime_.totalSolveSeconds += result.solveSeconds;
+    lifetime_.totalOptimizeSeconds += result.optimizeSeconds;
+    if (narrowLog_)
+        *narrowLog_ << "Time SOLVE (total): " << lifetime_.totalSolveSeconds
+                    << " s    Time OPTIMIZE (total): " << lifetime_.totalOptimizeSeconds << " s\n"
+                    << std::flush;
+    return result;
+}
+
+std::filesystem::path RunControl::shapeFileName(int iteration) const {
+    return outputPath("OptimizedShape_" + std::to_string(iteration) + ".obj");
+}
+
+std::filesystem::path RunControl::outputPath(const std::string& name) const {
+    return outputDirectory_.empty() ? std::filesystem::path(name) : outputDirectory_ / name;
+}
+
+bool RunControl::writeShape(const std::filesystem::path& file) const {
+    return optimizer_.shapeMesh().writeObj(fromUtf8(file.string()), wideLog_);
+}
+
+}  // namespace ostrel

@@ -1,0 +1,106 @@
+#pragma once
+// The optimization run control: the run flag and one optimization step per frame while it is
+// set.
+//
+// One step, in this order: past the limit (counter above 500) clear the run flag and stop; at
+// counter 0 compute the load, reset the optimizer and write the stiffness factors; prepare and
+// solve to 0.01 (timed as the solve time, "WARNING: Solver has not converged" when the solve
+// misses the tolerance); evaluate energies, iterate, update stiffness (timed as the optimize
+// time); extract the shape and hand it to the shape listener; at counters 0, 5, 10, ... write
+// "OptimizedShape_<counter>.obj"; print the two timing lines; count the step. Steps 0 to 500
+// run, 501 in all, over the program's life: the counter and the totals live in the
+// ProgramLifetime, so a reset of the optimizer continues the numbering and the limit.
+//
+// The window's frame move calls frameMove(); the batch program calls it too. The run control
+// owns the Optimizer of the model; the model and the solver belong to the scene and must
+// outlive the run control. Console lines: timings and the warning on the narrow log, the shape
+// writer's messages on the wide log (null = silent). Main thread only.
+
+#include <filesystem>
+#include <functional>
+#include <iosfwd>
+
+#include "app/ProgramLifetime.h"
+#include "optimization/Optimizer.h"
+
+namespace ostrel {
+
+class CudaFem;
+class FemModel;
+class TriangleMesh;
+
+struct RunControlOptions {
+    /// Folder of the shape files and the history files; empty = the working directory.
+    std::filesystem::path outputDirectory;
+    std::wostream* wideLog = nullptr;   ///< null = the console's wide output
+    std::ostream* narrowLog = nullptr;  ///< null = the console's narrow output
+    bool silent = false;                ///< true: no console lines at all (tests)
+};
+
+/// What one call of step() did.
+struct StepResult {
+    bool performed = false;  ///< false: run flag clear, or the limit was passed
+    int iteration = -1;      ///< counter of the step that ran
+    bool converged = false;
+    int cycles = 0;                ///< multigrid cycles of the solve
+    double solveSeconds = 0.0;
+    double optimizeSeconds = 0.0;
+    double strainEnergy = 0.0;     ///< total strain energy of the solve (the compliance)
+    double volumeRatio = 0.0;      ///< sum of densities / initial volume after the update
+    double sharpness = 0.0;
+    bool shapeWritten = false;     ///< an OptimizedShape file was written by this step
+};
+
+class RunControl {
+public:
+    static constexpr int kLastIteration = 500;  ///< the last counter value that runs a step
+    static constexpr int kShapeFileInterval = 5;
+    static constexpr double kSolveTolerance = 0.01;
+
+    RunControl(FemModel& model, CudaFem& solver, ProgramLifetime& lifetime,
+               RunControlOptions options = {});
+    RunControl(const RunControl&) = delete;
+    RunControl& operator=(const RunControl&) = delete;
+
+    bool isRunning() const { return running_; }
+    /// The "Run Ostrel" check box. Setting it again after the limit has no lasting effect: the
+    /// next step clears it.
+    void setRunning(bool running) { running_ = running; }
+
+    /// Frame move: one step while the run flag is set, nothing (no solver work) otherwise.
+    /// `time` is the absolute frame time, `elapsed` the time since the last frame, in seconds.
+    StepResult frameMove(double time, float elapsed);
+
+    /// One optimization step (see above).
+    StepResult step();
+
+    /// Called with the new shape mesh after every step (the renderer takes it over).
+    void setShapeListener(std::function<void(const TriangleMesh&)> listener) {
+        shapeListener_ = std::move(listener);
+    }
+
+    /// outputDirectory / "OptimizedShape_<iteration>.obj".
+    std::filesystem::path shapeFileName(int iteration) const;
+    /// outputDirectory / name.
+    std::filesystem::path outputPath(const std::string& name) const;
+    /// Writes the current shape mesh to `file`; the mesh writer reports failures on the wide log.
+    bool writeShape(const std::filesystem::path& file) const;
+
+    Optimizer& optimizer() { return optimizer_; }
+    const Optimizer& optimizer() const { return optimizer_; }
+    ProgramLifetime& lifetime() { return lifetime_; }
+    int iteration() const { return lifetime_.iteration; }
+    const std::filesystem::path& outputDirectory() const { return outputDirectory_; }
+
+private:
+    CudaFem& solver_;
+    ProgramLifetime& lifetime_;
+    std::filesystem::path outputDirectory_;
+    std::wostream* wideLog_;
+    std::ostream* narrowLog_;
+    Optimizer optimizer_;
+    std::function<void(const TriangleMesh&)> shapeListener_;
+    bool running_ = false;
+};
+
+}  // namespace ostrel

@@ -1,0 +1,325 @@
+// ostrel-batch: its command line, progress line, history plot, and the built program itself
+// (argument errors, a missing scene, --quiet, Ctrl-C, a 20-step run checked file by file).
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "RunTestSupport.h"
+#include "app/BatchRun.h"
+#include "app/HistoryPlot.h"
+
+namespace ostrel {
+namespace {
+
+using testing::Child;
+using testing::ScratchFolder;
+
+const std::string kBatch = OSTREL_BATCH_EXE;
+
+BatchArguments parse(std::vector<std::string> args) { return parseBatchArguments(args); }
+
+TEST(BatchArguments, AcceptedForms) {
+    BatchArguments a = parse({"scene.txt"});
+    ASSERT_EQ(a.action, BatchArguments::Action::Run) << a.error;
+    EXPECT_EQ(a.options.sceneFile, "scene.txt");
+    EXPECT_EQ(a.options.iterations, 0);
+    EXPECT_TRUE(a.options.outputDirectory.empty());
+    EXPECT_EQ(a.options.device, BatchDevice::Automatic);
+    EXPECT_EQ(a.options.threads, 0);
+    EXPECT_FALSE(a.options.quiet);
+
+    a = parse({"--iterations", "20", "--output=out dir", "s.txt", "--device", "host",
+               "--threads=3", "--quiet"});
+    ASSERT_EQ(a.action, BatchArguments::Action::Run) << a.error;
+    EXPECT_EQ(a.options.sceneFile, "s.txt");
+    EXPECT_EQ(a.options.iterations, 20);
+    EXPECT_EQ(a.options.outputDirectory, "out dir");
+    EXPECT_EQ(a.options.device, BatchDevice::Host);
+    EXPECT_EQ(a.options.threads, 3);
+    EXPECT_TRUE(a.options.quiet);
+
+    a = parse({"-n", "501", "-oout", "-q", "--device=cuda", "--", "-scene-with-dash.txt"});
+    ASSERT_EQ(a.action, BatchArguments::Action::Run) << a.error;
+    EXPECT_EQ(a.options.iterations, 501);
+    EXPECT_EQ(a.options.outputDirectory, "out");
+    EXPECT_EQ(a.options.device, BatchDevice::Cuda);
+    EXPECT_EQ(a.options.sceneFile, "-scene-with-dash.txt");
+
+    EXPECT_EQ(parse({"s.txt", "--help", "--bogus"}).action, BatchArguments::Action::Help);
+    EXPECT_EQ(parse({"-h"}).action, BatchArguments::Action::Help);
+    EXPECT_EQ(parse({"--version"}).action, BatchArguments::Action::Version);
+    EXPECT_EQ(parse({"-V"}).action, BatchArguments::Action::Version);
+}
+
+TEST(BatchArguments, ErrorsNameTheProblem) {
+    const struct {
+        std::vector<std::string> args;
+        const char* error;
+    } cases[] = {
+        {{}, "ERROR: No scene file given"},
+        {{"--quiet"}, "ERROR: No scene file given"},
+        {{"a.txt", "b.txt"}, "ERROR: Unexpected argument 'b.txt': give one scene file"},
+        {{"a.txt", "--bogus"}, "ERROR: Unknown option '--bogus'"},
+        {{"a.txt", "-x"}, "ERROR: Unknown option '-x'"},
+        {{"a.txt", "--iter", "3"}, "ERROR: Unknown option '--iter'"},
+        {{"a.txt", "--iterations"}, "ERROR: Option '--iterations' needs a value"},
+        {{"a.txt", "-n"}, "ERROR: Option '--iterations' needs a value"},
+        {{"a.txt", "--iterations", "0"},
+         "ERROR: --iterations needs a whole number from 1 to 501, not '0'"},
+        {{"a.txt", "--iterations", "502"},
+         "ERROR: --iterations needs a whole number from 1 to 501, not '502'"},
+        {{"a.txt", "--iterations=-3"},
+         "ERROR: --iterations needs a whole number from 1 to 501, not '-3'"},
+        {{"a.txt", "--iterations", "12x"},
+         "ERROR: --iterations needs a whole number from 1 to 501, not '12x'"},
+        {{"a.txt", "--iterations", "99999999999999999999"},
+         "ERROR: --iterations needs a whole number from 1 to 501, not '99999999999999999999'"},
+        {{"a.txt", "--iterations="},
+         "ERROR: --iterations needs a whole number from 1 to 501, not ''"},
+        {{"a.txt", "--threads", "0"},
+         "ERROR: --threads needs a whole number from 1 to 1024, not '0'"},
+        {{"a.txt", "--device", "gpu"}, "ERROR: --device must be 'host' or 'cuda', not 'gpu'"},
+        {{"a.txt", "--output="}, "ERROR: --output needs a folder name"},
+        {{"a.txt", "--quiet=yes"}, "ERROR: Option '--quiet' takes no value"},
+        {{"a.txt", "-qq"}, "ERROR: Option '--quiet' takes no value"},
+    };
+    for (const auto& c : cases) {
+        const BatchArguments a = parse(c.args);
+        EXPECT_EQ(a.action, BatchArguments::Action::Error) << c.error;
+        EXPECT_EQ(a.error, c.error);
+    }
+}
+
+TEST(BatchProgress, LineAndDurations) {
+    StepResult step;
+    step.strainEnergy = 0.00123456789;
+    step.volumeRatio = 0.36;
+    step.cycles = 12;
+    step.converged = true;
+    EXPECT_EQ(progressLine(3, 20, step, 0.5, 1.5),
+              "Iteration 3/20  compliance 0.00123457  volume 0.3600  cycles 12  0.5 s  left 8.5 s");
+    step.converged = false;
+    EXPECT_EQ(progressLine(20, 20, step, 61, 100),
+              "Iteration 20/20  compliance 0.00123457  volume 0.3600  cycles 12 (not converged)"
+              "  1 min 01 s  left 0.0 s");
+    EXPECT_EQ(formatDuration(0), "0.0 s");
+    EXPECT_EQ(formatDuration(59.94), "59.9 s");
+    EXPECT_EQ(formatDuration(59.96), "1 min 00 s");
+    EXPECT_EQ(formatDuration(3599.4), "59 min 59 s");
+    EXPECT_EQ(formatDuration(7625), "2 h 07 min");
+    EXPECT_EQ(formatDuration(NAN), "?");
+    EXPECT_EQ(formatDuration(-1), "?");
+}
+
+TEST(HistoryPlot, SelfContainedSvgWithThreeCurves) {
+    std::vector<HistoryPoint> points;
+    for (int i = 0; i < 10; ++i)
+        points.push_back({i, 1.0 / (i + 1), 0.4 - 0.004 * i, 0.9 - 0.05 * i});
+    points[4].compliance = NAN;  // breaks the compliance curve, never reaches the file
+    const std::string svg = historySvg(points, "run <a & b>");
+    EXPECT_EQ(svg.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg ", 0), 0u);
+    EXPECT_NE(svg.find("xmlns=\"http://www.w3.org/2000/svg\""), std::string::npos);
+    EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
+    EXPECT_NE(svg.find(">run &lt;a &amp; b&gt;</text>"), std::string::npos);
+    EXPECT_EQ(svg.find("nan"), std::string::npos);
+    EXPECT_EQ(svg.find("href"), std::string::npos) << "nothing external";
+    for (const char* name : {"Compliance", "Volume fraction", "Sharpness", "Iteration"})
+        EXPECT_NE(svg.find(name), std::string::npos) << name;
+    // Three curves; the compliance curve restarts after the missing value.
+    const std::regex path("<path d=\"([^\"]*)\"");
+    std::vector<std::string> curves;
+    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), path); it != std::sregex_iterator();
+         ++it)
+        curves.push_back((*it)[1]);
+    ASSERT_EQ(curves.size(), 3u);
+    EXPECT_EQ(std::count(curves[0].begin(), curves[0].end(), 'M'), 2);
+    EXPECT_EQ(std::count(curves[0].begin(), curves[0].end(), 'L'), 7);
+    EXPECT_EQ(std::count(curves[1].begin(), curves[1].end(), 'L'), 9);
+
+    EXPECT_NE(historySvg({}, "empty").find("no data"), std::string::npos);
+    EXPECT_EQ(escapeXml("'\"&"), "&apos;&quot;&amp;");
+}
+
+TEST(HistoryPlot, WriteReplacesWholeOrNotAtAll) {
+    ScratchFolder folder("plot");
+    const std::filesystem::path file = folder / "history.svg";
+    std::ostringstream log;
+    ASSERT_TRUE(writeHistorySvg(file, {{0, 1, 0.5, 0.9}}, "t", &log));
+    EXPECT_EQ(testing::readFile(file), historySvg({{0, 1, 0.5, 0.9}}, "t"));
+    ASSERT_TRUE(writeHistorySvg(file, {{0, 2, 0.5, 0.9}, {1, 1, 0.4, 0.8}}, "t", &log));
+    EXPECT_EQ(testing::readFile(file), historySvg({{0, 2, 0.5, 0.9}, {1, 1, 0.4, 0.8}}, "t"));
+    EXPECT_EQ(log.str(), "");
+    EXPECT_FALSE(writeHistorySvg(folder / "no" / "history.svg", {}, "t", &log));
+    EXPECT_EQ(log.str(), "ERROR: Cannot write file \"" + (folder / "no" / "history.svg").string() +
+                             "\"\n");
+    int entries = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder.path())) ++entries, (void)entry;
+    EXPECT_EQ(entries, 1) << "no temporary file left behind";
+}
+
+// ---- the built program ----
+// Runs use one worker thread: the suite shares two cores, and waiting for a descheduled second
+// thread in every parallel loop costs far more than it gains on these tiny models.
+
+TEST(BatchProgram, CommandLineErrorsExitWith2) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"--bogus", "s.txt"}, {"s.txt", "--iterations", "0"},
+          {"s.txt", "--device", "gpu"}, {"a.txt", "b.txt"}}) {
+        Child child(kBatch, args);
+        EXPECT_EQ(child.finish(), 2);
+        EXPECT_EQ(child.out(), "");
+        EXPECT_EQ(child.err().rfind("ERROR: ", 0), 0u) << child.err();
+        EXPECT_NE(child.err().find("\nUsage: ostrel-batch SCENE "), std::string::npos);
+        EXPECT_NE(child.err().find("Try 'ostrel-batch --help'"), std::string::npos);
+    }
+    Child help(kBatch, {"--help"});
+    EXPECT_EQ(help.finish(), 0);
+    EXPECT_EQ(help.out().rfind("Usage: ostrel-batch SCENE [--iterations N]", 0), 0u);
+    Child version(kBatch, {"--version"});
+    EXPECT_EQ(version.finish(), 0);
+    EXPECT_EQ(version.out().rfind("ostrel-batch ", 0), 0u);
+}
+
+TEST(BatchProgram, MissingSceneGivesTheLoadError) {
+    ScratchFolder folder("batch-missing");
+    const std::string scene = (folder / "none.txt").string();
+    Child child(kBatch, {scene, "--device", "host", "--quiet"});
+    EXPECT_EQ(child.finish(), 1);
+    EXPECT_EQ(child.out(), "ERROR: Cannot open file \"" + scene + "\"\n");
+    EXPECT_EQ(child.err(), "ERROR: Cannot load scene \"" + scene + "\"\n");
+}
+
+TEST(BatchProgram, QuietPrintsOneLinePerIterationAndWritesIntoTheWorkingDirectory) {
+    ScratchFolder folder("batch-quiet");
+    const auto scene = testing::writeCantileverScene(folder.path(), 16);
+    Child child(kBatch, {"scene.txt", "-n", "3", "-q", "--device=host", "--threads", "1"},
+                folder.path());
+    ASSERT_EQ(child.finish(), 0) << child.err();
+    EXPECT_EQ(child.err(), "");
+    std::istringstream lines(child.out());
+    std::string line;
+    const std::regex progress(
+        "Iteration ([0-9]+)/3  compliance [0-9.e+-]+  volume 0\\.[0-9]{4}  cycles [0-9]+  "
+        "[0-9.]+ s  left [0-9.]+ s");
+    for (int k = 1; k <= 3; ++k) {
+        ASSERT_TRUE(std::getline(lines, line));
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, progress)) << line;
+        EXPECT_EQ(m[1], std::to_string(k));
+    }
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line, "Iterations: 3 (0 to 2)");
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line.rfind("Final volume fraction: 0.", 0), 0u) << line;
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_TRUE(std::regex_match(line, std::regex("Compliance: \\S+ \\(\\S+ x the first iteration's\\)")))
+        << line;
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line.rfind("Total solve time: ", 0), 0u) << line;
+    EXPECT_NE(line.find("    Total optimize time: "), std::string::npos) << line;
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line, "Final shape: \"OptimizedShape_final.obj\"");
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line, "History plot: \"history.svg\"");
+    EXPECT_FALSE(std::getline(lines, line)) << line;
+    for (const char* name : {"OptimizedShape_0.obj", "OptimizedShape_final.obj", "history.svg",
+                             "ObjectiveValue.txt", "VolumeRatio.txt", "NumCycles.txt",
+                             "Sharpness.txt", "Constraint.txt"})
+        EXPECT_TRUE(std::filesystem::exists(folder / name)) << name;
+}
+
+TEST(BatchProgram, QuietKeepsWarningsBetweenTheProgressLines) {
+    ScratchFolder folder("batch-warnings");
+    const auto scene = testing::writeCantileverScene(folder.path(), 16);
+    // Nothing fixed: every solve misses its tolerance.
+    std::string text = testing::readFile(scene);
+    text.erase(text.find("FIXED_VERTICES: "), text.find("FORCES: ") - text.find("FIXED_VERTICES: "));
+    std::ofstream(scene) << text;
+    Child child(kBatch, {scene.string(), "-n", "2", "-q", "--threads", "1", "-o",
+                         (folder / "out").string()});
+    ASSERT_EQ(child.finish(), 0) << child.err();
+    const std::string& out = child.out();
+    const size_t warning = out.find("WARNING: Solver has not converged\nIteration 1/2  ");
+    ASSERT_NE(warning, std::string::npos) << out;
+    EXPECT_NE(out.find("WARNING: Solver has not converged\nIteration 2/2  "), std::string::npos);
+    EXPECT_NE(out.find("cycles 200 (not converged)  "), std::string::npos);
+    EXPECT_EQ(out.find("Residual within cycle"), std::string::npos);
+    EXPECT_EQ(out.find("Time SOLVE"), std::string::npos);
+}
+
+TEST(BatchProgram, InterruptFinishesTheStepAndKeepsTheShape) {
+    ScratchFolder folder("batch-interrupt");
+    const auto scene = testing::writeCantileverScene(folder.path(), 16);
+    const auto out = folder / "out";
+    Child child(kBatch, {scene.string(), "--output", out.string(), "--quiet", "--device", "host",
+                         "--threads", "1"});
+    ASSERT_TRUE(child.waitForOutput("Iteration 2/501")) << child.out() << child.err();
+    child.signal(SIGINT);
+    EXPECT_EQ(child.finish(), 130) << child.err();
+    EXPECT_NE(child.out().find("Interrupted: the step in progress was finished\n"),
+              std::string::npos);
+    EXPECT_NE(child.out().find("Final shape: \"" + (out / "OptimizedShape_final.obj").string()),
+              std::string::npos);
+    TriangleMesh mesh;
+    ASSERT_TRUE(mesh.readObj((out / "OptimizedShape_final.obj").wstring(), nullptr));
+    EXPECT_FALSE(mesh.triangles.empty());
+    EXPECT_EQ(testing::edgePairingFault(mesh), "");
+    EXPECT_TRUE(std::filesystem::exists(out / "history.svg"));
+    EXPECT_FALSE(std::filesystem::exists(out / "OptimizedShape_500.obj"));
+}
+
+TEST(BatchProgram, TwentyStepsWriteClosedOutwardShapes) {
+    ScratchFolder folder("batch-e2e");
+    const auto scene = testing::writeCantileverScene(folder.path(), 32);
+    const auto out = folder / "results" / "run1";  // created with its parent
+    Child child(kBatch, {scene.string(), "--iterations", "20", "--output", out.string(),
+                         "--device", "host", "--threads", "1"});
+    ASSERT_EQ(child.finish(), 0) << child.err();
+    // The system's console lines, the summary after them.
+    const std::string& text = child.out();
+    EXPECT_NE(text.find("**** Topology Optimization ****"), std::string::npos);
+    EXPECT_NE(text.find("\n Iteration: 19\n"), std::string::npos);
+    EXPECT_NE(text.find("Residual within cycle 0: "), std::string::npos);
+    EXPECT_NE(text.find("Time SOLVE (total): "), std::string::npos);
+    EXPECT_LT(text.rfind("Time SOLVE (total): "), text.find("Iterations: 20 (0 to 19)\n"));
+
+    for (const char* name : {"OptimizedShape_0.obj", "OptimizedShape_5.obj", "OptimizedShape_10.obj",
+                             "OptimizedShape_15.obj", "OptimizedShape_final.obj"}) {
+        TriangleMesh mesh;
+        ASSERT_TRUE(mesh.readObj((out / name).wstring(), nullptr)) << name;
+        EXPECT_GT(mesh.triangles.size(), 12u) << name;
+        EXPECT_EQ(testing::edgePairingFault(mesh), "") << name;
+        const float volume = mesh.computeVolume();
+        EXPECT_GT(volume, 0.0f) << name;
+        EXPECT_LT(volume, 2.0f * 0.5f * 0.5f) << name;  // inside the beam's box
+    }
+    int shapes = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(out)) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+        shapes += name.rfind("OptimizedShape_", 0) == 0;
+    }
+    EXPECT_EQ(shapes, 5);
+    EXPECT_EQ(testing::lineCount(out / "ObjectiveValue.txt"), 20);
+    EXPECT_EQ(testing::lineCount(out / "VolumeRatio.txt"), 20);
+    EXPECT_EQ(testing::lineCount(out / "NumCycles.txt"), 20);
+    EXPECT_EQ(testing::lineCount(out / "Sharpness.txt"), 21);
+    EXPECT_EQ(testing::lineCount(out / "Constraint.txt"), 0);
+    const std::string svg = testing::readFile(out / "history.svg");
+    EXPECT_EQ(svg.rfind("<?xml", 0), 0u);
+    EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
+    // Compliance falls as the material goes where it carries the load.
+    std::istringstream energies(testing::readFile(out / "ObjectiveValue.txt"));
+    double first = 0, last = 0, value = 0;
+    energies >> first;
+    while (energies >> value) last = value;
+    EXPECT_LT(last, first);
+}
+
+}  // namespace
+}  // namespace ostrel

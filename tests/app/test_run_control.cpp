@@ -1,0 +1,220 @@
+// The run control: the order of a step, its console lines, the shape files every fifth step,
+// the limit of 501 steps over the program's life and the numbering across resets.
+
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <filesystem>
+#include <memory>
+#include <sstream>
+
+#include "RunTestSupport.h"
+#include "app/RunControl.h"
+#include "gpu/Cantilever.h"
+#include "gpu/cudafem.h"
+
+namespace ostrel {
+namespace {
+
+using testing::ScratchFolder;
+
+/// A small cantilever with its host solver and a run control writing into a scratch folder.
+struct Rig {
+    explicit Rig(const std::filesystem::path& folder, bool clampEnd = true)
+        : model(makeCantilever(8, 4, 4, 0.125, 3)), solver(*model, hostOptions()) {
+        omp_set_num_threads(1);  // one worker: the suite shares two cores
+        if (!clampEnd) std::fill(model->isVertexFixed_.begin(), model->isVertexFixed_.end(), 0);
+        solver.setLogs(&wideLog, &solverLog);
+        solver.setup();
+        RunControlOptions options;
+        options.outputDirectory = folder;
+        options.wideLog = &wideLog;
+        options.narrowLog = &narrowLog;
+        run = std::make_unique<RunControl>(*model, solver, lifetime, options);
+    }
+    static DeviceOptions hostOptions() {
+        DeviceOptions o;
+        o.forceHost = true;
+        o.hostThreads = 1;
+        return o;
+    }
+    std::wostringstream wideLog;
+    std::ostringstream narrowLog, solverLog;
+    ProgramLifetime lifetime;
+    std::unique_ptr<FemModel> model;
+    CudaFem solver;
+    std::unique_ptr<RunControl> run;
+};
+
+TEST(RunControl, RunFlagClearDoesNothing) {
+    ScratchFolder folder("run-idle");
+    Rig rig(folder.path());
+    EXPECT_FALSE(rig.run->isRunning());
+    const std::string setUpLines = rig.solverLog.str();
+    const StepResult idle = rig.run->frameMove(0.0, 0.0f);
+    EXPECT_FALSE(idle.performed);
+    EXPECT_EQ(rig.lifetime.iteration, 0);
+    EXPECT_FALSE(rig.run->optimizer().isReset());
+    EXPECT_EQ(rig.solverLog.str(), setUpLines);  // no solve ran
+    EXPECT_TRUE(std::filesystem::is_empty(folder.path()));
+}
+
+TEST(RunControl, ShapeFilesEveryFifthStepAndTimingLines) {
+    ScratchFolder folder("run-shapes");
+    Rig rig(folder.path());
+    int shapes = 0;
+    rig.run->setShapeListener([&](const TriangleMesh&) { ++shapes; });
+    rig.run->setRunning(true);
+    for (int k = 0; k < 11; ++k) {
+        const StepResult step = rig.run->frameMove(k * 0.1, 0.1f);
+        ASSERT_TRUE(step.performed);
+        EXPECT_EQ(step.iteration, k);
+        EXPECT_EQ(step.shapeWritten, k % 5 == 0) << k;
+        EXPECT_TRUE(step.converged);
+        EXPECT_GT(step.cycles, 0);
+    }
+    EXPECT_EQ(shapes, 11);
+    EXPECT_EQ(rig.lifetime.iteration, 11);
+    EXPECT_TRUE(rig.run->isRunning());
+    for (int k = 0; k <= 10; ++k)
+        EXPECT_EQ(std::filesystem::exists(folder / ("OptimizedShape_" + std::to_string(k) + ".obj")),
+                  k % 5 == 0)
+            << k;
+    EXPECT_EQ(rig.run->shapeFileName(15), folder / "OptimizedShape_15.obj");
+
+    // The written shape is the extracted one, closed and outward.
+    TriangleMesh mesh;
+    ASSERT_TRUE(mesh.readObj((folder / "OptimizedShape_10.obj").wstring(), nullptr));
+    EXPECT_FALSE(mesh.triangles.empty());
+    EXPECT_EQ(mesh.triangles.size(), rig.run->optimizer().shapeMesh().triangles.size());
+    EXPECT_EQ(testing::edgePairingFault(mesh), "");
+    EXPECT_GT(mesh.computeVolume(), 0.0f);
+
+    // History files: one value per step, the sharpness once more for the reset.
+    EXPECT_EQ(testing::lineCount(folder / "ObjectiveValue.txt"), 11);
+    EXPECT_EQ(testing::lineCount(folder / "VolumeRatio.txt"), 11);
+    EXPECT_EQ(testing::lineCount(folder / "NumCycles.txt"), 11);
+    EXPECT_EQ(testing::lineCount(folder / "Sharpness.txt"), 12);
+
+    // Two timing lines per step, in this form; the totals add up.
+    std::istringstream lines(rig.narrowLog.str());
+    std::string line;
+    int solveLines = 0, totalLines = 0;
+    double sum = 0.0, lastTotal = 0.0;
+    while (std::getline(lines, line)) {
+        double solve = 0, optimize = 0;
+        if (line.rfind("Time SOLVE: ", 0) == 0) {
+            ASSERT_EQ(std::sscanf(line.c_str(), "Time SOLVE: %lf s    Time OPTIMIZE: %lf s", &solve,
+                                  &optimize), 2) << line;
+            sum += solve;
+            ++solveLines;
+        } else if (line.rfind("Time SOLVE (total): ", 0) == 0) {
+            ASSERT_EQ(std::sscanf(line.c_str(),
+                                  "Time SOLVE (total): %lf s    Time OPTIMIZE (total): %lf s",
+                                  &lastTotal, &optimize), 2) << line;
+            EXPECT_EQ(solveLines, totalLines + 1) << "the total follows its step's line";
+            ++totalLines;
+        }
+    }
+    EXPECT_EQ(solveLines, 11);
+    EXPECT_EQ(totalLines, 11);
+    EXPECT_NEAR(lastTotal, sum, 1e-4 * 11 + 1e-5 * sum);
+    EXPECT_NEAR(rig.lifetime.totalSolveSeconds, lastTotal, 1e-5 * lastTotal + 1e-6);
+    EXPECT_EQ(rig.narrowLog.str().find("WARNING"), std::string::npos);
+}
+
+TEST(RunControl, LimitClearsTheRunFlagAfterStep500ForGood) {
+    ScratchFolder folder("run-limit");
+    Rig rig(folder.path());
+    rig.run->setRunning(true);
+    ASSERT_TRUE(rig.run->frameMove(0, 0).performed);  // step 0 initialises
+
+    rig.lifetime.iteration = 499;
+    StepResult step = rig.run->frameMove(1, 0);
+    ASSERT_TRUE(step.performed);
+    EXPECT_EQ(step.iteration, 499);
+    EXPECT_FALSE(step.shapeWritten);
+    step = rig.run->frameMove(2, 0);
+    ASSERT_TRUE(step.performed);
+    EXPECT_EQ(step.iteration, 500);  // the 501st step still runs
+    EXPECT_TRUE(step.shapeWritten);
+    EXPECT_TRUE(std::filesystem::exists(folder / "OptimizedShape_500.obj"));
+    EXPECT_EQ(rig.lifetime.iteration, 501);
+    EXPECT_TRUE(rig.run->isRunning());
+
+    const std::string before = rig.solverLog.str();
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_FALSE(rig.run->frameMove(3 + k, 0).performed);
+        EXPECT_FALSE(rig.run->isRunning());
+        rig.run->setRunning(true);  // the check box can set it; the next frame clears it again
+    }
+    EXPECT_EQ(rig.lifetime.iteration, 501);
+    EXPECT_EQ(rig.solverLog.str(), before) << "no solve after the limit";
+    EXPECT_FALSE(std::filesystem::exists(folder / "OptimizedShape_505.obj"));
+}
+
+TEST(RunControl, ResetAndPauseKeepTheNumbering) {
+    ScratchFolder folder("run-reset");
+    Rig rig(folder.path());
+    rig.run->setRunning(true);
+    rig.run->frameMove(0, 0);
+    rig.run->frameMove(1, 0);
+    const double reference = rig.lifetime.optimization.referenceEnergy;
+    EXPECT_GT(reference, 0.0);
+    EXPECT_FALSE(rig.lifetime.optimization.firstEnergyEvaluation);
+    const double solveTotal = rig.lifetime.totalSolveSeconds;
+
+    // Pause: nothing happens, nothing is lost.
+    rig.run->setRunning(false);
+    EXPECT_FALSE(rig.run->frameMove(2, 0).performed);
+    EXPECT_EQ(rig.lifetime.iteration, 2);
+
+    // "Reset Ostrel": the optimizer starts again, the program's values stay.
+    rig.run->optimizer().reset();
+    rig.run->setRunning(true);
+    for (int k = 2; k <= 5; ++k) EXPECT_EQ(rig.run->frameMove(k, 0).iteration, k);
+    EXPECT_EQ(rig.lifetime.iteration, 6);
+    EXPECT_EQ(rig.lifetime.optimization.referenceEnergy, reference);
+    EXPECT_GT(rig.lifetime.totalSolveSeconds, solveTotal);
+    EXPECT_TRUE(std::filesystem::exists(folder / "OptimizedShape_5.obj"));
+    // The reset truncated the history files; the four steps after it are there.
+    EXPECT_EQ(testing::lineCount(folder / "ObjectiveValue.txt"), 4);
+    EXPECT_EQ(testing::lineCount(folder / "Sharpness.txt"), 5);
+    EXPECT_EQ(testing::lineCount(folder / "NumCycles.txt"), 4);
+    // Only the program's first step announced the optimization.
+    const std::wstring wide = rig.wideLog.str();
+    EXPECT_EQ(wide.find(L"**** Topology Optimization ****"),
+              wide.rfind(L"**** Topology Optimization ****"));
+    EXPECT_NE(wide.find(L"\n Iteration: 5\n"), std::wstring::npos);
+}
+
+TEST(RunControl, UnconvergedSolveWarnsAndTheStepGoesOn) {
+    ScratchFolder folder("run-singular");
+    Rig rig(folder.path(), /*clampEnd=*/false);  // nothing fixed: the system is singular
+    rig.run->setRunning(true);
+    const StepResult step = rig.run->frameMove(0, 0);
+    ASSERT_TRUE(step.performed);
+    EXPECT_FALSE(step.converged);
+    EXPECT_EQ(step.cycles, CudaFem::kMaxCycles);
+    EXPECT_EQ(rig.lifetime.iteration, 1);
+    const std::string narrow = rig.narrowLog.str();
+    const size_t warning = narrow.find("WARNING: Solver has not converged\n");
+    ASSERT_NE(warning, std::string::npos);
+    EXPECT_EQ(narrow.find("WARNING: Solver has not converged\n", warning + 1), std::string::npos);
+    EXPECT_LT(warning, narrow.find("Time SOLVE: ")) << "the warning belongs to the solve phase";
+}
+
+TEST(RunControl, UnwritableShapeFileIsReportedAndTheStepGoesOn) {
+    ScratchFolder folder("run-unwritable");
+    Rig rig(folder / "missing-folder");
+    rig.run->setRunning(true);
+    const StepResult step = rig.run->frameMove(0, 0);
+    ASSERT_TRUE(step.performed);
+    EXPECT_FALSE(step.shapeWritten);
+    EXPECT_EQ(rig.lifetime.iteration, 1);
+    EXPECT_NE(rig.wideLog.str().find(L"ERROR: Cannot create output file \""), std::wstring::npos);
+    EXPECT_NE(rig.narrowLog.str().find("Time SOLVE (total): "), std::string::npos);
+}
+
+}  // namespace
+}  // namespace ostrel
