@@ -1,5 +1,6 @@
 #include "optimization/DensityFilter.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cmath>
 
@@ -36,6 +37,14 @@ DensityFilter::DensityFilter(const FemModel& model) {
         paddedCell_[e] = size_t(p.z + kHalfWidth) * size_t(pxy) +
                          size_t(p.y + kHalfWidth) * size_t(px) + size_t(p.x + kHalfWidth);
     }
+    const size_t rows = size_t(dims_[1]) * size_t(dims_[2]);
+    rowStart_.assign(rows + 1, numElements_);
+    for (size_t e = numElements_; e-- > 0;) {
+        const GridPos p = unpack(positions[e]);
+        rowStart_[size_t(p.y) + size_t(dims_[1]) * size_t(p.z)] = e;
+    }
+    // Rows without elements start where the next row starts.
+    for (size_t r = rows; r-- > 0;) rowStart_[r] = std::min(rowStart_[r], rowStart_[r + 1]);
     const size_t cells = size_t(padded_[0]) * size_t(padded_[1]) * size_t(padded_[2]);
     // Empty cells stay 0 for the object's life; scatter() writes only element cells.
     stageF_.assign(cells, 0.0f);
@@ -66,17 +75,49 @@ void DensityFilter::computeWeightSums(std::vector<double>& W) const {
 }
 
 void DensityFilter::filter(const float* in, float* out, const double* W) const {
-    assert(in != out);
-    scatter(in, stageF_);
+    assert(static_cast<const void*>(in) != static_cast<const void*>(out));
+#pragma omp parallel
+    {
+        stageInTeam(in);
+        filterStagedInTeam(out, W);
+    }
+}
+
+void DensityFilter::stageInTeam(const float* in) const {
     const long long n = (long long)numElements_;
+    float* s = stageF_.data();
+#pragma omp for schedule(static)
+    for (long long e = 0; e < n; ++e) s[paddedCell_[size_t(e)]] = in[e];
+}
+
+void DensityFilter::filterStagedInTeam(float* out, const double* W) const {
     const float* s = stageF_.data();
-#pragma omp parallel for schedule(static)
-    for (long long e = 0; e < n; ++e) {
-        const float* c = s + paddedCell_[size_t(e)];
-        double sum = 0.0;
-        for (int k = 0; k < numTaps_; ++k)
-            sum += tapWeight_[size_t(k)] * double(c[tapOffset_[size_t(k)]]);
-        out[e] = float(sum / W[e]);
+    const long long rows = (long long)rowStart_.size() - 1;
+#pragma omp for schedule(static)
+    for (long long r = 0; r < rows; ++r) {
+        const size_t first = rowStart_[size_t(r)], last = rowStart_[size_t(r) + 1];
+        if (first == last) continue;
+        const size_t c0 = paddedCell_[first];
+        const size_t span = paddedCell_[last - 1] - c0 + 1;
+        if (span > 2 * (last - first)) {
+            for (size_t e = first; e < last; ++e) {
+                const float* c = s + paddedCell_[e];
+                double sum = 0.0;
+                for (int k = 0; k < numTaps_; ++k)
+                    sum += tapWeight_[size_t(k)] * double(c[tapOffset_[size_t(k)]]);
+                out[e] = float(sum / W[e]);
+            }
+            continue;
+        }
+        // span <= nx <= kMaxRow: x takes 11 bits of a packed position.
+        double acc[kMaxRow];
+        std::fill(acc, acc + span, 0.0);
+        for (int k = 0; k < numTaps_; ++k) {
+            const double w = tapWeight_[size_t(k)];
+            const float* src = s + (long long)c0 + tapOffset_[size_t(k)];
+            for (size_t x = 0; x < span; ++x) acc[x] += w * double(src[x]);
+        }
+        for (size_t e = first; e < last; ++e) out[e] = float(acc[paddedCell_[e] - c0] / W[e]);
     }
 }
 

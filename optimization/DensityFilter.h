@@ -15,7 +15,10 @@
 // The filter gathers the neighbourhood through a dense staging grid padded by two empty cells on
 // every side (empty cells hold 0), so the inner loop has no bounds checks and no branches; a
 // zero term leaves a double sum bit-for-bit unchanged, so the result equals the clipped sum.
-// The staging grid is the object's own scratch space: one object must not be used from two
+// The float filter works row by row: for each x row of the element grid it adds the 117 taps
+// to a row of accumulators (contiguous, so the loop vectorizes), in the same tap order as the
+// per-element sum, which keeps the result bit-for-bit equal to it. Rows whose elements are sparse
+// fall back to the per-element sum. The staging grid is the object's own scratch space: one object must not be used from two
 // threads at once. Bound to the model's level-0 grid, which is immutable.
 
 #include <array>
@@ -33,6 +36,8 @@ public:
     /// Half width of the neighbourhood box.
     static constexpr int kHalfWidth = 2;
     static constexpr int kBoxWidth = 2 * kHalfWidth + 1;
+    /// Longest x row of an element grid (x has 11 bits in a packed position).
+    static constexpr size_t kMaxRow = 2048;
 
     explicit DensityFilter(const FemModel& model);
 
@@ -45,6 +50,13 @@ public:
     void computeWeightSums(std::vector<double>& W) const;
     /// out[i] = (sum_j w_ij * in[j]) / W[i], computed in double, stored as float.
     void filter(const float* in, float* out, const double* W) const;
+    /// The two halves of filter() for callers that run inside one parallel region of their own
+    /// (every thread of the team calls both, in this order; each is a static worksharing loop
+    /// over the elements ending in a barrier): stage `in`, then filter the staged values into
+    /// `out`. Called outside a parallel region they run on the calling thread. The results are
+    /// those of filter().
+    void stageInTeam(const float* in) const;
+    void filterStagedInTeam(float* out, const double* W) const;
     /// Transposed filter: out[i] = sum_j w_ij * in[j] / W[j] over the neighbours j of i (each
     /// term divided by the neighbour's own sum). <filter(x), y> = <x, filterTranspose(y)>.
     void filterTranspose(const double* in, double* out, const double* W) const;
@@ -68,6 +80,9 @@ private:
     std::array<int, 3> padded_{};  // dims_ + 4
     /// Element -> dense index of its cell in the padded staging grid.
     std::vector<size_t> paddedCell_;
+    /// First element of each x row (y,z) of the element grid, row y + ny*z; ny*nz+1 entries.
+    /// Elements are numbered z, y, x ascending, so a row's elements are contiguous.
+    std::vector<size_t> rowStart_;
     /// Tabulated weights and staging-grid offsets of the box cells of non-zero weight (117 of
     /// 125) in dz, dy, dx order: the inner loops skip the box corners, whose terms are exactly 0.
     int numTaps_ = 0;

@@ -211,37 +211,57 @@ double Optimizer::nextVolumeTarget() const {
 }
 
 int Optimizer::searchMultiplier(double target, double lo, double hi) {
-    for (size_t e = 0; e < n_; ++e) ratio_[e] = -sensitivity_[elementCell_[e]] / dv_[e];
+    const long long n = (long long)n_;
     const double limit = target * V0_;
     double l = 0.0, u = 1.0;
     int passes = 0;
-    while (u - l > 1e-12) {
-        const double mid = 0.5 * (l + u);
-        const double lambda = lo + mid * (hi - lo);
-        for (size_t e = 0; e < n_; ++e) {
-            const double x = double(x_[e]);
-            const double r = ratio_[e] / lambda;
-            // r is 0 where the neighbourhood carries no energy (the design then falls by the
-            // move limit). With no energy anywhere lambda is 0 as well and 0/0 must not turn
-            // into a NaN design.
-            double y = r > 0.0 ? x * std::sqrt(r) : 0.0;
-            if (x - moveLimit_ > y)
-                y = x - moveLimit_;
-            else if (y > x + moveLimit_)
-                y = x + moveLimit_;
-            y = std::clamp(y, designLower_, designUpper_);
-            candidateX_[e] = float(y);
+    // All passes run in one parallel region: the candidate update and the filter are static
+    // worksharing loops, the volume sum and the bisection step run on one thread in element
+    // order, so the result does not depend on the number of threads.
+#pragma omp parallel
+    {
+#pragma omp for schedule(static)
+        for (long long e = 0; e < n; ++e)
+            ratio_[size_t(e)] = -sensitivity_[elementCell_[size_t(e)]] / dv_[size_t(e)];
+        while (u - l > 1e-12) {
+            const double lambda = lo + 0.5 * (l + u) * (hi - lo);
+            // nowait: the staging loop below has the same static division, so every thread
+            // stages exactly the candidates it has just computed.
+#pragma omp for schedule(static) nowait
+            for (long long i = 0; i < n; ++i) {
+                const size_t e = size_t(i);
+                const double x = double(x_[e]);
+                const double r = ratio_[e] / lambda;
+                // r is 0 where the neighbourhood carries no energy (the design then falls by
+                // the move limit). With no energy anywhere lambda is 0 as well and 0/0 must not
+                // turn into a NaN design.
+                double y = r > 0.0 ? x * std::sqrt(r) : 0.0;
+                if (x - moveLimit_ > y)
+                    y = x - moveLimit_;
+                else if (y > x + moveLimit_)
+                    y = x + moveLimit_;
+                y = std::clamp(y, designLower_, designUpper_);
+                candidateX_[e] = float(y);
+            }
+            filter_.stageInTeam(candidateX_.data());
+            filter_.filterStagedInTeam(candidateRho_.data(), W_.data());
+#pragma omp single
+            {
+                double volume = 0.0;
+                for (size_t e = 0; e < n_; ++e) {
+                    if (isKept_[e])
+                        candidateRho_[e] = 1.0f;
+                    else
+                        volume += double(candidateRho_[e]);
+                }
+                const double mid = 0.5 * (l + u);
+                if (volume + Vk_ > limit)
+                    l = mid;
+                else
+                    u = mid;
+                ++passes;
+            }
         }
-        filter_.filter(candidateX_.data(), candidateRho_.data(), W_.data());
-        applyKeptRule(candidateRho_);
-        double volume = 0.0;
-        for (size_t e = 0; e < n_; ++e)
-            if (!isKept_[e]) volume += double(candidateRho_[e]);
-        if (volume + Vk_ > limit)
-            l = mid;
-        else
-            u = mid;
-        ++passes;
     }
     return passes;
 }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <omp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -342,6 +343,68 @@ TEST(Optimizer, VolumeTargetRules) {
         std::fill(o.rho_.begin(), o.rho_.end(), float(o.volumeTarget_));
     }
     EXPECT_DOUBLE_EQ(o.volumeTarget_, 1.0 - 0.70);
+}
+
+// The multiplier search written the plain way: candidates, clipped-box filter, kept rule and
+// the volume test, pass by pass, on one thread.
+TEST(Optimizer, MultiplierSearchMatchesThePlainBisectionForAnyThreadCount) {
+    auto m = makeModel(13, 4, 6, [](int x, int y, int z) { return (x + 2 * y + 3 * z) % 7 != 3; });
+    for (int y = 0; y <= 4; ++y)
+        for (int z = 0; z <= 6; ++z) {
+            const int v = m->vertexAt(0, {0, y, z});
+            if (v >= 0) m->isVertexFixed_[size_t(v)] = 1;
+        }
+    TempDir dir;
+    Bound b(*m, dir.path());
+    Optimizer& o = b.opt;
+    o.reset();
+    const size_t n = o.rho_.size();
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<double> uni(0.0, 1.0);
+    for (size_t e = 0; e < n; ++e) {
+        o.q_[e] = e % 5 == 0 ? 0.0 : uni(rng);
+        o.x_[e] = float(0.05 + 0.9 * uni(rng));
+    }
+    o.computeSensitivities();
+    const double lo = 0.02, hi = 3.0, target = 0.45;
+    const std::vector<float> x0 = o.x_;
+
+    std::vector<float> cx(n), crho(n);
+    double l = 0, u = 1;
+    int passes = 0;
+    while (u - l > 1e-12) {
+        const double mid = (l + u) / 2, lambda = lo + mid * (hi - lo);
+        for (size_t e = 0; e < n; ++e) {
+            const double x = double(x0[e]);
+            const double dq = o.sensitivity_[o.elementCell(e)];
+            double y = x * std::sqrt(-dq / o.dv_[e] / lambda);
+            if (x - 0.1 > y)
+                y = x - 0.1;
+            else if (y > x + 0.1)
+                y = x + 0.1;
+            cx[e] = float(std::min(1.0, std::max(0.001, y)));
+        }
+        double volume = 0;
+        for (size_t e = 0; e < n; ++e) {
+            crho[e] = o.isKept_[e] ? 1.0f : float(referenceNeighbourSum(*m, int(e), cx) / o.W_[e]);
+            if (!o.isKept_[e]) volume += double(crho[e]);
+        }
+        if (volume + o.Vk_ > target * o.V0_)
+            l = mid;
+        else
+            u = mid;
+        ++passes;
+    }
+    EXPECT_EQ(passes, 40);
+
+    const int saved = omp_get_max_threads();
+    for (int threads : {1, 2}) {
+        omp_set_num_threads(threads);
+        EXPECT_EQ(o.searchMultiplier(target, lo, hi), 40);
+        EXPECT_EQ(o.candidateX_, cx) << threads << " threads";
+        EXPECT_EQ(o.candidateRho_, crho) << threads << " threads";
+    }
+    omp_set_num_threads(saved);
 }
 
 TEST(Optimizer, WithoutEnergyEveryDesignFallsByTheMoveLimit) {
