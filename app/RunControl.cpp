@@ -29,6 +29,8 @@ RunControl::RunControl(FemModel& model, CudaFem& solver, ProgramLifetime& lifeti
     solver_.setCycleCountSink(&optimizer_.history().cycleSink());
 }
 
+RunControl::~RunControl() { solver_.setCycleCountSink(nullptr); }
+
 StepResult RunControl::frameMove(double /*time*/, float /*elapsed*/) {
     if (!running_) return {};
     return step();

@@ -59,6 +59,8 @@ public:
 
     RunControl(FemModel& model, CudaFem& solver, ProgramLifetime& lifetime,
                RunControlOptions options = {});
+    /// Takes the cycle-count sink (the history stream) back from the solver.
+    ~RunControl();
     RunControl(const RunControl&) = delete;
     RunControl& operator=(const RunControl&) = delete;
 

@@ -216,5 +216,32 @@ TEST(RunControl, UnwritableShapeFileIsReportedAndTheStepGoesOn) {
     EXPECT_NE(rig.narrowLog.str().find("Time SOLVE (total): "), std::string::npos);
 }
 
+TEST(RunControl, ReleasesTheCycleSinkWhenDestroyed) {
+    ScratchFolder folder("run-sink");
+    Rig rig(folder.path());
+    rig.run->setRunning(true);
+    rig.run->frameMove(0, 0);
+    rig.run.reset();
+    // The solver outlives the run control; its next solve must not write to the closed history.
+    rig.solver.prepareSolve();
+    EXPECT_TRUE(rig.solver.solve(RunControl::kSolveTolerance));
+    EXPECT_EQ(testing::lineCount(folder / "NumCycles.txt"), 1);
+}
+
+// The interactive program after start-up: the run control exists, its run flag is clear, so
+// nothing is solved or written and the program ends with 0 (there is no window yet).
+TEST(Startup, SceneLoadsAndNothingRunsByItself) {
+    ScratchFolder folder("startup");
+    testing::writeCantileverScene(folder.path(), 16);
+    testing::Child child(OSTREL_EXE, {"-SCENE", "scene.txt", "-CPU", "1"}, folder.path());
+    EXPECT_EQ(child.finish(), 0) << child.err();
+    EXPECT_NE(child.out().find("# #Elements: 256, "), std::string::npos) << child.out();
+    EXPECT_EQ(child.out().find("Residual within cycle"), std::string::npos);
+    int entries = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder.path()))
+        ++entries, (void)entry;
+    EXPECT_EQ(entries, 2) << "only the scene and its mesh";
+}
+
 }  // namespace
 }  // namespace ostrel
