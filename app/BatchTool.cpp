@@ -27,7 +27,8 @@ void installSignalHandlers() {
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     action.sa_handler = onSignal;
-    action.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the process
+    // A second Ctrl-C ends the process; interrupted writes to the console resume.
+    action.sa_flags = SA_RESETHAND | SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
@@ -86,13 +87,11 @@ int main(int argc, char** argv) {
 
     // The progress lines keep the real standard output; the console writes through the filter.
     // Both live to the end of the process, as the console's own streams do.
-    std::streambuf* stdoutBuffer = std::cout.rdbuf();
-    std::ostream* progress = new std::ostream(stdoutBuffer);
-    MessageLineFilter* filter = nullptr;
-    if (parsed.options.quiet) {
-        filter = new MessageLineFilter(stdoutBuffer);
-        std::cout.rdbuf(filter);
-    }
+    static std::streambuf* const stdoutBuffer = std::cout.rdbuf();
+    static std::ostream* const progress = new std::ostream(stdoutBuffer);
+    static MessageLineFilter* const filter =
+        parsed.options.quiet ? new MessageLineFilter(stdoutBuffer) : nullptr;
+    if (filter) std::cout.rdbuf(filter);
     installSignalHandlers();
     const int code = runBatch(parsed.options, *progress, std::cerr, &g_interrupted);
     std::cout.flush();

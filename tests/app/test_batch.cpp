@@ -194,6 +194,20 @@ TEST(BatchProgram, MissingSceneGivesTheLoadError) {
     EXPECT_EQ(child.err(), "ERROR: Cannot load scene \"" + scene + "\"\n");
 }
 
+TEST(BatchProgram, OutputFolderThatCannotBeMadeStopsBeforeLoading) {
+    ScratchFolder folder("batch-output");
+    const auto scene = testing::writeCantileverScene(folder.path(), 16);
+    std::ofstream(folder / "taken") << "a file, not a folder\n";
+    Child child(kBatch, {scene.string(), "-o", (folder / "taken").string(), "--threads", "1"});
+    EXPECT_EQ(child.finish(), 1);
+    EXPECT_EQ(child.out(), "");
+    EXPECT_EQ(child.err().rfind("ERROR: Cannot create output folder \"" +
+                                    (folder / "taken").string() + "\"", 0),
+              0u)
+        << child.err();
+    EXPECT_EQ(testing::readFile(folder / "taken"), "a file, not a folder\n");
+}
+
 TEST(BatchProgram, QuietPrintsOneLinePerIterationAndWritesIntoTheWorkingDirectory) {
     ScratchFolder folder("batch-quiet");
     const auto scene = testing::writeCantileverScene(folder.path(), 16);
