@@ -112,6 +112,9 @@ void BM_OptimizationStep(benchmark::State& state) {
     std::printf("%d elements, multigrid cycles of solves 0..%zu:", model->numElements_[0],
                 cycles.size() - 1);
     for (int c : cycles) std::printf(" %d", c);
+    std::printf("\n%d elements, multiplier search of steps 0..%zu (ms):", model->numElements_[0],
+                steps.size() - 1);
+    for (const StepTimes& t : steps) std::printf(" %.0f", t.search * 1e3);
     std::printf("\n");
     fem.release();
 }

@@ -56,7 +56,7 @@ template <typename T>
 void DensityFilter::scatter(const T* in, std::vector<T>& staging) const {
     const long long n = (long long)numElements_;
     T* s = staging.data();
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long e = 0; e < n; ++e) s[paddedCell_[size_t(e)]] = in[e];
 }
 
@@ -65,7 +65,7 @@ void DensityFilter::computeWeightSums(std::vector<double>& W) const {
     scatter(std::vector<double>(numElements_, 1.0).data(), stageA_);
     const long long n = (long long)numElements_;
     const double* s = stageA_.data();
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long e = 0; e < n; ++e) {
         const double* c = s + paddedCell_[size_t(e)];
         double sum = 0.0;
@@ -76,7 +76,7 @@ void DensityFilter::computeWeightSums(std::vector<double>& W) const {
 
 void DensityFilter::filter(const float* in, float* out, const double* W) const {
     assert(static_cast<const void*>(in) != static_cast<const void*>(out));
-#pragma omp parallel
+#pragma omp parallel if ((long long)numElements_ >= kParallelElements)
     {
         stageInTeam(in);
         filterStagedInTeam(out, W);
@@ -125,11 +125,11 @@ void DensityFilter::filterTranspose(const double* in, double* out, const double*
     assert(in != out);
     const long long n = (long long)numElements_;
     std::vector<double> scaled(numElements_);
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long e = 0; e < n; ++e) scaled[size_t(e)] = in[e] / W[e];
     scatter(scaled.data(), stageA_);
     const double* s = stageA_.data();
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long e = 0; e < n; ++e) {
         const double* c = s + paddedCell_[size_t(e)];
         double sum = 0.0;
@@ -145,7 +145,7 @@ void DensityFilter::gatherPair(const double* a, const double* b, double* outA,
     const long long n = (long long)numElements_;
     const double* sa = stageA_.data();
     const double* sb = stageB_.data();
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long e = 0; e < n; ++e) {
         const size_t c = paddedCell_[size_t(e)];
         double sumA = 0.0, sumB = 0.0;
@@ -163,7 +163,7 @@ void DensityFilter::project(const float* in, float* out, size_t n, double beta, 
     const double denominator = std::tanh(beta * eta) + std::tanh(beta * (1.0 - eta));
     const double base = std::tanh(beta * eta);
     const long long count = (long long)n;
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (count >= kParallelElements)
     for (long long i = 0; i < count; ++i)
         out[i] = float((base + std::tanh(beta * (double(in[i]) - eta))) / denominator);
 }
@@ -172,7 +172,7 @@ void DensityFilter::projectDerivative(const float* in, double* out, size_t n, do
                                       double eta) {
     const double denominator = std::tanh(beta * eta) + std::tanh(beta * (1.0 - eta));
     const long long count = (long long)n;
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (count >= kParallelElements)
     for (long long i = 0; i < count; ++i) {
         const double t = std::tanh(beta * (double(in[i]) - eta));
         out[i] = beta * (1.0 - t * t) / denominator;

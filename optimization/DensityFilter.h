@@ -29,6 +29,11 @@ namespace ostrel {
 
 class FemModel;
 
+/// Element loops of the optimization run in parallel from this many elements on. Below it the
+/// work is smaller than the cost of waking the worker threads and, on a loaded machine, of
+/// waiting at the closing barrier for a worker that has lost its core.
+inline constexpr long long kParallelElements = 8192;
+
 class DensityFilter {
 public:
     /// Filter radius in voxel lengths, 2*sqrt(3).

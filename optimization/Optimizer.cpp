@@ -122,7 +122,7 @@ void Optimizer::markKeptElements() {
     const long long n = (long long)n_;
     const auto& fixed = model_.isVertexFixed_;
     const auto& force = model_.force_;
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long e = 0; e < n; ++e) {
         uint8_t kept = 0;
         for (int k = 0; k < 8; ++k) {
@@ -137,7 +137,7 @@ void Optimizer::markKeptElements() {
 
 void Optimizer::applyKeptRule(std::vector<float>& density) const {
     const long long n = (long long)n_;
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long e = 0; e < n; ++e)
         if (isKept_[size_t(e)]) density[size_t(e)] = 1.0f;
 }
@@ -147,7 +147,7 @@ void Optimizer::updateStiffness() {
     const long long n = (long long)n_;
     float* E = model_.E_.data();
     const double base = baseStiffness_, p = penalty_;
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long e = 0; e < n; ++e) E[e] = float(base * std::pow(double(rho_[size_t(e)]), p));
 }
 
@@ -158,7 +158,7 @@ void Optimizer::evaluateEnergies() {
     const double* u = model_.u_.data();
     const double* Ke = model_.Ke_.data();
     const float* E = model_.E_.data();
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long e = 0; e < n; ++e) {
         double ue[24];
         for (int k = 0; k < 8; ++k) {
@@ -188,14 +188,14 @@ void Optimizer::computeSensitivities() {
     // the per-neighbour factors are formed once, then both sums are gathered in one sweep.
     const long long n = (long long)n_;
     const double p = penalty_;
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long j = 0; j < n; ++j) {
         const size_t e = size_t(j);
         scaledQ_[e] = dRho_[e] * q_[e] * p / double(rho_[e]) / W_[e];
         scaledOne_[e] = dRho_[e] / W_[e];
     }
     filter_.gatherPair(scaledQ_.data(), scaledOne_.data(), gathered_.data(), dv_.data());
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long i = 0; i < n; ++i)
         sensitivity_[elementCell_[size_t(i)]] = -gathered_[size_t(i)];
 }
@@ -218,7 +218,7 @@ int Optimizer::searchMultiplier(double target, double lo, double hi) {
     // All passes run in one parallel region: the candidate update and the filter are static
     // worksharing loops, the volume sum and the bisection step run on one thread in element
     // order, so the result does not depend on the number of threads.
-#pragma omp parallel
+#pragma omp parallel if (n >= kParallelElements)
     {
 #pragma omp for schedule(static)
         for (long long e = 0; e < n; ++e)
@@ -377,7 +377,7 @@ void Optimizer::extractShape() {
     std::fill(cells, cells + paddedDensity_.size(), minDensity_);
     const long long n = (long long)n_;
     const auto& positions = model_.elementPosition_[0];
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long e = 0; e < n; ++e) {
         const GridPos p = unpack(positions[size_t(e)]);
         paddedDensity_(p.x + 1, p.y + 1, p.z + 1) = double(rho_[size_t(e)]);

@@ -17,9 +17,10 @@
 //
 // Console output: progress lines go to the wide log, the two timing lines of iterate() to the
 // narrow log (defaults: the console's wide and narrow output; null = silent). Numbers use the
-// streams' default formatting. Loops over elements run as OpenMP loops with a static schedule;
-// sums, minimum/maximum, the candidate update and the closing run on the calling thread, so the
-// results do not depend on the number of threads. Main thread only.
+// streams' default formatting. Loops over elements run as OpenMP loops with a static schedule
+// and write only their own element's slots; sums, minimum/maximum and the closing run on one
+// thread in element order, so the results do not depend on the number of threads. Main thread
+// only.
 
 #include <cstdint>
 #include <filesystem>

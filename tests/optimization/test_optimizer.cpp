@@ -348,9 +348,11 @@ TEST(Optimizer, VolumeTargetRules) {
 // The multiplier search written the plain way: candidates, clipped-box filter, kept rule and
 // the volume test, pass by pass, on one thread.
 TEST(Optimizer, MultiplierSearchMatchesThePlainBisectionForAnyThreadCount) {
-    auto m = makeModel(13, 4, 6, [](int x, int y, int z) { return (x + 2 * y + 3 * z) % 7 != 3; });
-    for (int y = 0; y <= 4; ++y)
-        for (int z = 0; z <= 6; ++z) {
+    // Large enough for the element loops to run in parallel.
+    auto m = makeModel(31, 16, 20, [](int x, int y, int z) { return (x + 2 * y + 3 * z) % 7 != 3; });
+    ASSERT_GE(m->numElements_[0], kParallelElements);
+    for (int y = 0; y <= 16; ++y)
+        for (int z = 0; z <= 20; ++z) {
             const int v = m->vertexAt(0, {0, y, z});
             if (v >= 0) m->isVertexFixed_[size_t(v)] = 1;
         }
