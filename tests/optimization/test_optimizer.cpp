@@ -308,6 +308,21 @@ TEST_P(SensitivityCheck, MatchesCentralDifferencesOfTheCompliance) {
 
 INSTANTIATE_TEST_SUITE_P(Beta, SensitivityCheck, ::testing::Values(1.0, 2.56));
 
+TEST(Optimizer, EveryElementKeptGivesSharpnessZero) {
+    // All vertices fixed: nothing is designable, and the sharpness must not divide by zero.
+    auto m = makeBox(3, 2, 2);
+    std::fill(m->isVertexFixed_.begin(), m->isVertexFixed_.end(), uint8_t(1));
+    TempDir dir;
+    Bound b(*m, dir.path());
+    b.opt.reset();
+    EXPECT_EQ(b.opt.numDesignable_, 0);
+    EXPECT_EQ(b.opt.sharpness(), 0.0);
+    b.opt.evaluateEnergies();
+    b.opt.iterate(0);
+    for (float r : b.opt.rho_) EXPECT_EQ(r, 1.0f);
+    EXPECT_EQ(dir.lines(HistoryFiles::kSharpness), (std::vector<std::string>{"0", "0"}));
+}
+
 TEST(Optimizer, VolumeTargetRules) {
     auto m = makeBox(4, 4, 4);
     TempDir dir;
