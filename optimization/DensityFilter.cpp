@@ -99,7 +99,7 @@ void DensityFilter::filterStagedInTeam(float* out, const double* W) const {
         if (first == last) continue;
         const size_t c0 = paddedCell_[first];
         const size_t span = paddedCell_[last - 1] - c0 + 1;
-        if (span > 2 * (last - first)) {
+        if (span > 2 * (last - first) || span > kMaxRow) {
             for (size_t e = first; e < last; ++e) {
                 const float* c = s + paddedCell_[e];
                 double sum = 0.0;
@@ -109,7 +109,6 @@ void DensityFilter::filterStagedInTeam(float* out, const double* W) const {
             }
             continue;
         }
-        // span <= nx <= kMaxRow: x takes 11 bits of a packed position.
         double acc[kMaxRow];
         std::fill(acc, acc + span, 0.0);
         for (int k = 0; k < numTaps_; ++k) {

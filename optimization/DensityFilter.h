@@ -9,17 +9,20 @@
 // in double; filter outputs are stored as float.
 //
 // Arrays are indexed by element number (numElements_[0] entries) unless said otherwise. Input
-// and output of one call must be different arrays. Every operation is one OpenMP loop over the
-// elements with a static schedule; each element writes only its own slot.
+// and output of one call must be different arrays. Every operation is an OpenMP loop with a
+// static schedule over the elements (the float filter: over the x rows of the grid, which are
+// contiguous element ranges), parallel from kParallelElements elements on; each element writes
+// only its own slot, so results do not depend on the number of threads.
 //
 // The filter gathers the neighbourhood through a dense staging grid padded by two empty cells on
 // every side (empty cells hold 0), so the inner loop has no bounds checks and no branches; a
 // zero term leaves a double sum bit-for-bit unchanged, so the result equals the clipped sum.
 // The float filter works row by row: for each x row of the element grid it adds the 117 taps
 // to a row of accumulators (contiguous, so the loop vectorizes), in the same tap order as the
-// per-element sum, which keeps the result bit-for-bit equal to it. Rows whose elements are sparse
-// fall back to the per-element sum. The staging grid is the object's own scratch space: one object must not be used from two
-// threads at once. Bound to the model's level-0 grid, which is immutable.
+// per-element sum, which keeps the result bit-for-bit equal to it. Rows whose elements are
+// sparse fall back to the per-element sum. The staging grid is the object's own scratch space:
+// one object must not be used from two threads at once. Bound to the model's level-0 grid,
+// which is immutable.
 
 #include <array>
 #include <cstddef>
