@@ -183,6 +183,7 @@ void Optimizer::evaluateEnergies() {
 }
 
 void Optimizer::computeSensitivities() {
+    if (!isReset()) return;
     DensityFilter::projectDerivative(xTilde0_.data(), dRho_.data(), n_, beta_, eta_);
     // dq_i = -sum_j drho_j * q_j * 3 / rho_j * w_ij / W_j and dv_i = sum_j drho_j * w_ij / W_j:
     // the per-neighbour factors are formed once, then both sums are gathered in one sweep.
@@ -201,6 +202,7 @@ void Optimizer::computeSensitivities() {
 }
 
 double Optimizer::nextVolumeTarget() const {
+    if (!isReset()) return volumeTarget_;
     double t = std::max(1.0 - volumeReductionGoal_, 0.96 * volumeTarget_);
     const double v = totalDensity() / V0_;
     if (t < v - 0.04)
@@ -211,6 +213,7 @@ double Optimizer::nextVolumeTarget() const {
 }
 
 int Optimizer::searchMultiplier(double target, double lo, double hi) {
+    if (!isReset()) return 0;
     const long long n = (long long)n_;
     const double limit = target * V0_;
     double l = 0.0, u = 1.0;

@@ -13,7 +13,8 @@
 //
 // Per-element arrays are indexed by element number (n = numElements_[0]); the sensitivity grid
 // is indexed by the element's cell x + nx*(y + ny*z). Before the first reset() every array is
-// empty and updateStiffness, evaluateEnergies, iterate, closeShape and extractShape do nothing.
+// empty and updateStiffness, evaluateEnergies, iterate, closeShape, extractShape and the parts
+// of iterate() do nothing (nextVolumeTarget returns the current target, searchMultiplier 0).
 //
 // Console output: progress lines go to the wide log, the two timing lines of iterate() to the
 // narrow log (defaults: the console's wide and narrow output; null = silent). Numbers use the

@@ -137,6 +137,9 @@ TEST(Optimizer, NothingHappensBeforeTheFirstReset) {
     b.opt.iterate(0);
     b.opt.closeShape();
     b.opt.extractShape();
+    b.opt.computeSensitivities();
+    EXPECT_EQ(b.opt.searchMultiplier(0.5, 0.0, 1.0), 0);
+    EXPECT_EQ(b.opt.nextVolumeTarget(), 1.0);
     EXPECT_FALSE(b.opt.isReset());
     EXPECT_EQ(m->E_, E);
     EXPECT_TRUE(b.lifetime.firstEnergyEvaluation);
