@@ -4,7 +4,9 @@
 // step; the reset before the first step is not timed. Counters are per step: the averages over
 // all steps and over the first 50, the optimize phase split into sensitivities, multiplier search
 // and the rest, and the share of the optimize phase in the step. The multigrid cycles of every
-// solve are printed after the run.
+// solve and the multiplier-search time of every step are printed after the run (a search far
+// above the others marks a step during which another process took a core). The history files
+// go to bench_optimization_history/ in the working directory.
 
 #include <benchmark/benchmark.h>
 #include <omp.h>
