@@ -308,11 +308,15 @@ void Optimizer::iterate(int iteration) {
     computeSensitivities();
     lastSensitivitySeconds_ = secondsSince(sensitivityStart);
 
+    // The multiplier is searched over the range of the update ratios |dq| / dv of the designable
+    // elements. The volume sensitivity scales with the projection's slope at the reset field,
+    // which shrinks by orders of magnitude as beta grows; a range taken from |dq| alone then no
+    // longer holds the multiplier that meets the volume target, and the volume drifts upwards.
     double lo = 0.0, hi = 0.0;
     bool first = true;
     for (size_t e = 0; e < n_; ++e) {
-        if (isKept_[e]) continue;
-        const double d = std::fabs(sensitivity_[elementCell_[e]]);
+        if (isKept_[e] || !(dv_[e] > 0.0)) continue;
+        const double d = std::fabs(sensitivity_[elementCell_[e]]) / dv_[e];
         if (first || d < lo) lo = d;
         if (first || d > hi) hi = d;
         first = false;

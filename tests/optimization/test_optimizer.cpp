@@ -654,6 +654,24 @@ TEST(OptimizerRun, TwelveStepsOnTheHostDevice) {
     EXPECT_EQ(dir.lines(HistoryFiles::kSharpness).size(), 2u);
 }
 
+TEST(OptimizerRun, SharpProjectionStillMeetsTheVolumeTarget) {
+    // Late in a run beta is large and the projection's slope at the reset field is tiny, so
+    // the volume sensitivities are tiny too; the multiplier search must still find the
+    // multiplier that meets the target instead of letting the volume drift upwards.
+    TempDir dir;
+    HostRun run(16, 6, 6, dir.path());
+    Optimizer& o = run.opt();
+    for (int k = 0; k < 6; ++k) run.step();
+    for (double beta : {std::pow(1.6, 7), std::pow(1.6, 10)}) {
+        o.beta_ = beta;
+        for (int k = 0; k < 3; ++k) {
+            run.step();
+            EXPECT_NEAR(o.lastVolumeRatio_, o.volumeTarget_, 1e-6) << "beta " << beta;
+        }
+    }
+    EXPECT_NEAR(o.volumeTarget_, 0.36, 1e-12);
+}
+
 TEST(OptimizerRun, ReadOnlyVolumeRatioFileIsLeftAlone) {
     TempDir dir;
     {
