@@ -137,10 +137,11 @@ GaussSeidelKernel(int3 VD, const int* VG, const unsigned* VP, double* u, const d
     u[v] += d[0]; u[N + v] += d[1]; u[2 * N + v] += d[2];
 }
 
-// Adds weight * r of a fine vertex at (x,y,z) to every coarse vertex that interpolates to it;
-// `shift` is log2 of the spacing ratio (2 for 4:1, 1 for 2:1).
-__device__ inline void restrictTo(int3 VDc, const int* VGc, double* bc, int Nc, int shift,
-                                  int x, int y, int z, const double* r) {
+// Calls visit(c, w) for every coarse vertex c that interpolates to the fine vertex at (x,y,z),
+// with its trilinear weight w > 0; `shift` is log2 of the spacing ratio (2 for 4:1, 1 for 2:1).
+template <class Visit>
+__device__ inline void forEachCoarseParent(int3 VDc, const int* VGc, int shift, int x, int y,
+                                           int z, Visit visit) {
     int ratio = 1 << shift;
     for (int kz = 0; kz < 2; ++kz) {
         int Z = (z >> shift) + kz, dz = z - Z * ratio;
@@ -156,39 +157,29 @@ __device__ inline void restrictTo(int3 VDc, const int* VGc, double* bc, int Nc, 
                 double w = wy * (double)(ratio - (dx < 0 ? -dx : dx)) / ratio;
                 if (w == 0.0) continue;
                 int c = gridLookup(VGc, VDc, X, Y, Z);
-                if (c < 0) continue;
-                atomicAdd(bc + c, w * r[0]);
-                atomicAdd(bc + Nc + c, w * r[1]);
-                atomicAdd(bc + 2 * Nc + c, w * r[2]);
+                if (c >= 0) visit(c, w);
             }
         }
     }
 }
 
+// Adds weight * r of a fine vertex at (x,y,z) to every coarse vertex that interpolates to it.
+__device__ inline void restrictTo(int3 VDc, const int* VGc, double* bc, int Nc, int shift,
+                                  int x, int y, int z, const double* r) {
+    forEachCoarseParent(VDc, VGc, shift, x, y, z, [&](int c, double w) {
+        atomicAdd(bc + c, w * r[0]);
+        atomicAdd(bc + Nc + c, w * r[1]);
+        atomicAdd(bc + 2 * Nc + c, w * r[2]);
+    });
+}
+
 // u of a fine vertex at (x,y,z) += P * uc.
 __device__ inline void interpolateFrom(int3 VDc, const int* VGc, const double* uc, int Nc,
                                        int shift, int x, int y, int z, double* u, int N, int v) {
-    int ratio = 1 << shift;
     double s0 = 0.0, s1 = 0.0, s2 = 0.0;
-    for (int kz = 0; kz < 2; ++kz) {
-        int Z = (z >> shift) + kz, dz = z - Z * ratio;
-        if (dz <= -ratio) continue;
-        double wz = (double)(ratio - (dz < 0 ? -dz : dz)) / ratio;
-        for (int ky = 0; ky < 2; ++ky) {
-            int Y = (y >> shift) + ky, dy = y - Y * ratio;
-            if (dy <= -ratio) continue;
-            double wy = wz * (double)(ratio - (dy < 0 ? -dy : dy)) / ratio;
-            for (int kx = 0; kx < 2; ++kx) {
-                int X = (x >> shift) + kx, dx = x - X * ratio;
-                if (dx <= -ratio) continue;
-                double w = wy * (double)(ratio - (dx < 0 ? -dx : dx)) / ratio;
-                if (w == 0.0) continue;
-                int c = gridLookup(VGc, VDc, X, Y, Z);
-                if (c < 0) continue;
-                s0 += w * uc[c]; s1 += w * uc[Nc + c]; s2 += w * uc[2 * Nc + c];
-            }
-        }
-    }
+    forEachCoarseParent(VDc, VGc, shift, x, y, z, [&](int c, double w) {
+        s0 += w * uc[c]; s1 += w * uc[Nc + c]; s2 += w * uc[2 * Nc + c];
+    });
     u[v] += s0; u[N + v] += s1; u[2 * N + v] += s2;
 }
 

@@ -67,10 +67,7 @@ void DensityFilter::computeWeightSums(std::vector<double>& W) const {
     const double* s = stageA_.data();
 #pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long e = 0; e < n; ++e) {
-        const double* c = s + paddedCell_[size_t(e)];
-        double sum = 0.0;
-        for (int k = 0; k < numTaps_; ++k) sum += tapWeight_[size_t(k)] * c[tapOffset_[size_t(k)]];
-        W[size_t(e)] = sum;
+        W[size_t(e)] = tapSum(s + paddedCell_[size_t(e)]);
     }
 }
 
@@ -130,10 +127,7 @@ void DensityFilter::filterTranspose(const double* in, double* out, const double*
     const double* s = stageA_.data();
 #pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long e = 0; e < n; ++e) {
-        const double* c = s + paddedCell_[size_t(e)];
-        double sum = 0.0;
-        for (int k = 0; k < numTaps_; ++k) sum += tapWeight_[size_t(k)] * c[tapOffset_[size_t(k)]];
-        out[e] = sum;
+        out[e] = tapSum(s + paddedCell_[size_t(e)]);
     }
 }
 

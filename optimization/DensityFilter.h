@@ -82,6 +82,12 @@ public:
 private:
     template <typename T>
     void scatter(const T* in, std::vector<T>& staging) const;
+    /// Weighted sum of the staged values around the staged cell `c`, in tap order.
+    double tapSum(const double* c) const {
+        double sum = 0.0;
+        for (int k = 0; k < numTaps_; ++k) sum += tapWeight_[size_t(k)] * c[tapOffset_[size_t(k)]];
+        return sum;
+    }
 
     size_t numElements_ = 0;
     std::array<int, 3> dims_{};    // element grid size
