@@ -1,6 +1,7 @@
 #pragma once
-// Helpers of the run-control and batch tests: a scratch folder, file reading, the tiny
-// cantilever scene, a mesh check (closed, consistently oriented) and a child process with pipes.
+// Helpers of the run-control and batch tests: line counts, the tiny cantilever scene, a mesh
+// check (closed, consistently oriented) and a child process with pipes. The scratch folder and
+// file reading come from support/ScratchFolder.h.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -18,35 +19,9 @@
 #include <vector>
 
 #include "geometry/TriangleMesh.h"
+#include "support/ScratchFolder.h"
 
 namespace ostrel::testing {
-
-/// A fresh folder under the system's temporary folder, removed at the end of the test.
-class ScratchFolder {
-public:
-    explicit ScratchFolder(const std::string& name) {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / ("ostrel-" + name + "-XXXXXX")).string();
-        if (!::mkdtemp(pattern.data())) std::abort();
-        path_ = pattern;
-    }
-    ~ScratchFolder() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    std::filesystem::path path_;
-};
-
-inline std::string readFile(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 inline int lineCount(const std::filesystem::path& file) {
     const std::string text = readFile(file);

@@ -12,6 +12,7 @@
 #include "app/Console.h"
 #include "app/SceneMaker.h"
 #include "scene/Scene.h"
+#include "support/ScratchFolder.h"
 
 namespace ostrel {
 namespace {
@@ -31,13 +32,6 @@ void writeBox(const fs::path& file, Vec3d size) {
         out << "f " << q[0] + 1 << ' ' << q[1] + 1 << ' ' << q[2] + 1 << '\n';
         out << "f " << q[0] + 1 << ' ' << q[2] + 1 << ' ' << q[3] + 1 << '\n';
     }
-}
-
-std::string readText(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 Selection parsed(const std::string& text) {
@@ -90,13 +84,9 @@ TEST(SelectionParsing, TermsAndErrors) {
 class SceneMakerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("ostrel_maker_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(dir_ / "meshes");
         writeBox(dir_ / "meshes" / "box.obj", {2, 1, 1});
     }
-    void TearDown() override { fs::remove_all(dir_); }
 
     /// Runs the tool's argument parser and makeScene; console output is swallowed.
     int run(std::vector<std::string> args) {
@@ -107,9 +97,9 @@ protected:
             return -1;
         }
         log_.str(L"");
-        testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStdout();
         const int status = makeScene(options, log_);
-        testing::internal::GetCapturedStdout();
+        ::testing::internal::GetCapturedStdout();
         return status;
     }
     std::string mesh() const { return (dir_ / "meshes" / "box.obj").string(); }
@@ -118,14 +108,15 @@ protected:
     /// Loads the written scene on the host device.
     void loadOutput(Scene& scene) {
         std::wostringstream log;
-        testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStdout();
         const bool ok = scene.loadScene(fromUtf8(output()), &log);
-        testing::internal::GetCapturedStdout();
+        ::testing::internal::GetCapturedStdout();
         ASSERT_TRUE(ok) << toUtf8(log.str());
         EXPECT_EQ(log.str(), L"");
     }
 
-    fs::path dir_;
+    testing::ScratchFolder folder_{"maker"};
+    const fs::path& dir_ = folder_.path();
     std::wostringstream log_;
 };
 
@@ -175,7 +166,7 @@ TEST_F(SceneMakerTest, WrittenSceneLoadsWithItsFixationsAndForces) {
                    "box 1 0 1 1 0.5 1", "0", "-1", "0", "-o", output()}),
               0)
         << toUtf8(log_.str());
-    const std::string text = readText(output());
+    const std::string text = testing::readFile(output());
     EXPECT_EQ(text.rfind("// A box.\n//\n// Ostrel scene file.", 0), 0u) << text.substr(0, 80);
     EXPECT_NE(text.find("\nMESH: meshes/box.obj\n"), std::string::npos);
     EXPECT_NE(text.find("\nVOXEL_SIZE: 0.25 0.25 0.25\n"), std::string::npos);
@@ -214,7 +205,7 @@ TEST_F(SceneMakerTest, WrittenSceneLoadsWithItsFixationsAndForces) {
                    "0", "-1000", "--load", "x=max", "7", "0", "0", "--load",
                    "box 1 0 1 1 0.5 1", "0", "-1", "0", "-o", output()}),
               0);
-    EXPECT_EQ(readText(output()), text);
+    EXPECT_EQ(testing::readFile(output()), text);
     // No helper files are left beside the output.
     size_t files = 0;
     for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir_)) ++files;
@@ -258,7 +249,7 @@ TEST_F(SceneMakerTest, FailuresKeepTheOldScene) {
         const std::wstring log = log_.str();
         EXPECT_EQ(log.substr(log.size() - std::min(log.size(), c.message.size())), c.message)
             << toUtf8(log);
-        EXPECT_EQ(readText(output()), "old\n");
+        EXPECT_EQ(testing::readFile(output()), "old\n");
     }
     EXPECT_EQ(run({"--mesh", mesh(), "--voxel", "0.0001", "-o", output()}), 1);
     EXPECT_EQ(log_.str(),
@@ -267,7 +258,7 @@ TEST_F(SceneMakerTest, FailuresKeepTheOldScene) {
     EXPECT_EQ(run({"--mesh", (dir_ / "none.obj").string(), "--voxel", "0.25", "-o", output()}),
               1);
     EXPECT_NE(log_.str().find(L"none.obj"), std::wstring::npos);
-    EXPECT_EQ(readText(output()), "old\n");
+    EXPECT_EQ(testing::readFile(output()), "old\n");
     const std::string noDir = (dir_ / "no" / "scene.txt").string();
     EXPECT_EQ(run({"--mesh", mesh(), "--voxel", "0.25", "-o", noDir}), 1);
     EXPECT_EQ(log_.str(), L"ERROR: Cannot write file \"" + fromUtf8(noDir) +
@@ -278,12 +269,12 @@ TEST_F(SceneMakerTest, AtomicWriteKeepsOldFileOnFailure) {
     const fs::path target = dir_ / "t.txt";
     std::string error;
     ASSERT_TRUE(writeTextAtomically(target.string(), "one\n", error)) << error;
-    EXPECT_EQ(readText(target), "one\n");
+    EXPECT_EQ(testing::readFile(target), "one\n");
     // A directory where the temporary file would go makes the write fail.
     fs::create_directories(target.string() + ".tmp-" + std::to_string(::getpid()));
     EXPECT_FALSE(writeTextAtomically(target.string(), "two\n", error));
     EXPECT_FALSE(error.empty());
-    EXPECT_EQ(readText(target), "one\n");
+    EXPECT_EQ(testing::readFile(target), "one\n");
 }
 
 TEST(SceneMakerArguments, DefaultsHelpAndUsageErrors) {

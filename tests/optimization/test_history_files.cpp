@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "optimization/HistoryFiles.h"
+#include "support/ScratchFolder.h"
 
 using namespace ostrel;
 namespace fs = std::filesystem;
@@ -18,26 +19,9 @@ namespace {
 
 class HistoryFilesTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("ostrel_history_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::permissions(dir_ / HistoryFiles::kVolumeRatio, fs::perms::owner_all,
-                        fs::perm_options::add, ec);
-        fs::remove_all(dir_, ec);
-    }
-    std::vector<std::string> lines(const char* name) const {
-        std::ifstream in(dir_ / name);
-        std::vector<std::string> out;
-        for (std::string line; std::getline(in, line);) out.push_back(line);
-        return out;
-    }
-    fs::path dir_;
+    std::vector<std::string> lines(const char* name) const { return folder_.lines(name); }
+    ostrel::testing::ScratchFolder folder_{"history"};
+    const fs::path& dir_ = folder_.path();
 };
 
 const char* const kAll[] = {HistoryFiles::kObjectiveValue, HistoryFiles::kVolumeRatio,

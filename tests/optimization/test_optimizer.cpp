@@ -22,40 +22,13 @@
 #include "gpu/HostDriver.h"
 #include "gpu/cudafem.h"
 #include "optimization/Optimizer.h"
+#include "support/ScratchFolder.h"
 
 using namespace ostrel;
 using namespace ostrel::testing;
 namespace fs = std::filesystem;
 
 namespace {
-
-/// A fresh directory for the history files of one test, removed afterwards.
-class TempDir {
-public:
-    TempDir() {
-        path_ = fs::temp_directory_path() /
-                ("ostrel_optimizer_" + std::to_string(::getpid()) + "_" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::permissions(path_ / HistoryFiles::kVolumeRatio, fs::perms::owner_all,
-                        fs::perm_options::add, ec);
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-    std::vector<std::string> lines(const char* name) const {
-        std::ifstream in(path_ / name);
-        std::vector<std::string> out;
-        for (std::string line; std::getline(in, line);) out.push_back(line);
-        return out;
-    }
-
-private:
-    fs::path path_;
-};
 
 size_t countOf(const std::wstring& text, const std::wstring& what) {
     size_t count = 0;
@@ -129,7 +102,7 @@ struct HostRun {
 
 TEST(Optimizer, NothingHappensBeforeTheFirstReset) {
     auto m = makeBox(4, 3, 2);
-    TempDir dir;
+    ScratchFolder dir("optimizer");
     Bound b(*m, dir.path());
     const std::vector<float> E = m->E_;
     b.opt.updateStiffness();
@@ -150,7 +123,7 @@ TEST(Optimizer, NothingHappensBeforeTheFirstReset) {
 
 TEST(Optimizer, ResetState) {
     auto m = makeCantilever(6, 3, 2, 0.01, 3);
-    TempDir dir;
+    ScratchFolder dir("optimizer");
     Bound b(*m, dir.path());
     Optimizer& o = b.opt;
     o.volumeReductionGoal_ = 0.9;
@@ -215,7 +188,7 @@ TEST(Optimizer, ResetState) {
 
 TEST(Optimizer, EnergiesSumToTheComplianceAndAreNeverNegative) {
     auto m = makeCantilever(5, 2, 3, 0.01, 3);
-    TempDir dir;
+    ScratchFolder dir("optimizer");
     Bound b(*m, dir.path());
     b.opt.reset();
     // A non-uniform density so that the element factors differ.
@@ -259,7 +232,7 @@ class SensitivityCheck : public ::testing::TestWithParam<double> {};
 TEST_P(SensitivityCheck, MatchesCentralDifferencesOfTheCompliance) {
     const double beta = GetParam();
     auto m = makeCantilever(5, 2, 3, 0.01, 3);
-    TempDir dir;
+    ScratchFolder dir("optimizer");
     Bound b(*m, dir.path());
     Optimizer& o = b.opt;
     o.reset();
@@ -315,7 +288,7 @@ TEST(Optimizer, EveryElementKeptGivesSharpnessZero) {
     // All vertices fixed: nothing is designable, and the sharpness must not divide by zero.
     auto m = makeBox(3, 2, 2);
     std::fill(m->isVertexFixed_.begin(), m->isVertexFixed_.end(), uint8_t(1));
-    TempDir dir;
+    ScratchFolder dir("optimizer");
     Bound b(*m, dir.path());
     b.opt.reset();
     EXPECT_EQ(b.opt.numDesignable_, 0);
@@ -328,7 +301,7 @@ TEST(Optimizer, EveryElementKeptGivesSharpnessZero) {
 
 TEST(Optimizer, VolumeTargetRules) {
     auto m = makeBox(4, 4, 4);
-    TempDir dir;
+    ScratchFolder dir("optimizer");
     Bound b(*m, dir.path());
     Optimizer& o = b.opt;
     o.reset();
@@ -374,7 +347,7 @@ TEST(Optimizer, MultiplierSearchMatchesThePlainBisectionForAnyThreadCount) {
             const int v = m->vertexAt(0, {0, y, z});
             if (v >= 0) m->isVertexFixed_[size_t(v)] = 1;
         }
-    TempDir dir;
+    ScratchFolder dir("optimizer");
     Bound b(*m, dir.path());
     Optimizer& o = b.opt;
     o.reset();
@@ -430,7 +403,7 @@ TEST(Optimizer, MultiplierSearchMatchesThePlainBisectionForAnyThreadCount) {
 TEST(Optimizer, WithoutEnergyEveryDesignFallsByTheMoveLimit) {
     // No load: every energy is 0, so lo = hi = 0 and the multiplier is 0 in every pass.
     auto m = makeBox(5, 4, 3);
-    TempDir dir;
+    ScratchFolder dir("optimizer");
     Bound b(*m, dir.path());
     b.opt.reset();
     b.opt.evaluateEnergies();
@@ -447,7 +420,7 @@ TEST(Optimizer, WithoutEnergyEveryDesignFallsByTheMoveLimit) {
 
 TEST(Optimizer, BetaContinuation) {
     auto m = makeBox(3, 3, 3);
-    TempDir dir;
+    ScratchFolder dir("optimizer");
     Bound b(*m, dir.path());
     Optimizer& o = b.opt;
     o.reset();
@@ -479,7 +452,7 @@ TEST(Optimizer, BetaContinuation) {
 
 TEST(Optimizer, CloseShapeWithoutSolidLeavesTheMinimumDensity) {
     auto m = makeCantilever(6, 3, 4, 0.01, 3);
-    TempDir dir;
+    ScratchFolder dir("optimizer");
     Bound b(*m, dir.path());
     Optimizer& o = b.opt;
     o.reset();  // every density is about 0.35
@@ -498,7 +471,7 @@ TEST(Optimizer, CloseShapeMatchesDilationThenErosionInXZDiscs) {
         ASSERT_GE(v, 0);
         m->isVertexFixed_[size_t(v)] = 1;
     }
-    TempDir dir;
+    ScratchFolder dir("optimizer");
     Bound b(*m, dir.path());
     Optimizer& o = b.opt;
     o.reset();
@@ -544,7 +517,7 @@ TEST(Optimizer, CloseShapeMatchesDilationThenErosionInXZDiscs) {
 
 TEST(Optimizer, ExtractShapeFillsThePaddedVolume) {
     auto m = makeModel(5, 4, 3, [](int x, int y, int z) { return !(x == 2 && y == 2 && z == 1); });
-    TempDir dir;
+    ScratchFolder dir("optimizer");
     Bound b(*m, dir.path());
     Optimizer& o = b.opt;
     o.reset();
@@ -571,7 +544,7 @@ TEST(Optimizer, ExtractShapeFillsThePaddedVolume) {
 }
 
 TEST(OptimizerRun, TwelveStepsOnTheHostDevice) {
-    TempDir dir;
+    ScratchFolder dir("optimizer");
     HostRun run(16, 6, 6, dir.path());
     Optimizer& o = run.opt();
     std::vector<double> targets, ratios;
@@ -658,7 +631,7 @@ TEST(OptimizerRun, SharpProjectionStillMeetsTheVolumeTarget) {
     // Late in a run beta is large and the projection's slope at the reset field is tiny, so
     // the volume sensitivities are tiny too; the multiplier search must still find the
     // multiplier that meets the target instead of letting the volume drift upwards.
-    TempDir dir;
+    ScratchFolder dir("optimizer");
     HostRun run(16, 6, 6, dir.path());
     Optimizer& o = run.opt();
     for (int k = 0; k < 6; ++k) run.step();
@@ -673,7 +646,7 @@ TEST(OptimizerRun, SharpProjectionStillMeetsTheVolumeTarget) {
 }
 
 TEST(OptimizerRun, ReadOnlyVolumeRatioFileIsLeftAlone) {
-    TempDir dir;
+    ScratchFolder dir("optimizer");
     {
         std::ofstream(dir.path() / HistoryFiles::kVolumeRatio) << "old\n";
     }

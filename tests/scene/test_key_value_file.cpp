@@ -12,6 +12,7 @@
 
 #include "app/Console.h"
 #include "scene/KeyValueFile.h"
+#include "support/ScratchFolder.h"
 
 namespace ostrel {
 namespace {
@@ -20,28 +21,13 @@ namespace fs = std::filesystem;
 
 class KeyValueFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("ostrel_kvf_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir_);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::permissions(dir_, fs::perms::owner_all, ec);
-        fs::remove_all(dir_, ec);
-    }
     std::wstring writeFile(const std::string& name, const std::string& bytes) {
         std::ofstream(dir_ / name, std::ios::binary) << bytes;
         return fromUtf8((dir_ / name).string());
     }
-    std::string readFile(const std::wstring& name) {
-        std::ifstream in(toUtf8(name), std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    fs::path dir_;
+    std::string readFile(const std::wstring& name) { return testing::readFile(toUtf8(name)); }
+    testing::ScratchFolder folder_{"kvf"};
+    const fs::path& dir_ = folder_.path();
     std::wostringstream log_;
 };
 

@@ -9,6 +9,7 @@
 #include "app/Console.h"
 #include "fem/FemModel.h"
 #include "scene/Scene.h"
+#include "support/ScratchFolder.h"
 
 namespace ostrel {
 namespace {
@@ -43,29 +44,18 @@ const char* kRequired =
 
 class SceneTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("ostrel_scene_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir_);
-        writeBox(dir_ / "box.obj", {2, 1, 1});
-    }
-    void TearDown() override { fs::remove_all(dir_); }
+    void SetUp() override { writeBox(dir_ / "box.obj", {2, 1, 1}); }
 
     std::wstring writeScene(const std::string& text, const std::string& name = "scene.txt") {
         std::ofstream(dir_ / name) << text;
         return fromUtf8((dir_ / name).string());
     }
-    std::string readText(const std::wstring& name) {
-        std::ifstream in(toUtf8(name));
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    std::string readText(const std::wstring& name) { return testing::readFile(toUtf8(name)); }
     bool load(const std::string& text) { return scene_.loadScene(writeScene(text), &log_); }
     int vertex(int x, int y, int z) { return scene_.model()->vertexAt(0, GridPos{x, y, z}); }
 
-    fs::path dir_;
+    testing::ScratchFolder folder_{"scene"};
+    const fs::path& dir_ = folder_.path();
     std::wostringstream log_;
     Scene scene_{DeviceOptions{true, 1}};
 };
@@ -182,9 +172,9 @@ TEST_F(SceneTest, FailuresStopTheLoad) {
     };
     for (const Case& c : cases) {
         log_.str(L"");
-        testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStdout();
         EXPECT_FALSE(load(c.text));
-        const std::string console = testing::internal::GetCapturedStdout();
+        const std::string console = ::testing::internal::GetCapturedStdout();
         EXPECT_FALSE(scene_.isLoaded());
         EXPECT_EQ(log_.str(), c.firstLine + L"\n");
         EXPECT_EQ(console.find("Voxelization"), std::string::npos) << "failed before voxelizing";
