@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "geometry/TriangleMesh.h"
+#include "support/MeshBuilders.h"
 #include "voxel/IsoSurface.h"
 #include "voxel/Voxelizer.h"
 
@@ -13,36 +14,8 @@ namespace {
 
 using namespace ostrel;
 
-// Latitude-longitude sphere with rings x segments quads (2 * rings * (segments - 1) triangles).
-TriangleMesh makeSphere(float r, int rings, int segments) {
-    TriangleMesh m;
-    const double pi = 3.14159265358979323846;
-    m.vertices.push_back({{0, 0, -r}, {}});
-    for (int i = 1; i < rings; ++i)
-        for (int s = 0; s < segments; ++s) {
-            const double th = pi * i / rings, ph = 2 * pi * s / segments;
-            m.vertices.push_back({{float(r * std::sin(th) * std::cos(ph)),
-                                   float(r * std::sin(th) * std::sin(ph)),
-                                   float(-r * std::cos(th))}, {}});
-        }
-    m.vertices.push_back({{0, 0, r}, {}});
-    const int top = int(m.vertices.size()) - 1;
-    auto ring = [&](int i, int s) { return 1 + (i - 1) * segments + (s % segments); };
-    for (int s = 0; s < segments; ++s) m.triangles.push_back({{0, ring(1, s + 1), ring(1, s)}, {}});
-    for (int i = 1; i + 1 < rings; ++i)
-        for (int s = 0; s < segments; ++s) {
-            m.triangles.push_back({{ring(i, s), ring(i, s + 1), ring(i + 1, s + 1)}, {}});
-            m.triangles.push_back({{ring(i, s), ring(i + 1, s + 1), ring(i + 1, s)}, {}});
-        }
-    for (int s = 0; s < segments; ++s)
-        m.triangles.push_back({{top, ring(rings - 1, s), ring(rings - 1, s + 1)}, {}});
-    m.updateNormals();
-    m.updateBounds();
-    return m;
-}
-
 void BM_Voxelize100kTrianglesInto256Cubed(benchmark::State& state) {
-    const TriangleMesh mesh = makeSphere(1.0f, 224, 224);  // 100 352 triangles
+    const TriangleMesh mesh = test::makeSphere({0, 0, 0}, 1.0f, 224, 224);  // 100 352 triangles
     Volume<bool, double> grid;
     for (auto _ : state) {
         voxelizeToBounds(mesh, grid, 2.0f / 256.0f, nullptr);

@@ -6,13 +6,16 @@
 #include <sstream>
 
 #include "geometry/TriangleMesh.h"
-#include "voxel/MeshBuilders.h"
+#include "support/MeshBuilders.h"
+#include "support/ScratchFolder.h"
 
 namespace ostrel {
 namespace {
 
+/// A file in this process's scratch folder, which is removed when the process ends.
 std::string tempPath(const std::string& name) {
-    return (std::filesystem::temp_directory_path() / ("ostrel_mesh_" + name)).string();
+    static const testing::ScratchFolder folder("mesh");
+    return (folder / name).string();
 }
 
 std::wstring writeFile(const std::string& name, const std::string& text) {

@@ -5,15 +5,14 @@
 
 #include <cmath>
 #include <functional>
-#include <map>
 #include <memory>
 #include <random>
-#include <utility>
 #include <vector>
 
 #include "fem/FemModel.h"
 #include "geometry/TriangleMesh.h"
 #include "optimization/DensityFilter.h"
+#include "support/MeshBuilders.h"
 
 namespace ostrel::testing {
 
@@ -123,17 +122,9 @@ inline double complianceOf(const FemModel& m, const std::vector<double>& u) {
     return c;
 }
 
-/// Every undirected edge is used exactly twice, once in each direction.
+/// Not empty, and every undirected edge is used exactly twice, once in each direction.
 inline bool isClosedAndConsistent(const TriangleMesh& mesh) {
-    std::map<std::pair<int, int>, int> directed;
-    for (const auto& t : mesh.triangles)
-        for (int k = 0; k < 3; ++k) ++directed[{t.indices[k], t.indices[(k + 1) % 3]}];
-    for (const auto& [edge, count] : directed) {
-        if (count != 1) return false;
-        auto back = directed.find({edge.second, edge.first});
-        if (back == directed.end() || back->second != 1) return false;
-    }
-    return !mesh.triangles.empty();
+    return !mesh.triangles.empty() && test::isClosedAndOriented(mesh);
 }
 
 }  // namespace ostrel::testing

@@ -5,9 +5,9 @@
 #include <set>
 #include <tuple>
 
+#include "support/MeshBuilders.h"
 #include "voxel/IsoSurface.h"
 #include "voxel/MarchingCubesTables.h"
-#include "voxel/MeshBuilders.h"
 #include "voxel/Voxelizer.h"
 
 namespace ostrel {

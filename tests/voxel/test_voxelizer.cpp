@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "voxel/MeshBuilders.h"
+#include "support/MeshBuilders.h"
 #include "voxel/Voxelizer.h"
 
 namespace ostrel {

@@ -1,5 +1,5 @@
 #pragma once
-// Small closed meshes for the geometry and voxel tests.
+// Small closed meshes and a closedness check for the tests and benchmarks.
 
 #include <cmath>
 #include <map>
