@@ -15,7 +15,7 @@ namespace {
 using namespace ostrel;
 
 void BM_Voxelize100kTrianglesInto256Cubed(benchmark::State& state) {
-    const TriangleMesh mesh = test::makeSphere({0, 0, 0}, 1.0f, 224, 224);  // 100 352 triangles
+    const TriangleMesh mesh = test::makeSphere({0, 0, 0}, 1.0f, 224, 224);  // 99 904 triangles
     Volume<bool, double> grid;
     for (auto _ : state) {
         voxelizeToBounds(mesh, grid, 2.0f / 256.0f, nullptr);
