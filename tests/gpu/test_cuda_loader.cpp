@@ -86,29 +86,24 @@ TEST(CudaLoader, StubMissingOrDeviceLessLibraryLeavesTheHostDevice) {
     EXPECT_FALSE(CudaDriver("/nonexistent/libcuda.so.1").loaded());
 }
 
+/// Sets up a solver on the fake driver whose `function` returns `code`.
+void setUpWithFailingCall(const char* function, int code) {
+    Fake fake;
+    fake.set(function, code);
+    auto model = makeCantilever(4, 2, 2, 0.01, 3);
+    CudaFem fem(*model, DeviceOptions{}, std::make_unique<CudaDriver>(OSTREL_FAKE_CUDA));
+    fem.setLogs(nullptr, nullptr);
+    fem.setup();
+}
+
 TEST(CudaLoaderDeathTest, FailingCallEndsInTheErrorCheck) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            Fake fake;
-            fake.set("cuModuleLoad", 301);
-            auto model = makeCantilever(4, 2, 2, 0.01, 3);
-            CudaFem fem(*model, DeviceOptions{}, std::make_unique<CudaDriver>(OSTREL_FAKE_CUDA));
-            fem.setLogs(nullptr, nullptr);
-            fem.setup();
-        },
-        "cuModuleLoad failed\nCUDA Driver API Error: 301 \\(CUDA_ERROR_FILE_NOT_FOUND\\)");
-    EXPECT_DEATH(
-        {
-            Fake fake;
-            fake.set("cuMemAlloc_v2", 2);
-            auto model = makeCantilever(4, 2, 2, 0.01, 3);
-            CudaFem fem(*model, DeviceOptions{}, std::make_unique<CudaDriver>(OSTREL_FAKE_CUDA));
-            fem.setLogs(nullptr, nullptr);
-            fem.setup();
-        },
-        "cuMemAlloc failed for elementGrid_dev_\nCUDA Driver API Error: 2 "
-        "\\(CUDA_ERROR_OUT_OF_MEMORY\\)");
+    EXPECT_DEATH(setUpWithFailingCall("cuModuleLoad", 301),
+                 "cuModuleLoad failed\nCUDA Driver API Error: 301 "
+                 "\\(CUDA_ERROR_FILE_NOT_FOUND\\)");
+    EXPECT_DEATH(setUpWithFailingCall("cuMemAlloc_v2", 2),
+                 "cuMemAlloc failed for elementGrid_dev_\nCUDA Driver API Error: 2 "
+                 "\\(CUDA_ERROR_OUT_OF_MEMORY\\)");
 }
 
 }  // namespace

@@ -40,6 +40,14 @@ protected:
     void put(CUdeviceptr d, const void* p, size_t bytes) {
         ASSERT_EQ(fem->driver().memcpyHtoD(d, p, bytes), CUDA_SUCCESS);
     }
+    /// 3 * numVertices(level) random values of magnitude up to `scale`, seeded by the case's seed
+    /// plus `salt`, and copied to the device buffer `d` as well.
+    std::vector<double> putRandom(CUdeviceptr d, int level, unsigned salt, double scale) {
+        auto v = testing::randomVector(GetParam().seed + salt,
+                                       size_t(3 * model->numVertices(level)), scale);
+        put(d, v.data(), v.size() * 8);
+        return v;
+    }
     std::vector<double> get(CUdeviceptr d, size_t n) {
         std::vector<double> v(n);
         EXPECT_EQ(fem->driver().memcpyDtoH(v.data(), d, n * 8), CUDA_SUCCESS);
@@ -114,8 +122,7 @@ protected:
 
 TEST_P(KernelContract, FinestResidualNormAndRestriction) {
     Dense K = testing::assembleFinest(*model);
-    auto u = testing::randomVector(GetParam().seed + 10, size_t(3 * nV), 1e-3);
-    put(fem->u_dev_[0], u.data(), u.size() * 8);
+    auto u = putRandom(fem->u_dev_[0], 0, 10, 1e-3);
     fem->residualAndRestrict(0);
     std::vector<double> f = testing::effectiveLoad(*model);
     auto r = residual(K, f, u);
@@ -143,8 +150,7 @@ TEST_P(KernelContract, FinestResidualNormAndRestriction) {
 
 TEST_P(KernelContract, FinestSweepIsSequentialMulticolourGaussSeidel) {
     Dense K = testing::assembleFinest(*model);
-    auto u = testing::randomVector(GetParam().seed + 20, size_t(3 * nV), 1e-3);
-    put(fem->u_dev_[0], u.data(), u.size() * 8);
+    auto u = putRandom(fem->u_dev_[0], 0, 20, 1e-3);
     fem->smooth(0);
     std::vector<double> f = testing::effectiveLoad(*model);
     gaussSeidel(K, f, u, 0, true);
@@ -157,10 +163,8 @@ TEST_P(KernelContract, InterpolationFourToOneAndTwoToOne) {
     for (int fine : {0, 2}) {
         int coarse = fine == 0 ? 2 : fine + 1;
         const int nf = model->numVertices(fine), nc = model->numVertices(coarse);
-        auto uf = testing::randomVector(GetParam().seed + 30 + fine, size_t(3 * nf), 1.0);
-        auto uc = testing::randomVector(GetParam().seed + 40 + fine, size_t(3 * nc), 1.0);
-        put(fem->u_dev_[size_t(fine)], uf.data(), uf.size() * 8);
-        put(fem->u_dev_[size_t(coarse)], uc.data(), uc.size() * 8);
+        auto uf = putRandom(fem->u_dev_[size_t(fine)], fine, 30 + fine, 1.0);
+        auto uc = putRandom(fem->u_dev_[size_t(coarse)], coarse, 40 + fine, 1.0);
         fem->interpolate(fine);
         auto got = get(fem->u_dev_[size_t(fine)], uf.size());
         auto P = testing::interpolation(*model, fine, coarse);
@@ -177,10 +181,8 @@ TEST_P(KernelContract, CoarseSweepAndResidualRestriction) {
     const int l = 2, m = 3;
     const int n = model->numVertices(l), nm = model->numVertices(m);
     Dense A = denseLevel(l);
-    auto u = testing::randomVector(GetParam().seed + 50, size_t(3 * n), 1e-3);
-    auto b = testing::randomVector(GetParam().seed + 60, size_t(3 * n), 1.0);
-    put(fem->u_dev_[l], u.data(), u.size() * 8);
-    put(fem->b_dev_[l], b.data(), b.size() * 8);
+    auto u = putRandom(fem->u_dev_[l], l, 50, 1e-3);
+    auto b = putRandom(fem->b_dev_[l], l, 60, 1.0);
     fem->smooth(l);
     gaussSeidel(A, b, u, l, false);
     auto got = get(fem->u_dev_[l], u.size());
