@@ -18,17 +18,17 @@ test -f "$build/bin/cudafemkernels.ptx" || { echo "ERROR: no cudafemkernels.ptx 
 
 threads="$(nproc)"
 echo "== host device ($threads threads)"
-"$build/bin/ostrel-solve" "${args[@]}" --device host --threads "$threads" > host.log 2>&1 \
-  || { tail -5 host.log; echo "host solve failed"; exit 1; }
-grep -v "^Residual within cycle" host.log
+"$build/bin/ostrel-solve" "${args[@]}" --device host --threads "$threads" > "$build/host.log" 2>&1 \
+  || { tail -5 "$build/host.log"; echo "host solve failed"; exit 1; }
+grep -v "^Residual within cycle" "$build/host.log"
 echo "== CUDA device"
-"$build/bin/ostrel-solve" "${args[@]}" --device cuda > cuda.log 2>&1 \
-  || { tail -20 cuda.log; echo "CUDA solve failed"; exit 1; }
-grep -v "^Residual within cycle" cuda.log
-grep "^Residual within cycle" cuda.log | tail -3
+"$build/bin/ostrel-solve" "${args[@]}" --device cuda > "$build/cuda.log" 2>&1 \
+  || { tail -20 "$build/cuda.log"; echo "CUDA solve failed"; exit 1; }
+grep -v "^Residual within cycle" "$build/cuda.log"
+grep "^Residual within cycle" "$build/cuda.log" | tail -3
 
-hostC="$(sed -n 's/^Compliance: //p' host.log)"
-cudaC="$(sed -n 's/^Compliance: //p' cuda.log)"
+hostC="$(sed -n 's/^Compliance: //p' "$build/host.log")"
+cudaC="$(sed -n 's/^Compliance: //p' "$build/cuda.log")"
 python3 - "$hostC" "$cudaC" <<'PY'
 import sys
 h, c = float(sys.argv[1]), float(sys.argv[2])
