@@ -11,8 +11,9 @@ nx="${2:-160}"; ny="${3:-56}"; nz="${4:-56}"
 args=(--size "$nx" "$ny" "$nz" --voxel 0.01 --levels 5 --tolerance 1e-7)
 
 nvidia-smi --query-gpu=name,driver_version,memory.total --format=csv || true
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release > "$build.configure.log" 2>&1 \
-  || { cat "$build.configure.log"; exit 1; }
+mkdir -p "$build"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release > "$build/configure.log" 2>&1 \
+  || { cat "$build/configure.log"; exit 1; }
 ninja -C "$build" ostrel-solve ostrel_ptx
 test -f "$build/bin/cudafemkernels.ptx" || { echo "ERROR: no cudafemkernels.ptx built"; exit 1; }
 
