@@ -1,11 +1,15 @@
 #include "app/BatchRun.h"
 
+#include <fcntl.h>
 #include <omp.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ostream>
 #include <system_error>
 
@@ -197,6 +201,24 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
                 << "\"" << (ec ? ": " + ec.message() : std::string()) << "\n";
             return kExitFailed;
         }
+    }
+
+    // A folder that takes no files would lose every result of the run, found out only at its
+    // end: make sure a file can be created there before anything starts.
+    {
+        const std::filesystem::path folder =
+            options.outputDirectory.empty() ? std::filesystem::path(".") : options.outputDirectory;
+        const std::filesystem::path probe =
+            folder / (".ostrel-batch-probe-" + std::to_string(::getpid()));
+        const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            const int code = errno;
+            err << "ERROR: Cannot write into output folder \"" << folder.string()
+                << "\": " << std::strerror(code) << "\n";
+            return kExitFailed;
+        }
+        ::close(fd);
+        ::unlink(probe.c_str());
     }
 
     DeviceOptions device;

@@ -383,6 +383,15 @@ ParseOutcome parseMakeSceneArguments(const std::vector<std::string>& args,
             return ParseOutcome::UsageError;
         }
     }
+    // Every argument goes into the file's comment lines (and the mesh name into MESH); a line
+    // break would end a comment early and leave a line that no scene loader accepts.
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i].find_first_of("\r\n") != std::string::npos) {
+            error = "argument " + std::to_string(i + 1) + " holds a line break; every argument "
+                    "must be a single line";
+            return ParseOutcome::UsageError;
+        }
+    }
     if (options.mesh.empty()) error = "--mesh is required";
     else if (!haveVoxel) error = "--voxel is required";
     else if (options.output.empty()) error = "-o SCENE.txt is required";
@@ -455,18 +464,25 @@ int makeScene(const MakeSceneOptions& o, std::wostream& out) {
         const float longest = std::max({mesh.halfSize.x, mesh.halfSize.y, mesh.halfSize.z});
         if (!(longest > 0)) return fail("The mesh " + quoted(o.mesh) + " has no extent to scale");
         mesh.scale(float(o.scaleTo) / (2.0f * longest));
+        const Vec3f h = mesh.halfSize;
+        if (!std::isfinite(h.x) || !std::isfinite(h.y) || !std::isfinite(h.z))
+            return fail("The mesh " + quoted(o.mesh) + " scaled to " + formatDouble(o.scaleTo) +
+                        " does not fit 32-bit floats");
     }
+    // Voxel counts stay doubles until they are known to be small: a tiny voxel size gives
+    // counts far beyond any integer type.
     double cells = 1;
-    long long n[3];
+    double n[3];
     for (int a = 0; a < 3; ++a) {
-        n[a] = (long long)std::ceil(2.0 * double(mesh.halfSize[a]) / o.voxel) +
-               (o.surfaceVoxels ? 2 : 0);
-        cells *= double(std::max<long long>(n[a], 1));
+        n[a] = std::ceil(2.0 * double(mesh.halfSize[a]) / o.voxel) + (o.surfaceVoxels ? 2 : 0);
+        cells *= std::max(n[a], 1.0);
     }
-    if (n[0] > 2046 || n[1] > 2046 || n[2] > 1022 || cells > 1.0e9) {
-        return fail("Voxel size " + formatDouble(o.voxel) + " gives a grid of " +
-                    std::to_string(n[0]) + " x " + std::to_string(n[1]) + " x " +
-                    std::to_string(n[2]) +
+    if (!(n[0] <= 2046 && n[1] <= 2046 && n[2] <= 1022 && cells <= 1.0e9)) {
+        auto count = [](double v) {
+            return v < 1e15 ? std::to_string((long long)v) : formatDouble(v);
+        };
+        return fail("Voxel size " + formatDouble(o.voxel) + " gives a grid of " + count(n[0]) +
+                    " x " + count(n[1]) + " x " + count(n[2]) +
                     " voxels; at most 2046 x 2046 x 1022 (and 1e9 in all) fit the model");
     }
     if (std::min({n[0], n[1], n[2]}) < 1) return fail("The mesh " + quoted(o.mesh) + " is flat");

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -206,6 +207,18 @@ TEST(BatchProgram, OutputFolderThatCannotBeMadeStopsBeforeLoading) {
               0u)
         << child.err();
     EXPECT_EQ(testing::readFile(folder / "taken"), "a file, not a folder\n");
+}
+
+TEST(BatchProgram, OutputFolderThatTakesNoFilesStopsBeforeLoading) {
+    ScratchFolder folder("batch-output-closed");
+    const auto scene = testing::writeCantileverScene(folder.path(), 16);
+    // A folder in which nobody, not even root, can create a file.
+    Child child(kBatch, {scene.string(), "-o", "/proc/self", "--threads", "1"});
+    EXPECT_EQ(child.finish(), 1);
+    EXPECT_EQ(child.out(), "");
+    EXPECT_EQ(child.err().rfind("ERROR: Cannot write into output folder \"/proc/self\": ", 0), 0u)
+        << child.err();
+    EXPECT_EQ(std::count(child.err().begin(), child.err().end(), '\n'), 1) << child.err();
 }
 
 TEST(BatchProgram, QuietPrintsOneLinePerIterationAndWritesIntoTheWorkingDirectory) {

@@ -255,6 +255,15 @@ TEST_F(SceneMakerTest, FailuresKeepTheOldScene) {
     EXPECT_EQ(log_.str(),
               L"ERROR: Voxel size 0.0001 gives a grid of 20000 x 10000 x 10000 voxels; at most "
               L"2046 x 2046 x 1022 (and 1e9 in all) fit the model\n");
+    // Voxel counts beyond every integer type, and a scale beyond 32-bit floats.
+    EXPECT_EQ(run({"--mesh", mesh(), "--voxel", "1e-300", "-o", output()}), 1);
+    EXPECT_EQ(log_.str(),
+              L"ERROR: Voxel size 1e-300 gives a grid of 2e+300 x 1e+300 x 1e+300 voxels; at "
+              L"most 2046 x 2046 x 1022 (and 1e9 in all) fit the model\n");
+    EXPECT_EQ(run({"--mesh", mesh(), "--voxel", "0.25", "--scale-to", "1e39", "-o", output()}),
+              1);
+    EXPECT_EQ(log_.str(), L"ERROR: The mesh \"" + fromUtf8(mesh()) +
+                              L"\" scaled to 1e+39 does not fit 32-bit floats\n");
     EXPECT_EQ(run({"--mesh", (dir_ / "none.obj").string(), "--voxel", "0.25", "-o", output()}),
               1);
     EXPECT_NE(log_.str().find(L"none.obj"), std::wstring::npos);
@@ -322,6 +331,10 @@ TEST(SceneMakerArguments, DefaultsHelpAndUsageErrors) {
         {{"--load", "x=0", "1", "b", "3"}, "--load \"x=0\": \"b\" is not a number"},
         {{"--load", "x=0", "0", "0", "-0"}, "--load \"x=0\": the force is zero"},
         {{"--note", "two\nlines"}, "--note must be a single line"},
+        {{"--fix", "x=0\nand y=0"},
+         "argument 8 holds a line break; every argument must be a single line"},
+        {{"--mesh", "m\r.obj", "--voxel", "0.1", "-o", "s.txt"},
+         "argument 2 holds a line break; every argument must be a single line"},
         {{"--frobnicate"}, "unknown argument \"--frobnicate\" (see --help)"},
     };
     for (const Case& c : cases) {
