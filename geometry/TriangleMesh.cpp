@@ -12,13 +12,9 @@
 namespace ostrel {
 namespace {
 
-// File names are narrowed by taking the low byte of each character.
-std::string narrowName(const std::wstring& name) {
-    std::string out;
-    out.reserve(name.size());
-    for (wchar_t c : name) out.push_back(char(static_cast<unsigned char>(c & 0xff)));
-    return out;
-}
+// Wide file names are UTF-8 encoded for the file system, as the command line was decoded, so
+// non-ASCII paths round-trip.
+std::string narrowName(const std::wstring& name) { return toUtf8(name); }
 
 void say(std::wostream* messages, const std::wstring& line) {
     if (messages) *messages << line << std::endl;

@@ -107,6 +107,12 @@ bool Scene::loadScene(const std::wstring& fileName, std::wostream* log) {
 
     std::wstring meshName;
     if (!file_.getString(L"MESH", meshName, log)) return false;
+    // The value holds the file's bytes, one per character; a file name in it is UTF-8 text.
+    {
+        std::string bytes;
+        for (wchar_t c : meshName) bytes.push_back(char(static_cast<unsigned char>(c & 0xff)));
+        meshName = fromUtf8(bytes);
+    }
     // An absolute MESH path is used as it is; a relative one is taken from the scene's folder.
     const std::wstring meshFile =
         isAbsolutePath(meshName) ? meshName : directoryPrefix(fileName) + meshName;

@@ -121,6 +121,19 @@ TEST(Obj, WriteReadRoundTripIsBitExact) {
             EXPECT_EQ(back.triangles[n].indices[c], mesh.triangles[n].indices[c]);
 }
 
+TEST(Obj, NonAsciiFileNamesAreUtf8OnDisk) {
+    const TriangleMesh mesh = test::makeSphere({0, 0, 0}, 1.0f, 5, 7);
+    // "r\u00e9sultat.obj": the wide name as the command line decodes it.
+    const std::string path = tempPath("r\xc3\xa9sultat.obj");
+    const std::wstring file = std::wstring(path.begin(), path.end() - 13) + L"r\u00e9sultat.obj";
+    std::wostringstream msg;
+    ASSERT_TRUE(mesh.writeObj(file, &msg)) << msg.str();
+    EXPECT_TRUE(std::filesystem::exists(path));
+    TriangleMesh back;
+    ASSERT_TRUE(back.readObj(file, &msg)) << msg.str();
+    EXPECT_EQ(back.triangles.size(), mesh.triangles.size());
+}
+
 TEST(Obj, WriteFormatAndEmptyMesh) {
     TriangleMesh mesh;
     mesh.vertices.push_back({{1.5f, -2.0f, 0.0f}, {}});

@@ -199,6 +199,15 @@ TEST_F(SceneTest, MeshPathRelativeToSceneAndAbsolute) {
     text = kRequired;
     text.replace(text.find("MESH: box.obj"), 13, "MESH: " + (dir_ / "sub/meshes/b.obj").string());
     ASSERT_TRUE(scene_.loadScene(writeScene(text, "sub/abs.txt"), &log_)) << log_.str();
+    // Non-ASCII folder and MESH value: the scene's name comes decoded from the command line,
+    // the MESH value as the file's UTF-8 bytes.
+    fs::create_directories(dir_ / "\xc3\xa9" / "\xc3\xbc");
+    writeBox(dir_ / "\xc3\xa9" / "\xc3\xbc" / "b.obj", {1, 1, 1});
+    text = kRequired;
+    text.replace(text.find("MESH: box.obj"), 13, "MESH: \xc3\xbc/b.obj");
+    ASSERT_TRUE(scene_.loadScene(writeScene(text, "\xc3\xa9/scene.txt"), &log_))
+        << toUtf8(log_.str());
+    EXPECT_EQ(scene_.model()->numElements_[0], 4 * 4 * 4);
     EXPECT_EQ(directoryPrefix(L"a\\b/c.txt"), L"a\\b/");
     EXPECT_EQ(directoryPrefix(L"c:\\x\\c.txt"), L"c:\\x\\");
     EXPECT_EQ(directoryPrefix(L"c.txt"), L"");
