@@ -8,6 +8,7 @@
 // process at once (the handler is reset after the first).
 
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <streambuf>
@@ -69,6 +70,13 @@ private:
     std::string line_;
 };
 
+/// The filter of --quiet, if any. Errors that end the process at once (the model builder's)
+/// are written without a line end; the exit handler passes such a last line on.
+MessageLineFilter* g_filter = nullptr;
+extern "C" void finishFilterAtExit() {
+    if (g_filter) g_filter->finish();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -91,7 +99,11 @@ int main(int argc, char** argv) {
     static std::ostream* const progress = new std::ostream(stdoutBuffer);
     static MessageLineFilter* const filter =
         parsed.options.quiet ? new MessageLineFilter(stdoutBuffer) : nullptr;
-    if (filter) std::cout.rdbuf(filter);
+    if (filter) {
+        std::cout.rdbuf(filter);
+        g_filter = filter;
+        std::atexit(finishFilterAtExit);
+    }
     installSignalHandlers();
     const int code = runBatch(parsed.options, *progress, std::cerr, &g_interrupted);
     std::cout.flush();

@@ -260,6 +260,18 @@ TEST(BatchProgram, QuietPrintsOneLinePerIterationAndWritesIntoTheWorkingDirector
         EXPECT_TRUE(std::filesystem::exists(folder / name)) << name;
 }
 
+TEST(BatchProgram, QuietShowsTheErrorOfAModelThatEndsTheProcess) {
+    ScratchFolder folder("batch-empty-model");
+    const auto scene = testing::writeCantileverScene(folder.path(), 16);
+    // One voxel larger than the whole beam: its centre lies outside, the voxel model is empty.
+    std::string text = testing::readFile(scene);
+    text.replace(0, text.find('\n'), "VOXEL_SIZE: 10 10 10");
+    std::ofstream(scene) << text;
+    Child child(kBatch, {scene.string(), "-q", "--threads", "1", "-o", folder.path().string()});
+    EXPECT_EQ(child.finish(), 255);
+    EXPECT_EQ(child.out(), "ERROR: Voxel model is empty\n");
+}
+
 TEST(BatchProgram, QuietKeepsWarningsBetweenTheProgressLines) {
     ScratchFolder folder("batch-warnings");
     const auto scene = testing::writeCantileverScene(folder.path(), 16);
