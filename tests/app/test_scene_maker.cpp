@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -346,6 +348,21 @@ TEST(SceneMakerArguments, DefaultsHelpAndUsageErrors) {
             << c.message;
         EXPECT_EQ(error, c.message);
     }
+}
+
+TEST(MakeMeshScript, WrittenFileHasTheModeOfANewFile) {
+    if (std::system("python3 -c pass > /dev/null 2>&1") != 0) GTEST_SKIP() << "no python3";
+    testing::ScratchFolder folder("make-mesh");
+    const fs::path mesh = folder / "box.obj";
+    const mode_t old = ::umask(022);
+    const std::string command = std::string("python3 ") + OSTREL_MAKE_MESH +
+                                " box --size 1 1 1 -o " + mesh.string() + " > /dev/null";
+    const int status = std::system(command.c_str());
+    ::umask(old);
+    ASSERT_EQ(status, 0);
+    struct stat info {};
+    ASSERT_EQ(::stat(mesh.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0644u);
 }
 
 TEST(SceneMakerPaths, MeshRelativeToSceneFolder) {
