@@ -258,7 +258,8 @@ void CudaFem::prepareSolve() {
                L"cuMemcpyHtoD failed for A");
     coarseValid_ = factorCoarsestLevel(m);
     if (!coarseValid_ && narrowLog_)
-        *narrowLog_ << "WARNING: The coarsest-level system is singular (no vertex is fixed); "
+        *narrowLog_ << "WARNING: The coarsest-level system is singular (the fixed vertices do not "
+                       "hold the model in place); "
                        "the solver cannot converge\n"
                     << std::flush;
 }

@@ -177,6 +177,20 @@ TEST(Solve, SingularSystemWarnsAndFails) {
     EXPECT_FALSE(s.fem->solve(1e-3));
 }
 
+TEST(Solve, OneFixedVertexIsSingularAndTheWarningSaysWhy) {
+    // One fixed vertex leaves the rotations about it free: fixed vertices exist, but too few.
+    Solver s(6, 3, 3, 3);
+    std::fill(s.model->isVertexFixed_.begin(), s.model->isVertexFixed_.end(), 0);
+    s.model->isVertexFixed_[0] = 1;
+    s.fem->computeLoad();
+    s.fem->prepareSolve();
+    ASSERT_FALSE(s.fem->coarseFactorValid());
+    const std::string n = s.narrow.str();
+    EXPECT_EQ(n.substr(n.find("\nWARNING: ") + 1),
+              "WARNING: The coarsest-level system is singular (the fixed vertices do not hold "
+              "the model in place); the solver cannot converge\n");
+}
+
 TEST(Solve, FixedVerticesStayPutUnderGravity) {
     Solver s(12, 4, 4, 3);
     s.model->gravity_ = {0, 0, -9.81};
