@@ -283,9 +283,13 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     out << "Iterations: " << done << " (" << history.front().iteration << " to "
         << last.iteration << ")\n";
     out << "Final volume fraction: " << printed("%.4f", last.volumeFraction) << "\n";
-    out << "Compliance: " << printed("%.6g", last.compliance) << " ("
-        << printed("%.4g", firstCompliance != 0 ? last.compliance / firstCompliance : NAN)
-        << " x the first iteration's)\n";
+    // The ratio to the first iteration only where it means something: a model without loads
+    // has compliance 0 throughout.
+    const double ratio = last.compliance / firstCompliance;
+    out << "Compliance: " << printed("%.6g", last.compliance);
+    if (firstCompliance != 0 && std::isfinite(ratio))
+        out << " (" << printed("%.4g", ratio) << " x the first iteration's)";
+    out << "\n";
     out << "Total solve time: " << formatDuration(lifetime.totalSolveSeconds)
         << "    Total optimize time: " << formatDuration(lifetime.totalOptimizeSeconds) << "\n";
     if (shapeOk) out << "Final shape: \"" << finalShape.string() << "\"\n";

@@ -291,6 +291,19 @@ TEST(BatchProgram, QuietKeepsWarningsBetweenTheProgressLines) {
     EXPECT_EQ(out.find("Time SOLVE"), std::string::npos);
 }
 
+TEST(BatchProgram, SummaryOfARunWithoutLoadsHasNoRatio) {
+    ScratchFolder folder("batch-no-loads");
+    const auto scene = testing::writeCantileverScene(folder.path(), 16);
+    std::string text = testing::readFile(scene);
+    text.erase(text.find("FORCES: "));
+    std::ofstream(scene) << text;
+    Child child(kBatch, {scene.string(), "-n", "1", "-q", "--threads", "1", "-o",
+                         folder.path().string()});
+    EXPECT_EQ(child.finish(), 0) << child.err();
+    EXPECT_NE(child.out().find("\nCompliance: 0\n"), std::string::npos) << child.out();
+    EXPECT_EQ(child.out().find("nan"), std::string::npos) << child.out();
+}
+
 TEST(BatchProgram, InterruptFinishesTheStepAndKeepsTheShape) {
     ScratchFolder folder("batch-interrupt");
     const auto scene = testing::writeCantileverScene(folder.path(), 16);
