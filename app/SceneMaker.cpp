@@ -13,6 +13,7 @@
 #include <fstream>
 #include <ostream>
 #include <sstream>
+#include <system_error>
 
 #include "app/Console.h"
 #include "geometry/TriangleMesh.h"
@@ -454,6 +455,14 @@ int makeScene(const MakeSceneOptions& o, std::wostream& out) {
         out << L"ERROR: " << fromUtf8(message) << std::endl;
         return 1;
     };
+
+    // A scene written over its own mesh would destroy the mesh it names.
+    {
+        std::error_code ec;
+        if (std::filesystem::equivalent(o.mesh, o.output, ec))
+            return fail("The scene file " + quoted(o.output) + " would replace the mesh " +
+                        quoted(o.mesh));
+    }
 
     // Check the mesh and the grid size first: the model builder ends the process on grids it
     // cannot number, so those are refused here with a message.

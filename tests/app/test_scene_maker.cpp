@@ -270,6 +270,15 @@ TEST_F(SceneMakerTest, FailuresKeepTheOldScene) {
               1);
     EXPECT_NE(log_.str().find(L"none.obj"), std::wstring::npos);
     EXPECT_EQ(testing::readFile(output()), "old\n");
+    // The output naming the mesh itself, also by another path, leaves the mesh alone.
+    const std::string meshBytes = testing::readFile(mesh());
+    for (const std::string& same : {mesh(), (fs::path(mesh()).parent_path() / "." /
+                                             fs::path(mesh()).filename()).string()}) {
+        EXPECT_EQ(run({"--mesh", mesh(), "--voxel", "0.25", "-o", same}), 1);
+        EXPECT_EQ(log_.str(), L"ERROR: The scene file \"" + fromUtf8(same) +
+                                  L"\" would replace the mesh \"" + fromUtf8(mesh()) + L"\"\n");
+        EXPECT_EQ(testing::readFile(mesh()), meshBytes);
+    }
     const std::string noDir = (dir_ / "no" / "scene.txt").string();
     EXPECT_EQ(run({"--mesh", mesh(), "--voxel", "0.25", "-o", noDir}), 1);
     EXPECT_EQ(log_.str(), L"ERROR: Cannot write file \"" + fromUtf8(noDir) +
