@@ -81,8 +81,9 @@ std::string batchHelp() {
            "  -V, --version        show the version and exit\n"
            "\n"
            "Ctrl-C finishes the current step, writes OptimizedShape_final.obj and exits.\n"
-           "Exit status: 0 done, 1 the run could not start, 2 bad command line, "
-           "130 interrupted.\n";
+           "Exit status: 0 done, 1 the run could not start or its final shape or plot could\n"
+           "not be written, 2 bad command line, 130 interrupted, 255 the scene's voxel model\n"
+           "cannot be built (empty, too large, fewer than 3 levels).\n";
 }
 
 std::string batchVersion() { return std::string("ostrel-batch ") + OSTREL_VERSION + "\n"; }

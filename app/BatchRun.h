@@ -6,8 +6,10 @@
 // ostrel-batch SCENE [--iterations N] [--output DIR] [--device host|cuda] [--threads N]
 //              [--quiet]
 //
-// Exit codes: 0 done, 1 the run could not start (scene, output folder, device), 2 bad command
-// line, 130 interrupted (the current step is finished and the shape written first).
+// Exit codes: 0 done, 1 the run could not start (scene, output folder, device) or its final
+// shape or plot could not be written, 2 bad command line, 130 interrupted (the current step is
+// finished and the shape written first), 255 the model builder ended the process (empty voxel
+// model, extents too large, fewer than 3 levels).
 
 #include <atomic>
 #include <filesystem>

@@ -181,6 +181,10 @@ TEST(BatchProgram, CommandLineErrorsExitWith2) {
     Child help(kBatch, {"--help"});
     EXPECT_EQ(help.finish(), 0);
     EXPECT_EQ(help.out().rfind("Usage: ostrel-batch SCENE [--iterations N]", 0), 0u);
+    EXPECT_NE(help.out().find("1 the run could not start or its final shape or plot could\n"
+                              "not be written"),
+              std::string::npos);
+    EXPECT_NE(help.out().find("255 the scene's voxel model\ncannot be built"), std::string::npos);
     Child version(kBatch, {"--version"});
     EXPECT_EQ(version.finish(), 0);
     EXPECT_EQ(version.out().rfind("ostrel-batch ", 0), 0u);
