@@ -1,13 +1,12 @@
 #include "app/HistoryPlot.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <ostream>
 #include <system_error>
+
+#include "app/AtomicFile.h"
 
 namespace ostrel {
 
@@ -159,22 +158,8 @@ std::string historySvg(const std::vector<HistoryPoint>& points, const std::strin
 bool writeHistorySvg(const std::filesystem::path& file, const std::vector<HistoryPoint>& points,
                      const std::string& title, std::ostream* log) {
     const std::string target = file.string();
-    // A name of our own beside the target, so the rename replaces the file atomically.
-    const std::string temporary = target + ".tmp" + std::to_string(::getpid()) + "~";
-    bool ok = false;
-    {
-        std::ofstream out(temporary, std::ios::out | std::ios::binary | std::ios::trunc);
-        if (out.is_open()) {
-            out << historySvg(points, title);
-            out.flush();
-            ok = out.good();
-        }
-    }
-    if (ok) ok = std::rename(temporary.c_str(), target.c_str()) == 0;
-    if (!ok) {
-        std::remove(temporary.c_str());
-        if (log) *log << "ERROR: Cannot write file \"" << target << "\"\n";
-    }
+    const bool ok = bool(writeFileAtomically(target, historySvg(points, title)));
+    if (!ok && log) *log << "ERROR: Cannot write file \"" << target << "\"\n";
     return ok;
 }
 

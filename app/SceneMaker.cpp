@@ -15,6 +15,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "app/AtomicFile.h"
 #include "app/Console.h"
 #include "geometry/TriangleMesh.h"
 #include "gpu/Driver.h"
@@ -426,28 +427,13 @@ std::string meshPathForScene(const std::string& meshFile, const std::string& sce
 }
 
 bool writeTextAtomically(const std::string& path, const std::string& text, std::string& error) {
-    const std::string tmp = path + ".tmp-" + std::to_string(::getpid());
-    errno = 0;
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            error = errno ? std::strerror(errno) : "cannot create a file in its folder";
-            return false;
-        }
-        out << text;
-        out.close();
-        if (!out) {
-            error = errno ? std::strerror(errno) : "writing failed";
-            std::remove(tmp.c_str());
-            return false;
-        }
-    }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-        error = std::strerror(errno);
-        std::remove(tmp.c_str());
-        return false;
-    }
-    return true;
+    const AtomicWriteResult result = writeFileAtomically(path, text);
+    if (result) return true;
+    error = !result.reason.empty() ? result.reason
+            : result.status == AtomicWriteResult::Status::cannotCreate
+                ? "cannot create a file in its folder"
+                : "writing failed";
+    return false;
 }
 
 int makeScene(const MakeSceneOptions& o, std::wostream& out) {

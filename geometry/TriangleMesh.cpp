@@ -7,6 +7,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "app/AtomicFile.h"
 #include "app/Console.h"
 
 namespace ostrel {
@@ -78,32 +79,24 @@ bool TriangleMesh::readObj(const std::wstring& fileName, std::wostream* messages
 }
 
 bool TriangleMesh::writeObj(const std::wstring& fileName, std::wostream* messages) const {
-    const std::string finalName = narrowName(fileName);
-    const std::string tempName = finalName + ".tmp";
-    FILE* f = std::fopen(tempName.c_str(), "wb");
-    if (!f) {
+    const AtomicWriteResult result = writeFileAtomically(narrowName(fileName), [&](FILE* f) {
+        bool ok = true;
+        for (const MeshVertex& v : vertices)
+            if (std::fprintf(f, "v %.8e %.8e %.8e\n", double(v.position.x),
+                             double(v.position.y), double(v.position.z)) < 0)
+                ok = false;
+        if (std::fputc('\n', f) == EOF) ok = false;
+        for (const MeshTriangle& t : triangles)
+            if (std::fprintf(f, "f %d %d %d\n", t.indices[0] + 1, t.indices[1] + 1,
+                             t.indices[2] + 1) < 0)
+                ok = false;
+        return ok;
+    });
+    if (result.status == AtomicWriteResult::Status::cannotCreate)
         say(messages, L"ERROR: Cannot create output file " + quoted(fileName));
-        return false;
-    }
-    bool ok = true;
-    for (const MeshVertex& v : vertices)
-        if (std::fprintf(f, "v %.8e %.8e %.8e\n", double(v.position.x), double(v.position.y),
-                         double(v.position.z)) < 0)
-            ok = false;
-    if (std::fputc('\n', f) == EOF) ok = false;
-    for (const MeshTriangle& t : triangles)
-        if (std::fprintf(f, "f %d %d %d\n", t.indices[0] + 1, t.indices[1] + 1,
-                         t.indices[2] + 1) < 0)
-            ok = false;
-    if (std::ferror(f)) ok = false;
-    if (std::fclose(f) != 0) ok = false;
-    if (ok && std::rename(tempName.c_str(), finalName.c_str()) != 0) ok = false;
-    if (!ok) {
-        std::remove(tempName.c_str());
+    else if (!result)
         say(messages, L"ERROR: Error writing output file " + quoted(fileName));
-        return false;
-    }
-    return true;
+    return bool(result);
 }
 
 void TriangleMesh::updateNormals() {

@@ -1,12 +1,11 @@
 #include "scene/KeyValueFile.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cwctype>
 #include <fstream>
 #include <sstream>
 
+#include "app/AtomicFile.h"
 #include "app/Console.h"
 
 namespace ostrel {
@@ -128,24 +127,11 @@ bool KeyValueFile::read(const std::wstring& fileName, std::wostream* log) {
 }
 
 bool KeyValueFile::write(const std::wstring& fileName, std::wostream* log) const {
-    const std::string target = toUtf8(fileName);
-    // A name of our own beside the target, so the rename replaces the file atomically.
-    const std::string temporary = target + ".tmp" + std::to_string(::getpid()) + "~";
-    bool ok = false;
-    {
-        std::ofstream file(temporary, std::ios::out | std::ios::binary | std::ios::trunc);
-        if (file.is_open()) {
-            for (const Entry& entry : entries_)
-                file << narrowBytes(entry.first) << ": " << narrowBytes(entry.second) << '\n';
-            file.flush();
-            ok = file.good();
-        }
-    }
-    if (ok) ok = std::rename(temporary.c_str(), target.c_str()) == 0;
-    if (!ok) {
-        std::remove(temporary.c_str());
-        say(log, L"ERROR: Cannot write file " + quoted(fileName));
-    }
+    std::string text;
+    for (const Entry& entry : entries_)
+        text += narrowBytes(entry.first) + ": " + narrowBytes(entry.second) + '\n';
+    const bool ok = bool(writeFileAtomically(toUtf8(fileName), text));
+    if (!ok) say(log, L"ERROR: Cannot write file " + quoted(fileName));
     return ok;
 }
 

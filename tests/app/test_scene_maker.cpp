@@ -291,7 +291,7 @@ TEST_F(SceneMakerTest, AtomicWriteKeepsOldFileOnFailure) {
     ASSERT_TRUE(writeTextAtomically(target.string(), "one\n", error)) << error;
     EXPECT_EQ(testing::readFile(target), "one\n");
     // A directory where the temporary file would go makes the write fail.
-    fs::create_directories(target.string() + ".tmp-" + std::to_string(::getpid()));
+    fs::create_directories(target.string() + ".tmp" + std::to_string(::getpid()) + "~");
     EXPECT_FALSE(writeTextAtomically(target.string(), "two\n", error));
     EXPECT_FALSE(error.empty());
     EXPECT_EQ(testing::readFile(target), "one\n");

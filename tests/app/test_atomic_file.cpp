@@ -1,0 +1,83 @@
+// Atomic file replacement: the target is the old file or the complete new one, and no
+// temporary file is left behind, whatever fails.
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "app/AtomicFile.h"
+#include "support/ScratchFolder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ostrel::AtomicWriteResult;
+using ostrel::writeFileAtomically;
+using Status = AtomicWriteResult::Status;
+
+std::string temporaryOf(const fs::path& target) {
+    return target.string() + ".tmp" + std::to_string(::getpid()) + "~";
+}
+
+size_t entriesIn(const fs::path& dir) {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir)) ++n;
+    return n;
+}
+
+TEST(AtomicFile, ReplacesTheTargetCompletely) {
+    ostrel::testing::ScratchFolder dir("atomic");
+    const fs::path target = dir.path() / "t.txt";
+    ASSERT_TRUE(writeFileAtomically(target.string(), "one\n"));
+    EXPECT_EQ(ostrel::testing::readFile(target), "one\n");
+    ASSERT_TRUE(writeFileAtomically(target.string(), std::string(100000, 'x')));
+    EXPECT_EQ(ostrel::testing::readFile(target), std::string(100000, 'x'));
+    ASSERT_TRUE(writeFileAtomically(target.string(), ""));
+    EXPECT_EQ(fs::file_size(target), 0u);
+    EXPECT_EQ(entriesIn(dir.path()), 1u);
+}
+
+TEST(AtomicFile, FailuresKeepTheOldFileAndLeaveNoTemporary) {
+    ostrel::testing::ScratchFolder dir("atomic");
+    const fs::path target = dir.path() / "t.txt";
+    const fs::path folderTarget = dir.path() / "folder";
+    fs::create_directories(folderTarget / "inside");
+    struct Case {
+        const char* name;
+        fs::path target;
+        bool blockTemporary;  // a folder where the temporary file would go
+        bool writerFails;
+        Status status;
+        std::string reason;
+    } cases[] = {
+        {"temporary blocked", target, true, false, Status::cannotCreate, "Is a directory"},
+        {"missing folder", dir.path() / "no" / "t.txt", false, false, Status::cannotCreate,
+         "No such file or directory"},
+        {"writer fails", target, false, true, Status::failed, ""},
+        {"target is a folder", folderTarget, false, false, Status::failed, "Is a directory"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(writeFileAtomically(target.string(), "old\n"));
+        if (c.blockTemporary) fs::create_directories(temporaryOf(c.target));
+        const AtomicWriteResult result =
+            c.writerFails ? writeFileAtomically(c.target.string(), [](std::FILE* f) {
+                std::fputs("partial", f);
+                return false;
+            })
+                          : writeFileAtomically(c.target.string(), "new\n");
+        EXPECT_FALSE(result) << c.name;
+        EXPECT_EQ(result.status, c.status) << c.name;
+        EXPECT_EQ(result.reason, c.reason) << c.name;
+        EXPECT_EQ(ostrel::testing::readFile(target), "old\n") << c.name;
+        if (c.blockTemporary)
+            fs::remove(temporaryOf(c.target));
+        else
+            EXPECT_FALSE(fs::exists(temporaryOf(c.target))) << c.name;
+        EXPECT_TRUE(fs::is_directory(folderTarget / "inside")) << c.name;
+    }
+}
+
+}  // namespace
