@@ -15,6 +15,7 @@
 
 #include "app/Console.h"
 #include "app/HistoryPlot.h"
+#include "app/Timing.h"
 #include "gpu/Driver.h"
 #include "gpu/cudafem.h"
 #include "scene/Scene.h"
@@ -45,10 +46,6 @@ BatchArguments failure(std::string message) {
     result.action = BatchArguments::Action::Error;
     result.error = "ERROR: " + std::move(message);
     return result;
-}
-
-double secondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 std::string printed(const char* format, double value) {

@@ -3,18 +3,13 @@
 #include <pthread.h>
 #include <sched.h>
 
-#include <cwctype>
 #include <ostream>
 #include <sstream>
 
+#include "app/Console.h"
+
 namespace ostrel {
 namespace {
-
-std::wstring upperCase(const std::wstring& text) {
-    std::wstring upper = text;
-    for (wchar_t& c : upper) c = wchar_t(std::towupper(wint_t(c)));
-    return upper;
-}
 
 /// Reads a decimal integer the way a wide string stream does: leading blanks skipped, trailing
 /// text ignored. `value` is written only on success.

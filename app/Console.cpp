@@ -1,5 +1,6 @@
 #include "app/Console.h"
 
+#include <cwctype>
 #include <iostream>
 #include <streambuf>
 
@@ -99,6 +100,18 @@ std::wstring fromUtf8(std::string_view text) {
         i += size_t(extra) + 1;
     }
     return out;
+}
+
+void writeLine(std::wostream* log, const std::wstring& line) {
+    if (log) *log << line << std::endl;
+}
+
+std::wstring quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
+
+std::wstring upperCase(std::wstring_view text) {
+    std::wstring upper(text);
+    for (wchar_t& c : upper) c = wchar_t(std::towupper(wint_t(c)));
+    return upper;
 }
 
 }  // namespace ostrel

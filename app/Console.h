@@ -24,4 +24,11 @@ std::ostream& narrowOut();
 std::string toUtf8(std::wstring_view text);
 std::wstring fromUtf8(std::string_view text);
 
+/// One message line on a message stream: the text, a line end and a flush; null = silent.
+void writeLine(std::wostream* log, const std::wstring& line);
+/// `text` between double quotes, the way messages show names.
+std::wstring quoted(const std::wstring& text);
+/// Every character upper-cased (towupper), as options and keys are compared.
+std::wstring upperCase(std::wstring_view text);
+
 }  // namespace ostrel

@@ -5,16 +5,10 @@
 #include <string>
 
 #include "app/Console.h"
+#include "app/Timing.h"
 #include "gpu/cudafem.h"
 
 namespace ostrel {
-
-namespace {
-double secondsBetween(std::chrono::steady_clock::time_point a,
-                      std::chrono::steady_clock::time_point b) {
-    return std::chrono::duration<double>(b - a).count();
-}
-}  // namespace
 
 RunControl::RunControl(FemModel& model, CudaFem& solver, ProgramLifetime& lifetime,
                        RunControlOptions options)

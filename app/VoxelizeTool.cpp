@@ -12,17 +12,10 @@
 #include <string>
 
 #include "app/Console.h"
+#include "app/Timing.h"
 #include "geometry/TriangleMesh.h"
 #include "voxel/IsoSurface.h"
 #include "voxel/Voxelizer.h"
-
-namespace {
-
-double secondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     using namespace ostrel;

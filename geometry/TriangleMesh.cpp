@@ -11,31 +11,18 @@
 #include "app/Console.h"
 
 namespace ostrel {
-namespace {
-
-// Wide file names are UTF-8 encoded for the file system, as the command line was decoded, so
-// non-ASCII paths round-trip.
-std::string narrowName(const std::wstring& name) { return toUtf8(name); }
-
-void say(std::wostream* messages, const std::wstring& line) {
-    if (messages) *messages << line << std::endl;
-}
-
-std::wstring quoted(const std::wstring& name) { return L"\"" + name + L"\""; }
-
-}  // namespace
 
 bool TriangleMesh::readObj(const std::wstring& fileName, std::wostream* messages) {
     loaded = false;
     vertices.clear();
     triangles.clear();
-    std::ifstream in(narrowName(fileName), std::ios::in | std::ios::binary);
+    std::ifstream in(toUtf8(fileName), std::ios::in | std::ios::binary);
     if (!in) {
-        say(messages, L"ERROR: Cannot open input file " + quoted(fileName));
+        writeLine(messages, L"ERROR: Cannot open input file " + quoted(fileName));
         return false;
     }
     auto parseError = [&](long line) {
-        say(messages, L"ERROR: Error parsing line " + std::to_wstring(line) + L" of file " +
+        writeLine(messages, L"ERROR: Error parsing line " + std::to_wstring(line) + L" of file " +
                           quoted(fileName));
         return false;
     };
@@ -45,7 +32,7 @@ bool TriangleMesh::readObj(const std::wstring& fileName, std::wostream* messages
         ++lineNumber;
         if (!std::getline(in, text)) {
             if (in.eof()) break;
-            say(messages, L"ERROR: Cannot read line " + std::to_wstring(lineNumber) +
+            writeLine(messages, L"ERROR: Cannot read line " + std::to_wstring(lineNumber) +
                               L" of file " + quoted(fileName));
             return false;
         }
@@ -79,7 +66,7 @@ bool TriangleMesh::readObj(const std::wstring& fileName, std::wostream* messages
 }
 
 bool TriangleMesh::writeObj(const std::wstring& fileName, std::wostream* messages) const {
-    const AtomicWriteResult result = writeFileAtomically(narrowName(fileName), [&](FILE* f) {
+    const AtomicWriteResult result = writeFileAtomically(toUtf8(fileName), [&](FILE* f) {
         bool ok = true;
         for (const MeshVertex& v : vertices)
             if (std::fprintf(f, "v %.8e %.8e %.8e\n", double(v.position.x),
@@ -93,9 +80,9 @@ bool TriangleMesh::writeObj(const std::wstring& fileName, std::wostream* message
         return ok;
     });
     if (result.status == AtomicWriteResult::Status::cannotCreate)
-        say(messages, L"ERROR: Cannot create output file " + quoted(fileName));
+        writeLine(messages, L"ERROR: Cannot create output file " + quoted(fileName));
     else if (!result)
-        say(messages, L"ERROR: Error writing output file " + quoted(fileName));
+        writeLine(messages, L"ERROR: Error writing output file " + quoted(fileName));
     return bool(result);
 }
 

@@ -25,8 +25,6 @@ void check(CUresult code, std::wstring_view message,
         reportDriverError(kSolverSourceFile, int(where.line()), int(code), std::wstring(message));
 }
 
-std::wstring widen(const std::string& s) { return fromUtf8(s); }
-
 Int3 int3Of(const std::array<int, 3>& d) { return {d[0], d[1], d[2]}; }
 
 // Directory of the running executable, with its trailing slash.
@@ -51,7 +49,7 @@ CudaFem::~CudaFem() { release(); }
 
 CUdeviceptr CudaFem::allocate(size_t bytes, const char* name) {
     CUdeviceptr p = 0;
-    check(driver_->memAlloc(&p, bytes), L"cuMemAlloc failed for " + widen(name));
+    check(driver_->memAlloc(&p, bytes), L"cuMemAlloc failed for " + fromUtf8(name));
     allocated_ += bytes;
     return p;
 }
@@ -79,7 +77,7 @@ void CudaFem::setup() {
         check(driver_->deviceTotalMem(&total, dev), L"cuDeviceTotalMem failed");
         check(driver_->deviceGetName(name, sizeof name, dev), L"cuDeviceGetName failed");
         if (wideLog_)
-            *wideLog_ << L"CUDA device #" << i << L" (" << widen(name) << L"):  Global Mem: "
+            *wideLog_ << L"CUDA device #" << i << L" (" << fromUtf8(name) << L"):  Global Mem: "
                       << total << L"\n";
     }
     if (wideLog_) wideLog_->flush();
@@ -113,7 +111,7 @@ void CudaFem::setup() {
                       const char* bufName) {
             slot[size_t(l)] = allocate(n * 4, bufName);
             upload(slot[size_t(l)], data, n * 4,
-                   (L"cuMemcpyHtoD failed for " + widen(bufName)).c_str());
+                   (L"cuMemcpyHtoD failed for " + fromUtf8(bufName)).c_str());
         };
         up(elementGrid_dev_, m.elementGrid_[l].data(), m.elementGrid_[l].size(), "elementGrid_dev_");
         up(elementPosition_dev_, m.elementPosition_[l].data(), m.elementPosition_[l].size(),
@@ -167,7 +165,7 @@ void CudaFem::setup() {
     };
     for (const Lookup& k : lookups)
         check(driver_->moduleGetFunction(k.handle, module_, k.name),
-                     L"cuModuleGetFunction failed for " + widen(k.name));
+                     L"cuModuleGetFunction failed for " + fromUtf8(k.name));
 
     if (narrowLog_)
         *narrowLog_ << "Allocated GPU memory: " << double(allocated_) / double(1 << 20)

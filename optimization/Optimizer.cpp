@@ -7,16 +7,11 @@
 #include <ostream>
 
 #include "app/Console.h"
+#include "app/Timing.h"
 #include "fem/FemModel.h"
 #include "voxel/IsoSurface.h"
 
 namespace ostrel {
-
-namespace {
-double secondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-}  // namespace
 
 Optimizer::Optimizer(FemModel& model, OptimizationLifetime& lifetime,
                      std::filesystem::path historyDirectory)

@@ -46,14 +46,8 @@ std::string narrowBytes(const std::wstring& text) {
     return bytes;
 }
 
-std::wstring quoted(const std::wstring& name) { return L"\"" + name + L"\""; }
-
-void say(std::wostream* log, const std::wstring& line) {
-    if (log) *log << line << std::endl;
-}
-
 void parseError(std::wostream* log, bool asError, const std::wstring& key) {
-    say(log, std::wstring(asError ? L"ERROR" : L"WARNING") + L": Could not parse entry " +
+    writeLine(log, std::wstring(asError ? L"ERROR" : L"WARNING") + L": Could not parse entry " +
                  quoted(key));
 }
 
@@ -72,11 +66,7 @@ bool readNumbers(const std::wstring& text, T* out, int count) {
 
 }  // namespace
 
-std::wstring upperCaseKey(const std::wstring& key) {
-    std::wstring upper = key;
-    for (wchar_t& c : upper) c = wchar_t(std::towupper(wint_t(c)));
-    return upper;
-}
+std::wstring upperCaseKey(const std::wstring& key) { return upperCase(key); }
 
 bool KeyValueFile::read(const std::wstring& fileName, std::wostream* log) {
     loaded_ = false;
@@ -85,7 +75,7 @@ bool KeyValueFile::read(const std::wstring& fileName, std::wostream* log) {
 
     std::ifstream file(toUtf8(fileName), std::ios::in | std::ios::binary);
     if (!file.is_open()) {
-        say(log, L"ERROR: Cannot open file " + quoted(fileName));
+        writeLine(log, L"ERROR: Cannot open file " + quoted(fileName));
         return false;
     }
     std::string bytes;
@@ -100,7 +90,7 @@ bool KeyValueFile::read(const std::wstring& fileName, std::wostream* log) {
         if (keyWords[0].compare(0, 2, L"//") == 0) continue;
         // A key part of several words, or a lone word with no colon and so no value.
         if (keyWords.size() > 1 || colon == std::wstring::npos) {
-            say(log, L"ERROR: Invalid key syntax in line " + std::to_wstring(lineNumber) +
+            writeLine(log, L"ERROR: Invalid key syntax in line " + std::to_wstring(lineNumber) +
                          L" of file " + quoted(fileName));
             return false;
         }
@@ -109,7 +99,7 @@ bool KeyValueFile::read(const std::wstring& fileName, std::wostream* log) {
         auto found = index_.find(key);
         if (found != index_.end()) {
             entries_[found->second].second = value;
-            say(log, L"WARNING: Key " + quoted(key) + L" in line " + std::to_wstring(lineNumber) +
+            writeLine(log, L"WARNING: Key " + quoted(key) + L" in line " + std::to_wstring(lineNumber) +
                          L" of file " + quoted(fileName) +
                          L" has already been specified. The old value has been overwritten.");
         } else {
@@ -118,7 +108,7 @@ bool KeyValueFile::read(const std::wstring& fileName, std::wostream* log) {
         }
     }
     if (!file.eof()) {
-        say(log, L"ERROR: Cannot read line " + std::to_wstring(lineNumber + 1) + L" of file " +
+        writeLine(log, L"ERROR: Cannot read line " + std::to_wstring(lineNumber + 1) + L" of file " +
                      quoted(fileName));
         return false;
     }
@@ -131,7 +121,7 @@ bool KeyValueFile::write(const std::wstring& fileName, std::wostream* log) const
     for (const Entry& entry : entries_)
         text += narrowBytes(entry.first) + ": " + narrowBytes(entry.second) + '\n';
     const bool ok = bool(writeFileAtomically(toUtf8(fileName), text));
-    if (!ok) say(log, L"ERROR: Cannot write file " + quoted(fileName));
+    if (!ok) writeLine(log, L"ERROR: Cannot write file " + quoted(fileName));
     return ok;
 }
 
@@ -144,7 +134,7 @@ const std::wstring* KeyValueFile::lookUp(const std::wstring& key, std::wostream*
                                          bool report) const {
     const long at = find(key);
     if (at < 0) {
-        if (report) say(log, L"ERROR: Entry " + quoted(key) + L" not found");
+        if (report) writeLine(log, L"ERROR: Entry " + quoted(key) + L" not found");
         return nullptr;
     }
     return &entries_[size_t(at)].second;

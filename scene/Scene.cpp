@@ -16,10 +16,6 @@ namespace {
 
 constexpr float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 
-void say(std::wostream* log, const std::wstring& line) {
-    if (log) *log << line << std::endl;
-}
-
 bool isAbsolutePath(const std::wstring& path) { return !path.empty() && path[0] == L'/'; }
 
 template <typename T>
@@ -98,7 +94,7 @@ bool Scene::loadScene(const std::wstring& fileName, std::wostream* log) {
     if (!file_.getDouble(L"DAMPING_FACTOR", dampingFactor_, log)) return false;
     if (!file_.getDouble(L"TIME_STEP", timeStep_, log)) return false;
     if (voxelSize_.x <= 0 || voxelSize_.y <= 0 || voxelSize_.z <= 0) {
-        say(log, L"ERROR: VOXEL_SIZE must be positive in every axis");
+        writeLine(log, L"ERROR: VOXEL_SIZE must be positive in every axis");
         return false;
     }
 
@@ -209,10 +205,10 @@ void Scene::applyFixations(const std::wstring& list, std::wostream* log) {
         if (v >= 0)
             model_->isVertexFixed_[size_t(v)] = 1;
         else
-            say(log, L"WARNING: Vertex fixation: No vertex found at position " +
+            writeLine(log, L"WARNING: Vertex fixation: No vertex found at position " +
                          joinWords({x, y, z}));
     }
-    if (!in.eof()) say(log, L"WARNING: Error while parsing vertex fixation");
+    if (!in.eof()) writeLine(log, L"WARNING: Error while parsing vertex fixation");
 }
 
 void Scene::applyForces(const std::wstring& list, std::wostream* log) {
@@ -226,11 +222,11 @@ void Scene::applyForces(const std::wstring& list, std::wostream* log) {
             model_->force_[3 * size_t(v) + 1] = fy;
             model_->force_[3 * size_t(v) + 2] = fz;
         } else {
-            say(log, L"WARNING: Vertex fixation: No vertex found at position " +
+            writeLine(log, L"WARNING: Vertex fixation: No vertex found at position " +
                          joinWords({x, y, z}));
         }
     }
-    if (!in.eof()) say(log, L"WARNING: Error while parsing forces");
+    if (!in.eof()) writeLine(log, L"WARNING: Error while parsing forces");
 }
 
 bool Scene::saveScene(const std::wstring& fileName, std::wostream* log) {
