@@ -76,6 +76,10 @@ CUresult HostDriver::ctxCreate(CUcontext* context, unsigned, CUdevice device) {
 CUresult HostDriver::ctxDestroy(CUcontext context) {
     if (context != kHostContext || !hasContext_) return CUDA_ERROR_INVALID_HANDLE;
     hasContext_ = false;
+    // Like a device context, the host context takes the memory allocated in it along.
+    for (CUdeviceptr p : allocations_)
+        ::operator delete(reinterpret_cast<void*>(p), std::align_val_t(kAlignment));
+    allocations_.clear();
     return CUDA_SUCCESS;
 }
 

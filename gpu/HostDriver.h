@@ -29,6 +29,7 @@ public:
     CUresult deviceTotalMem(size_t* bytes, CUdevice device) override;
     CUresult deviceGetName(char* name, int length, CUdevice device) override;
     CUresult ctxCreate(CUcontext* context, unsigned flags, CUdevice device) override;
+    /// Also frees every allocation still live, as destroying a device context does.
     CUresult ctxDestroy(CUcontext context) override;
     CUresult moduleLoad(CUmodule* module, const char* path) override;
     CUresult moduleGetGlobal(CUdeviceptr* address, size_t* bytes, CUmodule module,

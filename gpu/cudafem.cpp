@@ -195,15 +195,7 @@ void CudaFem::release() {
         freeBuffer(vertexGrid_dev_[l]);
         freeBuffer(vertexPosition_dev_[l]);
     }
-    // The six buffers that nothing uses go with the context (the host device frees them here).
-    if (driver_->isHost()) {
-        freeBuffer(isBoundary_dev_);
-        freeBuffer(isVoid_dev_);
-        freeBuffer(density_dev_);
-        freeBuffer(densityTilde_dev_);
-        freeBuffer(tilde_coef_dev_);
-        freeBuffer(sum_count_dev_);
-    }
+    // The six buffers that nothing uses go with the context, detached below.
     isBoundary_dev_ = isVoid_dev_ = density_dev_ = densityTilde_dev_ = tilde_coef_dev_ =
         sum_count_dev_ = 0;
     driver_->ctxDestroy(context_);

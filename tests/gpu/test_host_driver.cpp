@@ -53,6 +53,15 @@ TEST(HostDriver, MemoryCopiesAndMemset) {
     EXPECT_EQ(d.memFree(p), CUDA_ERROR_INVALID_VALUE);
     EXPECT_EQ(d.memAlloc(&p, 0), CUDA_ERROR_INVALID_VALUE);
     EXPECT_EQ(d.liveAllocations(), 0u);
+
+    // Destroying the context takes what is still allocated along, as on a device.
+    CUdeviceptr a = 0, b = 0;
+    ASSERT_EQ(d.memAlloc(&a, 16), CUDA_SUCCESS);
+    ASSERT_EQ(d.memAlloc(&b, 16), CUDA_SUCCESS);
+    EXPECT_EQ(d.ctxDestroy(ctx), CUDA_SUCCESS);
+    EXPECT_EQ(d.liveAllocations(), 0u);
+    EXPECT_EQ(d.memFree(a), CUDA_ERROR_INVALID_VALUE);
+    EXPECT_EQ(d.ctxDestroy(ctx), CUDA_ERROR_INVALID_HANDLE);
 }
 
 TEST(HostDriver, DeviceListAndName) {
