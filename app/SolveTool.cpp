@@ -13,6 +13,7 @@
 #include <string>
 
 #include "app/Console.h"
+#include "app/Timing.h"
 #include "gpu/Cantilever.h"
 #include "gpu/cudafem.h"
 
@@ -35,9 +36,6 @@ bool parseDouble(const char* s, double& out) {
     if (!*s || *end || !(v > 0) || v > 1e300) return false;
     out = v;
     return true;
-}
-double seconds(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
-    return std::chrono::duration<double>(b - a).count();
 }
 
 }  // namespace
@@ -120,14 +118,14 @@ int main(int argc, char** argv) {
     std::snprintf(line, sizeof line, "%.9e", ostrel::compliance(*model));
     out << "Compliance: " << line << "\n";
     out << "Cycles: " << fem.lastCycles() << (converged ? "" : " (not converged)") << "\n";
-    std::snprintf(line, sizeof line, "%.3f", seconds(t0, t1));
+    std::snprintf(line, sizeof line, "%.3f", ostrel::secondsBetween(t0, t1));
     out << "Setup time: " << line << " s\n";
-    std::snprintf(line, sizeof line, "%.3f", seconds(t2, t3));
+    std::snprintf(line, sizeof line, "%.3f", ostrel::secondsBetween(t2, t3));
     out << "prepareSolve time: " << line << " s\n";
-    std::snprintf(line, sizeof line, "%.3f", seconds(t3, t4));
+    std::snprintf(line, sizeof line, "%.3f", ostrel::secondsBetween(t3, t4));
     out << "Solve time: " << line << " s\n";
     if (fem.lastCycles() > 0) {
-        std::snprintf(line, sizeof line, "%.4f", seconds(t3, t4) / fem.lastCycles());
+        std::snprintf(line, sizeof line, "%.4f", ostrel::secondsBetween(t3, t4) / fem.lastCycles());
         out << "Time per cycle: " << line << " s\n";
     }
     out.flush();
