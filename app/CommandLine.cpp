@@ -6,7 +6,7 @@
 #include <ostream>
 #include <sstream>
 
-#include "app/Console.h"
+#include "core/Console.h"
 
 namespace ostrel {
 namespace {

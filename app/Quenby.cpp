@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "app/CommandLine.h"
-#include "app/Console.h"
-#include "app/FatalError.h"
+#include "core/Console.h"
+#include "core/FatalError.h"
 #include "app/ProgramLifetime.h"
 #include "app/RunControl.h"
 #include "scene/Scene.h"

@@ -4,8 +4,8 @@
 #include <ostream>
 #include <string>
 
-#include "app/Console.h"
-#include "app/Timing.h"
+#include "core/Console.h"
+#include "core/Timing.h"
 #include "gpu/cudafem.h"
 
 namespace ostrel {

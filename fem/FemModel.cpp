@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <ostream>
 
-#include "app/Console.h"
+#include "core/Console.h"
 #include "fem/Operators.h"
 
 namespace ostrel {

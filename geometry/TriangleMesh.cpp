@@ -7,8 +7,8 @@
 #include <ostream>
 #include <sstream>
 
-#include "app/AtomicFile.h"
-#include "app/Console.h"
+#include "core/AtomicFile.h"
+#include "core/Console.h"
 
 namespace ostrel {
 

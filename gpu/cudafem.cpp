@@ -8,8 +8,8 @@
 #include <source_location>
 #include <string_view>
 
-#include "app/Console.h"
-#include "app/FatalError.h"
+#include "core/Console.h"
+#include "core/FatalError.h"
 #include "fem/FemModel.h"
 #include "fem/Operators.h"
 

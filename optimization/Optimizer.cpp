@@ -6,8 +6,8 @@
 #include <cmath>
 #include <ostream>
 
-#include "app/Console.h"
-#include "app/Timing.h"
+#include "core/Console.h"
+#include "core/Timing.h"
 #include "fem/FemModel.h"
 #include "voxel/IsoSurface.h"
 

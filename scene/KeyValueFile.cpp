@@ -5,8 +5,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/AtomicFile.h"
-#include "app/Console.h"
+#include "core/AtomicFile.h"
+#include "core/Console.h"
 
 namespace ostrel {
 namespace {

@@ -6,7 +6,7 @@
 #include <ostream>
 #include <sstream>
 
-#include "app/Console.h"
+#include "core/Console.h"
 #include "gpu/cudafem.h"
 #include "voxel/SurfaceVoxels.h"
 #include "voxel/Voxelizer.h"

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <ostream>
 
-#include "app/Console.h"
+#include "core/Console.h"
 
 namespace ostrel {
 

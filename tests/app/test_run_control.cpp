@@ -8,7 +8,7 @@
 #include <memory>
 #include <sstream>
 
-#include "RunTestSupport.h"
+#include "support/RunTestSupport.h"
 #include "app/RunControl.h"
 #include "gpu/Cantilever.h"
 #include "gpu/cudafem.h"

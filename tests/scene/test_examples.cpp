@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "app/Console.h"
+#include "core/Console.h"
 #include "fem/FemModel.h"
 #include "scene/Scene.h"
 

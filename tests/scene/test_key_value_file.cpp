@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/Console.h"
+#include "core/Console.h"
 #include "scene/KeyValueFile.h"
 #include "support/ScratchFolder.h"
 

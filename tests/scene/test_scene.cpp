@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/Console.h"
+#include "core/Console.h"
 #include "fem/FemModel.h"
 #include "scene/Scene.h"
 #include "support/ScratchFolder.h"

@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "app/Console.h"
+#include "core/Console.h"
 #include "voxel/SurfaceVoxels.h"
 
 namespace ostrel {

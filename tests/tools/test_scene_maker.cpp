@@ -11,8 +11,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/Console.h"
-#include "app/SceneMaker.h"
+#include "core/Console.h"
+#include "tools/SceneMaker.h"
 #include "scene/Scene.h"
 #include "support/ScratchFolder.h"
 

@@ -1,10 +1,10 @@
-#include "app/FatalError.h"
+#include "core/FatalError.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 
-#include "app/Console.h"
+#include "core/Console.h"
 
 namespace ostrel {
 namespace {

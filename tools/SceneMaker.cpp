@@ -1,4 +1,4 @@
-#include "app/SceneMaker.h"
+#include "tools/SceneMaker.h"
 
 #include <unistd.h>
 
@@ -15,8 +15,8 @@
 #include <sstream>
 #include <system_error>
 
-#include "app/AtomicFile.h"
-#include "app/Console.h"
+#include "core/AtomicFile.h"
+#include "core/Console.h"
 #include "geometry/TriangleMesh.h"
 #include "gpu/Driver.h"
 #include "scene/Scene.h"

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "app/AtomicFile.h"
+#include "core/AtomicFile.h"
 #include "support/ScratchFolder.h"
 
 namespace {

@@ -10,9 +10,9 @@
 #include <regex>
 #include <sstream>
 
-#include "RunTestSupport.h"
-#include "app/BatchRun.h"
-#include "app/HistoryPlot.h"
+#include "support/RunTestSupport.h"
+#include "tools/BatchRun.h"
+#include "tools/HistoryPlot.h"
 
 namespace ostrel {
 namespace {

@@ -12,8 +12,8 @@
 #include <iostream>
 #include <string>
 
-#include "app/Console.h"
-#include "app/Timing.h"
+#include "core/Console.h"
+#include "core/Timing.h"
 #include "gpu/Cantilever.h"
 #include "gpu/cudafem.h"
 

@@ -11,8 +11,8 @@
 #include <ostream>
 #include <string>
 
-#include "app/Console.h"
-#include "app/Timing.h"
+#include "core/Console.h"
+#include "core/Timing.h"
 #include "geometry/TriangleMesh.h"
 #include "voxel/IsoSurface.h"
 #include "voxel/Voxelizer.h"

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/FatalError.h"
+#include "core/FatalError.h"
 
 namespace ostrel {
 namespace {

@@ -1,4 +1,4 @@
-// ostrel-batch: the optimization without a window. See app/BatchRun.h for the command line.
+// ostrel-batch: the optimization without a window. See tools/BatchRun.h for the command line.
 //
 // With --quiet the system's console lines are filtered: only lines that begin with "ERROR: " or
 // "WARNING: " reach standard output, between the progress lines. The filter sits under
@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "app/BatchRun.h"
+#include "tools/BatchRun.h"
 
 namespace {
 

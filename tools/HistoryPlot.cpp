@@ -1,4 +1,4 @@
-#include "app/HistoryPlot.h"
+#include "tools/HistoryPlot.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,7 +6,7 @@
 #include <ostream>
 #include <system_error>
 
-#include "app/AtomicFile.h"
+#include "core/AtomicFile.h"
 
 namespace ostrel {
 

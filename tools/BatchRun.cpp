@@ -1,4 +1,4 @@
-#include "app/BatchRun.h"
+#include "tools/BatchRun.h"
 
 #include <fcntl.h>
 #include <omp.h>
@@ -13,9 +13,9 @@
 #include <ostream>
 #include <system_error>
 
-#include "app/Console.h"
-#include "app/HistoryPlot.h"
-#include "app/Timing.h"
+#include "core/Console.h"
+#include "tools/HistoryPlot.h"
+#include "core/Timing.h"
 #include "gpu/Driver.h"
 #include "gpu/cudafem.h"
 #include "scene/Scene.h"

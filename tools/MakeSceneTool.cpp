@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/Console.h"
-#include "app/SceneMaker.h"
+#include "core/Console.h"
+#include "tools/SceneMaker.h"
 
 int main(int argc, char** argv) {
     using namespace ostrel;

@@ -2,7 +2,7 @@
 
 #include <ostream>
 
-#include "app/Console.h"
+#include "core/Console.h"
 
 namespace ostrel {
 namespace {
