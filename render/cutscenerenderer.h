@@ -1,0 +1,72 @@
+#pragma once
+// CutSceneRenderer: draws one frame of the scene into the window's back buffer (the object's
+// surface, the optional shadow, ground with fog, coordinate axes with the light frustum, and
+// while handles are shown a handle at every simulation vertex and an arrow for every force) and
+// writes the handles' and arrows' object IDs into the object-ID buffer that the editor reads.
+//
+// Life cycle, driven by the device callbacks: construction (no device resources) ->
+// OnCreateDevice -> OnCreateSwapChain -> frames (SetViewMatrix, Render) -> on every resize
+// OnReleasingSwapChain, OnCreateSwapChain -> OnReleasingSwapChain -> OnDestroyDevice. The
+// settings and the optimized mesh survive a device change. Operations return 0 or a negative
+// failure code. Main (window) thread only; an OpenGL context must be current for every call
+// between OnCreateDevice and OnDestroyDevice.
+
+#include <cstdint>
+#include <memory>
+#include <set>
+
+#include "framework/Result.h"
+#include "geometry/Matrix4.h"
+#include "render/ObjectId.h"
+#include "render/RenderSettings.h"
+
+namespace ostrel {
+
+class Scene;
+class TriangleMesh;
+
+class CutSceneRenderer : public ObjectIdSource {
+public:
+    /// Stores the scene (not owned; it must outlive the renderer) and the default settings.
+    explicit CutSceneRenderer(Scene* scene);
+    ~CutSceneRenderer() override;
+    CutSceneRenderer(const CutSceneRenderer&) = delete;
+    CutSceneRenderer& operator=(const CutSceneRenderer&) = delete;
+
+    /// Loads the effect, creates the line drawer, the instance buffers, the handle, arrow, ground
+    /// and input meshes and the shadow map; stops at the first failure and returns it.
+    HRESULT OnCreateDevice();
+    /// Stores the back-buffer size and creates the object-ID buffer of that size.
+    HRESULT OnCreateSwapChain(int width, int height);
+    /// Stores the camera projection and hands it to the effect and the line drawer.
+    void SetProjection(const Matrix4& projection);
+    /// Releases the object-ID buffer.
+    void OnReleasingSwapChain();
+    /// Releases every device resource.
+    void OnDestroyDevice();
+
+    /// Replaces the optimized mesh by `mesh` (copied to the GPU), or with null draws the input
+    /// mesh again.
+    HRESULT SetOptimizedMesh(const TriangleMesh* mesh);
+    /// The camera's view matrix V of the frame (the frame move keeps it current).
+    void SetViewMatrix(const Matrix4& view);
+    /// Draws one frame; the frame callback has cleared the back buffer and the depth buffer.
+    void Render();
+
+    /// Object-ID read-back (window coordinates, y downwards). A failed read-back is fatal.
+    std::uint32_t GetObjectId(int x, int y) override;
+    void CollectObjectIds(int x0, int y0, int x1, int y1, std::set<std::uint32_t>& ids) override;
+
+    RenderSettings& settings();
+    const RenderSettings& settings() const;
+    const Matrix4& projection() const;
+    const Matrix4& viewMatrix() const;
+    int width() const;
+    int height() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace ostrel
