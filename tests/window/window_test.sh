@@ -123,6 +123,15 @@ wait_line() {
   done
 }
 
+# wait_count FILE REGEX N [TIMEOUT]: polls until N lines of FILE match.
+wait_count() {
+  local deadline=$((SECONDS + ${4:-30}))
+  while [[ $(grep -Ec "$2" "$1" 2>/dev/null) != "$3" ]]; do
+    ((SECONDS < deadline)) || fail "not $3 lines /$2/ in $1"
+    sleep 0.05
+  done
+}
+
 focus() {
   xdotool mousemove --window "$1" 400 300
   xdotool windowfocus --sync "$1" 2>/dev/null || xdotool windowfocus "$1"
@@ -240,6 +249,20 @@ resize_releases_and_resizes)
   got=$(grep -E '^automation: (device|swap chain)' "$WORK/app.err" | tr '\n' '|')
   want='automation: device created|automation: swap chain resized 800x600|automation: swap chain releasing|automation: swap chain resized 640x480|automation: swap chain releasing|automation: device destroyed|'
   [[ "$got" == "$want" ]] || fail "order: $got"
+  ;;
+alt_enter_toggles_full_screen)
+  start app -SCENE scene.txt -automation
+  window_id '^Ostrel'; id=$WID
+  wait_line "$WORK/app.err" '^automation: swap chain resized 800x600$'
+  focus "$id"
+  xdotool key alt+Return
+  wait_line "$WORK/app.err" '^automation: swap chain resized 1280x1024$'
+  focus "$id"
+  xdotool key alt+Return
+  wait_count "$WORK/app.err" '^automation: swap chain resized 800x600$' 2
+  close_window "$id"
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
   ;;
 second_instance_answered_no)
   start first -SCENE scene.txt -automation
