@@ -42,6 +42,12 @@ void WindowLoop::onMessage(const WindowMessage& m, bool& noFurtherProcessing) {
         noFurtherProcessing = hooks_.panelsMessage(m);
         return;
     }
+    // Without panels the device panel's hot key still opens the device-settings dialog.
+    if (m.message == win::WM_KEYDOWN && m.wParam == win::VK_F2) {
+        framework_.setSettingsDialogShown(true);
+        noFurtherProcessing = true;
+        return;
+    }
     const bool mouse = m.message >= win::WM_MOUSEMOVE && m.message <= win::WM_MOUSEWHEEL;
     const bool key = m.message >= win::WM_KEYDOWN && m.message <= win::WM_SYSKEYUP;
     noFurtherProcessing = (mouse && framework_.guiWantsMouse()) ||

@@ -355,6 +355,7 @@ void WindowFramework::resizeSettingsDialog(int x, int y, int width, int height) 
 
 void WindowFramework::setSettingsDialogShown(bool shown) {
     if (shown && !settingsDialogShown_) dialogSettings_ = settings_;
+    dialogOkRequested_ = false;
     settingsDialogShown_ = shown;
 }
 
@@ -381,7 +382,7 @@ void WindowFramework::drawSettingsDialog() {
         ImGui::Checkbox("Vertical sync", &vsyncOn);
         dialogSettings_.syncInterval = vsyncOn ? 1 : 0;
         ImGui::Separator();
-        if (ImGui::Button("OK", ImVec2(80, 0))) {
+        if (ImGui::Button("OK", ImVec2(80, 0)) || dialogOkRequested_) {
             changeDevice(dialogSettings_);
             settingsDialogShown_ = false;
         }
@@ -389,6 +390,7 @@ void WindowFramework::drawSettingsDialog() {
         if (ImGui::Button("Cancel", ImVec2(80, 0))) settingsDialogShown_ = false;
     }
     ImGui::End();
+    dialogOkRequested_ = false;
 }
 
 bool WindowFramework::guiWantsMouse() const {
@@ -421,8 +423,17 @@ void WindowFramework::deliver(const std::vector<WindowMessage>& messages) {
         const win::UINT vk = win::UINT(m.wParam);
         const bool alt = (m.lParam >> 29) & 1;
         if (callbacks_.keyboard) callbacks_.keyboard(vk, keyDown, alt);
-        if (keyDown && alt && vk == win::VK_RETURN) toggleFullScreen();
-        if (keyDown && vk == win::VK_ESCAPE) closeWindow();
+        if (keyDown && settingsDialogShown_ && !alt && vk == win::VK_RETURN) {
+            // The dialog's OK, taken when the dialog is next drawn, after ImGui has committed a
+            // number that Enter finished.
+            dialogOkRequested_ = true;
+        } else if (keyDown && settingsDialogShown_ && vk == win::VK_ESCAPE) {
+            settingsDialogShown_ = false;  // the dialog's Cancel
+        } else if (keyDown && alt && vk == win::VK_RETURN) {
+            toggleFullScreen();
+        } else if (keyDown && vk == win::VK_ESCAPE) {
+            closeWindow();
+        }
     }
 }
 

@@ -16,7 +16,8 @@
 // Input: GLFW events become WindowMessages (MessageTranslator.h) handed to the message callback
 // with a no-further-processing flag; key messages not stopped there reach the keyboard callback
 // (virtual-key code, down, Alt held), and then the framework's own hot keys: Alt+Enter toggles
-// full screen, Escape closes the window. ImGui gets the same input through its GLFW back end.
+// full screen, Escape closes the window; while the device-settings dialog is shown, Enter is its
+// OK and Escape its Cancel. ImGui gets the same input through its GLFW back end.
 //
 // Everything runs on the thread that created the framework. One instance per process.
 
@@ -157,6 +158,7 @@ private:
     DeviceSettings pendingSettings_;
     DeviceSettings dialogSettings_;  ///< what the dialog edits while it is shown
     bool settingsDialogShown_ = false;
+    bool dialogOkRequested_ = false;  ///< Enter was pressed while the dialog was shown
     int dialogX_ = 0, dialogY_ = 0, dialogWidth_ = 0, dialogHeight_ = 0;
     std::string title_;
     std::string glVersion_, glRenderer_;

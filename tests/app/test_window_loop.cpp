@@ -76,6 +76,16 @@ TEST(WindowLoop, F2HidesTheSettingsDialogAndThePanelsWaitMeanwhile) {
     EXPECT_EQ(panelCalls, 1);
 }
 
+TEST(WindowLoop, WithoutPanelsF2ShowsTheSettingsDialog) {
+    Rig rig;
+    EXPECT_FALSE(rig.send(WM_KEYDOWN, 'W'));
+    EXPECT_FALSE(rig.framework.settingsDialogShown());
+    EXPECT_TRUE(rig.send(WM_KEYDOWN, VK_F2));
+    EXPECT_TRUE(rig.framework.settingsDialogShown());
+    EXPECT_FALSE(rig.send(WM_KEYDOWN, VK_F2));
+    EXPECT_FALSE(rig.framework.settingsDialogShown());
+}
+
 TEST(WindowLoop, FrameMoveWritesTheTitleEveryHalfSecondAndMovesTheCamera) {
     Rig rig;
     Matrix4 axesView;
