@@ -1,6 +1,7 @@
 // Entry point of the interactive optimizer: command line, second-instance guard, start-up
 // (scene, camera, renderer), the window with its frame loop, and the shutdown in reverse order.
 
+#include <cstdio>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -158,6 +159,13 @@ int run(int argc, char** argv) {
     if (framework.flags().automation) {
         const auto lines = statisticsLines({}, {}, false, g_camera, device.editorMode());
         automationLine(framework, "frames " + std::to_string(framework.frameCount()));
+        char rate[96];
+        std::snprintf(rate, sizeof(rate), "loop %.3f s, %.1f frames per second",
+                      framework.loopSeconds(),
+                      framework.loopSeconds() > 0
+                          ? double(framework.frameCount()) / framework.loopSeconds()
+                          : 0.0);
+        automationLine(framework, rate);
         automationLine(framework, "camera " + lines[2]);
     }
     runControl.reset();

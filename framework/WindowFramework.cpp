@@ -246,6 +246,7 @@ int WindowFramework::mainLoop() {
         frameRate_.frame(std::chrono::duration<double>(Clock::now() - start).count());
         if (!finishFrame()) break;
     }
+    loopSeconds_ = std::chrono::duration<double>(Clock::now() - start).count();
     return exitCode_;
 }
 

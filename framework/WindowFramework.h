@@ -92,6 +92,8 @@ public:
     const DeviceSettings& deviceSettings() const { return settings_; }
     double framesPerSecond() const { return frameRate_.framesPerSecond(); }
     long long frameCount() const { return frameRate_.frameCount(); }
+    /// Wall-clock seconds the last mainLoop() ran.
+    double loopSeconds() const { return loopSeconds_; }
     /// "%.2f fps (WxH), VSync on|off"; empty with -nostats.
     std::string frameStats() const;
     /// "OpenGL <version>: <renderer>"; empty with -nostats.
@@ -165,6 +167,7 @@ private:
     MessageTranslator translator_;
     FrameRateCounter frameRate_;
     int exitCode_ = kExitOk;
+    double loopSeconds_ = 0;
 };
 
 }  // namespace ostrel
