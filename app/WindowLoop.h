@@ -29,7 +29,7 @@ class WindowFramework;
 std::string windowTitleText(double framesPerSecond);
 
 class WindowLoop {
-public:
+  public:
     static constexpr double kTitleIntervalSeconds = 0.5;
 
     /// Nothing is owned; everything must outlive the loop. `runControl` may be null.
@@ -42,7 +42,7 @@ public:
 
     const Matrix4& frameView() const { return frameView_; }
 
-private:
+  private:
     WindowFramework& framework_;
     Camera& camera_;
     CutSceneRenderer& renderer_;

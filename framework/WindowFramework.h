@@ -36,10 +36,10 @@ namespace ostrel {
 
 /// What a device is created with; the modify-device-settings callback may change it.
 struct DeviceSettings {
-    int width = 800;        ///< back buffer (client area) in pixels
+    int width = 800;  ///< back buffer (client area) in pixels
     int height = 600;
     bool windowed = true;
-    int syncInterval = 1;   ///< 0: do not wait for the vertical blank
+    int syncInterval = 1;  ///< 0: do not wait for the vertical blank
 };
 
 struct FrameworkCallbacks {
@@ -56,7 +56,7 @@ struct FrameworkCallbacks {
 };
 
 class WindowFramework {
-public:
+  public:
     static constexpr int kExitOk = 0;
     static constexpr int kExitNoWindow = 2;      ///< no display, or the window/context failed
     static constexpr int kExitDeviceFailed = 3;  ///< a device callback failed
@@ -126,7 +126,7 @@ public:
 
     GLFWwindow* window() const { return window_; }
 
-private:
+  private:
     static void onKey(GLFWwindow* w, int key, int scancode, int action, int mods);
     static void onCursor(GLFWwindow* w, double x, double y);
     static void onButton(GLFWwindow* w, int button, int action, int mods);

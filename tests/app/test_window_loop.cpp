@@ -112,9 +112,9 @@ TEST(WindowLoop, TitleText) {
 }
 
 TEST(WindowLoop, TheFrameworkReportsOnlyWhatTheEntryPointDidNotTake) {
-    const std::vector<std::wstring> args = {L"ostrel", L"-SCENE",  L"s.txt", L"-width:640",
-                                            L"-PROFILE", L"50",    L"x",     L"-CPU",
-                                            L"-bogus", L"-AFFINITY", L"3"};
+    const std::vector<std::wstring> args = {L"ostrel",   L"-SCENE",    L"s.txt", L"-width:640",
+                                            L"-PROFILE", L"50",        L"x",     L"-CPU",
+                                            L"-bogus",   L"-AFFINITY", L"3"};
     const CommandLineSettings settings = parseCommandLine(args);
     EXPECT_EQ(settings.consumed, (std::vector<bool>{false, true, true, false, true, true, false,
                                                     true, false, true, true}));
