@@ -286,9 +286,21 @@ chosen_scene_that_cannot_be_loaded)
   # The scene chosen in the open dialog is a mesh, not a scene: the fatal error names line 559.
   start app -automation
   window_id '^Load scene file$'; dialog=$WID
-  focus "$dialog"
-  xdotool type --delay 20 "$WORK/beam.obj"
-  xdotool key Return
+  # The file chooser may still be building its widgets when it first shows and then drops the
+  # keys; type the path into its location field again until the dialog answers.
+  for attempt in 1 2 3 4 5; do
+    focus "$dialog"
+    xdotool key ctrl+l
+    xdotool key ctrl+a
+    xdotool type --delay 20 "$WORK/beam.obj"
+    xdotool key Return
+    deadline=$((SECONDS + 5))
+    while kill -0 "$PID_app" 2>/dev/null && xdotool search --onlyvisible --name '^Load scene file$' >/dev/null 2>&1 &&
+      ((SECONDS < deadline)); do
+      sleep 0.05
+    done
+    xdotool search --onlyvisible --name '^Load scene file$' >/dev/null 2>&1 || break
+  done
   finish app; rc=$RC
   [[ $rc == 134 ]] || fail "exit code $rc (expected abort)"
   grep -q 'Cannot load scene' "$WORK/app.err" || fail "no report"
