@@ -106,6 +106,24 @@ TEST(WindowLoop, FrameMoveWritesTheTitleEveryHalfSecondAndMovesTheCamera) {
     EXPECT_EQ(axesCalls, 3);
 }
 
+TEST(DeviceCallbacks, OnlyTheFirstDeviceGetsSyncIntervalZero) {
+    Rig rig;
+    DeviceSettings first;
+    first.syncInterval = 1;
+    EXPECT_TRUE(rig.device.ModifyDeviceSettings(first));
+    EXPECT_EQ(first.syncInterval, 0);
+    EXPECT_FALSE(rig.device.firstDevice());
+    // A later device (a change in the settings dialog) keeps what the user chose.
+    DeviceSettings second;
+    second.syncInterval = 1;
+    second.windowed = false;
+    second.width = 1024;
+    EXPECT_TRUE(rig.device.ModifyDeviceSettings(second));
+    EXPECT_EQ(second.syncInterval, 1);
+    EXPECT_FALSE(second.windowed);
+    EXPECT_EQ(second.width, 1024);
+}
+
 TEST(WindowLoop, TitleText) {
     EXPECT_EQ(windowTitleText(59.944), "Ostrel @ 59.94 fps");
     EXPECT_EQ(windowTitleText(1234.5), "Ostrel @ 1234.50 fps");

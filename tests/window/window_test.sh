@@ -171,6 +171,15 @@ title_and_client_size)
   finish app; rc=$RC
   [[ $rc == 0 ]] || fail "exit code $rc"
   ;;
+window_position_from_the_command_line)
+  start app -SCENE scene.txt -automation -startx:50 -starty:60
+  window_id '^Ostrel'; id=$WID
+  position=$(xdotool getwindowgeometry "$id" | grep Position)
+  [[ $position == *"50,60"* ]] || fail "position: $position"
+  close_window "$id"
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  ;;
 quit_after_frame)
   start app -SCENE scene.txt -automation -quitafterframe:7
   finish app; rc=$RC
