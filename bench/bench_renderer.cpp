@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -78,6 +79,10 @@ void BM_Frame(benchmark::State& state, const std::string& name, bool rerenderSha
     // by the cores the rasterizer uses.
     state.counters["process_cpu_ms"] = 1e3 * (processCpuSeconds() - cpu0) / double(state.iterations());
     state.counters["shadow_renders"] = double(f.renderer->shadowMapRenders() - before);
+    // OSTREL_SCREENSHOT_DIR keeps the example's frame as <example>.ppm.
+    if (const char* dir = std::getenv("OSTREL_SCREENSHOT_DIR"))
+        testing::GlTestContext::writePpm(std::string(dir) + "/" + name + ".ppm", g_gl->readPixels(),
+                                         kWidth, kHeight);
     state.counters["vertices"] = double(f.scene->model() ? f.scene->model()->numVertices(0) : 0);
 }
 BENCHMARK_CAPTURE(BM_Frame, cantilever_cached_shadow, std::string("cantilever"), false)

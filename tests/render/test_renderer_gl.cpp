@@ -295,6 +295,20 @@ TEST_F(RendererGl, ReadBackOutsideTheBufferAndBackwardRectangles) {
         for (int x = 300; x <= 500; x += 41) EXPECT_TRUE(forward.count(renderer_->GetObjectId(x, y)));
 }
 
+TEST_F(RendererGl, AFailedReadBackIsFatal) {
+    frame();
+    // Between releasing and recreating the swap chain the buffer does not exist: the read-back
+    // fails, and the fatal report names the renderer's source file.
+    renderer_->OnReleasingSwapChain();
+    // The rasterizer runs threads: the dying child is a fresh run of this test, not a fork.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(renderer_->GetObjectId(10, 10),
+                 "FATAL ERROR.*Mapping Object ID Buffer failed.*Source file .cutscenerenderer.");
+    std::set<std::uint32_t> ids;
+    EXPECT_DEATH(renderer_->CollectObjectIds(0, 0, 5, 5, ids), "Mapping Object ID Buffer failed");
+    ASSERT_EQ(renderer_->OnCreateSwapChain(kWidth, kHeight), S_OK);
+}
+
 TEST_F(RendererGl, ResizeGivesTheObjectIdBufferTheNewSize) {
     renderer_->OnReleasingSwapChain();
     gl_->resize(400, 300);
