@@ -117,6 +117,39 @@ TEST_F(RendererGl, TheEffectsLoadWithEveryNameAndLayout) {
     EXPECT_NE(simple.layout, nullptr);
 }
 
+TEST_F(RendererGl, TheLineDrawerDrawsItsBatchesInEveryMode) {
+    D3D11Tools::SimpleDrawer drawer(4);  // small batches: every mode flushes several times
+    ASSERT_EQ(drawer.OnCreateDevice(), S_OK);
+    const struct {
+        int mode;
+        std::vector<Vec3f> vertices;
+        int x, y;  // a pixel the primitives cover (window coordinates, y downward)
+    } cases[] = {
+        {D3D11Tools::kLineList, {{-0.9f, 0, 0}, {0.9f, 0, 0}, {0, -0.9f, 0}, {0, 0.9f, 0},
+                                 {-0.9f, 0.5f, 0}, {0.9f, 0.5f, 0}}, 600, 150},
+        {D3D11Tools::kLineStrip, {{-0.9f, -0.5f, 0}, {-0.3f, -0.5f, 0}, {0.1f, -0.5f, 0},
+                                  {0.5f, -0.5f, 0}, {0.9f, -0.5f, 0}}, 600, 450},
+        {D3D11Tools::kTriangleList, {{-1, -1, 0}, {-0.5f, -1, 0}, {-1, -0.5f, 0},
+                                     {1, 1, 0}, {0.5f, 1, 0}, {1, 0.5f, 0}}, 790, 10},
+        {D3D11Tools::kTriangleStrip, {{-1, 1, 0}, {-1, 0.8f, 0}, {-0.8f, 1, 0}, {-0.8f, 0.8f, 0},
+                                      {-0.6f, 1, 0}, {-0.6f, 0.8f, 0}}, 130, 10},
+    };
+    for (const auto& c : cases) {
+        gl_->beginFrame(0, 0, 0);
+        drawer.SetUseDepth(false);
+        drawer.SetColor(1, 0, 0, 1);
+        drawer.Begin();
+        drawer.SetMode(c.mode);
+        for (const Vec3f& v : c.vertices) drawer.AddVertex(v);
+        drawer.End();
+        const auto pixels = gl_->readPixels();
+        const Rgb p = at(pixels, c.x, c.y);
+        EXPECT_EQ(p.r, 255) << "mode " << c.mode;
+        EXPECT_EQ(p.g + p.b, 0) << "mode " << c.mode;
+    }
+    drawer.OnDestroyDevice();
+}
+
 TEST_F(RendererGl, LookupsStopAtTheFirstMissingNameInContractOrder) {
     // The effect source without g_fFogDensity (and without g_fClippingY further down): only the
     // first missing name is reported.
