@@ -1,6 +1,6 @@
 #pragma once
 // The multigrid solver's device state for one FemModel: device, context, kernel module, the
-// eight kernel handles and every device buffer, plus the entry points that drive a solve.
+// eight multigrid and five assembly kernel handles and every device buffer, plus the entry points that drive a solve.
 //
 // Life cycle: construct (bound to the model, nothing on the device) -> setup() once -> any
 // number of computeLoad / prepareSolve / solve -> release() once, before the model is destroyed
