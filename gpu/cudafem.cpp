@@ -35,6 +35,8 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kElementMatrixEntries = 36 * 9;
 // Level-0 element positions inside a level-2 element (4:1 in each axis).
 constexpr size_t kPositions = 64;
+// Level-2 elements per tile of GalerkinElementFinestLevelKernel's items.
+constexpr long long kElementTile = 32;
 
 // Directory of the running executable, with its trailing slash.
 std::string executableDirectory() {
@@ -310,31 +312,32 @@ void CudaFem::assembleOperators() {
                 ep2 = elementPosition_dev_[2], k2 = elementMatrix_dev_[2];
     void* weightParams[] = {&ed0, &eg0, &ep0, &vd0, &vg0, &isVertexFixed_dev_, &vertexMass_dev_,
                             &E_dev_, &ed2, &eg2, &galerkinWeights_dev_, &galerkinSpecial_dev_,
-                            &nE0, &nE2};
+                            &nE0};
     launch(galerkinWeightsKernel_, nE0, 128, weightParams,
            L"cuLaunchKernel failed for GalerkinWeightsKernel_");
     void* level2Params[] = {&ed0, &eg0, &vd0, &vg0, &isVertexFixed_dev_, &vertexMass_dev_,
-                            &ep2, &galerkinWeights_dev_, &galerkinSpecial_dev_, &k2, &nE2};
-    launch(galerkinElementFinestLevelKernel_, 36LL * nE2, 128, level2Params,
+                            &E_dev_, &ep2, &galerkinWeights_dev_, &galerkinSpecial_dev_, &k2, &nE2};
+    const long long tiles = (nE2 + kElementTile - 1) / kElementTile;
+    launch(galerkinElementFinestLevelKernel_, tiles * kElementTile * 36, 128, level2Params,
            L"cuLaunchKernel failed for GalerkinElementFinestLevelKernel_");
     for (int l = 3; l < L; ++l) {
         const size_t f = size_t(l - 1), c = size_t(l);
         Int3 edf = int3Of(m.elementDims_[f]);
         CUdeviceptr egf = elementGrid_dev_[f], epc = elementPosition_dev_[c],
                     kf = elementMatrix_dev_[f], kc = elementMatrix_dev_[c];
-        int nf = m.numElements_[f], nc = m.numElements_[c];
-        void* params[] = {&edf, &egf, &epc, &kf, &kc, &nf, &nc};
+        int nc = m.numElements_[c];
+        void* params[] = {&edf, &egf, &epc, &kf, &kc, &nc};
         launch(galerkinElementKernel_, 36LL * nc, 128, params,
                L"cuLaunchKernel failed for GalerkinElementKernel_");
     }
     for (int l = 2; l < L; ++l) {
         const size_t i = size_t(l);
-        Int3 ed = int3Of(m.elementDims_[i]);
-        CUdeviceptr eg = elementGrid_dev_[i], vp = vertexPosition_dev_[i],
-                    k = elementMatrix_dev_[i], a = A_dev_[i];
-        int ne = m.numElements_[i], n = m.numVertices(l);
-        void* params[] = {&ed, &eg, &vp, &k, &a, &ne, &n};
-        launch(galerkinStencilKernel_, 27LL * n, 128, params,
+        Int3 ed = int3Of(m.elementDims_[i]), vd = int3Of(m.vertexDims_[i]);
+        CUdeviceptr eg = elementGrid_dev_[i], vg = vertexGrid_dev_[i],
+                    vp = vertexPosition_dev_[i], k = elementMatrix_dev_[i], a = A_dev_[i];
+        int n = m.numVertices(l);
+        void* params[] = {&ed, &eg, &vd, &vg, &vp, &k, &a, &n};
+        launch(galerkinStencilKernel_, 27LL * (long long)m.vertexGrid_[i].size(), 128, params,
                L"cuLaunchKernel failed for GalerkinStencilKernel_");
     }
 }

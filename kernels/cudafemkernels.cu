@@ -284,7 +284,9 @@ InterpolateKernel(int3 VDm, const int* VGm, const unsigned* VPl, double* ul, con
 // each is counted once. Levels 3 and up follow element by element from the level above with the
 // 8 positions of 2:1 coarsening; GalerkinStencilKernel then sums the element matrices around each
 // vertex into its 27 slots. Element matrices are symmetric and stored as the 36 node pairs
-// I <= J of 3x3 blocks: entry (pair*9 + a*3 + b) of element c at index (pair*9 + a*3+b)*Ne + c.
+// I <= J of 3x3 blocks: entry (pair*9 + a*3 + b) of element c at index c*324 + pair*9 + a*3+b.
+// The element-matrix kernels run one thread per (element, node pair), item = c*36 + pair, so the
+// threads of one element are neighbours and share what they read of it.
 // Every output is written by one thread with a fixed order of summation, so the result does not
 // depend on the device or on the scheduling of blocks.
 
@@ -301,11 +303,19 @@ __device__ inline void nodePairOf(int t, int& I, int& J) {
     J = I + t;
 }
 
-// Entry (a,b) of the 3x3 block (I,J) of element c of a symmetric element-matrix array.
-__device__ inline double elementBlockEntry(const double* __restrict__ K, long long Ne, long long c,
-                                           int I, int J, int a, int b) {
-    if (I <= J) return K[((long long)nodePairIndex(I, J) * 9 + a * 3 + b) * Ne + c];
-    return K[((long long)nodePairIndex(J, I) * 9 + b * 3 + a) * Ne + c];
+constexpr int kElementMatrixEntries = 36 * 9;
+
+// Adds w times the 3x3 block (I,J) of element c of a symmetric element-matrix array to s (the
+// stored block (J,I) transposed when I > J).
+__device__ inline void addElementBlock(const double* __restrict__ K, long long c, int I, int J,
+                                       double w, double* s) {
+    const bool stored = I <= J;
+    const double* blk = K + c * kElementMatrixEntries + 9 * nodePairIndex(stored ? I : J, stored ? J : I);
+    const int rowStride = stored ? 3 : 1, colStride = stored ? 1 : 3;
+#pragma unroll
+    for (int a = 0; a < 3; ++a)
+#pragma unroll
+        for (int b = 0; b < 3; ++b) s[a * 3 + b] += w * blk[a * rowStride + b * colStride];
 }
 
 // Trilinear weight of coarse corner I at node p of the fine element at `pos` inside its coarse
@@ -359,23 +369,23 @@ extern "C" __global__ void __launch_bounds__(128) GalerkinPositionMatricesKernel
     for (int k = 0; k < 9; ++k) KeCoarse_[item * 9 + k] = s[k];
 }
 
-// One thread per level-0 element: its factor into W and whether it needs the explicit sum
-// (a fixed corner, or a vertex term it owns) into S, both at position*N2e + level-2 element.
+// One thread per level-0 element: whether it needs the explicit sum (a fixed corner, or a
+// vertex term it owns) into S, and its factor into W unless it does (then 0), both at level-2
+// element*64 + position.
 // W and S are cleared by the host first (no element: factor 0, nothing special).
 extern "C" __global__ void __launch_bounds__(128)
 GalerkinWeightsKernel(int3 ED0, const int* __restrict__ EG0, const unsigned* __restrict__ EP0,
                       int3 VD0, const int* __restrict__ VG0,
                       const unsigned char* __restrict__ fixed, const float* __restrict__ mass,
                       const float* __restrict__ E, int3 ED2, const int* __restrict__ EG2,
-                      float* __restrict__ W, unsigned char* __restrict__ S, int N0e, int N2e) {
+                      float* __restrict__ W, unsigned char* __restrict__ S, int N0e) {
     const int e = threadItem();
     if (e >= N0e) return;
     const unsigned p = EP0[e];
     const int x = p & 0x7ff, y = (p >> 11) & 0x7ff, z = (p >> 22) & 0x3ff;
     const int c = gridLookup(EG2, ED2, x >> 2, y >> 2, z >> 2);
     if (c < 0) return;  // never: the level-2 cell of an element is an element
-    const long long idx = (long long)((x & 3) + 4 * (y & 3) + 16 * (z & 3)) * N2e + c;
-    W[idx] = E[e];
+    const long long idx = (long long)c * 64 + ((x & 3) + 4 * (y & 3) + 16 * (z & 3));
     unsigned char special = 0;
     for (int q = 0; q < 8 && !special; ++q) {
         const int vx = x + (q & 1), vy = y + ((q >> 1) & 1), vz = z + (q >> 2);
@@ -385,6 +395,7 @@ GalerkinWeightsKernel(int3 ED0, const int* __restrict__ EG0, const unsigned* __r
             special = 1;
     }
     S[idx] = special;
+    W[idx] = special ? 0.0f : E[e];
 }
 
 // Adds P_pos^T (element term) P_pos, block (I,J), of the level-0 element with factor F in cell
@@ -426,54 +437,86 @@ __device__ inline void addExplicitFineElement(int3 ED0, const int* __restrict__ 
     }
 }
 
-// Level-2 element matrices: one thread per (node pair, level-2 element), item = pair*N2e + c.
+// Level-2 element matrices: one thread per (level-2 element, node pair). Items run over tiles
+// of 32 elements: item = (tile*36 + pair)*32 + element in tile, so that neighbouring threads
+// share one pair's position matrices (read by every position of every element) and a tile's
+// factors stay close at hand.
+constexpr int kElementTile = 32;
 extern "C" __global__ void __launch_bounds__(128)
 GalerkinElementFinestLevelKernel(int3 ED0, const int* __restrict__ EG0, int3 VD0,
                                  const int* __restrict__ VG0,
                                  const unsigned char* __restrict__ fixed,
-                                 const float* __restrict__ mass,
+                                 const float* __restrict__ mass, const float* __restrict__ E,
                                  const unsigned* __restrict__ EP2, const float* __restrict__ W,
                                  const unsigned char* __restrict__ S, double* __restrict__ K2,
                                  int N2e) {
     const long long item = threadItem64();
-    if (item >= 36LL * N2e) return;
-    const int pair = (int)(item / N2e);
-    const long long c = item - (long long)pair * N2e;
+    const long long tile = item / (36 * kElementTile);
+    const int inTile = (int)(item - tile * (36 * kElementTile));
+    const int pair = inTile / kElementTile;
+    const long long c = tile * kElementTile + inTile % kElementTile;
+    if (c >= N2e) return;
     int I, J;
     nodePairOf(pair, I, J);
     double s[9];
 #pragma unroll
     for (int k = 0; k < 9; ++k) s[k] = 0.0;
     const double* M = KeCoarse_ + pair * 64 * 9;
+    const float* Wc = W + c * 64;
+    const unsigned char* Sc = S + c * 64;
+    // Elements without fixed corners or vertex terms (all in most level-2 elements), without
+    // branches; then the others, explicitly.
     for (int pos = 0; pos < 64; ++pos) {
-        const long long idx = (long long)pos * N2e + c;
-        const double F = W[idx];
-        if (S[idx]) {
-            const unsigned cp = EP2[c];
+        const double F = Wc[pos];
+        const double* m = M + pos * 9;
+#pragma unroll
+        for (int k = 0; k < 9; ++k) s[k] += F * m[k];
+    }
+    unsigned char special = 0;
+    for (int pos = 0; pos < 64; ++pos) special |= Sc[pos];
+    if (special) {
+        const unsigned cp = EP2[c];
+        for (int pos = 0; pos < 64; ++pos) {
+            if (!Sc[pos]) continue;
             const int x = 4 * (int)(cp & 0x7ff) + (pos & 3);
             const int y = 4 * (int)((cp >> 11) & 0x7ff) + ((pos >> 2) & 3);
             const int z = 4 * (int)((cp >> 22) & 0x3ff) + (pos >> 4);
-            addExplicitFineElement(ED0, EG0, VD0, VG0, fixed, mass, x, y, z, pos, F, I, J, s);
-        } else if (F != 0.0) {
-            const double* m = M + pos * 9;
-#pragma unroll
-            for (int k = 0; k < 9; ++k) s[k] += F * m[k];
+            const int e = gridLookup(EG0, ED0, x, y, z);
+            addExplicitFineElement(ED0, EG0, VD0, VG0, fixed, mass, x, y, z, pos, (double)E[e], I,
+                                   J, s);
         }
     }
 #pragma unroll
-    for (int k = 0; k < 9; ++k) K2[((long long)pair * 9 + k) * N2e + c] = s[k];
+    for (int k = 0; k < 9; ++k) K2[c * kElementMatrixEntries + pair * 9 + k] = s[k];
 }
 
-// Level-l element matrices (l >= 3) from those of level l-1 (2:1): one thread per (node pair,
-// level-l element), item = pair*Nce + c; each of the up to 8 child elements adds
-// Q^T Kf Q with Q the 2:1 trilinear weights of its position.
+// 2:1 trilinear weights times 8 of coarse corner I at the 8 nodes of the child element at
+// `pos` (bits x, y, z), 4 bits per node: per axis the node at bit pb lies at x = cb + pb (cb the
+// child's offset) and weighs x/2 at corner bit 1, (2-x)/2 at corner bit 0.
+__device__ inline unsigned childWeights(int pos, int I) {
+    unsigned packed = 0;
+    for (int p = 0; p < 8; ++p) {
+        unsigned w = 1;
+#pragma unroll
+        for (int axis = 0; axis < 3; ++axis) {
+            const int x = ((pos >> axis) & 1) + ((p >> axis) & 1);
+            w *= (unsigned)(((I >> axis) & 1) ? x : 2 - x);
+        }
+        packed |= w << (4 * p);
+    }
+    return packed;
+}
+
+// Level-l element matrices (l >= 3) from those of level l-1 (2:1): one thread per (level-l
+// element, node pair), item = c*36 + pair; each of the up to 8 child elements adds Q^T Kf Q
+// with Q the 2:1 trilinear weights of its position.
 extern "C" __global__ void __launch_bounds__(128)
 GalerkinElementKernel(int3 EDf, const int* __restrict__ EGf, const unsigned* __restrict__ EPc,
-                      const double* __restrict__ Kf, double* __restrict__ Kc, int Nfe, int Nce) {
+                      const double* __restrict__ Kf, double* __restrict__ Kc, int Nce) {
     const long long item = threadItem64();
     if (item >= 36LL * Nce) return;
-    const int pair = (int)(item / Nce);
-    const long long c = item - (long long)pair * Nce;
+    const long long c = item / 36;
+    const int pair = (int)(item - c * 36);
     int I, J;
     nodePairOf(pair, I, J);
     const unsigned cp = EPc[c];
@@ -485,54 +528,55 @@ GalerkinElementKernel(int3 EDf, const int* __restrict__ EGf, const unsigned* __r
     for (int pos = 0; pos < 8; ++pos) {
         const int f = gridLookup(EGf, EDf, X + (pos & 1), Y + ((pos >> 1) & 1), Z + (pos >> 2));
         if (f < 0) continue;
+        const unsigned wI = childWeights(pos, I), wJ = childWeights(pos, J);
         for (int p = 0; p < 8; ++p) {
-            const double wp = cornerWeight(1, pos, p, I);
-            if (wp == 0.0) continue;
+            const unsigned wp = (wI >> (4 * p)) & 15u;
+            if (wp == 0) continue;
             for (int q = 0; q < 8; ++q) {
-                const double w = wp * cornerWeight(1, pos, q, J);
-                if (w == 0.0) continue;
-#pragma unroll
-                for (int a = 0; a < 3; ++a)
-#pragma unroll
-                    for (int b = 0; b < 3; ++b)
-                        s[a * 3 + b] += w * elementBlockEntry(Kf, Nfe, f, p, q, a, b);
+                const unsigned wq = (wJ >> (4 * q)) & 15u;
+                if (wq == 0) continue;
+                addElementBlock(Kf, f, p, q, (double)(wp * wq) * (1.0 / 64.0), s);
             }
         }
     }
 #pragma unroll
-    for (int k = 0; k < 9; ++k) Kc[((long long)pair * 9 + k) * Nce + c] = s[k];
+    for (int k = 0; k < 9; ++k) Kc[c * kElementMatrixEntries + pair * 9 + k] = s[k];
 }
 
-// The 27 slots of a level's operator from its element matrices: one thread per (slot, vertex),
-// item = s*N + V; slot s of V sums block (I,J) of every element that holds V as corner I and
-// the neighbour as corner J (0 when none does: missing neighbours' slots hold zeros).
+// The 27 slots of a level's operator from its element matrices: one thread per (grid point of
+// the dense vertex grid, slot), item = point*27 + s, points in z, y, x order so that neighbouring
+// threads read the same elements; points without a vertex do nothing. Slot s of vertex V sums
+// block (I,J) of every element that holds V as corner I and the neighbour as corner J (0 when
+// none does: missing neighbours' slots hold zeros).
 extern "C" __global__ void __launch_bounds__(128)
-GalerkinStencilKernel(int3 ED, const int* __restrict__ EG, const unsigned* __restrict__ VP,
-                      const double* __restrict__ K, double* __restrict__ A, int Ne, int N) {
+GalerkinStencilKernel(int3 ED, const int* __restrict__ EG, int3 VD, const int* __restrict__ VG,
+                      const unsigned* __restrict__ VP, const double* __restrict__ K,
+                      double* __restrict__ A, int N) {
     const long long item = threadItem64();
-    if (item >= 27LL * N) return;
-    const int s = (int)(item / N);
-    const long long V = item - (long long)s * N;
-    const int ex = s % 3 - 1, ey = (s / 3) % 3 - 1, ez = s / 9 - 1;
+    const long long points = (long long)VD.x * VD.y * VD.z;
+    if (item >= 27 * points) return;
+    const long long point = item / 27;
+    const int s = (int)(item - point * 27);
+    const int V = VG[point];
+    if (V < 0) return;
     const unsigned p = VP[V];
     const int x = p & 0x7ff, y = (p >> 11) & 0x7ff, z = (p >> 22) & 0x3ff;
+    const int ex = s % 3 - 1, ey = (s / 3) % 3 - 1, ez = s / 9 - 1;
     double acc[9];
 #pragma unroll
     for (int k = 0; k < 9; ++k) acc[k] = 0.0;
-    for (int t = 0; t < 8; ++t) {
-        const int i = t & 1, j = (t >> 1) & 1, k = t >> 2;
-        const int jx = 1 - i + ex, jy = 1 - j + ey, jz = 1 - k + ez;  // the neighbour's corner
-        if (jx < 0 || jx > 1 || jy < 0 || jy > 1 || jz < 0 || jz > 1) continue;
-        const int c = gridLookup(EG, ED, x - 1 + i, y - 1 + j, z - 1 + k);
-        if (c < 0) continue;
-        const int I = 7 - t, J = jx + 2 * jy + 4 * jz;
+    // Cells (x-1+i, y-1+j, z-1+k) holding both vertices: per axis, the neighbour's corner bit
+    // 1 - i + e must be 0 or 1.
+    for (int k = (ez > 0 ? 1 : 0); k <= (ez < 0 ? 0 : 1); ++k)
+        for (int j = (ey > 0 ? 1 : 0); j <= (ey < 0 ? 0 : 1); ++j)
+            for (int i = (ex > 0 ? 1 : 0); i <= (ex < 0 ? 0 : 1); ++i) {
+                const int c = gridLookup(EG, ED, x - 1 + i, y - 1 + j, z - 1 + k);
+                if (c < 0) continue;
+                const int J = (1 - i + ex) + 2 * (1 - j + ey) + 4 * (1 - k + ez);
+                addElementBlock(K, c, 7 - (i + 2 * j + 4 * k), J, 1.0, acc);
+            }
 #pragma unroll
-        for (int a = 0; a < 3; ++a)
-#pragma unroll
-            for (int b = 0; b < 3; ++b) acc[a * 3 + b] += elementBlockEntry(K, Ne, c, I, J, a, b);
-    }
-#pragma unroll
-    for (int k = 0; k < 9; ++k) A[V + (long long)N * (s * 9 + k)] = acc[k];
+    for (int k = 0; k < 9; ++k) A[(long long)V + (long long)N * (s * 9 + k)] = acc[k];
 }
 
 // Looked up by the set-up but never launched by the solver: a copy and a scaled copy of an
