@@ -14,6 +14,7 @@
 #include "fem/FemModel.h"
 #include "fem/FemTestUtil.h"
 #include "fem/Operators.h"
+#include "gpu/Cantilever.h"
 #include "gpu/HostDriver.h"
 #include "gpu/cudafem.h"
 
@@ -149,6 +150,26 @@ TEST(GalerkinAssemblyLarge, ParallelBlocksGiveTheSameOperatorsBitForBit) {
     expectSameOperators(*model, three, want, 1e-12);
     for (int l = 2; l < model->numLevels_; ++l)
         EXPECT_TRUE(one[size_t(l)] == three[size_t(l)]) << "level " << l;
+}
+
+// Fixed vertices on one line leave a rotation free: prepareSolve refuses the factor whatever the
+// signs of the rounding-sized pivots of the device-assembled coarsest operator.
+TEST(GalerkinAssemblySingular, FixedVerticesOnOneLineGiveNoFactor) {
+    const std::vector<std::vector<std::array<int, 3>>> lines = {
+        {{0, 0, 0}}, {{3, 1, 1}}, {{0, 0, 0}, {0, 1, 0}, {0, 2, 0}, {0, 3, 0}},
+        {{0, 0, 0}, {1, 1, 1}, {2, 2, 2}}, {{0, 0, 0}, {6, 3, 3}}};
+    for (int levels : {3, 4})
+        for (const auto& fixed : lines) {
+            auto model = makeCantilever(6, 3, 3, 0.01, levels);
+            FemModel& m = *model;
+            std::fill(m.isVertexFixed_.begin(), m.isVertexFixed_.end(), 0);
+            for (const auto& p : fixed) m.isVertexFixed_[size_t(m.vertexAt(0, {p[0], p[1], p[2]}))] = 1;
+            CudaFem fem(m, DeviceOptions{}, std::make_unique<HostDriver>(2));
+            fem.setLogs(nullptr, nullptr);
+            fem.setup();
+            fem.prepareSolve();
+            EXPECT_FALSE(fem.coarseFactorValid()) << fixed.size() << " fixed, " << levels << " levels";
+        }
 }
 
 }  // namespace
