@@ -7,13 +7,20 @@
 // Built twice from this one file: by nvcc into PTX and by g++ (through cudacompat.h) into the
 // host device's built-in module. Keep it free of shared memory, barriers, floating-point atomics
 // outside the restriction, CUDA-only builtins and per-thread arrays indexed at run time (those
-// end up on the local stack of a GPU thread): loops over small arrays are unrolled.
+// end up on the local stack of a GPU thread): loops over small arrays are unrolled
+// (OSTREL_UNROLL).
 // Fixed vertices are identity rows whose right-hand side is taken as 0 (whatever load lies on
 // them), so their displacement is 0. One thread handles one work item; thread index =
 // (blockIdx.y*gridDim.x + blockIdx.x)*blockDim.x + threadIdx.x; threads beyond the work range
 // return at once.
 
 #include "GridIndex.h"
+
+// Unrolls the next loop of constant trip count (cudacompat.h gives g++ its own spelling), so
+// that small arrays indexed by the loop variables stay in registers.
+#ifndef OSTREL_UNROLL
+#define OSTREL_UNROLL _Pragma("unroll")
+#endif
 
 __device__ double Ke_[576];  // 24x24 element matrix, row-major, dof 3*node + component
 __device__ double dt_;       // time step of the mass term
@@ -59,28 +66,28 @@ __device__ inline void finestRow(int3 ED, const int* __restrict__ EG, int3 VD,
     // Factors of the cells around v, cell c at (x-1+(c&1), y-1+(c>>1&1), z-1+(c>>2)), kept in
     // single precision as stored (half the registers) and widened where used.
     float F[8];
-#pragma unroll
+OSTREL_UNROLL
     for (int c = 0; c < 8; ++c) {
         int e = gridLookup(EG, ED, x - 1 + (c & 1), y - 1 + ((c >> 1) & 1), z - 1 + (c >> 2));
         F[c] = e < 0 ? 0.0f : E[e];
     }
     double r0 = 0.0, r1 = 0.0, r2 = 0.0;
-#pragma unroll
+OSTREL_UNROLL
     for (int dz = -1; dz <= 1; ++dz)
-#pragma unroll
+OSTREL_UNROLL
         for (int dy = -1; dy <= 1; ++dy)
-#pragma unroll
+OSTREL_UNROLL
             for (int dx = -1; dx <= 1; ++dx) {
                 int w = gridLookup(VG, VD, x + dx, y + dy, z + dz);
                 if (w < 0 || fixed[w]) continue;
                 double u0 = u[w], u1 = u[N + w], u2 = u[2 * N + w];
                 // Cells holding both vertices: per axis, cell offset i in {0,1} with the
                 // neighbour's node coordinate d + 1 - i in {0,1}.
-#pragma unroll
+OSTREL_UNROLL
                 for (int k = (dz > 0 ? 1 : 0); k <= (dz < 0 ? 0 : 1); ++k)
-#pragma unroll
+OSTREL_UNROLL
                     for (int j = (dy > 0 ? 1 : 0); j <= (dy < 0 ? 0 : 1); ++j)
-#pragma unroll
+OSTREL_UNROLL
                         for (int i = (dx > 0 ? 1 : 0); i <= (dx < 0 ? 0 : 1); ++i) {
                             const int c = i + 2 * j + 4 * k;
                             const int q = (dx + 1 - i) + 2 * (dy + 1 - j) + 4 * (dz + 1 - k);
@@ -96,14 +103,14 @@ __device__ inline void finestRow(int3 ED, const int* __restrict__ EG, int3 VD,
     r[1] = f[N + v] - r1 - m * u[N + v];
     r[2] = f[2 * N + v] - r2 - m * u[2 * N + v];
     if (D) {
-#pragma unroll
+OSTREL_UNROLL
         for (int k = 0; k < 9; ++k) D[k] = 0.0;
-#pragma unroll
+OSTREL_UNROLL
         for (int c = 0; c < 8; ++c) {
             const double* blk = Ke_ + 3 * (7 - c) * 24 + 3 * (7 - c);
-#pragma unroll
+OSTREL_UNROLL
             for (int a = 0; a < 3; ++a)
-#pragma unroll
+OSTREL_UNROLL
                 for (int b = 0; b < 3; ++b) D[a * 3 + b] += (double)F[c] * blk[a * 24 + b];
         }
         D[0] += m; D[4] += m; D[8] += m;
@@ -121,14 +128,14 @@ __device__ inline void coarseRow(int3 VD, const int* __restrict__ VG,
         if (w < 0) continue;
         double u0 = u[w], u1 = u[N + w], u2 = u[2 * N + w];
         const double* blk = A + (long long)N * (s * 9) + v;
-#pragma unroll
+OSTREL_UNROLL
         for (int a = 0; a < 3; ++a) {
             r[a] -= blk[(long long)N * (a * 3)] * u0 + blk[(long long)N * (a * 3 + 1)] * u1 +
                     blk[(long long)N * (a * 3 + 2)] * u2;
         }
     }
     const double* diag = A + (long long)N * (13 * 9) + v;
-#pragma unroll
+OSTREL_UNROLL
     for (int k = 0; k < 9; ++k) D[k] = diag[(long long)N * k];
 }
 
@@ -312,9 +319,9 @@ __device__ inline void addElementBlock(const double* __restrict__ K, long long c
     const bool stored = I <= J;
     const double* blk = K + c * kElementMatrixEntries + 9 * nodePairIndex(stored ? I : J, stored ? J : I);
     const int rowStride = stored ? 3 : 1, colStride = stored ? 1 : 3;
-#pragma unroll
+OSTREL_UNROLL
     for (int a = 0; a < 3; ++a)
-#pragma unroll
+OSTREL_UNROLL
         for (int b = 0; b < 3; ++b) s[a * 3 + b] += w * blk[a * rowStride + b * colStride];
 }
 
@@ -324,7 +331,7 @@ __device__ inline void addElementBlock(const double* __restrict__ K, long long c
 __device__ inline double cornerWeight(int shift, int pos, int p, int I) {
     const int ratio = 1 << shift, mask = ratio - 1;
     double w = 1.0;
-#pragma unroll
+OSTREL_UNROLL
     for (int axis = 0; axis < 3; ++axis) {
         const int x = ((pos >> (shift * axis)) & mask) + ((p >> axis) & 1);
         w *= (double)(((I >> axis) & 1) ? x : ratio - x);
@@ -350,7 +357,7 @@ extern "C" __global__ void __launch_bounds__(128) GalerkinPositionMatricesKernel
     int I, J;
     nodePairOf(pair, I, J);
     double s[9];
-#pragma unroll
+OSTREL_UNROLL
     for (int k = 0; k < 9; ++k) s[k] = 0.0;
     for (int p = 0; p < 8; ++p) {
         const double wp = cornerWeight(2, pos, p, I);
@@ -359,13 +366,13 @@ extern "C" __global__ void __launch_bounds__(128) GalerkinPositionMatricesKernel
             const double w = wp * cornerWeight(2, pos, q, J);
             if (w == 0.0) continue;
             const double* blk = Ke_ + 3 * p * 24 + 3 * q;
-#pragma unroll
+OSTREL_UNROLL
             for (int a = 0; a < 3; ++a)
-#pragma unroll
+OSTREL_UNROLL
                 for (int b = 0; b < 3; ++b) s[a * 3 + b] += w * blk[a * 24 + b];
         }
     }
-#pragma unroll
+OSTREL_UNROLL
     for (int k = 0; k < 9; ++k) KeCoarse_[item * 9 + k] = s[k];
 }
 
@@ -420,9 +427,9 @@ __device__ inline void addExplicitFineElement(int3 ED0, const int* __restrict__ 
             const double w = wp * cornerWeight(2, pos, q, J);
             if (w == 0.0) continue;
             const double* blk = Ke_ + 3 * p * 24 + 3 * q;
-#pragma unroll
+OSTREL_UNROLL
             for (int a = 0; a < 3; ++a)
-#pragma unroll
+OSTREL_UNROLL
                 for (int b = 0; b < 3; ++b) s[a * 3 + b] += w * blk[a * 24 + b];
         }
     }
@@ -459,7 +466,7 @@ GalerkinElementFinestLevelKernel(int3 ED0, const int* __restrict__ EG0, int3 VD0
     int I, J;
     nodePairOf(pair, I, J);
     double s[9];
-#pragma unroll
+OSTREL_UNROLL
     for (int k = 0; k < 9; ++k) s[k] = 0.0;
     const double* M = KeCoarse_ + pair * 64 * 9;
     const float* Wc = W + c * 64;
@@ -469,7 +476,7 @@ GalerkinElementFinestLevelKernel(int3 ED0, const int* __restrict__ EG0, int3 VD0
     for (int pos = 0; pos < 64; ++pos) {
         const double F = Wc[pos];
         const double* m = M + pos * 9;
-#pragma unroll
+OSTREL_UNROLL
         for (int k = 0; k < 9; ++k) s[k] += F * m[k];
     }
     unsigned char special = 0;
@@ -486,7 +493,7 @@ GalerkinElementFinestLevelKernel(int3 ED0, const int* __restrict__ EG0, int3 VD0
                                    J, s);
         }
     }
-#pragma unroll
+OSTREL_UNROLL
     for (int k = 0; k < 9; ++k) K2[c * kElementMatrixEntries + pair * 9 + k] = s[k];
 }
 
@@ -497,7 +504,7 @@ __device__ inline unsigned childWeights(int pos, int I) {
     unsigned packed = 0;
     for (int p = 0; p < 8; ++p) {
         unsigned w = 1;
-#pragma unroll
+OSTREL_UNROLL
         for (int axis = 0; axis < 3; ++axis) {
             const int x = ((pos >> axis) & 1) + ((p >> axis) & 1);
             w *= (unsigned)(((I >> axis) & 1) ? x : 2 - x);
@@ -523,7 +530,7 @@ GalerkinElementKernel(int3 EDf, const int* __restrict__ EGf, const unsigned* __r
     const int X = 2 * (int)(cp & 0x7ff), Y = 2 * (int)((cp >> 11) & 0x7ff),
               Z = 2 * (int)((cp >> 22) & 0x3ff);
     double s[9];
-#pragma unroll
+OSTREL_UNROLL
     for (int k = 0; k < 9; ++k) s[k] = 0.0;
     for (int pos = 0; pos < 8; ++pos) {
         const int f = gridLookup(EGf, EDf, X + (pos & 1), Y + ((pos >> 1) & 1), Z + (pos >> 2));
@@ -539,7 +546,7 @@ GalerkinElementKernel(int3 EDf, const int* __restrict__ EGf, const unsigned* __r
             }
         }
     }
-#pragma unroll
+OSTREL_UNROLL
     for (int k = 0; k < 9; ++k) Kc[c * kElementMatrixEntries + pair * 9 + k] = s[k];
 }
 
@@ -563,7 +570,7 @@ GalerkinStencilKernel(int3 ED, const int* __restrict__ EG, int3 VD, const int* _
     const int x = p & 0x7ff, y = (p >> 11) & 0x7ff, z = (p >> 22) & 0x3ff;
     const int ex = s % 3 - 1, ey = (s / 3) % 3 - 1, ez = s / 9 - 1;
     double acc[9];
-#pragma unroll
+OSTREL_UNROLL
     for (int k = 0; k < 9; ++k) acc[k] = 0.0;
     // Cells (x-1+i, y-1+j, z-1+k) holding both vertices: per axis, the neighbour's corner bit
     // 1 - i + e must be 0 or 1.
@@ -575,7 +582,7 @@ GalerkinStencilKernel(int3 ED, const int* __restrict__ EG, int3 VD, const int* _
                 const int J = (1 - i + ex) + 2 * (1 - j + ey) + 4 * (1 - k + ez);
                 addElementBlock(K, c, 7 - (i + 2 * j + 4 * k), J, 1.0, acc);
             }
-#pragma unroll
+OSTREL_UNROLL
     for (int k = 0; k < 9; ++k) A[(long long)V + (long long)N * (s * 9 + k)] = acc[k];
 }
 
