@@ -35,7 +35,8 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kElementMatrixEntries = 36 * 9;
 // Level-0 element positions inside a level-2 element (4:1 in each axis).
 constexpr size_t kPositions = 64;
-// Level-2 elements per tile of GalerkinElementFinestLevelKernel's items.
+// Level-2 elements per tile of GalerkinElementFinestLevelKernel's items (kElementTile of the
+// kernel source; the launch covers whole tiles).
 constexpr long long kElementTile = 32;
 
 // Directory of the running executable, with its trailing slash.
