@@ -1,5 +1,6 @@
-// Host cost of the finite-element model: coarse-operator assembly, coarsest factorization and
-// solves, and the memory of the model per element.
+// Host cost of the finite-element model: coarse-operator assembly (the CPU row-window assembly
+// and the kernel module's element-by-element assembly on the host device with 2 threads),
+// coarsest factorization and solves, and the memory of the model per element.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
@@ -7,6 +8,8 @@
 
 #include "fem/FemModel.h"
 #include "fem/Operators.h"
+#include "gpu/HostDriver.h"
+#include "gpu/cudafem.h"
 
 namespace ostrel {
 namespace {
@@ -32,6 +35,20 @@ void BM_AssembleOperators(benchmark::State& state) {
     state.counters["elements"] = m.numElements_[0];
 }
 BENCHMARK(BM_AssembleOperators)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// All coarse levels by the assembly kernels on the host device (2 threads), from the model's
+// fixed vertices, factors and masses on the device into A_dev_.
+void BM_AssembleOperatorsHostDevice(benchmark::State& state) {
+    FemModel& m = model();
+    CudaFem fem(m, DeviceOptions{}, std::make_unique<HostDriver>(2));
+    fem.setLogs(nullptr, nullptr);
+    fem.setup();
+    fem.prepareSolve();  // uploads the fixed vertices, factors and masses
+    for (auto _ : state) fem.assembleOperators();
+    state.counters["elements"] = m.numElements_[0];
+    fem.release();
+}
+BENCHMARK(BM_AssembleOperatorsHostDevice)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_AssembleLevel(benchmark::State& state) {
     FemModel& m = model();

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
@@ -10,6 +11,7 @@
 
 #include "core/Console.h"
 #include "core/FatalError.h"
+#include "core/Timing.h"
 #include "fem/FemModel.h"
 #include "fem/Operators.h"
 
@@ -26,6 +28,16 @@ void check(CUresult code, std::wstring_view message,
 }
 
 Int3 int3Of(const std::array<int, 3>& d) { return {d[0], d[1], d[2]}; }
+
+using Clock = std::chrono::steady_clock;
+
+// The assembly's element matrices: 36 node pairs of 3x3 blocks per element.
+constexpr size_t kElementMatrixEntries = 36 * 9;
+// Level-0 element positions inside a level-2 element (4:1 in each axis).
+constexpr size_t kPositions = 64;
+// Level-2 elements per tile of GalerkinElementFinestLevelKernel's items (kElementTile of the
+// kernel source; the launch covers whole tiles).
+constexpr long long kElementTile = 32;
 
 // Directory of the running executable, with its trailing slash.
 std::string executableDirectory() {
@@ -150,6 +162,15 @@ void CudaFem::setup() {
     r_norm = allocate(nV * 4, "r_norm");
     check(driver_->memsetD32(r_norm, 0, nV), L"cuMemsetD32 failed for r_norm");
 
+    // Scratch of the operator assembly (prepareSolve fills it before every use).
+    const size_t nE2 = size_t(m.numElements_[2]);
+    galerkinWeights_dev_ = allocate(kPositions * nE2 * 4, "galerkinWeights_dev_");
+    galerkinSpecial_dev_ = allocate(kPositions * nE2, "galerkinSpecial_dev_");
+    elementMatrix_dev_.assign(size_t(L), 0);
+    for (int l = 2; l < L; ++l)
+        elementMatrix_dev_[size_t(l)] =
+            allocate(kElementMatrixEntries * size_t(m.numElements_[l]) * 8, "elementMatrix_dev_");
+
     struct Lookup {
         CUfunction* handle;
         const char* name;
@@ -162,10 +183,21 @@ void CudaFem::setup() {
         {&interpolateKernel_, "InterpolateKernel"},
         {&pNormAverageKernel_, "pNormAverageKernel"},
         {&pNormAverageCoefKernel_, "pNormAverageCoefKernel"},
+        {&galerkinPositionMatricesKernel_, "GalerkinPositionMatricesKernel"},
+        {&galerkinWeightsKernel_, "GalerkinWeightsKernel"},
+        {&galerkinElementFinestLevelKernel_, "GalerkinElementFinestLevelKernel"},
+        {&galerkinElementKernel_, "GalerkinElementKernel"},
+        {&galerkinStencilKernel_, "GalerkinStencilKernel"},
     };
     for (const Lookup& k : lookups)
         check(driver_->moduleGetFunction(k.handle, module_, k.name),
                      L"cuModuleGetFunction failed for " + fromUtf8(k.name));
+
+    // The 64 position matrices of the level-2 assembly, from Ke_ (once per module).
+    int positionItems = int(kElementMatrixEntries / 9 * kPositions);
+    void* positionParams[] = {&positionItems};
+    launch(galerkinPositionMatricesKernel_, positionItems, 128, positionParams,
+           L"cuLaunchKernel failed for GalerkinPositionMatricesKernel_");
 
     if (narrowLog_)
         *narrowLog_ << "Allocated GPU memory: " << double(allocated_) / double(1 << 20)
@@ -180,6 +212,9 @@ void CudaFem::release() {
         p = 0;
     };
     freeBuffer(r_norm);
+    freeBuffer(galerkinWeights_dev_);
+    freeBuffer(galerkinSpecial_dev_);
+    for (CUdeviceptr& p : elementMatrix_dev_) freeBuffer(p);
     for (size_t l = 0; l < u_dev_.size(); ++l) {
         freeBuffer(A_dev_[l]);
         freeBuffer(b_dev_[l]);
@@ -232,6 +267,7 @@ double CudaFem::computeLoad() {
 
 void CudaFem::prepareSolve() {
     FemModel& m = model_;
+    const Clock::time_point start = Clock::now();
     std::fill(m.vertexMass_.begin(), m.vertexMass_.end(), 0.0f);
     CUdeviceptr dt = 0;
     size_t dtBytes = 0;
@@ -242,16 +278,79 @@ void CudaFem::prepareSolve() {
     upload(E_dev_, m.E_.data(), m.E_.size() * 4, L"cuMemcpyHtoD failed for E_dev_");
     upload(vertexMass_dev_, m.vertexMass_.data(), m.vertexMass_.size() * 4,
            L"cuMemcpyHtoD failed for vertexMass_dev_");
-    assembleOperators(m);
-    for (int l = 2; l < m.numLevels_; ++l)
-        upload(A_dev_[size_t(l)], m.A_[size_t(l)].data(), m.A_[size_t(l)].size() * 8,
-               L"cuMemcpyHtoD failed for A");
+    const Clock::time_point uploaded = Clock::now();
+    assembleOperators();
+    // Only the coarsest operator comes back, for the factorization (the copy also waits for the
+    // assembly kernels).
+    const size_t c = size_t(m.coarsestLevel());
+    std::vector<double>& Ac = m.A_[c];
+    Ac.resize(243 * size_t(m.numVertices(int(c))));
+    check(driver_->memcpyDtoH(Ac.data(), A_dev_[c], Ac.size() * 8), L"cuMemcpyDtoH failed for A");
+    const Clock::time_point assembled = Clock::now();
     coarseValid_ = factorCoarsestLevel(m);
+    times_.uploads += secondsBetween(start, uploaded);
+    times_.assembly += secondsBetween(uploaded, assembled);
+    times_.factorization += secondsSince(assembled);
     if (!coarseValid_ && narrowLog_)
         *narrowLog_ << "WARNING: The coarsest-level system is singular (the fixed vertices do not "
                        "hold the model in place); "
                        "the solver cannot converge\n"
                     << std::flush;
+}
+
+void CudaFem::assembleOperators() {
+    FemModel& m = model_;
+    const int L = m.numLevels_;
+    int nE0 = m.numElements_[0], nE2 = m.numElements_[2];
+    check(driver_->memsetD32(galerkinWeights_dev_, 0, kPositions * size_t(nE2)),
+          L"cuMemsetD32 failed for galerkinWeights_dev_");
+    check(driver_->memsetD32(galerkinSpecial_dev_, 0, kPositions / 4 * size_t(nE2)),
+          L"cuMemsetD32 failed for galerkinSpecial_dev_");
+    Int3 ed0 = int3Of(m.elementDims_[0]), vd0 = int3Of(m.vertexDims_[0]),
+         ed2 = int3Of(m.elementDims_[2]);
+    CUdeviceptr eg0 = elementGrid_dev_[0], ep0 = elementPosition_dev_[0],
+                vg0 = vertexGrid_dev_[0], eg2 = elementGrid_dev_[2],
+                ep2 = elementPosition_dev_[2], k2 = elementMatrix_dev_[2];
+    void* weightParams[] = {&ed0, &eg0, &ep0, &vd0, &vg0, &isVertexFixed_dev_, &vertexMass_dev_,
+                            &E_dev_, &ed2, &eg2, &galerkinWeights_dev_, &galerkinSpecial_dev_,
+                            &nE0};
+    launch(galerkinWeightsKernel_, nE0, 128, weightParams,
+           L"cuLaunchKernel failed for GalerkinWeightsKernel_");
+    void* level2Params[] = {&ed0, &eg0, &vd0, &vg0, &isVertexFixed_dev_, &vertexMass_dev_,
+                            &E_dev_, &ep2, &galerkinWeights_dev_, &galerkinSpecial_dev_, &k2, &nE2};
+    const long long tiles = (nE2 + kElementTile - 1) / kElementTile;
+    launch(galerkinElementFinestLevelKernel_, tiles * kElementTile * 36, 128, level2Params,
+           L"cuLaunchKernel failed for GalerkinElementFinestLevelKernel_");
+    for (int l = 3; l < L; ++l) {
+        const size_t f = size_t(l - 1), c = size_t(l);
+        Int3 edf = int3Of(m.elementDims_[f]);
+        CUdeviceptr egf = elementGrid_dev_[f], epc = elementPosition_dev_[c],
+                    kf = elementMatrix_dev_[f], kc = elementMatrix_dev_[c];
+        int nc = m.numElements_[c];
+        void* params[] = {&edf, &egf, &epc, &kf, &kc, &nc};
+        launch(galerkinElementKernel_, 36LL * nc, 128, params,
+               L"cuLaunchKernel failed for GalerkinElementKernel_");
+    }
+    for (int l = 2; l < L; ++l) {
+        const size_t i = size_t(l);
+        Int3 ed = int3Of(m.elementDims_[i]), vd = int3Of(m.vertexDims_[i]);
+        CUdeviceptr eg = elementGrid_dev_[i], vg = vertexGrid_dev_[i],
+                    vp = vertexPosition_dev_[i], k = elementMatrix_dev_[i], a = A_dev_[i];
+        int n = m.numVertices(l);
+        void* params[] = {&ed, &eg, &vd, &vg, &vp, &k, &a, &n};
+        launch(galerkinStencilKernel_, 27LL * (long long)m.vertexGrid_[i].size(), 128, params,
+               L"cuLaunchKernel failed for GalerkinStencilKernel_");
+    }
+}
+
+void CudaFem::downloadOperators() {
+    FemModel& m = model_;
+    for (int l = 2; l < m.numLevels_; ++l) {
+        std::vector<double>& A = m.A_[size_t(l)];
+        A.resize(243 * size_t(m.numVertices(l)));
+        check(driver_->memcpyDtoH(A.data(), A_dev_[size_t(l)], A.size() * 8),
+              L"cuMemcpyDtoH failed for A");
+    }
 }
 
 void CudaFem::launch(CUfunction f, long long items, unsigned blockSize, void** params,
@@ -337,9 +436,11 @@ void CudaFem::coarseSolve() {
     check(driver_->memcpyDtoH(m.coarseRhs_.data(), b_dev_[c], n3 * 8),
                  L"cuMemcpyDtoH failed for b");
     // Without a factor (singular coarsest system) the coarse correction is zero.
+    const Clock::time_point start = Clock::now();
     if (!coarseValid_ || !m.coarseSolver_.solveWithFactor(m.coarseRhs_.data(),
                                                            m.coarseSolution_.data()))
         std::fill(m.coarseSolution_.begin(), m.coarseSolution_.end(), 0.0);
+    times_.coarseSolves += secondsSince(start);
     check(driver_->memcpyHtoD(u_dev_[c], m.coarseSolution_.data(), n3 * 8),
                  L"cuMemcpyHtoD failed for u");
 }
@@ -371,6 +472,7 @@ bool CudaFem::solve(double tolerance) {
         std::fill(m.u_.begin(), m.u_.end(), 0.0);
         return true;
     }
+    const Clock::time_point start = Clock::now();
     residualAndRestrict(0);
     int cycles = 0;
     double rel = 0;
@@ -382,9 +484,12 @@ bool CudaFem::solve(double tolerance) {
     } while (!(rel <= tolerance) && cycles < kMaxCycles);
     if (narrowLog_) narrowLog_->flush();
     lastCycles_ = cycles;
+    const Clock::time_point cycled = Clock::now();
+    times_.cycles += secondsBetween(start, cycled);
     if (cycleSink_) *cycleSink_ << cycles << "\n" << std::flush;
     check(driver_->memcpyDtoH(m.u_.data(), u_dev_[0], m.u_.size() * 8),
                  L"cuMemcpyDtoH failed for u");
+    times_.copies += secondsSince(cycled);
     return rel <= tolerance && coarseValid_;
 }
 

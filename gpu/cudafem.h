@@ -1,6 +1,6 @@
 #pragma once
 // The multigrid solver's device state for one FemModel: device, context, kernel module, the
-// eight kernel handles and every device buffer, plus the entry points that drive a solve.
+// eight multigrid and five assembly kernel handles and every device buffer, plus the entry points that drive a solve.
 //
 // Life cycle: construct (bound to the model, nothing on the device) -> setup() once -> any
 // number of computeLoad / prepareSolve / solve -> release() once, before the model is destroyed
@@ -8,6 +8,12 @@
 // error check (message, "CUDA Driver API Error: " code and name, source file "cudafem").
 // The device is chosen by DeviceOptions (see gpu/Driver.h): a CUDA device when the driver loads
 // and reports one, else the host device. Main thread only.
+//
+// prepareSolve assembles the operators of levels >= 2 on the device with the assembly kernels of
+// the module (element by element, deterministic) straight into A_dev_ and copies only the
+// coarsest one back into A_ for the factorization; A_ of the other levels stays as it was
+// (downloadOperators fetches them all). The assembly's scratch buffers are counted in the
+// memory report.
 //
 // solve() prints one "Residual within cycle " line per V-cycle on the narrow log and writes the
 // cycle count to the cycle-count sink (null = nothing written). When the coarsest-level
@@ -25,6 +31,18 @@
 namespace ostrel {
 
 class FemModel;
+
+/// Seconds spent in the parts of prepareSolve and solve, summed over calls since the last reset.
+/// Host-side wall times: on a GPU a kernel's time shows in the first synchronous copy after it
+/// (the coarsest operator's copy ends the assembly, the per-cycle copies end each cycle).
+struct SolverTimes {
+    double uploads = 0;        ///< dt_, fixed vertices, element factors and masses
+    double assembly = 0;       ///< assembly kernels and the copy of the coarsest operator
+    double factorization = 0;  ///< building and factoring the coarsest-level system
+    double cycles = 0;         ///< V-cycles with their per-cycle copies and coarse solves
+    double coarseSolves = 0;   ///< of cycles: the direct solves on the CPU
+    double copies = 0;         ///< the final copy of the displacements into u_
+};
 
 class CudaFem {
 public:
@@ -65,6 +83,15 @@ public:
     bool coarseFactorValid() const { return coarseValid_; }
     /// Cycles run by the last solve (0 for a zero load).
     int lastCycles() const { return lastCycles_; }
+    /// Time split of prepareSolve and solve since construction or resetTimes().
+    const SolverTimes& times() const { return times_; }
+    void resetTimes() { times_ = {}; }
+
+    /// Assembles the operators of levels >= 2 into A_dev_ from the fixed vertices, element
+    /// factors and masses already on the device (no copy back).
+    void assembleOperators();
+    /// Copies A_dev_ of every level >= 2 into A_.
+    void downloadOperators();
 
     // ---- steps of the cycle (public so that tests can drive them one by one) ----
     void vCycle();
@@ -87,6 +114,11 @@ public:
     CUfunction interpolateKernel_ = nullptr;
     CUfunction pNormAverageKernel_ = nullptr;
     CUfunction pNormAverageCoefKernel_ = nullptr;
+    CUfunction galerkinPositionMatricesKernel_ = nullptr;
+    CUfunction galerkinWeightsKernel_ = nullptr;
+    CUfunction galerkinElementFinestLevelKernel_ = nullptr;
+    CUfunction galerkinElementKernel_ = nullptr;
+    CUfunction galerkinStencilKernel_ = nullptr;
 
     std::vector<CUdeviceptr> elementGrid_dev_, elementPosition_dev_, vertexGrid_dev_,
         vertexPosition_dev_;
@@ -95,6 +127,10 @@ public:
                 tilde_coef_dev_ = 0, sum_count_dev_ = 0;
     std::vector<CUdeviceptr> u_dev_, b_dev_, A_dev_;
     CUdeviceptr r_norm = 0;
+    /// Assembly scratch: per (position, level-2 element) the level-0 element factor (float) and
+    /// whether it needs the explicit sum (byte); element matrices of every level >= 2.
+    CUdeviceptr galerkinWeights_dev_ = 0, galerkinSpecial_dev_ = 0;
+    std::vector<CUdeviceptr> elementMatrix_dev_;
 
 private:
     CUdeviceptr allocate(size_t bytes, const char* name);
@@ -112,6 +148,7 @@ private:
     bool setUp_ = false;
     bool coarseValid_ = true;
     int lastCycles_ = 0;
+    SolverTimes times_;
 };
 
 }  // namespace ostrel

@@ -45,6 +45,13 @@ const HostModuleTable& builtInKernelModule() {
         t.kernels["InterpolateKernel"] = &Launcher<&::InterpolateKernel>::run;
         t.kernels["pNormAverageKernel"] = &Launcher<&::pNormAverageKernel>::run;
         t.kernels["pNormAverageCoefKernel"] = &Launcher<&::pNormAverageCoefKernel>::run;
+        t.kernels["GalerkinPositionMatricesKernel"] =
+            &Launcher<&::GalerkinPositionMatricesKernel>::run;
+        t.kernels["GalerkinWeightsKernel"] = &Launcher<&::GalerkinWeightsKernel>::run;
+        t.kernels["GalerkinElementFinestLevelKernel"] =
+            &Launcher<&::GalerkinElementFinestLevelKernel>::run;
+        t.kernels["GalerkinElementKernel"] = &Launcher<&::GalerkinElementKernel>::run;
+        t.kernels["GalerkinStencilKernel"] = &Launcher<&::GalerkinStencilKernel>::run;
         t.globals["Ke_"] = {static_cast<void*>(::Ke_), sizeof(::Ke_)};
         t.globals["dt_"] = {static_cast<void*>(&::dt_), sizeof(::dt_)};
         return t;

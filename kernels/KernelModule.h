@@ -25,7 +25,7 @@ struct HostModuleTable {
     std::map<std::string, HostGlobal> globals;
 };
 
-/// The eight kernels and the globals Ke_ and dt_.
+/// The eight multigrid kernels, the five assembly kernels and the globals Ke_ and dt_.
 const HostModuleTable& builtInKernelModule();
 
 /// Sets the calling thread's block index and the launch's grid and block size.

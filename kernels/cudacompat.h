@@ -10,6 +10,8 @@
 #define __device__
 #define __host__
 #define __launch_bounds__(...)
+// The kernels' loop-unrolling hint in g++'s spelling (nvcc's is #pragma unroll).
+#define OSTREL_UNROLL _Pragma("GCC unroll 27")
 
 struct uint3 { unsigned int x, y, z; };
 struct dim3 { unsigned int x = 1, y = 1, z = 1; };

@@ -1,24 +1,40 @@
 // Multigrid kernels of the solver: multicolour block Gauss-Seidel smoothing, residual with
 // restriction by the transposed trilinear interpolation, and interpolation, for the finest level
 // (operator applied element by element from Ke_ and the element factors) and for the assembled
-// coarse levels (27 slots of 3x3 blocks, component-major).
+// coarse levels (27 slots of 3x3 blocks, component-major); and the Galerkin assembly of the
+// coarse-level operators, element by element (see the Galerkin section below).
 //
 // Built twice from this one file: by nvcc into PTX and by g++ (through cudacompat.h) into the
-// host device's built-in module. Keep it free of shared memory, barriers and CUDA-only builtins.
+// host device's built-in module. Keep it free of shared memory, barriers, floating-point atomics
+// outside the restriction, CUDA-only builtins and per-thread arrays indexed at run time (those
+// end up on the local stack of a GPU thread): loops over small arrays are unrolled
+// (OSTREL_UNROLL).
 // Fixed vertices are identity rows whose right-hand side is taken as 0 (whatever load lies on
-// them), so their displacement is 0. One thread handles one vertex; thread index = (blockIdx.y*gridDim.x + blockIdx.x)*blockDim.x
-// + threadIdx.x; threads beyond the work range return at once.
+// them), so their displacement is 0. One thread handles one work item; thread index =
+// (blockIdx.y*gridDim.x + blockIdx.x)*blockDim.x + threadIdx.x; threads beyond the work range
+// return at once.
+
+#include "GridIndex.h"
+
+// Unrolls the next loop of constant trip count (cudacompat.h gives g++ its own spelling), so
+// that small arrays indexed by the loop variables stay in registers.
+#ifndef OSTREL_UNROLL
+#define OSTREL_UNROLL _Pragma("unroll")
+#endif
 
 __device__ double Ke_[576];  // 24x24 element matrix, row-major, dof 3*node + component
 __device__ double dt_;       // time step of the mass term
+// P^T Ke P for the 64 positions of a level-0 element inside its level-2 element (4:1): 36 node
+// pairs (I <= J) of 3x3 blocks, at ((pair*64 + position)*9 + a*3 + b). Built from Ke_ by
+// GalerkinPositionMatricesKernel.
+__device__ double KeCoarse_[36 * 64 * 9];
 
 __device__ inline int threadItem() {
     return (int)((blockIdx.y * gridDim.x + blockIdx.x) * blockDim.x + threadIdx.x);
 }
 
-__device__ inline int gridLookup(const int* grid, int3 d, int x, int y, int z) {
-    if (x < 0 || y < 0 || z < 0 || x >= d.x || y >= d.y || z >= d.z) return -1;
-    return grid[(z * d.y + y) * d.x + x];
+__device__ inline long long threadItem64() {
+    return ((long long)blockIdx.y * gridDim.x + blockIdx.x) * blockDim.x + threadIdx.x;
 }
 
 // Solves the 3x3 system D*x = r (row-major D); leaves x = 0 when D is singular.
@@ -39,77 +55,96 @@ __device__ inline void solve3(const double* D, const double* r, double* x) {
 
 // Finest-level row of vertex v (not fixed) at (x,y,z): r = f - sum over its elements of
 // E[e]*Ke*u with fixed neighbours left out, minus the mass term; D = the diagonal block (when
-// D is not null). The 27 neighbours' displacements are gathered once (zero where fixed or
-// missing), then each element adds one 3x24 product of its rows of Ke_.
-__device__ inline void finestRow(int3 ED, const int* EG, int3 VD, const int* VG,
-                                 const unsigned char* fixed, const float* E, const float* mass,
-                                 const float* f, const double* u, int N, int v, int x, int y, int z,
-                                 double* r, double* D) {
-    double uu[81];
-    for (int s = 0; s < 27; ++s) {
-        int w = gridLookup(VG, VD, x + s % 3 - 1, y + (s / 3) % 3 - 1, z + s / 9 - 1);
-        if (w < 0 || fixed[w]) {
-            uu[3 * s] = uu[3 * s + 1] = uu[3 * s + 2] = 0.0;
-        } else {
-            uu[3 * s] = u[w]; uu[3 * s + 1] = u[N + w]; uu[3 * s + 2] = u[2 * N + w];
-        }
+// D is not null). Each of the 27 neighbours is read once and multiplied by the 3x3 blocks of
+// Ke_ of every element that holds both vertices, scaled by that element's factor.
+__device__ inline void finestRow(int3 ED, const int* __restrict__ EG, int3 VD,
+                                 const int* __restrict__ VG,
+                                 const unsigned char* __restrict__ fixed,
+                                 const float* __restrict__ E, const float* __restrict__ mass,
+                                 const float* __restrict__ f, const double* __restrict__ u, int N,
+                                 int v, int x, int y, int z, double* r, double* D) {
+    // Factors of the cells around v, cell c at (x-1+(c&1), y-1+(c>>1&1), z-1+(c>>2)), kept in
+    // single precision as stored (half the registers) and widened where used.
+    float F[8];
+OSTREL_UNROLL
+    for (int c = 0; c < 8; ++c) {
+        int e = gridLookup(EG, ED, x - 1 + (c & 1), y - 1 + ((c >> 1) & 1), z - 1 + (c >> 2));
+        F[c] = e < 0 ? 0.0f : E[e];
     }
     double r0 = 0.0, r1 = 0.0, r2 = 0.0;
-    if (D) for (int k = 0; k < 9; ++k) D[k] = 0.0;
-    for (int c = 0; c < 8; ++c) {
-        int i = c & 1, j = (c >> 1) & 1, k = c >> 2;
-        int e = gridLookup(EG, ED, x - 1 + i, y - 1 + j, z - 1 + k);
-        if (e < 0) continue;
-        double factor = E[e];
-        int p = 7 - c;
-        double ue[24];
-        for (int q = 0; q < 8; ++q) {
-            int s = (k + (q >> 2)) * 9 + (j + ((q >> 1) & 1)) * 3 + i + (q & 1);
-            ue[3 * q] = uu[3 * s]; ue[3 * q + 1] = uu[3 * s + 1]; ue[3 * q + 2] = uu[3 * s + 2];
-        }
-        const double* row = Ke_ + 3 * p * 24;
-        double t0 = 0.0, t1 = 0.0, t2 = 0.0;
-        for (int m = 0; m < 24; ++m) {
-            t0 += row[m] * ue[m];
-            t1 += row[24 + m] * ue[m];
-            t2 += row[48 + m] * ue[m];
-        }
-        r0 += factor * t0; r1 += factor * t1; r2 += factor * t2;
-        if (D) {
-            for (int a = 0; a < 3; ++a)
-                for (int b = 0; b < 3; ++b) D[a * 3 + b] += factor * row[a * 24 + 3 * p + b];
-        }
-    }
+OSTREL_UNROLL
+    for (int dz = -1; dz <= 1; ++dz)
+OSTREL_UNROLL
+        for (int dy = -1; dy <= 1; ++dy)
+OSTREL_UNROLL
+            for (int dx = -1; dx <= 1; ++dx) {
+                int w = gridLookup(VG, VD, x + dx, y + dy, z + dz);
+                if (w < 0 || fixed[w]) continue;
+                double u0 = u[w], u1 = u[N + w], u2 = u[2 * N + w];
+                // Cells holding both vertices: per axis, cell offset i in {0,1} with the
+                // neighbour's node coordinate d + 1 - i in {0,1}.
+OSTREL_UNROLL
+                for (int k = (dz > 0 ? 1 : 0); k <= (dz < 0 ? 0 : 1); ++k)
+OSTREL_UNROLL
+                    for (int j = (dy > 0 ? 1 : 0); j <= (dy < 0 ? 0 : 1); ++j)
+OSTREL_UNROLL
+                        for (int i = (dx > 0 ? 1 : 0); i <= (dx < 0 ? 0 : 1); ++i) {
+                            const int c = i + 2 * j + 4 * k;
+                            const int q = (dx + 1 - i) + 2 * (dy + 1 - j) + 4 * (dz + 1 - k);
+                            const double* blk = Ke_ + 3 * (7 - c) * 24 + 3 * q;
+                            const double Fc = (double)F[c];
+                            r0 += Fc * (blk[0] * u0 + blk[1] * u1 + blk[2] * u2);
+                            r1 += Fc * (blk[24] * u0 + blk[25] * u1 + blk[26] * u2);
+                            r2 += Fc * (blk[48] * u0 + blk[49] * u1 + blk[50] * u2);
+                        }
+            }
     double m = mass[v] / (dt_ * dt_);
     r[0] = f[v] - r0 - m * u[v];
     r[1] = f[N + v] - r1 - m * u[N + v];
     r[2] = f[2 * N + v] - r2 - m * u[2 * N + v];
-    if (D) { D[0] += m; D[4] += m; D[8] += m; }
+    if (D) {
+OSTREL_UNROLL
+        for (int k = 0; k < 9; ++k) D[k] = 0.0;
+OSTREL_UNROLL
+        for (int c = 0; c < 8; ++c) {
+            const double* blk = Ke_ + 3 * (7 - c) * 24 + 3 * (7 - c);
+OSTREL_UNROLL
+            for (int a = 0; a < 3; ++a)
+OSTREL_UNROLL
+                for (int b = 0; b < 3; ++b) D[a * 3 + b] += (double)F[c] * blk[a * 24 + b];
+        }
+        D[0] += m; D[4] += m; D[8] += m;
+    }
 }
 
 // Coarse-level row of vertex v at (x,y,z): r = b - A*u, D = diagonal block (slot 13).
-__device__ inline void coarseRow(int3 VD, const int* VG, const double* u, const double* b,
-                                 const double* A, int N, int v, int x, int y, int z, double* r,
-                                 double* D) {
+__device__ inline void coarseRow(int3 VD, const int* __restrict__ VG,
+                                 const double* __restrict__ u, const double* __restrict__ b,
+                                 const double* __restrict__ A, int N, int v, int x, int y, int z,
+                                 double* r, double* D) {
     r[0] = b[v]; r[1] = b[N + v]; r[2] = b[2 * N + v];
     for (int s = 0; s < 27; ++s) {
         int w = gridLookup(VG, VD, x + s % 3 - 1, y + (s / 3) % 3 - 1, z + s / 9 - 1);
         if (w < 0) continue;
         double u0 = u[w], u1 = u[N + w], u2 = u[2 * N + w];
         const double* blk = A + (long long)N * (s * 9) + v;
+OSTREL_UNROLL
         for (int a = 0; a < 3; ++a) {
             r[a] -= blk[(long long)N * (a * 3)] * u0 + blk[(long long)N * (a * 3 + 1)] * u1 +
                     blk[(long long)N * (a * 3 + 2)] * u2;
         }
     }
     const double* diag = A + (long long)N * (13 * 9) + v;
+OSTREL_UNROLL
     for (int k = 0; k < 9; ++k) D[k] = diag[(long long)N * k];
 }
 
 extern "C" __global__ void __launch_bounds__(128)
-GaussSeidelFinestLevelKernel(int3 ED, const int* EG, int3 VD, const int* VG, const unsigned* VP,
-                             const unsigned char* fixed, const float* E, const float* mass,
-                             const float* f, double* u, int N, int begin, int end) {
+GaussSeidelFinestLevelKernel(int3 ED, const int* __restrict__ EG, int3 VD,
+                             const int* __restrict__ VG, const unsigned* __restrict__ VP,
+                             const unsigned char* __restrict__ fixed,
+                             const float* __restrict__ E, const float* __restrict__ mass,
+                             const float* __restrict__ f, double* u, int N, int begin, int end) {
     int v = begin + threadItem();
     if (v >= end) return;
     if (fixed[v]) {  // identity row with a zero right-hand side: a fixed vertex stays put
@@ -140,7 +175,7 @@ GaussSeidelKernel(int3 VD, const int* VG, const unsigned* VP, double* u, const d
 // Calls visit(c, w) for every coarse vertex c that interpolates to the fine vertex at (x,y,z),
 // with its trilinear weight w > 0; `shift` is log2 of the spacing ratio (2 for 4:1, 1 for 2:1).
 template <class Visit>
-__device__ inline void forEachCoarseParent(int3 VDc, const int* VGc, int shift, int x, int y,
+__device__ inline void forEachCoarseParent(int3 VDc, const int* __restrict__ VGc, int shift, int x, int y,
                                            int z, Visit visit) {
     int ratio = 1 << shift;
     for (int kz = 0; kz < 2; ++kz) {
@@ -184,11 +219,16 @@ __device__ inline void interpolateFrom(int3 VDc, const int* VGc, const double* u
 }
 
 extern "C" __global__ void __launch_bounds__(128)
-ComputeResidualAndRestrictFinestLevelKernel(int3 ED, const int* EG, int3 VD0, int3 VD2,
-                                            const int* VG0, const int* VG2, const unsigned* VP0,
-                                            const unsigned char* fixed, const float* E,
-                                            const float* mass, const float* f, const double* u,
-                                            double* b2, float* r_norm, int N0, int N2) {
+ComputeResidualAndRestrictFinestLevelKernel(int3 ED, const int* __restrict__ EG, int3 VD0,
+                                            int3 VD2, const int* __restrict__ VG0,
+                                            const int* __restrict__ VG2,
+                                            const unsigned* __restrict__ VP0,
+                                            const unsigned char* __restrict__ fixed,
+                                            const float* __restrict__ E,
+                                            const float* __restrict__ mass,
+                                            const float* __restrict__ f,
+                                            const double* __restrict__ u, double* b2,
+                                            float* __restrict__ r_norm, int N0, int N2) {
     int v = threadItem();
     if (v >= N0) return;
     unsigned p = VP0[v];
@@ -217,8 +257,9 @@ ComputeResidualAndRestrictKernel(int3 VDl, int3 VDm, const int* VGl, const int* 
 }
 
 extern "C" __global__ void __launch_bounds__(32)
-InterpolateFinestLevelKernel(int3 VD2, const int* VG2, const unsigned* VP0, double* u0,
-                             const double* u2, int N0, int N2) {
+InterpolateFinestLevelKernel(int3 VD2, const int* __restrict__ VG2,
+                             const unsigned* __restrict__ VP0, double* __restrict__ u0,
+                             const double* __restrict__ u2, int N0, int N2) {
     int v = threadItem();
     if (v >= N0) return;
     unsigned p = VP0[v];
@@ -234,6 +275,315 @@ InterpolateKernel(int3 VDm, const int* VGm, const unsigned* VPl, double* ul, con
     unsigned p = VPl[v];
     interpolateFrom(VDm, VGm, um, Nm, 1, p & 0x7ff, (p >> 11) & 0x7ff, (p >> 22) & 0x3ff, ul, Nl,
                     v);
+}
+
+// ---- Galerkin assembly of the coarse-level operators ----
+//
+// The operator of level 2 is P^T K P with K the level-0 operator (element matrices E[e]*Ke,
+// fixed vertices as identity rows and columns, masses / dt^2 on the diagonal of free vertices)
+// and P the 4:1 trilinear interpolation. Every level-0 element lies in one level-2 element, and
+// its 8 vertices are interpolated from that element's 8 corners alone, so the operator is the
+// sum over level-2 elements of 24x24 element matrices, each the sum over its up to 64 level-0
+// elements of P_pos^T (element term) P_pos. An element with no fixed corner and no vertex term
+// adds E[e] * KeCoarse_ of its position; the others (a fixed corner removes that node's rows and
+// columns) are summed from Ke_ directly. The vertex terms (identity of a fixed vertex, mass of a
+// free one) belong to the first existing element around the vertex (cells in z, y, x order), so
+// each is counted once. Levels 3 and up follow element by element from the level above with the
+// 8 positions of 2:1 coarsening; GalerkinStencilKernel then sums the element matrices around each
+// vertex into its 27 slots. Element matrices are symmetric and stored as the 36 node pairs
+// I <= J of 3x3 blocks: entry (pair*9 + a*3 + b) of element c at index c*324 + pair*9 + a*3+b.
+// The element-matrix kernels run one thread per (element, node pair), item = c*36 + pair, so the
+// threads of one element are neighbours and share what they read of it.
+// Every output is written by one thread with a fixed order of summation, so the result does not
+// depend on the device or on the scheduling of blocks.
+
+// Index of the node pair (I, J), I <= J, in 0..35.
+__device__ inline int nodePairIndex(int I, int J) { return I * (15 - I) / 2 + J; }
+
+// Node pair of index t (the inverse of nodePairIndex).
+__device__ inline void nodePairOf(int t, int& I, int& J) {
+    I = 0;
+    while (t >= 8 - I) {
+        t -= 8 - I;
+        ++I;
+    }
+    J = I + t;
+}
+
+constexpr int kElementMatrixEntries = 36 * 9;
+
+// Adds w times the 3x3 block (I,J) of element c of a symmetric element-matrix array to s (the
+// stored block (J,I) transposed when I > J).
+__device__ inline void addElementBlock(const double* __restrict__ K, long long c, int I, int J,
+                                       double w, double* s) {
+    const bool stored = I <= J;
+    const double* blk = K + c * kElementMatrixEntries + 9 * nodePairIndex(stored ? I : J, stored ? J : I);
+    const int rowStride = stored ? 3 : 1, colStride = stored ? 1 : 3;
+OSTREL_UNROLL
+    for (int a = 0; a < 3; ++a)
+OSTREL_UNROLL
+        for (int b = 0; b < 3; ++b) s[a * 3 + b] += w * blk[a * rowStride + b * colStride];
+}
+
+// Trilinear weight of coarse corner I at node p of the fine element at `pos` inside its coarse
+// element, for spacing ratio 1 << shift; pos holds the fine element's offsets in x, y, z
+// (each 0 .. ratio-1) in fields of `shift` bits.
+__device__ inline double cornerWeight(int shift, int pos, int p, int I) {
+    const int ratio = 1 << shift, mask = ratio - 1;
+    double w = 1.0;
+OSTREL_UNROLL
+    for (int axis = 0; axis < 3; ++axis) {
+        const int x = ((pos >> (shift * axis)) & mask) + ((p >> axis) & 1);
+        w *= (double)(((I >> axis) & 1) ? x : ratio - x);
+    }
+    return w / (double)(ratio * ratio * ratio);
+}
+
+// True when the element in cell `self` (0..7, i + 2j + 4k for the cell at (vx-1+i, vy-1+j,
+// vz-1+k)) is the first existing element around the vertex at (vx,vy,vz).
+__device__ inline bool ownsVertexTerm(const int* __restrict__ EG, int3 ED, int vx, int vy, int vz,
+                                      int self) {
+    for (int t = 0; t < self; ++t)
+        if (gridLookup(EG, ED, vx - 1 + (t & 1), vy - 1 + ((t >> 1) & 1), vz - 1 + (t >> 2)) >= 0)
+            return false;
+    return true;
+}
+
+// KeCoarse_ from Ke_: one thread per (node pair, position), 36 * 64 = 2304 threads (n).
+extern "C" __global__ void __launch_bounds__(128) GalerkinPositionMatricesKernel(int n) {
+    const int item = threadItem();
+    if (item >= n || item >= 36 * 64) return;
+    const int pair = item / 64, pos = item % 64;
+    int I, J;
+    nodePairOf(pair, I, J);
+    double s[9];
+OSTREL_UNROLL
+    for (int k = 0; k < 9; ++k) s[k] = 0.0;
+    for (int p = 0; p < 8; ++p) {
+        const double wp = cornerWeight(2, pos, p, I);
+        if (wp == 0.0) continue;
+        for (int q = 0; q < 8; ++q) {
+            const double w = wp * cornerWeight(2, pos, q, J);
+            if (w == 0.0) continue;
+            const double* blk = Ke_ + 3 * p * 24 + 3 * q;
+OSTREL_UNROLL
+            for (int a = 0; a < 3; ++a)
+OSTREL_UNROLL
+                for (int b = 0; b < 3; ++b) s[a * 3 + b] += w * blk[a * 24 + b];
+        }
+    }
+OSTREL_UNROLL
+    for (int k = 0; k < 9; ++k) KeCoarse_[item * 9 + k] = s[k];
+}
+
+// One thread per level-0 element: whether it needs the explicit sum (a fixed corner, or a
+// vertex term it owns) into S, and its factor into W unless it does (then 0), both at level-2
+// element*64 + position.
+// W and S are cleared by the host first (no element: factor 0, nothing special).
+extern "C" __global__ void __launch_bounds__(128)
+GalerkinWeightsKernel(int3 ED0, const int* __restrict__ EG0, const unsigned* __restrict__ EP0,
+                      int3 VD0, const int* __restrict__ VG0,
+                      const unsigned char* __restrict__ fixed, const float* __restrict__ mass,
+                      const float* __restrict__ E, int3 ED2, const int* __restrict__ EG2,
+                      float* __restrict__ W, unsigned char* __restrict__ S, int N0e) {
+    const int e = threadItem();
+    if (e >= N0e) return;
+    const unsigned p = EP0[e];
+    const int x = p & 0x7ff, y = (p >> 11) & 0x7ff, z = (p >> 22) & 0x3ff;
+    const int c = gridLookup(EG2, ED2, x >> 2, y >> 2, z >> 2);
+    if (c < 0) return;  // never: the level-2 cell of an element is an element
+    const long long idx = (long long)c * 64 + ((x & 3) + 4 * (y & 3) + 16 * (z & 3));
+    unsigned char special = 0;
+    for (int q = 0; q < 8 && !special; ++q) {
+        const int vx = x + (q & 1), vy = y + ((q >> 1) & 1), vz = z + (q >> 2);
+        const int v = gridLookup(VG0, VD0, vx, vy, vz);
+        if (v < 0) continue;
+        if (fixed[v] || (mass[v] != 0.0f && ownsVertexTerm(EG0, ED0, vx, vy, vz, 7 - q)))
+            special = 1;
+    }
+    S[idx] = special;
+    W[idx] = special ? 0.0f : E[e];
+}
+
+// Adds P_pos^T (element term) P_pos, block (I,J), of the level-0 element with factor F in cell
+// (x,y,z) at `pos` in its level-2 element: F * Ke_ without the rows and columns of fixed
+// corners, plus the vertex terms it owns.
+__device__ inline void addExplicitFineElement(int3 ED0, const int* __restrict__ EG0, int3 VD0,
+                                              const int* __restrict__ VG0,
+                                              const unsigned char* __restrict__ fixed,
+                                              const float* __restrict__ mass, int x, int y, int z,
+                                              int pos, double F, int I, int J, double* s) {
+    unsigned fixedCorners = 0;
+    for (int q = 0; q < 8; ++q) {
+        const int v = gridLookup(VG0, VD0, x + (q & 1), y + ((q >> 1) & 1), z + (q >> 2));
+        if (v >= 0 && fixed[v]) fixedCorners |= 1u << q;
+    }
+    for (int p = 0; p < 8; ++p) {
+        if ((fixedCorners >> p) & 1) continue;
+        const double wp = F * cornerWeight(2, pos, p, I);
+        if (wp == 0.0) continue;
+        for (int q = 0; q < 8; ++q) {
+            if ((fixedCorners >> q) & 1) continue;
+            const double w = wp * cornerWeight(2, pos, q, J);
+            if (w == 0.0) continue;
+            const double* blk = Ke_ + 3 * p * 24 + 3 * q;
+OSTREL_UNROLL
+            for (int a = 0; a < 3; ++a)
+OSTREL_UNROLL
+                for (int b = 0; b < 3; ++b) s[a * 3 + b] += w * blk[a * 24 + b];
+        }
+    }
+    for (int p = 0; p < 8; ++p) {
+        const int vx = x + (p & 1), vy = y + ((p >> 1) & 1), vz = z + (p >> 2);
+        const int v = gridLookup(VG0, VD0, vx, vy, vz);
+        if (v < 0) continue;
+        const double term = fixed[v] ? 1.0 : (double)mass[v] / (dt_ * dt_);
+        if (term == 0.0 || !ownsVertexTerm(EG0, ED0, vx, vy, vz, 7 - p)) continue;
+        const double w = term * cornerWeight(2, pos, p, I) * cornerWeight(2, pos, p, J);
+        s[0] += w; s[4] += w; s[8] += w;
+    }
+}
+
+// Level-2 element matrices: one thread per (level-2 element, node pair). Items run over tiles
+// of 32 elements: item = (tile*36 + pair)*32 + element in tile, so that neighbouring threads
+// share one pair's position matrices (read by every position of every element) and a tile's
+// factors stay close at hand.
+constexpr int kElementTile = 32;
+extern "C" __global__ void __launch_bounds__(128)
+GalerkinElementFinestLevelKernel(int3 ED0, const int* __restrict__ EG0, int3 VD0,
+                                 const int* __restrict__ VG0,
+                                 const unsigned char* __restrict__ fixed,
+                                 const float* __restrict__ mass, const float* __restrict__ E,
+                                 const unsigned* __restrict__ EP2, const float* __restrict__ W,
+                                 const unsigned char* __restrict__ S, double* __restrict__ K2,
+                                 int N2e) {
+    const long long item = threadItem64();
+    const long long tile = item / (36 * kElementTile);
+    const int inTile = (int)(item - tile * (36 * kElementTile));
+    const int pair = inTile / kElementTile;
+    const long long c = tile * kElementTile + inTile % kElementTile;
+    if (c >= N2e) return;
+    int I, J;
+    nodePairOf(pair, I, J);
+    double s[9];
+OSTREL_UNROLL
+    for (int k = 0; k < 9; ++k) s[k] = 0.0;
+    const double* M = KeCoarse_ + pair * 64 * 9;
+    const float* Wc = W + c * 64;
+    const unsigned char* Sc = S + c * 64;
+    // Elements without fixed corners or vertex terms (all in most level-2 elements), without
+    // branches; then the others, explicitly.
+    for (int pos = 0; pos < 64; ++pos) {
+        const double F = Wc[pos];
+        const double* m = M + pos * 9;
+OSTREL_UNROLL
+        for (int k = 0; k < 9; ++k) s[k] += F * m[k];
+    }
+    unsigned char special = 0;
+    for (int pos = 0; pos < 64; ++pos) special |= Sc[pos];
+    if (special) {
+        const unsigned cp = EP2[c];
+        for (int pos = 0; pos < 64; ++pos) {
+            if (!Sc[pos]) continue;
+            const int x = 4 * (int)(cp & 0x7ff) + (pos & 3);
+            const int y = 4 * (int)((cp >> 11) & 0x7ff) + ((pos >> 2) & 3);
+            const int z = 4 * (int)((cp >> 22) & 0x3ff) + (pos >> 4);
+            const int e = gridLookup(EG0, ED0, x, y, z);
+            addExplicitFineElement(ED0, EG0, VD0, VG0, fixed, mass, x, y, z, pos, (double)E[e], I,
+                                   J, s);
+        }
+    }
+OSTREL_UNROLL
+    for (int k = 0; k < 9; ++k) K2[c * kElementMatrixEntries + pair * 9 + k] = s[k];
+}
+
+// 2:1 trilinear weights times 8 of coarse corner I at the 8 nodes of the child element at
+// `pos` (bits x, y, z), 4 bits per node: per axis the node at bit pb lies at x = cb + pb (cb the
+// child's offset) and weighs x/2 at corner bit 1, (2-x)/2 at corner bit 0.
+__device__ inline unsigned childWeights(int pos, int I) {
+    unsigned packed = 0;
+    for (int p = 0; p < 8; ++p) {
+        unsigned w = 1;
+OSTREL_UNROLL
+        for (int axis = 0; axis < 3; ++axis) {
+            const int x = ((pos >> axis) & 1) + ((p >> axis) & 1);
+            w *= (unsigned)(((I >> axis) & 1) ? x : 2 - x);
+        }
+        packed |= w << (4 * p);
+    }
+    return packed;
+}
+
+// Level-l element matrices (l >= 3) from those of level l-1 (2:1): one thread per (level-l
+// element, node pair), item = c*36 + pair; each of the up to 8 child elements adds Q^T Kf Q
+// with Q the 2:1 trilinear weights of its position.
+extern "C" __global__ void __launch_bounds__(128)
+GalerkinElementKernel(int3 EDf, const int* __restrict__ EGf, const unsigned* __restrict__ EPc,
+                      const double* __restrict__ Kf, double* __restrict__ Kc, int Nce) {
+    const long long item = threadItem64();
+    if (item >= 36LL * Nce) return;
+    const long long c = item / 36;
+    const int pair = (int)(item - c * 36);
+    int I, J;
+    nodePairOf(pair, I, J);
+    const unsigned cp = EPc[c];
+    const int X = 2 * (int)(cp & 0x7ff), Y = 2 * (int)((cp >> 11) & 0x7ff),
+              Z = 2 * (int)((cp >> 22) & 0x3ff);
+    double s[9];
+OSTREL_UNROLL
+    for (int k = 0; k < 9; ++k) s[k] = 0.0;
+    for (int pos = 0; pos < 8; ++pos) {
+        const int f = gridLookup(EGf, EDf, X + (pos & 1), Y + ((pos >> 1) & 1), Z + (pos >> 2));
+        if (f < 0) continue;
+        const unsigned wI = childWeights(pos, I), wJ = childWeights(pos, J);
+        for (int p = 0; p < 8; ++p) {
+            const unsigned wp = (wI >> (4 * p)) & 15u;
+            if (wp == 0) continue;
+            for (int q = 0; q < 8; ++q) {
+                const unsigned wq = (wJ >> (4 * q)) & 15u;
+                if (wq == 0) continue;
+                addElementBlock(Kf, f, p, q, (double)(wp * wq) * (1.0 / 64.0), s);
+            }
+        }
+    }
+OSTREL_UNROLL
+    for (int k = 0; k < 9; ++k) Kc[c * kElementMatrixEntries + pair * 9 + k] = s[k];
+}
+
+// The 27 slots of a level's operator from its element matrices: one thread per (grid point of
+// the dense vertex grid, slot), item = point*27 + s, points in z, y, x order so that neighbouring
+// threads read the same elements; points without a vertex do nothing. Slot s of vertex V sums
+// block (I,J) of every element that holds V as corner I and the neighbour as corner J (0 when
+// none does: missing neighbours' slots hold zeros).
+extern "C" __global__ void __launch_bounds__(128)
+GalerkinStencilKernel(int3 ED, const int* __restrict__ EG, int3 VD, const int* __restrict__ VG,
+                      const unsigned* __restrict__ VP, const double* __restrict__ K,
+                      double* __restrict__ A, int N) {
+    const long long item = threadItem64();
+    const long long points = (long long)VD.x * VD.y * VD.z;
+    if (item >= 27 * points) return;
+    const long long point = item / 27;
+    const int s = (int)(item - point * 27);
+    const int V = VG[point];
+    if (V < 0) return;
+    const unsigned p = VP[V];
+    const int x = p & 0x7ff, y = (p >> 11) & 0x7ff, z = (p >> 22) & 0x3ff;
+    const int ex = s % 3 - 1, ey = (s / 3) % 3 - 1, ez = s / 9 - 1;
+    double acc[9];
+OSTREL_UNROLL
+    for (int k = 0; k < 9; ++k) acc[k] = 0.0;
+    // Cells (x-1+i, y-1+j, z-1+k) holding both vertices: per axis, the neighbour's corner bit
+    // 1 - i + e must be 0 or 1.
+    for (int k = (ez > 0 ? 1 : 0); k <= (ez < 0 ? 0 : 1); ++k)
+        for (int j = (ey > 0 ? 1 : 0); j <= (ey < 0 ? 0 : 1); ++j)
+            for (int i = (ex > 0 ? 1 : 0); i <= (ex < 0 ? 0 : 1); ++i) {
+                const int c = gridLookup(EG, ED, x - 1 + i, y - 1 + j, z - 1 + k);
+                if (c < 0) continue;
+                const int J = (1 - i + ex) + 2 * (1 - j + ey) + 4 * (1 - k + ez);
+                addElementBlock(K, c, 7 - (i + 2 * j + 4 * k), J, 1.0, acc);
+            }
+OSTREL_UNROLL
+    for (int k = 0; k < 9; ++k) A[(long long)V + (long long)N * (s * 9 + k)] = acc[k];
 }
 
 // Looked up by the set-up but never launched by the solver: a copy and a scaled copy of an

@@ -194,5 +194,34 @@ TEST(Operators, FixedVertexAtCoarsePointContributesIdentity) {
             }
 }
 
+// Fixed vertices on one line leave a rotation about it free: the coarsest system is singular
+// whatever the signs of the rounding-sized pivots of its factorization.
+struct FixationCase {
+    const char* name;
+    std::vector<std::array<int, 3>> fixed;  // level-0 grid points
+    bool valid;
+};
+
+class Fixations : public ::testing::TestWithParam<FixationCase> {};
+
+TEST_P(Fixations, CoarsestFactorIsValidOnlyWhenTheFixedVerticesSpanMoreThanALine) {
+    FemModel m(test::solidBox(6, 3, 3), 3);
+    for (const auto& p : GetParam().fixed) m.isVertexFixed_[size_t(m.vertexAt(0, {p[0], p[1], p[2]}))] = 1;
+    assembleOperators(m);
+    EXPECT_EQ(factorCoarsestLevel(m), GetParam().valid);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Fixations,
+    ::testing::Values(FixationCase{"none", {}, false},
+                      FixationCase{"one_vertex", {{0, 0, 0}}, false},
+                      FixationCase{"one_vertex_inside", {{3, 1, 1}}, false},
+                      FixationCase{"hinge_along_y", {{0, 0, 0}, {0, 1, 0}, {0, 2, 0}, {0, 3, 0}}, false},
+                      FixationCase{"diagonal_line", {{0, 0, 0}, {1, 1, 1}, {2, 2, 2}, {3, 3, 3}}, false},
+                      FixationCase{"two_far_vertices", {{0, 0, 0}, {6, 3, 3}}, false},
+                      FixationCase{"three_corners", {{0, 0, 0}, {0, 3, 0}, {0, 0, 3}}, true},
+                      FixationCase{"end_face", {{0, 0, 0}, {0, 1, 0}, {0, 0, 1}, {0, 1, 1}}, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace ostrel

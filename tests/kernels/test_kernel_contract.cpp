@@ -33,6 +33,7 @@ protected:
         masses = model->vertexMass_;
         fem->computeLoad();
         fem->prepareSolve();  // clears the masses; put random ones back for the kernels
+        fem->downloadOperators();  // prepareSolve brings back only the coarsest operator
         model->vertexMass_ = masses;
         put(fem->vertexMass_dev_, model->vertexMass_.data(), masses.size() * 4);
         nV = model->numVertices(0);

@@ -1,0 +1,85 @@
+// The multigrid kernels on a model large enough that every finest-level launch has more than
+// 64 blocks, so that the host device runs blocks in parallel: 4 threads give the same smoothing
+// and interpolation bit for bit as 1 thread, and the same residual restriction up to the order
+// of the additions (a restriction that adds without atomics loses contributions here).
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "gpu/Cantilever.h"
+#include "gpu/HostDriver.h"
+#include "gpu/SolverTestSupport.h"
+#include "gpu/cudafem.h"
+
+namespace ostrel {
+namespace {
+
+constexpr int kLevels = 4;
+
+// One model and solver on the host device with `threads` threads, with a random level-0
+// displacement and coarse displacement uploaded.
+struct Solver {
+    std::unique_ptr<FemModel> model = makeCantilever(48, 40, 36, 0.01, kLevels);
+    std::unique_ptr<CudaFem> fem;
+
+    explicit Solver(int threads) {
+        fem = std::make_unique<CudaFem>(*model, DeviceOptions{},
+                                        std::make_unique<HostDriver>(threads));
+        fem->setLogs(nullptr, nullptr);
+        fem->setup();
+        fem->computeLoad();
+        fem->prepareSolve();
+        put(fem->u_dev_[0], testing::randomVector(1, size_t(3 * model->numVertices(0)), 1e-3));
+    }
+    void put(CUdeviceptr d, const std::vector<double>& v) {
+        ASSERT_EQ(fem->driver().memcpyHtoD(d, v.data(), v.size() * 8), CUDA_SUCCESS);
+    }
+    std::vector<double> get(CUdeviceptr d, int level) {
+        std::vector<double> v(size_t(3 * model->numVertices(level)));
+        EXPECT_EQ(fem->driver().memcpyDtoH(v.data(), d, v.size() * 8), CUDA_SUCCESS);
+        return v;
+    }
+};
+
+TEST(ParallelBlocks, ModelHasHundredsOfBlocksPerLaunch) {
+    Solver run(1);
+    const FemModel& m = *run.model;
+    EXPECT_GT(m.numVertices(0) / 128, 500);  // residual and restriction
+    for (int q = 0; q < 8; ++q)               // each smoothing colour
+        EXPECT_GT((m.colorOffsets_[0][size_t(q) + 1] - m.colorOffsets_[0][size_t(q)]) / 128, 64);
+}
+
+TEST(ParallelBlocks, RestrictionMatchesOneThreadUpToRounding) {
+    Solver one(1), four(4);
+    one.fem->residualAndRestrict(0);
+    const std::vector<double> want = one.get(one.fem->b_dev_[2], 2);
+    double scale = 0;
+    for (double x : want) scale = std::max(scale, std::abs(x));
+    ASSERT_GT(scale, 0.0);
+    for (int repeat = 0; repeat < 10; ++repeat) {
+        four.fem->residualAndRestrict(0);
+        const std::vector<double> got = four.get(four.fem->b_dev_[2], 2);
+        int bad = 0;
+        for (size_t i = 0; i < want.size(); ++i)
+            if (!(std::abs(got[i] - want[i]) <= 1e-12 * scale) && ++bad <= 3)
+                ADD_FAILURE() << "repeat " << repeat << " entry " << i << ": " << got[i] << " vs "
+                              << want[i];
+        ASSERT_EQ(bad, 0);
+        EXPECT_EQ(four.model->rNormHost_, one.model->rNormHost_);
+    }
+}
+
+TEST(ParallelBlocks, SmoothingAndInterpolationMatchOneThreadBitForBit) {
+    Solver one(1), four(4);
+    for (Solver* run : {&one, &four}) {
+        run->put(run->fem->u_dev_[2], testing::randomVector(2, size_t(3 * run->model->numVertices(2)), 1e-3));
+        run->fem->interpolate(0);
+        run->fem->smooth(0);
+    }
+    EXPECT_TRUE(one.get(one.fem->u_dev_[0], 0) == four.get(four.fem->u_dev_[0], 0));
+}
+
+}  // namespace
+}  // namespace ostrel
