@@ -8,6 +8,7 @@
 #include "app/CommandLine.h"
 #include "core/Console.h"
 #include "core/FatalError.h"
+#include "core/Version.h"
 #include "app/ProgramLifetime.h"
 #include "app/RunControl.h"
 #include "scene/Scene.h"
@@ -24,6 +25,10 @@ int main(int argc, char** argv) {
     const CommandLineSettings settings = parseCommandLine(args);
     if (settings.helpRequested) {
         wideOut() << helpText() << std::flush;
+        return 0;
+    }
+    if (settings.versionRequested) {
+        narrowOut() << versionLine("ostrel") << std::flush;
         return 0;
     }
     bindThreadToAffinityMask(settings.affinityMask, &wideOut());
