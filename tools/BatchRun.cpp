@@ -212,17 +212,62 @@ std::string progressLine(int k, int n, const StepResult& step, double stepSecond
     return text;
 }
 
-void TimeLeftEstimator::addStep(double stepSeconds, double solveSeconds, int cycles) {
-    steps_.push_back({stepSeconds, solveSeconds, cycles});
+void TimeLeftEstimator::addStep(double stepSeconds, int cycles) {
+    steps_.push_back({stepSeconds, std::max(cycles, 0)});
 }
 
 double TimeLeftEstimator::secondsLeft(int stepsLeft) const {
     if (steps_.empty() || stepsLeft <= 0) return 0.0;
     const size_t n = steps_.size();
-    const size_t window = std::min<size_t>(n, 10);
-    double sum = 0;
-    for (size_t i = n - window; i < n; ++i) sum += steps_[i].seconds;
-    return sum / double(window) * stepsLeft;
+    const double remaining = stepsLeft;
+
+    // Cost of a step = fixed + perCycle * cycles, fitted to the recent steps by least squares.
+    const size_t first = n > kWindow ? n - kWindow : 0;
+    const double m = double(n - first);
+    double meanCycles = 0, meanSeconds = 0;
+    for (size_t i = first; i < n; ++i) {
+        meanCycles += steps_[i].cycles / m;
+        meanSeconds += steps_[i].seconds / m;
+    }
+    double sxx = 0, sxy = 0;
+    for (size_t i = first; i < n; ++i) {
+        sxx += (steps_[i].cycles - meanCycles) * (steps_[i].cycles - meanCycles);
+        sxy += (steps_[i].cycles - meanCycles) * (steps_[i].seconds - meanSeconds);
+    }
+    double perCycle = sxx > 0 && sxy > 0 ? sxy / sxx : 0.0;
+    double fixed = meanSeconds - perCycle * meanCycles;
+    if (fixed < 0) {  // the cycles explain everything: all cost goes per cycle
+        fixed = 0;
+        perCycle = meanCycles > 0 ? meanSeconds / meanCycles : 0.0;
+    }
+
+    // The cycle counts, smoothed over three steps.
+    auto smoothed = [&](size_t i) {
+        const size_t from = i >= 2 ? i - 2 : 0;
+        double sum = 0;
+        for (size_t j = from; j <= i; ++j) sum += steps_[j].cycles;
+        return sum / double(i - from + 1);
+    };
+    double lowest = steps_[0].cycles;
+    for (const Step& step : steps_) lowest = std::min(lowest, double(step.cycles));
+    const double current = smoothed(n - 1);
+    // The steps for which the count has stayed near its current level (within 0.7 to 1.4
+    // times it): a count that falls leaves this band behind at once, one that holds widens it.
+    size_t held = 0;
+    while (held < n) {
+        const double level = smoothed(n - 1 - held);
+        if (level < 0.7 * current || level > 1.4 * current) break;
+        ++held;
+    }
+    // A settled design needs about one cycle per solve (none for a model without loads). The
+    // count falls towards that with a time constant of kSettlingSteps steps, or of as many
+    // steps as it has held its level, whichever is longer.
+    const double floor = std::min(1.0, lowest);
+    const double tau = std::max(kSettlingSteps, double(held));
+    const double q = std::exp(-1.0 / tau);
+    const double futureCycles =
+        floor * remaining + (current - floor) * q * (1.0 - std::pow(q, remaining)) / (1.0 - q);
+    return std::max(0.0, fixed * remaining + perCycle * futureCycles);
 }
 
 int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
@@ -331,7 +376,7 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
         ++done;
         history.push_back({step.iteration, step.strainEnergy, step.volumeRatio, step.sharpness});
         const double stepSeconds = secondsSince(frame);
-        timeLeft.addStep(stepSeconds, step.solveSeconds, step.cycles);
+        timeLeft.addStep(stepSeconds, step.cycles);
         if (options.quiet)
             out << progressLine(done, planned, step, stepSeconds,
                                 timeLeft.secondsLeft(planned - done))

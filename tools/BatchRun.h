@@ -67,29 +67,34 @@ std::string batchVersion();  ///< "ostrel-batch <version>"
 std::string progressLine(int k, int n, const StepResult& step, double stepSeconds,
                          double leftSeconds);
 
-/// The time that the remaining steps of a run will take, from the steps done so far.
+/// The time that the remaining steps of a run will take, from the recent steps' trend.
 ///
-/// A step costs its solve (a set-up plus a number of multigrid cycles) and the rest (the
-/// optimizer's update, the shape, the files). Early steps need many cycles, since the design
-/// still changes much from one step to the next; as the design settles, the solve of a step
-/// starts from a displacement that nearly solves it and needs few. The estimate therefore
-/// takes the recent steps' time outside the solve and their cost per cycle, and lets the cycle
-/// count of the coming steps fall from its recent level towards the lowest level seen, as the
-/// recent trend of the cycle counts shows it doing.
+/// A step costs a fixed part (the optimizer's update, the shape, the files, the solver's
+/// set-up) and a part per multigrid cycle; both are fitted to the last kWindow steps. Early
+/// steps need many cycles, since the design still changes much from one step to the next; as
+/// it settles, each solve starts from a displacement that nearly solves it and needs about one.
+/// The estimate lets the cycle count fall from its current level (the last three steps)
+/// towards that floor exponentially, with a time constant of kSettlingSteps steps, or as many
+/// steps as the count has now held its level, whichever is longer: a count that does not fall
+/// is expected to stay up longer and longer.
 class TimeLeftEstimator {
 public:
-    /// Records one finished step: its wall time, its solve time and its cycle count.
-    void addStep(double stepSeconds, double solveSeconds, int cycles);
+    static constexpr size_t kWindow = 30;
+    static constexpr double kSettlingSteps = 10.0;
+
+    /// Records one finished step: its wall time and its cycle count.
+    void addStep(double stepSeconds, int cycles);
     /// Seconds that `stepsLeft` more steps are expected to take (0 before the first step).
     double secondsLeft(int stepsLeft) const;
 
 private:
     struct Step {
-        double seconds, solveSeconds;
+        double seconds;
         int cycles;
     };
     std::vector<Step> steps_;
 };
+
 /// Seconds as "12.3 s", "4 min 05 s" or "2 h 07 min".
 std::string formatDuration(double seconds);
 
