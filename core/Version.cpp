@@ -6,7 +6,9 @@
 
 namespace ostrel {
 
-const char* ostrelVersion() { return OSTREL_VERSION; }
+const char* ostrelVersion() {
+    return OSTREL_VERSION;
+}
 
 std::string versionLine(const std::string& program) {
     return program + " " + ostrelVersion() + "\n";

@@ -19,13 +19,15 @@ inline size_t boundaryEdgeCount(const TriangleMesh& mesh) {
     for (const MeshTriangle& t : mesh.triangles)
         for (int c = 0; c < 3; ++c) {
             const uint32_t a = uint32_t(t.indices[c]), b = uint32_t(t.indices[(c + 1) % 3]);
-            if (a != b) edges.push_back(uint64_t(std::min(a, b)) << 32 | std::max(a, b));
+            if (a != b)
+                edges.push_back(uint64_t(std::min(a, b)) << 32 | std::max(a, b));
         }
     std::sort(edges.begin(), edges.end());
     size_t single = 0;
     for (size_t i = 0; i < edges.size();) {
         size_t j = i + 1;
-        while (j < edges.size() && edges[j] == edges[i]) ++j;
+        while (j < edges.size() && edges[j] == edges[i])
+            ++j;
         single += j - i == 1;
         i = j;
     }

@@ -27,21 +27,27 @@ uint32_t readLe32(const char* p) {
 }
 
 void appendLe32(std::string& out, uint32_t v) {
-    for (int k = 0; k < 4; ++k) out += char((v >> (8 * k)) & 0xff);
+    for (int k = 0; k < 4; ++k)
+        out += char((v >> (8 * k)) & 0xff);
 }
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+}
 
 /// True when the text starts (after blanks) with the word "solid".
 bool startsWithSolid(std::string_view bytes) {
     size_t i = 0;
-    while (i < bytes.size() && isBlank(bytes[i])) ++i;
-    if (bytes.substr(i, 5) != "solid") return false;
+    while (i < bytes.size() && isBlank(bytes[i]))
+        ++i;
+    if (bytes.substr(i, 5) != "solid")
+        return false;
     return i + 5 == bytes.size() || isBlank(bytes[i + 5]);
 }
 
 std::string lowerWord(std::string word) {
-    for (char& c : word) c = char(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : word)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
     return word;
 }
 
@@ -61,7 +67,8 @@ struct PositionKey {
 struct PositionHash {
     size_t operator()(const PositionKey& k) const {
         uint64_t h = 1469598103934665603ull;
-        for (uint32_t b : k.bits) h = (h ^ b) * 1099511628211ull;
+        for (uint32_t b : k.bits)
+            h = (h ^ b) * 1099511628211ull;
         return size_t(h ^ (h >> 29));
     }
 };
@@ -75,8 +82,10 @@ MeshFileFormat detectMeshFileFormat(std::string_view firstBytes, uint64_t fileSi
             return MeshFileFormat::BinaryStl;
     }
     // Text holds no zero bytes; binary data that is no complete binary STL is no mesh we read.
-    if (firstBytes.find('\0') != std::string_view::npos) return MeshFileFormat::Unknown;
-    if (startsWithSolid(firstBytes)) return MeshFileFormat::AsciiStl;
+    if (firstBytes.find('\0') != std::string_view::npos)
+        return MeshFileFormat::Unknown;
+    if (startsWithSolid(firstBytes))
+        return MeshFileFormat::AsciiStl;
     return MeshFileFormat::Obj;
 }
 
@@ -89,15 +98,18 @@ void weldVertices(TriangleMesh& mesh) {
     for (size_t v = 0; v < mesh.vertices.size(); ++v) {
         Vec3f p = mesh.vertices[v].position;
         for (int a = 0; a < 3; ++a)
-            if (p[a] == 0.0f) p[a] = 0.0f;  // -0 and 0 are the same point
+            if (p[a] == 0.0f)
+                p[a] = 0.0f;  // -0 and 0 are the same point
         const PositionKey key{{std::bit_cast<uint32_t>(p.x), std::bit_cast<uint32_t>(p.y),
                                std::bit_cast<uint32_t>(p.z)}};
         const auto [it, added] = index.emplace(key, int32_t(kept.size()));
-        if (added) kept.push_back({mesh.vertices[v].position, {}});
+        if (added)
+            kept.push_back({mesh.vertices[v].position, {}});
         remap[v] = it->second;
     }
     for (MeshTriangle& t : mesh.triangles)
-        for (int32_t& i : t.indices) i = remap[size_t(i)];
+        for (int32_t& i : t.indices)
+            i = remap[size_t(i)];
     mesh.vertices = std::move(kept);
     mesh.updateNormals();
     mesh.updateBounds();
@@ -108,9 +120,8 @@ bool readBinaryStl(TriangleMesh& mesh, std::string_view bytes, const std::wstrin
     mesh.loaded = false;
     mesh.vertices.clear();
     mesh.triangles.clear();
-    const uint64_t count = bytes.size() >= kStlHeaderBytes + 4
-                               ? readLe32(bytes.data() + kStlHeaderBytes)
-                               : 0;
+    const uint64_t count =
+        bytes.size() >= kStlHeaderBytes + 4 ? readLe32(bytes.data() + kStlHeaderBytes) : 0;
     if (bytes.size() < kStlHeaderBytes + 4 ||
         bytes.size() != kStlHeaderBytes + 4 + kStlTriangleBytes * count) {
         writeLine(messages, L"ERROR: Binary STL file " + quoted(fileName) +
@@ -159,12 +170,14 @@ bool readAsciiStl(TriangleMesh& mesh, std::string_view bytes, const std::wstring
     size_t start = 0;
     while (start < bytes.size()) {
         size_t end = bytes.find('\n', start);
-        if (end == std::string_view::npos) end = bytes.size();
+        if (end == std::string_view::npos)
+            end = bytes.size();
         ++lineNumber;
         std::istringstream line{std::string(bytes.substr(start, end - start))};
         start = end + 1;
         std::string word;
-        if (!(line >> word)) continue;
+        if (!(line >> word))
+            continue;
         word = lowerWord(word);
         if (word == "solid" && state == State::Outside) {
             state = State::Solid;  // the rest of the line is the solid's name
@@ -174,19 +187,21 @@ bool readAsciiStl(TriangleMesh& mesh, std::string_view bytes, const std::wstring
             state = State::Facet;  // the facet normal is recomputed from the corners
         } else if (word == "outer" && state == State::Facet) {
             std::string loop;
-            if (!(line >> loop) || lowerWord(loop) != "loop") return parseError(lineNumber);
+            if (!(line >> loop) || lowerWord(loop) != "loop")
+                return parseError(lineNumber);
             state = State::Loop;
             corners = 0;
             mesh.triangles.push_back({{0, 0, 0}, {}});
         } else if (word == "vertex" && state == State::Loop) {
             float x, y, z;
-            if (corners == 3 || !(line >> x >> y >> z) || !std::isfinite(x) ||
-                !std::isfinite(y) || !std::isfinite(z))
+            if (corners == 3 || !(line >> x >> y >> z) || !std::isfinite(x) || !std::isfinite(y) ||
+                !std::isfinite(z))
                 return parseError(lineNumber);
             mesh.triangles.back().indices[corners++] = int32_t(mesh.vertices.size());
             mesh.vertices.push_back({{x, y, z}, {}});
         } else if (word == "endloop" && state == State::Loop) {
-            if (corners != 3) return parseError(lineNumber);
+            if (corners != 3)
+                return parseError(lineNumber);
             state = State::LoopDone;
         } else if (word == "endfacet" && state == State::LoopDone) {
             state = State::Solid;
@@ -195,7 +210,8 @@ bool readAsciiStl(TriangleMesh& mesh, std::string_view bytes, const std::wstring
         }
     }
     // A file may end without "endsolid", but not inside a facet.
-    if (state != State::Outside && state != State::Solid) return parseError(lineNumber);
+    if (state != State::Outside && state != State::Solid)
+        return parseError(lineNumber);
     finishMesh(mesh);
     return true;
 }
@@ -267,7 +283,8 @@ bool writeStl(const TriangleMesh& mesh, const std::wstring& fileName, std::wostr
             const float len = length(n);
             n = len > 0.0f && std::isfinite(len) ? n / len : Vec3f{};
             for (const Vec3f& v : {n, p0, p1, p2})
-                for (int a = 0; a < 3; ++a) appendLe32(out, std::bit_cast<uint32_t>(v[a]));
+                for (int a = 0; a < 3; ++a)
+                    appendLe32(out, std::bit_cast<uint32_t>(v[a]));
             out += '\0';
             out += '\0';
         }

@@ -4,9 +4,10 @@
 // solver bound to it.
 //
 // loadScene reads the key-value file, reads the mesh (OBJ or STL, geometry/MeshFile.h), scales,
-// transforms and moves it so that its bounding box starts at the origin, voxelizes it, builds the FemModel with its solver set up
-// on the chosen device and applies FIXED_VERTICES and FORCES (grid coordinates of level-0 vertex
-// grid points). A scene is loaded once per run; loading again releases the old model first.
+// transforms and moves it so that its bounding box starts at the origin, voxelizes it, builds
+// the FemModel with its solver set up on the chosen device and applies FIXED_VERTICES and
+// FORCES (grid coordinates of level-0 vertex grid points). A scene is loaded once per run;
+// loading again releases the old model first.
 // Owns its model and solver; the solver's device resources are released before the model.
 
 #include <memory>

@@ -41,7 +41,8 @@ bool ResultFiles::write(const std::string& stem) const {
         ok = format_ == ShapeFormat::Stl ? writeStl(shape, shapeFile, wideLog_)
                                          : shape.writeObj(shapeFile, wideLog_);
     }
-    if (vtk_) ok = writeVtkImage(vtkPath(stem), resultImage(model_, optimizer_, toOutput_), log_) && ok;
+    if (vtk_)
+        ok = writeVtkImage(vtkPath(stem), resultImage(model_, optimizer_, toOutput_), log_) && ok;
     return ok;
 }
 

@@ -18,7 +18,7 @@ class Optimizer;
 enum class ShapeFormat { Obj, Stl };
 
 class ResultFiles {
-public:
+  public:
     /// Files go into `folder` (empty = the working directory). `toOutput` maps model
     /// coordinates to the written ones. Writers' messages go to `wideLog` (shapes) and `log`
     /// (VTK files); null = silent.
@@ -33,7 +33,7 @@ public:
     /// Writes the current shape and, with VTK output, the VTK file; true if all were written.
     bool write(const std::string& stem) const;
 
-private:
+  private:
     const FemModel& model_;
     const Optimizer& optimizer_;
     std::filesystem::path folder_;

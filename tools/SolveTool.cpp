@@ -82,7 +82,8 @@ int main(int argc, char** argv) {
             return 0;
         }
         auto need = [&](int n) {
-            if (i + n >= argc) std::exit(usageError(a + " needs " + std::to_string(n) + " value(s)"));
+            if (i + n >= argc)
+                std::exit(usageError(a + " needs " + std::to_string(n) + " value(s)"));
         };
         bool ok = true;
         if (a == "--size") {

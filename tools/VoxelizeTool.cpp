@@ -51,9 +51,11 @@ int usageError(const std::string& message) {
 }
 
 bool endsWith(const std::string& text, const std::string& tail) {
-    if (text.size() < tail.size()) return false;
+    if (text.size() < tail.size())
+        return false;
     for (size_t i = 0; i < tail.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(text[text.size() - tail.size() + i])) != tail[i])
+        if (std::tolower(static_cast<unsigned char>(text[text.size() - tail.size() + i])) !=
+            tail[i])
             return false;
     return true;
 }
@@ -90,7 +92,8 @@ int main(int argc, char** argv) {
 
     auto start = std::chrono::steady_clock::now();
     TriangleMesh mesh;
-    if (!readMeshFile(mesh, meshName, &out)) return 1;
+    if (!readMeshFile(mesh, meshName, &out))
+        return 1;
     const double readTime = secondsSince(start);
     out << L"Triangles: " << mesh.triangles.size() << L", vertices: " << mesh.vertices.size()
         << std::endl;
@@ -103,7 +106,8 @@ int main(int argc, char** argv) {
 
     // Guard against grids too large to allocate (a voxel size far too small for the mesh).
     double cells = 1.0;
-    for (int a = 0; a < 3; ++a) cells *= std::ceil(2.0 * double(mesh.halfSize[a]) / size) + 2.0;
+    for (int a = 0; a < 3; ++a)
+        cells *= std::ceil(2.0 * double(mesh.halfSize[a]) / size) + 2.0;
     if (cells > 2.0e9) {
         out << L"ERROR: Voxel size " << size << L" gives a grid of more than 2e9 cells"
             << std::endl;
@@ -114,13 +118,15 @@ int main(int argc, char** argv) {
     const bool ok = voxelizeToBounds(mesh, grid, float(size), &out);
     const double voxelTime = secondsSince(start);
     size_t occupied = 0;
-    for (size_t n = 0; n < grid.size(); ++n) occupied += grid.data()[n];
+    for (size_t n = 0; n < grid.size(); ++n)
+        occupied += grid.data()[n];
     const Vec3i r = grid.resolution();
     out << L"Grid resolution: " << r.x << L" x " << r.y << L" x " << r.z << std::endl;
     out << L"Occupied voxels: " << occupied << L" (volume " << double(occupied) * size * size * size
         << L")" << std::endl;
     narrowOut() << "Read: " << readTime << " s, voxelize: " << voxelTime << " s" << std::endl;
-    if (!ok) out << L"WARNING: Voxelization lost crossings; the grid may be wrong" << std::endl;
+    if (!ok)
+        out << L"WARNING: Voxelization lost crossings; the grid may be wrong" << std::endl;
     checkSinglePiece(voxelPieceSizes(grid), &out);
 
     if (args.size() == 3) {
@@ -131,7 +137,8 @@ int main(int argc, char** argv) {
         for (int k = 0; k < r.z; ++k)
             for (int j = 0; j < r.y; ++j)
                 for (int i = 0; i < r.x; ++i)
-                    if (grid(i, j, k)) field(i + 1, j + 1, k + 1) = 1.0;
+                    if (grid(i, j, k))
+                        field(i + 1, j + 1, k + 1) = 1.0;
         TriangleMesh surface;
         extractIsoSurface(field, 0.5, surface, false);
         const double isoTime = secondsSince(start);
@@ -142,7 +149,8 @@ int main(int argc, char** argv) {
         const std::wstring outName = fromUtf8(args[2]);
         const bool written = endsWith(args[2], ".stl") ? writeStl(surface, outName, &out)
                                                        : surface.writeObj(outName, &out);
-        if (!written) return 1;
+        if (!written)
+            return 1;
     }
     return ok ? 0 : 1;
 }

@@ -21,7 +21,8 @@ void append(std::string& bytes, T value) {
     static_assert(std::is_trivially_copyable_v<T>);
     char raw[sizeof(T)];
     std::memcpy(raw, &value, sizeof(T));
-    if constexpr (std::endian::native == std::endian::big) std::reverse(raw, raw + sizeof(T));
+    if constexpr (std::endian::native == std::endian::big)
+        std::reverse(raw, raw + sizeof(T));
     bytes.append(raw, sizeof(T));
 }
 
@@ -46,18 +47,20 @@ VtkImage resultImage(const FemModel& model, const Optimizer& optimizer, const Ma
     // output map's linear part L becomes the direction, or the spacing when it only scales.
     double L[9];
     for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c) L[3 * r + c] = toOutput(r, c);
+        for (int c = 0; c < 3; ++c)
+            L[3 * r + c] = toOutput(r, c);
     const Vec3d o = model.origin_;
     for (int r = 0; r < 3; ++r)
-        image.origin[r] = L[3 * r] * o.x + L[3 * r + 1] * o.y + L[3 * r + 2] * o.z +
-                          double(toOutput(r, 3));
+        image.origin[r] =
+            L[3 * r] * o.x + L[3 * r + 1] * o.y + L[3 * r + 2] * o.z + double(toOutput(r, 3));
     image.spacing = model.voxelSize_;
     const bool scalesOnly = L[1] == 0 && L[2] == 0 && L[3] == 0 && L[5] == 0 && L[6] == 0 &&
                             L[7] == 0 && L[0] > 0 && L[4] > 0 && L[8] > 0;
     if (scalesOnly) {
         image.spacing = {image.spacing.x * L[0], image.spacing.y * L[4], image.spacing.z * L[8]};
     } else {
-        for (int k = 0; k < 9; ++k) image.direction[size_t(k)] = L[k];
+        for (int k = 0; k < 9; ++k)
+            image.direction[size_t(k)] = L[k];
     }
 
     const size_t numCells = size_t(d[0]) * size_t(d[1]) * size_t(d[2]);
@@ -65,7 +68,8 @@ VtkImage resultImage(const FemModel& model, const Optimizer& optimizer, const Ma
     VtkDataArray density{"Density", "Float32", 1, {}}, design{"Design", "Float32", 1, {}},
         kept{"Kept", "UInt8", 1, {}}, energy{"Energy", "Float32", 1, {}},
         solid{"Solid", "UInt8", 1, {}};
-    for (VtkDataArray* a : {&density, &design, &energy}) a->bytes.reserve(4 * numCells);
+    for (VtkDataArray* a : {&density, &design, &energy})
+        a->bytes.reserve(4 * numCells);
     const bool haveState = optimizer.isReset();
     for (size_t c = 0; c < numCells; ++c) {
         const int e = grid[c];
@@ -90,7 +94,8 @@ VtkImage resultImage(const FemModel& model, const Optimizer& optimizer, const Ma
         const int v = vertices[p];
         double u[3] = {0, 0, 0};
         if (v >= 0 && model.u_.size() >= 3 * n)
-            for (int a = 0; a < 3; ++a) u[a] = model.u_[size_t(a) * n + size_t(v)];
+            for (int a = 0; a < 3; ++a)
+                u[a] = model.u_[size_t(a) * n + size_t(v)];
         for (int r = 0; r < 3; ++r)
             append(displacement.bytes,
                    float(L[3 * r] * u[0] + L[3 * r + 1] * u[1] + L[3 * r + 2] * u[2]));
@@ -101,21 +106,22 @@ VtkImage resultImage(const FemModel& model, const Optimizer& optimizer, const Ma
 
 std::string vtkImageFileBytes(const VtkImage& image) {
     char extentText[64];
-    std::snprintf(extentText, sizeof extentText, "0 %d 0 %d 0 %d", image.cells[0],
-                  image.cells[1], image.cells[2]);
+    std::snprintf(extentText, sizeof extentText, "0 %d 0 %d 0 %d", image.cells[0], image.cells[1],
+                  image.cells[2]);
     const std::string extent = extentText;
     std::string xml =
         "<?xml version=\"1.0\"?>\n"
         "<VTKFile type=\"ImageData\" version=\"1.0\" byte_order=\"LittleEndian\" "
         "header_type=\"UInt64\">\n"
-        "  <ImageData WholeExtent=\"" + extent + "\" Origin=\"" + number(image.origin.x) + " " +
-        number(image.origin.y) + " " + number(image.origin.z) + "\" Spacing=\"" +
-        number(image.spacing.x) + " " + number(image.spacing.y) + " " +
-        number(image.spacing.z) + "\"";
+        "  <ImageData WholeExtent=\"" +
+        extent + "\" Origin=\"" + number(image.origin.x) + " " + number(image.origin.y) + " " +
+        number(image.origin.z) + "\" Spacing=\"" + number(image.spacing.x) + " " +
+        number(image.spacing.y) + " " + number(image.spacing.z) + "\"";
     if (!isIdentity(image.direction)) {
         xml += " Direction=\"";
         for (size_t k = 0; k < 9; ++k) {
-            if (k) xml += ' ';
+            if (k)
+                xml += ' ';
             xml += number(image.direction[k]);
         }
         xml += "\"";
@@ -151,7 +157,8 @@ std::string vtkImageFileBytes(const VtkImage& image) {
 
 bool writeVtkImage(const std::filesystem::path& file, const VtkImage& image, std::ostream* log) {
     const bool ok = bool(writeFileAtomically(file.string(), vtkImageFileBytes(image)));
-    if (!ok && log) *log << "ERROR: Cannot write file \"" << file.string() << "\"" << std::endl;
+    if (!ok && log)
+        *log << "ERROR: Cannot write file \"" << file.string() << "\"" << std::endl;
     return ok;
 }
 

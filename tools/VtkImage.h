@@ -30,9 +30,9 @@ class Optimizer;
 
 struct VtkDataArray {
     std::string name;
-    std::string type;    ///< VTK type name: "Float32", "Float64", "UInt8"
+    std::string type;  ///< VTK type name: "Float32", "Float64", "UInt8"
     int components = 1;
-    std::string bytes;   ///< little-endian values, one per cell or point (times components)
+    std::string bytes;  ///< little-endian values, one per cell or point (times components)
 };
 
 struct VtkImage {

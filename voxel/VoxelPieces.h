@@ -19,13 +19,15 @@ namespace ostrel {
 inline std::vector<size_t> voxelPieceSizes(const Vec3i& dims,
                                            const std::function<bool(size_t)>& occupied) {
     std::vector<size_t> sizes;
-    if (dims.x <= 0 || dims.y <= 0 || dims.z <= 0) return sizes;
+    if (dims.x <= 0 || dims.y <= 0 || dims.z <= 0)
+        return sizes;
     const size_t nx = size_t(dims.x), ny = size_t(dims.y), nz = size_t(dims.z);
     const size_t total = nx * ny * nz;
     std::vector<bool> seen(total, false);
     std::vector<size_t> stack;
     for (size_t start = 0; start < total; ++start) {
-        if (seen[start] || !occupied(start)) continue;
+        if (seen[start] || !occupied(start))
+            continue;
         size_t count = 0;
         seen[start] = true;
         stack.push_back(start);
@@ -34,12 +36,10 @@ inline std::vector<size_t> voxelPieceSizes(const Vec3i& dims,
             stack.pop_back();
             ++count;
             const size_t x = c % nx, y = c / nx % ny, z = c / (nx * ny);
-            const size_t neighbours[6] = {x > 0 ? c - 1 : total,
-                                          x + 1 < nx ? c + 1 : total,
-                                          y > 0 ? c - nx : total,
-                                          y + 1 < ny ? c + nx : total,
-                                          z > 0 ? c - nx * ny : total,
-                                          z + 1 < nz ? c + nx * ny : total};
+            const size_t neighbours[6] = {
+                x > 0 ? c - 1 : total,       x + 1 < nx ? c + 1 : total,
+                y > 0 ? c - nx : total,      y + 1 < ny ? c + nx : total,
+                z > 0 ? c - nx * ny : total, z + 1 < nz ? c + nx * ny : total};
             for (size_t n : neighbours)
                 if (n < total && !seen[n] && occupied(n)) {
                     seen[n] = true;

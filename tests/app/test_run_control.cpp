@@ -243,7 +243,8 @@ TEST(RunControl, ShapeFileIntervalAndWriterCanBeChosen) {
             ASSERT_TRUE(step.performed);
             EXPECT_EQ(step.shapeWritten, interval > 0 && k % 3 == 0 && k != 3) << k;
         }
-        const std::vector<int> expected = interval > 0 ? std::vector<int>{0, 3, 6} : std::vector<int>{};
+        const std::vector<int> expected =
+            interval > 0 ? std::vector<int>{0, 3, 6} : std::vector<int>{};
         EXPECT_EQ(written, expected);
     }
     for (const auto& entry : std::filesystem::directory_iterator(folder.path()))

@@ -43,7 +43,9 @@ void writeBytes(const std::filesystem::path& file, const std::string& bytes) {
     std::ofstream(file, std::ios::binary) << bytes;
 }
 
-std::wstring wide(const std::filesystem::path& p) { return fromUtf8(p.string()); }
+std::wstring wide(const std::filesystem::path& p) {
+    return fromUtf8(p.string());
+}
 
 /// Same positions and triangles up to a renumbering of the vertices.
 void expectSameSurface(const TriangleMesh& a, const TriangleMesh& b) {
@@ -107,7 +109,8 @@ TEST_P(StlRoundTrip, BinaryAndAsciiGiveTheClosedWeldedMesh) {
         EXPECT_FLOAT_EQ(read.computeVolume(), TriangleMesh(original).computeVolume()) << name;
         EXPECT_EQ(read.center, original.center);
         EXPECT_EQ(read.halfSize, original.halfSize);
-        for (const MeshVertex& v : read.vertices) EXPECT_NEAR(length(v.normal), 1.0f, 1e-5f);
+        for (const MeshVertex& v : read.vertices)
+            EXPECT_NEAR(length(v.normal), 1.0f, 1e-5f);
     }
     EXPECT_EQ(log.str(), L"");
 }
@@ -158,8 +161,9 @@ TEST(StlFile, AsciiVariantsThatRead) {
     };
     const Case cases[] = {
         {"no endsolid at the end", "solid\n" + facet, 1},
-        {"upper case, CR LF", "SOLID A\r\nFACET NORMAL 0 0 1\r\nOUTER LOOP\r\nVERTEX 0 0 0\r\n"
-                              "VERTEX 1 0 0\r\nVERTEX 0 1 0\r\nENDLOOP\r\nENDFACET\r\nENDSOLID A\r\n",
+        {"upper case, CR LF",
+         "SOLID A\r\nFACET NORMAL 0 0 1\r\nOUTER LOOP\r\nVERTEX 0 0 0\r\n"
+         "VERTEX 1 0 0\r\nVERTEX 0 1 0\r\nENDLOOP\r\nENDFACET\r\nENDSOLID A\r\n",
          1},
         {"two solids", "solid a\n" + facet + "endsolid a\nsolid b\n" + facet + "endsolid b\n", 2},
         {"empty solid", "solid nothing\nendsolid nothing\n", 0},
@@ -222,8 +226,8 @@ TEST(StlFile, MalformedFilesAreRefusedWithTheirMessage) {
     TriangleMesh mesh;
     std::wostringstream log;
     EXPECT_FALSE(readMeshFile(mesh, wide(folder / "none.stl"), &log));
-    EXPECT_EQ(log.str(), L"ERROR: Cannot open input file " + quoted(wide(folder / "none.stl")) +
-                             L"\n");
+    EXPECT_EQ(log.str(),
+              L"ERROR: Cannot open input file " + quoted(wide(folder / "none.stl")) + L"\n");
 }
 
 TEST(StlFile, ObjStillReadsThroughTheSameEntry) {

@@ -30,14 +30,15 @@ TEST(SceneLint, ClosestKnownKey) {
         {L"keep_solid_box", L"KEEP_SOLID_BOXES"},
         {L"OPTIMIZATION_VOLUME_FRACTON", L"OPTIMIZATION_VOLUME_FRACTION"},
     };
-    for (const auto& [key, meant] : cases) EXPECT_EQ(closestSceneKey(key), meant) << toUtf8(key);
+    for (const auto& [key, meant] : cases)
+        EXPECT_EQ(closestSceneKey(key), meant) << toUtf8(key);
 }
 
 TEST(SceneLint, KnownKeysIncludeTheOptimizerSettings) {
     const auto& keys = knownSceneKeys();
     for (const wchar_t* key : {L"OPTIMIZATION_VOLUME_FRACTION", L"OPTIMIZATION_FILTER_RADIUS",
-                               L"OPTIMIZATION_PROJECTION", L"KEEP_SOLID_BOXES",
-                               L"KEEP_EMPTY_BOXES", L"EDITOR_FORCE_ARROW_SCALING", L"GRAVITY"})
+                               L"OPTIMIZATION_PROJECTION", L"KEEP_SOLID_BOXES", L"KEEP_EMPTY_BOXES",
+                               L"EDITOR_FORCE_ARROW_SCALING", L"GRAVITY"})
         EXPECT_NE(std::find(keys.begin(), keys.end(), key), keys.end()) << toUtf8(key);
     EXPECT_EQ(keys.size(), 28u);
 }

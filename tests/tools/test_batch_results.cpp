@@ -14,9 +14,9 @@
 #include <sstream>
 
 #include "core/Console.h"
+#include "geometry/MeshFile.h"
 #include "gpu/Cantilever.h"
 #include "gpu/cudafem.h"
-#include "geometry/MeshFile.h"
 #include "support/MeshBuilders.h"
 #include "support/RunTestSupport.h"
 #include "tools/BatchRun.h"
@@ -37,8 +37,8 @@ TEST(BatchArguments, ResultOptions) {
     EXPECT_EQ(a.options.format, ShapeFormat::Obj);
     EXPECT_FALSE(a.options.vtk);
     EXPECT_FALSE(a.options.originalCoordinates);
-    a = parseBatchArguments({"s.txt", "--shape-every", "0", "--format=stl", "--vtk",
-                             "--original-coordinates"});
+    a = parseBatchArguments(
+        {"s.txt", "--shape-every", "0", "--format=stl", "--vtk", "--original-coordinates"});
     ASSERT_EQ(a.action, BatchArguments::Action::Run) << a.error;
     EXPECT_EQ(a.options.shapeEvery, 0);
     EXPECT_EQ(a.options.format, ShapeFormat::Stl);
@@ -69,19 +69,22 @@ TEST(TimeLeft, SteadyStepsGiveTheirOwnPace) {
     TimeLeftEstimator none;
     EXPECT_EQ(none.secondsLeft(100), 0.0);
     TimeLeftEstimator steady;
-    for (int k = 0; k < 40; ++k) steady.addStep(0.5, 1);
+    for (int k = 0; k < 40; ++k)
+        steady.addStep(0.5, 1);
     EXPECT_NEAR(steady.secondsLeft(100), 50.0, 1e-9);
     EXPECT_EQ(steady.secondsLeft(0), 0.0);
     // No loads: no cycles at all, the steps' own time.
     TimeLeftEstimator unloaded;
-    for (int k = 0; k < 12; ++k) unloaded.addStep(0.25, 0);
+    for (int k = 0; k < 12; ++k)
+        unloaded.addStep(0.25, 0);
     EXPECT_NEAR(unloaded.secondsLeft(8), 2.0, 1e-9);
 }
 
 TEST(TimeLeft, CyclesOfEarlyStepsAreExpectedToFall) {
     // Steps cost 0.2 s plus 0.05 s per cycle; the first ten need 12 cycles each.
     TimeLeftEstimator early;
-    for (int k = 0; k < 10; ++k) early.addStep(0.2 + 0.05 * (10 + k % 5), 10 + k % 5);
+    for (int k = 0; k < 10; ++k)
+        early.addStep(0.2 + 0.05 * (10 + k % 5), 10 + k % 5);
     const double recentPace = 0.2 + 0.05 * 12;
     const double left = early.secondsLeft(490);
     EXPECT_LT(left, 0.5 * recentPace * 490) << "far below the recent steps' pace";
@@ -109,18 +112,22 @@ struct VtiFile {
     std::map<std::string, std::vector<double>> grid;  // extent, origin, spacing, direction
 };
 
-bool havePython() { return std::system("python3 -c pass > /dev/null 2>&1") == 0; }
+bool havePython() {
+    return std::system("python3 -c pass > /dev/null 2>&1") == 0;
+}
 
 VtiFile readVti(const std::filesystem::path& file) {
     VtiFile result;
-    const std::string command = "python3 '" + std::string(OSTREL_READ_VTI) + "' '" +
-                                file.string() + "'";
+    const std::string command =
+        "python3 '" + std::string(OSTREL_READ_VTI) + "' '" + file.string() + "'";
     FILE* pipe = ::popen(command.c_str(), "r");
     EXPECT_NE(pipe, nullptr);
-    if (!pipe) return result;
+    if (!pipe)
+        return result;
     std::string text;
     char buffer[65536];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        text.append(buffer, n);
     EXPECT_EQ(::pclose(pipe), 0) << "reader failed on " << file;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
@@ -133,17 +140,20 @@ VtiFile readVti(const std::filesystem::path& file) {
             size_t count = 0;
             words >> where >> name >> type >> components >> count;
             std::vector<double>& values = result.arrays[name];
-            for (double v; words >> v;) values.push_back(v);
+            for (double v; words >> v;)
+                values.push_back(v);
             EXPECT_EQ(values.size(), count) << name;
         } else {
-            for (double v; words >> v;) result.grid[kind].push_back(v);
+            for (double v; words >> v;)
+                result.grid[kind].push_back(v);
         }
     }
     return result;
 }
 
 TEST(BatchVtk, WrittenFieldsReadBackWithAnIndependentReader) {
-    if (!havePython()) GTEST_SKIP() << "no python3";
+    if (!havePython())
+        GTEST_SKIP() << "no python3";
     omp_set_num_threads(1);
     ScratchFolder folder("vtk");
     std::unique_ptr<FemModel> model = makeCantilever(8, 4, 3, 0.125, 3);
@@ -162,7 +172,8 @@ TEST(BatchVtk, WrittenFieldsReadBackWithAnIndependentReader) {
     options.shapeFileInterval = 0;
     RunControl run(*model, solver, lifetime, options);
     run.setRunning(true);
-    for (int k = 0; k < 3; ++k) ASSERT_TRUE(run.frameMove(0, 0).performed);
+    for (int k = 0; k < 3; ++k)
+        ASSERT_TRUE(run.frameMove(0, 0).performed);
     const Optimizer& opt = run.optimizer();
 
     // A rotation by 90 degrees about z, a scaling by 2 and a shift: what
@@ -175,8 +186,8 @@ TEST(BatchVtk, WrittenFieldsReadBackWithAnIndependentReader) {
         const VtiFile vti = readVti(file);
         EXPECT_EQ(vti.grid.at("extent"), (std::vector<double>{0, 8, 0, 4, 0, 3}));
         const bool moved = !(toOutput == Matrix4::identity());
-        const std::vector<double> origin = moved ? std::vector<double>{5, -1, 3}
-                                                 : std::vector<double>{0, 0, 0};
+        const std::vector<double> origin =
+            moved ? std::vector<double>{5, -1, 3} : std::vector<double>{0, 0, 0};
         EXPECT_EQ(vti.grid.at("origin"), origin);
         EXPECT_EQ(vti.grid.at("spacing"), (std::vector<double>{0.125, 0.125, 0.125}));
         const std::vector<double> direction = moved
@@ -229,13 +240,14 @@ TEST(BatchVtk, WrittenFieldsReadBackWithAnIndependentReader) {
 /// at its x = min face and loaded at every other vertex, so every element is kept solid and the
 /// optimized shape is the whole box.
 std::filesystem::path writeSolidScene(const std::filesystem::path& folder, const char* extra) {
-    test::makeBox({10, -3, 5}, {11, -2.5f, 5.5f}).writeObj(fromUtf8((folder / "part.obj").string()),
-                                                            nullptr);
+    test::makeBox({10, -3, 5}, {11, -2.5f, 5.5f})
+        .writeObj(fromUtf8((folder / "part.obj").string()), nullptr);
     std::ostringstream fixed, forces;
     for (int z = 0; z <= 4; ++z)
         for (int y = 0; y <= 4; ++y) {
             fixed << "0 " << y << ' ' << z << "  ";
-            for (int x = 1; x <= 8; ++x) forces << x << ' ' << y << ' ' << z << " 0 0 -1  ";
+            for (int x = 1; x <= 8; ++x)
+                forces << x << ' ' << y << ' ' << z << " 0 0 -1  ";
         }
     const auto scene = folder / "scene.txt";
     std::ofstream(scene) << "VOXEL_SIZE: 0.125 0.125 0.125\nELASTIC_MODULUS: 2e9\n"
@@ -266,19 +278,27 @@ TEST(BatchProgram, OriginalCoordinatesPutTheShapeOverTheInputPart) {
     };
     const Case cases[] = {
         {"model coordinates", "", {}, {0, 0, 0}, {1, 0.5f, 0.5f}, "OptimizedShape_final.obj"},
-        {"original", "", {"--original-coordinates"}, {10, -3, 5}, {11, -2.5f, 5.5f},
+        {"original",
+         "",
+         {"--original-coordinates"},
+         {10, -3, 5},
+         {11, -2.5f, 5.5f},
          "OptimizedShape_final.obj"},
         // Scaled to 2 for the model (voxels of 0.125 then cover it 16 x 8 x 8), back to 1.
-        {"original, scaled, STL", "MESH_SCALE_TO: 2\n",
-         {"--original-coordinates", "--format", "stl"}, {10, -3, 5}, {11, -2.5f, 5.5f},
+        {"original, scaled, STL",
+         "MESH_SCALE_TO: 2\n",
+         {"--original-coordinates", "--format", "stl"},
+         {10, -3, 5},
+         {11, -2.5f, 5.5f},
          "OptimizedShape_final.stl"},
     };
     for (const Case& c : cases) {
         const auto scene = writeSolidScene(folder.path(), c.extra);
         const auto out = folder / "out";
         std::filesystem::remove_all(out);
-        std::vector<std::string> args = {scene.string(), "-n", "1", "-q", "--threads", "1",
-                                         "--device", "host", "-o", out.string()};
+        std::vector<std::string> args = {scene.string(), "-n",        "1",        "-q",
+                                         "--threads",    "1",         "--device", "host",
+                                         "-o",           out.string()};
         args.insert(args.end(), c.options.begin(), c.options.end());
         if (std::string(c.name) == "original, scaled, STL") {
             // Forces and fixations name the grid of the scaled model: rebuild them for it.
@@ -286,7 +306,8 @@ TEST(BatchProgram, OriginalCoordinatesPutTheShapeOverTheInputPart) {
             text = text.substr(0, text.find("FIXED_VERTICES: "));
             std::ostringstream fixed;
             for (int z = 0; z <= 8; ++z)
-                for (int y = 0; y <= 8; ++y) fixed << "0 " << y << ' ' << z << "  ";
+                for (int y = 0; y <= 8; ++y)
+                    fixed << "0 " << y << ' ' << z << "  ";
             text += "FIXED_VERTICES: " + fixed.str() + "\nFORCES: 16 0 0 0 0 -1\n";
             std::ofstream(scene) << text;
         }
@@ -324,20 +345,23 @@ TEST(BatchProgram, ShapeEveryChoosesTheShapeFiles) {
     for (const auto& c : cases) {
         const auto out = folder / "out";
         std::filesystem::remove_all(out);
-        std::vector<std::string> args = {scene.string(), "-n", "7", "-q", "--threads", "1",
-                                         "--device", "host", "-o", out.string()};
+        std::vector<std::string> args = {scene.string(), "-n",        "7",        "-q",
+                                         "--threads",    "1",         "--device", "host",
+                                         "-o",           out.string()};
         args.insert(args.end(), c.options.begin(), c.options.end());
         Child child(kBatch, args);
         ASSERT_EQ(child.finish(), 0) << child.err();
         std::vector<std::string> shapes;
         for (const auto& entry : std::filesystem::directory_iterator(out)) {
             const std::string name = entry.path().filename().string();
-            if (name.rfind("OptimizedShape_", 0) == 0) shapes.push_back(name);
+            if (name.rfind("OptimizedShape_", 0) == 0)
+                shapes.push_back(name);
         }
         std::sort(shapes.begin(), shapes.end());
         EXPECT_EQ(shapes, c.files);
         for (const std::string& name : shapes) {
-            if (name.size() < 4 || name.substr(name.size() - 4) == ".vti") continue;
+            if (name.size() < 4 || name.substr(name.size() - 4) == ".vti")
+                continue;
             TriangleMesh mesh;
             ASSERT_TRUE(readMeshFile(mesh, fromUtf8((out / name).string()), nullptr)) << name;
             EXPECT_EQ(testing::edgePairingFault(mesh), "") << name;
@@ -352,12 +376,12 @@ TEST(BatchProgram, ShapeEveryChoosesTheShapeFiles) {
                 // The densities of the final file give the volume fraction of the summary.
                 const VtiFile vti = readVti(out / "OptimizedShape_final.vti");
                 double sum = 0;
-                for (double rho : vti.arrays.at("Density")) sum += rho;
+                for (double rho : vti.arrays.at("Density"))
+                    sum += rho;
                 const double fraction = sum / double(vti.arrays.at("Density").size());
                 char line[64];
                 std::snprintf(line, sizeof line, "Final volume fraction: %.4f\n", fraction);
-                EXPECT_NE(child.out().find(line), std::string::npos)
-                    << fraction << child.out();
+                EXPECT_NE(child.out().find(line), std::string::npos) << fraction << child.out();
             }
         }
     }
@@ -375,13 +399,15 @@ TEST(BatchProgram, SceneLintPointsAtTheTypoBeforeTheLoadFails) {
     std::string name = scene.string();
     name.insert(name.begin(), '"');
     name.push_back('"');
-    EXPECT_EQ(child.out(),
-              "WARNING: Unknown key \"VOXEL_SIZ\" in line 1 of file " + name +
-                  "; did you mean \"VOXEL_SIZE\"?\n"
-                  "WARNING: Unknown key \"COLOUR\" in line 13 of file " + name + "\n"
-                  "WARNING: Key \"ELASTIC_MODULUS\" in line 12 of file " + name +
-                  " has already been specified. The old value has been overwritten.\n"
-                  "ERROR: Entry \"VOXEL_SIZE\" not found\n");
+    EXPECT_EQ(child.out(), "WARNING: Unknown key \"VOXEL_SIZ\" in line 1 of file " + name +
+                               "; did you mean \"VOXEL_SIZE\"?\n"
+                               "WARNING: Unknown key \"COLOUR\" in line 13 of file " +
+                               name +
+                               "\n"
+                               "WARNING: Key \"ELASTIC_MODULUS\" in line 12 of file " +
+                               name +
+                               " has already been specified. The old value has been overwritten.\n"
+                               "ERROR: Entry \"VOXEL_SIZE\" not found\n");
 }
 
 TEST(BatchProgram, MaterialOpenMeshAndPiecesAreReported) {
@@ -391,16 +417,17 @@ TEST(BatchProgram, MaterialOpenMeshAndPiecesAreReported) {
     // a stray cube beside it.
     std::string mesh = testing::readFile(folder / "beam.obj");
     mesh.erase(mesh.find("f 1 2 6\n"), 8);
-    mesh += "v 0 0.75 0\nv 0.25 0.75 0\nv 0.25 1 0\nv 0 1 0\nv 0 0.75 0.25\nv 0.25 0.75 0.25\n"
-            "v 0.25 1 0.25\nv 0 1 0.25\n"
-            "f 9 11 10\nf 13 14 15\nf 9 12 11\nf 13 15 16\nf 9 10 14\nf 9 14 13\nf 10 11 15\n"
-            "f 10 15 14\nf 11 12 16\nf 11 16 15\nf 12 9 13\nf 12 13 16\n";
+    mesh +=
+        "v 0 0.75 0\nv 0.25 0.75 0\nv 0.25 1 0\nv 0 1 0\nv 0 0.75 0.25\nv 0.25 0.75 0.25\n"
+        "v 0.25 1 0.25\nv 0 1 0.25\n"
+        "f 9 11 10\nf 13 14 15\nf 9 12 11\nf 13 15 16\nf 9 10 14\nf 9 14 13\nf 10 11 15\n"
+        "f 10 15 14\nf 11 12 16\nf 11 16 15\nf 12 9 13\nf 12 13 16\n";
     std::ofstream(folder / "beam.obj") << mesh;
     std::string text = testing::readFile(scene);
     text += "GRAVITY: 0 0 -9.81\n";
     std::ofstream(scene) << text;
-    Child child(kBatch, {scene.string(), "-n", "1", "-q", "--threads", "1", "-o",
-                         folder.path().string()});
+    Child child(kBatch,
+                {scene.string(), "-n", "1", "-q", "--threads", "1", "-o", folder.path().string()});
     child.finish();
     const std::string& out = child.out();
     EXPECT_NE(out.find("WARNING: ELASTIC_MODULUS, POISSON_RATIO, DENSITY, DAMPING_FACTOR, "

@@ -53,7 +53,8 @@ TEST(ToolConventions, HelpVersionAndUsageErrors) {
         EXPECT_EQ(version.out(), std::string(p.name) + " " + OSTREL_VERSION_TEXT + "\n");
         EXPECT_EQ(version.err(), "") << p.name;
 
-        if (p.badUsage.empty()) continue;
+        if (p.badUsage.empty())
+            continue;
         Child usage(p.path, p.badUsage);
         EXPECT_EQ(usage.finish(), 2) << p.name;
         EXPECT_EQ(usage.out(), "") << p.name;
@@ -64,13 +65,12 @@ TEST(ToolConventions, HelpVersionAndUsageErrors) {
 }
 
 TEST(ToolConventions, SolveExitCodes) {
-    Child converged(OSTREL_SOLVE_EXE, {"--size", "8", "4", "4", "--voxel", "0.125", "--levels",
-                                       "3", "--tolerance", "0.01", "--device", "host",
-                                       "--threads", "1"});
+    Child converged(OSTREL_SOLVE_EXE,
+                    {"--size", "8", "4", "4", "--voxel", "0.125", "--levels", "3", "--tolerance",
+                     "0.01", "--device", "host", "--threads", "1"});
     EXPECT_EQ(converged.finish(), 0) << converged.err();
     Child missed(OSTREL_SOLVE_EXE, {"--size", "8", "4", "4", "--voxel", "0.125", "--levels", "3",
-                                    "--tolerance", "1e-300", "--device", "host", "--threads",
-                                    "1"});
+                                    "--tolerance", "1e-300", "--device", "host", "--threads", "1"});
     EXPECT_EQ(missed.finish(), 1);
     EXPECT_NE(missed.out().find("Cycles: 200 (not converged)"), std::string::npos);
 }
@@ -78,7 +78,8 @@ TEST(ToolConventions, SolveExitCodes) {
 std::string voxelize(const std::vector<std::string>& args, int& code, std::string* err = nullptr) {
     Child child(OSTREL_VOXELIZE_EXE, args);
     code = child.finish();
-    if (err) *err = child.err();
+    if (err)
+        *err = child.err();
     return child.out();
 }
 
@@ -109,7 +110,8 @@ TEST(VoxelizeTool, StlInAndOutWithTheSameVoxelsAsObj) {
 
 TEST(VoxelizeTool, UnreadableEmptyAndDoubtfulMeshes) {
     ScratchFolder folder("voxelize-bad");
-    std::ofstream(folder / "picture.png", std::ios::binary) << std::string("\x89PNG\r\n\x1a\n\0\0", 10);
+    std::ofstream(folder / "picture.png", std::ios::binary)
+        << std::string("\x89PNG\r\n\x1a\n\0\0", 10);
     std::ofstream(folder / "empty.obj") << "# nothing here\n";
     // An open box (its top removed) and two cubes that touch only along an edge.
     TriangleMesh open = test::makeBox({0, 0, 0}, {1, 1, 1});
@@ -118,7 +120,8 @@ TEST(VoxelizeTool, UnreadableEmptyAndDoubtfulMeshes) {
     TriangleMesh pair = test::makeBox({0, 0, 0}, {1, 1, 1});
     const TriangleMesh other = test::makeBox({1, 1, 0}, {2, 2, 1});
     for (MeshTriangle t : other.triangles) {
-        for (int32_t& i : t.indices) i += 8;
+        for (int32_t& i : t.indices)
+            i += 8;
         pair.triangles.push_back(t);
     }
     pair.vertices.insert(pair.vertices.end(), other.vertices.begin(), other.vertices.end());
@@ -131,9 +134,9 @@ TEST(VoxelizeTool, UnreadableEmptyAndDoubtfulMeshes) {
                        "\" is neither an OBJ file nor an STL file (binary or ASCII)\n");
     out = voxelize({(folder / "empty.obj").string(), "0.1"}, code);
     EXPECT_EQ(code, 1);
-    EXPECT_NE(out.find("ERROR: The mesh \"" + (folder / "empty.obj").string() +
-                       "\" has no triangles\n"),
-              std::string::npos)
+    EXPECT_NE(
+        out.find("ERROR: The mesh \"" + (folder / "empty.obj").string() + "\" has no triangles\n"),
+        std::string::npos)
         << out;
     out = voxelize({(folder / "open.obj").string(), "0.25"}, code);
     EXPECT_NE(out.find("WARNING: The mesh \"" + (folder / "open.obj").string() +

@@ -18,7 +18,8 @@ namespace {
 Volume<bool, double> grid(Vec3i dims, const std::vector<Vec3i>& set) {
     Volume<bool, double> v;
     v.init(dims, {1, 1, 1}, {0, 0, 0}, false);
-    for (const Vec3i& c : set) v(c.x, c.y, c.z) = true;
+    for (const Vec3i& c : set)
+        v(c.x, c.y, c.z) = true;
     return v;
 }
 
@@ -54,7 +55,8 @@ TEST(VoxelPieces, TwoSeparateBoxesOfAMesh) {
     const int32_t base = int32_t(mesh.vertices.size());
     mesh.vertices.insert(mesh.vertices.end(), other.vertices.begin(), other.vertices.end());
     for (MeshTriangle t : other.triangles) {
-        for (int32_t& i : t.indices) i += base;
+        for (int32_t& i : t.indices)
+            i += base;
         mesh.triangles.push_back(t);
     }
     mesh.updateNormals();
