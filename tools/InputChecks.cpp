@@ -30,7 +30,7 @@ bool checkSinglePiece(const std::vector<size_t>& pieceSizes, std::wostream* log)
     if (pieceSizes.size() > kListed)
         sizes += L" and " + std::to_wstring(pieceSizes.size() - kListed) + L" more";
     writeLine(log, L"WARNING: The voxel model falls into " + std::to_wstring(pieceSizes.size()) +
-                       L" pieces that share no voxel face (sizes " + sizes +
+                       L" pieces that share no vertex (sizes " + sizes +
                        L" voxels); a piece without fixed vertices cannot be held in place");
     return false;
 }

@@ -19,7 +19,7 @@ class FemModel;
 /// surface has holes.
 bool checkMeshClosed(const TriangleMesh& mesh, const std::wstring& name, std::wostream* log);
 
-/// "WARNING: The voxel model falls into <n> pieces that share no voxel face (sizes ...)" when
+/// "WARNING: The voxel model falls into <n> pieces that share no vertex (sizes ...)" when
 /// `pieceSizes` (largest first) holds more than one piece.
 bool checkSinglePiece(const std::vector<size_t>& pieceSizes, std::wostream* log);
 

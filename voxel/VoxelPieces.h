@@ -1,7 +1,7 @@
 #pragma once
-// Pieces of a voxel model: groups of occupied cells joined through shared faces. Cells that
-// touch only along an edge or at a corner share too few finite-element vertices to hold each
-// other (a hinge), so they count as separate pieces.
+// Pieces of a voxel model: groups of occupied cells that share at least one corner with each
+// other, directly or through other cells of the group. Two pieces share no finite-element
+// vertex, so the model holds them apart: a piece without fixed vertices floats freely.
 
 #include <algorithm>
 #include <cstddef>
@@ -13,7 +13,8 @@
 
 namespace ostrel {
 
-/// Sizes (cell counts) of the face-connected pieces of the occupied cells of a grid of
+/// Sizes (cell counts) of the pieces (cells joined through faces, edges or corners) of the
+/// occupied cells of a grid of
 /// dims.x * dims.y * dims.z cells (dense index x + dims.x * (y + dims.y * z)), largest first.
 /// `occupied(index)` tells whether a cell is occupied.
 inline std::vector<size_t> voxelPieceSizes(const Vec3i& dims,
@@ -35,16 +36,20 @@ inline std::vector<size_t> voxelPieceSizes(const Vec3i& dims,
             const size_t c = stack.back();
             stack.pop_back();
             ++count;
-            const size_t x = c % nx, y = c / nx % ny, z = c / (nx * ny);
-            const size_t neighbours[6] = {
-                x > 0 ? c - 1 : total,       x + 1 < nx ? c + 1 : total,
-                y > 0 ? c - nx : total,      y + 1 < ny ? c + nx : total,
-                z > 0 ? c - nx * ny : total, z + 1 < nz ? c + nx * ny : total};
-            for (size_t n : neighbours)
-                if (n < total && !seen[n] && occupied(n)) {
-                    seen[n] = true;
-                    stack.push_back(n);
-                }
+            const long x = long(c % nx), y = long(c / nx % ny), z = long(c / (nx * ny));
+            for (long dz = -1; dz <= 1; ++dz)
+                for (long dy = -1; dy <= 1; ++dy)
+                    for (long dx = -1; dx <= 1; ++dx) {
+                        const long X = x + dx, Y = y + dy, Z = z + dz;
+                        if (X < 0 || Y < 0 || Z < 0 || X >= long(nx) || Y >= long(ny) ||
+                            Z >= long(nz))
+                            continue;
+                        const size_t n = size_t(X) + nx * (size_t(Y) + ny * size_t(Z));
+                        if (!seen[n] && occupied(n)) {
+                            seen[n] = true;
+                            stack.push_back(n);
+                        }
+                    }
         }
         sizes.push_back(count);
     }

@@ -440,7 +440,7 @@ TEST(BatchProgram, MaterialOpenMeshAndPiecesAreReported) {
                        "only; "),
               std::string::npos)
         << out;
-    EXPECT_NE(out.find("WARNING: The voxel model falls into 2 pieces that share no voxel face "
+    EXPECT_NE(out.find("WARNING: The voxel model falls into 2 pieces that share no vertex "
                        "(sizes 256, 8 voxels); a piece without fixed vertices cannot be held "
                        "in place\n"),
               std::string::npos)

@@ -355,8 +355,8 @@ TEST_F(SceneMakerTest, StlMeshAndDoubtfulInputWarnings) {
                               L"\" is open: 3 edges belong to one triangle only; "),
               std::wstring::npos)
         << toUtf8(log_.str());
-    EXPECT_NE(log_.str().find(L"WARNING: The voxel model falls into 2 pieces that share no voxel "
-                              L"face (sizes 128, 8 voxels)"),
+    EXPECT_NE(log_.str().find(L"WARNING: The voxel model falls into 2 pieces that share no vertex "
+                              L"(sizes 128, 8 voxels)"),
               std::wstring::npos)
         << toUtf8(log_.str());
 }

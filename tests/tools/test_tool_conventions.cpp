@@ -113,12 +113,12 @@ TEST(VoxelizeTool, UnreadableEmptyAndDoubtfulMeshes) {
     std::ofstream(folder / "picture.png", std::ios::binary)
         << std::string("\x89PNG\r\n\x1a\n\0\0", 10);
     std::ofstream(folder / "empty.obj") << "# nothing here\n";
-    // An open box (its top removed) and two cubes that touch only along an edge.
+    // An open box (its top removed) and two cubes half a voxel apart.
     TriangleMesh open = test::makeBox({0, 0, 0}, {1, 1, 1});
     open.triangles.erase(open.triangles.begin() + 2, open.triangles.begin() + 4);
     ASSERT_TRUE(open.writeObj(fromUtf8((folder / "open.obj").string()), nullptr));
     TriangleMesh pair = test::makeBox({0, 0, 0}, {1, 1, 1});
-    const TriangleMesh other = test::makeBox({1, 1, 0}, {2, 2, 1});
+    const TriangleMesh other = test::makeBox({1.5f, 0, 0}, {2.5f, 1, 1});
     for (MeshTriangle t : other.triangles) {
         for (int32_t& i : t.indices)
             i += 8;
@@ -145,7 +145,7 @@ TEST(VoxelizeTool, UnreadableEmptyAndDoubtfulMeshes) {
         << out;
     out = voxelize({(folder / "pair.obj").string(), "0.25"}, code);
     EXPECT_EQ(code, 0);
-    EXPECT_NE(out.find("WARNING: The voxel model falls into 2 pieces that share no voxel face "
+    EXPECT_NE(out.find("WARNING: The voxel model falls into 2 pieces that share no vertex "
                        "(sizes 64, 64 voxels)"),
               std::string::npos)
         << out;

@@ -1,5 +1,5 @@
-// Pieces of voxel models (face connectivity), and the voxel model of an STL file against the
-// OBJ file of the same mesh.
+// Pieces of voxel models (cells joined through faces, edges or corners), and the voxel model of an
+// STL file against the OBJ file of the same mesh.
 
 #include <gtest/gtest.h>
 
@@ -34,16 +34,21 @@ TEST(VoxelPieces, FaceConnectedGroupsLargestFirst) {
         {"empty", {3, 3, 3}, {}, {}},
         {"one voxel", {1, 1, 1}, {{0, 0, 0}}, {1}},
         {"row along x", {4, 1, 1}, {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {3, 0, 0}}, {4}},
-        {"edge contact only", {2, 2, 1}, {{0, 0, 0}, {1, 1, 0}}, {1, 1}},
-        {"corner contact only", {2, 2, 2}, {{0, 0, 0}, {1, 1, 1}}, {1, 1}},
+        {"edge contact joins", {2, 2, 1}, {{0, 0, 0}, {1, 1, 0}}, {2}},
+        {"corner contact joins", {2, 2, 2}, {{0, 0, 0}, {1, 1, 1}}, {2}},
+        {"one cell apart", {3, 1, 1}, {{0, 0, 0}, {2, 0, 0}}, {1, 1}},
         {"column in z and a stray voxel",
-         {3, 3, 3},
-         {{1, 1, 0}, {1, 1, 1}, {1, 1, 2}, {0, 0, 0}},
+         {4, 4, 3},
+         {{1, 1, 0}, {1, 1, 1}, {1, 1, 2}, {3, 3, 0}},
          {3, 1}},
-        {"three pieces",
+        {"an edge joins two groups",
          {5, 1, 2},
          {{0, 0, 0}, {0, 0, 1}, {2, 0, 0}, {4, 0, 0}, {4, 0, 1}, {3, 0, 1}},
-         {3, 2, 1}},
+         {4, 2}},
+        {"three pieces",
+         {7, 1, 1},
+         {{0, 0, 0}, {2, 0, 0}, {3, 0, 0}, {5, 0, 0}, {6, 0, 0}},
+         {2, 2, 1}},
     };
     for (const Case& c : cases)
         EXPECT_EQ(voxelPieceSizes(grid(c.dims, c.set)), c.sizes) << c.name;
