@@ -4,9 +4,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
-#include <iterator>
 #include <ostream>
 #include <sstream>
 #include <unordered_map>
