@@ -46,8 +46,12 @@ CommandLineSettings parseCommandLine(const std::vector<std::wstring>& args) {
             if (hasNext && readInt(args[i + 1], settings.numThreads)) ++i;
         } else if (option == L"-AFFINITY") {
             if (hasNext && readInt(args[i + 1], settings.affinityMask)) ++i;
-        } else if (option == L"-HELP") {
+        } else if (option == L"-HELP" || option == L"--HELP") {
             settings.helpRequested = true;
+            settings.consumed[i] = true;
+            break;
+        } else if (option == L"--VERSION") {
+            settings.versionRequested = true;
             settings.consumed[i] = true;
             break;
         } else {

@@ -1,5 +1,6 @@
 #pragma once
-// The program's command line: -SCENE, -PROFILE, -CPU, -AFFINITY and -HELP.
+// The program's command line: -SCENE, -PROFILE, -CPU, -AFFINITY and -HELP, and the --help and
+// --version that every Ostrel program answers.
 
 #include <string>
 #include <vector>
@@ -16,7 +17,8 @@ struct CommandLineSettings {
     bool cpuMode = false;       ///< -CPU: run the solver on the host device
     int numThreads = 1;         ///< argument of -CPU
     int affinityMask = 0;       ///< -AFFINITY: bind the main thread to its lowest set bit
-    bool helpRequested = false; ///< -HELP was met; parsing stopped there
+    bool helpRequested = false;     ///< -HELP (or --help) was met; parsing stopped there
+    bool versionRequested = false;  ///< --version was met; parsing stopped there
     /// consumed[i]: argument i was taken as one of these options or their arguments (the
     /// window framework reports every other argument as an unrecognized flag).
     std::vector<bool> consumed;
@@ -25,7 +27,7 @@ struct CommandLineSettings {
 /// Walks `args` (args[0] is the program's path). Option names match case-insensitively; an
 /// argument matched as an option is examined once, so a consumed argument (the scene name
 /// "-HELP" in `-SCENE -HELP`) is never taken as an option. Numbers that do not parse leave
-/// the setting at its default and are not consumed. Stops at -HELP.
+/// the setting at its default and are not consumed. Stops at -HELP, --help and --version.
 CommandLineSettings parseCommandLine(const std::vector<std::wstring>& args);
 
 /// The help text: an empty line, the parameter line, another empty line.

@@ -16,6 +16,7 @@
 #include "app/WindowLoop.h"
 #include "core/Console.h"
 #include "core/FatalError.h"
+#include "core/Version.h"
 #include "framework/Dialogs.h"
 #include "framework/InstanceLock.h"
 #include "framework/WindowFramework.h"
@@ -98,6 +99,10 @@ int run(int argc, char** argv) {
     const CommandLineSettings settings = parseCommandLine(args);
     if (settings.helpRequested) {
         wideOut() << helpText() << std::flush;
+        return 0;
+    }
+    if (settings.versionRequested) {
+        narrowOut() << versionLine("ostrel") << std::flush;
         return 0;
     }
     // 3. Processor affinity.

@@ -17,7 +17,9 @@ RunControl::RunControl(FemModel& model, CudaFem& solver, ProgramLifetime& lifeti
       outputDirectory_(std::move(options.outputDirectory)),
       wideLog_(options.silent ? nullptr : options.wideLog ? options.wideLog : &wideOut()),
       narrowLog_(options.silent ? nullptr : options.narrowLog ? options.narrowLog : &narrowOut()),
-      optimizer_(model, lifetime.optimization, outputDirectory_) {
+      optimizer_(model, lifetime.optimization, outputDirectory_),
+      shapeFileInterval_(options.shapeFileInterval),
+      shapeFileWriter_(std::move(options.shapeFileWriter)) {
     optimizer_.setLogs(wideLog_, narrowLog_);
     // The stream keeps its address across the history files' reopenings.
     solver_.setCycleCountSink(&optimizer_.history().cycleSink());
@@ -71,8 +73,9 @@ StepResult RunControl::step() {
     if (shapeListener_) shapeListener_(optimizer_.shapeMesh());
 
     // 6. Every fifth shape goes to a file; a failed write is reported and the step goes on.
-    if (iteration % kShapeFileInterval == 0)
-        result.shapeWritten = writeShape(shapeFileName(iteration));
+    if (shapeFileInterval_ > 0 && iteration % shapeFileInterval_ == 0)
+        result.shapeWritten = shapeFileWriter_ ? shapeFileWriter_(iteration)
+                                               : writeShape(shapeFileName(iteration));
 
     // 7.-9. Timings, the counter and the totals.
     if (narrowLog_)

@@ -7,9 +7,10 @@
 // solve to 0.01 (timed as the solve time, "WARNING: Solver has not converged" when the solve
 // misses the tolerance); evaluate energies, iterate, update stiffness (timed as the optimize
 // time); extract the shape and hand it to the shape listener; at counters 0, 5, 10, ... write
-// "OptimizedShape_<counter>.obj"; print the two timing lines; count the step. Steps 0 to 500
-// run, 501 in all, over the program's life: the counter and the totals live in the
-// ProgramLifetime, so a reset of the optimizer continues the numbering and the limit.
+// "OptimizedShape_<counter>.obj" (the interval and the writer can be chosen); print the two
+// timing lines; count the step. Steps 0 to 500 run, 501 in all, over the program's life: the
+// counter and the totals live in the ProgramLifetime, so a reset of the optimizer continues the
+// numbering and the limit.
 //
 // The window's frame move calls frameMove(); the batch program calls it too. The run control
 // owns the Optimizer of the model; the model and the solver belong to the scene and must
@@ -35,6 +36,12 @@ struct RunControlOptions {
     std::wostream* wideLog = nullptr;   ///< null = the console's wide output
     std::ostream* narrowLog = nullptr;  ///< null = the console's narrow output
     bool silent = false;                ///< true: no console lines at all (tests)
+    /// Steps between shape files: counters 0, N, 2N, ... write one (kShapeFileInterval, 5, by
+    /// default); 0 writes none.
+    int shapeFileInterval = 5;
+    /// Writes the shape files of a step in place of the OBJ writer (null: writeShape to
+    /// shapeFileName(counter)); returns whether they were written.
+    std::function<bool(int iteration)> shapeFileWriter;
 };
 
 /// What one call of step() did.
@@ -102,6 +109,8 @@ private:
     std::ostream* narrowLog_;
     Optimizer optimizer_;
     std::function<void(const TriangleMesh&)> shapeListener_;
+    int shapeFileInterval_;
+    std::function<bool(int iteration)> shapeFileWriter_;
     bool running_ = false;
 };
 

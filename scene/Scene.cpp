@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "core/Console.h"
+#include "geometry/MeshFile.h"
 #include "gpu/cudafem.h"
 #include "voxel/SurfaceVoxels.h"
 #include "voxel/Voxelizer.h"
@@ -61,6 +62,7 @@ void Scene::resetScene() {
     lightDir_ = {0, 0, -1};
     lightUp_ = {0, 1, 0};
     loaded_ = false;
+    meshToModel_ = Matrix4::identity();
     viewChanged_ = false;
     lightChanged_ = false;
 
@@ -112,20 +114,27 @@ bool Scene::loadScene(const std::wstring& fileName, std::wostream* log) {
     // An absolute MESH path is used as it is; a relative one is taken from the scene's folder.
     const std::wstring meshFile =
         isAbsolutePath(meshName) ? meshName : directoryPrefix(fileName) + meshName;
-    if (!mesh_.readObj(meshFile, log)) return false;
+    if (!readMeshFile(mesh_, meshFile, log)) return false;
     std::wostream& out = wideOut();
     out << L"Mesh #Triangles: " << mesh_.triangles.size() << L"\n";
 
     float scaleTo = 0;
     if (file_.getFloat(L"MESH_SCALE_TO", scaleTo, log)) {
         const float longest = std::max({mesh_.halfSize.x, mesh_.halfSize.y, mesh_.halfSize.z});
-        mesh_.scale(scaleTo / (2.0f * longest));
+        const float factor = scaleTo / (2.0f * longest);
+        mesh_.scale(factor);
+        meshToModel_ = scaling(factor);
     }
     out << L"Volume of the object: " << mesh_.computeVolume() << L"\n";
 
     float transformation[16];
-    if (file_.getMatrix4x4(L"MESH_TRANSFORMATION", transformation, log))
+    if (file_.getMatrix4x4(L"MESH_TRANSFORMATION", transformation, log)) {
         mesh_.transform(transformation);
+        Matrix4 affine = Matrix4::fromRows(std::to_array(transformation));
+        affine(3, 0) = affine(3, 1) = affine(3, 2) = 0.0f;
+        affine(3, 3) = 1.0f;
+        meshToModel_ = affine * meshToModel_;
+    }
 
     float toOrigin[16];
     std::copy(kIdentity, kIdentity + 16, toOrigin);
@@ -133,6 +142,7 @@ bool Scene::loadScene(const std::wstring& fileName, std::wostream* log) {
     toOrigin[7] = -(mesh_.center.y - mesh_.halfSize.y);
     toOrigin[11] = -(mesh_.center.z - mesh_.halfSize.z);
     mesh_.transform(toOrigin);
+    meshToModel_ = translation(toOrigin[3], toOrigin[7], toOrigin[11]) * meshToModel_;
 
     if (!file_.getInt(L"NUM_LEVELS", numLevels_, log)) return false;
     addAdditionalSurfaceVoxels_ = false;

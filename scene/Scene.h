@@ -3,16 +3,18 @@
 // scene's KeyValueFile (kept for writing back), the prepared TriangleMesh, the FemModel and the
 // solver bound to it.
 //
-// loadScene reads the key-value file, reads, scales, transforms and moves the mesh so that its
-// bounding box starts at the origin, voxelizes it, builds the FemModel with its solver set up
-// on the chosen device and applies FIXED_VERTICES and FORCES (grid coordinates of level-0 vertex
-// grid points). A scene is loaded once per run; loading again releases the old model first.
+// loadScene reads the key-value file, reads the mesh (OBJ or STL, geometry/MeshFile.h), scales,
+// transforms and moves it so that its bounding box starts at the origin, voxelizes it, builds
+// the FemModel with its solver set up on the chosen device and applies FIXED_VERTICES and
+// FORCES (grid coordinates of level-0 vertex grid points). A scene is loaded once per run;
+// loading again releases the old model first.
 // Owns its model and solver; the solver's device resources are released before the model.
 
 #include <memory>
 #include <string>
 
 #include "fem/FemModel.h"
+#include "geometry/Matrix4.h"
 #include "geometry/TriangleMesh.h"
 #include "geometry/Vec3.h"
 #include "gpu/Driver.h"
@@ -71,6 +73,11 @@ public:
     double forcePerPixel_ = 0.1;
     float forceArrowScale_ = 0;
     float meanVoxelSize_ = 0;
+
+    /// The affine map from the mesh file's coordinates to the model's (world) coordinates:
+    /// MESH_SCALE_TO's scaling, then MESH_TRANSFORMATION (fourth row taken as 0 0 0 1), then the
+    /// move of the bounding box to the origin. Identity until a load has prepared the mesh.
+    Matrix4 meshToModel_ = Matrix4::identity();
 
     bool viewChanged_ = false;   ///< set when the user moves the default view
     bool lightChanged_ = false;  ///< set when the user moves the light

@@ -4,25 +4,26 @@
 #include <omp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <ostream>
 #include <system_error>
 
 #include "core/Console.h"
 #include "tools/HistoryPlot.h"
 #include "core/Timing.h"
+#include "core/Version.h"
 #include "gpu/Driver.h"
 #include "gpu/cudafem.h"
 #include "scene/Scene.h"
-
-#ifndef OSTREL_VERSION
-#define OSTREL_VERSION "unknown"
-#endif
+#include "scene/SceneLint.h"
+#include "tools/InputChecks.h"
 
 namespace ostrel {
 
@@ -58,7 +59,9 @@ std::string printed(const char* format, double value) {
 
 std::string batchUsage() {
     return "Usage: ostrel-batch SCENE [--iterations N] [--output DIR] [--device host|cuda] "
-           "[--threads N] [--quiet]\n";
+           "[--threads N] [--quiet]\n"
+           "                    [--shape-every N] [--format obj|stl] [--vtk] "
+           "[--original-coordinates]\n";
 }
 
 std::string batchHelp() {
@@ -74,16 +77,27 @@ std::string batchHelp() {
            "                       default: a GPU when there is one, else the CPU\n"
            "      --threads N      worker threads of the CPU loops and the host solver\n"
            "  -q, --quiet          one progress line per step instead of the console output\n"
+           "      --shape-every N  write the shape every N steps (default 5; 0: only the\n"
+           "                       final shape)\n"
+           "      --format F       obj (default) or stl: the shape files' format (binary STL)\n"
+           "      --vtk            with every shape, a VTK image-data file <name>.vti for\n"
+           "                       ParaView: element densities, design, kept flags and\n"
+           "                       energies (cells), displacements (points)\n"
+           "      --original-coordinates\n"
+           "                       write shapes and VTK files in the coordinates of the input\n"
+           "                       mesh, so that they lie over the original part\n"
            "  -h, --help           show this help and exit\n"
            "  -V, --version        show the version and exit\n"
            "\n"
            "Ctrl-C finishes the current step, writes OptimizedShape_final.obj and exits.\n"
            "Exit status: 0 done, 1 the run could not start or its final shape or plot could\n"
            "not be written, 2 bad command line, 130 interrupted, 255 the scene's voxel model\n"
-           "cannot be built (empty, too large, fewer than 3 levels).\n";
+           "cannot be built (empty, too large, fewer than 3 levels). A singular system (the\n"
+           "fixed vertices do not hold the model in place) stops the run after its first step\n"
+           "with status 1.\n";
 }
 
-std::string batchVersion() { return std::string("ostrel-batch ") + OSTREL_VERSION + "\n"; }
+std::string batchVersion() { return versionLine("ostrel-batch"); }
 
 BatchArguments parseBatchArguments(const std::vector<std::string>& args) {
     BatchArguments result;
@@ -127,15 +141,19 @@ BatchArguments parseBatchArguments(const std::vector<std::string>& args) {
             if (name == alias.shortName) name = alias.longName;
 
         const bool takesValue = name == "--iterations" || name == "--output" ||
-                                name == "--device" || name == "--threads";
-        const bool isFlag = name == "--quiet" || name == "--help" || name == "--version";
+                                name == "--device" || name == "--threads" ||
+                                name == "--shape-every" || name == "--format";
+        const bool isFlag = name == "--quiet" || name == "--help" || name == "--version" ||
+                            name == "--vtk" || name == "--original-coordinates";
         if (!takesValue && !isFlag) return failure("Unknown option '" + arg + "'");
         if (isFlag) {
             if (attached) return failure("Option '" + name + "' takes no value");
             if (name == "--help") return result.action = BatchArguments::Action::Help, result;
             if (name == "--version")
                 return result.action = BatchArguments::Action::Version, result;
-            o.quiet = true;
+            if (name == "--vtk") o.vtk = true;
+            else if (name == "--original-coordinates") o.originalCoordinates = true;
+            else o.quiet = true;
             continue;
         }
         if (!attached) {
@@ -150,6 +168,14 @@ BatchArguments parseBatchArguments(const std::vector<std::string>& args) {
             if (!parseCount(value, 1, kMaxThreads, o.threads))
                 return failure("--threads needs a whole number from 1 to " +
                                std::to_string(kMaxThreads) + ", not '" + value + "'");
+        } else if (name == "--shape-every") {
+            if (!parseCount(value, 0, kMaxSteps, o.shapeEvery))
+                return failure("--shape-every needs a whole number from 0 to " +
+                               std::to_string(kMaxSteps) + ", not '" + value + "'");
+        } else if (name == "--format") {
+            if (value == "obj") o.format = ShapeFormat::Obj;
+            else if (value == "stl") o.format = ShapeFormat::Stl;
+            else return failure("--format must be 'obj' or 'stl', not '" + value + "'");
         } else if (name == "--device") {
             if (value == "host") o.device = BatchDevice::Host;
             else if (value == "cuda") o.device = BatchDevice::Cuda;
@@ -176,8 +202,7 @@ std::string formatDuration(double seconds) {
 }
 
 std::string progressLine(int k, int n, const StepResult& step, double stepSeconds,
-                         double elapsedSeconds) {
-    const double left = k > 0 ? elapsedSeconds / k * (n - k) : 0.0;
+                         double left) {
     char text[256];
     std::snprintf(text, sizeof text,
                   "Iteration %d/%d  compliance %.6g  volume %.4f  cycles %d%s  %s  left %s", k, n,
@@ -185,6 +210,64 @@ std::string progressLine(int k, int n, const StepResult& step, double stepSecond
                   step.converged ? "" : " (not converged)", formatDuration(stepSeconds).c_str(),
                   formatDuration(left).c_str());
     return text;
+}
+
+void TimeLeftEstimator::addStep(double stepSeconds, int cycles) {
+    steps_.push_back({stepSeconds, std::max(cycles, 0)});
+}
+
+double TimeLeftEstimator::secondsLeft(int stepsLeft) const {
+    if (steps_.empty() || stepsLeft <= 0) return 0.0;
+    const size_t n = steps_.size();
+    const double remaining = stepsLeft;
+
+    // Cost of a step = fixed + perCycle * cycles, fitted to the recent steps by least squares.
+    const size_t first = n > kWindow ? n - kWindow : 0;
+    const double m = double(n - first);
+    double meanCycles = 0, meanSeconds = 0;
+    for (size_t i = first; i < n; ++i) {
+        meanCycles += steps_[i].cycles / m;
+        meanSeconds += steps_[i].seconds / m;
+    }
+    double sxx = 0, sxy = 0;
+    for (size_t i = first; i < n; ++i) {
+        sxx += (steps_[i].cycles - meanCycles) * (steps_[i].cycles - meanCycles);
+        sxy += (steps_[i].cycles - meanCycles) * (steps_[i].seconds - meanSeconds);
+    }
+    double perCycle = sxx > 0 && sxy > 0 ? sxy / sxx : 0.0;
+    double fixed = meanSeconds - perCycle * meanCycles;
+    if (fixed < 0) {  // the cycles explain everything: all cost goes per cycle
+        fixed = 0;
+        perCycle = meanCycles > 0 ? meanSeconds / meanCycles : 0.0;
+    }
+
+    // The cycle counts, smoothed over three steps.
+    auto smoothed = [&](size_t i) {
+        const size_t from = i >= 2 ? i - 2 : 0;
+        double sum = 0;
+        for (size_t j = from; j <= i; ++j) sum += steps_[j].cycles;
+        return sum / double(i - from + 1);
+    };
+    double lowest = steps_[0].cycles;
+    for (const Step& step : steps_) lowest = std::min(lowest, double(step.cycles));
+    const double current = smoothed(n - 1);
+    // The steps for which the count has stayed near its current level (within 0.7 to 1.4
+    // times it): a count that falls leaves this band behind at once, one that holds widens it.
+    size_t held = 0;
+    while (held < n) {
+        const double level = smoothed(n - 1 - held);
+        if (level < 0.7 * current || level > 1.4 * current) break;
+        ++held;
+    }
+    // A settled design needs about one cycle per solve (none for a model without loads). The
+    // count falls towards that with a time constant of kSettlingSteps steps, or of as many
+    // steps as it has held its level, whichever is longer.
+    const double floor = std::min(1.0, lowest);
+    const double tau = std::max(kSettlingSteps, double(held));
+    const double q = std::exp(-1.0 / tau);
+    const double futureCycles =
+        floor * remaining + (current - floor) * q * (1.0 - std::pow(q, remaining)) / (1.0 - q);
+    return std::max(0.0, fixed * remaining + perCycle * futureCycles);
 }
 
 int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
@@ -228,20 +311,50 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     }
     if (options.threads > 0) omp_set_num_threads(options.threads);
 
+    // Keys that nothing reads are pointed at before the load, which a typo may make fail.
+    const std::wstring sceneName = fromUtf8(options.sceneFile);
+    for (const std::wstring& warning : lintSceneFile(sceneName)) writeLine(&wideOut(), warning);
+
     ProgramLifetime lifetime;
     Scene scene(device);
-    if (!scene.loadScene(fromUtf8(options.sceneFile), &wideOut())) {
+    if (!scene.loadScene(sceneName, &wideOut())) {
         wideOut() << std::flush;
         err << "ERROR: Cannot load scene \"" << options.sceneFile << "\"\n";
         return kExitFailed;
     }
     wideOut() << scene.sceneSummary() << std::flush;
+    writeLine(&wideOut(), materialNote(scene));
+    {
+        std::wstring meshName;
+        scene.file().getString(L"MESH", meshName, nullptr, true);
+        checkMeshClosed(scene.mesh(), meshName, &wideOut());
+        checkSinglePiece(elementPieceSizes(*scene.model()), &wideOut());
+    }
     // Loads are the applied forces only, whatever the scene file says about gravity.
     scene.model()->gravity_ = {0, 0, 0};
 
+    Matrix4 toOutput = Matrix4::identity();
+    if (options.originalCoordinates) {
+        toOutput = inverse(scene.meshToModel_);
+        if (toOutput(3, 3) == 0.0f) {
+            err << "ERROR: --original-coordinates: the scene's MESH_TRANSFORMATION cannot be "
+                   "undone (it flattens the mesh)\n";
+            return kExitFailed;
+        }
+    }
+
     RunControlOptions runOptions;
     runOptions.outputDirectory = options.outputDirectory;
+    runOptions.shapeFileInterval = options.shapeEvery;
+    // The run control is made below; the writer reaches its optimizer through this pointer.
+    std::unique_ptr<ResultFiles> results;
+    runOptions.shapeFileWriter = [&results](int iteration) {
+        return results->write("OptimizedShape_" + std::to_string(iteration));
+    };
     RunControl run(*scene.model(), *scene.solver(), lifetime, runOptions);
+    results = std::make_unique<ResultFiles>(*scene.model(), run.optimizer(),
+                                            options.outputDirectory, options.format, options.vtk,
+                                            toOutput, &wideOut(), &err);
     run.setRunning(true);
 
     const int planned = options.iterations > 0 ? options.iterations : kMaxSteps;
@@ -250,6 +363,8 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     auto lastFrame = start;
     double firstCompliance = 0.0;
     int done = 0;
+    bool singular = false;
+    TimeLeftEstimator timeLeft;
     while (!isInterrupted() && !(options.iterations > 0 && done == options.iterations)) {
         const auto frame = std::chrono::steady_clock::now();
         const StepResult step =
@@ -260,19 +375,35 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
         if (done == 0) firstCompliance = step.strainEnergy;
         ++done;
         history.push_back({step.iteration, step.strainEnergy, step.volumeRatio, step.sharpness});
+        const double stepSeconds = secondsSince(frame);
+        timeLeft.addStep(stepSeconds, step.cycles);
         if (options.quiet)
-            out << progressLine(done, planned, step, secondsSince(frame), secondsSince(start))
+            out << progressLine(done, planned, step, stepSeconds,
+                                timeLeft.secondsLeft(planned - done))
                 << std::endl;
+        // Every further step would spend the cycle limit on a system without a solution.
+        if (!scene.solver()->coarseFactorValid()) {
+            singular = true;
+            break;
+        }
     }
     const bool stopped = isInterrupted();
     std::flush(narrowOut());
 
+    if (singular) {
+        out << std::flush;
+        err << "ERROR: The system is singular: the fixed vertices do not hold the model in "
+               "place (nothing fixed, or a piece without fixed vertices), so no solve can "
+               "converge; the run stopped after step "
+            << history.back().iteration << ". Fix more vertices (FIXED_VERTICES).\n";
+        return kExitFailed;
+    }
     if (done == 0) {
         out << "Interrupted before the first step; nothing written\n" << std::flush;
         return kExitInterrupted;
     }
-    const std::filesystem::path finalShape = run.outputPath("OptimizedShape_final.obj");
-    const bool shapeOk = run.writeShape(finalShape);
+    const std::filesystem::path finalShape = results->shapePath("OptimizedShape_final");
+    const bool shapeOk = results->write("OptimizedShape_final");
     const std::filesystem::path plot = run.outputPath("history.svg");
     const bool plotOk = writeHistorySvg(plot, history, "ostrel-batch: " + options.sceneFile, &err);
 
@@ -291,6 +422,8 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     out << "Total solve time: " << formatDuration(lifetime.totalSolveSeconds)
         << "    Total optimize time: " << formatDuration(lifetime.totalOptimizeSeconds) << "\n";
     if (shapeOk) out << "Final shape: \"" << finalShape.string() << "\"\n";
+    if (shapeOk && options.vtk)
+        out << "Final VTK file: \"" << results->vtkPath("OptimizedShape_final").string() << "\"\n";
     if (plotOk) out << "History plot: \"" << plot.string() << "\"\n";
     out << std::flush;
     if (stopped) return kExitInterrupted;

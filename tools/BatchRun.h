@@ -4,12 +4,17 @@
 // would), the per-iteration progress line, the closing summary and the output files.
 //
 // ostrel-batch SCENE [--iterations N] [--output DIR] [--device host|cuda] [--threads N]
-//              [--quiet]
+//              [--quiet] [--shape-every N] [--format obj|stl] [--vtk] [--original-coordinates]
 //
-// Exit codes: 0 done, 1 the run could not start (scene, output folder, device) or its final
-// shape or plot could not be written, 2 bad command line, 130 interrupted (the current step is
-// finished and the shape written first), 255 the model builder ended the process (empty voxel
-// model, extents too large, fewer than 3 levels).
+// Before the run the scene file's keys are checked (unknown keys, with the key probably meant),
+// and after loading the mesh (open surface) and the voxel model (several pieces); each finding
+// is a warning. A singular system (the solver cannot factor the coarsest level: the fixed
+// vertices do not hold the model) stops the run after its first step.
+//
+// Exit codes: 0 done, 1 the run could not start (scene, output folder, device), its system is
+// singular, or its final shape or plot could not be written, 2 bad command line, 130
+// interrupted (the current step is finished and the shape written first), 255 the model builder
+// ended the process (empty voxel model, extents too large, fewer than 3 levels).
 
 #include <atomic>
 #include <filesystem>
@@ -18,6 +23,7 @@
 #include <vector>
 
 #include "app/RunControl.h"
+#include "tools/ResultFiles.h"
 
 namespace ostrel {
 
@@ -35,6 +41,11 @@ struct BatchOptions {
     BatchDevice device = BatchDevice::Automatic;
     int threads = 0;     ///< worker threads; 0 = OpenMP's default
     bool quiet = false;  ///< one progress line per iteration instead of the console lines
+    /// Steps between shape files (0 = only the final shape).
+    int shapeEvery = RunControl::kShapeFileInterval;
+    ShapeFormat format = ShapeFormat::Obj;  ///< format of the shape files
+    bool vtk = false;                       ///< also write a .vti file with every shape
+    bool originalCoordinates = false;       ///< results in the input mesh's coordinates
 };
 
 struct BatchArguments {
@@ -53,9 +64,37 @@ std::string batchHelp();     ///< usage, options and exit codes
 std::string batchVersion();  ///< "ostrel-batch <version>"
 
 /// "Iteration k/N  compliance C  volume V  cycles M  S s  left T" (one line, no line end).
-/// `elapsedSeconds` is the time since the first step began, used for the estimate of the rest.
 std::string progressLine(int k, int n, const StepResult& step, double stepSeconds,
-                         double elapsedSeconds);
+                         double leftSeconds);
+
+/// The time that the remaining steps of a run will take, from the recent steps' trend.
+///
+/// A step costs a fixed part (the optimizer's update, the shape, the files, the solver's
+/// set-up) and a part per multigrid cycle; both are fitted to the last kWindow steps. Early
+/// steps need many cycles, since the design still changes much from one step to the next; as
+/// it settles, each solve starts from a displacement that nearly solves it and needs about one.
+/// The estimate lets the cycle count fall from its current level (the last three steps)
+/// towards that floor exponentially, with a time constant of kSettlingSteps steps, or as many
+/// steps as the count has now held its level, whichever is longer: a count that does not fall
+/// is expected to stay up longer and longer.
+class TimeLeftEstimator {
+public:
+    static constexpr size_t kWindow = 30;
+    static constexpr double kSettlingSteps = 10.0;
+
+    /// Records one finished step: its wall time and its cycle count.
+    void addStep(double stepSeconds, int cycles);
+    /// Seconds that `stepsLeft` more steps are expected to take (0 before the first step).
+    double secondsLeft(int stepsLeft) const;
+
+private:
+    struct Step {
+        double seconds;
+        int cycles;
+    };
+    std::vector<Step> steps_;
+};
+
 /// Seconds as "12.3 s", "4 min 05 s" or "2 h 07 min".
 std::string formatDuration(double seconds);
 

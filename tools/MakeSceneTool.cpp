@@ -2,13 +2,15 @@
 //
 // Writes a scene file from a mesh, a voxel size and selections of vertex grid points for the
 // fixations and loads; see makeSceneUsage() (--help) for the options. Exit status 0 written,
-// 1 failed, 2 usage error.
+// 1 failed, 2 usage error (message on standard error).
 
+#include <iostream>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "core/Console.h"
+#include "core/Version.h"
 #include "tools/SceneMaker.h"
 
 int main(int argc, char** argv) {
@@ -21,8 +23,12 @@ int main(int argc, char** argv) {
         case ParseOutcome::Help:
             out << fromUtf8(makeSceneUsage()) << std::flush;
             return 0;
+        case ParseOutcome::Version:
+            out << fromUtf8(versionLine("ostrel-make-scene")) << std::flush;
+            return 0;
         case ParseOutcome::UsageError:
-            out << L"ERROR: " << fromUtf8(error) << std::endl;
+            std::cerr << "ERROR: " << error << "\n"
+                      << "Try 'ostrel-make-scene --help' for more information.\n";
             return 2;
         case ParseOutcome::Run:
             break;

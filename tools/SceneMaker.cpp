@@ -17,9 +17,11 @@
 
 #include "core/AtomicFile.h"
 #include "core/Console.h"
+#include "geometry/MeshFile.h"
 #include "geometry/TriangleMesh.h"
 #include "gpu/Driver.h"
 #include "scene/Scene.h"
+#include "tools/InputChecks.h"
 
 namespace ostrel {
 namespace {
@@ -273,8 +275,8 @@ std::string makeSceneUsage() {
            "Writes a scene file for MESH.obj: voxelizes the mesh as the program will, selects\n"
            "vertex grid points and lists them as FIXED_VERTICES and FORCES. The scene file gets\n"
            "comments that explain every key. Options:\n"
-           "  --mesh FILE            closed triangle mesh (OBJ); the scene refers to it relative\n"
-           "                         to the scene file's folder\n"
+           "  --mesh FILE            closed triangle mesh (OBJ, or STL binary or ASCII); the\n"
+           "                         scene refers to it relative to the scene file's folder\n"
            "  --voxel SIZE           voxel edge length in mesh units (after --scale-to)\n"
            "  --levels L             multigrid levels, at least 3 (default 4)\n"
            "  --scale-to X           scale the mesh so that its longest bounding-box edge is X\n"
@@ -284,8 +286,11 @@ std::string makeSceneUsage() {
            "                         spread the total force (FX FY FZ) equally over the vertices\n"
            "                         of SELECTION (repeatable; forces of several loads add up)\n"
            "  --note TEXT            a description line for the top of the file (repeatable)\n"
+           "  --allow-unfixed        write the scene even if no vertex is fixed (without it,\n"
+           "                         such a scene is refused: its system has no solution)\n"
            "  -o, --output FILE      the scene file to write (replaced atomically)\n"
            "  -h, --help             this text\n"
+           "  -V, --version          show the version and exit\n"
            "\n"
            "A SELECTION is one quoted argument: terms joined by \"and\", all of which must hold.\n"
            "  x=0  y=min  z=max  x=12   a plane of the level-0 vertex grid (min is 0, max the\n"
@@ -297,7 +302,9 @@ std::string makeSceneUsage() {
            "  ostrel-make-scene --mesh beam.obj --voxel 0.025 --fix \"x=0\" \\\n"
            "      --load \"x=max and z=0\" 0 0 -1000 -o beam.txt\n"
            "\n"
-           "Exit status: 0 written, 1 failed (message on the console), 2 usage error.\n";
+           "An open mesh and a voxel model in several pieces are reported as warnings.\n"
+           "Exit status: 0 written, 1 failed (message on the console), 2 usage error (message\n"
+           "on standard error).\n";
 }
 
 ParseOutcome parseMakeSceneArguments(const std::vector<std::string>& args,
@@ -312,6 +319,7 @@ ParseOutcome parseMakeSceneArguments(const std::vector<std::string>& args,
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "-h" || a == "--help") return ParseOutcome::Help;
+        if (a == "-V" || a == "--version") return ParseOutcome::Version;
         if (a == "--mesh") {
             if (!need(i, 1, a)) return ParseOutcome::UsageError;
             options.mesh = args[++i];
@@ -340,6 +348,8 @@ ParseOutcome parseMakeSceneArguments(const std::vector<std::string>& args,
             }
         } else if (a == "--surface-voxels") {
             options.surfaceVoxels = true;
+        } else if (a == "--allow-unfixed") {
+            options.allowUnfixed = true;
         } else if (a == "--fix") {
             if (!need(i, 1, a)) return ParseOutcome::UsageError;
             Selection s;
@@ -453,8 +463,9 @@ int makeScene(const MakeSceneOptions& o, std::wostream& out) {
     // Check the mesh and the grid size first: the model builder ends the process on grids it
     // cannot number, so those are refused here with a message.
     TriangleMesh mesh;
-    if (!mesh.readObj(fromUtf8(o.mesh), &out)) return 1;
+    if (!readMeshFile(mesh, fromUtf8(o.mesh), &out)) return 1;
     if (mesh.triangles.empty()) return fail("The mesh " + quoted(o.mesh) + " has no triangles");
+    checkMeshClosed(mesh, fromUtf8(o.mesh), &out);
     if (o.scaleTo > 0) {
         const float longest = std::max({mesh.halfSize.x, mesh.halfSize.y, mesh.halfSize.z});
         if (!(longest > 0)) return fail("The mesh " + quoted(o.mesh) + " has no extent to scale");
@@ -499,6 +510,7 @@ int makeScene(const MakeSceneOptions& o, std::wostream& out) {
     if (!loaded || !scene.model()) return fail("Cannot load the scene for " + quoted(o.mesh));
     const FemModel& model = *scene.model();
     const int nV = model.numVertices(0);
+    checkSinglePiece(elementPieceSizes(model), &out);
 
     std::vector<char> fixedFlag(size_t(nV), 0);
     std::vector<std::string> fixComments;
@@ -571,6 +583,15 @@ int makeScene(const MakeSceneOptions& o, std::wostream& out) {
             ++numLoaded;
         }
     }
+    // Nothing holds such a model in place: every solve of a run of it fails.
+    if (numFixed == 0 && o.allowUnfixed)
+        out << L"WARNING: No vertex is fixed; a run of this scene stops at its first step "
+               L"until FIXED_VERTICES holds the model in place"
+            << std::endl;
+    if (numFixed == 0 && !o.allowUnfixed)
+        return fail("No vertex is fixed, so nothing holds the model in place and its system "
+                    "has no solution; give --fix SELECTION (or --allow-unfixed to write the "
+                    "scene anyway)");
     if (!writeTextAtomically(o.output,
                              sceneText(o, meshValue, fixComments, fixed, loadComments, forces),
                              error))

@@ -50,19 +50,20 @@ struct LoadSpec {
 };
 
 struct MakeSceneOptions {
-    std::string mesh;    ///< OBJ file
+    std::string mesh;    ///< OBJ or STL file
     std::string output;  ///< scene file to write
     double voxel = 0;    ///< voxel edge length (after scaling)
     int levels = 4;      ///< multigrid levels
     double scaleTo = 0;  ///< MESH_SCALE_TO (0 = not written)
     bool surfaceVoxels = false;
+    bool allowUnfixed = false;  ///< write a scene that fixes no vertex (refused otherwise)
     std::vector<Selection> fixes;
     std::vector<LoadSpec> loads;
     std::vector<std::string> notes;  ///< description lines at the top of the file
     std::string commandLine;         ///< recorded in the file's comments
 };
 
-enum class ParseOutcome { Run, Help, UsageError };
+enum class ParseOutcome { Run, Help, Version, UsageError };
 
 /// Parses the tool's arguments (argv[0] excluded). UsageError leaves the message in `error`.
 ParseOutcome parseMakeSceneArguments(const std::vector<std::string>& args,
@@ -71,7 +72,9 @@ ParseOutcome parseMakeSceneArguments(const std::vector<std::string>& args,
 /// The --help text.
 std::string makeSceneUsage();
 
-/// Runs the whole job; progress and messages go to `out`. 0 on success, 1 on failure.
+/// Runs the whole job; progress and messages go to `out`. 0 on success, 1 on failure. An open
+/// mesh and a voxel model in several pieces are warned about; a scene that fixes no vertex is
+/// refused unless allowUnfixed is set.
 int makeScene(const MakeSceneOptions& options, std::wostream& out);
 
 /// MESH value for a scene written to `sceneFile`: the mesh path relative to the scene's folder

@@ -5,6 +5,9 @@
 //
 // ostrel-solve --size NX NY NZ --voxel S --levels L --tolerance T [--device host|cuda]
 //              [--threads N]
+//
+// Exit status: 0 the solve reached the tolerance, 1 it did not (or no CUDA device was found
+// for --device cuda), 2 bad command line.
 
 #include <chrono>
 #include <cstdio>
@@ -15,6 +18,7 @@
 
 #include "core/Console.h"
 #include "core/Timing.h"
+#include "core/Version.h"
 #include "gpu/Cantilever.h"
 #include "gpu/cudafem.h"
 
@@ -23,6 +27,27 @@ namespace {
 const char* kUsage =
     "Usage: ostrel-solve --size NX NY NZ --voxel S --levels L --tolerance T "
     "[--device host|cuda] [--threads N]\n";
+
+const char* kHelp =
+    "Builds the standard cantilever of NX x NY x NZ voxels of edge S (clamped at x = 0, pulled\n"
+    "down along the lower edge of the free end) with L multigrid levels, solves it once to the\n"
+    "relative residual T and prints the solver's lines, the compliance, the cycle count and\n"
+    "the times of set-up, prepareSolve and solve.\n"
+    "\n"
+    "  --device D      host: the CPU; cuda: an NVIDIA GPU (an error without one);\n"
+    "                  default: a GPU when there is one, else the CPU\n"
+    "  --threads N     worker threads of the host device\n"
+    "  -h, --help      show this help and exit\n"
+    "  -V, --version   show the version and exit\n"
+    "\n"
+    "Exit status: 0 the solve reached the tolerance, 1 it did not (or no CUDA device was\n"
+    "found for --device cuda), 2 bad command line.\n";
+
+int usageError(const std::string& message) {
+    std::cerr << "ERROR: " << message << "\n"
+              << kUsage << "Try 'ostrel-solve --help' for more information.\n";
+    return 2;
+}
 
 bool parseInt(const char* s, int& out) {
     char* end = nullptr;
@@ -49,11 +74,17 @@ int main(int argc, char** argv) {
     bool haveSize = false, haveVoxel = false, haveLevels = false, haveTol = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
+        if (a == "-h" || a == "--help") {
+            std::cout << kUsage << kHelp;
+            return 0;
+        }
+        if (a == "-V" || a == "--version") {
+            std::cout << ostrel::versionLine("ostrel-solve");
+            return 0;
+        }
         auto need = [&](int n) {
-            if (i + n >= argc) {
-                std::cerr << "ERROR: " << a << " needs " << n << " value(s)\n" << kUsage;
-                std::exit(1);
-            }
+            if (i + n >= argc)
+                std::exit(usageError(a + " needs " + std::to_string(n) + " value(s)"));
         };
         bool ok = true;
         if (a == "--size") {
@@ -82,22 +113,13 @@ int main(int argc, char** argv) {
             need(1);
             ok = parseInt(argv[++i], options.hostThreads) && options.hostThreads <= 1024;
         } else {
-            std::cerr << "ERROR: Unknown argument " << a << "\n" << kUsage;
-            return 1;
+            return usageError("Unknown argument " + a);
         }
-        if (!ok) {
-            std::cerr << "ERROR: Invalid value for " << a << "\n" << kUsage;
-            return 1;
-        }
+        if (!ok) return usageError("Invalid value for " + a);
     }
-    if (!haveSize || !haveVoxel || !haveLevels || !haveTol) {
-        std::cerr << "ERROR: Missing argument\n" << kUsage;
-        return 1;
-    }
-    if (size[0] > 2046 || size[1] > 2046 || size[2] > 1022) {
-        std::cerr << "ERROR: Model size too large\n";
-        return 1;
-    }
+    if (!haveSize || !haveVoxel || !haveLevels || !haveTol) return usageError("Missing argument");
+    if (size[0] > 2046 || size[1] > 2046 || size[2] > 1022)
+        return usageError("Model size too large (at most 2046 x 2046 x 1022)");
 
     auto model = ostrel::makeCantilever(size[0], size[1], size[2], voxel, levels);
     ostrel::CudaFem fem(*model, options);
@@ -146,5 +168,5 @@ int main(int argc, char** argv) {
     }
     out.flush();
     fem.release();
-    return converged ? 0 : 2;
+    return converged ? 0 : 1;
 }

@@ -1,47 +1,113 @@
-// ostrel-voxelize MESH.obj VOXEL_SIZE [OUT.obj]
+// ostrel-voxelize MESH VOXEL_SIZE [OUT.obj|OUT.stl]
 //
-// Checks a mesh before it goes into a scene: reads the OBJ, prints the triangle count, the
-// enclosed volume, the grid resolution, the number of occupied voxels and the timings, and
-// optionally writes the voxel model's surface (the 0/1 occupancy padded by one empty layer,
-// extracted at 0.5), which is closed and faces outward.
+// Checks a mesh before it goes into a scene: reads the OBJ or STL file, prints the triangle
+// count, the enclosed volume, the grid resolution, the number of occupied voxels and the
+// timings, warns about an open surface and a voxel model in several pieces, and optionally
+// writes the voxel model's surface (the 0/1 occupancy padded by one empty layer, extracted at
+// 0.5), which is closed and faces outward: binary STL when OUT ends in ".stl", else OBJ.
+// Exit status: 0 done, 1 the mesh cannot be read, has no triangles or voxelizes wrongly, or the
+// surface cannot be written, 2 bad command line.
 
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <iostream>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "core/Console.h"
 #include "core/Timing.h"
+#include "core/Version.h"
+#include "geometry/MeshFile.h"
 #include "geometry/TriangleMesh.h"
+#include "tools/InputChecks.h"
 #include "voxel/IsoSurface.h"
+#include "voxel/VoxelPieces.h"
 #include "voxel/Voxelizer.h"
+
+namespace {
+
+const char* const kUsage = "Usage: ostrel-voxelize MESH VOXEL_SIZE [OUT.obj|OUT.stl]\n";
+
+const char* const kHelp =
+    "Reads a closed triangle mesh (OBJ, or STL binary or ASCII, chosen by the file's content),\n"
+    "voxelizes it with cubic voxels of edge VOXEL_SIZE as a scene would, and prints the\n"
+    "triangle count, the enclosed volume, the grid resolution, the occupied voxels and the\n"
+    "timings. An open surface and a voxel model in several pieces are reported as warnings.\n"
+    "With OUT, writes the voxel model's surface: binary STL when OUT ends in .stl, else OBJ.\n"
+    "\n"
+    "  -h, --help      show this help and exit\n"
+    "  -V, --version   show the version and exit\n"
+    "\n"
+    "Exit status: 0 done, 1 the mesh cannot be read, has no triangles or voxelizes wrongly,\n"
+    "or OUT cannot be written, 2 bad command line.\n";
+
+int usageError(const std::string& message) {
+    std::cerr << "ERROR: " << message << "\n"
+              << kUsage << "Try 'ostrel-voxelize --help' for more information.\n";
+    return 2;
+}
+
+bool endsWith(const std::string& text, const std::string& tail) {
+    if (text.size() < tail.size())
+        return false;
+    for (size_t i = 0; i < tail.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(text[text.size() - tail.size() + i])) !=
+            tail[i])
+            return false;
+    return true;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     using namespace ostrel;
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "-h" || a == "--help") {
+            std::cout << kUsage << kHelp;
+            return 0;
+        }
+        if (a == "-V" || a == "--version") {
+            std::cout << versionLine("ostrel-voxelize");
+            return 0;
+        }
+        if (a.size() > 1 && a[0] == '-' && !std::isdigit(static_cast<unsigned char>(a[1])) &&
+            a[1] != '.')
+            return usageError("Unknown option '" + a + "'");
+        args.push_back(a);
+    }
+    if (args.size() < 2 || args.size() > 3)
+        return usageError(args.size() < 2 ? "Give a mesh file and a voxel size"
+                                          : "Unexpected argument '" + args[3] + "'");
     std::wostream& out = wideOut();
-    if (argc < 3 || argc > 4) {
-        out << L"Usage: ostrel-voxelize MESH.obj VOXEL_SIZE [OUT.obj]" << std::endl;
-        return 2;
-    }
-    const std::wstring meshName = fromUtf8(argv[1]);
+    const std::wstring meshName = fromUtf8(args[0]);
     char* end = nullptr;
-    const double size = std::strtod(argv[2], &end);
-    if (end == argv[2] || *end != '\0' || !(size > 0.0) || !std::isfinite(size)) {
-        out << L"ERROR: Invalid voxel size \"" << fromUtf8(argv[2]) << L"\"" << std::endl;
-        return 2;
-    }
+    const double size = std::strtod(args[1].c_str(), &end);
+    if (end == args[1].c_str() || *end != '\0' || !(size > 0.0) || !std::isfinite(size))
+        return usageError("Invalid voxel size \"" + args[1] + "\"");
+
     auto start = std::chrono::steady_clock::now();
     TriangleMesh mesh;
-    if (!mesh.readObj(meshName, &out)) return 1;
+    if (!readMeshFile(mesh, meshName, &out))
+        return 1;
     const double readTime = secondsSince(start);
     out << L"Triangles: " << mesh.triangles.size() << L", vertices: " << mesh.vertices.size()
         << std::endl;
+    if (mesh.triangles.empty()) {
+        out << L"ERROR: The mesh " << quoted(meshName) << L" has no triangles" << std::endl;
+        return 1;
+    }
     out << L"Volume: " << mesh.computeVolume() << std::endl;
+    checkMeshClosed(mesh, meshName, &out);
 
     // Guard against grids too large to allocate (a voxel size far too small for the mesh).
     double cells = 1.0;
-    for (int a = 0; a < 3; ++a) cells *= std::ceil(2.0 * double(mesh.halfSize[a]) / size) + 2.0;
+    for (int a = 0; a < 3; ++a)
+        cells *= std::ceil(2.0 * double(mesh.halfSize[a]) / size) + 2.0;
     if (cells > 2.0e9) {
         out << L"ERROR: Voxel size " << size << L" gives a grid of more than 2e9 cells"
             << std::endl;
@@ -52,15 +118,18 @@ int main(int argc, char** argv) {
     const bool ok = voxelizeToBounds(mesh, grid, float(size), &out);
     const double voxelTime = secondsSince(start);
     size_t occupied = 0;
-    for (size_t n = 0; n < grid.size(); ++n) occupied += grid.data()[n];
+    for (size_t n = 0; n < grid.size(); ++n)
+        occupied += grid.data()[n];
     const Vec3i r = grid.resolution();
     out << L"Grid resolution: " << r.x << L" x " << r.y << L" x " << r.z << std::endl;
     out << L"Occupied voxels: " << occupied << L" (volume " << double(occupied) * size * size * size
         << L")" << std::endl;
     narrowOut() << "Read: " << readTime << " s, voxelize: " << voxelTime << " s" << std::endl;
-    if (!ok) out << L"WARNING: Voxelization lost crossings; the grid may be wrong" << std::endl;
+    if (!ok)
+        out << L"WARNING: Voxelization lost crossings; the grid may be wrong" << std::endl;
+    checkSinglePiece(voxelPieceSizes(grid), &out);
 
-    if (argc == 4) {
+    if (args.size() == 3) {
         start = std::chrono::steady_clock::now();
         Volume<double, double> field;
         const Vec3d sp = grid.spacing();
@@ -68,7 +137,8 @@ int main(int argc, char** argv) {
         for (int k = 0; k < r.z; ++k)
             for (int j = 0; j < r.y; ++j)
                 for (int i = 0; i < r.x; ++i)
-                    if (grid(i, j, k)) field(i + 1, j + 1, k + 1) = 1.0;
+                    if (grid(i, j, k))
+                        field(i + 1, j + 1, k + 1) = 1.0;
         TriangleMesh surface;
         extractIsoSurface(field, 0.5, surface, false);
         const double isoTime = secondsSince(start);
@@ -76,7 +146,11 @@ int main(int argc, char** argv) {
             << surface.vertices.size() << L" vertices, volume " << surface.computeVolume()
             << std::endl;
         narrowOut() << "Iso-surface: " << isoTime << " s" << std::endl;
-        if (!surface.writeObj(fromUtf8(argv[3]), &out)) return 1;
+        const std::wstring outName = fromUtf8(args[2]);
+        const bool written = endsWith(args[2], ".stl") ? writeStl(surface, outName, &out)
+                                                       : surface.writeObj(outName, &out);
+        if (!written)
+            return 1;
     }
     return ok ? 0 : 1;
 }

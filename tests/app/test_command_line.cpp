@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "app/CommandLine.h"
+#include "core/Console.h"
 
 namespace ostrel {
 namespace {
@@ -64,6 +65,26 @@ INSTANTIATE_TEST_SUITE_P(
         CommandLineCase{"unknown_words_ignored", {L"foo", L"-width:800", L"-SCENE", L"f"}, L"f",
                         false, 100, 0, false, 1, 0, false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CommandLine, HelpAndVersionInTheFormOfEveryProgram) {
+    const struct {
+        std::vector<std::wstring> args;
+        bool help, version;
+        std::wstring scene;
+    } cases[] = {
+        {{L"ostrel", L"--help"}, true, false, L""},
+        {{L"ostrel", L"--version"}, false, true, L""},
+        {{L"ostrel", L"--VERSION", L"-HELP"}, false, true, L""},
+        {{L"ostrel", L"-SCENE", L"--version"}, false, false, L"--version"},
+        {{L"ostrel", L"-SCENE", L"s.txt", L"--help"}, true, false, L"s.txt"},
+    };
+    for (const auto& c : cases) {
+        const CommandLineSettings s = parseCommandLine(c.args);
+        EXPECT_EQ(s.helpRequested, c.help) << toUtf8(c.args.back());
+        EXPECT_EQ(s.versionRequested, c.version) << toUtf8(c.args.back());
+        EXPECT_EQ(s.sceneFile, c.scene);
+    }
+}
 
 TEST(CommandLine, HelpTextIsExactlyThreeLines) {
     EXPECT_EQ(helpText(),

@@ -216,6 +216,43 @@ TEST(RunControl, UnwritableShapeFileIsReportedAndTheStepGoesOn) {
     EXPECT_NE(rig.narrowLog.str().find("Time SOLVE (total): "), std::string::npos);
 }
 
+TEST(RunControl, ShapeFileIntervalAndWriterCanBeChosen) {
+    ScratchFolder folder("run-interval");
+    std::unique_ptr<FemModel> model = makeCantilever(8, 4, 4, 0.125, 3);
+    CudaFem solver(*model, Rig::hostOptions());
+    std::ostringstream quiet;
+    std::wostringstream wideQuiet;
+    solver.setLogs(&wideQuiet, &quiet);
+    solver.setup();
+    for (int interval : {0, 3}) {
+        ProgramLifetime lifetime;
+        std::vector<int> written;
+        RunControlOptions options;
+        options.outputDirectory = folder.path();
+        options.silent = true;
+        options.shapeFileInterval = interval;
+        if (interval > 0)
+            options.shapeFileWriter = [&written](int iteration) {
+                written.push_back(iteration);
+                return iteration != 3;  // a failed write is reported in the step's result
+            };
+        RunControl run(*model, solver, lifetime, options);
+        run.setRunning(true);
+        for (int k = 0; k < 7; ++k) {
+            const StepResult step = run.frameMove(0, 0);
+            ASSERT_TRUE(step.performed);
+            EXPECT_EQ(step.shapeWritten, interval > 0 && k % 3 == 0 && k != 3) << k;
+        }
+        const std::vector<int> expected =
+            interval > 0 ? std::vector<int>{0, 3, 6} : std::vector<int>{};
+        EXPECT_EQ(written, expected);
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(folder.path()))
+        EXPECT_EQ(entry.path().filename().string().rfind("OptimizedShape_", 0), std::string::npos)
+            << entry.path();
+    solver.release();
+}
+
 TEST(RunControl, ReleasesTheCycleSinkWhenDestroyed) {
     ScratchFolder folder("run-sink");
     Rig rig(folder.path());

@@ -102,10 +102,10 @@ TEST(BatchProgress, LineAndDurations) {
     step.volumeRatio = 0.36;
     step.cycles = 12;
     step.converged = true;
-    EXPECT_EQ(progressLine(3, 20, step, 0.5, 1.5),
+    EXPECT_EQ(progressLine(3, 20, step, 0.5, 8.5),
               "Iteration 3/20  compliance 0.00123457  volume 0.3600  cycles 12  0.5 s  left 8.5 s");
     step.converged = false;
-    EXPECT_EQ(progressLine(20, 20, step, 61, 100),
+    EXPECT_EQ(progressLine(20, 20, step, 61, 0),
               "Iteration 20/20  compliance 0.00123457  volume 0.3600  cycles 12 (not converged)"
               "  1 min 01 s  left 0.0 s");
     EXPECT_EQ(formatDuration(0), "0.0 s");
@@ -276,23 +276,31 @@ TEST(BatchProgram, QuietShowsTheErrorOfAModelThatEndsTheProcess) {
     EXPECT_EQ(child.out(), "ERROR: Voxel model is empty\n");
 }
 
-TEST(BatchProgram, QuietKeepsWarningsBetweenTheProgressLines) {
+TEST(BatchProgram, QuietKeepsWarningsAndASingularSystemStopsAfterTheFirstStep) {
     ScratchFolder folder("batch-warnings");
     const auto scene = testing::writeCantileverScene(folder.path(), 16);
-    // Nothing fixed: every solve misses its tolerance.
+    // Nothing fixed: the system is singular and the solve misses its tolerance.
     std::string text = testing::readFile(scene);
     text.erase(text.find("FIXED_VERTICES: "), text.find("FORCES: ") - text.find("FIXED_VERTICES: "));
     std::ofstream(scene) << text;
-    Child child(kBatch, {scene.string(), "-n", "2", "-q", "--threads", "1", "-o",
+    Child child(kBatch, {scene.string(), "-n", "5", "-q", "--threads", "1", "-o",
                          (folder / "out").string()});
-    ASSERT_EQ(child.finish(), 0) << child.err();
+    EXPECT_EQ(child.finish(), 1) << child.err();
     const std::string& out = child.out();
-    const size_t warning = out.find("WARNING: Solver has not converged\nIteration 1/2  ");
+    EXPECT_NE(out.find("WARNING: The coarsest-level system is singular"), std::string::npos)
+        << out;
+    const size_t warning = out.find("WARNING: Solver has not converged\nIteration 1/5  ");
     ASSERT_NE(warning, std::string::npos) << out;
-    EXPECT_NE(out.find("WARNING: Solver has not converged\nIteration 2/2  "), std::string::npos);
     EXPECT_NE(out.find("cycles 200 (not converged)  "), std::string::npos);
+    EXPECT_EQ(out.find("Iteration 2/5"), std::string::npos) << out;
     EXPECT_EQ(out.find("Residual within cycle"), std::string::npos);
     EXPECT_EQ(out.find("Time SOLVE"), std::string::npos);
+    EXPECT_EQ(out.find("Final shape"), std::string::npos);
+    EXPECT_EQ(child.err(),
+              "ERROR: The system is singular: the fixed vertices do not hold the model in place "
+              "(nothing fixed, or a piece without fixed vertices), so no solve can converge; the "
+              "run stopped after step 0. Fix more vertices (FIXED_VERTICES).\n");
+    EXPECT_FALSE(std::filesystem::exists(folder / "out" / "OptimizedShape_final.obj"));
 }
 
 TEST(BatchProgram, SummaryOfARunWithoutLoadsHasNoRatio) {

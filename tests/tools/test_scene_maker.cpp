@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "core/Console.h"
+#include "geometry/MeshFile.h"
 #include "tools/SceneMaker.h"
 #include "scene/Scene.h"
 #include "support/ScratchFolder.h"
@@ -123,7 +124,9 @@ protected:
 };
 
 TEST_F(SceneMakerTest, PlaneAndBoxSelections) {
-    ASSERT_EQ(run({"--mesh", mesh(), "--voxel", "0.25", "--levels", "3", "-o", output()}), 0)
+    ASSERT_EQ(run({"--mesh", mesh(), "--voxel", "0.25", "--levels", "3", "--allow-unfixed", "-o",
+                   output()}),
+              0)
         << toUtf8(log_.str());
     Scene scene{DeviceOptions{true, 1}};
     loadOutput(scene);
@@ -283,6 +286,79 @@ TEST_F(SceneMakerTest, FailuresKeepTheOldScene) {
     EXPECT_EQ(run({"--mesh", mesh(), "--voxel", "0.25", "-o", noDir}), 1);
     EXPECT_EQ(log_.str(), L"ERROR: Cannot write file \"" + fromUtf8(noDir) +
                               L"\": No such file or directory\n");
+}
+
+TEST_F(SceneMakerTest, NoFixationIsRefusedUnlessAllowed) {
+    std::ofstream(output()) << "old\n";
+    EXPECT_EQ(run({"--mesh", mesh(), "--voxel", "0.25", "--load", "x=max", "0", "0", "-1", "-o",
+                   output()}),
+              1);
+    const std::wstring refusal =
+        L"ERROR: No vertex is fixed, so nothing holds the model in place and its system has no "
+        L"solution; give --fix SELECTION (or --allow-unfixed to write the scene anyway)\n";
+    const std::wstring log = log_.str();
+    EXPECT_EQ(log.substr(log.size() - std::min(log.size(), refusal.size())), refusal)
+        << toUtf8(log);
+    EXPECT_EQ(testing::readFile(output()), "old\n");
+    EXPECT_EQ(run({"--mesh", mesh(), "--voxel", "0.25", "--load", "x=max", "0", "0", "-1",
+                   "--allow-unfixed", "-o", output()}),
+              0);
+    EXPECT_NE(log_.str().find(L"WARNING: No vertex is fixed; a run of this scene stops at its "
+                              L"first step until FIXED_VERTICES holds the model in place\n"),
+              std::wstring::npos)
+        << toUtf8(log_.str());
+    EXPECT_NE(testing::readFile(output()).find("\nFORCES: "), std::string::npos);
+}
+
+TEST_F(SceneMakerTest, StlMeshAndDoubtfulInputWarnings) {
+    // The same box as binary STL: the same scene but for the MESH line.
+    TriangleMesh box;
+    ASSERT_TRUE(box.readObj(fromUtf8(mesh()), nullptr));
+    ASSERT_TRUE(writeStl(box, fromUtf8((dir_ / "meshes" / "box.stl").string()), nullptr));
+    ASSERT_EQ(run({"--mesh", mesh(), "--voxel", "0.25", "--fix", "x=0", "-o", output()}), 0);
+    std::string fromObj = testing::readFile(output());
+    ASSERT_EQ(run({"--mesh", (dir_ / "meshes" / "box.stl").string(), "--voxel", "0.25", "--fix",
+                   "x=0", "-o", output()}),
+              0)
+        << toUtf8(log_.str());
+    EXPECT_EQ(log_.str().find(L"WARNING"), std::wstring::npos) << toUtf8(log_.str());
+    std::string fromStl = testing::readFile(output());
+    for (std::string* text : {&fromObj, &fromStl})
+        for (const char* ext : {"obj", "stl"}) {
+            const std::string name = std::string("box.") + ext;
+            for (size_t at; (at = text->find(name)) != std::string::npos;)
+                text->replace(at, name.size(), "box.MESH");
+        }
+    EXPECT_EQ(fromStl, fromObj);
+
+    // An open box (one triangle of a side parallel to x gone, which no voxel column crosses)
+    // with a separate cube beside it.
+    std::string boxText = testing::readFile(mesh());
+    boxText.erase(boxText.find("f 1 2 6\n"), 8);
+    std::ofstream open(dir_ / "meshes" / "open.obj");
+    open << boxText;
+    open << "v 0 1.5 0\nv 0.5 1.5 0\nv 0 2 0\nv 0.5 2 0\nv 0 1.5 0.5\nv 0.5 1.5 0.5\n"
+            "v 0 2 0.5\nv 0.5 2 0.5\n";
+    const int quads[6][4] = {{0, 2, 3, 1}, {4, 5, 7, 6}, {0, 1, 5, 4},
+                             {2, 6, 7, 3}, {0, 4, 6, 2}, {1, 3, 7, 5}};
+    for (const auto& q : quads) {
+        open << "f " << q[0] + 9 << ' ' << q[1] + 9 << ' ' << q[2] + 9 << '\n';
+        open << "f " << q[0] + 9 << ' ' << q[2] + 9 << ' ' << q[3] + 9 << '\n';
+    }
+    open.close();
+    ASSERT_EQ(run({"--mesh", (dir_ / "meshes" / "open.obj").string(), "--voxel", "0.25", "--fix",
+                   "x=0", "-o", output()}),
+              0)
+        << toUtf8(log_.str());
+    EXPECT_NE(log_.str().find(L"WARNING: The mesh \"" +
+                              fromUtf8((dir_ / "meshes" / "open.obj").string()) +
+                              L"\" is open: 3 edges belong to one triangle only; "),
+              std::wstring::npos)
+        << toUtf8(log_.str());
+    EXPECT_NE(log_.str().find(L"WARNING: The voxel model falls into 2 pieces that share no vertex "
+                              L"(sizes 128, 8 voxels)"),
+              std::wstring::npos)
+        << toUtf8(log_.str());
 }
 
 TEST_F(SceneMakerTest, AtomicWriteKeepsOldFileOnFailure) {

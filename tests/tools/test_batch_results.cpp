@@ -1,0 +1,451 @@
+// ostrel-batch's result options and checks: --shape-every, --format, --vtk (read back by an
+// independent reader), --original-coordinates, the scene lint, the mesh and piece warnings,
+// and the time-left estimate.
+
+#include <gtest/gtest.h>
+
+#include <omp.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "core/Console.h"
+#include "geometry/MeshFile.h"
+#include "gpu/Cantilever.h"
+#include "gpu/cudafem.h"
+#include "support/MeshBuilders.h"
+#include "support/RunTestSupport.h"
+#include "tools/BatchRun.h"
+#include "tools/VtkImage.h"
+
+namespace ostrel {
+namespace {
+
+using testing::Child;
+using testing::ScratchFolder;
+
+const std::string kBatch = OSTREL_BATCH_EXE;
+
+TEST(BatchArguments, ResultOptions) {
+    BatchArguments a = parseBatchArguments({"s.txt"});
+    ASSERT_EQ(a.action, BatchArguments::Action::Run);
+    EXPECT_EQ(a.options.shapeEvery, 5);
+    EXPECT_EQ(a.options.format, ShapeFormat::Obj);
+    EXPECT_FALSE(a.options.vtk);
+    EXPECT_FALSE(a.options.originalCoordinates);
+    a = parseBatchArguments(
+        {"s.txt", "--shape-every", "0", "--format=stl", "--vtk", "--original-coordinates"});
+    ASSERT_EQ(a.action, BatchArguments::Action::Run) << a.error;
+    EXPECT_EQ(a.options.shapeEvery, 0);
+    EXPECT_EQ(a.options.format, ShapeFormat::Stl);
+    EXPECT_TRUE(a.options.vtk);
+    EXPECT_TRUE(a.options.originalCoordinates);
+    EXPECT_EQ(parseBatchArguments({"s.txt", "--shape-every=501"}).options.shapeEvery, 501);
+
+    const std::pair<std::vector<std::string>, const char*> bad[] = {
+        {{"s.txt", "--shape-every", "-1"},
+         "ERROR: --shape-every needs a whole number from 0 to 501, not '-1'"},
+        {{"s.txt", "--shape-every", "502"},
+         "ERROR: --shape-every needs a whole number from 0 to 501, not '502'"},
+        {{"s.txt", "--shape-every"}, "ERROR: Option '--shape-every' needs a value"},
+        {{"s.txt", "--format", "ply"}, "ERROR: --format must be 'obj' or 'stl', not 'ply'"},
+        {{"s.txt", "--format=STL"}, "ERROR: --format must be 'obj' or 'stl', not 'STL'"},
+        {{"s.txt", "--vtk=yes"}, "ERROR: Option '--vtk' takes no value"},
+        {{"s.txt", "--original-coordinates=1"},
+         "ERROR: Option '--original-coordinates' takes no value"},
+    };
+    for (const auto& [args, error] : bad) {
+        const BatchArguments r = parseBatchArguments(args);
+        EXPECT_EQ(r.action, BatchArguments::Action::Error) << error;
+        EXPECT_EQ(r.error, error);
+    }
+}
+
+TEST(TimeLeft, SteadyStepsGiveTheirOwnPace) {
+    TimeLeftEstimator none;
+    EXPECT_EQ(none.secondsLeft(100), 0.0);
+    TimeLeftEstimator steady;
+    for (int k = 0; k < 40; ++k)
+        steady.addStep(0.5, 1);
+    EXPECT_NEAR(steady.secondsLeft(100), 50.0, 1e-9);
+    EXPECT_EQ(steady.secondsLeft(0), 0.0);
+    // No loads: no cycles at all, the steps' own time.
+    TimeLeftEstimator unloaded;
+    for (int k = 0; k < 12; ++k)
+        unloaded.addStep(0.25, 0);
+    EXPECT_NEAR(unloaded.secondsLeft(8), 2.0, 1e-9);
+}
+
+TEST(TimeLeft, CyclesOfEarlyStepsAreExpectedToFall) {
+    // Steps cost 0.2 s plus 0.05 s per cycle; the first ten need 12 cycles each.
+    TimeLeftEstimator early;
+    for (int k = 0; k < 10; ++k)
+        early.addStep(0.2 + 0.05 * (10 + k % 5), 10 + k % 5);
+    const double recentPace = 0.2 + 0.05 * 12;
+    const double left = early.secondsLeft(490);
+    EXPECT_LT(left, 0.5 * recentPace * 490) << "far below the recent steps' pace";
+    EXPECT_GT(left, (0.2 + 0.05) * 490) << "but above the pace of one-cycle steps";
+
+    // A count that stays up is expected to stay up longer the longer it has.
+    TimeLeftEstimator stuck;
+    double previous = 0;
+    for (int k = 0; k < 200; ++k) {
+        stuck.addStep(0.2 + 0.05 * (10 + k % 5), 10 + k % 5);
+        if (k % 50 == 49) {
+            const double perStep = stuck.secondsLeft(300) / 300;
+            EXPECT_GT(perStep, previous) << k;
+            previous = perStep;
+        }
+    }
+    EXPECT_GT(previous, 0.5 * 0.8);
+}
+
+// ---- results written by a run ----
+
+/// Runs the independent reader (Python, no VTK library) on `file`: name -> values.
+struct VtiFile {
+    std::map<std::string, std::vector<double>> arrays;
+    std::map<std::string, std::vector<double>> grid;  // extent, origin, spacing, direction
+};
+
+bool havePython() {
+    return std::system("python3 -c pass > /dev/null 2>&1") == 0;
+}
+
+VtiFile readVti(const std::filesystem::path& file) {
+    VtiFile result;
+    const std::string command =
+        "python3 '" + std::string(OSTREL_READ_VTI) + "' '" + file.string() + "'";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    EXPECT_NE(pipe, nullptr);
+    if (!pipe)
+        return result;
+    std::string text;
+    char buffer[65536];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        text.append(buffer, n);
+    EXPECT_EQ(::pclose(pipe), 0) << "reader failed on " << file;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string kind, name;
+        words >> kind;
+        if (kind == "array") {
+            std::string where, type;
+            int components = 0;
+            size_t count = 0;
+            words >> where >> name >> type >> components >> count;
+            std::vector<double>& values = result.arrays[name];
+            for (double v; words >> v;)
+                values.push_back(v);
+            EXPECT_EQ(values.size(), count) << name;
+        } else {
+            for (double v; words >> v;)
+                result.grid[kind].push_back(v);
+        }
+    }
+    return result;
+}
+
+TEST(BatchVtk, WrittenFieldsReadBackWithAnIndependentReader) {
+    if (!havePython())
+        GTEST_SKIP() << "no python3";
+    omp_set_num_threads(1);
+    ScratchFolder folder("vtk");
+    std::unique_ptr<FemModel> model = makeCantilever(8, 4, 3, 0.125, 3);
+    DeviceOptions device;
+    device.forceHost = true;
+    device.hostThreads = 1;
+    CudaFem solver(*model, device);
+    std::ostringstream quiet;
+    std::wostringstream wideQuiet;
+    solver.setLogs(&wideQuiet, &quiet);
+    solver.setup();
+    ProgramLifetime lifetime;
+    RunControlOptions options;
+    options.silent = true;
+    options.outputDirectory = folder.path();
+    options.shapeFileInterval = 0;
+    RunControl run(*model, solver, lifetime, options);
+    run.setRunning(true);
+    for (int k = 0; k < 3; ++k)
+        ASSERT_TRUE(run.frameMove(0, 0).performed);
+    const Optimizer& opt = run.optimizer();
+
+    // A rotation by 90 degrees about z, a scaling by 2 and a shift: what
+    // --original-coordinates undoes for a scene with MESH_TRANSFORMATION and MESH_SCALE_TO.
+    const Matrix4 maps[] = {Matrix4::identity(),
+                            Matrix4::fromRows({0, -2, 0, 5, 2, 0, 0, -1, 0, 0, 2, 3, 0, 0, 0, 1})};
+    for (const Matrix4& toOutput : maps) {
+        const auto file = folder / "fields.vti";
+        ASSERT_TRUE(writeVtkImage(file, resultImage(*model, opt, toOutput), &quiet));
+        const VtiFile vti = readVti(file);
+        EXPECT_EQ(vti.grid.at("extent"), (std::vector<double>{0, 8, 0, 4, 0, 3}));
+        const bool moved = !(toOutput == Matrix4::identity());
+        const std::vector<double> origin =
+            moved ? std::vector<double>{5, -1, 3} : std::vector<double>{0, 0, 0};
+        EXPECT_EQ(vti.grid.at("origin"), origin);
+        EXPECT_EQ(vti.grid.at("spacing"), (std::vector<double>{0.125, 0.125, 0.125}));
+        const std::vector<double> direction = moved
+                                                  ? std::vector<double>{0, -2, 0, 2, 0, 0, 0, 0, 2}
+                                                  : std::vector<double>{1, 0, 0, 0, 1, 0, 0, 0, 1};
+        EXPECT_EQ(vti.grid.at("direction"), direction);
+
+        const size_t cells = 8 * 4 * 3, points = 9 * 5 * 4;
+        for (const char* name : {"Density", "Design", "Kept", "Energy", "Solid"})
+            ASSERT_EQ(vti.arrays.at(name).size(), cells) << name;
+        ASSERT_EQ(vti.arrays.at("Displacement").size(), 3 * points);
+        size_t kept = 0;
+        for (size_t c = 0; c < cells; ++c) {
+            const int e = model->elementGrid_[0][c];
+            ASSERT_GE(e, 0);  // the cantilever is a full box
+            EXPECT_EQ(vti.arrays.at("Density")[c], double(opt.rho_[size_t(e)])) << c;
+            EXPECT_EQ(vti.arrays.at("Design")[c], double(opt.x_[size_t(e)])) << c;
+            EXPECT_EQ(vti.arrays.at("Kept")[c], double(opt.isKept_[size_t(e)])) << c;
+            EXPECT_EQ(vti.arrays.at("Energy")[c], double(float(opt.q_[size_t(e)]))) << c;
+            EXPECT_EQ(vti.arrays.at("Solid")[c], 1.0);
+            kept += opt.isKept_[size_t(e)];
+        }
+        EXPECT_GT(kept, 0u);
+        const size_t n = size_t(model->numVertices(0));
+        double largest = 0;
+        for (size_t p = 0; p < points; ++p) {
+            const int v = model->vertexGrid_[0][p];
+            ASSERT_GE(v, 0);
+            const double u[3] = {model->u_[size_t(v)], model->u_[n + size_t(v)],
+                                 model->u_[2 * n + size_t(v)]};
+            const double mapped[3] = {moved ? -2 * u[1] : u[0], moved ? 2 * u[0] : u[1],
+                                      moved ? 2 * u[2] : u[2]};
+            for (int a = 0; a < 3; ++a) {
+                EXPECT_NEAR(vti.arrays.at("Displacement")[3 * p + size_t(a)], mapped[a],
+                            1e-6 * std::abs(mapped[a]) + 1e-30)
+                    << p;
+                largest = std::max(largest, std::abs(mapped[a]));
+            }
+            if (model->isVertexFixed_[size_t(v)]) {
+                for (int a = 0; a < 3; ++a)
+                    EXPECT_EQ(vti.arrays.at("Displacement")[3 * p + size_t(a)], 0.0);
+            }
+        }
+        EXPECT_GT(largest, 0.0);
+    }
+    solver.release();
+}
+
+/// A box part away from the origin: [10, 11] x [-3, -2.5] x [5, 5.5] in voxels of 0.125, fixed
+/// at its x = min face and loaded at every other vertex, so every element is kept solid and the
+/// optimized shape is the whole box.
+std::filesystem::path writeSolidScene(const std::filesystem::path& folder, const char* extra) {
+    test::makeBox({10, -3, 5}, {11, -2.5f, 5.5f})
+        .writeObj(fromUtf8((folder / "part.obj").string()), nullptr);
+    std::ostringstream fixed, forces;
+    for (int z = 0; z <= 4; ++z)
+        for (int y = 0; y <= 4; ++y) {
+            fixed << "0 " << y << ' ' << z << "  ";
+            for (int x = 1; x <= 8; ++x)
+                forces << x << ' ' << y << ' ' << z << " 0 0 -1  ";
+        }
+    const auto scene = folder / "scene.txt";
+    std::ofstream(scene) << "VOXEL_SIZE: 0.125 0.125 0.125\nELASTIC_MODULUS: 2e9\n"
+                            "POISSON_RATIO: 0.394\nDENSITY: 1000\nDAMPING_FACTOR: 0.5\n"
+                            "TIME_STEP: 0.05\nMESH: part.obj\nNUM_LEVELS: 3\n"
+                         << extra << "FIXED_VERTICES: " << fixed.str()
+                         << "\nFORCES: " << forces.str() << "\n";
+    return scene;
+}
+
+void expectBox(const TriangleMesh& mesh, Vec3f lo, Vec3f hi, const std::string& what) {
+    ASSERT_FALSE(mesh.triangles.empty()) << what;
+    for (int a = 0; a < 3; ++a) {
+        const float tolerance = 1e-3f * (hi[a] - lo[a]);
+        EXPECT_NEAR(mesh.center[a] - mesh.halfSize[a], lo[a], tolerance) << what << " axis " << a;
+        EXPECT_NEAR(mesh.center[a] + mesh.halfSize[a], hi[a], tolerance) << what << " axis " << a;
+    }
+}
+
+TEST(BatchProgram, OriginalCoordinatesPutTheShapeOverTheInputPart) {
+    ScratchFolder folder("batch-original");
+    struct Case {
+        const char* name;
+        const char* extra;
+        std::vector<std::string> options;
+        Vec3f lo, hi;
+        const char* file;
+    };
+    const Case cases[] = {
+        {"model coordinates", "", {}, {0, 0, 0}, {1, 0.5f, 0.5f}, "OptimizedShape_final.obj"},
+        {"original",
+         "",
+         {"--original-coordinates"},
+         {10, -3, 5},
+         {11, -2.5f, 5.5f},
+         "OptimizedShape_final.obj"},
+        // Scaled to 2 for the model (voxels of 0.125 then cover it 16 x 8 x 8), back to 1.
+        {"original, scaled, STL",
+         "MESH_SCALE_TO: 2\n",
+         {"--original-coordinates", "--format", "stl"},
+         {10, -3, 5},
+         {11, -2.5f, 5.5f},
+         "OptimizedShape_final.stl"},
+    };
+    for (const Case& c : cases) {
+        const auto scene = writeSolidScene(folder.path(), c.extra);
+        const auto out = folder / "out";
+        std::filesystem::remove_all(out);
+        std::vector<std::string> args = {scene.string(), "-n",        "1",        "-q",
+                                         "--threads",    "1",         "--device", "host",
+                                         "-o",           out.string()};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        if (std::string(c.name) == "original, scaled, STL") {
+            // Forces and fixations name the grid of the scaled model: rebuild them for it.
+            std::string text = testing::readFile(scene);
+            text = text.substr(0, text.find("FIXED_VERTICES: "));
+            std::ostringstream fixed;
+            for (int z = 0; z <= 8; ++z)
+                for (int y = 0; y <= 8; ++y)
+                    fixed << "0 " << y << ' ' << z << "  ";
+            text += "FIXED_VERTICES: " + fixed.str() + "\nFORCES: 16 0 0 0 0 -1\n";
+            std::ofstream(scene) << text;
+        }
+        Child child(kBatch, args);
+        ASSERT_EQ(child.finish(), 0) << c.name << child.out() << child.err();
+        TriangleMesh shape;
+        ASSERT_TRUE(readMeshFile(shape, fromUtf8((out / c.file).string()), nullptr)) << c.name;
+        if (std::string(c.name) != "original, scaled, STL") {
+            expectBox(shape, c.lo, c.hi, c.name);
+        } else {
+            // Not every element is kept here: the shape lies inside the part's box.
+            for (int a = 0; a < 3; ++a) {
+                EXPECT_GE(shape.center[a] - shape.halfSize[a], c.lo[a] - 1e-4f) << a;
+                EXPECT_LE(shape.center[a] + shape.halfSize[a], c.hi[a] + 1e-4f) << a;
+            }
+            EXPECT_NEAR(shape.center.x - shape.halfSize.x, 10.0f, 1e-3f) << "the fixed end";
+        }
+        EXPECT_EQ(testing::edgePairingFault(shape), "") << c.name;
+    }
+}
+
+TEST(BatchProgram, ShapeEveryChoosesTheShapeFiles) {
+    ScratchFolder folder("batch-shape-every");
+    const auto scene = testing::writeCantileverScene(folder.path(), 16);
+    const struct {
+        std::vector<std::string> options;
+        std::vector<std::string> files;
+    } cases[] = {
+        {{"--shape-every", "0"}, {"OptimizedShape_final.obj"}},
+        {{"--shape-every", "3", "--format", "stl", "--vtk"},
+         {"OptimizedShape_0.stl", "OptimizedShape_0.vti", "OptimizedShape_3.stl",
+          "OptimizedShape_3.vti", "OptimizedShape_6.stl", "OptimizedShape_6.vti",
+          "OptimizedShape_final.stl", "OptimizedShape_final.vti"}},
+    };
+    for (const auto& c : cases) {
+        const auto out = folder / "out";
+        std::filesystem::remove_all(out);
+        std::vector<std::string> args = {scene.string(), "-n",        "7",        "-q",
+                                         "--threads",    "1",         "--device", "host",
+                                         "-o",           out.string()};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        Child child(kBatch, args);
+        ASSERT_EQ(child.finish(), 0) << child.err();
+        std::vector<std::string> shapes;
+        for (const auto& entry : std::filesystem::directory_iterator(out)) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind("OptimizedShape_", 0) == 0)
+                shapes.push_back(name);
+        }
+        std::sort(shapes.begin(), shapes.end());
+        EXPECT_EQ(shapes, c.files);
+        for (const std::string& name : shapes) {
+            if (name.size() < 4 || name.substr(name.size() - 4) == ".vti")
+                continue;
+            TriangleMesh mesh;
+            ASSERT_TRUE(readMeshFile(mesh, fromUtf8((out / name).string()), nullptr)) << name;
+            EXPECT_EQ(testing::edgePairingFault(mesh), "") << name;
+            EXPECT_GT(mesh.computeVolume(), 0.0f) << name;
+        }
+        if (c.files.size() > 1) {
+            EXPECT_NE(child.out().find("Final VTK file: \"" +
+                                       (out / "OptimizedShape_final.vti").string() + "\"\n"),
+                      std::string::npos)
+                << child.out();
+            if (havePython()) {
+                // The densities of the final file give the volume fraction of the summary.
+                const VtiFile vti = readVti(out / "OptimizedShape_final.vti");
+                double sum = 0;
+                for (double rho : vti.arrays.at("Density"))
+                    sum += rho;
+                const double fraction = sum / double(vti.arrays.at("Density").size());
+                char line[64];
+                std::snprintf(line, sizeof line, "Final volume fraction: %.4f\n", fraction);
+                EXPECT_NE(child.out().find(line), std::string::npos) << fraction << child.out();
+            }
+        }
+    }
+}
+
+TEST(BatchProgram, SceneLintPointsAtTheTypoBeforeTheLoadFails) {
+    ScratchFolder folder("batch-lint");
+    const auto scene = testing::writeCantileverScene(folder.path(), 16);
+    std::string text = testing::readFile(scene);
+    text.replace(0, std::string("VOXEL_SIZE").size(), "VOXEL_SIZ");
+    text += "ELASTIC_MODULUS: 2.1e11\nColour: blue\n";
+    std::ofstream(scene) << text;
+    Child child(kBatch, {scene.string(), "-q", "--threads", "1", "-o", folder.path().string()});
+    EXPECT_EQ(child.finish(), 1);
+    std::string name = scene.string();
+    name.insert(name.begin(), '"');
+    name.push_back('"');
+    EXPECT_EQ(child.out(), "WARNING: Unknown key \"VOXEL_SIZ\" in line 1 of file " + name +
+                               "; did you mean \"VOXEL_SIZE\"?\n"
+                               "WARNING: Unknown key \"COLOUR\" in line 13 of file " +
+                               name +
+                               "\n"
+                               "WARNING: Key \"ELASTIC_MODULUS\" in line 12 of file " +
+                               name +
+                               " has already been specified. The old value has been overwritten.\n"
+                               "ERROR: Entry \"VOXEL_SIZE\" not found\n");
+}
+
+TEST(BatchProgram, MaterialOpenMeshAndPiecesAreReported) {
+    ScratchFolder folder("batch-checks");
+    const auto scene = testing::writeCantileverScene(folder.path(), 16);
+    // An open beam (a triangle of its y = 0 side missing, which no voxel column crosses) and
+    // a stray cube beside it.
+    std::string mesh = testing::readFile(folder / "beam.obj");
+    mesh.erase(mesh.find("f 1 2 6\n"), 8);
+    mesh +=
+        "v 0 0.75 0\nv 0.25 0.75 0\nv 0.25 1 0\nv 0 1 0\nv 0 0.75 0.25\nv 0.25 0.75 0.25\n"
+        "v 0.25 1 0.25\nv 0 1 0.25\n"
+        "f 9 11 10\nf 13 14 15\nf 9 12 11\nf 13 15 16\nf 9 10 14\nf 9 14 13\nf 10 11 15\n"
+        "f 10 15 14\nf 11 12 16\nf 11 16 15\nf 12 9 13\nf 12 13 16\n";
+    std::ofstream(folder / "beam.obj") << mesh;
+    std::string text = testing::readFile(scene);
+    text += "GRAVITY: 0 0 -9.81\n";
+    std::ofstream(scene) << text;
+    Child child(kBatch,
+                {scene.string(), "-n", "1", "-q", "--threads", "1", "-o", folder.path().string()});
+    child.finish();
+    const std::string& out = child.out();
+    EXPECT_NE(out.find("WARNING: ELASTIC_MODULUS, POISSON_RATIO, DENSITY, DAMPING_FACTOR, "
+                       "TIME_STEP and GRAVITY are read but do not change the model: it computes "
+                       "with E = 2e9 Pa, Poisson ratio 0.394 and the applied forces alone (this "
+                       "scene sets GRAVITY 0 0 -9.81)\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("WARNING: The mesh \"beam.obj\" is open: 3 edges belong to one triangle "
+                       "only; "),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("WARNING: The voxel model falls into 2 pieces that share no vertex "
+                       "(sizes 256, 8 voxels); a piece without fixed vertices cannot be held "
+                       "in place\n"),
+              std::string::npos)
+        << out;
+}
+
+}  // namespace
+}  // namespace ostrel

@@ -1,0 +1,29 @@
+#pragma once
+// Warnings about doubtful input that the command-line tools print before they go on: a mesh
+// whose surface is open, and a voxel model that falls into several pieces. Each prints at most
+// one "WARNING: " line on the wide message stream (null = silent) and returns true when the
+// input passed the check.
+
+#include <cstddef>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "geometry/TriangleMesh.h"
+
+namespace ostrel {
+
+class FemModel;
+
+/// "WARNING: The mesh "<name>" is open: <n> edges belong to one triangle only; ..." when the
+/// surface has holes.
+bool checkMeshClosed(const TriangleMesh& mesh, const std::wstring& name, std::wostream* log);
+
+/// "WARNING: The voxel model falls into <n> pieces that share no vertex (sizes ...)" when
+/// `pieceSizes` (largest first) holds more than one piece.
+bool checkSinglePiece(const std::vector<size_t>& pieceSizes, std::wostream* log);
+
+/// Face-connected pieces of the level-0 elements of a model, largest first.
+std::vector<size_t> elementPieceSizes(const FemModel& model);
+
+}  // namespace ostrel

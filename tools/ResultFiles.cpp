@@ -1,0 +1,49 @@
+#include "tools/ResultFiles.h"
+
+#include "core/Console.h"
+#include "geometry/MeshFile.h"
+#include "optimization/Optimizer.h"
+#include "tools/VtkImage.h"
+
+namespace ostrel {
+
+ResultFiles::ResultFiles(const FemModel& model, const Optimizer& optimizer,
+                         std::filesystem::path folder, ShapeFormat format, bool vtk,
+                         const Matrix4& toOutput, std::wostream* wideLog, std::ostream* log)
+    : model_(model),
+      optimizer_(optimizer),
+      folder_(std::move(folder)),
+      format_(format),
+      vtk_(vtk),
+      toOutput_(toOutput),
+      moved_(!(toOutput == Matrix4::identity())),
+      wideLog_(wideLog),
+      log_(log) {}
+
+std::filesystem::path ResultFiles::shapePath(const std::string& stem) const {
+    return folder_ / (stem + (format_ == ShapeFormat::Stl ? ".stl" : ".obj"));
+}
+
+std::filesystem::path ResultFiles::vtkPath(const std::string& stem) const {
+    return folder_ / (stem + ".vti");
+}
+
+bool ResultFiles::write(const std::string& stem) const {
+    const std::wstring shapeFile = fromUtf8(shapePath(stem).string());
+    bool ok;
+    if (moved_) {
+        TriangleMesh shape = optimizer_.shapeMesh();
+        shape.transform(toOutput_.m.data());
+        ok = format_ == ShapeFormat::Stl ? writeStl(shape, shapeFile, wideLog_)
+                                         : shape.writeObj(shapeFile, wideLog_);
+    } else {
+        const TriangleMesh& shape = optimizer_.shapeMesh();
+        ok = format_ == ShapeFormat::Stl ? writeStl(shape, shapeFile, wideLog_)
+                                         : shape.writeObj(shapeFile, wideLog_);
+    }
+    if (vtk_)
+        ok = writeVtkImage(vtkPath(stem), resultImage(model_, optimizer_, toOutput_), log_) && ok;
+    return ok;
+}
+
+}  // namespace ostrel

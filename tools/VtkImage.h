@@ -1,0 +1,60 @@
+#pragma once
+// Results of an optimization as a VTK XML image-data file (".vti"), which ParaView and the vtk
+// Python package read: the level-0 element grid as cells, its vertex grid as points.
+//
+// File layout: an XML header ("ImageData", version 1.0, little-endian, UInt64 block headers)
+// with the extent, origin, spacing and, when the grid is not axis-aligned with unit axes, the
+// direction matrix; then every array in one "AppendedData" block with raw encoding: for each
+// array a 64-bit byte count and the values, x fastest, then y, then z. Offsets in the header
+// count from the byte after the block's "_" marker.
+//
+// resultImage fills, per cell: "Density" (the physical density rho, Float32), "Design" (the
+// design variable x, Float32), "Kept" (1 for elements kept solid, UInt8), "Energy" (the element
+// energy q of the last solve, Float32) and "Solid" (1 where the voxel model has an element,
+// UInt8); cells without an element hold 0 in every array. Per point: "Displacement" (the three
+// components of the last solve, Float32), 0 at grid points without a vertex.
+
+#include <array>
+#include <filesystem>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "geometry/Matrix4.h"
+#include "geometry/Vec3.h"
+
+namespace ostrel {
+
+class FemModel;
+class Optimizer;
+
+struct VtkDataArray {
+    std::string name;
+    std::string type;  ///< VTK type name: "Float32", "Float64", "UInt8"
+    int components = 1;
+    std::string bytes;  ///< little-endian values, one per cell or point (times components)
+};
+
+struct VtkImage {
+    std::array<int, 3> cells{};  ///< cells per axis; the points are cells + 1 per axis
+    Vec3d origin{};              ///< position of point (0, 0, 0)
+    Vec3d spacing{1, 1, 1};      ///< distance of neighbouring points along each grid axis
+    /// Row-major 3x3 map from grid axes to space: point (i, j, k) lies at
+    /// origin + direction * (i * spacing.x, j * spacing.y, k * spacing.z).
+    std::array<double, 9> direction{1, 0, 0, 0, 1, 0, 0, 0, 1};
+    std::vector<VtkDataArray> cellData;
+    std::vector<VtkDataArray> pointData;
+};
+
+/// The result arrays of `optimizer` on its model's level-0 grid, placed by `toOutput` (the
+/// affine map from model coordinates to the coordinates of the written file; displacements are
+/// mapped by its linear part).
+VtkImage resultImage(const FemModel& model, const Optimizer& optimizer, const Matrix4& toOutput);
+
+/// The whole file's bytes.
+std::string vtkImageFileBytes(const VtkImage& image);
+
+/// Writes the file atomically; a failure prints "ERROR: Cannot write file "<name>"" on `log`.
+bool writeVtkImage(const std::filesystem::path& file, const VtkImage& image, std::ostream* log);
+
+}  // namespace ostrel
