@@ -27,9 +27,12 @@ bool readInt(const std::wstring& text, int& value) {
 CommandLineSettings parseCommandLine(const std::vector<std::wstring>& args) {
     CommandLineSettings settings;
     const size_t count = args.size();
+    settings.consumed.assign(count, false);
     for (size_t i = 0; i < count; ++i) {
         const std::wstring option = upperCase(args[i]);
         const bool hasNext = i + 1 < count;
+        const size_t first = i;
+        bool matched = true;
         if (option == L"-SCENE") {
             if (hasNext) settings.sceneFile = args[++i];
         } else if (option == L"-PROFILE") {
@@ -45,8 +48,13 @@ CommandLineSettings parseCommandLine(const std::vector<std::wstring>& args) {
             if (hasNext && readInt(args[i + 1], settings.affinityMask)) ++i;
         } else if (option == L"-HELP") {
             settings.helpRequested = true;
+            settings.consumed[i] = true;
             break;
+        } else {
+            matched = false;
         }
+        if (matched)
+            for (size_t k = first; k <= i; ++k) settings.consumed[k] = true;
     }
     return settings;
 }

@@ -17,6 +17,9 @@ struct CommandLineSettings {
     int numThreads = 1;         ///< argument of -CPU
     int affinityMask = 0;       ///< -AFFINITY: bind the main thread to its lowest set bit
     bool helpRequested = false; ///< -HELP was met; parsing stopped there
+    /// consumed[i]: argument i was taken as one of these options or their arguments (the
+    /// window framework reports every other argument as an unrecognized flag).
+    std::vector<bool> consumed;
 };
 
 /// Walks `args` (args[0] is the program's path). Option names match case-insensitively; an

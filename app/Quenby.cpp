@@ -1,19 +1,69 @@
-// Entry point of the interactive optimizer.
+// Entry point of the interactive optimizer: command line, second-instance guard, start-up
+// (scene, camera, renderer), the window with its frame loop, and the shutdown in reverse order.
 
+#include <iostream>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "app/CommandLine.h"
-#include "core/Console.h"
-#include "core/FatalError.h"
 #include "app/ProgramLifetime.h"
 #include "app/RunControl.h"
+#include "app/WindowHooks.h"
+#include "app/WindowLoop.h"
+#include "core/Console.h"
+#include "core/FatalError.h"
+#include "framework/Dialogs.h"
+#include "framework/InstanceLock.h"
+#include "framework/WindowFramework.h"
+#include "render/Camera.h"
+#include "render/DeviceCallbacks.h"
+#include "render/cutscenerenderer.h"
 #include "scene/Scene.h"
 
-int main(int argc, char** argv) {
-    using namespace ostrel;
+namespace ostrel {
+namespace {
+
+// The one camera of the program; it exists before start-up.
+Camera g_camera;
+
+void automationLine(const WindowFramework& framework, const std::string& line) {
+    if (framework.flags().automation) std::cerr << "automation: " << line << std::endl;
+}
+
+/// The framework callbacks: device life cycle to the device callbacks, frame move and messages
+/// to the window loop. In automation mode every life-cycle event is also logged on stderr.
+FrameworkCallbacks makeCallbacks(WindowFramework& framework, DeviceCallbacks& device,
+                                 WindowLoop& loop) {
+    FrameworkCallbacks callbacks;
+    callbacks.deviceCreated = [&] {
+        automationLine(framework, "device created");
+        return device.OnCreateDevice();
+    };
+    callbacks.swapChainResized = [&](int w, int h) {
+        automationLine(framework, "swap chain resized " + std::to_string(w) + "x" +
+                                      std::to_string(h));
+        return device.OnResizedSwapChain(w, h);
+    };
+    callbacks.swapChainReleasing = [&] {
+        automationLine(framework, "swap chain releasing");
+        device.OnReleasingSwapChain();
+    };
+    callbacks.deviceDestroyed = [&] {
+        automationLine(framework, "device destroyed");
+        device.OnDestroyDevice();
+    };
+    callbacks.frameRender = [&](double time, float elapsed) { device.OnFrameRender(time, elapsed); };
+    callbacks.message = [&](const WindowMessage& m, bool& noFurther) { loop.onMessage(m, noFurther); };
+    callbacks.keyboard = [&](win::UINT key, bool down, bool alt) { loop.onKeyboard(key, down, alt); };
+    callbacks.frameMove = [&](double time, float elapsed) { loop.onFrameMove(time, elapsed); };
+    callbacks.modifyDeviceSettings = [&](DeviceSettings& s) { return device.ModifyDeviceSettings(s); };
+    return callbacks;
+}
+
+int run(int argc, char** argv) {
     // The optimization values of the program's life: iteration counter, totals, beta counter
     // and reference energy. Nothing resets them.
     ProgramLifetime lifetime;
@@ -21,35 +71,94 @@ int main(int argc, char** argv) {
     args.reserve(size_t(argc));
     for (int i = 0; i < argc; ++i) args.push_back(fromUtf8(argv[i]));
 
+    // 1. The command line. Fault reporting on abort and window ghosting (step 2) have no
+    // counterpart on Linux: abort() raises SIGABRT without a reporting dialog, and X11 window
+    // managers do not ghost windows.
     const CommandLineSettings settings = parseCommandLine(args);
     if (settings.helpRequested) {
         wideOut() << helpText() << std::flush;
         return 0;
     }
+    // 3. Processor affinity.
     bindThreadToAffinityMask(settings.affinityMask, &wideOut());
 
-    // Without a window there is no open-file dialog to choose a scene from.
-    if (settings.sceneFile.empty()) {
-        wideOut() << L"ERROR: No scene file given; start Ostrel with -SCENE <scene file>"
-                  << std::endl;
-        return 1;
+    // The framework reads its own flags now and reports what nobody knows; without a display
+    // the program stops here, before anything is loaded or written.
+    WindowFramework framework(parseFrameworkFlags(args, settings.consumed, &std::cerr));
+    std::string error;
+    if (!framework.init(&error)) {
+        std::cerr << "ERROR: Cannot open the Ostrel window: " << error << std::endl;
+        return WindowFramework::kExitNoWindow;
     }
 
-    DeviceOptions device;
-    device.forceHost = settings.cpuMode;
-    device.hostThreads = settings.cpuMode ? settings.numThreads : 0;
-    std::unique_ptr<Scene> scene = std::make_unique<Scene>(device);
-    if (!scene->loadScene(settings.sceneFile, &wideOut()))
-        reportFatalError(kAppSourceFile, 550, L"Cannot load scene");
+    // 4. The second-instance guard: the lock is held while this process has its window.
+    InstanceLock instanceLock;
+    if (!instanceLock.acquire(InstanceLock::defaultPath()) &&
+        !askYesNo("Warning",
+                  "Another Direct3D Application is already running!\nDo you want to continue?"))
+        return 0;
+
+    // 6. Start-up.
+    DeviceOptions deviceOptions;
+    deviceOptions.forceHost = settings.cpuMode;
+    deviceOptions.hostThreads = settings.cpuMode ? settings.numThreads : 0;
+    auto scene = std::make_unique<Scene>(deviceOptions);
+    std::wstring sceneFile = settings.sceneFile;
+    int loadLine = 550;
+    if (sceneFile.empty()) {
+        const std::optional<std::string> chosen = openFileDialog("Load scene file", "*.txt");
+        if (!chosen) return 1;
+        sceneFile = fromUtf8(*chosen);
+        loadLine = 559;
+    }
+    if (!scene->loadScene(sceneFile, &wideOut()))
+        reportFatalError(kAppSourceFile, loadLine, L"Cannot load scene");
     wideOut() << scene->sceneSummary() << std::flush;
     // Loads are the applied forces only, whatever the scene file says about gravity.
     scene->model()->gravity_ = {0, 0, 0};
+    placeCamera(g_camera, scene->center(), scene->defaultViewPos_,
+                scene->defaultHeadingPitchRoll_);
 
-    // The run control, for the window's frame move to drive. Its run flag is clear: the
-    // optimization does not start by itself. It goes before the scene it works on.
+    auto renderer = std::make_unique<CutSceneRenderer>(scene.get());
+    // The editor and the control panels plug in here.
+    WindowHooks hooks;
+
+    // The run control drives the optimization from the frame move; its run flag is clear.
     auto runControl = std::make_unique<RunControl>(*scene->model(), *scene->solver(), lifetime);
+    runControl->setShapeListener(
+        [&renderer](const TriangleMesh& mesh) { renderer->SetOptimizedMesh(&mesh); });
 
+    DeviceCallbacks device(framework, *renderer, g_camera);
+    device.drawPanels = [&hooks](int w, int h, float elapsed) {
+        if (hooks.drawPanels) hooks.drawPanels(w, h, elapsed);
+    };
+    device.editorMode = [&hooks] { return hooks.editorMode ? hooks.editorMode() : 0; };
+    WindowLoop loop(framework, g_camera, *renderer, device, runControl.get(), hooks);
+    framework.setCallbacks(makeCallbacks(framework, device, loop));
+
+    // 7. The window and the loop.
+    int exitCode = WindowFramework::kExitNoWindow;
+    if (framework.createDevice("Ostrel", true, 800, 600, &error)) {
+        exitCode = framework.mainLoop();
+    } else {
+        std::cerr << "ERROR: Cannot open the Ostrel window: " << error << std::endl;
+        if (framework.exitCode() != WindowFramework::kExitOk) exitCode = framework.exitCode();
+    }
+
+    // 8. Shutdown in reverse order.
+    framework.shutdown();
+    if (framework.flags().automation) {
+        const auto lines = statisticsLines({}, {}, false, g_camera, device.editorMode());
+        automationLine(framework, "frames " + std::to_string(framework.frameCount()));
+        automationLine(framework, "camera " + lines[2]);
+    }
     runControl.reset();
+    renderer.reset();
     scene.reset();
-    return 0;
+    return exitCode;
 }
+
+}  // namespace
+}  // namespace ostrel
+
+int main(int argc, char** argv) { return ostrel::run(argc, argv); }

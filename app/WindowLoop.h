@@ -1,0 +1,56 @@
+#pragma once
+// The application's side of the window loop: the window message hook and the frame move.
+//
+// Message hook, in order: (1) the editor's mouse handler; when it takes the message the
+// no-further-processing flag is set and nothing else sees it; (2) the camera's input handler,
+// then the flag is cleared; (3) with the device-settings dialog shown the dialog has the input
+// and F2 (key down) hides it; otherwise, while the controls are shown, the panels, whose answer
+// becomes the flag.
+//
+// Frame move, in order: the first call remembers its time as the last title time; more than
+// 0.5 s later, while windowed, the title becomes "Ostrel @ <fps with 2 decimals> fps"; the
+// camera moves by the frame time, its view matrix goes to the renderer and to the editor's
+// camera axes; then the run control performs its step while its run flag is set.
+
+#include <string>
+
+#include "app/WindowHooks.h"
+
+namespace ostrel {
+
+class Camera;
+class CutSceneRenderer;
+class DeviceCallbacks;
+class RunControl;
+class WindowFramework;
+
+/// "Ostrel @ 59.94 fps".
+std::string windowTitleText(double framesPerSecond);
+
+class WindowLoop {
+public:
+    static constexpr double kTitleIntervalSeconds = 0.5;
+
+    /// Nothing is owned; everything must outlive the loop. `runControl` may be null.
+    WindowLoop(WindowFramework& framework, Camera& camera, CutSceneRenderer& renderer,
+               DeviceCallbacks& device, RunControl* runControl, const WindowHooks& hooks);
+
+    void onMessage(const WindowMessage& message, bool& noFurtherProcessing);
+    void onFrameMove(double time, float elapsed);
+    void onKeyboard(win::UINT key, bool keyDown, bool altDown);
+
+    const Matrix4& frameView() const { return frameView_; }
+
+private:
+    WindowFramework& framework_;
+    Camera& camera_;
+    CutSceneRenderer& renderer_;
+    DeviceCallbacks& device_;
+    RunControl* runControl_;
+    const WindowHooks& hooks_;
+    bool firstFrame_ = true;
+    double lastTitleTime_ = 0;
+    Matrix4 frameView_;
+};
+
+}  // namespace ostrel

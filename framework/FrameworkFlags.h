@@ -1,0 +1,43 @@
+#pragma once
+// The window framework's own command-line flags, read from the program's command line.
+//
+// A flag is "-name" or "-name:value", the name matched without regard to case. Flags:
+// -width:N -height:N (back buffer), -startx:N -starty:N (window position), -windowed,
+// -fullscreen, -forcevsync:N (0 off, otherwise on), -constantframetime:MS (every frame advances
+// the clock by MS milliseconds), -quitafterframe:N, -screenshotexit:FILE.png, -noerrormsgboxes,
+// -nostats, -automation. The adapter and feature-level flags (-adapter:N, -output:N,
+// -forcefeaturelevel:X, -forcehal, -forceref, -forcewarp) are accepted and have no effect: there
+// is one OpenGL device. A number that does not parse leaves its setting unchanged.
+//
+// Every other argument is reported as "Unrecognized flag: %s" on the error stream and ignored,
+// except the program's path (argument 0) and the arguments the entry point took as its own.
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace ostrel {
+
+struct FrameworkFlags {
+    int width = 0;              ///< back-buffer width; 0 = the application's choice
+    int height = 0;             ///< back-buffer height; 0 = the application's choice
+    int startX = -1;            ///< window position; -1 = the window system's choice
+    int startY = -1;
+    bool windowed = false;      ///< -windowed: start windowed
+    bool fullScreen = false;    ///< -fullscreen: start full screen (wins over -windowed)
+    int forceVsync = -1;        ///< -1 = the device settings decide; 0 off; 1 on
+    double constantFrameTimeMs = 0;  ///< > 0: fixed frame step in milliseconds
+    int quitAfterFrame = 0;     ///< > 0: close the window after this many frames
+    std::string screenshotExit; ///< PNG file (UTF-8) written from the last frame before exit
+    bool noErrorMsgBoxes = false;
+    bool noStats = false;       ///< -nostats: the frame and device statistics strings are empty
+    bool automation = false;    ///< accepted; no dialog waits for input in automation mode
+};
+
+/// Reads the framework's flags from `args` (UTF-32, argument 0 is the program). `appOwned[i]`
+/// marks arguments the entry point consumed (shorter vectors mean "not owned"); they are never
+/// reported. Unknown arguments go to `err` (null = silent) as "Unrecognized flag: <arg>\n".
+FrameworkFlags parseFrameworkFlags(const std::vector<std::wstring>& args,
+                                   const std::vector<bool>& appOwned, std::ostream* err);
+
+}  // namespace ostrel

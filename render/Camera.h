@@ -1,0 +1,121 @@
+#pragma once
+// The camera: keyboard and mouse input -> view matrix, in free flight (mode 0: arrow keys and
+// keypad move the eye) or orbit (mode 1: the eye circles the orbit centre at the orbit
+// distance). Angles in degrees; world z is up; matrices as in geometry/Matrix4.h.
+//
+// Keys (virtual-key code -> slot): Left 0, Right 1, Up 2, Down 3, Page Up 4, Page Down 5,
+// Shift 6, Numpad 4/6/8/2 7..10, Numpad 9 11 (as Page Up), Numpad 3 12 (as Page Down).
+// With v the speed (the maximum speed while Shift is held) and t the frame time:
+//   free flight: Left/Right move along -/+right, Up/Down along +/-forward, Page Up/Down change
+//                z by +/-v*t, Numpad 4/6 along -/+horizontal right, 8/2 along +/-horizontal
+//                forward (axes of the previous view update);
+//   orbit:       Left/Right heading -/+= (v/max)*t*180, Up/Down distance -/+= v*t,
+//                Page Up/Down pitch +/-= (v/max)*t*90.
+// Dragging with the left button alone turns heading -= dx/500*90, pitch += dy/500*90 (smoothed
+// cursor deltas). The wheel: orbit distance -= lines/75*max; free-flight speed += lines*max/100
+// within [min, max]. After input the heading wraps into [0, 360), the pitch is clamped to
+// [-90, 90] and the orbit distance is at least 0.1.
+//
+// View = B * R_x(-roll) * R_y(-pitch) * R_z(-heading) * R_z(-turn) * T(-position), with the base
+// matrix B mapping the camera's axes (x forward, y left, z up) to view space (x right, y up,
+// looking along -z). Forward = (cos h cos p, sin h cos p, -sin p): a positive pitch looks down.
+// Orbit eye = centre - distance * forward.
+//
+// Setters change only their field; call UpdateOrbitPosition() and UpdateView() afterwards.
+// Only the window thread uses the camera.
+
+#include <array>
+
+#include "framework/WindowMessages.h"
+#include "geometry/Matrix4.h"
+#include "geometry/Vec3.h"
+
+namespace ostrel {
+
+class Camera {
+public:
+    static constexpr int kNumKeys = 13;
+    static constexpr int kModeFree = 0;
+    static constexpr int kModeOrbit = 1;
+
+    Camera();
+
+    /// The input handler: focus loss, setting change, keys, mouse move, buttons, capture, wheel.
+    void HandleMessage(win::UINT message, win::WPARAM wParam, win::LPARAM lParam);
+    /// Once per frame with the frame time in seconds.
+    void Update(float elapsedSeconds);
+    /// Rebuilds the axes and the view matrix from position and angles.
+    void UpdateView();
+    /// In orbit mode places the eye from centre, heading, pitch and distance.
+    void UpdateOrbitPosition();
+
+    void SetMode(int mode) { mode_ = mode; }
+    int mode() const { return mode_; }
+    void SetPosition(const Vec3f& position) { position_ = position; }
+    const Vec3f& position() const { return position_; }
+    void SetHeading(float degrees) { heading_ = degrees; }
+    void SetPitch(float degrees) { pitch_ = degrees; }
+    void SetRoll(float degrees) { roll_ = degrees; }
+    void SetTurn(float degrees) { turn_ = degrees; }
+    float heading() const { return heading_; }
+    float pitch() const { return pitch_; }
+    float roll() const { return roll_; }
+    float turn() const { return turn_; }
+    void SetOrbitCenter(const Vec3f& center) { orbitCenter_ = center; }
+    const Vec3f& orbitCenter() const { return orbitCenter_; }
+    void SetOrbitDistance(float distance) { orbitDistance_ = distance; }
+    float orbitDistance() const { return orbitDistance_; }
+
+    const Matrix4& viewMatrix() const { return view_; }
+    const Vec3f& forward() const { return forward_; }
+    const Vec3f& right() const { return right_; }
+    const Vec3f& up() const { return up_; }
+    const Vec3f& horizontalForward() const { return horizontalForward_; }
+    const Vec3f& horizontalRight() const { return horizontalRight_; }
+
+    float speed() const { return speed_; }
+    float minimumSpeed() const { return minSpeed_; }
+    float maximumSpeed() const { return maxSpeed_; }
+    void SetMaximumSpeed(float speed) { maxSpeed_ = speed; }
+
+    /// Wheel delta per line = 120 / lines; 0 lines: the wheel is ignored.
+    void SetWheelScrollLines(int lines);
+    int wheelDeltaPerLine() const { return wheelDeltaPerLine_; }
+    bool keyDown(int slot) const { return keys_[size_t(slot)]; }
+    int keysHeld() const { return keysHeld_; }
+    int mouseButtons() const { return buttons_; }  ///< bits: 1 left, 2 middle, 4 right
+
+    /// The base matrix B.
+    static Matrix4 baseMatrix();
+    /// Key slot of a virtual-key code, -1 when the camera does not use the key.
+    static int keySlot(win::UINT virtualKey);
+
+private:
+    void buttonsChanged(win::LPARAM lParam);
+
+    int mode_ = kModeOrbit;
+    Vec3f position_{0, 0, 0};
+    float heading_ = 0, pitch_ = 0, roll_ = 0, turn_ = 0;
+    float minSpeed_ = 0.05f, maxSpeed_ = 1.0f;
+    float speed_ = (0.05f + 1.0f) / 5.0f;
+    Vec3f orbitCenter_{0, 0, 0};
+    float orbitDistance_ = 0;
+    Matrix4 view_;
+    Vec3f horizontalForward_, horizontalRight_, forward_, right_, up_;
+    std::array<bool, kNumKeys> keys_{};
+    int keysHeld_ = 0;
+    int buttons_ = 0;
+    int lastX_ = 0, lastY_ = 0, currentX_ = 0, currentY_ = 0;
+    float smoothDx_ = 0, smoothDy_ = 0;
+    float sensitivity_ = 1.0f / 3.0f, smoothing_ = 2.0f / 3.0f;
+    int wheelDeltaPerLine_ = 0;
+    int wheelAccumulated_ = 0;
+};
+
+/// Places the camera at scene load: orbit centre, then the eye at `position` (the orbit distance
+/// becomes its distance from the centre), then heading, pitch and roll (turn 0); the orbit
+/// position and the view are recomputed after each step.
+void placeCamera(Camera& camera, const Vec3f& center, const Vec3f& position,
+                 const Vec3f& headingPitchRoll);
+
+}  // namespace ostrel

@@ -1,0 +1,86 @@
+#pragma once
+// The rendering side of the device life cycle: the callbacks the window framework calls when
+// the device and its swap chain come and go, the frame render, and the statistics text.
+//
+//   ModifyDeviceSettings: first device only: sync interval 0 (no vsync wait). There is no
+//                         adapter to pick with OpenGL, so nothing else changes.
+//   OnCreateDevice:       raises and focuses the window, creates the framework's dialog
+//                         resources, the text writer (line height 15) and the renderer's
+//                         device resources.
+//   OnResizedSwapChain:   places the settings dialog over the whole back buffer, stores w, h,
+//                         rebuilds the camera projection (cameraProjection(w / h)) and hands
+//                         both to the renderer.
+//   OnFrameRender:        clears to (0, 0, 0, 0); with the settings dialog shown draws only the
+//                         dialog; else clears depth to 1, lets the renderer draw, binds the
+//                         back buffer with viewport 0, 0, w, h and, while the on-screen controls
+//                         are shown, lets the panels draw and writes the statistics text.
+//   OnReleasingSwapChain, OnDestroyDevice: the reverse (renderer, dialog resources, text
+//                         writer).
+// Main (window) thread only; the framework's OpenGL context is current in every callback.
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "framework/Result.h"
+#include "framework/TextWriter.h"
+#include "geometry/Matrix4.h"
+
+namespace ostrel {
+
+class Camera;
+class CutSceneRenderer;
+class WindowFramework;
+struct DeviceSettings;
+
+/// The five (or, with gamma-correct rendering, six) lines of the statistics text: frame
+/// statistics, device statistics, "GAMMA!" when `gammaCorrect`, the camera line
+/// "x=%.3f y=%.3f z=%.3f heading=%.2f pitch=%.2f roll=%.2f turn=%.2f" and "[EDITOR] Mode=%i".
+std::vector<std::string> statisticsLines(const std::string& frameStats,
+                                         const std::string& deviceStats, bool gammaCorrect,
+                                         const Camera& camera, int editorMode);
+
+class DeviceCallbacks {
+public:
+    static constexpr int kTextLineHeight = 15;
+    static constexpr int kTextX = 2;
+    static constexpr int kTextY = 0;
+
+    /// None of the objects is owned; all must outlive the callbacks.
+    DeviceCallbacks(WindowFramework& framework, CutSceneRenderer& renderer, const Camera& camera);
+
+    bool ModifyDeviceSettings(DeviceSettings& settings);
+    HRESULT OnCreateDevice();
+    HRESULT OnResizedSwapChain(int width, int height);
+    void OnFrameRender(double time, float elapsed);
+    void OnReleasingSwapChain();
+    void OnDestroyDevice();
+
+    /// Frame render step 6: the control panels draw themselves (ImGui) with the frame time.
+    std::function<void(int width, int height, float elapsed)> drawPanels;
+    /// The editor's mode for the text (0 view, 1 fixations, 2 forces).
+    std::function<int()> editorMode;
+
+    bool controlsShown() const { return controlsShown_; }
+    void setControlsShown(bool shown) { controlsShown_ = shown; }
+    int width() const { return width_; }
+    int height() const { return height_; }
+    const Matrix4& projection() const { return projection_; }
+    bool firstDevice() const { return firstDevice_; }
+    const TextWriter* textWriter() const { return textWriter_.get(); }
+
+private:
+    void renderText();
+
+    WindowFramework& framework_;
+    CutSceneRenderer& renderer_;
+    const Camera& camera_;
+    int width_ = 0, height_ = 0;
+    Matrix4 projection_;
+    std::unique_ptr<TextWriter> textWriter_;
+    bool controlsShown_ = true;
+    bool firstDevice_ = true;
+};
+
+}  // namespace ostrel
