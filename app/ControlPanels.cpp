@@ -98,6 +98,8 @@ void ControlPanels::drawDevicePanel(float width) {
     ImGui::SetNextWindowSize(ImVec2(kDeviceWidth, kDeviceHeight), ImGuiCond_Always);
     if (ImGui::Begin("##Device", nullptr,
                      kFixedPanel | ImGuiWindowFlags_NoTitleBar | ImGuiWindowFlags_NoBackground)) {
+        // "Toggle full screen" is one pixel wider than its 125-pixel button in the default font.
+        ImGui::SetWindowFontScale(kDeviceFontScale);
         for (const ControlLayout& control : kDevicePanelControls) drawControl(control, 0.0f);
     }
     devicePanel_ = Rect{pos.x, pos.y, kDeviceWidth, kDeviceHeight};

@@ -42,6 +42,7 @@ public:
     static constexpr float kMainWidth = 400, kMainHeight = 350;
     static constexpr float kMargin = 10, kCollapsedBottom = 30;
     static constexpr unsigned kMainBackground = 0x80FF0000u;  ///< ARGB
+    static constexpr float kDeviceFontScale = 0.9f;
 
     explicit ControlPanels(Controls& controls) : controls_(controls) {}
 

@@ -16,6 +16,10 @@ namespace ostrel {
 
 namespace {
 
+constexpr const wchar_t* kDriverFixed =
+    L"The OpenGL driver cannot be switched while Ostrel runs (start it with "
+    L"LIBGL_ALWAYS_SOFTWARE=1 for Mesa's software rasterizer); nothing changed";
+
 /// The renderer flag that a check box of the main panel shows; null for other identifiers.
 bool* settingOf(RenderSettings& s, int id) {
     switch (id) {
@@ -50,11 +54,11 @@ Controls::~Controls() = default;
 
 void Controls::report(const std::wstring& line) { writeLine(wideLog_, line); }
 
-void Controls::frameworkAction(const std::function<void()>& action, const wchar_t* what) {
+void Controls::frameworkAction(const std::function<void()>& action, const wchar_t* unavailable) {
     if (action)
         action();
     else
-        report(std::wstring(what) + L" is not available on this platform; nothing changed");
+        report(unavailable);
 }
 
 bool Controls::checkState(int id) const {
@@ -67,16 +71,18 @@ void Controls::onControlEvent(int id, bool checked) {
     FemModel* model = scene_.model();
     switch (id) {
     case kToggleFullScreen:
-        frameworkAction(framework_.toggleFullScreen, L"Toggle full screen");
+        frameworkAction(framework_.toggleFullScreen,
+                        L"Toggle full screen: not available without a window; nothing changed");
         return;
     case kToggleRef:
-        frameworkAction(framework_.toggleRef, L"Toggle REF (switching the OpenGL driver)");
+        frameworkAction(framework_.toggleRef, kDriverFixed);
         return;
     case kChangeDevice:
-        frameworkAction(framework_.toggleDeviceDialog, L"Change device");
+        frameworkAction(framework_.toggleDeviceDialog,
+                        L"Change device: not available without a window; nothing changed");
         return;
     case kToggleWarp:
-        frameworkAction(framework_.toggleWarp, L"Toggle WARP (switching the OpenGL driver)");
+        frameworkAction(framework_.toggleWarp, kDriverFixed);
         return;
     case kClearForces:
         if (model) std::fill(model->force_.begin(), model->force_.end(), 0.0f);

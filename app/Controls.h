@@ -4,7 +4,8 @@
 // the editor's mode, the camera and the scene file.
 //
 // Control events (identifier, check-box state): 1 full screen, 2 REF, 3 device dialog, 4 WARP
-// (through the framework's actions; without one a single line says so and nothing changes),
+// (through the framework's actions; where the platform has none, one line says so and nothing
+// changes),
 // 7 "Clear Forces" (force_ = 0 on the host; the solver gets it at the next computeLoad),
 // 8 "Clear Fixations" (isVertexFixed_ = 0, then prepareSolve), 17 "Run Ostrel" (run flag),
 // 18 "Reset Ostrel" (run flag cleared, computeLoad, optimizer reset, stiffness; the iteration
@@ -128,7 +129,7 @@ public:
 
 private:
     void report(const std::wstring& line);
-    void frameworkAction(const std::function<void()>& action, const wchar_t* what);
+    void frameworkAction(const std::function<void()>& action, const wchar_t* unavailable);
 
     Scene& scene_;
     RunControl& run_;

@@ -102,11 +102,13 @@ TEST_F(ControlsTest, DeviceButtonsUseTheFrameworkOrSaySoInOneLine) {
     controls_->onControlEvent(kToggleWarp);
     controls_->onControlEvent(kToggleFullScreen);
     controls_->onControlEvent(kChangeDevice);
-    EXPECT_EQ(wide(),
-              "Toggle REF (switching the OpenGL driver) is not available on this platform; nothing changed\n"
-              "Toggle WARP (switching the OpenGL driver) is not available on this platform; nothing changed\n"
-              "Toggle full screen is not available on this platform; nothing changed\n"
-              "Change device is not available on this platform; nothing changed\n");
+    const std::string driver =
+        "The OpenGL driver cannot be switched while Ostrel runs (start it with "
+        "LIBGL_ALWAYS_SOFTWARE=1 for Mesa's software rasterizer); nothing changed\n";
+    EXPECT_EQ(wide(), driver + driver +
+                          "Toggle full screen: not available without a window; nothing changed\n"
+                          "Change device: not available without a window; nothing changed\n");
+    EXPECT_EQ(run_->isRunning(), false);
 
     std::vector<int> calls;
     FrameworkActions actions{[&] { calls.push_back(1); }, [&] { calls.push_back(2); },
