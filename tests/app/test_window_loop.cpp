@@ -1,0 +1,118 @@
+// The application's side of the window loop without a window: the message hook's order, the
+// frame move (title, camera, view, editor axes) and which arguments the framework reports.
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "app/CommandLine.h"
+#include "app/WindowLoop.h"
+#include "framework/WindowFramework.h"
+#include "render/Camera.h"
+#include "render/DeviceCallbacks.h"
+#include "render/cutscenerenderer.h"
+
+namespace ostrel {
+namespace {
+
+using namespace win;
+
+struct Rig {
+    WindowFramework framework{FrameworkFlags{}};
+    Camera camera;
+    CutSceneRenderer renderer{nullptr};
+    DeviceCallbacks device{framework, renderer, camera};
+    WindowHooks hooks;
+    WindowLoop loop{framework, camera, renderer, device, nullptr, hooks};
+
+    bool send(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
+        bool noFurther = true;
+        loop.onMessage({message, wParam, lParam}, noFurther);
+        return noFurther;
+    }
+};
+
+TEST(WindowLoop, TheEditorFirstThenTheCameraThenThePanels) {
+    Rig rig;
+    std::vector<std::string> calls;
+    bool editorTakes = true;
+    rig.hooks.editorMouseMessage = [&](UINT, LPARAM) {
+        calls.push_back("editor");
+        return editorTakes;
+    };
+    rig.hooks.panelsMessage = [&](const WindowMessage&) {
+        calls.push_back("panels");
+        return true;
+    };
+    // Taken by the editor: the camera never sees the key.
+    EXPECT_TRUE(rig.send(WM_KEYDOWN, VK_LEFT));
+    EXPECT_EQ(rig.camera.keysHeld(), 0);
+    EXPECT_EQ(calls, std::vector<std::string>{"editor"});
+    // Declined: the camera, then the panels, whose answer is the flag.
+    editorTakes = false;
+    calls.clear();
+    EXPECT_TRUE(rig.send(WM_KEYDOWN, VK_LEFT));
+    EXPECT_EQ(rig.camera.keysHeld(), 1);
+    EXPECT_EQ(calls, (std::vector<std::string>{"editor", "panels"}));
+    // Controls hidden: no panels, the flag stays cleared.
+    rig.device.setControlsShown(false);
+    calls.clear();
+    EXPECT_FALSE(rig.send(WM_KEYUP, VK_LEFT));
+    EXPECT_EQ(rig.camera.keysHeld(), 0);
+    EXPECT_EQ(calls, std::vector<std::string>{"editor"});
+}
+
+TEST(WindowLoop, F2HidesTheSettingsDialogAndThePanelsWaitMeanwhile) {
+    Rig rig;
+    int panelCalls = 0;
+    rig.hooks.panelsMessage = [&](const WindowMessage&) { return ++panelCalls, true; };
+    rig.framework.setSettingsDialogShown(true);
+    EXPECT_FALSE(rig.send(WM_KEYDOWN, 'W'));
+    EXPECT_TRUE(rig.framework.settingsDialogShown());
+    EXPECT_FALSE(rig.send(WM_KEYDOWN, VK_F2));
+    EXPECT_FALSE(rig.framework.settingsDialogShown());
+    EXPECT_EQ(panelCalls, 0);
+    EXPECT_TRUE(rig.send(WM_KEYDOWN, VK_F2));
+    EXPECT_EQ(panelCalls, 1);
+}
+
+TEST(WindowLoop, FrameMoveWritesTheTitleEveryHalfSecondAndMovesTheCamera) {
+    Rig rig;
+    Matrix4 axesView;
+    int axesCalls = 0;
+    rig.hooks.updateCameraAxes = [&](const Matrix4& v) { axesView = v, ++axesCalls; };
+    placeCamera(rig.camera, {0, 0, 0}, {-2, 0, 0}, {10, 0, 0});
+    rig.loop.onFrameMove(3.0, 0.0f);
+    EXPECT_EQ(rig.framework.windowTitle(), "");
+    rig.loop.onFrameMove(3.5, 0.5f);  // exactly 0.5 s: not yet
+    EXPECT_EQ(rig.framework.windowTitle(), "");
+    rig.camera.HandleMessage(WM_KEYDOWN, VK_RIGHT, 0);
+    rig.loop.onFrameMove(3.51, 0.01f);
+    EXPECT_EQ(rig.framework.windowTitle(), "Ostrel @ 0.00 fps");
+    EXPECT_NEAR(rig.camera.heading(), 10 + 0.21f * 0.01f * 180, 1e-4f);
+    EXPECT_EQ(rig.renderer.viewMatrix(), rig.camera.viewMatrix());
+    EXPECT_EQ(axesView, rig.camera.viewMatrix());
+    EXPECT_EQ(rig.loop.frameView(), rig.camera.viewMatrix());
+    EXPECT_EQ(axesCalls, 3);
+}
+
+TEST(WindowLoop, TitleText) {
+    EXPECT_EQ(windowTitleText(59.944), "Ostrel @ 59.94 fps");
+    EXPECT_EQ(windowTitleText(1234.5), "Ostrel @ 1234.50 fps");
+}
+
+TEST(WindowLoop, TheFrameworkReportsOnlyWhatTheEntryPointDidNotTake) {
+    const std::vector<std::wstring> args = {L"ostrel", L"-SCENE",  L"s.txt", L"-width:640",
+                                            L"-PROFILE", L"50",    L"x",     L"-CPU",
+                                            L"-bogus", L"-AFFINITY", L"3"};
+    const CommandLineSettings settings = parseCommandLine(args);
+    EXPECT_EQ(settings.consumed, (std::vector<bool>{false, true, true, false, true, true, false,
+                                                    true, false, true, true}));
+    std::ostringstream err;
+    const FrameworkFlags flags = parseFrameworkFlags(args, settings.consumed, &err);
+    EXPECT_EQ(flags.width, 640);
+    EXPECT_EQ(err.str(), "Unrecognized flag: x\nUnrecognized flag: -bogus\n");
+}
+
+}  // namespace
+}  // namespace ostrel

@@ -1,0 +1,350 @@
+// The camera without a window: key table, mouse drag, wheel, focus loss, wrap and clamp rules,
+// orbit placement and the view matrix against hand-computed matrices.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "render/Camera.h"
+#include "render/DeviceCallbacks.h"
+
+namespace ostrel {
+namespace {
+
+using namespace win;
+
+constexpr float kTol = 1e-4f;
+
+void expectVec(const Vec3f& actual, const Vec3f& expected, float tol = kTol) {
+    EXPECT_NEAR(actual.x, expected.x, tol);
+    EXPECT_NEAR(actual.y, expected.y, tol);
+    EXPECT_NEAR(actual.z, expected.z, tol);
+}
+
+void press(Camera& c, UINT vk) { c.HandleMessage(WM_KEYDOWN, vk, 1); }
+void release(Camera& c, UINT vk) { c.HandleMessage(WM_KEYUP, vk, 1); }
+
+Camera orbitCamera(float heading, float pitch, float distance, Vec3f center = {0, 0, 0}) {
+    Camera c;
+    c.SetWheelScrollLines(3);
+    c.SetOrbitCenter(center);
+    c.SetOrbitDistance(distance);
+    c.SetHeading(heading);
+    c.SetPitch(pitch);
+    c.UpdateOrbitPosition();
+    c.UpdateView();
+    return c;
+}
+
+TEST(Camera, StartsInOrbitModeWithTheDesignedDefaults) {
+    Camera c;
+    EXPECT_EQ(c.mode(), Camera::kModeOrbit);
+    EXPECT_FLOAT_EQ(c.speed(), 0.21f);
+    EXPECT_FLOAT_EQ(c.minimumSpeed(), 0.05f);
+    EXPECT_FLOAT_EQ(c.maximumSpeed(), 1.0f);
+    EXPECT_EQ(c.wheelDeltaPerLine(), 40);  // three scroll lines
+    EXPECT_EQ(c.viewMatrix(), Camera::baseMatrix());
+    EXPECT_EQ(Camera::baseMatrix(),
+              Matrix4::fromRows({0, -1, 0, 0, 0, 0, 1, 0, -1, 0, 0, 0, 0, 0, 0, 1}));
+}
+
+struct WrapCase {
+    const char* name;
+    float heading;
+    UINT key;
+    float expected;
+};
+
+class HeadingWrap : public ::testing::TestWithParam<WrapCase> {};
+
+// With Shift held v is the maximum speed, so t = 10/180 s turns the heading by 10 degrees.
+TEST_P(HeadingWrap, TurnsAcrossZero) {
+    const WrapCase& w = GetParam();
+    Camera c = orbitCamera(w.heading, 0, 2);
+    press(c, VK_SHIFT);
+    press(c, w.key);
+    c.Update(10.0f / 180.0f);
+    EXPECT_NEAR(c.heading(), w.expected, 1e-3f);
+    EXPECT_GE(c.heading(), 0.0f);
+    EXPECT_LT(c.heading(), 360.0f);
+}
+
+INSTANTIATE_TEST_SUITE_P(Camera, HeadingWrap,
+                         ::testing::Values(WrapCase{"left_from_5", 5, VK_LEFT, 355},
+                                           WrapCase{"right_from_355", 355, VK_RIGHT, 5},
+                                           WrapCase{"right_from_0", 0, VK_RIGHT, 10}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Camera, PitchFromADragIsClampedAndTheEyeSitsAboveTheCentre) {
+    const Vec3f center{1, 2, 3};
+    Camera c = orbitCamera(30, 0, 2, center);
+    c.HandleMessage(WM_LBUTTONDOWN, MK_LBUTTON, makeMouseLParam(100, 100));
+    c.HandleMessage(WM_MOUSEMOVE, MK_LBUTTON, makeMouseLParam(100, 2100));
+    c.Update(0.01f);
+    EXPECT_FLOAT_EQ(c.pitch(), 90.0f);
+    expectVec(c.position(), center + Vec3f{0, 0, 2});
+}
+
+TEST(Camera, DragTurnsHeadingAndPitchByTheSmoothedDelta) {
+    Camera c = orbitCamera(100, 0, 2);
+    c.HandleMessage(WM_LBUTTONDOWN, MK_LBUTTON, makeMouseLParam(10, 10));
+    c.HandleMessage(WM_MOUSEMOVE, MK_LBUTTON, makeMouseLParam(40, -20));
+    c.Update(0.0f);
+    // dx = 30/3 = 10 -> heading -= 10/500*90 = 1.8; dy = -30/3 = -10 -> pitch -= 1.8.
+    EXPECT_NEAR(c.heading(), 98.2f, 1e-4f);
+    EXPECT_NEAR(c.pitch(), -1.8f, 1e-4f);
+    // The next frame without movement decays the smoothed delta by 2/3.
+    c.Update(0.0f);
+    EXPECT_NEAR(c.heading(), 98.2f - 1.2f, 1e-4f);
+}
+
+TEST(Camera, OnlyTheLeftButtonAloneTurns) {
+    Camera c = orbitCamera(100, 0, 2);
+    c.HandleMessage(WM_LBUTTONDOWN, MK_LBUTTON, makeMouseLParam(10, 10));
+    c.HandleMessage(WM_RBUTTONDOWN, MK_LBUTTON | MK_RBUTTON, makeMouseLParam(10, 10));
+    c.HandleMessage(WM_MOUSEMOVE, MK_LBUTTON | MK_RBUTTON, makeMouseLParam(60, 10));
+    c.Update(0.0f);
+    EXPECT_FLOAT_EQ(c.heading(), 100.0f);
+    EXPECT_EQ(c.mouseButtons(), 5);
+    c.HandleMessage(WM_CAPTURECHANGED, 0, 0);
+    EXPECT_EQ(c.mouseButtons(), 0);
+}
+
+TEST(Camera, OneWheelNotchWithThreeLinesMovesTheOrbitInBy0_04) {
+    Camera c = orbitCamera(0, 0, 2);
+    c.HandleMessage(WM_MOUSEWHEEL, makeWheelWParam(WHEEL_DELTA, 0), makeMouseLParam(5, 5));
+    c.Update(0.0f);
+    EXPECT_NEAR(c.orbitDistance(), 2.0f - 0.04f, 1e-6f);
+    expectVec(c.position(), {-1.96f, 0, 0});
+    // Backwards two notches: + 0.08.
+    c.HandleMessage(WM_MOUSEWHEEL, makeWheelWParam(-2 * WHEEL_DELTA, 0), 0);
+    c.Update(0.0f);
+    EXPECT_NEAR(c.orbitDistance(), 2.04f, 1e-6f);
+}
+
+TEST(Camera, WheelInFreeFlightChangesTheSpeedWithinItsLimits) {
+    Camera c;
+    c.SetWheelScrollLines(3);
+    c.SetMode(Camera::kModeFree);
+    c.HandleMessage(WM_MOUSEWHEEL, makeWheelWParam(WHEEL_DELTA, 0), 0);
+    c.Update(0.0f);
+    EXPECT_NEAR(c.speed(), 0.21f + 0.03f, 1e-6f);
+    c.HandleMessage(WM_MOUSEWHEEL, makeWheelWParam(100 * WHEEL_DELTA, 0), 0);
+    c.Update(0.0f);
+    EXPECT_FLOAT_EQ(c.speed(), 1.0f);
+    c.HandleMessage(WM_MOUSEWHEEL, makeWheelWParam(-200 * WHEEL_DELTA, 0), 0);
+    c.Update(0.0f);
+    EXPECT_FLOAT_EQ(c.speed(), 0.05f);
+}
+
+TEST(Camera, ZeroScrollLinesIgnoreTheWheel) {
+    Camera c = orbitCamera(0, 0, 2);
+    c.SetWheelScrollLines(0);
+    c.HandleMessage(WM_MOUSEWHEEL, makeWheelWParam(WHEEL_DELTA, 0), 0);
+    c.Update(0.0f);
+    EXPECT_FLOAT_EQ(c.orbitDistance(), 2.0f);
+}
+
+TEST(Camera, AKeyHeldThroughFocusLossIsReleased) {
+    Camera c = orbitCamera(50, 0, 2);
+    press(c, VK_LEFT);
+    c.HandleMessage(WM_KILLFOCUS, 0, 0);
+    EXPECT_EQ(c.keysHeld(), 0);
+    EXPECT_FALSE(c.keyDown(0));
+    c.Update(1.0f);
+    EXPECT_FLOAT_EQ(c.heading(), 50.0f);
+}
+
+TEST(Camera, AutoRepeatIsIgnoredAndUnknownKeysDoNothing) {
+    Camera c;
+    press(c, VK_LEFT);
+    press(c, VK_LEFT);  // auto-repeat
+    press(c, 'A');
+    EXPECT_EQ(c.keysHeld(), 1);
+    release(c, VK_LEFT);
+    EXPECT_EQ(c.keysHeld(), 0);
+    release(c, VK_LEFT);  // not down: nothing
+    EXPECT_EQ(c.keysHeld(), 0);
+}
+
+TEST(Camera, KeySlotsFollowTheKeyTable) {
+    const UINT keys[] = {VK_LEFT,    VK_RIGHT,   VK_UP,      VK_DOWN,    VK_PRIOR,
+                         VK_NEXT,    VK_SHIFT,   VK_NUMPAD4, VK_NUMPAD6, VK_NUMPAD8,
+                         VK_NUMPAD2, VK_NUMPAD9, VK_NUMPAD3};
+    for (int slot = 0; slot < Camera::kNumKeys; ++slot)
+        EXPECT_EQ(Camera::keySlot(keys[slot]), slot);
+    EXPECT_EQ(Camera::keySlot(VK_NUMPAD5), -1);
+    EXPECT_EQ(Camera::keySlot(VK_SPACE), -1);
+}
+
+TEST(Camera, OrbitKeysChangeDistanceAndPitch) {
+    Camera c = orbitCamera(0, 0, 2);
+    press(c, VK_UP);
+    c.Update(1.0f);  // distance -= 0.21
+    EXPECT_NEAR(c.orbitDistance(), 1.79f, 1e-5f);
+    release(c, VK_UP);
+    press(c, VK_NUMPAD9);  // as Page Up: pitch += 0.21 * 90
+    c.Update(1.0f);
+    EXPECT_NEAR(c.pitch(), 18.9f, 1e-4f);
+    release(c, VK_NUMPAD9);
+    press(c, VK_DOWN);
+    press(c, VK_SHIFT);
+    c.Update(0.5f);  // distance += 1 * 0.5
+    EXPECT_NEAR(c.orbitDistance(), 2.29f, 1e-5f);
+}
+
+TEST(Camera, OrbitDistanceNeverFallsBelowOneTenth) {
+    Camera c = orbitCamera(0, 0, 0.2f);
+    press(c, VK_UP);
+    c.Update(10.0f);
+    EXPECT_FLOAT_EQ(c.orbitDistance(), 0.1f);
+}
+
+struct MoveCase {
+    const char* name;
+    UINT key;
+    bool shift;
+    Vec3f expected;  // position after 0.5 s from the origin, heading 90, pitch 45
+};
+
+class FreeFlight : public ::testing::TestWithParam<MoveCase> {};
+
+TEST_P(FreeFlight, MovesAlongTheAxesOfThePreviousView) {
+    const MoveCase& m = GetParam();
+    Camera c;
+    c.SetMode(Camera::kModeFree);
+    c.SetHeading(90);
+    c.SetPitch(45);
+    c.UpdateView();
+    if (m.shift) press(c, VK_SHIFT);
+    press(c, m.key);
+    c.Update(0.5f);
+    expectVec(c.position(), m.expected);
+    EXPECT_FLOAT_EQ(c.heading(), 90.0f);
+}
+
+const float kS = 0.21f * 0.5f;  // speed * time
+const float kF = 1.0f * 0.5f;   // maximum speed * time (Shift)
+const float kR = 0.70710678f;
+
+INSTANTIATE_TEST_SUITE_P(
+    Camera, FreeFlight,
+    ::testing::Values(
+        // Forward at heading 90, pitch 45 is (0, cos 45, -sin 45); right is (1, 0, 0).
+        MoveCase{"up", VK_UP, false, {0, kS * kR, -kS * kR}},
+        MoveCase{"up_shift", VK_UP, true, {0, kF * kR, -kF * kR}},
+        MoveCase{"down", VK_DOWN, false, {0, -kS * kR, kS * kR}},
+        MoveCase{"left", VK_LEFT, false, {-kS, 0, 0}},
+        MoveCase{"right_shift", VK_RIGHT, true, {kF, 0, 0}},
+        MoveCase{"page_up", VK_PRIOR, false, {0, 0, kS}},
+        MoveCase{"page_down_shift", VK_NEXT, true, {0, 0, -kF}},
+        MoveCase{"numpad9", VK_NUMPAD9, false, {0, 0, kS}},
+        MoveCase{"numpad3", VK_NUMPAD3, false, {0, 0, -kS}},
+        // The keypad moves in the horizontal plane whatever the pitch.
+        MoveCase{"numpad8", VK_NUMPAD8, false, {0, kS, 0}},
+        MoveCase{"numpad2", VK_NUMPAD2, true, {0, -kF, 0}},
+        MoveCase{"numpad4", VK_NUMPAD4, false, {-kS, 0, 0}},
+        MoveCase{"numpad6", VK_NUMPAD6, false, {kS, 0, 0}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Camera, OrbitPlacementFromCentreHeadingPitchAndDistance) {
+    Camera c = orbitCamera(90, 30, 2, {1, 2, 3});
+    // eye = centre - 2 * (cos 90 cos 30, sin 90 cos 30, -sin 30)
+    expectVec(c.position(), {1, 2 - 2 * 0.8660254f, 3 + 1});
+}
+
+TEST(Camera, ViewMatrixOfHeading90AtAKnownPosition) {
+    Camera c;
+    c.SetMode(Camera::kModeFree);
+    c.SetPosition({1, 2, 3});
+    c.SetHeading(90);
+    c.UpdateView();
+    const Matrix4 expected =
+        Matrix4::fromRows({1, 0, 0, -1, 0, 0, 1, -3, 0, -1, 0, 2, 0, 0, 0, 1});
+    for (int i = 0; i < 16; ++i) EXPECT_NEAR(c.viewMatrix().m[size_t(i)], expected.m[size_t(i)], 1e-6f) << i;
+    expectVec(c.forward(), {0, 1, 0});
+    expectVec(c.right(), {1, 0, 0});
+    expectVec(c.up(), {0, 0, 1});
+}
+
+TEST(Camera, ViewMatrixOfPitchAndTurn) {
+    // Heading 0, pitch 90 (looking straight down), turn 90: forward -z; the turn rotates the
+    // world about z before the camera rotation.
+    Camera c;
+    c.SetMode(Camera::kModeFree);
+    c.SetPitch(90);
+    c.SetTurn(90);
+    c.UpdateView();
+    // M1 = R_y(-90): rows (0,0,-1), (0,1,0), (1,0,0); R_t = R_z(-90): rows (0,1,0), (-1,0,0),
+    // (0,0,1).
+    const Matrix4 m1 = Matrix4::fromRows({0, 0, -1, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 1});
+    const Matrix4 rt = Matrix4::fromRows({0, 1, 0, 0, -1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1});
+    const Matrix4 expected = Camera::baseMatrix() * m1 * rt;
+    // B * M1 = rows (0,-1,0), (1,0,0), (0,0,1); times R_t = rows (1,0,0), (0,1,0), (0,0,1).
+    for (int i = 0; i < 16; ++i) {
+        EXPECT_NEAR(c.viewMatrix().m[size_t(i)], expected.m[size_t(i)], 1e-6f) << i;
+        EXPECT_NEAR(c.viewMatrix().m[size_t(i)], Matrix4::identity().m[size_t(i)], 1e-6f) << i;
+    }
+    expectVec(c.forward(), {0, 0, -1});
+}
+
+struct AngleCase {
+    float heading, pitch, roll;
+};
+
+class ViewAxes : public ::testing::TestWithParam<AngleCase> {};
+
+// Whatever the angles (turn 0), the view maps the eye to the origin and the forward, right and
+// up axes to -z, +x and +y of view space.
+TEST_P(ViewAxes, MapTheCameraAxesToViewSpace) {
+    const AngleCase& a = GetParam();
+    Camera c;
+    c.SetMode(Camera::kModeFree);
+    c.SetPosition({0.5f, -1.5f, 2});
+    c.SetHeading(a.heading);
+    c.SetPitch(a.pitch);
+    c.SetRoll(a.roll);
+    c.UpdateView();
+    const Matrix4& v = c.viewMatrix();
+    expectVec(transformPoint(v, c.position()), {0, 0, 0});
+    expectVec(transformDirection(v, c.forward()), {0, 0, -1});
+    expectVec(transformDirection(v, c.right()), {1, 0, 0});
+    expectVec(transformDirection(v, c.up()), {0, 1, 0});
+    const float h = a.heading * 3.14159265f / 180, p = a.pitch * 3.14159265f / 180;
+    expectVec(c.forward(), {std::cos(h) * std::cos(p), std::sin(h) * std::cos(p), -std::sin(p)});
+}
+
+INSTANTIATE_TEST_SUITE_P(Camera, ViewAxes,
+                         ::testing::Values(AngleCase{0, 0, 0}, AngleCase{90, 0, 0},
+                                           AngleCase{200, 30, 0}, AngleCase{45, -60, 20},
+                                           AngleCase{359, 89, -45}));
+
+TEST(Camera, PlacementFromTheSceneKeepsOnlyTheDistanceOfTheDefaultPosition) {
+    Camera c;
+    placeCamera(c, {1, 0.25f, 0.25f}, {-3, 0.25f, 0.25f}, {90, 0, 0});
+    EXPECT_FLOAT_EQ(c.orbitDistance(), 4.0f);
+    expectVec(c.position(), {1, 0.25f - 4, 0.25f});
+    EXPECT_FLOAT_EQ(c.heading(), 90.0f);
+    EXPECT_FLOAT_EQ(c.turn(), 0.0f);
+}
+
+TEST(StatisticsText, CameraAndEditorLines) {
+    Camera c;
+    c.SetMode(Camera::kModeFree);
+    c.SetPosition({1, -2.5f, 0});
+    c.SetHeading(90);
+    c.UpdateView();
+    const auto lines = statisticsLines("frame", "device", false, c, 2);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "frame");
+    EXPECT_EQ(lines[1], "device");
+    EXPECT_EQ(lines[2], "x=1.000 y=-2.500 z=0.000 heading=90.00 pitch=0.00 roll=0.00 turn=0.00");
+    EXPECT_EQ(lines[3], "[EDITOR] Mode=2");
+    const auto gamma = statisticsLines("", "", true, c, 0);
+    ASSERT_EQ(gamma.size(), 5u);
+    EXPECT_EQ(gamma[2], "GAMMA!");
+    EXPECT_EQ(gamma[4], "[EDITOR] Mode=0");
+}
+
+}  // namespace
+}  // namespace ostrel
