@@ -1,37 +1,504 @@
-// Interface of the scene renderer before its drawing lands: it keeps the settings, the matrices
-// and the back-buffer size, draws nothing and reads back the background ID everywhere.
+// The scene renderer on OpenGL. The frame is drawn into the renderer's own frame target (colour,
+// depth-stencil and the object-ID buffer as a second colour attachment), which starts as a copy
+// of the back buffer the caller cleared and is copied back onto it at the end of Render(); the
+// draw framebuffer bound when Render() is called is the back buffer.
 #include "render/cutscenerenderer.h"
+
+#include <array>
+#include <cmath>
+#include <vector>
+
+#include "core/FatalError.h"
+#include "fem/FemModel.h"
+#include "render/CutSceneRendererEffect.h"
+#include "render/ObjectIdBuffer.h"
+#include "render/RendererMath.h"
+#include "render/ShadowMap.h"
+#include "render/toolkit/GpuMesh.h"
+#include "render/toolkit/InstanceBuffer.h"
+#include "render/toolkit/SimpleDrawer.h"
+#include "scene/Scene.h"
 
 namespace ostrel {
 
+using namespace D3D11Tools;
+
+namespace {
+
+constexpr const char* kRendererSourceFile = "cutscenerenderer";
+
+/// The colour and depth-stencil targets of the frame, with the object-ID texture attached as
+/// the second colour target.
+class FrameTarget {
+public:
+    HRESULT Create(int width, int height, GLuint idTexture) {
+        Release();
+        glClean();
+        color_ = makeTexture();
+        glBindTexture(GL_TEXTURE_2D, color_.get());
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+        glBindTexture(GL_TEXTURE_2D, 0);
+        GLuint rb = 0;
+        glGenRenderbuffers(1, &rb);
+        depth_.reset(rb);
+        glBindRenderbuffer(GL_RENDERBUFFER, rb);
+        glRenderbufferStorage(GL_RENDERBUFFER, GL_DEPTH24_STENCIL8, width, height);
+        glBindRenderbuffer(GL_RENDERBUFFER, 0);
+        GLint previous = 0;
+        glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &previous);
+        framebuffer_ = makeFramebuffer();
+        glBindFramebuffer(GL_DRAW_FRAMEBUFFER, framebuffer_.get());
+        glFramebufferTexture2D(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, color_.get(), 0);
+        glFramebufferTexture2D(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT1, GL_TEXTURE_2D, idTexture, 0);
+        glFramebufferRenderbuffer(GL_DRAW_FRAMEBUFFER, GL_DEPTH_STENCIL_ATTACHMENT, GL_RENDERBUFFER, rb);
+        const bool complete = glCheckFramebufferStatus(GL_DRAW_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
+        glBindFramebuffer(GL_DRAW_FRAMEBUFFER, GLuint(previous));
+        if (!complete || !glClean()) {
+            Release();
+            return E_OUTOFMEMORY;
+        }
+        width_ = width;
+        height_ = height;
+        return S_OK;
+    }
+    void Release() {
+        framebuffer_.reset();
+        depth_.reset();
+        color_.reset();
+        width_ = height_ = 0;
+    }
+    bool exists() const { return bool(framebuffer_); }
+    GLuint framebuffer() const { return framebuffer_.get(); }
+    /// Colour alone, or colour and object IDs.
+    void SetTargets(bool withIds) const {
+        const GLenum both[2] = {GL_COLOR_ATTACHMENT0, GL_COLOR_ATTACHMENT1};
+        const GLenum colour[2] = {GL_COLOR_ATTACHMENT0, GL_NONE};
+        glDrawBuffers(2, withIds ? both : colour);
+    }
+    /// Copies the colour of `from` into this target (from = the back buffer) or back.
+    void CopyFrom(GLuint from) const { Blit(from, framebuffer_.get()); }
+    void CopyTo(GLuint to) const { Blit(framebuffer_.get(), to); }
+
+private:
+    void Blit(GLuint from, GLuint to) const {
+        glBindFramebuffer(GL_READ_FRAMEBUFFER, from);
+        if (from == framebuffer_.get()) glReadBuffer(GL_COLOR_ATTACHMENT0);
+        glBindFramebuffer(GL_DRAW_FRAMEBUFFER, to);
+        if (to == framebuffer_.get()) SetTargets(false);
+        glBlitFramebuffer(0, 0, width_, height_, 0, 0, width_, height_, GL_COLOR_BUFFER_BIT, GL_NEAREST);
+    }
+    GlTexture color_;
+    GlRenderbuffer depth_;
+    GlFramebuffer framebuffer_;
+    int width_ = 0, height_ = 0;
+};
+
+/// What the cached shadow map was rendered from.
+struct ShadowKey {
+    std::uint64_t meshGeneration = 0;
+    Matrix4 lightView;
+    bool headLight = false;
+    bool operator==(const ShadowKey&) const = default;
+};
+
+Vec4f vec4(float x, float y, float z, float w) { return {x, y, z, w}; }
+
+}  // namespace
+
 struct CutSceneRenderer::Impl {
     Scene* scene = nullptr;
-    RenderSettings settings;
+    bool deviceCreated = false;
+    CutSceneRendererEffect effect;
+    int width = 0, height = 0;
     Matrix4 projection = Matrix4::identity();
     Matrix4 view = Matrix4::identity();
-    int width = 0;
-    int height = 0;
+    SimpleDrawer lineDrawer;
+    InstanceBuffer handlePositions, handleTypes, arrowVertices, arrowMatrices;
+    std::vector<Vec3f> hostPositions;
+    std::vector<std::uint8_t> hostTypes;
+    std::vector<std::int32_t> hostArrowVertices;
+    std::vector<Matrix4> hostArrowMatrices;
+    GpuMesh handleMesh, arrowMesh, groundMesh;
+    ObjectIdBuffer objectIds;
+    FrameTarget frame;
+    GpuMesh inputMesh;
+    GpuMesh optimizedMesh;
+    bool optimizedMeshPresent = false;
+    const TriangleMesh* optimizedSource = nullptr;
+    ShadowMap shadowMap;
+    RenderSettings settings;
+
+    std::uint64_t meshGeneration = 1;
+    bool shadowValid = false;
+    ShadowKey shadowKey;
+    int shadowRenders = 0;
+
+    FemModel* model() const {
+        return scene && scene->isLoaded() ? scene->model() : nullptr;
+    }
+    const GpuMesh* surfaceMesh() const {
+        if (optimizedMeshPresent && optimizedMesh.vertexCount() > 0) return &optimizedMesh;
+        return inputMesh.vertexCount() > 0 ? &inputMesh : nullptr;
+    }
+    Matrix4 lightView() const {
+        if (settings.enableHeadLight || !scene) return view;
+        return Matrix4::fromRows({scene->lightView_[0], scene->lightView_[1], scene->lightView_[2],
+                                  scene->lightView_[3], scene->lightView_[4], scene->lightView_[5],
+                                  scene->lightView_[6], scene->lightView_[7], scene->lightView_[8],
+                                  scene->lightView_[9], scene->lightView_[10], scene->lightView_[11],
+                                  scene->lightView_[12], scene->lightView_[13],
+                                  scene->lightView_[14], scene->lightView_[15]});
+    }
+    HRESULT BuildOptimized() {
+        optimizedMesh.Release();
+        if (!optimizedSource || optimizedSource->vertices.empty() || optimizedSource->triangles.empty())
+            return S_OK;
+        return optimizedMesh.Build(Mesh<VPN>(optimizedSource));
+    }
+    void ReleaseDevice();
+    void UploadInstances();
+    void RenderShadowMap(const Matrix4& lightView);
+    void DrawCoordinateSystem(const Matrix4& lightView);
+    void DrawGround();
+    void DrawHandlesAndArrows();
+    bool ReadIds(const PixelRect& rect, std::vector<std::uint32_t>& ids);
 };
+
+void CutSceneRenderer::Impl::ReleaseDevice() {
+    optimizedMesh.Release();
+    inputMesh.Release();
+    shadowMap.Release();
+    groundMesh.Release();
+    arrowMesh.Release();
+    handleMesh.Release();
+    arrowMatrices.Release();
+    arrowVertices.Release();
+    handleTypes.Release();
+    handlePositions.Release();
+    lineDrawer.OnDestroyDevice();
+    effect.Release();
+    shadowValid = false;
+    deviceCreated = false;
+}
 
 CutSceneRenderer::CutSceneRenderer(Scene* scene) : impl_(std::make_unique<Impl>()) {
     impl_->scene = scene;
 }
-CutSceneRenderer::~CutSceneRenderer() = default;
 
-HRESULT CutSceneRenderer::OnCreateDevice() { return S_OK; }
-HRESULT CutSceneRenderer::OnCreateSwapChain(int width, int height) {
-    impl_->width = width;
-    impl_->height = height;
+CutSceneRenderer::~CutSceneRenderer() {
+    // Device resources are released by OnReleasingSwapChain / OnDestroyDevice while the context
+    // is current; a renderer destroyed without them leaks nothing as long as no device exists.
+    if (impl_->deviceCreated || impl_->frame.exists()) {
+        OnReleasingSwapChain();
+        OnDestroyDevice();
+    }
+}
+
+HRESULT CutSceneRenderer::OnCreateDevice() {
+    Impl& r = *impl_;
+    HRESULT hr = S_OK;
+    r.deviceCreated = true;
+    if (failed(hr = r.effect.Load())) return hr;
+    if (failed(hr = r.lineDrawer.OnCreateDevice())) return hr;
+    if (failed(hr = r.handlePositions.Create(12))) return hr;
+    if (failed(hr = r.handleTypes.Create(1))) return hr;
+    if (failed(hr = r.arrowVertices.Create(4))) return hr;
+    if (failed(hr = r.arrowMatrices.Create(64))) return hr;
+    if (failed(hr = r.handleMesh.BuildPositions(handleCubePositions(), handleCubeIndices(),
+                                                kTriangleList)))
+        return hr;
+    if (failed(hr = r.arrowMesh.Build(Arrow<VPN>(32, 0.1f, 0.2f, 0.6f, 0.4f)))) return hr;
+    if (failed(hr = r.groundMesh.Build(UnitPlane<VPN>(true)))) return hr;
+    if (r.scene && r.scene->isLoaded() && !r.scene->mesh().vertices.empty() &&
+        !r.scene->mesh().triangles.empty())
+        if (failed(hr = r.inputMesh.Build(Mesh<VPN>(&r.scene->mesh())))) return hr;
+    if (failed(hr = r.shadowMap.Create())) return hr;
+    if (r.optimizedMeshPresent)
+        if (failed(hr = r.BuildOptimized())) return hr;
+    r.lineDrawer.SetProjection(r.projection);
+    r.effect.g_mProjection->SetMatrix(r.projection);
+    r.shadowValid = false;
+    ++r.meshGeneration;
     return S_OK;
 }
-void CutSceneRenderer::SetProjection(const Matrix4& projection) { impl_->projection = projection; }
-void CutSceneRenderer::OnReleasingSwapChain() {}
-void CutSceneRenderer::OnDestroyDevice() {}
-HRESULT CutSceneRenderer::SetOptimizedMesh(const TriangleMesh*) { return S_OK; }
+
+HRESULT CutSceneRenderer::OnCreateSwapChain(int width, int height) {
+    Impl& r = *impl_;
+    r.width = width;
+    r.height = height;
+    HRESULT hr = r.objectIds.Create(width, height);
+    if (failed(hr)) return hr;
+    return r.frame.Create(width, height, r.objectIds.texture());
+}
+
+void CutSceneRenderer::SetProjection(const Matrix4& projection) {
+    Impl& r = *impl_;
+    r.projection = projection;
+    if (r.effect.g_mProjection) r.effect.g_mProjection->SetMatrix(projection);
+    r.lineDrawer.SetProjection(projection);
+}
+
+void CutSceneRenderer::OnReleasingSwapChain() {
+    impl_->frame.Release();
+    impl_->objectIds.Release();
+}
+
+void CutSceneRenderer::OnDestroyDevice() { impl_->ReleaseDevice(); }
+
+HRESULT CutSceneRenderer::SetOptimizedMesh(const TriangleMesh* mesh) {
+    Impl& r = *impl_;
+    r.optimizedMesh.Release();
+    r.optimizedSource = mesh;
+    r.optimizedMeshPresent = mesh != nullptr;
+    ++r.meshGeneration;
+    if (!mesh || !r.deviceCreated) return S_OK;
+    return r.BuildOptimized();
+}
+
 void CutSceneRenderer::SetViewMatrix(const Matrix4& view) { impl_->view = view; }
-void CutSceneRenderer::Render() {}
-std::uint32_t CutSceneRenderer::GetObjectId(int, int) { return 0; }
-void CutSceneRenderer::CollectObjectIds(int, int, int, int, std::set<std::uint32_t>&) {}
+
+void CutSceneRenderer::Impl::UploadInstances() {
+    const FemModel* m = model();
+    if (!m) {
+        hostPositions.clear();
+        hostTypes.clear();
+        hostArrowVertices.clear();
+        hostArrowMatrices.clear();
+        return;
+    }
+    buildHandleInstances(*m, hostPositions, hostTypes);
+    const auto n = std::uint32_t(hostPositions.size());
+    if (failed(handlePositions.Resize(n)) || failed(handleTypes.Resize(n))) {
+        hostPositions.clear();
+        hostTypes.clear();
+    }
+    handlePositions.Update(hostPositions.data(), std::uint32_t(hostPositions.size()));
+    handleTypes.Update(hostTypes.data(), std::uint32_t(hostTypes.size()));
+
+    buildArrowInstances(*m, hostPositions, view, scene->vertexHandleRadius_,
+                        scene->forceArrowScale_, hostArrowVertices, hostArrowMatrices);
+    if (!hostArrowVertices.empty()) {
+        const auto a = std::uint32_t(hostArrowVertices.size());
+        if (failed(arrowVertices.Resize(a)) || failed(arrowMatrices.Resize(2 * a))) {
+            hostArrowVertices.clear();
+            hostArrowMatrices.clear();
+            return;
+        }
+        arrowVertices.Update(hostArrowVertices.data(), a);
+        arrowMatrices.Update(hostArrowMatrices.data(), 2 * a);
+    }
+}
+
+void CutSceneRenderer::Impl::RenderShadowMap(const Matrix4& lightView) {
+    const GpuMesh* mesh = surfaceMesh();
+    const ShadowKey key{meshGeneration, lightView, settings.enableHeadLight};
+    // The map depends only on the surface and the light: render it again only when one of
+    // them changed since it was last drawn.
+    if (mesh && !(shadowValid && key == shadowKey)) {
+        shadowMap.BindForDrawing();
+        glViewport(0, 0, ShadowMap::kSize, ShadowMap::kSize);
+        glDepthRange(0.0, 1.0);
+        glDepthMask(GL_TRUE);
+        glClearDepth(1.0);
+        glClearStencil(0);
+        glClear(GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
+        effect.g_mWorldLightSMProjection->SetMatrix(lightProjection() * lightView);
+        mesh->Draw(effect.renderMeshIntoShadowMap, effect.layouts[0]);
+        shadowKey = key;
+        shadowValid = true;
+        ++shadowRenders;
+    }
+    const Matrix4 inverseView = inverse(view);
+    effect.g_mShadowMap->SetMatrix(shadowTextureMatrix() * lightProjection() * lightView * inverseView);
+    effect.g_mInvViewLight->SetMatrix(lightView * inverseView);
+    effect.g_txShadowMap->SetResource(shadowMap.texture());
+}
+
+void CutSceneRenderer::Impl::DrawCoordinateSystem(const Matrix4& lightView) {
+    const Vec3d s = scene ? scene->voxelSize_ : Vec3d(1, 1, 1);
+    lineDrawer.SetView(view);
+    lineDrawer.SetWorld(Matrix4::identity());
+    lineDrawer.Begin();
+    const Vec3f o(0, 0, 0);
+    const Vec3f axes[3] = {{5 * float(s.x), 0, 0}, {0, 5 * float(s.y), 0}, {0, 0, 5 * float(s.z)}};
+    for (int a = 0; a < 3; ++a) {
+        lineDrawer.SetColor(a == 0, a == 1, a == 2, 1);
+        lineDrawer.AddVertex(o);
+        lineDrawer.AddVertex(axes[a]);
+    }
+    lineDrawer.Flush();
+    lineDrawer.End();
+
+    lineDrawer.SetWorld(inverse(lightProjection() * lightView));
+    lineDrawer.Begin();
+    lineDrawer.SetColor(1, 1, 1, 1);
+    const auto corner = [](int i, float z) {
+        const float x = (i == 1 || i == 2) ? 1.0f : -1.0f, y = i >= 2 ? 1.0f : -1.0f;
+        return Vec3f(x, y, z);
+    };
+    for (float z : {0.0f, 1.0f})
+        for (int i = 0; i < 4; ++i) {
+            lineDrawer.AddVertex(corner(i, z));
+            lineDrawer.AddVertex(corner((i + 1) % 4, z));
+        }
+    for (int i = 0; i < 4; ++i) {
+        lineDrawer.AddVertex(corner(i, 0));
+        lineDrawer.AddVertex(corner(i, 1));
+    }
+    lineDrawer.Flush();
+    lineDrawer.End();
+}
+
+void CutSceneRenderer::Impl::DrawGround() {
+    const float hx = scene->mesh().halfSize.x, hy = scene->mesh().halfSize.y;
+    if (!(hx + hy > 0)) return;
+    effect.g_vAmbientColor->SetFloatVector(vec4(230 / 255.0f, 175 / 255.0f, 120 / 255.0f, 0));
+    effect.g_vDiffuseColor->SetFloatVector(vec4(0, 0, 0, 0));
+    effect.g_vSpecularColor->SetFloatVector(vec4(0, 0, 0, 0));
+    effect.g_vFogColor->SetFloatVector(vec4(0, 0, 0, 0));
+    effect.g_fFogExponent->SetFloat(2);
+    effect.g_fFogDensity->SetFloat(fogDensity(hx, hy));
+    effect.g_vSceneCenter->SetFloatVector(vec4(hx, hy, 0, 0));
+    const Matrix4 g = groundWorld(hx, hy);
+    effect.g_mWorld->SetMatrix(g);
+    effect.g_mWorldView->SetMatrix(view * g);
+    effect.g_mTransInvWorldView->SetMatrix(transpose(inverse(view * g)));
+    effect.setSolidRenderMode->Apply();
+    groundMesh.Draw(settings.shadowsActive() ? effect.renderMeshWithFogAndShadows
+                                             : effect.renderMeshWithFog,
+                    effect.layouts[1]);
+    effect.g_mWorld->SetMatrix(Matrix4::identity());
+}
+
+void CutSceneRenderer::Impl::DrawHandlesAndArrows() {
+    const auto n = GLsizei(hostPositions.size());
+    if (n == 0) return;
+    effect.g_fSphereRadius->SetFloat(scene->vertexHandleRadius_);
+    frame.SetTargets(true);
+
+    effect.renderSimulationVertices->Apply();
+    const VertexBufferBinding handleSlots[3] = {{handleMesh.vertexBuffer(), 12, 0},
+                                                {handlePositions.buffer(), 12, 0},
+                                                {handleTypes.buffer(), 1, 0}};
+    effect.layouts[4]->Bind(handleSlots);
+    glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, handleMesh.indexBuffer());
+    glDrawElementsInstanced(GL_TRIANGLES, GLsizei(handleMesh.indexCount()), GL_UNSIGNED_INT,
+                            nullptr, n);
+
+    if (!hostArrowVertices.empty()) {
+        effect.renderForceArrows->Apply();
+        const VertexBufferBinding arrowSlots[3] = {{arrowMesh.vertexBuffer(), 24, 0},
+                                                   {arrowVertices.buffer(), 4, 0},
+                                                   {arrowMatrices.buffer(), 128, 0}};
+        effect.layouts[5]->Bind(arrowSlots);
+        glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, arrowMesh.indexBuffer());
+        glDrawElementsInstanced(GL_TRIANGLES, GLsizei(arrowMesh.indexCount()), GL_UNSIGNED_INT,
+                                nullptr, GLsizei(hostArrowVertices.size()));
+    }
+    glBindVertexArray(0);
+}
+
+void CutSceneRenderer::Render() {
+    Impl& r = *impl_;
+    if (!r.deviceCreated || !r.effect.loaded() || !r.frame.exists()) return;
+    GLint backBuffer = 0;
+    glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &backBuffer);
+    const RenderSettings& s = r.settings;
+    const bool handles = s.handlesShown() && r.model();
+
+    // 1. Instance data.
+    if (handles) r.UploadInstances();
+    else r.hostPositions.clear(), r.hostArrowVertices.clear();
+
+    // 2. Shadow pass.
+    const Matrix4 lightView = r.lightView();
+    if (s.shadowsActive()) r.RenderShadowMap(lightView);
+
+    // 3. Main pass set-up: the frame target starts as the cleared back buffer.
+    r.frame.CopyFrom(GLuint(backBuffer));
+    glBindFramebuffer(GL_FRAMEBUFFER, r.frame.framebuffer());
+    glViewport(0, 0, r.width, r.height);
+    glDepthRange(0.0, 1.0);
+    glDepthMask(GL_TRUE);
+    glClearDepth(1.0);
+    glClearStencil(0);
+    glClear(GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
+    r.frame.SetTargets(true);
+    const GLuint zero[4] = {0, 0, 0, 0};
+    glClearBufferuiv(GL_COLOR, 1, zero);
+    r.frame.SetTargets(false);
+    if (s.enableHeadLight || !r.scene) {
+        r.effect.g_vLightPosCS->SetFloatVector(vec4(0, 0, 0, 0));
+    } else {
+        const Vec3f p = r.scene->lightPos_;
+        r.effect.g_vLightPosCS->SetFloatVector(r.view * Vec4f{p.x, p.y, p.z, 1});
+    }
+    r.effect.g_mWorld->SetMatrix(Matrix4::identity());
+    r.effect.g_mWorldView->SetMatrix(r.view);
+    r.effect.g_mTransInvWorldView->SetMatrix(transpose(inverse(r.view)));
+
+    // 4. Surface.
+    if (s.renderSurface) {
+        (s.wireFrame ? r.effect.setWireFrameRenderMode : r.effect.setSolidRenderMode)->Apply();
+        const Vec4f grey = vec4(0.2f, 0.2f, 0.2f, 0);
+        r.effect.g_vAmbientColor->SetFloatVector(grey);
+        r.effect.g_vDiffuseColor->SetFloatVector(grey);
+        r.effect.g_vSpecularColor->SetFloatVector(grey);
+        if (const GpuMesh* mesh = r.surfaceMesh())
+            mesh->Draw(s.enableShadows && !s.wireFrame ? r.effect.renderMeshWithShadows
+                                                       : r.effect.renderMesh,
+                       r.effect.layouts[1]);
+    }
+
+    // 5. Coordinate system and the light's frustum.
+    if (s.renderCoordinateSystem) r.DrawCoordinateSystem(lightView);
+
+    // 6. Ground with fog.
+    if (s.renderGround && r.scene) r.DrawGround();
+
+    // 7. The view again.
+    r.effect.g_mWorldView->SetMatrix(r.view);
+    r.effect.g_mTransInvWorldView->SetMatrix(transpose(inverse(r.view)));
+
+    // 8. Handles and arrows, also into the object-ID buffer.
+    if (handles) r.DrawHandlesAndArrows();
+
+    // 9. The back buffer alone, default rasterizer state.
+    r.frame.SetTargets(false);
+    if (r.lineDrawer.effect().setDefaultRasterizerState)
+        r.lineDrawer.effect().setDefaultRasterizerState->Apply();
+    glUseProgram(0);
+    r.frame.CopyTo(GLuint(backBuffer));
+    glBindFramebuffer(GL_FRAMEBUFFER, GLuint(backBuffer));
+}
+
+bool CutSceneRenderer::Impl::ReadIds(const PixelRect& rect, std::vector<std::uint32_t>& ids) {
+    return objectIds.Read(rect, ids);
+}
+
+std::uint32_t CutSceneRenderer::GetObjectId(int x, int y) {
+    Impl& r = *impl_;
+    if (x < 0 || x >= r.width || y < 0 || y >= r.height) return 0;
+    std::vector<std::uint32_t> ids;
+    if (!r.ReadIds({x, y, x, y}, ids))
+        reportFatalError(kRendererSourceFile, __LINE__, L"Mapping Object ID Buffer failed");
+    return ids[0];
+}
+
+void CutSceneRenderer::CollectObjectIds(int x0, int y0, int x1, int y1,
+                                        std::set<std::uint32_t>& ids) {
+    Impl& r = *impl_;
+    const PixelRect rect = orderAndClip(x0, y0, x1, y1, r.width, r.height);
+    if (rect.empty()) return;
+    std::vector<std::uint32_t> values;
+    if (!r.ReadIds(rect, values))
+        reportFatalError(kRendererSourceFile, __LINE__, L"Mapping Object ID Buffer failed");
+    // Runs of equal IDs are common (background, one handle): insert each run once.
+    for (size_t i = 0; i < values.size(); ++i)
+        if (i == 0 || values[i] != values[i - 1]) ids.insert(values[i]);
+}
 
 RenderSettings& CutSceneRenderer::settings() { return impl_->settings; }
 const RenderSettings& CutSceneRenderer::settings() const { return impl_->settings; }
@@ -39,5 +506,6 @@ const Matrix4& CutSceneRenderer::projection() const { return impl_->projection; 
 const Matrix4& CutSceneRenderer::viewMatrix() const { return impl_->view; }
 int CutSceneRenderer::width() const { return impl_->width; }
 int CutSceneRenderer::height() const { return impl_->height; }
+int CutSceneRenderer::shadowMapRenders() const { return impl_->shadowRenders; }
 
 }  // namespace ostrel

@@ -63,6 +63,8 @@ public:
     const Matrix4& viewMatrix() const;
     int width() const;
     int height() const;
+    /// How often the shadow map has been drawn (it is kept while the surface and light stay).
+    int shadowMapRenders() const;
 
 private:
     struct Impl;

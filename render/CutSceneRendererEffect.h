@@ -1,0 +1,50 @@
+#pragma once
+// The scene renderer's effect contract ("cutscenerenderer.cso"): the variables, the technique
+// "CutSceneRenderer" with its fifteen passes and six input layouts, looked up in a fixed order;
+// the load fails at the first name missing.
+
+#include <array>
+#include <string>
+
+#include "render/toolkit/Effect.h"
+
+namespace ostrel {
+
+class CutSceneRendererEffect : public D3D11Tools::Effect {
+public:
+    using Variable = D3D11Tools::EffectVariable;
+    using Pass = D3D11Tools::EffectPass;
+    using Layout = D3D11Tools::InputLayout;
+
+    explicit CutSceneRendererEffect(const std::wstring& fileName = L"cutscenerenderer.cso")
+        : Effect(fileName) {}
+    HRESULT BindVariables() override;
+
+    /// Variable names in lookup order, and the pass names in lookup order.
+    static const std::array<const char*, 21>& variableNames();
+    static const std::array<const char*, 15>& passNames();
+
+    Variable *g_mProjection = nullptr, *g_vLightPosCS = nullptr, *g_fSphereRadius = nullptr,
+             *g_mWorldView = nullptr, *g_mTransInvWorldView = nullptr,
+             *g_vAmbientColor = nullptr, *g_vDiffuseColor = nullptr, *g_vSpecularColor = nullptr,
+             *g_mWorld = nullptr, *g_vSceneCenter = nullptr, *g_vFogColor = nullptr,
+             *g_fFogExponent = nullptr, *g_fFogDensity = nullptr,
+             *g_mWorldLightSMProjection = nullptr, *g_vAmbientColorCutSurfaces = nullptr,
+             *g_vDiffuseColorCutSurfaces = nullptr, *g_vSpecularColorCutSurfaces = nullptr,
+             *g_mShadowMap = nullptr, *g_mInvViewLight = nullptr, *g_fClippingY = nullptr,
+             *g_txShadowMap = nullptr;
+    D3D11Tools::EffectTechnique* technique = nullptr;
+    Pass *setSolidRenderMode = nullptr, *setWireFrameRenderMode = nullptr,
+         *renderMeshWithFaceNormals = nullptr, *renderMeshWithFaceNormalsAndShadows = nullptr,
+         *renderMesh = nullptr, *renderMeshWithShadows = nullptr,
+         *renderMeshWithCutSurfaces = nullptr, *renderMeshWithCutSurfacesAndShadows = nullptr,
+         *renderMeshWithCutSurfacesAndClippingAndShadows = nullptr,
+         *renderMeshIntoShadowMap = nullptr, *renderMeshWithFog = nullptr,
+         *renderMeshWithFogAndShadows = nullptr, *renderSimulationVertices = nullptr,
+         *renderForceArrows = nullptr, *renderSurfaceVertices = nullptr;
+    /// 1 shadow pass, 2 surface and ground, 3 two-slot mesh, 4 cut surfaces, 5 handles, 6 arrows.
+    std::array<Layout*, 6> layouts{};
+    int layoutCount = 0;
+};
+
+}  // namespace ostrel

@@ -1,0 +1,46 @@
+#pragma once
+// The scene renderer's arithmetic, free of GL: its fixed matrices, the ground and fog values and
+// the per-instance data of the vertex handles and force arrows. Matrices act on column vectors
+// and are stored row by row; world z is up.
+
+#include <cstdint>
+#include <vector>
+
+#include "geometry/Matrix4.h"
+#include "geometry/Vec3.h"
+
+namespace ostrel {
+
+class FemModel;
+
+/// The light's projection P_L: m00 = m11 = 1/tan(22.5 rad), m22 = -1.0126582,
+/// m23 = -0.10126582, m32 = -1 (near 0.1, far 8, depth 0..1).
+Matrix4 lightProjection();
+/// B = diag(0.5, -0.5, 1, 1) * T(1, -1, 0): clip space to shadow-map texture coordinates with v
+/// running downward.
+Matrix4 shadowTextureMatrix();
+/// The half-turn rotation R(d) that takes +x to the unit vector d (two branches by the sign of
+/// d.x, as quaternions with w = 0).
+Matrix4 rotationTakingXTo(const Vec3f& d);
+/// World matrix of a force arrow (before the view): T(p) * R(F/|F|) * T(1.5 r_h, 0, 0) *
+/// S(|F| k) * R_y(90 deg). The arrow mesh's +z becomes the force direction; it starts 1.5 handle
+/// radii from p and is |F| k long.
+Matrix4 arrowWorld(const Vec3f& position, const Vec3f& force, float handleRadius, float k);
+/// (ln 10)^2 / (50 (hx + hy)), computed as powf(-logf(0.1), 2) / (50 (hx + hy)).
+float fogDensity(float hx, float hy);
+/// G = T(hx, hy, 0) * S(100 (hx + hy)) * T(-0.5, -0.5, 0): the unit plane centred under the
+/// object, 100 times the sum of the half sizes wide.
+Matrix4 groundWorld(float hx, float hy);
+
+/// Handle of every finest-level vertex: position = origin + grid coordinate * voxel size (in
+/// float from the doubles), type 1 when fixed, else 0.
+void buildHandleInstances(const FemModel& model, std::vector<Vec3f>& positions,
+                          std::vector<std::uint8_t>& types);
+
+/// Arrow of every vertex whose force has a component that is not exactly 0 (NaN counts): its
+/// vertex index and two matrices, W = V * arrowWorld(...) and the inverse transpose of W.
+void buildArrowInstances(const FemModel& model, const std::vector<Vec3f>& positions,
+                         const Matrix4& view, float handleRadius, float k,
+                         std::vector<std::int32_t>& vertices, std::vector<Matrix4>& matrices);
+
+}  // namespace ostrel

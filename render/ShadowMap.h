@@ -1,0 +1,27 @@
+#pragma once
+// ShadowMap: a 4096 x 4096 32-bit float depth texture that the light's view is rendered into
+// and that the effect samples with depth comparison (bilinear, outside the map counts as lit).
+
+#include "framework/Result.h"
+#include "render/toolkit/Gl.h"
+
+namespace ostrel {
+
+class ShadowMap {
+public:
+    static constexpr int kSize = 4096;
+
+    HRESULT Create();
+    void Release();
+    /// Binds the map's framebuffer (depth only) for drawing.
+    void BindForDrawing() const;
+
+    GLuint texture() const { return texture_.get(); }
+    bool exists() const { return bool(texture_); }
+
+private:
+    D3D11Tools::GlTexture texture_;
+    D3D11Tools::GlFramebuffer framebuffer_;
+};
+
+}  // namespace ostrel

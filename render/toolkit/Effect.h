@@ -1,0 +1,145 @@
+#pragma once
+// D3D11Tools::Effect: loads an effect file that sits next to the executable, looks up its
+// techniques, passes and variables by name with one uniform error report, and makes input
+// layouts (vertex-attribute bindings) checked against a pass's vertex inputs.
+//
+// Errors go to standard error as the caption, a line feed, the text and a line feed; while
+// error boxes are shown (Load turns them on) they also go to the error-box hook, which the
+// window framework installs when it has a display and message boxes are not switched off.
+// The "device" is the GL context current on the calling thread.
+
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "framework/Result.h"
+#include "render/toolkit/EffectRuntime.h"
+#include "render/toolkit/Gl.h"
+
+namespace D3D11Tools {
+
+using ostrel::E_FAIL;
+using ostrel::E_INVALIDARG;
+using ostrel::E_OUTOFMEMORY;
+using ostrel::HRESULT;
+using ostrel::S_OK;
+
+/// The compiler's code for an effect source file that does not exist.
+inline constexpr HRESULT D3D11_ERROR_FILE_NOT_FOUND = HRESULT(0x887c0002u);
+
+/// Vertex element formats used by the effects.
+enum class Format { R32G32B32_FLOAT, R32G32B32A32_FLOAT, R32_FLOAT, R32_SINT, R32_UINT, R8_SINT };
+/// Byte size of one element of `format`.
+unsigned formatSize(Format format);
+
+/// An element offset that follows the previous element of the same slot.
+inline constexpr unsigned D3D11_APPEND_ALIGNED_ELEMENT = 0xffffffffu;
+
+struct InputElementDesc {
+    const char* semanticName;
+    unsigned semanticIndex;
+    Format format;
+    unsigned inputSlot;
+    unsigned alignedByteOffset;  ///< or D3D11_APPEND_ALIGNED_ELEMENT
+    bool perInstance;
+    unsigned instanceDataStepRate;  ///< 0 for per-vertex data
+};
+
+/// A vertex buffer bound to one input slot.
+struct VertexBufferBinding {
+    GLuint buffer = 0;
+    unsigned stride = 0;
+    unsigned offset = 0;
+};
+
+/// The input-layout stand-in: which slot, offset and format feeds each vertex input location.
+class InputLayout {
+public:
+    struct Attribute {
+        GLuint location;
+        GLint components;
+        GLenum type;
+        bool integer;
+        unsigned slot;
+        unsigned offset;
+        unsigned divisor;
+    };
+    explicit InputLayout(std::vector<Attribute> attributes);
+    /// Binds this layout's vertex-array object and points every attribute at the buffer of its
+    /// slot in `slots` (index = slot). The element buffer is bound by the caller afterwards.
+    void Bind(std::span<const VertexBufferBinding> slots) const;
+    const std::vector<Attribute>& attributes() const { return attributes_; }
+
+private:
+    std::vector<Attribute> attributes_;
+    GlVertexArray vao_;
+};
+
+/// Resolves the elements against a pass's inputs without a GL context. Every shader input must
+/// be fed by an element whose name (semantic, or semantic + index for a plain input with index
+/// above 0; a mat4 input takes indices 0..3) matches and whose format class (integer or float)
+/// agrees. Returns false and a reason otherwise.
+bool resolveInputLayout(const std::vector<ShaderInput>& inputs, const InputElementDesc* elements,
+                        unsigned count, std::vector<InputLayout::Attribute>& out, std::string& why);
+
+/// The dialog that shows an effect error (caption, text); null shows none.
+using ErrorBoxHook = void (*)(const std::wstring& caption, const std::wstring& text);
+void setErrorBoxHook(ErrorBoxHook hook);
+
+/// Directory of the running executable with its trailing '/'.
+std::wstring executableDirectory();
+
+/// Upper-cased extension of `fileName`: the text after the last '.' when that dot comes after
+/// the last '/' or '\'; otherwise empty.
+std::wstring fileExtension(const std::wstring& fileName);
+
+class Effect {
+public:
+    /// The path is the executable's directory followed by `fileName`; nothing is loaded.
+    explicit Effect(const std::wstring& fileName);
+    virtual ~Effect();
+    Effect(const Effect&) = delete;
+    Effect& operator=(const Effect&) = delete;
+
+    /// ".fx": parse and compile the source; ".cso": read the packed effect and create it; any
+    /// other extension: "Unknown file extension". Then BindVariables(). Turns error boxes on.
+    HRESULT Load();
+    /// Looks up what the derived effect needs; called by Load after the effect was created.
+    virtual HRESULT BindVariables() { return S_OK; }
+
+    HRESULT GetTechnique(const std::string& name, EffectTechnique*& out);
+    HRESULT GetPass(EffectTechnique* technique, const std::string& name, EffectPass*& out);
+    HRESULT GetScalar(const std::string& name, EffectVariable*& out);
+    HRESULT GetVector(const std::string& name, EffectVariable*& out);
+    HRESULT GetMatrix(const std::string& name, EffectVariable*& out);
+    HRESULT GetShaderResource(const std::string& name, EffectVariable*& out);
+
+    /// Makes a layout for `pass` (kept in this effect's list until Release); on success counts
+    /// it in `counter` when given. E_INVALIDARG when the elements do not feed the pass's inputs.
+    HRESULT CreateInputLayout(EffectPass* pass, const InputElementDesc* elements, unsigned count,
+                              InputLayout** layout, int* counter = nullptr);
+    /// Releases every layout and the effect.
+    void Release();
+
+    const std::wstring& path() const { return path_; }
+    bool loaded() const { return bool(effect_); }
+    void setShowErrorBoxes(bool show) { showErrorBoxes_ = show; }
+
+protected:
+    /// Reports one failure: caption "Effect Error (" (load) or "Effect Compile Error ("
+    /// (lookup), the file name without directory and ")".
+    void ReportError(bool lookup, const std::wstring& text) const;
+
+private:
+    HRESULT GetVariable(const std::string& name, VariableKind kind, const char* what,
+                        EffectVariable*& out);
+    HRESULT CreateFromText(const std::string& text, bool packed);
+
+    std::unique_ptr<CompiledEffect> effect_;
+    std::wstring path_;
+    bool showErrorBoxes_ = false;
+    std::vector<std::unique_ptr<InputLayout>> inputLayouts_;
+};
+
+}  // namespace D3D11Tools

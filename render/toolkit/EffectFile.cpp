@@ -1,0 +1,276 @@
+#include "render/toolkit/EffectFile.h"
+
+#include <cctype>
+#include <set>
+#include <sstream>
+
+namespace D3D11Tools {
+
+namespace {
+
+std::vector<std::string> words(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> out;
+    for (std::string w; in >> w;) out.push_back(w);
+    return out;
+}
+
+bool onOff(const std::string& w, bool& value) {
+    if (w == "on") value = true;
+    else if (w == "off") value = false;
+    else return false;
+    return true;
+}
+
+bool parseFloat(const std::string& w, float& value) {
+    try {
+        size_t used = 0;
+        value = std::stof(w, &used);
+        return used == w.size();
+    } catch (...) {
+        return false;
+    }
+}
+
+/// Reads one state line of a pass; returns an empty string or the error text.
+std::string parseState(const std::vector<std::string>& w, PassDecl& pass) {
+    const std::string& key = w[0];
+    if (key == "offset") {
+        if (w.size() == 2 && w[1] == "off") {
+            pass.state.polygonOffset = std::pair<float, float>(0.0f, 0.0f);
+            return {};
+        }
+        float f = 0, u = 0;
+        if (w.size() != 3 || !parseFloat(w[1], f) || !parseFloat(w[2], u))
+            return "\"offset\" takes two numbers or \"off\"";
+        pass.state.polygonOffset = std::pair<float, float>(f, u);
+        return {};
+    }
+    if (w.size() != 2) return "\"" + key + "\" takes one value";
+    const std::string& v = w[1];
+    const std::string bad = "unknown value \"" + v + "\" for \"" + key + "\"";
+    if (key == "vertex") {
+        pass.vertexShader = v;
+    } else if (key == "fragment") {
+        pass.fragmentShader = v;
+    } else if (key == "fill") {
+        if (v == "solid") pass.state.fill = FillMode::Solid;
+        else if (v == "wireframe") pass.state.fill = FillMode::WireFrame;
+        else return bad;
+    } else if (key == "cull") {
+        if (v == "none") pass.state.cull = CullMode::None;
+        else if (v == "back") pass.state.cull = CullMode::Back;
+        else if (v == "front") pass.state.cull = CullMode::Front;
+        else return bad;
+    } else if (key == "depth" || key == "depthwrite") {
+        bool b = false;
+        if (!onOff(v, b)) return bad;
+        (key == "depth" ? pass.state.depthTest : pass.state.depthWrite) = b;
+    } else if (key == "depthfunc") {
+        if (v == "less") pass.state.depthFunc = DepthFunc::Less;
+        else if (v == "lessequal") pass.state.depthFunc = DepthFunc::LessEqual;
+        else if (v == "always") pass.state.depthFunc = DepthFunc::Always;
+        else return bad;
+    } else if (key == "blend") {
+        if (v == "off") pass.state.blend = BlendMode::Off;
+        else if (v == "alpha") pass.state.blend = BlendMode::Alpha;
+        else if (v == "premultiplied") pass.state.blend = BlendMode::Premultiplied;
+        else return bad;
+    } else {
+        return "unknown pass setting \"" + key + "\"";
+    }
+    return {};
+}
+
+bool validName(const std::string& s) {
+    if (s.empty() || !(std::isalpha(static_cast<unsigned char>(s[0])) || s[0] == '_')) return false;
+    for (char c : s)
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_')) return false;
+    return true;
+}
+
+}  // namespace
+
+const ShaderSource* EffectDescription::findShader(const std::string& name, bool vertex) const {
+    for (const auto& s : shaders)
+        if (s.name == name && s.vertex == vertex) return &s;
+    return nullptr;
+}
+
+bool parseEffect(const std::string& text, const std::string& fileName, EffectDescription& out,
+                 std::string& error) {
+    out = {};
+    std::istringstream in(text);
+    std::string line;
+    int lineNo = 0;
+    const auto fail = [&](int at, const std::string& message) {
+        error = fileName + "(" + std::to_string(at) + "): " + message;
+        return false;
+    };
+    ShaderSource* block = nullptr;  // open glsl block
+    std::string* common = nullptr;  // open common block
+    int blockLine = 0;
+    TechniqueDecl* technique = nullptr;
+    PassDecl* pass = nullptr;
+    std::set<std::string> variableNames;
+    bool commonSeen = false, fragmentCommonSeen = false;
+
+    while (std::getline(in, line)) {
+        ++lineNo;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const auto w = words(line);
+        if (block || common) {
+            if (w.size() == 1 && w[0] == "end") {
+                block = nullptr;
+                common = nullptr;
+                continue;
+            }
+            (common ? *common : block->text) += line + "\n";
+            continue;
+        }
+        if (w.empty() || w[0].rfind("//", 0) == 0) continue;
+        const std::string& key = w[0];
+        if (key == "variable") {
+            if (technique) return fail(lineNo, "variables must come before the techniques");
+            if (w.size() < 3) return fail(lineNo, "\"variable\" takes a kind and a name");
+            EffectVariableDecl v;
+            v.name = w[2];
+            if (!validName(v.name)) return fail(lineNo, "invalid variable name \"" + v.name + "\"");
+            const std::string& kind = w[1];
+            size_t expected = 3;
+            if (kind == "matrix") v.kind = VariableKind::Matrix;
+            else if (kind == "vector") v.kind = VariableKind::Vector;
+            else if (kind == "scalar") v.kind = VariableKind::Scalar;
+            else if (kind == "texture") {
+                v.kind = VariableKind::Texture;
+                expected = 4;
+                if (w.size() == 4) v.samplerType = w[3];
+                if (w.size() == 4 && v.samplerType.rfind("sampler", 0) != 0)
+                    return fail(lineNo, "\"" + v.samplerType + "\" is not a sampler type");
+            } else {
+                return fail(lineNo, "unknown variable kind \"" + kind + "\"");
+            }
+            if (w.size() != expected)
+                return fail(lineNo, expected == 4 ? "a texture variable takes a name and a sampler type"
+                                                  : "\"variable\" takes a kind and a name");
+            if (!variableNames.insert(v.name).second)
+                return fail(lineNo, "variable \"" + v.name + "\" declared twice");
+            out.variables.push_back(v);
+        } else if (key == "glsl") {
+            if (w.size() == 2 && w[1] == "common") {
+                if (commonSeen) return fail(lineNo, "a second \"glsl common\" block");
+                commonSeen = true;
+                common = &out.commonSource;
+                out.commonFirstLine = lineNo + 1;
+                blockLine = lineNo;
+                continue;
+            }
+            if (w.size() == 3 && w[1] == "common" && w[2] == "fragment") {
+                if (fragmentCommonSeen)
+                    return fail(lineNo, "a second \"glsl common fragment\" block");
+                fragmentCommonSeen = true;
+                common = &out.fragmentCommonSource;
+                out.fragmentCommonFirstLine = lineNo + 1;
+                blockLine = lineNo;
+                continue;
+            }
+            if (w.size() != 3 || (w[1] != "vertex" && w[1] != "fragment"))
+                return fail(lineNo, "expected \"glsl common\", \"glsl common fragment\", \"glsl vertex NAME\" or \"glsl fragment NAME\"");
+            const bool vertex = w[1] == "vertex";
+            if (!validName(w[2])) return fail(lineNo, "invalid shader name \"" + w[2] + "\"");
+            if (out.findShader(w[2], vertex))
+                return fail(lineNo, w[1] + " shader \"" + w[2] + "\" declared twice");
+            out.shaders.push_back({w[2], vertex, {}, lineNo + 1});
+            block = &out.shaders.back();
+            blockLine = lineNo;
+        } else if (key == "technique") {
+            if (w.size() != 2 || !validName(w[1])) return fail(lineNo, "\"technique\" takes a name");
+            for (const auto& t : out.techniques)
+                if (t.name == w[1]) return fail(lineNo, "technique \"" + w[1] + "\" declared twice");
+            out.techniques.push_back({w[1], {}});
+            technique = &out.techniques.back();
+            pass = nullptr;
+        } else if (key == "pass") {
+            if (!technique) return fail(lineNo, "\"pass\" outside a technique");
+            if (w.size() != 2 || !validName(w[1])) return fail(lineNo, "\"pass\" takes a name");
+            for (const auto& p : technique->passes)
+                if (p.name == w[1]) return fail(lineNo, "pass \"" + w[1] + "\" declared twice");
+            technique->passes.push_back({});
+            pass = &technique->passes.back();
+            pass->name = w[1];
+            pass->line = lineNo;
+        } else {
+            if (!pass) return fail(lineNo, "unexpected \"" + key + "\"");
+            const std::string e = parseState(w, *pass);
+            if (!e.empty()) return fail(lineNo, e);
+        }
+    }
+    if (block || common) return fail(blockLine, "glsl block without \"end\"");
+    if (out.techniques.empty()) return fail(lineNo, "the effect declares no technique");
+    for (const auto& t : out.techniques) {
+        if (t.passes.empty()) return fail(lineNo, "technique \"" + t.name + "\" has no pass");
+        for (const auto& p : t.passes) {
+            if (p.vertexShader.empty() != p.fragmentShader.empty())
+                return fail(p.line, "pass \"" + p.name + "\" needs both a vertex and a fragment shader");
+            if (!p.vertexShader.empty() && !out.findShader(p.vertexShader, true))
+                return fail(p.line, "vertex shader \"" + p.vertexShader + "\" not declared");
+            if (!p.fragmentShader.empty() && !out.findShader(p.fragmentShader, false))
+                return fail(p.line, "fragment shader \"" + p.fragmentShader + "\" not declared");
+        }
+    }
+    error.clear();
+    return true;
+}
+
+std::string assembleShader(const EffectDescription& effect, const ShaderSource& shader,
+                           int* prefixLines) {
+    std::string s = "#version 330 core\n";
+    int lines = 1;
+    for (const auto& v : effect.variables) {
+        switch (v.kind) {
+            case VariableKind::Matrix: s += "uniform mat4 " + v.name + ";\n"; break;
+            case VariableKind::Vector: s += "uniform vec4 " + v.name + ";\n"; break;
+            case VariableKind::Scalar: s += "uniform float " + v.name + ";\n"; break;
+            case VariableKind::Texture: s += "uniform " + v.samplerType + " " + v.name + ";\n"; break;
+        }
+        ++lines;
+    }
+    s += "#line " + std::to_string(effect.commonFirstLine) + "\n" + effect.commonSource;
+    if (!shader.vertex)
+        s += "#line " + std::to_string(effect.fragmentCommonFirstLine) + "\n" +
+             effect.fragmentCommonSource;
+    s += "#line " + std::to_string(shader.firstLine) + "\n";
+    if (prefixLines) *prefixLines = lines;
+    return s + shader.text;
+}
+
+namespace {
+constexpr const char* kPackMagic = "OSTREL-EFFECT 1\n";
+
+std::uint32_t fnv1a(const std::string& s) {
+    std::uint32_t h = 2166136261u;
+    for (unsigned char c : s) h = (h ^ c) * 16777619u;
+    return h;
+}
+}  // namespace
+
+std::string packEffect(const std::string& text) {
+    return std::string(kPackMagic) + std::to_string(text.size()) + " " +
+           std::to_string(fnv1a(text)) + "\n" + text;
+}
+
+bool unpackEffect(const std::string& packed, std::string& text) {
+    const std::string magic = kPackMagic;
+    if (packed.compare(0, magic.size(), magic) != 0) return false;
+    const size_t eol = packed.find('\n', magic.size());
+    if (eol == std::string::npos) return false;
+    std::istringstream head(packed.substr(magic.size(), eol - magic.size()));
+    unsigned long long size = 0;
+    std::uint32_t sum = 0;
+    if (!(head >> size >> sum)) return false;
+    if (packed.size() - eol - 1 != size) return false;
+    text = packed.substr(eol + 1);
+    return fnv1a(text) == sum;
+}
+
+}  // namespace D3D11Tools

@@ -1,0 +1,126 @@
+#include "render/toolkit/SimpleDrawer.h"
+
+#include "render/toolkit/GpuMesh.h"
+
+namespace D3D11Tools {
+
+void VertexBatch::add(const ColoredVertex& v, const std::function<void(unsigned)>& flush) {
+    vertices_[pending_++] = v;
+    const unsigned n = pending_, cap = capacity_;
+    switch (mode_) {
+        case kPointList:
+            if (n == cap) flush(n), pending_ = 0;
+            break;
+        case kLineList:
+            if (n % 2 == 0 && n >= cap - 1) flush(n), pending_ = 0;
+            break;
+        case kLineStrip:
+            if (n == cap) {
+                flush(n);
+                vertices_[0] = vertices_[n - 1];
+                pending_ = 1;
+            }
+            break;
+        case kTriangleList:
+            if (n % 3 == 0 && n >= cap - 2) flush(n), pending_ = 0;
+            break;
+        case kTriangleStrip:
+            if (n % 2 == 0 && n >= cap - 1) {
+                flush(n);
+                vertices_[0] = vertices_[n - 2];
+                vertices_[1] = vertices_[n - 1];
+                pending_ = 2;
+            }
+            break;
+        default:
+            // An unknown mode never overflows the array.
+            if (n == cap) flush(n), pending_ = 0;
+            break;
+    }
+}
+
+void VertexBatch::finish(const std::function<void(unsigned)>& flush) {
+    if (pending_ > 0) flush(pending_);
+    pending_ = 0;
+}
+
+HRESULT SimpleDrawEffect::BindVariables() {
+    HRESULT hr = S_OK;
+    if (ostrel::failed(hr = GetMatrix("g_mProjection", g_mProjection))) return hr;
+    if (ostrel::failed(hr = GetMatrix("g_mWorldView", g_mWorldView))) return hr;
+    if (ostrel::failed(hr = GetTechnique("SimpleDraw", technique))) return hr;
+    if (ostrel::failed(hr = GetPass(technique, "EnableDepth", enableDepth))) return hr;
+    if (ostrel::failed(hr = GetPass(technique, "DisableDepth", disableDepth))) return hr;
+    if (ostrel::failed(hr = GetPass(technique, "Render", render))) return hr;
+    if (ostrel::failed(hr = GetPass(technique, "RenderUseCustomRasterizerState",
+                                    renderUseCustomRasterizerState)))
+        return hr;
+    if (ostrel::failed(hr = GetPass(technique, "SetDefaultRasterizerState",
+                                    setDefaultRasterizerState)))
+        return hr;
+    const InputElementDesc elements[] = {
+        {"POSITION", 0, Format::R32G32B32_FLOAT, 0, 0, false, 0},
+        {"COLOR", 0, Format::R32G32B32A32_FLOAT, 0, D3D11_APPEND_ALIGNED_ELEMENT, false, 0},
+    };
+    return CreateInputLayout(render, elements, 2, &layout);
+}
+
+HRESULT SimpleDrawer::OnCreateDevice() {
+    HRESULT hr = effect_.Load();
+    if (ostrel::failed(hr)) return hr;
+    glClean();
+    vertexBuffer_ = makeBuffer();
+    glBindBuffer(GL_ARRAY_BUFFER, vertexBuffer_.get());
+    glBufferData(GL_ARRAY_BUFFER, GLsizeiptr(batch_.capacity() * sizeof(ColoredVertex)), nullptr,
+                 GL_DYNAMIC_DRAW);
+    glBindBuffer(GL_ARRAY_BUFFER, 0);
+    if (!glClean()) return E_OUTOFMEMORY;
+    return S_OK;
+}
+
+void SimpleDrawer::OnDestroyDevice() {
+    vertexBuffer_.reset();
+    batch_.clear();
+    effect_.Release();
+    projection_ = view_ = world_ = ostrel::Matrix4::identity();
+    SetColor(1, 0, 0, 1);
+    begun_ = false;
+}
+
+void SimpleDrawer::Begin() {
+    begun_ = true;
+    batch_.setMode(kLineList);
+    batch_.clear();
+    if (!effect_.loaded()) return;
+    (useDepth_ ? effect_.enableDepth : effect_.disableDepth)->Apply();
+    effect_.g_mProjection->SetMatrix(projection_);
+    effect_.g_mWorldView->SetMatrix(view_ * world_);
+    effect_.render->Apply();
+}
+
+void SimpleDrawer::AddVertex(const ostrel::Vec3f& position) {
+    ColoredVertex v{position, {color_[0], color_[1], color_[2], color_[3]}};
+    batch_.add(v, [this](unsigned n) { Draw(n); });
+}
+
+void SimpleDrawer::Flush() {
+    Draw(batch_.pending());
+    batch_.clear();
+}
+
+void SimpleDrawer::End() {
+    begun_ = false;
+    batch_.finish([this](unsigned n) { Draw(n); });
+}
+
+void SimpleDrawer::Draw(unsigned count) {
+    if (count == 0 || !vertexBuffer_ || !effect_.layout) return;
+    glBindBuffer(GL_ARRAY_BUFFER, vertexBuffer_.get());
+    glBufferSubData(GL_ARRAY_BUFFER, 0, GLsizeiptr(count * sizeof(ColoredVertex)), batch_.data());
+    const VertexBufferBinding slot0{vertexBuffer_.get(), sizeof(ColoredVertex), 0};
+    effect_.layout->Bind({&slot0, 1});
+    glDrawArrays(glPrimitive(batch_.mode()), 0, GLsizei(count));
+    glBindVertexArray(0);
+}
+
+}  // namespace D3D11Tools
