@@ -154,6 +154,8 @@ void main() {
 }
 end
 
+// The ground is two-sided: its fog passes cull back faces so that the coincident faces do not
+// blend twice.
 glsl fragment FogFS
 in vec3 vPosVS;
 in vec3 vNormalVS;
@@ -412,7 +414,7 @@ pass RenderMeshWithFog
   depthwrite on
   depthfunc less
   blend premultiplied
-  cull none
+  cull back
   offset off
 pass RenderMeshWithFogAndShadows
   vertex MeshVS
@@ -421,7 +423,7 @@ pass RenderMeshWithFogAndShadows
   depthwrite on
   depthfunc less
   blend premultiplied
-  cull none
+  cull back
   offset off
 pass RenderSimulationVertices
   vertex HandleVS

@@ -1,5 +1,6 @@
 #include "render/toolkit/EffectRuntime.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -206,6 +207,24 @@ std::unique_ptr<CompiledEffect> CompiledEffect::create(const EffectDescription& 
         }
         effect->techniques_.push_back(std::move(technique));
     }
+    // A pass's input signature is that of its vertex shader: an input that one fragment shader
+    // leaves unused (so the linker drops it) still belongs to every pass with that vertex shader.
+    std::map<std::string, std::vector<ShaderInput>> signatures;
+    for (const auto& t : effect->techniques_)
+        for (const auto& p : t->passes_)
+            for (const auto& in : p->inputs_) {
+                auto& list = signatures[p->decl_.vertexShader];
+                if (std::none_of(list.begin(), list.end(),
+                                 [&](const ShaderInput& x) { return x.name == in.name; }))
+                    list.push_back(in);
+            }
+    for (auto& t : effect->techniques_)
+        for (auto& p : t->passes_)
+            if (p->program_) {
+                p->inputs_ = signatures[p->decl_.vertexShader];
+                std::sort(p->inputs_.begin(), p->inputs_.end(),
+                          [](const ShaderInput& a, const ShaderInput& b) { return a.location < b.location; });
+            }
     GLint maxAttribs = 16;
     glGetIntegerv(GL_MAX_VERTEX_ATTRIBS, &maxAttribs);
     if (nextLocation > maxAttribs) {
