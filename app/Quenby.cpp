@@ -59,7 +59,15 @@ FrameworkCallbacks makeCallbacks(WindowFramework& framework, DeviceCallbacks& de
     callbacks.frameRender = [&](double time, float elapsed) { device.OnFrameRender(time, elapsed); };
     callbacks.message = [&](const WindowMessage& m, bool& noFurther) { loop.onMessage(m, noFurther); };
     callbacks.keyboard = [&](win::UINT key, bool down, bool alt) { loop.onKeyboard(key, down, alt); };
-    callbacks.frameMove = [&](double time, float elapsed) { loop.onFrameMove(time, elapsed); };
+    callbacks.frameMove = [&, lastLine = std::string()](double time, float elapsed) mutable {
+        loop.onFrameMove(time, elapsed);
+        // Automation mode reports every change of the camera, so that scripted input can be
+        // followed frame by frame.
+        if (!framework.flags().automation) return;
+        const std::string line = statisticsLines({}, {}, false, g_camera, 0)[2];
+        if (line != lastLine) automationLine(framework, "camera " + line);
+        lastLine = line;
+    };
     callbacks.modifyDeviceSettings = [&](DeviceSettings& s) { return device.ModifyDeviceSettings(s); };
     return callbacks;
 }

@@ -13,8 +13,9 @@
 
 namespace ostrel {
 
-/// Runs `argv` (argv[0] looked up on PATH), collects its standard output, and returns its exit
-/// status, or -1 when it could not be started or did not exit normally.
+/// Runs `argv` (argv[0] looked up on PATH) with its standard error discarded, collects its
+/// standard output, and returns its exit status, or -1 when it could not be started or did not
+/// exit normally.
 int runProcess(const std::vector<std::string>& argv, std::string* output);
 
 /// True when a display is named (DISPLAY or WAYLAND_DISPLAY) and zenity is on PATH.

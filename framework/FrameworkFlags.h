@@ -31,7 +31,9 @@ struct FrameworkFlags {
     std::string screenshotExit; ///< PNG file (UTF-8) written from the last frame before exit
     bool noErrorMsgBoxes = false;
     bool noStats = false;       ///< -nostats: the frame and device statistics strings are empty
-    bool automation = false;    ///< accepted; no dialog waits for input in automation mode
+    /// -automation: scripted runs; no fatal-error dialog waits for an answer, and the program
+    /// logs the device life cycle and every camera change on standard error ("automation: ...").
+    bool automation = false;
 };
 
 /// Reads the framework's flags from `args` (UTF-32, argument 0 is the program). `appOwned[i]`

@@ -60,7 +60,7 @@ bool WindowFramework::init(std::string* error) {
         return false;
     }
     glfwReady_ = true;
-    if (!flags_.noErrorMsgBoxes) setFatalErrorDialog(showFatalErrorDialog);
+    if (!flags_.noErrorMsgBoxes && !flags_.automation) setFatalErrorDialog(showFatalErrorDialog);
     return true;
 }
 

@@ -1,0 +1,311 @@
+#!/usr/bin/env bash
+# Window tests of the interactive program on a virtual X server (Xvfb with Mesa's software
+# OpenGL), with real input through xdotool and the zenity dialogs answered by key presses.
+#   window_test.sh <ostrel executable> <png_probe executable> <case>
+# Every wait polls with a deadline; nothing depends on how fast frames are drawn. Exit 77 (skip)
+# when Xvfb, xdotool or zenity is not installed.
+set -uo pipefail
+
+OSTREL=$1
+PNG_PROBE=$2
+CASE=$3
+for tool in Xvfb xdotool zenity python3; do
+  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
+done
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/ostrel-window-XXXXXX")
+XVFB_PID=""
+PIDS=()
+cleanup() {
+  for pid in "${PIDS[@]}"; do kill -9 "$pid" 2>/dev/null; done
+  [[ -n "$XVFB_PID" ]] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL ($CASE): $*"; for f in "$WORK"/*.out "$WORK"/*.err; do [[ -f $f ]] && { echo "--- $f"; tail -n 20 "$f"; }; done; exit 1; }
+
+# A server of our own: -displayfd picks a free display number atomically, so tests of several
+# users and parallel ctest runs never collide.
+start_xvfb() {
+  exec 5<> <(:)
+  Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp -noreset >"$WORK/xvfb.log" 2>&1 5>"$WORK/display" &
+  XVFB_PID=$!
+  local deadline=$((SECONDS + 20))
+  while [[ ! -s "$WORK/display" ]]; do
+    ((SECONDS < deadline)) || fail "Xvfb did not start: $(cat "$WORK/xvfb.log")"
+    kill -0 "$XVFB_PID" 2>/dev/null || fail "Xvfb ended: $(cat "$WORK/xvfb.log")"
+    sleep 0.05
+  done
+  export DISPLAY=":$(head -n1 "$WORK/display" | tr -d '[:space:]')"
+  unset WAYLAND_DISPLAY
+}
+
+# The tiny cantilever scene: a 2 x 0.5 x 0.5 box of 16 x 4 x 4 voxels, centre (1, 0.25, 0.25).
+write_scene() {
+  cat >"$WORK/beam.obj" <<'OBJ'
+v 0 0 0
+v 2 0 0
+v 2 0.5 0
+v 0 0.5 0
+v 0 0 0.5
+v 2 0 0.5
+v 2 0.5 0.5
+v 0 0.5 0.5
+f 1 3 2
+f 5 6 7
+f 1 4 3
+f 5 7 8
+f 1 2 6
+f 1 6 5
+f 2 3 7
+f 2 7 6
+f 3 4 8
+f 3 8 7
+f 4 1 5
+f 4 5 8
+OBJ
+  cat >"$WORK/scene.txt" <<'SCENE'
+VOXEL_SIZE: 0.125 0.125 0.125
+ELASTIC_MODULUS: 2e9
+POISSON_RATIO: 0.394
+DENSITY: 1000
+DAMPING_FACTOR: 0.5
+TIME_STEP: 0.05
+ADD_ADDITIONAL_SURFACE_VOXELS: 0
+MESH: beam.obj
+NUM_LEVELS: 3
+FIXED_VERTICES: 0 0 0  0 1 0  0 2 0  0 3 0  0 4 0  0 0 4  0 4 4
+FORCES: 16 0 0 0 0 -10
+RENDERER_DEFAULT_VIEW_POS: -3 0.25 0.25
+SCENE
+}
+
+# start NAME ARGS...: runs ostrel in $WORK with stdout/stderr in NAME.out/NAME.err.
+start() {
+  local name=$1; shift
+  (cd "$WORK" && exec "$OSTREL" "$@" >"$WORK/$name.out" 2>"$WORK/$name.err" </dev/null) &
+  local pid=$!
+  PIDS+=("$pid")
+  eval "PID_$name=$pid"
+}
+
+# finish NAME [TIMEOUT]: waits for the process; its exit code goes to RC.
+finish() {
+  local pid_var="PID_$1" deadline=$((SECONDS + ${2:-30}))
+  local pid=${!pid_var}
+  while kill -0 "$pid" 2>/dev/null; do
+    ((SECONDS < deadline)) || { kill -9 "$pid"; fail "$1 did not end"; }
+    sleep 0.05
+  done
+  wait "$pid"
+  RC=$?
+}
+
+# window_id TITLE_REGEX [TIMEOUT]: polls for a window whose name matches; its id goes to WID.
+window_id() {
+  local deadline=$((SECONDS + ${2:-30}))
+  WID=""
+  while ((SECONDS < deadline)); do
+    WID=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n1)
+    [[ -n "$WID" ]] && return 0
+    sleep 0.05
+  done
+  fail "no window named /$1/"
+}
+
+# wait_line FILE REGEX [TIMEOUT]: polls until a line of FILE matches (grep -E).
+wait_line() {
+  local deadline=$((SECONDS + ${3:-30}))
+  while ! grep -Eq "$2" "$1" 2>/dev/null; do
+    ((SECONDS < deadline)) || fail "no line /$2/ in $1"
+    sleep 0.05
+  done
+}
+
+# wait_count FILE REGEX N [TIMEOUT]: polls until N lines of FILE match.
+wait_count() {
+  local deadline=$((SECONDS + ${4:-30}))
+  while [[ $(grep -Ec "$2" "$1" 2>/dev/null) != "$3" ]]; do
+    ((SECONDS < deadline)) || fail "not $3 lines /$2/ in $1"
+    sleep 0.05
+  done
+}
+
+focus() {
+  xdotool mousemove --window "$1" 400 300
+  xdotool windowfocus --sync "$1" 2>/dev/null || xdotool windowfocus "$1"
+}
+
+# close_window ID: Escape, the framework's hot key that closes the window.
+close_window() { focus "$1"; xdotool key Escape; }
+
+# last_camera FILE: the last camera line logged in automation mode.
+last_camera() { grep -E '^automation: camera ' "$1" | tail -n1; }
+
+# png_check FILE X0 Y0 X1 Y1: width, height and the number of yellow pixels in the rectangle.
+png_check() { "$PNG_PROBE" "$@" || fail "cannot read $1"; }
+
+start_xvfb
+write_scene
+export XDG_RUNTIME_DIR="$WORK"  # the instance lock of this test alone
+
+case "$CASE" in
+startup_loads_the_scene_and_quits)
+  start app -SCENE scene.txt -CPU 1 -quitafterframe:3
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  grep -q '^# #Elements: 256, ' "$WORK/app.out" || fail "no scene summary"
+  # Nothing is solved or written: only the scene and its mesh (and the lock) are in the folder.
+  left=$(cd "$WORK" && ls | grep -v -E '^(scene.txt|beam.obj|ostrel-window.lock|app.out|app.err|xvfb.log|display)$')
+  [[ -z "$left" ]] || fail "files written: $left"
+  grep -q 'Residual within cycle' "$WORK/app.out" && fail "the optimization ran by itself"
+  ;;
+title_and_client_size)
+  start app -SCENE scene.txt -automation -constantframetime:100
+  window_id '^Ostrel'; id=$WID
+  geometry=$(xdotool getwindowgeometry "$id" | grep Geometry)
+  [[ $geometry == *"800x600"* ]] || fail "client size: $geometry"
+  window_id '^Ostrel @ [0-9]+\.[0-9]{2} fps$'
+  close_window "$id"
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  ;;
+quit_after_frame)
+  start app -SCENE scene.txt -automation -quitafterframe:7
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  grep -qx 'automation: frames 7' "$WORK/app.err" || fail "frame count"
+  ;;
+screenshot_with_statistics)
+  start app -SCENE scene.txt -quitafterframe:3 -screenshotexit:shot.png
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  read -r w h stats <<<"$(png_check "$WORK/shot.png" 0 0 400 30)"
+  read -r _ _ camera <<<"$(png_check "$WORK/shot.png" 0 30 500 60)"
+  [[ "$w x $h" == "800 x 600" ]] || fail "screenshot size $w x $h"
+  ((stats > 100 && camera > 100)) || fail "yellow text pixels: stats $stats, camera $camera"
+  ;;
+screenshot_without_statistics)
+  start app -SCENE scene.txt -quitafterframe:3 -screenshotexit:shot.png -nostats -width:640 -height:480
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  read -r w h stats <<<"$(png_check "$WORK/shot.png" 0 0 640 30)"
+  read -r _ _ camera <<<"$(png_check "$WORK/shot.png" 0 30 500 60)"
+  [[ "$w x $h" == "640 x 480" ]] || fail "screenshot size $w x $h"
+  ((stats == 0)) || fail "$stats yellow pixels where the statistics lines would be"
+  ((camera > 100)) || fail "camera line missing ($camera)"
+  ;;
+screenshot_unwritable)
+  start app -SCENE scene.txt -quitafterframe:1 -screenshotexit:no/such/folder/shot.png
+  finish app; rc=$RC
+  [[ $rc == 4 ]] || fail "exit code $rc"
+  grep -q '^ERROR: Cannot write screenshot "no/such/folder/shot.png"' "$WORK/app.err" || fail "message"
+  ;;
+wheel_moves_the_orbit_in)
+  # Heading 0, pitch 0: the eye lies on the -x side of the centre; three notches forward bring
+  # it 3 * 0.04 closer.
+  start app -SCENE scene.txt -automation
+  window_id '^Ostrel'; id=$WID
+  wait_line "$WORK/app.err" '^automation: camera .*heading=0\.00 pitch=0\.00 roll=0\.00'
+  read -r x y z <<<"$(last_camera "$WORK/app.err" | sed -E 's/.*x=([-0-9.]+) y=([-0-9.]+) z=([-0-9.]+) .*/\1 \2 \3/')"
+  want=$(python3 -c "print('x=%.3f y=%s z=%s' % ($x + 0.12, '$y', '$z'))")
+  focus "$id"
+  xdotool click --repeat 3 --delay 30 4
+  wait_line "$WORK/app.err" "^automation: camera $want heading=0\.00 pitch=0\.00 roll=0\.00 turn=0\.00\$"
+  close_window "$id"
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  ;;
+keys_and_drag_turn_the_camera)
+  start app -SCENE scene.txt -automation
+  window_id '^Ostrel'; id=$WID
+  wait_line "$WORK/app.err" '^automation: camera .*heading=0\.00 pitch=0\.00'
+  focus "$id"
+  # Left in orbit mode turns the heading down from 0: it wraps to just below 360.
+  xdotool keydown Left
+  wait_line "$WORK/app.err" '^automation: camera .*heading=3[0-9]{2}\.[0-9]{2} pitch=0\.00'
+  xdotool keyup Left
+  # Dragging down with the left button raises the pitch (the eye goes up).
+  xdotool mousemove --window "$id" 400 200 mousedown 1 mousemove --window "$id" 400 300
+  wait_line "$WORK/app.err" '^automation: camera .* pitch=[1-9][0-9]*\.[0-9]{2} '
+  xdotool mouseup 1
+  line=$(last_camera "$WORK/app.err")
+  z=$(sed -E 's/.* z=([-0-9.]+) .*/\1/' <<<"$line")
+  python3 -c "import sys; sys.exit(0 if float('$z') > 0.25 else 1)" || fail "eye not above the centre: $line"
+  close_window "$id"
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  ;;
+resize_releases_and_resizes)
+  start app -SCENE scene.txt -automation
+  window_id '^Ostrel'; id=$WID
+  wait_line "$WORK/app.err" '^automation: swap chain resized 800x600$'
+  xdotool windowsize "$id" 640 480
+  wait_line "$WORK/app.err" '^automation: swap chain resized 640x480$'
+  close_window "$id"
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  got=$(grep -E '^automation: (device|swap chain)' "$WORK/app.err" | tr '\n' '|')
+  want='automation: device created|automation: swap chain resized 800x600|automation: swap chain releasing|automation: swap chain resized 640x480|automation: swap chain releasing|automation: device destroyed|'
+  [[ "$got" == "$want" ]] || fail "order: $got"
+  ;;
+alt_enter_toggles_full_screen)
+  start app -SCENE scene.txt -automation
+  window_id '^Ostrel'; id=$WID
+  wait_line "$WORK/app.err" '^automation: swap chain resized 800x600$'
+  focus "$id"
+  xdotool key alt+Return
+  wait_line "$WORK/app.err" '^automation: swap chain resized 1280x1024$'
+  focus "$id"
+  xdotool key alt+Return
+  wait_count "$WORK/app.err" '^automation: swap chain resized 800x600$' 2
+  close_window "$id"
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  ;;
+second_instance_answered_no)
+  start first -SCENE scene.txt -automation
+  window_id '^Ostrel'; first=$WID
+  start second -SCENE scene.txt -automation
+  window_id '^Warning$'; question=$WID
+  focus "$question"
+  xdotool key Escape
+  finish second; rc=$RC
+  [[ $rc == 0 ]] || fail "second instance exit code $rc"
+  [[ ! -s "$WORK/second.out" ]] || fail "the second instance loaded something: $(head -n3 "$WORK/second.out")"
+  grep -q '^# #Elements' "$WORK/first.out" || fail "the first instance did not load"
+  close_window "$first"
+  finish first; rc=$RC
+  [[ $rc == 0 ]] || fail "first instance exit code $rc"
+  ;;
+open_dialog_cancelled)
+  start app -automation
+  window_id '^Load scene file$'; dialog=$WID
+  focus "$dialog"
+  xdotool key Escape
+  finish app; rc=$RC
+  [[ $rc == 1 ]] || fail "exit code $rc"
+  [[ ! -s "$WORK/app.out" ]] || fail "output: $(head -n3 "$WORK/app.out")"
+  ;;
+fatal_error_dialog)
+  start app -SCENE missing.txt
+  window_id '^FATAL ERROR$'; box=$WID
+  focus "$box"
+  xdotool key Return
+  finish app; rc=$RC
+  [[ $rc == 134 ]] || fail "exit code $rc (expected abort)"
+  grep -q 'Cannot load scene' "$WORK/app.err" || fail "no report on stderr"
+  grep -q 'line 550' "$WORK/app.err" || fail "line 550 missing"
+  ;;
+fatal_error_without_message_boxes)
+  start app -SCENE missing.txt -noerrormsgboxes
+  finish app; rc=$RC
+  [[ $rc == 134 ]] || fail "exit code $rc (expected abort)"
+  grep -q '^FATAL ERROR$' "$WORK/app.err" || fail "no report on stderr"
+  ;;
+*)
+  fail "unknown case"
+  ;;
+esac
+echo "PASS ($CASE)"
