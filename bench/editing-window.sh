@@ -51,6 +51,8 @@ echo "frame rate, idle, panels hidden: $(fps) fps"
 xdotool key v
 sleep 1
 
+t0=$(now); centre > /dev/null; t1=$(now)
+echo "one screenshot and its pixel read: $(ms "$t0" "$t1") ms"
 echo "right click -> fixation change (ms): console line, screenshot"
 for i in 1 2 3 4 5 6; do
     lines=$(grep -c "Toggled fixation" out.txt || true)
@@ -69,6 +71,8 @@ echo "drag step -> new arrows on screen (ms, screenshot)"
 xdotool key f
 sleep 0.5
 for i in 1 2 3 4 5; do
+    xdotool mousemove --window "$win" 400 300
+    sleep 0.3
     xdotool mousedown 3
     xdotool mousemove --window "$win" 405 300
     sleep 0.5
@@ -78,7 +82,7 @@ for i in 1 2 3 4 5; do
     while :; do
         import -window "$win" png:after.png 2>/dev/null
         diff=$(compare -metric AE -fuzz 10% before.png after.png null: 2>&1 || true)
-        [ "${diff%%.*}" -gt 500 ] && break
+        echo "$diff" | awk '{ exit !($1 > 500) }' && break
     done
     t1=$(now)
     xdotool mouseup 3
