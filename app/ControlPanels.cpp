@@ -31,10 +31,9 @@ const std::array<ControlLayout, 11> kMainPanelControls = {{
 
 namespace {
 
-constexpr ImGuiWindowFlags kFixedPanel = ImGuiWindowFlags_NoResize | ImGuiWindowFlags_NoMove |
-                                         ImGuiWindowFlags_NoSavedSettings |
-                                         ImGuiWindowFlags_NoScrollbar |
-                                         ImGuiWindowFlags_NoScrollWithMouse;
+constexpr ImGuiWindowFlags kFixedPanel =
+    ImGuiWindowFlags_NoResize | ImGuiWindowFlags_NoMove | ImGuiWindowFlags_NoSavedSettings |
+    ImGuiWindowFlags_NoScrollbar | ImGuiWindowFlags_NoScrollWithMouse;
 
 ImVec4 argbColour(unsigned argb) {
     return ImVec4(float((argb >> 16) & 0xFF) / 255.0f, float((argb >> 8) & 0xFF) / 255.0f,
@@ -56,8 +55,8 @@ bool fixedSizeCheckBox(const char* caption, bool checked, const ImVec2& size) {
     if (checked) {
         const ImU32 mark = ImGui::GetColorU32(ImGuiCol_CheckMark);
         const float t = box / 6.0f;
-        draw->AddLine(ImVec2(boxMin.x + t, boxMin.y + 3 * t), ImVec2(boxMin.x + 2.5f * t, boxMax.y - t),
-                      mark, 2.0f);
+        draw->AddLine(ImVec2(boxMin.x + t, boxMin.y + 3 * t),
+                      ImVec2(boxMin.x + 2.5f * t, boxMax.y - t), mark, 2.0f);
         draw->AddLine(ImVec2(boxMin.x + 2.5f * t, boxMax.y - t), ImVec2(boxMax.x - t, boxMin.y + t),
                       mark, 2.0f);
     }
@@ -71,7 +70,8 @@ bool fixedSizeCheckBox(const char* caption, bool checked, const ImVec2& size) {
 void ControlPanels::draw(int backBufferWidth, int backBufferHeight) {
     controlRects_.clear();
     devicePanel_ = mainPanel_ = Rect{};
-    if (!controls_.panelsShown()) return;
+    if (!controls_.panelsShown())
+        return;
     drawDevicePanel(float(backBufferWidth));
     drawMainPanel(float(backBufferWidth), float(backBufferHeight));
 }
@@ -100,7 +100,8 @@ void ControlPanels::drawDevicePanel(float width) {
                      kFixedPanel | ImGuiWindowFlags_NoTitleBar | ImGuiWindowFlags_NoBackground)) {
         // "Toggle full screen" is one pixel wider than its 125-pixel button in the default font.
         ImGui::SetWindowFontScale(kDeviceFontScale);
-        for (const ControlLayout& control : kDevicePanelControls) drawControl(control, 0.0f);
+        for (const ControlLayout& control : kDevicePanelControls)
+            drawControl(control, 0.0f);
     }
     devicePanel_ = Rect{pos.x, pos.y, kDeviceWidth, kDeviceHeight};
     ImGui::End();
@@ -120,30 +121,33 @@ void ControlPanels::drawMainPanel(float width, float height) {
     mainPanel_ = Rect{pos.x, pos.y, shown.x, shown.y};
     if (expanded) {
         const float caption = ImGui::GetFrameHeight();
-        for (const ControlLayout& control : kMainPanelControls) drawControl(control, caption);
+        for (const ControlLayout& control : kMainPanelControls)
+            drawControl(control, caption);
     }
     ImGui::End();
 }
 
 void ControlPanels::sendHotkey(win::UINT key) {
     for (const ControlLayout& control : kDevicePanelControls)
-        if (control.hotkey == key) return controls_.onControlEvent(control.id);
+        if (control.hotkey == key)
+            return controls_.onControlEvent(control.id);
     for (const ControlLayout& control : kMainPanelControls)
         if (control.hotkey == key)
-            return controls_.onControlEvent(control.id, control.checkBox
-                                                            ? !controls_.checkState(control.id)
-                                                            : false);
+            return controls_.onControlEvent(
+                control.id, control.checkBox ? !controls_.checkState(control.id) : false);
 }
 
 bool ControlPanels::handleMessage(win::UINT message, win::WPARAM wParam, win::LPARAM /*lParam*/) {
-    if (!controls_.panelsShown()) return false;
+    if (!controls_.panelsShown())
+        return false;
     if (message == win::WM_KEYDOWN) {
         const win::UINT key = win::UINT(wParam);
         const auto hasHotkey = [key](const auto& panel) {
             return std::any_of(panel.begin(), panel.end(),
                                [key](const ControlLayout& c) { return c.hotkey == key; });
         };
-        if (!hasHotkey(kDevicePanelControls) && !hasHotkey(kMainPanelControls)) return false;
+        if (!hasHotkey(kDevicePanelControls) && !hasHotkey(kMainPanelControls))
+            return false;
         sendHotkey(key);
         return true;
     }

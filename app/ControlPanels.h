@@ -37,7 +37,7 @@ extern const std::array<ControlLayout, 4> kDevicePanelControls;
 extern const std::array<ControlLayout, 11> kMainPanelControls;
 
 class ControlPanels {
-public:
+  public:
     static constexpr float kDeviceWidth = 170, kDeviceHeight = 170;
     static constexpr float kMainWidth = 400, kMainHeight = 350;
     static constexpr float kMargin = 10, kCollapsedBottom = 30;
@@ -61,7 +61,7 @@ public:
     const Rect& mainPanelRect() const { return mainPanel_; }
     bool mainCollapsed() const { return mainCollapsed_; }
 
-private:
+  private:
     void drawDevicePanel(float width);
     void drawMainPanel(float width, float height);
     void drawControl(const ControlLayout& control, float top);

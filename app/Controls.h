@@ -60,7 +60,7 @@ enum ControlId : int {
 /// The camera as the keys see it. The application binds it to the window's camera; every
 /// setter recomputes the view. Angles in degrees.
 class CameraKeys {
-public:
+  public:
     virtual ~CameraKeys() = default;
     /// Free flight (0) <-> orbit (1); entering orbit takes the eye's distance to the orbit centre
     /// as the orbit distance.
@@ -90,7 +90,7 @@ struct ControlsOptions {
 };
 
 class Controls {
-public:
+  public:
     static constexpr double kSolveOnceTolerance = 0.0001;
     static constexpr double kGoalStep = 0.02;
 
@@ -127,7 +127,7 @@ public:
     RunControl& runControl() { return run_; }
     RenderSettings& settings() { return settings_; }
 
-private:
+  private:
     void report(const std::wstring& line);
     void frameworkAction(const std::function<void()>& action, const wchar_t* unavailable);
 

@@ -21,10 +21,9 @@ FrameworkActions frameworkActions(WindowFramework& framework) {
 
 }  // namespace
 
-InteractiveControls::InteractiveControls(Scene& scene, RunControl& run,
-                                         CutSceneRenderer& renderer, Camera& camera,
-                                         WindowFramework& framework, DeviceCallbacks& device,
-                                         std::wstring sceneFile)
+InteractiveControls::InteractiveControls(Scene& scene, RunControl& run, CutSceneRenderer& renderer,
+                                         Camera& camera, WindowFramework& framework,
+                                         DeviceCallbacks& device, std::wstring sceneFile)
     : device_(device),
       editor_(&renderer, &renderer.settings(), &scene),
       cameraKeys_(camera),

@@ -31,7 +31,7 @@ class Scene;
 class WindowFramework;
 
 class InteractiveControls {
-public:
+  public:
     InteractiveControls(Scene& scene, RunControl& run, CutSceneRenderer& renderer, Camera& camera,
                         WindowFramework& framework, DeviceCallbacks& device,
                         std::wstring sceneFile);
@@ -43,7 +43,7 @@ public:
     Controls& controls() { return controls_; }
     ControlPanels& panels() { return panels_; }
 
-private:
+  private:
     DeviceCallbacks& device_;
     Editor editor_;
     WindowCameraKeys cameraKeys_;

@@ -21,23 +21,28 @@ namespace {
 
 /// True when `program` names an executable file, directly or through PATH.
 bool findProgram(const std::string& program) {
-    if (program.find('/') != std::string::npos) return ::access(program.c_str(), X_OK) == 0;
+    if (program.find('/') != std::string::npos)
+        return ::access(program.c_str(), X_OK) == 0;
     const char* path = std::getenv("PATH");
-    if (!path) return false;
+    if (!path)
+        return false;
     std::string dirs = path;
     size_t start = 0;
     while (start <= dirs.size()) {
         size_t end = dirs.find(':', start);
-        if (end == std::string::npos) end = dirs.size();
+        if (end == std::string::npos)
+            end = dirs.size();
         const std::string dir = end > start ? dirs.substr(start, end - start) : ".";
-        if (::access((dir + "/" + program).c_str(), X_OK) == 0) return true;
+        if (::access((dir + "/" + program).c_str(), X_OK) == 0)
+            return true;
         start = end + 1;
     }
     return false;
 }
 
 std::string trimLineEnd(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
     return text;
 }
 
@@ -46,11 +51,15 @@ std::string trimLineEnd(std::string text) {
 ZenitySaveDialog::ZenitySaveDialog(SaveDialogOptions options)
     : options_(std::move(options)), log_(options_.log ? options_.log : &wideOut()) {}
 
-ZenitySaveDialog::~ZenitySaveDialog() { endChild(); }
+ZenitySaveDialog::~ZenitySaveDialog() {
+    endChild();
+}
 
 bool ZenitySaveDialog::usesZenity() const {
-    if (options_.force == "console") return false;
-    if (options_.force == "zenity") return true;
+    if (options_.force == "console")
+        return false;
+    if (options_.force == "zenity")
+        return true;
     const char* display = std::getenv("DISPLAY");
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
     const bool hasDisplay = (display && *display) || (wayland && *wayland);
@@ -59,14 +68,16 @@ bool ZenitySaveDialog::usesZenity() const {
 
 std::filesystem::path ZenitySaveDialog::withDefaultExtension(
     const std::filesystem::path& name) const {
-    if (name.has_extension() || options_.defaultExtension.empty()) return name;
+    if (name.has_extension() || options_.defaultExtension.empty())
+        return name;
     std::filesystem::path result = name;
     result += "." + options_.defaultExtension;
     return result;
 }
 
 bool ZenitySaveDialog::open() {
-    if (stage_ != Stage::Idle) return false;
+    if (stage_ != Stage::Idle)
+        return false;
     zenity_ = usesZenity();
     if (zenity_) {
         if (!startChild({"--file-selection", "--save", "--confirm-overwrite",
@@ -86,7 +97,8 @@ bool ZenitySaveDialog::open() {
 
 bool ZenitySaveDialog::startChild(const std::vector<std::string>& args) {
     int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) return false;
+    if (::pipe2(out, O_CLOEXEC) != 0)
+        return false;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
@@ -94,7 +106,8 @@ bool ZenitySaveDialog::startChild(const std::vector<std::string>& args) {
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(options_.zenity.c_str()));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     pid_t pid = -1;
     const int rc =
@@ -120,12 +133,14 @@ bool ZenitySaveDialog::childFinished(int& exitCode) {
             output_.append(buffer, size_t(n));
             continue;
         }
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINTR)
+            continue;
         break;  // EAGAIN (still running) or end of output
     }
     int status = 0;
     const pid_t r = ::waitpid(child_, &status, WNOHANG);
-    if (r == 0) return false;
+    if (r == 0)
+        return false;
     // The child is gone: read what is left in the pipe.
     for (ssize_t n; (n = ::read(childOut_, buffer, sizeof buffer)) > 0;)
         output_.append(buffer, size_t(n));
@@ -152,7 +167,8 @@ std::optional<std::string> ZenitySaveDialog::consoleLine() {
     char buffer[1024];
     for (;;) {
         pollfd fd{options_.consoleInput, POLLIN, 0};
-        if (::poll(&fd, 1, 0) <= 0 || !(fd.revents & (POLLIN | POLLHUP | POLLERR))) break;
+        if (::poll(&fd, 1, 0) <= 0 || !(fd.revents & (POLLIN | POLLHUP | POLLERR)))
+            break;
         const ssize_t n = ::read(options_.consoleInput, buffer, sizeof buffer);
         if (n <= 0) {
             // The input has ended: what is there is the last line (an empty one cancels).
@@ -161,10 +177,12 @@ std::optional<std::string> ZenitySaveDialog::consoleLine() {
             return trimLineEnd(line);
         }
         consoleBuffer_.append(buffer, size_t(n));
-        if (consoleBuffer_.find('\n') != std::string::npos) break;
+        if (consoleBuffer_.find('\n') != std::string::npos)
+            break;
     }
     const size_t end = consoleBuffer_.find('\n');
-    if (end == std::string::npos) return std::nullopt;
+    if (end == std::string::npos)
+        return std::nullopt;
     std::string line = trimLineEnd(consoleBuffer_.substr(0, end));
     consoleBuffer_.erase(0, end + 1);
     return line;
@@ -176,10 +194,12 @@ std::optional<std::filesystem::path> ZenitySaveDialog::chosen(const std::filesys
 }
 
 std::optional<std::filesystem::path> ZenitySaveDialog::poll() {
-    if (stage_ == Stage::Idle) return std::nullopt;
+    if (stage_ == Stage::Idle)
+        return std::nullopt;
     if (zenity_) {
         int exitCode = 0;
-        if (!childFinished(exitCode)) return std::nullopt;
+        if (!childFinished(exitCode))
+            return std::nullopt;
         const std::string answer = trimLineEnd(output_);
         if (stage_ == Stage::ChoosingFile) {
             if (exitCode != 0 || answer.empty()) {
@@ -190,24 +210,27 @@ std::optional<std::filesystem::path> ZenitySaveDialog::poll() {
             const std::filesystem::path file = withDefaultExtension(name);
             std::error_code ec;
             // zenity asked about the name as typed; a name that got the extension is asked here.
-            if (file == name || !std::filesystem::exists(file, ec)) return chosen(file);
+            if (file == name || !std::filesystem::exists(file, ec))
+                return chosen(file);
             pending_ = file;
-            if (!startChild({"--question", "--title=" + options_.title,
-                             "--text=" + file.string() +
-                                 " already exists.\nDo you want to replace it?"})) {
+            if (!startChild(
+                    {"--question", "--title=" + options_.title,
+                     "--text=" + file.string() + " already exists.\nDo you want to replace it?"})) {
                 stage_ = Stage::Idle;
                 return std::nullopt;
             }
             stage_ = Stage::ConfirmingReplace;
             return std::nullopt;
         }
-        if (exitCode == 0) return chosen(pending_);
+        if (exitCode == 0)
+            return chosen(pending_);
         stage_ = Stage::Idle;
         return std::nullopt;
     }
 
     const std::optional<std::string> line = consoleLine();
-    if (!line) return std::nullopt;
+    if (!line)
+        return std::nullopt;
     if (stage_ == Stage::ChoosingFile) {
         if (line->empty()) {
             writeLine(log_, L"Cancelled");
@@ -216,14 +239,15 @@ std::optional<std::filesystem::path> ZenitySaveDialog::poll() {
         }
         const std::filesystem::path file = withDefaultExtension(std::filesystem::path(*line));
         std::error_code ec;
-        if (!std::filesystem::exists(file, ec)) return chosen(file);
+        if (!std::filesystem::exists(file, ec))
+            return chosen(file);
         pending_ = file;
-        writeLine(log_, quoted(fromUtf8(file.string())) +
-                            L" already exists. Replace it? (y/n)");
+        writeLine(log_, quoted(fromUtf8(file.string())) + L" already exists. Replace it? (y/n)");
         stage_ = Stage::ConfirmingReplace;
         return std::nullopt;
     }
-    if (*line == "y" || *line == "Y" || *line == "yes" || *line == "Yes") return chosen(pending_);
+    if (*line == "y" || *line == "Y" || *line == "yes" || *line == "Yes")
+        return chosen(pending_);
     writeLine(log_, L"Cancelled");
     stage_ = Stage::Idle;
     return std::nullopt;

@@ -21,7 +21,7 @@
 namespace ostrel {
 
 class SaveFileDialog {
-public:
+  public:
     virtual ~SaveFileDialog() = default;
     /// Starts the dialog; false (and nothing started) while one is open.
     virtual bool open() = 0;
@@ -39,12 +39,12 @@ struct SaveDialogOptions {
     /// Empty = decide by the DISPLAY variable and whether zenity is found; "console" = always
     /// the console; "zenity" = always zenity.
     std::string force;
-    int consoleInput = 0;            ///< file descriptor of the console answers
-    std::wostream* log = nullptr;    ///< prompts and messages; null = the console's wide output
+    int consoleInput = 0;          ///< file descriptor of the console answers
+    std::wostream* log = nullptr;  ///< prompts and messages; null = the console's wide output
 };
 
 class ZenitySaveDialog : public SaveFileDialog {
-public:
+  public:
     explicit ZenitySaveDialog(SaveDialogOptions options = {});
     ~ZenitySaveDialog() override;
     ZenitySaveDialog(const ZenitySaveDialog&) = delete;
@@ -59,7 +59,7 @@ public:
     /// `name` with the default extension appended when it has none.
     std::filesystem::path withDefaultExtension(const std::filesystem::path& name) const;
 
-private:
+  private:
     enum class Stage { Idle, ChoosingFile, ConfirmingReplace };
 
     /// Starts zenity with `args`; false when it cannot be started.

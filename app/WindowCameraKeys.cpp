@@ -5,7 +5,8 @@
 namespace ostrel {
 
 void WindowCameraKeys::refresh() {
-    if (camera_.mode() == Camera::kModeOrbit) camera_.UpdateOrbitPosition();
+    if (camera_.mode() == Camera::kModeOrbit)
+        camera_.UpdateOrbitPosition();
     camera_.UpdateView();
 }
 
@@ -31,14 +32,20 @@ void WindowCameraKeys::moveTo(const Vec3f& eye, const Vec3f& headingPitchRoll) {
     placeCamera(camera_, camera_.orbitCenter(), eye, headingPitchRoll);
 }
 
-Vec3f WindowCameraKeys::eyePosition() const { return camera_.position(); }
+Vec3f WindowCameraKeys::eyePosition() const {
+    return camera_.position();
+}
 
 Vec3f WindowCameraKeys::headingPitchRoll() const {
     return {camera_.heading(), camera_.pitch(), camera_.roll()};
 }
 
-Vec3f WindowCameraKeys::forward() const { return camera_.forward(); }
+Vec3f WindowCameraKeys::forward() const {
+    return camera_.forward();
+}
 
-Vec3f WindowCameraKeys::up() const { return camera_.up(); }
+Vec3f WindowCameraKeys::up() const {
+    return camera_.up();
+}
 
 }  // namespace ostrel

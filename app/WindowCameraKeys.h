@@ -10,7 +10,7 @@ namespace ostrel {
 class Camera;
 
 class WindowCameraKeys : public CameraKeys {
-public:
+  public:
     explicit WindowCameraKeys(Camera& camera) : camera_(camera) {}
 
     void toggleOrbitMode() override;
@@ -23,7 +23,7 @@ public:
     Vec3f forward() const override;
     Vec3f up() const override;
 
-private:
+  private:
     void refresh();
     Camera& camera_;
 };

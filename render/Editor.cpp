@@ -23,8 +23,7 @@ Vec3f normalised(const Vec4f& v) {
 
 }  // namespace
 
-Editor::Editor(ObjectIdSource* ids, RenderSettings* settings, Scene* scene,
-               std::wostream* console)
+Editor::Editor(ObjectIdSource* ids, RenderSettings* settings, Scene* scene, std::wostream* console)
     : ids_(ids),
       settings_(settings),
       scene_(scene),
@@ -33,52 +32,58 @@ Editor::Editor(ObjectIdSource* ids, RenderSettings* settings, Scene* scene,
 
 std::filesystem::path Editor::defaultForcesLogFile() {
     const char* home = std::getenv("HOME");
-    if (!home || !*home) return {};
+    if (!home || !*home)
+        return {};
     return std::filesystem::path(home) / "Quenby" / "forces.txt";
 }
 
 bool Editor::OnMouseMessage(win::UINT message, win::LPARAM lParam) {
     const int x = win::cursorX(lParam), y = win::cursorY(lParam);
     switch (message) {
-    case win::WM_MOUSEMOVE:
-        if (!dragging_ || mode_ != kForces) return false;
-        forceDrag(x, y);
-        return true;
-    case win::WM_RBUTTONDOWN:
-    case win::WM_RBUTTONDBLCLK:
-        switch (mode_) {
-        case kView: {
-            const std::uint32_t id = ids_->GetObjectId(x, y);
-            if (objectKind(id) != ObjectKind::SurfaceVertex) return false;
-            writeLine(console_, L"Clicked surface vertex " + std::to_wstring(objectIndex(id)));
+        case win::WM_MOUSEMOVE:
+            if (!dragging_ || mode_ != kForces)
+                return false;
+            forceDrag(x, y);
             return true;
-        }
-        case kFixations:
-            dragging_ = true;
-            pressX_ = x;
-            pressY_ = y;
+        case win::WM_RBUTTONDOWN:
+        case win::WM_RBUTTONDBLCLK:
+            switch (mode_) {
+                case kView: {
+                    const std::uint32_t id = ids_->GetObjectId(x, y);
+                    if (objectKind(id) != ObjectKind::SurfaceVertex)
+                        return false;
+                    writeLine(console_,
+                              L"Clicked surface vertex " + std::to_wstring(objectIndex(id)));
+                    return true;
+                }
+                case kFixations:
+                    dragging_ = true;
+                    pressX_ = x;
+                    pressY_ = y;
+                    return true;
+                case kForces:
+                    return forcePress(x, y);
+                default:
+                    return false;
+            }
+        case win::WM_RBUTTONUP:
+            if (!dragging_)
+                return false;
+            if (mode_ == kFixations)
+                fixationRelease(x, y);
+            else if (mode_ == kForces)
+                forceRelease(x, y);
+            dragging_ = false;
             return true;
-        case kForces:
-            return forcePress(x, y);
         default:
             return false;
-        }
-    case win::WM_RBUTTONUP:
-        if (!dragging_) return false;
-        if (mode_ == kFixations)
-            fixationRelease(x, y);
-        else if (mode_ == kForces)
-            forceRelease(x, y);
-        dragging_ = false;
-        return true;
-    default:
-        return false;
     }
 }
 
 void Editor::SetMode(int mode) {
     mode_ = mode;
-    if (settings_) settings_->editorActive = mode != kView;
+    if (settings_)
+        settings_->editorActive = mode != kView;
 }
 
 void Editor::UpdateCameraAxes(const Matrix4& view) {
@@ -121,7 +126,8 @@ void Editor::fixationRelease(int x, int y) {
         const std::uint32_t id = ids_->GetObjectId(pressX_, pressY_);
         if (objectKind(id) == ObjectKind::VertexHandle) {
             const int v = simulationVertex(id);
-            if (v < 0) return;
+            if (v < 0)
+                return;
             writeLine(console_, L"Toggled fixation of vertex " + std::to_wstring(v));
             uint8_t& fixed = scene_->model()->isVertexFixed_[size_t(v)];
             fixed = fixed ? 0 : 1;
@@ -136,22 +142,28 @@ void Editor::fixationRelease(int x, int y) {
     std::vector<int> handles;
     for (std::uint32_t id : ids)
         if (objectKind(id) == ObjectKind::VertexHandle)
-            if (const int v = simulationVertex(id); v >= 0) handles.push_back(v);
-    if (handles.empty()) return;
+            if (const int v = simulationVertex(id); v >= 0)
+                handles.push_back(v);
+    if (handles.empty())
+        return;
     std::vector<uint8_t>& fixed = scene_->model()->isVertexFixed_;
     int numFixed = 0, numFree = 0;
-    for (int v : handles) (fixed[size_t(v)] ? numFixed : numFree) += 1;
+    for (int v : handles)
+        (fixed[size_t(v)] ? numFixed : numFree) += 1;
     // Most are free: fix them all; most are fixed, or as many of each: free them all.
     const uint8_t flag = numFixed < numFree ? 1 : 0;
-    for (int v : handles) fixed[size_t(v)] = flag;
+    for (int v : handles)
+        fixed[size_t(v)] = flag;
 }
 
 bool Editor::forcePress(int x, int y) {
     const std::uint32_t id = ids_->GetObjectId(x, y);
     const ObjectKind kind = objectKind(id);
-    if (kind != ObjectKind::VertexHandle && kind != ObjectKind::ForceArrow) return false;
+    if (kind != ObjectKind::VertexHandle && kind != ObjectKind::ForceArrow)
+        return false;
     const int picked = simulationVertex(id);
-    if (picked < 0) return false;
+    if (picked < 0)
+        return false;
 
     dragging_ = true;
     pressX_ = x;
@@ -190,18 +202,22 @@ void Editor::forceDrag(int x, int y) {
     std::vector<float>& force = scene_->model()->force_;
     const size_t n = size_t(vertexCount());
     for (const auto& [v, w] : forceSelection_) {
-        if (size_t(v) >= n) continue;
-        for (int a = 0; a < 3; ++a) force[3 * size_t(v) + size_t(a)] = float(w * F[a]);
+        if (size_t(v) >= n)
+            continue;
+        for (int a = 0; a < 3; ++a)
+            force[3 * size_t(v) + size_t(a)] = float(w * F[a]);
     }
     lastForce_ = {float(F[0]), float(F[1]), float(F[2])};
 }
 
 void Editor::forceRelease(int x, int y) {
     appendForcesLogLine();
-    if (std::abs(x - pressX_) > 2 || std::abs(y - pressY_) > 2) return;
+    if (std::abs(x - pressX_) > 2 || std::abs(y - pressY_) > 2)
+        return;
     // A click: clear the forces within twice the sphere radius of the picked vertex. A drag that
     // began in another mode may have no picked vertex of this model.
-    if (pickedVertex_ < 0 || pickedVertex_ >= vertexCount()) return;
+    if (pickedVertex_ < 0 || pickedVertex_ >= vertexCount())
+        return;
     pickedPosition_ = gridPosition(pickedVertex_);
     const double r2 = 4.0 * scene_->forceSphereRadius_ * scene_->forceSphereRadius_;
     std::vector<float>& force = scene_->model()->force_;
@@ -212,11 +228,14 @@ void Editor::forceRelease(int x, int y) {
 }
 
 void Editor::appendForcesLogLine() const {
-    if (forcesLog_.empty()) return;
+    if (forcesLog_.empty())
+        return;
     std::error_code ec;
-    if (!std::filesystem::is_directory(forcesLog_.parent_path(), ec)) return;
+    if (!std::filesystem::is_directory(forcesLog_.parent_path(), ec))
+        return;
     std::ofstream log(forcesLog_, std::ios::app);
-    if (!log) return;
+    if (!log)
+        return;
     log << pickedPosition_.x << ' ' << pickedPosition_.y << ' ' << pickedPosition_.z << "   "
         << lastForce_.x << ' ' << lastForce_.y << ' ' << lastForce_.z << '\n';
 }

@@ -38,7 +38,7 @@ namespace ostrel {
 class Scene;
 
 class Editor {
-public:
+  public:
     enum Mode { kView = 0, kFixations = 1, kForces = 2 };
 
     /// Mode 0, not dragging, empty force selection, last force zero. `settings` receives the
@@ -76,7 +76,7 @@ public:
     const Vec3f& right() const { return right_; }
     const Vec3f& up() const { return up_; }
 
-private:
+  private:
     void onPress(int x, int y);
     bool forcePress(int x, int y);
     void forceDrag(int x, int y);

@@ -33,7 +33,9 @@ using namespace win;
 struct FakeCamera : CameraKeys {
     void toggleOrbitMode() override { ++toggles; }
     void setAngles(float h, float p, float r, float t) override { angles = {h, p, r}, turn = t; }
-    void moveTo(const Vec3f& e, const Vec3f& hpr) override { eye = e, angles = hpr, turn = 0, ++moves; }
+    void moveTo(const Vec3f& e, const Vec3f& hpr) override {
+        eye = e, angles = hpr, turn = 0, ++moves;
+    }
     Vec3f eyePosition() const override { return eye; }
     Vec3f headingPitchRoll() const override { return angles; }
     Vec3f forward() const override { return {0, 1, 0}; }
@@ -47,13 +49,15 @@ struct FakeCamera : CameraKeys {
 struct FakeDialog : SaveFileDialog {
     bool open() override {
         ++opens;
-        if (openNow) return false;
+        if (openNow)
+            return false;
         openNow = true;
         return true;
     }
     bool isOpen() const override { return openNow; }
     std::optional<std::filesystem::path> poll() override {
-        if (!openNow || !answer) return std::nullopt;
+        if (!openNow || !answer)
+            return std::nullopt;
         openNow = false;
         return std::exchange(answer, std::nullopt);
     }
@@ -68,7 +72,7 @@ class NoIds : public ObjectIdSource {
 };
 
 class ControlsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         omp_set_num_threads(1);
         sceneFile_ = testing::writeCantileverScene(folder_.path(), 8);
@@ -80,18 +84,22 @@ protected:
         options.wideLog = &wide_;
         options.narrowLog = &narrow_;
         run_ = std::make_unique<RunControl>(*scene_.model(), *scene_.solver(), lifetime_, options);
-        run_->setShapeListener([this](const TriangleMesh& mesh) { shapes_.push_back(mesh.triangles.size()); });
-        controls_ = std::make_unique<Controls>(scene_, *run_, settings_, editor_, &camera_, &dialog_,
-                                               sceneFile_.wstring(), FrameworkActions{},
+        run_->setShapeListener(
+            [this](const TriangleMesh& mesh) { shapes_.push_back(mesh.triangles.size()); });
+        controls_ = std::make_unique<Controls>(scene_, *run_, settings_, editor_, &camera_,
+                                               &dialog_, sceneFile_.wstring(), FrameworkActions{},
                                                ControlsOptions{&wide_, &narrow_});
         wide_.str(L"");
     }
     FemModel& model() { return *scene_.model(); }
     void key(UINT k, bool alt = false) { controls_->onKey(k, true, alt); }
     std::string wide() const { return toUtf8(wide_.str()); }
-    int fixedCount() { return int(std::count(model().isVertexFixed_.begin(), model().isVertexFixed_.end(), 1)); }
+    int fixedCount() {
+        return int(std::count(model().isVertexFixed_.begin(), model().isVertexFixed_.end(), 1));
+    }
     bool anyForce() {
-        return std::any_of(model().force_.begin(), model().force_.end(), [](float f) { return f != 0; });
+        return std::any_of(model().force_.begin(), model().force_.end(),
+                           [](float f) { return f != 0; });
     }
 
     ScratchFolder folder_{"controls"};

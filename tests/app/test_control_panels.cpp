@@ -12,7 +12,7 @@ namespace {
 using namespace ostrel::testing;
 
 class PanelsTest : public ControlsTest {
-protected:
+  protected:
     void SetUp() override {
         ControlsTest::SetUp();
         context_ = ImGui::CreateContext();
@@ -79,9 +79,10 @@ TEST_F(PanelsTest, MainPanelAtTheBottomRightWithEveryControl) {
     const struct {
         int id;
         float x, y, w;
-    } expected[] = {{7, 35, 10, 125},    {8, 35, 34, 125},    {18, 35, 58, 125},   {17, 35, 82, 125},
-                    {19, 200, 10, 165},  {20, 200, 34, 165},  {21, 200, 58, 165},  {22, 200, 82, 165},
-                    {23, 200, 106, 165}, {24, 200, 130, 165}, {25, 200, 154, 165}};
+    } expected[] = {{7, 35, 10, 125},    {8, 35, 34, 125},   {18, 35, 58, 125},
+                    {17, 35, 82, 125},   {19, 200, 10, 165}, {20, 200, 34, 165},
+                    {21, 200, 58, 165},  {22, 200, 82, 165}, {23, 200, 106, 165},
+                    {24, 200, 130, 165}, {25, 200, 154, 165}};
     ASSERT_EQ(panels_->controlRects().size(), 4u + 11u);
     for (const auto& e : expected) {
         const ControlPanels::Rect r = panels_->controlRects().at(e.id);
@@ -172,7 +173,8 @@ TEST_F(PanelsTest, HotkeysReachThePanelsOnlyWhileShown) {
     controls_->onKey('U', true, false);
     frame();
     EXPECT_TRUE(panels_->controlRects().empty());
-    for (UINT k : {UINT('W'), VK_F2, VK_F3, VK_F4}) EXPECT_FALSE(hotkey(k));
+    for (UINT k : {UINT('W'), VK_F2, VK_F3, VK_F4})
+        EXPECT_FALSE(hotkey(k));
     EXPECT_FALSE(settings_.wireFrame);
     EXPECT_EQ(toUtf8(wide_.str()), "");
     // Hidden panels take no clicks either.

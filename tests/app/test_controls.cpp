@@ -54,7 +54,8 @@ TEST_F(ControlsTest, RunCheckBoxRunsStepsAndResetKeepsTheNumbering) {
     EXPECT_FALSE(run_->frameMove(0, 0).performed);
 
     controls_->onControlEvent(kRunOstrel, true);
-    for (int k = 2; k <= 5; ++k) EXPECT_EQ(run_->frameMove(0, 0).iteration, k);
+    for (int k = 2; k <= 5; ++k)
+        EXPECT_EQ(run_->frameMove(0, 0).iteration, k);
     EXPECT_TRUE(std::filesystem::exists(folder_ / "OptimizedShape_5.obj"));
     controls_->onControlEvent(kRunOstrel, false);
     EXPECT_FALSE(run_->frameMove(0, 0).performed);
@@ -90,7 +91,8 @@ TEST_F(ControlsTest, RenderSettingCheckBoxes) {
             EXPECT_EQ(controls_->checkState(c.id), state) << c.id;
             RenderSettings expected = before;
             expected.*c.flag = state;
-            EXPECT_EQ(std::memcmp(&expected, &settings_, sizeof settings_), 0) << c.id;  // only that flag
+            EXPECT_EQ(std::memcmp(&expected, &settings_, sizeof settings_), 0)
+                << c.id;  // only that flag
         }
     }
     EXPECT_FALSE(run_->isRunning());
@@ -116,7 +118,8 @@ TEST_F(ControlsTest, DeviceButtonsUseTheFrameworkOrSaySoInOneLine) {
     Controls withFramework(scene_, *run_, settings_, editor_, &camera_, &dialog_, L"", actions,
                            ControlsOptions{&wide_, &narrow_});
     wide_.str(L"");
-    for (int id : {kToggleFullScreen, kToggleRef, kChangeDevice, kToggleWarp}) withFramework.onControlEvent(id);
+    for (int id : {kToggleFullScreen, kToggleRef, kChangeDevice, kToggleWarp})
+        withFramework.onControlEvent(id);
     EXPECT_EQ(calls, (std::vector<int>{1, 2, 3, 4}));
     EXPECT_EQ(wide(), "");
 }
@@ -164,7 +167,8 @@ TEST_F(ControlsTest, LightFromTheCamera) {
     const float* V = scene_.lightView_;
     const Vec3f e = camera_.eye;
     for (int row = 0; row < 3; ++row)
-        EXPECT_NEAR(V[4 * row] * e.x + V[4 * row + 1] * e.y + V[4 * row + 2] * e.z + V[4 * row + 3], 0.0f, 1e-5);
+        EXPECT_NEAR(V[4 * row] * e.x + V[4 * row + 1] * e.y + V[4 * row + 2] * e.z + V[4 * row + 3],
+                    0.0f, 1e-5);
     EXPECT_EQ(Vec3f(V[8], V[9], V[10]), Vec3f(0, -1, 0));  // view z = -direction
 }
 
@@ -235,8 +239,10 @@ TEST_F(ControlsTest, SolveOnceAtIterationZeroPreparesWithFullDensity) {
     key('S');
     const Optimizer& optimizer = run_->optimizer();
     ASSERT_TRUE(optimizer.isReset());
-    EXPECT_TRUE(std::all_of(optimizer.rho_.begin(), optimizer.rho_.end(), [](float r) { return r == 1.0f; }));
-    EXPECT_TRUE(std::all_of(model().E_.begin(), model().E_.end(), [](float e) { return e == 1000.0f; }));
+    EXPECT_TRUE(std::all_of(optimizer.rho_.begin(), optimizer.rho_.end(),
+                            [](float r) { return r == 1.0f; }));
+    EXPECT_TRUE(
+        std::all_of(model().E_.begin(), model().E_.end(), [](float e) { return e == 1000.0f; }));
     EXPECT_GT(optimizer.totalEnergy(), 0.0);
     EXPECT_EQ(lifetime_.iteration, 0);
     EXPECT_EQ(narrow_.str().find("Time SOLVE"), std::string::npos);
@@ -269,7 +275,8 @@ TEST_F(ControlsTest, GoalKeysPrintTheirLine) {
     key(VK_F7);
     key(VK_F7);
     key(VK_F7, true);
-    EXPECT_EQ(narrow_.str(), "Rarget redution: 0.66\nRarget redution: 0.68\nRarget redution: 0.7\n");
+    EXPECT_EQ(narrow_.str(),
+              "Rarget redution: 0.66\nRarget redution: 0.68\nRarget redution: 0.7\n");
     narrow_.str("");
     key(VK_F9);
     EXPECT_EQ(narrow_.str(), "Rarget redution: 0.68\n");

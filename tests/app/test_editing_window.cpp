@@ -41,15 +41,20 @@ using Clock = std::chrono::steady_clock;
 /// Output of a shell command (its standard output), or nothing when it failed.
 std::optional<std::string> shell(const std::string& command) {
     FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return std::nullopt;
+    if (!pipe)
+        return std::nullopt;
     std::string out;
     char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-    if (::pclose(pipe) != 0) return std::nullopt;
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        out.append(buffer, n);
+    if (::pclose(pipe) != 0)
+        return std::nullopt;
     return out;
 }
 
-void pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void pause(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 struct Rgb {
     int r = 0, g = 0, b = 0;
@@ -57,11 +62,12 @@ struct Rgb {
 
 /// One screenshot of a window.
 class Screenshot {
-public:
+  public:
     bool load(const fs::path& png) {
         int n = 0;
         unsigned char* data = stbi_load(png.c_str(), &width_, &height_, &n, 3);
-        if (!data) return false;
+        if (!data)
+            return false;
         pixels_.assign(data, data + size_t(width_) * size_t(height_) * 3);
         stbi_image_free(data);
         return true;
@@ -76,13 +82,14 @@ public:
         for (int y = y0; y < y1; ++y)
             for (int x = x0; x < x1; ++x) {
                 const Rgb a = at(x, y), b = other.at(x, y);
-                count += std::abs(a.r - b.r) > 24 || std::abs(a.g - b.g) > 24 || std::abs(a.b - b.b) > 24;
+                count += std::abs(a.r - b.r) > 24 || std::abs(a.g - b.g) > 24 ||
+                         std::abs(a.b - b.b) > 24;
             }
         return count;
     }
     int width() const { return width_; }
 
-private:
+  private:
     int width_ = 0, height_ = 0;
     std::vector<unsigned char> pixels_;
 };
@@ -101,7 +108,7 @@ fs::path writeScene(const fs::path& folder) {
 
 /// The program in its window.
 class App {
-public:
+  public:
     App(const fs::path& folder, const fs::path& scene)
         : child_(OSTREL_EXE, {"-SCENE", scene.string(), "-noerrormsgboxes"}, folder) {}
 
@@ -110,7 +117,8 @@ public:
         // The title shows the frame rate once frames have run for half a second.
         const std::optional<std::string> id =
             shell("timeout 60 xdotool search --sync --onlyvisible --name '^Ostrel @' 2>/dev/null");
-        if (!id || id->empty()) return false;
+        if (!id || id->empty())
+            return false;
         window_ = id->substr(0, id->find('\n'));
         focus();
         pause(300);
@@ -129,10 +137,12 @@ public:
     /// Lets the program draw a few frames.
     void frames() { pause(600); }
     bool screenshot(const fs::path& png, Screenshot& shot) {
-        const bool ok = shell("import -window " + window_ + " png:'" + png.string() + "' 2>/dev/null") &&
-               shot.load(png);
+        const bool ok =
+            shell("import -window " + window_ + " png:'" + png.string() + "' 2>/dev/null") &&
+            shot.load(png);
         if (const char* keep = std::getenv("OSTREL_KEEP_SCREENSHOTS"))
-            fs::copy_file(png, fs::path(keep) / png.filename(), fs::copy_options::overwrite_existing);
+            fs::copy_file(png, fs::path(keep) / png.filename(),
+                          fs::copy_options::overwrite_existing);
         return ok;
     }
     /// Screenshots until `condition` holds for one (at most 15 s); false when none did.
@@ -140,7 +150,8 @@ public:
     bool screenshotUntil(const fs::path& png, Screenshot& shot, Condition condition) {
         const auto end = Clock::now() + std::chrono::seconds(15);
         do {
-            if (screenshot(png, shot) && condition(shot)) return true;
+            if (screenshot(png, shot) && condition(shot))
+                return true;
             pause(200);
         } while (Clock::now() < end);
         return false;
@@ -155,13 +166,13 @@ public:
     const std::string& out() const { return child_.out(); }
     const std::string& err() const { return child_.err(); }
 
-private:
+  private:
     Child child_;
     std::string window_;
 };
 
 class EditingWindow : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fs::create_directories(folder_ / "home" / "Quenby");
         ::setenv("HOME", (folder_ / "home").c_str(), 1);  // the forces log goes there
@@ -170,7 +181,8 @@ protected:
         ASSERT_TRUE(app_->waitForWindow()) << app_->err();
     }
     void TearDown() override {
-        if (app_) app_.reset();
+        if (app_)
+            app_.reset();
     }
     /// The scene as the program loaded it, with the picked vertex.
     void loadReference(Scene& scene) {
@@ -187,8 +199,14 @@ TEST_F(EditingWindow, RightClickFixesAFreeHandle) {
     app_->key("u");  // the panels would cover the centre
     app_->key("v");
     // Fixation mode shows the handles: the centre one is free (blue).
-    const auto blue = [](const Screenshot& s) { const Rgb c = s.at(400, 300); return c.b > c.r + 60; };
-    const auto red = [](const Screenshot& s) { const Rgb c = s.at(400, 300); return c.r > c.b + 60; };
+    const auto blue = [](const Screenshot& s) {
+        const Rgb c = s.at(400, 300);
+        return c.b > c.r + 60;
+    };
+    const auto red = [](const Screenshot& s) {
+        const Rgb c = s.at(400, 300);
+        return c.r > c.b + 60;
+    };
     Screenshot before, after;
     ASSERT_TRUE(app_->screenshotUntil(folder_ / "before.png", before, blue));
 
@@ -202,7 +220,8 @@ TEST_F(EditingWindow, RightClickFixesAFreeHandle) {
     Scene reference{DeviceOptions{true, 1}};
     loadReference(reference);
     const int v = reference.model()->vertexAt(0, {40, 0, 10});
-    EXPECT_NE(app_->out().find("Toggled fixation of vertex " + std::to_string(v) + "\n"), std::string::npos)
+    EXPECT_NE(app_->out().find("Toggled fixation of vertex " + std::to_string(v) + "\n"),
+              std::string::npos)
         << app_->out();
     // Alt+S writes the scene; it loads back with the new fixation.
     app_->key("alt+s");
@@ -223,11 +242,15 @@ TEST_F(EditingWindow, RightClickFixesAFreeHandle) {
 TEST_F(EditingWindow, RightDragCreatesArrowsThatAltSWrites) {
     app_->key("u");
     app_->key("f");
-    const auto handleShown = [](const Screenshot& s) { const Rgb c = s.at(400, 300); return c.b > c.r + 60; };
+    const auto handleShown = [](const Screenshot& s) {
+        const Rgb c = s.at(400, 300);
+        return c.b > c.r + 60;
+    };
     Screenshot before, after;
     ASSERT_TRUE(app_->screenshotUntil(folder_ / "before.png", before, handleShown));
     app_->xdo("mousedown 3");
-    for (int x = 405; x <= 440; x += 5) app_->moveTo(x, 300);
+    for (int x = 405; x <= 440; x += 5)
+        app_->moveTo(x, 300);
     app_->xdo("mouseup 3");
     // The arrows (400 N spread over six vertices, drawn along +x) change the picture around the
     // picked handle.
@@ -237,7 +260,8 @@ TEST_F(EditingWindow, RightDragCreatesArrowsThatAltSWrites) {
 
     // The release logged the picked position and the force of the last drag step.
     const fs::path logFile = folder_ / "home" / "Quenby" / "forces.txt";
-    for (auto end = Clock::now() + std::chrono::seconds(10); Clock::now() < end && testing::lineCount(logFile) < 1;)
+    for (auto end = Clock::now() + std::chrono::seconds(10);
+         Clock::now() < end && testing::lineCount(logFile) < 1;)
         pause(100);
     std::ifstream log(logFile);
     double p[3], f[3];
@@ -258,13 +282,15 @@ TEST_F(EditingWindow, RightDragCreatesArrowsThatAltSWrites) {
     Scene reference{DeviceOptions{true, 1}};
     loadReference(reference);
     Camera camera;
-    placeCamera(camera, reference.center(), reference.defaultViewPos_, reference.defaultHeadingPitchRoll_);
+    placeCamera(camera, reference.center(), reference.defaultViewPos_,
+                reference.defaultHeadingPitchRoll_);
     struct OneHandle : ObjectIdSource {
         std::uint32_t id;
         std::uint32_t GetObjectId(int, int) override { return id; }
         void CollectObjectIds(int, int, int, int, std::set<std::uint32_t>&) override {}
     } ids;
-    ids.id = makeObjectId(ObjectKind::VertexHandle, std::uint32_t(reference.model()->vertexAt(0, {40, 0, 10})));
+    ids.id = makeObjectId(ObjectKind::VertexHandle,
+                          std::uint32_t(reference.model()->vertexAt(0, {40, 0, 10})));
     std::wostringstream console;
     Editor editor(&ids, nullptr, &reference, &console);
     editor.setForcesLogFile({});
@@ -309,8 +335,8 @@ TEST_F(EditingWindow, RunCheckBoxRunsStepsAndF5SavesTheShape) {
 
     // F5: the save dialog, answered by typing a name.
     app_->key("F5");
-    const std::optional<std::string> dialog =
-        shell("timeout 30 xdotool search --sync --onlyvisible --name 'Save mesh to file' 2>/dev/null");
+    const std::optional<std::string> dialog = shell(
+        "timeout 30 xdotool search --sync --onlyvisible --name 'Save mesh to file' 2>/dev/null");
     ASSERT_TRUE(dialog && !dialog->empty());
     const std::string id = dialog->substr(0, dialog->find('\n'));
     app_->xdo("mousemove --window " + id + " 20 20");
@@ -321,7 +347,8 @@ TEST_F(EditingWindow, RunCheckBoxRunsStepsAndF5SavesTheShape) {
     pause(300);
     app_->key("Return");
     const auto end = Clock::now() + std::chrono::seconds(30);
-    while (!fs::exists(folder_ / "saved.obj") && Clock::now() < end) pause(100);
+    while (!fs::exists(folder_ / "saved.obj") && Clock::now() < end)
+        pause(100);
     ASSERT_TRUE(fs::exists(folder_ / "saved.obj"));
     pause(300);
     EXPECT_EQ(app_->close(), 0) << app_->err();

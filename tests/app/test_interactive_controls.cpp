@@ -14,12 +14,13 @@ namespace {
 using namespace ostrel::testing;
 
 class InteractiveTest : public ControlsTest {
-protected:
+  protected:
     void SetUp() override {
         ControlsTest::SetUp();
-        placeCamera(camera_, scene_.center(), scene_.defaultViewPos_, scene_.defaultHeadingPitchRoll_);
-        interactive_ = std::make_unique<InteractiveControls>(scene_, *run_, renderer_, camera_, framework_,
-                                                             device_, sceneFile_.wstring());
+        placeCamera(camera_, scene_.center(), scene_.defaultViewPos_,
+                    scene_.defaultHeadingPitchRoll_);
+        interactive_ = std::make_unique<InteractiveControls>(
+            scene_, *run_, renderer_, camera_, framework_, device_, sceneFile_.wstring());
         interactive_->plugInto(hooks_);
     }
     void keyDown(UINT key, bool alt = false) { hooks_.keyboard(key, true, alt); }

@@ -25,13 +25,17 @@ namespace fs = std::filesystem;
 /// A pipe whose read end is the dialog's console input.
 struct Pipe {
     Pipe() {
-        if (::pipe(fds) != 0) std::abort();
+        if (::pipe(fds) != 0)
+            std::abort();
     }
     ~Pipe() {
         ::close(fds[0]);
-        if (fds[1] >= 0) ::close(fds[1]);
+        if (fds[1] >= 0)
+            ::close(fds[1]);
     }
-    void type(const std::string& text) { ASSERT_EQ(::write(fds[1], text.data(), text.size()), ssize_t(text.size())); }
+    void type(const std::string& text) {
+        ASSERT_EQ(::write(fds[1], text.data(), text.size()), ssize_t(text.size()));
+    }
     void closeInput() {
         ::close(fds[1]);
         fds[1] = -1;
@@ -43,18 +47,19 @@ struct Pipe {
 std::optional<fs::path> waitForAnswer(SaveFileDialog& dialog) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (dialog.isOpen() && std::chrono::steady_clock::now() < end) {
-        if (auto file = dialog.poll()) return file;
+        if (auto file = dialog.poll())
+            return file;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return std::nullopt;
 }
 
 class ConsoleDialog : public ::testing::Test {
-protected:
+  protected:
     Pipe pipe_;
     std::wostringstream log_;
-    ZenitySaveDialog dialog_{SaveDialogOptions{"Save mesh to file", "*.obj", "obj", "zenity", "console",
-                                               pipe_.fds[0], &log_}};
+    ZenitySaveDialog dialog_{SaveDialogOptions{"Save mesh to file", "*.obj", "obj", "zenity",
+                                               "console", pipe_.fds[0], &log_}};
     ScratchFolder folder_{"save-dialog"};
     std::string log() const { return toUtf8(log_.str()); }
 };
@@ -62,7 +67,9 @@ protected:
 TEST_F(ConsoleDialog, TypedNameGetsTheDefaultExtension) {
     ASSERT_TRUE(dialog_.open());
     EXPECT_FALSE(dialog_.open());  // one at a time
-    EXPECT_EQ(log(), "Save mesh to file (*.obj): type the file name and press Enter (an empty line cancels)\n");
+    EXPECT_EQ(
+        log(),
+        "Save mesh to file (*.obj): type the file name and press Enter (an empty line cancels)\n");
     EXPECT_FALSE(dialog_.poll());  // nothing typed yet: the frame goes on
     pipe_.type((folder_ / "sha").string());
     EXPECT_FALSE(dialog_.poll());
@@ -94,8 +101,10 @@ TEST_F(ConsoleDialog, ExistingFileIsReplacedOnlyWhenTheUserAgrees) {
         ASSERT_TRUE(dialog_.open());
         pipe_.type((folder_ / "old").string() + "\n");
         EXPECT_FALSE(dialog_.poll());
-        EXPECT_EQ(log(), "Save mesh to file (*.obj): type the file name and press Enter (an empty line cancels)\n\"" +
-                             (folder_ / "old.obj").string() + "\" already exists. Replace it? (y/n)\n");
+        EXPECT_EQ(log(),
+                  "Save mesh to file (*.obj): type the file name and press Enter (an empty line "
+                  "cancels)\n\"" +
+                      (folder_ / "old.obj").string() + "\" already exists. Replace it? (y/n)\n");
         pipe_.type(answer);
         const std::optional<fs::path> file = dialog_.poll();
         EXPECT_FALSE(dialog_.isOpen());
@@ -116,14 +125,15 @@ TEST_F(ConsoleDialog, EndOfInputCancels) {
 /// A stand-in for zenity: records its arguments, then runs `body`.
 fs::path fakeZenity(const ScratchFolder& folder, const std::string& body) {
     const fs::path script = folder / "zenity";
-    std::ofstream(script) << "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\" >> '" << (folder / "args").string()
-                          << "'; done\n" << body << "\n";
+    std::ofstream(script) << "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\" >> '"
+                          << (folder / "args").string() << "'; done\n"
+                          << body << "\n";
     fs::permissions(script, fs::perms::owner_all);
     return script;
 }
 
 class ZenityDialog : public ::testing::Test {
-protected:
+  protected:
     ZenitySaveDialog make(const std::string& body) {
         SaveDialogOptions options;
         options.zenity = fakeZenity(folder_, body).string();
@@ -140,8 +150,9 @@ TEST_F(ZenityDialog, ChosenFileWithItsArguments) {
     ZenitySaveDialog dialog = make("echo '" + (folder_ / "out").string() + "'");
     ASSERT_TRUE(dialog.open());
     EXPECT_EQ(waitForAnswer(dialog), folder_ / "out.obj");
-    EXPECT_EQ(args(), (std::vector<std::string>{"--file-selection", "--save", "--confirm-overwrite",
-                                                "--title=Save mesh to file", "--file-filter=*.obj"}));
+    EXPECT_EQ(args(),
+              (std::vector<std::string>{"--file-selection", "--save", "--confirm-overwrite",
+                                        "--title=Save mesh to file", "--file-filter=*.obj"}));
     EXPECT_EQ(toUtf8(log_.str()), "");
 }
 
@@ -156,8 +167,9 @@ TEST_F(ZenityDialog, AppendedExtensionOfAnExistingFileIsAskedAbout) {
     std::ofstream(folder_ / "old.obj") << "v 0 0 0\n";
     for (int answer : {1, 0}) {
         fs::remove(folder_ / "args");
-        ZenitySaveDialog dialog = make("if [ \"$1\" = --question ]; then exit " + std::to_string(answer) +
-                                       "; fi\necho '" + (folder_ / "old").string() + "'");
+        ZenitySaveDialog dialog =
+            make("if [ \"$1\" = --question ]; then exit " + std::to_string(answer) +
+                 "; fi\necho '" + (folder_ / "old").string() + "'");
         ASSERT_TRUE(dialog.open());
         const std::optional<fs::path> file = waitForAnswer(dialog);
         if (answer == 0)

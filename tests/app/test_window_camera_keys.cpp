@@ -12,12 +12,15 @@ namespace ostrel {
 namespace {
 
 void expectNear(const Vec3f& a, const Vec3f& b, float tolerance = 1e-4f) {
-    for (int k = 0; k < 3; ++k) EXPECT_NEAR(a[k], b[k], tolerance) << k;
+    for (int k = 0; k < 3; ++k)
+        EXPECT_NEAR(a[k], b[k], tolerance) << k;
 }
 
 class CameraKeysTest : public ::testing::Test {
-protected:
-    void SetUp() override { placeCamera(camera_, {1, 0.25f, 0.25f}, {-4, 0.25f, 0.25f}, {0, 0, 0}); }
+  protected:
+    void SetUp() override {
+        placeCamera(camera_, {1, 0.25f, 0.25f}, {-4, 0.25f, 0.25f}, {0, 0, 0});
+    }
     Camera camera_;
     WindowCameraKeys keys_{camera_};
 };
@@ -47,8 +50,8 @@ TEST_F(CameraKeysTest, AnglesRecomputeTheView) {
     expectNear(keys_.up(), {0, 0, 1});
     expectNear(camera_.position(), {1, -4.75f, 0.25f});  // orbit: the eye moved with the heading
     expectNear(keys_.headingPitchRoll(), {90, 0, 0});
-    const Vec4f eye = camera_.viewMatrix() * Vec4f{camera_.position().x, camera_.position().y,
-                                                   camera_.position().z, 1};
+    const Vec4f eye = camera_.viewMatrix() *
+                      Vec4f{camera_.position().x, camera_.position().y, camera_.position().z, 1};
     EXPECT_NEAR(eye.x, 0, 1e-5);
     EXPECT_NEAR(eye.z, 0, 1e-5);
 }

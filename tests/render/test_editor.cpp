@@ -25,34 +25,42 @@ using namespace win;
 
 /// A 200 x 100 image of object IDs, 0 everywhere until painted.
 class FakeIds : public ObjectIdSource {
-public:
+  public:
     static constexpr int kWidth = 200, kHeight = 100;
     FakeIds() : ids_(kWidth * kHeight, 0u) {}
 
     void paint(int x, int y, std::uint32_t id) { ids_[size_t(y * kWidth + x)] = id; }
     std::uint32_t GetObjectId(int x, int y) override {
         ++reads;
-        if (x < 0 || y < 0 || x >= kWidth || y >= kHeight) return 0;
+        if (x < 0 || y < 0 || x >= kWidth || y >= kHeight)
+            return 0;
         return ids_[size_t(y * kWidth + x)];
     }
     void CollectObjectIds(int x0, int y0, int x1, int y1, std::set<std::uint32_t>& ids) override {
-        for (int y = std::max(0, std::min(y0, y1)); y <= std::min(kHeight - 1, std::max(y0, y1)); ++y)
-            for (int x = std::max(0, std::min(x0, x1)); x <= std::min(kWidth - 1, std::max(x0, x1)); ++x)
+        for (int y = std::max(0, std::min(y0, y1)); y <= std::min(kHeight - 1, std::max(y0, y1));
+             ++y)
+            for (int x = std::max(0, std::min(x0, x1)); x <= std::min(kWidth - 1, std::max(x0, x1));
+                 ++x)
                 ids.insert(ids_[size_t(y * kWidth + x)]);
     }
     int reads = 0;
 
-private:
+  private:
     std::vector<std::uint32_t> ids_;
 };
 
-std::uint32_t handle(int v) { return makeObjectId(ObjectKind::VertexHandle, std::uint32_t(v)); }
-std::uint32_t arrow(int v) { return makeObjectId(ObjectKind::ForceArrow, std::uint32_t(v)); }
+std::uint32_t handle(int v) {
+    return makeObjectId(ObjectKind::VertexHandle, std::uint32_t(v));
+}
+std::uint32_t arrow(int v) {
+    return makeObjectId(ObjectKind::ForceArrow, std::uint32_t(v));
+}
 
 class EditorTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        ASSERT_TRUE(scene_.loadScene(testing::writeCantileverScene(folder_.path(), 8).wstring(), &loadLog_))
+        ASSERT_TRUE(
+            scene_.loadScene(testing::writeCantileverScene(folder_.path(), 8).wstring(), &loadLog_))
             << toUtf8(loadLog_.str());
         model_ = scene_.model();
         ASSERT_EQ(model_->numVertices(0), 81);
@@ -61,7 +69,9 @@ protected:
         editor_.UpdateCameraAxes(lookAtView({1, -5, 0.25f}, {0, 1, 0}, {0, 0, 1}));
     }
 
-    bool send(UINT message, int x, int y) { return editor_.OnMouseMessage(message, makeMouseLParam(x, y)); }
+    bool send(UINT message, int x, int y) {
+        return editor_.OnMouseMessage(message, makeMouseLParam(x, y));
+    }
     void click(int x, int y) {
         EXPECT_TRUE(send(WM_RBUTTONDOWN, x, y));
         EXPECT_TRUE(send(WM_RBUTTONUP, x, y));
@@ -73,7 +83,8 @@ protected:
     }
     Vec3f totalForce() const {
         Vec3f sum{0, 0, 0};
-        for (int v = 0; v < model_->numVertices(0); ++v) sum += force(v);
+        for (int v = 0; v < model_->numVertices(0); ++v)
+            sum += force(v);
         return sum;
     }
     void clearAll() {
@@ -174,7 +185,8 @@ TEST_P(EditorRectangle, MajorityRule) {
     EXPECT_FALSE(send(WM_MOUSEMOVE, 50, 40));  // moves are not used in this mode
     EXPECT_TRUE(send(WM_RBUTTONUP, 15, 25));
     int fixedAfter = 0;
-    for (int v : handles) fixedAfter += model_->isVertexFixed_[size_t(v)];
+    for (int v : handles)
+        fixedAfter += model_->isVertexFixed_[size_t(v)];
     EXPECT_EQ(fixedAfter, c.expectedFixedAfter);
     for (int v : handles) {
         EXPECT_EQ(model_->isVertexFixed_[size_t(v)], handles.size() == size_t(fixedAfter));
@@ -189,15 +201,16 @@ TEST_P(EditorRectangle, MajorityRule) {
     EXPECT_FALSE(editor_.isDragging());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, EditorRectangle,
-    ::testing::Values(RectangleCase{"three_fixed_five_free", 3, 5, false, 8},
-                      RectangleCase{"four_and_four", 4, 4, false, 0},
-                      RectangleCase{"five_fixed_three_free", 5, 3, false, 0},
-                      RectangleCase{"all_free", 0, 2, false, 2},
-                      RectangleCase{"no_handle_only_an_arrow", 0, 0, true, 0},
-                      RectangleCase{"one_free_and_an_arrow", 0, 1, true, 1}),
-    [](const ::testing::TestParamInfo<RectangleCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Cases, EditorRectangle,
+                         ::testing::Values(RectangleCase{"three_fixed_five_free", 3, 5, false, 8},
+                                           RectangleCase{"four_and_four", 4, 4, false, 0},
+                                           RectangleCase{"five_fixed_three_free", 5, 3, false, 0},
+                                           RectangleCase{"all_free", 0, 2, false, 2},
+                                           RectangleCase{"no_handle_only_an_arrow", 0, 0, true, 0},
+                                           RectangleCase{"one_free_and_an_arrow", 0, 1, true, 1}),
+                         [](const ::testing::TestParamInfo<RectangleCase>& info) {
+                             return info.param.name;
+                         });
 
 TEST_F(EditorTest, RectangleOverNothingChangesNothing) {
     editor_.SetMode(1);
@@ -235,11 +248,14 @@ TEST_F(EditorTest, DragToTheRightGivesTotalForceAlongRight) {
     const auto& selection = editor_.forceSelection();
     ASSERT_EQ(selection.size(), 81u);
     double sum = 0;
-    for (const auto& [v, w] : selection) sum += w;
+    for (const auto& [v, w] : selection)
+        sum += w;
     EXPECT_NEAR(sum, 1.0, 1e-12);
     const double r = scene_.forceSphereRadius_;
     const auto weightOf = [&](int v) {
-        return std::find_if(selection.begin(), selection.end(), [&](auto& s) { return s.first == v; })->second;
+        return std::find_if(selection.begin(), selection.end(),
+                            [&](auto& s) { return s.first == v; })
+            ->second;
     };
     const int corner = vertex(0, 0, 0);
     const double d2 = 1.0 + 0.0625 + 0.0625;
@@ -274,7 +290,8 @@ TEST_F(EditorTest, UpwardDragGivesForceAlongUp) {
     EXPECT_TRUE(send(WM_MOUSEMOVE, 10, 40));  // 50 pixels up
     const Vec3f total = totalForce();
     const Vec3f up = editor_.up();
-    for (int a = 0; a < 3; ++a) EXPECT_NEAR(total[a], 100.0 * up[a], 1e-3) << a;
+    for (int a = 0; a < 3; ++a)
+        EXPECT_NEAR(total[a], 100.0 * up[a], 1e-3) << a;
     EXPECT_NEAR(dot(up, editor_.right()), 0.0f, 1e-6);
     EXPECT_NEAR(up.z, std::sqrt(2.0 / 3.0), 1e-6);  // up tilts towards +z
 }
@@ -288,7 +305,8 @@ TEST_F(EditorTest, DragReplacesEarlierForcesAndPressClearsTheSphere) {
     ASSERT_TRUE(send(WM_RBUTTONDOWN, 0, 0));
     EXPECT_EQ(editor_.forceSelection().size(), 7u);
     int cleared = 0;
-    for (int v = 0; v < model_->numVertices(0); ++v) cleared += force(v) == Vec3f(0, 0, 0);
+    for (int v = 0; v < model_->numVertices(0); ++v)
+        cleared += force(v) == Vec3f(0, 0, 0);
     EXPECT_EQ(cleared, 7);
     EXPECT_TRUE(send(WM_MOUSEMOVE, 30, 0));
     EXPECT_TRUE(send(WM_MOUSEMOVE, 10, 0));  // replaced, not added
@@ -313,7 +331,8 @@ TEST_F(EditorTest, ClickInForceModeClearsTwiceTheRadiusAndLogs) {
     EXPECT_TRUE(send(WM_RBUTTONUP, 52, 48));  // within 2 pixels: a click
     for (int v = 0; v < model_->numVertices(0); ++v) {
         const GridPos p = unpack(model_->vertexPosition_[0][size_t(v)]);
-        const double d2 = 0.0625 * ((p.x - 4) * (p.x - 4) + (p.y - 1) * (p.y - 1) + (p.z - 1) * (p.z - 1));
+        const double d2 =
+            0.0625 * ((p.x - 4) * (p.x - 4) + (p.y - 1) * (p.y - 1) + (p.z - 1) * (p.z - 1));
         EXPECT_EQ(force(v) == Vec3f(0, 0, 0), d2 < 4 * 0.09) << v;
     }
     const std::vector<std::string> lines = folder_.lines("Quenby/forces.txt");
@@ -443,7 +462,8 @@ TEST_F(EditorTest, CameraAxesFromTheInvertedViewMatrix) {
         EXPECT_NEAR(editor_.viewDirection()[a], d[a], 1e-6) << a;
     }
     const Vec3f right = cross(d, Vec3f(0, 0, 1));
-    for (int a = 0; a < 3; ++a) EXPECT_NEAR(editor_.right()[a], right[a] / length(right), 1e-6) << a;
+    for (int a = 0; a < 3; ++a)
+        EXPECT_NEAR(editor_.right()[a], right[a] / length(right), 1e-6) << a;
     EXPECT_NEAR(length(editor_.up()), 1.0f, 1e-6);
     EXPECT_NEAR(dot(editor_.up(), d), 0.0f, 1e-6);
     EXPECT_GT(editor_.up().z, 0.0f);
