@@ -1,6 +1,7 @@
 // Entry point of the interactive optimizer: command line, second-instance guard, start-up
 // (scene, camera, renderer), the window with its frame loop, and the shutdown in reverse order.
 
+#include <cstdio>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -31,7 +32,8 @@ namespace {
 Camera g_camera;
 
 void automationLine(const WindowFramework& framework, const std::string& line) {
-    if (framework.flags().automation) std::cerr << "automation: " << line << std::endl;
+    if (framework.flags().automation)
+        std::cerr << "automation: " << line << std::endl;
 }
 
 /// The framework callbacks: device life cycle to the device callbacks, frame move and messages
@@ -44,8 +46,8 @@ FrameworkCallbacks makeCallbacks(WindowFramework& framework, DeviceCallbacks& de
         return device.OnCreateDevice();
     };
     callbacks.swapChainResized = [&](int w, int h) {
-        automationLine(framework, "swap chain resized " + std::to_string(w) + "x" +
-                                      std::to_string(h));
+        automationLine(framework,
+                       "swap chain resized " + std::to_string(w) + "x" + std::to_string(h));
         return device.OnResizedSwapChain(w, h);
     };
     callbacks.swapChainReleasing = [&] {
@@ -56,19 +58,29 @@ FrameworkCallbacks makeCallbacks(WindowFramework& framework, DeviceCallbacks& de
         automationLine(framework, "device destroyed");
         device.OnDestroyDevice();
     };
-    callbacks.frameRender = [&](double time, float elapsed) { device.OnFrameRender(time, elapsed); };
-    callbacks.message = [&](const WindowMessage& m, bool& noFurther) { loop.onMessage(m, noFurther); };
-    callbacks.keyboard = [&](win::UINT key, bool down, bool alt) { loop.onKeyboard(key, down, alt); };
+    callbacks.frameRender = [&](double time, float elapsed) {
+        device.OnFrameRender(time, elapsed);
+    };
+    callbacks.message = [&](const WindowMessage& m, bool& noFurther) {
+        loop.onMessage(m, noFurther);
+    };
+    callbacks.keyboard = [&](win::UINT key, bool down, bool alt) {
+        loop.onKeyboard(key, down, alt);
+    };
     callbacks.frameMove = [&, lastLine = std::string()](double time, float elapsed) mutable {
         loop.onFrameMove(time, elapsed);
         // Automation mode reports every change of the camera, so that scripted input can be
         // followed frame by frame.
-        if (!framework.flags().automation) return;
+        if (!framework.flags().automation)
+            return;
         const std::string line = statisticsLines({}, {}, false, g_camera, 0)[2];
-        if (line != lastLine) automationLine(framework, "camera " + line);
+        if (line != lastLine)
+            automationLine(framework, "camera " + line);
         lastLine = line;
     };
-    callbacks.modifyDeviceSettings = [&](DeviceSettings& s) { return device.ModifyDeviceSettings(s); };
+    callbacks.modifyDeviceSettings = [&](DeviceSettings& s) {
+        return device.ModifyDeviceSettings(s);
+    };
     return callbacks;
 }
 
@@ -78,7 +90,8 @@ int run(int argc, char** argv) {
     ProgramLifetime lifetime;
     std::vector<std::wstring> args;
     args.reserve(size_t(argc));
-    for (int i = 0; i < argc; ++i) args.push_back(fromUtf8(argv[i]));
+    for (int i = 0; i < argc; ++i)
+        args.push_back(fromUtf8(argv[i]));
 
     // 1. The command line. Fault reporting on abort and window ghosting (step 2) have no
     // counterpart on Linux: abort() raises SIGABRT without a reporting dialog, and X11 window
@@ -102,10 +115,19 @@ int run(int argc, char** argv) {
 
     // 4. The second-instance guard: the lock is held while this process has its window.
     InstanceLock instanceLock;
-    if (!instanceLock.acquire(InstanceLock::defaultPath()) &&
-        !askYesNo("Warning",
-                  "Another Direct3D Application is already running!\nDo you want to continue?"))
-        return 0;
+    const std::string lockFile = InstanceLock::defaultPath();
+    std::string lockError;
+    if (!instanceLock.acquire(lockFile, &lockError)) {
+        if (!lockError.empty()) {
+            // A lock file we cannot open tells nothing about other instances.
+            std::cerr << "WARNING: Cannot open the instance lock \"" << lockFile
+                      << "\": " << lockError << std::endl;
+        } else if (!askYesNo("Warning",
+                             "Another Direct3D Application is already running!\n"
+                             "Do you want to continue?")) {
+            return 0;
+        }
+    }
 
     // 6. Start-up.
     DeviceOptions deviceOptions;
@@ -116,7 +138,8 @@ int run(int argc, char** argv) {
     int loadLine = 550;
     if (sceneFile.empty()) {
         const std::optional<std::string> chosen = openFileDialog("Load scene file", "*.txt");
-        if (!chosen) return 1;
+        if (!chosen)
+            return 1;
         sceneFile = fromUtf8(*chosen);
         loadLine = 559;
     }
@@ -125,8 +148,7 @@ int run(int argc, char** argv) {
     wideOut() << scene->sceneSummary() << std::flush;
     // Loads are the applied forces only, whatever the scene file says about gravity.
     scene->model()->gravity_ = {0, 0, 0};
-    placeCamera(g_camera, scene->center(), scene->defaultViewPos_,
-                scene->defaultHeadingPitchRoll_);
+    placeCamera(g_camera, scene->center(), scene->defaultViewPos_, scene->defaultHeadingPitchRoll_);
 
     auto renderer = std::make_unique<CutSceneRenderer>(scene.get());
     // The editor and the control panels plug in here.
@@ -143,7 +165,8 @@ int run(int argc, char** argv) {
                                                              framework, device, sceneFile);
     interactive->plugInto(hooks);
     device.drawPanels = [&hooks](int w, int h, float elapsed) {
-        if (hooks.drawPanels) hooks.drawPanels(w, h, elapsed);
+        if (hooks.drawPanels)
+            hooks.drawPanels(w, h, elapsed);
     };
     device.editorMode = [&hooks] { return hooks.editorMode ? hooks.editorMode() : 0; };
     WindowLoop loop(framework, g_camera, *renderer, device, runControl.get(), hooks);
@@ -155,7 +178,8 @@ int run(int argc, char** argv) {
         exitCode = framework.mainLoop();
     } else {
         std::cerr << "ERROR: Cannot open the Ostrel window: " << error << std::endl;
-        if (framework.exitCode() != WindowFramework::kExitOk) exitCode = framework.exitCode();
+        if (framework.exitCode() != WindowFramework::kExitOk)
+            exitCode = framework.exitCode();
     }
 
     // 8. Shutdown in reverse order.
@@ -163,6 +187,12 @@ int run(int argc, char** argv) {
     if (framework.flags().automation) {
         const auto lines = statisticsLines({}, {}, false, g_camera, device.editorMode());
         automationLine(framework, "frames " + std::to_string(framework.frameCount()));
+        char rate[96];
+        std::snprintf(
+            rate, sizeof(rate), "loop %.3f s, %.1f frames per second", framework.loopSeconds(),
+            framework.loopSeconds() > 0 ? double(framework.frameCount()) / framework.loopSeconds()
+                                        : 0.0);
+        automationLine(framework, rate);
         automationLine(framework, "camera " + lines[2]);
     }
     interactive.reset();
@@ -175,4 +205,6 @@ int run(int argc, char** argv) {
 }  // namespace
 }  // namespace ostrel
 
-int main(int argc, char** argv) { return ostrel::run(argc, argv); }
+int main(int argc, char** argv) {
+    return ostrel::run(argc, argv);
+}

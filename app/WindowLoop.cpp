@@ -37,19 +37,27 @@ void WindowLoop::onMessage(const WindowMessage& m, bool& noFurtherProcessing) {
             framework_.setSettingsDialogShown(false);
         return;
     }
-    if (!device_.controlsShown()) return;
+    if (!device_.controlsShown())
+        return;
     if (hooks_.panelsMessage) {
         noFurtherProcessing = hooks_.panelsMessage(m);
         return;
     }
+    // Without panels the device panel's hot key still opens the device-settings dialog.
+    if (m.message == win::WM_KEYDOWN && m.wParam == win::VK_F2) {
+        framework_.setSettingsDialogShown(true);
+        noFurtherProcessing = true;
+        return;
+    }
     const bool mouse = m.message >= win::WM_MOUSEMOVE && m.message <= win::WM_MOUSEWHEEL;
     const bool key = m.message >= win::WM_KEYDOWN && m.message <= win::WM_SYSKEYUP;
-    noFurtherProcessing = (mouse && framework_.guiWantsMouse()) ||
-                          (key && framework_.guiWantsKeyboard());
+    noFurtherProcessing =
+        (mouse && framework_.guiWantsMouse()) || (key && framework_.guiWantsKeyboard());
 }
 
 void WindowLoop::onKeyboard(win::UINT key, bool keyDown, bool altDown) {
-    if (hooks_.keyboard) hooks_.keyboard(key, keyDown, altDown);
+    if (hooks_.keyboard)
+        hooks_.keyboard(key, keyDown, altDown);
 }
 
 void WindowLoop::onFrameMove(double time, float elapsed) {
@@ -64,8 +72,10 @@ void WindowLoop::onFrameMove(double time, float elapsed) {
     camera_.Update(elapsed);
     frameView_ = camera_.viewMatrix();
     renderer_.SetViewMatrix(frameView_);
-    if (hooks_.updateCameraAxes) hooks_.updateCameraAxes(frameView_);
-    if (runControl_) runControl_->frameMove(time, elapsed);
+    if (hooks_.updateCameraAxes)
+        hooks_.updateCameraAxes(frameView_);
+    if (runControl_)
+        runControl_->frameMove(time, elapsed);
 }
 
 }  // namespace ostrel

@@ -5,7 +5,8 @@
 // no-further-processing flag is set and nothing else sees it; (2) the camera's input handler,
 // then the flag is cleared; (3) with the device-settings dialog shown the dialog has the input
 // and F2 (key down) hides it; otherwise, while the controls are shown, the panels, whose answer
-// becomes the flag.
+// becomes the flag. Without a panels hook, ImGui's wish for the mouse or keyboard is the flag
+// and F2 shows the dialog (the device panel's hot key).
 //
 // Frame move, in order: the first call remembers its time as the last title time; more than
 // 0.5 s later, while windowed, the title becomes "Ostrel @ <fps with 2 decimals> fps"; the
@@ -28,7 +29,7 @@ class WindowFramework;
 std::string windowTitleText(double framesPerSecond);
 
 class WindowLoop {
-public:
+  public:
     static constexpr double kTitleIntervalSeconds = 0.5;
 
     /// Nothing is owned; everything must outlive the loop. `runControl` may be null.
@@ -41,7 +42,7 @@ public:
 
     const Matrix4& frameView() const { return frameView_; }
 
-private:
+  private:
     WindowFramework& framework_;
     Camera& camera_;
     CutSceneRenderer& renderer_;

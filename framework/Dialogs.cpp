@@ -17,14 +17,17 @@ namespace {
 
 bool onPath(const std::string& program) {
     const char* path = std::getenv("PATH");
-    if (!path) return false;
+    if (!path)
+        return false;
     std::string dirs = path;
     size_t start = 0;
     while (start <= dirs.size()) {
         const size_t end = dirs.find(':', start);
         const std::string dir = dirs.substr(start, end == std::string::npos ? end : end - start);
-        if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) return true;
-        if (end == std::string::npos) break;
+        if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0)
+            return true;
+        if (end == std::string::npos)
+            break;
         start = end + 1;
     }
     return false;
@@ -45,7 +48,8 @@ std::optional<std::string> consoleLine(const std::string& prompt) {
 
 int runProcess(const std::vector<std::string>& argv, std::string* output) {
     int pipeFds[2];
-    if (pipe(pipeFds) != 0) return -1;
+    if (pipe(pipeFds) != 0)
+        return -1;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
@@ -55,7 +59,8 @@ int runProcess(const std::vector<std::string>& argv, std::string* output) {
     posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
     posix_spawn_file_actions_addclose(&actions, pipeFds[1]);
     std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     pid_t pid = 0;
     const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
@@ -69,15 +74,18 @@ int runProcess(const std::vector<std::string>& argv, std::string* output) {
     ssize_t n = 0;
     while ((n = read(pipeFds[0], buffer, sizeof(buffer))) != 0) {
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             break;
         }
-        if (output) output->append(buffer, size_t(n));
+        if (output)
+            output->append(buffer, size_t(n));
     }
     close(pipeFds[0]);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR) return -1;
+        if (errno != EINTR)
+            return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -90,11 +98,12 @@ bool graphicalDialogsAvailable() {
 
 bool askYesNo(const std::string& caption, const std::string& text) {
     if (graphicalDialogsAvailable()) {
-        const int status = runProcess({"zenity", "--question", "--no-markup", "--no-wrap",
-                                       "--icon-name=dialog-warning", "--title=" + caption,
-                                       "--text=" + text, "--ok-label=Yes", "--cancel-label=No"},
-                                      nullptr);
-        if (status >= 0) return status == 0;
+        const int status = runProcess(
+            {"zenity", "--question", "--no-markup", "--no-wrap", "--icon-name=dialog-warning",
+             "--title=" + caption, "--text=" + text, "--ok-label=Yes", "--cancel-label=No"},
+            nullptr);
+        if (status >= 0)
+            return status == 0;
     }
     const auto answer = consoleLine(caption + ": " + text + " [y/N] ");
     return answer && !answer->empty() && (answer->front() == 'y' || answer->front() == 'Y');
@@ -109,20 +118,23 @@ std::optional<std::string> openFileDialog(const std::string& title, const std::s
         if (status >= 0) {
             while (!chosen.empty() && (chosen.back() == '\n' || chosen.back() == '\r'))
                 chosen.pop_back();
-            if (status != 0 || chosen.empty()) return std::nullopt;
+            if (status != 0 || chosen.empty())
+                return std::nullopt;
             return chosen;
         }
     }
     const auto answer = consoleLine(title + " (" + filter + "): ");
-    if (!answer || answer->empty()) return std::nullopt;
+    if (!answer || answer->empty())
+        return std::nullopt;
     return answer;
 }
 
 void showErrorBox(const std::string& caption, const std::string& text) {
-    if (!graphicalDialogsAvailable()) return;  // the text is already on standard error
-    runProcess({"zenity", "--error", "--no-markup", "--no-wrap", "--title=" + caption,
-                "--text=" + text},
-               nullptr);
+    if (!graphicalDialogsAvailable())
+        return;  // the text is already on standard error
+    runProcess(
+        {"zenity", "--error", "--no-markup", "--no-wrap", "--title=" + caption, "--text=" + text},
+        nullptr);
 }
 
 }  // namespace ostrel

@@ -10,14 +10,14 @@
 namespace ostrel {
 
 class FrameRateCounter {
-public:
+  public:
     static constexpr double kIntervalSeconds = 0.5;
     /// Counts one frame finished at `time` (seconds, non-decreasing).
     void frame(double time);
     double framesPerSecond() const { return fps_; }
     long long frameCount() const { return frames_; }
 
-private:
+  private:
     long long frames_ = 0;
     long long intervalFrames_ = 0;
     double intervalStart_ = -1;

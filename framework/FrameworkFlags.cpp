@@ -13,7 +13,8 @@ void readNumber(const std::wstring& text, T& value) {
     std::wistringstream stream(text);
     T parsed{};
     stream >> parsed;
-    if (!stream.fail()) value = parsed;
+    if (!stream.fail())
+        value = parsed;
 }
 
 /// Applies one flag (name upper-cased, value as written). False when the name is unknown.
@@ -34,7 +35,8 @@ bool applyFlag(const std::wstring& name, const std::wstring& value, bool hasValu
     } else if (name == L"FORCEVSYNC") {
         int v = flags.forceVsync;
         readNumber(value, v);
-        if (hasValue) flags.forceVsync = v != 0 ? 1 : 0;
+        if (hasValue)
+            flags.forceVsync = v != 0 ? 1 : 0;
     } else if (name == L"CONSTANTFRAMETIME") {
         readNumber(value, flags.constantFrameTimeMs);
     } else if (name == L"QUITAFTERFRAME") {
@@ -62,19 +64,20 @@ FrameworkFlags parseFrameworkFlags(const std::vector<std::wstring>& args,
                                    const std::vector<bool>& appOwned, std::ostream* err) {
     FrameworkFlags flags;
     for (size_t i = 1; i < args.size(); ++i) {
-        if (i < appOwned.size() && appOwned[i]) continue;
+        if (i < appOwned.size() && appOwned[i])
+            continue;
         const std::wstring& arg = args[i];
         bool known = false;
         if (arg.size() > 1 && arg[0] == L'-') {
             const size_t colon = arg.find(L':');
-            const std::wstring name = upperCase(arg.substr(1, colon == std::wstring::npos
-                                                                  ? std::wstring::npos
-                                                                  : colon - 1));
+            const std::wstring name = upperCase(
+                arg.substr(1, colon == std::wstring::npos ? std::wstring::npos : colon - 1));
             const bool hasValue = colon != std::wstring::npos;
             const std::wstring value = hasValue ? arg.substr(colon + 1) : std::wstring();
             known = applyFlag(name, value, hasValue, flags);
         }
-        if (!known && err) *err << "Unrecognized flag: " << toUtf8(arg) << "\n" << std::flush;
+        if (!known && err)
+            *err << "Unrecognized flag: " << toUtf8(arg) << "\n" << std::flush;
     }
     return flags;
 }

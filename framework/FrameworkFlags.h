@@ -19,18 +19,18 @@
 namespace ostrel {
 
 struct FrameworkFlags {
-    int width = 0;              ///< back-buffer width; 0 = the application's choice
-    int height = 0;             ///< back-buffer height; 0 = the application's choice
-    int startX = -1;            ///< window position; -1 = the window system's choice
+    int width = 0;    ///< back-buffer width; 0 = the application's choice
+    int height = 0;   ///< back-buffer height; 0 = the application's choice
+    int startX = -1;  ///< window position; -1 = the window system's choice
     int startY = -1;
-    bool windowed = false;      ///< -windowed: start windowed
-    bool fullScreen = false;    ///< -fullscreen: start full screen (wins over -windowed)
-    int forceVsync = -1;        ///< -1 = the device settings decide; 0 off; 1 on
+    bool windowed = false;           ///< -windowed: start windowed
+    bool fullScreen = false;         ///< -fullscreen: start full screen (wins over -windowed)
+    int forceVsync = -1;             ///< -1 = the device settings decide; 0 off; 1 on
     double constantFrameTimeMs = 0;  ///< > 0: fixed frame step in milliseconds
-    int quitAfterFrame = 0;     ///< > 0: close the window after this many frames
-    std::string screenshotExit; ///< PNG file (UTF-8) written from the last frame before exit
+    int quitAfterFrame = 0;          ///< > 0: close the window after this many frames
+    std::string screenshotExit;      ///< PNG file (UTF-8) written from the last frame before exit
     bool noErrorMsgBoxes = false;
-    bool noStats = false;       ///< -nostats: the frame and device statistics strings are empty
+    bool noStats = false;  ///< -nostats: the frame and device statistics strings are empty
     /// -automation: scripted runs; no fatal-error dialog waits for an answer, and the program
     /// logs the device life cycle and every camera change on standard error ("automation: ...").
     bool automation = false;

@@ -9,7 +9,7 @@
 namespace ostrel {
 
 class InstanceLock {
-public:
+  public:
     InstanceLock() = default;
     ~InstanceLock();
     InstanceLock(const InstanceLock&) = delete;
@@ -23,7 +23,7 @@ public:
     bool acquire(const std::string& path, std::string* error = nullptr);
     bool held() const { return fd_ >= 0; }
 
-private:
+  private:
     int fd_ = -1;
 };
 

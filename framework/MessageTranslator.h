@@ -32,7 +32,7 @@ struct WindowMessage {
 win::UINT virtualKeyFromGlfw(int glfwKey);
 
 class MessageTranslator {
-public:
+  public:
     static constexpr double kDoubleClickSeconds = 0.5;
     static constexpr int kDoubleClickPixels = 4;  ///< width and height of the double-click box
 
@@ -51,7 +51,7 @@ public:
     int x() const { return x_; }
     int y() const { return y_; }
 
-private:
+  private:
     win::LPARAM position() const { return win::makeMouseLParam(x_, y_); }
 
     int x_ = 0, y_ = 0;

@@ -11,7 +11,8 @@
 namespace ostrel {
 
 std::string encodePngFromBottomUp(int width, int height, const std::vector<unsigned char>& rgba) {
-    if (width <= 0 || height <= 0 || rgba.size() != size_t(width) * size_t(height) * 4) return {};
+    if (width <= 0 || height <= 0 || rgba.size() != size_t(width) * size_t(height) * 4)
+        return {};
     const size_t stride = size_t(width) * 4;
     std::vector<unsigned char> topDown(rgba.size());
     for (int row = 0; row < height; ++row)
@@ -31,15 +32,18 @@ bool writeFramebufferPng(const std::string& file, int width, int height, std::st
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
     glReadPixels(0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
     // The back buffer's alpha is whatever the frame cleared it to; the picture is opaque.
-    for (size_t i = 3; i < pixels.size(); i += 4) pixels[i] = 255;
+    for (size_t i = 3; i < pixels.size(); i += 4)
+        pixels[i] = 255;
     const std::string png = encodePngFromBottomUp(width, height, pixels);
     if (png.empty()) {
-        if (error) *error = "PNG encoding failed";
+        if (error)
+            *error = "PNG encoding failed";
         return false;
     }
     const AtomicWriteResult result = writeFileAtomically(file, png);
     if (!result) {
-        if (error) *error = result.reason.empty() ? "write failed" : result.reason;
+        if (error)
+            *error = result.reason.empty() ? "write failed" : result.reason;
         return false;
     }
     return true;

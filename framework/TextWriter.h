@@ -13,7 +13,7 @@ struct TextColor {
 };
 
 class TextWriter {
-public:
+  public:
     explicit TextWriter(int lineHeight) : lineHeight_(lineHeight) {}
     void begin() {}
     void setInsertionPos(int x, int y) { x_ = x, y_ = y; }
@@ -24,7 +24,7 @@ public:
     int y() const { return y_; }
     int lineHeight() const { return lineHeight_; }
 
-private:
+  private:
     int lineHeight_;
     int x_ = 0, y_ = 0;
     TextColor color_;

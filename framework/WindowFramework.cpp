@@ -47,35 +47,43 @@ bool displayNamed() {
 
 WindowFramework::WindowFramework(FrameworkFlags flags) : flags_(std::move(flags)) {}
 
-WindowFramework::~WindowFramework() { shutdown(); }
+WindowFramework::~WindowFramework() {
+    shutdown();
+}
 
 bool WindowFramework::init(std::string* error) {
     if (!displayNamed()) {
-        if (error) *error = "no display (neither DISPLAY nor WAYLAND_DISPLAY is set)";
+        if (error)
+            *error = "no display (neither DISPLAY nor WAYLAND_DISPLAY is set)";
         return false;
     }
     glfwSetErrorCallback(onGlfwError);
     if (!glfwInit()) {
-        if (error) *error = "cannot connect to the display: " + g_lastGlfwError;
+        if (error)
+            *error = "cannot connect to the display: " + g_lastGlfwError;
         return false;
     }
     glfwReady_ = true;
-    if (!flags_.noErrorMsgBoxes && !flags_.automation) setFatalErrorDialog(showFatalErrorDialog);
+    if (!flags_.noErrorMsgBoxes && !flags_.automation)
+        setFatalErrorDialog(showFatalErrorDialog);
     return true;
 }
 
-bool WindowFramework::createDevice(const std::string& title, bool windowed, int width,
-                                   int height, std::string* error) {
+bool WindowFramework::createDevice(const std::string& title, bool windowed, int width, int height,
+                                   std::string* error) {
     if (!glfwReady_) {
-        if (error) *error = "the framework is not initialised";
+        if (error)
+            *error = "the framework is not initialised";
         return false;
     }
     settings_.width = flags_.width > 0 ? flags_.width : width;
     settings_.height = flags_.height > 0 ? flags_.height : height;
     settings_.windowed = flags_.fullScreen ? false : (flags_.windowed ? true : windowed);
-    if (callbacks_.modifyDeviceSettings) callbacks_.modifyDeviceSettings(settings_);
+    if (callbacks_.modifyDeviceSettings)
+        callbacks_.modifyDeviceSettings(settings_);
     firstDevice_ = false;
-    if (flags_.forceVsync >= 0) settings_.syncInterval = flags_.forceVsync;
+    if (flags_.forceVsync >= 0)
+        settings_.syncInterval = flags_.forceVsync;
     settings_.width = std::max(1, settings_.width);
     settings_.height = std::max(1, settings_.height);
 
@@ -93,7 +101,8 @@ bool WindowFramework::createDevice(const std::string& title, bool windowed, int 
     windowedHeight_ = settings_.height;
     window_ = glfwCreateWindow(settings_.width, settings_.height, title.c_str(), nullptr, nullptr);
     if (!window_) {
-        if (error) *error = "cannot create the OpenGL 3.3 window: " + g_lastGlfwError;
+        if (error)
+            *error = "cannot create the OpenGL 3.3 window: " + g_lastGlfwError;
         return false;
     }
     glfwSetWindowUserPointer(window_, this);
@@ -128,7 +137,8 @@ bool WindowFramework::createDevice(const std::string& title, bool windowed, int 
     applyWindowMode();
     glfwShowWindow(window_);
     if (!startDevice()) {
-        if (error) *error = "the device could not be created";
+        if (error)
+            *error = "the device could not be created";
         return false;
     }
     return true;
@@ -166,12 +176,14 @@ bool WindowFramework::startDevice() {
     deviceCreated_ = true;
     int w = 0, h = 0;
     glfwGetFramebufferSize(window_, &w, &h);
-    if (w <= 0 || h <= 0) w = settings_.width, h = settings_.height;
+    if (w <= 0 || h <= 0)
+        w = settings_.width, h = settings_.height;
     return resizeSwapChain(w, h);
 }
 
 bool WindowFramework::resizeSwapChain(int width, int height) {
-    if (swapChainReady_ && callbacks_.swapChainReleasing) callbacks_.swapChainReleasing();
+    if (swapChainReady_ && callbacks_.swapChainReleasing)
+        callbacks_.swapChainReleasing();
     swapChainReady_ = false;
     width_ = width;
     height_ = height;
@@ -184,9 +196,11 @@ bool WindowFramework::resizeSwapChain(int width, int height) {
 }
 
 void WindowFramework::stopDevice() {
-    if (swapChainReady_ && callbacks_.swapChainReleasing) callbacks_.swapChainReleasing();
+    if (swapChainReady_ && callbacks_.swapChainReleasing)
+        callbacks_.swapChainReleasing();
     swapChainReady_ = false;
-    if (deviceCreated_ && callbacks_.deviceDestroyed) callbacks_.deviceDestroyed();
+    if (deviceCreated_ && callbacks_.deviceDestroyed)
+        callbacks_.deviceDestroyed();
     deviceCreated_ = false;
     // Whatever the application left behind of the dialog resources goes with the device.
     destroyDialogResources();
@@ -212,7 +226,8 @@ void WindowFramework::shutdown() {
 }
 
 int WindowFramework::mainLoop() {
-    if (!window_ || !swapChainReady_) return exitCode_ == kExitOk ? kExitNoWindow : exitCode_;
+    if (!window_ || !swapChainReady_)
+        return exitCode_ == kExitOk ? kExitNoWindow : exitCode_;
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
     double lastTime = 0;
@@ -221,15 +236,18 @@ int WindowFramework::mainLoop() {
         glfwPollEvents();
         if (pendingWidth_ > 0 && pendingHeight_ > 0 &&
             (pendingWidth_ != width_ || pendingHeight_ != height_)) {
-            if (!resizeSwapChain(pendingWidth_, pendingHeight_)) break;
+            if (!resizeSwapChain(pendingWidth_, pendingHeight_))
+                break;
         }
         if (deviceChangePending_) {
             deviceChangePending_ = false;
             stopDevice();
             settings_ = pendingSettings_;
-            if (callbacks_.modifyDeviceSettings) callbacks_.modifyDeviceSettings(settings_);
+            if (callbacks_.modifyDeviceSettings)
+                callbacks_.modifyDeviceSettings(settings_);
             applyWindowMode();
-            if (!startDevice()) break;
+            if (!startDevice())
+                break;
         }
         int fbWidth = 0, fbHeight = 0;
         glfwGetFramebufferSize(window_, &fbWidth, &fbHeight);
@@ -238,19 +256,23 @@ int WindowFramework::mainLoop() {
             continue;
         }
         double time = std::chrono::duration<double>(Clock::now() - start).count();
-        if (flags_.constantFrameTimeMs > 0) time = double(frames) * flags_.constantFrameTimeMs / 1000.0;
+        if (flags_.constantFrameTimeMs > 0)
+            time = double(frames) * flags_.constantFrameTimeMs / 1000.0;
         const float elapsed = frames == 0 ? 0.0f : float(time - lastTime);
         lastTime = time;
         ++frames;
         renderFrame(time, elapsed);
         frameRate_.frame(std::chrono::duration<double>(Clock::now() - start).count());
-        if (!finishFrame()) break;
+        if (!finishFrame())
+            break;
     }
+    loopSeconds_ = std::chrono::duration<double>(Clock::now() - start).count();
     return exitCode_;
 }
 
 void WindowFramework::renderFrame(double time, float elapsed) {
-    if (callbacks_.frameMove) callbacks_.frameMove(time, elapsed);
+    if (callbacks_.frameMove)
+        callbacks_.frameMove(time, elapsed);
     if (dialogResources_) {
         ImGui_ImplOpenGL3_NewFrame();
         ImGui_ImplGlfw_NewFrame();
@@ -258,7 +280,8 @@ void WindowFramework::renderFrame(double time, float elapsed) {
     }
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
     glViewport(0, 0, width_, height_);
-    if (callbacks_.frameRender) callbacks_.frameRender(time, elapsed);
+    if (callbacks_.frameRender)
+        callbacks_.frameRender(time, elapsed);
     if (dialogResources_) {
         ImGui::Render();
         glBindFramebuffer(GL_FRAMEBUFFER, 0);
@@ -270,8 +293,8 @@ void WindowFramework::renderFrame(double time, float elapsed) {
 bool WindowFramework::finishFrame() {
     const long long frames = frameRate_.frameCount();
     const bool quit = flags_.quitAfterFrame > 0 && frames >= flags_.quitAfterFrame;
-    const bool screenshot = !flags_.screenshotExit.empty() &&
-                            frames >= std::max(1, flags_.quitAfterFrame);
+    const bool screenshot =
+        !flags_.screenshotExit.empty() && frames >= std::max(1, flags_.quitAfterFrame);
     if (screenshot) {
         glFinish();
         glReadBuffer(GL_BACK);
@@ -291,28 +314,33 @@ bool WindowFramework::finishFrame() {
 }
 
 std::string WindowFramework::frameStats() const {
-    if (flags_.noStats) return {};
+    if (flags_.noStats)
+        return {};
     return frameStatsText(framesPerSecond(), width_, height_, vsync());
 }
 
 std::string WindowFramework::deviceStats() const {
-    if (flags_.noStats) return {};
+    if (flags_.noStats)
+        return {};
     return deviceStatsText(glVersion_, glRenderer_);
 }
 
 void WindowFramework::setWindowTitle(const std::string& title) {
     title_ = title;
-    if (window_) glfwSetWindowTitle(window_, title.c_str());
+    if (window_)
+        glfwSetWindowTitle(window_, title.c_str());
 }
 
 void WindowFramework::focusWindow() {
-    if (!window_) return;
+    if (!window_)
+        return;
     glfwShowWindow(window_);
     glfwFocusWindow(window_);
 }
 
 void WindowFramework::toggleFullScreen() {
-    if (!window_) return;
+    if (!window_)
+        return;
     settings_.windowed = !settings_.windowed;
     if (!settings_.windowed) {
         settings_.width = width_;
@@ -332,19 +360,24 @@ void WindowFramework::changeDevice(const DeviceSettings& settings) {
 }
 
 void WindowFramework::closeWindow() {
-    if (window_) glfwSetWindowShouldClose(window_, GLFW_TRUE);
+    if (window_)
+        glfwSetWindowShouldClose(window_, GLFW_TRUE);
 }
 
 HRESULT WindowFramework::createDialogResources() {
-    if (!imguiContext_) return E_FAIL;
-    if (dialogResources_) return S_OK;
-    if (!ImGui_ImplOpenGL3_Init("#version 330 core")) return E_FAIL;
+    if (!imguiContext_)
+        return E_FAIL;
+    if (dialogResources_)
+        return S_OK;
+    if (!ImGui_ImplOpenGL3_Init("#version 330 core"))
+        return E_FAIL;
     dialogResources_ = true;
     return S_OK;
 }
 
 void WindowFramework::destroyDialogResources() {
-    if (!dialogResources_) return;
+    if (!dialogResources_)
+        return;
     ImGui_ImplOpenGL3_Shutdown();
     dialogResources_ = false;
 }
@@ -354,12 +387,15 @@ void WindowFramework::resizeSettingsDialog(int x, int y, int width, int height) 
 }
 
 void WindowFramework::setSettingsDialogShown(bool shown) {
-    if (shown && !settingsDialogShown_) dialogSettings_ = settings_;
+    if (shown && !settingsDialogShown_)
+        dialogSettings_ = settings_;
+    dialogOkRequested_ = false;
     settingsDialogShown_ = shown;
 }
 
 void WindowFramework::drawSettingsDialog() {
-    if (!dialogResources_ || !settingsDialogShown_) return;
+    if (!dialogResources_ || !settingsDialogShown_)
+        return;
     ImGui::SetNextWindowPos(ImVec2(float(dialogX_), float(dialogY_)));
     ImGui::SetNextWindowSize(ImVec2(float(dialogWidth_), float(dialogHeight_)));
     const ImGuiWindowFlags windowFlags =
@@ -381,14 +417,16 @@ void WindowFramework::drawSettingsDialog() {
         ImGui::Checkbox("Vertical sync", &vsyncOn);
         dialogSettings_.syncInterval = vsyncOn ? 1 : 0;
         ImGui::Separator();
-        if (ImGui::Button("OK", ImVec2(80, 0))) {
+        if (ImGui::Button("OK", ImVec2(80, 0)) || dialogOkRequested_) {
             changeDevice(dialogSettings_);
             settingsDialogShown_ = false;
         }
         ImGui::SameLine();
-        if (ImGui::Button("Cancel", ImVec2(80, 0))) settingsDialogShown_ = false;
+        if (ImGui::Button("Cancel", ImVec2(80, 0)))
+            settingsDialogShown_ = false;
     }
     ImGui::End();
+    dialogOkRequested_ = false;
 }
 
 bool WindowFramework::guiWantsMouse() const {
@@ -413,16 +451,29 @@ int WindowFramework::currentMods() const {
 void WindowFramework::deliver(const std::vector<WindowMessage>& messages) {
     for (const WindowMessage& m : messages) {
         bool noFurther = false;
-        if (callbacks_.message) callbacks_.message(m, noFurther);
-        if (noFurther) continue;
+        if (callbacks_.message)
+            callbacks_.message(m, noFurther);
+        if (noFurther)
+            continue;
         const bool keyDown = m.message == win::WM_KEYDOWN || m.message == win::WM_SYSKEYDOWN;
         const bool keyUp = m.message == win::WM_KEYUP || m.message == win::WM_SYSKEYUP;
-        if (!keyDown && !keyUp) continue;
+        if (!keyDown && !keyUp)
+            continue;
         const win::UINT vk = win::UINT(m.wParam);
         const bool alt = (m.lParam >> 29) & 1;
-        if (callbacks_.keyboard) callbacks_.keyboard(vk, keyDown, alt);
-        if (keyDown && alt && vk == win::VK_RETURN) toggleFullScreen();
-        if (keyDown && vk == win::VK_ESCAPE) closeWindow();
+        if (callbacks_.keyboard)
+            callbacks_.keyboard(vk, keyDown, alt);
+        if (keyDown && settingsDialogShown_ && !alt && vk == win::VK_RETURN) {
+            // The dialog's OK, taken when the dialog is next drawn, after ImGui has committed a
+            // number that Enter finished.
+            dialogOkRequested_ = true;
+        } else if (keyDown && settingsDialogShown_ && vk == win::VK_ESCAPE) {
+            settingsDialogShown_ = false;  // the dialog's Cancel
+        } else if (keyDown && alt && vk == win::VK_RETURN) {
+            toggleFullScreen();
+        } else if (keyDown && vk == win::VK_ESCAPE) {
+            closeWindow();
+        }
     }
 }
 

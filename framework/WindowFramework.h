@@ -16,7 +16,8 @@
 // Input: GLFW events become WindowMessages (MessageTranslator.h) handed to the message callback
 // with a no-further-processing flag; key messages not stopped there reach the keyboard callback
 // (virtual-key code, down, Alt held), and then the framework's own hot keys: Alt+Enter toggles
-// full screen, Escape closes the window. ImGui gets the same input through its GLFW back end.
+// full screen, Escape closes the window; while the device-settings dialog is shown, Enter is its
+// OK and Escape its Cancel. ImGui gets the same input through its GLFW back end.
 //
 // Everything runs on the thread that created the framework. One instance per process.
 
@@ -35,10 +36,10 @@ namespace ostrel {
 
 /// What a device is created with; the modify-device-settings callback may change it.
 struct DeviceSettings {
-    int width = 800;        ///< back buffer (client area) in pixels
+    int width = 800;  ///< back buffer (client area) in pixels
     int height = 600;
     bool windowed = true;
-    int syncInterval = 1;   ///< 0: do not wait for the vertical blank
+    int syncInterval = 1;  ///< 0: do not wait for the vertical blank
 };
 
 struct FrameworkCallbacks {
@@ -55,7 +56,7 @@ struct FrameworkCallbacks {
 };
 
 class WindowFramework {
-public:
+  public:
     static constexpr int kExitOk = 0;
     static constexpr int kExitNoWindow = 2;      ///< no display, or the window/context failed
     static constexpr int kExitDeviceFailed = 3;  ///< a device callback failed
@@ -91,6 +92,8 @@ public:
     const DeviceSettings& deviceSettings() const { return settings_; }
     double framesPerSecond() const { return frameRate_.framesPerSecond(); }
     long long frameCount() const { return frameRate_.frameCount(); }
+    /// Wall-clock seconds the last mainLoop() ran.
+    double loopSeconds() const { return loopSeconds_; }
     /// "%.2f fps (WxH), VSync on|off"; empty with -nostats.
     std::string frameStats() const;
     /// "OpenGL <version>: <renderer>"; empty with -nostats.
@@ -123,7 +126,7 @@ public:
 
     GLFWwindow* window() const { return window_; }
 
-private:
+  private:
     static void onKey(GLFWwindow* w, int key, int scancode, int action, int mods);
     static void onCursor(GLFWwindow* w, double x, double y);
     static void onButton(GLFWwindow* w, int button, int action, int mods);
@@ -157,12 +160,14 @@ private:
     DeviceSettings pendingSettings_;
     DeviceSettings dialogSettings_;  ///< what the dialog edits while it is shown
     bool settingsDialogShown_ = false;
+    bool dialogOkRequested_ = false;  ///< Enter was pressed while the dialog was shown
     int dialogX_ = 0, dialogY_ = 0, dialogWidth_ = 0, dialogHeight_ = 0;
     std::string title_;
     std::string glVersion_, glRenderer_;
     MessageTranslator translator_;
     FrameRateCounter frameRate_;
     int exitCode_ = kExitOk;
+    double loopSeconds_ = 0;
 };
 
 }  // namespace ostrel

@@ -33,7 +33,7 @@
 namespace ostrel {
 
 class Camera {
-public:
+  public:
     static constexpr int kNumKeys = 13;
     static constexpr int kModeFree = 0;
     static constexpr int kModeOrbit = 1;
@@ -90,7 +90,7 @@ public:
     /// Key slot of a virtual-key code, -1 when the camera does not use the key.
     static int keySlot(win::UINT virtualKey);
 
-private:
+  private:
     void buttonsChanged(win::LPARAM lParam);
 
     int mode_ = kModeOrbit;

@@ -15,12 +15,13 @@ std::vector<std::string> statisticsLines(const std::string& frameStats,
                                          const std::string& deviceStats, bool gammaCorrect,
                                          const Camera& camera, int editorMode) {
     std::vector<std::string> lines{frameStats, deviceStats};
-    if (gammaCorrect) lines.push_back("GAMMA!");
+    if (gammaCorrect)
+        lines.push_back("GAMMA!");
     char text[256];
     const Vec3f& p = camera.position();
     std::snprintf(text, sizeof(text),
-                  "x=%.3f y=%.3f z=%.3f heading=%.2f pitch=%.2f roll=%.2f turn=%.2f", p.x, p.y,
-                  p.z, camera.heading(), camera.pitch(), camera.roll(), camera.turn());
+                  "x=%.3f y=%.3f z=%.3f heading=%.2f pitch=%.2f roll=%.2f turn=%.2f", p.x, p.y, p.z,
+                  camera.heading(), camera.pitch(), camera.roll(), camera.turn());
     lines.push_back(text);
     std::snprintf(text, sizeof(text), "[EDITOR] Mode=%i", editorMode);
     lines.push_back(text);
@@ -32,7 +33,8 @@ DeviceCallbacks::DeviceCallbacks(WindowFramework& framework, CutSceneRenderer& r
     : framework_(framework), renderer_(renderer), camera_(camera) {}
 
 bool DeviceCallbacks::ModifyDeviceSettings(DeviceSettings& settings) {
-    if (!firstDevice_) return true;
+    if (!firstDevice_)
+        return true;
     settings.syncInterval = 0;
     firstDevice_ = false;
     return true;
@@ -41,7 +43,8 @@ bool DeviceCallbacks::ModifyDeviceSettings(DeviceSettings& settings) {
 HRESULT DeviceCallbacks::OnCreateDevice() {
     framework_.focusWindow();
     const HRESULT hr = framework_.createDialogResources();
-    if (failed(hr)) return hr;
+    if (failed(hr))
+        return hr;
     textWriter_ = std::make_unique<TextWriter>(kTextLineHeight);
     const HRESULT rendererHr = renderer_.OnCreateDevice();
     return failed(rendererHr) ? rendererHr : S_OK;
@@ -53,7 +56,8 @@ HRESULT DeviceCallbacks::OnResizedSwapChain(int width, int height) {
     height_ = height;
     projection_ = cameraProjection(float(width) / float(height > 0 ? height : 1));
     const HRESULT hr = renderer_.OnCreateSwapChain(width, height);
-    if (failed(hr)) return hr;
+    if (failed(hr))
+        return hr;
     renderer_.SetProjection(projection_);
     return S_OK;
 }
@@ -73,13 +77,16 @@ void DeviceCallbacks::OnFrameRender(double /*time*/, float elapsed) {
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
     glViewport(0, 0, width_, height_);
     glDepthRange(0.0, 1.0);
-    if (!controlsShown_) return;
-    if (drawPanels) drawPanels(width_, height_, elapsed);
+    if (!controlsShown_)
+        return;
+    if (drawPanels)
+        drawPanels(width_, height_, elapsed);
     renderText();
 }
 
 void DeviceCallbacks::renderText() {
-    if (!textWriter_) return;
+    if (!textWriter_)
+        return;
     textWriter_->begin();
     textWriter_->setInsertionPos(kTextX, kTextY);
     textWriter_->setForegroundColor({1, 1, 0, 1});
@@ -90,7 +97,9 @@ void DeviceCallbacks::renderText() {
     textWriter_->end();
 }
 
-void DeviceCallbacks::OnReleasingSwapChain() { renderer_.OnReleasingSwapChain(); }
+void DeviceCallbacks::OnReleasingSwapChain() {
+    renderer_.OnReleasingSwapChain();
+}
 
 void DeviceCallbacks::OnDestroyDevice() {
     renderer_.OnDestroyDevice();

@@ -42,7 +42,7 @@ std::vector<std::string> statisticsLines(const std::string& frameStats,
                                          const Camera& camera, int editorMode);
 
 class DeviceCallbacks {
-public:
+  public:
     static constexpr int kTextLineHeight = 15;
     static constexpr int kTextX = 2;
     static constexpr int kTextY = 0;
@@ -70,7 +70,7 @@ public:
     bool firstDevice() const { return firstDevice_; }
     const TextWriter* textWriter() const { return textWriter_.get(); }
 
-private:
+  private:
     void renderText();
 
     WindowFramework& framework_;

@@ -76,6 +76,16 @@ TEST(WindowLoop, F2HidesTheSettingsDialogAndThePanelsWaitMeanwhile) {
     EXPECT_EQ(panelCalls, 1);
 }
 
+TEST(WindowLoop, WithoutPanelsF2ShowsTheSettingsDialog) {
+    Rig rig;
+    EXPECT_FALSE(rig.send(WM_KEYDOWN, 'W'));
+    EXPECT_FALSE(rig.framework.settingsDialogShown());
+    EXPECT_TRUE(rig.send(WM_KEYDOWN, VK_F2));
+    EXPECT_TRUE(rig.framework.settingsDialogShown());
+    EXPECT_FALSE(rig.send(WM_KEYDOWN, VK_F2));
+    EXPECT_FALSE(rig.framework.settingsDialogShown());
+}
+
 TEST(WindowLoop, FrameMoveWritesTheTitleEveryHalfSecondAndMovesTheCamera) {
     Rig rig;
     Matrix4 axesView;
@@ -96,15 +106,33 @@ TEST(WindowLoop, FrameMoveWritesTheTitleEveryHalfSecondAndMovesTheCamera) {
     EXPECT_EQ(axesCalls, 3);
 }
 
+TEST(DeviceCallbacks, OnlyTheFirstDeviceGetsSyncIntervalZero) {
+    Rig rig;
+    DeviceSettings first;
+    first.syncInterval = 1;
+    EXPECT_TRUE(rig.device.ModifyDeviceSettings(first));
+    EXPECT_EQ(first.syncInterval, 0);
+    EXPECT_FALSE(rig.device.firstDevice());
+    // A later device (a change in the settings dialog) keeps what the user chose.
+    DeviceSettings second;
+    second.syncInterval = 1;
+    second.windowed = false;
+    second.width = 1024;
+    EXPECT_TRUE(rig.device.ModifyDeviceSettings(second));
+    EXPECT_EQ(second.syncInterval, 1);
+    EXPECT_FALSE(second.windowed);
+    EXPECT_EQ(second.width, 1024);
+}
+
 TEST(WindowLoop, TitleText) {
     EXPECT_EQ(windowTitleText(59.944), "Ostrel @ 59.94 fps");
     EXPECT_EQ(windowTitleText(1234.5), "Ostrel @ 1234.50 fps");
 }
 
 TEST(WindowLoop, TheFrameworkReportsOnlyWhatTheEntryPointDidNotTake) {
-    const std::vector<std::wstring> args = {L"ostrel", L"-SCENE",  L"s.txt", L"-width:640",
-                                            L"-PROFILE", L"50",    L"x",     L"-CPU",
-                                            L"-bogus", L"-AFFINITY", L"3"};
+    const std::vector<std::wstring> args = {L"ostrel",   L"-SCENE",    L"s.txt", L"-width:640",
+                                            L"-PROFILE", L"50",        L"x",     L"-CPU",
+                                            L"-bogus",   L"-AFFINITY", L"3"};
     const CommandLineSettings settings = parseCommandLine(args);
     EXPECT_EQ(settings.consumed, (std::vector<bool>{false, true, true, false, true, true, false,
                                                     true, false, true, true}));

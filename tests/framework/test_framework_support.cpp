@@ -24,14 +24,27 @@ FrameworkFlags parse(const std::vector<std::wstring>& args, std::string* report,
 
 TEST(FrameworkFlags, ReadsEveryFlagWithoutRegardToCase) {
     std::string report;
-    const FrameworkFlags f =
-        parse({L"ostrel", L"-width:640", L"-HEIGHT:480", L"-startx:10", L"-StartY:20",
-               L"-windowed", L"-fullscreen", L"-forcevsync:0", L"-constantframetime:16.5",
-               L"-quitafterframe:7", L"-screenshotexit:shot \u00e9.png", L"-noerrormsgboxes",
-               L"-nostats", L"-automation", L"-adapter:1", L"-output:0",
-               L"-forcefeaturelevel:D3D_FEATURE_LEVEL_11_0", L"-forcehal", L"-forceref",
-               L"-forcewarp"},
-              &report);
+    const FrameworkFlags f = parse({L"ostrel",
+                                    L"-width:640",
+                                    L"-HEIGHT:480",
+                                    L"-startx:10",
+                                    L"-StartY:20",
+                                    L"-windowed",
+                                    L"-fullscreen",
+                                    L"-forcevsync:0",
+                                    L"-constantframetime:16.5",
+                                    L"-quitafterframe:7",
+                                    L"-screenshotexit:shot \u00e9.png",
+                                    L"-noerrormsgboxes",
+                                    L"-nostats",
+                                    L"-automation",
+                                    L"-adapter:1",
+                                    L"-output:0",
+                                    L"-forcefeaturelevel:D3D_FEATURE_LEVEL_11_0",
+                                    L"-forcehal",
+                                    L"-forceref",
+                                    L"-forcewarp"},
+                                   &report);
     EXPECT_EQ(report, "");
     EXPECT_EQ(f.width, 640);
     EXPECT_EQ(f.height, 480);
@@ -50,8 +63,8 @@ TEST(FrameworkFlags, ReadsEveryFlagWithoutRegardToCase) {
 
 TEST(FrameworkFlags, DefaultsAndUnreadableNumbers) {
     std::string report;
-    const FrameworkFlags f = parse({L"ostrel", L"-width:abc", L"-quitafterframe", L"-forcevsync:1"},
-                                   &report);
+    const FrameworkFlags f =
+        parse({L"ostrel", L"-width:abc", L"-quitafterframe", L"-forcevsync:1"}, &report);
     EXPECT_EQ(report, "");
     EXPECT_EQ(f.width, 0);
     EXPECT_EQ(f.quitAfterFrame, 0);
@@ -74,32 +87,34 @@ TEST(FrameworkFlags, ReportsUnknownArgumentsButNotTheEntryPointsOwn) {
 TEST(FrameStats, Strings) {
     EXPECT_EQ(frameStatsText(59.944, 800, 600, false), "59.94 fps (800x600), VSync off");
     EXPECT_EQ(frameStatsText(0, 1, 2, true), "0.00 fps (1x2), VSync on");
-    EXPECT_EQ(deviceStatsText("4.5 (Core Profile)", "llvmpipe"), "OpenGL 4.5 (Core Profile): llvmpipe");
+    EXPECT_EQ(deviceStatsText("4.5 (Core Profile)", "llvmpipe"),
+              "OpenGL 4.5 (Core Profile): llvmpipe");
 }
 
 TEST(FrameStats, RateOverHalfSecondIntervals) {
     FrameRateCounter counter;
     counter.frame(0.0);
     EXPECT_EQ(counter.framesPerSecond(), 0.0);
-    for (int i = 1; i <= 30; ++i) counter.frame(i * 0.02);  // 50 fps
+    for (int i = 1; i <= 30; ++i)
+        counter.frame(i * 0.02);  // 50 fps
     EXPECT_NEAR(counter.framesPerSecond(), 50.0, 1e-9);
     EXPECT_EQ(counter.frameCount(), 31);
 }
 
 TEST(Screenshot, PngRoundTripPutsTheTopRowFirst) {
     // 3 x 2 picture, bottom-up as OpenGL reads it: bottom row red, top row green.
-    const std::vector<unsigned char> rgba = {255, 0, 0, 255, 255, 0, 0, 255, 255, 0, 0, 255,
-                                             0, 255, 0, 255, 0, 255, 0, 255, 0, 255, 0, 255};
+    const std::vector<unsigned char> rgba = {255, 0,   0, 255, 255, 0,   0, 255, 255, 0,   0, 255,
+                                             0,   255, 0, 255, 0,   255, 0, 255, 0,   255, 0, 255};
     const std::string png = encodePngFromBottomUp(3, 2, rgba);
     ASSERT_FALSE(png.empty());
     int w = 0, h = 0, channels = 0;
-    unsigned char* pixels = stbi_load_from_memory(reinterpret_cast<const unsigned char*>(png.data()),
-                                                  int(png.size()), &w, &h, &channels, 4);
+    unsigned char* pixels = stbi_load_from_memory(
+        reinterpret_cast<const unsigned char*>(png.data()), int(png.size()), &w, &h, &channels, 4);
     ASSERT_NE(pixels, nullptr);
     EXPECT_EQ(w, 3);
     EXPECT_EQ(h, 2);
-    EXPECT_EQ(pixels[1], 255);       // top-left green
-    EXPECT_EQ(pixels[3 * 4], 255);   // bottom-left red
+    EXPECT_EQ(pixels[1], 255);      // top-left green
+    EXPECT_EQ(pixels[3 * 4], 255);  // bottom-left red
     stbi_image_free(pixels);
     EXPECT_TRUE(encodePngFromBottomUp(3, 2, {1, 2, 3}).empty());
     EXPECT_TRUE(encodePngFromBottomUp(0, 2, {}).empty());

@@ -18,20 +18,33 @@ struct KeyCase {
 
 TEST(MessageTranslator, VirtualKeyCodes) {
     const KeyCase cases[] = {
-        {GLFW_KEY_A, 'A'},           {GLFW_KEY_Z, 'Z'},
-        {GLFW_KEY_0, '0'},           {GLFW_KEY_2, '2'},
-        {GLFW_KEY_LEFT, VK_LEFT},    {GLFW_KEY_RIGHT, VK_RIGHT},
-        {GLFW_KEY_UP, VK_UP},        {GLFW_KEY_DOWN, VK_DOWN},
-        {GLFW_KEY_PAGE_UP, VK_PRIOR}, {GLFW_KEY_PAGE_DOWN, VK_NEXT},
-        {GLFW_KEY_LEFT_SHIFT, VK_SHIFT}, {GLFW_KEY_RIGHT_SHIFT, VK_SHIFT},
-        {GLFW_KEY_KP_2, VK_NUMPAD2}, {GLFW_KEY_KP_9, VK_NUMPAD9},
-        {GLFW_KEY_F1, VK_F1},        {GLFW_KEY_F2, VK_F2},
-        {GLFW_KEY_F12, VK_F12},      {GLFW_KEY_SPACE, VK_SPACE},
-        {GLFW_KEY_ESCAPE, VK_ESCAPE}, {GLFW_KEY_ENTER, VK_RETURN},
-        {GLFW_KEY_LEFT_ALT, VK_MENU}, {GLFW_KEY_RIGHT_CONTROL, VK_CONTROL},
-        {GLFW_KEY_WORLD_1, 0},       {GLFW_KEY_UNKNOWN, 0},
+        {GLFW_KEY_A, 'A'},
+        {GLFW_KEY_Z, 'Z'},
+        {GLFW_KEY_0, '0'},
+        {GLFW_KEY_2, '2'},
+        {GLFW_KEY_LEFT, VK_LEFT},
+        {GLFW_KEY_RIGHT, VK_RIGHT},
+        {GLFW_KEY_UP, VK_UP},
+        {GLFW_KEY_DOWN, VK_DOWN},
+        {GLFW_KEY_PAGE_UP, VK_PRIOR},
+        {GLFW_KEY_PAGE_DOWN, VK_NEXT},
+        {GLFW_KEY_LEFT_SHIFT, VK_SHIFT},
+        {GLFW_KEY_RIGHT_SHIFT, VK_SHIFT},
+        {GLFW_KEY_KP_2, VK_NUMPAD2},
+        {GLFW_KEY_KP_9, VK_NUMPAD9},
+        {GLFW_KEY_F1, VK_F1},
+        {GLFW_KEY_F2, VK_F2},
+        {GLFW_KEY_F12, VK_F12},
+        {GLFW_KEY_SPACE, VK_SPACE},
+        {GLFW_KEY_ESCAPE, VK_ESCAPE},
+        {GLFW_KEY_ENTER, VK_RETURN},
+        {GLFW_KEY_LEFT_ALT, VK_MENU},
+        {GLFW_KEY_RIGHT_CONTROL, VK_CONTROL},
+        {GLFW_KEY_WORLD_1, 0},
+        {GLFW_KEY_UNKNOWN, 0},
     };
-    for (const KeyCase& c : cases) EXPECT_EQ(virtualKeyFromGlfw(c.glfwKey), c.vk) << c.glfwKey;
+    for (const KeyCase& c : cases)
+        EXPECT_EQ(virtualKeyFromGlfw(c.glfwKey), c.vk) << c.glfwKey;
 }
 
 struct KeyEventCase {
@@ -58,12 +71,17 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         KeyEventCase{"press", GLFW_KEY_LEFT, GLFW_PRESS, 0, {WM_KEYDOWN, VK_LEFT, 1}},
         KeyEventCase{"repeat", GLFW_KEY_LEFT, GLFW_REPEAT, 0, {WM_KEYDOWN, VK_LEFT, 1 | kRepeat}},
-        KeyEventCase{"release", GLFW_KEY_F2, GLFW_RELEASE, 0,
-                     {WM_KEYUP, VK_F2, 1 | kRepeat | kUp}},
+        KeyEventCase{"release", GLFW_KEY_F2, GLFW_RELEASE, 0, {WM_KEYUP, VK_F2, 1 | kRepeat | kUp}},
         KeyEventCase{"alt_s", GLFW_KEY_S, GLFW_PRESS, GLFW_MOD_ALT, {WM_SYSKEYDOWN, 'S', 1 | kAlt}},
-        KeyEventCase{"alt_release", GLFW_KEY_X, GLFW_RELEASE, GLFW_MOD_ALT,
+        KeyEventCase{"alt_release",
+                     GLFW_KEY_X,
+                     GLFW_RELEASE,
+                     GLFW_MOD_ALT,
                      {WM_SYSKEYUP, 'X', 1 | kAlt | kRepeat | kUp}},
-        KeyEventCase{"shift_is_plain", GLFW_KEY_LEFT_SHIFT, GLFW_PRESS, GLFW_MOD_SHIFT,
+        KeyEventCase{"shift_is_plain",
+                     GLFW_KEY_LEFT_SHIFT,
+                     GLFW_PRESS,
+                     GLFW_MOD_SHIFT,
                      {WM_KEYDOWN, VK_SHIFT, 1}}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -145,7 +163,8 @@ TEST(MessageTranslator, WheelGives120UnitsPerNotchAndCarriesFractions) {
     // Smooth scrolling: a quarter notch four times adds up to one notch.
     int total = 0;
     for (int i = 0; i < 4; ++i)
-        for (const WindowMessage& w : t.scroll(0.25, 0)) total += wheelDelta(w.wParam);
+        for (const WindowMessage& w : t.scroll(0.25, 0))
+            total += wheelDelta(w.wParam);
     EXPECT_EQ(total, 120);
     EXPECT_TRUE(t.scroll(0.001, 0).empty());
     EXPECT_EQ(t.scroll(1.0, GLFW_MOD_SHIFT)[0].wParam & 0xFFFF, MK_SHIFT);
@@ -156,8 +175,8 @@ TEST(MessageTranslator, FocusLossEndsTheCaptureAndForgetsTheButtons) {
     EXPECT_EQ(t.focus(true), (std::vector<WindowMessage>{{WM_SETFOCUS, 0, 0}}));
     EXPECT_EQ(t.focus(false), (std::vector<WindowMessage>{{WM_KILLFOCUS, 0, 0}}));
     t.button(GLFW_MOUSE_BUTTON_LEFT, GLFW_PRESS, 0, 1.0);
-    EXPECT_EQ(t.focus(false), (std::vector<WindowMessage>{{WM_CAPTURECHANGED, 0, 0},
-                                                          {WM_KILLFOCUS, 0, 0}}));
+    EXPECT_EQ(t.focus(false),
+              (std::vector<WindowMessage>{{WM_CAPTURECHANGED, 0, 0}, {WM_KILLFOCUS, 0, 0}}));
     EXPECT_EQ(t.keyState(0), 0u);
 }
 

@@ -21,8 +21,12 @@ void expectVec(const Vec3f& actual, const Vec3f& expected, float tol = kTol) {
     EXPECT_NEAR(actual.z, expected.z, tol);
 }
 
-void press(Camera& c, UINT vk) { c.HandleMessage(WM_KEYDOWN, vk, 1); }
-void release(Camera& c, UINT vk) { c.HandleMessage(WM_KEYUP, vk, 1); }
+void press(Camera& c, UINT vk) {
+    c.HandleMessage(WM_KEYDOWN, vk, 1);
+}
+void release(Camera& c, UINT vk) {
+    c.HandleMessage(WM_KEYUP, vk, 1);
+}
 
 Camera orbitCamera(float heading, float pitch, float distance, Vec3f center = {0, 0, 0}) {
     Camera c;
@@ -216,7 +220,8 @@ TEST_P(FreeFlight, MovesAlongTheAxesOfThePreviousView) {
     c.SetHeading(90);
     c.SetPitch(45);
     c.UpdateView();
-    if (m.shift) press(c, VK_SHIFT);
+    if (m.shift)
+        press(c, VK_SHIFT);
     press(c, m.key);
     c.Update(0.5f);
     expectVec(c.position(), m.expected);
@@ -231,9 +236,9 @@ INSTANTIATE_TEST_SUITE_P(
     Camera, FreeFlight,
     ::testing::Values(
         // Forward at heading 90, pitch 45 is (0, cos 45, -sin 45); right is (1, 0, 0).
-        MoveCase{"up", VK_UP, false, {0, kS * kR, -kS * kR}},
-        MoveCase{"up_shift", VK_UP, true, {0, kF * kR, -kF * kR}},
-        MoveCase{"down", VK_DOWN, false, {0, -kS * kR, kS * kR}},
+        MoveCase{"up", VK_UP, false, {0, kS* kR, -kS* kR}},
+        MoveCase{"up_shift", VK_UP, true, {0, kF* kR, -kF* kR}},
+        MoveCase{"down", VK_DOWN, false, {0, -kS* kR, kS* kR}},
         MoveCase{"left", VK_LEFT, false, {-kS, 0, 0}},
         MoveCase{"right_shift", VK_RIGHT, true, {kF, 0, 0}},
         MoveCase{"page_up", VK_PRIOR, false, {0, 0, kS}},
@@ -259,9 +264,9 @@ TEST(Camera, ViewMatrixOfHeading90AtAKnownPosition) {
     c.SetPosition({1, 2, 3});
     c.SetHeading(90);
     c.UpdateView();
-    const Matrix4 expected =
-        Matrix4::fromRows({1, 0, 0, -1, 0, 0, 1, -3, 0, -1, 0, 2, 0, 0, 0, 1});
-    for (int i = 0; i < 16; ++i) EXPECT_NEAR(c.viewMatrix().m[size_t(i)], expected.m[size_t(i)], 1e-6f) << i;
+    const Matrix4 expected = Matrix4::fromRows({1, 0, 0, -1, 0, 0, 1, -3, 0, -1, 0, 2, 0, 0, 0, 1});
+    for (int i = 0; i < 16; ++i)
+        EXPECT_NEAR(c.viewMatrix().m[size_t(i)], expected.m[size_t(i)], 1e-6f) << i;
     expectVec(c.forward(), {0, 1, 0});
     expectVec(c.right(), {1, 0, 0});
     expectVec(c.up(), {0, 0, 1});
