@@ -27,8 +27,9 @@ variable texture g_txShadowMap sampler2DShadow
 glsl common fragment
 const float kShadowTexel = 1.0 / 4096.0;
 
-// Fraction of light that reaches a view-space point (1 lit, 0 in shadow), filtered over 4x4
-// bilinear comparisons. The receiver bias grows with the slope towards the light.
+// Fraction of light that reaches a view-space point (1 lit, 0 in shadow): four bilinear depth
+// comparisons over a 3 x 3 texel footprint. The receiver bias grows with the slope towards the
+// light; points outside the light's frustum count as lit.
 float shadowFactor(vec3 posVS, float nDotL) {
     vec4 s = g_mShadowMap * vec4(posVS, 1.0);
     if (s.w <= 0.0) return 1.0;
@@ -37,11 +38,11 @@ float shadowFactor(vec3 posVS, float nDotL) {
     if (uv.x < 0.0 || uv.x > 1.0 || uv.y < 0.0 || uv.y > 1.0 || s.z > 1.0) return 1.0;
     float slope = sqrt(max(1.0 - nDotL * nDotL, 0.0)) / max(nDotL, 0.1);
     float z = s.z - 0.00002 * (1.0 + min(slope, 10.0));
-    float sum = 0.0;
-    for (int i = -1; i <= 2; ++i)
-        for (int j = -1; j <= 2; ++j)
-            sum += texture(g_txShadowMap, vec3(uv + (vec2(i, j) - 0.5) * kShadowTexel, z));
-    return sum / 16.0;
+    float sum = texture(g_txShadowMap, vec3(uv + vec2(-0.5, -0.5) * kShadowTexel, z)) +
+                texture(g_txShadowMap, vec3(uv + vec2(0.5, -0.5) * kShadowTexel, z)) +
+                texture(g_txShadowMap, vec3(uv + vec2(-0.5, 0.5) * kShadowTexel, z)) +
+                texture(g_txShadowMap, vec3(uv + vec2(0.5, 0.5) * kShadowTexel, z));
+    return sum * 0.25;
 }
 
 vec3 lightDirection(vec3 posVS) { return normalize(g_vLightPosCS.xyz - posVS); }
@@ -71,15 +72,15 @@ float fogVisibility(vec3 posWorld) {
 }
 
 // Sphere of radius g_fSphereRadius about a view-space centre, hit by the eye ray through
-// posVS; discards a miss and writes the hit's depth. Returns the unit normal.
+// posVS; discards a miss. Returns the unit normal. The depth stays that of the cube's face (at
+// most one radius in front of the sphere): writing the sphere's own depth would switch off the
+// early depth test that rejects the many hidden handles cheaply.
 vec3 sphereHit(vec3 posVS, vec3 centerVS, out vec3 hitVS) {
     vec3 d = normalize(posVS);
     float b = dot(d, centerVS);
     float disc = b * b - (dot(centerVS, centerVS) - g_fSphereRadius * g_fSphereRadius);
     if (disc < 0.0) discard;
     hitVS = d * (b - sqrt(disc));
-    vec4 clip = g_mProjection * vec4(hitVS, 1.0);
-    gl_FragDepth = clamp(clip.z / clip.w, 0.0, 1.0);
     return (hitVS - centerVS) / g_fSphereRadius;
 }
 end
@@ -175,11 +176,11 @@ in vec3 vNormalVS;
 in vec3 vPosWorld;
 layout(location = 0) out vec4 outColor;
 void main() {
-    vec3 lit = shade(vNormalVS, vPosVS, g_vAmbientColor, g_vDiffuseColor, g_vSpecularColor, true);
-    // Ambient-only surfaces (the ground) still darken in shadow.
     vec2 ds = phong(vNormalVS, vPosVS, 32.0);
     float shadow = shadowFactor(vPosVS, max(ds.x, 0.05));
-    lit *= 0.55 + 0.45 * shadow;
+    // Ambient-only surfaces (the ground) darken in shadow too.
+    vec3 lit = (g_vAmbientColor.rgb + (g_vDiffuseColor.rgb * ds.x + g_vSpecularColor.rgb * ds.y) * shadow) *
+               (0.55 + 0.45 * shadow);
     float f = fogVisibility(vPosWorld);
     outColor = vec4(lit * f + g_vFogColor.rgb * (1.0 - f), f + g_vFogColor.a * (1.0 - f));
 }

@@ -15,6 +15,7 @@
 
 #include "geometry/Matrix4.h"
 #include "render/toolkit/Effect.h"
+#include "render/toolkit/Geometry.h"
 
 namespace D3D11Tools {
 

@@ -117,6 +117,39 @@ TEST_F(RendererGl, TheEffectsLoadWithEveryNameAndLayout) {
     EXPECT_NE(simple.layout, nullptr);
 }
 
+TEST_F(RendererGl, TheLineDrawerDrawsItsBatchesInEveryMode) {
+    D3D11Tools::SimpleDrawer drawer(4);  // small batches: every mode flushes several times
+    ASSERT_EQ(drawer.OnCreateDevice(), S_OK);
+    const struct {
+        int mode;
+        std::vector<Vec3f> vertices;
+        int x, y;  // a pixel the primitives cover (window coordinates, y downward)
+    } cases[] = {
+        {D3D11Tools::kLineList, {{-0.9f, 0, 0}, {0.9f, 0, 0}, {0, -0.9f, 0}, {0, 0.9f, 0},
+                                 {-0.9f, 0.5f, 0}, {0.9f, 0.5f, 0}}, 600, 150},
+        {D3D11Tools::kLineStrip, {{-0.9f, -0.5f, 0}, {-0.3f, -0.5f, 0}, {0.1f, -0.5f, 0},
+                                  {0.5f, -0.5f, 0}, {0.9f, -0.5f, 0}}, 600, 450},
+        {D3D11Tools::kTriangleList, {{-1, -1, 0}, {-0.5f, -1, 0}, {-1, -0.5f, 0},
+                                     {1, 1, 0}, {0.5f, 1, 0}, {1, 0.5f, 0}}, 790, 10},
+        {D3D11Tools::kTriangleStrip, {{-1, 1, 0}, {-1, 0.8f, 0}, {-0.8f, 1, 0}, {-0.8f, 0.8f, 0},
+                                      {-0.6f, 1, 0}, {-0.6f, 0.8f, 0}}, 130, 10},
+    };
+    for (const auto& c : cases) {
+        gl_->beginFrame(0, 0, 0);
+        drawer.SetUseDepth(false);
+        drawer.SetColor(1, 0, 0, 1);
+        drawer.Begin();
+        drawer.SetMode(c.mode);
+        for (const Vec3f& v : c.vertices) drawer.AddVertex(v);
+        drawer.End();
+        const auto pixels = gl_->readPixels();
+        const Rgb p = at(pixels, c.x, c.y);
+        EXPECT_EQ(p.r, 255) << "mode " << c.mode;
+        EXPECT_EQ(p.g + p.b, 0) << "mode " << c.mode;
+    }
+    drawer.OnDestroyDevice();
+}
+
 TEST_F(RendererGl, LookupsStopAtTheFirstMissingNameInContractOrder) {
     // The effect source without g_fFogDensity (and without g_fClippingY further down): only the
     // first missing name is reported.
@@ -293,6 +326,20 @@ TEST_F(RendererGl, ReadBackOutsideTheBufferAndBackwardRectangles) {
     // The read-back agrees pixel by pixel with the set.
     for (int y = 200; y <= 400; y += 37)
         for (int x = 300; x <= 500; x += 41) EXPECT_TRUE(forward.count(renderer_->GetObjectId(x, y)));
+}
+
+TEST_F(RendererGl, AFailedReadBackIsFatal) {
+    frame();
+    // Between releasing and recreating the swap chain the buffer does not exist: the read-back
+    // fails, and the fatal report names the renderer's source file.
+    renderer_->OnReleasingSwapChain();
+    // The rasterizer runs threads: the dying child is a fresh run of this test, not a fork.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(renderer_->GetObjectId(10, 10),
+                 "FATAL ERROR.*Mapping Object ID Buffer failed.*Source file .cutscenerenderer.");
+    std::set<std::uint32_t> ids;
+    EXPECT_DEATH(renderer_->CollectObjectIds(0, 0, 5, 5, ids), "Mapping Object ID Buffer failed");
+    ASSERT_EQ(renderer_->OnCreateSwapChain(kWidth, kHeight), S_OK);
 }
 
 TEST_F(RendererGl, ResizeGivesTheObjectIdBufferTheNewSize) {

@@ -1,1 +1,164 @@
+// The scene renderer's arithmetic without a window: fixed matrices, arrow matrices, ground and
+// fog, handle instances, and the ordering and clipping of read-back rectangles.
 #include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "fem/FemModel.h"
+#include "render/ObjectIdBuffer.h"
+#include "render/RendererMath.h"
+
+namespace {
+
+using namespace ostrel;
+
+void expectNear(const Vec3f& a, const Vec3f& b, float tol = 1e-5f) {
+    EXPECT_NEAR(a.x, b.x, tol);
+    EXPECT_NEAR(a.y, b.y, tol);
+    EXPECT_NEAR(a.z, b.z, tol);
+}
+
+TEST(FixedMatrices, CameraProjectionEntries) {
+    const Matrix4 p = cameraProjection(800.0f / 600.0f);
+    const float t = std::tan(0.3926991f);
+    EXPECT_FLOAT_EQ(p(0, 0), 1 / (t * 800.0f / 600.0f));
+    EXPECT_FLOAT_EQ(p(1, 1), 1 / t);
+    EXPECT_FLOAT_EQ(p(2, 2), -1.00001f);
+    EXPECT_FLOAT_EQ(p(2, 3), -0.00100001f);
+    EXPECT_FLOAT_EQ(p(3, 2), -1.0f);
+    EXPECT_EQ(p(3, 3), 0.0f);
+    // Near plane at depth 0, far plane at depth 1.
+    const Vec4f n = p * Vec4f{0, 0, -0.001f, 1}, f = p * Vec4f{0, 0, -100, 1};
+    EXPECT_NEAR(n.z / n.w, 0.0f, 1e-4f);
+    EXPECT_NEAR(f.z / f.w, 1.0f, 1e-5f);
+}
+
+TEST(FixedMatrices, LightProjectionWithTheTangentOf22Point5Radians) {
+    const Matrix4 p = lightProjection();
+    EXPECT_NEAR(p(0, 0), 1.7926f, 1e-4f);
+    EXPECT_FLOAT_EQ(p(0, 0), 1 / std::tan(22.5f));
+    EXPECT_EQ(p(0, 0), p(1, 1));
+    EXPECT_FLOAT_EQ(p(2, 2), -1.0126582f);
+    EXPECT_FLOAT_EQ(p(2, 3), -0.10126582f);
+    EXPECT_FLOAT_EQ(p(3, 2), -1.0f);
+    int zeros = 0;
+    for (float v : p.m) zeros += v == 0.0f;
+    EXPECT_EQ(zeros, 11);
+    const Vec4f n = p * Vec4f{0, 0, -0.1f, 1}, f = p * Vec4f{0, 0, -8, 1};
+    EXPECT_NEAR(n.z / n.w, 0.0f, 1e-5f);
+    EXPECT_NEAR(f.z / f.w, 1.0f, 1e-5f);
+}
+
+TEST(FixedMatrices, ShadowTextureMatrixMapsClipSpaceToDownwardTextureCoordinates) {
+    const Matrix4 b = shadowTextureMatrix();
+    const struct {
+        Vec4f clip;
+        float u, v;
+    } cases[] = {{{-1, 1, 0.5f, 1}, 0, 0}, {{1, -1, 0.5f, 1}, 1, 1}, {{0, 0, 0.5f, 1}, 0.5f, 0.5f},
+                 {{-2, 2, 1, 2}, 0, 0}};
+    for (const auto& c : cases) {
+        const Vec4f t = b * c.clip;
+        EXPECT_FLOAT_EQ(t.x / t.w, c.u);
+        EXPECT_FLOAT_EQ(t.y / t.w, c.v);
+        EXPECT_FLOAT_EQ(t.z, c.clip.z);
+    }
+}
+
+TEST(ArrowMatrices, ADownwardForceOnVertexSeven) {
+    const Vec3f vertex(0.5f, 0.25f, 1.0f);
+    const Matrix4 w = arrowWorld(vertex, Vec3f(0, 0, -5), 0.2f, 0.01f);
+    const Vec3f start = transformPoint(w, Vec3f(0, 0, 0)), tip = transformPoint(w, Vec3f(0, 0, 1));
+    expectNear(start, vertex + Vec3f(0, 0, -0.3f));
+    expectNear(tip, vertex + Vec3f(0, 0, -0.35f));
+    EXPECT_NEAR(length(tip - start), 0.05f, 1e-6f);
+}
+
+TEST(ArrowMatrices, EveryDirectionIncludingMinusXPointsAlongTheForce) {
+    const Vec3f forces[] = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1},
+                            {-3, 4, 0}, {-1, -1, -1}, {2, -0.5f, 7}, {-1e-3f, 0, 1}};
+    for (const Vec3f& f : forces) {
+        const Vec3f d = f / length(f);
+        const Matrix4 r = rotationTakingXTo(d);
+        expectNear(transformDirection(r, Vec3f(1, 0, 0)), d);
+        // A rotation: orthonormal with determinant 1.
+        const Vec3f c0 = transformDirection(r, Vec3f(1, 0, 0)), c1 = transformDirection(r, Vec3f(0, 1, 0)),
+                    c2 = transformDirection(r, Vec3f(0, 0, 1));
+        EXPECT_NEAR(dot(cross(c0, c1), c2), 1.0f, 1e-5f);
+        const Matrix4 w = arrowWorld(Vec3f(1, 2, 3), f, 0.1f, 0.5f);
+        const Vec3f start = transformPoint(w, Vec3f(0, 0, 0)), tip = transformPoint(w, Vec3f(0, 0, 1));
+        expectNear(start, Vec3f(1, 2, 3) + d * 0.15f);
+        expectNear(tip - start, f * 0.5f, 1e-4f);
+    }
+    // (-1, 0, 0) takes the second branch: the half turn about y, then about -x.
+    const Matrix4 r = rotationTakingXTo(Vec3f(-1, 0, 0));
+    EXPECT_EQ(r, Matrix4::fromRows({-1, 0, 0, 0, 0, -1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}));
+}
+
+TEST(Ground, FogDensityAndGroundMatrix) {
+    const float hx = 1.0f, hy = 0.25f;
+    EXPECT_NEAR(fogDensity(hx, hy), std::pow(std::log(10.0), 2) / (50 * 1.25), 1e-6);
+    const Matrix4 g = groundWorld(hx, hy);
+    expectNear(transformPoint(g, Vec3f(0.5f, 0.5f, 0)), Vec3f(hx, hy, 0));
+    expectNear(transformPoint(g, Vec3f(0, 0, 0)), Vec3f(hx - 62.5f, hy - 62.5f, 0), 1e-4f);
+    expectNear(transformPoint(g, Vec3f(1, 1, 0)), Vec3f(hx + 62.5f, hy + 62.5f, 0), 1e-4f);
+}
+
+TEST(Instances, HandlePositionsTypesAndArrows) {
+    Volume<bool, double> voxels;
+    voxels.init({4, 4, 4}, {0.5, 0.25, 2.0}, {1, 2, 3}, true);
+    FemModel model(voxels, 3);
+    const int n = model.numVertices(0);
+    ASSERT_EQ(n, 125);
+    model.isVertexFixed_[7] = 1;
+    std::vector<Vec3f> pos;
+    std::vector<std::uint8_t> types;
+    buildHandleInstances(model, pos, types);
+    ASSERT_EQ(int(pos.size()), n);
+    for (int i = 0; i < n; ++i) {
+        const GridPos g = unpack(model.vertexPosition_[0][size_t(i)]);
+        expectNear(pos[size_t(i)], Vec3f(1 + g.x * 0.5f, 2 + g.y * 0.25f, 3 + g.z * 2.0f));
+        EXPECT_EQ(types[size_t(i)], i == 7 ? 1 : 0);
+    }
+
+    std::vector<std::int32_t> arrows;
+    std::vector<Matrix4> matrices;
+    buildArrowInstances(model, pos, Matrix4::identity(), 0.2f, 0.01f, arrows, matrices);
+    EXPECT_TRUE(arrows.empty()) << "no force, no arrow";
+    EXPECT_TRUE(matrices.empty());
+
+    model.force_[3 * 7 + 2] = -5;
+    model.force_[3 * 9 + 0] = std::nanf("");
+    const Matrix4 view = translation(0, 0, -10);
+    buildArrowInstances(model, pos, view, 0.2f, 0.01f, arrows, matrices);
+    ASSERT_EQ(arrows, (std::vector<std::int32_t>{7, 9}));
+    ASSERT_EQ(matrices.size(), 4u);
+    const Matrix4& w = matrices[0];
+    expectNear(transformPoint(w, Vec3f(0, 0, 0)), transformPoint(view, pos[7] + Vec3f(0, 0, -0.3f)));
+    expectNear(transformPoint(w, Vec3f(0, 0, 1)), transformPoint(view, pos[7] + Vec3f(0, 0, -0.35f)));
+    const Matrix4 shouldBeIdentity = transpose(matrices[1]) * w;
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c) EXPECT_NEAR(shouldBeIdentity(r, c), r == c ? 1 : 0, 1e-4f);
+}
+
+TEST(ReadBackRectangles, CornersOrderedAndClipped) {
+    const struct {
+        int x0, y0, x1, y1;
+        PixelRect expected;
+    } cases[] = {
+        {10, 20, 30, 40, {10, 20, 30, 40}},   {30, 40, 10, 20, {10, 20, 30, 40}},
+        {30, 20, 10, 40, {10, 20, 30, 40}},   {-5, -5, 900, 700, {0, 0, 799, 599}},
+        {800, 0, 810, 5, {800, 0, 799, 5}},   {5, 5, 5, 5, {5, 5, 5, 5}},
+        {-10, -10, -1, -1, {0, 0, -1, -1}},
+    };
+    for (const auto& c : cases) {
+        const PixelRect r = orderAndClip(c.x0, c.y0, c.x1, c.y1, 800, 600);
+        EXPECT_EQ(r.x0, c.expected.x0);
+        EXPECT_EQ(r.y0, c.expected.y0);
+        EXPECT_EQ(r.x1, c.expected.x1);
+        EXPECT_EQ(r.y1, c.expected.y1);
+        EXPECT_EQ(r.empty(), c.expected.empty());
+    }
+    EXPECT_TRUE(orderAndClip(800, 0, 810, 5, 800, 600).empty());
+}
+
+}  // namespace
