@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/CommandLine.h"
+#include "app/InteractiveControls.h"
 #include "app/ProgramLifetime.h"
 #include "app/RunControl.h"
 #include "app/WindowHooks.h"
@@ -164,6 +165,10 @@ int run(int argc, char** argv) {
         [&renderer](const TriangleMesh& mesh) { renderer->SetOptimizedMesh(&mesh); });
 
     DeviceCallbacks device(framework, *renderer, g_camera);
+    // The editor on the renderer, the keys and the control panels, in the window's hooks.
+    auto interactive = std::make_unique<InteractiveControls>(*scene, *runControl, *renderer, g_camera,
+                                                             framework, device, sceneFile);
+    interactive->plugInto(hooks);
     device.drawPanels = [&hooks](int w, int h, float elapsed) {
         if (hooks.drawPanels)
             hooks.drawPanels(w, h, elapsed);
@@ -195,6 +200,7 @@ int run(int argc, char** argv) {
         automationLine(framework, rate);
         automationLine(framework, "camera " + lines[2]);
     }
+    interactive.reset();
     runControl.reset();
     renderer.reset();
     scene.reset();

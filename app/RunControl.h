@@ -87,6 +87,10 @@ public:
     void setShapeListener(std::function<void(const TriangleMesh&)> listener) {
         shapeListener_ = std::move(listener);
     }
+    /// Hands the current shape mesh to the shape listener (if there is one).
+    void publishShape() const {
+        if (shapeListener_) shapeListener_(optimizer_.shapeMesh());
+    }
 
     /// outputDirectory / "OptimizedShape_<iteration>.obj".
     std::filesystem::path shapeFileName(int iteration) const;

@@ -84,9 +84,10 @@ public:
 
     /// Centre of the prepared mesh's bounding box (the camera's centre of rotation).
     Vec3f center() const { return mesh_.center; }
+    /// Recomputes lightView_ from lightPos_, lightDir_ and lightUp_ (after the light moved).
+    void computeLightView();
 
 private:
-    void computeLightView();
     void applyFixations(const std::wstring& list, std::wostream* log);
     void applyForces(const std::wstring& list, std::wostream* log);
     void releaseModel();

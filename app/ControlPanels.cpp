@@ -1,0 +1,158 @@
+#include "app/ControlPanels.h"
+
+#include <imgui.h>
+
+#include <algorithm>
+
+#include "app/Controls.h"
+
+namespace ostrel {
+
+const std::array<ControlLayout, 4> kDevicePanelControls = {{
+    {kToggleFullScreen, "Toggle full screen", false, 35, 10, 125, 22, 0},
+    {kChangeDevice, "Change device (F2)", false, 35, 34, 125, 22, win::VK_F2},
+    {kToggleRef, "Toggle REF (F3)", false, 35, 58, 125, 22, win::VK_F3},
+    {kToggleWarp, "Toggle WARP (F4)", false, 35, 82, 125, 22, win::VK_F4},
+}};
+
+const std::array<ControlLayout, 11> kMainPanelControls = {{
+    {kClearForces, "Clear Forces", false, 35, 10, 125, 22, 0},
+    {kClearFixations, "Clear Fixations", false, 35, 34, 125, 22, 0},
+    {kResetOstrel, "Reset Ostrel", false, 35, 58, 125, 22, 0},
+    {kRunOstrel, "Run Ostrel", true, 35, 82, 125, 22, 0},
+    {kWireFrame, "Wire Frame (W)", true, 200, 10, 165, 22, 'W'},
+    {kRenderCoordinateSystem, "Render Coordinate System", true, 200, 34, 165, 22, 0},
+    {kRenderGround, "Render Ground", true, 200, 58, 165, 22, 0},
+    {kEnableShadows, "Enable Shadows", true, 200, 82, 165, 22, 0},
+    {kEnableHeadLight, "Enable Head Light", true, 200, 106, 165, 22, 0},
+    {kRenderSurface, "Render Surface", true, 200, 130, 165, 22, 0},
+    {kRenderForcesVertices, "Render Forces/Vertices", true, 200, 154, 165, 22, 0},
+}};
+
+namespace {
+
+constexpr ImGuiWindowFlags kFixedPanel =
+    ImGuiWindowFlags_NoResize | ImGuiWindowFlags_NoMove | ImGuiWindowFlags_NoSavedSettings |
+    ImGuiWindowFlags_NoScrollbar | ImGuiWindowFlags_NoScrollWithMouse;
+
+ImVec4 argbColour(unsigned argb) {
+    return ImVec4(float((argb >> 16) & 0xFF) / 255.0f, float((argb >> 8) & 0xFF) / 255.0f,
+                  float(argb & 0xFF) / 255.0f, float(argb >> 24) / 255.0f);
+}
+
+/// A check box whose whole size x height area is the hit area: the box on the left, the caption
+/// after it. True when clicked.
+bool fixedSizeCheckBox(const char* caption, bool checked, const ImVec2& size) {
+    const bool clicked = ImGui::InvisibleButton(caption, size);
+    const ImVec2 min = ImGui::GetItemRectMin();
+    ImDrawList* draw = ImGui::GetWindowDrawList();
+    const float box = size.y - 4;
+    const ImVec2 boxMin(min.x + 2, min.y + 2), boxMax(min.x + 2 + box, min.y + 2 + box);
+    const ImGuiCol frame = ImGui::IsItemActive()    ? ImGuiCol_FrameBgActive
+                           : ImGui::IsItemHovered() ? ImGuiCol_FrameBgHovered
+                                                    : ImGuiCol_FrameBg;
+    draw->AddRectFilled(boxMin, boxMax, ImGui::GetColorU32(frame), 2.0f);
+    if (checked) {
+        const ImU32 mark = ImGui::GetColorU32(ImGuiCol_CheckMark);
+        const float t = box / 6.0f;
+        draw->AddLine(ImVec2(boxMin.x + t, boxMin.y + 3 * t),
+                      ImVec2(boxMin.x + 2.5f * t, boxMax.y - t), mark, 2.0f);
+        draw->AddLine(ImVec2(boxMin.x + 2.5f * t, boxMax.y - t), ImVec2(boxMax.x - t, boxMin.y + t),
+                      mark, 2.0f);
+    }
+    const float textY = min.y + (size.y - ImGui::GetFontSize()) * 0.5f;
+    draw->AddText(ImVec2(boxMax.x + 6, textY), ImGui::GetColorU32(ImGuiCol_Text), caption);
+    return clicked;
+}
+
+}  // namespace
+
+void ControlPanels::draw(int backBufferWidth, int backBufferHeight) {
+    controlRects_.clear();
+    devicePanel_ = mainPanel_ = Rect{};
+    if (!controls_.panelsShown())
+        return;
+    drawDevicePanel(float(backBufferWidth));
+    drawMainPanel(float(backBufferWidth), float(backBufferHeight));
+}
+
+void ControlPanels::drawControl(const ControlLayout& control, float top) {
+    ImGui::PushID(control.id);
+    ImGui::SetCursorPos(ImVec2(control.x, top + control.y));
+    const ImVec2 size(control.width, control.height);
+    if (control.checkBox) {
+        const bool checked = controls_.checkState(control.id);
+        if (fixedSizeCheckBox(control.caption, checked, size))
+            controls_.onControlEvent(control.id, !checked);
+    } else if (ImGui::Button(control.caption, size)) {
+        controls_.onControlEvent(control.id);
+    }
+    const ImVec2 min = ImGui::GetItemRectMin(), itemSize = ImGui::GetItemRectSize();
+    controlRects_[control.id] = Rect{min.x, min.y, itemSize.x, itemSize.y};
+    ImGui::PopID();
+}
+
+void ControlPanels::drawDevicePanel(float width) {
+    const ImVec2 pos(width - kMargin - kDeviceWidth, kMargin);
+    ImGui::SetNextWindowPos(pos, ImGuiCond_Always);
+    ImGui::SetNextWindowSize(ImVec2(kDeviceWidth, kDeviceHeight), ImGuiCond_Always);
+    if (ImGui::Begin("##Device", nullptr,
+                     kFixedPanel | ImGuiWindowFlags_NoTitleBar | ImGuiWindowFlags_NoBackground)) {
+        // "Toggle full screen" is one pixel wider than its 125-pixel button in the default font.
+        ImGui::SetWindowFontScale(kDeviceFontScale);
+        for (const ControlLayout& control : kDevicePanelControls)
+            drawControl(control, 0.0f);
+    }
+    devicePanel_ = Rect{pos.x, pos.y, kDeviceWidth, kDeviceHeight};
+    ImGui::End();
+}
+
+void ControlPanels::drawMainPanel(float width, float height) {
+    // The collapsed state of the last frame decides where the caption sits.
+    const ImVec2 pos(width - kMargin - kMainWidth,
+                     mainCollapsed_ ? height - kCollapsedBottom : height - kMargin - kMainHeight);
+    ImGui::SetNextWindowPos(pos, ImGuiCond_Always);
+    ImGui::SetNextWindowSize(ImVec2(kMainWidth, kMainHeight), ImGuiCond_Always);
+    ImGui::PushStyleColor(ImGuiCol_WindowBg, argbColour(kMainBackground));
+    const bool expanded = ImGui::Begin("Main Controls", nullptr, kFixedPanel);
+    ImGui::PopStyleColor();
+    mainCollapsed_ = ImGui::IsWindowCollapsed();
+    const ImVec2 shown = ImGui::GetWindowSize();
+    mainPanel_ = Rect{pos.x, pos.y, shown.x, shown.y};
+    if (expanded) {
+        const float caption = ImGui::GetFrameHeight();
+        for (const ControlLayout& control : kMainPanelControls)
+            drawControl(control, caption);
+    }
+    ImGui::End();
+}
+
+void ControlPanels::sendHotkey(win::UINT key) {
+    for (const ControlLayout& control : kDevicePanelControls)
+        if (control.hotkey == key)
+            return controls_.onControlEvent(control.id);
+    for (const ControlLayout& control : kMainPanelControls)
+        if (control.hotkey == key)
+            return controls_.onControlEvent(
+                control.id, control.checkBox ? !controls_.checkState(control.id) : false);
+}
+
+bool ControlPanels::handleMessage(win::UINT message, win::WPARAM wParam, win::LPARAM /*lParam*/) {
+    if (!controls_.panelsShown())
+        return false;
+    if (message == win::WM_KEYDOWN) {
+        const win::UINT key = win::UINT(wParam);
+        const auto hasHotkey = [key](const auto& panel) {
+            return std::any_of(panel.begin(), panel.end(),
+                               [key](const ControlLayout& c) { return c.hotkey == key; });
+        };
+        if (!hasHotkey(kDevicePanelControls) && !hasHotkey(kMainPanelControls))
+            return false;
+        sendHotkey(key);
+        return true;
+    }
+    const bool mouse = message >= win::WM_MOUSEMOVE && message <= win::WM_MOUSEWHEEL;
+    return mouse && ImGui::GetCurrentContext() && ImGui::GetIO().WantCaptureMouse;
+}
+
+}  // namespace ostrel

@@ -1,0 +1,76 @@
+#pragma once
+// The two panels of on-screen controls, drawn with Dear ImGui over the 3-D view.
+//
+// Device panel: 170 x 170, no caption, its top-right corner 10 pixels from the back buffer's
+// top-right corner: "Toggle full screen" (1), "Change device (F2)" (3), "Toggle REF (F3)" (2),
+// "Toggle WARP (F4)" (4). Panel "Main Controls": caption shown, background red at half opacity
+// (0x80FF0000), 400 x 350, 10 pixels from the right and bottom edges (its top 30 pixels above
+// the bottom while collapsed to its caption); buttons "Clear Forces" (7), "Clear Fixations" (8),
+// "Reset Ostrel" (18), check box "Run Ostrel" (17) and the renderer's check boxes 19 to 25.
+// Positions are in pixels from the panel's top-left corner, below the caption for the main panel.
+// Check boxes show the run flag and renderer flags of every frame.
+//
+// draw() runs between ImGui::NewFrame and ImGui::Render of the window's frame and sends every
+// click to Controls::onControlEvent. The hotkeys W (check box 19), F2 (3), F3 (2) and F4 (4)
+// arrive through handleMessage. Both do nothing while the panels are hidden (key U). An ImGui
+// context must be current. Window thread only.
+
+#include <array>
+#include <map>
+
+#include "framework/WindowMessages.h"
+
+namespace ostrel {
+
+class Controls;
+
+/// One control of a panel.
+struct ControlLayout {
+    int id;
+    const char* caption;
+    bool checkBox;
+    float x, y, width, height;  ///< pixels in the panel
+    win::UINT hotkey;           ///< virtual-key code, 0 = none
+};
+
+extern const std::array<ControlLayout, 4> kDevicePanelControls;
+extern const std::array<ControlLayout, 11> kMainPanelControls;
+
+class ControlPanels {
+  public:
+    static constexpr float kDeviceWidth = 170, kDeviceHeight = 170;
+    static constexpr float kMainWidth = 400, kMainHeight = 350;
+    static constexpr float kMargin = 10, kCollapsedBottom = 30;
+    static constexpr unsigned kMainBackground = 0x80FF0000u;  ///< ARGB
+    static constexpr float kDeviceFontScale = 0.9f;
+
+    explicit ControlPanels(Controls& controls) : controls_(controls) {}
+
+    /// Both panels for a back buffer of the given size (nothing while hidden).
+    void draw(int backBufferWidth, int backBufferHeight);
+    /// The hotkeys (WM_KEYDOWN of W, F2, F3, F4) while the panels are shown; true when a panel
+    /// took the message (also a mouse message over a panel).
+    bool handleMessage(win::UINT message, win::WPARAM wParam, win::LPARAM lParam);
+
+    struct Rect {
+        float x = 0, y = 0, width = 0, height = 0;
+    };
+    /// Screen rectangles of the last draw (empty while hidden): controls by identifier, panels.
+    const std::map<int, Rect>& controlRects() const { return controlRects_; }
+    const Rect& devicePanelRect() const { return devicePanel_; }
+    const Rect& mainPanelRect() const { return mainPanel_; }
+    bool mainCollapsed() const { return mainCollapsed_; }
+
+  private:
+    void drawDevicePanel(float width);
+    void drawMainPanel(float width, float height);
+    void drawControl(const ControlLayout& control, float top);
+    void sendHotkey(win::UINT key);
+
+    Controls& controls_;
+    std::map<int, Rect> controlRects_;
+    Rect devicePanel_, mainPanel_;
+    bool mainCollapsed_ = false;
+};
+
+}  // namespace ostrel

@@ -1,0 +1,231 @@
+#include "app/Controls.h"
+
+#include <algorithm>
+#include <ostream>
+
+#include "app/RunControl.h"
+#include "app/SaveDialog.h"
+#include "core/Console.h"
+#include "fem/FemModel.h"
+#include "gpu/cudafem.h"
+#include "render/Editor.h"
+#include "render/RenderSettings.h"
+#include "scene/Scene.h"
+
+namespace ostrel {
+
+namespace {
+
+constexpr const wchar_t* kDriverFixed =
+    L"The OpenGL driver cannot be switched while Ostrel runs (start it with "
+    L"LIBGL_ALWAYS_SOFTWARE=1 for Mesa's software rasterizer); nothing changed";
+
+/// The renderer flag that a check box of the main panel shows; null for other identifiers.
+bool* settingOf(RenderSettings& s, int id) {
+    switch (id) {
+        case kWireFrame:
+            return &s.wireFrame;
+        case kRenderCoordinateSystem:
+            return &s.renderCoordinateSystem;
+        case kRenderGround:
+            return &s.renderGround;
+        case kEnableShadows:
+            return &s.enableShadows;
+        case kEnableHeadLight:
+            return &s.enableHeadLight;
+        case kRenderSurface:
+            return &s.renderSurface;
+        case kRenderForcesVertices:
+            return &s.renderForcesVertices;
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace
+
+Controls::Controls(Scene& scene, RunControl& run, RenderSettings& settings, Editor& editor,
+                   CameraKeys* camera, SaveFileDialog* dialog, std::wstring sceneFile,
+                   FrameworkActions framework, ControlsOptions options)
+    : scene_(scene),
+      run_(run),
+      settings_(settings),
+      editor_(editor),
+      camera_(camera),
+      dialog_(dialog),
+      sceneFile_(std::move(sceneFile)),
+      framework_(std::move(framework)),
+      wideLog_(options.wideLog ? options.wideLog : &wideOut()),
+      narrowLog_(options.narrowLog ? options.narrowLog : &narrowOut()) {}
+
+Controls::~Controls() = default;
+
+void Controls::report(const std::wstring& line) {
+    writeLine(wideLog_, line);
+}
+
+void Controls::frameworkAction(const std::function<void()>& action, const wchar_t* unavailable) {
+    if (action)
+        action();
+    else
+        report(unavailable);
+}
+
+bool Controls::checkState(int id) const {
+    if (id == kRunOstrel)
+        return run_.isRunning();
+    if (const bool* flag = settingOf(const_cast<RenderSettings&>(settings_), id))
+        return *flag;
+    return false;
+}
+
+void Controls::onControlEvent(int id, bool checked) {
+    FemModel* model = scene_.model();
+    switch (id) {
+        case kToggleFullScreen:
+            frameworkAction(framework_.toggleFullScreen,
+                            L"Toggle full screen: not available without a window; nothing changed");
+            return;
+        case kToggleRef:
+            frameworkAction(framework_.toggleRef, kDriverFixed);
+            return;
+        case kChangeDevice:
+            frameworkAction(framework_.toggleDeviceDialog,
+                            L"Change device: not available without a window; nothing changed");
+            return;
+        case kToggleWarp:
+            frameworkAction(framework_.toggleWarp, kDriverFixed);
+            return;
+        case kClearForces:
+            if (model)
+                std::fill(model->force_.begin(), model->force_.end(), 0.0f);
+            return;
+        case kClearFixations:
+            if (!model)
+                return;
+            std::fill(model->isVertexFixed_.begin(), model->isVertexFixed_.end(), uint8_t(0));
+            scene_.solver()->prepareSolve();
+            return;
+        case kRunOstrel:
+            run_.setRunning(checked);
+            return;
+        case kResetOstrel:
+            run_.setRunning(false);
+            if (!model)
+                return;
+            scene_.solver()->computeLoad();
+            run_.optimizer().reset();
+            run_.optimizer().updateStiffness();
+            return;
+        default:
+            if (bool* flag = settingOf(settings_, id))
+                *flag = checked;
+            return;
+    }
+}
+
+void Controls::solveOnce() {
+    if (!scene_.model())
+        return;
+    CudaFem& solver = *scene_.solver();
+    Optimizer& optimizer = run_.optimizer();
+    if (run_.iteration() == 0) {
+        solver.computeLoad();
+        optimizer.reset();
+        std::fill(optimizer.rho_.begin(), optimizer.rho_.end(), 1.0f);
+        optimizer.updateStiffness();
+        solver.prepareSolve();
+    }
+    solver.solve(kSolveOnceTolerance);
+    optimizer.evaluateEnergies();
+}
+
+void Controls::closeShape() {
+    // Before the first reset there are no densities: closing would hand an empty shape over.
+    if (!run_.optimizer().isReset())
+        return;
+    run_.optimizer().closeShape();
+    run_.publishShape();
+}
+
+void Controls::onKey(win::UINT key, bool keyDown, bool altDown) {
+    if (!keyDown)
+        return;
+    switch (key) {
+        case win::VK_SPACE:
+            if (camera_)
+                camera_->toggleOrbitMode();
+            return;
+        case '2':
+            if (camera_)
+                camera_->setAngles(90.0f, 0.0f, 0.0f, 0.0f);
+            return;
+        case 'D':
+            editor_.SetMode(Editor::kView);
+            return;
+        case 'V':
+            editor_.SetMode(Editor::kFixations);
+            return;
+        case 'F':
+            editor_.SetMode(Editor::kForces);
+            return;
+        case 'L':
+            if (!altDown || !camera_)
+                return;
+            scene_.lightPos_ = camera_->eyePosition();
+            scene_.lightDir_ = camera_->forward();
+            scene_.lightUp_ = camera_->up();
+            scene_.lightChanged_ = true;
+            scene_.computeLightView();
+            return;
+        case 'N':
+            if (!run_.isRunning() && scene_.model())
+                scene_.solver()->computeLoad();
+            return;
+        case 'P':
+            closeShape();
+            return;
+        case 'S':
+            if (altDown)
+                scene_.saveScene(sceneFile_, wideLog_);
+            else
+                solveOnce();
+            return;
+        case 'U':
+            panelsShown_ = !panelsShown_;
+            return;
+        case 'X':
+            if (!camera_)
+                return;
+            if (altDown) {
+                scene_.defaultViewPos_ = camera_->eyePosition();
+                scene_.defaultHeadingPitchRoll_ = camera_->headingPitchRoll();
+                scene_.viewChanged_ = true;
+            } else {
+                camera_->moveTo(scene_.defaultViewPos_, scene_.defaultHeadingPitchRoll_);
+            }
+            return;
+        case win::VK_F5:
+            if (dialog_)
+                dialog_->open();
+            return;
+        case win::VK_F7:
+        case win::VK_F9: {
+            double& goal = run_.optimizer().volumeReductionGoal_;
+            goal += key == win::VK_F7 ? kGoalStep : -kGoalStep;
+            *narrowLog_ << "Rarget redution: " << goal << std::endl;
+            return;
+        }
+        default:
+            return;
+    }
+}
+
+void Controls::onFrame() {
+    if (!dialog_)
+        return;
+    if (const std::optional<std::filesystem::path> file = dialog_->poll())
+        run_.writeShape(*file);
+}
+
+}  // namespace ostrel

@@ -1,0 +1,147 @@
+#pragma once
+// Controls: the handler of the on-screen controls' events and the keyboard handler of the
+// interactive program. Both act on the model (fixations, forces, the run), the renderer's flags,
+// the editor's mode, the camera and the scene file.
+//
+// Control events (identifier, check-box state): 1 full screen, 2 REF, 3 device dialog, 4 WARP
+// (through the framework's actions; where the platform has none, one line says so and nothing
+// changes),
+// 7 "Clear Forces" (force_ = 0 on the host; the solver gets it at the next computeLoad),
+// 8 "Clear Fixations" (isVertexFixed_ = 0, then prepareSolve), 17 "Run Ostrel" (run flag),
+// 18 "Reset Ostrel" (run flag cleared, computeLoad, optimizer reset, stiffness; the iteration
+// counter goes on), 19 to 25 the renderer's flags.
+//
+// Keys (on key down only; Alt as given): Space free flight <-> orbit, 2 front view, D/V/F editor
+// mode 0/1/2, Alt+L light from the camera, N computeLoad while not running, P close the shape,
+// Alt+S write the scene file, S solve once to 0.0001, U show/hide the panels, Alt+X store the
+// default view, X go to the default view, F5 "Save mesh to file", F7/F9 goal +-0.02 with the line
+// "Rarget redution: <goal>".
+//
+// The scene, run control, settings, editor, camera and dialog are not owned and must outlive the
+// controls. Console: wide lines (the scene and mesh writers) and narrow lines (the goal keys, the
+// solver) go to the streams of ControlsOptions. Main (window) thread only.
+
+#include <filesystem>
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <string>
+
+#include "framework/WindowMessages.h"
+#include "geometry/Vec3.h"
+
+namespace ostrel {
+
+class Editor;
+class RunControl;
+class Scene;
+class SaveFileDialog;
+struct RenderSettings;
+
+/// Identifiers of the controls of the two panels.
+enum ControlId : int {
+    kToggleFullScreen = 1,
+    kToggleRef = 2,
+    kChangeDevice = 3,
+    kToggleWarp = 4,
+    kClearForces = 7,
+    kClearFixations = 8,
+    kRunOstrel = 17,
+    kResetOstrel = 18,
+    kWireFrame = 19,
+    kRenderCoordinateSystem = 20,
+    kRenderGround = 21,
+    kEnableShadows = 22,
+    kEnableHeadLight = 23,
+    kRenderSurface = 24,
+    kRenderForcesVertices = 25,
+};
+
+/// The camera as the keys see it. The application binds it to the window's camera; every
+/// setter recomputes the view. Angles in degrees.
+class CameraKeys {
+  public:
+    virtual ~CameraKeys() = default;
+    /// Free flight (0) <-> orbit (1); entering orbit takes the eye's distance to the orbit centre
+    /// as the orbit distance.
+    virtual void toggleOrbitMode() = 0;
+    virtual void setAngles(float heading, float pitch, float roll, float turn) = 0;
+    /// Eye position, heading, pitch and roll (turn 0): the scene's default view.
+    virtual void moveTo(const Vec3f& eye, const Vec3f& headingPitchRoll) = 0;
+    virtual Vec3f eyePosition() const = 0;
+    virtual Vec3f headingPitchRoll() const = 0;
+    /// Unit viewing direction and up vector of the current view.
+    virtual Vec3f forward() const = 0;
+    virtual Vec3f up() const = 0;
+};
+
+/// What the device panel asks of the window framework; an empty function is not available on
+/// this platform.
+struct FrameworkActions {
+    std::function<void()> toggleFullScreen;
+    std::function<void()> toggleRef;
+    std::function<void()> toggleWarp;
+    std::function<void()> toggleDeviceDialog;
+};
+
+struct ControlsOptions {
+    std::wostream* wideLog = nullptr;   ///< null = the console's wide output
+    std::ostream* narrowLog = nullptr;  ///< null = the console's narrow output
+};
+
+class Controls {
+  public:
+    static constexpr double kSolveOnceTolerance = 0.0001;
+    static constexpr double kGoalStep = 0.02;
+
+    /// `sceneFile` is the scene file named at start-up (Alt+S writes it). `camera` and `dialog`
+    /// may be null (their keys then do nothing).
+    Controls(Scene& scene, RunControl& run, RenderSettings& settings, Editor& editor,
+             CameraKeys* camera, SaveFileDialog* dialog, std::wstring sceneFile,
+             FrameworkActions framework = {}, ControlsOptions options = {});
+    ~Controls();
+    Controls(const Controls&) = delete;
+    Controls& operator=(const Controls&) = delete;
+
+    /// A control's event: its identifier and, for check boxes, the new state.
+    void onControlEvent(int id, bool checked = false);
+    /// The keyboard callback: virtual-key code, key down, Alt held.
+    void onKey(win::UINT key, bool keyDown, bool altDown);
+    /// Once per frame: finishes a save dialog that the user answered.
+    void onFrame();
+
+    /// Both panels are drawn and take input (hotkeys included) only while shown.
+    bool panelsShown() const { return panelsShown_; }
+    void setPanelsShown(bool shown) { panelsShown_ = shown; }
+
+    /// The state a check box shows: the run flag (17) or the renderer flag (19 to 25).
+    bool checkState(int id) const;
+
+    /// Solve once (key S): at iteration 0 computeLoad, reset, densities 1, stiffness and
+    /// prepareSolve first; then solve to 0.0001 and evaluate the element energies.
+    void solveOnce();
+    /// Key P: closes the shape and hands it to the renderer (nothing before the first reset).
+    void closeShape();
+
+    Scene& scene() { return scene_; }
+    RunControl& runControl() { return run_; }
+    RenderSettings& settings() { return settings_; }
+
+  private:
+    void report(const std::wstring& line);
+    void frameworkAction(const std::function<void()>& action, const wchar_t* unavailable);
+
+    Scene& scene_;
+    RunControl& run_;
+    RenderSettings& settings_;
+    Editor& editor_;
+    CameraKeys* camera_;
+    SaveFileDialog* dialog_;
+    std::wstring sceneFile_;
+    FrameworkActions framework_;
+    std::wostream* wideLog_;
+    std::ostream* narrowLog_;
+    bool panelsShown_ = true;
+};
+
+}  // namespace ostrel

@@ -1,0 +1,57 @@
+#include "app/InteractiveControls.h"
+
+#include "framework/WindowFramework.h"
+#include "render/DeviceCallbacks.h"
+#include "render/cutscenerenderer.h"
+
+namespace ostrel {
+
+namespace {
+
+FrameworkActions frameworkActions(WindowFramework& framework) {
+    FrameworkActions actions;
+    actions.toggleFullScreen = [&framework] { framework.toggleFullScreen(); };
+    actions.toggleDeviceDialog = [&framework] {
+        framework.setSettingsDialogShown(!framework.settingsDialogShown());
+    };
+    // toggleRef and toggleWarp stay empty: Mesa chooses between the hardware driver and its
+    // software rasterizer once per display connection, so the key handler says so instead.
+    return actions;
+}
+
+}  // namespace
+
+InteractiveControls::InteractiveControls(Scene& scene, RunControl& run, CutSceneRenderer& renderer,
+                                         Camera& camera, WindowFramework& framework,
+                                         DeviceCallbacks& device, std::wstring sceneFile)
+    : device_(device),
+      editor_(&renderer, &renderer.settings(), &scene),
+      cameraKeys_(camera),
+      controls_(scene, run, renderer.settings(), editor_, &cameraKeys_, &saveDialog_,
+                std::move(sceneFile), frameworkActions(framework)),
+      panels_(controls_) {
+    device_.setControlsShown(controls_.panelsShown());
+}
+
+void InteractiveControls::plugInto(WindowHooks& hooks) {
+    hooks.editorMouseMessage = [this](win::UINT message, win::LPARAM lParam) {
+        return editor_.OnMouseMessage(message, lParam);
+    };
+    hooks.panelsMessage = [this](const WindowMessage& m) {
+        return panels_.handleMessage(m.message, m.wParam, m.lParam);
+    };
+    hooks.keyboard = [this](win::UINT key, bool keyDown, bool altDown) {
+        controls_.onKey(key, keyDown, altDown);
+        device_.setControlsShown(controls_.panelsShown());
+    };
+    hooks.drawPanels = [this](int width, int height, float /*elapsed*/) {
+        panels_.draw(width, height);
+    };
+    hooks.updateCameraAxes = [this](const Matrix4& view) {
+        editor_.UpdateCameraAxes(view);
+        controls_.onFrame();
+    };
+    hooks.editorMode = [this] { return editor_.mode(); };
+}
+
+}  // namespace ostrel

@@ -1,0 +1,243 @@
+#include "render/Editor.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <ostream>
+#include <set>
+#include <string>
+
+#include "core/Console.h"
+#include "fem/FemModel.h"
+#include "scene/Scene.h"
+
+namespace ostrel {
+
+namespace {
+
+Vec3f normalised(const Vec4f& v) {
+    const Vec3f d{v.x, v.y, v.z};
+    const float n = length(d);
+    return n > 0 ? d / n : d;
+}
+
+}  // namespace
+
+Editor::Editor(ObjectIdSource* ids, RenderSettings* settings, Scene* scene, std::wostream* console)
+    : ids_(ids),
+      settings_(settings),
+      scene_(scene),
+      console_(console ? console : &wideOut()),
+      forcesLog_(defaultForcesLogFile()) {}
+
+std::filesystem::path Editor::defaultForcesLogFile() {
+    const char* home = std::getenv("HOME");
+    if (!home || !*home)
+        return {};
+    return std::filesystem::path(home) / "Quenby" / "forces.txt";
+}
+
+bool Editor::OnMouseMessage(win::UINT message, win::LPARAM lParam) {
+    const int x = win::cursorX(lParam), y = win::cursorY(lParam);
+    switch (message) {
+        case win::WM_MOUSEMOVE:
+            if (!dragging_ || mode_ != kForces)
+                return false;
+            forceDrag(x, y);
+            return true;
+        case win::WM_RBUTTONDOWN:
+        case win::WM_RBUTTONDBLCLK:
+            switch (mode_) {
+                case kView: {
+                    const std::uint32_t id = ids_->GetObjectId(x, y);
+                    if (objectKind(id) != ObjectKind::SurfaceVertex)
+                        return false;
+                    writeLine(console_,
+                              L"Clicked surface vertex " + std::to_wstring(objectIndex(id)));
+                    return true;
+                }
+                case kFixations:
+                    dragging_ = true;
+                    pressX_ = x;
+                    pressY_ = y;
+                    return true;
+                case kForces:
+                    return forcePress(x, y);
+                default:
+                    return false;
+            }
+        case win::WM_RBUTTONUP:
+            if (!dragging_)
+                return false;
+            if (mode_ == kFixations)
+                fixationRelease(x, y);
+            else if (mode_ == kForces)
+                forceRelease(x, y);
+            dragging_ = false;
+            return true;
+        default:
+            return false;
+    }
+}
+
+void Editor::SetMode(int mode) {
+    mode_ = mode;
+    if (settings_)
+        settings_->editorActive = mode != kView;
+}
+
+void Editor::UpdateCameraAxes(const Matrix4& view) {
+    const Matrix4 inv = inverse(view);
+    const Vec4f eye = inv * Vec4f{0, 0, 0, 1};
+    eye_ = {eye.x, eye.y, eye.z};
+    viewDirection_ = normalised(inv * Vec4f{0, 0, -1, 0});
+    right_ = normalised(inv * Vec4f{1, 0, 0, 0});
+    up_ = normalised(inv * Vec4f{0, 1, 0, 0});
+}
+
+int Editor::vertexCount() const {
+    const FemModel* model = scene_ ? scene_->model() : nullptr;
+    return model ? model->numVertices(0) : 0;
+}
+
+int Editor::simulationVertex(std::uint32_t id) const {
+    const std::uint32_t index = objectIndex(id);
+    // The buffer holds the IDs of the last frame; a model changed since then may be smaller.
+    return index < std::uint32_t(vertexCount()) ? int(index) : -1;
+}
+
+Vec3f Editor::gridPosition(int v) const {
+    const GridPos p = unpack(scene_->model()->vertexPosition_[0][size_t(v)]);
+    const Vec3d& s = scene_->voxelSize_;
+    return {float(p.x) * float(s.x), float(p.y) * float(s.y), float(p.z) * float(s.z)};
+}
+
+double Editor::squaredDistance(int a, int b) const {
+    const std::vector<uint32_t>& position = scene_->model()->vertexPosition_[0];
+    const GridPos pa = unpack(position[size_t(a)]), pb = unpack(position[size_t(b)]);
+    const Vec3d& s = scene_->voxelSize_;
+    const double dx = double(pa.x - pb.x) * s.x, dy = double(pa.y - pb.y) * s.y,
+                 dz = double(pa.z - pb.z) * s.z;
+    return dx * dx + dy * dy + dz * dz;
+}
+
+void Editor::fixationRelease(int x, int y) {
+    if (std::abs(x - pressX_) < 1 && std::abs(y - pressY_) < 1) {
+        const std::uint32_t id = ids_->GetObjectId(pressX_, pressY_);
+        if (objectKind(id) == ObjectKind::VertexHandle) {
+            const int v = simulationVertex(id);
+            if (v < 0)
+                return;
+            writeLine(console_, L"Toggled fixation of vertex " + std::to_wstring(v));
+            uint8_t& fixed = scene_->model()->isVertexFixed_[size_t(v)];
+            fixed = fixed ? 0 : 1;
+        } else if (objectKind(id) == ObjectKind::SurfaceVertex) {
+            writeLine(console_, L"Clicked surface vertex " + std::to_wstring(objectIndex(id)));
+        }
+        return;
+    }
+
+    std::set<std::uint32_t> ids;
+    ids_->CollectObjectIds(pressX_, pressY_, x, y, ids);
+    std::vector<int> handles;
+    for (std::uint32_t id : ids)
+        if (objectKind(id) == ObjectKind::VertexHandle)
+            if (const int v = simulationVertex(id); v >= 0)
+                handles.push_back(v);
+    if (handles.empty())
+        return;
+    std::vector<uint8_t>& fixed = scene_->model()->isVertexFixed_;
+    int numFixed = 0, numFree = 0;
+    for (int v : handles)
+        (fixed[size_t(v)] ? numFixed : numFree) += 1;
+    // Most are free: fix them all; most are fixed, or as many of each: free them all.
+    const uint8_t flag = numFixed < numFree ? 1 : 0;
+    for (int v : handles)
+        fixed[size_t(v)] = flag;
+}
+
+bool Editor::forcePress(int x, int y) {
+    const std::uint32_t id = ids_->GetObjectId(x, y);
+    const ObjectKind kind = objectKind(id);
+    if (kind != ObjectKind::VertexHandle && kind != ObjectKind::ForceArrow)
+        return false;
+    const int picked = simulationVertex(id);
+    if (picked < 0)
+        return false;
+
+    dragging_ = true;
+    pressX_ = x;
+    pressY_ = y;
+    pickedVertex_ = picked;
+    pickedPosition_ = gridPosition(picked);
+
+    // The soft sphere: Gaussian weights of the vertices strictly inside the radius, summing to 1.
+    forceSelection_.clear();
+    const double r = scene_->forceSphereRadius_;
+    const double r2 = r * r;
+    const int n = vertexCount();
+    double sum = 0;
+    for (int v = 0; v < n; ++v) {
+        const double d2 = squaredDistance(v, picked);
+        if (r2 > d2) {
+            const double w = std::exp(-1.6 * d2 / r2);
+            forceSelection_.emplace_back(v, w);
+            sum += w;
+        }
+    }
+    std::vector<float>& force = scene_->model()->force_;
+    for (auto& [v, w] : forceSelection_) {
+        w /= sum;
+        force[3 * size_t(v)] = force[3 * size_t(v) + 1] = force[3 * size_t(v) + 2] = 0.0f;
+    }
+    return true;
+}
+
+void Editor::forceDrag(int x, int y) {
+    const double dx = x - pressX_, dy = y - pressY_;
+    const double perPixel = scene_->forcePerPixel_;
+    const double F[3] = {(double(right_.x) * dx - double(up_.x) * dy) * perPixel,
+                         (double(right_.y) * dx - double(up_.y) * dy) * perPixel,
+                         (double(right_.z) * dx - double(up_.z) * dy) * perPixel};
+    std::vector<float>& force = scene_->model()->force_;
+    const size_t n = size_t(vertexCount());
+    for (const auto& [v, w] : forceSelection_) {
+        if (size_t(v) >= n)
+            continue;
+        for (int a = 0; a < 3; ++a)
+            force[3 * size_t(v) + size_t(a)] = float(w * F[a]);
+    }
+    lastForce_ = {float(F[0]), float(F[1]), float(F[2])};
+}
+
+void Editor::forceRelease(int x, int y) {
+    appendForcesLogLine();
+    if (std::abs(x - pressX_) > 2 || std::abs(y - pressY_) > 2)
+        return;
+    // A click: clear the forces within twice the sphere radius of the picked vertex. A drag that
+    // began in another mode may have no picked vertex of this model.
+    if (pickedVertex_ < 0 || pickedVertex_ >= vertexCount())
+        return;
+    pickedPosition_ = gridPosition(pickedVertex_);
+    const double r2 = 4.0 * scene_->forceSphereRadius_ * scene_->forceSphereRadius_;
+    std::vector<float>& force = scene_->model()->force_;
+    const int n = vertexCount();
+    for (int v = 0; v < n; ++v)
+        if (squaredDistance(v, pickedVertex_) < r2)
+            force[3 * size_t(v)] = force[3 * size_t(v) + 1] = force[3 * size_t(v) + 2] = 0.0f;
+}
+
+void Editor::appendForcesLogLine() const {
+    if (forcesLog_.empty())
+        return;
+    std::error_code ec;
+    if (!std::filesystem::is_directory(forcesLog_.parent_path(), ec))
+        return;
+    std::ofstream log(forcesLog_, std::ios::app);
+    if (!log)
+        return;
+    log << pickedPosition_.x << ' ' << pickedPosition_.y << ' ' << pickedPosition_.z << "   "
+        << lastForce_.x << ' ' << lastForce_.y << ' ' << lastForce_.z << '\n';
+}
+
+}  // namespace ostrel

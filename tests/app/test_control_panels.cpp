@@ -1,0 +1,212 @@
+// The two ImGui panels without a window: an ImGui context with a built font atlas and no back
+// end; mouse input is set on ImGuiIO directly, frame by frame.
+
+#include <imgui.h>
+
+#include "app/ControlPanels.h"
+#include "tests/app/ControlsRig.h"
+
+namespace ostrel {
+namespace {
+
+using namespace ostrel::testing;
+
+class PanelsTest : public ControlsTest {
+  protected:
+    void SetUp() override {
+        ControlsTest::SetUp();
+        context_ = ImGui::CreateContext();
+        ImGuiIO& io = ImGui::GetIO();
+        io.IniFilename = nullptr;
+        io.DisplaySize = ImVec2(800, 600);
+        io.DeltaTime = 1.0f / 60.0f;
+        unsigned char* pixels = nullptr;
+        int w = 0, h = 0;
+        io.Fonts->GetTexDataAsRGBA32(&pixels, &w, &h);
+        panels_ = std::make_unique<ControlPanels>(*controls_);
+        frame();
+    }
+    void TearDown() override { ImGui::DestroyContext(context_); }
+
+    void frame(int width = 800, int height = 600) {
+        ImGui::GetIO().DisplaySize = ImVec2(float(width), float(height));
+        ImGui::NewFrame();
+        panels_->draw(width, height);
+        ImGui::Render();
+    }
+    /// Press and release the left button at (x, y), one frame each (and one to move there).
+    void clickAt(float x, float y) {
+        ImGuiIO& io = ImGui::GetIO();
+        io.MousePos = ImVec2(x, y);
+        frame();
+        io.MouseDown[0] = true;
+        frame();
+        io.MouseDown[0] = false;
+        frame();
+    }
+    void clickControl(int id) {
+        const ControlPanels::Rect r = panels_->controlRects().at(id);
+        clickAt(r.x + r.width / 2, r.y + r.height / 2);
+    }
+    bool hotkey(UINT key) { return panels_->handleMessage(WM_KEYDOWN, key, 0); }
+
+    ImGuiContext* context_ = nullptr;
+    std::unique_ptr<ControlPanels> panels_;
+};
+
+TEST_F(PanelsTest, DevicePanelAtTheTopRight) {
+    const ControlPanels::Rect& panel = panels_->devicePanelRect();
+    EXPECT_EQ(panel.x, 800 - 10 - 170);
+    EXPECT_EQ(panel.y, 10);
+    EXPECT_EQ(panel.width, 170);
+    EXPECT_EQ(panel.height, 170);
+    for (const ControlLayout& c : kDevicePanelControls) {
+        const ControlPanels::Rect r = panels_->controlRects().at(c.id);
+        EXPECT_EQ(r.x, panel.x + c.x) << c.caption;
+        EXPECT_EQ(r.y, panel.y + c.y) << c.caption;
+        EXPECT_EQ(r.width, 125) << c.caption;
+        EXPECT_EQ(r.height, 22) << c.caption;
+    }
+}
+
+TEST_F(PanelsTest, MainPanelAtTheBottomRightWithEveryControl) {
+    const ControlPanels::Rect& panel = panels_->mainPanelRect();
+    EXPECT_EQ(panel.x, 800 - 10 - 400);
+    EXPECT_EQ(panel.y, 600 - 10 - 350);
+    EXPECT_EQ(panel.width, 400);
+    EXPECT_EQ(panel.height, 350);
+    const float caption = ImGui::GetFrameHeight();
+    const struct {
+        int id;
+        float x, y, w;
+    } expected[] = {{7, 35, 10, 125},    {8, 35, 34, 125},   {18, 35, 58, 125},
+                    {17, 35, 82, 125},   {19, 200, 10, 165}, {20, 200, 34, 165},
+                    {21, 200, 58, 165},  {22, 200, 82, 165}, {23, 200, 106, 165},
+                    {24, 200, 130, 165}, {25, 200, 154, 165}};
+    ASSERT_EQ(panels_->controlRects().size(), 4u + 11u);
+    for (const auto& e : expected) {
+        const ControlPanels::Rect r = panels_->controlRects().at(e.id);
+        EXPECT_EQ(r.x, panel.x + e.x) << e.id;
+        EXPECT_EQ(r.y, panel.y + caption + e.y) << e.id;
+        EXPECT_EQ(r.width, e.w) << e.id;
+        EXPECT_EQ(r.height, 22) << e.id;
+    }
+    // Another back-buffer size moves both panels with their corners.
+    frame(1024, 768);
+    EXPECT_EQ(panels_->mainPanelRect().x, 1024 - 410);
+    EXPECT_EQ(panels_->mainPanelRect().y, 768 - 360);
+    EXPECT_EQ(panels_->devicePanelRect().x, 1024 - 180);
+}
+
+TEST_F(PanelsTest, MainPanelIsHalfTransparentRed) {
+    EXPECT_EQ(ControlPanels::kMainBackground, 0x80FF0000u);
+    // The colour of the panel's background in the draw data: the first filled rectangle of the
+    // "Main Controls" window.
+    const ImDrawData* data = ImGui::GetDrawData();
+    bool found = false;
+    for (int l = 0; l < data->CmdListsCount && !found; ++l) {
+        const ImDrawList* list = data->CmdLists[l];
+        for (int v = 0; v < list->VtxBuffer.Size; ++v) {
+            const ImDrawVert& vert = list->VtxBuffer[v];
+            if (vert.pos.x == 390 && vert.pos.y > 240 && vert.pos.y < 300) {
+                // ImGui packs ABGR: red at alpha 0x80.
+                EXPECT_EQ(vert.col, IM_COL32(0xFF, 0, 0, 0x80));
+                found = true;
+                break;
+            }
+        }
+    }
+    EXPECT_TRUE(found);
+}
+
+TEST_F(PanelsTest, ButtonsSendTheirEvents) {
+    ASSERT_TRUE(anyForce());
+    clickControl(kClearForces);
+    EXPECT_FALSE(anyForce());
+    ASSERT_EQ(fixedCount(), 9);
+    clickControl(kClearFixations);
+    EXPECT_EQ(fixedCount(), 0);
+    clickControl(kToggleRef);
+    EXPECT_NE(toUtf8(wide_.str()).find("OpenGL driver cannot be switched"), std::string::npos);
+}
+
+TEST_F(PanelsTest, CheckBoxesShowAndSetTheFlags) {
+    clickControl(kRunOstrel);
+    EXPECT_TRUE(run_->isRunning());
+    clickControl(kRunOstrel);
+    EXPECT_FALSE(run_->isRunning());
+
+    EXPECT_TRUE(settings_.renderGround);
+    clickControl(kRenderGround);
+    EXPECT_FALSE(settings_.renderGround);
+    clickControl(kRenderForcesVertices);
+    EXPECT_TRUE(settings_.renderForcesVertices);
+
+    // A flag changed elsewhere is what the next click toggles from.
+    settings_.wireFrame = true;
+    clickControl(kWireFrame);
+    EXPECT_FALSE(settings_.wireFrame);
+
+    // A click beside the controls changes nothing.
+    const RenderSettings before = settings_;
+    clickAt(390 + 180, 600 - 360 + 100);
+    EXPECT_EQ(std::memcmp(&before, &settings_, sizeof before), 0);
+}
+
+TEST_F(PanelsTest, HotkeysReachThePanelsOnlyWhileShown) {
+    EXPECT_TRUE(hotkey('W'));
+    EXPECT_TRUE(settings_.wireFrame);
+    EXPECT_TRUE(hotkey('W'));
+    EXPECT_FALSE(settings_.wireFrame);
+    EXPECT_TRUE(hotkey(VK_F3));
+    EXPECT_TRUE(hotkey(VK_F4));
+    EXPECT_TRUE(hotkey(VK_F2));
+    const std::string driver =
+        "The OpenGL driver cannot be switched while Ostrel runs (start it with "
+        "LIBGL_ALWAYS_SOFTWARE=1 for Mesa's software rasterizer); nothing changed\n";
+    EXPECT_EQ(toUtf8(wide_.str()),
+              driver + driver + "Change device: not available without a window; nothing changed\n");
+    EXPECT_FALSE(hotkey('Q'));
+    EXPECT_FALSE(panels_->handleMessage(WM_KEYUP, 'W', 0));
+
+    wide_.str(L"");
+    controls_->onKey('U', true, false);
+    frame();
+    EXPECT_TRUE(panels_->controlRects().empty());
+    for (UINT k : {UINT('W'), VK_F2, VK_F3, VK_F4})
+        EXPECT_FALSE(hotkey(k));
+    EXPECT_FALSE(settings_.wireFrame);
+    EXPECT_EQ(toUtf8(wide_.str()), "");
+    // Hidden panels take no clicks either.
+    clickAt(390 + 35 + 60, 600 - 360 + ImGui::GetFrameHeight() + 10 + 11);
+    EXPECT_TRUE(anyForce());
+
+    controls_->onKey('U', true, false);
+    frame();
+    EXPECT_EQ(panels_->controlRects().size(), 15u);
+    EXPECT_TRUE(hotkey('W'));
+    EXPECT_TRUE(settings_.wireFrame);
+}
+
+TEST_F(PanelsTest, CollapsedMainPanelSitsThirtyPixelsFromTheBottom) {
+    // A double click on the caption collapses the panel.
+    const ControlPanels::Rect panel = panels_->mainPanelRect();
+    ImGuiIO& io = ImGui::GetIO();
+    io.MousePos = ImVec2(panel.x + 200, panel.y + 5);
+    frame();
+    for (int k = 0; k < 2; ++k) {
+        io.MouseDown[0] = true;
+        frame();
+        io.MouseDown[0] = false;
+        frame();
+    }
+    frame();
+    ASSERT_TRUE(panels_->mainCollapsed());
+    EXPECT_EQ(panels_->mainPanelRect().y, 600 - 30);
+    EXPECT_EQ(panels_->mainPanelRect().x, 390);
+    EXPECT_EQ(panels_->controlRects().count(kClearForces), 0u);
+    EXPECT_EQ(panels_->controlRects().count(kToggleFullScreen), 1u);
+}
+
+}  // namespace
+}  // namespace ostrel

@@ -1,0 +1,332 @@
+// The control events and keys without a window: the small cantilever scene (8 x 2 x 2 voxels)
+// on the host device, its run control, the renderer's flags, the editor, a fake camera and a
+// fake save dialog; console lines go to string streams.
+
+#include <cstring>
+
+#include "tests/app/ControlsRig.h"
+
+namespace ostrel {
+namespace {
+
+using namespace ostrel::testing;
+
+TEST_F(ControlsTest, ClearForcesReachesTheSolverAtTheNextLoad) {
+    ASSERT_TRUE(anyForce());
+    const double loaded = scene_.solver()->computeLoad();
+    ASSERT_GT(loaded, 0.0);
+    controls_->onControlEvent(kClearForces);
+    EXPECT_FALSE(anyForce());
+    EXPECT_EQ(model().fNorm_, loaded);  // the load vector is rebuilt only by computeLoad
+    key('N');
+    EXPECT_EQ(model().fNorm_, 0.0);
+    EXPECT_EQ(fixedCount(), 9);
+}
+
+TEST_F(ControlsTest, ClearFixationsThenPrepareSolve) {
+    scene_.solver()->prepareSolve();
+    ASSERT_TRUE(scene_.solver()->coarseFactorValid());
+    ASSERT_EQ(fixedCount(), 9);
+    controls_->onControlEvent(kClearFixations);
+    EXPECT_EQ(fixedCount(), 0);
+    // The solver has the new, unfixed system: its coarsest level cannot be factored.
+    EXPECT_FALSE(scene_.solver()->coarseFactorValid());
+    EXPECT_TRUE(anyForce());
+}
+
+TEST_F(ControlsTest, RunCheckBoxRunsStepsAndResetKeepsTheNumbering) {
+    EXPECT_FALSE(controls_->checkState(kRunOstrel));
+    controls_->onControlEvent(kRunOstrel, true);
+    EXPECT_TRUE(controls_->checkState(kRunOstrel));
+    EXPECT_EQ(run_->frameMove(0, 0).iteration, 0);
+    EXPECT_EQ(run_->frameMove(0, 0).iteration, 1);
+    EXPECT_TRUE(std::filesystem::exists(folder_ / "OptimizedShape_0.obj"));
+
+    key(VK_F7);  // a goal changed after the first step lasts until the next reset
+    EXPECT_DOUBLE_EQ(run_->optimizer().volumeReductionGoal_, 0.66);
+    run_->optimizer().rho_[0] = 0.25f;
+    controls_->onControlEvent(kResetOstrel);
+    EXPECT_FALSE(run_->isRunning());
+    EXPECT_FALSE(controls_->checkState(kRunOstrel));
+    EXPECT_EQ(lifetime_.iteration, 2);
+    EXPECT_DOUBLE_EQ(run_->optimizer().volumeReductionGoal_, 0.64);
+    EXPECT_NE(run_->optimizer().rho_[0], 0.25f);  // the optimization starts afresh
+    EXPECT_FALSE(run_->frameMove(0, 0).performed);
+
+    controls_->onControlEvent(kRunOstrel, true);
+    for (int k = 2; k <= 5; ++k)
+        EXPECT_EQ(run_->frameMove(0, 0).iteration, k);
+    EXPECT_TRUE(std::filesystem::exists(folder_ / "OptimizedShape_5.obj"));
+    controls_->onControlEvent(kRunOstrel, false);
+    EXPECT_FALSE(run_->frameMove(0, 0).performed);
+    EXPECT_EQ(lifetime_.iteration, 6);
+}
+
+TEST_F(ControlsTest, ResetRecomputesTheLoad) {
+    controls_->onControlEvent(kClearForces);
+    model().force_[3 * 40 + 2] = -10.0f;
+    controls_->onControlEvent(kResetOstrel);
+    EXPECT_NEAR(model().fNorm_, 10.0, 1e-9);
+    EXPECT_TRUE(run_->optimizer().isReset());
+}
+
+struct FlagCase {
+    int id;
+    bool RenderSettings::*flag;
+};
+
+TEST_F(ControlsTest, RenderSettingCheckBoxes) {
+    const FlagCase cases[] = {{kWireFrame, &RenderSettings::wireFrame},
+                              {kRenderCoordinateSystem, &RenderSettings::renderCoordinateSystem},
+                              {kRenderGround, &RenderSettings::renderGround},
+                              {kEnableShadows, &RenderSettings::enableShadows},
+                              {kEnableHeadLight, &RenderSettings::enableHeadLight},
+                              {kRenderSurface, &RenderSettings::renderSurface},
+                              {kRenderForcesVertices, &RenderSettings::renderForcesVertices}};
+    for (const FlagCase& c : cases) {
+        for (bool state : {true, false, true}) {
+            const RenderSettings before = settings_;
+            controls_->onControlEvent(c.id, state);
+            EXPECT_EQ(settings_.*c.flag, state) << c.id;
+            EXPECT_EQ(controls_->checkState(c.id), state) << c.id;
+            RenderSettings expected = before;
+            expected.*c.flag = state;
+            EXPECT_EQ(std::memcmp(&expected, &settings_, sizeof settings_), 0)
+                << c.id;  // only that flag
+        }
+    }
+    EXPECT_FALSE(run_->isRunning());
+    EXPECT_EQ(wide(), "");
+}
+
+TEST_F(ControlsTest, DeviceButtonsUseTheFrameworkOrSaySoInOneLine) {
+    controls_->onControlEvent(kToggleRef);
+    controls_->onControlEvent(kToggleWarp);
+    controls_->onControlEvent(kToggleFullScreen);
+    controls_->onControlEvent(kChangeDevice);
+    const std::string driver =
+        "The OpenGL driver cannot be switched while Ostrel runs (start it with "
+        "LIBGL_ALWAYS_SOFTWARE=1 for Mesa's software rasterizer); nothing changed\n";
+    EXPECT_EQ(wide(), driver + driver +
+                          "Toggle full screen: not available without a window; nothing changed\n"
+                          "Change device: not available without a window; nothing changed\n");
+    EXPECT_EQ(run_->isRunning(), false);
+
+    std::vector<int> calls;
+    FrameworkActions actions{[&] { calls.push_back(1); }, [&] { calls.push_back(2); },
+                             [&] { calls.push_back(4); }, [&] { calls.push_back(3); }};
+    Controls withFramework(scene_, *run_, settings_, editor_, &camera_, &dialog_, L"", actions,
+                           ControlsOptions{&wide_, &narrow_});
+    wide_.str(L"");
+    for (int id : {kToggleFullScreen, kToggleRef, kChangeDevice, kToggleWarp})
+        withFramework.onControlEvent(id);
+    EXPECT_EQ(calls, (std::vector<int>{1, 2, 3, 4}));
+    EXPECT_EQ(wide(), "");
+}
+
+TEST_F(ControlsTest, CameraKeys) {
+    key(VK_SPACE);
+    key(VK_SPACE, true);
+    EXPECT_EQ(camera_.toggles, 2);
+    key('2');
+    EXPECT_EQ(camera_.angles, Vec3f(90, 0, 0));
+    EXPECT_EQ(camera_.turn, 0.0f);
+
+    // Alt+X stores the view, X goes back to it.
+    camera_.eye = {3, 4, 5};
+    camera_.angles = {45, 10, 0};
+    key('X', true);
+    EXPECT_EQ(scene_.defaultViewPos_, Vec3f(3, 4, 5));
+    EXPECT_EQ(scene_.defaultHeadingPitchRoll_, Vec3f(45, 10, 0));
+    EXPECT_TRUE(scene_.viewChanged_);
+    camera_.eye = {0, 0, 0};
+    camera_.angles = {1, 2, 3};
+    camera_.turn = 7;
+    key('X');
+    EXPECT_EQ(camera_.moves, 1);
+    EXPECT_EQ(camera_.eye, Vec3f(3, 4, 5));
+    EXPECT_EQ(camera_.angles, Vec3f(45, 10, 0));
+    EXPECT_EQ(camera_.turn, 0.0f);
+
+    // Key releases do nothing.
+    controls_->onKey(VK_SPACE, false, false);
+    controls_->onKey('X', false, true);
+    EXPECT_EQ(camera_.toggles, 2);
+    EXPECT_EQ(camera_.moves, 1);
+}
+
+TEST_F(ControlsTest, LightFromTheCamera) {
+    key('L');  // without Alt: nothing
+    EXPECT_FALSE(scene_.lightChanged_);
+    key('L', true);
+    EXPECT_TRUE(scene_.lightChanged_);
+    EXPECT_EQ(scene_.lightPos_, camera_.eye);
+    EXPECT_EQ(scene_.lightDir_, Vec3f(0, 1, 0));
+    EXPECT_EQ(scene_.lightUp_, Vec3f(0, 0, 1));
+    // The light's view maps the eye to the origin and looks along the camera's direction.
+    const float* V = scene_.lightView_;
+    const Vec3f e = camera_.eye;
+    for (int row = 0; row < 3; ++row)
+        EXPECT_NEAR(V[4 * row] * e.x + V[4 * row + 1] * e.y + V[4 * row + 2] * e.z + V[4 * row + 3],
+                    0.0f, 1e-5);
+    EXPECT_EQ(Vec3f(V[8], V[9], V[10]), Vec3f(0, -1, 0));  // view z = -direction
+}
+
+TEST_F(ControlsTest, EditorModeKeys) {
+    const struct {
+        UINT key;
+        int mode;
+    } cases[] = {{'V', 1}, {'F', 2}, {'D', 0}, {'F', 2}, {'V', 1}, {'D', 0}};
+    for (const auto& c : cases) {
+        key(c.key, c.mode == 2);  // Alt does not matter
+        EXPECT_EQ(editor_.mode(), c.mode);
+        EXPECT_EQ(settings_.editorActive, c.mode != 0);
+    }
+}
+
+TEST_F(ControlsTest, NComputesTheLoadOnlyWhileNotRunning) {
+    scene_.solver()->computeLoad();
+    const double before = model().fNorm_;
+    model().force_[3 * 10] = 1000.0f;
+    controls_->onControlEvent(kRunOstrel, true);
+    key('N');
+    EXPECT_EQ(model().fNorm_, before);
+    controls_->onControlEvent(kRunOstrel, false);
+    key('N', true);
+    EXPECT_GT(model().fNorm_, before + 900);
+}
+
+TEST_F(ControlsTest, PClosesTheShapeAndHandsItOn) {
+    key('P');  // no densities yet: nothing to close or show
+    EXPECT_TRUE(shapes_.empty());
+    controls_->onControlEvent(kRunOstrel, true);
+    run_->frameMove(0, 0);
+    controls_->onControlEvent(kRunOstrel, false);
+    ASSERT_EQ(shapes_.size(), 1u);
+    key('P');
+    ASSERT_EQ(shapes_.size(), 2u);
+    EXPECT_GT(shapes_[1], 0u);
+    EXPECT_EQ(run_->optimizer().shapeMesh().triangles.size(), shapes_[1]);
+    EXPECT_EQ(lifetime_.iteration, 1);
+}
+
+TEST_F(ControlsTest, AltSWritesTheSceneThatLoadsBack) {
+    model().isVertexFixed_[40] = 1;
+    std::fill(model().force_.begin(), model().force_.end(), 0.0f);
+    model().force_[3 * 50 + 1] = 2.5f;
+    key('S', true);
+    EXPECT_EQ(wide(), "");
+    Scene loaded{DeviceOptions{true, 1}};
+    std::wostringstream log;
+    ASSERT_TRUE(loaded.loadScene(sceneFile_.wstring(), &log)) << toUtf8(log.str());
+    EXPECT_EQ(loaded.model()->isVertexFixed_, model().isVertexFixed_);
+    EXPECT_EQ(loaded.model()->force_, model().force_);
+    EXPECT_EQ(lifetime_.iteration, 0);  // no solve
+}
+
+TEST_F(ControlsTest, AltSIntoAFolderThatIsGoneKeepsTheModelAndSaysSo) {
+    Controls elsewhere(scene_, *run_, settings_, editor_, &camera_, &dialog_,
+                       (folder_ / "gone" / "scene.txt").wstring(), FrameworkActions{},
+                       ControlsOptions{&wide_, &narrow_});
+    model().isVertexFixed_[40] = 1;
+    elsewhere.onKey('S', true, true);
+    EXPECT_NE(wide().find("ERROR: "), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(folder_ / "gone"));
+    EXPECT_EQ(model().isVertexFixed_[40], 1);
+}
+
+TEST_F(ControlsTest, SolveOnceAtIterationZeroPreparesWithFullDensity) {
+    key('S');
+    const Optimizer& optimizer = run_->optimizer();
+    ASSERT_TRUE(optimizer.isReset());
+    EXPECT_TRUE(std::all_of(optimizer.rho_.begin(), optimizer.rho_.end(),
+                            [](float r) { return r == 1.0f; }));
+    EXPECT_TRUE(
+        std::all_of(model().E_.begin(), model().E_.end(), [](float e) { return e == 1000.0f; }));
+    EXPECT_GT(optimizer.totalEnergy(), 0.0);
+    EXPECT_EQ(lifetime_.iteration, 0);
+    EXPECT_EQ(narrow_.str().find("Time SOLVE"), std::string::npos);
+    EXPECT_GT(scene_.solver()->lastCycles(), 0);
+}
+
+TEST_F(ControlsTest, SolveOnceAfterTheFirstStepDoesNotReset) {
+    controls_->onControlEvent(kRunOstrel, true);
+    run_->frameMove(0, 0);
+    controls_->onControlEvent(kRunOstrel, false);
+    const std::vector<float> rho = run_->optimizer().rho_;
+    const std::vector<float> E = model().E_;
+    ASSERT_FALSE(std::all_of(rho.begin(), rho.end(), [](float r) { return r == 1.0f; }));
+    key('S');
+    EXPECT_EQ(run_->optimizer().rho_, rho);
+    EXPECT_EQ(model().E_, E);
+    EXPECT_GT(run_->optimizer().totalEnergy(), 0.0);
+    EXPECT_EQ(lifetime_.iteration, 1);
+}
+
+TEST_F(ControlsTest, UTogglesThePanels) {
+    EXPECT_TRUE(controls_->panelsShown());
+    key('U');
+    EXPECT_FALSE(controls_->panelsShown());
+    key('U', true);
+    EXPECT_TRUE(controls_->panelsShown());
+}
+
+TEST_F(ControlsTest, GoalKeysPrintTheirLine) {
+    key(VK_F7);
+    key(VK_F7);
+    key(VK_F7, true);
+    EXPECT_EQ(narrow_.str(),
+              "Rarget redution: 0.66\nRarget redution: 0.68\nRarget redution: 0.7\n");
+    narrow_.str("");
+    key(VK_F9);
+    EXPECT_EQ(narrow_.str(), "Rarget redution: 0.68\n");
+    EXPECT_DOUBLE_EQ(run_->optimizer().volumeReductionGoal_, 0.68);
+}
+
+TEST_F(ControlsTest, GoalKeysBeforeTheFirstStepHaveNoLastingEffect) {
+    key(VK_F7);
+    key(VK_F7);
+    controls_->onControlEvent(kRunOstrel, true);
+    run_->frameMove(0, 0);
+    EXPECT_DOUBLE_EQ(run_->optimizer().volumeReductionGoal_, 0.64);
+}
+
+TEST_F(ControlsTest, F5SavesTheShapeWhenTheDialogIsAnswered) {
+    controls_->onControlEvent(kRunOstrel, true);
+    run_->frameMove(0, 0);
+    controls_->onControlEvent(kRunOstrel, false);
+    wide_.str(L"");
+    key(VK_F5);
+    EXPECT_EQ(dialog_.opens, 1);
+    controls_->onFrame();  // still open: nothing written
+    key(VK_F5);            // a second F5 while it is open starts no second dialog
+    EXPECT_EQ(dialog_.opens, 2);
+    dialog_.answer = folder_ / "chosen.obj";
+    controls_->onFrame();
+    TriangleMesh written;
+    ASSERT_TRUE(written.readObj((folder_ / "chosen.obj").wstring(), nullptr));
+    EXPECT_EQ(written.triangles.size(), run_->optimizer().shapeMesh().triangles.size());
+    EXPECT_EQ(wide(), "");
+
+    // A file that cannot be written is reported by the mesh writer.
+    key(VK_F5);
+    dialog_.answer = folder_ / "missing" / "shape.obj";
+    controls_->onFrame();
+    EXPECT_NE(wide().find("ERROR: Cannot create output file"), std::string::npos) << wide();
+}
+
+TEST_F(ControlsTest, OtherKeysDoNothing) {
+    const std::vector<uint8_t> fixed = model().isVertexFixed_;
+    const std::vector<float> force = model().force_;
+    for (UINT k : {UINT('A'), UINT('W'), UINT('1'), VK_F2, VK_F3, VK_F4, VK_F6, VK_F8, VK_RETURN})
+        key(k);
+    EXPECT_EQ(model().isVertexFixed_, fixed);
+    EXPECT_EQ(model().force_, force);
+    EXPECT_TRUE(controls_->panelsShown());
+    EXPECT_EQ(editor_.mode(), 0);
+    EXPECT_EQ(camera_.toggles + camera_.moves, 0);
+    EXPECT_EQ(narrow_.str() + wide(), "");
+}
+
+}  // namespace
+}  // namespace ostrel

@@ -1,0 +1,366 @@
+// Editing in the real window, under a virtual X display with Mesa's software rasterizer: the
+// interactive program on the cantilever example, driven by real mouse and key input through
+// xdotool, looked at through screenshots of its window (ImageMagick's import).
+//
+// The scene is the cantilever example with a close default view: heading 90 looks along +y at
+// the beam's side y = 0 from 0.35 in front of it, so the window's centre pixel (400, 300) shows
+// the handle of the free vertex at grid point (40, 0, 10), about 10 pixels in radius. The force
+// sphere (radius 0.03) holds that vertex and its five neighbours; 10 N per pixel of drag make
+// arrows long enough to see.
+
+#include <gtest/gtest.h>
+#include <stb/stb_image.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "core/Console.h"
+#include "fem/FemModel.h"
+#include "render/Camera.h"
+#include "render/Editor.h"
+#include "scene/Scene.h"
+#include "support/RunTestSupport.h"
+
+namespace ostrel {
+namespace {
+
+using testing::Child;
+using testing::ScratchFolder;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+/// Output of a shell command (its standard output), or nothing when it failed.
+std::optional<std::string> shell(const std::string& command) {
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe)
+        return std::nullopt;
+    std::string out;
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        out.append(buffer, n);
+    if (::pclose(pipe) != 0)
+        return std::nullopt;
+    return out;
+}
+
+void pause(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+struct Rgb {
+    int r = 0, g = 0, b = 0;
+};
+
+/// One screenshot of a window.
+class Screenshot {
+  public:
+    bool load(const fs::path& png) {
+        int n = 0;
+        unsigned char* data = stbi_load(png.c_str(), &width_, &height_, &n, 3);
+        if (!data)
+            return false;
+        pixels_.assign(data, data + size_t(width_) * size_t(height_) * 3);
+        stbi_image_free(data);
+        return true;
+    }
+    Rgb at(int x, int y) const {
+        const unsigned char* p = &pixels_[(size_t(y) * size_t(width_) + size_t(x)) * 3];
+        return {p[0], p[1], p[2]};
+    }
+    /// Pixels of the rectangle that differ from `other` by more than 24 in some channel.
+    int differingPixels(const Screenshot& other, int x0, int y0, int x1, int y1) const {
+        int count = 0;
+        for (int y = y0; y < y1; ++y)
+            for (int x = x0; x < x1; ++x) {
+                const Rgb a = at(x, y), b = other.at(x, y);
+                count += std::abs(a.r - b.r) > 24 || std::abs(a.g - b.g) > 24 ||
+                         std::abs(a.b - b.b) > 24;
+            }
+        return count;
+    }
+    int width() const { return width_; }
+
+  private:
+    int width_ = 0, height_ = 0;
+    std::vector<unsigned char> pixels_;
+};
+
+/// The cantilever example copied into `folder` with a close view of its side.
+fs::path writeScene(const fs::path& folder) {
+    const fs::path examples = OSTREL_EXAMPLES_DIR;
+    fs::copy_file(examples / "cantilever" / "beam.obj", folder / "beam.obj");
+    std::ifstream in(examples / "cantilever" / "scene.txt");
+    std::ofstream out(folder / "scene.txt");
+    out << in.rdbuf() << "\nRENDERER_DEFAULT_VIEW_POS: 1 -0.35 0.25\n"
+        << "RENDERER_DEFAULT_HEADING_PITCH_ROLL: 90 0 0\n"
+        << "EDITOR_FORCE_SPHERE_RADIUS: 0.03\nEDITOR_FORCE_PER_PIXEL: 10\n";
+    return folder / "scene.txt";
+}
+
+/// The program in its window.
+class App {
+  public:
+    App(const fs::path& folder, const fs::path& scene)
+        : child_(OSTREL_EXE, {"-SCENE", scene.string(), "-noerrormsgboxes"}, folder) {}
+
+    /// Waits for the window and moves the pointer into it (which gives it the keyboard).
+    bool waitForWindow() {
+        // The title shows the frame rate once frames have run for half a second.
+        const std::optional<std::string> id =
+            shell("timeout 60 xdotool search --sync --onlyvisible --name '^Ostrel @' 2>/dev/null");
+        if (!id || id->empty())
+            return false;
+        window_ = id->substr(0, id->find('\n'));
+        focus();
+        pause(300);
+        return true;
+    }
+    void xdo(const std::string& args) { ASSERT_TRUE(shell("xdotool " + args)) << args; }
+    void moveTo(int x, int y) {
+        xdo("mousemove --window " + window_ + " " + std::to_string(x) + " " + std::to_string(y));
+    }
+    void key(const std::string& keys) { xdo("key " + keys); }
+    /// Pointer into the window and the keyboard to it (a dialog may have taken it).
+    void focus() {
+        moveTo(400, 300);
+        xdo("windowfocus " + window_);
+    }
+    /// Lets the program draw a few frames.
+    void frames() { pause(600); }
+    bool screenshot(const fs::path& png, Screenshot& shot) {
+        const bool ok =
+            shell("import -window " + window_ + " png:'" + png.string() + "' 2>/dev/null") &&
+            shot.load(png);
+        if (const char* keep = std::getenv("OSTREL_KEEP_SCREENSHOTS"))
+            fs::copy_file(png, fs::path(keep) / png.filename(),
+                          fs::copy_options::overwrite_existing);
+        return ok;
+    }
+    /// Screenshots until `condition` holds for one (at most 15 s); false when none did.
+    template <typename Condition>
+    bool screenshotUntil(const fs::path& png, Screenshot& shot, Condition condition) {
+        const auto end = Clock::now() + std::chrono::seconds(15);
+        do {
+            if (screenshot(png, shot) && condition(shot))
+                return true;
+            pause(200);
+        } while (Clock::now() < end);
+        return false;
+    }
+    bool waitForOutput(const std::string& text) { return child_.waitForOutput(text); }
+    /// Closes the window (Escape) and returns the exit code.
+    int close() {
+        focus();
+        key("Escape");
+        return child_.finish();
+    }
+    const std::string& out() const { return child_.out(); }
+    const std::string& err() const { return child_.err(); }
+
+  private:
+    Child child_;
+    std::string window_;
+};
+
+class EditingWindow : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // CTest runs this under xvfb-run; without a display or the tools there is nothing to drive.
+        const char* display = std::getenv("DISPLAY");
+        if (!display || !*display || !shell("command -v xdotool import zenity > /dev/null"))
+            GTEST_SKIP() << "needs a display, xdotool, ImageMagick's import and zenity";
+        fs::create_directories(folder_ / "home" / "Quenby");
+        ::setenv("HOME", (folder_ / "home").c_str(), 1);  // the forces log goes there
+        scene_ = writeScene(folder_.path());
+        app_ = std::make_unique<App>(folder_.path(), scene_);
+        ASSERT_TRUE(app_->waitForWindow()) << app_->err();
+    }
+    void TearDown() override {
+        if (app_)
+            app_.reset();
+    }
+    /// The scene as the program loaded it, with the picked vertex.
+    void loadReference(Scene& scene) {
+        std::wostringstream log;
+        ASSERT_TRUE(scene.loadScene(scene_.wstring(), &log)) << toUtf8(log.str());
+    }
+
+    ScratchFolder folder_{"editing-window"};
+    fs::path scene_;
+    std::unique_ptr<App> app_;
+};
+
+TEST_F(EditingWindow, RightClickFixesAFreeHandle) {
+    app_->key("u");  // the panels would cover the centre
+    app_->key("v");
+    // Fixation mode shows the handles: the centre one is free (blue).
+    const auto blue = [](const Screenshot& s) {
+        const Rgb c = s.at(400, 300);
+        return c.b > c.r + 60;
+    };
+    const auto red = [](const Screenshot& s) {
+        const Rgb c = s.at(400, 300);
+        return c.r > c.b + 60;
+    };
+    Screenshot before, after;
+    ASSERT_TRUE(app_->screenshotUntil(folder_ / "before.png", before, blue));
+
+    app_->xdo("click 3");
+    ASSERT_TRUE(app_->waitForOutput("Toggled fixation of vertex ")) << app_->out();
+    ASSERT_TRUE(app_->screenshotUntil(folder_ / "after.png", after, red));  // now fixed (red)
+    // Only the one handle changed colour.
+    EXPECT_LT(after.differingPixels(before, 0, 0, 800, 600), 2000);
+
+    // The console names the vertex at grid point (40, 0, 10).
+    Scene reference{DeviceOptions{true, 1}};
+    loadReference(reference);
+    const int v = reference.model()->vertexAt(0, {40, 0, 10});
+    EXPECT_NE(app_->out().find("Toggled fixation of vertex " + std::to_string(v) + "\n"),
+              std::string::npos)
+        << app_->out();
+    // Alt+S writes the scene; it loads back with the new fixation.
+    app_->key("alt+s");
+    app_->frames();
+    EXPECT_EQ(app_->close(), 0) << app_->err();
+    Scene saved{DeviceOptions{true, 1}};
+    loadReference(saved);
+    std::vector<uint8_t> expected = reference.model()->isVertexFixed_;
+    expected[size_t(v)] = 1;
+    EXPECT_EQ(saved.model()->isVertexFixed_, expected);
+    // The scene writer keeps six significant digits of each force.
+    const std::vector<float>& force = saved.model()->force_;
+    ASSERT_EQ(force.size(), reference.model()->force_.size());
+    for (size_t k = 0; k < force.size(); ++k)
+        EXPECT_NEAR(force[k], reference.model()->force_[k], 1e-4) << k;
+}
+
+TEST_F(EditingWindow, RightDragCreatesArrowsThatAltSWrites) {
+    app_->key("u");
+    app_->key("f");
+    const auto handleShown = [](const Screenshot& s) {
+        const Rgb c = s.at(400, 300);
+        return c.b > c.r + 60;
+    };
+    Screenshot before, after;
+    ASSERT_TRUE(app_->screenshotUntil(folder_ / "before.png", before, handleShown));
+    app_->xdo("mousedown 3");
+    for (int x = 405; x <= 440; x += 5)
+        app_->moveTo(x, 300);
+    app_->xdo("mouseup 3");
+    // The arrows (400 N spread over six vertices, drawn along +x) change the picture around the
+    // picked handle.
+    ASSERT_TRUE(app_->screenshotUntil(folder_ / "after.png", after, [&](const Screenshot& s) {
+        return s.differingPixels(before, 200, 100, 600, 500) > 500;
+    }));
+
+    // The release logged the picked position and the force of the last drag step.
+    const fs::path logFile = folder_ / "home" / "Quenby" / "forces.txt";
+    for (auto end = Clock::now() + std::chrono::seconds(10);
+         Clock::now() < end && testing::lineCount(logFile) < 1;)
+        pause(100);
+    std::ifstream log(logFile);
+    double p[3], f[3];
+    ASSERT_TRUE(log >> p[0] >> p[1] >> p[2] >> f[0] >> f[1] >> f[2]);
+    EXPECT_EQ(p[0], 1.0);
+    EXPECT_EQ(p[1], 0.0);
+    EXPECT_EQ(p[2], 0.25);
+    EXPECT_NEAR(f[0], 400.0, 1e-3);  // 40 pixels to the right, 10 N per pixel
+    EXPECT_NEAR(f[1], 0.0, 1e-3);
+    EXPECT_NEAR(f[2], 0.0, 1e-3);
+
+    app_->key("alt+s");
+    app_->frames();
+    EXPECT_EQ(app_->close(), 0) << app_->err();
+
+    // The same press and drag replayed on the reference scene through the editor, with the
+    // program's camera: the saved scene holds the same forces.
+    Scene reference{DeviceOptions{true, 1}};
+    loadReference(reference);
+    Camera camera;
+    placeCamera(camera, reference.center(), reference.defaultViewPos_,
+                reference.defaultHeadingPitchRoll_);
+    struct OneHandle : ObjectIdSource {
+        std::uint32_t id;
+        std::uint32_t GetObjectId(int, int) override { return id; }
+        void CollectObjectIds(int, int, int, int, std::set<std::uint32_t>&) override {}
+    } ids;
+    ids.id = makeObjectId(ObjectKind::VertexHandle,
+                          std::uint32_t(reference.model()->vertexAt(0, {40, 0, 10})));
+    std::wostringstream console;
+    Editor editor(&ids, nullptr, &reference, &console);
+    editor.setForcesLogFile({});
+    editor.UpdateCameraAxes(camera.viewMatrix());
+    editor.SetMode(2);
+    ASSERT_TRUE(editor.OnMouseMessage(win::WM_RBUTTONDOWN, win::makeMouseLParam(400, 300)));
+    editor.OnMouseMessage(win::WM_MOUSEMOVE, win::makeMouseLParam(440, 300));
+    editor.OnMouseMessage(win::WM_RBUTTONUP, win::makeMouseLParam(440, 300));
+
+    Scene saved{DeviceOptions{true, 1}};
+    loadReference(saved);
+    const std::vector<float>& want = reference.model()->force_;
+    const std::vector<float>& got = saved.model()->force_;
+    ASSERT_EQ(got.size(), want.size());
+    double total[3] = {0, 0, 0};
+    int loaded = 0;
+    for (size_t k = 0; k < got.size(); ++k) {
+        EXPECT_NEAR(got[k], want[k], 1e-4 + 1e-5 * std::abs(want[k])) << k;
+        total[k % 3] += got[k];
+    }
+    for (size_t v = 0; v < got.size() / 3; ++v)
+        loaded += got[3 * v] != 0 || got[3 * v + 1] != 0 || got[3 * v + 2] != 0;
+    EXPECT_EQ(loaded, 21 + 6);
+    // The example's 1000 N downwards at the free end stay; the drag added 400 N along +x.
+    EXPECT_NEAR(total[0], 400.0, 1e-2);
+    EXPECT_NEAR(total[2], -1000.0, 1e-2);
+    EXPECT_EQ(saved.model()->isVertexFixed_, reference.model()->isVertexFixed_);
+}
+
+TEST_F(EditingWindow, RunCheckBoxRunsStepsAndF5SavesTheShape) {
+    // "Run Ostrel": 35, 82 below the caption of the panel at (390, 240); 125 x 22.
+    const int captionHeight = 19;
+    app_->moveTo(390 + 35 + 20, 240 + captionHeight + 82 + 11);
+    app_->xdo("click 1");
+    ASSERT_TRUE(app_->waitForOutput("Time SOLVE (total): ")) << app_->out() << app_->err();
+    ASSERT_TRUE(app_->waitForOutput("Iteration: 1")) << app_->out();
+    app_->xdo("click 1");  // pause
+    app_->frames();
+    EXPECT_TRUE(fs::exists(folder_ / "OptimizedShape_0.obj"));
+    for (const char* history : {"ObjectiveValue.txt", "VolumeRatio.txt"})
+        EXPECT_TRUE(fs::exists(folder_ / history)) << history;
+
+    // F5: the save dialog, answered by typing a name.
+    app_->key("F5");
+    const std::optional<std::string> dialog = shell(
+        "timeout 30 xdotool search --sync --onlyvisible --name 'Save mesh to file' 2>/dev/null");
+    ASSERT_TRUE(dialog && !dialog->empty());
+    const std::string id = dialog->substr(0, dialog->find('\n'));
+    app_->xdo("mousemove --window " + id + " 20 20");
+    app_->xdo("windowfocus " + id);
+    pause(800);
+    const fs::path chosen = folder_ / "saved";
+    app_->xdo("type --delay 20 '" + chosen.string() + "'");
+    pause(300);
+    app_->key("Return");
+    const auto end = Clock::now() + std::chrono::seconds(30);
+    while (!fs::exists(folder_ / "saved.obj") && Clock::now() < end)
+        pause(100);
+    ASSERT_TRUE(fs::exists(folder_ / "saved.obj"));
+    pause(300);
+    EXPECT_EQ(app_->close(), 0) << app_->err();
+    TriangleMesh shape;
+    ASSERT_TRUE(shape.readObj((folder_ / "saved.obj").wstring(), nullptr));
+    EXPECT_GT(shape.triangles.size(), 1000u);
+    EXPECT_EQ(testing::edgePairingFault(shape), "");
+}
+
+}  // namespace
+}  // namespace ostrel
