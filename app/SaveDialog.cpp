@@ -12,33 +12,13 @@
 #include <ostream>
 
 #include "core/Console.h"
+#include "framework/Dialogs.h"
 
 extern char** environ;
 
 namespace ostrel {
 
 namespace {
-
-/// True when `program` names an executable file, directly or through PATH.
-bool findProgram(const std::string& program) {
-    if (program.find('/') != std::string::npos)
-        return ::access(program.c_str(), X_OK) == 0;
-    const char* path = std::getenv("PATH");
-    if (!path)
-        return false;
-    std::string dirs = path;
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos)
-            end = dirs.size();
-        const std::string dir = end > start ? dirs.substr(start, end - start) : ".";
-        if (::access((dir + "/" + program).c_str(), X_OK) == 0)
-            return true;
-        start = end + 1;
-    }
-    return false;
-}
 
 std::string trimLineEnd(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))

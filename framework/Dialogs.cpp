@@ -15,24 +15,6 @@ extern char** environ;
 namespace ostrel {
 namespace {
 
-bool onPath(const std::string& program) {
-    const char* path = std::getenv("PATH");
-    if (!path)
-        return false;
-    std::string dirs = path;
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        const size_t end = dirs.find(':', start);
-        const std::string dir = dirs.substr(start, end == std::string::npos ? end : end - start);
-        if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0)
-            return true;
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
-    }
-    return false;
-}
-
 /// One line from standard input after a prompt on standard output; nothing at end of input.
 std::optional<std::string> consoleLine(const std::string& prompt) {
     std::cout << prompt << std::flush;
@@ -93,7 +75,7 @@ bool graphicalDialogsAvailable() {
     const char* x11 = std::getenv("DISPLAY");
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
     const bool display = (x11 && *x11) || (wayland && *wayland);
-    return display && onPath("zenity");
+    return display && findProgram("zenity");
 }
 
 bool askYesNo(const std::string& caption, const std::string& text) {
@@ -135,6 +117,26 @@ void showErrorBox(const std::string& caption, const std::string& text) {
     runProcess(
         {"zenity", "--error", "--no-markup", "--no-wrap", "--title=" + caption, "--text=" + text},
         nullptr);
+}
+
+bool findProgram(const std::string& program) {
+    if (program.find('/') != std::string::npos)
+        return ::access(program.c_str(), X_OK) == 0;
+    const char* path = std::getenv("PATH");
+    if (!path)
+        return false;
+    std::string dirs = path;
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos)
+            end = dirs.size();
+        const std::string dir = end > start ? dirs.substr(start, end - start) : ".";
+        if (::access((dir + "/" + program).c_str(), X_OK) == 0)
+            return true;
+        start = end + 1;
+    }
+    return false;
 }
 
 }  // namespace ostrel

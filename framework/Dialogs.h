@@ -18,6 +18,10 @@ namespace ostrel {
 /// exit normally.
 int runProcess(const std::vector<std::string>& argv, std::string* output);
 
+/// True when `program` names an executable file, directly (a path with a slash) or through
+/// PATH (an empty PATH entry is the working directory).
+bool findProgram(const std::string& program);
+
 /// True when a display is named (DISPLAY or WAYLAND_DISPLAY) and zenity is on PATH.
 bool graphicalDialogsAvailable();
 

@@ -1,6 +1,5 @@
 #include "gpu/cudafem.h"
 
-#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -10,6 +9,7 @@
 #include <string_view>
 
 #include "core/Console.h"
+#include "core/ExecutablePath.h"
 #include "core/FatalError.h"
 #include "core/Timing.h"
 #include "fem/FemModel.h"
@@ -38,16 +38,6 @@ constexpr size_t kPositions = 64;
 // Level-2 elements per tile of GalerkinElementFinestLevelKernel's items (kElementTile of the
 // kernel source; the launch covers whole tiles).
 constexpr long long kElementTile = 32;
-
-// Directory of the running executable, with its trailing slash.
-std::string executableDirectory() {
-    std::string path(4096, '\0');
-    ssize_t n = readlink("/proc/self/exe", path.data(), path.size() - 1);
-    if (n <= 0) return "";
-    path.resize(size_t(n));
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
 
 }  // namespace
 

@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "core/Console.h"
+#include "core/ExecutablePath.h"
 
 namespace D3D11Tools {
 
@@ -68,14 +69,7 @@ unsigned formatSize(Format f) {
 
 void setErrorBoxHook(ErrorBoxHook hook) { g_errorBox = hook; }
 
-std::wstring executableDirectory() {
-    std::string path(4096, '\0');
-    const ssize_t n = readlink("/proc/self/exe", path.data(), path.size() - 1);
-    if (n <= 0) return L"";
-    path.resize(size_t(n));
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::wstring() : ostrel::fromUtf8(path.substr(0, slash + 1));
-}
+std::wstring executableDirectory() { return ostrel::fromUtf8(ostrel::executableDirectory()); }
 
 std::wstring fileExtension(const std::wstring& fileName) {
     const size_t dot = fileName.rfind(L'.');
