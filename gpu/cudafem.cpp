@@ -1,6 +1,5 @@
 #include "gpu/cudafem.h"
 
-
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
