@@ -48,6 +48,9 @@ int main(int argc, char** argv) {
     // The run control, for the window's frame move to drive. Its run flag is clear: the
     // optimization does not start by itself. It goes before the scene it works on.
     auto runControl = std::make_unique<RunControl>(*scene->model(), *scene->solver(), lifetime);
+    // The scene's design controls (volume fraction, filter radius, projection, keep boxes)
+    // apply from the first reset on.
+    runControl->optimizer().setControls(scene->designControls_);
 
     runControl.reset();
     scene.reset();

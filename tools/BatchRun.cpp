@@ -4,6 +4,8 @@
 #include <omp.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -48,6 +50,17 @@ BatchArguments failure(std::string message) {
     return result;
 }
 
+/// The whole text is one finite number.
+bool parseReal(const std::string& text, double& out) {
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return false;
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(text.c_str(), &end);
+    if (*end || errno == ERANGE || !std::isfinite(value)) return false;
+    out = value;
+    return true;
+}
+
 std::string printed(const char* format, double value) {
     char text[64];
     std::snprintf(text, sizeof text, format, value);
@@ -58,7 +71,9 @@ std::string printed(const char* format, double value) {
 
 std::string batchUsage() {
     return "Usage: ostrel-batch SCENE [--iterations N] [--output DIR] [--device host|cuda] "
-           "[--threads N] [--quiet]\n";
+           "[--threads N] [--quiet]\n"
+           "                    [--volume-fraction F] [--filter-radius R] [--projection] "
+           "[--converge TOL]\n";
 }
 
 std::string batchHelp() {
@@ -74,6 +89,16 @@ std::string batchHelp() {
            "                       default: a GPU when there is one, else the CPU\n"
            "      --threads N      worker threads of the CPU loops and the host solver\n"
            "  -q, --quiet          one progress line per step instead of the console output\n"
+           "      --volume-fraction F  final volume fraction, between 0 and 1 (default: the\n"
+           "                       scene's OPTIMIZATION_VOLUME_FRACTION, else 0.36)\n"
+           "      --filter-radius R    filter radius in voxel lengths, 1 to 10: the smallest\n"
+           "                       member size (default: OPTIMIZATION_FILTER_RADIUS, else\n"
+           "                       2*sqrt(3))\n"
+           "      --projection     projected densities: a crisp 0/1 design (as\n"
+           "                       OPTIMIZATION_PROJECTION: 1)\n"
+           "      --converge TOL   stop when the volume is at its goal, the projection's\n"
+           "                       sharpness at its last value and the compliance has changed\n"
+           "                       by less than TOL (relative) over the last 10 steps\n"
            "  -h, --help           show this help and exit\n"
            "  -V, --version        show the version and exit\n"
            "\n"
@@ -127,15 +152,21 @@ BatchArguments parseBatchArguments(const std::vector<std::string>& args) {
             if (name == alias.shortName) name = alias.longName;
 
         const bool takesValue = name == "--iterations" || name == "--output" ||
-                                name == "--device" || name == "--threads";
-        const bool isFlag = name == "--quiet" || name == "--help" || name == "--version";
+                                name == "--device" || name == "--threads" ||
+                                name == "--volume-fraction" || name == "--filter-radius" ||
+                                name == "--converge";
+        const bool isFlag = name == "--quiet" || name == "--help" || name == "--version" ||
+                            name == "--projection";
         if (!takesValue && !isFlag) return failure("Unknown option '" + arg + "'");
         if (isFlag) {
             if (attached) return failure("Option '" + name + "' takes no value");
             if (name == "--help") return result.action = BatchArguments::Action::Help, result;
             if (name == "--version")
                 return result.action = BatchArguments::Action::Version, result;
-            o.quiet = true;
+            if (name == "--projection")
+                o.projection = true;
+            else
+                o.quiet = true;
             continue;
         }
         if (!attached) {
@@ -150,6 +181,21 @@ BatchArguments parseBatchArguments(const std::vector<std::string>& args) {
             if (!parseCount(value, 1, kMaxThreads, o.threads))
                 return failure("--threads needs a whole number from 1 to " +
                                std::to_string(kMaxThreads) + ", not '" + value + "'");
+        } else if (name == "--volume-fraction") {
+            if (!parseReal(value, o.volumeFraction) || !(o.volumeFraction > 0) ||
+                !(o.volumeFraction < 1))
+                return failure("--volume-fraction needs a number between 0 and 1 (both "
+                               "excluded), not '" + value + "'");
+        } else if (name == "--filter-radius") {
+            if (!parseReal(value, o.filterRadius) ||
+                !(o.filterRadius >= DesignControls::kMinFilterRadius) ||
+                !(o.filterRadius <= DesignControls::kMaxFilterRadius))
+                return failure("--filter-radius needs a number from 1 to 10 (voxel lengths), "
+                               "not '" + value + "'");
+        } else if (name == "--converge") {
+            if (!parseReal(value, o.converge) || !(o.converge > 0) || !(o.converge < 1))
+                return failure("--converge needs a tolerance between 0 and 1 (both excluded), "
+                               "not '" + value + "'");
         } else if (name == "--device") {
             if (value == "host") o.device = BatchDevice::Host;
             else if (value == "cuda") o.device = BatchDevice::Cuda;
@@ -185,6 +231,20 @@ std::string progressLine(int k, int n, const StepResult& step, double stepSecond
                   step.converged ? "" : " (not converged)", formatDuration(stepSeconds).c_str(),
                   formatDuration(left).c_str());
     return text;
+}
+
+bool ConvergenceWatch::record(double compliance, double volumeRatio, double volumeGoal,
+                              bool betaSettled) {
+    if (!betaSettled || !std::isfinite(compliance)) {
+        recent_.clear();
+        return false;
+    }
+    recent_.push_back(compliance);
+    if (recent_.size() > size_t(kWindow)) recent_.erase(recent_.begin());
+    if (recent_.size() < size_t(kWindow)) return false;
+    if (!(std::fabs(volumeRatio - volumeGoal) <= kVolumeTolerance)) return false;
+    const auto [low, high] = std::minmax_element(recent_.begin(), recent_.end());
+    return *high - *low < tolerance_ * std::fabs(compliance);
 }
 
 int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
@@ -242,6 +302,18 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     RunControlOptions runOptions;
     runOptions.outputDirectory = options.outputDirectory;
     RunControl run(*scene.model(), *scene.solver(), lifetime, runOptions);
+    DesignControls controls = scene.designControls_;
+    if (options.volumeFraction > 0) controls.volumeFraction = options.volumeFraction;
+    if (options.filterRadius > 0) controls.filterRadius = options.filterRadius;
+    if (options.projection) controls.projection = 1;
+    run.optimizer().setControls(controls);
+    const bool designReport = options.converge > 0 || options.volumeFraction > 0 ||
+                              options.filterRadius > 0 || controls.projection != 0 ||
+                              !DensityFilter::isDefaultRadius(controls.filterRadius) ||
+                              controls.volumeFraction != DesignControls::kDefaultVolumeFraction ||
+                              !controls.keepSolid.empty() || !controls.keepEmpty.empty();
+    ConvergenceWatch watch(options.converge);
+    bool converged = false;
     run.setRunning(true);
 
     const int planned = options.iterations > 0 ? options.iterations : kMaxSteps;
@@ -250,8 +322,13 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     auto lastFrame = start;
     double firstCompliance = 0.0;
     int done = 0;
-    while (!isInterrupted() && !(options.iterations > 0 && done == options.iterations)) {
+    while (!converged && !isInterrupted() &&
+           !(options.iterations > 0 && done == options.iterations)) {
         const auto frame = std::chrono::steady_clock::now();
+        // The densities this step solves were projected with the beta of the last update.
+        const Optimizer& optimizer = run.optimizer();
+        const bool betaSettled = !optimizer.isProjected() ||
+                                 (optimizer.isReset() && !(optimizer.rhoBeta_ < optimizer.betaLast_));
         const StepResult step =
             run.frameMove(std::chrono::duration<double>(frame - start).count(),
                           float(std::chrono::duration<double>(frame - lastFrame).count()));
@@ -260,6 +337,9 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
         if (done == 0) firstCompliance = step.strainEnergy;
         ++done;
         history.push_back({step.iteration, step.strainEnergy, step.volumeRatio, step.sharpness});
+        if (options.converge > 0)
+            converged = watch.record(step.strainEnergy, step.volumeRatio,
+                                     run.optimizer().volumeGoal(), betaSettled);
         if (options.quiet)
             out << progressLine(done, planned, step, secondsSince(frame), secondsSince(start))
                 << std::endl;
@@ -290,6 +370,29 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     out << "\n";
     out << "Total solve time: " << formatDuration(lifetime.totalSolveSeconds)
         << "    Total optimize time: " << formatDuration(lifetime.totalOptimizeSeconds) << "\n";
+    if (designReport) {
+        char text[256];
+        std::snprintf(text, sizeof text,
+                      "Design: volume fraction %.6g, filter radius %.6g, projection %d, "
+                      "%zu keep-solid and %zu keep-empty boxes\n",
+                      controls.volumeFraction, controls.filterRadius, controls.projection,
+                      controls.keepSolid.size(), controls.keepEmpty.size());
+        out << text;
+        out << "Grey fraction: " << printed("%.4f", run.optimizer().greyFraction())
+            << " (designable elements with 0.1 < density < 0.9)\n";
+        if (converged)
+            out << "Stopped: converged (volume within " << ConvergenceWatch::kVolumeTolerance
+                << " of its goal, compliance within " << options.converge << " over the last "
+                << ConvergenceWatch::kWindow << " iterations)\n";
+        else if (stopped)
+            out << "Stopped: interrupted\n";
+        else if (options.iterations > 0 && done == options.iterations)
+            out << "Stopped: " << done << " iterations done"
+                << (options.converge > 0 ? " before convergence" : "") << "\n";
+        else
+            out << "Stopped: the limit of " << kMaxSteps << " iterations reached"
+                << (options.converge > 0 ? " before convergence" : "") << "\n";
+    }
     if (shapeOk) out << "Final shape: \"" << finalShape.string() << "\"\n";
     if (plotOk) out << "History plot: \"" << plot.string() << "\"\n";
     out << std::flush;

@@ -4,7 +4,14 @@
 // would), the per-iteration progress line, the closing summary and the output files.
 //
 // ostrel-batch SCENE [--iterations N] [--output DIR] [--device host|cuda] [--threads N]
-//              [--quiet]
+//              [--quiet] [--volume-fraction F] [--filter-radius R] [--projection]
+//              [--converge TOL]
+//
+// The design options override the scene's design-control keys. Without them and without the
+// keys, the run, its console lines and its files are those of the program without design
+// controls. With --converge the run stops once it has converged (ConvergenceWatch); with it, or
+// with any design option or key, the summary also says why the run stopped and how grey the
+// final design is.
 //
 // Exit codes: 0 done, 1 the run could not start (scene, output folder, device) or its final
 // shape or plot could not be written, 2 bad command line, 130 interrupted (the current step is
@@ -35,6 +42,29 @@ struct BatchOptions {
     BatchDevice device = BatchDevice::Automatic;
     int threads = 0;     ///< worker threads; 0 = OpenMP's default
     bool quiet = false;  ///< one progress line per iteration instead of the console lines
+    double volumeFraction = 0;  ///< --volume-fraction; 0 = the scene's
+    double filterRadius = 0;    ///< --filter-radius; 0 = the scene's
+    bool projection = false;    ///< --projection: projected densities (mode 1)
+    double converge = 0;        ///< --converge TOL; 0 = run to the iteration limit
+};
+
+/// The stopping test of --converge. A step counts when its solve saw densities of the last beta
+/// (in projection mode 1; always in mode 0). The run has converged after a step when the volume
+/// fraction after its update is within kVolumeTolerance of the goal and the last kWindow counted
+/// steps in a row have compliances whose spread (largest - smallest) is below the tolerance
+/// times the last compliance.
+class ConvergenceWatch {
+public:
+    static constexpr int kWindow = 10;
+    static constexpr double kVolumeTolerance = 0.001;
+
+    explicit ConvergenceWatch(double tolerance) : tolerance_(tolerance) {}
+    /// Records one step; true when the run has converged with it.
+    bool record(double compliance, double volumeRatio, double volumeGoal, bool betaSettled);
+
+private:
+    double tolerance_;
+    std::vector<double> recent_;  // compliances of the counted steps in a row, newest last
 };
 
 struct BatchArguments {
