@@ -5,8 +5,8 @@
 #
 #   bench/design-controls.sh [OUT_DIR] [EXAMPLE...]      (default: out/design-controls, all four)
 #
-# Environment: OSTREL_BUILD_DIR (default build), TOL (default 0.001), BATCH_ARGS (extra options,
-# e.g. "--device host --threads 2"). Each run leaves its files in OUT_DIR/<example>-<mode>/ and
+# Environment: OSTREL_BUILD_DIR (default build), TOL (default 0.001), MODES (default
+# "default projected"), BATCH_ARGS (extra options, e.g. "--device host --threads 2"). Each run leaves its files in OUT_DIR/<example>-<mode>/ and
 # its summary in OUT_DIR/<example>-<mode>.log.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,7 +18,7 @@ tol=${TOL:-0.001}
 mkdir -p "$out"
 printf '%-11s %-9s %6s %11s %7s %6s %9s  %s\n' example mode iters compliance volume grey wall stopped
 for example in $examples; do
-    for mode in default projected; do
+    for mode in ${MODES:-default projected}; do
         flags="--converge $tol"
         [ "$mode" = projected ] && flags="$flags --projection"
         log="$out/$example-$mode.log"
