@@ -36,15 +36,15 @@ Optimizer::Optimizer(FemModel& model, OptimizationLifetime& lifetime,
     }
 }
 
-void Optimizer::setControls(const DesignControls& controls) {
-    if (!DensityFilter::isDefaultRadius(controls.filterRadius) ||
-        !DensityFilter::isDefaultRadius(controls_.filterRadius))
-        filter_ = DensityFilter(model_, controls.filterRadius);
-    controls_ = controls;
-}
+void Optimizer::setControls(const DesignControls& controls) { controls_ = controls; }
 
 void Optimizer::reset() {
     const bool projected = isProjected();
+    // 0. The filter of the controls' radius (the default one is built with the optimizer).
+    const double radius = DensityFilter::isDefaultRadius(controls_.filterRadius)
+                              ? DensityFilter::kRadius
+                              : controls_.filterRadius;
+    if (filter_.radius() != radius) filter_ = DensityFilter(model_, radius);
     // 1. Parameters.
     volumeReductionGoal_ = 1.0 - controls_.volumeFraction;
     isoLevel_ = 0.5;

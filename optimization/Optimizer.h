@@ -90,7 +90,7 @@ public:
     void reset();
     bool isReset() const { return !rho_.empty(); }
 
-    /// Controls for the next reset. A new filter radius rebuilds the filter at once.
+    /// Controls for the next reset (the state of a running optimization is left alone).
     void setControls(const DesignControls& controls);
     const DesignControls& controls() const { return controls_; }
     bool isProjected() const { return controls_.projection == 1; }
