@@ -437,9 +437,10 @@ void Optimizer::iterate(int iteration) {
         first = false;
     }
 
-    // Mode 1, and any run with keep boxes, searches a bracket that holds every reachable volume: at 0 every design variable
-    // grows by the move limit, at 100 * hi every one shrinks by it. The ratio range alone can
-    // miss the target where large kept or keep-empty regions make the volume hard to move.
+    // Mode 1, and any run with keep boxes, searches a bracket that holds every reachable
+    // volume: at 0 every design variable grows by the move limit, at 100 * hi every one shrinks
+    // by it. The ratio range alone can miss the target where large kept or keep-empty regions
+    // make the volume hard to move.
     if (isProjected() || !controls_.keepSolid.empty() || !controls_.keepEmpty.empty()) {
         hi *= 100.0;
         lo = 0.0;

@@ -327,8 +327,9 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
         const auto frame = std::chrono::steady_clock::now();
         // The densities this step solves were projected with the beta of the last update.
         const Optimizer& optimizer = run.optimizer();
-        const bool betaSettled = !optimizer.isProjected() ||
-                                 (optimizer.isReset() && !(optimizer.rhoBeta_ < optimizer.betaLast_));
+        const bool betaSettled =
+            !optimizer.isProjected() ||
+            (optimizer.isReset() && !(optimizer.rhoBeta_ < optimizer.betaLast_));
         const StepResult step =
             run.frameMove(std::chrono::duration<double>(frame - start).count(),
                           float(std::chrono::duration<double>(frame - lastFrame).count()));

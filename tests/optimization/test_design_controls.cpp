@@ -36,9 +36,11 @@ double ballNeighbourSum(const FemModel& m, int e, const std::vector<double>& in,
         for (int dy = -h; dy <= h; ++dy)
             for (int dx = -h; dx <= h; ++dx) {
                 const double d = std::sqrt(double(dx * dx + dy * dy + dz * dz));
-                if (!(d < r)) continue;
+                if (!(d < r))
+                    continue;
                 const int j = m.elementAt(0, {p.x + dx, p.y + dy, p.z + dz});
-                if (j >= 0) sum += (r - d) * in[size_t(j)];
+                if (j >= 0)
+                    sum += (r - d) * in[size_t(j)];
             }
     return sum;
 }
@@ -51,7 +53,8 @@ double projected(double v, double beta, double eta) {
 /// An L-shaped model with holes, so that clipped and gapped neighbourhoods occur.
 std::unique_ptr<FemModel> makeGappedModel() {
     return makeModel(12, 9, 8, [](int x, int y, int z) {
-        if (x > 6 && y > 4) return false;        // the L
+        if (x > 6 && y > 4)
+            return false;                         // the L
         return !((x + 2 * y + 3 * z) % 11 == 0);  // scattered holes
     });
 }
@@ -103,7 +106,8 @@ TEST(FilterRadius, WeightsAndSumsAgainstADirectComputation) {
     std::mt19937 random(7);
     std::uniform_real_distribution<float> value(0.0f, 1.0f);
     std::vector<float> in(n);
-    for (float& v : in) v = value(random);
+    for (float& v : in)
+        v = value(random);
     const std::vector<double> ones(n, 1.0);
     std::vector<double> inD(in.begin(), in.end());
 
@@ -115,7 +119,8 @@ TEST(FilterRadius, WeightsAndSumsAgainstADirectComputation) {
         SCOPED_TRACE(c.radius);
         DensityFilter filter(*m, c.radius);
         EXPECT_EQ(filter.numTaps(), c.taps);
-        EXPECT_EQ(DensityFilter::weight(c.radius, 1, 1, 0), std::max(0.0, c.radius - std::sqrt(2.0)));
+        EXPECT_EQ(DensityFilter::weight(c.radius, 1, 1, 0),
+                  std::max(0.0, c.radius - std::sqrt(2.0)));
         std::vector<double> W;
         filter.computeWeightSums(W);
         std::vector<float> out(n);
@@ -127,7 +132,8 @@ TEST(FilterRadius, WeightsAndSumsAgainstADirectComputation) {
         }
         // The transpose: <filter(x), y> = <x, filterTranspose(y)>.
         std::vector<double> y(n), ty(n);
-        for (double& v : y) v = value(random);
+        for (double& v : y)
+            v = value(random);
         filter.filterTranspose(y.data(), ty.data(), W.data());
         double left = 0, right = 0;
         for (size_t e = 0; e < n; ++e) {
@@ -142,7 +148,8 @@ TEST(FilterRadius, TwoSqrtThreeIsTheDefaultFilter) {
     auto m = makeGappedModel();
     const size_t n = size_t(m->numElements_[0]);
     std::vector<float> in(n);
-    for (size_t e = 0; e < n; ++e) in[e] = float((e * 37) % 101) / 100.0f;
+    for (size_t e = 0; e < n; ++e)
+        in[e] = float((e * 37) % 101) / 100.0f;
     DensityFilter standard(*m);
     std::vector<double> W0;
     standard.computeWeightSums(W0);
@@ -235,7 +242,8 @@ TEST(KeepBoxes, HeldInEveryIterationAndOutsideTheVolume) {
                 if (inBottom && o.isKept_[e]) {
                     ASSERT_EQ(o.rho_[e], 1.0f) << k << " " << e;
                 }
-                if (!o.isEmptyHeld_[e]) volume += double(o.rho_[e]);
+                if (!o.isEmptyHeld_[e])
+                    volume += double(o.rho_[e]);
             }
             EXPECT_EQ(solid, 6 * 4);
             EXPECT_EQ(empty, 3 * 4 * 2);
@@ -281,7 +289,8 @@ TEST(ProjectedDensities, AreTheProjectedFilteredDesignInEveryIteration) {
     for (int k = 0; k < 40; ++k) {
         run.step();
         for (size_t e = 0; e < n; ++e) {
-            if (!o.isDesignable(e)) continue;
+            if (!o.isDesignable(e))
+                continue;
             const double xt = referenceNeighbourSum(m, int(e), o.x_) / o.W_[e];
             ASSERT_NEAR(o.xTilde_[e], xt, 1e-6) << e;
             ASSERT_NEAR(o.rho_[e], projected(double(o.xTilde_[e]), o.rhoBeta_, 0.5), 2e-6) << e;
@@ -292,8 +301,8 @@ TEST(ProjectedDensities, AreTheProjectedFilteredDesignInEveryIteration) {
     }
     // The mode-1 schedule: beta grows first in update interval + 1, then every interval updates.
     const int growths = 39 / Optimizer::kProjectedBetaInterval;
-    EXPECT_EQ(lastBeta, std::pow(Optimizer::kProjectedBetaGrowth, growths) *
-                            Optimizer::kProjectedBetaStart);
+    EXPECT_EQ(lastBeta,
+              std::pow(Optimizer::kProjectedBetaGrowth, growths) * Optimizer::kProjectedBetaStart);
     EXPECT_FALSE(o.betaAtLastValue());
 }
 
@@ -307,8 +316,10 @@ TEST(ProjectedDensities, SensitivitiesAgainstCentralDifferences) {
     Optimizer& o = run.opt;
     const FemModel& m = *run.model;
     // A mid-run state: the densities of the last update projected with beta > 1.
-    while (!(o.rhoBeta_ > 1.0)) run.step();
-    for (int k = 0; k < 3; ++k) run.step();
+    while (!(o.rhoBeta_ > 1.0))
+        run.step();
+    for (int k = 0; k < 3; ++k)
+        run.step();
     ASSERT_GT(o.numEmptyHeld_, 0);
     ASSERT_GT(std::count(o.isKept_.begin(), o.isKept_.end(), 1), 9);
     const size_t n = o.rho_.size();
@@ -339,11 +350,13 @@ TEST(ProjectedDensities, SensitivitiesAgainstCentralDifferences) {
     const double h = 1e-4;
     double largest = 0;
     for (size_t e = 0; e < n; ++e)
-        if (o.isDesignable(e)) largest = std::max(largest, std::fabs(o.sensitivity_[o.elementCell(e)]));
+        if (o.isDesignable(e))
+            largest = std::max(largest, std::fabs(o.sensitivity_[o.elementCell(e)]));
     ASSERT_GT(largest, 0);
     int checked = 0;
     for (size_t e = 0; e < n; e += 3) {
-        if (!o.isDesignable(e)) continue;
+        if (!o.isDesignable(e))
+            continue;
         std::vector<double> up = x, down = x;
         up[e] += h;
         down[e] -= h;

@@ -31,7 +31,7 @@ const char* kBase =
     "NUM_LEVELS: 3\n";
 
 class SceneDesignKeys : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::ofstream box(dir_ / "box.obj");
         box << "v 0 0 0\nv 2 0 0\nv 2 1 0\nv 0 1 0\nv 0 0 1\nv 2 0 1\nv 2 1 1\nv 0 1 1\n"
@@ -66,11 +66,12 @@ TEST_F(SceneDesignKeys, AbsentKeysGiveTheDefaultsAndNoSummaryLines) {
 }
 
 TEST_F(SceneDesignKeys, ValuesAreReadAndSummarised) {
-    ASSERT_TRUE(load("OPTIMIZATION_VOLUME_FRACTION: 0.25\n"
-                     "optimization_filter_radius: 1.5\n"
-                     "OPTIMIZATION_PROJECTION: 1\n"
-                     "KEEP_SOLID_BOXES: 0 0 0.75 2 1 1   1.5 0 0 2 1 0.25\n"
-                     "KEEP_EMPTY_BOXES: 0.5 0.25 0.25 1 0.75 0.5\n"))
+    ASSERT_TRUE(
+        load("OPTIMIZATION_VOLUME_FRACTION: 0.25\n"
+             "optimization_filter_radius: 1.5\n"
+             "OPTIMIZATION_PROJECTION: 1\n"
+             "KEEP_SOLID_BOXES: 0 0 0.75 2 1 1   1.5 0 0 2 1 0.25\n"
+             "KEEP_EMPTY_BOXES: 0.5 0.25 0.25 1 0.75 0.5\n"))
         << log();
     const DesignControls& c = scene_.designControls_;
     EXPECT_EQ(c.volumeFraction, 0.25);
@@ -101,24 +102,27 @@ TEST_F(SceneDesignKeys, BadValuesFailTheLoadNamingTheKey) {
         const char* line;
         const char* error;
     } cases[] = {
-        {"OPTIMIZATION_VOLUME_FRACTION: 0", "ERROR: OPTIMIZATION_VOLUME_FRACTION must be a number "
-                                            "between 0 and 1 (both excluded), not '0'"},
+        {"OPTIMIZATION_VOLUME_FRACTION: 0",
+         "ERROR: OPTIMIZATION_VOLUME_FRACTION must be a number "
+         "between 0 and 1 (both excluded), not '0'"},
         {"OPTIMIZATION_VOLUME_FRACTION: 1", "not '1'"},
         {"OPTIMIZATION_VOLUME_FRACTION: -0.2", "not '-0.2'"},
         {"OPTIMIZATION_VOLUME_FRACTION: 0.4 0.5", "not '0.4 0.5'"},
         {"OPTIMIZATION_VOLUME_FRACTION: half", "not 'half'"},
         {"OPTIMIZATION_VOLUME_FRACTION: nan", "not 'nan'"},
         {"OPTIMIZATION_VOLUME_FRACTION:", "not ''"},
-        {"OPTIMIZATION_FILTER_RADIUS: 0.5", "ERROR: OPTIMIZATION_FILTER_RADIUS must be a number "
-                                            "from 1 to 10 (voxel lengths), not '0.5'"},
+        {"OPTIMIZATION_FILTER_RADIUS: 0.5",
+         "ERROR: OPTIMIZATION_FILTER_RADIUS must be a number "
+         "from 1 to 10 (voxel lengths), not '0.5'"},
         {"OPTIMIZATION_FILTER_RADIUS: 10.5", "not '10.5'"},
         {"OPTIMIZATION_FILTER_RADIUS: 2x", "not '2x'"},
         {"OPTIMIZATION_FILTER_RADIUS: inf", "not 'inf'"},
         {"OPTIMIZATION_PROJECTION: 2", "ERROR: OPTIMIZATION_PROJECTION must be 0 or 1, not '2'"},
         {"OPTIMIZATION_PROJECTION: yes", "not 'yes'"},
         {"OPTIMIZATION_PROJECTION: 1.0", "not '1.0'"},
-        {"KEEP_SOLID_BOXES: 0 0 0 1 1", "ERROR: KEEP_SOLID_BOXES needs six numbers X0 Y0 Z0 X1 Y1 "
-                                        "Z1 per box, not 5 numbers"},
+        {"KEEP_SOLID_BOXES: 0 0 0 1 1",
+         "ERROR: KEEP_SOLID_BOXES needs six numbers X0 Y0 Z0 X1 Y1 "
+         "Z1 per box, not 5 numbers"},
         {"KEEP_SOLID_BOXES: 0 0 0 1 1 x", "ERROR: KEEP_SOLID_BOXES 'x' is not a number"},
         {"KEEP_EMPTY_BOXES: 0 0 0 1 1 1  2 0 0 1 1 1",
          "ERROR: KEEP_EMPTY_BOXES box 2 needs X0 <= X1, Y0 <= Y1 and Z0 <= Z1"},
@@ -137,8 +141,9 @@ TEST_F(SceneDesignKeys, BadValuesFailTheLoadNamingTheKey) {
 }
 
 TEST_F(SceneDesignKeys, TheWriterKeepsTheKeysAsReadAndAddsNone) {
-    ASSERT_TRUE(load("KEEP_EMPTY_BOXES: 0.5 0.25 0.25   1 0.75 0.5\n"
-                     "OPTIMIZATION_VOLUME_FRACTION: 0.3\n"))
+    ASSERT_TRUE(
+        load("KEEP_EMPTY_BOXES: 0.5 0.25 0.25   1 0.75 0.5\n"
+             "OPTIMIZATION_VOLUME_FRACTION: 0.3\n"))
         << log();
     const fs::path saved = dir_ / "saved.txt";
     ASSERT_TRUE(scene_.saveScene(fromUtf8(saved.string()), &log_));

@@ -21,7 +21,9 @@ using testing::ScratchFolder;
 
 const std::string kBatch = OSTREL_BATCH_EXE;
 
-BatchArguments parse(std::vector<std::string> args) { return parseBatchArguments(args); }
+BatchArguments parse(std::vector<std::string> args) {
+    return parseBatchArguments(args);
+}
 
 TEST(BatchDesignArguments, AcceptedForms) {
     BatchArguments a = parse({"s.txt"});
@@ -79,40 +81,48 @@ TEST(BatchDesignArguments, BadValuesNameTheOption) {
 TEST(ConvergenceWatch, StopsOnlyWithTheVolumeAtItsGoalAndASettledCompliance) {
     // Ten settled steps whose compliances lie within 0.1 %, the volume at the goal.
     ConvergenceWatch watch(0.001);
-    for (int k = 0; k < 9; ++k) EXPECT_FALSE(watch.record(100.0 + 0.01 * k, 0.36, 0.36, true)) << k;
+    for (int k = 0; k < 9; ++k)
+        EXPECT_FALSE(watch.record(100.0 + 0.01 * k, 0.36, 0.36, true)) << k;
     EXPECT_TRUE(watch.record(100.05, 0.36, 0.36, true));
 
     // The spread over the window must stay below the tolerance.
     ConvergenceWatch spread(0.001);
-    for (int k = 0; k < 9; ++k) spread.record(100.0 + 0.02 * k, 0.36, 0.36, true);
+    for (int k = 0; k < 9; ++k)
+        spread.record(100.0 + 0.02 * k, 0.36, 0.36, true);
     EXPECT_FALSE(spread.record(100.2, 0.36, 0.36, true));  // 0.2 > 0.1
     EXPECT_FALSE(spread.record(100.2, 0.36, 0.36, true));  // 100.04 .. 100.2: 0.16 > 0.1
-    for (int k = 0; k < 7; ++k) spread.record(100.2, 0.36, 0.36, true);
+    for (int k = 0; k < 7; ++k)
+        spread.record(100.2, 0.36, 0.36, true);
     EXPECT_TRUE(spread.record(100.2, 0.36, 0.36, true));
 
     // Never before the volume has reached its goal.
     ConvergenceWatch volume(0.001);
-    for (int k = 0; k < 30; ++k) EXPECT_FALSE(volume.record(100.0, 0.3625, 0.36, true)) << k;
+    for (int k = 0; k < 30; ++k)
+        EXPECT_FALSE(volume.record(100.0, 0.3625, 0.36, true)) << k;
     EXPECT_TRUE(volume.record(100.0, 0.3609, 0.36, true));
 
     // A step whose densities were not of the last beta starts the window again.
     ConvergenceWatch beta(0.001);
-    for (int k = 0; k < 9; ++k) beta.record(100.0, 0.36, 0.36, true);
+    for (int k = 0; k < 9; ++k)
+        beta.record(100.0, 0.36, 0.36, true);
     EXPECT_FALSE(beta.record(100.0, 0.36, 0.36, false));
-    for (int k = 0; k < 9; ++k) EXPECT_FALSE(beta.record(100.0, 0.36, 0.36, true)) << k;
+    for (int k = 0; k < 9; ++k)
+        EXPECT_FALSE(beta.record(100.0, 0.36, 0.36, true)) << k;
     EXPECT_TRUE(beta.record(100.0, 0.36, 0.36, true));
 }
 
 std::vector<std::string> linesOf(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
     return lines;
 }
 
 std::string lineStarting(const std::string& text, const std::string& start) {
     for (const std::string& line : linesOf(text))
-        if (line.rfind(start, 0) == 0) return line;
+        if (line.rfind(start, 0) == 0)
+            return line;
     return {};
 }
 
@@ -136,7 +146,8 @@ TEST(BatchDesignProgram, ConvergeStopsAConvergedRunAtItsVolumeGoal) {
     ASSERT_GE(volumes.size(), 10u);
     EXPECT_LT(volumes.size(), 501u);
     EXPECT_NEAR(std::stod(volumes.back()), 0.5, 0.001);
-    const std::vector<std::string> energies = testing::readLines(folder / "out" / "ObjectiveValue.txt");
+    const std::vector<std::string> energies =
+        testing::readLines(folder / "out" / "ObjectiveValue.txt");
     double low = 1e300, high = 0;
     for (size_t k = energies.size() - 10; k < energies.size(); ++k) {
         low = std::min(low, std::stod(energies[k]));

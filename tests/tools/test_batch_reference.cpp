@@ -41,15 +41,17 @@ std::string maskedConsole(const std::string& text, const std::string& outFolder,
             for (size_t at; (at = line.find(from)) != std::string::npos;)
                 line.replace(at, from.size(), to);
         }
-        const bool timed = line.rfind("Time SOLVE", 0) == 0 || line.rfind("Sensitivity: ", 0) == 0 ||
-                           line.rfind("Update: ", 0) == 0 ||
+        const bool timed = line.rfind("Time SOLVE", 0) == 0 ||
+                           line.rfind("Sensitivity: ", 0) == 0 || line.rfind("Update: ", 0) == 0 ||
                            line.rfind("Total solve time: ", 0) == 0;
-        if (timed) line = std::regex_replace(line, number, "#");
+        if (timed)
+            line = std::regex_replace(line, number, "#");
         const size_t took = line.find(") took ");
         if (line.rfind("Voxelization (", 0) == 0 && took != std::string::npos)
             line = line.substr(0, took) + ") took #ms";
         const size_t memory = line.find("Global Mem: ");
-        if (memory != std::string::npos) line = line.substr(0, memory) + "Global Mem: #";
+        if (memory != std::string::npos)
+            line = line.substr(0, memory) + "Global Mem: #";
         out << line << '\n';
     }
     return out.str();
@@ -65,10 +67,10 @@ TEST(BatchReference, DefaultRunIsUnchangedByteForByte) {
     EXPECT_EQ(child.err(), "");
 
     const std::string console = maskedConsole(child.out(), out.string(), scene);
-    const char* const files[] = {"ObjectiveValue.txt", "VolumeRatio.txt",      "NumCycles.txt",
-                                 "Sharpness.txt",      "Constraint.txt",       "OptimizedShape_0.obj",
-                                 "OptimizedShape_40.obj",
-                                 "OptimizedShape_final.obj"};
+    const char* const files[] = {"ObjectiveValue.txt",    "VolumeRatio.txt",
+                                 "NumCycles.txt",         "Sharpness.txt",
+                                 "Constraint.txt",        "OptimizedShape_0.obj",
+                                 "OptimizedShape_40.obj", "OptimizedShape_final.obj"};
     const std::filesystem::path expected = kData / "expected";
     if (std::getenv("OSTREL_WRITE_REFERENCE")) {
         std::filesystem::create_directories(expected);
