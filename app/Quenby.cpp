@@ -163,6 +163,9 @@ int run(int argc, char** argv) {
     auto runControl = std::make_unique<RunControl>(*scene->model(), *scene->solver(), lifetime);
     runControl->setShapeListener(
         [&renderer](const TriangleMesh& mesh) { renderer->SetOptimizedMesh(&mesh); });
+    // The scene's design controls (volume fraction, filter radius, projection, keep boxes)
+    // apply from the first reset on.
+    runControl->optimizer().setControls(scene->designControls_);
 
     DeviceCallbacks device(framework, *renderer, g_camera);
     // The editor on the renderer, the keys and the control panels, in the window's hooks.

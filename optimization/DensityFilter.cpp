@@ -16,17 +16,41 @@ double DensityFilter::weight(int dx, int dy, int dz) {
     return w > 0.0 ? w : 0.0;
 }
 
-DensityFilter::DensityFilter(const FemModel& model) {
+bool DensityFilter::isDefaultRadius(double radius) {
+    return std::fabs(radius - kRadius) <= 1e-6;
+}
+
+int DensityFilter::halfWidth(double radius) {
+    if (isDefaultRadius(radius)) return kHalfWidth;
+    // The largest integer below the radius: offsets of that size are still closer than it.
+    return radius > 1.0 ? int(std::ceil(radius)) - 1 : 0;
+}
+
+double DensityFilter::weight(double radius, int dx, int dy, int dz) {
+    if (isDefaultRadius(radius)) {
+        if (std::abs(dx) > kHalfWidth || std::abs(dy) > kHalfWidth || std::abs(dz) > kHalfWidth)
+            return 0.0;
+        return weight(dx, dy, dz);
+    }
+    const double w = radius - std::sqrt(double(dx * dx + dy * dy + dz * dz));
+    return w > 0.0 ? w : 0.0;
+}
+
+DensityFilter::DensityFilter(const FemModel& model, double radius) {
+    radius_ = isDefaultRadius(radius) ? kRadius : radius;
+    halfWidth_ = halfWidth(radius_);
+    const int h = halfWidth_;
     numElements_ = size_t(model.numElements_[0]);
     dims_ = model.elementDims_[0];
-    padded_ = {dims_[0] + 2 * kHalfWidth, dims_[1] + 2 * kHalfWidth, dims_[2] + 2 * kHalfWidth};
+    padded_ = {dims_[0] + 2 * h, dims_[1] + 2 * h, dims_[2] + 2 * h};
     const long long px = padded_[0], pxy = (long long)padded_[0] * padded_[1];
-    for (int dz = -kHalfWidth; dz <= kHalfWidth; ++dz)
-        for (int dy = -kHalfWidth; dy <= kHalfWidth; ++dy)
-            for (int dx = -kHalfWidth; dx <= kHalfWidth; ++dx) {
-                if (weight(dx, dy, dz) > 0.0) {
-                    tapWeight_[size_t(numTaps_)] = weight(dx, dy, dz);
-                    tapOffset_[size_t(numTaps_)] = dz * pxy + dy * px + dx;
+    for (int dz = -h; dz <= h; ++dz)
+        for (int dy = -h; dy <= h; ++dy)
+            for (int dx = -h; dx <= h; ++dx) {
+                const double w = weight(radius_, dx, dy, dz);
+                if (w > 0.0) {
+                    tapWeight_.push_back(w);
+                    tapOffset_.push_back(dz * pxy + dy * px + dx);
                     ++numTaps_;
                 }
             }
@@ -34,8 +58,8 @@ DensityFilter::DensityFilter(const FemModel& model) {
     const auto& positions = model.elementPosition_[0];
     for (size_t e = 0; e < numElements_; ++e) {
         const GridPos p = unpack(positions[e]);
-        paddedCell_[e] = size_t(p.z + kHalfWidth) * size_t(pxy) +
-                         size_t(p.y + kHalfWidth) * size_t(px) + size_t(p.x + kHalfWidth);
+        paddedCell_[e] = size_t(p.z + h) * size_t(pxy) + size_t(p.y + h) * size_t(px) +
+                         size_t(p.x + h);
     }
     const size_t rows = size_t(dims_[1]) * size_t(dims_[2]);
     rowStart_.assign(rows + 1, numElements_);

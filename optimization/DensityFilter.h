@@ -1,12 +1,14 @@
 #pragma once
-// Linear density filter of radius 2*sqrt(3) voxel lengths on the finest element grid, and the
-// smoothed Heaviside projection with its derivative.
+// Linear density filter on the finest element grid, and the smoothed Heaviside projection with
+// its derivative.
 //
-// Neighbourhood of element i at cell (x,y,z): the offsets (dx,dy,dz) in -2..2 on each axis,
-// clipped to the element grid, whose cell holds an element. Weight of an offset:
-// w = max(0, 2*sqrt(3) - |(dx,dy,dz)|), tabulated once (125 values; the element itself has
-// 2*sqrt(3), the eight box corners 0). Sums run with dz outermost and dx innermost and are taken
-// in double; filter outputs are stored as float.
+// Neighbourhood of element i at cell (x,y,z) for the radius r (in voxel lengths): the offsets
+// (dx,dy,dz), clipped to the element grid, whose cell holds an element and whose weight
+// w = r - |(dx,dy,dz)| is positive. The default radius 2*sqrt(3) keeps the box of offsets -2..2
+// on each axis (the eight box corners have weight 0; offsets such as (3,0,0), closer than the
+// radius but outside the box, are not part of it); any other radius takes every offset closer
+// than the radius. Weights are tabulated once. Sums run with dz outermost and dx innermost and
+// are taken in double; filter outputs are stored as float.
 //
 // Arrays are indexed by element number (numElements_[0] entries) unless said otherwise. Input
 // and output of one call must be different arrays. Every operation is an OpenMP loop with a
@@ -14,12 +16,12 @@
 // contiguous element ranges), parallel from kParallelElements elements on; each element writes
 // only its own slot, so results do not depend on the number of threads.
 //
-// The filter gathers the neighbourhood through a dense staging grid padded by two empty cells on
-// every side (empty cells hold 0), so the inner loop has no bounds checks and no branches; a
-// zero term leaves a double sum bit-for-bit unchanged, so the result equals the clipped sum.
-// The float filter works row by row: for each x row of the element grid it adds the 117 taps
-// to a row of accumulators (contiguous, so the loop vectorizes), in the same tap order as the
-// per-element sum, which keeps the result bit-for-bit equal to it. Rows whose elements are
+// The filter gathers the neighbourhood through a dense staging grid padded by the half width of
+// the neighbourhood on every side (empty cells hold 0), so the inner loop has no bounds checks
+// and no branches; a zero term leaves a double sum bit-for-bit unchanged, so the result equals
+// the clipped sum. The float filter works row by row: for each x row of the element grid it adds
+// the taps to a row of accumulators (contiguous, so the loop vectorizes), in the same tap order
+// as the per-element sum, which keeps the result bit-for-bit equal to it. Rows whose elements are
 // sparse fall back to the per-element sum. The staging grid is the object's own scratch space:
 // one object must not be used from two threads at once. Bound to the model's level-0 grid,
 // which is immutable.
@@ -39,20 +41,32 @@ inline constexpr long long kParallelElements = 8192;
 
 class DensityFilter {
 public:
-    /// Filter radius in voxel lengths, 2*sqrt(3).
+    /// Default filter radius in voxel lengths, 2*sqrt(3).
     static const double kRadius;
-    /// Half width of the neighbourhood box.
+    /// Half width of the default neighbourhood box.
     static constexpr int kHalfWidth = 2;
     static constexpr int kBoxWidth = 2 * kHalfWidth + 1;
     /// Longest x row of an element grid (x has 11 bits in a packed position).
     static constexpr size_t kMaxRow = 2048;
 
-    explicit DensityFilter(const FemModel& model);
+    /// `radius` in voxel lengths, at least 1 (1 and below: each element is its own
+    /// neighbourhood). A radius within 1e-6 of 2*sqrt(3) is the default neighbourhood.
+    explicit DensityFilter(const FemModel& model, double radius = kRadius);
 
-    /// Weight of the offset (dx,dy,dz), each in -2..2: max(0, 2*sqrt(3) - |offset|).
+    /// Weight of the offset (dx,dy,dz) of the default neighbourhood, each in -2..2:
+    /// max(0, 2*sqrt(3) - |offset|).
     static double weight(int dx, int dy, int dz);
+    /// Weight of the offset (dx,dy,dz) for `radius`: the default neighbourhood's weight for the
+    /// default radius (0 outside its box), otherwise max(0, radius - |offset|).
+    static double weight(double radius, int dx, int dy, int dz);
+    static bool isDefaultRadius(double radius);
+    /// Largest offset component of the neighbourhood of `radius`.
+    static int halfWidth(double radius);
 
     size_t numElements() const { return numElements_; }
+    double radius() const { return radius_; }
+    /// Number of offsets with a positive weight (117 for the default radius).
+    int numTaps() const { return numTaps_; }
 
     /// W[i] = sum of the weights over the neighbourhood of element i, itself included.
     void computeWeightSums(std::vector<double>& W) const;
@@ -97,11 +111,13 @@ private:
     /// First element of each x row (y,z) of the element grid, row y + ny*z; ny*nz+1 entries.
     /// Elements are numbered z, y, x ascending, so a row's elements are contiguous.
     std::vector<size_t> rowStart_;
-    /// Tabulated weights and staging-grid offsets of the box cells of non-zero weight (117 of
-    /// 125) in dz, dy, dx order: the inner loops skip the box corners, whose terms are exactly 0.
+    double radius_ = kRadius;
+    int halfWidth_ = kHalfWidth;
+    /// Tabulated weights and staging-grid offsets of the offsets of positive weight (117 of the
+    /// default box's 125) in dz, dy, dx order: the inner loops skip the cells of weight 0.
     int numTaps_ = 0;
-    std::array<double, kBoxWidth * kBoxWidth * kBoxWidth> tapWeight_{};
-    std::array<long long, kBoxWidth * kBoxWidth * kBoxWidth> tapOffset_{};
+    std::vector<double> tapWeight_;
+    std::vector<long long> tapOffset_;
     // Staging grids (padded, empty cells 0); sized once, reused by every call.
     mutable std::vector<float> stageF_;
     mutable std::vector<double> stageA_, stageB_;

@@ -36,19 +36,32 @@ Optimizer::Optimizer(FemModel& model, OptimizationLifetime& lifetime,
     }
 }
 
+void Optimizer::setControls(const DesignControls& controls) { controls_ = controls; }
+
 void Optimizer::reset() {
+    const bool projected = isProjected();
+    // 0. The filter of the controls' radius (the default one is built with the optimizer).
+    const double radius = DensityFilter::isDefaultRadius(controls_.filterRadius)
+                              ? DensityFilter::kRadius
+                              : controls_.filterRadius;
+    if (filter_.radius() != radius) filter_ = DensityFilter(model_, radius);
     // 1. Parameters.
-    volumeReductionGoal_ = 0.64;
+    volumeReductionGoal_ = 1.0 - controls_.volumeFraction;
     isoLevel_ = 0.5;
     penalty_ = 3.0;
     minDensity_ = 0.001;
     volumeTarget_ = 1.0;
     baseStiffness_ = 1000.0;
-    moveLimit_ = 0.1;
+    moveLimit_ = projected ? kProjectedMoveLimit : 0.1;
+    betaGrowth_ = projected ? kProjectedBetaGrowth : 1.6;
+    betaInterval_ = projected ? kProjectedBetaInterval : 41;
+    betaLast_ = projected ? kProjectedBetaLast : 80.0;
 
     // 2. Arrays, all zero.
     const auto& dims = model_.elementDims_[0];
     isKept_.assign(n_, 0);
+    isEmptyHeld_.assign(n_, 0);
+    heldDesign_.assign(n_, 0);
     rho_.assign(n_, 0.0f);
     q_.assign(n_, 0.0);
     x_.assign(n_, 0.0f);
@@ -56,6 +69,8 @@ void Optimizer::reset() {
     W_.assign(n_, 0.0);
     candidateX_.assign(n_, 0.0f);
     candidateRho_.assign(n_, 0.0f);
+    xTilde_.assign(projected ? n_ : 0, 0.0f);
+    candidateXTilde_.assign(projected ? n_ : 0, 0.0f);
     dv_.assign(n_, 0.0);
     sensitivity_.assign(size_t(dims[0]) * size_t(dims[1]) * size_t(dims[2]), 0.0);
     dRho_.assign(n_, 0.0);
@@ -73,21 +88,29 @@ void Optimizer::reset() {
     // 4. History files.
     history_.openAll();
 
-    // 5. Kept elements.
+    // 5. Kept elements, and the elements of the keep boxes.
     markKeptElements();
+    markBoxElements();
+    numEmptyHeld_ = 0;
+    for (size_t e = 0; e < n_; ++e) {
+        numEmptyHeld_ += isEmptyHeld_[e];
+        // Mode 0 updates the kept elements' design like any other; mode 1 holds it at 1.
+        heldDesign_[e] = isEmptyHeld_[e] || (projected && isKept_[e]);
+    }
 
-    // 6. Volumes.
+    // 6. Volumes; keep-empty elements are not part of them.
     std::fill(rho_.begin(), rho_.end(), 1.0f);
     V0_ = 0.0;
     Vk_ = 0.0;
     for (size_t e = 0; e < n_; ++e) {
+        if (isEmptyHeld_[e]) continue;
         V0_ += double(rho_[e]);
         if (isKept_[e]) Vk_ += double(rho_[e]);
     }
 
     // 7. Projection and design bounds.
-    beta_ = 1.0;
-    eta_ = 0.5;
+    beta_ = projected ? kProjectedBetaStart : 1.0;
+    eta_ = projected ? kProjectedEta : 0.5;
     designLower_ = 0.001;
     designUpper_ = 1.0;
 
@@ -96,18 +119,33 @@ void Optimizer::reset() {
     filter_.computeWeightSums(W_);
 
     // 9. Uniform density at the final volume fraction, kept elements solid.
-    std::fill(rho_.begin(), rho_.end(), float(1.0 - 0.64));
+    std::fill(rho_.begin(), rho_.end(), float(1.0 - volumeReductionGoal_));
     applyKeptRule(rho_);
 
-    // 10. Initial design, its filter and projection (replaces step 9 everywhere).
-    std::fill(x_.begin(), x_.end(), 0.36f);
+    // 10. Initial design, its filter and projection (replaces step 9 everywhere). Held design
+    // variables take their fixed values first.
+    std::fill(x_.begin(), x_.end(), float(controls_.volumeFraction));
+    for (size_t e = 0; e < n_; ++e) {
+        if (isEmptyHeld_[e])
+            x_[e] = float(designLower_);
+        else if (heldDesign_[e])
+            x_[e] = 1.0f;
+    }
     filter_.filter(x_.data(), xTilde0_.data(), W_.data());
-    DensityFilter::project(xTilde0_.data(), rho_.data(), n_, beta_, eta_);
+    if (projected) {
+        xTilde_ = xTilde0_;
+        projectDensities(xTilde_, rho_, beta_);
+        rhoBeta_ = beta_;
+    } else {
+        DensityFilter::project(xTilde0_.data(), rho_.data(), n_, beta_, eta_);
+        for (size_t e = 0; e < n_; ++e)
+            if (isEmptyHeld_[e]) rho_[e] = float(minDensity_);
+    }
 
     // 11. Designable count and sharpness.
     numDesignable_ = 0;
     for (size_t e = 0; e < n_; ++e)
-        if (!isKept_[e]) ++numDesignable_;
+        if (isDesignable(e)) ++numDesignable_;
     const double S = sharpness();
     if (wideLog_) *wideLog_ << L"Sharpness: " << S << L'\n';
     history_.appendSharpness(S);
@@ -127,6 +165,48 @@ void Optimizer::markKeptElements() {
                 kept = 1;
         }
         isKept_[size_t(e)] = kept;
+    }
+}
+
+Vec3d Optimizer::elementCentre(size_t e) const {
+    const GridPos p = unpack(model_.elementPosition_[0][e]);
+    const Vec3d& s = model_.voxelSize_;
+    return {model_.origin_.x + (p.x + 0.5) * s.x, model_.origin_.y + (p.y + 0.5) * s.y,
+            model_.origin_.z + (p.z + 0.5) * s.z};
+}
+
+void Optimizer::markBoxElements() {
+    if (controls_.keepSolid.empty() && controls_.keepEmpty.empty()) return;
+    auto mark = [&](const std::vector<WorldBox>& boxes, const wchar_t* key, bool solid) {
+        for (size_t b = 0; b < boxes.size(); ++b) {
+            int inside = 0;
+            for (size_t e = 0; e < n_; ++e) {
+                if (!boxes[b].contains(elementCentre(e))) continue;
+                ++inside;
+                if (solid)
+                    isKept_[e] = 1;
+                else if (!isKept_[e])
+                    isEmptyHeld_[e] = 1;
+            }
+            if (inside == 0 && wideLog_)
+                *wideLog_ << L"WARNING: " << key << L" box " << b + 1
+                          << L" holds no element centre" << L'\n';
+        }
+    };
+    mark(controls_.keepSolid, L"KEEP_SOLID_BOXES", true);
+    // Solid wins: fixed, loaded and keep-solid elements stay solid inside keep-empty boxes.
+    mark(controls_.keepEmpty, L"KEEP_EMPTY_BOXES", false);
+}
+
+void Optimizer::projectDensities(const std::vector<float>& xTilde, std::vector<float>& rho,
+                                 double beta) const {
+    DensityFilter::project(xTilde.data(), rho.data(), n_, beta, eta_);
+    const float low = float(minDensity_);
+    for (size_t e = 0; e < n_; ++e) {
+        if (isKept_[e])
+            rho[e] = 1.0f;
+        else if (isEmptyHeld_[e])
+            rho[e] = low;
     }
 }
 
@@ -179,7 +259,18 @@ void Optimizer::evaluateEnergies() {
 
 void Optimizer::computeSensitivities() {
     if (!isReset()) return;
-    DensityFilter::projectDerivative(xTilde0_.data(), dRho_.data(), n_, beta_, eta_);
+    if (isProjected()) {
+        // The derivative of rho = H(filter(x)) at the current design, with the beta that made
+        // the densities of the last solve; held elements have a fixed density.
+        DensityFilter::projectDerivative(xTilde_.data(), dRho_.data(), n_, rhoBeta_, eta_);
+        for (size_t e = 0; e < n_; ++e)
+            if (!isDesignable(e)) dRho_[e] = 0.0;
+    } else {
+        DensityFilter::projectDerivative(xTilde0_.data(), dRho_.data(), n_, beta_, eta_);
+        if (numEmptyHeld_ > 0)
+            for (size_t e = 0; e < n_; ++e)
+                if (isEmptyHeld_[e]) dRho_[e] = 0.0;
+    }
     // dq_i = -sum_j drho_j * q_j * 3 / rho_j * w_ij / W_j and dv_i = sum_j drho_j * w_ij / W_j:
     // the per-neighbour factors are formed once, then both sums are gathered in one sweep.
     const long long n = (long long)n_;
@@ -209,7 +300,9 @@ double Optimizer::nextVolumeTarget() const {
 
 int Optimizer::searchMultiplier(double target, double lo, double hi) {
     if (!isReset()) return 0;
+    const bool projected = isProjected();
     const long long n = (long long)n_;
+    const float emptyDensity = float(minDensity_);
     const double limit = target * V0_;
     double l = 0.0, u = 1.0;
     int passes = 0;
@@ -228,6 +321,10 @@ int Optimizer::searchMultiplier(double target, double lo, double hi) {
 #pragma omp for schedule(static) nowait
             for (long long i = 0; i < n; ++i) {
                 const size_t e = size_t(i);
+                if (heldDesign_[e]) {
+                    candidateX_[e] = x_[e];
+                    continue;
+                }
                 const double x = double(x_[e]);
                 const double r = ratio_[e] / lambda;
                 // r is 0 where the neighbourhood carries no energy (the design then falls by
@@ -242,13 +339,27 @@ int Optimizer::searchMultiplier(double target, double lo, double hi) {
                 candidateX_[e] = float(y);
             }
             filter_.stageInTeam(candidateX_.data());
-            filter_.filterStagedInTeam(candidateRho_.data(), W_.data());
+            if (projected) {
+                filter_.filterStagedInTeam(candidateXTilde_.data(), W_.data());
+                const double beta = beta_, eta = eta_;
+                const double base = std::tanh(beta * eta);
+                const double denominator = base + std::tanh(beta * (1.0 - eta));
+#pragma omp for schedule(static)
+                for (long long i = 0; i < n; ++i)
+                    candidateRho_[size_t(i)] = float(
+                        (base + std::tanh(beta * (double(candidateXTilde_[size_t(i)]) - eta))) /
+                        denominator);
+            } else {
+                filter_.filterStagedInTeam(candidateRho_.data(), W_.data());
+            }
 #pragma omp single
             {
                 double volume = 0.0;
                 for (size_t e = 0; e < n_; ++e) {
                     if (isKept_[e])
                         candidateRho_[e] = 1.0f;
+                    else if (isEmptyHeld_[e])
+                        candidateRho_[e] = emptyDensity;
                     else
                         volume += double(candidateRho_[e]);
                 }
@@ -265,8 +376,8 @@ int Optimizer::searchMultiplier(double target, double lo, double hi) {
 }
 
 void Optimizer::continueBeta() {
-    if (lifetime_.betaCounter > 40 && beta_ < 80.0) {
-        beta_ *= 1.6;
+    if (lifetime_.betaCounter >= betaInterval_ && beta_ < betaLast_) {
+        beta_ *= betaGrowth_;
         lifetime_.betaCounter = 0;
     }
     ++lifetime_.betaCounter;
@@ -276,13 +387,22 @@ double Optimizer::sharpness() const {
     if (numDesignable_ == 0) return 0.0;
     double sum = 0.0;
     for (size_t e = 0; e < n_; ++e)
-        if (!isKept_[e]) sum += double(rho_[e]) * (1.0 - double(rho_[e]));
+        if (isDesignable(e)) sum += double(rho_[e]) * (1.0 - double(rho_[e]));
     return 4.0 * sum / double(numDesignable_);
+}
+
+double Optimizer::greyFraction() const {
+    if (numDesignable_ == 0) return 0.0;
+    int grey = 0;
+    for (size_t e = 0; e < n_; ++e)
+        if (isDesignable(e) && rho_[e] > 0.1f && rho_[e] < 0.9f) ++grey;
+    return double(grey) / double(numDesignable_);
 }
 
 double Optimizer::totalDensity() const {
     double sum = 0.0;
-    for (size_t e = 0; e < n_; ++e) sum += double(rho_[e]);
+    for (size_t e = 0; e < n_; ++e)
+        if (!isEmptyHeld_[e]) sum += double(rho_[e]);
     return sum;
 }
 
@@ -310,11 +430,20 @@ void Optimizer::iterate(int iteration) {
     double lo = 0.0, hi = 0.0;
     bool first = true;
     for (size_t e = 0; e < n_; ++e) {
-        if (isKept_[e] || !(dv_[e] > 0.0)) continue;
+        if (!isDesignable(e) || !(dv_[e] > 0.0)) continue;
         const double d = std::fabs(sensitivity_[elementCell_[e]]) / dv_[e];
         if (first || d < lo) lo = d;
         if (first || d > hi) hi = d;
         first = false;
+    }
+
+    // Mode 1, and any run with keep boxes, searches a bracket that holds every reachable
+    // volume: at 0 every design variable grows by the move limit, at 100 * hi every one shrinks
+    // by it. The ratio range alone can miss the target where large kept or keep-empty regions
+    // make the volume hard to move.
+    if (isProjected() || !controls_.keepSolid.empty() || !controls_.keepEmpty.empty()) {
+        hi *= 100.0;
+        lo = 0.0;
     }
 
     volumeTarget_ = nextVolumeTarget();
@@ -324,6 +453,10 @@ void Optimizer::iterate(int iteration) {
     searchMultiplier(volumeTarget_, lo, hi);
     x_ = candidateX_;
     rho_ = candidateRho_;
+    if (isProjected()) {
+        xTilde_ = candidateXTilde_;
+        rhoBeta_ = beta_;
+    }
     lastUpdateSeconds_ = secondsSince(updateStart);
 
     if (narrowLog_)
@@ -369,7 +502,7 @@ void Optimizer::closeShape() {
     for (size_t e = 0; e < n_; ++e)
         if (double(b[e]) < isoLevel_) closeDisc(e, a, float(minDensity_));
     for (size_t e = 0; e < n_; ++e)
-        if (!isKept_[e]) rho_[e] = std::clamp(a[e], float(minDensity_), 1.0f);
+        if (isDesignable(e)) rho_[e] = std::clamp(a[e], float(minDensity_), 1.0f);
     extractShape();
 }
 

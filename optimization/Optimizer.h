@@ -16,6 +16,21 @@
 // empty and updateStiffness, evaluateEnergies, iterate, closeShape, extractShape and the parts
 // of iterate() do nothing (nextVolumeTarget returns the current target, searchMultiplier 0).
 //
+// Design controls (scene/DesignControls.h), taken by setControls() and applied at the next
+// reset: the volume fraction sets the reduction goal, the filter radius the neighbourhood,
+// keep-solid boxes add kept elements, keep-empty boxes hold their elements at the lower density
+// bound outside the design and the volume (V0 counts only the other elements). The default
+// controls reproduce the optimization without them bit for bit.
+//
+// Projection mode 0 (default): the densities are the filtered design; the sensitivities take the
+// projection's derivative at the field filtered once at reset, and beta grows by 1.6 every 41
+// updates up to its last value 1.6^10 without ever being applied. Projection mode 1: the
+// densities are rho = H_beta(filter(x)) after every update and in every pass of the multiplier
+// search, kept elements hold x = rho = 1 and keep-empty elements x = rho = the lower bound; the
+// sensitivities are the exact derivative of that map (held elements contribute nothing), taken
+// with the beta that produced the current densities; beta follows the mode-1 schedule (the
+// constants kProjected*).
+//
 // Console output: progress lines go to the wide log, the two timing lines of iterate() to the
 // narrow log (defaults: the console's wide and narrow output; null = silent). Numbers use the
 // streams' default formatting. Loops over elements run as OpenMP loops with a static schedule
@@ -32,6 +47,7 @@
 #include "geometry/Volume.h"
 #include "optimization/DensityFilter.h"
 #include "optimization/HistoryFiles.h"
+#include "scene/DesignControls.h"
 
 namespace ostrel {
 
@@ -47,6 +63,16 @@ struct OptimizationLifetime {
 
 class Optimizer {
 public:
+    // The beta schedule and move limit of projection mode 1: beta starts at kProjectedBetaStart,
+    // is multiplied by kProjectedBetaGrowth every kProjectedBetaInterval updates while it is
+    // below kProjectedBetaLast, so its last value is kProjectedBetaLast.
+    static constexpr double kProjectedBetaStart = 1.0;
+    static constexpr double kProjectedBetaGrowth = 2.0;
+    static constexpr int kProjectedBetaInterval = 15;
+    static constexpr double kProjectedBetaLast = 32.0;
+    static constexpr double kProjectedEta = 0.5;
+    static constexpr double kProjectedMoveLimit = 0.1;
+
     /// History files go to `historyDirectory` (empty = working directory).
     Optimizer(FemModel& model, OptimizationLifetime& lifetime,
               std::filesystem::path historyDirectory = {});
@@ -63,6 +89,11 @@ public:
     /// x = 0.36 filtered (x~0) and projected into rho; prints and records the sharpness.
     void reset();
     bool isReset() const { return !rho_.empty(); }
+
+    /// Controls for the next reset (the state of a running optimization is left alone).
+    void setControls(const DesignControls& controls);
+    const DesignControls& controls() const { return controls_; }
+    bool isProjected() const { return controls_.projection == 1; }
 
     /// E_[i] = baseStiffness * rho_i^penalty for every element.
     void updateStiffness();
@@ -95,6 +126,14 @@ public:
     double totalDensity() const;
     /// Sum of the element energies q.
     double totalEnergy() const;
+    /// Fraction of the designable elements with 0.1 < rho < 0.9 (0 when there are none).
+    double greyFraction() const;
+    /// True when beta has its last value: the continuation grows it no more.
+    bool betaAtLastValue() const { return !(beta_ < betaLast_); }
+    /// Final volume fraction of the current goal, 1 - volumeReductionGoal_.
+    double volumeGoal() const { return 1.0 - volumeReductionGoal_; }
+    /// Designable elements: neither kept nor keep-empty.
+    bool isDesignable(size_t e) const { return !isKept_[e] && !isEmptyHeld_[e]; }
 
     const TriangleMesh& shapeMesh() const { return shapeMesh_; }
     const Volume<double, double>& paddedDensity() const { return paddedDensity_; }
@@ -125,9 +164,16 @@ public:
     double designLower_ = 0.001;
     double designUpper_ = 1.0;
     double moveLimit_ = 0.1;
+    // Beta continuation: multiply by betaGrowth_ every betaInterval_ updates while below
+    // betaLast_ (mode 0: 1.6, 41, 80, whose last value is 1.6^10).
+    double betaGrowth_ = 1.6;
+    int betaInterval_ = 41;
+    double betaLast_ = 80.0;
 
     // ---- per-element state (n entries) ----
-    std::vector<uint8_t> isKept_;     ///< 1 if a corner vertex is fixed or carries a force
+    std::vector<uint8_t> isKept_;     ///< 1 if a corner vertex is fixed or carries a force, or
+                                      ///< the centre lies in a keep-solid box
+    std::vector<uint8_t> isEmptyHeld_;  ///< 1 if held empty (keep-empty box, not kept)
     std::vector<float> rho_;          ///< physical density
     std::vector<double> q_;           ///< element energy of the last solve, >= 0
     std::vector<float> x_;            ///< design variable
@@ -135,6 +181,8 @@ public:
     std::vector<double> W_;           ///< filter weight sums
     std::vector<float> candidateX_;   ///< trial design of the multiplier search
     std::vector<float> candidateRho_; ///< filtered trial design, kept elements at 1
+    std::vector<float> xTilde_;       ///< mode 1: filter of the current design
+    std::vector<float> candidateXTilde_;  ///< mode 1: filter of the trial design
     std::vector<double> dv_;          ///< volume sensitivity
     /// nx*ny*nz cells: compliance sensitivity dq of each element at its cell.
     std::vector<double> sensitivity_;
@@ -143,14 +191,23 @@ public:
     double V0_ = 0.0;         ///< initial volume (n)
     double Vk_ = 0.0;         ///< kept volume (number of kept elements)
     int numDesignable_ = 0;   ///< m
+    int numEmptyHeld_ = 0;    ///< keep-empty elements
+    double rhoBeta_ = 1.0;    ///< mode 1: the beta that projected the current densities
 
 private:
     void markKeptElements();
+    /// Keep-solid and keep-empty boxes; warns about boxes without an element centre.
+    void markBoxElements();
+    Vec3d elementCentre(size_t e) const;
     void applyKeptRule(std::vector<float>& density) const;
+    /// Mode 1: rho = H_beta(xTilde) with the held elements at their fixed densities.
+    void projectDensities(const std::vector<float>& xTilde, std::vector<float>& rho,
+                          double beta) const;
     void closeDisc(size_t e, std::vector<float>& target, float value) const;
 
     FemModel& model_;
     OptimizationLifetime& lifetime_;
+    DesignControls controls_;
     DensityFilter filter_;
     HistoryFiles history_;
     std::wostream* wideLog_;
@@ -160,6 +217,7 @@ private:
     std::vector<size_t> elementCell_;
     std::vector<double> dRho_, scaledQ_, scaledOne_, gathered_;  // sensitivity scratch
     std::vector<double> ratio_;                                    // -dq/dv per element
+    std::vector<uint8_t> heldDesign_;  // design variables the update leaves alone
     Volume<double, double> paddedDensity_;
     TriangleMesh shapeMesh_;
 };

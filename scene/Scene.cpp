@@ -31,6 +31,48 @@ std::wstring joinWords(std::initializer_list<T> values) {
     return text.str();
 }
 
+/// The whole text is one finite number (blanks around it allowed).
+bool parseOneNumber(const std::wstring& text, double& value) {
+    std::wistringstream in(text);
+    double v;
+    if (!(in >> v) || !std::isfinite(v)) return false;
+    in >> std::ws;
+    if (!in.eof()) return false;
+    value = v;
+    return true;
+}
+
+/// Boxes of six numbers each; on failure returns false with the reason (without the key).
+bool parseBoxes(const std::wstring& text, std::vector<WorldBox>& boxes, std::wstring& why) {
+    std::wistringstream in(text);
+    std::vector<double> numbers;
+    for (std::wstring word; in >> word;) {
+        double v;
+        if (!parseOneNumber(word, v)) {
+            why = L"'" + word + L"' is not a number";
+            return false;
+        }
+        numbers.push_back(v);
+    }
+    if (numbers.size() % 6 != 0) {
+        why = L"needs six numbers X0 Y0 Z0 X1 Y1 Z1 per box, not " +
+              std::to_wstring(numbers.size()) + L" numbers";
+        return false;
+    }
+    boxes.clear();
+    for (size_t i = 0; i < numbers.size(); i += 6) {
+        const WorldBox box{{numbers[i], numbers[i + 1], numbers[i + 2]},
+                           {numbers[i + 3], numbers[i + 4], numbers[i + 5]}};
+        if (box.lo.x > box.hi.x || box.lo.y > box.hi.y || box.lo.z > box.hi.z) {
+            why = L"box " + std::to_wstring(i / 6 + 1) +
+                  L" needs X0 <= X1, Y0 <= Y1 and Z0 <= Z1";
+            return false;
+        }
+        boxes.push_back(box);
+    }
+    return true;
+}
+
 }  // namespace
 
 std::wstring directoryPrefix(const std::wstring& fileName) {
@@ -61,6 +103,7 @@ void Scene::resetScene() {
     lightPos_ = {0, 0, 1};
     lightDir_ = {0, 0, -1};
     lightUp_ = {0, 1, 0};
+    designControls_ = {};
     loaded_ = false;
     meshToModel_ = Matrix4::identity();
     viewChanged_ = false;
@@ -203,7 +246,45 @@ bool Scene::loadScene(const std::wstring& fileName, std::wostream* log) {
     forceArrowScale_ *= arrowScaling;
     meanVoxelSize_ = float(mean);
 
+    if (!readDesignControls(log)) return false;
+
     loaded_ = true;
+    return true;
+}
+
+bool Scene::readDesignControls(std::wostream* log) {
+    DesignControls& c = designControls_;
+    std::wstring text;
+    auto fail = [&](const std::wstring& line) {
+        writeLine(log, L"ERROR: " + line);
+        return false;
+    };
+    if (file_.getString(L"OPTIMIZATION_VOLUME_FRACTION", text, log, true)) {
+        if (!parseOneNumber(text, c.volumeFraction) || !(c.volumeFraction > 0) ||
+            !(c.volumeFraction < 1))
+            return fail(L"OPTIMIZATION_VOLUME_FRACTION must be a number between 0 and 1 "
+                        L"(both excluded), not '" + text + L"'");
+    }
+    if (file_.getString(L"OPTIMIZATION_FILTER_RADIUS", text, log, true)) {
+        if (!parseOneNumber(text, c.filterRadius) ||
+            !(c.filterRadius >= DesignControls::kMinFilterRadius) ||
+            !(c.filterRadius <= DesignControls::kMaxFilterRadius))
+            return fail(L"OPTIMIZATION_FILTER_RADIUS must be a number from 1 to 10 (voxel "
+                        L"lengths), not '" + text + L"'");
+    }
+    if (file_.getString(L"OPTIMIZATION_PROJECTION", text, log, true)) {
+        if (text == L"0" || text == L"1")
+            c.projection = text == L"1" ? 1 : 0;
+        else
+            return fail(L"OPTIMIZATION_PROJECTION must be 0 or 1, not '" + text + L"'");
+    }
+    std::wstring why;
+    if (file_.getString(L"KEEP_SOLID_BOXES", text, log, true) &&
+        !parseBoxes(text, c.keepSolid, why))
+        return fail(L"KEEP_SOLID_BOXES " + why);
+    if (file_.getString(L"KEEP_EMPTY_BOXES", text, log, true) &&
+        !parseBoxes(text, c.keepEmpty, why))
+        return fail(L"KEEP_EMPTY_BOXES " + why);
     return true;
 }
 
@@ -304,6 +385,24 @@ std::wstring Scene::sceneSummary() const {
     text << L"# Elastic Modulus: " << elasticModulus_ << L"Pa, Poisson Ratio: " << poissonRatio_
          << L", Density: " << density_ << L"kg/m^3\n";
     text << L"# Damping Factor: " << dampingFactor_ << L", Time Step: " << timeStep_ << L"s\n";
+
+    const DesignControls& c = designControls_;
+    std::wstring value;
+    auto has = [&](const wchar_t* key) { return file_.getString(key, value, nullptr, true); };
+    if (has(L"OPTIMIZATION_VOLUME_FRACTION"))
+        text << L"# Volume Fraction: " << c.volumeFraction << L"\n";
+    if (has(L"OPTIMIZATION_FILTER_RADIUS"))
+        text << L"# Filter Radius: " << c.filterRadius << L" voxels\n";
+    if (has(L"OPTIMIZATION_PROJECTION")) text << L"# Projection: " << c.projection << L"\n";
+    auto boxes = [&](const wchar_t* caption, const std::vector<WorldBox>& list) {
+        text << caption << list.size();
+        for (const WorldBox& b : list)
+            text << L",  " << b.lo.x << L' ' << b.lo.y << L' ' << b.lo.z << L" to " << b.hi.x
+                 << L' ' << b.hi.y << L' ' << b.hi.z;
+        text << L"\n";
+    };
+    if (has(L"KEEP_SOLID_BOXES")) boxes(L"# Keep-Solid Boxes: ", c.keepSolid);
+    if (has(L"KEEP_EMPTY_BOXES")) boxes(L"# Keep-Empty Boxes: ", c.keepEmpty);
     return text.str();
 }
 

@@ -6,7 +6,10 @@
 // loadScene reads the key-value file, reads the mesh (OBJ or STL, geometry/MeshFile.h), scales,
 // transforms and moves it so that its bounding box starts at the origin, voxelizes it, builds
 // the FemModel with its solver set up on the chosen device and applies FIXED_VERTICES and
-// FORCES (grid coordinates of level-0 vertex grid points). A scene is loaded once per run;
+// FORCES (grid coordinates of level-0 vertex grid points), then the optional design-control keys
+// OPTIMIZATION_VOLUME_FRACTION, OPTIMIZATION_FILTER_RADIUS, OPTIMIZATION_PROJECTION,
+// KEEP_SOLID_BOXES and KEEP_EMPTY_BOXES (scene/DesignControls.h); a value out of range or not a
+// number fails the load with an error that names the key. A scene is loaded once per run;
 // loading again releases the old model first.
 // Owns its model and solver; the solver's device resources are released before the model.
 
@@ -18,6 +21,7 @@
 #include "geometry/TriangleMesh.h"
 #include "geometry/Vec3.h"
 #include "gpu/Driver.h"
+#include "scene/DesignControls.h"
 #include "scene/KeyValueFile.h"
 
 namespace ostrel {
@@ -39,7 +43,8 @@ public:
     /// Writes fixations, forces and (when changed) view and light back into the key-value file
     /// and writes it to `fileName` atomically. True without writing when nothing is loaded.
     bool saveScene(const std::wstring& fileName, std::wostream* log);
-    /// Six lines: mesh, transformation, counts, voxel size, material, time step.
+    /// Six lines: mesh, transformation, counts, voxel size, material, time step; then one line
+    /// for each design-control key the file sets.
     std::wstring sceneSummary() const;
 
     bool isLoaded() const { return loaded_; }
@@ -58,6 +63,8 @@ public:
     Vec3d gravity_{0, 0, -9.81};
     int numLevels_ = 0;
     bool addAdditionalSurfaceVoxels_ = false;
+    /// Design controls of the optional keys (defaults where a key is absent).
+    DesignControls designControls_;
 
     // Camera and light defaults.
     Vec3f defaultViewPos_{-20, 0, 0};
@@ -90,6 +97,7 @@ public:
 private:
     void applyFixations(const std::wstring& list, std::wostream* log);
     void applyForces(const std::wstring& list, std::wostream* log);
+    bool readDesignControls(std::wostream* log);
     void releaseModel();
 
     DeviceOptions device_;

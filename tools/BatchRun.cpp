@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -49,6 +50,17 @@ BatchArguments failure(std::string message) {
     return result;
 }
 
+/// The whole text is one finite number.
+bool parseReal(const std::string& text, double& out) {
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return false;
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(text.c_str(), &end);
+    if (*end || errno == ERANGE || !std::isfinite(value)) return false;
+    out = value;
+    return true;
+}
+
 std::string printed(const char* format, double value) {
     char text[64];
     std::snprintf(text, sizeof text, format, value);
@@ -62,6 +74,8 @@ std::string batchUsage() {
            "[--threads N] [--quiet]\n"
            "                    [--shape-every N] [--format obj|stl] [--vtk] "
            "[--original-coordinates]\n";
+           "                    [--volume-fraction F] [--filter-radius R] [--projection] "
+           "[--converge TOL]\n";
 }
 
 std::string batchHelp() {
@@ -86,6 +100,16 @@ std::string batchHelp() {
            "      --original-coordinates\n"
            "                       write shapes and VTK files in the coordinates of the input\n"
            "                       mesh, so that they lie over the original part\n"
+           "      --volume-fraction F  final volume fraction, between 0 and 1 (default: the\n"
+           "                       scene's OPTIMIZATION_VOLUME_FRACTION, else 0.36)\n"
+           "      --filter-radius R    filter radius in voxel lengths, 1 to 10: the smallest\n"
+           "                       member size (default: OPTIMIZATION_FILTER_RADIUS, else\n"
+           "                       2*sqrt(3))\n"
+           "      --projection     projected densities: a crisp 0/1 design (as\n"
+           "                       OPTIMIZATION_PROJECTION: 1)\n"
+           "      --converge TOL   stop when the volume is at its goal, the projection's\n"
+           "                       sharpness at its last value and the compliance has changed\n"
+           "                       by less than TOL (relative) over the last 10 steps\n"
            "  -h, --help           show this help and exit\n"
            "  -V, --version        show the version and exit\n"
            "\n"
@@ -142,9 +166,12 @@ BatchArguments parseBatchArguments(const std::vector<std::string>& args) {
 
         const bool takesValue = name == "--iterations" || name == "--output" ||
                                 name == "--device" || name == "--threads" ||
-                                name == "--shape-every" || name == "--format";
+                                name == "--shape-every" || name == "--format" ||
+                                name == "--volume-fraction" || name == "--filter-radius" ||
+                                name == "--converge";
         const bool isFlag = name == "--quiet" || name == "--help" || name == "--version" ||
-                            name == "--vtk" || name == "--original-coordinates";
+                            name == "--vtk" || name == "--original-coordinates" ||
+                            name == "--projection";
         if (!takesValue && !isFlag) return failure("Unknown option '" + arg + "'");
         if (isFlag) {
             if (attached) return failure("Option '" + name + "' takes no value");
@@ -153,6 +180,7 @@ BatchArguments parseBatchArguments(const std::vector<std::string>& args) {
                 return result.action = BatchArguments::Action::Version, result;
             if (name == "--vtk") o.vtk = true;
             else if (name == "--original-coordinates") o.originalCoordinates = true;
+            else if (name == "--projection") o.projection = true;
             else o.quiet = true;
             continue;
         }
@@ -176,6 +204,21 @@ BatchArguments parseBatchArguments(const std::vector<std::string>& args) {
             if (value == "obj") o.format = ShapeFormat::Obj;
             else if (value == "stl") o.format = ShapeFormat::Stl;
             else return failure("--format must be 'obj' or 'stl', not '" + value + "'");
+        } else if (name == "--volume-fraction") {
+            if (!parseReal(value, o.volumeFraction) || !(o.volumeFraction > 0) ||
+                !(o.volumeFraction < 1))
+                return failure("--volume-fraction needs a number between 0 and 1 (both "
+                               "excluded), not '" + value + "'");
+        } else if (name == "--filter-radius") {
+            if (!parseReal(value, o.filterRadius) ||
+                !(o.filterRadius >= DesignControls::kMinFilterRadius) ||
+                !(o.filterRadius <= DesignControls::kMaxFilterRadius))
+                return failure("--filter-radius needs a number from 1 to 10 (voxel lengths), "
+                               "not '" + value + "'");
+        } else if (name == "--converge") {
+            if (!parseReal(value, o.converge) || !(o.converge > 0) || !(o.converge < 1))
+                return failure("--converge needs a tolerance between 0 and 1 (both excluded), "
+                               "not '" + value + "'");
         } else if (name == "--device") {
             if (value == "host") o.device = BatchDevice::Host;
             else if (value == "cuda") o.device = BatchDevice::Cuda;
@@ -270,6 +313,20 @@ double TimeLeftEstimator::secondsLeft(int stepsLeft) const {
     return std::max(0.0, fixed * remaining + perCycle * futureCycles);
 }
 
+bool ConvergenceWatch::record(double compliance, double volumeRatio, double volumeGoal,
+                              bool betaSettled) {
+    if (!betaSettled || !std::isfinite(compliance)) {
+        recent_.clear();
+        return false;
+    }
+    recent_.push_back(compliance);
+    if (recent_.size() > size_t(kWindow)) recent_.erase(recent_.begin());
+    if (recent_.size() < size_t(kWindow)) return false;
+    if (!(std::fabs(volumeRatio - volumeGoal) <= kVolumeTolerance)) return false;
+    const auto [low, high] = std::minmax_element(recent_.begin(), recent_.end());
+    return *high - *low < tolerance_ * std::fabs(compliance);
+}
+
 int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
              const std::atomic<bool>* interrupted) {
     auto isInterrupted = [&] { return interrupted && interrupted->load(); };
@@ -352,6 +409,18 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
         return results->write("OptimizedShape_" + std::to_string(iteration));
     };
     RunControl run(*scene.model(), *scene.solver(), lifetime, runOptions);
+    DesignControls controls = scene.designControls_;
+    if (options.volumeFraction > 0) controls.volumeFraction = options.volumeFraction;
+    if (options.filterRadius > 0) controls.filterRadius = options.filterRadius;
+    if (options.projection) controls.projection = 1;
+    run.optimizer().setControls(controls);
+    const bool designReport = options.converge > 0 || options.volumeFraction > 0 ||
+                              options.filterRadius > 0 || controls.projection != 0 ||
+                              !DensityFilter::isDefaultRadius(controls.filterRadius) ||
+                              controls.volumeFraction != DesignControls::kDefaultVolumeFraction ||
+                              !controls.keepSolid.empty() || !controls.keepEmpty.empty();
+    ConvergenceWatch watch(options.converge);
+    bool converged = false;
     results = std::make_unique<ResultFiles>(*scene.model(), run.optimizer(),
                                             options.outputDirectory, options.format, options.vtk,
                                             toOutput, &wideOut(), &err);
@@ -365,8 +434,14 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     int done = 0;
     bool singular = false;
     TimeLeftEstimator timeLeft;
-    while (!isInterrupted() && !(options.iterations > 0 && done == options.iterations)) {
+    while (!converged && !isInterrupted() &&
+           !(options.iterations > 0 && done == options.iterations)) {
         const auto frame = std::chrono::steady_clock::now();
+        // The densities this step solves were projected with the beta of the last update.
+        const Optimizer& optimizer = run.optimizer();
+        const bool betaSettled =
+            !optimizer.isProjected() ||
+            (optimizer.isReset() && !(optimizer.rhoBeta_ < optimizer.betaLast_));
         const StepResult step =
             run.frameMove(std::chrono::duration<double>(frame - start).count(),
                           float(std::chrono::duration<double>(frame - lastFrame).count()));
@@ -377,6 +452,9 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
         history.push_back({step.iteration, step.strainEnergy, step.volumeRatio, step.sharpness});
         const double stepSeconds = secondsSince(frame);
         timeLeft.addStep(stepSeconds, step.cycles);
+        if (options.converge > 0)
+            converged = watch.record(step.strainEnergy, step.volumeRatio,
+                                     run.optimizer().volumeGoal(), betaSettled);
         if (options.quiet)
             out << progressLine(done, planned, step, stepSeconds,
                                 timeLeft.secondsLeft(planned - done))
@@ -421,6 +499,29 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     out << "\n";
     out << "Total solve time: " << formatDuration(lifetime.totalSolveSeconds)
         << "    Total optimize time: " << formatDuration(lifetime.totalOptimizeSeconds) << "\n";
+    if (designReport) {
+        char text[256];
+        std::snprintf(text, sizeof text,
+                      "Design: volume fraction %.6g, filter radius %.6g, projection %d, "
+                      "%zu keep-solid and %zu keep-empty boxes\n",
+                      controls.volumeFraction, controls.filterRadius, controls.projection,
+                      controls.keepSolid.size(), controls.keepEmpty.size());
+        out << text;
+        out << "Grey fraction: " << printed("%.4f", run.optimizer().greyFraction())
+            << " (designable elements with 0.1 < density < 0.9)\n";
+        if (converged)
+            out << "Stopped: converged (volume within " << ConvergenceWatch::kVolumeTolerance
+                << " of its goal, compliance within " << options.converge << " over the last "
+                << ConvergenceWatch::kWindow << " iterations)\n";
+        else if (stopped)
+            out << "Stopped: interrupted\n";
+        else if (options.iterations > 0 && done == options.iterations)
+            out << "Stopped: " << done << " iterations done"
+                << (options.converge > 0 ? " before convergence" : "") << "\n";
+        else
+            out << "Stopped: the limit of " << kMaxSteps << " iterations reached"
+                << (options.converge > 0 ? " before convergence" : "") << "\n";
+    }
     if (shapeOk) out << "Final shape: \"" << finalShape.string() << "\"\n";
     if (shapeOk && options.vtk)
         out << "Final VTK file: \"" << results->vtkPath("OptimizedShape_final").string() << "\"\n";

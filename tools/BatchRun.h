@@ -5,6 +5,13 @@
 //
 // ostrel-batch SCENE [--iterations N] [--output DIR] [--device host|cuda] [--threads N]
 //              [--quiet] [--shape-every N] [--format obj|stl] [--vtk] [--original-coordinates]
+//              [--volume-fraction F] [--filter-radius R] [--projection] [--converge TOL]
+//
+// The design options override the scene's design-control keys. Without them and without the
+// keys, the run, its console lines and its files are those of the program without design
+// controls. With --converge the run stops once it has converged (ConvergenceWatch); with it, or
+// with any design option or key, the summary also says why the run stopped and how grey the
+// final design is.
 //
 // Before the run the scene file's keys are checked (unknown keys, with the key probably meant),
 // and after loading the mesh (open surface) and the voxel model (several pieces); each finding
@@ -46,6 +53,29 @@ struct BatchOptions {
     ShapeFormat format = ShapeFormat::Obj;  ///< format of the shape files
     bool vtk = false;                       ///< also write a .vti file with every shape
     bool originalCoordinates = false;       ///< results in the input mesh's coordinates
+    double volumeFraction = 0;  ///< --volume-fraction; 0 = the scene's
+    double filterRadius = 0;    ///< --filter-radius; 0 = the scene's
+    bool projection = false;    ///< --projection: projected densities (mode 1)
+    double converge = 0;        ///< --converge TOL; 0 = run to the iteration limit
+};
+
+/// The stopping test of --converge. A step counts when its solve saw densities of the last beta
+/// (in projection mode 1; always in mode 0). The run has converged after a step when the volume
+/// fraction after its update is within kVolumeTolerance of the goal and the last kWindow counted
+/// steps in a row have compliances whose spread (largest - smallest) is below the tolerance
+/// times the last compliance.
+class ConvergenceWatch {
+public:
+    static constexpr int kWindow = 10;
+    static constexpr double kVolumeTolerance = 0.001;
+
+    explicit ConvergenceWatch(double tolerance) : tolerance_(tolerance) {}
+    /// Records one step; true when the run has converged with it.
+    bool record(double compliance, double volumeRatio, double volumeGoal, bool betaSettled);
+
+private:
+    double tolerance_;
+    std::vector<double> recent_;  // compliances of the counted steps in a row, newest last
 };
 
 struct BatchArguments {

@@ -168,6 +168,27 @@ std::string sceneText(const MakeSceneOptions& o, const std::string& meshValue,
         for (const std::string& c : loadComments) t << "// " << c << "\n";
         t << "FORCES: " << forces << "\n";
     }
+    if (o.volumeFraction > 0 || !o.keepSolid.empty() || !o.keepEmpty.empty()) t << "\n";
+    if (o.volumeFraction > 0)
+        t << "// Fraction of the volume that the optimization keeps.\n"
+          << "OPTIMIZATION_VOLUME_FRACTION: " << formatDouble(o.volumeFraction) << "\n";
+    auto boxes = [&](const char* key, const char* comment, const std::vector<SelectionTerm>& list) {
+        if (list.empty()) return;
+        t << "// " << comment << "\n" << key << ":";
+        for (size_t i = 0; i < list.size(); ++i) {
+            const SelectionTerm& b = list[i];
+            t << (i ? "  " : " ") << formatDouble(b.lo.x) << " " << formatDouble(b.lo.y) << " "
+              << formatDouble(b.lo.z) << " " << formatDouble(b.hi.x) << " "
+              << formatDouble(b.hi.y) << " " << formatDouble(b.hi.z);
+        }
+        t << "\n";
+    };
+    boxes("KEEP_SOLID_BOXES",
+          "Elements whose centre lies in one of these boxes X0 Y0 Z0 X1 Y1 Z1 stay solid.",
+          o.keepSolid);
+    boxes("KEEP_EMPTY_BOXES",
+          "Elements whose centre lies in one of these boxes stay empty (not part of the volume).",
+          o.keepEmpty);
     return t.str();
 }
 
@@ -285,6 +306,12 @@ std::string makeSceneUsage() {
            "  --load SELECTION FX FY FZ\n"
            "                         spread the total force (FX FY FZ) equally over the vertices\n"
            "                         of SELECTION (repeatable; forces of several loads add up)\n"
+           "  --keep-solid BOX       KEEP_SOLID_BOXES: elements whose centre lies in BOX, one\n"
+           "                         argument \"X0 Y0 Z0 X1 Y1 Z1\" in world coordinates, stay\n"
+           "                         solid (repeatable)\n"
+           "  --keep-empty BOX       KEEP_EMPTY_BOXES: elements in BOX stay empty (repeatable)\n"
+           "  --volume-fraction F    OPTIMIZATION_VOLUME_FRACTION: the fraction of the volume\n"
+           "                         the optimization keeps, between 0 and 1 (default 0.36)\n"
            "  --note TEXT            a description line for the top of the file (repeatable)\n"
            "  --allow-unfixed        write the scene even if no vertex is fixed (without it,\n"
            "                         such a scene is refused: its system has no solution)\n"
@@ -382,6 +409,25 @@ ParseOutcome parseMakeSceneArguments(const std::vector<std::string>& args,
             }
             options.loads.push_back(load);
             i += 4;
+        } else if (a == "--keep-solid" || a == "--keep-empty") {
+            if (!need(i, 1, a)) return ParseOutcome::UsageError;
+            Selection s;
+            std::string why;
+            if (!parseSelection("box " + args[++i], s, why) || s.terms.size() != 1) {
+                error = a + " " + quoted(args[i]) +
+                        ": needs one argument of six numbers X0 Y0 Z0 X1 Y1 Z1 with X0 <= X1, "
+                        "Y0 <= Y1 and Z0 <= Z1";
+                return ParseOutcome::UsageError;
+            }
+            (a == "--keep-solid" ? options.keepSolid : options.keepEmpty).push_back(s.terms[0]);
+        } else if (a == "--volume-fraction") {
+            if (!need(i, 1, a)) return ParseOutcome::UsageError;
+            if (!parseDouble(args[++i], options.volumeFraction) ||
+                !(options.volumeFraction > 0) || !(options.volumeFraction < 1)) {
+                error = "--volume-fraction needs a number between 0 and 1 (both excluded), not " +
+                        quoted(args[i]);
+                return ParseOutcome::UsageError;
+            }
         } else if (a == "--note") {
             if (!need(i, 1, a)) return ParseOutcome::UsageError;
             const std::string& note = args[++i];
@@ -415,8 +461,8 @@ ParseOutcome parseMakeSceneArguments(const std::vector<std::string>& args,
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         const bool plain = !a.empty() && a.find_first_of(" \t\"'$\\") == std::string::npos;
-        const bool breakBefore =
-            a == "--fix" || a == "--load" || a == "--note" || a == "-o" || a == "--output";
+        const bool breakBefore = a == "--fix" || a == "--load" || a == "--note" || a == "-o" ||
+                                 a == "--output" || a == "--keep-solid" || a == "--keep-empty";
         if (breakBefore) line += " \\\n//     ";
         else line += " ";
         line += plain ? a : quoted(a);

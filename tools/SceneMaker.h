@@ -59,6 +59,9 @@ struct MakeSceneOptions {
     bool allowUnfixed = false;  ///< write a scene that fixes no vertex (refused otherwise)
     std::vector<Selection> fixes;
     std::vector<LoadSpec> loads;
+    /// KEEP_SOLID_BOXES and KEEP_EMPTY_BOXES (world boxes), written only when given.
+    std::vector<SelectionTerm> keepSolid, keepEmpty;
+    double volumeFraction = 0;  ///< OPTIMIZATION_VOLUME_FRACTION (0 = not written)
     std::vector<std::string> notes;  ///< description lines at the top of the file
     std::string commandLine;         ///< recorded in the file's comments
 };

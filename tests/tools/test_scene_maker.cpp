@@ -217,6 +217,30 @@ TEST_F(SceneMakerTest, WrittenSceneLoadsWithItsFixationsAndForces) {
     EXPECT_EQ(files, 2u);  // meshes/ and scene.txt
 }
 
+TEST_F(SceneMakerTest, DesignControlsAreWrittenOnlyWhenGiven) {
+    ASSERT_EQ(run({"--mesh", mesh(), "--voxel", "0.25", "--levels", "3", "--fix", "x=0",
+                   "--keep-solid", "1.5 0 0.75 2 1 1", "--keep-empty", "0.5 0.25 0.25 1 0.75 0.5",
+                   "--keep-empty", "0 0 0 0.25 1 0.25", "--volume-fraction", "0.25", "-o",
+                   output()}),
+              0)
+        << toUtf8(log_.str());
+    const std::string text = testing::readFile(output());
+    EXPECT_NE(text.find("\nOPTIMIZATION_VOLUME_FRACTION: 0.25\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nKEEP_SOLID_BOXES: 1.5 0 0.75 2 1 1\n"), std::string::npos);
+    EXPECT_NE(text.find("\nKEEP_EMPTY_BOXES: 0.5 0.25 0.25 1 0.75 0.5  0 0 0 0.25 1 0.25\n"),
+              std::string::npos);
+    Scene scene{DeviceOptions{true, 1}};
+    loadOutput(scene);
+    EXPECT_EQ(scene.designControls_.volumeFraction, 0.25);
+    ASSERT_EQ(scene.designControls_.keepEmpty.size(), 2u);
+    EXPECT_EQ(scene.designControls_.keepEmpty[1].hi, (Vec3d{0.25, 1, 0.25}));
+
+    ASSERT_EQ(run({"--mesh", mesh(), "--voxel", "0.25", "--levels", "3", "-o", output()}), 0);
+    const std::string plain = testing::readFile(output());
+    EXPECT_EQ(plain.find("\nOPTIMIZATION_"), std::string::npos);
+    EXPECT_EQ(plain.find("\nKEEP_"), std::string::npos);
+}
+
 TEST_F(SceneMakerTest, LoadOnFixedVerticesWarns) {
     ASSERT_EQ(run({"--mesh", mesh(), "--voxel", "0.5", "--levels", "3", "--fix", "x=0", "--load",
                    "x=0 and z=0", "0", "0", "-1", "-o", output()}),
@@ -423,6 +447,20 @@ TEST(SceneMakerArguments, DefaultsHelpAndUsageErrors) {
         {{"--mesh", "m\r.obj", "--voxel", "0.1", "-o", "s.txt"},
          "argument 2 holds a line break; every argument must be a single line"},
         {{"--frobnicate"}, "unknown argument \"--frobnicate\" (see --help)"},
+        {{"--keep-solid", "0 0 0 1 1"},
+         "--keep-solid \"0 0 0 1 1\": needs one argument of six numbers X0 Y0 Z0 X1 Y1 Z1 "
+         "with X0 <= X1, Y0 <= Y1 and Z0 <= Z1"},
+        {{"--keep-empty", "1 0 0 0 1 1"},
+         "--keep-empty \"1 0 0 0 1 1\": needs one argument of six numbers X0 Y0 Z0 X1 Y1 Z1 "
+         "with X0 <= X1, Y0 <= Y1 and Z0 <= Z1"},
+        {{"--keep-empty", "0 0 0 1 1 1 and x=0"},
+         "--keep-empty \"0 0 0 1 1 1 and x=0\": needs one argument of six numbers X0 Y0 Z0 X1 "
+         "Y1 Z1 with X0 <= X1, Y0 <= Y1 and Z0 <= Z1"},
+        {{"--keep-solid"}, "--keep-solid needs a value"},
+        {{"--volume-fraction", "1"},
+         "--volume-fraction needs a number between 0 and 1 (both excluded), not \"1\""},
+        {{"--volume-fraction", "0.3.1"},
+         "--volume-fraction needs a number between 0 and 1 (both excluded), not \"0.3.1\""},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = c.args;

@@ -1,0 +1,51 @@
+#pragma once
+// What a scene asks of the optimization beyond the loads: the final volume fraction, the filter
+// radius (member size), the projection mode and the regions where material must or must not be.
+// The scene loader fills it from optional keys; ostrel-batch options override single fields; the
+// optimizer takes it before its reset. The defaults reproduce the optimization without any of
+// these controls exactly.
+//
+//   volumeFraction  final fraction of the volume, in (0, 1); the reduction goal is 1 - f.
+//   filterRadius    in voxel lengths, from kMinFilterRadius to kMaxFilterRadius. The default
+//                   2*sqrt(3) keeps the 5 x 5 x 5 neighbourhood; any other radius takes every
+//                   offset closer than the radius.
+//   projection      0: densities are the filtered design (the projection's sharpness grows but
+//                   is never applied during the iteration); 1: densities are the projected
+//                   filtered design in every iteration, with exact sensitivities.
+//   keepSolid       world boxes (prepared mesh coordinates, bounds included): elements whose
+//                   centre lies in one are held at density 1.
+//   keepEmpty       world boxes: elements whose centre lies in one are held at the lower density
+//                   bound and left out of the design and of the volume. Where a kept-solid
+//                   element (fixed, loaded or in a keep-solid box) lies in a keep-empty box,
+//                   solid wins.
+
+#include <vector>
+
+#include "geometry/Vec3.h"
+
+namespace ostrel {
+
+/// Axis-aligned box in world coordinates, bounds included; lo <= hi on every axis.
+struct WorldBox {
+    Vec3d lo{}, hi{};
+    bool contains(const Vec3d& p) const {
+        return p.x >= lo.x && p.x <= hi.x && p.y >= lo.y && p.y <= hi.y && p.z >= lo.z &&
+               p.z <= hi.z;
+    }
+};
+
+struct DesignControls {
+    static constexpr double kDefaultVolumeFraction = 0.36;
+    /// 2*sqrt(3), the radius of the 5 x 5 x 5 neighbourhood.
+    static constexpr double kDefaultFilterRadius = 3.4641016151377544;
+    static constexpr double kMinFilterRadius = 1.0;
+    static constexpr double kMaxFilterRadius = 10.0;
+
+    double volumeFraction = kDefaultVolumeFraction;
+    double filterRadius = kDefaultFilterRadius;
+    int projection = 0;
+    std::vector<WorldBox> keepSolid;
+    std::vector<WorldBox> keepEmpty;
+};
+
+}  // namespace ostrel
