@@ -235,7 +235,9 @@ TEST_F(SceneMakerTest, DesignControlsAreWrittenOnlyWhenGiven) {
     ASSERT_EQ(scene.designControls_.keepEmpty.size(), 2u);
     EXPECT_EQ(scene.designControls_.keepEmpty[1].hi, (Vec3d{0.25, 1, 0.25}));
 
-    ASSERT_EQ(run({"--mesh", mesh(), "--voxel", "0.25", "--levels", "3", "-o", output()}), 0);
+    ASSERT_EQ(run({"--mesh", mesh(), "--voxel", "0.25", "--levels", "3", "--fix", "x=0", "-o",
+                   output()}),
+              0);
     const std::string plain = testing::readFile(output());
     EXPECT_EQ(plain.find("\nOPTIMIZATION_"), std::string::npos);
     EXPECT_EQ(plain.find("\nKEEP_"), std::string::npos);
