@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
-#include <source_location>
 #include <string_view>
 
 #include "core/Console.h"
@@ -17,12 +16,12 @@ namespace ostrel {
 
 namespace {
 
-// The solver's error check: a failed driver call is fatal, reported with the line of the call.
-// The message is only built into a string when the call failed.
-void check(CUresult code, std::wstring_view message,
-           std::source_location where = std::source_location::current()) {
-    if (code != 0)
-        reportDriverError(kSolverSourceFile, int(where.line()), int(code), std::wstring(message));
+// The solver's error check: a failed driver call is fatal, reported with the line of the call
+// (__builtin_LINE as a default argument is the caller's line, with g++ and with clang 14, whose
+// standard library lacks std::source_location). The message is only built into a string when
+// the call failed.
+void check(CUresult code, std::wstring_view message, int line = __builtin_LINE()) {
+    if (code != 0) reportDriverError(kSolverSourceFile, line, int(code), std::wstring(message));
 }
 
 Int3 int3Of(const std::array<int, 3>& d) { return {d[0], d[1], d[2]}; }

@@ -6,7 +6,10 @@
 // loadScene reads the key-value file, reads, scales, transforms and moves the mesh so that its
 // bounding box starts at the origin, voxelizes it, builds the FemModel with its solver set up
 // on the chosen device and applies FIXED_VERTICES and FORCES (grid coordinates of level-0 vertex
-// grid points). A scene is loaded once per run; loading again releases the old model first.
+// grid points). Before voxelizing and again before building the model the loader checks the
+// grid's limits, the level count, the model's 32-bit counts and the estimated memory need
+// (scene/MemoryEstimate.h), and fails with one "ERROR: " line instead of allocating what cannot
+// fit. A scene is loaded once per run; loading again releases the old model first.
 // Owns its model and solver; the solver's device resources are released before the model.
 
 #include <memory>
@@ -17,6 +20,7 @@
 #include "geometry/Vec3.h"
 #include "gpu/Driver.h"
 #include "scene/KeyValueFile.h"
+#include "scene/MemoryEstimate.h"
 
 namespace ostrel {
 
@@ -39,6 +43,10 @@ public:
     bool saveScene(const std::wstring& fileName, std::wostream* log);
     /// Six lines: mesh, transformation, counts, voxel size, material, time step.
     std::wstring sceneSummary() const;
+
+    /// Memory a scene may need (bytes); 0, the default, means the machine's physical memory. A
+    /// scene whose estimated need is larger is refused before voxelization or model building.
+    void setMemoryLimit(double bytes) { memoryLimit_ = bytes; }
 
     bool isLoaded() const { return loaded_; }
     FemModel* model() { return model_.get(); }
@@ -83,8 +91,12 @@ private:
     void applyFixations(const std::wstring& list, std::wostream* log);
     void applyForces(const std::wstring& list, std::wostream* log);
     void releaseModel();
+    /// The model's size as far as it can be told before voxelizing at `voxelSize` into a grid
+    /// of `resolution`.
+    SceneSize expectedSize(const Vec3i& resolution, const Vec3d& voxelSize) const;
 
     DeviceOptions device_;
+    double memoryLimit_ = 0;
     bool loaded_ = false;
     KeyValueFile file_;
     TriangleMesh mesh_;

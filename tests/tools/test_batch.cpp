@@ -264,7 +264,7 @@ TEST(BatchProgram, QuietPrintsOneLinePerIterationAndWritesIntoTheWorkingDirector
         EXPECT_TRUE(std::filesystem::exists(folder / name)) << name;
 }
 
-TEST(BatchProgram, QuietShowsTheErrorOfAModelThatEndsTheProcess) {
+TEST(BatchProgram, QuietShowsTheErrorOfAnEmptyModel) {
     ScratchFolder folder("batch-empty-model");
     const auto scene = testing::writeCantileverScene(folder.path(), 16);
     // One voxel larger than the whole beam: its centre lies outside, the voxel model is empty.
@@ -272,8 +272,10 @@ TEST(BatchProgram, QuietShowsTheErrorOfAModelThatEndsTheProcess) {
     text.replace(0, text.find('\n'), "VOXEL_SIZE: 10 10 10");
     std::ofstream(scene) << text;
     Child child(kBatch, {scene.string(), "-q", "--threads", "1", "-o", folder.path().string()});
-    EXPECT_EQ(child.finish(), 255);
+    // The loader refuses the model before building it: a failed load, not an ended process.
+    EXPECT_EQ(child.finish(), 1);
     EXPECT_EQ(child.out(), "ERROR: Voxel model is empty\n");
+    EXPECT_EQ(child.err(), "ERROR: Cannot load scene \"" + scene.string() + "\"\n");
 }
 
 TEST(BatchProgram, QuietKeepsWarningsBetweenTheProgressLines) {
