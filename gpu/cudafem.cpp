@@ -11,6 +11,7 @@
 #include "core/FatalError.h"
 #include "fem/FemModel.h"
 #include "fem/Operators.h"
+#include "fem/RigidBodyModes.h"
 
 namespace ostrel {
 
@@ -245,7 +246,10 @@ void CudaFem::prepareSolve() {
     for (int l = 2; l < m.numLevels_; ++l)
         upload(A_dev_[size_t(l)], m.A_[size_t(l)].data(), m.A_[size_t(l)].size() * 8,
                L"cuMemcpyHtoD failed for A");
-    coarseValid_ = factorCoarsestLevel(m);
+    // The factorization alone misses singular systems whose rounding leaves small positive
+    // pivots (a hinge); the fixations are checked for free rigid-body modes as well.
+    const bool held = fixationsHoldModel(m);
+    coarseValid_ = factorCoarsestLevel(m) && held;
     if (!coarseValid_ && narrowLog_)
         *narrowLog_ << "WARNING: The coarsest-level system is singular (the fixed vertices do not "
                        "hold the model in place); "
@@ -370,6 +374,12 @@ bool CudaFem::solve(double tolerance) {
         std::fill(m.u_.begin(), m.u_.end(), 0.0);
         return true;
     }
+    if (!coarseValid_) {
+        // A singular system has no solution to converge to: no cycles, no displacement.
+        std::fill(m.u_.begin(), m.u_.end(), 0.0);
+        if (cycleSink_) *cycleSink_ << 0 << "\n" << std::flush;
+        return false;
+    }
     residualAndRestrict(0);
     int cycles = 0;
     double rel = 0;
@@ -384,7 +394,7 @@ bool CudaFem::solve(double tolerance) {
     if (cycleSink_) *cycleSink_ << cycles << "\n" << std::flush;
     check(driver_->memcpyDtoH(m.u_.data(), u_dev_[0], m.u_.size() * 8),
                  L"cuMemcpyDtoH failed for u");
-    return rel <= tolerance && coarseValid_;
+    return rel <= tolerance;
 }
 
 }  // namespace ostrel

@@ -195,7 +195,7 @@ TEST(RunControl, UnconvergedSolveWarnsAndTheStepGoesOn) {
     const StepResult step = rig.run->frameMove(0, 0);
     ASSERT_TRUE(step.performed);
     EXPECT_FALSE(step.converged);
-    EXPECT_EQ(step.cycles, CudaFem::kMaxCycles);
+    EXPECT_EQ(step.cycles, 0) << "a singular system runs no cycles";
     EXPECT_EQ(rig.lifetime.iteration, 1);
     const std::string narrow = rig.narrowLog.str();
     const size_t warning = narrow.find("WARNING: Solver has not converged\n");
