@@ -25,6 +25,17 @@ void check(CUresult code, std::wstring_view message, int line = __builtin_LINE()
     if (code != 0) reportDriverError(kSolverSourceFile, line, int(code), std::wstring(message));
 }
 
+// A module global of another size than the solver writes belongs to another module version:
+// writing into it would corrupt the module's memory. Reported like a failed driver call.
+void checkGlobalSize(const wchar_t* name, size_t bytes, size_t expected,
+                     int line = __builtin_LINE()) {
+    if (bytes != expected)
+        check(CUDA_ERROR_INVALID_IMAGE,
+              L"Symbol " + std::wstring(name) + L" has " + std::to_wstring(bytes) +
+                  L" bytes, expected " + std::to_wstring(expected),
+              line);
+}
+
 Int3 int3Of(const std::array<int, 3>& d) { return {d[0], d[1], d[2]}; }
 
 // Directory of the running executable, with its trailing slash.
@@ -95,6 +106,7 @@ void CudaFem::setup() {
     CUdeviceptr ke = 0;
     size_t keBytes = 0;
     check(driver_->moduleGetGlobal(&ke, &keBytes, module_, "Ke_"), L"Symbol Ke_ not found");
+    checkGlobalSize(L"Ke_", keBytes, sizeof(double) * 576);
     check(driver_->memcpyHtoD(ke, m.Ke_.data(), sizeof(double) * 576),
                  L"cuMemcpyHtoD failed for symbol Ke_");
 
@@ -236,6 +248,7 @@ void CudaFem::prepareSolve() {
     CUdeviceptr dt = 0;
     size_t dtBytes = 0;
     check(driver_->moduleGetGlobal(&dt, &dtBytes, module_, "dt_"), L"Symbol dt_ not found");
+    checkGlobalSize(L"dt_", dtBytes, sizeof(double));
     check(driver_->memcpyHtoD(dt, &m.dt_, 8), L"cuMemcpyHtoD failed for symbol dt_");
     upload(isVertexFixed_dev_, m.isVertexFixed_.data(), m.isVertexFixed_.size(),
            L"cuMemcpyHtoD failed for isVertexFixed_dev_");
