@@ -26,7 +26,6 @@ int main(int argc, char** argv) {
         wideOut() << helpText() << std::flush;
         return 0;
     }
-    bindThreadToAffinityMask(settings.affinityMask, &wideOut());
 
     // Without a window there is no open-file dialog to choose a scene from.
     if (settings.sceneFile.empty()) {
@@ -38,6 +37,7 @@ int main(int argc, char** argv) {
     DeviceOptions device;
     device.forceHost = settings.cpuMode;
     device.hostThreads = settings.cpuMode ? settings.numThreads : 0;
+    bindThreadToAffinityMask(settings.affinityMask, &wideOut(), device.hostThreads);
     std::unique_ptr<Scene> scene = std::make_unique<Scene>(device);
     if (!scene->loadScene(settings.sceneFile, &wideOut()))
         reportFatalError(kAppSourceFile, 550, L"Cannot load scene");
