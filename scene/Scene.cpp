@@ -32,6 +32,13 @@ std::wstring joinWords(std::initializer_list<T> values) {
     return text.str();
 }
 
+// A value holds the file's bytes, one per character; a file name in it is UTF-8 text.
+std::wstring decodeFileName(const std::wstring& value) {
+    std::string bytes;
+    for (wchar_t c : value) bytes.push_back(char(static_cast<unsigned char>(c & 0xff)));
+    return fromUtf8(bytes);
+}
+
 }  // namespace
 
 std::wstring directoryPrefix(const std::wstring& fileName) {
@@ -105,12 +112,7 @@ bool Scene::loadScene(const std::wstring& fileName, std::wostream* log) {
 
     std::wstring meshName;
     if (!file_.getString(L"MESH", meshName, log)) return false;
-    // The value holds the file's bytes, one per character; a file name in it is UTF-8 text.
-    {
-        std::string bytes;
-        for (wchar_t c : meshName) bytes.push_back(char(static_cast<unsigned char>(c & 0xff)));
-        meshName = fromUtf8(bytes);
-    }
+    meshName = decodeFileName(meshName);
     // An absolute MESH path is used as it is; a relative one is taken from the scene's folder.
     const std::wstring meshFile =
         isAbsolutePath(meshName) ? meshName : directoryPrefix(fileName) + meshName;
@@ -347,7 +349,7 @@ std::wstring Scene::sceneSummary() const {
     std::wostringstream text;
     std::wstring meshName;
     file_.getString(L"MESH", meshName, nullptr, true);
-    text << L"# Mesh: \"" << meshName << L"\"\n";
+    text << L"# Mesh: \"" << decodeFileName(meshName) << L"\"\n";
 
     float transformation[16];
     std::copy(kIdentity, kIdentity + 16, transformation);

@@ -308,6 +308,9 @@ TEST_F(SceneTest, MeshPathRelativeToSceneAndAbsolute) {
     ASSERT_TRUE(scene_.loadScene(writeScene(text, "\xc3\xa9/scene.txt"), &log_))
         << toUtf8(log_.str());
     EXPECT_EQ(scene_.model()->numElements_[0], 4 * 4 * 4);
+    // The summary names the mesh as the loader read it, not its bytes encoded once more.
+    const std::wstring summary = scene_.sceneSummary();
+    EXPECT_EQ(summary.substr(0, summary.find(L'\n')), L"# Mesh: \"\u00fc/b.obj\"");
     EXPECT_EQ(directoryPrefix(L"a\\b/c.txt"), L"a\\b/");
     EXPECT_EQ(directoryPrefix(L"c:\\x\\c.txt"), L"c:\\x\\");
     EXPECT_EQ(directoryPrefix(L"c.txt"), L"");
