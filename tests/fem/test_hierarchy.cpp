@@ -241,13 +241,5 @@ TEST(HierarchyDeath, PrintsLevelLines) {
                 "Level 1:  #Elements: 2   #Vertices: 12\nLevel 2:  #Elements: 1   #Vertices: 8\n$");
 }
 
-TEST(Hierarchy, PackingAtFieldLimits) {
-    EXPECT_EQ(pack({2046, 2047, 1023}), (1023u << 22) | (2047u << 11) | 2046u);
-    const GridPos p = unpack(pack({2046, 5, 1022}));
-    EXPECT_EQ(p.x, 2046);
-    EXPECT_EQ(p.y, 5);
-    EXPECT_EQ(p.z, 1022);
-}
-
 }  // namespace
 }  // namespace ostrel
