@@ -1,6 +1,6 @@
 // Fuzz target: loads arbitrary bytes as a scene file whose MESH names a small box (written under
 // the mesh names of the examples, so the example scenes seed the corpus), on the host device with
-// a memory limit of 64 MB, then writes the summary and saves the scene. A grid beyond the limit
+// a memory limit of 16 MB, then writes the summary and saves the scene. A grid beyond the limit
 // must be refused, not attempted; nothing may crash or end the process.
 
 #include <fcntl.h>
@@ -17,7 +17,7 @@ using namespace ostrel;
 
 namespace {
 
-constexpr double kMemoryLimit = 64.0 * 1024 * 1024;
+constexpr double kMemoryLimit = 16.0 * 1024 * 1024;
 
 const char kBox[] =
     "v 0 0 0\nv 1 0 0\nv 0 0.5 0\nv 1 0.5 0\nv 0 0 0.5\nv 1 0 0.5\nv 0 0.5 0.5\nv 1 0.5 0.5\n"
