@@ -1,8 +1,10 @@
 #include "app/CommandLine.h"
 
+#include <omp.h>
 #include <pthread.h>
 #include <sched.h>
 
+#include <atomic>
 #include <ostream>
 #include <sstream>
 
@@ -80,9 +82,16 @@ int affinityProcessor(int mask) {
     return processor;
 }
 
-bool bindThreadToAffinityMask(int mask, std::wostream* log) {
+bool bindThreadToAffinityMask(int mask, std::wostream* log, int workerThreads) {
     const int processor = affinityProcessor(mask);
     if (processor < 0) return true;
+    // Worker threads inherit the mask of the thread that creates them: the OpenMP pool is
+    // started before the main thread is bound, so that only the main thread is bound.
+    if (workerThreads < omp_get_max_threads()) workerThreads = omp_get_max_threads();
+    // (An empty region would be optimized away; each thread reports in.)
+    std::atomic<int> started{0};
+#pragma omp parallel num_threads(workerThreads)
+    started.fetch_add(1, std::memory_order_relaxed);
     cpu_set_t set;
     CPU_ZERO(&set);
     CPU_SET(processor, &set);

@@ -38,6 +38,8 @@ int affinityProcessor(int mask);
 
 /// Binds the calling thread to the processor of the lowest set bit of `mask`. Mask 0 binds
 /// nothing and succeeds. Prints a warning on `log` and returns false when binding fails.
-bool bindThreadToAffinityMask(int mask, std::wostream* log);
+/// Binds the calling (main) thread only: the OpenMP worker pool, at least `workerThreads`
+/// strong (and at least OpenMP's default), is started first and keeps the process's mask.
+bool bindThreadToAffinityMask(int mask, std::wostream* log, int workerThreads = 0);
 
 }  // namespace ostrel

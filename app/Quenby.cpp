@@ -107,7 +107,10 @@ int run(int argc, char** argv) {
         return 0;
     }
     // 3. Processor affinity.
-    bindThreadToAffinityMask(settings.affinityMask, &wideOut());
+    // The worker pool starts first (as large as the threads the host device will use) and keeps
+    // the process's mask; only the main thread is bound.
+    bindThreadToAffinityMask(settings.affinityMask, &wideOut(),
+                             settings.cpuMode ? settings.numThreads : 0);
 
     // The framework reads its own flags now and reports what nobody knows; without a display
     // the program stops here, before anything is loaded or written.

@@ -2,7 +2,9 @@
 // Replacing a file so that it is never left half-written: the content goes to a temporary file
 // beside the target ("<target>.tmp<pid>~", so concurrent writers never share one), which is
 // then renamed over the target. Readers see the old file or the complete new one. On any
-// failure the temporary file is removed and the target is left as it was.
+// failure the temporary file is removed and the target is left as it was. A target that is a
+// symbolic link stays one: the file it points to (through any chain of links) is replaced. A
+// replaced file keeps its permission bits; a new one gets the default of the umask.
 
 #include <cstdio>
 #include <functional>

@@ -77,6 +77,7 @@ constexpr ResultName kResultNames[] = {
 
 // Process-wide: installed once by the window framework, read only when the process is ending.
 FatalErrorDialog g_fatalErrorDialog = nullptr;
+DriverResultNamer g_driverResultNamer = nullptr;
 
 }  // namespace
 
@@ -107,8 +108,11 @@ std::wstring composeDriverErrorMessage(const std::wstring& message, int code) {
 const char* driverResultName(int code) {
     for (const ResultName& entry : kResultNames)
         if (entry.code == code) return entry.name;
-    return "";
+    const char* name = g_driverResultNamer ? g_driverResultNamer(code) : nullptr;
+    return name ? name : "";
 }
+
+void setDriverResultNamer(DriverResultNamer namer) { g_driverResultNamer = namer; }
 
 void reportFatalError(const char* sourceFile, int line, const std::wstring& message, bool show) {
     const std::wstring caption = L"FATAL ERROR";

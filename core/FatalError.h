@@ -20,9 +20,16 @@ std::wstring composeFatalErrorText(const char* sourceFile, int line, const std::
 /// message "\nCUDA Driver API Error: " code " (" name ")".
 std::wstring composeDriverErrorMessage(const std::wstring& message, int code);
 
-/// The CUDA driver API's symbolic name of a result code ("CUDA_ERROR_OUT_OF_MEMORY" for 2);
-/// an empty string for a code outside the known table.
+/// The CUDA driver API's symbolic name of a result code ("CUDA_ERROR_OUT_OF_MEMORY" for 2).
+/// A code outside the known table is named by the loaded driver (see setDriverResultNamer);
+/// without a driver, or when the driver does not know it either, the name is empty.
 const char* driverResultName(int code);
+
+/// Names of result codes the table lacks (newer drivers define more); returns null for an
+/// unknown code. The CUDA driver layer installs one while the driver is loaded.
+using DriverResultNamer = const char* (*)(int code);
+/// Installs (or, with nullptr, removes) the namer.
+void setDriverResultNamer(DriverResultNamer namer);
 
 /// Shows the report (when `show` is set) and aborts. Never returns.
 [[noreturn]] void reportFatalError(const char* sourceFile, int line, const std::wstring& message,

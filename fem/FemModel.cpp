@@ -5,6 +5,7 @@
 #include <ostream>
 
 #include "core/Console.h"
+#include "fem/ModelSize.h"
 #include "fem/Operators.h"
 
 namespace ostrel {
@@ -12,6 +13,10 @@ namespace ostrel {
 FemModel::FemModel(const Volume<bool, double>& voxels, int numLevels) : numLevels_(numLevels) {
     if (numLevels_ < 3) {
         narrowOut() << "ERROR: #Levels must be >= 3\n" << std::flush;
+        std::exit(-1);
+    }
+    if (numLevels_ > kMaxLevels) {
+        narrowOut() << "ERROR: #Levels must be <= " << kMaxLevels << "\n" << std::flush;
         std::exit(-1);
     }
     elementDims_.resize(size_t(numLevels_));
@@ -57,6 +62,12 @@ void FemModel::buildHierarchy(const Volume<bool, double>& voxels) {
     const int ex = hi[0] - lo[0], ey = hi[1] - lo[1], ez = hi[2] - lo[2];
     if (ex + 2 >= 2048 || ey + 2 >= 2048 || ez + 2 >= 1024) {
         out << L"ERROR: Voxel model extents are too large" << std::flush;
+        std::exit(-1);
+    }
+    // Element and vertex counters are ints: refuse a model they cannot number.
+    if (const std::wstring error = modelSizeError(measureModel(voxels), numLevels_);
+        !error.empty()) {
+        out << error << std::flush;
         std::exit(-1);
     }
     const Vec3d s = voxels.spacing(), o = voxels.offset();

@@ -45,7 +45,9 @@ public:
     /// Builds the hierarchy of `numLevels` levels from the occupancy `voxels`, allocates the host
     /// arrays with their initial values and computes the element matrices. Prints
     /// "Building hierarchy ..." and one line per level on the wide console. Exits with -1 on
-    /// numLevels < 3 (narrow message), an empty volume or too large extents (wide messages).
+    /// numLevels < 3 or > 12 (narrow message), an empty volume, too large extents or counts
+    /// beyond the 32-bit indices (wide messages; see fem/ModelSize.h, which the scene loader
+    /// checks first so that a scene never ends here).
     FemModel(const Volume<bool, double>& voxels, int numLevels);
     FemModel(const FemModel&) = delete;
     FemModel& operator=(const FemModel&) = delete;

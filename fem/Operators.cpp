@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "fem/FemModel.h"
+#include "fem/RigidBodyModes.h"
 
 namespace ostrel {
 namespace {
@@ -140,36 +141,6 @@ void assembleCoarser(FemModel& m, int l) {
     }
 }
 
-// True when the fixed level-0 vertices lie on one line, or there are fewer than two: a rotation
-// about that line (any line through a single point, any rotation without fixed vertices) moves
-// no fixed vertex, so every level's operator is singular in exact arithmetic. A factorization in
-// floating point may still succeed on rounding-sized pivots; this check does not depend on them.
-bool fixedVerticesOnOneLine(const FemModel& m) {
-    const int n = m.numVertices(0);
-    bool haveFirst = false, haveSecond = false;
-    long long o[3] = {0, 0, 0}, d[3] = {0, 0, 0};
-    for (int v = 0; v < n; ++v) {
-        if (!m.isVertexFixed_[size_t(v)]) continue;
-        const GridPos p = unpack(m.vertexPosition_[0][size_t(v)]);
-        const long long q[3] = {p.x, p.y, p.z};
-        if (!haveFirst) {
-            for (int a = 0; a < 3; ++a) o[a] = q[a];
-            haveFirst = true;
-            continue;
-        }
-        const long long e[3] = {q[0] - o[0], q[1] - o[1], q[2] - o[2]};
-        if (!haveSecond) {
-            for (int a = 0; a < 3; ++a) d[a] = e[a];
-            haveSecond = true;
-            continue;
-        }
-        if (d[1] * e[2] - d[2] * e[1] != 0 || d[2] * e[0] - d[0] * e[2] != 0 ||
-            d[0] * e[1] - d[1] * e[0] != 0)
-            return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 void assembleLevelOperator(FemModel& model, int level) {
@@ -200,7 +171,7 @@ bool factorCoarsestLevel(FemModel& model) {
             cs.endColumn();
         }
     const bool factored = cs.factorize();
-    return factored && !fixedVerticesOnOneLine(model);
+    return factored && fixationsHoldModel(model);
 }
 
 }  // namespace ostrel

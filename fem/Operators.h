@@ -24,9 +24,9 @@ void assembleLevelOperator(FemModel& model, int level);
 
 /// Builds the coarsest system from A_[numLevels_-1] (column a*n+j, rows b*n+nb in the order of
 /// coarseNeighbors_, lower triangle) into model.coarseSolver_ and factors it. Returns false when
-/// the factorization failed, or when the fixed vertices lie on one line (fewer than two, or a
-/// hinge): the system is then singular even where rounding leaves every pivot positive. The
-/// solver then refuses to solve.
+/// the factorization failed, or when the fixations leave a rigid-body mode free (nothing fixed,
+/// one fixed point, a hinge; fem/RigidBodyModes.h): the system is then singular even where
+/// rounding leaves every pivot positive. The solver then refuses to solve.
 bool factorCoarsestLevel(FemModel& model);
 
 }  // namespace ostrel

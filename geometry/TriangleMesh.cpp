@@ -28,6 +28,7 @@ bool TriangleMesh::readObj(const std::wstring& fileName, std::wostream* messages
     };
     std::string text;
     long lineNumber = 0;
+    std::vector<long> faceLines;  // line of every triangle, for the index check at the end
     for (;;) {
         ++lineNumber;
         if (!std::getline(in, text)) {
@@ -51,14 +52,24 @@ bool TriangleMesh::readObj(const std::wstring& fileName, std::wostream* messages
                 std::istringstream number(word.substr(0, word.find('/')));
                 long long index;
                 if (!(number >> index)) return parseError(lineNumber);
-                // Only indices naming an existing vertex are accepted, so no later use can
-                // read outside the vertex array.
-                if (index < 1 || index > (long long)vertices.size()) return parseError(lineNumber);
+                // Faces may come before their vertices: indices are checked once the whole
+                // file is read. Only 1..INT32_MAX can ever name a vertex.
+                if (index < 1 || index > std::numeric_limits<int32_t>::max())
+                    return parseError(lineNumber);
                 t.indices[c] = int32_t(index - 1);
             }
             triangles.push_back(t);
+            faceLines.push_back(lineNumber);
         }
     }
+    // Only indices naming an existing vertex are accepted, so no later use can read outside the
+    // vertex array; the first face (in file order) that names none fails with its line.
+    for (size_t n = 0; n < triangles.size(); ++n)
+        for (int32_t index : triangles[n].indices)
+            if (size_t(index) >= vertices.size()) {
+                triangles.resize(n);  // what is left refers to existing vertices only
+                return parseError(faceLines[n]);
+            }
     updateNormals();
     updateBounds();
     loaded = true;

@@ -4,8 +4,9 @@
 //
 // Contracts used by the scene loader and the optimizer:
 // - readObj empties the mesh, reads "v" and "f" lines and returns true on success. Face indices
-//   are validated: a face naming no existing vertex is rejected with the parse error of its line,
-//   so every index of a loaded mesh is in [0, vertices.size()).
+//   are validated once the whole file is read (faces may precede their vertices): a face naming
+//   no existing vertex is rejected with the parse error of its line, so every index of a loaded
+//   mesh is in [0, vertices.size()).
 // - Every operation that changes positions (readObj, scale, transform) recomputes triangle and
 //   vertex normals, center and halfSize before returning; the volume only changes through
 //   computeVolume.

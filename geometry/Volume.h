@@ -8,6 +8,7 @@
 
 #include <cassert>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "geometry/Vec3.h"
@@ -38,9 +39,15 @@ public:
     Volume& operator=(Volume&&) noexcept = default;
 
     /// Releases any previous data, sets the placement, computes the extent and fills all
-    /// nx*ny*nz cells with `fill`. Negative resolutions are treated as 0.
-    void init(Vec3i resolution, Vec3<R> spacing, Vec3<R> offset, V fill) {
+    /// nx*ny*nz cells with `fill`. Negative resolutions are treated as 0. A resolution whose
+    /// cell count (or byte count) does not fit size_t is refused: the grid stays cleared and
+    /// init returns false.
+    bool init(Vec3i resolution, Vec3<R> spacing, Vec3<R> offset, V fill) {
         clear();
+        size_t cells = 1;
+        for (int n : {resolution.x, resolution.y, resolution.z})
+            if (n > 0 && __builtin_mul_overflow(cells, size_t(n), &cells)) return false;
+        if (cells > SIZE_MAX / sizeof(V)) return false;
         resolution_ = {resolution.x > 0 ? resolution.x : 0, resolution.y > 0 ? resolution.y : 0,
                        resolution.z > 0 ? resolution.z : 0};
         spacing_ = spacing;
@@ -50,6 +57,7 @@ public:
         data_ = std::make_unique<V[]>(size());
         for (size_t n = 0; n < size(); ++n) data_[n] = fill;
         valid_ = true;
+        return true;
     }
 
     /// Back to the freshly constructed state: not valid, all fields zero, no data.

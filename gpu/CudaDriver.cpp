@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include "core/FatalError.h"
 #include "gpu/HostDriver.h"
 
 namespace ostrel {
@@ -28,6 +29,17 @@ struct CudaDriver::Table {
 };
 
 namespace {
+
+// cuGetErrorName of the loaded driver (optional: resolved when the library has it), so that
+// result codes of drivers newer than the name table are still named.
+CUresult (*g_getErrorName)(CUresult, const char**) = nullptr;
+
+const char* nameFromDriver(int code) {
+    const char* name = nullptr;
+    if (!g_getErrorName || g_getErrorName(code, &name) != CUDA_SUCCESS) return nullptr;
+    return name;
+}
+
 // Same order as the members of CudaDriver::Table.
 const char* const kSymbols[] = {
     "cuInit",
@@ -73,6 +85,9 @@ CudaDriver::CudaDriver(const char* library) {
         }
     }
     handle_ = h;
+    g_getErrorName = reinterpret_cast<CUresult (*)(CUresult, const char**)>(
+        dlsym(h, "cuGetErrorName"));
+    if (g_getErrorName) setDriverResultNamer(&nameFromDriver);
 }
 
 CudaDriver::~CudaDriver() {
@@ -140,9 +155,10 @@ std::unique_ptr<Driver> openDriver(const DeviceOptions& options, const char* cud
             CUresult r = cuda->init(0);
             int count = 0;
             // A stub library or a machine without devices leaves the host device. Any other
-            // failure stays with the driver so that the set-up's error check reports it.
+            // failure, also of the device count after a successful cuInit, stays with the
+            // driver so that the set-up's error check reports it.
             if (r != CUDA_ERROR_STUB_LIBRARY && r != CUDA_ERROR_NO_DEVICE &&
-                (r != CUDA_SUCCESS || (cuda->deviceGetCount(&count) == CUDA_SUCCESS && count > 0)))
+                (r != CUDA_SUCCESS || cuda->deviceGetCount(&count) != CUDA_SUCCESS || count > 0))
                 return cuda;
         }
     }

@@ -3,7 +3,9 @@
 // driver is installed. Resolves the versioned exports whose legacy names have 32-bit
 // signatures (cuMemAlloc_v2, cuMemFree_v2, cuMemcpyHtoD_v2, cuMemcpyDtoH_v2, cuMemsetD32_v2,
 // cuModuleGetGlobal_v2, cuDeviceTotalMem_v2) and makes the device's primary context current in
-// place of cuCtxCreate (whose signature changed in CUDA 13); ctxDestroy releases it.
+// place of cuCtxCreate (whose signature changed in CUDA 13); ctxDestroy releases it. When the
+// library exports cuGetErrorName, it names the result codes the fatal report's table lacks
+// (installed with setDriverResultNamer; the library is never unloaded).
 
 #include "gpu/Driver.h"
 

@@ -21,6 +21,7 @@ inline constexpr CUresult CUDA_ERROR_NOT_INITIALIZED = 3;
 inline constexpr CUresult CUDA_ERROR_STUB_LIBRARY = 34;
 inline constexpr CUresult CUDA_ERROR_NO_DEVICE = 100;
 inline constexpr CUresult CUDA_ERROR_INVALID_DEVICE = 101;
+inline constexpr CUresult CUDA_ERROR_INVALID_IMAGE = 200;
 inline constexpr CUresult CUDA_ERROR_FILE_NOT_FOUND = 301;
 inline constexpr CUresult CUDA_ERROR_INVALID_HANDLE = 400;
 inline constexpr CUresult CUDA_ERROR_NOT_FOUND = 500;

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
-#include <source_location>
 #include <string_view>
 
 #include "core/Console.h"
@@ -18,12 +17,23 @@ namespace ostrel {
 
 namespace {
 
-// The solver's error check: a failed driver call is fatal, reported with the line of the call.
-// The message is only built into a string when the call failed.
-void check(CUresult code, std::wstring_view message,
-           std::source_location where = std::source_location::current()) {
-    if (code != 0)
-        reportDriverError(kSolverSourceFile, int(where.line()), int(code), std::wstring(message));
+// The solver's error check: a failed driver call is fatal, reported with the line of the call
+// (__builtin_LINE as a default argument is the caller's line, with g++ and with clang 14, whose
+// standard library lacks std::source_location). The message is only built into a string when
+// the call failed.
+void check(CUresult code, std::wstring_view message, int line = __builtin_LINE()) {
+    if (code != 0) reportDriverError(kSolverSourceFile, line, int(code), std::wstring(message));
+}
+
+// A module global of another size than the solver writes belongs to another module version:
+// writing into it would corrupt the module's memory. Reported like a failed driver call.
+void checkGlobalSize(const wchar_t* name, size_t bytes, size_t expected,
+                     int line = __builtin_LINE()) {
+    if (bytes != expected)
+        check(CUDA_ERROR_INVALID_IMAGE,
+              L"Symbol " + std::wstring(name) + L" has " + std::to_wstring(bytes) +
+                  L" bytes, expected " + std::to_wstring(expected),
+              line);
 }
 
 Int3 int3Of(const std::array<int, 3>& d) { return {d[0], d[1], d[2]}; }
@@ -96,6 +106,7 @@ void CudaFem::setup() {
     CUdeviceptr ke = 0;
     size_t keBytes = 0;
     check(driver_->moduleGetGlobal(&ke, &keBytes, module_, "Ke_"), L"Symbol Ke_ not found");
+    checkGlobalSize(L"Ke_", keBytes, sizeof(double) * 576);
     check(driver_->memcpyHtoD(ke, m.Ke_.data(), sizeof(double) * 576),
                  L"cuMemcpyHtoD failed for symbol Ke_");
 
@@ -261,6 +272,7 @@ void CudaFem::prepareSolve() {
     CUdeviceptr dt = 0;
     size_t dtBytes = 0;
     check(driver_->moduleGetGlobal(&dt, &dtBytes, module_, "dt_"), L"Symbol dt_ not found");
+    checkGlobalSize(L"dt_", dtBytes, sizeof(double));
     check(driver_->memcpyHtoD(dt, &m.dt_, 8), L"cuMemcpyHtoD failed for symbol dt_");
     upload(isVertexFixed_dev_, m.isVertexFixed_.data(), m.isVertexFixed_.size(),
            L"cuMemcpyHtoD failed for isVertexFixed_dev_");
@@ -461,6 +473,12 @@ bool CudaFem::solve(double tolerance) {
         std::fill(m.u_.begin(), m.u_.end(), 0.0);
         return true;
     }
+    if (!coarseValid_) {
+        // A singular system has no solution to converge to: no cycles, no displacement.
+        std::fill(m.u_.begin(), m.u_.end(), 0.0);
+        if (cycleSink_) *cycleSink_ << 0 << "\n" << std::flush;
+        return false;
+    }
     const Clock::time_point start = Clock::now();
     residualAndRestrict(0);
     int cycles = 0;
@@ -479,7 +497,7 @@ bool CudaFem::solve(double tolerance) {
     check(driver_->memcpyDtoH(m.u_.data(), u_dev_[0], m.u_.size() * 8),
                  L"cuMemcpyDtoH failed for u");
     times_.copies += secondsSince(cycled);
-    return rel <= tolerance && coarseValid_;
+    return rel <= tolerance;
 }
 
 }  // namespace ostrel

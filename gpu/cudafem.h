@@ -17,8 +17,9 @@
 //
 // solve() prints one "Residual within cycle " line per V-cycle on the narrow log and writes the
 // cycle count to the cycle-count sink (null = nothing written). When the coarsest-level
-// factorization has failed (nothing fixed: singular system), prepareSolve prints one
-// "WARNING: " line, the coarse correction is zero and solve returns false after its cycles.
+// factorization has failed or found the system singular (the fixed vertices leave a rigid-body
+// mode free: none fixed, one point, a hinge line), prepareSolve prints one "WARNING: " line and
+// solve returns false at once, with zero cycles and a zero displacement.
 
 #include <cstddef>
 #include <iosfwd>
@@ -65,7 +66,7 @@ public:
     /// operators of levels >= 2 and factors the coarsest level.
     void prepareSolve();
     /// V-cycles until residual / fNorm_ <= tolerance or 200 cycles; u_ receives the result.
-    /// Returns whether the tolerance was reached (false also when the coarse factor is missing).
+    /// Returns whether the tolerance was reached; false at once when the coarse factor is missing.
     bool solve(double tolerance);
 
     /// Where solve writes its cycle count and a line break; null = nowhere.

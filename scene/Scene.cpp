@@ -7,8 +7,10 @@
 #include <sstream>
 
 #include "core/Console.h"
+#include "fem/ModelSize.h"
 #include "geometry/MeshFile.h"
 #include "gpu/cudafem.h"
+#include "scene/MemoryEstimate.h"
 #include "voxel/SurfaceVoxels.h"
 #include "voxel/Voxelizer.h"
 
@@ -71,6 +73,13 @@ bool parseBoxes(const std::wstring& text, std::vector<WorldBox>& boxes, std::wst
         boxes.push_back(box);
     }
     return true;
+}
+
+// A value holds the file's bytes, one per character; a file name in it is UTF-8 text.
+std::wstring decodeFileName(const std::wstring& value) {
+    std::string bytes;
+    for (wchar_t c : value) bytes.push_back(char(static_cast<unsigned char>(c & 0xff)));
+    return fromUtf8(bytes);
 }
 
 }  // namespace
@@ -148,12 +157,7 @@ bool Scene::loadScene(const std::wstring& fileName, std::wostream* log) {
 
     std::wstring meshName;
     if (!file_.getString(L"MESH", meshName, log)) return false;
-    // The value holds the file's bytes, one per character; a file name in it is UTF-8 text.
-    {
-        std::string bytes;
-        for (wchar_t c : meshName) bytes.push_back(char(static_cast<unsigned char>(c & 0xff)));
-        meshName = fromUtf8(bytes);
-    }
+    meshName = decodeFileName(meshName);
     // An absolute MESH path is used as it is; a relative one is taken from the scene's folder.
     const std::wstring meshFile =
         isAbsolutePath(meshName) ? meshName : directoryPrefix(fileName) + meshName;
@@ -191,13 +195,37 @@ bool Scene::loadScene(const std::wstring& fileName, std::wostream* log) {
     addAdditionalSurfaceVoxels_ = false;
     file_.getBool(L"ADD_ADDITIONAL_SURFACE_VOXELS", addAdditionalSurfaceVoxels_, log);
 
+    if (numLevels_ < kMinLevels || numLevels_ > kMaxLevels) {
+        writeLine(log, modelSizeError({}, numLevels_));
+        return false;
+    }
+
+    // The grid is sized and its memory need estimated before anything large is allocated.
+    Vec3i resolution;
+    const bool gridOk = addAdditionalSurfaceVoxels_
+                            ? marginResolution(mesh_, voxelSize_, resolution, log)
+                            : boundsResolution(mesh_, voxelSize_, resolution, log);
+    if (!gridOk) return false;
+    const double memoryLimit =
+        memoryLimit_ > 0 ? memoryLimit_ : double(physicalMemoryBytes());
+    // A proposed voxel size is judged as this check will judge it when the scene is loaded again.
+    auto sizeAt = [&](double factor) {
+        Vec3i r;
+        const Vec3d voxel = voxelSize_ * factor;
+        const bool ok = addAdditionalSurfaceVoxels_ ? marginResolution(mesh_, voxel, r, nullptr)
+                                                    : boundsResolution(mesh_, voxel, r, nullptr);
+        return expectedSize(ok ? r : resolution, voxel);
+    };
+    if (const std::wstring error =
+            memoryError(expectedSize(resolution, voxelSize_), voxelSize_, memoryLimit, sizeAt);
+        !error.empty()) {
+        writeLine(log, error);
+        return false;
+    }
+
     const auto start = std::chrono::steady_clock::now();
     Volume<bool, double> voxels;
     if (addAdditionalSurfaceVoxels_) {
-        const Vec3i resolution{
-            int(std::ceil(double(mesh_.halfSize.x) * 2.0 / voxelSize_.x)) + 2,
-            int(std::ceil(double(mesh_.halfSize.y) * 2.0 / voxelSize_.y)) + 2,
-            int(std::ceil(double(mesh_.halfSize.z) * 2.0 / voxelSize_.z)) + 2};
         const Vec3d offset = Vec3d(mesh_.center) - Vec3d(mesh_.halfSize) - voxelSize_;
         voxels.init(resolution, voxelSize_, offset, false);
         if (!voxelize(mesh_, voxels, kIdentity, log)) return false;
@@ -209,6 +237,26 @@ bool Scene::loadScene(const std::wstring& fileName, std::wostream* log) {
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     out << L"Voxelization (" << voxels.resolution().x << L" " << voxels.resolution().y << L" "
         << voxels.resolution().z << L") took " << ms << L"ms\n";
+
+    // The model's own limits and its memory need with the exact counts; the model is built only
+    // when both pass, so a scene never reaches the model's process-ending construction errors.
+    const ModelSize counts = measureModel(voxels);
+    if (const std::wstring error = modelSizeError(counts, numLevels_); !error.empty()) {
+        writeLine(log, error);
+        return false;
+    }
+    SceneSize size;
+    size.voxelGrid = voxels.resolution();
+    size.surfaceVoxels = addAdditionalSurfaceVoxels_;
+    size.extent = {double(counts.extent[0]), double(counts.extent[1]), double(counts.extent[2])};
+    size.elements = double(counts.elements);
+    size.vertices = double(counts.vertices);
+    size.levels = numLevels_;
+    if (const std::wstring error = memoryError(size, voxelSize_, memoryLimit, sizeAt);
+        !error.empty()) {
+        writeLine(log, error);
+        return false;
+    }
 
     releaseModel();
     model_ = std::make_unique<FemModel>(voxels, numLevels_);
@@ -286,6 +334,30 @@ bool Scene::readDesignControls(std::wostream* log) {
         !parseBoxes(text, c.keepEmpty, why))
         return fail(L"KEEP_EMPTY_BOXES " + why);
     return true;
+}
+
+SceneSize Scene::expectedSize(const Vec3i& resolution, const Vec3d& voxelSize) const {
+    // Before voxelizing, the element count is the mesh's volume in voxels and the vertices are
+    // as many again as the surface has voxel faces (a closed mesh; both capped by the grid).
+    double area = 0, sixVolumes = 0;
+    for (const MeshTriangle& t : mesh_.triangles) {
+        area += 0.5 * double(length(t.normal));
+        sixVolumes += dot(Vec3d(mesh_.vertices[size_t(t.indices[0])].position), Vec3d(t.normal));
+    }
+    const double volume = std::abs(sixVolumes / 6.0);
+    const double voxel = voxelSize.x * voxelSize.y * voxelSize.z;
+    const double face = std::min({voxelSize.x * voxelSize.y, voxelSize.y * voxelSize.z,
+                                  voxelSize.x * voxelSize.z});
+    SceneSize size;
+    size.voxelGrid = resolution;
+    size.surfaceVoxels = addAdditionalSurfaceVoxels_;
+    size.extent = {double(resolution.x), double(resolution.y), double(resolution.z)};
+    const double cells = size.extent[0] * size.extent[1] * size.extent[2];
+    const double points = (size.extent[0] + 1) * (size.extent[1] + 1) * (size.extent[2] + 1);
+    size.elements = std::min(cells, volume / voxel);
+    size.vertices = std::min(points, size.elements + area / face);
+    size.levels = numLevels_;
+    return size;
 }
 
 void Scene::applyFixations(const std::wstring& list, std::wostream* log) {
@@ -368,7 +440,7 @@ std::wstring Scene::sceneSummary() const {
     std::wostringstream text;
     std::wstring meshName;
     file_.getString(L"MESH", meshName, nullptr, true);
-    text << L"# Mesh: \"" << meshName << L"\"\n";
+    text << L"# Mesh: \"" << decodeFileName(meshName) << L"\"\n";
 
     float transformation[16];
     std::copy(kIdentity, kIdentity + 16, transformation);

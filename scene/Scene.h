@@ -9,8 +9,11 @@
 // FORCES (grid coordinates of level-0 vertex grid points), then the optional design-control keys
 // OPTIMIZATION_VOLUME_FRACTION, OPTIMIZATION_FILTER_RADIUS, OPTIMIZATION_PROJECTION,
 // KEEP_SOLID_BOXES and KEEP_EMPTY_BOXES (scene/DesignControls.h); a value out of range or not a
-// number fails the load with an error that names the key. A scene is loaded once per run;
-// loading again releases the old model first.
+// number fails the load with an error that names the key. Before voxelizing and again before
+// building the model the loader checks the grid's limits, the level count, the model's 32-bit
+// counts and the estimated memory need (scene/MemoryEstimate.h), and fails with one "ERROR: "
+// line instead of allocating what cannot fit. A scene is loaded once per run; loading again
+// releases the old model first.
 // Owns its model and solver; the solver's device resources are released before the model.
 
 #include <memory>
@@ -23,6 +26,7 @@
 #include "gpu/Driver.h"
 #include "scene/DesignControls.h"
 #include "scene/KeyValueFile.h"
+#include "scene/MemoryEstimate.h"
 
 namespace ostrel {
 
@@ -46,6 +50,10 @@ public:
     /// Six lines: mesh, transformation, counts, voxel size, material, time step; then one line
     /// for each design-control key the file sets.
     std::wstring sceneSummary() const;
+
+    /// Memory a scene may need (bytes); 0, the default, means the machine's physical memory. A
+    /// scene whose estimated need is larger is refused before voxelization or model building.
+    void setMemoryLimit(double bytes) { memoryLimit_ = bytes; }
 
     bool isLoaded() const { return loaded_; }
     FemModel* model() { return model_.get(); }
@@ -99,8 +107,12 @@ private:
     void applyForces(const std::wstring& list, std::wostream* log);
     bool readDesignControls(std::wostream* log);
     void releaseModel();
+    /// The model's size as far as it can be told before voxelizing at `voxelSize` into a grid
+    /// of `resolution`.
+    SceneSize expectedSize(const Vec3i& resolution, const Vec3d& voxelSize) const;
 
     DeviceOptions device_;
+    double memoryLimit_ = 0;
     bool loaded_ = false;
     KeyValueFile file_;
     TriangleMesh mesh_;

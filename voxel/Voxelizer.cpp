@@ -137,29 +137,56 @@ bool voxelize(const TriangleMesh& mesh, Volume<bool, double>& volume, const floa
     return layers.ok();
 }
 
-bool voxelizeToBounds(const TriangleMesh& mesh, Volume<bool, double>& volume, const Vec3d& voxelSize,
+namespace {
+
+// Checks the per-axis cell counts `n` (not yet rounded to int) against the limits and stores
+// them in `res`; prints the refusal on `messages`.
+bool acceptResolution(const double n[3], const Vec3d& voxelSize, Vec3i& res,
                       std::wostream* messages) {
-    // The resolution is computed in single precision, as the mesh's bounds are.
-    Vec3i res;
     double cells = 1.0;
     for (int a = 0; a < 3; ++a) {
-        const float n = std::ceil(2.0f * mesh.halfSize[a] / float(voxelSize[a]));
         // An empty mesh (inverted bounds) gives an empty grid; a voxel size that is not positive
         // or far too small for the mesh is refused instead of overflowing the resolution.
-        if (!(float(voxelSize[a]) > 0.0f) || n > float(kMaxVoxelizeResolution)) {
+        if (!(float(voxelSize[a]) > 0.0f) || !(n[a] <= double(kMaxVoxelizeResolution))) {
             if (messages)
                 *messages << L"ERROR: Voxel size " << voxelSize[a]
                           << L" gives no usable voxel grid" << std::endl;
-            volume.clear();
             return false;
         }
-        res[a] = n > 0.0f ? int(n) : 0;
+        res[a] = n[a] > 0.0 ? int(n[a]) : 0;
         cells *= double(res[a]);
     }
     if (cells > double(kMaxVoxelizeCells)) {
         if (messages)
             *messages << L"ERROR: Voxel grid of " << res.x << L" x " << res.y << L" x " << res.z
                       << L" cells is too large" << std::endl;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool boundsResolution(const TriangleMesh& mesh, const Vec3d& voxelSize, Vec3i& resolution,
+                      std::wostream* messages) {
+    // Computed in single precision, as the mesh's bounds are.
+    double n[3];
+    for (int a = 0; a < 3; ++a)
+        n[a] = double(std::ceil(2.0f * mesh.halfSize[a] / float(voxelSize[a])));
+    return acceptResolution(n, voxelSize, resolution, messages);
+}
+
+bool marginResolution(const TriangleMesh& mesh, const Vec3d& voxelSize, Vec3i& resolution,
+                      std::wostream* messages) {
+    double n[3];
+    for (int a = 0; a < 3; ++a) n[a] = std::ceil(double(mesh.halfSize[a]) * 2.0 / voxelSize[a]) + 2;
+    return acceptResolution(n, voxelSize, resolution, messages);
+}
+
+bool voxelizeToBounds(const TriangleMesh& mesh, Volume<bool, double>& volume, const Vec3d& voxelSize,
+                      std::wostream* messages) {
+    Vec3i res;
+    if (!boundsResolution(mesh, voxelSize, res, messages)) {
         volume.clear();
         return false;
     }

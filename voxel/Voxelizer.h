@@ -30,6 +30,17 @@ inline constexpr int kDepthLayerCapacity = 256;
 inline constexpr int kMaxVoxelizeResolution = 1 << 16;
 inline constexpr long long kMaxVoxelizeCells = 4LL << 30;
 
+/// Resolution voxelizeToBounds gives: ceil(2*halfSize/voxelSize) per axis in single precision.
+/// False, with the refusal on `messages`, beyond the limits above or for a voxel size that is
+/// not positive.
+bool boundsResolution(const TriangleMesh& mesh, const Vec3d& voxelSize, Vec3i& resolution,
+                      std::wostream* messages);
+/// Resolution of the grid with a one-voxel margin on every side (the scene loader's grid for
+/// additional surface voxels): ceil(2*halfSize/voxelSize) + 2 per axis in double precision,
+/// with the same limits.
+bool marginResolution(const TriangleMesh& mesh, const Vec3d& voxelSize, Vec3i& resolution,
+                      std::wostream* messages);
+
 bool voxelize(const TriangleMesh& mesh, Volume<bool, double>& volume, const float transform[16],
               std::wostream* messages);
 

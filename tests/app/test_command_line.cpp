@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <omp.h>
+#include <pthread.h>
+#include <sched.h>
 
 #include "app/CommandLine.h"
 #include "core/Console.h"
@@ -101,6 +104,27 @@ TEST(CommandLine, AffinityUsesLowestSetBit) {
 }
 
 TEST(CommandLine, ZeroMaskBindsNothing) { EXPECT_TRUE(bindThreadToAffinityMask(0, nullptr)); }
+
+TEST(CommandLine, AffinityBindsTheMainThreadButNotTheWorkers) {
+    cpu_set_t process;
+    ASSERT_EQ(pthread_getaffinity_np(pthread_self(), sizeof process, &process), 0);
+    if (CPU_COUNT(&process) < 2) GTEST_SKIP() << "needs two processors";
+    int first = 0;
+    while (!CPU_ISSET(first, &process)) ++first;
+    // This process has run no parallel region yet: its workers are created by what follows.
+    ASSERT_TRUE(bindThreadToAffinityMask(1 << first, nullptr, 3));
+    int counts[3] = {0, 0, 0};
+#pragma omp parallel num_threads(3)
+    {
+        cpu_set_t own;
+        if (pthread_getaffinity_np(pthread_self(), sizeof own, &own) == 0)
+            counts[omp_get_thread_num()] = CPU_COUNT(&own);
+    }
+    EXPECT_EQ(counts[0], 1) << "the main thread is bound";
+    EXPECT_EQ(counts[1], CPU_COUNT(&process)) << "a worker keeps the process's mask";
+    EXPECT_EQ(counts[2], CPU_COUNT(&process));
+    pthread_setaffinity_np(pthread_self(), sizeof process, &process);
+}
 
 }  // namespace
 }  // namespace ostrel

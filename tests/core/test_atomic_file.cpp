@@ -80,4 +80,29 @@ TEST(AtomicFile, FailuresKeepTheOldFileAndLeaveNoTemporary) {
     }
 }
 
+TEST(AtomicFile, WritesThroughSymbolicLinksAndKeepsTheMode) {
+    ostrel::testing::ScratchFolder dir("atomic");
+    fs::create_directories(dir.path() / "real");
+    const fs::path file = dir.path() / "real" / "scene.txt";
+    ASSERT_TRUE(writeFileAtomically(file.string(), "old\n"));
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    // A relative link to a relative link to the file.
+    const fs::path inner = dir.path() / "real" / "inner.txt", outer = dir.path() / "outer.txt";
+    fs::create_symlink("scene.txt", inner);
+    fs::create_symlink("real/inner.txt", outer);
+    ASSERT_TRUE(writeFileAtomically(outer.string(), "new\n"));
+    EXPECT_TRUE(fs::is_symlink(outer));
+    EXPECT_TRUE(fs::is_symlink(inner));
+    EXPECT_EQ(ostrel::testing::readFile(file), "new\n");
+    EXPECT_EQ(fs::status(file).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    // A link whose file does not exist yet creates that file.
+    const fs::path dangling = dir.path() / "dangling.txt";
+    fs::create_symlink(dir.path() / "real" / "later.txt", dangling);
+    ASSERT_TRUE(writeFileAtomically(dangling.string(), "later\n"));
+    EXPECT_TRUE(fs::is_symlink(dangling));
+    EXPECT_EQ(ostrel::testing::readFile(dir.path() / "real" / "later.txt"), "later\n");
+    EXPECT_EQ(entriesIn(dir.path() / "real"), 3u) << "no temporary left";
+}
+
 }  // namespace

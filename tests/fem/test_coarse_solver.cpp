@@ -7,6 +7,7 @@
 
 #include "fem/FemModel.h"
 #include "fem/Operators.h"
+#include "fem/RigidBodyModes.h"
 #include "FemTestUtil.h"
 
 namespace ostrel {
@@ -125,6 +126,39 @@ TEST(CoarseSolver, IncompleteMatrixIsRefused) {
     double b[3] = {1, 1, 1}, x[3] = {5, 5, 5};
     EXPECT_FALSE(cs.solveWithFactor(b, x));
     EXPECT_EQ(x[0], 5);
+}
+
+TEST(RigidBodyModes, ClustersJoinedByAFaceHoldEachOtherButNotByAnEdgeOrCorner) {
+    // Two 2x2x2 blocks; the first is fixed by its x = 0 face, the second touches it by a whole
+    // face, along one edge only, or at one corner only.
+    struct Case {
+        const char* name;
+        std::array<int, 3> second;  // offset of the second block
+        bool held;
+    };
+    const Case cases[] = {
+        {"face", {2, 0, 0}, true},
+        {"edge", {2, 2, 0}, false},
+        {"corner", {2, 2, 2}, false},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::array<int, 3>> cells;
+        for (int z = 0; z < 2; ++z)
+            for (int y = 0; y < 2; ++y)
+                for (int x = 0; x < 2; ++x) {
+                    cells.push_back({x, y, z});
+                    cells.push_back({x + c.second[0], y + c.second[1], z + c.second[2]});
+                }
+        FemModel m(test::makeVolume(4, 4, 4, cells), 3);
+        for (int z = 0; z <= 2; ++z)
+            for (int y = 0; y <= 2; ++y) m.isVertexFixed_[size_t(m.vertexAt(0, {0, y, z}))] = 1;
+        EXPECT_EQ(fixationsHoldModel(m), c.held) << c.name;
+        // Fixing three vertices of the second block that are not on one line holds it too.
+        m.isVertexFixed_[size_t(m.vertexAt(0, {c.second[0] + 2, c.second[1], c.second[2]}))] = 1;
+        m.isVertexFixed_[size_t(m.vertexAt(0, {c.second[0] + 2, c.second[1] + 2, c.second[2]}))] = 1;
+        m.isVertexFixed_[size_t(m.vertexAt(0, {c.second[0] + 2, c.second[1], c.second[2] + 2}))] = 1;
+        EXPECT_TRUE(fixationsHoldModel(m)) << c.name;
+    }
 }
 
 }  // namespace

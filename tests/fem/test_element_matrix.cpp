@@ -73,16 +73,5 @@ INSTANTIATE_TEST_SUITE_P(Boxes, ElementMatrixBoxes,
                          ::testing::Values(std::array<double, 3>{1, 1, 1}, std::array<double, 3>{1, 2, 3},
                                            std::array<double, 3>{0.01, 0.02, 0.005}));
 
-TEST(ElementMatrix, ModelStoresBothLayouts) {
-    FemModel m(test::makeVolume(1, 1, 1, {{0, 0, 0}}, {1, 2, 3}), 3);
-    const auto K = elementStiffness(1, 2, 3, kYoungsModulus, kPoissonRatio);
-    for (size_t i = 0; i < 576; ++i) EXPECT_EQ(m.Ke_[i], K[i]);
-    for (int i = 0; i < 8; ++i)
-        for (int j = 0; j < 8; ++j)
-            for (int a = 0; a < 3; ++a)
-                for (int b = 0; b < 3; ++b)
-                    EXPECT_EQ(m.KeBlocks_[size_t((8 * i + j) * 9 + a * 3 + b)], K[size_t((3 * i + a) * 24 + 3 * j + b)]);
-}
-
 }  // namespace
 }  // namespace ostrel

@@ -4,6 +4,7 @@
 #include <set>
 
 #include "fem/FemModel.h"
+#include "fem/ModelSize.h"
 #include "FemTestUtil.h"
 
 namespace ostrel {
@@ -21,6 +22,55 @@ void constructToStderr(const Volume<bool, double>& v, int levels) {
 TEST(HierarchyDeath, TooFewLevelsIsRejectedBeforeTheVolumeIsRead) {
     Volume<bool, double> empty;  // not even allocated: the check must come first
     EXPECT_EXIT(constructToStderr(empty, 2), ::testing::ExitedWithCode(255), "^ERROR: #Levels must be >= 3\n$");
+}
+
+TEST(HierarchyDeath, MoreLevelsThanAGridCanHoldAreRejectedBeforeAnythingIsSized) {
+    Volume<bool, double> empty;
+    EXPECT_EXIT(constructToStderr(empty, 2000000000), ::testing::ExitedWithCode(255),
+                "^ERROR: #Levels must be <= 12\n$");
+    EXPECT_EXIT(constructToStderr(empty, 13), ::testing::ExitedWithCode(255),
+                "^ERROR: #Levels must be <= 12\n$");
+}
+
+TEST(ModelSize, CountsAgreeWithTheBuiltHierarchy) {
+    for (unsigned seed = 1; seed <= 6; ++seed) {
+        const Volume<bool, double> v =
+            test::randomVolume(5 + int(seed % 4), 4 + int(seed % 3), 3 + int(seed % 5), 0.3, seed);
+        const ModelSize size = measureModel(v);
+        FemModel m(v, 3);
+        EXPECT_EQ(size.elements, m.numElements_[0]) << seed;
+        EXPECT_EQ(size.vertices, m.numVertices(0)) << seed;
+        EXPECT_EQ(size.extent, m.elementDims_[0]) << seed;
+        EXPECT_EQ(modelSizeError(size, 3), L"") << seed;
+    }
+    const ModelSize corner = measureModel(makeVolume(4, 4, 4, {{3, 3, 3}, {1, 2, 3}}));
+    EXPECT_EQ(corner.elements, 2);
+    EXPECT_EQ(corner.vertices, 16);
+    EXPECT_EQ(corner.extent, (std::array<int, 3>{3, 2, 1}));
+}
+
+TEST(ModelSize, ModelsBeyondTheIndicesAreRefused) {
+    struct Case {
+        const char* name;
+        ModelSize size;
+        int levels;
+        std::wstring error;
+    };
+    // A solid 2000 x 2000 x 600 box passes the extent limits but not the 32-bit counters.
+    const ModelSize box{2000LL * 2000 * 600, 2001LL * 2001 * 601, {2000, 2000, 600}};
+    const Case cases[] = {
+        {"box", box, 4,
+         L"ERROR: Voxel model of 2400000000 elements and 2406404601 vertices is too large (at "
+         L"most 2147483647 elements and 715827882 vertices)"},
+        {"vertices", {600000000, 800000000, {2000, 2000, 600}}, 4,
+         L"ERROR: Voxel model of 600000000 elements and 800000000 vertices is too large (at most "
+         L"2147483647 elements and 715827882 vertices)"},
+        {"largest", {700000000, 715827882, {2000, 2000, 600}}, 4, L""},
+        {"empty", {}, 4, L"ERROR: Voxel model is empty"},
+        {"extent", {2, 16, {2047, 1, 1}}, 4, L"ERROR: Voxel model extents are too large"},
+        {"levels", box, 13, L"ERROR: #Levels must be between 3 and 12, not 13"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(modelSizeError(c.size, c.levels), c.error) << c.name;
 }
 
 TEST(HierarchyDeath, EmptyVolume) {
@@ -154,6 +204,10 @@ TEST_P(HierarchyRandom, NumberingInvariants) {
         for (int e = 0; e < m.numElements_[l]; ++e) {
             const GridPos c = unpack(m.elementPosition_[l][size_t(e)]);
             EXPECT_EQ(m.elementAt(l, c), e);
+            if (e > 0) {  // elements in plain z, y, x order (x fastest)
+                const GridPos o = unpack(m.elementPosition_[l][size_t(e - 1)]);
+                EXPECT_LT(std::make_tuple(o.z, o.y, o.x), std::make_tuple(c.z, c.y, c.x));
+            }
             std::set<int> colours;
             for (int k = 0; k < 8; ++k) {
                 const GridPos p{c.x + (k & 1), c.y + ((k >> 1) & 1), c.z + (k >> 2)};
@@ -185,14 +239,6 @@ TEST(HierarchyDeath, PrintsLevelLines) {
                 ::testing::ExitedWithCode(0),
                 "^Building hierarchy \\.\\.\\.\nLevel 0:  #Elements: 3   #Vertices: 16\n"
                 "Level 1:  #Elements: 2   #Vertices: 12\nLevel 2:  #Elements: 1   #Vertices: 8\n$");
-}
-
-TEST(Hierarchy, PackingAtFieldLimits) {
-    EXPECT_EQ(pack({2046, 2047, 1023}), (1023u << 22) | (2047u << 11) | 2046u);
-    const GridPos p = unpack(pack({2046, 5, 1022}));
-    EXPECT_EQ(p.x, 2046);
-    EXPECT_EQ(p.y, 5);
-    EXPECT_EQ(p.z, 1022);
 }
 
 }  // namespace

@@ -62,6 +62,32 @@ INSTANTIATE_TEST_SUITE_P(
                       FaceCase{"f -1 -2 -3", false}, FaceCase{"f 1 2 5", false},
                       FaceCase{"f 1 2 99999999999", false}, FaceCase{"f", false}));
 
+TEST(Obj, FacesMayComeBeforeTheirVertices) {
+    const std::wstring file =
+        writeFile("faces-first.obj", "f 1 2 3\nf 4 3 2\nv 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 0\n");
+    TriangleMesh mesh;
+    std::wostringstream msg;
+    ASSERT_TRUE(mesh.readObj(file, &msg)) << msg.str();
+    EXPECT_EQ(msg.str(), L"");
+    ASSERT_EQ(mesh.triangles.size(), 2u);
+    EXPECT_EQ(mesh.triangles[1].indices[0], 3);
+    EXPECT_EQ(mesh.triangles[1].normal, Vec3f(0, 0, 1));
+    EXPECT_EQ(mesh.halfSize, Vec3f(0.5f, 0.5f, 0));
+}
+
+TEST(Obj, AnIndexBeyondTheWholeFilesVerticesFailsOnItsOwnLine) {
+    // Line 2 names vertex 5, which no line of the file defines; line 3 is valid.
+    const std::wstring file =
+        writeFile("late-bad.obj", "f 1 2 3\nf 1 2 5\nf 4 3 2\nv 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 0\n");
+    TriangleMesh mesh;
+    std::wostringstream msg;
+    EXPECT_FALSE(mesh.readObj(file, &msg));
+    EXPECT_FALSE(mesh.loaded);
+    EXPECT_EQ(msg.str(), L"ERROR: Error parsing line 2 of file " + quoted(file) + L"\n");
+    // Only the faces before the failing one are kept: none names a missing vertex.
+    EXPECT_EQ(mesh.triangles.size(), 1u);
+}
+
 TEST(Obj, TwoNumberVertexLineIsAParseError) {
     const std::wstring file = writeFile("v2.obj", "# c\nv 0 0 0\nv 1 2\n");
     TriangleMesh mesh;
@@ -168,6 +194,20 @@ TEST(Geometry, CubeVolumeAndReversed) {
     for (const auto& v : cube.vertices) EXPECT_NEAR(length(v.normal), 1.0f, 1e-6f);
     // Corner normals point away from the centre.
     for (const auto& v : cube.vertices) EXPECT_GT(dot(v.normal, v.position), 0.0f);
+}
+
+TEST(Geometry, VertexNormalsWeighTrianglesByArea) {
+    // Vertex 0 is shared by a large triangle in the xy-plane (normal +z, area 8) and a small one
+    // in the xz-plane (normal +y, area 0.5): the sum of the unnormalised face normals is
+    // (0, 1, 16); unit face normals would give (0, 1, 1) instead.
+    TriangleMesh m;
+    m.vertices = {{{0, 0, 0}, {}}, {{4, 0, 0}, {}}, {{0, 4, 0}, {}}, {{0, 0, 0.25f}, {}}};
+    m.triangles = {{{0, 1, 2}, {}}, {{0, 3, 1}, {}}};
+    m.updateNormals();
+    const Vec3f expected = Vec3f(0, 1, 16) / length(Vec3f(0, 1, 16));
+    EXPECT_NEAR(m.vertices[0].normal.y, expected.y, 1e-6f);
+    EXPECT_NEAR(m.vertices[0].normal.z, expected.z, 1e-6f);
+    EXPECT_EQ(m.vertices[2].normal, Vec3f(0, 0, 1));
 }
 
 TEST(Geometry, ScaleAndTransform) {

@@ -58,5 +58,18 @@ TEST(Volume, CopyIsDeep) {
     EXPECT_FALSE(a.contains(-1, 0, 0));
 }
 
+TEST(Volume, InitRefusesACellCountThatOverflows) {
+    Volume<double, double> v;
+    ASSERT_TRUE(v.init({2, 2, 2}, {1, 1, 1}, {0, 0, 0}, 1.0));
+    // 2^30 cells per axis: 2^90 cells wrap to 0 in 64 bits; 2^21 per axis: 2^63 doubles exceed
+    // the address space in bytes.
+    for (int n : {1 << 30, 1 << 21}) {
+        EXPECT_FALSE(v.init({n, n, n}, {1, 1, 1}, {0, 0, 0}, 1.0)) << n;
+        EXPECT_FALSE(v.valid());
+        EXPECT_EQ(v.resolution(), Vec3i(0, 0, 0));
+        EXPECT_EQ(v.data(), nullptr);
+    }
+}
+
 }  // namespace
 }  // namespace ostrel

@@ -23,6 +23,10 @@ int record(const char* name) {
     auto it = results().find(name);
     return it == results().end() ? 0 : it->second;
 }
+std::map<std::string, size_t>& globalSizes() {
+    static std::map<std::string, size_t> s;
+    return s;
+}
 unsigned long long nextAddress = 0x10000;
 }  // namespace
 
@@ -36,6 +40,20 @@ void fakeCudaSetResult(const char* name, int code) { results()[name] = code; }
 void fakeCudaReset() {
     calls().clear();
     results().clear();
+    globalSizes().clear();
+}
+// Size the module reports for a global (default: 4608 for Ke_, 8 for dt_).
+void fakeCudaSetGlobalSize(const char* name, size_t bytes) { globalSizes()[name] = bytes; }
+
+// Names codes as a driver newer than the solver's name table would; a code it does not know
+// is refused as the driver does (CUDA_ERROR_INVALID_VALUE, name set to null). Code 2 gets a
+// made-up name, which the table's own name must win over.
+CUresult cuGetErrorName(CUresult code, const char** name) {
+    *name = code == 222 ? "CUDA_ERROR_UNSUPPORTED_PTX_VERSION"
+            : code == 916 ? "CUDA_ERROR_FAKE_NEWER_CODE"
+            : code == 2   ? "FAKE_NAME_FOR_2"
+                          : nullptr;
+    return *name ? 0 : 1;
 }
 int fakeCudaCallCount() { return int(calls().size()); }
 const char* fakeCudaCall(int i) { return calls()[size_t(i)].c_str(); }
@@ -74,10 +92,11 @@ CUresult cuModuleLoad(void** m, const char*) {
     *m = &opaque;
     return record("cuModuleLoad");
 }
-CUresult cuModuleGetGlobal_v2(unsigned long long* p, size_t* b, void*, const char*) {
+CUresult cuModuleGetGlobal_v2(unsigned long long* p, size_t* b, void*, const char* name) {
     *p = nextAddress;
     nextAddress += 0x10000;
-    *b = 4608;
+    auto it = globalSizes().find(name);
+    *b = it != globalSizes().end() ? it->second : std::string(name) == "dt_" ? 8 : 4608;
     return record("cuModuleGetGlobal_v2");
 }
 CUresult cuModuleGetGlobal(unsigned* p, unsigned* b, void*, const char*) {

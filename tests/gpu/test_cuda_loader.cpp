@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "core/Console.h"
+#include "core/FatalError.h"
 #include "gpu/Cantilever.h"
 #include "gpu/CudaDriver.h"
 #include "gpu/cudafem.h"
@@ -17,6 +19,10 @@ namespace ostrel {
 namespace {
 
 struct Fake {
+    void setGlobalSize(const char* name, size_t bytes) {
+        reinterpret_cast<void (*)(const char*, size_t)>(dlsym(handle, "fakeCudaSetGlobalSize"))(
+            name, bytes);
+    }
     void* handle = dlopen(OSTREL_FAKE_CUDA, RTLD_NOW | RTLD_LOCAL);
     void set(const char* name, int code) {
         reinterpret_cast<void (*)(const char*, int)>(dlsym(handle, "fakeCudaSetResult"))(name, code);
@@ -86,6 +92,36 @@ TEST(CudaLoader, StubMissingOrDeviceLessLibraryLeavesTheHostDevice) {
     EXPECT_FALSE(CudaDriver("/nonexistent/libcuda.so.1").loaded());
 }
 
+TEST(CudaLoader, ADeviceCountThatFailsAfterInitStaysWithTheDriver) {
+    // Falling back to the host device here would hide a broken driver installation; the
+    // set-up's error check reports it instead.
+    Fake fake;
+    fake.set("cuDeviceGetCount", 999);
+    EXPECT_FALSE(openDriver(DeviceOptions{}, OSTREL_FAKE_CUDA)->isHost());
+}
+
+TEST(CudaLoader, CodesTheNameTableLacksAreNamedByTheLoadedDriver) {
+    Fake fake;
+    CudaDriver d(OSTREL_FAKE_CUDA);
+    ASSERT_TRUE(d.loaded());
+    struct Case {
+        int code;
+        const char* name;
+    };
+    const Case cases[] = {
+        {222, "CUDA_ERROR_UNSUPPORTED_PTX_VERSION"},  // what an old driver says to new PTX
+        {916, "CUDA_ERROR_FAKE_NEWER_CODE"},
+        {2, "CUDA_ERROR_OUT_OF_MEMORY"},  // the table's name, not the driver's
+        {12345, ""},                      // unknown to both
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(composeDriverErrorMessage(L"m", c.code),
+                  L"m\nCUDA Driver API Error: " + std::to_wstring(c.code) + L" (" +
+                      fromUtf8(c.name) + L")");
+    setDriverResultNamer(nullptr);
+    EXPECT_STREQ(driverResultName(222), "");
+}
+
 /// Sets up a solver on the fake driver whose `function` returns `code`.
 void setUpWithFailingCall(const char* function, int code) {
     Fake fake;
@@ -96,6 +132,18 @@ void setUpWithFailingCall(const char* function, int code) {
     fem.setup();
 }
 
+/// Sets up a solver and prepares a solve on the fake driver whose module reports `bytes` for
+/// the global `name`.
+void prepareWithGlobalSize(const char* name, size_t bytes) {
+    Fake fake;
+    fake.setGlobalSize(name, bytes);
+    auto model = makeCantilever(4, 2, 2, 0.01, 3);
+    CudaFem fem(*model, DeviceOptions{}, std::make_unique<CudaDriver>(OSTREL_FAKE_CUDA));
+    fem.setLogs(nullptr, nullptr);
+    fem.setup();
+    fem.prepareSolve();
+}
+
 TEST(CudaLoaderDeathTest, FailingCallEndsInTheErrorCheck) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(setUpWithFailingCall("cuModuleLoad", 301),
@@ -104,6 +152,19 @@ TEST(CudaLoaderDeathTest, FailingCallEndsInTheErrorCheck) {
     EXPECT_DEATH(setUpWithFailingCall("cuMemAlloc_v2", 2),
                  "cuMemAlloc failed for elementGrid_dev_\nCUDA Driver API Error: 2 "
                  "\\(CUDA_ERROR_OUT_OF_MEMORY\\)");
+    EXPECT_DEATH(setUpWithFailingCall("cuDeviceGetCount", 3),
+                 "cuDeviceGetCount failed\nCUDA Driver API Error: 3 "
+                 "\\(CUDA_ERROR_NOT_INITIALIZED\\)");
+}
+
+TEST(CudaLoaderDeathTest, GlobalsOfAnotherSizeEndInTheErrorCheck) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(prepareWithGlobalSize("Ke_", 4096),
+                 "Symbol Ke_ has 4096 bytes, expected 4608\nCUDA Driver API Error: 200 "
+                 "\\(CUDA_ERROR_INVALID_IMAGE\\)");
+    EXPECT_DEATH(prepareWithGlobalSize("dt_", 4),
+                 "Symbol dt_ has 4 bytes, expected 8\nCUDA Driver API Error: 200 "
+                 "\\(CUDA_ERROR_INVALID_IMAGE\\)");
 }
 
 }  // namespace

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 
+#include "gpu/Cantilever.h"
 #include "gpu/HostDriver.h"
 #include "gpu/cudafem.h"
 #include "gpu/SolverTestSupport.h"
@@ -202,6 +204,45 @@ TEST_P(KernelContract, CoarseSweepAndResidualRestriction) {
 }
 
 INSTANTIATE_TEST_SUITE_P(RandomModels, KernelContract, ::testing::ValuesIn(kCases));
+
+// The restriction adds every fine residual into up to 27 coarse entries that other blocks also
+// add into. With some 300 blocks the host device runs blocks on two parallel threads (colours
+// 0-3 and 4-7 sweep the same region side by side), so only atomic additions give the sums of one
+// thread. Sixty launches give a plain += many chances to lose an addition even on a busy machine.
+TEST(KernelConcurrency, RestrictionOfManyBlocksMatchesOneThread) {
+    auto restrictOn = [](int threads, int launches) {
+        auto model = makeCantilever(48, 24, 32, 0.01, 3);
+        CudaFem fem(*model, DeviceOptions{}, std::make_unique<HostDriver>(threads));
+        fem.setLogs(nullptr, nullptr);
+        fem.setup();
+        fem.computeLoad();
+        fem.prepareSolve();
+        const int nV = model->numVertices(0), n2 = model->numVertices(2);
+        EXPECT_GE(nV / 128, 300) << "blocks of the finest restriction";
+        auto u = testing::randomVector(7, size_t(3 * nV), 1e-3);
+        EXPECT_EQ(fem.driver().memcpyHtoD(fem.u_dev_[0], u.data(), u.size() * 8), CUDA_SUCCESS);
+        std::vector<std::vector<double>> results;
+        for (int n = 0; n < launches; ++n) {
+            fem.residualAndRestrict(0);
+            std::vector<double> b(size_t(3 * n2));
+            EXPECT_EQ(fem.driver().memcpyDtoH(b.data(), fem.b_dev_[2], b.size() * 8), CUDA_SUCCESS);
+            results.push_back(std::move(b));
+        }
+        fem.release();
+        return results;
+    };
+    const std::vector<double> reference = restrictOn(1, 1).front();
+    double scale = 0;
+    for (double x : reference) scale = std::max(scale, std::abs(x));
+    ASSERT_GT(scale, 0.0);
+    for (const std::vector<double>& b : restrictOn(2, 60)) {
+        ASSERT_EQ(b.size(), reference.size());
+        size_t differing = 0;
+        for (size_t i = 0; i < b.size(); ++i)
+            if (std::abs(b[i] - reference[i]) > 1e-12 * scale) ++differing;
+        EXPECT_EQ(differing, 0u) << "entries that lost an addition";
+    }
+}
 
 }  // namespace
 }  // namespace ostrel

@@ -189,6 +189,106 @@ TEST_F(SceneTest, FailuresStopTheLoad) {
     EXPECT_EQ(log_.str(), L"ERROR: Cannot open file \"" + missingScene + L"\"\n");
 }
 
+TEST_F(SceneTest, GridsAndLevelsBeyondTheLimitsAreRefusedBeforeAnythingIsSized) {
+    auto with = [](const std::string& key, const std::string& value) {
+        std::string text = kRequired;
+        const size_t at = text.find(key + ": ");
+        text.replace(at, text.find('\n', at) - at, key + ": " + value);
+        return text;
+    };
+    struct Case {
+        std::string text;
+        std::wstring message;
+    };
+    const Case cases[] = {
+        // The grid with a margin for surface voxels is guarded like the plain one: no
+        // allocation failure, no overflowing conversion, no empty model.
+        {with("VOXEL_SIZE", "1e-6 1e-6 1e-6") + "ADD_ADDITIONAL_SURFACE_VOXELS: 1\n",
+         L"ERROR: Voxel size 1e-06 gives no usable voxel grid"},
+        {with("VOXEL_SIZE", "1e-10 1e-10 1e-10") + "ADD_ADDITIONAL_SURFACE_VOXELS: 1\n",
+         L"ERROR: Voxel size 1e-10 gives no usable voxel grid"},
+        {with("VOXEL_SIZE", "1e-6 1e-6 1e-6"), L"ERROR: Voxel size 1e-06 gives no usable voxel grid"},
+        {with("NUM_LEVELS", "2000000000"), L"ERROR: #Levels must be between 3 and 12, not 2000000000"},
+        {with("NUM_LEVELS", "13"), L"ERROR: #Levels must be between 3 and 12, not 13"},
+        {with("NUM_LEVELS", "2"), L"ERROR: #Levels must be between 3 and 12, not 2"},
+        {with("NUM_LEVELS", "-1"), L"ERROR: #Levels must be between 3 and 12, not -1"},
+    };
+    for (const Case& c : cases) {
+        log_.str(L"");
+        ::testing::internal::CaptureStdout();
+        EXPECT_FALSE(load(c.text));
+        const std::string console = ::testing::internal::GetCapturedStdout();
+        EXPECT_FALSE(scene_.isLoaded());
+        EXPECT_EQ(log_.str(), c.message + L"\n") << toUtf8(c.message);
+        EXPECT_EQ(console.find("Voxelization"), std::string::npos) << console;
+    }
+    // Twelve levels are the most a grid can hold; on this small grid they load.
+    ASSERT_TRUE(load(with("NUM_LEVELS", "12"))) << toUtf8(log_.str());
+    EXPECT_EQ(scene_.model()->numElements_[11], 1);
+}
+
+TEST_F(SceneTest, AGridTooLargeForTheMemoryIsRefusedWithAVoxelSizeThatFits) {
+    // A 0.5 x 20000 x 20000 plate at voxel size 1 passes the cell limits, but its depth layers
+    // alone need 20000 * 20000 * 1028 bytes: far more than any machine's memory.
+    writeBox(dir_ / "plate.obj", {0.5, 20000, 20000});
+    std::string plate = kRequired;
+    plate.replace(plate.find("VOXEL_SIZE: 0.25 0.25 0.25"), 26, "VOXEL_SIZE: 1 1 1");
+    plate.replace(plate.find("box.obj"), 7, "plate.obj");
+    ::testing::internal::CaptureStdout();
+    EXPECT_FALSE(load(plate));
+    std::string console = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(console.find("Voxelization"), std::string::npos) << console;
+    std::wstring message = log_.str();
+    EXPECT_EQ(message.rfind(L"ERROR: The voxel model needs about ", 0), 0u) << toUtf8(message);
+    EXPECT_NE(message.find(L" MB of memory, more than the "), std::wstring::npos);
+    EXPECT_EQ(message.find(L'\n'), message.size() - 1) << "one line";
+
+    // Under a limit of 8 MB the box at voxel size 0.02 (250000 elements) does not fit; the
+    // voxel size the message proposes loads, and one a tenth smaller is refused again.
+    const double limit = 8.0 * 1024 * 1024;
+    scene_.setMemoryLimit(limit);
+    std::string box = kRequired;
+    box.replace(box.find("VOXEL_SIZE: 0.25 0.25 0.25"), 26, "VOXEL_SIZE: 0.02 0.02 0.02");
+    log_.str(L"");
+    ::testing::internal::CaptureStdout();
+    EXPECT_FALSE(load(box));
+    console = ::testing::internal::GetCapturedStdout();
+    message = log_.str();
+    const std::wstring head = L"ERROR: The voxel model needs about ";
+    ASSERT_EQ(message.rfind(head, 0), 0u) << toUtf8(message);
+    const std::wstring tail = L" MB of memory, more than the 8 MB available; a voxel size of ";
+    const size_t at = message.find(tail);
+    ASSERT_NE(at, std::wstring::npos) << toUtf8(message);
+    EXPECT_GT(std::stod(message.substr(head.size(), at - head.size())), 8.0);
+    std::wistringstream proposal(message.substr(at + tail.size()));
+    double vx = 0, vy = 0, vz = 0;
+    std::wstring rest;
+    ASSERT_TRUE(proposal >> vx >> vy >> vz);
+    std::getline(proposal, rest);
+    EXPECT_EQ(rest, L" or larger would fit");
+    EXPECT_GT(vx, 0.02);
+    EXPECT_EQ(vx, vy);
+    EXPECT_EQ(vx, vz);
+
+    auto withSize = [&](double v) {
+        std::ostringstream size;
+        size << "VOXEL_SIZE: " << v << ' ' << v << ' ' << v;
+        std::string text = box;
+        text.replace(0, text.find('\n'), size.str());
+        return text;
+    };
+    auto quietLoad = [&](double v) {
+        log_.str(L"");
+        ::testing::internal::CaptureStdout();
+        const bool loaded = load(withSize(v));
+        ::testing::internal::GetCapturedStdout();
+        return loaded;
+    };
+    EXPECT_TRUE(quietLoad(vx)) << toUtf8(log_.str());
+    EXPECT_FALSE(quietLoad(vx * 0.9));
+    EXPECT_EQ(log_.str().rfind(head, 0), 0u) << toUtf8(log_.str());
+}
+
 TEST_F(SceneTest, MeshPathRelativeToSceneAndAbsolute) {
     fs::create_directories(dir_ / "sub" / "meshes");
     writeBox(dir_ / "sub" / "meshes" / "b.obj", {1, 1, 1});
@@ -208,6 +308,9 @@ TEST_F(SceneTest, MeshPathRelativeToSceneAndAbsolute) {
     ASSERT_TRUE(scene_.loadScene(writeScene(text, "\xc3\xa9/scene.txt"), &log_))
         << toUtf8(log_.str());
     EXPECT_EQ(scene_.model()->numElements_[0], 4 * 4 * 4);
+    // The summary names the mesh as the loader read it, not its bytes encoded once more.
+    const std::wstring summary = scene_.sceneSummary();
+    EXPECT_EQ(summary.substr(0, summary.find(L'\n')), L"# Mesh: \"\u00fc/b.obj\"");
     EXPECT_EQ(directoryPrefix(L"a\\b/c.txt"), L"a\\b/");
     EXPECT_EQ(directoryPrefix(L"c:\\x\\c.txt"), L"c:\\x\\");
     EXPECT_EQ(directoryPrefix(L"c.txt"), L"");

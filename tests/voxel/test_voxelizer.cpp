@@ -33,6 +33,38 @@ TEST(Voxelize, BoxOnVoxelBoundariesFillsExactlyItsVoxels) {
     EXPECT_EQ(countSet(vol), 4 * 4 * 3);
 }
 
+// Centres that lie exactly on the surface: along x a centre on a crossing is inside at both
+// ends (closed interval); rows take z centres in [zP, zQ) of each triangle part (half-open), so
+// a centre on a face normal to z belongs to the part above it only; a column with an odd number
+// of crossings (an open surface) stays inside up to the end of the grid.
+TEST(Voxelize, CentresOnTheSurfaceAndOpenColumns) {
+    TriangleMesh quad;  // one wall at x = 1.2, open: one crossing per column
+    quad.vertices = {{{1.2f, 0.2f, 0.3f}, {}}, {{1.2f, 3.7f, 0.3f}, {}},
+                     {{1.2f, 3.7f, 3.9f}, {}}, {{1.2f, 0.2f, 3.9f}, {}}};
+    quad.triangles = {{{0, 1, 2}, {}}, {{0, 2, 3}, {}}};
+    struct Case {
+        const char* name;
+        TriangleMesh mesh;
+        int xFrom, xTo, zFrom, zTo;  // the voxels set: x in [xFrom, xTo), z in [zFrom, zTo)
+    };
+    const Case cases[] = {
+        {"x_faces_on_centres", test::makeBox({0.5f, 0.2f, 0.3f}, {3.5f, 3.7f, 3.9f}), 0, 4, 0, 4},
+        {"z_faces_on_centres", test::makeBox({0.2f, 0.2f, 0.5f}, {3.7f, 3.7f, 2.5f}), 0, 4, 0, 2},
+        {"open_surface", quad, 1, 6, 0, 4},
+    };
+    for (const Case& c : cases) {
+        Volume<bool, double> vol;
+        vol.init({6, 4, 4}, {1, 1, 1}, {0, 0, 0}, true);
+        ASSERT_TRUE(voxelize(c.mesh, vol, kIdentity, nullptr)) << c.name;
+        for (int k = 0; k < 4; ++k)
+            for (int j = 0; j < 4; ++j)
+                for (int i = 0; i < 6; ++i) {
+                    const bool in = i >= c.xFrom && i < c.xTo && k >= c.zFrom && k < c.zTo;
+                    EXPECT_EQ(vol(i, j, k), in) << c.name << " " << i << " " << j << " " << k;
+                }
+    }
+}
+
 TEST(Voxelize, ToBoundsSetsUpGridAndInvertedOrientationGivesSameGrid) {
     TriangleMesh box = test::makeBox({-1, 2, 0}, {1, 3, 1.5f});
     Volume<bool, double> a, b;

@@ -1,0 +1,93 @@
+#include "scene/MemoryEstimate.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <sstream>
+
+namespace ostrel {
+namespace {
+
+constexpr double kDepthColumnBytes = 1028;  // one column of the voxelizer's depth layers
+
+// Per level-0 element: model (E_, density_, positions), solver (E_dev_, six per-element device
+// buffers, positions), optimizer (design, filtered and trial densities, energies, sensitivity
+// scratch, corner vertices, filter rows).
+constexpr double kBytesPerElement = 8 + 4 + 18 + 4 + 200;
+// Per level-0 vertex: model (fixed flag, mass, force, load, displacement, residual, position),
+// solver (fixed flag, mass, load, displacement, residual, position), optimizer (kept flag).
+constexpr double kBytesPerVertex = 61 + 4 + 45 + 4 + 1;
+// Per vertex of levels >= 2: operator on host and device, right-hand side and displacement.
+constexpr double kBytesPerCoarseVertex = 2 * 243 * 8 + 2 * 3 * 8 + 3 * 8 + 8;
+
+double cells(const std::array<double, 3>& d) { return d[0] * d[1] * d[2]; }
+
+}  // namespace
+
+double estimateSceneBytes(const SceneSize& s) {
+    const double grid = double(s.voxelGrid.x) * double(s.voxelGrid.y) * double(s.voxelGrid.z);
+    const double voxelization = grid * (s.surfaceVoxels ? 2.0 : 1.0) +
+                                double(s.voxelGrid.y) * double(s.voxelGrid.z) * kDepthColumnBytes;
+
+    // The occupancy grid stays alive while the model is built.
+    double model = grid + s.elements * kBytesPerElement + s.vertices * kBytesPerVertex;
+    std::array<double, 3> dims = s.extent;
+    double shrink = 1;
+    for (int l = 0; l < s.levels; ++l) {
+        const std::array<double, 3> points = {dims[0] + 1, dims[1] + 1, dims[2] + 1};
+        const double nE = std::min(s.elements / shrink, cells(dims));
+        const double nV = std::min(s.vertices / shrink, cells(points));
+        // Dense element and vertex grids and positions, on the host and on the device.
+        model += 2 * 4 * (cells(dims) + cells(points) + nE + nV);
+        if (l >= 2) model += nV * kBytesPerCoarseVertex;
+        // Coarsest level: neighbour table, right-hand side and solution, the matrix (81 entries
+        // per row) and its Cholesky factor, whose fill grows like n^(4/3) under nested
+        // dissection (n = 3 nV unknowns; 12 bytes per entry with its row index).
+        if (l == s.levels - 1) {
+            const double n = 3 * nV;
+            model += nV * (27 * 8 + 6 * 8) + 12 * (81 * n + 81 * n + 2 * std::pow(n, 4.0 / 3.0));
+        }
+        for (double& d : dims) d = std::ceil(d / 2);
+        shrink *= 4;
+    }
+    // The optimizer's padded density grid and the filter's staging of it.
+    const std::array<double, 3> padded = {s.extent[0] + 2, s.extent[1] + 2, s.extent[2] + 2};
+    model += cells(padded) * (8 + 20);
+    return std::max(voxelization, model);
+}
+
+uint64_t physicalMemoryBytes() {
+    const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
+    return pages > 0 && pageSize > 0 ? uint64_t(pages) * uint64_t(pageSize) : UINT64_MAX;
+}
+
+std::wstring memoryError(const SceneSize& size, const Vec3d& voxelSize, double limitBytes,
+                         const std::function<SceneSize(double)>& sizeAt) {
+    const double need = estimateSceneBytes(size);
+    if (need <= limitBytes) return {};
+    // Bisection on the factor by which every voxel edge grows until the estimate fits.
+    auto fits = [&](double factor) { return estimateSceneBytes(sizeAt(factor)) <= limitBytes; };
+    double lo = 1, hi = 2;
+    while (!fits(hi) && hi < 1e9) hi *= 2;
+    for (int n = 0; n < 60; ++n) {
+        const double mid = 0.5 * (lo + hi);
+        (fits(mid) ? hi : lo) = mid;
+    }
+    // Three significant digits, rounded up so that the size printed still fits.
+    auto roundUp = [](double v) {
+        const double unit = std::pow(10.0, std::floor(std::log10(v)) - 2);
+        return std::ceil(v / unit * (1 - 1e-12)) * unit;
+    };
+    const double mb = 1024.0 * 1024.0;
+    std::wostringstream text;
+    text.precision(3);
+    text << L"ERROR: The voxel model needs about " << std::llround(std::ceil(need / mb))
+         << L" MB of memory, more than the " << std::llround(std::floor(limitBytes / mb))
+         << L" MB available; a voxel size of " << roundUp(voxelSize.x * hi) << L" "
+         << roundUp(voxelSize.y * hi) << L" " << roundUp(voxelSize.z * hi)
+         << L" or larger would fit";
+    return text.str();
+}
+
+}  // namespace ostrel

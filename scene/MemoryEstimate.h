@@ -1,0 +1,46 @@
+#pragma once
+// Estimate of the memory a scene needs from voxelization to the end of an optimization, so
+// that a voxel size far too small for the machine is refused with a clear message before
+// anything large is allocated (instead of an allocation failure or the system killing the
+// process).
+//
+// The estimate adds the voxelization (occupancy grid, depth-layer columns of 1028 bytes per
+// y-z column, a second grid for the additional surface voxels), the model (dense element and
+// vertex grids and positions of every level, host arrays, level operators of 243 doubles per
+// vertex from level 2 on), the solver's buffers (the same grids and operators once more, as the
+// host device keeps its buffers in host memory) and the optimizer's per-element arrays and
+// padded density grid. Coarse levels are taken as the level-0 counts shrunk by 4 per level and
+// never above their dense grids, which over- rather than under-estimates.
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "geometry/Vec3.h"
+
+namespace ostrel {
+
+/// What the estimate is computed from.
+struct SceneSize {
+    Vec3i voxelGrid{};                ///< resolution of the voxelization grid
+    bool surfaceVoxels = false;       ///< a second grid collects the additional surface voxels
+    std::array<double, 3> extent{};   ///< level-0 element grid (occupied bounding box)
+    double elements = 0;              ///< level-0 elements
+    double vertices = 0;              ///< level-0 vertices
+    int levels = 3;
+};
+
+/// Bytes the scene needs at its peak.
+double estimateSceneBytes(const SceneSize& size);
+/// The machine's physical memory in bytes.
+uint64_t physicalMemoryBytes();
+
+/// The one error line when the estimate of `size` exceeds `limitBytes`: the estimate, the limit
+/// and the smallest voxel size (`voxelSize` scaled alike in every axis, rounded up to three
+/// digits) whose estimate fits; `sizeAt(f)` gives the scene's size at voxel size f*voxelSize.
+/// Empty when the scene fits.
+std::wstring memoryError(const SceneSize& size, const Vec3d& voxelSize, double limitBytes,
+                         const std::function<SceneSize(double)>& sizeAt);
+
+}  // namespace ostrel
