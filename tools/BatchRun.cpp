@@ -73,7 +73,7 @@ std::string batchUsage() {
     return "Usage: ostrel-batch SCENE [--iterations N] [--output DIR] [--device host|cuda] "
            "[--threads N] [--quiet]\n"
            "                    [--shape-every N] [--format obj|stl] [--vtk] "
-           "[--original-coordinates]\n";
+           "[--original-coordinates]\n"
            "                    [--volume-fraction F] [--filter-radius R] [--projection] "
            "[--converge TOL]\n";
 }
