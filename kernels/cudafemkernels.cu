@@ -349,6 +349,28 @@ __device__ inline bool ownsVertexTerm(const int* __restrict__ EG, int3 ED, int v
     return true;
 }
 
+// Adds block (I,J) of P_pos^T (F * Ke_) P_pos to s: the element matrix of a level-0 element at
+// `pos` in its level-2 element, interpolated to the level-2 corners, leaving out the rows and
+// columns of the corners set in `skipped`.
+__device__ inline void addInterpolatedElementBlock(int pos, int I, int J, double F,
+                                                   unsigned skipped, double* s) {
+    for (int p = 0; p < 8; ++p) {
+        if ((skipped >> p) & 1) continue;
+        const double wp = F * cornerWeight(2, pos, p, I);
+        if (wp == 0.0) continue;
+        for (int q = 0; q < 8; ++q) {
+            if ((skipped >> q) & 1) continue;
+            const double w = wp * cornerWeight(2, pos, q, J);
+            if (w == 0.0) continue;
+            const double* blk = Ke_ + 3 * p * 24 + 3 * q;
+OSTREL_UNROLL
+            for (int a = 0; a < 3; ++a)
+OSTREL_UNROLL
+                for (int b = 0; b < 3; ++b) s[a * 3 + b] += w * blk[a * 24 + b];
+        }
+    }
+}
+
 // KeCoarse_ from Ke_: one thread per (node pair, position), 36 * 64 = 2304 threads (n).
 extern "C" __global__ void __launch_bounds__(128) GalerkinPositionMatricesKernel(int n) {
     const int item = threadItem();
@@ -359,19 +381,7 @@ extern "C" __global__ void __launch_bounds__(128) GalerkinPositionMatricesKernel
     double s[9];
 OSTREL_UNROLL
     for (int k = 0; k < 9; ++k) s[k] = 0.0;
-    for (int p = 0; p < 8; ++p) {
-        const double wp = cornerWeight(2, pos, p, I);
-        if (wp == 0.0) continue;
-        for (int q = 0; q < 8; ++q) {
-            const double w = wp * cornerWeight(2, pos, q, J);
-            if (w == 0.0) continue;
-            const double* blk = Ke_ + 3 * p * 24 + 3 * q;
-OSTREL_UNROLL
-            for (int a = 0; a < 3; ++a)
-OSTREL_UNROLL
-                for (int b = 0; b < 3; ++b) s[a * 3 + b] += w * blk[a * 24 + b];
-        }
-    }
+    addInterpolatedElementBlock(pos, I, J, 1.0, 0u, s);
 OSTREL_UNROLL
     for (int k = 0; k < 9; ++k) KeCoarse_[item * 9 + k] = s[k];
 }
@@ -418,21 +428,7 @@ __device__ inline void addExplicitFineElement(int3 ED0, const int* __restrict__ 
         const int v = gridLookup(VG0, VD0, x + (q & 1), y + ((q >> 1) & 1), z + (q >> 2));
         if (v >= 0 && fixed[v]) fixedCorners |= 1u << q;
     }
-    for (int p = 0; p < 8; ++p) {
-        if ((fixedCorners >> p) & 1) continue;
-        const double wp = F * cornerWeight(2, pos, p, I);
-        if (wp == 0.0) continue;
-        for (int q = 0; q < 8; ++q) {
-            if ((fixedCorners >> q) & 1) continue;
-            const double w = wp * cornerWeight(2, pos, q, J);
-            if (w == 0.0) continue;
-            const double* blk = Ke_ + 3 * p * 24 + 3 * q;
-OSTREL_UNROLL
-            for (int a = 0; a < 3; ++a)
-OSTREL_UNROLL
-                for (int b = 0; b < 3; ++b) s[a * 3 + b] += w * blk[a * 24 + b];
-        }
-    }
+    addInterpolatedElementBlock(pos, I, J, F, fixedCorners, s);
     for (int p = 0; p < 8; ++p) {
         const int vx = x + (p & 1), vy = y + ((p >> 1) & 1), vz = z + (p >> 2);
         const int v = gridLookup(VG0, VD0, vx, vy, vz);
