@@ -9,6 +9,7 @@
 #include "core/Console.h"
 #include "fem/FemModel.h"
 #include "scene/Scene.h"
+#include "support/SceneKeys.h"
 #include "support/ScratchFolder.h"
 
 namespace ostrel {
@@ -32,15 +33,7 @@ void writeBox(const fs::path& file, Vec3d size, Vec3d at = {0, 0, 0}) {
     }
 }
 
-const char* kRequired =
-    "VOXEL_SIZE: 0.25 0.25 0.25\n"
-    "ELASTIC_MODULUS: 1e7\n"
-    "POISSON_RATIO: 0.3\n"
-    "DENSITY: 1000\n"
-    "DAMPING_FACTOR: 0.5\n"
-    "TIME_STEP: 0.05\n"
-    "MESH: box.obj\n"
-    "NUM_LEVELS: 3\n";
+const char* const kRequired = testing::kRequiredSceneKeys;
 
 class SceneTest : public ::testing::Test {
 protected:

@@ -13,6 +13,7 @@
 
 #include "core/Console.h"
 #include "scene/Scene.h"
+#include "support/SceneKeys.h"
 #include "support/ScratchFolder.h"
 
 namespace ostrel {
@@ -20,15 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char* kBase =
-    "VOXEL_SIZE: 0.25 0.25 0.25\n"
-    "ELASTIC_MODULUS: 1e7\n"
-    "POISSON_RATIO: 0.3\n"
-    "DENSITY: 1000\n"
-    "DAMPING_FACTOR: 0.5\n"
-    "TIME_STEP: 0.05\n"
-    "MESH: box.obj\n"
-    "NUM_LEVELS: 3\n";
+const char* const kBase = testing::kRequiredSceneKeys;
 
 class SceneDesignKeys : public ::testing::Test {
   protected:
