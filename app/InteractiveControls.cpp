@@ -2,7 +2,7 @@
 
 #include "framework/WindowFramework.h"
 #include "render/DeviceCallbacks.h"
-#include "render/cutscenerenderer.h"
+#include "render/CutSceneRenderer.h"
 
 namespace ostrel {
 

@@ -6,7 +6,7 @@
 
 #include "core/Console.h"
 #include "core/Timing.h"
-#include "gpu/cudafem.h"
+#include "gpu/CudaFem.h"
 
 namespace ostrel {
 

@@ -9,7 +9,7 @@
 #include "fem/FemModel.h"
 #include "fem/Operators.h"
 #include "gpu/HostDriver.h"
-#include "gpu/cudafem.h"
+#include "gpu/CudaFem.h"
 
 namespace ostrel {
 namespace {

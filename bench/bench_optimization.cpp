@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "gpu/Cantilever.h"
+#include "tools/Cantilever.h"
 #include "gpu/HostDriver.h"
-#include "gpu/cudafem.h"
+#include "gpu/CudaFem.h"
 #include "optimization/Optimizer.h"
 
 namespace {

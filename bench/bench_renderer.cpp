@@ -14,7 +14,7 @@
 #include <sstream>
 
 #include "core/Console.h"
-#include "render/cutscenerenderer.h"
+#include "render/CutSceneRenderer.h"
 #include "scene/Scene.h"
 #include "support/GlTestContext.h"
 

@@ -5,9 +5,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include "gpu/Cantilever.h"
+#include "tools/Cantilever.h"
 #include "gpu/HostDriver.h"
-#include "gpu/cudafem.h"
+#include "gpu/CudaFem.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // (z*d.y + y)*d.x + x. A dense grid may hold up to 2047*2047*1023 (about 4.3e9) entries, more
 // than a 32-bit index reaches, so the index is computed in 64 bits.
 //
-// Included by the kernel source (nvcc and g++ through cudacompat.h) and by the tests.
+// Included by the kernel source (nvcc and g++ through CudaCompat.h) and by the tests.
 
 __device__ inline long long denseGridIndex(int3 d, int x, int y, int z) {
     return ((long long)z * d.y + y) * d.x + x;

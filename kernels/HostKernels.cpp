@@ -1,6 +1,6 @@
 // Host build of the kernel module: the compatibility header first, then the kernel source
 // itself, then the table the host device loads.
-#include "kernels/cudacompat.h"
+#include "kernels/CudaCompat.h"
 #include "kernels/cudafemkernels.cu"
 
 #include <tuple>

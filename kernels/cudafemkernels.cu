@@ -4,7 +4,7 @@
 // coarse levels (27 slots of 3x3 blocks, component-major); and the Galerkin assembly of the
 // coarse-level operators, element by element (see the Galerkin section below).
 //
-// Built twice from this one file: by nvcc into PTX and by g++ (through cudacompat.h) into the
+// Built twice from this one file: by nvcc into PTX and by g++ (through CudaCompat.h) into the
 // host device's built-in module. Keep it free of shared memory, barriers, floating-point atomics
 // outside the restriction, CUDA-only builtins and per-thread arrays indexed at run time (those
 // end up on the local stack of a GPU thread): loops over small arrays are unrolled
@@ -16,7 +16,7 @@
 
 #include "GridIndex.h"
 
-// Unrolls the next loop of constant trip count (cudacompat.h gives g++ its own spelling), so
+// Unrolls the next loop of constant trip count (CudaCompat.h gives g++ its own spelling), so
 // that small arrays indexed by the loop variables stay in registers.
 #ifndef OSTREL_UNROLL
 #define OSTREL_UNROLL _Pragma("unroll")

@@ -2,7 +2,7 @@
 
 namespace ostrel {
 
-using namespace D3D11Tools;
+using namespace ostrel::gl;
 
 const std::array<const char*, 21>& CutSceneRendererEffect::variableNames() {
     static const std::array<const char*, 21> names = {

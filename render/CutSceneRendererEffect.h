@@ -10,11 +10,11 @@
 
 namespace ostrel {
 
-class CutSceneRendererEffect : public D3D11Tools::Effect {
+class CutSceneRendererEffect : public ostrel::gl::Effect {
 public:
-    using Variable = D3D11Tools::EffectVariable;
-    using Pass = D3D11Tools::EffectPass;
-    using Layout = D3D11Tools::InputLayout;
+    using Variable = ostrel::gl::EffectVariable;
+    using Pass = ostrel::gl::EffectPass;
+    using Layout = ostrel::gl::InputLayout;
 
     explicit CutSceneRendererEffect(const std::wstring& fileName = L"cutscenerenderer.cso")
         : Effect(fileName) {}
@@ -33,7 +33,7 @@ public:
              *g_vDiffuseColorCutSurfaces = nullptr, *g_vSpecularColorCutSurfaces = nullptr,
              *g_mShadowMap = nullptr, *g_mInvViewLight = nullptr, *g_fClippingY = nullptr,
              *g_txShadowMap = nullptr;
-    D3D11Tools::EffectTechnique* technique = nullptr;
+    ostrel::gl::EffectTechnique* technique = nullptr;
     Pass *setSolidRenderMode = nullptr, *setWireFrameRenderMode = nullptr,
          *renderMeshWithFaceNormals = nullptr, *renderMeshWithFaceNormalsAndShadows = nullptr,
          *renderMesh = nullptr, *renderMeshWithShadows = nullptr,

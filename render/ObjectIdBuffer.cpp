@@ -6,7 +6,7 @@
 
 namespace ostrel {
 
-using namespace D3D11Tools;
+using namespace ostrel::gl;
 
 PixelRect orderAndClip(int x0, int y0, int x1, int y1, int width, int height) {
     if (x0 > x1) std::swap(x0, x1);

@@ -36,8 +36,8 @@ public:
     int height() const { return height_; }
 
 private:
-    D3D11Tools::GlTexture texture_;
-    D3D11Tools::GlFramebuffer readFramebuffer_;  ///< the texture alone, for glReadPixels
+    ostrel::gl::GlTexture texture_;
+    ostrel::gl::GlFramebuffer readFramebuffer_;  ///< the texture alone, for glReadPixels
     int width_ = 0, height_ = 0;
 };
 

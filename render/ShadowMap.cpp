@@ -2,7 +2,7 @@
 
 namespace ostrel {
 
-using namespace D3D11Tools;
+using namespace ostrel::gl;
 
 HRESULT ShadowMap::Create() {
     Release();

@@ -20,8 +20,8 @@ public:
     bool exists() const { return bool(texture_); }
 
 private:
-    D3D11Tools::GlTexture texture_;
-    D3D11Tools::GlFramebuffer framebuffer_;
+    ostrel::gl::GlTexture texture_;
+    ostrel::gl::GlFramebuffer framebuffer_;
 };
 
 }  // namespace ostrel

@@ -9,7 +9,7 @@
 #include "core/Console.h"
 #include "fem/ModelSize.h"
 #include "geometry/MeshFile.h"
-#include "gpu/cudafem.h"
+#include "gpu/CudaFem.h"
 #include "scene/MemoryEstimate.h"
 #include "voxel/SurfaceVoxels.h"
 #include "voxel/Voxelizer.h"

@@ -21,7 +21,7 @@
 #include "core/Timing.h"
 #include "core/Version.h"
 #include "gpu/Driver.h"
-#include "gpu/cudafem.h"
+#include "gpu/CudaFem.h"
 #include "scene/Scene.h"
 #include "scene/SceneLint.h"
 #include "tools/InputChecks.h"

@@ -19,8 +19,8 @@
 #include "core/Console.h"
 #include "core/Timing.h"
 #include "core/Version.h"
-#include "gpu/Cantilever.h"
-#include "gpu/cudafem.h"
+#include "tools/Cantilever.h"
+#include "gpu/CudaFem.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "core/Console.h"
 #include "core/ExecutablePath.h"
 
-namespace D3D11Tools {
+namespace ostrel::gl {
 
 namespace {
 
@@ -284,4 +284,4 @@ void Effect::Release() {
     effect_.reset();
 }
 
-}  // namespace D3D11Tools
+}  // namespace ostrel::gl

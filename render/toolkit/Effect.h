@@ -1,5 +1,5 @@
 #pragma once
-// D3D11Tools::Effect: loads an effect file that sits next to the executable, looks up its
+// gl::Effect: loads an effect file that sits next to the executable, looks up its
 // techniques, passes and variables by name with one uniform error report, and makes input
 // layouts (vertex-attribute bindings) checked against a pass's vertex inputs.
 //
@@ -17,7 +17,7 @@
 #include "render/toolkit/EffectRuntime.h"
 #include "render/toolkit/Gl.h"
 
-namespace D3D11Tools {
+namespace ostrel::gl {
 
 using ostrel::E_FAIL;
 using ostrel::E_INVALIDARG;
@@ -142,4 +142,4 @@ private:
     std::vector<std::unique_ptr<InputLayout>> inputLayouts_;
 };
 
-}  // namespace D3D11Tools
+}  // namespace ostrel::gl

@@ -4,7 +4,7 @@
 #include <set>
 #include <sstream>
 
-namespace D3D11Tools {
+namespace ostrel::gl {
 
 namespace {
 
@@ -273,4 +273,4 @@ bool unpackEffect(const std::string& packed, std::string& text) {
     return fnv1a(text) == sum;
 }
 
-}  // namespace D3D11Tools
+}  // namespace ostrel::gl

@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-namespace D3D11Tools {
+namespace ostrel::gl {
 
 enum class VariableKind { Matrix, Vector, Scalar, Texture };
 
@@ -100,4 +100,4 @@ std::string assembleShader(const EffectDescription& effect, const ShaderSource& 
 std::string packEffect(const std::string& text);
 bool unpackEffect(const std::string& packed, std::string& text);
 
-}  // namespace D3D11Tools
+}  // namespace ostrel::gl

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <map>
 
-namespace D3D11Tools {
+namespace ostrel::gl {
 
 void EffectVariable::SetMatrix(const ostrel::Matrix4& m) {
     std::memcpy(values_, m.m.data(), sizeof(values_));
@@ -235,4 +235,4 @@ std::unique_ptr<CompiledEffect> CompiledEffect::create(const EffectDescription& 
     return effect;
 }
 
-}  // namespace D3D11Tools
+}  // namespace ostrel::gl

@@ -15,7 +15,7 @@
 #include "render/toolkit/EffectFile.h"
 #include "render/toolkit/Gl.h"
 
-namespace D3D11Tools {
+namespace ostrel::gl {
 
 class EffectVariable {
 public:
@@ -93,4 +93,4 @@ private:
     std::vector<std::unique_ptr<EffectTechnique>> techniques_;
 };
 
-}  // namespace D3D11Tools
+}  // namespace ostrel::gl

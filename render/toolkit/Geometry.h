@@ -11,7 +11,7 @@
 #include "geometry/TriangleMesh.h"
 #include "geometry/Vec3.h"
 
-namespace D3D11Tools {
+namespace ostrel::gl {
 
 /// Vertex of position and normal, 24 bytes.
 struct VPN {
@@ -161,4 +161,4 @@ inline std::vector<std::uint32_t> handleCubeIndices() {
             6, 2, 7, 7, 2, 3, 7, 3, 4, 4, 3, 0, 3, 2, 0, 0, 2, 1};
 }
 
-}  // namespace D3D11Tools
+}  // namespace ostrel::gl

@@ -10,7 +10,7 @@
 
 #include <utility>
 
-namespace D3D11Tools {
+namespace ostrel::gl {
 
 template <void (*Delete)(GLuint)>
 class GlHandle {
@@ -86,4 +86,4 @@ inline bool glClean() {
     return clean;
 }
 
-}  // namespace D3D11Tools
+}  // namespace ostrel::gl

@@ -1,6 +1,6 @@
 #include "render/toolkit/GpuMesh.h"
 
-namespace D3D11Tools {
+namespace ostrel::gl {
 
 GLenum glPrimitive(int topology) {
     switch (topology) {
@@ -77,4 +77,4 @@ void GpuMesh::Release() {
     vertexCount_ = indexCount_ = 0;
 }
 
-}  // namespace D3D11Tools
+}  // namespace ostrel::gl

@@ -12,7 +12,7 @@
 #include "render/toolkit/Geometry.h"
 #include "render/toolkit/Gl.h"
 
-namespace D3D11Tools {
+namespace ostrel::gl {
 
 /// GL primitive of a topology number (kTriangleList -> GL_TRIANGLES, ...).
 GLenum glPrimitive(int topology);
@@ -42,4 +42,4 @@ private:
     std::uint32_t vertexCount_ = 0, indexCount_ = 0;
 };
 
-}  // namespace D3D11Tools
+}  // namespace ostrel::gl

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace D3D11Tools {
+namespace ostrel::gl {
 
 std::uint32_t instanceCapacity(std::uint32_t capacity, std::uint32_t count, std::uint32_t step,
                                std::uint32_t minimum) {
@@ -54,4 +54,4 @@ void InstanceBuffer::Release() {
     capacity_ = 0;
 }
 
-}  // namespace D3D11Tools
+}  // namespace ostrel::gl

@@ -8,7 +8,7 @@
 #include "framework/Result.h"
 #include "render/toolkit/Gl.h"
 
-namespace D3D11Tools {
+namespace ostrel::gl {
 
 /// The capacity rule: count >= K gives ceil(count / s) * s; otherwise ceil(min(K, count + s) / s)
 /// * s (shrinks only when more than one step is spare); never below m.
@@ -40,4 +40,4 @@ private:
     GlBuffer buffer_;
 };
 
-}  // namespace D3D11Tools
+}  // namespace ostrel::gl

@@ -2,7 +2,7 @@
 
 #include "render/toolkit/GpuMesh.h"
 
-namespace D3D11Tools {
+namespace ostrel::gl {
 
 void VertexBatch::add(const ColoredVertex& v, const std::function<void(unsigned)>& flush) {
     vertices_[pending_++] = v;
@@ -123,4 +123,4 @@ void SimpleDrawer::Draw(unsigned count) {
     glBindVertexArray(0);
 }
 
-}  // namespace D3D11Tools
+}  // namespace ostrel::gl

@@ -17,7 +17,7 @@
 #include "render/toolkit/Effect.h"
 #include "render/toolkit/Geometry.h"
 
-namespace D3D11Tools {
+namespace ostrel::gl {
 
 struct ColoredVertex {
     ostrel::Vec3f position;
@@ -102,4 +102,4 @@ private:
     bool begun_ = false;
 };
 
-}  // namespace D3D11Tools
+}  // namespace ostrel::gl

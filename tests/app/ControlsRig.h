@@ -21,7 +21,7 @@
 #include "app/SaveDialog.h"
 #include "core/Console.h"
 #include "fem/FemModel.h"
-#include "gpu/cudafem.h"
+#include "gpu/CudaFem.h"
 #include "render/Editor.h"
 #include "scene/Scene.h"
 #include "support/RunTestSupport.h"

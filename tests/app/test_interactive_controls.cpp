@@ -5,7 +5,7 @@
 #include "framework/WindowFramework.h"
 #include "render/Camera.h"
 #include "render/DeviceCallbacks.h"
-#include "render/cutscenerenderer.h"
+#include "render/CutSceneRenderer.h"
 #include "tests/app/ControlsRig.h"
 
 namespace ostrel {

@@ -10,8 +10,8 @@
 
 #include "support/RunTestSupport.h"
 #include "app/RunControl.h"
-#include "gpu/Cantilever.h"
-#include "gpu/cudafem.h"
+#include "tools/Cantilever.h"
+#include "gpu/CudaFem.h"
 
 namespace ostrel {
 namespace {

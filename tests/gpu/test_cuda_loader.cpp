@@ -11,9 +11,9 @@
 
 #include "core/Console.h"
 #include "core/FatalError.h"
-#include "gpu/Cantilever.h"
+#include "tools/Cantilever.h"
 #include "gpu/CudaDriver.h"
-#include "gpu/cudafem.h"
+#include "gpu/CudaFem.h"
 
 namespace ostrel {
 namespace {

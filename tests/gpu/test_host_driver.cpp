@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "gpu/HostDriver.h"
-#include "gpu/cudafem.h"
-#include "gpu/Cantilever.h"
+#include "gpu/CudaFem.h"
+#include "tools/Cantilever.h"
 
 namespace ostrel {
 namespace {

@@ -9,9 +9,9 @@
 #include <sstream>
 
 #include "fem/CoarseSolver.h"
-#include "gpu/Cantilever.h"
+#include "tools/Cantilever.h"
 #include "gpu/HostDriver.h"
-#include "gpu/cudafem.h"
+#include "gpu/CudaFem.h"
 #include "gpu/SolverTestSupport.h"
 
 namespace ostrel {

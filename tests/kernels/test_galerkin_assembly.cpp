@@ -14,9 +14,9 @@
 #include "fem/FemModel.h"
 #include "fem/FemTestUtil.h"
 #include "fem/Operators.h"
-#include "gpu/Cantilever.h"
+#include "tools/Cantilever.h"
 #include "gpu/HostDriver.h"
-#include "gpu/cudafem.h"
+#include "gpu/CudaFem.h"
 
 namespace ostrel {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "kernels/cudacompat.h"
+#include "kernels/CudaCompat.h"
 #include "kernels/GridIndex.h"
 
 namespace {

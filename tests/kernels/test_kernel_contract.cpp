@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "gpu/Cantilever.h"
+#include "tools/Cantilever.h"
 #include "gpu/HostDriver.h"
-#include "gpu/cudafem.h"
+#include "gpu/CudaFem.h"
 #include "gpu/SolverTestSupport.h"
 
 namespace ostrel {

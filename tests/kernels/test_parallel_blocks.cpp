@@ -8,10 +8,10 @@
 #include <algorithm>
 #include <cmath>
 
-#include "gpu/Cantilever.h"
+#include "tools/Cantilever.h"
 #include "gpu/HostDriver.h"
 #include "gpu/SolverTestSupport.h"
-#include "gpu/cudafem.h"
+#include "gpu/CudaFem.h"
 
 namespace ostrel {
 namespace {

@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "OptimizationTestSupport.h"
-#include "gpu/Cantilever.h"
+#include "tools/Cantilever.h"
 #include "gpu/HostDriver.h"
-#include "gpu/cudafem.h"
+#include "gpu/CudaFem.h"
 #include "optimization/Optimizer.h"
 #include "support/ScratchFolder.h"
 

@@ -13,7 +13,7 @@
 #include "fem/FemModel.h"
 #include "render/CutSceneRendererEffect.h"
 #include "render/RendererMath.h"
-#include "render/cutscenerenderer.h"
+#include "render/CutSceneRenderer.h"
 #include "render/toolkit/SimpleDrawer.h"
 #include "scene/Scene.h"
 #include "support/GlTestContext.h"
@@ -112,26 +112,26 @@ TEST_F(RendererGl, TheEffectsLoadWithEveryNameAndLayout) {
     ASSERT_EQ(effect.Load(), S_OK);
     EXPECT_EQ(effect.layoutCount, 6);
     EXPECT_NE(effect.renderSurfaceVertices, nullptr);
-    D3D11Tools::SimpleDrawEffect simple;
+    ostrel::gl::SimpleDrawEffect simple;
     ASSERT_EQ(simple.Load(), S_OK);
     EXPECT_NE(simple.layout, nullptr);
 }
 
 TEST_F(RendererGl, TheLineDrawerDrawsItsBatchesInEveryMode) {
-    D3D11Tools::SimpleDrawer drawer(4);  // small batches: every mode flushes several times
+    ostrel::gl::SimpleDrawer drawer(4);  // small batches: every mode flushes several times
     ASSERT_EQ(drawer.OnCreateDevice(), S_OK);
     const struct {
         int mode;
         std::vector<Vec3f> vertices;
         int x, y;  // a pixel the primitives cover (window coordinates, y downward)
     } cases[] = {
-        {D3D11Tools::kLineList, {{-0.9f, 0, 0}, {0.9f, 0, 0}, {0, -0.9f, 0}, {0, 0.9f, 0},
+        {ostrel::gl::kLineList, {{-0.9f, 0, 0}, {0.9f, 0, 0}, {0, -0.9f, 0}, {0, 0.9f, 0},
                                  {-0.9f, 0.5f, 0}, {0.9f, 0.5f, 0}}, 600, 150},
-        {D3D11Tools::kLineStrip, {{-0.9f, -0.5f, 0}, {-0.3f, -0.5f, 0}, {0.1f, -0.5f, 0},
+        {ostrel::gl::kLineStrip, {{-0.9f, -0.5f, 0}, {-0.3f, -0.5f, 0}, {0.1f, -0.5f, 0},
                                   {0.5f, -0.5f, 0}, {0.9f, -0.5f, 0}}, 600, 450},
-        {D3D11Tools::kTriangleList, {{-1, -1, 0}, {-0.5f, -1, 0}, {-1, -0.5f, 0},
+        {ostrel::gl::kTriangleList, {{-1, -1, 0}, {-0.5f, -1, 0}, {-1, -0.5f, 0},
                                      {1, 1, 0}, {0.5f, 1, 0}, {1, 0.5f, 0}}, 790, 10},
-        {D3D11Tools::kTriangleStrip, {{-1, 1, 0}, {-1, 0.8f, 0}, {-0.8f, 1, 0}, {-0.8f, 0.8f, 0},
+        {ostrel::gl::kTriangleStrip, {{-1, 1, 0}, {-1, 0.8f, 0}, {-0.8f, 1, 0}, {-0.8f, 0.8f, 0},
                                       {-0.6f, 1, 0}, {-0.6f, 0.8f, 0}}, 130, 10},
     };
     for (const auto& c : cases) {
@@ -163,7 +163,7 @@ TEST_F(RendererGl, LookupsStopAtTheFirstMissingNameInContractOrder) {
     for (const auto& [from, to] : {std::pair{replace, std::string("0.01")}, std::pair{replaceClip, std::string("0.0")}})
         for (size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, from.size(), to);
     const std::string name = "lookup" + std::to_string(::getpid()) + ".fx";
-    const std::string path = toUtf8(D3D11Tools::executableDirectory()) + name;
+    const std::string path = toUtf8(ostrel::gl::executableDirectory()) + name;
     std::ofstream(path) << text;
     CutSceneRendererEffect effect(fromUtf8(name));
     ::testing::internal::CaptureStderr();
@@ -178,11 +178,11 @@ TEST_F(RendererGl, LookupsStopAtTheFirstMissingNameInContractOrder) {
 
 TEST_F(RendererGl, AShaderThatDoesNotCompileReportsTheCompilerText) {
     const std::string name = "badshader" + std::to_string(::getpid()) + ".fx";
-    const std::string path = toUtf8(D3D11Tools::executableDirectory()) + name;
+    const std::string path = toUtf8(ostrel::gl::executableDirectory()) + name;
     std::ofstream(path) << "glsl vertex V\nvoid main() { gl_Position = vec4(0.0); }\nend\n"
                            "glsl fragment F\nout vec4 c;\nvoid main() { c = undefinedThing; }\nend\n"
                            "technique T\npass P\n  vertex V\n  fragment F\n";
-    D3D11Tools::Effect effect(fromUtf8(name));
+    ostrel::gl::Effect effect(fromUtf8(name));
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(effect.Load(), E_FAIL);
     const std::string err = ::testing::internal::GetCapturedStderr();

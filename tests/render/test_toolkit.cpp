@@ -17,7 +17,7 @@
 
 namespace {
 
-using namespace D3D11Tools;
+using namespace ostrel::gl;
 using ostrel::Vec3f;
 
 /// Signed volume of a triangle soup (positive when wound counter-clockwise from outside).

@@ -55,7 +55,7 @@ public:
     void resize(int width, int height) {
         width_ = width;
         height_ = height;
-        color_ = D3D11Tools::makeTexture();
+        color_ = ostrel::gl::makeTexture();
         glBindTexture(GL_TEXTURE_2D, color_.get());
         glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
         glBindTexture(GL_TEXTURE_2D, 0);
@@ -64,7 +64,7 @@ public:
         depth_.reset(rb);
         glBindRenderbuffer(GL_RENDERBUFFER, rb);
         glRenderbufferStorage(GL_RENDERBUFFER, GL_DEPTH24_STENCIL8, width, height);
-        framebuffer_ = D3D11Tools::makeFramebuffer();
+        framebuffer_ = ostrel::gl::makeFramebuffer();
         glBindFramebuffer(GL_FRAMEBUFFER, framebuffer_.get());
         glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, color_.get(), 0);
         glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_STENCIL_ATTACHMENT, GL_RENDERBUFFER, rb);
@@ -105,9 +105,9 @@ public:
 private:
     GLFWwindow* window_ = nullptr;
     int width_ = 0, height_ = 0;
-    D3D11Tools::GlTexture color_;
-    D3D11Tools::GlRenderbuffer depth_;
-    D3D11Tools::GlFramebuffer framebuffer_;
+    ostrel::gl::GlTexture color_;
+    ostrel::gl::GlRenderbuffer depth_;
+    ostrel::gl::GlFramebuffer framebuffer_;
 };
 
 }  // namespace ostrel::testing

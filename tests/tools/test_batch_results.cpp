@@ -15,8 +15,8 @@
 
 #include "core/Console.h"
 #include "geometry/MeshFile.h"
-#include "gpu/Cantilever.h"
-#include "gpu/cudafem.h"
+#include "tools/Cantilever.h"
+#include "gpu/CudaFem.h"
 #include "support/MeshBuilders.h"
 #include "support/RunTestSupport.h"
 #include "tools/BatchRun.h"

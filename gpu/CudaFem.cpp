@@ -1,4 +1,4 @@
-#include "gpu/cudafem.h"
+#include "gpu/CudaFem.h"
 
 #include <chrono>
 #include <cmath>

@@ -23,7 +23,7 @@
 #include "framework/WindowFramework.h"
 #include "render/Camera.h"
 #include "render/DeviceCallbacks.h"
-#include "render/cutscenerenderer.h"
+#include "render/CutSceneRenderer.h"
 #include "scene/Scene.h"
 
 namespace ostrel {

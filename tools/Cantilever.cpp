@@ -1,4 +1,4 @@
-#include "gpu/Cantilever.h"
+#include "tools/Cantilever.h"
 
 namespace ostrel {
 

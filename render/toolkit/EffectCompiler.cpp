@@ -49,9 +49,9 @@ int main(int argc, char** argv) {
     const size_t slash = input.find_last_of("/\\");
     const std::string name = slash == std::string::npos ? input : input.substr(slash + 1);
 
-    D3D11Tools::EffectDescription effect;
+    ostrel::gl::EffectDescription effect;
     std::string error;
-    if (!D3D11Tools::parseEffect(text.str(), name, effect, error)) {
+    if (!ostrel::gl::parseEffect(text.str(), name, effect, error)) {
         std::cerr << "ERROR: " << error << "\n";
         return 1;
     }
@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
                                  (shader.vertex ? ".vert" : ".frag");
         {
             std::ofstream out(file, std::ios::binary);
-            out << D3D11Tools::assembleShader(effect, shader);
+            out << ostrel::gl::assembleShader(effect, shader);
             if (!out) {
                 std::cerr << "ERROR: \"" << file << "\" could not be written\n";
                 return 1;
@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
         }
     }
     if (!ok) return 1;
-    if (!ostrel::writeFileAtomically(output, D3D11Tools::packEffect(text.str()))) {
+    if (!ostrel::writeFileAtomically(output, ostrel::gl::packEffect(text.str()))) {
         std::cerr << "ERROR: \"" << output << "\" could not be written\n";
         return 1;
     }

@@ -2,7 +2,7 @@
 // depth-stencil and the object-ID buffer as a second colour attachment), which starts as a copy
 // of the back buffer the caller cleared and is copied back onto it at the end of Render(); the
 // draw framebuffer bound when Render() is called is the back buffer.
-#include "render/cutscenerenderer.h"
+#include "render/CutSceneRenderer.h"
 
 #include <array>
 #include <cmath>
@@ -21,7 +21,7 @@
 
 namespace ostrel {
 
-using namespace D3D11Tools;
+using namespace ostrel::gl;
 
 namespace {
 
