@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <map>
 
 #include "fem/FemModel.h"
 
@@ -36,7 +37,9 @@ double DensityFilter::weight(double radius, int dx, int dy, int dz) {
     return w > 0.0 ? w : 0.0;
 }
 
-DensityFilter::DensityFilter(const FemModel& model, double radius) {
+DensityFilter::DensityFilter(const FemModel& model, double radius, FaceRule faces,
+                             double voidDensity)
+    : faces_(faces), voidDensity_(faces == FaceRule::VoidBeyondFaces ? voidDensity : 0.0) {
     radius_ = isDefaultRadius(radius) ? kRadius : radius;
     halfWidth_ = halfWidth(radius_);
     const int h = halfWidth_;
@@ -69,11 +72,41 @@ DensityFilter::DensityFilter(const FemModel& model, double radius) {
     }
     // Rows without elements start where the next row starts.
     for (size_t r = rows; r-- > 0;) rowStart_[r] = std::min(rowStart_[r], rowStart_[r + 1]);
+    if (faces_ == FaceRule::VoidBeyondFaces) computePadSums(model);
     const size_t cells = size_t(padded_[0]) * size_t(padded_[1]) * size_t(padded_[2]);
     // Empty cells stay 0 for the object's life; scatter() writes only element cells.
     stageF_.assign(cells, 0.0f);
     stageA_.assign(cells, 0.0);
     stageB_.assign(cells, 0.0);
+}
+
+void DensityFilter::computePadSums(const FemModel& model) {
+    // The pad sum depends only on how close the element lies to each of the six faces (at most
+    // the half width counts), so it is computed once per distinct set of distances.
+    const int h = halfWidth_;
+    std::map<std::array<int, 6>, double> sums;
+    auto padSum = [&](const std::array<int, 6>& near) {
+        auto [it, added] = sums.try_emplace(near, 0.0);
+        if (!added) return it->second;
+        double sum = 0.0;
+        for (int dz = -h; dz <= h; ++dz)
+            for (int dy = -h; dy <= h; ++dy)
+                for (int dx = -h; dx <= h; ++dx) {
+                    const bool outside = dx < -near[0] || dx > near[1] || dy < -near[2] ||
+                                         dy > near[3] || dz < -near[4] || dz > near[5];
+                    if (outside) sum += weight(radius_, dx, dy, dz);
+                }
+        return it->second = sum;
+    };
+    padSum_.assign(numElements_, 0.0);
+    const auto& positions = model.elementPosition_[0];
+    for (size_t e = 0; e < numElements_; ++e) {
+        const GridPos p = unpack(positions[e]);
+        const std::array<int, 6> near = {
+            std::min(p.x, h), std::min(dims_[0] - 1 - p.x, h), std::min(p.y, h),
+            std::min(dims_[1] - 1 - p.y, h), std::min(p.z, h), std::min(dims_[2] - 1 - p.z, h)};
+        padSum_[e] = padSum(near);
+    }
 }
 
 template <typename T>
@@ -92,6 +125,7 @@ void DensityFilter::computeWeightSums(std::vector<double>& W) const {
 #pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long e = 0; e < n; ++e) {
         W[size_t(e)] = tapSum(s + paddedCell_[size_t(e)]);
+        if (!padSum_.empty()) W[size_t(e)] += padSum_[size_t(e)];
     }
 }
 
@@ -126,7 +160,7 @@ void DensityFilter::filterStagedInTeam(float* out, const double* W) const {
                 double sum = 0.0;
                 for (int k = 0; k < numTaps_; ++k)
                     sum += tapWeight_[size_t(k)] * double(c[tapOffset_[size_t(k)]]);
-                out[e] = float(sum / W[e]);
+                out[e] = filtered(sum, e, W);
             }
             continue;
         }
@@ -137,7 +171,7 @@ void DensityFilter::filterStagedInTeam(float* out, const double* W) const {
             const float* src = s + (long long)c0 + tapOffset_[size_t(k)];
             for (size_t x = 0; x < span; ++x) acc[x] += w * double(src[x]);
         }
-        for (size_t e = first; e < last; ++e) out[e] = float(acc[paddedCell_[e] - c0] / W[e]);
+        for (size_t e = first; e < last; ++e) out[e] = filtered(acc[paddedCell_[e] - c0], e, W);
     }
 }
 

@@ -41,6 +41,8 @@ inline constexpr long long kParallelElements = 8192;
 
 class DensityFilter {
 public:
+    enum class FaceRule { Clipped, VoidBeyondFaces };
+
     /// Default filter radius in voxel lengths, 2*sqrt(3).
     static const double kRadius;
     /// Half width of the default neighbourhood box.
@@ -51,7 +53,9 @@ public:
 
     /// `radius` in voxel lengths, at least 1 (1 and below: each element is its own
     /// neighbourhood). A radius within 1e-6 of 2*sqrt(3) is the default neighbourhood.
-    explicit DensityFilter(const FemModel& model, double radius = kRadius);
+    /// With FaceRule::VoidBeyondFaces the grid is padded with void of density `voidDensity`.
+    explicit DensityFilter(const FemModel& model, double radius = kRadius,
+                           FaceRule faces = FaceRule::Clipped, double voidDensity = 0.0);
 
     /// Weight of the offset (dx,dy,dz) of the default neighbourhood, each in -2..2:
     /// max(0, 2*sqrt(3) - |offset|).
@@ -65,12 +69,19 @@ public:
 
     size_t numElements() const { return numElements_; }
     double radius() const { return radius_; }
+    FaceRule faceRule() const { return faces_; }
+    double voidDensity() const { return voidDensity_; }
+    /// Pad sums P_i (weights of the offsets beyond the grid's faces) per element; empty for the
+    /// clipped rule.
+    const std::vector<double>& padSums() const { return padSum_; }
     /// Number of offsets with a positive weight (117 for the default radius).
     int numTaps() const { return numTaps_; }
 
-    /// W[i] = sum of the weights over the neighbourhood of element i, itself included.
+    /// W[i] = sum of the weights over the neighbourhood of element i, itself included (plus the
+    /// pad sum P_i with void beyond the faces).
     void computeWeightSums(std::vector<double>& W) const;
-    /// out[i] = (sum_j w_ij * in[j]) / W[i], computed in double, stored as float.
+    /// out[i] = (sum_j w_ij * in[j] + voidDensity * P_i) / W[i], computed in double, stored as
+    /// float (P_i = 0 for the clipped rule).
     void filter(const float* in, float* out, const double* W) const;
     /// The two halves of filter() for callers that run inside one parallel region of their own
     /// (every thread of the team calls both, in this order; each is a static worksharing loop
@@ -94,6 +105,7 @@ public:
                                   double eta);
 
 private:
+    void computePadSums(const FemModel& model);
     template <typename T>
     void scatter(const T* in, std::vector<T>& staging) const;
     /// Weighted sum of the staged values around the staged cell `c`, in tap order.
@@ -113,6 +125,14 @@ private:
     std::vector<size_t> rowStart_;
     double radius_ = kRadius;
     int halfWidth_ = kHalfWidth;
+    FaceRule faces_ = FaceRule::Clipped;
+    double voidDensity_ = 0.0;
+    std::vector<double> padSum_;  // per element; empty for the clipped rule
+    /// out for element e from its weighted tap sum.
+    float filtered(double tapSum, size_t e, const double* W) const {
+        if (!padSum_.empty()) tapSum += voidDensity_ * padSum_[e];
+        return float(tapSum / W[e]);
+    }
     /// Tabulated weights and staging-grid offsets of the offsets of positive weight (117 of the
     /// default box's 125) in dz, dy, dx order: the inner loops skip the cells of weight 0.
     int numTaps_ = 0;

@@ -38,13 +38,21 @@ Optimizer::Optimizer(FemModel& model, OptimizationLifetime& lifetime,
 
 void Optimizer::setControls(const DesignControls& controls) { controls_ = controls; }
 
+DensityFilter::FaceRule Optimizer::filterFaceRule(const DesignControls& controls) {
+    return controls.projection == 1 || controls.filterRadiusGiven
+               ? DensityFilter::FaceRule::VoidBeyondFaces
+               : DensityFilter::FaceRule::Clipped;
+}
+
 void Optimizer::reset() {
     const bool projected = isProjected();
     // 0. The filter of the controls' radius (the default one is built with the optimizer).
     const double radius = DensityFilter::isDefaultRadius(controls_.filterRadius)
                               ? DensityFilter::kRadius
                               : controls_.filterRadius;
-    if (filter_.radius() != radius) filter_ = DensityFilter(model_, radius);
+    const DensityFilter::FaceRule faces = filterFaceRule(controls_);
+    if (filter_.radius() != radius || filter_.faceRule() != faces)
+        filter_ = DensityFilter(model_, radius, faces, kVoidDensity);
     // 1. Parameters.
     volumeReductionGoal_ = 1.0 - controls_.volumeFraction;
     isoLevel_ = 0.5;

@@ -17,7 +17,8 @@
 // of iterate() do nothing (nextVolumeTarget returns the current target, searchMultiplier 0).
 //
 // Design controls (scene/DesignControls.h), taken by setControls() and applied at the next
-// reset: the volume fraction sets the reduction goal, the filter radius the neighbourhood,
+// reset: the volume fraction sets the reduction goal, the filter radius the neighbourhood (and,
+// when given explicitly, void padding beyond the grid's faces; see filterFaceRule),
 // keep-solid boxes add kept elements, keep-empty boxes hold their elements at the lower density
 // bound outside the design and the volume (V0 counts only the other elements). The default
 // controls reproduce the optimization without them bit for bit.
@@ -72,6 +73,8 @@ public:
     static constexpr double kProjectedBetaLast = 32.0;
     static constexpr double kProjectedEta = 0.5;
     static constexpr double kProjectedMoveLimit = 0.1;
+    /// Density of removed material, the lower bound of every density and of the design.
+    static constexpr double kVoidDensity = 0.001;
 
     /// History files go to `historyDirectory` (empty = working directory).
     Optimizer(FemModel& model, OptimizationLifetime& lifetime,
@@ -92,6 +95,10 @@ public:
 
     /// Controls for the next reset (the state of a running optimization is left alone).
     void setControls(const DesignControls& controls);
+    /// The filter's rule at the grid's faces: void beyond them in projection mode 1 and for a
+    /// radius that was set explicitly (a member along a face is then filtered like one inside
+    /// the grid); clipped otherwise, as without design controls.
+    static DensityFilter::FaceRule filterFaceRule(const DesignControls& controls);
     const DesignControls& controls() const { return controls_; }
     bool isProjected() const { return controls_.projection == 1; }
 

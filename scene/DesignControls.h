@@ -9,6 +9,8 @@
 //   filterRadius    in voxel lengths, from kMinFilterRadius to kMaxFilterRadius. The default
 //                   2*sqrt(3) keeps the 5 x 5 x 5 neighbourhood; any other radius takes every
 //                   offset closer than the radius.
+//   filterRadiusGiven  the radius was set (scene key or option), whatever its value: the
+//                   filter then pads the grid's faces with void (so does projection mode 1).
 //   projection      0: densities are the filtered design (the projection's sharpness grows but
 //                   is never applied during the iteration); 1: densities are the projected
 //                   filtered design in every iteration, with exact sensitivities.
@@ -43,6 +45,7 @@ struct DesignControls {
 
     double volumeFraction = kDefaultVolumeFraction;
     double filterRadius = kDefaultFilterRadius;
+    bool filterRadiusGiven = false;
     int projection = 0;
     std::vector<WorldBox> keepSolid;
     std::vector<WorldBox> keepEmpty;

@@ -319,6 +319,7 @@ bool Scene::readDesignControls(std::wostream* log) {
             !(c.filterRadius <= DesignControls::kMaxFilterRadius))
             return fail(L"OPTIMIZATION_FILTER_RADIUS must be a number from 1 to 10 (voxel "
                         L"lengths), not '" + text + L"'");
+        c.filterRadiusGiven = true;
     }
     if (file_.getString(L"OPTIMIZATION_PROJECTION", text, log, true)) {
         if (text == L"0" || text == L"1")

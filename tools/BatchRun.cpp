@@ -411,7 +411,10 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     RunControl run(*scene.model(), *scene.solver(), lifetime, runOptions);
     DesignControls controls = scene.designControls_;
     if (options.volumeFraction > 0) controls.volumeFraction = options.volumeFraction;
-    if (options.filterRadius > 0) controls.filterRadius = options.filterRadius;
+    if (options.filterRadius > 0) {
+        controls.filterRadius = options.filterRadius;
+        controls.filterRadiusGiven = true;
+    }
     if (options.projection) controls.projection = 1;
     run.optimizer().setControls(controls);
     const bool designReport = options.converge > 0 || options.volumeFraction > 0 ||

@@ -51,6 +51,45 @@ double referenceNeighbourSum(const FemModel& m, int e, const std::vector<T>& in)
     return sum;
 }
 
+/// Weighted sum and weight sum of the neighbourhood of element e, the plain way: the default box
+/// (radius 2*sqrt(3)) or every offset closer than `radius`; offsets at an element add w * in,
+/// offsets beyond the grid's faces add w * voidDensity and w when `voidBeyondFaces`, empty cells
+/// inside the grid add nothing.
+struct NeighbourSums {
+    double sum = 0.0, weights = 0.0;
+    double filtered() const { return sum / weights; }
+};
+template <typename T>
+NeighbourSums referenceFilterSums(const FemModel& m, int e, const std::vector<T>& in,
+                                  double radius, bool voidBeyondFaces,
+                                  double voidDensity = 0.001) {
+    const bool box = DensityFilter::isDefaultRadius(radius);
+    const int h = box ? 2 : int(std::ceil(radius));
+    const GridPos p = unpack(m.elementPosition_[0][size_t(e)]);
+    const auto& d = m.elementDims_[0];
+    NeighbourSums s;
+    for (int dz = -h; dz <= h; ++dz)
+        for (int dy = -h; dy <= h; ++dy)
+            for (int dx = -h; dx <= h; ++dx) {
+                const double r = box ? 2.0 * std::sqrt(3.0) : radius;
+                const double w = r - std::sqrt(double(dx * dx + dy * dy + dz * dz));
+                if (!(w > 0.0)) continue;
+                const int x = p.x + dx, y = p.y + dy, z = p.z + dz;
+                if (x < 0 || y < 0 || z < 0 || x >= d[0] || y >= d[1] || z >= d[2]) {
+                    if (voidBeyondFaces) {
+                        s.sum += w * voidDensity;
+                        s.weights += w;
+                    }
+                    continue;
+                }
+                const int j = m.elementAt(0, {x, y, z});
+                if (j < 0) continue;
+                s.sum += w * double(in[size_t(j)]);
+                s.weights += w;
+            }
+    return s;
+}
+
 /// Dense symmetric matrix, row-major.
 struct DenseMatrix {
     int n = 0;

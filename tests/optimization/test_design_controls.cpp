@@ -172,6 +172,104 @@ TEST(FilterRadius, TwoSqrtThreeIsTheDefaultFilter) {
     }
 }
 
+TEST(FilterFaces, VoidBeyondFacesAgainstThePlainPaddedSums) {
+    auto m = makeGappedModel();
+    const size_t n = size_t(m->numElements_[0]);
+    std::mt19937 random(11);
+    std::uniform_real_distribution<float> value(0.001f, 1.0f);
+    std::vector<float> in(n);
+    for (float& v : in)
+        v = value(random);
+    for (double radius : {1.5, DesignControls::kDefaultFilterRadius, 4.0}) {
+        SCOPED_TRACE(radius);
+        DensityFilter filter(*m, radius, DensityFilter::FaceRule::VoidBeyondFaces, 0.001);
+        std::vector<double> W;
+        filter.computeWeightSums(W);
+        std::vector<float> out(n);
+        filter.filter(in.data(), out.data(), W.data());
+        int atFaces = 0;
+        for (size_t e = 0; e < n; ++e) {
+            const NeighbourSums s = referenceFilterSums(*m, int(e), in, radius, true);
+            const NeighbourSums clipped = referenceFilterSums(*m, int(e), in, radius, false);
+            ASSERT_NEAR(W[e], s.weights, 1e-12 * s.weights) << e;
+            ASSERT_NEAR(filter.padSums()[e], s.weights - clipped.weights, 1e-12 * s.weights);
+            ASSERT_NEAR(out[e], s.filtered(), 2e-7) << e;
+            atFaces += filter.padSums()[e] > 0.0;
+        }
+        EXPECT_GT(atFaces, int(n) / 2);
+        // A constant field at the void density stays as it is, also at the faces.
+        const std::vector<float> voidField(n, 0.001f);
+        filter.filter(voidField.data(), out.data(), W.data());
+        for (size_t e = 0; e < n; ++e)
+            ASSERT_NEAR(out[e], 0.001f, 1e-9) << e;
+    }
+}
+
+TEST(FilterFaces, APlateAlongAFaceIsFilteredLikeOneInside) {
+    // A solid plate two elements thick in void: against the face z = 0 of one box, in the middle
+    // of a taller one. Void beyond the faces filters both alike; the clipped rule lets the plate
+    // at the face come out denser (the fault: thin plates along faces escape the member size).
+    const int nx = 10, ny = 9, thick = 2, below = 5;
+    auto atFace = makeBox(nx, ny, thick + 6);
+    auto inside = makeBox(nx, ny, below + thick + 6);
+    auto plate = [](const FemModel& m, int z0, int z1) {
+        std::vector<float> x(size_t(m.numElements_[0]), 0.001f);
+        for (size_t e = 0; e < x.size(); ++e) {
+            const int z = unpack(m.elementPosition_[0][e]).z;
+            if (z >= z0 && z < z1) x[e] = 1.0f;
+        }
+        return x;
+    };
+    const std::vector<float> xFace = plate(*atFace, 0, thick);
+    const std::vector<float> xInside = plate(*inside, below, below + thick);
+    for (double radius : {1.5, 4.0}) {
+        for (auto rule : {DensityFilter::FaceRule::VoidBeyondFaces, DensityFilter::FaceRule::Clipped}) {
+            const bool padded = rule == DensityFilter::FaceRule::VoidBeyondFaces;
+            SCOPED_TRACE(::testing::Message() << radius << (padded ? " void" : " clipped"));
+            auto filtered = [&](const FemModel& m, const std::vector<float>& x) {
+                DensityFilter f(m, radius, rule, 0.001);
+                std::vector<double> W;
+                f.computeWeightSums(W);
+                std::vector<float> out(x.size());
+                f.filter(x.data(), out.data(), W.data());
+                return out;
+            };
+            const std::vector<float> face = filtered(*atFace, xFace);
+            const std::vector<float> mid = filtered(*inside, xInside);
+            // The plate's elements in the middle of the x-y extent, layer by layer.
+            for (int layer = 0; layer < thick; ++layer) {
+                const int ef = atFace->elementAt(0, {nx / 2, ny / 2, layer});
+                const int ei = inside->elementAt(0, {nx / 2, ny / 2, below + layer});
+                if (padded)
+                    EXPECT_NEAR(face[size_t(ef)], mid[size_t(ei)], 1e-6) << layer;
+                else if (layer == 0)  // the layer whose neighbourhood reaches beyond the face
+                    EXPECT_GT(face[size_t(ef)], mid[size_t(ei)] + 0.05f);
+            }
+        }
+    }
+}
+
+TEST(FilterFaces, VoidBeyondFacesInProjectionModeAndForAGivenRadius) {
+    const struct {
+        int projection;
+        double radius;
+        bool given;
+        DensityFilter::FaceRule rule;
+    } cases[] = {
+        {0, DesignControls::kDefaultFilterRadius, false, DensityFilter::FaceRule::Clipped},
+        {1, DesignControls::kDefaultFilterRadius, false, DensityFilter::FaceRule::VoidBeyondFaces},
+        {0, 1.5, true, DensityFilter::FaceRule::VoidBeyondFaces},
+        {0, DesignControls::kDefaultFilterRadius, true, DensityFilter::FaceRule::VoidBeyondFaces},
+    };
+    for (const auto& c : cases) {
+        DesignControls controls;
+        controls.projection = c.projection;
+        controls.filterRadius = c.radius;
+        controls.filterRadiusGiven = c.given;
+        EXPECT_EQ(Optimizer::filterFaceRule(controls), c.rule) << c.projection << " " << c.radius;
+    }
+}
+
 // ---- volume fraction ----
 
 TEST(VolumeFraction, EveryIterationMeetsItsTargetAndTheRunEndsAtTheGoal) {
@@ -284,15 +382,18 @@ TEST(ProjectedDensities, AreTheProjectedFilteredDesignInEveryIteration) {
     HostRun run(24, 6, 6, dir.path(), c);
     Optimizer& o = run.opt;
     const auto& m = *run.model;
-    const size_t n = o.rho_.size();
     double lastBeta = 0;
     for (int k = 0; k < 40; ++k) {
         run.step();
+        const size_t n = o.rho_.size();
+        ASSERT_EQ(n, size_t(m.numElements_[0]));
         for (size_t e = 0; e < n; ++e) {
             if (!o.isDesignable(e))
                 continue;
-            const double xt = referenceNeighbourSum(m, int(e), o.x_) / o.W_[e];
-            ASSERT_NEAR(o.xTilde_[e], xt, 1e-6) << e;
+            // Projection mode 1 pads the grid's faces with void.
+            const NeighbourSums s = referenceFilterSums(m, int(e), o.x_, c.filterRadius, true);
+            ASSERT_NEAR(o.W_[e], s.weights, 1e-12 * s.weights) << e;
+            ASSERT_NEAR(o.xTilde_[e], s.filtered(), 1e-6) << e;
             ASSERT_NEAR(o.rho_[e], projected(double(o.xTilde_[e]), o.rhoBeta_, 0.5), 2e-6) << e;
             ASSERT_EQ(o.x_[e] >= 0.001f && o.x_[e] <= 1.0f, true);
         }
@@ -341,7 +442,8 @@ TEST(ProjectedDensities, SensitivitiesAgainstCentralDifferences) {
             if (o.isEmptyHeld_[e])
                 rho = 0.001;
             else if (!o.isKept_[e])
-                rho = projected(referenceNeighbourSum(m, int(e), x) / o.W_[e], beta, 0.5);
+                rho = projected(referenceFilterSums(m, int(e), x, c.filterRadius, true).filtered(),
+                                beta, 0.5);
             stiffness[e] = 1000.0 * rho * rho * rho;
         }
         return complianceOf(m, directSolve(m, stiffness));

@@ -50,6 +50,7 @@ TEST_F(SceneDesignKeys, AbsentKeysGiveTheDefaultsAndNoSummaryLines) {
     EXPECT_EQ(c.volumeFraction, 0.36);
     EXPECT_EQ(c.filterRadius, DesignControls::kDefaultFilterRadius);
     EXPECT_EQ(c.filterRadius, 2.0 * std::sqrt(3.0));
+    EXPECT_FALSE(c.filterRadiusGiven);
     EXPECT_EQ(c.projection, 0);
     EXPECT_TRUE(c.keepSolid.empty());
     EXPECT_TRUE(c.keepEmpty.empty());
@@ -69,6 +70,7 @@ TEST_F(SceneDesignKeys, ValuesAreReadAndSummarised) {
     const DesignControls& c = scene_.designControls_;
     EXPECT_EQ(c.volumeFraction, 0.25);
     EXPECT_EQ(c.filterRadius, 1.5);
+    EXPECT_TRUE(c.filterRadiusGiven);  // the filter then pads the grid's faces with void
     EXPECT_EQ(c.projection, 1);
     ASSERT_EQ(c.keepSolid.size(), 2u);
     EXPECT_EQ(c.keepSolid[1].lo, (Vec3d{1.5, 0, 0}));

@@ -6,6 +6,7 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -445,6 +446,102 @@ TEST(BatchProgram, MaterialOpenMeshAndPiecesAreReported) {
                        "in place\n"),
               std::string::npos)
         << out;
+}
+
+}  // namespace
+}  // namespace ostrel
+
+namespace ostrel {
+namespace {
+
+/// Local wall thickness of a 0/1 voxel field (nx*ny*nz, x fastest), voxel by voxel: the edge of
+/// the largest cube of solid voxels that holds the voxel (0 for void voxels). A plate t voxels
+/// thick has thickness t everywhere away from its rims, a t x t bar t.
+std::vector<int> localThickness(const std::vector<bool>& solid, int nx, int ny, int nz) {
+    // prefix[(z*(ny+1) + y)*(nx+1) + x] = solid voxels in [0,x) x [0,y) x [0,z).
+    const auto at = [&](int x, int y, int z) {
+        return (size_t(z) * size_t(ny + 1) + size_t(y)) * size_t(nx + 1) + size_t(x);
+    };
+    std::vector<int> prefix(size_t(nx + 1) * size_t(ny + 1) * size_t(nz + 1), 0);
+    for (int z = 0; z < nz; ++z)
+        for (int y = 0; y < ny; ++y)
+            for (int x = 0; x < nx; ++x)
+                prefix[at(x + 1, y + 1, z + 1)] =
+                    int(solid[(size_t(z) * size_t(ny) + size_t(y)) * size_t(nx) + size_t(x)]) +
+                    prefix[at(x, y + 1, z + 1)] + prefix[at(x + 1, y, z + 1)] +
+                    prefix[at(x + 1, y + 1, z)] - prefix[at(x, y, z + 1)] -
+                    prefix[at(x, y + 1, z)] - prefix[at(x + 1, y, z)] + prefix[at(x, y, z)];
+    std::vector<int> thickness(solid.size(), 0);
+    for (int k = 1; k <= std::min({nx, ny, nz}); ++k)
+        for (int z = 0; z + k <= nz; ++z)
+            for (int y = 0; y + k <= ny; ++y)
+                for (int x = 0; x + k <= nx; ++x) {
+                    const int X = x + k, Y = y + k, Z = z + k;
+                    const int inside = prefix[at(X, Y, Z)] - prefix[at(x, Y, Z)] -
+                                       prefix[at(X, y, Z)] - prefix[at(X, Y, z)] +
+                                       prefix[at(x, y, Z)] + prefix[at(x, Y, z)] +
+                                       prefix[at(X, y, z)] - prefix[at(x, y, z)];
+                    if (inside != k * k * k) continue;
+                    for (int c = z; c < Z; ++c)
+                        for (int b = y; b < Y; ++b)
+                            for (int a = x; a < X; ++a)
+                                thickness[(size_t(c) * size_t(ny) + size_t(b)) * size_t(nx) +
+                                          size_t(a)] = k;
+                }
+    return thickness;
+}
+
+TEST(LocalThickness, PlatesAndBarsInAVoxelField) {
+    const int nx = 9, ny = 8, nz = 7;
+    std::vector<bool> solid(size_t(nx * ny * nz), false);
+    auto set = [&](int x, int y, int z) { solid[size_t((z * ny + y) * nx + x)] = true; };
+    for (int y = 0; y < ny; ++y)
+        for (int x = 0; x < nx; ++x)
+            for (int z = 0; z < 3; ++z) set(x, y, z);  // a plate 3 thick at the bottom
+    for (int z = 3; z < nz; ++z) set(0, 0, z);          // a thin bar standing on it
+    const std::vector<int> t = localThickness(solid, nx, ny, nz);
+    EXPECT_EQ(t[size_t((1 * ny + 4) * nx + 4)], 3);
+    EXPECT_EQ(t[size_t((5 * ny + 0) * nx + 0)], 1);
+    EXPECT_EQ(t[size_t((5 * ny + 4) * nx + 4)], 0);
+}
+
+// The member size: with void beyond the grid's faces, walls along the faces are filtered like
+// walls inside, so the thin walls of a crisp cantilever thicken with the filter radius. (With
+// the neighbourhood clipped at the faces, radius 1.5 and 4 both gave hollow sections with walls
+// of 1 to 2 voxels along the faces.)
+TEST(BatchMemberSize, ThinWallsOfACrispCantileverGrowWithTheFilterRadius) {
+    if (!havePython())
+        GTEST_SKIP() << "no python3";
+    ScratchFolder folder("member-size");
+    const auto scene = testing::writeCantileverScene(folder.path(), 48);
+    std::map<std::string, int> quarter, median;
+    for (const char* radius : {"1.5", "4"}) {
+        SCOPED_TRACE(radius);
+        const auto out = folder / (std::string("r") + radius);
+        Child child(kBatch, {scene.string(), "--projection", "--filter-radius", radius,
+                             "--converge", "0.001", "-n", "120", "--shape-every", "0", "--vtk",
+                             "-q", "--device", "host", "--threads", "2", "-o", out.string()});
+        ASSERT_EQ(child.finish(), 0) << child.err();
+        const VtiFile vti = readVti(out / "OptimizedShape_final.vti");
+        const std::vector<double>& extent = vti.grid.at("extent");
+        const int nx = int(extent[1]), ny = int(extent[3]), nz = int(extent[5]);
+        ASSERT_EQ(nx, 48);
+        const std::vector<double>& density = vti.arrays.at("Density");
+        std::vector<bool> solid(density.size());
+        for (size_t c = 0; c < density.size(); ++c) solid[c] = density[c] > 0.5;
+        const std::vector<int> all = localThickness(solid, nx, ny, nz);
+        std::vector<int> walls;
+        for (size_t c = 0; c < all.size(); ++c)
+            if (solid[c]) walls.push_back(all[c]);
+        ASSERT_GT(walls.size(), all.size() / 5);
+        std::sort(walls.begin(), walls.end());
+        quarter[radius] = walls[walls.size() / 4];
+        median[radius] = walls[walls.size() / 2];
+    }
+    // The thinner quarter of the material, and the typical wall.
+    EXPECT_LE(quarter["1.5"], 2);
+    EXPECT_GE(quarter["4"], 3);
+    EXPECT_GT(median["4"], median["1.5"]);
 }
 
 }  // namespace
