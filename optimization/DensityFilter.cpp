@@ -210,24 +210,27 @@ void DensityFilter::gatherPair(const double* a, const double* b, double* outA,
     }
 }
 
-void DensityFilter::project(const float* in, float* out, size_t n, double beta, double eta) {
-    const double denominator = std::tanh(beta * eta) + std::tanh(beta * (1.0 - eta));
-    const double base = std::tanh(beta * eta);
+Projection::Projection(double beta_, double eta_, double floor_)
+    : beta(beta_),
+      eta(eta_),
+      floor(floor_),
+      base(std::tanh(beta_ * eta_)),
+      denominator(std::tanh(beta_ * eta_) + std::tanh(beta_ * (1.0 - eta_))) {}
+
+void DensityFilter::project(const float* in, float* out, size_t n, double beta, double eta,
+                            double floor) {
+    const Projection h(beta, eta, floor);
     const long long count = (long long)n;
 #pragma omp parallel for schedule(static) if (count >= kParallelElements)
-    for (long long i = 0; i < count; ++i)
-        out[i] = float((base + std::tanh(beta * (double(in[i]) - eta))) / denominator);
+    for (long long i = 0; i < count; ++i) out[i] = float(h.value(double(in[i])));
 }
 
 void DensityFilter::projectDerivative(const float* in, double* out, size_t n, double beta,
-                                      double eta) {
-    const double denominator = std::tanh(beta * eta) + std::tanh(beta * (1.0 - eta));
+                                      double eta, double floor) {
+    const Projection h(beta, eta, floor);
     const long long count = (long long)n;
 #pragma omp parallel for schedule(static) if (count >= kParallelElements)
-    for (long long i = 0; i < count; ++i) {
-        const double t = std::tanh(beta * (double(in[i]) - eta));
-        out[i] = beta * (1.0 - t * t) / denominator;
-    }
+    for (long long i = 0; i < count; ++i) out[i] = h.slope(double(in[i]));
 }
 
 }  // namespace ostrel

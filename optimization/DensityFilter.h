@@ -27,6 +27,7 @@
 // which is immutable.
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <vector>
 
@@ -38,6 +39,20 @@ class FemModel;
 /// work is smaller than the cost of waking the worker threads and, on a loaded machine, of
 /// waiting at the closing barrier for a worker that has lost its core.
 inline constexpr long long kParallelElements = 8192;
+
+/// The projection of DensityFilter::project for one value, in double, with its constants formed
+/// once: value(v) = floor + (1 - floor) * H(v), slope(v) = (1 - floor) * H'(v).
+struct Projection {
+    Projection(double beta, double eta, double floor = 0.0);
+    double value(double v) const {
+        return floor + (1.0 - floor) * ((base + std::tanh(beta * (v - eta))) / denominator);
+    }
+    double slope(double v) const {
+        const double t = std::tanh(beta * (v - eta));
+        return (1.0 - floor) * (beta * (1.0 - t * t) / denominator);
+    }
+    double beta, eta, floor, base, denominator;
+};
 
 class DensityFilter {
 public:
@@ -98,11 +113,16 @@ public:
     /// into a and b).
     void gatherPair(const double* a, const double* b, double* outA, double* outB) const;
 
-    /// out[i] = (tanh(beta*eta) + tanh(beta*(in[i]-eta))) / (tanh(beta*eta) + tanh(beta*(1-eta))).
-    static void project(const float* in, float* out, size_t n, double beta, double eta);
-    /// out[i] = beta * (1 - tanh^2(beta*(in[i]-eta))) / (tanh(beta*eta) + tanh(beta*(1-eta))).
+    /// out[i] = floor + (1 - floor) * H(in[i]) with
+    /// H(v) = (tanh(beta*eta) + tanh(beta*(v-eta))) / (tanh(beta*eta) + tanh(beta*(1-eta))):
+    /// H maps [0, 1] onto [0, 1], out onto [floor, 1]. floor 0 gives H itself, bit for bit.
+    static void project(const float* in, float* out, size_t n, double beta, double eta,
+                        double floor = 0.0);
+    /// The derivative of project: out[i] = (1 - floor) * H'(in[i]) with
+    /// H'(v) = beta * (1 - tanh^2(beta*(v-eta))) / (tanh(beta*eta) + tanh(beta*(1-eta))).
     static void projectDerivative(const float* in, double* out, size_t n, double beta,
-                                  double eta);
+                                  double eta, double floor = 0.0);
+
 
 private:
     void computePadSums(const FemModel& model);

@@ -208,7 +208,7 @@ void Optimizer::markBoxElements() {
 
 void Optimizer::projectDensities(const std::vector<float>& xTilde, std::vector<float>& rho,
                                  double beta) const {
-    DensityFilter::project(xTilde.data(), rho.data(), n_, beta, eta_);
+    DensityFilter::project(xTilde.data(), rho.data(), n_, beta, eta_, minDensity_);
     const float low = float(minDensity_);
     for (size_t e = 0; e < n_; ++e) {
         if (isKept_[e])
@@ -270,7 +270,8 @@ void Optimizer::computeSensitivities() {
     if (isProjected()) {
         // The derivative of rho = H(filter(x)) at the current design, with the beta that made
         // the densities of the last solve; held elements have a fixed density.
-        DensityFilter::projectDerivative(xTilde_.data(), dRho_.data(), n_, rhoBeta_, eta_);
+        DensityFilter::projectDerivative(xTilde_.data(), dRho_.data(), n_, rhoBeta_, eta_,
+                                         minDensity_);
         for (size_t e = 0; e < n_; ++e)
             if (!isDesignable(e)) dRho_[e] = 0.0;
     } else {
@@ -349,14 +350,10 @@ int Optimizer::searchMultiplier(double target, double lo, double hi) {
             filter_.stageInTeam(candidateX_.data());
             if (projected) {
                 filter_.filterStagedInTeam(candidateXTilde_.data(), W_.data());
-                const double beta = beta_, eta = eta_;
-                const double base = std::tanh(beta * eta);
-                const double denominator = base + std::tanh(beta * (1.0 - eta));
+                const Projection h(beta_, eta_, minDensity_);
 #pragma omp for schedule(static)
                 for (long long i = 0; i < n; ++i)
-                    candidateRho_[size_t(i)] = float(
-                        (base + std::tanh(beta * (double(candidateXTilde_[size_t(i)]) - eta))) /
-                        denominator);
+                    candidateRho_[size_t(i)] = float(h.value(double(candidateXTilde_[size_t(i)])));
             } else {
                 filter_.filterStagedInTeam(candidateRho_.data(), W_.data());
             }

@@ -26,8 +26,8 @@
 // Projection mode 0 (default): the densities are the filtered design; the sensitivities take the
 // projection's derivative at the field filtered once at reset, and beta grows by 1.6 every 41
 // updates up to its last value 1.6^10 without ever being applied. Projection mode 1: the
-// densities are rho = H_beta(filter(x)) after every update and in every pass of the multiplier
-// search, kept elements hold x = rho = 1 and keep-empty elements x = rho = the lower bound; the
+// densities are rho = 0.001 + 0.999 * H_beta(filter(x)) (never below the minimum density, as in
+// mode 0) after every update and in every pass of the multiplier search, kept elements hold x = rho = 1 and keep-empty elements x = rho = the lower bound; the
 // sensitivities are the exact derivative of that map (held elements contribute nothing), taken
 // with the beta that produced the current densities; beta follows the mode-1 schedule (the
 // constants kProjected*).
@@ -207,7 +207,7 @@ private:
     void markBoxElements();
     Vec3d elementCentre(size_t e) const;
     void applyKeptRule(std::vector<float>& density) const;
-    /// Mode 1: rho = H_beta(xTilde) with the held elements at their fixed densities.
+    /// Mode 1: rho = 0.001 + 0.999 * H_beta(xTilde), the held elements at their fixed densities.
     void projectDensities(const std::vector<float>& xTilde, std::vector<float>& rho,
                           double beta) const;
     void closeDisc(size_t e, std::vector<float>& target, float value) const;

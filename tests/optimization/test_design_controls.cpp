@@ -394,7 +394,10 @@ TEST(ProjectedDensities, AreTheProjectedFilteredDesignInEveryIteration) {
             const NeighbourSums s = referenceFilterSums(m, int(e), o.x_, c.filterRadius, true);
             ASSERT_NEAR(o.W_[e], s.weights, 1e-12 * s.weights) << e;
             ASSERT_NEAR(o.xTilde_[e], s.filtered(), 1e-6) << e;
-            ASSERT_NEAR(o.rho_[e], projected(double(o.xTilde_[e]), o.rhoBeta_, 0.5), 2e-6) << e;
+            // Bounded below by the minimum density, like every other density.
+            ASSERT_NEAR(o.rho_[e], 0.001 + 0.999 * projected(double(o.xTilde_[e]), o.rhoBeta_, 0.5),
+                        2e-6)
+                << e;
             ASSERT_EQ(o.x_[e] >= 0.001f && o.x_[e] <= 1.0f, true);
         }
         EXPECT_NEAR(o.lastVolumeRatio_, o.volumeTarget_, 1e-6) << k;
@@ -405,6 +408,46 @@ TEST(ProjectedDensities, AreTheProjectedFilteredDesignInEveryIteration) {
     EXPECT_EQ(lastBeta,
               std::pow(Optimizer::kProjectedBetaGrowth, growths) * Optimizer::kProjectedBetaStart);
     EXPECT_FALSE(o.betaAtLastValue());
+}
+
+TEST(ProjectedDensities, VoidStaysAtTheMinimumDensityOnceBetaIsLarge) {
+    // With beta at its last value (32), H of the void elements' filtered designs falls to about
+    // 1e-15; the densities stay at 0.001 + 0.999 H, so no stiffness factor goes below 1e-6.
+    ScratchFolder dir("projection-floor");
+    DesignControls c;
+    c.projection = 1;
+    HostRun run(16, 4, 4, dir.path(), c);
+    Optimizer& o = run.opt;
+    while (!o.betaAtLastValue() || !(o.rhoBeta_ >= Optimizer::kProjectedBetaLast))
+        run.step();
+    for (int k = 0; k < 5; ++k)
+        run.step();
+    const size_t n = o.rho_.size();
+    float lowest = 1.0f;
+    int nearVoid = 0;
+    for (size_t e = 0; e < n; ++e) {
+        ASSERT_GE(o.rho_[e], 0.001f) << e;
+        ASSERT_GE(run.model->E_[e], 0.999e-6f) << e;
+        lowest = std::min(lowest, o.rho_[e]);
+        // Elements whose projection has all but vanished sit at the floor itself.
+        if (o.isDesignable(e) && projected(double(o.xTilde_[e]), o.rhoBeta_, 0.5) < 1e-6) {
+            ++nearVoid;
+            EXPECT_NEAR(o.rho_[e], 0.001f, 1e-6f) << e;
+        }
+    }
+    EXPECT_GT(nearVoid, int(n) / 10);
+    EXPECT_NEAR(lowest, 0.001f, 1e-9f);
+    // The grey count and the sharpness are those of these densities.
+    int grey = 0;
+    double sharp = 0;
+    for (size_t e = 0; e < n; ++e) {
+        if (!o.isDesignable(e)) continue;
+        grey += o.rho_[e] > 0.1f && o.rho_[e] < 0.9f;
+        sharp += double(o.rho_[e]) * (1.0 - double(o.rho_[e]));
+    }
+    EXPECT_DOUBLE_EQ(o.greyFraction(), double(grey) / o.numDesignable_);
+    EXPECT_DOUBLE_EQ(o.lastSharpness_, 4.0 * sharp / o.numDesignable_);
+    EXPECT_GT(o.lastSharpness_, 4.0 * 0.001 * 0.999 * nearVoid / o.numDesignable_ * 0.99);
 }
 
 TEST(ProjectedDensities, SensitivitiesAgainstCentralDifferences) {
@@ -442,8 +485,10 @@ TEST(ProjectedDensities, SensitivitiesAgainstCentralDifferences) {
             if (o.isEmptyHeld_[e])
                 rho = 0.001;
             else if (!o.isKept_[e])
-                rho = projected(referenceFilterSums(m, int(e), x, c.filterRadius, true).filtered(),
-                                beta, 0.5);
+                rho = 0.001 + 0.999 * projected(referenceFilterSums(m, int(e), x, c.filterRadius,
+                                                                   true)
+                                                                   .filtered(),
+                                                beta, 0.5);
             stiffness[e] = 1000.0 * rho * rho * rho;
         }
         return complianceOf(m, directSolve(m, stiffness));
