@@ -67,6 +67,7 @@ StepResult RunControl::step() {
     result.strainEnergy = optimizer_.lastStrainEnergy_;
     result.volumeRatio = optimizer_.lastVolumeRatio_;
     result.sharpness = optimizer_.lastSharpness_;
+    result.designChange = optimizer_.lastDesignChange_;
 
     // 5. The shape of the new densities.
     optimizer_.extractShape();

@@ -55,6 +55,7 @@ struct StepResult {
     double strainEnergy = 0.0;     ///< total strain energy of the solve (the compliance)
     double volumeRatio = 0.0;      ///< sum of densities / initial volume after the update
     double sharpness = 0.0;
+    double designChange = 0.0;     ///< largest change of a design variable in the update
     bool shapeWritten = false;     ///< an OptimizedShape file was written by this step
 };
 

@@ -411,6 +411,13 @@ double Optimizer::totalDensity() const {
     return sum;
 }
 
+double Optimizer::largestChange(const std::vector<float>& from, const std::vector<float>& to) {
+    double largest = 0.0;
+    for (size_t e = 0; e < from.size(); ++e)
+        largest = std::max(largest, std::fabs(double(to[e]) - double(from[e])));
+    return largest;
+}
+
 double Optimizer::totalEnergy() const {
     double sum = 0.0;
     for (size_t e = 0; e < n_; ++e) sum += q_[e];
@@ -456,6 +463,7 @@ void Optimizer::iterate(int iteration) {
 
     const auto updateStart = std::chrono::steady_clock::now();
     searchMultiplier(volumeTarget_, lo, hi);
+    lastDesignChange_ = largestChange(x_, candidateX_);
     x_ = candidateX_;
     rho_ = candidateRho_;
     if (isProjected()) {

@@ -133,6 +133,8 @@ public:
     double totalDensity() const;
     /// Sum of the element energies q.
     double totalEnergy() const;
+    /// max |to[e] - from[e]| over the elements (0 for none).
+    static double largestChange(const std::vector<float>& from, const std::vector<float>& to);
     /// Fraction of the designable elements with 0.1 < rho < 0.9 (0 when there are none).
     double greyFraction() const;
     /// True when beta has its last value: the continuation grows it no more.
@@ -156,6 +158,7 @@ public:
     double lastStrainEnergy_ = 0.0;  ///< sum of q of the solve before the update
     double lastVolumeRatio_ = 0.0;   ///< sum rho / V0 after the update
     double lastSharpness_ = 0.0;
+    double lastDesignChange_ = 0.0;  ///< largest |x_new - x_old| of the update
     double lastSensitivitySeconds_ = 0.0;
     double lastUpdateSeconds_ = 0.0;
 

@@ -75,7 +75,8 @@ std::string batchUsage() {
            "                    [--shape-every N] [--format obj|stl] [--vtk] "
            "[--original-coordinates]\n"
            "                    [--volume-fraction F] [--filter-radius R] [--projection] "
-           "[--converge TOL]\n";
+           "[--converge TOL]\n"
+           "                    [--converge-change DX]\n";
 }
 
 std::string batchHelp() {
@@ -108,8 +109,11 @@ std::string batchHelp() {
            "      --projection     projected densities: a crisp 0/1 design (as\n"
            "                       OPTIMIZATION_PROJECTION: 1)\n"
            "      --converge TOL   stop when the volume is at its goal, the projection's\n"
-           "                       sharpness at its last value and the compliance has changed\n"
-           "                       by less than TOL (relative) over the last 10 steps\n"
+           "                       sharpness at its last value and, over the last 10 steps,\n"
+           "                       the compliance has changed by less than TOL (relative) or\n"
+           "                       no design variable has changed by DX or more\n"
+           "      --converge-change DX  the design-change threshold of --converge (default\n"
+           "                       0.01)\n"
            "  -h, --help           show this help and exit\n"
            "  -V, --version        show the version and exit\n"
            "\n"
@@ -168,7 +172,7 @@ BatchArguments parseBatchArguments(const std::vector<std::string>& args) {
                                 name == "--device" || name == "--threads" ||
                                 name == "--shape-every" || name == "--format" ||
                                 name == "--volume-fraction" || name == "--filter-radius" ||
-                                name == "--converge";
+                                name == "--converge" || name == "--converge-change";
         const bool isFlag = name == "--quiet" || name == "--help" || name == "--version" ||
                             name == "--vtk" || name == "--original-coordinates" ||
                             name == "--projection";
@@ -219,6 +223,11 @@ BatchArguments parseBatchArguments(const std::vector<std::string>& args) {
             if (!parseReal(value, o.converge) || !(o.converge > 0) || !(o.converge < 1))
                 return failure("--converge needs a tolerance between 0 and 1 (both excluded), "
                                "not '" + value + "'");
+        } else if (name == "--converge-change") {
+            if (!parseReal(value, o.convergeChange) || !(o.convergeChange > 0) ||
+                !(o.convergeChange < 1))
+                return failure("--converge-change needs a design change between 0 and 1 (both "
+                               "excluded), not '" + value + "'");
         } else if (name == "--device") {
             if (value == "host") o.device = BatchDevice::Host;
             else if (value == "cuda") o.device = BatchDevice::Cuda;
@@ -314,17 +323,48 @@ double TimeLeftEstimator::secondsLeft(int stepsLeft) const {
 }
 
 bool ConvergenceWatch::record(double compliance, double volumeRatio, double volumeGoal,
-                              bool betaSettled) {
+                              bool betaSettled, double designChange) {
+    rule_ = Rule::None;
+    auto keep = [](std::vector<Step>& steps, Step step) {
+        steps.push_back(step);
+        if (steps.size() > size_t(kWindow)) steps.erase(steps.begin());
+    };
+    keep(last_, {compliance, designChange});
     if (!betaSettled || !std::isfinite(compliance)) {
-        recent_.clear();
+        counted_.clear();
         return false;
     }
-    recent_.push_back(compliance);
-    if (recent_.size() > size_t(kWindow)) recent_.erase(recent_.begin());
-    if (recent_.size() < size_t(kWindow)) return false;
+    keep(counted_, {compliance, designChange});
+    if (counted_.size() < size_t(kWindow)) return false;
     if (!(std::fabs(volumeRatio - volumeGoal) <= kVolumeTolerance)) return false;
-    const auto [low, high] = std::minmax_element(recent_.begin(), recent_.end());
-    return *high - *low < tolerance_ * std::fabs(compliance);
+    double low = counted_[0].compliance, high = low, largest = 0.0;
+    for (const Step& step : counted_) {
+        low = std::min(low, step.compliance);
+        high = std::max(high, step.compliance);
+        largest = std::max(largest, step.designChange);
+    }
+    if (high - low < tolerance_ * std::fabs(compliance))
+        rule_ = Rule::Compliance;
+    else if (largest < designChange_)
+        rule_ = Rule::DesignChange;
+    return rule_ != Rule::None;
+}
+
+double ConvergenceWatch::complianceSpread() const {
+    if (last_.empty()) return 0.0;
+    double low = last_[0].compliance, high = low;
+    for (const Step& step : last_) {
+        low = std::min(low, step.compliance);
+        high = std::max(high, step.compliance);
+    }
+    const double last = std::fabs(last_.back().compliance);
+    return last > 0.0 ? (high - low) / last : 0.0;
+}
+
+double ConvergenceWatch::largestDesignChange() const {
+    double largest = 0.0;
+    for (const Step& step : last_) largest = std::max(largest, step.designChange);
+    return largest;
 }
 
 int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
@@ -422,7 +462,7 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
                               !DensityFilter::isDefaultRadius(controls.filterRadius) ||
                               controls.volumeFraction != DesignControls::kDefaultVolumeFraction ||
                               !controls.keepSolid.empty() || !controls.keepEmpty.empty();
-    ConvergenceWatch watch(options.converge);
+    ConvergenceWatch watch(options.converge, options.convergeChange);
     bool converged = false;
     results = std::make_unique<ResultFiles>(*scene.model(), run.optimizer(),
                                             options.outputDirectory, options.format, options.vtk,
@@ -457,7 +497,8 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
         timeLeft.addStep(stepSeconds, step.cycles);
         if (options.converge > 0)
             converged = watch.record(step.strainEnergy, step.volumeRatio,
-                                     run.optimizer().volumeGoal(), betaSettled);
+                                     run.optimizer().volumeGoal(), betaSettled,
+                                     step.designChange);
         if (options.quiet)
             out << progressLine(done, planned, step, stepSeconds,
                                 timeLeft.secondsLeft(planned - done))
@@ -512,18 +553,33 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
         out << text;
         out << "Grey fraction: " << printed("%.4f", run.optimizer().greyFraction())
             << " (designable elements with 0.1 < density < 0.9)\n";
-        if (converged)
+        // Short of convergence, how close the run came by both rules.
+        std::string closeness;
+        if (options.converge > 0) {
+            char text[256];
+            std::snprintf(text, sizeof text,
+                          " (over the last %d iterations the compliance changed by %.3g, "
+                          "tolerance %g; the largest design change was %.3g, threshold %g)",
+                          watch.recentSteps(), watch.complianceSpread(), options.converge,
+                          watch.largestDesignChange(), options.convergeChange);
+            closeness = text;
+        }
+        if (converged && watch.rule() == ConvergenceWatch::Rule::Compliance)
             out << "Stopped: converged (volume within " << ConvergenceWatch::kVolumeTolerance
                 << " of its goal, compliance within " << options.converge << " over the last "
                 << ConvergenceWatch::kWindow << " iterations)\n";
+        else if (converged)
+            out << "Stopped: converged (volume within " << ConvergenceWatch::kVolumeTolerance
+                << " of its goal, every design change below " << options.convergeChange
+                << " over the last " << ConvergenceWatch::kWindow << " iterations)\n";
         else if (stopped)
             out << "Stopped: interrupted\n";
         else if (options.iterations > 0 && done == options.iterations)
             out << "Stopped: " << done << " iterations done"
-                << (options.converge > 0 ? " before convergence" : "") << "\n";
+                << (options.converge > 0 ? " before convergence" : "") << closeness << "\n";
         else
             out << "Stopped: the limit of " << kMaxSteps << " iterations reached"
-                << (options.converge > 0 ? " before convergence" : "") << "\n";
+                << (options.converge > 0 ? " before convergence" : "") << closeness << "\n";
     }
     if (shapeOk) out << "Final shape: \"" << finalShape.string() << "\"\n";
     if (shapeOk && options.vtk)

@@ -6,6 +6,7 @@
 // ostrel-batch SCENE [--iterations N] [--output DIR] [--device host|cuda] [--threads N]
 //              [--quiet] [--shape-every N] [--format obj|stl] [--vtk] [--original-coordinates]
 //              [--volume-fraction F] [--filter-radius R] [--projection] [--converge TOL]
+//              [--converge-change DX]
 //
 // The design options override the scene's design-control keys. Without them and without the
 // keys, the run, its console lines and its files are those of the program without design
@@ -57,25 +58,46 @@ struct BatchOptions {
     double filterRadius = 0;    ///< --filter-radius; 0 = the scene's
     bool projection = false;    ///< --projection: projected densities (mode 1)
     double converge = 0;        ///< --converge TOL; 0 = run to the iteration limit
+    /// --converge-change DX: the design-change threshold of --converge.
+    double convergeChange = 0.01;
 };
 
 /// The stopping test of --converge. A step counts when its solve saw densities of the last beta
 /// (in projection mode 1; always in mode 0). The run has converged after a step when the volume
-/// fraction after its update is within kVolumeTolerance of the goal and the last kWindow counted
-/// steps in a row have compliances whose spread (largest - smallest) is below the tolerance
-/// times the last compliance.
+/// fraction after its update is within kVolumeTolerance of the goal and, over the last kWindow
+/// counted steps in a row, either the compliances' spread (largest - smallest) is below the
+/// tolerance times the last compliance, or every update's largest design change is below the
+/// design-change threshold. The compliance rule is tested first.
 class ConvergenceWatch {
 public:
     static constexpr int kWindow = 10;
     static constexpr double kVolumeTolerance = 0.001;
+    static constexpr double kDefaultDesignChange = 0.01;
 
-    explicit ConvergenceWatch(double tolerance) : tolerance_(tolerance) {}
-    /// Records one step; true when the run has converged with it.
-    bool record(double compliance, double volumeRatio, double volumeGoal, bool betaSettled);
+    enum class Rule { None, Compliance, DesignChange };
+
+    explicit ConvergenceWatch(double tolerance, double designChange = kDefaultDesignChange)
+        : tolerance_(tolerance), designChange_(designChange) {}
+    /// Records one step; true when the run has converged with it (rule() says by which rule).
+    /// `designChange` is the largest change of a design variable in the step's update.
+    bool record(double compliance, double volumeRatio, double volumeGoal, bool betaSettled,
+                double designChange = 1.0);
+    Rule rule() const { return rule_; }
+    /// Over the last kWindow steps recorded, counted or not (fewer at the start of a run): the
+    /// compliances' spread relative to the last compliance, and the largest design change.
+    double complianceSpread() const;
+    double largestDesignChange() const;
+    /// Steps that complianceSpread and largestDesignChange cover (kWindow once as many ran).
+    int recentSteps() const { return int(last_.size()); }
 
 private:
-    double tolerance_;
-    std::vector<double> recent_;  // compliances of the counted steps in a row, newest last
+    struct Step {
+        double compliance, designChange;
+    };
+    double tolerance_, designChange_;
+    Rule rule_ = Rule::None;
+    std::vector<Step> counted_;  // counted steps in a row, newest last
+    std::vector<Step> last_;     // the last steps recorded, newest last
 };
 
 struct BatchArguments {

@@ -240,10 +240,11 @@ TEST(FilterFaces, APlateAlongAFaceIsFilteredLikeOneInside) {
             for (int layer = 0; layer < thick; ++layer) {
                 const int ef = atFace->elementAt(0, {nx / 2, ny / 2, layer});
                 const int ei = inside->elementAt(0, {nx / 2, ny / 2, below + layer});
-                if (padded)
+                if (padded) {
                     EXPECT_NEAR(face[size_t(ef)], mid[size_t(ei)], 1e-6) << layer;
-                else if (layer == 0)  // the layer whose neighbourhood reaches beyond the face
+                } else if (layer == 0) {  // the layer whose neighbourhood reaches beyond the face
                     EXPECT_GT(face[size_t(ef)], mid[size_t(ei)] + 0.05f);
+                }
             }
         }
     }
@@ -267,6 +268,29 @@ TEST(FilterFaces, VoidBeyondFacesInProjectionModeAndForAGivenRadius) {
         controls.filterRadius = c.radius;
         controls.filterRadiusGiven = c.given;
         EXPECT_EQ(Optimizer::filterFaceRule(controls), c.rule) << c.projection << " " << c.radius;
+    }
+}
+
+TEST(DesignChange, IsTheLargestChangeOfADesignVariableInTheUpdate) {
+    for (int projection : {0, 1}) {
+        SCOPED_TRACE(projection);
+        ScratchFolder dir("design-change");
+        DesignControls c;
+        c.projection = projection;
+        HostRun run(12, 4, 4, dir.path(), c);
+        run.step();
+        double largestSeen = 0;
+        for (int k = 0; k < 12; ++k) {
+            const std::vector<float> before = run.opt.x_;
+            run.step();
+            double largest = 0;
+            for (size_t e = 0; e < before.size(); ++e)
+                largest = std::max(largest, std::fabs(double(run.opt.x_[e]) - double(before[e])));
+            EXPECT_EQ(run.opt.lastDesignChange_, largest) << k;
+            largestSeen = std::max(largestSeen, largest);
+            EXPECT_LE(largest, run.opt.moveLimit_ + 1e-7);
+        }
+        EXPECT_GT(largestSeen, 0.01);
     }
 }
 

@@ -39,7 +39,9 @@ TEST(BatchDesignArguments, AcceptedForms) {
     EXPECT_EQ(a.options.filterRadius, 1.5);
     EXPECT_TRUE(a.options.projection);
     EXPECT_EQ(a.options.converge, 0.001);
+    EXPECT_EQ(a.options.convergeChange, 0.01);
     EXPECT_FALSE(a.options.quiet);
+    EXPECT_EQ(parse({"s.txt", "--converge-change=0.002"}).options.convergeChange, 0.002);
 }
 
 TEST(BatchDesignArguments, BadValuesNameTheOption) {
@@ -70,6 +72,13 @@ TEST(BatchDesignArguments, BadValuesNameTheOption) {
          "ERROR: --converge needs a tolerance between 0 and 1 (both excluded), not 'inf'"},
         {{"a.txt", "--converge"}, "ERROR: Option '--converge' needs a value"},
         {{"a.txt", "--projection=1"}, "ERROR: Option '--projection' takes no value"},
+        {{"a.txt", "--converge-change", "1"},
+         "ERROR: --converge-change needs a design change between 0 and 1 (both excluded), not "
+         "'1'"},
+        {{"a.txt", "--converge-change=0"},
+         "ERROR: --converge-change needs a design change between 0 and 1 (both excluded), not "
+         "'0'"},
+        {{"a.txt", "--converge-change"}, "ERROR: Option '--converge-change' needs a value"},
     };
     for (const auto& c : cases) {
         const BatchArguments a = parse(c.args);
@@ -111,6 +120,54 @@ TEST(ConvergenceWatch, StopsOnlyWithTheVolumeAtItsGoalAndASettledCompliance) {
     EXPECT_TRUE(beta.record(100.0, 0.36, 0.36, true));
 }
 
+TEST(ConvergenceWatch, TheDesignChangeRuleStopsARunWhoseComplianceStillCreeps) {
+    // The compliance falls 0.4 % per 10 steps (above the tolerance 0.001), the designs have
+    // settled: the second rule stops the run, and only once ten changes in a row are small.
+    const struct {
+        const char* name;
+        std::vector<double> changes;  // of the ten steps, the volume at its goal throughout
+        bool converged;
+    } cases[] = {
+        {"all small", std::vector<double>(10, 0.005), true},
+        {"one at the threshold", {0.005, 0.005, 0.01, 0.005, 0.005, 0.005, 0.005, 0.005, 0.005,
+                                  0.005}, false},
+        {"nine small", {0.02, 0.005, 0.005, 0.005, 0.005, 0.005, 0.005, 0.005, 0.005, 0.005},
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ConvergenceWatch watch(0.001, 0.01);
+        bool converged = false;
+        for (size_t k = 0; k < c.changes.size(); ++k)
+            converged = watch.record(100.0 - 0.04 * double(k), 0.36, 0.36, true, c.changes[k]);
+        EXPECT_EQ(converged, c.converged);
+        EXPECT_EQ(watch.rule(), c.converged ? ConvergenceWatch::Rule::DesignChange
+                                            : ConvergenceWatch::Rule::None);
+        EXPECT_NEAR(watch.complianceSpread(), 0.36 / 99.64, 1e-12);
+        EXPECT_EQ(watch.largestDesignChange(),
+                  *std::max_element(c.changes.begin(), c.changes.end()));
+    }
+
+    // Both rules hold: the compliance rule is the one reported.
+    ConvergenceWatch both(0.001, 0.01);
+    for (int k = 0; k < 9; ++k)
+        both.record(100.0, 0.36, 0.36, true, 0.001);
+    EXPECT_TRUE(both.record(100.0, 0.36, 0.36, true, 0.001));
+    EXPECT_EQ(both.rule(), ConvergenceWatch::Rule::Compliance);
+
+    // Small changes count only with the volume at its goal and beta settled.
+    ConvergenceWatch volume(0.001, 0.01);
+    for (int k = 0; k < 20; ++k)
+        EXPECT_FALSE(volume.record(100.0 - k, 0.40, 0.36, true, 0.001)) << k;
+    ConvergenceWatch beta(0.001, 0.01);
+    for (int k = 0; k < 9; ++k)
+        beta.record(100.0 - k, 0.36, 0.36, true, 0.001);
+    EXPECT_FALSE(beta.record(91.0, 0.36, 0.36, false, 0.001));
+    EXPECT_FALSE(beta.record(90.0, 0.36, 0.36, true, 0.001));
+    // The closeness report covers every step recorded, counted or not.
+    EXPECT_NEAR(beta.complianceSpread(), 9.0 / 90.0, 1e-12);
+}
+
 std::vector<std::string> linesOf(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
@@ -129,8 +186,10 @@ std::string lineStarting(const std::string& text, const std::string& start) {
 TEST(BatchDesignProgram, ConvergeStopsAConvergedRunAtItsVolumeGoal) {
     ScratchFolder folder("batch-converge");
     const auto scene = testing::writeCantileverScene(folder.path(), 16);
-    Child child(kBatch, {scene.string(), "--converge", "0.002", "--volume-fraction", "0.5", "-q",
-                         "--device", "host", "--threads", "1", "-o", (folder / "out").string()});
+    // A design-change threshold too small to stop it first.
+    Child child(kBatch, {scene.string(), "--converge", "0.002", "--converge-change", "1e-6",
+                         "--volume-fraction", "0.5", "-q", "--device", "host", "--threads", "1",
+                         "-o", (folder / "out").string()});
     ASSERT_EQ(child.finish(), 0) << child.err();
     const std::string& out = child.out();
     EXPECT_EQ(lineStarting(out, "Stopped: "),
@@ -170,8 +229,62 @@ TEST(BatchDesignProgram, ProjectionWithAnIterationLimitSaysWhyItStopped) {
     EXPECT_EQ(lineStarting(out, "Design: "),
               "Design: volume fraction 0.36, filter radius 2.5, projection 1, 0 keep-solid and 0 "
               "keep-empty boxes");
-    EXPECT_EQ(lineStarting(out, "Stopped: "), "Stopped: 5 iterations done before convergence");
+    EXPECT_EQ(lineStarting(out, "Stopped: ")
+                  .rfind("Stopped: 5 iterations done before convergence (over the last 5 "
+                         "iterations the compliance changed by ",
+                         0),
+              0u)
+        << out;
     EXPECT_EQ(lineStarting(out, "Iterations: "), "Iterations: 5 (0 to 4)");
+}
+
+TEST(BatchDesignProgram, TheDesignChangeRuleStopsARunAndSaysSo) {
+    // A compliance tolerance no run meets: the design-change rule stops it.
+    ScratchFolder folder("batch-design-change");
+    const auto scene = testing::writeCantileverScene(folder.path(), 16);
+    Child child(kBatch, {scene.string(), "--converge", "1e-12", "--converge-change", "0.05",
+                         "--volume-fraction", "0.5", "-q", "--device", "host", "--threads", "1",
+                         "-o", (folder / "out").string()});
+    ASSERT_EQ(child.finish(), 0) << child.err();
+    const std::string& out = child.out();
+    EXPECT_EQ(lineStarting(out, "Stopped: "),
+              "Stopped: converged (volume within 0.001 of its goal, every design change below "
+              "0.05 over the last 10 iterations)");
+    const std::vector<std::string> volumes = testing::readLines(folder / "out" / "VolumeRatio.txt");
+    EXPECT_LT(volumes.size(), 501u);
+    EXPECT_NEAR(std::stod(volumes.back()), 0.5, 0.001);
+}
+
+TEST(BatchDesignProgram, AtTheIterationLimitTheSummarySaysHowCloseTheRunCame) {
+    ScratchFolder folder("batch-closeness");
+    const auto scene = testing::writeCantileverScene(folder.path(), 16);
+    Child child(kBatch, {scene.string(), "--converge", "0.001", "-n", "12", "-q", "--device",
+                         "host", "--threads", "1", "-o", (folder / "out").string()});
+    ASSERT_EQ(child.finish(), 0) << child.err();
+    const std::string stopped = lineStarting(child.out(), "Stopped: ");
+    const std::string start = "Stopped: 12 iterations done before convergence (over the last 10 "
+                              "iterations the compliance changed by ";
+    ASSERT_EQ(stopped.rfind(start, 0), 0u) << stopped;
+    // The figures are those of the history files' last ten compliances, and a design change
+    // within the move limit.
+    const std::vector<std::string> energies =
+        testing::readLines(folder / "out" / "ObjectiveValue.txt");
+    ASSERT_EQ(energies.size(), 12u);
+    double low = 1e300, high = 0;
+    for (size_t k = 2; k < 12; ++k) {
+        low = std::min(low, std::stod(energies[k]));
+        high = std::max(high, std::stod(energies[k]));
+    }
+    const double spread = std::stod(stopped.substr(start.size()));
+    // Three digits of the summary against six of the history file.
+    EXPECT_NEAR(spread, (high - low) / std::stod(energies.back()), 5e-3 * spread);
+    const std::string middle = ", tolerance 0.001; the largest design change was ";
+    const size_t at = stopped.find(middle);
+    ASSERT_NE(at, std::string::npos) << stopped;
+    const double change = std::stod(stopped.substr(at + middle.size()));
+    EXPECT_GT(change, 0.0);
+    EXPECT_LE(change, 0.1 + 1e-6);
+    EXPECT_NE(stopped.find(", threshold 0.01)"), std::string::npos) << stopped;
 }
 
 TEST(BatchDesignProgram, ABadKeyStopsTheRunWithItsMessage) {
