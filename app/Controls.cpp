@@ -133,6 +133,7 @@ void Controls::solveOnce() {
         solver.computeLoad();
         optimizer.reset();
         std::fill(optimizer.rho_.begin(), optimizer.rho_.end(), 1.0f);
+        optimizer.densitiesChanged();
         optimizer.updateStiffness();
         solver.prepareSolve();
     }

@@ -7,6 +7,7 @@
 #include "core/Console.h"
 #include "core/Timing.h"
 #include "gpu/CudaFem.h"
+#include "gpu/DeviceOptimizer.h"
 
 namespace ostrel {
 
@@ -18,14 +19,25 @@ RunControl::RunControl(FemModel& model, CudaFem& solver, ProgramLifetime& lifeti
       wideLog_(options.silent ? nullptr : options.wideLog ? options.wideLog : &wideOut()),
       narrowLog_(options.silent ? nullptr : options.narrowLog ? options.narrowLog : &narrowOut()),
       optimizer_(model, lifetime.optimization, outputDirectory_),
+      shapeFilesReadState_(options.shapeFilesReadState),
       shapeFileInterval_(options.shapeFileInterval),
       shapeFileWriter_(std::move(options.shapeFileWriter)) {
     optimizer_.setLogs(wideLog_, narrowLog_);
     // The stream keeps its address across the history files' reopenings.
     solver_.setCycleCountSink(&optimizer_.history().cycleSink());
+    if (!options.cpuOptimizer) {
+        deviceOptimizer_ = std::make_unique<DeviceOptimizer>(solver_);
+        optimizer_.attachDevice(deviceOptimizer_.get());
+    }
 }
 
 RunControl::~RunControl() { solver_.setCycleCountSink(nullptr); }
+
+void RunControl::downloadState() {
+    if (!deviceOptimizer_) return;
+    optimizer_.downloadState();
+    solver_.downloadDisplacements();
+}
 
 StepResult RunControl::frameMove(double /*time*/, float /*elapsed*/) {
     if (!running_) return {};
@@ -74,9 +86,11 @@ StepResult RunControl::step() {
     if (shapeListener_) shapeListener_(optimizer_.shapeMesh());
 
     // 6. Every fifth shape goes to a file; a failed write is reported and the step goes on.
-    if (shapeFileInterval_ > 0 && iteration % shapeFileInterval_ == 0)
+    if (shapeFileInterval_ > 0 && iteration % shapeFileInterval_ == 0) {
+        if (shapeFilesReadState_) downloadState();
         result.shapeWritten = shapeFileWriter_ ? shapeFileWriter_(iteration)
                                                : writeShape(shapeFileName(iteration));
+    }
 
     // 7.-9. Timings, the counter and the totals.
     if (narrowLog_)

@@ -13,13 +13,17 @@
 // numbering and the limit.
 //
 // The window's frame move calls frameMove(); the batch program calls it too. The run control
-// owns the Optimizer of the model; the model and the solver belong to the scene and must
-// outlive the run control. Console lines: timings and the warning on the narrow log, the shape
+// owns the Optimizer of the model and, unless told to run the optimizer's CPU path (the
+// reference of the tests), its device optimizer on the solver's device: the design iteration
+// then runs in the kernel module, its data kept on the device (see Optimizer.h), and only the
+// densities and the scalars come back each step. The model and the solver belong to the scene
+// and must outlive the run control. Console lines: timings and the warning on the narrow log, the shape
 // writer's messages on the wide log (null = silent). Main thread only.
 
 #include <filesystem>
 #include <functional>
 #include <iosfwd>
+#include <memory>
 
 #include "app/ProgramLifetime.h"
 #include "optimization/Optimizer.h"
@@ -27,6 +31,7 @@
 namespace ostrel {
 
 class CudaFem;
+class DeviceOptimizer;
 class FemModel;
 class TriangleMesh;
 
@@ -42,6 +47,12 @@ struct RunControlOptions {
     /// Writes the shape files of a step in place of the OBJ writer (null: writeShape to
     /// shapeFileName(counter)); returns whether they were written.
     std::function<bool(int iteration)> shapeFileWriter;
+    /// The shape files read the optimizer's design and energies and the model's displacement
+    /// (a VTK file): with the optimizer on the device they come back before each (see
+    /// RunControl::downloadState).
+    bool shapeFilesReadState = false;
+    /// true: the optimizer's CPU path instead of the kernel path.
+    bool cpuOptimizer = false;
 };
 
 /// What one call of step() did.
@@ -99,6 +110,10 @@ public:
     std::filesystem::path outputPath(const std::string& name) const;
     /// Writes the current shape mesh to `file`; the mesh writer reports failures on the wide log.
     bool writeShape(const std::filesystem::path& file) const;
+    /// With the optimizer on the device: its design and energies, the element factors
+    /// (Optimizer::downloadState) and the displacement of the last solve (into the model's u_)
+    /// come back; nothing otherwise.
+    void downloadState();
 
     Optimizer& optimizer() { return optimizer_; }
     const Optimizer& optimizer() const { return optimizer_; }
@@ -113,6 +128,8 @@ private:
     std::wostream* wideLog_;
     std::ostream* narrowLog_;
     Optimizer optimizer_;
+    std::unique_ptr<DeviceOptimizer> deviceOptimizer_;  // null: the CPU path
+    bool shapeFilesReadState_;
     std::function<void(const TriangleMesh&)> shapeListener_;
     int shapeFileInterval_;
     std::function<bool(int iteration)> shapeFileWriter_;

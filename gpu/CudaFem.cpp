@@ -12,6 +12,7 @@
 #include "core/Timing.h"
 #include "fem/FemModel.h"
 #include "fem/Operators.h"
+#include "gpu/KernelTimer.h"
 
 namespace ostrel {
 
@@ -276,7 +277,12 @@ void CudaFem::prepareSolve() {
     check(driver_->memcpyHtoD(dt, &m.dt_, 8), L"cuMemcpyHtoD failed for symbol dt_");
     upload(isVertexFixed_dev_, m.isVertexFixed_.data(), m.isVertexFixed_.size(),
            L"cuMemcpyHtoD failed for isVertexFixed_dev_");
-    upload(E_dev_, m.E_.data(), m.E_.size() * 4, L"cuMemcpyHtoD failed for E_dev_");
+    if (!optimizerOnDevice()) {
+        upload(E_dev_, m.E_.data(), m.E_.size() * 4, L"cuMemcpyHtoD failed for E_dev_");
+    } else if (factorsPending_) {
+        std::swap(E_dev_, nextFactors_dev_);
+        factorsPending_ = false;
+    }
     upload(vertexMass_dev_, m.vertexMass_.data(), m.vertexMass_.size() * 4,
            L"cuMemcpyHtoD failed for vertexMass_dev_");
     const Clock::time_point uploaded = Clock::now();
@@ -357,9 +363,11 @@ void CudaFem::downloadOperators() {
 void CudaFem::launch(CUfunction f, long long items, unsigned blockSize, void** params,
                      const wchar_t* message) {
     LaunchGeometry g = launchGeometry(items, blockSize);
+    if (kernelTimer_) kernelTimer_->begin();
     check(driver_->launchKernel(f, g.gridX, g.gridY, 1, g.blockX, 1, 1, 0, nullptr,
                                        params, nullptr),
                  message);
+    if (kernelTimer_) kernelTimer_->end();
 }
 
 void CudaFem::smooth(int level) {
@@ -469,6 +477,7 @@ void CudaFem::vCycle() {
 bool CudaFem::solve(double tolerance) {
     FemModel& m = model_;
     lastCycles_ = 0;
+    displacementOnDevice_ = false;
     if (m.fNorm_ == 0.0) {
         std::fill(m.u_.begin(), m.u_.end(), 0.0);
         return true;
@@ -494,10 +503,20 @@ bool CudaFem::solve(double tolerance) {
     const Clock::time_point cycled = Clock::now();
     times_.cycles += secondsBetween(start, cycled);
     if (cycleSink_) *cycleSink_ << cycles << "\n" << std::flush;
-    check(driver_->memcpyDtoH(m.u_.data(), u_dev_[0], m.u_.size() * 8),
-                 L"cuMemcpyDtoH failed for u");
+    displacementOnDevice_ = true;
+    if (!optimizerOnDevice()) downloadDisplacements();
     times_.copies += secondsSince(cycled);
     return rel <= tolerance;
+}
+
+void CudaFem::downloadDisplacements() {
+    FemModel& m = model_;
+    if (!displacementOnDevice_) {
+        std::fill(m.u_.begin(), m.u_.end(), 0.0);
+        return;
+    }
+    check(driver_->memcpyDtoH(m.u_.data(), u_dev_[0], m.u_.size() * 8),
+                 L"cuMemcpyDtoH failed for u");
 }
 
 }  // namespace ostrel

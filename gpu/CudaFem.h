@@ -32,6 +32,7 @@
 namespace ostrel {
 
 class FemModel;
+class KernelTimer;
 
 /// Seconds spent in the parts of prepareSolve and solve, summed over calls since the last reset.
 /// Host-side wall times: on a GPU a kernel's time shows in the first synchronous copy after it
@@ -75,6 +76,31 @@ public:
     void setLogs(std::wostream* wide, std::ostream* narrow) { wideLog_ = wide; narrowLog_ = narrow; }
 
     Driver& driver() { return *driver_; }
+    FemModel& model() const { return model_; }
+    /// Brackets every launch of the solver and of the device optimizer; null = none.
+    void setKernelTimer(KernelTimer* timer) { kernelTimer_ = timer; }
+    KernelTimer* kernelTimer() const { return kernelTimer_; }
+    /// With the optimizer on the device (gpu/DeviceOptimizer.h), which writes the element factors
+    /// there and reads the displacement there: `factors` (nE floats on the device) receives the
+    /// next factors; once they are marked written, prepareSolve takes them in place of
+    /// uploading E_ (the two buffers trade places, so a solve and its operators always use the
+    /// factors of the same prepareSolve), and solve copies no u_ back (downloadDisplacements
+    /// does). 0 switches it off.
+    void setOptimizerFactors(CUdeviceptr factors) {
+        nextFactors_dev_ = factors;
+        factorsPending_ = false;
+    }
+    bool optimizerOnDevice() const { return nextFactors_dev_ != 0; }
+    /// Where the optimizer writes the next factors; factorsWritten marks them for prepareSolve.
+    CUdeviceptr nextFactors() const { return nextFactors_dev_; }
+    void factorsWritten() { factorsPending_ = true; }
+    /// The latest factors: those written and not yet taken, else E_dev_.
+    CUdeviceptr latestFactors() const { return factorsPending_ ? nextFactors_dev_ : E_dev_; }
+    /// False after a solve that ran no cycle (zero load, singular system): its displacement is
+    /// zero, whatever u_dev_ of level 0 holds.
+    bool displacementOnDevice() const { return displacementOnDevice_; }
+    /// u_ = the displacement of the last solve.
+    void downloadDisplacements();
     bool isSetUp() const { return setUp_; }
     /// Byte total of the buffers counted by the memory report.
     size_t allocatedBytes() const { return allocated_; }
@@ -149,6 +175,10 @@ private:
     bool setUp_ = false;
     bool coarseValid_ = true;
     int lastCycles_ = 0;
+    KernelTimer* kernelTimer_ = nullptr;
+    CUdeviceptr nextFactors_dev_ = 0;
+    bool factorsPending_ = false;
+    bool displacementOnDevice_ = true;
     SolverTimes times_;
 };
 

@@ -4,6 +4,7 @@
 // The kernels use no shared memory and no barriers, which keeps this execution exact.
 
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 
 #define __global__

@@ -2,7 +2,8 @@
 // restriction by the transposed trilinear interpolation, and interpolation, for the finest level
 // (operator applied element by element from Ke_ and the element factors) and for the assembled
 // coarse levels (27 slots of 3x3 blocks, component-major); and the Galerkin assembly of the
-// coarse-level operators, element by element (see the Galerkin section below).
+// coarse-level operators, element by element (see the Galerkin section below); and the
+// optimizer's kernels with their fixed-order reductions (see the optimizer section at the end).
 //
 // Built twice from this one file: by nvcc into PTX and by g++ (through CudaCompat.h) into the
 // host device's built-in module. Keep it free of shared memory, barriers, floating-point atomics
@@ -14,6 +15,7 @@
 // (blockIdx.y*gridDim.x + blockIdx.x)*blockDim.x + threadIdx.x; threads beyond the work range
 // return at once.
 
+#include "ElementFlags.h"
 #include "GridIndex.h"
 
 // Unrolls the next loop of constant trip count (CudaCompat.h gives g++ its own spelling), so
@@ -595,4 +597,332 @@ extern "C" __global__ void pNormAverageCoefKernel(const float* in, const float* 
     int e = threadItem();
     if (e >= n) return;
     out[e] = in[e] * coef[e];
+}
+
+// ---- Optimizer kernels ----
+//
+// One design iteration of the optimizer on the level-0 elements (n of them, element e in the
+// cell of packed position EP[e]; flags of kernels/ElementFlags.h): stiffness factors, element
+// energies from the level-0 displacement, sensitivities through the density filter and the
+// projection, the candidate designs and densities of the multiplier search, their acceptance,
+// and the reductions of the sums the host reads back.
+//
+// The filter reads a staging grid: the element grid padded by h cells on every side (size PD),
+// element e staged at ((z+h)*PD.y + y+h)*PD.x + x+h; cells without an element hold 0. The taps
+// are the weights and staging-grid offsets of every offset of positive weight, in dz, dy, dx
+// order. Each element's sum runs over the taps in that order in double and is rounded as the
+// host optimizer rounds it, so that on the host device the results equal its own bit for bit.
+// The filter threads each take a run of 4 cells of one x row (ED.x rounded up to a multiple of
+// 4 per row, rows y + ED.y*z); the staging grids carry 4 cells of slack past their end for the
+// lanes beyond a row's end, whose results are dropped.
+//
+// Reductions run in a fixed order: a kernel of T threads has thread t combine items t, t+T,
+// t+2T, ... (in that order) into out[t]; the host repeats with fewer threads until one value is
+// left. T depends only on the item count, so every sum and extreme is the same on every run,
+// device and thread count. Extremes skip NaN items (fmin/fmax); a partial without items is
+// `none`.
+
+// Staging-grid cell of the element at packed position p.
+__device__ inline long long stagedCell(unsigned p, int3 PD, int h) {
+    const long long x = (long long)(p & 0x7ff) + h, y = (long long)((p >> 11) & 0x7ff) + h,
+                    z = (long long)((p >> 22) & 0x3ff) + h;
+    return (z * PD.y + y) * PD.x + x;
+}
+
+// The candidate design of one element for the multiplier lambda: x * sqrt(ratio / lambda)
+// (0 where the ratio is not positive), limited to x -+ move and to [lower, upper].
+__device__ inline float candidateDesign(double x, double ratio, double lambda, double move,
+                                        double lower, double upper) {
+    const double r = ratio / lambda;
+    double y = r > 0.0 ? x * sqrt(r) : 0.0;
+    if (x - move > y)
+        y = x - move;
+    else if (y > x + move)
+        y = x + move;
+    y = y < lower ? lower : upper < y ? upper : y;
+    return (float)y;
+}
+
+// E[e] = base * rho[e]^penalty.
+extern "C" __global__ void __launch_bounds__(128)
+StiffnessFactorsKernel(const float* __restrict__ rho, float* __restrict__ E, double base,
+                       double penalty, int n) {
+    const int e = threadItem();
+    if (e >= n) return;
+    E[e] = (float)(base * pow((double)rho[e], penalty));
+}
+
+// q[e] = max(0, E[e] * ue^T Ke_ ue) with ue the 24 displacement components of the element's
+// corners (corner k at (x + (k&1), y + (k>>1&1), z + (k>>2)), component-major u of N vertices).
+// Each row of Ke_ ue is summed over its columns in order, the rows interleaved so that they
+// accumulate side by side.
+extern "C" __global__ void __launch_bounds__(128)
+ElementEnergiesKernel(const unsigned* __restrict__ EP, int3 VD, const int* __restrict__ VG,
+                      const double* __restrict__ u, const float* __restrict__ E,
+                      double* __restrict__ q, int N, int n) {
+    const int e = threadItem();
+    if (e >= n) return;
+    const unsigned p = EP[e];
+    const int x = p & 0x7ff, y = (p >> 11) & 0x7ff, z = (p >> 22) & 0x3ff;
+    double ue[24], row[24];
+OSTREL_UNROLL
+    for (int k = 0; k < 8; ++k) {
+        const int v = gridLookup(VG, VD, x + (k & 1), y + ((k >> 1) & 1), z + (k >> 2));
+OSTREL_UNROLL
+        for (int a = 0; a < 3; ++a) ue[3 * k + a] = u[(long long)a * N + v];
+    }
+OSTREL_UNROLL
+    for (int i = 0; i < 24; ++i) row[i] = 0.0;
+OSTREL_UNROLL
+    for (int j = 0; j < 24; ++j)
+OSTREL_UNROLL
+        for (int i = 0; i < 24; ++i) row[i] += Ke_[i * 24 + j] * ue[j];
+    double s = 0.0;
+OSTREL_UNROLL
+    for (int i = 0; i < 24; ++i) s += ue[i] * row[i];
+    const double energy = (double)E[e] * s;
+    q[e] = energy < 0.0 ? 0.0 : energy;
+}
+
+// The two factors of the sensitivity sums of element e, staged for the gather:
+// stageA = dRho * q * penalty / rho / W and stageB = dRho / W, with dRho the projection's slope
+// (1 - floor) * beta * (1 - tanh^2(beta*(base[e] - eta))) / denominator, 0 where
+// flags & zeroFlags.
+extern "C" __global__ void __launch_bounds__(128)
+SensitivityFactorsKernel(const unsigned* __restrict__ EP, int3 PD, int h,
+                         const unsigned char* __restrict__ flags, unsigned char zeroFlags,
+                         const float* __restrict__ base, const double* __restrict__ q,
+                         const float* __restrict__ rho, const double* __restrict__ W, double beta,
+                         double eta, double floor, double denominator, double penalty,
+                         double* __restrict__ stageA, double* __restrict__ stageB, int n) {
+    const int e = threadItem();
+    if (e >= n) return;
+    double dRho = 0.0;
+    if (!(flags[e] & zeroFlags)) {
+        const double t = tanh(beta * ((double)base[e] - eta));
+        dRho = (1.0 - floor) * (beta * (1.0 - t * t) / denominator);
+    }
+    const long long c = stagedCell(EP[e], PD, h);
+    stageA[c] = dRho * q[e] * penalty / (double)rho[e] / W[e];
+    stageB[c] = dRho / W[e];
+}
+
+// stage[cell of e] = in[e].
+extern "C" __global__ void __launch_bounds__(128)
+StageDesignKernel(const unsigned* __restrict__ EP, int3 PD, int h, const float* __restrict__ in,
+                  float* __restrict__ stage, int n) {
+    const int e = threadItem();
+    if (e >= n) return;
+    stage[stagedCell(EP[e], PD, h)] = in[e];
+}
+
+// Elements of the run of 4 cells of filter item `item`; false when the run holds none.
+__device__ inline bool filterRun(long long item, int3 ED, const int* __restrict__ EG, int3 PD,
+                                 int h, int* e, long long& staged) {
+    const long long runsPerRow = (ED.x + 3) / 4;
+    const long long row = item / runsPerRow;
+    const int x0 = (int)(item - row * runsPerRow) * 4;
+    const int y = (int)(row % ED.y), z = (int)(row / ED.y);
+    const long long c = denseGridIndex(ED, x0, y, z);
+    bool any = false;
+OSTREL_UNROLL
+    for (int i = 0; i < 4; ++i) {
+        e[i] = x0 + i < ED.x ? EG[c + i] : -1;
+        any = any || e[i] >= 0;
+    }
+    staged = ((long long)(z + h) * PD.y + (y + h)) * PD.x + (x0 + h);
+    return any;
+}
+
+// out[e] = (sum over the taps of w * staged design + voidDensity * padSum[e]) / W[e] (padSum
+// null: no pad term), for the elements of one run of 4 cells.
+extern "C" __global__ void __launch_bounds__(128)
+FilterDesignKernel(int3 ED, const int* __restrict__ EG, int3 PD, int h,
+                   const float* __restrict__ stage, const double* __restrict__ tapWeight,
+                   const long long* __restrict__ tapOffset, int taps,
+                   const double* __restrict__ W, const double* __restrict__ padSum,
+                   double voidDensity, float* __restrict__ out, long long runs) {
+    const long long item = threadItem64();
+    if (item >= runs) return;
+    int e[4];
+    long long c0;
+    if (!filterRun(item, ED, EG, PD, h, e, c0)) return;
+    double acc[4] = {0.0, 0.0, 0.0, 0.0};
+    for (int k = 0; k < taps; ++k) {
+        const double w = tapWeight[k];
+        const float* src = stage + c0 + tapOffset[k];
+OSTREL_UNROLL
+        for (int i = 0; i < 4; ++i) acc[i] += w * (double)src[i];
+    }
+OSTREL_UNROLL
+    for (int i = 0; i < 4; ++i) {
+        if (e[i] < 0) continue;
+        double sum = acc[i];
+        if (padSum) sum += voidDensity * padSum[e[i]];
+        out[e[i]] = (float)(sum / W[e[i]]);
+    }
+}
+
+// The transposed filter sums of the sensitivities for one run of 4 cells: dq[e] = -sum of
+// w * stageA, dv[e] = sum of w * stageB over the taps.
+extern "C" __global__ void __launch_bounds__(128)
+GatherSensitivitiesKernel(int3 ED, const int* __restrict__ EG, int3 PD, int h,
+                          const double* __restrict__ stageA, const double* __restrict__ stageB,
+                          const double* __restrict__ tapWeight,
+                          const long long* __restrict__ tapOffset, int taps,
+                          double* __restrict__ dq, double* __restrict__ dv, long long runs) {
+    const long long item = threadItem64();
+    if (item >= runs) return;
+    int e[4];
+    long long c0;
+    if (!filterRun(item, ED, EG, PD, h, e, c0)) return;
+    double a[4] = {0.0, 0.0, 0.0, 0.0}, b[4] = {0.0, 0.0, 0.0, 0.0};
+    for (int k = 0; k < taps; ++k) {
+        const double w = tapWeight[k];
+        const long long o = c0 + tapOffset[k];
+OSTREL_UNROLL
+        for (int i = 0; i < 4; ++i) {
+            a[i] += w * stageA[o + i];
+            b[i] += w * stageB[o + i];
+        }
+    }
+OSTREL_UNROLL
+    for (int i = 0; i < 4; ++i) {
+        if (e[i] < 0) continue;
+        dq[e[i]] = -a[i];
+        dv[e[i]] = b[i];
+    }
+}
+
+// Partial extremes of |dq| / dv over the designable elements with dv > 0.
+extern "C" __global__ void __launch_bounds__(128)
+RatioRangeKernel(const unsigned char* __restrict__ flags, const double* __restrict__ dq,
+                 const double* __restrict__ dv, double none, double* __restrict__ low,
+                 double* __restrict__ high, long long n, long long T) {
+    const long long t = threadItem64();
+    if (t >= T) return;
+    double lo = none, hi = none;
+    for (long long e = t; e < n; e += T) {
+        if ((flags[e] & (kElementKept | kElementHeldEmpty)) || !(dv[e] > 0.0)) continue;
+        const double d = fabs(dq[e]) / dv[e];
+        lo = fmin(lo, d);
+        hi = fmax(hi, d);
+    }
+    low[t] = lo;
+    high[t] = hi;
+}
+
+// The base of the search's candidates: a[e] = x * sqrt(-dq / dv) (0 where that ratio is not
+// positive), so that a pass needs one product per element.
+extern "C" __global__ void __launch_bounds__(128)
+SearchBaseKernel(const float* __restrict__ x, const double* __restrict__ dq,
+                 const double* __restrict__ dv, double* __restrict__ a, int n) {
+    const int e = threadItem();
+    if (e >= n) return;
+    const double ratio = -dq[e] / dv[e];
+    a[e] = ratio > 0.0 ? (double)x[e] * sqrt(ratio) : 0.0;
+}
+
+// One pass of the search without projection: partial sums of c[e] * y[e], y the candidate
+// design a[e] * scale (scale = 1 / sqrt(lambda)) limited like candidateDesign, rounded to
+// float; held design variables keep x.
+extern "C" __global__ void __launch_bounds__(128)
+SearchVolumeKernel(const unsigned char* __restrict__ flags, const float* __restrict__ x,
+                   const double* __restrict__ a, const double* __restrict__ c, double scale,
+                   double move, double lower, double upper, double* __restrict__ partial,
+                   long long n, long long T) {
+    const long long t = threadItem64();
+    if (t >= T) return;
+    double sum = 0.0;
+    for (long long e = t; e < n; e += T) {
+        const double xe = (double)x[e];
+        double y = xe;
+        if (!(flags[e] & kElementHeldDesign)) {
+            y = a[e] > 0.0 ? a[e] * scale : 0.0;
+            if (xe - move > y)
+                y = xe - move;
+            else if (y > xe + move)
+                y = xe + move;
+            y = y < lower ? lower : upper < y ? upper : y;
+        }
+        sum += c[e] * (double)(float)y;
+    }
+    partial[t] = sum;
+}
+
+// The candidate design for the multiplier lambda; held design variables keep x.
+extern "C" __global__ void __launch_bounds__(128)
+CandidateDesignKernel(const unsigned char* __restrict__ flags, const float* __restrict__ x,
+                      const double* __restrict__ dq, const double* __restrict__ dv, double lambda,
+                      double move, double lower, double upper, float* __restrict__ candidate,
+                      int n) {
+    const int e = threadItem();
+    if (e >= n) return;
+    candidate[e] = (flags[e] & kElementHeldDesign)
+                       ? x[e]
+                       : candidateDesign((double)x[e], -dq[e] / dv[e], lambda, move, lower,
+                                         upper);
+}
+
+// Candidate densities from the filtered candidate design xt: projected with
+// floor + (1 - floor) * (base + tanh(beta*(xt - eta))) / denominator when `project`, else xt
+// itself (already in rho); kept elements 1, held-empty ones emptyDensity. Partial sums of the
+// designable elements' densities.
+extern "C" __global__ void __launch_bounds__(128)
+CandidateDensitiesKernel(const unsigned char* __restrict__ flags, const float* __restrict__ xt,
+                         float* __restrict__ rho, int project, double beta, double eta,
+                         double floor, double base, double denominator, float emptyDensity,
+                         double* __restrict__ partial, long long n, long long T) {
+    const long long t = threadItem64();
+    if (t >= T) return;
+    double sum = 0.0;
+    for (long long e = t; e < n; e += T) {
+        float r = project ? (float)(floor + (1.0 - floor) *
+                                                ((base + tanh(beta * ((double)xt[e] - eta))) /
+                                                 denominator))
+                          : rho[e];
+        if (flags[e] & kElementKept)
+            r = 1.0f;
+        else if (flags[e] & kElementHeldEmpty)
+            r = emptyDensity;
+        else
+            sum += (double)r;
+        rho[e] = r;
+    }
+    partial[t] = sum;
+}
+
+// The sums of an accepted design rho (after the design x): partial sums of rho over the
+// elements not held empty and of rho * (1 - rho) over the designable ones, and partial maxima
+// of |candidate - x|.
+extern "C" __global__ void __launch_bounds__(128)
+DesignSumsKernel(const unsigned char* __restrict__ flags, const float* __restrict__ x,
+                 const float* __restrict__ candidate, const float* __restrict__ rho,
+                 double* __restrict__ volume, double* __restrict__ sharpness,
+                 double* __restrict__ change, long long n, long long T) {
+    const long long t = threadItem64();
+    if (t >= T) return;
+    double v = 0.0, s = 0.0, d = 0.0;
+    for (long long e = t; e < n; e += T) {
+        const double r = (double)rho[e];
+        if (!(flags[e] & kElementHeldEmpty)) v += r;
+        if (!(flags[e] & (kElementKept | kElementHeldEmpty))) s += r * (1.0 - r);
+        d = fmax(d, fabs((double)candidate[e] - (double)x[e]));
+    }
+    volume[t] = v;
+    sharpness[t] = s;
+    change[t] = d;
+}
+
+// One stage of a reduction: out[t] = in[t] + in[t+T] + ... (op 0), their maximum (op 1) or
+// their minimum (op 2), in index order; extremes skip NaN items.
+extern "C" __global__ void __launch_bounds__(128)
+ReduceKernel(const double* __restrict__ in, double* __restrict__ out, long long n, long long T,
+             int op) {
+    const long long t = threadItem64();
+    if (t >= T) return;
+    double r = in[t];
+    for (long long i = t + T; i < n; i += T) r = op == 0 ? r + in[i] : op == 1 ? fmax(r, in[i])
+                                                                          : fmin(r, in[i]);
+    out[t] = r;
 }

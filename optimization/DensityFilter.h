@@ -91,6 +91,13 @@ public:
     const std::vector<double>& padSums() const { return padSum_; }
     /// Number of offsets with a positive weight (117 for the default radius).
     int numTaps() const { return numTaps_; }
+    /// The taps in dz, dy, dx order: weights and offsets in cells of the staging grid, the
+    /// element grid padded by padding() cells on every side (size paddedDims(), x fastest;
+    /// element (x,y,z) at cell x+p + px*(y+p + py*(z+p)) with p = padding()).
+    const std::vector<double>& tapWeights() const { return tapWeight_; }
+    const std::vector<long long>& tapOffsets() const { return tapOffset_; }
+    int padding() const { return halfWidth_; }
+    const std::array<int, 3>& paddedDims() const { return padded_; }
 
     /// W[i] = sum of the weights over the neighbourhood of element i, itself included (plus the
     /// pad sum P_i with void beyond the faces).
@@ -137,7 +144,7 @@ private:
 
     size_t numElements_ = 0;
     std::array<int, 3> dims_{};    // element grid size
-    std::array<int, 3> padded_{};  // dims_ + 4
+    std::array<int, 3> padded_{};  // dims_ + 2 * halfWidth_
     /// Element -> dense index of its cell in the padded staging grid.
     std::vector<size_t> paddedCell_;
     /// First element of each x row (y,z) of the element grid, row y + ny*z; ny*nz+1 entries.

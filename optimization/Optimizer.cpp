@@ -9,6 +9,8 @@
 #include "core/Console.h"
 #include "core/Timing.h"
 #include "fem/FemModel.h"
+#include "gpu/DeviceOptimizer.h"
+#include "kernels/ElementFlags.h"
 #include "voxel/IsoSurface.h"
 
 namespace ostrel {
@@ -37,6 +39,73 @@ Optimizer::Optimizer(FemModel& model, OptimizationLifetime& lifetime,
 }
 
 void Optimizer::setControls(const DesignControls& controls) { controls_ = controls; }
+
+void Optimizer::attachDevice(DeviceOptimizer* device) {
+    if (device_ && isReset()) {
+        downloadState();
+        device_->downloadDensities(rho_.data());
+    }
+    device_ = device;
+    if (device_ && isReset()) loadDevice();
+}
+
+void Optimizer::loadDevice() {
+    const bool projected = isProjected();
+    std::vector<uint8_t> flags(n_);
+    for (size_t e = 0; e < n_; ++e)
+        flags[e] = uint8_t((isKept_[e] ? kElementKept : 0) |
+                           (isEmptyHeld_[e] ? kElementHeldEmpty : 0) |
+                           (heldDesign_[e] ? kElementHeldDesign : 0));
+    // The linear search's volume weights: c_j = sum over the designable i around j of
+    // w_ij / W_i, and the pad terms of the designable elements' filters.
+    std::vector<double> weights;
+    volumeOffset_ = 0.0;
+    if (!projected) {
+        std::vector<double> designable(n_);
+        for (size_t e = 0; e < n_; ++e) designable[e] = isDesignable(e) ? 1.0 : 0.0;
+        weights.resize(n_);
+        filter_.filterTranspose(designable.data(), weights.data(), W_.data());
+        const std::vector<double>& pad = filter_.padSums();
+        if (!pad.empty())
+            for (size_t e = 0; e < n_; ++e)
+                if (isDesignable(e)) volumeOffset_ += filter_.voidDensity() * pad[e] / W_[e];
+    }
+    DeviceDesignState state;
+    state.numElements = n_;
+    state.projected = projected;
+    state.flags = flags.data();
+    state.x = x_.data();
+    state.rho = rho_.data();
+    state.xTilde = projected ? xTilde_.data() : xTilde0_.data();
+    state.W = W_.data();
+    state.q = q_.data();
+    state.volumeWeights = projected ? nullptr : weights.data();
+    state.paddedDims = filter_.paddedDims();
+    state.padding = filter_.padding();
+    state.numTaps = filter_.numTaps();
+    state.tapWeights = filter_.tapWeights().data();
+    state.tapOffsets = filter_.tapOffsets().data();
+    state.padSums = filter_.padSums().empty() ? nullptr : filter_.padSums().data();
+    state.voidDensity = filter_.voidDensity();
+    device_->load(state);
+    deviceEnergy_ = 0.0;
+    for (size_t e = 0; e < n_; ++e) deviceEnergy_ += q_[e];
+    deviceVolume_ = totalDensity();
+}
+
+void Optimizer::downloadState() {
+    if (!device_ || !isReset()) return;
+    device_->downloadDesign(x_.data());
+    device_->downloadEnergies(q_.data());
+    device_->downloadFactors(model_.E_.data());
+    if (isProjected()) device_->downloadFiltered(xTilde_.data());
+}
+
+void Optimizer::densitiesChanged() {
+    if (!device_ || !isReset()) return;
+    device_->uploadDensities(rho_.data());
+    deviceVolume_ = totalDensity();
+}
 
 DensityFilter::FaceRule Optimizer::filterFaceRule(const DesignControls& controls) {
     return controls.projection == 1 || controls.filterRadiusGiven
@@ -157,6 +226,8 @@ void Optimizer::reset() {
     const double S = sharpness();
     if (wideLog_) *wideLog_ << L"Sharpness: " << S << L'\n';
     history_.appendSharpness(S);
+
+    if (device_) loadDevice();
 }
 
 void Optimizer::markKeptElements() {
@@ -227,6 +298,10 @@ void Optimizer::applyKeptRule(std::vector<float>& density) const {
 
 void Optimizer::updateStiffness() {
     if (!isReset()) return;
+    if (device_) {
+        device_->updateStiffness(baseStiffness_, penalty_);
+        return;
+    }
     const long long n = (long long)n_;
     float* E = model_.E_.data();
     const double base = baseStiffness_, p = penalty_;
@@ -236,6 +311,20 @@ void Optimizer::updateStiffness() {
 
 void Optimizer::evaluateEnergies() {
     if (!isReset()) return;
+    if (device_) {
+        deviceEnergy_ = device_->evaluateEnergies();
+    } else {
+        evaluateEnergiesHere();
+    }
+    if (lifetime_.firstEnergyEvaluation) {
+        lifetime_.referenceEnergy = totalEnergy();
+        if (wideLog_)
+            *wideLog_ << L"---> Initial strain energy: " << lifetime_.referenceEnergy << L'\n';
+        lifetime_.firstEnergyEvaluation = false;
+    }
+}
+
+void Optimizer::evaluateEnergiesHere() {
     const long long n = (long long)n_;
     const size_t nV = size_t(model_.numVertices(0));
     const double* u = model_.u_.data();
@@ -257,16 +346,20 @@ void Optimizer::evaluateEnergies() {
         const double q = double(E[e]) * s;
         q_[size_t(e)] = q < 0.0 ? 0.0 : q;
     }
-    if (lifetime_.firstEnergyEvaluation) {
-        lifetime_.referenceEnergy = totalEnergy();
-        if (wideLog_)
-            *wideLog_ << L"---> Initial strain energy: " << lifetime_.referenceEnergy << L'\n';
-        lifetime_.firstEnergyEvaluation = false;
-    }
 }
 
 void Optimizer::computeSensitivities() {
     if (!isReset()) return;
+    if (device_) {
+        // The slope at the same field and beta as below; held elements contribute nothing.
+        const Projection h = isProjected() ? Projection(rhoBeta_, eta_, minDensity_)
+                                           : Projection(beta_, eta_);
+        const uint8_t zero = isProjected() ? uint8_t(kElementKept | kElementHeldEmpty)
+                                           : uint8_t(kElementHeldEmpty);
+        device_->computeSensitivities({h.beta, h.eta, h.floor, h.base, h.denominator}, zero,
+                                      penalty_);
+        return;
+    }
     if (isProjected()) {
         // The derivative of rho = H(filter(x)) at the current design, with the beta that made
         // the densities of the last solve; held elements have a fixed density.
@@ -299,7 +392,7 @@ void Optimizer::computeSensitivities() {
 double Optimizer::nextVolumeTarget() const {
     if (!isReset()) return volumeTarget_;
     double t = std::max(1.0 - volumeReductionGoal_, 0.96 * volumeTarget_);
-    const double v = totalDensity() / V0_;
+    const double v = currentVolume() / V0_;
     if (t < v - 0.04)
         t = v - 0.04;
     else if (t > v + 0.04)
@@ -307,8 +400,36 @@ double Optimizer::nextVolumeTarget() const {
     return t;
 }
 
+int Optimizer::searchMultiplierOnDevice(double target, double lo, double hi) {
+    const bool projected = isProjected();
+    const DeviceLimits limits{moveLimit_, designLower_, designUpper_};
+    const float emptyDensity = float(minDensity_);
+    const Projection h(beta_, eta_, minDensity_);
+    const DeviceProjection projection{h.beta, h.eta, h.floor, h.base, h.denominator};
+    const double limit = target * V0_;
+    double l = 0.0, u = 1.0, lambda = 0.0;
+    int passes = 0;
+    if (!projected) device_->prepareSearch();
+    while (u - l > 1e-12) {
+        lambda = lo + 0.5 * (l + u) * (hi - lo);
+        const double volume =
+            projected ? device_->searchProjectedVolume(lambda, limits, projection, emptyDensity)
+                      : device_->searchVolume(lambda, limits) + volumeOffset_;
+        const double mid = 0.5 * (l + u);
+        if (volume + Vk_ > limit)
+            l = mid;
+        else
+            u = mid;
+        ++passes;
+    }
+    // The last pass's candidates: the design for its multiplier, filtered once.
+    if (!projected) device_->finishSearch(lambda, limits, emptyDensity);
+    return passes;
+}
+
 int Optimizer::searchMultiplier(double target, double lo, double hi) {
     if (!isReset()) return 0;
+    if (device_) return searchMultiplierOnDevice(target, lo, hi);
     const bool projected = isProjected();
     const long long n = (long long)n_;
     const float emptyDensity = float(minDensity_);
@@ -419,6 +540,7 @@ double Optimizer::largestChange(const std::vector<float>& from, const std::vecto
 }
 
 double Optimizer::totalEnergy() const {
+    if (device_) return deviceEnergy_;
     double sum = 0.0;
     for (size_t e = 0; e < n_; ++e) sum += q_[e];
     return sum;
@@ -435,19 +557,8 @@ void Optimizer::iterate(int iteration) {
     computeSensitivities();
     lastSensitivitySeconds_ = secondsSince(sensitivityStart);
 
-    // The multiplier is searched over the range of the update ratios |dq| / dv of the designable
-    // elements. The volume sensitivity scales with the projection's slope at the reset field,
-    // which shrinks by orders of magnitude as beta grows; a range taken from |dq| alone then no
-    // longer holds the multiplier that meets the volume target, and the volume drifts upwards.
     double lo = 0.0, hi = 0.0;
-    bool first = true;
-    for (size_t e = 0; e < n_; ++e) {
-        if (!isDesignable(e) || !(dv_[e] > 0.0)) continue;
-        const double d = std::fabs(sensitivity_[elementCell_[e]]) / dv_[e];
-        if (first || d < lo) lo = d;
-        if (first || d > hi) hi = d;
-        first = false;
-    }
+    ratioRange(lo, hi);
 
     // Mode 1, and any run with keep boxes, searches a bracket that holds every reachable
     // volume: at 0 every design variable grows by the move limit, at 100 * hi every one shrinks
@@ -463,13 +574,8 @@ void Optimizer::iterate(int iteration) {
 
     const auto updateStart = std::chrono::steady_clock::now();
     searchMultiplier(volumeTarget_, lo, hi);
-    lastDesignChange_ = largestChange(x_, candidateX_);
-    x_ = candidateX_;
-    rho_ = candidateRho_;
-    if (isProjected()) {
-        xTilde_ = candidateXTilde_;
-        rhoBeta_ = beta_;
-    }
+    lastSearchSeconds_ = secondsSince(updateStart);
+    acceptCandidates();
     lastUpdateSeconds_ = secondsSince(updateStart);
 
     if (narrowLog_)
@@ -477,7 +583,7 @@ void Optimizer::iterate(int iteration) {
                     << "Update: " << lastUpdateSeconds_ << " s\n";
 
     lastStrainEnergy_ = totalEnergy();
-    lastVolumeRatio_ = totalDensity() / V0_;
+    lastVolumeRatio_ = currentVolume() / V0_;
     if (wideLog_)
         *wideLog_ << L"Total strain energy: " << lastStrainEnergy_
                   << L"  Volume reduction: " << 1.0 - lastVolumeRatio_ << L'\n';
@@ -487,12 +593,49 @@ void Optimizer::iterate(int iteration) {
         *wideLog_ << L"Energy increased by factor of: "
                   << lastStrainEnergy_ / lifetime_.referenceEnergy << L'\n';
 
-    lastSharpness_ = sharpness();
+    lastSharpness_ = !device_ ? sharpness()
+                     : numDesignable_ == 0 ? 0.0
+                                           : 4.0 * deviceSharpness_ / double(numDesignable_);
     if (wideLog_) *wideLog_ << L"Sharpness: " << lastSharpness_ << L'\n';
     history_.appendSharpness(lastSharpness_);
 
     continueBeta();
     if (wideLog_) *wideLog_ << L"Beta --------------->> " << beta_ << L'\n';
+}
+
+void Optimizer::ratioRange(double& lo, double& hi) const {
+    lo = hi = 0.0;
+    if (device_) {
+        device_->ratioRange(lo, hi);
+        return;
+    }
+    // The multiplier is searched over the range of the update ratios |dq| / dv of the designable
+    // elements. The volume sensitivity scales with the projection's slope at the reset field,
+    // which shrinks by orders of magnitude as beta grows; a range taken from |dq| alone then no
+    // longer holds the multiplier that meets the volume target, and the volume drifts upwards.
+    bool first = true;
+    for (size_t e = 0; e < n_; ++e) {
+        if (!isDesignable(e) || !(dv_[e] > 0.0)) continue;
+        const double d = std::fabs(sensitivity_[elementCell_[e]]) / dv_[e];
+        if (first || d < lo) lo = d;
+        if (first || d > hi) hi = d;
+        first = false;
+    }
+}
+
+void Optimizer::acceptCandidates() {
+    if (device_) {
+        const DeviceDesignSums sums = device_->accept(rho_.data());
+        lastDesignChange_ = sums.change;
+        deviceVolume_ = sums.volume;
+        deviceSharpness_ = sums.sharpness;
+    } else {
+        lastDesignChange_ = largestChange(x_, candidateX_);
+        x_ = candidateX_;
+        rho_ = candidateRho_;
+        if (isProjected()) xTilde_ = candidateXTilde_;
+    }
+    if (isProjected()) rhoBeta_ = beta_;
 }
 
 void Optimizer::closeDisc(size_t e, std::vector<float>& target, float value) const {
@@ -516,6 +659,7 @@ void Optimizer::closeShape() {
         if (double(b[e]) < isoLevel_) closeDisc(e, a, float(minDensity_));
     for (size_t e = 0; e < n_; ++e)
         if (isDesignable(e)) rho_[e] = std::clamp(a[e], float(minDensity_), 1.0f);
+    densitiesChanged();
     extractShape();
 }
 

@@ -32,6 +32,18 @@
 // with the beta that produced the current densities; beta follows the mode-1 schedule (the
 // constants kProjected*).
 //
+// On the device (attachDevice): from the next reset on, the per-element steps run on the
+// solver's device through a DeviceOptimizer (gpu/DeviceOptimizer.h), which keeps the design,
+// densities, energies, sensitivities and candidates there between iterations; the reset itself
+// runs here and is then uploaded. Every iteration brings back the scalars of the console and
+// history lines and the densities: rho_ stays current, while x_, q_, xTilde_, the model's E_
+// (the solver's factors stay on the device) and the sensitivity and candidate arrays are
+// current only after downloadState(). Without projection
+// the multiplier search sums the volume of a candidate as sum_j c_j * y_j (c = the transposed
+// filter of the designable set, formed at reset), one sweep per pass, and filters the design
+// once after the last pass; with projection every pass filters and projects. The results
+// equal the CPU path's to rounding (other summation orders); the CPU path is the reference.
+//
 // Console output: progress lines go to the wide log, the two timing lines of iterate() to the
 // narrow log (defaults: the console's wide and narrow output; null = silent). Numbers use the
 // streams' default formatting. Loops over elements run as OpenMP loops with a static schedule
@@ -52,6 +64,7 @@
 
 namespace ostrel {
 
+class DeviceOptimizer;
 class FemModel;
 
 /// Optimization values of the program's life that a reset does not touch. One instance belongs
@@ -93,6 +106,17 @@ public:
     void reset();
     bool isReset() const { return !rho_.empty(); }
 
+    /// Runs the per-element steps on `device` (see above), at once when the optimizer has been
+    /// reset; null brings the state back and runs them on the CPU again. The device optimizer
+    /// must outlive its use here.
+    void attachDevice(DeviceOptimizer* device);
+    bool onDevice() const { return device_ != nullptr; }
+    /// On the device: x_, q_, (projection mode 1) xTilde_ and the model's E_ from the device;
+    /// nothing otherwise.
+    void downloadState();
+    /// The caller changed rho_: on the device the densities follow. closeShape does it itself.
+    void densitiesChanged();
+
     /// Controls for the next reset (the state of a running optimization is left alone).
     void setControls(const DesignControls& controls);
     /// The filter's rule at the grid's faces: void beyond them in projection mode 1 and for a
@@ -131,7 +155,7 @@ public:
     double sharpness() const;
     /// Sum of rho over all elements, in element order.
     double totalDensity() const;
-    /// Sum of the element energies q.
+    /// Sum of the element energies q (on the device: the device's sum of the last evaluation).
     double totalEnergy() const;
     /// max |to[e] - from[e]| over the elements (0 for none).
     static double largestChange(const std::vector<float>& from, const std::vector<float>& to);
@@ -160,7 +184,8 @@ public:
     double lastSharpness_ = 0.0;
     double lastDesignChange_ = 0.0;  ///< largest |x_new - x_old| of the update
     double lastSensitivitySeconds_ = 0.0;
-    double lastUpdateSeconds_ = 0.0;
+    double lastUpdateSeconds_ = 0.0;  ///< multiplier search and acceptance
+    double lastSearchSeconds_ = 0.0;  ///< of the update: the multiplier search
 
     // ---- parameters, set at every reset ----
     double volumeReductionGoal_ = 0.64;
@@ -206,6 +231,18 @@ public:
 
 private:
     void markKeptElements();
+    /// The element energies of evaluateEnergies on the CPU.
+    void evaluateEnergiesHere();
+    /// The reset state onto the device.
+    void loadDevice();
+    /// Step 3: the range of the update ratios |dq| / dv of the designable elements with dv > 0
+    /// (0, 0 when there are none).
+    void ratioRange(double& lo, double& hi) const;
+    int searchMultiplierOnDevice(double target, double lo, double hi);
+    /// Step 6: the candidates of the last pass become the design and the densities.
+    void acceptCandidates();
+    /// Sum of rho over the elements not held empty: totalDensity(), or the device's sum.
+    double currentVolume() const { return device_ ? deviceVolume_ : totalDensity(); }
     /// Keep-solid and keep-empty boxes; warns about boxes without an element centre.
     void markBoxElements();
     Vec3d elementCentre(size_t e) const;
@@ -230,6 +267,11 @@ private:
     std::vector<uint8_t> heldDesign_;  // design variables the update leaves alone
     Volume<double, double> paddedDensity_;
     TriangleMesh shapeMesh_;
+    DeviceOptimizer* device_ = nullptr;
+    // On the device: the sums of the last evaluation and update, and the constant part of the
+    // linear search's volume (the pad terms of the designable elements).
+    double deviceEnergy_ = 0.0, deviceVolume_ = 0.0, deviceSharpness_ = 0.0;
+    double volumeOffset_ = 0.0;
 };
 
 }  // namespace ostrel

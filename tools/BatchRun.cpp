@@ -443,6 +443,7 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     RunControlOptions runOptions;
     runOptions.outputDirectory = options.outputDirectory;
     runOptions.shapeFileInterval = options.shapeEvery;
+    runOptions.shapeFilesReadState = options.vtk;
     // The run control is made below; the writer reaches its optimizer through this pointer.
     std::unique_ptr<ResultFiles> results;
     runOptions.shapeFileWriter = [&results](int iteration) {
@@ -524,6 +525,7 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
         out << "Interrupted before the first step; nothing written\n" << std::flush;
         return kExitInterrupted;
     }
+    if (options.vtk) run.downloadState();
     const std::filesystem::path finalShape = results->shapePath("OptimizedShape_final");
     const bool shapeOk = results->write("OptimizedShape_final");
     const std::filesystem::path plot = run.outputPath("history.svg");

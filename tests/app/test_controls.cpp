@@ -237,6 +237,7 @@ TEST_F(ControlsTest, AltSIntoAFolderThatIsGoneKeepsTheModelAndSaysSo) {
 
 TEST_F(ControlsTest, SolveOnceAtIterationZeroPreparesWithFullDensity) {
     key('S');
+    run_->downloadState();  // the element factors of the kernel path
     const Optimizer& optimizer = run_->optimizer();
     ASSERT_TRUE(optimizer.isReset());
     EXPECT_TRUE(std::all_of(optimizer.rho_.begin(), optimizer.rho_.end(),
@@ -253,10 +254,12 @@ TEST_F(ControlsTest, SolveOnceAfterTheFirstStepDoesNotReset) {
     controls_->onControlEvent(kRunOstrel, true);
     run_->frameMove(0, 0);
     controls_->onControlEvent(kRunOstrel, false);
+    run_->downloadState();
     const std::vector<float> rho = run_->optimizer().rho_;
     const std::vector<float> E = model().E_;
     ASSERT_FALSE(std::all_of(rho.begin(), rho.end(), [](float r) { return r == 1.0f; }));
     key('S');
+    run_->downloadState();
     EXPECT_EQ(run_->optimizer().rho_, rho);
     EXPECT_EQ(model().E_, E);
     EXPECT_GT(run_->optimizer().totalEnergy(), 0.0);

@@ -1,20 +1,33 @@
 // ostrel-batch on a scene without design-control keys, run without design-control options,
-// against the output kept from before those controls existed: history files, shape files and
-// console lines (timings, memory size and folder names masked) must agree byte for byte.
+// against the output kept from before those controls existed, and from before the design
+// iteration ran in the kernel module. The optimizer's CPU path, the reference of the kernel
+// path, reproduces the history files and shape files byte for byte. The program runs the kernel
+// path, whose sums run in another order: its console lines (timings, memory size and folder
+// names masked) agree but for numbers within 1e-5 relative (the solver's residuals, printed to
+// six digits), its history files to 1e-6 relative (cycle counts exactly), its shape files in
+// every line but the vertex coordinates, which agree to 1e-5.
 //
 // The reference lives in tests/tools/data/default-run/expected. To renew it deliberately, run
-// this test with OSTREL_WRITE_REFERENCE=1 in the environment: it then writes the files instead
-// of comparing them.
+// these tests with OSTREL_WRITE_REFERENCE=1 in the environment: they then write the files
+// instead of comparing them (the CPU path the history and shape files, the program the console).
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "app/RunControl.h"
+#include "core/Console.h"
+#include "fem/FemModel.h"
+#include "gpu/CudaFem.h"
+#include "scene/Scene.h"
 #include "support/RunTestSupport.h"
 
 namespace ostrel {
@@ -27,7 +40,11 @@ const std::string kBatch = OSTREL_BATCH_EXE;
 const std::filesystem::path kData = OSTREL_TEST_DATA "/default-run";
 
 /// The iterations of the reference run: past the first growth of beta (42nd update).
-constexpr const char* kIterations = "45";
+constexpr int kIterations = 45;
+const char* const kHistoryFiles[] = {"ObjectiveValue.txt", "VolumeRatio.txt", "NumCycles.txt",
+                                     "Sharpness.txt", "Constraint.txt"};
+const char* const kShapeFiles[] = {"OptimizedShape_0.obj", "OptimizedShape_40.obj",
+                                   "OptimizedShape_final.obj"};
 
 /// Console output without what changes from run to run or machine to machine.
 std::string maskedConsole(const std::string& text, const std::string& outFolder,
@@ -57,35 +74,115 @@ std::string maskedConsole(const std::string& text, const std::string& outFolder,
     return out.str();
 }
 
-TEST(BatchReference, DefaultRunIsUnchangedByteForByte) {
+/// The numbers of `line` (by the console mask's pattern) and the text between them.
+std::pair<std::vector<std::string>, std::vector<double>> splitNumbers(const std::string& line) {
+    static const std::regex number("-?[0-9][0-9.]*(e[+-]?[0-9]+)?");
+    std::pair<std::vector<std::string>, std::vector<double>> parts;
+    size_t at = 0;
+    for (auto it = std::sregex_iterator(line.begin(), line.end(), number);
+         it != std::sregex_iterator(); ++it) {
+        parts.first.push_back(line.substr(at, size_t(it->position()) - at));
+        parts.second.push_back(std::stod(it->str()));
+        at = size_t(it->position() + it->length());
+    }
+    parts.first.push_back(line.substr(at));
+    return parts;
+}
+
+/// Empty when `actual` has the lines of `expected`, the same text between the numbers and the
+/// numbers within `relative` (`absolute` for numbers near 0); otherwise the first difference.
+std::string compareWithin(const std::string& actual, const std::string& expected,
+                          double relative, double absolute) {
+    std::istringstream a(actual), e(expected);
+    std::string la, le;
+    for (int line = 1;; ++line) {
+        const bool moreA = bool(std::getline(a, la)), moreE = bool(std::getline(e, le));
+        if (!moreA && !moreE) return {};
+        if (moreA != moreE) return "line " + std::to_string(line) + ": one text ends early";
+        if (la == le) continue;
+        const auto pa = splitNumbers(la), pe = splitNumbers(le);
+        bool same = pa.first == pe.first;
+        for (size_t k = 0; same && k < pa.second.size(); ++k)
+            same = std::fabs(pa.second[k] - pe.second[k]) <=
+                   std::max(absolute, relative * std::fabs(pe.second[k]));
+        if (!same) return "line " + std::to_string(line) + ": '" + la + "' vs '" + le + "'";
+    }
+}
+
+TEST(BatchReference, DefaultRunAgreesWithTheReference) {
     ScratchFolder folder("batch-reference");
     const std::filesystem::path out = folder / "out";
     const std::string scene = (kData / "scene.txt").string();
-    Child child(kBatch, {scene, "-n", kIterations, "--device", "host", "--threads", "1", "-o",
-                         out.string()});
+    Child child(kBatch, {scene, "-n", std::to_string(kIterations), "--device", "host",
+                         "--threads", "1", "-o", out.string()});
     ASSERT_EQ(child.finish(), 0) << child.err();
     EXPECT_EQ(child.err(), "");
 
     const std::string console = maskedConsole(child.out(), out.string(), scene);
-    const char* const files[] = {"ObjectiveValue.txt",    "VolumeRatio.txt",
-                                 "NumCycles.txt",         "Sharpness.txt",
-                                 "Constraint.txt",        "OptimizedShape_0.obj",
-                                 "OptimizedShape_40.obj", "OptimizedShape_final.obj"};
     const std::filesystem::path expected = kData / "expected";
     if (std::getenv("OSTREL_WRITE_REFERENCE")) {
         std::filesystem::create_directories(expected);
         std::ofstream(expected / "console.txt", std::ios::binary) << console;
-        for (const char* name : files)
+        GTEST_SKIP() << "console reference written to " << expected;
+    }
+    EXPECT_EQ(compareWithin(console, testing::readFile(expected / "console.txt"), 1e-5, 0), "");
+    for (const char* name : kHistoryFiles) {
+        ASSERT_TRUE(std::filesystem::exists(out / name)) << name;
+        const double relative = std::string(name) == "NumCycles.txt" ? 0.0 : 1e-6;
+        EXPECT_EQ(compareWithin(testing::readFile(out / name),
+                                testing::readFile(expected / name), relative, 0), "")
+            << name;
+    }
+    for (const char* name : kShapeFiles) {
+        ASSERT_TRUE(std::filesystem::exists(out / name)) << name;
+        EXPECT_EQ(compareWithin(testing::readFile(out / name),
+                                testing::readFile(expected / name), 0, 1e-5), "")
+            << name;
+    }
+}
+
+TEST(BatchReference, CpuOptimizerReproducesTheReferenceByteForByte) {
+    ScratchFolder folder("batch-reference-cpu");
+    const std::filesystem::path out = folder / "out";
+    std::filesystem::create_directories(out);
+    std::wostringstream wide;
+    std::ostringstream narrow;
+    Scene scene(DeviceOptions{true, 1});
+    ::testing::internal::CaptureStdout();
+    const bool loaded = scene.loadScene(fromUtf8((kData / "scene.txt").string()), &wide);
+    ::testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(loaded) << toUtf8(wide.str());
+    scene.model()->gravity_ = {0, 0, 0};
+    ProgramLifetime lifetime;
+    RunControlOptions options;
+    options.outputDirectory = out;
+    options.wideLog = &wide;
+    options.narrowLog = &narrow;
+    options.cpuOptimizer = true;
+    {
+        RunControl run(*scene.model(), *scene.solver(), lifetime, options);
+        EXPECT_FALSE(run.optimizer().onDevice());
+        run.setRunning(true);
+        for (int k = 0; k < kIterations; ++k) ASSERT_TRUE(run.step().performed);
+        ASSERT_TRUE(run.writeShape(out / "OptimizedShape_final.obj"));
+    }
+    const std::filesystem::path expected = kData / "expected";
+    if (std::getenv("OSTREL_WRITE_REFERENCE")) {
+        std::filesystem::create_directories(expected);
+        for (const char* name : kHistoryFiles)
             std::filesystem::copy_file(out / name, expected / name,
                                        std::filesystem::copy_options::overwrite_existing);
-        GTEST_SKIP() << "reference written to " << expected;
+        for (const char* name : kShapeFiles)
+            std::filesystem::copy_file(out / name, expected / name,
+                                       std::filesystem::copy_options::overwrite_existing);
+        GTEST_SKIP() << "file reference written to " << expected;
     }
-    EXPECT_EQ(console, testing::readFile(expected / "console.txt"));
-    for (const char* name : files) {
-        const std::string actual = testing::readFile(out / name);
-        EXPECT_TRUE(std::filesystem::exists(out / name)) << name;
-        EXPECT_TRUE(actual == testing::readFile(expected / name)) << name << " differs";
-    }
+    for (const char* name : kHistoryFiles)
+        EXPECT_TRUE(testing::readFile(out / name) == testing::readFile(expected / name))
+            << name << " differs";
+    for (const char* name : kShapeFiles)
+        EXPECT_TRUE(testing::readFile(out / name) == testing::readFile(expected / name))
+            << name << " differs";
 }
 
 }  // namespace

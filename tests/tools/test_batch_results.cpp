@@ -175,6 +175,7 @@ TEST(BatchVtk, WrittenFieldsReadBackWithAnIndependentReader) {
     run.setRunning(true);
     for (int k = 0; k < 3; ++k)
         ASSERT_TRUE(run.frameMove(0, 0).performed);
+    run.downloadState();  // the design, energies and displacement of the kernel path
     const Optimizer& opt = run.optimizer();
 
     // A rotation by 90 degrees about z, a scaling by 2 and a shift: what

@@ -1,0 +1,379 @@
+#include "gpu/DeviceOptimizer.h"
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "core/Console.h"
+#include "fem/FemModel.h"
+#include "gpu/CudaFem.h"
+#include "gpu/DriverCheck.h"
+#include "gpu/KernelTimer.h"
+
+namespace ostrel {
+
+namespace {
+
+enum Kernel {
+    kStiffness,
+    kEnergies,
+    kSensitivityFactors,
+    kStage,
+    kFilter,
+    kGather,
+    kRatioRange,
+    kSearchBase,
+    kSearchVolume,
+    kCandidateDesign,
+    kCandidateDensities,
+    kDesignSums,
+    kReduce,
+    kKernelCount
+};
+
+const char* const kKernelNames[kKernelCount] = {
+    "StiffnessFactorsKernel",   "ElementEnergiesKernel", "SensitivityFactorsKernel",
+    "StageDesignKernel",        "FilterDesignKernel",    "GatherSensitivitiesKernel",
+    "RatioRangeKernel",         "SearchBaseKernel",      "SearchVolumeKernel",
+    "CandidateDesignKernel",    "CandidateDensitiesKernel", "DesignSumsKernel",
+    "ReduceKernel"};
+
+constexpr unsigned kBlock = 128;
+constexpr int kSum = 0, kMax = 1, kMin = 2;
+
+Int3 int3Of(const std::array<int, 3>& d) { return {d[0], d[1], d[2]}; }
+
+long long stagesOf(long long items) {
+    return (items + DeviceOptimizer::kFanIn - 1) / DeviceOptimizer::kFanIn;
+}
+
+}  // namespace
+
+DeviceOptimizer::DeviceOptimizer(CudaFem& solver) : solver_(solver) {
+    static_assert(sizeof(kKernelNames) / sizeof(kKernelNames[0]) == std::tuple_size_v<
+                                                                        decltype(kernels_)>);
+}
+
+DeviceOptimizer::~DeviceOptimizer() { release(); }
+
+CUdeviceptr DeviceOptimizer::allocate(size_t bytes, const char* name) {
+    CUdeviceptr p = 0;
+    checkDriver(solver_.driver().memAlloc(&p, bytes), L"cuMemAlloc failed for " + fromUtf8(name));
+    allocated_ += bytes;
+    return p;
+}
+
+void DeviceOptimizer::upload(CUdeviceptr dst, const void* src, size_t bytes, const char* name) {
+    checkDriver(solver_.driver().memcpyHtoD(dst, src, bytes),
+                L"cuMemcpyHtoD failed for " + fromUtf8(name));
+}
+
+void DeviceOptimizer::download(void* dst, CUdeviceptr src, size_t bytes, const char* name) const {
+    checkDriver(solver_.driver().memcpyDtoH(dst, src, bytes),
+                L"cuMemcpyDtoH failed for " + fromUtf8(name));
+}
+
+void DeviceOptimizer::launch(CUfunction f, long long items, void** params, const char* name) {
+    const LaunchGeometry g = launchGeometry(items, kBlock);
+    if (g.gridX == 0) return;
+    KernelTimer* timer = solver_.kernelTimer();
+    if (timer) timer->begin();
+    checkDriver(solver_.driver().launchKernel(f, g.gridX, g.gridY, 1, g.blockX, 1, 1, 0, nullptr,
+                                              params, nullptr),
+                L"cuLaunchKernel failed for " + fromUtf8(name));
+    if (timer) timer->end();
+}
+
+void DeviceOptimizer::load(const DeviceDesignState& state) {
+    release();
+    Driver& driver = solver_.driver();
+    for (int k = 0; k < kKernelCount; ++k)
+        if (!kernels_[size_t(k)])
+            checkDriver(driver.moduleGetFunction(&kernels_[size_t(k)], solver_.module_,
+                                                 kKernelNames[k]),
+                        L"cuModuleGetFunction failed for " + fromUtf8(kKernelNames[k]));
+    const FemModel& m = solver_.model();
+    n_ = int(state.numElements);
+    const size_t n = state.numElements;
+    projected_ = state.projected;
+    partials_ = stagesOf(n);
+    const auto& ed = m.elementDims_[0];
+    runs_ = (ed[0] + 3) / 4 * (long long)ed[1] * ed[2];
+    paddedDims_ = int3Of(state.paddedDims);
+    padding_ = state.padding;
+    numTaps_ = state.numTaps;
+    voidDensity_ = state.voidDensity;
+    allocated_ = 0;
+
+    auto buffer = [&](CUdeviceptr& slot, const void* data, size_t bytes, const char* name) {
+        slot = allocate(bytes, name);
+        if (data) upload(slot, data, bytes, name);
+    };
+    buffer(flags_dev_, state.flags, n, "flags_dev_");
+    buffer(x_dev_, state.x, 4 * n, "x_dev_");
+    buffer(rho_dev_, state.rho, 4 * n, "rho_dev_");
+    buffer(xTilde_dev_, state.xTilde, 4 * n, "xTilde_dev_");
+    buffer(W_dev_, state.W, 8 * n, "W_dev_");
+    buffer(q_dev_, state.q, 8 * n, "q_dev_");
+    buffer(dq_dev_, nullptr, 8 * n, "dq_dev_");
+    buffer(dv_dev_, nullptr, 8 * n, "dv_dev_");
+    buffer(candidateX_dev_, nullptr, 4 * n, "candidateX_dev_");
+    buffer(candidateRho_dev_, nullptr, 4 * n, "candidateRho_dev_");
+    if (projected_) {
+        buffer(candidateXTilde_dev_, nullptr, 4 * n, "candidateXTilde_dev_");
+    } else {
+        buffer(searchBase_dev_, nullptr, 8 * n, "searchBase_dev_");
+        buffer(volumeWeight_dev_, state.volumeWeights, 8 * n, "volumeWeight_dev_");
+    }
+    if (state.padSums) buffer(padSum_dev_, state.padSums, 8 * n, "padSum_dev_");
+    buffer(tapWeight_dev_, state.tapWeights, 8 * size_t(numTaps_), "tapWeight_dev_");
+    buffer(tapOffset_dev_, state.tapOffsets, 8 * size_t(numTaps_), "tapOffset_dev_");
+    // The staging grids: every cell 0 but those of elements, which each staging overwrites;
+    // 4 cells of slack for the filter's lanes beyond a row's end.
+    const size_t cells = size_t(paddedDims_.x) * size_t(paddedDims_.y) * size_t(paddedDims_.z) + 4;
+    buffer(stageF_dev_, nullptr, 4 * cells, "stageF_dev_");
+    buffer(stageA_dev_, nullptr, 8 * cells, "stageA_dev_");
+    buffer(stageB_dev_, nullptr, 8 * cells, "stageB_dev_");
+    checkDriver(driver.memsetD32(stageF_dev_, 0, cells), L"cuMemsetD32 failed for stageF_dev_");
+    checkDriver(driver.memsetD32(stageA_dev_, 0, 2 * cells), L"cuMemsetD32 failed for stageA_dev_");
+    checkDriver(driver.memsetD32(stageB_dev_, 0, 2 * cells), L"cuMemsetD32 failed for stageB_dev_");
+    buffer(partial_dev_, nullptr, 3 * 8 * size_t(partials_), "partial_dev_");
+    const size_t stage = size_t(stagesOf(n)) + 1;
+    buffer(reduceA_dev_, nullptr, 8 * stage, "reduceA_dev_");
+    buffer(reduceB_dev_, nullptr, 8 * stage, "reduceB_dev_");
+    buffer(results_dev_, nullptr, 8 * 3, "results_dev_");
+    solver_.setOptimizerFactors(allocate(4 * n, "factors_dev_"));
+    loaded_ = true;
+}
+
+void DeviceOptimizer::release() {
+    if (!loaded_) return;
+    CUdeviceptr* buffers[] = {
+        &flags_dev_,       &x_dev_,          &rho_dev_,        &xTilde_dev_,
+        &W_dev_,           &q_dev_,          &dq_dev_,         &dv_dev_,
+        &candidateX_dev_,  &candidateRho_dev_, &candidateXTilde_dev_, &searchBase_dev_,
+        &volumeWeight_dev_, &padSum_dev_,    &tapWeight_dev_,  &tapOffset_dev_,
+        &stageF_dev_,      &stageA_dev_,     &stageB_dev_,     &partial_dev_,
+        &reduceA_dev_,     &reduceB_dev_,    &results_dev_};
+    // A released solver has taken its context, and with it these buffers, along. Of the two
+    // factor buffers, the one the solver does not use is this optimizer's.
+    const bool live = solver_.isSetUp();
+    CUdeviceptr factors = solver_.nextFactors();
+    solver_.setOptimizerFactors(0);
+    for (CUdeviceptr* p : buffers) {
+        if (*p && live) solver_.driver().memFree(*p);
+        *p = 0;
+    }
+    if (factors && live) solver_.driver().memFree(factors);
+    allocated_ = 0;
+    loaded_ = false;
+}
+
+void DeviceOptimizer::uploadDensities(const float* rho) {
+    upload(rho_dev_, rho, 4 * size_t(n_), "rho_dev_");
+}
+
+void DeviceOptimizer::updateStiffness(double base, double penalty) {
+    CUdeviceptr E = solver_.nextFactors();
+    void* params[] = {&rho_dev_, &E, &base, &penalty, &n_};
+    launch(kernels_[kStiffness], n_, params, kKernelNames[kStiffness]);
+    solver_.factorsWritten();
+}
+
+void DeviceOptimizer::reduce(CUdeviceptr values, long long count, int op, CUdeviceptr result) {
+    CUdeviceptr in = values, spare = reduceA_dev_;
+    long long n = count;
+    do {
+        long long threads = stagesOf(n);
+        CUdeviceptr out = threads == 1 ? result : spare;
+        void* params[] = {&in, &out, &n, &threads, &op};
+        launch(kernels_[kReduce], threads, params, kKernelNames[kReduce]);
+        spare = out == reduceA_dev_ ? reduceB_dev_ : reduceA_dev_;
+        in = out;
+        n = threads;
+    } while (n > 1);
+}
+
+double DeviceOptimizer::evaluateEnergies() {
+    if (!solver_.displacementOnDevice()) {
+        // No displacement: every energy is 0.
+        checkDriver(solver_.driver().memsetD32(q_dev_, 0, 2 * size_t(n_)),
+                    L"cuMemsetD32 failed for q_dev_");
+        return 0.0;
+    }
+    const FemModel& m = solver_.model();
+    Int3 vd = int3Of(m.vertexDims_[0]);
+    CUdeviceptr ep = solver_.elementPosition_dev_[0], vg = solver_.vertexGrid_dev_[0],
+                u = solver_.u_dev_[0];
+    int nV = m.numVertices(0);
+    void* params[] = {&ep, &vd, &vg, &u, &solver_.E_dev_, &q_dev_, &nV, &n_};
+    launch(kernels_[kEnergies], n_, params, kKernelNames[kEnergies]);
+    reduce(q_dev_, n_, kSum, results_dev_);
+    double sum = 0.0;
+    download(&sum, results_dev_, 8, "results_dev_");
+    return sum;
+}
+
+void DeviceOptimizer::computeSensitivities(const DeviceProjection& slope, uint8_t zeroFlags,
+                                           double penalty) {
+    CUdeviceptr ep = solver_.elementPosition_dev_[0];
+    unsigned char zero = zeroFlags;
+    double beta = slope.beta, eta = slope.eta, floor = slope.floor,
+           denominator = slope.denominator;
+    void* factors[] = {&ep,    &paddedDims_, &padding_, &flags_dev_, &zero,
+                       &xTilde_dev_, &q_dev_, &rho_dev_, &W_dev_, &beta,
+                       &eta,   &floor, &denominator, &penalty, &stageA_dev_,
+                       &stageB_dev_, &n_};
+    launch(kernels_[kSensitivityFactors], n_, factors, kKernelNames[kSensitivityFactors]);
+    const FemModel& m = solver_.model();
+    Int3 ed = int3Of(m.elementDims_[0]);
+    CUdeviceptr eg = solver_.elementGrid_dev_[0];
+    void* gather[] = {&ed,           &eg,        &paddedDims_,    &padding_,
+                      &stageA_dev_,  &stageB_dev_, &tapWeight_dev_, &tapOffset_dev_,
+                      &numTaps_,     &dq_dev_,   &dv_dev_,        &runs_};
+    launch(kernels_[kGather], runs_, gather, kKernelNames[kGather]);
+}
+
+bool DeviceOptimizer::ratioRange(double& low, double& high) {
+    double none = std::numeric_limits<double>::quiet_NaN();
+    long long n = n_;
+    CUdeviceptr lows = partial_dev_, highs = partial_dev_ + 8 * size_t(partials_);
+    void* params[] = {&flags_dev_, &dq_dev_, &dv_dev_, &none, &lows, &highs, &n, &partials_};
+    launch(kernels_[kRatioRange], partials_, params, kKernelNames[kRatioRange]);
+    reduce(lows, partials_, kMin, results_dev_);
+    reduce(highs, partials_, kMax, results_dev_ + 8);
+    double range[2];
+    download(range, results_dev_, 16, "results_dev_");
+    if (std::isnan(range[0])) return false;
+    low = range[0];
+    high = range[1];
+    return true;
+}
+
+void DeviceOptimizer::prepareSearch() {
+    void* params[] = {&x_dev_, &dq_dev_, &dv_dev_, &searchBase_dev_, &n_};
+    launch(kernels_[kSearchBase], n_, params, kKernelNames[kSearchBase]);
+}
+
+double DeviceOptimizer::searchVolume(double lambda, const DeviceLimits& limits) {
+    double scale = 1.0 / std::sqrt(lambda), move = limits.move, lower = limits.lower,
+           upper = limits.upper;
+    long long n = n_;
+    void* params[] = {&flags_dev_, &x_dev_, &searchBase_dev_, &volumeWeight_dev_, &scale,
+                      &move,       &lower,  &upper,           &partial_dev_,      &n,
+                      &partials_};
+    launch(kernels_[kSearchVolume], partials_, params, kKernelNames[kSearchVolume]);
+    reduce(partial_dev_, partials_, kSum, results_dev_);
+    double volume = 0.0;
+    download(&volume, results_dev_, 8, "results_dev_");
+    return volume;
+}
+
+void DeviceOptimizer::candidateDesign(double lambda, const DeviceLimits& limits) {
+    double move = limits.move, lower = limits.lower, upper = limits.upper;
+    void* params[] = {&flags_dev_, &x_dev_, &dq_dev_, &dv_dev_, &lambda, &move,
+                      &lower,      &upper,  &candidateX_dev_, &n_};
+    launch(kernels_[kCandidateDesign], n_, params, kKernelNames[kCandidateDesign]);
+}
+
+void DeviceOptimizer::filter(CUdeviceptr in, CUdeviceptr out) {
+    CUdeviceptr ep = solver_.elementPosition_dev_[0];
+    void* stage[] = {&ep, &paddedDims_, &padding_, &in, &stageF_dev_, &n_};
+    launch(kernels_[kStage], n_, stage, kKernelNames[kStage]);
+    const FemModel& m = solver_.model();
+    Int3 ed = int3Of(m.elementDims_[0]);
+    CUdeviceptr eg = solver_.elementGrid_dev_[0];
+    void* params[] = {&ed,       &eg,     &paddedDims_,  &padding_,      &stageF_dev_,
+                      &tapWeight_dev_,    &tapOffset_dev_, &numTaps_,    &W_dev_,
+                      &padSum_dev_, &voidDensity_, &out, &runs_};
+    launch(kernels_[kFilter], runs_, params, kKernelNames[kFilter]);
+}
+
+void DeviceOptimizer::candidateDensities(CUdeviceptr filtered, const DeviceProjection* projection,
+                                         float emptyDensity) {
+    int project = projection ? 1 : 0;
+    double beta = 0, eta = 0, floor = 0, base = 0, denominator = 1;
+    if (projection) {
+        beta = projection->beta;
+        eta = projection->eta;
+        floor = projection->floor;
+        base = projection->base;
+        denominator = projection->denominator;
+    }
+    long long n = n_;
+    void* params[] = {&flags_dev_, &filtered, &candidateRho_dev_, &project, &beta,
+                      &eta,        &floor,    &base,              &denominator, &emptyDensity,
+                      &partial_dev_, &n,      &partials_};
+    launch(kernels_[kCandidateDensities], partials_, params, kKernelNames[kCandidateDensities]);
+}
+
+void DeviceOptimizer::finishSearch(double lambda, const DeviceLimits& limits, float emptyDensity) {
+    candidateDesign(lambda, limits);
+    filter(candidateX_dev_, candidateRho_dev_);
+    candidateDensities(candidateRho_dev_, nullptr, emptyDensity);
+}
+
+double DeviceOptimizer::searchProjectedVolume(double lambda, const DeviceLimits& limits,
+                                              const DeviceProjection& projection,
+                                              float emptyDensity) {
+    candidateDesign(lambda, limits);
+    filter(candidateX_dev_, candidateXTilde_dev_);
+    candidateDensities(candidateXTilde_dev_, &projection, emptyDensity);
+    reduce(partial_dev_, partials_, kSum, results_dev_);
+    double volume = 0.0;
+    download(&volume, results_dev_, 8, "results_dev_");
+    return volume;
+}
+
+DeviceDesignSums DeviceOptimizer::accept(float* rho) {
+    long long n = n_;
+    const size_t stride = 8 * size_t(partials_);
+    CUdeviceptr volume = partial_dev_, sharpness = partial_dev_ + stride,
+                change = partial_dev_ + 2 * stride;
+    void* params[] = {&flags_dev_, &x_dev_, &candidateX_dev_, &candidateRho_dev_, &volume,
+                      &sharpness,  &change, &n,               &partials_};
+    launch(kernels_[kDesignSums], partials_, params, kKernelNames[kDesignSums]);
+    reduce(volume, partials_, kSum, results_dev_);
+    reduce(sharpness, partials_, kSum, results_dev_ + 8);
+    reduce(change, partials_, kMax, results_dev_ + 16);
+    double sums[3];
+    download(sums, results_dev_, sizeof sums, "results_dev_");
+    std::swap(x_dev_, candidateX_dev_);
+    std::swap(rho_dev_, candidateRho_dev_);
+    if (projected_) std::swap(xTilde_dev_, candidateXTilde_dev_);
+    download(rho, rho_dev_, 4 * size_t(n_), "rho_dev_");
+    return {sums[0], sums[1], sums[2]};
+}
+
+void DeviceOptimizer::downloadDesign(float* x) const {
+    download(x, x_dev_, 4 * size_t(n_), "x_dev_");
+}
+
+void DeviceOptimizer::downloadDensities(float* rho) const {
+    download(rho, rho_dev_, 4 * size_t(n_), "rho_dev_");
+}
+
+void DeviceOptimizer::downloadFiltered(float* xTilde) const {
+    download(xTilde, xTilde_dev_, 4 * size_t(n_), "xTilde_dev_");
+}
+
+void DeviceOptimizer::downloadEnergies(double* q) const {
+    download(q, q_dev_, 8 * size_t(n_), "q_dev_");
+}
+
+void DeviceOptimizer::downloadSensitivities(double* dq, double* dv) const {
+    download(dq, dq_dev_, 8 * size_t(n_), "dq_dev_");
+    download(dv, dv_dev_, 8 * size_t(n_), "dv_dev_");
+}
+
+void DeviceOptimizer::downloadFactors(float* E) const {
+    download(E, solver_.latestFactors(), 4 * size_t(n_), "E_dev_");
+}
+
+void DeviceOptimizer::downloadCandidates(float* x, float* rho) const {
+    download(x, candidateX_dev_, 4 * size_t(n_), "candidateX_dev_");
+    download(rho, candidateRho_dev_, 4 * size_t(n_), "candidateRho_dev_");
+}
+
+}  // namespace ostrel

@@ -1,0 +1,173 @@
+#pragma once
+// The optimizer's per-element state on the solver's device and the verbs of one design
+// iteration, run by the optimizer kernels of the kernel module (kernels/cudafemkernels.cu):
+// stiffness factors into the solver's E_dev_, element energies from its level-0 u_dev_,
+// sensitivities through the density filter and the projection's slope, the passes of the
+// multiplier search, and the acceptance of the last pass's candidates.
+//
+// Bound to a CudaFem, whose device, module and level-0 grid buffers it uses; load() needs the
+// solver set up and allocates every buffer (release() or the solver's release frees them).
+// While loaded, the solver takes its element factors from this optimizer's factor buffer
+// (CudaFem::setOptimizerFactors) and leaves the displacement on the device. The
+// arrays stay on the device between iterations; what comes back is the scalars each verb
+// returns and, from accept(), the densities. Every sum and extreme is a fixed-order reduction:
+// the same on every run, every device and every host thread count. Elements are numbered as in
+// the model's level 0; flags per kernels/ElementFlags.h. Driver failures are fatal (the solver's
+// error check). Main thread only.
+//
+// The search without projection is linear: the candidate densities are the filter of the
+// candidate design, so the designable elements' volume is sum_j c_j * y_j plus a constant,
+// with the volume weights c_j (the transposed filter of the designable set) given at load. Each
+// of its passes is then one sweep over the elements; finishSearch takes the candidate design
+// of the last pass and its filter once. The projected search filters and projects in every
+// pass.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "gpu/DriverTypes.h"
+
+namespace ostrel {
+
+class CudaFem;
+
+/// What load() puts on the device: the optimizer's state after its reset (n elements).
+struct DeviceDesignState {
+    size_t numElements = 0;
+    bool projected = false;          ///< densities are the projected filtered design
+    const uint8_t* flags = nullptr;  ///< n ElementFlag combinations
+    const float* x = nullptr;        ///< n design variables
+    const float* rho = nullptr;      ///< n densities
+    /// n filtered designs: the base of the projection's slope (without projection the filter
+    /// taken at reset; with it the filter of the current design).
+    const float* xTilde = nullptr;
+    const double* W = nullptr;              ///< n filter weight sums
+    const double* q = nullptr;              ///< n element energies
+    const double* volumeWeights = nullptr;  ///< n weights c_j; null with projection
+    // The filter (see DensityFilter): staging grid size and padding, taps in order, pad sums
+    // (null: the neighbourhood is clipped at the grid's faces) and the density beyond the faces.
+    std::array<int, 3> paddedDims{};
+    int padding = 0;
+    int numTaps = 0;
+    const double* tapWeights = nullptr;
+    const long long* tapOffsets = nullptr;
+    const double* padSums = nullptr;
+    double voidDensity = 0.0;
+};
+
+/// The projection floor + (1 - floor) * (base + tanh(beta*(v - eta))) / denominator with
+/// base = tanh(beta*eta), as the optimizer forms it.
+struct DeviceProjection {
+    double beta, eta, floor, base, denominator;
+};
+
+/// The limits of a candidate design: x -+ move, then [lower, upper].
+struct DeviceLimits {
+    double move, lower, upper;
+};
+
+/// The sums of an accepted design.
+struct DeviceDesignSums {
+    double volume = 0;      ///< sum of rho over the elements not held empty
+    double sharpness = 0;   ///< sum of rho * (1 - rho) over the designable elements
+    double change = 0;      ///< largest |x_new - x_old|
+};
+
+class DeviceOptimizer {
+public:
+    /// Threads of a reduction stage over n items: ceil(n / kFanIn).
+    static constexpr long long kFanIn = 32;
+
+    explicit DeviceOptimizer(CudaFem& solver);
+    ~DeviceOptimizer();
+    DeviceOptimizer(const DeviceOptimizer&) = delete;
+    DeviceOptimizer& operator=(const DeviceOptimizer&) = delete;
+
+    /// Looks up the kernels (once), allocates the buffers for `state` and uploads it, replacing
+    /// what an earlier load put there.
+    void load(const DeviceDesignState& state);
+    /// Frees the buffers (nothing to free once the solver has been released). Safe to call twice.
+    void release();
+    bool isLoaded() const { return loaded_; }
+    /// Bytes of the buffers of the last load.
+    size_t allocatedBytes() const { return allocated_; }
+
+    /// Replaces the densities (after the host changed them).
+    void uploadDensities(const float* rho);
+    /// The next element factors base * rho[e]^penalty, for the solver's next prepareSolve.
+    void updateStiffness(double base, double penalty);
+    /// q[e] = max(0, E[e] * ue^T Ke ue) from the solver's level-0 displacement and the factors
+    /// of its solve (0 after a solve that left no displacement on the device); returns sum q.
+    double evaluateEnergies();
+    /// dq[e] = -sum_j w_ej * dRho_j * q_j * penalty / rho_j / W_j and
+    /// dv[e] = sum_j w_ej * dRho_j / W_j, dRho the slope of `slope` at xTilde, 0 for the
+    /// elements with flags & zeroFlags.
+    void computeSensitivities(const DeviceProjection& slope, uint8_t zeroFlags, double penalty);
+    /// Smallest and largest |dq| / dv over the designable elements with dv > 0; false when
+    /// there are none.
+    bool ratioRange(double& low, double& high);
+    /// Without projection: the candidates' base x * sqrt(-dq / dv) for the passes.
+    void prepareSearch();
+    /// Without projection: sum_j c_j * y_j for the candidate design y of the multiplier lambda.
+    double searchVolume(double lambda, const DeviceLimits& limits);
+    /// Without projection: the candidate design for lambda, its filter and the held rules
+    /// (kept elements 1, held-empty ones emptyDensity) as the candidate densities.
+    void finishSearch(double lambda, const DeviceLimits& limits, float emptyDensity);
+    /// With projection: the candidate design for lambda, its filter, its projection with the
+    /// held rules; returns the sum of the designable elements' candidate densities.
+    double searchProjectedVolume(double lambda, const DeviceLimits& limits,
+                                 const DeviceProjection& projection, float emptyDensity);
+    /// The candidates become the design (with projection their filter the filtered design);
+    /// the densities come back into rho (n floats).
+    DeviceDesignSums accept(float* rho);
+
+    // ---- downloads (n entries each; for result files and tests) ----
+    void downloadDesign(float* x) const;
+    void downloadDensities(float* rho) const;
+    void downloadFiltered(float* xTilde) const;
+    void downloadEnergies(double* q) const;
+    void downloadSensitivities(double* dq, double* dv) const;
+    void downloadCandidates(float* x, float* rho) const;
+    /// The latest element factors (CudaFem::latestFactors).
+    void downloadFactors(float* E) const;
+
+private:
+    CUdeviceptr allocate(size_t bytes, const char* name);
+    void upload(CUdeviceptr dst, const void* src, size_t bytes, const char* name);
+    void download(void* dst, CUdeviceptr src, size_t bytes, const char* name) const;
+    void launch(CUfunction f, long long items, void** params, const char* name);
+    /// Reduces `count` doubles at `values` (op 0 sum, 1 maximum, 2 minimum) into the double
+    /// at `result`, on the device.
+    void reduce(CUdeviceptr values, long long count, int op, CUdeviceptr result);
+    /// Stage `in`, filter it into `out` (the candidate design's filter).
+    void filter(CUdeviceptr in, CUdeviceptr out);
+    void candidateDesign(double lambda, const DeviceLimits& limits);
+    /// Candidate densities from `filtered` (projected or not) with the held rules; their
+    /// designable sum's partials in partial_dev_.
+    void candidateDensities(CUdeviceptr filtered, const DeviceProjection* projection,
+                            float emptyDensity);
+
+    CudaFem& solver_;
+    bool loaded_ = false;
+    bool projected_ = false;
+    size_t allocated_ = 0;
+    int n_ = 0;
+    long long partials_ = 0;  // threads of a first reduction stage over the elements
+    long long runs_ = 0;      // filter threads
+    Int3 paddedDims_{};
+    int padding_ = 0, numTaps_ = 0;
+    double voidDensity_ = 0.0;
+
+    /// The optimizer kernels, in the order of the names in DeviceOptimizer.cpp.
+    std::array<CUfunction, 13> kernels_{};
+
+    CUdeviceptr flags_dev_ = 0, x_dev_ = 0, rho_dev_ = 0, xTilde_dev_ = 0, W_dev_ = 0,
+                q_dev_ = 0, dq_dev_ = 0, dv_dev_ = 0, candidateX_dev_ = 0,
+                candidateRho_dev_ = 0, candidateXTilde_dev_ = 0, searchBase_dev_ = 0,
+                volumeWeight_dev_ = 0, padSum_dev_ = 0, tapWeight_dev_ = 0, tapOffset_dev_ = 0,
+                stageF_dev_ = 0, stageA_dev_ = 0, stageB_dev_ = 0, partial_dev_ = 0,
+                reduceA_dev_ = 0, reduceB_dev_ = 0, results_dev_ = 0;
+};
+
+}  // namespace ostrel
