@@ -1,12 +1,20 @@
 // Optimization steps of the standard cantilever on the host device with 2 worker threads
 // (5 levels), in the order of the run control: solve (prepareSolve, solve to 0.01), optimize
-// (energies, iteration, stiffness update) and shape extraction. One benchmark iteration is one
-// step; the reset before the first step is not timed. Counters are per step: the averages over
-// all steps and over the first 50, the optimize phase split into sensitivities, multiplier search
-// and the rest, and the share of the optimize phase in the step. The multigrid cycles of every
-// solve and the multiplier-search time of every step are printed after the run (a search far
-// above the others marks a step during which another process took a core). The history files
-// go to bench_optimization_history/ in the working directory.
+// (energies, iteration, stiffness update) and shape extraction; the last argument chooses the
+// optimizer's path: 1 the kernel path the programs run (its data kept on the device), 0 the CPU
+// path (the reference). One benchmark iteration is one step; the reset before the first step
+// is not timed. Counters are per step: the averages over all steps and over the first 50, the
+// optimize phase split into sensitivities, multiplier search and the rest, and the share of the
+// optimize phase in the step. After the run come the multigrid cycles of every solve, the
+// multiplier-search time of every step (a search far above the others marks a step during
+// which another process took a core) and the split of one design iteration (the average over
+// the steps; core/IterationSplit.h's lines, the kernel path's parts split into kernel and host
+// time). The history files go to bench_optimization_history/ in the working directory.
+//
+// The parts alone, after a reset with made-up energies: one filter call (CPU), the sensitivities
+// and one multiplier search (40 passes) on either path.
+//
+// At 10^6 elements (200 x 70 x 72): bench_optimization --benchmark_filter='/200/'
 
 #include <benchmark/benchmark.h>
 #include <omp.h>
@@ -16,18 +24,20 @@
 #include <string>
 #include <vector>
 
-#include "tools/Cantilever.h"
-#include "gpu/HostDriver.h"
+#include "core/IterationSplit.h"
+#include "core/Timing.h"
 #include "gpu/CudaFem.h"
+#include "gpu/DeviceOptimizer.h"
+#include "gpu/HostDriver.h"
+#include "gpu/KernelTimer.h"
+#include "optimization/IterationProfile.h"
 #include "optimization/Optimizer.h"
+#include "tools/Cantilever.h"
 
 namespace {
 
 constexpr int kThreads = 2;
-
-double since(std::chrono::steady_clock::time_point t) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
-}
+const char* const kHistory = "bench_optimization_history";
 
 struct StepTimes {
     double solve = 0, optimize = 0, sensitivity = 0, search = 0, extract = 0;
@@ -37,45 +47,44 @@ struct StepTimes {
 void BM_OptimizationStep(benchmark::State& state) {
     omp_set_num_threads(kThreads);
     const int nx = int(state.range(0)), ny = int(state.range(1)), nz = int(state.range(2));
+    const bool kernelPath = state.range(3) != 0;
     auto model = ostrel::makeCantilever(nx, ny, nz, 0.01, 5);
     ostrel::CudaFem fem(*model, {true, kThreads}, std::make_unique<ostrel::HostDriver>(kThreads));
     fem.setLogs(nullptr, nullptr);
     ostrel::OptimizationLifetime lifetime;
-    const std::string dir = "bench_optimization_history";
-    std::filesystem::create_directories(dir);
-    ostrel::Optimizer opt(*model, lifetime, dir);
+    std::filesystem::create_directories(kHistory);
+    ostrel::Optimizer opt(*model, lifetime, kHistory);
     opt.setLogs(nullptr, nullptr);
     fem.setCycleCountSink(&opt.history().cycleSink());
     fem.setup();
+    ostrel::DeviceOptimizer device(fem);
+    ostrel::KernelTimer timer(fem.driver());
+    if (kernelPath) {
+        opt.attachDevice(&device);
+        fem.setKernelTimer(&timer);
+    }
 
     const auto resetStart = std::chrono::steady_clock::now();
     fem.computeLoad();
     opt.reset();
     opt.updateStiffness();
-    const double resetSeconds = since(resetStart);
+    const double resetSeconds = ostrel::secondsSince(resetStart);
 
+    ostrel::IterationProfile profile(fem, opt, kernelPath ? &timer : nullptr);
     std::vector<StepTimes> steps;
     std::vector<int> cycles;
     int iteration = 0;
     for (auto _ : state) {
+        const ostrel::IterationProfile::Sums before = profile.sums();
+        profile.run(iteration, 0.01);
+        const ostrel::IterationProfile::Sums& after = profile.sums();
         StepTimes t;
-        auto start = std::chrono::steady_clock::now();
-        fem.prepareSolve();
-        fem.solve(0.01);
-        t.solve = since(start);
+        t.solve = after.solve() - before.solve();
+        t.optimize = after.optimize() - before.optimize();
+        t.sensitivity = after.sensitivities - before.sensitivities;
+        t.search = after.search - before.search;
+        t.extract = after.shape - before.shape;
         cycles.push_back(fem.lastCycles());
-
-        start = std::chrono::steady_clock::now();
-        opt.evaluateEnergies();
-        opt.iterate(iteration);
-        opt.updateStiffness();
-        t.optimize = since(start);
-        t.sensitivity = opt.lastSensitivitySeconds_;
-        t.search = opt.lastUpdateSeconds_;
-
-        start = std::chrono::steady_clock::now();
-        opt.extractShape();
-        t.extract = since(start);
         benchmark::DoNotOptimize(opt.shapeMesh().triangles.data());
         steps.push_back(t);
         ++iteration;
@@ -111,35 +120,55 @@ void BM_OptimizationStep(benchmark::State& state) {
     for (int c : cycles) cycleSum += c;
     state.counters["cycles_per_solve"] = cycles.empty() ? 0.0 : cycleSum / double(cycles.size());
 
-    std::printf("%d elements, multigrid cycles of solves 0..%zu:", model->numElements_[0],
-                cycles.size() - 1);
+    const char* path = kernelPath ? "kernel path" : "CPU path";
+    std::printf("%d elements (%s), multigrid cycles of solves 0..%zu:", model->numElements_[0],
+                path, cycles.size() - 1);
     for (int c : cycles) std::printf(" %d", c);
-    std::printf("\n%d elements, multiplier search of steps 0..%zu (ms):", model->numElements_[0],
-                steps.size() - 1);
+    std::printf("\n%d elements (%s), multiplier search of steps 0..%zu (ms):",
+                model->numElements_[0], path, steps.size() - 1);
     for (const StepTimes& t : steps) std::printf(" %.0f", t.search * 1e3);
-    std::printf("\n");
+    std::printf("\n%s", ostrel::formatIterationSplit(model->numElements_[0],
+                                                     fem.deviceName() + ", " + path,
+                                                     profile.parts())
+                            .c_str());
+    std::fflush(stdout);
+    device.release();
     fem.release();
 }
 
-/// The parts of the optimize phase without solves: one filter call and one multiplier search
-/// (40 passes) after a reset, with made-up energies.
+/// The parts of the optimize phase without solves, after a reset with made-up energies; on the
+/// kernel path the state is then put on the host device.
 struct ResetModel {
     std::unique_ptr<ostrel::FemModel> model;
+    std::unique_ptr<ostrel::CudaFem> fem;
+    std::unique_ptr<ostrel::DeviceOptimizer> device;
     ostrel::OptimizationLifetime lifetime;
     std::unique_ptr<ostrel::Optimizer> opt;
-    ResetModel(int nx, int ny, int nz) {
+    ResetModel(int nx, int ny, int nz, bool kernelPath) {
         omp_set_num_threads(kThreads);
         model = ostrel::makeCantilever(nx, ny, nz, 0.01, 5);
-        std::filesystem::create_directories("bench_optimization_history");
-        opt = std::make_unique<ostrel::Optimizer>(*model, lifetime, "bench_optimization_history");
+        std::filesystem::create_directories(kHistory);
+        opt = std::make_unique<ostrel::Optimizer>(*model, lifetime, kHistory);
         opt->setLogs(nullptr, nullptr);
         opt->reset();
         for (size_t e = 0; e < opt->q_.size(); ++e) opt->q_[e] = 1.0 + double(e % 97) * 0.01;
+        if (kernelPath) {
+            fem = std::make_unique<ostrel::CudaFem>(*model, ostrel::DeviceOptions{true, kThreads},
+                                                    std::make_unique<ostrel::HostDriver>(kThreads));
+            fem->setLogs(nullptr, nullptr);
+            fem->setup();
+            device = std::make_unique<ostrel::DeviceOptimizer>(*fem);
+            opt->attachDevice(device.get());
+        }
+    }
+    ~ResetModel() {
+        device.reset();
+        if (fem) fem->release();
     }
 };
 
 void BM_Filter(benchmark::State& state) {
-    ResetModel r(int(state.range(0)), int(state.range(1)), int(state.range(2)));
+    ResetModel r(int(state.range(0)), int(state.range(1)), int(state.range(2)), false);
     for (auto _ : state)
         r.opt->densityFilter().filter(r.opt->x_.data(), r.opt->candidateRho_.data(),
                                       r.opt->W_.data());
@@ -147,14 +176,16 @@ void BM_Filter(benchmark::State& state) {
 }
 
 void BM_MultiplierSearch(benchmark::State& state) {
-    ResetModel r(int(state.range(0)), int(state.range(1)), int(state.range(2)));
+    ResetModel r(int(state.range(0)), int(state.range(1)), int(state.range(2)),
+                 state.range(3) != 0);
     r.opt->computeSensitivities();
     for (auto _ : state) r.opt->searchMultiplier(0.38, 0.5, 2.0);
     state.counters["elements"] = r.model->numElements_[0];
 }
 
 void BM_Sensitivities(benchmark::State& state) {
-    ResetModel r(int(state.range(0)), int(state.range(1)), int(state.range(2)));
+    ResetModel r(int(state.range(0)), int(state.range(1)), int(state.range(2)),
+                 state.range(3) != 0);
     for (auto _ : state) r.opt->computeSensitivities();
     state.counters["elements"] = r.model->numElements_[0];
 }
@@ -163,15 +194,26 @@ void BM_Sensitivities(benchmark::State& state) {
 
 BENCHMARK(BM_Filter)->Args({110, 22, 20})->Args({180, 40, 42})->Unit(benchmark::kMillisecond)
     ->UseRealTime();
-BENCHMARK(BM_MultiplierSearch)->Args({110, 22, 20})->Args({180, 40, 42})
-    ->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_Sensitivities)->Args({110, 22, 20})->Args({180, 40, 42})
-    ->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_MultiplierSearch)
+    ->ArgsProduct({{110}, {22}, {20}, {0, 1}})
+    ->ArgsProduct({{180}, {40}, {42}, {0, 1}})
+    ->ArgsProduct({{200}, {70}, {72}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_Sensitivities)
+    ->ArgsProduct({{110}, {22}, {20}, {0, 1}})
+    ->ArgsProduct({{180}, {40}, {42}, {0, 1}})
+    ->ArgsProduct({{200}, {70}, {72}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
-// About 50 000 elements over the first 100 steps, and about 300 000 elements over 10 steps.
-BENCHMARK(BM_OptimizationStep)->Args({110, 22, 20})->Iterations(100)
+// About 50 000 elements over the first 100 steps, about 300 000 elements over 10 steps, and
+// 1 008 000 elements over 3 steps, each on both paths.
+BENCHMARK(BM_OptimizationStep)->ArgsProduct({{110}, {22}, {20}, {0, 1}})->Iterations(100)
     ->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_OptimizationStep)->Args({180, 40, 42})->Iterations(10)
+BENCHMARK(BM_OptimizationStep)->ArgsProduct({{180}, {40}, {42}, {0, 1}})->Iterations(10)
+    ->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_OptimizationStep)->ArgsProduct({{200}, {70}, {72}, {0, 1}})->Iterations(3)
     ->Unit(benchmark::kMillisecond)->UseRealTime();
 
 BENCHMARK_MAIN();

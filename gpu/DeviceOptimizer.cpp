@@ -10,6 +10,7 @@
 #include "gpu/CudaFem.h"
 #include "gpu/DriverCheck.h"
 #include "gpu/KernelTimer.h"
+#include "kernels/OptimizerLayout.h"
 
 namespace ostrel {
 
@@ -44,11 +45,14 @@ constexpr int kSum = 0, kMax = 1, kMin = 2;
 
 Int3 int3Of(const std::array<int, 3>& d) { return {d[0], d[1], d[2]}; }
 
-long long stagesOf(long long items) {
-    return (items + DeviceOptimizer::kFanIn - 1) / DeviceOptimizer::kFanIn;
-}
-
 }  // namespace
+
+DeviceOptimizer::Stage DeviceOptimizer::stageOf(long long items, int lanes) {
+    const long long tile = (long long)lanes * kFanIn;
+    if (items > tile) return {(items + tile - 1) / tile * lanes, lanes};
+    const long long threads = (items + kFanIn - 1) / kFanIn;
+    return {threads, int(threads)};
+}
 
 DeviceOptimizer::DeviceOptimizer(CudaFem& solver) : solver_(solver) {
     static_assert(sizeof(kKernelNames) / sizeof(kKernelNames[0]) == std::tuple_size_v<
@@ -85,6 +89,11 @@ void DeviceOptimizer::launch(CUfunction f, long long items, void** params, const
     if (timer) timer->end();
 }
 
+double DeviceOptimizer::kernelSeconds() const {
+    const KernelTimer* timer = solver_.kernelTimer();
+    return timer ? timer->seconds() : 0.0;
+}
+
 void DeviceOptimizer::load(const DeviceDesignState& state) {
     release();
     Driver& driver = solver_.driver();
@@ -97,9 +106,10 @@ void DeviceOptimizer::load(const DeviceDesignState& state) {
     n_ = int(state.numElements);
     const size_t n = state.numElements;
     projected_ = state.projected;
-    partials_ = stagesOf(n);
+    lanes_ = driver.isHost() ? 1 : int(kBlock);
+    partials_ = stageOf((long long)n, lanes_);
     const auto& ed = m.elementDims_[0];
-    runs_ = (ed[0] + 3) / 4 * (long long)ed[1] * ed[2];
+    runs_ = (ed[0] + kFilterRun - 1) / kFilterRun * (long long)ed[1] * ed[2];
     paddedDims_ = int3Of(state.paddedDims);
     padding_ = state.padding;
     numTaps_ = state.numTaps;
@@ -130,16 +140,18 @@ void DeviceOptimizer::load(const DeviceDesignState& state) {
     buffer(tapWeight_dev_, state.tapWeights, 8 * size_t(numTaps_), "tapWeight_dev_");
     buffer(tapOffset_dev_, state.tapOffsets, 8 * size_t(numTaps_), "tapOffset_dev_");
     // The staging grids: every cell 0 but those of elements, which each staging overwrites;
-    // 4 cells of slack for the filter's lanes beyond a row's end.
-    const size_t cells = size_t(paddedDims_.x) * size_t(paddedDims_.y) * size_t(paddedDims_.z) + 4;
+    // Slack for the filter's lanes beyond a row's end.
+    const size_t cells =
+        size_t(paddedDims_.x) * size_t(paddedDims_.y) * size_t(paddedDims_.z) + kFilterRun;
     buffer(stageF_dev_, nullptr, 4 * cells, "stageF_dev_");
     buffer(stageA_dev_, nullptr, 8 * cells, "stageA_dev_");
     buffer(stageB_dev_, nullptr, 8 * cells, "stageB_dev_");
     checkDriver(driver.memsetD32(stageF_dev_, 0, cells), L"cuMemsetD32 failed for stageF_dev_");
     checkDriver(driver.memsetD32(stageA_dev_, 0, 2 * cells), L"cuMemsetD32 failed for stageA_dev_");
     checkDriver(driver.memsetD32(stageB_dev_, 0, 2 * cells), L"cuMemsetD32 failed for stageB_dev_");
-    buffer(partial_dev_, nullptr, 3 * 8 * size_t(partials_), "partial_dev_");
-    const size_t stage = size_t(stagesOf(n)) + 1;
+    buffer(partial_dev_, nullptr, 3 * 8 * size_t(partials_.threads), "partial_dev_");
+    // A stage over the elements' or the partials' values has at most this many outputs.
+    const size_t stage = size_t(stageOf((long long)n, lanes_).threads);
     buffer(reduceA_dev_, nullptr, 8 * stage, "reduceA_dev_");
     buffer(reduceB_dev_, nullptr, 8 * stage, "reduceB_dev_");
     buffer(results_dev_, nullptr, 8 * 3, "results_dev_");
@@ -184,14 +196,16 @@ void DeviceOptimizer::updateStiffness(double base, double penalty) {
 void DeviceOptimizer::reduce(CUdeviceptr values, long long count, int op, CUdeviceptr result) {
     CUdeviceptr in = values, spare = reduceA_dev_;
     long long n = count;
+    double none = std::numeric_limits<double>::quiet_NaN();
+    int fanIn = kFanIn;
     do {
-        long long threads = stagesOf(n);
-        CUdeviceptr out = threads == 1 ? result : spare;
-        void* params[] = {&in, &out, &n, &threads, &op};
-        launch(kernels_[kReduce], threads, params, kKernelNames[kReduce]);
+        Stage stage = stageOf(n, lanes_);
+        CUdeviceptr out = stage.threads == 1 ? result : spare;
+        void* params[] = {&in, &out, &n, &stage.threads, &stage.lanes, &fanIn, &op, &none};
+        launch(kernels_[kReduce], stage.threads, params, kKernelNames[kReduce]);
         spare = out == reduceA_dev_ ? reduceB_dev_ : reduceA_dev_;
         in = out;
-        n = threads;
+        n = stage.threads;
     } while (n > 1);
 }
 
@@ -238,11 +252,13 @@ void DeviceOptimizer::computeSensitivities(const DeviceProjection& slope, uint8_
 bool DeviceOptimizer::ratioRange(double& low, double& high) {
     double none = std::numeric_limits<double>::quiet_NaN();
     long long n = n_;
-    CUdeviceptr lows = partial_dev_, highs = partial_dev_ + 8 * size_t(partials_);
-    void* params[] = {&flags_dev_, &dq_dev_, &dv_dev_, &none, &lows, &highs, &n, &partials_};
-    launch(kernels_[kRatioRange], partials_, params, kKernelNames[kRatioRange]);
-    reduce(lows, partials_, kMin, results_dev_);
-    reduce(highs, partials_, kMax, results_dev_ + 8);
+    CUdeviceptr lows = partial_dev_, highs = partial_dev_ + 8 * size_t(partials_.threads);
+    int fanIn = kFanIn;
+    void* params[] = {&flags_dev_, &dq_dev_, &dv_dev_, &none, &lows, &highs, &n,
+                      &partials_.threads, &partials_.lanes, &fanIn};
+    launch(kernels_[kRatioRange], partials_.threads, params, kKernelNames[kRatioRange]);
+    reduce(lows, partials_.threads, kMin, results_dev_);
+    reduce(highs, partials_.threads, kMax, results_dev_ + 8);
     double range[2];
     download(range, results_dev_, 16, "results_dev_");
     if (std::isnan(range[0])) return false;
@@ -260,11 +276,13 @@ double DeviceOptimizer::searchVolume(double lambda, const DeviceLimits& limits) 
     double scale = 1.0 / std::sqrt(lambda), move = limits.move, lower = limits.lower,
            upper = limits.upper;
     long long n = n_;
-    void* params[] = {&flags_dev_, &x_dev_, &searchBase_dev_, &volumeWeight_dev_, &scale,
-                      &move,       &lower,  &upper,           &partial_dev_,      &n,
-                      &partials_};
-    launch(kernels_[kSearchVolume], partials_, params, kKernelNames[kSearchVolume]);
-    reduce(partial_dev_, partials_, kSum, results_dev_);
+    int fanIn = kFanIn;
+    void* params[] = {&flags_dev_, &x_dev_,       &searchBase_dev_, &volumeWeight_dev_,
+                      &scale,      &move,         &lower,           &upper,
+                      &partial_dev_, &n,          &partials_.threads, &partials_.lanes,
+                      &fanIn};
+    launch(kernels_[kSearchVolume], partials_.threads, params, kKernelNames[kSearchVolume]);
+    reduce(partial_dev_, partials_.threads, kSum, results_dev_);
     double volume = 0.0;
     download(&volume, results_dev_, 8, "results_dev_");
     return volume;
@@ -302,10 +320,13 @@ void DeviceOptimizer::candidateDensities(CUdeviceptr filtered, const DeviceProje
         denominator = projection->denominator;
     }
     long long n = n_;
-    void* params[] = {&flags_dev_, &filtered, &candidateRho_dev_, &project, &beta,
-                      &eta,        &floor,    &base,              &denominator, &emptyDensity,
-                      &partial_dev_, &n,      &partials_};
-    launch(kernels_[kCandidateDensities], partials_, params, kKernelNames[kCandidateDensities]);
+    int fanIn = kFanIn;
+    void* params[] = {&flags_dev_,   &filtered, &candidateRho_dev_, &project,
+                      &beta,         &eta,      &floor,             &base,
+                      &denominator,  &emptyDensity, &partial_dev_,  &n,
+                      &partials_.threads, &partials_.lanes, &fanIn};
+    launch(kernels_[kCandidateDensities], partials_.threads, params,
+           kKernelNames[kCandidateDensities]);
 }
 
 void DeviceOptimizer::finishSearch(double lambda, const DeviceLimits& limits, float emptyDensity) {
@@ -320,7 +341,7 @@ double DeviceOptimizer::searchProjectedVolume(double lambda, const DeviceLimits&
     candidateDesign(lambda, limits);
     filter(candidateX_dev_, candidateXTilde_dev_);
     candidateDensities(candidateXTilde_dev_, &projection, emptyDensity);
-    reduce(partial_dev_, partials_, kSum, results_dev_);
+    reduce(partial_dev_, partials_.threads, kSum, results_dev_);
     double volume = 0.0;
     download(&volume, results_dev_, 8, "results_dev_");
     return volume;
@@ -328,15 +349,17 @@ double DeviceOptimizer::searchProjectedVolume(double lambda, const DeviceLimits&
 
 DeviceDesignSums DeviceOptimizer::accept(float* rho) {
     long long n = n_;
-    const size_t stride = 8 * size_t(partials_);
+    int fanIn = kFanIn;
+    const size_t stride = 8 * size_t(partials_.threads);
     CUdeviceptr volume = partial_dev_, sharpness = partial_dev_ + stride,
                 change = partial_dev_ + 2 * stride;
-    void* params[] = {&flags_dev_, &x_dev_, &candidateX_dev_, &candidateRho_dev_, &volume,
-                      &sharpness,  &change, &n,               &partials_};
-    launch(kernels_[kDesignSums], partials_, params, kKernelNames[kDesignSums]);
-    reduce(volume, partials_, kSum, results_dev_);
-    reduce(sharpness, partials_, kSum, results_dev_ + 8);
-    reduce(change, partials_, kMax, results_dev_ + 16);
+    void* params[] = {&flags_dev_, &x_dev_, &candidateX_dev_,   &candidateRho_dev_,
+                      &volume,     &sharpness, &change,         &n,
+                      &partials_.threads, &partials_.lanes, &fanIn};
+    launch(kernels_[kDesignSums], partials_.threads, params, kKernelNames[kDesignSums]);
+    reduce(volume, partials_.threads, kSum, results_dev_);
+    reduce(sharpness, partials_.threads, kSum, results_dev_ + 8);
+    reduce(change, partials_.threads, kMax, results_dev_ + 16);
     double sums[3];
     download(sums, results_dev_, sizeof sums, "results_dev_");
     std::swap(x_dev_, candidateX_dev_);

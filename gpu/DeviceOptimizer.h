@@ -11,8 +11,9 @@
 // (CudaFem::setOptimizerFactors) and leaves the displacement on the device. The
 // arrays stay on the device between iterations; what comes back is the scalars each verb
 // returns and, from accept(), the densities. Every sum and extreme is a fixed-order reduction:
-// the same on every run, every device and every host thread count. Elements are numbered as in
-// the model's level 0; flags per kernels/ElementFlags.h. Driver failures are fatal (the solver's
+// the same on every run and every host thread count (the order depends on the kind of device,
+// see stageOf). Elements are numbered as in
+// the model's level 0; flags per kernels/OptimizerLayout.h. Driver failures are fatal (the solver's
 // error check). Main thread only.
 //
 // The search without projection is linear: the candidate densities are the filter of the
@@ -76,8 +77,18 @@ struct DeviceDesignSums {
 
 class DeviceOptimizer {
 public:
-    /// Threads of a reduction stage over n items: ceil(n / kFanIn).
-    static constexpr long long kFanIn = 32;
+    /// Items each thread of a reduction stage combines (the kernels' `count`).
+    static constexpr int kFanIn = 32;
+    /// The threads of a reduction stage over `items` items: tiles of `lanes` threads over
+    /// lanes * kFanIn items, or, for at most that many, one tile of ceil(items / kFanIn) lanes.
+    /// The tiles are 128 lanes wide (a block) on a CUDA device, where neighbouring threads then
+    /// read neighbouring items, and 1 lane on the host device, where each thread then reads a
+    /// contiguous run; each device keeps its one order.
+    struct Stage {
+        long long threads;
+        int lanes;
+    };
+    static Stage stageOf(long long items, int lanes);
 
     explicit DeviceOptimizer(CudaFem& solver);
     ~DeviceOptimizer();
@@ -92,6 +103,8 @@ public:
     bool isLoaded() const { return loaded_; }
     /// Bytes of the buffers of the last load.
     size_t allocatedBytes() const { return allocated_; }
+    /// Kernel seconds so far of the solver's kernel timer (0 without one).
+    double kernelSeconds() const;
 
     /// Replaces the densities (after the host changed them).
     void uploadDensities(const float* rho);
@@ -153,7 +166,8 @@ private:
     bool projected_ = false;
     size_t allocated_ = 0;
     int n_ = 0;
-    long long partials_ = 0;  // threads of a first reduction stage over the elements
+    int lanes_ = 1;     // the width of a reduction tile on this device
+    Stage partials_{};  // the first reduction stage over the elements
     long long runs_ = 0;      // filter threads
     Int3 paddedDims_{};
     int padding_ = 0, numTaps_ = 0;

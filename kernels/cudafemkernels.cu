@@ -15,13 +15,18 @@
 // (blockIdx.y*gridDim.x + blockIdx.x)*blockDim.x + threadIdx.x; threads beyond the work range
 // return at once.
 
-#include "ElementFlags.h"
+#include "OptimizerLayout.h"
 #include "GridIndex.h"
 
 // Unrolls the next loop of constant trip count (CudaCompat.h gives g++ its own spelling), so
 // that small arrays indexed by the loop variables stay in registers.
 #ifndef OSTREL_UNROLL
 #define OSTREL_UNROLL _Pragma("unroll")
+#endif
+// The same for a loop over a small array whose iterations are independent: CudaCompat.h lets
+// g++ vectorize it instead.
+#ifndef OSTREL_UNROLL_VECTOR
+#define OSTREL_UNROLL_VECTOR _Pragma("unroll")
 #endif
 
 __device__ double Ke_[576];  // 24x24 element matrix, row-major, dof 3*node + component
@@ -602,7 +607,7 @@ extern "C" __global__ void pNormAverageCoefKernel(const float* in, const float* 
 // ---- Optimizer kernels ----
 //
 // One design iteration of the optimizer on the level-0 elements (n of them, element e in the
-// cell of packed position EP[e]; flags of kernels/ElementFlags.h): stiffness factors, element
+// cell of packed position EP[e]; flags of kernels/OptimizerLayout.h): stiffness factors, element
 // energies from the level-0 displacement, sensitivities through the density filter and the
 // projection, the candidate designs and densities of the multiplier search, their acceptance,
 // and the reductions of the sums the host reads back.
@@ -612,15 +617,22 @@ extern "C" __global__ void pNormAverageCoefKernel(const float* in, const float* 
 // are the weights and staging-grid offsets of every offset of positive weight, in dz, dy, dx
 // order. Each element's sum runs over the taps in that order in double and is rounded as the
 // host optimizer rounds it, so that on the host device the results equal its own bit for bit.
-// The filter threads each take a run of 4 cells of one x row (ED.x rounded up to a multiple of
-// 4 per row, rows y + ED.y*z); the staging grids carry 4 cells of slack past their end for the
-// lanes beyond a row's end, whose results are dropped.
+// The filter threads each take a run of kFilterRun cells of one x row (rows y + ED.y*z, each
+// rounded up to whole runs); the staging grids carry kFilterRun cells of slack past their end
+// for the lanes beyond a row's end, whose results are dropped.
 //
-// Reductions run in a fixed order: a kernel of T threads has thread t combine items t, t+T,
-// t+2T, ... (in that order) into out[t]; the host repeats with fewer threads until one value is
-// left. T depends only on the item count, so every sum and extreme is the same on every run,
-// device and thread count. Extremes skip NaN items (fmin/fmax); a partial without items is
-// `none`.
+// Reductions run in a fixed order: the threads form tiles of `lanes` threads over
+// lanes * count items, and lane l of tile b combines items b*lanes*count + l + lanes*k,
+// k = 0 .. count-1 (those below n), in that order into its partial out[b*lanes + l] (tileItems);
+// the host repeats over the partials until one value is left. The lanes and counts depend only
+// on the item count, so every sum and extreme is the same on every run, device and thread
+// count; neighbouring threads read neighbouring items. Extremes skip NaN items (fmin/fmax); a
+// partial without items is `none`.
+
+// The first item of thread t of a reduction (see above); its items follow `lanes` apart.
+__device__ inline long long firstTileItem(long long t, int lanes, int count) {
+    return t / lanes * lanes * (long long)count + t % lanes;
+}
 
 // Staging-grid cell of the element at packed position p.
 __device__ inline long long stagedCell(unsigned p, int3 PD, int h) {
@@ -655,7 +667,7 @@ StiffnessFactorsKernel(const float* __restrict__ rho, float* __restrict__ E, dou
 // q[e] = max(0, E[e] * ue^T Ke_ ue) with ue the 24 displacement components of the element's
 // corners (corner k at (x + (k&1), y + (k>>1&1), z + (k>>2)), component-major u of N vertices).
 // Each row of Ke_ ue is summed over its columns in order, the rows interleaved so that they
-// accumulate side by side.
+// accumulate side by side; then ue^T (Ke_ ue) in row order.
 extern "C" __global__ void __launch_bounds__(128)
 ElementEnergiesKernel(const unsigned* __restrict__ EP, int3 VD, const int* __restrict__ VG,
                       const double* __restrict__ u, const float* __restrict__ E,
@@ -671,12 +683,13 @@ OSTREL_UNROLL
 OSTREL_UNROLL
         for (int a = 0; a < 3; ++a) ue[3 * k + a] = u[(long long)a * N + v];
     }
-OSTREL_UNROLL
+OSTREL_UNROLL_VECTOR
     for (int i = 0; i < 24; ++i) row[i] = 0.0;
+    // Ke_ is symmetric: column j, read along a row of the stored matrix, is contiguous.
 OSTREL_UNROLL
     for (int j = 0; j < 24; ++j)
-OSTREL_UNROLL
-        for (int i = 0; i < 24; ++i) row[i] += Ke_[i * 24 + j] * ue[j];
+OSTREL_UNROLL_VECTOR
+        for (int i = 0; i < 24; ++i) row[i] += Ke_[j * 24 + i] * ue[j];
     double s = 0.0;
 OSTREL_UNROLL
     for (int i = 0; i < 24; ++i) s += ue[i] * row[i];
@@ -716,17 +729,17 @@ StageDesignKernel(const unsigned* __restrict__ EP, int3 PD, int h, const float* 
     stage[stagedCell(EP[e], PD, h)] = in[e];
 }
 
-// Elements of the run of 4 cells of filter item `item`; false when the run holds none.
+// Elements of the run of filter item `item`; false when the run holds none.
 __device__ inline bool filterRun(long long item, int3 ED, const int* __restrict__ EG, int3 PD,
                                  int h, int* e, long long& staged) {
-    const long long runsPerRow = (ED.x + 3) / 4;
+    const long long runsPerRow = (ED.x + kFilterRun - 1) / kFilterRun;
     const long long row = item / runsPerRow;
-    const int x0 = (int)(item - row * runsPerRow) * 4;
+    const int x0 = (int)(item - row * runsPerRow) * kFilterRun;
     const int y = (int)(row % ED.y), z = (int)(row / ED.y);
     const long long c = denseGridIndex(ED, x0, y, z);
     bool any = false;
 OSTREL_UNROLL
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < kFilterRun; ++i) {
         e[i] = x0 + i < ED.x ? EG[c + i] : -1;
         any = any || e[i] >= 0;
     }
@@ -735,7 +748,7 @@ OSTREL_UNROLL
 }
 
 // out[e] = (sum over the taps of w * staged design + voidDensity * padSum[e]) / W[e] (padSum
-// null: no pad term), for the elements of one run of 4 cells.
+// null: no pad term), for the elements of one run.
 extern "C" __global__ void __launch_bounds__(128)
 FilterDesignKernel(int3 ED, const int* __restrict__ EG, int3 PD, int h,
                    const float* __restrict__ stage, const double* __restrict__ tapWeight,
@@ -744,18 +757,20 @@ FilterDesignKernel(int3 ED, const int* __restrict__ EG, int3 PD, int h,
                    double voidDensity, float* __restrict__ out, long long runs) {
     const long long item = threadItem64();
     if (item >= runs) return;
-    int e[4];
+    int e[kFilterRun];
     long long c0;
     if (!filterRun(item, ED, EG, PD, h, e, c0)) return;
-    double acc[4] = {0.0, 0.0, 0.0, 0.0};
+    double acc[kFilterRun];
+OSTREL_UNROLL
+    for (int i = 0; i < kFilterRun; ++i) acc[i] = 0.0;
     for (int k = 0; k < taps; ++k) {
         const double w = tapWeight[k];
         const float* src = stage + c0 + tapOffset[k];
 OSTREL_UNROLL
-        for (int i = 0; i < 4; ++i) acc[i] += w * (double)src[i];
+        for (int i = 0; i < kFilterRun; ++i) acc[i] += w * (double)src[i];
     }
 OSTREL_UNROLL
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < kFilterRun; ++i) {
         if (e[i] < 0) continue;
         double sum = acc[i];
         if (padSum) sum += voidDensity * padSum[e[i]];
@@ -763,7 +778,7 @@ OSTREL_UNROLL
     }
 }
 
-// The transposed filter sums of the sensitivities for one run of 4 cells: dq[e] = -sum of
+// The transposed filter sums of the sensitivities for one run: dq[e] = -sum of
 // w * stageA, dv[e] = sum of w * stageB over the taps.
 extern "C" __global__ void __launch_bounds__(128)
 GatherSensitivitiesKernel(int3 ED, const int* __restrict__ EG, int3 PD, int h,
@@ -773,21 +788,23 @@ GatherSensitivitiesKernel(int3 ED, const int* __restrict__ EG, int3 PD, int h,
                           double* __restrict__ dq, double* __restrict__ dv, long long runs) {
     const long long item = threadItem64();
     if (item >= runs) return;
-    int e[4];
+    int e[kFilterRun];
     long long c0;
     if (!filterRun(item, ED, EG, PD, h, e, c0)) return;
-    double a[4] = {0.0, 0.0, 0.0, 0.0}, b[4] = {0.0, 0.0, 0.0, 0.0};
+    double a[kFilterRun], b[kFilterRun];
+OSTREL_UNROLL
+    for (int i = 0; i < kFilterRun; ++i) a[i] = b[i] = 0.0;
     for (int k = 0; k < taps; ++k) {
         const double w = tapWeight[k];
         const long long o = c0 + tapOffset[k];
 OSTREL_UNROLL
-        for (int i = 0; i < 4; ++i) {
+        for (int i = 0; i < kFilterRun; ++i) {
             a[i] += w * stageA[o + i];
             b[i] += w * stageB[o + i];
         }
     }
 OSTREL_UNROLL
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < kFilterRun; ++i) {
         if (e[i] < 0) continue;
         dq[e[i]] = -a[i];
         dv[e[i]] = b[i];
@@ -798,11 +815,12 @@ OSTREL_UNROLL
 extern "C" __global__ void __launch_bounds__(128)
 RatioRangeKernel(const unsigned char* __restrict__ flags, const double* __restrict__ dq,
                  const double* __restrict__ dv, double none, double* __restrict__ low,
-                 double* __restrict__ high, long long n, long long T) {
+                 double* __restrict__ high, long long n, long long T, int lanes, int count) {
     const long long t = threadItem64();
     if (t >= T) return;
+    const long long first = firstTileItem(t, lanes, count);
     double lo = none, hi = none;
-    for (long long e = t; e < n; e += T) {
+    for (long long e = first; e < n && e < first + (long long)lanes * count; e += lanes) {
         if ((flags[e] & (kElementKept | kElementHeldEmpty)) || !(dv[e] > 0.0)) continue;
         const double d = fabs(dq[e]) / dv[e];
         lo = fmin(lo, d);
@@ -830,21 +848,21 @@ extern "C" __global__ void __launch_bounds__(128)
 SearchVolumeKernel(const unsigned char* __restrict__ flags, const float* __restrict__ x,
                    const double* __restrict__ a, const double* __restrict__ c, double scale,
                    double move, double lower, double upper, double* __restrict__ partial,
-                   long long n, long long T) {
+                   long long n, long long T, int lanes, int count) {
     const long long t = threadItem64();
     if (t >= T) return;
+    const long long first = firstTileItem(t, lanes, count);
     double sum = 0.0;
-    for (long long e = t; e < n; e += T) {
-        const double xe = (double)x[e];
-        double y = xe;
-        if (!(flags[e] & kElementHeldDesign)) {
-            y = a[e] > 0.0 ? a[e] * scale : 0.0;
-            if (xe - move > y)
-                y = xe - move;
-            else if (y > xe + move)
-                y = xe + move;
-            y = y < lower ? lower : upper < y ? upper : y;
-        }
+    for (long long e = first; e < n && e < first + (long long)lanes * count; e += lanes) {
+        // candidateDesign's limits without branches (the data decide them at random): the
+        // lower move limit is never above the upper one, nor the lower bound above the upper.
+        const double xe = (double)x[e], low = xe - move, high = xe + move;
+        double y = a[e] > 0.0 ? a[e] * scale : 0.0;
+        y = low > y ? low : y;
+        y = y > high ? high : y;
+        y = y < lower ? lower : y;
+        y = upper < y ? upper : y;
+        y = (flags[e] & kElementHeldDesign) ? xe : y;
         sum += c[e] * (double)(float)y;
     }
     partial[t] = sum;
@@ -872,11 +890,12 @@ extern "C" __global__ void __launch_bounds__(128)
 CandidateDensitiesKernel(const unsigned char* __restrict__ flags, const float* __restrict__ xt,
                          float* __restrict__ rho, int project, double beta, double eta,
                          double floor, double base, double denominator, float emptyDensity,
-                         double* __restrict__ partial, long long n, long long T) {
+                         double* __restrict__ partial, long long n, long long T, int lanes, int count) {
     const long long t = threadItem64();
     if (t >= T) return;
+    const long long first = firstTileItem(t, lanes, count);
     double sum = 0.0;
-    for (long long e = t; e < n; e += T) {
+    for (long long e = first; e < n && e < first + (long long)lanes * count; e += lanes) {
         float r = project ? (float)(floor + (1.0 - floor) *
                                                 ((base + tanh(beta * ((double)xt[e] - eta))) /
                                                  denominator))
@@ -899,11 +918,12 @@ extern "C" __global__ void __launch_bounds__(128)
 DesignSumsKernel(const unsigned char* __restrict__ flags, const float* __restrict__ x,
                  const float* __restrict__ candidate, const float* __restrict__ rho,
                  double* __restrict__ volume, double* __restrict__ sharpness,
-                 double* __restrict__ change, long long n, long long T) {
+                 double* __restrict__ change, long long n, long long T, int lanes, int count) {
     const long long t = threadItem64();
     if (t >= T) return;
+    const long long first = firstTileItem(t, lanes, count);
     double v = 0.0, s = 0.0, d = 0.0;
-    for (long long e = t; e < n; e += T) {
+    for (long long e = first; e < n && e < first + (long long)lanes * count; e += lanes) {
         const double r = (double)rho[e];
         if (!(flags[e] & kElementHeldEmpty)) v += r;
         if (!(flags[e] & (kElementKept | kElementHeldEmpty))) s += r * (1.0 - r);
@@ -914,15 +934,16 @@ DesignSumsKernel(const unsigned char* __restrict__ flags, const float* __restric
     change[t] = d;
 }
 
-// One stage of a reduction: out[t] = in[t] + in[t+T] + ... (op 0), their maximum (op 1) or
-// their minimum (op 2), in index order; extremes skip NaN items.
+// One stage of a reduction: the sum (op 0), maximum (op 1) or minimum (op 2) of each thread's
+// items of `in`, in their order; extremes skip NaN items (`none`, a NaN, when there are none).
 extern "C" __global__ void __launch_bounds__(128)
 ReduceKernel(const double* __restrict__ in, double* __restrict__ out, long long n, long long T,
-             int op) {
+             int lanes, int count, int op, double none) {
     const long long t = threadItem64();
     if (t >= T) return;
-    double r = in[t];
-    for (long long i = t + T; i < n; i += T) r = op == 0 ? r + in[i] : op == 1 ? fmax(r, in[i])
-                                                                          : fmin(r, in[i]);
+    const long long first = firstTileItem(t, lanes, count);
+    double r = first < n ? in[first] : op == 0 ? 0.0 : none;
+    for (long long i = first + lanes; i < n && i < first + (long long)lanes * count; i += lanes)
+        r = op == 0 ? r + in[i] : op == 1 ? fmax(r, in[i]) : fmin(r, in[i]);
     out[t] = r;
 }

@@ -10,7 +10,7 @@
 #include "core/Timing.h"
 #include "fem/FemModel.h"
 #include "gpu/DeviceOptimizer.h"
-#include "kernels/ElementFlags.h"
+#include "kernels/OptimizerLayout.h"
 #include "voxel/IsoSurface.h"
 
 namespace ostrel {
@@ -554,11 +554,14 @@ void Optimizer::iterate(int iteration) {
     }
 
     const auto sensitivityStart = std::chrono::steady_clock::now();
+    const double kernelStart = kernelSeconds();
     computeSensitivities();
     lastSensitivitySeconds_ = secondsSince(sensitivityStart);
 
     double lo = 0.0, hi = 0.0;
     ratioRange(lo, hi);
+    const double kernelRange = kernelSeconds();
+    lastSensitivityKernelSeconds_ = kernelRange - kernelStart;
 
     // Mode 1, and any run with keep boxes, searches a bracket that holds every reachable
     // volume: at 0 every design variable grows by the move limit, at 100 * hi every one shrinks
@@ -573,10 +576,14 @@ void Optimizer::iterate(int iteration) {
     if (wideLog_) *wideLog_ << L"Target volume reduction: " << 1.0 - volumeTarget_ << L'\n';
 
     const auto updateStart = std::chrono::steady_clock::now();
+    const double kernelSearch = kernelSeconds();
     searchMultiplier(volumeTarget_, lo, hi);
     lastSearchSeconds_ = secondsSince(updateStart);
+    const double kernelAccept = kernelSeconds();
+    lastSearchKernelSeconds_ = kernelAccept - kernelSearch;
     acceptCandidates();
     lastUpdateSeconds_ = secondsSince(updateStart);
+    lastAcceptKernelSeconds_ = kernelSeconds() - kernelAccept;
 
     if (narrowLog_)
         *narrowLog_ << "Sensitivity: " << lastSensitivitySeconds_ << " s\n"
@@ -602,6 +609,8 @@ void Optimizer::iterate(int iteration) {
     continueBeta();
     if (wideLog_) *wideLog_ << L"Beta --------------->> " << beta_ << L'\n';
 }
+
+double Optimizer::kernelSeconds() const { return device_ ? device_->kernelSeconds() : 0.0; }
 
 void Optimizer::ratioRange(double& lo, double& hi) const {
     lo = hi = 0.0;

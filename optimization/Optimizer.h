@@ -186,6 +186,11 @@ public:
     double lastSensitivitySeconds_ = 0.0;
     double lastUpdateSeconds_ = 0.0;  ///< multiplier search and acceptance
     double lastSearchSeconds_ = 0.0;  ///< of the update: the multiplier search
+    /// Kernel seconds of the sensitivities, the search and the acceptance (on the device with
+    /// the solver's kernel timer; 0 otherwise).
+    double lastSensitivityKernelSeconds_ = 0.0;
+    double lastSearchKernelSeconds_ = 0.0;
+    double lastAcceptKernelSeconds_ = 0.0;
 
     // ---- parameters, set at every reset ----
     double volumeReductionGoal_ = 0.64;
@@ -241,6 +246,8 @@ private:
     int searchMultiplierOnDevice(double target, double lo, double hi);
     /// Step 6: the candidates of the last pass become the design and the densities.
     void acceptCandidates();
+    /// The device's kernel seconds so far (0 on the CPU).
+    double kernelSeconds() const;
     /// Sum of rho over the elements not held empty: totalDensity(), or the device's sum.
     double currentVolume() const { return device_ ? deviceVolume_ : totalDensity(); }
     /// Keep-solid and keep-empty boxes; warns about boxes without an element centre.

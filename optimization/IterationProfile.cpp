@@ -1,0 +1,96 @@
+#include "optimization/IterationProfile.h"
+
+#include <chrono>
+
+#include "core/Console.h"
+#include "core/Timing.h"
+#include "gpu/CudaFem.h"
+#include "gpu/KernelTimer.h"
+#include "optimization/Optimizer.h"
+
+namespace ostrel {
+
+IterationProfile::IterationProfile(CudaFem& solver, Optimizer& optimizer, KernelTimer* timer)
+    : solver_(solver), optimizer_(optimizer), timer_(timer) {}
+
+double IterationProfile::kernelSeconds() const { return timer_ ? timer_->seconds() : 0.0; }
+
+bool IterationProfile::run(int iteration, double tolerance,
+                           const std::filesystem::path& shapeFile) {
+    using Clock = std::chrono::steady_clock;
+    const SolverTimes before = solver_.times();
+    solver_.prepareSolve();
+    const double cycleStart = kernelSeconds();
+    const bool converged = solver_.solve(tolerance);
+    sums_.cycleKernels += kernelSeconds() - cycleStart;
+    const SolverTimes& after = solver_.times();
+    sums_.uploads += after.uploads - before.uploads;
+    sums_.assembly += after.assembly - before.assembly;
+    sums_.factorization += after.factorization - before.factorization;
+    sums_.cycles += after.cycles - before.cycles;
+    sums_.coarseSolves += after.coarseSolves - before.coarseSolves;
+    sums_.copies += after.copies - before.copies;
+
+    Clock::time_point start = Clock::now();
+    double kernels = kernelSeconds();
+    optimizer_.evaluateEnergies();
+    sums_.energies += secondsSince(start);
+    sums_.energyKernels += kernelSeconds() - kernels;
+
+    start = Clock::now();
+    optimizer_.iterate(iteration);
+    const double iterate = secondsSince(start);
+    sums_.sensitivities += optimizer_.lastSensitivitySeconds_;
+    sums_.sensitivityKernels += optimizer_.lastSensitivityKernelSeconds_;
+    sums_.search += optimizer_.lastSearchSeconds_;
+    sums_.searchKernels += optimizer_.lastSearchKernelSeconds_;
+    // The rest of the update: the acceptance, the lines, and the stiffness factors.
+    start = Clock::now();
+    kernels = kernelSeconds();
+    optimizer_.updateStiffness();
+    sums_.update += iterate - optimizer_.lastSensitivitySeconds_ - optimizer_.lastSearchSeconds_ +
+                    secondsSince(start);
+    sums_.updateKernels += optimizer_.lastAcceptKernelSeconds_ + kernelSeconds() - kernels;
+
+    start = Clock::now();
+    optimizer_.extractShape();
+    sums_.shape += secondsSince(start);
+    if (!shapeFile.empty()) {
+        start = Clock::now();
+        optimizer_.shapeMesh().writeObj(fromUtf8(shapeFile.string()), nullptr);
+        sums_.files += secondsSince(start);
+        ++files_;
+    }
+    ++iterations_;
+    return converged;
+}
+
+std::vector<SplitPart> IterationProfile::parts() const {
+    const double per = iterations_ > 0 ? 1.0 / iterations_ : 0.0;
+    const bool kernelSplit = timer_ && timer_->available();
+    const bool optimizerSplit = kernelSplit && optimizer_.onDevice();
+    std::vector<SplitPart> parts;
+    auto add = [&](const char* name, double wall, double kernel, bool split) {
+        if (split) {
+            parts.push_back({std::string(name) + " (kernel)", kernel * per});
+            parts.push_back({std::string(name) + " (host)", (wall - kernel) * per});
+        } else {
+            parts.push_back({name, wall * per});
+        }
+    };
+    add("uploads", sums_.uploads, 0, false);
+    add("assembly", sums_.assembly, 0, false);
+    add("factorization", sums_.factorization, 0, false);
+    add("cycles", sums_.cycles - sums_.coarseSolves, sums_.cycleKernels, kernelSplit);
+    add("coarse solves", sums_.coarseSolves, 0, false);
+    add("copies", sums_.copies, 0, false);
+    add("energies", sums_.energies, sums_.energyKernels, optimizerSplit);
+    add("sensitivities", sums_.sensitivities, sums_.sensitivityKernels, optimizerSplit);
+    add("multiplier search", sums_.search, sums_.searchKernels, optimizerSplit);
+    add("update", sums_.update, sums_.updateKernels, optimizerSplit);
+    add("shape", sums_.shape, 0, false);
+    if (files_ > 0) add("files", sums_.files, 0, false);
+    return parts;
+}
+
+}  // namespace ostrel
