@@ -60,6 +60,8 @@ TEST(SolveProfile, SplitLinesInOrderWithTheirTotal) {
     }
     // Each part is rounded to 0.1 ms on its own.
     EXPECT_NEAR(parts.back().ms, sum, 0.05 * double(names.size()));
+    // The cycles are shown without the coarse solves, which the plain "Split cycles" line holds.
+    EXPECT_NEAR(parts[3].ms + parts[4].ms, 1000 * secondsOf(solve.out(), "Split cycles"), 0.16);
     // The total is prepareSolve and solve, less what lies outside their parts.
     const double printed =
         1000 * (secondsOf(solve.out(), "prepareSolve time") + secondsOf(solve.out(), "Solve time"));
