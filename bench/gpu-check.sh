@@ -168,6 +168,12 @@ if [ -n "$need" ] && [ "$need" != unknown ] && [ -n "$have" ] &&
 fi
 ptxRelease="$(info ptx | sed -n 's/^nvcc \([0-9][0-9.]*\) .*/\1/p')"
 detail "toolkit: the module was built by $(info ptx)"
+for nvcc in "$(command -v nvcc)" /usr/local/cuda/bin/nvcc; do
+  if [ -n "$nvcc" ] && [ -x "$nvcc" ]; then
+    detail "toolkit here: $("$nvcc" --version | sed -n 's/.*release \([0-9.]*\), \(V[0-9.]*\).*/nvcc \1 (\2)/p' | head -1) ($nvcc)"
+    break
+  fi
+done
 if ((hostOnly)); then
   detail "driver: none used (dry run)"
 else
