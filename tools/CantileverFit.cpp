@@ -15,7 +15,8 @@ int cantileverLevels(int nx, int ny, int nz) {
     int levels = 1;
     // Halve (rounding up, as the hierarchy does) until the coarsest grid is small enough.
     while (levels < kMaxLevels && (levels < kMinLevels || d[0] * d[1] * d[2] > kCoarsestElements)) {
-        for (double& x : d) x = double((long long)(x + 1) / 2);
+        for (double& x : d)
+            x = double((long long)(x + 1) / 2);
         ++levels;
     }
     return levels;
@@ -45,7 +46,8 @@ std::optional<CantileverFit> largestCantilever(double deviceBytes, double hostBy
         model.vertices = (long long)(fit.nx + 1) * (fit.ny + 1) * (fit.nz + 1);
         model.extent = {fit.nx, fit.ny, fit.nz};
         if (!modelSizeError(model, fit.levels).empty()) {
-            if (best) best->bound = FitBound::ModelLimits;
+            if (best)
+                best->bound = FitBound::ModelLimits;
             return best;
         }
         const SceneSize size = cantileverSize(fit.nx, fit.ny, fit.nz, fit.levels);
@@ -56,7 +58,8 @@ std::optional<CantileverFit> largestCantilever(double deviceBytes, double hostBy
         fit.hostBytes = scene - fit.deviceBytes;
         const bool hostFits = fit.hostBytes <= hostBytes;
         if (!hostFits || fit.deviceBytes > deviceBytes) {
-            if (best) best->bound = hostFits ? FitBound::Device : FitBound::Host;
+            if (best)
+                best->bound = hostFits ? FitBound::Device : FitBound::Host;
             return best;
         }
         best = fit;

@@ -34,13 +34,16 @@ struct AssemblyCase {
 };
 
 /// Names the case in the test's messages.
-inline void PrintTo(const AssemblyCase& c, std::ostream* os) { *os << c.name; }
+inline void PrintTo(const AssemblyCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 inline Volume<bool, double> boxWithHole() {
     Volume<bool, double> v = solidBox(14, 13, 12);
     for (int z = 3; z <= 8; ++z)
         for (int y = 3; y <= 9; ++y)
-            for (int x = 3; x <= 10; ++x) v(x, y, z) = false;
+            for (int x = 3; x <= 10; ++x)
+                v(x, y, z) = false;
     return v;
 }
 
@@ -50,7 +53,8 @@ inline Volume<bool, double> checkerboard() {
     v.init({8, 7, 6}, {0.5, 0.5, 0.5}, {0, 0, 0}, false);
     for (int z = 0; z < 6; ++z)
         for (int y = 0; y < 7; ++y)
-            for (int x = 0; x < 8; ++x) v(x, y, z) = (x + y + z) % 2 == 0;
+            for (int x = 0; x < 8; ++x)
+                v(x, y, z) = (x + y + z) % 2 == 0;
     return v;
 }
 
@@ -61,17 +65,16 @@ inline std::function<Volume<bool, double>()> randomBox(int nx, int ny, int nz, d
 
 /// The table of models every device is checked on.
 inline std::vector<AssemblyCase> assemblyCases() {
-    return {
-        AssemblyCase{"solid", randomBox(6, 5, 4, 1.0, 1), 4, 0.0, false, false, 1},
-        AssemblyCase{"sparse_fixed", randomBox(7, 6, 5, 0.5, 2), 4, 0.15, false, false, 2},
-        AssemblyCase{"dense_fixed_mass", randomBox(8, 5, 5, 0.8, 3), 4, 0.1, true, false, 3},
-        AssemblyCase{"thin_plate", randomBox(9, 7, 1, 0.9, 4), 4, 0.2, true, false, 4},
-        AssemblyCase{"odd_box", randomBox(7, 5, 6, 0.6, 5), 4, 0.05, false, false, 5},
-        AssemblyCase{"five_levels", randomBox(19, 13, 11, 0.7, 6), 5, 0.1, true, false, 6},
-        AssemblyCase{"hole", boxWithHole, 4, 0.1, true, false, 7},
-        AssemblyCase{"edge_contact", checkerboard, 4, 0.1, true, false, 8},
-        AssemblyCase{"vertex_terms_only", randomBox(9, 8, 7, 0.7, 9), 4, 0.3, true, true, 9},
-        AssemblyCase{"all_fixed", randomBox(6, 6, 6, 0.8, 10), 3, 1.0, true, false, 10}};
+    return {AssemblyCase{"solid", randomBox(6, 5, 4, 1.0, 1), 4, 0.0, false, false, 1},
+            AssemblyCase{"sparse_fixed", randomBox(7, 6, 5, 0.5, 2), 4, 0.15, false, false, 2},
+            AssemblyCase{"dense_fixed_mass", randomBox(8, 5, 5, 0.8, 3), 4, 0.1, true, false, 3},
+            AssemblyCase{"thin_plate", randomBox(9, 7, 1, 0.9, 4), 4, 0.2, true, false, 4},
+            AssemblyCase{"odd_box", randomBox(7, 5, 6, 0.6, 5), 4, 0.05, false, false, 5},
+            AssemblyCase{"five_levels", randomBox(19, 13, 11, 0.7, 6), 5, 0.1, true, false, 6},
+            AssemblyCase{"hole", boxWithHole, 4, 0.1, true, false, 7},
+            AssemblyCase{"edge_contact", checkerboard, 4, 0.1, true, false, 8},
+            AssemblyCase{"vertex_terms_only", randomBox(9, 8, 7, 0.7, 9), 4, 0.3, true, true, 9},
+            AssemblyCase{"all_fixed", randomBox(6, 6, 6, 0.8, 10), 3, 1.0, true, false, 10}};
 }
 
 /// A model of a few hundred blocks per launch, so that a device runs blocks in parallel.
@@ -83,10 +86,13 @@ inline std::unique_ptr<FemModel> makeModel(const AssemblyCase& c) {
     auto m = std::make_unique<FemModel>(c.voxels(), c.levels);
     std::mt19937 rng(c.seed);
     std::uniform_real_distribution<double> u(0, 1);
-    for (auto& e : m->E_) e = c.zeroStiffness ? 0.0f : float(1e6 * (0.05 + u(rng)));
-    for (auto& f : m->isVertexFixed_) f = u(rng) < c.fixedFraction ? 1 : 0;
+    for (auto& e : m->E_)
+        e = c.zeroStiffness ? 0.0f : float(1e6 * (0.05 + u(rng)));
+    for (auto& f : m->isVertexFixed_)
+        f = u(rng) < c.fixedFraction ? 1 : 0;
     if (c.masses)
-        for (auto& mass : m->vertexMass_) mass = float(1e8 * u(rng));
+        for (auto& mass : m->vertexMass_)
+            mass = float(1e8 * u(rng));
     return m;
 }
 
@@ -98,16 +104,15 @@ inline Operators assembleOnDevice(FemModel& m, std::unique_ptr<Driver> driver) {
     fem.setLogs(nullptr, nullptr);
     fem.setup();
     Driver& d = fem.driver();
-    EXPECT_EQ(d.memcpyHtoD(fem.isVertexFixed_dev_, m.isVertexFixed_.data(),
-                           m.isVertexFixed_.size()),
-              0);
+    EXPECT_EQ(
+        d.memcpyHtoD(fem.isVertexFixed_dev_, m.isVertexFixed_.data(), m.isVertexFixed_.size()), 0);
     EXPECT_EQ(d.memcpyHtoD(fem.E_dev_, m.E_.data(), m.E_.size() * 4), 0);
-    EXPECT_EQ(d.memcpyHtoD(fem.vertexMass_dev_, m.vertexMass_.data(), m.vertexMass_.size() * 4),
-              0);
+    EXPECT_EQ(d.memcpyHtoD(fem.vertexMass_dev_, m.vertexMass_.data(), m.vertexMass_.size() * 4), 0);
     CUdeviceptr dt = 0;
     EXPECT_EQ(d.moduleGetGlobal(&dt, nullptr, fem.module_, "dt_"), 0);
     EXPECT_EQ(d.memcpyHtoD(dt, &m.dt_, 8), 0);
-    for (auto& A : m.A_) std::fill(A.begin(), A.end(), -1.0);
+    for (auto& A : m.A_)
+        std::fill(A.begin(), A.end(), -1.0);
     fem.assembleOperators();
     fem.downloadOperators();
     Operators result = m.A_;
@@ -129,7 +134,8 @@ inline double expectSameOperators(const FemModel& m, const Operators& got, const
         const size_t n = size_t(m.numVertices(l));
         EXPECT_EQ(got[size_t(l)].size(), 243 * n);
         EXPECT_EQ(want[size_t(l)].size(), 243 * n);
-        if (got[size_t(l)].size() != 243 * n || want[size_t(l)].size() != 243 * n) return INFINITY;
+        if (got[size_t(l)].size() != 243 * n || want[size_t(l)].size() != 243 * n)
+            return INFINITY;
         int bad = 0;
         for (size_t v = 0; v < n; ++v) {
             double scale = 0;
@@ -138,8 +144,10 @@ inline double expectSameOperators(const FemModel& m, const Operators& got, const
             for (size_t k = 0; k < 243; ++k) {
                 const double g = got[size_t(l)][v + n * k], w = want[size_t(l)][v + n * k];
                 const double diff = std::abs(g - w);
-                if (scale > 0) largest = std::max(largest, diff / scale);
-                else if (diff > 0 || std::isnan(diff)) largest = INFINITY;
+                if (scale > 0)
+                    largest = std::max(largest, diff / scale);
+                else if (diff > 0 || std::isnan(diff))
+                    largest = INFINITY;
                 if (!(diff <= rel * scale) && ++bad <= 5)
                     ADD_FAILURE() << "level " << l << " vertex " << v << " slot " << k / 9
                                   << " entry " << k % 9 << ": " << g << " vs " << w;

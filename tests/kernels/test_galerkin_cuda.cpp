@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "kernels/GalerkinTestSupport.h"
 #include "gpu/HostDriver.h"
+#include "kernels/GalerkinTestSupport.h"
 
 namespace ostrel {
 namespace {
@@ -32,7 +32,8 @@ TEST_P(GalerkinAssemblyCuda, EverySlotMatchesTheHostDeviceAndTheCpuAssembly) {
     std::unique_ptr<Driver> cuda = openDriver(DeviceOptions{});
     if (cuda->isHost()) {
         const char* why = "no CUDA device: libcuda.so.1 does not load, is a stub or reports none";
-        if (gpuRequired()) FAIL() << why << " (OSTREL_REQUIRE_GPU=1)";
+        if (gpuRequired())
+            FAIL() << why << " (OSTREL_REQUIRE_GPU=1)";
         GTEST_SKIP() << why;
     }
     const AssemblyCase& c = GetParam();
@@ -42,9 +43,10 @@ TEST_P(GalerkinAssemblyCuda, EverySlotMatchesTheHostDeviceAndTheCpuAssembly) {
     const Operators onGpu = test::assembleOnDevice(*model, std::move(cuda));
     const double host = test::expectSameOperators(*model, onGpu, onHost, 1e-12);
     const double cpu = test::expectSameOperators(*model, onGpu, onCpu, 1e-12);
-    std::printf("  %s (%d elements, %d levels): largest slot difference %.2e against the host "
-                "device, %.2e against the CPU assembly\n",
-                c.name, model->numElements_[0], model->numLevels_, host, cpu);
+    std::printf(
+        "  %s (%d elements, %d levels): largest slot difference %.2e against the host "
+        "device, %.2e against the CPU assembly\n",
+        c.name, model->numElements_[0], model->numLevels_, host, cpu);
     std::fflush(stdout);
 }
 

@@ -40,7 +40,7 @@ struct BoxCase {
 };
 
 TEST(DeviceEstimate, SolidBoxesAreExact) {
-    const BoxCase cases[] = {{1, 1, 1, 3},  {20, 7, 7, 3},  {9, 5, 3, 4},
+    const BoxCase cases[] = {{1, 1, 1, 3},    {20, 7, 7, 3},   {9, 5, 3, 4},
                              {33, 17, 12, 5}, {40, 14, 14, 6}, {64, 3, 2, 4}};
     for (const BoxCase& c : cases) {
         const double estimate = estimateDeviceBytes(cantileverSize(c.nx, c.ny, c.nz, c.levels));
@@ -66,7 +66,7 @@ TEST(DeviceEstimate, SparseModelsAreOverEstimated) {
 // The coarsest level of the chosen count holds at most 2000 elements, one level fewer would
 // leave more (or the count is the least the model takes).
 TEST(CantileverLevels, CoarsestLevelJustSmallEnough) {
-    const BoxCase cases[] = {{20, 7, 7, 3},    {40, 14, 14, 3}, {60, 21, 21, 3},
+    const BoxCase cases[] = {{20, 7, 7, 3},    {40, 14, 14, 3},  {60, 21, 21, 3},
                              {100, 35, 35, 4}, {200, 70, 70, 5}, {2, 1, 1, 3}};
     for (const BoxCase& c : cases) {
         const int levels = cantileverLevels(c.nx, c.ny, c.nz);
@@ -81,7 +81,8 @@ TEST(CantileverLevels, CoarsestLevelJustSmallEnough) {
 }
 
 bool fits(int t, double device, double host, bool hostDevice) {
-    const SceneSize s = cantileverSize(20 * t, 7 * t, 7 * t, cantileverLevels(20 * t, 7 * t, 7 * t));
+    const SceneSize s =
+        cantileverSize(20 * t, 7 * t, 7 * t, cantileverLevels(20 * t, 7 * t, 7 * t));
     const double d = hostDevice ? 0 : estimateDeviceBytes(s);
     return d <= device && estimateSceneBytes(s) - d <= host;
 }
@@ -114,8 +115,8 @@ TEST(LargestCantilever, FitsAndTheNextDoesNot) {
                        (long long)(20 * t + 21) * (7 * t + 8) * (7 * t + 8),
                        {20 * t + 20, 7 * t + 7, 7 * t + 7}};
         if (c.bound == FitBound::ModelLimits) {
-            EXPECT_NE(modelSizeError(next, cantileverLevels(next.extent[0], next.extent[1],
-                                                             next.extent[2])),
+            EXPECT_NE(modelSizeError(
+                          next, cantileverLevels(next.extent[0], next.extent[1], next.extent[2])),
                       L"")
                 << c.name;
         } else {

@@ -29,7 +29,8 @@ std::vector<Part> splitParts(const std::string& out, std::string& header) {
     const std::regex shape(R"(  (\S.*\S) {2,}([0-9]+\.[0-9]) ms)");
     std::smatch m;
     while (std::getline(lines, line)) {
-        if (line.rfind("Split of one design iteration: ", 0) == 0) header = line;
+        if (line.rfind("Split of one design iteration: ", 0) == 0)
+            header = line;
         else if (!header.empty() && std::regex_match(line, m, shape))
             parts.push_back({m[1], std::stod(m[2])});
     }
@@ -43,20 +44,21 @@ double secondsOf(const std::string& out, const std::string& label) {
 }
 
 TEST(SolveProfile, SplitLinesInOrderWithTheirTotal) {
-    Child solve(OSTREL_SOLVE_EXE, {"--size", "24", "8", "8", "--voxel", "0.05", "--levels", "3",
-                                   "--tolerance", "0.001", "--device", "host", "--threads", "1",
-                                   "--profile"});
+    Child solve(OSTREL_SOLVE_EXE,
+                {"--size", "24", "8", "8", "--voxel", "0.05", "--levels", "3", "--tolerance",
+                 "0.001", "--device", "host", "--threads", "1", "--profile"});
     ASSERT_EQ(solve.finish(), 0) << solve.err();
     std::string header;
     const std::vector<Part> parts = splitParts(solve.out(), header);
     EXPECT_EQ(header, "Split of one design iteration: 1536 elements, Host CPU (1 thread)");
-    const std::vector<std::string> names = {"uploads", "assembly",      "factorization", "cycles",
-                                            "coarse solves", "copies", "total"};
+    const std::vector<std::string> names = {"uploads",       "assembly", "factorization", "cycles",
+                                            "coarse solves", "copies",   "total"};
     ASSERT_EQ(parts.size(), names.size()) << solve.out();
     double sum = 0;
     for (size_t i = 0; i < names.size(); ++i) {
         EXPECT_EQ(parts[i].name, names[i]);
-        if (i + 1 < names.size()) sum += parts[i].ms;
+        if (i + 1 < names.size())
+            sum += parts[i].ms;
     }
     // Each part is rounded to 0.1 ms on its own.
     EXPECT_NEAR(parts.back().ms, sum, 0.05 * double(names.size()));
@@ -79,14 +81,17 @@ TEST(SolveProfile, LargestUnderAMemoryLimit) {
         const char* megabytes;
         const char* line;
     } cases[] = {
-        {"1", "Largest cantilever that fits: 20 x 7 x 7 voxels, 980 elements, 3 levels (host "
-              "estimate 1 MB of 1 MB; the host's memory limits it)\n"},
-        {"16", "Largest cantilever that fits: 40 x 14 x 14 voxels, 7840 elements, 3 levels (host "
-               "estimate 6 MB of 16 MB; the host's memory limits it)\n"},
+        {"1",
+         "Largest cantilever that fits: 20 x 7 x 7 voxels, 980 elements, 3 levels (host "
+         "estimate 1 MB of 1 MB; the host's memory limits it)\n"},
+        {"16",
+         "Largest cantilever that fits: 40 x 14 x 14 voxels, 7840 elements, 3 levels (host "
+         "estimate 6 MB of 16 MB; the host's memory limits it)\n"},
     };
     for (const LimitCase& c : cases) {
-        Child solve(OSTREL_SOLVE_EXE, {"--largest", "--memory-limit", c.megabytes, "--voxel", "0.01",
-                                       "--tolerance", "0.01", "--device", "host", "--threads", "1"});
+        Child solve(OSTREL_SOLVE_EXE,
+                    {"--largest", "--memory-limit", c.megabytes, "--voxel", "0.01", "--tolerance",
+                     "0.01", "--device", "host", "--threads", "1"});
         EXPECT_EQ(solve.finish(), 0) << solve.err();
         EXPECT_EQ(solve.out().rfind(c.line, 0), 0u) << solve.out().substr(0, 200);
     }
