@@ -273,6 +273,7 @@ TEST(RunControl, ReleasesTheCycleSinkWhenDestroyed) {
     EXPECT_EQ(testing::lineCount(folder / "NumCycles.txt"), 1);
 }
 
+#ifdef OSTREL_EXE  // the interactive program is built only with the window layers
 // Without a display the interactive program stops with one error line before it loads or
 // writes anything. (Its start-up with a window is tested under Xvfb: tests/window.)
 TEST(Startup, WithoutADisplayNothingIsLoadedOrWritten) {
@@ -292,6 +293,7 @@ TEST(Startup, WithoutADisplayNothingIsLoadedOrWritten) {
         ++entries, (void)entry;
     EXPECT_EQ(entries, 2) << "only the scene and its mesh";
 }
+#endif
 
 }  // namespace
 }  // namespace ostrel
