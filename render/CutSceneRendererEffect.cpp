@@ -72,30 +72,29 @@ HRESULT CutSceneRendererEffect::BindVariables() {
     for (size_t i = 0; i < 15; ++i)
         if (failed(hr = GetPass(technique, passNames()[i], *passes[i]))) return hr;
 
-    constexpr unsigned kAppend = D3D11_APPEND_ALIGNED_ELEMENT;
     const Format f3 = Format::R32G32B32_FLOAT, f4 = Format::R32G32B32A32_FLOAT;
     const InputElementDesc position[] = {{"POSITION", 0, f3, 0, 0, false, 0}};
     const InputElementDesc mesh[] = {{"POSITION", 0, f3, 0, 0, false, 0},
-                                     {"NORMAL", 0, f3, 0, kAppend, false, 0}};
+                                     {"NORMAL", 0, f3, 0, kAppendAligned, false, 0}};
     const InputElementDesc twoSlots[] = {{"POSITION", 0, f3, 0, 0, false, 0},
                                          {"NORMAL", 0, f3, 1, 0, false, 0}};
     const InputElementDesc cut[] = {{"POSITION", 0, f3, 0, 0, false, 0},
-                                    {"NORMAL", 0, f3, 0, kAppend, false, 0},
-                                    {"CUT_ID", 0, Format::R32_SINT, 0, kAppend, false, 0}};
+                                    {"NORMAL", 0, f3, 0, kAppendAligned, false, 0},
+                                    {"CUT_ID", 0, Format::R32_SINT, 0, kAppendAligned, false, 0}};
     const InputElementDesc handles[] = {{"POSITION", 0, f3, 0, 0, false, 0},
                                         {"CENTER", 0, f3, 1, 0, true, 1},
                                         {"TYPE", 0, Format::R8_SINT, 2, 0, true, 1}};
     const InputElementDesc arrows[] = {{"POSITION", 0, f3, 0, 0, false, 0},
-                                       {"NORMAL", 0, f3, 0, kAppend, false, 0},
+                                       {"NORMAL", 0, f3, 0, kAppendAligned, false, 0},
                                        {"VERTEX", 0, Format::R32_SINT, 1, 0, true, 1},
                                        {"WORLD_VIEW", 0, f4, 2, 0, true, 1},
-                                       {"WORLD_VIEW", 1, f4, 2, kAppend, true, 1},
-                                       {"WORLD_VIEW", 2, f4, 2, kAppend, true, 1},
-                                       {"WORLD_VIEW", 3, f4, 2, kAppend, true, 1},
-                                       {"TRANS_INV_WORLD_VIEW", 0, f4, 2, kAppend, true, 1},
-                                       {"TRANS_INV_WORLD_VIEW", 1, f4, 2, kAppend, true, 1},
-                                       {"TRANS_INV_WORLD_VIEW", 2, f4, 2, kAppend, true, 1},
-                                       {"TRANS_INV_WORLD_VIEW", 3, f4, 2, kAppend, true, 1}};
+                                       {"WORLD_VIEW", 1, f4, 2, kAppendAligned, true, 1},
+                                       {"WORLD_VIEW", 2, f4, 2, kAppendAligned, true, 1},
+                                       {"WORLD_VIEW", 3, f4, 2, kAppendAligned, true, 1},
+                                       {"TRANS_INV_WORLD_VIEW", 0, f4, 2, kAppendAligned, true, 1},
+                                       {"TRANS_INV_WORLD_VIEW", 1, f4, 2, kAppendAligned, true, 1},
+                                       {"TRANS_INV_WORLD_VIEW", 2, f4, 2, kAppendAligned, true, 1},
+                                       {"TRANS_INV_WORLD_VIEW", 3, f4, 2, kAppendAligned, true, 1}};
     layoutCount = 0;
     if (failed(hr = CreateInputLayout(renderMeshWithFaceNormals, position, 1, &layouts[0], &layoutCount))) return hr;
     if (failed(hr = CreateInputLayout(renderMesh, mesh, 2, &layouts[1], &layoutCount))) return hr;

@@ -112,7 +112,7 @@ bool resolveInputLayout(const std::vector<ShaderInput>& inputs, const InputEleme
             why = "element " + std::to_string(e) + " has no semantic or an input slot above 15";
             return false;
         }
-        const unsigned offset = el.alignedByteOffset == D3D11_APPEND_ALIGNED_ELEMENT
+        const unsigned offset = el.alignedByteOffset == kAppendAligned
                                     ? slotEnd[el.inputSlot]
                                     : el.alignedByteOffset;
         slotEnd[el.inputSlot] = offset + formatSize(el.format);

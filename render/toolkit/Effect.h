@@ -34,14 +34,14 @@ enum class Format { R32G32B32_FLOAT, R32G32B32A32_FLOAT, R32_FLOAT, R32_SINT, R3
 unsigned formatSize(Format format);
 
 /// An element offset that follows the previous element of the same slot.
-inline constexpr unsigned D3D11_APPEND_ALIGNED_ELEMENT = 0xffffffffu;
+inline constexpr unsigned kAppendAligned = 0xffffffffu;
 
 struct InputElementDesc {
     const char* semanticName;
     unsigned semanticIndex;
     Format format;
     unsigned inputSlot;
-    unsigned alignedByteOffset;  ///< or D3D11_APPEND_ALIGNED_ELEMENT
+    unsigned alignedByteOffset;  ///< or kAppendAligned
     bool perInstance;
     unsigned instanceDataStepRate;  ///< 0 for per-vertex data
 };

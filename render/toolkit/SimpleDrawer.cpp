@@ -60,7 +60,7 @@ HRESULT SimpleDrawEffect::BindVariables() {
         return hr;
     const InputElementDesc elements[] = {
         {"POSITION", 0, Format::R32G32B32_FLOAT, 0, 0, false, 0},
-        {"COLOR", 0, Format::R32G32B32A32_FLOAT, 0, D3D11_APPEND_ALIGNED_ELEMENT, false, 0},
+        {"COLOR", 0, Format::R32G32B32A32_FLOAT, 0, kAppendAligned, false, 0},
     };
     return CreateInputLayout(render, elements, 2, &layout);
 }

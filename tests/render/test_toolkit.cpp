@@ -401,12 +401,12 @@ TEST(InputLayoutResolution, ElementsFeedTheInputsByNameWithMatrixRows) {
                                              {"WORLD_VIEW", GL_FLOAT_MAT4, 2, 4, false}};
     std::vector<InputElementDesc> e = {
         {"POSITION", 0, Format::R32G32B32_FLOAT, 0, 0, false, 0},
-        {"NORMAL", 0, Format::R32G32B32_FLOAT, 0, D3D11_APPEND_ALIGNED_ELEMENT, false, 0},
+        {"NORMAL", 0, Format::R32G32B32_FLOAT, 0, kAppendAligned, false, 0},
         {"VERTEX", 0, Format::R32_SINT, 1, 0, true, 1},
         {"WORLD_VIEW", 0, Format::R32G32B32A32_FLOAT, 2, 0, true, 1},
-        {"WORLD_VIEW", 1, Format::R32G32B32A32_FLOAT, 2, D3D11_APPEND_ALIGNED_ELEMENT, true, 1},
-        {"WORLD_VIEW", 2, Format::R32G32B32A32_FLOAT, 2, D3D11_APPEND_ALIGNED_ELEMENT, true, 1},
-        {"WORLD_VIEW", 3, Format::R32G32B32A32_FLOAT, 2, D3D11_APPEND_ALIGNED_ELEMENT, true, 1}};
+        {"WORLD_VIEW", 1, Format::R32G32B32A32_FLOAT, 2, kAppendAligned, true, 1},
+        {"WORLD_VIEW", 2, Format::R32G32B32A32_FLOAT, 2, kAppendAligned, true, 1},
+        {"WORLD_VIEW", 3, Format::R32G32B32A32_FLOAT, 2, kAppendAligned, true, 1}};
     std::vector<InputLayout::Attribute> out;
     std::string why;
     ASSERT_TRUE(resolveInputLayout(inputs, e.data(), unsigned(e.size()), out, why)) << why;
