@@ -1,12 +1,13 @@
 #pragma once
-// The application's side of the window loop: the window message hook and the frame move.
+// The application's side of the window loop: the input hooks and the frame move.
 //
-// Message hook, in order: (1) the editor's mouse handler; when it takes the message the
-// no-further-processing flag is set and nothing else sees it; (2) the camera's input handler,
-// then the flag is cleared; (3) with the device-settings dialog shown the dialog has the input
-// and F2 (key down) hides it; otherwise, while the controls are shown, the panels, whose answer
-// becomes the flag. Without a panels hook, ImGui's wish for the mouse or keyboard is the flag
-// and F2 shows the dialog (the device panel's hot key).
+// Input hooks, in order, for mouse and key events: (1) the editor's mouse handler (mouse events
+// only); when it takes the event the no-further-processing flag is set and nothing else sees it;
+// (2) the camera's input handler, then the flag is cleared; (3) with the device-settings dialog
+// shown the dialog has the input and F2 (pressed or repeated without Alt) hides it; otherwise,
+// while the controls are shown, the panels, whose answer becomes the flag. Without panel hooks,
+// ImGui's wish for the mouse or keyboard is the flag and F2 shows the dialog (the device panel's
+// hot key). Focus events go to the camera alone.
 //
 // Frame move, in order: the first call remembers its time as the last title time; more than
 // 0.5 s later, while windowed, the title becomes "Ostrel @ <fps with 2 decimals> fps"; the
@@ -36,9 +37,12 @@ class WindowLoop {
     WindowLoop(WindowFramework& framework, Camera& camera, CutSceneRenderer& renderer,
                DeviceCallbacks& device, RunControl* runControl, const WindowHooks& hooks);
 
-    void onMessage(const WindowMessage& message, bool& noFurtherProcessing);
+    /// The input hooks; true = no further processing.
+    bool onMouse(const MouseEvent& event);
+    bool onKey(const KeyEvent& event);
+    void onFocus(const FocusEvent& event);
     void onFrameMove(double time, float elapsed);
-    void onKeyboard(win::UINT key, bool keyDown, bool altDown);
+    void onKeyboard(const KeyEvent& event);
 
     const Matrix4& frameView() const { return frameView_; }
 

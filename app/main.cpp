@@ -37,8 +37,8 @@ void automationLine(const WindowFramework& framework, const std::string& line) {
         std::cerr << "automation: " << line << std::endl;
 }
 
-/// The framework callbacks: device life cycle to the device callbacks, frame move and messages
-/// to the window loop. In automation mode every life-cycle event is also logged on stderr.
+/// The framework callbacks: device life cycle to the device callbacks, frame move and input to
+/// the window loop. In automation mode every life-cycle event is also logged on stderr.
 FrameworkCallbacks makeCallbacks(WindowFramework& framework, DeviceCallbacks& device,
                                  WindowLoop& loop) {
     FrameworkCallbacks callbacks;
@@ -62,12 +62,10 @@ FrameworkCallbacks makeCallbacks(WindowFramework& framework, DeviceCallbacks& de
     callbacks.frameRender = [&](double time, float elapsed) {
         device.OnFrameRender(time, elapsed);
     };
-    callbacks.message = [&](const WindowMessage& m, bool& noFurther) {
-        loop.onMessage(m, noFurther);
-    };
-    callbacks.keyboard = [&](win::UINT key, bool down, bool alt) {
-        loop.onKeyboard(key, down, alt);
-    };
+    callbacks.mouse = [&](const MouseEvent& event) { return loop.onMouse(event); };
+    callbacks.key = [&](const KeyEvent& event) { return loop.onKey(event); };
+    callbacks.focus = [&](const FocusEvent& event) { loop.onFocus(event); };
+    callbacks.keyboard = [&](const KeyEvent& event) { loop.onKeyboard(event); };
     callbacks.frameMove = [&, lastLine = std::string()](double time, float elapsed) mutable {
         loop.onFrameMove(time, elapsed);
         // Automation mode reports every change of the camera, so that scripted input can be

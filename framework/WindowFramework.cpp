@@ -445,61 +445,63 @@ int WindowFramework::currentMods() const {
     if (glfwGetKey(window_, GLFW_KEY_LEFT_CONTROL) == GLFW_PRESS ||
         glfwGetKey(window_, GLFW_KEY_RIGHT_CONTROL) == GLFW_PRESS)
         mods |= GLFW_MOD_CONTROL;
+    if (glfwGetKey(window_, GLFW_KEY_LEFT_ALT) == GLFW_PRESS ||
+        glfwGetKey(window_, GLFW_KEY_RIGHT_ALT) == GLFW_PRESS)
+        mods |= GLFW_MOD_ALT;
     return mods;
 }
 
-void WindowFramework::deliver(const std::vector<WindowMessage>& messages) {
-    for (const WindowMessage& m : messages) {
-        bool noFurther = false;
-        if (callbacks_.message)
-            callbacks_.message(m, noFurther);
-        if (noFurther)
-            continue;
-        const bool keyDown = m.message == win::WM_KEYDOWN || m.message == win::WM_SYSKEYDOWN;
-        const bool keyUp = m.message == win::WM_KEYUP || m.message == win::WM_SYSKEYUP;
-        if (!keyDown && !keyUp)
-            continue;
-        const win::UINT vk = win::UINT(m.wParam);
-        const bool alt = (m.lParam >> 29) & 1;
-        if (callbacks_.keyboard)
-            callbacks_.keyboard(vk, keyDown, alt);
-        if (keyDown && settingsDialogShown_ && !alt && vk == win::VK_RETURN) {
-            // The dialog's OK, taken when the dialog is next drawn, after ImGui has committed a
-            // number that Enter finished.
-            dialogOkRequested_ = true;
-        } else if (keyDown && settingsDialogShown_ && vk == win::VK_ESCAPE) {
-            settingsDialogShown_ = false;  // the dialog's Cancel
-        } else if (keyDown && alt && vk == win::VK_RETURN) {
-            toggleFullScreen();
-        } else if (keyDown && vk == win::VK_ESCAPE) {
-            closeWindow();
-        }
+void WindowFramework::deliverMouse(const std::optional<MouseEvent>& event) {
+    if (event && callbacks_.mouse)
+        callbacks_.mouse(*event);
+}
+
+void WindowFramework::deliverKey(const std::optional<KeyEvent>& event) {
+    if (!event || (callbacks_.key && callbacks_.key(*event)))
+        return;
+    if (callbacks_.keyboard)
+        callbacks_.keyboard(*event);
+    if (!event->isDown())
+        return;
+    const bool alt = event->modifiers.alt;
+    if (settingsDialogShown_ && !alt && event->key == Key::Enter) {
+        // The dialog's OK, taken when the dialog is next drawn, after ImGui has committed a
+        // number that Enter finished.
+        dialogOkRequested_ = true;
+    } else if (settingsDialogShown_ && event->key == Key::Escape) {
+        settingsDialogShown_ = false;  // the dialog's Cancel
+    } else if (alt && event->key == Key::Enter) {
+        toggleFullScreen();
+    } else if (event->key == Key::Escape) {
+        closeWindow();
     }
 }
 
 void WindowFramework::onKey(GLFWwindow* w, int key, int, int action, int mods) {
     WindowFramework* f = self(w);
-    f->deliver(f->translator_.key(key, action, mods));
+    f->deliverKey(f->translator_.key(key, action, mods));
 }
 
 void WindowFramework::onCursor(GLFWwindow* w, double x, double y) {
     WindowFramework* f = self(w);
-    f->deliver(f->translator_.cursor(x, y, f->currentMods()));
+    f->deliverMouse(f->translator_.cursor(x, y, f->currentMods()));
 }
 
 void WindowFramework::onButton(GLFWwindow* w, int button, int action, int mods) {
     WindowFramework* f = self(w);
-    f->deliver(f->translator_.button(button, action, mods, glfwGetTime()));
+    f->deliverMouse(f->translator_.button(button, action, mods, glfwGetTime()));
 }
 
 void WindowFramework::onScroll(GLFWwindow* w, double, double dy) {
     WindowFramework* f = self(w);
-    f->deliver(f->translator_.scroll(dy, f->currentMods()));
+    f->deliverMouse(f->translator_.scroll(dy, f->currentMods()));
 }
 
 void WindowFramework::onFocus(GLFWwindow* w, int focused) {
     WindowFramework* f = self(w);
-    f->deliver(f->translator_.focus(focused == GLFW_TRUE));
+    const FocusEvent event = f->translator_.focus(focused == GLFW_TRUE);
+    if (f->callbacks_.focus)
+        f->callbacks_.focus(event);
 }
 
 void WindowFramework::onFramebufferSize(GLFWwindow* w, int width, int height) {

@@ -13,21 +13,23 @@
 //   shutdown():      swap chain releasing -> device destroyed -> window closed
 // A failing device-created or swap-chain-resized callback ends the loop with kExitDeviceFailed.
 //
-// Input: GLFW events become WindowMessages (MessageTranslator.h) handed to the message callback
-// with a no-further-processing flag; key messages not stopped there reach the keyboard callback
-// (virtual-key code, down, Alt held), and then the framework's own hot keys: Alt+Enter toggles
-// full screen, Escape closes the window; while the device-settings dialog is shown, Enter is its
-// OK and Escape its Cancel. ImGui gets the same input through its GLFW back end.
+// Input: GLFW events become typed events (InputEvents.h, InputTranslator.h). Mouse and key
+// events go to the mouse and key callbacks, whose answer is the no-further-processing flag;
+// focus events go to the focus callback. A key event not stopped there reaches the keyboard
+// callback, and then the framework's own hot keys (on a press or an auto-repeat): Alt+Enter
+// toggles full screen, Escape closes the window; while the device-settings dialog is shown,
+// Enter is its OK and Escape its Cancel. ImGui gets the same input through its GLFW back end.
 //
 // Everything runs on the thread that created the framework. One instance per process.
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "framework/FrameStats.h"
 #include "framework/FrameworkFlags.h"
-#include "framework/MessageTranslator.h"
+#include "framework/InputTranslator.h"
 #include "framework/Result.h"
 
 struct GLFWwindow;
@@ -51,8 +53,12 @@ struct FrameworkCallbacks {
     /// Absolute time in seconds since the loop started, time since the last frame.
     std::function<void(double time, float elapsed)> frameMove;
     std::function<void(double time, float elapsed)> frameRender;
-    std::function<void(const WindowMessage& message, bool& noFurtherProcessing)> message;
-    std::function<void(win::UINT key, bool keyDown, bool altDown)> keyboard;
+    /// Input hooks; true = taken, no further processing.
+    std::function<bool(const MouseEvent& event)> mouse;
+    std::function<bool(const KeyEvent& event)> key;
+    std::function<void(const FocusEvent& event)> focus;
+    /// The application's key handler, for the key events the key hook did not take.
+    std::function<void(const KeyEvent& event)> keyboard;
 };
 
 class WindowFramework {
@@ -134,7 +140,8 @@ class WindowFramework {
     static void onFocus(GLFWwindow* w, int focused);
     static void onFramebufferSize(GLFWwindow* w, int width, int height);
 
-    void deliver(const std::vector<WindowMessage>& messages);
+    void deliverMouse(const std::optional<MouseEvent>& event);
+    void deliverKey(const std::optional<KeyEvent>& event);
     bool startDevice();
     void stopDevice();
     bool resizeSwapChain(int width, int height);
@@ -164,7 +171,7 @@ class WindowFramework {
     int dialogX_ = 0, dialogY_ = 0, dialogWidth_ = 0, dialogHeight_ = 0;
     std::string title_;
     std::string glVersion_, glRenderer_;
-    MessageTranslator translator_;
+    InputTranslator translator_;
     FrameRateCounter frameRate_;
     int exitCode_ = kExitOk;
     double loopSeconds_ = 0;

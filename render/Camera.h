@@ -3,7 +3,7 @@
 // keypad move the eye) or orbit (mode 1: the eye circles the orbit centre at the orbit
 // distance). Angles in degrees; world z is up; matrices as in geometry/Matrix4.h.
 //
-// Keys (virtual-key code -> slot): Left 0, Right 1, Up 2, Down 3, Page Up 4, Page Down 5,
+// Keys (key -> slot): Left 0, Right 1, Up 2, Down 3, Page Up 4, Page Down 5,
 // Shift 6, Numpad 4/6/8/2 7..10, Numpad 9 11 (as Page Up), Numpad 3 12 (as Page Down).
 // With v the speed (the maximum speed while Shift is held) and t the frame time:
 //   free flight: Left/Right move along -/+right, Up/Down along +/-forward, Page Up/Down change
@@ -21,12 +21,18 @@
 // looking along -z). Forward = (cos h cos p, sin h cos p, -sin p): a positive pitch looks down.
 // Orbit eye = centre - distance * forward.
 //
+// Input: a key press marks its slot held (an auto-repeat of a held key changes nothing), a
+// release frees it; a button press (a double click included) or release changes the held
+// buttons and restarts the drag at the event's cursor while any stays held; moves record the
+// cursor while a button is held; the wheel adds up its units; a focus loss frees every key and
+// button.
+//
 // Setters change only their field; call UpdateOrbitPosition() and UpdateView() afterwards.
 // Only the window thread uses the camera.
 
 #include <array>
 
-#include "framework/WindowMessages.h"
+#include "framework/InputEvents.h"
 #include "geometry/Matrix4.h"
 #include "geometry/Vec3.h"
 
@@ -40,8 +46,10 @@ class Camera {
 
     Camera();
 
-    /// The input handler: focus loss, setting change, keys, mouse move, buttons, capture, wheel.
-    void HandleMessage(win::UINT message, win::WPARAM wParam, win::LPARAM lParam);
+    /// The input handlers: keys; mouse moves, buttons and wheel; focus loss.
+    void HandleKey(const KeyEvent& event);
+    void HandleMouse(const MouseEvent& event);
+    void HandleFocus(const FocusEvent& event);
     /// Once per frame with the frame time in seconds.
     void Update(float elapsedSeconds);
     /// Rebuilds the axes and the view matrix from position and angles.
@@ -78,7 +86,7 @@ class Camera {
     float maximumSpeed() const { return maxSpeed_; }
     void SetMaximumSpeed(float speed) { maxSpeed_ = speed; }
 
-    /// Wheel delta per line = 120 / lines; 0 lines: the wheel is ignored.
+    /// Wheel delta per line = kWheelUnitsPerNotch / lines; 0 lines: the wheel is ignored.
     void SetWheelScrollLines(int lines);
     int wheelDeltaPerLine() const { return wheelDeltaPerLine_; }
     bool keyDown(int slot) const { return keys_[size_t(slot)]; }
@@ -87,11 +95,11 @@ class Camera {
 
     /// The base matrix B.
     static Matrix4 baseMatrix();
-    /// Key slot of a virtual-key code, -1 when the camera does not use the key.
-    static int keySlot(win::UINT virtualKey);
+    /// Key slot of a key, -1 when the camera does not use the key.
+    static int keySlot(Key key);
 
   private:
-    void buttonsChanged(win::LPARAM lParam);
+    void buttonsChanged(const MouseEvent& event);
 
     int mode_ = kModeOrbit;
     Vec3f position_{0, 0, 0};

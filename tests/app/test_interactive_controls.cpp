@@ -23,7 +23,7 @@ class InteractiveTest : public ControlsTest {
             scene_, *run_, renderer_, camera_, framework_, device_, sceneFile_.wstring());
         interactive_->plugInto(hooks_);
     }
-    void keyDown(UINT key, bool alt = false) { hooks_.keyboard(key, true, alt); }
+    void keyDown(Key key, bool alt = false) { hooks_.keyboard(keyPress(key, alt)); }
 
     CutSceneRenderer renderer_{&scene_};
     Camera camera_;
@@ -34,8 +34,9 @@ class InteractiveTest : public ControlsTest {
 };
 
 TEST_F(InteractiveTest, EveryHookIsFilled) {
-    EXPECT_TRUE(hooks_.editorMouseMessage);
-    EXPECT_TRUE(hooks_.panelsMessage);
+    EXPECT_TRUE(hooks_.editorMouse);
+    EXPECT_TRUE(hooks_.panelsMouse);
+    EXPECT_TRUE(hooks_.panelsKey);
     EXPECT_TRUE(hooks_.keyboard);
     EXPECT_TRUE(hooks_.drawPanels);
     EXPECT_TRUE(hooks_.updateCameraAxes);
@@ -44,45 +45,45 @@ TEST_F(InteractiveTest, EveryHookIsFilled) {
 
 TEST_F(InteractiveTest, KeysReachTheEditorTheRendererAndTheCamera) {
     EXPECT_EQ(hooks_.editorMode(), 0);
-    keyDown('V');
+    keyDown(Key::V);
     EXPECT_EQ(hooks_.editorMode(), 1);
     EXPECT_TRUE(renderer_.settings().editorActive);
-    keyDown('D');
+    keyDown(Key::D);
     EXPECT_FALSE(renderer_.settings().editorActive);
 
     ASSERT_EQ(camera_.mode(), Camera::kModeOrbit);
-    keyDown(VK_SPACE);
+    keyDown(Key::Space);
     EXPECT_EQ(camera_.mode(), Camera::kModeFree);
-    keyDown('2');
+    keyDown(Key::Digit2);
     EXPECT_EQ(camera_.heading(), 90.0f);
 }
 
 TEST_F(InteractiveTest, PanelVisibilityFollowsU) {
     EXPECT_TRUE(device_.controlsShown());
-    keyDown('U');
+    keyDown(Key::U);
     EXPECT_FALSE(device_.controlsShown());
-    EXPECT_FALSE(hooks_.panelsMessage({WM_KEYDOWN, 'W', 0}));
+    EXPECT_FALSE(hooks_.panelsKey(keyPress(Key::W)));
     EXPECT_FALSE(renderer_.settings().wireFrame);
-    keyDown('U', true);
+    keyDown(Key::U, true);
     EXPECT_TRUE(device_.controlsShown());
-    EXPECT_TRUE(hooks_.panelsMessage({WM_KEYDOWN, 'W', 0}));
+    EXPECT_TRUE(hooks_.panelsKey(keyPress(Key::W)));
     EXPECT_TRUE(renderer_.settings().wireFrame);
     // F2 shows the framework's device settings dialog.
-    EXPECT_TRUE(hooks_.panelsMessage({WM_KEYDOWN, VK_F2, 0}));
+    EXPECT_TRUE(hooks_.panelsKey(keyPress(Key::F2)));
     EXPECT_TRUE(framework_.settingsDialogShown());
 }
 
 TEST_F(InteractiveTest, MouseGoesToTheEditor) {
     // View mode: nothing under the cursor, so the camera gets the press.
-    EXPECT_FALSE(hooks_.editorMouseMessage(WM_RBUTTONDOWN, makeMouseLParam(10, 10)));
-    keyDown('V');
-    EXPECT_TRUE(hooks_.editorMouseMessage(WM_RBUTTONDOWN, makeMouseLParam(10, 10)));
-    EXPECT_TRUE(hooks_.editorMouseMessage(WM_RBUTTONUP, makeMouseLParam(30, 30)));
-    EXPECT_FALSE(hooks_.editorMouseMessage(WM_RBUTTONUP, makeMouseLParam(30, 30)));
+    EXPECT_FALSE(hooks_.editorMouse(mousePress(MouseButton::Right, 10, 10)));
+    keyDown(Key::V);
+    EXPECT_TRUE(hooks_.editorMouse(mousePress(MouseButton::Right, 10, 10)));
+    EXPECT_TRUE(hooks_.editorMouse(mouseRelease(MouseButton::Right, 30, 30)));
+    EXPECT_FALSE(hooks_.editorMouse(mouseRelease(MouseButton::Right, 30, 30)));
 }
 
 TEST_F(InteractiveTest, FrameMoveRefreshesTheEditorsCameraAxes) {
-    keyDown('2');
+    keyDown(Key::Digit2);
     hooks_.updateCameraAxes(camera_.viewMatrix());
     const Editor& editor = interactive_->editor();
     EXPECT_NEAR(editor.viewDirection().y, 1.0f, 1e-5);

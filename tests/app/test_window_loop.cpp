@@ -1,4 +1,4 @@
-// The application's side of the window loop without a window: the message hook's order, the
+// The application's side of the window loop without a window: the input hooks' order, the
 // frame move (title, camera, view, editor axes) and which arguments the framework reports.
 
 #include <gtest/gtest.h>
@@ -11,11 +11,12 @@
 #include "render/Camera.h"
 #include "render/DeviceCallbacks.h"
 #include "render/CutSceneRenderer.h"
+#include "support/InputEventBuilders.h"
 
 namespace ostrel {
 namespace {
 
-using namespace win;
+using namespace ostrel::testing;
 
 struct Rig {
     WindowFramework framework{FrameworkFlags{}};
@@ -25,65 +26,90 @@ struct Rig {
     WindowHooks hooks;
     WindowLoop loop{framework, camera, renderer, device, nullptr, hooks};
 
-    bool send(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
-        bool noFurther = true;
-        loop.onMessage({message, wParam, lParam}, noFurther);
-        return noFurther;
-    }
+    bool send(const KeyEvent& event) { return loop.onKey(event); }
+    bool send(const MouseEvent& event) { return loop.onMouse(event); }
 };
 
 TEST(WindowLoop, TheEditorFirstThenTheCameraThenThePanels) {
     Rig rig;
     std::vector<std::string> calls;
     bool editorTakes = true;
-    rig.hooks.editorMouseMessage = [&](UINT, LPARAM) {
+    rig.hooks.editorMouse = [&](const MouseEvent&) {
         calls.push_back("editor");
         return editorTakes;
     };
-    rig.hooks.panelsMessage = [&](const WindowMessage&) {
+    rig.hooks.panelsMouse = [&](const MouseEvent&) {
         calls.push_back("panels");
         return true;
     };
-    // Taken by the editor: the camera never sees the key.
-    EXPECT_TRUE(rig.send(WM_KEYDOWN, VK_LEFT));
-    EXPECT_EQ(rig.camera.keysHeld(), 0);
+    rig.hooks.panelsKey = [&](const KeyEvent&) {
+        calls.push_back("panel keys");
+        return true;
+    };
+    // Taken by the editor: the camera never sees the press.
+    EXPECT_TRUE(rig.send(mousePress(MouseButton::Left, 10, 10)));
+    EXPECT_EQ(rig.camera.mouseButtons(), 0);
     EXPECT_EQ(calls, std::vector<std::string>{"editor"});
     // Declined: the camera, then the panels, whose answer is the flag.
     editorTakes = false;
     calls.clear();
-    EXPECT_TRUE(rig.send(WM_KEYDOWN, VK_LEFT));
-    EXPECT_EQ(rig.camera.keysHeld(), 1);
+    EXPECT_TRUE(rig.send(mousePress(MouseButton::Left, 10, 10)));
+    EXPECT_EQ(rig.camera.mouseButtons(), 1);
     EXPECT_EQ(calls, (std::vector<std::string>{"editor", "panels"}));
+    // Keys go to the camera, then to the panels.
+    calls.clear();
+    EXPECT_TRUE(rig.send(keyPress(Key::Left)));
+    EXPECT_EQ(rig.camera.keysHeld(), 1);
+    EXPECT_EQ(calls, std::vector<std::string>{"panel keys"});
     // Controls hidden: no panels, the flag stays cleared.
     rig.device.setControlsShown(false);
     calls.clear();
-    EXPECT_FALSE(rig.send(WM_KEYUP, VK_LEFT));
+    EXPECT_FALSE(rig.send(mouseRelease(MouseButton::Left, 10, 10)));
+    EXPECT_EQ(rig.camera.mouseButtons(), 0);
+    EXPECT_FALSE(rig.send(keyRelease(Key::Left)));
     EXPECT_EQ(rig.camera.keysHeld(), 0);
     EXPECT_EQ(calls, std::vector<std::string>{"editor"});
+}
+
+TEST(WindowLoop, FocusLossReleasesTheCameraKeysAndButtons) {
+    Rig rig;
+    rig.send(keyPress(Key::Left));
+    rig.send(mousePress(MouseButton::Left, 10, 10));
+    rig.loop.onFocus(FocusEvent{true});
+    EXPECT_EQ(rig.camera.keysHeld(), 1);
+    rig.loop.onFocus(FocusEvent{false});
+    EXPECT_EQ(rig.camera.keysHeld(), 0);
+    EXPECT_EQ(rig.camera.mouseButtons(), 0);
 }
 
 TEST(WindowLoop, F2HidesTheSettingsDialogAndThePanelsWaitMeanwhile) {
     Rig rig;
     int panelCalls = 0;
-    rig.hooks.panelsMessage = [&](const WindowMessage&) { return ++panelCalls, true; };
+    rig.hooks.panelsKey = [&](const KeyEvent&) { return ++panelCalls, true; };
     rig.framework.setSettingsDialogShown(true);
-    EXPECT_FALSE(rig.send(WM_KEYDOWN, 'W'));
+    EXPECT_FALSE(rig.send(keyPress(Key::W)));
     EXPECT_TRUE(rig.framework.settingsDialogShown());
-    EXPECT_FALSE(rig.send(WM_KEYDOWN, VK_F2));
+    EXPECT_FALSE(rig.send(keyPress(Key::F2)));
     EXPECT_FALSE(rig.framework.settingsDialogShown());
     EXPECT_EQ(panelCalls, 0);
-    EXPECT_TRUE(rig.send(WM_KEYDOWN, VK_F2));
+    EXPECT_TRUE(rig.send(keyPress(Key::F2)));
     EXPECT_EQ(panelCalls, 1);
 }
 
 TEST(WindowLoop, WithoutPanelsF2ShowsTheSettingsDialog) {
     Rig rig;
-    EXPECT_FALSE(rig.send(WM_KEYDOWN, 'W'));
+    EXPECT_FALSE(rig.send(keyPress(Key::W)));
     EXPECT_FALSE(rig.framework.settingsDialogShown());
-    EXPECT_TRUE(rig.send(WM_KEYDOWN, VK_F2));
+    EXPECT_TRUE(rig.send(keyPress(Key::F2)));
     EXPECT_TRUE(rig.framework.settingsDialogShown());
-    EXPECT_FALSE(rig.send(WM_KEYDOWN, VK_F2));
+    EXPECT_FALSE(rig.send(keyPress(Key::F2)));
     EXPECT_FALSE(rig.framework.settingsDialogShown());
+    // Alt+F2 and a release are not the hot key; an auto-repeat is.
+    EXPECT_FALSE(rig.send(keyPress(Key::F2, true)));
+    EXPECT_FALSE(rig.send(keyRelease(Key::F2)));
+    EXPECT_FALSE(rig.framework.settingsDialogShown());
+    EXPECT_TRUE(rig.send(keyRepeat(Key::F2)));
+    EXPECT_TRUE(rig.framework.settingsDialogShown());
 }
 
 TEST(WindowLoop, FrameMoveWritesTheTitleEveryHalfSecondAndMovesTheCamera) {
@@ -96,7 +122,7 @@ TEST(WindowLoop, FrameMoveWritesTheTitleEveryHalfSecondAndMovesTheCamera) {
     EXPECT_EQ(rig.framework.windowTitle(), "");
     rig.loop.onFrameMove(3.5, 0.5f);  // exactly 0.5 s: not yet
     EXPECT_EQ(rig.framework.windowTitle(), "");
-    rig.camera.HandleMessage(WM_KEYDOWN, VK_RIGHT, 0);
+    rig.camera.HandleKey(keyPress(Key::Right));
     rig.loop.onFrameMove(3.51, 0.01f);
     EXPECT_EQ(rig.framework.windowTitle(), "Ostrel @ 0.00 fps");
     EXPECT_NEAR(rig.camera.heading(), 10 + 0.21f * 0.01f * 180, 1e-4f);
