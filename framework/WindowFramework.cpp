@@ -169,7 +169,7 @@ void WindowFramework::applyWindowMode() {
 }
 
 bool WindowFramework::startDevice() {
-    if (callbacks_.deviceCreated && failed(callbacks_.deviceCreated())) {
+    if (callbacks_.deviceCreated && !callbacks_.deviceCreated()) {
         exitCode_ = kExitDeviceFailed;
         return false;
     }
@@ -187,7 +187,7 @@ bool WindowFramework::resizeSwapChain(int width, int height) {
     swapChainReady_ = false;
     width_ = width;
     height_ = height;
-    if (callbacks_.swapChainResized && failed(callbacks_.swapChainResized(width, height))) {
+    if (callbacks_.swapChainResized && !callbacks_.swapChainResized(width, height)) {
         exitCode_ = kExitDeviceFailed;
         return false;
     }
@@ -364,15 +364,15 @@ void WindowFramework::closeWindow() {
         glfwSetWindowShouldClose(window_, GLFW_TRUE);
 }
 
-HRESULT WindowFramework::createDialogResources() {
+bool WindowFramework::createDialogResources() {
     if (!imguiContext_)
-        return E_FAIL;
+        return false;
     if (dialogResources_)
-        return S_OK;
+        return true;
     if (!ImGui_ImplOpenGL3_Init("#version 330 core"))
-        return E_FAIL;
+        return false;
     dialogResources_ = true;
-    return S_OK;
+    return true;
 }
 
 void WindowFramework::destroyDialogResources() {

@@ -30,7 +30,6 @@
 #include "framework/FrameStats.h"
 #include "framework/FrameworkFlags.h"
 #include "framework/InputTranslator.h"
-#include "framework/Result.h"
 
 struct GLFWwindow;
 
@@ -46,8 +45,9 @@ struct DeviceSettings {
 
 struct FrameworkCallbacks {
     std::function<bool(DeviceSettings&)> modifyDeviceSettings;
-    std::function<HRESULT()> deviceCreated;
-    std::function<HRESULT(int width, int height)> swapChainResized;
+    /// False: the device or the swap chain could not be created.
+    std::function<bool()> deviceCreated;
+    std::function<bool(int width, int height)> swapChainResized;
     std::function<void()> swapChainReleasing;
     std::function<void()> deviceDestroyed;
     /// Absolute time in seconds since the loop started, time since the last frame.
@@ -118,7 +118,8 @@ class WindowFramework {
     void closeWindow();
 
     // The dialog resource manager and the device-settings dialog (ImGui).
-    HRESULT createDialogResources();
+    /// False without an ImGui context or when its OpenGL back end cannot start.
+    bool createDialogResources();
     void destroyDialogResources();
     void resizeSettingsDialog(int x, int y, int width, int height);
     bool settingsDialogShown() const { return settingsDialogShown_; }

@@ -26,7 +26,7 @@ const std::array<const char*, 15>& CutSceneRendererEffect::passNames() {
     return names;
 }
 
-HRESULT CutSceneRendererEffect::BindVariables() {
+bool CutSceneRendererEffect::BindVariables() {
     // Each variable with the lookup of its kind, in the contract's order.
     struct Lookup {
         Variable** target;
@@ -41,19 +41,19 @@ HRESULT CutSceneRendererEffect::BindVariables() {
         {&g_vAmbientColorCutSurfaces, 'v'}, {&g_vDiffuseColorCutSurfaces, 'v'},
         {&g_vSpecularColorCutSurfaces, 'v'}, {&g_mShadowMap, 'm'}, {&g_mInvViewLight, 'm'},
         {&g_fClippingY, 'f'}, {&g_txShadowMap, 't'}};
-    HRESULT hr = S_OK;
     for (size_t i = 0; i < 21; ++i) {
         const std::string name = variableNames()[i];
         Variable*& v = *lookups[i].target;
+        bool found = false;
         switch (lookups[i].kind) {
-            case 'm': hr = GetMatrix(name, v); break;
-            case 'v': hr = GetVector(name, v); break;
-            case 'f': hr = GetScalar(name, v); break;
-            default: hr = GetShaderResource(name, v); break;
+            case 'm': found = GetMatrix(name, v); break;
+            case 'v': found = GetVector(name, v); break;
+            case 'f': found = GetScalar(name, v); break;
+            default: found = GetShaderResource(name, v); break;
         }
-        if (failed(hr)) return hr;
+        if (!found) return false;
     }
-    if (failed(hr = GetTechnique("CutSceneRenderer", technique))) return hr;
+    if (!GetTechnique("CutSceneRenderer", technique)) return false;
     Pass** passes[15] = {&setSolidRenderMode,
                          &setWireFrameRenderMode,
                          &renderMeshWithFaceNormals,
@@ -70,7 +70,7 @@ HRESULT CutSceneRendererEffect::BindVariables() {
                          &renderForceArrows,
                          &renderSurfaceVertices};
     for (size_t i = 0; i < 15; ++i)
-        if (failed(hr = GetPass(technique, passNames()[i], *passes[i]))) return hr;
+        if (!GetPass(technique, passNames()[i], *passes[i])) return false;
 
     const Format f3 = Format::R32G32B32_FLOAT, f4 = Format::R32G32B32A32_FLOAT;
     const InputElementDesc position[] = {{"POSITION", 0, f3, 0, 0, false, 0}};
@@ -96,12 +96,12 @@ HRESULT CutSceneRendererEffect::BindVariables() {
                                        {"TRANS_INV_WORLD_VIEW", 2, f4, 2, kAppendAligned, true, 1},
                                        {"TRANS_INV_WORLD_VIEW", 3, f4, 2, kAppendAligned, true, 1}};
     layoutCount = 0;
-    if (failed(hr = CreateInputLayout(renderMeshWithFaceNormals, position, 1, &layouts[0], &layoutCount))) return hr;
-    if (failed(hr = CreateInputLayout(renderMesh, mesh, 2, &layouts[1], &layoutCount))) return hr;
-    if (failed(hr = CreateInputLayout(renderMesh, twoSlots, 2, &layouts[2], &layoutCount))) return hr;
-    if (failed(hr = CreateInputLayout(renderMeshWithCutSurfaces, cut, 3, &layouts[3], &layoutCount))) return hr;
-    if (failed(hr = CreateInputLayout(renderSurfaceVertices, handles, 3, &layouts[4], &layoutCount))) return hr;
-    return CreateInputLayout(renderForceArrows, arrows, 11, &layouts[5], &layoutCount);
+    return CreateInputLayout(renderMeshWithFaceNormals, position, 1, &layouts[0], &layoutCount) &&
+           CreateInputLayout(renderMesh, mesh, 2, &layouts[1], &layoutCount) &&
+           CreateInputLayout(renderMesh, twoSlots, 2, &layouts[2], &layoutCount) &&
+           CreateInputLayout(renderMeshWithCutSurfaces, cut, 3, &layouts[3], &layoutCount) &&
+           CreateInputLayout(renderSurfaceVertices, handles, 3, &layouts[4], &layoutCount) &&
+           CreateInputLayout(renderForceArrows, arrows, 11, &layouts[5], &layoutCount);
 }
 
 }  // namespace ostrel

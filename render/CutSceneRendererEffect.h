@@ -18,7 +18,7 @@ public:
 
     explicit CutSceneRendererEffect(const std::wstring& fileName = L"cutscenerenderer.cso")
         : Effect(fileName) {}
-    HRESULT BindVariables() override;
+    bool BindVariables() override;
 
     /// Variable names in lookup order, and the pass names in lookup order.
     static const std::array<const char*, 21>& variableNames();

@@ -13,20 +13,14 @@
 #include <string>
 #include <vector>
 
-#include "framework/Result.h"
 #include "render/toolkit/EffectRuntime.h"
 #include "render/toolkit/Gl.h"
 
 namespace ostrel::gl {
 
-using ostrel::E_FAIL;
-using ostrel::E_INVALIDARG;
-using ostrel::E_OUTOFMEMORY;
-using ostrel::HRESULT;
-using ostrel::S_OK;
-
-/// The compiler's code for an effect source file that does not exist.
-inline constexpr HRESULT D3D11_ERROR_FILE_NOT_FOUND = HRESULT(0x887c0002u);
+/// What Effect::Load found: the effect is ready; its source file does not exist; or another
+/// failure (an unreadable or damaged file, a parse or compile error, a missing name).
+enum class LoadStatus { Ok, FileNotFound, Failed };
 
 /// Vertex element formats used by the effects.
 enum class Format { R32G32B32_FLOAT, R32G32B32A32_FLOAT, R32_FLOAT, R32_SINT, R32_UINT, R8_SINT };
@@ -104,21 +98,24 @@ public:
 
     /// ".fx": parse and compile the source; ".cso": read the packed effect and create it; any
     /// other extension: "Unknown file extension". Then BindVariables(). Turns error boxes on.
-    HRESULT Load();
+    LoadStatus Load();
     /// Looks up what the derived effect needs; called by Load after the effect was created.
-    virtual HRESULT BindVariables() { return S_OK; }
+    /// False at the first name that is missing (already reported).
+    virtual bool BindVariables() { return true; }
 
-    HRESULT GetTechnique(const std::string& name, EffectTechnique*& out);
-    HRESULT GetPass(EffectTechnique* technique, const std::string& name, EffectPass*& out);
-    HRESULT GetScalar(const std::string& name, EffectVariable*& out);
-    HRESULT GetVector(const std::string& name, EffectVariable*& out);
-    HRESULT GetMatrix(const std::string& name, EffectVariable*& out);
-    HRESULT GetShaderResource(const std::string& name, EffectVariable*& out);
+    /// Each lookup reports a missing name and returns false.
+    bool GetTechnique(const std::string& name, EffectTechnique*& out);
+    bool GetPass(EffectTechnique* technique, const std::string& name, EffectPass*& out);
+    bool GetScalar(const std::string& name, EffectVariable*& out);
+    bool GetVector(const std::string& name, EffectVariable*& out);
+    bool GetMatrix(const std::string& name, EffectVariable*& out);
+    bool GetShaderResource(const std::string& name, EffectVariable*& out);
 
     /// Makes a layout for `pass` (kept in this effect's list until Release); on success counts
-    /// it in `counter` when given. E_INVALIDARG when the elements do not feed the pass's inputs.
-    HRESULT CreateInputLayout(EffectPass* pass, const InputElementDesc* elements, unsigned count,
-                              InputLayout** layout, int* counter = nullptr);
+    /// it in `counter` when given. False (with a line on standard error) when the elements do
+    /// not feed the pass's inputs.
+    bool CreateInputLayout(EffectPass* pass, const InputElementDesc* elements, unsigned count,
+                           InputLayout** layout, int* counter = nullptr);
     /// Releases every layout and the effect.
     void Release();
 
@@ -132,9 +129,9 @@ protected:
     void ReportError(bool lookup, const std::wstring& text) const;
 
 private:
-    HRESULT GetVariable(const std::string& name, VariableKind kind, const char* what,
-                        EffectVariable*& out);
-    HRESULT CreateFromText(const std::string& text, bool packed);
+    bool GetVariable(const std::string& name, VariableKind kind, const char* what,
+                     EffectVariable*& out);
+    bool CreateFromText(const std::string& text, bool packed);
 
     std::unique_ptr<CompiledEffect> effect_;
     std::wstring path_;

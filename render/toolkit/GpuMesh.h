@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "framework/Result.h"
 #include "geometry/Vec3.h"
 #include "render/toolkit/Effect.h"
 #include "render/toolkit/Geometry.h"
@@ -19,9 +18,9 @@ GLenum glPrimitive(int topology);
 
 class GpuMesh {
 public:
-    ostrel::HRESULT Build(const Geometry<VPN>& generator);
-    ostrel::HRESULT BuildPositions(const std::vector<ostrel::Vec3f>& positions,
-                                   const std::vector<std::uint32_t>& indices, int topology);
+    bool Build(const Geometry<VPN>& generator);
+    bool BuildPositions(const std::vector<ostrel::Vec3f>& positions,
+                        const std::vector<std::uint32_t>& indices, int topology);
     /// Applies `pass` and draws with `layout` (slot 0 this mesh's vertices).
     void Draw(const EffectPass* pass, const InputLayout* layout) const;
     void Release();
@@ -34,8 +33,8 @@ public:
     int topology() const { return topology_; }
 
 private:
-    ostrel::HRESULT Create(const void* vertices, std::uint32_t count, unsigned stride,
-                           const std::vector<std::uint32_t>& indices, int topology);
+    bool Create(const void* vertices, std::uint32_t count, unsigned stride,
+                const std::vector<std::uint32_t>& indices, int topology);
     GlBuffer vertexBuffer_, indexBuffer_;
     unsigned stride_ = 24;
     int topology_ = kTriangleList;
