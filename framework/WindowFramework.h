@@ -1,6 +1,6 @@
 #pragma once
 // The window and device framework: one GLFW window with an OpenGL 3.3 core context (depth range
-// 0 to 1 through glClipControl), Dear ImGui for the dialogs and panels, the message loop, and
+// 0 to 1 through glClipControl), Dear ImGui for the dialogs and panels, the event loop, and
 // the device life cycle with the application's callbacks.
 //
 // Life cycle and the order of the callbacks:

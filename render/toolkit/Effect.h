@@ -1,7 +1,9 @@
 #pragma once
 // gl::Effect: loads an effect file that sits next to the executable, looks up its
 // techniques, passes and variables by name with one uniform error report, and makes input
-// layouts (vertex-attribute bindings) checked against a pass's vertex inputs.
+// layouts (vertex-attribute bindings) checked against a pass's vertex inputs. Load tells
+// whether the effect is ready, its source file is missing or it failed otherwise; the lookups
+// and CreateInputLayout return false after their report.
 //
 // Errors go to standard error as the caption, a line feed, the text and a line feed; while
 // error boxes are shown (Load turns them on) they also go to the error-box hook, which the
@@ -47,7 +49,7 @@ struct VertexBufferBinding {
     unsigned offset = 0;
 };
 
-/// The input-layout stand-in: which slot, offset and format feeds each vertex input location.
+/// An input layout: which slot, offset and format feeds each vertex input location of a pass.
 class InputLayout {
 public:
     struct Attribute {

@@ -1,7 +1,8 @@
 #pragma once
 // GpuMesh: a generator's vertices and indices in immutable GL buffers, drawn with one pass and
 // one input layout. Vertices are 24-byte VPN records (Build) or 12-byte positions
-// (BuildPositions); the index buffer (32-bit) exists only when there are indices.
+// (BuildPositions); the index buffer (32-bit) exists only when there are indices. Building
+// returns false for a generator without vertices or when GL cannot allocate the buffers.
 
 #include <cstdint>
 #include <vector>
