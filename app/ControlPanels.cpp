@@ -151,9 +151,17 @@ bool ControlPanels::handleKey(const KeyEvent& event) {
     return true;
 }
 
-bool ControlPanels::handleMouse(const MouseEvent& /*event*/) const {
-    return controls_.panelsShown() && ImGui::GetCurrentContext() &&
-           ImGui::GetIO().WantCaptureMouse;
+bool ControlPanels::handleMouse(const MouseEvent& event) const {
+    if (!controls_.panelsShown())
+        return false;
+    // The rectangles of the last draw decide, not ImGui's wish for the mouse: that one was
+    // computed at the last frame's cursor, and a press often arrives with the move that brought
+    // the cursor onto a panel or away from it.
+    const auto inside = [&event](const Rect& r) {
+        return float(event.x) >= r.x && float(event.x) < r.x + r.width && float(event.y) >= r.y &&
+               float(event.y) < r.y + r.height;
+    };
+    return inside(devicePanel_) || inside(mainPanel_);
 }
 
 }  // namespace ostrel

@@ -51,7 +51,7 @@ class ControlPanels {
     /// The hotkeys W, F2, F3 and F4 (pressed or repeated without Alt) while the panels are
     /// shown; true when a panel took the key.
     bool handleKey(const KeyEvent& event);
-    /// True while the panels are shown and ImGui takes the mouse (the cursor is over a panel).
+    /// True while the panels are shown and the event's cursor lies on a panel of the last draw.
     bool handleMouse(const MouseEvent& event) const;
 
     struct Rect {

@@ -13,7 +13,9 @@ struct WindowHooks {
     /// (1) of the mouse hook: the editor's OnMouseEvent; true = taken, no further handler.
     std::function<bool(const MouseEvent& event)> editorMouse;
     /// (3) of the input hooks while the controls are shown: the device panel, then the main
-    /// controls; true = taken. Empty: taken when ImGui wants the mouse or the keyboard.
+    /// controls; true = taken (for the mouse: the cursor is over a panel, which also decides
+    /// whether a press starts a panel drag). Empty: taken when ImGui wants the mouse or the
+    /// keyboard.
     std::function<bool(const MouseEvent& event)> panelsMouse;
     std::function<bool(const KeyEvent& event)> panelsKey;
     /// The keyboard callback: the key events the hooks did not take.

@@ -34,7 +34,23 @@ bool isF2Down(const KeyEvent& event) {
 
 }  // namespace
 
+bool WindowLoop::pressOverPanels(const MouseEvent& event) const {
+    if (framework_.settingsDialogShown())
+        return true;  // the dialog covers the whole back buffer
+    if (!device_.controlsShown())
+        return false;
+    return hooks_.panelsMouse ? hooks_.panelsMouse(event) : framework_.guiWantsMouse();
+}
+
 bool WindowLoop::onMouse(const MouseEvent& event) {
+    // A click on a control must never edit the model or turn the view behind it.
+    if (event.action == MouseAction::Press && event.buttons == buttonBit(event.button))
+        panelDrag_ = pressOverPanels(event);
+    if (panelDrag_) {
+        if (event.action == MouseAction::Release && event.buttons == 0)
+            panelDrag_ = false;
+        return true;
+    }
     if (hooks_.editorMouse && hooks_.editorMouse(event))
         return true;
     camera_.HandleMouse(event);
@@ -65,6 +81,8 @@ bool WindowLoop::onKey(const KeyEvent& event) {
 }
 
 void WindowLoop::onFocus(const FocusEvent& event) {
+    if (!event.focused)
+        panelDrag_ = false;
     camera_.HandleFocus(event);
 }
 

@@ -190,6 +190,38 @@ TEST_F(PanelsTest, HotkeysReachThePanelsOnlyWhileShown) {
     EXPECT_TRUE(settings_.wireFrame);
 }
 
+TEST_F(PanelsTest, TheMouseIsThePanelsOverEitherPanelOnly) {
+    ImGui::GetIO().MousePos = ImVec2(100, 100);  // ImGui's own cursor is over no window
+    frame();
+    struct Case {
+        int x, y;
+        bool panels;
+    };
+    const Case cases[] = {
+        {600, 500, true},   // main panel, beside its controls
+        {390, 240, true},   // its top-left corner
+        {789, 589, true},   // its bottom-right pixel
+        {790, 500, false},  // right of it
+        {600, 239, false},  // above it
+        {620, 10, true},    // device panel
+        {789, 179, true},   // its bottom-right pixel
+        {619, 100, false},  // left of it
+        {400, 300 - 100, false},
+        {100, 100, false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(panels_->handleMouse(mouseMove(c.x, c.y)), c.panels) << c.x << ", " << c.y;
+    // ImGui's wish for the mouse of the last frame does not count: the cursor has moved since.
+    ImGui::GetIO().MousePos = ImVec2(600, 500);
+    frame();
+    ASSERT_TRUE(ImGui::GetIO().WantCaptureMouse);
+    EXPECT_FALSE(panels_->handleMouse(mouseMove(100, 100)));
+    // Hidden panels take no mouse.
+    controls_->onKey(keyPress(Key::U));
+    frame();
+    EXPECT_FALSE(panels_->handleMouse(mouseMove(600, 500)));
+}
+
 TEST_F(PanelsTest, CollapsedMainPanelSitsThirtyPixelsFromTheBottom) {
     // A double click on the caption collapses the panel.
     const ControlPanels::Rect panel = panels_->mainPanelRect();

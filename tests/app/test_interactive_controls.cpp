@@ -1,7 +1,11 @@
 // The editing side plugged into the window's hooks, without a window: the renderer without a
-// device (its object-ID buffer reads 0), the framework without a display.
+// device (its object-ID buffer reads 0), the framework without a display, and for the panels an
+// ImGui context with a built font atlas and no back end.
+
+#include <imgui.h>
 
 #include "app/InteractiveControls.h"
+#include "app/WindowLoop.h"
 #include "framework/WindowFramework.h"
 #include "render/Camera.h"
 #include "render/DeviceCallbacks.h"
@@ -89,6 +93,37 @@ TEST_F(InteractiveTest, FrameMoveRefreshesTheEditorsCameraAxes) {
     EXPECT_NEAR(editor.viewDirection().y, 1.0f, 1e-5);
     EXPECT_NEAR(editor.up().z, 1.0f, 1e-5);
     EXPECT_NEAR(editor.eye().x, camera_.position().x, 1e-4);
+}
+
+TEST_F(InteractiveTest, ARightClickOnThePanelsEditsNoHandleBehindThem) {
+    ImGuiContext* context = ImGui::CreateContext();
+    ImGuiIO& io = ImGui::GetIO();
+    io.IniFilename = nullptr;
+    io.DisplaySize = ImVec2(800, 600);
+    io.DeltaTime = 1.0f / 60.0f;
+    io.MousePos = ImVec2(100, 100);
+    unsigned char* pixels = nullptr;
+    int w = 0, h = 0;
+    io.Fonts->GetTexDataAsRGBA32(&pixels, &w, &h);
+    ImGui::NewFrame();
+    hooks_.drawPanels(800, 600, 0.0f);
+    ImGui::Render();
+
+    WindowLoop loop(framework_, camera_, renderer_, device_, nullptr, hooks_);
+    keyDown(Key::V);  // fixation mode: the editor takes every right press
+    const Editor& editor = interactive_->editor();
+    // On "Main Controls", beside its buttons, and on the device panel: nothing for the editor.
+    for (const auto& [x, y] : {std::pair{600, 500}, std::pair{700, 50}}) {
+        EXPECT_TRUE(loop.onMouse(mousePress(MouseButton::Right, x, y)));
+        EXPECT_FALSE(editor.isDragging());
+        EXPECT_TRUE(loop.onMouse(mouseRelease(MouseButton::Right, x, y)));
+    }
+    // Over the model the same click is the editor's.
+    EXPECT_TRUE(loop.onMouse(mousePress(MouseButton::Right, 200, 200)));
+    EXPECT_TRUE(editor.isDragging());
+    EXPECT_TRUE(loop.onMouse(mouseRelease(MouseButton::Right, 200, 200)));
+    EXPECT_FALSE(editor.isDragging());
+    ImGui::DestroyContext(context);
 }
 
 }  // namespace

@@ -30,6 +30,20 @@ struct Rig {
     bool send(const MouseEvent& event) { return loop.onMouse(event); }
 };
 
+/// Panels that cover x >= 700 and record their calls.
+struct PanelsRight {
+    explicit PanelsRight(Rig& rig, std::vector<std::string>& calls) {
+        rig.hooks.panelsMouse = [&calls](const MouseEvent& event) {
+            calls.push_back("panels");
+            return event.x >= 700;
+        };
+        rig.hooks.panelsKey = [&calls](const KeyEvent&) {
+            calls.push_back("panel keys");
+            return true;
+        };
+    }
+};
+
 TEST(WindowLoop, TheEditorFirstThenTheCameraThenThePanels) {
     Rig rig;
     std::vector<std::string> calls;
@@ -38,23 +52,21 @@ TEST(WindowLoop, TheEditorFirstThenTheCameraThenThePanels) {
         calls.push_back("editor");
         return editorTakes;
     };
-    rig.hooks.panelsMouse = [&](const MouseEvent&) {
-        calls.push_back("panels");
-        return true;
-    };
-    rig.hooks.panelsKey = [&](const KeyEvent&) {
-        calls.push_back("panel keys");
-        return true;
-    };
-    // Taken by the editor: the camera never sees the press.
+    PanelsRight panels(rig, calls);
+    // Taken by the editor: the camera never sees the press (the panels only say it is not
+    // theirs).
     EXPECT_TRUE(rig.send(mousePress(MouseButton::Left, 10, 10)));
     EXPECT_EQ(rig.camera.mouseButtons(), 0);
-    EXPECT_EQ(calls, std::vector<std::string>{"editor"});
+    EXPECT_EQ(calls, (std::vector<std::string>{"panels", "editor"}));
+    rig.send(mouseRelease(MouseButton::Left, 10, 10));
     // Declined: the camera, then the panels, whose answer is the flag.
     editorTakes = false;
     calls.clear();
-    EXPECT_TRUE(rig.send(mousePress(MouseButton::Left, 10, 10)));
+    EXPECT_FALSE(rig.send(mousePress(MouseButton::Left, 10, 10)));
     EXPECT_EQ(rig.camera.mouseButtons(), 1);
+    EXPECT_EQ(calls, (std::vector<std::string>{"panels", "editor", "panels"}));
+    calls.clear();
+    EXPECT_TRUE(rig.send(mouseMove(750, 10, 1)));  // the drag goes on over a panel
     EXPECT_EQ(calls, (std::vector<std::string>{"editor", "panels"}));
     // Keys go to the camera, then to the panels.
     calls.clear();
@@ -64,11 +76,67 @@ TEST(WindowLoop, TheEditorFirstThenTheCameraThenThePanels) {
     // Controls hidden: no panels, the flag stays cleared.
     rig.device.setControlsShown(false);
     calls.clear();
-    EXPECT_FALSE(rig.send(mouseRelease(MouseButton::Left, 10, 10)));
+    EXPECT_FALSE(rig.send(mouseRelease(MouseButton::Left, 750, 10)));
     EXPECT_EQ(rig.camera.mouseButtons(), 0);
     EXPECT_FALSE(rig.send(keyRelease(Key::Left)));
     EXPECT_EQ(rig.camera.keysHeld(), 0);
     EXPECT_EQ(calls, std::vector<std::string>{"editor"});
+}
+
+TEST(WindowLoop, APressOverAPanelReachesNeitherTheEditorNorTheCamera) {
+    Rig rig;
+    std::vector<std::string> calls;
+    rig.hooks.editorMouse = [&](const MouseEvent&) {
+        calls.push_back("editor");
+        return true;  // an editor in fixation mode takes every right press
+    };
+    PanelsRight panels(rig, calls);
+    placeCamera(rig.camera, {0, 0, 0}, {-2, 0, 0}, {0, 0, 0});
+    // A right click on a panel, and a left drag from a panel out over the model.
+    for (const MouseButton button : {MouseButton::Right, MouseButton::Left}) {
+        calls.clear();
+        EXPECT_TRUE(rig.send(mousePress(button, 750, 300)));
+        EXPECT_TRUE(rig.loop.isPanelDrag());
+        EXPECT_TRUE(rig.send(mouseMove(100, 500, buttonBit(button))));
+        rig.loop.onFrameMove(0.0, 0.1f);
+        // A second button during the drag belongs to it as well.
+        MouseEvent middle = mousePress(MouseButton::Middle, 100, 500);
+        middle.buttons |= buttonBit(button);
+        EXPECT_TRUE(rig.send(middle));
+        middle = mouseRelease(MouseButton::Middle, 100, 500);
+        middle.buttons = buttonBit(button);
+        EXPECT_TRUE(rig.send(middle));
+        EXPECT_TRUE(rig.send(mouseRelease(button, 100, 500)));
+        EXPECT_FALSE(rig.loop.isPanelDrag());
+        EXPECT_EQ(calls, std::vector<std::string>{"panels"});
+        EXPECT_EQ(rig.camera.mouseButtons(), 0);
+        EXPECT_FLOAT_EQ(rig.camera.pitch(), 0.0f);
+    }
+    // The next press outside the panels goes to the editor again.
+    calls.clear();
+    EXPECT_TRUE(rig.send(mousePress(MouseButton::Right, 100, 300)));
+    EXPECT_EQ(calls, (std::vector<std::string>{"panels", "editor"}));
+    EXPECT_TRUE(rig.send(mouseRelease(MouseButton::Right, 100, 300)));
+    // Hidden panels take nothing.
+    rig.device.setControlsShown(false);
+    calls.clear();
+    EXPECT_TRUE(rig.send(mousePress(MouseButton::Right, 750, 300)));
+    EXPECT_EQ(calls, std::vector<std::string>{"editor"});
+    EXPECT_TRUE(rig.send(mouseRelease(MouseButton::Right, 750, 300)));
+}
+
+TEST(WindowLoop, WhileTheSettingsDialogIsShownEveryPressIsItsAndFocusLossEndsTheDrag) {
+    Rig rig;
+    int editorCalls = 0;
+    rig.hooks.editorMouse = [&](const MouseEvent&) { return ++editorCalls, true; };
+    rig.framework.setSettingsDialogShown(true);
+    EXPECT_TRUE(rig.send(mousePress(MouseButton::Right, 10, 10)));
+    EXPECT_EQ(editorCalls, 0);
+    rig.framework.setSettingsDialogShown(false);
+    rig.loop.onFocus(FocusEvent{false});
+    EXPECT_FALSE(rig.loop.isPanelDrag());
+    EXPECT_TRUE(rig.send(mousePress(MouseButton::Right, 10, 10)));
+    EXPECT_EQ(editorCalls, 1);
 }
 
 TEST(WindowLoop, FocusLossReleasesTheCameraKeysAndButtons) {

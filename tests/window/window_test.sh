@@ -246,6 +246,25 @@ keys_and_drag_turn_the_camera)
   finish app; rc=$RC
   [[ $rc == 0 ]] || fail "exit code $rc"
   ;;
+drag_on_the_panel_leaves_the_camera)
+  # A left drag that starts on "Main Controls" (beside its controls) and goes on over the model
+  # belongs to the panel: the camera's pitch stays 0 through the frames that the held Right key
+  # turns the heading (the camera still takes the keys meanwhile).
+  start app -SCENE scene.txt -automation
+  window_id '^Ostrel'; id=$WID
+  wait_line "$WORK/app.err" '^automation: camera .*heading=0\.00 pitch=0\.00 roll=0\.00'
+  focus "$id"
+  xdotool mousemove --window "$id" 600 520 mousedown 1
+  xdotool mousemove --window "$id" 500 560 mousemove --window "$id" 300 580
+  xdotool keydown Right
+  wait_line "$WORK/app.err" '^automation: camera .*heading=([1-9]|[1-9][0-9])\.[0-9]{2} '
+  xdotool keyup Right mouseup 1
+  grep -E '^automation: camera ' "$WORK/app.err" | grep -vE ' pitch=0\.00 ' &&
+    fail "the drag that started on the panel turned the camera"
+  close_window "$id"
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  ;;
 resize_releases_and_resizes)
   start app -SCENE scene.txt -automation
   window_id '^Ostrel'; id=$WID
