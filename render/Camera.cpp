@@ -127,7 +127,8 @@ void Camera::Update(float t) {
     if (wheelAccumulated_ != 0) {
         const int lines = wheelDeltaPerLine_ != 0 ? wheelAccumulated_ / wheelDeltaPerLine_ : 0;
         if (mode_ == kModeOrbit)
-            orbitDistance_ -= float(lines) / 75.0f * maxSpeed_;
+            orbitDistance_ =
+                std::max(orbitDistance_ - float(lines) / 75.0f * maxSpeed_, kMinimumOrbitDistance);
         else
             speed_ = std::clamp(speed_ + float(lines) * maxSpeed_ / 100.0f, minSpeed_, maxSpeed_);
         wheelAccumulated_ = 0;
@@ -184,7 +185,7 @@ void Camera::Update(float t) {
         if (heading_ >= 360.0f)
             heading_ = 0;  // -tiny + 360 rounds up to 360 in float
         pitch_ = std::clamp(pitch_, -90.0f, 90.0f);
-        orbitDistance_ = std::max(orbitDistance_, 0.1f);
+        orbitDistance_ = std::max(orbitDistance_, kMinimumOrbitDistance);
     }
     if (mode_ == kModeOrbit)
         UpdateOrbitPosition();

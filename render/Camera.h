@@ -13,8 +13,9 @@
 //                Page Up/Down pitch +/-= (v/max)*t*90.
 // Dragging with the left button alone turns heading -= dx/500*90, pitch += dy/500*90 (smoothed
 // cursor deltas). The wheel: orbit distance -= lines/75*max; free-flight speed += lines*max/100
-// within [min, max]. After input the heading wraps into [0, 360), the pitch is clamped to
-// [-90, 90] and the orbit distance is at least 0.1.
+// within [min, max]. After input the heading wraps into [0, 360) and the pitch is clamped to
+// [-90, 90]. The orbit distance never goes below kMinimumOrbitDistance, whatever moves it (keys,
+// wheel, SetOrbitDistance): it stops there, so the eye never reaches or passes the centre.
 //
 // View = B * R_x(-roll) * R_y(-pitch) * R_z(-heading) * R_z(-turn) * T(-position), with the base
 // matrix B mapping the camera's axes (x forward, y left, z up) to view space (x right, y up,
@@ -30,6 +31,7 @@
 // Setters change only their field; call UpdateOrbitPosition() and UpdateView() afterwards.
 // Only the window thread uses the camera.
 
+#include <algorithm>
 #include <array>
 
 #include "framework/InputEvents.h"
@@ -43,6 +45,7 @@ class Camera {
     static constexpr int kNumKeys = 13;
     static constexpr int kModeFree = 0;
     static constexpr int kModeOrbit = 1;
+    static constexpr float kMinimumOrbitDistance = 0.1f;
 
     Camera();
 
@@ -71,7 +74,10 @@ class Camera {
     float turn() const { return turn_; }
     void SetOrbitCenter(const Vec3f& center) { orbitCenter_ = center; }
     const Vec3f& orbitCenter() const { return orbitCenter_; }
-    void SetOrbitDistance(float distance) { orbitDistance_ = distance; }
+    /// At least kMinimumOrbitDistance.
+    void SetOrbitDistance(float distance) {
+        orbitDistance_ = std::max(distance, kMinimumOrbitDistance);
+    }
     float orbitDistance() const { return orbitDistance_; }
 
     const Matrix4& viewMatrix() const { return view_; }

@@ -217,6 +217,48 @@ TEST(Camera, OrbitDistanceNeverFallsBelowOneTenth) {
     EXPECT_FLOAT_EQ(c.orbitDistance(), 0.1f);
 }
 
+TEST(Camera, OneHundredFiftyWheelNotchesStopTheOrbitAtOneTenthWithoutAJump) {
+    const Vec3f center{1, 0.25f, 0.25f};
+    Camera c = orbitCamera(30, 20, 5, center);
+    float previous = c.orbitDistance();
+    for (int notch = 0; notch < 150; ++notch) {
+        c.HandleMouse(mouseWheel(kWheelUnitsPerNotch));
+        c.Update(1.0f / 60.0f);
+        const float d = c.orbitDistance();
+        ASSERT_GE(d, 0.1f) << notch;
+        ASSERT_LE(d, previous) << notch;
+        ASSERT_LE(previous - d, 0.04f + 1e-5f) << notch;  // one notch's step at most
+        // The eye stays on the near side of the centre, at the orbit distance.
+        ASSERT_NEAR(length(c.position() - center), d, 1e-4f) << notch;
+        ASSERT_GT(dot(center - c.position(), c.forward()), 0.0f) << notch;
+        previous = d;
+    }
+    EXPECT_FLOAT_EQ(c.orbitDistance(), 0.1f);
+    // The next key turns the view and leaves the distance where it stopped.
+    const Vec3f eye = c.position();
+    press(c, Key::PageUp);
+    c.Update(1.0f / 60.0f);
+    release(c, Key::PageUp);
+    EXPECT_FLOAT_EQ(c.orbitDistance(), 0.1f);
+    EXPECT_NEAR(length(c.position() - eye), 0.0f, 0.01f);
+    // Backwards the wheel moves out again at once.
+    c.HandleMouse(mouseWheel(-kWheelUnitsPerNotch));
+    c.Update(0.0f);
+    EXPECT_NEAR(c.orbitDistance(), 0.14f, 1e-6f);
+}
+
+TEST(Camera, ManyNotchesInOneEventAndASetterStopAtOneTenthToo) {
+    Camera c = orbitCamera(0, 0, 5);
+    c.HandleMouse(mouseWheel(150 * kWheelUnitsPerNotch));
+    c.Update(0.0f);
+    EXPECT_FLOAT_EQ(c.orbitDistance(), 0.1f);
+    expectVec(c.position(), {-0.1f, 0, 0});
+    c.SetOrbitDistance(0);  // e.g. orbit entered with the eye on the centre
+    EXPECT_FLOAT_EQ(c.orbitDistance(), 0.1f);
+    c.SetOrbitDistance(-3);
+    EXPECT_FLOAT_EQ(c.orbitDistance(), 0.1f);
+}
+
 struct MoveCase {
     const char* name;
     Key key;

@@ -226,6 +226,27 @@ wheel_moves_the_orbit_in)
   finish app; rc=$RC
   [[ $rc == 0 ]] || fail "exit code $rc"
   ;;
+wheel_stops_the_orbit_at_a_tenth)
+  # 150 notches forward from a distance of 5: the eye (on the -x side of the centre x = 1) stops
+  # 0.1 in front of it, never nearer, and a key press afterwards leaves it there.
+  start app -SCENE scene.txt -automation
+  window_id '^Ostrel'; id=$WID
+  wait_line "$WORK/app.err" '^automation: camera x=-4\.000 .*heading=0\.00 pitch=0\.00 roll=0\.00'
+  focus "$id"
+  xdotool click --repeat 150 --delay 5 4
+  wait_line "$WORK/app.err" '^automation: camera x=0\.900 y=0\.250 z=0\.250 heading=0\.00 '
+  xdotool key --delay 100 Left Left
+  wait_line "$WORK/app.err" '^automation: camera x=0\.900 .*heading=3[0-9]{2}\.[0-9]{2} '
+  grep -E '^automation: camera ' "$WORK/app.err" | python3 -c '
+import math, re, sys
+for line in sys.stdin:
+    x, y, z = (float(v) for v in re.search(r"x=(\S+) y=(\S+) z=(\S+)", line).groups())
+    if math.dist((x, y, z), (1, 0.25, 0.25)) < 0.0995:
+        sys.exit("nearer than 0.1: " + line.strip())' || fail "the eye came nearer than 0.1"
+  close_window "$id"
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  ;;
 keys_and_drag_turn_the_camera)
   start app -SCENE scene.txt -automation
   window_id '^Ostrel'; id=$WID
