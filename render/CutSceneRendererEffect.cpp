@@ -1,76 +1,35 @@
 #include "render/CutSceneRendererEffect.h"
 
+#include "render/CutSceneRendererContract.h"
+
 namespace ostrel {
 
 using namespace ostrel::gl;
 
-const std::array<const char*, 21>& CutSceneRendererEffect::variableNames() {
-    static const std::array<const char*, 21> names = {
-        "g_mProjection", "g_vLightPosCS", "g_fSphereRadius", "g_mWorldView",
-        "g_mTransInvWorldView", "g_vAmbientColor", "g_vDiffuseColor", "g_vSpecularColor",
-        "g_mWorld", "g_vSceneCenter", "g_vFogColor", "g_fFogExponent", "g_fFogDensity",
-        "g_mWorldLightSMProjection", "g_vAmbientColorCutSurfaces", "g_vDiffuseColorCutSurfaces",
-        "g_vSpecularColorCutSurfaces", "g_mShadowMap", "g_mInvViewLight", "g_fClippingY",
-        "g_txShadowMap"};
-    return names;
-}
-
-const std::array<const char*, 15>& CutSceneRendererEffect::passNames() {
-    static const std::array<const char*, 15> names = {
-        "SetSolidRenderMode", "SetWireFrameRenderMode", "RenderMeshWithFaceNormals",
-        "RenderMeshWithFaceNormalsAndShadows", "RenderMesh", "RenderMeshWithShadows",
-        "RenderMeshWithCutSurfaces", "RenderMeshWithCutSurfacesAndShadows",
-        "RenderMeshWithCutSurfacesAndClippingAndShadows", "RenderMeshIntoShadowMap",
-        "RenderMeshWithFog", "RenderMeshWithFogAndShadows", "RenderSimulationVertices",
-        "RenderForceArrows", "RenderSurfaceVertices"};
-    return names;
-}
-
 bool CutSceneRendererEffect::BindVariables() {
-    // Each variable with the lookup of its kind, in the contract's order.
-    struct Lookup {
-        Variable** target;
-        char kind;  // m matrix, v vector, f scalar, t shader resource
-    };
-    const Lookup lookups[21] = {
-        {&g_mProjection, 'm'}, {&g_vLightPosCS, 'v'}, {&g_fSphereRadius, 'f'},
-        {&g_mWorldView, 'm'}, {&g_mTransInvWorldView, 'm'}, {&g_vAmbientColor, 'v'},
-        {&g_vDiffuseColor, 'v'}, {&g_vSpecularColor, 'v'}, {&g_mWorld, 'm'},
-        {&g_vSceneCenter, 'v'}, {&g_vFogColor, 'v'}, {&g_fFogExponent, 'f'},
-        {&g_fFogDensity, 'f'}, {&g_mWorldLightSMProjection, 'm'},
-        {&g_vAmbientColorCutSurfaces, 'v'}, {&g_vDiffuseColorCutSurfaces, 'v'},
-        {&g_vSpecularColorCutSurfaces, 'v'}, {&g_mShadowMap, 'm'}, {&g_mInvViewLight, 'm'},
-        {&g_fClippingY, 'f'}, {&g_txShadowMap, 't'}};
-    for (size_t i = 0; i < 21; ++i) {
-        const std::string name = variableNames()[i];
-        Variable*& v = *lookups[i].target;
-        bool found = false;
-        switch (lookups[i].kind) {
-            case 'm': found = GetMatrix(name, v); break;
-            case 'v': found = GetVector(name, v); break;
-            case 'f': found = GetScalar(name, v); break;
-            default: found = GetShaderResource(name, v); break;
-        }
-        if (!found) return false;
-    }
-    if (!GetTechnique("CutSceneRenderer", technique)) return false;
-    Pass** passes[15] = {&setSolidRenderMode,
-                         &setWireFrameRenderMode,
-                         &renderMeshWithFaceNormals,
-                         &renderMeshWithFaceNormalsAndShadows,
-                         &renderMesh,
-                         &renderMeshWithShadows,
-                         &renderMeshWithCutSurfaces,
-                         &renderMeshWithCutSurfacesAndShadows,
-                         &renderMeshWithCutSurfacesAndClippingAndShadows,
-                         &renderMeshIntoShadowMap,
-                         &renderMeshWithFog,
-                         &renderMeshWithFogAndShadows,
-                         &renderSimulationVertices,
-                         &renderForceArrows,
-                         &renderSurfaceVertices};
-    for (size_t i = 0; i < 15; ++i)
-        if (!GetPass(technique, passNames()[i], *passes[i])) return false;
+    // In the contract's order.
+    Variable** const variables[] = {
+        &g_mProjection, &g_vLightPosCS, &g_fSphereRadius, &g_mWorldView, &g_mTransInvWorldView,
+        &g_vAmbientColor, &g_vDiffuseColor, &g_vSpecularColor, &g_mWorld, &g_vSceneCenter,
+        &g_vFogColor, &g_fFogExponent, &g_fFogDensity, &g_mWorldLightSMProjection,
+        &g_vAmbientColorCutSurfaces, &g_vDiffuseColorCutSurfaces, &g_vSpecularColorCutSurfaces,
+        &g_mShadowMap, &g_mInvViewLight, &g_fClippingY, &g_txShadowMap};
+    Pass** const passes[] = {&setSolidRenderMode,
+                             &setWireFrameRenderMode,
+                             &renderMeshWithFaceNormals,
+                             &renderMeshWithFaceNormalsAndShadows,
+                             &renderMesh,
+                             &renderMeshWithShadows,
+                             &renderMeshWithCutSurfaces,
+                             &renderMeshWithCutSurfacesAndShadows,
+                             &renderMeshWithCutSurfacesAndClippingAndShadows,
+                             &renderMeshIntoShadowMap,
+                             &renderMeshWithFog,
+                             &renderMeshWithFogAndShadows,
+                             &renderSimulationVertices,
+                             &renderForceArrows,
+                             &renderSurfaceVertices};
+    if (!BindContract(cutSceneRendererContract(), variables, technique, passes)) return false;
 
     const Format f3 = Format::R32G32B32_FLOAT, f4 = Format::R32G32B32A32_FLOAT;
     const InputElementDesc position[] = {{"POSITION", 0, f3, 0, 0, false, 0}};

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cassert>
 #include <cstdio>
 #include <cwctype>
 #include <iostream>
@@ -261,6 +262,25 @@ bool Effect::GetMatrix(const std::string& name, EffectVariable*& out) {
 }
 bool Effect::GetShaderResource(const std::string& name, EffectVariable*& out) {
     return GetVariable(name, VariableKind::Texture, "Shader resource", out);
+}
+
+bool Effect::BindContract(const EffectContract& contract,
+                          std::span<EffectVariable** const> variables, EffectTechnique*& technique,
+                          std::span<EffectPass** const> passes) {
+    assert(variables.size() == contract.variables.size() &&
+           passes.size() == contract.passes.size());
+    for (size_t i = 0; i < variables.size(); ++i) {
+        const auto& [name, kind] = contract.variables[i];
+        const char* what = kind == VariableKind::Matrix   ? "Matrix"
+                           : kind == VariableKind::Vector ? "Vector"
+                           : kind == VariableKind::Scalar ? "Scalar"
+                                                          : "Shader resource";
+        if (!GetVariable(name, kind, what, *variables[i])) return false;
+    }
+    if (!GetTechnique(contract.technique, technique)) return false;
+    for (size_t i = 0; i < passes.size(); ++i)
+        if (!GetPass(technique, contract.passes[i], *passes[i])) return false;
+    return true;
 }
 
 bool Effect::CreateInputLayout(EffectPass* pass, const InputElementDesc* elements,

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "render/toolkit/EffectContract.h"
 #include "render/toolkit/EffectRuntime.h"
 #include "render/toolkit/Gl.h"
 
@@ -112,6 +113,11 @@ public:
     bool GetVector(const std::string& name, EffectVariable*& out);
     bool GetMatrix(const std::string& name, EffectVariable*& out);
     bool GetShaderResource(const std::string& name, EffectVariable*& out);
+    /// Looks up the contract's variables (each by its kind), then its technique, then its passes,
+    /// into the targets given in the same order (as many as the contract names); false at the
+    /// first missing name, already reported.
+    bool BindContract(const EffectContract& contract, std::span<EffectVariable** const> variables,
+                      EffectTechnique*& technique, std::span<EffectPass** const> passes);
 
     /// Makes a layout for `pass` (kept in this effect's list until Release); on success counts
     /// it in `counter` when given. False (with a line on standard error) when the elements do

@@ -45,15 +45,11 @@ void VertexBatch::finish(const std::function<void(unsigned)>& flush) {
 }
 
 bool SimpleDrawEffect::BindVariables() {
-    // In this order; the first missing name ends the lookups.
-    if (!GetMatrix("g_mProjection", g_mProjection) || !GetMatrix("g_mWorldView", g_mWorldView) ||
-        !GetTechnique("SimpleDraw", technique) ||
-        !GetPass(technique, "EnableDepth", enableDepth) ||
-        !GetPass(technique, "DisableDepth", disableDepth) ||
-        !GetPass(technique, "Render", render) ||
-        !GetPass(technique, "RenderUseCustomRasterizerState", renderUseCustomRasterizerState) ||
-        !GetPass(technique, "SetDefaultRasterizerState", setDefaultRasterizerState))
-        return false;
+    // In the contract's order; the first missing name ends the lookups.
+    EffectVariable** const variables[] = {&g_mProjection, &g_mWorldView};
+    EffectPass** const passes[] = {&enableDepth, &disableDepth, &render,
+                                   &renderUseCustomRasterizerState, &setDefaultRasterizerState};
+    if (!BindContract(simpleDrawContract(), variables, technique, passes)) return false;
     const InputElementDesc elements[] = {
         {"POSITION", 0, Format::R32G32B32_FLOAT, 0, 0, false, 0},
         {"COLOR", 0, Format::R32G32B32A32_FLOAT, 0, kAppendAligned, false, 0},
