@@ -91,6 +91,10 @@ void WindowLoop::onKeyboard(const KeyEvent& event) {
         hooks_.keyboard(event);
 }
 
+bool WindowLoop::isAnimating() const {
+    return (runControl_ && runControl_->isRunning()) || camera_.isMoving();
+}
+
 void WindowLoop::onFrameMove(double time, float elapsed) {
     if (firstFrame_) {
         lastTitleTime_ = time;

@@ -19,6 +19,9 @@
 // 0.5 s later, while windowed, the title becomes "Ostrel @ <fps with 2 decimals> fps"; the
 // camera moves by the frame time, its view matrix goes to the renderer and to the editor's
 // camera axes; then the run control performs its step while its run flag is set.
+//
+// The picture changes by itself (isAnimating) while the run flag is set or the camera moves; the
+// window waits for input otherwise.
 
 #include <string>
 
@@ -49,6 +52,7 @@ class WindowLoop {
     void onFocus(const FocusEvent& event);
     void onFrameMove(double time, float elapsed);
     void onKeyboard(const KeyEvent& event);
+    bool isAnimating() const;
 
     const Matrix4& frameView() const { return frameView_; }
 

@@ -66,6 +66,7 @@ FrameworkCallbacks makeCallbacks(WindowFramework& framework, DeviceCallbacks& de
     callbacks.key = [&](const KeyEvent& event) { return loop.onKey(event); };
     callbacks.focus = [&](const FocusEvent& event) { loop.onFocus(event); };
     callbacks.keyboard = [&](const KeyEvent& event) { loop.onKeyboard(event); };
+    callbacks.animating = [&] { return loop.isAnimating(); };
     callbacks.frameMove = [&, lastLine = std::string()](double time, float elapsed) mutable {
         loop.onFrameMove(time, elapsed);
         // Automation mode reports every change of the camera, so that scripted input can be
@@ -196,6 +197,7 @@ int run(int argc, char** argv) {
     if (framework.flags().automation) {
         const auto lines = statisticsLines({}, {}, false, g_camera, device.editorMode());
         automationLine(framework, "frames " + std::to_string(framework.frameCount()));
+        automationLine(framework, "idle waits " + std::to_string(framework.idleWaits()));
         char rate[96];
         std::snprintf(
             rate, sizeof(rate), "loop %.3f s, %.1f frames per second", framework.loopSeconds(),

@@ -8,6 +8,7 @@
 #include <imgui.h>
 
 #include <algorithm>
+#include <utility>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -225,6 +226,23 @@ void WindowFramework::shutdown() {
     }
 }
 
+bool WindowFramework::mayIdle() {
+    if (std::exchange(eventSinceFrame_, false)) {
+        settleFrames_ = kSettleFrames;
+        return false;
+    }
+    if (settleFrames_ > 0) {
+        --settleFrames_;
+        return false;
+    }
+    if (flags_.quitAfterFrame > 0 || !flags_.screenshotExit.empty())
+        return false;
+    if (deviceChangePending_ || (pendingWidth_ > 0 && pendingHeight_ > 0 &&
+                                 (pendingWidth_ != width_ || pendingHeight_ != height_)))
+        return false;
+    return !(callbacks_.animating && callbacks_.animating());
+}
+
 int WindowFramework::mainLoop() {
     if (!window_ || !swapChainReady_)
         return exitCode_ == kExitOk ? kExitNoWindow : exitCode_;
@@ -232,8 +250,15 @@ int WindowFramework::mainLoop() {
     const Clock::time_point start = Clock::now();
     double lastTime = 0;
     long long frames = 0;
+    bool waited = false;
     while (!glfwWindowShouldClose(window_)) {
-        glfwPollEvents();
+        if (mayIdle()) {
+            glfwWaitEventsTimeout(kIdleWaitSeconds);
+            ++idleWaits_;
+            waited = true;
+        } else {
+            glfwPollEvents();
+        }
         if (pendingWidth_ > 0 && pendingHeight_ > 0 &&
             (pendingWidth_ != width_ || pendingHeight_ != height_)) {
             if (!resizeSwapChain(pendingWidth_, pendingHeight_))
@@ -253,11 +278,15 @@ int WindowFramework::mainLoop() {
         glfwGetFramebufferSize(window_, &fbWidth, &fbHeight);
         if (fbWidth <= 0 || fbHeight <= 0) {  // minimised: nothing to draw into
             glfwWaitEventsTimeout(0.1);
+            waited = true;
             continue;
         }
         double time = std::chrono::duration<double>(Clock::now() - start).count();
         if (flags_.constantFrameTimeMs > 0)
             time = double(frames) * flags_.constantFrameTimeMs / 1000.0;
+        else if (waited)
+            lastTime = time;  // a key pressed during the wait moves the camera from now on
+        waited = false;
         const float elapsed = frames == 0 ? 0.0f : float(time - lastTime);
         lastTime = time;
         ++frames;
@@ -452,11 +481,13 @@ int WindowFramework::currentMods() const {
 }
 
 void WindowFramework::deliverMouse(const std::optional<MouseEvent>& event) {
+    eventSinceFrame_ = true;
     if (event && callbacks_.mouse)
         callbacks_.mouse(*event);
 }
 
 void WindowFramework::deliverKey(const std::optional<KeyEvent>& event) {
+    eventSinceFrame_ = true;
     if (!event || (callbacks_.key && callbacks_.key(*event)))
         return;
     if (callbacks_.keyboard)
@@ -499,6 +530,7 @@ void WindowFramework::onScroll(GLFWwindow* w, double, double dy) {
 
 void WindowFramework::onFocus(GLFWwindow* w, int focused) {
     WindowFramework* f = self(w);
+    f->eventSinceFrame_ = true;
     const FocusEvent event = f->translator_.focus(focused == GLFW_TRUE);
     if (f->callbacks_.focus)
         f->callbacks_.focus(event);
@@ -506,6 +538,7 @@ void WindowFramework::onFocus(GLFWwindow* w, int focused) {
 
 void WindowFramework::onFramebufferSize(GLFWwindow* w, int width, int height) {
     WindowFramework* f = self(w);
+    f->eventSinceFrame_ = true;
     f->pendingWidth_ = width;
     f->pendingHeight_ = height;
 }

@@ -13,6 +13,12 @@
 //   shutdown():      swap chain releasing -> device destroyed -> window closed
 // A failing device-created or swap-chain-resized callback ends the loop with kExitDeviceFailed.
 //
+// Idling: after a frame, when no event arrived for it or the kSettleFrames frames before it, no
+// resize or device change waits and the animating callback says nothing changes by itself, the
+// loop waits for the next event, at most kIdleWaitSeconds (so that the frame rate and the title
+// still update); the frame after a wait counts its elapsed time from the wake-up. With
+// -quitafterframe or -screenshotexit, which count frames, it never waits.
+//
 // Input: GLFW events become typed events (InputEvents.h, InputTranslator.h). Mouse and key
 // events go to the mouse and key callbacks, whose answer is the no-further-processing flag;
 // focus events go to the focus callback. A key event not stopped there reaches the keyboard
@@ -59,6 +65,9 @@ struct FrameworkCallbacks {
     std::function<void(const FocusEvent& event)> focus;
     /// The application's key handler, for the key events the key hook did not take.
     std::function<void(const KeyEvent& event)> keyboard;
+    /// True while the picture changes without input (a run going, the camera moving): frames
+    /// then follow one another without waiting. Empty: never.
+    std::function<bool()> animating;
 };
 
 class WindowFramework {
@@ -67,6 +76,8 @@ class WindowFramework {
     static constexpr int kExitNoWindow = 2;      ///< no display, or the window/context failed
     static constexpr int kExitDeviceFailed = 3;  ///< a device callback failed
     static constexpr int kExitScreenshotFailed = 4;
+    static constexpr double kIdleWaitSeconds = 1.0;
+    static constexpr int kSettleFrames = 2;  ///< frames drawn after the last event (ImGui's)
 
     explicit WindowFramework(FrameworkFlags flags);
     ~WindowFramework();
@@ -100,6 +111,11 @@ class WindowFramework {
     long long frameCount() const { return frameRate_.frameCount(); }
     /// Wall-clock seconds the last mainLoop() ran.
     double loopSeconds() const { return loopSeconds_; }
+    /// Times the last mainLoop() waited for events because nothing changed.
+    long long idleWaits() const { return idleWaits_; }
+    /// Whether the loop may wait after the frame just drawn (see Idling); consumes the events
+    /// noted since the last call.
+    bool mayIdle();
     /// "%.2f fps (WxH), VSync on|off"; empty with -nostats.
     std::string frameStats() const;
     /// "OpenGL <version>: <renderer>"; empty with -nostats.
@@ -176,6 +192,9 @@ class WindowFramework {
     FrameRateCounter frameRate_;
     int exitCode_ = kExitOk;
     double loopSeconds_ = 0;
+    bool eventSinceFrame_ = true;  ///< the first frames settle too
+    int settleFrames_ = 0;
+    long long idleWaits_ = 0;
 };
 
 }  // namespace ostrel

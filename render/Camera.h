@@ -96,6 +96,8 @@ class Camera {
     void SetWheelScrollLines(int lines);
     int wheelDeltaPerLine() const { return wheelDeltaPerLine_; }
     bool keyDown(int slot) const { return keys_[size_t(slot)]; }
+    /// Whether the next Update may move the view: a key or button held, or wheel turns waiting.
+    bool isMoving() const { return keysHeld_ > 0 || buttons_ != 0 || wheelAccumulated_ != 0; }
     int keysHeld() const { return keysHeld_; }
     int mouseButtons() const { return buttons_; }  ///< bits: 1 left, 2 middle, 4 right
 

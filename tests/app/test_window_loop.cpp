@@ -200,6 +200,42 @@ TEST(WindowLoop, FrameMoveWritesTheTitleEveryHalfSecondAndMovesTheCamera) {
     EXPECT_EQ(axesCalls, 3);
 }
 
+TEST(WindowLoop, TheWindowWaitsOnlyWhenNothingChanges) {
+    Rig rig;
+    FrameworkCallbacks callbacks;
+    callbacks.animating = [&rig] { return rig.loop.isAnimating(); };
+    rig.framework.setCallbacks(callbacks);
+    // The first frame and the settling frames after it are drawn, then the loop may wait.
+    for (int frame = 0; frame < 1 + WindowFramework::kSettleFrames; ++frame)
+        EXPECT_FALSE(rig.framework.mayIdle()) << frame;
+    EXPECT_TRUE(rig.framework.mayIdle());
+    EXPECT_TRUE(rig.framework.mayIdle());
+    // A held key moves the camera every frame; after the release the view rests again.
+    rig.send(keyPress(Key::Up));
+    EXPECT_TRUE(rig.loop.isAnimating());
+    EXPECT_FALSE(rig.framework.mayIdle());
+    rig.send(keyRelease(Key::Up));
+    EXPECT_FALSE(rig.loop.isAnimating());
+    EXPECT_TRUE(rig.framework.mayIdle());
+    // A wheel turn waits for the next camera update; so does a held button, moved or not.
+    rig.send(mouseWheel(kWheelUnitsPerNotch));
+    EXPECT_FALSE(rig.framework.mayIdle());
+    rig.loop.onFrameMove(1.0, 0.0f);
+    EXPECT_TRUE(rig.framework.mayIdle());
+    rig.send(mousePress(MouseButton::Left, 5, 5));
+    rig.loop.onFrameMove(1.1, 0.1f);
+    EXPECT_FALSE(rig.framework.mayIdle());
+    rig.send(mouseRelease(MouseButton::Left, 5, 5));
+    EXPECT_TRUE(rig.framework.mayIdle());
+
+    // Frames counted by -quitafterframe are never waited for.
+    FrameworkFlags counted;
+    counted.quitAfterFrame = 100;
+    WindowFramework framework(counted);
+    for (int frame = 0; frame < 10; ++frame)
+        EXPECT_FALSE(framework.mayIdle()) << frame;
+}
+
 TEST(DeviceCallbacks, OnlyTheFirstDeviceGetsSyncIntervalZero) {
     Rig rig;
     DeviceSettings first;

@@ -286,6 +286,23 @@ drag_on_the_panel_leaves_the_camera)
   finish app; rc=$RC
   [[ $rc == 0 ]] || fail "exit code $rc"
   ;;
+idle_window_waits)
+  # Nothing running and no input: the loop waits for events (one frame a second keeps the
+  # frame rate current) instead of drawing as fast as it can; a key press still turns at once.
+  start app -SCENE scene.txt -automation
+  window_id '^Ostrel'; id=$WID
+  wait_line "$WORK/app.err" '^automation: camera .*heading=0\.00 pitch=0\.00'
+  sleep 3
+  focus "$id"
+  xdotool keydown Left
+  wait_line "$WORK/app.err" '^automation: camera .*heading=3[0-9]{2}\.[0-9]{2} pitch=0\.00'
+  xdotool keyup Left
+  close_window "$id"
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  waits=$(sed -nE 's/^automation: idle waits ([0-9]+)$/\1/p' "$WORK/app.err")
+  [[ -n "$waits" ]] && ((waits >= 2)) || fail "the idle window waited ${waits:-no} times"
+  ;;
 resize_releases_and_resizes)
   start app -SCENE scene.txt -automation
   window_id '^Ostrel'; id=$WID
