@@ -198,6 +198,9 @@ int run(int argc, char** argv) {
         const auto lines = statisticsLines({}, {}, false, g_camera, device.editorMode());
         automationLine(framework, "frames " + std::to_string(framework.frameCount()));
         automationLine(framework, "idle waits " + std::to_string(framework.idleWaits()));
+        automationLine(framework, "minimised frames " +
+                                      std::to_string(framework.minimisedFrames()) + ", waits " +
+                                      std::to_string(framework.unseenWaits()));
         char rate[96];
         std::snprintf(
             rate, sizeof(rate), "loop %.3f s, %.1f frames per second", framework.loopSeconds(),

@@ -8,11 +8,11 @@
 #include <imgui.h>
 
 #include <algorithm>
-#include <utility>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <utility>
 
 #include "core/Console.h"
 #include "core/FatalError.h"
@@ -127,6 +127,7 @@ bool WindowFramework::createDevice(const std::string& title, bool windowed, int 
     glfwSetScrollCallback(window_, onScroll);
     glfwSetWindowFocusCallback(window_, onFocus);
     glfwSetFramebufferSizeCallback(window_, onFramebufferSize);
+    glfwSetWindowRefreshCallback(window_, onRefresh);
     IMGUI_CHECKVERSION();
     ImGui::CreateContext();
     ImGui::GetIO().IniFilename = nullptr;
@@ -243,6 +244,18 @@ bool WindowFramework::mayIdle() {
     return !(callbacks_.animating && callbacks_.animating());
 }
 
+bool WindowFramework::waitsUnseen(bool minimised) {
+    if (!minimised || (callbacks_.animating && callbacks_.animating()))
+        return false;
+    eventSinceFrame_ = true;  // shown again, the window is drawn without waiting
+    return true;
+}
+
+bool WindowFramework::isMinimised() const {
+    return glfwGetWindowAttrib(window_, GLFW_ICONIFIED) == GLFW_TRUE ||
+           glfwGetWindowAttrib(window_, GLFW_VISIBLE) == GLFW_FALSE;
+}
+
 int WindowFramework::mainLoop() {
     if (!window_ || !swapChainReady_)
         return exitCode_ == kExitOk ? kExitNoWindow : exitCode_;
@@ -252,6 +265,13 @@ int WindowFramework::mainLoop() {
     long long frames = 0;
     bool waited = false;
     while (!glfwWindowShouldClose(window_)) {
+        const bool minimised = isMinimised();
+        if (waitsUnseen(minimised)) {
+            glfwWaitEventsTimeout(kIdleWaitSeconds);
+            ++unseenWaits_;
+            waited = true;
+            continue;
+        }
         if (mayIdle()) {
             glfwWaitEventsTimeout(kIdleWaitSeconds);
             ++idleWaits_;
@@ -290,6 +310,8 @@ int WindowFramework::mainLoop() {
         const float elapsed = frames == 0 ? 0.0f : float(time - lastTime);
         lastTime = time;
         ++frames;
+        if (minimised)
+            ++minimisedFrames_;
         renderFrame(time, elapsed);
         frameRate_.frame(std::chrono::duration<double>(Clock::now() - start).count());
         if (!finishFrame())
@@ -534,6 +556,10 @@ void WindowFramework::onFocus(GLFWwindow* w, int focused) {
     const FocusEvent event = f->translator_.focus(focused == GLFW_TRUE);
     if (f->callbacks_.focus)
         f->callbacks_.focus(event);
+}
+
+void WindowFramework::onRefresh(GLFWwindow* w) {
+    self(w)->eventSinceFrame_ = true;
 }
 
 void WindowFramework::onFramebufferSize(GLFWwindow* w, int width, int height) {

@@ -17,7 +17,12 @@
 // resize or device change waits and the animating callback says nothing changes by itself, the
 // loop waits for the next event, at most kIdleWaitSeconds (so that the frame rate and the title
 // still update); the frame after a wait counts its elapsed time from the wake-up. With
-// -quitafterframe or -screenshotexit, which count frames, it never waits.
+// -quitafterframe or -screenshotexit, which count frames, it never waits. A window that must be
+// drawn again (exposed) counts as an event.
+// Minimised (iconified, or unmapped as a window manager does when it iconifies): while the
+// animating callback says nothing changes, the loop only waits for events, kIdleWaitSeconds at a
+// time, and draws nothing; the first frame after the window comes back is drawn at once. A run
+// goes on as in a shown window. With a framebuffer of zero size nothing is drawn at all.
 //
 // Input: GLFW events become typed events (InputEvents.h, InputTranslator.h). Mouse and key
 // events go to the mouse and key callbacks, whose answer is the no-further-processing flag;
@@ -116,6 +121,12 @@ class WindowFramework {
     /// Whether the loop may wait after the frame just drawn (see Idling); consumes the events
     /// noted since the last call.
     bool mayIdle();
+    /// Whether the loop, with the window minimised or not, waits without drawing (see
+    /// Minimised); when it does, the frame after the wait is drawn at once.
+    bool waitsUnseen(bool minimised);
+    /// Frames drawn while the window was minimised (a run going), and waits that drew nothing.
+    long long minimisedFrames() const { return minimisedFrames_; }
+    long long unseenWaits() const { return unseenWaits_; }
     /// "%.2f fps (WxH), VSync on|off"; empty with -nostats.
     std::string frameStats() const;
     /// "OpenGL <version>: <renderer>"; empty with -nostats.
@@ -156,6 +167,9 @@ class WindowFramework {
     static void onScroll(GLFWwindow* w, double dx, double dy);
     static void onFocus(GLFWwindow* w, int focused);
     static void onFramebufferSize(GLFWwindow* w, int width, int height);
+    static void onRefresh(GLFWwindow* w);
+    /// Iconified, or not mapped on the screen.
+    bool isMinimised() const;
 
     void deliverMouse(const std::optional<MouseEvent>& event);
     void deliverKey(const std::optional<KeyEvent>& event);
@@ -195,6 +209,8 @@ class WindowFramework {
     bool eventSinceFrame_ = true;  ///< the first frames settle too
     int settleFrames_ = 0;
     long long idleWaits_ = 0;
+    long long minimisedFrames_ = 0;
+    long long unseenWaits_ = 0;
 };
 
 }  // namespace ostrel

@@ -236,6 +236,34 @@ TEST(WindowLoop, TheWindowWaitsOnlyWhenNothingChanges) {
         EXPECT_FALSE(framework.mayIdle()) << frame;
 }
 
+TEST(WindowLoop, AMinimisedWindowWaitsUnseenWhileNoRunGoes) {
+    Rig rig;
+    bool running = false;
+    FrameworkCallbacks callbacks;
+    callbacks.animating = [&] { return running || rig.loop.isAnimating(); };
+    rig.framework.setCallbacks(callbacks);
+    // Shown, the window never waits unseen; it settles, then idles.
+    for (int frame = 0; frame < 1 + WindowFramework::kSettleFrames; ++frame) {
+        EXPECT_FALSE(rig.framework.waitsUnseen(false)) << frame;
+        EXPECT_FALSE(rig.framework.mayIdle()) << frame;
+    }
+    EXPECT_FALSE(rig.framework.waitsUnseen(false));
+    EXPECT_TRUE(rig.framework.mayIdle());
+    // Minimised: it waits without drawing, wait after wait.
+    EXPECT_TRUE(rig.framework.waitsUnseen(true));
+    EXPECT_TRUE(rig.framework.waitsUnseen(true));
+    // A run goes on as in a shown window: every frame is drawn.
+    running = true;
+    EXPECT_FALSE(rig.framework.waitsUnseen(true));
+    EXPECT_FALSE(rig.framework.mayIdle());
+    running = false;
+    EXPECT_TRUE(rig.framework.waitsUnseen(true));
+    // Shown again, the first frame is drawn at once and the window settles before it idles.
+    for (int frame = 0; frame < 1 + WindowFramework::kSettleFrames; ++frame)
+        EXPECT_FALSE(rig.framework.mayIdle()) << frame;
+    EXPECT_TRUE(rig.framework.mayIdle());
+}
+
 TEST(DeviceCallbacks, OnlyTheFirstDeviceGetsSyncIntervalZero) {
     Rig rig;
     DeviceSettings first;

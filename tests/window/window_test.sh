@@ -303,6 +303,26 @@ idle_window_waits)
   waits=$(sed -nE 's/^automation: idle waits ([0-9]+)$/\1/p' "$WORK/app.err")
   [[ -n "$waits" ]] && ((waits >= 2)) || fail "the idle window waited ${waits:-no} times"
   ;;
+minimised_window_draws_nothing)
+  # Unmapped, as a window manager does when it iconifies: with nothing running the loop only
+  # waits and draws no frame at all; mapped again, the window is drawn and takes keys at once.
+  start app -SCENE scene.txt -automation
+  window_id '^Ostrel'; id=$WID
+  wait_line "$WORK/app.err" '^automation: camera .*heading=0\.00 pitch=0\.00'
+  xdotool windowunmap --sync "$id"
+  sleep 3
+  xdotool windowmap --sync "$id"
+  focus "$id"
+  xdotool keydown Left
+  wait_line "$WORK/app.err" '^automation: camera .*heading=3[0-9]{2}\.[0-9]{2} pitch=0\.00'
+  xdotool keyup Left
+  close_window "$id"
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  read -r frames waits <<<"$(sed -nE 's/^automation: minimised frames ([0-9]+), waits ([0-9]+)$/\1 \2/p' "$WORK/app.err")"
+  [[ "$frames" == 0 ]] || fail "frames drawn while minimised: ${frames:-none reported}"
+  ((waits >= 2)) || fail "the minimised window waited ${waits:-no} times"
+  ;;
 resize_releases_and_resizes)
   start app -SCENE scene.txt -automation
   window_id '^Ostrel'; id=$WID
