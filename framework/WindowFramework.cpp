@@ -261,8 +261,7 @@ int WindowFramework::mainLoop() {
         return exitCode_ == kExitOk ? kExitNoWindow : exitCode_;
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
-    double lastTime = 0;
-    long long frames = 0;
+    FrameClock clock(flags_.constantFrameTimeMs > 0 ? flags_.constantFrameTimeMs / 1000.0 : 0.0);
     bool waited = false;
     while (!glfwWindowShouldClose(window_)) {
         const bool minimised = isMinimised();
@@ -301,18 +300,12 @@ int WindowFramework::mainLoop() {
             waited = true;
             continue;
         }
-        double time = std::chrono::duration<double>(Clock::now() - start).count();
-        if (flags_.constantFrameTimeMs > 0)
-            time = double(frames) * flags_.constantFrameTimeMs / 1000.0;
-        else if (waited)
-            lastTime = time;  // a key pressed during the wait moves the camera from now on
+        const FrameClock::Times times =
+            clock.next(std::chrono::duration<double>(Clock::now() - start).count(), waited);
         waited = false;
-        const float elapsed = frames == 0 ? 0.0f : float(time - lastTime);
-        lastTime = time;
-        ++frames;
         if (minimised)
             ++minimisedFrames_;
-        renderFrame(time, elapsed);
+        renderFrame(times.time, times.elapsed);
         frameRate_.frame(std::chrono::duration<double>(Clock::now() - start).count());
         if (!finishFrame())
             break;

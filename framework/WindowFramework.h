@@ -16,7 +16,7 @@
 // Idling: after a frame, when no event arrived for it or the kSettleFrames frames before it, no
 // resize or device change waits and the animating callback says nothing changes by itself, the
 // loop waits for the next event, at most kIdleWaitSeconds (so that the frame rate and the title
-// still update); the frame after a wait counts its elapsed time from the wake-up. With
+// still update); the frame after a wait reports one busy frame's elapsed time (FrameStats.h). With
 // -quitafterframe or -screenshotexit, which count frames, it never waits. A window that must be
 // drawn again (exposed) counts as an event.
 // Minimised (iconified, or unmapped as a window manager does when it iconifies): while the
