@@ -235,14 +235,20 @@ wheel_stops_the_orbit_at_a_tenth)
   focus "$id"
   xdotool click --repeat 150 --delay 5 4
   wait_line "$WORK/app.err" '^automation: camera x=0\.900 y=0\.250 z=0\.250 heading=0\.00 '
-  xdotool key --delay 100 Left Left
-  wait_line "$WORK/app.err" '^automation: camera x=0\.900 .*heading=3[0-9]{2}\.[0-9]{2} '
+  xdotool keydown Left
+  wait_line "$WORK/app.err" '^automation: camera .*heading=3[0-9]{2}\.[0-9]{2} '
+  xdotool keyup Left
+  # Positions have three decimals: distances within 0.001 of 0.1 are 0.1.
   grep -E '^automation: camera ' "$WORK/app.err" | python3 -c '
 import math, re, sys
 for line in sys.stdin:
     x, y, z = (float(v) for v in re.search(r"x=(\S+) y=(\S+) z=(\S+)", line).groups())
-    if math.dist((x, y, z), (1, 0.25, 0.25)) < 0.0995:
-        sys.exit("nearer than 0.1: " + line.strip())' || fail "the eye came nearer than 0.1"
+    d = math.dist((x, y, z), (1, 0.25, 0.25))
+    if d < 0.099:
+        sys.exit("nearer than 0.1: " + line.strip())
+    if "heading=0.00 " not in line and d > 0.101:
+        sys.exit("the key moved the eye away from 0.1: " + line.strip())' ||
+    fail "the eye left the distance of 0.1"
   close_window "$id"
   finish app; rc=$RC
   [[ $rc == 0 ]] || fail "exit code $rc"
