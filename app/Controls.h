@@ -11,11 +11,11 @@
 // 18 "Reset Ostrel" (run flag cleared, computeLoad, optimizer reset, stiffness; the iteration
 // counter goes on), 19 to 25 the renderer's flags.
 //
-// Keys (on key down only; Alt as given): Space free flight <-> orbit, 2 front view, D/V/F editor
-// mode 0/1/2, Alt+L light from the camera, N computeLoad while not running, P close the shape,
-// Alt+S write the scene file, S solve once to 0.0001, U show/hide the panels, Alt+X store the
-// default view, X go to the default view, F5 "Save mesh to file", F7/F9 goal +-0.02 with the line
-// "Rarget redution: <goal>".
+// Keys (on a press or an auto-repeat; Alt as held): Space free flight <-> orbit, 2 front view,
+// D/V/F editor mode 0/1/2, Alt+L light from the camera, N computeLoad while not running, P close
+// the shape, Alt+S write the scene file, S solve once to 0.0001, U show/hide the panels, Alt+X
+// store the default view, X go to the default view, F5 "Save mesh to file", F7/F9 goal +-0.02
+// with the line "Rarget redution: <goal>".
 //
 // The scene, run control, settings, editor, camera and dialog are not owned and must outlive the
 // controls. Console: wide lines (the scene and mesh writers) and narrow lines (the goal keys, the
@@ -27,7 +27,7 @@
 #include <memory>
 #include <string>
 
-#include "framework/WindowMessages.h"
+#include "framework/InputEvents.h"
 #include "geometry/Vec3.h"
 
 namespace ostrel {
@@ -105,8 +105,8 @@ class Controls {
 
     /// A control's event: its identifier and, for check boxes, the new state.
     void onControlEvent(int id, bool checked = false);
-    /// The keyboard callback: virtual-key code, key down, Alt held.
-    void onKey(win::UINT key, bool keyDown, bool altDown);
+    /// The keyboard callback.
+    void onKey(const KeyEvent& event);
     /// Once per frame: finishes a save dialog that the user answered.
     void onFrame();
 

@@ -37,8 +37,8 @@ void automationLine(const WindowFramework& framework, const std::string& line) {
         std::cerr << "automation: " << line << std::endl;
 }
 
-/// The framework callbacks: device life cycle to the device callbacks, frame move and messages
-/// to the window loop. In automation mode every life-cycle event is also logged on stderr.
+/// The framework callbacks: device life cycle to the device callbacks, frame move and input to
+/// the window loop. In automation mode every life-cycle event is also logged on stderr.
 FrameworkCallbacks makeCallbacks(WindowFramework& framework, DeviceCallbacks& device,
                                  WindowLoop& loop) {
     FrameworkCallbacks callbacks;
@@ -62,12 +62,11 @@ FrameworkCallbacks makeCallbacks(WindowFramework& framework, DeviceCallbacks& de
     callbacks.frameRender = [&](double time, float elapsed) {
         device.OnFrameRender(time, elapsed);
     };
-    callbacks.message = [&](const WindowMessage& m, bool& noFurther) {
-        loop.onMessage(m, noFurther);
-    };
-    callbacks.keyboard = [&](win::UINT key, bool down, bool alt) {
-        loop.onKeyboard(key, down, alt);
-    };
+    callbacks.mouse = [&](const MouseEvent& event) { return loop.onMouse(event); };
+    callbacks.key = [&](const KeyEvent& event) { return loop.onKey(event); };
+    callbacks.focus = [&](const FocusEvent& event) { loop.onFocus(event); };
+    callbacks.keyboard = [&](const KeyEvent& event) { loop.onKeyboard(event); };
+    callbacks.animating = [&] { return loop.isAnimating(); };
     callbacks.frameMove = [&, lastLine = std::string()](double time, float elapsed) mutable {
         loop.onFrameMove(time, elapsed);
         // Automation mode reports every change of the camera, so that scripted input can be
@@ -198,6 +197,10 @@ int run(int argc, char** argv) {
     if (framework.flags().automation) {
         const auto lines = statisticsLines({}, {}, false, g_camera, device.editorMode());
         automationLine(framework, "frames " + std::to_string(framework.frameCount()));
+        automationLine(framework, "idle waits " + std::to_string(framework.idleWaits()));
+        automationLine(framework, "minimised frames " +
+                                      std::to_string(framework.minimisedFrames()) + ", waits " +
+                                      std::to_string(framework.unseenWaits()));
         char rate[96];
         std::snprintf(
             rate, sizeof(rate), "loop %.3f s, %.1f frames per second", framework.loopSeconds(),

@@ -8,8 +8,9 @@
 #   - right click -> "Toggled fixation of vertex" on the console, and -> the handle red in a
 #     screenshot of the window (the second includes one screenshot's own time);
 #   - drag step -> the new arrows in a screenshot;
-#   - the frame rate from the window title ("Ostrel @ ... fps") while idle and while the
-#     optimization runs (one step per frame).
+#   - the frame rate from the window title ("Ostrel @ ... fps") while idle (the window then
+#     waits for input and draws one frame a second) and while the optimization runs (one step
+#     per frame).
 # Needs xvfb-run, xdotool and ImageMagick (import, convert).
 set -eu
 build=$(cd "${1:-build}" && pwd)

@@ -28,6 +28,7 @@
 #include "render/Camera.h"
 #include "render/Editor.h"
 #include "scene/Scene.h"
+#include "support/InputEventBuilders.h"
 #include "support/RunTestSupport.h"
 
 namespace ostrel {
@@ -300,9 +301,9 @@ TEST_F(EditingWindow, RightDragCreatesArrowsThatAltSWrites) {
     editor.setForcesLogFile({});
     editor.UpdateCameraAxes(camera.viewMatrix());
     editor.SetMode(2);
-    ASSERT_TRUE(editor.OnMouseMessage(win::WM_RBUTTONDOWN, win::makeMouseLParam(400, 300)));
-    editor.OnMouseMessage(win::WM_MOUSEMOVE, win::makeMouseLParam(440, 300));
-    editor.OnMouseMessage(win::WM_RBUTTONUP, win::makeMouseLParam(440, 300));
+    ASSERT_TRUE(editor.OnMouseEvent(testing::mousePress(MouseButton::Right, 400, 300)));
+    editor.OnMouseEvent(testing::mouseMove(440, 300, buttonBit(MouseButton::Right)));
+    editor.OnMouseEvent(testing::mouseRelease(MouseButton::Right, 440, 300));
 
     Scene saved{DeviceOptions{true, 1}};
     loadReference(saved);

@@ -226,6 +226,33 @@ wheel_moves_the_orbit_in)
   finish app; rc=$RC
   [[ $rc == 0 ]] || fail "exit code $rc"
   ;;
+wheel_stops_the_orbit_at_a_tenth)
+  # 150 notches forward from a distance of 5: the eye (on the -x side of the centre x = 1) stops
+  # 0.1 in front of it, never nearer, and a key press afterwards leaves it there.
+  start app -SCENE scene.txt -automation
+  window_id '^Ostrel'; id=$WID
+  wait_line "$WORK/app.err" '^automation: camera x=-4\.000 .*heading=0\.00 pitch=0\.00 roll=0\.00'
+  focus "$id"
+  xdotool click --repeat 150 --delay 5 4
+  wait_line "$WORK/app.err" '^automation: camera x=0\.900 y=0\.250 z=0\.250 heading=0\.00 '
+  xdotool keydown Left
+  wait_line "$WORK/app.err" '^automation: camera .*heading=3[0-9]{2}\.[0-9]{2} '
+  xdotool keyup Left
+  # Positions have three decimals: distances within 0.001 of 0.1 are 0.1.
+  grep -E '^automation: camera ' "$WORK/app.err" | python3 -c '
+import math, re, sys
+for line in sys.stdin:
+    x, y, z = (float(v) for v in re.search(r"x=(\S+) y=(\S+) z=(\S+)", line).groups())
+    d = math.dist((x, y, z), (1, 0.25, 0.25))
+    if d < 0.099:
+        sys.exit("nearer than 0.1: " + line.strip())
+    if "heading=0.00 " not in line and d > 0.101:
+        sys.exit("the key moved the eye away from 0.1: " + line.strip())' ||
+    fail "the eye left the distance of 0.1"
+  close_window "$id"
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  ;;
 keys_and_drag_turn_the_camera)
   start app -SCENE scene.txt -automation
   window_id '^Ostrel'; id=$WID
@@ -245,6 +272,62 @@ keys_and_drag_turn_the_camera)
   close_window "$id"
   finish app; rc=$RC
   [[ $rc == 0 ]] || fail "exit code $rc"
+  ;;
+drag_on_the_panel_leaves_the_camera)
+  # A left drag that starts on "Main Controls" (beside its controls) and goes on over the model
+  # belongs to the panel: the camera's pitch stays 0 through the frames that the held Right key
+  # turns the heading (the camera still takes the keys meanwhile).
+  start app -SCENE scene.txt -automation
+  window_id '^Ostrel'; id=$WID
+  wait_line "$WORK/app.err" '^automation: camera .*heading=0\.00 pitch=0\.00 roll=0\.00'
+  focus "$id"
+  xdotool mousemove --window "$id" 600 520 mousedown 1
+  xdotool mousemove --window "$id" 500 560 mousemove --window "$id" 300 580
+  xdotool keydown Right
+  wait_line "$WORK/app.err" '^automation: camera .*heading=([1-9]|[1-9][0-9])\.[0-9]{2} '
+  xdotool keyup Right mouseup 1
+  grep -E '^automation: camera ' "$WORK/app.err" | grep -vE ' pitch=0\.00 ' &&
+    fail "the drag that started on the panel turned the camera"
+  close_window "$id"
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  ;;
+idle_window_waits)
+  # Nothing running and no input: the loop waits for events (one frame a second keeps the
+  # frame rate current) instead of drawing as fast as it can; a key press still turns at once.
+  start app -SCENE scene.txt -automation
+  window_id '^Ostrel'; id=$WID
+  wait_line "$WORK/app.err" '^automation: camera .*heading=0\.00 pitch=0\.00'
+  sleep 3
+  focus "$id"
+  xdotool keydown Left
+  wait_line "$WORK/app.err" '^automation: camera .*heading=3[0-9]{2}\.[0-9]{2} pitch=0\.00'
+  xdotool keyup Left
+  close_window "$id"
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  waits=$(sed -nE 's/^automation: idle waits ([0-9]+)$/\1/p' "$WORK/app.err")
+  [[ -n "$waits" ]] && ((waits >= 2)) || fail "the idle window waited ${waits:-no} times"
+  ;;
+minimised_window_draws_nothing)
+  # Unmapped, as a window manager does when it iconifies: with nothing running the loop only
+  # waits and draws no frame at all; mapped again, the window is drawn and takes keys at once.
+  start app -SCENE scene.txt -automation
+  window_id '^Ostrel'; id=$WID
+  wait_line "$WORK/app.err" '^automation: camera .*heading=0\.00 pitch=0\.00'
+  xdotool windowunmap --sync "$id"
+  sleep 3
+  xdotool windowmap --sync "$id"
+  focus "$id"
+  xdotool keydown Left
+  wait_line "$WORK/app.err" '^automation: camera .*heading=3[0-9]{2}\.[0-9]{2} pitch=0\.00'
+  xdotool keyup Left
+  close_window "$id"
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  read -r frames waits <<<"$(sed -nE 's/^automation: minimised frames ([0-9]+), waits ([0-9]+)$/\1 \2/p' "$WORK/app.err")"
+  [[ "$frames" == 0 ]] || fail "frames drawn while minimised: ${frames:-none reported}"
+  ((waits >= 2)) || fail "the minimised window waited ${waits:-no} times"
   ;;
 resize_releases_and_resizes)
   start app -SCENE scene.txt -automation
