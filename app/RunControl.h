@@ -12,6 +12,13 @@
 // counter and the totals live in the ProgramLifetime, so a reset of the optimizer continues the
 // numbering and the limit.
 //
+// Two stops the window shares with the batch program: a step whose system is singular (the
+// solver could not factor the coarsest level: the fixed vertices do not hold the model) clears
+// the run flag after it and prints singularSystemMessage() after its timing lines, since every
+// further step would spend the cycle limit on a system without a solution; and
+// the first step of a run whose model carries no load (compliance 0) prints kNoLoadMessage
+// once, until a step carries a load again.
+//
 // The window's frame move calls frameMove(); the batch program calls it too. The run control
 // owns the Optimizer of the model; the model and the solver belong to the scene and must
 // outlive the run control. Console lines: timings and the warning on the narrow log, the shape
@@ -20,6 +27,7 @@
 #include <filesystem>
 #include <functional>
 #include <iosfwd>
+#include <string>
 
 #include "app/ProgramLifetime.h"
 #include "optimization/Optimizer.h"
@@ -56,7 +64,17 @@ struct StepResult {
     double volumeRatio = 0.0;      ///< sum of densities / initial volume after the update
     double sharpness = 0.0;
     bool shapeWritten = false;     ///< an OptimizedShape file was written by this step
+    bool singular = false;         ///< the system was singular: the run flag is now clear
 };
+
+/// "ERROR: The system is singular: ... the run stopped after step <iteration>. ..." (one line,
+/// without the line end).
+std::string singularSystemMessage(int iteration);
+
+/// The warning of a run whose model carries no load (one line, without the line end).
+inline constexpr const char* kNoLoadMessage =
+    "WARNING: No force acts on the model (none is set, or all lie on fixed vertices): its "
+    "compliance is 0 and there is nothing to optimize; set FORCES, or drag forces in the window";
 
 class RunControl {
 public:
@@ -116,6 +134,7 @@ private:
     int shapeFileInterval_;
     std::function<bool(int iteration)> shapeFileWriter_;
     bool running_ = false;
+    bool noLoadReported_ = false;  // kNoLoadMessage was printed and no step has had a load since
 };
 
 }  // namespace ostrel

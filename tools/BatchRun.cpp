@@ -90,7 +90,8 @@ std::string batchHelp() {
            "      --device D       host: the CPU; cuda: an NVIDIA GPU (an error without one);\n"
            "                       default: a GPU when there is one, else the CPU\n"
            "      --threads N      worker threads of the CPU loops and the host solver\n"
-           "  -q, --quiet          one progress line per step instead of the console output\n"
+           "  -q, --quiet          no console output: only the progress lines, the warnings\n"
+           "                       and the summary\n"
            "      --shape-every N  write the shape every N steps (default 5; 0: only the\n"
            "                       final shape)\n"
            "      --format F       obj (default) or stl: the shape files' format (binary STL)\n"
@@ -113,6 +114,9 @@ std::string batchHelp() {
            "  -h, --help           show this help and exit\n"
            "  -V, --version        show the version and exit\n"
            "\n"
+           "Standard output carries the console output (without --quiet) and the summary;\n"
+           "standard error the progress line of every step (iteration k/N, time left), the\n"
+           "warnings and the errors.\n"
            "Ctrl-C finishes the current step, writes OptimizedShape_final.obj and exits.\n"
            "Exit status: 0 done, 1 the run could not start or its final shape or plot could\n"
            "not be written, 2 bad command line, 130 interrupted, 255 the scene's voxel model\n"
@@ -455,12 +459,12 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
         if (options.converge > 0)
             converged = watch.record(step.strainEnergy, step.volumeRatio,
                                      run.optimizer().volumeGoal(), betaSettled);
-        if (options.quiet)
-            out << progressLine(done, planned, step, stepSeconds,
-                                timeLeft.secondsLeft(planned - done))
-                << std::endl;
-        // Every further step would spend the cycle limit on a system without a solution.
-        if (!scene.solver()->coarseFactorValid()) {
+        // After the step's console lines, so that a terminal shows it below them.
+        std::flush(narrowOut());
+        err << progressLine(done, planned, step, stepSeconds, timeLeft.secondsLeft(planned - done))
+            << std::endl;
+        // The run control has said so on the console and cleared the run flag.
+        if (step.singular) {
             singular = true;
             break;
         }
@@ -468,16 +472,9 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     const bool stopped = isInterrupted();
     std::flush(narrowOut());
 
-    if (singular) {
-        out << std::flush;
-        err << "ERROR: The system is singular: the fixed vertices do not hold the model in "
-               "place (nothing fixed, or a piece without fixed vertices), so no solve can "
-               "converge; the run stopped after step "
-            << history.back().iteration << ". Fix more vertices (FIXED_VERTICES).\n";
-        return kExitFailed;
-    }
+    if (singular) return kExitFailed;
     if (done == 0) {
-        out << "Interrupted before the first step; nothing written\n" << std::flush;
+        err << "Interrupted before the first step; nothing written\n" << std::flush;
         return kExitInterrupted;
     }
     const std::filesystem::path finalShape = results->shapePath("OptimizedShape_final");

@@ -47,7 +47,7 @@ struct BatchOptions {
     std::filesystem::path outputDirectory;  ///< empty = the working directory
     BatchDevice device = BatchDevice::Automatic;
     int threads = 0;     ///< worker threads; 0 = OpenMP's default
-    bool quiet = false;  ///< one progress line per iteration instead of the console lines
+    bool quiet = false;  ///< no console lines but messages: only the progress lines
     /// Steps between shape files (0 = only the final shape).
     int shapeEvery = RunControl::kShapeFileInterval;
     ShapeFormat format = ShapeFormat::Obj;  ///< format of the shape files
@@ -128,9 +128,9 @@ private:
 /// Seconds as "12.3 s", "4 min 05 s" or "2 h 07 min".
 std::string formatDuration(double seconds);
 
-/// Performs the run. Progress lines (with quiet) and the summary go to `out`, errors of the
-/// run itself to `err`; the system's console lines go to the console. `interrupted` is polled
-/// between steps (null = never).
+/// Performs the run. The summary goes to `out`; the progress line of every step and the errors
+/// of the run itself go to `err`; the system's console lines go to the console. `interrupted`
+/// is polled between steps (null = never).
 int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
              const std::atomic<bool>* interrupted);
 

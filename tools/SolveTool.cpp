@@ -67,6 +67,8 @@ bool parseDouble(const char* s, double& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Results and the solver's lines on standard output; errors and warnings on standard error.
+    ostrel::routeConsoleByKind();
     int size[3] = {0, 0, 0}, levels = 0;
     double voxel = 0, tolerance = 0;
     ostrel::DeviceOptions options;

@@ -1,6 +1,7 @@
 // ostrel-effectc: the build step that turns an effect source (.fx) into its packed form (.cso).
 // It parses the effect, compiles every shader with the GLSL reference compiler and writes the
-// packed file only when everything compiled; any error ends it with exit status 1.
+// packed file only when everything compiled; any error ends it with exit status 1, a wrong
+// command line with 2.
 //   ostrel-effectc GLSLANG_VALIDATOR INPUT.fx OUTPUT.cso
 
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "core/AtomicFile.h"
+#include "core/Version.h"
 #include "render/toolkit/EffectFile.h"
 
 namespace {
@@ -31,11 +33,36 @@ int run(const std::string& command, std::string& output) {
     return pclose(p);
 }
 
+const char* const kUsage = "Usage: ostrel-effectc GLSLANG_VALIDATOR INPUT.fx OUTPUT.cso\n";
+
+const char* const kHelp =
+    "Parses the effect INPUT.fx, compiles each of its shaders with GLSLANG_VALIDATOR (the\n"
+    "GLSL reference compiler) and, when all of them compile, writes the packed effect\n"
+    "OUTPUT.cso that the renderer loads. The build runs it for every effect.\n"
+    "\n"
+    "  -h, --help      show this help and exit\n"
+    "  -V, --version   show the version and exit\n"
+    "\n"
+    "Exit status: 0 written, 1 the effect cannot be read, parsed or compiled, or OUTPUT.cso\n"
+    "cannot be written, 2 bad command line.\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "-h" || a == "--help") {
+            std::cout << kUsage << kHelp;
+            return 0;
+        }
+        if (a == "-V" || a == "--version") {
+            std::cout << ostrel::versionLine("ostrel-effectc");
+            return 0;
+        }
+    }
     if (argc != 4) {
-        std::cerr << "usage: ostrel-effectc GLSLANG_VALIDATOR INPUT.fx OUTPUT.cso\n";
+        std::cerr << "ERROR: Give the compiler, the effect file and the output file\n"
+                  << kUsage << "Try 'ostrel-effectc --help' for more information.\n";
         return 2;
     }
     const std::string validator = argv[1], input = argv[2], output = argv[3];

@@ -399,7 +399,8 @@ TEST(BatchProgram, SceneLintPointsAtTheTypoBeforeTheLoadFails) {
     std::string name = scene.string();
     name.insert(name.begin(), '"');
     name.push_back('"');
-    EXPECT_EQ(child.out(), "WARNING: Unknown key \"VOXEL_SIZ\" in line 1 of file " + name +
+    EXPECT_EQ(child.out(), "");
+    EXPECT_EQ(child.err(), "WARNING: Unknown key \"VOXEL_SIZ\" in line 1 of file " + name +
                                "; did you mean \"VOXEL_SIZE\"?\n"
                                "WARNING: Unknown key \"COLOUR\" in line 13 of file " +
                                name +
@@ -407,7 +408,8 @@ TEST(BatchProgram, SceneLintPointsAtTheTypoBeforeTheLoadFails) {
                                "WARNING: Key \"ELASTIC_MODULUS\" in line 12 of file " +
                                name +
                                " has already been specified. The old value has been overwritten.\n"
-                               "ERROR: Entry \"VOXEL_SIZE\" not found\n");
+                               "ERROR: Entry \"VOXEL_SIZE\" not found\n"
+                               "ERROR: Cannot load scene " + name + "\n");
 }
 
 TEST(BatchProgram, MaterialOpenMeshAndPiecesAreReported) {
@@ -429,7 +431,8 @@ TEST(BatchProgram, MaterialOpenMeshAndPiecesAreReported) {
     Child child(kBatch,
                 {scene.string(), "-n", "1", "-q", "--threads", "1", "-o", folder.path().string()});
     child.finish();
-    const std::string& out = child.out();
+    EXPECT_EQ(child.out().find("WARNING"), std::string::npos) << child.out();
+    const std::string& out = child.err();
     EXPECT_NE(out.find("WARNING: ELASTIC_MODULUS, POISSON_RATIO, DENSITY, DAMPING_FACTOR, "
                        "TIME_STEP and GRAVITY are read but do not change the model: it computes "
                        "with E = 2e9 Pa, Poisson ratio 0.394 and the applied forces alone (this "
