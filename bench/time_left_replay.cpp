@@ -9,11 +9,30 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
+#include "core/Version.h"
 #include "tools/BatchRun.h"
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc == 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) {
+        std::printf("Usage: time_left_replay < STEPS.txt\n"
+                    "Replays a run's step times (one line per step: seconds and multigrid\n"
+                    "cycles) through ostrel-batch's time-left estimate and prints how far the\n"
+                    "estimate after each step is from the real remaining time. Exit status: 0\n"
+                    "every ratio within 1/1.5 to 1.5, 1 not, 2 bad input.\n");
+        return 0;
+    }
+    if (argc == 2 && (!std::strcmp(argv[1], "--version") || !std::strcmp(argv[1], "-V"))) {
+        std::fputs(ostrel::versionLine("time_left_replay").c_str(), stdout);
+        return 0;
+    }
+    if (argc != 1) {
+        std::fprintf(stderr, "ERROR: time_left_replay reads the steps from standard input\n"
+                             "Usage: time_left_replay < STEPS.txt\n");
+        return 2;
+    }
     std::vector<double> seconds;
     std::vector<int> cycles;
     double s = 0;

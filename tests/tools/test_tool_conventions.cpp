@@ -68,6 +68,35 @@ TEST(ToolConventions, HelpVersionAndUsageErrors) {
     }
 }
 
+// Every program the build puts into bin/ (tools, tests, benchmarks, test helpers) answers both
+// without touching anything: the test helpers and the GoogleTest and Google Benchmark programs
+// as much as the tools.
+TEST(ToolConventions, EveryExecutableInBinAnswersHelpAndVersionWithoutSideEffects) {
+    namespace fs = std::filesystem;
+    const fs::path bin = fs::path(OSTREL_BATCH_EXE).parent_path();
+    ScratchFolder folder("help-everywhere");
+    int programs = 0;
+    for (const fs::directory_entry& entry : fs::directory_iterator(bin)) {
+        const fs::path path = entry.path();
+        if (!entry.is_regular_file() || (entry.status().permissions() & fs::perms::owner_exec) ==
+                                            fs::perms::none)
+            continue;
+        const std::string name = path.filename().string();
+        ++programs;
+        Child help(path.string(), {"--help"}, folder.path());
+        EXPECT_EQ(help.finish(), 0) << name << help.err();
+        EXPECT_NE(help.out(), "") << name;
+        EXPECT_EQ(help.err(), "") << name;
+        Child version(path.string(), {"--version"}, folder.path());
+        EXPECT_EQ(version.finish(), 0) << name << version.err();
+        EXPECT_EQ(version.out(), name + " " + OSTREL_VERSION_TEXT + "\n") << name;
+        EXPECT_EQ(version.err(), "") << name;
+        for (const fs::directory_entry& left : fs::directory_iterator(folder.path()))
+            ADD_FAILURE() << name << " left " << left.path();
+    }
+    EXPECT_GE(programs, 10) << "the tools, the tests and the benchmarks in " << bin;
+}
+
 TEST(ToolConventions, SolveExitCodes) {
     Child converged(OSTREL_SOLVE_EXE,
                     {"--size", "8", "4", "4", "--voxel", "0.125", "--levels", "3", "--tolerance",
