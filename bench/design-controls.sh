@@ -3,12 +3,13 @@
 # --converge TOL: iterations run, final compliance relative to the first iteration, final volume
 # fraction, grey fraction (designable elements with 0.1 < density < 0.9) and wall time.
 #
-#   bench/design-controls.sh [OUT_DIR] [EXAMPLE...]      (default: out/design-controls, all four)
+# Usage: bench/design-controls.sh [OUT_DIR] [EXAMPLE...]   (default: out/design-controls, all four)
 #
 # Environment: OSTREL_BUILD_DIR (default build), TOL (default 0.001), MODES (default
-# "default projected"), BATCH_ARGS (extra options, e.g. "--device host --threads 2"). Each run leaves its files in OUT_DIR/<example>-<mode>/ and
-# its summary in OUT_DIR/<example>-<mode>.log.
+# "default projected"), BATCH_ARGS (extra options, e.g. "--device host --threads 2"). Each run
+# leaves its files in OUT_DIR/<example>-<mode>/ and its summary in OUT_DIR/<example>-<mode>.log.
 set -eu
+case "${1:-}" in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 root=$(cd "$(dirname "$0")/.." && pwd)
 batch=${OSTREL_BUILD_DIR:-$root/build}/bin/ostrel-batch
 out=${1:-out/design-controls}

@@ -6,12 +6,13 @@
 # 1 000 000-element cantilever on both devices and prints its split: uploads, assembly,
 # factorization, cycles (with the coarse solves) and copies.
 #
-# bench/gpu-check.sh [build-dir] [NX NY NZ]   (defaults: build-gpu, 160 56 56 = 501 760 elements)
+# Usage: bench/gpu-check.sh [BUILD_DIR] [NX NY NZ]   (defaults: build-gpu, 160 56 56 = 501 760 elements)
 #
 # Before anything is built it checks that the CUDA toolkit is there (nvcc from CUDA_HOME,
 # /usr/local/cuda/bin or the PATH) and that the driver supports the toolkit's CUDA version: the
 # driver compiles the module's PTX when it loads it and refuses PTX newer than itself.
 set -euo pipefail
+case "${1:-}" in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build-gpu}"
 nx="${2:-160}"; ny="${3:-56}"; nz="${4:-56}"

@@ -4,8 +4,9 @@
 #      example, nothing running), over FRAMES frames;
 #   2. time from the start of ostrel to its first frame on the screen for the cantilever example
 #      (the whole run with -quitafterframe:1, so it includes the short shutdown), best of RUNS.
-#   bench/window-bench.sh [build folder] [FRAMES] [RUNS]      (defaults: build 3000 5)
+# Usage: bench/window-bench.sh [BUILD_FOLDER] [FRAMES] [RUNS]   (defaults: build 3000 5)
 set -euo pipefail
+case "${1:-}" in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 cd "$(dirname "$0")/.."
 BUILD=${1:-build}
 FRAMES=${2:-3000}

@@ -1,6 +1,7 @@
 // Editing in the real window, under a virtual X display with Mesa's software rasterizer: the
 // interactive program on the cantilever example, driven by real mouse and key input through
-// xdotool, looked at through screenshots of its window (ImageMagick's import).
+// xdotool, looked at through screenshots of its window that the program writes itself on
+// SIGUSR1 (-screenshotonsignal).
 //
 // The scene is the cantilever example with a close default view: heading 90 looks along +y at
 // the beam's side y = 0 from 0.35 in front of it, so the window's centre pixel (400, 300) shows
@@ -12,6 +13,7 @@
 #include <stb/stb_image.h>
 
 #include <chrono>
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -110,7 +112,11 @@ fs::path writeScene(const fs::path& folder) {
 class App {
   public:
     App(const fs::path& folder, const fs::path& scene)
-        : child_(OSTREL_EXE, {"-SCENE", scene.string(), "-noerrormsgboxes"}, folder) {}
+        : picture_(folder / "window.png"),
+          child_(OSTREL_EXE,
+                 {"-SCENE", scene.string(), "-noerrormsgboxes",
+                  "-screenshotonsignal:" + picture_.string()},
+                 folder) {}
 
     /// Waits for the window and moves the pointer into it (which gives it the keyboard).
     bool waitForWindow() {
@@ -136,10 +142,19 @@ class App {
     }
     /// Lets the program draw a few frames.
     void frames() { pause(600); }
+    /// The next frame, written by the program on SIGUSR1, kept as `png`.
     bool screenshot(const fs::path& png, Screenshot& shot) {
-        const bool ok =
-            shell("import -window " + window_ + " png:'" + png.string() + "' 2>/dev/null") &&
-            shot.load(png);
+        std::error_code ec;
+        fs::remove(picture_, ec);
+        child_.signal(SIGUSR1);
+        // The picture is renamed into place once it is complete.
+        const auto end = Clock::now() + std::chrono::seconds(10);
+        while (!fs::exists(picture_) && Clock::now() < end)
+            pause(20);
+        const bool ok = fs::exists(picture_) && fs::copy_file(picture_, png,
+                                                              fs::copy_options::overwrite_existing,
+                                                              ec) &&
+                        shot.load(png);
         if (const char* keep = std::getenv("OSTREL_KEEP_SCREENSHOTS"))
             fs::copy_file(png, fs::path(keep) / png.filename(),
                           fs::copy_options::overwrite_existing);
@@ -167,6 +182,7 @@ class App {
     const std::string& err() const { return child_.err(); }
 
   private:
+    fs::path picture_;
     Child child_;
     std::string window_;
 };
@@ -174,10 +190,14 @@ class App {
 class EditingWindow : public ::testing::Test {
   protected:
     void SetUp() override {
-        // CTest runs this under xvfb-run; without a display or the tools there is nothing to drive.
+        // CTest runs this under xvfb-run: there a missing program is a failure that names it.
+        // Only without any display is there nothing to drive.
         const char* display = std::getenv("DISPLAY");
-        if (!display || !*display || !shell("command -v xdotool import zenity > /dev/null"))
-            GTEST_SKIP() << "needs a display, xdotool, ImageMagick's import and zenity";
+        if (!display || !*display)
+            GTEST_SKIP() << "needs a display: run it as CTest does, under xvfb-run";
+        for (const char* program : {"xdotool", "zenity", "timeout"})
+            ASSERT_TRUE(shell(std::string("command -v ") + program + " > /dev/null"))
+                << program << " is not installed (scripts/setup installs it)";
         fs::create_directories(folder_ / "home" / "Quenby");
         ::setenv("HOME", (folder_ / "home").c_str(), 1);  // the forces log goes there
         scene_ = writeScene(folder_.path());
