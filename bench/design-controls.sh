@@ -34,6 +34,6 @@ for example in $examples; do
         grey=$(sed -n 's/^Grey fraction: \([^ ]*\) .*/\1/p' "$log")
         stopped=$(sed -n 's/^Stopped: \([a-z0-9 ]*\).*/\1/p' "$log")
         printf '%-11s %-9s %6s %11s %7s %6s %8.0fs  %s\n' "$example" "$mode" "$iters" "$ratio" \
-            "$volume" "$grey" "$(echo "$end - $start" | bc)" "$stopped"
+            "$volume" "$grey" "$(awk "BEGIN { print $end - $start }")" "$stopped"
     done
 done
