@@ -6,6 +6,7 @@
 
 #include "core/Console.h"
 #include "core/Timing.h"
+#include "geometry/DegenerateTriangles.h"
 #include "gpu/CudaFem.h"
 
 namespace ostrel {
@@ -119,7 +120,10 @@ std::filesystem::path RunControl::outputPath(const std::string& name) const {
 }
 
 bool RunControl::writeShape(const std::filesystem::path& file) const {
-    return optimizer_.shapeMesh().writeObj(fromUtf8(file.string()), wideLog_);
+    // Mesh checkers and slicers reject triangles without area: the file gets none.
+    TriangleMesh shape = optimizer_.shapeMesh();
+    removeDegenerateTriangles(shape);
+    return shape.writeObj(fromUtf8(file.string()), wideLog_);
 }
 
 }  // namespace ostrel

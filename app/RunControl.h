@@ -114,7 +114,8 @@ public:
     std::filesystem::path shapeFileName(int iteration) const;
     /// outputDirectory / name.
     std::filesystem::path outputPath(const std::string& name) const;
-    /// Writes the current shape mesh to `file`; the mesh writer reports failures on the wide log.
+    /// Writes the current shape mesh without its degenerate triangles (removeDegenerateTriangles)
+    /// to `file`; the mesh writer reports failures on the wide log.
     bool writeShape(const std::filesystem::path& file) const;
 
     Optimizer& optimizer() { return optimizer_; }

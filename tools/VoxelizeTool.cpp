@@ -21,6 +21,7 @@
 #include "core/Console.h"
 #include "core/Timing.h"
 #include "core/Version.h"
+#include "geometry/DegenerateTriangles.h"
 #include "geometry/MeshFile.h"
 #include "geometry/TriangleMesh.h"
 #include "tools/InputChecks.h"
@@ -144,6 +145,7 @@ int main(int argc, char** argv) {
                         field(i + 1, j + 1, k + 1) = 1.0;
         TriangleMesh surface;
         extractIsoSurface(field, 0.5, surface, false);
+        removeDegenerateTriangles(surface);
         const double isoTime = secondsSince(start);
         out << L"Surface: " << surface.triangles.size() << L" triangles, "
             << surface.vertices.size() << L" vertices, volume " << surface.computeVolume()

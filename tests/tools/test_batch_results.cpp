@@ -14,12 +14,14 @@
 #include <sstream>
 
 #include "core/Console.h"
+#include "geometry/DegenerateTriangles.h"
 #include "geometry/MeshFile.h"
 #include "tools/Cantilever.h"
 #include "gpu/CudaFem.h"
 #include "support/MeshBuilders.h"
 #include "support/RunTestSupport.h"
 #include "tools/BatchRun.h"
+#include "tools/ResultFiles.h"
 #include "tools/VtkImage.h"
 
 namespace ostrel {
@@ -264,6 +266,66 @@ void expectBox(const TriangleMesh& mesh, Vec3f lo, Vec3f hi, const std::string& 
         const float tolerance = 1e-3f * (hi[a] - lo[a]);
         EXPECT_NEAR(mesh.center[a] - mesh.halfSize[a], lo[a], tolerance) << what << " axis " << a;
         EXPECT_NEAR(mesh.center[a] + mesh.halfSize[a], hi[a], tolerance) << what << " axis " << a;
+    }
+}
+
+// Densities on the iso level give marching-cubes triangles without area; no written shape
+// holds one, in either format and either coordinates, and each stays closed and outward.
+TEST(WrittenShapes, HoldNoDegenerateTriangles) {
+    omp_set_num_threads(1);
+    ScratchFolder folder("degenerate");
+    std::unique_ptr<FemModel> model = makeCantilever(16, 6, 6, 0.125, 3);
+    DeviceOptions device;
+    device.forceHost = true;
+    device.hostThreads = 1;
+    CudaFem solver(*model, device);
+    std::ostringstream quiet;
+    std::wostringstream wideQuiet;
+    solver.setLogs(&wideQuiet, &quiet);
+    solver.setup();
+    ProgramLifetime lifetime;
+    RunControlOptions options;
+    options.silent = true;
+    options.outputDirectory = folder.path();
+    options.shapeFileInterval = 0;
+    RunControl run(*model, solver, lifetime, options);
+    run.setRunning(true);
+    ASSERT_TRUE(run.frameMove(0, 0).performed);
+    // Densities 0.5, 0.25 and 1 in a pattern with many elements on the iso level.
+    std::vector<float>& rho = run.optimizer().rho_;
+    for (size_t e = 0; e < rho.size(); ++e) rho[e] = e % 3 == 0 ? 0.5f : e % 3 == 1 ? 0.25f : 1.0f;
+    run.optimizer().extractShape();
+    ASSERT_GT(countDegenerateTriangles(run.optimizer().shapeMesh()), 0u) << "the case needs some";
+    const double volume = TriangleMesh(run.optimizer().shapeMesh()).computeVolume();
+
+    const Matrix4 moved = Matrix4::fromRows({0, -2, 0, 5, 2, 0, 0, -1, 0, 0, 2, 3, 0, 0, 0, 1});
+    struct Case {
+        const char* name;
+        ShapeFormat format;
+        Matrix4 toOutput;
+        bool runControl;  ///< written by the window's writer (RunControl::writeShape)
+        double scale;     ///< of the volume
+    };
+    for (const Case& c : {Case{"window OBJ", ShapeFormat::Obj, Matrix4::identity(), true, 1},
+                          Case{"batch OBJ", ShapeFormat::Obj, Matrix4::identity(), false, 1},
+                          Case{"batch STL", ShapeFormat::Stl, Matrix4::identity(), false, 1},
+                          Case{"batch STL, original coordinates", ShapeFormat::Stl, moved, false,
+                               8}}) {
+        std::filesystem::path file;
+        if (c.runControl) {
+            file = folder / "window.obj";
+            ASSERT_TRUE(run.writeShape(file)) << c.name;
+        } else {
+            ResultFiles results(*model, run.optimizer(), folder.path(), c.format, false,
+                                c.toOutput, nullptr, nullptr);
+            file = results.shapePath(c.name);
+            ASSERT_TRUE(results.write(c.name)) << c.name;
+        }
+        TriangleMesh shape;
+        ASSERT_TRUE(readMeshFile(shape, fromUtf8(file.string()), nullptr)) << c.name;
+        EXPECT_EQ(countDegenerateTriangles(shape), 0u) << c.name;
+        EXPECT_EQ(testing::edgePairingFault(shape), "") << c.name;
+        EXPECT_NEAR(shape.computeVolume(), c.scale * volume, 2e-4 * c.scale * volume) << c.name;
     }
 }
 
