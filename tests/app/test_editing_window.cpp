@@ -12,9 +12,10 @@
 #include <gtest/gtest.h>
 #include <stb/stb_image.h>
 
+#include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -96,16 +97,35 @@ class Screenshot {
     std::vector<unsigned char> pixels_;
 };
 
-/// The cantilever example copied into `folder` with a close view of its side.
-fs::path writeScene(const fs::path& folder) {
-    const fs::path examples = OSTREL_EXAMPLES_DIR;
-    fs::copy_file(examples / "cantilever" / "beam.obj", folder / "beam.obj");
-    std::ifstream in(examples / "cantilever" / "scene.txt");
-    std::ofstream out(folder / "scene.txt");
-    out << in.rdbuf() << "\nRENDERER_DEFAULT_VIEW_POS: 1 -0.35 0.25\n"
-        << "RENDERER_DEFAULT_HEADING_PITCH_ROLL: 90 0 0\n"
-        << "EDITOR_FORCE_SPHERE_RADIUS: 0.03\nEDITOR_FORCE_PER_PIXEL: 10\n";
+/// The cantilever example's scene text with a close view of its side.
+std::string sceneText() {
+    return testing::readFile(fs::path(OSTREL_EXAMPLES_DIR) / "cantilever" / "scene.txt") +
+           "\nRENDERER_DEFAULT_VIEW_POS: 1 -0.35 0.25\n"
+           "RENDERER_DEFAULT_HEADING_PITCH_ROLL: 90 0 0\n"
+           "EDITOR_FORCE_SPHERE_RADIUS: 0.03\nEDITOR_FORCE_PER_PIXEL: 10\n";
+}
+
+/// The cantilever example's mesh and `text` as its scene, copied into `folder`.
+fs::path writeScene(const fs::path& folder, const std::string& text) {
+    fs::copy_file(fs::path(OSTREL_EXAMPLES_DIR) / "cantilever" / "beam.obj", folder / "beam.obj");
+    std::ofstream(folder / "scene.txt") << text;
     return folder / "scene.txt";
+}
+
+/// `text` without its line that starts with `key`.
+std::string withoutLine(std::string text, const std::string& key) {
+    const size_t at = text.find("\n" + key);
+    if (at != std::string::npos)
+        text.erase(at + 1, text.find('\n', at + 1) - at);
+    return text;
+}
+
+/// How often `part` occurs in `text`.
+size_t occurrences(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
 }
 
 /// The program in its window.
@@ -200,9 +220,18 @@ class EditingWindow : public ::testing::Test {
                 << program << " is not installed (scripts/setup installs it)";
         fs::create_directories(folder_ / "home" / "Quenby");
         ::setenv("HOME", (folder_ / "home").c_str(), 1);  // the forces log goes there
-        scene_ = writeScene(folder_.path());
+        scene_ = writeScene(folder_.path(), scene());
         app_ = std::make_unique<App>(folder_.path(), scene_);
         ASSERT_TRUE(app_->waitForWindow()) << app_->err();
+    }
+    /// The scene the program starts with.
+    virtual std::string scene() const { return sceneText(); }
+    /// Clicks the panel's check box "Run Ostrel" (35, 82 below the caption of the panel at
+    /// (390, 240); 125 x 22).
+    void clickRun() {
+        const int captionHeight = 19;
+        app_->moveTo(390 + 35 + 20, 240 + captionHeight + 82 + 11);
+        app_->xdo("click 1");
     }
     void TearDown() override {
         if (app_)
@@ -345,10 +374,7 @@ TEST_F(EditingWindow, RightDragCreatesArrowsThatAltSWrites) {
 }
 
 TEST_F(EditingWindow, RunCheckBoxRunsStepsAndF5SavesTheShape) {
-    // "Run Ostrel": 35, 82 below the caption of the panel at (390, 240); 125 x 22.
-    const int captionHeight = 19;
-    app_->moveTo(390 + 35 + 20, 240 + captionHeight + 82 + 11);
-    app_->xdo("click 1");
+    clickRun();
     ASSERT_TRUE(app_->waitForOutput("Time SOLVE (total): ")) << app_->out() << app_->err();
     ASSERT_TRUE(app_->waitForOutput("Iteration: 1")) << app_->out();
     app_->xdo("click 1");  // pause
@@ -380,6 +406,57 @@ TEST_F(EditingWindow, RunCheckBoxRunsStepsAndF5SavesTheShape) {
     ASSERT_TRUE(shape.readObj((folder_ / "saved.obj").wstring(), nullptr));
     EXPECT_GT(shape.triangles.size(), 1000u);
     EXPECT_EQ(testing::edgePairingFault(shape), "");
+}
+
+// The window tells the user what ostrel-batch tells them: the scene's unknown keys at start-up,
+// a run whose system is singular stops after its step with one message, and a run without
+// forces says once that there is nothing to optimize.
+class WindowWithoutFixations : public EditingWindow {
+  protected:
+    static std::string unfixed() { return withoutLine(sceneText(), "FIXED_VERTICES: "); }
+    std::string scene() const override { return unfixed() + "EDITOR_FORCE_SPERE_RADIUS: 0.03\n"; }
+};
+
+TEST_F(WindowWithoutFixations, LintAtStartUpAndASingularRunStopsAfterItsStep) {
+    const std::string base = unfixed();
+    const std::string lint = "WARNING: Unknown key \"EDITOR_FORCE_SPERE_RADIUS\" in line " +
+                             std::to_string(std::count(base.begin(), base.end(), '\n') + 1) +
+                             " of file \"" + scene_.string() +
+                             "\"; did you mean \"EDITOR_FORCE_SPHERE_RADIUS\"?\n";
+    ASSERT_TRUE(app_->waitForOutput("# #Elements: ")) << app_->out();
+    const size_t lintAt = app_->out().find(lint);
+    ASSERT_NE(lintAt, std::string::npos) << lint << app_->out();
+    EXPECT_LT(lintAt, app_->out().find("# #Elements: ")) << "before the scene is loaded";
+
+    clickRun();
+    const std::string stop = "ERROR: The system is singular: ";
+    ASSERT_TRUE(app_->waitForOutput("the run stopped after step 0. Fix more vertices"))
+        << app_->out();
+    app_->frames();
+    app_->frames();  // frames that would have run further steps
+    EXPECT_EQ(app_->close(), 0) << app_->err();
+    const std::string out = app_->out();
+    EXPECT_EQ(occurrences(out, stop), 1u) << out;
+    EXPECT_EQ(occurrences(out, "Time SOLVE: "), 1u) << "one step, then the run stopped\n" << out;
+    EXPECT_EQ(occurrences(out, "WARNING: Solver has not converged"), 1u) << out;
+    EXPECT_GT(out.find(stop), out.find("Time SOLVE (total): ")) << "after the step's timings";
+}
+
+class WindowWithoutForces : public EditingWindow {
+  protected:
+    std::string scene() const override { return withoutLine(sceneText(), "FORCES: "); }
+};
+
+TEST_F(WindowWithoutForces, ARunWithoutForcesSaysOnceThatThereIsNothingToOptimize) {
+    ASSERT_TRUE(app_->waitForOutput("# #Elements: ")) << app_->out();
+    clickRun();
+    ASSERT_TRUE(app_->waitForOutput("Iteration: 3")) << app_->out();
+    clickRun();  // pause
+    app_->frames();
+    EXPECT_EQ(app_->close(), 0) << app_->err();
+    const std::string out = app_->out();
+    EXPECT_EQ(occurrences(out, "WARNING: No force acts on the model "), 1u) << out;
+    EXPECT_EQ(occurrences(out, "ERROR: "), 0u) << out;
 }
 
 }  // namespace
