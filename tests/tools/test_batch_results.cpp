@@ -153,27 +153,37 @@ VtiFile readVti(const std::filesystem::path& file) {
     return result;
 }
 
-TEST(BatchVtk, WrittenFieldsReadBackWithAnIndependentReader) {
-    if (!havePython())
-        GTEST_SKIP() << "no python3";
-    omp_set_num_threads(1);
-    ScratchFolder folder("vtk");
-    std::unique_ptr<FemModel> model = makeCantilever(8, 4, 3, 0.125, 3);
-    DeviceOptions device;
-    device.forceHost = true;
-    device.hostThreads = 1;
-    CudaFem solver(*model, device);
+/// A running optimization of a cantilever of nx x ny x nz voxels on the host device, one
+/// thread, without console lines or shape files.
+struct HostRun {
+    HostRun(const std::filesystem::path& folder, int nx, int ny, int nz) {
+        omp_set_num_threads(1);
+        model = makeCantilever(nx, ny, nz, 0.125, 3);
+        solver = std::make_unique<CudaFem>(*model, DeviceOptions{true, 1});
+        solver->setLogs(&wideQuiet, &quiet);
+        solver->setup();
+        RunControlOptions options;
+        options.silent = true;
+        options.outputDirectory = folder;
+        options.shapeFileInterval = 0;
+        run = std::make_unique<RunControl>(*model, *solver, lifetime, options);
+        run->setRunning(true);
+    }
+    std::unique_ptr<FemModel> model;
     std::ostringstream quiet;
     std::wostringstream wideQuiet;
-    solver.setLogs(&wideQuiet, &quiet);
-    solver.setup();
+    std::unique_ptr<CudaFem> solver;
     ProgramLifetime lifetime;
-    RunControlOptions options;
-    options.silent = true;
-    options.outputDirectory = folder.path();
-    options.shapeFileInterval = 0;
-    RunControl run(*model, solver, lifetime, options);
-    run.setRunning(true);
+    std::unique_ptr<RunControl> run;
+};
+
+TEST(BatchVtk, WrittenFieldsReadBackWithAnIndependentReader) {
+    ASSERT_TRUE(havePython()) << "python3 is not installed (scripts/setup installs it)";
+    ScratchFolder folder("vtk");
+    HostRun host(folder.path(), 8, 4, 3);
+    std::unique_ptr<FemModel>& model = host.model;
+    std::ostringstream quiet;
+    RunControl& run = *host.run;
     for (int k = 0; k < 3; ++k)
         ASSERT_TRUE(run.frameMove(0, 0).performed);
     const Optimizer& opt = run.optimizer();
@@ -235,7 +245,7 @@ TEST(BatchVtk, WrittenFieldsReadBackWithAnIndependentReader) {
         }
         EXPECT_GT(largest, 0.0);
     }
-    solver.release();
+    host.solver->release();
 }
 
 /// A box part away from the origin: [10, 11] x [-3, -2.5] x [5, 5.5] in voxels of 0.125, fixed
@@ -272,24 +282,10 @@ void expectBox(const TriangleMesh& mesh, Vec3f lo, Vec3f hi, const std::string& 
 // Densities on the iso level give marching-cubes triangles without area; no written shape
 // holds one, in either format and either coordinates, and each stays closed and outward.
 TEST(WrittenShapes, HoldNoDegenerateTriangles) {
-    omp_set_num_threads(1);
     ScratchFolder folder("degenerate");
-    std::unique_ptr<FemModel> model = makeCantilever(16, 6, 6, 0.125, 3);
-    DeviceOptions device;
-    device.forceHost = true;
-    device.hostThreads = 1;
-    CudaFem solver(*model, device);
-    std::ostringstream quiet;
-    std::wostringstream wideQuiet;
-    solver.setLogs(&wideQuiet, &quiet);
-    solver.setup();
-    ProgramLifetime lifetime;
-    RunControlOptions options;
-    options.silent = true;
-    options.outputDirectory = folder.path();
-    options.shapeFileInterval = 0;
-    RunControl run(*model, solver, lifetime, options);
-    run.setRunning(true);
+    HostRun host(folder.path(), 16, 6, 6);
+    std::unique_ptr<FemModel>& model = host.model;
+    RunControl& run = *host.run;
     ASSERT_TRUE(run.frameMove(0, 0).performed);
     // Densities 0.5, 0.25 and 1 in a pattern with many elements on the iso level.
     std::vector<float>& rho = run.optimizer().rho_;
