@@ -54,7 +54,9 @@ StepResult RunControl::step() {
     // 3. Solve phase.
     const auto solveStart = std::chrono::steady_clock::now();
     solver_.prepareSolve();
+    const auto cyclesStart = std::chrono::steady_clock::now();
     result.converged = solver_.solve(kSolveTolerance);
+    result.cycleSeconds = secondsBetween(cyclesStart, std::chrono::steady_clock::now());
     result.singular = !solver_.coarseFactorValid();
     if (!result.converged && narrowLog_) *narrowLog_ << "WARNING: Solver has not converged\n";
     const auto solveEnd = std::chrono::steady_clock::now();

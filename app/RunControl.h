@@ -58,7 +58,8 @@ struct StepResult {
     int iteration = -1;      ///< counter of the step that ran
     bool converged = false;
     int cycles = 0;                ///< multigrid cycles of the solve
-    double solveSeconds = 0.0;
+    double solveSeconds = 0.0;     ///< the solver's set-up for the step and its cycles
+    double cycleSeconds = 0.0;     ///< the cycles alone (part of solveSeconds)
     double optimizeSeconds = 0.0;
     double strainEnergy = 0.0;     ///< total strain energy of the solve (the compliance)
     double volumeRatio = 0.0;      ///< sum of densities / initial volume after the update

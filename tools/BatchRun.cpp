@@ -259,8 +259,9 @@ std::string progressLine(int k, int n, const StepResult& step, double stepSecond
     return text;
 }
 
-void TimeLeftEstimator::addStep(double stepSeconds, int cycles) {
-    steps_.push_back({stepSeconds, std::max(cycles, 0)});
+void TimeLeftEstimator::addStep(double stepSeconds, int cycles, double cycleSeconds) {
+    const double seconds = std::max(stepSeconds, 0.0);
+    steps_.push_back({seconds, std::max(cycles, 0), std::clamp(cycleSeconds, 0.0, seconds)});
 }
 
 double TimeLeftEstimator::secondsLeft(int stepsLeft) const {
@@ -268,25 +269,15 @@ double TimeLeftEstimator::secondsLeft(int stepsLeft) const {
     const size_t n = steps_.size();
     const double remaining = stepsLeft;
 
-    // Cost of a step = fixed + perCycle * cycles, fitted to the recent steps by least squares.
-    const size_t first = n > kWindow ? n - kWindow : 0;
-    const double m = double(n - first);
-    double meanCycles = 0, meanSeconds = 0;
+    // Cost of a step = fixed + perCycle * cycles, both measured over the recent steps.
+    const size_t first = std::max<size_t>(n > kWindow ? n - kWindow : 0, n > 1 ? 1 : 0);
+    double fixed = 0, cycleSeconds = 0, cycles = 0;
     for (size_t i = first; i < n; ++i) {
-        meanCycles += steps_[i].cycles / m;
-        meanSeconds += steps_[i].seconds / m;
+        fixed += (steps_[i].seconds - steps_[i].cycleSeconds) / double(n - first);
+        cycleSeconds += steps_[i].cycleSeconds;
+        cycles += steps_[i].cycles;
     }
-    double sxx = 0, sxy = 0;
-    for (size_t i = first; i < n; ++i) {
-        sxx += (steps_[i].cycles - meanCycles) * (steps_[i].cycles - meanCycles);
-        sxy += (steps_[i].cycles - meanCycles) * (steps_[i].seconds - meanSeconds);
-    }
-    double perCycle = sxx > 0 && sxy > 0 ? sxy / sxx : 0.0;
-    double fixed = meanSeconds - perCycle * meanCycles;
-    if (fixed < 0) {  // the cycles explain everything: all cost goes per cycle
-        fixed = 0;
-        perCycle = meanCycles > 0 ? meanSeconds / meanCycles : 0.0;
-    }
+    const double perCycle = cycles > 0 ? cycleSeconds / cycles : 0.0;
 
     // The cycle counts, smoothed over three steps.
     auto smoothed = [&](size_t i) {
@@ -455,7 +446,7 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
         ++done;
         history.push_back({step.iteration, step.strainEnergy, step.volumeRatio, step.sharpness});
         const double stepSeconds = secondsSince(frame);
-        timeLeft.addStep(stepSeconds, step.cycles);
+        timeLeft.addStep(stepSeconds, step.cycles, step.cycleSeconds);
         if (options.converge > 0)
             converged = watch.record(step.strainEnergy, step.volumeRatio,
                                      run.optimizer().volumeGoal(), betaSettled);

@@ -72,13 +72,13 @@ TEST(TimeLeft, SteadyStepsGiveTheirOwnPace) {
     EXPECT_EQ(none.secondsLeft(100), 0.0);
     TimeLeftEstimator steady;
     for (int k = 0; k < 40; ++k)
-        steady.addStep(0.5, 1);
+        steady.addStep(0.5, 1, 0.1);
     EXPECT_NEAR(steady.secondsLeft(100), 50.0, 1e-9);
     EXPECT_EQ(steady.secondsLeft(0), 0.0);
     // No loads: no cycles at all, the steps' own time.
     TimeLeftEstimator unloaded;
     for (int k = 0; k < 12; ++k)
-        unloaded.addStep(0.25, 0);
+        unloaded.addStep(0.25, 0, 0.0);
     EXPECT_NEAR(unloaded.secondsLeft(8), 2.0, 1e-9);
 }
 
@@ -86,7 +86,7 @@ TEST(TimeLeft, CyclesOfEarlyStepsAreExpectedToFall) {
     // Steps cost 0.2 s plus 0.05 s per cycle; the first ten need 12 cycles each.
     TimeLeftEstimator early;
     for (int k = 0; k < 10; ++k)
-        early.addStep(0.2 + 0.05 * (10 + k % 5), 10 + k % 5);
+        early.addStep(0.2 + 0.05 * (10 + k % 5), 10 + k % 5, 0.05 * (10 + k % 5));
     const double recentPace = 0.2 + 0.05 * 12;
     const double left = early.secondsLeft(490);
     EXPECT_LT(left, 0.5 * recentPace * 490) << "far below the recent steps' pace";
@@ -96,7 +96,7 @@ TEST(TimeLeft, CyclesOfEarlyStepsAreExpectedToFall) {
     TimeLeftEstimator stuck;
     double previous = 0;
     for (int k = 0; k < 200; ++k) {
-        stuck.addStep(0.2 + 0.05 * (10 + k % 5), 10 + k % 5);
+        stuck.addStep(0.2 + 0.05 * (10 + k % 5), 10 + k % 5, 0.05 * (10 + k % 5));
         if (k % 50 == 49) {
             const double perStep = stuck.secondsLeft(300) / 300;
             EXPECT_GT(perStep, previous) << k;
