@@ -25,6 +25,7 @@
 #include "render/DeviceCallbacks.h"
 #include "render/CutSceneRenderer.h"
 #include "scene/Scene.h"
+#include "scene/SceneLint.h"
 
 namespace ostrel {
 namespace {
@@ -150,9 +151,14 @@ int run(int argc, char** argv) {
         sceneFile = fromUtf8(*chosen);
         loadLine = 559;
     }
+    // Keys that nothing reads are pointed at before the load, which a typo may make fail, with
+    // the texts the batch program prints.
+    for (const std::wstring& warning : lintSceneFile(sceneFile))
+        writeLine(&wideOut(), warning);
     if (!scene->loadScene(sceneFile, &wideOut()))
         reportFatalError(kAppSourceFile, loadLine, L"Cannot load scene");
     wideOut() << scene->sceneSummary() << std::flush;
+    writeLine(&wideOut(), materialNote(*scene));
     // Loads are the applied forces only, whatever the scene file says about gravity.
     scene->model()->gravity_ = {0, 0, 0};
     placeCamera(g_camera, scene->center(), scene->defaultViewPos_, scene->defaultHeadingPitchRoll_);

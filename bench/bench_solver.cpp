@@ -5,6 +5,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/BenchMain.h"
 #include "tools/Cantilever.h"
 #include "gpu/HostDriver.h"
 #include "gpu/CudaFem.h"
@@ -94,4 +95,4 @@ BENCHMARK(BM_PrepareSolve)->Args({200, 70, 72})->Unit(benchmark::kMillisecond)->
 BENCHMARK(BM_PrepareAndSolveFromZero)->Args({200, 70, 72})->Unit(benchmark::kMillisecond)
     ->Iterations(3);
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) { return ostrel::benchmarkMain(argc, argv); }

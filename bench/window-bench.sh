@@ -8,9 +8,9 @@
 #      for events) as a share of one core, from /proc/<pid>/stat (user + system time of all its
 #      threads) over IDLE_SECONDS, mapped and then unmapped (as when minimised; without a window
 #      manager nothing iconifies).
-#   bench/window-bench.sh [build folder] [FRAMES] [RUNS] [IDLE_SECONDS]
-#   (defaults: build 3000 5 10)
+# Usage: bench/window-bench.sh [BUILD_FOLDER] [FRAMES] [RUNS] [IDLE_SECONDS]   (defaults: build 3000 5 10)
 set -euo pipefail
+case "${1:-}" in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 cd "$(dirname "$0")/.."
 BUILD=${1:-build}
 FRAMES=${2:-3000}

@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <utility>
 
@@ -36,6 +38,20 @@ void showFatalErrorDialog(const std::wstring& caption, const std::wstring& text)
 
 WindowFramework* self(GLFWwindow* w) {
     return static_cast<WindowFramework*>(glfwGetWindowUserPointer(w));
+}
+
+// Set by SIGUSR1 with -screenshotonsignal; the frame loop writes the next frame and clears it.
+volatile std::sig_atomic_t g_screenshotRequested = 0;
+
+extern "C" void onScreenshotSignal(int) { g_screenshotRequested = 1; }
+
+void installScreenshotSignal() {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = onScreenshotSignal;
+    action.sa_flags = SA_RESTART;  // the display connection's reads and writes go on
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGUSR1, &action, nullptr);
 }
 
 bool displayNamed() {
@@ -67,6 +83,8 @@ bool WindowFramework::init(std::string* error) {
     glfwReady_ = true;
     if (!flags_.noErrorMsgBoxes && !flags_.automation)
         setFatalErrorDialog(showFatalErrorDialog);
+    if (!flags_.screenshotOnSignal.empty())
+        installScreenshotSignal();
     return true;
 }
 
@@ -339,9 +357,19 @@ bool WindowFramework::finishFrame() {
     const bool quit = flags_.quitAfterFrame > 0 && frames >= flags_.quitAfterFrame;
     const bool screenshot =
         !flags_.screenshotExit.empty() && frames >= std::max(1, flags_.quitAfterFrame);
-    if (screenshot) {
+    if (screenshot || g_screenshotRequested) {
         glFinish();
         glReadBuffer(GL_BACK);
+    }
+    if (g_screenshotRequested) {
+        g_screenshotRequested = 0;
+        std::string reason;
+        // A failed picture on request is reported; the program goes on.
+        if (!writeFramebufferPng(flags_.screenshotOnSignal, width_, height_, &reason))
+            std::cerr << "ERROR: Cannot write screenshot \"" << flags_.screenshotOnSignal
+                      << "\": " << reason << "\n";
+    }
+    if (screenshot) {
         std::string reason;
         if (!writeFramebufferPng(flags_.screenshotExit, width_, height_, &reason)) {
             std::cerr << "ERROR: Cannot write screenshot \"" << flags_.screenshotExit

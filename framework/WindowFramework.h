@@ -77,10 +77,12 @@ struct FrameworkCallbacks {
 
 class WindowFramework {
   public:
+    // Every failure is a failed run (status 1) for the caller, as with every Ostrel program;
+    // status 2 means a wrong command line. The message on standard error tells which it was.
     static constexpr int kExitOk = 0;
-    static constexpr int kExitNoWindow = 2;      ///< no display, or the window/context failed
-    static constexpr int kExitDeviceFailed = 3;  ///< a device callback failed
-    static constexpr int kExitScreenshotFailed = 4;
+    static constexpr int kExitNoWindow = 1;      ///< no display, or the window/context failed
+    static constexpr int kExitDeviceFailed = 1;  ///< a device callback failed
+    static constexpr int kExitScreenshotFailed = 1;
     static constexpr double kIdleWaitSeconds = 1.0;
     static constexpr int kSettleFrames = 2;  ///< frames drawn after the last event (ImGui's)
 

@@ -125,6 +125,8 @@ bool chooseLargest(ostrel::Driver& driver, int limitMb, int size[3], int& levels
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Results and the solver's lines on standard output; errors and warnings on standard error.
+    ostrel::routeConsoleByKind();
     int size[3] = {0, 0, 0}, levels = 0;
     double voxel = 0, tolerance = 0;
     ostrel::DeviceOptions options;

@@ -19,6 +19,7 @@
 #include "core/AtomicFile.h"
 #include "render/CutSceneRendererContract.h"
 #include "render/toolkit/EffectContract.h"
+#include "core/Version.h"
 #include "render/toolkit/EffectFile.h"
 
 namespace {
@@ -39,7 +40,7 @@ int run(const std::string& command, std::string& output) {
 }
 
 constexpr const char* kUsage =
-    "usage: ostrel-effectc [--contract cutscenerenderer|simpledraw] GLSLANG_VALIDATOR INPUT.fx "
+    "Usage: ostrel-effectc [--contract cutscenerenderer|simpledraw] GLSLANG_VALIDATOR INPUT.fx "
     "OUTPUT.cso\n";
 
 /// The contract of the program's effect `name`, null when it has none.
@@ -49,9 +50,34 @@ const ostrel::gl::EffectContract* contractNamed(const std::string& name) {
     return nullptr;
 }
 
+const char* const kHelp =
+    "Parses the effect INPUT.fx, checks it against the program's contract for that effect\n"
+    "(--contract: its technique, passes and variables) and that every fragment shader input\n"
+    "is written by its pass's vertex shader, compiles each of its shaders with\n"
+    "GLSLANG_VALIDATOR (the GLSL reference compiler) and, when all of that passed, writes\n"
+    "the packed effect OUTPUT.cso that the renderer loads. The build runs it for every effect.\n"
+    "\n"
+    "  --contract NAME  check the effect against contract NAME\n"
+    "  -h, --help       show this help and exit\n"
+    "  -V, --version    show the version and exit\n"
+    "\n"
+    "Exit status: 0 written, 1 the effect cannot be read, parsed or compiled, or OUTPUT.cso\n"
+    "cannot be written, 2 bad command line.\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "-h" || a == "--help") {
+            std::cout << kUsage << kHelp;
+            return 0;
+        }
+        if (a == "-V" || a == "--version") {
+            std::cout << ostrel::versionLine("ostrel-effectc");
+            return 0;
+        }
+    }
     std::vector<std::string> args(argv + 1, argv + argc);
     const ostrel::gl::EffectContract* contract = nullptr;
     if (args.size() >= 2 && args[0] == "--contract") {
@@ -63,7 +89,8 @@ int main(int argc, char** argv) {
         args.erase(args.begin(), args.begin() + 2);
     }
     if (args.size() != 3) {
-        std::cerr << kUsage;
+        std::cerr << "ERROR: Give the compiler, the effect file and the output file\n"
+                  << kUsage << "Try 'ostrel-effectc --help' for more information.\n";
         return 2;
     }
     const std::string validator = args[0], input = args[1], output = args[2];

@@ -35,6 +35,7 @@ TEST(FrameworkFlags, ReadsEveryFlagWithoutRegardToCase) {
                                     L"-constantframetime:16.5",
                                     L"-quitafterframe:7",
                                     L"-screenshotexit:shot \u00e9.png",
+                                    L"-ScreenshotOnSignal:now.png",
                                     L"-noerrormsgboxes",
                                     L"-nostats",
                                     L"-automation",
@@ -56,6 +57,7 @@ TEST(FrameworkFlags, ReadsEveryFlagWithoutRegardToCase) {
     EXPECT_DOUBLE_EQ(f.constantFrameTimeMs, 16.5);
     EXPECT_EQ(f.quitAfterFrame, 7);
     EXPECT_EQ(f.screenshotExit, "shot \xc3\xa9.png");
+    EXPECT_EQ(f.screenshotOnSignal, "now.png");
     EXPECT_TRUE(f.noErrorMsgBoxes);
     EXPECT_TRUE(f.noStats);
     EXPECT_TRUE(f.automation);
@@ -71,6 +73,7 @@ TEST(FrameworkFlags, DefaultsAndUnreadableNumbers) {
     EXPECT_EQ(f.forceVsync, 1);
     EXPECT_FALSE(f.windowed);
     EXPECT_TRUE(f.screenshotExit.empty());
+    EXPECT_TRUE(f.screenshotOnSignal.empty());
 }
 
 TEST(FrameworkFlags, ReportsUnknownArgumentsButNotTheEntryPointsOwn) {

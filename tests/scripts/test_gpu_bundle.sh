@@ -6,8 +6,10 @@
 # leaves the older bundle whole when it would be too large; and the GPU check's dry run passes
 # every step in order, skipping only the one with nothing to compare.
 #
-# test_gpu_bundle.sh SOURCE_DIR BUILD_DIR SCRATCH_DIR HAVE_PTX(0|1)
+# Usage: test_gpu_bundle.sh SOURCE_DIR BUILD_DIR SCRATCH_DIR HAVE_PTX(0|1)
 set -uo pipefail
+case "${1:-}" in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
+(($# == 4)) || { echo "ERROR: Give the source, build and scratch folders and HAVE_PTX" >&2; exit 2; }
 source="$1"; build="$2"; scratch="$3"; havePtx="$4"
 rm -rf "$scratch"; mkdir -p "$scratch"
 bundle="$scratch/bundle"

@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
 # Window tests of the interactive program on a virtual X server (Xvfb with Mesa's software
 # OpenGL), with real input through xdotool and the zenity dialogs answered by key presses.
-#   window_test.sh <ostrel executable> <png_probe executable> <case>
-# Every wait polls with a deadline; nothing depends on how fast frames are drawn. Exit 77 (skip)
-# when Xvfb, xdotool or zenity is not installed.
+# Usage: window_test.sh OSTREL_EXECUTABLE PNG_PROBE_EXECUTABLE CASE
+# Every wait polls with a deadline; nothing depends on how fast frames are drawn. The test
+# starts its own display, so a program it needs that is not installed fails it, named.
 set -uo pipefail
+case "${1:-}" in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
+(($# == 3)) || { echo "ERROR: Give the ostrel and png_probe executables and a case" >&2; exit 2; }
 
 OSTREL=$1
 PNG_PROBE=$2
 CASE=$3
+missing=()
 for tool in Xvfb xdotool zenity python3; do
-  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
+  command -v "$tool" >/dev/null || missing+=("$tool")
 done
+if ((${#missing[@]})); then
+  echo "FAIL ($CASE): not installed: ${missing[*]} (scripts/setup installs them)"
+  exit 1
+fi
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/ostrel-window-XXXXXX")
 XVFB_PID=""
@@ -208,8 +215,40 @@ screenshot_without_statistics)
 screenshot_unwritable)
   start app -SCENE scene.txt -quitafterframe:1 -screenshotexit:no/such/folder/shot.png
   finish app; rc=$RC
-  [[ $rc == 4 ]] || fail "exit code $rc"
+  [[ $rc == 1 ]] || fail "exit code $rc"
   grep -q '^ERROR: Cannot write screenshot "no/such/folder/shot.png"' "$WORK/app.err" || fail "message"
+  ;;
+screenshot_on_signal)
+  # Each SIGUSR1 writes the next frame; the program goes on, also when the file cannot be
+  # written.
+  start app -SCENE scene.txt -automation -screenshotonsignal:now.png
+  window_id '^Ostrel'; id=$WID
+  wait_line "$WORK/app.err" '^automation: swap chain resized 800x600$'
+  for shot in 1 2; do
+    rm -f "$WORK/now.png"
+    kill -USR1 "$PID_app"
+    deadline=$((SECONDS + 20))
+    while [[ ! -s "$WORK/now.png" ]]; do
+      ((SECONDS < deadline)) || fail "no screenshot $shot"
+      sleep 0.05
+    done
+    read -r w h stats <<<"$(png_check "$WORK/now.png" 0 0 400 30)"
+    [[ "$w x $h" == "800 x 600" ]] || fail "screenshot $shot size $w x $h"
+    ((stats > 100)) || fail "screenshot $shot: $stats yellow pixels of the statistics text"
+  done
+  ls "$WORK" | grep -q '\.tmp' && fail "temporary file left: $(ls "$WORK")"
+  close_window "$id"
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  start bad -SCENE scene.txt -automation -screenshotonsignal:no/such/folder/now.png
+  window_id '^Ostrel'; id=$WID
+  wait_line "$WORK/bad.err" '^automation: swap chain resized 800x600$'
+  kill -USR1 "$PID_bad"
+  wait_line "$WORK/bad.err" '^ERROR: Cannot write screenshot "no/such/folder/now.png"'
+  kill -0 "$PID_bad" 2>/dev/null || fail "the program ended"
+  close_window "$id"
+  finish bad; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc after a failed screenshot"
   ;;
 wheel_moves_the_orbit_in)
   # Heading 0, pitch 0: the eye lies on the -x side of the centre; three notches forward bring
