@@ -309,6 +309,36 @@ TEST_F(DesignEvaluationTest, GridChecksNameTheFault) {
     EXPECT_EQ(error, "it has no cell array \"Solid\" to check its voxel model against the scene's");
 }
 
+TEST(ElementDensities, CellsMapToTheirElementsAroundHoles) {
+    // Every third cell is empty, so element numbers and cell numbers part ways.
+    const auto model = testing::makeModel(5, 3, 2, [](int x, int y, int z) {
+        return (x + 5 * (y + 3 * z)) % 3 != 1;
+    });
+    VtkImage image;
+    image.cells = {5, 3, 2};
+    std::vector<float> density(30);
+    std::vector<uint8_t> solid(30);
+    for (size_t c = 0; c < 30; ++c) {
+        solid[c] = c % 3 != 1;
+        density[c] = solid[c] ? float(c) / 32.0f : 0.0f;
+    }
+    image.cellData = {{"Density", "Float32", 1, bytesOf(density)},
+                      {"Solid", "UInt8", 1, bytesOf(solid)}};
+    std::vector<float> rho;
+    std::string error;
+    ASSERT_TRUE(elementDensities(image, *model, rho, error)) << error;
+    ASSERT_EQ(rho.size(), 20u);
+    for (size_t e = 0; e < rho.size(); ++e) {
+        const GridPos p = unpack(model->elementPosition_[0][e]);
+        EXPECT_EQ(rho[e], float(p.x + 5 * (p.y + 3 * p.z)) / 32.0f) << e;
+    }
+    solid[1] = 1;  // a cell the model leaves empty
+    image.cellData[1].bytes = bytesOf(solid);
+    EXPECT_FALSE(elementDensities(image, *model, rho, error));
+    EXPECT_EQ(error, "its voxel model differs from the scene's in 1 cells (the first at 1 0 0): "
+                     "it was written for another scene or voxel size");
+}
+
 TEST_F(DesignEvaluationTest, SingularSystemIsAnError) {
     std::fill(model().isVertexFixed_.begin(), model().isVertexFixed_.end(), uint8_t(0));
     DesignEvaluation result;
