@@ -59,7 +59,7 @@ std::string evaluateHelp() {
            "                     others, as many solid elements as keep the file's volume\n"
            "  --threshold T      solid where the density is at least T (0 < T <= 1)\n"
            "                     (default: the densities as they are)\n"
-           "  --tolerance T      relative residual of the solve (default 1e-6)\n"
+           "  --tolerance T      relative residual of the solve (default 1e-5)\n"
            "  --device D         host: the CPU; cuda: an NVIDIA GPU (an error without one);\n"
            "                     default: a GPU when there is one, else the CPU\n"
            "  --threads N        worker threads of the CPU loops and the host solver\n"
