@@ -149,16 +149,17 @@ bool evaluateDesign(Scene& scene, std::vector<float> rho, const EvaluationOption
     optimizer.setControls(scene.designControls_);
     optimizer.reset();
 
+    // The threshold keeps the file's own volume; its void is the minimum density already.
     const float low = float(optimizer.minDensity_);
+    if (options.threshold == EvaluationOptions::Threshold::KeepVolume)
+        result.threshold = thresholdKeepingVolume(rho, low);
+    else if (options.threshold == EvaluationOptions::Threshold::Level)
+        result.threshold = thresholdAtLevel(rho, options.level, low);
     for (float& r : rho)
         if (r < low) {
             r = low;
             ++result.raised;
         }
-    if (options.threshold == EvaluationOptions::Threshold::KeepVolume)
-        result.threshold = thresholdKeepingVolume(rho, low);
-    else if (options.threshold == EvaluationOptions::Threshold::Level)
-        result.threshold = thresholdAtLevel(rho, options.level, low);
     optimizer.rho_ = rho;
     for (size_t v = 0; v < size_t(model.numVertices(0)); ++v) {
         const float* f = &model.force_[3 * v];

@@ -69,9 +69,9 @@ struct DesignEvaluation {
 };
 
 /// Solves the loaded `scene` with the element densities `rho` (element order, as from
-/// elementDensities): densities below the optimizer's minimum density are raised to it (a void
-/// of 0 would leave the system singular), then thresholded as `options` say (void = the minimum
-/// density). The scene's design controls mark the kept and keep-empty elements. Solver lines
+/// elementDensities), thresholded as `options` say (void = the optimizer's minimum density; the
+/// volume kept is that of the given densities), with densities below the minimum density raised
+/// to it (a void of 0 would leave the system singular). The scene's design controls mark the kept and keep-empty elements. Solver lines
 /// are not printed. False with `error` when the system is singular (the fixed vertices do not
 /// hold the model); a solve that misses the tolerance returns true with converged false. Solid
 /// for the load-path count means a density of at least 0.5.
