@@ -10,9 +10,10 @@
 #   bench/compare-designs.sh [OUT_DIR] [EXAMPLE...]     (default: out/compare-designs, all four)
 #
 # Environment: OSTREL_BUILD_DIR (default build), TOL (default 0.001), ITERATIONS (default 501),
-# BATCH_ARGS (extra options of both programs, e.g. "--device host --threads 2"). Each run leaves
-# its files in OUT_DIR/<example>-<mode>/, its summary in OUT_DIR/<example>-<mode>.log and the
-# evaluation in OUT_DIR/<example>-<mode>.eval.
+# BATCH_ARGS (extra options of both programs, e.g. "--device host --threads 2"), RUN_ARGS (extra
+# options of ostrel-batch alone, e.g. --smooth). Each run leaves its files in
+# OUT_DIR/<example>-<mode>/, its summary in OUT_DIR/<example>-<mode>.log and the evaluation in
+# OUT_DIR/<example>-<mode>.eval.
 set -eu
 if [ "${1:-}" = --help ] || [ "${1:-}" = -h ]; then
     sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'
@@ -35,7 +36,7 @@ for example in $examples; do
         log="$out/$example-$mode.log"
         scene="$root/examples/$example/scene.txt"
         # shellcheck disable=SC2086
-        "$bin/ostrel-batch" "$scene" $flags ${BATCH_ARGS:-} --quiet \
+        "$bin/ostrel-batch" "$scene" $flags ${BATCH_ARGS:-} ${RUN_ARGS:-} --quiet \
             --output "$out/$example-$mode" > "$log" 2>&1 || true
         # shellcheck disable=SC2086
         "$bin/ostrel-evaluate" --scene "$scene" \
