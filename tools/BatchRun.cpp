@@ -118,11 +118,12 @@ std::string batchHelp() {
            "  -V, --version        show the version and exit\n"
            "\n"
            "Ctrl-C finishes the current step, writes OptimizedShape_final.obj and exits.\n"
-           "Exit status: 0 done, 1 the run could not start or its final shape, smooth shape or\n"
-           "plot could not be written, 2 bad command line, 130 interrupted, 255 the scene's\n"
-           "voxel model cannot be built (empty, too large, fewer than 3 levels). A singular\n"
-           "system (the fixed vertices do not hold the model in place) stops the run after its\n"
-           "first step with status 1.\n";
+           "Exit status: 0 done, 1 the run could not start or its final shape or plot could\n"
+           "not be written, 2 bad command line, 130 interrupted, 255 the scene's voxel model\n"
+           "cannot be built (empty, too large, fewer than 3 levels). A singular system (the\n"
+           "fixed vertices do not hold the model in place) stops the run after its first step\n"
+           "with status 1. With --smooth, status 1 also when the smooth shape could not be\n"
+           "written or is not fit for printing.\n";
 }
 
 std::string batchVersion() { return versionLine("ostrel-batch"); }
