@@ -15,7 +15,7 @@ const std::array<ControlLayout, 4> kDevicePanelControls = {{
     {kToggleWarp, "Toggle WARP (F4)", false, 35, 82, 125, 22, Key::F4},
 }};
 
-const std::array<ControlLayout, 11> kMainPanelControls = {{
+const std::array<ControlLayout, 12> kMainPanelControls = {{
     {kClearForces, "Clear Forces", false, 35, 10, 125, 22, Key::None},
     {kClearFixations, "Clear Fixations", false, 35, 34, 125, 22, Key::None},
     {kResetOstrel, "Reset Ostrel", false, 35, 58, 125, 22, Key::None},
@@ -27,6 +27,7 @@ const std::array<ControlLayout, 11> kMainPanelControls = {{
     {kEnableHeadLight, "Enable Head Light", true, 200, 106, 165, 22, Key::None},
     {kRenderSurface, "Render Surface", true, 200, 130, 165, 22, Key::None},
     {kRenderForcesVertices, "Render Forces/Vertices", true, 200, 154, 165, 22, Key::None},
+    {kCrispDesign, "Crisp design (projection)", true, 35, 178, 200, 22, Key::None},
 }};
 
 namespace {

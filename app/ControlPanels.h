@@ -6,7 +6,9 @@
 // "Toggle WARP (F4)" (4). Panel "Main Controls": caption shown, background red at half opacity
 // (0x80FF0000), 400 x 350, 10 pixels from the right and bottom edges (its top 30 pixels above
 // the bottom while collapsed to its caption); buttons "Clear Forces" (7), "Clear Fixations" (8),
-// "Reset Ostrel" (18), check box "Run Ostrel" (17) and the renderer's check boxes 19 to 25.
+// "Reset Ostrel" (18), check box "Run Ostrel" (17), the renderer's check boxes 19 to 25 and
+// check box "Crisp design (projection)" (26, below the others on the left, 200 wide for its
+// caption).
 // Positions are in pixels from the panel's top-left corner, below the caption for the main panel.
 // Check boxes show the run flag and renderer flags of every frame.
 //
@@ -34,7 +36,7 @@ struct ControlLayout {
 };
 
 extern const std::array<ControlLayout, 4> kDevicePanelControls;
-extern const std::array<ControlLayout, 11> kMainPanelControls;
+extern const std::array<ControlLayout, 12> kMainPanelControls;
 
 class ControlPanels {
   public:

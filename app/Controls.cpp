@@ -74,6 +74,8 @@ void Controls::frameworkAction(const std::function<void()>& action, const wchar_
 bool Controls::checkState(int id) const {
     if (id == kRunOstrel)
         return run_.isRunning();
+    if (id == kCrispDesign)
+        return scene_.designControls_.projection == 1;
     if (const bool* flag = settingOf(const_cast<RenderSettings&>(settings_), id))
         return *flag;
     return false;
@@ -114,8 +116,16 @@ void Controls::onControlEvent(int id, bool checked) {
             if (!model)
                 return;
             scene_.solver()->computeLoad();
+            run_.optimizer().setControls(scene_.designControls_);
             run_.optimizer().reset();
             run_.optimizer().updateStiffness();
+            return;
+        case kCrispDesign:
+            scene_.designControls_.projection = checked ? 1 : 0;
+            // Before the first step every path to an iteration resets first; later the mode
+            // waits for "Reset Ostrel", as the optimizer's arrays are those of its old mode.
+            if (run_.iteration() == 0)
+                run_.optimizer().setControls(scene_.designControls_);
             return;
         default:
             if (bool* flag = settingOf(settings_, id))

@@ -8,8 +8,12 @@
 // changes),
 // 7 "Clear Forces" (force_ = 0 on the host; the solver gets it at the next computeLoad),
 // 8 "Clear Fixations" (isVertexFixed_ = 0, then prepareSolve), 17 "Run Ostrel" (run flag),
-// 18 "Reset Ostrel" (run flag cleared, computeLoad, optimizer reset, stiffness; the iteration
-// counter goes on), 19 to 25 the renderer's flags.
+// 18 "Reset Ostrel" (run flag cleared, computeLoad, optimizer reset with the scene's design
+// controls, stiffness; the iteration counter goes on), 19 to 25 the renderer's flags,
+// 26 "Crisp design (projection)" (the scene's projection mode, which the next reset takes: the
+// optimizer gets it at once while no step has run, since the first step resets, and otherwise
+// at "Reset Ostrel", so a running optimization keeps its mode; Alt+S writes the mode into the
+// scene file when it differs from the file's).
 //
 // Keys (on a press or an auto-repeat; Alt as held): Space free flight <-> orbit, 2 front view,
 // D/V/F editor mode 0/1/2, Alt+L light from the camera, N computeLoad while not running, P close
@@ -55,6 +59,7 @@ enum ControlId : int {
     kEnableHeadLight = 23,
     kRenderSurface = 24,
     kRenderForcesVertices = 25,
+    kCrispDesign = 26,
 };
 
 /// The camera as the keys see it. The application binds it to the window's camera; every
@@ -114,7 +119,8 @@ class Controls {
     bool panelsShown() const { return panelsShown_; }
     void setPanelsShown(bool shown) { panelsShown_ = shown; }
 
-    /// The state a check box shows: the run flag (17) or the renderer flag (19 to 25).
+    /// The state a check box shows: the run flag (17), the renderer flag (19 to 25) or the
+    /// projection mode of the next reset (26).
     bool checkState(int id) const;
 
     /// Solve once (key S): at iteration 0 computeLoad, reset, densities 1, stiffness and

@@ -25,6 +25,7 @@
 #include "scene/Scene.h"
 #include "scene/SceneLint.h"
 #include "tools/InputChecks.h"
+#include "tools/SmoothShape.h"
 
 namespace ostrel {
 
@@ -75,7 +76,8 @@ std::string batchUsage() {
            "                    [--shape-every N] [--format obj|stl] [--vtk] "
            "[--original-coordinates]\n"
            "                    [--volume-fraction F] [--filter-radius R] [--projection] "
-           "[--converge TOL]\n";
+           "[--converge TOL]\n"
+           "                    [--smooth]\n";
 }
 
 std::string batchHelp() {
@@ -111,6 +113,8 @@ std::string batchHelp() {
            "      --converge TOL   stop when the volume is at its goal, the projection's\n"
            "                       sharpness at its last value and the compliance has changed\n"
            "                       by less than TOL (relative) over the last 10 steps\n"
+           "      --smooth         also write the final design as a smooth, closed surface for\n"
+           "                       printing: OptimizedShape_smooth.obj (or .stl)\n"
            "  -h, --help           show this help and exit\n"
            "  -V, --version        show the version and exit\n"
            "\n"
@@ -122,7 +126,8 @@ std::string batchHelp() {
            "not be written, 2 bad command line, 130 interrupted, 255 the scene's voxel model\n"
            "cannot be built (empty, too large, fewer than 3 levels). A singular system (the\n"
            "fixed vertices do not hold the model in place) stops the run after its first step\n"
-           "with status 1.\n";
+           "with status 1. With --smooth, status 1 also when the smooth shape could not be\n"
+           "written or is not fit for printing.\n";
 }
 
 std::string batchVersion() { return versionLine("ostrel-batch"); }
@@ -175,7 +180,7 @@ BatchArguments parseBatchArguments(const std::vector<std::string>& args) {
                                 name == "--converge";
         const bool isFlag = name == "--quiet" || name == "--help" || name == "--version" ||
                             name == "--vtk" || name == "--original-coordinates" ||
-                            name == "--projection";
+                            name == "--projection" || name == "--smooth";
         if (!takesValue && !isFlag) return failure("Unknown option '" + arg + "'");
         if (isFlag) {
             if (attached) return failure("Option '" + name + "' takes no value");
@@ -185,6 +190,7 @@ BatchArguments parseBatchArguments(const std::vector<std::string>& args) {
             if (name == "--vtk") o.vtk = true;
             else if (name == "--original-coordinates") o.originalCoordinates = true;
             else if (name == "--projection") o.projection = true;
+            else if (name == "--smooth") o.smooth = true;
             else o.quiet = true;
             continue;
         }
@@ -470,6 +476,12 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     }
     const std::filesystem::path finalShape = results->shapePath("OptimizedShape_final");
     const bool shapeOk = results->write("OptimizedShape_final");
+    bool smoothOk = true;
+    const std::filesystem::path smoothFile = results->shapePath("OptimizedShape_smooth");
+    SmoothSurfaceReport smooth;
+    if (options.smooth)
+        smoothOk = writeSmoothShape(run.optimizer(), smoothFile, options.format, toOutput, smooth,
+                                    &wideOut(), &err);
     const std::filesystem::path plot = run.outputPath("history.svg");
     const bool plotOk = writeHistorySvg(plot, history, "ostrel-batch: " + options.sceneFile, &err);
 
@@ -513,10 +525,23 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     if (shapeOk) out << "Final shape: \"" << finalShape.string() << "\"\n";
     if (shapeOk && options.vtk)
         out << "Final VTK file: \"" << results->vtkPath("OptimizedShape_final").string() << "\"\n";
+    if (options.smooth && smoothOk) {
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      " (level %.4g, volume %.6g of the design's %.6g, %zu vertices repaired)\n",
+                      smooth.level, smooth.volume, smooth.targetVolume, smooth.repaired);
+        out << "Smooth shape: \"" << smoothFile.string() << "\"" << text;
+        if (smooth.intersections > 0 || smooth.degenerate > 0) {
+            err << "ERROR: The smooth shape \"" << smoothFile.string() << "\" still has "
+                << smooth.intersections << " intersecting triangle pairs and " << smooth.degenerate
+                << " degenerate triangles; it is not fit for printing\n";
+            smoothOk = false;
+        }
+    }
     if (plotOk) out << "History plot: \"" << plot.string() << "\"\n";
     out << std::flush;
     if (stopped) return kExitInterrupted;
-    return shapeOk && plotOk ? kExitDone : kExitFailed;
+    return shapeOk && plotOk && smoothOk ? kExitDone : kExitFailed;
 }
 
 }  // namespace ostrel

@@ -6,6 +6,7 @@
 // ostrel-batch SCENE [--iterations N] [--output DIR] [--device host|cuda] [--threads N]
 //              [--quiet] [--shape-every N] [--format obj|stl] [--vtk] [--original-coordinates]
 //              [--volume-fraction F] [--filter-radius R] [--projection] [--converge TOL]
+//              [--smooth]
 //
 // The design options override the scene's design-control keys. Without them and without the
 // keys, the run, its console lines and its files are those of the program without design
@@ -19,9 +20,10 @@
 // vertices do not hold the model) stops the run after its first step.
 //
 // Exit codes: 0 done, 1 the run could not start (scene, output folder, device), its system is
-// singular, or its final shape or plot could not be written, 2 bad command line, 130
-// interrupted (the current step is finished and the shape written first), 255 the model builder
-// ended the process (empty voxel model, extents too large, fewer than 3 levels).
+// singular, or its final shape, smooth shape or plot could not be written (or the smooth shape
+// is not fit for printing), 2 bad command line, 130 interrupted (the current step is finished
+// and the shape written first), 255 the model builder ended the process (empty voxel model,
+// extents too large, fewer than 3 levels).
 
 #include <atomic>
 #include <filesystem>
@@ -57,6 +59,9 @@ struct BatchOptions {
     double filterRadius = 0;    ///< --filter-radius; 0 = the scene's
     bool projection = false;    ///< --projection: projected densities (mode 1)
     double converge = 0;        ///< --converge TOL; 0 = run to the iteration limit
+    /// --smooth: also write the final design as a smooth surface for printing,
+    /// "OptimizedShape_smooth" in the shape format (tools/SmoothShape.h).
+    bool smooth = false;
 };
 
 /// The stopping test of --converge. A step counts when its solve saw densities of the last beta

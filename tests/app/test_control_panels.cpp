@@ -82,8 +82,8 @@ TEST_F(PanelsTest, MainPanelAtTheBottomRightWithEveryControl) {
     } expected[] = {{7, 35, 10, 125},    {8, 35, 34, 125},   {18, 35, 58, 125},
                     {17, 35, 82, 125},   {19, 200, 10, 165}, {20, 200, 34, 165},
                     {21, 200, 58, 165},  {22, 200, 82, 165}, {23, 200, 106, 165},
-                    {24, 200, 130, 165}, {25, 200, 154, 165}};
-    ASSERT_EQ(panels_->controlRects().size(), 4u + 11u);
+                    {24, 200, 130, 165}, {25, 200, 154, 165}, {26, 35, 178, 200}};
+    ASSERT_EQ(panels_->controlRects().size(), 4u + 12u);
     for (const auto& e : expected) {
         const ControlPanels::Rect r = panels_->controlRects().at(e.id);
         EXPECT_EQ(r.x, panel.x + e.x) << e.id;
@@ -147,6 +147,14 @@ TEST_F(PanelsTest, CheckBoxesShowAndSetTheFlags) {
     clickControl(kWireFrame);
     EXPECT_FALSE(settings_.wireFrame);
 
+    // The crisp-design box shows and sets the scene's projection mode.
+    EXPECT_EQ(scene_.designControls_.projection, 0);
+    clickControl(kCrispDesign);
+    EXPECT_EQ(scene_.designControls_.projection, 1);
+    EXPECT_TRUE(controls_->checkState(kCrispDesign));
+    clickControl(kCrispDesign);
+    EXPECT_EQ(scene_.designControls_.projection, 0);
+
     // A click beside the controls changes nothing.
     const RenderSettings before = settings_;
     clickAt(390 + 180, 600 - 360 + 100);
@@ -185,7 +193,7 @@ TEST_F(PanelsTest, HotkeysReachThePanelsOnlyWhileShown) {
 
     controls_->onKey(keyPress(Key::U));
     frame();
-    EXPECT_EQ(panels_->controlRects().size(), 15u);
+    EXPECT_EQ(panels_->controlRects().size(), 16u);
     EXPECT_TRUE(hotkey(Key::W));
     EXPECT_TRUE(settings_.wireFrame);
 }

@@ -3,6 +3,9 @@
 // fake save dialog; console lines go to string streams.
 
 #include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
 
 #include "tests/app/ControlsRig.h"
 
@@ -234,6 +237,79 @@ TEST_F(ControlsTest, AltSIntoAFolderThatIsGoneKeepsTheModelAndSaysSo) {
     EXPECT_NE(wide().find("ERROR: "), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(folder_ / "gone"));
     EXPECT_EQ(model().isVertexFixed_[40], 1);
+}
+
+TEST_F(ControlsTest, CrispDesignBeforeTheFirstStepIsTheFirstRunsMode) {
+    EXPECT_FALSE(controls_->checkState(kCrispDesign));
+    controls_->onControlEvent(kCrispDesign, true);
+    EXPECT_TRUE(controls_->checkState(kCrispDesign));
+    EXPECT_EQ(scene_.designControls_.projection, 1);
+    controls_->onControlEvent(kRunOstrel, true);
+    ASSERT_TRUE(run_->frameMove(0, 0).performed);
+    const Optimizer& optimizer = run_->optimizer();
+    EXPECT_TRUE(optimizer.isProjected());
+    EXPECT_EQ(optimizer.xTilde_.size(), optimizer.rho_.size());
+    EXPECT_TRUE(run_->frameMove(0, 0).performed);
+}
+
+TEST_F(ControlsTest, CrispDesignDuringARunWaitsForTheReset) {
+    controls_->onControlEvent(kRunOstrel, true);
+    run_->frameMove(0, 0);
+    run_->frameMove(0, 0);
+    const Optimizer& optimizer = run_->optimizer();
+    for (const bool crisp : {true, false}) {
+        SCOPED_TRACE(crisp);
+        controls_->onControlEvent(kCrispDesign, crisp);
+        EXPECT_EQ(controls_->checkState(kCrispDesign), crisp);
+        // The running optimization keeps its mode and its arrays.
+        EXPECT_EQ(optimizer.isProjected(), !crisp);
+        controls_->onControlEvent(kRunOstrel, true);
+        EXPECT_TRUE(run_->frameMove(0, 0).performed);
+        EXPECT_EQ(optimizer.isProjected(), !crisp);
+        controls_->onControlEvent(kResetOstrel);
+        EXPECT_EQ(optimizer.isProjected(), crisp);
+        EXPECT_EQ(optimizer.xTilde_.size(), crisp ? optimizer.rho_.size() : 0u);
+        controls_->onControlEvent(kRunOstrel, true);
+        EXPECT_TRUE(run_->frameMove(0, 0).performed);
+        EXPECT_TRUE(run_->frameMove(0, 0).performed);
+    }
+    EXPECT_EQ(lifetime_.iteration, 8);
+}
+
+/// The scene file's OPTIMIZATION_PROJECTION line; "" when it has none.
+std::string projectionLine(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("OPTIMIZATION_PROJECTION", 0) == 0)
+            return line;
+    return "";
+}
+
+TEST_F(ControlsTest, AltSWritesTheCrispDesignOnlyWhenChanged) {
+    // Each step: the check-box clicks, then Alt+S, then the key in the file.
+    const struct {
+        std::vector<bool> clicks;
+        const char* line;
+    } steps[] = {
+        {{}, ""},                                   // the key is absent and stays so
+        {{true, false}, ""},                        // changed and changed back
+        {{true}, "OPTIMIZATION_PROJECTION: 1"},     // changed
+        {{}, "OPTIMIZATION_PROJECTION: 1"},         // the file's value now
+        {{false}, "OPTIMIZATION_PROJECTION: 0"},    // a named default stays named
+        {{true, false}, "OPTIMIZATION_PROJECTION: 0"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.line);
+        for (bool click : step.clicks)
+            controls_->onControlEvent(kCrispDesign, click);
+        key(Key::S, true);
+        EXPECT_EQ(wide(), "");
+        EXPECT_EQ(projectionLine(sceneFile_), step.line);
+        Scene loaded{DeviceOptions{true, 1}};
+        std::wostringstream log;
+        ASSERT_TRUE(loaded.loadScene(sceneFile_.wstring(), &log)) << toUtf8(log.str());
+        EXPECT_EQ(loaded.designControls_.projection, scene_.designControls_.projection);
+    }
 }
 
 TEST_F(ControlsTest, SolveOnceAtIterationZeroPreparesWithFullDensity) {

@@ -33,6 +33,7 @@ const Program kPrograms[] = {
     {"ostrel-voxelize", OSTREL_VOXELIZE_EXE, {"mesh.obj"}},
     {"ostrel-make-scene", OSTREL_MAKE_SCENE_EXE, {"--voxel", "0.1"}},
     {"ostrel-solve", OSTREL_SOLVE_EXE, {"--size", "4", "4"}},
+    {"ostrel-evaluate", OSTREL_EVALUATE_EXE, {"--bogus"}},
 #ifdef OSTREL_EXE  // the interactive program is built only with the window layers
     {"ostrel-effectc", OSTREL_EFFECTC_EXE, {"a.fx"}},
     // The interactive program's own command line ignores what it does not know.
