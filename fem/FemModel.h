@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "fem/CoarseSolver.h"
+#include "fem/RigidBodyModes.h"
 #include "geometry/Vec3.h"
 #include "geometry/Volume.h"
 
@@ -121,6 +122,9 @@ public:
     std::vector<double> coarseRhs_;
     std::vector<double> coarseSolution_;
     CoarseSolver coarseSolver_;
+    /// Whether the fixations hold the model, cached for the current isVertexFixed_ (read by
+    /// factorCoarsestLevel; recomputed only when the fixed-vertex set changes).
+    FixationCheck fixationCheck_;
 
 private:
     void buildHierarchy(const Volume<bool, double>& voxels);
