@@ -116,9 +116,10 @@ public:
     std::vector<float> f_;                ///< 3*nV load vector, component-major; 0
     double fNorm_ = 0;                    ///< Euclidean norm of f_
     std::vector<double> u_;               ///< 3*nV level-0 displacement, component-major; 0
-    std::vector<float> rNormHost_;        ///< nV squared residual contributions; 0
 
     // ---- coarsest-level system (3*n doubles each, component-major, n = coarsest vertices) ----
+    // Work vectors for host-side solves with coarseSolver_; the device solver stages its
+    // per-cycle copies in page-locked buffers of its own instead.
     std::vector<double> coarseRhs_;
     std::vector<double> coarseSolution_;
     CoarseSolver coarseSolver_;

@@ -12,10 +12,11 @@
 namespace {
 
 const char* const kEntries[] = {
-    "GaussSeidelFinestLevelKernel", "GaussSeidelKernel",
-    "ComputeResidualAndRestrictFinestLevelKernel", "ComputeResidualAndRestrictKernel",
+    "GaussSeidelFinestLevelKernel", "GaussSeidelKernel", "ComputeResidualFinestLevelKernel",
+    "ComputeResidualKernel", "RestrictFinestLevelKernel", "RestrictKernel",
     "InterpolateFinestLevelKernel", "InterpolateKernel", "pNormAverageKernel",
-    "pNormAverageCoefKernel", "GalerkinPositionMatricesKernel", "GalerkinWeightsKernel",
+    "pNormAverageCoefKernel", "PartialSumsOfFloatsKernel", "PartialSumsKernel",
+    "GalerkinPositionMatricesKernel", "GalerkinWeightsKernel",
     "GalerkinElementFinestLevelKernel", "GalerkinElementKernel", "GalerkinStencilKernel"};
 
 TEST(Ptx, HoldsEveryEntryAndTheGlobals) {
