@@ -210,13 +210,17 @@ __device__ inline double* denseResidualAt(int3 VD, double* __restrict__ rDense, 
     return rDense + 3 * denseGridIndex(VD, x, y, z);
 }
 
-// b of the coarse vertex at grid point (X,Y,Z) = P^T r: the sum over the fine points
-// (X,Y,Z)*ratio + d, |d| < ratio = 2^kShift per axis, of the trilinear weight
-// (ratio-|dx|)(ratio-|dy|)(ratio-|dz|)/ratio^3 times the fine residual, in z, y, x order. r is a
-// fine level's dense residual (zero where no vertex is, so empty points add nothing).
+// bc of coarse vertex c (Nc vertices, positions VPc) = P^T r: at grid point (X,Y,Z), the sum
+// over the fine points (X,Y,Z)*ratio + d, |d| < ratio = 2^kShift per axis, of the trilinear
+// weight (ratio-|dx|)(ratio-|dy|)(ratio-|dz|)/ratio^3 times the fine residual, in z, y, x
+// order. r is a fine level's dense residual (zero where no vertex is, so empty points add
+// nothing).
 template <int kShift>
-__device__ inline void gatherRestrict(int3 VDf, const double* __restrict__ rDense, int X, int Y,
-                                      int Z, double* b) {
+__device__ inline void gatherRestrict(int3 VDf, const double* __restrict__ rDense,
+                                      const unsigned* __restrict__ VPc, double* __restrict__ bc,
+                                      int Nc, int c) {
+    const unsigned pc = VPc[c];
+    const int X = pc & 0x7ff, Y = (pc >> 11) & 0x7ff, Z = (pc >> 22) & 0x3ff;
     const int ratio = 1 << kShift;
     const double scale = 1.0 / (double)(ratio * ratio * ratio);
     const int cx = X << kShift, cy = Y << kShift, cz = Z << kShift;
@@ -240,7 +244,7 @@ OSTREL_UNROLL
             }
         }
     }
-    b[0] = s0; b[1] = s1; b[2] = s2;
+    bc[c] = s0; bc[Nc + c] = s1; bc[2 * Nc + c] = s2;
 }
 
 // u of a fine vertex at (x,y,z) += P * uc.
@@ -297,11 +301,7 @@ extern "C" __global__ void __launch_bounds__(128)
 RestrictFinestLevelKernel(int3 VD0, const double* __restrict__ r0,
                           const unsigned* __restrict__ VP2, double* __restrict__ b2, int N2) {
     int c = threadItem();
-    if (c >= N2) return;
-    unsigned p = VP2[c];
-    double b[3];
-    gatherRestrict<2>(VD0, r0, p & 0x7ff, (p >> 11) & 0x7ff, (p >> 22) & 0x3ff, b);
-    b2[c] = b[0]; b2[N2 + c] = b[1]; b2[2 * N2 + c] = b[2];
+    if (c < N2) gatherRestrict<2>(VD0, r0, VP2, b2, N2, c);
 }
 
 // bm = P^T rl (2:1, m = l+1): one thread per level-m vertex, over its 3x3x3 level-l points.
@@ -309,11 +309,7 @@ extern "C" __global__ void __launch_bounds__(128)
 RestrictKernel(int3 VDl, const double* __restrict__ rl, const unsigned* __restrict__ VPm,
                double* __restrict__ bm, int Nm) {
     int c = threadItem();
-    if (c >= Nm) return;
-    unsigned p = VPm[c];
-    double b[3];
-    gatherRestrict<1>(VDl, rl, p & 0x7ff, (p >> 11) & 0x7ff, (p >> 22) & 0x3ff, b);
-    bm[c] = b[0]; bm[Nm + c] = b[1]; bm[2 * Nm + c] = b[2];
+    if (c < Nm) gatherRestrict<1>(VDl, rl, VPm, bm, Nm, c);
 }
 
 extern "C" __global__ void __launch_bounds__(32)
