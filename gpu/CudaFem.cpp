@@ -446,9 +446,10 @@ void CudaFem::residualAndRestrict(int level) {
     int n = m.numVertices(level), nt = m.numVertices(int(t));
     // The gather writes every entry of b; u of the target level starts the cycle from zero.
     check(driver_->memsetD32(u_dev_[t], 0, size_t(3 * nt) * 2), L"cuMemsetD32 failed for u");
-    Int3 vd = int3Of(m.vertexDims_[l]);
-    CUdeviceptr vg = vertexGrid_dev_[l], vp = vertexPosition_dev_[l], vpt = vertexPosition_dev_[t];
+    Int3 vd = int3Of(m.vertexDims_[l]), vdt = int3Of(m.vertexDims_[t]);
+    CUdeviceptr vg = vertexGrid_dev_[l], vp = vertexPosition_dev_[l], vgt = vertexGrid_dev_[t];
     CUdeviceptr u = u_dev_[l], r = r_dev_[l], bt = b_dev_[t];
+    const long long targetPoints = (long long)m.vertexGrid_[t].size();
     if (level == 0) {
         Int3 ed = int3Of(m.elementDims_[0]);
         CUdeviceptr eg = elementGrid_dev_[0];
@@ -456,16 +457,16 @@ void CudaFem::residualAndRestrict(int level) {
                           &vertexMass_dev_, &f_dev_, &u, &r, &r_norm, &n};
         launch(computeResidualFinestLevelKernel_, n, 128, params,
                L"cuLaunchKernel failed for ComputeResidualFinestLevelKernel_");
-        void* restrictParams[] = {&vd, &r, &vpt, &bt, &nt};
-        launch(restrictFinestLevelKernel_, nt, 128, restrictParams,
+        void* restrictParams[] = {&vd, &r, &vdt, &vgt, &bt, &nt};
+        launch(restrictFinestLevelKernel_, targetPoints, 128, restrictParams,
                L"cuLaunchKernel failed for RestrictFinestLevelKernel_");
     } else {
         CUdeviceptr b = b_dev_[l], A = A_dev_[l];
         void* params[] = {&vd, &vg, &vp, &u, &b, &r, &A, &n};
         launch(computeResidualKernel_, n, 128, params,
                L"cuLaunchKernel failed for ComputeResidualKernel_");
-        void* restrictParams[] = {&vd, &r, &vpt, &bt, &nt};
-        launch(restrictKernel_, nt, 128, restrictParams,
+        void* restrictParams[] = {&vd, &r, &vdt, &vgt, &bt, &nt};
+        launch(restrictKernel_, targetPoints, 128, restrictParams,
                L"cuLaunchKernel failed for RestrictKernel_");
     }
 }

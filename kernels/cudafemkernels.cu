@@ -210,17 +210,23 @@ __device__ inline double* denseResidualAt(int3 VD, double* __restrict__ rDense, 
     return rDense + 3 * denseGridIndex(VD, x, y, z);
 }
 
-// bc of coarse vertex c (Nc vertices, positions VPc) = P^T r: at grid point (X,Y,Z), the sum
-// over the fine points (X,Y,Z)*ratio + d, |d| < ratio = 2^kShift per axis, of the trilinear
-// weight (ratio-|dx|)(ratio-|dy|)(ratio-|dz|)/ratio^3 times the fine residual, in z, y, x
-// order. r is a fine level's dense residual (zero where no vertex is, so empty points add
+// P^T r for the coarse grid point of this thread (item = point of the dense coarse vertex grid
+// VDc/VGc in z, y, x order, so that neighbouring threads read overlapping fine windows; points
+// without a vertex do nothing): for the vertex c at (X,Y,Z), bc[c] (Nc vertices, component-major)
+// = the sum over the fine points (X,Y,Z)*ratio + d, |d| < ratio = 2^kShift per axis, of the
+// trilinear weight (ratio-|dx|)(ratio-|dy|)(ratio-|dz|)/ratio^3 times the fine residual, in z,
+// y, x order. r is a fine level's dense residual (zero where no vertex is, so empty points add
 // nothing).
 template <int kShift>
-__device__ inline void gatherRestrict(int3 VDf, const double* __restrict__ rDense,
-                                      const unsigned* __restrict__ VPc, double* __restrict__ bc,
-                                      int Nc, int c) {
-    const unsigned pc = VPc[c];
-    const int X = pc & 0x7ff, Y = (pc >> 11) & 0x7ff, Z = (pc >> 22) & 0x3ff;
+__device__ inline void gatherRestrict(int3 VDf, const double* __restrict__ rDense, int3 VDc,
+                                      const int* __restrict__ VGc, double* __restrict__ bc,
+                                      int Nc) {
+    const long long point = threadItem64();
+    if (point >= (long long)VDc.x * VDc.y * VDc.z) return;
+    const int c = VGc[point];
+    if (c < 0) return;
+    const int X = (int)(point % VDc.x), Y = (int)(point / VDc.x % VDc.y),
+              Z = (int)(point / ((long long)VDc.x * VDc.y));
     const int ratio = 1 << kShift;
     const double scale = 1.0 / (double)(ratio * ratio * ratio);
     const int cx = X << kShift, cy = Y << kShift, cz = Z << kShift;
@@ -296,20 +302,20 @@ ComputeResidualKernel(int3 VDl, const int* VGl, const unsigned* VPl, const doubl
     out[0] = r[0]; out[1] = r[1]; out[2] = r[2];
 }
 
-// b2 = P^T r0 (4:1): one thread per level-2 vertex, over its 7x7x7 level-0 points.
+// b2 = P^T r0 (4:1): one thread per point of the level-2 vertex grid, over its 7x7x7 level-0
+// points.
 extern "C" __global__ void __launch_bounds__(128)
-RestrictFinestLevelKernel(int3 VD0, const double* __restrict__ r0,
-                          const unsigned* __restrict__ VP2, double* __restrict__ b2, int N2) {
-    int c = threadItem();
-    if (c < N2) gatherRestrict<2>(VD0, r0, VP2, b2, N2, c);
+RestrictFinestLevelKernel(int3 VD0, const double* __restrict__ r0, int3 VD2,
+                          const int* __restrict__ VG2, double* __restrict__ b2, int N2) {
+    gatherRestrict<2>(VD0, r0, VD2, VG2, b2, N2);
 }
 
-// bm = P^T rl (2:1, m = l+1): one thread per level-m vertex, over its 3x3x3 level-l points.
+// bm = P^T rl (2:1, m = l+1): one thread per point of the level-m vertex grid, over its 3x3x3
+// level-l points.
 extern "C" __global__ void __launch_bounds__(128)
-RestrictKernel(int3 VDl, const double* __restrict__ rl, const unsigned* __restrict__ VPm,
+RestrictKernel(int3 VDl, const double* __restrict__ rl, int3 VDm, const int* __restrict__ VGm,
                double* __restrict__ bm, int Nm) {
-    int c = threadItem();
-    if (c < Nm) gatherRestrict<1>(VDl, rl, VPm, bm, Nm, c);
+    gatherRestrict<1>(VDl, rl, VDm, VGm, bm, Nm);
 }
 
 extern "C" __global__ void __launch_bounds__(32)
