@@ -22,10 +22,10 @@
 // cross between host and device, through page-locked host buffers. Every kernel writes each
 // output from one thread in a fixed order (the restriction gathers, the norm is a fixed-order
 // sum), so a solve is bit-reproducible on one device and independent of the host device's
-// thread count. When the coarsest-level
-// factorization has failed or found the system singular (the fixed vertices leave a rigid-body
-// mode free: none fixed, one point, a hinge line), prepareSolve prints one "WARNING: " line and
-// solve returns false at once, with zero cycles and a zero displacement.
+// thread count. When the coarsest-level factorization has failed or found the system singular
+// (the fixed vertices leave a rigid-body mode free: none fixed, one point, a hinge line),
+// prepareSolve prints one "WARNING: " line and solve returns false at once, with zero cycles
+// and a zero displacement.
 
 #include <cstddef>
 #include <iosfwd>

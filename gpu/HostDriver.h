@@ -1,9 +1,9 @@
 #pragma once
 // The host device: the solver's driver verbs on the CPU. Memory is host memory (a device
-// pointer is the address; page-locked host memory is plain aligned memory), copies are memcpy, the module is a HostModuleTable (the built-in
-// one by default), and a launch runs the grid's blocks in parallel with OpenMP (static
-// schedule) and each block's threads one after another. Exact because the kernels use no shared
-// memory and no barriers.
+// pointer is the address; page-locked host memory is plain aligned memory), copies are memcpy,
+// the module is a HostModuleTable (the built-in one by default), and a launch runs the grid's
+// blocks in parallel with OpenMP (static schedule) and each block's threads one after another.
+// Exact because the kernels use no shared memory and no barriers.
 
 #include <set>
 

@@ -161,6 +161,9 @@ TEST(CudaLoaderDeathTest, FailingCallEndsInTheErrorCheck) {
     EXPECT_DEATH(setUpWithFailingCall("cuMemAlloc_v2", 2),
                  "cuMemAlloc failed for elementGrid_dev_\nCUDA Driver API Error: 2 "
                  "\\(CUDA_ERROR_OUT_OF_MEMORY\\)");
+    EXPECT_DEATH(setUpWithFailingCall("cuMemAllocHost_v2", 2),
+                 "cuMemAllocHost failed for residualSumHost_\nCUDA Driver API Error: 2 "
+                 "\\(CUDA_ERROR_OUT_OF_MEMORY\\)");
     EXPECT_DEATH(setUpWithFailingCall("cuDeviceGetCount", 3),
                  "cuDeviceGetCount failed\nCUDA Driver API Error: 3 "
                  "\\(CUDA_ERROR_NOT_INITIALIZED\\)");

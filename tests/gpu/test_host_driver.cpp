@@ -85,7 +85,8 @@ TEST(HostDriver, PageLockedHostMemoryIsAlignedHostMemoryOfTheContext) {
     EXPECT_EQ(d.liveAllocations(), 2u);
     EXPECT_EQ(d.memFreeHost(h), CUDA_SUCCESS);
     EXPECT_EQ(d.memFreeHost(h), CUDA_ERROR_INVALID_VALUE);
-    EXPECT_EQ(d.memFreeHost(reinterpret_cast<void*>(p)), CUDA_ERROR_INVALID_VALUE);  // device memory
+    // Device memory is not host memory of the context.
+    EXPECT_EQ(d.memFreeHost(reinterpret_cast<void*>(p)), CUDA_ERROR_INVALID_VALUE);
     EXPECT_EQ(d.memAllocHost(&h, 0), CUDA_ERROR_INVALID_VALUE);
     // The context takes what is still allocated along.
     ASSERT_EQ(d.memAllocHost(&h, 8), CUDA_SUCCESS);

@@ -275,7 +275,8 @@ TEST_P(KernelContract, GatheredRestrictionEqualsTheScatteredOneToRounding) {
         const std::vector<double> got = get(fem->b_dev_[size_t(coarse)], want.size());
         ASSERT_GT(maxAbs(want), 0.0);
         for (size_t i = 0; i < want.size(); ++i)
-            EXPECT_NEAR(got[i], want[i], 1e-14 * sumAbs[i] + 1e-300) << "level " << fine << " " << i;
+            EXPECT_NEAR(got[i], want[i], 1e-14 * sumAbs[i] + 1e-300)
+                << "level " << fine << " " << i;
     }
 }
 
