@@ -19,10 +19,11 @@
 namespace {
 
 const char* const kEntries[] = {
-    "GaussSeidelFinestLevelKernel", "GaussSeidelKernel",
-    "ComputeResidualAndRestrictFinestLevelKernel", "ComputeResidualAndRestrictKernel",
+    "GaussSeidelFinestLevelKernel", "GaussSeidelKernel", "ComputeResidualFinestLevelKernel",
+    "ComputeResidualKernel", "RestrictFinestLevelKernel", "RestrictKernel",
     "InterpolateFinestLevelKernel", "InterpolateKernel", "pNormAverageKernel",
-    "pNormAverageCoefKernel", "GalerkinPositionMatricesKernel", "GalerkinWeightsKernel",
+    "pNormAverageCoefKernel", "PartialSumsOfFloatsKernel", "PartialSumsKernel",
+    "GalerkinPositionMatricesKernel", "GalerkinWeightsKernel",
     "GalerkinElementFinestLevelKernel", "GalerkinElementKernel", "GalerkinStencilKernel"};
 
 std::string ptxFile() { return ostrel::executableDirectory() + "cudafemkernels.ptx"; }
