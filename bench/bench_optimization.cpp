@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchMain.h"
 #include "core/IterationSplit.h"
 #include "core/Timing.h"
 #include "gpu/CudaFem.h"
@@ -216,4 +217,4 @@ BENCHMARK(BM_OptimizationStep)->ArgsProduct({{180}, {40}, {42}, {0, 1}})->Iterat
 BENCHMARK(BM_OptimizationStep)->ArgsProduct({{200}, {70}, {72}, {0, 1}})->Iterations(3)
     ->Unit(benchmark::kMillisecond)->UseRealTime();
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) { return ostrel::benchmarkMain(argc, argv); }
