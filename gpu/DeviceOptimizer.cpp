@@ -94,6 +94,17 @@ double DeviceOptimizer::kernelSeconds() const {
     return timer ? timer->seconds() : 0.0;
 }
 
+size_t DeviceOptimizer::bytesFor(size_t n, size_t stagedCells, int taps, bool projected,
+                                 bool padded) {
+    const size_t stage = size_t(stageOf((long long)n, int(kBlock)).threads);
+    // flags, x, rho, xTilde, W, q, dq, dv, the candidates' x and rho, the factors, then the
+    // search's arrays of either mode and the pad sums.
+    size_t bytes = n * (1 + 4 + 4 + 4 + 8 + 8 + 8 + 8 + 4 + 4 + 4);
+    bytes += n * (projected ? 4 : 8 + 8) + (padded ? 8 * n : 0);
+    bytes += 16 * size_t(taps) + 20 * (stagedCells + kFilterRun);  // taps, staging grids
+    return bytes + 5 * 8 * stage + 8 * 3;                           // reductions
+}
+
 void DeviceOptimizer::load(const DeviceDesignState& state) {
     release();
     Driver& driver = solver_.driver();
@@ -149,9 +160,11 @@ void DeviceOptimizer::load(const DeviceDesignState& state) {
     checkDriver(driver.memsetD32(stageF_dev_, 0, cells), L"cuMemsetD32 failed for stageF_dev_");
     checkDriver(driver.memsetD32(stageA_dev_, 0, 2 * cells), L"cuMemsetD32 failed for stageA_dev_");
     checkDriver(driver.memsetD32(stageB_dev_, 0, 2 * cells), L"cuMemsetD32 failed for stageB_dev_");
-    buffer(partial_dev_, nullptr, 3 * 8 * size_t(partials_.threads), "partial_dev_");
-    // A stage over the elements' or the partials' values has at most this many outputs.
-    const size_t stage = size_t(stageOf((long long)n, lanes_).threads);
+    // Sized for a CUDA device's stages, which have at least as many threads as the host
+    // device's: the same bytes on every device. A stage over the elements' or the partials'
+    // values has at most this many outputs.
+    const size_t stage = size_t(stageOf((long long)n, int(kBlock)).threads);
+    buffer(partial_dev_, nullptr, 3 * 8 * stage, "partial_dev_");
     buffer(reduceA_dev_, nullptr, 8 * stage, "reduceA_dev_");
     buffer(reduceB_dev_, nullptr, 8 * stage, "reduceB_dev_");
     buffer(results_dev_, nullptr, 8 * 3, "results_dev_");

@@ -103,6 +103,9 @@ public:
     bool isLoaded() const { return loaded_; }
     /// Bytes of the buffers of the last load.
     size_t allocatedBytes() const { return allocated_; }
+    /// The bytes load() allocates for `n` elements, a staging grid of `stagedCells` cells
+    /// (paddedDims' product) and `taps` taps, with or without projection and pad sums.
+    static size_t bytesFor(size_t n, size_t stagedCells, int taps, bool projected, bool padded);
     /// Kernel seconds so far of the solver's kernel timer (0 without one).
     double kernelSeconds() const;
 

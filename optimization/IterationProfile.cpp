@@ -17,20 +17,28 @@ double IterationProfile::kernelSeconds() const { return timer_ ? timer_->seconds
 
 bool IterationProfile::run(int iteration, double tolerance,
                            const std::filesystem::path& shapeFile) {
-    using Clock = std::chrono::steady_clock;
     const SolverTimes before = solver_.times();
     solver_.prepareSolve();
     const double cycleStart = kernelSeconds();
     const bool converged = solver_.solve(tolerance);
-    sums_.cycleKernels += kernelSeconds() - cycleStart;
+    addSolve(before, kernelSeconds() - cycleStart);
+    optimize(iteration, shapeFile);
+    return converged;
+}
+
+void IterationProfile::addSolve(const SolverTimes& before, double cycleKernelSeconds) {
     const SolverTimes& after = solver_.times();
+    sums_.cycleKernels += cycleKernelSeconds;
     sums_.uploads += after.uploads - before.uploads;
     sums_.assembly += after.assembly - before.assembly;
     sums_.factorization += after.factorization - before.factorization;
     sums_.cycles += after.cycles - before.cycles;
     sums_.coarseSolves += after.coarseSolves - before.coarseSolves;
     sums_.copies += after.copies - before.copies;
+}
 
+void IterationProfile::optimize(int iteration, const std::filesystem::path& shapeFile) {
+    using Clock = std::chrono::steady_clock;
     Clock::time_point start = Clock::now();
     double kernels = kernelSeconds();
     optimizer_.evaluateEnergies();
@@ -62,7 +70,6 @@ bool IterationProfile::run(int iteration, double tolerance,
         ++files_;
     }
     ++iterations_;
-    return converged;
 }
 
 std::vector<SplitPart> IterationProfile::parts() const {

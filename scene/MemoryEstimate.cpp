@@ -6,6 +6,8 @@
 #include <cmath>
 #include <sstream>
 
+#include "gpu/DeviceOptimizer.h"
+
 namespace ostrel {
 namespace {
 
@@ -22,6 +24,14 @@ constexpr double kBytesPerVertex = 61 + 4 + 45 + 4 + 1;
 constexpr double kBytesPerCoarseVertex = 2 * 243 * 8 + 2 * 3 * 8 + 3 * 8 + 8;
 
 double cells(const std::array<double, 3>& d) { return d[0] * d[1] * d[2]; }
+
+// The device optimizer's buffers for the default filter (117 taps, the grid padded by 2 cells on
+// every side) without projection, which needs more of them than projection does.
+double deviceOptimizerBytes(const SceneSize& s) {
+    const double staged = (s.extent[0] + 4) * (s.extent[1] + 4) * (s.extent[2] + 4);
+    return double(
+        DeviceOptimizer::bytesFor(size_t(s.elements), size_t(staged), 117, false, false));
+}
 
 }  // namespace
 
@@ -54,6 +64,8 @@ double estimateSceneBytes(const SceneSize& s) {
     // The optimizer's padded density grid and the filter's staging of it.
     const std::array<double, 3> padded = {s.extent[0] + 2, s.extent[1] + 2, s.extent[2] + 2};
     model += cells(padded) * (8 + 20);
+    // The device optimizer's buffers (the host device keeps them in host memory, too).
+    model += deviceOptimizerBytes(s);
     return std::max(voxelization, model);
 }
 
@@ -77,7 +89,7 @@ double estimateDeviceBytes(const SceneSize& s) {
         if (l == 2) bytes += nE * 64 * (4 + 1);                 // assembly weights and flags
         for (double& d : dims) d = std::ceil(d / 2);
     }
-    return bytes;
+    return bytes + deviceOptimizerBytes(s);
 }
 
 uint64_t physicalMemoryBytes() {

@@ -8,9 +8,10 @@
 // y-z column, a second grid for the additional surface voxels), the model (dense element and
 // vertex grids and positions of every level, host arrays, level operators of 243 doubles per
 // vertex from level 2 on), the solver's buffers (the same grids and operators once more, as the
-// host device keeps its buffers in host memory) and the optimizer's per-element arrays and
-// padded density grid. Coarse levels are taken as the level-0 counts shrunk by 4 per level and
-// never above their dense grids, which over- rather than under-estimates.
+// host device keeps its buffers in host memory), the optimizer's per-element arrays and
+// padded density grid and the device optimizer's buffers (likewise). Coarse levels are taken
+// as the level-0 counts shrunk by 4 per level and never above their dense grids, which over-
+// rather than under-estimates.
 
 #include <array>
 #include <cstdint>
@@ -35,10 +36,11 @@ struct SceneSize {
 double estimateSceneBytes(const SceneSize& size);
 /// Bytes of the solver's device buffers (what CudaFem::setup allocates and its memory report
 /// counts: grids and positions of every level, the per-element and per-vertex buffers, the
-/// displacements, right-hand sides and operators of the levels, the assembly's scratch). A
-/// coarse level is taken as its dense grids or the level above, whichever is smaller: exact for
-/// a solid box, an upper bound otherwise. On the host device these buffers are part of
-/// estimateSceneBytes.
+/// displacements, right-hand sides and operators of the levels, the assembly's scratch) and of
+/// the device optimizer (DeviceOptimizer::load, for the default filter radius in either mode;
+/// a radius given explicitly adds pad sums and a wider staging grid). A coarse level is taken
+/// as its dense grids or the level above, whichever is smaller: exact for a solid box, an upper
+/// bound otherwise. On the host device these buffers are part of estimateSceneBytes.
 double estimateDeviceBytes(const SceneSize& size);
 /// The machine's physical memory in bytes.
 uint64_t physicalMemoryBytes();

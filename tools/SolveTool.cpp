@@ -1,8 +1,13 @@
 // ostrel-solve: builds the standard cantilever, sets the solver up on the chosen device,
 // computes the load, prepares and solves to the tolerance, then prints the compliance, the
 // cycle count, the times of set-up, prepareSolve and solve, and the split of prepareSolve and
-// solve into uploads, assembly, factorization, cycles (with the coarse solves) and copies;
-// --profile adds that split in the format of core/IterationSplit.h. --largest takes the largest
+// solve into uploads, assembly, factorization, cycles (with the coarse solves) and copies.
+// --profile makes the solve the first design iteration of an optimization (the optimizer on the
+// solver's device, at full density: the same solve) and prints the split of that iteration in
+// the format of core/IterationSplit.h: the solver's parts, then the optimizer's (energies,
+// sensitivities, multiplier search, update, shape, files; its history and shape files go to a
+// temporary folder, removed at the end), kernel and host times apart where the device measures
+// them. --largest takes the largest
 // cantilever whose estimates fit the device's and the host's memory (tools/CantileverFit.h).
 //
 // ostrel-solve --size NX NY NZ --levels L | --largest [--memory-limit MB]
@@ -20,6 +25,11 @@
 #include <iostream>
 #include <string>
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+
 #include "core/Console.h"
 #include "core/IterationSplit.h"
 #include "core/Timing.h"
@@ -27,6 +37,10 @@
 #include "tools/Cantilever.h"
 #include "tools/CantileverFit.h"
 #include "gpu/CudaFem.h"
+#include "gpu/DeviceOptimizer.h"
+#include "gpu/KernelTimer.h"
+#include "optimization/IterationProfile.h"
+#include "optimization/Optimizer.h"
 
 namespace {
 
@@ -48,8 +62,10 @@ const char* kHelp =
     "  --device D      host: the CPU; cuda: an NVIDIA GPU (an error without one);\n"
     "                  default: a GPU when there is one, else the CPU\n"
     "  --threads N     worker threads of the host device\n"
-    "  --profile       also print the split of the design iteration's solver part\n"
-    "                  (\"Split of one design iteration: ...\", one \"  <part>  <ms> ms\" line each)\n"
+    "  --profile       run the solve as the first design iteration of an optimization and\n"
+    "                  also print its split (\"Split of one design iteration: ...\", one\n"
+    "                  \"  <part>  <ms> ms\" line each: the solver's parts, then the\n"
+    "                  optimizer's)\n"
     "  -h, --help      show this help and exit\n"
     "  -V, --version   show the version and exit\n"
     "\n"
@@ -121,6 +137,43 @@ bool chooseLargest(ostrel::Driver& driver, int limitMb, int size[3], int& levels
         << std::llround(host / mb) << " MB; " << bound << " limits it)" << std::endl;
     return true;
 }
+
+// The first design iteration of an optimization around the solve, for --profile: the optimizer
+// with its device optimizer and the kernel timer on the solver, its files in a temporary folder
+// that goes with it.
+struct DesignIteration {
+    std::filesystem::path folder;
+    ostrel::OptimizationLifetime lifetime;
+    ostrel::KernelTimer timer;
+    ostrel::DeviceOptimizer device;
+    ostrel::Optimizer optimizer;
+    ostrel::IterationProfile profile;
+
+    DesignIteration(ostrel::FemModel& model, ostrel::CudaFem& fem)
+        : folder(makeFolder()),
+          timer(fem.driver()),
+          device(fem),
+          optimizer(model, lifetime, folder),
+          profile(fem, optimizer, &timer) {
+        optimizer.setLogs(nullptr, nullptr);
+        fem.setCycleCountSink(&optimizer.history().cycleSink());
+        fem.setKernelTimer(&timer);
+        optimizer.attachDevice(&device);
+        optimizer.reset();
+        optimizer.updateStiffness();
+    }
+    ~DesignIteration() {
+        device.release();
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
+    static std::filesystem::path makeFolder() {
+        const std::filesystem::path folder = std::filesystem::temp_directory_path() /
+                                             ("ostrel-solve-profile-" + std::to_string(getpid()));
+        std::filesystem::create_directories(folder);
+        return folder;
+    }
+};
 
 }  // namespace
 
@@ -206,11 +259,21 @@ int main(int argc, char** argv) {
     fem.setup();
     auto t1 = std::chrono::steady_clock::now();
     fem.computeLoad();
+    // With --profile: the optimizer at its reset (full density) on the solver's device.
+    std::unique_ptr<DesignIteration> design;
+    if (profile) design = std::make_unique<DesignIteration>(*model, fem);
+    const ostrel::SolverTimes before = fem.times();
+    const double kernelsBefore = design ? design->timer.seconds() : 0.0;
     auto t2 = std::chrono::steady_clock::now();
     fem.prepareSolve();
     auto t3 = std::chrono::steady_clock::now();
     bool converged = fem.solve(tolerance);
     auto t4 = std::chrono::steady_clock::now();
+    if (design) {
+        design->profile.addSolve(before, design->timer.seconds() - kernelsBefore);
+        // The displacement stays on the device on the optimizer's kernel path.
+        fem.downloadDisplacements();
+    }
     std::ostream& out = ostrel::narrowOut();
     char line[64];
     std::snprintf(line, sizeof line, "%.9e", ostrel::compliance(*model));
@@ -241,16 +304,13 @@ int main(int argc, char** argv) {
         std::snprintf(line, sizeof line, "%.4f", part.seconds);
         out << "Split " << part.name << ": " << line << " s\n";
     }
-    if (profile)
-        out << ostrel::formatIterationSplit(
-            model->numElements_[0], fem.deviceName(),
-            {{"uploads", split.uploads},
-             {"assembly", split.assembly},
-             {"factorization", split.factorization},
-             {"cycles", split.cycles - split.coarseSolves},
-             {"coarse solves", split.coarseSolves},
-             {"copies", split.copies}});
+    if (design) {
+        design->profile.optimize(0, design->folder / "OptimizedShape_0.obj");
+        out << ostrel::formatIterationSplit(model->numElements_[0], fem.deviceName(),
+                                            design->profile.parts());
+    }
     out.flush();
+    design.reset();
     fem.release();
     return converged ? 0 : 1;
 }
