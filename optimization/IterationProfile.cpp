@@ -1,5 +1,6 @@
 #include "optimization/IterationProfile.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "core/Console.h"
@@ -80,7 +81,8 @@ std::vector<SplitPart> IterationProfile::parts() const {
     auto add = [&](const char* name, double wall, double kernel, bool split) {
         if (split) {
             parts.push_back({std::string(name) + " (kernel)", kernel * per});
-            parts.push_back({std::string(name) + " (host)", (wall - kernel) * per});
+            // The kernel time lies inside the wall time; a clock's rounding can put it above.
+            parts.push_back({std::string(name) + " (host)", std::max(0.0, wall - kernel) * per});
         } else {
             parts.push_back({name, wall * per});
         }

@@ -33,12 +33,6 @@ public:
     /// One design iteration (its counter `iteration`) solved to `tolerance`; the shape goes to
     /// `shapeFile` (OBJ) unless it is empty. Returns whether the solve reached the tolerance.
     bool run(int iteration, double tolerance, const std::filesystem::path& shapeFile = {});
-    /// The parts of run() apart, for a caller that times prepareSolve and solve itself: the
-    /// solver's parts between its times `before` (taken before prepareSolve) and now, with
-    /// `cycleKernelSeconds` of the timer; then the optimizer's parts of the same iteration.
-    /// One call of each is one iteration.
-    void addSolve(const SolverTimes& before, double cycleKernelSeconds);
-    void optimize(int iteration, const std::filesystem::path& shapeFile = {});
     int iterations() const { return iterations_; }
     /// The parts of one iteration: the sums over the iterations run divided by their number.
     std::vector<SplitPart> parts() const;
@@ -57,6 +51,11 @@ public:
 
 private:
     double kernelSeconds() const;
+    /// The solver's parts between its times `before` (taken before prepareSolve) and now, with
+    /// `cycleKernelSeconds` of the timer during solve().
+    void addSolve(const SolverTimes& before, double cycleKernelSeconds);
+    /// The optimizer's parts of the iteration.
+    void optimize(int iteration, const std::filesystem::path& shapeFile);
 
     CudaFem& solver_;
     Optimizer& optimizer_;

@@ -556,12 +556,10 @@ void Optimizer::iterate(int iteration) {
     const auto sensitivityStart = std::chrono::steady_clock::now();
     const double kernelStart = kernelSeconds();
     computeSensitivities();
-    lastSensitivitySeconds_ = secondsSince(sensitivityStart);
-
     double lo = 0.0, hi = 0.0;
     ratioRange(lo, hi);
-    const double kernelRange = kernelSeconds();
-    lastSensitivityKernelSeconds_ = kernelRange - kernelStart;
+    lastSensitivitySeconds_ = secondsSince(sensitivityStart);
+    lastSensitivityKernelSeconds_ = kernelSeconds() - kernelStart;
 
     // Mode 1, and any run with keep boxes, searches a bracket that holds every reachable
     // volume: at 0 every design variable grows by the move limit, at 100 * hi every one shrinks

@@ -2,12 +2,12 @@
 // computes the load, prepares and solves to the tolerance, then prints the compliance, the
 // cycle count, the times of set-up, prepareSolve and solve, and the split of prepareSolve and
 // solve into uploads, assembly, factorization, cycles (with the coarse solves) and copies.
-// --profile makes the solve the first design iteration of an optimization (the optimizer on the
-// solver's device, at full density: the same solve) and prints the split of that iteration in
-// the format of core/IterationSplit.h: the solver's parts, then the optimizer's (energies,
-// sensitivities, multiplier search, update, shape, files; its history and shape files go to a
-// temporary folder, removed at the end), kernel and host times apart where the device measures
-// them. --largest takes the largest
+// --profile then runs the first design iteration of an optimization on the same model (the
+// optimizer on the solver's device, from its reset, as the programs' first step: its own solve)
+// and prints its split in the format of core/IterationSplit.h: the solver's parts, then the
+// optimizer's (energies, sensitivities, multiplier search, update, shape, files; its history
+// and shape files go to a temporary folder, removed at the end), kernel and host times apart
+// where the device measures them. --largest takes the largest
 // cantilever whose estimates fit the device's and the host's memory (tools/CantileverFit.h).
 //
 // ostrel-solve --size NX NY NZ --levels L | --largest [--memory-limit MB]
@@ -62,10 +62,9 @@ const char* kHelp =
     "  --device D      host: the CPU; cuda: an NVIDIA GPU (an error without one);\n"
     "                  default: a GPU when there is one, else the CPU\n"
     "  --threads N     worker threads of the host device\n"
-    "  --profile       run the solve as the first design iteration of an optimization and\n"
-    "                  also print its split (\"Split of one design iteration: ...\", one\n"
-    "                  \"  <part>  <ms> ms\" line each: the solver's parts, then the\n"
-    "                  optimizer's)\n"
+    "  --profile       then run the first design iteration of an optimization and print its\n"
+    "                  split (\"Split of one design iteration: ...\", one \"  <part>  <ms> ms\"\n"
+    "                  line each: the solver's parts, then the optimizer's)\n"
     "  -h, --help      show this help and exit\n"
     "  -V, --version   show the version and exit\n"
     "\n"
@@ -138,10 +137,11 @@ bool chooseLargest(ostrel::Driver& driver, int limitMb, int size[3], int& levels
     return true;
 }
 
-// The first design iteration of an optimization around the solve, for --profile: the optimizer
-// with its device optimizer and the kernel timer on the solver, its files in a temporary folder
-// that goes with it.
+// The first design iteration of an optimization, for --profile: the optimizer at its reset with
+// its device optimizer and the kernel timer on the solver, its files in a temporary folder that
+// goes with it.
 struct DesignIteration {
+    ostrel::CudaFem& solver;
     std::filesystem::path folder;
     ostrel::OptimizationLifetime lifetime;
     ostrel::KernelTimer timer;
@@ -150,7 +150,8 @@ struct DesignIteration {
     ostrel::IterationProfile profile;
 
     DesignIteration(ostrel::FemModel& model, ostrel::CudaFem& fem)
-        : folder(makeFolder()),
+        : solver(fem),
+          folder(makeFolder()),
           timer(fem.driver()),
           device(fem),
           optimizer(model, lifetime, folder),
@@ -163,6 +164,8 @@ struct DesignIteration {
         optimizer.updateStiffness();
     }
     ~DesignIteration() {
+        solver.setKernelTimer(nullptr);
+        solver.setCycleCountSink(nullptr);
         device.release();
         std::error_code ignored;
         std::filesystem::remove_all(folder, ignored);
@@ -259,21 +262,11 @@ int main(int argc, char** argv) {
     fem.setup();
     auto t1 = std::chrono::steady_clock::now();
     fem.computeLoad();
-    // With --profile: the optimizer at its reset (full density) on the solver's device.
-    std::unique_ptr<DesignIteration> design;
-    if (profile) design = std::make_unique<DesignIteration>(*model, fem);
-    const ostrel::SolverTimes before = fem.times();
-    const double kernelsBefore = design ? design->timer.seconds() : 0.0;
     auto t2 = std::chrono::steady_clock::now();
     fem.prepareSolve();
     auto t3 = std::chrono::steady_clock::now();
     bool converged = fem.solve(tolerance);
     auto t4 = std::chrono::steady_clock::now();
-    if (design) {
-        design->profile.addSolve(before, design->timer.seconds() - kernelsBefore);
-        // The displacement stays on the device on the optimizer's kernel path.
-        fem.downloadDisplacements();
-    }
     std::ostream& out = ostrel::narrowOut();
     char line[64];
     std::snprintf(line, sizeof line, "%.9e", ostrel::compliance(*model));
@@ -304,13 +297,16 @@ int main(int argc, char** argv) {
         std::snprintf(line, sizeof line, "%.4f", part.seconds);
         out << "Split " << part.name << ": " << line << " s\n";
     }
-    if (design) {
-        design->profile.optimize(0, design->folder / "OptimizedShape_0.obj");
+    if (profile) {
+        // The first design iteration of an optimization, as the programs run it, after the
+        // plain solve (whose lines stay as they are).
+        out.flush();
+        DesignIteration design(*model, fem);
+        design.profile.run(0, tolerance, design.folder / "OptimizedShape_0.obj");
         out << ostrel::formatIterationSplit(model->numElements_[0], fem.deviceName(),
-                                            design->profile.parts());
+                                            design.profile.parts());
     }
     out.flush();
-    design.reset();
     fem.release();
     return converged ? 0 : 1;
 }
