@@ -984,7 +984,8 @@ extern "C" __global__ void __launch_bounds__(128)
 CandidateDensitiesKernel(const unsigned char* __restrict__ flags, const float* __restrict__ xt,
                          float* __restrict__ rho, int project, double beta, double eta,
                          double floor, double base, double denominator, float emptyDensity,
-                         double* __restrict__ partial, long long n, long long T, int lanes, int count) {
+                         double* __restrict__ partial, long long n, long long T, int lanes,
+                         int count) {
     const long long t = threadItem64();
     if (t >= T) return;
     const long long first = firstTileItem(t, lanes, count);

@@ -15,6 +15,17 @@
 
 namespace ostrel {
 
+namespace {
+
+// One step of the multiplier search's bisection on [l, u]: a volume above the limit needs a
+// larger multiplier, so the lower half goes.
+void halveBracket(bool volumeAbove, double& l, double& u) {
+    const double mid = 0.5 * (l + u);
+    (volumeAbove ? l : u) = mid;
+}
+
+}  // namespace
+
 Optimizer::Optimizer(FemModel& model, OptimizationLifetime& lifetime,
                      std::filesystem::path historyDirectory)
     : model_(model),
@@ -415,11 +426,7 @@ int Optimizer::searchMultiplierOnDevice(double target, double lo, double hi) {
         const double volume =
             projected ? device_->searchProjectedVolume(lambda, limits, projection, emptyDensity)
                       : device_->searchVolume(lambda, limits) + volumeOffset_;
-        const double mid = 0.5 * (l + u);
-        if (volume + Vk_ > limit)
-            l = mid;
-        else
-            u = mid;
+        halveBracket(volume + Vk_ > limit, l, u);
         ++passes;
     }
     // The last pass's candidates: the design for its multiplier, filtered once.
@@ -489,11 +496,7 @@ int Optimizer::searchMultiplier(double target, double lo, double hi) {
                     else
                         volume += double(candidateRho_[e]);
                 }
-                const double mid = 0.5 * (l + u);
-                if (volume + Vk_ > limit)
-                    l = mid;
-                else
-                    u = mid;
+                halveBracket(volume + Vk_ > limit, l, u);
                 ++passes;
             }
         }

@@ -27,10 +27,10 @@
 // projection's derivative at the field filtered once at reset, and beta grows by 1.6 every 41
 // updates up to its last value 1.6^10 without ever being applied. Projection mode 1: the
 // densities are rho = 0.001 + 0.999 * H_beta(filter(x)) (never below the minimum density, as in
-// mode 0) after every update and in every pass of the multiplier search, kept elements hold x = rho = 1 and keep-empty elements x = rho = the lower bound; the
-// sensitivities are the exact derivative of that map (held elements contribute nothing), taken
-// with the beta that produced the current densities; beta follows the mode-1 schedule (the
-// constants kProjected*).
+// mode 0) after every update and in every pass of the multiplier search, kept elements hold
+// x = rho = 1 and keep-empty elements x = rho = the lower bound; the sensitivities are the
+// exact derivative of that map (held elements contribute nothing), taken with the beta that
+// produced the current densities; beta follows the mode-1 schedule (the constants kProjected*).
 //
 // On the device (attachDevice): from the next reset on, the per-element steps run on the
 // solver's device through a DeviceOptimizer (gpu/DeviceOptimizer.h), which keeps the design,

@@ -127,7 +127,8 @@ TEST(BatchReference, DefaultRunAgreesWithTheReference) {
     std::istringstream progress(child.err());
     int steps = 0;
     for (std::string line; std::getline(progress, line); ++steps)
-        EXPECT_EQ(line.rfind("Iteration " + std::to_string(steps + 1) + "/" + std::to_string(kIterations) + "  ",
+        EXPECT_EQ(line.rfind("Iteration " + std::to_string(steps + 1) + "/" +
+                                 std::to_string(kIterations) + "  ",
                              0),
                   0u)
             << line;
@@ -177,10 +178,11 @@ double largestRelativeDifference(const std::string& actual, const std::string& e
 }
 
 /// Runs `iterations` steps of `sceneFile` in this process, as ostrel-batch does, on the
-/// optimizer's CPU path or its kernel path, with the history files in `out`; returns the final
-/// densities.
+/// optimizer's CPU path or its kernel path, with the history and shape files in `out` and the
+/// last shape in `finalShape` (none when empty); returns the final densities.
 std::vector<float> runSteps(const std::filesystem::path& sceneFile,
-                            const std::filesystem::path& out, bool cpuOptimizer, int iterations) {
+                            const std::filesystem::path& out, bool cpuOptimizer, int iterations,
+                            const std::filesystem::path& finalShape = {}) {
     std::filesystem::create_directories(out);
     std::wostringstream wide;
     std::ostringstream narrow;
@@ -201,8 +203,12 @@ std::vector<float> runSteps(const std::filesystem::path& sceneFile,
     EXPECT_EQ(run.optimizer().onDevice(), !cpuOptimizer);
     run.optimizer().setControls(scene.designControls_);
     run.setRunning(true);
-    for (int k = 0; k < iterations; ++k)
+    for (int k = 0; k < iterations; ++k) {
         if (!run.step().performed) ADD_FAILURE() << "step " << k << " not performed";
+    }
+    if (!finalShape.empty()) {
+        EXPECT_TRUE(run.writeShape(finalShape));
+    }
     run.downloadState();
     return run.optimizer().rho_;
 }
@@ -268,28 +274,8 @@ TEST(BatchReference, DISABLED_ExamplesAgreeOnBothPathsOverAHundredSteps) {
 TEST(BatchReference, CpuOptimizerReproducesTheReferenceByteForByte) {
     ScratchFolder folder("batch-reference-cpu");
     const std::filesystem::path out = folder / "out";
-    std::filesystem::create_directories(out);
-    std::wostringstream wide;
-    std::ostringstream narrow;
-    Scene scene(DeviceOptions{true, 1});
-    ::testing::internal::CaptureStdout();
-    const bool loaded = scene.loadScene(fromUtf8((kData / "scene.txt").string()), &wide);
-    ::testing::internal::GetCapturedStdout();
-    ASSERT_TRUE(loaded) << toUtf8(wide.str());
-    scene.model()->gravity_ = {0, 0, 0};
-    ProgramLifetime lifetime;
-    RunControlOptions options;
-    options.outputDirectory = out;
-    options.wideLog = &wide;
-    options.narrowLog = &narrow;
-    options.cpuOptimizer = true;
-    {
-        RunControl run(*scene.model(), *scene.solver(), lifetime, options);
-        EXPECT_FALSE(run.optimizer().onDevice());
-        run.setRunning(true);
-        for (int k = 0; k < kIterations; ++k) ASSERT_TRUE(run.step().performed);
-        ASSERT_TRUE(run.writeShape(out / "OptimizedShape_final.obj"));
-    }
+    runSteps(kData / "scene.txt", out, true, kIterations, out / "OptimizedShape_final.obj");
+    ASSERT_FALSE(::testing::Test::HasFailure());
     const std::filesystem::path expected = kData / "expected";
     if (std::getenv("OSTREL_WRITE_REFERENCE")) {
         std::filesystem::create_directories(expected);
