@@ -125,7 +125,10 @@ grep -qE '^GPU check: PASS \(6 passed, 0 failed, 1 skipped\) in [0-9]+ s; logs i
   fail "the dry run's last line: $(tail -1 "$scratch/check")"
 grep -c '^Split of one design iteration: \|^  Split of one design iteration: ' "$scratch/check" | grep -qx 4 ||
   fail "the dry run shows not four splits"
-for part in uploads assembly factorization cycles "coarse solves" copies total; do
+# The host device times its launches: the cycles and the optimizer's parts in kernel and host time.
+for part in uploads assembly factorization 'cycles \(kernel\)' 'cycles \(host\)' "coarse solves" \
+  copies 'energies \(kernel\)' 'sensitivities \(kernel\)' 'multiplier search \(kernel\)' \
+  'multiplier search \(host\)' 'update \(kernel\)' shape files total; do
   [ "$(grep -cE "^    $part {2,}[0-9]+\.[0-9] ms\$" "$scratch/check")" = 4 ] || fail "the splits lack '$part'"
 done
 grep -qE '^  largest: [0-9]+ elements, [0-9.]+ bytes per element on the device, [0-9.]+ s per design iteration$' "$scratch/check" ||
