@@ -53,6 +53,7 @@ HRESULT CutSceneRendererEffect::BindVariables() {
         }
         if (failed(hr)) return hr;
     }
+    if (failed(hr = GetVector("g_vViewportSize", g_vViewportSize))) return hr;
     if (failed(hr = GetTechnique("CutSceneRenderer", technique))) return hr;
     Pass** passes[15] = {&setSolidRenderMode,
                          &setWireFrameRenderMode,
@@ -82,9 +83,9 @@ HRESULT CutSceneRendererEffect::BindVariables() {
     const InputElementDesc cut[] = {{"POSITION", 0, f3, 0, 0, false, 0},
                                     {"NORMAL", 0, f3, 0, kAppend, false, 0},
                                     {"CUT_ID", 0, Format::R32_SINT, 0, kAppend, false, 0}};
-    const InputElementDesc handles[] = {{"POSITION", 0, f3, 0, 0, false, 0},
-                                        {"CENTER", 0, f3, 1, 0, true, 1},
-                                        {"TYPE", 0, Format::R8_SINT, 2, 0, true, 1}};
+    // One point per handle: its centre and type are per-vertex data.
+    const InputElementDesc handles[] = {{"CENTER", 0, f3, 1, 0, false, 0},
+                                        {"TYPE", 0, Format::R8_SINT, 2, 0, false, 0}};
     const InputElementDesc arrows[] = {{"POSITION", 0, f3, 0, 0, false, 0},
                                        {"NORMAL", 0, f3, 0, kAppend, false, 0},
                                        {"VERTEX", 0, Format::R32_SINT, 1, 0, true, 1},
@@ -101,7 +102,7 @@ HRESULT CutSceneRendererEffect::BindVariables() {
     if (failed(hr = CreateInputLayout(renderMesh, mesh, 2, &layouts[1], &layoutCount))) return hr;
     if (failed(hr = CreateInputLayout(renderMesh, twoSlots, 2, &layouts[2], &layoutCount))) return hr;
     if (failed(hr = CreateInputLayout(renderMeshWithCutSurfaces, cut, 3, &layouts[3], &layoutCount))) return hr;
-    if (failed(hr = CreateInputLayout(renderSurfaceVertices, handles, 3, &layouts[4], &layoutCount))) return hr;
+    if (failed(hr = CreateInputLayout(renderSurfaceVertices, handles, 2, &layouts[4], &layoutCount))) return hr;
     return CreateInputLayout(renderForceArrows, arrows, 11, &layouts[5], &layoutCount);
 }
 
