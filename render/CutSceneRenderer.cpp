@@ -282,7 +282,8 @@ void CutSceneRenderer::Impl::UploadInstances() {
     handleTypes.Update(hostTypes.data(), std::uint32_t(hostTypes.size()));
 
     buildArrowInstances(*m, hostPositions, view, scene->vertexHandleRadius_,
-                        scene->forceArrowScale_, hostArrowVertices, hostArrowMatrices);
+                        longestArrow(scene->mesh().halfSize, scene->forceArrowScaling_),
+                        hostArrowVertices, hostArrowMatrices);
     if (!hostArrowVertices.empty()) {
         const auto a = std::uint32_t(hostArrowVertices.size());
         if (failed(arrowVertices.Resize(a)) || failed(arrowMatrices.Resize(2 * a))) {

@@ -68,11 +68,11 @@ float fogVisibility(vec3 posWorld) {
 }
 
 // Sphere of radius g_fSphereRadius about a view-space centre, hit by the eye ray through this
-// fragment; discards a miss. Returns the unit normal and writes the hit point's depth, so that
-// a handle half inside the surface keeps the visible part of its outline. The sprite drawn for
-// the sphere lies at the sphere's nearest depth, so the written depth is never nearer than the
-// rasterized one (depth_greater) and hidden handles are still rejected before shading. The
-// window depth assumes a depth range of 0 to 1 in clip space, as the framework sets it.
+// fragment; discards a miss. Returns the unit normal and writes the hit point's depth, moved a
+// quarter radius towards the eye: a handle half inside the surface keeps the visible part of
+// its outline, and where the visible cap thins out at the surface the depth buffer (whose steps
+// are about 4e-4 units at a distance of 2.5) still puts it in front. The window depth assumes a
+// depth range of 0 to 1 in clip space, as the framework sets it.
 vec3 sphereHit(vec3 centerVS, out vec3 hitVS) {
     vec2 ndc = gl_FragCoord.xy * g_vViewportSize.zw * 2.0 - 1.0;
     vec3 d = vec3((ndc.x + g_mProjection[2][0]) / g_mProjection[0][0],
@@ -80,8 +80,9 @@ vec3 sphereHit(vec3 centerVS, out vec3 hitVS) {
     float a = dot(d, d), b = dot(d, centerVS);
     float disc = b * b - a * (dot(centerVS, centerVS) - g_fSphereRadius * g_fSphereRadius);
     if (disc < 0.0) discard;
-    hitVS = d * ((b - sqrt(disc)) / a);
-    vec4 clip = g_mProjection * vec4(hitVS, 1.0);
+    float t = (b - sqrt(disc)) / a;
+    hitVS = d * t;
+    vec4 clip = g_mProjection * vec4(d * (t - 0.5 * g_fSphereRadius * inversesqrt(a)), 1.0);
     gl_FragDepth = gl_DepthRange.near + gl_DepthRange.diff * (clip.z / clip.w);
     return (hitVS - centerVS) / g_fSphereRadius;
 }
@@ -158,7 +159,8 @@ void main() {
 end
 
 // The ground is two-sided: its fog passes cull back faces so that the coincident faces do not
-// blend twice.
+// blend twice. They push the ground's depth back a little (polygon offset), so that the object's
+// wire-frame edges that lie in the ground (z = 0) stay in front of it.
 glsl fragment FogFS
 in vec3 vPosVS;
 in vec3 vNormalVS;
@@ -433,7 +435,7 @@ pass RenderMeshWithFog
   depthfunc less
   blend premultiplied
   cull back
-  offset off
+  offset 1 1
 pass RenderMeshWithFogAndShadows
   vertex MeshVS
   fragment FogShadowFS
@@ -442,7 +444,7 @@ pass RenderMeshWithFogAndShadows
   depthfunc less
   blend premultiplied
   cull back
-  offset off
+  offset 1 1
 pass RenderSimulationVertices
   vertex HandleVS
   fragment HandleFS

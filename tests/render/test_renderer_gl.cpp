@@ -3,6 +3,8 @@
 // device loss and the cached shadow map. Set OSTREL_SCREENSHOT_DIR to keep the frames as PPM.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -396,6 +398,363 @@ TEST_F(RendererGl, SettingsAndTheOptimizedMeshSurviveADeviceChange) {
     EXPECT_EQ(before, after);
     renderer_->SetOptimizedMesh(nullptr);
     EXPECT_NE(frame(), before) << "the input mesh is drawn again";
+}
+
+// ---- Pictures checked against where things must land ----------------------------------------
+//
+// The expected places come from a pinhole camera built here from the camera's definition (look-at
+// rows, vertical field of view pi/4), not from the renderer's matrices, and from the geometry of
+// the beam (2 x 0.5 x 0.5 from the origin, voxel 0.025).
+
+/// The test view's camera in double precision: world point -> window position (y downward,
+/// pixel (i, j) covers [i, i + 1) x [j, j + 1)).
+struct Pinhole {
+    double e[3], x[3], y[3], z[3];
+    /// The suite's view by default.
+    explicit Pinhole(const Vec3f& eyeAt = {0.2f, -2.2f, 1.6f}, const Vec3f& lookAt = {1.0f, 0.25f, 0.2f}) {
+        const double eye[3] = {eyeAt.x, eyeAt.y, eyeAt.z}, target[3] = {lookAt.x, lookAt.y, lookAt.z};
+        double f[3], l = 0;
+        for (int i = 0; i < 3; ++i) e[i] = eye[i], f[i] = target[i] - eye[i], l += f[i] * f[i];
+        for (double& v : f) v /= std::sqrt(l);
+        // x = forward x up (up = +z), y = x x forward, z = -forward.
+        x[0] = f[1], x[1] = -f[0], x[2] = 0;
+        const double lx = std::hypot(x[0], x[1]);
+        x[0] /= lx, x[1] /= lx;
+        y[0] = x[1] * f[2] - x[2] * f[1], y[1] = x[2] * f[0] - x[0] * f[2], y[2] = x[0] * f[1] - x[1] * f[0];
+        for (int i = 0; i < 3; ++i) z[i] = -f[i];
+    }
+    /// Window position of a world point (the point must lie in front of the camera).
+    std::array<double, 2> operator()(double px, double py, double pz) const {
+        const double d[3] = {px - e[0], py - e[1], pz - e[2]};
+        const auto dotp = [&](const double* a) { return a[0] * d[0] + a[1] * d[1] + a[2] * d[2]; };
+        const double t = 1 / std::tan(M_PI / 8), depth = -dotp(z);
+        const double nx = t / (double(kWidth) / kHeight) * dotp(x) / depth, ny = t * dotp(y) / depth;
+        return {(nx + 1) / 2 * kWidth, (1 - ny) / 2 * kHeight};
+    }
+    std::array<double, 2> operator()(const Vec3f& p) const { return (*this)(p.x, p.y, p.z); }
+    /// Unit direction of the eye ray through a window position.
+    std::array<double, 3> ray(double wx, double wy) const {
+        const double t = std::tan(M_PI / 8);
+        const double nx = (2 * wx / kWidth - 1) * t * kWidth / kHeight, ny = (1 - 2 * wy / kHeight) * t;
+        std::array<double, 3> d{};
+        double l = 0;
+        for (int i = 0; i < 3; ++i) d[size_t(i)] = nx * x[i] + ny * y[i] - z[i], l += d[size_t(i)] * d[size_t(i)];
+        for (double& v : d) v /= std::sqrt(l);
+        return d;
+    }
+};
+
+/// Distance along the eye ray (origin e, unit direction d) to where it enters the beam's box,
+/// or infinity.
+double beamEntry(const double* e, const std::array<double, 3>& d) {
+    const double lo[3] = {0, 0, 0}, hi[3] = {2, 0.5, 0.5};
+    double t0 = 0, t1 = 1e300;
+    for (int a = 0; a < 3; ++a) {
+        const double u = (lo[a] - e[a]) / d[size_t(a)], v = (hi[a] - e[a]) / d[size_t(a)];
+        t0 = std::max(t0, std::min(u, v));
+        t1 = std::min(t1, std::max(u, v));
+    }
+    return t0 <= t1 ? t0 : 1e300;
+}
+
+/// Distance along the eye ray to its first hit of the sphere, or infinity.
+double sphereEntry(const double* e, const std::array<double, 3>& d, const Vec3f& c, double r) {
+    const double o[3] = {e[0] - c.x, e[1] - c.y, e[2] - c.z};
+    const double b = o[0] * d[0] + o[1] * d[1] + o[2] * d[2];
+    const double disc = b * b - (o[0] * o[0] + o[1] * o[1] + o[2] * o[2] - r * r);
+    return disc < 0 ? 1e300 : -b - std::sqrt(disc);
+}
+
+using Point2 = std::array<double, 2>;
+
+/// Convex hull of points (counter-clockwise in window coordinates with y downward means
+/// clockwise on screen; only the consistency matters here).
+std::vector<Point2> convexHull(std::vector<Point2> p) {
+    std::sort(p.begin(), p.end());
+    const auto turn = [](const Point2& o, const Point2& a, const Point2& b) {
+        return (a[0] - o[0]) * (b[1] - o[1]) - (a[1] - o[1]) * (b[0] - o[0]);
+    };
+    std::vector<Point2> h(2 * p.size());
+    size_t k = 0;
+    for (size_t i = 0; i < p.size(); ++i) {
+        while (k >= 2 && turn(h[k - 2], h[k - 1], p[i]) <= 0) --k;
+        h[k++] = p[i];
+    }
+    for (size_t i = p.size() - 1, t = k + 1; i > 0; --i) {
+        while (k >= t && turn(h[k - 2], h[k - 1], p[i - 1]) <= 0) --k;
+        h[k++] = p[i - 1];
+    }
+    h.resize(k - 1);
+    return h;
+}
+
+/// Signed distance from q to the convex polygon: negative inside.
+double signedDistance(const std::vector<Point2>& poly, const Point2& q) {
+    double outside = 0, inside = 1e300;
+    bool in = true;
+    for (size_t i = 0; i < poly.size(); ++i) {
+        const Point2& a = poly[i];
+        const Point2& b = poly[(i + 1) % poly.size()];
+        const double ex = b[0] - a[0], ey = b[1] - a[1], len = std::hypot(ex, ey);
+        const double side = (ex * (q[1] - a[1]) - ey * (q[0] - a[0])) / len;  // > 0: inner side
+        if (side < 0) in = false;
+        inside = std::min(inside, side);
+        const double t = std::clamp(((q[0] - a[0]) * ex + (q[1] - a[1]) * ey) / (len * len), 0.0, 1.0);
+        const double d = std::hypot(q[0] - a[0] - t * ex, q[1] - a[1] - t * ey);
+        outside = i == 0 ? d : std::min(outside, d);
+    }
+    return in ? -inside : outside;
+}
+
+/// Distance from q to the segment a-b and the position of q's foot along it (0 at a).
+std::pair<double, double> segmentDistance(const Point2& a, const Point2& b, const Point2& q) {
+    const double ex = b[0] - a[0], ey = b[1] - a[1], len2 = ex * ex + ey * ey;
+    const double along = ((q[0] - a[0]) * ex + (q[1] - a[1]) * ey) / len2;
+    const double t = std::clamp(along, 0.0, 1.0);
+    return {std::hypot(q[0] - a[0] - t * ex, q[1] - a[1] - t * ey), along * std::sqrt(len2)};
+}
+
+/// The beam's eight corners.
+std::vector<Vec3f> beamCorners() {
+    std::vector<Vec3f> c;
+    for (float z : {0.0f, 0.5f})
+        for (float y : {0.0f, 0.5f})
+            for (float x : {0.0f, 2.0f}) c.emplace_back(x, y, z);
+    return c;
+}
+
+bool grey(const Rgb& c) { return std::abs(c.r - c.g) + std::abs(c.g - c.b) < 12; }
+Point2 pixelCentre(int x, int y) { return {x + 0.5, y + 0.5}; }
+
+TEST_F(RendererGl, TheBeamCoversExactlyItsProjectedOutline) {
+    renderer_->settings().enableShadows = false;
+    const auto pixels = frame("outline");
+    const Pinhole camera;
+    std::vector<Point2> corners;
+    for (const Vec3f& c : beamCorners()) corners.push_back(camera(c));
+    const auto outline = convexHull(corners);
+    int inside = 0, wrong = 0;
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x) {
+            const double d = signedDistance(outline, pixelCentre(x, y));
+            if (std::abs(d) < 1.0) continue;  // edge pixels are partly covered
+            const bool object = grey(at(pixels, x, y));
+            inside += d < 0;
+            if (object != (d < 0)) ++wrong;
+        }
+    EXPECT_GT(inside, 20000);
+    EXPECT_EQ(wrong, 0) << "pixels more than a pixel away from the projected outline on the wrong side";
+}
+
+TEST_F(RendererGl, TheShadowLiesWhereTheLightProjectsTheBeamOntoTheGround) {
+    // A light behind and above the beam: its shadow falls towards the camera, with the band where
+    // the beam stands on the ground in sight.
+    const Vec3f saved = scene_->lightPos_;
+    float savedView[16];
+    std::copy(scene_->lightView_, scene_->lightView_ + 16, savedView);
+    const Vec3f light(1.0f, 1.9f, 3.0f), target(1.0f, 0.25f, 0.0f);
+    scene_->lightPos_ = light;
+    const Matrix4 l = lookAtView(light, target - light, Vec3f(0, 0, 1));
+    std::copy(l.m.begin(), l.m.end(), scene_->lightView_);
+    const auto lit = frame("shadow-located");
+    renderer_->settings().enableShadows = false;
+    const auto plain = frame();
+    scene_->lightPos_ = saved;
+    std::copy(savedView, savedView + 16, scene_->lightView_);
+
+    // The shadow: every corner projected from the light onto z = 0, then into the window.
+    const Pinhole camera;
+    std::vector<Point2> shadowPoints, objectPoints;
+    for (const Vec3f& c : beamCorners()) {
+        const float s = light.z / (light.z - c.z);
+        shadowPoints.push_back(camera(light + (c - light) * s));
+        objectPoints.push_back(camera(c));
+    }
+    const auto shadow = convexHull(shadowPoints), object = convexHull(objectPoints);
+    constexpr double kTolerance = 3.0;  // pixels: the filtered edge and the map's texels
+    int inShadow = 0, missing = 0, stray = 0;
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x) {
+            const Point2 q = pixelCentre(x, y);
+            if (signedDistance(object, q) < 1.5) continue;       // the beam or its edge
+            if (!near(at(plain, x, y), 230, 175, 120, 30)) continue;  // not the near ground
+            const double d = signedDistance(shadow, q);
+            const bool dark = brightness(at(lit, x, y)) + 30 < brightness(at(plain, x, y));
+            if (d < -kTolerance) {
+                ++inShadow;
+                missing += !dark;
+            } else if (d > kTolerance) {
+                stray += dark;
+            }
+        }
+    EXPECT_GT(inShadow, 5000) << "the shadow is in sight";
+    EXPECT_EQ(missing, 0) << "lit ground inside the projected shadow";
+    EXPECT_EQ(stray, 0) << "shadow outside the projected shadow";
+}
+
+/// Handles on the faces that look at the camera (front y = 0, top z = 0.5), and handles well
+/// behind them (the beam's inside, its back and its ends).
+void splitHandles(const std::vector<Vec3f>& pos, std::vector<int>& facing, std::vector<int>& hidden) {
+    for (size_t i = 0; i < pos.size(); ++i) {
+        const Vec3f& p = pos[i];
+        if (std::abs(p.y) < 1e-4f || std::abs(p.z - 0.5f) < 1e-4f) facing.push_back(int(i));
+        else if (p.y > 0.1f && p.z < 0.4f) hidden.push_back(int(i));
+    }
+}
+
+TEST_F(RendererGl, EveryHandleFacingTheEyeIsPickedAtItsCentreAndNoHiddenOneShows) {
+    renderer_->settings().renderForcesVertices = true;
+    frame("handles-picked");
+    std::vector<Vec3f> pos;
+    std::vector<std::uint8_t> types;
+    buildHandleInstances(*scene_->model(), pos, types);
+    std::vector<int> facing, hidden;
+    splitHandles(pos, facing, hidden);
+    ASSERT_EQ(facing.size(), 3321u) << "81 x 21 on the front and on the top, 81 shared";
+    // Each handle at the pixel that holds its projected centre, or, where the ray through that
+    // pixel's centre finds no part of the sphere the renderer draws (in front of the beam's
+    // surface, or up to half a radius behind it) clearly enough for the depth buffer, at the
+    // nearest pixel whose ray does. The depth buffer's step at view depth z is about
+    // z^2 / near * 2^-24 (near plane 0.001, 24 bits).
+    const Pinhole camera;
+    const double r = scene_->vertexHandleRadius_;
+    int missed = 0;
+    for (int i : facing) {
+        const Vec3f& p = pos[size_t(i)];
+        const Point2 c = camera(p);
+        const double z = -((p.x - camera.e[0]) * camera.z[0] + (p.y - camera.e[1]) * camera.z[1] +
+                           (p.z - camera.e[2]) * camera.z[2]);
+        const double margin = 0.1 * r + 2 * z * z / 0.001 * std::ldexp(1.0, -24);
+        int px = -1, py = -1;
+        double best = 1e9;
+        for (int dy = -1; dy <= 1; ++dy)
+            for (int dx = -1; dx <= 1; ++dx) {
+                const int x = int(c[0]) + dx, y = int(c[1]) + dy;
+                const auto d = camera.ray(x + 0.5, y + 0.5);
+                const double hit = sphereEntry(camera.e, d, p, r);
+                const double off = std::hypot(x + 0.5 - c[0], y + 0.5 - c[1]);
+                if (hit - 0.5 * r < beamEntry(camera.e, d) - margin && off < best)
+                    best = off, px = x, py = y;
+            }
+        ASSERT_GE(px, 0) << "handle " << i << " covers a pixel centre";
+        if (renderer_->GetObjectId(px, py) != makeObjectId(ObjectKind::VertexHandle, std::uint32_t(i))) ++missed;
+    }
+    EXPECT_EQ(missed, 0) << "of " << facing.size() << " handles facing the eye";
+    std::set<std::uint32_t> shown;
+    renderer_->CollectObjectIds(0, 0, kWidth - 1, kHeight - 1, shown);
+    int visibleHidden = 0;
+    for (int i : hidden) visibleHidden += int(shown.count(makeObjectId(ObjectKind::VertexHandle, std::uint32_t(i))));
+    EXPECT_GT(hidden.size(), 20000u);
+    EXPECT_EQ(visibleHidden, 0) << "handles behind the surface show through";
+}
+
+/// The vertex at a world position of the beam (-1 when there is none).
+int vertexAt(const std::vector<Vec3f>& pos, const Vec3f& p) {
+    for (size_t i = 0; i < pos.size(); ++i)
+        if (length(pos[i] - p) < 1e-4f) return int(i);
+    return -1;
+}
+
+TEST_F(RendererGl, AnArrowRunsAlongItsForceWithItsDisplayLength) {
+    FemModel& m = *scene_->model();
+    const std::vector<float> saved = m.force_;
+    std::vector<Vec3f> pos;
+    std::vector<std::uint8_t> types;
+    buildHandleInstances(m, pos, types);
+    const float r = scene_->vertexHandleRadius_;
+    const float len = 0.1f * std::sqrt(4.5f);  // a tenth of the beam's diagonal
+    const struct {
+        const char* what;
+        Vec3f vertex, force;
+        Vec3f tail;  // where the arrow must start: it keeps out of the beam
+    } cases[] = {
+        {"up from the top face", {1.0f, 0.25f, 0.5f}, {0, 0, 3}, {1.0f, 0.25f, 0.5f + 1.5f * r}},
+        {"down onto the top face, from above", {1.0f, 0.25f, 0.5f}, {0, 0, -300},
+         {1.0f, 0.25f, 0.5f + 1.5f * r + len}},
+        {"along the front face, moved off it", {1.0f, 0.0f, 0.25f}, {40, 0, 0},
+         {1.0f + 1.5f * r, -(0.2f * len + r), 0.25f}},
+    };
+    renderer_->settings().editorActive = true;
+    const Pinhole camera;
+    for (const auto& c : cases) {
+        std::fill(m.force_.begin(), m.force_.end(), 0.0f);
+        const int v = vertexAt(pos, c.vertex);
+        ASSERT_GE(v, 0) << c.what;
+        for (int a = 0; a < 3; ++a) m.force_[size_t(3 * v + a)] = c.force[a];
+        const auto pixels = frame("arrow");
+        const Vec3f d = c.force / length(c.force);
+        const Point2 tail = camera(c.tail), tip = camera(c.tail + d * len);
+        const double onScreen = std::hypot(tip[0] - tail[0], tip[1] - tail[1]);
+        // The head's radius (a fifth of the length) on screen, bounded by its distance.
+        const double headRadius = 0.2 * len / length(c.tail - Vec3f(0.2f, -2.2f, 1.6f)) *
+                                  (kHeight / 2) / std::tan(M_PI / 8);
+        int count = 0, offAxis = 0;
+        double first = 1e9, last = -1e9;
+        const std::uint32_t want = makeObjectId(ObjectKind::ForceArrow, std::uint32_t(v));
+        std::set<std::uint32_t> all;
+        renderer_->CollectObjectIds(0, 0, kWidth - 1, kHeight - 1, all);
+        ASSERT_TRUE(all.count(want)) << c.what << ": the arrow is in sight";
+        // Pixel by pixel inside a box around the expected arrow; outside it, none of its pixels.
+        const int margin = int(headRadius) + 20;
+        const int x0 = int(std::min(tail[0], tip[0])) - margin, x1 = int(std::max(tail[0], tip[0])) + margin;
+        const int y0 = int(std::min(tail[1], tip[1])) - margin, y1 = int(std::max(tail[1], tip[1])) + margin;
+        for (const auto& [ax, ay, bx, by] : {std::array<int, 4>{0, 0, kWidth - 1, y0 - 1},
+                                             std::array<int, 4>{0, y1 + 1, kWidth - 1, kHeight - 1},
+                                             std::array<int, 4>{0, y0, x0 - 1, y1},
+                                             std::array<int, 4>{x1 + 1, y0, kWidth - 1, y1}}) {
+            std::set<std::uint32_t> around;
+            renderer_->CollectObjectIds(ax, ay, bx, by, around);
+            EXPECT_FALSE(around.count(want)) << c.what << ": arrow pixels far from its place";
+        }
+        for (int y = std::max(y0, 0); y <= std::min(y1, kHeight - 1); ++y)
+            for (int x = std::max(x0, 0); x <= std::min(x1, kWidth - 1); ++x) {
+                if (renderer_->GetObjectId(x, y) != want) continue;
+                const auto [dist, along] = segmentDistance(tail, tip, pixelCentre(x, y));
+                ++count;
+                if (dist > headRadius + 1.5) ++offAxis;
+                first = std::min(first, along);
+                last = std::max(last, along);
+            }
+        (void)pixels;
+        EXPECT_GT(onScreen, 40) << c.what;
+        EXPECT_GT(count, 30) << c.what;
+        EXPECT_EQ(offAxis, 0) << c.what << ": pixels away from the arrow's axis";
+        EXPECT_NEAR(first, 0, 2.0) << c.what << ": the tail";
+        EXPECT_NEAR(last, onScreen, 2.0) << c.what << ": the tip";
+    }
+    m.force_ = saved;
+}
+
+TEST_F(RendererGl, WireFrameEdgesOnTheGroundStayVisible) {
+    // The beam's lower edges (z = 0) lie in the ground: in wire frame their lines must be drawn
+    // over the ground along their whole length, also seen from low above the ground.
+    renderer_->settings().wireFrame = true;
+    const struct {
+        Vec3f eye, target;
+    } views[] = {{{0.2f, -2.2f, 1.6f}, {1.0f, 0.25f, 0.2f}}, {{-0.6f, -1.8f, 0.25f}, {1.0f, 0.25f, 0.1f}},
+                 {{2.9f, -1.2f, 0.12f}, {1.0f, 0.25f, 0.1f}}};
+    for (const auto& v : views) {
+        renderer_->SetViewMatrix(lookAtView(v.eye, v.target - v.eye, Vec3f(0, 0, 1)));
+        const auto pixels = frame("wireframe-ground");
+        const Pinhole camera(v.eye, v.target);
+        int samples = 0, drawn = 0;
+        for (const auto& [a, b] : {std::pair{Vec3f(0, 0, 0), Vec3f(2, 0, 0)},
+                                   std::pair{Vec3f(0, 0, 0), Vec3f(2, 0.5f, 0)}}) {
+            for (int k = 1; k < 100; ++k) {
+                const Point2 q = camera(a + (b - a) * (k / 100.0f));
+                if (q[0] < 1 || q[1] < 1 || q[0] > kWidth - 2 || q[1] > kHeight - 2) continue;
+                bool line = false;
+                for (int dy = -1; dy <= 1; ++dy)
+                    for (int dx = -1; dx <= 1; ++dx)
+                        line |= grey(at(pixels, int(q[0]) + dx, int(q[1]) + dy));
+                ++samples;
+                drawn += line;
+            }
+        }
+        EXPECT_GT(samples, 150);
+        EXPECT_EQ(drawn, samples) << "places along the edges without their line, eye at " << v.eye.x
+                                  << " " << v.eye.y << " " << v.eye.z;
+    }
 }
 
 }  // namespace
