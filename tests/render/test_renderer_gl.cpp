@@ -1,6 +1,19 @@
 // The scene renderer on Mesa's software OpenGL (run under xvfb-run): the cantilever example's
 // frame, shadows, wire frame, handles and arrows with their object IDs, the read-back, resize,
 // device loss and the cached shadow map. Set OSTREL_SCREENSHOT_DIR to keep the frames as PPM.
+//
+// The picture tests locate what they see against positions computed here (the camera's own
+// formulas, the beam's corners, the light's projection onto the ground). Each of these faults
+// of the effect makes at least one of them fail:
+//   - the shadow mirrored in the map (u -> 1 - u)           TheShadowLiesWhere...
+//   - the shadow shifted by half a percent of the map        TheShadowLiesWhere...
+//   - the shadow's depth bias 100 times too large            TheShadowLiesWhere...
+//   - handles drawn with the depth test "always"             EveryHandleFacingTheEye...
+//   - the arrows' normals through the transposed matrix      AnArrowIsLitByTheNormalsOfItsShaft
+//   - handles that keep their sprite's depth                 EveryHandleFacingTheEye...
+//   - the ground drawn without its polygon offset            WireFrameEdgesOnTheGround...
+// and the arrows always placed beyond the vertex, or drawn a hundredth of their length, fail
+// AnArrowRunsAlong..., EveryExampleShowsItsLoadArrows and the arrow lighting test.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -289,8 +302,8 @@ TEST_F(RendererGl, ArrowsReturnKindTwoWithTheirVertex) {
             std::abs(pos[i].z - 0.5f) < 1e-4f)
             vertex = int(i);
     ASSERT_GE(vertex, 0);
-    const float k = scene_->forceArrowScale_, r = scene_->vertexHandleRadius_;
-    const Vec3f force(0, 0, 0.25f / k);  // an arrow 0.25 long
+    const float r = scene_->vertexHandleRadius_;
+    const Vec3f force(0, 0, 2.0f);  // out of the top face: the arrow starts above the vertex
     for (int c = 0; c < 3; ++c) m.force_[size_t(3 * vertex + c)] = force[c];
     renderer_->settings().editorActive = true;
     frame("arrow");
@@ -547,49 +560,56 @@ TEST_F(RendererGl, TheBeamCoversExactlyItsProjectedOutline) {
 }
 
 TEST_F(RendererGl, TheShadowLiesWhereTheLightProjectsTheBeamOntoTheGround) {
-    // A light behind and above the beam: its shadow falls towards the camera, with the band where
-    // the beam stands on the ground in sight.
+    // Lights behind and above the beam: the shadow falls towards the camera, with the band where
+    // the beam stands on the ground in sight. One light sits over the beam's middle, one off to
+    // the side (a shadow mirrored in the map is then elsewhere).
+    const struct {
+        Vec3f light, target;
+    } lights[] = {{{1.0f, 1.9f, 3.0f}, {1.0f, 0.25f, 0.0f}}, {{0.3f, 1.9f, 3.0f}, {1.2f, 0.25f, 0.0f}}};
     const Vec3f saved = scene_->lightPos_;
     float savedView[16];
     std::copy(scene_->lightView_, scene_->lightView_ + 16, savedView);
-    const Vec3f light(1.0f, 1.9f, 3.0f), target(1.0f, 0.25f, 0.0f);
-    scene_->lightPos_ = light;
-    const Matrix4 l = lookAtView(light, target - light, Vec3f(0, 0, 1));
-    std::copy(l.m.begin(), l.m.end(), scene_->lightView_);
-    const auto lit = frame("shadow-located");
-    renderer_->settings().enableShadows = false;
-    const auto plain = frame();
+    for (const auto& [light, target] : lights) {
+        scene_->lightPos_ = light;
+        const Matrix4 l = lookAtView(light, target - light, Vec3f(0, 0, 1));
+        std::copy(l.m.begin(), l.m.end(), scene_->lightView_);
+        renderer_->settings().enableShadows = true;
+        const auto lit = frame("shadow-located");
+        renderer_->settings().enableShadows = false;
+        const auto plain = frame();
+
+        // The shadow: every corner projected from the light onto z = 0, then into the window.
+        const Pinhole camera;
+        std::vector<Point2> shadowPoints, objectPoints;
+        for (const Vec3f& c : beamCorners()) {
+            const float s = light.z / (light.z - c.z);
+            shadowPoints.push_back(camera(light + (c - light) * s));
+            objectPoints.push_back(camera(c));
+        }
+        const auto shadow = convexHull(shadowPoints), object = convexHull(objectPoints);
+        constexpr double kTolerance = 3.0;  // pixels: the filtered edge and the map's texels
+        int inShadow = 0, missing = 0, stray = 0;
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth; ++x) {
+                const Point2 q = pixelCentre(x, y);
+                if (signedDistance(object, q) < 1.5) continue;            // the beam or its edge
+                if (!near(at(plain, x, y), 230, 175, 120, 30)) continue;  // not the near ground
+                const double d = signedDistance(shadow, q);
+                const bool dark = brightness(at(lit, x, y)) + 30 < brightness(at(plain, x, y));
+                if (d < -kTolerance) {
+                    ++inShadow;
+                    missing += !dark;
+                } else if (d > kTolerance) {
+                    stray += dark;
+                }
+            }
+        const std::string where = "light at " + std::to_string(light.x) + " " + std::to_string(light.y);
+        EXPECT_GT(inShadow, 5000) << where << ": the shadow is in sight";
+        EXPECT_EQ(missing, 0) << where << ": lit ground inside the projected shadow";
+        EXPECT_EQ(stray, 0) << where << ": shadow outside the projected shadow";
+    }
     scene_->lightPos_ = saved;
     std::copy(savedView, savedView + 16, scene_->lightView_);
-
-    // The shadow: every corner projected from the light onto z = 0, then into the window.
-    const Pinhole camera;
-    std::vector<Point2> shadowPoints, objectPoints;
-    for (const Vec3f& c : beamCorners()) {
-        const float s = light.z / (light.z - c.z);
-        shadowPoints.push_back(camera(light + (c - light) * s));
-        objectPoints.push_back(camera(c));
-    }
-    const auto shadow = convexHull(shadowPoints), object = convexHull(objectPoints);
-    constexpr double kTolerance = 3.0;  // pixels: the filtered edge and the map's texels
-    int inShadow = 0, missing = 0, stray = 0;
-    for (int y = 0; y < kHeight; ++y)
-        for (int x = 0; x < kWidth; ++x) {
-            const Point2 q = pixelCentre(x, y);
-            if (signedDistance(object, q) < 1.5) continue;       // the beam or its edge
-            if (!near(at(plain, x, y), 230, 175, 120, 30)) continue;  // not the near ground
-            const double d = signedDistance(shadow, q);
-            const bool dark = brightness(at(lit, x, y)) + 30 < brightness(at(plain, x, y));
-            if (d < -kTolerance) {
-                ++inShadow;
-                missing += !dark;
-            } else if (d > kTolerance) {
-                stray += dark;
-            }
-        }
-    EXPECT_GT(inShadow, 5000) << "the shadow is in sight";
-    EXPECT_EQ(missing, 0) << "lit ground inside the projected shadow";
-    EXPECT_EQ(stray, 0) << "shadow outside the projected shadow";
 }
 
 /// Handles on the faces that look at the camera (front y = 0, top z = 0.5), and handles well
@@ -755,6 +775,113 @@ TEST_F(RendererGl, WireFrameEdgesOnTheGroundStayVisible) {
         EXPECT_EQ(drawn, samples) << "places along the edges without their line, eye at " << v.eye.x
                                   << " " << v.eye.y << " " << v.eye.z;
     }
+}
+
+TEST_F(RendererGl, EveryExampleShowsItsLoadArrows) {
+    // Each example's load as the editor shows it, from in front, to the right and above: the
+    // arrows stand out of the solid, above the ground, long enough to see.
+    for (const char* name : {"cantilever", "bridge", "bracket", "ring"}) {
+        Scene scene{DeviceOptions{}};
+        std::wostringstream log;
+        ASSERT_TRUE(scene.loadScene(fromUtf8(std::string(OSTREL_EXAMPLES_DIR "/") + name + "/scene.txt"), &log))
+            << name;
+        CutSceneRenderer renderer(&scene);
+        ASSERT_EQ(renderer.OnCreateDevice(), S_OK);
+        ASSERT_EQ(renderer.OnCreateSwapChain(kWidth, kHeight), S_OK);
+        renderer.SetProjection(cameraProjection(float(kWidth) / kHeight));
+        const Vec3f c = scene.center(), h = scene.mesh().halfSize;
+        const float r = length(h);
+        const Vec3f eye = c + Vec3f(0.8f * r, -2.2f * r, 1.6f * r);
+        renderer.SetViewMatrix(lookAtView(eye, c - eye, Vec3f(0, 0, 1)));
+        renderer.settings().editorActive = true;
+        gl_->beginFrame();
+        renderer.Render();
+        const auto pixels = gl_->readPixels();
+        if (const char* dir = std::getenv("OSTREL_SCREENSHOT_DIR"))
+            GlTestContext::writePpm(std::string(dir) + "/example-" + name + ".ppm", pixels, kWidth, kHeight);
+        std::set<std::uint32_t> ids;
+        renderer.CollectObjectIds(0, 0, kWidth - 1, kHeight - 1, ids);
+        size_t loaded = 0, seen = 0;
+        const FemModel& m = *scene.model();
+        for (int v = 0; v < m.numVertices(0); ++v) {
+            const size_t i = 3 * size_t(v);
+            if (m.force_[i] == 0 && m.force_[i + 1] == 0 && m.force_[i + 2] == 0) continue;
+            ++loaded;
+            seen += ids.count(makeObjectId(ObjectKind::ForceArrow, std::uint32_t(v)));
+        }
+        int green = 0;
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth; ++x) {
+                const Rgb p = at(pixels, x, y);
+                green += p.g > p.r + 60 && p.g > p.b + 60;
+            }
+        EXPECT_GT(loaded, 20u) << name;
+        EXPECT_GE(seen * 10, loaded) << name << ": arrows in sight";
+        EXPECT_GT(green, 1500) << name << ": green arrow pixels";
+        renderer.OnReleasingSwapChain();
+        renderer.OnDestroyDevice();
+    }
+}
+
+TEST_F(RendererGl, AnArrowIsLitByTheNormalsOfItsShaft) {
+    // A horizontal arrow along the front face, lit by the scene's light: on its shaft the green
+    // follows the diffuse term of the cylinder's own normals, computed here by casting the eye
+    // rays against the cylinder.
+    FemModel& m = *scene_->model();
+    const std::vector<float> saved = m.force_;
+    std::fill(m.force_.begin(), m.force_.end(), 0.0f);
+    std::vector<Vec3f> pos;
+    std::vector<std::uint8_t> types;
+    buildHandleInstances(m, pos, types);
+    const int v = vertexAt(pos, Vec3f(1.0f, 0.0f, 0.25f));
+    ASSERT_GE(v, 0);
+    m.force_[size_t(3 * v)] = 40;
+    renderer_->settings().editorActive = true;
+    const auto pixels = frame("arrow-lit");
+    m.force_ = saved;
+
+    const float r = scene_->vertexHandleRadius_, len = 0.1f * std::sqrt(4.5f);
+    const Vec3f tail(1.0f + 1.5f * r, -(0.2f * len + r), 0.25f);
+    const double radius = 0.1 * len, shaft = 0.6 * len;  // the arrow mesh's shaft
+    const Vec3f light = scene_->lightPos_;
+    const Pinhole camera;
+    const std::uint32_t want = makeObjectId(ObjectKind::ForceArrow, std::uint32_t(v));
+    const Point2 a = camera(tail), b = camera(tail + Vec3f(float(shaft), 0, 0));
+    std::vector<double> expected, green;
+    for (int y = int(std::min(a[1], b[1])) - 15; y <= int(std::max(a[1], b[1])) + 15; ++y)
+        for (int x = int(a[0]) - 2; x <= int(b[0]) + 2; ++x) {
+            if (renderer_->GetObjectId(x, y) != want) continue;
+            // The eye ray against the infinite cylinder about the axis y = tail.y, z = tail.z.
+            const auto d = camera.ray(x + 0.5, y + 0.5);
+            const double oy = camera.e[1] - tail.y, oz = camera.e[2] - tail.z;
+            const double qa = d[1] * d[1] + d[2] * d[2], qb = oy * d[1] + oz * d[2];
+            const double disc = qb * qb - qa * (oy * oy + oz * oz - radius * radius);
+            if (disc < 0) continue;
+            const double t = (-qb - std::sqrt(disc)) / qa;
+            const double hx = camera.e[0] + t * d[0], hy = camera.e[1] + t * d[1], hz = camera.e[2] + t * d[2];
+            // Only the shaft's side, away from its ends.
+            if (hx < tail.x + 0.1 * shaft || hx > tail.x + 0.9 * shaft) continue;
+            const double ny = (hy - tail.y) / radius, nz = (hz - tail.z) / radius;
+            const double lx = light.x - hx, ly = light.y - hy, lz = light.z - hz;
+            const double diffuse = std::max(0.0, (ny * ly + nz * lz) / std::sqrt(lx * lx + ly * ly + lz * lz));
+            expected.push_back(diffuse);
+            green.push_back(at(pixels, x, y).g);
+        }
+    ASSERT_GT(expected.size(), 100u) << "shaft pixels";
+    // Pearson correlation of the expected diffuse term and the green channel.
+    const auto mean = [](const std::vector<double>& u) {
+        double s = 0;
+        for (double x : u) s += x;
+        return s / double(u.size());
+    };
+    const double me = mean(expected), mg = mean(green);
+    double see = 0, sgg = 0, seg = 0;
+    for (size_t i = 0; i < expected.size(); ++i) {
+        see += (expected[i] - me) * (expected[i] - me);
+        sgg += (green[i] - mg) * (green[i] - mg);
+        seg += (expected[i] - me) * (green[i] - mg);
+    }
+    EXPECT_GT(seg / std::sqrt(see * sgg), 0.9) << expected.size() << " shaft pixels";
 }
 
 }  // namespace
