@@ -68,8 +68,8 @@ float fogVisibility(vec3 posWorld) {
 }
 
 // Sphere of radius g_fSphereRadius about a view-space centre, hit by the eye ray through this
-// fragment; discards a miss. Returns the unit normal and writes the hit point's depth, moved a
-// quarter radius towards the eye: a handle half inside the surface keeps the visible part of
+// fragment; discards a miss. Returns the unit normal and writes the hit point's depth, moved
+// half a radius towards the eye: a handle half inside the surface keeps the visible part of
 // its outline, and where the visible cap thins out at the surface the depth buffer (whose steps
 // are about 4e-4 units at a distance of 2.5) still puts it in front. The window depth assumes a
 // depth range of 0 to 1 in clip space, as the framework sets it.
