@@ -281,7 +281,9 @@ void main() {
     vec2 ty = tangents(c.y, depth, r) * g_mProjection[1][1] - g_mProjection[2][1];
     vec2 halfPixels = vec2(tx.y - tx.x, ty.y - ty.x) * 0.25 * g_vViewportSize.xy;
     gl_Position = vec4(0.5 * (tx.x + tx.y), 0.5 * (ty.x + ty.y), front.z / front.w, 1.0);
-    gl_PointSize = 2.0 * max(halfPixels.x, halfPixels.y) + 1.0;
+    // The square of the larger extent holds every pixel centre of the picture; a quarter pixel
+    // on each side covers the rasterizer snapping the sprite's corners.
+    gl_PointSize = 2.0 * max(halfPixels.x, halfPixels.y) + 0.5;
 }
 end
 
@@ -455,6 +457,7 @@ pass RenderSimulationVertices
   blend off
   cull back
   offset off
+// The arrow mesh is closed: its back faces never show and are culled.
 pass RenderForceArrows
   vertex ArrowVS
   fragment ArrowFS
@@ -463,7 +466,7 @@ pass RenderForceArrows
   depthwrite on
   depthfunc less
   blend off
-  cull none
+  cull back
   offset off
 pass RenderSurfaceVertices
   vertex HandleVS
