@@ -70,6 +70,7 @@ protected:
         ASSERT_EQ(renderer_->OnCreateSwapChain(kWidth, kHeight), S_OK);
         renderer_->SetProjection(cameraProjection(float(kWidth) / kHeight));
         renderer_->SetViewMatrix(view());
+        savedForces_ = scene_->model()->force_;
     }
     void TearDown() override {
         if (renderer_) {
@@ -79,6 +80,17 @@ protected:
         renderer_.reset();
         FemModel& m = *scene_->model();
         std::fill(m.isVertexFixed_.begin(), m.isVertexFixed_.end(), 0);
+        m.force_ = savedForces_;  // also after a test that stopped early
+    }
+
+    /// Clears every force (TearDown restores the scene's) and returns the handles' positions.
+    static std::vector<Vec3f> handlesWithoutForces() {
+        FemModel& m = *scene_->model();
+        std::fill(m.force_.begin(), m.force_.end(), 0.0f);
+        std::vector<Vec3f> pos;
+        std::vector<std::uint8_t> types;
+        buildHandleInstances(m, pos, types);
+        return pos;
     }
 
     /// The camera: in front of the beam (2 x 0.5 x 0.5), looking at its middle from above.
@@ -112,6 +124,7 @@ protected:
     static Scene* scene_;
     static bool loaded_;
     std::unique_ptr<CutSceneRenderer> renderer_;
+    std::vector<float> savedForces_;
 };
 GlTestContext* RendererGl::gl_ = nullptr;
 Scene* RendererGl::scene_ = nullptr;
@@ -290,11 +303,7 @@ TEST_F(RendererGl, HandlesHaveTwoColoursAndTheirObjectIds) {
 
 TEST_F(RendererGl, ArrowsReturnKindTwoWithTheirVertex) {
     FemModel& m = *scene_->model();
-    const std::vector<float> saved = m.force_;
-    std::fill(m.force_.begin(), m.force_.end(), 0.0f);
-    std::vector<Vec3f> pos;
-    std::vector<std::uint8_t> types;
-    buildHandleInstances(m, pos, types);
+    const std::vector<Vec3f> pos = handlesWithoutForces();
     // An upward force on the top vertex over the beam's middle.
     int vertex = -1;
     for (size_t i = 0; i < pos.size(); ++i)
@@ -313,7 +322,6 @@ TEST_F(RendererGl, ArrowsReturnKindTwoWithTheirVertex) {
     std::set<std::uint32_t> ids;
     renderer_->CollectObjectIds(x - 1, y - 1, x + 1, y + 1, ids);
     EXPECT_TRUE(ids.count(makeObjectId(ObjectKind::ForceArrow, std::uint32_t(vertex))));
-    m.force_ = saved;
 }
 
 TEST_F(RendererGl, ReadBackOutsideTheBufferAndBackwardRectangles) {
@@ -677,10 +685,7 @@ int vertexAt(const std::vector<Vec3f>& pos, const Vec3f& p) {
 
 TEST_F(RendererGl, AnArrowRunsAlongItsForceWithItsDisplayLength) {
     FemModel& m = *scene_->model();
-    const std::vector<float> saved = m.force_;
-    std::vector<Vec3f> pos;
-    std::vector<std::uint8_t> types;
-    buildHandleInstances(m, pos, types);
+    const std::vector<Vec3f> pos = handlesWithoutForces();
     const float r = scene_->vertexHandleRadius_;
     const float len = 0.1f * std::sqrt(4.5f);  // a tenth of the beam's diagonal
     const struct {
@@ -701,7 +706,7 @@ TEST_F(RendererGl, AnArrowRunsAlongItsForceWithItsDisplayLength) {
         const int v = vertexAt(pos, c.vertex);
         ASSERT_GE(v, 0) << c.what;
         for (int a = 0; a < 3; ++a) m.force_[size_t(3 * v + a)] = c.force[a];
-        const auto pixels = frame("arrow");
+        frame("arrow");
         const Vec3f d = c.force / length(c.force);
         const Point2 tail = camera(c.tail), tip = camera(c.tail + d * len);
         const double onScreen = std::hypot(tip[0] - tail[0], tip[1] - tail[1]);
@@ -735,14 +740,12 @@ TEST_F(RendererGl, AnArrowRunsAlongItsForceWithItsDisplayLength) {
                 first = std::min(first, along);
                 last = std::max(last, along);
             }
-        (void)pixels;
         EXPECT_GT(onScreen, 40) << c.what;
         EXPECT_GT(count, 30) << c.what;
         EXPECT_EQ(offAxis, 0) << c.what << ": pixels away from the arrow's axis";
         EXPECT_NEAR(first, 0, 2.0) << c.what << ": the tail";
         EXPECT_NEAR(last, onScreen, 2.0) << c.what << ": the tip";
     }
-    m.force_ = saved;
 }
 
 TEST_F(RendererGl, WireFrameEdgesOnTheGroundStayVisible) {
@@ -828,17 +831,12 @@ TEST_F(RendererGl, AnArrowIsLitByTheNormalsOfItsShaft) {
     // follows the diffuse term of the cylinder's own normals, computed here by casting the eye
     // rays against the cylinder.
     FemModel& m = *scene_->model();
-    const std::vector<float> saved = m.force_;
-    std::fill(m.force_.begin(), m.force_.end(), 0.0f);
-    std::vector<Vec3f> pos;
-    std::vector<std::uint8_t> types;
-    buildHandleInstances(m, pos, types);
+    const std::vector<Vec3f> pos = handlesWithoutForces();
     const int v = vertexAt(pos, Vec3f(1.0f, 0.0f, 0.25f));
     ASSERT_GE(v, 0);
     m.force_[size_t(3 * v)] = 40;
     renderer_->settings().editorActive = true;
     const auto pixels = frame("arrow-lit");
-    m.force_ = saved;
 
     const float r = scene_->vertexHandleRadius_, len = 0.1f * std::sqrt(4.5f);
     const Vec3f tail(1.0f + 1.5f * r, -(0.2f * len + r), 0.25f);

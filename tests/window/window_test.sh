@@ -178,6 +178,16 @@ hold() {
   for ((key = $#; key > 0; --key)); do xdotool keyup "${!key}"; done
 }
 
+# start_at_the_default_view: starts "app" with frames of 0.1 s, waits for its first camera line
+# (the default view: heading 0, the eye 5 in front of the centre on the -x side) and focuses
+# its window, whose id goes to id.
+start_at_the_default_view() {
+  start app -SCENE scene.txt -automation -constantframetime:100
+  window_id '^Ostrel'; id=$WID
+  wait_line "$WORK/app.err" '^automation: camera x=-4\.000 y=0\.250 z=0\.250 heading=0\.00 pitch=0\.00 roll=0\.00 turn=0\.00$'
+  focus "$id"
+}
+
 # camera_steps FILE CENTRE KIND...: every change between two consecutive camera lines of FILE
 # (one frame of -constantframetime:100 with a key held) must be one step of one KIND, and each
 # KIND must occur at least three times. A KIND is QUANTITY:STEP[:LIMIT]; QUANTITY is x, y, z,
@@ -445,10 +455,7 @@ orbit_keys_turn_tilt_and_move_at_their_rates)
   # the heading by 0.21 * 0.1 * 180 = 3.78 degrees a frame, Page Up/Down the pitch by 1.89, and
   # Up/Down move the eye by 0.021; with Shift the speed is the maximum: 18 degrees, 0.1. The pitch
   # stops at 90 (and -90), the eye straight above the centre (1, 0.25, 0.25) at the distance 5.
-  start app -SCENE scene.txt -automation -constantframetime:100
-  window_id '^Ostrel'; id=$WID
-  wait_line "$WORK/app.err" '^automation: camera x=-4\.000 y=0\.250 z=0\.250 heading=0\.00 pitch=0\.00 roll=0\.00 turn=0\.00$'
-  focus "$id"
+  start_at_the_default_view
   hold "$WORK/app.err" 8 Left
   hold "$WORK/app.err" 8 shift Right
   xdotool keydown Prior
@@ -468,10 +475,7 @@ free_flight_moves_the_eye_at_its_speed)
   # the eye by 0.021 a frame along the camera's axes (Left along +y, the keypad's 8 along +x); a
   # wheel notch raises the speed by 3 / 100 of the maximum, to 0.024 a frame. Space again orbits
   # the centre from the eye's distance, on the heading 0: y and z go back to the centre's.
-  start app -SCENE scene.txt -automation -constantframetime:100
-  window_id '^Ostrel'; id=$WID
-  wait_line "$WORK/app.err" '^automation: camera x=-4\.000 y=0\.250 z=0\.250 heading=0\.00 pitch=0\.00 roll=0\.00 turn=0\.00$'
-  focus "$id"
+  start_at_the_default_view
   xdotool key space
   hold "$WORK/app.err" 8 Left
   hold "$WORK/app.err" 8 Prior
@@ -493,10 +497,7 @@ free_flight_moves_the_eye_at_its_speed)
 side_and_default_view_keys)
   # 2 turns the camera to the heading 90 (pitch, roll and turn 0) at the orbit distance it has;
   # X goes back to the scene's default view, 5 in front of the centre on the -x side.
-  start app -SCENE scene.txt -automation -constantframetime:100
-  window_id '^Ostrel'; id=$WID
-  wait_line "$WORK/app.err" '^automation: camera x=-4\.000 y=0\.250 z=0\.250 heading=0\.00 pitch=0\.00 roll=0\.00 turn=0\.00$'
-  focus "$id"
+  start_at_the_default_view
   hold "$WORK/app.err" 5 Up
   hold "$WORK/app.err" 5 Prior
   hold "$WORK/app.err" 5 Left
