@@ -4,16 +4,24 @@
 //
 // The picture tests locate what they see against positions computed here (the camera's own
 // formulas, the beam's corners, the light's projection onto the ground). Each of these faults
-// of the effect makes at least one of them fail:
+// makes at least one of them fail (each applied by hand and run):
 //   - the shadow mirrored in the map (u -> 1 - u)           TheShadowLiesWhere...
 //   - the shadow shifted by half a percent of the map        TheShadowLiesWhere...
 //   - the shadow's depth bias 100 times too large            TheShadowLiesWhere...
 //   - handles drawn with the depth test "always"             EveryHandleFacingTheEye...
 //   - the arrows' normals through the transposed matrix      AnArrowIsLitByTheNormalsOfItsShaft
 //   - handles that keep their sprite's depth                 EveryHandleFacingTheEye...
+//   - the sphere's depth without its half-radius bias        EveryHandleFacingTheEye...
+//   - the sphere's depth mapped from -1..1 instead of 0..1   EveryHandleFacingTheEye..., and
+//                                                            the handles' ID tests
 //   - the ground drawn without its polygon offset            WireFrameEdgesOnTheGround...
-// and the arrows always placed beyond the vertex, or drawn a hundredth of their length, fail
-// AnArrowRunsAlong..., EveryExampleShowsItsLoadArrows and the arrow lighting test.
+//   - a field of view 1 % wider than the camera's            TheBeamCoversExactly..., the
+//                                                            shadow, handle and arrow tests
+//   - the arrows always placed beyond the vertex, or drawn   AnArrowRunsAlong...,
+//     a hundredth of their length                            EveryExampleShowsItsLoadArrows
+// The arrows' normals through the world-view matrix itself give the same picture: an arrow's
+// matrix is a rotation, a uniform scale and a translation, whose inverse transpose differs from
+// it only by a factor that the lighting's normalization removes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
