@@ -22,6 +22,7 @@ HostDriver::HostDriver(int threads, const HostModuleTable* module)
 
 HostDriver::~HostDriver() {
     for (CUdeviceptr p : allocations_) ::operator delete(reinterpret_cast<void*>(p), std::align_val_t(kAlignment));
+    for (void* p : hostAllocations_) ::operator delete(p, std::align_val_t(kAlignment));
 }
 
 std::string HostDriver::name() const {
@@ -80,6 +81,8 @@ CUresult HostDriver::ctxDestroy(CUcontext context) {
     for (CUdeviceptr p : allocations_)
         ::operator delete(reinterpret_cast<void*>(p), std::align_val_t(kAlignment));
     allocations_.clear();
+    for (void* p : hostAllocations_) ::operator delete(p, std::align_val_t(kAlignment));
+    hostAllocations_.clear();
     return CUDA_SUCCESS;
 }
 
@@ -124,6 +127,24 @@ CUresult HostDriver::memFree(CUdeviceptr address) {
     if (it == allocations_.end()) return CUDA_ERROR_INVALID_VALUE;
     ::operator delete(reinterpret_cast<void*>(address), std::align_val_t(kAlignment));
     allocations_.erase(it);
+    return CUDA_SUCCESS;
+}
+
+CUresult HostDriver::memAllocHost(void** address, size_t bytes) {
+    if (!hasContext_) return CUDA_ERROR_INVALID_HANDLE;
+    if (!address || bytes == 0) return CUDA_ERROR_INVALID_VALUE;
+    void* p = ::operator new(bytes, std::align_val_t(kAlignment), std::nothrow);
+    if (!p) return CUDA_ERROR_OUT_OF_MEMORY;
+    *address = p;
+    hostAllocations_.insert(p);
+    return CUDA_SUCCESS;
+}
+
+CUresult HostDriver::memFreeHost(void* address) {
+    auto it = hostAllocations_.find(address);
+    if (it == hostAllocations_.end()) return CUDA_ERROR_INVALID_VALUE;
+    ::operator delete(address, std::align_val_t(kAlignment));
+    hostAllocations_.erase(it);
     return CUDA_SUCCESS;
 }
 

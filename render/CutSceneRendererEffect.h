@@ -1,7 +1,7 @@
 #pragma once
-// The scene renderer's effect contract ("cutscenerenderer.cso"): the variables, the technique
-// "CutSceneRenderer" with its fifteen passes and six input layouts, looked up in a fixed order;
-// the load fails at the first name missing.
+// The scene renderer's effect ("cutscenerenderer.cso"): the variables, the technique
+// "CutSceneRenderer" and its fifteen passes of cutSceneRendererContract(), looked up in that
+// order, then its six input layouts; the load fails at the first name missing.
 
 #include <array>
 #include <string>
@@ -18,12 +18,9 @@ public:
 
     explicit CutSceneRendererEffect(const std::wstring& fileName = L"cutscenerenderer.cso")
         : Effect(fileName) {}
-    HRESULT BindVariables() override;
+    bool BindVariables() override;
 
-    /// Variable names in lookup order, and the pass names in lookup order.
-    static const std::array<const char*, 21>& variableNames();
-    static const std::array<const char*, 15>& passNames();
-
+    /// The names and kinds it looks up: cutSceneRendererContract() (CutSceneRendererContract.h).
     Variable *g_mProjection = nullptr, *g_vLightPosCS = nullptr, *g_fSphereRadius = nullptr,
              *g_mWorldView = nullptr, *g_mTransInvWorldView = nullptr,
              *g_vAmbientColor = nullptr, *g_vDiffuseColor = nullptr, *g_vSpecularColor = nullptr,
@@ -32,10 +29,10 @@ public:
              *g_mWorldLightSMProjection = nullptr, *g_vAmbientColorCutSurfaces = nullptr,
              *g_vDiffuseColorCutSurfaces = nullptr, *g_vSpecularColorCutSurfaces = nullptr,
              *g_mShadowMap = nullptr, *g_mInvViewLight = nullptr, *g_fClippingY = nullptr,
-             *g_txShadowMap = nullptr;
-    /// (width, height, 1/width, 1/height) of the viewport: the handles' sprites are sized in
-    /// pixels and cast their rays from the fragment's window position.
-    Variable* g_vViewportSize = nullptr;
+             *g_txShadowMap = nullptr,
+             /// (width, height, 1/width, 1/height) of the viewport: the handles' sprites are
+             /// sized in pixels and cast their rays from the fragment's window position.
+             *g_vViewportSize = nullptr;
     ostrel::gl::EffectTechnique* technique = nullptr;
     Pass *setSolidRenderMode = nullptr, *setWireFrameRenderMode = nullptr,
          *renderMeshWithFaceNormals = nullptr, *renderMeshWithFaceNormalsAndShadows = nullptr,
