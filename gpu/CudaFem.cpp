@@ -9,6 +9,7 @@
 #include "core/Console.h"
 #include "core/ExecutablePath.h"
 #include "core/FatalError.h"
+#include "core/MemoryLimit.h"
 #include "core/Timing.h"
 #include "fem/FemModel.h"
 #include "fem/Operators.h"
@@ -60,7 +61,13 @@ CudaFem::~CudaFem() { release(); }
 
 CUdeviceptr CudaFem::allocate(size_t bytes, const char* name) {
     CUdeviceptr p = 0;
-    check(driver_->memAlloc(&p, bytes), L"cuMemAlloc failed for " + fromUtf8(name));
+    const CUresult code = driver_->memAlloc(&p, bytes);
+    // The host device's memory is the process's own: running out of it is a limit of the
+    // machine or of the process, reported as such, not a device fault.
+    if (code == CUDA_ERROR_OUT_OF_MEMORY && driver_->isHost())
+        exitOutOfMemory(L"the host device cannot allocate " + formatGigabytes(double(bytes), true) +
+                        L" GB for " + fromUtf8(name));
+    check(code, L"cuMemAlloc failed for " + fromUtf8(name));
     allocated_ += bytes;
     return p;
 }

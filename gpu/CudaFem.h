@@ -5,7 +5,9 @@
 // Life cycle: construct (bound to the model, nothing on the device) -> setup() once -> any
 // number of computeLoad / prepareSolve / solve -> release() once, before the model is destroyed
 // (the destructor releases when the caller has not). Every driver failure is fatal through the
-// error check (message, "CUDA Driver API Error: " code and name, source file "cudafem").
+// error check (message, "CUDA Driver API Error: " code and name, source file "cudafem"), but
+// for an allocation of the host device that finds no memory: that ends the process with one
+// "ERROR: Out of memory: ..." line and exit status 1 (core/MemoryLimit.h).
 // The device is chosen by DeviceOptions (see gpu/Driver.h): a CUDA device when the driver loads
 // and reports one, else the host device. Main thread only.
 //

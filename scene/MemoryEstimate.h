@@ -17,6 +17,7 @@
 #include <functional>
 #include <string>
 
+#include "core/MemoryLimit.h"
 #include "geometry/Vec3.h"
 
 namespace ostrel {
@@ -33,14 +34,13 @@ struct SceneSize {
 
 /// Bytes the scene needs at its peak.
 double estimateSceneBytes(const SceneSize& size);
-/// The machine's physical memory in bytes.
-uint64_t physicalMemoryBytes();
 
-/// The one error line when the estimate of `size` exceeds `limitBytes`: the estimate, the limit
-/// and the smallest voxel size (`voxelSize` scaled alike in every axis, rounded up to three
-/// digits) whose estimate fits; `sizeAt(f)` gives the scene's size at voxel size f*voxelSize.
-/// Empty when the scene fits.
-std::wstring memoryError(const SceneSize& size, const Vec3d& voxelSize, double limitBytes,
+/// The one error line when the estimate of `size` exceeds the limit: "ERROR: The voxel model
+/// needs ≈ N GB, the process may use M GB (<limit's source>); a voxel size of X Y Z fits", with
+/// the smallest voxel size (`voxelSize` scaled alike in every axis, rounded up to three digits)
+/// whose estimate fits; `sizeAt(f)` gives the scene's size at voxel size f*voxelSize. Empty
+/// when the scene fits.
+std::wstring memoryError(const SceneSize& size, const Vec3d& voxelSize, const MemoryLimit& limit,
                          const std::function<SceneSize(double)>& sizeAt);
 
 }  // namespace ostrel

@@ -1,5 +1,7 @@
 #include "scene/Scene.h"
 
+#include <omp.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -206,8 +208,12 @@ bool Scene::loadScene(const std::wstring& fileName, std::wostream* log) {
                             ? marginResolution(mesh_, voxelSize_, resolution, log)
                             : boundsResolution(mesh_, voxelSize_, resolution, log);
     if (!gridOk) return false;
-    const double memoryLimit =
-        memoryLimit_ > 0 ? memoryLimit_ : double(physicalMemoryBytes());
+    // The host device's worker threads each reserve a stack and an allocator arena.
+    const MemoryLimit memoryLimit =
+        memoryLimit_.bytes > 0
+            ? memoryLimit_
+            : processMemoryLimit(device_.hostThreads > 0 ? device_.hostThreads
+                                                         : omp_get_max_threads());
     // A proposed voxel size is judged as this check will judge it when the scene is loaded again.
     auto sizeAt = [&](double factor) {
         Vec3i r;

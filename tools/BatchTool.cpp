@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "core/MemoryLimit.h"
 #include "tools/BatchRun.h"
 
 namespace {
@@ -105,6 +106,7 @@ int main(int argc, char** argv) {
         std::atexit(finishFilterAtExit);
     }
     installSignalHandlers();
+    exitOnFailedAllocation();
     const int code = runBatch(parsed.options, *progress, std::cerr, &g_interrupted);
     std::cout.flush();
     if (filter) filter->finish();

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/Console.h"
+#include "core/MemoryLimit.h"
 #include "core/Version.h"
 #include "tools/SceneMaker.h"
 
@@ -33,5 +34,6 @@ int main(int argc, char** argv) {
         case ParseOutcome::Run:
             break;
     }
+    exitOnFailedAllocation();
     return makeScene(options, out);
 }

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "core/Console.h"
+#include "core/MemoryLimit.h"
 #include "core/Timing.h"
 #include "core/Version.h"
 #include "tools/Cantilever.h"
@@ -121,6 +122,7 @@ int main(int argc, char** argv) {
     if (size[0] > 2046 || size[1] > 2046 || size[2] > 1022)
         return usageError("Model size too large (at most 2046 x 2046 x 1022)");
 
+    ostrel::exitOnFailedAllocation();
     auto model = ostrel::makeCantilever(size[0], size[1], size[2], voxel, levels);
     ostrel::CudaFem fem(*model, options);
     if (wantCuda && fem.driver().isHost()) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/Console.h"
+#include "core/MemoryLimit.h"
 #include "core/Timing.h"
 #include "core/Version.h"
 #include "geometry/MeshFile.h"
@@ -90,6 +91,7 @@ int main(int argc, char** argv) {
     if (end == args[1].c_str() || *end != '\0' || !(size > 0.0) || !std::isfinite(size))
         return usageError("Invalid voxel size \"" + args[1] + "\"");
 
+    exitOnFailedAllocation();
     auto start = std::chrono::steady_clock::now();
     TriangleMesh mesh;
     if (!readMeshFile(mesh, meshName, &out))
