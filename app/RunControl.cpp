@@ -54,6 +54,11 @@ StepResult RunControl::step() {
     const auto solveStart = std::chrono::steady_clock::now();
     solver_.prepareSolve();
     result.converged = solver_.solve(kSolveTolerance);
+    if (solver_.lastSolveStopped()) {
+        result.performed = false;
+        result.stopped = true;
+        return result;
+    }
     if (!result.converged && narrowLog_) *narrowLog_ << "WARNING: Solver has not converged\n";
     const auto solveEnd = std::chrono::steady_clock::now();
     result.solveSeconds = secondsBetween(solveStart, solveEnd);

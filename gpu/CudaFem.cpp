@@ -476,6 +476,7 @@ void CudaFem::vCycle() {
 bool CudaFem::solve(double tolerance) {
     FemModel& m = model_;
     lastCycles_ = 0;
+    lastStopped_ = false;
     if (m.fNorm_ == 0.0) {
         std::fill(m.u_.begin(), m.u_.end(), 0.0);
         return true;
@@ -495,9 +496,11 @@ bool CudaFem::solve(double tolerance) {
         rel = residualNorm() / m.fNorm_;
         if (narrowLog_) *narrowLog_ << "Residual within cycle " << cycles << ":  " << rel << "\n";
         ++cycles;
-    } while (!(rel <= tolerance) && cycles < kMaxCycles);
+    } while (!(rel <= tolerance) && cycles < kMaxCycles &&
+             !(lastStopped_ = stopRequested_ && stopRequested_()));
     if (narrowLog_) narrowLog_->flush();
     lastCycles_ = cycles;
+    if (lastStopped_) return false;
     const Clock::time_point cycled = Clock::now();
     times_.cycles += secondsBetween(start, cycled);
     if (cycleSink_) *cycleSink_ << cycles << "\n" << std::flush;

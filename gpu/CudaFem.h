@@ -24,6 +24,7 @@
 // solve returns false at once, with zero cycles and a zero displacement.
 
 #include <cstddef>
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -73,6 +74,14 @@ public:
 
     /// Where solve writes its cycle count and a line break; null = nowhere.
     void setCycleCountSink(std::ostream* sink) { cycleSink_ = sink; }
+    /// Asked after every V-cycle of solve (empty = never): when it returns true, solve stops
+    /// there and returns false without a cycle count and without copying into u_ (which keeps
+    /// the last finished solve's displacements); lastSolveStopped() tells.
+    void setStopRequest(std::function<bool()> stopRequested) {
+        stopRequested_ = std::move(stopRequested);
+    }
+    /// True when the last solve was stopped by the stop request.
+    bool lastSolveStopped() const { return lastStopped_; }
     /// Logs for the set-up's and solve's lines (defaults: the console's wide and narrow output).
     void setLogs(std::wostream* wide, std::ostream* narrow) { wideLog_ = wide; narrowLog_ = narrow; }
 
@@ -146,11 +155,13 @@ private:
     std::wostream* wideLog_;
     std::ostream* narrowLog_;
     std::ostream* cycleSink_ = nullptr;
+    std::function<bool()> stopRequested_;
     std::string deviceName_;
     size_t allocated_ = 0;
     bool setUp_ = false;
     bool coarseValid_ = true;
     int lastCycles_ = 0;
+    bool lastStopped_ = false;
     SolverTimes times_;
 };
 

@@ -328,8 +328,9 @@ bool ConvergenceWatch::record(double compliance, double volumeRatio, double volu
 }
 
 int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
-             const std::atomic<bool>* interrupted) {
-    auto isInterrupted = [&] { return interrupted && interrupted->load(); };
+             const std::function<int()>& stopRequests) {
+    auto requests = [&stopRequests] { return stopRequests ? stopRequests() : 0; };
+    auto isInterrupted = [&] { return requests() >= 1; };
 
     if (!options.outputDirectory.empty()) {
         std::error_code ec;
@@ -408,6 +409,8 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     runOptions.shapeFileWriter = [&results](int iteration) {
         return results->write("OptimizedShape_" + std::to_string(iteration));
     };
+    // A second request stops the solve between two cycles.
+    scene.solver()->setStopRequest([requests] { return requests() >= 2; });
     RunControl run(*scene.model(), *scene.solver(), lifetime, runOptions);
     DesignControls controls = scene.designControls_;
     if (options.volumeFraction > 0) controls.volumeFraction = options.volumeFraction;
@@ -446,7 +449,8 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
             run.frameMove(std::chrono::duration<double>(frame - start).count(),
                           float(std::chrono::duration<double>(frame - lastFrame).count()));
         lastFrame = frame;
-        if (!step.performed) break;  // the run control's limit cleared the run flag
+        // Not performed: stopped at once, or the run control's limit cleared the run flag.
+        if (!step.performed) break;
         if (done == 0) firstCompliance = step.strainEnergy;
         ++done;
         history.push_back({step.iteration, step.strainEnergy, step.volumeRatio, step.sharpness});
@@ -467,6 +471,16 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     }
     const bool stopped = isInterrupted();
     std::flush(narrowOut());
+    if (requests() >= 2) {
+        out << std::flush;
+        if (done == 0)
+            err << "Stopped at once before the first step was finished; no shape written\n";
+        else
+            err << "Stopped at once: the files of step " << history.back().iteration
+                << ", the last one finished, are complete; OptimizedShape_final and "
+                   "history.svg were not written\n";
+        return kExitInterrupted;
+    }
 
     if (singular) {
         out << std::flush;

@@ -116,6 +116,12 @@ public:
             if (!pump()) return false;
         return true;
     }
+    /// Reads until standard error holds `text`; false when the output ends first.
+    bool waitForError(const std::string& text) {
+        while (err_.find(text) == std::string::npos)
+            if (!pump()) return false;
+        return true;
+    }
     void signal(int number) { ::kill(pid_, number); }
     /// Reads everything and waits for the end; returns the exit code, or 128 + the signal.
     int finish() {

@@ -327,6 +327,7 @@ TEST(BatchProgram, InterruptFinishesTheStepAndKeepsTheShape) {
     ASSERT_TRUE(child.waitForOutput("Iteration 2/501")) << child.out() << child.err();
     child.signal(SIGINT);
     EXPECT_EQ(child.finish(), 130) << child.err();
+    EXPECT_EQ(child.err(), "stopping after this step; press Ctrl-C again to stop now\n");
     EXPECT_NE(child.out().find("Interrupted: the step in progress was finished\n"),
               std::string::npos);
     EXPECT_NE(child.out().find("Final shape: \"" + (out / "OptimizedShape_final.obj").string()),
@@ -337,6 +338,47 @@ TEST(BatchProgram, InterruptFinishesTheStepAndKeepsTheShape) {
     EXPECT_EQ(testing::edgePairingFault(mesh), "");
     EXPECT_TRUE(std::filesystem::exists(out / "history.svg"));
     EXPECT_FALSE(std::filesystem::exists(out / "OptimizedShape_500.obj"));
+}
+
+TEST(BatchProgram, ASecondSignalStopsAtOnceAndLeavesTheFinishedStepsFiles) {
+    // Steps of about a second: the second signal comes while a step is in progress (the first
+    // is sent just after a step ended, the second as soon as the first was taken).
+    ScratchFolder folder("batch-stop-now");
+    const auto scene = testing::writeCantileverScene(folder.path(), 96);
+    const auto out = folder / "out";
+    for (int second : {SIGINT, SIGTERM}) {
+        std::filesystem::remove_all(out);
+        Child child(kBatch, {scene.string(), "--output", out.string(), "--quiet", "--device",
+                             "host", "--threads", "1"});
+        ASSERT_TRUE(child.waitForOutput("Iteration 2/501")) << child.out() << child.err();
+        child.signal(SIGTERM);
+        ASSERT_TRUE(child.waitForError("press Ctrl-C again to stop now\n")) << child.err();
+        child.signal(second);
+        EXPECT_EQ(child.finish(), 130) << child.err();
+        // The steps that printed their progress line are the ones in the history files.
+        std::regex progress("Iteration ([0-9]+)/501 ");
+        int finished = 0;
+        for (auto it = std::sregex_iterator(child.out().begin(), child.out().end(), progress);
+             it != std::sregex_iterator(); ++it)
+            EXPECT_EQ(std::stoi((*it)[1]), ++finished);
+        ASSERT_GE(finished, 2);
+        EXPECT_EQ(child.err(), "stopping after this step; press Ctrl-C again to stop now\n"
+                               "Stopped at once: the files of step " +
+                                   std::to_string(finished - 1) +
+                                   ", the last one finished, are complete; OptimizedShape_final "
+                                   "and history.svg were not written\n");
+        for (const char* history :
+             {"ObjectiveValue.txt", "VolumeRatio.txt", "NumCycles.txt"})
+            EXPECT_EQ(testing::lineCount(out / history), finished) << history;
+        EXPECT_EQ(testing::lineCount(out / "Sharpness.txt"), finished + 1);
+        EXPECT_FALSE(std::filesystem::exists(out / "OptimizedShape_final.obj"));
+        EXPECT_FALSE(std::filesystem::exists(out / "history.svg"));
+        TriangleMesh first;
+        ASSERT_TRUE(first.readObj((out / "OptimizedShape_0.obj").wstring(), nullptr));
+        EXPECT_EQ(testing::edgePairingFault(first), "");
+        EXPECT_EQ(child.out().find("Interrupted: the step in progress was finished"),
+                  std::string::npos);
+    }
 }
 
 TEST(BatchProgram, TwentyStepsWriteClosedOutwardShapes) {
