@@ -46,6 +46,7 @@
 #include "geometry/TriangleMesh.h"
 #include "geometry/Volume.h"
 #include "optimization/DensityFilter.h"
+#include "optimization/DesignRegions.h"
 #include "optimization/HistoryFiles.h"
 #include "scene/DesignControls.h"
 
@@ -195,10 +196,8 @@ public:
     double rhoBeta_ = 1.0;    ///< mode 1: the beta that projected the current densities
 
 private:
-    void markKeptElements();
-    /// Keep-solid and keep-empty boxes; warns about boxes without an element centre.
-    void markBoxElements();
-    Vec3d elementCentre(size_t e) const;
+    /// Warns about keep boxes without an element centre.
+    void warnEmptyBoxes(const DesignRegions& regions) const;
     void applyKeptRule(std::vector<float>& density) const;
     /// Mode 1: rho = H_beta(xTilde) with the held elements at their fixed densities.
     void projectDensities(const std::vector<float>& xTilde, std::vector<float>& rho,

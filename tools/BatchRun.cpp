@@ -22,6 +22,7 @@
 #include "core/Version.h"
 #include "gpu/Driver.h"
 #include "gpu/CudaFem.h"
+#include "optimization/DesignRegions.h"
 #include "scene/Scene.h"
 #include "scene/SceneLint.h"
 #include "tools/InputChecks.h"
@@ -409,13 +410,22 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     runOptions.shapeFileWriter = [&results](int iteration) {
         return results->write("OptimizedShape_" + std::to_string(iteration));
     };
-    // A second request stops the solve between two cycles.
-    scene.solver()->setStopRequest([requests] { return requests() >= 2; });
-    RunControl run(*scene.model(), *scene.solver(), lifetime, runOptions);
     DesignControls controls = scene.designControls_;
     if (options.volumeFraction > 0) controls.volumeFraction = options.volumeFraction;
     if (options.filterRadius > 0) controls.filterRadius = options.filterRadius;
     if (options.projection) controls.projection = 1;
+    // A design that cannot be optimized is refused before anything of the run is written.
+    const DesignCheck design =
+        checkDesign(*scene.model(), controls, markDesignRegions(*scene.model(), controls));
+    for (const std::wstring& warning : design.warnings) err << toUtf8(warning) << "\n";
+    if (!design.error.empty()) {
+        err << toUtf8(design.error) << "\n";
+        return kExitFailed;
+    }
+
+    // A second request stops the solve between two cycles.
+    scene.solver()->setStopRequest([requests] { return requests() >= 2; });
+    RunControl run(*scene.model(), *scene.solver(), lifetime, runOptions);
     run.optimizer().setControls(controls);
     const bool designReport = options.converge > 0 || options.volumeFraction > 0 ||
                               options.filterRadius > 0 || controls.projection != 0 ||
