@@ -180,8 +180,9 @@ MemoryFacts readMemoryFacts(const fs::path& root) {
     return facts;
 }
 
-MemoryLimit smallestMemoryLimit(const MemoryFacts& f, int threads) {
-    const double perProcess = kBaseMarginBytes + double(std::max(threads, 0)) * kThreadMarginBytes;
+MemoryLimit smallestMemoryLimit(const MemoryFacts& f, int threads, double laterMappedBytes) {
+    const double perProcess = kBaseMarginBytes + double(std::max(threads, 0)) * kThreadMarginBytes +
+                              std::max(laterMappedBytes, 0.0);
     MemoryLimit best{HUGE_VAL, L"physical memory"};
     auto consider = [&](double bytes, const wchar_t* source) {
         if (bytes < best.bytes) best = {bytes, source};
@@ -197,8 +198,8 @@ MemoryLimit smallestMemoryLimit(const MemoryFacts& f, int threads) {
     return best;
 }
 
-MemoryLimit processMemoryLimit(int threads) {
-    return smallestMemoryLimit(readMemoryFacts(), threads);
+MemoryLimit processMemoryLimit(int threads, double laterMappedBytes) {
+    return smallestMemoryLimit(readMemoryFacts(), threads, laterMappedBytes);
 }
 
 std::wstring formatGigabytes(double bytes, bool roundUp) {

@@ -4,8 +4,10 @@
 // The limit is the smallest of: the machine's physical memory; the memory the kernel reports
 // available (MemAvailable, of which kAvailableShare is taken, the rest left to the system); the
 // address-space and data-segment limits (soft RLIMIT_AS and RLIMIT_DATA) less what the process
-// already maps (VmSize, VmData) and less a margin for thread stacks and allocator reserves that
-// no estimate of the model counts; and every memory cgroup (v1 or v2) that holds the process,
+// already maps (VmSize, VmData), less a margin for thread stacks and allocator reserves that
+// no estimate of the model counts and less what libraries will still map (the work buffers of
+// the dense factorization's BLAS threads, reserved on their first call but hardly touched, so
+// counted under these two limits only); and every memory cgroup (v1 or v2) that holds the process,
 // from its own up to the mount's root, each limit less the cgroup's usage without its inactive
 // file pages (which the kernel reclaims before it fails an allocation), less a base margin.
 //
@@ -53,13 +55,14 @@ struct MemoryFacts {
 /// proc/self/status, proc/self/cgroup, proc/self/mountinfo and the cgroup mounts it names).
 MemoryFacts readMemoryFacts(const std::filesystem::path& root = "/");
 
-/// The smallest limit of `facts` after the margins for `threads` worker threads (ties go to
-/// the first in the order of the header comment). Without any figure: unlimited, named
-/// "physical memory".
-MemoryLimit smallestMemoryLimit(const MemoryFacts& facts, int threads);
+/// The smallest limit of `facts` after the margins for `threads` worker threads and the
+/// `laterMappedBytes` that libraries will still map (ties go to the first in the order of the
+/// header comment). Without any figure: unlimited, named "physical memory".
+MemoryLimit smallestMemoryLimit(const MemoryFacts& facts, int threads,
+                                double laterMappedBytes = 0);
 
-/// smallestMemoryLimit(readMemoryFacts(), threads).
-MemoryLimit processMemoryLimit(int threads);
+/// smallestMemoryLimit(readMemoryFacts(), threads, laterMappedBytes).
+MemoryLimit processMemoryLimit(int threads, double laterMappedBytes = 0);
 
 /// Bytes in GB (2^30 bytes) with three significant digits, rounded up or down ("3.21", "0.854",
 /// "153", "1240").

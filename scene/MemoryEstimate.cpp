@@ -63,6 +63,13 @@ std::wstring memoryError(const SceneSize& size, const Vec3d& voxelSize, const Me
     auto fits = [&](double factor) { return estimateSceneBytes(sizeAt(factor)) <= limit.bytes; };
     double lo = 1, hi = 2;
     while (!fits(hi) && hi < 1e9) hi *= 2;
+    std::wostringstream text;
+    text.precision(3);
+    text << L"ERROR: The voxel model needs \u2248 " << formatGigabytes(need, true)
+         << L" GB, the process may use " << formatGigabytes(limit.bytes, false) << L" GB ("
+         << limit.source << L"); ";
+    // Not even a grid of one voxel fits: what the process may use is used up already.
+    if (!fits(hi)) return text.str() + L"no voxel size fits";
     for (int n = 0; n < 60; ++n) {
         const double mid = 0.5 * (lo + hi);
         (fits(mid) ? hi : lo) = mid;
@@ -72,12 +79,8 @@ std::wstring memoryError(const SceneSize& size, const Vec3d& voxelSize, const Me
         const double unit = std::pow(10.0, std::floor(std::log10(v)) - 2);
         return std::ceil(v / unit * (1 - 1e-12)) * unit;
     };
-    std::wostringstream text;
-    text.precision(3);
-    text << L"ERROR: The voxel model needs \u2248 " << formatGigabytes(need, true)
-         << L" GB, the process may use " << formatGigabytes(limit.bytes, false) << L" GB ("
-         << limit.source << L"); a voxel size of " << roundUp(voxelSize.x * hi) << L" "
-         << roundUp(voxelSize.y * hi) << L" " << roundUp(voxelSize.z * hi) << L" fits";
+    text << L"a voxel size of " << roundUp(voxelSize.x * hi) << L" " << roundUp(voxelSize.y * hi)
+         << L" " << roundUp(voxelSize.z * hi) << L" fits";
     return text.str();
 }
 

@@ -38,8 +38,8 @@ double estimateSceneBytes(const SceneSize& size);
 /// The one error line when the estimate of `size` exceeds the limit: "ERROR: The voxel model
 /// needs ≈ N GB, the process may use M GB (<limit's source>); a voxel size of X Y Z fits", with
 /// the smallest voxel size (`voxelSize` scaled alike in every axis, rounded up to three digits)
-/// whose estimate fits; `sizeAt(f)` gives the scene's size at voxel size f*voxelSize. Empty
-/// when the scene fits.
+/// whose estimate fits, or "no voxel size fits" when not even a grid of one voxel does;
+/// `sizeAt(f)` gives the scene's size at voxel size f*voxelSize. Empty when the scene fits.
 std::wstring memoryError(const SceneSize& size, const Vec3d& voxelSize, const MemoryLimit& limit,
                          const std::function<SceneSize(double)>& sizeAt);
 

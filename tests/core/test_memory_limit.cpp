@@ -169,6 +169,33 @@ TEST(MemoryLimit, TheSmallestLimitAfterItsMarginsNamesItsSource) {
     // Every worker thread takes its margin off the address space.
     EXPECT_EQ(smallestMemoryLimit(as, 0).bytes - 2 * kThreadMarginBytes,
               smallestMemoryLimit(as, 2).bytes);
+
+    // What libraries map later counts under the address-space and data limits, not under the
+    // memory the kernel or a cgroup would still give (reserved, hardly touched).
+    const double later = 512.0 * kMiB;
+    struct Later {
+        const char* name;
+        MemoryFacts facts;
+        double bytes;
+        const wchar_t* source;
+    };
+    MemoryFacts roomy = cgroup;
+    roomy.cgroupRoom = 1400 * kMiB;  // 1336 MiB after its margin
+    const Later withLater[] = {
+        {"address space", as, 3.0 * kGiB - 300 * kMiB - margin2 - later, L"address-space limit"},
+        {"data segment", data, 2.0 * kGiB - 100 * kMiB - margin2 - later, L"data-segment limit"},
+        {"the data segment falls below the cgroup", roomy,
+         2.0 * kGiB - 100 * kMiB - margin2 - later, L"data-segment limit"},
+        {"available memory", base, kAvailableShare * 20 * kGiB, L"available memory"},
+        {"cgroup", cgroup, 1.0 * kGiB - kBaseMarginBytes, L"cgroup memory limit"},
+    };
+    for (const Later& c : withLater) {
+        const MemoryLimit limit = smallestMemoryLimit(c.facts, 2, later);
+        EXPECT_EQ(limit.bytes, c.bytes) << c.name;
+        EXPECT_EQ(limit.source, c.source) << c.name;
+    }
+    // Without the later mappings the cgroup is the smaller one.
+    EXPECT_EQ(smallestMemoryLimit(roomy, 2).source, L"cgroup memory limit");
 }
 
 TEST(MemoryLimit, ThisProcessHasOneWithinItsMachine) {

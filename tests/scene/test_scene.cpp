@@ -281,6 +281,16 @@ TEST_F(SceneTest, AGridTooLargeForTheMemoryIsRefusedWithAVoxelSizeThatFits) {
     EXPECT_TRUE(quietLoad(vx)) << toUtf8(log_.str());
     EXPECT_FALSE(quietLoad(vx * 0.9));
     EXPECT_EQ(log_.str().rfind(head, 0), 0u) << toUtf8(log_.str());
+
+    // A limit that not even a grid of one voxel fits into proposes no voxel size.
+    scene_.setMemoryLimit(1000, L"test limit");
+    EXPECT_FALSE(quietLoad(0.02));
+    message = log_.str();
+    EXPECT_EQ(message.rfind(head, 0), 0u) << toUtf8(message);
+    EXPECT_NE(message.find(L" GB, the process may use 9.31e-07 GB (test limit); no voxel size "
+                           L"fits\n"),
+              std::wstring::npos)
+        << toUtf8(message);
 }
 
 TEST_F(SceneTest, MeshPathRelativeToSceneAndAbsolute) {
