@@ -9,24 +9,25 @@
 namespace ostrel {
 
 const std::array<ControlLayout, 4> kDevicePanelControls = {{
-    {kToggleFullScreen, "Toggle full screen", false, 35, 10, 125, 22, 0},
-    {kChangeDevice, "Change device (F2)", false, 35, 34, 125, 22, win::VK_F2},
-    {kToggleRef, "Toggle REF (F3)", false, 35, 58, 125, 22, win::VK_F3},
-    {kToggleWarp, "Toggle WARP (F4)", false, 35, 82, 125, 22, win::VK_F4},
+    {kToggleFullScreen, "Toggle full screen", false, 35, 10, 125, 22, Key::None},
+    {kChangeDevice, "Change device (F2)", false, 35, 34, 125, 22, Key::F2},
+    {kToggleRef, "Toggle REF (F3)", false, 35, 58, 125, 22, Key::F3},
+    {kToggleWarp, "Toggle WARP (F4)", false, 35, 82, 125, 22, Key::F4},
 }};
 
-const std::array<ControlLayout, 11> kMainPanelControls = {{
-    {kClearForces, "Clear Forces", false, 35, 10, 125, 22, 0},
-    {kClearFixations, "Clear Fixations", false, 35, 34, 125, 22, 0},
-    {kResetOstrel, "Reset Ostrel", false, 35, 58, 125, 22, 0},
-    {kRunOstrel, "Run Ostrel", true, 35, 82, 125, 22, 0},
-    {kWireFrame, "Wire Frame (W)", true, 200, 10, 165, 22, 'W'},
-    {kRenderCoordinateSystem, "Render Coordinate System", true, 200, 34, 165, 22, 0},
-    {kRenderGround, "Render Ground", true, 200, 58, 165, 22, 0},
-    {kEnableShadows, "Enable Shadows", true, 200, 82, 165, 22, 0},
-    {kEnableHeadLight, "Enable Head Light", true, 200, 106, 165, 22, 0},
-    {kRenderSurface, "Render Surface", true, 200, 130, 165, 22, 0},
-    {kRenderForcesVertices, "Render Forces/Vertices", true, 200, 154, 165, 22, 0},
+const std::array<ControlLayout, 12> kMainPanelControls = {{
+    {kClearForces, "Clear Forces", false, 35, 10, 125, 22, Key::None},
+    {kClearFixations, "Clear Fixations", false, 35, 34, 125, 22, Key::None},
+    {kResetOstrel, "Reset Ostrel", false, 35, 58, 125, 22, Key::None},
+    {kRunOstrel, "Run Ostrel", true, 35, 82, 125, 22, Key::None},
+    {kWireFrame, "Wire Frame (W)", true, 200, 10, 165, 22, Key::W},
+    {kRenderCoordinateSystem, "Render Coordinate System", true, 200, 34, 165, 22, Key::None},
+    {kRenderGround, "Render Ground", true, 200, 58, 165, 22, Key::None},
+    {kEnableShadows, "Enable Shadows", true, 200, 82, 165, 22, Key::None},
+    {kEnableHeadLight, "Enable Head Light", true, 200, 106, 165, 22, Key::None},
+    {kRenderSurface, "Render Surface", true, 200, 130, 165, 22, Key::None},
+    {kRenderForcesVertices, "Render Forces/Vertices", true, 200, 154, 165, 22, Key::None},
+    {kCrispDesign, "Crisp design (projection)", true, 35, 178, 200, 22, Key::None},
 }};
 
 namespace {
@@ -127,7 +128,7 @@ void ControlPanels::drawMainPanel(float width, float height) {
     ImGui::End();
 }
 
-void ControlPanels::sendHotkey(win::UINT key) {
+void ControlPanels::sendHotkey(Key key) {
     for (const ControlLayout& control : kDevicePanelControls)
         if (control.hotkey == key)
             return controls_.onControlEvent(control.id);
@@ -137,22 +138,31 @@ void ControlPanels::sendHotkey(win::UINT key) {
                 control.id, control.checkBox ? !controls_.checkState(control.id) : false);
 }
 
-bool ControlPanels::handleMessage(win::UINT message, win::WPARAM wParam, win::LPARAM /*lParam*/) {
+bool ControlPanels::handleKey(const KeyEvent& event) {
+    if (!controls_.panelsShown() || !event.isDown() || event.modifiers.alt ||
+        event.key == Key::None)
+        return false;
+    const auto hasHotkey = [key = event.key](const auto& panel) {
+        return std::any_of(panel.begin(), panel.end(),
+                           [key](const ControlLayout& c) { return c.hotkey == key; });
+    };
+    if (!hasHotkey(kDevicePanelControls) && !hasHotkey(kMainPanelControls))
+        return false;
+    sendHotkey(event.key);
+    return true;
+}
+
+bool ControlPanels::handleMouse(const MouseEvent& event) const {
     if (!controls_.panelsShown())
         return false;
-    if (message == win::WM_KEYDOWN) {
-        const win::UINT key = win::UINT(wParam);
-        const auto hasHotkey = [key](const auto& panel) {
-            return std::any_of(panel.begin(), panel.end(),
-                               [key](const ControlLayout& c) { return c.hotkey == key; });
-        };
-        if (!hasHotkey(kDevicePanelControls) && !hasHotkey(kMainPanelControls))
-            return false;
-        sendHotkey(key);
-        return true;
-    }
-    const bool mouse = message >= win::WM_MOUSEMOVE && message <= win::WM_MOUSEWHEEL;
-    return mouse && ImGui::GetCurrentContext() && ImGui::GetIO().WantCaptureMouse;
+    // The rectangles of the last draw decide, not ImGui's wish for the mouse: that one was
+    // computed at the last frame's cursor, and a press often arrives with the move that brought
+    // the cursor onto a panel or away from it.
+    const auto inside = [&event](const Rect& r) {
+        return float(event.x) >= r.x && float(event.x) < r.x + r.width && float(event.y) >= r.y &&
+               float(event.y) < r.y + r.height;
+    };
+    return inside(devicePanel_) || inside(mainPanel_);
 }
 
 }  // namespace ostrel

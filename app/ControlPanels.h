@@ -6,19 +6,21 @@
 // "Toggle WARP (F4)" (4). Panel "Main Controls": caption shown, background red at half opacity
 // (0x80FF0000), 400 x 350, 10 pixels from the right and bottom edges (its top 30 pixels above
 // the bottom while collapsed to its caption); buttons "Clear Forces" (7), "Clear Fixations" (8),
-// "Reset Ostrel" (18), check box "Run Ostrel" (17) and the renderer's check boxes 19 to 25.
+// "Reset Ostrel" (18), check box "Run Ostrel" (17), the renderer's check boxes 19 to 25 and
+// check box "Crisp design (projection)" (26, below the others on the left, 200 wide for its
+// caption).
 // Positions are in pixels from the panel's top-left corner, below the caption for the main panel.
 // Check boxes show the run flag and renderer flags of every frame.
 //
 // draw() runs between ImGui::NewFrame and ImGui::Render of the window's frame and sends every
 // click to Controls::onControlEvent. The hotkeys W (check box 19), F2 (3), F3 (2) and F4 (4)
-// arrive through handleMessage. Both do nothing while the panels are hidden (key U). An ImGui
+// arrive through handleKey. Both do nothing while the panels are hidden (key U). An ImGui
 // context must be current. Window thread only.
 
 #include <array>
 #include <map>
 
-#include "framework/WindowMessages.h"
+#include "framework/InputEvents.h"
 
 namespace ostrel {
 
@@ -30,11 +32,11 @@ struct ControlLayout {
     const char* caption;
     bool checkBox;
     float x, y, width, height;  ///< pixels in the panel
-    win::UINT hotkey;           ///< virtual-key code, 0 = none
+    Key hotkey;                 ///< Key::None = none
 };
 
 extern const std::array<ControlLayout, 4> kDevicePanelControls;
-extern const std::array<ControlLayout, 11> kMainPanelControls;
+extern const std::array<ControlLayout, 12> kMainPanelControls;
 
 class ControlPanels {
   public:
@@ -48,9 +50,11 @@ class ControlPanels {
 
     /// Both panels for a back buffer of the given size (nothing while hidden).
     void draw(int backBufferWidth, int backBufferHeight);
-    /// The hotkeys (WM_KEYDOWN of W, F2, F3, F4) while the panels are shown; true when a panel
-    /// took the message (also a mouse message over a panel).
-    bool handleMessage(win::UINT message, win::WPARAM wParam, win::LPARAM lParam);
+    /// The hotkeys W, F2, F3 and F4 (pressed or repeated without Alt) while the panels are
+    /// shown; true when a panel took the key.
+    bool handleKey(const KeyEvent& event);
+    /// True while the panels are shown and the event's cursor lies on a panel of the last draw.
+    bool handleMouse(const MouseEvent& event) const;
 
     struct Rect {
         float x = 0, y = 0, width = 0, height = 0;
@@ -65,7 +69,7 @@ class ControlPanels {
     void drawDevicePanel(float width);
     void drawMainPanel(float width, float height);
     void drawControl(const ControlLayout& control, float top);
-    void sendHotkey(win::UINT key);
+    void sendHotkey(Key key);
 
     Controls& controls_;
     std::map<int, Rect> controlRects_;

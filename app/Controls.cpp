@@ -74,6 +74,8 @@ void Controls::frameworkAction(const std::function<void()>& action, const wchar_
 bool Controls::checkState(int id) const {
     if (id == kRunOstrel)
         return run_.isRunning();
+    if (id == kCrispDesign)
+        return scene_.designControls_.projection == 1;
     if (const bool* flag = settingOf(const_cast<RenderSettings&>(settings_), id))
         return *flag;
     return false;
@@ -114,8 +116,16 @@ void Controls::onControlEvent(int id, bool checked) {
             if (!model)
                 return;
             scene_.solver()->computeLoad();
+            run_.optimizer().setControls(scene_.designControls_);
             run_.optimizer().reset();
             run_.optimizer().updateStiffness();
+            return;
+        case kCrispDesign:
+            scene_.designControls_.projection = checked ? 1 : 0;
+            // Before the first step every path to an iteration resets first; later the mode
+            // waits for "Reset Ostrel", as the optimizer's arrays are those of its old mode.
+            if (run_.iteration() == 0)
+                run_.optimizer().setControls(scene_.designControls_);
             return;
         default:
             if (bool* flag = settingOf(settings_, id))
@@ -148,28 +158,29 @@ void Controls::closeShape() {
     run_.publishShape();
 }
 
-void Controls::onKey(win::UINT key, bool keyDown, bool altDown) {
-    if (!keyDown)
+void Controls::onKey(const KeyEvent& event) {
+    if (!event.isDown())
         return;
-    switch (key) {
-        case win::VK_SPACE:
+    const bool altDown = event.modifiers.alt;
+    switch (event.key) {
+        case Key::Space:
             if (camera_)
                 camera_->toggleOrbitMode();
             return;
-        case '2':
+        case Key::Digit2:
             if (camera_)
                 camera_->setAngles(90.0f, 0.0f, 0.0f, 0.0f);
             return;
-        case 'D':
+        case Key::D:
             editor_.SetMode(Editor::kView);
             return;
-        case 'V':
+        case Key::V:
             editor_.SetMode(Editor::kFixations);
             return;
-        case 'F':
+        case Key::F:
             editor_.SetMode(Editor::kForces);
             return;
-        case 'L':
+        case Key::L:
             if (!altDown || !camera_)
                 return;
             scene_.lightPos_ = camera_->eyePosition();
@@ -178,23 +189,23 @@ void Controls::onKey(win::UINT key, bool keyDown, bool altDown) {
             scene_.lightChanged_ = true;
             scene_.computeLightView();
             return;
-        case 'N':
+        case Key::N:
             if (!run_.isRunning() && scene_.model())
                 scene_.solver()->computeLoad();
             return;
-        case 'P':
+        case Key::P:
             closeShape();
             return;
-        case 'S':
+        case Key::S:
             if (altDown)
                 scene_.saveScene(sceneFile_, wideLog_);
             else
                 solveOnce();
             return;
-        case 'U':
+        case Key::U:
             panelsShown_ = !panelsShown_;
             return;
-        case 'X':
+        case Key::X:
             if (!camera_)
                 return;
             if (altDown) {
@@ -205,14 +216,14 @@ void Controls::onKey(win::UINT key, bool keyDown, bool altDown) {
                 camera_->moveTo(scene_.defaultViewPos_, scene_.defaultHeadingPitchRoll_);
             }
             return;
-        case win::VK_F5:
+        case Key::F5:
             if (dialog_)
                 dialog_->open();
             return;
-        case win::VK_F7:
-        case win::VK_F9: {
+        case Key::F7:
+        case Key::F9: {
             double& goal = run_.optimizer().volumeReductionGoal_;
-            goal += key == win::VK_F7 ? kGoalStep : -kGoalStep;
+            goal += event.key == Key::F7 ? kGoalStep : -kGoalStep;
             *narrowLog_ << "Rarget redution: " << goal << std::endl;
             return;
         }

@@ -8,14 +8,18 @@
 // changes),
 // 7 "Clear Forces" (force_ = 0 on the host; the solver gets it at the next computeLoad),
 // 8 "Clear Fixations" (isVertexFixed_ = 0, then prepareSolve), 17 "Run Ostrel" (run flag),
-// 18 "Reset Ostrel" (run flag cleared, computeLoad, optimizer reset, stiffness; the iteration
-// counter goes on), 19 to 25 the renderer's flags.
+// 18 "Reset Ostrel" (run flag cleared, computeLoad, optimizer reset with the scene's design
+// controls, stiffness; the iteration counter goes on), 19 to 25 the renderer's flags,
+// 26 "Crisp design (projection)" (the scene's projection mode, which the next reset takes: the
+// optimizer gets it at once while no step has run, since the first step resets, and otherwise
+// at "Reset Ostrel", so a running optimization keeps its mode; Alt+S writes the mode into the
+// scene file when it differs from the file's).
 //
-// Keys (on key down only; Alt as given): Space free flight <-> orbit, 2 front view, D/V/F editor
-// mode 0/1/2, Alt+L light from the camera, N computeLoad while not running, P close the shape,
-// Alt+S write the scene file, S solve once to 0.0001, U show/hide the panels, Alt+X store the
-// default view, X go to the default view, F5 "Save mesh to file", F7/F9 goal +-0.02 with the line
-// "Rarget redution: <goal>".
+// Keys (on a press or an auto-repeat; Alt as held): Space free flight <-> orbit, 2 front view,
+// D/V/F editor mode 0/1/2, Alt+L light from the camera, N computeLoad while not running, P close
+// the shape, Alt+S write the scene file, S solve once to 0.0001, U show/hide the panels, Alt+X
+// store the default view, X go to the default view, F5 "Save mesh to file", F7/F9 goal +-0.02
+// with the line "Rarget redution: <goal>".
 //
 // The scene, run control, settings, editor, camera and dialog are not owned and must outlive the
 // controls. Console: wide lines (the scene and mesh writers) and narrow lines (the goal keys, the
@@ -27,7 +31,7 @@
 #include <memory>
 #include <string>
 
-#include "framework/WindowMessages.h"
+#include "framework/InputEvents.h"
 #include "geometry/Vec3.h"
 
 namespace ostrel {
@@ -55,6 +59,7 @@ enum ControlId : int {
     kEnableHeadLight = 23,
     kRenderSurface = 24,
     kRenderForcesVertices = 25,
+    kCrispDesign = 26,
 };
 
 /// The camera as the keys see it. The application binds it to the window's camera; every
@@ -105,8 +110,8 @@ class Controls {
 
     /// A control's event: its identifier and, for check boxes, the new state.
     void onControlEvent(int id, bool checked = false);
-    /// The keyboard callback: virtual-key code, key down, Alt held.
-    void onKey(win::UINT key, bool keyDown, bool altDown);
+    /// The keyboard callback.
+    void onKey(const KeyEvent& event);
     /// Once per frame: finishes a save dialog that the user answered.
     void onFrame();
 
@@ -114,7 +119,8 @@ class Controls {
     bool panelsShown() const { return panelsShown_; }
     void setPanelsShown(bool shown) { panelsShown_ = shown; }
 
-    /// The state a check box shows: the run flag (17) or the renderer flag (19 to 25).
+    /// The state a check box shows: the run flag (17), the renderer flag (19 to 25) or the
+    /// projection mode of the next reset (26).
     bool checkState(int id) const;
 
     /// Solve once (key S): at iteration 0 computeLoad, reset, densities 1, stiffness and

@@ -34,14 +34,11 @@ InteractiveControls::InteractiveControls(Scene& scene, RunControl& run, CutScene
 }
 
 void InteractiveControls::plugInto(WindowHooks& hooks) {
-    hooks.editorMouseMessage = [this](win::UINT message, win::LPARAM lParam) {
-        return editor_.OnMouseMessage(message, lParam);
-    };
-    hooks.panelsMessage = [this](const WindowMessage& m) {
-        return panels_.handleMessage(m.message, m.wParam, m.lParam);
-    };
-    hooks.keyboard = [this](win::UINT key, bool keyDown, bool altDown) {
-        controls_.onKey(key, keyDown, altDown);
+    hooks.editorMouse = [this](const MouseEvent& event) { return editor_.OnMouseEvent(event); };
+    hooks.panelsMouse = [this](const MouseEvent& event) { return panels_.handleMouse(event); };
+    hooks.panelsKey = [this](const KeyEvent& event) { return panels_.handleKey(event); };
+    hooks.keyboard = [this](const KeyEvent& event) {
+        controls_.onKey(event);
         device_.setControlsShown(controls_.panelsShown());
     };
     hooks.drawPanels = [this](int width, int height, float /*elapsed*/) {

@@ -2,7 +2,7 @@
 // The editing side of the window: the editor on the renderer's object-ID buffer, the camera
 // keys, the save dialog, the control handlers and the two panels, plugged into the window's
 // hooks:
-//   message hook (1): the editor's mouse handler; (3): the panels' hotkeys and mouse;
+//   input hooks (1): the editor's mouse handler; (3): the panels' hotkeys and mouse;
 //   keyboard: the key handler (the device callbacks follow the panel visibility);
 //   frame render step 6: the panels; frame move: the editor's camera axes and the save dialog;
 //   statistics text: the editor's mode.

@@ -6,6 +6,7 @@
 
 #include "core/Console.h"
 #include "core/Timing.h"
+#include "geometry/DegenerateTriangles.h"
 #include "gpu/CudaFem.h"
 
 namespace ostrel {
@@ -53,7 +54,10 @@ StepResult RunControl::step() {
     // 3. Solve phase.
     const auto solveStart = std::chrono::steady_clock::now();
     solver_.prepareSolve();
+    const auto cyclesStart = std::chrono::steady_clock::now();
     result.converged = solver_.solve(kSolveTolerance);
+    result.cycleSeconds = secondsBetween(cyclesStart, std::chrono::steady_clock::now());
+    result.singular = !solver_.coarseFactorValid();
     if (solver_.lastSolveStopped()) {
         result.performed = false;
         result.stopped = true;
@@ -93,7 +97,25 @@ StepResult RunControl::step() {
         *narrowLog_ << "Time SOLVE (total): " << lifetime_.totalSolveSeconds
                     << " s    Time OPTIMIZE (total): " << lifetime_.totalOptimizeSeconds << " s\n"
                     << std::flush;
+
+    // 10. A singular system stops the run; a run without load is said once.
+    if (result.singular) {
+        running_ = false;
+        if (narrowLog_) *narrowLog_ << singularSystemMessage(iteration) << std::endl;
+    } else if (result.strainEnergy == 0.0) {
+        if (!noLoadReported_ && narrowLog_) *narrowLog_ << kNoLoadMessage << std::endl;
+        noLoadReported_ = true;
+    } else {
+        noLoadReported_ = false;
+    }
     return result;
+}
+
+std::string singularSystemMessage(int iteration) {
+    return "ERROR: The system is singular: the fixed vertices do not hold the model in place "
+           "(nothing fixed, a piece without fixed vertices, or all fixed vertices on one line, "
+           "about which the model turns), so no solve can converge; the run stopped after step " +
+           std::to_string(iteration) + ". Fix more vertices (FIXED_VERTICES).";
 }
 
 std::filesystem::path RunControl::shapeFileName(int iteration) const {
@@ -105,7 +127,10 @@ std::filesystem::path RunControl::outputPath(const std::string& name) const {
 }
 
 bool RunControl::writeShape(const std::filesystem::path& file) const {
-    return optimizer_.shapeMesh().writeObj(fromUtf8(file.string()), wideLog_);
+    // Mesh checkers and slicers reject triangles without area: the file gets none.
+    TriangleMesh shape = optimizer_.shapeMesh();
+    removeDegenerateTriangles(shape);
+    return shape.writeObj(fromUtf8(file.string()), wideLog_);
 }
 
 }  // namespace ostrel

@@ -13,6 +13,13 @@
 // program's life: the counter and the totals live in the ProgramLifetime, so a reset of the
 // optimizer continues the numbering and the limit.
 //
+// Two stops the window shares with the batch program: a step whose system is singular (the
+// solver could not factor the coarsest level: the fixed vertices do not hold the model) clears
+// the run flag after it and prints singularSystemMessage() after its timing lines, since every
+// further step would spend the cycle limit on a system without a solution; and
+// the first step of a run whose model carries no load (compliance 0) prints kNoLoadMessage
+// once, until a step carries a load again.
+//
 // The window's frame move calls frameMove(); the batch program calls it too. The run control
 // owns the Optimizer of the model; the model and the solver belong to the scene and must
 // outlive the run control. Console lines: timings and the warning on the narrow log, the shape
@@ -21,6 +28,7 @@
 #include <filesystem>
 #include <functional>
 #include <iosfwd>
+#include <string>
 
 #include "app/ProgramLifetime.h"
 #include "optimization/Optimizer.h"
@@ -51,7 +59,8 @@ struct StepResult {
     int iteration = -1;      ///< counter of the step that ran
     bool converged = false;
     int cycles = 0;                ///< multigrid cycles of the solve
-    double solveSeconds = 0.0;
+    double solveSeconds = 0.0;     ///< the solver's set-up for the step and its cycles
+    double cycleSeconds = 0.0;     ///< the cycles alone (part of solveSeconds)
     double optimizeSeconds = 0.0;
     double strainEnergy = 0.0;     ///< total strain energy of the solve (the compliance)
     double volumeRatio = 0.0;      ///< sum of densities / initial volume after the update
@@ -60,7 +69,17 @@ struct StepResult {
     /// The solver's stop request ended the solve: the step was abandoned before the update,
     /// nothing of it was recorded and the counter is unchanged (performed stays false).
     bool stopped = false;
+    bool singular = false;         ///< the system was singular: the run flag is now clear
 };
+
+/// "ERROR: The system is singular: ... the run stopped after step <iteration>. ..." (one line,
+/// without the line end).
+std::string singularSystemMessage(int iteration);
+
+/// The warning of a run whose model carries no load (one line, without the line end).
+inline constexpr const char* kNoLoadMessage =
+    "WARNING: No force acts on the model (none is set, or all lie on fixed vertices): its "
+    "compliance is 0 and there is nothing to optimize; set FORCES, or drag forces in the window";
 
 class RunControl {
 public:
@@ -100,7 +119,8 @@ public:
     std::filesystem::path shapeFileName(int iteration) const;
     /// outputDirectory / name.
     std::filesystem::path outputPath(const std::string& name) const;
-    /// Writes the current shape mesh to `file`; the mesh writer reports failures on the wide log.
+    /// Writes the current shape mesh without its degenerate triangles (removeDegenerateTriangles)
+    /// to `file`; the mesh writer reports failures on the wide log.
     bool writeShape(const std::filesystem::path& file) const;
 
     Optimizer& optimizer() { return optimizer_; }
@@ -120,6 +140,7 @@ private:
     int shapeFileInterval_;
     std::function<bool(int iteration)> shapeFileWriter_;
     bool running_ = false;
+    bool noLoadReported_ = false;  // kNoLoadMessage was printed and no step has had a load since
 };
 
 }  // namespace ostrel

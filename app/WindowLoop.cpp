@@ -25,39 +25,74 @@ WindowLoop::WindowLoop(WindowFramework& framework, Camera& camera, CutSceneRende
       runControl_(runControl),
       hooks_(hooks) {}
 
-void WindowLoop::onMessage(const WindowMessage& m, bool& noFurtherProcessing) {
-    if (hooks_.editorMouseMessage && hooks_.editorMouseMessage(m.message, m.lParam)) {
-        noFurtherProcessing = true;
-        return;
-    }
-    camera_.HandleMessage(m.message, m.wParam, m.lParam);
-    noFurtherProcessing = false;
-    if (framework_.settingsDialogShown()) {
-        if (m.message == win::WM_KEYDOWN && m.wParam == win::VK_F2)
-            framework_.setSettingsDialogShown(false);
-        return;
-    }
-    if (!device_.controlsShown())
-        return;
-    if (hooks_.panelsMessage) {
-        noFurtherProcessing = hooks_.panelsMessage(m);
-        return;
-    }
-    // Without panels the device panel's hot key still opens the device-settings dialog.
-    if (m.message == win::WM_KEYDOWN && m.wParam == win::VK_F2) {
-        framework_.setSettingsDialogShown(true);
-        noFurtherProcessing = true;
-        return;
-    }
-    const bool mouse = m.message >= win::WM_MOUSEMOVE && m.message <= win::WM_MOUSEWHEEL;
-    const bool key = m.message >= win::WM_KEYDOWN && m.message <= win::WM_SYSKEYUP;
-    noFurtherProcessing =
-        (mouse && framework_.guiWantsMouse()) || (key && framework_.guiWantsKeyboard());
+namespace {
+
+/// The device panel's hot key F2, pressed or repeated without Alt.
+bool isF2Down(const KeyEvent& event) {
+    return event.key == Key::F2 && event.isDown() && !event.modifiers.alt;
 }
 
-void WindowLoop::onKeyboard(win::UINT key, bool keyDown, bool altDown) {
+}  // namespace
+
+bool WindowLoop::pressOverPanels(const MouseEvent& event) const {
+    if (framework_.settingsDialogShown())
+        return true;  // the dialog covers the whole back buffer
+    if (!device_.controlsShown())
+        return false;
+    return hooks_.panelsMouse ? hooks_.panelsMouse(event) : framework_.guiWantsMouse();
+}
+
+bool WindowLoop::onMouse(const MouseEvent& event) {
+    // A click on a control must never edit the model or turn the view behind it.
+    if (event.action == MouseAction::Press && event.buttons == buttonBit(event.button))
+        panelDrag_ = pressOverPanels(event);
+    if (panelDrag_) {
+        if (event.action == MouseAction::Release && event.buttons == 0)
+            panelDrag_ = false;
+        return true;
+    }
+    if (hooks_.editorMouse && hooks_.editorMouse(event))
+        return true;
+    camera_.HandleMouse(event);
+    if (framework_.settingsDialogShown() || !device_.controlsShown())
+        return false;
+    if (hooks_.panelsMouse)
+        return hooks_.panelsMouse(event);
+    return framework_.guiWantsMouse();
+}
+
+bool WindowLoop::onKey(const KeyEvent& event) {
+    camera_.HandleKey(event);
+    if (framework_.settingsDialogShown()) {
+        if (isF2Down(event))
+            framework_.setSettingsDialogShown(false);
+        return false;
+    }
+    if (!device_.controlsShown())
+        return false;
+    if (hooks_.panelsKey)
+        return hooks_.panelsKey(event);
+    // Without panels the device panel's hot key still opens the device-settings dialog.
+    if (isF2Down(event)) {
+        framework_.setSettingsDialogShown(true);
+        return true;
+    }
+    return framework_.guiWantsKeyboard();
+}
+
+void WindowLoop::onFocus(const FocusEvent& event) {
+    if (!event.focused)
+        panelDrag_ = false;
+    camera_.HandleFocus(event);
+}
+
+void WindowLoop::onKeyboard(const KeyEvent& event) {
     if (hooks_.keyboard)
-        hooks_.keyboard(key, keyDown, altDown);
+        hooks_.keyboard(event);
+}
+
+bool WindowLoop::isAnimating() const {
+    return (runControl_ && runControl_->isRunning()) || camera_.isMoving();
 }
 
 void WindowLoop::onFrameMove(double time, float elapsed) {

@@ -25,6 +25,7 @@
 #include "render/DeviceCallbacks.h"
 #include "render/CutSceneRenderer.h"
 #include "scene/Scene.h"
+#include "scene/SceneLint.h"
 
 namespace ostrel {
 namespace {
@@ -37,8 +38,8 @@ void automationLine(const WindowFramework& framework, const std::string& line) {
         std::cerr << "automation: " << line << std::endl;
 }
 
-/// The framework callbacks: device life cycle to the device callbacks, frame move and messages
-/// to the window loop. In automation mode every life-cycle event is also logged on stderr.
+/// The framework callbacks: device life cycle to the device callbacks, frame move and input to
+/// the window loop. In automation mode every life-cycle event is also logged on stderr.
 FrameworkCallbacks makeCallbacks(WindowFramework& framework, DeviceCallbacks& device,
                                  WindowLoop& loop) {
     FrameworkCallbacks callbacks;
@@ -62,12 +63,11 @@ FrameworkCallbacks makeCallbacks(WindowFramework& framework, DeviceCallbacks& de
     callbacks.frameRender = [&](double time, float elapsed) {
         device.OnFrameRender(time, elapsed);
     };
-    callbacks.message = [&](const WindowMessage& m, bool& noFurther) {
-        loop.onMessage(m, noFurther);
-    };
-    callbacks.keyboard = [&](win::UINT key, bool down, bool alt) {
-        loop.onKeyboard(key, down, alt);
-    };
+    callbacks.mouse = [&](const MouseEvent& event) { return loop.onMouse(event); };
+    callbacks.key = [&](const KeyEvent& event) { return loop.onKey(event); };
+    callbacks.focus = [&](const FocusEvent& event) { loop.onFocus(event); };
+    callbacks.keyboard = [&](const KeyEvent& event) { loop.onKeyboard(event); };
+    callbacks.animating = [&] { return loop.isAnimating(); };
     callbacks.frameMove = [&, lastLine = std::string()](double time, float elapsed) mutable {
         loop.onFrameMove(time, elapsed);
         // Automation mode reports every change of the camera, so that scripted input can be
@@ -151,9 +151,14 @@ int run(int argc, char** argv) {
         sceneFile = fromUtf8(*chosen);
         loadLine = 559;
     }
+    // Keys that nothing reads are pointed at before the load, which a typo may make fail, with
+    // the texts the batch program prints.
+    for (const std::wstring& warning : lintSceneFile(sceneFile))
+        writeLine(&wideOut(), warning);
     if (!scene->loadScene(sceneFile, &wideOut()))
         reportFatalError(kAppSourceFile, loadLine, L"Cannot load scene");
     wideOut() << scene->sceneSummary() << std::flush;
+    writeLine(&wideOut(), materialNote(*scene));
     // Loads are the applied forces only, whatever the scene file says about gravity.
     scene->model()->gravity_ = {0, 0, 0};
     placeCamera(g_camera, scene->center(), scene->defaultViewPos_, scene->defaultHeadingPitchRoll_);
@@ -198,6 +203,10 @@ int run(int argc, char** argv) {
     if (framework.flags().automation) {
         const auto lines = statisticsLines({}, {}, false, g_camera, device.editorMode());
         automationLine(framework, "frames " + std::to_string(framework.frameCount()));
+        automationLine(framework, "idle waits " + std::to_string(framework.idleWaits()));
+        automationLine(framework, "minimised frames " +
+                                      std::to_string(framework.minimisedFrames()) + ", waits " +
+                                      std::to_string(framework.unseenWaits()));
         char rate[96];
         std::snprintf(
             rate, sizeof(rate), "loop %.3f s, %.1f frames per second", framework.loopSeconds(),

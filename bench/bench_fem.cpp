@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "bench/BenchMain.h"
 #include "fem/FemModel.h"
 #include "fem/Operators.h"
 #include "gpu/HostDriver.h"
@@ -84,4 +85,4 @@ BENCHMARK(BM_ModelMemory)->Iterations(1);
 }  // namespace
 }  // namespace ostrel
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) { return ostrel::benchmarkMain(argc, argv); }

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchMain.h"
 #include "tools/Cantilever.h"
 #include "gpu/HostDriver.h"
 #include "gpu/CudaFem.h"
@@ -174,4 +175,4 @@ BENCHMARK(BM_OptimizationStep)->Args({110, 22, 20})->Iterations(100)
 BENCHMARK(BM_OptimizationStep)->Args({180, 40, 42})->Iterations(10)
     ->Unit(benchmark::kMillisecond)->UseRealTime();
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) { return ostrel::benchmarkMain(argc, argv); }

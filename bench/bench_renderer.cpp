@@ -13,6 +13,7 @@
 #include <memory>
 #include <sstream>
 
+#include "bench/BenchMain.h"
 #include "core/Console.h"
 #include "render/CutSceneRenderer.h"
 #include "scene/Scene.h"
@@ -132,14 +133,16 @@ BENCHMARK(BM_CollectObjectIdsFullWindow)->Unit(benchmark::kMillisecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-    testing::GlTestContext gl(kWidth, kHeight);
-    if (!gl.ok()) {
-        std::fprintf(stderr, "no OpenGL context: run under xvfb-run\n");
-        return 1;
-    }
-    g_gl = &gl;
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    // The context is made once the command line asks for benchmarks: --help and --version need
+    // no display.
+    std::unique_ptr<testing::GlTestContext> gl;
+    return ostrel::benchmarkMain(argc, argv, [&] {
+        gl = std::make_unique<testing::GlTestContext>(kWidth, kHeight);
+        if (!gl->ok()) {
+            std::fprintf(stderr, "ERROR: No OpenGL context: run bench_renderer under xvfb-run\n");
+            return false;
+        }
+        g_gl = gl.get();
+        return true;
+    });
 }

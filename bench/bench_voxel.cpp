@@ -5,6 +5,7 @@
 
 #include <cmath>
 
+#include "bench/BenchMain.h"
 #include "geometry/TriangleMesh.h"
 #include "support/MeshBuilders.h"
 #include "voxel/IsoSurface.h"
@@ -48,4 +49,4 @@ BENCHMARK(BM_MarchingCubes256Cubed)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) { return ostrel::benchmarkMain(argc, argv); }

@@ -3,12 +3,13 @@
 # --converge TOL: iterations run, final compliance relative to the first iteration, final volume
 # fraction, grey fraction (designable elements with 0.1 < density < 0.9) and wall time.
 #
-#   bench/design-controls.sh [OUT_DIR] [EXAMPLE...]      (default: out/design-controls, all four)
+# Usage: bench/design-controls.sh [OUT_DIR] [EXAMPLE...]   (default: out/design-controls, all four)
 #
 # Environment: OSTREL_BUILD_DIR (default build), TOL (default 0.001), MODES (default
-# "default projected"), BATCH_ARGS (extra options, e.g. "--device host --threads 2"). Each run leaves its files in OUT_DIR/<example>-<mode>/ and
-# its summary in OUT_DIR/<example>-<mode>.log.
+# "default projected"), BATCH_ARGS (extra options, e.g. "--device host --threads 2"). Each run
+# leaves its files in OUT_DIR/<example>-<mode>/ and its summary in OUT_DIR/<example>-<mode>.log.
 set -eu
+case "${1:-}" in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 root=$(cd "$(dirname "$0")/.." && pwd)
 batch=${OSTREL_BUILD_DIR:-$root/build}/bin/ostrel-batch
 out=${1:-out/design-controls}
@@ -33,6 +34,6 @@ for example in $examples; do
         grey=$(sed -n 's/^Grey fraction: \([^ ]*\) .*/\1/p' "$log")
         stopped=$(sed -n 's/^Stopped: \([a-z0-9 ]*\).*/\1/p' "$log")
         printf '%-11s %-9s %6s %11s %7s %6s %8.0fs  %s\n' "$example" "$mode" "$iters" "$ratio" \
-            "$volume" "$grey" "$(echo "$end - $start" | bc)" "$stopped"
+            "$volume" "$grey" "$(awk "BEGIN { print $end - $start }")" "$stopped"
     done
 done

@@ -2,16 +2,19 @@
 # Editing latencies and the frame rate of the interactive program on the cantilever example,
 # under a virtual X display with Mesa's software rasterizer, driven by xdotool.
 #
-#   bench/editing-window.sh [build folder]      (default: build)
+# Usage: bench/editing-window.sh [BUILD_FOLDER]      (default: build)
 #
 # Prints, over several repetitions:
 #   - right click -> "Toggled fixation of vertex" on the console, and -> the handle red in a
-#     screenshot of the window (the second includes one screenshot's own time);
+#     screenshot of the window (the second includes one screenshot's own time; the program
+#     writes its screenshots itself on SIGUSR1, read back by png_probe);
 #   - drag step -> the new arrows in a screenshot;
-#   - the frame rate from the window title ("Ostrel @ ... fps") while idle and while the
-#     optimization runs (one step per frame).
-# Needs xvfb-run, xdotool and ImageMagick (import, convert).
+#   - the frame rate from the window title ("Ostrel @ ... fps") while idle (the window then
+#     waits for input and draws one frame a second) and while the optimization runs (one step
+#     per frame).
+# Needs xvfb-run and xdotool.
 set -eu
+case "${1:-}" in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 build=$(cd "${1:-build}" && pwd)
 here=$(cd "$(dirname "$0")/.." && pwd)
 if [ -z "${OSTREL_BENCH_IN_XVFB:-}" ]; then
@@ -30,16 +33,24 @@ cd "$work"
 
 now() { date +%s.%N; }
 ms() { echo "$1 $2" | awk '{ printf "%.0f", ($2 - $1) * 1000 }'; }
+# screenshot FILE: the program's next frame, which it writes on SIGUSR1 (renamed into place
+# when complete).
+screenshot() {
+    rm -f window.png
+    kill -USR1 "$app"
+    while [ ! -f window.png ]; do sleep 0.002; done
+    mv window.png "$1"
+}
 # Colour of the window's centre pixel: "r g b".
 centre() {
-    import -window "$win" png:shot.png 2>/dev/null
-    convert shot.png -crop 1x1+400+300 -depth 8 txt:- | tail -1 |
-        sed 's/.*(\([0-9]*\),\([0-9]*\),\([0-9]*\).*/\1 \2 \3/'
+    screenshot shot.png
+    "$build/bin/png_probe" shot.png 400 300
 }
 is_red() { centre | awk '{ exit !($1 > $3 + 60) }'; }
 fps() { xdotool getwindowname "$win" | sed -n 's/^Ostrel @ \([0-9.]*\) fps$/\1/p'; }
 
-"$build/bin/ostrel" -SCENE scene.txt -noerrormsgboxes > out.txt 2> err.txt &
+"$build/bin/ostrel" -SCENE scene.txt -noerrormsgboxes "-screenshotonsignal:$work/window.png" \
+    > out.txt 2> err.txt &
 app=$!
 win=$(timeout 60 xdotool search --sync --onlyvisible --name '^Ostrel @' | head -1)
 xdotool mousemove --window "$win" 400 300 windowfocus "$win"
@@ -76,13 +87,12 @@ for i in 1 2 3 4 5; do
     xdotool mousedown 3
     xdotool mousemove --window "$win" 405 300
     sleep 0.5
-    import -window "$win" png:before.png 2>/dev/null
+    screenshot before.png
     t0=$(now)
     xdotool mousemove --window "$win" 440 300
     while :; do
-        import -window "$win" png:after.png 2>/dev/null
-        diff=$(compare -metric AE -fuzz 10% before.png after.png null: 2>&1 || true)
-        echo "$diff" | awk '{ exit !($1 > 500) }' && break
+        screenshot after.png
+        [ "$("$build/bin/png_probe" --differing before.png after.png)" -gt 500 ] && break
     done
     t1=$(now)
     xdotool mouseup 3

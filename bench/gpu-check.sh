@@ -1,102 +1,346 @@
 #!/usr/bin/env bash
-# GPU check: on a machine with an NVIDIA GPU and the CUDA toolkit, builds Ostrel, solves the same
-# cantilever on the host device and on the CUDA device, compares the two compliances (relative
-# difference below 1e-6) and prints the CUDA run's lines (device list, memory report) and timings;
-# then times one design iteration's solver part (prepareSolve and a solve to 0.01) of the
-# 1 000 000-element cantilever on both devices and prints its split: uploads, assembly,
-# factorization, cycles (with the coarse solves) and copies.
+# The GPU check: runs from a bundle made by scripts/gpu-bundle on a machine that has only the
+# NVIDIA driver, and checks the CUDA device against the host device in seven steps. Output
+# format (fixed; README "Checking a GPU"):
 #
-# bench/gpu-check.sh [build-dir] [NX NY NZ]   (defaults: build-gpu, 160 56 56 = 501 760 elements)
+#   Ostrel GPU check of BUNDLE: ostrel VERSION, commit C, PTX: ...      (+ " -- dry run: host device only")
+#   == N/7 TITLE                                 one header per step, in this order
+#     DETAIL                                     detail lines, two spaces in
+#   N/7 TITLE: PASS | FAIL (REASON) | SKIP (no GPU: dry run)
+#   GPU check: PASS|FAIL (P passed, F failed, S skipped) in T s; logs in FOLDER
 #
-# Before anything is built it checks that the CUDA toolkit is there (nvcc from CUDA_HOME,
-# /usr/local/cuda/bin or the PATH) and that the driver supports the toolkit's CUDA version: the
-# driver compiles the module's PTX when it loads it and refuses PTX newer than itself.
-set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${1:-$root/build-gpu}"
-nx="${2:-160}"; ny="${3:-56}"; nz="${4:-56}"
-args=(--size "$nx" "$ny" "$nz" --voxel 0.01 --levels 5 --tolerance 1e-7)
-iteration=(--size 200 70 72 --voxel 0.01 --levels 5 --tolerance 0.01)
+# Exit status 0 when no step failed, 1 when one did, 2 bad command line. With --host-only (the
+# dry run) every step that needs a GPU runs on the host device only, its CUDA side taken by the
+# host device with one thread, at small sizes; what has nothing to compare is skipped.
+set -uo pipefail
 
-nvcc=""
-for candidate in "${CUDA_HOME:+$CUDA_HOME/bin/nvcc}" /usr/local/cuda/bin/nvcc "$(command -v nvcc || true)"; do
-  if [ -n "$candidate" ] && [ -x "$candidate" ]; then nvcc="$candidate"; break; fi
-done
-if [ -z "$nvcc" ]; then
-  echo "ERROR: gpu-check.sh needs the CUDA toolkit to build cudafemkernels.ptx, and there is no" \
-       "nvcc in CUDA_HOME/bin, /usr/local/cuda/bin or the PATH (install the toolkit or set CUDA_HOME)" >&2
-  exit 1
-fi
-toolkit="$("$nvcc" --version | sed -n 's/.*release \([0-9][0-9]*\.[0-9][0-9]*\).*/\1/p' | head -1)"
-if [ -z "$toolkit" ]; then
-  echo "ERROR: cannot read the CUDA version of $nvcc" >&2
-  exit 1
-fi
+usage() {
+  cat <<'EOF'
+Usage: gpu-check.sh BUNDLE [--host-only] [--budget SECONDS]
+Checks the CUDA device of this machine with the programs of BUNDLE (made by scripts/gpu-bundle),
+printing each step with PASS or FAIL:
+  1 driver, toolkit and device: versions, the device's name and memory, the module loads
+  2 GPU tests: test_gpu and test_kernels
+  3 coarse operators: every level, CUDA device against the host device, slot by slot, to 1e-12
+  4 cantilever on both devices: solved to 1e-7, compliances agree to 1e-6
+  5 history files: ostrel-batch, 20 iterations of each example on both devices, to 1e-5
+  6 split of one design iteration: 10^6 elements (both devices) and 10^7 (CUDA device)
+  7 largest cantilever that fits: elements, bytes per element, seconds per design iteration
 
-# The CUDA version the driver supports, as major.minor, from the driver itself (nvidia-smi as
-# the fallback); empty when there is no driver.
-driverCudaVersion() {
-  python3 - 2>/dev/null <<'PY' && return
-import ctypes
-lib = ctypes.CDLL("libcuda.so.1")
-v = ctypes.c_int(0)
-if lib.cuDriverGetVersion(ctypes.byref(v)) != 0 or v.value <= 0:
-    raise SystemExit(1)
-print(f"{v.value // 1000}.{v.value % 1000 // 10}")
-PY
-  nvidia-smi 2>/dev/null | sed -n 's/.*CUDA Version: *\([0-9][0-9]*\.[0-9][0-9]*\).*/\1/p' | head -1
+  --host-only        dry run without a GPU: the host device only, small sizes
+  --budget SECONDS   time for the whole check (default 570); each step gets at most what is left
+  -h, --help         show this help and exit
+EOF
 }
-driver="$(driverCudaVersion || true)"
-if [ -z "$driver" ]; then
-  echo "ERROR: no NVIDIA driver: libcuda.so.1 cannot be loaded (nor does nvidia-smi report one)" >&2
-  exit 1
-fi
-echo "CUDA toolkit $toolkit ($nvcc), driver supports CUDA $driver"
-if ! python3 -c 'import sys; d, t = (tuple(map(int, v.split("."))) for v in sys.argv[1:3]); sys.exit(0 if d >= t else 1)' \
-     "$driver" "$toolkit"; then
-  echo "ERROR: the driver supports CUDA $driver, older than the toolkit's CUDA $toolkit: it cannot" \
-       "load the PTX this toolkit writes (CUDA_ERROR_UNSUPPORTED_PTX_VERSION, 222). Update the" \
-       "driver (CUDA 13 needs R580 or newer) or build with a toolkit no newer than CUDA $driver" \
-       "(CUDA_HOME)" >&2
-  exit 1
-fi
 
-nvidia-smi --query-gpu=name,driver_version,memory.total --format=csv || true
-mkdir -p "$build"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOSTREL_NVCC="$nvcc" \
-  > "$build/configure.log" 2>&1 || { cat "$build/configure.log"; exit 1; }
-ninja -C "$build" ostrel-solve ostrel_ptx
-test -f "$build/bin/cudafemkernels.ptx" || { echo "ERROR: no cudafemkernels.ptx built"; exit 1; }
-
-threads="$(nproc)"
-echo "== host device ($threads threads)"
-"$build/bin/ostrel-solve" "${args[@]}" --device host --threads "$threads" > "$build/host.log" 2>&1 \
-  || { tail -5 "$build/host.log"; echo "host solve failed"; exit 1; }
-grep -v "^Residual within cycle" "$build/host.log"
-echo "== CUDA device"
-"$build/bin/ostrel-solve" "${args[@]}" --device cuda > "$build/cuda.log" 2>&1 \
-  || { tail -20 "$build/cuda.log"; echo "CUDA solve failed"; exit 1; }
-grep -v "^Residual within cycle" "$build/cuda.log"
-grep "^Residual within cycle" "$build/cuda.log" | tail -3
-
-hostC="$(sed -n 's/^Compliance: //p' "$build/host.log")"
-cudaC="$(sed -n 's/^Compliance: //p' "$build/cuda.log")"
-python3 - "$hostC" "$cudaC" <<'PY'
-import sys
-h, c = float(sys.argv[1]), float(sys.argv[2])
-rel = abs(h - c) / abs(h)
-print(f"Compliance host {h:.9e}  cuda {c:.9e}  relative difference {rel:.3e}")
-sys.exit(0 if rel < 1e-6 else 1)
-PY
-
-# One design iteration's solver part at 1 000 000 elements: prepareSolve (uploads, assembly,
-# factorization) and a solve to 0.01 from a zero start (cycles, copies).
-for device in cuda host; do
-  echo "== design iteration, 1 000 000 elements, $device device"
-  extra=(); [ "$device" = host ] && extra=(--threads "$threads")
-  "$build/bin/ostrel-solve" "${iteration[@]}" --device "$device" "${extra[@]}" \
-    > "$build/iteration-$device.log" 2>&1 \
-    || { tail -20 "$build/iteration-$device.log"; echo "$device solve failed"; exit 1; }
-  grep -E "^(Cycles|prepareSolve time|Solve time|Time per cycle|Split )" "$build/iteration-$device.log"
+bundle=""; hostOnly=0; budget=570
+while (($#)); do
+  case "$1" in
+    -h|--help) usage; exit 0 ;;
+    --host-only) hostOnly=1; shift ;;
+    --budget)
+      [[ "${2:-}" =~ ^[0-9]+$ ]] || { echo "ERROR: --budget needs a number of seconds" >&2; exit 2; }
+      budget="$2"; shift 2 ;;
+    -*) echo "ERROR: unknown option $1" >&2; usage >&2; exit 2 ;;
+    *)
+      [ -z "$bundle" ] || { echo "ERROR: more than one bundle given" >&2; usage >&2; exit 2; }
+      bundle="$1"; shift ;;
+  esac
 done
-echo "GPU check passed"
+[ -n "$bundle" ] || { echo "ERROR: no bundle given" >&2; usage >&2; exit 2; }
+if [ ! -f "$bundle/BUNDLE.txt" ] || [ ! -f "$bundle/env.sh" ]; then
+  echo "ERROR: \"$bundle\" is not a GPU bundle (no BUNDLE.txt or env.sh); make one with" \
+       "scripts/gpu-bundle" >&2
+  exit 2
+fi
+bundle="$(cd "$bundle" && pwd)"
+# shellcheck source=/dev/null
+. "$bundle/env.sh"
+info() { sed -n "s/^$1: //p" "$bundle/BUNDLE.txt"; }
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/ostrel-gpu-check.XXXXXX")"
+cd "$work" || exit 1
+threads="$(nproc)"
+start=$SECONDS
+passed=0; failed=0; skipped=0; failedSteps=""
+
+# The two sides of every comparison: the host device with every core, and the CUDA device (in
+# the dry run: the host device with one thread).
+reference=(--device host --threads "$threads")
+referenceName="host device, $threads threads"
+if ((hostOnly)); then
+  device=(--device host --threads 1); deviceName="host device, 1 thread (dry run)"
+  cantilever=(--size 40 14 14 --levels 3); iterations=1
+  million=(--size 20 7 8 --levels 3); tenMillion=(--size 40 14 14 --levels 3)
+  largest=(--largest --memory-limit 16)
+else
+  device=(--device cuda --threads "$threads"); deviceName="CUDA device"
+  cantilever=(--size 160 56 56 --levels 5); iterations=20
+  million=(--size 200 70 72 --levels 5); tenMillion=(--size 430 150 155 --levels 6)
+  largest=(--largest)
+fi
+
+title=""; number=0
+begin() { number="$1"; title="$2"; echo "== $number/7 $title"; }
+detail() { echo "  $*"; }
+verdict() {  # PASS | FAIL reason | SKIP
+  case "$1" in
+    PASS) passed=$((passed + 1)); echo "$number/7 $title: PASS${2:+ ($2)}" ;;
+    FAIL) failed=$((failed + 1)); failedSteps="$failedSteps $number"
+          echo "$number/7 $title: FAIL (${2:-see the lines above})" ;;
+    SKIP) skipped=$((skipped + 1)); echo "$number/7 $title: SKIP (no GPU: dry run)" ;;
+  esac
+}
+# Seconds left of the budget for a step that may take at most $1 (at least 10).
+limit() {
+  local left=$((budget - (SECONDS - start)))
+  ((left > $1)) && left=$1
+  ((left < 10)) && left=10
+  echo "$left"
+}
+# run LOG SECONDS COMMAND...: stdout and stderr into LOG; the status, 124 on a time-out.
+run() {
+  local log="$1" seconds="$2"; shift 2
+  # In a subshell, so that the shell's note on a killed command stays out of the output.
+  (timeout --kill-after=10 "$seconds" "$@" >"$log" 2>&1) 2>/dev/null
+}
+# Why a run failed, from its status and log.
+why() {
+  case "$1" in
+    124|137) echo "timed out after $2 s" ;;
+    *) echo "exit status $1: $(grep -m1 -E 'ERROR|FATAL|no CUDA device|not converged' "$3" || tail -1 "$3")" ;;
+  esac
+}
+value() { sed -n "s/^$1: *//p" "$2" | head -1; }
+# The solver's lines worth showing of an ostrel-solve log.
+solverLines() {
+  grep -E '^(Largest cantilever|Allocated GPU memory|Cycles|prepareSolve time|Solve time|Split of one design iteration|  )' "$1" |
+    sed 's/^/  /'
+}
+# Largest relative difference |a-b|/max(|a|,|b|) over two files of numbers, line by line, and
+# the line count; "mismatch N" when their lengths or a non-numeric line differ.
+compareFiles() {
+  awk -v A="$1" -v B="$2" '
+    function abs(v) { return v < 0 ? -v : v }
+    function num(s) { return s ~ /^[-+]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][-+]?[0-9]+)?$/ }
+    BEGIN {
+      worst = 0; n = 0
+      while ((getline a < A) > 0) {
+        if ((getline b < B) <= 0) { print "mismatch " n; exit }
+        n++
+        if (a == b) continue
+        if (!num(a) || !num(b)) { print "mismatch " n; exit }
+        m = abs(a + 0) > abs(b + 0) ? abs(a + 0) : abs(b + 0)
+        r = m > 0 ? abs(a - b) / m : 0
+        if (r > worst) worst = r
+      }
+      if ((getline b < B) > 0) { print "mismatch " n; exit }
+      printf "%.2e %d\n", worst, n
+    }'
+}
+# The names of the tests that failed, from gtest's summary at the end of a log.
+failedTests() {
+  grep -E '^\[  FAILED  \] [A-Za-z]' "$1" | grep -vE ' \([0-9]+ ms\)$' | sed 's/, where GetParam().*//' |
+    head -10 | sed 's/^/  /'
+}
+# gtest's counts of a log: "P passed, S skipped, F failed".
+gtestCounts() {
+  local p s f
+  p="$(sed -nE 's/^\[  PASSED  \] ([0-9]+) tests?\..*/\1/p' "$1")"
+  s="$(sed -nE 's/^\[  SKIPPED \] ([0-9]+) tests?,.*/\1/p' "$1" | head -1)"
+  f="$(sed -nE 's/^ *([0-9]+) FAILED TESTS?$/\1/p' "$1")"
+  echo "${p:-0} passed, ${s:-0} skipped, ${f:-0} failed"
+}
+
+header="Ostrel GPU check of $bundle: ostrel $(info version), commit $(info commit), PTX: $(info ptx)"
+((hostOnly)) && header="$header -- dry run: host device only"
+echo "$header"
+
+# ---- 1: driver, toolkit and device -------------------------------------------------------
+begin 1 "driver, toolkit and device"
+ok=1; reason=""
+need="$(info glibc)"
+have="$(getconf GNU_LIBC_VERSION 2>/dev/null | sed 's/^glibc //')"
+detail "C library: glibc ${have:-unknown} (the bundle needs ${need:-unknown} or newer)"
+if [ -n "$need" ] && [ "$need" != unknown ] && [ -n "$have" ] &&
+   [ "$(printf '%s\n%s\n' "$need" "$have" | sort -V | head -1)" != "$need" ]; then
+  ok=0; reason="glibc $have is older than the bundle's $need"
+fi
+ptxRelease="$(info ptx | sed -n 's/^nvcc \([0-9][0-9.]*\) .*/\1/p')"
+detail "toolkit: the module was built by $(info ptx)"
+for nvcc in "$(command -v nvcc)" /usr/local/cuda/bin/nvcc; do
+  if [ -n "$nvcc" ] && [ -x "$nvcc" ]; then
+    detail "toolkit here: $("$nvcc" --version | sed -n 's/.*release \([0-9.]*\), \(V[0-9.]*\).*/nvcc \1 (\2)/p' | head -1) ($nvcc)"
+    break
+  fi
+done
+if ((hostOnly)); then
+  detail "driver: none used (dry run)"
+else
+  [ -f "$bundle/bin/cudafemkernels.ptx" ] || { ok=0; reason="the bundle holds no cudafemkernels.ptx"; }
+  if command -v nvidia-smi >/dev/null; then
+    driverVersion="$(nvidia-smi --query-gpu=driver_version --format=csv,noheader 2>/dev/null | head -1)"
+    driverCuda="$(nvidia-smi 2>/dev/null | sed -n 's/.*CUDA Version: *\([0-9][0-9]*\.[0-9][0-9]*\).*/\1/p' | head -1)"
+    detail "driver: ${driverVersion:-unknown}, supports CUDA ${driverCuda:-unknown}"
+    nvidia-smi --query-gpu=name,memory.total,memory.used --format=csv,noheader 2>/dev/null |
+      sed 's/^/  nvidia-smi: /'
+    if [ -n "$driverCuda" ] && [ -n "$ptxRelease" ] &&
+       [ "$(printf '%s\n%s\n' "$ptxRelease" "$driverCuda" | sort -V | head -1)" != "$ptxRelease" ]; then
+      ok=0
+      reason="the driver supports CUDA $driverCuda, older than the module's CUDA $ptxRelease: it"
+      reason="$reason cannot load the PTX (CUDA_ERROR_UNSUPPORTED_PTX_VERSION); update the driver"
+    fi
+  else
+    detail "driver: no nvidia-smi here; the module load below tells"
+  fi
+fi
+log="$work/1-device.log"
+run "$log" "$(limit 60)" ostrel-solve --size 8 4 4 --voxel 0.125 --levels 3 --tolerance 0.01 \
+  "${device[@]}"
+status=$?
+grep -E '^(CUDA device #|Using CUDA device)' "$log" | sed 's/^/  /'
+if ((status != 0)); then ok=0; reason="${reason:+$reason; }a first solve: $(why $status 60 "$log")"; fi
+((ok)) && verdict PASS || verdict FAIL "$reason"
+
+# ---- 2: GPU tests --------------------------------------------------------------------------
+begin 2 "GPU tests"
+ok=1
+if [ -z "${OSTREL_PTXAS:-}" ] && command -v ptxas >/dev/null; then export OSTREL_PTXAS="$(command -v ptxas)"; fi
+for t in test_gpu test_kernels; do
+  log="$work/2-$t.log"
+  seconds="$(limit 180)"
+  t0=$SECONDS
+  run "$log" "$seconds" "$bundle/bin/$t"
+  status=$?
+  detail "$t: $(gtestCounts "$log") ($((SECONDS - t0)) s)"
+  if ((status != 0)); then
+    ok=0
+    failedTests "$log"
+    ((status == 124 || status == 137)) && detail "$t: timed out after $seconds s"
+  fi
+done
+((ok)) && verdict PASS || verdict FAIL "a test failed"
+
+# ---- 3: coarse operators -------------------------------------------------------------------
+begin 3 "coarse operators, CUDA device against the host device"
+log="$work/3-test_galerkin_cuda.log"
+seconds="$(limit 120)"
+if ((hostOnly)); then
+  run "$log" "$seconds" "$bundle/bin/test_galerkin_cuda"
+else
+  run "$log" "$seconds" env OSTREL_REQUIRE_GPU=1 "$bundle/bin/test_galerkin_cuda"
+fi
+status=$?
+counts="$(gtestCounts "$log")"
+detail "test_galerkin_cuda: $counts"
+grep -E '^  [a-z_]+ \(.*largest slot difference' "$log"
+if ((status != 0)); then
+  failedTests "$log"
+  verdict FAIL "$(why $status "$seconds" "$log")"
+elif ((hostOnly)) && [[ "$counts" == "0 passed, "* ]]; then
+  verdict SKIP
+elif [[ "$counts" == *" 0 skipped, 0 failed" && "$counts" != "0 passed,"* ]]; then
+  verdict PASS "every slot within 1e-12 of its vertex's largest entry"
+else
+  verdict FAIL "not every case ran: $counts"
+fi
+
+# ---- 4: the cantilever on both devices -------------------------------------------------------
+begin 4 "cantilever on both devices, to 1e-7"
+ok=1; reason=""
+for side in reference device; do
+  log="$work/4-$side.log"
+  seconds="$(limit 120)"
+  if [ $side = reference ]; then args=("${reference[@]}"); name="$referenceName"; else args=("${device[@]}"); name="$deviceName"; fi
+  run "$log" "$seconds" ostrel-solve "${cantilever[@]}" --voxel 0.01 --tolerance 1e-7 "${args[@]}"
+  status=$?
+  if ((status != 0)); then
+    ok=0; reason="${reason:+$reason; }$name: $(why $status "$seconds" "$log")"
+  else
+    detail "$name: compliance $(value Compliance "$log"), $(value Cycles "$log") cycles, solve $(value 'Solve time' "$log")"
+  fi
+done
+if ((ok)); then
+  rel="$(awk -v a="$(value Compliance "$work/4-reference.log")" -v b="$(value Compliance "$work/4-device.log")" \
+         'BEGIN { d = a - b; if (d < 0) d = -d; m = a < 0 ? -a : a; printf "%.2e", (m > 0 ? d / m : 1) }')"
+  detail "relative difference of the compliances: $rel (at most 1e-06)"
+  if awk -v r="$rel" 'BEGIN { exit !(r <= 1e-6) }'; then verdict PASS "$rel"; else verdict FAIL "compliances differ by $rel"; fi
+else
+  verdict FAIL "$reason"
+fi
+
+# ---- 5: history files ------------------------------------------------------------------------
+if ((iterations == 1)); then runLength="1 iteration"; else runLength="$iterations iterations"; fi
+begin 5 "history files of $runLength of every example on both devices, to 1e-5"
+ok=1; worstAll=0.00e+00; runsFailed=""
+for scene in "$bundle"/examples/*/scene.txt; do
+  example="$(basename "$(dirname "$scene")")"
+  times=""; ran=1
+  for side in reference device; do
+    if [ $side = reference ]; then args=("${reference[@]}"); name="$referenceName"; else args=("${device[@]}"); name="$deviceName"; fi
+    out="$work/5-$example-$side"
+    seconds="$(limit 150)"
+    t0=$SECONDS
+    run "$out.log" "$seconds" ostrel-batch "$scene" --iterations "$iterations" --output "$out" \
+      --quiet --shape-every 0 "${args[@]}"
+    status=$?
+    times="$times${times:+, }$name $((SECONDS - t0)) s"
+    if ((status != 0)); then ok=0; ran=0; runsFailed=1; detail "$example ($name): $(why $status "$seconds" "$out.log")"; fi
+  done
+  ((ran)) || continue
+  worst=0.00e+00; worstFile=""
+  for file in ObjectiveValue.txt VolumeRatio.txt Sharpness.txt NumCycles.txt Constraint.txt; do
+    a="$work/5-$example-reference/$file"; b="$work/5-$example-device/$file"
+    if [ ! -f "$a" ] || [ ! -f "$b" ]; then ok=0; detail "$example: no $file"; continue; fi
+    read -r diff lines < <(compareFiles "$a" "$b")
+    if [ "$diff" = mismatch ]; then ok=0; detail "$example: $file differs in line $((lines + 1))"; continue; fi
+    if awk -v d="$diff" -v w="$worst" 'BEGIN { exit !(d > w) }'; then worst="$diff"; worstFile="$file"; fi
+  done
+  detail "$example: largest relative difference $worst${worstFile:+ ($worstFile)}; $times"
+  awk -v d="$worst" -v w="$worstAll" 'BEGIN { exit !(d > w) }' && worstAll="$worst"
+done
+if ! awk -v d="$worstAll" 'BEGIN { exit !(d <= 1e-5) }'; then ok=0; fi
+if ((ok)); then
+  verdict PASS "largest relative difference $worstAll, at most 1e-05"
+else
+  verdict FAIL "largest relative difference $worstAll${runsFailed:+ of the runs that finished}, at most 1e-05 allowed"
+fi
+
+# ---- 6: split of one design iteration ----------------------------------------------------------
+begin 6 "split of one design iteration"
+ok=1; reason=""
+for run_ in "million device" "million reference" "tenMillion device"; do
+  read -r size side <<<"$run_"
+  if [ $side = reference ]; then args=("${reference[@]}"); else args=("${device[@]}"); fi
+  if [ $size = million ]; then sizeArgs=("${million[@]}"); else sizeArgs=("${tenMillion[@]}"); fi
+  log="$work/6-$size-$side.log"
+  seconds="$(limit 150)"
+  run "$log" "$seconds" ostrel-solve "${sizeArgs[@]}" --voxel 0.01 --tolerance 0.01 --profile "${args[@]}"
+  status=$?
+  solverLines "$log"
+  if ((status != 0)); then ok=0; reason="${reason:+$reason; }$(why $status "$seconds" "$log")"
+  elif ! grep -qE '^  total  +[0-9.]+ ms$' "$log"; then ok=0; reason="${reason:+$reason; }no split printed"; fi
+done
+((ok)) && verdict PASS || verdict FAIL "$reason"
+
+# ---- 7: the largest cantilever that fits ---------------------------------------------------------
+begin 7 "largest cantilever that fits"
+log="$work/7-largest.log"
+seconds="$(limit 600)"
+run "$log" "$seconds" ostrel-solve "${largest[@]}" --voxel 0.01 --tolerance 0.01 --profile "${device[@]}"
+status=$?
+solverLines "$log"
+if ((status == 0)); then
+  iteration="$(awk -v p="$(value 'prepareSolve time' "$log" | sed 's/ s$//')" \
+                   -v s="$(value 'Solve time' "$log" | sed 's/ s$//')" 'BEGIN { printf "%.3f", p + s }')"
+  perElement="$(sed -n 's/.*(\([0-9.e+]*\) Byte per element).*/\1/p' "$log" | head -1)"
+  elements="$(sed -n 's/^Largest cantilever that fits: .* voxels, \([0-9]*\) elements.*/\1/p' "$log")"
+  detail "largest: $elements elements, $perElement bytes per element on the device, $iteration s per design iteration"
+  verdict PASS "$elements elements, $perElement bytes per element, $iteration s per design iteration"
+else
+  verdict FAIL "$(why $status "$seconds" "$log")"
+fi
+
+if ((failed)); then result=FAIL; else result=PASS; fi
+echo "GPU check: $result ($passed passed, $failed failed, $skipped skipped${failedSteps:+; failed steps:$failedSteps}) in $((SECONDS - start)) s; logs in $work"
+((failed == 0))

@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
 """Renders OBJ shapes to one picture: each mesh seen from two directions (an oblique view from
-the front and above, and a view from below), flat shaded with a z-buffer, side by side with a
-caption. Plain Python; the picture is written as PPM and converted by ImageMagick when the
-output name does not end in .ppm.
+the front and above, and a view from below), flat shaded with a z-buffer, one row per mesh.
+Plain Python: the picture is written as PNG (or as PPM when OUT ends in .ppm); the captions,
+top row first, are printed and kept in the PNG's text chunks.
 
-    bench/render-shape.py OUT.png CAPTION=FILE.obj [CAPTION=FILE.obj ...]
+Usage: bench/render-shape.py OUT.png CAPTION=FILE.obj [CAPTION=FILE.obj ...]
 """
 import math
-import subprocess
+import os
+import struct
 import sys
+import zlib
 
 WIDTH, HEIGHT = 420, 260
 
@@ -90,9 +92,38 @@ def render(vertices, faces, heading, pitch):
     return image
 
 
+def png_chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(
+        ">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
+
+
+def write_picture(out, rows):
+    width, height = 2 * WIDTH, len(rows) * HEIGHT
+    lines = [bytes(c for view in views for pixel in view[y] for c in pixel)
+             for _, views in rows for y in range(HEIGHT)]
+    if out.endswith(".ppm"):
+        data = b"P6 %d %d 255\n" % (width, height) + b"".join(lines)
+    else:
+        data = b"\x89PNG\r\n\x1a\n" + png_chunk(
+            b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+        for i, (caption, _) in enumerate(rows):
+            data += png_chunk(b"tEXt", b"Caption %d\0" % (i + 1) +
+                              caption.encode("latin-1", "replace"))
+        data += png_chunk(b"IDAT", zlib.compress(b"".join(b"\0" + line for line in lines), 9))
+        data += png_chunk(b"IEND", b"")
+    # A picture that is being replaced is never left half-written.
+    with open(out + ".tmp", "wb") as f:
+        f.write(data)
+    os.replace(out + ".tmp", out)
+
+
 def main():
-    if len(sys.argv) < 3:
-        sys.exit(__doc__)
+    if len(sys.argv) > 1 and sys.argv[1] in ("-h", "--help"):
+        print(__doc__.strip())
+        return
+    if len(sys.argv) < 3 or any("=" not in item for item in sys.argv[2:]):
+        sys.exit("ERROR: Give the picture and at least one CAPTION=FILE.obj\n" +
+                 __doc__.strip().splitlines()[-1])
     out = sys.argv[1]
     rows = []
     for item in sys.argv[2:]:
@@ -101,22 +132,10 @@ def main():
         views = [render(vertices, faces, math.radians(-30), math.radians(25)),
                  render(vertices, faces, math.radians(-30), math.radians(-60))]
         rows.append((caption, views))
-    ppm = out if out.endswith(".ppm") else out + ".ppm"
-    with open(ppm, "wb") as f:
-        f.write(b"P6 %d %d 255\n" % (2 * WIDTH, len(rows) * HEIGHT))
-        for _, views in rows:
-            for y in range(HEIGHT):
-                f.write(bytes(c for view in views for pixel in view[y] for c in pixel))
-    if ppm != out:
-        labels = []
-        for i, (caption, _) in enumerate(rows):
-            labels += ["-annotate", "+8+%d" % (i * HEIGHT + 18), caption]
-        font = subprocess.run(["fc-match", "-f", "%{file}", "sans"], capture_output=True,
-                              text=True).stdout.strip()
-        style = ["-font", font] if font else []
-        subprocess.run(["convert", ppm] + style + ["-fill", "black", "-pointsize", "15"] +
-                       labels + [out], check=True)
-        subprocess.run(["rm", "-f", ppm], check=True)
+    write_picture(out, rows)
+    for i, (caption, _) in enumerate(rows):
+        print("row %d: %s" % (i + 1, caption))
+    print("Wrote %s" % out)
 
 
 if __name__ == "__main__":

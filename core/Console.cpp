@@ -1,5 +1,6 @@
 #include "core/Console.h"
 
+#include <cstdlib>
 #include <cwctype>
 #include <iostream>
 #include <streambuf>
@@ -26,10 +27,11 @@ void appendUtf8(std::string& out, char32_t c) {
     }
 }
 
-/// Unbuffered wide stream buffer that forwards UTF-8 into a narrow stream buffer.
+/// Unbuffered wide stream buffer that forwards UTF-8 into a narrow stream's current buffer
+/// (looked up at every write, so a buffer put under the stream later is used as well).
 class Utf8ForwardingBuf : public std::wstreambuf {
 public:
-    explicit Utf8ForwardingBuf(std::streambuf* target) : target_(target) {}
+    explicit Utf8ForwardingBuf(std::ostream& target) : target_(target) {}
 
 protected:
     int_type overflow(int_type ch) override {
@@ -41,25 +43,90 @@ protected:
         std::string bytes;
         bytes.reserve(size_t(n));
         for (std::streamsize i = 0; i < n; ++i) appendUtf8(bytes, char32_t(s[i]));
-        std::streamsize written = target_->sputn(bytes.data(), std::streamsize(bytes.size()));
+        std::streambuf* target = target_.rdbuf();
+        if (!target) return 0;
+        std::streamsize written = target->sputn(bytes.data(), std::streamsize(bytes.size()));
         return written == std::streamsize(bytes.size()) ? n : 0;
     }
-    int sync() override { return target_->pubsync(); }
+    int sync() override { return target_.rdbuf() ? target_.rdbuf()->pubsync() : 0; }
 
 private:
-    std::streambuf* target_;
+    std::ostream& target_;
 };
+
+bool isMessageLine(const std::string& line) {
+    return line.rfind("ERROR: ", 0) == 0 || line.rfind("WARNING: ", 0) == 0;
+}
+
+ConsoleLineRouter* g_router = nullptr;
+
+extern "C" void finishRouterAtExit() {
+    if (g_router) g_router->finish();
+}
 
 }  // namespace
 
 std::wostream& wideOut() {
     // Constructed on first use and never destroyed, so it outlives every static that prints.
-    static Utf8ForwardingBuf* buffer = new Utf8ForwardingBuf(std::cout.rdbuf());
+    static Utf8ForwardingBuf* buffer = new Utf8ForwardingBuf(std::cout);
     static std::wostream* stream = new std::wostream(buffer);
     return *stream;
 }
 
 std::ostream& narrowOut() { return std::cout; }
+
+void ConsoleLineRouter::finish() {
+    if (!line_.empty()) {
+        line_ += '\n';
+        emit();
+    }
+    sync();
+}
+
+ConsoleLineRouter::int_type ConsoleLineRouter::overflow(int_type ch) {
+    if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
+    line_ += traits_type::to_char_type(ch);
+    if (line_.back() == '\n') emit();
+    return ch;
+}
+
+std::streamsize ConsoleLineRouter::xsputn(const char* s, std::streamsize n) {
+    for (std::streamsize i = 0; i < n; ++i) {
+        line_ += s[i];
+        if (s[i] == '\n') emit();
+    }
+    return n;
+}
+
+int ConsoleLineRouter::sync() {
+    int result = 0;
+    if (others_ && others_->pubsync() != 0) result = -1;
+    if (messages_ && messages_->pubsync() != 0) result = -1;
+    return result;
+}
+
+void ConsoleLineRouter::emit() {
+    if (isMessageLine(line_)) {
+        if (others_) others_->pubsync();
+        messages_->sputn(line_.data(), std::streamsize(line_.size()));
+        messages_->pubsync();
+    } else if (others_) {
+        others_->sputn(line_.data(), std::streamsize(line_.size()));
+    }
+    line_.clear();
+}
+
+std::streambuf* routeConsoleByKind(bool messagesOnly) {
+    // Lives to the end of the process, as the console streams do.
+    static std::streambuf* const standardOutput = std::cout.rdbuf();
+    if (!g_router) {
+        g_router = new ConsoleLineRouter(messagesOnly ? nullptr : standardOutput,
+                                         std::cerr.rdbuf());
+        std::cout.rdbuf(g_router);
+        std::atexit(finishRouterAtExit);
+    }
+    return standardOutput;
+}
 
 std::string toUtf8(std::wstring_view text) {
     std::string out;

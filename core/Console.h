@@ -7,6 +7,7 @@
 // stdout's orientation and silently drop every later narrow write.
 
 #include <iosfwd>
+#include <streambuf>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,37 @@ std::wostream& wideOut();
 
 /// The console's narrow standard output (timings, solver lines): std::cout.
 std::ostream& narrowOut();
+
+/// A stream buffer that sorts whole lines by their kind: a line that begins with "ERROR: " or
+/// "WARNING: " goes to `messages`, every other line to `others` (dropped when `others` is
+/// null). Before a message the other target is flushed, so that both keep their order on one
+/// terminal. A line is passed on once its line end arrives; finish() passes on a last line
+/// without one (with a line end added).
+class ConsoleLineRouter : public std::streambuf {
+public:
+    ConsoleLineRouter(std::streambuf* others, std::streambuf* messages)
+        : others_(others), messages_(messages) {}
+    void finish();
+
+protected:
+    int_type overflow(int_type ch) override;
+    std::streamsize xsputn(const char* s, std::streamsize n) override;
+    int sync() override;
+
+private:
+    void emit();
+    std::streambuf* others_;
+    std::streambuf* messages_;
+    std::string line_;
+};
+
+/// The output rule of the command-line tools: results on standard output; errors and warnings
+/// on standard error. Puts a ConsoleLineRouter under std::cout (both console streams write
+/// through it) whose other lines go to the real standard output, or nowhere when
+/// `messagesOnly` is set. A last line without a line end (an error that ends the process) is
+/// passed on at exit. Call it once, at the start of main, before anything is printed. Returns
+/// the real standard output's buffer, for results that must bypass the router.
+std::streambuf* routeConsoleByKind(bool messagesOnly = false);
 
 /// UTF-8 <-> wide conversion used for the console, file names and the command line.
 /// Invalid UTF-8 bytes decode to U+FFFD; code points that are not valid Unicode encode to U+FFFD.

@@ -159,7 +159,6 @@ void FemModel::allocateHostArrays() {
     force_.assign(3 * nV, 0.0f);
     f_.assign(3 * nV, 0.0f);
     u_.assign(3 * nV, 0.0);
-    rNormHost_.assign(nV, 0.0f);
     for (int l = 2; l < numLevels_; ++l) A_[size_t(l)].assign(243 * size_t(numVertices(l)), 0.0);
     const size_t nc = size_t(numVertices(coarsestLevel()));
     coarseRhs_.assign(3 * nc, 0.0);

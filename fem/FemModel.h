@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "fem/CoarseSolver.h"
+#include "fem/RigidBodyModes.h"
 #include "geometry/Vec3.h"
 #include "geometry/Volume.h"
 
@@ -115,12 +116,16 @@ public:
     std::vector<float> f_;                ///< 3*nV load vector, component-major; 0
     double fNorm_ = 0;                    ///< Euclidean norm of f_
     std::vector<double> u_;               ///< 3*nV level-0 displacement, component-major; 0
-    std::vector<float> rNormHost_;        ///< nV squared residual contributions; 0
 
     // ---- coarsest-level system (3*n doubles each, component-major, n = coarsest vertices) ----
+    // Work vectors for host-side solves with coarseSolver_; the device solver stages its
+    // per-cycle copies in page-locked buffers of its own instead.
     std::vector<double> coarseRhs_;
     std::vector<double> coarseSolution_;
     CoarseSolver coarseSolver_;
+    /// Whether the fixations hold the model, cached for the current isVertexFixed_ (read by
+    /// factorCoarsestLevel; recomputed only when the fixed-vertex set changes).
+    FixationCheck fixationCheck_;
 
 private:
     void buildHierarchy(const Volume<bool, double>& voxels);

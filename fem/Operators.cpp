@@ -171,7 +171,8 @@ bool factorCoarsestLevel(FemModel& model) {
             cs.endColumn();
         }
     const bool factored = cs.factorize();
-    return factored && fixationsHoldModel(model);
+    const bool held = model.fixationCheck_.holds(model);  // keeps the cache current either way
+    return factored && held;
 }
 
 }  // namespace ostrel

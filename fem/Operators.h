@@ -26,7 +26,8 @@ void assembleLevelOperator(FemModel& model, int level);
 /// coarseNeighbors_, lower triangle) into model.coarseSolver_ and factors it. Returns false when
 /// the factorization failed, or when the fixations leave a rigid-body mode free (nothing fixed,
 /// one fixed point, a hinge; fem/RigidBodyModes.h): the system is then singular even where
-/// rounding leaves every pivot positive. The solver then refuses to solve.
+/// rounding leaves every pivot positive. The solver then refuses to solve. The rigid-body check
+/// comes from model.fixationCheck_: it runs again only when isVertexFixed_ has changed.
 bool factorCoarsestLevel(FemModel& model);
 
 }  // namespace ostrel

@@ -93,4 +93,13 @@ bool fixationsHoldModel(const FemModel& m) {
     return held == clusters;
 }
 
+bool FixationCheck::holds(const FemModel& model) {
+    if (valid_ && fixed_ == model.isVertexFixed_) return held_;
+    held_ = fixationsHoldModel(model);
+    fixed_ = model.isVertexFixed_;
+    valid_ = true;
+    ++evaluations_;
+    return held_;
+}
+
 }  // namespace ostrel

@@ -1,8 +1,28 @@
 #include "framework/FrameStats.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace ostrel {
+
+FrameClock::Times FrameClock::next(double now, bool afterWait) {
+    Times t;
+    if (constant_ > 0) {
+        t.time = double(frames_) * constant_;
+        t.elapsed = frames_ == 0 ? 0.0f : float(constant_);
+    } else {
+        t.time = now;
+        double elapsed = frames_ == 0 ? 0.0 : now - last_;
+        if (frames_ > 0 && afterWait)
+            elapsed = std::min(elapsed, busyElapsed_);
+        else if (frames_ > 0)
+            busyElapsed_ = elapsed;
+        t.elapsed = float(elapsed);
+    }
+    last_ = t.time;
+    ++frames_;
+    return t;
+}
 
 void FrameRateCounter::frame(double time) {
     ++frames_;

@@ -43,6 +43,8 @@ bool applyFlag(const std::wstring& name, const std::wstring& value, bool hasValu
         readNumber(value, flags.quitAfterFrame);
     } else if (name == L"SCREENSHOTEXIT") {
         flags.screenshotExit = toUtf8(value);
+    } else if (name == L"SCREENSHOTONSIGNAL") {
+        flags.screenshotOnSignal = toUtf8(value);
     } else if (name == L"NOERRORMSGBOXES") {
         flags.noErrorMsgBoxes = true;
     } else if (name == L"NOSTATS") {

@@ -4,7 +4,8 @@
 // A flag is "-name" or "-name:value", the name matched without regard to case. Flags:
 // -width:N -height:N (back buffer), -startx:N -starty:N (window position), -windowed,
 // -fullscreen, -forcevsync:N (0 off, otherwise on), -constantframetime:MS (every frame advances
-// the clock by MS milliseconds), -quitafterframe:N, -screenshotexit:FILE.png, -noerrormsgboxes,
+// the clock by MS milliseconds), -quitafterframe:N, -screenshotexit:FILE.png,
+// -screenshotonsignal:FILE.png (every SIGUSR1 writes the next frame to FILE.png), -noerrormsgboxes,
 // -nostats, -automation. The adapter and feature-level flags (-adapter:N, -output:N,
 // -forcefeaturelevel:X, -forcehal, -forceref, -forcewarp) are accepted and have no effect: there
 // is one OpenGL device. A number that does not parse leaves its setting unchanged.
@@ -29,6 +30,9 @@ struct FrameworkFlags {
     double constantFrameTimeMs = 0;  ///< > 0: fixed frame step in milliseconds
     int quitAfterFrame = 0;          ///< > 0: close the window after this many frames
     std::string screenshotExit;      ///< PNG file (UTF-8) written from the last frame before exit
+    /// PNG file (UTF-8) that each SIGUSR1 has the next frame written to (replaced atomically,
+    /// so a reader never sees half a picture): screenshots for scripts, without a screen grabber.
+    std::string screenshotOnSignal;
     bool noErrorMsgBoxes = false;
     bool noStats = false;  ///< -nostats: the frame and device statistics strings are empty
     /// -automation: scripted runs; no fatal-error dialog waits for an answer, and the program

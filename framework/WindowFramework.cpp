@@ -9,9 +9,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
+#include <utility>
 
 #include "core/Console.h"
 #include "core/FatalError.h"
@@ -35,6 +38,20 @@ void showFatalErrorDialog(const std::wstring& caption, const std::wstring& text)
 
 WindowFramework* self(GLFWwindow* w) {
     return static_cast<WindowFramework*>(glfwGetWindowUserPointer(w));
+}
+
+// Set by SIGUSR1 with -screenshotonsignal; the frame loop writes the next frame and clears it.
+volatile std::sig_atomic_t g_screenshotRequested = 0;
+
+extern "C" void onScreenshotSignal(int) { g_screenshotRequested = 1; }
+
+void installScreenshotSignal() {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = onScreenshotSignal;
+    action.sa_flags = SA_RESTART;  // the display connection's reads and writes go on
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGUSR1, &action, nullptr);
 }
 
 bool displayNamed() {
@@ -66,6 +83,8 @@ bool WindowFramework::init(std::string* error) {
     glfwReady_ = true;
     if (!flags_.noErrorMsgBoxes && !flags_.automation)
         setFatalErrorDialog(showFatalErrorDialog);
+    if (!flags_.screenshotOnSignal.empty())
+        installScreenshotSignal();
     return true;
 }
 
@@ -126,6 +145,7 @@ bool WindowFramework::createDevice(const std::string& title, bool windowed, int 
     glfwSetScrollCallback(window_, onScroll);
     glfwSetWindowFocusCallback(window_, onFocus);
     glfwSetFramebufferSizeCallback(window_, onFramebufferSize);
+    glfwSetWindowRefreshCallback(window_, onRefresh);
     IMGUI_CHECKVERSION();
     ImGui::CreateContext();
     ImGui::GetIO().IniFilename = nullptr;
@@ -169,7 +189,7 @@ void WindowFramework::applyWindowMode() {
 }
 
 bool WindowFramework::startDevice() {
-    if (callbacks_.deviceCreated && failed(callbacks_.deviceCreated())) {
+    if (callbacks_.deviceCreated && !callbacks_.deviceCreated()) {
         exitCode_ = kExitDeviceFailed;
         return false;
     }
@@ -187,7 +207,7 @@ bool WindowFramework::resizeSwapChain(int width, int height) {
     swapChainReady_ = false;
     width_ = width;
     height_ = height;
-    if (callbacks_.swapChainResized && failed(callbacks_.swapChainResized(width, height))) {
+    if (callbacks_.swapChainResized && !callbacks_.swapChainResized(width, height)) {
         exitCode_ = kExitDeviceFailed;
         return false;
     }
@@ -225,15 +245,57 @@ void WindowFramework::shutdown() {
     }
 }
 
+bool WindowFramework::mayIdle() {
+    if (std::exchange(eventSinceFrame_, false)) {
+        settleFrames_ = kSettleFrames;
+        return false;
+    }
+    if (settleFrames_ > 0) {
+        --settleFrames_;
+        return false;
+    }
+    if (flags_.quitAfterFrame > 0 || !flags_.screenshotExit.empty())
+        return false;
+    if (deviceChangePending_ || (pendingWidth_ > 0 && pendingHeight_ > 0 &&
+                                 (pendingWidth_ != width_ || pendingHeight_ != height_)))
+        return false;
+    return !(callbacks_.animating && callbacks_.animating());
+}
+
+bool WindowFramework::waitsUnseen(bool minimised) {
+    if (!minimised || (callbacks_.animating && callbacks_.animating()))
+        return false;
+    eventSinceFrame_ = true;  // shown again, the window is drawn without waiting
+    return true;
+}
+
+bool WindowFramework::isMinimised() const {
+    return glfwGetWindowAttrib(window_, GLFW_ICONIFIED) == GLFW_TRUE ||
+           glfwGetWindowAttrib(window_, GLFW_VISIBLE) == GLFW_FALSE;
+}
+
 int WindowFramework::mainLoop() {
     if (!window_ || !swapChainReady_)
         return exitCode_ == kExitOk ? kExitNoWindow : exitCode_;
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
-    double lastTime = 0;
-    long long frames = 0;
+    FrameClock clock(flags_.constantFrameTimeMs > 0 ? flags_.constantFrameTimeMs / 1000.0 : 0.0);
+    bool waited = false;
     while (!glfwWindowShouldClose(window_)) {
-        glfwPollEvents();
+        const bool minimised = isMinimised();
+        if (waitsUnseen(minimised)) {
+            glfwWaitEventsTimeout(kIdleWaitSeconds);
+            ++unseenWaits_;
+            waited = true;
+            continue;
+        }
+        if (mayIdle()) {
+            glfwWaitEventsTimeout(kIdleWaitSeconds);
+            ++idleWaits_;
+            waited = true;
+        } else {
+            glfwPollEvents();
+        }
         if (pendingWidth_ > 0 && pendingHeight_ > 0 &&
             (pendingWidth_ != width_ || pendingHeight_ != height_)) {
             if (!resizeSwapChain(pendingWidth_, pendingHeight_))
@@ -253,15 +315,15 @@ int WindowFramework::mainLoop() {
         glfwGetFramebufferSize(window_, &fbWidth, &fbHeight);
         if (fbWidth <= 0 || fbHeight <= 0) {  // minimised: nothing to draw into
             glfwWaitEventsTimeout(0.1);
+            waited = true;
             continue;
         }
-        double time = std::chrono::duration<double>(Clock::now() - start).count();
-        if (flags_.constantFrameTimeMs > 0)
-            time = double(frames) * flags_.constantFrameTimeMs / 1000.0;
-        const float elapsed = frames == 0 ? 0.0f : float(time - lastTime);
-        lastTime = time;
-        ++frames;
-        renderFrame(time, elapsed);
+        const FrameClock::Times times =
+            clock.next(std::chrono::duration<double>(Clock::now() - start).count(), waited);
+        waited = false;
+        if (minimised)
+            ++minimisedFrames_;
+        renderFrame(times.time, times.elapsed);
         frameRate_.frame(std::chrono::duration<double>(Clock::now() - start).count());
         if (!finishFrame())
             break;
@@ -295,9 +357,19 @@ bool WindowFramework::finishFrame() {
     const bool quit = flags_.quitAfterFrame > 0 && frames >= flags_.quitAfterFrame;
     const bool screenshot =
         !flags_.screenshotExit.empty() && frames >= std::max(1, flags_.quitAfterFrame);
-    if (screenshot) {
+    if (screenshot || g_screenshotRequested) {
         glFinish();
         glReadBuffer(GL_BACK);
+    }
+    if (g_screenshotRequested) {
+        g_screenshotRequested = 0;
+        std::string reason;
+        // A failed picture on request is reported; the program goes on.
+        if (!writeFramebufferPng(flags_.screenshotOnSignal, width_, height_, &reason))
+            std::cerr << "ERROR: Cannot write screenshot \"" << flags_.screenshotOnSignal
+                      << "\": " << reason << "\n";
+    }
+    if (screenshot) {
         std::string reason;
         if (!writeFramebufferPng(flags_.screenshotExit, width_, height_, &reason)) {
             std::cerr << "ERROR: Cannot write screenshot \"" << flags_.screenshotExit
@@ -364,15 +436,15 @@ void WindowFramework::closeWindow() {
         glfwSetWindowShouldClose(window_, GLFW_TRUE);
 }
 
-HRESULT WindowFramework::createDialogResources() {
+bool WindowFramework::createDialogResources() {
     if (!imguiContext_)
-        return E_FAIL;
+        return false;
     if (dialogResources_)
-        return S_OK;
+        return true;
     if (!ImGui_ImplOpenGL3_Init("#version 330 core"))
-        return E_FAIL;
+        return false;
     dialogResources_ = true;
-    return S_OK;
+    return true;
 }
 
 void WindowFramework::destroyDialogResources() {
@@ -445,65 +517,75 @@ int WindowFramework::currentMods() const {
     if (glfwGetKey(window_, GLFW_KEY_LEFT_CONTROL) == GLFW_PRESS ||
         glfwGetKey(window_, GLFW_KEY_RIGHT_CONTROL) == GLFW_PRESS)
         mods |= GLFW_MOD_CONTROL;
+    if (glfwGetKey(window_, GLFW_KEY_LEFT_ALT) == GLFW_PRESS ||
+        glfwGetKey(window_, GLFW_KEY_RIGHT_ALT) == GLFW_PRESS)
+        mods |= GLFW_MOD_ALT;
     return mods;
 }
 
-void WindowFramework::deliver(const std::vector<WindowMessage>& messages) {
-    for (const WindowMessage& m : messages) {
-        bool noFurther = false;
-        if (callbacks_.message)
-            callbacks_.message(m, noFurther);
-        if (noFurther)
-            continue;
-        const bool keyDown = m.message == win::WM_KEYDOWN || m.message == win::WM_SYSKEYDOWN;
-        const bool keyUp = m.message == win::WM_KEYUP || m.message == win::WM_SYSKEYUP;
-        if (!keyDown && !keyUp)
-            continue;
-        const win::UINT vk = win::UINT(m.wParam);
-        const bool alt = (m.lParam >> 29) & 1;
-        if (callbacks_.keyboard)
-            callbacks_.keyboard(vk, keyDown, alt);
-        if (keyDown && settingsDialogShown_ && !alt && vk == win::VK_RETURN) {
-            // The dialog's OK, taken when the dialog is next drawn, after ImGui has committed a
-            // number that Enter finished.
-            dialogOkRequested_ = true;
-        } else if (keyDown && settingsDialogShown_ && vk == win::VK_ESCAPE) {
-            settingsDialogShown_ = false;  // the dialog's Cancel
-        } else if (keyDown && alt && vk == win::VK_RETURN) {
-            toggleFullScreen();
-        } else if (keyDown && vk == win::VK_ESCAPE) {
-            closeWindow();
-        }
+void WindowFramework::deliverMouse(const std::optional<MouseEvent>& event) {
+    eventSinceFrame_ = true;
+    if (event && callbacks_.mouse)
+        callbacks_.mouse(*event);
+}
+
+void WindowFramework::deliverKey(const std::optional<KeyEvent>& event) {
+    eventSinceFrame_ = true;
+    if (!event || (callbacks_.key && callbacks_.key(*event)))
+        return;
+    if (callbacks_.keyboard)
+        callbacks_.keyboard(*event);
+    if (!event->isDown())
+        return;
+    const bool alt = event->modifiers.alt;
+    if (settingsDialogShown_ && !alt && event->key == Key::Enter) {
+        // The dialog's OK, taken when the dialog is next drawn, after ImGui has committed a
+        // number that Enter finished.
+        dialogOkRequested_ = true;
+    } else if (settingsDialogShown_ && event->key == Key::Escape) {
+        settingsDialogShown_ = false;  // the dialog's Cancel
+    } else if (alt && event->key == Key::Enter) {
+        toggleFullScreen();
+    } else if (event->key == Key::Escape) {
+        closeWindow();
     }
 }
 
 void WindowFramework::onKey(GLFWwindow* w, int key, int, int action, int mods) {
     WindowFramework* f = self(w);
-    f->deliver(f->translator_.key(key, action, mods));
+    f->deliverKey(f->translator_.key(key, action, mods));
 }
 
 void WindowFramework::onCursor(GLFWwindow* w, double x, double y) {
     WindowFramework* f = self(w);
-    f->deliver(f->translator_.cursor(x, y, f->currentMods()));
+    f->deliverMouse(f->translator_.cursor(x, y, f->currentMods()));
 }
 
 void WindowFramework::onButton(GLFWwindow* w, int button, int action, int mods) {
     WindowFramework* f = self(w);
-    f->deliver(f->translator_.button(button, action, mods, glfwGetTime()));
+    f->deliverMouse(f->translator_.button(button, action, mods, glfwGetTime()));
 }
 
 void WindowFramework::onScroll(GLFWwindow* w, double, double dy) {
     WindowFramework* f = self(w);
-    f->deliver(f->translator_.scroll(dy, f->currentMods()));
+    f->deliverMouse(f->translator_.scroll(dy, f->currentMods()));
 }
 
 void WindowFramework::onFocus(GLFWwindow* w, int focused) {
     WindowFramework* f = self(w);
-    f->deliver(f->translator_.focus(focused == GLFW_TRUE));
+    f->eventSinceFrame_ = true;
+    const FocusEvent event = f->translator_.focus(focused == GLFW_TRUE);
+    if (f->callbacks_.focus)
+        f->callbacks_.focus(event);
+}
+
+void WindowFramework::onRefresh(GLFWwindow* w) {
+    self(w)->eventSinceFrame_ = true;
 }
 
 void WindowFramework::onFramebufferSize(GLFWwindow* w, int width, int height) {
     WindowFramework* f = self(w);
+    f->eventSinceFrame_ = true;
     f->pendingWidth_ = width;
     f->pendingHeight_ = height;
 }

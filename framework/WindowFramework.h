@@ -1,6 +1,6 @@
 #pragma once
 // The window and device framework: one GLFW window with an OpenGL 3.3 core context (depth range
-// 0 to 1 through glClipControl), Dear ImGui for the dialogs and panels, the message loop, and
+// 0 to 1 through glClipControl), Dear ImGui for the dialogs and panels, the event loop, and
 // the device life cycle with the application's callbacks.
 //
 // Life cycle and the order of the callbacks:
@@ -13,22 +13,34 @@
 //   shutdown():      swap chain releasing -> device destroyed -> window closed
 // A failing device-created or swap-chain-resized callback ends the loop with kExitDeviceFailed.
 //
-// Input: GLFW events become WindowMessages (MessageTranslator.h) handed to the message callback
-// with a no-further-processing flag; key messages not stopped there reach the keyboard callback
-// (virtual-key code, down, Alt held), and then the framework's own hot keys: Alt+Enter toggles
-// full screen, Escape closes the window; while the device-settings dialog is shown, Enter is its
-// OK and Escape its Cancel. ImGui gets the same input through its GLFW back end.
+// Idling: after a frame, when no event arrived for it or the kSettleFrames frames before it, no
+// resize or device change waits and the animating callback says nothing changes by itself, the
+// loop waits for the next event, at most kIdleWaitSeconds (so that the frame rate and the title
+// still update); the frame after a wait reports one busy frame's elapsed time (FrameStats.h). With
+// -quitafterframe or -screenshotexit, which count frames, it never waits. A window that must be
+// drawn again (exposed) counts as an event.
+// Minimised (iconified, or unmapped as a window manager does when it iconifies): while the
+// animating callback says nothing changes, the loop only waits for events, kIdleWaitSeconds at a
+// time, and draws nothing; the first frame after the window comes back is drawn at once. A run
+// goes on as in a shown window. With a framebuffer of zero size nothing is drawn at all.
+//
+// Input: GLFW events become typed events (InputEvents.h, InputTranslator.h). Mouse and key
+// events go to the mouse and key callbacks, whose answer is the no-further-processing flag;
+// focus events go to the focus callback. A key event not stopped there reaches the keyboard
+// callback, and then the framework's own hot keys (on a press or an auto-repeat): Alt+Enter
+// toggles full screen, Escape closes the window; while the device-settings dialog is shown,
+// Enter is its OK and Escape its Cancel. ImGui gets the same input through its GLFW back end.
 //
 // Everything runs on the thread that created the framework. One instance per process.
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "framework/FrameStats.h"
 #include "framework/FrameworkFlags.h"
-#include "framework/MessageTranslator.h"
-#include "framework/Result.h"
+#include "framework/InputTranslator.h"
 
 struct GLFWwindow;
 
@@ -44,23 +56,35 @@ struct DeviceSettings {
 
 struct FrameworkCallbacks {
     std::function<bool(DeviceSettings&)> modifyDeviceSettings;
-    std::function<HRESULT()> deviceCreated;
-    std::function<HRESULT(int width, int height)> swapChainResized;
+    /// False: the device or the swap chain could not be created.
+    std::function<bool()> deviceCreated;
+    std::function<bool(int width, int height)> swapChainResized;
     std::function<void()> swapChainReleasing;
     std::function<void()> deviceDestroyed;
     /// Absolute time in seconds since the loop started, time since the last frame.
     std::function<void(double time, float elapsed)> frameMove;
     std::function<void(double time, float elapsed)> frameRender;
-    std::function<void(const WindowMessage& message, bool& noFurtherProcessing)> message;
-    std::function<void(win::UINT key, bool keyDown, bool altDown)> keyboard;
+    /// Input hooks; true = taken, no further processing.
+    std::function<bool(const MouseEvent& event)> mouse;
+    std::function<bool(const KeyEvent& event)> key;
+    std::function<void(const FocusEvent& event)> focus;
+    /// The application's key handler, for the key events the key hook did not take.
+    std::function<void(const KeyEvent& event)> keyboard;
+    /// True while the picture changes without input (a run going, the camera moving): frames
+    /// then follow one another without waiting. Empty: never.
+    std::function<bool()> animating;
 };
 
 class WindowFramework {
   public:
+    // Every failure is a failed run (status 1) for the caller, as with every Ostrel program;
+    // status 2 means a wrong command line. The message on standard error tells which it was.
     static constexpr int kExitOk = 0;
-    static constexpr int kExitNoWindow = 2;      ///< no display, or the window/context failed
-    static constexpr int kExitDeviceFailed = 3;  ///< a device callback failed
-    static constexpr int kExitScreenshotFailed = 4;
+    static constexpr int kExitNoWindow = 1;      ///< no display, or the window/context failed
+    static constexpr int kExitDeviceFailed = 1;  ///< a device callback failed
+    static constexpr int kExitScreenshotFailed = 1;
+    static constexpr double kIdleWaitSeconds = 1.0;
+    static constexpr int kSettleFrames = 2;  ///< frames drawn after the last event (ImGui's)
 
     explicit WindowFramework(FrameworkFlags flags);
     ~WindowFramework();
@@ -94,6 +118,17 @@ class WindowFramework {
     long long frameCount() const { return frameRate_.frameCount(); }
     /// Wall-clock seconds the last mainLoop() ran.
     double loopSeconds() const { return loopSeconds_; }
+    /// Times the last mainLoop() waited for events because nothing changed.
+    long long idleWaits() const { return idleWaits_; }
+    /// Whether the loop may wait after the frame just drawn (see Idling); consumes the events
+    /// noted since the last call.
+    bool mayIdle();
+    /// Whether the loop, with the window minimised or not, waits without drawing (see
+    /// Minimised); when it does, the frame after the wait is drawn at once.
+    bool waitsUnseen(bool minimised);
+    /// Frames drawn while the window was minimised (a run going), and waits that drew nothing.
+    long long minimisedFrames() const { return minimisedFrames_; }
+    long long unseenWaits() const { return unseenWaits_; }
     /// "%.2f fps (WxH), VSync on|off"; empty with -nostats.
     std::string frameStats() const;
     /// "OpenGL <version>: <renderer>"; empty with -nostats.
@@ -112,7 +147,8 @@ class WindowFramework {
     void closeWindow();
 
     // The dialog resource manager and the device-settings dialog (ImGui).
-    HRESULT createDialogResources();
+    /// False without an ImGui context or when its OpenGL back end cannot start.
+    bool createDialogResources();
     void destroyDialogResources();
     void resizeSettingsDialog(int x, int y, int width, int height);
     bool settingsDialogShown() const { return settingsDialogShown_; }
@@ -133,8 +169,12 @@ class WindowFramework {
     static void onScroll(GLFWwindow* w, double dx, double dy);
     static void onFocus(GLFWwindow* w, int focused);
     static void onFramebufferSize(GLFWwindow* w, int width, int height);
+    static void onRefresh(GLFWwindow* w);
+    /// Iconified, or not mapped on the screen.
+    bool isMinimised() const;
 
-    void deliver(const std::vector<WindowMessage>& messages);
+    void deliverMouse(const std::optional<MouseEvent>& event);
+    void deliverKey(const std::optional<KeyEvent>& event);
     bool startDevice();
     void stopDevice();
     bool resizeSwapChain(int width, int height);
@@ -164,10 +204,15 @@ class WindowFramework {
     int dialogX_ = 0, dialogY_ = 0, dialogWidth_ = 0, dialogHeight_ = 0;
     std::string title_;
     std::string glVersion_, glRenderer_;
-    MessageTranslator translator_;
+    InputTranslator translator_;
     FrameRateCounter frameRate_;
     int exitCode_ = kExitOk;
     double loopSeconds_ = 0;
+    bool eventSinceFrame_ = true;  ///< the first frames settle too
+    int settleFrames_ = 0;
+    long long idleWaits_ = 0;
+    long long minimisedFrames_ = 0;
+    long long unseenWaits_ = 0;
 };
 
 }  // namespace ostrel

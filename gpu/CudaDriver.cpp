@@ -21,6 +21,8 @@ struct CudaDriver::Table {
     CUresult (*moduleGetFunction)(CUfunction*, CUmodule, const char*);
     CUresult (*memAlloc)(CUdeviceptr*, size_t);
     CUresult (*memFree)(CUdeviceptr);
+    CUresult (*memAllocHost)(void**, size_t);
+    CUresult (*memFreeHost)(void*);
     CUresult (*memcpyHtoD)(CUdeviceptr, const void*, size_t);
     CUresult (*memcpyDtoH)(void*, CUdeviceptr, size_t);
     CUresult (*memsetD32)(CUdeviceptr, unsigned, size_t);
@@ -55,6 +57,8 @@ const char* const kSymbols[] = {
     "cuModuleGetFunction",
     "cuMemAlloc_v2",
     "cuMemFree_v2",
+    "cuMemAllocHost_v2",
+    "cuMemFreeHost",
     "cuMemcpyHtoD_v2",
     "cuMemcpyDtoH_v2",
     "cuMemsetD32_v2",
@@ -133,6 +137,10 @@ CUresult CudaDriver::memAlloc(CUdeviceptr* address, size_t bytes) {
     return fn_->memAlloc(address, bytes);
 }
 CUresult CudaDriver::memFree(CUdeviceptr address) { return fn_->memFree(address); }
+CUresult CudaDriver::memAllocHost(void** address, size_t bytes) {
+    return fn_->memAllocHost(address, bytes);
+}
+CUresult CudaDriver::memFreeHost(void* address) { return fn_->memFreeHost(address); }
 CUresult CudaDriver::memcpyHtoD(CUdeviceptr dst, const void* src, size_t bytes) {
     return fn_->memcpyHtoD(dst, src, bytes);
 }

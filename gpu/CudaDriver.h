@@ -1,9 +1,10 @@
 #pragma once
 // The real CUDA driver, loaded at run time with dlopen so that executables start where no
 // driver is installed. Resolves the versioned exports whose legacy names have 32-bit
-// signatures (cuMemAlloc_v2, cuMemFree_v2, cuMemcpyHtoD_v2, cuMemcpyDtoH_v2, cuMemsetD32_v2,
-// cuModuleGetGlobal_v2, cuDeviceTotalMem_v2) and makes the device's primary context current in
-// place of cuCtxCreate (whose signature changed in CUDA 13); ctxDestroy releases it. When the
+// signatures (cuMemAlloc_v2, cuMemFree_v2, cuMemAllocHost_v2, cuMemcpyHtoD_v2,
+// cuMemcpyDtoH_v2, cuMemsetD32_v2, cuModuleGetGlobal_v2, cuDeviceTotalMem_v2; cuMemFreeHost
+// has no versioned name) and makes the device's primary context current in place of
+// cuCtxCreate (whose signature changed in CUDA 13); ctxDestroy releases it. When the
 // library exports cuGetErrorName, it names the result codes the fatal report's table lacks
 // (installed with setDriverResultNamer; the library is never unloaded).
 
@@ -37,6 +38,8 @@ public:
     CUresult moduleGetFunction(CUfunction* function, CUmodule module, const char* name) override;
     CUresult memAlloc(CUdeviceptr* address, size_t bytes) override;
     CUresult memFree(CUdeviceptr address) override;
+    CUresult memAllocHost(void** address, size_t bytes) override;
+    CUresult memFreeHost(void* address) override;
     CUresult memcpyHtoD(CUdeviceptr dst, const void* src, size_t bytes) override;
     CUresult memcpyDtoH(void* dst, CUdeviceptr src, size_t bytes) override;
     CUresult memsetD32(CUdeviceptr dst, unsigned value, size_t count) override;

@@ -1,5 +1,6 @@
 #include "gpu/CudaFem.h"
 
+#include <cassert>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -49,6 +50,20 @@ constexpr size_t kPositions = 64;
 // kernel source; the launch covers whole tiles).
 constexpr long long kElementTile = 32;
 
+// Values per partial sum in every stage of the residual norm's reduction.
+constexpr int kSumChunk = 32;
+
+// Entries of all stages of the reduction of n values: ceil(n/32), then ceil of that / 32, ...
+// down to the one final sum.
+size_t residualSumEntries(size_t n) {
+    size_t total = 0;
+    do {
+        n = (n + kSumChunk - 1) / kSumChunk;
+        total += n;
+    } while (n > 1);
+    return total;
+}
+
 }  // namespace
 
 CudaFem::CudaFem(FemModel& model, const DeviceOptions& options, std::unique_ptr<Driver> driver)
@@ -70,6 +85,13 @@ CUdeviceptr CudaFem::allocate(size_t bytes, const char* name) {
     check(code, L"cuMemAlloc failed for " + fromUtf8(name));
     allocated_ += bytes;
     return p;
+}
+
+double* CudaFem::allocateHost(size_t doubles, const char* name) {
+    void* p = nullptr;
+    check(driver_->memAllocHost(&p, doubles * sizeof(double)),
+          L"cuMemAllocHost failed for " + fromUtf8(name));
+    return static_cast<double*>(p);
 }
 
 void CudaFem::upload(CUdeviceptr dst, const void* src, size_t bytes, const wchar_t* message) {
@@ -168,6 +190,14 @@ void CudaFem::setup() {
     }
     r_norm = allocate(nV * 4, "r_norm");
     check(driver_->memsetD32(r_norm, 0, nV), L"cuMemsetD32 failed for r_norm");
+    r_dev_.assign(size_t(L), 0);
+    for (int l = 0; l <= L - 2; l = l == 0 ? 2 : l + 1) {
+        const size_t points = m.vertexGrid_[size_t(l)].size();
+        r_dev_[size_t(l)] = allocate(3 * points * 8, "r_dev_");
+        check(driver_->memsetD32(r_dev_[size_t(l)], 0, 3 * points * 2),
+              L"cuMemsetD32 failed for r_dev_");
+    }
+    residualSums_dev_ = allocate(residualSumEntries(nV) * 8, "residualSums_dev_");
 
     // Scratch of the operator assembly (prepareSolve fills it before every use).
     const size_t nE2 = size_t(m.numElements_[2]);
@@ -184,12 +214,16 @@ void CudaFem::setup() {
     } lookups[] = {
         {&gaussSeidelFinestLevelKernel_, "GaussSeidelFinestLevelKernel"},
         {&gaussSeidelKernel_, "GaussSeidelKernel"},
-        {&computeResidualAndRestrictFinestLevelKernel_, "ComputeResidualAndRestrictFinestLevelKernel"},
-        {&computeResidualAndRestrictKernel_, "ComputeResidualAndRestrictKernel"},
+        {&computeResidualFinestLevelKernel_, "ComputeResidualFinestLevelKernel"},
+        {&computeResidualKernel_, "ComputeResidualKernel"},
+        {&restrictFinestLevelKernel_, "RestrictFinestLevelKernel"},
+        {&restrictKernel_, "RestrictKernel"},
         {&interpolateFinestLevelKernel_, "InterpolateFinestLevelKernel"},
         {&interpolateKernel_, "InterpolateKernel"},
         {&pNormAverageKernel_, "pNormAverageKernel"},
         {&pNormAverageCoefKernel_, "pNormAverageCoefKernel"},
+        {&partialSumsOfFloatsKernel_, "PartialSumsOfFloatsKernel"},
+        {&partialSumsKernel_, "PartialSumsKernel"},
         {&galerkinPositionMatricesKernel_, "GalerkinPositionMatricesKernel"},
         {&galerkinWeightsKernel_, "GalerkinWeightsKernel"},
         {&galerkinElementFinestLevelKernel_, "GalerkinElementFinestLevelKernel"},
@@ -206,6 +240,13 @@ void CudaFem::setup() {
     launch(galerkinPositionMatricesKernel_, positionItems, 128, positionParams,
            L"cuLaunchKernel failed for GalerkinPositionMatricesKernel_");
 
+    // Page-locked host buffers of the transfers that remain: not device memory, not counted.
+    const size_t nc = size_t(m.numVertices(m.coarsestLevel()));
+    residualSumHost_ = allocateHost(1, "residualSumHost_");
+    coarseRhsHost_ = allocateHost(3 * nc, "coarseRhsHost_");
+    coarseSolutionHost_ = allocateHost(3 * nc, "coarseSolutionHost_");
+    coarseOperatorHost_ = allocateHost(243 * nc, "coarseOperatorHost_");
+
     if (narrowLog_)
         *narrowLog_ << "Allocated GPU memory: " << double(allocated_) / double(1 << 20)
                     << " MB   (" << double(allocated_) / double(nE) << " Byte per element)\n"
@@ -218,6 +259,16 @@ void CudaFem::release() {
         if (p) driver_->memFree(p);
         p = 0;
     };
+    auto freeHost = [&](double*& p) {
+        if (p) driver_->memFreeHost(p);
+        p = nullptr;
+    };
+    freeHost(coarseOperatorHost_);
+    freeHost(coarseSolutionHost_);
+    freeHost(coarseRhsHost_);
+    freeHost(residualSumHost_);
+    freeBuffer(residualSums_dev_);
+    for (CUdeviceptr& p : r_dev_) freeBuffer(p);
     freeBuffer(r_norm);
     freeBuffer(galerkinWeights_dev_);
     freeBuffer(galerkinSpecial_dev_);
@@ -293,7 +344,9 @@ void CudaFem::prepareSolve() {
     const size_t c = size_t(m.coarsestLevel());
     std::vector<double>& Ac = m.A_[c];
     Ac.resize(243 * size_t(m.numVertices(int(c))));
-    check(driver_->memcpyDtoH(Ac.data(), A_dev_[c], Ac.size() * 8), L"cuMemcpyDtoH failed for A");
+    check(driver_->memcpyDtoH(coarseOperatorHost_, A_dev_[c], Ac.size() * 8),
+          L"cuMemcpyDtoH failed for A");
+    std::copy(coarseOperatorHost_, coarseOperatorHost_ + Ac.size(), Ac.begin());
     const Clock::time_point assembled = Clock::now();
     coarseValid_ = factorCoarsestLevel(m);
     times_.uploads += secondsBetween(start, uploaded);
@@ -398,25 +451,30 @@ void CudaFem::residualAndRestrict(int level) {
     FemModel& m = model_;
     const size_t l = size_t(level), t = level == 0 ? 2 : l + 1;
     int n = m.numVertices(level), nt = m.numVertices(int(t));
-    check(driver_->memsetD32(b_dev_[t], 0, size_t(3 * nt) * 2), L"cuMemsetD32 failed for b");
+    // The gather writes every entry of b; u of the target level starts the cycle from zero.
     check(driver_->memsetD32(u_dev_[t], 0, size_t(3 * nt) * 2), L"cuMemsetD32 failed for u");
     Int3 vd = int3Of(m.vertexDims_[l]), vdt = int3Of(m.vertexDims_[t]);
-    CUdeviceptr vg = vertexGrid_dev_[l], vgt = vertexGrid_dev_[t], vp = vertexPosition_dev_[l];
-    CUdeviceptr u = u_dev_[l], bt = b_dev_[t];
+    CUdeviceptr vg = vertexGrid_dev_[l], vp = vertexPosition_dev_[l], vgt = vertexGrid_dev_[t];
+    CUdeviceptr u = u_dev_[l], r = r_dev_[l], bt = b_dev_[t];
+    const long long targetPoints = (long long)m.vertexGrid_[t].size();
     if (level == 0) {
         Int3 ed = int3Of(m.elementDims_[0]);
         CUdeviceptr eg = elementGrid_dev_[0];
-        void* params[] = {&ed, &eg, &vd, &vdt, &vg, &vgt, &vp, &isVertexFixed_dev_, &E_dev_,
-                          &vertexMass_dev_, &f_dev_, &u, &bt, &r_norm, &n, &nt};
-        launch(computeResidualAndRestrictFinestLevelKernel_, n, 128, params,
-               L"cuLaunchKernel failed for ComputeResidualAndRestrictFinestLevelKernel_");
-        check(driver_->memcpyDtoH(m.rNormHost_.data(), r_norm, size_t(n) * 4),
-                     L"cuMemcpyDtoH failed for r_norm");
+        void* params[] = {&ed, &eg, &vd, &vg, &vp, &isVertexFixed_dev_, &E_dev_,
+                          &vertexMass_dev_, &f_dev_, &u, &r, &r_norm, &n};
+        launch(computeResidualFinestLevelKernel_, n, 128, params,
+               L"cuLaunchKernel failed for ComputeResidualFinestLevelKernel_");
+        void* restrictParams[] = {&vd, &r, &vdt, &vgt, &bt, &nt};
+        launch(restrictFinestLevelKernel_, targetPoints, 128, restrictParams,
+               L"cuLaunchKernel failed for RestrictFinestLevelKernel_");
     } else {
         CUdeviceptr b = b_dev_[l], A = A_dev_[l];
-        void* params[] = {&vd, &vdt, &vg, &vgt, &vp, &u, &b, &bt, &A, &n, &nt};
-        launch(computeResidualAndRestrictKernel_, n, 128, params,
-               L"cuLaunchKernel failed for ComputeResidualAndRestrictKernel_");
+        void* params[] = {&vd, &vg, &vp, &u, &b, &r, &A, &n};
+        launch(computeResidualKernel_, n, 128, params,
+               L"cuLaunchKernel failed for ComputeResidualKernel_");
+        void* restrictParams[] = {&vd, &r, &vdt, &vgt, &bt, &nt};
+        launch(restrictKernel_, targetPoints, 128, restrictParams,
+               L"cuLaunchKernel failed for RestrictKernel_");
     }
 }
 
@@ -439,24 +497,39 @@ void CudaFem::coarseSolve() {
     FemModel& m = model_;
     const size_t c = size_t(m.coarsestLevel());
     const size_t n3 = size_t(3 * m.numVertices(int(c)));
-    m.coarseRhs_.resize(n3);
-    m.coarseSolution_.resize(n3);
-    check(driver_->memcpyDtoH(m.coarseRhs_.data(), b_dev_[c], n3 * 8),
-                 L"cuMemcpyDtoH failed for b");
+    check(driver_->memcpyDtoH(coarseRhsHost_, b_dev_[c], n3 * 8), L"cuMemcpyDtoH failed for b");
     // Without a factor (singular coarsest system) the coarse correction is zero.
     const Clock::time_point start = Clock::now();
-    if (!coarseValid_ || !m.coarseSolver_.solveWithFactor(m.coarseRhs_.data(),
-                                                           m.coarseSolution_.data()))
-        std::fill(m.coarseSolution_.begin(), m.coarseSolution_.end(), 0.0);
+    if (!coarseValid_ || !m.coarseSolver_.solveWithFactor(coarseRhsHost_, coarseSolutionHost_))
+        std::fill(coarseSolutionHost_, coarseSolutionHost_ + n3, 0.0);
     times_.coarseSolves += secondsSince(start);
-    check(driver_->memcpyHtoD(u_dev_[c], m.coarseSolution_.data(), n3 * 8),
-                 L"cuMemcpyHtoD failed for u");
+    check(driver_->memcpyHtoD(u_dev_[c], coarseSolutionHost_, n3 * 8),
+          L"cuMemcpyHtoD failed for u");
 }
 
-double CudaFem::residualNorm() const {
-    double sum = 0;
-    for (float r : model_.rNormHost_) sum += double(r);
-    return std::sqrt(sum);
+double CudaFem::residualNorm() { return std::sqrt(sumOnDevice(r_norm, model_.numVertices(0))); }
+
+double CudaFem::sumOnDevice(CUdeviceptr values, int n) {
+    assert(n >= 1 && n <= model_.numVertices(0));
+    // ceil(n/32) partial sums of the values, then of those, ... until one is left.
+    CUdeviceptr in = values, out = residualSums_dev_;
+    int chunk = kSumChunk;
+    for (bool first = true;; first = false) {
+        int parts = (n + kSumChunk - 1) / kSumChunk;
+        void* params[] = {&in, &n, &out, &chunk};
+        if (first)
+            launch(partialSumsOfFloatsKernel_, parts, 128, params,
+                   L"cuLaunchKernel failed for PartialSumsOfFloatsKernel_");
+        else
+            launch(partialSumsKernel_, parts, 128, params,
+                   L"cuLaunchKernel failed for PartialSumsKernel_");
+        if (parts == 1) break;
+        in = out;
+        out += CUdeviceptr(parts) * 8;
+        n = parts;
+    }
+    check(driver_->memcpyDtoH(residualSumHost_, out, 8), L"cuMemcpyDtoH failed for r_norm");
+    return *residualSumHost_;
 }
 
 void CudaFem::vCycle() {

@@ -1,6 +1,7 @@
 #pragma once
 // The multigrid solver's device state for one FemModel: device, context, kernel module, the
-// eight multigrid and five assembly kernel handles and every device buffer, plus the entry points that drive a solve.
+// multigrid, sum and assembly kernel handles, every device buffer and the page-locked host
+// buffers of the per-cycle copies, plus the entry points that drive a solve.
 //
 // Life cycle: construct (bound to the model, nothing on the device) -> setup() once -> any
 // number of computeLoad / prepareSolve / solve -> release() once, before the model is destroyed
@@ -18,10 +19,15 @@
 // memory report.
 //
 // solve() prints one "Residual within cycle " line per V-cycle on the narrow log and writes the
-// cycle count to the cycle-count sink (null = nothing written). When the coarsest-level
-// factorization has failed or found the system singular (the fixed vertices leave a rigid-body
-// mode free: none fixed, one point, a hinge line), prepareSolve prints one "WARNING: " line and
-// solve returns false at once, with zero cycles and a zero displacement.
+// cycle count to the cycle-count sink (null = nothing written). Per cycle only the residual norm
+// (one double, reduced on the device) and the coarsest level's right-hand side and solution
+// cross between host and device, through page-locked host buffers. Every kernel writes each
+// output from one thread in a fixed order (the restriction gathers, the norm is a fixed-order
+// sum), so a solve is bit-reproducible on one device and independent of the host device's
+// thread count. When the coarsest-level factorization has failed or found the system singular
+// (the fixed vertices leave a rigid-body mode free: none fixed, one point, a hinge line),
+// prepareSolve prints one "WARNING: " line and solve returns false at once, with zero cycles
+// and a zero displacement.
 
 #include <cstddef>
 #include <functional>
@@ -111,7 +117,13 @@ public:
     void residualAndRestrict(int level);
     void interpolate(int level);
     void coarseSolve();
-    double residualNorm() const;
+    /// sqrt of the sum of r_norm (the squared residuals of the last finest residual), reduced
+    /// on the device in a fixed order; one double comes back.
+    double residualNorm();
+    /// Sum of the n floats at `values` (1 <= n <= level-0 vertex count) on the device, in the
+    /// fixed order of the partial-sum kernels: ceil(n/32) sums of 32 consecutive values in
+    /// index order, then the same over those sums, until one is left. One double comes back.
+    double sumOnDevice(CUdeviceptr values, int n);
 
     // ---- device handles and buffers ----
     int deviceOrdinal_ = 0;
@@ -120,12 +132,16 @@ public:
     CUmodule module_ = nullptr;
     CUfunction gaussSeidelFinestLevelKernel_ = nullptr;
     CUfunction gaussSeidelKernel_ = nullptr;
-    CUfunction computeResidualAndRestrictFinestLevelKernel_ = nullptr;
-    CUfunction computeResidualAndRestrictKernel_ = nullptr;
+    CUfunction computeResidualFinestLevelKernel_ = nullptr;
+    CUfunction computeResidualKernel_ = nullptr;
+    CUfunction restrictFinestLevelKernel_ = nullptr;
+    CUfunction restrictKernel_ = nullptr;
     CUfunction interpolateFinestLevelKernel_ = nullptr;
     CUfunction interpolateKernel_ = nullptr;
     CUfunction pNormAverageKernel_ = nullptr;
     CUfunction pNormAverageCoefKernel_ = nullptr;
+    CUfunction partialSumsOfFloatsKernel_ = nullptr;
+    CUfunction partialSumsKernel_ = nullptr;
     CUfunction galerkinPositionMatricesKernel_ = nullptr;
     CUfunction galerkinWeightsKernel_ = nullptr;
     CUfunction galerkinElementFinestLevelKernel_ = nullptr;
@@ -138,14 +154,28 @@ public:
     CUdeviceptr isBoundary_dev_ = 0, isVoid_dev_ = 0, density_dev_ = 0, densityTilde_dev_ = 0,
                 tilde_coef_dev_ = 0, sum_count_dev_ = 0;
     std::vector<CUdeviceptr> u_dev_, b_dev_, A_dev_;
+    /// Residual of the levels restricted from (0 and 2 .. L-2; others null), dense over the
+    /// level's vertex grid: 3 doubles per grid point, point (x,y,z) at 3*((z*vy + y)*vx + x) +
+    /// component; zero at points without a vertex (cleared once by setup, never written).
+    std::vector<CUdeviceptr> r_dev_;
     CUdeviceptr r_norm = 0;
+    /// The partial sums of the residual norm's reduction, stage after stage; the last stage is
+    /// one double.
+    CUdeviceptr residualSums_dev_ = 0;
     /// Assembly scratch: per (position, level-2 element) the level-0 element factor (float) and
     /// whether it needs the explicit sum (byte); element matrices of every level >= 2.
     CUdeviceptr galerkinWeights_dev_ = 0, galerkinSpecial_dev_ = 0;
     std::vector<CUdeviceptr> elementMatrix_dev_;
 
+    // ---- page-locked host buffers of the transfers (driver's memAllocHost) ----
+    double* residualSumHost_ = nullptr;     ///< 1: the reduced sum of r_norm
+    double* coarseRhsHost_ = nullptr;       ///< 3n (n = coarsest vertices): b of the coarsest level
+    double* coarseSolutionHost_ = nullptr;  ///< 3n: the coarsest solution, to u_dev_
+    double* coarseOperatorHost_ = nullptr;  ///< 243n: the coarsest operator, to A_
+
 private:
     CUdeviceptr allocate(size_t bytes, const char* name);
+    double* allocateHost(size_t doubles, const char* name);
     void upload(CUdeviceptr dst, const void* src, size_t bytes, const wchar_t* message);
     void launch(CUfunction f, long long items, unsigned blockSize, void** params,
                 const wchar_t* message);

@@ -36,6 +36,10 @@ public:
                                        const char* name) = 0;
     virtual CUresult memAlloc(CUdeviceptr* address, size_t bytes) = 0;
     virtual CUresult memFree(CUdeviceptr address) = 0;
+    /// Page-locked host memory (cuMemAllocHost): copies from and into it go straight to the
+    /// device, without the driver's staging copy. Belongs to the current context.
+    virtual CUresult memAllocHost(void** address, size_t bytes) = 0;
+    virtual CUresult memFreeHost(void* address) = 0;
     virtual CUresult memcpyHtoD(CUdeviceptr dst, const void* src, size_t bytes) = 0;
     virtual CUresult memcpyDtoH(void* dst, CUdeviceptr src, size_t bytes) = 0;
     virtual CUresult memsetD32(CUdeviceptr dst, unsigned value, size_t count) = 0;

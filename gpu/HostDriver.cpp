@@ -22,6 +22,7 @@ HostDriver::HostDriver(int threads, const HostModuleTable* module)
 
 HostDriver::~HostDriver() {
     for (CUdeviceptr p : allocations_) std::free(reinterpret_cast<void*>(p));
+    for (void* p : hostAllocations_) std::free(p);
 }
 
 std::string HostDriver::name() const {
@@ -79,6 +80,8 @@ CUresult HostDriver::ctxDestroy(CUcontext context) {
     // Like a device context, the host context takes the memory allocated in it along.
     for (CUdeviceptr p : allocations_) std::free(reinterpret_cast<void*>(p));
     allocations_.clear();
+    for (void* p : hostAllocations_) std::free(p);
+    hostAllocations_.clear();
     return CUDA_SUCCESS;
 }
 
@@ -126,6 +129,25 @@ CUresult HostDriver::memFree(CUdeviceptr address) {
     if (it == allocations_.end()) return CUDA_ERROR_INVALID_VALUE;
     std::free(reinterpret_cast<void*>(address));
     allocations_.erase(it);
+    return CUDA_SUCCESS;
+}
+
+CUresult HostDriver::memAllocHost(void** address, size_t bytes) {
+    if (!hasContext_) return CUDA_ERROR_INVALID_HANDLE;
+    if (!address || bytes == 0) return CUDA_ERROR_INVALID_VALUE;
+    if (bytes > SIZE_MAX - kAlignment) return CUDA_ERROR_OUT_OF_MEMORY;
+    void* p = std::aligned_alloc(kAlignment, (bytes + kAlignment - 1) / kAlignment * kAlignment);
+    if (!p) return CUDA_ERROR_OUT_OF_MEMORY;
+    *address = p;
+    hostAllocations_.insert(p);
+    return CUDA_SUCCESS;
+}
+
+CUresult HostDriver::memFreeHost(void* address) {
+    auto it = hostAllocations_.find(address);
+    if (it == hostAllocations_.end()) return CUDA_ERROR_INVALID_VALUE;
+    std::free(address);
+    hostAllocations_.erase(it);
     return CUDA_SUCCESS;
 }
 

@@ -1,9 +1,9 @@
 #pragma once
 // The host device: the solver's driver verbs on the CPU. Memory is host memory (a device
-// pointer is the address), copies are memcpy, the module is a HostModuleTable (the built-in
-// one by default), and a launch runs the grid's blocks in parallel with OpenMP (static
-// schedule) and each block's threads one after another. Exact because the kernels use no shared
-// memory and no barriers.
+// pointer is the address; page-locked host memory is plain aligned memory), copies are memcpy,
+// the module is a HostModuleTable (the built-in one by default), and a launch runs the grid's
+// blocks in parallel with OpenMP (static schedule) and each block's threads one after another.
+// Exact because the kernels use no shared memory and no barriers.
 
 #include <set>
 
@@ -37,6 +37,9 @@ public:
     CUresult moduleGetFunction(CUfunction* function, CUmodule module, const char* name) override;
     CUresult memAlloc(CUdeviceptr* address, size_t bytes) override;
     CUresult memFree(CUdeviceptr address) override;
+    /// Plain aligned host memory (every host allocation is as close to the "device" as any).
+    CUresult memAllocHost(void** address, size_t bytes) override;
+    CUresult memFreeHost(void* address) override;
     CUresult memcpyHtoD(CUdeviceptr dst, const void* src, size_t bytes) override;
     CUresult memcpyDtoH(void* dst, CUdeviceptr src, size_t bytes) override;
     CUresult memsetD32(CUdeviceptr dst, unsigned value, size_t count) override;
@@ -44,8 +47,8 @@ public:
                           unsigned by, unsigned bz, unsigned sharedBytes, CUstream stream,
                           void** params, void** extra) override;
 
-    /// Number of allocations still held.
-    size_t liveAllocations() const { return allocations_.size(); }
+    /// Number of allocations still held (device memory and host memory).
+    size_t liveAllocations() const { return allocations_.size() + hostAllocations_.size(); }
 
 private:
     int threads_;
@@ -53,6 +56,7 @@ private:
     bool initialized_ = false;
     bool hasContext_ = false;
     std::set<CUdeviceptr> allocations_;
+    std::set<void*> hostAllocations_;
 };
 
 }  // namespace ostrel

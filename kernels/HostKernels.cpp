@@ -37,14 +37,17 @@ const HostModuleTable& builtInKernelModule() {
         HostModuleTable t;
         t.kernels["GaussSeidelFinestLevelKernel"] = &Launcher<&::GaussSeidelFinestLevelKernel>::run;
         t.kernels["GaussSeidelKernel"] = &Launcher<&::GaussSeidelKernel>::run;
-        t.kernels["ComputeResidualAndRestrictFinestLevelKernel"] =
-            &Launcher<&::ComputeResidualAndRestrictFinestLevelKernel>::run;
-        t.kernels["ComputeResidualAndRestrictKernel"] =
-            &Launcher<&::ComputeResidualAndRestrictKernel>::run;
+        t.kernels["ComputeResidualFinestLevelKernel"] =
+            &Launcher<&::ComputeResidualFinestLevelKernel>::run;
+        t.kernels["ComputeResidualKernel"] = &Launcher<&::ComputeResidualKernel>::run;
+        t.kernels["RestrictFinestLevelKernel"] = &Launcher<&::RestrictFinestLevelKernel>::run;
+        t.kernels["RestrictKernel"] = &Launcher<&::RestrictKernel>::run;
         t.kernels["InterpolateFinestLevelKernel"] = &Launcher<&::InterpolateFinestLevelKernel>::run;
         t.kernels["InterpolateKernel"] = &Launcher<&::InterpolateKernel>::run;
         t.kernels["pNormAverageKernel"] = &Launcher<&::pNormAverageKernel>::run;
         t.kernels["pNormAverageCoefKernel"] = &Launcher<&::pNormAverageCoefKernel>::run;
+        t.kernels["PartialSumsOfFloatsKernel"] = &Launcher<&::PartialSumsOfFloatsKernel>::run;
+        t.kernels["PartialSumsKernel"] = &Launcher<&::PartialSumsKernel>::run;
         t.kernels["GalerkinPositionMatricesKernel"] =
             &Launcher<&::GalerkinPositionMatricesKernel>::run;
         t.kernels["GalerkinWeightsKernel"] = &Launcher<&::GalerkinWeightsKernel>::run;

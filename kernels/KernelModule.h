@@ -25,7 +25,8 @@ struct HostModuleTable {
     std::map<std::string, HostGlobal> globals;
 };
 
-/// The eight multigrid kernels, the five assembly kernels and the globals Ke_ and dt_.
+/// The ten multigrid kernels, the two sum kernels, the five assembly kernels and the globals
+/// Ke_ and dt_.
 const HostModuleTable& builtInKernelModule();
 
 /// Sets the calling thread's block index and the launch's grid and block size.

@@ -1,14 +1,17 @@
-// Multigrid kernels of the solver: multicolour block Gauss-Seidel smoothing, residual with
-// restriction by the transposed trilinear interpolation, and interpolation, for the finest level
-// (operator applied element by element from Ke_ and the element factors) and for the assembled
-// coarse levels (27 slots of 3x3 blocks, component-major); and the Galerkin assembly of the
-// coarse-level operators, element by element (see the Galerkin section below).
+// Multigrid kernels of the solver: multicolour block Gauss-Seidel smoothing, the residual, its
+// restriction by the transposed trilinear interpolation (a gather: each coarse vertex sums its
+// fine points), and interpolation, for the finest level (operator applied element by element
+// from Ke_ and the element factors) and for the assembled coarse levels (27 slots of 3x3
+// blocks, component-major); fixed-order partial sums for the residual norm; and the Galerkin
+// assembly of the coarse-level operators, element by element (see the Galerkin section below).
+//
+// Every output is written by one thread that sums in a fixed order, so results are the same bit
+// for bit on every run, whatever the scheduling of blocks or the host device's thread count.
 //
 // Built twice from this one file: by nvcc into PTX and by g++ (through CudaCompat.h) into the
-// host device's built-in module. Keep it free of shared memory, barriers, floating-point atomics
-// outside the restriction, CUDA-only builtins and per-thread arrays indexed at run time (those
-// end up on the local stack of a GPU thread): loops over small arrays are unrolled
-// (OSTREL_UNROLL).
+// host device's built-in module. Keep it free of shared memory, barriers, atomics, CUDA-only
+// builtins and per-thread arrays indexed at run time (those end up on the local stack of a GPU
+// thread): loops over small arrays are unrolled (OSTREL_UNROLL).
 // Fixed vertices are identity rows whose right-hand side is taken as 0 (whatever load lies on
 // them), so their displacement is 0. One thread handles one work item; thread index =
 // (blockIdx.y*gridDim.x + blockIdx.x)*blockDim.x + threadIdx.x; threads beyond the work range
@@ -198,14 +201,56 @@ __device__ inline void forEachCoarseParent(int3 VDc, const int* __restrict__ VGc
     }
 }
 
-// Adds weight * r of a fine vertex at (x,y,z) to every coarse vertex that interpolates to it.
-__device__ inline void restrictTo(int3 VDc, const int* VGc, double* bc, int Nc, int shift,
-                                  int x, int y, int z, const double* r) {
-    forEachCoarseParent(VDc, VGc, shift, x, y, z, [&](int c, double w) {
-        atomicAdd(bc + c, w * r[0]);
-        atomicAdd(bc + Nc + c, w * r[1]);
-        atomicAdd(bc + 2 * Nc + c, w * r[2]);
-    });
+// Where the residual of the vertex at (x,y,z) goes in the level's dense residual: 3 doubles per
+// point of the vertex grid, (x,y,z) at 3*denseGridIndex + component. Points without a vertex
+// are never written and stay as the host cleared them (zero). (Taken before the row is
+// computed, which keeps the finest residual kernel within its registers on sm_80.)
+__device__ inline double* denseResidualAt(int3 VD, double* __restrict__ rDense, int x, int y,
+                                          int z) {
+    return rDense + 3 * denseGridIndex(VD, x, y, z);
+}
+
+// P^T r for the coarse grid point of this thread (item = point of the dense coarse vertex grid
+// VDc/VGc in z, y, x order, so that neighbouring threads read overlapping fine windows; points
+// without a vertex do nothing): for the vertex c at (X,Y,Z), bc[c] (Nc vertices, component-major)
+// = the sum over the fine points (X,Y,Z)*ratio + d, |d| < ratio = 2^kShift per axis, of the
+// trilinear weight (ratio-|dx|)(ratio-|dy|)(ratio-|dz|)/ratio^3 times the fine residual, in z,
+// y, x order. r is a fine level's dense residual (zero where no vertex is, so empty points add
+// nothing).
+template <int kShift>
+__device__ inline void gatherRestrict(int3 VDf, const double* __restrict__ rDense, int3 VDc,
+                                      const int* __restrict__ VGc, double* __restrict__ bc,
+                                      int Nc) {
+    const long long point = threadItem64();
+    if (point >= (long long)VDc.x * VDc.y * VDc.z) return;
+    const int c = VGc[point];
+    if (c < 0) return;
+    const int X = (int)(point % VDc.x), Y = (int)(point / VDc.x % VDc.y),
+              Z = (int)(point / ((long long)VDc.x * VDc.y));
+    const int ratio = 1 << kShift;
+    const double scale = 1.0 / (double)(ratio * ratio * ratio);
+    const int cx = X << kShift, cy = Y << kShift, cz = Z << kShift;
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0;
+    for (int dz = 1 - ratio; dz < ratio; ++dz) {
+        const int z = cz + dz;
+        if (z < 0 || z >= VDf.z) continue;
+        const int wz = ratio - (dz < 0 ? -dz : dz);
+        for (int dy = 1 - ratio; dy < ratio; ++dy) {
+            const int y = cy + dy;
+            if (y < 0 || y >= VDf.y) continue;
+            const int wzy = wz * (ratio - (dy < 0 ? -dy : dy));
+            const double* row = rDense + 3 * denseGridIndex(VDf, 0, y, z);
+OSTREL_UNROLL
+            for (int dx = 1 - ratio; dx < ratio; ++dx) {
+                const int x = cx + dx;
+                if (x < 0 || x >= VDf.x) continue;
+                const double w = (double)(wzy * (ratio - (dx < 0 ? -dx : dx))) * scale;
+                const double* p = row + 3 * x;
+                s0 += w * p[0]; s1 += w * p[1]; s2 += w * p[2];
+            }
+        }
+    }
+    bc[c] = s0; bc[Nc + c] = s1; bc[2 * Nc + c] = s2;
 }
 
 // u of a fine vertex at (x,y,z) += P * uc.
@@ -218,21 +263,21 @@ __device__ inline void interpolateFrom(int3 VDc, const int* VGc, const double* u
     u[v] += s0; u[N + v] += s1; u[2 * N + v] += s2;
 }
 
+// Finest residual r = f - K u of every level-0 vertex into the dense residual r0 (fixed
+// vertices: r = -u, their identity row with a zero right-hand side), and its square
+// |r|^2 into r_norm.
 extern "C" __global__ void __launch_bounds__(128)
-ComputeResidualAndRestrictFinestLevelKernel(int3 ED, const int* __restrict__ EG, int3 VD0,
-                                            int3 VD2, const int* __restrict__ VG0,
-                                            const int* __restrict__ VG2,
-                                            const unsigned* __restrict__ VP0,
-                                            const unsigned char* __restrict__ fixed,
-                                            const float* __restrict__ E,
-                                            const float* __restrict__ mass,
-                                            const float* __restrict__ f,
-                                            const double* __restrict__ u, double* b2,
-                                            float* __restrict__ r_norm, int N0, int N2) {
+ComputeResidualFinestLevelKernel(int3 ED, const int* __restrict__ EG, int3 VD0,
+                                 const int* __restrict__ VG0, const unsigned* __restrict__ VP0,
+                                 const unsigned char* __restrict__ fixed,
+                                 const float* __restrict__ E, const float* __restrict__ mass,
+                                 const float* __restrict__ f, const double* __restrict__ u,
+                                 double* __restrict__ r0, float* __restrict__ r_norm, int N0) {
     int v = threadItem();
     if (v >= N0) return;
     unsigned p = VP0[v];
     int x = p & 0x7ff, y = (p >> 11) & 0x7ff, z = (p >> 22) & 0x3ff;
+    double* out = denseResidualAt(VD0, r0, x, y, z);
     double r[3];
     if (fixed[v]) {
         r[0] = -u[v]; r[1] = -u[N0 + v]; r[2] = -u[2 * N0 + v];
@@ -240,20 +285,37 @@ ComputeResidualAndRestrictFinestLevelKernel(int3 ED, const int* __restrict__ EG,
         finestRow(ED, EG, VD0, VG0, fixed, E, mass, f, u, N0, v, x, y, z, r, nullptr);
     }
     r_norm[v] = (float)(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
-    restrictTo(VD2, VG2, b2, N2, 2, x, y, z, r);
+    out[0] = r[0]; out[1] = r[1]; out[2] = r[2];
 }
 
+// Coarse residual r = b - A u of every level-l vertex into the dense residual rl.
 extern "C" __global__ void __launch_bounds__(128)
-ComputeResidualAndRestrictKernel(int3 VDl, int3 VDm, const int* VGl, const int* VGm,
-                                 const unsigned* VPl, const double* ul, const double* bl,
-                                 double* bm, const double* Al, int Nl, int Nm) {
+ComputeResidualKernel(int3 VDl, const int* VGl, const unsigned* VPl, const double* ul,
+                      const double* bl, double* rl, const double* Al, int Nl) {
     int v = threadItem();
     if (v >= Nl) return;
     unsigned p = VPl[v];
     int x = p & 0x7ff, y = (p >> 11) & 0x7ff, z = (p >> 22) & 0x3ff;
+    double* out = denseResidualAt(VDl, rl, x, y, z);
     double r[3], D[9];
     coarseRow(VDl, VGl, ul, bl, Al, Nl, v, x, y, z, r, D);
-    restrictTo(VDm, VGm, bm, Nm, 1, x, y, z, r);
+    out[0] = r[0]; out[1] = r[1]; out[2] = r[2];
+}
+
+// b2 = P^T r0 (4:1): one thread per point of the level-2 vertex grid, over its 7x7x7 level-0
+// points.
+extern "C" __global__ void __launch_bounds__(128)
+RestrictFinestLevelKernel(int3 VD0, const double* __restrict__ r0, int3 VD2,
+                          const int* __restrict__ VG2, double* __restrict__ b2, int N2) {
+    gatherRestrict<2>(VD0, r0, VD2, VG2, b2, N2);
+}
+
+// bm = P^T rl (2:1, m = l+1): one thread per point of the level-m vertex grid, over its 3x3x3
+// level-l points.
+extern "C" __global__ void __launch_bounds__(128)
+RestrictKernel(int3 VDl, const double* __restrict__ rl, int3 VDm, const int* __restrict__ VGm,
+               double* __restrict__ bm, int Nm) {
+    gatherRestrict<1>(VDl, rl, VDm, VGm, bm, Nm);
 }
 
 extern "C" __global__ void __launch_bounds__(32)
@@ -275,6 +337,37 @@ InterpolateKernel(int3 VDm, const int* VGm, const unsigned* VPl, double* ul, con
     unsigned p = VPl[v];
     interpolateFrom(VDm, VGm, um, Nm, 1, p & 0x7ff, (p >> 11) & 0x7ff, (p >> 22) & 0x3ff, ul, Nl,
                     v);
+}
+
+// ---- Fixed-order sums ----
+//
+// out[t] = in[t*chunk] + in[t*chunk + 1] + ... (up to `chunk` values, fewer in the last chunk),
+// accumulated in double in index order, one thread per t < ceil(n/chunk). The host applies the
+// step to its own output until one value is left, so n values are summed in an order set by n
+// and chunk alone: the residual norm is the same on every run and every thread count.
+template <class T>
+__device__ inline void partialSum(const T* __restrict__ in, int n, double* __restrict__ out,
+                                  int chunk) {
+    const int t = threadItem();
+    const long long begin = (long long)t * chunk;
+    if (chunk <= 0 || begin >= n) return;
+    const long long end = begin + chunk < n ? begin + chunk : n;
+    double s = 0.0;
+    for (long long i = begin; i < end; ++i) s += (double)in[i];
+    out[t] = s;
+}
+
+// First step over single-precision values (the per-vertex squared residuals in r_norm).
+extern "C" __global__ void __launch_bounds__(128)
+PartialSumsOfFloatsKernel(const float* __restrict__ in, int n, double* __restrict__ out,
+                          int chunk) {
+    partialSum(in, n, out, chunk);
+}
+
+// Further steps over the partial sums.
+extern "C" __global__ void __launch_bounds__(128)
+PartialSumsKernel(const double* __restrict__ in, int n, double* __restrict__ out, int chunk) {
+    partialSum(in, n, out, chunk);
 }
 
 // ---- Galerkin assembly of the coarse-level operators ----

@@ -19,6 +19,7 @@ void reopen(Stream& stream, const std::filesystem::path& path) {
 }  // namespace
 
 void HistoryFiles::openAll() {
+    if (!enabled_) return closeAll();
     reopen(objective_, path(kObjectiveValue));
     reopen(volumeRatio_, path(kVolumeRatio));
     reopen(numCycles_, path(kNumCycles));

@@ -7,10 +7,10 @@
 //                         cycleSink())
 //   "Sharpness.txt"       sharpness at each reset and after each update
 //   "Constraint.txt"      created empty
-// openAll() closes and reopens all five with truncation, in that order. A file that cannot be
-// created leaves its stream failed: later values for it are dropped without a message and the
-// other files go on. Values use the stream's default formatting (six significant digits) and a
-// line feed. The streams stay open until the next openAll() or the object's end.
+// openAll() closes and reopens all five with truncation, in that order (disabled: only closes
+// them). A file that cannot be created leaves its stream failed: later values for it are dropped
+// without a message and the other files go on. Values use the stream's default formatting (six
+// significant digits) and a line feed. The streams stay open until the next openAll() or the object's end.
 //
 // NumCycles is a narrow stream because the solver's cycle-count sink is a std::ostream; its
 // address stays the same across reopenings, so the sink can be handed over once. The other four
@@ -37,6 +37,9 @@ public:
     const std::filesystem::path& directory() const { return directory_; }
     /// Takes effect at the next openAll().
     void setDirectory(std::filesystem::path directory) { directory_ = std::move(directory); }
+    /// false: openAll() only closes, so no file is created and every value is dropped (for
+    /// tools that use the optimizer's state without running an optimization). Default true.
+    void setEnabled(bool enabled) { enabled_ = enabled; }
 
     /// Closes every open stream, then creates or truncates the five files.
     void openAll();
@@ -53,6 +56,7 @@ private:
     std::filesystem::path path(const char* name) const;
 
     std::filesystem::path directory_;
+    bool enabled_ = true;
     std::wofstream objective_, volumeRatio_, sharpness_, constraint_;
     std::ofstream numCycles_;
 };

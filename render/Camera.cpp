@@ -22,34 +22,33 @@ Matrix4 Camera::baseMatrix() {
     return Matrix4::fromRows({0, -1, 0, 0, 0, 0, 1, 0, -1, 0, 0, 0, 0, 0, 0, 1});
 }
 
-int Camera::keySlot(win::UINT vk) {
-    using namespace win;
-    switch (vk) {
-        case VK_LEFT:
+int Camera::keySlot(Key key) {
+    switch (key) {
+        case Key::Left:
             return 0;
-        case VK_RIGHT:
+        case Key::Right:
             return 1;
-        case VK_UP:
+        case Key::Up:
             return 2;
-        case VK_DOWN:
+        case Key::Down:
             return 3;
-        case VK_PRIOR:
+        case Key::PageUp:
             return 4;
-        case VK_NEXT:
+        case Key::PageDown:
             return 5;
-        case VK_SHIFT:
+        case Key::Shift:
             return 6;
-        case VK_NUMPAD4:
+        case Key::Numpad4:
             return 7;
-        case VK_NUMPAD6:
+        case Key::Numpad6:
             return 8;
-        case VK_NUMPAD8:
+        case Key::Numpad8:
             return 9;
-        case VK_NUMPAD2:
+        case Key::Numpad2:
             return 10;
-        case VK_NUMPAD9:
+        case Key::Numpad9:
             return 11;
-        case VK_NUMPAD3:
+        case Key::Numpad3:
             return 12;
         default:
             return -1;
@@ -57,84 +56,64 @@ int Camera::keySlot(win::UINT vk) {
 }
 
 void Camera::SetWheelScrollLines(int lines) {
-    wheelDeltaPerLine_ = lines > 0 ? win::WHEEL_DELTA / lines : 0;
+    wheelDeltaPerLine_ = lines > 0 ? kWheelUnitsPerNotch / lines : 0;
 }
 
-void Camera::HandleMessage(win::UINT message, win::WPARAM wParam, win::LPARAM lParam) {
-    using namespace win;
-    const int oldButtons = buttons_;
-    switch (message) {
-        case WM_KILLFOCUS:
-            keys_.fill(false);
-            keysHeld_ = 0;
-            return;
-        case WM_SETTINGCHANGE:
-            SetWheelScrollLines(wheelScrollLines());
-            return;
-        case WM_KEYDOWN: {
-            const int slot = keySlot(UINT(wParam));
-            if (slot >= 0 && !keys_[size_t(slot)]) {  // a key already down is auto-repeat
-                keys_[size_t(slot)] = true;
-                ++keysHeld_;
-            }
-            return;
-        }
-        case WM_KEYUP: {
-            const int slot = keySlot(UINT(wParam));
-            if (slot >= 0 && keys_[size_t(slot)]) {
-                keys_[size_t(slot)] = false;
-                --keysHeld_;
-            }
-            return;
-        }
-        case WM_MOUSEMOVE:
-            if (buttons_ != 0) {
-                currentX_ = cursorX(lParam);
-                currentY_ = cursorY(lParam);
-            }
-            return;
-        case WM_LBUTTONDOWN:
-        case WM_LBUTTONDBLCLK:
-            buttons_ |= 1;
-            break;
-        case WM_MBUTTONDOWN:
-        case WM_MBUTTONDBLCLK:
-            buttons_ |= 2;
-            break;
-        case WM_RBUTTONDOWN:
-        case WM_RBUTTONDBLCLK:
-            buttons_ |= 4;
-            break;
-        case WM_LBUTTONUP:
-            buttons_ &= ~1;
-            break;
-        case WM_MBUTTONUP:
-            buttons_ &= ~2;
-            break;
-        case WM_RBUTTONUP:
-            buttons_ &= ~4;
-            break;
-        case WM_CAPTURECHANGED:
-            buttons_ = 0;
-            break;
-        case WM_MOUSEWHEEL:
-            if (wheelDeltaPerLine_ != 0)
-                wheelAccumulated_ += wheelDelta(wParam);
-            return;
-        default:
-            return;
+void Camera::HandleKey(const KeyEvent& event) {
+    const int slot = keySlot(event.key);
+    if (slot < 0)
+        return;
+    bool& held = keys_[size_t(slot)];
+    if (event.isDown() && !held) {  // a key already down is auto-repeat
+        held = true;
+        ++keysHeld_;
+    } else if (!event.isDown() && held) {
+        held = false;
+        --keysHeld_;
     }
-    if (buttons_ != oldButtons)
-        buttonsChanged(lParam);
 }
 
-void Camera::buttonsChanged(win::LPARAM lParam) {
+void Camera::HandleMouse(const MouseEvent& event) {
+    switch (event.action) {
+        case MouseAction::Move:
+            if (buttons_ != 0) {
+                currentX_ = event.x;
+                currentY_ = event.y;
+            }
+            return;
+        case MouseAction::Wheel:
+            if (wheelDeltaPerLine_ != 0)
+                wheelAccumulated_ += event.wheel;
+            return;
+        case MouseAction::Press:
+        case MouseAction::Release: {
+            const int oldButtons = buttons_;
+            if (event.action == MouseAction::Press)
+                buttons_ |= int(buttonBit(event.button));
+            else
+                buttons_ &= ~int(buttonBit(event.button));
+            if (buttons_ != oldButtons)
+                buttonsChanged(event);
+            return;
+        }
+    }
+}
+
+void Camera::HandleFocus(const FocusEvent& event) {
+    if (event.focused)
+        return;
+    keys_.fill(false);
+    keysHeld_ = 0;
+    buttons_ = 0;
+}
+
+void Camera::buttonsChanged(const MouseEvent& event) {
     // With no button left the capture ends by itself (X11's implicit pointer grab lasts while a
     // button is held); a new or remaining button restarts the drag at this cursor position.
     if (buttons_ == 0)
         return;
-    lastX_ = currentX_ = win::cursorX(lParam);
-    lastY_ = currentY_ = win::cursorY(lParam);
+    lastX_ = currentX_ = event.x;
+    lastY_ = currentY_ = event.y;
     smoothDx_ = smoothDy_ = 0;
 }
 
@@ -148,7 +127,8 @@ void Camera::Update(float t) {
     if (wheelAccumulated_ != 0) {
         const int lines = wheelDeltaPerLine_ != 0 ? wheelAccumulated_ / wheelDeltaPerLine_ : 0;
         if (mode_ == kModeOrbit)
-            orbitDistance_ -= float(lines) / 75.0f * maxSpeed_;
+            orbitDistance_ =
+                std::max(orbitDistance_ - float(lines) / 75.0f * maxSpeed_, kMinimumOrbitDistance);
         else
             speed_ = std::clamp(speed_ + float(lines) * maxSpeed_ / 100.0f, minSpeed_, maxSpeed_);
         wheelAccumulated_ = 0;
@@ -205,7 +185,7 @@ void Camera::Update(float t) {
         if (heading_ >= 360.0f)
             heading_ = 0;  // -tiny + 360 rounds up to 360 in float
         pitch_ = std::clamp(pitch_, -90.0f, 90.0f);
-        orbitDistance_ = std::max(orbitDistance_, 0.1f);
+        orbitDistance_ = std::max(orbitDistance_, kMinimumOrbitDistance);
     }
     if (mode_ == kModeOrbit)
         UpdateOrbitPosition();

@@ -3,7 +3,7 @@
 // keypad move the eye) or orbit (mode 1: the eye circles the orbit centre at the orbit
 // distance). Angles in degrees; world z is up; matrices as in geometry/Matrix4.h.
 //
-// Keys (virtual-key code -> slot): Left 0, Right 1, Up 2, Down 3, Page Up 4, Page Down 5,
+// Keys (key -> slot): Left 0, Right 1, Up 2, Down 3, Page Up 4, Page Down 5,
 // Shift 6, Numpad 4/6/8/2 7..10, Numpad 9 11 (as Page Up), Numpad 3 12 (as Page Down).
 // With v the speed (the maximum speed while Shift is held) and t the frame time:
 //   free flight: Left/Right move along -/+right, Up/Down along +/-forward, Page Up/Down change
@@ -13,20 +13,28 @@
 //                Page Up/Down pitch +/-= (v/max)*t*90.
 // Dragging with the left button alone turns heading -= dx/500*90, pitch += dy/500*90 (smoothed
 // cursor deltas). The wheel: orbit distance -= lines/75*max; free-flight speed += lines*max/100
-// within [min, max]. After input the heading wraps into [0, 360), the pitch is clamped to
-// [-90, 90] and the orbit distance is at least 0.1.
+// within [min, max]. After input the heading wraps into [0, 360) and the pitch is clamped to
+// [-90, 90]. The orbit distance never goes below kMinimumOrbitDistance, whatever moves it (keys,
+// wheel, SetOrbitDistance): it stops there, so the eye never reaches or passes the centre.
 //
 // View = B * R_x(-roll) * R_y(-pitch) * R_z(-heading) * R_z(-turn) * T(-position), with the base
 // matrix B mapping the camera's axes (x forward, y left, z up) to view space (x right, y up,
 // looking along -z). Forward = (cos h cos p, sin h cos p, -sin p): a positive pitch looks down.
 // Orbit eye = centre - distance * forward.
 //
+// Input: a key press marks its slot held (an auto-repeat of a held key changes nothing), a
+// release frees it; a button press (a double click included) or release changes the held
+// buttons and restarts the drag at the event's cursor while any stays held; moves record the
+// cursor while a button is held; the wheel adds up its units; a focus loss frees every key and
+// button.
+//
 // Setters change only their field; call UpdateOrbitPosition() and UpdateView() afterwards.
 // Only the window thread uses the camera.
 
+#include <algorithm>
 #include <array>
 
-#include "framework/WindowMessages.h"
+#include "framework/InputEvents.h"
 #include "geometry/Matrix4.h"
 #include "geometry/Vec3.h"
 
@@ -37,11 +45,14 @@ class Camera {
     static constexpr int kNumKeys = 13;
     static constexpr int kModeFree = 0;
     static constexpr int kModeOrbit = 1;
+    static constexpr float kMinimumOrbitDistance = 0.1f;
 
     Camera();
 
-    /// The input handler: focus loss, setting change, keys, mouse move, buttons, capture, wheel.
-    void HandleMessage(win::UINT message, win::WPARAM wParam, win::LPARAM lParam);
+    /// The input handlers: keys; mouse moves, buttons and wheel; focus loss.
+    void HandleKey(const KeyEvent& event);
+    void HandleMouse(const MouseEvent& event);
+    void HandleFocus(const FocusEvent& event);
     /// Once per frame with the frame time in seconds.
     void Update(float elapsedSeconds);
     /// Rebuilds the axes and the view matrix from position and angles.
@@ -63,7 +74,10 @@ class Camera {
     float turn() const { return turn_; }
     void SetOrbitCenter(const Vec3f& center) { orbitCenter_ = center; }
     const Vec3f& orbitCenter() const { return orbitCenter_; }
-    void SetOrbitDistance(float distance) { orbitDistance_ = distance; }
+    /// At least kMinimumOrbitDistance.
+    void SetOrbitDistance(float distance) {
+        orbitDistance_ = std::max(distance, kMinimumOrbitDistance);
+    }
     float orbitDistance() const { return orbitDistance_; }
 
     const Matrix4& viewMatrix() const { return view_; }
@@ -78,20 +92,22 @@ class Camera {
     float maximumSpeed() const { return maxSpeed_; }
     void SetMaximumSpeed(float speed) { maxSpeed_ = speed; }
 
-    /// Wheel delta per line = 120 / lines; 0 lines: the wheel is ignored.
+    /// Wheel delta per line = kWheelUnitsPerNotch / lines; 0 lines: the wheel is ignored.
     void SetWheelScrollLines(int lines);
     int wheelDeltaPerLine() const { return wheelDeltaPerLine_; }
     bool keyDown(int slot) const { return keys_[size_t(slot)]; }
+    /// Whether the next Update may move the view: a key or button held, or wheel turns waiting.
+    bool isMoving() const { return keysHeld_ > 0 || buttons_ != 0 || wheelAccumulated_ != 0; }
     int keysHeld() const { return keysHeld_; }
     int mouseButtons() const { return buttons_; }  ///< bits: 1 left, 2 middle, 4 right
 
     /// The base matrix B.
     static Matrix4 baseMatrix();
-    /// Key slot of a virtual-key code, -1 when the camera does not use the key.
-    static int keySlot(win::UINT virtualKey);
+    /// Key slot of a key, -1 when the camera does not use the key.
+    static int keySlot(Key key);
 
   private:
-    void buttonsChanged(win::LPARAM lParam);
+    void buttonsChanged(const MouseEvent& event);
 
     int mode_ = kModeOrbit;
     Vec3f position_{0, 0, 0};

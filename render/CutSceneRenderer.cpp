@@ -31,7 +31,7 @@ constexpr const char* kRendererSourceFile = "cutscenerenderer";
 /// the second colour target.
 class FrameTarget {
 public:
-    HRESULT Create(int width, int height, GLuint idTexture) {
+    bool Create(int width, int height, GLuint idTexture) {
         Release();
         glClean();
         color_ = makeTexture();
@@ -57,11 +57,11 @@ public:
         glBindFramebuffer(GL_DRAW_FRAMEBUFFER, GLuint(previous));
         if (!complete || !glClean()) {
             Release();
-            return E_OUTOFMEMORY;
+            return false;
         }
         width_ = width;
         height_ = height;
-        return S_OK;
+        return true;
     }
     void Release() {
         framebuffer_.reset();
@@ -151,10 +151,10 @@ struct CutSceneRenderer::Impl {
                                   scene->lightView_[12], scene->lightView_[13],
                                   scene->lightView_[14], scene->lightView_[15]});
     }
-    HRESULT BuildOptimized() {
+    bool BuildOptimized() {
         optimizedMesh.Release();
         if (!optimizedSource || optimizedSource->vertices.empty() || optimizedSource->triangles.empty())
-            return S_OK;
+            return true;
         return optimizedMesh.Build(Mesh<VPN>(optimizedSource));
     }
     void ReleaseDevice();
@@ -196,41 +196,38 @@ CutSceneRenderer::~CutSceneRenderer() {
     }
 }
 
-HRESULT CutSceneRenderer::OnCreateDevice() {
+bool CutSceneRenderer::OnCreateDevice() {
     Impl& r = *impl_;
-    HRESULT hr = S_OK;
     r.deviceCreated = true;
-    if (failed(hr = r.effect.Load())) return hr;
-    if (failed(hr = r.lineDrawer.OnCreateDevice())) return hr;
-    if (failed(hr = r.handlePositions.Create(12))) return hr;
-    if (failed(hr = r.handleTypes.Create(1))) return hr;
-    if (failed(hr = r.arrowVertices.Create(4))) return hr;
-    if (failed(hr = r.arrowMatrices.Create(64))) return hr;
-    if (failed(hr = r.handleMesh.BuildPositions(handleCubePositions(), handleCubeIndices(),
-                                                kTriangleList)))
-        return hr;
-    if (failed(hr = r.arrowMesh.Build(Arrow<VPN>(32, 0.1f, 0.2f, 0.6f, 0.4f)))) return hr;
-    if (failed(hr = r.groundMesh.Build(UnitPlane<VPN>(true)))) return hr;
+    if (r.effect.Load() != LoadStatus::Ok) return false;
+    if (!r.lineDrawer.OnCreateDevice()) return false;
+    if (!r.handlePositions.Create(12)) return false;
+    if (!r.handleTypes.Create(1)) return false;
+    if (!r.arrowVertices.Create(4)) return false;
+    if (!r.arrowMatrices.Create(64)) return false;
+    if (!r.handleMesh.BuildPositions(handleCubePositions(), handleCubeIndices(), kTriangleList))
+        return false;
+    if (!r.arrowMesh.Build(Arrow<VPN>(32, 0.1f, 0.2f, 0.6f, 0.4f))) return false;
+    if (!r.groundMesh.Build(UnitPlane<VPN>(true))) return false;
     if (r.scene && r.scene->isLoaded() && !r.scene->mesh().vertices.empty() &&
         !r.scene->mesh().triangles.empty())
-        if (failed(hr = r.inputMesh.Build(Mesh<VPN>(&r.scene->mesh())))) return hr;
-    if (failed(hr = r.shadowMap.Create())) return hr;
+        if (!r.inputMesh.Build(Mesh<VPN>(&r.scene->mesh()))) return false;
+    if (!r.shadowMap.Create()) return false;
     if (r.optimizedMeshPresent)
-        if (failed(hr = r.BuildOptimized())) return hr;
+        if (!r.BuildOptimized()) return false;
     r.lineDrawer.SetProjection(r.projection);
     r.effect.g_mProjection->SetMatrix(r.projection);
     r.shadowValid = false;
     ++r.meshGeneration;
-    return S_OK;
+    return true;
 }
 
-HRESULT CutSceneRenderer::OnCreateSwapChain(int width, int height) {
+bool CutSceneRenderer::OnCreateSwapChain(int width, int height) {
     Impl& r = *impl_;
     r.width = width;
     r.height = height;
-    HRESULT hr = r.objectIds.Create(width, height);
-    if (failed(hr)) return hr;
-    return r.frame.Create(width, height, r.objectIds.texture());
+    return r.objectIds.Create(width, height) &&
+           r.frame.Create(width, height, r.objectIds.texture());
 }
 
 void CutSceneRenderer::SetProjection(const Matrix4& projection) {
@@ -247,13 +244,13 @@ void CutSceneRenderer::OnReleasingSwapChain() {
 
 void CutSceneRenderer::OnDestroyDevice() { impl_->ReleaseDevice(); }
 
-HRESULT CutSceneRenderer::SetOptimizedMesh(const TriangleMesh* mesh) {
+bool CutSceneRenderer::SetOptimizedMesh(const TriangleMesh* mesh) {
     Impl& r = *impl_;
     r.optimizedMesh.Release();
     r.optimizedSource = mesh;
     r.optimizedMeshPresent = mesh != nullptr;
     ++r.meshGeneration;
-    if (!mesh || !r.deviceCreated) return S_OK;
+    if (!mesh || !r.deviceCreated) return true;
     return r.BuildOptimized();
 }
 
@@ -270,7 +267,7 @@ void CutSceneRenderer::Impl::UploadInstances() {
     }
     buildHandleInstances(*m, hostPositions, hostTypes);
     const auto n = std::uint32_t(hostPositions.size());
-    if (failed(handlePositions.Resize(n)) || failed(handleTypes.Resize(n))) {
+    if (!handlePositions.Resize(n) || !handleTypes.Resize(n)) {
         hostPositions.clear();
         hostTypes.clear();
     }
@@ -281,7 +278,7 @@ void CutSceneRenderer::Impl::UploadInstances() {
                         scene->forceArrowScale_, hostArrowVertices, hostArrowMatrices);
     if (!hostArrowVertices.empty()) {
         const auto a = std::uint32_t(hostArrowVertices.size());
-        if (failed(arrowVertices.Resize(a)) || failed(arrowMatrices.Resize(2 * a))) {
+        if (!arrowVertices.Resize(a) || !arrowMatrices.Resize(2 * a)) {
             hostArrowVertices.clear();
             hostArrowMatrices.clear();
             return;

@@ -7,15 +7,14 @@
 // Life cycle, driven by the device callbacks: construction (no device resources) ->
 // OnCreateDevice -> OnCreateSwapChain -> frames (SetViewMatrix, Render) -> on every resize
 // OnReleasingSwapChain, OnCreateSwapChain -> OnReleasingSwapChain -> OnDestroyDevice. The
-// settings and the optimized mesh survive a device change. Operations return 0 or a negative
-// failure code. Main (window) thread only; an OpenGL context must be current for every call
+// settings and the optimized mesh survive a device change. Operations that create device
+// resources return false at the first failure. Main (window) thread only; an OpenGL context must be current for every call
 // between OnCreateDevice and OnDestroyDevice.
 
 #include <cstdint>
 #include <memory>
 #include <set>
 
-#include "framework/Result.h"
 #include "geometry/Matrix4.h"
 #include "render/ObjectId.h"
 #include "render/RenderSettings.h"
@@ -34,10 +33,10 @@ public:
     CutSceneRenderer& operator=(const CutSceneRenderer&) = delete;
 
     /// Loads the effect, creates the line drawer, the instance buffers, the handle, arrow, ground
-    /// and input meshes and the shadow map; stops at the first failure and returns it.
-    HRESULT OnCreateDevice();
+    /// and input meshes and the shadow map; false at the first failure.
+    bool OnCreateDevice();
     /// Stores the back-buffer size and creates the object-ID buffer of that size.
-    HRESULT OnCreateSwapChain(int width, int height);
+    bool OnCreateSwapChain(int width, int height);
     /// Stores the camera projection and hands it to the effect and the line drawer.
     void SetProjection(const Matrix4& projection);
     /// Releases the object-ID buffer.
@@ -46,8 +45,8 @@ public:
     void OnDestroyDevice();
 
     /// Replaces the optimized mesh by `mesh` (copied to the GPU), or with null draws the input
-    /// mesh again.
-    HRESULT SetOptimizedMesh(const TriangleMesh* mesh);
+    /// mesh again. False when its GPU copy cannot be made.
+    bool SetOptimizedMesh(const TriangleMesh* mesh);
     /// The camera's view matrix V of the frame (the frame move keeps it current).
     void SetViewMatrix(const Matrix4& view);
     /// Draws one frame; the frame callback has cleared the back buffer and the depth buffer.

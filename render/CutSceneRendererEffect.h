@@ -1,7 +1,7 @@
 #pragma once
-// The scene renderer's effect contract ("cutscenerenderer.cso"): the variables, the technique
-// "CutSceneRenderer" with its fifteen passes and six input layouts, looked up in a fixed order;
-// the load fails at the first name missing.
+// The scene renderer's effect ("cutscenerenderer.cso"): the variables, the technique
+// "CutSceneRenderer" and its fifteen passes of cutSceneRendererContract(), looked up in that
+// order, then its six input layouts; the load fails at the first name missing.
 
 #include <array>
 #include <string>
@@ -18,12 +18,9 @@ public:
 
     explicit CutSceneRendererEffect(const std::wstring& fileName = L"cutscenerenderer.cso")
         : Effect(fileName) {}
-    HRESULT BindVariables() override;
+    bool BindVariables() override;
 
-    /// Variable names in lookup order, and the pass names in lookup order.
-    static const std::array<const char*, 21>& variableNames();
-    static const std::array<const char*, 15>& passNames();
-
+    /// The names and kinds it looks up: cutSceneRendererContract() (CutSceneRendererContract.h).
     Variable *g_mProjection = nullptr, *g_vLightPosCS = nullptr, *g_fSphereRadius = nullptr,
              *g_mWorldView = nullptr, *g_mTransInvWorldView = nullptr,
              *g_vAmbientColor = nullptr, *g_vDiffuseColor = nullptr, *g_vSpecularColor = nullptr,

@@ -40,26 +40,23 @@ bool DeviceCallbacks::ModifyDeviceSettings(DeviceSettings& settings) {
     return true;
 }
 
-HRESULT DeviceCallbacks::OnCreateDevice() {
+bool DeviceCallbacks::OnCreateDevice() {
     framework_.focusWindow();
-    const HRESULT hr = framework_.createDialogResources();
-    if (failed(hr))
-        return hr;
+    if (!framework_.createDialogResources())
+        return false;
     textWriter_ = std::make_unique<TextWriter>(kTextLineHeight);
-    const HRESULT rendererHr = renderer_.OnCreateDevice();
-    return failed(rendererHr) ? rendererHr : S_OK;
+    return renderer_.OnCreateDevice();
 }
 
-HRESULT DeviceCallbacks::OnResizedSwapChain(int width, int height) {
+bool DeviceCallbacks::OnResizedSwapChain(int width, int height) {
     framework_.resizeSettingsDialog(0, 0, width, height);
     width_ = width;
     height_ = height;
     projection_ = cameraProjection(float(width) / float(height > 0 ? height : 1));
-    const HRESULT hr = renderer_.OnCreateSwapChain(width, height);
-    if (failed(hr))
-        return hr;
+    if (!renderer_.OnCreateSwapChain(width, height))
+        return false;
     renderer_.SetProjection(projection_);
-    return S_OK;
+    return true;
 }
 
 void DeviceCallbacks::OnFrameRender(double /*time*/, float elapsed) {

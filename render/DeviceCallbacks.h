@@ -23,7 +23,6 @@
 #include <string>
 #include <vector>
 
-#include "framework/Result.h"
 #include "framework/TextWriter.h"
 #include "geometry/Matrix4.h"
 
@@ -51,8 +50,10 @@ class DeviceCallbacks {
     DeviceCallbacks(WindowFramework& framework, CutSceneRenderer& renderer, const Camera& camera);
 
     bool ModifyDeviceSettings(DeviceSettings& settings);
-    HRESULT OnCreateDevice();
-    HRESULT OnResizedSwapChain(int width, int height);
+    /// False when the dialog resources or the renderer's device resources fail.
+    bool OnCreateDevice();
+    /// False when the renderer's swap-chain resources fail.
+    bool OnResizedSwapChain(int width, int height);
     void OnFrameRender(double time, float elapsed);
     void OnReleasingSwapChain();
     void OnDestroyDevice();

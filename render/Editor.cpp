@@ -37,47 +37,45 @@ std::filesystem::path Editor::defaultForcesLogFile() {
     return std::filesystem::path(home) / "Quenby" / "forces.txt";
 }
 
-bool Editor::OnMouseMessage(win::UINT message, win::LPARAM lParam) {
-    const int x = win::cursorX(lParam), y = win::cursorY(lParam);
-    switch (message) {
-        case win::WM_MOUSEMOVE:
-            if (!dragging_ || mode_ != kForces)
-                return false;
-            forceDrag(x, y);
-            return true;
-        case win::WM_RBUTTONDOWN:
-        case win::WM_RBUTTONDBLCLK:
-            switch (mode_) {
-                case kView: {
-                    const std::uint32_t id = ids_->GetObjectId(x, y);
-                    if (objectKind(id) != ObjectKind::SurfaceVertex)
-                        return false;
-                    writeLine(console_,
-                              L"Clicked surface vertex " + std::to_wstring(objectIndex(id)));
-                    return true;
-                }
-                case kFixations:
-                    dragging_ = true;
-                    pressX_ = x;
-                    pressY_ = y;
-                    return true;
-                case kForces:
-                    return forcePress(x, y);
-                default:
-                    return false;
-            }
-        case win::WM_RBUTTONUP:
-            if (!dragging_)
-                return false;
-            if (mode_ == kFixations)
-                fixationRelease(x, y);
-            else if (mode_ == kForces)
-                forceRelease(x, y);
-            dragging_ = false;
-            return true;
-        default:
+bool Editor::OnMouseEvent(const MouseEvent& event) {
+    const int x = event.x, y = event.y;
+    if (event.action == MouseAction::Move) {
+        if (!dragging_ || mode_ != kForces)
             return false;
+        forceDrag(x, y);
+        return true;
     }
+    if (event.isPress(MouseButton::Right)) {
+        switch (mode_) {
+            case kView: {
+                const std::uint32_t id = ids_->GetObjectId(x, y);
+                if (objectKind(id) != ObjectKind::SurfaceVertex)
+                    return false;
+                writeLine(console_, L"Clicked surface vertex " + std::to_wstring(objectIndex(id)));
+                return true;
+            }
+            case kFixations:
+                dragging_ = true;
+                pressX_ = x;
+                pressY_ = y;
+                return true;
+            case kForces:
+                return forcePress(x, y);
+            default:
+                return false;
+        }
+    }
+    if (event.isRelease(MouseButton::Right)) {
+        if (!dragging_)
+            return false;
+        if (mode_ == kFixations)
+            fixationRelease(x, y);
+        else if (mode_ == kForces)
+            forceRelease(x, y);
+        dragging_ = false;
+        return true;
+    }
+    return false;
 }
 
 void Editor::SetMode(int mode) {

@@ -27,7 +27,7 @@
 #include <utility>
 #include <vector>
 
-#include "framework/WindowMessages.h"
+#include "framework/InputEvents.h"
 #include "geometry/Matrix4.h"
 #include "geometry/Vec3.h"
 #include "render/ObjectId.h"
@@ -46,9 +46,9 @@ class Editor {
     Editor(ObjectIdSource* ids, RenderSettings* settings, Scene* scene,
            std::wostream* console = nullptr);
 
-    /// Handles WM_MOUSEMOVE, WM_RBUTTONDOWN, WM_RBUTTONDBLCLK (as a press) and WM_RBUTTONUP;
-    /// true when the message was used (the hook then stops passing it on).
-    bool OnMouseMessage(win::UINT message, win::LPARAM lParam);
+    /// Handles mouse moves and right-button presses (a double click is a press) and releases;
+    /// true when the event was used (the hook then stops passing it on).
+    bool OnMouseEvent(const MouseEvent& event);
 
     /// Mode 0, 1 or 2; the renderer's editor flag follows (on for 1 and 2). A drag in progress
     /// goes on; its release does the work of the new mode.
@@ -77,7 +77,6 @@ class Editor {
     const Vec3f& up() const { return up_; }
 
   private:
-    void onPress(int x, int y);
     bool forcePress(int x, int y);
     void forceDrag(int x, int y);
     void forceRelease(int x, int y);

@@ -14,9 +14,9 @@ PixelRect orderAndClip(int x0, int y0, int x1, int y1, int width, int height) {
     return {std::max(x0, 0), std::max(y0, 0), std::min(x1, width - 1), std::min(y1, height - 1)};
 }
 
-HRESULT ObjectIdBuffer::Create(int width, int height) {
+bool ObjectIdBuffer::Create(int width, int height) {
     Release();
-    if (width < 1 || height < 1) return E_INVALIDARG;
+    if (width < 1 || height < 1) return false;
     glClean();
     texture_ = makeTexture();
     glBindTexture(GL_TEXTURE_2D, texture_.get());
@@ -40,11 +40,11 @@ HRESULT ObjectIdBuffer::Create(int width, int height) {
     glBindFramebuffer(GL_FRAMEBUFFER, GLuint(previous));
     if (!complete || !glClean()) {
         Release();
-        return E_FAIL;
+        return false;
     }
     width_ = width;
     height_ = height;
-    return S_OK;
+    return true;
 }
 
 void ObjectIdBuffer::Release() {

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "framework/Result.h"
 #include "render/toolkit/Gl.h"
 
 namespace ostrel {
@@ -23,8 +22,9 @@ PixelRect orderAndClip(int x0, int y0, int x1, int y1, int width, int height);
 
 class ObjectIdBuffer {
 public:
-    /// Creates the GL_R32UI texture (cleared to 0); E_INVALIDARG for a size below 1.
-    HRESULT Create(int width, int height);
+    /// Creates the GL_R32UI texture (cleared to 0); false for a size below 1 or when GL cannot
+    /// make it.
+    bool Create(int width, int height);
     void Release();
 
     /// Reads the IDs of `rect` (window coordinates, inside the buffer), row by row from the top.

@@ -4,7 +4,7 @@ namespace ostrel {
 
 using namespace ostrel::gl;
 
-HRESULT ShadowMap::Create() {
+bool ShadowMap::Create() {
     Release();
     glClean();
     texture_ = makeTexture();
@@ -32,9 +32,9 @@ HRESULT ShadowMap::Create() {
     glBindFramebuffer(GL_DRAW_FRAMEBUFFER, GLuint(previous));
     if (!complete || !glClean()) {
         Release();
-        return E_OUTOFMEMORY;
+        return false;
     }
-    return S_OK;
+    return true;
 }
 
 void ShadowMap::Release() {

@@ -2,7 +2,6 @@
 // ShadowMap: a 4096 x 4096 32-bit float depth texture that the light's view is rendered into
 // and that the effect samples with depth comparison (bilinear, outside the map counts as lit).
 
-#include "framework/Result.h"
 #include "render/toolkit/Gl.h"
 
 namespace ostrel {
@@ -11,7 +10,8 @@ class ShadowMap {
 public:
     static constexpr int kSize = 4096;
 
-    HRESULT Create();
+    /// False when GL cannot make the texture or its framebuffer.
+    bool Create();
     void Release();
     /// Binds the map's framebuffer (depth only) for drawing.
     void BindForDrawing() const;

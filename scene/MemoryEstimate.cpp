@@ -55,6 +55,29 @@ double estimateSceneBytes(const SceneSize& s) {
     return std::max(voxelization, model);
 }
 
+double estimateDeviceBytes(const SceneSize& s) {
+    // Level 0: fixed flags, masses, loads and residuals per vertex; factors, two flags and four
+    // float fields per element.
+    double bytes = s.vertices * (1 + 4 + 12 + 4) + s.elements * (4 + 2 + 16);
+    std::array<double, 3> dims = s.extent;
+    double nE = s.elements, nV = s.vertices;
+    for (int l = 0; l < s.levels; ++l) {
+        const std::array<double, 3> points = {dims[0] + 1, dims[1] + 1, dims[2] + 1};
+        if (l > 0) {
+            // A coarse element covers at least one element of the level above, a coarse vertex
+            // is one of its vertices and a corner of a coarse element.
+            nE = std::min(nE, cells(dims));
+            nV = std::min({nV, 8 * nE, cells(points)});
+        }
+        bytes += 4 * (cells(dims) + cells(points) + nE + nV);  // grids and positions
+        if (l != 1) bytes += 3 * 8 * nV;                        // displacements
+        if (l >= 2) bytes += nV * (3 + 243) * 8 + nE * 324 * 8;  // rhs, operator, element matrices
+        if (l == 2) bytes += nE * 64 * (4 + 1);                 // assembly weights and flags
+        for (double& d : dims) d = std::ceil(d / 2);
+    }
+    return bytes;
+}
+
 std::wstring memoryError(const SceneSize& size, const Vec3d& voxelSize, const MemoryLimit& limit,
                          const std::function<SceneSize(double)>& sizeAt) {
     const double need = estimateSceneBytes(size);

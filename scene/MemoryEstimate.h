@@ -34,6 +34,13 @@ struct SceneSize {
 
 /// Bytes the scene needs at its peak.
 double estimateSceneBytes(const SceneSize& size);
+/// Bytes of the solver's device buffers (what CudaFem::setup allocates and its memory report
+/// counts: grids and positions of every level, the per-element and per-vertex buffers, the
+/// displacements, right-hand sides and operators of the levels, the assembly's scratch). A
+/// coarse level is taken as its dense grids or the level above, whichever is smaller: exact for
+/// a solid box, an upper bound otherwise. On the host device these buffers are part of
+/// estimateSceneBytes.
+double estimateDeviceBytes(const SceneSize& size);
 
 /// The one error line when the estimate of `size` exceeds the limit: "ERROR: The voxel model
 /// needs ≈ N GB, the process may use M GB (<limit's source>); a voxel size of X Y Z fits", with

@@ -442,6 +442,12 @@ bool Scene::saveScene(const std::wstring& fileName, std::wostream* log) {
         file_.setString(L"RENDERER_LIGHT_DIR", vec(lightDir_));
         file_.setString(L"RENDERER_LIGHT_UP", vec(lightUp_));
     }
+    // The projection mode is the one design control the window changes; a file that does not
+    // name it keeps it unnamed while it is the default.
+    std::wstring projection;
+    if (!file_.getString(L"OPTIMIZATION_PROJECTION", projection, nullptr, true)) projection = L"0";
+    if (projection != std::to_wstring(designControls_.projection))
+        file_.setString(L"OPTIMIZATION_PROJECTION", std::to_wstring(designControls_.projection));
     return file_.write(fileName, log);
 }
 

@@ -45,8 +45,10 @@ public:
     /// Loads `fileName`; messages and warnings go to `log`, progress lines to the console.
     /// On failure returns false after the failing component's message (loaded flag false).
     bool loadScene(const std::wstring& fileName, std::wostream* log);
-    /// Writes fixations, forces and (when changed) view and light back into the key-value file
-    /// and writes it to `fileName` atomically. True without writing when nothing is loaded.
+    /// Writes fixations, forces and (when changed) view and light back into the key-value file,
+    /// and OPTIMIZATION_PROJECTION when designControls_.projection differs from the file's value
+    /// (0 where the key is absent), and writes it to `fileName` atomically. True without writing
+    /// when nothing is loaded.
     bool saveScene(const std::wstring& fileName, std::wostream* log);
     /// Six lines: mesh, transformation, counts, voxel size, material, time step; then one line
     /// for each design-control key the file sets.

@@ -26,6 +26,7 @@
 #include "scene/Scene.h"
 #include "scene/SceneLint.h"
 #include "tools/InputChecks.h"
+#include "tools/SmoothShape.h"
 
 namespace ostrel {
 
@@ -76,7 +77,8 @@ std::string batchUsage() {
            "                    [--shape-every N] [--format obj|stl] [--vtk] "
            "[--original-coordinates]\n"
            "                    [--volume-fraction F] [--filter-radius R] [--projection] "
-           "[--converge TOL]\n";
+           "[--converge TOL]\n"
+           "                    [--smooth]\n";
 }
 
 std::string batchHelp() {
@@ -91,7 +93,8 @@ std::string batchHelp() {
            "      --device D       host: the CPU; cuda: an NVIDIA GPU (an error without one);\n"
            "                       default: a GPU when there is one, else the CPU\n"
            "      --threads N      worker threads of the CPU loops and the host solver\n"
-           "  -q, --quiet          one progress line per step instead of the console output\n"
+           "  -q, --quiet          no console output: only the progress lines, the warnings\n"
+           "                       and the summary\n"
            "      --shape-every N  write the shape every N steps (default 5; 0: only the\n"
            "                       final shape)\n"
            "      --format F       obj (default) or stl: the shape files' format (binary STL)\n"
@@ -111,15 +114,21 @@ std::string batchHelp() {
            "      --converge TOL   stop when the volume is at its goal, the projection's\n"
            "                       sharpness at its last value and the compliance has changed\n"
            "                       by less than TOL (relative) over the last 10 steps\n"
+           "      --smooth         also write the final design as a smooth, closed surface for\n"
+           "                       printing: OptimizedShape_smooth.obj (or .stl)\n"
            "  -h, --help           show this help and exit\n"
            "  -V, --version        show the version and exit\n"
            "\n"
+           "Standard output carries the console output (without --quiet) and the summary;\n"
+           "standard error the progress line of every step (iteration k/N, time left), the\n"
+           "warnings and the errors.\n"
            "Ctrl-C finishes the current step, writes OptimizedShape_final.obj and exits.\n"
            "Exit status: 0 done, 1 the run could not start or its final shape or plot could\n"
            "not be written, 2 bad command line, 130 interrupted, 255 the scene's voxel model\n"
            "cannot be built (empty, too large, fewer than 3 levels). A singular system (the\n"
            "fixed vertices do not hold the model in place) stops the run after its first step\n"
-           "with status 1.\n";
+           "with status 1. With --smooth, status 1 also when the smooth shape could not be\n"
+           "written or is not fit for printing.\n";
 }
 
 std::string batchVersion() { return versionLine("ostrel-batch"); }
@@ -172,7 +181,7 @@ BatchArguments parseBatchArguments(const std::vector<std::string>& args) {
                                 name == "--converge";
         const bool isFlag = name == "--quiet" || name == "--help" || name == "--version" ||
                             name == "--vtk" || name == "--original-coordinates" ||
-                            name == "--projection";
+                            name == "--projection" || name == "--smooth";
         if (!takesValue && !isFlag) return failure("Unknown option '" + arg + "'");
         if (isFlag) {
             if (attached) return failure("Option '" + name + "' takes no value");
@@ -182,6 +191,7 @@ BatchArguments parseBatchArguments(const std::vector<std::string>& args) {
             if (name == "--vtk") o.vtk = true;
             else if (name == "--original-coordinates") o.originalCoordinates = true;
             else if (name == "--projection") o.projection = true;
+            else if (name == "--smooth") o.smooth = true;
             else o.quiet = true;
             continue;
         }
@@ -256,8 +266,9 @@ std::string progressLine(int k, int n, const StepResult& step, double stepSecond
     return text;
 }
 
-void TimeLeftEstimator::addStep(double stepSeconds, int cycles) {
-    steps_.push_back({stepSeconds, std::max(cycles, 0)});
+void TimeLeftEstimator::addStep(double stepSeconds, int cycles, double cycleSeconds) {
+    const double seconds = std::max(stepSeconds, 0.0);
+    steps_.push_back({seconds, std::max(cycles, 0), std::clamp(cycleSeconds, 0.0, seconds)});
 }
 
 double TimeLeftEstimator::secondsLeft(int stepsLeft) const {
@@ -265,25 +276,15 @@ double TimeLeftEstimator::secondsLeft(int stepsLeft) const {
     const size_t n = steps_.size();
     const double remaining = stepsLeft;
 
-    // Cost of a step = fixed + perCycle * cycles, fitted to the recent steps by least squares.
-    const size_t first = n > kWindow ? n - kWindow : 0;
-    const double m = double(n - first);
-    double meanCycles = 0, meanSeconds = 0;
+    // Cost of a step = fixed + perCycle * cycles, both measured over the recent steps.
+    const size_t first = std::max<size_t>(n > kWindow ? n - kWindow : 0, n > 1 ? 1 : 0);
+    double fixed = 0, cycleSeconds = 0, cycles = 0;
     for (size_t i = first; i < n; ++i) {
-        meanCycles += steps_[i].cycles / m;
-        meanSeconds += steps_[i].seconds / m;
+        fixed += (steps_[i].seconds - steps_[i].cycleSeconds) / double(n - first);
+        cycleSeconds += steps_[i].cycleSeconds;
+        cycles += steps_[i].cycles;
     }
-    double sxx = 0, sxy = 0;
-    for (size_t i = first; i < n; ++i) {
-        sxx += (steps_[i].cycles - meanCycles) * (steps_[i].cycles - meanCycles);
-        sxy += (steps_[i].cycles - meanCycles) * (steps_[i].seconds - meanSeconds);
-    }
-    double perCycle = sxx > 0 && sxy > 0 ? sxy / sxx : 0.0;
-    double fixed = meanSeconds - perCycle * meanCycles;
-    if (fixed < 0) {  // the cycles explain everything: all cost goes per cycle
-        fixed = 0;
-        perCycle = meanCycles > 0 ? meanSeconds / meanCycles : 0.0;
-    }
+    const double perCycle = cycles > 0 ? cycleSeconds / cycles : 0.0;
 
     // The cycle counts, smoothed over three steps.
     auto smoothed = [&](size_t i) {
@@ -465,16 +466,19 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
         ++done;
         history.push_back({step.iteration, step.strainEnergy, step.volumeRatio, step.sharpness});
         const double stepSeconds = secondsSince(frame);
-        timeLeft.addStep(stepSeconds, step.cycles);
+        timeLeft.addStep(stepSeconds, step.cycles, step.cycleSeconds);
         if (options.converge > 0)
             converged = watch.record(step.strainEnergy, step.volumeRatio,
                                      run.optimizer().volumeGoal(), betaSettled);
-        if (options.quiet)
-            out << progressLine(done, planned, step, stepSeconds,
-                                timeLeft.secondsLeft(planned - done))
-                << std::endl;
-        // Every further step would spend the cycle limit on a system without a solution.
-        if (!scene.solver()->coarseFactorValid()) {
+        // After the step's console lines, so that a terminal shows it below them.
+        std::flush(narrowOut());
+        // One write with its line end, so that the stop request's line never splits it.
+        err << progressLine(done, planned, step, stepSeconds,
+                            timeLeft.secondsLeft(planned - done)) +
+                   "\n"
+            << std::flush;
+        // The run control has said so on the console and cleared the run flag.
+        if (step.singular) {
             singular = true;
             break;
         }
@@ -492,20 +496,19 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
         return kExitInterrupted;
     }
 
-    if (singular) {
-        out << std::flush;
-        err << "ERROR: The system is singular: the fixed vertices do not hold the model in "
-               "place (nothing fixed, or a piece without fixed vertices), so no solve can "
-               "converge; the run stopped after step "
-            << history.back().iteration << ". Fix more vertices (FIXED_VERTICES).\n";
-        return kExitFailed;
-    }
+    if (singular) return kExitFailed;
     if (done == 0) {
-        out << "Interrupted before the first step; nothing written\n" << std::flush;
+        err << "Interrupted before the first step; nothing written\n" << std::flush;
         return kExitInterrupted;
     }
     const std::filesystem::path finalShape = results->shapePath("OptimizedShape_final");
     const bool shapeOk = results->write("OptimizedShape_final");
+    bool smoothOk = true;
+    const std::filesystem::path smoothFile = results->shapePath("OptimizedShape_smooth");
+    SmoothSurfaceReport smooth;
+    if (options.smooth)
+        smoothOk = writeSmoothShape(run.optimizer(), smoothFile, options.format, toOutput, smooth,
+                                    &wideOut(), &err);
     const std::filesystem::path plot = run.outputPath("history.svg");
     const bool plotOk = writeHistorySvg(plot, history, "ostrel-batch: " + options.sceneFile, &err);
 
@@ -549,10 +552,23 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     if (shapeOk) out << "Final shape: \"" << finalShape.string() << "\"\n";
     if (shapeOk && options.vtk)
         out << "Final VTK file: \"" << results->vtkPath("OptimizedShape_final").string() << "\"\n";
+    if (options.smooth && smoothOk) {
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      " (level %.4g, volume %.6g of the design's %.6g, %zu vertices repaired)\n",
+                      smooth.level, smooth.volume, smooth.targetVolume, smooth.repaired);
+        out << "Smooth shape: \"" << smoothFile.string() << "\"" << text;
+        if (smooth.intersections > 0 || smooth.degenerate > 0) {
+            err << "ERROR: The smooth shape \"" << smoothFile.string() << "\" still has "
+                << smooth.intersections << " intersecting triangle pairs and " << smooth.degenerate
+                << " degenerate triangles; it is not fit for printing\n";
+            smoothOk = false;
+        }
+    }
     if (plotOk) out << "History plot: \"" << plot.string() << "\"\n";
     out << std::flush;
     if (stopped) return kExitInterrupted;
-    return shapeOk && plotOk ? kExitDone : kExitFailed;
+    return shapeOk && plotOk && smoothOk ? kExitDone : kExitFailed;
 }
 
 }  // namespace ostrel

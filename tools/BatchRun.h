@@ -6,6 +6,7 @@
 // ostrel-batch SCENE [--iterations N] [--output DIR] [--device host|cuda] [--threads N]
 //              [--quiet] [--shape-every N] [--format obj|stl] [--vtk] [--original-coordinates]
 //              [--volume-fraction F] [--filter-radius R] [--projection] [--converge TOL]
+//              [--smooth]
 //
 // The design options override the scene's design-control keys. Without them and without the
 // keys, the run, its console lines and its files are those of the program without design
@@ -19,8 +20,9 @@
 // vertices do not hold the model) stops the run after its first step.
 //
 // Exit codes: 0 done, 1 the run could not start (scene, voxel model, memory, output folder,
-// device, impossible design), its system is singular, or its final shape or plot could not be
-// written, 2 bad command line, 130 stopped by SIGINT or SIGTERM (see runBatch).
+// device, impossible design), its system is singular, or its final shape, smooth shape or plot
+// could not be written (or the smooth shape is not fit for printing), 2 bad command line, 130
+// stopped by SIGINT or SIGTERM (see runBatch).
 
 #include <filesystem>
 #include <functional>
@@ -46,7 +48,7 @@ struct BatchOptions {
     std::filesystem::path outputDirectory;  ///< empty = the working directory
     BatchDevice device = BatchDevice::Automatic;
     int threads = 0;     ///< worker threads; 0 = OpenMP's default
-    bool quiet = false;  ///< one progress line per iteration instead of the console lines
+    bool quiet = false;  ///< no console lines but messages: only the progress lines
     /// Steps between shape files (0 = only the final shape).
     int shapeEvery = RunControl::kShapeFileInterval;
     ShapeFormat format = ShapeFormat::Obj;  ///< format of the shape files
@@ -56,6 +58,9 @@ struct BatchOptions {
     double filterRadius = 0;    ///< --filter-radius; 0 = the scene's
     bool projection = false;    ///< --projection: projected densities (mode 1)
     double converge = 0;        ///< --converge TOL; 0 = run to the iteration limit
+    /// --smooth: also write the final design as a smooth surface for printing,
+    /// "OptimizedShape_smooth" in the shape format (tools/SmoothShape.h).
+    bool smooth = false;
 };
 
 /// The stopping test of --converge. A step counts when its solve saw densities of the last beta
@@ -98,21 +103,24 @@ std::string progressLine(int k, int n, const StepResult& step, double stepSecond
 
 /// The time that the remaining steps of a run will take, from the recent steps' trend.
 ///
-/// A step costs a fixed part (the optimizer's update, the shape, the files, the solver's
-/// set-up) and a part per multigrid cycle; both are fitted to the last kWindow steps. Early
-/// steps need many cycles, since the design still changes much from one step to the next; as
-/// it settles, each solve starts from a displacement that nearly solves it and needs about one.
-/// The estimate lets the cycle count fall from its current level (the last three steps)
-/// towards that floor exponentially, with a time constant of kSettlingSteps steps, or as many
-/// steps as the count has now held its level, whichever is longer: a count that does not fall
-/// is expected to stay up longer and longer.
+/// A step costs a fixed part (the solver's set-up, the optimizer's update, the shape, the files)
+/// and a part per multigrid cycle. Both are measured, not fitted: the cycles' own time divided
+/// by their number gives the cost of a cycle, the rest of a step its fixed part, each averaged
+/// over the last kWindow steps (the first step, which also sets the optimization up, only
+/// until there is another). Early steps need many cycles, since the design still changes much
+/// from one step to the next; as it settles, each solve starts from a displacement that nearly
+/// solves it and needs about one. The estimate lets the cycle count fall from its current level
+/// (the last three steps) towards that floor exponentially, with a time constant of
+/// kSettlingSteps steps, or as many steps as the count has now held its level, whichever is
+/// longer: a count that does not fall is expected to stay up longer and longer.
 class TimeLeftEstimator {
 public:
     static constexpr size_t kWindow = 30;
     static constexpr double kSettlingSteps = 10.0;
 
-    /// Records one finished step: its wall time and its cycle count.
-    void addStep(double stepSeconds, int cycles);
+    /// Records one finished step: its wall time, its cycle count and the time of its cycles
+    /// alone (StepResult::cycleSeconds).
+    void addStep(double stepSeconds, int cycles, double cycleSeconds);
     /// Seconds that `stepsLeft` more steps are expected to take (0 before the first step).
     double secondsLeft(int stepsLeft) const;
 
@@ -120,6 +128,7 @@ private:
     struct Step {
         double seconds;
         int cycles;
+        double cycleSeconds;
     };
     std::vector<Step> steps_;
 };
@@ -127,10 +136,10 @@ private:
 /// Seconds as "12.3 s", "4 min 05 s" or "2 h 07 min".
 std::string formatDuration(double seconds);
 
-/// Performs the run. Progress lines (with quiet) and the summary go to `out`, errors of the
-/// run itself to `err`; the system's console lines go to the console. `stopRequests` gives
-/// the number of requests to stop so far (empty = none come); it is asked between steps and
-/// after every multigrid cycle. From the first request on no further step starts, and the
+/// Performs the run. The summary goes to `out`; the progress line of every step and the errors
+/// of the run itself go to `err`; the system's console lines go to the console. `stopRequests`
+/// gives the number of requests to stop so far (empty = none come); it is asked between steps
+/// and after every multigrid cycle. From the first request on no further step starts, and the
 /// last one finished writes the final shape and the plot (exit kExitInterrupted); from the
 /// second on the solve in progress stops within one multigrid cycle, its step is abandoned and
 /// the run ends at once, leaving the files of the last finished step as they are (no final

@@ -1,8 +1,9 @@
 // ostrel-batch: the optimization without a window. See tools/BatchRun.h for the command line.
 //
-// With --quiet the system's console lines are filtered: only lines that begin with "ERROR: " or
-// "WARNING: " reach standard output, between the progress lines. The filter sits under
-// std::cout before anything is printed, so the console's wide stream writes through it too.
+// Streams: the system's console lines on standard output (none with --quiet), then the
+// summary; the progress line of every step, the console's "ERROR: " and "WARNING: " lines and
+// the run's own errors on standard error. The console is routed before anything is printed,
+// so its wide stream writes through the router too.
 //
 // SIGINT and SIGTERM are stop requests, counted: the first lets the run finish the step in
 // progress (and says so on standard error), the second stops it within one multigrid cycle, a
@@ -15,13 +16,12 @@
 
 #include <atomic>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <streambuf>
 #include <string>
 #include <vector>
 
+#include "core/Console.h"
 #include "core/MemoryLimit.h"
 #include "tools/BatchRun.h"
 
@@ -62,48 +62,6 @@ int stopRequests() {
     return requests;
 }
 
-/// Passes whole lines that begin with "ERROR: " or "WARNING: " to `target`, drops the others.
-class MessageLineFilter : public std::streambuf {
-public:
-    explicit MessageLineFilter(std::streambuf* target) : target_(target) {}
-    /// Emits a last line that has no line end.
-    void finish() {
-        if (!line_.empty()) emit(true);
-        target_->pubsync();
-    }
-
-protected:
-    int_type overflow(int_type ch) override {
-        if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
-        line_ += traits_type::to_char_type(ch);
-        if (line_.back() == '\n') emit(false);
-        return ch;
-    }
-    std::streamsize xsputn(const char* s, std::streamsize n) override {
-        for (std::streamsize i = 0; i < n; ++i) overflow(traits_type::to_int_type(s[i]));
-        return n;
-    }
-    int sync() override { return target_->pubsync(); }
-
-private:
-    void emit(bool addLineEnd) {
-        if (line_.rfind("ERROR: ", 0) == 0 || line_.rfind("WARNING: ", 0) == 0) {
-            if (addLineEnd) line_ += '\n';
-            target_->sputn(line_.data(), std::streamsize(line_.size()));
-        }
-        line_.clear();
-    }
-    std::streambuf* target_;
-    std::string line_;
-};
-
-/// The filter of --quiet, if any. Errors that end the process at once (the model builder's)
-/// are written without a line end; the exit handler passes such a last line on.
-MessageLineFilter* g_filter = nullptr;
-extern "C" void finishFilterAtExit() {
-    if (g_filter) g_filter->finish();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -120,22 +78,12 @@ int main(int argc, char** argv) {
         case BatchArguments::Action::Run: break;
     }
 
-    // The progress lines keep the real standard output; the console writes through the filter.
-    // Both live to the end of the process, as the console's own streams do.
-    static std::streambuf* const stdoutBuffer = std::cout.rdbuf();
-    static std::ostream* const progress = new std::ostream(stdoutBuffer);
-    static MessageLineFilter* const filter =
-        parsed.options.quiet ? new MessageLineFilter(stdoutBuffer) : nullptr;
-    if (filter) {
-        std::cout.rdbuf(filter);
-        g_filter = filter;
-        std::atexit(finishFilterAtExit);
-    }
+    // The summary goes to the real standard output, past the router of the console lines.
+    static std::ostream* const results = new std::ostream(routeConsoleByKind(parsed.options.quiet));
     setSignalAction(onSignal);
     exitOnFailedAllocation();
-    const int code = runBatch(parsed.options, *progress, std::cerr, stopRequests);
+    const int code = runBatch(parsed.options, *results, std::cerr, stopRequests);
     std::cout.flush();
-    if (filter) filter->finish();
-    progress->flush();
+    results->flush();
     return code;
 }

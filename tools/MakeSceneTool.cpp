@@ -1,8 +1,9 @@
 // ostrel-make-scene --mesh MESH.obj --voxel SIZE [options] -o SCENE.txt
 //
 // Writes a scene file from a mesh, a voxel size and selections of vertex grid points for the
-// fixations and loads; see makeSceneUsage() (--help) for the options. Exit status 0 written,
-// 1 failed, 2 usage error (message on standard error).
+// fixations and loads; see makeSceneUsage() (--help) for the options. Results on standard
+// output, errors and warnings on standard error. Exit status 0 written, 1 failed, 2 usage
+// error.
 
 #include <iostream>
 #include <ostream>
@@ -16,6 +17,9 @@
 
 int main(int argc, char** argv) {
     using namespace ostrel;
+    // What was selected and written on standard output; errors and warnings (the scene
+    // loader's too) on standard error.
+    routeConsoleByKind();
     std::wostream& out = wideOut();
     std::vector<std::string> args(argv + 1, argv + argc);
     MakeSceneOptions options;

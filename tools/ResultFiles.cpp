@@ -1,6 +1,7 @@
 #include "tools/ResultFiles.h"
 
 #include "core/Console.h"
+#include "geometry/DegenerateTriangles.h"
 #include "geometry/MeshFile.h"
 #include "optimization/Optimizer.h"
 #include "tools/VtkImage.h"
@@ -30,17 +31,12 @@ std::filesystem::path ResultFiles::vtkPath(const std::string& stem) const {
 
 bool ResultFiles::write(const std::string& stem) const {
     const std::wstring shapeFile = fromUtf8(shapePath(stem).string());
-    bool ok;
-    if (moved_) {
-        TriangleMesh shape = optimizer_.shapeMesh();
-        shape.transform(toOutput_.m.data());
-        ok = format_ == ShapeFormat::Stl ? writeStl(shape, shapeFile, wideLog_)
-                                         : shape.writeObj(shapeFile, wideLog_);
-    } else {
-        const TriangleMesh& shape = optimizer_.shapeMesh();
-        ok = format_ == ShapeFormat::Stl ? writeStl(shape, shapeFile, wideLog_)
-                                         : shape.writeObj(shapeFile, wideLog_);
-    }
+    TriangleMesh shape = optimizer_.shapeMesh();
+    if (moved_) shape.transform(toOutput_.m.data());
+    // In the written coordinates: mesh checkers and slicers reject triangles without area.
+    removeDegenerateTriangles(shape);
+    bool ok = format_ == ShapeFormat::Stl ? writeStl(shape, shapeFile, wideLog_)
+                                          : shape.writeObj(shapeFile, wideLog_);
     if (vtk_)
         ok = writeVtkImage(vtkPath(stem), resultImage(model_, optimizer_, toOutput_), log_) && ok;
     return ok;

@@ -30,7 +30,8 @@ class ResultFiles {
     std::filesystem::path shapePath(const std::string& stem) const;
     /// folder / (stem + ".vti").
     std::filesystem::path vtkPath(const std::string& stem) const;
-    /// Writes the current shape and, with VTK output, the VTK file; true if all were written.
+    /// Writes the current shape (in the written coordinates, without degenerate triangles:
+    /// removeDegenerateTriangles) and, with VTK output, the VTK file; true if all were written.
     bool write(const std::string& stem) const;
 
   private:

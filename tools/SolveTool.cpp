@@ -1,33 +1,42 @@
 // ostrel-solve: builds the standard cantilever, sets the solver up on the chosen device,
 // computes the load, prepares and solves to the tolerance, then prints the compliance, the
 // cycle count, the times of set-up, prepareSolve and solve, and the split of prepareSolve and
-// solve into uploads, assembly, factorization, cycles (with the coarse solves) and copies.
+// solve into uploads, assembly, factorization, cycles (with the coarse solves) and copies;
+// --profile adds that split in the format of core/IterationSplit.h. --largest takes the largest
+// cantilever whose estimates fit the device's and the host's memory (tools/CantileverFit.h).
 //
-// ostrel-solve --size NX NY NZ --voxel S --levels L --tolerance T [--device host|cuda]
-//              [--threads N]
+// ostrel-solve --size NX NY NZ --levels L | --largest [--memory-limit MB]
+//              --voxel S --tolerance T [--device host|cuda] [--threads N] [--profile]
 //
 // Exit status: 0 the solve reached the tolerance, 1 it did not (or no CUDA device was found
 // for --device cuda), 2 bad command line.
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <thread>
 
 #include "core/Console.h"
+#include "core/IterationSplit.h"
 #include "core/MemoryLimit.h"
 #include "core/Timing.h"
 #include "core/Version.h"
+#include "fem/CoarseSolver.h"
 #include "tools/Cantilever.h"
+#include "tools/CantileverFit.h"
 #include "gpu/CudaFem.h"
 
 namespace {
 
 const char* kUsage =
     "Usage: ostrel-solve --size NX NY NZ --voxel S --levels L --tolerance T "
-    "[--device host|cuda] [--threads N]\n";
+    "[--device host|cuda] [--threads N] [--profile]\n"
+    "       ostrel-solve --largest [--memory-limit MB] --voxel S --tolerance T [options]\n";
 
 const char* kHelp =
     "Builds the standard cantilever of NX x NY x NZ voxels of edge S (clamped at x = 0, pulled\n"
@@ -35,9 +44,15 @@ const char* kHelp =
     "relative residual T and prints the solver's lines, the compliance, the cycle count and\n"
     "the times of set-up, prepareSolve and solve.\n"
     "\n"
+    "  --largest       instead of --size and --levels: the largest cantilever of 20t x 7t x 7t\n"
+    "                  voxels whose memory estimate fits the device (and the host), with the\n"
+    "                  fewest levels whose coarsest one has at most 2000 elements\n"
+    "  --memory-limit MB  with --largest: use at most MB megabytes of each memory\n"
     "  --device D      host: the CPU; cuda: an NVIDIA GPU (an error without one);\n"
     "                  default: a GPU when there is one, else the CPU\n"
     "  --threads N     worker threads of the host device\n"
+    "  --profile       also print the split of the design iteration's solver part\n"
+    "                  (\"Split of one design iteration: ...\", one \"  <part>  <ms> ms\" line each)\n"
     "  -h, --help      show this help and exit\n"
     "  -V, --version   show the version and exit\n"
     "\n"
@@ -65,14 +80,66 @@ bool parseDouble(const char* s, double& out) {
     return true;
 }
 
+// The largest cantilever whose estimates fit the memory of the device (its total less a tenth
+// and 512 MiB for the context and the module) and of the host (what the process may use: the
+// smallest of its memory limits, see core/MemoryLimit.h), or `limitMb` where that is smaller. Prints the choice; false with an error line when none fits.
+bool chooseLargest(ostrel::Driver& driver, int limitMb, int size[3], int& levels) {
+    const double mb = 1024.0 * 1024.0;
+    double host = ostrel::processMemoryLimit(int(std::thread::hardware_concurrency()),
+                                             ostrel::CoarseSolver::laterMappedBytes())
+                      .bytes,
+           device = host;
+    if (!driver.isHost()) {
+        ostrel::CUdevice dev = 0;
+        size_t total = 0;
+        int code = driver.init(0);
+        if (code == 0) code = driver.deviceGet(&dev, 0);
+        if (code == 0) code = driver.deviceTotalMem(&total, dev);
+        if (code != 0) {
+            std::cerr << "ERROR: Cannot read the CUDA device's memory (CUDA error " << code << ")\n";
+            return false;
+        }
+        device = 0.9 * double(total) - 512 * mb;
+    }
+    if (limitMb > 0) {
+        host = std::min(host, limitMb * mb);
+        device = std::min(device, limitMb * mb);
+    }
+    const auto fit = ostrel::largestCantilever(device, host, driver.isHost());
+    if (!fit) {
+        std::cerr << "ERROR: Not even the cantilever of 20 x 7 x 7 voxels fits in "
+                  << std::llround(std::floor(std::min(host, device) / mb)) << " MB\n";
+        return false;
+    }
+    size[0] = fit->nx, size[1] = fit->ny, size[2] = fit->nz;
+    levels = fit->levels;
+    const char* bound = fit->bound == ostrel::FitBound::Host     ? "the host's memory"
+                        : fit->bound == ostrel::FitBound::Device ? "the device's memory"
+                                                                 : "the model's index limits";
+    std::ostream& out = ostrel::narrowOut();
+    out << "Largest cantilever that fits: " << fit->nx << " x " << fit->ny << " x " << fit->nz
+        << " voxels, " << (long long)fit->nx * fit->ny * fit->nz << " elements, " << levels
+        << " levels (";
+    if (!driver.isHost())
+        out << "device estimate " << std::llround(fit->deviceBytes / mb) << " MB of "
+            << std::llround(device / mb) << " MB, ";
+    out << "host estimate " << std::llround(fit->hostBytes / mb) << " MB of "
+        << std::llround(host / mb) << " MB; " << bound << " limits it)" << std::endl;
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Results and the solver's lines on standard output; errors and warnings on standard error.
+    ostrel::routeConsoleByKind();
     int size[3] = {0, 0, 0}, levels = 0;
     double voxel = 0, tolerance = 0;
     ostrel::DeviceOptions options;
     bool wantCuda = false;
     bool haveSize = false, haveVoxel = false, haveLevels = false, haveTol = false;
+    bool profile = false, largest = false;
+    int memoryLimitMb = 0;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "-h" || a == "--help") {
@@ -110,6 +177,13 @@ int main(int argc, char** argv) {
             if (d == "host") options.forceHost = true;
             else if (d == "cuda") wantCuda = true;
             else ok = false;
+        } else if (a == "--largest") {
+            largest = true;
+        } else if (a == "--memory-limit") {
+            need(1);
+            ok = parseInt(argv[++i], memoryLimitMb);
+        } else if (a == "--profile") {
+            profile = true;
         } else if (a == "--threads") {
             need(1);
             ok = parseInt(argv[++i], options.hostThreads) && options.hostThreads <= 1024;
@@ -118,17 +192,23 @@ int main(int argc, char** argv) {
         }
         if (!ok) return usageError("Invalid value for " + a);
     }
-    if (!haveSize || !haveVoxel || !haveLevels || !haveTol) return usageError("Missing argument");
+    if (largest && (haveSize || haveLevels))
+        return usageError("--largest chooses the size and the levels: no --size or --levels");
+    if (memoryLimitMb > 0 && !largest) return usageError("--memory-limit needs --largest");
+    if ((!largest && (!haveSize || !haveLevels)) || !haveVoxel || !haveTol)
+        return usageError("Missing argument");
     if (size[0] > 2046 || size[1] > 2046 || size[2] > 1022)
         return usageError("Model size too large (at most 2046 x 2046 x 1022)");
 
     ostrel::exitOnFailedAllocation();
-    auto model = ostrel::makeCantilever(size[0], size[1], size[2], voxel, levels);
-    ostrel::CudaFem fem(*model, options);
-    if (wantCuda && fem.driver().isHost()) {
+    std::unique_ptr<ostrel::Driver> driver = ostrel::openDriver(options);
+    if (wantCuda && driver->isHost()) {
         std::cerr << "ERROR: No CUDA device available\n";
         return 1;
     }
+    if (largest && !chooseLargest(*driver, memoryLimitMb, size, levels)) return 1;
+    auto model = ostrel::makeCantilever(size[0], size[1], size[2], voxel, levels);
+    ostrel::CudaFem fem(*model, options, std::move(driver));
     auto t0 = std::chrono::steady_clock::now();
     fem.setup();
     auto t1 = std::chrono::steady_clock::now();
@@ -168,6 +248,15 @@ int main(int argc, char** argv) {
         std::snprintf(line, sizeof line, "%.4f", part.seconds);
         out << "Split " << part.name << ": " << line << " s\n";
     }
+    if (profile)
+        out << ostrel::formatIterationSplit(
+            model->numElements_[0], fem.deviceName(),
+            {{"uploads", split.uploads},
+             {"assembly", split.assembly},
+             {"factorization", split.factorization},
+             {"cycles", split.cycles - split.coarseSolves},
+             {"coarse solves", split.coarseSolves},
+             {"copies", split.copies}});
     out.flush();
     fem.release();
     return converged ? 0 : 1;

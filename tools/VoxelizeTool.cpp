@@ -5,8 +5,9 @@
 // timings, warns about an open surface and a voxel model in several pieces, and optionally
 // writes the voxel model's surface (the 0/1 occupancy padded by one empty layer, extracted at
 // 0.5), which is closed and faces outward: binary STL when OUT ends in ".stl", else OBJ.
-// Exit status: 0 done, 1 the mesh cannot be read, has no triangles or voxelizes wrongly, or the
-// surface cannot be written, 2 bad command line.
+// Results and timings on standard output, errors and warnings on standard error. Exit status:
+// 0 done, 1 the mesh cannot be read, has no triangles or voxelizes wrongly, or the surface
+// cannot be written, 2 bad command line.
 
 #include <cctype>
 #include <chrono>
@@ -21,6 +22,7 @@
 #include "core/MemoryLimit.h"
 #include "core/Timing.h"
 #include "core/Version.h"
+#include "geometry/DegenerateTriangles.h"
 #include "geometry/MeshFile.h"
 #include "geometry/TriangleMesh.h"
 #include "tools/InputChecks.h"
@@ -65,6 +67,8 @@ bool endsWith(const std::string& text, const std::string& tail) {
 
 int main(int argc, char** argv) {
     using namespace ostrel;
+    // Results on standard output; errors and warnings (the mesh reader's too) on standard error.
+    routeConsoleByKind();
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -143,6 +147,7 @@ int main(int argc, char** argv) {
                         field(i + 1, j + 1, k + 1) = 1.0;
         TriangleMesh surface;
         extractIsoSurface(field, 0.5, surface, false);
+        removeDegenerateTriangles(surface);
         const double isoTime = secondsSince(start);
         out << L"Surface: " << surface.triangles.size() << L" triangles, "
             << surface.vertices.size() << L" vertices, volume " << surface.computeVolume()

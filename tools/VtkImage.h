@@ -13,11 +13,16 @@
 // energy q of the last solve, Float32) and "Solid" (1 where the voxel model has an element,
 // UInt8); cells without an element hold 0 in every array. Per point: "Displacement" (the three
 // components of the last solve, Float32), 0 at grid points without a vertex.
+//
+// readVtkImage reads such a file back: the layout above with UInt64 or UInt32 block headers,
+// any data arrays of the listed types. It checks every size and offset against the extent and
+// the file's length, so a truncated or foreign file gives an error, never a wild read.
 
 #include <array>
 #include <filesystem>
 #include <iosfwd>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "geometry/Matrix4.h"
@@ -56,5 +61,17 @@ std::string vtkImageFileBytes(const VtkImage& image);
 
 /// Writes the file atomically; a failure prints "ERROR: Cannot write file "<name>"" on `log`.
 bool writeVtkImage(const std::filesystem::path& file, const VtkImage& image, std::ostream* log);
+
+/// Parses the bytes of a file written by vtkImageFileBytes (or another writer of the same
+/// layout). On failure returns false with the reason in `error` (one sentence, no "ERROR: ").
+bool parseVtkImage(std::string_view bytes, VtkImage& image, std::string& error);
+
+/// Reads and parses `file`; the reason of a failure names the file.
+bool readVtkImage(const std::filesystem::path& file, VtkImage& image, std::string& error);
+
+/// The cell array `name`; null when the image has none.
+const VtkDataArray* findCellArray(const VtkImage& image, const std::string& name);
+/// Decodes a single-component array's values (Float32, Float64, UInt8) into doubles.
+std::vector<double> arrayValues(const VtkDataArray& array);
 
 }  // namespace ostrel

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cassert>
 #include <cstdio>
 #include <cwctype>
 #include <iostream>
@@ -112,7 +113,7 @@ bool resolveInputLayout(const std::vector<ShaderInput>& inputs, const InputEleme
             why = "element " + std::to_string(e) + " has no semantic or an input slot above 15";
             return false;
         }
-        const unsigned offset = el.alignedByteOffset == D3D11_APPEND_ALIGNED_ELEMENT
+        const unsigned offset = el.alignedByteOffset == kAppendAligned
                                     ? slotEnd[el.inputSlot]
                                     : el.alignedByteOffset;
         slotEnd[el.inputSlot] = offset + formatSize(el.format);
@@ -165,37 +166,37 @@ void Effect::ReportError(bool lookup, const std::wstring& text) const {
     if (showErrorBoxes_ && g_errorBox) g_errorBox(caption, text);
 }
 
-HRESULT Effect::Load() {
+LoadStatus Effect::Load() {
     showErrorBoxes_ = true;
     effect_.reset();
     const std::wstring ext = fileExtension(path_);
     std::string bytes;
-    HRESULT hr = S_OK;
+    bool created = false;
     if (ext == L"FX") {
         if (!fileExists(path_)) {
             ReportError(false, L"Effect file \"" + path_ + L"\" not found");
-            return D3D11_ERROR_FILE_NOT_FOUND;
+            return LoadStatus::FileNotFound;
         }
         if (!readWhole(path_, bytes)) {
             ReportError(false, L"Effect file \"" + path_ + L"\" could not be loaded");
-            return E_FAIL;
+            return LoadStatus::Failed;
         }
-        hr = CreateFromText(bytes, false);
+        created = CreateFromText(bytes, false);
     } else if (ext == L"CSO") {
         if (!readWhole(path_, bytes)) {
             ReportError(false, L"Effect file \"" + path_ + L"\" could not be loaded");
-            return E_FAIL;
+            return LoadStatus::Failed;
         }
-        hr = CreateFromText(bytes, true);
+        created = CreateFromText(bytes, true);
     } else {
         ReportError(false, L"Unknown file extension");
-        return E_FAIL;
+        return LoadStatus::Failed;
     }
-    if (ostrel::failed(hr)) return hr;
-    return BindVariables();
+    if (!created || !BindVariables()) return LoadStatus::Failed;
+    return LoadStatus::Ok;
 }
 
-HRESULT Effect::CreateFromText(const std::string& bytes, bool packed) {
+bool Effect::CreateFromText(const std::string& bytes, bool packed) {
     const std::string name = ostrel::toUtf8(fileNameOnly(path_));
     std::string text = bytes, error;
     EffectDescription description;
@@ -204,79 +205,98 @@ HRESULT Effect::CreateFromText(const std::string& bytes, bool packed) {
         // the effect cannot be created.
         if (!unpackEffect(bytes, text) || !parseEffect(text, name, description, error)) {
             ReportError(false, L"Effect could not be created");
-            return E_FAIL;
+            return false;
         }
         effect_ = CompiledEffect::create(description, name, error);
         if (!effect_) {
             std::cerr << error << "\n";
             ReportError(false, L"Effect could not be created");
-            return E_FAIL;
+            return false;
         }
-        return S_OK;
+        return true;
     }
     if (!parseEffect(text, name, description, error)) {
         ReportError(false, ostrel::fromUtf8(error));
-        return E_FAIL;
+        return false;
     }
     effect_ = CompiledEffect::create(description, name, error);
     if (!effect_) {
         ReportError(false, ostrel::fromUtf8(error));
-        return E_FAIL;
+        return false;
     }
-    return S_OK;
+    return true;
 }
 
-HRESULT Effect::GetTechnique(const std::string& name, EffectTechnique*& out) {
+bool Effect::GetTechnique(const std::string& name, EffectTechnique*& out) {
     out = effect_ ? effect_->GetTechniqueByName(name) : nullptr;
-    if (out) return S_OK;
+    if (out) return true;
     ReportError(true, L"Technique \"" + ostrel::fromUtf8(name) + L"\" not found");
-    return E_FAIL;
+    return false;
 }
 
-HRESULT Effect::GetPass(EffectTechnique* technique, const std::string& name, EffectPass*& out) {
+bool Effect::GetPass(EffectTechnique* technique, const std::string& name, EffectPass*& out) {
     out = technique ? technique->GetPassByName(name) : nullptr;
-    if (out) return S_OK;
+    if (out) return true;
     ReportError(true, L"Pass \"" + ostrel::fromUtf8(name) + L"\" not found");
-    return E_FAIL;
+    return false;
 }
 
-HRESULT Effect::GetVariable(const std::string& name, VariableKind kind, const char* what,
-                            EffectVariable*& out) {
+bool Effect::GetVariable(const std::string& name, VariableKind kind, const char* what,
+                         EffectVariable*& out) {
     out = effect_ ? effect_->GetVariableByName(name) : nullptr;
     if (out && out->kind() != kind) out = nullptr;
-    if (out) return S_OK;
+    if (out) return true;
     ReportError(true, ostrel::fromUtf8(what) + L" variable \"" + ostrel::fromUtf8(name) +
                           L"\" not found");
-    return E_FAIL;
+    return false;
 }
 
-HRESULT Effect::GetScalar(const std::string& name, EffectVariable*& out) {
+bool Effect::GetScalar(const std::string& name, EffectVariable*& out) {
     return GetVariable(name, VariableKind::Scalar, "Scalar", out);
 }
-HRESULT Effect::GetVector(const std::string& name, EffectVariable*& out) {
+bool Effect::GetVector(const std::string& name, EffectVariable*& out) {
     return GetVariable(name, VariableKind::Vector, "Vector", out);
 }
-HRESULT Effect::GetMatrix(const std::string& name, EffectVariable*& out) {
+bool Effect::GetMatrix(const std::string& name, EffectVariable*& out) {
     return GetVariable(name, VariableKind::Matrix, "Matrix", out);
 }
-HRESULT Effect::GetShaderResource(const std::string& name, EffectVariable*& out) {
+bool Effect::GetShaderResource(const std::string& name, EffectVariable*& out) {
     return GetVariable(name, VariableKind::Texture, "Shader resource", out);
 }
 
-HRESULT Effect::CreateInputLayout(EffectPass* pass, const InputElementDesc* elements,
-                                  unsigned count, InputLayout** layout, int* counter) {
-    if (!pass || !layout) return E_INVALIDARG;
+bool Effect::BindContract(const EffectContract& contract,
+                          std::span<EffectVariable** const> variables, EffectTechnique*& technique,
+                          std::span<EffectPass** const> passes) {
+    assert(variables.size() == contract.variables.size() &&
+           passes.size() == contract.passes.size());
+    for (size_t i = 0; i < variables.size(); ++i) {
+        const auto& [name, kind] = contract.variables[i];
+        const char* what = kind == VariableKind::Matrix   ? "Matrix"
+                           : kind == VariableKind::Vector ? "Vector"
+                           : kind == VariableKind::Scalar ? "Scalar"
+                                                          : "Shader resource";
+        if (!GetVariable(name, kind, what, *variables[i])) return false;
+    }
+    if (!GetTechnique(contract.technique, technique)) return false;
+    for (size_t i = 0; i < passes.size(); ++i)
+        if (!GetPass(technique, contract.passes[i], *passes[i])) return false;
+    return true;
+}
+
+bool Effect::CreateInputLayout(EffectPass* pass, const InputElementDesc* elements,
+                               unsigned count, InputLayout** layout, int* counter) {
+    if (!pass || !layout) return false;
     std::vector<InputLayout::Attribute> attributes;
     std::string why;
     if (!resolveInputLayout(pass->inputSignature(), elements, count, attributes, why)) {
         std::cerr << ostrel::toUtf8(fileNameOnly(path_)) << ": input layout for pass \""
                   << pass->name() << "\": " << why << "\n";
-        return E_INVALIDARG;
+        return false;
     }
     inputLayouts_.push_back(std::make_unique<InputLayout>(std::move(attributes)));
     *layout = inputLayouts_.back().get();
     if (counter) ++*counter;
-    return S_OK;
+    return true;
 }
 
 void Effect::Release() {

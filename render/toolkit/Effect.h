@@ -1,7 +1,9 @@
 #pragma once
 // gl::Effect: loads an effect file that sits next to the executable, looks up its
 // techniques, passes and variables by name with one uniform error report, and makes input
-// layouts (vertex-attribute bindings) checked against a pass's vertex inputs.
+// layouts (vertex-attribute bindings) checked against a pass's vertex inputs. Load tells
+// whether the effect is ready, its source file is missing or it failed otherwise; the lookups
+// and CreateInputLayout return false after their report.
 //
 // Errors go to standard error as the caption, a line feed, the text and a line feed; while
 // error boxes are shown (Load turns them on) they also go to the error-box hook, which the
@@ -13,20 +15,15 @@
 #include <string>
 #include <vector>
 
-#include "framework/Result.h"
+#include "render/toolkit/EffectContract.h"
 #include "render/toolkit/EffectRuntime.h"
 #include "render/toolkit/Gl.h"
 
 namespace ostrel::gl {
 
-using ostrel::E_FAIL;
-using ostrel::E_INVALIDARG;
-using ostrel::E_OUTOFMEMORY;
-using ostrel::HRESULT;
-using ostrel::S_OK;
-
-/// The compiler's code for an effect source file that does not exist.
-inline constexpr HRESULT D3D11_ERROR_FILE_NOT_FOUND = HRESULT(0x887c0002u);
+/// What Effect::Load found: the effect is ready; its source file does not exist; or another
+/// failure (an unreadable or damaged file, a parse or compile error, a missing name).
+enum class LoadStatus { Ok, FileNotFound, Failed };
 
 /// Vertex element formats used by the effects.
 enum class Format { R32G32B32_FLOAT, R32G32B32A32_FLOAT, R32_FLOAT, R32_SINT, R32_UINT, R8_SINT };
@@ -34,14 +31,14 @@ enum class Format { R32G32B32_FLOAT, R32G32B32A32_FLOAT, R32_FLOAT, R32_SINT, R3
 unsigned formatSize(Format format);
 
 /// An element offset that follows the previous element of the same slot.
-inline constexpr unsigned D3D11_APPEND_ALIGNED_ELEMENT = 0xffffffffu;
+inline constexpr unsigned kAppendAligned = 0xffffffffu;
 
 struct InputElementDesc {
     const char* semanticName;
     unsigned semanticIndex;
     Format format;
     unsigned inputSlot;
-    unsigned alignedByteOffset;  ///< or D3D11_APPEND_ALIGNED_ELEMENT
+    unsigned alignedByteOffset;  ///< or kAppendAligned
     bool perInstance;
     unsigned instanceDataStepRate;  ///< 0 for per-vertex data
 };
@@ -53,7 +50,7 @@ struct VertexBufferBinding {
     unsigned offset = 0;
 };
 
-/// The input-layout stand-in: which slot, offset and format feeds each vertex input location.
+/// An input layout: which slot, offset and format feeds each vertex input location of a pass.
 class InputLayout {
 public:
     struct Attribute {
@@ -104,21 +101,29 @@ public:
 
     /// ".fx": parse and compile the source; ".cso": read the packed effect and create it; any
     /// other extension: "Unknown file extension". Then BindVariables(). Turns error boxes on.
-    HRESULT Load();
+    LoadStatus Load();
     /// Looks up what the derived effect needs; called by Load after the effect was created.
-    virtual HRESULT BindVariables() { return S_OK; }
+    /// False at the first name that is missing (already reported).
+    virtual bool BindVariables() { return true; }
 
-    HRESULT GetTechnique(const std::string& name, EffectTechnique*& out);
-    HRESULT GetPass(EffectTechnique* technique, const std::string& name, EffectPass*& out);
-    HRESULT GetScalar(const std::string& name, EffectVariable*& out);
-    HRESULT GetVector(const std::string& name, EffectVariable*& out);
-    HRESULT GetMatrix(const std::string& name, EffectVariable*& out);
-    HRESULT GetShaderResource(const std::string& name, EffectVariable*& out);
+    /// Each lookup reports a missing name and returns false.
+    bool GetTechnique(const std::string& name, EffectTechnique*& out);
+    bool GetPass(EffectTechnique* technique, const std::string& name, EffectPass*& out);
+    bool GetScalar(const std::string& name, EffectVariable*& out);
+    bool GetVector(const std::string& name, EffectVariable*& out);
+    bool GetMatrix(const std::string& name, EffectVariable*& out);
+    bool GetShaderResource(const std::string& name, EffectVariable*& out);
+    /// Looks up the contract's variables (each by its kind), then its technique, then its passes,
+    /// into the targets given in the same order (as many as the contract names); false at the
+    /// first missing name, already reported.
+    bool BindContract(const EffectContract& contract, std::span<EffectVariable** const> variables,
+                      EffectTechnique*& technique, std::span<EffectPass** const> passes);
 
     /// Makes a layout for `pass` (kept in this effect's list until Release); on success counts
-    /// it in `counter` when given. E_INVALIDARG when the elements do not feed the pass's inputs.
-    HRESULT CreateInputLayout(EffectPass* pass, const InputElementDesc* elements, unsigned count,
-                              InputLayout** layout, int* counter = nullptr);
+    /// it in `counter` when given. False (with a line on standard error) when the elements do
+    /// not feed the pass's inputs.
+    bool CreateInputLayout(EffectPass* pass, const InputElementDesc* elements, unsigned count,
+                           InputLayout** layout, int* counter = nullptr);
     /// Releases every layout and the effect.
     void Release();
 
@@ -132,9 +137,9 @@ protected:
     void ReportError(bool lookup, const std::wstring& text) const;
 
 private:
-    HRESULT GetVariable(const std::string& name, VariableKind kind, const char* what,
-                        EffectVariable*& out);
-    HRESULT CreateFromText(const std::string& text, bool packed);
+    bool GetVariable(const std::string& name, VariableKind kind, const char* what,
+                     EffectVariable*& out);
+    bool CreateFromText(const std::string& text, bool packed);
 
     std::unique_ptr<CompiledEffect> effect_;
     std::wstring path_;

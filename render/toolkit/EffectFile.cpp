@@ -135,6 +135,7 @@ bool parseEffect(const std::string& text, const std::string& fileName, EffectDes
             if (w.size() < 3) return fail(lineNo, "\"variable\" takes a kind and a name");
             EffectVariableDecl v;
             v.name = w[2];
+            v.line = lineNo;
             if (!validName(v.name)) return fail(lineNo, "invalid variable name \"" + v.name + "\"");
             const std::string& kind = w[1];
             size_t expected = 3;
@@ -187,7 +188,7 @@ bool parseEffect(const std::string& text, const std::string& fileName, EffectDes
             if (w.size() != 2 || !validName(w[1])) return fail(lineNo, "\"technique\" takes a name");
             for (const auto& t : out.techniques)
                 if (t.name == w[1]) return fail(lineNo, "technique \"" + w[1] + "\" declared twice");
-            out.techniques.push_back({w[1], {}});
+            out.techniques.push_back({w[1], {}, lineNo});
             technique = &out.techniques.back();
             pass = nullptr;
         } else if (key == "pass") {

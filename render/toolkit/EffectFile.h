@@ -37,6 +37,7 @@ struct EffectVariableDecl {
     std::string name;
     VariableKind kind = VariableKind::Scalar;
     std::string samplerType;  ///< GLSL sampler type of a texture variable
+    int line = 0;             ///< line of the declaration
 };
 
 struct ShaderSource {
@@ -72,6 +73,7 @@ struct PassDecl {
 struct TechniqueDecl {
     std::string name;
     std::vector<PassDecl> passes;
+    int line = 0;
 };
 
 struct EffectDescription {

@@ -12,10 +12,10 @@ GLenum glPrimitive(int topology) {
     }
 }
 
-ostrel::HRESULT GpuMesh::Create(const void* vertices, std::uint32_t count, unsigned stride,
-                                const std::vector<std::uint32_t>& indices, int topology) {
+bool GpuMesh::Create(const void* vertices, std::uint32_t count, unsigned stride,
+                     const std::vector<std::uint32_t>& indices, int topology) {
     Release();
-    if (count == 0) return ostrel::E_INVALIDARG;
+    if (count == 0) return false;
     glClean();
     vertexBuffer_ = makeBuffer();
     glBindBuffer(GL_ARRAY_BUFFER, vertexBuffer_.get());
@@ -33,16 +33,16 @@ ostrel::HRESULT GpuMesh::Create(const void* vertices, std::uint32_t count, unsig
     }
     if (!glClean()) {
         Release();
-        return ostrel::E_OUTOFMEMORY;
+        return false;
     }
     stride_ = stride;
     topology_ = topology;
     vertexCount_ = count;
     indexCount_ = std::uint32_t(indices.size());
-    return ostrel::S_OK;
+    return true;
 }
 
-ostrel::HRESULT GpuMesh::Build(const Geometry<VPN>& generator) {
+bool GpuMesh::Build(const Geometry<VPN>& generator) {
     std::vector<VPN> vertices;
     std::vector<std::uint32_t> indices;
     generator.GetVertices(vertices);
@@ -51,8 +51,8 @@ ostrel::HRESULT GpuMesh::Build(const Geometry<VPN>& generator) {
                   generator.GetTopology());
 }
 
-ostrel::HRESULT GpuMesh::BuildPositions(const std::vector<ostrel::Vec3f>& positions,
-                                        const std::vector<std::uint32_t>& indices, int topology) {
+bool GpuMesh::BuildPositions(const std::vector<ostrel::Vec3f>& positions,
+                             const std::vector<std::uint32_t>& indices, int topology) {
     return Create(positions.data(), std::uint32_t(positions.size()), sizeof(ostrel::Vec3f), indices,
                   topology);
 }

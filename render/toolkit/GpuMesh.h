@@ -1,12 +1,12 @@
 #pragma once
 // GpuMesh: a generator's vertices and indices in immutable GL buffers, drawn with one pass and
 // one input layout. Vertices are 24-byte VPN records (Build) or 12-byte positions
-// (BuildPositions); the index buffer (32-bit) exists only when there are indices.
+// (BuildPositions); the index buffer (32-bit) exists only when there are indices. Building
+// returns false for a generator without vertices or when GL cannot allocate the buffers.
 
 #include <cstdint>
 #include <vector>
 
-#include "framework/Result.h"
 #include "geometry/Vec3.h"
 #include "render/toolkit/Effect.h"
 #include "render/toolkit/Geometry.h"
@@ -19,9 +19,9 @@ GLenum glPrimitive(int topology);
 
 class GpuMesh {
 public:
-    ostrel::HRESULT Build(const Geometry<VPN>& generator);
-    ostrel::HRESULT BuildPositions(const std::vector<ostrel::Vec3f>& positions,
-                                   const std::vector<std::uint32_t>& indices, int topology);
+    bool Build(const Geometry<VPN>& generator);
+    bool BuildPositions(const std::vector<ostrel::Vec3f>& positions,
+                        const std::vector<std::uint32_t>& indices, int topology);
     /// Applies `pass` and draws with `layout` (slot 0 this mesh's vertices).
     void Draw(const EffectPass* pass, const InputLayout* layout) const;
     void Release();
@@ -34,8 +34,8 @@ public:
     int topology() const { return topology_; }
 
 private:
-    ostrel::HRESULT Create(const void* vertices, std::uint32_t count, unsigned stride,
-                           const std::vector<std::uint32_t>& indices, int topology);
+    bool Create(const void* vertices, std::uint32_t count, unsigned stride,
+                const std::vector<std::uint32_t>& indices, int topology);
     GlBuffer vertexBuffer_, indexBuffer_;
     unsigned stride_ = 24;
     int topology_ = kTriangleList;

@@ -14,7 +14,7 @@ std::uint32_t instanceCapacity(std::uint32_t capacity, std::uint32_t count, std:
     return std::uint32_t(std::min<std::uint64_t>(next, 0xffffffffu));
 }
 
-ostrel::HRESULT InstanceBuffer::Allocate() {
+bool InstanceBuffer::Allocate() {
     buffer_ = makeBuffer();
     glClean();
     glBindBuffer(GL_ARRAY_BUFFER, buffer_.get());
@@ -23,20 +23,20 @@ ostrel::HRESULT InstanceBuffer::Allocate() {
     glBindBuffer(GL_ARRAY_BUFFER, 0);
     if (!glClean()) {
         buffer_.reset();
-        return ostrel::E_OUTOFMEMORY;
+        return false;
     }
-    return ostrel::S_OK;
+    return true;
 }
 
-ostrel::HRESULT InstanceBuffer::Create(unsigned elementSize) {
+bool InstanceBuffer::Create(unsigned elementSize) {
     elementSize_ = elementSize;
     capacity_ = kMinimumCapacity;
     return Allocate();
 }
 
-ostrel::HRESULT InstanceBuffer::Resize(std::uint32_t count) {
+bool InstanceBuffer::Resize(std::uint32_t count) {
     const std::uint32_t next = instanceCapacity(capacity_, count, kStep, kMinimumCapacity);
-    if (next == capacity_) return ostrel::S_OK;
+    if (next == capacity_) return true;
     capacity_ = next;
     return Allocate();
 }

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 
-#include "framework/Result.h"
 #include "render/toolkit/Gl.h"
 
 namespace ostrel::gl {
@@ -20,11 +19,12 @@ public:
     static constexpr std::uint32_t kMinimumCapacity = 100000;
     static constexpr std::uint32_t kStep = 50000;
 
-    /// Creates the buffer of kMinimumCapacity elements of `elementSize` bytes.
-    ostrel::HRESULT Create(unsigned elementSize);
+    /// Creates the buffer of kMinimumCapacity elements of `elementSize` bytes; false when GL
+    /// cannot allocate it.
+    bool Create(unsigned elementSize);
     /// Applies the capacity rule for `count` elements; recreates the buffer only when the
     /// capacity changes (the contents are then undefined).
-    ostrel::HRESULT Resize(std::uint32_t count);
+    bool Resize(std::uint32_t count);
     /// Copies `count` elements into the start of the buffer (count <= capacity).
     void Update(const void* data, std::uint32_t count);
     void Release();
@@ -34,7 +34,7 @@ public:
     unsigned elementSize() const { return elementSize_; }
 
 private:
-    ostrel::HRESULT Allocate();
+    bool Allocate();
     unsigned elementSize_ = 0;
     std::uint32_t capacity_ = 0;
     GlBuffer buffer_;

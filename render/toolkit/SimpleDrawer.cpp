@@ -44,38 +44,28 @@ void VertexBatch::finish(const std::function<void(unsigned)>& flush) {
     pending_ = 0;
 }
 
-HRESULT SimpleDrawEffect::BindVariables() {
-    HRESULT hr = S_OK;
-    if (ostrel::failed(hr = GetMatrix("g_mProjection", g_mProjection))) return hr;
-    if (ostrel::failed(hr = GetMatrix("g_mWorldView", g_mWorldView))) return hr;
-    if (ostrel::failed(hr = GetTechnique("SimpleDraw", technique))) return hr;
-    if (ostrel::failed(hr = GetPass(technique, "EnableDepth", enableDepth))) return hr;
-    if (ostrel::failed(hr = GetPass(technique, "DisableDepth", disableDepth))) return hr;
-    if (ostrel::failed(hr = GetPass(technique, "Render", render))) return hr;
-    if (ostrel::failed(hr = GetPass(technique, "RenderUseCustomRasterizerState",
-                                    renderUseCustomRasterizerState)))
-        return hr;
-    if (ostrel::failed(hr = GetPass(technique, "SetDefaultRasterizerState",
-                                    setDefaultRasterizerState)))
-        return hr;
+bool SimpleDrawEffect::BindVariables() {
+    // In the contract's order; the first missing name ends the lookups.
+    EffectVariable** const variables[] = {&g_mProjection, &g_mWorldView};
+    EffectPass** const passes[] = {&enableDepth, &disableDepth, &render,
+                                   &renderUseCustomRasterizerState, &setDefaultRasterizerState};
+    if (!BindContract(simpleDrawContract(), variables, technique, passes)) return false;
     const InputElementDesc elements[] = {
         {"POSITION", 0, Format::R32G32B32_FLOAT, 0, 0, false, 0},
-        {"COLOR", 0, Format::R32G32B32A32_FLOAT, 0, D3D11_APPEND_ALIGNED_ELEMENT, false, 0},
+        {"COLOR", 0, Format::R32G32B32A32_FLOAT, 0, kAppendAligned, false, 0},
     };
     return CreateInputLayout(render, elements, 2, &layout);
 }
 
-HRESULT SimpleDrawer::OnCreateDevice() {
-    HRESULT hr = effect_.Load();
-    if (ostrel::failed(hr)) return hr;
+bool SimpleDrawer::OnCreateDevice() {
+    if (effect_.Load() != LoadStatus::Ok) return false;
     glClean();
     vertexBuffer_ = makeBuffer();
     glBindBuffer(GL_ARRAY_BUFFER, vertexBuffer_.get());
     glBufferData(GL_ARRAY_BUFFER, GLsizeiptr(batch_.capacity() * sizeof(ColoredVertex)), nullptr,
                  GL_DYNAMIC_DRAW);
     glBindBuffer(GL_ARRAY_BUFFER, 0);
-    if (!glClean()) return E_OUTOFMEMORY;
-    return S_OK;
+    return glClean();
 }
 
 void SimpleDrawer::OnDestroyDevice() {

@@ -52,7 +52,7 @@ private:
 class SimpleDrawEffect : public Effect {
 public:
     SimpleDrawEffect() : Effect(L"simpledraw.cso") {}
-    HRESULT BindVariables() override;
+    bool BindVariables() override;
 
     EffectVariable* g_mProjection = nullptr;
     EffectVariable* g_mWorldView = nullptr;
@@ -69,7 +69,7 @@ class SimpleDrawer {
 public:
     explicit SimpleDrawer(unsigned capacity = 1024) : batch_(capacity) {}
 
-    HRESULT OnCreateDevice();
+    bool OnCreateDevice();
     void OnDestroyDevice();
 
     /// Starts a batch in mode 2 (line list) with the current matrices and depth setting.

@@ -24,11 +24,10 @@
 #include "gpu/CudaFem.h"
 #include "render/Editor.h"
 #include "scene/Scene.h"
+#include "support/InputEventBuilders.h"
 #include "support/RunTestSupport.h"
 
 namespace ostrel::testing {
-
-using namespace win;
 
 struct FakeCamera : CameraKeys {
     void toggleOrbitMode() override { ++toggles; }
@@ -92,7 +91,7 @@ class ControlsTest : public ::testing::Test {
         wide_.str(L"");
     }
     FemModel& model() { return *scene_.model(); }
-    void key(UINT k, bool alt = false) { controls_->onKey(k, true, alt); }
+    void key(Key k, bool alt = false) { controls_->onKey(keyPress(k, alt)); }
     std::string wide() const { return toUtf8(wide_.str()); }
     int fixedCount() {
         return int(std::count(model().isVertexFixed_.begin(), model().isVertexFixed_.end(), 1));

@@ -48,7 +48,7 @@ class PanelsTest : public ControlsTest {
         const ControlPanels::Rect r = panels_->controlRects().at(id);
         clickAt(r.x + r.width / 2, r.y + r.height / 2);
     }
-    bool hotkey(UINT key) { return panels_->handleMessage(WM_KEYDOWN, key, 0); }
+    bool hotkey(Key key) { return panels_->handleKey(keyPress(key)); }
 
     ImGuiContext* context_ = nullptr;
     std::unique_ptr<ControlPanels> panels_;
@@ -82,8 +82,8 @@ TEST_F(PanelsTest, MainPanelAtTheBottomRightWithEveryControl) {
     } expected[] = {{7, 35, 10, 125},    {8, 35, 34, 125},   {18, 35, 58, 125},
                     {17, 35, 82, 125},   {19, 200, 10, 165}, {20, 200, 34, 165},
                     {21, 200, 58, 165},  {22, 200, 82, 165}, {23, 200, 106, 165},
-                    {24, 200, 130, 165}, {25, 200, 154, 165}};
-    ASSERT_EQ(panels_->controlRects().size(), 4u + 11u);
+                    {24, 200, 130, 165}, {25, 200, 154, 165}, {26, 35, 178, 200}};
+    ASSERT_EQ(panels_->controlRects().size(), 4u + 12u);
     for (const auto& e : expected) {
         const ControlPanels::Rect r = panels_->controlRects().at(e.id);
         EXPECT_EQ(r.x, panel.x + e.x) << e.id;
@@ -147,6 +147,14 @@ TEST_F(PanelsTest, CheckBoxesShowAndSetTheFlags) {
     clickControl(kWireFrame);
     EXPECT_FALSE(settings_.wireFrame);
 
+    // The crisp-design box shows and sets the scene's projection mode.
+    EXPECT_EQ(scene_.designControls_.projection, 0);
+    clickControl(kCrispDesign);
+    EXPECT_EQ(scene_.designControls_.projection, 1);
+    EXPECT_TRUE(controls_->checkState(kCrispDesign));
+    clickControl(kCrispDesign);
+    EXPECT_EQ(scene_.designControls_.projection, 0);
+
     // A click beside the controls changes nothing.
     const RenderSettings before = settings_;
     clickAt(390 + 180, 600 - 360 + 100);
@@ -154,26 +162,28 @@ TEST_F(PanelsTest, CheckBoxesShowAndSetTheFlags) {
 }
 
 TEST_F(PanelsTest, HotkeysReachThePanelsOnlyWhileShown) {
-    EXPECT_TRUE(hotkey('W'));
+    EXPECT_TRUE(hotkey(Key::W));
     EXPECT_TRUE(settings_.wireFrame);
-    EXPECT_TRUE(hotkey('W'));
+    EXPECT_TRUE(hotkey(Key::W));
     EXPECT_FALSE(settings_.wireFrame);
-    EXPECT_TRUE(hotkey(VK_F3));
-    EXPECT_TRUE(hotkey(VK_F4));
-    EXPECT_TRUE(hotkey(VK_F2));
+    EXPECT_TRUE(hotkey(Key::F3));
+    EXPECT_TRUE(hotkey(Key::F4));
+    EXPECT_TRUE(hotkey(Key::F2));
     const std::string driver =
         "The OpenGL driver cannot be switched while Ostrel runs (start it with "
         "LIBGL_ALWAYS_SOFTWARE=1 for Mesa's software rasterizer); nothing changed\n";
     EXPECT_EQ(toUtf8(wide_.str()),
               driver + driver + "Change device: not available without a window; nothing changed\n");
-    EXPECT_FALSE(hotkey('Q'));
-    EXPECT_FALSE(panels_->handleMessage(WM_KEYUP, 'W', 0));
+    EXPECT_FALSE(hotkey(Key::Q));
+    EXPECT_FALSE(panels_->handleKey(keyRelease(Key::W)));
+    EXPECT_FALSE(panels_->handleKey(keyPress(Key::W, true)));  // Alt+W is no hotkey
+    EXPECT_FALSE(settings_.wireFrame);
 
     wide_.str(L"");
-    controls_->onKey('U', true, false);
+    controls_->onKey(keyPress(Key::U));
     frame();
     EXPECT_TRUE(panels_->controlRects().empty());
-    for (UINT k : {UINT('W'), VK_F2, VK_F3, VK_F4})
+    for (Key k : {Key::W, Key::F2, Key::F3, Key::F4})
         EXPECT_FALSE(hotkey(k));
     EXPECT_FALSE(settings_.wireFrame);
     EXPECT_EQ(toUtf8(wide_.str()), "");
@@ -181,11 +191,43 @@ TEST_F(PanelsTest, HotkeysReachThePanelsOnlyWhileShown) {
     clickAt(390 + 35 + 60, 600 - 360 + ImGui::GetFrameHeight() + 10 + 11);
     EXPECT_TRUE(anyForce());
 
-    controls_->onKey('U', true, false);
+    controls_->onKey(keyPress(Key::U));
     frame();
-    EXPECT_EQ(panels_->controlRects().size(), 15u);
-    EXPECT_TRUE(hotkey('W'));
+    EXPECT_EQ(panels_->controlRects().size(), 16u);
+    EXPECT_TRUE(hotkey(Key::W));
     EXPECT_TRUE(settings_.wireFrame);
+}
+
+TEST_F(PanelsTest, TheMouseIsThePanelsOverEitherPanelOnly) {
+    ImGui::GetIO().MousePos = ImVec2(100, 100);  // ImGui's own cursor is over no window
+    frame();
+    struct Case {
+        int x, y;
+        bool panels;
+    };
+    const Case cases[] = {
+        {600, 500, true},   // main panel, beside its controls
+        {390, 240, true},   // its top-left corner
+        {789, 589, true},   // its bottom-right pixel
+        {790, 500, false},  // right of it
+        {600, 239, false},  // above it
+        {620, 10, true},    // device panel
+        {789, 179, true},   // its bottom-right pixel
+        {619, 100, false},  // left of it
+        {400, 300 - 100, false},
+        {100, 100, false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(panels_->handleMouse(mouseMove(c.x, c.y)), c.panels) << c.x << ", " << c.y;
+    // ImGui's wish for the mouse of the last frame does not count: the cursor has moved since.
+    ImGui::GetIO().MousePos = ImVec2(600, 500);
+    frame();
+    ASSERT_TRUE(ImGui::GetIO().WantCaptureMouse);
+    EXPECT_FALSE(panels_->handleMouse(mouseMove(100, 100)));
+    // Hidden panels take no mouse.
+    controls_->onKey(keyPress(Key::U));
+    frame();
+    EXPECT_FALSE(panels_->handleMouse(mouseMove(600, 500)));
 }
 
 TEST_F(PanelsTest, CollapsedMainPanelSitsThirtyPixelsFromTheBottom) {

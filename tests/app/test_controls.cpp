@@ -3,6 +3,9 @@
 // fake save dialog; console lines go to string streams.
 
 #include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
 
 #include "tests/app/ControlsRig.h"
 
@@ -18,7 +21,7 @@ TEST_F(ControlsTest, ClearForcesReachesTheSolverAtTheNextLoad) {
     controls_->onControlEvent(kClearForces);
     EXPECT_FALSE(anyForce());
     EXPECT_EQ(model().fNorm_, loaded);  // the load vector is rebuilt only by computeLoad
-    key('N');
+    key(Key::N);
     EXPECT_EQ(model().fNorm_, 0.0);
     EXPECT_EQ(fixedCount(), 9);
 }
@@ -42,7 +45,7 @@ TEST_F(ControlsTest, RunCheckBoxRunsStepsAndResetKeepsTheNumbering) {
     EXPECT_EQ(run_->frameMove(0, 0).iteration, 1);
     EXPECT_TRUE(std::filesystem::exists(folder_ / "OptimizedShape_0.obj"));
 
-    key(VK_F7);  // a goal changed after the first step lasts until the next reset
+    key(Key::F7);  // a goal changed after the first step lasts until the next reset
     EXPECT_DOUBLE_EQ(run_->optimizer().volumeReductionGoal_, 0.66);
     run_->optimizer().rho_[0] = 0.25f;
     controls_->onControlEvent(kResetOstrel);
@@ -125,40 +128,40 @@ TEST_F(ControlsTest, DeviceButtonsUseTheFrameworkOrSaySoInOneLine) {
 }
 
 TEST_F(ControlsTest, CameraKeys) {
-    key(VK_SPACE);
-    key(VK_SPACE, true);
+    key(Key::Space);
+    key(Key::Space, true);
     EXPECT_EQ(camera_.toggles, 2);
-    key('2');
+    key(Key::Digit2);
     EXPECT_EQ(camera_.angles, Vec3f(90, 0, 0));
     EXPECT_EQ(camera_.turn, 0.0f);
 
     // Alt+X stores the view, X goes back to it.
     camera_.eye = {3, 4, 5};
     camera_.angles = {45, 10, 0};
-    key('X', true);
+    key(Key::X, true);
     EXPECT_EQ(scene_.defaultViewPos_, Vec3f(3, 4, 5));
     EXPECT_EQ(scene_.defaultHeadingPitchRoll_, Vec3f(45, 10, 0));
     EXPECT_TRUE(scene_.viewChanged_);
     camera_.eye = {0, 0, 0};
     camera_.angles = {1, 2, 3};
     camera_.turn = 7;
-    key('X');
+    key(Key::X);
     EXPECT_EQ(camera_.moves, 1);
     EXPECT_EQ(camera_.eye, Vec3f(3, 4, 5));
     EXPECT_EQ(camera_.angles, Vec3f(45, 10, 0));
     EXPECT_EQ(camera_.turn, 0.0f);
 
     // Key releases do nothing.
-    controls_->onKey(VK_SPACE, false, false);
-    controls_->onKey('X', false, true);
+    controls_->onKey(keyRelease(Key::Space));
+    controls_->onKey(keyRelease(Key::X, true));
     EXPECT_EQ(camera_.toggles, 2);
     EXPECT_EQ(camera_.moves, 1);
 }
 
 TEST_F(ControlsTest, LightFromTheCamera) {
-    key('L');  // without Alt: nothing
+    key(Key::L);  // without Alt: nothing
     EXPECT_FALSE(scene_.lightChanged_);
-    key('L', true);
+    key(Key::L, true);
     EXPECT_TRUE(scene_.lightChanged_);
     EXPECT_EQ(scene_.lightPos_, camera_.eye);
     EXPECT_EQ(scene_.lightDir_, Vec3f(0, 1, 0));
@@ -174,9 +177,10 @@ TEST_F(ControlsTest, LightFromTheCamera) {
 
 TEST_F(ControlsTest, EditorModeKeys) {
     const struct {
-        UINT key;
+        Key key;
         int mode;
-    } cases[] = {{'V', 1}, {'F', 2}, {'D', 0}, {'F', 2}, {'V', 1}, {'D', 0}};
+    } cases[] = {{Key::V, 1}, {Key::F, 2}, {Key::D, 0},
+                 {Key::F, 2}, {Key::V, 1}, {Key::D, 0}};
     for (const auto& c : cases) {
         key(c.key, c.mode == 2);  // Alt does not matter
         EXPECT_EQ(editor_.mode(), c.mode);
@@ -189,21 +193,21 @@ TEST_F(ControlsTest, NComputesTheLoadOnlyWhileNotRunning) {
     const double before = model().fNorm_;
     model().force_[3 * 10] = 1000.0f;
     controls_->onControlEvent(kRunOstrel, true);
-    key('N');
+    key(Key::N);
     EXPECT_EQ(model().fNorm_, before);
     controls_->onControlEvent(kRunOstrel, false);
-    key('N', true);
+    key(Key::N, true);
     EXPECT_GT(model().fNorm_, before + 900);
 }
 
 TEST_F(ControlsTest, PClosesTheShapeAndHandsItOn) {
-    key('P');  // no densities yet: nothing to close or show
+    key(Key::P);  // no densities yet: nothing to close or show
     EXPECT_TRUE(shapes_.empty());
     controls_->onControlEvent(kRunOstrel, true);
     run_->frameMove(0, 0);
     controls_->onControlEvent(kRunOstrel, false);
     ASSERT_EQ(shapes_.size(), 1u);
-    key('P');
+    key(Key::P);
     ASSERT_EQ(shapes_.size(), 2u);
     EXPECT_GT(shapes_[1], 0u);
     EXPECT_EQ(run_->optimizer().shapeMesh().triangles.size(), shapes_[1]);
@@ -214,7 +218,7 @@ TEST_F(ControlsTest, AltSWritesTheSceneThatLoadsBack) {
     model().isVertexFixed_[40] = 1;
     std::fill(model().force_.begin(), model().force_.end(), 0.0f);
     model().force_[3 * 50 + 1] = 2.5f;
-    key('S', true);
+    key(Key::S, true);
     EXPECT_EQ(wide(), "");
     Scene loaded{DeviceOptions{true, 1}};
     std::wostringstream log;
@@ -229,14 +233,87 @@ TEST_F(ControlsTest, AltSIntoAFolderThatIsGoneKeepsTheModelAndSaysSo) {
                        (folder_ / "gone" / "scene.txt").wstring(), FrameworkActions{},
                        ControlsOptions{&wide_, &narrow_});
     model().isVertexFixed_[40] = 1;
-    elsewhere.onKey('S', true, true);
+    elsewhere.onKey(keyPress(Key::S, true));
     EXPECT_NE(wide().find("ERROR: "), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(folder_ / "gone"));
     EXPECT_EQ(model().isVertexFixed_[40], 1);
 }
 
+TEST_F(ControlsTest, CrispDesignBeforeTheFirstStepIsTheFirstRunsMode) {
+    EXPECT_FALSE(controls_->checkState(kCrispDesign));
+    controls_->onControlEvent(kCrispDesign, true);
+    EXPECT_TRUE(controls_->checkState(kCrispDesign));
+    EXPECT_EQ(scene_.designControls_.projection, 1);
+    controls_->onControlEvent(kRunOstrel, true);
+    ASSERT_TRUE(run_->frameMove(0, 0).performed);
+    const Optimizer& optimizer = run_->optimizer();
+    EXPECT_TRUE(optimizer.isProjected());
+    EXPECT_EQ(optimizer.xTilde_.size(), optimizer.rho_.size());
+    EXPECT_TRUE(run_->frameMove(0, 0).performed);
+}
+
+TEST_F(ControlsTest, CrispDesignDuringARunWaitsForTheReset) {
+    controls_->onControlEvent(kRunOstrel, true);
+    run_->frameMove(0, 0);
+    run_->frameMove(0, 0);
+    const Optimizer& optimizer = run_->optimizer();
+    for (const bool crisp : {true, false}) {
+        SCOPED_TRACE(crisp);
+        controls_->onControlEvent(kCrispDesign, crisp);
+        EXPECT_EQ(controls_->checkState(kCrispDesign), crisp);
+        // The running optimization keeps its mode and its arrays.
+        EXPECT_EQ(optimizer.isProjected(), !crisp);
+        controls_->onControlEvent(kRunOstrel, true);
+        EXPECT_TRUE(run_->frameMove(0, 0).performed);
+        EXPECT_EQ(optimizer.isProjected(), !crisp);
+        controls_->onControlEvent(kResetOstrel);
+        EXPECT_EQ(optimizer.isProjected(), crisp);
+        EXPECT_EQ(optimizer.xTilde_.size(), crisp ? optimizer.rho_.size() : 0u);
+        controls_->onControlEvent(kRunOstrel, true);
+        EXPECT_TRUE(run_->frameMove(0, 0).performed);
+        EXPECT_TRUE(run_->frameMove(0, 0).performed);
+    }
+    EXPECT_EQ(lifetime_.iteration, 8);
+}
+
+/// The scene file's OPTIMIZATION_PROJECTION line; "" when it has none.
+std::string projectionLine(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("OPTIMIZATION_PROJECTION", 0) == 0)
+            return line;
+    return "";
+}
+
+TEST_F(ControlsTest, AltSWritesTheCrispDesignOnlyWhenChanged) {
+    // Each step: the check-box clicks, then Alt+S, then the key in the file.
+    const struct {
+        std::vector<bool> clicks;
+        const char* line;
+    } steps[] = {
+        {{}, ""},                                   // the key is absent and stays so
+        {{true, false}, ""},                        // changed and changed back
+        {{true}, "OPTIMIZATION_PROJECTION: 1"},     // changed
+        {{}, "OPTIMIZATION_PROJECTION: 1"},         // the file's value now
+        {{false}, "OPTIMIZATION_PROJECTION: 0"},    // a named default stays named
+        {{true, false}, "OPTIMIZATION_PROJECTION: 0"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.line);
+        for (bool click : step.clicks)
+            controls_->onControlEvent(kCrispDesign, click);
+        key(Key::S, true);
+        EXPECT_EQ(wide(), "");
+        EXPECT_EQ(projectionLine(sceneFile_), step.line);
+        Scene loaded{DeviceOptions{true, 1}};
+        std::wostringstream log;
+        ASSERT_TRUE(loaded.loadScene(sceneFile_.wstring(), &log)) << toUtf8(log.str());
+        EXPECT_EQ(loaded.designControls_.projection, scene_.designControls_.projection);
+    }
+}
+
 TEST_F(ControlsTest, SolveOnceAtIterationZeroPreparesWithFullDensity) {
-    key('S');
+    key(Key::S);
     const Optimizer& optimizer = run_->optimizer();
     ASSERT_TRUE(optimizer.isReset());
     EXPECT_TRUE(std::all_of(optimizer.rho_.begin(), optimizer.rho_.end(),
@@ -256,7 +333,7 @@ TEST_F(ControlsTest, SolveOnceAfterTheFirstStepDoesNotReset) {
     const std::vector<float> rho = run_->optimizer().rho_;
     const std::vector<float> E = model().E_;
     ASSERT_FALSE(std::all_of(rho.begin(), rho.end(), [](float r) { return r == 1.0f; }));
-    key('S');
+    key(Key::S);
     EXPECT_EQ(run_->optimizer().rho_, rho);
     EXPECT_EQ(model().E_, E);
     EXPECT_GT(run_->optimizer().totalEnergy(), 0.0);
@@ -265,27 +342,32 @@ TEST_F(ControlsTest, SolveOnceAfterTheFirstStepDoesNotReset) {
 
 TEST_F(ControlsTest, UTogglesThePanels) {
     EXPECT_TRUE(controls_->panelsShown());
-    key('U');
+    key(Key::U);
     EXPECT_FALSE(controls_->panelsShown());
-    key('U', true);
+    key(Key::U, true);
     EXPECT_TRUE(controls_->panelsShown());
 }
 
 TEST_F(ControlsTest, GoalKeysPrintTheirLine) {
-    key(VK_F7);
-    key(VK_F7);
-    key(VK_F7, true);
+    key(Key::F7);
+    key(Key::F7);
+    key(Key::F7, true);
     EXPECT_EQ(narrow_.str(),
               "Rarget redution: 0.66\nRarget redution: 0.68\nRarget redution: 0.7\n");
     narrow_.str("");
-    key(VK_F9);
+    key(Key::F9);
     EXPECT_EQ(narrow_.str(), "Rarget redution: 0.68\n");
     EXPECT_DOUBLE_EQ(run_->optimizer().volumeReductionGoal_, 0.68);
+    // A held key's auto-repeat steps again; its release does not.
+    narrow_.str("");
+    controls_->onKey(keyRepeat(Key::F9));
+    controls_->onKey(keyRelease(Key::F9));
+    EXPECT_EQ(narrow_.str(), "Rarget redution: 0.66\n");
 }
 
 TEST_F(ControlsTest, GoalKeysBeforeTheFirstStepHaveNoLastingEffect) {
-    key(VK_F7);
-    key(VK_F7);
+    key(Key::F7);
+    key(Key::F7);
     controls_->onControlEvent(kRunOstrel, true);
     run_->frameMove(0, 0);
     EXPECT_DOUBLE_EQ(run_->optimizer().volumeReductionGoal_, 0.64);
@@ -296,10 +378,10 @@ TEST_F(ControlsTest, F5SavesTheShapeWhenTheDialogIsAnswered) {
     run_->frameMove(0, 0);
     controls_->onControlEvent(kRunOstrel, false);
     wide_.str(L"");
-    key(VK_F5);
+    key(Key::F5);
     EXPECT_EQ(dialog_.opens, 1);
     controls_->onFrame();  // still open: nothing written
-    key(VK_F5);            // a second F5 while it is open starts no second dialog
+    key(Key::F5);            // a second F5 while it is open starts no second dialog
     EXPECT_EQ(dialog_.opens, 2);
     dialog_.answer = folder_ / "chosen.obj";
     controls_->onFrame();
@@ -309,7 +391,7 @@ TEST_F(ControlsTest, F5SavesTheShapeWhenTheDialogIsAnswered) {
     EXPECT_EQ(wide(), "");
 
     // A file that cannot be written is reported by the mesh writer.
-    key(VK_F5);
+    key(Key::F5);
     dialog_.answer = folder_ / "missing" / "shape.obj";
     controls_->onFrame();
     EXPECT_NE(wide().find("ERROR: Cannot create output file"), std::string::npos) << wide();
@@ -318,7 +400,8 @@ TEST_F(ControlsTest, F5SavesTheShapeWhenTheDialogIsAnswered) {
 TEST_F(ControlsTest, OtherKeysDoNothing) {
     const std::vector<uint8_t> fixed = model().isVertexFixed_;
     const std::vector<float> force = model().force_;
-    for (UINT k : {UINT('A'), UINT('W'), UINT('1'), VK_F2, VK_F3, VK_F4, VK_F6, VK_F8, VK_RETURN})
+    for (Key k : {Key::A, Key::W, Key::Digit1, Key::F2, Key::F3, Key::F4, Key::F6, Key::F8,
+                  Key::Enter})
         key(k);
     EXPECT_EQ(model().isVertexFixed_, fixed);
     EXPECT_EQ(model().force_, force);

@@ -1,6 +1,7 @@
 // Editing in the real window, under a virtual X display with Mesa's software rasterizer: the
 // interactive program on the cantilever example, driven by real mouse and key input through
-// xdotool, looked at through screenshots of its window (ImageMagick's import).
+// xdotool, looked at through screenshots of its window that the program writes itself on
+// SIGUSR1 (-screenshotonsignal).
 //
 // The scene is the cantilever example with a close default view: heading 90 looks along +y at
 // the beam's side y = 0 from 0.35 in front of it, so the window's centre pixel (400, 300) shows
@@ -11,8 +12,10 @@
 #include <gtest/gtest.h>
 #include <stb/stb_image.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -28,6 +31,7 @@
 #include "render/Camera.h"
 #include "render/Editor.h"
 #include "scene/Scene.h"
+#include "support/InputEventBuilders.h"
 #include "support/RunTestSupport.h"
 
 namespace ostrel {
@@ -94,23 +98,46 @@ class Screenshot {
     std::vector<unsigned char> pixels_;
 };
 
-/// The cantilever example copied into `folder` with a close view of its side.
-fs::path writeScene(const fs::path& folder) {
-    const fs::path examples = OSTREL_EXAMPLES_DIR;
-    fs::copy_file(examples / "cantilever" / "beam.obj", folder / "beam.obj");
-    std::ifstream in(examples / "cantilever" / "scene.txt");
-    std::ofstream out(folder / "scene.txt");
-    out << in.rdbuf() << "\nRENDERER_DEFAULT_VIEW_POS: 1 -0.35 0.25\n"
-        << "RENDERER_DEFAULT_HEADING_PITCH_ROLL: 90 0 0\n"
-        << "EDITOR_FORCE_SPHERE_RADIUS: 0.03\nEDITOR_FORCE_PER_PIXEL: 10\n";
+/// The cantilever example's scene text with a close view of its side.
+std::string sceneText() {
+    return testing::readFile(fs::path(OSTREL_EXAMPLES_DIR) / "cantilever" / "scene.txt") +
+           "\nRENDERER_DEFAULT_VIEW_POS: 1 -0.35 0.25\n"
+           "RENDERER_DEFAULT_HEADING_PITCH_ROLL: 90 0 0\n"
+           "EDITOR_FORCE_SPHERE_RADIUS: 0.03\nEDITOR_FORCE_PER_PIXEL: 10\n";
+}
+
+/// The cantilever example's mesh and `text` as its scene, copied into `folder`.
+fs::path writeScene(const fs::path& folder, const std::string& text) {
+    fs::copy_file(fs::path(OSTREL_EXAMPLES_DIR) / "cantilever" / "beam.obj", folder / "beam.obj");
+    std::ofstream(folder / "scene.txt") << text;
     return folder / "scene.txt";
+}
+
+/// `text` without its line that starts with `key`.
+std::string withoutLine(std::string text, const std::string& key) {
+    const size_t at = text.find("\n" + key);
+    if (at != std::string::npos)
+        text.erase(at + 1, text.find('\n', at + 1) - at);
+    return text;
+}
+
+/// How often `part` occurs in `text`.
+size_t occurrences(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
 }
 
 /// The program in its window.
 class App {
   public:
     App(const fs::path& folder, const fs::path& scene)
-        : child_(OSTREL_EXE, {"-SCENE", scene.string(), "-noerrormsgboxes"}, folder) {}
+        : picture_(folder / "window.png"),
+          child_(OSTREL_EXE,
+                 {"-SCENE", scene.string(), "-noerrormsgboxes",
+                  "-screenshotonsignal:" + picture_.string()},
+                 folder) {}
 
     /// Waits for the window and moves the pointer into it (which gives it the keyboard).
     bool waitForWindow() {
@@ -136,10 +163,19 @@ class App {
     }
     /// Lets the program draw a few frames.
     void frames() { pause(600); }
+    /// The next frame, written by the program on SIGUSR1, kept as `png`.
     bool screenshot(const fs::path& png, Screenshot& shot) {
-        const bool ok =
-            shell("import -window " + window_ + " png:'" + png.string() + "' 2>/dev/null") &&
-            shot.load(png);
+        std::error_code ec;
+        fs::remove(picture_, ec);
+        child_.signal(SIGUSR1);
+        // The picture is renamed into place once it is complete.
+        const auto end = Clock::now() + std::chrono::seconds(10);
+        while (!fs::exists(picture_) && Clock::now() < end)
+            pause(20);
+        const bool ok = fs::exists(picture_) && fs::copy_file(picture_, png,
+                                                              fs::copy_options::overwrite_existing,
+                                                              ec) &&
+                        shot.load(png);
         if (const char* keep = std::getenv("OSTREL_KEEP_SCREENSHOTS"))
             fs::copy_file(png, fs::path(keep) / png.filename(),
                           fs::copy_options::overwrite_existing);
@@ -167,6 +203,7 @@ class App {
     const std::string& err() const { return child_.err(); }
 
   private:
+    fs::path picture_;
     Child child_;
     std::string window_;
 };
@@ -174,15 +211,28 @@ class App {
 class EditingWindow : public ::testing::Test {
   protected:
     void SetUp() override {
-        // CTest runs this under xvfb-run; without a display or the tools there is nothing to drive.
+        // CTest runs this under xvfb-run: there a missing program is a failure that names it.
+        // Only without any display is there nothing to drive.
         const char* display = std::getenv("DISPLAY");
-        if (!display || !*display || !shell("command -v xdotool import zenity > /dev/null"))
-            GTEST_SKIP() << "needs a display, xdotool, ImageMagick's import and zenity";
+        if (!display || !*display)
+            GTEST_SKIP() << "needs a display: run it as CTest does, under xvfb-run";
+        for (const char* program : {"xdotool", "zenity", "timeout"})
+            ASSERT_TRUE(shell(std::string("command -v ") + program + " > /dev/null"))
+                << program << " is not installed (scripts/setup installs it)";
         fs::create_directories(folder_ / "home" / "Quenby");
         ::setenv("HOME", (folder_ / "home").c_str(), 1);  // the forces log goes there
-        scene_ = writeScene(folder_.path());
+        scene_ = writeScene(folder_.path(), scene());
         app_ = std::make_unique<App>(folder_.path(), scene_);
         ASSERT_TRUE(app_->waitForWindow()) << app_->err();
+    }
+    /// The scene the program starts with.
+    virtual std::string scene() const { return sceneText(); }
+    /// Clicks the panel's check box "Run Ostrel" (35, 82 below the caption of the panel at
+    /// (390, 240); 125 x 22).
+    void clickRun() {
+        const int captionHeight = 19;
+        app_->moveTo(390 + 35 + 20, 240 + captionHeight + 82 + 11);
+        app_->xdo("click 1");
     }
     void TearDown() override {
         if (app_)
@@ -300,9 +350,9 @@ TEST_F(EditingWindow, RightDragCreatesArrowsThatAltSWrites) {
     editor.setForcesLogFile({});
     editor.UpdateCameraAxes(camera.viewMatrix());
     editor.SetMode(2);
-    ASSERT_TRUE(editor.OnMouseMessage(win::WM_RBUTTONDOWN, win::makeMouseLParam(400, 300)));
-    editor.OnMouseMessage(win::WM_MOUSEMOVE, win::makeMouseLParam(440, 300));
-    editor.OnMouseMessage(win::WM_RBUTTONUP, win::makeMouseLParam(440, 300));
+    ASSERT_TRUE(editor.OnMouseEvent(testing::mousePress(MouseButton::Right, 400, 300)));
+    editor.OnMouseEvent(testing::mouseMove(440, 300, buttonBit(MouseButton::Right)));
+    editor.OnMouseEvent(testing::mouseRelease(MouseButton::Right, 440, 300));
 
     Scene saved{DeviceOptions{true, 1}};
     loadReference(saved);
@@ -325,10 +375,7 @@ TEST_F(EditingWindow, RightDragCreatesArrowsThatAltSWrites) {
 }
 
 TEST_F(EditingWindow, RunCheckBoxRunsStepsAndF5SavesTheShape) {
-    // "Run Ostrel": 35, 82 below the caption of the panel at (390, 240); 125 x 22.
-    const int captionHeight = 19;
-    app_->moveTo(390 + 35 + 20, 240 + captionHeight + 82 + 11);
-    app_->xdo("click 1");
+    clickRun();
     ASSERT_TRUE(app_->waitForOutput("Time SOLVE (total): ")) << app_->out() << app_->err();
     ASSERT_TRUE(app_->waitForOutput("Iteration: 1")) << app_->out();
     app_->xdo("click 1");  // pause
@@ -360,6 +407,57 @@ TEST_F(EditingWindow, RunCheckBoxRunsStepsAndF5SavesTheShape) {
     ASSERT_TRUE(shape.readObj((folder_ / "saved.obj").wstring(), nullptr));
     EXPECT_GT(shape.triangles.size(), 1000u);
     EXPECT_EQ(testing::edgePairingFault(shape), "");
+}
+
+// The window tells the user what ostrel-batch tells them: the scene's unknown keys at start-up,
+// a run whose system is singular stops after its step with one message, and a run without
+// forces says once that there is nothing to optimize.
+class WindowWithoutFixations : public EditingWindow {
+  protected:
+    static std::string unfixed() { return withoutLine(sceneText(), "FIXED_VERTICES: "); }
+    std::string scene() const override { return unfixed() + "EDITOR_FORCE_SPERE_RADIUS: 0.03\n"; }
+};
+
+TEST_F(WindowWithoutFixations, LintAtStartUpAndASingularRunStopsAfterItsStep) {
+    const std::string base = unfixed();
+    const std::string lint = "WARNING: Unknown key \"EDITOR_FORCE_SPERE_RADIUS\" in line " +
+                             std::to_string(std::count(base.begin(), base.end(), '\n') + 1) +
+                             " of file \"" + scene_.string() +
+                             "\"; did you mean \"EDITOR_FORCE_SPHERE_RADIUS\"?\n";
+    ASSERT_TRUE(app_->waitForOutput("# #Elements: ")) << app_->out();
+    const size_t lintAt = app_->out().find(lint);
+    ASSERT_NE(lintAt, std::string::npos) << lint << app_->out();
+    EXPECT_LT(lintAt, app_->out().find("# #Elements: ")) << "before the scene is loaded";
+
+    clickRun();
+    const std::string stop = "ERROR: The system is singular: ";
+    ASSERT_TRUE(app_->waitForOutput("the run stopped after step 0. Fix more vertices"))
+        << app_->out();
+    app_->frames();
+    app_->frames();  // frames that would have run further steps
+    EXPECT_EQ(app_->close(), 0) << app_->err();
+    const std::string out = app_->out();
+    EXPECT_EQ(occurrences(out, stop), 1u) << out;
+    EXPECT_EQ(occurrences(out, "Time SOLVE: "), 1u) << "one step, then the run stopped\n" << out;
+    EXPECT_EQ(occurrences(out, "WARNING: Solver has not converged"), 1u) << out;
+    EXPECT_GT(out.find(stop), out.find("Time SOLVE (total): ")) << "after the step's timings";
+}
+
+class WindowWithoutForces : public EditingWindow {
+  protected:
+    std::string scene() const override { return withoutLine(sceneText(), "FORCES: "); }
+};
+
+TEST_F(WindowWithoutForces, ARunWithoutForcesSaysOnceThatThereIsNothingToOptimize) {
+    ASSERT_TRUE(app_->waitForOutput("# #Elements: ")) << app_->out();
+    clickRun();
+    ASSERT_TRUE(app_->waitForOutput("Iteration: 3")) << app_->out();
+    clickRun();  // pause
+    app_->frames();
+    EXPECT_EQ(app_->close(), 0) << app_->err();
+    const std::string out = app_->out();
+    EXPECT_EQ(occurrences(out, "WARNING: No force acts on the model "), 1u) << out;
+    EXPECT_EQ(occurrences(out, "ERROR: "), 0u) << out;
 }
 
 }  // namespace

@@ -245,6 +245,64 @@ TEST(RunControl, AStoppedSolveAbandonsItsStepAndRecordsNothingOfIt) {
     EXPECT_EQ(testing::lineCount(folder / "NumCycles.txt"), 3);
 }
 
+// A system without a solution stops the run after its step with one message, whatever makes
+// it singular; the next frames do nothing.
+struct SingularCase {
+    const char* name;
+    bool holds;  ///< the fixed vertices x = 0, z = 0 (a hinge along y) stay fixed
+};
+
+TEST(RunControl, SingularSystemStopsTheRunAfterItsStep) {
+    for (const SingularCase c : {SingularCase{"nothing fixed", false}, SingularCase{"hinge", true}}) {
+        ScratchFolder folder("run-singular-stop");
+        Rig rig(folder.path(), /*clampEnd=*/false);
+        if (c.holds) {
+            const auto& positions = rig.model->vertexPosition_[0];
+            for (size_t v = 0; v < positions.size(); ++v) {
+                const GridPos p = unpack(positions[v]);
+                rig.model->isVertexFixed_[v] = p.x == 0 && p.z == 0;
+            }
+        }
+        rig.run->setRunning(true);
+        const StepResult step = rig.run->frameMove(0, 0);
+        ASSERT_TRUE(step.performed) << c.name;
+        EXPECT_TRUE(step.singular) << c.name;
+        EXPECT_FALSE(rig.run->isRunning()) << c.name;
+        const std::string narrow = rig.narrowLog.str();
+        const std::string message = singularSystemMessage(0);
+        EXPECT_EQ(message.rfind("ERROR: The system is singular: ", 0), 0u);
+        EXPECT_NE(message.find("the run stopped after step 0. Fix more vertices"),
+                  std::string::npos)
+            << message;
+        const size_t at = narrow.find(message + "\n");
+        ASSERT_NE(at, std::string::npos) << c.name << narrow;
+        EXPECT_GT(at, narrow.find("Time SOLVE (total): ")) << "after the step's timings";
+        EXPECT_EQ(narrow.find("ERROR: ", at + 1), std::string::npos) << "said once";
+        EXPECT_EQ(narrow.find(kNoLoadMessage), std::string::npos) << "not a missing load";
+        EXPECT_FALSE(rig.run->frameMove(0, 0).performed) << c.name;
+        EXPECT_EQ(rig.lifetime.iteration, 1) << c.name;
+    }
+}
+
+TEST(RunControl, AModelWithoutLoadIsReportedOnce) {
+    ScratchFolder folder("run-no-load");
+    Rig rig(folder.path());
+    std::fill(rig.model->force_.begin(), rig.model->force_.end(), 0.0f);
+    rig.run->setRunning(true);
+    for (int k = 0; k < 3; ++k) {
+        const StepResult step = rig.run->frameMove(0, 0);
+        ASSERT_TRUE(step.performed);
+        EXPECT_EQ(step.strainEnergy, 0.0);
+        EXPECT_FALSE(step.singular);
+    }
+    EXPECT_TRUE(rig.run->isRunning()) << "nothing wrong with the system: the run goes on";
+    const std::string narrow = rig.narrowLog.str();
+    const size_t at = narrow.find(std::string(kNoLoadMessage) + "\n");
+    ASSERT_NE(at, std::string::npos) << narrow;
+    EXPECT_EQ(narrow.find(kNoLoadMessage, at + 1), std::string::npos) << "said once";
+    EXPECT_EQ(std::string(kNoLoadMessage).rfind("WARNING: ", 0), 0u);
+}
+
 TEST(RunControl, UnwritableShapeFileIsReportedAndTheStepGoesOn) {
     ScratchFolder folder("run-unwritable");
     Rig rig(folder / "missing-folder");
@@ -306,6 +364,7 @@ TEST(RunControl, ReleasesTheCycleSinkWhenDestroyed) {
     EXPECT_EQ(testing::lineCount(folder / "NumCycles.txt"), 1);
 }
 
+#ifdef OSTREL_EXE  // the interactive program is built only with the window layers
 // Without a display the interactive program stops with one error line before it loads or
 // writes anything. (Its start-up with a window is tested under Xvfb: tests/window.)
 TEST(Startup, WithoutADisplayNothingIsLoadedOrWritten) {
@@ -325,6 +384,7 @@ TEST(Startup, WithoutADisplayNothingIsLoadedOrWritten) {
         ++entries, (void)entry;
     EXPECT_EQ(entries, 2) << "only the scene and its mesh";
 }
+#endif
 
 }  // namespace
 }  // namespace ostrel

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <ostream>
+#include <sstream>
+#include <string>
 
 #include "core/Console.h"
 
@@ -26,6 +28,37 @@ TEST(Console, WideAndNarrowKeepProgramOrder) {
     wideOut() << L"wide again" << std::endl;
     narrowOut() << "end\n" << std::flush;
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "wide \xc3\xa9 42 narrow wide again\nend\n");
+}
+
+// The line router sorts whole lines, however they arrive, and drops the others when asked.
+TEST(Console, LineRouterSortsWholeLinesByKind) {
+    struct Case {
+        const char* name;
+        bool keepOthers;
+        std::string others, messages;
+    };
+    const std::string input =
+        "Mesh #Triangles: 12\nWARNING: The mesh \"a\" is open\nTime: "
+        "ERROR: not at the start\n  ERROR: indented\nERROR: Cannot load scene \"s\"\nNote: a note\nERROR: last";
+    for (const Case& c :
+         {Case{"both", true,
+               "Mesh #Triangles: 12\nTime: ERROR: not at the start\n  ERROR: indented\n"
+               "Note: a note\n",
+               "WARNING: The mesh \"a\" is open\nERROR: Cannot load scene \"s\"\nERROR: last\n"},
+          Case{"messages only", false, "",
+               "WARNING: The mesh \"a\" is open\nERROR: Cannot load scene \"s\"\nERROR: last\n"}}) {
+        std::stringbuf others, messages;
+        ConsoleLineRouter router(c.keepOthers ? &others : nullptr, &messages);
+        std::ostream stream(&router);
+        // In pieces of every size, so that lines end inside a piece and span pieces.
+        for (size_t at = 0, size = 1; at < input.size(); at += size, size = size % 7 + 1)
+            stream << input.substr(at, size);
+        stream.flush();
+        EXPECT_EQ(messages.str().find("ERROR: last"), std::string::npos) << "no line end yet";
+        router.finish();
+        EXPECT_EQ(others.str(), c.others) << c.name;
+        EXPECT_EQ(messages.str(), c.messages) << c.name;
+    }
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <functional>
 #include <random>
 
 #include <cholmod.h>
@@ -159,6 +161,72 @@ TEST(RigidBodyModes, ClustersJoinedByAFaceHoldEachOtherButNotByAnEdgeOrCorner) {
         m.isVertexFixed_[size_t(m.vertexAt(0, {c.second[0] + 2, c.second[1], c.second[2] + 2}))] = 1;
         EXPECT_TRUE(fixationsHoldModel(m)) << c.name;
     }
+}
+
+TEST(FixationCheck, RunsAgainExactlyWhenTheFixedSetChanges) {
+    // A 6x3x3 box; each step edits the fixations in place, as the editor does, and says what
+    // the check must answer and whether it must have run again.
+    FemModel m(test::solidBox(6, 3, 3), 3);
+    auto fix = [&](int x, int y, int z, uint8_t value) {
+        m.isVertexFixed_[size_t(m.vertexAt(0, {x, y, z}))] = value;
+    };
+    struct Step {
+        const char* name;
+        std::function<void()> edit;
+        bool held;
+        bool rerun;
+    };
+    const Step steps[] = {
+        {"end face",
+         [&] {
+             for (int z = 0; z <= 3; ++z)
+                 for (int y = 0; y <= 3; ++y) fix(0, y, z, 1);
+         },
+         true, true},
+        {"unchanged", [] {}, true, false},
+        {"only the edge y = z = 0 left (a hinge)",
+         [&] {
+             std::fill(m.isVertexFixed_.begin(), m.isVertexFixed_.end(), uint8_t(0));
+             for (int x = 0; x <= 6; ++x) fix(x, 0, 0, 1);
+         },
+         false, true},
+        {"unchanged hinge", [] {}, false, false},
+        {"a vertex off the hinge line", [&] { fix(6, 3, 3, 1); }, true, true},
+        {"that vertex freed again", [&] { fix(6, 3, 3, 0); }, false, true},
+        {"set to 1 where it is 1 already", [&] { fix(0, 0, 0, 1); }, false, false},
+        {"nothing fixed", [&] { std::fill(m.isVertexFixed_.begin(), m.isVertexFixed_.end(), 0); },
+         false, true},
+    };
+    FixationCheck check;
+    for (const Step& s : steps) {
+        const int before = check.evaluations();
+        s.edit();
+        EXPECT_EQ(check.holds(m), s.held) << s.name;
+        EXPECT_EQ(check.holds(m), fixationsHoldModel(m)) << s.name;
+        EXPECT_EQ(check.evaluations() - before, s.rerun ? 1 : 0) << s.name;
+    }
+    check.invalidate();
+    EXPECT_FALSE(check.holds(m));
+    EXPECT_EQ(check.evaluations(), 6);
+}
+
+TEST(FixationCheck, FactorizationSeesAChangedFixation) {
+    // factorCoarsestLevel takes the check from the model's cache: a hinge that replaces a held
+    // face must make it fail although the numeric factorization of the hinge may succeed.
+    FemModel m(test::solidBox(6, 3, 3), 3);
+    for (int z = 0; z <= 3; ++z)
+        for (int y = 0; y <= 3; ++y) m.isVertexFixed_[size_t(m.vertexAt(0, {0, y, z}))] = 1;
+    assembleOperators(m);
+    ASSERT_TRUE(factorCoarsestLevel(m));
+    ASSERT_TRUE(factorCoarsestLevel(m));
+    EXPECT_EQ(m.fixationCheck_.evaluations(), 1);
+    for (int z = 1; z <= 3; ++z)
+        for (int y = 0; y <= 3; ++y) m.isVertexFixed_[size_t(m.vertexAt(0, {0, y, z}))] = 0;
+    for (int y = 1; y <= 3; ++y) m.isVertexFixed_[size_t(m.vertexAt(0, {0, y, 0}))] = 0;
+    m.isVertexFixed_[size_t(m.vertexAt(0, {6, 0, 0}))] = 1;  // hinge along y = z = 0
+    assembleOperators(m);
+    EXPECT_FALSE(factorCoarsestLevel(m));
+    EXPECT_EQ(m.fixationCheck_.evaluations(), 2);
 }
 
 }  // namespace

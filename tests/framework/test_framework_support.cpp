@@ -35,6 +35,7 @@ TEST(FrameworkFlags, ReadsEveryFlagWithoutRegardToCase) {
                                     L"-constantframetime:16.5",
                                     L"-quitafterframe:7",
                                     L"-screenshotexit:shot \u00e9.png",
+                                    L"-ScreenshotOnSignal:now.png",
                                     L"-noerrormsgboxes",
                                     L"-nostats",
                                     L"-automation",
@@ -56,6 +57,7 @@ TEST(FrameworkFlags, ReadsEveryFlagWithoutRegardToCase) {
     EXPECT_DOUBLE_EQ(f.constantFrameTimeMs, 16.5);
     EXPECT_EQ(f.quitAfterFrame, 7);
     EXPECT_EQ(f.screenshotExit, "shot \xc3\xa9.png");
+    EXPECT_EQ(f.screenshotOnSignal, "now.png");
     EXPECT_TRUE(f.noErrorMsgBoxes);
     EXPECT_TRUE(f.noStats);
     EXPECT_TRUE(f.automation);
@@ -71,6 +73,7 @@ TEST(FrameworkFlags, DefaultsAndUnreadableNumbers) {
     EXPECT_EQ(f.forceVsync, 1);
     EXPECT_FALSE(f.windowed);
     EXPECT_TRUE(f.screenshotExit.empty());
+    EXPECT_TRUE(f.screenshotOnSignal.empty());
 }
 
 TEST(FrameworkFlags, ReportsUnknownArgumentsButNotTheEntryPointsOwn) {
@@ -99,6 +102,37 @@ TEST(FrameStats, RateOverHalfSecondIntervals) {
         counter.frame(i * 0.02);  // 50 fps
     EXPECT_NEAR(counter.framesPerSecond(), 50.0, 1e-9);
     EXPECT_EQ(counter.frameCount(), 31);
+}
+
+TEST(FrameStats, AFrameAfterAWaitMovesByOneBusyFrame) {
+    struct Step {
+        double now;
+        bool afterWait;
+        double time;
+        float elapsed;
+    };
+    const auto run = [](FrameClock clock, const std::vector<Step>& steps) {
+        for (size_t i = 0; i < steps.size(); ++i) {
+            const FrameClock::Times t = clock.next(steps[i].now, steps[i].afterWait);
+            EXPECT_DOUBLE_EQ(t.time, steps[i].time) << i;
+            EXPECT_NEAR(t.elapsed, steps[i].elapsed, 1e-6) << i;
+        }
+    };
+    run(FrameClock(), {
+                          {0.5, false, 0.5, 0.0f},     // the first frame
+                          {0.52, false, 0.52, 0.02f},  // busy frames: the time between them
+                          {0.55, false, 0.55, 0.03f},
+                          {1.60, true, 1.60, 0.03f},  // after a 1 s wait: one busy frame
+                          {1.62, false, 1.62, 0.02f},
+                          {2.70, true, 2.70, 0.02f},
+                          {2.705, true, 2.705, 0.005f},  // a wait shorter than a busy frame
+                          {2.80, false, 2.80, 0.095f},
+                      });
+    // Waits before any busy frame move nothing.
+    run(FrameClock(), {{0.0, false, 0.0, 0.0f}, {1.0, true, 1.0, 0.0f}, {1.5, false, 1.5, 0.5f}});
+    // A constant frame time ignores the clock and the waits.
+    run(FrameClock(0.1),
+        {{3.0, false, 0.0, 0.0f}, {9.0, true, 0.1, 0.1f}, {9.5, false, 0.2, 0.1f}});
 }
 
 TEST(Screenshot, PngRoundTripPutsTheTopRowFirst) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -119,6 +120,24 @@ CUresult cuMemAlloc(unsigned* p, unsigned) {
 }
 CUresult cuMemFree_v2(unsigned long long) { return record("cuMemFree_v2"); }
 CUresult cuMemFree(unsigned) { return record("cuMemFree"); }
+// Page-locked host memory: real zeroed memory up to 1 GiB (the solver writes into what it gets),
+// a dummy address above, where only the size that arrived matters to the test.
+size_t lastHostBytes = 0;
+size_t fakeCudaLastHostBytes() { return lastHostBytes; }
+CUresult cuMemAllocHost_v2(void** p, size_t bytes) {
+    lastHostBytes = bytes;
+    *p = bytes < (size_t(1) << 30) ? std::calloc(bytes, 1) : static_cast<void*>(&opaque);
+    return record("cuMemAllocHost_v2");
+}
+CUresult cuMemAllocHost(void** p, unsigned bytes) {
+    lastHostBytes = bytes;
+    *p = std::calloc(bytes ? bytes : 1, 1);
+    return record("cuMemAllocHost");
+}
+CUresult cuMemFreeHost(void* p) {
+    if (p != &opaque) std::free(p);
+    return record("cuMemFreeHost");
+}
 CUresult cuMemcpyHtoD_v2(unsigned long long, const void*, size_t) { return record("cuMemcpyHtoD_v2"); }
 CUresult cuMemcpyHtoD(unsigned, const void*, unsigned) { return record("cuMemcpyHtoD"); }
 CUresult cuMemcpyDtoH_v2(void*, unsigned long long, size_t) { return record("cuMemcpyDtoH_v2"); }

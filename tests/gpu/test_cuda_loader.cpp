@@ -27,6 +27,9 @@ struct Fake {
     void set(const char* name, int code) {
         reinterpret_cast<void (*)(const char*, int)>(dlsym(handle, "fakeCudaSetResult"))(name, code);
     }
+    size_t lastHostBytes() {
+        return reinterpret_cast<size_t (*)()>(dlsym(handle, "fakeCudaLastHostBytes"))();
+    }
     std::vector<std::string> calls() {
         auto count = reinterpret_cast<int (*)()>(dlsym(handle, "fakeCudaCallCount"));
         auto call = reinterpret_cast<const char* (*)(int)>(dlsym(handle, "fakeCudaCall"));
@@ -61,12 +64,18 @@ TEST(CudaLoader, ResolvesAndCallsTheVersionedExports) {
     EXPECT_EQ(d.memcpyDtoH(&x, p, 8), 0);
     EXPECT_EQ(d.memsetD32(p, 0, 2), 0);
     EXPECT_EQ(d.memFree(p), 0);
+    // Page-locked host memory above 32 bits: the legacy cuMemAllocHost would see 64 bytes.
+    void* host = nullptr;
+    EXPECT_EQ(d.memAllocHost(&host, (size_t(1) << 32) + 64), 0);
+    EXPECT_NE(host, nullptr);
+    EXPECT_EQ(fake.lastHostBytes(), (size_t(1) << 32) + 64);
+    EXPECT_EQ(d.memFreeHost(host), 0);
     EXPECT_EQ(d.ctxDestroy(ctx), 0);
     const std::vector<std::string> expected = {
         "cuInit", "cuDeviceTotalMem_v2", "cuDevicePrimaryCtxRetain", "cuCtxSetCurrent",
         "cuModuleLoad", "cuModuleGetGlobal_v2", "cuMemAlloc_v2", "cuMemcpyHtoD_v2",
-        "cuMemcpyDtoH_v2", "cuMemsetD32_v2", "cuMemFree_v2", "cuCtxSetCurrent",
-        "cuDevicePrimaryCtxRelease_v2"};
+        "cuMemcpyDtoH_v2", "cuMemsetD32_v2", "cuMemFree_v2", "cuMemAllocHost_v2",
+        "cuMemFreeHost", "cuCtxSetCurrent", "cuDevicePrimaryCtxRelease_v2"};
     EXPECT_EQ(fake.calls(), expected);
 }
 
@@ -151,6 +160,9 @@ TEST(CudaLoaderDeathTest, FailingCallEndsInTheErrorCheck) {
                  "\\(CUDA_ERROR_FILE_NOT_FOUND\\)");
     EXPECT_DEATH(setUpWithFailingCall("cuMemAlloc_v2", 2),
                  "cuMemAlloc failed for elementGrid_dev_\nCUDA Driver API Error: 2 "
+                 "\\(CUDA_ERROR_OUT_OF_MEMORY\\)");
+    EXPECT_DEATH(setUpWithFailingCall("cuMemAllocHost_v2", 2),
+                 "cuMemAllocHost failed for residualSumHost_\nCUDA Driver API Error: 2 "
                  "\\(CUDA_ERROR_OUT_OF_MEMORY\\)");
     EXPECT_DEATH(setUpWithFailingCall("cuDeviceGetCount", 3),
                  "cuDeviceGetCount failed\nCUDA Driver API Error: 3 "

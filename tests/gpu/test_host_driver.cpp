@@ -64,6 +64,37 @@ TEST(HostDriver, MemoryCopiesAndMemset) {
     EXPECT_EQ(d.ctxDestroy(ctx), CUDA_ERROR_INVALID_HANDLE);
 }
 
+TEST(HostDriver, PageLockedHostMemoryIsAlignedHostMemoryOfTheContext) {
+    HostDriver d(2);
+    ASSERT_EQ(d.init(0), CUDA_SUCCESS);
+    void* h = nullptr;
+    EXPECT_EQ(d.memAllocHost(&h, 64), CUDA_ERROR_INVALID_HANDLE);  // no context yet
+    CUcontext ctx = nullptr;
+    ASSERT_EQ(d.ctxCreate(&ctx, 0, 0), CUDA_SUCCESS);
+    ASSERT_EQ(d.memAllocHost(&h, 24), CUDA_SUCCESS);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(h) % 64, 0u);
+    // Copies to and from it are plain copies.
+    const double values[3] = {1.5, -2.25, 1e300};
+    std::memcpy(h, values, sizeof values);
+    CUdeviceptr p = 0;
+    ASSERT_EQ(d.memAlloc(&p, 24), CUDA_SUCCESS);
+    EXPECT_EQ(d.memcpyHtoD(p, h, 24), CUDA_SUCCESS);
+    std::memset(h, 0, 24);
+    EXPECT_EQ(d.memcpyDtoH(h, p, 24), CUDA_SUCCESS);
+    EXPECT_EQ(std::memcmp(h, values, 24), 0);
+    EXPECT_EQ(d.liveAllocations(), 2u);
+    EXPECT_EQ(d.memFreeHost(h), CUDA_SUCCESS);
+    EXPECT_EQ(d.memFreeHost(h), CUDA_ERROR_INVALID_VALUE);
+    // Device memory is not host memory of the context.
+    EXPECT_EQ(d.memFreeHost(reinterpret_cast<void*>(p)), CUDA_ERROR_INVALID_VALUE);
+    EXPECT_EQ(d.memAllocHost(&h, 0), CUDA_ERROR_INVALID_VALUE);
+    // The context takes what is still allocated along.
+    ASSERT_EQ(d.memAllocHost(&h, 8), CUDA_SUCCESS);
+    EXPECT_EQ(d.ctxDestroy(ctx), CUDA_SUCCESS);
+    EXPECT_EQ(d.liveAllocations(), 0u);
+    EXPECT_EQ(d.memFreeHost(h), CUDA_ERROR_INVALID_VALUE);
+}
+
 TEST(HostDriver, DeviceListAndName) {
     HostDriver d(3);
     int count = -1;

@@ -44,6 +44,8 @@ public:
         return d_.memAlloc(a, b);
     }
     CUresult memFree(CUdeviceptr a) override { return d_.memFree(a); }
+    CUresult memAllocHost(void** a, size_t b) override { return d_.memAllocHost(a, b); }
+    CUresult memFreeHost(void* a) override { return d_.memFreeHost(a); }
     CUresult memcpyHtoD(CUdeviceptr d, const void* s, size_t b) override {
         return d_.memcpyHtoD(d, s, b);
     }

@@ -260,6 +260,44 @@ TEST(Solve, FixationsThatLeaveARigidBodyModeFreeAreSingular) {
     }
 }
 
+TEST(Solve, TheRigidBodyCheckRunsOnlyWhenTheFixationsChange) {
+    // The cantilever's fixations, then an edit in place as the editor makes (a hinge instead
+    // of the fixed end), then the end fixed again: every change reaches the next prepareSolve,
+    // and unchanged fixations are not checked again.
+    Solver s(6, 3, 3, 3);
+    FemModel& m = *s.model;
+    s.fem->computeLoad();
+    const std::vector<uint8_t> cantilever = m.isVertexFixed_;
+    struct Step {
+        const char* name;
+        bool hinge;
+        bool valid;
+        int checks;  // rigid-body checks run so far
+    };
+    const Step steps[] = {
+        {"cantilever", false, true, 1},  {"unchanged", false, true, 1},
+        {"hinge", true, false, 2},       {"unchanged hinge", true, false, 2},
+        {"end fixed again", false, true, 3},
+    };
+    for (const Step& step : steps) {
+        if (step.hinge) {
+            std::fill(m.isVertexFixed_.begin(), m.isVertexFixed_.end(), uint8_t(0));
+            for (int x = 0; x <= 6; ++x) m.isVertexFixed_[size_t(m.vertexAt(0, {x, 0, 0}))] = 1;
+        } else {
+            m.isVertexFixed_ = cantilever;
+        }
+        s.narrow.str("");
+        s.fem->prepareSolve();
+        EXPECT_EQ(s.fem->coarseFactorValid(), step.valid) << step.name;
+        EXPECT_EQ(s.narrow.str().find("WARNING: The coarsest-level system is singular") !=
+                      std::string::npos,
+                  !step.valid)
+            << step.name;
+        EXPECT_EQ(m.fixationCheck_.evaluations(), step.checks) << step.name;
+        EXPECT_EQ(s.fem->solve(1e-3), step.valid) << step.name;
+    }
+}
+
 TEST(Solve, FixedVerticesStayPutUnderGravity) {
     Solver s(12, 4, 4, 3);
     s.model->gravity_ = {0, 0, -9.81};

@@ -1,12 +1,15 @@
-// The kernels on the host device against independent computations: the finest residual and
-// r_norm against f - K u with an assembled K, restriction against P^T r, interpolation against
+// The kernels on the host device against independent computations: the finest residual (dense
+// over the vertex grid) and r_norm against f - K u with an assembled K, restriction against
+// P^T r and against the scatter of the residual into the coarse parents, interpolation against
 // u + P u_c (4:1 and 2:1), and one smoothing sweep against a sequential multicolour block
-// Gauss-Seidel; the same for an assembled coarse level.
+// Gauss-Seidel; the same for an assembled coarse level; the device sums against exact sums.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <random>
 
 #include "tools/Cantilever.h"
 #include "gpu/HostDriver.h"
@@ -55,6 +58,15 @@ protected:
         std::vector<double> v(n);
         EXPECT_EQ(fem->driver().memcpyDtoH(v.data(), d, n * 8), CUDA_SUCCESS);
         return v;
+    }
+    std::vector<float> getFloats(CUdeviceptr d, size_t n) {
+        std::vector<float> v(n);
+        EXPECT_EQ(fem->driver().memcpyDtoH(v.data(), d, n * 4), CUDA_SUCCESS);
+        return v;
+    }
+    /// The residual of `level` as the solver stores it, dense over the vertex grid.
+    std::vector<double> denseResidual(int level) {
+        return get(fem->r_dev_[size_t(level)], 3 * model->vertexGrid_[size_t(level)].size());
     }
     // r = rhs - M x for a dense M.
     static std::vector<double> residual(const Dense& M, const std::vector<double>& rhs,
@@ -131,13 +143,29 @@ TEST_P(KernelContract, FinestResidualNormAndRestriction) {
     auto r = residual(K, f, u);
     double scale = maxAbs(r);
     double norm2 = 0;
+    const std::vector<float> rNorm = getFloats(fem->r_norm, size_t(nV));
     for (int v = 0; v < nV; ++v) {
         double expected = 0;
         for (int a = 0; a < 3; ++a) expected += r[size_t(a * nV + v)] * r[size_t(a * nV + v)];
         norm2 += expected;
-        EXPECT_NEAR(model->rNormHost_[size_t(v)], expected, 1e-5 * expected + 1e-9 * scale * scale);
+        EXPECT_NEAR(rNorm[size_t(v)], expected, 1e-5 * expected + 1e-9 * scale * scale);
     }
     EXPECT_NEAR(fem->residualNorm(), std::sqrt(norm2), 1e-5 * std::sqrt(norm2));
+    // The dense residual: r at every vertex's grid point, exactly zero where no vertex is.
+    const std::vector<double> dense = denseResidual(0);
+    const std::vector<int>& grid = model->vertexGrid_[0];
+    size_t empty = 0;
+    for (size_t pt = 0; pt < grid.size(); ++pt)
+        for (int a = 0; a < 3; ++a) {
+            const double got = dense[3 * pt + size_t(a)];
+            if (grid[pt] < 0) {
+                ++empty;
+                ASSERT_EQ(got, 0.0) << "point " << pt;
+            } else {
+                EXPECT_NEAR(got, r[size_t(a * nV + grid[pt])], 1e-9 * scale) << "point " << pt;
+            }
+        }
+    EXPECT_GT(empty, 0u) << "the random models have holes";
     auto P = testing::interpolation(*model, 0, 2);
     const int n2 = model->numVertices(2);
     auto b2 = get(fem->b_dev_[2], size_t(3 * n2));
@@ -203,12 +231,86 @@ TEST_P(KernelContract, CoarseSweepAndResidualRestriction) {
         }
 }
 
+// The restriction as the solver did it before it gathered: every fine vertex, in index order,
+// adds w * r to each coarse vertex that interpolates to it (the interpolation's weights,
+// (ratio - |d|) / ratio per axis). `sumAbs` receives the sums of |w * r|, the scale of the
+// rounding of either order.
+std::vector<double> scatterRestriction(const FemModel& m, int fine, int coarse,
+                                       const std::vector<double>& dense,
+                                       std::vector<double>& sumAbs) {
+    const int ratio = fine == 0 ? 4 : 2, nf = m.numVertices(fine), nc = m.numVertices(coarse);
+    const std::array<int, 3>& vd = m.vertexDims_[size_t(fine)];
+    std::vector<double> b(size_t(3 * nc), 0.0);
+    sumAbs.assign(b.size(), 0.0);
+    for (int v = 0; v < nf; ++v) {
+        const GridPos p = unpack(m.vertexPosition_[size_t(fine)][size_t(v)]);
+        const size_t pt = size_t((p.z * vd[1] + p.y) * vd[0] + p.x);
+        for (int C = 0; C < nc; ++C) {
+            const GridPos g = unpack(m.vertexPosition_[size_t(coarse)][size_t(C)]);
+            const int d[3] = {p.x - ratio * g.x, p.y - ratio * g.y, p.z - ratio * g.z};
+            double w = 1;
+            for (int k = 0; k < 3; ++k) w *= std::max(0, ratio - std::abs(d[k])) / double(ratio);
+            if (w == 0) continue;
+            for (int a = 0; a < 3; ++a) {
+                b[size_t(a * nc + C)] += w * dense[3 * pt + size_t(a)];
+                sumAbs[size_t(a * nc + C)] += std::abs(w * dense[3 * pt + size_t(a)]);
+            }
+        }
+    }
+    return b;
+}
+
+TEST_P(KernelContract, GatheredRestrictionEqualsTheScatteredOneToRounding) {
+    // Same residual, two orders of summation: the gather may differ from the scatter only by
+    // the rounding of the sums, a few units of 1e-16 of the sum of the absolute terms.
+    putRandom(fem->u_dev_[0], 0, 70, 1e-3);
+    putRandom(fem->u_dev_[2], 2, 71, 1e-3);
+    putRandom(fem->b_dev_[2], 2, 72, 1.0);
+    for (int fine : {0, 2}) {
+        const int coarse = fine == 0 ? 2 : 3;
+        fem->residualAndRestrict(fine);
+        std::vector<double> sumAbs;
+        const std::vector<double> want =
+            scatterRestriction(*model, fine, coarse, denseResidual(fine), sumAbs);
+        const std::vector<double> got = get(fem->b_dev_[size_t(coarse)], want.size());
+        ASSERT_GT(maxAbs(want), 0.0);
+        for (size_t i = 0; i < want.size(); ++i)
+            EXPECT_NEAR(got[i], want[i], 1e-14 * sumAbs[i] + 1e-300)
+                << "level " << fine << " " << i;
+    }
+}
+
+TEST_P(KernelContract, DeviceSumsCoverEveryValueOnce) {
+    // Integers up to 2^24 are exact in float and their sums exact in double, so every order of
+    // summation gives n(n+1)/2 exactly: a value left out or counted twice shows. Lengths around
+    // the chunk of 32 and its powers, and the whole level.
+    std::vector<float> ramp(static_cast<size_t>(nV));
+    for (int i = 0; i < nV; ++i) ramp[size_t(i)] = float(i + 1);
+    put(fem->r_norm, ramp.data(), ramp.size() * 4);
+    for (int n : {1, 2, 31, 32, 33, 1023, 1024, 1025, nV - 1, nV}) {
+        if (n > nV) continue;
+        EXPECT_EQ(fem->sumOnDevice(fem->r_norm, n), 0.5 * double(n) * double(n + 1)) << n;
+    }
+    // Random values: equal to the index-order sum in long double to rounding.
+    std::mt19937 rng(GetParam().seed);
+    std::uniform_real_distribution<float> uni(0.0f, 1.0f);
+    long double exact = 0;
+    for (float& x : ramp) {
+        x = uni(rng) * 1e-6f;
+        exact += (long double)x;
+    }
+    put(fem->r_norm, ramp.data(), ramp.size() * 4);
+    EXPECT_NEAR(fem->sumOnDevice(fem->r_norm, nV), double(exact), 1e-14 * double(exact));
+    EXPECT_NEAR(fem->residualNorm(), std::sqrt(double(exact)), 1e-14 * std::sqrt(double(exact)));
+}
+
 INSTANTIATE_TEST_SUITE_P(RandomModels, KernelContract, ::testing::ValuesIn(kCases));
 
-// The restriction adds every fine residual into up to 27 coarse entries that other blocks also
-// add into. With some 300 blocks the host device runs blocks on two parallel threads (colours
-// 0-3 and 4-7 sweep the same region side by side), so only atomic additions give the sums of one
-// thread. Sixty launches give a plain += many chances to lose an addition even on a busy machine.
+// Every fine residual reaches up to 27 coarse entries whose sums other blocks also contribute
+// to. With some 300 blocks the host device runs blocks on two parallel threads; the restriction
+// gathers (each coarse entry is summed by one thread in a fixed order), so every launch gives
+// the sums of one thread bit for bit. Sixty launches give a scatter with a plain += many chances
+// to lose an addition, and a scatter with atomics many chances to add in another order.
 TEST(KernelConcurrency, RestrictionOfManyBlocksMatchesOneThread) {
     auto restrictOn = [](int threads, int launches) {
         auto model = makeCantilever(48, 24, 32, 0.01, 3);
@@ -239,8 +341,8 @@ TEST(KernelConcurrency, RestrictionOfManyBlocksMatchesOneThread) {
         ASSERT_EQ(b.size(), reference.size());
         size_t differing = 0;
         for (size_t i = 0; i < b.size(); ++i)
-            if (std::abs(b[i] - reference[i]) > 1e-12 * scale) ++differing;
-        EXPECT_EQ(differing, 0u) << "entries that lost an addition";
+            if (b[i] != reference[i]) ++differing;
+        EXPECT_EQ(differing, 0u) << "entries that differ from one thread's";
     }
 }
 

@@ -1,29 +1,49 @@
 // The PTX the build makes for CUDA devices holds every entry and the two globals, and, when the
 // PTX assembler is at hand, assembles for Turing, Ampere and Hopper GPUs with no kernel using a
-// local stack (per-thread arrays indexed at run time would put one there).
+// local stack (per-thread arrays indexed at run time would put one there). The module is the one
+// next to the test executable, as the solver loads it (in the build tree and in a GPU bundle);
+// the assembler is $OSTREL_PTXAS, else the one found next to nvcc at configure time.
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
 
+#include "core/ExecutablePath.h"
+
 namespace {
 
 const char* const kEntries[] = {
-    "GaussSeidelFinestLevelKernel", "GaussSeidelKernel",
-    "ComputeResidualAndRestrictFinestLevelKernel", "ComputeResidualAndRestrictKernel",
+    "GaussSeidelFinestLevelKernel", "GaussSeidelKernel", "ComputeResidualFinestLevelKernel",
+    "ComputeResidualKernel", "RestrictFinestLevelKernel", "RestrictKernel",
     "InterpolateFinestLevelKernel", "InterpolateKernel", "pNormAverageKernel",
-    "pNormAverageCoefKernel", "GalerkinPositionMatricesKernel", "GalerkinWeightsKernel",
+    "pNormAverageCoefKernel", "PartialSumsOfFloatsKernel", "PartialSumsKernel",
+    "GalerkinPositionMatricesKernel", "GalerkinWeightsKernel",
     "GalerkinElementFinestLevelKernel", "GalerkinElementKernel", "GalerkinStencilKernel"};
 
+std::string ptxFile() { return ostrel::executableDirectory() + "cudafemkernels.ptx"; }
+
+// The PTX assembler to use; empty when there is none.
+std::string ptxas() {
+    const char* env = std::getenv("OSTREL_PTXAS");
+    std::string path = env && *env ? env : "";
+#ifdef OSTREL_PTXAS
+    if (path.empty()) path = OSTREL_PTXAS;
+#endif
+    return !path.empty() && access(path.c_str(), X_OK) == 0 ? path : "";
+}
+
 TEST(Ptx, HoldsEveryEntryAndTheGlobals) {
-#ifndef OSTREL_PTX_FILE
+#ifndef OSTREL_PTX_BUILT
     GTEST_SKIP() << "no CUDA toolkit: no PTX is built";
 #else
-    std::ifstream in(OSTREL_PTX_FILE);
-    ASSERT_TRUE(in) << OSTREL_PTX_FILE;
+    std::ifstream in(ptxFile());
+    ASSERT_TRUE(in) << ptxFile();
     std::stringstream ss;
     ss << in.rdbuf();
     const std::string ptx = ss.str();
@@ -35,11 +55,11 @@ TEST(Ptx, HoldsEveryEntryAndTheGlobals) {
 #endif
 }
 
-#if defined(OSTREL_PTX_FILE) && defined(OSTREL_PTXAS)
+#ifdef OSTREL_PTX_BUILT
 // Runs ptxas -v for `arch` on the module; returns its exit status and fills its output.
-int assemble(const std::string& arch, std::string& output) {
-    const std::string command = std::string("'") + OSTREL_PTXAS + "' -v -arch=" + arch + " '" +
-                                OSTREL_PTX_FILE + "' -o /dev/null 2>&1";
+int assemble(const std::string& assembler, const std::string& arch, std::string& output) {
+    const std::string command = "'" + assembler + "' -v -arch=" + arch + " '" + ptxFile() +
+                                "' -o /dev/null 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return -1;
     char buffer[4096];
@@ -52,11 +72,13 @@ int assemble(const std::string& arch, std::string& output) {
 class PtxAssembly : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(PtxAssembly, AssemblesWithoutLocalStack) {
-#if !defined(OSTREL_PTX_FILE) || !defined(OSTREL_PTXAS)
-    GTEST_SKIP() << "no PTX or no ptxas";
+#ifndef OSTREL_PTX_BUILT
+    GTEST_SKIP() << "no CUDA toolkit: no PTX is built";
 #else
+    const std::string assembler = ptxas();
+    if (assembler.empty()) GTEST_SKIP() << "no ptxas (set OSTREL_PTXAS)";
     std::string output;
-    ASSERT_EQ(assemble(GetParam(), output), 0) << output;
+    ASSERT_EQ(assemble(assembler, GetParam(), output), 0) << output;
     for (const char* entry : kEntries)
         EXPECT_NE(output.find(std::string("Compiling entry function '") + entry + "'"),
                   std::string::npos)

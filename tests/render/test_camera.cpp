@@ -7,11 +7,12 @@
 
 #include "render/Camera.h"
 #include "render/DeviceCallbacks.h"
+#include "support/InputEventBuilders.h"
 
 namespace ostrel {
 namespace {
 
-using namespace win;
+using namespace ostrel::testing;
 
 constexpr float kTol = 1e-4f;
 
@@ -21,11 +22,11 @@ void expectVec(const Vec3f& actual, const Vec3f& expected, float tol = kTol) {
     EXPECT_NEAR(actual.z, expected.z, tol);
 }
 
-void press(Camera& c, UINT vk) {
-    c.HandleMessage(WM_KEYDOWN, vk, 1);
+void press(Camera& c, Key key) {
+    c.HandleKey(keyPress(key));
 }
-void release(Camera& c, UINT vk) {
-    c.HandleMessage(WM_KEYUP, vk, 1);
+void release(Camera& c, Key key) {
+    c.HandleKey(keyRelease(key));
 }
 
 Camera orbitCamera(float heading, float pitch, float distance, Vec3f center = {0, 0, 0}) {
@@ -55,7 +56,7 @@ TEST(Camera, StartsInOrbitModeWithTheDesignedDefaults) {
 struct WrapCase {
     const char* name;
     float heading;
-    UINT key;
+    Key key;
     float expected;
 };
 
@@ -65,7 +66,7 @@ class HeadingWrap : public ::testing::TestWithParam<WrapCase> {};
 TEST_P(HeadingWrap, TurnsAcrossZero) {
     const WrapCase& w = GetParam();
     Camera c = orbitCamera(w.heading, 0, 2);
-    press(c, VK_SHIFT);
+    press(c, Key::Shift);
     press(c, w.key);
     c.Update(10.0f / 180.0f);
     EXPECT_NEAR(c.heading(), w.expected, 1e-3f);
@@ -74,16 +75,16 @@ TEST_P(HeadingWrap, TurnsAcrossZero) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Camera, HeadingWrap,
-                         ::testing::Values(WrapCase{"left_from_5", 5, VK_LEFT, 355},
-                                           WrapCase{"right_from_355", 355, VK_RIGHT, 5},
-                                           WrapCase{"right_from_0", 0, VK_RIGHT, 10}),
+                         ::testing::Values(WrapCase{"left_from_5", 5, Key::Left, 355},
+                                           WrapCase{"right_from_355", 355, Key::Right, 5},
+                                           WrapCase{"right_from_0", 0, Key::Right, 10}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Camera, PitchFromADragIsClampedAndTheEyeSitsAboveTheCentre) {
     const Vec3f center{1, 2, 3};
     Camera c = orbitCamera(30, 0, 2, center);
-    c.HandleMessage(WM_LBUTTONDOWN, MK_LBUTTON, makeMouseLParam(100, 100));
-    c.HandleMessage(WM_MOUSEMOVE, MK_LBUTTON, makeMouseLParam(100, 2100));
+    c.HandleMouse(mousePress(MouseButton::Left, 100, 100));
+    c.HandleMouse(mouseMove(100, 2100, 1));
     c.Update(0.01f);
     EXPECT_FLOAT_EQ(c.pitch(), 90.0f);
     expectVec(c.position(), center + Vec3f{0, 0, 2});
@@ -91,8 +92,8 @@ TEST(Camera, PitchFromADragIsClampedAndTheEyeSitsAboveTheCentre) {
 
 TEST(Camera, DragTurnsHeadingAndPitchByTheSmoothedDelta) {
     Camera c = orbitCamera(100, 0, 2);
-    c.HandleMessage(WM_LBUTTONDOWN, MK_LBUTTON, makeMouseLParam(10, 10));
-    c.HandleMessage(WM_MOUSEMOVE, MK_LBUTTON, makeMouseLParam(40, -20));
+    c.HandleMouse(mousePress(MouseButton::Left, 10, 10));
+    c.HandleMouse(mouseMove(40, -20, 1));
     c.Update(0.0f);
     // dx = 30/3 = 10 -> heading -= 10/500*90 = 1.8; dy = -30/3 = -10 -> pitch -= 1.8.
     EXPECT_NEAR(c.heading(), 98.2f, 1e-4f);
@@ -104,24 +105,36 @@ TEST(Camera, DragTurnsHeadingAndPitchByTheSmoothedDelta) {
 
 TEST(Camera, OnlyTheLeftButtonAloneTurns) {
     Camera c = orbitCamera(100, 0, 2);
-    c.HandleMessage(WM_LBUTTONDOWN, MK_LBUTTON, makeMouseLParam(10, 10));
-    c.HandleMessage(WM_RBUTTONDOWN, MK_LBUTTON | MK_RBUTTON, makeMouseLParam(10, 10));
-    c.HandleMessage(WM_MOUSEMOVE, MK_LBUTTON | MK_RBUTTON, makeMouseLParam(60, 10));
+    c.HandleMouse(mousePress(MouseButton::Left, 10, 10));
+    c.HandleMouse(mousePress(MouseButton::Right, 10, 10));
+    c.HandleMouse(mouseMove(60, 10, 5));
     c.Update(0.0f);
     EXPECT_FLOAT_EQ(c.heading(), 100.0f);
     EXPECT_EQ(c.mouseButtons(), 5);
-    c.HandleMessage(WM_CAPTURECHANGED, 0, 0);
+    c.HandleFocus(FocusEvent{false});
+    EXPECT_EQ(c.mouseButtons(), 0);
+}
+
+TEST(Camera, ADoubleClickIsAPressAndAFocusGainKeepsTheButtons) {
+    Camera c = orbitCamera(100, 0, 2);
+    c.HandleMouse(mousePress(MouseButton::Left, 10, 10, true));
+    c.HandleFocus(FocusEvent{true});
+    c.HandleMouse(mouseMove(40, 10, 1));
+    c.Update(0.0f);
+    EXPECT_EQ(c.mouseButtons(), 1);
+    EXPECT_NEAR(c.heading(), 98.2f, 1e-4f);
+    c.HandleMouse(mouseRelease(MouseButton::Left, 40, 10));
     EXPECT_EQ(c.mouseButtons(), 0);
 }
 
 TEST(Camera, OneWheelNotchWithThreeLinesMovesTheOrbitInBy0_04) {
     Camera c = orbitCamera(0, 0, 2);
-    c.HandleMessage(WM_MOUSEWHEEL, makeWheelWParam(WHEEL_DELTA, 0), makeMouseLParam(5, 5));
+    c.HandleMouse(mouseWheel(kWheelUnitsPerNotch, 5, 5));
     c.Update(0.0f);
     EXPECT_NEAR(c.orbitDistance(), 2.0f - 0.04f, 1e-6f);
     expectVec(c.position(), {-1.96f, 0, 0});
     // Backwards two notches: + 0.08.
-    c.HandleMessage(WM_MOUSEWHEEL, makeWheelWParam(-2 * WHEEL_DELTA, 0), 0);
+    c.HandleMouse(mouseWheel(-2 * kWheelUnitsPerNotch));
     c.Update(0.0f);
     EXPECT_NEAR(c.orbitDistance(), 2.04f, 1e-6f);
 }
@@ -130,13 +143,13 @@ TEST(Camera, WheelInFreeFlightChangesTheSpeedWithinItsLimits) {
     Camera c;
     c.SetWheelScrollLines(3);
     c.SetMode(Camera::kModeFree);
-    c.HandleMessage(WM_MOUSEWHEEL, makeWheelWParam(WHEEL_DELTA, 0), 0);
+    c.HandleMouse(mouseWheel(kWheelUnitsPerNotch));
     c.Update(0.0f);
     EXPECT_NEAR(c.speed(), 0.21f + 0.03f, 1e-6f);
-    c.HandleMessage(WM_MOUSEWHEEL, makeWheelWParam(100 * WHEEL_DELTA, 0), 0);
+    c.HandleMouse(mouseWheel(100 * kWheelUnitsPerNotch));
     c.Update(0.0f);
     EXPECT_FLOAT_EQ(c.speed(), 1.0f);
-    c.HandleMessage(WM_MOUSEWHEEL, makeWheelWParam(-200 * WHEEL_DELTA, 0), 0);
+    c.HandleMouse(mouseWheel(-200 * kWheelUnitsPerNotch));
     c.Update(0.0f);
     EXPECT_FLOAT_EQ(c.speed(), 0.05f);
 }
@@ -144,15 +157,15 @@ TEST(Camera, WheelInFreeFlightChangesTheSpeedWithinItsLimits) {
 TEST(Camera, ZeroScrollLinesIgnoreTheWheel) {
     Camera c = orbitCamera(0, 0, 2);
     c.SetWheelScrollLines(0);
-    c.HandleMessage(WM_MOUSEWHEEL, makeWheelWParam(WHEEL_DELTA, 0), 0);
+    c.HandleMouse(mouseWheel(kWheelUnitsPerNotch));
     c.Update(0.0f);
     EXPECT_FLOAT_EQ(c.orbitDistance(), 2.0f);
 }
 
 TEST(Camera, AKeyHeldThroughFocusLossIsReleased) {
     Camera c = orbitCamera(50, 0, 2);
-    press(c, VK_LEFT);
-    c.HandleMessage(WM_KILLFOCUS, 0, 0);
+    press(c, Key::Left);
+    c.HandleFocus(FocusEvent{false});
     EXPECT_EQ(c.keysHeld(), 0);
     EXPECT_FALSE(c.keyDown(0));
     c.Update(1.0f);
@@ -161,52 +174,94 @@ TEST(Camera, AKeyHeldThroughFocusLossIsReleased) {
 
 TEST(Camera, AutoRepeatIsIgnoredAndUnknownKeysDoNothing) {
     Camera c;
-    press(c, VK_LEFT);
-    press(c, VK_LEFT);  // auto-repeat
-    press(c, 'A');
+    press(c, Key::Left);
+    press(c, Key::Left);  // auto-repeat
+    press(c, Key::A);
     EXPECT_EQ(c.keysHeld(), 1);
-    release(c, VK_LEFT);
+    release(c, Key::Left);
     EXPECT_EQ(c.keysHeld(), 0);
-    release(c, VK_LEFT);  // not down: nothing
+    release(c, Key::Left);  // not down: nothing
     EXPECT_EQ(c.keysHeld(), 0);
 }
 
 TEST(Camera, KeySlotsFollowTheKeyTable) {
-    const UINT keys[] = {VK_LEFT,    VK_RIGHT,   VK_UP,      VK_DOWN,    VK_PRIOR,
-                         VK_NEXT,    VK_SHIFT,   VK_NUMPAD4, VK_NUMPAD6, VK_NUMPAD8,
-                         VK_NUMPAD2, VK_NUMPAD9, VK_NUMPAD3};
+    const Key keys[] = {Key::Left,    Key::Right,   Key::Up,      Key::Down,    Key::PageUp,
+                         Key::PageDown,    Key::Shift,   Key::Numpad4, Key::Numpad6, Key::Numpad8,
+                         Key::Numpad2, Key::Numpad9, Key::Numpad3};
     for (int slot = 0; slot < Camera::kNumKeys; ++slot)
         EXPECT_EQ(Camera::keySlot(keys[slot]), slot);
-    EXPECT_EQ(Camera::keySlot(VK_NUMPAD5), -1);
-    EXPECT_EQ(Camera::keySlot(VK_SPACE), -1);
+    EXPECT_EQ(Camera::keySlot(Key::Numpad5), -1);
+    EXPECT_EQ(Camera::keySlot(Key::Space), -1);
 }
 
 TEST(Camera, OrbitKeysChangeDistanceAndPitch) {
     Camera c = orbitCamera(0, 0, 2);
-    press(c, VK_UP);
+    press(c, Key::Up);
     c.Update(1.0f);  // distance -= 0.21
     EXPECT_NEAR(c.orbitDistance(), 1.79f, 1e-5f);
-    release(c, VK_UP);
-    press(c, VK_NUMPAD9);  // as Page Up: pitch += 0.21 * 90
+    release(c, Key::Up);
+    press(c, Key::Numpad9);  // as Page Up: pitch += 0.21 * 90
     c.Update(1.0f);
     EXPECT_NEAR(c.pitch(), 18.9f, 1e-4f);
-    release(c, VK_NUMPAD9);
-    press(c, VK_DOWN);
-    press(c, VK_SHIFT);
+    release(c, Key::Numpad9);
+    press(c, Key::Down);
+    press(c, Key::Shift);
     c.Update(0.5f);  // distance += 1 * 0.5
     EXPECT_NEAR(c.orbitDistance(), 2.29f, 1e-5f);
 }
 
 TEST(Camera, OrbitDistanceNeverFallsBelowOneTenth) {
     Camera c = orbitCamera(0, 0, 0.2f);
-    press(c, VK_UP);
+    press(c, Key::Up);
     c.Update(10.0f);
+    EXPECT_FLOAT_EQ(c.orbitDistance(), 0.1f);
+}
+
+TEST(Camera, OneHundredFiftyWheelNotchesStopTheOrbitAtOneTenthWithoutAJump) {
+    const Vec3f center{1, 0.25f, 0.25f};
+    Camera c = orbitCamera(30, 20, 5, center);
+    float previous = c.orbitDistance();
+    for (int notch = 0; notch < 150; ++notch) {
+        c.HandleMouse(mouseWheel(kWheelUnitsPerNotch));
+        c.Update(1.0f / 60.0f);
+        const float d = c.orbitDistance();
+        ASSERT_GE(d, 0.1f) << notch;
+        ASSERT_LE(d, previous) << notch;
+        ASSERT_LE(previous - d, 0.04f + 1e-5f) << notch;  // one notch's step at most
+        // The eye stays on the near side of the centre, at the orbit distance.
+        ASSERT_NEAR(length(c.position() - center), d, 1e-4f) << notch;
+        ASSERT_GT(dot(center - c.position(), c.forward()), 0.0f) << notch;
+        previous = d;
+    }
+    EXPECT_FLOAT_EQ(c.orbitDistance(), 0.1f);
+    // The next key turns the view and leaves the distance where it stopped.
+    const Vec3f eye = c.position();
+    press(c, Key::PageUp);
+    c.Update(1.0f / 60.0f);
+    release(c, Key::PageUp);
+    EXPECT_FLOAT_EQ(c.orbitDistance(), 0.1f);
+    EXPECT_NEAR(length(c.position() - eye), 0.0f, 0.01f);
+    // Backwards the wheel moves out again at once.
+    c.HandleMouse(mouseWheel(-kWheelUnitsPerNotch));
+    c.Update(0.0f);
+    EXPECT_NEAR(c.orbitDistance(), 0.14f, 1e-6f);
+}
+
+TEST(Camera, ManyNotchesInOneEventAndASetterStopAtOneTenthToo) {
+    Camera c = orbitCamera(0, 0, 5);
+    c.HandleMouse(mouseWheel(150 * kWheelUnitsPerNotch));
+    c.Update(0.0f);
+    EXPECT_FLOAT_EQ(c.orbitDistance(), 0.1f);
+    expectVec(c.position(), {-0.1f, 0, 0});
+    c.SetOrbitDistance(0);  // e.g. orbit entered with the eye on the centre
+    EXPECT_FLOAT_EQ(c.orbitDistance(), 0.1f);
+    c.SetOrbitDistance(-3);
     EXPECT_FLOAT_EQ(c.orbitDistance(), 0.1f);
 }
 
 struct MoveCase {
     const char* name;
-    UINT key;
+    Key key;
     bool shift;
     Vec3f expected;  // position after 0.5 s from the origin, heading 90, pitch 45
 };
@@ -221,7 +276,7 @@ TEST_P(FreeFlight, MovesAlongTheAxesOfThePreviousView) {
     c.SetPitch(45);
     c.UpdateView();
     if (m.shift)
-        press(c, VK_SHIFT);
+        press(c, Key::Shift);
     press(c, m.key);
     c.Update(0.5f);
     expectVec(c.position(), m.expected);
@@ -236,20 +291,20 @@ INSTANTIATE_TEST_SUITE_P(
     Camera, FreeFlight,
     ::testing::Values(
         // Forward at heading 90, pitch 45 is (0, cos 45, -sin 45); right is (1, 0, 0).
-        MoveCase{"up", VK_UP, false, {0, kS* kR, -kS* kR}},
-        MoveCase{"up_shift", VK_UP, true, {0, kF* kR, -kF* kR}},
-        MoveCase{"down", VK_DOWN, false, {0, -kS* kR, kS* kR}},
-        MoveCase{"left", VK_LEFT, false, {-kS, 0, 0}},
-        MoveCase{"right_shift", VK_RIGHT, true, {kF, 0, 0}},
-        MoveCase{"page_up", VK_PRIOR, false, {0, 0, kS}},
-        MoveCase{"page_down_shift", VK_NEXT, true, {0, 0, -kF}},
-        MoveCase{"numpad9", VK_NUMPAD9, false, {0, 0, kS}},
-        MoveCase{"numpad3", VK_NUMPAD3, false, {0, 0, -kS}},
+        MoveCase{"up", Key::Up, false, {0, kS* kR, -kS* kR}},
+        MoveCase{"up_shift", Key::Up, true, {0, kF* kR, -kF* kR}},
+        MoveCase{"down", Key::Down, false, {0, -kS* kR, kS* kR}},
+        MoveCase{"left", Key::Left, false, {-kS, 0, 0}},
+        MoveCase{"right_shift", Key::Right, true, {kF, 0, 0}},
+        MoveCase{"page_up", Key::PageUp, false, {0, 0, kS}},
+        MoveCase{"page_down_shift", Key::PageDown, true, {0, 0, -kF}},
+        MoveCase{"numpad9", Key::Numpad9, false, {0, 0, kS}},
+        MoveCase{"numpad3", Key::Numpad3, false, {0, 0, -kS}},
         // The keypad moves in the horizontal plane whatever the pitch.
-        MoveCase{"numpad8", VK_NUMPAD8, false, {0, kS, 0}},
-        MoveCase{"numpad2", VK_NUMPAD2, true, {0, -kF, 0}},
-        MoveCase{"numpad4", VK_NUMPAD4, false, {-kS, 0, 0}},
-        MoveCase{"numpad6", VK_NUMPAD6, false, {kS, 0, 0}}),
+        MoveCase{"numpad8", Key::Numpad8, false, {0, kS, 0}},
+        MoveCase{"numpad2", Key::Numpad2, true, {0, -kF, 0}},
+        MoveCase{"numpad4", Key::Numpad4, false, {-kS, 0, 0}},
+        MoveCase{"numpad6", Key::Numpad6, false, {kS, 0, 0}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Camera, OrbitPlacementFromCentreHeadingPitchAndDistance) {

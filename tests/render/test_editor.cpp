@@ -15,13 +15,27 @@
 #include "fem/FemModel.h"
 #include "render/Editor.h"
 #include "scene/Scene.h"
+#include "support/InputEventBuilders.h"
 #include "support/RunTestSupport.h"
 
 namespace ostrel {
 namespace {
 
 using testing::ScratchFolder;
-using namespace win;
+using namespace ostrel::testing;
+
+MouseEvent rightDown(int x, int y) {
+    return mousePress(MouseButton::Right, x, y);
+}
+MouseEvent rightDouble(int x, int y) {
+    return mousePress(MouseButton::Right, x, y, true);
+}
+MouseEvent rightUp(int x, int y) {
+    return mouseRelease(MouseButton::Right, x, y);
+}
+MouseEvent rightDrag(int x, int y) {
+    return mouseMove(x, y, buttonBit(MouseButton::Right));
+}
 
 /// A 200 x 100 image of object IDs, 0 everywhere until painted.
 class FakeIds : public ObjectIdSource {
@@ -69,12 +83,10 @@ class EditorTest : public ::testing::Test {
         editor_.UpdateCameraAxes(lookAtView({1, -5, 0.25f}, {0, 1, 0}, {0, 0, 1}));
     }
 
-    bool send(UINT message, int x, int y) {
-        return editor_.OnMouseMessage(message, makeMouseLParam(x, y));
-    }
+    bool send(const MouseEvent& event) { return editor_.OnMouseEvent(event); }
     void click(int x, int y) {
-        EXPECT_TRUE(send(WM_RBUTTONDOWN, x, y));
-        EXPECT_TRUE(send(WM_RBUTTONUP, x, y));
+        EXPECT_TRUE(send(rightDown(x, y)));
+        EXPECT_TRUE(send(rightUp(x, y)));
     }
     int vertex(int x, int y, int z) const { return model_->vertexAt(0, {x, y, z}); }
     Vec3f force(int v) const {
@@ -117,13 +129,13 @@ TEST_F(EditorTest, StartsInViewModeAndModeSwitchesTheEditorOverlay) {
 TEST_F(EditorTest, ViewModeReportsSurfaceVerticesOnly) {
     ids_.paint(10, 10, makeObjectId(ObjectKind::SurfaceVertex, 1234));
     ids_.paint(20, 10, handle(5));
-    EXPECT_TRUE(send(WM_RBUTTONDOWN, 10, 10));
-    EXPECT_FALSE(send(WM_RBUTTONDOWN, 20, 10));  // a handle goes on to the camera
-    EXPECT_FALSE(send(WM_RBUTTONDBLCLK, 50, 50));
-    EXPECT_TRUE(send(WM_RBUTTONDBLCLK, 10, 10));
+    EXPECT_TRUE(send(rightDown(10, 10)));
+    EXPECT_FALSE(send(rightDown(20, 10)));  // a handle goes on to the camera
+    EXPECT_FALSE(send(rightDouble(50, 50)));
+    EXPECT_TRUE(send(rightDouble(10, 10)));
     EXPECT_EQ(console(), "Clicked surface vertex 1234\nClicked surface vertex 1234\n");
     EXPECT_FALSE(editor_.isDragging());
-    EXPECT_FALSE(send(WM_RBUTTONUP, 10, 10));
+    EXPECT_FALSE(send(rightUp(10, 10)));
 }
 
 TEST_F(EditorTest, ClickTogglesOneFixation) {
@@ -181,9 +193,9 @@ TEST_P(EditorRectangle, MajorityRule) {
     }
     const std::vector<uint8_t> before = model_->isVertexFixed_;
     // Dragged from the lower right to the upper left: the corners may come in any order.
-    EXPECT_TRUE(send(WM_RBUTTONDOWN, 70, 45));
-    EXPECT_FALSE(send(WM_MOUSEMOVE, 50, 40));  // moves are not used in this mode
-    EXPECT_TRUE(send(WM_RBUTTONUP, 15, 25));
+    EXPECT_TRUE(send(rightDown(70, 45)));
+    EXPECT_FALSE(send(rightDrag(50, 40)));  // moves are not used in this mode
+    EXPECT_TRUE(send(rightUp(15, 25)));
     int fixedAfter = 0;
     for (int v : handles)
         fixedAfter += model_->isVertexFixed_[size_t(v)];
@@ -215,18 +227,18 @@ INSTANTIATE_TEST_SUITE_P(Cases, EditorRectangle,
 TEST_F(EditorTest, RectangleOverNothingChangesNothing) {
     editor_.SetMode(1);
     const std::vector<uint8_t> before = model_->isVertexFixed_;
-    EXPECT_TRUE(send(WM_RBUTTONDOWN, 100, 10));
-    EXPECT_TRUE(send(WM_RBUTTONUP, 400, -50));  // clipped to the buffer
+    EXPECT_TRUE(send(rightDown(100, 10)));
+    EXPECT_TRUE(send(rightUp(400, -50)));  // clipped to the buffer
     EXPECT_EQ(model_->isVertexFixed_, before);
 }
 
 TEST_F(EditorTest, ForcePressOnBackgroundIsNotHandled) {
     editor_.SetMode(2);
     const std::vector<float> before = model_->force_;
-    EXPECT_FALSE(send(WM_RBUTTONDOWN, 50, 50));
+    EXPECT_FALSE(send(rightDown(50, 50)));
     EXPECT_FALSE(editor_.isDragging());
-    EXPECT_FALSE(send(WM_MOUSEMOVE, 60, 50));
-    EXPECT_FALSE(send(WM_RBUTTONUP, 60, 50));
+    EXPECT_FALSE(send(rightDrag(60, 50)));
+    EXPECT_FALSE(send(rightUp(60, 50)));
     EXPECT_EQ(model_->force_, before);
     EXPECT_FALSE(std::filesystem::exists(editor_.forcesLogFile()));
 }
@@ -238,7 +250,7 @@ TEST_F(EditorTest, DragToTheRightGivesTotalForceAlongRight) {
     const int picked = vertex(4, 1, 1);
     ids_.paint(100, 50, handle(picked));
     editor_.SetMode(2);
-    ASSERT_TRUE(send(WM_RBUTTONDOWN, 100, 50));
+    ASSERT_TRUE(send(rightDown(100, 50)));
     EXPECT_TRUE(editor_.isDragging());
     EXPECT_EQ(editor_.pickedVertex(), picked);
     EXPECT_EQ(editor_.pickedPosition(), Vec3f(1.0f, 0.25f, 0.25f));
@@ -261,8 +273,8 @@ TEST_F(EditorTest, DragToTheRightGivesTotalForceAlongRight) {
     const double d2 = 1.0 + 0.0625 + 0.0625;
     EXPECT_NEAR(weightOf(corner) / weightOf(picked), std::exp(-1.6 * d2 / (r * r)), 1e-12);
 
-    EXPECT_TRUE(send(WM_MOUSEMOVE, 105, 50));
-    EXPECT_TRUE(send(WM_MOUSEMOVE, 110, 50));
+    EXPECT_TRUE(send(rightDrag(105, 50)));
+    EXPECT_TRUE(send(rightDrag(110, 50)));
     const Vec3f total = totalForce();
     EXPECT_NEAR(total.x, 1000.0, 1e-3);
     EXPECT_NEAR(total.y, 0.0, 1e-3);
@@ -272,7 +284,7 @@ TEST_F(EditorTest, DragToTheRightGivesTotalForceAlongRight) {
         if (v != picked) {
             EXPECT_LT(force(v).x, force(picked).x) << v;
         }
-    EXPECT_TRUE(send(WM_RBUTTONUP, 110, 50));
+    EXPECT_TRUE(send(rightUp(110, 50)));
     EXPECT_FALSE(editor_.isDragging());
     // Force arrows are drawn from force_: the drag left them in place.
     EXPECT_NEAR(totalForce().x, 1000.0, 1e-3);
@@ -286,8 +298,8 @@ TEST_F(EditorTest, UpwardDragGivesForceAlongUp) {
     const int picked = vertex(8, 2, 2);
     ids_.paint(10, 90, arrow(picked));  // an arrow edits the force of its vertex
     editor_.SetMode(2);
-    ASSERT_TRUE(send(WM_RBUTTONDOWN, 10, 90));
-    EXPECT_TRUE(send(WM_MOUSEMOVE, 10, 40));  // 50 pixels up
+    ASSERT_TRUE(send(rightDown(10, 90)));
+    EXPECT_TRUE(send(rightDrag(10, 40)));  // 50 pixels up
     const Vec3f total = totalForce();
     const Vec3f up = editor_.up();
     for (int a = 0; a < 3; ++a)
@@ -302,14 +314,14 @@ TEST_F(EditorTest, DragReplacesEarlierForcesAndPressClearsTheSphere) {
     const int picked = vertex(4, 1, 1);
     ids_.paint(0, 0, handle(picked));
     editor_.SetMode(2);
-    ASSERT_TRUE(send(WM_RBUTTONDOWN, 0, 0));
+    ASSERT_TRUE(send(rightDown(0, 0)));
     EXPECT_EQ(editor_.forceSelection().size(), 7u);
     int cleared = 0;
     for (int v = 0; v < model_->numVertices(0); ++v)
         cleared += force(v) == Vec3f(0, 0, 0);
     EXPECT_EQ(cleared, 7);
-    EXPECT_TRUE(send(WM_MOUSEMOVE, 30, 0));
-    EXPECT_TRUE(send(WM_MOUSEMOVE, 10, 0));  // replaced, not added
+    EXPECT_TRUE(send(rightDrag(30, 0)));
+    EXPECT_TRUE(send(rightDrag(10, 0)));  // replaced, not added
     const Vec3f total = totalForce();
     EXPECT_NEAR(total.x, 7.0 * (81 - 7) + 10 * 0.1, 1e-3);  // default 0.1 per pixel
 }
@@ -322,13 +334,13 @@ TEST_F(EditorTest, ClickInForceModeClearsTwiceTheRadiusAndLogs) {
     ids_.paint(50, 50, handle(picked));
     editor_.SetMode(2);
     // A first drag leaves its force as the last force.
-    ASSERT_TRUE(send(WM_RBUTTONDOWN, 50, 50));
-    EXPECT_TRUE(send(WM_MOUSEMOVE, 53, 48));
-    EXPECT_TRUE(send(WM_RBUTTONUP, 53, 48));
+    ASSERT_TRUE(send(rightDown(50, 50)));
+    EXPECT_TRUE(send(rightDrag(53, 48)));
+    EXPECT_TRUE(send(rightUp(53, 48)));
 
     std::fill(model_->force_.begin(), model_->force_.end(), 1.0f);
-    ASSERT_TRUE(send(WM_RBUTTONDOWN, 50, 50));
-    EXPECT_TRUE(send(WM_RBUTTONUP, 52, 48));  // within 2 pixels: a click
+    ASSERT_TRUE(send(rightDown(50, 50)));
+    EXPECT_TRUE(send(rightUp(52, 48)));  // within 2 pixels: a click
     for (int v = 0; v < model_->numVertices(0); ++v) {
         const GridPos p = unpack(model_->vertexPosition_[0][size_t(v)]);
         const double d2 =
@@ -347,8 +359,8 @@ TEST_F(EditorTest, NoLogWithoutTheFolderButTheClickStillClears) {
     ids_.paint(5, 5, handle(picked));
     std::fill(model_->force_.begin(), model_->force_.end(), 1.0f);
     editor_.SetMode(2);
-    ASSERT_TRUE(send(WM_RBUTTONDOWN, 5, 5));
-    EXPECT_TRUE(send(WM_RBUTTONUP, 5, 5));
+    ASSERT_TRUE(send(rightDown(5, 5)));
+    EXPECT_TRUE(send(rightUp(5, 5)));
     EXPECT_EQ(force(vertex(1, 1, 1)), Vec3f(0, 0, 0));  // d^2 = 3 * 0.0625 < 0.36
     EXPECT_EQ(force(vertex(3, 0, 0)), Vec3f(1, 1, 1));  // d^2 = 0.5625
     EXPECT_FALSE(std::filesystem::exists(folder_ / "Quenby"));
@@ -361,25 +373,29 @@ TEST_F(EditorTest, RadiusZeroSelectsNothing) {
     const int picked = vertex(2, 1, 1);
     ids_.paint(60, 60, handle(picked));
     editor_.SetMode(2);
-    EXPECT_TRUE(send(WM_RBUTTONDOWN, 60, 60));
+    EXPECT_TRUE(send(rightDown(60, 60)));
     EXPECT_TRUE(editor_.isDragging());
     EXPECT_TRUE(editor_.forceSelection().empty());
-    EXPECT_TRUE(send(WM_MOUSEMOVE, 90, 60));
-    EXPECT_TRUE(send(WM_RBUTTONUP, 90, 60));
+    EXPECT_TRUE(send(rightDrag(90, 60)));
+    EXPECT_TRUE(send(rightUp(90, 60)));
     EXPECT_EQ(totalForce(), Vec3f(5, 0, 0));
-    ASSERT_TRUE(send(WM_RBUTTONDOWN, 60, 60));
-    EXPECT_TRUE(send(WM_RBUTTONUP, 60, 60));
+    ASSERT_TRUE(send(rightDown(60, 60)));
+    EXPECT_TRUE(send(rightUp(60, 60)));
     EXPECT_EQ(totalForce(), Vec3f(5, 0, 0));
 }
 
 TEST_F(EditorTest, ReleaseWithoutAcceptedPressIsNotHandled) {
     for (int mode : {0, 1, 2}) {
         editor_.SetMode(mode);
-        EXPECT_FALSE(send(WM_RBUTTONUP, 10, 10)) << mode;
-        EXPECT_FALSE(send(WM_MOUSEMOVE, 10, 10)) << mode;
+        EXPECT_FALSE(send(rightUp(10, 10))) << mode;
+        EXPECT_FALSE(send(rightDrag(10, 10))) << mode;
     }
-    EXPECT_FALSE(send(WM_LBUTTONDOWN, 10, 10));
-    EXPECT_FALSE(send(WM_KEYDOWN, 10, 10));
+    // Only the right button edits; the wheel and the other buttons go on to the camera.
+    editor_.SetMode(1);
+    EXPECT_FALSE(send(mousePress(MouseButton::Left, 10, 10)));
+    EXPECT_FALSE(send(mousePress(MouseButton::Middle, 10, 10)));
+    EXPECT_FALSE(send(mouseWheel(kWheelUnitsPerNotch, 10, 10)));
+    EXPECT_FALSE(editor_.isDragging());
 }
 
 TEST_F(EditorTest, ModeChangeDuringDragKeepsTheDrag) {
@@ -388,10 +404,10 @@ TEST_F(EditorTest, ModeChangeDuringDragKeepsTheDrag) {
     ids_.paint(40, 40, handle(v));
     // Fixation press, then view mode: the release ends the drag and does nothing.
     editor_.SetMode(1);
-    EXPECT_TRUE(send(WM_RBUTTONDOWN, 40, 40));
+    EXPECT_TRUE(send(rightDown(40, 40)));
     editor_.SetMode(0);
     EXPECT_TRUE(editor_.isDragging());
-    EXPECT_TRUE(send(WM_RBUTTONUP, 40, 40));
+    EXPECT_TRUE(send(rightUp(40, 40)));
     EXPECT_FALSE(editor_.isDragging());
     EXPECT_EQ(model_->isVertexFixed_[size_t(v)], 0);
     EXPECT_EQ(console(), "");
@@ -399,21 +415,21 @@ TEST_F(EditorTest, ModeChangeDuringDragKeepsTheDrag) {
     // Force press, then fixation mode: the release is a fixation click on the press position.
     scene_.forcePerPixel_ = 1;
     editor_.SetMode(2);
-    ASSERT_TRUE(send(WM_RBUTTONDOWN, 40, 40));
+    ASSERT_TRUE(send(rightDown(40, 40)));
     editor_.SetMode(1);
-    EXPECT_FALSE(send(WM_MOUSEMOVE, 45, 40));  // no drag step outside force mode
+    EXPECT_FALSE(send(rightDrag(45, 40)));  // no drag step outside force mode
     EXPECT_EQ(totalForce(), Vec3f(0, 0, 0));
-    EXPECT_TRUE(send(WM_RBUTTONUP, 40, 40));
+    EXPECT_TRUE(send(rightUp(40, 40)));
     EXPECT_EQ(model_->isVertexFixed_[size_t(v)], 1);
     EXPECT_EQ(console(), "Toggled fixation of vertex " + std::to_string(v) + "\n");
 
     // Fixation press, then force mode: the moves drag the last force selection.
     editor_.SetMode(1);
-    ASSERT_TRUE(send(WM_RBUTTONDOWN, 40, 40));
+    ASSERT_TRUE(send(rightDown(40, 40)));
     editor_.SetMode(2);
-    EXPECT_TRUE(send(WM_MOUSEMOVE, 50, 40));
+    EXPECT_TRUE(send(rightDrag(50, 40)));
     EXPECT_NEAR(totalForce().x, 10.0, 1e-4);
-    EXPECT_TRUE(send(WM_RBUTTONUP, 50, 40));
+    EXPECT_TRUE(send(rightUp(50, 40)));
     EXPECT_FALSE(editor_.isDragging());
 }
 
@@ -422,9 +438,9 @@ TEST_F(EditorTest, ForceReleaseAfterFixationPressWithoutPickedVertex) {
     std::filesystem::create_directories(folder_ / "Quenby");
     std::fill(model_->force_.begin(), model_->force_.end(), 1.0f);
     editor_.SetMode(1);
-    ASSERT_TRUE(send(WM_RBUTTONDOWN, 5, 5));
+    ASSERT_TRUE(send(rightDown(5, 5)));
     editor_.SetMode(2);
-    EXPECT_TRUE(send(WM_RBUTTONUP, 5, 5));
+    EXPECT_TRUE(send(rightUp(5, 5)));
     EXPECT_EQ(totalForce(), Vec3f(81, 81, 81));
     EXPECT_EQ(folder_.lines("Quenby/forces.txt"), std::vector<std::string>{"0 0 0   0 0 0"});
 }
@@ -438,17 +454,17 @@ TEST_F(EditorTest, IndexNotBelowTheVertexCountIsIgnored) {
     editor_.SetMode(1);
     click(10, 10);
     EXPECT_EQ(console(), "");
-    EXPECT_TRUE(send(WM_RBUTTONDOWN, 9, 9));
-    EXPECT_TRUE(send(WM_RBUTTONUP, 11, 11));  // the rectangle holds only the bad IDs
+    EXPECT_TRUE(send(rightDown(9, 9)));
+    EXPECT_TRUE(send(rightUp(11, 11)));  // the rectangle holds only the bad IDs
     EXPECT_EQ(std::count(model_->isVertexFixed_.begin(), model_->isVertexFixed_.end(), 1), 0);
-    EXPECT_TRUE(send(WM_RBUTTONDOWN, 9, 9));
-    EXPECT_TRUE(send(WM_RBUTTONUP, 12, 11));  // with the last vertex: it is fixed
+    EXPECT_TRUE(send(rightDown(9, 9)));
+    EXPECT_TRUE(send(rightUp(12, 11)));  // with the last vertex: it is fixed
     EXPECT_EQ(model_->isVertexFixed_[size_t(n - 1)], 1);
     EXPECT_EQ(std::count(model_->isVertexFixed_.begin(), model_->isVertexFixed_.end(), 1), 1);
 
     editor_.SetMode(2);
-    EXPECT_FALSE(send(WM_RBUTTONDOWN, 10, 10));
-    EXPECT_FALSE(send(WM_RBUTTONDOWN, 11, 10));
+    EXPECT_FALSE(send(rightDown(10, 10)));
+    EXPECT_FALSE(send(rightDown(11, 10)));
     EXPECT_FALSE(editor_.isDragging());
 }
 
@@ -480,12 +496,12 @@ TEST(EditorWithoutModel, NothingIsPickedBeforeASceneIsLoaded) {
     std::wostringstream console;
     Editor editor(&ids, nullptr, &scene, &console);
     editor.SetMode(1);
-    EXPECT_TRUE(editor.OnMouseMessage(WM_RBUTTONDOWN, makeMouseLParam(1, 1)));
-    EXPECT_TRUE(editor.OnMouseMessage(WM_RBUTTONUP, makeMouseLParam(1, 1)));
-    EXPECT_TRUE(editor.OnMouseMessage(WM_RBUTTONDOWN, makeMouseLParam(0, 0)));
-    EXPECT_TRUE(editor.OnMouseMessage(WM_RBUTTONUP, makeMouseLParam(3, 3)));
+    EXPECT_TRUE(editor.OnMouseEvent(rightDown(1, 1)));
+    EXPECT_TRUE(editor.OnMouseEvent(rightUp(1, 1)));
+    EXPECT_TRUE(editor.OnMouseEvent(rightDown(0, 0)));
+    EXPECT_TRUE(editor.OnMouseEvent(rightUp(3, 3)));
     editor.SetMode(2);
-    EXPECT_FALSE(editor.OnMouseMessage(WM_RBUTTONDOWN, makeMouseLParam(1, 1)));
+    EXPECT_FALSE(editor.OnMouseEvent(rightDown(1, 1)));
     EXPECT_EQ(console.str(), L"");
 }
 
@@ -496,8 +512,8 @@ TEST(EditorCursor, NegativeCoordinatesAreSigned) {
     Editor editor(&ids, nullptr, &scene, &console);
     editor.SetMode(1);
     ids.reads = 0;
-    EXPECT_TRUE(editor.OnMouseMessage(WM_RBUTTONDOWN, makeMouseLParam(-5, -7)));
-    EXPECT_TRUE(editor.OnMouseMessage(WM_RBUTTONUP, makeMouseLParam(-5, -7)));
+    EXPECT_TRUE(editor.OnMouseEvent(rightDown(-5, -7)));
+    EXPECT_TRUE(editor.OnMouseEvent(rightUp(-5, -7)));
     EXPECT_EQ(ids.reads, 1);  // one read at (-5, -7): background
 }
 

@@ -51,8 +51,8 @@ protected:
         ASSERT_TRUE(gl_->ok()) << "no OpenGL context (run under xvfb-run)";
         ASSERT_TRUE(loaded_);
         renderer_ = std::make_unique<CutSceneRenderer>(scene_);
-        ASSERT_EQ(renderer_->OnCreateDevice(), S_OK);
-        ASSERT_EQ(renderer_->OnCreateSwapChain(kWidth, kHeight), S_OK);
+        ASSERT_TRUE(renderer_->OnCreateDevice());
+        ASSERT_TRUE(renderer_->OnCreateSwapChain(kWidth, kHeight));
         renderer_->SetProjection(cameraProjection(float(kWidth) / kHeight));
         renderer_->SetViewMatrix(view());
     }
@@ -109,17 +109,17 @@ int brightness(const Rgb& c) { return c.r + c.g + c.b; }
 
 TEST_F(RendererGl, TheEffectsLoadWithEveryNameAndLayout) {
     CutSceneRendererEffect effect;
-    ASSERT_EQ(effect.Load(), S_OK);
+    ASSERT_EQ(effect.Load(), ostrel::gl::LoadStatus::Ok);
     EXPECT_EQ(effect.layoutCount, 6);
     EXPECT_NE(effect.renderSurfaceVertices, nullptr);
     ostrel::gl::SimpleDrawEffect simple;
-    ASSERT_EQ(simple.Load(), S_OK);
+    ASSERT_EQ(simple.Load(), ostrel::gl::LoadStatus::Ok);
     EXPECT_NE(simple.layout, nullptr);
 }
 
 TEST_F(RendererGl, TheLineDrawerDrawsItsBatchesInEveryMode) {
     ostrel::gl::SimpleDrawer drawer(4);  // small batches: every mode flushes several times
-    ASSERT_EQ(drawer.OnCreateDevice(), S_OK);
+    ASSERT_TRUE(drawer.OnCreateDevice());
     const struct {
         int mode;
         std::vector<Vec3f> vertices;
@@ -167,10 +167,10 @@ TEST_F(RendererGl, LookupsStopAtTheFirstMissingNameInContractOrder) {
     std::ofstream(path) << text;
     CutSceneRendererEffect effect(fromUtf8(name));
     ::testing::internal::CaptureStderr();
-    const HRESULT hr = effect.Load();
+    const ostrel::gl::LoadStatus status = effect.Load();
     const std::string err = ::testing::internal::GetCapturedStderr();
     std::remove(path.c_str());
-    EXPECT_EQ(hr, E_FAIL);
+    EXPECT_EQ(status, ostrel::gl::LoadStatus::Failed);
     EXPECT_EQ(err, "Effect Compile Error (" + name + ")\nScalar variable \"g_fFogDensity\" not found\n");
     EXPECT_NE(effect.g_fFogExponent, nullptr);
     EXPECT_EQ(effect.technique, nullptr);
@@ -184,7 +184,7 @@ TEST_F(RendererGl, AShaderThatDoesNotCompileReportsTheCompilerText) {
                            "technique T\npass P\n  vertex V\n  fragment F\n";
     ostrel::gl::Effect effect(fromUtf8(name));
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(effect.Load(), E_FAIL);
+    EXPECT_EQ(effect.Load(), ostrel::gl::LoadStatus::Failed);
     const std::string err = ::testing::internal::GetCapturedStderr();
     std::remove(path.c_str());
     EXPECT_EQ(err.rfind("Effect Error (" + name + ")\n" + name + ": fragment shader \"F\": ", 0), 0u) << err;
@@ -339,13 +339,13 @@ TEST_F(RendererGl, AFailedReadBackIsFatal) {
                  "FATAL ERROR.*Mapping Object ID Buffer failed.*Source file .cutscenerenderer.");
     std::set<std::uint32_t> ids;
     EXPECT_DEATH(renderer_->CollectObjectIds(0, 0, 5, 5, ids), "Mapping Object ID Buffer failed");
-    ASSERT_EQ(renderer_->OnCreateSwapChain(kWidth, kHeight), S_OK);
+    ASSERT_TRUE(renderer_->OnCreateSwapChain(kWidth, kHeight));
 }
 
 TEST_F(RendererGl, ResizeGivesTheObjectIdBufferTheNewSize) {
     renderer_->OnReleasingSwapChain();
     gl_->resize(400, 300);
-    ASSERT_EQ(renderer_->OnCreateSwapChain(400, 300), S_OK);
+    ASSERT_TRUE(renderer_->OnCreateSwapChain(400, 300));
     renderer_->SetProjection(cameraProjection(400.0f / 300.0f));
     renderer_->settings().renderForcesVertices = true;
     gl_->beginFrame();
@@ -358,7 +358,14 @@ TEST_F(RendererGl, ResizeGivesTheObjectIdBufferTheNewSize) {
     EXPECT_GT(ids.size(), 10u);
     renderer_->OnReleasingSwapChain();
     gl_->resize(kWidth, kHeight);
-    ASSERT_EQ(renderer_->OnCreateSwapChain(kWidth, kHeight), S_OK);
+    ASSERT_TRUE(renderer_->OnCreateSwapChain(kWidth, kHeight));
+}
+
+TEST_F(RendererGl, ASwapChainOfNoPixelsFailsAndTheNextOneWorks) {
+    renderer_->OnReleasingSwapChain();
+    EXPECT_FALSE(renderer_->OnCreateSwapChain(0, kHeight));
+    EXPECT_FALSE(renderer_->OnCreateSwapChain(kWidth, 0));
+    ASSERT_TRUE(renderer_->OnCreateSwapChain(kWidth, kHeight));
 }
 
 TEST_F(RendererGl, TheCachedShadowGivesTheSamePictureAsRenderingItAgain) {
@@ -384,13 +391,13 @@ TEST_F(RendererGl, TheCachedShadowGivesTheSamePictureAsRenderingItAgain) {
 TEST_F(RendererGl, SettingsAndTheOptimizedMeshSurviveADeviceChange) {
     TriangleMesh small = scene_->mesh();
     small.scale(0.5f);
-    ASSERT_EQ(renderer_->SetOptimizedMesh(&small), S_OK);
+    ASSERT_TRUE(renderer_->SetOptimizedMesh(&small));
     renderer_->settings().renderCoordinateSystem = true;
     const auto before = frame("optimized-axes");
     renderer_->OnReleasingSwapChain();
     renderer_->OnDestroyDevice();
-    ASSERT_EQ(renderer_->OnCreateDevice(), S_OK);
-    ASSERT_EQ(renderer_->OnCreateSwapChain(kWidth, kHeight), S_OK);
+    ASSERT_TRUE(renderer_->OnCreateDevice());
+    ASSERT_TRUE(renderer_->OnCreateSwapChain(kWidth, kHeight));
     EXPECT_TRUE(renderer_->settings().renderCoordinateSystem);
     const auto after = frame();
     EXPECT_EQ(before, after);

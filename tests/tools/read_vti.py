@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Reads a VTK XML image-data file (.vti) with appended raw data, independently of the writer.
 
+Usage: read_vti.py FILE.vti
+
 Prints the grid and every array as text, one item per line:
   extent X0 X1 Y0 Y1 Z0 Z1
   origin X Y Z
@@ -74,6 +76,9 @@ def main(path):
 
 
 if __name__ == "__main__":
+    if len(sys.argv) == 2 and sys.argv[1] in ("-h", "--help"):
+        print(__doc__.strip())
+        sys.exit(0)
     if len(sys.argv) != 2:
         fail("usage: read_vti.py FILE.vti")
     main(sys.argv[1])

@@ -195,8 +195,10 @@ TEST(BatchProgram, MissingSceneGivesTheLoadError) {
     const std::string scene = (folder / "none.txt").string();
     Child child(kBatch, {scene, "--device", "host", "--quiet"});
     EXPECT_EQ(child.finish(), 1);
-    EXPECT_EQ(child.out(), "ERROR: Cannot open file \"" + scene + "\"\n");
-    EXPECT_EQ(child.err(), "ERROR: Cannot load scene \"" + scene + "\"\n");
+    // The cause and the consequence, both on standard error.
+    EXPECT_EQ(child.out(), "");
+    EXPECT_EQ(child.err(), "ERROR: Cannot open file \"" + scene + "\"\nERROR: Cannot load scene \"" +
+                               scene + "\"\n");
 }
 
 TEST(BatchProgram, OutputFolderThatCannotBeMadeStopsBeforeLoading) {
@@ -231,18 +233,20 @@ TEST(BatchProgram, QuietPrintsOneLinePerIterationAndWritesIntoTheWorkingDirector
     Child child(kBatch, {"scene.txt", "-n", "3", "-q", "--device=host", "--threads", "1"},
                 folder.path());
     ASSERT_EQ(child.finish(), 0) << child.err();
-    EXPECT_EQ(child.err(), "");
-    std::istringstream lines(child.out());
+    // The progress lines on standard error, the summary alone on standard output.
+    std::istringstream progressLines(child.err());
     std::string line;
     const std::regex progress(
         "Iteration ([0-9]+)/3  compliance [0-9.e+-]+  volume 0\\.[0-9]{4}  cycles [0-9]+  "
         "[0-9.]+ s  left [0-9.]+ s");
     for (int k = 1; k <= 3; ++k) {
-        ASSERT_TRUE(std::getline(lines, line));
+        ASSERT_TRUE(std::getline(progressLines, line));
         std::smatch m;
         ASSERT_TRUE(std::regex_match(line, m, progress)) << line;
         EXPECT_EQ(m[1], std::to_string(k));
     }
+    EXPECT_FALSE(std::getline(progressLines, line)) << line;
+    std::istringstream lines(child.out());
     ASSERT_TRUE(std::getline(lines, line));
     EXPECT_EQ(line, "Iterations: 3 (0 to 2)");
     ASSERT_TRUE(std::getline(lines, line));
@@ -274,8 +278,9 @@ TEST(BatchProgram, QuietShowsTheErrorOfAnEmptyModel) {
     Child child(kBatch, {scene.string(), "-q", "--threads", "1", "-o", folder.path().string()});
     // The loader refuses the model before building it: a failed load, not an ended process.
     EXPECT_EQ(child.finish(), 1);
-    EXPECT_EQ(child.out(), "ERROR: Voxel model is empty\n");
-    EXPECT_EQ(child.err(), "ERROR: Cannot load scene \"" + scene.string() + "\"\n");
+    EXPECT_EQ(child.out(), "");
+    EXPECT_EQ(child.err(),
+              "ERROR: Voxel model is empty\nERROR: Cannot load scene \"" + scene.string() + "\"\n");
 }
 
 TEST(BatchProgram, QuietKeepsWarningsAndASingularSystemStopsAfterTheFirstStep) {
@@ -288,20 +293,21 @@ TEST(BatchProgram, QuietKeepsWarningsAndASingularSystemStopsAfterTheFirstStep) {
     Child child(kBatch, {scene.string(), "-n", "5", "-q", "--threads", "1", "-o",
                          (folder / "out").string()});
     EXPECT_EQ(child.finish(), 1) << child.err();
-    const std::string& out = child.out();
-    EXPECT_NE(out.find("WARNING: The coarsest-level system is singular"), std::string::npos)
-        << out;
-    const size_t warning = out.find("WARNING: Solver has not converged\nIteration 1/5  ");
-    ASSERT_NE(warning, std::string::npos) << out;
-    EXPECT_NE(out.find("cycles 0 (not converged)  "), std::string::npos) << "singular: no cycles";
-    EXPECT_EQ(out.find("Iteration 2/5"), std::string::npos) << out;
-    EXPECT_EQ(out.find("Residual within cycle"), std::string::npos);
-    EXPECT_EQ(out.find("Time SOLVE"), std::string::npos);
-    EXPECT_EQ(out.find("Final shape"), std::string::npos);
-    EXPECT_EQ(child.err(),
-              "ERROR: The system is singular: the fixed vertices do not hold the model in place "
-              "(nothing fixed, or a piece without fixed vertices), so no solve can converge; the "
-              "run stopped after step 0. Fix more vertices (FIXED_VERTICES).\n");
+    // Nothing but messages and progress: all of it on standard error.
+    EXPECT_EQ(child.out(), "");
+    const std::string& err = child.err();
+    EXPECT_NE(err.find("WARNING: The coarsest-level system is singular"), std::string::npos)
+        << err;
+    EXPECT_NE(err.find("WARNING: Solver has not converged\n" + singularSystemMessage(0) +
+                       "\nIteration 1/5  "),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("cycles 0 (not converged)  "), std::string::npos) << "singular: no cycles";
+    EXPECT_EQ(err.find("Iteration 2/5"), std::string::npos) << err;
+    EXPECT_EQ(err.find("Residual within cycle"), std::string::npos);
+    EXPECT_EQ(err.find("Time SOLVE"), std::string::npos);
+    EXPECT_EQ(err.find("Final shape"), std::string::npos);
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 4) << err;
     EXPECT_FALSE(std::filesystem::exists(folder / "out" / "OptimizedShape_final.obj"));
 }
 
@@ -318,16 +324,26 @@ TEST(BatchProgram, SummaryOfARunWithoutLoadsHasNoRatio) {
     EXPECT_EQ(child.out().find("nan"), std::string::npos) << child.out();
 }
 
+/// Standard error without the progress lines ("Iteration k/N ...").
+std::string withoutProgressLines(const std::string& err) {
+    std::istringstream in(err);
+    std::string line, rest;
+    while (std::getline(in, line))
+        if (line.rfind("Iteration ", 0) != 0) rest += line + "\n";
+    return rest;
+}
+
 TEST(BatchProgram, InterruptFinishesTheStepAndKeepsTheShape) {
     ScratchFolder folder("batch-interrupt");
     const auto scene = testing::writeCantileverScene(folder.path(), 16);
     const auto out = folder / "out";
     Child child(kBatch, {scene.string(), "--output", out.string(), "--quiet", "--device", "host",
                          "--threads", "1"});
-    ASSERT_TRUE(child.waitForOutput("Iteration 2/501")) << child.out() << child.err();
+    ASSERT_TRUE(child.waitForError("Iteration 2/501")) << child.out() << child.err();
     child.signal(SIGINT);
     EXPECT_EQ(child.finish(), 130) << child.err();
-    EXPECT_EQ(child.err(), "stopping after this step; press Ctrl-C again to stop now\n");
+    EXPECT_EQ(withoutProgressLines(child.err()),
+              "stopping after this step; press Ctrl-C again to stop now\n");
     EXPECT_NE(child.out().find("Interrupted: the step in progress was finished\n"),
               std::string::npos);
     EXPECT_NE(child.out().find("Final shape: \"" + (out / "OptimizedShape_final.obj").string()),
@@ -350,7 +366,7 @@ TEST(BatchProgram, ASecondSignalStopsAtOnceAndLeavesTheFinishedStepsFiles) {
         std::filesystem::remove_all(out);
         Child child(kBatch, {scene.string(), "--output", out.string(), "--quiet", "--device",
                              "host", "--threads", "1"});
-        ASSERT_TRUE(child.waitForOutput("Iteration 2/501")) << child.out() << child.err();
+        ASSERT_TRUE(child.waitForError("Iteration 2/501")) << child.out() << child.err();
         child.signal(SIGTERM);
         ASSERT_TRUE(child.waitForError("press Ctrl-C again to stop now\n")) << child.err();
         child.signal(second);
@@ -358,12 +374,13 @@ TEST(BatchProgram, ASecondSignalStopsAtOnceAndLeavesTheFinishedStepsFiles) {
         // The steps that printed their progress line are the ones in the history files.
         std::regex progress("Iteration ([0-9]+)/501 ");
         int finished = 0;
-        for (auto it = std::sregex_iterator(child.out().begin(), child.out().end(), progress);
+        for (auto it = std::sregex_iterator(child.err().begin(), child.err().end(), progress);
              it != std::sregex_iterator(); ++it)
             EXPECT_EQ(std::stoi((*it)[1]), ++finished);
         ASSERT_GE(finished, 2);
-        EXPECT_EQ(child.err(), "stopping after this step; press Ctrl-C again to stop now\n"
-                               "Stopped at once: the files of step " +
+        EXPECT_EQ(withoutProgressLines(child.err()),
+                  "stopping after this step; press Ctrl-C again to stop now\n"
+                  "Stopped at once: the files of step " +
                                    std::to_string(finished - 1) +
                                    ", the last one finished, are complete; OptimizedShape_final "
                                    "and history.svg were not written\n");
@@ -388,8 +405,14 @@ TEST(BatchProgram, TwentyStepsWriteClosedOutwardShapes) {
     Child child(kBatch, {scene.string(), "--iterations", "20", "--output", out.string(),
                          "--device", "host", "--threads", "1"});
     ASSERT_EQ(child.finish(), 0) << child.err();
-    // The system's console lines, the summary after them.
+    // The system's console lines, the summary after them; the progress line of every step on
+    // standard error, as with --quiet.
     const std::string& text = child.out();
+    EXPECT_EQ(text.find("Iteration 1/20  "), std::string::npos);
+    for (int k = 1; k <= 20; ++k)
+        EXPECT_NE(child.err().find("Iteration " + std::to_string(k) + "/20  compliance "),
+                  std::string::npos)
+            << k << child.err();
     EXPECT_NE(text.find("**** Topology Optimization ****"), std::string::npos);
     EXPECT_NE(text.find("\n Iteration: 19\n"), std::string::npos);
     EXPECT_NE(text.find("Residual within cycle 0: "), std::string::npos);

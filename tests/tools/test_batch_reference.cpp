@@ -64,7 +64,15 @@ TEST(BatchReference, DefaultRunIsUnchangedByteForByte) {
     Child child(kBatch, {scene, "-n", kIterations, "--device", "host", "--threads", "1", "-o",
                          out.string()});
     ASSERT_EQ(child.finish(), 0) << child.err();
-    EXPECT_EQ(child.err(), "");
+    // Standard error holds the progress line of every step and nothing else.
+    std::istringstream progress(child.err());
+    int steps = 0;
+    for (std::string line; std::getline(progress, line); ++steps)
+        EXPECT_EQ(line.rfind("Iteration " + std::to_string(steps + 1) + "/" + kIterations + "  ",
+                             0),
+                  0u)
+            << line;
+    EXPECT_EQ(steps, std::stoi(kIterations));
 
     const std::string console = maskedConsole(child.out(), out.string(), scene);
     const char* const files[] = {"ObjectiveValue.txt",    "VolumeRatio.txt",

@@ -14,12 +14,14 @@
 #include <sstream>
 
 #include "core/Console.h"
+#include "geometry/DegenerateTriangles.h"
 #include "geometry/MeshFile.h"
 #include "tools/Cantilever.h"
 #include "gpu/CudaFem.h"
 #include "support/MeshBuilders.h"
 #include "support/RunTestSupport.h"
 #include "tools/BatchRun.h"
+#include "tools/ResultFiles.h"
 #include "tools/VtkImage.h"
 
 namespace ostrel {
@@ -70,13 +72,13 @@ TEST(TimeLeft, SteadyStepsGiveTheirOwnPace) {
     EXPECT_EQ(none.secondsLeft(100), 0.0);
     TimeLeftEstimator steady;
     for (int k = 0; k < 40; ++k)
-        steady.addStep(0.5, 1);
+        steady.addStep(0.5, 1, 0.1);
     EXPECT_NEAR(steady.secondsLeft(100), 50.0, 1e-9);
     EXPECT_EQ(steady.secondsLeft(0), 0.0);
     // No loads: no cycles at all, the steps' own time.
     TimeLeftEstimator unloaded;
     for (int k = 0; k < 12; ++k)
-        unloaded.addStep(0.25, 0);
+        unloaded.addStep(0.25, 0, 0.0);
     EXPECT_NEAR(unloaded.secondsLeft(8), 2.0, 1e-9);
 }
 
@@ -84,7 +86,7 @@ TEST(TimeLeft, CyclesOfEarlyStepsAreExpectedToFall) {
     // Steps cost 0.2 s plus 0.05 s per cycle; the first ten need 12 cycles each.
     TimeLeftEstimator early;
     for (int k = 0; k < 10; ++k)
-        early.addStep(0.2 + 0.05 * (10 + k % 5), 10 + k % 5);
+        early.addStep(0.2 + 0.05 * (10 + k % 5), 10 + k % 5, 0.05 * (10 + k % 5));
     const double recentPace = 0.2 + 0.05 * 12;
     const double left = early.secondsLeft(490);
     EXPECT_LT(left, 0.5 * recentPace * 490) << "far below the recent steps' pace";
@@ -94,7 +96,7 @@ TEST(TimeLeft, CyclesOfEarlyStepsAreExpectedToFall) {
     TimeLeftEstimator stuck;
     double previous = 0;
     for (int k = 0; k < 200; ++k) {
-        stuck.addStep(0.2 + 0.05 * (10 + k % 5), 10 + k % 5);
+        stuck.addStep(0.2 + 0.05 * (10 + k % 5), 10 + k % 5, 0.05 * (10 + k % 5));
         if (k % 50 == 49) {
             const double perStep = stuck.secondsLeft(300) / 300;
             EXPECT_GT(perStep, previous) << k;
@@ -151,27 +153,37 @@ VtiFile readVti(const std::filesystem::path& file) {
     return result;
 }
 
-TEST(BatchVtk, WrittenFieldsReadBackWithAnIndependentReader) {
-    if (!havePython())
-        GTEST_SKIP() << "no python3";
-    omp_set_num_threads(1);
-    ScratchFolder folder("vtk");
-    std::unique_ptr<FemModel> model = makeCantilever(8, 4, 3, 0.125, 3);
-    DeviceOptions device;
-    device.forceHost = true;
-    device.hostThreads = 1;
-    CudaFem solver(*model, device);
+/// A running optimization of a cantilever of nx x ny x nz voxels on the host device, one
+/// thread, without console lines or shape files.
+struct HostRun {
+    HostRun(const std::filesystem::path& folder, int nx, int ny, int nz) {
+        omp_set_num_threads(1);
+        model = makeCantilever(nx, ny, nz, 0.125, 3);
+        solver = std::make_unique<CudaFem>(*model, DeviceOptions{true, 1});
+        solver->setLogs(&wideQuiet, &quiet);
+        solver->setup();
+        RunControlOptions options;
+        options.silent = true;
+        options.outputDirectory = folder;
+        options.shapeFileInterval = 0;
+        run = std::make_unique<RunControl>(*model, *solver, lifetime, options);
+        run->setRunning(true);
+    }
+    std::unique_ptr<FemModel> model;
     std::ostringstream quiet;
     std::wostringstream wideQuiet;
-    solver.setLogs(&wideQuiet, &quiet);
-    solver.setup();
+    std::unique_ptr<CudaFem> solver;
     ProgramLifetime lifetime;
-    RunControlOptions options;
-    options.silent = true;
-    options.outputDirectory = folder.path();
-    options.shapeFileInterval = 0;
-    RunControl run(*model, solver, lifetime, options);
-    run.setRunning(true);
+    std::unique_ptr<RunControl> run;
+};
+
+TEST(BatchVtk, WrittenFieldsReadBackWithAnIndependentReader) {
+    ASSERT_TRUE(havePython()) << "python3 is not installed (scripts/setup installs it)";
+    ScratchFolder folder("vtk");
+    HostRun host(folder.path(), 8, 4, 3);
+    std::unique_ptr<FemModel>& model = host.model;
+    std::ostringstream quiet;
+    RunControl& run = *host.run;
     for (int k = 0; k < 3; ++k)
         ASSERT_TRUE(run.frameMove(0, 0).performed);
     const Optimizer& opt = run.optimizer();
@@ -233,7 +245,7 @@ TEST(BatchVtk, WrittenFieldsReadBackWithAnIndependentReader) {
         }
         EXPECT_GT(largest, 0.0);
     }
-    solver.release();
+    host.solver->release();
 }
 
 /// A box part away from the origin: [10, 11] x [-3, -2.5] x [5, 5.5] in voxels of 0.125, fixed
@@ -242,12 +254,13 @@ TEST(BatchVtk, WrittenFieldsReadBackWithAnIndependentReader) {
 std::filesystem::path writeSolidScene(const std::filesystem::path& folder, const char* extra) {
     test::makeBox({10, -3, 5}, {11, -2.5f, 5.5f})
         .writeObj(fromUtf8((folder / "part.obj").string()), nullptr);
+    // Fixed at x = 0, loaded at x = 1: the two end layers are kept solid, so the shape spans the
+    // part's box after one step while the elements between them are left to design.
     std::ostringstream fixed, forces;
     for (int z = 0; z <= 4; ++z)
         for (int y = 0; y <= 4; ++y) {
             fixed << "0 " << y << ' ' << z << "  ";
-            for (int x = 1; x <= 8; ++x)
-                forces << x << ' ' << y << ' ' << z << " 0 0 -1  ";
+            forces << "8 " << y << ' ' << z << " 0 0 -1  ";
         }
     const auto scene = folder / "scene.txt";
     std::ofstream(scene) << "VOXEL_SIZE: 0.125 0.125 0.125\nELASTIC_MODULUS: 2e9\n"
@@ -264,6 +277,52 @@ void expectBox(const TriangleMesh& mesh, Vec3f lo, Vec3f hi, const std::string& 
         const float tolerance = 1e-3f * (hi[a] - lo[a]);
         EXPECT_NEAR(mesh.center[a] - mesh.halfSize[a], lo[a], tolerance) << what << " axis " << a;
         EXPECT_NEAR(mesh.center[a] + mesh.halfSize[a], hi[a], tolerance) << what << " axis " << a;
+    }
+}
+
+// Densities on the iso level give marching-cubes triangles without area; no written shape
+// holds one, in either format and either coordinates, and each stays closed and outward.
+TEST(WrittenShapes, HoldNoDegenerateTriangles) {
+    ScratchFolder folder("degenerate");
+    HostRun host(folder.path(), 16, 6, 6);
+    std::unique_ptr<FemModel>& model = host.model;
+    RunControl& run = *host.run;
+    ASSERT_TRUE(run.frameMove(0, 0).performed);
+    // Densities 0.5, 0.25 and 1 in a pattern with many elements on the iso level.
+    std::vector<float>& rho = run.optimizer().rho_;
+    for (size_t e = 0; e < rho.size(); ++e) rho[e] = e % 3 == 0 ? 0.5f : e % 3 == 1 ? 0.25f : 1.0f;
+    run.optimizer().extractShape();
+    ASSERT_GT(countDegenerateTriangles(run.optimizer().shapeMesh()), 0u) << "the case needs some";
+    const double volume = TriangleMesh(run.optimizer().shapeMesh()).computeVolume();
+
+    const Matrix4 moved = Matrix4::fromRows({0, -2, 0, 5, 2, 0, 0, -1, 0, 0, 2, 3, 0, 0, 0, 1});
+    struct Case {
+        const char* name;
+        ShapeFormat format;
+        Matrix4 toOutput;
+        bool runControl;  ///< written by the window's writer (RunControl::writeShape)
+        double scale;     ///< of the volume
+    };
+    for (const Case& c : {Case{"window OBJ", ShapeFormat::Obj, Matrix4::identity(), true, 1},
+                          Case{"batch OBJ", ShapeFormat::Obj, Matrix4::identity(), false, 1},
+                          Case{"batch STL", ShapeFormat::Stl, Matrix4::identity(), false, 1},
+                          Case{"batch STL, original coordinates", ShapeFormat::Stl, moved, false,
+                               8}}) {
+        std::filesystem::path file;
+        if (c.runControl) {
+            file = folder / "window.obj";
+            ASSERT_TRUE(run.writeShape(file)) << c.name;
+        } else {
+            ResultFiles results(*model, run.optimizer(), folder.path(), c.format, false,
+                                c.toOutput, nullptr, nullptr);
+            file = results.shapePath(c.name);
+            ASSERT_TRUE(results.write(c.name)) << c.name;
+        }
+        TriangleMesh shape;
+        ASSERT_TRUE(readMeshFile(shape, fromUtf8(file.string()), nullptr)) << c.name;
+        EXPECT_EQ(countDegenerateTriangles(shape), 0u) << c.name;
+        EXPECT_EQ(testing::edgePairingFault(shape), "") << c.name;
+        EXPECT_NEAR(shape.computeVolume(), c.scale * volume, 2e-4 * c.scale * volume) << c.name;
     }
 }
 
@@ -399,7 +458,8 @@ TEST(BatchProgram, SceneLintPointsAtTheTypoBeforeTheLoadFails) {
     std::string name = scene.string();
     name.insert(name.begin(), '"');
     name.push_back('"');
-    EXPECT_EQ(child.out(), "WARNING: Unknown key \"VOXEL_SIZ\" in line 1 of file " + name +
+    EXPECT_EQ(child.out(), "");
+    EXPECT_EQ(child.err(), "WARNING: Unknown key \"VOXEL_SIZ\" in line 1 of file " + name +
                                "; did you mean \"VOXEL_SIZE\"?\n"
                                "WARNING: Unknown key \"COLOUR\" in line 13 of file " +
                                name +
@@ -407,7 +467,8 @@ TEST(BatchProgram, SceneLintPointsAtTheTypoBeforeTheLoadFails) {
                                "WARNING: Key \"ELASTIC_MODULUS\" in line 12 of file " +
                                name +
                                " has already been specified. The old value has been overwritten.\n"
-                               "ERROR: Entry \"VOXEL_SIZE\" not found\n");
+                               "ERROR: Entry \"VOXEL_SIZE\" not found\n"
+                               "ERROR: Cannot load scene " + name + "\n");
 }
 
 TEST(BatchProgram, MaterialOpenMeshAndPiecesAreReported) {
@@ -429,7 +490,8 @@ TEST(BatchProgram, MaterialOpenMeshAndPiecesAreReported) {
     Child child(kBatch,
                 {scene.string(), "-n", "1", "-q", "--threads", "1", "-o", folder.path().string()});
     child.finish();
-    const std::string& out = child.out();
+    EXPECT_EQ(child.out().find("WARNING"), std::string::npos) << child.out();
+    const std::string& out = child.err();
     EXPECT_NE(out.find("WARNING: ELASTIC_MODULUS, POISSON_RATIO, DENSITY, DAMPING_FACTOR, "
                        "TIME_STEP and GRAVITY are read but do not change the model: it computes "
                        "with E = 2e9 Pa, Poisson ratio 0.394 and the applied forces alone (this "

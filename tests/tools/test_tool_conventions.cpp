@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -30,8 +33,12 @@ const Program kPrograms[] = {
     {"ostrel-voxelize", OSTREL_VOXELIZE_EXE, {"mesh.obj"}},
     {"ostrel-make-scene", OSTREL_MAKE_SCENE_EXE, {"--voxel", "0.1"}},
     {"ostrel-solve", OSTREL_SOLVE_EXE, {"--size", "4", "4"}},
+    {"ostrel-evaluate", OSTREL_EVALUATE_EXE, {"--bogus"}},
+#ifdef OSTREL_EXE  // the interactive program is built only with the window layers
+    {"ostrel-effectc", OSTREL_EFFECTC_EXE, {"a.fx"}},
     // The interactive program's own command line ignores what it does not know.
     {"ostrel", OSTREL_EXE, {}},
+#endif
 };
 
 TEST(ToolConventions, HelpVersionAndUsageErrors) {
@@ -62,6 +69,35 @@ TEST(ToolConventions, HelpVersionAndUsageErrors) {
         EXPECT_NE(usage.err().find(std::string("Try '") + p.name + " --help'"), std::string::npos)
             << p.name << usage.err();
     }
+}
+
+// Every program the build puts into bin/ (tools, tests, benchmarks, test helpers) answers both
+// without touching anything: the test helpers and the GoogleTest and Google Benchmark programs
+// as much as the tools.
+TEST(ToolConventions, EveryExecutableInBinAnswersHelpAndVersionWithoutSideEffects) {
+    namespace fs = std::filesystem;
+    const fs::path bin = fs::path(OSTREL_BATCH_EXE).parent_path();
+    ScratchFolder folder("help-everywhere");
+    int programs = 0;
+    for (const fs::directory_entry& entry : fs::directory_iterator(bin)) {
+        const fs::path path = entry.path();
+        if (!entry.is_regular_file() || (entry.status().permissions() & fs::perms::owner_exec) ==
+                                            fs::perms::none)
+            continue;
+        const std::string name = path.filename().string();
+        ++programs;
+        Child help(path.string(), {"--help"}, folder.path());
+        EXPECT_EQ(help.finish(), 0) << name << help.err();
+        EXPECT_NE(help.out(), "") << name;
+        EXPECT_EQ(help.err(), "") << name;
+        Child version(path.string(), {"--version"}, folder.path());
+        EXPECT_EQ(version.finish(), 0) << name << version.err();
+        EXPECT_EQ(version.out(), name + " " + OSTREL_VERSION_TEXT + "\n") << name;
+        EXPECT_EQ(version.err(), "") << name;
+        for (const fs::directory_entry& left : fs::directory_iterator(folder.path()))
+            ADD_FAILURE() << name << " left " << left.path();
+    }
+    EXPECT_GE(programs, 10) << "the tools, the tests and the benchmarks in " << bin;
 }
 
 TEST(ToolConventions, SolveExitCodes) {
@@ -128,32 +164,150 @@ TEST(VoxelizeTool, UnreadableEmptyAndDoubtfulMeshes) {
     ASSERT_TRUE(pair.writeObj(fromUtf8((folder / "pair.obj").string()), nullptr));
 
     int code = 0;
-    std::string out = voxelize({(folder / "picture.png").string(), "0.1"}, code);
+    std::string err;
+    std::string out = voxelize({(folder / "picture.png").string(), "0.1"}, code, &err);
     EXPECT_EQ(code, 1);
-    EXPECT_EQ(out, "ERROR: File \"" + (folder / "picture.png").string() +
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, "ERROR: File \"" + (folder / "picture.png").string() +
                        "\" is neither an OBJ file nor an STL file (binary or ASCII)\n");
-    out = voxelize({(folder / "empty.obj").string(), "0.1"}, code);
+    out = voxelize({(folder / "empty.obj").string(), "0.1"}, code, &err);
     EXPECT_EQ(code, 1);
-    EXPECT_NE(
-        out.find("ERROR: The mesh \"" + (folder / "empty.obj").string() + "\" has no triangles\n"),
-        std::string::npos)
-        << out;
-    out = voxelize({(folder / "open.obj").string(), "0.25"}, code);
-    EXPECT_NE(out.find("WARNING: The mesh \"" + (folder / "open.obj").string() +
+    EXPECT_EQ(err, "ERROR: The mesh \"" + (folder / "empty.obj").string() + "\" has no triangles\n");
+    out = voxelize({(folder / "open.obj").string(), "0.25"}, code, &err);
+    EXPECT_NE(err.find("WARNING: The mesh \"" + (folder / "open.obj").string() +
                        "\" is open: 4 edges belong to one triangle only; "),
               std::string::npos)
-        << out;
-    out = voxelize({(folder / "pair.obj").string(), "0.25"}, code);
+        << err;
+    out = voxelize({(folder / "pair.obj").string(), "0.25"}, code, &err);
     EXPECT_EQ(code, 0);
-    EXPECT_NE(out.find("WARNING: The voxel model falls into 2 pieces that share no vertex "
+    EXPECT_NE(err.find("WARNING: The voxel model falls into 2 pieces that share no vertex "
                        "(sizes 64, 64 voxels)"),
               std::string::npos)
-        << out;
-    std::string err;
+        << err;
     out = voxelize({(folder / "pair.obj").string(), "-0.5"}, code, &err);
     EXPECT_EQ(code, 2);
     EXPECT_EQ(out, "");
     EXPECT_EQ(err.rfind("ERROR: Invalid voxel size \"-0.5\"\n", 0), 0u) << err;
+}
+
+}  // namespace
+}  // namespace ostrel
+
+namespace ostrel {
+namespace {
+
+// ---- one stream rule for every tool ----
+// Results on standard output; errors, warnings and progress on standard error; exit status 0
+// done, 1 a failed run, 2 a wrong command line.
+
+struct StreamCase {
+    const char* name;
+    std::string program;
+    std::vector<std::string> args;  ///< "{dir}" stands for the scratch folder
+    int exitCode;
+    std::vector<std::string> out;  ///< beginnings of lines that standard output must hold
+    std::vector<std::string> err;  ///< the same for standard error
+};
+
+bool isMessage(const std::string& line) {
+    return line.rfind("ERROR: ", 0) == 0 || line.rfind("WARNING: ", 0) == 0;
+}
+bool isProgress(const std::string& line) {
+    return std::regex_search(line, std::regex("^Iteration [0-9]+/[0-9]+  "));
+}
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+bool holdsLine(const std::vector<std::string>& lines, const std::string& head) {
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& l) { return l.rfind(head, 0) == 0; });
+}
+
+TEST(ToolConventions, ResultsOnStandardOutputMessagesAndProgressOnStandardError) {
+    ScratchFolder folder("streams");
+    testing::writeCantileverScene(folder.path(), 16);
+    std::string mesh = testing::readFile(folder / "beam.obj");
+    mesh.erase(mesh.find("f 1 2 6\n"), 8);  // a hole in the side y = 0
+    std::ofstream(folder / "open.obj") << mesh;
+    std::ofstream(folder / "lint.txt") << testing::readFile(folder / "scene.txt") << "COLOUR: blue\n";
+    std::string text = testing::readFile(folder / "scene.txt");
+    text.erase(text.find("FIXED_VERTICES: "), text.find("FORCES: ") - text.find("FIXED_VERTICES: "));
+    std::ofstream(folder / "unfixed.txt") << text;
+
+    const std::string batch = OSTREL_BATCH_EXE, voxelize = OSTREL_VOXELIZE_EXE,
+                      makeScene = OSTREL_MAKE_SCENE_EXE, solve = OSTREL_SOLVE_EXE;
+    const std::vector<std::string> one = {"--device", "host", "--threads", "1"};
+    auto with = [&](std::vector<std::string> args) {
+        args.insert(args.end(), one.begin(), one.end());
+        return args;
+    };
+    const StreamCase cases[] = {
+        {"voxelize, open mesh", voxelize, {"{dir}/open.obj", "0.25"}, 0,
+         {"Triangles: 11, ", "Occupied voxels: ", "Read: "}, {"WARNING: The mesh "}},
+        {"voxelize, missing mesh", voxelize, {"{dir}/none.obj", "0.25"}, 1, {},
+         {"ERROR: Cannot open input file "}},
+        {"voxelize, bad size", voxelize, {"{dir}/open.obj", "x"}, 2, {},
+         {"ERROR: Invalid voxel size "}},
+        {"make-scene, load on fixed vertices", makeScene,
+         {"--mesh", "{dir}/beam.obj", "--voxel", "0.125", "--levels", "3", "--fix", "x=0",
+          "--load", "x=0", "0", "0", "-1", "-o", "{dir}/made.txt"},
+         0, {"Mesh #Triangles: 12", "Fix \"x=0\": 25 vertices", "Wrote \""},
+         {"WARNING: 25 of the 25 vertices of load \"x=0\" are fixed"}},
+        {"make-scene, nothing fixed", makeScene,
+         {"--mesh", "{dir}/beam.obj", "--voxel", "0.125", "--levels", "3", "-o", "{dir}/u.txt"},
+         1, {}, {"ERROR: No vertex is fixed"}},
+        {"make-scene, missing mesh", makeScene,
+         {"--mesh", "{dir}/none.obj", "--voxel", "0.125", "--fix", "x=0", "-o", "{dir}/m.txt"}, 1,
+         {}, {"ERROR: Cannot open input file "}},
+        {"solve, tolerance missed", solve,
+         with({"--size", "8", "4", "4", "--voxel", "0.125", "--levels", "3", "--tolerance",
+               "1e-300"}),
+         1, {"Compliance: ", "Cycles: 200 (not converged)", "Split copies: "}, {}},
+        {"batch, quiet, unknown key", batch, with({"{dir}/lint.txt", "-n", "2", "-q", "-o", "{dir}/a"}),
+         0, {"Iterations: 2 (0 to 1)", "Final shape: "},
+         {"WARNING: Unknown key \"COLOUR\"", "Iteration 1/2  ", "Iteration 2/2  "}},
+        {"batch, console", batch, with({"{dir}/scene.txt", "-n", "1", "-o", "{dir}/b"}), 0,
+         {"Mesh #Triangles: 12", "Time SOLVE (total): ", "Iterations: 1 (0 to 0)"},
+         {"Iteration 1/1  "}},
+        {"batch, missing scene", batch, with({"{dir}/none.txt"}), 1, {},
+         {"ERROR: Cannot open file ", "ERROR: Cannot load scene "}},
+        {"batch, singular", batch, with({"{dir}/unfixed.txt", "-n", "3", "-o", "{dir}/c"}), 1,
+         {"Mesh #Triangles: 12"},
+         {"WARNING: Solver has not converged", "ERROR: The system is singular: ",
+          "Iteration 1/3  "}},
+        {"effect compiler, missing effect", OSTREL_EFFECTC_EXE,
+         {"glslangValidator", "{dir}/none.fx", "{dir}/none.cso"}, 1, {},
+         {"ERROR: effect file "}},
+        {"effect compiler, wrong command line", OSTREL_EFFECTC_EXE, {"one"}, 2, {},
+         {"ERROR: ", "Usage: ostrel-effectc "}},
+        {"interactive program without a display", "/usr/bin/env",
+         {"-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", OSTREL_EXE, "-SCENE", "{dir}/scene.txt"}, 1,
+         {}, {"ERROR: Cannot open the Ostrel window: "}},
+    };
+    for (const StreamCase& c : cases) {
+        std::vector<std::string> args = c.args;
+        for (std::string& a : args)
+            for (size_t at; (at = a.find("{dir}")) != std::string::npos;)
+                a.replace(at, 5, folder.path().string());
+        Child child(c.program, args, folder.path());
+        EXPECT_EQ(child.finish(), c.exitCode) << c.name << "\n" << child.err();
+        const std::vector<std::string> out = linesOf(child.out()), err = linesOf(child.err());
+        for (const std::string& line : out)
+            EXPECT_FALSE(isMessage(line) || isProgress(line)) << c.name << ": on stdout: " << line;
+        // Standard error holds messages, progress lines and the usage after a usage error.
+        for (const std::string& line : err)
+            EXPECT_TRUE(isMessage(line) || isProgress(line) || c.exitCode == 2)
+                << c.name << ": on stderr: " << line;
+        for (const std::string& head : c.out)
+            EXPECT_TRUE(holdsLine(out, head)) << c.name << ": no \"" << head << "\" in\n"
+                                              << child.out();
+        for (const std::string& head : c.err)
+            EXPECT_TRUE(holdsLine(err, head)) << c.name << ": no \"" << head << "\" in\n"
+                                              << child.err();
+    }
 }
 
 }  // namespace

@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
 # Window tests of the interactive program on a virtual X server (Xvfb with Mesa's software
 # OpenGL), with real input through xdotool and the zenity dialogs answered by key presses.
-#   window_test.sh <ostrel executable> <png_probe executable> <case>
-# Every wait polls with a deadline; nothing depends on how fast frames are drawn. Exit 77 (skip)
-# when Xvfb, xdotool or zenity is not installed.
+# Usage: window_test.sh OSTREL_EXECUTABLE PNG_PROBE_EXECUTABLE CASE
+# Every wait polls with a deadline; nothing depends on how fast frames are drawn. The test
+# starts its own display, so a program it needs that is not installed fails it, named.
 set -uo pipefail
+case "${1:-}" in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
+(($# == 3)) || { echo "ERROR: Give the ostrel and png_probe executables and a case" >&2; exit 2; }
 
 OSTREL=$1
 PNG_PROBE=$2
 CASE=$3
+missing=()
 for tool in Xvfb xdotool zenity python3; do
-  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
+  command -v "$tool" >/dev/null || missing+=("$tool")
 done
+if ((${#missing[@]})); then
+  echo "FAIL ($CASE): not installed: ${missing[*]} (scripts/setup installs them)"
+  exit 1
+fi
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/ostrel-window-XXXXXX")
 XVFB_PID=""
@@ -208,8 +215,40 @@ screenshot_without_statistics)
 screenshot_unwritable)
   start app -SCENE scene.txt -quitafterframe:1 -screenshotexit:no/such/folder/shot.png
   finish app; rc=$RC
-  [[ $rc == 4 ]] || fail "exit code $rc"
+  [[ $rc == 1 ]] || fail "exit code $rc"
   grep -q '^ERROR: Cannot write screenshot "no/such/folder/shot.png"' "$WORK/app.err" || fail "message"
+  ;;
+screenshot_on_signal)
+  # Each SIGUSR1 writes the next frame; the program goes on, also when the file cannot be
+  # written.
+  start app -SCENE scene.txt -automation -screenshotonsignal:now.png
+  window_id '^Ostrel'; id=$WID
+  wait_line "$WORK/app.err" '^automation: swap chain resized 800x600$'
+  for shot in 1 2; do
+    rm -f "$WORK/now.png"
+    kill -USR1 "$PID_app"
+    deadline=$((SECONDS + 20))
+    while [[ ! -s "$WORK/now.png" ]]; do
+      ((SECONDS < deadline)) || fail "no screenshot $shot"
+      sleep 0.05
+    done
+    read -r w h stats <<<"$(png_check "$WORK/now.png" 0 0 400 30)"
+    [[ "$w x $h" == "800 x 600" ]] || fail "screenshot $shot size $w x $h"
+    ((stats > 100)) || fail "screenshot $shot: $stats yellow pixels of the statistics text"
+  done
+  ls "$WORK" | grep -q '\.tmp' && fail "temporary file left: $(ls "$WORK")"
+  close_window "$id"
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  start bad -SCENE scene.txt -automation -screenshotonsignal:no/such/folder/now.png
+  window_id '^Ostrel'; id=$WID
+  wait_line "$WORK/bad.err" '^automation: swap chain resized 800x600$'
+  kill -USR1 "$PID_bad"
+  wait_line "$WORK/bad.err" '^ERROR: Cannot write screenshot "no/such/folder/now.png"'
+  kill -0 "$PID_bad" 2>/dev/null || fail "the program ended"
+  close_window "$id"
+  finish bad; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc after a failed screenshot"
   ;;
 wheel_moves_the_orbit_in)
   # Heading 0, pitch 0: the eye lies on the -x side of the centre; three notches forward bring
@@ -222,6 +261,33 @@ wheel_moves_the_orbit_in)
   focus "$id"
   xdotool click --repeat 3 --delay 30 4
   wait_line "$WORK/app.err" "^automation: camera $want heading=0\.00 pitch=0\.00 roll=0\.00 turn=0\.00\$"
+  close_window "$id"
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  ;;
+wheel_stops_the_orbit_at_a_tenth)
+  # 150 notches forward from a distance of 5: the eye (on the -x side of the centre x = 1) stops
+  # 0.1 in front of it, never nearer, and a key press afterwards leaves it there.
+  start app -SCENE scene.txt -automation
+  window_id '^Ostrel'; id=$WID
+  wait_line "$WORK/app.err" '^automation: camera x=-4\.000 .*heading=0\.00 pitch=0\.00 roll=0\.00'
+  focus "$id"
+  xdotool click --repeat 150 --delay 5 4
+  wait_line "$WORK/app.err" '^automation: camera x=0\.900 y=0\.250 z=0\.250 heading=0\.00 '
+  xdotool keydown Left
+  wait_line "$WORK/app.err" '^automation: camera .*heading=3[0-9]{2}\.[0-9]{2} '
+  xdotool keyup Left
+  # Positions have three decimals: distances within 0.001 of 0.1 are 0.1.
+  grep -E '^automation: camera ' "$WORK/app.err" | python3 -c '
+import math, re, sys
+for line in sys.stdin:
+    x, y, z = (float(v) for v in re.search(r"x=(\S+) y=(\S+) z=(\S+)", line).groups())
+    d = math.dist((x, y, z), (1, 0.25, 0.25))
+    if d < 0.099:
+        sys.exit("nearer than 0.1: " + line.strip())
+    if "heading=0.00 " not in line and d > 0.101:
+        sys.exit("the key moved the eye away from 0.1: " + line.strip())' ||
+    fail "the eye left the distance of 0.1"
   close_window "$id"
   finish app; rc=$RC
   [[ $rc == 0 ]] || fail "exit code $rc"
@@ -245,6 +311,62 @@ keys_and_drag_turn_the_camera)
   close_window "$id"
   finish app; rc=$RC
   [[ $rc == 0 ]] || fail "exit code $rc"
+  ;;
+drag_on_the_panel_leaves_the_camera)
+  # A left drag that starts on "Main Controls" (beside its controls) and goes on over the model
+  # belongs to the panel: the camera's pitch stays 0 through the frames that the held Right key
+  # turns the heading (the camera still takes the keys meanwhile).
+  start app -SCENE scene.txt -automation
+  window_id '^Ostrel'; id=$WID
+  wait_line "$WORK/app.err" '^automation: camera .*heading=0\.00 pitch=0\.00 roll=0\.00'
+  focus "$id"
+  xdotool mousemove --window "$id" 600 520 mousedown 1
+  xdotool mousemove --window "$id" 500 560 mousemove --window "$id" 300 580
+  xdotool keydown Right
+  wait_line "$WORK/app.err" '^automation: camera .*heading=([1-9]|[1-9][0-9])\.[0-9]{2} '
+  xdotool keyup Right mouseup 1
+  grep -E '^automation: camera ' "$WORK/app.err" | grep -vE ' pitch=0\.00 ' &&
+    fail "the drag that started on the panel turned the camera"
+  close_window "$id"
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  ;;
+idle_window_waits)
+  # Nothing running and no input: the loop waits for events (one frame a second keeps the
+  # frame rate current) instead of drawing as fast as it can; a key press still turns at once.
+  start app -SCENE scene.txt -automation
+  window_id '^Ostrel'; id=$WID
+  wait_line "$WORK/app.err" '^automation: camera .*heading=0\.00 pitch=0\.00'
+  sleep 3
+  focus "$id"
+  xdotool keydown Left
+  wait_line "$WORK/app.err" '^automation: camera .*heading=3[0-9]{2}\.[0-9]{2} pitch=0\.00'
+  xdotool keyup Left
+  close_window "$id"
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  waits=$(sed -nE 's/^automation: idle waits ([0-9]+)$/\1/p' "$WORK/app.err")
+  [[ -n "$waits" ]] && ((waits >= 2)) || fail "the idle window waited ${waits:-no} times"
+  ;;
+minimised_window_draws_nothing)
+  # Unmapped, as a window manager does when it iconifies: with nothing running the loop only
+  # waits and draws no frame at all; mapped again, the window is drawn and takes keys at once.
+  start app -SCENE scene.txt -automation
+  window_id '^Ostrel'; id=$WID
+  wait_line "$WORK/app.err" '^automation: camera .*heading=0\.00 pitch=0\.00'
+  xdotool windowunmap --sync "$id"
+  sleep 3
+  xdotool windowmap --sync "$id"
+  focus "$id"
+  xdotool keydown Left
+  wait_line "$WORK/app.err" '^automation: camera .*heading=3[0-9]{2}\.[0-9]{2} pitch=0\.00'
+  xdotool keyup Left
+  close_window "$id"
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  read -r frames waits <<<"$(sed -nE 's/^automation: minimised frames ([0-9]+), waits ([0-9]+)$/\1 \2/p' "$WORK/app.err")"
+  [[ "$frames" == 0 ]] || fail "frames drawn while minimised: ${frames:-none reported}"
+  ((waits >= 2)) || fail "the minimised window waited ${waits:-no} times"
   ;;
 resize_releases_and_resizes)
   start app -SCENE scene.txt -automation

@@ -1,0 +1,195 @@
+#include "tools/DesignEvaluation.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "core/Console.h"
+#include "fem/FemModel.h"
+#include "gpu/CudaFem.h"
+#include "optimization/Optimizer.h"
+#include "scene/Scene.h"
+
+namespace ostrel {
+
+namespace {
+
+std::string cellsText(const std::array<int, 3>& d) {
+    return std::to_string(d[0]) + " x " + std::to_string(d[1]) + " x " + std::to_string(d[2]);
+}
+
+}  // namespace
+
+bool elementDensities(const VtkImage& image, const FemModel& model, std::vector<float>& rho,
+                      std::string& error) {
+    const std::array<int, 3>& d = model.elementDims_[0];
+    if (image.cells != d) {
+        error = "its grid has " + cellsText(image.cells) + " cells, the scene's voxel model " +
+                cellsText(d);
+        return false;
+    }
+    const VtkDataArray* density = findCellArray(image, "Density");
+    const VtkDataArray* solid = findCellArray(image, "Solid");
+    if (!density || density->components != 1) {
+        error = "it has no single-component cell array \"Density\"";
+        return false;
+    }
+    if (!solid || solid->components != 1) {
+        error = "it has no cell array \"Solid\" to check its voxel model against the scene's";
+        return false;
+    }
+    const std::vector<double> values = arrayValues(*density);
+    const std::vector<double> occupied = arrayValues(*solid);
+    const std::vector<int>& grid = model.elementGrid_[0];
+    if (values.size() != grid.size() || occupied.size() != grid.size()) {
+        error = "its \"Density\" or \"Solid\" array is not one number per cell";
+        return false;
+    }
+    size_t mismatched = 0, first = 0;
+    for (size_t c = 0; c < grid.size(); ++c)
+        if ((occupied[c] != 0) != (grid[c] >= 0) && mismatched++ == 0) first = c;
+    if (mismatched > 0) {
+        const size_t x = first % size_t(d[0]), y = first / size_t(d[0]) % size_t(d[1]),
+                     z = first / (size_t(d[0]) * size_t(d[1]));
+        error = "its voxel model differs from the scene's in " + std::to_string(mismatched) +
+                " cells (the first at " + std::to_string(x) + " " + std::to_string(y) + " " +
+                std::to_string(z) + "): it was written for another scene or voxel size";
+        return false;
+    }
+    rho.assign(size_t(model.numElements_[0]), 0.0f);
+    for (size_t c = 0; c < grid.size(); ++c) {
+        if (grid[c] < 0) continue;
+        const double v = values[c];
+        if (!(v >= 0.0 && v <= 1.0)) {
+            error = "its density " + std::to_string(v) + " of element " + std::to_string(grid[c]) +
+                    " is not a number between 0 and 1";
+            return false;
+        }
+        rho[size_t(grid[c])] = float(v);
+    }
+    return true;
+}
+
+size_t unsupportedLoads(const FemModel& model, const std::vector<float>& rho, double solidLevel) {
+    // Union-find over the vertices: the corners of every solid element form one set.
+    std::vector<int> parent(size_t(model.numVertices(0)));
+    std::iota(parent.begin(), parent.end(), 0);
+    auto root = [&parent](int v) {
+        while (parent[size_t(v)] != v) v = parent[size_t(v)] = parent[size_t(parent[size_t(v)])];
+        return v;
+    };
+    for (size_t e = 0; e < rho.size(); ++e) {
+        if (!(double(rho[e]) >= solidLevel)) continue;
+        const GridPos p = unpack(model.elementPosition_[0][e]);
+        const int first = root(model.vertexAt(0, p));
+        for (int k = 1; k < 8; ++k)
+            parent[size_t(root(model.vertexAt(0, {p.x + (k & 1), p.y + (k >> 1 & 1),
+                                                  p.z + (k >> 2)})))] = first;
+    }
+    std::vector<uint8_t> held(parent.size(), 0);
+    for (size_t v = 0; v < parent.size(); ++v)
+        if (model.isVertexFixed_[v]) held[size_t(root(int(v)))] = 1;
+    size_t unsupported = 0;
+    for (size_t v = 0; v < parent.size(); ++v) {
+        const float* f = &model.force_[3 * v];
+        if ((f[0] != 0 || f[1] != 0 || f[2] != 0) && !held[size_t(root(int(v)))]) ++unsupported;
+    }
+    return unsupported;
+}
+
+ThresholdResult thresholdKeepingVolume(std::vector<float>& rho, float voidDensity) {
+    const size_t n = rho.size();
+    double sum = 0.0;
+    for (float r : rho) sum += double(r);
+    // k solid elements give the sum k + (n - k) * void.
+    const double v = double(voidDensity);
+    const double best = std::round((sum - double(n) * v) / (1.0 - v));
+    const size_t k = size_t(std::clamp(best, 0.0, double(n)));
+    std::vector<size_t> order(n);
+    std::iota(order.begin(), order.end(), size_t(0));
+    std::stable_sort(order.begin(), order.end(),
+                     [&rho](size_t a, size_t b) { return rho[a] > rho[b]; });
+    ThresholdResult result{k > 0 ? double(rho[order[k - 1]]) : 1.0, k};
+    for (size_t i = 0; i < n; ++i) rho[order[i]] = i < k ? 1.0f : voidDensity;
+    return result;
+}
+
+ThresholdResult thresholdAtLevel(std::vector<float>& rho, double level, float voidDensity) {
+    ThresholdResult result{1.0, 0};
+    for (float& r : rho) {
+        if (double(r) >= level) {
+            result.level = std::min(result.level, double(r));
+            ++result.solid;
+            r = 1.0f;
+        } else {
+            r = voidDensity;
+        }
+    }
+    return result;
+}
+
+bool evaluateDesign(Scene& scene, std::vector<float> rho, const EvaluationOptions& options,
+                    DesignEvaluation& result, std::string& error) {
+    result = DesignEvaluation{};
+    FemModel& model = *scene.model();
+    CudaFem& solver = *scene.solver();
+    if (rho.size() != size_t(model.numElements_[0])) {
+        error = "the design has " + std::to_string(rho.size()) + " densities for " +
+                std::to_string(model.numElements_[0]) + " elements";
+        return false;
+    }
+
+    // The optimizer's state gives the kept and keep-empty elements, the stiffness law, the
+    // energies and the measures a run reports; nothing of it is written to files or the console.
+    OptimizationLifetime lifetime;
+    lifetime.firstEnergyEvaluation = false;
+    Optimizer optimizer(model, lifetime);
+    optimizer.setLogs(nullptr, nullptr);
+    optimizer.history().setEnabled(false);
+    optimizer.setControls(scene.designControls_);
+    optimizer.reset();
+
+    // The threshold keeps the file's own volume; its void is the minimum density already.
+    const float low = float(optimizer.minDensity_);
+    if (options.threshold == EvaluationOptions::Threshold::KeepVolume)
+        result.threshold = thresholdKeepingVolume(rho, low);
+    else if (options.threshold == EvaluationOptions::Threshold::Level)
+        result.threshold = thresholdAtLevel(rho, options.level, low);
+    for (float& r : rho)
+        if (r < low) {
+            r = low;
+            ++result.raised;
+        }
+    optimizer.rho_ = rho;
+    for (size_t v = 0; v < size_t(model.numVertices(0)); ++v) {
+        const float* f = &model.force_[3 * v];
+        result.loadedVertices += f[0] != 0 || f[1] != 0 || f[2] != 0;
+    }
+    result.unsupported = unsupportedLoads(model, rho, 0.5);
+
+    solver.setLogs(&wideOut(), nullptr);
+    solver.computeLoad();
+    optimizer.updateStiffness();
+    solver.prepareSolve();
+    if (!solver.coarseFactorValid()) {
+        error = "the system is singular: the fixed vertices do not hold the model in place";
+        return false;
+    }
+    // Each solve goes on from the displacement of the last one.
+    for (int k = 0; k < std::max(1, options.maxSolves) && !result.converged; ++k) {
+        result.converged = solver.solve(options.tolerance);
+        result.cycles += solver.lastCycles();
+    }
+    result.residual = model.fNorm_ > 0 ? solver.residualNorm() / model.fNorm_ : 0.0;
+
+    optimizer.evaluateEnergies();
+    result.compliance = optimizer.totalEnergy();
+    const double total = optimizer.totalDensity();
+    result.volumeFraction = optimizer.V0_ > 0 ? total / optimizer.V0_ : 0.0;
+    const Vec3d& s = model.voxelSize_;
+    result.volume = total * s.x * s.y * s.z;
+    result.greyFraction = optimizer.greyFraction();
+    return true;
+}
+
+}  // namespace ostrel

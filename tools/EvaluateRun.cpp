@@ -1,0 +1,222 @@
+#include "tools/EvaluateRun.h"
+
+#include <omp.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ostream>
+
+#include "core/Console.h"
+#include "fem/FemModel.h"
+#include "gpu/CudaFem.h"
+#include "gpu/Driver.h"
+#include "scene/Scene.h"
+
+namespace ostrel {
+
+namespace {
+
+EvaluateArguments usageFailure(const std::string& message) {
+    EvaluateArguments result;
+    result.action = EvaluateArguments::Action::Error;
+    result.error = "ERROR: " + message;
+    return result;
+}
+
+/// The whole text is one finite number.
+bool toNumber(const std::string& text, double& value) {
+    if (text.empty() || text.front() == ' ') return false;
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtod(text.c_str(), &end);
+    return !*end && errno != ERANGE && std::isfinite(value);
+}
+
+std::string formatted(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+}  // namespace
+
+std::string evaluateUsage() {
+    return "Usage: ostrel-evaluate --scene SCENE --densities FILE.vti [--threshold auto|T]\n"
+           "                       [--tolerance T] [--device host|cuda] [--threads N]\n";
+}
+
+std::string evaluateHelp() {
+    return evaluateUsage() +
+           "Solves SCENE with the element densities of FILE.vti (the \"Density\" cells of a\n"
+           "file that ostrel-batch --vtk wrote for this scene) and prints the compliance, the\n"
+           "volume and the grey fraction, measured as a run measures its designs.\n"
+           "\n"
+           "  --scene SCENE      the scene the densities were optimized for\n"
+           "  --densities FILE   the .vti file; its grid must be the scene's voxel model\n"
+           "  --threshold auto   solid (1) for the highest densities, void (0.001) for the\n"
+           "                     others, as many solid elements as keep the file's volume\n"
+           "  --threshold T      solid where the density is at least T (0 < T <= 1)\n"
+           "                     (default: the densities as they are)\n"
+           "  --tolerance T      relative residual of the solve (default 1e-5)\n"
+           "  --device D         host: the CPU; cuda: an NVIDIA GPU (an error without one);\n"
+           "                     default: a GPU when there is one, else the CPU\n"
+           "  --threads N        worker threads of the CPU loops and the host solver\n"
+           "  -h, --help         show this help and exit\n"
+           "  -V, --version      show the version and exit\n"
+           "\n"
+           "Results go to standard output, the scene's and solver's console lines and errors\n"
+           "to standard error. Exit status: 0 done, 1 the evaluation failed (scene, file, a grid\n"
+           "that is not the scene's, a singular system, or a solve that missed the tolerance),\n"
+           "2 bad command line.\n";
+}
+
+EvaluateArguments parseEvaluateArguments(const std::vector<std::string>& args) {
+    EvaluateArguments result;
+    EvaluateOptions& o = result.options;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string name = args[i], value;
+        if (name == "-h" || name == "--help") return result.action = EvaluateArguments::Action::Help, result;
+        if (name == "-V" || name == "--version")
+            return result.action = EvaluateArguments::Action::Version, result;
+        if (name.rfind("--", 0) != 0)
+            return usageFailure("Unexpected argument '" + name + "': give --scene and --densities");
+        const size_t eq = name.find('=');
+        if (eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name.resize(eq);
+        }
+        if (name != "--scene" && name != "--densities" && name != "--threshold" &&
+            name != "--tolerance" && name != "--device" && name != "--threads")
+            return usageFailure("Unknown option '" + args[i] + "'");
+        if (eq == std::string::npos) {
+            if (i + 1 == args.size()) return usageFailure("Option '" + name + "' needs a value");
+            value = args[++i];
+        }
+        double number = 0;
+        if (name == "--scene") {
+            o.sceneFile = value;
+        } else if (name == "--densities") {
+            o.densityFile = value;
+        } else if (name == "--threshold") {
+            if (value == "auto") {
+                o.evaluation.threshold = EvaluationOptions::Threshold::KeepVolume;
+            } else if (toNumber(value, number) && number > 0 && number <= 1) {
+                o.evaluation.threshold = EvaluationOptions::Threshold::Level;
+                o.evaluation.level = number;
+            } else {
+                return usageFailure("--threshold needs 'auto' or a number above 0 and at most 1, "
+                                    "not '" + value + "'");
+            }
+        } else if (name == "--tolerance") {
+            if (!toNumber(value, number) || !(number > 0) || !(number < 1))
+                return usageFailure("--tolerance needs a number between 0 and 1 (both excluded), "
+                                    "not '" + value + "'");
+            o.evaluation.tolerance = number;
+        } else if (name == "--device") {
+            if (value != "host" && value != "cuda")
+                return usageFailure("--device must be 'host' or 'cuda', not '" + value + "'");
+            o.forceHost = value == "host";
+            o.requireCuda = value == "cuda";
+        } else {
+            if (!toNumber(value, number) || number != std::floor(number) || number < 1 ||
+                number > 1024 || value.find_first_not_of("0123456789") != std::string::npos)
+                return usageFailure("--threads needs a whole number from 1 to 1024, not '" +
+                                    value + "'");
+            o.threads = int(number);
+        }
+    }
+    if (o.sceneFile.empty()) return usageFailure("Give the scene: --scene SCENE");
+    if (o.densityFile.empty()) return usageFailure("Give the densities: --densities FILE.vti");
+    return result;
+}
+
+int runEvaluate(const EvaluateOptions& options, std::ostream& out, std::ostream& err) {
+    // The file first: a wrong name should not wait for the voxelization of the scene.
+    VtkImage image;
+    std::string error;
+    if (!readVtkImage(options.densityFile, image, error)) {
+        err << "ERROR: " << error << "\n";
+        return 1;
+    }
+
+    DeviceOptions device;
+    device.forceHost = options.forceHost;
+    device.hostThreads = options.threads;
+    if (options.requireCuda && openDriver(device)->isHost()) {
+        err << "ERROR: No CUDA device available\n";
+        return 1;
+    }
+    if (options.threads > 0) omp_set_num_threads(options.threads);
+
+    Scene scene(device);
+    if (!scene.loadScene(fromUtf8(options.sceneFile), &wideOut())) {
+        wideOut() << std::flush;
+        err << "ERROR: Cannot load scene \"" << options.sceneFile << "\"\n";
+        return 1;
+    }
+    // Loads are the applied forces only, whatever the scene file says about gravity.
+    scene.model()->gravity_ = {0, 0, 0};
+
+    std::vector<float> rho;
+    if (!elementDensities(image, *scene.model(), rho, error)) {
+        wideOut() << std::flush;
+        err << "ERROR: File \"" << options.densityFile << "\" does not fit scene \""
+            << options.sceneFile << "\": " << error << "\n";
+        return 1;
+    }
+    DesignEvaluation result;
+    const bool ok = evaluateDesign(scene, rho, options.evaluation, result, error);
+    wideOut() << std::flush;
+    if (!ok) {
+        err << "ERROR: Cannot evaluate \"" << options.densityFile << "\": " << error << "\n";
+        return 1;
+    }
+
+    out << "Densities: \"" << options.densityFile << "\" (" << rho.size() << " elements";
+    if (result.raised > 0)
+        out << ", " << result.raised << " raised to the minimum density 0.001";
+    out << ")\n";
+    const size_t n = rho.size();
+    const ThresholdResult& t = result.threshold;
+    switch (options.evaluation.threshold) {
+        case EvaluationOptions::Threshold::None: out << "Threshold: none\n"; break;
+        case EvaluationOptions::Threshold::KeepVolume:
+            out << "Threshold: auto, level " << formatted("%.6g", t.level)
+                << " (keeps the volume): " << t.solid << " solid elements, " << n - t.solid
+                << " void at 0.001\n";
+            break;
+        case EvaluationOptions::Threshold::Level:
+            out << "Threshold: " << formatted("%.6g", options.evaluation.level) << ": " << t.solid
+                << " solid elements, " << n - t.solid << " void at 0.001\n";
+            break;
+    }
+    out << "Compliance: " << formatted("%.9g", result.compliance) << "\n";
+    out << "Volume fraction: " << formatted("%.6f", result.volumeFraction) << " (volume "
+        << formatted("%.6g", result.volume) << ")\n";
+    out << "Grey fraction: " << formatted("%.4f", result.greyFraction)
+        << " (designable elements with 0.1 < density < 0.9)\n";
+    out << "Load path: ";
+    if (result.unsupported == 0)
+        out << "every loaded vertex is joined to a fixed one by solid elements (density >= 0.5)\n";
+    else
+        out << result.unsupported << " of " << result.loadedVertices
+            << " loaded vertices are joined to no fixed vertex by solid elements (density >= "
+               "0.5)\n";
+    out << "Solve: " << result.cycles << " multigrid cycles, relative residual "
+        << formatted("%.3g", result.residual) << "\n"
+        << std::flush;
+    if (!result.converged) {
+        err << "ERROR: The solve did not reach the relative residual "
+            << formatted("%g", options.evaluation.tolerance) << " in " << result.cycles
+            << " cycles; the compliance is not reliable"
+            << (result.unsupported > 0 ? " (the loads are carried by near-void material only)"
+                                       : "")
+            << "\n";
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace ostrel

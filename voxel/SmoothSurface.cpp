@@ -1,0 +1,167 @@
+#include "voxel/SmoothSurface.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "geometry/MeshIntersections.h"
+#include "voxel/IsoSurface.h"
+
+namespace ostrel {
+
+namespace {
+
+constexpr double kVolumeTolerance = 1e-5;
+constexpr int kLevelPasses = 60;
+constexpr int kVolumeCorrections = 3;
+
+/// Edge neighbours of every vertex, compressed: the neighbours of v are
+/// neighbour[start[v]] .. neighbour[start[v + 1] - 1].
+struct Neighbours {
+    std::vector<size_t> start;
+    std::vector<int> neighbour;
+
+    explicit Neighbours(const TriangleMesh& mesh) {
+        const size_t n = mesh.vertices.size();
+        std::vector<std::vector<int>> lists(n);
+        for (const MeshTriangle& t : mesh.triangles)
+            for (int k = 0; k < 3; ++k) {
+                lists[size_t(t.indices[k])].push_back(t.indices[(k + 1) % 3]);
+                lists[size_t(t.indices[(k + 1) % 3])].push_back(t.indices[k]);
+            }
+        start.assign(n + 1, 0);
+        for (size_t v = 0; v < n; ++v) {
+            std::sort(lists[v].begin(), lists[v].end());
+            lists[v].erase(std::unique(lists[v].begin(), lists[v].end()), lists[v].end());
+            start[v + 1] = start[v] + lists[v].size();
+        }
+        neighbour.reserve(start[n]);
+        for (const auto& list : lists) neighbour.insert(neighbour.end(), list.begin(), list.end());
+    }
+
+    Vec3d centre(const std::vector<Vec3d>& p, size_t v) const {
+        Vec3d sum{};
+        for (size_t k = start[v]; k < start[v + 1]; ++k) sum += p[size_t(neighbour[k])];
+        const size_t count = start[v + 1] - start[v];
+        return count ? sum / double(count) : p[v];
+    }
+};
+
+double enclosedVolume(const TriangleMesh& mesh, const std::vector<Vec3d>& p) {
+    double sum = 0.0;
+    for (const MeshTriangle& t : mesh.triangles) {
+        const Vec3d& a = p[size_t(t.indices[0])];
+        sum += dot(a, cross(p[size_t(t.indices[1])] - a, p[size_t(t.indices[2])] - a));
+    }
+    return sum / 6.0;
+}
+
+/// Moves every vertex along its unit normal by the one distance that restores the volume to
+/// first order (volume change = distance * area).
+void restoreVolume(const TriangleMesh& mesh, std::vector<Vec3d>& p, double target) {
+    std::vector<Vec3d> normal(p.size());
+    double area = 0.0;
+    for (const MeshTriangle& t : mesh.triangles) {
+        const Vec3d& a = p[size_t(t.indices[0])];
+        const Vec3d n = cross(p[size_t(t.indices[1])] - a, p[size_t(t.indices[2])] - a);
+        area += 0.5 * length(n);
+        for (int32_t v : t.indices) normal[size_t(v)] += n;
+    }
+    if (!(area > 0)) return;
+    const double distance = (target - enclosedVolume(mesh, p)) / area;
+    for (size_t v = 0; v < p.size(); ++v) {
+        const double l = length(normal[v]);
+        if (l > 0) p[v] += normal[v] * (distance / l);
+    }
+}
+
+void setPositions(TriangleMesh& mesh, const std::vector<Vec3d>& p) {
+    for (size_t v = 0; v < p.size(); ++v) mesh.vertices[v].position = Vec3f(p[v]);
+    mesh.updateNormals();
+}
+
+}  // namespace
+
+bool extractSmoothSurface(const Volume<double, double>& field, double targetVolume,
+                          TriangleMesh& mesh, SmoothSurfaceReport& report,
+                          const SmoothSurfaceOptions& options) {
+    report = SmoothSurfaceReport{};
+    report.targetVolume = targetVolume;
+    mesh = TriangleMesh{};
+    mesh.loaded = true;
+    if (!(targetVolume > 0) || !field.data() || field.size() == 0) return false;
+    const auto [low, high] = std::minmax_element(field.data(), field.data() + field.size());
+    if (!(*high > *low)) return false;
+
+    // 1. The level that keeps the volume: the enclosed volume falls as the level rises.
+    double a = *low, b = *high;
+    TriangleMesh trial;
+    for (int pass = 0; pass < kLevelPasses; ++pass) {
+        report.level = 0.5 * (a + b);
+        extractIsoSurface(field, report.level, trial, false);
+        const double volume = double(trial.computeVolume());
+        if (std::fabs(volume - targetVolume) <= kVolumeTolerance * targetVolume) break;
+        (volume > targetVolume ? a : b) = report.level;
+    }
+    if (trial.triangles.empty()) return false;
+    mesh = std::move(trial);
+
+    // 2. Taubin smoothing, then the volume.
+    const size_t n = mesh.vertices.size();
+    const Neighbours neighbours(mesh);
+    std::vector<Vec3d> original(n), smooth(n), next(n);
+    for (size_t v = 0; v < n; ++v) original[v] = Vec3d(mesh.vertices[v].position);
+    smooth = original;
+    for (int step = 0; step < options.steps; ++step)
+        for (double factor : {options.lambda, options.mu}) {
+            for (size_t v = 0; v < n; ++v)
+                next[v] = smooth[v] + (neighbours.centre(smooth, v) - smooth[v]) * factor;
+            std::swap(smooth, next);
+        }
+    for (int k = 0; k < kVolumeCorrections; ++k) restoreVolume(mesh, smooth, targetVolume);
+
+    // 3. Repair: faulty triangles' vertices go back towards the marching-cubes surface.
+    std::vector<Vec3f> originalNormal(mesh.triangles.size());
+    for (size_t t = 0; t < mesh.triangles.size(); ++t) originalNormal[t] = mesh.triangles[t].normal;
+    std::vector<double> weight(n, 1.0);
+    std::vector<uint8_t> moved(n, 0), pull(n), relax(n);
+    std::vector<Vec3d> position(smooth);
+    for (int round = 0;; ++round) {
+        for (size_t v = 0; v < n; ++v)
+            position[v] = original[v] + (smooth[v] - original[v]) * weight[v];
+        setPositions(mesh, position);
+        const auto pairs = selfIntersections(mesh);
+        const auto degenerate = degenerateTriangles(mesh);
+        std::fill(pull.begin(), pull.end(), uint8_t(0));
+        std::fill(relax.begin(), relax.end(), uint8_t(0));
+        bool faults = !pairs.empty() || !degenerate.empty();
+        auto mark = [&](std::vector<uint8_t>& flags, int t) {
+            for (int32_t v : mesh.triangles[size_t(t)].indices) flags[size_t(v)] = 1;
+        };
+        for (const auto& [i, j] : pairs) mark(pull, i), mark(pull, j);
+        for (int t : degenerate) mark(relax, t);
+        for (size_t t = 0; t < mesh.triangles.size(); ++t) {
+            const Vec3d before(originalNormal[t]), now(mesh.triangles[t].normal);
+            if (dot(before, before) > 0 && !(dot(before, now) > 0)) {
+                mark(pull, int(t));
+                faults = true;
+            }
+        }
+        report.intersections = pairs.size();
+        report.degenerate = degenerate.size();
+        if (!faults || round == options.repairRounds) break;
+        const bool last = round + 1 == options.repairRounds;
+        for (size_t v = 0; v < n; ++v) {
+            if (pull[v]) weight[v] = last ? 0.0 : 0.5 * weight[v];
+            if (relax[v]) smooth[v] = (smooth[v] + neighbours.centre(position, v)) * 0.5;
+            if (pull[v] || relax[v]) moved[v] = 1;
+        }
+    }
+    for (uint8_t m : moved) report.repaired += m;
+    mesh.updateBounds();
+    report.volume = double(mesh.computeVolume());
+    return true;
+}
+
+}  // namespace ostrel
