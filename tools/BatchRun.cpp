@@ -122,13 +122,15 @@ std::string batchHelp() {
            "Standard output carries the console output (without --quiet) and the summary;\n"
            "standard error the progress line of every step (iteration k/N, time left), the\n"
            "warnings and the errors.\n"
-           "Ctrl-C finishes the current step, writes OptimizedShape_final.obj and exits.\n"
-           "Exit status: 0 done, 1 the run could not start or its final shape or plot could\n"
-           "not be written, 2 bad command line, 130 interrupted, 255 the scene's voxel model\n"
-           "cannot be built (empty, too large, fewer than 3 levels). A singular system (the\n"
-           "fixed vertices do not hold the model in place) stops the run after its first step\n"
-           "with status 1. With --smooth, status 1 also when the smooth shape could not be\n"
-           "written or is not fit for printing.\n";
+           "Ctrl-C (or SIGTERM) finishes the current step, writes OptimizedShape_final.obj\n"
+           "and exits; a second Ctrl-C stops the step in progress at once and leaves the files\n"
+           "of the last finished step.\n"
+           "Exit status: 0 done, 1 the run could not start (the scene's voxel model cannot be\n"
+           "built, does not fit the memory, or leaves nothing to design) or its final shape or\n"
+           "plot could not be written, 2 bad command line, 130 interrupted. A singular system\n"
+           "(the fixed vertices do not hold the model in place) stops the run after its first\n"
+           "step with status 1. With --smooth, status 1 also when the smooth shape could not\n"
+           "be written or is not fit for printing.\n";
 }
 
 std::string batchVersion() { return versionLine("ostrel-batch"); }

@@ -23,6 +23,7 @@
 
 #include "core/Console.h"
 #include "core/MemoryLimit.h"
+#include "fem/FemModel.h"
 #include "tools/BatchRun.h"
 
 namespace {
@@ -82,6 +83,7 @@ int main(int argc, char** argv) {
     static std::ostream* const results = new std::ostream(routeConsoleByKind(parsed.options.quiet));
     setSignalAction(onSignal);
     exitOnFailedAllocation();
+    setModelRefusalExitStatus(1);
     const int code = runBatch(parsed.options, *results, std::cerr, stopRequests);
     std::cout.flush();
     results->flush();

@@ -26,6 +26,7 @@
 #include "core/MemoryLimit.h"
 #include "core/Timing.h"
 #include "core/Version.h"
+#include "fem/FemModel.h"
 #include "fem/CoarseSolver.h"
 #include "tools/Cantilever.h"
 #include "tools/CantileverFit.h"
@@ -201,6 +202,7 @@ int main(int argc, char** argv) {
         return usageError("Model size too large (at most 2046 x 2046 x 1022)");
 
     ostrel::exitOnFailedAllocation();
+    ostrel::setModelRefusalExitStatus(1);
     std::unique_ptr<ostrel::Driver> driver = ostrel::openDriver(options);
     if (wantCuda && driver->isHost()) {
         std::cerr << "ERROR: No CUDA device available\n";

@@ -22,6 +22,7 @@
 #include "core/MemoryLimit.h"
 #include "core/Timing.h"
 #include "core/Version.h"
+#include "fem/FemModel.h"
 #include "geometry/DegenerateTriangles.h"
 #include "geometry/MeshFile.h"
 #include "geometry/TriangleMesh.h"
@@ -96,6 +97,7 @@ int main(int argc, char** argv) {
         return usageError("Invalid voxel size \"" + args[1] + "\"");
 
     exitOnFailedAllocation();
+    setModelRefusalExitStatus(1);
     auto start = std::chrono::steady_clock::now();
     TriangleMesh mesh;
     if (!readMeshFile(mesh, meshName, &out))

@@ -181,10 +181,13 @@ TEST(BatchProgram, CommandLineErrorsExitWith2) {
     Child help(kBatch, {"--help"});
     EXPECT_EQ(help.finish(), 0);
     EXPECT_EQ(help.out().rfind("Usage: ostrel-batch SCENE [--iterations N]", 0), 0u);
-    EXPECT_NE(help.out().find("1 the run could not start or its final shape or plot could\n"
-                              "not be written"),
-              std::string::npos);
-    EXPECT_NE(help.out().find("255 the scene's voxel model\ncannot be built"), std::string::npos);
+    EXPECT_NE(help.out().find("Exit status: 0 done, 1 the run could not start (the scene's voxel "
+                              "model cannot be\nbuilt, does not fit the memory, or leaves nothing "
+                              "to design) or its final shape or\nplot could not be written, 2 bad "
+                              "command line, 130 interrupted."),
+              std::string::npos)
+        << help.out();
+    EXPECT_EQ(help.out().find("255"), std::string::npos) << "no status the program never gives";
     Child version(kBatch, {"--version"});
     EXPECT_EQ(version.finish(), 0);
     EXPECT_EQ(version.out().rfind("ostrel-batch ", 0), 0u);
@@ -281,6 +284,28 @@ TEST(BatchProgram, QuietShowsTheErrorOfAnEmptyModel) {
     EXPECT_EQ(child.out(), "");
     EXPECT_EQ(child.err(),
               "ERROR: Voxel model is empty\nERROR: Cannot load scene \"" + scene.string() + "\"\n");
+}
+
+// A voxel model the scene cannot build is a failed run: status 1, as --help says.
+TEST(BatchProgram, AModelThatCannotBeBuiltExitsWith1) {
+    ScratchFolder folder("batch-unbuildable");
+    const auto scene = testing::writeCantileverScene(folder.path(), 16);
+    const std::string text = testing::readFile(scene);
+    const size_t levels = text.find("NUM_LEVELS: ");
+    ASSERT_NE(levels, std::string::npos);
+    for (const char* count : {"2", "13", "2000000000"}) {
+        std::string changed = text;
+        changed.replace(levels, changed.find('\n', levels) - levels,
+                        std::string("NUM_LEVELS: ") + count);
+        std::ofstream(scene) << changed;
+        Child child(kBatch, {scene.string(), "-q", "--threads", "1", "-o",
+                             (folder / "out").string()});
+        EXPECT_EQ(child.finish(), 1) << count;
+        EXPECT_EQ(child.err(), std::string("ERROR: #Levels must be between 3 and 12, not ") +
+                                   count + "\nERROR: Cannot load scene \"" + scene.string() +
+                                   "\"\n")
+            << count;
+    }
 }
 
 TEST(BatchProgram, QuietKeepsWarningsAndASingularSystemStopsAfterTheFirstStep) {
