@@ -308,6 +308,40 @@ TEST(BatchProgram, AModelThatCannotBeBuiltExitsWith1) {
     }
 }
 
+// Under a small address-space or data-segment cap the memory check refuses a model too large
+// for the cap, names the cap and proposes a voxel size; a model that fits runs to its end (the
+// BLAS library's threads must not wait for ever on buffers the cap denies them).
+TEST(BatchProgram, AMemoryCapIsTheLimitThatApplies) {
+    ScratchFolder folder("batch-memory-cap");
+    const auto large = testing::writeCantileverScene(folder.path(), 320);
+    std::filesystem::rename(large, folder / "large.txt");
+    const auto small = testing::writeCantileverScene(folder.path(), 16);
+    const std::string cap = std::to_string(768LL << 20);  // 768 MiB
+    struct Case {
+        const char* option;
+        const char* source;
+    };
+    for (const Case& c : {Case{"--as=", "address-space limit"}, Case{"--data=", "data-segment limit"}}) {
+        Child refused("/usr/bin/prlimit",
+                      {c.option + cap, kBatch, (folder / "large.txt").string(), "-q", "--threads",
+                       "2", "-o", (folder / "out").string()});
+        EXPECT_EQ(refused.finish(), 1) << c.option << refused.err();
+        const std::regex line("ERROR: The voxel model needs \u2248 [0-9.]+ GB, the process may use "
+                              "0\\.[0-7][0-9]* GB \\(" +
+                              std::string(c.source) +
+                              "\\); a voxel size of ([0-9.]+) \\1 \\1 fits\n");
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(refused.err(), m, line)) << c.option << refused.err();
+        EXPECT_GT(std::stod(m[1]), 2.0 / 320) << "a larger voxel";
+        EXPECT_EQ(refused.out(), "") << c.option;
+
+        Child runs("/usr/bin/prlimit", {c.option + cap, kBatch, small.string(), "-n", "2", "-q",
+                                        "--threads", "2", "-o", (folder / "out").string()});
+        EXPECT_EQ(runs.finish(), 0) << c.option << runs.err();
+        EXPECT_NE(runs.err().find("Iteration 2/2 "), std::string::npos) << runs.err();
+    }
+}
+
 TEST(BatchProgram, QuietKeepsWarningsAndASingularSystemStopsAfterTheFirstStep) {
     ScratchFolder folder("batch-warnings");
     const auto scene = testing::writeCantileverScene(folder.path(), 16);
