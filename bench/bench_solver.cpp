@@ -18,12 +18,26 @@ void zeroStart(ostrel::CudaFem& fem, const ostrel::FemModel& m) {
     fem.driver().memsetD32(fem.u_dev_[0], 0, size_t(m.numVertices(0)) * 6);
 }
 
+// The standard cantilever of the benchmark's size (its three arguments) on the host device with
+// two worker threads, set up; released at the end of the benchmark.
+struct HostSolver {
+    explicit HostSolver(const benchmark::State& state)
+        : model(ostrel::makeCantilever(int(state.range(0)), int(state.range(1)),
+                                       int(state.range(2)), 0.01, 5)),
+          fem(*model, {}, std::make_unique<ostrel::HostDriver>(2)) {
+        fem.setLogs(nullptr, nullptr);
+        fem.setup();
+    }
+    ~HostSolver() { fem.release(); }
+
+    std::unique_ptr<ostrel::FemModel> model;
+    ostrel::CudaFem fem;
+};
+
 void BM_VCycle(benchmark::State& state) {
-    const int nx = int(state.range(0)), ny = int(state.range(1)), nz = int(state.range(2));
-    auto model = ostrel::makeCantilever(nx, ny, nz, 0.01, 5);
-    ostrel::CudaFem fem(*model, {}, std::make_unique<ostrel::HostDriver>(2));
-    fem.setLogs(nullptr, nullptr);
-    fem.setup();
+    HostSolver solver(state);
+    ostrel::FemModel* model = solver.model.get();
+    ostrel::CudaFem& fem = solver.fem;
     fem.computeLoad();
     fem.prepareSolve();
     fem.solve(0.01);
@@ -37,17 +51,14 @@ void BM_VCycle(benchmark::State& state) {
     state.counters["cycles_to_1e-6"] = to1e6;
     state.counters["bytes_per_element"] =
         double(fem.allocatedBytes()) / double(model->numElements_[0]);
-    fem.release();
 }
 
 // The per-cycle bookkeeping of the finest level: its residual, the restriction to level 2 and
 // the residual norm the convergence test reads (that norm's sum comes back to the host).
 void BM_FinestResidualRestrictionAndNorm(benchmark::State& state) {
-    auto model = ostrel::makeCantilever(int(state.range(0)), int(state.range(1)),
-                                        int(state.range(2)), 0.01, 5);
-    ostrel::CudaFem fem(*model, {}, std::make_unique<ostrel::HostDriver>(2));
-    fem.setLogs(nullptr, nullptr);
-    fem.setup();
+    HostSolver solver(state);
+    ostrel::FemModel* model = solver.model.get();
+    ostrel::CudaFem& fem = solver.fem;
     fem.computeLoad();
     fem.prepareSolve();
     fem.solve(0.01);
@@ -58,7 +69,6 @@ void BM_FinestResidualRestrictionAndNorm(benchmark::State& state) {
     }
     benchmark::DoNotOptimize(norm);
     state.counters["elements"] = model->numElements_[0];
-    fem.release();
 }
 
 // Per-call split of prepareSolve and solve as counters (seconds per benchmark iteration).
@@ -75,27 +85,22 @@ void splitCounters(benchmark::State& state, const ostrel::SolverTimes& t) {
 }
 
 void BM_PrepareSolve(benchmark::State& state) {
-    auto model = ostrel::makeCantilever(int(state.range(0)), int(state.range(1)),
-                                        int(state.range(2)), 0.01, 5);
-    ostrel::CudaFem fem(*model, {}, std::make_unique<ostrel::HostDriver>(2));
-    fem.setLogs(nullptr, nullptr);
-    fem.setup();
+    HostSolver solver(state);
+    ostrel::FemModel* model = solver.model.get();
+    ostrel::CudaFem& fem = solver.fem;
     fem.prepareSolve();  // the first call pays for first-touch page faults of the scratch
     fem.resetTimes();
     for (auto _ : state) fem.prepareSolve();
     splitCounters(state, fem.times());
     // The fixations never change here: the rigid-body check ran once, in the first call.
     state.counters["fixation_checks"] = model->fixationCheck_.evaluations();
-    fem.release();
 }
 
 // The solver's part of a design iteration: prepareSolve and a solve to 0.01 from a zero start.
 void BM_PrepareAndSolveFromZero(benchmark::State& state) {
-    auto model = ostrel::makeCantilever(int(state.range(0)), int(state.range(1)),
-                                        int(state.range(2)), 0.01, 5);
-    ostrel::CudaFem fem(*model, {}, std::make_unique<ostrel::HostDriver>(2));
-    fem.setLogs(nullptr, nullptr);
-    fem.setup();
+    HostSolver solver(state);
+    ostrel::FemModel* model = solver.model.get();
+    ostrel::CudaFem& fem = solver.fem;
     fem.computeLoad();
     fem.prepareSolve();
     fem.resetTimes();
@@ -108,7 +113,6 @@ void BM_PrepareAndSolveFromZero(benchmark::State& state) {
     }
     splitCounters(state, fem.times());
     state.counters["cycles"] = cycles;
-    fem.release();
 }
 
 }  // namespace

@@ -50,21 +50,16 @@ constexpr size_t kPositions = 64;
 // kernel source; the launch covers whole tiles).
 constexpr long long kElementTile = 32;
 
-// Values per partial sum in every stage of the residual norm's reduction.
-constexpr int kSumChunk = 32;
+}  // namespace
 
-// Entries of all stages of the reduction of n values: ceil(n/32), then ceil of that / 32, ...
-// down to the one final sum.
 size_t residualSumEntries(size_t n) {
     size_t total = 0;
     do {
-        n = (n + kSumChunk - 1) / kSumChunk;
+        n = (n + kResidualSumChunk - 1) / kResidualSumChunk;
         total += n;
     } while (n > 1);
     return total;
 }
-
-}  // namespace
 
 CudaFem::CudaFem(FemModel& model, const DeviceOptions& options, std::unique_ptr<Driver> driver)
     : model_(model),
@@ -513,9 +508,9 @@ double CudaFem::sumOnDevice(CUdeviceptr values, int n) {
     assert(n >= 1 && n <= model_.numVertices(0));
     // ceil(n/32) partial sums of the values, then of those, ... until one is left.
     CUdeviceptr in = values, out = residualSums_dev_;
-    int chunk = kSumChunk;
+    int chunk = kResidualSumChunk;
     for (bool first = true;; first = false) {
-        int parts = (n + kSumChunk - 1) / kSumChunk;
+        int parts = (n + kResidualSumChunk - 1) / kResidualSumChunk;
         void* params[] = {&in, &n, &out, &chunk};
         if (first)
             launch(partialSumsOfFloatsKernel_, parts, 128, params,

@@ -45,6 +45,13 @@ class FemModel;
 /// Seconds spent in the parts of prepareSolve and solve, summed over calls since the last reset.
 /// Host-side wall times: on a GPU a kernel's time shows in the first synchronous copy after it
 /// (the coarsest operator's copy ends the assembly, the per-cycle copies end each cycle).
+/// Values per partial sum in every stage of the residual norm's reduction on the device.
+constexpr int kResidualSumChunk = 32;
+
+/// Entries of all stages of the reduction of n values: ceil(n/32), then ceil of that / 32, ...
+/// down to the one final sum (the device buffer of the residual norm holds that many doubles).
+size_t residualSumEntries(size_t n);
+
 struct SolverTimes {
     double uploads = 0;        ///< dt_, fixed vertices, element factors and masses
     double assembly = 0;       ///< assembly kernels and the copy of the coarsest operator

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <sstream>
 
+#include "gpu/CudaFem.h"
+
 namespace ostrel {
 namespace {
 
@@ -59,6 +61,7 @@ double estimateDeviceBytes(const SceneSize& s) {
     // Level 0: fixed flags, masses, loads and residuals per vertex; factors, two flags and four
     // float fields per element.
     double bytes = s.vertices * (1 + 4 + 12 + 4) + s.elements * (4 + 2 + 16);
+    bytes += 8 * double(residualSumEntries(size_t(s.vertices)));  // the residual norm's sums
     std::array<double, 3> dims = s.extent;
     double nE = s.elements, nV = s.vertices;
     for (int l = 0; l < s.levels; ++l) {
@@ -71,6 +74,8 @@ double estimateDeviceBytes(const SceneSize& s) {
         }
         bytes += 4 * (cells(dims) + cells(points) + nE + nV);  // grids and positions
         if (l != 1) bytes += 3 * 8 * nV;                        // displacements
+        if (l == 0 || (l >= 2 && l <= s.levels - 2))
+            bytes += 3 * 8 * cells(points);  // the dense residual the restriction gathers from
         if (l >= 2) bytes += nV * (3 + 243) * 8 + nE * 324 * 8;  // rhs, operator, element matrices
         if (l == 2) bytes += nE * 64 * (4 + 1);                 // assembly weights and flags
         for (double& d : dims) d = std::ceil(d / 2);

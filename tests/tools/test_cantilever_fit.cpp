@@ -98,7 +98,7 @@ TEST(LargestCantilever, FitsAndTheNextDoesNot) {
         {"device_bound", 64 * mb, 1e12, false, FitBound::Device},
         {"host_bound", 1e12, 64 * mb, false, FitBound::Host},
         {"host_device", 0, 100 * mb, true, FitBound::Host},
-        {"gpu_of_80_gb", 72e9, 115e9, false, FitBound::Host},
+        {"gpu_of_80_gb", 72e9, 115e9, false, FitBound::Device},
         {"index_limits", 1e15, 1e15, false, FitBound::ModelLimits},
     };
     for (const FitCase& c : cases) {
