@@ -126,11 +126,12 @@ std::string batchHelp() {
            "and exits; a second Ctrl-C stops the step in progress at once and leaves the files\n"
            "of the last finished step.\n"
            "Exit status: 0 done, 1 the run could not start (the scene's voxel model cannot be\n"
-           "built, does not fit the memory, or leaves nothing to design) or its final shape or\n"
-           "plot could not be written, 2 bad command line, 130 interrupted. A singular system\n"
-           "(the fixed vertices do not hold the model in place) stops the run after its first\n"
-           "step with status 1. With --smooth, status 1 also when the smooth shape could not\n"
-           "be written or is not fit for printing.\n";
+           "built or does not fit the memory, nothing is left to design, or more is held solid\n"
+           "than the volume fraction) or its final shape or plot could not be written, 2 bad\n"
+           "command line, 130 interrupted. A singular system (the fixed vertices do not hold\n"
+           "the model in place) stops the run after its first step with status 1. With\n"
+           "--smooth, status 1 also when the smooth shape could not be written or is not fit\n"
+           "for printing.\n";
 }
 
 std::string batchVersion() { return versionLine("ostrel-batch"); }

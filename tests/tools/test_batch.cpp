@@ -182,9 +182,10 @@ TEST(BatchProgram, CommandLineErrorsExitWith2) {
     EXPECT_EQ(help.finish(), 0);
     EXPECT_EQ(help.out().rfind("Usage: ostrel-batch SCENE [--iterations N]", 0), 0u);
     EXPECT_NE(help.out().find("Exit status: 0 done, 1 the run could not start (the scene's voxel "
-                              "model cannot be\nbuilt, does not fit the memory, or leaves nothing "
-                              "to design) or its final shape or\nplot could not be written, 2 bad "
-                              "command line, 130 interrupted."),
+                              "model cannot be\nbuilt or does not fit the memory, nothing is left "
+                              "to design, or more is held solid\nthan the volume fraction) or its "
+                              "final shape or plot could not be written, 2 bad\ncommand line, 130 "
+                              "interrupted."),
               std::string::npos)
         << help.out();
     EXPECT_EQ(help.out().find("255"), std::string::npos) << "no status the program never gives";
