@@ -1,7 +1,9 @@
-// The scene renderer on OpenGL. The frame is drawn into the renderer's own frame target (colour,
-// depth-stencil and the object-ID buffer as a second colour attachment), which starts as a copy
-// of the back buffer the caller cleared and is copied back onto it at the end of Render(); the
-// draw framebuffer bound when Render() is called is the back buffer.
+// The scene renderer on OpenGL. The draw framebuffer bound when Render() is called is the back
+// buffer, cleared by the caller. While handles are shown the frame is drawn into the renderer's
+// own frame target (colour, depth-stencil and the object-ID buffer as a second colour
+// attachment, which the back buffer cannot carry): it starts cleared to the caller's clear
+// colour and is copied onto the back buffer at the end, the frame's one full-window copy.
+// Otherwise the frame is drawn straight into the back buffer and the object IDs stay 0.
 #include "render/CutSceneRenderer.h"
 
 #include <array>
@@ -77,18 +79,23 @@ public:
         const GLenum colour[2] = {GL_COLOR_ATTACHMENT0, GL_NONE};
         glDrawBuffers(2, withIds ? both : colour);
     }
-    /// Copies the colour of `from` into this target (from = the back buffer) or back.
-    void CopyFrom(GLuint from) const { Blit(from, framebuffer_.get()); }
-    void CopyTo(GLuint to) const { Blit(framebuffer_.get(), to); }
-
-private:
-    void Blit(GLuint from, GLuint to) const {
-        glBindFramebuffer(GL_READ_FRAMEBUFFER, from);
-        if (from == framebuffer_.get()) glReadBuffer(GL_COLOR_ATTACHMENT0);
+    /// Clears the object IDs to 0 (binds this target).
+    void ClearIds() const {
+        glBindFramebuffer(GL_FRAMEBUFFER, framebuffer_.get());
+        SetTargets(true);
+        const GLuint zero[4] = {0, 0, 0, 0};
+        glClearBufferuiv(GL_COLOR, 1, zero);
+        SetTargets(false);
+    }
+    /// Copies the colour onto the framebuffer `to` (the back buffer).
+    void CopyTo(GLuint to) const {
+        glBindFramebuffer(GL_READ_FRAMEBUFFER, framebuffer_.get());
+        glReadBuffer(GL_COLOR_ATTACHMENT0);
         glBindFramebuffer(GL_DRAW_FRAMEBUFFER, to);
-        if (to == framebuffer_.get()) SetTargets(false);
         glBlitFramebuffer(0, 0, width_, height_, 0, 0, width_, height_, GL_COLOR_BUFFER_BIT, GL_NEAREST);
     }
+
+private:
     GlTexture color_;
     GlRenderbuffer depth_;
     GlFramebuffer framebuffer_;
@@ -120,7 +127,7 @@ struct CutSceneRenderer::Impl {
     std::vector<std::uint8_t> hostTypes;
     std::vector<std::int32_t> hostArrowVertices;
     std::vector<Matrix4> hostArrowMatrices;
-    GpuMesh handleMesh, arrowMesh, groundMesh;
+    GpuMesh arrowMesh, groundMesh;
     ObjectIdBuffer objectIds;
     FrameTarget frame;
     GpuMesh inputMesh;
@@ -132,6 +139,7 @@ struct CutSceneRenderer::Impl {
 
     std::uint64_t meshGeneration = 1;
     bool shadowValid = false;
+    bool idsWritten = true;  ///< the object IDs may be non-zero (a fresh buffer is cleared once)
     ShadowKey shadowKey;
     int shadowRenders = 0;
 
@@ -172,7 +180,6 @@ void CutSceneRenderer::Impl::ReleaseDevice() {
     shadowMap.Release();
     groundMesh.Release();
     arrowMesh.Release();
-    handleMesh.Release();
     arrowMatrices.Release();
     arrowVertices.Release();
     handleTypes.Release();
@@ -205,8 +212,6 @@ bool CutSceneRenderer::OnCreateDevice() {
     if (!r.handleTypes.Create(1)) return false;
     if (!r.arrowVertices.Create(4)) return false;
     if (!r.arrowMatrices.Create(64)) return false;
-    if (!r.handleMesh.BuildPositions(handleCubePositions(), handleCubeIndices(), kTriangleList))
-        return false;
     if (!r.arrowMesh.Build(Arrow<VPN>(32, 0.1f, 0.2f, 0.6f, 0.4f))) return false;
     if (!r.groundMesh.Build(UnitPlane<VPN>(true))) return false;
     if (r.scene && r.scene->isLoaded() && !r.scene->mesh().vertices.empty() &&
@@ -275,7 +280,8 @@ void CutSceneRenderer::Impl::UploadInstances() {
     handleTypes.Update(hostTypes.data(), std::uint32_t(hostTypes.size()));
 
     buildArrowInstances(*m, hostPositions, view, scene->vertexHandleRadius_,
-                        scene->forceArrowScale_, hostArrowVertices, hostArrowMatrices);
+                        longestArrow(scene->mesh().halfSize, scene->forceArrowScaling_),
+                        hostArrowVertices, hostArrowMatrices);
     if (!hostArrowVertices.empty()) {
         const auto a = std::uint32_t(hostArrowVertices.size());
         if (!arrowVertices.Resize(a) || !arrowMatrices.Resize(2 * a)) {
@@ -373,16 +379,20 @@ void CutSceneRenderer::Impl::DrawHandlesAndArrows() {
     const auto n = GLsizei(hostPositions.size());
     if (n == 0) return;
     effect.g_fSphereRadius->SetFloat(scene->vertexHandleRadius_);
+    effect.g_vViewportSize->SetFloatVector(
+        vec4(float(width), float(height), 1.0f / float(width), 1.0f / float(height)));
     frame.SetTargets(true);
 
+    // One point sprite per handle in a single draw: the vertex shader sizes each sprite to its
+    // sphere's picture, the fragment shader casts the sphere.
     effect.renderSimulationVertices->Apply();
-    const VertexBufferBinding handleSlots[3] = {{handleMesh.vertexBuffer(), 12, 0},
+    const VertexBufferBinding handleSlots[3] = {{0, 0, 0},
                                                 {handlePositions.buffer(), 12, 0},
                                                 {handleTypes.buffer(), 1, 0}};
     effect.layouts[4]->Bind(handleSlots);
-    glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, handleMesh.indexBuffer());
-    glDrawElementsInstanced(GL_TRIANGLES, GLsizei(handleMesh.indexCount()), GL_UNSIGNED_INT,
-                            nullptr, n);
+    glEnable(GL_PROGRAM_POINT_SIZE);
+    glDrawArrays(GL_POINTS, 0, n);
+    glDisable(GL_PROGRAM_POINT_SIZE);
 
     if (!hostArrowVertices.empty()) {
         effect.renderForceArrows->Apply();
@@ -413,19 +423,23 @@ void CutSceneRenderer::Render() {
     const Matrix4 lightView = r.lightView();
     if (s.shadowsActive()) r.RenderShadowMap(lightView);
 
-    // 3. Main pass set-up: the frame target starts as the cleared back buffer.
-    r.frame.CopyFrom(GLuint(backBuffer));
-    glBindFramebuffer(GL_FRAMEBUFFER, r.frame.framebuffer());
+    // 3. Main pass set-up. The object IDs are cleared whenever a frame may have written them.
+    if (handles || r.idsWritten) r.frame.ClearIds();
+    r.idsWritten = handles;
+    if (handles) {
+        GLfloat clearColour[4] = {0, 0, 0, 0};
+        glGetFloatv(GL_COLOR_CLEAR_VALUE, clearColour);
+        glBindFramebuffer(GL_FRAMEBUFFER, r.frame.framebuffer());
+        glClearBufferfv(GL_COLOR, 0, clearColour);
+    } else {
+        glBindFramebuffer(GL_FRAMEBUFFER, GLuint(backBuffer));
+    }
     glViewport(0, 0, r.width, r.height);
     glDepthRange(0.0, 1.0);
     glDepthMask(GL_TRUE);
     glClearDepth(1.0);
     glClearStencil(0);
     glClear(GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
-    r.frame.SetTargets(true);
-    const GLuint zero[4] = {0, 0, 0, 0};
-    glClearBufferuiv(GL_COLOR, 1, zero);
-    r.frame.SetTargets(false);
     if (s.enableHeadLight || !r.scene) {
         r.effect.g_vLightPosCS->SetFloatVector(vec4(0, 0, 0, 0));
     } else {
@@ -463,11 +477,11 @@ void CutSceneRenderer::Render() {
     if (handles) r.DrawHandlesAndArrows();
 
     // 9. The back buffer alone, default rasterizer state.
-    r.frame.SetTargets(false);
+    if (handles) r.frame.SetTargets(false);
     if (r.lineDrawer.effect().setDefaultRasterizerState)
         r.lineDrawer.effect().setDefaultRasterizerState->Apply();
     glUseProgram(0);
-    r.frame.CopyTo(GLuint(backBuffer));
+    if (handles) r.frame.CopyTo(GLuint(backBuffer));
     glBindFramebuffer(GL_FRAMEBUFFER, GLuint(backBuffer));
 }
 

@@ -32,7 +32,8 @@ const gl::EffectContract& cutSceneRendererContract() {
          {"g_mShadowMap", K::Matrix},
          {"g_mInvViewLight", K::Matrix},
          {"g_fClippingY", K::Scalar},
-         {"g_txShadowMap", K::Texture}}};
+         {"g_txShadowMap", K::Texture},
+         {"g_vViewportSize", K::Vector}}};
     return contract;
 }
 

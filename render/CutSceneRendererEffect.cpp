@@ -13,7 +13,7 @@ bool CutSceneRendererEffect::BindVariables() {
         &g_vAmbientColor, &g_vDiffuseColor, &g_vSpecularColor, &g_mWorld, &g_vSceneCenter,
         &g_vFogColor, &g_fFogExponent, &g_fFogDensity, &g_mWorldLightSMProjection,
         &g_vAmbientColorCutSurfaces, &g_vDiffuseColorCutSurfaces, &g_vSpecularColorCutSurfaces,
-        &g_mShadowMap, &g_mInvViewLight, &g_fClippingY, &g_txShadowMap};
+        &g_mShadowMap, &g_mInvViewLight, &g_fClippingY, &g_txShadowMap, &g_vViewportSize};
     Pass** const passes[] = {&setSolidRenderMode,
                              &setWireFrameRenderMode,
                              &renderMeshWithFaceNormals,
@@ -40,9 +40,9 @@ bool CutSceneRendererEffect::BindVariables() {
     const InputElementDesc cut[] = {{"POSITION", 0, f3, 0, 0, false, 0},
                                     {"NORMAL", 0, f3, 0, kAppendAligned, false, 0},
                                     {"CUT_ID", 0, Format::R32_SINT, 0, kAppendAligned, false, 0}};
-    const InputElementDesc handles[] = {{"POSITION", 0, f3, 0, 0, false, 0},
-                                        {"CENTER", 0, f3, 1, 0, true, 1},
-                                        {"TYPE", 0, Format::R8_SINT, 2, 0, true, 1}};
+    // One point per handle: its centre and type are per-vertex data.
+    const InputElementDesc handles[] = {{"CENTER", 0, f3, 1, 0, false, 0},
+                                        {"TYPE", 0, Format::R8_SINT, 2, 0, false, 0}};
     const InputElementDesc arrows[] = {{"POSITION", 0, f3, 0, 0, false, 0},
                                        {"NORMAL", 0, f3, 0, kAppendAligned, false, 0},
                                        {"VERTEX", 0, Format::R32_SINT, 1, 0, true, 1},
@@ -59,7 +59,7 @@ bool CutSceneRendererEffect::BindVariables() {
            CreateInputLayout(renderMesh, mesh, 2, &layouts[1], &layoutCount) &&
            CreateInputLayout(renderMesh, twoSlots, 2, &layouts[2], &layoutCount) &&
            CreateInputLayout(renderMeshWithCutSurfaces, cut, 3, &layouts[3], &layoutCount) &&
-           CreateInputLayout(renderSurfaceVertices, handles, 3, &layouts[4], &layoutCount) &&
+           CreateInputLayout(renderSurfaceVertices, handles, 2, &layouts[4], &layoutCount) &&
            CreateInputLayout(renderForceArrows, arrows, 11, &layouts[5], &layoutCount);
 }
 

@@ -29,7 +29,10 @@ public:
              *g_mWorldLightSMProjection = nullptr, *g_vAmbientColorCutSurfaces = nullptr,
              *g_vDiffuseColorCutSurfaces = nullptr, *g_vSpecularColorCutSurfaces = nullptr,
              *g_mShadowMap = nullptr, *g_mInvViewLight = nullptr, *g_fClippingY = nullptr,
-             *g_txShadowMap = nullptr;
+             *g_txShadowMap = nullptr,
+             /// (width, height, 1/width, 1/height) of the viewport: the handles' sprites are
+             /// sized in pixels and cast their rays from the fragment's window position.
+             *g_vViewportSize = nullptr;
     ostrel::gl::EffectTechnique* technique = nullptr;
     Pass *setSolidRenderMode = nullptr, *setWireFrameRenderMode = nullptr,
          *renderMeshWithFaceNormals = nullptr, *renderMeshWithFaceNormalsAndShadows = nullptr,

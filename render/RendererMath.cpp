@@ -1,5 +1,6 @@
 #include "render/RendererMath.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "fem/FemModel.h"
@@ -39,11 +40,77 @@ Matrix4 rotationTakingXTo(const Vec3f& d) {
     return halfTurn(d - Vec3f(1, 0, 0)) * halfTurn(Vec3f(0, 1, 0));
 }
 
-Matrix4 arrowWorld(const Vec3f& position, const Vec3f& force, float handleRadius, float k) {
-    const float magnitude = length(force);
+Matrix4 arrowWorld(const Vec3f& tail, const Vec3f& direction, float length) {
     const Matrix4 ry90 = Matrix4::fromRows({0, 0, 1, 0, 0, 1, 0, 0, -1, 0, 0, 0, 0, 0, 0, 1});
-    return translation(position) * rotationTakingXTo(force / magnitude) *
-           translation(1.5f * handleRadius, 0, 0) * scaling(magnitude * k) * ry90;
+    return translation(tail) * rotationTakingXTo(direction) * scaling(length) * ry90;
+}
+
+namespace {
+
+/// Whether a world point lies below the ground or in (or on the boundary of) a finest-level
+/// cell that holds an element.
+bool blocked(const FemModel& model, const Vec3f& p) {
+    constexpr double kTolerance = 1e-3;  // of a voxel: points on a cell face touch both cells
+    if (p.z < kTolerance * model.voxelSize_.z) return true;
+    int low[3], high[3];
+    for (int a = 0; a < 3; ++a) {
+        const double u = (double(p[a]) - model.origin_[a]) / model.voxelSize_[a];
+        const double cell = std::floor(u);
+        low[a] = high[a] = int(cell);
+        if (u - cell < kTolerance) low[a] -= 1;
+        if (u - cell > 1 - kTolerance) high[a] += 1;
+    }
+    for (int z = low[2]; z <= high[2]; ++z)
+        for (int y = low[1]; y <= high[1]; ++y)
+            for (int x = low[0]; x <= high[0]; ++x)
+                if (model.elementAt(0, {x, y, z}) >= 0) return true;
+    return false;
+}
+
+/// Sum of the directions from the vertex to the centres of the open cells around it (no
+/// element, above the ground): zero inside the solid, the outward normal on a face.
+Vec3f outwardDirection(const FemModel& model, int vertex) {
+    const GridPos g = unpack(model.vertexPosition_[0][size_t(vertex)]);
+    Vec3f sum(0, 0, 0);
+    for (int dz = -1; dz <= 0; ++dz)
+        for (int dy = -1; dy <= 0; ++dy)
+            for (int dx = -1; dx <= 0; ++dx) {
+                const GridPos c{g.x + dx, g.y + dy, g.z + dz};
+                const double centreZ = model.origin_.z + (c.z + 0.5) * model.voxelSize_.z;
+                if (model.elementAt(0, c) < 0 && centreZ >= 0)
+                    sum += Vec3f(float(2 * dx + 1), float(2 * dy + 1), float(2 * dz + 1));
+            }
+    return sum;
+}
+
+bool axisFree(const FemModel& model, const ArrowPlacement& a) {
+    constexpr int kSamples = 8;
+    for (int k = 0; k <= kSamples; ++k)
+        if (blocked(model, a.tail + a.direction * (a.length * float(k) / kSamples))) return false;
+    return true;
+}
+
+}  // namespace
+
+ArrowPlacement placeArrow(const FemModel& model, int vertex, const Vec3f& position,
+                          const Vec3f& force, float arrowLength, float handleRadius) {
+    const Vec3f d = force / length(force);
+    const float gap = 1.5f * handleRadius;
+    const ArrowPlacement away{position + d * gap, d, arrowLength};
+    const ArrowPlacement towards{position - d * (gap + arrowLength), d, arrowLength};
+    if (axisFree(model, away)) return away;
+    if (axisFree(model, towards)) return towards;
+    const Vec3f n = outwardDirection(model, vertex);
+    const Vec3f across = n - d * dot(n, d);
+    const float l = length(across);
+    if (l > 1e-3f * length(n)) {
+        const Vec3f shift = across * ((0.2f * arrowLength + handleRadius) / l);
+        for (const ArrowPlacement& a : {away, towards}) {
+            const ArrowPlacement moved{a.tail + shift, a.direction, a.length};
+            if (axisFree(model, moved)) return moved;
+        }
+    }
+    return away;
 }
 
 float fogDensity(float hx, float hy) { return powf(-logf(0.1f), 2) / (50 * (hx + hy)); }
@@ -68,20 +135,35 @@ void buildHandleInstances(const FemModel& model, std::vector<Vec3f>& positions,
 }
 
 void buildArrowInstances(const FemModel& model, const std::vector<Vec3f>& positions,
-                         const Matrix4& view, float handleRadius, float k,
+                         const Matrix4& view, float handleRadius, float longest,
                          std::vector<std::int32_t>& vertices, std::vector<Matrix4>& matrices) {
     vertices.clear();
     matrices.clear();
     const size_t n = std::min(positions.size(), model.force_.size() / 3);
+    const auto forceAt = [&](size_t i) {
+        return Vec3f(model.force_[3 * i], model.force_[3 * i + 1], model.force_[3 * i + 2]);
+    };
+    float largest = 0;
     for (size_t i = 0; i < n; ++i) {
-        const Vec3f f(model.force_[3 * i], model.force_[3 * i + 1], model.force_[3 * i + 2]);
+        const float m = length(forceAt(i));
+        if (std::isfinite(m)) largest = std::max(largest, m);
+    }
+    for (size_t i = 0; i < n; ++i) {
+        const Vec3f f = forceAt(i);
         // A NaN compares unequal to 0 and so gets an arrow, as any other non-zero force.
         if (f.x == 0 && f.y == 0 && f.z == 0) continue;
         vertices.push_back(std::int32_t(i));
-        const Matrix4 w = view * arrowWorld(positions[i], f, handleRadius, k);
+        const float m = length(f);
+        const float drawn = std::isfinite(m) && largest > 0 ? longest * (m / largest) : longest;
+        const ArrowPlacement a = placeArrow(model, int(i), positions[i], f, drawn, handleRadius);
+        const Matrix4 w = view * arrowWorld(a.tail, a.direction, a.length);
         matrices.push_back(w);
         matrices.push_back(transpose(inverse(w)));
     }
+}
+
+float longestArrow(const Vec3f& halfSize, float scaling) {
+    return 0.1f * 2 * length(halfSize) * scaling;
 }
 
 }  // namespace ostrel

@@ -22,10 +22,27 @@ Matrix4 shadowTextureMatrix();
 /// The half-turn rotation R(d) that takes +x to the unit vector d (two branches by the sign of
 /// d.x, as quaternions with w = 0).
 Matrix4 rotationTakingXTo(const Vec3f& d);
-/// World matrix of a force arrow (before the view): T(p) * R(F/|F|) * T(1.5 r_h, 0, 0) *
-/// S(|F| k) * R_y(90 deg). The arrow mesh's +z becomes the force direction; it starts 1.5 handle
-/// radii from p and is |F| k long.
-Matrix4 arrowWorld(const Vec3f& position, const Vec3f& force, float handleRadius, float k);
+/// World matrix of a force arrow (before the view): T(tail) * R(direction) * S(length) *
+/// R_y(90 deg). The arrow mesh's +z (length 1) becomes `direction` (a unit vector), starting at
+/// `tail`.
+Matrix4 arrowWorld(const Vec3f& tail, const Vec3f& direction, float length);
+
+/// Where the arrow of a force is drawn: from `tail` along the unit `direction`, `length` long.
+struct ArrowPlacement {
+    Vec3f tail, direction;
+    float length = 0;
+};
+
+/// The arrow of `force` at finest-level vertex `vertex` (world position `position`),
+/// `arrowLength` long, placed so that it can be seen: the first of these whose axis stays out
+/// of the solid (the cells that hold an element) and above the ground (z = 0), else the first:
+///   1. from 1.5 handle radii beyond the vertex, pointing away from it along the force;
+///   2. on the other side, pointing at the vertex and ending 1.5 handle radii before it;
+///   3. and 4. the same, moved off the surface (along the vertex's outward direction, taken
+///      across the force) by the arrow head's radius (a fifth of its length) and a handle radius.
+ArrowPlacement placeArrow(const FemModel& model, int vertex, const Vec3f& position,
+                          const Vec3f& force, float arrowLength, float handleRadius);
+
 /// (ln 10)^2 / (50 (hx + hy)), computed as powf(-logf(0.1), 2) / (50 (hx + hy)).
 float fogDensity(float hx, float hy);
 /// G = T(hx, hy, 0) * S(100 (hx + hy)) * T(-0.5, -0.5, 0): the unit plane centred under the
@@ -38,9 +55,16 @@ void buildHandleInstances(const FemModel& model, std::vector<Vec3f>& positions,
                           std::vector<std::uint8_t>& types);
 
 /// Arrow of every vertex whose force has a component that is not exactly 0 (NaN counts): its
-/// vertex index and two matrices, W = V * arrowWorld(...) and the inverse transpose of W.
+/// vertex index and two matrices, W = V * arrowWorld(placeArrow(...)) and the inverse
+/// transpose of W. The arrows' lengths are proportional to the forces, the largest (finite)
+/// force's arrow `longest` long; the forces themselves are not changed.
 void buildArrowInstances(const FemModel& model, const std::vector<Vec3f>& positions,
-                         const Matrix4& view, float handleRadius, float k,
+                         const Matrix4& view, float handleRadius, float longest,
                          std::vector<std::int32_t>& vertices, std::vector<Matrix4>& matrices);
+
+/// Length of the largest force's arrow for a model with the given bounding-box half size: a
+/// tenth of its diagonal times the scene's arrow scaling (EDITOR_FORCE_ARROW_SCALING, 1 when
+/// absent).
+float longestArrow(const Vec3f& halfSize, float scaling);
 
 }  // namespace ostrel

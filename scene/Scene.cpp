@@ -127,6 +127,7 @@ void Scene::resetScene() {
     forceSphereRadius_ = (voxelSize_.x + voxelSize_.y + voxelSize_.z) * 10.0 / 3.0;
     forcePerPixel_ = 0.1;
     forceArrowScale_ = float(0.001 / (mean * mean * mean));
+    forceArrowScaling_ = 1;
     meanVoxelSize_ = float(mean);
 }
 
@@ -301,6 +302,7 @@ bool Scene::loadScene(const std::wstring& fileName, std::wostream* log) {
     float arrowScaling = 1;
     file_.getFloat(L"EDITOR_FORCE_ARROW_SCALING", arrowScaling, log);
     forceArrowScale_ *= arrowScaling;
+    forceArrowScaling_ = arrowScaling;
     meanVoxelSize_ = float(mean);
 
     if (!readDesignControls(log)) return false;

@@ -93,6 +93,7 @@ public:
     double forceSphereRadius_ = 0;
     double forcePerPixel_ = 0.1;
     float forceArrowScale_ = 0;
+    float forceArrowScaling_ = 1;  ///< EDITOR_FORCE_ARROW_SCALING: the arrows' display scale
     float meanVoxelSize_ = 0;
 
     /// The affine map from the mesh file's coordinates to the model's (world) coordinates:

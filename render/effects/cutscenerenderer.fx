@@ -23,13 +23,13 @@ variable matrix g_mShadowMap
 variable matrix g_mInvViewLight
 variable scalar g_fClippingY
 variable texture g_txShadowMap sampler2DShadow
+variable vector g_vViewportSize
 
 glsl common fragment
-const float kShadowTexel = 1.0 / 4096.0;
-
-// Fraction of light that reaches a view-space point (1 lit, 0 in shadow): four bilinear depth
-// comparisons over a 3 x 3 texel footprint. The receiver bias grows with the slope towards the
-// light; points outside the light's frustum count as lit.
+// Fraction of light that reaches a view-space point (1 lit, 0 in shadow): one bilinear depth
+// comparison over the 2 x 2 texels around the point (a wider footprint costs a third of the
+// frame on a software rasterizer, where the ground fills most of the window). The receiver
+// bias grows with the slope towards the light; points outside the light's frustum count as lit.
 float shadowFactor(vec3 posVS, float nDotL) {
     vec4 s = g_mShadowMap * vec4(posVS, 1.0);
     if (s.w <= 0.0) return 1.0;
@@ -38,11 +38,7 @@ float shadowFactor(vec3 posVS, float nDotL) {
     if (uv.x < 0.0 || uv.x > 1.0 || uv.y < 0.0 || uv.y > 1.0 || s.z > 1.0) return 1.0;
     float slope = sqrt(max(1.0 - nDotL * nDotL, 0.0)) / max(nDotL, 0.1);
     float z = s.z - 0.00002 * (1.0 + min(slope, 10.0));
-    float sum = texture(g_txShadowMap, vec3(uv + vec2(-0.5, -0.5) * kShadowTexel, z)) +
-                texture(g_txShadowMap, vec3(uv + vec2(0.5, -0.5) * kShadowTexel, z)) +
-                texture(g_txShadowMap, vec3(uv + vec2(-0.5, 0.5) * kShadowTexel, z)) +
-                texture(g_txShadowMap, vec3(uv + vec2(0.5, 0.5) * kShadowTexel, z));
-    return sum * 0.25;
+    return texture(g_txShadowMap, vec3(uv, z));
 }
 
 vec3 lightDirection(vec3 posVS) { return normalize(g_vLightPosCS.xyz - posVS); }
@@ -71,16 +67,23 @@ float fogVisibility(vec3 posWorld) {
     return exp(-pow(d, g_fFogExponent));
 }
 
-// Sphere of radius g_fSphereRadius about a view-space centre, hit by the eye ray through
-// posVS; discards a miss. Returns the unit normal. The depth stays that of the cube's face (at
-// most one radius in front of the sphere): writing the sphere's own depth would switch off the
-// early depth test that rejects the many hidden handles cheaply.
-vec3 sphereHit(vec3 posVS, vec3 centerVS, out vec3 hitVS) {
-    vec3 d = normalize(posVS);
-    float b = dot(d, centerVS);
-    float disc = b * b - (dot(centerVS, centerVS) - g_fSphereRadius * g_fSphereRadius);
+// Sphere of radius g_fSphereRadius about a view-space centre, hit by the eye ray through this
+// fragment; discards a miss. Returns the unit normal and writes the hit point's depth, moved
+// half a radius towards the eye: a handle half inside the surface keeps the visible part of
+// its outline, and where the visible cap thins out at the surface the depth buffer (whose steps
+// are about 4e-4 units at a distance of 2.5) still puts it in front. The window depth assumes a
+// depth range of 0 to 1 in clip space, as the framework sets it.
+vec3 sphereHit(vec3 centerVS, out vec3 hitVS) {
+    vec2 ndc = gl_FragCoord.xy * g_vViewportSize.zw * 2.0 - 1.0;
+    vec3 d = vec3((ndc.x + g_mProjection[2][0]) / g_mProjection[0][0],
+                  (ndc.y + g_mProjection[2][1]) / g_mProjection[1][1], -1.0);
+    float a = dot(d, d), b = dot(d, centerVS);
+    float disc = b * b - a * (dot(centerVS, centerVS) - g_fSphereRadius * g_fSphereRadius);
     if (disc < 0.0) discard;
-    hitVS = d * (b - sqrt(disc));
+    float t = (b - sqrt(disc)) / a;
+    hitVS = d * t;
+    vec4 clip = g_mProjection * vec4(d * (t - 0.5 * g_fSphereRadius * inversesqrt(a)), 1.0);
+    gl_FragDepth = gl_DepthRange.near + gl_DepthRange.diff * (clip.z / clip.w);
     return (hitVS - centerVS) / g_fSphereRadius;
 }
 end
@@ -156,7 +159,8 @@ void main() {
 end
 
 // The ground is two-sided: its fog passes cull back faces so that the coincident faces do not
-// blend twice.
+// blend twice. They push the ground's depth back a little (polygon offset), so that the object's
+// wire-frame edges that lie in the ground (z = 0) stay in front of it.
 glsl fragment FogFS
 in vec3 vPosVS;
 in vec3 vNormalVS;
@@ -245,27 +249,45 @@ void main() {
 }
 end
 
+// A handle is one point sprite: the square on screen that holds the picture of its sphere (the
+// tangent rays from the eye bound it), at the depth of the sphere's nearest point. A sphere that
+// reaches the near plane is not drawn.
 glsl vertex HandleVS
-in vec3 POSITION;
 in vec3 CENTER;
 in int TYPE;
-out vec3 vPosVS;
 flat out vec3 vCenterVS;
 flat out int vType;
 flat out int vInstance;
+
+// Tangent ratios x/depth of the sphere's outline along one screen axis: (lower, upper).
+vec2 tangents(float a, float depth, float r) {
+    float q = r * sqrt(max(a * a + depth * depth - r * r, 0.0));
+    return vec2(a * depth - q, a * depth + q) / (depth * depth - r * r);
+}
+
 void main() {
-    vec3 world = CENTER + (POSITION * 2.0 - 1.0) * g_fSphereRadius;
-    vec4 p = g_mWorldView * vec4(world, 1.0);
-    vPosVS = p.xyz;
-    vCenterVS = (g_mWorldView * vec4(CENTER, 1.0)).xyz;
+    vec3 c = (g_mWorldView * vec4(CENTER, 1.0)).xyz;
+    vCenterVS = c;
     vType = TYPE;
-    vInstance = gl_InstanceID;
-    gl_Position = g_mProjection * p;
+    vInstance = gl_VertexID;
+    float r = g_fSphereRadius, depth = -c.z;
+    vec4 front = g_mProjection * vec4(c.xy, c.z + r, 1.0);
+    if (front.w <= 0.0 || front.z < 0.0 || depth <= r) {
+        gl_Position = vec4(0.0, 0.0, 2.0, 1.0);  // outside the clip volume
+        gl_PointSize = 1.0;
+        return;
+    }
+    vec2 tx = tangents(c.x, depth, r) * g_mProjection[0][0] - g_mProjection[2][0];
+    vec2 ty = tangents(c.y, depth, r) * g_mProjection[1][1] - g_mProjection[2][1];
+    vec2 halfPixels = vec2(tx.y - tx.x, ty.y - ty.x) * 0.25 * g_vViewportSize.xy;
+    gl_Position = vec4(0.5 * (tx.x + tx.y), 0.5 * (ty.x + ty.y), front.z / front.w, 1.0);
+    // The square of the larger extent holds every pixel centre of the picture; a quarter pixel
+    // on each side covers the rasterizer snapping the sprite's corners.
+    gl_PointSize = 2.0 * max(halfPixels.x, halfPixels.y) + 0.5;
 }
 end
 
 glsl fragment HandleFS
-in vec3 vPosVS;
 flat in vec3 vCenterVS;
 flat in int vType;
 flat in int vInstance;
@@ -273,7 +295,7 @@ layout(location = 0) out vec4 outColor;
 layout(location = 1) out uint outId;
 void main() {
     vec3 hit;
-    vec3 n = sphereHit(vPosVS, vCenterVS, hit);
+    vec3 n = sphereHit(vCenterVS, hit);
     // Fixed vertices red, free vertices blue.
     vec3 base = vType == 1 ? vec3(0.90, 0.12, 0.08) : vec3(0.12, 0.42, 0.95);
     vec2 ds = phong(n, hit, 24.0);
@@ -283,7 +305,6 @@ void main() {
 end
 
 glsl fragment SurfaceVertexFS
-in vec3 vPosVS;
 flat in vec3 vCenterVS;
 flat in int vType;
 flat in int vInstance;
@@ -291,7 +312,7 @@ layout(location = 0) out vec4 outColor;
 layout(location = 1) out uint outId;
 void main() {
     vec3 hit;
-    vec3 n = sphereHit(vPosVS, vCenterVS, hit);
+    vec3 n = sphereHit(vCenterVS, hit);
     vec2 ds = phong(n, hit, 24.0);
     outColor = vec4(vec3(0.85, 0.85, 0.2) * (0.45 + 0.55 * ds.x), 1.0);
     outId = (3u << 28) | (uint(vInstance) & 0x0FFFFFFFu);
@@ -416,7 +437,7 @@ pass RenderMeshWithFog
   depthfunc less
   blend premultiplied
   cull back
-  offset off
+  offset 1 1
 pass RenderMeshWithFogAndShadows
   vertex MeshVS
   fragment FogShadowFS
@@ -425,7 +446,7 @@ pass RenderMeshWithFogAndShadows
   depthfunc less
   blend premultiplied
   cull back
-  offset off
+  offset 1 1
 pass RenderSimulationVertices
   vertex HandleVS
   fragment HandleFS
@@ -436,6 +457,7 @@ pass RenderSimulationVertices
   blend off
   cull back
   offset off
+// The arrow mesh is closed: its back faces never show and are culled.
 pass RenderForceArrows
   vertex ArrowVS
   fragment ArrowFS
@@ -444,7 +466,7 @@ pass RenderForceArrows
   depthwrite on
   depthfunc less
   blend off
-  cull none
+  cull back
   offset off
 pass RenderSurfaceVertices
   vertex HandleVS

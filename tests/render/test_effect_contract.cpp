@@ -190,7 +190,7 @@ TEST(EffectContract, TheProgramsEffectFilesKeepTheirContracts) {
         EXPECT_TRUE(checkStageInterfaces(d, file, errors)) << errors.front();
     }
     EXPECT_EQ(cutSceneRendererContract().passes.size(), 15u);
-    EXPECT_EQ(cutSceneRendererContract().variables.size(), 21u);
+    EXPECT_EQ(cutSceneRendererContract().variables.size(), 22u);
 }
 
 /// Runs ostrel-effectc; its exit status, standard error in `err`.

@@ -1,8 +1,31 @@
 // The scene renderer on Mesa's software OpenGL (run under xvfb-run): the cantilever example's
 // frame, shadows, wire frame, handles and arrows with their object IDs, the read-back, resize,
 // device loss and the cached shadow map. Set OSTREL_SCREENSHOT_DIR to keep the frames as PPM.
+//
+// The picture tests locate what they see against positions computed here (the camera's own
+// formulas, the beam's corners, the light's projection onto the ground). Each of these faults
+// makes at least one of them fail (each applied by hand and run):
+//   - the shadow mirrored in the map (u -> 1 - u)           TheShadowLiesWhere...
+//   - the shadow shifted by half a percent of the map        TheShadowLiesWhere...
+//   - the shadow's depth bias 100 times too large            TheShadowLiesWhere...
+//   - handles drawn with the depth test "always"             EveryHandleFacingTheEye...
+//   - the arrows' normals through the transposed matrix      AnArrowIsLitByTheNormalsOfItsShaft
+//   - handles that keep their sprite's depth                 EveryHandleFacingTheEye...
+//   - the sphere's depth without its half-radius bias        EveryHandleFacingTheEye...
+//   - the sphere's depth mapped from -1..1 instead of 0..1   EveryHandleFacingTheEye..., and
+//                                                            the handles' ID tests
+//   - the ground drawn without its polygon offset            WireFrameEdgesOnTheGround...
+//   - a field of view 1 % wider than the camera's            TheBeamCoversExactly..., the
+//                                                            shadow, handle and arrow tests
+//   - the arrows always placed beyond the vertex, or drawn   AnArrowRunsAlong...,
+//     a hundredth of their length                            EveryExampleShowsItsLoadArrows
+// The arrows' normals through the world-view matrix itself give the same picture: an arrow's
+// matrix is a rotation, a uniform scale and a translation, whose inverse transpose differs from
+// it only by a factor that the lighting's normalization removes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -55,6 +78,7 @@ protected:
         ASSERT_TRUE(renderer_->OnCreateSwapChain(kWidth, kHeight));
         renderer_->SetProjection(cameraProjection(float(kWidth) / kHeight));
         renderer_->SetViewMatrix(view());
+        savedForces_ = scene_->model()->force_;
     }
     void TearDown() override {
         if (renderer_) {
@@ -64,6 +88,17 @@ protected:
         renderer_.reset();
         FemModel& m = *scene_->model();
         std::fill(m.isVertexFixed_.begin(), m.isVertexFixed_.end(), 0);
+        m.force_ = savedForces_;  // also after a test that stopped early
+    }
+
+    /// Clears every force (TearDown restores the scene's) and returns the handles' positions.
+    static std::vector<Vec3f> handlesWithoutForces() {
+        FemModel& m = *scene_->model();
+        std::fill(m.force_.begin(), m.force_.end(), 0.0f);
+        std::vector<Vec3f> pos;
+        std::vector<std::uint8_t> types;
+        buildHandleInstances(m, pos, types);
+        return pos;
     }
 
     /// The camera: in front of the beam (2 x 0.5 x 0.5), looking at its middle from above.
@@ -97,6 +132,7 @@ protected:
     static Scene* scene_;
     static bool loaded_;
     std::unique_ptr<CutSceneRenderer> renderer_;
+    std::vector<float> savedForces_;
 };
 GlTestContext* RendererGl::gl_ = nullptr;
 Scene* RendererGl::scene_ = nullptr;
@@ -275,11 +311,7 @@ TEST_F(RendererGl, HandlesHaveTwoColoursAndTheirObjectIds) {
 
 TEST_F(RendererGl, ArrowsReturnKindTwoWithTheirVertex) {
     FemModel& m = *scene_->model();
-    const std::vector<float> saved = m.force_;
-    std::fill(m.force_.begin(), m.force_.end(), 0.0f);
-    std::vector<Vec3f> pos;
-    std::vector<std::uint8_t> types;
-    buildHandleInstances(m, pos, types);
+    const std::vector<Vec3f> pos = handlesWithoutForces();
     // An upward force on the top vertex over the beam's middle.
     int vertex = -1;
     for (size_t i = 0; i < pos.size(); ++i)
@@ -287,8 +319,8 @@ TEST_F(RendererGl, ArrowsReturnKindTwoWithTheirVertex) {
             std::abs(pos[i].z - 0.5f) < 1e-4f)
             vertex = int(i);
     ASSERT_GE(vertex, 0);
-    const float k = scene_->forceArrowScale_, r = scene_->vertexHandleRadius_;
-    const Vec3f force(0, 0, 0.25f / k);  // an arrow 0.25 long
+    const float r = scene_->vertexHandleRadius_;
+    const Vec3f force(0, 0, 2.0f);  // out of the top face: the arrow starts above the vertex
     for (int c = 0; c < 3; ++c) m.force_[size_t(3 * vertex + c)] = force[c];
     renderer_->settings().editorActive = true;
     frame("arrow");
@@ -298,7 +330,6 @@ TEST_F(RendererGl, ArrowsReturnKindTwoWithTheirVertex) {
     std::set<std::uint32_t> ids;
     renderer_->CollectObjectIds(x - 1, y - 1, x + 1, y + 1, ids);
     EXPECT_TRUE(ids.count(makeObjectId(ObjectKind::ForceArrow, std::uint32_t(vertex))));
-    m.force_ = saved;
 }
 
 TEST_F(RendererGl, ReadBackOutsideTheBufferAndBackwardRectangles) {
@@ -403,6 +434,467 @@ TEST_F(RendererGl, SettingsAndTheOptimizedMeshSurviveADeviceChange) {
     EXPECT_EQ(before, after);
     renderer_->SetOptimizedMesh(nullptr);
     EXPECT_NE(frame(), before) << "the input mesh is drawn again";
+}
+
+// ---- Pictures checked against where things must land ----------------------------------------
+//
+// The expected places come from a pinhole camera built here from the camera's definition (look-at
+// rows, vertical field of view pi/4), not from the renderer's matrices, and from the geometry of
+// the beam (2 x 0.5 x 0.5 from the origin, voxel 0.025).
+
+/// The test view's camera in double precision: world point -> window position (y downward,
+/// pixel (i, j) covers [i, i + 1) x [j, j + 1)).
+struct Pinhole {
+    double e[3], x[3], y[3], z[3];
+    /// The suite's view by default.
+    explicit Pinhole(const Vec3f& eyeAt = {0.2f, -2.2f, 1.6f}, const Vec3f& lookAt = {1.0f, 0.25f, 0.2f}) {
+        const double eye[3] = {eyeAt.x, eyeAt.y, eyeAt.z}, target[3] = {lookAt.x, lookAt.y, lookAt.z};
+        double f[3], l = 0;
+        for (int i = 0; i < 3; ++i) e[i] = eye[i], f[i] = target[i] - eye[i], l += f[i] * f[i];
+        for (double& v : f) v /= std::sqrt(l);
+        // x = forward x up (up = +z), y = x x forward, z = -forward.
+        x[0] = f[1], x[1] = -f[0], x[2] = 0;
+        const double lx = std::hypot(x[0], x[1]);
+        x[0] /= lx, x[1] /= lx;
+        y[0] = x[1] * f[2] - x[2] * f[1], y[1] = x[2] * f[0] - x[0] * f[2], y[2] = x[0] * f[1] - x[1] * f[0];
+        for (int i = 0; i < 3; ++i) z[i] = -f[i];
+    }
+    /// Window position of a world point (the point must lie in front of the camera).
+    std::array<double, 2> operator()(double px, double py, double pz) const {
+        const double d[3] = {px - e[0], py - e[1], pz - e[2]};
+        const auto dotp = [&](const double* a) { return a[0] * d[0] + a[1] * d[1] + a[2] * d[2]; };
+        const double t = 1 / std::tan(M_PI / 8), depth = -dotp(z);
+        const double nx = t / (double(kWidth) / kHeight) * dotp(x) / depth, ny = t * dotp(y) / depth;
+        return {(nx + 1) / 2 * kWidth, (1 - ny) / 2 * kHeight};
+    }
+    std::array<double, 2> operator()(const Vec3f& p) const { return (*this)(p.x, p.y, p.z); }
+    /// Unit direction of the eye ray through a window position.
+    std::array<double, 3> ray(double wx, double wy) const {
+        const double t = std::tan(M_PI / 8);
+        const double nx = (2 * wx / kWidth - 1) * t * kWidth / kHeight, ny = (1 - 2 * wy / kHeight) * t;
+        std::array<double, 3> d{};
+        double l = 0;
+        for (int i = 0; i < 3; ++i) d[size_t(i)] = nx * x[i] + ny * y[i] - z[i], l += d[size_t(i)] * d[size_t(i)];
+        for (double& v : d) v /= std::sqrt(l);
+        return d;
+    }
+};
+
+/// Distance along the eye ray (origin e, unit direction d) to where it enters the beam's box,
+/// or infinity.
+double beamEntry(const double* e, const std::array<double, 3>& d) {
+    const double lo[3] = {0, 0, 0}, hi[3] = {2, 0.5, 0.5};
+    double t0 = 0, t1 = 1e300;
+    for (int a = 0; a < 3; ++a) {
+        const double u = (lo[a] - e[a]) / d[size_t(a)], v = (hi[a] - e[a]) / d[size_t(a)];
+        t0 = std::max(t0, std::min(u, v));
+        t1 = std::min(t1, std::max(u, v));
+    }
+    return t0 <= t1 ? t0 : 1e300;
+}
+
+/// Distance along the eye ray to its first hit of the sphere, or infinity.
+double sphereEntry(const double* e, const std::array<double, 3>& d, const Vec3f& c, double r) {
+    const double o[3] = {e[0] - c.x, e[1] - c.y, e[2] - c.z};
+    const double b = o[0] * d[0] + o[1] * d[1] + o[2] * d[2];
+    const double disc = b * b - (o[0] * o[0] + o[1] * o[1] + o[2] * o[2] - r * r);
+    return disc < 0 ? 1e300 : -b - std::sqrt(disc);
+}
+
+using Point2 = std::array<double, 2>;
+
+/// Convex hull of points (counter-clockwise in window coordinates with y downward means
+/// clockwise on screen; only the consistency matters here).
+std::vector<Point2> convexHull(std::vector<Point2> p) {
+    std::sort(p.begin(), p.end());
+    const auto turn = [](const Point2& o, const Point2& a, const Point2& b) {
+        return (a[0] - o[0]) * (b[1] - o[1]) - (a[1] - o[1]) * (b[0] - o[0]);
+    };
+    std::vector<Point2> h(2 * p.size());
+    size_t k = 0;
+    for (size_t i = 0; i < p.size(); ++i) {
+        while (k >= 2 && turn(h[k - 2], h[k - 1], p[i]) <= 0) --k;
+        h[k++] = p[i];
+    }
+    for (size_t i = p.size() - 1, t = k + 1; i > 0; --i) {
+        while (k >= t && turn(h[k - 2], h[k - 1], p[i - 1]) <= 0) --k;
+        h[k++] = p[i - 1];
+    }
+    h.resize(k - 1);
+    return h;
+}
+
+/// Signed distance from q to the convex polygon: negative inside.
+double signedDistance(const std::vector<Point2>& poly, const Point2& q) {
+    double outside = 0, inside = 1e300;
+    bool in = true;
+    for (size_t i = 0; i < poly.size(); ++i) {
+        const Point2& a = poly[i];
+        const Point2& b = poly[(i + 1) % poly.size()];
+        const double ex = b[0] - a[0], ey = b[1] - a[1], len = std::hypot(ex, ey);
+        const double side = (ex * (q[1] - a[1]) - ey * (q[0] - a[0])) / len;  // > 0: inner side
+        if (side < 0) in = false;
+        inside = std::min(inside, side);
+        const double t = std::clamp(((q[0] - a[0]) * ex + (q[1] - a[1]) * ey) / (len * len), 0.0, 1.0);
+        const double d = std::hypot(q[0] - a[0] - t * ex, q[1] - a[1] - t * ey);
+        outside = i == 0 ? d : std::min(outside, d);
+    }
+    return in ? -inside : outside;
+}
+
+/// Distance from q to the segment a-b and the position of q's foot along it (0 at a).
+std::pair<double, double> segmentDistance(const Point2& a, const Point2& b, const Point2& q) {
+    const double ex = b[0] - a[0], ey = b[1] - a[1], len2 = ex * ex + ey * ey;
+    const double along = ((q[0] - a[0]) * ex + (q[1] - a[1]) * ey) / len2;
+    const double t = std::clamp(along, 0.0, 1.0);
+    return {std::hypot(q[0] - a[0] - t * ex, q[1] - a[1] - t * ey), along * std::sqrt(len2)};
+}
+
+/// The beam's eight corners.
+std::vector<Vec3f> beamCorners() {
+    std::vector<Vec3f> c;
+    for (float z : {0.0f, 0.5f})
+        for (float y : {0.0f, 0.5f})
+            for (float x : {0.0f, 2.0f}) c.emplace_back(x, y, z);
+    return c;
+}
+
+bool grey(const Rgb& c) { return std::abs(c.r - c.g) + std::abs(c.g - c.b) < 12; }
+Point2 pixelCentre(int x, int y) { return {x + 0.5, y + 0.5}; }
+
+TEST_F(RendererGl, TheBeamCoversExactlyItsProjectedOutline) {
+    renderer_->settings().enableShadows = false;
+    const auto pixels = frame("outline");
+    const Pinhole camera;
+    std::vector<Point2> corners;
+    for (const Vec3f& c : beamCorners()) corners.push_back(camera(c));
+    const auto outline = convexHull(corners);
+    int inside = 0, wrong = 0;
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x) {
+            const double d = signedDistance(outline, pixelCentre(x, y));
+            if (std::abs(d) < 1.0) continue;  // edge pixels are partly covered
+            const bool object = grey(at(pixels, x, y));
+            inside += d < 0;
+            if (object != (d < 0)) ++wrong;
+        }
+    EXPECT_GT(inside, 20000);
+    EXPECT_EQ(wrong, 0) << "pixels more than a pixel away from the projected outline on the wrong side";
+}
+
+TEST_F(RendererGl, TheShadowLiesWhereTheLightProjectsTheBeamOntoTheGround) {
+    // Lights behind and above the beam: the shadow falls towards the camera, with the band where
+    // the beam stands on the ground in sight. One light sits over the beam's middle, one off to
+    // the side (a shadow mirrored in the map is then elsewhere).
+    const struct {
+        Vec3f light, target;
+    } lights[] = {{{1.0f, 1.9f, 3.0f}, {1.0f, 0.25f, 0.0f}}, {{0.3f, 1.9f, 3.0f}, {1.2f, 0.25f, 0.0f}}};
+    const Vec3f saved = scene_->lightPos_;
+    float savedView[16];
+    std::copy(scene_->lightView_, scene_->lightView_ + 16, savedView);
+    for (const auto& [light, target] : lights) {
+        scene_->lightPos_ = light;
+        const Matrix4 l = lookAtView(light, target - light, Vec3f(0, 0, 1));
+        std::copy(l.m.begin(), l.m.end(), scene_->lightView_);
+        renderer_->settings().enableShadows = true;
+        const auto lit = frame("shadow-located");
+        renderer_->settings().enableShadows = false;
+        const auto plain = frame();
+
+        // The shadow: every corner projected from the light onto z = 0, then into the window.
+        const Pinhole camera;
+        std::vector<Point2> shadowPoints, objectPoints;
+        for (const Vec3f& c : beamCorners()) {
+            const float s = light.z / (light.z - c.z);
+            shadowPoints.push_back(camera(light + (c - light) * s));
+            objectPoints.push_back(camera(c));
+        }
+        const auto shadow = convexHull(shadowPoints), object = convexHull(objectPoints);
+        constexpr double kTolerance = 3.0;  // pixels: the filtered edge and the map's texels
+        int inShadow = 0, missing = 0, stray = 0;
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth; ++x) {
+                const Point2 q = pixelCentre(x, y);
+                if (signedDistance(object, q) < 1.5) continue;            // the beam or its edge
+                if (!near(at(plain, x, y), 230, 175, 120, 30)) continue;  // not the near ground
+                const double d = signedDistance(shadow, q);
+                const bool dark = brightness(at(lit, x, y)) + 30 < brightness(at(plain, x, y));
+                if (d < -kTolerance) {
+                    ++inShadow;
+                    missing += !dark;
+                } else if (d > kTolerance) {
+                    stray += dark;
+                }
+            }
+        const std::string where = "light at " + std::to_string(light.x) + " " + std::to_string(light.y);
+        EXPECT_GT(inShadow, 5000) << where << ": the shadow is in sight";
+        EXPECT_EQ(missing, 0) << where << ": lit ground inside the projected shadow";
+        EXPECT_EQ(stray, 0) << where << ": shadow outside the projected shadow";
+    }
+    scene_->lightPos_ = saved;
+    std::copy(savedView, savedView + 16, scene_->lightView_);
+}
+
+/// Handles on the faces that look at the camera (front y = 0, top z = 0.5), and handles well
+/// behind them (the beam's inside, its back and its ends).
+void splitHandles(const std::vector<Vec3f>& pos, std::vector<int>& facing, std::vector<int>& hidden) {
+    for (size_t i = 0; i < pos.size(); ++i) {
+        const Vec3f& p = pos[i];
+        if (std::abs(p.y) < 1e-4f || std::abs(p.z - 0.5f) < 1e-4f) facing.push_back(int(i));
+        else if (p.y > 0.1f && p.z < 0.4f) hidden.push_back(int(i));
+    }
+}
+
+TEST_F(RendererGl, EveryHandleFacingTheEyeIsPickedAtItsCentreAndNoHiddenOneShows) {
+    renderer_->settings().renderForcesVertices = true;
+    frame("handles-picked");
+    std::vector<Vec3f> pos;
+    std::vector<std::uint8_t> types;
+    buildHandleInstances(*scene_->model(), pos, types);
+    std::vector<int> facing, hidden;
+    splitHandles(pos, facing, hidden);
+    ASSERT_EQ(facing.size(), 3321u) << "81 x 21 on the front and on the top, 81 shared";
+    // Each handle at the pixel that holds its projected centre, or, where the ray through that
+    // pixel's centre finds no part of the sphere the renderer draws (in front of the beam's
+    // surface, or up to half a radius behind it) clearly enough for the depth buffer, at the
+    // nearest pixel whose ray does. The depth buffer's step at view depth z is about
+    // z^2 / near * 2^-24 (near plane 0.001, 24 bits).
+    const Pinhole camera;
+    const double r = scene_->vertexHandleRadius_;
+    int missed = 0;
+    for (int i : facing) {
+        const Vec3f& p = pos[size_t(i)];
+        const Point2 c = camera(p);
+        const double z = -((p.x - camera.e[0]) * camera.z[0] + (p.y - camera.e[1]) * camera.z[1] +
+                           (p.z - camera.e[2]) * camera.z[2]);
+        const double margin = 0.1 * r + 2 * z * z / 0.001 * std::ldexp(1.0, -24);
+        int px = -1, py = -1;
+        double best = 1e9;
+        for (int dy = -1; dy <= 1; ++dy)
+            for (int dx = -1; dx <= 1; ++dx) {
+                const int x = int(c[0]) + dx, y = int(c[1]) + dy;
+                const auto d = camera.ray(x + 0.5, y + 0.5);
+                const double hit = sphereEntry(camera.e, d, p, r);
+                const double off = std::hypot(x + 0.5 - c[0], y + 0.5 - c[1]);
+                if (hit - 0.5 * r < beamEntry(camera.e, d) - margin && off < best)
+                    best = off, px = x, py = y;
+            }
+        ASSERT_GE(px, 0) << "handle " << i << " covers a pixel centre";
+        if (renderer_->GetObjectId(px, py) != makeObjectId(ObjectKind::VertexHandle, std::uint32_t(i))) ++missed;
+    }
+    EXPECT_EQ(missed, 0) << "of " << facing.size() << " handles facing the eye";
+    std::set<std::uint32_t> shown;
+    renderer_->CollectObjectIds(0, 0, kWidth - 1, kHeight - 1, shown);
+    int visibleHidden = 0;
+    for (int i : hidden) visibleHidden += int(shown.count(makeObjectId(ObjectKind::VertexHandle, std::uint32_t(i))));
+    EXPECT_GT(hidden.size(), 20000u);
+    EXPECT_EQ(visibleHidden, 0) << "handles behind the surface show through";
+}
+
+/// The vertex at a world position of the beam (-1 when there is none).
+int vertexAt(const std::vector<Vec3f>& pos, const Vec3f& p) {
+    for (size_t i = 0; i < pos.size(); ++i)
+        if (length(pos[i] - p) < 1e-4f) return int(i);
+    return -1;
+}
+
+TEST_F(RendererGl, AnArrowRunsAlongItsForceWithItsDisplayLength) {
+    FemModel& m = *scene_->model();
+    const std::vector<Vec3f> pos = handlesWithoutForces();
+    const float r = scene_->vertexHandleRadius_;
+    const float len = 0.1f * std::sqrt(4.5f);  // a tenth of the beam's diagonal
+    const struct {
+        const char* what;
+        Vec3f vertex, force;
+        Vec3f tail;  // where the arrow must start: it keeps out of the beam
+    } cases[] = {
+        {"up from the top face", {1.0f, 0.25f, 0.5f}, {0, 0, 3}, {1.0f, 0.25f, 0.5f + 1.5f * r}},
+        {"down onto the top face, from above", {1.0f, 0.25f, 0.5f}, {0, 0, -300},
+         {1.0f, 0.25f, 0.5f + 1.5f * r + len}},
+        {"along the front face, moved off it", {1.0f, 0.0f, 0.25f}, {40, 0, 0},
+         {1.0f + 1.5f * r, -(0.2f * len + r), 0.25f}},
+    };
+    renderer_->settings().editorActive = true;
+    const Pinhole camera;
+    for (const auto& c : cases) {
+        std::fill(m.force_.begin(), m.force_.end(), 0.0f);
+        const int v = vertexAt(pos, c.vertex);
+        ASSERT_GE(v, 0) << c.what;
+        for (int a = 0; a < 3; ++a) m.force_[size_t(3 * v + a)] = c.force[a];
+        frame("arrow");
+        const Vec3f d = c.force / length(c.force);
+        const Point2 tail = camera(c.tail), tip = camera(c.tail + d * len);
+        const double onScreen = std::hypot(tip[0] - tail[0], tip[1] - tail[1]);
+        // The head's radius (a fifth of the length) on screen, bounded by its distance.
+        const double headRadius = 0.2 * len / length(c.tail - Vec3f(0.2f, -2.2f, 1.6f)) *
+                                  (kHeight / 2) / std::tan(M_PI / 8);
+        int count = 0, offAxis = 0;
+        double first = 1e9, last = -1e9;
+        const std::uint32_t want = makeObjectId(ObjectKind::ForceArrow, std::uint32_t(v));
+        std::set<std::uint32_t> all;
+        renderer_->CollectObjectIds(0, 0, kWidth - 1, kHeight - 1, all);
+        ASSERT_TRUE(all.count(want)) << c.what << ": the arrow is in sight";
+        // Pixel by pixel inside a box around the expected arrow; outside it, none of its pixels.
+        const int margin = int(headRadius) + 20;
+        const int x0 = int(std::min(tail[0], tip[0])) - margin, x1 = int(std::max(tail[0], tip[0])) + margin;
+        const int y0 = int(std::min(tail[1], tip[1])) - margin, y1 = int(std::max(tail[1], tip[1])) + margin;
+        for (const auto& [ax, ay, bx, by] : {std::array<int, 4>{0, 0, kWidth - 1, y0 - 1},
+                                             std::array<int, 4>{0, y1 + 1, kWidth - 1, kHeight - 1},
+                                             std::array<int, 4>{0, y0, x0 - 1, y1},
+                                             std::array<int, 4>{x1 + 1, y0, kWidth - 1, y1}}) {
+            std::set<std::uint32_t> around;
+            renderer_->CollectObjectIds(ax, ay, bx, by, around);
+            EXPECT_FALSE(around.count(want)) << c.what << ": arrow pixels far from its place";
+        }
+        for (int y = std::max(y0, 0); y <= std::min(y1, kHeight - 1); ++y)
+            for (int x = std::max(x0, 0); x <= std::min(x1, kWidth - 1); ++x) {
+                if (renderer_->GetObjectId(x, y) != want) continue;
+                const auto [dist, along] = segmentDistance(tail, tip, pixelCentre(x, y));
+                ++count;
+                if (dist > headRadius + 1.5) ++offAxis;
+                first = std::min(first, along);
+                last = std::max(last, along);
+            }
+        EXPECT_GT(onScreen, 40) << c.what;
+        EXPECT_GT(count, 30) << c.what;
+        EXPECT_EQ(offAxis, 0) << c.what << ": pixels away from the arrow's axis";
+        EXPECT_NEAR(first, 0, 2.0) << c.what << ": the tail";
+        EXPECT_NEAR(last, onScreen, 2.0) << c.what << ": the tip";
+    }
+}
+
+TEST_F(RendererGl, WireFrameEdgesOnTheGroundStayVisible) {
+    // The beam's lower edges (z = 0) lie in the ground: in wire frame their lines must be drawn
+    // over the ground along their whole length, also seen from low above the ground.
+    renderer_->settings().wireFrame = true;
+    const struct {
+        Vec3f eye, target;
+    } views[] = {{{0.2f, -2.2f, 1.6f}, {1.0f, 0.25f, 0.2f}}, {{-0.6f, -1.8f, 0.25f}, {1.0f, 0.25f, 0.1f}},
+                 {{2.9f, -1.2f, 0.12f}, {1.0f, 0.25f, 0.1f}}};
+    for (const auto& v : views) {
+        renderer_->SetViewMatrix(lookAtView(v.eye, v.target - v.eye, Vec3f(0, 0, 1)));
+        const auto pixels = frame("wireframe-ground");
+        const Pinhole camera(v.eye, v.target);
+        int samples = 0, drawn = 0;
+        for (const auto& [a, b] : {std::pair{Vec3f(0, 0, 0), Vec3f(2, 0, 0)},
+                                   std::pair{Vec3f(0, 0, 0), Vec3f(2, 0.5f, 0)}}) {
+            for (int k = 1; k < 100; ++k) {
+                const Point2 q = camera(a + (b - a) * (k / 100.0f));
+                if (q[0] < 1 || q[1] < 1 || q[0] > kWidth - 2 || q[1] > kHeight - 2) continue;
+                bool line = false;
+                for (int dy = -1; dy <= 1; ++dy)
+                    for (int dx = -1; dx <= 1; ++dx)
+                        line |= grey(at(pixels, int(q[0]) + dx, int(q[1]) + dy));
+                ++samples;
+                drawn += line;
+            }
+        }
+        EXPECT_GT(samples, 150);
+        EXPECT_EQ(drawn, samples) << "places along the edges without their line, eye at " << v.eye.x
+                                  << " " << v.eye.y << " " << v.eye.z;
+    }
+}
+
+TEST_F(RendererGl, EveryExampleShowsItsLoadArrows) {
+    // Each example's load as the editor shows it, from in front, to the right and above: the
+    // arrows stand out of the solid, above the ground, long enough to see.
+    for (const char* name : {"cantilever", "bridge", "bracket", "ring"}) {
+        Scene scene{DeviceOptions{}};
+        std::wostringstream log;
+        ASSERT_TRUE(scene.loadScene(fromUtf8(std::string(OSTREL_EXAMPLES_DIR "/") + name + "/scene.txt"), &log))
+            << name;
+        CutSceneRenderer renderer(&scene);
+        ASSERT_TRUE(renderer.OnCreateDevice());
+        ASSERT_TRUE(renderer.OnCreateSwapChain(kWidth, kHeight));
+        renderer.SetProjection(cameraProjection(float(kWidth) / kHeight));
+        const Vec3f c = scene.center(), h = scene.mesh().halfSize;
+        const float r = length(h);
+        const Vec3f eye = c + Vec3f(0.8f * r, -2.2f * r, 1.6f * r);
+        renderer.SetViewMatrix(lookAtView(eye, c - eye, Vec3f(0, 0, 1)));
+        renderer.settings().editorActive = true;
+        gl_->beginFrame();
+        renderer.Render();
+        const auto pixels = gl_->readPixels();
+        if (const char* dir = std::getenv("OSTREL_SCREENSHOT_DIR"))
+            GlTestContext::writePpm(std::string(dir) + "/example-" + name + ".ppm", pixels, kWidth, kHeight);
+        std::set<std::uint32_t> ids;
+        renderer.CollectObjectIds(0, 0, kWidth - 1, kHeight - 1, ids);
+        size_t loaded = 0, seen = 0;
+        const FemModel& m = *scene.model();
+        for (int v = 0; v < m.numVertices(0); ++v) {
+            const size_t i = 3 * size_t(v);
+            if (m.force_[i] == 0 && m.force_[i + 1] == 0 && m.force_[i + 2] == 0) continue;
+            ++loaded;
+            seen += ids.count(makeObjectId(ObjectKind::ForceArrow, std::uint32_t(v)));
+        }
+        int green = 0;
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth; ++x) {
+                const Rgb p = at(pixels, x, y);
+                green += p.g > p.r + 60 && p.g > p.b + 60;
+            }
+        EXPECT_GT(loaded, 20u) << name;
+        EXPECT_GE(seen * 10, loaded) << name << ": arrows in sight";
+        EXPECT_GT(green, 1500) << name << ": green arrow pixels";
+        renderer.OnReleasingSwapChain();
+        renderer.OnDestroyDevice();
+    }
+}
+
+TEST_F(RendererGl, AnArrowIsLitByTheNormalsOfItsShaft) {
+    // A horizontal arrow along the front face, lit by the scene's light: on its shaft the green
+    // follows the diffuse term of the cylinder's own normals, computed here by casting the eye
+    // rays against the cylinder.
+    FemModel& m = *scene_->model();
+    const std::vector<Vec3f> pos = handlesWithoutForces();
+    const int v = vertexAt(pos, Vec3f(1.0f, 0.0f, 0.25f));
+    ASSERT_GE(v, 0);
+    m.force_[size_t(3 * v)] = 40;
+    renderer_->settings().editorActive = true;
+    const auto pixels = frame("arrow-lit");
+
+    const float r = scene_->vertexHandleRadius_, len = 0.1f * std::sqrt(4.5f);
+    const Vec3f tail(1.0f + 1.5f * r, -(0.2f * len + r), 0.25f);
+    const double radius = 0.1 * len, shaft = 0.6 * len;  // the arrow mesh's shaft
+    const Vec3f light = scene_->lightPos_;
+    const Pinhole camera;
+    const std::uint32_t want = makeObjectId(ObjectKind::ForceArrow, std::uint32_t(v));
+    const Point2 a = camera(tail), b = camera(tail + Vec3f(float(shaft), 0, 0));
+    std::vector<double> expected, green;
+    for (int y = int(std::min(a[1], b[1])) - 15; y <= int(std::max(a[1], b[1])) + 15; ++y)
+        for (int x = int(a[0]) - 2; x <= int(b[0]) + 2; ++x) {
+            if (renderer_->GetObjectId(x, y) != want) continue;
+            // The eye ray against the infinite cylinder about the axis y = tail.y, z = tail.z.
+            const auto d = camera.ray(x + 0.5, y + 0.5);
+            const double oy = camera.e[1] - tail.y, oz = camera.e[2] - tail.z;
+            const double qa = d[1] * d[1] + d[2] * d[2], qb = oy * d[1] + oz * d[2];
+            const double disc = qb * qb - qa * (oy * oy + oz * oz - radius * radius);
+            if (disc < 0) continue;
+            const double t = (-qb - std::sqrt(disc)) / qa;
+            const double hx = camera.e[0] + t * d[0], hy = camera.e[1] + t * d[1], hz = camera.e[2] + t * d[2];
+            // Only the shaft's side, away from its ends.
+            if (hx < tail.x + 0.1 * shaft || hx > tail.x + 0.9 * shaft) continue;
+            const double ny = (hy - tail.y) / radius, nz = (hz - tail.z) / radius;
+            const double lx = light.x - hx, ly = light.y - hy, lz = light.z - hz;
+            const double diffuse = std::max(0.0, (ny * ly + nz * lz) / std::sqrt(lx * lx + ly * ly + lz * lz));
+            expected.push_back(diffuse);
+            green.push_back(at(pixels, x, y).g);
+        }
+    ASSERT_GT(expected.size(), 100u) << "shaft pixels";
+    // Pearson correlation of the expected diffuse term and the green channel.
+    const auto mean = [](const std::vector<double>& u) {
+        double s = 0;
+        for (double x : u) s += x;
+        return s / double(u.size());
+    };
+    const double me = mean(expected), mg = mean(green);
+    double see = 0, sgg = 0, seg = 0;
+    for (size_t i = 0; i < expected.size(); ++i) {
+        see += (expected[i] - me) * (expected[i] - me);
+        sgg += (green[i] - mg) * (green[i] - mg);
+        seg += (expected[i] - me) * (green[i] - mg);
+    }
+    EXPECT_GT(seg / std::sqrt(see * sgg), 0.9) << expected.size() << " shaft pixels";
 }
 
 }  // namespace

@@ -153,6 +153,101 @@ last_camera() { grep -E '^automation: camera ' "$1" | tail -n1; }
 # png_check FILE X0 Y0 X1 Y1: width, height and the number of yellow pixels in the rectangle.
 png_check() { "$PNG_PROBE" "$@" || fail "cannot read $1"; }
 
+# camera_count FILE: the number of camera lines logged so far.
+camera_count() { grep -Ec '^automation: camera ' "$1"; }
+
+# wait_camera FILE CONDITION [TIMEOUT]: polls until the last camera line of FILE meets the Python
+# CONDITION on x, y, z, heading, pitch and distance (from the test scene's centre).
+wait_camera() {
+  local deadline=$((SECONDS + ${3:-30}))
+  until grep -E '^automation: camera ' "$1" 2>/dev/null | tail -n1 | python3 -c '
+import math, re, sys
+x, y, z, heading, pitch = map(float, re.search(
+    r"x=(\S+) y=(\S+) z=(\S+) heading=(\S+) pitch=(\S+)", sys.stdin.read() or "x=nan y=nan z=nan heading=nan pitch=nan").groups())
+distance = math.dist((x, y, z), (1, 0.25, 0.25))
+sys.exit(0 if eval(sys.argv[1]) else 1)' "$2"; do
+    ((SECONDS < deadline)) || fail "the camera never met $2: $(last_camera "$1")"
+    sleep 0.05
+  done
+}
+
+# hold FILE N KEY...: holds the keys (pressed in this order) for at least N frames that change the
+# camera, then releases them in the reverse order.
+hold() {
+  local file=$1 frames=$2; shift 2
+  local want=$(($(camera_count "$file") + frames)) key
+  for key in "$@"; do xdotool keydown "$key"; done
+  local deadline=$((SECONDS + 30))
+  while (($(camera_count "$file") < want)); do
+    ((SECONDS < deadline)) || fail "holding $*: the camera stopped at $(last_camera "$file")"
+    sleep 0.05
+  done
+  for ((key = $#; key > 0; --key)); do xdotool keyup "${!key}"; done
+}
+
+# start_at_the_default_view: starts "app" with frames of 0.1 s, waits for its first camera line
+# (the default view: heading 0, the eye 5 in front of the centre on the -x side) and focuses
+# its window, whose id goes to id.
+start_at_the_default_view() {
+  start app -SCENE scene.txt -automation -constantframetime:100
+  window_id '^Ostrel'; id=$WID
+  wait_line "$WORK/app.err" '^automation: camera x=-4\.000 y=0\.250 z=0\.250 heading=0\.00 pitch=0\.00 roll=0\.00 turn=0\.00$'
+  focus "$id"
+}
+
+# camera_steps FILE CENTRE KIND...: every change between two consecutive camera lines of FILE
+# (one frame of -constantframetime:100 with a key held) must be one step of one KIND, and each
+# KIND must occur at least three times. A KIND is QUANTITY:STEP[:LIMIT]; QUANTITY is x, y, z,
+# heading, pitch or distance (from CENTRE, "x,y,z"), and every other quantity stays. With a
+# LIMIT the last step may be shorter, ending on the LIMIT (a clamp). The counts are printed.
+camera_steps() {
+  grep -E '^automation: camera ' "$1" | python3 -c '
+import math, re, sys
+centre = [float(v) for v in sys.argv[1].split(",")]
+kinds = [k.split(":") for k in sys.argv[2:]]
+# The printed precision: 3 decimals for positions (a distance sums three of them), 2 for angles.
+slack = {"x": 0.0015, "y": 0.0015, "z": 0.0015, "heading": 0.015, "pitch": 0.015, "distance": 0.004}
+def state(line):
+    v = dict(zip(["x", "y", "z", "heading", "pitch", "roll", "turn"],
+                 map(float, re.search(r"x=(\S+) y=(\S+) z=(\S+) heading=(\S+) pitch=(\S+) "
+                                      r"roll=(\S+) turn=(\S+)$", line).groups())))
+    v["distance"] = math.dist((v["x"], v["y"], v["z"]), centre)
+    return v
+def change(q, a, b):
+    d = b[q] - a[q]
+    return (d + 180) % 360 - 180 if q == "heading" else d
+lines = [l.strip() for l in sys.stdin]
+counts = [0] * len(kinds)
+for n in range(1, len(lines)):
+    if lines[n] == lines[n - 1]:
+        continue  # the line at the end repeats the last frame
+    a, b = state(lines[n - 1]), state(lines[n])
+    matched = False
+    for i, kind in enumerate(kinds):
+        q, step = kind[0], float(kind[1])
+        # A move keeps the angles and the other coordinates; an orbit step keeps the other two
+        # orbit quantities (the eye moves with them).
+        group = ["x", "y", "z", "heading", "pitch"] if q in ("x", "y", "z") else ["heading", "pitch", "distance"]
+        if any(abs(change(o, a, b)) > slack[o] for o in group if o != q):
+            continue
+        if (a["roll"], a["turn"]) != (b["roll"], b["turn"]):
+            continue
+        d = change(q, a, b)
+        full = abs(d - step) <= 2 * slack[q]
+        clamped = len(kind) > 2 and abs(b[q] - float(kind[2])) <= slack[q] and 0 < d / step <= 1
+        if full or clamped:
+            counts[i] += 1
+            matched = True
+            break
+    if not matched:
+        sys.exit("a change that is no step of %s:\n  %s\n  %s" % (
+            " ".join(sys.argv[2:]), lines[n - 1], lines[n]))
+print(" ".join("%s=%d" % (":".join(k), c) for k, c in zip(kinds, counts)))
+if min(counts) < 3:
+    sys.exit("too few steps")
+' "${@:2}" || fail "camera steps"
+}
+
 start_xvfb
 write_scene
 export XDG_RUNTIME_DIR="$WORK"  # the instance lock of this test alone
@@ -476,6 +571,104 @@ fatal_error_without_message_boxes)
   finish app; rc=$RC
   [[ $rc == 134 ]] || fail "exit code $rc (expected abort)"
   grep -q '^FATAL ERROR$' "$WORK/app.err" || fail "no report on stderr"
+  ;;
+orbit_keys_turn_tilt_and_move_at_their_rates)
+  # Every frame is 0.1 s long. In orbit mode at the speed 0.21 (maximum 1) a held arrow key turns
+  # the heading by 0.21 * 0.1 * 180 = 3.78 degrees a frame, Page Up/Down the pitch by 1.89, and
+  # Up/Down move the eye by 0.021; with Shift the speed is the maximum: 18 degrees, 0.1. The pitch
+  # stops at 90 (and -90), the eye straight above the centre (1, 0.25, 0.25) at the distance 5.
+  start_at_the_default_view
+  hold "$WORK/app.err" 8 Left
+  hold "$WORK/app.err" 8 shift Right
+  xdotool keydown Prior
+  wait_line "$WORK/app.err" '^automation: camera x=1\.000 y=0\.250 z=5\.250 heading=[0-9.]+ pitch=90\.00 '
+  xdotool keyup Prior
+  hold "$WORK/app.err" 8 Next
+  hold "$WORK/app.err" 8 Up
+  hold "$WORK/app.err" 8 shift Down
+  close_window "$id"
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  camera_steps "$WORK/app.err" 1,0.25,0.25 heading:-3.78 heading:18 pitch:1.89:90 \
+    pitch:-1.89:-90 distance:-0.021 distance:0.1
+  ;;
+free_flight_moves_the_eye_at_its_speed)
+  # Space switches to free flight: at heading 0 the arrow keys, Page Up/Down and the keypad move
+  # the eye by 0.021 a frame along the camera's axes (Left along +y, the keypad's 8 along +x); a
+  # wheel notch raises the speed by 3 / 100 of the maximum, to 0.024 a frame. Space again orbits
+  # the centre from the eye's distance, on the heading 0: y and z go back to the centre's.
+  start_at_the_default_view
+  xdotool key space
+  hold "$WORK/app.err" 8 Left
+  hold "$WORK/app.err" 8 Prior
+  hold "$WORK/app.err" 8 Next
+  hold "$WORK/app.err" 8 KP_8
+  xdotool click 4
+  hold "$WORK/app.err" 8 Right
+  cp "$WORK/app.err" "$WORK/free.log"
+  read -r x y z <<<"$(last_camera "$WORK/free.log" | sed -E 's/.*x=([-0-9.]+) y=([-0-9.]+) z=([-0-9.]+) .*/\1 \2 \3/')"
+  d=$(python3 -c "import math; print(math.dist(($x, $y, $z), (1, 0.25, 0.25)))")
+  xdotool key space
+  # (The printed coordinates carry three decimals: the distance is known to about 0.001.)
+  wait_camera "$WORK/app.err" "abs(x - (1 - $d)) < 0.002 and (y, z, heading, pitch) == (0.25, 0.25, 0, 0)"
+  close_window "$id"
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  camera_steps "$WORK/free.log" 1,0.25,0.25 y:0.021 z:0.021 z:-0.021 x:0.021 y:-0.024
+  ;;
+side_and_default_view_keys)
+  # 2 turns the camera to the heading 90 (pitch, roll and turn 0) at the orbit distance it has;
+  # X goes back to the scene's default view, 5 in front of the centre on the -x side.
+  start_at_the_default_view
+  hold "$WORK/app.err" 5 Up
+  hold "$WORK/app.err" 5 Prior
+  hold "$WORK/app.err" 5 Left
+  read -r x y z <<<"$(last_camera "$WORK/app.err" | sed -E 's/.*x=([-0-9.]+) y=([-0-9.]+) z=([-0-9.]+) .*/\1 \2 \3/')"
+  d=$(python3 -c "import math; print(math.dist(($x, $y, $z), (1, 0.25, 0.25)))")
+  xdotool key 2
+  wait_camera "$WORK/app.err" "abs(y - (0.25 - $d)) < 0.002 and (x, z, heading, pitch) == (1, 0.25, 90, 0)"
+  last_camera "$WORK/app.err" | grep -q ' roll=0\.00 turn=0\.00$' || fail "roll or turn: $(last_camera "$WORK/app.err")"
+  hold "$WORK/app.err" 3 Next
+  xdotool key x
+  wait_line "$WORK/app.err" '^automation: camera x=-4\.000 y=0\.250 z=0\.250 heading=0\.00 pitch=0\.00 roll=0\.00 turn=0\.00$'
+  close_window "$id"
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  ;;
+u_hides_the_text)
+  # U hides the statistics and the camera line (and the panels). The picture is the one that
+  # -screenshotexit takes at frame N; the 2 pressed after U shows in the log only when both keys
+  # arrived before that frame, else the run is repeated with a later frame.
+  for frames in 300 1200 4800; do
+    rm -f "$WORK/shot.png" "$WORK/app.err"
+    start app -SCENE scene.txt -automation -quitafterframe:$frames -screenshotexit:shot.png
+    window_id '^Ostrel'; id=$WID
+    focus "$id"
+    xdotool key u key 2
+    finish app 120; rc=$RC
+    [[ $rc == 0 ]] || fail "exit code $rc"
+    grep -Eq '^automation: camera .* heading=90\.00 ' "$WORK/app.err" && break
+    echo "the keys came after frame $frames: again"
+  done
+  grep -Eq '^automation: camera .* heading=90\.00 ' "$WORK/app.err" || fail "the keys never arrived in time"
+  read -r w h stats <<<"$(png_check "$WORK/shot.png" 0 0 400 30)"
+  read -r _ _ camera <<<"$(png_check "$WORK/shot.png" 0 30 500 60)"
+  [[ "$w x $h" == "800 x 600" ]] || fail "screenshot size $w x $h"
+  ((stats == 0 && camera == 0)) || fail "yellow text pixels: stats $stats, camera $camera"
+  ;;
+no_display_stops_before_loading)
+  # Without DISPLAY and WAYLAND_DISPLAY one error line, no output and nothing written.
+  (cd "$WORK" && exec env -u DISPLAY -u WAYLAND_DISPLAY "$OSTREL" -SCENE scene.txt -CPU 1 \
+    >"$WORK/app.out" 2>"$WORK/app.err" </dev/null) &
+  PID_app=$!
+  PIDS+=("$PID_app")
+  finish app; rc=$RC
+  ((rc != 0)) || fail "exit code 0"
+  [[ ! -s "$WORK/app.out" ]] || fail "output: $(head -n3 "$WORK/app.out")"
+  [[ "$(cat "$WORK/app.err")" == 'ERROR: Cannot open the Ostrel window: no display (neither DISPLAY nor WAYLAND_DISPLAY is set)' ]] ||
+    fail "message: $(cat "$WORK/app.err")"
+  left=$(cd "$WORK" && ls | grep -v -E '^(scene.txt|beam.obj|app.out|app.err|xvfb.log|display)$')
+  [[ -z "$left" ]] || fail "files written: $left"
   ;;
 *)
   fail "unknown case"
