@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "support/RunTestSupport.h"
 #include "tools/BatchRun.h"
@@ -418,7 +420,8 @@ TEST(BatchProgram, InterruptFinishesTheStepAndKeepsTheShape) {
 
 TEST(BatchProgram, ASecondSignalStopsAtOnceAndLeavesTheFinishedStepsFiles) {
     // Steps of about a second: the second signal comes while a step is in progress (the first
-    // is sent just after a step ended, the second as soon as the first was taken).
+    // is sent a fifth of a second after a step ended, when the next one is under way and not
+    // between the two, the second as soon as the first was taken).
     ScratchFolder folder("batch-stop-now");
     const auto scene = testing::writeCantileverScene(folder.path(), 96);
     const auto out = folder / "out";
@@ -427,6 +430,7 @@ TEST(BatchProgram, ASecondSignalStopsAtOnceAndLeavesTheFinishedStepsFiles) {
         Child child(kBatch, {scene.string(), "--output", out.string(), "--quiet", "--device",
                              "host", "--threads", "1"});
         ASSERT_TRUE(child.waitForError("Iteration 2/501")) << child.out() << child.err();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
         child.signal(SIGTERM);
         ASSERT_TRUE(child.waitForError("press Ctrl-C again to stop now\n")) << child.err();
         child.signal(second);
