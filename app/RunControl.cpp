@@ -70,6 +70,11 @@ StepResult RunControl::step() {
     result.converged = solver_.solve(kSolveTolerance);
     result.cycleSeconds = secondsBetween(cyclesStart, std::chrono::steady_clock::now());
     result.singular = !solver_.coarseFactorValid();
+    if (solver_.lastSolveStopped()) {
+        result.performed = false;
+        result.stopped = true;
+        return result;
+    }
     if (!result.converged && narrowLog_) *narrowLog_ << "WARNING: Solver has not converged\n";
     const auto solveEnd = std::chrono::steady_clock::now();
     result.solveSeconds = secondsBetween(solveStart, solveEnd);

@@ -8,9 +8,10 @@
 // misses the tolerance); evaluate energies, iterate, update stiffness (timed as the optimize
 // time); extract the shape and hand it to the shape listener; at counters 0, 5, 10, ... write
 // "OptimizedShape_<counter>.obj" (the interval and the writer can be chosen); print the two
-// timing lines; count the step. Steps 0 to 500 run, 501 in all, over the program's life: the
-// counter and the totals live in the ProgramLifetime, so a reset of the optimizer continues the
-// numbering and the limit.
+// timing lines; count the step. A solve ended by the solver's stop request (CudaFem::
+// setStopRequest) abandons the step right after it. Steps 0 to 500 run, 501 in all, over the
+// program's life: the counter and the totals live in the ProgramLifetime, so a reset of the
+// optimizer continues the numbering and the limit.
 //
 // Two stops the window shares with the batch program: a step whose system is singular (the
 // solver could not factor the coarsest level: the fixed vertices do not hold the model) clears
@@ -77,6 +78,9 @@ struct StepResult {
     double sharpness = 0.0;
     double designChange = 0.0;     ///< largest change of a design variable in the update
     bool shapeWritten = false;     ///< an OptimizedShape file was written by this step
+    /// The solver's stop request ended the solve: the step was abandoned before the update,
+    /// nothing of it was recorded and the counter is unchanged (performed stays false).
+    bool stopped = false;
     bool singular = false;         ///< the system was singular: the run flag is now clear
 };
 

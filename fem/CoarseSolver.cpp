@@ -1,9 +1,16 @@
 #include "fem/CoarseSolver.h"
 
 #include <cholmod.h>
+#include <dlfcn.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace ostrel {
 
@@ -20,6 +27,59 @@ CoarseSolver::CoarseSolver() : impl_(new Impl) {
     impl_->common.nmethods = 1;
     impl_->common.method[0].ordering = CHOLMOD_METIS;
     impl_->common.postorder = 1;
+}
+
+namespace {
+
+using ThreadCount = int (*)();
+
+/// OpenBLAS's thread count, or null when the BLAS library is another one (the system's
+/// alternatives choose it, so it is looked up at run time).
+ThreadCount openBlasThreads() {
+    return reinterpret_cast<ThreadCount>(dlsym(RTLD_DEFAULT, "openblas_get_num_threads"));
+}
+
+// OpenBLAS starts one thread per processor when it loads, each with a work buffer of
+// kBlasBufferBytes, and a thread that cannot map its buffer retries for ever: under an
+// address-space or data limit smaller than the buffers (1.9 GB on 16 processors) the process
+// would hang, at the latest when it ends and waits for that thread. So, unless the user chose
+// a count, a limited process lets OpenBLAS start only as many threads as a quarter of the
+// limit holds buffers for (the coarsest level's factorizations are small; few threads cost
+// little). OpenBLAS reads the count from its environment when it loads, before any code of the
+// program runs, and the C library takes its environment from the process's start only after
+// the executable's pre-init functions: so this pre-init function starts the program again with
+// OPENBLAS_NUM_THREADS added. Without /proc it goes on as it is.
+void capBlasThreadsUnderALimit(int, char** argv, char** envp) {
+    static const char kName[] = "OPENBLAS_NUM_THREADS=";
+    size_t count = 0;
+    for (; envp && envp[count]; ++count)
+        if (std::strncmp(envp[count], kName, sizeof kName - 1) == 0) return;
+    rlim_t limit = RLIM_INFINITY;
+    for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+        rlimit r{};
+        if (getrlimit(resource, &r) == 0 && r.rlim_cur != RLIM_INFINITY)
+            limit = std::min(limit, r.rlim_cur);
+    }
+    if (limit == RLIM_INFINITY) return;
+    const long processors = std::max(sysconf(_SC_NPROCESSORS_ONLN), 1L);
+    const long fit = long(double(limit) / 4 / CoarseSolver::kBlasBufferBytes);
+    if (fit >= processors) return;
+    char entry[sizeof kName + 24];
+    std::snprintf(entry, sizeof entry, "%s%ld", kName, std::max(fit, 1L));
+    std::vector<char*> environment(envp, envp + count);
+    environment.push_back(entry);
+    environment.push_back(nullptr);
+    execve("/proc/self/exe", argv, environment.data());
+}
+
+[[gnu::section(".preinit_array"), gnu::used]] void (*const kCapBlasThreads)(int, char**,
+                                                                           char**) =
+    capBlasThreadsUnderALimit;
+
+}  // namespace
+
+double CoarseSolver::laterMappedBytes() {
+    return openBlasThreads() ? kBlasBufferBytes : 0.0;
 }
 
 CoarseSolver::~CoarseSolver() {

@@ -47,6 +47,15 @@ public:
     /// Ordering CHOLMOD actually used for the current factor (a CHOLMOD_* ordering code), or -1.
     int orderingUsed() const;
 
+    /// Address space the BLAS library under the factorization will still reserve: OpenBLAS
+    /// maps a work buffer of kBlasBufferBytes for each of its threads when it loads and one for
+    /// the calling thread on its first call. A reservation it cannot get makes it retry for
+    /// ever, so a memory check under an address-space limit counts the later one in advance.
+    /// 0 with another BLAS library. (Under such a limit the program also caps the threads
+    /// OpenBLAS starts; see CoarseSolver.cpp.)
+    static double laterMappedBytes();
+    static constexpr double kBlasBufferBytes = 128.0 * 1024 * 1024;
+
 private:
     void releaseFactor();
 

@@ -9,15 +9,22 @@
 #include "fem/Operators.h"
 
 namespace ostrel {
+namespace {
+
+int g_refusalStatus = -1;
+
+}  // namespace
+
+void setModelRefusalExitStatus(int status) { g_refusalStatus = status; }
 
 FemModel::FemModel(const Volume<bool, double>& voxels, int numLevels) : numLevels_(numLevels) {
     if (numLevels_ < 3) {
         narrowOut() << "ERROR: #Levels must be >= 3\n" << std::flush;
-        std::exit(-1);
+        std::exit(g_refusalStatus);
     }
     if (numLevels_ > kMaxLevels) {
         narrowOut() << "ERROR: #Levels must be <= " << kMaxLevels << "\n" << std::flush;
-        std::exit(-1);
+        std::exit(g_refusalStatus);
     }
     elementDims_.resize(size_t(numLevels_));
     vertexDims_.resize(size_t(numLevels_));
@@ -57,18 +64,18 @@ void FemModel::buildHierarchy(const Volume<bool, double>& voxels) {
                 }
     if (hi[0] < 0) {
         out << L"ERROR: Voxel model is empty" << std::flush;
-        std::exit(-1);
+        std::exit(g_refusalStatus);
     }
     const int ex = hi[0] - lo[0], ey = hi[1] - lo[1], ez = hi[2] - lo[2];
     if (ex + 2 >= 2048 || ey + 2 >= 2048 || ez + 2 >= 1024) {
         out << L"ERROR: Voxel model extents are too large" << std::flush;
-        std::exit(-1);
+        std::exit(g_refusalStatus);
     }
     // Element and vertex counters are ints: refuse a model they cannot number.
     if (const std::wstring error = modelSizeError(measureModel(voxels), numLevels_);
         !error.empty()) {
         out << error << std::flush;
-        std::exit(-1);
+        std::exit(g_refusalStatus);
     }
     const Vec3d s = voxels.spacing(), o = voxels.offset();
     origin_ = {lo[0] * s.x + o.x, lo[1] * s.y + o.y, lo[2] * s.z + o.z};

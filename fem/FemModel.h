@@ -11,7 +11,8 @@
 // count of the level); only force_ is interleaved.
 //
 // GPU state and optimization state are separate classes bound to a FemModel&; the hierarchy is
-// immutable after construction. Construction errors print their message and exit(-1).
+// immutable after construction. Construction errors print their message and end the process
+// with the model refusal status (see setModelRefusalExitStatus).
 
 #include <array>
 #include <cstdint>
@@ -36,6 +37,10 @@ constexpr uint32_t pack(GridPos p) {
 constexpr GridPos unpack(uint32_t w) {
     return {int(w & 0x7ff), int(w >> 11 & 0x7ff), int(w >> 22 & 0x3ff)};
 }
+
+/// The exit status of a process whose FemModel constructor refuses its voxel model: -1 (the
+/// interactive program's) until set; the command-line tools set 1, a failed run.
+void setModelRefusalExitStatus(int status);
 
 /// Young's modulus and Poisson ratio of the element matrix.
 constexpr double kYoungsModulus = 2.0e9;

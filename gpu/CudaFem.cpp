@@ -10,6 +10,7 @@
 #include "core/Console.h"
 #include "core/ExecutablePath.h"
 #include "core/FatalError.h"
+#include "core/MemoryLimit.h"
 #include "core/Timing.h"
 #include "fem/FemModel.h"
 #include "fem/Operators.h"
@@ -71,7 +72,13 @@ CudaFem::~CudaFem() { release(); }
 
 CUdeviceptr CudaFem::allocate(size_t bytes, const char* name) {
     CUdeviceptr p = 0;
-    check(driver_->memAlloc(&p, bytes), L"cuMemAlloc failed for " + fromUtf8(name));
+    const CUresult code = driver_->memAlloc(&p, bytes);
+    // The host device's memory is the process's own: running out of it is a limit of the
+    // machine or of the process, reported as such, not a device fault.
+    if (code == CUDA_ERROR_OUT_OF_MEMORY && driver_->isHost())
+        exitOutOfMemory(L"the host device cannot allocate " + formatGigabytes(double(bytes), true) +
+                        L" GB for " + fromUtf8(name));
+    check(code, L"cuMemAlloc failed for " + fromUtf8(name));
     allocated_ += bytes;
     return p;
 }
@@ -546,6 +553,7 @@ bool CudaFem::solve(double tolerance) {
     FemModel& m = model_;
     lastCycles_ = 0;
     displacementOnDevice_ = false;
+    lastStopped_ = false;
     if (m.fNorm_ == 0.0) {
         std::fill(m.u_.begin(), m.u_.end(), 0.0);
         return true;
@@ -565,9 +573,11 @@ bool CudaFem::solve(double tolerance) {
         rel = residualNorm() / m.fNorm_;
         if (narrowLog_) *narrowLog_ << "Residual within cycle " << cycles << ":  " << rel << "\n";
         ++cycles;
-    } while (!(rel <= tolerance) && cycles < kMaxCycles);
+    } while (!(rel <= tolerance) && cycles < kMaxCycles &&
+             !(lastStopped_ = stopRequested_ && stopRequested_()));
     if (narrowLog_) narrowLog_->flush();
     lastCycles_ = cycles;
+    if (lastStopped_) return false;
     const Clock::time_point cycled = Clock::now();
     times_.cycles += secondsBetween(start, cycled);
     if (cycleSink_) *cycleSink_ << cycles << "\n" << std::flush;

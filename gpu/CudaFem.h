@@ -6,7 +6,9 @@
 // Life cycle: construct (bound to the model, nothing on the device) -> setup() once -> any
 // number of computeLoad / prepareSolve / solve -> release() once, before the model is destroyed
 // (the destructor releases when the caller has not). Every driver failure is fatal through the
-// error check (message, "CUDA Driver API Error: " code and name, source file "cudafem").
+// error check (message, "CUDA Driver API Error: " code and name, source file "cudafem"), but
+// for an allocation of the host device that finds no memory: that ends the process with one
+// "ERROR: Out of memory: ..." line and exit status 1 (core/MemoryLimit.h).
 // The device is chosen by DeviceOptions (see gpu/Driver.h): a CUDA device when the driver loads
 // and reports one, else the host device. Main thread only.
 //
@@ -28,6 +30,7 @@
 // and a zero displacement.
 
 #include <cstddef>
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -85,6 +88,14 @@ public:
 
     /// Where solve writes its cycle count and a line break; null = nowhere.
     void setCycleCountSink(std::ostream* sink) { cycleSink_ = sink; }
+    /// Asked after every V-cycle of solve (empty = never): when it returns true, solve stops
+    /// there and returns false without a cycle count and without copying into u_ (which keeps
+    /// the last finished solve's displacements); lastSolveStopped() tells.
+    void setStopRequest(std::function<bool()> stopRequested) {
+        stopRequested_ = std::move(stopRequested);
+    }
+    /// True when the last solve was stopped by the stop request.
+    bool lastSolveStopped() const { return lastStopped_; }
     /// Logs for the set-up's and solve's lines (defaults: the console's wide and narrow output).
     void setLogs(std::wostream* wide, std::ostream* narrow) { wideLog_ = wide; narrowLog_ = narrow; }
 
@@ -207,6 +218,7 @@ private:
     std::wostream* wideLog_;
     std::ostream* narrowLog_;
     std::ostream* cycleSink_ = nullptr;
+    std::function<bool()> stopRequested_;
     std::string deviceName_;
     size_t allocated_ = 0;
     bool setUp_ = false;
@@ -216,6 +228,7 @@ private:
     CUdeviceptr nextFactors_dev_ = 0;
     bool factorsPending_ = false;
     bool displacementOnDevice_ = true;
+    bool lastStopped_ = false;
     SolverTimes times_;
 };
 

@@ -3,10 +3,10 @@
 #include <omp.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 namespace ostrel {
 
@@ -21,8 +21,8 @@ HostDriver::HostDriver(int threads, const HostModuleTable* module)
       module_(module ? module : &builtInKernelModule()) {}
 
 HostDriver::~HostDriver() {
-    for (CUdeviceptr p : allocations_) ::operator delete(reinterpret_cast<void*>(p), std::align_val_t(kAlignment));
-    for (void* p : hostAllocations_) ::operator delete(p, std::align_val_t(kAlignment));
+    for (CUdeviceptr p : allocations_) std::free(reinterpret_cast<void*>(p));
+    for (void* p : hostAllocations_) std::free(p);
 }
 
 std::string HostDriver::name() const {
@@ -78,10 +78,9 @@ CUresult HostDriver::ctxDestroy(CUcontext context) {
     if (context != kHostContext || !hasContext_) return CUDA_ERROR_INVALID_HANDLE;
     hasContext_ = false;
     // Like a device context, the host context takes the memory allocated in it along.
-    for (CUdeviceptr p : allocations_)
-        ::operator delete(reinterpret_cast<void*>(p), std::align_val_t(kAlignment));
+    for (CUdeviceptr p : allocations_) std::free(reinterpret_cast<void*>(p));
     allocations_.clear();
-    for (void* p : hostAllocations_) ::operator delete(p, std::align_val_t(kAlignment));
+    for (void* p : hostAllocations_) std::free(p);
     hostAllocations_.clear();
     return CUDA_SUCCESS;
 }
@@ -115,7 +114,10 @@ CUresult HostDriver::moduleGetFunction(CUfunction* function, CUmodule module, co
 
 CUresult HostDriver::memAlloc(CUdeviceptr* address, size_t bytes) {
     if (!address || bytes == 0) return CUDA_ERROR_INVALID_VALUE;
-    void* p = ::operator new(bytes, std::align_val_t(kAlignment), std::nothrow);
+    // aligned_alloc, unlike operator new, leaves a failure to the caller (no new-handler runs),
+    // so that it is answered with CUDA_ERROR_OUT_OF_MEMORY as a device answers.
+    if (bytes > SIZE_MAX - kAlignment) return CUDA_ERROR_OUT_OF_MEMORY;
+    void* p = std::aligned_alloc(kAlignment, (bytes + kAlignment - 1) / kAlignment * kAlignment);
     if (!p) return CUDA_ERROR_OUT_OF_MEMORY;
     *address = reinterpret_cast<CUdeviceptr>(p);
     allocations_.insert(*address);
@@ -125,7 +127,7 @@ CUresult HostDriver::memAlloc(CUdeviceptr* address, size_t bytes) {
 CUresult HostDriver::memFree(CUdeviceptr address) {
     auto it = allocations_.find(address);
     if (it == allocations_.end()) return CUDA_ERROR_INVALID_VALUE;
-    ::operator delete(reinterpret_cast<void*>(address), std::align_val_t(kAlignment));
+    std::free(reinterpret_cast<void*>(address));
     allocations_.erase(it);
     return CUDA_SUCCESS;
 }
@@ -133,7 +135,8 @@ CUresult HostDriver::memFree(CUdeviceptr address) {
 CUresult HostDriver::memAllocHost(void** address, size_t bytes) {
     if (!hasContext_) return CUDA_ERROR_INVALID_HANDLE;
     if (!address || bytes == 0) return CUDA_ERROR_INVALID_VALUE;
-    void* p = ::operator new(bytes, std::align_val_t(kAlignment), std::nothrow);
+    if (bytes > SIZE_MAX - kAlignment) return CUDA_ERROR_OUT_OF_MEMORY;
+    void* p = std::aligned_alloc(kAlignment, (bytes + kAlignment - 1) / kAlignment * kAlignment);
     if (!p) return CUDA_ERROR_OUT_OF_MEMORY;
     *address = p;
     hostAllocations_.insert(p);
@@ -143,7 +146,7 @@ CUresult HostDriver::memAllocHost(void** address, size_t bytes) {
 CUresult HostDriver::memFreeHost(void* address) {
     auto it = hostAllocations_.find(address);
     if (it == hostAllocations_.end()) return CUDA_ERROR_INVALID_VALUE;
-    ::operator delete(address, std::align_val_t(kAlignment));
+    std::free(address);
     hostAllocations_.erase(it);
     return CUDA_SUCCESS;
 }

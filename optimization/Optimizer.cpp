@@ -177,8 +177,10 @@ void Optimizer::reset() {
     history_.openAll();
 
     // 5. Kept elements, and the elements of the keep boxes.
-    markKeptElements();
-    markBoxElements();
+    DesignRegions regions = markDesignRegions(model_, controls_);
+    isKept_ = std::move(regions.kept);
+    isEmptyHeld_ = std::move(regions.emptyHeld);
+    warnEmptyBoxes(regions);
     numEmptyHeld_ = 0;
     for (size_t e = 0; e < n_; ++e) {
         numEmptyHeld_ += isEmptyHeld_[e];
@@ -241,51 +243,15 @@ void Optimizer::reset() {
     if (device_) loadDevice();
 }
 
-void Optimizer::markKeptElements() {
-    const long long n = (long long)n_;
-    const auto& fixed = model_.isVertexFixed_;
-    const auto& force = model_.force_;
-#pragma omp parallel for schedule(static) if (n >= kParallelElements)
-    for (long long e = 0; e < n; ++e) {
-        uint8_t kept = 0;
-        for (int k = 0; k < 8; ++k) {
-            const size_t v = size_t(cornerVertices_[8 * size_t(e) + size_t(k)]);
-            if (fixed[v] || force[3 * v] != 0.0f || force[3 * v + 1] != 0.0f ||
-                force[3 * v + 2] != 0.0f)
-                kept = 1;
-        }
-        isKept_[size_t(e)] = kept;
-    }
-}
-
-Vec3d Optimizer::elementCentre(size_t e) const {
-    const GridPos p = unpack(model_.elementPosition_[0][e]);
-    const Vec3d& s = model_.voxelSize_;
-    return {model_.origin_.x + (p.x + 0.5) * s.x, model_.origin_.y + (p.y + 0.5) * s.y,
-            model_.origin_.z + (p.z + 0.5) * s.z};
-}
-
-void Optimizer::markBoxElements() {
-    if (controls_.keepSolid.empty() && controls_.keepEmpty.empty()) return;
-    auto mark = [&](const std::vector<WorldBox>& boxes, const wchar_t* key, bool solid) {
-        for (size_t b = 0; b < boxes.size(); ++b) {
-            int inside = 0;
-            for (size_t e = 0; e < n_; ++e) {
-                if (!boxes[b].contains(elementCentre(e))) continue;
-                ++inside;
-                if (solid)
-                    isKept_[e] = 1;
-                else if (!isKept_[e])
-                    isEmptyHeld_[e] = 1;
-            }
-            if (inside == 0 && wideLog_)
+void Optimizer::warnEmptyBoxes(const DesignRegions& regions) const {
+    auto warn = [&](const std::vector<long long>& counts, const wchar_t* key) {
+        for (size_t b = 0; b < counts.size(); ++b)
+            if (counts[b] == 0 && wideLog_)
                 *wideLog_ << L"WARNING: " << key << L" box " << b + 1
                           << L" holds no element centre" << L'\n';
-        }
     };
-    mark(controls_.keepSolid, L"KEEP_SOLID_BOXES", true);
-    // Solid wins: fixed, loaded and keep-solid elements stay solid inside keep-empty boxes.
-    mark(controls_.keepEmpty, L"KEEP_EMPTY_BOXES", false);
+    warn(regions.solidBoxElements, L"KEEP_SOLID_BOXES");
+    warn(regions.emptyBoxElements, L"KEEP_EMPTY_BOXES");
 }
 
 void Optimizer::projectDensities(const std::vector<float>& xTilde, std::vector<float>& rho,

@@ -59,6 +59,7 @@
 #include "geometry/TriangleMesh.h"
 #include "geometry/Volume.h"
 #include "optimization/DensityFilter.h"
+#include "optimization/DesignRegions.h"
 #include "optimization/HistoryFiles.h"
 #include "scene/DesignControls.h"
 
@@ -235,7 +236,6 @@ public:
     double rhoBeta_ = 1.0;    ///< mode 1: the beta that projected the current densities
 
 private:
-    void markKeptElements();
     /// The element energies of evaluateEnergies on the CPU.
     void evaluateEnergiesHere();
     /// The reset state onto the device.
@@ -250,9 +250,8 @@ private:
     double kernelSeconds() const;
     /// Sum of rho over the elements not held empty: totalDensity(), or the device's sum.
     double currentVolume() const { return device_ ? deviceVolume_ : totalDensity(); }
-    /// Keep-solid and keep-empty boxes; warns about boxes without an element centre.
-    void markBoxElements();
-    Vec3d elementCentre(size_t e) const;
+    /// Warns about keep boxes without an element centre.
+    void warnEmptyBoxes(const DesignRegions& regions) const;
     void applyKeptRule(std::vector<float>& density) const;
     /// Mode 1: rho = 0.001 + 0.999 * H_beta(xTilde), the held elements at their fixed densities.
     void projectDensities(const std::vector<float>& xTilde, std::vector<float>& rho,

@@ -1,7 +1,5 @@
 #include "scene/MemoryEstimate.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <sstream>
@@ -96,19 +94,21 @@ double estimateDeviceBytes(const SceneSize& s) {
     return bytes + deviceOptimizerBytes(s);
 }
 
-uint64_t physicalMemoryBytes() {
-    const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
-    return pages > 0 && pageSize > 0 ? uint64_t(pages) * uint64_t(pageSize) : UINT64_MAX;
-}
-
-std::wstring memoryError(const SceneSize& size, const Vec3d& voxelSize, double limitBytes,
+std::wstring memoryError(const SceneSize& size, const Vec3d& voxelSize, const MemoryLimit& limit,
                          const std::function<SceneSize(double)>& sizeAt) {
     const double need = estimateSceneBytes(size);
-    if (need <= limitBytes) return {};
+    if (need <= limit.bytes) return {};
     // Bisection on the factor by which every voxel edge grows until the estimate fits.
-    auto fits = [&](double factor) { return estimateSceneBytes(sizeAt(factor)) <= limitBytes; };
+    auto fits = [&](double factor) { return estimateSceneBytes(sizeAt(factor)) <= limit.bytes; };
     double lo = 1, hi = 2;
     while (!fits(hi) && hi < 1e9) hi *= 2;
+    std::wostringstream text;
+    text.precision(3);
+    text << L"ERROR: The voxel model needs \u2248 " << formatGigabytes(need, true)
+         << L" GB, the process may use " << formatGigabytes(limit.bytes, false) << L" GB ("
+         << limit.source << L"); ";
+    // Not even a grid of one voxel fits: what the process may use is used up already.
+    if (!fits(hi)) return text.str() + L"no voxel size fits";
     for (int n = 0; n < 60; ++n) {
         const double mid = 0.5 * (lo + hi);
         (fits(mid) ? hi : lo) = mid;
@@ -118,14 +118,8 @@ std::wstring memoryError(const SceneSize& size, const Vec3d& voxelSize, double l
         const double unit = std::pow(10.0, std::floor(std::log10(v)) - 2);
         return std::ceil(v / unit * (1 - 1e-12)) * unit;
     };
-    const double mb = 1024.0 * 1024.0;
-    std::wostringstream text;
-    text.precision(3);
-    text << L"ERROR: The voxel model needs about " << std::llround(std::ceil(need / mb))
-         << L" MB of memory, more than the " << std::llround(std::floor(limitBytes / mb))
-         << L" MB available; a voxel size of " << roundUp(voxelSize.x * hi) << L" "
-         << roundUp(voxelSize.y * hi) << L" " << roundUp(voxelSize.z * hi)
-         << L" or larger would fit";
+    text << L"a voxel size of " << roundUp(voxelSize.x * hi) << L" " << roundUp(voxelSize.y * hi)
+         << L" " << roundUp(voxelSize.z * hi) << L" fits";
     return text.str();
 }
 

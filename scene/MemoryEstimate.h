@@ -18,6 +18,7 @@
 #include <functional>
 #include <string>
 
+#include "core/MemoryLimit.h"
 #include "geometry/Vec3.h"
 
 namespace ostrel {
@@ -42,14 +43,13 @@ double estimateSceneBytes(const SceneSize& size);
 /// as its dense grids or the level above, whichever is smaller: exact for a solid box, an upper
 /// bound otherwise. On the host device these buffers are part of estimateSceneBytes.
 double estimateDeviceBytes(const SceneSize& size);
-/// The machine's physical memory in bytes.
-uint64_t physicalMemoryBytes();
 
-/// The one error line when the estimate of `size` exceeds `limitBytes`: the estimate, the limit
-/// and the smallest voxel size (`voxelSize` scaled alike in every axis, rounded up to three
-/// digits) whose estimate fits; `sizeAt(f)` gives the scene's size at voxel size f*voxelSize.
-/// Empty when the scene fits.
-std::wstring memoryError(const SceneSize& size, const Vec3d& voxelSize, double limitBytes,
+/// The one error line when the estimate of `size` exceeds the limit: "ERROR: The voxel model
+/// needs ≈ N GB, the process may use M GB (<limit's source>); a voxel size of X Y Z fits", with
+/// the smallest voxel size (`voxelSize` scaled alike in every axis, rounded up to three digits)
+/// whose estimate fits, or "no voxel size fits" when not even a grid of one voxel does;
+/// `sizeAt(f)` gives the scene's size at voxel size f*voxelSize. Empty when the scene fits.
+std::wstring memoryError(const SceneSize& size, const Vec3d& voxelSize, const MemoryLimit& limit,
                          const std::function<SceneSize(double)>& sizeAt);
 
 }  // namespace ostrel

@@ -1,5 +1,7 @@
 #include "scene/Scene.h"
 
+#include <omp.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -7,6 +9,7 @@
 #include <sstream>
 
 #include "core/Console.h"
+#include "fem/CoarseSolver.h"
 #include "fem/ModelSize.h"
 #include "geometry/MeshFile.h"
 #include "gpu/CudaFem.h"
@@ -207,8 +210,14 @@ bool Scene::loadScene(const std::wstring& fileName, std::wostream* log) {
                             ? marginResolution(mesh_, voxelSize_, resolution, log)
                             : boundsResolution(mesh_, voxelSize_, resolution, log);
     if (!gridOk) return false;
-    const double memoryLimit =
-        memoryLimit_ > 0 ? memoryLimit_ : double(physicalMemoryBytes());
+    // The host device's worker threads each reserve a stack and an allocator arena, the
+    // coarsest level's BLAS threads their work buffers.
+    const MemoryLimit memoryLimit =
+        memoryLimit_.bytes > 0
+            ? memoryLimit_
+            : processMemoryLimit(device_.hostThreads > 0 ? device_.hostThreads
+                                                         : omp_get_max_threads(),
+                                 CoarseSolver::laterMappedBytes());
     // A proposed voxel size is judged as this check will judge it when the scene is loaded again.
     auto sizeAt = [&](double factor) {
         Vec3i r;

@@ -18,6 +18,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "fem/FemModel.h"
 #include "geometry/Matrix4.h"
@@ -53,9 +54,12 @@ public:
     /// for each design-control key the file sets.
     std::wstring sceneSummary() const;
 
-    /// Memory a scene may need (bytes); 0, the default, means the machine's physical memory. A
-    /// scene whose estimated need is larger is refused before voxelization or model building.
-    void setMemoryLimit(double bytes) { memoryLimit_ = bytes; }
+    /// Memory a scene may need (bytes), named `source` in the refusal; 0, the default, means
+    /// the limit that applies to the process (core/MemoryLimit.h), read at every load. A scene
+    /// whose estimated need is larger is refused before voxelization or model building.
+    void setMemoryLimit(double bytes, std::wstring source = L"memory limit") {
+        memoryLimit_ = {bytes, std::move(source)};
+    }
 
     bool isLoaded() const { return loaded_; }
     FemModel* model() { return model_.get(); }
@@ -115,7 +119,7 @@ private:
     SceneSize expectedSize(const Vec3i& resolution, const Vec3d& voxelSize) const;
 
     DeviceOptions device_;
-    double memoryLimit_ = 0;
+    MemoryLimit memoryLimit_;
     bool loaded_ = false;
     KeyValueFile file_;
     TriangleMesh mesh_;

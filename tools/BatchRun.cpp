@@ -22,6 +22,7 @@
 #include "core/Version.h"
 #include "gpu/Driver.h"
 #include "gpu/CudaFem.h"
+#include "optimization/DesignRegions.h"
 #include "scene/Scene.h"
 #include "scene/SceneLint.h"
 #include "tools/InputChecks.h"
@@ -124,13 +125,16 @@ std::string batchHelp() {
            "Standard output carries the console output (without --quiet) and the summary;\n"
            "standard error the progress line of every step (iteration k/N, time left), the\n"
            "warnings and the errors.\n"
-           "Ctrl-C finishes the current step, writes OptimizedShape_final.obj and exits.\n"
-           "Exit status: 0 done, 1 the run could not start or its final shape or plot could\n"
-           "not be written, 2 bad command line, 130 interrupted, 255 the scene's voxel model\n"
-           "cannot be built (empty, too large, fewer than 3 levels). A singular system (the\n"
-           "fixed vertices do not hold the model in place) stops the run after its first step\n"
-           "with status 1. With --smooth, status 1 also when the smooth shape could not be\n"
-           "written or is not fit for printing.\n";
+           "Ctrl-C (or SIGTERM) finishes the current step, writes OptimizedShape_final.obj\n"
+           "and exits; a second Ctrl-C stops the step in progress at once and leaves the files\n"
+           "of the last finished step.\n"
+           "Exit status: 0 done, 1 the run could not start (the scene's voxel model cannot be\n"
+           "built or does not fit the memory, nothing is left to design, or more is held solid\n"
+           "than the volume fraction) or its final shape or plot could not be written, 2 bad\n"
+           "command line, 130 interrupted. A singular system (the fixed vertices do not hold\n"
+           "the model in place) stops the run after its first step with status 1. With\n"
+           "--smooth, status 1 also when the smooth shape could not be written or is not fit\n"
+           "for printing.\n";
 }
 
 std::string batchVersion() { return versionLine("ostrel-batch"); }
@@ -368,8 +372,9 @@ double ConvergenceWatch::largestDesignChange() const {
 }
 
 int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
-             const std::atomic<bool>* interrupted) {
-    auto isInterrupted = [&] { return interrupted && interrupted->load(); };
+             const std::function<int()>& stopRequests) {
+    auto requests = [&stopRequests] { return stopRequests ? stopRequests() : 0; };
+    auto isInterrupted = [&] { return requests() >= 1; };
 
     if (!options.outputDirectory.empty()) {
         std::error_code ec;
@@ -449,7 +454,6 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     runOptions.shapeFileWriter = [&results](int iteration) {
         return results->write("OptimizedShape_" + std::to_string(iteration));
     };
-    RunControl run(*scene.model(), *scene.solver(), lifetime, runOptions);
     DesignControls controls = scene.designControls_;
     if (options.volumeFraction > 0) controls.volumeFraction = options.volumeFraction;
     if (options.filterRadius > 0) {
@@ -457,6 +461,18 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
         controls.filterRadiusGiven = true;
     }
     if (options.projection) controls.projection = 1;
+    // A design that cannot be optimized is refused before anything of the run is written.
+    const DesignCheck design =
+        checkDesign(*scene.model(), controls, markDesignRegions(*scene.model(), controls));
+    for (const std::wstring& warning : design.warnings) err << toUtf8(warning) << "\n";
+    if (!design.error.empty()) {
+        err << toUtf8(design.error) << "\n";
+        return kExitFailed;
+    }
+
+    // A second request stops the solve between two cycles.
+    scene.solver()->setStopRequest([requests] { return requests() >= 2; });
+    RunControl run(*scene.model(), *scene.solver(), lifetime, runOptions);
     run.optimizer().setControls(controls);
     const bool designReport = options.converge > 0 || options.volumeFraction > 0 ||
                               options.filterRadius > 0 || controls.projection != 0 ||
@@ -490,7 +506,8 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
             run.frameMove(std::chrono::duration<double>(frame - start).count(),
                           float(std::chrono::duration<double>(frame - lastFrame).count()));
         lastFrame = frame;
-        if (!step.performed) break;  // the run control's limit cleared the run flag
+        // Not performed: stopped at once, or the run control's limit cleared the run flag.
+        if (!step.performed) break;
         if (done == 0) firstCompliance = step.strainEnergy;
         ++done;
         history.push_back({step.iteration, step.strainEnergy, step.volumeRatio, step.sharpness});
@@ -502,8 +519,11 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
                                      step.designChange);
         // After the step's console lines, so that a terminal shows it below them.
         std::flush(narrowOut());
-        err << progressLine(done, planned, step, stepSeconds, timeLeft.secondsLeft(planned - done))
-            << std::endl;
+        // One write with its line end, so that the stop request's line never splits it.
+        err << progressLine(done, planned, step, stepSeconds,
+                            timeLeft.secondsLeft(planned - done)) +
+                   "\n"
+            << std::flush;
         // The run control has said so on the console and cleared the run flag.
         if (step.singular) {
             singular = true;
@@ -512,6 +532,16 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     }
     const bool stopped = isInterrupted();
     std::flush(narrowOut());
+    if (requests() >= 2) {
+        out << std::flush;
+        if (done == 0)
+            err << "Stopped at once before the first step was finished; no shape written\n";
+        else
+            err << "Stopped at once: the files of step " << history.back().iteration
+                << ", the last one finished, are complete; OptimizedShape_final and "
+                   "history.svg were not written\n";
+        return kExitInterrupted;
+    }
 
     if (singular) return kExitFailed;
     if (done == 0) {

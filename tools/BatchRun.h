@@ -19,14 +19,13 @@
 // is a warning. A singular system (the solver cannot factor the coarsest level: the fixed
 // vertices do not hold the model) stops the run after its first step.
 //
-// Exit codes: 0 done, 1 the run could not start (scene, output folder, device), its system is
-// singular, or its final shape, smooth shape or plot could not be written (or the smooth shape
-// is not fit for printing), 2 bad command line, 130 interrupted (the current step is finished
-// and the shape written first), 255 the model builder ended the process (empty voxel model,
-// extents too large, fewer than 3 levels).
+// Exit codes: 0 done, 1 the run could not start (scene, voxel model, memory, output folder,
+// device, impossible design), its system is singular, or its final shape, smooth shape or plot
+// could not be written (or the smooth shape is not fit for printing), 2 bad command line, 130
+// stopped by SIGINT or SIGTERM (see runBatch).
 
-#include <atomic>
 #include <filesystem>
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -159,9 +158,14 @@ private:
 std::string formatDuration(double seconds);
 
 /// Performs the run. The summary goes to `out`; the progress line of every step and the errors
-/// of the run itself go to `err`; the system's console lines go to the console. `interrupted`
-/// is polled between steps (null = never).
+/// of the run itself go to `err`; the system's console lines go to the console. `stopRequests`
+/// gives the number of requests to stop so far (empty = none come); it is asked between steps
+/// and after every multigrid cycle. From the first request on no further step starts, and the
+/// last one finished writes the final shape and the plot (exit kExitInterrupted); from the
+/// second on the solve in progress stops within one multigrid cycle, its step is abandoned and
+/// the run ends at once, leaving the files of the last finished step as they are (no final
+/// shape, no plot; exit kExitInterrupted).
 int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
-             const std::atomic<bool>* interrupted);
+             const std::function<int()>& stopRequests);
 
 }  // namespace ostrel

@@ -5,9 +5,16 @@
 // the run's own errors on standard error. The console is routed before anything is printed,
 // so its wide stream writes through the router too.
 //
-// SIGINT and SIGTERM set a flag that the run polls between steps; a second signal ends the
-// process at once (the handler is reset after the first).
+// SIGINT and SIGTERM are stop requests, counted: the first lets the run finish the step in
+// progress (and says so on standard error), the second stops it within one multigrid cycle, a
+// third ends the process by the signal whatever it is doing. The coarse solver's graph
+// partitioner installs handlers of its own while it orders and then restores ours with other
+// flags (reset after one signal, no restarted system calls), so the run puts ours back every
+// time it asks for the count.
 
+#include <unistd.h>
+
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <iostream>
@@ -15,24 +22,45 @@
 #include <vector>
 
 #include "core/Console.h"
+#include "core/MemoryLimit.h"
+#include "fem/FemModel.h"
 #include "tools/BatchRun.h"
 
 namespace {
 
-std::atomic<bool> g_interrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free);
+std::atomic<int> g_stopRequests{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
-extern "C" void onSignal(int) { g_interrupted.store(true); }
+extern "C" void onSignal(int number);
 
-void installSignalHandlers() {
+void setSignalAction(void (*handler)(int)) {
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
-    action.sa_handler = onSignal;
-    // A second Ctrl-C ends the process; interrupted writes to the console resume.
-    action.sa_flags = SA_RESETHAND | SA_RESTART;
+    action.sa_handler = handler;
+    action.sa_flags = SA_RESTART;  // interrupted writes to the console resume
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+}
+
+// Only async-signal-safe calls: an atomic add, write, sigaction and raise.
+extern "C" void onSignal(int number) {
+    const int requests = g_stopRequests.fetch_add(1) + 1;
+    if (requests == 1) {
+        static const char kLine[] = "stopping after this step; press Ctrl-C again to stop now\n";
+        [[maybe_unused]] const ssize_t n = ::write(2, kLine, sizeof kLine - 1);
+        setSignalAction(onSignal);
+    } else {
+        setSignalAction(SIG_DFL);
+        if (requests >= 3) std::raise(number);
+    }
+}
+
+/// The stop requests so far; puts the handler back while it still counts.
+int stopRequests() {
+    const int requests = g_stopRequests.load();
+    if (requests < 2) setSignalAction(onSignal);
+    return requests;
 }
 
 }  // namespace
@@ -53,8 +81,10 @@ int main(int argc, char** argv) {
 
     // The summary goes to the real standard output, past the router of the console lines.
     static std::ostream* const results = new std::ostream(routeConsoleByKind(parsed.options.quiet));
-    installSignalHandlers();
-    const int code = runBatch(parsed.options, *results, std::cerr, &g_interrupted);
+    setSignalAction(onSignal);
+    exitOnFailedAllocation();
+    setModelRefusalExitStatus(1);
+    const int code = runBatch(parsed.options, *results, std::cerr, stopRequests);
     std::cout.flush();
     results->flush();
     return code;

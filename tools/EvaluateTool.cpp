@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "core/MemoryLimit.h"
 #include "core/Version.h"
+#include "fem/FemModel.h"
 #include "tools/EvaluateRun.h"
 
 int main(int argc, char** argv) {
@@ -26,6 +28,8 @@ int main(int argc, char** argv) {
             return 2;
         case EvaluateArguments::Action::Run: break;
     }
+    exitOnFailedAllocation();
+    setModelRefusalExitStatus(1);
     std::ostream results(std::cout.rdbuf());
     std::cout.rdbuf(std::cerr.rdbuf());
     const int code = runEvaluate(parsed.options, results, std::cerr);

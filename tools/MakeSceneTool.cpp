@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "core/Console.h"
+#include "core/MemoryLimit.h"
 #include "core/Version.h"
+#include "fem/FemModel.h"
 #include "tools/SceneMaker.h"
 
 int main(int argc, char** argv) {
@@ -37,5 +39,7 @@ int main(int argc, char** argv) {
         case ParseOutcome::Run:
             break;
     }
+    exitOnFailedAllocation();
+    setModelRefusalExitStatus(1);
     return makeScene(options, out);
 }

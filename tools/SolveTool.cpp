@@ -24,6 +24,7 @@
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <thread>
 
 #include <unistd.h>
 
@@ -32,8 +33,11 @@
 
 #include "core/Console.h"
 #include "core/IterationSplit.h"
+#include "core/MemoryLimit.h"
 #include "core/Timing.h"
 #include "core/Version.h"
+#include "fem/FemModel.h"
+#include "fem/CoarseSolver.h"
 #include "tools/Cantilever.h"
 #include "tools/CantileverFit.h"
 #include "gpu/CudaFem.h"
@@ -93,11 +97,14 @@ bool parseDouble(const char* s, double& out) {
 }
 
 // The largest cantilever whose estimates fit the memory of the device (its total less a tenth
-// and 512 MiB for the context and the module) and of the host (nine tenths of it), or
-// `limitMb` where that is smaller. Prints the choice; false with an error line when none fits.
+// and 512 MiB for the context and the module) and of the host (what the process may use: the
+// smallest of its memory limits, see core/MemoryLimit.h), or `limitMb` where that is smaller. Prints the choice; false with an error line when none fits.
 bool chooseLargest(ostrel::Driver& driver, int limitMb, int size[3], int& levels) {
     const double mb = 1024.0 * 1024.0;
-    double host = 0.9 * double(ostrel::physicalMemoryBytes()), device = host;
+    double host = ostrel::processMemoryLimit(int(std::thread::hardware_concurrency()),
+                                             ostrel::CoarseSolver::laterMappedBytes())
+                      .bytes,
+           device = host;
     if (!driver.isHost()) {
         ostrel::CUdevice dev = 0;
         size_t total = 0;
@@ -250,6 +257,8 @@ int main(int argc, char** argv) {
     if (size[0] > 2046 || size[1] > 2046 || size[2] > 1022)
         return usageError("Model size too large (at most 2046 x 2046 x 1022)");
 
+    ostrel::exitOnFailedAllocation();
+    ostrel::setModelRefusalExitStatus(1);
     std::unique_ptr<ostrel::Driver> driver = ostrel::openDriver(options);
     if (wantCuda && driver->isHost()) {
         std::cerr << "ERROR: No CUDA device available\n";

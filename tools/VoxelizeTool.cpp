@@ -19,8 +19,10 @@
 #include <vector>
 
 #include "core/Console.h"
+#include "core/MemoryLimit.h"
 #include "core/Timing.h"
 #include "core/Version.h"
+#include "fem/FemModel.h"
 #include "geometry/DegenerateTriangles.h"
 #include "geometry/MeshFile.h"
 #include "geometry/TriangleMesh.h"
@@ -94,6 +96,8 @@ int main(int argc, char** argv) {
     if (end == args[1].c_str() || *end != '\0' || !(size > 0.0) || !std::isfinite(size))
         return usageError("Invalid voxel size \"" + args[1] + "\"");
 
+    exitOnFailedAllocation();
+    setModelRefusalExitStatus(1);
     auto start = std::chrono::steady_clock::now();
     TriangleMesh mesh;
     if (!readMeshFile(mesh, meshName, &out))

@@ -212,6 +212,39 @@ TEST(RunControl, UnconvergedSolveWarnsAndTheStepGoesOn) {
     EXPECT_LT(warning, narrow.find("Time SOLVE: ")) << "the warning belongs to the solve phase";
 }
 
+TEST(RunControl, AStoppedSolveAbandonsItsStepAndRecordsNothingOfIt) {
+    ScratchFolder folder("run-stopped");
+    Rig rig(folder.path());
+    bool stop = false;
+    rig.solver.setStopRequest([&] { return stop; });
+    rig.run->setRunning(true);
+    for (int k = 0; k < 2; ++k) ASSERT_TRUE(rig.run->frameMove(0, 0).performed);
+    const std::vector<float> density = rig.run->optimizer().rho_;
+    const std::string narrow = rig.narrowLog.str();
+    int shapes = 0;
+    rig.run->setShapeListener([&](const TriangleMesh&) { ++shapes; });
+
+    stop = true;
+    const StepResult stopped = rig.run->frameMove(0, 0);
+    EXPECT_TRUE(stopped.stopped);
+    EXPECT_FALSE(stopped.performed);
+    EXPECT_EQ(stopped.iteration, 2);
+    EXPECT_EQ(rig.lifetime.iteration, 2) << "the counter stays";
+    EXPECT_EQ(rig.run->optimizer().rho_, density) << "no update";
+    EXPECT_EQ(shapes, 0) << "no shape";
+    EXPECT_EQ(rig.narrowLog.str(), narrow) << "no warning, no timing lines";
+    for (const char* history : {"ObjectiveValue.txt", "VolumeRatio.txt", "NumCycles.txt"})
+        EXPECT_EQ(testing::lineCount(folder / history), 2) << history;
+
+    // Without the request the same step runs in full.
+    stop = false;
+    const StepResult resumed = rig.run->frameMove(0, 0);
+    EXPECT_TRUE(resumed.performed);
+    EXPECT_FALSE(resumed.stopped);
+    EXPECT_EQ(resumed.iteration, 2);
+    EXPECT_EQ(testing::lineCount(folder / "NumCycles.txt"), 3);
+}
+
 // A system without a solution stops the run after its step with one message, whatever makes
 // it singular; the next frames do nothing.
 struct SingularCase {

@@ -73,6 +73,22 @@ TEST(ModelSize, ModelsBeyondTheIndicesAreRefused) {
     for (const Case& c : cases) EXPECT_EQ(modelSizeError(c.size, c.levels), c.error) << c.name;
 }
 
+// The command-line tools end a refused model as a failed run (status 1), the interactive
+// program with -1 (255).
+void constructWithStatus(const Volume<bool, double>& v, int levels, int status) {
+    setModelRefusalExitStatus(status);
+    constructToStderr(v, levels);
+}
+
+TEST(HierarchyDeath, TheToolsRefusalStatusIsOne) {
+    Volume<bool, double> empty;
+    EXPECT_EXIT(constructWithStatus(empty, 2, 1), ::testing::ExitedWithCode(1),
+                "^ERROR: #Levels must be >= 3\n$");
+    EXPECT_EXIT(constructWithStatus(makeVolume(3, 3, 3, {}), 3, 1), ::testing::ExitedWithCode(1),
+                "ERROR: Voxel model is empty$");
+    EXPECT_EXIT(constructToStderr(empty, 2), ::testing::ExitedWithCode(255), "#Levels");
+}
+
 TEST(HierarchyDeath, EmptyVolume) {
     EXPECT_EXIT(constructToStderr(makeVolume(3, 3, 3, {}), 3), ::testing::ExitedWithCode(255),
                 "^Building hierarchy \\.\\.\\.\nERROR: Voxel model is empty$");

@@ -97,6 +97,41 @@ TEST_P(SolveAgainstDirect, AgreesWithCholesky) {
 
 INSTANTIATE_TEST_SUITE_P(Levels, SolveAgainstDirect, ::testing::Values(3, 4));
 
+TEST(Solve, AStopRequestEndsTheSolveAfterTheCycleThatSawItAndKeepsTheLastDisplacements) {
+    Solver s(16, 6, 6, 3);
+    s.fem->computeLoad();
+    s.fem->prepareSolve();
+    ASSERT_TRUE(s.fem->solve(1e-2));
+    const std::vector<double> finished = s.model->u_;
+    const std::string finishedCycles = s.cycles.str();
+    ASSERT_FALSE(s.fem->lastSolveStopped());
+
+    // A tolerance that takes far more than the cycles the request allows: asked after every
+    // cycle, the request stops the solve right after the cycle that first sees it set.
+    for (int allowed : {1, 2, 5}) {
+        int asked = 0;
+        s.fem->setStopRequest([&] { return ++asked >= allowed; });
+        s.narrow.str("");
+        EXPECT_FALSE(s.fem->solve(1e-12)) << allowed;
+        EXPECT_TRUE(s.fem->lastSolveStopped());
+        EXPECT_EQ(asked, allowed);
+        EXPECT_EQ(s.fem->lastCycles(), allowed);
+        EXPECT_EQ(residualLines(s.narrow.str()).size(), size_t(allowed));
+        EXPECT_EQ(s.cycles.str(), finishedCycles) << "no cycle count for a stopped solve";
+        EXPECT_EQ(s.model->u_, finished) << "u_ keeps the last finished solve's displacements";
+    }
+    // A request that never comes changes nothing; a solve that converges is not stopped even
+    // when the request comes with its last cycle.
+    s.fem->setStopRequest([] { return false; });
+    EXPECT_TRUE(s.fem->solve(1e-2));
+    EXPECT_FALSE(s.fem->lastSolveStopped());
+    s.fem->setStopRequest([] { return true; });
+    s.model->u_.assign(s.model->u_.size(), 0.0);
+    EXPECT_TRUE(s.fem->solve(0.5));
+    EXPECT_FALSE(s.fem->lastSolveStopped());
+    EXPECT_EQ(s.fem->lastCycles(), 1);
+}
+
 TEST(Solve, PrintsSystemLines) {
     Solver s(8, 4, 4, 3);
     EXPECT_NE(s.wide.str().find(L"#Devices: 1\nCUDA device #0 (Host CPU (2 threads)):  Global Mem: "),

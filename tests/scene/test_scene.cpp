@@ -232,14 +232,14 @@ TEST_F(SceneTest, AGridTooLargeForTheMemoryIsRefusedWithAVoxelSizeThatFits) {
     std::string console = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(console.find("Voxelization"), std::string::npos) << console;
     std::wstring message = log_.str();
-    EXPECT_EQ(message.rfind(L"ERROR: The voxel model needs about ", 0), 0u) << toUtf8(message);
-    EXPECT_NE(message.find(L" MB of memory, more than the "), std::wstring::npos);
+    EXPECT_EQ(message.rfind(L"ERROR: The voxel model needs \u2248 ", 0), 0u) << toUtf8(message);
+    EXPECT_NE(message.find(L" GB, the process may use "), std::wstring::npos);
     EXPECT_EQ(message.find(L'\n'), message.size() - 1) << "one line";
 
     // Under a limit of 8 MB the box at voxel size 0.02 (250000 elements) does not fit; the
     // voxel size the message proposes loads, and one a tenth smaller is refused again.
     const double limit = 8.0 * 1024 * 1024;
-    scene_.setMemoryLimit(limit);
+    scene_.setMemoryLimit(limit, L"test limit");
     std::string box = kRequired;
     box.replace(box.find("VOXEL_SIZE: 0.25 0.25 0.25"), 26, "VOXEL_SIZE: 0.02 0.02 0.02");
     log_.str(L"");
@@ -247,18 +247,19 @@ TEST_F(SceneTest, AGridTooLargeForTheMemoryIsRefusedWithAVoxelSizeThatFits) {
     EXPECT_FALSE(load(box));
     console = ::testing::internal::GetCapturedStdout();
     message = log_.str();
-    const std::wstring head = L"ERROR: The voxel model needs about ";
+    const std::wstring head = L"ERROR: The voxel model needs \u2248 ";
     ASSERT_EQ(message.rfind(head, 0), 0u) << toUtf8(message);
-    const std::wstring tail = L" MB of memory, more than the 8 MB available; a voxel size of ";
+    const std::wstring tail =
+        L" GB, the process may use 0.00781 GB (test limit); a voxel size of ";
     const size_t at = message.find(tail);
     ASSERT_NE(at, std::wstring::npos) << toUtf8(message);
-    EXPECT_GT(std::stod(message.substr(head.size(), at - head.size())), 8.0);
+    EXPECT_GT(std::stod(message.substr(head.size(), at - head.size())), 8.0 / 1024);
     std::wistringstream proposal(message.substr(at + tail.size()));
     double vx = 0, vy = 0, vz = 0;
     std::wstring rest;
     ASSERT_TRUE(proposal >> vx >> vy >> vz);
     std::getline(proposal, rest);
-    EXPECT_EQ(rest, L" or larger would fit");
+    EXPECT_EQ(rest, L" fits");
     EXPECT_GT(vx, 0.02);
     EXPECT_EQ(vx, vy);
     EXPECT_EQ(vx, vz);
@@ -280,6 +281,16 @@ TEST_F(SceneTest, AGridTooLargeForTheMemoryIsRefusedWithAVoxelSizeThatFits) {
     EXPECT_TRUE(quietLoad(vx)) << toUtf8(log_.str());
     EXPECT_FALSE(quietLoad(vx * 0.9));
     EXPECT_EQ(log_.str().rfind(head, 0), 0u) << toUtf8(log_.str());
+
+    // A limit that not even a grid of one voxel fits into proposes no voxel size.
+    scene_.setMemoryLimit(1000, L"test limit");
+    EXPECT_FALSE(quietLoad(0.02));
+    message = log_.str();
+    EXPECT_EQ(message.rfind(head, 0), 0u) << toUtf8(message);
+    EXPECT_NE(message.find(L" GB, the process may use 9.31e-07 GB (test limit); no voxel size "
+                           L"fits\n"),
+              std::wstring::npos)
+        << toUtf8(message);
 }
 
 TEST_F(SceneTest, MeshPathRelativeToSceneAndAbsolute) {

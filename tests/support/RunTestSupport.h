@@ -116,7 +116,7 @@ public:
             if (!pump()) return false;
         return true;
     }
-    /// The same for standard error.
+    /// Reads until standard error holds `text`; false when the output ends first.
     bool waitForError(const std::string& text) {
         while (err_.find(text) == std::string::npos)
             if (!pump()) return false;

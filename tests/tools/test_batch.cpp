@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "support/RunTestSupport.h"
 #include "tools/BatchRun.h"
@@ -181,10 +183,14 @@ TEST(BatchProgram, CommandLineErrorsExitWith2) {
     Child help(kBatch, {"--help"});
     EXPECT_EQ(help.finish(), 0);
     EXPECT_EQ(help.out().rfind("Usage: ostrel-batch SCENE [--iterations N]", 0), 0u);
-    EXPECT_NE(help.out().find("1 the run could not start or its final shape or plot could\n"
-                              "not be written"),
-              std::string::npos);
-    EXPECT_NE(help.out().find("255 the scene's voxel model\ncannot be built"), std::string::npos);
+    EXPECT_NE(help.out().find("Exit status: 0 done, 1 the run could not start (the scene's voxel "
+                              "model cannot be\nbuilt or does not fit the memory, nothing is left "
+                              "to design, or more is held solid\nthan the volume fraction) or its "
+                              "final shape or plot could not be written, 2 bad\ncommand line, 130 "
+                              "interrupted."),
+              std::string::npos)
+        << help.out();
+    EXPECT_EQ(help.out().find("255"), std::string::npos) << "no status the program never gives";
     Child version(kBatch, {"--version"});
     EXPECT_EQ(version.finish(), 0);
     EXPECT_EQ(version.out().rfind("ostrel-batch ", 0), 0u);
@@ -283,6 +289,62 @@ TEST(BatchProgram, QuietShowsTheErrorOfAnEmptyModel) {
               "ERROR: Voxel model is empty\nERROR: Cannot load scene \"" + scene.string() + "\"\n");
 }
 
+// A voxel model the scene cannot build is a failed run: status 1, as --help says.
+TEST(BatchProgram, AModelThatCannotBeBuiltExitsWith1) {
+    ScratchFolder folder("batch-unbuildable");
+    const auto scene = testing::writeCantileverScene(folder.path(), 16);
+    const std::string text = testing::readFile(scene);
+    const size_t levels = text.find("NUM_LEVELS: ");
+    ASSERT_NE(levels, std::string::npos);
+    for (const char* count : {"2", "13", "2000000000"}) {
+        std::string changed = text;
+        changed.replace(levels, changed.find('\n', levels) - levels,
+                        std::string("NUM_LEVELS: ") + count);
+        std::ofstream(scene) << changed;
+        Child child(kBatch, {scene.string(), "-q", "--threads", "1", "-o",
+                             (folder / "out").string()});
+        EXPECT_EQ(child.finish(), 1) << count;
+        EXPECT_EQ(child.err(), std::string("ERROR: #Levels must be between 3 and 12, not ") +
+                                   count + "\nERROR: Cannot load scene \"" + scene.string() +
+                                   "\"\n")
+            << count;
+    }
+}
+
+// Under a small address-space or data-segment cap the memory check refuses a model too large
+// for the cap, names the cap and proposes a voxel size; a model that fits runs to its end (the
+// BLAS library's threads must not wait for ever on buffers the cap denies them).
+TEST(BatchProgram, AMemoryCapIsTheLimitThatApplies) {
+    ScratchFolder folder("batch-memory-cap");
+    const auto large = testing::writeCantileverScene(folder.path(), 320);
+    std::filesystem::rename(large, folder / "large.txt");
+    const auto small = testing::writeCantileverScene(folder.path(), 16);
+    const std::string cap = std::to_string(768LL << 20);  // 768 MiB
+    struct Case {
+        const char* option;
+        const char* source;
+    };
+    for (const Case& c : {Case{"--as=", "address-space limit"}, Case{"--data=", "data-segment limit"}}) {
+        Child refused("/usr/bin/prlimit",
+                      {c.option + cap, kBatch, (folder / "large.txt").string(), "-q", "--threads",
+                       "2", "-o", (folder / "out").string()});
+        EXPECT_EQ(refused.finish(), 1) << c.option << refused.err();
+        const std::regex line("ERROR: The voxel model needs \u2248 [0-9.]+ GB, the process may use "
+                              "0\\.[0-7][0-9]* GB \\(" +
+                              std::string(c.source) +
+                              "\\); a voxel size of ([0-9.]+) \\1 \\1 fits\n");
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(refused.err(), m, line)) << c.option << refused.err();
+        EXPECT_GT(std::stod(m[1]), 2.0 / 320) << "a larger voxel";
+        EXPECT_EQ(refused.out(), "") << c.option;
+
+        Child runs("/usr/bin/prlimit", {c.option + cap, kBatch, small.string(), "-n", "2", "-q",
+                                        "--threads", "2", "-o", (folder / "out").string()});
+        EXPECT_EQ(runs.finish(), 0) << c.option << runs.err();
+        EXPECT_NE(runs.err().find("Iteration 2/2 "), std::string::npos) << runs.err();
+    }
+}
+
 TEST(BatchProgram, QuietKeepsWarningsAndASingularSystemStopsAfterTheFirstStep) {
     ScratchFolder folder("batch-warnings");
     const auto scene = testing::writeCantileverScene(folder.path(), 16);
@@ -324,6 +386,15 @@ TEST(BatchProgram, SummaryOfARunWithoutLoadsHasNoRatio) {
     EXPECT_EQ(child.out().find("nan"), std::string::npos) << child.out();
 }
 
+/// Standard error without the progress lines ("Iteration k/N ...").
+std::string withoutProgressLines(const std::string& err) {
+    std::istringstream in(err);
+    std::string line, rest;
+    while (std::getline(in, line))
+        if (line.rfind("Iteration ", 0) != 0) rest += line + "\n";
+    return rest;
+}
+
 TEST(BatchProgram, InterruptFinishesTheStepAndKeepsTheShape) {
     ScratchFolder folder("batch-interrupt");
     const auto scene = testing::writeCantileverScene(folder.path(), 16);
@@ -333,6 +404,8 @@ TEST(BatchProgram, InterruptFinishesTheStepAndKeepsTheShape) {
     ASSERT_TRUE(child.waitForError("Iteration 2/501")) << child.out() << child.err();
     child.signal(SIGINT);
     EXPECT_EQ(child.finish(), 130) << child.err();
+    EXPECT_EQ(withoutProgressLines(child.err()),
+              "stopping after this step; press Ctrl-C again to stop now\n");
     EXPECT_NE(child.out().find("Interrupted: the step in progress was finished\n"),
               std::string::npos);
     EXPECT_NE(child.out().find("Final shape: \"" + (out / "OptimizedShape_final.obj").string()),
@@ -343,6 +416,50 @@ TEST(BatchProgram, InterruptFinishesTheStepAndKeepsTheShape) {
     EXPECT_EQ(testing::edgePairingFault(mesh), "");
     EXPECT_TRUE(std::filesystem::exists(out / "history.svg"));
     EXPECT_FALSE(std::filesystem::exists(out / "OptimizedShape_500.obj"));
+}
+
+TEST(BatchProgram, ASecondSignalStopsAtOnceAndLeavesTheFinishedStepsFiles) {
+    // Steps of about a second: the second signal comes while a step is in progress (the first
+    // is sent a fifth of a second after a step ended, when the next one is under way and not
+    // between the two, the second as soon as the first was taken).
+    ScratchFolder folder("batch-stop-now");
+    const auto scene = testing::writeCantileverScene(folder.path(), 96);
+    const auto out = folder / "out";
+    for (int second : {SIGINT, SIGTERM}) {
+        std::filesystem::remove_all(out);
+        Child child(kBatch, {scene.string(), "--output", out.string(), "--quiet", "--device",
+                             "host", "--threads", "1"});
+        ASSERT_TRUE(child.waitForError("Iteration 2/501")) << child.out() << child.err();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        child.signal(SIGTERM);
+        ASSERT_TRUE(child.waitForError("press Ctrl-C again to stop now\n")) << child.err();
+        child.signal(second);
+        EXPECT_EQ(child.finish(), 130) << child.err();
+        // The steps that printed their progress line are the ones in the history files.
+        std::regex progress("Iteration ([0-9]+)/501 ");
+        int finished = 0;
+        for (auto it = std::sregex_iterator(child.err().begin(), child.err().end(), progress);
+             it != std::sregex_iterator(); ++it)
+            EXPECT_EQ(std::stoi((*it)[1]), ++finished);
+        ASSERT_GE(finished, 2);
+        EXPECT_EQ(withoutProgressLines(child.err()),
+                  "stopping after this step; press Ctrl-C again to stop now\n"
+                  "Stopped at once: the files of step " +
+                                   std::to_string(finished - 1) +
+                                   ", the last one finished, are complete; OptimizedShape_final "
+                                   "and history.svg were not written\n");
+        for (const char* history :
+             {"ObjectiveValue.txt", "VolumeRatio.txt", "NumCycles.txt"})
+            EXPECT_EQ(testing::lineCount(out / history), finished) << history;
+        EXPECT_EQ(testing::lineCount(out / "Sharpness.txt"), finished + 1);
+        EXPECT_FALSE(std::filesystem::exists(out / "OptimizedShape_final.obj"));
+        EXPECT_FALSE(std::filesystem::exists(out / "history.svg"));
+        TriangleMesh first;
+        ASSERT_TRUE(first.readObj((out / "OptimizedShape_0.obj").wstring(), nullptr));
+        EXPECT_EQ(testing::edgePairingFault(first), "");
+        EXPECT_EQ(child.out().find("Interrupted: the step in progress was finished"),
+                  std::string::npos);
+    }
 }
 
 TEST(BatchProgram, TwentyStepsWriteClosedOutwardShapes) {

@@ -300,6 +300,55 @@ TEST(BatchDesignProgram, ABadKeyStopsTheRunWithItsMessage) {
     EXPECT_EQ(child.out().find("ERROR"), std::string::npos) << child.out();
 }
 
+TEST(BatchDesignProgram, ImpossibleDesignsStopBeforeTheRunAndOverlapsAreReported) {
+    // The 16 x 4 x 4 cantilever of 2 x 0.5 x 0.5: 256 elements, 20 at fixed or loaded
+    // vertices.
+    const struct {
+        const char* name;
+        std::string keys;
+        std::vector<std::string> options;
+        int exitCode;
+        std::string message;  // standard error begins with it
+    } cases[] = {
+        {"everything held empty",
+         "KEEP_EMPTY_BOXES: -1 -1 -1 3 1 1\n",
+         {},
+         1,
+         "ERROR: No element is left to design: of the model's 256 elements, 20 are held solid "
+         "(fixed or loaded vertices, KEEP_SOLID_BOXES) and 236 empty (KEEP_EMPTY_BOXES)\n"},
+        {"keep-solid above the overriding volume fraction",
+         "KEEP_SOLID_BOXES: -1 -1 -1 0.5 1 1\n",
+         {"--volume-fraction", "0.25"},
+         1,
+         "ERROR: The elements held solid fill 0.2656 of the volume, more than the volume "
+         "fraction of 0.25 (OPTIMIZATION_VOLUME_FRACTION): 68 of 256 elements lie in "
+         "KEEP_SOLID_BOXES or touch fixed or loaded vertices\n"},
+        {"overlapping boxes",
+         "KEEP_SOLID_BOXES: -1 -1 -1 0.5 1 1\nKEEP_EMPTY_BOXES: 0.25 -1 -1 0.75 1 1\n",
+         {"--iterations", "1"},
+         0,
+         "WARNING: KEEP_SOLID_BOXES box 1 and KEEP_EMPTY_BOXES box 1 overlap: the 32 elements "
+         "in both stay solid\n"},
+    };
+    for (const auto& c : cases) {
+        ScratchFolder folder("batch-impossible");
+        const auto scene = testing::writeCantileverScene(folder.path(), 16);
+        std::ofstream(scene, std::ios::app) << c.keys;
+        std::vector<std::string> args = {scene.string(), "--device", "host", "--threads", "1",
+                                         "-q", "-o", (folder / "out").string()};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        Child child(kBatch, args);
+        EXPECT_EQ(child.finish(), c.exitCode) << c.name << "\n" << child.err();
+        EXPECT_EQ(child.err().rfind(c.message, 0), 0u) << c.name << "\n" << child.err();
+        // A refused design writes nothing: no history file, no shape.
+        EXPECT_EQ(std::filesystem::exists(folder / "out" / "ObjectiveValue.txt"), c.exitCode == 0)
+            << c.name;
+        EXPECT_EQ(std::filesystem::exists(folder / "out" / "OptimizedShape_final.obj"),
+                  c.exitCode == 0)
+            << c.name;
+    }
+}
+
 }  // namespace
 }  // namespace ostrel
 

@@ -65,6 +65,7 @@ const ProgramRow kPrograms[] = {
     {"xvfb-run", "xvfb", Origin::Setup},
     // Scripts and tests
     {"python3", "python3", Origin::Setup, "python3-minimal"},
+    {"prlimit", "util-linux", Origin::Setup},
     // Setting up
     {"apt-get", "apt", Origin::Base},
     {"dpkg", "dpkg", Origin::Base},

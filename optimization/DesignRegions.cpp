@@ -1,0 +1,126 @@
+#include "optimization/DesignRegions.h"
+
+#include <cstdio>
+
+#include "fem/FemModel.h"
+#include "optimization/DensityFilter.h"
+
+namespace ostrel {
+namespace {
+
+Vec3d elementCentre(const FemModel& m, size_t e) {
+    const GridPos p = unpack(m.elementPosition_[0][e]);
+    const Vec3d& s = m.voxelSize_;
+    return {m.origin_.x + (p.x + 0.5) * s.x, m.origin_.y + (p.y + 0.5) * s.y,
+            m.origin_.z + (p.z + 0.5) * s.z};
+}
+
+bool vertexHeld(const FemModel& m, GridPos p) {
+    const int v = m.vertexAt(0, p);
+    if (v < 0) return false;
+    const float* f = &m.force_[3 * size_t(v)];
+    return m.isVertexFixed_[size_t(v)] || f[0] != 0.0f || f[1] != 0.0f || f[2] != 0.0f;
+}
+
+/// Boxes with bounds included share a point.
+bool overlap(const WorldBox& a, const WorldBox& b) {
+    return a.lo.x <= b.hi.x && b.lo.x <= a.hi.x && a.lo.y <= b.hi.y && b.lo.y <= a.hi.y &&
+           a.lo.z <= b.hi.z && b.lo.z <= a.hi.z;
+}
+
+std::wstring number(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return std::wstring(text, text + std::char_traits<char>::length(text));
+}
+
+}  // namespace
+
+DesignRegions markDesignRegions(const FemModel& model, const DesignControls& controls) {
+    const long long n = model.numElements_.empty() ? 0 : model.numElements_[0];
+    DesignRegions r;
+    r.kept.assign(size_t(n), 0);
+    r.emptyHeld.assign(size_t(n), 0);
+#pragma omp parallel for schedule(static) if (n >= kParallelElements)
+    for (long long e = 0; e < n; ++e) {
+        const GridPos p = unpack(model.elementPosition_[0][size_t(e)]);
+        uint8_t kept = 0;
+        for (int k = 0; k < 8 && !kept; ++k)
+            kept = vertexHeld(model, {p.x + (k & 1), p.y + (k >> 1 & 1), p.z + (k >> 2)});
+        r.kept[size_t(e)] = kept;
+    }
+
+    auto mark = [&](const std::vector<WorldBox>& boxes, std::vector<long long>& counts,
+                    bool solid) {
+        counts.assign(boxes.size(), 0);
+        if (boxes.empty()) return;
+        for (size_t e = 0; e < size_t(n); ++e) {
+            const Vec3d c = elementCentre(model, e);
+            for (size_t b = 0; b < boxes.size(); ++b) {
+                if (!boxes[b].contains(c)) continue;
+                ++counts[b];
+                if (solid)
+                    r.kept[e] = 1;
+                else if (!r.kept[e])
+                    r.emptyHeld[e] = 1;
+            }
+        }
+    };
+    mark(controls.keepSolid, r.solidBoxElements, true);
+    // Solid wins: fixed, loaded and keep-solid elements stay solid inside keep-empty boxes.
+    mark(controls.keepEmpty, r.emptyBoxElements, false);
+    return r;
+}
+
+DesignCheck checkDesign(const FemModel& model, const DesignControls& controls,
+                        const DesignRegions& r) {
+    DesignCheck check;
+    long long kept = 0, empty = 0;
+    for (size_t e = 0; e < r.kept.size(); ++e) {
+        kept += r.kept[e];
+        empty += r.emptyHeld[e];
+    }
+    const long long n = (long long)r.kept.size();
+    if (n - kept - empty == 0) {
+        check.error = L"ERROR: No element is left to design: of the model's " +
+                      std::to_wstring(n) + L" elements, " + std::to_wstring(kept) +
+                      L" are held solid (fixed or loaded vertices, KEEP_SOLID_BOXES) and " +
+                      std::to_wstring(empty) + L" empty (KEEP_EMPTY_BOXES)";
+        return check;
+    }
+    // The kept elements stay at density 1, so the volume cannot fall below their share.
+    const long long volume = n - empty;
+    const double keptShare = double(kept) / double(volume);
+    if (keptShare > controls.volumeFraction) {
+        const std::wstring figures = number("%.4g", keptShare) + L" of the volume, more than " +
+                                     L"the volume fraction of " +
+                                     number("%.4g", controls.volumeFraction) +
+                                     L" (OPTIMIZATION_VOLUME_FRACTION)";
+        if (!controls.keepSolid.empty()) {
+            check.error = L"ERROR: The elements held solid fill " + figures + L": " +
+                          std::to_wstring(kept) + L" of " + std::to_wstring(volume) +
+                          L" elements lie in KEEP_SOLID_BOXES or touch fixed or loaded vertices";
+            return check;
+        }
+        check.warnings.push_back(L"WARNING: The elements at fixed or loaded vertices fill " +
+                                 figures + L"; the volume cannot come down to it");
+    }
+    for (size_t i = 0; i < controls.keepSolid.size(); ++i)
+        for (size_t j = 0; j < controls.keepEmpty.size(); ++j) {
+            const WorldBox &solid = controls.keepSolid[i], &hollow = controls.keepEmpty[j];
+            if (!overlap(solid, hollow)) continue;
+            long long both = 0;
+            for (size_t e = 0; e < r.kept.size(); ++e) {
+                const Vec3d c = elementCentre(model, e);
+                both += solid.contains(c) && hollow.contains(c);
+            }
+            check.warnings.push_back(L"WARNING: KEEP_SOLID_BOXES box " + std::to_wstring(i + 1) +
+                                     L" and KEEP_EMPTY_BOXES box " + std::to_wstring(j + 1) +
+                                     L" overlap: the " + std::to_wstring(both) +
+                                     (both == 1 ? L" element" : L" elements") +
+                                     L" in both stay solid");
+        }
+    return check;
+}
+
+}  // namespace ostrel

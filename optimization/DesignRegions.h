@@ -1,0 +1,47 @@
+#pragma once
+// Which level-0 elements the optimization holds and which it designs, and the check of a design
+// before its run.
+//
+// An element is kept (held solid, density 1) when one of its corner vertices is fixed or
+// carries a force, or when its centre lies in a keep-solid box; it is held empty when its
+// centre lies in a keep-empty box and it is not kept (solid wins). The others are designable.
+// The volume (V0) counts every element but the ones held empty.
+//
+// checkDesign judges the design-control boxes and volume fraction against that split before
+// the run: an error when no element is left to design or when the kept elements alone fill more
+// than the volume fraction (with keep-solid boxes; without them the fixed and loaded elements
+// only draw a warning, as such a run is what the program has always done); a warning for
+// every keep-solid and keep-empty box that overlap. Messages are single "ERROR: "/"WARNING: "
+// lines without line ends.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "scene/DesignControls.h"
+
+namespace ostrel {
+
+class FemModel;
+
+struct DesignRegions {
+    std::vector<uint8_t> kept;       ///< per element: 1 = held solid
+    std::vector<uint8_t> emptyHeld;  ///< per element: 1 = held empty
+    /// Per keep-solid and keep-empty box: the element centres inside it.
+    std::vector<long long> solidBoxElements, emptyBoxElements;
+};
+
+/// The split of `model`'s level-0 elements under `controls` (reads isVertexFixed_, force_,
+/// elementPosition_, origin_ and voxelSize_).
+DesignRegions markDesignRegions(const FemModel& model, const DesignControls& controls);
+
+struct DesignCheck {
+    std::wstring error;                 ///< empty = the design can run
+    std::vector<std::wstring> warnings;
+};
+
+/// The check of the header comment; `regions` come from markDesignRegions(model, controls).
+DesignCheck checkDesign(const FemModel& model, const DesignControls& controls,
+                        const DesignRegions& regions);
+
+}  // namespace ostrel

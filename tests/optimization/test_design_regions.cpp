@@ -1,0 +1,137 @@
+// Which elements are held and the check of a design before its run: counts against the grid
+// worked out by hand, exact messages of the refusals and warnings, and no message for a design
+// that can run.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "optimization/DesignRegions.h"
+#include "tools/Cantilever.h"
+
+namespace ostrel {
+namespace {
+
+long long count(const std::vector<uint8_t>& flags) {
+    return std::count(flags.begin(), flags.end(), uint8_t(1));
+}
+
+// The cantilever of 16 x 4 x 4 voxels of 0.125 (2 x 0.5 x 0.5): x = 0 fixed (the 16 elements
+// of the first layer are kept), the lower edge of the free end loaded (the 4 elements below
+// it are kept): 20 of 256 elements kept by their vertices.
+constexpr int kElements = 256;
+constexpr int kKeptByVertices = 20;
+
+TEST(DesignRegions, VerticesAndBoxesHoldTheElementsWhoseCentresTheyHold) {
+    const auto model = makeCantilever(16, 4, 4, 0.125, 3);
+    DesignControls none;
+    DesignRegions r = markDesignRegions(*model, none);
+    EXPECT_EQ(count(r.kept), kKeptByVertices);
+    EXPECT_EQ(count(r.emptyHeld), 0);
+    for (int e = 0; e < kElements; ++e) {
+        const GridPos p = unpack(model->elementPosition_[0][size_t(e)]);
+        EXPECT_EQ(r.kept[size_t(e)], p.x == 0 || (p.x == 15 && p.z == 0)) << e;
+    }
+
+    // Keep-solid x <= 0.5 (centres of layers 0 to 3: 64 elements), keep-empty x >= 1.5
+    // (layers 12 to 15: 64 elements, of which the 4 loaded ones stay solid), and a keep-empty
+    // box around layers 2 and 3 (32 elements, all inside the keep-solid box).
+    DesignControls c;
+    c.keepSolid = {{{-1, -1, -1}, {0.5, 1, 1}}};
+    c.keepEmpty = {{{1.5, -1, -1}, {3, 1, 1}}, {{0.25, -1, -1}, {0.5, 1, 1}}};
+    r = markDesignRegions(*model, c);
+    EXPECT_EQ(r.solidBoxElements, (std::vector<long long>{64}));
+    EXPECT_EQ(r.emptyBoxElements, (std::vector<long long>{64, 32}));
+    EXPECT_EQ(count(r.kept), 64 + 4);
+    EXPECT_EQ(count(r.emptyHeld), 60);
+    for (int e = 0; e < kElements; ++e) {
+        const GridPos p = unpack(model->elementPosition_[0][size_t(e)]);
+        EXPECT_EQ(r.kept[size_t(e)], p.x <= 3 || (p.x == 15 && p.z == 0)) << e;
+        EXPECT_EQ(r.emptyHeld[size_t(e)], p.x >= 12 && !(p.x == 15 && p.z == 0)) << e;
+    }
+}
+
+TEST(DesignCheck, ImpossibleDesignsAreRefusedAndOverlapsWarned) {
+    const auto model = makeCantilever(16, 4, 4, 0.125, 3);
+    const WorldBox whole{{-1, -1, -1}, {3, 1, 1}};
+    const WorldBox firstHalf{{-1, -1, -1}, {1, 1, 1}};    // layers 0 to 7: 128 elements
+    const WorldBox firstQuarter{{-1, -1, -1}, {0.5, 1, 1}};  // layers 0 to 3: 64 elements
+    const WorldBox tail{{1.5, -1, -1}, {3, 1, 1}};          // layers 12 to 15
+    const WorldBox touching{{0.5, -1, -1}, {0.5, 1, 1}};    // the plane x = 0.5: no centre
+    struct Case {
+        const char* name;
+        std::vector<WorldBox> solid, empty;
+        double volumeFraction;
+        std::wstring error;
+        std::vector<std::wstring> warnings;
+    };
+    const Case cases[] = {
+        {"the whole model held empty",
+         {},
+         {whole},
+         0.36,
+         L"ERROR: No element is left to design: of the model's 256 elements, 20 are held "
+         L"solid (fixed or loaded vertices, KEEP_SOLID_BOXES) and 236 empty (KEEP_EMPTY_BOXES)",
+         {}},
+        {"the whole model held solid",
+         {whole},
+         {},
+         0.36,
+         L"ERROR: No element is left to design: of the model's 256 elements, 256 are held "
+         L"solid (fixed or loaded vertices, KEEP_SOLID_BOXES) and 0 empty (KEEP_EMPTY_BOXES)",
+         {}},
+        {"keep-solid above the goal",
+         {firstHalf},
+         {},
+         0.36,
+         L"ERROR: The elements held solid fill 0.5156 of the volume, more than the volume "
+         L"fraction of 0.36 (OPTIMIZATION_VOLUME_FRACTION): 132 of 256 elements lie in "
+         L"KEEP_SOLID_BOXES or touch fixed or loaded vertices",
+         {}},
+        {"keep-solid above the goal of the remaining volume",
+         {firstQuarter},
+         {tail},
+         0.3,
+         L"ERROR: The elements held solid fill 0.3469 of the volume, more than the volume "
+         L"fraction of 0.3 (OPTIMIZATION_VOLUME_FRACTION): 68 of 196 elements lie in "
+         L"KEEP_SOLID_BOXES or touch fixed or loaded vertices",
+         {}},
+        {"keep-solid below the goal", {firstQuarter}, {}, 0.36, L"", {}},
+        {"fixed and loaded elements alone above the goal",
+         {},
+         {},
+         0.05,
+         L"",
+         {L"WARNING: The elements at fixed or loaded vertices fill 0.07812 of the volume, more "
+          L"than the volume fraction of 0.05 (OPTIMIZATION_VOLUME_FRACTION); the volume cannot "
+          L"come down to it"}},
+        {"overlapping boxes",  // 68 kept of the 132 elements outside the keep-empty boxes
+         {firstQuarter},
+         {tail, firstHalf},
+         0.6,
+         L"",
+         {L"WARNING: KEEP_SOLID_BOXES box 1 and KEEP_EMPTY_BOXES box 2 overlap: the 64 "
+          L"elements in both stay solid"}},
+        {"boxes that touch",
+         {firstQuarter},
+         {touching},
+         0.36,
+         L"",
+         {L"WARNING: KEEP_SOLID_BOXES box 1 and KEEP_EMPTY_BOXES box 1 overlap: the 0 "
+          L"elements in both stay solid"}},
+        {"disjoint boxes", {firstQuarter}, {tail}, 0.36, L"", {}},
+    };
+    for (const Case& c : cases) {
+        DesignControls controls;
+        controls.keepSolid = c.solid;
+        controls.keepEmpty = c.empty;
+        controls.volumeFraction = c.volumeFraction;
+        const DesignCheck check =
+            checkDesign(*model, controls, markDesignRegions(*model, controls));
+        EXPECT_EQ(check.error, c.error) << c.name;
+        EXPECT_EQ(check.warnings, c.warnings) << c.name;
+    }
+}
+
+}  // namespace
+}  // namespace ostrel
