@@ -221,6 +221,11 @@ class EditingWindow : public ::testing::Test {
                 << program << " is not installed (scripts/setup installs it)";
         fs::create_directories(folder_ / "home" / "Quenby");
         ::setenv("HOME", (folder_ / "home").c_str(), 1);  // the forces log goes there
+        // The instance lock of this test alone: another Ostrel window on the machine (another
+        // test run) would otherwise hold it and the program would ask before it shows its window.
+        fs::create_directories(folder_ / "run");
+        fs::permissions(folder_ / "run", fs::perms::owner_all);
+        ::setenv("XDG_RUNTIME_DIR", (folder_ / "run").c_str(), 1);
         scene_ = writeScene(folder_.path(), scene());
         app_ = std::make_unique<App>(folder_.path(), scene_);
         ASSERT_TRUE(app_->waitForWindow()) << app_->err();
