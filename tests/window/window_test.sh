@@ -8,6 +8,7 @@ set -uo pipefail
 case "${1:-}" in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 (($# == 3)) || { echo "ERROR: Give the ostrel and png_probe executables and a case" >&2; exit 2; }
 
+HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 OSTREL=$1
 PNG_PROBE=$2
 CASE=$3
@@ -156,16 +157,14 @@ png_check() { "$PNG_PROBE" "$@" || fail "cannot read $1"; }
 # camera_count FILE: the number of camera lines logged so far.
 camera_count() { grep -Ec '^automation: camera ' "$1"; }
 
+# camera_lines CHECK ARGUMENT...: a check of the camera lines on standard input (camera_lines.py).
+camera_lines() { python3 "$HERE/camera_lines.py" "$@"; }
+
 # wait_camera FILE CONDITION [TIMEOUT]: polls until the last camera line of FILE meets the Python
 # CONDITION on x, y, z, heading, pitch and distance (from the test scene's centre).
 wait_camera() {
   local deadline=$((SECONDS + ${3:-30}))
-  until grep -E '^automation: camera ' "$1" 2>/dev/null | tail -n1 | python3 -c '
-import math, re, sys
-x, y, z, heading, pitch = map(float, re.search(
-    r"x=(\S+) y=(\S+) z=(\S+) heading=(\S+) pitch=(\S+)", sys.stdin.read() or "x=nan y=nan z=nan heading=nan pitch=nan").groups())
-distance = math.dist((x, y, z), (1, 0.25, 0.25))
-sys.exit(0 if eval(sys.argv[1]) else 1)' "$2"; do
+  until camera_lines last "$2" <"$1" 2>/dev/null; do
     ((SECONDS < deadline)) || fail "the camera never met $2: $(last_camera "$1")"
     sleep 0.05
   done
@@ -200,53 +199,7 @@ start_at_the_default_view() {
 # KIND must occur at least three times. A KIND is QUANTITY:STEP[:LIMIT]; QUANTITY is x, y, z,
 # heading, pitch or distance (from CENTRE, "x,y,z"), and every other quantity stays. With a
 # LIMIT the last step may be shorter, ending on the LIMIT (a clamp). The counts are printed.
-camera_steps() {
-  grep -E '^automation: camera ' "$1" | python3 -c '
-import math, re, sys
-centre = [float(v) for v in sys.argv[1].split(",")]
-kinds = [k.split(":") for k in sys.argv[2:]]
-# The printed precision: 3 decimals for positions (a distance sums three of them), 2 for angles.
-slack = {"x": 0.0015, "y": 0.0015, "z": 0.0015, "heading": 0.015, "pitch": 0.015, "distance": 0.004}
-def state(line):
-    v = dict(zip(["x", "y", "z", "heading", "pitch", "roll", "turn"],
-                 map(float, re.search(r"x=(\S+) y=(\S+) z=(\S+) heading=(\S+) pitch=(\S+) "
-                                      r"roll=(\S+) turn=(\S+)$", line).groups())))
-    v["distance"] = math.dist((v["x"], v["y"], v["z"]), centre)
-    return v
-def change(q, a, b):
-    d = b[q] - a[q]
-    return (d + 180) % 360 - 180 if q == "heading" else d
-lines = [l.strip() for l in sys.stdin]
-counts = [0] * len(kinds)
-for n in range(1, len(lines)):
-    if lines[n] == lines[n - 1]:
-        continue  # the line at the end repeats the last frame
-    a, b = state(lines[n - 1]), state(lines[n])
-    matched = False
-    for i, kind in enumerate(kinds):
-        q, step = kind[0], float(kind[1])
-        # A move keeps the angles and the other coordinates; an orbit step keeps the other two
-        # orbit quantities (the eye moves with them).
-        group = ["x", "y", "z", "heading", "pitch"] if q in ("x", "y", "z") else ["heading", "pitch", "distance"]
-        if any(abs(change(o, a, b)) > slack[o] for o in group if o != q):
-            continue
-        if (a["roll"], a["turn"]) != (b["roll"], b["turn"]):
-            continue
-        d = change(q, a, b)
-        full = abs(d - step) <= 2 * slack[q]
-        clamped = len(kind) > 2 and abs(b[q] - float(kind[2])) <= slack[q] and 0 < d / step <= 1
-        if full or clamped:
-            counts[i] += 1
-            matched = True
-            break
-    if not matched:
-        sys.exit("a change that is no step of %s:\n  %s\n  %s" % (
-            " ".join(sys.argv[2:]), lines[n - 1], lines[n]))
-print(" ".join("%s=%d" % (":".join(k), c) for k, c in zip(kinds, counts)))
-if min(counts) < 3:
-    sys.exit("too few steps")
-' "${@:2}" || fail "camera steps"
-}
+camera_steps() { camera_lines steps "${@:2}" <"$1" || fail "camera steps"; }
 
 start_xvfb
 write_scene
@@ -373,15 +326,8 @@ wheel_stops_the_orbit_at_a_tenth)
   wait_line "$WORK/app.err" '^automation: camera .*heading=3[0-9]{2}\.[0-9]{2} '
   xdotool keyup Left
   # Positions have three decimals: distances within 0.001 of 0.1 are 0.1.
-  grep -E '^automation: camera ' "$WORK/app.err" | python3 -c '
-import math, re, sys
-for line in sys.stdin:
-    x, y, z = (float(v) for v in re.search(r"x=(\S+) y=(\S+) z=(\S+)", line).groups())
-    d = math.dist((x, y, z), (1, 0.25, 0.25))
-    if d < 0.099:
-        sys.exit("nearer than 0.1: " + line.strip())
-    if "heading=0.00 " not in line and d > 0.101:
-        sys.exit("the key moved the eye away from 0.1: " + line.strip())' ||
+  camera_lines every "distance >= 0.099" <"$WORK/app.err" || fail "nearer than 0.1"
+  camera_lines every "heading == 0 or distance <= 0.101" <"$WORK/app.err" ||
     fail "the eye left the distance of 0.1"
   close_window "$id"
   finish app; rc=$RC
