@@ -17,6 +17,7 @@
 #include "app/WindowLoop.h"
 #include "core/Console.h"
 #include "core/FatalError.h"
+#include "core/HeapReuse.h"
 #include "core/Version.h"
 #include "framework/Dialogs.h"
 #include "framework/InstanceLock.h"
@@ -226,5 +227,7 @@ int run(int argc, char** argv) {
 }  // namespace ostrel
 
 int main(int argc, char** argv) {
+    // The software rasterizer's per-frame allocations are reused instead of returned each frame.
+    ostrel::keepFreedMemoryForReuse();
     return ostrel::run(argc, argv);
 }

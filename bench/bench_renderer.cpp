@@ -15,6 +15,7 @@
 
 #include "bench/BenchMain.h"
 #include "core/Console.h"
+#include "core/HeapReuse.h"
 #include "render/CutSceneRenderer.h"
 #include "scene/Scene.h"
 #include "support/GlTestContext.h"
@@ -133,6 +134,7 @@ BENCHMARK(BM_CollectObjectIdsFullWindow)->Unit(benchmark::kMillisecond);
 }  // namespace
 
 int main(int argc, char** argv) {
+    ostrel::keepFreedMemoryForReuse();  // as the window program does
     // The context is made once the command line asks for benchmarks: --help and --version need
     // no display.
     std::unique_ptr<testing::GlTestContext> gl;
