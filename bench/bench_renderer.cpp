@@ -1,6 +1,6 @@
 // The scene renderer on Mesa's software OpenGL at 800 x 600 (run under xvfb-run): one frame of
 // the cantilever and of the ring example with handles and arrows shown, with the shadow map
-// cached and re-rendered every frame, and the object-ID read-back of one pixel and of the whole
+// cached and re-rendered every frame, the ring also with the handles its surface hides drawn, and the object-ID read-back of one pixel and of the whole
 // window. A frame ends with glFinish so that the rasterizer's work is inside the timing.
 //   xvfb-run -a build/bin/bench_renderer
 
@@ -68,8 +68,10 @@ void frame(CutSceneRenderer& r) {
     glFinish();
 }
 
-void BM_Frame(benchmark::State& state, const std::string& name, bool rerenderShadow) {
+void BM_Frame(benchmark::State& state, const std::string& name, bool rerenderShadow,
+              bool everyHandle = false) {
     Fixture& f = example(name);
+    f.renderer->settings().skipEnclosedHandles = !everyHandle;
     frame(*f.renderer);
     const int before = f.renderer->shadowMapRenders();
     const double cpu0 = processCpuSeconds();
@@ -86,6 +88,8 @@ void BM_Frame(benchmark::State& state, const std::string& name, bool rerenderSha
         testing::GlTestContext::writePpm(std::string(dir) + "/" + name + ".ppm", g_gl->readPixels(),
                                          kWidth, kHeight);
     state.counters["vertices"] = double(f.scene->model() ? f.scene->model()->numVertices(0) : 0);
+    state.counters["handles_drawn"] = double(f.renderer->handlesDrawn());
+    f.renderer->settings().skipEnclosedHandles = true;
 }
 BENCHMARK_CAPTURE(BM_Frame, cantilever_cached_shadow, std::string("cantilever"), false)
     ->Unit(benchmark::kMillisecond);
@@ -105,6 +109,9 @@ BENCHMARK(BM_FrameWithoutHandles)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Frame, ring_cached_shadow, std::string("ring"), false)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Frame, ring_shadow_every_frame, std::string("ring"), true)
+    ->Unit(benchmark::kMillisecond);
+// Every handle drawn, the enclosed ones too: what leaving them out saves.
+BENCHMARK_CAPTURE(BM_Frame, ring_every_handle, std::string("ring"), false, true)
     ->Unit(benchmark::kMillisecond);
 
 void BM_GetObjectId(benchmark::State& state) {

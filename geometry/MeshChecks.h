@@ -10,10 +10,11 @@
 
 namespace ostrel {
 
-/// Number of undirected edges that belong to exactly one triangle: the rims of holes. A closed
-/// surface has none. Edges shared by three or more triangles and degenerate edges (both ends
-/// the same vertex) are not counted.
-inline size_t boundaryEdgeCount(const TriangleMesh& mesh) {
+namespace meshchecks_detail {
+/// The number of undirected edges (degenerate ones left out) whose count of triangles passes
+/// `counts`.
+template <class Counts>
+size_t countEdges(const TriangleMesh& mesh, Counts counts) {
     std::vector<uint64_t> edges;
     edges.reserve(mesh.triangles.size() * 3);
     for (const MeshTriangle& t : mesh.triangles)
@@ -23,15 +24,30 @@ inline size_t boundaryEdgeCount(const TriangleMesh& mesh) {
                 edges.push_back(uint64_t(std::min(a, b)) << 32 | std::max(a, b));
         }
     std::sort(edges.begin(), edges.end());
-    size_t single = 0;
+    size_t matching = 0;
     for (size_t i = 0; i < edges.size();) {
         size_t j = i + 1;
         while (j < edges.size() && edges[j] == edges[i])
             ++j;
-        single += j - i == 1;
+        matching += counts(j - i);
         i = j;
     }
-    return single;
+    return matching;
+}
+}  // namespace meshchecks_detail
+
+/// Number of undirected edges that belong to exactly one triangle: the rims of holes. A closed
+/// surface has none. Edges shared by three or more triangles and degenerate edges (both ends
+/// the same vertex) are not counted.
+inline size_t boundaryEdgeCount(const TriangleMesh& mesh) {
+    return meshchecks_detail::countEdges(mesh, [](size_t n) { return n == 1; });
+}
+
+/// Number of undirected edges that belong to an odd number of triangles. Without any, every
+/// closed path crosses the surface an even number of times, so inside (an odd number of
+/// crossings from far away) is the same along every path; degenerate edges are not counted.
+inline size_t oddEdgeCount(const TriangleMesh& mesh) {
+    return meshchecks_detail::countEdges(mesh, [](size_t n) { return n % 2 == 1; });
 }
 
 }  // namespace ostrel

@@ -13,6 +13,7 @@
 #include "core/FatalError.h"
 #include "fem/FemModel.h"
 #include "render/CutSceneRendererEffect.h"
+#include "render/EnclosedHandles.h"
 #include "render/ObjectIdBuffer.h"
 #include "render/RendererMath.h"
 #include "render/ShadowMap.h"
@@ -102,6 +103,16 @@ private:
     int width_ = 0, height_ = 0;
 };
 
+/// What the enclosed handles were found for.
+struct EnclosedKey {
+    const FemModel* model = nullptr;
+    int vertices = -1;
+    const TriangleMesh* surface = nullptr;
+    size_t triangles = 0;
+    float radius = 0;
+    bool operator==(const EnclosedKey&) const = default;
+};
+
 /// What the cached shadow map was rendered from.
 struct ShadowKey {
     std::uint64_t meshGeneration = 0;
@@ -128,6 +139,9 @@ struct CutSceneRenderer::Impl {
     std::vector<std::int32_t> hostArrowVertices;
     std::vector<Matrix4> hostArrowMatrices;
     GpuMesh arrowMesh, groundMesh;
+    EnclosedHandles enclosedHandles;
+    EnclosedKey enclosedKey;
+    GlBuffer shownHandles;  ///< element buffer of enclosedHandles.shown
     ObjectIdBuffer objectIds;
     FrameTarget frame;
     GpuMesh inputMesh;
@@ -142,6 +156,7 @@ struct CutSceneRenderer::Impl {
     bool idsWritten = true;  ///< the object IDs may be non-zero (a fresh buffer is cleared once)
     ShadowKey shadowKey;
     int shadowRenders = 0;
+    int handlesDrawn = 0;
 
     FemModel* model() const {
         return scene && scene->isLoaded() ? scene->model() : nullptr;
@@ -167,6 +182,8 @@ struct CutSceneRenderer::Impl {
     }
     void ReleaseDevice();
     void UploadInstances();
+    void UpdateEnclosedHandles(const FemModel& m);
+    bool SkipsEnclosedHandles() const;
     void RenderShadowMap(const Matrix4& lightView);
     void DrawCoordinateSystem(const Matrix4& lightView);
     void DrawGround();
@@ -184,6 +201,7 @@ void CutSceneRenderer::Impl::ReleaseDevice() {
     arrowVertices.Release();
     handleTypes.Release();
     handlePositions.Release();
+    shownHandles.reset();
     lineDrawer.OnDestroyDevice();
     effect.Release();
     shadowValid = false;
@@ -271,6 +289,7 @@ void CutSceneRenderer::Impl::UploadInstances() {
         return;
     }
     buildHandleInstances(*m, hostPositions, hostTypes);
+    UpdateEnclosedHandles(*m);
     const auto n = std::uint32_t(hostPositions.size());
     if (!handlePositions.Resize(n) || !handleTypes.Resize(n)) {
         hostPositions.clear();
@@ -292,6 +311,33 @@ void CutSceneRenderer::Impl::UploadInstances() {
         arrowVertices.Update(hostArrowVertices.data(), a);
         arrowMatrices.Update(hostArrowMatrices.data(), 2 * a);
     }
+}
+
+void CutSceneRenderer::Impl::UpdateEnclosedHandles(const FemModel& m) {
+    const TriangleMesh& surface = scene->mesh();
+    const EnclosedKey key{&m, m.numVertices(0), &surface, surface.triangles.size(),
+                          scene->vertexHandleRadius_};
+    if (!(key == enclosedKey)) {
+        enclosedHandles = findEnclosedHandles(m, surface, scene->vertexHandleRadius_);
+        enclosedKey = key;
+        shownHandles.reset();
+    }
+    if (shownHandles || enclosedHandles.enclosed == 0) return;
+    // A buffer that cannot be made leaves every handle drawn.
+    glClean();
+    GlBuffer buffer = makeBuffer();
+    glBindBuffer(GL_ARRAY_BUFFER, buffer.get());
+    glBufferData(GL_ARRAY_BUFFER, GLsizeiptr(enclosedHandles.shown.size() * sizeof(std::uint32_t)),
+                 enclosedHandles.shown.data(), GL_STATIC_DRAW);
+    glBindBuffer(GL_ARRAY_BUFFER, 0);
+    if (glClean()) shownHandles = std::move(buffer);
+}
+
+bool CutSceneRenderer::Impl::SkipsEnclosedHandles() const {
+    return settings.skipEnclosedHandles && settings.renderSurface && !settings.wireFrame &&
+           surfaceMesh() == &inputMesh && shownHandles &&
+           enclosedHandlesHidden(enclosedHandles, transformPoint(inverse(view), Vec3f(0, 0, 0)),
+                                 nearPlaneReach(projection));
 }
 
 void CutSceneRenderer::Impl::RenderShadowMap(const Matrix4& lightView) {
@@ -384,14 +430,22 @@ void CutSceneRenderer::Impl::DrawHandlesAndArrows() {
     frame.SetTargets(true);
 
     // One point sprite per handle in a single draw: the vertex shader sizes each sprite to its
-    // sphere's picture, the fragment shader casts the sphere.
+    // sphere's picture, the fragment shader casts the sphere. Handles that the surface hides
+    // are left out through an index list; an indexed draw's vertex ID is the index, the ID.
     effect.renderSimulationVertices->Apply();
     const VertexBufferBinding handleSlots[3] = {{0, 0, 0},
                                                 {handlePositions.buffer(), 12, 0},
                                                 {handleTypes.buffer(), 1, 0}};
     effect.layouts[4]->Bind(handleSlots);
     glEnable(GL_PROGRAM_POINT_SIZE);
-    glDrawArrays(GL_POINTS, 0, n);
+    if (SkipsEnclosedHandles()) {
+        handlesDrawn = int(enclosedHandles.shown.size());
+        glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, shownHandles.get());
+        glDrawElements(GL_POINTS, GLsizei(handlesDrawn), GL_UNSIGNED_INT, nullptr);
+    } else {
+        handlesDrawn = int(n);
+        glDrawArrays(GL_POINTS, 0, n);
+    }
     glDisable(GL_PROGRAM_POINT_SIZE);
 
     if (!hostArrowVertices.empty()) {
@@ -416,6 +470,7 @@ void CutSceneRenderer::Render() {
     const bool handles = s.handlesShown() && r.model();
 
     // 1. Instance data.
+    r.handlesDrawn = 0;
     if (handles) r.UploadInstances();
     else r.hostPositions.clear(), r.hostArrowVertices.clear();
 
@@ -518,5 +573,6 @@ const Matrix4& CutSceneRenderer::viewMatrix() const { return impl_->view; }
 int CutSceneRenderer::width() const { return impl_->width; }
 int CutSceneRenderer::height() const { return impl_->height; }
 int CutSceneRenderer::shadowMapRenders() const { return impl_->shadowRenders; }
+int CutSceneRenderer::handlesDrawn() const { return impl_->handlesDrawn; }
 
 }  // namespace ostrel

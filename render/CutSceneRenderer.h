@@ -1,8 +1,9 @@
 #pragma once
 // CutSceneRenderer: draws one frame of the scene into the window's back buffer (the object's
 // surface, the optional shadow, ground with fog, coordinate axes with the light frustum, and
-// while handles are shown a handle at every simulation vertex and an arrow for every force) and
-// writes the handles' and arrows' object IDs into the object-ID buffer that the editor reads.
+// while handles are shown a handle at every simulation vertex that can show and an arrow for
+// every force) and writes the handles' and arrows' object IDs into the object-ID buffer that
+// the editor reads.
 //
 // Life cycle, driven by the device callbacks: construction (no device resources) ->
 // OnCreateDevice -> OnCreateSwapChain -> frames (SetViewMatrix, Render) -> on every resize
@@ -64,6 +65,9 @@ public:
     int height() const;
     /// How often the shadow map has been drawn (it is kept while the surface and light stay).
     int shadowMapRenders() const;
+    /// Handles in the last frame's draw: every vertex's, or those the input surface does not
+    /// hide (render/EnclosedHandles.h); 0 without handles.
+    int handlesDrawn() const;
 
 private:
     struct Impl;

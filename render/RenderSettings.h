@@ -14,6 +14,9 @@ struct RenderSettings {
     bool renderSurface = true;            ///< "Render Surface"
     bool renderForcesVertices = false;    ///< "Render Forces/Vertices"
     bool editorActive = false;            ///< set by the editor's mode switch
+    /// Leave out of the draw the handles that the input surface hides (render/EnclosedHandles.h).
+    /// Not a control: it changes no pixel; tests and the benchmark turn it off to compare.
+    bool skipEnclosedHandles = true;
 
     bool handlesShown() const { return renderForcesVertices || editorActive; }
     bool shadowsActive() const { return enableShadows && renderSurface && !wireFrame; }

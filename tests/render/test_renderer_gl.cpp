@@ -19,6 +19,10 @@
 //                                                            shadow, handle and arrow tests
 //   - the arrows always placed beyond the vertex, or drawn   AnArrowRunsAlong...,
 //     a hundredth of their length                            EveryExampleShowsItsLoadArrows
+//   - enclosed handles left out whatever the eye's place,    LeavingOutTheHandles...
+//     in wire frame, without the surface or over the
+//     optimized shape; a clearance of one radius instead
+//     of three, or none, or no inside test
 // The arrows' normals through the world-view matrix itself give the same picture: an arrow's
 // matrix is a rotation, a uniform scale and a translation, whose inverse transpose differs from
 // it only by a factor that the lighting's normalization removes.
@@ -35,6 +39,7 @@
 #include "core/Console.h"
 #include "fem/FemModel.h"
 #include "render/CutSceneRendererEffect.h"
+#include "render/EnclosedHandles.h"
 #include "render/RendererMath.h"
 #include "render/CutSceneRenderer.h"
 #include "render/toolkit/SimpleDrawer.h"
@@ -898,3 +903,99 @@ TEST_F(RendererGl, AnArrowIsLitByTheNormalsOfItsShaft) {
 }
 
 }  // namespace
+
+namespace {
+
+/// One frame's colours and the object IDs it shows.
+struct Picture {
+    std::vector<std::uint8_t> pixels;
+    std::set<std::uint32_t> ids;
+    int handles = 0;
+};
+
+}  // namespace
+
+TEST_F(RendererGl, LeavingOutTheHandlesTheSurfaceHidesChangesNoPixelAndNoId) {
+    // The ring with every handle drawn and with the enclosed ones left out, from views around
+    // it, from inside its solid and inside its hole, in wire frame, without the surface and over
+    // a smaller optimized shape: the same picture and the same IDs every time; the handles are
+    // left out only in the views from outside with the input surface drawn opaque.
+    Scene scene{DeviceOptions{}};
+    std::wostringstream log;
+    ASSERT_TRUE(scene.loadScene(fromUtf8(OSTREL_EXAMPLES_DIR "/ring/scene.txt"), &log));
+    CutSceneRenderer renderer(&scene);
+    ASSERT_TRUE(renderer.OnCreateDevice());
+    ASSERT_TRUE(renderer.OnCreateSwapChain(kWidth, kHeight));
+    renderer.SetProjection(cameraProjection(float(kWidth) / kHeight));
+    renderer.settings().editorActive = true;
+    const FemModel& m = *scene.model();
+    const int n = m.numVertices(0);
+    const EnclosedHandles enclosed = findEnclosedHandles(m, scene.mesh(), scene.vertexHandleRadius_);
+    ASSERT_GT(enclosed.enclosed, std::uint32_t(n / 3));
+    // An enclosed vertex as far inside as the ring's thickness allows: the one nearest the
+    // middle of the solid between the centre and the box's side at mid-height.
+    std::vector<Vec3f> pos;
+    std::vector<std::uint8_t> types;
+    buildHandleInstances(m, pos, types);
+    std::vector<bool> shown(size_t(n), false);
+    for (std::uint32_t v : enclosed.shown) shown[v] = true;
+    const Vec3f c = scene.center(), h = scene.mesh().halfSize;
+    Vec3f inSolid = c;
+    float best = 1e30f;
+    for (int v = 0; v < n; ++v) {
+        const Vec3f target = c + Vec3f(0.85f * h.x, 0, 0);
+        if (!shown[size_t(v)] && length(pos[size_t(v)] - target) < best)
+            best = length(pos[size_t(v)] - target), inSolid = pos[size_t(v)];
+    }
+    ASSERT_LT(best, 0.2f * h.x) << "an enclosed vertex in the ring's solid";
+    const float r = length(h);
+    TriangleMesh smaller = scene.mesh();
+    smaller.scale(0.8f);
+
+    const struct {
+        const char* what;
+        Vec3f eye, target;
+        int mode;  // 0 plain, 1 wire frame, 2 no surface, 3 optimized shape
+        bool leftOut;
+    } views[] = {
+        {"front, above", c + Vec3f(-0.8f * r, -2.2f * r, 1.6f * r), c, 0, true},
+        {"behind, low", c + Vec3f(1.5f * r, 2.0f * r, 0.2f * r), c, 0, true},
+        {"side", c + Vec3f(3 * r, 0, 0.5f * r), c, 0, true},
+        {"from the top", c + Vec3f(0.01f, 0.02f, 3 * r), c, 0, true},
+        {"close to the rim", c + Vec3f(0, -h.y - 0.05f * r, 0), c + Vec3f(h.x, 0, 0), 0, true},
+        {"inside the solid", inSolid, inSolid + Vec3f(0, 1, 0.2f), 0, false},
+        {"inside the solid, the other way", inSolid, inSolid + Vec3f(-1, 0.1f, 0), 0, false},
+        {"in the hole", c, c + Vec3f(1, 0.3f, 0.1f), 0, false},
+        {"wire frame", c + Vec3f(-0.8f * r, -2.2f * r, 1.6f * r), c, 1, false},
+        {"no surface", c + Vec3f(-0.8f * r, -2.2f * r, 1.6f * r), c, 2, false},
+        {"optimized shape", c + Vec3f(-0.8f * r, -2.2f * r, 1.6f * r), c, 3, false},
+    };
+    for (const auto& view : views) {
+        renderer.SetViewMatrix(lookAtView(view.eye, view.target - view.eye, Vec3f(0, 0, 1)));
+        renderer.settings().wireFrame = view.mode == 1;
+        renderer.settings().renderSurface = view.mode != 2;
+        ASSERT_TRUE(renderer.SetOptimizedMesh(view.mode == 3 ? &smaller : nullptr));
+        Picture pictures[2];
+        for (bool skip : {false, true}) {
+            renderer.settings().skipEnclosedHandles = skip;
+            gl_->beginFrame();
+            renderer.Render();
+            Picture& p = pictures[skip];
+            p.pixels = gl_->readPixels();
+            renderer.CollectObjectIds(0, 0, kWidth - 1, kHeight - 1, p.ids);
+            p.handles = renderer.handlesDrawn();
+        }
+        EXPECT_EQ(pictures[0].handles, n) << view.what;
+        EXPECT_EQ(pictures[1].handles, view.leftOut ? int(enclosed.shown.size()) : n) << view.what;
+        EXPECT_GT(pictures[0].ids.size(), 100u) << view.what << ": handles in sight";
+        EXPECT_TRUE(pictures[0].ids == pictures[1].ids) << view.what << ": the IDs in sight differ";
+        size_t differ = 0;
+        for (size_t i = 0; i < pictures[0].pixels.size(); ++i) differ += pictures[0].pixels[i] != pictures[1].pixels[i];
+        EXPECT_EQ(differ, 0u) << view.what << ": pixel components differ";
+        if (const char* dir = std::getenv("OSTREL_SCREENSHOT_DIR"))
+            GlTestContext::writePpm(std::string(dir) + "/ring-" + std::to_string(&view - views) + ".ppm",
+                                    pictures[1].pixels, kWidth, kHeight);
+    }
+    renderer.OnReleasingSwapChain();
+    renderer.OnDestroyDevice();
+}
