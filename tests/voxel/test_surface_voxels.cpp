@@ -43,7 +43,15 @@ INSTANTIATE_TEST_SUITE_P(
         SurfaceCase{"twoAway", {{4.5f, 2.5f, 2.5f}, {0.5f, 0.5f, 0.5f}}, 0},
         // (3,2,2) is added, (4,2,2) touches only the added voxel: not added.
         SurfaceCase{"noChainWithinOneRun", {{3.5f, 2.5f, 2.5f}, {4.5f, 2.5f, 2.5f}}, 1},
-        SurfaceCase{"outsideGridSkipped", {{-3, 2, 2}, {2.5f, 9, 2}, {2.5f, 2.5f, 6.0f}}, 0}),
+        SurfaceCase{"outsideGridSkipped", {{-3, 2, 2}, {2.5f, 9, 2}, {2.5f, 2.5f, 6.0f}}, 0},
+        // A vertex on the solid's boundary: its voxel (the one above in every axis) is added
+        // where it shares a face with the solid, not where it would hang on by an edge or a
+        // corner; a vertex off the boundary by more than the rounding tolerance adds it.
+        SurfaceCase{"onTheSolidsFace", {{3.0f, 2.5f, 2.5f}}, 1},
+        SurfaceCase{"onTheSolidsEdge", {{3.0f, 3.0f, 2.5f}, {2.5f, 3.0f, 3.0f}}, 0},
+        SurfaceCase{"onTheSolidsCorner", {{3.0f, 3.0f, 3.0f}}, 0},
+        SurfaceCase{"withinRoundingOfTheEdge", {{3.00005f, 3.00004f, 2.5f}}, 0},
+        SurfaceCase{"justOffTheEdge", {{3.001f, 3.001f, 2.5f}}, 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
