@@ -114,11 +114,12 @@ DesignCheck checkDesign(const FemModel& model, const DesignControls& controls,
                 const Vec3d c = elementCentre(model, e);
                 both += solid.contains(c) && hollow.contains(c);
             }
-            check.warnings.push_back(L"WARNING: KEEP_SOLID_BOXES box " + std::to_wstring(i + 1) +
-                                     L" and KEEP_EMPTY_BOXES box " + std::to_wstring(j + 1) +
-                                     L" overlap: the " + std::to_wstring(both) +
-                                     (both == 1 ? L" element" : L" elements") +
-                                     L" in both stay solid");
+            const std::wstring boxes = L"WARNING: KEEP_SOLID_BOXES box " + std::to_wstring(i + 1) +
+                                       L" and KEEP_EMPTY_BOXES box " + std::to_wstring(j + 1);
+            check.warnings.push_back(
+                both == 0 ? boxes + L" touch or overlap, but no element lies in both"
+                          : boxes + L" overlap: the " + std::to_wstring(both) +
+                                (both == 1 ? L" element" : L" elements") + L" in both stay solid");
         }
     return check;
 }

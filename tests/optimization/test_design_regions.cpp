@@ -117,8 +117,8 @@ TEST(DesignCheck, ImpossibleDesignsAreRefusedAndOverlapsWarned) {
          {touching},
          0.36,
          L"",
-         {L"WARNING: KEEP_SOLID_BOXES box 1 and KEEP_EMPTY_BOXES box 1 overlap: the 0 "
-          L"elements in both stay solid"}},
+         {L"WARNING: KEEP_SOLID_BOXES box 1 and KEEP_EMPTY_BOXES box 1 touch or overlap, but no "
+          L"element lies in both"}},
         {"disjoint boxes", {firstQuarter}, {tail}, 0.36, L"", {}},
     };
     for (const Case& c : cases) {
