@@ -9,7 +9,8 @@
 // multiplier-search time of every step (a search far above the others marks a step during
 // which another process took a core) and the split of one design iteration (the average over
 // the steps; core/IterationSplit.h's lines, the kernel path's parts split into kernel and host
-// time). The history files go to bench_optimization_history/ in the working directory.
+// time). The history files go to a folder of their own under the system's temporary folder,
+// removed when the program ends.
 //
 // The parts alone, after a reset with made-up energies: one filter call (CPU), the sensitivities
 // and one multiplier search (40 passes) on either path.
@@ -18,6 +19,7 @@
 
 #include <benchmark/benchmark.h>
 #include <omp.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -38,7 +40,20 @@
 namespace {
 
 constexpr int kThreads = 2;
-const char* const kHistory = "bench_optimization_history";
+/// The history files' folder, made on first use and removed with everything in it at exit.
+const std::filesystem::path& historyFolder() {
+    struct Folder {
+        std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                     ("ostrel-bench-history-" + std::to_string(::getpid()));
+        Folder() { std::filesystem::create_directories(path); }
+        ~Folder() {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+    };
+    static const Folder folder;
+    return folder.path;
+}
 
 struct StepTimes {
     double solve = 0, optimize = 0, sensitivity = 0, search = 0, extract = 0;
@@ -53,8 +68,7 @@ void BM_OptimizationStep(benchmark::State& state) {
     ostrel::CudaFem fem(*model, {true, kThreads}, std::make_unique<ostrel::HostDriver>(kThreads));
     fem.setLogs(nullptr, nullptr);
     ostrel::OptimizationLifetime lifetime;
-    std::filesystem::create_directories(kHistory);
-    ostrel::Optimizer opt(*model, lifetime, kHistory);
+    ostrel::Optimizer opt(*model, lifetime, historyFolder());
     opt.setLogs(nullptr, nullptr);
     fem.setCycleCountSink(&opt.history().cycleSink());
     fem.setup();
@@ -148,8 +162,7 @@ struct ResetModel {
     ResetModel(int nx, int ny, int nz, bool kernelPath) {
         omp_set_num_threads(kThreads);
         model = ostrel::makeCantilever(nx, ny, nz, 0.01, 5);
-        std::filesystem::create_directories(kHistory);
-        opt = std::make_unique<ostrel::Optimizer>(*model, lifetime, kHistory);
+        opt = std::make_unique<ostrel::Optimizer>(*model, lifetime, historyFolder());
         opt->setLogs(nullptr, nullptr);
         opt->reset();
         for (size_t e = 0; e < opt->q_.size(); ++e) opt->q_[e] = 1.0 + double(e % 97) * 0.01;
