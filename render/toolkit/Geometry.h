@@ -151,14 +151,4 @@ private:
     bool twoSided_;
 };
 
-/// The renderer's handle cube: corners (0,0,0) .. (1,1,1) numbered x + 2y + 4z in the order
-/// 0 (0,0,0), 1 (1,0,0), 2 (1,1,0), 3 (0,1,0), 4..7 the same at z = 1; 12 triangles.
-inline std::vector<ostrel::Vec3f> handleCubePositions() {
-    return {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {0, 0, 1}, {1, 0, 1}, {1, 1, 1}, {0, 1, 1}};
-}
-inline std::vector<std::uint32_t> handleCubeIndices() {
-    return {7, 4, 6, 6, 4, 5, 4, 0, 5, 5, 0, 1, 5, 1, 6, 6, 1, 2,
-            6, 2, 7, 7, 2, 3, 7, 3, 4, 4, 3, 0, 3, 2, 0, 0, 2, 1};
-}
-
 }  // namespace ostrel::gl

@@ -92,15 +92,6 @@ TEST(UnitPlane, OneSidedAndTwoSided) {
     }
 }
 
-TEST(HandleCube, EightCornersThirtySixIndicesClosedAndOutward) {
-    const auto p = handleCubePositions();
-    const auto idx = handleCubeIndices();
-    ASSERT_EQ(p.size(), 8u);
-    ASSERT_EQ(idx.size(), 36u);
-    EXPECT_TRUE(closedAndConsistent(p, idx));
-    EXPECT_NEAR(signedVolume(p, idx), 1.0, 1e-6);
-}
-
 TEST(MeshGenerator, OneVertexPerMeshVertexAndTheTriangleCorners) {
     ostrel::TriangleMesh m;
     m.vertices = {{{0, 0, 0}, {0, 0, 1}}, {{1, 0, 0}, {0, 0, 1}}, {{0, 1, 0}, {0, 0, 1}}};
