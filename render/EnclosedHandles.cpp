@@ -35,6 +35,18 @@ struct Box {
     }
 };
 
+/// A triangle's corners in double precision and their bounding box.
+struct Corners {
+    Vec3d p[3];
+    Box box;
+    Corners(const TriangleMesh& mesh, const MeshTriangle& t) {
+        for (int c = 0; c < 3; ++c) {
+            p[c] = Vec3d(mesh.vertices[size_t(t.indices[c])].position);
+            box.add(p[c]);
+        }
+    }
+};
+
 /// Crossings of the surface with the grid lines along one axis: the positions along the axis
 /// per line, and the lines that pass too near an edge of a triangle or lie in its plane for
 /// their crossings to be counted. Line (i, j) runs through grid points with the next axis's
@@ -65,12 +77,9 @@ LineCrossings crossLines(const TriangleMesh& surface, const Vec3d& origin, const
     lines.at.resize(count);
     lines.unsure.assign(count, 0);
     for (const MeshTriangle& t : surface.triangles) {
-        Vec3d p[3];
-        Box box;
-        for (int c = 0; c < 3; ++c) {
-            p[c] = Vec3d(surface.vertices[size_t(t.indices[c])].position);
-            box.add(p[c]);
-        }
+        const Corners corners(surface, t);
+        const Vec3d* p = corners.p;
+        const Box& box = corners.box;
         // Edge functions of points within the triangle are products of two lengths; float
         // positions carry a relative error of about 1e-7, far below this tolerance's share.
         const double extent = std::max(box.hi[a1] - box.lo[a1], box.hi[a2] - box.lo[a2]);
@@ -131,12 +140,9 @@ EnclosedHandles findEnclosedHandles(const FemModel& model, const TriangleMesh& s
     const auto& d = model.vertexDims_[0];
     std::vector<std::uint8_t> nearSurface(size_t(d[0]) * size_t(d[1]) * size_t(d[2]), 0);
     for (const MeshTriangle& t : surface.triangles) {
-        Vec3d p[3];
-        Box box;
-        for (int c = 0; c < 3; ++c) {
-            p[c] = Vec3d(surface.vertices[size_t(t.indices[c])].position);
-            box.add(p[c]);
-        }
+        const Corners corners(surface, t);
+        const Vec3d* p = corners.p;
+        const Box& box = corners.box;
         int x0, x1, y0, y1, z0, z1;
         if (!gridRange(box.lo.x - clearance, box.hi.x + clearance, o.x, h.x, d[0], x0, x1) ||
             !gridRange(box.lo.y - clearance, box.hi.y + clearance, o.y, h.y, d[1], y0, y1) ||
