@@ -135,10 +135,10 @@ EnclosedHandles findEnclosedHandles(const FemModel& model, const TriangleMesh& s
         bounds.add(p);
     }
 
-    // Grid points within the clearance of a triangle.
+    // Vertices within the clearance of a triangle.
     const double clearance = kClearanceRadii * double(handleRadius);
     const auto& d = model.vertexDims_[0];
-    std::vector<std::uint8_t> nearSurface(size_t(d[0]) * size_t(d[1]) * size_t(d[2]), 0);
+    std::vector<std::uint8_t> nearSurface(size_t(n), 0);
     for (const MeshTriangle& t : surface.triangles) {
         const Corners corners(surface, t);
         const Vec3d* p = corners.p;
@@ -151,10 +151,11 @@ EnclosedHandles findEnclosedHandles(const FemModel& model, const TriangleMesh& s
         for (int z = z0; z <= z1; ++z)
             for (int y = y0; y <= y1; ++y)
                 for (int x = x0; x <= x1; ++x) {
-                    std::uint8_t& mark = nearSurface[size_t(FemModel::denseIndex(d, {x, y, z}))];
-                    if (mark) continue;
+                    const int vertex = model.vertexAt(0, {x, y, z});
+                    if (vertex < 0 || nearSurface[size_t(vertex)]) continue;
                     const Vec3d v(o.x + x * h.x, o.y + y * h.y, o.z + z * h.z);
-                    mark = !(length(closestPointOnTriangle(v, p[0], p[1], p[2]) - v) > clearance);
+                    nearSurface[size_t(vertex)] =
+                        !(length(closestPointOnTriangle(v, p[0], p[1], p[2]) - v) > clearance);
                 }
     }
 
@@ -168,7 +169,7 @@ EnclosedHandles findEnclosedHandles(const FemModel& model, const TriangleMesh& s
     for (int i = 0; i < n; ++i) {
         const GridPos g = unpack(model.vertexPosition_[0][size_t(i)]);
         bool enclosed = false;
-        if (!nearSurface[size_t(FemModel::denseIndex(d, g))]) {
+        if (!nearSurface[size_t(i)]) {
             for (const LineCrossings& l : lines) {
                 const size_t line = l.line(g);
                 if (l.unsure[line]) continue;
