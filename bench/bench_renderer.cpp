@@ -1,7 +1,8 @@
 // The scene renderer on Mesa's software OpenGL at 800 x 600 (run under xvfb-run): one frame of
 // the cantilever and of the ring example with handles and arrows shown, with the shadow map
-// cached and re-rendered every frame, the ring also with the handles its surface hides drawn, and the object-ID read-back of one pixel and of the whole
-// window. A frame ends with glFinish so that the rasterizer's work is inside the timing.
+// cached and re-rendered every frame, the ring also with the handles its surface hides drawn,
+// and the object-ID read-back of one pixel and of the whole window. A frame ends with glFinish
+// so that the rasterizer's work is inside the timing.
 //   xvfb-run -a build/bin/bench_renderer
 
 #include <benchmark/benchmark.h>
