@@ -7,6 +7,7 @@
 #include "core/Console.h"
 #include "core/Timing.h"
 #include "geometry/DegenerateTriangles.h"
+#include "fem/FemModel.h"
 #include "gpu/CudaFem.h"
 #include "gpu/DeviceOptimizer.h"
 
@@ -20,7 +21,6 @@ RunControl::RunControl(FemModel& model, CudaFem& solver, ProgramLifetime& lifeti
       wideLog_(options.silent ? nullptr : options.wideLog ? options.wideLog : &wideOut()),
       narrowLog_(options.silent ? nullptr : options.narrowLog ? options.narrowLog : &narrowOut()),
       optimizer_(model, lifetime.optimization, outputDirectory_),
-      shapeFilesReadState_(options.shapeFilesReadState),
       shapeFileInterval_(options.shapeFileInterval),
       shapeFileWriter_(std::move(options.shapeFileWriter)) {
     optimizer_.setLogs(wideLog_, narrowLog_);
@@ -40,6 +40,25 @@ void RunControl::downloadState() {
     solver_.downloadDisplacements();
 }
 
+bool carriesLoad(const FemModel& model) {
+    const size_t n = model.isVertexFixed_.size();
+    if (model.f_.size() < 3 * n) return false;
+    for (size_t v = 0; v < n; ++v)
+        if (!model.isVertexFixed_[v] &&
+            (model.f_[v] != 0.0f || model.f_[n + v] != 0.0f || model.f_[2 * n + v] != 0.0f))
+            return true;
+    return false;
+}
+
+DesignSnapshot RunControl::snapshot() {
+    DesignSnapshot state = optimizer_.snapshot();
+    if (!state.valid()) return state;
+    // The solver keeps the displacement on the device while the optimizer runs there.
+    if (deviceOptimizer_) solver_.downloadDisplacements();
+    state.displacement = optimizer_.model().u_;
+    return state;
+}
+
 StepResult RunControl::frameMove(double /*time*/, float /*elapsed*/) {
     if (!running_) return {};
     return step();
@@ -53,12 +72,18 @@ StepResult RunControl::step() {
         return result;
     }
     const int iteration = lifetime_.iteration;
+
+    // 2. The first step of the program initialises the optimization, once it has a load.
+    if (iteration == 0) solver_.computeLoad();
+    if (!carriesLoad(optimizer_.model())) {
+        running_ = false;
+        result.noLoad = true;
+        if (narrowLog_) *narrowLog_ << kNoLoadMessage << std::endl;
+        return result;
+    }
     result.performed = true;
     result.iteration = iteration;
-
-    // 2. The first step of the program initialises the optimization.
     if (iteration == 0) {
-        solver_.computeLoad();
         optimizer_.reset();
         optimizer_.updateStiffness();
     }
@@ -96,8 +121,7 @@ StepResult RunControl::step() {
 
     // 6. Every fifth shape goes to a file; a failed write is reported and the step goes on.
     if (shapeFileInterval_ > 0 && iteration % shapeFileInterval_ == 0) {
-        if (shapeFilesReadState_) downloadState();
-        result.shapeWritten = shapeFileWriter_ ? shapeFileWriter_(iteration)
+        result.shapeWritten = shapeFileWriter_ ? shapeFileWriter_(iteration, snapshot())
                                                : writeShape(shapeFileName(iteration));
     }
 
@@ -113,15 +137,10 @@ StepResult RunControl::step() {
                     << " s    Time OPTIMIZE (total): " << lifetime_.totalOptimizeSeconds << " s\n"
                     << std::flush;
 
-    // 10. A singular system stops the run; a run without load is said once.
+    // 10. A singular system stops the run.
     if (result.singular) {
         running_ = false;
         if (narrowLog_) *narrowLog_ << singularSystemMessage(iteration) << std::endl;
-    } else if (result.strainEnergy == 0.0) {
-        if (!noLoadReported_ && narrowLog_) *narrowLog_ << kNoLoadMessage << std::endl;
-        noLoadReported_ = true;
-    } else {
-        noLoadReported_ = false;
     }
     return result;
 }

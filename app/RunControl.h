@@ -16,9 +16,10 @@
 // Two stops the window shares with the batch program: a step whose system is singular (the
 // solver could not factor the coarsest level: the fixed vertices do not hold the model) clears
 // the run flag after it and prints singularSystemMessage() after its timing lines, since every
-// further step would spend the cycle limit on a system without a solution; and
-// the first step of a run whose model carries no load (compliance 0) prints kNoLoadMessage
-// once, until a step carries a load again.
+// further step would spend the cycle limit on a system without a solution; and a step whose
+// model carries no load on a vertex that is not fixed (the solver's load after the load
+// computation; the compliance would be 0 whatever the design) is not performed: it clears the
+// run flag and prints kNoLoadMessage, once for every attempt to run.
 //
 // The window's frame move calls frameMove(); the batch program calls it too. The run control
 // owns the Optimizer of the model and, unless told to run the optimizer's CPU path (the
@@ -54,12 +55,9 @@ struct RunControlOptions {
     /// default); 0 writes none.
     int shapeFileInterval = 5;
     /// Writes the shape files of a step in place of the OBJ writer (null: writeShape to
-    /// shapeFileName(counter)); returns whether they were written.
-    std::function<bool(int iteration)> shapeFileWriter;
-    /// The shape files read the optimizer's design and energies and the model's displacement
-    /// (a VTK file): with the optimizer on the device they come back before each (see
-    /// RunControl::downloadState).
-    bool shapeFilesReadState = false;
+    /// shapeFileName(counter)) from the step's snapshot (RunControl::snapshot, complete
+    /// whichever path the optimizer runs); returns whether they were written.
+    std::function<bool(int iteration, const DesignSnapshot& state)> shapeFileWriter;
     /// true: the optimizer's CPU path instead of the kernel path.
     bool cpuOptimizer = false;
 };
@@ -82,16 +80,24 @@ struct StepResult {
     /// nothing of it was recorded and the counter is unchanged (performed stays false).
     bool stopped = false;
     bool singular = false;         ///< the system was singular: the run flag is now clear
+    /// No force acts on a free vertex: the step was refused (performed stays false) and the
+    /// run flag is now clear.
+    bool noLoad = false;
 };
 
 /// "ERROR: The system is singular: ... the run stopped after step <iteration>. ..." (one line,
 /// without the line end).
 std::string singularSystemMessage(int iteration);
 
-/// The warning of a run whose model carries no load (one line, without the line end).
+/// Whether a vertex that is not fixed carries a load in the solver's load vector f_ (the
+/// forces and any gravity, as the last load computation left them).
+bool carriesLoad(const FemModel& model);
+
+/// The refusal of a run whose model carries no load (one line, without the line end).
 inline constexpr const char* kNoLoadMessage =
-    "WARNING: No force acts on the model (none is set, or all lie on fixed vertices): its "
-    "compliance is 0 and there is nothing to optimize; set FORCES, or drag forces in the window";
+    "ERROR: No force acts on the model (none is set, or all lie on fixed vertices): its "
+    "compliance would be 0 whatever the design and there is nothing to optimize, so the run "
+    "does not start; set FORCES, or drag forces in the window";
 
 class RunControl {
 public:
@@ -138,6 +144,9 @@ public:
     /// (Optimizer::downloadState) and the displacement of the last solve (into the model's u_)
     /// come back; nothing otherwise.
     void downloadState();
+    /// The optimizer's snapshot with the displacement of the last solve: everything a result
+    /// file reads, brought back from the device first. Invalid before the first step.
+    DesignSnapshot snapshot();
 
     Optimizer& optimizer() { return optimizer_; }
     const Optimizer& optimizer() const { return optimizer_; }
@@ -153,12 +162,10 @@ private:
     std::ostream* narrowLog_;
     Optimizer optimizer_;
     std::unique_ptr<DeviceOptimizer> deviceOptimizer_;  // null: the CPU path
-    bool shapeFilesReadState_;
     std::function<void(const TriangleMesh&)> shapeListener_;
     int shapeFileInterval_;
-    std::function<bool(int iteration)> shapeFileWriter_;
+    std::function<bool(int iteration, const DesignSnapshot& state)> shapeFileWriter_;
     bool running_ = false;
-    bool noLoadReported_ = false;  // kNoLoadMessage was printed and no step has had a load since
 };
 
 }  // namespace ostrel

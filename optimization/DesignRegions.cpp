@@ -72,9 +72,29 @@ DesignRegions markDesignRegions(const FemModel& model, const DesignControls& con
     return r;
 }
 
+std::wstring loadError(const FemModel& model) {
+    const size_t n = model.isVertexFixed_.size();
+    long long loaded = 0;
+    for (size_t v = 0; v < n && 3 * v + 2 < model.force_.size(); ++v) {
+        const float* f = &model.force_[3 * v];
+        if (f[0] == 0.0f && f[1] == 0.0f && f[2] == 0.0f) continue;
+        if (!model.isVertexFixed_[v]) return {};
+        ++loaded;
+    }
+    const std::wstring cause =
+        loaded == 0 ? L"the scene sets no force (FORCES)"
+                    : L"all " + std::to_wstring(loaded) +
+                          (loaded == 1 ? L" loaded vertex is fixed" : L" loaded vertices are fixed");
+    return L"ERROR: No force acts on the model: " + cause +
+           L", so its compliance is 0 whatever the design and there is nothing to optimize; "
+           L"load vertices that are not fixed (FORCES, ostrel-make-scene --load)";
+}
+
 DesignCheck checkDesign(const FemModel& model, const DesignControls& controls,
                         const DesignRegions& r) {
     DesignCheck check;
+    check.error = loadError(model);
+    if (!check.error.empty()) return check;
     long long kept = 0, empty = 0;
     for (size_t e = 0; e < r.kept.size(); ++e) {
         kept += r.kept[e];

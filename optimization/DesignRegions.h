@@ -7,8 +7,10 @@
 // centre lies in a keep-empty box and it is not kept (solid wins). The others are designable.
 // The volume (V0) counts every element but the ones held empty.
 //
-// checkDesign judges the design-control boxes and volume fraction against that split before
-// the run: an error when no element is left to design or when the kept elements alone fill more
+// checkDesign judges the loads, the design-control boxes and the volume fraction against that
+// split before the run: an error when no force acts on a vertex that is not fixed (the
+// compliance is then 0 whatever the design: nothing to optimize), when no element is left to
+// design or when the kept elements alone fill more
 // than the volume fraction (with keep-solid boxes; without them the fixed and loaded elements
 // only draw a warning, as such a run is what the program has always done); a warning for
 // every keep-solid and keep-empty box that overlap. Messages are single "ERROR: "/"WARNING: "
@@ -39,6 +41,10 @@ struct DesignCheck {
     std::wstring error;                 ///< empty = the design can run
     std::vector<std::wstring> warnings;
 };
+
+/// "ERROR: No force acts on the model: ..." when no vertex that is not fixed carries a force
+/// (force_ and isVertexFixed_; gravity is not a load of an optimization); empty otherwise.
+std::wstring loadError(const FemModel& model);
 
 /// The check of the header comment; `regions` come from markDesignRegions(model, controls).
 DesignCheck checkDesign(const FemModel& model, const DesignControls& controls,

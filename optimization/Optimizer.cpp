@@ -112,6 +112,24 @@ void Optimizer::downloadState() {
     if (isProjected()) device_->downloadFiltered(xTilde_.data());
 }
 
+DesignSnapshot Optimizer::snapshot() {
+    DesignSnapshot s;
+    if (!isReset()) return s;
+    downloadState();
+    // The mode of the last reset, which sized xTilde_ (the controls may have changed since).
+    const bool projected = xTilde_.size() == n_;
+    s.projection = projected ? 1 : 0;
+    s.density = rho_;
+    s.design = x_;
+    s.filtered = projected ? xTilde_ : rho_;
+    s.kept = isKept_;
+    s.emptyHeld = isEmptyHeld_;
+    s.energy = q_;
+    s.shape = shapeMesh_;
+    s.totalDensity = totalDensity();
+    return s;
+}
+
 void Optimizer::densitiesChanged() {
     if (!device_ || !isReset()) return;
     device_->uploadDensities(rho_.data());

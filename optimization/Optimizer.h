@@ -38,7 +38,7 @@
 // runs here and is then uploaded. Every iteration brings back the scalars of the console and
 // history lines and the densities: rho_ stays current, while x_, q_, xTilde_, the model's E_
 // (the solver's factors stay on the device) and the sensitivity and candidate arrays are
-// current only after downloadState(). Without projection
+// current only after downloadState(); snapshot() brings them back itself. Without projection
 // the multiplier search sums the volume of a candidate as sum_j c_j * y_j (c = the transposed
 // filter of the designable set, formed at reset), one sweep per pass, and filters the design
 // once after the last pass; with projection every pass filters and projects. The results
@@ -60,6 +60,7 @@
 #include "geometry/Volume.h"
 #include "optimization/DensityFilter.h"
 #include "optimization/DesignRegions.h"
+#include "optimization/DesignSnapshot.h"
 #include "optimization/HistoryFiles.h"
 #include "scene/DesignControls.h"
 
@@ -115,6 +116,10 @@ public:
     /// On the device: x_, q_, (projection mode 1) xTilde_ and the model's E_ from the device;
     /// nothing otherwise.
     void downloadState();
+    /// The current design, densities, filtered design, held flags, energies, shape and total
+    /// density as one value (DesignSnapshot.h; without the displacement), the device's state
+    /// brought back first. Invalid before the first reset.
+    DesignSnapshot snapshot();
     /// The caller changed rho_: on the device the densities follow. closeShape does it itself.
     void densitiesChanged();
 

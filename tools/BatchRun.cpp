@@ -129,12 +129,13 @@ std::string batchHelp() {
            "and exits; a second Ctrl-C stops the step in progress at once and leaves the files\n"
            "of the last finished step.\n"
            "Exit status: 0 done, 1 the run could not start (the scene's voxel model cannot be\n"
-           "built or does not fit the memory, nothing is left to design, or more is held solid\n"
-           "than the volume fraction) or its final shape or plot could not be written, 2 bad\n"
+           "built or does not fit the memory, no force acts on a vertex that is not fixed, nothing\n"
+           "is left to design, or more is held solid than the volume fraction) or its final shape or plot could not be written, 2 bad\n"
            "command line, 130 interrupted. A singular system (the fixed vertices do not hold\n"
            "the model in place) stops the run after its first step with status 1. With\n"
            "--smooth, status 1 also when the smooth shape could not be written or is not fit\n"
-           "for printing.\n";
+           "for printing (such a shape is written as OptimizedShape_smooth_failed.obj or .stl,\n"
+           "never under its own name).\n";
 }
 
 std::string batchVersion() { return versionLine("ostrel-batch"); }
@@ -448,11 +449,10 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     RunControlOptions runOptions;
     runOptions.outputDirectory = options.outputDirectory;
     runOptions.shapeFileInterval = options.shapeEvery;
-    runOptions.shapeFilesReadState = options.vtk;
-    // The run control is made below; the writer reaches its optimizer through this pointer.
+    // The result files are made below, with the run control.
     std::unique_ptr<ResultFiles> results;
-    runOptions.shapeFileWriter = [&results](int iteration) {
-        return results->write("OptimizedShape_" + std::to_string(iteration));
+    runOptions.shapeFileWriter = [&results](int iteration, const DesignSnapshot& state) {
+        return results->write("OptimizedShape_" + std::to_string(iteration), state);
     };
     DesignControls controls = scene.designControls_;
     if (options.volumeFraction > 0) controls.volumeFraction = options.volumeFraction;
@@ -481,9 +481,9 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
                               !controls.keepSolid.empty() || !controls.keepEmpty.empty();
     ConvergenceWatch watch(options.converge, options.convergeChange);
     bool converged = false;
-    results = std::make_unique<ResultFiles>(*scene.model(), run.optimizer(),
-                                            options.outputDirectory, options.format, options.vtk,
-                                            toOutput, &wideOut(), &err);
+    results = std::make_unique<ResultFiles>(*scene.model(), options.outputDirectory,
+                                            options.format, options.vtk, toOutput, &wideOut(),
+                                            &err);
     run.setRunning(true);
 
     const int planned = options.iterations > 0 ? options.iterations : kMaxSteps;
@@ -506,7 +506,9 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
             run.frameMove(std::chrono::duration<double>(frame - start).count(),
                           float(std::chrono::duration<double>(frame - lastFrame).count()));
         lastFrame = frame;
-        // Not performed: stopped at once, or the run control's limit cleared the run flag.
+        // Not performed: stopped at once, refused for want of a load (checked before the run
+        // too), or the run control's limit cleared the run flag.
+        if (step.noLoad) return kExitFailed;
         if (!step.performed) break;
         if (done == 0) firstCompliance = step.strainEnergy;
         ++done;
@@ -548,15 +550,17 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
         err << "Interrupted before the first step; nothing written\n" << std::flush;
         return kExitInterrupted;
     }
-    if (options.vtk) run.downloadState();
+    // Every final output reads this one value: the design as the last step left it.
+    const DesignSnapshot finalState = run.snapshot();
     const std::filesystem::path finalShape = results->shapePath("OptimizedShape_final");
-    const bool shapeOk = results->write("OptimizedShape_final");
+    const bool shapeOk = results->write("OptimizedShape_final", finalState);
     bool smoothOk = true;
     const std::filesystem::path smoothFile = results->shapePath("OptimizedShape_smooth");
     SmoothSurfaceReport smooth;
     if (options.smooth)
-        smoothOk = writeSmoothShape(run.optimizer(), smoothFile, options.format, toOutput, smooth,
-                                    &wideOut(), &err);
+        smoothOk = writeSmoothShape(*scene.model(), finalState, boundedBy(scene.mesh()),
+                                    smoothFile, options.format, toOutput, smooth, &wideOut(),
+                                    &err);
     const std::filesystem::path plot = run.outputPath("history.svg");
     const bool plotOk = writeHistorySvg(plot, history, "ostrel-batch: " + options.sceneFile, &err);
 
@@ -615,18 +619,16 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     if (shapeOk) out << "Final shape: \"" << finalShape.string() << "\"\n";
     if (shapeOk && options.vtk)
         out << "Final VTK file: \"" << results->vtkPath("OptimizedShape_final").string() << "\"\n";
-    if (options.smooth && smoothOk) {
+    if (options.smooth && smooth.targetVolume > 0) {
         char text[200];
         std::snprintf(text, sizeof text,
                       " (level %.4g, volume %.6g of the design's %.6g, %zu vertices repaired)\n",
                       smooth.level, smooth.volume, smooth.targetVolume, smooth.repaired);
-        out << "Smooth shape: \"" << smoothFile.string() << "\"" << text;
-        if (smooth.intersections > 0 || smooth.degenerate > 0) {
-            err << "ERROR: The smooth shape \"" << smoothFile.string() << "\" still has "
-                << smooth.intersections << " intersecting triangle pairs and " << smooth.degenerate
-                << " degenerate triangles; it is not fit for printing\n";
-            smoothOk = false;
-        }
+        const std::filesystem::path failed = failedSmoothShapePath(smoothFile);
+        if (smoothOk)
+            out << "Smooth shape: \"" << smoothFile.string() << "\"" << text;
+        else if (std::filesystem::exists(failed))
+            out << "Smooth shape, not fit for printing: \"" << failed.string() << "\"" << text;
     }
     if (plotOk) out << "History plot: \"" << plot.string() << "\"\n";
     out << std::flush;

@@ -12,6 +12,7 @@
 #include "fem/FemModel.h"
 #include "gpu/CudaFem.h"
 #include "gpu/Driver.h"
+#include "optimization/DesignRegions.h"
 #include "scene/Scene.h"
 
 namespace ostrel {
@@ -68,8 +69,8 @@ std::string evaluateHelp() {
            "\n"
            "Results go to standard output, the scene's and solver's console lines and errors\n"
            "to standard error. Exit status: 0 done, 1 the evaluation failed (scene, file, a grid\n"
-           "that is not the scene's, a singular system, or a solve that missed the tolerance),\n"
-           "2 bad command line.\n";
+           "that is not the scene's, no force on a vertex that is not fixed, a singular system,\n"
+           "or a solve that missed the tolerance), 2 bad command line.\n";
 }
 
 EvaluateArguments parseEvaluateArguments(const std::vector<std::string>& args) {
@@ -158,6 +159,13 @@ int runEvaluate(const EvaluateOptions& options, std::ostream& out, std::ostream&
     }
     // Loads are the applied forces only, whatever the scene file says about gravity.
     scene.model()->gravity_ = {0, 0, 0};
+    // Without a load every design has compliance 0: no figure would mean anything.
+    const std::wstring noLoad = loadError(*scene.model());
+    if (!noLoad.empty()) {
+        wideOut() << std::flush;
+        err << toUtf8(noLoad) << "\n";
+        return 1;
+    }
 
     std::vector<float> rho;
     if (!elementDensities(image, *scene.model(), rho, error)) {

@@ -3,16 +3,15 @@
 #include "core/Console.h"
 #include "geometry/DegenerateTriangles.h"
 #include "geometry/MeshFile.h"
-#include "optimization/Optimizer.h"
+#include "optimization/DesignSnapshot.h"
 #include "tools/VtkImage.h"
 
 namespace ostrel {
 
-ResultFiles::ResultFiles(const FemModel& model, const Optimizer& optimizer,
-                         std::filesystem::path folder, ShapeFormat format, bool vtk,
-                         const Matrix4& toOutput, std::wostream* wideLog, std::ostream* log)
+ResultFiles::ResultFiles(const FemModel& model, std::filesystem::path folder, ShapeFormat format,
+                         bool vtk, const Matrix4& toOutput, std::wostream* wideLog,
+                         std::ostream* log)
     : model_(model),
-      optimizer_(optimizer),
       folder_(std::move(folder)),
       format_(format),
       vtk_(vtk),
@@ -29,16 +28,16 @@ std::filesystem::path ResultFiles::vtkPath(const std::string& stem) const {
     return folder_ / (stem + ".vti");
 }
 
-bool ResultFiles::write(const std::string& stem) const {
+bool ResultFiles::write(const std::string& stem, const DesignSnapshot& state) const {
     const std::wstring shapeFile = fromUtf8(shapePath(stem).string());
-    TriangleMesh shape = optimizer_.shapeMesh();
+    TriangleMesh shape = state.shape;
     if (moved_) shape.transform(toOutput_.m.data());
     // In the written coordinates: mesh checkers and slicers reject triangles without area.
     removeDegenerateTriangles(shape);
     bool ok = format_ == ShapeFormat::Stl ? writeStl(shape, shapeFile, wideLog_)
                                           : shape.writeObj(shapeFile, wideLog_);
     if (vtk_)
-        ok = writeVtkImage(vtkPath(stem), resultImage(model_, optimizer_, toOutput_), log_) && ok;
+        ok = writeVtkImage(vtkPath(stem), resultImage(model_, state, toOutput_), log_) && ok;
     return ok;
 }
 

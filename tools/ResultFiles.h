@@ -2,7 +2,9 @@
 // The result files that ostrel-batch writes for one step: the shape (OBJ or binary STL) and,
 // on request, the VTK image-data file with the densities, the design, the kept flags, the
 // element energies and the displacements (tools/VtkImage.h). Both are written in the output
-// coordinates: the model's, or the input mesh's when the map back to them is given.
+// coordinates: the model's, or the input mesh's when the map back to them is given. They read
+// a DesignSnapshot (optimization/DesignSnapshot.h), never the optimizer's arrays, so that
+// whatever the optimizer's path they describe the design of the moment the snapshot was taken.
 
 #include <filesystem>
 #include <iosfwd>
@@ -13,7 +15,7 @@
 namespace ostrel {
 
 class FemModel;
-class Optimizer;
+struct DesignSnapshot;
 
 enum class ShapeFormat { Obj, Stl };
 
@@ -22,21 +24,20 @@ class ResultFiles {
     /// Files go into `folder` (empty = the working directory). `toOutput` maps model
     /// coordinates to the written ones. Writers' messages go to `wideLog` (shapes) and `log`
     /// (VTK files); null = silent.
-    ResultFiles(const FemModel& model, const Optimizer& optimizer, std::filesystem::path folder,
-                ShapeFormat format, bool vtk, const Matrix4& toOutput, std::wostream* wideLog,
-                std::ostream* log);
+    ResultFiles(const FemModel& model, std::filesystem::path folder, ShapeFormat format,
+                bool vtk, const Matrix4& toOutput, std::wostream* wideLog, std::ostream* log);
 
     /// folder / (stem + ".obj" or ".stl").
     std::filesystem::path shapePath(const std::string& stem) const;
     /// folder / (stem + ".vti").
     std::filesystem::path vtkPath(const std::string& stem) const;
-    /// Writes the current shape (in the written coordinates, without degenerate triangles:
-    /// removeDegenerateTriangles) and, with VTK output, the VTK file; true if all were written.
-    bool write(const std::string& stem) const;
+    /// Writes the snapshot's shape (in the written coordinates, without degenerate triangles:
+    /// removeDegenerateTriangles) and, with VTK output, the VTK file of the snapshot; true if
+    /// all were written.
+    bool write(const std::string& stem, const DesignSnapshot& state) const;
 
   private:
     const FemModel& model_;
-    const Optimizer& optimizer_;
     std::filesystem::path folder_;
     ShapeFormat format_;
     bool vtk_;

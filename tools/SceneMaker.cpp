@@ -315,6 +315,9 @@ std::string makeSceneUsage() {
            "  --note TEXT            a description line for the top of the file (repeatable)\n"
            "  --allow-unfixed        write the scene even if no vertex is fixed (without it,\n"
            "                         such a scene is refused: its system has no solution)\n"
+           "  --allow-unloaded       write the scene even if no force acts on a vertex that is\n"
+           "                         not fixed, for forces set in the window (without it, such\n"
+           "                         a scene is refused: it has nothing to optimize)\n"
            "  -o, --output FILE      the scene file to write (replaced atomically)\n"
            "  -h, --help             this text\n"
            "  -V, --version          show the version and exit\n"
@@ -377,6 +380,8 @@ ParseOutcome parseMakeSceneArguments(const std::vector<std::string>& args,
             options.surfaceVoxels = true;
         } else if (a == "--allow-unfixed") {
             options.allowUnfixed = true;
+        } else if (a == "--allow-unloaded") {
+            options.allowUnloaded = true;
         } else if (a == "--fix") {
             if (!need(i, 1, a)) return ParseOutcome::UsageError;
             Selection s;
@@ -610,7 +615,7 @@ int makeScene(const MakeSceneOptions& o, std::wostream& out) {
     }
 
     std::string fixed, forces;
-    int numFixed = 0, numLoaded = 0;
+    int numFixed = 0, numLoaded = 0, numLoadedFree = 0;
     for (int v = 0; v < nV; ++v) {
         const GridPos p = unpack(model.vertexPosition_[0][size_t(v)]);
         const std::string at =
@@ -627,6 +632,7 @@ int makeScene(const MakeSceneOptions& o, std::wostream& out) {
             forces += (forces.empty() ? "" : "  ") + at + " " + formatForce(f[0]) + " " +
                       formatForce(f[1]) + " " + formatForce(f[2]);
             ++numLoaded;
+            numLoadedFree += !fixedFlag[size_t(v)];
         }
     }
     // Nothing holds such a model in place: every solve of a run of it fails.
@@ -638,6 +644,20 @@ int makeScene(const MakeSceneOptions& o, std::wostream& out) {
         return fail("No vertex is fixed, so nothing holds the model in place and its system "
                     "has no solution; give --fix SELECTION (or --allow-unfixed to write the "
                     "scene anyway)");
+    // Without a force on a free vertex every design has compliance 0: a run of the scene
+    // would have nothing to optimize.
+    if (numLoadedFree == 0) {
+        const std::string cause =
+            numLoaded == 0 ? "no --load is given"
+                           : "every loaded vertex (" + std::to_string(numLoaded) + ") is fixed";
+        if (!o.allowUnloaded)
+            return fail("No force acts on a vertex that is not fixed: " + cause +
+                        ", so a run of this scene has nothing to optimize; give --load "
+                        "SELECTION FX FY FZ on vertices that are not fixed (or --allow-unloaded "
+                        "to write the scene anyway, for forces set in the window)");
+        out << L"WARNING: No force acts on a vertex that is not fixed (" << fromUtf8(cause)
+            << L"); a run of this scene is refused until one does" << std::endl;
+    }
     if (!writeTextAtomically(o.output,
                              sceneText(o, meshValue, fixComments, fixed, loadComments, forces),
                              error))

@@ -57,6 +57,8 @@ struct MakeSceneOptions {
     double scaleTo = 0;  ///< MESH_SCALE_TO (0 = not written)
     bool surfaceVoxels = false;
     bool allowUnfixed = false;  ///< write a scene that fixes no vertex (refused otherwise)
+    /// Write a scene in which no force acts on a vertex that is not fixed (refused otherwise).
+    bool allowUnloaded = false;
     std::vector<Selection> fixes;
     std::vector<LoadSpec> loads;
     /// KEEP_SOLID_BOXES and KEEP_EMPTY_BOXES (world boxes), written only when given.
@@ -77,7 +79,8 @@ std::string makeSceneUsage();
 
 /// Runs the whole job; progress and messages go to `out`. 0 on success, 1 on failure. An open
 /// mesh and a voxel model in several pieces are warned about; a scene that fixes no vertex is
-/// refused unless allowUnfixed is set.
+/// refused unless allowUnfixed is set, one without a force on a vertex that is not fixed
+/// unless allowUnloaded is set.
 int makeScene(const MakeSceneOptions& options, std::wostream& out);
 
 /// MESH value for a scene written to `sceneFile`: the mesh path relative to the scene's folder

@@ -14,7 +14,7 @@
 
 #include "core/AtomicFile.h"
 #include "fem/FemModel.h"
-#include "optimization/Optimizer.h"
+#include "optimization/DesignSnapshot.h"
 
 namespace ostrel {
 namespace {
@@ -41,7 +41,8 @@ bool isIdentity(const std::array<double, 9>& m) {
 
 }  // namespace
 
-VtkImage resultImage(const FemModel& model, const Optimizer& optimizer, const Matrix4& toOutput) {
+VtkImage resultImage(const FemModel& model, const DesignSnapshot& state,
+                     const Matrix4& toOutput) {
     VtkImage image;
     const std::array<int, 3>& d = model.elementDims_[0];
     image.cells = d;
@@ -73,15 +74,15 @@ VtkImage resultImage(const FemModel& model, const Optimizer& optimizer, const Ma
         solid{"Solid", "UInt8", 1, {}};
     for (VtkDataArray* a : {&density, &design, &energy})
         a->bytes.reserve(4 * numCells);
-    const bool haveState = optimizer.isReset();
+    const bool haveState = state.valid();
     for (size_t c = 0; c < numCells; ++c) {
         const int e = grid[c];
         const bool present = e >= 0;
         const bool valid = present && haveState;
-        append(density.bytes, valid ? optimizer.rho_[size_t(e)] : 0.0f);
-        append(design.bytes, valid ? optimizer.x_[size_t(e)] : 0.0f);
-        append(kept.bytes, uint8_t(valid ? optimizer.isKept_[size_t(e)] : 0));
-        append(energy.bytes, valid ? float(optimizer.q_[size_t(e)]) : 0.0f);
+        append(density.bytes, valid ? state.density[size_t(e)] : 0.0f);
+        append(design.bytes, valid ? state.design[size_t(e)] : 0.0f);
+        append(kept.bytes, uint8_t(valid ? state.kept[size_t(e)] : 0));
+        append(energy.bytes, valid ? float(state.energy[size_t(e)]) : 0.0f);
         append(solid.bytes, uint8_t(present ? 1 : 0));
     }
     image.cellData = {std::move(density), std::move(design), std::move(kept), std::move(energy),
@@ -96,9 +97,9 @@ VtkImage resultImage(const FemModel& model, const Optimizer& optimizer, const Ma
     for (size_t p = 0; p < numPoints; ++p) {
         const int v = vertices[p];
         double u[3] = {0, 0, 0};
-        if (v >= 0 && model.u_.size() >= 3 * n)
+        if (v >= 0 && state.displacement.size() >= 3 * n)
             for (int a = 0; a < 3; ++a)
-                u[a] = model.u_[size_t(a) * n + size_t(v)];
+                u[a] = state.displacement[size_t(a) * n + size_t(v)];
         for (int r = 0; r < 3; ++r)
             append(displacement.bytes,
                    float(L[3 * r] * u[0] + L[3 * r + 1] * u[1] + L[3 * r + 2] * u[2]));

@@ -31,7 +31,7 @@
 namespace ostrel {
 
 class FemModel;
-class Optimizer;
+struct DesignSnapshot;
 
 struct VtkDataArray {
     std::string name;
@@ -51,10 +51,11 @@ struct VtkImage {
     std::vector<VtkDataArray> pointData;
 };
 
-/// The result arrays of `optimizer` on its model's level-0 grid, placed by `toOutput` (the
-/// affine map from model coordinates to the coordinates of the written file; displacements are
-/// mapped by its linear part).
-VtkImage resultImage(const FemModel& model, const Optimizer& optimizer, const Matrix4& toOutput);
+/// The result arrays of `state` (a snapshot of an optimization of `model`) on the model's
+/// level-0 grid, placed by `toOutput` (the affine map from model coordinates to the coordinates
+/// of the written file; displacements are mapped by its linear part). An invalid snapshot gives
+/// zeros, a snapshot without displacement zero displacements.
+VtkImage resultImage(const FemModel& model, const DesignSnapshot& state, const Matrix4& toOutput);
 
 /// The whole file's bytes.
 std::string vtkImageFileBytes(const VtkImage& image);

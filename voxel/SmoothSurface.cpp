@@ -76,6 +76,47 @@ void restoreVolume(const TriangleMesh& mesh, std::vector<Vec3d>& p, double targe
     }
 }
 
+/// The box of SmoothSurfaceOptions::bounded, and per vertex the faces it lies on (bit 2a: the
+/// low face of axis a, bit 2a+1: the high one).
+struct Bounds {
+    bool active = false;
+    Vec3d lo{}, hi{};
+
+    /// Moves `p` into the box.
+    void clamp(Vec3d& p) const {
+        if (!active) return;
+        for (int a = 0; a < 3; ++a) p[a] = std::clamp(p[a], lo[a], hi[a]);
+    }
+    uint8_t faces(const Vec3d& p) const {
+        uint8_t flags = 0;
+        if (!active) return flags;
+        for (int a = 0; a < 3; ++a) {
+            if (p[a] == lo[a]) flags |= uint8_t(1 << (2 * a));
+            if (p[a] == hi[a]) flags |= uint8_t(1 << (2 * a + 1));
+        }
+        return flags;
+    }
+    /// `p` inside the box and on the faces of `flags`.
+    void hold(Vec3d& p, uint8_t flags) const {
+        if (!active) return;
+        clamp(p);
+        for (int a = 0; a < 3; ++a) {
+            if (flags & (1 << (2 * a))) p[a] = lo[a];
+            if (flags & (1 << (2 * a + 1))) p[a] = hi[a];
+        }
+    }
+    /// The mesh's vertices moved into the box (each along the axes it leaves the box by: for a
+    /// marching-cubes vertex, along its grid edge).
+    void clamp(TriangleMesh& mesh) const {
+        if (!active) return;
+        for (MeshVertex& v : mesh.vertices) {
+            Vec3d p(v.position);
+            clamp(p);
+            v.position = Vec3f(p);
+        }
+    }
+};
+
 void setPositions(TriangleMesh& mesh, const std::vector<Vec3d>& p) {
     for (size_t v = 0; v < p.size(); ++v) mesh.vertices[v].position = Vec3f(p[v]);
     mesh.updateNormals();
@@ -94,12 +135,22 @@ bool extractSmoothSurface(const Volume<double, double>& field, double targetVolu
     const auto [low, high] = std::minmax_element(field.data(), field.data() + field.size());
     if (!(*high > *low)) return false;
 
-    // 1. The level that keeps the volume: the enclosed volume falls as the level rises.
+    Bounds bounds;
+    bounds.active = options.bounded;
+    // The bounds in the mesh's single precision, so that a vertex on a face is exactly on it.
+    for (int k = 0; k < 3; ++k) {
+        bounds.lo[k] = double(float(options.boundsLo[k]));
+        bounds.hi[k] = double(float(options.boundsHi[k]));
+    }
+
+    // 1. The level that keeps the volume (of the bounded surface): the enclosed volume falls as
+    //    the level rises.
     double a = *low, b = *high;
     TriangleMesh trial;
     for (int pass = 0; pass < kLevelPasses; ++pass) {
         report.level = 0.5 * (a + b);
         extractIsoSurface(field, report.level, trial, false);
+        bounds.clamp(trial);
         const double volume = double(trial.computeVolume());
         if (std::fabs(volume - targetVolume) <= kVolumeTolerance * targetVolume) break;
         (volume > targetVolume ? a : b) = report.level;
@@ -111,15 +162,24 @@ bool extractSmoothSurface(const Volume<double, double>& field, double targetVolu
     const size_t n = mesh.vertices.size();
     const Neighbours neighbours(mesh);
     std::vector<Vec3d> original(n), smooth(n), next(n);
-    for (size_t v = 0; v < n; ++v) original[v] = Vec3d(mesh.vertices[v].position);
+    std::vector<uint8_t> onFaces(n);
+    for (size_t v = 0; v < n; ++v) {
+        original[v] = Vec3d(mesh.vertices[v].position);
+        onFaces[v] = bounds.faces(original[v]);
+    }
     smooth = original;
     for (int step = 0; step < options.steps; ++step)
         for (double factor : {options.lambda, options.mu}) {
-            for (size_t v = 0; v < n; ++v)
+            for (size_t v = 0; v < n; ++v) {
                 next[v] = smooth[v] + (neighbours.centre(smooth, v) - smooth[v]) * factor;
+                bounds.hold(next[v], onFaces[v]);
+            }
             std::swap(smooth, next);
         }
-    for (int k = 0; k < kVolumeCorrections; ++k) restoreVolume(mesh, smooth, targetVolume);
+    for (int k = 0; k < kVolumeCorrections; ++k) {
+        restoreVolume(mesh, smooth, targetVolume);
+        for (size_t v = 0; v < n; ++v) bounds.hold(smooth[v], onFaces[v]);
+    }
 
     // 3. Repair: faulty triangles' vertices go back towards the marching-cubes surface.
     std::vector<Vec3f> originalNormal(mesh.triangles.size());

@@ -15,6 +15,15 @@
 //    consistently oriented and free of intersections, so the repair ends with a surface that
 //    is too.
 //
+// 4. Bounds (optional: SmoothSurfaceOptions::bounded): the surface stays inside an axis-aligned
+//    box, the input mesh's bounding box, where a part must fit against others. Marching-cubes
+//    vertices beyond it are moved onto it along their grid edge (inside the level search, so
+//    that the level keeps the volume of the bounded surface); a vertex that lies on a face of
+//    the box stays on that face through smoothing and the volume correction (it moves only
+//    within the face), every other vertex is held inside, so that the flat faces where the
+//    design meets the box stay flat and in place. The repair mixes positions that lie inside,
+//    so its results do too.
+//
 // The field must be padded by one layer of values below every level (the optimizer's padded
 // density volume is), so that the surface is closed where material touches the grid's faces.
 // The triangles face outward (counter-clockwise seen from outside), as marching cubes makes
@@ -23,6 +32,7 @@
 #include <cstddef>
 
 #include "geometry/TriangleMesh.h"
+#include "geometry/Vec3.h"
 #include "geometry/Volume.h"
 
 namespace ostrel {
@@ -32,6 +42,8 @@ struct SmoothSurfaceOptions {
     double lambda = 0.5;
     double mu = -0.53;
     int repairRounds = 16;
+    bool bounded = false;  ///< keep the surface inside [boundsLo, boundsHi] (step 4)
+    Vec3d boundsLo{}, boundsHi{};
 };
 
 struct SmoothSurfaceReport {

@@ -416,7 +416,7 @@ TEST_F(EditingWindow, RunCheckBoxRunsStepsAndF5SavesTheShape) {
 
 // The window tells the user what ostrel-batch tells them: the scene's unknown keys at start-up,
 // a run whose system is singular stops after its step with one message, and a run without
-// forces says once that there is nothing to optimize.
+// forces says once that there is nothing to optimize and does not start.
 class WindowWithoutFixations : public EditingWindow {
   protected:
     static std::string unfixed() { return withoutLine(sceneText(), "FIXED_VERTICES: "); }
@@ -453,16 +453,17 @@ class WindowWithoutForces : public EditingWindow {
     std::string scene() const override { return withoutLine(sceneText(), "FORCES: "); }
 };
 
-TEST_F(WindowWithoutForces, ARunWithoutForcesSaysOnceThatThereIsNothingToOptimize) {
+TEST_F(WindowWithoutForces, ARunWithoutForcesSaysOnceThatThereIsNothingToOptimizeAndDoesNotRun) {
     ASSERT_TRUE(app_->waitForOutput("# #Elements: ")) << app_->out();
     clickRun();
-    ASSERT_TRUE(app_->waitForOutput("Iteration: 3")) << app_->out();
-    clickRun();  // pause
+    ASSERT_TRUE(app_->waitForOutput("ERROR: No force acts on the model ")) << app_->out();
     app_->frames();
+    app_->frames();  // frames that would have run steps
     EXPECT_EQ(app_->close(), 0) << app_->err();
     const std::string out = app_->out();
-    EXPECT_EQ(occurrences(out, "WARNING: No force acts on the model "), 1u) << out;
-    EXPECT_EQ(occurrences(out, "ERROR: "), 0u) << out;
+    EXPECT_EQ(occurrences(out, "ERROR: No force acts on the model "), 1u) << out;
+    EXPECT_EQ(occurrences(out, "ERROR: "), 1u) << out;
+    EXPECT_EQ(occurrences(out, "Time SOLVE: "), 0u) << "no step ran\n" << out;
 }
 
 }  // namespace

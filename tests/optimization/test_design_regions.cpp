@@ -133,5 +133,45 @@ TEST(DesignCheck, ImpossibleDesignsAreRefusedAndOverlapsWarned) {
     }
 }
 
+// A design needs a force on a vertex that is not fixed: without one its compliance is 0
+// whatever the design. The check comes first, before the boxes are judged.
+TEST(DesignRegions, ADesignWithoutAForceOnAFreeVertexIsRefused) {
+    struct Case {
+        const char* name;
+        int fixedLoaded;  ///< loaded vertices (of the 5 on the free end's lower edge) to fix
+        bool noForce;
+        std::wstring error;
+    };
+    const std::wstring tail =
+        L", so its compliance is 0 whatever the design and there is nothing to optimize; load "
+        L"vertices that are not fixed (FORCES, ostrel-make-scene --load)";
+    const Case cases[] = {
+        {"no force", 0, true, L"ERROR: No force acts on the model: the scene sets no force (FORCES)" + tail},
+        {"every loaded vertex fixed", 5, false,
+         L"ERROR: No force acts on the model: all 5 loaded vertices are fixed" + tail},
+        {"one loaded vertex free", 4, false, L""},
+        {"every loaded vertex free", 0, false, L""},
+    };
+    for (const Case& c : cases) {
+        const auto model = makeCantilever(16, 4, 4, 0.125, 3);
+        if (c.noForce) std::fill(model->force_.begin(), model->force_.end(), 0.0f);
+        int fixed = 0;
+        for (size_t v = 0; v < model->isVertexFixed_.size() && fixed < c.fixedLoaded; ++v)
+            if (model->force_[3 * v + 2] != 0.0f) {
+                model->isVertexFixed_[v] = 1;
+                ++fixed;
+            }
+        EXPECT_EQ(loadError(*model), c.error) << c.name;
+        DesignControls controls;
+        controls.keepSolid = {{{-1, -1, -1}, {9, 9, 9}}};  // nothing left to design either
+        EXPECT_EQ(checkDesign(*model, controls, markDesignRegions(*model, controls)).error,
+                  c.error.empty() ? L"ERROR: No element is left to design: of the model's 256 "
+                                    L"elements, 256 are held solid (fixed or loaded vertices, "
+                                    L"KEEP_SOLID_BOXES) and 0 empty (KEEP_EMPTY_BOXES)"
+                                  : c.error)
+            << c.name;
+    }
+}
+
 }  // namespace
 }  // namespace ostrel

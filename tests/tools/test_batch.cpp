@@ -373,17 +373,33 @@ TEST(BatchProgram, QuietKeepsWarningsAndASingularSystemStopsAfterTheFirstStep) {
     EXPECT_FALSE(std::filesystem::exists(folder / "out" / "OptimizedShape_final.obj"));
 }
 
-TEST(BatchProgram, SummaryOfARunWithoutLoadsHasNoRatio) {
-    ScratchFolder folder("batch-no-loads");
-    const auto scene = testing::writeCantileverScene(folder.path(), 16);
-    std::string text = testing::readFile(scene);
-    text.erase(text.find("FORCES: "));
-    std::ofstream(scene) << text;
-    Child child(kBatch, {scene.string(), "-n", "1", "-q", "--threads", "1", "-o",
-                         folder.path().string()});
-    EXPECT_EQ(child.finish(), 0) << child.err();
-    EXPECT_NE(child.out().find("\nCompliance: 0\n"), std::string::npos) << child.out();
-    EXPECT_EQ(child.out().find("nan"), std::string::npos) << child.out();
+// Without a force on a vertex that is not fixed every design has compliance 0: the run is
+// refused before it starts, with one error and nothing written.
+TEST(BatchProgram, ARunWithoutLoadsIsRefusedBeforeItStarts) {
+    struct Case {
+        const char* name;
+        const char* cause;
+    };
+    for (const Case c : {Case{"no FORCES", "the scene sets no force (FORCES)"},
+                         Case{"forces on fixed vertices", "all 2 loaded vertices are fixed"}}) {
+        SCOPED_TRACE(c.name);
+        ScratchFolder folder("batch-no-loads");
+        const auto scene = testing::writeCantileverScene(folder.path(), 16);
+        std::string text = testing::readFile(scene);
+        text.erase(text.find("FORCES: "));
+        if (std::string(c.name) != "no FORCES") text += "FORCES: 0 0 0 0 0 -1  0 1 1 0 0 -1\n";
+        std::ofstream(scene) << text;
+        const auto out = folder / "out";
+        Child child(kBatch, {scene.string(), "-n", "1", "-q", "--threads", "1", "-o",
+                             out.string()});
+        EXPECT_EQ(child.finish(), 1) << child.err();
+        EXPECT_EQ(child.err(), std::string("ERROR: No force acts on the model: ") + c.cause +
+                                   ", so its compliance is 0 whatever the design and there is "
+                                   "nothing to optimize; load vertices that are not fixed "
+                                   "(FORCES, ostrel-make-scene --load)\n");
+        EXPECT_EQ(child.out().find("Final "), std::string::npos) << child.out();
+        EXPECT_TRUE(std::filesystem::is_empty(out)) << "nothing written";
+    }
 }
 
 /// Standard error without the progress lines ("Iteration k/N ...").

@@ -196,7 +196,7 @@ TEST(BatchVtk, WrittenFieldsReadBackWithAnIndependentReader) {
                             Matrix4::fromRows({0, -2, 0, 5, 2, 0, 0, -1, 0, 0, 2, 3, 0, 0, 0, 1})};
     for (const Matrix4& toOutput : maps) {
         const auto file = folder / "fields.vti";
-        ASSERT_TRUE(writeVtkImage(file, resultImage(*model, opt, toOutput), &quiet));
+        ASSERT_TRUE(writeVtkImage(file, resultImage(*model, run.snapshot(), toOutput), &quiet));
         const VtiFile vti = readVti(file);
         EXPECT_EQ(vti.grid.at("extent"), (std::vector<double>{0, 8, 0, 4, 0, 3}));
         const bool moved = !(toOutput == Matrix4::identity());
@@ -315,10 +315,10 @@ TEST(WrittenShapes, HoldNoDegenerateTriangles) {
             file = folder / "window.obj";
             ASSERT_TRUE(run.writeShape(file)) << c.name;
         } else {
-            ResultFiles results(*model, run.optimizer(), folder.path(), c.format, false,
-                                c.toOutput, nullptr, nullptr);
+            ResultFiles results(*model, folder.path(), c.format, false, c.toOutput, nullptr,
+                                nullptr);
             file = results.shapePath(c.name);
-            ASSERT_TRUE(results.write(c.name)) << c.name;
+            ASSERT_TRUE(results.write(c.name, run.snapshot())) << c.name;
         }
         TriangleMesh shape;
         ASSERT_TRUE(readMeshFile(shape, fromUtf8(file.string()), nullptr)) << c.name;

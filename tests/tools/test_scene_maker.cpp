@@ -124,8 +124,8 @@ protected:
 };
 
 TEST_F(SceneMakerTest, PlaneAndBoxSelections) {
-    ASSERT_EQ(run({"--mesh", mesh(), "--voxel", "0.25", "--levels", "3", "--allow-unfixed", "-o",
-                   output()}),
+    ASSERT_EQ(run({"--mesh", mesh(), "--voxel", "0.25", "--levels", "3", "--allow-unfixed",
+                   "--allow-unloaded", "-o", output()}),
               0)
         << toUtf8(log_.str());
     Scene scene{DeviceOptions{true, 1}};
@@ -219,7 +219,7 @@ TEST_F(SceneMakerTest, WrittenSceneLoadsWithItsFixationsAndForces) {
 
 TEST_F(SceneMakerTest, DesignControlsAreWrittenOnlyWhenGiven) {
     ASSERT_EQ(run({"--mesh", mesh(), "--voxel", "0.25", "--levels", "3", "--fix", "x=0",
-                   "--keep-solid", "1.5 0 0.75 2 1 1", "--keep-empty", "0.5 0.25 0.25 1 0.75 0.5",
+                   "--load", "x=max", "0", "0", "-1", "--keep-solid", "1.5 0 0.75 2 1 1", "--keep-empty", "0.5 0.25 0.25 1 0.75 0.5",
                    "--keep-empty", "0 0 0 0.25 1 0.25", "--volume-fraction", "0.25", "-o",
                    output()}),
               0)
@@ -235,19 +235,59 @@ TEST_F(SceneMakerTest, DesignControlsAreWrittenOnlyWhenGiven) {
     ASSERT_EQ(scene.designControls_.keepEmpty.size(), 2u);
     EXPECT_EQ(scene.designControls_.keepEmpty[1].hi, (Vec3d{0.25, 1, 0.25}));
 
-    ASSERT_EQ(run({"--mesh", mesh(), "--voxel", "0.25", "--levels", "3", "--fix", "x=0", "-o",
-                   output()}),
+    ASSERT_EQ(run({"--mesh", mesh(), "--voxel", "0.25", "--levels", "3", "--fix", "x=0",
+                   "--load", "x=max", "0", "0", "-1", "-o", output()}),
               0);
     const std::string plain = testing::readFile(output());
     EXPECT_EQ(plain.find("\nOPTIMIZATION_"), std::string::npos);
     EXPECT_EQ(plain.find("\nKEEP_"), std::string::npos);
 }
 
-TEST_F(SceneMakerTest, LoadOnFixedVerticesWarns) {
-    ASSERT_EQ(run({"--mesh", mesh(), "--voxel", "0.5", "--levels", "3", "--fix", "x=0", "--load",
-                   "x=0 and z=0", "0", "0", "-1", "-o", output()}),
-              0);
-    EXPECT_NE(log_.str().find(L"WARNING: 3 of the 3 vertices of load \"x=0 and z=0\" are fixed; "
+// A load partly on fixed vertices is warned about; a scene without a force on a free vertex
+// (no load, or every loaded vertex fixed) is refused unless allowed, the old file kept.
+TEST_F(SceneMakerTest, LoadOnFixedVertices) {
+    std::ofstream(output()) << "old\n";
+    const std::wstring tail =
+        L", so a run of this scene has nothing to optimize; give --load SELECTION FX FY FZ on "
+        L"vertices that are not fixed (or --allow-unloaded to write the scene anyway, for forces "
+        L"set in the window)\n";
+    struct Case {
+        const char* name;
+        std::vector<std::string> extra;
+        int status;
+        std::wstring message;  ///< a refusal: the log's last line; else a line of the log
+    };
+    const Case cases[] = {
+        {"no load", {}, 1,
+         L"ERROR: No force acts on a vertex that is not fixed: no --load is given" + tail},
+        {"every loaded vertex fixed", {"--load", "x=0 and z=0", "0", "0", "-1"}, 1,
+         L"ERROR: No force acts on a vertex that is not fixed: every loaded vertex (3) is fixed" +
+             tail},
+        {"allowed", {"--load", "x=0 and z=0", "0", "0", "-1", "--allow-unloaded"}, 0,
+         L"WARNING: No force acts on a vertex that is not fixed (every loaded vertex (3) is "
+         L"fixed); a run of this scene is refused until one does\n"},
+        {"partly fixed", {"--load", "z=0", "0", "0", "-1"}, 0, L""},
+    };
+    for (const Case& c : cases) {
+        log_.str(L"");
+        std::vector<std::string> args = {"--mesh", mesh(),  "--voxel", "0.5",
+                                         "--levels", "3", "--fix",   "x=0"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        args.insert(args.end(), {"-o", output()});
+        EXPECT_EQ(run(args), c.status) << c.name << toUtf8(log_.str());
+        const std::wstring log = log_.str();
+        if (c.status == 1) {
+            EXPECT_EQ(log.substr(log.size() - std::min(log.size(), c.message.size())),
+                      c.message)
+                << c.name << toUtf8(log);
+        } else if (!c.message.empty()) {
+            EXPECT_NE(log.find(c.message), std::wstring::npos) << c.name << toUtf8(log);
+        }
+        if (c.status == 1) {
+            EXPECT_EQ(testing::readFile(output()), "old\n") << c.name;
+        }
+    }
+    EXPECT_NE(log_.str().find(L"WARNING: 3 of the 15 vertices of load \"z=0\" are fixed; "
                               L"their share of the force has no effect\n"),
               std::wstring::npos)
         << toUtf8(log_.str());
@@ -341,10 +381,12 @@ TEST_F(SceneMakerTest, StlMeshAndDoubtfulInputWarnings) {
     TriangleMesh box;
     ASSERT_TRUE(box.readObj(fromUtf8(mesh()), nullptr));
     ASSERT_TRUE(writeStl(box, fromUtf8((dir_ / "meshes" / "box.stl").string()), nullptr));
-    ASSERT_EQ(run({"--mesh", mesh(), "--voxel", "0.25", "--fix", "x=0", "-o", output()}), 0);
+    ASSERT_EQ(run({"--mesh", mesh(), "--voxel", "0.25", "--fix", "x=0", "--load", "x=max", "0",
+                   "0", "-1", "-o", output()}),
+              0);
     std::string fromObj = testing::readFile(output());
     ASSERT_EQ(run({"--mesh", (dir_ / "meshes" / "box.stl").string(), "--voxel", "0.25", "--fix",
-                   "x=0", "-o", output()}),
+                   "x=0", "--load", "x=max", "0", "0", "-1", "-o", output()}),
               0)
         << toUtf8(log_.str());
     EXPECT_EQ(log_.str().find(L"WARNING"), std::wstring::npos) << toUtf8(log_.str());
@@ -373,7 +415,7 @@ TEST_F(SceneMakerTest, StlMeshAndDoubtfulInputWarnings) {
     }
     open.close();
     ASSERT_EQ(run({"--mesh", (dir_ / "meshes" / "open.obj").string(), "--voxel", "0.25", "--fix",
-                   "x=0", "-o", output()}),
+                   "x=0", "--load", "x=max", "0", "0", "-1", "-o", output()}),
               0)
         << toUtf8(log_.str());
     EXPECT_NE(log_.str().find(L"WARNING: The mesh \"" +

@@ -236,6 +236,9 @@ TEST(ToolConventions, ResultsOnStandardOutputMessagesAndProgressOnStandardError)
     std::string text = testing::readFile(folder / "scene.txt");
     text.erase(text.find("FIXED_VERTICES: "), text.find("FORCES: ") - text.find("FIXED_VERTICES: "));
     std::ofstream(folder / "unfixed.txt") << text;
+    text = testing::readFile(folder / "scene.txt");
+    text.erase(text.find("FORCES: "));
+    std::ofstream(folder / "unloaded.txt") << text;
 
     const std::string batch = OSTREL_BATCH_EXE, voxelize = OSTREL_VOXELIZE_EXE,
                       makeScene = OSTREL_MAKE_SCENE_EXE, solve = OSTREL_SOLVE_EXE;
@@ -254,8 +257,9 @@ TEST(ToolConventions, ResultsOnStandardOutputMessagesAndProgressOnStandardError)
         {"make-scene, load on fixed vertices", makeScene,
          {"--mesh", "{dir}/beam.obj", "--voxel", "0.125", "--levels", "3", "--fix", "x=0",
           "--load", "x=0", "0", "0", "-1", "-o", "{dir}/made.txt"},
-         0, {"Mesh #Triangles: 12", "Fix \"x=0\": 25 vertices", "Wrote \""},
-         {"WARNING: 25 of the 25 vertices of load \"x=0\" are fixed"}},
+         1, {"Mesh #Triangles: 12", "Fix \"x=0\": 25 vertices"},
+         {"WARNING: 25 of the 25 vertices of load \"x=0\" are fixed",
+          "ERROR: No force acts on a vertex that is not fixed: "}},
         {"make-scene, nothing fixed", makeScene,
          {"--mesh", "{dir}/beam.obj", "--voxel", "0.125", "--levels", "3", "-o", "{dir}/u.txt"},
          1, {}, {"ERROR: No vertex is fixed"}},
@@ -278,6 +282,8 @@ TEST(ToolConventions, ResultsOnStandardOutputMessagesAndProgressOnStandardError)
          {"Mesh #Triangles: 12"},
          {"WARNING: Solver has not converged", "ERROR: The system is singular: ",
           "Iteration 1/3  "}},
+        {"batch, no force", batch, with({"{dir}/unloaded.txt", "-n", "3", "-o", "{dir}/d"}), 1,
+         {"Mesh #Triangles: 12"}, {"ERROR: No force acts on the model: "}},
         {"effect compiler, missing effect", OSTREL_EFFECTC_EXE,
          {"glslangValidator", "{dir}/none.fx", "{dir}/none.cso"}, 1, {},
          {"ERROR: effect file "}},

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <map>
@@ -201,6 +202,78 @@ TEST(SmoothSurface, RepairUndoesCrossings) {
     EXPECT_TRUE(degenerateTriangles(smooth).empty());
     EXPECT_TRUE(test::isClosedAndOriented(smooth));
     EXPECT_NEAR(report.volume, f.solidVolume, 0.05 * f.solidVolume);
+}
+
+// An L-bracket that fills its grid's box: bounded by the box, the surface stays inside it and
+// lies on the box's faces where the bracket meets them (to a tenth of a voxel), flat there;
+// unbounded, it bulges out of the box at those faces.
+TEST(SmoothSurface, BoundedSurfaceStaysInTheBoxAndOnItsFaces) {
+    const double side = 1.6;
+    const Fields f = makeFields(16, [](const Vec3d& p) { return p.x < 0.4 || p.z > 1.2; });
+    SmoothSurfaceOptions bounded;
+    bounded.bounded = true;
+    bounded.boundsLo = {0, 0, 0};
+    bounded.boundsHi = {side, side, side};
+
+    TriangleMesh free, smooth;
+    SmoothSurfaceReport freeReport, report;
+    ASSERT_TRUE(extractSmoothSurface(f.filtered, f.solidVolume, free, freeReport));
+    ASSERT_TRUE(extractSmoothSurface(f.filtered, f.solidVolume, smooth, report, bounded));
+    // How far the mesh leaves the box (its bounds in the mesh's single precision).
+    auto outside = [&](const TriangleMesh& mesh) {
+        double largest = 0;
+        for (const MeshVertex& v : mesh.vertices)
+            for (int a = 0; a < 3; ++a)
+                largest = std::max({largest, -double(v.position[a]),
+                                    double(v.position[a]) - double(float(side))});
+        return largest;
+    };
+    EXPECT_GT(outside(free), 0.1 * kVoxel) << "the case needs the bulge";
+    EXPECT_LE(outside(smooth), 0.0);
+
+    EXPECT_TRUE(test::isClosedAndOriented(smooth));
+    EXPECT_EQ(degenerateTriangles(smooth), std::vector<int>{});
+    EXPECT_EQ(selfIntersections(smooth).size(), 0u);
+    EXPECT_EQ(report.intersections + report.degenerate, 0u);
+    EXPECT_NEAR(report.volume, f.solidVolume, 0.02 * f.solidVolume);
+
+    // The faces of the box the bracket meets, each as rectangles of its plane (the other two
+    // axes in increasing order); within them, 1.5 voxels from their edges, every vertex nearer
+    // to the plane than a voxel lies on it to a tenth of a voxel.
+    struct Patch {
+        const char* name;
+        int axis;
+        double plane;
+        double lo0, hi0, lo1, hi1;
+    };
+    const Patch patches[] = {
+        {"x = 0, the vertical arm's back", 0, 0, 0, side, 0, side},
+        {"z = max, the top", 2, side, 0, side, 0, side},
+        {"z = 0, the vertical arm's foot", 2, 0, 0, 0.4, 0, side},
+        {"x = max, the top arm's end", 0, side, 0, side, 1.2, side},
+        {"y = 0, vertical arm", 1, 0, 0, 0.4, 0, side},
+        {"y = 0, top arm", 1, 0, 0, side, 1.2, side},
+        {"y = max, vertical arm", 1, side, 0, 0.4, 0, side},
+        {"y = max, top arm", 1, side, 0, side, 1.2, side},
+    };
+    const double margin = 1.5 * kVoxel;
+    for (const Patch& p : patches) {
+        const int a0 = (p.axis + 1) % 3 < (p.axis + 2) % 3 ? (p.axis + 1) % 3 : (p.axis + 2) % 3;
+        const int a1 = 3 - p.axis - a0;
+        int near = 0;
+        double largest = 0;
+        for (const MeshVertex& v : smooth.vertices) {
+            const Vec3d q(v.position);
+            const double d = std::fabs(q[p.axis] - p.plane);
+            if (d >= kVoxel || q[a0] < p.lo0 + margin || q[a0] > p.hi0 - margin ||
+                q[a1] < p.lo1 + margin || q[a1] > p.hi1 - margin)
+                continue;
+            ++near;
+            largest = std::max(largest, d);
+        }
+        EXPECT_GT(near, 4) << p.name;
+        EXPECT_LE(largest, 0.1 * kVoxel) << p.name;
+    }
 }
 
 TEST(SmoothSurface, NoMaterialNoSurface) {
