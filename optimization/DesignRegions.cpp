@@ -15,6 +15,14 @@ Vec3d elementCentre(const FemModel& m, size_t e) {
             m.origin_.z + (p.z + 0.5) * s.z};
 }
 
+/// The smallest (`high` false) or largest element centre coordinates of the grid.
+Vec3d elementCentreRange(const FemModel& m, bool high) {
+    const Vec3d& s = m.voxelSize_;
+    const auto& d = m.elementDims_[0];
+    const double k[3] = {high ? d[0] - 0.5 : 0.5, high ? d[1] - 0.5 : 0.5, high ? d[2] - 0.5 : 0.5};
+    return {m.origin_.x + k[0] * s.x, m.origin_.y + k[1] * s.y, m.origin_.z + k[2] * s.z};
+}
+
 bool vertexHeld(const FemModel& m, GridPos p) {
     const int v = m.vertexAt(0, p);
     if (v < 0) return false;
@@ -66,9 +74,14 @@ DesignRegions markDesignRegions(const FemModel& model, const DesignControls& con
             }
         }
     };
+    for (uint8_t k : r.kept) r.keptAtVertices += k;
     mark(controls.keepSolid, r.solidBoxElements, true);
     // Solid wins: fixed, loaded and keep-solid elements stay solid inside keep-empty boxes.
     mark(controls.keepEmpty, r.emptyBoxElements, false);
+    for (size_t e = 0; e < size_t(n); ++e) {
+        r.keptCount += r.kept[e];
+        r.emptyHeldCount += r.emptyHeld[e];
+    }
     return r;
 }
 
@@ -101,6 +114,29 @@ DesignCheck checkDesign(const FemModel& model, const DesignControls& controls,
         empty += r.emptyHeld[e];
     }
     const long long n = (long long)r.kept.size();
+    // A box without an element centre does nothing: most likely it is in other coordinates.
+    const auto emptyBox = [&](const std::vector<WorldBox>& boxes,
+                              const std::vector<long long>& counts, const wchar_t* key) {
+        for (size_t b = 0; b < boxes.size() && b < counts.size(); ++b) {
+            if (counts[b] != 0) continue;
+            const WorldBox& box = boxes[b];
+            const Vec3d lo = elementCentreRange(model, false), hi = elementCentreRange(model, true);
+            return std::wstring(L"ERROR: ") + key + L" box " + std::to_wstring(b + 1) + L" (" +
+                   number("%g", box.lo.x) + L" " + number("%g", box.lo.y) + L" " +
+                   number("%g", box.lo.z) + L" " + number("%g", box.hi.x) + L" " +
+                   number("%g", box.hi.y) + L" " + number("%g", box.hi.z) +
+                   L") holds no element centre, so it would do nothing; the element centres lie "
+                   L"from (" + number("%g", lo.x) + L" " + number("%g", lo.y) + L" " +
+                   number("%g", lo.z) + L") to (" + number("%g", hi.x) + L" " +
+                   number("%g", hi.y) + L" " + number("%g", hi.z) +
+                   L") in world coordinates (the prepared mesh's, its box starting at 0 0 0)";
+        }
+        return std::wstring();
+    };
+    check.error = emptyBox(controls.keepSolid, r.solidBoxElements, L"KEEP_SOLID_BOXES");
+    if (check.error.empty())
+        check.error = emptyBox(controls.keepEmpty, r.emptyBoxElements, L"KEEP_EMPTY_BOXES");
+    if (!check.error.empty()) return check;
     if (n - kept - empty == 0) {
         check.error = L"ERROR: No element is left to design: of the model's " +
                       std::to_wstring(n) + L" elements, " + std::to_wstring(kept) +

@@ -12,8 +12,10 @@
 // compliance is then 0 whatever the design: nothing to optimize), when no element is left to
 // design or when the kept elements alone fill more
 // than the volume fraction (with keep-solid boxes; without them the fixed and loaded elements
-// only draw a warning, as such a run is what the program has always done); a warning for
-// every keep-solid and keep-empty box that overlap. Messages are single "ERROR: "/"WARNING: "
+// only draw a warning, as such a run is what the program has always done), and when a
+// keep-solid or keep-empty box holds no element centre (it would do nothing: a box in the
+// wrong coordinates; the message names the range of the centres); a warning for every
+// keep-solid and keep-empty box that overlap. Messages are single "ERROR: "/"WARNING: "
 // lines without line ends.
 
 #include <cstdint>
@@ -31,6 +33,8 @@ struct DesignRegions {
     std::vector<uint8_t> emptyHeld;  ///< per element: 1 = held empty
     /// Per keep-solid and keep-empty box: the element centres inside it.
     std::vector<long long> solidBoxElements, emptyBoxElements;
+    long long keptAtVertices = 0;  ///< elements kept for a fixed or loaded corner vertex
+    long long keptCount = 0, emptyHeldCount = 0;  ///< all kept, all held empty
 };
 
 /// The split of `model`'s level-0 elements under `controls` (reads isVertexFixed_, force_,

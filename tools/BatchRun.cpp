@@ -129,13 +129,13 @@ std::string batchHelp() {
            "and exits; a second Ctrl-C stops the step in progress at once and leaves the files\n"
            "of the last finished step.\n"
            "Exit status: 0 done, 1 the run could not start (the scene's voxel model cannot be\n"
-           "built or does not fit the memory, no force acts on a vertex that is not fixed, nothing\n"
-           "is left to design, or more is held solid than the volume fraction) or its final shape or plot could not be written, 2 bad\n"
-           "command line, 130 interrupted. A singular system (the fixed vertices do not hold\n"
-           "the model in place) stops the run after its first step with status 1. With\n"
-           "--smooth, status 1 also when the smooth shape could not be written or is not fit\n"
-           "for printing (such a shape is written as OptimizedShape_smooth_failed.obj or .stl,\n"
-           "never under its own name).\n";
+           "built or does not fit the memory, no force acts on a vertex that is not fixed,\n"
+           "nothing is left to design, or more is held solid than the volume fraction) or its\n"
+           "final shape or plot could not be written, 2 bad command line, 130 interrupted.\n"
+           "A singular system (the fixed vertices do not hold the model in place) stops the\n"
+           "run after its first step with status 1. With --smooth, status 1 also when the\n"
+           "smooth shape could not be written or is not fit for printing (such a shape is\n"
+           "written as OptimizedShape_smooth_failed.obj or .stl, never under its own name).\n";
 }
 
 std::string batchVersion() { return versionLine("ostrel-batch"); }
@@ -462,8 +462,8 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     }
     if (options.projection) controls.projection = 1;
     // A design that cannot be optimized is refused before anything of the run is written.
-    const DesignCheck design =
-        checkDesign(*scene.model(), controls, markDesignRegions(*scene.model(), controls));
+    const DesignRegions regions = markDesignRegions(*scene.model(), controls);
+    const DesignCheck design = checkDesign(*scene.model(), controls, regions);
     for (const std::wstring& warning : design.warnings) err << toUtf8(warning) << "\n";
     if (!design.error.empty()) {
         err << toUtf8(design.error) << "\n";
@@ -569,6 +569,10 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     out << "Iterations: " << done << " (" << history.front().iteration << " to "
         << last.iteration << ")\n";
     out << "Final volume fraction: " << printed("%.4f", last.volumeFraction) << "\n";
+    // What the design could not change: the elements at supports and loads, and the boxes'.
+    out << "Held solid: " << regions.keptAtVertices << " elements at fixed or loaded vertices, "
+        << regions.keptCount - regions.keptAtVertices << " more in keep-solid boxes; held empty: "
+        << regions.emptyHeldCount << " elements in keep-empty boxes\n";
     // The ratio to the first iteration only where it means something: a model without loads
     // has compliance 0 throughout.
     const double ratio = last.compliance / firstCompliance;

@@ -1,5 +1,6 @@
 #include "tools/InputChecks.h"
 
+#include <cstdio>
 #include <string>
 
 #include "core/Console.h"
@@ -18,6 +19,27 @@ bool checkMeshClosed(const TriangleMesh& mesh, const std::wstring& name, std::wo
                        L" to one triangle only; its inside is not well defined, so the voxel "
                        L"model may miss or gain material at the holes");
     return false;
+}
+
+namespace {
+
+std::wstring triple(const Vec3d& v) {
+    char text[96];
+    std::snprintf(text, sizeof text, "%.7g %.7g %.7g", v.x == 0 ? 0.0 : v.x, v.y == 0 ? 0.0 : v.y,
+                  v.z == 0 ? 0.0 : v.z);
+    return std::wstring(text, text + std::char_traits<char>::length(text));
+}
+
+}  // namespace
+
+std::wstring coordinateReport(const Vec3d& meshLo, const Vec3d& meshHi, double factor) {
+    const Vec3d size = (meshHi - meshLo) * factor, offset = meshLo * -factor;
+    char scale[32];
+    std::snprintf(scale, sizeof scale, "%.7g", factor);
+    return L"Mesh coordinates: box (" + triple(meshLo) + L") to (" + triple(meshHi) + L")\n" +
+           L"World coordinates: box (0 0 0) to (" + triple(size) + L") = mesh coordinates x " +
+           std::wstring(scale, scale + std::char_traits<char>::length(scale)) + L" + (" +
+           triple(offset) + L")";
 }
 
 bool checkSinglePiece(const std::vector<size_t>& pieceSizes, std::wostream* log) {

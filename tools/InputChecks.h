@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "geometry/TriangleMesh.h"
+#include "geometry/Vec3.h"
 
 namespace ostrel {
 
@@ -22,6 +23,13 @@ bool checkMeshClosed(const TriangleMesh& mesh, const std::wstring& name, std::wo
 /// "WARNING: The voxel model falls into <n> pieces that share no vertex (sizes ...)" when
 /// `pieceSizes` (largest first) holds more than one piece.
 bool checkSinglePiece(const std::vector<size_t>& pieceSizes, std::wostream* log);
+
+/// Where a mesh lands in a scene's world coordinates (those of selections and keep boxes): the
+/// scene scales it by `factor` (MESH_SCALE_TO; 1 without) and moves its bounding box to start
+/// at the origin, so world = mesh x factor + offset. Two lines:
+///   "Mesh coordinates: box (X0 Y0 Z0) to (X1 Y1 Z1)"
+///   "World coordinates: box (0 0 0) to (W H D) = mesh coordinates x F + (OX OY OZ)"
+std::wstring coordinateReport(const Vec3d& meshLo, const Vec3d& meshHi, double factor);
 
 /// Face-connected pieces of the level-0 elements of a model, largest first.
 std::vector<size_t> elementPieceSizes(const FemModel& model);

@@ -194,6 +194,12 @@ std::string sceneText(const MakeSceneOptions& o, const std::string& meshValue,
 
 std::string quoted(const std::string& s) { return "\"" + s + "\""; }
 
+/// "X0 Y0 Z0 X1 Y1 Z1", as a box is given.
+std::string formatBox(const Vec3d& lo, const Vec3d& hi) {
+    return formatDouble(lo.x) + " " + formatDouble(lo.y) + " " + formatDouble(lo.z) + " " +
+           formatDouble(hi.x) + " " + formatDouble(hi.y) + " " + formatDouble(hi.z);
+}
+
 }  // namespace
 
 bool parseSelection(const std::string& text, Selection& selection, std::string& error) {
@@ -313,6 +319,8 @@ std::string makeSceneUsage() {
            "  --volume-fraction F    OPTIMIZATION_VOLUME_FRACTION: the fraction of the volume\n"
            "                         the optimization keeps, between 0 and 1 (default 0.36)\n"
            "  --note TEXT            a description line for the top of the file (repeatable)\n"
+           "  --mesh-coordinates     boxes (in selections, --keep-solid, --keep-empty) are in\n"
+           "                         the mesh file's own coordinates, not world coordinates\n"
            "  --allow-unfixed        write the scene even if no vertex is fixed (without it,\n"
            "                         such a scene is refused: its system has no solution)\n"
            "  --allow-unloaded       write the scene even if no force acts on a vertex that is\n"
@@ -326,7 +334,10 @@ std::string makeSceneUsage() {
            "  x=0  y=min  z=max  x=12   a plane of the level-0 vertex grid (min is 0, max the\n"
            "                            last plane: the faces of the voxel model's bounding box)\n"
            "  box X0 Y0 Z0 X1 Y1 Z1     a box in world coordinates, bounds included (the mesh\n"
-           "                            after scaling, its bounding box moved to the origin)\n"
+           "                            after scaling, its bounding box moved to the origin;\n"
+           "                            the mesh's own with --mesh-coordinates)\n"
+           "The tool prints the mesh's box in its own and in world coordinates and the map\n"
+           "between them.\n"
            "\n"
            "Example: a beam fixed at x = 0, 1000 N downward along the lower edge of its free end\n"
            "  ostrel-make-scene --mesh beam.obj --voxel 0.025 --fix \"x=0\" \\\n"
@@ -380,6 +391,8 @@ ParseOutcome parseMakeSceneArguments(const std::vector<std::string>& args,
             options.surfaceVoxels = true;
         } else if (a == "--allow-unfixed") {
             options.allowUnfixed = true;
+        } else if (a == "--mesh-coordinates") {
+            options.meshCoordinates = true;
         } else if (a == "--allow-unloaded") {
             options.allowUnloaded = true;
         } else if (a == "--fix") {
@@ -497,7 +510,10 @@ bool writeTextAtomically(const std::string& path, const std::string& text, std::
     return false;
 }
 
-int makeScene(const MakeSceneOptions& o, std::wostream& out) {
+int makeScene(const MakeSceneOptions& options, std::wostream& out) {
+    // Boxes given in the mesh's own coordinates are converted below, once the map is known.
+    MakeSceneOptions converted = options;
+    const MakeSceneOptions& o = converted;
     auto fail = [&](const std::string& message) {
         out << L"ERROR: " << fromUtf8(message) << std::endl;
         return 1;
@@ -517,14 +533,34 @@ int makeScene(const MakeSceneOptions& o, std::wostream& out) {
     if (!readMeshFile(mesh, fromUtf8(o.mesh), &out)) return 1;
     if (mesh.triangles.empty()) return fail("The mesh " + quoted(o.mesh) + " has no triangles");
     checkMeshClosed(mesh, fromUtf8(o.mesh), &out);
+    const Vec3d meshLo(mesh.center - mesh.halfSize), meshHi(mesh.center + mesh.halfSize);
+    double factor = 1.0;
     if (o.scaleTo > 0) {
         const float longest = std::max({mesh.halfSize.x, mesh.halfSize.y, mesh.halfSize.z});
         if (!(longest > 0)) return fail("The mesh " + quoted(o.mesh) + " has no extent to scale");
-        mesh.scale(float(o.scaleTo) / (2.0f * longest));
+        // As the scene loader scales it.
+        const float f = float(o.scaleTo) / (2.0f * longest);
+        mesh.scale(f);
+        factor = double(f);
         const Vec3f h = mesh.halfSize;
         if (!std::isfinite(h.x) || !std::isfinite(h.y) || !std::isfinite(h.z))
             return fail("The mesh " + quoted(o.mesh) + " scaled to " + formatDouble(o.scaleTo) +
                         " does not fit 32-bit floats");
+    }
+    out << coordinateReport(meshLo, meshHi, factor) << std::endl;
+    if (o.meshCoordinates) {
+        const Vec3d offset = meshLo * -factor;
+        auto toWorld = [&](SelectionTerm& box) {
+            if (box.kind != SelectionTerm::Kind::Box) return;
+            box.lo = box.lo * factor + offset;
+            box.hi = box.hi * factor + offset;
+        };
+        for (Selection& s : converted.fixes)
+            for (SelectionTerm& t : s.terms) toWorld(t);
+        for (LoadSpec& l : converted.loads)
+            for (SelectionTerm& t : l.where.terms) toWorld(t);
+        for (SelectionTerm& t : converted.keepSolid) toWorld(t);
+        for (SelectionTerm& t : converted.keepEmpty) toWorld(t);
     }
     // Voxel counts stay doubles until they are known to be small: a tiny voxel size gives
     // counts far beyond any integer type.
@@ -562,12 +598,36 @@ int makeScene(const MakeSceneOptions& o, std::wostream& out) {
     const FemModel& model = *scene.model();
     const int nV = model.numVertices(0);
     checkSinglePiece(elementPieceSizes(model), &out);
+    const std::array<int, 3>& planes = model.vertexDims_[0];
+    const Vec3d gridHi{model.origin_.x + (planes[0] - 1) * model.voxelSize_.x,
+                       model.origin_.y + (planes[1] - 1) * model.voxelSize_.y,
+                       model.origin_.z + (planes[2] - 1) * model.voxelSize_.z};
+    out << L"Vertex grid: planes x=0 to x=" << planes[0] - 1 << L", y=0 to y=" << planes[1] - 1
+        << L", z=0 to z=" << planes[2] - 1 << L" (world box (" << fromUtf8(formatBox(model.origin_, gridHi))
+        << L"))" << std::endl;
+    // Where the vertices are, for a selection that holds none.
+    const auto vertexRange = [&] {
+        std::string text = "; the vertices lie on the grid planes x=0 to x=" +
+                           std::to_string(planes[0] - 1) + ", y=0 to y=" +
+                           std::to_string(planes[1] - 1) + ", z=0 to z=" +
+                           std::to_string(planes[2] - 1) + ", in the world box " +
+                           formatBox(model.origin_, gridHi);
+        if (o.meshCoordinates) {
+            const Vec3d offset = meshLo * -factor;
+            text += " (mesh coordinates " +
+                    formatBox((model.origin_ - offset) * (1.0 / factor),
+                              (gridHi - offset) * (1.0 / factor)) +
+                    ")";
+        }
+        return text;
+    };
 
     std::vector<char> fixedFlag(size_t(nV), 0);
     std::vector<std::string> fixComments;
     for (const Selection& s : o.fixes) {
         const std::vector<int> picked = selectVertices(model, s);
-        if (picked.empty()) return fail("Selection " + quoted(s.text) + " holds no vertex");
+        if (picked.empty())
+            return fail("Selection " + quoted(s.text) + " holds no vertex" + vertexRange());
         for (int v : picked) fixedFlag[size_t(v)] = 1;
         fixComments.push_back("fixed: " + s.text + " (" + std::to_string(picked.size()) +
                               " vertices)");
@@ -578,7 +638,8 @@ int makeScene(const MakeSceneOptions& o, std::wostream& out) {
     std::vector<std::string> loadComments;
     for (const LoadSpec& l : o.loads) {
         const std::vector<int> picked = selectVertices(model, l.where);
-        if (picked.empty()) return fail("Selection " + quoted(l.where.text) + " holds no vertex");
+        if (picked.empty())
+            return fail("Selection " + quoted(l.where.text) + " holds no vertex" + vertexRange());
         const double share = 1.0 / double(picked.size());
         // The scene file stores 32-bit floats: a share that rounds to zero or overflows would
         // silently drop the load or make the file unreadable.
@@ -613,6 +674,37 @@ int makeScene(const MakeSceneOptions& o, std::wostream& out) {
                 << L" are fixed; their share of the force has no effect" << std::endl;
         }
     }
+
+    // A keep box without an element centre would do nothing.
+    const auto& elementPositions = model.elementPosition_[0];
+    const Vec3d& voxel = model.voxelSize_;
+    const auto centre = [&](size_t e) {
+        const GridPos p = unpack(elementPositions[e]);
+        return Vec3d{model.origin_.x + (p.x + 0.5) * voxel.x,
+                     model.origin_.y + (p.y + 0.5) * voxel.y,
+                     model.origin_.z + (p.z + 0.5) * voxel.z};
+    };
+    const auto inBox = [](const Vec3d& c, const SelectionTerm& b) {
+        return c.x >= b.lo.x && c.x <= b.hi.x && c.y >= b.lo.y && c.y <= b.hi.y &&
+               c.z >= b.lo.z && c.z <= b.hi.z;
+    };
+    for (const auto& [list, name] : {std::pair{&o.keepSolid, "--keep-solid"},
+                                     std::pair{&o.keepEmpty, "--keep-empty"}})
+        for (size_t b = 0; b < list->size(); ++b) {
+            bool any = false;
+            for (size_t e = 0; e < elementPositions.size() && !any; ++e)
+                any = inBox(centre(e), (*list)[b]);
+            if (!any) {
+                const SelectionTerm& box = (*list)[b];
+                const Vec3d half = voxel * 0.5;
+                return fail(std::string(name) + " box " + std::to_string(b + 1) + " " +
+                            quoted(formatBox(box.lo, box.hi)) +
+                            (o.meshCoordinates ? " (in world coordinates)" : "") +
+                            " holds no element centre, so it would do nothing; the element "
+                            "centres lie in the world box " +
+                            formatBox(model.origin_ + half, gridHi - half));
+            }
+        }
 
     std::string fixed, forces;
     int numFixed = 0, numLoaded = 0, numLoadedFree = 0;
@@ -662,9 +754,33 @@ int makeScene(const MakeSceneOptions& o, std::wostream& out) {
                              sceneText(o, meshValue, fixComments, fixed, loadComments, forces),
                              error))
         return fail("Cannot write file " + quoted(o.output) + ": " + error);
+    // The elements a run holds solid: those at a fixed or loaded vertex, those in keep-solid
+    // boxes.
+    long long heldAtVertices = 0, heldInBoxes = 0;
+    for (size_t e = 0; e < elementPositions.size(); ++e) {
+        const GridPos p = unpack(elementPositions[e]);
+        bool held = false;
+        for (int k = 0; k < 8 && !held; ++k) {
+            const int v =
+                model.vertexAt(0, {p.x + (k & 1), p.y + (k >> 1 & 1), p.z + (k >> 2)});
+            held = v >= 0 && (fixedFlag[size_t(v)] || force[3 * size_t(v)] != 0 ||
+                              force[3 * size_t(v) + 1] != 0 || force[3 * size_t(v) + 2] != 0);
+        }
+        if (held) {
+            ++heldAtVertices;
+            continue;
+        }
+        for (const SelectionTerm& b : o.keepSolid)
+            if (inBox(centre(e), b)) {
+                ++heldInBoxes;
+                break;
+            }
+    }
     out << L"Wrote " << fromUtf8(quoted(o.output)) << L": " << model.numElements_[0]
         << L" elements, " << nV << L" vertices, " << numFixed << L" fixed, " << numLoaded
-        << L" loaded" << std::endl;
+        << L" loaded; a run holds " << heldAtVertices
+        << L" elements solid at fixed or loaded vertices and " << heldInBoxes
+        << L" more in keep-solid boxes" << std::endl;
     return 0;
 }
 

@@ -12,7 +12,11 @@
 // Selections: one or more terms joined by "and"; a vertex is selected when every term holds.
 //   x=0, y=min, z=max   level-0 vertex grid plane (min = 0, max = the last plane, or an integer)
 //   box X0 Y0 Z0 X1 Y1 Z1   world box (prepared mesh coordinates, minimum corner at the
-//                           origin), bounds included
+//                           origin; the mesh file's own with meshCoordinates), bounds included
+// makeScene prints the mesh's box in its own and in world coordinates and the map between
+// them, and the vertex grid's planes. A selection that holds no vertex is an error that names
+// the vertices' range; so is a keep box that holds no element centre. Its last line counts the
+// elements that a run holds solid (at fixed and loaded vertices, in keep-solid boxes).
 // Messages are one line each: usage errors and failures begin with "ERROR: ".
 
 #include <iosfwd>
@@ -56,6 +60,9 @@ struct MakeSceneOptions {
     int levels = 4;      ///< multigrid levels
     double scaleTo = 0;  ///< MESH_SCALE_TO (0 = not written)
     bool surfaceVoxels = false;
+    /// Boxes of selections and keep boxes are in the mesh file's own coordinates (converted to
+    /// world coordinates by the scene's scaling and move to the origin).
+    bool meshCoordinates = false;
     bool allowUnfixed = false;  ///< write a scene that fixes no vertex (refused otherwise)
     /// Write a scene in which no force acts on a vertex that is not fixed (refused otherwise).
     bool allowUnloaded = false;

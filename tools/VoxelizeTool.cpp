@@ -38,7 +38,9 @@ const char* const kUsage = "Usage: ostrel-voxelize MESH VOXEL_SIZE [OUT.obj|OUT.
 const char* const kHelp =
     "Reads a closed triangle mesh (OBJ, or STL binary or ASCII, chosen by the file's content),\n"
     "voxelizes it with cubic voxels of edge VOXEL_SIZE as a scene would, and prints the\n"
-    "triangle count, the enclosed volume, the grid resolution, the occupied voxels and the\n"
+    "triangle count, the enclosed volume, the mesh's box in its own coordinates and in a\n"
+    "scene's world coordinates (where selections and keep boxes find it: the box moved to\n"
+    "start at the origin), the grid resolution, the occupied voxels and the\n"
     "timings. An open surface and a voxel model in several pieces are reported as warnings.\n"
     "With OUT, writes the voxel model's surface: binary STL when OUT ends in .stl, else OBJ.\n"
     "\n"
@@ -110,6 +112,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     out << L"Volume: " << mesh.computeVolume() << std::endl;
+    // Where selections and keep boxes of a scene of this mesh (without MESH_SCALE_TO or
+    // MESH_TRANSFORMATION) find it.
+    out << coordinateReport(Vec3d(mesh.center - mesh.halfSize), Vec3d(mesh.center + mesh.halfSize),
+                            1.0)
+        << std::endl;
     checkMeshClosed(mesh, meshName, &out);
 
     // Guard against grids too large to allocate (a voxel size far too small for the mesh).

@@ -28,6 +28,9 @@ TEST(DesignRegions, VerticesAndBoxesHoldTheElementsWhoseCentresTheyHold) {
     DesignRegions r = markDesignRegions(*model, none);
     EXPECT_EQ(count(r.kept), kKeptByVertices);
     EXPECT_EQ(count(r.emptyHeld), 0);
+    EXPECT_EQ(r.keptAtVertices, kKeptByVertices);
+    EXPECT_EQ(r.keptCount, kKeptByVertices);
+    EXPECT_EQ(r.emptyHeldCount, 0);
     for (int e = 0; e < kElements; ++e) {
         const GridPos p = unpack(model->elementPosition_[0][size_t(e)]);
         EXPECT_EQ(r.kept[size_t(e)], p.x == 0 || (p.x == 15 && p.z == 0)) << e;
@@ -44,6 +47,9 @@ TEST(DesignRegions, VerticesAndBoxesHoldTheElementsWhoseCentresTheyHold) {
     EXPECT_EQ(r.emptyBoxElements, (std::vector<long long>{64, 32}));
     EXPECT_EQ(count(r.kept), 64 + 4);
     EXPECT_EQ(count(r.emptyHeld), 60);
+    EXPECT_EQ(r.keptAtVertices, kKeptByVertices);
+    EXPECT_EQ(r.keptCount, 64 + 4);
+    EXPECT_EQ(r.emptyHeldCount, 60);
     for (int e = 0; e < kElements; ++e) {
         const GridPos p = unpack(model->elementPosition_[0][size_t(e)]);
         EXPECT_EQ(r.kept[size_t(e)], p.x <= 3 || (p.x == 15 && p.z == 0)) << e;
@@ -57,7 +63,9 @@ TEST(DesignCheck, ImpossibleDesignsAreRefusedAndOverlapsWarned) {
     const WorldBox firstHalf{{-1, -1, -1}, {1, 1, 1}};    // layers 0 to 7: 128 elements
     const WorldBox firstQuarter{{-1, -1, -1}, {0.5, 1, 1}};  // layers 0 to 3: 64 elements
     const WorldBox tail{{1.5, -1, -1}, {3, 1, 1}};          // layers 12 to 15
-    const WorldBox touching{{0.5, -1, -1}, {0.5, 1, 1}};    // the plane x = 0.5: no centre
+    const WorldBox touching{{0.5, -1, -1}, {0.6, 1, 1}};    // layer 4, from the plane x = 0.5
+    const WorldBox plane{{0.5, -1, -1}, {0.5, 1, 1}};       // the plane x = 0.5: no centre
+    const WorldBox outside{{5, 5, 5}, {6, 6, 6}};
     struct Case {
         const char* name;
         std::vector<WorldBox> solid, empty;
@@ -120,6 +128,22 @@ TEST(DesignCheck, ImpossibleDesignsAreRefusedAndOverlapsWarned) {
          {L"WARNING: KEEP_SOLID_BOXES box 1 and KEEP_EMPTY_BOXES box 1 touch or overlap, but no "
           L"element lies in both"}},
         {"disjoint boxes", {firstQuarter}, {tail}, 0.36, L"", {}},
+        {"a keep-solid box outside the part",
+         {firstQuarter, outside},
+         {},
+         0.36,
+         L"ERROR: KEEP_SOLID_BOXES box 2 (5 5 5 6 6 6) holds no element centre, so it would do "
+         L"nothing; the element centres lie from (0.0625 0.0625 0.0625) to (1.9375 0.4375 "
+         L"0.4375) in world coordinates (the prepared mesh's, its box starting at 0 0 0)",
+         {}},
+        {"a keep-empty box between element centres",
+         {},
+         {plane},
+         0.36,
+         L"ERROR: KEEP_EMPTY_BOXES box 1 (0.5 -1 -1 0.5 1 1) holds no element centre, so it would "
+         L"do nothing; the element centres lie from (0.0625 0.0625 0.0625) to (1.9375 0.4375 "
+         L"0.4375) in world coordinates (the prepared mesh's, its box starting at 0 0 0)",
+         {}},
     };
     for (const Case& c : cases) {
         DesignControls controls;

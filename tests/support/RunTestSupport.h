@@ -123,6 +123,9 @@ public:
         return true;
     }
     void signal(int number) { ::kill(pid_, number); }
+    /// The longest silence of the program after which a read gives up (default 30 s): a
+    /// program that stays silent longer counts as ended.
+    void setSilenceLimit(int seconds) { silenceMs_ = seconds * 1000; }
     /// Reads everything and waits for the end; returns the exit code, or 128 + the signal.
     int finish() {
         while (pump()) {
@@ -140,7 +143,7 @@ private:
     bool pump() {
         pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
         if (outFd_ < 0 && errFd_ < 0) return false;
-        if (::poll(fds, 2, 30000) <= 0) return false;
+        if (::poll(fds, 2, silenceMs_) <= 0) return false;
         for (int k = 0; k < 2; ++k) {
             if (fds[k].fd < 0 || !(fds[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
             char buffer[4096];
@@ -158,6 +161,7 @@ private:
     pid_t pid_ = -1;
     int outFd_ = -1, errFd_ = -1;
     bool waited_ = false;
+    int silenceMs_ = 30000;
     std::string out_, err_;
 };
 

@@ -184,10 +184,10 @@ TEST(BatchProgram, CommandLineErrorsExitWith2) {
     EXPECT_EQ(help.finish(), 0);
     EXPECT_EQ(help.out().rfind("Usage: ostrel-batch SCENE [--iterations N]", 0), 0u);
     EXPECT_NE(help.out().find("Exit status: 0 done, 1 the run could not start (the scene's voxel "
-                              "model cannot be\nbuilt or does not fit the memory, nothing is left "
-                              "to design, or more is held solid\nthan the volume fraction) or its "
-                              "final shape or plot could not be written, 2 bad\ncommand line, 130 "
-                              "interrupted."),
+                              "model cannot be\nbuilt or does not fit the memory, no force acts on "
+                              "a vertex that is not fixed,\nnothing is left to design, or more is "
+                              "held solid than the volume fraction) or its\nfinal shape or plot "
+                              "could not be written, 2 bad command line, 130 interrupted."),
               std::string::npos)
         << help.out();
     EXPECT_EQ(help.out().find("255"), std::string::npos) << "no status the program never gives";
@@ -257,6 +257,11 @@ TEST(BatchProgram, QuietPrintsOneLinePerIterationAndWritesIntoTheWorkingDirector
     EXPECT_EQ(line, "Iterations: 3 (0 to 2)");
     ASSERT_TRUE(std::getline(lines, line));
     EXPECT_EQ(line.rfind("Final volume fraction: 0.", 0), 0u) << line;
+    ASSERT_TRUE(std::getline(lines, line));
+    // The cantilever of 16 x 4 x 4 voxels: its fixed end's 16 elements and the 4 below the
+    // loaded edge.
+    EXPECT_EQ(line, "Held solid: 20 elements at fixed or loaded vertices, 0 more in keep-solid "
+                    "boxes; held empty: 0 elements in keep-empty boxes");
     ASSERT_TRUE(std::getline(lines, line));
     EXPECT_TRUE(std::regex_match(line, std::regex("Compliance: \\S+ \\(\\S+ x the first iteration's\\)")))
         << line;

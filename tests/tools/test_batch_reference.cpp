@@ -1,14 +1,16 @@
 // ostrel-batch on a scene without design-control keys, run without design-control options,
 // against the output kept from before those controls existed, and from before the design
 // iteration ran in the kernel module. The optimizer's CPU path, the reference of the kernel
-// path, reproduces the history files and shape files byte for byte. The program runs the kernel
+// path, reproduces the history files and shape files to the rounding of the coarsest level's
+// direct solve, whose BLAS kernels differ from one processor to the next (the tolerances are
+// stated at the test). The program runs the kernel
 // path, whose sums run in another order: its console lines (timings, memory size and folder
 // names masked) agree but for numbers within 1e-5 relative (the solver's residuals, printed to
 // six digits), its history files to 1e-6 relative (cycle counts exactly), its shape files in
 // every line but the vertex coordinates, which agree to 1e-5.
 //
-// The program's history files are the same byte for byte on every run and with 1 or 2 host
-// threads. A longer comparison of both paths on the four examples (100 steps: history files
+// On one machine a run is reproducible bit for bit: the program's history files and final
+// shape are the same byte for byte on every run and with 1 or 2 host threads. A longer comparison of both paths on the four examples (100 steps: history files
 // within 1e-6 relative, final densities within 1e-4) is disabled for its time; run it with
 // test_batch_reference --gtest_also_run_disabled_tests --gtest_filter='*Examples*'.
 //
@@ -213,7 +215,7 @@ std::vector<float> runSteps(const std::filesystem::path& sceneFile,
     return run.optimizer().rho_;
 }
 
-TEST(BatchReference, HistoryFilesAreTheSameOnEveryRunAndThreadCount) {
+TEST(BatchReference, HistoryAndShapeAreTheSameOnEveryRunAndThreadCount) {
     ScratchFolder folder("batch-threads");
     const std::string scene = (kData / "scene.txt").string();
     struct ModeCase {
@@ -230,9 +232,11 @@ TEST(BatchReference, HistoryFilesAreTheSameOnEveryRunAndThreadCount) {
             Child child(kBatch, args);
             ASSERT_EQ(child.finish(), 0) << child.err();
         }
-        for (const char* name : kHistoryFiles) {
+        std::vector<std::string> names(std::begin(kHistoryFiles), std::end(kHistoryFiles));
+        names.push_back("OptimizedShape_final.obj");
+        for (const std::string& name : names) {
             const std::string first = testing::readFile(outs[0] / name);
-            if (std::string(name) == "ObjectiveValue.txt") {
+            if (name == "ObjectiveValue.txt") {
                 EXPECT_GE(std::count(first.begin(), first.end(), '\n'), 20) << mode.name;
             }
             for (size_t k = 1; k < outs.size(); ++k)
@@ -271,7 +275,17 @@ TEST(BatchReference, DISABLED_ExamplesAgreeOnBothPathsOverAHundredSteps) {
     }
 }
 
-TEST(BatchReference, CpuOptimizerReproducesTheReferenceByteForByte) {
+// The coarsest level's direct solve runs through the system's BLAS, whose kernels (chosen by
+// processor at run time, or by OPENBLAS_CORETYPE) round differently: the reference holds on any
+// machine only to a tolerance. The history files are printed to 6 significant digits, so a
+// rounding difference may move their last digit (at most 1e-5 relative); the cycle counts stay
+// exact, as a count changes only where a residual lies within that rounding of the solve's
+// tolerance, and then the compliance moves by far more than 1e-5 too. The shapes' vertex
+// coordinates (model units, the grid spacing 0.0625) agree to 1e-5: the differences measured
+// on one processor under every OPENBLAS_CORETYPE it runs (Prescott, Sandybridge, Haswell, Zen)
+// reach 1.1e-6, a tenth of that, and 2e-5 voxel lengths. Their faces, which depend only on
+// which side of 0.5 each density lies, agree exactly.
+TEST(BatchReference, CpuOptimizerReproducesTheReferenceOnAnyMachine) {
     ScratchFolder folder("batch-reference-cpu");
     const std::filesystem::path out = folder / "out";
     runSteps(kData / "scene.txt", out, true, kIterations, out / "OptimizedShape_final.obj");
@@ -287,12 +301,26 @@ TEST(BatchReference, CpuOptimizerReproducesTheReferenceByteForByte) {
                                        std::filesystem::copy_options::overwrite_existing);
         GTEST_SKIP() << "file reference written to " << expected;
     }
-    for (const char* name : kHistoryFiles)
-        EXPECT_TRUE(testing::readFile(out / name) == testing::readFile(expected / name))
-            << name << " differs";
-    for (const char* name : kShapeFiles)
-        EXPECT_TRUE(testing::readFile(out / name) == testing::readFile(expected / name))
-            << name << " differs";
+    for (const char* name : kHistoryFiles) {
+        const std::string actual = testing::readFile(out / name);
+        const std::string wanted = testing::readFile(expected / name);
+        const double relative = largestRelativeDifference(actual, wanted, 1e-30);
+        std::printf("%s: largest relative difference %.3g\n", name, relative);
+        const bool cycles = std::string(name) == "NumCycles.txt";
+        EXPECT_EQ(compareWithin(actual, wanted, cycles ? 0.0 : 1e-5, 0), "") << name;
+    }
+    for (const char* name : kShapeFiles) {
+        const std::string actual = testing::readFile(out / name);
+        const std::string wanted = testing::readFile(expected / name);
+        const double absolute = largestRelativeDifference(actual, wanted, 1e30) * 1e30;
+        std::printf("%s: largest coordinate difference %.3g\n", name, absolute);
+        EXPECT_EQ(compareWithin(actual, wanted, 0, 1e-5), "") << name;
+        // The faces exactly: the lines after the vertices.
+        const auto faces = [](const std::string& text) {
+            return text.substr(std::min(text.size(), text.find("\nf ")));
+        };
+        EXPECT_TRUE(faces(actual) == faces(wanted)) << name << ": other faces";
+    }
 }
 
 }  // namespace

@@ -34,9 +34,14 @@ using testing::Child;
 using testing::ScratchFolder;
 
 const std::filesystem::path kSource = OSTREL_SOURCE_DIR;
-/// Steps of every run: enough for a design that differs from the initial one, in projection
-/// mode too, and little enough for a unit test.
-constexpr int kSteps = 6;
+/// Steps of a run: on the bracket enough for a design that differs from the initial one, in
+/// projection mode too; on the cantilever, whose designs ostrel-evaluate thresholds, enough for
+/// a thresholded design that joins the loads to the supports (fewer leave the solve without a
+/// load path, which it reports as a failure).
+constexpr int kBracketSteps = 3, kCantileverSteps = 15;
+/// A quiet program's longest silence: the set-up and the first step of the bracket on a
+/// loaded machine.
+constexpr int kSilence = 600;
 /// The examples' volume fraction (none of their scenes sets one).
 constexpr double kVolumeFraction = 0.36;
 
@@ -87,7 +92,7 @@ TriangleMesh checkShape(const std::filesystem::path& file) {
 
 /// The run's files: what each is and that it is sound.
 void checkOutputFolder(const std::filesystem::path& folder, const std::string& summary,
-                       const std::vector<std::string>& command) {
+                       const std::vector<std::string>& command, int steps) {
     const auto has = [&](const char* option) {
         return std::find(command.begin(), command.end(), option) != command.end();
     };
@@ -97,7 +102,7 @@ void checkOutputFolder(const std::filesystem::path& folder, const std::string& s
                                       "NumCycles.txt",      "Constraint.txt",  "history.svg",
                                       "OptimizedShape_final" + ext};
     if (every)
-        for (int k = 0; k < kSteps; k += 5) expected.insert("OptimizedShape_" + std::to_string(k) + ext);
+        for (int k = 0; k < steps; k += 5) expected.insert("OptimizedShape_" + std::to_string(k) + ext);
     if (vtk) expected.insert("OptimizedShape_final.vti");
     if (smooth) expected.insert("OptimizedShape_smooth" + ext);
     std::set<std::string> found;
@@ -110,7 +115,11 @@ void checkOutputFolder(const std::filesystem::path& folder, const std::string& s
     for (const char* name : {"ObjectiveValue.txt", "VolumeRatio.txt", "Sharpness.txt",
                              "NumCycles.txt", "Constraint.txt"}) {
         const std::vector<std::string> lines = testing::readLines(folder / name);
-        EXPECT_GE(lines.size(), size_t(kSteps)) << name;
+        // The constraint history is created empty and stays so.
+        if (std::string(name) == "Constraint.txt")
+            EXPECT_TRUE(lines.empty()) << name;
+        else
+            EXPECT_GE(lines.size(), size_t(steps)) << name;
         for (const std::string& line : lines) {
             char* end = nullptr;
             const double value = std::strtod(line.c_str(), &end);
@@ -172,18 +181,21 @@ TEST(ReadmeCommands, EveryBatchAndEvaluateCommandRunsAsDocumented) {
         std::vector<std::string> args;
         std::string out = work;
         bool iterations = false;
+        const bool cantilever = std::find(readme.begin(), readme.end(),
+                                          "examples/cantilever/scene.txt") != readme.end();
+        const int steps = cantilever ? kCantileverSteps : kBracketSteps;
         for (size_t i = 1; i < readme.size(); ++i) {
             std::string word = readme[i];
             if (word.rfind("examples/", 0) == 0) word = (kSource / word).string();
             if (word == "part/scene.txt") word = (bracket / "scene.txt").string();
             if (word.rfind("out/", 0) == 0) out = word = work + "/" + word;
             if (readme[i - 1] == "--iterations") {
-                word = std::to_string(kSteps);
+                word = std::to_string(steps);
                 iterations = true;
             }
             args.push_back(word);
         }
-        if (!iterations) args.insert(args.end(), {"--iterations", std::to_string(kSteps)});
+        if (!iterations) args.insert(args.end(), {"--iterations", std::to_string(steps)});
         std::string line;
         for (const std::string& word : readme) line += word + " ";
         SCOPED_TRACE(line);
@@ -192,12 +204,13 @@ TEST(ReadmeCommands, EveryBatchAndEvaluateCommandRunsAsDocumented) {
         std::filesystem::remove_all(out);
         std::filesystem::create_directories(out);
         Child run(OSTREL_BATCH_EXE, args, out);
+        run.setSilenceLimit(kSilence);
         ASSERT_EQ(run.finish(), 0) << run.err();
         EXPECT_EQ(run.err().find("ERROR"), std::string::npos) << run.err();
         const std::string& summary = run.out();
-        EXPECT_NE(summary.find("Iterations: " + std::to_string(kSteps) + " "), std::string::npos)
+        EXPECT_NE(summary.find("Iterations: " + std::to_string(steps) + " "), std::string::npos)
             << summary;
-        checkOutputFolder(out, summary, readme);
+        checkOutputFolder(out, summary, readme, steps);
 
         if (std::find(readme.begin(), readme.end(), "--original-coordinates") != readme.end()) {
             // Over the input part: the bracket's own mesh, whatever the scene's scaling.
@@ -224,6 +237,7 @@ TEST(ReadmeCommands, EveryBatchAndEvaluateCommandRunsAsDocumented) {
             args.push_back(word);
         }
         Child run(OSTREL_EVALUATE_EXE, args);
+        run.setSilenceLimit(kSilence);
         EXPECT_EQ(run.finish(), 0) << run.err();
         EXPECT_GT(numberAfter(run.out(), "Compliance: "), 0.0) << run.out();
         EXPECT_NE(run.out().find("Threshold: auto, level "), std::string::npos) << run.out();

@@ -15,6 +15,7 @@
 #include "geometry/MeshFile.h"
 #include "tools/SceneMaker.h"
 #include "scene/Scene.h"
+#include "support/MeshBuilders.h"
 #include "support/ScratchFolder.h"
 
 namespace ostrel {
@@ -300,9 +301,20 @@ TEST_F(SceneMakerTest, FailuresKeepTheOldScene) {
         std::wstring message;
     };
     const Case cases[] = {
-        {{"--fix", "x=9"}, L"ERROR: Selection \"x=9\" holds no vertex\n"},
+        {{"--fix", "x=9"},
+         L"ERROR: Selection \"x=9\" holds no vertex; the vertices lie on the grid planes x=0 to "
+         L"x=8, y=0 to y=4, z=0 to z=4, in the world box 0 0 0 2 1 1\n"},
         {{"--load", "box 5 5 5 6 6 6", "0", "0", "1"},
-         L"ERROR: Selection \"box 5 5 5 6 6 6\" holds no vertex\n"},
+         L"ERROR: Selection \"box 5 5 5 6 6 6\" holds no vertex; the vertices lie on the grid "
+         L"planes x=0 to x=8, y=0 to y=4, z=0 to z=4, in the world box 0 0 0 2 1 1\n"},
+        {{"--fix", "x=0", "--load", "x=max", "0", "0", "-1", "--keep-solid", "3 0 0 4 1 1"},
+         L"ERROR: --keep-solid box 1 \"3 0 0 4 1 1\" holds no element centre, so it would do "
+         L"nothing; the element centres lie in the world box 0.125 0.125 0.125 1.875 0.875 "
+         L"0.875\n"},
+        {{"--fix", "x=0", "--load", "x=max", "0", "0", "-1", "--keep-empty", "0 0 0 2 1 0.1"},
+         L"ERROR: --keep-empty box 1 \"0 0 0 2 1 0.1\" holds no element centre, so it would do "
+         L"nothing; the element centres lie in the world box 0.125 0.125 0.125 1.875 0.875 "
+         L"0.875\n"},
         {{"--load", "x=0", "1e-50", "0", "0"},
          L"ERROR: The force of load \"x=0\" over 25 vertices does not fit 32-bit floats per "
          L"vertex\n"},
@@ -322,14 +334,17 @@ TEST_F(SceneMakerTest, FailuresKeepTheOldScene) {
             << toUtf8(log);
         EXPECT_EQ(testing::readFile(output()), "old\n");
     }
+    const std::wstring coordinates =
+        L"Mesh coordinates: box (0 0 0) to (2 1 1)\nWorld coordinates: box (0 0 0) to (2 1 1) "
+        L"= mesh coordinates x 1 + (0 0 0)\n";
     EXPECT_EQ(run({"--mesh", mesh(), "--voxel", "0.0001", "-o", output()}), 1);
     EXPECT_EQ(log_.str(),
-              L"ERROR: Voxel size 0.0001 gives a grid of 20000 x 10000 x 10000 voxels; at most "
+              coordinates + L"ERROR: Voxel size 0.0001 gives a grid of 20000 x 10000 x 10000 voxels; at most "
               L"2046 x 2046 x 1022 (and 1e9 in all) fit the model\n");
     // Voxel counts beyond every integer type, and a scale beyond 32-bit floats.
     EXPECT_EQ(run({"--mesh", mesh(), "--voxel", "1e-300", "-o", output()}), 1);
     EXPECT_EQ(log_.str(),
-              L"ERROR: Voxel size 1e-300 gives a grid of 2e+300 x 1e+300 x 1e+300 voxels; at "
+              coordinates + L"ERROR: Voxel size 1e-300 gives a grid of 2e+300 x 1e+300 x 1e+300 voxels; at "
               L"most 2046 x 2046 x 1022 (and 1e9 in all) fit the model\n");
     EXPECT_EQ(run({"--mesh", mesh(), "--voxel", "0.25", "--scale-to", "1e39", "-o", output()}),
               1);
@@ -350,8 +365,67 @@ TEST_F(SceneMakerTest, FailuresKeepTheOldScene) {
     }
     const std::string noDir = (dir_ / "no" / "scene.txt").string();
     EXPECT_EQ(run({"--mesh", mesh(), "--voxel", "0.25", "-o", noDir}), 1);
-    EXPECT_EQ(log_.str(), L"ERROR: Cannot write file \"" + fromUtf8(noDir) +
+    EXPECT_EQ(log_.str(), coordinates + L"ERROR: Cannot write file \"" + fromUtf8(noDir) +
                               L"\": No such file or directory\n");
+}
+
+// A mesh away from the origin, scaled by 2: the tool says where it lands in world
+// coordinates, and boxes in the mesh's own coordinates select what the world boxes select.
+TEST_F(SceneMakerTest, MeshCoordinatesMapAsPrinted) {
+    const std::string part = (dir_ / "meshes" / "part.obj").string();
+    test::makeBox({10, -3, 5}, {12, -2, 6}).writeObj(fromUtf8(part), nullptr);
+    const std::vector<std::string> common = {"--mesh", part, "--voxel", "0.5", "--levels", "3",
+                                             "--scale-to", "4", "-o", output()};
+    auto withCommon = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), common.begin(), common.end());
+        return args;
+    };
+    ASSERT_EQ(run(withCommon({"--fix", "x=max", "--load", "x=0 and z=0", "0", "0", "-1",
+                              "--keep-solid", "0 0 0 1 2 2"})),
+              0)
+        << toUtf8(log_.str());
+    const std::wstring printed = log_.str();
+    EXPECT_NE(printed.find(L"Mesh coordinates: box (10 -3 5) to (12 -2 6)\nWorld coordinates: "
+                           L"box (0 0 0) to (4 2 2) = mesh coordinates x 2 + (-20 6 -10)\n"),
+              std::wstring::npos)
+        << toUtf8(printed);
+    EXPECT_NE(printed.find(L"Vertex grid: planes x=0 to x=8, y=0 to y=4, z=0 to z=4 (world box "
+                           L"(0 0 0 4 2 2))\n"),
+              std::wstring::npos)
+        << toUtf8(printed);
+    EXPECT_NE(printed.find(L"; a run holds 20 elements solid at fixed or loaded vertices and 28 "
+                           L"more in keep-solid boxes\n"),
+              std::wstring::npos)
+        << toUtf8(printed);
+    const auto keys = [](const std::string& text) {
+        std::string result;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind("FIXED_VERTICES: ", 0) == 0 || line.rfind("FORCES: ", 0) == 0 ||
+                line.rfind("KEEP_SOLID_BOXES: ", 0) == 0)
+                result += line + "\n";
+        return result;
+    };
+    const std::string world = keys(testing::readFile(output()));
+    ASSERT_NE(world.find("KEEP_SOLID_BOXES: 0 0 0 1 2 2\n"), std::string::npos) << world;
+
+    log_.str(L"");
+    ASSERT_EQ(run(withCommon({"--mesh-coordinates", "--fix", "box 12 -3 5 12 -2 6", "--load",
+                              "box 10 -3 5 10 -2 5", "0", "0", "-1", "--keep-solid",
+                              "10 -3 5 10.5 -2 6"})),
+              0)
+        << toUtf8(log_.str());
+    EXPECT_EQ(keys(testing::readFile(output())), world);
+
+    // Nothing in the mesh's own coordinates: the range is named in them too.
+    log_.str(L"");
+    EXPECT_EQ(run(withCommon({"--mesh-coordinates", "--fix", "box 0 0 0 4 2 2"})), 1);
+    EXPECT_NE(log_.str().find(L"ERROR: Selection \"box 0 0 0 4 2 2\" holds no vertex; the "
+                              L"vertices lie on the grid planes x=0 to x=8, y=0 to y=4, z=0 to "
+                              L"z=4, in the world box 0 0 0 4 2 2 (mesh coordinates 10 -3 5 12 -2 "
+                              L"6)\n"),
+              std::wstring::npos)
+        << toUtf8(log_.str());
 }
 
 TEST_F(SceneMakerTest, NoFixationIsRefusedUnlessAllowed) {
