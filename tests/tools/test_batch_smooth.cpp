@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -119,6 +120,65 @@ TEST(BatchSmooth, FieldIsTheFilteredDesign) {
                     largest = std::max(largest, std::fabs(fields[0](x, y, z) - fields[1](x, y, z)));
         EXPECT_LT(largest, 1e-4);
     }
+}
+
+// A shape unfit for printing never goes under the smooth shape's own name: it is written as
+// <stem>_failed with an error, and an earlier file of the own name goes; a fit one replaces
+// both.
+TEST(BatchSmooth, AShapeUnfitForPrintingIsKeptOnlyUnderAFailedName) {
+    const int n = 16;
+    std::unique_ptr<FemModel> model = makeCantilever(n, n, n, 0.1, 3);
+    // Two nearly crisp plates one voxel apart: smoothing without repair makes them cross.
+    DesignSnapshot state;
+    const size_t count = model->elementPosition_[0].size();
+    state.density.assign(count, 0.0f);
+    state.kept.assign(count, 0);
+    state.emptyHeld.assign(count, 0);
+    for (size_t e = 0; e < count; ++e) {
+        const GridPos p = unpack(model->elementPosition_[0][e]);
+        const double x = (p.x + 0.5) * 0.1, y = (p.y + 0.5) * 0.1, z = (p.z + 0.5) * 0.1;
+        const bool inside = x > 0.2 && x < 1.4 && y > 0.2 && y < 1.4 &&
+                            ((z > 0.2 && z < 0.5) || (z > 0.6 && z < 0.9));
+        state.density[e] = inside ? 0.97f : 0.02f;
+        state.totalDensity += state.density[e];
+    }
+    state.filtered = state.density;
+    ASSERT_TRUE(state.valid());
+    SmoothSurfaceOptions unrepaired;
+    unrepaired.steps = 200;
+    unrepaired.lambda = 0.95;
+    unrepaired.mu = -0.98;
+    unrepaired.repairRounds = 0;
+
+    ScratchFolder folder("smooth-failed");
+    const auto file = folder / "OptimizedShape_smooth.stl";
+    const auto failed = folder / "OptimizedShape_smooth_failed.stl";
+    EXPECT_EQ(failedSmoothShapePath(file), failed);
+    std::ofstream(file) << "an earlier run's shape\n";
+    std::ostringstream log;
+    SmoothSurfaceReport report;
+    EXPECT_FALSE(writeSmoothShape(*model, state, unrepaired, file, ShapeFormat::Stl,
+                                  Matrix4::identity(), report, nullptr, &log));
+    ASSERT_GT(report.intersections + report.degenerate, 0u) << "the case needs an unfit shape";
+    EXPECT_FALSE(std::filesystem::exists(file));
+    TriangleMesh kept;
+    EXPECT_TRUE(readMeshFile(kept, fromUtf8(failed.string()), nullptr));
+    EXPECT_FALSE(kept.triangles.empty());
+    EXPECT_EQ(log.str(), "ERROR: The smooth shape still has " +
+                             std::to_string(report.intersections) +
+                             " intersecting triangle pairs and " +
+                             std::to_string(report.degenerate) +
+                             " degenerate triangles; it is not fit for printing and was written "
+                             "as \"" + failed.string() + "\" only; \"" + file.string() +
+                             "\" was not written\n");
+
+    log.str("");
+    EXPECT_TRUE(writeSmoothShape(*model, state, {}, file, ShapeFormat::Stl, Matrix4::identity(),
+                                 report, nullptr, &log));
+    EXPECT_EQ(log.str(), "");
+    EXPECT_EQ(report.intersections + report.degenerate, 0u);
+    EXPECT_TRUE(readMeshFile(kept, fromUtf8(file.string()), nullptr));
+    EXPECT_FALSE(std::filesystem::exists(failed)) << "the failed shape of before is gone";
 }
 
 /// The input part's box, [0, 2] x [0, 0.5] x [0, 0.5].
