@@ -36,7 +36,9 @@ class InteractiveControls {
                         WindowFramework& framework, DeviceCallbacks& device,
                         std::wstring sceneFile);
 
-    /// Fills the hooks; they refer to this object.
+    /// Fills the hooks; they refer to this object. Closing the window with unsaved edits asks
+    /// whether to write them (the zenity dialog) unless -noerrormsgboxes or -automation was
+    /// given (Controls::closeRequested).
     void plugInto(WindowHooks& hooks);
 
     Editor& editor() { return editor_; }
@@ -45,6 +47,7 @@ class InteractiveControls {
 
   private:
     DeviceCallbacks& device_;
+    bool askOnClose_;
     Editor editor_;
     WindowCameraKeys cameraKeys_;
     ZenitySaveDialog saveDialog_;

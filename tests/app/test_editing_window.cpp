@@ -98,9 +98,14 @@ class Screenshot {
     std::vector<unsigned char> pixels_;
 };
 
-/// The cantilever example's scene text with a close view of its side.
+std::string withoutLine(std::string text, const std::string& key);
+
+/// The cantilever example's scene text with a close view of its side instead of its own.
 std::string sceneText() {
-    return testing::readFile(fs::path(OSTREL_EXAMPLES_DIR) / "cantilever" / "scene.txt") +
+    const std::string example =
+        testing::readFile(fs::path(OSTREL_EXAMPLES_DIR) / "cantilever" / "scene.txt");
+    return withoutLine(withoutLine(example, "RENDERER_DEFAULT_VIEW_POS: "),
+                       "RENDERER_DEFAULT_HEADING_PITCH_ROLL: ") +
            "\nRENDERER_DEFAULT_VIEW_POS: 1 -0.35 0.25\n"
            "RENDERER_DEFAULT_HEADING_PITCH_ROLL: 90 0 0\n"
            "EDITOR_FORCE_SPHERE_RADIUS: 0.03\nEDITOR_FORCE_PER_PIXEL: 10\n";
