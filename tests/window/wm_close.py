@@ -19,8 +19,12 @@ class Event(ctypes.Union):
 
 
 def main():
+    if len(sys.argv) == 2 and sys.argv[1] in ("-h", "--help"):
+        print(__doc__)
+        return
     if len(sys.argv) != 2 or not sys.argv[1].isdigit():
-        sys.exit(__doc__)
+        print("ERROR: Give the window's id (decimal)", file=sys.stderr)
+        sys.exit(2)
     name = ctypes.util.find_library("X11")
     if not name:
         sys.exit("ERROR: libX11 not found")
