@@ -12,6 +12,7 @@
 
 #include "core/AtomicFile.h"
 #include "core/Console.h"
+#include "core/InputFile.h"
 
 namespace ostrel {
 namespace {
@@ -218,6 +219,7 @@ bool readMeshFile(TriangleMesh& mesh, const std::wstring& fileName, std::wostrea
     mesh.loaded = false;
     mesh.vertices.clear();
     mesh.triangles.clear();
+    if (!checkInputFile(fileName, messages)) return false;
     std::ifstream in(toUtf8(fileName), std::ios::in | std::ios::binary);
     if (!in) {
         writeLine(messages, L"ERROR: Cannot open input file " + quoted(fileName));
@@ -289,9 +291,11 @@ bool writeStl(const TriangleMesh& mesh, const std::wstring& fileName, std::wostr
         return std::fwrite(out.data(), 1, out.size(), f) == out.size();
     });
     if (result.status == AtomicWriteResult::Status::cannotCreate)
-        writeLine(messages, L"ERROR: Cannot create output file " + quoted(fileName));
+        writeLine(messages, L"ERROR: Cannot create output file " + quoted(fileName) +
+                                fromUtf8(result.reasonSuffix()));
     else if (!result)
-        writeLine(messages, L"ERROR: Error writing output file " + quoted(fileName));
+        writeLine(messages, L"ERROR: Error writing output file " + quoted(fileName) +
+                                fromUtf8(result.reasonSuffix()));
     return bool(result);
 }
 

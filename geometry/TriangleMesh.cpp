@@ -9,6 +9,7 @@
 
 #include "core/AtomicFile.h"
 #include "core/Console.h"
+#include "core/InputFile.h"
 
 namespace ostrel {
 
@@ -16,6 +17,7 @@ bool TriangleMesh::readObj(const std::wstring& fileName, std::wostream* messages
     loaded = false;
     vertices.clear();
     triangles.clear();
+    if (!checkInputFile(fileName, messages)) return false;
     std::ifstream in(toUtf8(fileName), std::ios::in | std::ios::binary);
     if (!in) {
         writeLine(messages, L"ERROR: Cannot open input file " + quoted(fileName));
@@ -91,9 +93,11 @@ bool TriangleMesh::writeObj(const std::wstring& fileName, std::wostream* message
         return ok;
     });
     if (result.status == AtomicWriteResult::Status::cannotCreate)
-        writeLine(messages, L"ERROR: Cannot create output file " + quoted(fileName));
+        writeLine(messages, L"ERROR: Cannot create output file " + quoted(fileName) +
+                                fromUtf8(result.reasonSuffix()));
     else if (!result)
-        writeLine(messages, L"ERROR: Error writing output file " + quoted(fileName));
+        writeLine(messages, L"ERROR: Error writing output file " + quoted(fileName) +
+                                fromUtf8(result.reasonSuffix()));
     return bool(result);
 }
 

@@ -7,6 +7,7 @@
 
 #include "core/AtomicFile.h"
 #include "core/Console.h"
+#include "core/InputFile.h"
 
 namespace ostrel {
 namespace {
@@ -73,6 +74,7 @@ bool KeyValueFile::read(const std::wstring& fileName, std::wostream* log) {
     entries_.clear();
     index_.clear();
 
+    if (!checkInputFile(fileName, log)) return false;
     std::ifstream file(toUtf8(fileName), std::ios::in | std::ios::binary);
     if (!file.is_open()) {
         writeLine(log, L"ERROR: Cannot open file " + quoted(fileName));
@@ -120,9 +122,11 @@ bool KeyValueFile::write(const std::wstring& fileName, std::wostream* log) const
     std::string text;
     for (const Entry& entry : entries_)
         text += narrowBytes(entry.first) + ": " + narrowBytes(entry.second) + '\n';
-    const bool ok = bool(writeFileAtomically(toUtf8(fileName), text));
-    if (!ok) writeLine(log, L"ERROR: Cannot write file " + quoted(fileName));
-    return ok;
+    const AtomicWriteResult result = writeFileAtomically(toUtf8(fileName), text);
+    if (!result)
+        writeLine(log, L"ERROR: Cannot write file " + quoted(fileName) +
+                           fromUtf8(result.reasonSuffix()));
+    return bool(result);
 }
 
 long KeyValueFile::find(const std::wstring& key) const {
