@@ -12,11 +12,14 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
 
 #include "support/RunTestSupport.h"
+#include "tools/HistoryPlot.h"
+#include "tools/VtkImage.h"
 
 namespace ostrel {
 namespace {
@@ -185,6 +188,31 @@ TEST(BatchSignals, OutputNamesAreQuotedOnOneLine) {
               std::string::npos)
         << child.out();
     EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(odd) / "history.svg"));
+}
+
+// A file that cannot be written names the system's reason.
+TEST(BatchSignals, WriteErrorsGiveTheReason) {
+    ScratchFolder folder("batch-write-error");
+    const auto missing = folder / "missing";
+    const struct {
+        const char* name;
+        std::function<bool(std::ostream*)> write;
+        std::filesystem::path file;
+    } cases[] = {
+        {"plot",
+         [&](std::ostream* log) { return writeHistorySvg(missing / "h.svg", {}, "t", log); },
+         missing / "h.svg"},
+        {"vtk",
+         [&](std::ostream* log) { return writeVtkImage(missing / "f.vti", VtkImage{}, log); },
+         missing / "f.vti"},
+    };
+    for (const auto& c : cases) {
+        std::ostringstream log;
+        EXPECT_FALSE(c.write(&log)) << c.name;
+        EXPECT_EQ(log.str(), "ERROR: Cannot write file \"" + c.file.string() +
+                                 "\": No such file or directory\n")
+            << c.name;
+    }
 }
 
 }  // namespace
