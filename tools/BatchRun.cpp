@@ -151,7 +151,8 @@ std::string batchHelp() {
            "warnings and the errors.\n"
            "Ctrl-C (or SIGTERM) finishes the current step, writes OptimizedShape_final.obj\n"
            "and exits; a second Ctrl-C stops the step in progress at once and leaves the files\n"
-           "of the last finished step.\n"
+           "of the last finished step. Before the first step and while the final files are\n"
+           "written, Ctrl-C lets that part finish and a second one ends the program at once.\n"
            "Exit status: 0 done, 1 the run could not start (the scene's voxel model cannot be\n"
            "built or does not fit the memory, nothing is left to design, or more is held solid\n"
            "than the volume fraction) or its final shape or plot could not be written, 2 bad\n"
@@ -409,7 +410,8 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
         std::error_code ec;
         std::filesystem::create_directories(options.outputDirectory, ec);
         if (ec || !std::filesystem::is_directory(options.outputDirectory)) {
-            err << "ERROR: Cannot create output folder " << quotedUtf8(options.outputDirectory.string())
+            err << "ERROR: Cannot create output folder "
+                << quotedUtf8(options.outputDirectory.string())
                 << (ec ? ": " + ec.message() : std::string()) << "\n";
             return kExitFailed;
         }

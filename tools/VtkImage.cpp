@@ -401,11 +401,12 @@ bool parseVtkImage(std::string_view bytes, VtkImage& image, std::string& error) 
         // Each block of the appended data is one array's: arrays that share bytes would copy
         // the same block again and again, so that a small file could fill the memory.
         const uint64_t blockEnd = offset + headerBytes + std::min<uint64_t>(expected, raw.size());
-        auto next = blocks.lower_bound(offset);
+        const auto next = blocks.lower_bound(offset);
+        const auto previous = next == blocks.begin() ? blocks.end() : std::prev(next);
         const bool overlapsNext = next != blocks.end() && next->first < blockEnd;
-        const bool overlapsPrevious = next != blocks.begin() && std::prev(next)->second.end > offset;
+        const bool overlapsPrevious = previous != blocks.end() && previous->second.end > offset;
         if (overlapsNext || overlapsPrevious) {
-            const std::string& other = overlapsNext ? next->second.name : std::prev(next)->second.name;
+            const std::string& other = overlapsNext ? next->second.name : previous->second.name;
             error = "its data arrays " + other + " and " + label +
                     " share bytes of the appended data";
             return false;

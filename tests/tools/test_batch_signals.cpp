@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -75,30 +76,39 @@ TEST(BatchSignals, BeforeTheFirstStep) {
     }
 }
 
-// The plot's temporary file is made a FIFO beforehand, so that the run waits in the plot's
-// write, after the final shape, until the test reads the FIFO: the signals then surely come
-// while the final files are written. One signal lets them be finished, and the summary says
-// the run was interrupted (exit 130); a second ends the process at once, even in the wait.
+// The plot's temporary file is made a FIFO of one page beforehand: the plot of 100 steps is
+// larger, so the run waits inside the plot's write, after the final shape, until the test reads
+// the FIFO, and the signals surely come while the final files are written. One signal lets them
+// be finished, and the summary says the run was interrupted (exit 130); a second ends the
+// process at once, even while it waits.
 TEST(BatchSignals, WhileTheFinalFilesAreWritten) {
     ScratchFolder folder("batch-signal-final");
-    const auto scene = testing::writeCantileverScene(folder.path(), 16);
+    const auto scene = testing::writeCantileverScene(folder.path(), 8);
     const auto out = folder / "out";
     for (int signals : {1, 2}) {
         std::filesystem::remove_all(out);
         std::filesystem::create_directories(out);
         Child child(kBatch, {scene.string(), "--output", out.string(), "--quiet", "--device",
-                             "host", "--threads", "1", "--iterations", "2"});
+                             "host", "--threads", "1", "--iterations", "100"});
         const std::string temporary =
             (out / ("history.svg.tmp" + std::to_string(child.pid()) + "~")).string();
         ASSERT_EQ(::mkfifo(temporary.c_str(), 0600), 0);
-        ASSERT_TRUE(child.waitForError("Iteration 2/2 ")) << child.err();
-        // The final shape is written within this time; then the run waits on the FIFO.
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const int fd = ::open(temporary.c_str(), O_RDONLY | O_NONBLOCK);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::fcntl(fd, F_SETPIPE_SZ, 4096), 4096);
+        // A full pipe: the plot's write waits.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        int queued = 0;
+        while ((::ioctl(fd, FIONREAD, &queued) != 0 || queued < 4096) &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_EQ(queued, 4096);
         child.signal(SIGINT);
         ASSERT_TRUE(child.waitForError("press Ctrl-C again to stop now\n")) << child.err();
         if (signals == 2) {
             child.signal(SIGINT);
             ASSERT_EQ(child.finishWithin(60), 130) << child.err();
+            ::close(fd);
             EXPECT_EQ(stopLines(child.err()),
                       "finishing the final files; press Ctrl-C again to stop now\n"
                       "Stopped at once while the final files were written; the files under "
@@ -110,8 +120,7 @@ TEST(BatchSignals, WhileTheFinalFilesAreWritten) {
             continue;
         }
         // Reading the FIFO to its end lets the plot's write go on.
-        const int fd = ::open(temporary.c_str(), O_RDONLY);
-        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::fcntl(fd, F_SETFL, 0), 0);
         std::string svg;
         char buffer[4096];
         for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) svg.append(buffer, size_t(n));
@@ -124,6 +133,7 @@ TEST(BatchSignals, WhileTheFinalFilesAreWritten) {
         EXPECT_NE(child.out().find("\nHistory plot: \"" + (out / "history.svg").string() + "\"\n"),
                   std::string::npos)
             << child.out();
+        EXPECT_GT(svg.size(), 4096u);
         EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
     }
 }
