@@ -5,8 +5,10 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <random>
 #include <sstream>
@@ -551,6 +553,15 @@ TEST(EvaluateTool, RoundTripOfARunsOwnDensities) {
     Child missing(OSTREL_EVALUATE_EXE, {"--scene", scene, "--densities", runFolder + "/no.vti"});
     EXPECT_EQ(missing.finish(), 1);
     EXPECT_EQ(missing.err(), "ERROR: Cannot read file \"" + runFolder + "/no.vti\"\n");
+
+    // A name with a quote and a line end is escaped inside its quotes: one "Densities:" line.
+    const std::string odd = runFolder + "/a\"b\nc.vti";
+    std::filesystem::copy_file(vti, odd);
+    Child oddName(OSTREL_EVALUATE_EXE, {"--scene", scene, "--densities", odd, "--device", "host"});
+    ASSERT_EQ(oddName.finish(), 0) << oddName.err();
+    EXPECT_EQ(oddName.out().rfind("Densities: \"" + runFolder + "/a\\\"b\\nc.vti\" (", 0), 0u)
+        << oddName.out();
+    EXPECT_EQ(std::count(oddName.out().begin(), oddName.out().end(), '\n'), 7) << oddName.out();
 }
 
 /// A .vti of the 16 x 4 x 4 cantilever with density 1 where `solid` holds, 0 elsewhere.
