@@ -291,11 +291,9 @@ bool writeStl(const TriangleMesh& mesh, const std::wstring& fileName, std::wostr
         return std::fwrite(out.data(), 1, out.size(), f) == out.size();
     });
     if (result.status == AtomicWriteResult::Status::cannotCreate)
-        writeLine(messages, L"ERROR: Cannot create output file " + quoted(fileName) +
-                                fromUtf8(result.reasonSuffix()));
+        writeLine(messages, L"ERROR: Cannot create output file " + quoted(fileName));
     else if (!result)
-        writeLine(messages, L"ERROR: Error writing output file " + quoted(fileName) +
-                                fromUtf8(result.reasonSuffix()));
+        writeLine(messages, L"ERROR: Error writing output file " + quoted(fileName));
     return bool(result);
 }
 

@@ -93,11 +93,9 @@ bool TriangleMesh::writeObj(const std::wstring& fileName, std::wostream* message
         return ok;
     });
     if (result.status == AtomicWriteResult::Status::cannotCreate)
-        writeLine(messages, L"ERROR: Cannot create output file " + quoted(fileName) +
-                                fromUtf8(result.reasonSuffix()));
+        writeLine(messages, L"ERROR: Cannot create output file " + quoted(fileName));
     else if (!result)
-        writeLine(messages, L"ERROR: Error writing output file " + quoted(fileName) +
-                                fromUtf8(result.reasonSuffix()));
+        writeLine(messages, L"ERROR: Error writing output file " + quoted(fileName));
     return bool(result);
 }
 
