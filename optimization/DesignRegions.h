@@ -8,8 +8,9 @@
 // The volume (V0) counts every element but the ones held empty.
 //
 // checkDesign judges the design-control boxes and volume fraction against that split before
-// the run: an error when no element is left to design or when the kept elements alone fill more
-// than the volume fraction (with keep-solid boxes; without them the fixed and loaded elements
+// the run: an error when no element is left to design, when the volume fraction is less than one
+// element's share of the volume, or when the kept elements alone fill more than the volume
+// fraction (with keep-solid boxes; without them the fixed and loaded elements
 // only draw a warning, as such a run is what the program has always done); a warning for
 // every keep-solid and keep-empty box that overlap. Messages are single "ERROR: "/"WARNING: "
 // lines without line ends.

@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -123,6 +125,7 @@ public:
         return true;
     }
     void signal(int number) { ::kill(pid_, number); }
+    pid_t pid() const { return pid_; }
     /// Reads everything and waits for the end; returns the exit code, or 128 + the signal.
     int finish() {
         while (pump()) {
@@ -132,15 +135,40 @@ public:
         waited_ = true;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
+    /// finish() for a program that may hang: one that has not ended `seconds` after the call is
+    /// killed, and the result is kHung.
+    static constexpr int kHung = -1;
+    int finishWithin(int seconds) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        int status = 0;
+        while (::waitpid(pid_, &status, WNOHANG) == 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                ::kill(pid_, SIGKILL);
+                ::waitpid(pid_, nullptr, 0);
+                waited_ = true;
+                return kHung;
+            }
+            if (!pump(int(std::min<long long>(left.count(), 100))))
+                ::usleep(10000);  // both pipes ended: the process is about to end
+        }
+        waited_ = true;
+        while (pump()) {
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
     const std::string& out() const { return out_; }
     const std::string& err() const { return err_; }
 
 private:
     /// One read from whichever pipe has data; false when both have ended.
-    bool pump() {
+    bool pump(int timeoutMilliseconds = 30000) {
         pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
         if (outFd_ < 0 && errFd_ < 0) return false;
-        if (::poll(fds, 2, 30000) <= 0) return false;
+        const int ready = ::poll(fds, 2, timeoutMilliseconds);
+        if (ready < 0 || (ready == 0 && timeoutMilliseconds >= 30000)) return false;
+        if (ready == 0) return true;
         for (int k = 0; k < 2; ++k) {
             if (fds[k].fd < 0 || !(fds[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
             char buffer[4096];
