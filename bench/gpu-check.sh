@@ -35,11 +35,11 @@ printing each step with PASS or FAIL:
   5 history files: ostrel-batch, 20 iterations of each example on both devices, to 1e-5
   6 split of one design iteration: 10^6 elements (both devices) and 10^7 (CUDA device)
   7 largest cantilever that fits (memory and time): elements, bytes per element, seconds per
-    design iteration, and the bytes per element extrapolated to the device's memory
+    design iteration, and the bytes per element extrapolated to the whole device memory
 
   --host-only        dry run without a GPU: the host device only, small sizes
   --small            the CUDA device at the dry run's small sizes (for the driver stand-in)
-  --budget SECONDS   time for the whole check, every step's minimum included (default 420)
+  --budget SECONDS   time for the whole check, the minimum of every step included (default 420)
   -h, --help         show this help and exit
 EOF
 }
@@ -394,7 +394,7 @@ if ((status == 0)); then
   detail "largest: $elements elements, $perElement bytes per element on the device, $iteration s per design iteration"
   if [ -n "${deviceBytes:-}" ] && [ -n "$perElement" ]; then
     detail "$(awk -v b="$deviceBytes" -v p="$perElement" 'BEGIN {
-      printf "extrapolated: the device'"'"'s %.1f GiB hold about %.3g elements at %s bytes per element", b / 1073741824, b / p, p }')"
+      printf "extrapolated: the device memory of %.1f GiB holds about %.3g elements at %s bytes per element", b / 1073741824, b / p, p }')"
   fi
   verdict PASS "$elements elements, $perElement bytes per element, $iteration s per design iteration"
 else

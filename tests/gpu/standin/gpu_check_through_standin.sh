@@ -38,7 +38,7 @@ grep -qx '  Using CUDA device #0 (CUDA driver stand-in on the host CPU, not a GP
   fail "the device line does not name the stand-in"
 grep -qE '^  time cap: [0-9]+ elements \([0-9]+ elements took [0-9.]+ s in step 6; [0-9]+ s left for this step\)$' "$scratch/check" ||
   fail "step 7 shows no time cap"
-grep -qE "^  extrapolated: the device's [0-9.]+ GiB hold about [0-9.e+]+ elements at [0-9.]+ bytes per element$" "$scratch/check" ||
+grep -qE '^  extrapolated: the device memory of [0-9.]+ GiB holds about [0-9.e+]+ elements at [0-9.]+ bytes per element$' "$scratch/check" ||
   fail "step 7 shows no extrapolation"
 grep -q ' -- small sizes$' <(head -1 "$scratch/check") || fail "the header does not say small sizes"
 ((failures == 0)) && echo "standin_gpu_check: every check passed ($elapsed s)"
