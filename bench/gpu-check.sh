@@ -241,7 +241,7 @@ if ((status != 0)); then ok=0; reason="${reason:+$reason; }a first solve: $(why 
 
 # ---- 2: GPU tests --------------------------------------------------------------------------
 begin 2 "GPU tests"
-ok=1
+ok=1; reason="a test failed"
 if [ -z "${OSTREL_PTXAS:-}" ] && command -v ptxas >/dev/null; then export OSTREL_PTXAS="$(command -v ptxas)"; fi
 for t in test_gpu test_kernels; do
   log="$work/2-$t.log"
@@ -254,9 +254,10 @@ for t in test_gpu test_kernels; do
     ok=0
     failedTests "$log"
     ((status == 124 || status == 137)) && detail "$t: timed out after $seconds s"
+    ((status == 125)) && reason="$(why 125 0 "$log")"
   fi
 done
-((ok)) && verdict PASS || verdict FAIL "a test failed"
+((ok)) && verdict PASS || verdict FAIL "$reason"
 
 # ---- 3: coarse operators -------------------------------------------------------------------
 begin 3 "coarse operators, CUDA device against the host device"
