@@ -68,6 +68,16 @@ bool fixedSizeCheckBox(const char* caption, bool checked, const ImVec2& size) {
 
 }  // namespace
 
+PixelArea ControlPanels::freeArea(int width, int height) {
+    constexpr int kTextLines = 5;
+    const float top = float(DeviceCallbacks::kTextY + kTextLines * DeviceCallbacks::kTextLineHeight) +
+                      kMargin;
+    const PixelArea area{0, top, float(width) - kMainWidth - 2 * kMargin, float(height)};
+    if (area.x1 - area.x0 < 0.25f * float(width) || area.y1 - area.y0 < 0.25f * float(height))
+        return {};
+    return area;
+}
+
 void ControlPanels::draw(int backBufferWidth, int backBufferHeight) {
     controlRects_.clear();
     devicePanel_ = mainPanel_ = Rect{};

@@ -21,6 +21,7 @@
 #include <map>
 
 #include "framework/InputEvents.h"
+#include "render/DeviceCallbacks.h"
 
 namespace ostrel {
 
@@ -47,6 +48,12 @@ class ControlPanels {
     static constexpr float kDeviceFontScale = 0.9f;
 
     explicit ControlPanels(Controls& controls) : controls_(controls) {}
+
+    /// The part of a width x height back buffer that the shown panels and the statistics text
+    /// leave free, where the picture is centred: left of the main panel (with a margin) and
+    /// below the text's five lines, down to the bottom. Empty when that leaves less than a
+    /// quarter of the width or the height.
+    static PixelArea freeArea(int width, int height);
 
     /// Both panels for a back buffer of the given size (nothing while hidden).
     void draw(int backBufferWidth, int backBufferHeight);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <ostream>
+#include <vector>
 
 #include "app/RunControl.h"
 #include "app/SaveDialog.h"
@@ -127,6 +128,14 @@ void Controls::onControlEvent(int id, bool checked) {
             if (run_.iteration() == 0)
                 run_.optimizer().setControls(scene_.designControls_);
             return;
+        case kRenderForcesVertices:
+            // The editing modes draw the handles and arrows whatever the box says: the box
+            // stays on and the click sets what the view mode shows again.
+            if (editor_.mode() != Editor::kView)
+                editor_.SetHandlesChoice(checked);
+            else
+                settings_.renderForcesVertices = checked;
+            return;
         default:
             if (bool* flag = settingOf(settings_, id))
                 *flag = checked;
@@ -231,6 +240,27 @@ void Controls::onKey(const KeyEvent& event) {
         default:
             return;
     }
+}
+
+bool Controls::closeRequested(const std::function<Answer(const std::wstring& question)>& ask) {
+    const std::vector<std::wstring> edits = scene_.unsavedEdits();
+    if (edits.empty())
+        return true;
+    std::wstring list;
+    for (const std::wstring& edit : edits)
+        list += (list.empty() ? L"" : L", ") + edit;
+    const Answer answer =
+        ask ? ask(L"The scene has unsaved changes of " + list + L".\nWrite them to \"" +
+                  sceneFile_ + L"\"?")
+            : Answer::No;
+    if (answer == Answer::Cancel)
+        return false;
+    // A scene that cannot be written keeps the window, and so the edits, open.
+    if (answer == Answer::Yes)
+        return scene_.saveScene(sceneFile_, wideLog_);
+    report(L"WARNING: Unsaved changes of " + list + L" were not written to \"" + sceneFile_ +
+           L"\"");
+    return true;
 }
 
 void Controls::onFrame() {

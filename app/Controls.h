@@ -31,6 +31,7 @@
 #include <memory>
 #include <string>
 
+#include "framework/Dialogs.h"
 #include "framework/InputEvents.h"
 #include "geometry/Vec3.h"
 
@@ -114,6 +115,12 @@ class Controls {
     void onKey(const KeyEvent& event);
     /// Once per frame: finishes a save dialog that the user answered.
     void onFrame();
+    /// The window is asked to close. With unsaved edits (Scene::unsavedEdits) `ask` (null: do
+    /// not ask) gets the question "The scene has unsaved changes of <edits>.\nWrite them to
+    /// "<scene file>"?": Yes writes the scene file (Alt+S) and closes, unless the writing
+    /// failed; No closes; Cancel keeps the window. Closing without writing says on the wide log
+    /// "WARNING: Unsaved changes of <edits> were not written to "<scene file>"". True: close.
+    bool closeRequested(const std::function<Answer(const std::wstring& question)>& ask);
 
     /// Both panels are drawn and take input (hotkeys included) only while shown.
     bool panelsShown() const { return panelsShown_; }

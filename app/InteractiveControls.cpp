@@ -1,5 +1,7 @@
 #include "app/InteractiveControls.h"
 
+#include "core/Console.h"
+#include "framework/Dialogs.h"
 #include "framework/WindowFramework.h"
 #include "render/DeviceCallbacks.h"
 #include "render/CutSceneRenderer.h"
@@ -25,6 +27,7 @@ InteractiveControls::InteractiveControls(Scene& scene, RunControl& run, CutScene
                                          Camera& camera, WindowFramework& framework,
                                          DeviceCallbacks& device, std::wstring sceneFile)
     : device_(device),
+      askOnClose_(!framework.flags().noErrorMsgBoxes && !framework.flags().automation),
       editor_(&renderer, &renderer.settings(), &scene),
       cameraKeys_(camera),
       controls_(scene, run, renderer.settings(), editor_, &cameraKeys_, &saveDialog_,
@@ -49,6 +52,14 @@ void InteractiveControls::plugInto(WindowHooks& hooks) {
         controls_.onFrame();
     };
     hooks.editorMode = [this] { return editor_.mode(); };
+    hooks.closeRequested = [this] {
+        if (!askOnClose_)
+            return controls_.closeRequested(nullptr);
+        return controls_.closeRequested([](const std::wstring& question) {
+            return askYesNoCancel("Unsaved changes", toUtf8(question));
+        });
+    };
+    device_.freeArea = [](int width, int height) { return ControlPanels::freeArea(width, height); };
 }
 
 }  // namespace ostrel

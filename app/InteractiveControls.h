@@ -5,7 +5,8 @@
 //   input hooks (1): the editor's mouse handler; (3): the panels' hotkeys and mouse;
 //   keyboard: the key handler (the device callbacks follow the panel visibility);
 //   frame render step 6: the panels; frame move: the editor's camera axes and the save dialog;
-//   statistics text: the editor's mode.
+//   statistics text: the editor's mode; the device callbacks' free area: the part of the window
+//   the panels leave free (ControlPanels::freeArea); the close request: Controls::closeRequested.
 // The device panel's full-screen and device buttons use the framework; the driver of the OpenGL
 // device cannot change while the program runs, so REF and WARP only say so.
 // Nothing passed in is owned; the scene, run control, renderer, camera, framework and device
@@ -36,7 +37,9 @@ class InteractiveControls {
                         WindowFramework& framework, DeviceCallbacks& device,
                         std::wstring sceneFile);
 
-    /// Fills the hooks; they refer to this object.
+    /// Fills the hooks; they refer to this object. Closing the window with unsaved edits asks
+    /// whether to write them (the zenity dialog) unless -noerrormsgboxes or -automation was
+    /// given (Controls::closeRequested).
     void plugInto(WindowHooks& hooks);
 
     Editor& editor() { return editor_; }
@@ -45,6 +48,7 @@ class InteractiveControls {
 
   private:
     DeviceCallbacks& device_;
+    bool askOnClose_;
     Editor editor_;
     WindowCameraKeys cameraKeys_;
     ZenitySaveDialog saveDialog_;

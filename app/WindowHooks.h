@@ -26,6 +26,8 @@ struct WindowHooks {
     std::function<void(const Matrix4& view)> updateCameraAxes;
     /// The editor's mode for the statistics text (0 view, 1 fixations, 2 forces).
     std::function<int()> editorMode;
+    /// The window is asked to close; false keeps it open.
+    std::function<bool()> closeRequested;
 };
 
 }  // namespace ostrel

@@ -53,6 +53,8 @@ class WindowLoop {
     void onFrameMove(double time, float elapsed);
     void onKeyboard(const KeyEvent& event);
     bool isAnimating() const;
+    /// The window is asked to close: the hook's answer, true without one.
+    bool onCloseRequested() const { return !hooks_.closeRequested || hooks_.closeRequested(); }
 
     const Matrix4& frameView() const { return frameView_; }
 

@@ -69,6 +69,7 @@ FrameworkCallbacks makeCallbacks(WindowFramework& framework, DeviceCallbacks& de
     callbacks.focus = [&](const FocusEvent& event) { loop.onFocus(event); };
     callbacks.keyboard = [&](const KeyEvent& event) { loop.onKeyboard(event); };
     callbacks.animating = [&] { return loop.isAnimating(); };
+    callbacks.closeRequested = [&] { return loop.onCloseRequested(); };
     callbacks.frameMove = [&, lastLine = std::string()](double time, float elapsed) mutable {
         loop.onFrameMove(time, elapsed);
         // Automation mode reports every change of the camera, so that scripted input can be
@@ -162,6 +163,8 @@ int run(int argc, char** argv) {
     writeLine(&wideOut(), materialNote(*scene));
     // Loads are the applied forces only, whatever the scene file says about gravity.
     scene->model()->gravity_ = {0, 0, 0};
+    // The camera's speeds and nearest orbit distance follow the model's size.
+    g_camera.SetLengthScale(scene->lengthScale_);
     placeCamera(g_camera, scene->center(), scene->defaultViewPos_, scene->defaultHeadingPitchRoll_);
 
     auto renderer = std::make_unique<CutSceneRenderer>(scene.get());

@@ -25,7 +25,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/ostrel-editing-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cp "$here/examples/cantilever/beam.obj" "$work/"
 {
-    cat "$here/examples/cantilever/scene.txt"
+    grep -v '^RENDERER_DEFAULT_' "$here/examples/cantilever/scene.txt"
     printf '\nRENDERER_DEFAULT_VIEW_POS: 1 -0.35 0.25\nRENDERER_DEFAULT_HEADING_PITCH_ROLL: 90 0 0\n'
     printf 'EDITOR_FORCE_SPHERE_RADIUS: 0.03\nEDITOR_FORCE_PER_PIXEL: 10\n'
 } > "$work/scene.txt"

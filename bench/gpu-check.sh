@@ -3,7 +3,8 @@
 # NVIDIA driver, and checks the CUDA device against the host device in seven steps. Output
 # format (fixed; README "Checking a GPU"):
 #
-#   Ostrel GPU check of BUNDLE: ostrel VERSION, commit C, PTX: ...      (+ " -- dry run: host device only")
+#   Ostrel GPU check of BUNDLE: ostrel VERSION, commit C, PTX: ...      (+ " -- dry run: host device only"
+#                                                                        or " -- small sizes")
 #   == N/7 TITLE                                 one header per step, in this order
 #     DETAIL                                     detail lines, two spaces in
 #   N/7 TITLE: PASS | FAIL (REASON) | SKIP (no GPU: dry run)
@@ -11,12 +12,20 @@
 #
 # Exit status 0 when no step failed, 1 when one did, 2 bad command line. With --host-only (the
 # dry run) every step that needs a GPU runs on the host device only, its CUDA side taken by the
-# host device with one thread, at small sizes; what has nothing to compare is skipped.
+# host device with one thread, at small sizes; what has nothing to compare is skipped. With
+# --small the CUDA device runs at the dry run's sizes (the suite runs the check so through the
+# CUDA driver stand-in, which executes the kernels on the CPU).
+#
+# Time: the whole check keeps within --budget. Every step has a minimum (kMinimum below) that
+# the steps before it leave over: a run gets at most what is left of the budget less the
+# minimums of the steps after it and the grace its time-out allows; a run for which nothing is
+# left is not started (its step fails, naming the budget). Step 7's cantilever is capped by
+# memory and by the set-up time estimated from step 6's largest CUDA run.
 set -uo pipefail
 
 usage() {
   cat <<'EOF'
-Usage: gpu-check.sh BUNDLE [--host-only] [--budget SECONDS]
+Usage: gpu-check.sh BUNDLE [--host-only | --small] [--budget SECONDS]
 Checks the CUDA device of this machine with the programs of BUNDLE (made by scripts/gpu-bundle),
 printing each step with PASS or FAIL:
   1 driver, toolkit and device: versions, the device's name and memory, the module loads
@@ -25,19 +34,22 @@ printing each step with PASS or FAIL:
   4 cantilever on both devices: solved to 1e-7, compliances agree to 1e-6
   5 history files: ostrel-batch, 20 iterations of each example on both devices, to 1e-5
   6 split of one design iteration: 10^6 elements (both devices) and 10^7 (CUDA device)
-  7 largest cantilever that fits: elements, bytes per element, seconds per design iteration
+  7 largest cantilever that fits (memory and time): elements, bytes per element, seconds per
+    design iteration, and the bytes per element extrapolated to the whole device memory
 
   --host-only        dry run without a GPU: the host device only, small sizes
-  --budget SECONDS   time for the whole check (default 570); each step gets at most what is left
+  --small            the CUDA device at the dry run's small sizes (for the driver stand-in)
+  --budget SECONDS   time for the whole check, the minimum of every step included (default 420)
   -h, --help         show this help and exit
 EOF
 }
 
-bundle=""; hostOnly=0; budget=570
+bundle=""; hostOnly=0; small=0; budget=420
 while (($#)); do
   case "$1" in
     -h|--help) usage; exit 0 ;;
     --host-only) hostOnly=1; shift ;;
+    --small) small=1; shift ;;
     --budget)
       [[ "${2:-}" =~ ^[0-9]+$ ]] || { echo "ERROR: --budget needs a number of seconds" >&2; exit 2; }
       budget="$2"; shift 2 ;;
@@ -48,6 +60,7 @@ while (($#)); do
   esac
 done
 [ -n "$bundle" ] || { echo "ERROR: no bundle given" >&2; usage >&2; exit 2; }
+((hostOnly && small)) && { echo "ERROR: --host-only and --small do not go together" >&2; exit 2; }
 if [ ! -f "$bundle/BUNDLE.txt" ] || [ ! -f "$bundle/env.sh" ]; then
   echo "ERROR: \"$bundle\" is not a GPU bundle (no BUNDLE.txt or env.sh); make one with" \
        "scripts/gpu-bundle" >&2
@@ -70,15 +83,25 @@ reference=(--device host --threads "$threads")
 referenceName="host device, $threads threads"
 if ((hostOnly)); then
   device=(--device host --threads 1); deviceName="host device, 1 thread (dry run)"
-  cantilever=(--size 40 14 14 --levels 3); iterations=1
-  million=(--size 20 7 8 --levels 3); tenMillion=(--size 40 14 14 --levels 3)
-  largest=(--largest --memory-limit 16)
 else
   device=(--device cuda --threads "$threads"); deviceName="CUDA device"
+fi
+if ((hostOnly || small)); then
+  cantilever=(--size 40 14 14 --levels 3); iterations=1
+  million=(--size 20 7 8 --levels 3); tenMillion=(--size 40 14 14 --levels 3)
+  millionElements=1120; tenMillionElements=7840
+  largest=(--largest --memory-limit 16)
+else
   cantilever=(--size 160 56 56 --levels 5); iterations=20
   million=(--size 200 70 72 --levels 5); tenMillion=(--size 430 150 155 --levels 6)
+  millionElements=1008000; tenMillionElements=9997500
   largest=(--largest)
 fi
+# The least time each step needs (seconds, by step number); the sum stays well under the default
+# budget, so that every step runs at least that long whatever the ones before it took.
+kMinimum=(0 20 60 30 30 60 40 40)
+# Seconds a timed-out run may take beyond its limit before it is killed.
+kGrace=5
 
 title=""; number=0
 begin() { number="$1"; title="$2"; echo "== $number/7 $title"; }
@@ -91,23 +114,32 @@ verdict() {  # PASS | FAIL reason | SKIP
     SKIP) skipped=$((skipped + 1)); echo "$number/7 $title: SKIP (no GPU: dry run)" ;;
   esac
 }
-# Seconds left of the budget for a step that may take at most $1 (at least 10).
+# Seconds a run of the current step may take when it needs at most $1: what is left of the budget
+# less the minimums of the later steps and the grace of the run's time-out; 0 when nothing is.
 limit() {
-  local left=$((budget - (SECONDS - start)))
+  local reserved=0 k
+  for ((k = number + 1; k < ${#kMinimum[@]}; ++k)); do reserved=$((reserved + kMinimum[k])); done
+  local left=$((budget - (SECONDS - start) - reserved - kGrace))
   ((left > $1)) && left=$1
-  ((left < 10)) && left=10
+  ((left < 1)) && left=0
   echo "$left"
 }
-# run LOG SECONDS COMMAND...: stdout and stderr into LOG; the status, 124 on a time-out.
+# run LOG SECONDS COMMAND...: stdout and stderr into LOG; the status, 124 on a time-out, 125
+# when no time was left to start it.
 run() {
   local log="$1" seconds="$2"; shift 2
+  if ((seconds < 1)); then
+    echo "not run: nothing left of the budget of $budget s" >"$log"
+    return 125
+  fi
   # In a subshell, so that the shell's note on a killed command stays out of the output.
-  (timeout --kill-after=10 "$seconds" "$@" >"$log" 2>&1) 2>/dev/null
+  (timeout --kill-after="$kGrace" "$seconds" "$@" >"$log" 2>&1) 2>/dev/null
 }
 # Why a run failed, from its status and log.
 why() {
   case "$1" in
     124|137) echo "timed out after $2 s" ;;
+    125) echo "not run: nothing left of the budget of $budget s" ;;
     *) echo "exit status $1: $(grep -m1 -E 'ERROR|FATAL|no CUDA device|not converged' "$3" || tail -1 "$3")" ;;
   esac
 }
@@ -154,6 +186,7 @@ gtestCounts() {
 
 header="Ostrel GPU check of $bundle: ostrel $(info version), commit $(info commit), PTX: $(info ptx)"
 ((hostOnly)) && header="$header -- dry run: host device only"
+((small)) && header="$header -- small sizes"
 echo "$header"
 
 # ---- 1: driver, toolkit and device -------------------------------------------------------
@@ -195,16 +228,20 @@ else
   fi
 fi
 log="$work/1-device.log"
-run "$log" "$(limit 60)" ostrel-solve --size 8 4 4 --voxel 0.125 --levels 3 --tolerance 0.01 \
-  "${device[@]}"
+# The first CUDA step runs each launch to its end before the next call returns, so that a
+# faulting kernel is named by the failing call itself.
+seconds="$(limit 60)"
+run "$log" "$seconds" env CUDA_LAUNCH_BLOCKING=1 ostrel-solve --size 8 4 4 --voxel 0.125 --levels 3 \
+  --tolerance 0.01 "${device[@]}"
 status=$?
 grep -E '^(CUDA device #|Using CUDA device)' "$log" | sed 's/^/  /'
-if ((status != 0)); then ok=0; reason="${reason:+$reason; }a first solve: $(why $status 60 "$log")"; fi
+deviceBytes="$(sed -n 's/^CUDA device #0 (.*):  Global Mem: \([0-9]*\)$/\1/p' "$log" | head -1)"
+if ((status != 0)); then ok=0; reason="${reason:+$reason; }a first solve: $(why $status "$seconds" "$log")"; fi
 ((ok)) && verdict PASS || verdict FAIL "$reason"
 
 # ---- 2: GPU tests --------------------------------------------------------------------------
 begin 2 "GPU tests"
-ok=1
+ok=1; reason="a test failed"
 if [ -z "${OSTREL_PTXAS:-}" ] && command -v ptxas >/dev/null; then export OSTREL_PTXAS="$(command -v ptxas)"; fi
 for t in test_gpu test_kernels; do
   log="$work/2-$t.log"
@@ -217,9 +254,10 @@ for t in test_gpu test_kernels; do
     ok=0
     failedTests "$log"
     ((status == 124 || status == 137)) && detail "$t: timed out after $seconds s"
+    ((status == 125)) && reason="$(why 125 0 "$log")"
   fi
 done
-((ok)) && verdict PASS || verdict FAIL "a test failed"
+((ok)) && verdict PASS || verdict FAIL "$reason"
 
 # ---- 3: coarse operators -------------------------------------------------------------------
 begin 3 "coarse operators, CUDA device against the host device"
@@ -315,11 +353,17 @@ for run_ in "million device" "million reference" "tenMillion device"; do
   if [ $size = million ]; then sizeArgs=("${million[@]}"); else sizeArgs=("${tenMillion[@]}"); fi
   log="$work/6-$size-$side.log"
   seconds="$(limit 150)"
+  t0="$(date +%s.%N)"
   run "$log" "$seconds" ostrel-solve "${sizeArgs[@]}" --voxel 0.01 --tolerance 0.01 --profile "${args[@]}"
   status=$?
   solverLines "$log"
   if ((status != 0)); then ok=0; reason="${reason:+$reason; }$(why $status "$seconds" "$log")"
-  elif ! grep -qE '^  total  +[0-9.]+ ms$' "$log"; then ok=0; reason="${reason:+$reason; }no split printed"; fi
+  elif ! grep -qE '^  total  +[0-9.]+ ms$' "$log"; then ok=0; reason="${reason:+$reason; }no split printed"
+  elif [ $side = device ]; then
+    # The largest device run that finished sets the pace of step 7's estimate.
+    measuredSeconds="$(awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN { printf "%.3f", b - a }')"
+    if [ $size = million ]; then measuredElements=$millionElements; else measuredElements=$tenMillionElements; fi
+  fi
 done
 ((ok)) && verdict PASS || verdict FAIL "$reason"
 
@@ -327,7 +371,20 @@ done
 begin 7 "largest cantilever that fits"
 log="$work/7-largest.log"
 seconds="$(limit 600)"
-run "$log" "$seconds" ostrel-solve "${largest[@]}" --voxel 0.01 --tolerance 0.01 --profile "${device[@]}"
+# Capped by time as well as memory: the set-up, solve and profiled iteration of step 6's
+# largest CUDA run, per element, scaled to half of this step's time (the other half is margin
+# for what grows faster than the element count).
+cap=()
+if [ -n "${measuredSeconds:-}" ] && ((seconds > 0)); then
+  maxElements="$(awk -v s="$seconds" -v t="$measuredSeconds" -v e="$measuredElements" \
+                 'BEGIN { if (t < 0.001) t = 0.001; printf "%d", 0.5 * s * e / t }')"
+  ((maxElements < 980)) && maxElements=980
+  cap=(--max-elements "$maxElements")
+  detail "time cap: $maxElements elements ($measuredElements elements took $measuredSeconds s in step 6; $seconds s left for this step)"
+else
+  detail "time cap: none (step 6 measured no CUDA run)"
+fi
+run "$log" "$seconds" ostrel-solve "${largest[@]}" "${cap[@]}" --voxel 0.01 --tolerance 0.01 --profile "${device[@]}"
 status=$?
 solverLines "$log"
 if ((status == 0)); then
@@ -336,6 +393,10 @@ if ((status == 0)); then
   perElement="$(sed -n 's/.*(\([0-9.e+]*\) Byte per element).*/\1/p' "$log" | head -1)"
   elements="$(sed -n 's/^Largest cantilever that fits: .* voxels, \([0-9]*\) elements.*/\1/p' "$log")"
   detail "largest: $elements elements, $perElement bytes per element on the device, $iteration s per design iteration"
+  if [ -n "${deviceBytes:-}" ] && [ -n "$perElement" ]; then
+    detail "$(awk -v b="$deviceBytes" -v p="$perElement" 'BEGIN {
+      printf "extrapolated: the device memory of %.1f GiB holds about %.3g elements at %s bytes per element", b / 1073741824, b / p, p }')"
+  fi
   verdict PASS "$elements elements, $perElement bytes per element, $iteration s per design iteration"
 else
   verdict FAIL "$(why $status "$seconds" "$log")"

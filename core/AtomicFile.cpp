@@ -1,9 +1,13 @@
 #include "core/AtomicFile.h"
 
+#include <dirent.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cctype>
 #include <cstring>
 
 namespace ostrel {
@@ -62,6 +66,43 @@ AtomicWriteResult writeFileAtomically(const std::string& target, std::string_vie
     return writeFileAtomically(target, [bytes](std::FILE* file) {
         return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     });
+}
+
+namespace {
+
+/// The writer's process id of a temporary file's name "<target>.tmp<pid>~"; 0 for any other.
+long temporaryWriter(const std::string& name) {
+    if (name.size() < 6 || name.back() != '~') return 0;
+    const size_t digitsEnd = name.size() - 1;
+    size_t digitsBegin = digitsEnd;
+    while (digitsBegin > 0 && std::isdigit(static_cast<unsigned char>(name[digitsBegin - 1])))
+        --digitsBegin;
+    if (digitsBegin == digitsEnd || digitsEnd - digitsBegin > 9 || digitsBegin < 5 ||
+        name.compare(digitsBegin - 4, 4, ".tmp") != 0)
+        return 0;
+    return std::strtol(name.c_str() + digitsBegin, nullptr, 10);
+}
+
+}  // namespace
+
+std::vector<std::string> removeStaleTemporaries(const std::string& folder) {
+    std::vector<std::string> removed;
+    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+    if (!dir) return removed;
+    const std::string prefix = folder.empty() || folder.back() == '/' ? folder : folder + "/";
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        const long pid = temporaryWriter(name);
+        if (pid <= 0) continue;
+        // A writer that still runs keeps its file; this process has not begun to write yet.
+        if (pid != long(::getpid()) && !(::kill(pid_t(pid), 0) != 0 && errno == ESRCH)) continue;
+        struct stat s;
+        const std::string path = prefix + name;
+        if (::lstat(path.c_str(), &s) != 0 || !S_ISREG(s.st_mode)) continue;
+        if (::unlink(path.c_str()) == 0) removed.push_back(name);
+    }
+    ::closedir(dir);
+    return removed;
 }
 
 }  // namespace ostrel

@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ostrel {
 
@@ -18,6 +19,8 @@ struct AtomicWriteResult {
     Status status = Status::ok;
     std::string reason;  ///< the system's reason for a failure (strerror), may be empty
     explicit operator bool() const { return status == Status::ok; }
+    /// ": <reason>" to end a message with, or "" when the system gave no reason.
+    std::string reasonSuffix() const { return reason.empty() ? reason : ": " + reason; }
 };
 
 /// Creates the temporary file, lets `write` fill it (returning false on a write error), then
@@ -27,5 +30,11 @@ AtomicWriteResult writeFileAtomically(const std::string& target,
 
 /// The same for content held in memory.
 AtomicWriteResult writeFileAtomically(const std::string& target, std::string_view bytes);
+
+/// Removes the temporary files that writers killed mid-write (kill -9, power loss) left in
+/// `folder`: regular files named "<target>.tmp<pid>~" whose process is gone (or is this one,
+/// which has not begun to write). Nothing else is touched, and the temporary of a writer that
+/// still runs stays. Returns the names of the removed files.
+std::vector<std::string> removeStaleTemporaries(const std::string& folder);
 
 }  // namespace ostrel

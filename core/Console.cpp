@@ -173,7 +173,30 @@ void writeLine(std::wostream* log, const std::wstring& line) {
     if (log) *log << line << std::endl;
 }
 
-std::wstring quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
+std::wstring quoted(const std::wstring& text) {
+    std::wstring out = L"\"";
+    for (const wchar_t c : text) {
+        switch (c) {
+            case L'"': out += L"\\\""; break;
+            case L'\\': out += L"\\\\"; break;
+            case L'\n': out += L"\\n"; break;
+            case L'\r': out += L"\\r"; break;
+            case L'\t': out += L"\\t"; break;
+            default:
+                if (c < 0x20 || (c >= 0x7F && c < 0xA0)) {
+                    static const wchar_t kHex[] = L"0123456789ABCDEF";
+                    out += L"\\x";
+                    out += kHex[(c >> 4) & 0xF];
+                    out += kHex[c & 0xF];
+                } else {
+                    out += c;
+                }
+        }
+    }
+    return out + L"\"";
+}
+
+std::string quotedUtf8(std::string_view utf8) { return toUtf8(quoted(fromUtf8(utf8))); }
 
 std::wstring upperCase(std::wstring_view text) {
     std::wstring upper(text);

@@ -58,8 +58,12 @@ std::wstring fromUtf8(std::string_view text);
 
 /// One message line on a message stream: the text, a line end and a flush; null = silent.
 void writeLine(std::wostream* log, const std::wstring& line);
-/// `text` between double quotes, the way messages show names.
+/// `text` between double quotes, the way messages show names. A quote, a backslash and the
+/// control characters inside are escaped (\", \\, \n, \r, \t, \xHH), so that a name never
+/// splits a message line or ends its quotes early.
 std::wstring quoted(const std::wstring& text);
+/// The same for a UTF-8 name (invalid bytes show as U+FFFD).
+std::string quotedUtf8(std::string_view utf8);
 /// Every character upper-cased (towupper), as options and keys are compared.
 std::wstring upperCase(std::wstring_view text);
 

@@ -91,6 +91,31 @@ bool askYesNo(const std::string& caption, const std::string& text) {
     return answer && !answer->empty() && (answer->front() == 'y' || answer->front() == 'Y');
 }
 
+Answer askYesNoCancel(const std::string& caption, const std::string& text) {
+    if (graphicalDialogsAvailable()) {
+        // No is the extra button, so that closing the dialog, which zenity reports as its
+        // cancel button, cancels.
+        std::string pressed;
+        const int status = runProcess(
+            {"zenity", "--question", "--no-markup", "--no-wrap", "--icon-name=dialog-warning",
+             "--title=" + caption, "--text=" + text, "--ok-label=Yes", "--cancel-label=Cancel",
+             "--extra-button=No"},
+            &pressed);
+        if (status == 0)
+            return Answer::Yes;
+        if (status == 1)
+            return pressed.rfind("No", 0) == 0 ? Answer::No : Answer::Cancel;
+    }
+    const auto answer = consoleLine(caption + ": " + text + " [y/n/C] ");
+    if (!answer)
+        return Answer::No;
+    if (!answer->empty() && (answer->front() == 'y' || answer->front() == 'Y'))
+        return Answer::Yes;
+    if (!answer->empty() && (answer->front() == 'n' || answer->front() == 'N'))
+        return Answer::No;
+    return Answer::Cancel;
+}
+
 std::optional<std::string> openFileDialog(const std::string& title, const std::string& filter) {
     if (graphicalDialogsAvailable()) {
         std::string chosen;

@@ -28,6 +28,12 @@ bool graphicalDialogsAvailable();
 /// Yes/No question with a warning icon. True for Yes.
 bool askYesNo(const std::string& caption, const std::string& text);
 
+enum class Answer { Yes, No, Cancel };
+
+/// Yes/No/Cancel question with a warning icon. Closing the dialog (or Escape) is Cancel; on the
+/// console "y" is Yes, "n" is No, anything else Cancel, and the end of input No.
+Answer askYesNoCancel(const std::string& caption, const std::string& text);
+
 /// Open-file dialog for an existing file matching `filter` (e.g. "*.txt"). The chosen path
 /// (UTF-8), or nothing when cancelled.
 std::optional<std::string> openFileDialog(const std::string& title, const std::string& filter);

@@ -281,7 +281,7 @@ int WindowFramework::mainLoop() {
     const Clock::time_point start = Clock::now();
     FrameClock clock(flags_.constantFrameTimeMs > 0 ? flags_.constantFrameTimeMs / 1000.0 : 0.0);
     bool waited = false;
-    while (!glfwWindowShouldClose(window_)) {
+    while (!closeConfirmed()) {
         const bool minimised = isMinimised();
         if (waitsUnseen(minimised)) {
             glfwWaitEventsTimeout(kIdleWaitSeconds);
@@ -330,6 +330,15 @@ int WindowFramework::mainLoop() {
     }
     loopSeconds_ = std::chrono::duration<double>(Clock::now() - start).count();
     return exitCode_;
+}
+
+bool WindowFramework::closeConfirmed() {
+    if (!glfwWindowShouldClose(window_))
+        return false;
+    if (!callbacks_.closeRequested || callbacks_.closeRequested())
+        return true;
+    glfwSetWindowShouldClose(window_, GLFW_FALSE);
+    return false;
 }
 
 void WindowFramework::renderFrame(double time, float elapsed) {

@@ -73,6 +73,9 @@ struct FrameworkCallbacks {
     /// True while the picture changes without input (a run going, the camera moving): frames
     /// then follow one another without waiting. Empty: never.
     std::function<bool()> animating;
+    /// The window is asked to close (Escape, its close button, the window manager): false keeps
+    /// it open. Not called when -quitafterframe or -screenshotexit ends the loop. Empty: close.
+    std::function<bool()> closeRequested;
 };
 
 class WindowFramework {
@@ -181,6 +184,9 @@ class WindowFramework {
     void applyWindowMode();
     void renderFrame(double time, float elapsed);
     bool finishFrame();
+    /// The window was asked to close and the close callback agrees; otherwise the request is
+    /// withdrawn.
+    bool closeConfirmed();
     int currentMods() const;
 
     FrameworkFlags flags_;

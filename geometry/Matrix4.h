@@ -138,15 +138,26 @@ inline Matrix4 rotationZ(float radians) {
 }
 
 /// The camera projection: right-handed perspective, vertical field of view pi/4 (the tangent of
-/// 0.3926991 = pi/8), near plane 0.001, far plane 100, depth range 0 to 1.
-inline Matrix4 cameraProjection(float aspect) {
+/// 0.3926991 = pi/8), near plane 0.001 * lengthScale, far plane 100 * lengthScale, depth range
+/// 0 to 1. The planes' ratio, and so every depth value of a scaled scene, stays the same.
+inline Matrix4 cameraProjection(float aspect, float lengthScale = 1.0f) {
     const float t = std::tan(0.3926991f);
     Matrix4 r;
     r(0, 0) = 1.0f / (t * aspect);
     r(1, 1) = 1.0f / t;
     r(2, 2) = -1.00001f;
-    r(2, 3) = -0.00100001f;
+    r(2, 3) = -0.00100001f * lengthScale;
     r(3, 2) = -1.0f;
+    return r;
+}
+
+/// `projection` with its picture moved by (dx, dy) in normalised device coordinates (x to the
+/// right, y up): what lay at the window's centre appears at (dx, dy). For a perspective
+/// projection (fourth row 0 0 -1 0).
+inline Matrix4 shiftedProjection(const Matrix4& projection, float dx, float dy) {
+    Matrix4 r = projection;
+    r(0, 2) -= dx;
+    r(1, 2) -= dy;
     return r;
 }
 

@@ -12,6 +12,7 @@
 
 #include "core/AtomicFile.h"
 #include "core/Console.h"
+#include "core/InputFile.h"
 
 namespace ostrel {
 namespace {
@@ -218,6 +219,7 @@ bool readMeshFile(TriangleMesh& mesh, const std::wstring& fileName, std::wostrea
     mesh.loaded = false;
     mesh.vertices.clear();
     mesh.triangles.clear();
+    if (!checkInputFile(fileName, messages)) return false;
     std::ifstream in(toUtf8(fileName), std::ios::in | std::ios::binary);
     if (!in) {
         writeLine(messages, L"ERROR: Cannot open input file " + quoted(fileName));

@@ -9,6 +9,7 @@
 
 #include "core/AtomicFile.h"
 #include "core/Console.h"
+#include "core/InputFile.h"
 
 namespace ostrel {
 
@@ -16,6 +17,7 @@ bool TriangleMesh::readObj(const std::wstring& fileName, std::wostream* messages
     loaded = false;
     vertices.clear();
     triangles.clear();
+    if (!checkInputFile(fileName, messages)) return false;
     std::ifstream in(toUtf8(fileName), std::ios::in | std::ios::binary);
     if (!in) {
         writeLine(messages, L"ERROR: Cannot open input file " + quoted(fileName));

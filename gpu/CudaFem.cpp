@@ -14,6 +14,7 @@
 #include "core/Timing.h"
 #include "fem/FemModel.h"
 #include "fem/Operators.h"
+#include "gpu/KernelParams.h"
 #include "gpu/KernelTimer.h"
 
 namespace ostrel {
@@ -232,7 +233,7 @@ void CudaFem::setup() {
 
     // The 64 position matrices of the level-2 assembly, from Ke_ (once per module).
     int positionItems = int(kElementMatrixEntries / 9 * kPositions);
-    void* positionParams[] = {&positionItems};
+    KernelParams positionParams(positionItems);
     launch(galerkinPositionMatricesKernel_, positionItems, 128, positionParams,
            L"cuLaunchKernel failed for GalerkinPositionMatricesKernel_");
 
@@ -373,13 +374,12 @@ void CudaFem::assembleOperators() {
     CUdeviceptr eg0 = elementGrid_dev_[0], ep0 = elementPosition_dev_[0],
                 vg0 = vertexGrid_dev_[0], eg2 = elementGrid_dev_[2],
                 ep2 = elementPosition_dev_[2], k2 = elementMatrix_dev_[2];
-    void* weightParams[] = {&ed0, &eg0, &ep0, &vd0, &vg0, &isVertexFixed_dev_, &vertexMass_dev_,
-                            &E_dev_, &ed2, &eg2, &galerkinWeights_dev_, &galerkinSpecial_dev_,
-                            &nE0};
+    KernelParams weightParams(ed0, eg0, ep0, vd0, vg0, isVertexFixed_dev_, vertexMass_dev_, E_dev_,
+                              ed2, eg2, galerkinWeights_dev_, galerkinSpecial_dev_, nE0);
     launch(galerkinWeightsKernel_, nE0, 128, weightParams,
            L"cuLaunchKernel failed for GalerkinWeightsKernel_");
-    void* level2Params[] = {&ed0, &eg0, &vd0, &vg0, &isVertexFixed_dev_, &vertexMass_dev_,
-                            &E_dev_, &ep2, &galerkinWeights_dev_, &galerkinSpecial_dev_, &k2, &nE2};
+    KernelParams level2Params(ed0, eg0, vd0, vg0, isVertexFixed_dev_, vertexMass_dev_, E_dev_, ep2,
+                              galerkinWeights_dev_, galerkinSpecial_dev_, k2, nE2);
     const long long tiles = (nE2 + kElementTile - 1) / kElementTile;
     launch(galerkinElementFinestLevelKernel_, tiles * kElementTile * 36, 128, level2Params,
            L"cuLaunchKernel failed for GalerkinElementFinestLevelKernel_");
@@ -389,7 +389,7 @@ void CudaFem::assembleOperators() {
         CUdeviceptr egf = elementGrid_dev_[f], epc = elementPosition_dev_[c],
                     kf = elementMatrix_dev_[f], kc = elementMatrix_dev_[c];
         int nc = m.numElements_[c];
-        void* params[] = {&edf, &egf, &epc, &kf, &kc, &nc};
+        KernelParams params(edf, egf, epc, kf, kc, nc);
         launch(galerkinElementKernel_, 36LL * nc, 128, params,
                L"cuLaunchKernel failed for GalerkinElementKernel_");
     }
@@ -399,7 +399,7 @@ void CudaFem::assembleOperators() {
         CUdeviceptr eg = elementGrid_dev_[i], vg = vertexGrid_dev_[i],
                     vp = vertexPosition_dev_[i], k = elementMatrix_dev_[i], a = A_dev_[i];
         int n = m.numVertices(l);
-        void* params[] = {&ed, &eg, &vd, &vg, &vp, &k, &a, &n};
+        KernelParams params(ed, eg, vd, vg, vp, k, a, n);
         launch(galerkinStencilKernel_, 27LL * (long long)m.vertexGrid_[i].size(), 128, params,
                L"cuLaunchKernel failed for GalerkinStencilKernel_");
     }
@@ -437,13 +437,13 @@ void CudaFem::smooth(int level) {
         if (level == 0) {
             Int3 ed = int3Of(m.elementDims_[0]);
             CUdeviceptr eg = elementGrid_dev_[0];
-            void* params[] = {&ed, &eg, &vd, &vg, &vp, &isVertexFixed_dev_, &E_dev_,
-                              &vertexMass_dev_, &f_dev_, &u, &n, &begin, &end};
+            KernelParams params(ed, eg, vd, vg, vp, isVertexFixed_dev_, E_dev_, vertexMass_dev_,
+                                f_dev_, u, n, begin, end);
             launch(gaussSeidelFinestLevelKernel_, end - begin, 128, params,
                    L"cuLaunchKernel failed for GaussSeidelFinestLevelKernel_");
         } else {
             CUdeviceptr b = b_dev_[l], A = A_dev_[l];
-            void* params[] = {&vd, &vg, &vp, &u, &b, &A, &n, &begin, &end};
+            KernelParams params(vd, vg, vp, u, b, A, n, begin, end);
             launch(gaussSeidelKernel_, end - begin, 128, params,
                    L"cuLaunchKernel failed for GaussSeidelKernel_");
         }
@@ -463,19 +463,19 @@ void CudaFem::residualAndRestrict(int level) {
     if (level == 0) {
         Int3 ed = int3Of(m.elementDims_[0]);
         CUdeviceptr eg = elementGrid_dev_[0];
-        void* params[] = {&ed, &eg, &vd, &vg, &vp, &isVertexFixed_dev_, &E_dev_,
-                          &vertexMass_dev_, &f_dev_, &u, &r, &r_norm, &n};
+        KernelParams params(ed, eg, vd, vg, vp, isVertexFixed_dev_, E_dev_, vertexMass_dev_, f_dev_,
+                            u, r, r_norm, n);
         launch(computeResidualFinestLevelKernel_, n, 128, params,
                L"cuLaunchKernel failed for ComputeResidualFinestLevelKernel_");
-        void* restrictParams[] = {&vd, &r, &vdt, &vgt, &bt, &nt};
+        KernelParams restrictParams(vd, r, vdt, vgt, bt, nt);
         launch(restrictFinestLevelKernel_, targetPoints, 128, restrictParams,
                L"cuLaunchKernel failed for RestrictFinestLevelKernel_");
     } else {
         CUdeviceptr b = b_dev_[l], A = A_dev_[l];
-        void* params[] = {&vd, &vg, &vp, &u, &b, &r, &A, &n};
+        KernelParams params(vd, vg, vp, u, b, r, A, n);
         launch(computeResidualKernel_, n, 128, params,
                L"cuLaunchKernel failed for ComputeResidualKernel_");
-        void* restrictParams[] = {&vd, &r, &vdt, &vgt, &bt, &nt};
+        KernelParams restrictParams(vd, r, vdt, vgt, bt, nt);
         launch(restrictKernel_, targetPoints, 128, restrictParams,
                L"cuLaunchKernel failed for RestrictKernel_");
     }
@@ -488,7 +488,7 @@ void CudaFem::interpolate(int level) {
     Int3 vds = int3Of(m.vertexDims_[s]);
     CUdeviceptr vgs = vertexGrid_dev_[s], vp = vertexPosition_dev_[l];
     CUdeviceptr u = u_dev_[l], us = u_dev_[s];
-    void* params[] = {&vds, &vgs, &vp, &u, &us, &n, &ns};
+    KernelParams params(vds, vgs, vp, u, us, n, ns);
     if (level == 0)
         launch(interpolateFinestLevelKernel_, n, 32, params,
                L"cuLaunchKernel failed for InterpolateFinestLevelKernel_");
@@ -519,7 +519,7 @@ double CudaFem::sumOnDevice(CUdeviceptr values, int n) {
     int chunk = kResidualSumChunk;
     for (bool first = true;; first = false) {
         int parts = (n + kResidualSumChunk - 1) / kResidualSumChunk;
-        void* params[] = {&in, &n, &out, &chunk};
+        KernelParams params(in, n, out, chunk);
         if (first)
             launch(partialSumsOfFloatsKernel_, parts, 128, params,
                    L"cuLaunchKernel failed for PartialSumsOfFloatsKernel_");

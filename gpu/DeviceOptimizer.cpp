@@ -9,6 +9,7 @@
 #include "fem/FemModel.h"
 #include "gpu/CudaFem.h"
 #include "gpu/DriverCheck.h"
+#include "gpu/KernelParams.h"
 #include "gpu/KernelTimer.h"
 #include "kernels/OptimizerLayout.h"
 
@@ -201,7 +202,7 @@ void DeviceOptimizer::uploadDensities(const float* rho) {
 
 void DeviceOptimizer::updateStiffness(double base, double penalty) {
     CUdeviceptr E = solver_.nextFactors();
-    void* params[] = {&rho_dev_, &E, &base, &penalty, &n_};
+    KernelParams params(rho_dev_, E, base, penalty, n_);
     launch(kernels_[kStiffness], n_, params, kKernelNames[kStiffness]);
     solver_.factorsWritten();
 }
@@ -214,7 +215,7 @@ void DeviceOptimizer::reduce(CUdeviceptr values, long long count, int op, CUdevi
     do {
         Stage stage = stageOf(n, lanes_);
         CUdeviceptr out = stage.threads == 1 ? result : spare;
-        void* params[] = {&in, &out, &n, &stage.threads, &stage.lanes, &fanIn, &op, &none};
+        KernelParams params(in, out, n, stage.threads, stage.lanes, fanIn, op, none);
         launch(kernels_[kReduce], stage.threads, params, kKernelNames[kReduce]);
         spare = out == reduceA_dev_ ? reduceB_dev_ : reduceA_dev_;
         in = out;
@@ -234,7 +235,7 @@ double DeviceOptimizer::evaluateEnergies() {
     CUdeviceptr ep = solver_.elementPosition_dev_[0], vg = solver_.vertexGrid_dev_[0],
                 u = solver_.u_dev_[0];
     int nV = m.numVertices(0);
-    void* params[] = {&ep, &vd, &vg, &u, &solver_.E_dev_, &q_dev_, &nV, &n_};
+    KernelParams params(ep, vd, vg, u, solver_.E_dev_, q_dev_, nV, n_);
     launch(kernels_[kEnergies], n_, params, kKernelNames[kEnergies]);
     reduce(q_dev_, n_, kSum, results_dev_);
     double sum = 0.0;
@@ -248,17 +249,15 @@ void DeviceOptimizer::computeSensitivities(const DeviceProjection& slope, uint8_
     unsigned char zero = zeroFlags;
     double beta = slope.beta, eta = slope.eta, floor = slope.floor,
            denominator = slope.denominator;
-    void* factors[] = {&ep,    &paddedDims_, &padding_, &flags_dev_, &zero,
-                       &xTilde_dev_, &q_dev_, &rho_dev_, &W_dev_, &beta,
-                       &eta,   &floor, &denominator, &penalty, &stageA_dev_,
-                       &stageB_dev_, &n_};
+    KernelParams factors(ep, paddedDims_, padding_, flags_dev_, zero, xTilde_dev_, q_dev_, rho_dev_,
+                         W_dev_, beta, eta, floor, denominator, penalty, stageA_dev_, stageB_dev_,
+                         n_);
     launch(kernels_[kSensitivityFactors], n_, factors, kKernelNames[kSensitivityFactors]);
     const FemModel& m = solver_.model();
     Int3 ed = int3Of(m.elementDims_[0]);
     CUdeviceptr eg = solver_.elementGrid_dev_[0];
-    void* gather[] = {&ed,           &eg,        &paddedDims_,    &padding_,
-                      &stageA_dev_,  &stageB_dev_, &tapWeight_dev_, &tapOffset_dev_,
-                      &numTaps_,     &dq_dev_,   &dv_dev_,        &runs_};
+    KernelParams gather(ed, eg, paddedDims_, padding_, stageA_dev_, stageB_dev_, tapWeight_dev_,
+                        tapOffset_dev_, numTaps_, dq_dev_, dv_dev_, runs_);
     launch(kernels_[kGather], runs_, gather, kKernelNames[kGather]);
 }
 
@@ -267,8 +266,8 @@ bool DeviceOptimizer::ratioRange(double& low, double& high) {
     long long n = n_;
     CUdeviceptr lows = partial_dev_, highs = partial_dev_ + 8 * size_t(partials_.threads);
     int fanIn = kFanIn;
-    void* params[] = {&flags_dev_, &dq_dev_, &dv_dev_, &none, &lows, &highs, &n,
-                      &partials_.threads, &partials_.lanes, &fanIn};
+    KernelParams params(flags_dev_, dq_dev_, dv_dev_, none, lows, highs, n, partials_.threads,
+                        partials_.lanes, fanIn);
     launch(kernels_[kRatioRange], partials_.threads, params, kKernelNames[kRatioRange]);
     reduce(lows, partials_.threads, kMin, results_dev_);
     reduce(highs, partials_.threads, kMax, results_dev_ + 8);
@@ -281,7 +280,7 @@ bool DeviceOptimizer::ratioRange(double& low, double& high) {
 }
 
 void DeviceOptimizer::prepareSearch() {
-    void* params[] = {&x_dev_, &dq_dev_, &dv_dev_, &searchBase_dev_, &n_};
+    KernelParams params(x_dev_, dq_dev_, dv_dev_, searchBase_dev_, n_);
     launch(kernels_[kSearchBase], n_, params, kKernelNames[kSearchBase]);
 }
 
@@ -290,10 +289,8 @@ double DeviceOptimizer::searchVolume(double lambda, const DeviceLimits& limits) 
            upper = limits.upper;
     long long n = n_;
     int fanIn = kFanIn;
-    void* params[] = {&flags_dev_, &x_dev_,       &searchBase_dev_, &volumeWeight_dev_,
-                      &scale,      &move,         &lower,           &upper,
-                      &partial_dev_, &n,          &partials_.threads, &partials_.lanes,
-                      &fanIn};
+    KernelParams params(flags_dev_, x_dev_, searchBase_dev_, volumeWeight_dev_, scale, move, lower,
+                        upper, partial_dev_, n, partials_.threads, partials_.lanes, fanIn);
     launch(kernels_[kSearchVolume], partials_.threads, params, kKernelNames[kSearchVolume]);
     reduce(partial_dev_, partials_.threads, kSum, results_dev_);
     double volume = 0.0;
@@ -303,21 +300,20 @@ double DeviceOptimizer::searchVolume(double lambda, const DeviceLimits& limits) 
 
 void DeviceOptimizer::candidateDesign(double lambda, const DeviceLimits& limits) {
     double move = limits.move, lower = limits.lower, upper = limits.upper;
-    void* params[] = {&flags_dev_, &x_dev_, &dq_dev_, &dv_dev_, &lambda, &move,
-                      &lower,      &upper,  &candidateX_dev_, &n_};
+    KernelParams params(flags_dev_, x_dev_, dq_dev_, dv_dev_, lambda, move, lower, upper,
+                        candidateX_dev_, n_);
     launch(kernels_[kCandidateDesign], n_, params, kKernelNames[kCandidateDesign]);
 }
 
 void DeviceOptimizer::filter(CUdeviceptr in, CUdeviceptr out) {
     CUdeviceptr ep = solver_.elementPosition_dev_[0];
-    void* stage[] = {&ep, &paddedDims_, &padding_, &in, &stageF_dev_, &n_};
+    KernelParams stage(ep, paddedDims_, padding_, in, stageF_dev_, n_);
     launch(kernels_[kStage], n_, stage, kKernelNames[kStage]);
     const FemModel& m = solver_.model();
     Int3 ed = int3Of(m.elementDims_[0]);
     CUdeviceptr eg = solver_.elementGrid_dev_[0];
-    void* params[] = {&ed,       &eg,     &paddedDims_,  &padding_,      &stageF_dev_,
-                      &tapWeight_dev_,    &tapOffset_dev_, &numTaps_,    &W_dev_,
-                      &padSum_dev_, &voidDensity_, &out, &runs_};
+    KernelParams params(ed, eg, paddedDims_, padding_, stageF_dev_, tapWeight_dev_, tapOffset_dev_,
+                        numTaps_, W_dev_, padSum_dev_, voidDensity_, out, runs_);
     launch(kernels_[kFilter], runs_, params, kKernelNames[kFilter]);
 }
 
@@ -334,10 +330,9 @@ void DeviceOptimizer::candidateDensities(CUdeviceptr filtered, const DeviceProje
     }
     long long n = n_;
     int fanIn = kFanIn;
-    void* params[] = {&flags_dev_,   &filtered, &candidateRho_dev_, &project,
-                      &beta,         &eta,      &floor,             &base,
-                      &denominator,  &emptyDensity, &partial_dev_,  &n,
-                      &partials_.threads, &partials_.lanes, &fanIn};
+    KernelParams params(flags_dev_, filtered, candidateRho_dev_, project, beta, eta, floor, base,
+                        denominator, emptyDensity, partial_dev_, n, partials_.threads,
+                        partials_.lanes, fanIn);
     launch(kernels_[kCandidateDensities], partials_.threads, params,
            kKernelNames[kCandidateDensities]);
 }
@@ -366,9 +361,8 @@ DeviceDesignSums DeviceOptimizer::accept(float* rho) {
     const size_t stride = 8 * size_t(partials_.threads);
     CUdeviceptr volume = partial_dev_, sharpness = partial_dev_ + stride,
                 change = partial_dev_ + 2 * stride;
-    void* params[] = {&flags_dev_, &x_dev_, &candidateX_dev_,   &candidateRho_dev_,
-                      &volume,     &sharpness, &change,         &n,
-                      &partials_.threads, &partials_.lanes, &fanIn};
+    KernelParams params(flags_dev_, x_dev_, candidateX_dev_, candidateRho_dev_, volume, sharpness,
+                        change, n, partials_.threads, partials_.lanes, fanIn);
     launch(kernels_[kDesignSums], partials_.threads, params, kKernelNames[kDesignSums]);
     reduce(volume, partials_.threads, kSum, results_dev_);
     reduce(sharpness, partials_.threads, kSum, results_dev_ + 8);

@@ -43,6 +43,8 @@ public:
     virtual CUresult memcpyHtoD(CUdeviceptr dst, const void* src, size_t bytes) = 0;
     virtual CUresult memcpyDtoH(void* dst, CUdeviceptr src, size_t bytes) = 0;
     virtual CUresult memsetD32(CUdeviceptr dst, unsigned value, size_t count) = 0;
+    /// `params` is a KernelParams array (gpu/KernelParams.h): the argument pointers, a null,
+    /// then each argument's size and alignment; a device reads the pointers only.
     virtual CUresult launchKernel(CUfunction f, unsigned gx, unsigned gy, unsigned gz,
                                   unsigned bx, unsigned by, unsigned bz, unsigned sharedBytes,
                                   CUstream stream, void** params, void** extra) = 0;

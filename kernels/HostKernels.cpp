@@ -4,7 +4,9 @@
 #include "kernels/cudafemkernels.cu"
 
 #include <tuple>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "kernels/KernelModule.h"
 
@@ -28,48 +30,55 @@ struct Launcher<Kernel> {
     static void run(void** params) {
         runBlock(Kernel, params, std::index_sequence_for<Args...>{});
     }
+    static std::vector<KernelParam> signature() {
+        return {KernelParam{sizeof(Args), alignof(Args), std::is_pointer_v<Args>}...};
+    }
 };
+
+template <auto Kernel>
+void add(HostModuleTable& t, const char* name) {
+    t.kernels[name] = &Launcher<Kernel>::run;
+    t.signatures[name] = Launcher<Kernel>::signature();
+}
 
 }  // namespace
 
 const HostModuleTable& builtInKernelModule() {
     static const HostModuleTable table = [] {
         HostModuleTable t;
-        t.kernels["GaussSeidelFinestLevelKernel"] = &Launcher<&::GaussSeidelFinestLevelKernel>::run;
-        t.kernels["GaussSeidelKernel"] = &Launcher<&::GaussSeidelKernel>::run;
-        t.kernels["ComputeResidualFinestLevelKernel"] =
-            &Launcher<&::ComputeResidualFinestLevelKernel>::run;
-        t.kernels["ComputeResidualKernel"] = &Launcher<&::ComputeResidualKernel>::run;
-        t.kernels["RestrictFinestLevelKernel"] = &Launcher<&::RestrictFinestLevelKernel>::run;
-        t.kernels["RestrictKernel"] = &Launcher<&::RestrictKernel>::run;
-        t.kernels["InterpolateFinestLevelKernel"] = &Launcher<&::InterpolateFinestLevelKernel>::run;
-        t.kernels["InterpolateKernel"] = &Launcher<&::InterpolateKernel>::run;
-        t.kernels["pNormAverageKernel"] = &Launcher<&::pNormAverageKernel>::run;
-        t.kernels["pNormAverageCoefKernel"] = &Launcher<&::pNormAverageCoefKernel>::run;
-        t.kernels["PartialSumsOfFloatsKernel"] = &Launcher<&::PartialSumsOfFloatsKernel>::run;
-        t.kernels["PartialSumsKernel"] = &Launcher<&::PartialSumsKernel>::run;
-        t.kernels["GalerkinPositionMatricesKernel"] =
-            &Launcher<&::GalerkinPositionMatricesKernel>::run;
-        t.kernels["GalerkinWeightsKernel"] = &Launcher<&::GalerkinWeightsKernel>::run;
-        t.kernels["GalerkinElementFinestLevelKernel"] =
-            &Launcher<&::GalerkinElementFinestLevelKernel>::run;
-        t.kernels["GalerkinElementKernel"] = &Launcher<&::GalerkinElementKernel>::run;
-        t.kernels["GalerkinStencilKernel"] = &Launcher<&::GalerkinStencilKernel>::run;
-        t.kernels["StiffnessFactorsKernel"] = &Launcher<&::StiffnessFactorsKernel>::run;
-        t.kernels["ElementEnergiesKernel"] = &Launcher<&::ElementEnergiesKernel>::run;
-        t.kernels["SensitivityFactorsKernel"] = &Launcher<&::SensitivityFactorsKernel>::run;
-        t.kernels["StageDesignKernel"] = &Launcher<&::StageDesignKernel>::run;
-        t.kernels["FilterDesignKernel"] = &Launcher<&::FilterDesignKernel>::run;
-        t.kernels["GatherSensitivitiesKernel"] = &Launcher<&::GatherSensitivitiesKernel>::run;
-        t.kernels["RatioRangeKernel"] = &Launcher<&::RatioRangeKernel>::run;
-        t.kernels["SearchBaseKernel"] = &Launcher<&::SearchBaseKernel>::run;
-        t.kernels["SearchVolumeKernel"] = &Launcher<&::SearchVolumeKernel>::run;
-        t.kernels["CandidateDesignKernel"] = &Launcher<&::CandidateDesignKernel>::run;
-        t.kernels["CandidateDensitiesKernel"] = &Launcher<&::CandidateDensitiesKernel>::run;
-        t.kernels["DesignSumsKernel"] = &Launcher<&::DesignSumsKernel>::run;
-        t.kernels["ReduceKernel"] = &Launcher<&::ReduceKernel>::run;
+        add<&::GaussSeidelFinestLevelKernel>(t, "GaussSeidelFinestLevelKernel");
+        add<&::GaussSeidelKernel>(t, "GaussSeidelKernel");
+        add<&::ComputeResidualFinestLevelKernel>(t, "ComputeResidualFinestLevelKernel");
+        add<&::ComputeResidualKernel>(t, "ComputeResidualKernel");
+        add<&::RestrictFinestLevelKernel>(t, "RestrictFinestLevelKernel");
+        add<&::RestrictKernel>(t, "RestrictKernel");
+        add<&::InterpolateFinestLevelKernel>(t, "InterpolateFinestLevelKernel");
+        add<&::InterpolateKernel>(t, "InterpolateKernel");
+        add<&::pNormAverageKernel>(t, "pNormAverageKernel");
+        add<&::pNormAverageCoefKernel>(t, "pNormAverageCoefKernel");
+        add<&::PartialSumsOfFloatsKernel>(t, "PartialSumsOfFloatsKernel");
+        add<&::PartialSumsKernel>(t, "PartialSumsKernel");
+        add<&::GalerkinPositionMatricesKernel>(t, "GalerkinPositionMatricesKernel");
+        add<&::GalerkinWeightsKernel>(t, "GalerkinWeightsKernel");
+        add<&::GalerkinElementFinestLevelKernel>(t, "GalerkinElementFinestLevelKernel");
+        add<&::GalerkinElementKernel>(t, "GalerkinElementKernel");
+        add<&::GalerkinStencilKernel>(t, "GalerkinStencilKernel");
+        add<&::StiffnessFactorsKernel>(t, "StiffnessFactorsKernel");
+        add<&::ElementEnergiesKernel>(t, "ElementEnergiesKernel");
+        add<&::SensitivityFactorsKernel>(t, "SensitivityFactorsKernel");
+        add<&::StageDesignKernel>(t, "StageDesignKernel");
+        add<&::FilterDesignKernel>(t, "FilterDesignKernel");
+        add<&::GatherSensitivitiesKernel>(t, "GatherSensitivitiesKernel");
+        add<&::RatioRangeKernel>(t, "RatioRangeKernel");
+        add<&::SearchBaseKernel>(t, "SearchBaseKernel");
+        add<&::SearchVolumeKernel>(t, "SearchVolumeKernel");
+        add<&::CandidateDesignKernel>(t, "CandidateDesignKernel");
+        add<&::CandidateDensitiesKernel>(t, "CandidateDensitiesKernel");
+        add<&::DesignSumsKernel>(t, "DesignSumsKernel");
+        add<&::ReduceKernel>(t, "ReduceKernel");
         t.globals["Ke_"] = {static_cast<void*>(::Ke_), sizeof(::Ke_)};
         t.globals["dt_"] = {static_cast<void*>(&::dt_), sizeof(::dt_)};
+        t.globals["KeCoarse_"] = {static_cast<void*>(::KeCoarse_), sizeof(::KeCoarse_)};
         return t;
     }();
     return table;

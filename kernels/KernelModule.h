@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace ostrel {
 
@@ -20,13 +21,23 @@ struct HostGlobal {
     size_t bytes = 0;
 };
 
+/// One kernel parameter as the host build declares it: its size and alignment in bytes and
+/// whether it is a pointer (to device memory).
+struct KernelParam {
+    size_t bytes = 0;
+    size_t alignment = 0;
+    bool pointer = false;
+};
+
 struct HostModuleTable {
     std::map<std::string, HostKernel> kernels;
+    /// The parameters of each kernel, in order (tables made by tests may leave it empty).
+    std::map<std::string, std::vector<KernelParam>> signatures;
     std::map<std::string, HostGlobal> globals;
 };
 
 /// The ten multigrid kernels, the two sum kernels, the five assembly kernels, the thirteen
-/// optimizer kernels and the globals Ke_ and dt_.
+/// optimizer kernels with their signatures, and the globals Ke_, dt_ and KeCoarse_.
 const HostModuleTable& builtInKernelModule();
 
 /// Sets the calling thread's block index and the launch's grid and block size.

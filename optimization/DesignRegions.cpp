@@ -144,8 +144,18 @@ DesignCheck checkDesign(const FemModel& model, const DesignControls& controls,
                       std::to_wstring(empty) + L" empty (KEEP_EMPTY_BOXES)";
         return check;
     }
-    // The kept elements stay at density 1, so the volume cannot fall below their share.
     const long long volume = n - empty;
+    // A goal below one element's volume asks the densities to sink below anything the model can
+    // resolve: they fall to their minimum, and the solves break down (a "singular" system or a
+    // compliance of 1e43) instead of saying why.
+    if (!(controls.volumeFraction * double(volume) >= 1.0)) {
+        check.error = L"ERROR: The volume fraction " + number("%.4g", controls.volumeFraction) +
+                      L" (OPTIMIZATION_VOLUME_FRACTION) is less than one element's share of the "
+                      L"volume (1 of " + std::to_wstring(volume) + L" elements: " +
+                      number("%.4g", 1.0 / double(volume)) + L")";
+        return check;
+    }
+    // The kept elements stay at density 1, so the volume cannot fall below their share.
     const double keptShare = double(kept) / double(volume);
     if (keptShare > controls.volumeFraction) {
         const std::wstring figures = number("%.4g", keptShare) + L" of the volume, more than " +

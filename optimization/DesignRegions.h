@@ -10,12 +10,13 @@
 // checkDesign judges the loads, the design-control boxes and the volume fraction against that
 // split before the run: an error when no force acts on a vertex that is not fixed (the
 // compliance is then 0 whatever the design: nothing to optimize), when no element is left to
-// design or when the kept elements alone fill more
-// than the volume fraction (with keep-solid boxes; without them the fixed and loaded elements
-// only draw a warning, as such a run is what the program has always done), and when a
-// keep-solid or keep-empty box holds no element centre (it would do nothing: a box in the
-// wrong coordinates; the message names the range of the centres); a warning for every
-// keep-solid and keep-empty box that overlap. Messages are single "ERROR: "/"WARNING: "
+// design, when the volume fraction is less than one element's share of the volume, or when the
+// kept elements alone fill more than the volume fraction (with keep-solid boxes; without them
+// the fixed and loaded elements only draw a warning, as such a run is what the program has
+// always done), and when a keep-solid or keep-empty box holds no element centre (it would do
+// nothing: a box in the wrong coordinates; the message names the range of the centres); a
+// warning for every keep-solid and keep-empty box that overlap. Messages are single
+// "ERROR: "/"WARNING: "
 // lines without line ends.
 
 #include <cstdint>

@@ -55,6 +55,14 @@ int Camera::keySlot(Key key) {
     }
 }
 
+void Camera::SetLengthScale(float scale) {
+    const float factor = scale / lengthScale_;
+    lengthScale_ = scale;
+    minSpeed_ *= factor;
+    maxSpeed_ *= factor;
+    speed_ *= factor;
+}
+
 void Camera::SetWheelScrollLines(int lines) {
     wheelDeltaPerLine_ = lines > 0 ? kWheelUnitsPerNotch / lines : 0;
 }
@@ -128,7 +136,7 @@ void Camera::Update(float t) {
         const int lines = wheelDeltaPerLine_ != 0 ? wheelAccumulated_ / wheelDeltaPerLine_ : 0;
         if (mode_ == kModeOrbit)
             orbitDistance_ =
-                std::max(orbitDistance_ - float(lines) / 75.0f * maxSpeed_, kMinimumOrbitDistance);
+                std::max(orbitDistance_ - float(lines) / 75.0f * maxSpeed_, minimumOrbitDistance());
         else
             speed_ = std::clamp(speed_ + float(lines) * maxSpeed_ / 100.0f, minSpeed_, maxSpeed_);
         wheelAccumulated_ = 0;
@@ -185,7 +193,7 @@ void Camera::Update(float t) {
         if (heading_ >= 360.0f)
             heading_ = 0;  // -tiny + 360 rounds up to 360 in float
         pitch_ = std::clamp(pitch_, -90.0f, 90.0f);
-        orbitDistance_ = std::max(orbitDistance_, kMinimumOrbitDistance);
+        orbitDistance_ = std::max(orbitDistance_, minimumOrbitDistance());
     }
     if (mode_ == kModeOrbit)
         UpdateOrbitPosition();

@@ -14,8 +14,11 @@
 // Dragging with the left button alone turns heading -= dx/500*90, pitch += dy/500*90 (smoothed
 // cursor deltas). The wheel: orbit distance -= lines/75*max; free-flight speed += lines*max/100
 // within [min, max]. After input the heading wraps into [0, 360) and the pitch is clamped to
-// [-90, 90]. The orbit distance never goes below kMinimumOrbitDistance, whatever moves it (keys,
-// wheel, SetOrbitDistance): it stops there, so the eye never reaches or passes the centre.
+// [-90, 90]. The orbit distance never goes below the minimum orbit distance (kMinimumOrbitDistance
+// times the length scale), whatever moves it (keys, wheel, SetOrbitDistance): it stops there, so
+// the eye never reaches or passes the centre. The length scale (1 unless SetLengthScale sets the
+// model's, scene/ViewFraming.h) also multiplies the speeds, so a model scaled by a power of ten
+// moves alike.
 //
 // View = B * R_x(-roll) * R_y(-pitch) * R_z(-heading) * R_z(-turn) * T(-position), with the base
 // matrix B mapping the camera's axes (x forward, y left, z up) to view space (x right, y up,
@@ -74,10 +77,15 @@ class Camera {
     float turn() const { return turn_; }
     void SetOrbitCenter(const Vec3f& center) { orbitCenter_ = center; }
     const Vec3f& orbitCenter() const { return orbitCenter_; }
-    /// At least kMinimumOrbitDistance.
+    /// At least the minimum orbit distance.
     void SetOrbitDistance(float distance) {
-        orbitDistance_ = std::max(distance, kMinimumOrbitDistance);
+        orbitDistance_ = std::max(distance, minimumOrbitDistance());
     }
+    /// Speeds 0.05 to 1 and the minimum orbit distance 0.1, each times `scale` (> 0); the
+    /// current speed keeps its place in the range. Call before placing the camera.
+    void SetLengthScale(float scale);
+    float lengthScale() const { return lengthScale_; }
+    float minimumOrbitDistance() const { return kMinimumOrbitDistance * lengthScale_; }
     float orbitDistance() const { return orbitDistance_; }
 
     const Matrix4& viewMatrix() const { return view_; }
@@ -112,6 +120,7 @@ class Camera {
     int mode_ = kModeOrbit;
     Vec3f position_{0, 0, 0};
     float heading_ = 0, pitch_ = 0, roll_ = 0, turn_ = 0;
+    float lengthScale_ = 1.0f;
     float minSpeed_ = 0.05f, maxSpeed_ = 1.0f;
     float speed_ = (0.05f + 1.0f) / 5.0f;
     Vec3f orbitCenter_{0, 0, 0};

@@ -158,6 +158,7 @@ struct CutSceneRenderer::Impl {
     int shadowRenders = 0;
     int handlesDrawn = 0;
 
+    float lengthScale() const { return scene ? scene->lengthScale_ : 1.0f; }
     FemModel* model() const {
         return scene && scene->isLoaded() ? scene->model() : nullptr;
     }
@@ -353,14 +354,15 @@ void CutSceneRenderer::Impl::RenderShadowMap(const Matrix4& lightView) {
         glClearDepth(1.0);
         glClearStencil(0);
         glClear(GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
-        effect.g_mWorldLightSMProjection->SetMatrix(lightProjection() * lightView);
+        effect.g_mWorldLightSMProjection->SetMatrix(lightProjection(lengthScale()) * lightView);
         mesh->Draw(effect.renderMeshIntoShadowMap, effect.layouts[0]);
         shadowKey = key;
         shadowValid = true;
         ++shadowRenders;
     }
     const Matrix4 inverseView = inverse(view);
-    effect.g_mShadowMap->SetMatrix(shadowTextureMatrix() * lightProjection() * lightView * inverseView);
+    effect.g_mShadowMap->SetMatrix(shadowTextureMatrix() * lightProjection(lengthScale()) *
+                                   lightView * inverseView);
     effect.g_mInvViewLight->SetMatrix(lightView * inverseView);
     effect.g_txShadowMap->SetResource(shadowMap.texture());
 }
@@ -380,7 +382,7 @@ void CutSceneRenderer::Impl::DrawCoordinateSystem(const Matrix4& lightView) {
     lineDrawer.Flush();
     lineDrawer.End();
 
-    lineDrawer.SetWorld(inverse(lightProjection() * lightView));
+    lineDrawer.SetWorld(inverse(lightProjection(lengthScale()) * lightView));
     lineDrawer.Begin();
     lineDrawer.SetColor(1, 1, 1, 1);
     const auto corner = [](int i, float z) {
@@ -574,5 +576,6 @@ int CutSceneRenderer::width() const { return impl_->width; }
 int CutSceneRenderer::height() const { return impl_->height; }
 int CutSceneRenderer::shadowMapRenders() const { return impl_->shadowRenders; }
 int CutSceneRenderer::handlesDrawn() const { return impl_->handlesDrawn; }
+float CutSceneRenderer::lengthScale() const { return impl_->lengthScale(); }
 
 }  // namespace ostrel

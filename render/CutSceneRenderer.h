@@ -68,6 +68,9 @@ public:
     /// Handles in the last frame's draw: every vertex's, or those the input surface does not
     /// hide (render/EnclosedHandles.h); 0 without handles.
     int handlesDrawn() const;
+    /// The scene's length scale (scene/ViewFraming.h; 1 without a scene): the light's frustum
+    /// is scaled by it, and the caller's camera projection should be (cameraProjection).
+    float lengthScale() const;
 
 private:
     struct Impl;

@@ -28,6 +28,14 @@ std::vector<std::string> statisticsLines(const std::string& frameStats,
     return lines;
 }
 
+Matrix4 viewProjection(int width, int height, float lengthScale, const PixelArea& free) {
+    const Matrix4 p = cameraProjection(float(width) / float(height > 0 ? height : 1), lengthScale);
+    if (free.empty() || width <= 0 || height <= 0)
+        return p;
+    const float cx = 0.5f * (free.x0 + free.x1), cy = 0.5f * (free.y0 + free.y1);
+    return shiftedProjection(p, 2.0f * cx / float(width) - 1.0f, 1.0f - 2.0f * cy / float(height));
+}
+
 DeviceCallbacks::DeviceCallbacks(WindowFramework& framework, CutSceneRenderer& renderer,
                                  const Camera& camera)
     : framework_(framework), renderer_(renderer), camera_(camera) {}
@@ -52,7 +60,7 @@ bool DeviceCallbacks::OnResizedSwapChain(int width, int height) {
     framework_.resizeSettingsDialog(0, 0, width, height);
     width_ = width;
     height_ = height;
-    projection_ = cameraProjection(float(width) / float(height > 0 ? height : 1));
+    projection_ = currentProjection();
     if (!renderer_.OnCreateSwapChain(width, height))
         return false;
     renderer_.SetProjection(projection_);
@@ -67,6 +75,10 @@ void DeviceCallbacks::OnFrameRender(double /*time*/, float elapsed) {
         framework_.drawSettingsDialog();
         return;
     }
+    if (const Matrix4 p = currentProjection(); !(p == projection_)) {
+        projection_ = p;
+        renderer_.SetProjection(p);
+    }
     glDepthMask(GL_TRUE);
     glClearDepth(1.0);
     glClear(GL_DEPTH_BUFFER_BIT);
@@ -79,6 +91,12 @@ void DeviceCallbacks::OnFrameRender(double /*time*/, float elapsed) {
     if (drawPanels)
         drawPanels(width_, height_, elapsed);
     renderText();
+}
+
+Matrix4 DeviceCallbacks::currentProjection() const {
+    const PixelArea free =
+        controlsShown_ && freeArea ? freeArea(width_, height_) : PixelArea{};
+    return viewProjection(width_, height_, renderer_.lengthScale(), free);
 }
 
 void DeviceCallbacks::renderText() {

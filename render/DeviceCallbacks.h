@@ -8,10 +8,12 @@
 //                         resources, the text writer (line height 15) and the renderer's
 //                         device resources.
 //   OnResizedSwapChain:   places the settings dialog over the whole back buffer, stores w, h,
-//                         rebuilds the camera projection (cameraProjection(w / h)) and hands
-//                         both to the renderer.
+//                         rebuilds the camera projection (viewProjection) and hands both to
+//                         the renderer.
 //   OnFrameRender:        clears to (0, 0, 0, 0); with the settings dialog shown draws only the
-//                         dialog; else clears depth to 1, lets the renderer draw, binds the
+//                         dialog; else hands the renderer a new projection when the free area
+//                         changed (the controls shown or hidden), clears depth to 1, lets the
+//                         renderer draw, binds the
 //                         back buffer with viewport 0, 0, w, h and, while the on-screen controls
 //                         are shown, lets the panels draw and writes the statistics text.
 //   OnReleasingSwapChain, OnDestroyDevice: the reverse (renderer, dialog resources, text
@@ -32,6 +34,18 @@ class Camera;
 class CutSceneRenderer;
 class WindowFramework;
 struct DeviceSettings;
+
+/// A rectangle of the back buffer in pixels, x to the right, y downward; x1 > x0 and y1 > y0
+/// unless it is empty.
+struct PixelArea {
+    float x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    bool empty() const { return !(x1 > x0 && y1 > y0); }
+};
+
+/// The camera projection of a width x height back buffer for a scene of length scale
+/// `lengthScale` (cameraProjection), its picture moved so that the window's centre appears at
+/// the centre of `free` (an empty area moves nothing).
+Matrix4 viewProjection(int width, int height, float lengthScale, const PixelArea& free);
 
 /// The five (or, with gamma-correct rendering, six) lines of the statistics text: frame
 /// statistics, device statistics, "GAMMA!" when `gammaCorrect`, the camera line
@@ -62,6 +76,10 @@ class DeviceCallbacks {
     std::function<void(int width, int height, float elapsed)> drawPanels;
     /// The editor's mode for the text (0 view, 1 fixations, 2 forces).
     std::function<int()> editorMode;
+    /// The part of a width x height back buffer that the control panels and the text leave
+    /// free while the controls are shown; the picture is centred in it. Empty function: the
+    /// whole back buffer.
+    std::function<PixelArea(int width, int height)> freeArea;
 
     bool controlsShown() const { return controlsShown_; }
     void setControlsShown(bool shown) { controlsShown_ = shown; }
@@ -73,6 +91,8 @@ class DeviceCallbacks {
 
   private:
     void renderText();
+    /// The projection for the current size, scale and free area.
+    Matrix4 currentProjection() const;
 
     WindowFramework& framework_;
     CutSceneRenderer& renderer_;

@@ -79,9 +79,17 @@ bool Editor::OnMouseEvent(const MouseEvent& event) {
 }
 
 void Editor::SetMode(int mode) {
+    const bool wasEditing = mode_ != kView, editing = mode != kView;
     mode_ = mode;
-    if (settings_)
-        settings_->editorActive = mode != kView;
+    if (!settings_)
+        return;
+    settings_->editorActive = editing;
+    if (editing && !wasEditing) {
+        handlesChoice_ = settings_->renderForcesVertices;
+        settings_->renderForcesVertices = true;
+    } else if (!editing && wasEditing) {
+        settings_->renderForcesVertices = handlesChoice_;
+    }
 }
 
 void Editor::UpdateCameraAxes(const Matrix4& view) {

@@ -7,11 +7,11 @@
 
 namespace ostrel {
 
-Matrix4 lightProjection() {
+Matrix4 lightProjection(float lengthScale) {
     Matrix4 p;
     p(0, 0) = p(1, 1) = 1.0f / std::tan(22.5f);
     p(2, 2) = -1.0126582f;
-    p(2, 3) = -0.10126582f;
+    p(2, 3) = -0.10126582f * lengthScale;
     p(3, 2) = -1.0f;
     return p;
 }

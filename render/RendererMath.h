@@ -14,8 +14,9 @@ namespace ostrel {
 class FemModel;
 
 /// The light's projection P_L: m00 = m11 = 1/tan(22.5 rad), m22 = -1.0126582,
-/// m23 = -0.10126582, m32 = -1 (near 0.1, far 8, depth 0..1).
-Matrix4 lightProjection();
+/// m23 = -0.10126582 * lengthScale, m32 = -1 (near 0.1 and far 8 times the scene's length
+/// scale, depth 0..1).
+Matrix4 lightProjection(float lengthScale = 1.0f);
 /// B = diag(0.5, -0.5, 1, 1) * T(1, -1, 0): clip space to shadow-map texture coordinates with v
 /// running downward.
 Matrix4 shadowTextureMatrix();

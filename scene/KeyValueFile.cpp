@@ -7,6 +7,7 @@
 
 #include "core/AtomicFile.h"
 #include "core/Console.h"
+#include "core/InputFile.h"
 
 namespace ostrel {
 namespace {
@@ -73,6 +74,7 @@ bool KeyValueFile::read(const std::wstring& fileName, std::wostream* log) {
     entries_.clear();
     index_.clear();
 
+    if (!checkInputFile(fileName, log)) return false;
     std::ifstream file(toUtf8(fileName), std::ios::in | std::ios::binary);
     if (!file.is_open()) {
         writeLine(log, L"ERROR: Cannot open file " + quoted(fileName));

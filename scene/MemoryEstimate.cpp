@@ -65,7 +65,15 @@ double estimateSceneBytes(const SceneSize& s) {
     model += cells(padded) * (8 + 20);
     // The device optimizer's buffers (the host device keeps them in host memory, too).
     model += deviceOptimizerBytes(s);
+    // A run that the check lets start must not fail in its last writes.
+    model += finalFilesBytes(s);
     return std::max(voxelization, model);
+}
+
+double finalFilesBytes(const SceneSize& s) {
+    const std::array<double, 3> points = {s.extent[0] + 1, s.extent[1] + 1, s.extent[2] + 1};
+    const std::array<double, 3> padded = {s.extent[0] + 2, s.extent[1] + 2, s.extent[2] + 2};
+    return 14 * cells(s.extent) + 12 * cells(points) + 8 * cells(padded);
 }
 
 double estimateDeviceBytes(const SceneSize& s) {

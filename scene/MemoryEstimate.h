@@ -33,8 +33,13 @@ struct SceneSize {
     int levels = 3;
 };
 
-/// Bytes the scene needs at its peak.
+/// Bytes the scene needs at its peak, the final files included (finalFilesBytes).
 double estimateSceneBytes(const SceneSize& size);
+/// Bytes that the final files of a run add while the model, the solver and the optimizer are
+/// alive: the VTK file's arrays (14 bytes per cell of the level-0 element grid, 12 per grid
+/// point; the file is streamed from them) and the smooth shape's padded density field (8 bytes
+/// per cell of the grid padded by one cell on every side).
+double finalFilesBytes(const SceneSize& size);
 /// Bytes of the solver's device buffers (what CudaFem::setup allocates and its memory report
 /// counts: grids and positions of every level, the per-element and per-vertex buffers, the
 /// displacements, right-hand sides and operators of the levels, the assembly's scratch) and of

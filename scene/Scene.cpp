@@ -14,6 +14,7 @@
 #include "geometry/MeshFile.h"
 #include "gpu/CudaFem.h"
 #include "scene/MemoryEstimate.h"
+#include "scene/ViewFraming.h"
 #include "voxel/SurfaceVoxels.h"
 #include "voxel/Voxelizer.h"
 
@@ -115,6 +116,7 @@ void Scene::resetScene() {
     lightPos_ = {0, 0, 1};
     lightDir_ = {0, 0, -1};
     lightUp_ = {0, 1, 0};
+    lengthScale_ = 1;
     designControls_ = {};
     loaded_ = false;
     meshToModel_ = Matrix4::identity();
@@ -288,6 +290,9 @@ bool Scene::loadScene(const std::wstring& fileName, std::wostream* log) {
         defaultHeadingPitchRoll_ = {0, 0, 0};
     }
 
+    // The default light stands above the origin at the model's scale.
+    lengthScale_ = lengthScale(mesh_.halfSize);
+    lightPos_ = {0, 0, lengthScale_};
     file_.getFloat3(L"RENDERER_LIGHT_POS", lightPos_, log);
     file_.getFloat3(L"RENDERER_LIGHT_DIR", lightDir_, log);
     file_.getFloat3(L"RENDERER_LIGHT_UP", lightUp_, log);
@@ -308,6 +313,7 @@ bool Scene::loadScene(const std::wstring& fileName, std::wostream* log) {
     if (!readDesignControls(log)) return false;
 
     loaded_ = true;
+    rememberSavedState();
     return true;
 }
 
@@ -451,7 +457,31 @@ bool Scene::saveScene(const std::wstring& fileName, std::wostream* log) {
     if (!file_.getString(L"OPTIMIZATION_PROJECTION", projection, nullptr, true)) projection = L"0";
     if (projection != std::to_wstring(designControls_.projection))
         file_.setString(L"OPTIMIZATION_PROJECTION", std::to_wstring(designControls_.projection));
-    return file_.write(fileName, log);
+    if (!file_.write(fileName, log)) return false;
+    rememberSavedState();
+    return true;
+}
+
+void Scene::rememberSavedState() {
+    saved_ = {model_->isVertexFixed_, model_->force_, defaultViewPos_, defaultHeadingPitchRoll_,
+              lightPos_, lightDir_, lightUp_, designControls_.projection};
+}
+
+std::vector<std::wstring> Scene::unsavedEdits() const {
+    std::vector<std::wstring> edits;
+    if (!loaded_ || !model_) return edits;
+    const SavedState& s = saved_;
+    if (model_->isVertexFixed_ != s.fixed) edits.push_back(L"fixations");
+    if (model_->force_ != s.forces) edits.push_back(L"forces");
+    // saveScene writes the view and the light only once the user has set them.
+    if (viewChanged_ &&
+        (defaultViewPos_ != s.viewPos || defaultHeadingPitchRoll_ != s.headingPitchRoll))
+        edits.push_back(L"view");
+    if (lightChanged_ &&
+        (lightPos_ != s.lightPos || lightDir_ != s.lightDir || lightUp_ != s.lightUp))
+        edits.push_back(L"light");
+    if (designControls_.projection != s.projection) edits.push_back(L"design controls");
+    return edits;
 }
 
 std::wstring Scene::sceneSummary() const {

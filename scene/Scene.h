@@ -16,9 +16,11 @@
 // releases the old model first.
 // Owns its model and solver; the solver's device resources are released before the model.
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "fem/FemModel.h"
 #include "geometry/Matrix4.h"
@@ -50,6 +52,10 @@ public:
     /// (0 where the key is absent), and writes it to `fileName` atomically. True without writing
     /// when nothing is loaded.
     bool saveScene(const std::wstring& fileName, std::wostream* log);
+    /// What the window changed since the load or the last successful save and saveScene would
+    /// write: any of "fixations", "forces", "view", "light", "design controls", in this order
+    /// (empty when nothing is loaded or nothing changed).
+    std::vector<std::wstring> unsavedEdits() const;
     /// Six lines: mesh, transformation, counts, voxel size, material, time step; then one line
     /// for each design-control key the file sets.
     std::wstring sceneSummary() const;
@@ -87,6 +93,10 @@ public:
     Vec3f lightDir_{0, 0, -1};
     Vec3f lightUp_{0, 1, 0};
     float lightView_[16] = {};  ///< row-major world -> light space
+    /// The model's length scale (scene/ViewFraming.h), from the prepared mesh's bounding box:
+    /// the light's default position is (0, 0, lengthScale_) and the window scales its clip
+    /// planes, light frustum and camera speeds by it. 1 until a load.
+    float lengthScale_ = 1;
 
     // Editor values and derived sizes.
     float vertexHandleRadius_ = 0;
@@ -110,6 +120,15 @@ public:
     void computeLightView();
 
 private:
+    /// What saveScene writes, as loaded or last saved (unsavedEdits compares with it).
+    struct SavedState {
+        std::vector<std::uint8_t> fixed;
+        std::vector<float> forces;
+        Vec3f viewPos, headingPitchRoll, lightPos, lightDir, lightUp;
+        int projection = 0;
+    };
+    void rememberSavedState();
+
     void applyFixations(const std::wstring& list, std::wostream* log);
     void applyForces(const std::wstring& list, std::wostream* log);
     bool readDesignControls(std::wostream* log);
@@ -125,6 +144,7 @@ private:
     TriangleMesh mesh_;
     std::unique_ptr<FemModel> model_;
     std::unique_ptr<CudaFem> solver_;
+    SavedState saved_;
 };
 
 /// Directory prefix of a file name: up to and including the last '/' or '\' (empty if none).

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "core/Console.h"
+#include "core/InputFile.h"
 #include "fem/FemModel.h"
 #include "scene/KeyValueFile.h"
 #include "scene/Scene.h"
@@ -64,6 +65,9 @@ std::wstring closestSceneKey(const std::wstring& key) {
 
 std::vector<std::wstring> lintSceneFile(const std::wstring& fileName) {
     std::vector<std::wstring> warnings;
+    // A FIFO or device is left to the reader, which refuses it without opening it.
+    if (!isOpenableAsFile(toUtf8(fileName)))
+        return warnings;
     std::ifstream file(toUtf8(fileName), std::ios::in | std::ios::binary);
     if (!file)
         return warnings;

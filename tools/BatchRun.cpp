@@ -16,6 +16,7 @@
 #include <ostream>
 #include <system_error>
 
+#include "core/AtomicFile.h"
 #include "core/Console.h"
 #include "tools/HistoryPlot.h"
 #include "core/Timing.h"
@@ -61,6 +62,29 @@ bool parseReal(const std::string& text, double& out) {
     if (*end || errno == ERANGE || !std::isfinite(value)) return false;
     out = value;
     return true;
+}
+
+/// Writes and removes a probe file of a few kilobytes in `folder`; the system's reason when that
+/// fails, empty when it works.
+std::string probeOutputFolder(const std::filesystem::path& folder) {
+    const std::filesystem::path probe =
+        folder / (".ostrel-batch-probe-" + std::to_string(::getpid()));
+    const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return std::strerror(errno);
+    const std::string block(16384, ' ');
+    int error = 0;
+    for (size_t written = 0; written < block.size() && error == 0;) {
+        const ssize_t n = ::write(fd, block.data() + written, block.size() - written);
+        if (n > 0)
+            written += size_t(n);
+        else if (!(n < 0 && errno == EINTR))
+            error = n < 0 ? errno : ENOSPC;
+    }
+    // A file system that allocates late reports a full disk only when the data go out.
+    if (error == 0 && ::fsync(fd) != 0 && errno != EINVAL) error = errno;
+    if (::close(fd) != 0 && error == 0) error = errno;
+    ::unlink(probe.c_str());
+    return error ? std::strerror(error) : std::string();
 }
 
 std::string printed(const char* format, double value) {
@@ -127,7 +151,8 @@ std::string batchHelp() {
            "warnings and the errors.\n"
            "Ctrl-C (or SIGTERM) finishes the current step, writes OptimizedShape_final.obj\n"
            "and exits; a second Ctrl-C stops the step in progress at once and leaves the files\n"
-           "of the last finished step.\n"
+           "of the last finished step. Before the first step and while the final files are\n"
+           "written, Ctrl-C lets that part finish and a second one ends the program at once.\n"
            "Exit status: 0 done, 1 the run could not start (the scene's voxel model cannot be\n"
            "built or does not fit the memory, no force acts on a vertex that is not fixed,\n"
            "nothing is left to design, or more is held solid than the volume fraction) or its\n"
@@ -373,37 +398,40 @@ double ConvergenceWatch::largestDesignChange() const {
 }
 
 int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
-             const std::function<int()>& stopRequests) {
+             const std::function<int()>& stopRequests,
+             const std::function<void(BatchPhase)>& enterPhase) {
     auto requests = [&stopRequests] { return stopRequests ? stopRequests() : 0; };
     auto isInterrupted = [&] { return requests() >= 1; };
+    auto phase = [&enterPhase](BatchPhase next) {
+        if (enterPhase) enterPhase(next);
+    };
+    phase(BatchPhase::Setup);
 
     if (!options.outputDirectory.empty()) {
         std::error_code ec;
         std::filesystem::create_directories(options.outputDirectory, ec);
         if (ec || !std::filesystem::is_directory(options.outputDirectory)) {
-            err << "ERROR: Cannot create output folder \"" << options.outputDirectory.string()
-                << "\"" << (ec ? ": " + ec.message() : std::string()) << "\n";
+            err << "ERROR: Cannot create output folder "
+                << quotedUtf8(options.outputDirectory.string())
+                << (ec ? ": " + ec.message() : std::string()) << "\n";
             return kExitFailed;
         }
     }
 
     // A folder that takes no files would lose every result of the run, found out only at its
-    // end: make sure a file can be created there before anything starts.
-    {
-        const std::filesystem::path folder =
-            options.outputDirectory.empty() ? std::filesystem::path(".") : options.outputDirectory;
-        const std::filesystem::path probe =
-            folder / (".ostrel-batch-probe-" + std::to_string(::getpid()));
-        const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd < 0) {
-            const int code = errno;
-            err << "ERROR: Cannot write into output folder \"" << folder.string()
-                << "\": " << std::strerror(code) << "\n";
-            return kExitFailed;
-        }
-        ::close(fd);
-        ::unlink(probe.c_str());
+    // end: make sure a file of a few kilobytes can be written there (a full disk takes an empty
+    // file) before anything starts.
+    const std::filesystem::path folder =
+        options.outputDirectory.empty() ? std::filesystem::path(".") : options.outputDirectory;
+    if (const std::string failure = probeOutputFolder(folder); !failure.empty()) {
+        err << "ERROR: Cannot write into output folder " << quotedUtf8(folder.string()) << ": "
+            << failure << "\n";
+        return kExitFailed;
     }
+    // Temporaries of writers killed mid-write (kill -9) would stay in the folder for ever.
+    for (const std::string& name : removeStaleTemporaries(folder.string()))
+        writeLine(&wideOut(), L"Removed the temporary file " + quoted(fromUtf8(name)) +
+                                  L" that an interrupted run left");
 
     DeviceOptions device;
     device.forceHost = options.device == BatchDevice::Host;
@@ -422,7 +450,7 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     Scene scene(device);
     if (!scene.loadScene(sceneName, &wideOut())) {
         wideOut() << std::flush;
-        err << "ERROR: Cannot load scene \"" << options.sceneFile << "\"\n";
+        err << "ERROR: Cannot load scene " << quotedUtf8(options.sceneFile) << "\n";
         return kExitFailed;
     }
     wideOut() << scene.sceneSummary() << std::flush;
@@ -494,6 +522,7 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     int done = 0;
     bool singular = false;
     TimeLeftEstimator timeLeft;
+    phase(BatchPhase::Steps);
     while (!converged && !isInterrupted() &&
            !(options.iterations > 0 && done == options.iterations)) {
         const auto frame = std::chrono::steady_clock::now();
@@ -534,6 +563,8 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     }
     const bool stopped = isInterrupted();
     std::flush(narrowOut());
+    // From here on the signal handler ends the process at a second request.
+    if (done > 0 && !singular) phase(BatchPhase::FinalFiles);
     if (requests() >= 2) {
         out << std::flush;
         if (done == 0)
@@ -564,8 +595,11 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     const std::filesystem::path plot = run.outputPath("history.svg");
     const bool plotOk = writeHistorySvg(plot, history, "ostrel-batch: " + options.sceneFile, &err);
 
+    // A request that came while the final files were written: they were finished all the same.
+    const bool stoppedInFinalFiles = !stopped && isInterrupted();
     const HistoryPoint& last = history.back();
     if (stopped) out << "Interrupted: the step in progress was finished\n";
+    if (stoppedInFinalFiles) out << "Interrupted: the final files were finished\n";
     out << "Iterations: " << done << " (" << history.front().iteration << " to "
         << last.iteration << ")\n";
     out << "Final volume fraction: " << printed("%.4f", last.volumeFraction) << "\n";
@@ -611,7 +645,7 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
             out << "Stopped: converged (volume within " << ConvergenceWatch::kVolumeTolerance
                 << " of its goal, every design change below " << options.convergeChange
                 << " over the last " << ConvergenceWatch::kWindow << " iterations)\n";
-        else if (stopped)
+        else if (stopped || stoppedInFinalFiles)
             out << "Stopped: interrupted\n";
         else if (options.iterations > 0 && done == options.iterations)
             out << "Stopped: " << done << " iterations done"
@@ -620,9 +654,10 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
             out << "Stopped: the limit of " << kMaxSteps << " iterations reached"
                 << (options.converge > 0 ? " before convergence" : "") << closeness << "\n";
     }
-    if (shapeOk) out << "Final shape: \"" << finalShape.string() << "\"\n";
+    if (shapeOk) out << "Final shape: " << quotedUtf8(finalShape.string()) << "\n";
     if (shapeOk && options.vtk)
-        out << "Final VTK file: \"" << results->vtkPath("OptimizedShape_final").string() << "\"\n";
+        out << "Final VTK file: " << quotedUtf8(results->vtkPath("OptimizedShape_final").string())
+            << "\n";
     if (options.smooth && smooth.targetVolume > 0) {
         char text[200];
         std::snprintf(text, sizeof text,
@@ -630,13 +665,13 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
                       smooth.level, smooth.volume, smooth.targetVolume, smooth.repaired);
         const std::filesystem::path failed = failedSmoothShapePath(smoothFile);
         if (smoothOk)
-            out << "Smooth shape: \"" << smoothFile.string() << "\"" << text;
+            out << "Smooth shape: " << quotedUtf8(smoothFile.string()) << text;
         else if (std::filesystem::exists(failed))
-            out << "Smooth shape, not fit for printing: \"" << failed.string() << "\"" << text;
+            out << "Smooth shape, not fit for printing: " << quotedUtf8(failed.string()) << text;
     }
-    if (plotOk) out << "History plot: \"" << plot.string() << "\"\n";
+    if (plotOk) out << "History plot: " << quotedUtf8(plot.string()) << "\n";
     out << std::flush;
-    if (stopped) return kExitInterrupted;
+    if (stopped || stoppedInFinalFiles) return kExitInterrupted;
     return shapeOk && plotOk && smoothOk ? kExitDone : kExitFailed;
 }
 

@@ -157,6 +157,10 @@ private:
 /// Seconds as "12.3 s", "4 min 05 s" or "2 h 07 min".
 std::string formatDuration(double seconds);
 
+/// The parts of a run as the stop requests treat them: loading and checking before the first
+/// step, the steps, and the final files (final shape, VTK file, smooth shape, plot).
+enum class BatchPhase { Setup, Steps, FinalFiles };
+
 /// Performs the run. The summary goes to `out`; the progress line of every step and the errors
 /// of the run itself go to `err`; the system's console lines go to the console. `stopRequests`
 /// gives the number of requests to stop so far (empty = none come); it is asked between steps
@@ -164,8 +168,14 @@ std::string formatDuration(double seconds);
 /// last one finished writes the final shape and the plot (exit kExitInterrupted); from the
 /// second on the solve in progress stops within one multigrid cycle, its step is abandoned and
 /// the run ends at once, leaving the files of the last finished step as they are (no final
-/// shape, no plot; exit kExitInterrupted).
+/// shape, no plot; exit kExitInterrupted). A request during the final files lets them be
+/// finished and the summary says so (exit kExitInterrupted). `enterPhase` (empty = none) is told
+/// when each phase begins, so that the signal handler can stop the phases it cannot reach by
+/// the count. Before anything else the run removes the temporary files of writers killed
+/// mid-write from the output folder (removeStaleTemporaries) and proves that the folder takes
+/// a file of a few kilobytes.
 int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
-             const std::function<int()>& stopRequests);
+             const std::function<int()>& stopRequests,
+             const std::function<void(BatchPhase)>& enterPhase = {});
 
 }  // namespace ostrel

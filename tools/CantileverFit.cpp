@@ -33,7 +33,7 @@ SceneSize cantileverSize(int nx, int ny, int nz, int levels) {
 }
 
 std::optional<CantileverFit> largestCantilever(double deviceBytes, double hostBytes,
-                                               bool hostDevice) {
+                                               bool hostDevice, long long maxElements) {
     std::optional<CantileverFit> best;
     for (int t = 1;; ++t) {
         CantileverFit fit;
@@ -48,6 +48,11 @@ std::optional<CantileverFit> largestCantilever(double deviceBytes, double hostBy
         if (!modelSizeError(model, fit.levels).empty()) {
             if (best)
                 best->bound = FitBound::ModelLimits;
+            return best;
+        }
+        if (maxElements > 0 && model.elements > maxElements) {
+            if (best)
+                best->bound = FitBound::ElementCap;
             return best;
         }
         const SceneSize size = cantileverSize(fit.nx, fit.ny, fit.nz, fit.levels);

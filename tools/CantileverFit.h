@@ -13,7 +13,7 @@
 namespace ostrel {
 
 /// What keeps the next larger box out.
-enum class FitBound { Device, Host, ModelLimits };
+enum class FitBound { Device, Host, ModelLimits, ElementCap };
 
 struct CantileverFit {
     int nx = 0, ny = 0, nz = 0, levels = 0;
@@ -30,9 +30,9 @@ int cantileverLevels(int nx, int ny, int nz);
 SceneSize cantileverSize(int nx, int ny, int nz, int levels);
 
 /// The largest box that fits `deviceBytes` on the device and `hostBytes` on the host
-/// (`hostDevice`: the device is the host, and only `hostBytes` counts); none when not even the
-/// smallest one fits.
+/// (`hostDevice`: the device is the host, and only `hostBytes` counts) and has at most
+/// `maxElements` elements (0: no cap); none when not even the smallest one fits.
 std::optional<CantileverFit> largestCantilever(double deviceBytes, double hostBytes,
-                                               bool hostDevice);
+                                               bool hostDevice, long long maxElements = 0);
 
 }  // namespace ostrel

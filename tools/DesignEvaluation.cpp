@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <numeric>
 
 #include "core/Console.h"
@@ -21,12 +22,32 @@ std::string cellsText(const std::array<int, 3>& d) {
 }  // namespace
 
 bool elementDensities(const VtkImage& image, const FemModel& model, std::vector<float>& rho,
-                      std::string& error) {
+                      std::string& error, const Matrix4& modelToOriginal) {
     const std::array<int, 3>& d = model.elementDims_[0];
     if (image.cells != d) {
         error = "its grid has " + cellsText(image.cells) + " cells, the scene's voxel model " +
                 cellsText(d);
         return false;
+    }
+    for (int a = 0; a < 3; ++a) {
+        const std::array<double, 9>& m = image.direction;
+        const double step = image.spacing[a] * std::sqrt(m[size_t(a)] * m[size_t(a)] +
+                                                         m[size_t(3 + a)] * m[size_t(3 + a)] +
+                                                         m[size_t(6 + a)] * m[size_t(6 + a)]);
+        const double voxel = model.voxelSize_[a];
+        double column = 0;
+        for (int r = 0; r < 3; ++r)
+            column += double(modelToOriginal(r, a)) * double(modelToOriginal(r, a));
+        const double original = voxel * std::sqrt(column);
+        auto matches = [step](double size) { return std::fabs(step - size) <= 1e-5 * size; };
+        if (!(matches(voxel) || matches(original))) {
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "its grid step %.9g along %c is not the scene's voxel size %.9g", step,
+                          "xyz"[a], voxel);
+            error = std::string(text) + ": it was written for another scene or voxel size";
+            return false;
+        }
     }
     const VtkDataArray* density = findCellArray(image, "Density");
     const VtkDataArray* solid = findCellArray(image, "Solid");

@@ -22,10 +22,14 @@ class Scene;
 
 /// The "Density" cell array of `image` in element order, after checking that the image's grid
 /// is the model's level-0 grid: the same cells per axis and a "Solid" array that marks exactly
-/// the model's elements. Every density must be a number in [0, 1]. On failure returns false with
-/// one sentence in `error` (no "ERROR: ").
+/// the model's elements, and a grid step along each axis (spacing times the length of the
+/// direction's column) equal to the model's voxel size within 1e-5, in the model's coordinates
+/// or in those that `modelToOriginal` maps them to (a file written in the mesh's coordinates).
+/// Every density must be a number in [0, 1]. On failure returns false with one sentence in
+/// `error` (no "ERROR: ").
 bool elementDensities(const VtkImage& image, const FemModel& model, std::vector<float>& rho,
-                      std::string& error);
+                      std::string& error,
+                      const Matrix4& modelToOriginal = Matrix4::identity());
 
 struct ThresholdResult {
     double level = 0;  ///< the smallest density that became solid (1 when none did)

@@ -154,7 +154,7 @@ int runEvaluate(const EvaluateOptions& options, std::ostream& out, std::ostream&
     Scene scene(device);
     if (!scene.loadScene(fromUtf8(options.sceneFile), &wideOut())) {
         wideOut() << std::flush;
-        err << "ERROR: Cannot load scene \"" << options.sceneFile << "\"\n";
+        err << "ERROR: Cannot load scene " << quotedUtf8(options.sceneFile) << "\n";
         return 1;
     }
     // Loads are the applied forces only, whatever the scene file says about gravity.
@@ -168,21 +168,23 @@ int runEvaluate(const EvaluateOptions& options, std::ostream& out, std::ostream&
     }
 
     std::vector<float> rho;
-    if (!elementDensities(image, *scene.model(), rho, error)) {
+    // A file written with --original-coordinates has its spacing in the mesh's units.
+    if (!elementDensities(image, *scene.model(), rho, error, inverse(scene.meshToModel_))) {
         wideOut() << std::flush;
-        err << "ERROR: File \"" << options.densityFile << "\" does not fit scene \""
-            << options.sceneFile << "\": " << error << "\n";
+        err << "ERROR: File " << quotedUtf8(options.densityFile) << " does not fit scene "
+            << quotedUtf8(options.sceneFile) << ": " << error << "\n";
         return 1;
     }
     DesignEvaluation result;
     const bool ok = evaluateDesign(scene, rho, options.evaluation, result, error);
     wideOut() << std::flush;
     if (!ok) {
-        err << "ERROR: Cannot evaluate \"" << options.densityFile << "\": " << error << "\n";
+        err << "ERROR: Cannot evaluate " << quotedUtf8(options.densityFile) << ": " << error
+            << "\n";
         return 1;
     }
 
-    out << "Densities: \"" << options.densityFile << "\" (" << rho.size() << " elements";
+    out << "Densities: " << quotedUtf8(options.densityFile) << " (" << rho.size() << " elements";
     if (result.raised > 0)
         out << ", " << result.raised << " raised to the minimum density 0.001";
     out << ")\n";

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "core/AtomicFile.h"
+#include "core/Console.h"
 
 namespace ostrel {
 
@@ -158,9 +159,10 @@ std::string historySvg(const std::vector<HistoryPoint>& points, const std::strin
 bool writeHistorySvg(const std::filesystem::path& file, const std::vector<HistoryPoint>& points,
                      const std::string& title, std::ostream* log) {
     const std::string target = file.string();
-    const bool ok = bool(writeFileAtomically(target, historySvg(points, title)));
-    if (!ok && log) *log << "ERROR: Cannot write file \"" << target << "\"\n";
-    return ok;
+    const AtomicWriteResult result = writeFileAtomically(target, historySvg(points, title));
+    if (!result && log)
+        *log << "ERROR: Cannot write file " << quotedUtf8(target) << result.reasonSuffix() << "\n";
+    return bool(result);
 }
 
 }  // namespace ostrel

@@ -21,6 +21,7 @@
 #include "geometry/TriangleMesh.h"
 #include "gpu/Driver.h"
 #include "scene/Scene.h"
+#include "scene/ViewFraming.h"
 #include "tools/InputChecks.h"
 
 namespace ostrel {
@@ -106,7 +107,8 @@ std::string formatDouble(double v) {
 /// The comment block that teaches the format, and the keys.
 std::string sceneText(const MakeSceneOptions& o, const std::string& meshValue,
                       const std::vector<std::string>& fixComments, const std::string& fixed,
-                      const std::vector<std::string>& loadComments, const std::string& forces) {
+                      const std::vector<std::string>& loadComments, const std::string& forces,
+                      const std::string& view = "") {
     std::ostringstream t;
     for (const std::string& note : o.notes) t << "// " << note << "\n";
     if (!o.notes.empty()) t << "//\n";
@@ -142,8 +144,7 @@ std::string sceneText(const MakeSceneOptions& o, const std::string& meshValue,
       << "//                  A grid point without a vertex is skipped with a warning. Both lists\n"
       << "//                  are in the model's vertex order, as the program saves them.\n"
       << "// Optional keys not written here: MESH_TRANSFORMATION (16 numbers, row by row),\n"
-      << "// RENDERER_DEFAULT_VIEW_POS with RENDERER_DEFAULT_HEADING_PITCH_ROLL, RENDERER_LIGHT_POS,\n"
-      << "// RENDERER_LIGHT_DIR, RENDERER_LIGHT_UP, EDITOR_VERTEX_HANDLE_RADIUS,\n"
+      << "// RENDERER_LIGHT_POS, RENDERER_LIGHT_DIR, RENDERER_LIGHT_UP, EDITOR_VERTEX_HANDLE_RADIUS,\n"
       << "// EDITOR_FORCE_SPHERE_RADIUS, EDITOR_FORCE_PER_PIXEL, EDITOR_FORCE_ARROW_SCALING.\n"
       << "\n";
     const std::string s = formatDouble(o.voxel);
@@ -158,6 +159,10 @@ std::string sceneText(const MakeSceneOptions& o, const std::string& meshValue,
     if (o.scaleTo > 0) t << "MESH_SCALE_TO: " << formatDouble(o.scaleTo) << "\n";
     t << "NUM_LEVELS: " << o.levels << "\n"
       << "ADD_ADDITIONAL_SURFACE_VOXELS: " << (o.surfaceVoxels ? 1 : 0) << "\n";
+    if (!view.empty())
+        t << "\n// The camera at start: a three-quarter view of the whole model (Alt+X in the window\n"
+          << "// stores the current view here).\n"
+          << view;
     if (!fixed.empty()) {
         t << "\n";
         for (const std::string& c : fixComments) t << "// " << c << "\n";
@@ -198,6 +203,16 @@ std::string quoted(const std::string& s) { return "\"" + s + "\""; }
 std::string formatBox(const Vec3d& lo, const Vec3d& hi) {
     return formatDouble(lo.x) + " " + formatDouble(lo.y) + " " + formatDouble(lo.z) + " " +
            formatDouble(hi.x) + " " + formatDouble(hi.y) + " " + formatDouble(hi.z);
+}
+
+/// The scene keys of the three-quarter view of the loaded scene's model.
+std::string storedViewLines(const Scene& scene) {
+    const StoredView v = threeQuarterView(scene.center(), scene.mesh().halfSize);
+    const auto three = [](const Vec3f& a) {
+        return formatDouble(a.x) + " " + formatDouble(a.y) + " " + formatDouble(a.z);
+    };
+    return "RENDERER_DEFAULT_VIEW_POS: " + three(v.position) +
+           "\nRENDERER_DEFAULT_HEADING_PITCH_ROLL: " + three(v.headingPitchRoll) + "\n";
 }
 
 }  // namespace
@@ -751,7 +766,8 @@ int makeScene(const MakeSceneOptions& options, std::wostream& out) {
             << L"); a run of this scene is refused until one does" << std::endl;
     }
     if (!writeTextAtomically(o.output,
-                             sceneText(o, meshValue, fixComments, fixed, loadComments, forces),
+                             sceneText(o, meshValue, fixComments, fixed, loadComments, forces,
+                                       storedViewLines(scene)),
                              error))
         return fail("Cannot write file " + quoted(o.output) + ": " + error);
     // The elements a run holds solid: those at a fixed or loaded vertex, those in keep-solid

@@ -8,9 +8,10 @@
 // optimizer's (energies, sensitivities, multiplier search, update, shape, files; its history
 // and shape files go to a temporary folder, removed at the end), kernel and host times apart
 // where the device measures them. --largest takes the largest
-// cantilever whose estimates fit the device's and the host's memory (tools/CantileverFit.h).
+// cantilever whose estimates fit the device's and the host's memory (tools/CantileverFit.h)
+// and, with --max-elements, has at most that many elements.
 //
-// ostrel-solve --size NX NY NZ --levels L | --largest [--memory-limit MB]
+// ostrel-solve --size NX NY NZ --levels L | --largest [--memory-limit MB] [--max-elements N]
 //              --voxel S --tolerance T [--device host|cuda] [--threads N] [--profile]
 //
 // Exit status: 0 the solve reached the tolerance, 1 it did not (or no CUDA device was found
@@ -51,7 +52,8 @@ namespace {
 const char* kUsage =
     "Usage: ostrel-solve --size NX NY NZ --voxel S --levels L --tolerance T "
     "[--device host|cuda] [--threads N] [--profile]\n"
-    "       ostrel-solve --largest [--memory-limit MB] --voxel S --tolerance T [options]\n";
+    "       ostrel-solve --largest [--memory-limit MB] [--max-elements N] --voxel S --tolerance T\n"
+    "                    [options]\n";
 
 const char* kHelp =
     "Builds the standard cantilever of NX x NY x NZ voxels of edge S (clamped at x = 0, pulled\n"
@@ -63,6 +65,7 @@ const char* kHelp =
     "                  voxels whose memory estimate fits the device (and the host), with the\n"
     "                  fewest levels whose coarsest one has at most 2000 elements\n"
     "  --memory-limit MB  with --largest: use at most MB megabytes of each memory\n"
+    "  --max-elements N   with --largest: and at most N elements (a cap by time)\n"
     "  --device D      host: the CPU; cuda: an NVIDIA GPU (an error without one);\n"
     "                  default: a GPU when there is one, else the CPU\n"
     "  --threads N     worker threads of the host device\n"
@@ -88,6 +91,13 @@ bool parseInt(const char* s, int& out) {
     out = int(v);
     return true;
 }
+bool parseCount(const char* s, long long& out) {
+    char* end = nullptr;
+    long long v = std::strtoll(s, &end, 10);
+    if (!*s || *end || v < 1 || v > (1LL << 40)) return false;
+    out = v;
+    return true;
+}
 bool parseDouble(const char* s, double& out) {
     char* end = nullptr;
     double v = std::strtod(s, &end);
@@ -99,7 +109,8 @@ bool parseDouble(const char* s, double& out) {
 // The largest cantilever whose estimates fit the memory of the device (its total less a tenth
 // and 512 MiB for the context and the module) and of the host (what the process may use: the
 // smallest of its memory limits, see core/MemoryLimit.h), or `limitMb` where that is smaller. Prints the choice; false with an error line when none fits.
-bool chooseLargest(ostrel::Driver& driver, int limitMb, int size[3], int& levels) {
+bool chooseLargest(ostrel::Driver& driver, int limitMb, long long maxElements, int size[3],
+                   int& levels) {
     const double mb = 1024.0 * 1024.0;
     double host = ostrel::processMemoryLimit(int(std::thread::hardware_concurrency()),
                                              ostrel::CoarseSolver::laterMappedBytes())
@@ -121,17 +132,23 @@ bool chooseLargest(ostrel::Driver& driver, int limitMb, int size[3], int& levels
         host = std::min(host, limitMb * mb);
         device = std::min(device, limitMb * mb);
     }
-    const auto fit = ostrel::largestCantilever(device, host, driver.isHost());
+    const auto fit = ostrel::largestCantilever(device, host, driver.isHost(), maxElements);
     if (!fit) {
-        std::cerr << "ERROR: Not even the cantilever of 20 x 7 x 7 voxels fits in "
-                  << std::llround(std::floor(std::min(host, device) / mb)) << " MB\n";
+        if (maxElements > 0 && maxElements < 980)
+            std::cerr << "ERROR: Not even the cantilever of 20 x 7 x 7 voxels (980 elements) has at "
+                         "most "
+                      << maxElements << " elements\n";
+        else
+            std::cerr << "ERROR: Not even the cantilever of 20 x 7 x 7 voxels fits in "
+                      << std::llround(std::floor(std::min(host, device) / mb)) << " MB\n";
         return false;
     }
     size[0] = fit->nx, size[1] = fit->ny, size[2] = fit->nz;
     levels = fit->levels;
-    const char* bound = fit->bound == ostrel::FitBound::Host     ? "the host's memory"
-                        : fit->bound == ostrel::FitBound::Device ? "the device's memory"
-                                                                 : "the model's index limits";
+    const char* bound = fit->bound == ostrel::FitBound::Host         ? "the host's memory"
+                        : fit->bound == ostrel::FitBound::Device     ? "the device's memory"
+                        : fit->bound == ostrel::FitBound::ElementCap ? "the element cap"
+                                                                     : "the model's index limits";
     std::ostream& out = ostrel::narrowOut();
     out << "Largest cantilever that fits: " << fit->nx << " x " << fit->ny << " x " << fit->nz
         << " voxels, " << (long long)fit->nx * fit->ny * fit->nz << " elements, " << levels
@@ -197,6 +214,7 @@ int main(int argc, char** argv) {
     bool haveSize = false, haveVoxel = false, haveLevels = false, haveTol = false;
     bool profile = false, largest = false;
     int memoryLimitMb = 0;
+    long long maxElements = 0;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "-h" || a == "--help") {
@@ -239,6 +257,9 @@ int main(int argc, char** argv) {
         } else if (a == "--memory-limit") {
             need(1);
             ok = parseInt(argv[++i], memoryLimitMb);
+        } else if (a == "--max-elements") {
+            need(1);
+            ok = parseCount(argv[++i], maxElements);
         } else if (a == "--profile") {
             profile = true;
         } else if (a == "--threads") {
@@ -252,6 +273,7 @@ int main(int argc, char** argv) {
     if (largest && (haveSize || haveLevels))
         return usageError("--largest chooses the size and the levels: no --size or --levels");
     if (memoryLimitMb > 0 && !largest) return usageError("--memory-limit needs --largest");
+    if (maxElements > 0 && !largest) return usageError("--max-elements needs --largest");
     if ((!largest && (!haveSize || !haveLevels)) || !haveVoxel || !haveTol)
         return usageError("Missing argument");
     if (size[0] > 2046 || size[1] > 2046 || size[2] > 1022)
@@ -264,7 +286,7 @@ int main(int argc, char** argv) {
         std::cerr << "ERROR: No CUDA device available\n";
         return 1;
     }
-    if (largest && !chooseLargest(*driver, memoryLimitMb, size, levels)) return 1;
+    if (largest && !chooseLargest(*driver, memoryLimitMb, maxElements, size, levels)) return 1;
     auto model = ostrel::makeCantilever(size[0], size[1], size[2], voxel, levels);
     ostrel::CudaFem fem(*model, options, std::move(driver));
     auto t0 = std::chrono::steady_clock::now();

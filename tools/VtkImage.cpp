@@ -8,13 +8,16 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <limits>
+#include <map>
 #include <ostream>
 #include <sstream>
 #include <type_traits>
 
 #include "core/AtomicFile.h"
-#include "fem/FemModel.h"
-#include "optimization/DesignSnapshot.h"
+#include "core/Console.h"
+#include "core/InputFile.h"
 
 namespace ostrel {
 namespace {
@@ -41,74 +44,13 @@ bool isIdentity(const std::array<double, 9>& m) {
 
 }  // namespace
 
-VtkImage resultImage(const FemModel& model, const DesignSnapshot& state,
-                     const Matrix4& toOutput) {
-    VtkImage image;
-    const std::array<int, 3>& d = model.elementDims_[0];
-    image.cells = d;
+namespace {
 
-    // Placement: point (i, j, k) of the model lies at origin_ + (i, j, k) * voxelSize_; the
-    // output map's linear part L becomes the direction, or the spacing when it only scales.
-    double L[9];
-    for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c)
-            L[3 * r + c] = toOutput(r, c);
-    const Vec3d o = model.origin_;
-    for (int r = 0; r < 3; ++r)
-        image.origin[r] =
-            L[3 * r] * o.x + L[3 * r + 1] * o.y + L[3 * r + 2] * o.z + double(toOutput(r, 3));
-    image.spacing = model.voxelSize_;
-    const bool scalesOnly = L[1] == 0 && L[2] == 0 && L[3] == 0 && L[5] == 0 && L[6] == 0 &&
-                            L[7] == 0 && L[0] > 0 && L[4] > 0 && L[8] > 0;
-    if (scalesOnly) {
-        image.spacing = {image.spacing.x * L[0], image.spacing.y * L[4], image.spacing.z * L[8]};
-    } else {
-        for (int k = 0; k < 9; ++k)
-            image.direction[size_t(k)] = L[k];
-    }
+constexpr char kVtkTrailer[] = "\n  </AppendedData>\n</VTKFile>\n";
 
-    const size_t numCells = size_t(d[0]) * size_t(d[1]) * size_t(d[2]);
-    const std::vector<int>& grid = model.elementGrid_[0];
-    VtkDataArray density{"Density", "Float32", 1, {}}, design{"Design", "Float32", 1, {}},
-        kept{"Kept", "UInt8", 1, {}}, energy{"Energy", "Float32", 1, {}},
-        solid{"Solid", "UInt8", 1, {}};
-    for (VtkDataArray* a : {&density, &design, &energy})
-        a->bytes.reserve(4 * numCells);
-    const bool haveState = state.valid();
-    for (size_t c = 0; c < numCells; ++c) {
-        const int e = grid[c];
-        const bool present = e >= 0;
-        const bool valid = present && haveState;
-        append(density.bytes, valid ? state.density[size_t(e)] : 0.0f);
-        append(design.bytes, valid ? state.design[size_t(e)] : 0.0f);
-        append(kept.bytes, uint8_t(valid ? state.kept[size_t(e)] : 0));
-        append(energy.bytes, valid ? float(state.energy[size_t(e)]) : 0.0f);
-        append(solid.bytes, uint8_t(present ? 1 : 0));
-    }
-    image.cellData = {std::move(density), std::move(design), std::move(kept), std::move(energy),
-                      std::move(solid)};
-
-    const std::array<int, 3>& pd = model.vertexDims_[0];
-    const size_t numPoints = size_t(pd[0]) * size_t(pd[1]) * size_t(pd[2]);
-    const std::vector<int>& vertices = model.vertexGrid_[0];
-    const size_t n = size_t(model.numVertices(0));
-    VtkDataArray displacement{"Displacement", "Float32", 3, {}};
-    displacement.bytes.reserve(12 * numPoints);
-    for (size_t p = 0; p < numPoints; ++p) {
-        const int v = vertices[p];
-        double u[3] = {0, 0, 0};
-        if (v >= 0 && state.displacement.size() >= 3 * n)
-            for (int a = 0; a < 3; ++a)
-                u[a] = state.displacement[size_t(a) * n + size_t(v)];
-        for (int r = 0; r < 3; ++r)
-            append(displacement.bytes,
-                   float(L[3 * r] * u[0] + L[3 * r + 1] * u[1] + L[3 * r + 2] * u[2]));
-    }
-    image.pointData = {std::move(displacement)};
-    return image;
-}
-
-std::string vtkImageFileBytes(const VtkImage& image) {
+/// The file's text up to the appended data's "_" marker; the arrays' blocks follow it in the
+/// order point data, cell data, each a 64-bit byte count and the bytes.
+std::string vtkHeader(const VtkImage& image) {
     char extentText[64];
     std::snprintf(extentText, sizeof extentText, "0 %d 0 %d 0 %d", image.cells[0], image.cells[1],
                   image.cells[2]);
@@ -132,7 +74,6 @@ std::string vtkImageFileBytes(const VtkImage& image) {
     }
     xml += ">\n    <Piece Extent=\"" + extent + "\">\n";
     uint64_t offset = 0;
-    std::string appended;
     auto section = [&](const char* tag, const std::vector<VtkDataArray>& arrays) {
         xml += std::string("      <") + tag;
         if (!arrays.empty()) {
@@ -145,8 +86,6 @@ std::string vtkImageFileBytes(const VtkImage& image) {
             if (a.components != 1)
                 xml += " NumberOfComponents=\"" + std::to_string(a.components) + "\"";
             xml += " format=\"appended\" offset=\"" + std::to_string(offset) + "\"/>\n";
-            append(appended, uint64_t(a.bytes.size()));
-            appended += a.bytes;
             offset += 8 + a.bytes.size();
         }
         xml += std::string("      </") + tag + ">\n";
@@ -154,16 +93,44 @@ std::string vtkImageFileBytes(const VtkImage& image) {
     section("PointData", image.pointData);
     section("CellData", image.cellData);
     xml += "    </Piece>\n  </ImageData>\n  <AppendedData encoding=\"raw\">\n   _";
-    xml += appended;
-    xml += "\n  </AppendedData>\n</VTKFile>\n";
     return xml;
 }
 
+/// The file piece by piece, without joining them: the arrays are not copied again.
+template <typename Put>
+bool putVtkImage(const VtkImage& image, Put&& put) {
+    if (!put(vtkHeader(image))) return false;
+    for (const auto* arrays : {&image.pointData, &image.cellData})
+        for (const VtkDataArray& a : *arrays) {
+            std::string count;
+            append(count, uint64_t(a.bytes.size()));
+            if (!put(count) || !put(a.bytes)) return false;
+        }
+    return put(std::string_view(kVtkTrailer));
+}
+
+}  // namespace
+
+std::string vtkImageFileBytes(const VtkImage& image) {
+    std::string bytes;
+    putVtkImage(image, [&bytes](std::string_view piece) {
+        bytes += piece;
+        return true;
+    });
+    return bytes;
+}
+
 bool writeVtkImage(const std::filesystem::path& file, const VtkImage& image, std::ostream* log) {
-    const bool ok = bool(writeFileAtomically(file.string(), vtkImageFileBytes(image)));
-    if (!ok && log)
-        *log << "ERROR: Cannot write file \"" << file.string() << "\"" << std::endl;
-    return ok;
+    // Streamed into the file: the whole file is never held in memory besides the arrays.
+    const AtomicWriteResult result = writeFileAtomically(file.string(), [&image](std::FILE* f) {
+        return putVtkImage(image, [f](std::string_view piece) {
+            return std::fwrite(piece.data(), 1, piece.size(), f) == piece.size();
+        });
+    });
+    if (!result && log)
+        *log << "ERROR: Cannot write file " << quotedUtf8(file.string()) << result.reasonSuffix()
+             << std::endl;
+    return bool(result);
 }
 
 namespace {
@@ -199,15 +166,39 @@ struct XmlTag {
     }
 };
 
-/// Splits the header text into its tags (declarations and comments skipped). False on a tag
-/// that does not end or an attribute without a quoted value.
-bool scanTags(std::string_view text, std::vector<XmlTag>& tags) {
+/// The end of the markup that starts at `at` (a '<'): the position of its closing '>', where a
+/// '>' inside a quoted attribute value does not count, and a comment ends only at "-->".
+/// npos when it does not end.
+size_t tagEnd(std::string_view text, size_t at) {
+    if (text.substr(at, 4) == "<!--") {
+        const size_t end = text.find("-->", at + 4);
+        return end == std::string_view::npos ? end : end + 2;
+    }
+    char quote = 0;
+    for (size_t i = at + 1; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quote) {
+            if (c == quote) quote = 0;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '>') {
+            return i;
+        }
+    }
+    return std::string_view::npos;
+}
+
+/// Splits the text into its tags (declarations and comments skipped), up to and including the
+/// first "AppendedData" start tag; `end` is then the position after that tag's '>' (npos when
+/// there is none). False on a tag that does not end or an attribute without a quoted value.
+bool scanTags(std::string_view text, std::vector<XmlTag>& tags, size_t& end) {
+    end = std::string_view::npos;
     size_t at = 0;
     while ((at = text.find('<', at)) != std::string_view::npos) {
-        const size_t end = text.find('>', at);
-        if (end == std::string_view::npos) return false;
-        std::string_view body = text.substr(at + 1, end - at - 1);
-        at = end + 1;
+        const size_t close = tagEnd(text, at);
+        if (close == std::string_view::npos) return false;
+        std::string_view body = text.substr(at + 1, close - at - 1);
+        at = close + 1;
         if (body.empty() || body[0] == '?' || body[0] == '!') continue;
         XmlTag tag;
         if (body[0] == '/') {
@@ -222,16 +213,29 @@ bool scanTags(std::string_view text, std::vector<XmlTag>& tags) {
             while (i < body.size() && std::isspace(static_cast<unsigned char>(body[i]))) ++i;
             if (i == body.size()) break;
             const size_t eq = body.find('=', i);
-            if (eq == std::string_view::npos || eq + 1 >= body.size() || body[eq + 1] != '"')
+            if (eq == std::string_view::npos || eq + 1 >= body.size() ||
+                (body[eq + 1] != '"' && body[eq + 1] != '\''))
                 return false;
-            const size_t close = body.find('"', eq + 2);
-            if (close == std::string_view::npos) return false;
+            const size_t valueEnd = body.find(body[eq + 1], eq + 2);
+            if (valueEnd == std::string_view::npos) return false;
             tag.attributes.emplace_back(std::string(body.substr(i, eq - i)),
-                                        std::string(body.substr(eq + 2, close - eq - 2)));
-            i = close + 1;
+                                        std::string(body.substr(eq + 2, valueEnd - eq - 2)));
+            i = valueEnd + 1;
         }
+        const bool appended = !tag.closing && tag.name == "AppendedData";
         tags.push_back(std::move(tag));
+        if (appended) {
+            end = at;
+            return true;
+        }
     }
+    return true;
+}
+
+/// a * b, false when it does not fit 64 bits.
+bool multiplied(uint64_t a, uint64_t b, uint64_t& product) {
+    if (a != 0 && b > UINT64_MAX / a) return false;
+    product = a * b;
     return true;
 }
 
@@ -249,15 +253,23 @@ bool parseNumbers(const std::string& text, size_t count, std::vector<T>& out) {
 
 bool parseVtkImage(std::string_view bytes, VtkImage& image, std::string& error) {
     image = VtkImage{};
-    const size_t appendedTag = bytes.find("<AppendedData");
-    if (appendedTag == std::string_view::npos) {
+    std::vector<XmlTag> tags;
+    size_t appendedEnd = std::string_view::npos;
+    if (!scanTags(bytes, tags, appendedEnd)) {
+        error = bytes.find("<AppendedData") == std::string_view::npos
+                    ? "it is not a VTK image-data file with appended data"
+                    : "its XML header is malformed";
+        return false;
+    }
+    if (appendedEnd == std::string_view::npos) {
         error = "it is not a VTK image-data file with appended data";
         return false;
     }
-    std::vector<XmlTag> tags;
-    const size_t appendedEnd = bytes.find('>', appendedTag);
-    if (!scanTags(bytes.substr(0, appendedTag), tags) || appendedEnd == std::string_view::npos) {
-        error = "its XML header is malformed";
+    const XmlTag& appended = tags.back();
+    const std::string* encoding = appended.find("encoding");
+    if (encoding && *encoding != "raw") {
+        error = "its appended data has the encoding '" + *encoding +
+                "', which this reader does not read (only 'raw')";
         return false;
     }
     const size_t marker = bytes.find('_', appendedEnd);
@@ -284,6 +296,11 @@ bool parseVtkImage(std::string_view bytes, VtkImage& image, std::string& error) 
         error = "its byte order is not little-endian";
         return false;
     }
+    if (const std::string* compressor = file->find("compressor")) {
+        error = "its data are compressed by '" + *compressor +
+                "', which this reader does not read (only uncompressed data)";
+        return false;
+    }
     const std::string* header = file->find("header_type");
     const size_t headerBytes = header && *header == "UInt64" ? 8 : 4;
     if (header && *header != "UInt64" && *header != "UInt32") {
@@ -299,7 +316,9 @@ bool parseVtkImage(std::string_view bytes, VtkImage& image, std::string& error) 
         return false;
     }
     for (int a = 0; a < 3; ++a) {
-        const long long cells = extent[size_t(2 * a + 1)] - extent[size_t(2 * a)];
+        const long long low = extent[size_t(2 * a)], high = extent[size_t(2 * a + 1)];
+        // The difference of two 64-bit numbers need not fit one: count in unsigned numbers.
+        const uint64_t cells = high > low ? uint64_t(high) - uint64_t(low) : 0;
         if (cells < 1 || cells > (1 << 20)) {
             error = "its extent holds no cells or too many along an axis";
             return false;
@@ -324,6 +343,11 @@ bool parseVtkImage(std::string_view bytes, VtkImage& image, std::string& error) 
         size_t(image.cells[0] + 1) * size_t(image.cells[1] + 1) * size_t(image.cells[2] + 1);
     std::vector<VtkDataArray>* section = nullptr;
     size_t sectionCount = 0;
+    struct Block {
+        uint64_t end;      ///< one past the block's last byte, in the appended data
+        std::string name;  ///< the array's label in messages
+    };
+    std::map<uint64_t, Block> blocks;  // by first byte
     for (const XmlTag& t : tags) {
         if (t.name == "PointData" || t.name == "CellData") {
             const bool cells = t.name == "CellData";
@@ -368,7 +392,26 @@ bool parseVtkImage(std::string_view bytes, VtkImage& image, std::string& error) 
         const size_t offset = size_t(number[0]);
         const uint64_t size = headerBytes == 8 ? load<uint64_t>(raw.data() + offset)
                                                : load<uint32_t>(raw.data() + offset);
-        const uint64_t expected = uint64_t(sectionCount) * uint64_t(array.components) * valueBytes;
+        uint64_t values = 0, expected = 0;
+        if (!multiplied(sectionCount, uint64_t(array.components), values) ||
+            !multiplied(values, valueBytes, expected)) {
+            error = "its data array " + label + " would need more bytes than a file can hold";
+            return false;
+        }
+        // Each block of the appended data is one array's: arrays that share bytes would copy
+        // the same block again and again, so that a small file could fill the memory.
+        const uint64_t blockEnd = offset + headerBytes + std::min<uint64_t>(expected, raw.size());
+        const auto next = blocks.lower_bound(offset);
+        const auto previous = next == blocks.begin() ? blocks.end() : std::prev(next);
+        const bool overlapsNext = next != blocks.end() && next->first < blockEnd;
+        const bool overlapsPrevious = previous != blocks.end() && previous->second.end > offset;
+        if (overlapsNext || overlapsPrevious) {
+            const std::string& other = overlapsNext ? next->second.name : previous->second.name;
+            error = "its data arrays " + other + " and " + label +
+                    " share bytes of the appended data";
+            return false;
+        }
+        blocks.emplace(offset, Block{blockEnd, label});
         if (size != expected) {
             error = "its data array " + label + " holds " + std::to_string(size) +
                     " bytes where the extent needs " + std::to_string(expected);
@@ -385,20 +428,26 @@ bool parseVtkImage(std::string_view bytes, VtkImage& image, std::string& error) 
 }
 
 bool readVtkImage(const std::filesystem::path& file, VtkImage& image, std::string& error) {
-    std::error_code ec;
+    // Checked before the file is opened: opening a FIFO would wait for a writer for ever.
+    if (!isOpenableAsFile(file.string())) {
+        error = notRegularFileReason(file.string());
+        return false;
+    }
     std::ifstream in(file, std::ios::binary);
-    if (!std::filesystem::is_regular_file(file, ec) || !in) {
-        error = "Cannot read file \"" + file.string() + "\"";
+    std::error_code ec;
+    const uintmax_t size = std::filesystem::file_size(file, ec);
+    if (ec || !in || size > std::numeric_limits<size_t>::max() / 2) {
+        error = "Cannot read file " + quotedUtf8(file.string());
         return false;
     }
-    std::ostringstream content;
-    content << in.rdbuf();
-    if (in.bad()) {
-        error = "Cannot read file \"" + file.string() + "\"";
+    // One buffer of the file's size: the arrays are copied out of it once each.
+    std::string content(size_t(size), '\0');
+    if (!in.read(content.data(), std::streamsize(content.size())) || in.peek() != EOF) {
+        error = "Cannot read file " + quotedUtf8(file.string());
         return false;
     }
-    if (!parseVtkImage(content.str(), image, error)) {
-        error = "File \"" + file.string() + "\" cannot be used: " + error;
+    if (!parseVtkImage(content, image, error)) {
+        error = "File " + quotedUtf8(file.string()) + " cannot be used: " + error;
         return false;
     }
     return true;

@@ -16,7 +16,12 @@
 //
 // readVtkImage reads such a file back: the layout above with UInt64 or UInt32 block headers,
 // any data arrays of the listed types. It checks every size and offset against the extent and
-// the file's length, so a truncated or foreign file gives an error, never a wild read.
+// the file's length, so a truncated or foreign file gives an error, never a wild read; every
+// number of the header is checked for overflow; an encoding other than raw and a compressor are
+// refused by name; a '>' inside a quoted attribute value is part of the value; arrays whose
+// blocks share bytes are refused, so each block is copied once and the arrays together are no
+// larger than the file. A name that is no regular file (a FIFO) is refused before it is opened.
+// The writer streams the file from the arrays without joining them in memory.
 
 #include <array>
 #include <filesystem>

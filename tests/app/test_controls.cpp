@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -412,6 +413,153 @@ TEST_F(ControlsTest, OtherKeysDoNothing) {
     EXPECT_EQ(editor_.mode(), 0);
     EXPECT_EQ(camera_.toggles + camera_.moves, 0);
     EXPECT_EQ(narrow_.str() + wide(), "");
+}
+
+TEST_F(ControlsTest, EditingModesShowTheHandlesAndTheViewModeRestoresTheChoice) {
+    // (keys, box clicked during the mode or -1, state of the box before, in the mode, after D)
+    const struct {
+        std::vector<Key> keys;
+        int click;
+        bool before, during, after;
+    } cases[] = {
+        {{Key::V}, -1, false, true, false},
+        {{Key::F}, -1, false, true, false},
+        {{Key::V}, -1, true, true, true},
+        {{Key::V, Key::F, Key::V}, -1, false, true, false},  // between editing modes: kept
+        {{Key::F}, 0, true, true, false},                    // a click sets the later choice
+        {{Key::V}, 1, false, true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.keys.size() << " keys, click " << c.click);
+        settings_.renderForcesVertices = c.before;
+        for (Key k : c.keys)
+            key(k);
+        if (c.click >= 0)
+            controls_->onControlEvent(kRenderForcesVertices, c.click == 1);
+        EXPECT_EQ(controls_->checkState(kRenderForcesVertices), c.during);
+        EXPECT_TRUE(settings_.handlesShown());
+        key(Key::D);
+        EXPECT_EQ(controls_->checkState(kRenderForcesVertices), c.after);
+        EXPECT_EQ(settings_.handlesShown(), c.after);
+        key(Key::D);  // view mode again: nothing changes
+        EXPECT_EQ(settings_.renderForcesVertices, c.after);
+    }
+}
+
+/// Answers the close question with `answer` and records the questions.
+struct CloseQuestion {
+    Answer answer = Answer::Cancel;
+    std::vector<std::wstring> asked;
+    std::function<Answer(const std::wstring&)> function() {
+        return [this](const std::wstring& q) {
+            asked.push_back(q);
+            return answer;
+        };
+    }
+};
+
+TEST_F(ControlsTest, ClosingWithoutEditsNeitherAsksNorWrites) {
+    const std::string before = testing::readFile(sceneFile_);
+    CloseQuestion q;
+    // Moving the camera, running and the renderer's flags are not edits of the scene file.
+    settings_.wireFrame = true;
+    key(Key::X);
+    EXPECT_TRUE(controls_->closeRequested(q.function()));
+    EXPECT_TRUE(q.asked.empty());
+    EXPECT_EQ(testing::readFile(sceneFile_), before);
+    EXPECT_EQ(wide(), "");
+}
+
+TEST_F(ControlsTest, ClosingWithEditsAsksYesNoOrCancel) {
+    const std::string file = toUtf8(sceneFile_.wstring());
+    const struct {
+        const char* edit;
+        Answer answer;
+        bool closes, written;
+        std::string question, console;
+    } cases[] = {
+        {"fixation", Answer::Cancel, false, false,
+         "The scene has unsaved changes of fixations.\nWrite them to \"" + file + "\"?", ""},
+        {"fixation", Answer::No, true, false,
+         "The scene has unsaved changes of fixations.\nWrite them to \"" + file + "\"?",
+         "WARNING: Unsaved changes of fixations were not written to \"" + file + "\"\n"},
+        {"fixation", Answer::Yes, true, true,
+         "The scene has unsaved changes of fixations.\nWrite them to \"" + file + "\"?", ""},
+        {"force", Answer::Yes, true, true,
+         "The scene has unsaved changes of forces.\nWrite them to \"" + file + "\"?", ""},
+        {"view", Answer::Yes, true, true,
+         "The scene has unsaved changes of view.\nWrite them to \"" + file + "\"?", ""},
+        {"light", Answer::No, true, false,
+         "The scene has unsaved changes of light.\nWrite them to \"" + file + "\"?",
+         "WARNING: Unsaved changes of light were not written to \"" + file + "\"\n"},
+        {"crisp", Answer::Yes, true, true,
+         "The scene has unsaved changes of design controls.\nWrite them to \"" + file + "\"?",
+         ""},
+        {"all", Answer::Cancel, false, false,
+         "The scene has unsaved changes of fixations, forces, view, light, design controls.\n"
+         "Write them to \"" + file + "\"?",
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.edit);
+        SetUp();  // a fresh scene file and model
+        const std::string before = testing::readFile(sceneFile_);
+        const std::string edit = c.edit;
+        if (edit == "fixation" || edit == "all")
+            model().isVertexFixed_[40] = 1;
+        if (edit == "force" || edit == "all")
+            model().force_[3 * 50 + 1] = 2.5f;
+        if (edit == "view" || edit == "all")
+            key(Key::X, true);
+        if (edit == "light" || edit == "all")
+            key(Key::L, true);
+        if (edit == "crisp" || edit == "all")
+            controls_->onControlEvent(kCrispDesign, true);
+        CloseQuestion q;
+        q.answer = c.answer;
+        EXPECT_EQ(controls_->closeRequested(q.function()), c.closes);
+        ASSERT_EQ(q.asked.size(), 1u);
+        EXPECT_EQ(toUtf8(q.asked[0]), c.question);
+        EXPECT_EQ(wide(), c.console);
+        EXPECT_EQ(testing::readFile(sceneFile_) != before, c.written);
+        // Written or not, asking again asks the same until the scene is written.
+        q.asked.clear();
+        controls_->closeRequested(q.function());
+        EXPECT_EQ(q.asked.size(), c.written ? 0u : 1u);
+    }
+}
+
+TEST_F(ControlsTest, ClosingAfterAltSOrUndoingTheEditDoesNotAsk) {
+    CloseQuestion q;
+    model().isVertexFixed_[40] = 1;
+    key(Key::S, true);
+    EXPECT_TRUE(controls_->closeRequested(q.function()));
+    model().force_[3 * 50 + 1] = 2.5f;
+    model().force_[3 * 50 + 1] = 0.0f;  // back to the file's value
+    EXPECT_TRUE(controls_->closeRequested(q.function()));
+    EXPECT_TRUE(q.asked.empty());
+}
+
+TEST_F(ControlsTest, ClosingUnaskedSaysWhatWasNotWritten) {
+    const std::string before = testing::readFile(sceneFile_);
+    model().isVertexFixed_[40] = 1;
+    model().force_[3 * 50 + 1] = 2.5f;
+    EXPECT_TRUE(controls_->closeRequested(nullptr));
+    EXPECT_EQ(wide(), "WARNING: Unsaved changes of fixations, forces were not written to \"" +
+                          toUtf8(sceneFile_.wstring()) + "\"\n");
+    EXPECT_EQ(testing::readFile(sceneFile_), before);
+}
+
+TEST_F(ControlsTest, AYesThatCannotWriteKeepsTheWindowOpen) {
+    Controls elsewhere(scene_, *run_, settings_, editor_, &camera_, &dialog_,
+                       (folder_ / "gone" / "scene.txt").wstring(), FrameworkActions{},
+                       ControlsOptions{&wide_, &narrow_});
+    model().isVertexFixed_[40] = 1;
+    CloseQuestion q;
+    q.answer = Answer::Yes;
+    EXPECT_FALSE(elsewhere.closeRequested(q.function()));
+    EXPECT_NE(wide().find("ERROR: "), std::string::npos) << wide();
+    EXPECT_EQ(q.asked.size(), 1u);
 }
 
 }  // namespace

@@ -98,9 +98,14 @@ class Screenshot {
     std::vector<unsigned char> pixels_;
 };
 
-/// The cantilever example's scene text with a close view of its side.
+std::string withoutLine(std::string text, const std::string& key);
+
+/// The cantilever example's scene text with a close view of its side instead of its own.
 std::string sceneText() {
-    return testing::readFile(fs::path(OSTREL_EXAMPLES_DIR) / "cantilever" / "scene.txt") +
+    const std::string example =
+        testing::readFile(fs::path(OSTREL_EXAMPLES_DIR) / "cantilever" / "scene.txt");
+    return withoutLine(withoutLine(example, "RENDERER_DEFAULT_VIEW_POS: "),
+                       "RENDERER_DEFAULT_HEADING_PITCH_ROLL: ") +
            "\nRENDERER_DEFAULT_VIEW_POS: 1 -0.35 0.25\n"
            "RENDERER_DEFAULT_HEADING_PITCH_ROLL: 90 0 0\n"
            "EDITOR_FORCE_SPHERE_RADIUS: 0.03\nEDITOR_FORCE_PER_PIXEL: 10\n";
@@ -132,12 +137,20 @@ size_t occurrences(const std::string& text, const std::string& part) {
 /// The program in its window.
 class App {
   public:
-    App(const fs::path& folder, const fs::path& scene)
+    /// With `dialogs` the program asks its questions (closing with unsaved edits) in dialogs;
+    /// otherwise it runs with -noerrormsgboxes.
+    App(const fs::path& folder, const fs::path& scene, bool dialogs = false)
         : picture_(folder / "window.png"),
-          child_(OSTREL_EXE,
-                 {"-SCENE", scene.string(), "-noerrormsgboxes",
-                  "-screenshotonsignal:" + picture_.string()},
-                 folder) {}
+          child_(OSTREL_EXE, arguments(scene, picture_, dialogs), folder) {}
+
+    static std::vector<std::string> arguments(const fs::path& scene, const fs::path& picture,
+                                              bool dialogs) {
+        std::vector<std::string> args{"-SCENE", scene.string(),
+                                      "-screenshotonsignal:" + picture.string()};
+        if (!dialogs)
+            args.push_back("-noerrormsgboxes");
+        return args;
+    }
 
     /// Waits for the window and moves the pointer into it (which gives it the keyboard).
     bool waitForWindow() {
@@ -195,10 +208,15 @@ class App {
     bool waitForOutput(const std::string& text) { return child_.waitForOutput(text); }
     /// Closes the window (Escape) and returns the exit code.
     int close() {
-        focus();
-        key("Escape");
+        escape();
         return child_.finish();
     }
+    /// Escape in the window: the request to close it.
+    void escape() {
+        focus();
+        key("Escape");
+    }
+    int finish() { return child_.finish(); }
     const std::string& out() const { return child_.out(); }
     const std::string& err() const { return child_.err(); }
 
@@ -227,11 +245,25 @@ class EditingWindow : public ::testing::Test {
         fs::permissions(folder_ / "run", fs::perms::owner_all);
         ::setenv("XDG_RUNTIME_DIR", (folder_ / "run").c_str(), 1);
         scene_ = writeScene(folder_.path(), scene());
-        app_ = std::make_unique<App>(folder_.path(), scene_);
+        app_ = std::make_unique<App>(folder_.path(), scene_, dialogs());
         ASSERT_TRUE(app_->waitForWindow()) << app_->err();
     }
     /// The scene the program starts with.
     virtual std::string scene() const { return sceneText(); }
+    /// Whether the program asks in dialogs (no -noerrormsgboxes).
+    virtual bool dialogs() const { return false; }
+    /// V and a right click on the centre handle, which fixes it (the panels hidden).
+    void fixTheCentreHandle() {
+        app_->key("u");
+        app_->key("v");
+        Screenshot shot;
+        ASSERT_TRUE(app_->screenshotUntil(folder_ / "handles.png", shot, [](const Screenshot& s) {
+            const Rgb c = s.at(400, 300);
+            return c.b > c.r + 60;
+        }));
+        app_->xdo("click 3");
+        ASSERT_TRUE(app_->waitForOutput("Toggled fixation of vertex ")) << app_->out();
+    }
     /// Clicks the panel's check box "Run Ostrel" (35, 82 below the caption of the panel at
     /// (390, 240); 125 x 22).
     void clickRun() {
@@ -412,6 +444,63 @@ TEST_F(EditingWindow, RunCheckBoxRunsStepsAndF5SavesTheShape) {
     ASSERT_TRUE(shape.readObj((folder_ / "saved.obj").wstring(), nullptr));
     EXPECT_GT(shape.triangles.size(), 1000u);
     EXPECT_EQ(testing::edgePairingFault(shape), "");
+}
+
+TEST_F(EditingWindow, EscapeAfterAnEditSaysWhatWasNotWritten) {
+    const std::string before = testing::readFile(scene_);
+    fixTheCentreHandle();
+    EXPECT_EQ(app_->close(), 0) << app_->err();
+    EXPECT_NE(app_->out().find("WARNING: Unsaved changes of fixations were not written to \"" +
+                               scene_.string() + "\"\n"),
+              std::string::npos)
+        << app_->out();
+    EXPECT_EQ(testing::readFile(scene_), before);
+}
+
+// Without -noerrormsgboxes closing with unsaved edits asks: Escape in the question cancels, the
+// window stays; Return (Yes) writes the scene and closes.
+class AskingWindow : public EditingWindow {
+  protected:
+    bool dialogs() const override { return true; }
+    /// Waits for the question and answers it with `key`.
+    void answer(const std::string& key) {
+        const std::optional<std::string> id = shell(
+            "timeout 30 xdotool search --sync --onlyvisible --name '^Unsaved changes$' 2>/dev/null");
+        ASSERT_TRUE(id && !id->empty()) << "no question";
+        const std::string window = id->substr(0, id->find('\n'));
+        app_->xdo("mousemove --window " + window + " 20 20");
+        app_->xdo("windowfocus " + window);
+        pause(800);
+        app_->key(key);
+    }
+};
+
+TEST_F(AskingWindow, EscapeWithAnEditAsksAndCancelKeepsTheWindow) {
+    const std::string before = testing::readFile(scene_);
+    fixTheCentreHandle();
+    app_->escape();
+    answer("Escape");
+    // The window goes on drawing, the fixed handle red.
+    Screenshot shot;
+    ASSERT_TRUE(app_->screenshotUntil(folder_ / "kept.png", shot, [](const Screenshot& s) {
+        const Rgb c = s.at(400, 300);
+        return c.r > c.b + 60;
+    }));
+    EXPECT_EQ(testing::readFile(scene_), before);
+
+    app_->escape();
+    answer("Return");
+    EXPECT_EQ(app_->finish(), 0) << app_->err();
+    Scene reference{DeviceOptions{true, 1}}, saved{DeviceOptions{true, 1}};
+    std::wostringstream log;
+    fs::create_directories(folder_ / "reference");
+    ASSERT_TRUE(reference.loadScene(writeScene(folder_ / "reference", before).wstring(), &log));
+    loadReference(saved);
+    const int v = reference.model()->vertexAt(0, {40, 0, 10});
+    std::vector<uint8_t> expected = reference.model()->isVertexFixed_;
+    expected[size_t(v)] = 1;
+    EXPECT_EQ(saved.model()->isVertexFixed_, expected);
+    EXPECT_EQ(app_->out().find("WARNING: Unsaved changes"), std::string::npos) << app_->out();
 }
 
 // The window tells the user what ostrel-batch tells them: the scene's unknown keys at start-up,

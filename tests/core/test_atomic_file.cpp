@@ -3,7 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <vector>
 
 #include <filesystem>
 #include <string>
@@ -103,6 +108,43 @@ TEST(AtomicFile, WritesThroughSymbolicLinksAndKeepsTheMode) {
     EXPECT_TRUE(fs::is_symlink(dangling));
     EXPECT_EQ(ostrel::testing::readFile(dir.path() / "real" / "later.txt"), "later\n");
     EXPECT_EQ(entriesIn(dir.path() / "real"), 3u) << "no temporary left";
+}
+
+// Only "<target>.tmp<pid>~" files of processes that are gone (or of this one) are stale.
+TEST(AtomicFile, StaleTemporariesOfEndedWritersAreRemoved) {
+    ostrel::testing::ScratchFolder dir("atomic-stale");
+    const pid_t gone = ::fork();
+    if (gone == 0) ::_exit(0);
+    ::waitpid(gone, nullptr, 0);
+    const std::string ended = std::to_string(gone), own = std::to_string(::getpid());
+    const struct {
+        std::string name;
+        bool removed;
+    } cases[] = {
+        {"shape.obj.tmp" + ended + "~", true},
+        {"history.svg.tmp" + own + "~", true},
+        {"shape.obj.tmp1~", false},  // init runs as long as the system
+        {"shape.obj.tmp~", false},
+        {"shape.obj.tmp" + ended, false},
+        {"shape.obj.tmpx" + ended + "~", false},
+        {"shape.obj.tmp" + ended + "0000000000~", false},  // no process id
+        {"shape.obj" + ended + "~", false},
+        {".tmp" + ended + "~", false},  // no target name
+    };
+    for (const auto& c : cases) std::ofstream(dir.path() / c.name) << "partial";
+    const fs::path folder = dir.path() / ("sub.tmp" + ended + "~");  // a folder stays
+    fs::create_directory(folder);
+    std::vector<std::string> removed = ostrel::removeStaleTemporaries(dir.path().string());
+    std::sort(removed.begin(), removed.end());
+    std::vector<std::string> expected;
+    for (const auto& c : cases) {
+        EXPECT_EQ(fs::exists(dir.path() / c.name), !c.removed) << c.name;
+        if (c.removed) expected.push_back(c.name);
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(removed, expected);
+    EXPECT_TRUE(fs::is_directory(folder));
+    EXPECT_TRUE(ostrel::removeStaleTemporaries((dir.path() / "missing").string()).empty());
 }
 
 }  // namespace

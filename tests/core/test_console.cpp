@@ -21,6 +21,25 @@ TEST(Console, InvalidUtf8BecomesReplacementCharacter) {
     EXPECT_EQ(fromUtf8(""), L"");
 }
 
+TEST(Console, QuotedNamesStayOnOneLine) {
+    const struct {
+        std::wstring name, shown;
+    } cases[] = {
+        {L"plain/name.obj", L"\"plain/name.obj\""},
+        {L"", L"\"\""},
+        {L"nl\nname", L"\"nl\\nname\""},
+        {L"say \"hi\"", L"\"say \\\"hi\\\"\""},
+        {L"back\\slash", L"\"back\\\\slash\""},
+        {L"tab\tcr\r", L"\"tab\\tcr\\r\""},
+        {L"bell\x07" L"del\x7F" L" csi\x9B", L"\"bell\\x07del\\x7F csi\\x9B\""},
+        {L"\u00e4\u4e2d", L"\"\u00e4\u4e2d\""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ostrel::quoted(c.name), c.shown);
+        EXPECT_EQ(ostrel::quotedUtf8(ostrel::toUtf8(c.name)), ostrel::toUtf8(c.shown));
+    }
+}
+
 TEST(Console, WideAndNarrowKeepProgramOrder) {
     testing::internal::CaptureStdout();
     wideOut() << L"wide \u00e9 " << 42;

@@ -1,13 +1,17 @@
 // Solving on the host device: agreement with a direct CHOLMOD solve of the whole level-0 system,
 // the residual lines, the cycle limit, the zero load, the warm start and the singular case.
+// With OSTREL_TEST_DEVICE=cuda the solves of these tests run on the CUDA driver instead (the
+// suite runs them so once more through the driver stand-in, see tests/gpu/CMakeLists.txt).
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <map>
 #include <sstream>
 
+#include "core/Console.h"
 #include "fem/CoarseSolver.h"
 #include "tools/Cantilever.h"
 #include "gpu/HostDriver.h"
@@ -32,6 +36,16 @@ std::vector<double> residualLines(const std::string& log) {
     return values;
 }
 
+// The device of the solves: the host device with two threads, or the CUDA driver when
+// OSTREL_TEST_DEVICE=cuda (a driver that does not load is then a failure, not the host device).
+std::unique_ptr<Driver> solverDevice() {
+    const char* device = std::getenv("OSTREL_TEST_DEVICE");
+    if (!device || std::string(device) != "cuda") return std::make_unique<HostDriver>(2);
+    std::unique_ptr<Driver> cuda = openDriver(DeviceOptions{});
+    EXPECT_FALSE(cuda->isHost()) << "OSTREL_TEST_DEVICE=cuda, but libcuda.so.1 does not load";
+    return cuda;
+}
+
 struct Solver {
     std::unique_ptr<FemModel> model;
     std::unique_ptr<CudaFem> fem;
@@ -39,7 +53,7 @@ struct Solver {
     std::ostringstream narrow, cycles;
     Solver(int nx, int ny, int nz, int levels) {
         model = makeCantilever(nx, ny, nz, 0.01, levels);
-        fem = std::make_unique<CudaFem>(*model, DeviceOptions{}, std::make_unique<HostDriver>(2));
+        fem = std::make_unique<CudaFem>(*model, DeviceOptions{}, solverDevice());
         fem->setLogs(&wide, &narrow);
         fem->setCycleCountSink(&cycles);
         fem->setup();
@@ -134,10 +148,13 @@ TEST(Solve, AStopRequestEndsTheSolveAfterTheCycleThatSawItAndKeepsTheLastDisplac
 
 TEST(Solve, PrintsSystemLines) {
     Solver s(8, 4, 4, 3);
-    EXPECT_NE(s.wide.str().find(L"#Devices: 1\nCUDA device #0 (Host CPU (2 threads)):  Global Mem: "),
+    const bool host = s.fem->driver().isHost();
+    if (host) EXPECT_EQ(s.fem->deviceName(), "Host CPU (2 threads)");
+    const std::string name = s.fem->deviceName();
+    EXPECT_NE(s.wide.str().find(L"#Devices: 1\nCUDA device #0 (" + fromUtf8(name) + L"):  Global Mem: "),
               std::wstring::npos);
     const std::string n = s.narrow.str();
-    EXPECT_EQ(n.rfind("Using CUDA device #0 (Host CPU (2 threads)) ...\nAllocated GPU memory: ", 0), 0u)
+    EXPECT_EQ(n.rfind("Using CUDA device #0 (" + name + ") ...\nAllocated GPU memory: ", 0), 0u)
         << n;
     std::ostringstream expected;
     double bytes = double(s.fem->allocatedBytes());

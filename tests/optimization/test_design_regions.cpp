@@ -144,6 +144,29 @@ TEST(DesignCheck, ImpossibleDesignsAreRefusedAndOverlapsWarned) {
          L"do nothing; the element centres lie from (0.0625 0.0625 0.0625) to (1.9375 0.4375 "
          L"0.4375) in world coordinates (the prepared mesh's, its box starting at 0 0 0)",
          {}},
+        // The volume fraction must leave at least one element's volume (1/256 here).
+        {"less than one element",
+         {},
+         {},
+         1e-9,
+         L"ERROR: The volume fraction 1e-09 (OPTIMIZATION_VOLUME_FRACTION) is less than one "
+         L"element's share of the volume (1 of 256 elements: 0.003906)",
+         {}},
+        {"far less than one element",
+         {},
+         {},
+         1e-300,
+         L"ERROR: The volume fraction 1e-300 (OPTIMIZATION_VOLUME_FRACTION) is less than one "
+         L"element's share of the volume (1 of 256 elements: 0.003906)",
+         {}},
+        {"exactly one element",
+         {},
+         {},
+         1.0 / 256,
+         L"",
+         {L"WARNING: The elements at fixed or loaded vertices fill 0.07812 of the volume, more "
+          L"than the volume fraction of 0.003906 (OPTIMIZATION_VOLUME_FRACTION); the volume "
+          L"cannot come down to it"}},
     };
     for (const Case& c : cases) {
         DesignControls controls;

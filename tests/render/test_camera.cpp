@@ -406,5 +406,49 @@ TEST(StatisticsText, CameraAndEditorLines) {
     EXPECT_EQ(gamma[4], "[EDITOR] Mode=0");
 }
 
+TEST(CameraScale, TheNearestOrbitDistanceAndTheSpeedsFollowTheScale) {
+    for (float scale : {1e-3f, 1.0f, 100.0f, 1e4f}) {
+        Camera camera;
+        camera.SetLengthScale(scale);
+        EXPECT_FLOAT_EQ(camera.minimumOrbitDistance(), 0.1f * scale);
+        EXPECT_FLOAT_EQ(camera.minimumSpeed(), 0.05f * scale);
+        EXPECT_FLOAT_EQ(camera.maximumSpeed(), 1.0f * scale);
+        EXPECT_FLOAT_EQ(camera.speed(), 0.21f * scale);
+        // The default view of a part of this size keeps its distance of 2.5 lengths.
+        placeCamera(camera, Vec3f(1, 0.25f, 0.25f) * scale, Vec3f(-1.5f, 0.25f, 0.25f) * scale,
+                    {0, 0, 0});
+        EXPECT_FLOAT_EQ(camera.orbitDistance(), 2.5f * scale);
+        camera.SetOrbitDistance(0);
+        EXPECT_FLOAT_EQ(camera.orbitDistance(), 0.1f * scale);
+    }
+}
+
+TEST(ViewProjection, MovesTheWindowsCentreToTheFreeAreasCentre) {
+    const Matrix4 plain = cameraProjection(800.0f / 600.0f, 100.0f);
+    EXPECT_EQ(viewProjection(800, 600, 100.0f, {}), plain);
+    EXPECT_FLOAT_EQ(plain(2, 3), -0.00100001f * 100);
+    // Points on the axis of view land on the free area's centre, at every depth; the near and
+    // far planes lie at 0.001 and 100 times the scale.
+    const struct {
+        PixelArea area;
+        float x, y;  // the centre in pixels
+    } cases[] = {{{0, 80, 380, 600}, 190, 340}, {{400, 0, 800, 300}, 600, 150}, {{0, 0, 800, 600}, 400, 300}};
+    for (const auto& c : cases) {
+        const Matrix4 p = viewProjection(800, 600, 100.0f, c.area);
+        for (float depth : {0.1f, 1.0f, 250.0f, 9000.0f}) {
+            const Vec4f q = p * Vec4f{0, 0, -depth, 1};
+            EXPECT_NEAR((q.x / q.w + 1) * 400, c.x, 1e-3f) << depth;
+            EXPECT_NEAR((1 - q.y / q.w) * 300, c.y, 1e-3f) << depth;
+        }
+        const Vec4f n = p * Vec4f{0, 0, -0.1f, 1}, f = p * Vec4f{0, 0, -10000, 1};
+        EXPECT_NEAR(n.z / n.w, 0.0f, 1e-4f);
+        EXPECT_NEAR(f.z / f.w, 1.0f, 1e-5f);
+        // A point off the axis moves by the same pixels as the centre.
+        const Vec4f a = plain * Vec4f{3, -2, -50, 1}, b = p * Vec4f{3, -2, -50, 1};
+        EXPECT_NEAR((b.x / b.w - a.x / a.w) * 400, c.x - 400, 1e-3f);
+        EXPECT_NEAR((a.y / a.w - b.y / b.w) * 300, c.y - 300, 1e-3f);
+    }
+}
+
 }  // namespace
 }  // namespace ostrel

@@ -1,5 +1,6 @@
 // Every scene under examples/ loads on the host device with the element count, fixations and
-// total load it was written for. A new example must be added to the table.
+// total load it was written for, and with the stored three-quarter view of its model. A new
+// example must be added to the table.
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include "core/Console.h"
 #include "fem/FemModel.h"
 #include "scene/Scene.h"
+#include "scene/ViewFraming.h"
 
 namespace ostrel {
 namespace {
@@ -67,6 +69,11 @@ TEST(Examples, EveryExampleLoadsWithItsElementCount) {
         EXPECT_NEAR(fx, 0, 1e-9);
         EXPECT_NEAR(fy, 0, 1e-9);
         EXPECT_NEAR(fz, expected->second.totalFz, 1e-3);
+        // The stored three-quarter view of the whole model (ostrel-make-scene writes it).
+        const StoredView view = threeQuarterView(scene.center(), scene.mesh().halfSize);
+        EXPECT_EQ(scene.defaultHeadingPitchRoll_, view.headingPitchRoll);
+        for (int a = 0; a < 3; ++a)
+            EXPECT_NEAR(scene.defaultViewPos_[a], view.position[a], 1e-5f) << a;
         EXPECT_NE(scene.sceneSummary().find(L"# #Elements: " +
                                             std::to_wstring(expected->second.elements) + L","),
                   std::wstring::npos);

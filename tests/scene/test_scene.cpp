@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -9,6 +10,7 @@
 #include "core/Console.h"
 #include "fem/FemModel.h"
 #include "scene/Scene.h"
+#include "scene/ViewFraming.h"
 #include "support/SceneKeys.h"
 #include "support/ScratchFolder.h"
 
@@ -86,6 +88,97 @@ TEST_F(SceneTest, ScaleToAndTranslationToOrigin) {
     EXPECT_FLOAT_EQ(mesh.center.y - mesh.halfSize.y, 0.0f);
     EXPECT_FLOAT_EQ(mesh.center.z - mesh.halfSize.z, 0.0f);
     EXPECT_EQ(scene_.model()->numElements_[0], 8 * 2 * 2);
+}
+
+TEST(LengthScale, IsThePowerOfTenNearestTheLongestEdge) {
+    const struct {
+        Vec3f halfSize;
+        float scale;
+    } cases[] = {
+        {{0.5f, 0.1f, 0.1f}, 1},          // longest edge 1
+        {{1, 0.25f, 0.25f}, 1},           // 2: the examples
+        {{1.5f, 0.25f, 0.375f}, 1},       // 3
+        {{0.1f, 0.1f, 1.3f}, 1},          // 2.6, along z
+        {{1.6f, 0.1f, 0.1f}, 10},         // 3.2 > sqrt(10)
+        {{0.15f, 0.1f, 0.1f}, 0.1f},      // 0.3 < 1/sqrt(10)
+        {{50, 10, 10}, 100},              // a part of 100 mm
+        {{5e-4f, 1e-4f, 1e-4f}, 1e-3f},   // one of a millimetre
+        {{5000, 100, 100}, 1e4f},
+        {{0, 0, 0}, 1},                   // nothing to measure
+        {{-1, -1, -1}, 1},
+        {{INFINITY, 1, 1}, 1},
+        {{NAN, NAN, NAN}, 1},
+    };
+    for (const auto& c : cases)
+        EXPECT_FLOAT_EQ(lengthScale(c.halfSize), c.scale)
+            << c.halfSize.x << " " << c.halfSize.y << " " << c.halfSize.z;
+}
+
+TEST(ThreeQuarterView, LooksAtTheCentreFromTheFrontLeftAboveAndFitsTheBox) {
+    for (const Vec3f& half : {Vec3f(1, 0.25f, 0.25f), Vec3f(0.5f, 0.5f, 0.5f), Vec3f(50, 10, 5),
+                              Vec3f(2e-4f, 5e-4f, 1e-4f)}) {
+        const Vec3f centre = half + Vec3f(0, 0, 0);  // the prepared box starts at the origin
+        const StoredView v = threeQuarterView(centre, half);
+        EXPECT_EQ(v.headingPitchRoll, Vec3f(60, 25, 0));
+        const Vec3f d = v.position - centre;
+        const float distance = length(d);
+        // From -x, -y and above: along (-cos 60 cos 25, -sin 60 cos 25, sin 25).
+        EXPECT_NEAR(d.x / distance, -0.5f * std::cos(25 * 3.14159265f / 180), 1e-5f);
+        EXPECT_NEAR(d.y / distance, -0.8660254f * std::cos(25 * 3.14159265f / 180), 1e-5f);
+        EXPECT_NEAR(d.z / distance, std::sin(25 * 3.14159265f / 180), 1e-5f);
+        // The bounding sphere just fills the framing cone.
+        const float r = length(half);
+        EXPECT_NEAR(r / std::sqrt(distance * distance - r * r), kFramingTangent,
+                    1e-4f * kFramingTangent);
+    }
+}
+
+TEST_F(SceneTest, TheDefaultLightStandsAboveTheOriginAtTheModelsScale) {
+    // The 2 x 1 x 1 box scaled to a longest edge of 100, 0.001 and 2.
+    const struct {
+        const char* scaleTo;
+        const char* voxel;  // 8 x 4 x 4 voxels at every scale
+        float scale;
+    } cases[] = {{"100", "12.5", 100}, {"0.001", "0.000125", 1e-3f}, {"2", "0.25", 1}};
+    for (const auto& c : cases) {
+        std::string text = kRequired;
+        text.replace(text.find("0.25 0.25 0.25"), 14,
+                     std::string(c.voxel) + " " + c.voxel + " " + c.voxel);
+        ASSERT_TRUE(load(text + "MESH_SCALE_TO: " + c.scaleTo + "\n")) << toUtf8(log_.str());
+        EXPECT_EQ(scene_.model()->numElements_[0], 8 * 4 * 4) << c.scaleTo;
+        EXPECT_FLOAT_EQ(scene_.lengthScale_, c.scale) << c.scaleTo;
+        EXPECT_EQ(scene_.lightPos_, Vec3f(0, 0, c.scale)) << c.scaleTo;
+        EXPECT_FLOAT_EQ(scene_.lightView_[11], -c.scale) << c.scaleTo;
+    }
+    // A light the scene names stays where it is.
+    ASSERT_TRUE(load(std::string(kRequired) + "RENDERER_LIGHT_POS: 1 2 3\n"));
+    EXPECT_EQ(scene_.lightPos_, Vec3f(1, 2, 3));
+}
+
+TEST_F(SceneTest, UnsavedEditsAreWhatSaveSceneWouldChange) {
+    EXPECT_TRUE(scene_.unsavedEdits().empty()) << "nothing loaded";
+    ASSERT_TRUE(load(kRequired));
+    EXPECT_TRUE(scene_.unsavedEdits().empty());
+    FemModel& m = *scene_.model();
+    m.isVertexFixed_[3] = 1;
+    m.force_[7] = 1.5f;
+    // The view and the light count once the user has set them.
+    scene_.defaultViewPos_ = {9, 9, 9};
+    scene_.lightPos_ = {8, 8, 8};
+    EXPECT_EQ(scene_.unsavedEdits(), (std::vector<std::wstring>{L"fixations", L"forces"}));
+    scene_.viewChanged_ = scene_.lightChanged_ = true;
+    scene_.designControls_.projection = 1;
+    EXPECT_EQ(scene_.unsavedEdits(),
+              (std::vector<std::wstring>{L"fixations", L"forces", L"view", L"light",
+                                         L"design controls"}));
+    ASSERT_TRUE(scene_.saveScene(fromUtf8((dir_ / "saved.txt").string()), &log_));
+    EXPECT_TRUE(scene_.unsavedEdits().empty());
+    scene_.defaultHeadingPitchRoll_ = {1, 2, 3};
+    scene_.lightUp_ = {1, 0, 0};
+    EXPECT_EQ(scene_.unsavedEdits(), (std::vector<std::wstring>{L"view", L"light"}));
+    // A failed save leaves the edits unsaved.
+    EXPECT_FALSE(scene_.saveScene(fromUtf8((dir_ / "gone" / "s.txt").string()), &log_));
+    EXPECT_EQ(scene_.unsavedEdits(), (std::vector<std::wstring>{L"view", L"light"}));
 }
 
 TEST_F(SceneTest, ViewPositionNeedsItsCompanion) {

@@ -3,8 +3,9 @@
 # bad command lines; a bundle of this build tree holds its parts, stays under its size limit,
 # starts with LD_LIBRARY_PATH holding only its own folder (every library ldd resolves lies in
 # the bundle or is one of the C library's own), replaces an older bundle but no other folder,
-# leaves the older bundle whole when it would be too large; and the GPU check's dry run passes
-# every step in order, skipping only the one with nothing to compare.
+# leaves the older bundle whole when it would be too large; the GPU check's dry run passes
+# every step in order, skipping only the one with nothing to compare; and a budget below the
+# steps' minimums starts nothing but the last step and ends within it.
 #
 # Usage: test_gpu_bundle.sh SOURCE_DIR BUILD_DIR SCRATCH_DIR HAVE_PTX(0|1)
 set -uo pipefail
@@ -40,6 +41,9 @@ expect "gpu-check of a folder that is no bundle" 2 "$source/bench/gpu-check.sh" 
 [ "$(firstLine "$scratch/err")" = "ERROR: \"$scratch\" is not a GPU bundle (no BUNDLE.txt or env.sh); make one with scripts/gpu-bundle" ] ||
   fail "gpu-check of no bundle: $(firstLine "$scratch/err")"
 expect "gpu-check with a bad budget" 2 "$source/bench/gpu-check.sh" "$scratch" --budget soon
+expect "gpu-check with --host-only and --small" 2 "$source/bench/gpu-check.sh" "$scratch" --host-only --small
+[ "$(firstLine "$scratch/err")" = "ERROR: --host-only and --small do not go together" ] ||
+  fail "gpu-check --host-only --small: $(firstLine "$scratch/err")"
 expect "gpu-bundle of a tree without the programs" 1 "$source/scripts/gpu-bundle" --from-build "$scratch" "$bundle"
 [[ "$(firstLine "$scratch/err")" == "ERROR: \"$scratch/bin/ostrel-solve\" is missing: build the tree first"* ]] ||
   fail "gpu-bundle of an empty tree: $(firstLine "$scratch/err")"
@@ -133,6 +137,19 @@ for part in uploads assembly factorization 'cycles \(kernel\)' 'cycles \(host\)'
 done
 grep -qE '^  largest: [0-9]+ elements, [0-9.]+ bytes per element on the device, [0-9.]+ s per design iteration$' "$scratch/check" ||
   fail "the dry run shows no largest cantilever"
+
+# ---- a budget below the steps' minimums: only the last step may start; the check ends within it ----
+start=$SECONDS
+env -i PATH=/usr/bin:/bin TMPDIR="$scratch" bash "$bundle/gpu-check.sh" "$bundle" --host-only --budget 30 >"$scratch/short" 2>&1
+status=$?
+[ "$status" = 1 ] || fail "the check with a budget of 30 s: exit status $status"
+(((SECONDS - start) <= 30)) || fail "the check with a budget of 30 s took $((SECONDS - start)) s"
+grep -qx '1/7 driver, toolkit and device: FAIL (a first solve: not run: nothing left of the budget of 30 s)' "$scratch/short" ||
+  fail "the short budget's step 1: $(grep '^1/7' "$scratch/short")"
+grep -qx '2/7 GPU tests: FAIL (not run: nothing left of the budget of 30 s)' "$scratch/short" ||
+  fail "the short budget's step 2: $(grep '^2/7' "$scratch/short")"
+# Steps 1 to 6 leave the last step's minimum: none of them starts; the last one may.
+[ "$(grep -cE '^[1-6]/7 .*: FAIL' "$scratch/short")" = 6 ] || fail "not every step before the last failed within a budget of 30 s"
 
 ((failures == 0)) && echo "test_gpu_bundle: every check passed" || echo "test_gpu_bundle: $failures checks failed"
 ((failures == 0))

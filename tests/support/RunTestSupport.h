@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -126,6 +128,7 @@ public:
     /// The longest silence of the program after which a read gives up (default 30 s): a
     /// program that stays silent longer counts as ended.
     void setSilenceLimit(int seconds) { silenceMs_ = seconds * 1000; }
+    pid_t pid() const { return pid_; }
     /// Reads everything and waits for the end; returns the exit code, or 128 + the signal.
     int finish() {
         while (pump()) {
@@ -135,15 +138,43 @@ public:
         waited_ = true;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
+    /// finish() for a program that may hang: one that has not ended `seconds` after the call is
+    /// killed, and the result is kHung.
+    static constexpr int kHung = -1;
+    int finishWithin(int seconds) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        int status = 0;
+        while (::waitpid(pid_, &status, WNOHANG) == 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                ::kill(pid_, SIGKILL);
+                ::waitpid(pid_, nullptr, 0);
+                waited_ = true;
+                return kHung;
+            }
+            if (!pump(int(std::min<long long>(left.count(), 100))))
+                ::usleep(10000);  // both pipes ended: the process is about to end
+        }
+        waited_ = true;
+        while (pump()) {
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
     const std::string& out() const { return out_; }
     const std::string& err() const { return err_; }
 
 private:
-    /// One read from whichever pipe has data; false when both have ended.
-    bool pump() {
+    /// One read from whichever pipe has data; false when both have ended or, waiting without a
+    /// timeout (negative), the program stayed silent past the silence limit. With a timeout,
+    /// true when it passes without data.
+    bool pump(int timeoutMilliseconds = -1) {
         pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
         if (outFd_ < 0 && errFd_ < 0) return false;
-        if (::poll(fds, 2, silenceMs_) <= 0) return false;
+        const bool untilSilence = timeoutMilliseconds < 0;
+        const int ready = ::poll(fds, 2, untilSilence ? silenceMs_ : timeoutMilliseconds);
+        if (ready < 0 || (ready == 0 && untilSilence)) return false;
+        if (ready == 0) return true;
         for (int k = 0; k < 2; ++k) {
             if (fds[k].fd < 0 || !(fds[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
             char buffer[4096];

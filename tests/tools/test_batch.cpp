@@ -159,7 +159,7 @@ TEST(HistoryPlot, WriteReplacesWholeOrNotAtAll) {
     EXPECT_EQ(log.str(), "");
     EXPECT_FALSE(writeHistorySvg(folder / "no" / "history.svg", {}, "t", &log));
     EXPECT_EQ(log.str(), "ERROR: Cannot write file \"" + (folder / "no" / "history.svg").string() +
-                             "\"\n");
+                             "\": No such file or directory\n");
     int entries = 0;
     for (const auto& entry : std::filesystem::directory_iterator(folder.path())) ++entries, (void)entry;
     EXPECT_EQ(entries, 1) << "no temporary file left behind";

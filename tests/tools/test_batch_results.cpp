@@ -19,6 +19,7 @@
 #include "geometry/MeshFile.h"
 #include "tools/Cantilever.h"
 #include "gpu/CudaFem.h"
+#include "scene/MemoryEstimate.h"
 #include "support/MeshBuilders.h"
 #include "support/RunTestSupport.h"
 #include "tools/BatchRun.h"
@@ -284,6 +285,34 @@ void expectBox(const TriangleMesh& mesh, Vec3f lo, Vec3f hi, const std::string& 
 
 // Densities on the iso level give marching-cubes triangles without area; no written shape
 // holds one, in either format and either coordinates, and each stays closed and outward.
+// The memory check counts what the final files need besides the run: the VTK file's arrays (the
+// file is streamed from them, byte for byte what vtkImageFileBytes gives) and the smooth
+// shape's field.
+TEST(BatchVtk, TheMemoryCheckCountsTheFinalFiles) {
+    ScratchFolder folder("vtk-memory");
+    HostRun host(folder.path(), 8, 4, 3);
+    ASSERT_TRUE(host.run->frameMove(0, 0).performed);
+    host.run->downloadState();
+    const Optimizer& opt = host.run->optimizer();
+    const VtkImage image = resultImage(*host.model, opt, Matrix4::identity());
+    double arrays = 0;
+    for (const auto* section : {&image.cellData, &image.pointData})
+        for (const VtkDataArray& a : *section) arrays += double(a.bytes.size());
+    const Vec3i padded = opt.paddedDensity().resolution();
+    const double field = 8.0 * padded.x * padded.y * padded.z;
+    SceneSize size;
+    size.extent = {8, 4, 3};
+    size.elements = double(host.model->numElements_[0]);
+    size.vertices = double(host.model->numVertices(0));
+    EXPECT_GE(finalFilesBytes(size), arrays + field);
+    EXPECT_LE(finalFilesBytes(size), 1.5 * (arrays + field));
+    EXPECT_GE(estimateSceneBytes(size), finalFilesBytes(size) + 8 * size.elements);
+    const auto file = folder / "streamed.vti";
+    std::ostringstream log;
+    ASSERT_TRUE(writeVtkImage(file, image, &log)) << log.str();
+    EXPECT_EQ(testing::readFile(file), vtkImageFileBytes(image));
+}
+
 TEST(WrittenShapes, HoldNoDegenerateTriangles) {
     ScratchFolder folder("degenerate");
     HostRun host(folder.path(), 16, 6, 6);

@@ -110,15 +110,20 @@ TEST(LargestCantilever, FitsAndTheNextDoesNot) {
         double device, host;
         bool hostDevice;
         FitBound bound;
+        long long maxElements = 0;
     } cases[] = {
         {"device_bound", 64 * mb, 1e12, false, FitBound::Device},
         {"host_bound", 1e12, 64 * mb, false, FitBound::Host},
         {"host_device", 0, 100 * mb, true, FitBound::Host},
         {"gpu_of_80_gb", 72e9, 115e9, false, FitBound::Device},
         {"index_limits", 1e15, 1e15, false, FitBound::ModelLimits},
+        // 980 t^3 elements: t = 3 has 26 460, t = 4 has 62 720.
+        {"element_cap", 1e12, 1e12, false, FitBound::ElementCap, 62719},
+        {"element_cap_exactly", 1e12, 1e12, false, FitBound::ElementCap, 26460},
+        {"memory_before_the_cap", 64 * mb, 1e12, false, FitBound::Device, 1LL << 40},
     };
     for (const FitCase& c : cases) {
-        const auto fit = largestCantilever(c.device, c.host, c.hostDevice);
+        const auto fit = largestCantilever(c.device, c.host, c.hostDevice, c.maxElements);
         ASSERT_TRUE(fit) << c.name;
         const int t = fit->nx / 20;
         EXPECT_EQ(fit->nx, 20 * t) << c.name;
@@ -130,7 +135,10 @@ TEST(LargestCantilever, FitsAndTheNextDoesNot) {
         ModelSize next{(long long)(20 * t + 20) * (7 * t + 7) * (7 * t + 7),
                        (long long)(20 * t + 21) * (7 * t + 8) * (7 * t + 8),
                        {20 * t + 20, 7 * t + 7, 7 * t + 7}};
-        if (c.bound == FitBound::ModelLimits) {
+        if (c.bound == FitBound::ElementCap) {
+            EXPECT_EQ(fit->nx, 60) << c.name;
+            EXPECT_GT(980LL * (t + 1) * (t + 1) * (t + 1), c.maxElements) << c.name;
+        } else if (c.bound == FitBound::ModelLimits) {
             EXPECT_NE(modelSizeError(
                           next, cantileverLevels(next.extent[0], next.extent[1], next.extent[2])),
                       L"")
@@ -143,6 +151,7 @@ TEST(LargestCantilever, FitsAndTheNextDoesNot) {
         }
     }
     EXPECT_FALSE(largestCantilever(1e12, 0.1 * mb, false));
+    EXPECT_FALSE(largestCantilever(1e12, 1e12, false, 979));
     EXPECT_FALSE(largestCantilever(0.1 * mb, 1e12, false));
 }
 

@@ -5,8 +5,10 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <random>
 #include <sstream>
@@ -84,6 +86,17 @@ TEST(VtkImageReader, BrokenFilesGiveTheirReason) {
         return s.replace(at, from.size(), to);
     };
     const std::string densityCount = std::string("\x18\0\0\0\0\0\0\0", 8);  // 24 bytes
+    // The file with another extent, its point array with 9 components.
+    auto withExtent = [&replaced](const std::string& extent, const std::string& components) {
+        std::string s = replaced("WholeExtent=\"0 3 0 2 0 1\"", "WholeExtent=\"" + extent + "\"");
+        const std::string three = "NumberOfComponents=\"3\"";
+        return s.replace(s.find(three), three.size(), components);
+    };
+    auto offsetOf = [&good](const std::string& name) {
+        const std::string key = "Name=\"" + name + "\" format=\"appended\" offset=\"";
+        const size_t at = good.find(key) + key.size();
+        return good.substr(at, good.find('"', at) - at);
+    };
     const struct {
         const char* name;
         std::string bytes;
@@ -113,6 +126,38 @@ TEST(VtkImageReader, BrokenFilesGiveTheirReason) {
          "its data array 'Energy' is cut off: the file is truncated"},
         {"unclosed tag", "<VTKFile type=\"ImageData\"<AppendedData>_",
          "its XML header is malformed"},
+        // Extents whose difference or size does not fit 64 bits.
+        {"extent overflow",
+         replaced("WholeExtent=\"0 3 0 2 0 1\"",
+                  "WholeExtent=\"-9223372036854775808 9223372036854775807 0 1 0 1\""),
+         "its extent holds no cells or too many along an axis"},
+        {"extent beyond 64 bits",
+         replaced("WholeExtent=\"0 3 0 2 0 1\"", "WholeExtent=\"0 3 0 2 0 99999999999999999999\""),
+         "its WholeExtent is not six whole numbers"},
+        {"size beyond 64 bits",
+         withExtent("0 1048576 0 1048576 0 1048576", "NumberOfComponents=\"9\""),
+         "its data array 'Displacement' would need more bytes than a file can hold"},
+        // Encodings and compressors the reader does not read are refused by name.
+        {"base64", replaced("encoding=\"raw\"", "encoding=\"base64\""),
+         "its appended data has the encoding 'base64', which this reader does not read (only "
+         "'raw')"},
+        {"compressor",
+         replaced("header_type=\"UInt64\"",
+                  "header_type=\"UInt64\" compressor=\"vtkZLibDataCompressor\""),
+         "its data are compressed by 'vtkZLibDataCompressor', which this reader does not read "
+         "(only uncompressed data)"},
+        // Two arrays on the same block would each copy it: a small file, a large memory.
+        {"shared block",
+         replaced("<DataArray type=\"UInt8\"",
+                  "<DataArray type=\"Float32\" Name=\"Again\" format=\"appended\" offset=\"" +
+                      offsetOf("Density") + "\"/>\n<DataArray type=\"UInt8\""),
+         "its data arrays 'Density' and 'Again' share bytes of the appended data"},
+        {"overlapping block",
+         replaced("<DataArray type=\"UInt8\"",
+                  "<DataArray type=\"UInt8\" Name=\"Inside\" format=\"appended\" offset=\"" +
+                      std::to_string(std::stoul(offsetOf("Density")) + 4) +
+                      "\"/>\n<DataArray type=\"UInt8\""),
+         "its data arrays 'Density' and 'Inside' share bytes of the appended data"},
     };
     for (const auto& c : cases) {
         VtkImage image;
@@ -120,6 +165,17 @@ TEST(VtkImageReader, BrokenFilesGiveTheirReason) {
         EXPECT_FALSE(parseVtkImage(c.bytes, image, error)) << c.name;
         EXPECT_EQ(error, c.error) << c.name;
     }
+}
+
+TEST(VtkImageReader, AngleBracketsInsideAttributeValues) {
+    VtkImage written = sampleImage();
+    written.cellData[2].name = "Energy > 0";
+    VtkImage read;
+    std::string error;
+    ASSERT_TRUE(parseVtkImage(vtkImageFileBytes(written), read, error)) << error;
+    ASSERT_EQ(read.cellData.size(), 3u);
+    EXPECT_EQ(read.cellData[2].name, "Energy > 0");
+    EXPECT_EQ(read.cellData[2].bytes, written.cellData[2].bytes);
 }
 
 TEST(VtkImageReader, MissingFileIsNamed) {
@@ -260,6 +316,7 @@ TEST_F(DesignEvaluationTest, ZeroDensitiesAreRaisedAndThresholdsApply) {
 TEST_F(DesignEvaluationTest, GridChecksNameTheFault) {
     VtkImage image;
     image.cells = {8, 2, 2};
+    image.spacing = {0.25, 0.25, 0.25};  // the scene's voxel size
     std::vector<float> density(32, 0.5f);
     std::vector<uint8_t> solid(32, 1);
     auto make = [&] {
@@ -292,15 +349,33 @@ TEST_F(DesignEvaluationTest, GridChecksNameTheFault) {
          "its density 1.500000 of element 3 is not a number between 0 and 1"},
         {"nan", [&] { density[0] = std::nanf(""); },
          "its density nan of element 0 is not a number between 0 and 1"},
+        {"spacing", [&] { image.spacing.y = 0.2499; },
+         "its grid step 0.2499 along y is not the scene's voxel size 0.25: it was written for "
+         "another scene or voxel size"},
+        {"direction", [&] { image.direction = {1, 0, 0, 0, 1, 0, 0, 0, 2}; },
+         "its grid step 0.5 along z is not the scene's voxel size 0.25: it was written for "
+         "another scene or voxel size"},
     };
     for (const auto& c : cases) {
         density.assign(32, 0.5f);
         solid.assign(32, 1);
         image.cells = {8, 2, 2};
+        image.spacing = {0.25, 0.25, 0.25};
+        image.direction = {1, 0, 0, 0, 1, 0, 0, 0, 1};
         c.change();
         EXPECT_FALSE(elementDensities(make(), model(), rho, error)) << c.name;
         EXPECT_EQ(error, c.error) << c.name;
     }
+    // A grid turned about z with the same steps, and one written in coordinates twice as large.
+    image.direction = {0, -1, 0, 1, 0, 0, 0, 0, 1};
+    ASSERT_TRUE(elementDensities(make(), model(), rho, error)) << error;
+    image.direction = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    image.spacing = {0.5, 0.5, 0.5};
+    Matrix4 twice = Matrix4::identity();
+    for (int a = 0; a < 3; ++a) twice(a, a) = 2.0f;
+    ASSERT_TRUE(elementDensities(make(), model(), rho, error, twice)) << error;
+    EXPECT_FALSE(elementDensities(make(), model(), rho, error));
+    image.spacing = {0.25, 0.25, 0.25};
     image.cells = {8, 2, 2};
     image.cellData = {{"Solid", "UInt8", 1, bytesOf(std::vector<uint8_t>(32, 1))}};
     EXPECT_FALSE(elementDensities(image, model(), rho, error));
@@ -316,7 +391,7 @@ TEST(ElementDensities, CellsMapToTheirElementsAroundHoles) {
         return (x + 5 * (y + 3 * z)) % 3 != 1;
     });
     VtkImage image;
-    image.cells = {5, 3, 2};
+    image.cells = {5, 3, 2};  // unit voxels, as the model's
     std::vector<float> density(30);
     std::vector<uint8_t> solid(30);
     for (size_t c = 0; c < 30; ++c) {
@@ -478,6 +553,15 @@ TEST(EvaluateTool, RoundTripOfARunsOwnDensities) {
     Child missing(OSTREL_EVALUATE_EXE, {"--scene", scene, "--densities", runFolder + "/no.vti"});
     EXPECT_EQ(missing.finish(), 1);
     EXPECT_EQ(missing.err(), "ERROR: Cannot read file \"" + runFolder + "/no.vti\"\n");
+
+    // A name with a quote and a line end is escaped inside its quotes: one "Densities:" line.
+    const std::string odd = runFolder + "/a\"b\nc.vti";
+    std::filesystem::copy_file(vti, odd);
+    Child oddName(OSTREL_EVALUATE_EXE, {"--scene", scene, "--densities", odd, "--device", "host"});
+    ASSERT_EQ(oddName.finish(), 0) << oddName.err();
+    EXPECT_EQ(oddName.out().rfind("Densities: \"" + runFolder + "/a\\\"b\\nc.vti\" (", 0), 0u)
+        << oddName.out();
+    EXPECT_EQ(std::count(oddName.out().begin(), oddName.out().end(), '\n'), 7) << oddName.out();
 }
 
 /// A .vti of the 16 x 4 x 4 cantilever with density 1 where `solid` holds, 0 elsewhere.
@@ -485,6 +569,7 @@ std::string writeDesign(const ScratchFolder& folder, const std::string& name,
                         const std::function<bool(int, int, int)>& solid) {
     VtkImage image;
     image.cells = {16, 4, 4};
+    image.spacing = {0.125, 0.125, 0.125};  // the scene's voxel size
     std::vector<float> density;
     for (int z = 0; z < 4; ++z)
         for (int y = 0; y < 4; ++y)

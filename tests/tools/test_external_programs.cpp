@@ -95,6 +95,8 @@ const ProgramRow kPrograms[] = {
     {"tr", "coreutils", Origin::Base},
     {"wc", "coreutils", Origin::Base},
     {"find", "findutils", Origin::Base},
+    {"cmp", "diffutils", Origin::Base},
+    {"diff", "diffutils", Origin::Base},
     {"grep", "grep", Origin::Base},
     {"sed", "sed", Origin::Base},
     {"chmod", "coreutils", Origin::Base},

@@ -16,6 +16,7 @@
 #include "tools/SceneMaker.h"
 #include "scene/Scene.h"
 #include "support/MeshBuilders.h"
+#include "scene/ViewFraming.h"
 #include "support/ScratchFolder.h"
 
 namespace ostrel {
@@ -216,6 +217,31 @@ TEST_F(SceneMakerTest, WrittenSceneLoadsWithItsFixationsAndForces) {
     size_t files = 0;
     for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir_)) ++files;
     EXPECT_EQ(files, 2u);  // meshes/ and scene.txt
+}
+
+TEST_F(SceneMakerTest, EveryWrittenSceneStartsWithAThreeQuarterViewOfTheWholeModel) {
+    // The 2 x 1 x 1 box as it is and scaled to a longest edge of 100 (a part in millimetres).
+    const struct {
+        std::vector<std::string> scale;
+        const char* voxel;
+        float lengthScale;
+    } cases[] = {{{}, "0.25", 1}, {{"--scale-to", "100"}, "12.5", 100}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.voxel);
+        std::vector<std::string> args = {"--mesh", mesh(), "--voxel", c.voxel, "--levels", "3",
+                                         "--fix", "x=0", "-o", output()};
+        args.insert(args.end(), c.scale.begin(), c.scale.end());
+        ASSERT_EQ(run(args), 0) << toUtf8(log_.str());
+        const std::string text = testing::readFile(output());
+        EXPECT_NE(text.find("\nRENDERER_DEFAULT_HEADING_PITCH_ROLL: 60 25 0\n"), std::string::npos);
+        Scene scene{DeviceOptions{true, 1}};
+        loadOutput(scene);
+        EXPECT_FLOAT_EQ(scene.lengthScale_, c.lengthScale);
+        const StoredView view = threeQuarterView(scene.center(), scene.mesh().halfSize);
+        EXPECT_EQ(scene.defaultHeadingPitchRoll_, view.headingPitchRoll);
+        for (int a = 0; a < 3; ++a)
+            EXPECT_NEAR(scene.defaultViewPos_[a], view.position[a], 1e-6f * c.lengthScale) << a;
+    }
 }
 
 TEST_F(SceneMakerTest, DesignControlsAreWrittenOnlyWhenGiven) {

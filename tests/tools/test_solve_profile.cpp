@@ -97,19 +97,24 @@ TEST(SolveProfile, SplitLinesInOrderWithTheirTotal) {
 TEST(SolveProfile, LargestUnderAMemoryLimit) {
     struct LimitCase {
         const char* megabytes;
+        const char* maxElements;
         const char* line;
     } cases[] = {
-        {"2",
+        {"2", "1000000",
          "Largest cantilever that fits: 20 x 7 x 7 voxels, 980 elements, 3 levels (host "
          "estimate 1 MB of 2 MB; the host's memory limits it)\n"},
-        {"16",
+        {"16", "1000000",
          "Largest cantilever that fits: 40 x 14 x 14 voxels, 7840 elements, 3 levels (host "
          "estimate 7 MB of 16 MB; the host's memory limits it)\n"},
+        {"16", "7839",
+         "Largest cantilever that fits: 20 x 7 x 7 voxels, 980 elements, 3 levels (host "
+         "estimate 1 MB of 16 MB; the element cap limits it)\n"},
     };
     for (const LimitCase& c : cases) {
         Child solve(OSTREL_SOLVE_EXE,
-                    {"--largest", "--memory-limit", c.megabytes, "--voxel", "0.01", "--tolerance",
-                     "0.01", "--device", "host", "--threads", "1"});
+                    {"--largest", "--memory-limit", c.megabytes, "--max-elements", c.maxElements,
+                     "--voxel", "0.01", "--tolerance", "0.01", "--device", "host", "--threads",
+                     "1"});
         EXPECT_EQ(solve.finish(), 0) << solve.err();
         EXPECT_EQ(solve.out().rfind(c.line, 0), 0u) << solve.out().substr(0, 200);
     }
@@ -130,6 +135,11 @@ TEST(SolveProfile, OptionsThatDoNotGoTogether) {
         {{"--largest", "--memory-limit", "0", "--voxel", "1", "--tolerance", "0.1"},
          "ERROR: Invalid value for --memory-limit\n"},
         {{"--largest", "--tolerance", "0.1"}, "ERROR: Missing argument\n"},
+        {{"--size", "4", "4", "4", "--levels", "3", "--max-elements", "8000", "--voxel", "1",
+          "--tolerance", "0.1"},
+         "ERROR: --max-elements needs --largest\n"},
+        {{"--largest", "--max-elements", "0", "--voxel", "1", "--tolerance", "0.1"},
+         "ERROR: Invalid value for --max-elements\n"},
     };
     for (const UsageCase& c : cases) {
         Child solve(OSTREL_SOLVE_EXE, c.args);

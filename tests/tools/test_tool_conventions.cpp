@@ -1,8 +1,10 @@
 // One convention for every program: --help (exit 0) and --version on standard output, usage
 // errors with exit code 2 and their message on standard error; and ostrel-voxelize's handling
-// of STL, unreadable and doubtful meshes.
+// of STL, unreadable and doubtful meshes; input names that are no regular file.
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <fstream>
@@ -313,6 +315,52 @@ TEST(ToolConventions, ResultsOnStandardOutputMessagesAndProgressOnStandardError)
         for (const std::string& head : c.err)
             EXPECT_TRUE(holdsLine(err, head)) << c.name << ": no \"" << head << "\" in\n"
                                               << child.err();
+    }
+}
+
+// An input name that is a FIFO (opening it waits for a writer for ever), a device that never
+// ends, or a folder is refused at once by every program, before anything opens it.
+TEST(ToolConventions, InputsThatAreNoRegularFilesAreRefusedAtOnce) {
+    ScratchFolder folder("no-regular-file");
+    const std::string fifo = (folder / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string scene = testing::writeCantileverScene(folder.path(), 8).string();
+    std::string text = testing::readFile(scene);
+    text.replace(text.find("MESH: beam.obj"), 14, "MESH: fifo");
+    std::ofstream(folder / "fifo-mesh.txt") << text;
+    const std::string out = (folder / "out").string();
+    struct Case {
+        const char* name;
+        std::string program;
+        std::vector<std::string> args;
+        std::string input;  ///< the name the message gives
+        bool exact;         ///< standard error is the message and `after`, nothing else
+        std::string after;
+    };
+    std::vector<Case> cases;
+    for (const std::string& input : {fifo, std::string("/dev/zero"), folder.path().string()}) {
+        cases.push_back({"batch", OSTREL_BATCH_EXE, {input, "-q", "-o", out}, input, true,
+                         "ERROR: Cannot load scene \"" + input + "\"\n"});
+        cases.push_back({"evaluate", OSTREL_EVALUATE_EXE,
+                         {"--scene", scene, "--densities", input}, input, true, ""});
+        cases.push_back({"make-scene", OSTREL_MAKE_SCENE_EXE,
+                         {"--mesh", input, "--voxel", "0.1", "-o", out + ".txt"}, input, false,
+                         ""});
+        cases.push_back({"voxelize", OSTREL_VOXELIZE_EXE, {input, "0.05"}, input, false, ""});
+    }
+    cases.push_back({"scene's mesh", OSTREL_BATCH_EXE,
+                     {(folder / "fifo-mesh.txt").string(), "-q", "-o", out}, fifo, false, ""});
+    for (const Case& c : cases) {
+        Child child(c.program, c.args);
+        const int status = child.finishWithin(30);
+        ASSERT_NE(status, Child::kHung) << c.name << " " << c.input << " hangs";
+        EXPECT_EQ(status, 1) << c.name << " " << c.input << child.err();
+        const std::string line = "ERROR: File \"" + c.input + "\" is not a regular file\n";
+        EXPECT_NE(child.err().find(line), std::string::npos) << c.name << " " << child.err();
+        if (c.exact) {
+            EXPECT_EQ(child.err(), line + c.after) << c.name;
+        }
+        EXPECT_FALSE(std::filesystem::exists(out + ".txt")) << c.name;
     }
 }
 

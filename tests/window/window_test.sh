@@ -518,6 +518,50 @@ fatal_error_without_message_boxes)
   [[ $rc == 134 ]] || fail "exit code $rc (expected abort)"
   grep -q '^FATAL ERROR$' "$WORK/app.err" || fail "no report on stderr"
   ;;
+window_manager_close_says_what_was_not_written)
+  # Alt+L moves the light to the camera, an edit of the scene; the window manager's close
+  # request (WM_DELETE_WINDOW) in an automation run closes without asking and names it.
+  cp "$WORK/scene.txt" "$WORK/before.txt"
+  start app -SCENE scene.txt -automation
+  window_id '^Ostrel'; id=$WID
+  wait_line "$WORK/app.err" '^automation: camera '
+  focus "$id"
+  xdotool key alt+l
+  python3 "$HERE/wm_close.py" "$id" || fail "cannot send the close request"
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  grep -qx 'WARNING: Unsaved changes of light were not written to "scene.txt"' "$WORK/app.out" ||
+    fail "no line about the unsaved light"
+  [[ "$(cat "$WORK/scene.txt")" == "$(cat "$WORK/before.txt")" ]] || fail "the scene file changed"
+  ;;
+closing_asks_about_unsaved_edits)
+  # Without -noerrormsgboxes the close request with an unsaved edit asks: Escape in the question
+  # (Cancel) keeps the window, Return (Yes) writes the scene file and closes. Closing without
+  # edits asks nothing.
+  start app -SCENE scene.txt
+  window_id '^Ostrel'; id=$WID
+  focus "$id"
+  xdotool key alt+l
+  python3 "$HERE/wm_close.py" "$id" || fail "cannot send the close request"
+  window_id '^Unsaved changes$'; question=$WID
+  focus "$question"
+  xdotool key Escape
+  sleep 1
+  kill -0 "$PID_app" 2>/dev/null || fail "Cancel ended the program"
+  grep -q RENDERER_LIGHT_POS "$WORK/scene.txt" && fail "Cancel wrote the scene file"
+  close_window "$id"
+  window_id '^Unsaved changes$'; question=$WID
+  focus "$question"
+  xdotool key Return
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  grep -q '^RENDERER_LIGHT_POS: -4 0.25 0.25$' "$WORK/scene.txt" || fail "Yes did not write the light: $(grep LIGHT "$WORK/scene.txt")"
+  start again -SCENE scene.txt
+  window_id '^Ostrel'; id=$WID
+  close_window "$id"
+  finish again 20; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc of the run without edits"
+  ;;
 orbit_keys_turn_tilt_and_move_at_their_rates)
   # Every frame is 0.1 s long. In orbit mode at the speed 0.21 (maximum 1) a held arrow key turns
   # the heading by 0.21 * 0.1 * 180 = 3.78 degrees a frame, Page Up/Down the pitch by 1.89, and
