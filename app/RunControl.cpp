@@ -9,6 +9,7 @@
 #include "geometry/DegenerateTriangles.h"
 #include "gpu/CudaFem.h"
 #include "gpu/DeviceOptimizer.h"
+#include "optimization/KernelSteps.h"
 
 namespace ostrel {
 
@@ -26,18 +27,20 @@ RunControl::RunControl(FemModel& model, CudaFem& solver, ProgramLifetime& lifeti
     optimizer_.setLogs(wideLog_, narrowLog_);
     // The stream keeps its address across the history files' reopenings.
     solver_.setCycleCountSink(&optimizer_.history().cycleSink());
-    if (!options.cpuOptimizer) {
+    ElementSteps* steps = options.elementSteps;
+    if (!steps) {
         deviceOptimizer_ = std::make_unique<DeviceOptimizer>(solver_);
-        optimizer_.attachDevice(deviceOptimizer_.get());
+        kernelSteps_ = std::make_unique<KernelSteps>(*deviceOptimizer_);
+        steps = kernelSteps_.get();
     }
+    optimizer_.attachSteps(steps);
 }
 
 RunControl::~RunControl() { solver_.setCycleCountSink(nullptr); }
 
 void RunControl::downloadState() {
-    if (!deviceOptimizer_) return;
     optimizer_.downloadState();
-    solver_.downloadDisplacements();
+    if (optimizer_.onDevice()) solver_.downloadDisplacements();
 }
 
 StepResult RunControl::frameMove(double /*time*/, float /*elapsed*/) {

@@ -21,10 +21,10 @@
 // once, until a step carries a load again.
 //
 // The window's frame move calls frameMove(); the batch program calls it too. The run control
-// owns the Optimizer of the model and, unless told to run the optimizer's CPU path (the
-// reference of the tests), its device optimizer on the solver's device: the design iteration
-// then runs in the kernel module, its data kept on the device (see Optimizer.h), and only the
-// densities and the scalars come back each step. The model and the solver belong to the scene
+// owns the Optimizer of the model and, unless given other per-element steps, its device
+// optimizer on the solver's device: the design iteration runs in the kernel module, its data
+// kept on the device (see Optimizer.h), and only the densities and the scalars come back each
+// step. The model and the solver belong to the scene
 // and must outlive the run control. Console lines: timings and the warning on the narrow log, the shape
 // writer's messages on the wide log (null = silent). Main thread only.
 
@@ -41,6 +41,8 @@ namespace ostrel {
 
 class CudaFem;
 class DeviceOptimizer;
+class ElementSteps;
+class KernelSteps;
 class FemModel;
 class TriangleMesh;
 
@@ -60,8 +62,9 @@ struct RunControlOptions {
     /// (a VTK file): with the optimizer on the device they come back before each (see
     /// RunControl::downloadState).
     bool shapeFilesReadState = false;
-    /// true: the optimizer's CPU path instead of the kernel path.
-    bool cpuOptimizer = false;
+    /// The per-element steps of the design iteration (optimization/ElementSteps.h); null: the
+    /// kernel module on the solver's device (KernelSteps). Must outlive the run control.
+    ElementSteps* elementSteps = nullptr;
 };
 
 /// What one call of step() did.
@@ -152,7 +155,8 @@ private:
     std::wostream* wideLog_;
     std::ostream* narrowLog_;
     Optimizer optimizer_;
-    std::unique_ptr<DeviceOptimizer> deviceOptimizer_;  // null: the CPU path
+    std::unique_ptr<DeviceOptimizer> deviceOptimizer_;  // null: steps given in the options
+    std::unique_ptr<KernelSteps> kernelSteps_;
     bool shapeFilesReadState_;
     std::function<void(const TriangleMesh&)> shapeListener_;
     int shapeFileInterval_;
