@@ -51,7 +51,6 @@ struct RunControlOptions {
     std::filesystem::path outputDirectory;
     std::wostream* wideLog = nullptr;   ///< null = the console's wide output
     std::ostream* narrowLog = nullptr;  ///< null = the console's narrow output
-    bool silent = false;                ///< true: no console lines at all (tests)
     /// Steps between shape files: counters 0, N, 2N, ... write one (kShapeFileInterval, 5, by
     /// default); 0 writes none.
     int shapeFileInterval = 5;

@@ -53,7 +53,11 @@ TEST(BatchSmooth, FieldIsTheFilteredDesign) {
     for (int projection : {0, 1}) {
         ProgramLifetime lifetime;
         RunControlOptions options;
-        options.silent = true;
+        // No console lines: both logs go to streams nobody reads.
+        std::wostringstream wideSink;
+        std::ostringstream narrowSink;
+        options.wideLog = &wideSink;
+        options.narrowLog = &narrowSink;
         options.outputDirectory = folder.path();
         options.shapeFileInterval = 0;
         RunControl run(*model, solver, lifetime, options);
