@@ -10,6 +10,7 @@
 #include "fem/FemModel.h"
 #include "gpu/CudaFem.h"
 #include "gpu/DeviceOptimizer.h"
+#include "optimization/KernelSteps.h"
 
 namespace ostrel {
 
@@ -18,26 +19,28 @@ RunControl::RunControl(FemModel& model, CudaFem& solver, ProgramLifetime& lifeti
     : solver_(solver),
       lifetime_(lifetime),
       outputDirectory_(std::move(options.outputDirectory)),
-      wideLog_(options.silent ? nullptr : options.wideLog ? options.wideLog : &wideOut()),
-      narrowLog_(options.silent ? nullptr : options.narrowLog ? options.narrowLog : &narrowOut()),
+      wideLog_(options.wideLog ? options.wideLog : &wideOut()),
+      narrowLog_(options.narrowLog ? options.narrowLog : &narrowOut()),
       optimizer_(model, lifetime.optimization, outputDirectory_),
       shapeFileInterval_(options.shapeFileInterval),
       shapeFileWriter_(std::move(options.shapeFileWriter)) {
     optimizer_.setLogs(wideLog_, narrowLog_);
     // The stream keeps its address across the history files' reopenings.
     solver_.setCycleCountSink(&optimizer_.history().cycleSink());
-    if (!options.cpuOptimizer) {
+    ElementSteps* steps = options.elementSteps;
+    if (!steps) {
         deviceOptimizer_ = std::make_unique<DeviceOptimizer>(solver_);
-        optimizer_.attachDevice(deviceOptimizer_.get());
+        kernelSteps_ = std::make_unique<KernelSteps>(*deviceOptimizer_);
+        steps = kernelSteps_.get();
     }
+    optimizer_.attachSteps(steps);
 }
 
 RunControl::~RunControl() { solver_.setCycleCountSink(nullptr); }
 
 void RunControl::downloadState() {
-    if (!deviceOptimizer_) return;
     optimizer_.downloadState();
-    solver_.downloadDisplacements();
+    if (optimizer_.onDevice()) solver_.downloadDisplacements();
 }
 
 bool carriesLoad(const FemModel& model) {

@@ -22,10 +22,10 @@
 // run flag and prints kNoLoadMessage, once for every attempt to run.
 //
 // The window's frame move calls frameMove(); the batch program calls it too. The run control
-// owns the Optimizer of the model and, unless told to run the optimizer's CPU path (the
-// reference of the tests), its device optimizer on the solver's device: the design iteration
-// then runs in the kernel module, its data kept on the device (see Optimizer.h), and only the
-// densities and the scalars come back each step. The model and the solver belong to the scene
+// owns the Optimizer of the model and, unless given other per-element steps, its device
+// optimizer on the solver's device: the design iteration runs in the kernel module, its data
+// kept on the device (see Optimizer.h), and only the densities and the scalars come back each
+// step. The model and the solver belong to the scene
 // and must outlive the run control. Console lines: timings and the warning on the narrow log, the shape
 // writer's messages on the wide log (null = silent). Main thread only.
 
@@ -42,6 +42,8 @@ namespace ostrel {
 
 class CudaFem;
 class DeviceOptimizer;
+class ElementSteps;
+class KernelSteps;
 class FemModel;
 class TriangleMesh;
 
@@ -50,16 +52,16 @@ struct RunControlOptions {
     std::filesystem::path outputDirectory;
     std::wostream* wideLog = nullptr;   ///< null = the console's wide output
     std::ostream* narrowLog = nullptr;  ///< null = the console's narrow output
-    bool silent = false;                ///< true: no console lines at all (tests)
     /// Steps between shape files: counters 0, N, 2N, ... write one (kShapeFileInterval, 5, by
     /// default); 0 writes none.
     int shapeFileInterval = 5;
     /// Writes the shape files of a step in place of the OBJ writer (null: writeShape to
     /// shapeFileName(counter)) from the step's snapshot (RunControl::snapshot, complete
-    /// whichever path the optimizer runs); returns whether they were written.
+    /// whichever steps the optimizer runs); returns whether they were written.
     std::function<bool(int iteration, const DesignSnapshot& state)> shapeFileWriter;
-    /// true: the optimizer's CPU path instead of the kernel path.
-    bool cpuOptimizer = false;
+    /// The per-element steps of the design iteration (optimization/ElementSteps.h); null: the
+    /// kernel module on the solver's device (KernelSteps). Must outlive the run control.
+    ElementSteps* elementSteps = nullptr;
 };
 
 /// What one call of step() did.
@@ -161,7 +163,8 @@ private:
     std::wostream* wideLog_;
     std::ostream* narrowLog_;
     Optimizer optimizer_;
-    std::unique_ptr<DeviceOptimizer> deviceOptimizer_;  // null: the CPU path
+    std::unique_ptr<DeviceOptimizer> deviceOptimizer_;  // null: steps given in the options
+    std::unique_ptr<KernelSteps> kernelSteps_;
     std::function<void(const TriangleMesh&)> shapeListener_;
     int shapeFileInterval_;
     std::function<bool(int iteration, const DesignSnapshot& state)> shapeFileWriter_;

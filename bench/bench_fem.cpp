@@ -9,6 +9,7 @@
 #include "bench/BenchMain.h"
 #include "fem/FemModel.h"
 #include "fem/Operators.h"
+#include "reference/ReferenceAssembly.h"
 #include "gpu/HostDriver.h"
 #include "gpu/CudaFem.h"
 

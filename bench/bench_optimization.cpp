@@ -1,8 +1,8 @@
 // Optimization steps of the standard cantilever on the host device with 2 worker threads
 // (5 levels), in the order of the run control: solve (prepareSolve, solve to 0.01), optimize
 // (energies, iteration, stiffness update) and shape extraction; the last argument chooses the
-// optimizer's path: 1 the kernel path the programs run (its data kept on the device), 0 the CPU
-// path (the reference). One benchmark iteration is one step; the reset before the first step
+// optimizer's path: 1 the kernel path the programs run (its data kept on the device), 0 the
+// tests' CPU reference (tests/reference/ReferenceSteps.h). One benchmark iteration is one step; the reset before the first step
 // is not timed. Counters are per step: the averages over all steps and over the first 50, the
 // optimize phase split into sensitivities, multiplier search and the rest, and the share of the
 // optimize phase in the step. After the run come the multigrid cycles of every solve, the
@@ -34,7 +34,9 @@
 #include "gpu/HostDriver.h"
 #include "gpu/KernelTimer.h"
 #include "optimization/IterationProfile.h"
+#include "optimization/KernelSteps.h"
 #include "optimization/Optimizer.h"
+#include "reference/ReferenceOptimizer.h"
 #include "tools/Cantilever.h"
 
 namespace {
@@ -73,10 +75,14 @@ void BM_OptimizationStep(benchmark::State& state) {
     fem.setCycleCountSink(&opt.history().cycleSink());
     fem.setup();
     ostrel::DeviceOptimizer device(fem);
+    ostrel::KernelSteps kernelSteps(device);
+    ostrel::ReferenceSteps referenceSteps;
     ostrel::KernelTimer timer(fem.driver());
     if (kernelPath) {
-        opt.attachDevice(&device);
+        opt.attachSteps(&kernelSteps);
         fem.setKernelTimer(&timer);
+    } else {
+        opt.attachSteps(&referenceSteps);
     }
 
     const auto resetStart = std::chrono::steady_clock::now();
@@ -135,7 +141,7 @@ void BM_OptimizationStep(benchmark::State& state) {
     for (int c : cycles) cycleSum += c;
     state.counters["cycles_per_solve"] = cycles.empty() ? 0.0 : cycleSum / double(cycles.size());
 
-    const char* path = kernelPath ? "kernel path" : "CPU path";
+    const char* path = kernelPath ? "kernel path" : "CPU reference";
     std::printf("%d elements (%s), multigrid cycles of solves 0..%zu:", model->numElements_[0],
                 path, cycles.size() - 1);
     for (int c : cycles) std::printf(" %d", c);
@@ -157,12 +163,14 @@ struct ResetModel {
     std::unique_ptr<ostrel::FemModel> model;
     std::unique_ptr<ostrel::CudaFem> fem;
     std::unique_ptr<ostrel::DeviceOptimizer> device;
+    std::unique_ptr<ostrel::KernelSteps> kernelSteps;
     ostrel::OptimizationLifetime lifetime;
-    std::unique_ptr<ostrel::Optimizer> opt;
+    std::unique_ptr<ostrel::StepOptimizer> opt;
+    ostrel::ReferenceSteps referenceSteps;
     ResetModel(int nx, int ny, int nz, bool kernelPath) {
         omp_set_num_threads(kThreads);
         model = ostrel::makeCantilever(nx, ny, nz, 0.01, 5);
-        opt = std::make_unique<ostrel::Optimizer>(*model, lifetime, historyFolder());
+        opt = std::make_unique<ostrel::StepOptimizer>(*model, lifetime, historyFolder());
         opt->setLogs(nullptr, nullptr);
         opt->reset();
         for (size_t e = 0; e < opt->q_.size(); ++e) opt->q_[e] = 1.0 + double(e % 97) * 0.01;
@@ -172,10 +180,15 @@ struct ResetModel {
             fem->setLogs(nullptr, nullptr);
             fem->setup();
             device = std::make_unique<ostrel::DeviceOptimizer>(*fem);
-            opt->attachDevice(device.get());
+            kernelSteps = std::make_unique<ostrel::KernelSteps>(*device);
+            opt->attachSteps(kernelSteps.get());
+        } else {
+            opt->attachSteps(&referenceSteps);
         }
     }
     ~ResetModel() {
+        opt.reset();
+        kernelSteps.reset();
         device.reset();
         if (fem) fem->release();
     }
@@ -184,7 +197,7 @@ struct ResetModel {
 void BM_Filter(benchmark::State& state) {
     ResetModel r(int(state.range(0)), int(state.range(1)), int(state.range(2)), false);
     for (auto _ : state)
-        r.opt->densityFilter().filter(r.opt->x_.data(), r.opt->candidateRho_.data(),
+        r.opt->densityFilter().filter(r.opt->x_.data(), r.referenceSteps.candidateRho.data(),
                                       r.opt->W_.data());
     state.counters["elements"] = r.model->numElements_[0];
 }

@@ -96,8 +96,8 @@ public:
     /// Level operator of levels >= 2 (levels 0 and 1 are empty): for every vertex v, 27
     /// neighbour slots s = (dz+1)*9 + (dy+1)*3 + (dx+1) of 3x3 blocks; entry k = a*3+b (component
     /// a of v, component b of the neighbour) of slot s is at v + n*(s*9 + k), 243*n doubles.
-    /// Missing neighbours' slots hold zeros. Built on the host by assembleOperators(); the
-    /// solver's prepareSolve assembles on its device and fills only the coarsest level here.
+    /// Missing neighbours' slots hold zeros. The solver's prepareSolve assembles on its device
+    /// and fills only the coarsest level here (the tests' reference assembly fills them all).
     std::vector<std::vector<double>> A_;
 
     /// Coarsest level: per vertex, in vertex order, 27 (slot, neighbour index) pairs ordered by

@@ -163,12 +163,6 @@ void CudaFem::setup() {
     E_dev_ = allocate(nE * 4, "E_dev_");
     vertexMass_dev_ = allocate(nV * 4, "vertexMass_dev_");
     f_dev_ = allocate(3 * nV * 4, "f_dev_");
-    isBoundary_dev_ = allocate(nE, "isBoundary_dev_");
-    isVoid_dev_ = allocate(nE, "isVoid_dev_");
-    density_dev_ = allocate(nE * 4, "density_dev_");
-    densityTilde_dev_ = allocate(nE * 4, "densityTilde_dev_");
-    tilde_coef_dev_ = allocate(nE * 4, "tilde_coef_dev_");
-    sum_count_dev_ = allocate(nE * 4, "sum_count_dev_");
     for (int l = 0; l < L; ++l) {
         const size_t n = size_t(m.numVertices(l));
         if (l != 1) {
@@ -285,9 +279,6 @@ void CudaFem::release() {
         freeBuffer(vertexGrid_dev_[l]);
         freeBuffer(vertexPosition_dev_[l]);
     }
-    // The six buffers that nothing uses go with the context, detached below.
-    isBoundary_dev_ = isVoid_dev_ = density_dev_ = densityTilde_dev_ = tilde_coef_dev_ =
-        sum_count_dev_ = 0;
     driver_->ctxDestroy(context_);
     context_ = nullptr;
     module_ = nullptr;
@@ -564,8 +555,8 @@ bool CudaFem::solve(double tolerance) {
         if (cycleSink_) *cycleSink_ << 0 << "\n" << std::flush;
         return false;
     }
+    // Every cycle computes the residual, its norm and the restriction itself before it reads them.
     const Clock::time_point start = Clock::now();
-    residualAndRestrict(0);
     int cycles = 0;
     double rel = 0;
     do {

@@ -184,8 +184,6 @@ public:
     std::vector<CUdeviceptr> elementGrid_dev_, elementPosition_dev_, vertexGrid_dev_,
         vertexPosition_dev_;
     CUdeviceptr isVertexFixed_dev_ = 0, E_dev_ = 0, vertexMass_dev_ = 0, f_dev_ = 0;
-    CUdeviceptr isBoundary_dev_ = 0, isVoid_dev_ = 0, density_dev_ = 0, densityTilde_dev_ = 0,
-                tilde_coef_dev_ = 0, sum_count_dev_ = 0;
     std::vector<CUdeviceptr> u_dev_, b_dev_, A_dev_;
     /// Residual of the levels restricted from (0 and 2 .. L-2; others null), dense over the
     /// level's vertex grid: 3 doubles per grid point, point (x,y,z) at 3*((z*vy + y)*vx + x) +

@@ -4,13 +4,13 @@
 #include <cassert>
 #include <chrono>
 #include <cmath>
+#include <numeric>
 #include <ostream>
 
 #include "core/Console.h"
 #include "core/Timing.h"
 #include "fem/FemModel.h"
-#include "gpu/DeviceOptimizer.h"
-#include "kernels/OptimizerLayout.h"
+#include "optimization/ElementSteps.h"
 #include "voxel/IsoSurface.h"
 
 namespace ostrel {
@@ -51,65 +51,22 @@ Optimizer::Optimizer(FemModel& model, OptimizationLifetime& lifetime,
 
 void Optimizer::setControls(const DesignControls& controls) { controls_ = controls; }
 
-void Optimizer::attachDevice(DeviceOptimizer* device) {
-    if (device_ && isReset()) {
-        downloadState();
-        device_->downloadDensities(rho_.data());
-    }
-    device_ = device;
-    if (device_ && isReset()) loadDevice();
+void Optimizer::attachSteps(ElementSteps* steps) {
+    if (steps_ && isReset()) steps_->unload(*this);
+    steps_ = steps;
+    if (steps_ && isReset()) loadSteps();
 }
 
-void Optimizer::loadDevice() {
-    const bool projected = isProjected();
-    std::vector<uint8_t> flags(n_);
-    for (size_t e = 0; e < n_; ++e)
-        flags[e] = uint8_t((isKept_[e] ? kElementKept : 0) |
-                           (isEmptyHeld_[e] ? kElementHeldEmpty : 0) |
-                           (heldDesign_[e] ? kElementHeldDesign : 0));
-    // The linear search's volume weights: c_j = sum over the designable i around j of
-    // w_ij / W_i, and the pad terms of the designable elements' filters.
-    std::vector<double> weights;
-    volumeOffset_ = 0.0;
-    if (!projected) {
-        std::vector<double> designable(n_);
-        for (size_t e = 0; e < n_; ++e) designable[e] = isDesignable(e) ? 1.0 : 0.0;
-        weights.resize(n_);
-        filter_.filterTranspose(designable.data(), weights.data(), W_.data());
-        const std::vector<double>& pad = filter_.padSums();
-        if (!pad.empty())
-            for (size_t e = 0; e < n_; ++e)
-                if (isDesignable(e)) volumeOffset_ += filter_.voidDensity() * pad[e] / W_[e];
-    }
-    DeviceDesignState state;
-    state.numElements = n_;
-    state.projected = projected;
-    state.flags = flags.data();
-    state.x = x_.data();
-    state.rho = rho_.data();
-    state.xTilde = projected ? xTilde_.data() : xTilde0_.data();
-    state.W = W_.data();
-    state.q = q_.data();
-    state.volumeWeights = projected ? nullptr : weights.data();
-    state.paddedDims = filter_.paddedDims();
-    state.padding = filter_.padding();
-    state.numTaps = filter_.numTaps();
-    state.tapWeights = filter_.tapWeights().data();
-    state.tapOffsets = filter_.tapOffsets().data();
-    state.padSums = filter_.padSums().empty() ? nullptr : filter_.padSums().data();
-    state.voidDensity = filter_.voidDensity();
-    device_->load(state);
-    deviceEnergy_ = 0.0;
-    for (size_t e = 0; e < n_; ++e) deviceEnergy_ += q_[e];
-    deviceVolume_ = totalDensity();
+bool Optimizer::onDevice() const { return steps_ && steps_->onDevice(); }
+
+void Optimizer::loadSteps() {
+    steps_->load(*this);
+    energy_ = std::accumulate(q_.begin(), q_.end(), 0.0);
+    volume_ = totalDensity();
 }
 
 void Optimizer::downloadState() {
-    if (!device_ || !isReset()) return;
-    device_->downloadDesign(x_.data());
-    device_->downloadEnergies(q_.data());
-    device_->downloadFactors(model_.E_.data());
-    if (isProjected()) device_->downloadFiltered(xTilde_.data());
+    if (ready()) steps_->downloadState(*this);
 }
 
 DesignSnapshot Optimizer::snapshot() {
@@ -131,9 +88,9 @@ DesignSnapshot Optimizer::snapshot() {
 }
 
 void Optimizer::densitiesChanged() {
-    if (!device_ || !isReset()) return;
-    device_->uploadDensities(rho_.data());
-    deviceVolume_ = totalDensity();
+    if (!ready()) return;
+    steps_->densitiesChanged(*this);
+    volume_ = totalDensity();
 }
 
 DensityFilter::FaceRule Optimizer::filterFaceRule(const DesignControls& controls) {
@@ -173,17 +130,7 @@ void Optimizer::reset() {
     x_.assign(n_, 0.0f);
     xTilde0_.assign(n_, 0.0f);
     W_.assign(n_, 0.0);
-    candidateX_.assign(n_, 0.0f);
-    candidateRho_.assign(n_, 0.0f);
     xTilde_.assign(projected ? n_ : 0, 0.0f);
-    candidateXTilde_.assign(projected ? n_ : 0, 0.0f);
-    dv_.assign(n_, 0.0);
-    sensitivity_.assign(size_t(dims[0]) * size_t(dims[1]) * size_t(dims[2]), 0.0);
-    dRho_.assign(n_, 0.0);
-    scaledQ_.assign(n_, 0.0);
-    scaledOne_.assign(n_, 0.0);
-    gathered_.assign(n_, 0.0);
-    ratio_.assign(n_, 0.0);
 
     // 3. Padded density volume: one cell of border on every side.
     const Vec3d s = model_.voxelSize_;
@@ -228,7 +175,8 @@ void Optimizer::reset() {
 
     // 9. Uniform density at the final volume fraction, kept elements solid.
     std::fill(rho_.begin(), rho_.end(), float(1.0 - volumeReductionGoal_));
-    applyKeptRule(rho_);
+    for (size_t e = 0; e < n_; ++e)
+        if (isKept_[e]) rho_[e] = 1.0f;
 
     // 10. Initial design, its filter and projection (replaces step 9 everywhere). Held design
     // variables take their fixed values first.
@@ -258,7 +206,7 @@ void Optimizer::reset() {
     if (wideLog_) *wideLog_ << L"Sharpness: " << S << L'\n';
     history_.appendSharpness(S);
 
-    if (device_) loadDevice();
+    if (steps_) loadSteps();
 }
 
 void Optimizer::warnEmptyBoxes(const DesignRegions& regions) const {
@@ -284,33 +232,13 @@ void Optimizer::projectDensities(const std::vector<float>& xTilde, std::vector<f
     }
 }
 
-void Optimizer::applyKeptRule(std::vector<float>& density) const {
-    const long long n = (long long)n_;
-#pragma omp parallel for schedule(static) if (n >= kParallelElements)
-    for (long long e = 0; e < n; ++e)
-        if (isKept_[size_t(e)]) density[size_t(e)] = 1.0f;
-}
-
 void Optimizer::updateStiffness() {
-    if (!isReset()) return;
-    if (device_) {
-        device_->updateStiffness(baseStiffness_, penalty_);
-        return;
-    }
-    const long long n = (long long)n_;
-    float* E = model_.E_.data();
-    const double base = baseStiffness_, p = penalty_;
-#pragma omp parallel for schedule(static) if (n >= kParallelElements)
-    for (long long e = 0; e < n; ++e) E[e] = float(base * std::pow(double(rho_[size_t(e)]), p));
+    if (ready()) steps_->updateStiffness(*this);
 }
 
 void Optimizer::evaluateEnergies() {
-    if (!isReset()) return;
-    if (device_) {
-        deviceEnergy_ = device_->evaluateEnergies();
-    } else {
-        evaluateEnergiesHere();
-    }
+    if (!ready()) return;
+    energy_ = steps_->evaluateEnergies(*this);
     if (lifetime_.firstEnergyEvaluation) {
         lifetime_.referenceEnergy = totalEnergy();
         if (wideLog_)
@@ -319,75 +247,14 @@ void Optimizer::evaluateEnergies() {
     }
 }
 
-void Optimizer::evaluateEnergiesHere() {
-    const long long n = (long long)n_;
-    const size_t nV = size_t(model_.numVertices(0));
-    const double* u = model_.u_.data();
-    const double* Ke = model_.Ke_.data();
-    const float* E = model_.E_.data();
-#pragma omp parallel for schedule(static) if (n >= kParallelElements)
-    for (long long e = 0; e < n; ++e) {
-        double ue[24];
-        for (int k = 0; k < 8; ++k) {
-            const size_t v = size_t(cornerVertices_[8 * size_t(e) + size_t(k)]);
-            for (int a = 0; a < 3; ++a) ue[3 * k + a] = u[size_t(a) * nV + v];
-        }
-        double s = 0.0;
-        for (int i = 0; i < 24; ++i) {
-            double row = 0.0;
-            for (int j = 0; j < 24; ++j) row += Ke[i * 24 + j] * ue[j];
-            s += ue[i] * row;
-        }
-        const double q = double(E[e]) * s;
-        q_[size_t(e)] = q < 0.0 ? 0.0 : q;
-    }
-}
-
 void Optimizer::computeSensitivities() {
-    if (!isReset()) return;
-    if (device_) {
-        // The slope at the same field and beta as below; held elements contribute nothing.
-        const Projection h = isProjected() ? Projection(rhoBeta_, eta_, minDensity_)
-                                           : Projection(beta_, eta_);
-        const uint8_t zero = isProjected() ? uint8_t(kElementKept | kElementHeldEmpty)
-                                           : uint8_t(kElementHeldEmpty);
-        device_->computeSensitivities({h.beta, h.eta, h.floor, h.base, h.denominator}, zero,
-                                      penalty_);
-        return;
-    }
-    if (isProjected()) {
-        // The derivative of rho = H(filter(x)) at the current design, with the beta that made
-        // the densities of the last solve; held elements have a fixed density.
-        DensityFilter::projectDerivative(xTilde_.data(), dRho_.data(), n_, rhoBeta_, eta_,
-                                         minDensity_);
-        for (size_t e = 0; e < n_; ++e)
-            if (!isDesignable(e)) dRho_[e] = 0.0;
-    } else {
-        DensityFilter::projectDerivative(xTilde0_.data(), dRho_.data(), n_, beta_, eta_);
-        if (numEmptyHeld_ > 0)
-            for (size_t e = 0; e < n_; ++e)
-                if (isEmptyHeld_[e]) dRho_[e] = 0.0;
-    }
-    // dq_i = -sum_j drho_j * q_j * 3 / rho_j * w_ij / W_j and dv_i = sum_j drho_j * w_ij / W_j:
-    // the per-neighbour factors are formed once, then both sums are gathered in one sweep.
-    const long long n = (long long)n_;
-    const double p = penalty_;
-#pragma omp parallel for schedule(static) if (n >= kParallelElements)
-    for (long long j = 0; j < n; ++j) {
-        const size_t e = size_t(j);
-        scaledQ_[e] = dRho_[e] * q_[e] * p / double(rho_[e]) / W_[e];
-        scaledOne_[e] = dRho_[e] / W_[e];
-    }
-    filter_.gatherPair(scaledQ_.data(), scaledOne_.data(), gathered_.data(), dv_.data());
-#pragma omp parallel for schedule(static) if (n >= kParallelElements)
-    for (long long i = 0; i < n; ++i)
-        sensitivity_[elementCell_[size_t(i)]] = -gathered_[size_t(i)];
+    if (ready()) steps_->computeSensitivities(*this);
 }
 
 double Optimizer::nextVolumeTarget() const {
     if (!isReset()) return volumeTarget_;
     double t = std::max(1.0 - volumeReductionGoal_, 0.96 * volumeTarget_);
-    const double v = currentVolume() / V0_;
+    const double v = volume_ / V0_;
     if (t < v - 0.04)
         t = v - 0.04;
     else if (t > v + 0.04)
@@ -395,96 +262,19 @@ double Optimizer::nextVolumeTarget() const {
     return t;
 }
 
-int Optimizer::searchMultiplierOnDevice(double target, double lo, double hi) {
-    const bool projected = isProjected();
-    const DeviceLimits limits{moveLimit_, designLower_, designUpper_};
-    const float emptyDensity = float(minDensity_);
-    const Projection h(beta_, eta_, minDensity_);
-    const DeviceProjection projection{h.beta, h.eta, h.floor, h.base, h.denominator};
+int Optimizer::searchMultiplier(double target, double lo, double hi) {
+    if (!ready()) return 0;
     const double limit = target * V0_;
     double l = 0.0, u = 1.0, lambda = 0.0;
     int passes = 0;
-    if (!projected) device_->prepareSearch();
+    steps_->prepareSearch(*this);
     while (u - l > 1e-12) {
         lambda = lo + 0.5 * (l + u) * (hi - lo);
-        const double volume =
-            projected ? device_->searchProjectedVolume(lambda, limits, projection, emptyDensity)
-                      : device_->searchVolume(lambda, limits) + volumeOffset_;
+        const double volume = steps_->searchVolume(*this, lambda);
         halveBracket(volume + Vk_ > limit, l, u);
         ++passes;
     }
-    // The last pass's candidates: the design for its multiplier, filtered once.
-    if (!projected) device_->finishSearch(lambda, limits, emptyDensity);
-    return passes;
-}
-
-int Optimizer::searchMultiplier(double target, double lo, double hi) {
-    if (!isReset()) return 0;
-    if (device_) return searchMultiplierOnDevice(target, lo, hi);
-    const bool projected = isProjected();
-    const long long n = (long long)n_;
-    const float emptyDensity = float(minDensity_);
-    const double limit = target * V0_;
-    double l = 0.0, u = 1.0;
-    int passes = 0;
-    // All passes run in one parallel region: the candidate update and the filter are static
-    // worksharing loops, the volume sum and the bisection step run on one thread in element
-    // order, so the result does not depend on the number of threads.
-#pragma omp parallel if (n >= kParallelElements)
-    {
-#pragma omp for schedule(static)
-        for (long long e = 0; e < n; ++e)
-            ratio_[size_t(e)] = -sensitivity_[elementCell_[size_t(e)]] / dv_[size_t(e)];
-        while (u - l > 1e-12) {
-            const double lambda = lo + 0.5 * (l + u) * (hi - lo);
-            // nowait: the staging loop below has the same static division, so every thread
-            // stages exactly the candidates it has just computed.
-#pragma omp for schedule(static) nowait
-            for (long long i = 0; i < n; ++i) {
-                const size_t e = size_t(i);
-                if (heldDesign_[e]) {
-                    candidateX_[e] = x_[e];
-                    continue;
-                }
-                const double x = double(x_[e]);
-                const double r = ratio_[e] / lambda;
-                // r is 0 where the neighbourhood carries no energy (the design then falls by
-                // the move limit). With no energy anywhere lambda is 0 as well and 0/0 must not
-                // turn into a NaN design.
-                double y = r > 0.0 ? x * std::sqrt(r) : 0.0;
-                if (x - moveLimit_ > y)
-                    y = x - moveLimit_;
-                else if (y > x + moveLimit_)
-                    y = x + moveLimit_;
-                y = std::clamp(y, designLower_, designUpper_);
-                candidateX_[e] = float(y);
-            }
-            filter_.stageInTeam(candidateX_.data());
-            if (projected) {
-                filter_.filterStagedInTeam(candidateXTilde_.data(), W_.data());
-                const Projection h(beta_, eta_, minDensity_);
-#pragma omp for schedule(static)
-                for (long long i = 0; i < n; ++i)
-                    candidateRho_[size_t(i)] = float(h.value(double(candidateXTilde_[size_t(i)])));
-            } else {
-                filter_.filterStagedInTeam(candidateRho_.data(), W_.data());
-            }
-#pragma omp single
-            {
-                double volume = 0.0;
-                for (size_t e = 0; e < n_; ++e) {
-                    if (isKept_[e])
-                        candidateRho_[e] = 1.0f;
-                    else if (isEmptyHeld_[e])
-                        candidateRho_[e] = emptyDensity;
-                    else
-                        volume += double(candidateRho_[e]);
-                }
-                halveBracket(volume + Vk_ > limit, l, u);
-                ++passes;
-            }
-        }
-    }
+    steps_->finishSearch(*this, lambda);
     return passes;
 }
 
@@ -496,12 +286,16 @@ void Optimizer::continueBeta() {
     ++lifetime_.betaCounter;
 }
 
-double Optimizer::sharpness() const {
-    if (numDesignable_ == 0) return 0.0;
+double Optimizer::sharpnessSum() const {
     double sum = 0.0;
     for (size_t e = 0; e < n_; ++e)
         if (isDesignable(e)) sum += double(rho_[e]) * (1.0 - double(rho_[e]));
-    return 4.0 * sum / double(numDesignable_);
+    return sum;
+}
+
+double Optimizer::sharpness() const {
+    if (numDesignable_ == 0) return 0.0;
+    return 4.0 * sharpnessSum() / double(numDesignable_);
 }
 
 double Optimizer::greyFraction() const {
@@ -526,15 +320,8 @@ double Optimizer::largestChange(const std::vector<float>& from, const std::vecto
     return largest;
 }
 
-double Optimizer::totalEnergy() const {
-    if (device_) return deviceEnergy_;
-    double sum = 0.0;
-    for (size_t e = 0; e < n_; ++e) sum += q_[e];
-    return sum;
-}
-
 void Optimizer::iterate(int iteration) {
-    if (!isReset()) return;
+    if (!ready()) return;
     if (wideLog_) {
         if (iteration == 0) *wideLog_ << L"**** Topology Optimization ****" << L'\n';
         *wideLog_ << L"\n Iteration: " << iteration << L'\n';
@@ -575,7 +362,7 @@ void Optimizer::iterate(int iteration) {
                     << "Update: " << lastUpdateSeconds_ << " s\n";
 
     lastStrainEnergy_ = totalEnergy();
-    lastVolumeRatio_ = currentVolume() / V0_;
+    lastVolumeRatio_ = volume_ / V0_;
     if (wideLog_)
         *wideLog_ << L"Total strain energy: " << lastStrainEnergy_
                   << L"  Volume reduction: " << 1.0 - lastVolumeRatio_ << L'\n';
@@ -585,9 +372,7 @@ void Optimizer::iterate(int iteration) {
         *wideLog_ << L"Energy increased by factor of: "
                   << lastStrainEnergy_ / lifetime_.referenceEnergy << L'\n';
 
-    lastSharpness_ = !device_ ? sharpness()
-                     : numDesignable_ == 0 ? 0.0
-                                           : 4.0 * deviceSharpness_ / double(numDesignable_);
+    lastSharpness_ = numDesignable_ == 0 ? 0.0 : 4.0 * sharpness_ / double(numDesignable_);
     if (wideLog_) *wideLog_ << L"Sharpness: " << lastSharpness_ << L'\n';
     history_.appendSharpness(lastSharpness_);
 
@@ -595,40 +380,18 @@ void Optimizer::iterate(int iteration) {
     if (wideLog_) *wideLog_ << L"Beta --------------->> " << beta_ << L'\n';
 }
 
-double Optimizer::kernelSeconds() const { return device_ ? device_->kernelSeconds() : 0.0; }
+double Optimizer::kernelSeconds() const { return steps_ ? steps_->kernelSeconds() : 0.0; }
 
-void Optimizer::ratioRange(double& lo, double& hi) const {
+void Optimizer::ratioRange(double& lo, double& hi) {
     lo = hi = 0.0;
-    if (device_) {
-        device_->ratioRange(lo, hi);
-        return;
-    }
-    // The multiplier is searched over the range of the update ratios |dq| / dv of the designable
-    // elements. The volume sensitivity scales with the projection's slope at the reset field,
-    // which shrinks by orders of magnitude as beta grows; a range taken from |dq| alone then no
-    // longer holds the multiplier that meets the volume target, and the volume drifts upwards.
-    bool first = true;
-    for (size_t e = 0; e < n_; ++e) {
-        if (!isDesignable(e) || !(dv_[e] > 0.0)) continue;
-        const double d = std::fabs(sensitivity_[elementCell_[e]]) / dv_[e];
-        if (first || d < lo) lo = d;
-        if (first || d > hi) hi = d;
-        first = false;
-    }
+    steps_->ratioRange(*this, lo, hi);
 }
 
 void Optimizer::acceptCandidates() {
-    if (device_) {
-        const DeviceDesignSums sums = device_->accept(rho_.data());
-        lastDesignChange_ = sums.change;
-        deviceVolume_ = sums.volume;
-        deviceSharpness_ = sums.sharpness;
-    } else {
-        lastDesignChange_ = largestChange(x_, candidateX_);
-        x_ = candidateX_;
-        rho_ = candidateRho_;
-        if (isProjected()) xTilde_ = candidateXTilde_;
-    }
+    const DesignSums sums = steps_->accept(*this);
+    lastDesignChange_ = sums.change;
+    volume_ = sums.volume;
+    sharpness_ = sums.sharpness;
     if (isProjected()) rhoBeta_ = beta_;
 }
 

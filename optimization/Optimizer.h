@@ -32,24 +32,22 @@
 // exact derivative of that map (held elements contribute nothing), taken with the beta that
 // produced the current densities; beta follows the mode-1 schedule (the constants kProjected*).
 //
-// On the device (attachDevice): from the next reset on, the per-element steps run on the
-// solver's device through a DeviceOptimizer (gpu/DeviceOptimizer.h), which keeps the design,
-// densities, energies, sensitivities and candidates there between iterations; the reset itself
-// runs here and is then uploaded. Every iteration brings back the scalars of the console and
-// history lines and the densities: rho_ stays current, while x_, q_, xTilde_, the model's E_
-// (the solver's factors stay on the device) and the sensitivity and candidate arrays are
-// current only after downloadState(); snapshot() brings them back itself. Without projection
-// the multiplier search sums the volume of a candidate as sum_j c_j * y_j (c = the transposed
-// filter of the designable set, formed at reset), one sweep per pass, and filters the design
-// once after the last pass; with projection every pass filters and projects. The results
-// equal the CPU path's to rounding (other summation orders); the CPU path is the reference.
+// The per-element steps of every iteration (stiffness factors, element energies,
+// sensitivities, the passes of the multiplier search, the acceptance) run behind an
+// ElementSteps (optimization/ElementSteps.h) attached with attachSteps: in the product the
+// kernel module on the solver's device (KernelSteps), which keeps the design, densities,
+// energies, sensitivities and candidates there between iterations; the reset itself runs here
+// and is then loaded. Every iteration brings back the scalars of the console and history lines
+// and the densities: rho_ stays current, while x_, q_, xTilde_ and the model's E_ are current
+// only after downloadState(); snapshot() brings them back itself. Without steps attached, the
+// per-element verbs do nothing. The optimizer itself holds the schedule: the reset, the volume
+// target, the driver of the multiplier's bisection, the beta continuation, the history files
+// and the measures of the densities (sharpness, volume, grey fraction) and the shape.
 //
 // Console output: progress lines go to the wide log, the two timing lines of iterate() to the
 // narrow log (defaults: the console's wide and narrow output; null = silent). Numbers use the
-// streams' default formatting. Loops over elements run as OpenMP loops with a static schedule
-// and write only their own element's slots; sums, minimum/maximum and the closing run on one
-// thread in element order, so the results do not depend on the number of threads. Main thread
-// only.
+// streams' default formatting. The reset's sums, the measures and the closing run on one thread
+// in element order, so the results do not depend on the number of threads. Main thread only.
 
 #include <cstdint>
 #include <filesystem>
@@ -66,7 +64,7 @@
 
 namespace ostrel {
 
-class DeviceOptimizer;
+class ElementSteps;
 class FemModel;
 
 /// Optimization values of the program's life that a reset does not touch. One instance belongs
@@ -108,19 +106,19 @@ public:
     void reset();
     bool isReset() const { return !rho_.empty(); }
 
-    /// Runs the per-element steps on `device` (see above), at once when the optimizer has been
-    /// reset; null brings the state back and runs them on the CPU again. The device optimizer
-    /// must outlive its use here.
-    void attachDevice(DeviceOptimizer* device);
-    bool onDevice() const { return device_ != nullptr; }
-    /// On the device: x_, q_, (projection mode 1) xTilde_ and the model's E_ from the device;
-    /// nothing otherwise.
+    /// Runs the per-element steps on `steps` (see above), loaded at once when the optimizer has
+    /// been reset; the steps attached before are unloaded first (their state comes back). Null
+    /// detaches. The steps must outlive their use here.
+    void attachSteps(ElementSteps* steps);
+    /// True when the attached steps run in the kernel module on a device.
+    bool onDevice() const;
+    /// x_, q_, (projection mode 1) xTilde_ and the model's E_ from the attached steps.
     void downloadState();
     /// The current design, densities, filtered design, held flags, energies, shape and total
     /// density as one value (DesignSnapshot.h; without the displacement), the device's state
     /// brought back first. Invalid before the first reset.
     DesignSnapshot snapshot();
-    /// The caller changed rho_: on the device the densities follow. closeShape does it itself.
+    /// The caller changed rho_: the attached steps take the densities. closeShape does it itself.
     void densitiesChanged();
 
     /// Controls for the next reset (the state of a running optimization is left alone).
@@ -132,10 +130,11 @@ public:
     const DesignControls& controls() const { return controls_; }
     bool isProjected() const { return controls_.projection == 1; }
 
-    /// E_[i] = baseStiffness * rho_i^penalty for every element.
+    /// E_[i] = baseStiffness * rho_i^penalty for every element (by the attached steps).
     void updateStiffness();
-    /// q_i = max(0, E_i * u_i^T Ke u_i) from the model's u_. The first call of the program's
-    /// life also sets the reference energy and prints "---> Initial strain energy: ".
+    /// q_i = max(0, E_i * u_i^T Ke u_i) from the solve (by the attached steps). The first call
+    /// of the program's life also sets the reference energy and prints
+    /// "---> Initial strain energy: ".
     void evaluateEnergies();
     /// One optimization update; `iteration` is the run control's counter (0 = first step of
     /// the program).
@@ -147,22 +146,14 @@ public:
     /// iso-surface at the iso level into shapeMesh().
     void extractShape();
 
-    // ---- the parts of iterate(), public for tests ----
-    /// Step 2: the sensitivity grid (dq at each element's cell) and dv per element.
-    void computeSensitivities();
-    /// Step 4: the new volume target from the goal, the last target and the current volume.
-    double nextVolumeTarget() const;
-    /// Step 5: bisection for the multiplier; leaves the last pass's candidates. Returns the
-    /// number of passes.
-    int searchMultiplier(double target, double lo, double hi);
-    /// Step 10: the beta continuation (counter in the lifetime values).
-    void continueBeta();
     /// Sharpness 4 * sum rho(1-rho) / m over the designable elements (0 when there are none).
     double sharpness() const;
+    /// Sum of rho(1-rho) over the designable elements, in element order.
+    double sharpnessSum() const;
     /// Sum of rho over all elements, in element order.
     double totalDensity() const;
-    /// Sum of the element energies q (on the device: the device's sum of the last evaluation).
-    double totalEnergy() const;
+    /// Sum of the element energies q of the last evaluation (the steps' sum).
+    double totalEnergy() const { return energy_; }
     /// max |to[e] - from[e]| over the elements (0 for none).
     static double largestChange(const std::vector<float>& from, const std::vector<float>& to);
     /// Fraction of the designable elements with 0.1 < rho < 0.9 (0 when there are none).
@@ -183,6 +174,8 @@ public:
     int cornerVertex(size_t e, int k) const { return cornerVertices_[8 * e + size_t(k)]; }
     /// Dense cell index of element e in the element grid.
     size_t elementCell(size_t e) const { return elementCell_[e]; }
+    /// True for a design variable the update leaves alone (held empty; with projection, kept).
+    bool isHeldDesign(size_t e) const { return heldDesign_[e] != 0; }
 
     // ---- results of the last iterate() ----
     double lastStrainEnergy_ = 0.0;  ///< sum of q of the solve before the update
@@ -225,13 +218,7 @@ public:
     std::vector<float> x_;            ///< design variable
     std::vector<float> xTilde0_;      ///< filtered design taken at reset
     std::vector<double> W_;           ///< filter weight sums
-    std::vector<float> candidateX_;   ///< trial design of the multiplier search
-    std::vector<float> candidateRho_; ///< filtered trial design, kept elements at 1
     std::vector<float> xTilde_;       ///< mode 1: filter of the current design
-    std::vector<float> candidateXTilde_;  ///< mode 1: filter of the trial design
-    std::vector<double> dv_;          ///< volume sensitivity
-    /// nx*ny*nz cells: compliance sensitivity dq of each element at its cell.
-    std::vector<double> sensitivity_;
 
     // ---- scalars ----
     double V0_ = 0.0;         ///< initial volume (n)
@@ -240,24 +227,32 @@ public:
     int numEmptyHeld_ = 0;    ///< keep-empty elements
     double rhoBeta_ = 1.0;    ///< mode 1: the beta that projected the current densities
 
+protected:
+    // ---- the parts of iterate(), for the tests' derived classes ----
+    /// Step 2: the sensitivities (by the attached steps).
+    void computeSensitivities();
+    /// Step 4: the new volume target from the goal, the last target and the current volume.
+    double nextVolumeTarget() const;
+    /// Step 5: bisection for the multiplier, one pass of the attached steps per halving;
+    /// leaves the last pass's candidates. Returns the number of passes.
+    int searchMultiplier(double target, double lo, double hi);
+    /// Step 10: the beta continuation (counter in the lifetime values).
+    void continueBeta();
+
 private:
-    /// The element energies of evaluateEnergies on the CPU.
-    void evaluateEnergiesHere();
-    /// The reset state onto the device.
-    void loadDevice();
+    /// The reset state onto the attached steps, and their sums.
+    void loadSteps();
     /// Step 3: the range of the update ratios |dq| / dv of the designable elements with dv > 0
     /// (0, 0 when there are none).
-    void ratioRange(double& lo, double& hi) const;
-    int searchMultiplierOnDevice(double target, double lo, double hi);
+    void ratioRange(double& lo, double& hi);
     /// Step 6: the candidates of the last pass become the design and the densities.
     void acceptCandidates();
-    /// The device's kernel seconds so far (0 on the CPU).
+    /// The steps' kernel seconds so far (0 without).
     double kernelSeconds() const;
-    /// Sum of rho over the elements not held empty: totalDensity(), or the device's sum.
-    double currentVolume() const { return device_ ? deviceVolume_ : totalDensity(); }
+    /// True when per-element steps can run: reset, with steps attached.
+    bool ready() const { return isReset() && steps_ != nullptr; }
     /// Warns about keep boxes without an element centre.
     void warnEmptyBoxes(const DesignRegions& regions) const;
-    void applyKeptRule(std::vector<float>& density) const;
     /// Mode 1: rho = 0.001 + 0.999 * H_beta(xTilde), the held elements at their fixed densities.
     void projectDensities(const std::vector<float>& xTilde, std::vector<float>& rho,
                           double beta) const;
@@ -273,16 +268,13 @@ private:
     size_t n_ = 0;
     std::vector<int> cornerVertices_;  // 8 per element
     std::vector<size_t> elementCell_;
-    std::vector<double> dRho_, scaledQ_, scaledOne_, gathered_;  // sensitivity scratch
-    std::vector<double> ratio_;                                    // -dq/dv per element
     std::vector<uint8_t> heldDesign_;  // design variables the update leaves alone
     Volume<double, double> paddedDensity_;
     TriangleMesh shapeMesh_;
-    DeviceOptimizer* device_ = nullptr;
-    // On the device: the sums of the last evaluation and update, and the constant part of the
-    // linear search's volume (the pad terms of the designable elements).
-    double deviceEnergy_ = 0.0, deviceVolume_ = 0.0, deviceSharpness_ = 0.0;
-    double volumeOffset_ = 0.0;
+    ElementSteps* steps_ = nullptr;
+    // The steps' sums of the last evaluation and update: sum q, sum rho over the elements not
+    // held empty, sum rho(1-rho) over the designable elements.
+    double energy_ = 0.0, volume_ = 0.0, sharpness_ = 0.0;
 };
 
 }  // namespace ostrel

@@ -12,10 +12,10 @@ namespace {
 
 constexpr double kDepthColumnBytes = 1028;  // one column of the voxelizer's depth layers
 
-// Per level-0 element: model (E_, density_, positions), solver (E_dev_, six per-element device
-// buffers, positions), optimizer (design, filtered and trial densities, energies, sensitivity
-// scratch, corner vertices, filter rows).
-constexpr double kBytesPerElement = 8 + 4 + 18 + 4 + 200;
+// Per level-0 element: model (E_, density_, positions), solver (E_dev_, positions), optimizer
+// (design, filtered and trial densities, energies, sensitivity scratch, corner vertices, filter
+// rows).
+constexpr double kBytesPerElement = 8 + 4 + 4 + 200;
 // Per level-0 vertex: model (fixed flag, mass, force, load, displacement, residual, position),
 // solver (fixed flag, mass, load, displacement, residual, position), optimizer (kept flag).
 constexpr double kBytesPerVertex = 61 + 4 + 45 + 4 + 1;
@@ -77,9 +77,8 @@ double finalFilesBytes(const SceneSize& s) {
 }
 
 double estimateDeviceBytes(const SceneSize& s) {
-    // Level 0: fixed flags, masses, loads and residuals per vertex; factors, two flags and four
-    // float fields per element.
-    double bytes = s.vertices * (1 + 4 + 12 + 4) + s.elements * (4 + 2 + 16);
+    // Level 0: fixed flags, masses, loads and residuals per vertex; factors per element.
+    double bytes = s.vertices * (1 + 4 + 12 + 4) + s.elements * 4;
     bytes += 8 * double(residualSumEntries(size_t(s.vertices)));  // the residual norm's sums
     std::array<double, 3> dims = s.extent;
     double nE = s.elements, nV = s.vertices;

@@ -8,6 +8,8 @@
 #include "core/Console.h"
 #include "fem/FemModel.h"
 #include "gpu/CudaFem.h"
+#include "gpu/DeviceOptimizer.h"
+#include "optimization/KernelSteps.h"
 #include "optimization/Optimizer.h"
 #include "scene/Scene.h"
 
@@ -162,9 +164,13 @@ bool evaluateDesign(Scene& scene, std::vector<float> rho, const EvaluationOption
 
     // The optimizer's state gives the kept and keep-empty elements, the stiffness law, the
     // energies and the measures a run reports; nothing of it is written to files or the console.
+    // Its per-element steps are the kernel path of a run, on the solver's device.
     OptimizationLifetime lifetime;
     lifetime.firstEnergyEvaluation = false;
+    DeviceOptimizer device(solver);
+    KernelSteps steps(device);
     Optimizer optimizer(model, lifetime);
+    optimizer.attachSteps(&steps);
     optimizer.setLogs(nullptr, nullptr);
     optimizer.history().setEnabled(false);
     optimizer.setControls(scene.designControls_);
@@ -182,6 +188,7 @@ bool evaluateDesign(Scene& scene, std::vector<float> rho, const EvaluationOption
             ++result.raised;
         }
     optimizer.rho_ = rho;
+    optimizer.densitiesChanged();
     for (size_t v = 0; v < size_t(model.numVertices(0)); ++v) {
         const float* f = &model.force_[3 * v];
         result.loadedVertices += f[0] != 0 || f[1] != 0 || f[2] != 0;

@@ -45,6 +45,7 @@
 #include "gpu/DeviceOptimizer.h"
 #include "gpu/KernelTimer.h"
 #include "optimization/IterationProfile.h"
+#include "optimization/KernelSteps.h"
 #include "optimization/Optimizer.h"
 
 namespace {
@@ -170,6 +171,7 @@ struct DesignIteration {
     ostrel::OptimizationLifetime lifetime;
     ostrel::KernelTimer timer;
     ostrel::DeviceOptimizer device;
+    ostrel::KernelSteps steps;
     ostrel::Optimizer optimizer;
     ostrel::IterationProfile profile;
 
@@ -178,12 +180,13 @@ struct DesignIteration {
           folder(makeFolder()),
           timer(fem.driver()),
           device(fem),
+          steps(device),
           optimizer(model, lifetime, folder),
           profile(fem, optimizer, &timer) {
         optimizer.setLogs(nullptr, nullptr);
         fem.setCycleCountSink(&optimizer.history().cycleSink());
         fem.setKernelTimer(&timer);
-        optimizer.attachDevice(&device);
+        optimizer.attachSteps(&steps);
         optimizer.reset();
         optimizer.updateStiffness();
     }

@@ -359,7 +359,11 @@ TEST(RunControl, ShapeFileIntervalAndWriterCanBeChosen) {
         std::vector<int> written;
         RunControlOptions options;
         options.outputDirectory = folder.path();
-        options.silent = true;
+        // No console lines: both logs go to streams nobody reads.
+        std::wostringstream wideSink;
+        std::ostringstream narrowSink;
+        options.wideLog = &wideSink;
+        options.narrowLog = &narrowSink;
         options.shapeFileInterval = interval;
         if (interval > 0)
             options.shapeFileWriter = [&written](int iteration, const DesignSnapshot&) {

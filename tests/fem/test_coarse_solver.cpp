@@ -9,6 +9,7 @@
 
 #include "fem/FemModel.h"
 #include "fem/Operators.h"
+#include "reference/ReferenceAssembly.h"
 #include "fem/RigidBodyModes.h"
 #include "FemTestUtil.h"
 

@@ -5,6 +5,7 @@
 
 #include "fem/FemModel.h"
 #include "fem/Operators.h"
+#include "reference/ReferenceAssembly.h"
 #include "FemTestUtil.h"
 
 namespace ostrel {

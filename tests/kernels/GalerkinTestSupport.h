@@ -17,6 +17,7 @@
 #include "fem/FemModel.h"
 #include "fem/FemTestUtil.h"
 #include "fem/Operators.h"
+#include "reference/ReferenceAssembly.h"
 #include "gpu/CudaFem.h"
 
 namespace ostrel::test {

@@ -18,6 +18,7 @@
 #include "gpu/HostDriver.h"
 #include "gpu/CudaFem.h"
 #include "optimization/Optimizer.h"
+#include "reference/ReferenceOptimizer.h"
 #include "support/ScratchFolder.h"
 
 using namespace ostrel;
@@ -65,7 +66,7 @@ struct HostRun {
     OptimizationLifetime lifetime;
     std::wostringstream wide;
     std::ostringstream narrow;
-    Optimizer opt;
+    ReferenceOptimizer opt;
     std::unique_ptr<CudaFem> fem;
     int iteration = 0;
 
@@ -335,7 +336,7 @@ TEST(KeepBoxes, HeldInEveryIterationAndOutsideTheVolume) {
         SCOPED_TRACE(projection);
         ScratchFolder dir("keep-boxes");
         HostRun run(12, 4, 4, dir.path(), boxedControls(projection));
-        Optimizer& o = run.opt;
+        ReferenceOptimizer& o = run.opt;
         for (int k = 0; k < 25; ++k) {
             run.step();
             const size_t n = o.rho_.size();
@@ -404,7 +405,7 @@ TEST(ProjectedDensities, AreTheProjectedFilteredDesignInEveryIteration) {
     c.projection = 1;
     c.keepEmpty = {{{0.08, 0.0, 0.0}, {0.16, 0.06, 0.019}}};
     HostRun run(24, 6, 6, dir.path(), c);
-    Optimizer& o = run.opt;
+    ReferenceOptimizer& o = run.opt;
     const auto& m = *run.model;
     double lastBeta = 0;
     for (int k = 0; k < 40; ++k) {
@@ -441,7 +442,7 @@ TEST(ProjectedDensities, VoidStaysAtTheMinimumDensityOnceBetaIsLarge) {
     DesignControls c;
     c.projection = 1;
     HostRun run(16, 4, 4, dir.path(), c);
-    Optimizer& o = run.opt;
+    ReferenceOptimizer& o = run.opt;
     while (!o.betaAtLastValue() || !(o.rhoBeta_ >= Optimizer::kProjectedBetaLast))
         run.step();
     for (int k = 0; k < 5; ++k)
@@ -481,7 +482,7 @@ TEST(ProjectedDensities, SensitivitiesAgainstCentralDifferences) {
     c.keepSolid = {{{0.0, 0.0, 0.02}, {0.1, 0.03, 0.03}}};
     c.keepEmpty = {{{0.04, 0.0, 0.0}, {0.06, 0.03, 0.019}}};
     HostRun run(10, 3, 3, dir.path(), c);
-    Optimizer& o = run.opt;
+    ReferenceOptimizer& o = run.opt;
     const FemModel& m = *run.model;
     // A mid-run state: the densities of the last update projected with beta > 1.
     while (!(o.rhoBeta_ > 1.0))

@@ -1,5 +1,5 @@
-// The optimizer's kernel path (DeviceOptimizer on the host device) against the CPU optimizer,
-// its reference: on small random models with holes, kept elements and keep regions, in both
+// The optimizer's kernel path (KernelSteps on the host device) against the CPU reference
+// (ReferenceSteps): on small random models with holes, kept elements and keep regions, in both
 // projection modes, the stiffness factors, energies and sensitivities agree to 1e-12 relative,
 // the multiplier search's candidates and the accepted densities agree to rounding and the sums
 // of the console lines to rounding, step after step. Also: every sum and extreme on the device
@@ -19,7 +19,9 @@
 #include "gpu/CudaFem.h"
 #include "gpu/DeviceOptimizer.h"
 #include "gpu/HostDriver.h"
+#include "optimization/KernelSteps.h"
 #include "optimization/Optimizer.h"
+#include "reference/ReferenceOptimizer.h"
 #include "support/ScratchFolder.h"
 
 using namespace ostrel;
@@ -93,12 +95,14 @@ DesignControls controlsOf(const ModelCase& c) {
                                          << ")";
 }
 
-/// The CPU optimizer and the kernel optimizer on one model and one host device.
+/// The CPU reference and the kernel path on one model and one host device.
 struct TwoPaths {
     std::unique_ptr<CudaFem> fem;
     OptimizationLifetime cpuLife, deviceLife;
-    std::unique_ptr<Optimizer> cpu, device;
+    std::unique_ptr<ReferenceOptimizer> cpu;
+    std::unique_ptr<StepOptimizer> device;
     std::unique_ptr<DeviceOptimizer> kernels;
+    std::unique_ptr<KernelSteps> steps;
     FemModel& m;
 
     TwoPaths(FemModel& model, const DesignControls& controls, const fs::path& dir, int threads = 1)
@@ -109,18 +113,21 @@ struct TwoPaths {
         fem->setup();
         fs::create_directories(dir / "cpu");
         fs::create_directories(dir / "device");
-        cpu = std::make_unique<Optimizer>(model, cpuLife, dir / "cpu");
-        device = std::make_unique<Optimizer>(model, deviceLife, dir / "device");
-        for (Optimizer* o : {cpu.get(), device.get()}) {
+        cpu = std::make_unique<ReferenceOptimizer>(model, cpuLife, dir / "cpu");
+        device = std::make_unique<StepOptimizer>(model, deviceLife, dir / "device");
+        for (Optimizer* o : std::initializer_list<Optimizer*>{cpu.get(), device.get()}) {
             o->setLogs(nullptr, nullptr);
             o->setControls(controls);
         }
         kernels = std::make_unique<DeviceOptimizer>(*fem);
-        device->attachDevice(kernels.get());
+        steps = std::make_unique<KernelSteps>(*kernels);
+        device->attachSteps(steps.get());
         cpu->reset();
         device->reset();
     }
     ~TwoPaths() {
+        device.reset();
+        steps.reset();
         kernels.reset();
         fem->release();
     }
@@ -138,8 +145,8 @@ TEST_P(KernelPath, AgreesWithTheCpuOptimizerStepByStep) {
     RandomModel r(c, 11);
     ScratchFolder dir("kernel-path");
     TwoPaths p(*r.model, controlsOf(c), dir.path());
-    Optimizer& a = *p.cpu;
-    Optimizer& b = *p.device;
+    ReferenceOptimizer& a = *p.cpu;
+    StepOptimizer& b = *p.device;
     const size_t n = size_t(r.model->numElements_[0]);
     ASSERT_GT(a.numDesignable_, 0);
     ASSERT_LT(a.numDesignable_, int(n)) << "kept elements expected";
@@ -155,6 +162,7 @@ TEST_P(KernelPath, AgreesWithTheCpuOptimizerStepByStep) {
         a.x_ = b.x_;
         a.rho_ = b.rho_;
         if (c.projection) a.xTilde_ = b.xTilde_;
+        a.densitiesChanged();
 
         // Stiffness factors: the device's E_dev_ against the CPU's E_.
         a.updateStiffness();

@@ -22,6 +22,7 @@
 #include "gpu/HostDriver.h"
 #include "gpu/CudaFem.h"
 #include "optimization/Optimizer.h"
+#include "reference/ReferenceOptimizer.h"
 #include "support/ScratchFolder.h"
 
 using namespace ostrel;
@@ -55,7 +56,7 @@ struct Bound {
     OptimizationLifetime lifetime;
     std::wostringstream wide;
     std::ostringstream narrow;
-    Optimizer opt;
+    ReferenceOptimizer opt;
     Bound(FemModel& model, const fs::path& dir) : opt(model, lifetime, dir) {
         opt.setLogs(&wide, &narrow);
     }
@@ -80,7 +81,7 @@ struct HostRun {
         fem->setup();
     }
     ~HostRun() { fem->release(); }
-    Optimizer& opt() { return bound.opt; }
+    ReferenceOptimizer& opt() { return bound.opt; }
 
     void step() {
         if (iteration == 0) {
@@ -121,11 +122,46 @@ TEST(Optimizer, NothingHappensBeforeTheFirstReset) {
     EXPECT_FALSE(fs::exists(dir.path() / HistoryFiles::kSharpness));
 }
 
+// Without per-element steps the optimizer has its reset state and nothing else: every verb of
+// an iteration leaves the design, the factors and the history alone; attaching steps later
+// loads that state and the iteration runs.
+TEST(Optimizer, WithoutStepsOnlyTheResetRuns) {
+    auto m = makeCantilever(6, 3, 3, 0.01, 3);
+    ScratchFolder dir("optimizer");
+    OptimizationLifetime lifetime;
+    std::wostringstream wide;
+    std::ostringstream narrow;
+    StepOptimizer opt(*m, lifetime, dir.path());
+    opt.setLogs(&wide, &narrow);
+    opt.reset();
+    ASSERT_TRUE(opt.isReset());
+    EXPECT_FALSE(opt.onDevice());
+    const std::vector<float> E = m->E_, rho = opt.rho_, x = opt.x_;
+    const std::string sharpness = readFile(dir.path() / HistoryFiles::kSharpness);
+    opt.updateStiffness();
+    opt.evaluateEnergies();
+    opt.computeSensitivities();
+    EXPECT_EQ(opt.searchMultiplier(0.5, 0.0, 1.0), 0);
+    opt.iterate(0);
+    EXPECT_EQ(m->E_, E);
+    EXPECT_EQ(opt.rho_, rho);
+    EXPECT_EQ(opt.x_, x);
+    EXPECT_TRUE(lifetime.firstEnergyEvaluation);
+    EXPECT_EQ(readFile(dir.path() / HistoryFiles::kSharpness), sharpness);
+
+    ReferenceSteps steps;
+    opt.attachSteps(&steps);
+    EXPECT_EQ(steps.dv.size(), rho.size());  // loaded at once
+    opt.updateStiffness();
+    EXPECT_NE(m->E_, E);
+    opt.attachSteps(nullptr);
+}
+
 TEST(Optimizer, ResetState) {
     auto m = makeCantilever(6, 3, 2, 0.01, 3);
     ScratchFolder dir("optimizer");
     Bound b(*m, dir.path());
-    Optimizer& o = b.opt;
+    ReferenceOptimizer& o = b.opt;
     o.volumeReductionGoal_ = 0.9;
     o.beta_ = 7.0;
     o.reset();
@@ -234,7 +270,7 @@ TEST_P(SensitivityCheck, MatchesCentralDifferencesOfTheCompliance) {
     auto m = makeCantilever(5, 2, 3, 0.01, 3);
     ScratchFolder dir("optimizer");
     Bound b(*m, dir.path());
-    Optimizer& o = b.opt;
+    ReferenceOptimizer& o = b.opt;
     o.reset();
     o.beta_ = beta;
     DensityFilter::project(o.xTilde0_.data(), o.rho_.data(), o.rho_.size(), beta, o.eta_);
@@ -293,7 +329,7 @@ TEST(Optimizer, SensitivityMidRunUsesTheProjectionDerivativeAtTheResetFilter) {
     HostRun run(5, 2, 3, dir.path());
     for (int i = 0; i < 4; ++i) run.step();
     FemModel& m = *run.model;
-    Optimizer& o = run.opt();
+    ReferenceOptimizer& o = run.opt();
     o.beta_ = 2.56;
     o.updateStiffness();
     m.u_ = directSolve(m, std::vector<double>(m.E_.begin(), m.E_.end()));
@@ -354,7 +390,7 @@ TEST(Optimizer, VolumeTargetRules) {
     auto m = makeBox(4, 4, 4);
     ScratchFolder dir("optimizer");
     Bound b(*m, dir.path());
-    Optimizer& o = b.opt;
+    ReferenceOptimizer& o = b.opt;
     o.reset();
     struct Case {
         double goal, current, v, expected;
@@ -373,6 +409,7 @@ TEST(Optimizer, VolumeTargetRules) {
         o.volumeReductionGoal_ = c.goal;
         o.volumeTarget_ = c.current;
         std::fill(o.rho_.begin(), o.rho_.end(), float(c.v));
+        o.densitiesChanged();
         EXPECT_NEAR(o.nextVolumeTarget(), c.expected, 1e-7)
             << c.goal << " " << c.current << " " << c.v;
     }
@@ -380,9 +417,11 @@ TEST(Optimizer, VolumeTargetRules) {
     o.volumeReductionGoal_ = 0.70;
     o.volumeTarget_ = 1.0;
     std::fill(o.rho_.begin(), o.rho_.end(), 0.3495052f);
+    o.densitiesChanged();
     for (int k = 0; k < 40; ++k) {
         o.volumeTarget_ = o.nextVolumeTarget();
         std::fill(o.rho_.begin(), o.rho_.end(), float(o.volumeTarget_));
+        o.densitiesChanged();
     }
     EXPECT_DOUBLE_EQ(o.volumeTarget_, 1.0 - 0.70);
 }
@@ -400,7 +439,7 @@ TEST(Optimizer, MultiplierSearchMatchesThePlainBisectionForAnyThreadCount) {
         }
     ScratchFolder dir("optimizer");
     Bound b(*m, dir.path());
-    Optimizer& o = b.opt;
+    ReferenceOptimizer& o = b.opt;
     o.reset();
     const size_t n = o.rho_.size();
     std::mt19937 rng(11);
@@ -473,7 +512,7 @@ TEST(Optimizer, BetaContinuation) {
     auto m = makeBox(3, 3, 3);
     ScratchFolder dir("optimizer");
     Bound b(*m, dir.path());
-    Optimizer& o = b.opt;
+    ReferenceOptimizer& o = b.opt;
     o.reset();
     double expected = 1.0;
     for (int update = 1; update <= 500; ++update) {
@@ -487,7 +526,7 @@ TEST(Optimizer, BetaContinuation) {
     // A reset sets beta back to 1 but keeps the counter: 30 updates into a period, the next
     // increase comes 12 updates later instead of 42.
     OptimizationLifetime life;
-    Optimizer second(*m, life, dir.path());
+    ReferenceOptimizer second(*m, life, dir.path());
     second.setLogs(nullptr, nullptr);
     second.reset();
     for (int k = 0; k < 30; ++k) second.continueBeta();
@@ -505,7 +544,7 @@ TEST(Optimizer, CloseShapeWithoutSolidLeavesTheMinimumDensity) {
     auto m = makeCantilever(6, 3, 4, 0.01, 3);
     ScratchFolder dir("optimizer");
     Bound b(*m, dir.path());
-    Optimizer& o = b.opt;
+    ReferenceOptimizer& o = b.opt;
     o.reset();  // every density is about 0.35
     const std::vector<float> before = o.rho_;
     o.closeShape();
@@ -524,7 +563,7 @@ TEST(Optimizer, CloseShapeMatchesDilationThenErosionInXZDiscs) {
     }
     ScratchFolder dir("optimizer");
     Bound b(*m, dir.path());
-    Optimizer& o = b.opt;
+    ReferenceOptimizer& o = b.opt;
     o.reset();
     const size_t n = o.rho_.size();
     std::mt19937 rng(3);
@@ -570,7 +609,7 @@ TEST(Optimizer, ExtractShapeFillsThePaddedVolume) {
     auto m = makeModel(5, 4, 3, [](int x, int y, int z) { return !(x == 2 && y == 2 && z == 1); });
     ScratchFolder dir("optimizer");
     Bound b(*m, dir.path());
-    Optimizer& o = b.opt;
+    ReferenceOptimizer& o = b.opt;
     o.reset();
     std::fill(o.rho_.begin(), o.rho_.end(), 1.0f);
     o.rho_[0] = 0.25f;
@@ -597,7 +636,7 @@ TEST(Optimizer, ExtractShapeFillsThePaddedVolume) {
 TEST(OptimizerRun, TwelveStepsOnTheHostDevice) {
     ScratchFolder dir("optimizer");
     HostRun run(16, 6, 6, dir.path());
-    Optimizer& o = run.opt();
+    ReferenceOptimizer& o = run.opt();
     std::vector<double> targets, ratios;
     double firstVolume = 0;
     for (int k = 0; k < 12; ++k) {
@@ -684,7 +723,7 @@ TEST(OptimizerRun, SharpProjectionStillMeetsTheVolumeTarget) {
     // multiplier that meets the target instead of letting the volume drift upwards.
     ScratchFolder dir("optimizer");
     HostRun run(16, 6, 6, dir.path());
-    Optimizer& o = run.opt();
+    ReferenceOptimizer& o = run.opt();
     for (int k = 0; k < 6; ++k) run.step();
     for (double beta : {std::pow(1.6, 7), std::pow(1.6, 10)}) {
         o.beta_ = beta;

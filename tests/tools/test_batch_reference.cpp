@@ -1,9 +1,9 @@
 // ostrel-batch on a scene without design-control keys, run without design-control options,
 // against the output kept from before those controls existed, and from before the design
-// iteration ran in the kernel module. The optimizer's CPU path, the reference of the kernel
-// path, reproduces the history files and shape files to the rounding of the coarsest level's
-// direct solve, whose BLAS kernels differ from one processor to the next (the tolerances are
-// stated at the test). The program runs the kernel
+// iteration ran in the kernel module. The tests' CPU reference of the kernel path
+// (tests/reference/ReferenceSteps.h) reproduces the history files and shape files to the
+// rounding of the coarsest level's direct solve, whose BLAS kernels differ from one processor
+// to the next (the tolerances are stated at the test). The program runs the kernel
 // path, whose sums run in another order: its console lines (timings, memory size and folder
 // names masked) agree but for numbers within 1e-5 relative (the solver's residuals, printed to
 // six digits), its history files to 1e-6 relative (cycle counts exactly), its shape files in
@@ -16,7 +16,7 @@
 //
 // The reference lives in tests/tools/data/default-run/expected. To renew it deliberately, run
 // these tests with OSTREL_WRITE_REFERENCE=1 in the environment: they then write the files
-// instead of comparing them (the CPU path the history and shape files, the program the console).
+// instead of comparing them (the CPU reference the history and shape files, the program the console).
 
 #include <gtest/gtest.h>
 
@@ -36,6 +36,7 @@
 #include "core/Console.h"
 #include "fem/FemModel.h"
 #include "gpu/CudaFem.h"
+#include "reference/ReferenceSteps.h"
 #include "scene/Scene.h"
 #include "support/RunTestSupport.h"
 
@@ -180,8 +181,8 @@ double largestRelativeDifference(const std::string& actual, const std::string& e
 }
 
 /// Runs `iterations` steps of `sceneFile` in this process, as ostrel-batch does, on the
-/// optimizer's CPU path or its kernel path, with the history and shape files in `out` and the
-/// last shape in `finalShape` (none when empty); returns the final densities.
+/// tests' CPU reference (ReferenceSteps) or the kernel path, with the history and shape files
+/// in `out` and the last shape in `finalShape` (none when empty); returns the final densities.
 std::vector<float> runSteps(const std::filesystem::path& sceneFile,
                             const std::filesystem::path& out, bool cpuOptimizer, int iterations,
                             const std::filesystem::path& finalShape = {}) {
@@ -200,7 +201,8 @@ std::vector<float> runSteps(const std::filesystem::path& sceneFile,
     options.outputDirectory = out;
     options.wideLog = &wide;
     options.narrowLog = &narrow;
-    options.cpuOptimizer = cpuOptimizer;
+    ReferenceSteps reference;
+    if (cpuOptimizer) options.elementSteps = &reference;
     RunControl run(*scene.model(), *scene.solver(), lifetime, options);
     EXPECT_EQ(run.optimizer().onDevice(), !cpuOptimizer);
     run.optimizer().setControls(scene.designControls_);

@@ -165,7 +165,8 @@ struct HostRun {
         solver->setLogs(&wideQuiet, &quiet);
         solver->setup();
         RunControlOptions options;
-        options.silent = true;
+        options.wideLog = &wideQuiet;  // no console lines
+        options.narrowLog = &quiet;
         options.outputDirectory = folder;
         options.shapeFileInterval = 0;
         run = std::make_unique<RunControl>(*model, *solver, lifetime, options);

@@ -17,6 +17,7 @@
 #include "geometry/MeshFile.h"
 #include "geometry/MeshIntersections.h"
 #include "gpu/CudaFem.h"
+#include "reference/ReferenceSteps.h"
 #include "support/MeshBuilders.h"
 #include "support/MeshDistance.h"
 #include "support/RunTestSupport.h"
@@ -60,10 +61,15 @@ TEST(BatchSmooth, FieldIsTheFilteredDesign) {
             SCOPED_TRACE(cpu ? "CPU path" : "kernel path");
             ProgramLifetime lifetime;
             RunControlOptions options;
-            options.silent = true;
+            // No console lines: both logs go to streams nobody reads.
+            std::wostringstream wideSink;
+            std::ostringstream narrowSink;
+            options.wideLog = &wideSink;
+            options.narrowLog = &narrowSink;
             options.outputDirectory = folder.path();
             options.shapeFileInterval = 0;
-            options.cpuOptimizer = cpu;
+            ReferenceSteps reference;
+            if (cpu) options.elementSteps = &reference;
             RunControl run(*model, solver, lifetime, options);
             DesignControls controls;
             controls.projection = projection;

@@ -10,6 +10,7 @@
 #include "gpu/CudaFem.h"
 #include "gpu/DeviceOptimizer.h"
 #include "gpu/HostDriver.h"
+#include "optimization/KernelSteps.h"
 #include "optimization/Optimizer.h"
 #include "support/ScratchFolder.h"
 #include "tools/Cantilever.h"
@@ -30,9 +31,10 @@ size_t allocatedBytes(const Volume<bool, double>& voxels, int levels) {
     ScratchFolder folder("device-estimate");
     OptimizationLifetime lifetime;
     DeviceOptimizer device(fem);
+    KernelSteps steps(device);
     Optimizer optimizer(model, lifetime, folder.path());
     optimizer.setLogs(nullptr, nullptr);
-    optimizer.attachDevice(&device);
+    optimizer.attachSteps(&steps);
     optimizer.reset();
     const size_t bytes = fem.allocatedBytes() + device.allocatedBytes();
     device.release();

@@ -1,0 +1,64 @@
+#pragma once
+// The per-element work of one design iteration behind one interface. The optimizer
+// (Optimizer.h) keeps the schedule (reset, volume target, the bisection's driver, beta
+// continuation, history, stop rules) and calls these verbs in a fixed order; an implementation
+// holds the element loops. The product's implementation is KernelSteps (the kernel module on
+// the solver's device, host or CUDA); the tests hold an independent implementation on the CPU
+// as the reference the kernel path is checked against.
+//
+// Every verb gets the optimizer it works for: its parameters, its host arrays (design x_,
+// densities rho_, filtered designs, energies q_, weight sums W_, kept and held flags) and its
+// filter. What an implementation keeps between the verbs (on a device or in its own arrays) it
+// takes in load() and gives back in downloadState()/unload(). Sums are fixed-order, so each
+// implementation gives the same result on every run.
+
+#include "gpu/DeviceOptimizer.h"
+
+namespace ostrel {
+
+class Optimizer;
+
+/// The sums of an accepted design (volume, sharpness sum, largest design change), whoever forms
+/// them.
+using DesignSums = DeviceDesignSums;
+
+class ElementSteps {
+public:
+    virtual ~ElementSteps() = default;
+
+    /// The optimizer was reset, or these steps were attached to a reset optimizer: take its
+    /// state (design, densities, filtered design, energies, flags, filter).
+    virtual void load(Optimizer& opt) = 0;
+    /// The steps are detached: the optimizer's host arrays (x_, rho_, q_, xTilde_, the model's
+    /// E_) become current.
+    virtual void unload(Optimizer& opt) = 0;
+    /// x_, q_, (projected) xTilde_ and the model's E_ current on the host.
+    virtual void downloadState(Optimizer& opt) = 0;
+    /// The caller changed the optimizer's rho_.
+    virtual void densitiesChanged(const Optimizer& opt) = 0;
+
+    /// The next element factors E = baseStiffness * rho^penalty, for the solver's next solve.
+    virtual void updateStiffness(Optimizer& opt) = 0;
+    /// q_e = max(0, E_e * ue^T Ke ue) from the solver's displacement; returns sum q.
+    virtual double evaluateEnergies(Optimizer& opt) = 0;
+    /// The compliance and volume sensitivities through the filter and the projection's slope.
+    virtual void computeSensitivities(Optimizer& opt) = 0;
+    /// Smallest and largest |dq| / dv over the designable elements with dv > 0 (0, 0 for none).
+    virtual void ratioRange(Optimizer& opt, double& lo, double& hi) = 0;
+    /// Before the passes of the multiplier search.
+    virtual void prepareSearch(Optimizer& opt) = 0;
+    /// One pass: the candidate design for `lambda` and its densities; returns the volume of the
+    /// designable elements' candidate densities.
+    virtual double searchVolume(Optimizer& opt, double lambda) = 0;
+    /// After the passes: the candidates of the last pass's multiplier `lambda`.
+    virtual void finishSearch(Optimizer& opt, double lambda) = 0;
+    /// The candidates become the design and the densities (rho_ current on the host).
+    virtual DesignSums accept(Optimizer& opt) = 0;
+
+    /// Kernel seconds so far (0 where nothing times kernels).
+    virtual double kernelSeconds() const { return 0.0; }
+    /// True when the steps run in the kernel module on a device.
+    virtual bool onDevice() const { return false; }
+};
+
+}  // namespace ostrel

@@ -1,0 +1,124 @@
+#include "optimization/KernelSteps.h"
+
+#include <cstdint>
+#include <vector>
+
+#include "fem/FemModel.h"
+#include "gpu/DeviceOptimizer.h"
+#include "kernels/OptimizerLayout.h"
+#include "optimization/Optimizer.h"
+
+namespace ostrel {
+
+namespace {
+
+DeviceLimits limitsOf(const Optimizer& opt) {
+    return {opt.moveLimit_, opt.designLower_, opt.designUpper_};
+}
+
+DeviceProjection deviceProjection(const Projection& h) {
+    return {h.beta, h.eta, h.floor, h.base, h.denominator};
+}
+
+}  // namespace
+
+void KernelSteps::load(Optimizer& opt) {
+    const bool projected = opt.isProjected();
+    const size_t n = opt.rho_.size();
+    const DensityFilter& filter = opt.densityFilter();
+    std::vector<uint8_t> flags(n);
+    for (size_t e = 0; e < n; ++e)
+        flags[e] = uint8_t((opt.isKept_[e] ? kElementKept : 0) |
+                           (opt.isEmptyHeld_[e] ? kElementHeldEmpty : 0) |
+                           (opt.isHeldDesign(e) ? kElementHeldDesign : 0));
+    // The linear search's volume weights: c_j = sum over the designable i around j of
+    // w_ij / W_i, and the pad terms of the designable elements' filters.
+    std::vector<double> weights;
+    volumeOffset_ = 0.0;
+    if (!projected) {
+        std::vector<double> designable(n);
+        for (size_t e = 0; e < n; ++e) designable[e] = opt.isDesignable(e) ? 1.0 : 0.0;
+        weights.resize(n);
+        filter.filterTranspose(designable.data(), weights.data(), opt.W_.data());
+        const std::vector<double>& pad = filter.padSums();
+        if (!pad.empty())
+            for (size_t e = 0; e < n; ++e)
+                if (opt.isDesignable(e))
+                    volumeOffset_ += filter.voidDensity() * pad[e] / opt.W_[e];
+    }
+    DeviceDesignState state;
+    state.numElements = n;
+    state.projected = projected;
+    state.flags = flags.data();
+    state.x = opt.x_.data();
+    state.rho = opt.rho_.data();
+    state.xTilde = projected ? opt.xTilde_.data() : opt.xTilde0_.data();
+    state.W = opt.W_.data();
+    state.q = opt.q_.data();
+    state.volumeWeights = projected ? nullptr : weights.data();
+    state.paddedDims = filter.paddedDims();
+    state.padding = filter.padding();
+    state.numTaps = filter.numTaps();
+    state.tapWeights = filter.tapWeights().data();
+    state.tapOffsets = filter.tapOffsets().data();
+    state.padSums = filter.padSums().empty() ? nullptr : filter.padSums().data();
+    state.voidDensity = filter.voidDensity();
+    device_.load(state);
+}
+
+void KernelSteps::unload(Optimizer& opt) {
+    downloadState(opt);
+    device_.downloadDensities(opt.rho_.data());
+}
+
+void KernelSteps::downloadState(Optimizer& opt) {
+    device_.downloadDesign(opt.x_.data());
+    device_.downloadEnergies(opt.q_.data());
+    device_.downloadFactors(opt.model().E_.data());
+    if (opt.isProjected()) device_.downloadFiltered(opt.xTilde_.data());
+}
+
+void KernelSteps::densitiesChanged(const Optimizer& opt) {
+    device_.uploadDensities(opt.rho_.data());
+}
+
+void KernelSteps::updateStiffness(Optimizer& opt) {
+    device_.updateStiffness(opt.baseStiffness_, opt.penalty_);
+}
+
+double KernelSteps::evaluateEnergies(Optimizer&) { return device_.evaluateEnergies(); }
+
+void KernelSteps::computeSensitivities(Optimizer& opt) {
+    // The slope at the field and beta of the current densities (mode 1) or at the field filtered
+    // at reset (mode 0); held elements contribute nothing.
+    const bool projected = opt.isProjected();
+    const Projection h = projected ? Projection(opt.rhoBeta_, opt.eta_, opt.minDensity_)
+                                   : Projection(opt.beta_, opt.eta_);
+    const uint8_t zero = projected ? uint8_t(kElementKept | kElementHeldEmpty)
+                                   : uint8_t(kElementHeldEmpty);
+    device_.computeSensitivities(deviceProjection(h), zero, opt.penalty_);
+}
+
+void KernelSteps::ratioRange(Optimizer&, double& lo, double& hi) { device_.ratioRange(lo, hi); }
+
+void KernelSteps::prepareSearch(Optimizer& opt) {
+    if (!opt.isProjected()) device_.prepareSearch();
+}
+
+double KernelSteps::searchVolume(Optimizer& opt, double lambda) {
+    if (!opt.isProjected()) return device_.searchVolume(lambda, limitsOf(opt)) + volumeOffset_;
+    const Projection h(opt.beta_, opt.eta_, opt.minDensity_);
+    return device_.searchProjectedVolume(lambda, limitsOf(opt), deviceProjection(h),
+                                         float(opt.minDensity_));
+}
+
+void KernelSteps::finishSearch(Optimizer& opt, double lambda) {
+    // Without projection: the design for the last pass's multiplier, filtered once.
+    if (!opt.isProjected()) device_.finishSearch(lambda, limitsOf(opt), float(opt.minDensity_));
+}
+
+DesignSums KernelSteps::accept(Optimizer& opt) { return device_.accept(opt.rho_.data()); }
+
+double KernelSteps::kernelSeconds() const { return device_.kernelSeconds(); }
+
+}  // namespace ostrel

@@ -1,0 +1,46 @@
+#pragma once
+// The product's per-element steps of a design iteration (ElementSteps.h): the optimizer kernels
+// of the kernel module, run on the solver's device (host or CUDA) through a DeviceOptimizer
+// (gpu/DeviceOptimizer.h), which keeps the design, densities, energies, sensitivities and
+// candidates there between iterations.
+//
+// load() puts the optimizer's reset state on the device. Without projection the multiplier
+// search is linear: the volume of a candidate is sum_j c_j * y_j (c = the transposed filter of
+// the designable set, formed at load) plus the pad terms of the designable elements' filters,
+// one sweep per pass, and the design is filtered once after the last pass; with projection
+// every pass filters and projects. The device optimizer must outlive these steps. Main thread
+// only.
+
+#include "optimization/ElementSteps.h"
+
+namespace ostrel {
+
+class DeviceOptimizer;
+
+class KernelSteps final : public ElementSteps {
+public:
+    explicit KernelSteps(DeviceOptimizer& device) : device_(device) {}
+
+    void load(Optimizer& opt) override;
+    void unload(Optimizer& opt) override;
+    void downloadState(Optimizer& opt) override;
+    void densitiesChanged(const Optimizer& opt) override;
+    void updateStiffness(Optimizer& opt) override;
+    double evaluateEnergies(Optimizer& opt) override;
+    void computeSensitivities(Optimizer& opt) override;
+    void ratioRange(Optimizer& opt, double& lo, double& hi) override;
+    void prepareSearch(Optimizer& opt) override;
+    double searchVolume(Optimizer& opt, double lambda) override;
+    void finishSearch(Optimizer& opt, double lambda) override;
+    DesignSums accept(Optimizer& opt) override;
+    double kernelSeconds() const override;
+    bool onDevice() const override { return true; }
+
+private:
+    DeviceOptimizer& device_;
+    /// The constant part of the linear search's volume (the pad terms of the designable
+    /// elements), formed at load.
+    double volumeOffset_ = 0.0;
+};
+
+}  // namespace ostrel

@@ -1,0 +1,48 @@
+#pragma once
+// The reference implementation of the per-element steps of a design iteration
+// (optimization/ElementSteps.h), on the CPU and independent of the kernel module: the design,
+// densities and energies in the optimizer's own host arrays, the search's candidates,
+// sensitivities and update ratios in this object's arrays. The tests check the kernel path
+// (KernelSteps) against it; it is no part of the product.
+//
+// Loops over elements run as OpenMP loops with a static schedule and write only their own
+// element's slots; sums, minimum/maximum run on one thread in element order, so the results do
+// not depend on the number of threads. Without projection every pass of the multiplier search
+// filters the candidate design (no linear volume weights); with projection every pass filters
+// and projects. Bound to no optimizer: every verb takes the one it works for. Main thread only.
+
+#include <cstdint>
+#include <vector>
+
+#include "optimization/ElementSteps.h"
+
+namespace ostrel {
+
+class ReferenceSteps final : public ElementSteps {
+public:
+    void load(Optimizer& opt) override;
+    void unload(Optimizer&) override {}
+    void downloadState(Optimizer&) override {}
+    void densitiesChanged(const Optimizer&) override {}
+    void updateStiffness(Optimizer& opt) override;
+    double evaluateEnergies(Optimizer& opt) override;
+    void computeSensitivities(Optimizer& opt) override;
+    void ratioRange(Optimizer& opt, double& lo, double& hi) override;
+    void prepareSearch(Optimizer& opt) override;
+    void finishSearch(Optimizer&, double) override {}  // the last pass's candidates stay
+    double searchVolume(Optimizer& opt, double lambda) override;
+    DesignSums accept(Optimizer& opt) override;
+
+    std::vector<float> candidateX;       ///< trial design of the multiplier search
+    std::vector<float> candidateRho;     ///< filtered trial design, held elements at their rule
+    std::vector<float> candidateXTilde;  ///< projection: filter of the trial design
+    std::vector<double> dv;              ///< volume sensitivity per element
+    /// nx*ny*nz cells: compliance sensitivity dq of each element at its cell.
+    std::vector<double> sensitivity;
+
+private:
+    std::vector<double> dRho_, scaledQ_, scaledOne_, gathered_;  // sensitivity scratch
+    std::vector<double> ratio_;                                    // -dq/dv per element
+};
+
+}  // namespace ostrel
