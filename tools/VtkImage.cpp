@@ -22,15 +22,6 @@
 namespace ostrel {
 namespace {
 
-template <typename T>
-void append(std::string& bytes, T value) {
-    static_assert(std::is_trivially_copyable_v<T>);
-    char raw[sizeof(T)];
-    std::memcpy(raw, &value, sizeof(T));
-    if constexpr (std::endian::native == std::endian::big)
-        std::reverse(raw, raw + sizeof(T));
-    bytes.append(raw, sizeof(T));
-}
 
 std::string number(double v) {
     char text[40];
@@ -103,7 +94,7 @@ bool putVtkImage(const VtkImage& image, Put&& put) {
     for (const auto* arrays : {&image.pointData, &image.cellData})
         for (const VtkDataArray& a : *arrays) {
             std::string count;
-            append(count, uint64_t(a.bytes.size()));
+            appendLittleEndian(count, uint64_t(a.bytes.size()));
             if (!put(count) || !put(a.bytes)) return false;
         }
     return put(std::string_view(kVtkTrailer));

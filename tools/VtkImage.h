@@ -23,11 +23,15 @@
 // larger than the file. A name that is no regular file (a FIFO) is refused before it is opened.
 // The writer streams the file from the arrays without joining them in memory.
 
+#include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
 #include <filesystem>
 #include <iosfwd>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "geometry/Matrix4.h"
@@ -37,6 +41,17 @@ namespace ostrel {
 
 class FemModel;
 struct DesignSnapshot;
+
+/// Appends `value`'s bytes to `bytes` in little-endian order, the byte order of the files.
+template <typename T>
+void appendLittleEndian(std::string& bytes, T value) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    char raw[sizeof(T)];
+    std::memcpy(raw, &value, sizeof(T));
+    if constexpr (std::endian::native == std::endian::big)
+        std::reverse(raw, raw + sizeof(T));
+    bytes.append(raw, sizeof(T));
+}
 
 struct VtkDataArray {
     std::string name;

@@ -1,28 +1,11 @@
 #include "tools/VtkImage.h"
 
-#include <algorithm>
-#include <bit>
 #include <cstdint>
-#include <cstring>
-#include <type_traits>
 
 #include "fem/FemModel.h"
 #include "optimization/DesignSnapshot.h"
 
 namespace ostrel {
-namespace {
-
-template <typename T>
-void append(std::string& bytes, T value) {
-    static_assert(std::is_trivially_copyable_v<T>);
-    char raw[sizeof(T)];
-    std::memcpy(raw, &value, sizeof(T));
-    if constexpr (std::endian::native == std::endian::big)
-        std::reverse(raw, raw + sizeof(T));
-    bytes.append(raw, sizeof(T));
-}
-
-}  // namespace
 
 VtkImage resultImage(const FemModel& model, const DesignSnapshot& state,
                      const Matrix4& toOutput) {
@@ -62,11 +45,11 @@ VtkImage resultImage(const FemModel& model, const DesignSnapshot& state,
         const int e = grid[c];
         const bool present = e >= 0;
         const bool valid = present && haveState;
-        append(density.bytes, valid ? state.density[size_t(e)] : 0.0f);
-        append(design.bytes, valid ? state.design[size_t(e)] : 0.0f);
-        append(kept.bytes, uint8_t(valid ? state.kept[size_t(e)] : 0));
-        append(energy.bytes, valid ? float(state.energy[size_t(e)]) : 0.0f);
-        append(solid.bytes, uint8_t(present ? 1 : 0));
+        appendLittleEndian(density.bytes, valid ? state.density[size_t(e)] : 0.0f);
+        appendLittleEndian(design.bytes, valid ? state.design[size_t(e)] : 0.0f);
+        appendLittleEndian(kept.bytes, uint8_t(valid ? state.kept[size_t(e)] : 0));
+        appendLittleEndian(energy.bytes, valid ? float(state.energy[size_t(e)]) : 0.0f);
+        appendLittleEndian(solid.bytes, uint8_t(present ? 1 : 0));
     }
     image.cellData = {std::move(density), std::move(design), std::move(kept), std::move(energy),
                       std::move(solid)};
@@ -84,7 +67,7 @@ VtkImage resultImage(const FemModel& model, const DesignSnapshot& state,
             for (int a = 0; a < 3; ++a)
                 u[a] = state.displacement[size_t(a) * n + size_t(v)];
         for (int r = 0; r < 3; ++r)
-            append(displacement.bytes,
+            appendLittleEndian(displacement.bytes,
                    float(L[3 * r] * u[0] + L[3 * r + 1] * u[1] + L[3 * r + 2] * u[2]));
     }
     image.pointData = {std::move(displacement)};

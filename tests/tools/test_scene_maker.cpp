@@ -229,7 +229,8 @@ TEST_F(SceneMakerTest, EveryWrittenSceneStartsWithAThreeQuarterViewOfTheWholeMod
     for (const auto& c : cases) {
         SCOPED_TRACE(c.voxel);
         std::vector<std::string> args = {"--mesh", mesh(), "--voxel", c.voxel, "--levels", "3",
-                                         "--fix", "x=0", "-o", output()};
+                                         "--fix", "x=0", "--load", "x=max", "0", "0", "-1",
+                                         "-o", output()};
         args.insert(args.end(), c.scale.begin(), c.scale.end());
         ASSERT_EQ(run(args), 0) << toUtf8(log_.str());
         const std::string text = testing::readFile(output());
