@@ -8,7 +8,7 @@
 #include "app/SaveDialog.h"
 #include "core/Console.h"
 #include "fem/FemModel.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 #include "render/Editor.h"
 #include "render/RenderSettings.h"
 #include "scene/Scene.h"
@@ -146,7 +146,7 @@ void Controls::onControlEvent(int id, bool checked) {
 void Controls::solveOnce() {
     if (!scene_.model())
         return;
-    CudaFem& solver = *scene_.solver();
+    MultigridSolver& solver = *scene_.solver();
     Optimizer& optimizer = run_.optimizer();
     if (run_.iteration() == 0) {
         solver.computeLoad();

@@ -8,13 +8,13 @@
 #include "core/Timing.h"
 #include "geometry/DegenerateTriangles.h"
 #include "fem/FemModel.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 #include "gpu/DeviceOptimizer.h"
 #include "optimization/KernelSteps.h"
 
 namespace ostrel {
 
-RunControl::RunControl(FemModel& model, CudaFem& solver, ProgramLifetime& lifetime,
+RunControl::RunControl(FemModel& model, MultigridSolver& solver, ProgramLifetime& lifetime,
                        RunControlOptions options)
     : solver_(solver),
       lifetime_(lifetime),

@@ -8,7 +8,7 @@
 // misses the tolerance); evaluate energies, iterate, update stiffness (timed as the optimize
 // time); extract the shape and hand it to the shape listener; at counters 0, 5, 10, ... write
 // "OptimizedShape_<counter>.obj" (the interval and the writer can be chosen); print the two
-// timing lines; count the step. A solve ended by the solver's stop request (CudaFem::
+// timing lines; count the step. A solve ended by the solver's stop request (MultigridSolver::
 // setStopRequest) abandons the step right after it. Steps 0 to 500 run, 501 in all, over the
 // program's life: the counter and the totals live in the ProgramLifetime, so a reset of the
 // optimizer continues the numbering and the limit.
@@ -40,7 +40,7 @@
 
 namespace ostrel {
 
-class CudaFem;
+class MultigridSolver;
 class DeviceOptimizer;
 class ElementSteps;
 class KernelSteps;
@@ -107,7 +107,7 @@ public:
     static constexpr int kShapeFileInterval = 5;
     static constexpr double kSolveTolerance = 0.01;
 
-    RunControl(FemModel& model, CudaFem& solver, ProgramLifetime& lifetime,
+    RunControl(FemModel& model, MultigridSolver& solver, ProgramLifetime& lifetime,
                RunControlOptions options = {});
     /// Takes the cycle-count sink (the history stream) back from the solver.
     ~RunControl();
@@ -157,7 +157,7 @@ public:
     const std::filesystem::path& outputDirectory() const { return outputDirectory_; }
 
 private:
-    CudaFem& solver_;
+    MultigridSolver& solver_;
     ProgramLifetime& lifetime_;
     std::filesystem::path outputDirectory_;
     std::wostream* wideLog_;

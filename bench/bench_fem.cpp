@@ -11,7 +11,7 @@
 #include "fem/Operators.h"
 #include "reference/ReferenceAssembly.h"
 #include "gpu/HostDriver.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 
 namespace ostrel {
 namespace {
@@ -42,7 +42,7 @@ BENCHMARK(BM_AssembleOperators)->Unit(benchmark::kMillisecond)->UseRealTime();
 // fixed vertices, factors and masses on the device into A_dev_.
 void BM_AssembleOperatorsHostDevice(benchmark::State& state) {
     FemModel& m = model();
-    CudaFem fem(m, DeviceOptions{}, std::make_unique<HostDriver>(2));
+    MultigridSolver fem(m, DeviceOptions{}, std::make_unique<HostDriver>(2));
     fem.setLogs(nullptr, nullptr);
     fem.setup();
     fem.prepareSolve();  // uploads the fixed vertices, factors and masses

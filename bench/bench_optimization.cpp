@@ -29,7 +29,7 @@
 #include "bench/BenchMain.h"
 #include "core/IterationSplit.h"
 #include "core/Timing.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 #include "gpu/DeviceOptimizer.h"
 #include "gpu/HostDriver.h"
 #include "gpu/KernelTimer.h"
@@ -67,7 +67,7 @@ void BM_OptimizationStep(benchmark::State& state) {
     const int nx = int(state.range(0)), ny = int(state.range(1)), nz = int(state.range(2));
     const bool kernelPath = state.range(3) != 0;
     auto model = ostrel::makeCantilever(nx, ny, nz, 0.01, 5);
-    ostrel::CudaFem fem(*model, {true, kThreads}, std::make_unique<ostrel::HostDriver>(kThreads));
+    ostrel::MultigridSolver fem(*model, {true, kThreads}, std::make_unique<ostrel::HostDriver>(kThreads));
     fem.setLogs(nullptr, nullptr);
     ostrel::OptimizationLifetime lifetime;
     ostrel::Optimizer opt(*model, lifetime, historyFolder());
@@ -161,7 +161,7 @@ void BM_OptimizationStep(benchmark::State& state) {
 /// kernel path the state is then put on the host device.
 struct ResetModel {
     std::unique_ptr<ostrel::FemModel> model;
-    std::unique_ptr<ostrel::CudaFem> fem;
+    std::unique_ptr<ostrel::MultigridSolver> fem;
     std::unique_ptr<ostrel::DeviceOptimizer> device;
     std::unique_ptr<ostrel::KernelSteps> kernelSteps;
     ostrel::OptimizationLifetime lifetime;
@@ -175,7 +175,7 @@ struct ResetModel {
         opt->reset();
         for (size_t e = 0; e < opt->q_.size(); ++e) opt->q_[e] = 1.0 + double(e % 97) * 0.01;
         if (kernelPath) {
-            fem = std::make_unique<ostrel::CudaFem>(*model, ostrel::DeviceOptions{true, kThreads},
+            fem = std::make_unique<ostrel::MultigridSolver>(*model, ostrel::DeviceOptions{true, kThreads},
                                                     std::make_unique<ostrel::HostDriver>(kThreads));
             fem->setLogs(nullptr, nullptr);
             fem->setup();

@@ -10,11 +10,11 @@
 #include "bench/BenchMain.h"
 #include "tools/Cantilever.h"
 #include "gpu/HostDriver.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 
 namespace {
 
-void zeroStart(ostrel::CudaFem& fem, const ostrel::FemModel& m) {
+void zeroStart(ostrel::MultigridSolver& fem, const ostrel::FemModel& m) {
     fem.driver().memsetD32(fem.u_dev_[0], 0, size_t(m.numVertices(0)) * 6);
 }
 
@@ -31,13 +31,13 @@ struct HostSolver {
     ~HostSolver() { fem.release(); }
 
     std::unique_ptr<ostrel::FemModel> model;
-    ostrel::CudaFem fem;
+    ostrel::MultigridSolver fem;
 };
 
 void BM_VCycle(benchmark::State& state) {
     HostSolver solver(state);
     ostrel::FemModel* model = solver.model.get();
-    ostrel::CudaFem& fem = solver.fem;
+    ostrel::MultigridSolver& fem = solver.fem;
     fem.computeLoad();
     fem.prepareSolve();
     fem.solve(0.01);
@@ -58,7 +58,7 @@ void BM_VCycle(benchmark::State& state) {
 void BM_FinestResidualRestrictionAndNorm(benchmark::State& state) {
     HostSolver solver(state);
     ostrel::FemModel* model = solver.model.get();
-    ostrel::CudaFem& fem = solver.fem;
+    ostrel::MultigridSolver& fem = solver.fem;
     fem.computeLoad();
     fem.prepareSolve();
     fem.solve(0.01);
@@ -87,7 +87,7 @@ void splitCounters(benchmark::State& state, const ostrel::SolverTimes& t) {
 void BM_PrepareSolve(benchmark::State& state) {
     HostSolver solver(state);
     ostrel::FemModel* model = solver.model.get();
-    ostrel::CudaFem& fem = solver.fem;
+    ostrel::MultigridSolver& fem = solver.fem;
     fem.prepareSolve();  // the first call pays for first-touch page faults of the scratch
     fem.resetTimes();
     for (auto _ : state) fem.prepareSolve();
@@ -100,7 +100,7 @@ void BM_PrepareSolve(benchmark::State& state) {
 void BM_PrepareAndSolveFromZero(benchmark::State& state) {
     HostSolver solver(state);
     ostrel::FemModel* model = solver.model.get();
-    ostrel::CudaFem& fem = solver.fem;
+    ostrel::MultigridSolver& fem = solver.fem;
     fem.computeLoad();
     fem.prepareSolve();
     fem.resetTimes();

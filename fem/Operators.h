@@ -1,6 +1,6 @@
 #pragma once
 // Element stiffness matrices and the coarsest-level factorization. The solver assembles the
-// Galerkin operators of levels >= 2 on its device (CudaFem::prepareSolve); the tests hold an
+// Galerkin operators of levels >= 2 on its device (MultigridSolver::prepareSolve); the tests hold an
 // independent host assembly (tests/reference/ReferenceAssembly.h) as its reference.
 
 #include <array>

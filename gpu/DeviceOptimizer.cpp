@@ -7,7 +7,7 @@
 
 #include "core/Console.h"
 #include "fem/FemModel.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 #include "gpu/DriverCheck.h"
 #include "gpu/KernelParams.h"
 #include "gpu/KernelTimer.h"
@@ -55,7 +55,7 @@ DeviceOptimizer::Stage DeviceOptimizer::stageOf(long long items, int lanes) {
     return {threads, int(threads)};
 }
 
-DeviceOptimizer::DeviceOptimizer(CudaFem& solver) : solver_(solver) {
+DeviceOptimizer::DeviceOptimizer(MultigridSolver& solver) : solver_(solver) {
     static_assert(sizeof(kKernelNames) / sizeof(kKernelNames[0]) == std::tuple_size_v<
                                                                         decltype(kernels_)>);
 }

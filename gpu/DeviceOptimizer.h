@@ -5,10 +5,10 @@
 // sensitivities through the density filter and the projection's slope, the passes of the
 // multiplier search, and the acceptance of the last pass's candidates.
 //
-// Bound to a CudaFem, whose device, module and level-0 grid buffers it uses; load() needs the
+// Bound to a MultigridSolver, whose device, module and level-0 grid buffers it uses; load() needs the
 // solver set up and allocates every buffer (release() or the solver's release frees them).
 // While loaded, the solver takes its element factors from this optimizer's factor buffer
-// (CudaFem::setOptimizerFactors) and leaves the displacement on the device. The
+// (MultigridSolver::setOptimizerFactors) and leaves the displacement on the device. The
 // arrays stay on the device between iterations; what comes back is the scalars each verb
 // returns and, from accept(), the densities. Every sum and extreme is a fixed-order reduction:
 // the same on every run and every host thread count (the order depends on the kind of device,
@@ -31,7 +31,7 @@
 
 namespace ostrel {
 
-class CudaFem;
+class MultigridSolver;
 
 /// What load() puts on the device: the optimizer's state after its reset (n elements).
 struct DeviceDesignState {
@@ -90,7 +90,7 @@ public:
     };
     static Stage stageOf(long long items, int lanes);
 
-    explicit DeviceOptimizer(CudaFem& solver);
+    explicit DeviceOptimizer(MultigridSolver& solver);
     ~DeviceOptimizer();
     DeviceOptimizer(const DeviceOptimizer&) = delete;
     DeviceOptimizer& operator=(const DeviceOptimizer&) = delete;
@@ -145,7 +145,7 @@ public:
     void downloadEnergies(double* q) const;
     void downloadSensitivities(double* dq, double* dv) const;
     void downloadCandidates(float* x, float* rho) const;
-    /// The latest element factors (CudaFem::latestFactors).
+    /// The latest element factors (MultigridSolver::latestFactors).
     void downloadFactors(float* E) const;
 
 private:
@@ -164,7 +164,7 @@ private:
     void candidateDensities(CUdeviceptr filtered, const DeviceProjection* projection,
                             float emptyDensity);
 
-    CudaFem& solver_;
+    MultigridSolver& solver_;
     bool loaded_ = false;
     bool projected_ = false;
     size_t allocated_ = 0;

@@ -6,7 +6,7 @@
 // kernel and host parts out rather than print launch times as kernel times).
 //
 // The solver and the device optimizer bracket every launch when one is set on the solver
-// (CudaFem::setKernelTimer). Main thread only.
+// (MultigridSolver::setKernelTimer). Main thread only.
 
 #include <chrono>
 

@@ -5,13 +5,13 @@
 
 #include "core/Console.h"
 #include "core/Timing.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 #include "gpu/KernelTimer.h"
 #include "optimization/Optimizer.h"
 
 namespace ostrel {
 
-IterationProfile::IterationProfile(CudaFem& solver, Optimizer& optimizer, KernelTimer* timer)
+IterationProfile::IterationProfile(MultigridSolver& solver, Optimizer& optimizer, KernelTimer* timer)
     : solver_(solver), optimizer_(optimizer), timer_(timer) {}
 
 double IterationProfile::kernelSeconds() const { return timer_ ? timer_->seconds() : 0.0; }

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "core/IterationSplit.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 
 namespace ostrel {
 
@@ -28,7 +28,7 @@ class Optimizer;
 
 class IterationProfile {
 public:
-    IterationProfile(CudaFem& solver, Optimizer& optimizer, KernelTimer* timer = nullptr);
+    IterationProfile(MultigridSolver& solver, Optimizer& optimizer, KernelTimer* timer = nullptr);
 
     /// One design iteration (its counter `iteration`) solved to `tolerance`; the shape goes to
     /// `shapeFile` (OBJ) unless it is empty. Returns whether the solve reached the tolerance.
@@ -57,7 +57,7 @@ private:
     /// The optimizer's parts of the iteration.
     void optimize(int iteration, const std::filesystem::path& shapeFile);
 
-    CudaFem& solver_;
+    MultigridSolver& solver_;
     Optimizer& optimizer_;
     KernelTimer* timer_;
     Sums sums_;

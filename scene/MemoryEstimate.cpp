@@ -4,7 +4,7 @@
 #include <cmath>
 #include <sstream>
 
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 #include "gpu/DeviceOptimizer.h"
 
 namespace ostrel {

@@ -40,7 +40,7 @@ double estimateSceneBytes(const SceneSize& size);
 /// point; the file is streamed from them) and the smooth shape's padded density field (8 bytes
 /// per cell of the grid padded by one cell on every side).
 double finalFilesBytes(const SceneSize& size);
-/// Bytes of the solver's device buffers (what CudaFem::setup allocates and its memory report
+/// Bytes of the solver's device buffers (what MultigridSolver::setup allocates and its memory report
 /// counts: grids and positions of every level, the per-element and per-vertex buffers, the
 /// displacements, right-hand sides and operators of the levels, the assembly's scratch) and of
 /// the device optimizer (DeviceOptimizer::load, for the default filter radius in either mode;

@@ -12,7 +12,7 @@
 #include "fem/CoarseSolver.h"
 #include "fem/ModelSize.h"
 #include "geometry/MeshFile.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 #include "scene/MemoryEstimate.h"
 #include "scene/ViewFraming.h"
 #include "voxel/SurfaceVoxels.h"
@@ -272,7 +272,7 @@ bool Scene::loadScene(const std::wstring& fileName, std::wostream* log) {
 
     releaseModel();
     model_ = std::make_unique<FemModel>(voxels, numLevels_);
-    solver_ = std::make_unique<CudaFem>(*model_, device_);
+    solver_ = std::make_unique<MultigridSolver>(*model_, device_);
     solver_->setup();
 
     std::wstring list;

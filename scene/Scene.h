@@ -33,7 +33,7 @@
 
 namespace ostrel {
 
-class CudaFem;
+class MultigridSolver;
 
 class Scene {
 public:
@@ -69,7 +69,7 @@ public:
 
     bool isLoaded() const { return loaded_; }
     FemModel* model() { return model_.get(); }
-    CudaFem* solver() { return solver_.get(); }
+    MultigridSolver* solver() { return solver_.get(); }
     const TriangleMesh& mesh() const { return mesh_; }
     const KeyValueFile& file() const { return file_; }
 
@@ -143,7 +143,7 @@ private:
     KeyValueFile file_;
     TriangleMesh mesh_;
     std::unique_ptr<FemModel> model_;
-    std::unique_ptr<CudaFem> solver_;
+    std::unique_ptr<MultigridSolver> solver_;
     SavedState saved_;
 };
 

@@ -22,7 +22,7 @@
 #include "core/Timing.h"
 #include "core/Version.h"
 #include "gpu/Driver.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 #include "optimization/DesignRegions.h"
 #include "scene/Scene.h"
 #include "scene/SceneLint.h"

@@ -7,7 +7,7 @@
 
 #include "core/Console.h"
 #include "fem/FemModel.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 #include "gpu/DeviceOptimizer.h"
 #include "optimization/KernelSteps.h"
 #include "optimization/Optimizer.h"
@@ -155,7 +155,7 @@ bool evaluateDesign(Scene& scene, std::vector<float> rho, const EvaluationOption
                     DesignEvaluation& result, std::string& error) {
     result = DesignEvaluation{};
     FemModel& model = *scene.model();
-    CudaFem& solver = *scene.solver();
+    MultigridSolver& solver = *scene.solver();
     if (rho.size() != size_t(model.numElements_[0])) {
         error = "the design has " + std::to_string(rho.size()) + " densities for " +
                 std::to_string(model.numElements_[0]) + " elements";

@@ -54,7 +54,7 @@ struct EvaluationOptions {
     /// Relative residual of the solve; 1e-5 gives compliances to about 1e-6 (crisp designs, whose
     /// void is 10^9 times softer than their solid, need many cycles for less).
     double tolerance = 1e-5;
-    /// Solves of up to CudaFem::kMaxCycles cycles each, every one going on from the last.
+    /// Solves of up to MultigridSolver::kMaxCycles cycles each, every one going on from the last.
     int maxSolves = 10;
 };
 

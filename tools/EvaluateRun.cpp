@@ -10,7 +10,7 @@
 
 #include "core/Console.h"
 #include "fem/FemModel.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 #include "gpu/Driver.h"
 #include "optimization/DesignRegions.h"
 #include "scene/Scene.h"

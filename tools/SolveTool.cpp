@@ -41,7 +41,7 @@
 #include "fem/CoarseSolver.h"
 #include "tools/Cantilever.h"
 #include "tools/CantileverFit.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 #include "gpu/DeviceOptimizer.h"
 #include "gpu/KernelTimer.h"
 #include "optimization/IterationProfile.h"
@@ -166,7 +166,7 @@ bool chooseLargest(ostrel::Driver& driver, int limitMb, long long maxElements, i
 // its device optimizer and the kernel timer on the solver, its files in a temporary folder that
 // goes with it.
 struct DesignIteration {
-    ostrel::CudaFem& solver;
+    ostrel::MultigridSolver& solver;
     std::filesystem::path folder;
     ostrel::OptimizationLifetime lifetime;
     ostrel::KernelTimer timer;
@@ -175,7 +175,7 @@ struct DesignIteration {
     ostrel::Optimizer optimizer;
     ostrel::IterationProfile profile;
 
-    DesignIteration(ostrel::FemModel& model, ostrel::CudaFem& fem)
+    DesignIteration(ostrel::FemModel& model, ostrel::MultigridSolver& fem)
         : solver(fem),
           folder(makeFolder()),
           timer(fem.driver()),
@@ -291,7 +291,7 @@ int main(int argc, char** argv) {
     }
     if (largest && !chooseLargest(*driver, memoryLimitMb, maxElements, size, levels)) return 1;
     auto model = ostrel::makeCantilever(size[0], size[1], size[2], voxel, levels);
-    ostrel::CudaFem fem(*model, options, std::move(driver));
+    ostrel::MultigridSolver fem(*model, options, std::move(driver));
     auto t0 = std::chrono::steady_clock::now();
     fem.setup();
     auto t1 = std::chrono::steady_clock::now();

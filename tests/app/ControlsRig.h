@@ -21,7 +21,7 @@
 #include "app/SaveDialog.h"
 #include "core/Console.h"
 #include "fem/FemModel.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 #include "render/Editor.h"
 #include "scene/Scene.h"
 #include "support/InputEventBuilders.h"

@@ -11,7 +11,7 @@
 #include "support/RunTestSupport.h"
 #include "app/RunControl.h"
 #include "tools/Cantilever.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 
 namespace ostrel {
 namespace {
@@ -42,7 +42,7 @@ struct Rig {
     std::ostringstream narrowLog, solverLog;
     ProgramLifetime lifetime;
     std::unique_ptr<FemModel> model;
-    CudaFem solver;
+    MultigridSolver solver;
     std::unique_ptr<RunControl> run;
 };
 
@@ -349,7 +349,7 @@ TEST(RunControl, UnwritableShapeFileIsReportedAndTheStepGoesOn) {
 TEST(RunControl, ShapeFileIntervalAndWriterCanBeChosen) {
     ScratchFolder folder("run-interval");
     std::unique_ptr<FemModel> model = makeCantilever(8, 4, 4, 0.125, 3);
-    CudaFem solver(*model, Rig::hostOptions());
+    MultigridSolver solver(*model, Rig::hostOptions());
     std::ostringstream quiet;
     std::wostringstream wideQuiet;
     solver.setLogs(&wideQuiet, &quiet);

@@ -13,7 +13,7 @@
 #include "core/FatalError.h"
 #include "tools/Cantilever.h"
 #include "gpu/CudaDriver.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 
 namespace ostrel {
 namespace {
@@ -136,7 +136,7 @@ void setUpWithFailingCall(const char* function, int code) {
     Fake fake;
     fake.set(function, code);
     auto model = makeCantilever(4, 2, 2, 0.01, 3);
-    CudaFem fem(*model, DeviceOptions{}, std::make_unique<CudaDriver>(OSTREL_FAKE_CUDA));
+    MultigridSolver fem(*model, DeviceOptions{}, std::make_unique<CudaDriver>(OSTREL_FAKE_CUDA));
     fem.setLogs(nullptr, nullptr);
     fem.setup();
 }
@@ -147,7 +147,7 @@ void prepareWithGlobalSize(const char* name, size_t bytes) {
     Fake fake;
     fake.setGlobalSize(name, bytes);
     auto model = makeCantilever(4, 2, 2, 0.01, 3);
-    CudaFem fem(*model, DeviceOptions{}, std::make_unique<CudaDriver>(OSTREL_FAKE_CUDA));
+    MultigridSolver fem(*model, DeviceOptions{}, std::make_unique<CudaDriver>(OSTREL_FAKE_CUDA));
     fem.setLogs(nullptr, nullptr);
     fem.setup();
     fem.prepareSolve();

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "gpu/HostDriver.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 #include "tools/Cantilever.h"
 
 namespace ostrel {
@@ -183,7 +183,7 @@ TEST(SetupDeathTest, ModuleWithoutPNormAverageCoefKernelIsRejected) {
     static HostModuleTable table = builtInKernelModule();
     table.kernels.erase("pNormAverageCoefKernel");
     auto model = makeCantilever(4, 2, 2, 0.01, 3);
-    CudaFem fem(*model, DeviceOptions{}, std::make_unique<HostDriver>(1, &table));
+    MultigridSolver fem(*model, DeviceOptions{}, std::make_unique<HostDriver>(1, &table));
     fem.setLogs(nullptr, nullptr);
     EXPECT_DEATH(fem.setup(),
                  "cuModuleGetFunction failed for pNormAverageCoefKernel\nCUDA Driver API Error: "

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <new>
 
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 #include "gpu/HostDriver.h"
 #include "tools/Cantilever.h"
 
@@ -70,7 +70,7 @@ private:
 
 void setUpWith(int failFrom, bool host) {
     auto model = makeCantilever(8, 2, 2, 0.125, 3);
-    CudaFem fem(*model, {}, std::make_unique<FailingAllocations>(failFrom, host));
+    MultigridSolver fem(*model, {}, std::make_unique<FailingAllocations>(failFrom, host));
     fem.setLogs(nullptr, nullptr);
     fem.setup();
 }

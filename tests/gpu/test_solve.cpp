@@ -15,7 +15,7 @@
 #include "fem/CoarseSolver.h"
 #include "tools/Cantilever.h"
 #include "gpu/HostDriver.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 #include "gpu/SolverTestSupport.h"
 
 namespace ostrel {
@@ -48,12 +48,12 @@ std::unique_ptr<Driver> solverDevice() {
 
 struct Solver {
     std::unique_ptr<FemModel> model;
-    std::unique_ptr<CudaFem> fem;
+    std::unique_ptr<MultigridSolver> fem;
     std::wostringstream wide;
     std::ostringstream narrow, cycles;
     Solver(int nx, int ny, int nz, int levels) {
         model = makeCantilever(nx, ny, nz, 0.01, levels);
-        fem = std::make_unique<CudaFem>(*model, DeviceOptions{}, solverDevice());
+        fem = std::make_unique<MultigridSolver>(*model, DeviceOptions{}, solverDevice());
         fem->setLogs(&wide, &narrow);
         fem->setCycleCountSink(&cycles);
         fem->setup();
@@ -333,7 +333,7 @@ TEST(Solve, ReleaseFreesEveryBuffer) {
     auto model = makeCantilever(6, 3, 3, 0.01, 4);
     auto driver = std::make_unique<HostDriver>(1);
     HostDriver* host = driver.get();
-    CudaFem fem(*model, DeviceOptions{}, std::move(driver));
+    MultigridSolver fem(*model, DeviceOptions{}, std::move(driver));
     fem.setLogs(nullptr, nullptr);
     fem.setup();
     EXPECT_GT(host->liveAllocations(), 20u);

@@ -18,7 +18,7 @@
 #include "fem/FemTestUtil.h"
 #include "fem/Operators.h"
 #include "reference/ReferenceAssembly.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 
 namespace ostrel::test {
 
@@ -101,7 +101,7 @@ inline std::unique_ptr<FemModel> makeModel(const AssemblyCase& c) {
 /// clear the masses) to `driver`'s device, assembles there and returns the operators of every
 /// level (downloadOperators).
 inline Operators assembleOnDevice(FemModel& m, std::unique_ptr<Driver> driver) {
-    CudaFem fem(m, DeviceOptions{}, std::move(driver));
+    MultigridSolver fem(m, DeviceOptions{}, std::move(driver));
     fem.setLogs(nullptr, nullptr);
     fem.setup();
     Driver& d = fem.driver();

@@ -63,7 +63,7 @@ TEST(GalerkinAssemblySingular, FixedVerticesOnOneLineGiveNoFactor) {
             FemModel& m = *model;
             std::fill(m.isVertexFixed_.begin(), m.isVertexFixed_.end(), 0);
             for (const auto& p : fixed) m.isVertexFixed_[size_t(m.vertexAt(0, {p[0], p[1], p[2]}))] = 1;
-            CudaFem fem(m, DeviceOptions{}, std::make_unique<HostDriver>(2));
+            MultigridSolver fem(m, DeviceOptions{}, std::make_unique<HostDriver>(2));
             fem.setLogs(nullptr, nullptr);
             fem.setup();
             fem.prepareSolve();

@@ -13,7 +13,7 @@
 
 #include "tools/Cantilever.h"
 #include "gpu/HostDriver.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 #include "gpu/SolverTestSupport.h"
 
 namespace ostrel {
@@ -32,7 +32,7 @@ protected:
     void SetUp() override {
         const Case& c = GetParam();
         model = testing::randomModel(c.seed, c.nx, c.ny, c.nz, c.levels);
-        fem = std::make_unique<CudaFem>(*model, DeviceOptions{}, std::make_unique<HostDriver>(2));
+        fem = std::make_unique<MultigridSolver>(*model, DeviceOptions{}, std::make_unique<HostDriver>(2));
         fem->setLogs(nullptr, nullptr);
         fem->setup();
         masses = model->vertexMass_;
@@ -130,7 +130,7 @@ protected:
     }
 
     std::unique_ptr<FemModel> model;
-    std::unique_ptr<CudaFem> fem;
+    std::unique_ptr<MultigridSolver> fem;
     std::vector<float> masses;
     int nV = 0;
 };
@@ -314,7 +314,7 @@ INSTANTIATE_TEST_SUITE_P(RandomModels, KernelContract, ::testing::ValuesIn(kCase
 TEST(KernelConcurrency, RestrictionOfManyBlocksMatchesOneThread) {
     auto restrictOn = [](int threads, int launches) {
         auto model = makeCantilever(48, 24, 32, 0.01, 3);
-        CudaFem fem(*model, DeviceOptions{}, std::make_unique<HostDriver>(threads));
+        MultigridSolver fem(*model, DeviceOptions{}, std::make_unique<HostDriver>(threads));
         fem.setLogs(nullptr, nullptr);
         fem.setup();
         fem.computeLoad();

@@ -14,7 +14,7 @@
 #include "tools/Cantilever.h"
 #include "gpu/HostDriver.h"
 #include "gpu/SolverTestSupport.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 
 namespace ostrel {
 namespace {
@@ -25,10 +25,10 @@ constexpr int kLevels = 4;
 // displacement and coarse displacement uploaded.
 struct Solver {
     std::unique_ptr<FemModel> model = makeCantilever(48, 40, 36, 0.01, kLevels);
-    std::unique_ptr<CudaFem> fem;
+    std::unique_ptr<MultigridSolver> fem;
 
     explicit Solver(int threads) {
-        fem = std::make_unique<CudaFem>(*model, DeviceOptions{},
+        fem = std::make_unique<MultigridSolver>(*model, DeviceOptions{},
                                         std::make_unique<HostDriver>(threads));
         fem->setLogs(nullptr, nullptr);
         fem->setup();
@@ -94,7 +94,7 @@ struct SolveResult {
 // solve to 1e-8, with `threads` host threads.
 SolveResult solveWith(int threads) {
     auto model = makeCantilever(48, 40, 36, 0.01, kLevels);
-    CudaFem fem(*model, DeviceOptions{}, std::make_unique<HostDriver>(threads));
+    MultigridSolver fem(*model, DeviceOptions{}, std::make_unique<HostDriver>(threads));
     std::wostringstream wide;
     std::ostringstream narrow, cycles;
     fem.setLogs(&wide, &narrow);

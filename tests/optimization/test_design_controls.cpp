@@ -16,7 +16,7 @@
 #include "OptimizationTestSupport.h"
 #include "tools/Cantilever.h"
 #include "gpu/HostDriver.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 #include "optimization/Optimizer.h"
 #include "reference/ReferenceOptimizer.h"
 #include "support/ScratchFolder.h"
@@ -67,14 +67,14 @@ struct HostRun {
     std::wostringstream wide;
     std::ostringstream narrow;
     ReferenceOptimizer opt;
-    std::unique_ptr<CudaFem> fem;
+    std::unique_ptr<MultigridSolver> fem;
     int iteration = 0;
 
     HostRun(int nx, int ny, int nz, const fs::path& dir, const DesignControls& controls)
         : model(makeCantilever(nx, ny, nz, 0.01, 3)), opt(*model, lifetime, dir) {
         opt.setLogs(&wide, &narrow);
         opt.setControls(controls);
-        fem = std::make_unique<CudaFem>(*model, DeviceOptions{true, 2},
+        fem = std::make_unique<MultigridSolver>(*model, DeviceOptions{true, 2},
                                         std::make_unique<HostDriver>(2));
         fem->setLogs(nullptr, nullptr);
         fem->setCycleCountSink(&opt.history().cycleSink());

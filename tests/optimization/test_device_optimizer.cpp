@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "OptimizationTestSupport.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 #include "gpu/DeviceOptimizer.h"
 #include "gpu/HostDriver.h"
 #include "optimization/KernelSteps.h"
@@ -97,7 +97,7 @@ DesignControls controlsOf(const ModelCase& c) {
 
 /// The CPU reference and the kernel path on one model and one host device.
 struct TwoPaths {
-    std::unique_ptr<CudaFem> fem;
+    std::unique_ptr<MultigridSolver> fem;
     OptimizationLifetime cpuLife, deviceLife;
     std::unique_ptr<ReferenceOptimizer> cpu;
     std::unique_ptr<StepOptimizer> device;
@@ -107,7 +107,7 @@ struct TwoPaths {
 
     TwoPaths(FemModel& model, const DesignControls& controls, const fs::path& dir, int threads = 1)
         : m(model) {
-        fem = std::make_unique<CudaFem>(model, DeviceOptions{true, threads},
+        fem = std::make_unique<MultigridSolver>(model, DeviceOptions{true, threads},
                                         std::make_unique<HostDriver>(threads));
         fem->setLogs(nullptr, nullptr);
         fem->setup();

@@ -20,7 +20,7 @@
 #include "OptimizationTestSupport.h"
 #include "tools/Cantilever.h"
 #include "gpu/HostDriver.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 #include "optimization/Optimizer.h"
 #include "reference/ReferenceOptimizer.h"
 #include "support/ScratchFolder.h"
@@ -68,13 +68,13 @@ struct Bound {
 struct HostRun {
     std::unique_ptr<FemModel> model;
     Bound bound;
-    std::unique_ptr<CudaFem> fem;
+    std::unique_ptr<MultigridSolver> fem;
     std::ostringstream solverLog;
     int iteration = 0;
 
     HostRun(int nx, int ny, int nz, const fs::path& dir)
         : model(makeCantilever(nx, ny, nz, 0.01, 3)), bound(*model, dir) {
-        fem = std::make_unique<CudaFem>(*model, DeviceOptions{true, 2},
+        fem = std::make_unique<MultigridSolver>(*model, DeviceOptions{true, 2},
                                         std::make_unique<HostDriver>(2));
         fem->setLogs(nullptr, &solverLog);
         fem->setCycleCountSink(&bound.opt.history().cycleSink());

@@ -1,6 +1,6 @@
 #pragma once
 // The reference Galerkin assembly on the host, independent of the solver's device assembly
-// (CudaFem::prepareSolve, element by element), against which the tests check it. No part of
+// (MultigridSolver::prepareSolve, element by element), against which the tests check it. No part of
 // the product.
 
 namespace ostrel {

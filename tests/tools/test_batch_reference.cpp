@@ -35,7 +35,7 @@
 #include "app/RunControl.h"
 #include "core/Console.h"
 #include "fem/FemModel.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 #include "reference/ReferenceSteps.h"
 #include "scene/Scene.h"
 #include "support/RunTestSupport.h"

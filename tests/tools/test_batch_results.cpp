@@ -18,7 +18,7 @@
 #include "geometry/DegenerateTriangles.h"
 #include "geometry/MeshFile.h"
 #include "tools/Cantilever.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 #include "scene/MemoryEstimate.h"
 #include "support/MeshBuilders.h"
 #include "support/RunTestSupport.h"
@@ -161,7 +161,7 @@ struct HostRun {
     HostRun(const std::filesystem::path& folder, int nx, int ny, int nz) {
         omp_set_num_threads(1);
         model = makeCantilever(nx, ny, nz, 0.125, 3);
-        solver = std::make_unique<CudaFem>(*model, DeviceOptions{true, 1});
+        solver = std::make_unique<MultigridSolver>(*model, DeviceOptions{true, 1});
         solver->setLogs(&wideQuiet, &quiet);
         solver->setup();
         RunControlOptions options;
@@ -175,7 +175,7 @@ struct HostRun {
     std::unique_ptr<FemModel> model;
     std::ostringstream quiet;
     std::wostringstream wideQuiet;
-    std::unique_ptr<CudaFem> solver;
+    std::unique_ptr<MultigridSolver> solver;
     ProgramLifetime lifetime;
     std::unique_ptr<RunControl> run;
 };

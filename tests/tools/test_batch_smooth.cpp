@@ -16,7 +16,7 @@
 #include "core/Console.h"
 #include "geometry/MeshFile.h"
 #include "geometry/MeshIntersections.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 #include "reference/ReferenceSteps.h"
 #include "support/MeshBuilders.h"
 #include "support/MeshDistance.h"
@@ -47,7 +47,7 @@ TEST(BatchSmooth, FieldIsTheFilteredDesign) {
     DeviceOptions device;
     device.forceHost = true;
     device.hostThreads = 1;
-    CudaFem solver(*model, device);
+    MultigridSolver solver(*model, device);
     std::ostringstream quiet;
     std::wostringstream wideQuiet;
     solver.setLogs(&wideQuiet, &quiet);

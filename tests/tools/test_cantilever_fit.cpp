@@ -7,7 +7,7 @@
 
 #include "fem/FemTestUtil.h"
 #include "fem/ModelSize.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 #include "gpu/DeviceOptimizer.h"
 #include "gpu/HostDriver.h"
 #include "optimization/KernelSteps.h"
@@ -21,11 +21,11 @@ namespace {
 
 using testing::ScratchFolder;
 
-// The bytes CudaFem::setup and the device optimizer's load at the reset of a default run
+// The bytes MultigridSolver::setup and the device optimizer's load at the reset of a default run
 // allocate for `voxels` with `levels` levels.
 size_t allocatedBytes(const Volume<bool, double>& voxels, int levels) {
     FemModel model(voxels, levels);
-    CudaFem fem(model, DeviceOptions{}, std::make_unique<HostDriver>(1));
+    MultigridSolver fem(model, DeviceOptions{}, std::make_unique<HostDriver>(1));
     fem.setLogs(nullptr, nullptr);
     fem.setup();
     ScratchFolder folder("device-estimate");

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "core/Console.h"
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 #include "optimization/OptimizationTestSupport.h"
 #include "scene/Scene.h"
 #include "support/RunTestSupport.h"

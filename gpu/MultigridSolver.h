@@ -62,16 +62,16 @@ struct SolverTimes {
     double copies = 0;         ///< the final copy of the displacements into u_
 };
 
-class CudaFem {
+class MultigridSolver {
 public:
     static constexpr int kMaxCycles = 200;
 
     /// Binds to `model`. `driver` overrides the device choice of `options` (tests pass one).
-    explicit CudaFem(FemModel& model, const DeviceOptions& options = {},
+    explicit MultigridSolver(FemModel& model, const DeviceOptions& options = {},
                      std::unique_ptr<Driver> driver = nullptr);
-    ~CudaFem();
-    CudaFem(const CudaFem&) = delete;
-    CudaFem& operator=(const CudaFem&) = delete;
+    ~MultigridSolver();
+    MultigridSolver(const MultigridSolver&) = delete;
+    MultigridSolver& operator=(const MultigridSolver&) = delete;
 
     /// Device list, context, module, Ke_, grid uploads, buffers, kernel lookups, memory report.
     void setup();

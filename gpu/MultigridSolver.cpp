@@ -1,4 +1,4 @@
-#include "gpu/CudaFem.h"
+#include "gpu/MultigridSolver.h"
 
 #include <cassert>
 #include <chrono>
@@ -63,15 +63,15 @@ size_t residualSumEntries(size_t n) {
     return total;
 }
 
-CudaFem::CudaFem(FemModel& model, const DeviceOptions& options, std::unique_ptr<Driver> driver)
+MultigridSolver::MultigridSolver(FemModel& model, const DeviceOptions& options, std::unique_ptr<Driver> driver)
     : model_(model),
       driver_(driver ? std::move(driver) : openDriver(options)),
       wideLog_(&wideOut()),
       narrowLog_(&narrowOut()) {}
 
-CudaFem::~CudaFem() { release(); }
+MultigridSolver::~MultigridSolver() { release(); }
 
-CUdeviceptr CudaFem::allocate(size_t bytes, const char* name) {
+CUdeviceptr MultigridSolver::allocate(size_t bytes, const char* name) {
     CUdeviceptr p = 0;
     const CUresult code = driver_->memAlloc(&p, bytes);
     // The host device's memory is the process's own: running out of it is a limit of the
@@ -84,18 +84,18 @@ CUdeviceptr CudaFem::allocate(size_t bytes, const char* name) {
     return p;
 }
 
-double* CudaFem::allocateHost(size_t doubles, const char* name) {
+double* MultigridSolver::allocateHost(size_t doubles, const char* name) {
     void* p = nullptr;
     check(driver_->memAllocHost(&p, doubles * sizeof(double)),
           L"cuMemAllocHost failed for " + fromUtf8(name));
     return static_cast<double*>(p);
 }
 
-void CudaFem::upload(CUdeviceptr dst, const void* src, size_t bytes, const wchar_t* message) {
+void MultigridSolver::upload(CUdeviceptr dst, const void* src, size_t bytes, const wchar_t* message) {
     check(driver_->memcpyHtoD(dst, src, bytes), message);
 }
 
-void CudaFem::setup() {
+void MultigridSolver::setup() {
     FemModel& m = model_;
     const int L = m.numLevels_;
     check(driver_->init(0), L"cuInit failed");
@@ -244,7 +244,7 @@ void CudaFem::setup() {
                     << std::flush;
 }
 
-void CudaFem::release() {
+void MultigridSolver::release() {
     if (!setUp_) return;
     auto freeBuffer = [&](CUdeviceptr& p) {
         if (p) driver_->memFree(p);
@@ -285,7 +285,7 @@ void CudaFem::release() {
     setUp_ = false;
 }
 
-double CudaFem::computeLoad() {
+double MultigridSolver::computeLoad() {
     FemModel& m = model_;
     const int nV = m.numVertices(0);
     const double volume = m.voxelSize_.x * m.voxelSize_.y * m.voxelSize_.z;
@@ -311,7 +311,7 @@ double CudaFem::computeLoad() {
     return m.fNorm_;
 }
 
-void CudaFem::prepareSolve() {
+void MultigridSolver::prepareSolve() {
     FemModel& m = model_;
     const Clock::time_point start = Clock::now();
     std::fill(m.vertexMass_.begin(), m.vertexMass_.end(), 0.0f);
@@ -352,7 +352,7 @@ void CudaFem::prepareSolve() {
                     << std::flush;
 }
 
-void CudaFem::assembleOperators() {
+void MultigridSolver::assembleOperators() {
     FemModel& m = model_;
     const int L = m.numLevels_;
     int nE0 = m.numElements_[0], nE2 = m.numElements_[2];
@@ -396,7 +396,7 @@ void CudaFem::assembleOperators() {
     }
 }
 
-void CudaFem::downloadOperators() {
+void MultigridSolver::downloadOperators() {
     FemModel& m = model_;
     for (int l = 2; l < m.numLevels_; ++l) {
         std::vector<double>& A = m.A_[size_t(l)];
@@ -406,7 +406,7 @@ void CudaFem::downloadOperators() {
     }
 }
 
-void CudaFem::launch(CUfunction f, long long items, unsigned blockSize, void** params,
+void MultigridSolver::launch(CUfunction f, long long items, unsigned blockSize, void** params,
                      const wchar_t* message) {
     LaunchGeometry g = launchGeometry(items, blockSize);
     if (kernelTimer_) kernelTimer_->begin();
@@ -416,7 +416,7 @@ void CudaFem::launch(CUfunction f, long long items, unsigned blockSize, void** p
     if (kernelTimer_) kernelTimer_->end();
 }
 
-void CudaFem::smooth(int level) {
+void MultigridSolver::smooth(int level) {
     FemModel& m = model_;
     const size_t l = size_t(level);
     Int3 vd = int3Of(m.vertexDims_[l]);
@@ -441,7 +441,7 @@ void CudaFem::smooth(int level) {
     }
 }
 
-void CudaFem::residualAndRestrict(int level) {
+void MultigridSolver::residualAndRestrict(int level) {
     FemModel& m = model_;
     const size_t l = size_t(level), t = level == 0 ? 2 : l + 1;
     int n = m.numVertices(level), nt = m.numVertices(int(t));
@@ -472,7 +472,7 @@ void CudaFem::residualAndRestrict(int level) {
     }
 }
 
-void CudaFem::interpolate(int level) {
+void MultigridSolver::interpolate(int level) {
     FemModel& m = model_;
     const size_t l = size_t(level), s = level == 0 ? 2 : l + 1;
     int n = m.numVertices(level), ns = m.numVertices(int(s));
@@ -487,7 +487,7 @@ void CudaFem::interpolate(int level) {
         launch(interpolateKernel_, n, 32, params, L"cuLaunchKernel failed for InterpolateKernel_");
 }
 
-void CudaFem::coarseSolve() {
+void MultigridSolver::coarseSolve() {
     FemModel& m = model_;
     const size_t c = size_t(m.coarsestLevel());
     const size_t n3 = size_t(3 * m.numVertices(int(c)));
@@ -501,9 +501,9 @@ void CudaFem::coarseSolve() {
           L"cuMemcpyHtoD failed for u");
 }
 
-double CudaFem::residualNorm() { return std::sqrt(sumOnDevice(r_norm, model_.numVertices(0))); }
+double MultigridSolver::residualNorm() { return std::sqrt(sumOnDevice(r_norm, model_.numVertices(0))); }
 
-double CudaFem::sumOnDevice(CUdeviceptr values, int n) {
+double MultigridSolver::sumOnDevice(CUdeviceptr values, int n) {
     assert(n >= 1 && n <= model_.numVertices(0));
     // ceil(n/32) partial sums of the values, then of those, ... until one is left.
     CUdeviceptr in = values, out = residualSums_dev_;
@@ -526,7 +526,7 @@ double CudaFem::sumOnDevice(CUdeviceptr values, int n) {
     return *residualSumHost_;
 }
 
-void CudaFem::vCycle() {
+void MultigridSolver::vCycle() {
     const int L = model_.numLevels_;
     for (int l = 0; l <= L - 2; l = (l == 0 ? 2 : l + 1)) {
         smooth(l);
@@ -540,7 +540,7 @@ void CudaFem::vCycle() {
     }
 }
 
-bool CudaFem::solve(double tolerance) {
+bool MultigridSolver::solve(double tolerance) {
     FemModel& m = model_;
     lastCycles_ = 0;
     displacementOnDevice_ = false;
@@ -578,7 +578,7 @@ bool CudaFem::solve(double tolerance) {
     return rel <= tolerance;
 }
 
-void CudaFem::downloadDisplacements() {
+void MultigridSolver::downloadDisplacements() {
     FemModel& m = model_;
     if (!displacementOnDevice_) {
         std::fill(m.u_.begin(), m.u_.end(), 0.0);
