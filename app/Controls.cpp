@@ -151,8 +151,7 @@ void Controls::solveOnce() {
     if (run_.iteration() == 0) {
         solver.computeLoad();
         optimizer.reset();
-        std::fill(optimizer.rho_.begin(), optimizer.rho_.end(), 1.0f);
-        optimizer.densitiesChanged();
+        optimizer.setDensities(std::vector<float>(optimizer.densities().size(), 1.0f));
         optimizer.updateStiffness();
         solver.prepareSolve();
     }
@@ -232,8 +231,10 @@ void Controls::onKey(const KeyEvent& event) {
             return;
         case Key::F7:
         case Key::F9: {
-            double& goal = run_.optimizer().volumeReductionGoal_;
-            goal += event.key == Key::F7 ? kGoalStep : -kGoalStep;
+            Optimizer& optimizer = run_.optimizer();
+            const double goal =
+                optimizer.volumeReductionGoal() + (event.key == Key::F7 ? kGoalStep : -kGoalStep);
+            optimizer.setVolumeReductionGoal(goal);
             *narrowLog_ << "Rarget redution: " << goal << std::endl;
             return;
         }

@@ -38,11 +38,6 @@ RunControl::RunControl(FemModel& model, MultigridSolver& solver, ProgramLifetime
 
 RunControl::~RunControl() { solver_.setCycleCountSink(nullptr); }
 
-void RunControl::downloadState() {
-    optimizer_.downloadState();
-    if (optimizer_.onDevice()) solver_.downloadDisplacements();
-}
-
 bool carriesLoad(const FemModel& model) {
     const size_t n = model.isVertexFixed_.size();
     if (model.f_.size() < 3 * n) return false;
@@ -113,10 +108,10 @@ StepResult RunControl::step() {
     optimizer_.iterate(iteration);
     optimizer_.updateStiffness();
     result.optimizeSeconds = secondsBetween(solveEnd, std::chrono::steady_clock::now());
-    result.strainEnergy = optimizer_.lastStrainEnergy_;
-    result.volumeRatio = optimizer_.lastVolumeRatio_;
-    result.sharpness = optimizer_.lastSharpness_;
-    result.designChange = optimizer_.lastDesignChange_;
+    result.strainEnergy = optimizer_.lastStrainEnergy();
+    result.volumeRatio = optimizer_.lastVolumeRatio();
+    result.sharpness = optimizer_.lastSharpness();
+    result.designChange = optimizer_.lastDesignChange();
 
     // 5. The shape of the new densities.
     optimizer_.extractShape();

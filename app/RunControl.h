@@ -142,10 +142,6 @@ public:
     /// Writes the current shape mesh without its degenerate triangles (removeDegenerateTriangles)
     /// to `file`; the mesh writer reports failures on the wide log.
     bool writeShape(const std::filesystem::path& file) const;
-    /// With the optimizer on the device: its design and energies, the element factors
-    /// (Optimizer::downloadState) and the displacement of the last solve (into the model's u_)
-    /// come back; nothing otherwise.
-    void downloadState();
     /// The optimizer's snapshot with the displacement of the last solve: everything a result
     /// file reads, brought back from the device first. Invalid before the first step.
     DesignSnapshot snapshot();

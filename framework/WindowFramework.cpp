@@ -24,12 +24,12 @@
 namespace ostrel {
 namespace {
 
-// GLFW reports errors through a process-wide callback; the last description explains a failed
-// call.
-std::string g_lastGlfwError;
-
-void onGlfwError(int /*code*/, const char* description) {
-    g_lastGlfwError = description ? description : "";
+// The description of GLFW's last error on this thread, which explains a failed call ("" when
+// there is none).
+std::string lastGlfwError() {
+    const char* description = nullptr;
+    glfwGetError(&description);
+    return description ? description : "";
 }
 
 void showFatalErrorDialog(const std::wstring& caption, const std::wstring& text) {
@@ -41,6 +41,8 @@ WindowFramework* self(GLFWwindow* w) {
 }
 
 // Set by SIGUSR1 with -screenshotonsignal; the frame loop writes the next frame and clears it.
+// A signal handler reaches no object, so this one flag has static storage; nothing else of the
+// framework does.
 volatile std::sig_atomic_t g_screenshotRequested = 0;
 
 extern "C" void onScreenshotSignal(int) { g_screenshotRequested = 1; }
@@ -74,10 +76,9 @@ bool WindowFramework::init(std::string* error) {
             *error = "no display (neither DISPLAY nor WAYLAND_DISPLAY is set)";
         return false;
     }
-    glfwSetErrorCallback(onGlfwError);
     if (!glfwInit()) {
         if (error)
-            *error = "cannot connect to the display: " + g_lastGlfwError;
+            *error = "cannot connect to the display: " + lastGlfwError();
         return false;
     }
     glfwReady_ = true;
@@ -121,7 +122,7 @@ bool WindowFramework::createDevice(const std::string& title, bool windowed, int 
     window_ = glfwCreateWindow(settings_.width, settings_.height, title.c_str(), nullptr, nullptr);
     if (!window_) {
         if (error)
-            *error = "cannot create the OpenGL 3.3 window: " + g_lastGlfwError;
+            *error = "cannot create the OpenGL 3.3 window: " + lastGlfwError();
         return false;
     }
     glfwSetWindowUserPointer(window_, this);

@@ -6,17 +6,17 @@
 // the solver's device, host or CUDA); the tests hold an independent implementation on the CPU
 // as the reference the kernel path is checked against.
 //
-// Every verb gets the optimizer it works for: its parameters, its host arrays (design x_,
-// densities rho_, filtered designs, energies q_, weight sums W_, kept and held flags) and its
-// filter. What an implementation keeps between the verbs (on a device or in its own arrays) it
-// takes in load() and gives back in downloadState()/unload(). Sums are fixed-order, so each
+// Every verb gets the optimizer it works for; an implementation reaches its private state
+// (OptimizerState.h: parameters, design x_, densities rho_, filtered designs, energies q_,
+// weight sums W_, kept and held flags) through state(), and its filter through the optimizer.
+// What an implementation keeps between the verbs (on a device or in its own arrays) it takes in
+// load() and gives back in downloadState()/unload(). Sums are fixed-order, so each
 // implementation gives the same result on every run.
 
 #include "gpu/DeviceOptimizer.h"
+#include "optimization/Optimizer.h"
 
 namespace ostrel {
-
-class Optimizer;
 
 /// The sums of an accepted design (volume, sharpness sum, largest design change), whoever forms
 /// them.
@@ -59,6 +59,11 @@ public:
     virtual double kernelSeconds() const { return 0.0; }
     /// True when the steps run in the kernel module on a device.
     virtual bool onDevice() const { return false; }
+
+protected:
+    /// The optimizer's state, for the implementations of the steps only.
+    static OptimizerState& state(Optimizer& opt) { return opt; }
+    static const OptimizerState& state(const Optimizer& opt) { return opt; }
 };
 
 }  // namespace ostrel

@@ -49,17 +49,17 @@ void IterationProfile::optimize(int iteration, const std::filesystem::path& shap
     start = Clock::now();
     optimizer_.iterate(iteration);
     const double iterate = secondsSince(start);
-    sums_.sensitivities += optimizer_.lastSensitivitySeconds_;
-    sums_.sensitivityKernels += optimizer_.lastSensitivityKernelSeconds_;
-    sums_.search += optimizer_.lastSearchSeconds_;
-    sums_.searchKernels += optimizer_.lastSearchKernelSeconds_;
+    sums_.sensitivities += optimizer_.lastSensitivitySeconds();
+    sums_.sensitivityKernels += optimizer_.lastSensitivityKernelSeconds();
+    sums_.search += optimizer_.lastSearchSeconds();
+    sums_.searchKernels += optimizer_.lastSearchKernelSeconds();
     // The rest of the update: the acceptance, the lines, and the stiffness factors.
     start = Clock::now();
     kernels = kernelSeconds();
     optimizer_.updateStiffness();
-    sums_.update += iterate - optimizer_.lastSensitivitySeconds_ - optimizer_.lastSearchSeconds_ +
-                    secondsSince(start);
-    sums_.updateKernels += optimizer_.lastAcceptKernelSeconds_ + kernelSeconds() - kernels;
+    sums_.update += iterate - optimizer_.lastSensitivitySeconds() -
+                    optimizer_.lastSearchSeconds() + secondsSince(start);
+    sums_.updateKernels += optimizer_.lastAcceptKernelSeconds() + kernelSeconds() - kernels;
 
     start = Clock::now();
     optimizer_.extractShape();

@@ -12,8 +12,8 @@ namespace ostrel {
 
 namespace {
 
-DeviceLimits limitsOf(const Optimizer& opt) {
-    return {opt.moveLimit_, opt.designLower_, opt.designUpper_};
+DeviceLimits limitsOf(const OptimizerState& s) {
+    return {s.moveLimit_, s.designLower_, s.designUpper_};
 }
 
 DeviceProjection deviceProjection(const Projection& h) {
@@ -23,13 +23,14 @@ DeviceProjection deviceProjection(const Projection& h) {
 }  // namespace
 
 void KernelSteps::load(Optimizer& opt) {
+    OptimizerState& s = state(opt);
     const bool projected = opt.isProjected();
-    const size_t n = opt.rho_.size();
+    const size_t n = s.rho_.size();
     const DensityFilter& filter = opt.densityFilter();
     std::vector<uint8_t> flags(n);
     for (size_t e = 0; e < n; ++e)
-        flags[e] = uint8_t((opt.isKept_[e] ? kElementKept : 0) |
-                           (opt.isEmptyHeld_[e] ? kElementHeldEmpty : 0) |
+        flags[e] = uint8_t((s.isKept_[e] ? kElementKept : 0) |
+                           (s.isEmptyHeld_[e] ? kElementHeldEmpty : 0) |
                            (opt.isHeldDesign(e) ? kElementHeldDesign : 0));
     // The linear search's volume weights: c_j = sum over the designable i around j of
     // w_ij / W_i, and the pad terms of the designable elements' filters.
@@ -39,22 +40,22 @@ void KernelSteps::load(Optimizer& opt) {
         std::vector<double> designable(n);
         for (size_t e = 0; e < n; ++e) designable[e] = opt.isDesignable(e) ? 1.0 : 0.0;
         weights.resize(n);
-        filter.filterTranspose(designable.data(), weights.data(), opt.W_.data());
+        filter.filterTranspose(designable.data(), weights.data(), s.W_.data());
         const std::vector<double>& pad = filter.padSums();
         if (!pad.empty())
             for (size_t e = 0; e < n; ++e)
                 if (opt.isDesignable(e))
-                    volumeOffset_ += filter.voidDensity() * pad[e] / opt.W_[e];
+                    volumeOffset_ += filter.voidDensity() * pad[e] / s.W_[e];
     }
     DeviceDesignState state;
     state.numElements = n;
     state.projected = projected;
     state.flags = flags.data();
-    state.x = opt.x_.data();
-    state.rho = opt.rho_.data();
-    state.xTilde = projected ? opt.xTilde_.data() : opt.xTilde0_.data();
-    state.W = opt.W_.data();
-    state.q = opt.q_.data();
+    state.x = s.x_.data();
+    state.rho = s.rho_.data();
+    state.xTilde = projected ? s.xTilde_.data() : s.xTilde0_.data();
+    state.W = s.W_.data();
+    state.q = s.q_.data();
     state.volumeWeights = projected ? nullptr : weights.data();
     state.paddedDims = filter.paddedDims();
     state.padding = filter.padding();
@@ -68,35 +69,37 @@ void KernelSteps::load(Optimizer& opt) {
 
 void KernelSteps::unload(Optimizer& opt) {
     downloadState(opt);
-    device_.downloadDensities(opt.rho_.data());
+    device_.downloadDensities(state(opt).rho_.data());
 }
 
 void KernelSteps::downloadState(Optimizer& opt) {
-    device_.downloadDesign(opt.x_.data());
-    device_.downloadEnergies(opt.q_.data());
+    OptimizerState& s = state(opt);
+    device_.downloadDesign(s.x_.data());
+    device_.downloadEnergies(s.q_.data());
     device_.downloadFactors(opt.model().E_.data());
-    if (opt.isProjected()) device_.downloadFiltered(opt.xTilde_.data());
+    if (opt.isProjected()) device_.downloadFiltered(s.xTilde_.data());
 }
 
 void KernelSteps::densitiesChanged(const Optimizer& opt) {
-    device_.uploadDensities(opt.rho_.data());
+    device_.uploadDensities(state(opt).rho_.data());
 }
 
 void KernelSteps::updateStiffness(Optimizer& opt) {
-    device_.updateStiffness(opt.baseStiffness_, opt.penalty_);
+    device_.updateStiffness(state(opt).baseStiffness_, state(opt).penalty_);
 }
 
 double KernelSteps::evaluateEnergies(Optimizer&) { return device_.evaluateEnergies(); }
 
 void KernelSteps::computeSensitivities(Optimizer& opt) {
+    OptimizerState& s = state(opt);
     // The slope at the field and beta of the current densities (mode 1) or at the field filtered
     // at reset (mode 0); held elements contribute nothing.
     const bool projected = opt.isProjected();
-    const Projection h = projected ? Projection(opt.rhoBeta_, opt.eta_, opt.minDensity_)
-                                   : Projection(opt.beta_, opt.eta_);
+    const Projection h = projected ? Projection(s.rhoBeta_, s.eta_, s.minDensity_)
+                                   : Projection(s.beta_, s.eta_);
     const uint8_t zero = projected ? uint8_t(kElementKept | kElementHeldEmpty)
                                    : uint8_t(kElementHeldEmpty);
-    device_.computeSensitivities(deviceProjection(h), zero, opt.penalty_);
+    device_.computeSensitivities(deviceProjection(h), zero, s.penalty_);
 }
 
 void KernelSteps::ratioRange(Optimizer&, double& lo, double& hi) { device_.ratioRange(lo, hi); }
@@ -106,18 +109,20 @@ void KernelSteps::prepareSearch(Optimizer& opt) {
 }
 
 double KernelSteps::searchVolume(Optimizer& opt, double lambda) {
-    if (!opt.isProjected()) return device_.searchVolume(lambda, limitsOf(opt)) + volumeOffset_;
-    const Projection h(opt.beta_, opt.eta_, opt.minDensity_);
-    return device_.searchProjectedVolume(lambda, limitsOf(opt), deviceProjection(h),
-                                         float(opt.minDensity_));
+    OptimizerState& s = state(opt);
+    if (!opt.isProjected()) return device_.searchVolume(lambda, limitsOf(s)) + volumeOffset_;
+    const Projection h(s.beta_, s.eta_, s.minDensity_);
+    return device_.searchProjectedVolume(lambda, limitsOf(s), deviceProjection(h),
+                                         float(s.minDensity_));
 }
 
 void KernelSteps::finishSearch(Optimizer& opt, double lambda) {
+    OptimizerState& s = state(opt);
     // Without projection: the design for the last pass's multiplier, filtered once.
-    if (!opt.isProjected()) device_.finishSearch(lambda, limitsOf(opt), float(opt.minDensity_));
+    if (!opt.isProjected()) device_.finishSearch(lambda, limitsOf(s), float(s.minDensity_));
 }
 
-DesignSums KernelSteps::accept(Optimizer& opt) { return device_.accept(opt.rho_.data()); }
+DesignSums KernelSteps::accept(Optimizer& opt) { return device_.accept(state(opt).rho_.data()); }
 
 double KernelSteps::kernelSeconds() const { return device_.kernelSeconds(); }
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <numeric>
 #include <ostream>
+#include <utility>
 
 #include "core/Console.h"
 #include "core/Timing.h"
@@ -82,9 +83,16 @@ DesignSnapshot Optimizer::snapshot() {
     s.kept = isKept_;
     s.emptyHeld = isEmptyHeld_;
     s.energy = q_;
+    s.stiffness = model_.E_;
     s.shape = shapeMesh_;
     s.totalDensity = totalDensity();
     return s;
+}
+
+void Optimizer::setDensities(std::vector<float> rho) {
+    if (!isReset() || rho.size() != n_) return;
+    rho_ = std::move(rho);
+    densitiesChanged();
 }
 
 void Optimizer::densitiesChanged() {

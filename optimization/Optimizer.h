@@ -38,8 +38,10 @@
 // kernel module on the solver's device (KernelSteps), which keeps the design, densities,
 // energies, sensitivities and candidates there between iterations; the reset itself runs here
 // and is then loaded. Every iteration brings back the scalars of the console and history lines
-// and the densities: rho_ stays current, while x_, q_, xTilde_ and the model's E_ are current
-// only after downloadState(); snapshot() brings them back itself. Without steps attached, the
+// and the densities. The state (OptimizerState.h) is private: readers take the scalars and the
+// densities from the accessors below and everything else from snapshot(), which brings the
+// device's arrays back itself, so no reader can see an array older than the last verb; only
+// the steps reach the state itself (ElementSteps::state). Without steps attached, the
 // per-element verbs do nothing. The optimizer itself holds the schedule: the reset, the volume
 // target, the driver of the multiplier's bisection, the beta continuation, the history files
 // and the measures of the densities (sharpness, volume, grey fraction) and the shape.
@@ -60,6 +62,7 @@
 #include "optimization/DesignRegions.h"
 #include "optimization/DesignSnapshot.h"
 #include "optimization/HistoryFiles.h"
+#include "optimization/OptimizerState.h"
 #include "scene/DesignControls.h"
 
 namespace ostrel {
@@ -75,7 +78,7 @@ struct OptimizationLifetime {
     bool firstEnergyEvaluation = true; ///< true until the first evaluateEnergies()
 };
 
-class Optimizer {
+class Optimizer : private OptimizerState {
 public:
     // The beta schedule and move limit of projection mode 1: beta starts at kProjectedBetaStart,
     // is multiplied by kProjectedBetaGrowth every kProjectedBetaInterval updates while it is
@@ -112,14 +115,13 @@ public:
     void attachSteps(ElementSteps* steps);
     /// True when the attached steps run in the kernel module on a device.
     bool onDevice() const;
-    /// x_, q_, (projection mode 1) xTilde_ and the model's E_ from the attached steps.
-    void downloadState();
-    /// The current design, densities, filtered design, held flags, energies, shape and total
-    /// density as one value (DesignSnapshot.h; without the displacement), the device's state
-    /// brought back first. Invalid before the first reset.
+    /// The current design, densities, filtered design, held flags, energies, element factors,
+    /// shape and total density as one value (DesignSnapshot.h; without the displacement), the
+    /// device's state brought back first. Invalid before the first reset.
     DesignSnapshot snapshot();
-    /// The caller changed rho_: the attached steps take the densities. closeShape does it itself.
-    void densitiesChanged();
+    /// Replaces the densities (one per element; ignored before the first reset or with another
+    /// count); the attached steps take them. The design and the shape are left as they are.
+    void setDensities(std::vector<float> rho);
 
     /// Controls for the next reset (the state of a running optimization is left alone).
     void setControls(const DesignControls& controls);
@@ -162,6 +164,48 @@ public:
     bool betaAtLastValue() const { return !(beta_ < betaLast_); }
     /// Final volume fraction of the current goal, 1 - volumeReductionGoal_.
     double volumeGoal() const { return 1.0 - volumeReductionGoal_; }
+    /// The volume reduction the targets shrink towards (1 - the volume fraction); a change lasts
+    /// until the next reset, which takes it from the controls again.
+    double volumeReductionGoal() const { return volumeReductionGoal_; }
+    void setVolumeReductionGoal(double goal) { volumeReductionGoal_ = goal; }
+    /// Target volume fraction of the last update (1 after a reset).
+    double volumeTarget() const { return volumeTarget_; }
+    /// The projection's beta now, and (mode 1) the beta that projected the current densities.
+    double beta() const { return beta_; }
+    double densityBeta() const { return rhoBeta_; }
+    /// True when the current densities were projected with beta's last value.
+    bool densitiesAtLastBeta() const { return !(rhoBeta_ < betaLast_); }
+    /// Density of removed material, the lower bound of the densities (set at reset).
+    double minDensity() const { return minDensity_; }
+    /// The volume the fractions are measured against: the elements not held empty.
+    double initialVolume() const { return V0_; }
+    /// Designable and keep-empty element counts of the last reset.
+    int numDesignable() const { return numDesignable_; }
+    int numEmptyHeld() const { return numEmptyHeld_; }
+    /// The physical densities, one per element: current after every verb (empty before the
+    /// first reset).
+    const std::vector<float>& densities() const { return rho_; }
+    /// True for a kept element (held solid) and a keep-empty element.
+    bool isKept(size_t e) const { return isKept_[e] != 0; }
+    bool isEmptyHeld(size_t e) const { return isEmptyHeld_[e] != 0; }
+
+    // ---- results of the last iterate() ----
+    /// Sum of q of the solve before the update.
+    double lastStrainEnergy() const { return lastStrainEnergy_; }
+    /// Sum of rho / the initial volume after the update.
+    double lastVolumeRatio() const { return lastVolumeRatio_; }
+    double lastSharpness() const { return lastSharpness_; }
+    /// Largest |x_new - x_old| of the update.
+    double lastDesignChange() const { return lastDesignChange_; }
+    /// Seconds of the sensitivities, of the whole update (search and acceptance) and of its
+    /// search; the kernel seconds of the sensitivities, the search and the acceptance (with the
+    /// solver's kernel timer on a device; 0 otherwise).
+    double lastSensitivitySeconds() const { return lastSensitivitySeconds_; }
+    double lastUpdateSeconds() const { return lastUpdateSeconds_; }
+    double lastSearchSeconds() const { return lastSearchSeconds_; }
+    double lastSensitivityKernelSeconds() const { return lastSensitivityKernelSeconds_; }
+    double lastSearchKernelSeconds() const { return lastSearchKernelSeconds_; }
+    double lastAcceptKernelSeconds() const { return lastAcceptKernelSeconds_; }
     /// Designable elements: neither kept nor keep-empty.
     bool isDesignable(size_t e) const { return !isKept_[e] && !isEmptyHeld_[e]; }
 
@@ -177,56 +221,6 @@ public:
     /// True for a design variable the update leaves alone (held empty; with projection, kept).
     bool isHeldDesign(size_t e) const { return heldDesign_[e] != 0; }
 
-    // ---- results of the last iterate() ----
-    double lastStrainEnergy_ = 0.0;  ///< sum of q of the solve before the update
-    double lastVolumeRatio_ = 0.0;   ///< sum rho / V0 after the update
-    double lastSharpness_ = 0.0;
-    double lastDesignChange_ = 0.0;  ///< largest |x_new - x_old| of the update
-    double lastSensitivitySeconds_ = 0.0;
-    double lastUpdateSeconds_ = 0.0;  ///< multiplier search and acceptance
-    double lastSearchSeconds_ = 0.0;  ///< of the update: the multiplier search
-    /// Kernel seconds of the sensitivities, the search and the acceptance (on the device with
-    /// the solver's kernel timer; 0 otherwise).
-    double lastSensitivityKernelSeconds_ = 0.0;
-    double lastSearchKernelSeconds_ = 0.0;
-    double lastAcceptKernelSeconds_ = 0.0;
-
-    // ---- parameters, set at every reset ----
-    double volumeReductionGoal_ = 0.64;
-    double isoLevel_ = 0.5;
-    double penalty_ = 3.0;
-    double minDensity_ = 0.001;
-    double volumeTarget_ = 1.0;  ///< target volume fraction of the current iteration
-    double baseStiffness_ = 1000.0;
-    double beta_ = 1.0;
-    double eta_ = 0.5;
-    double designLower_ = 0.001;
-    double designUpper_ = 1.0;
-    double moveLimit_ = 0.1;
-    // Beta continuation: multiply by betaGrowth_ every betaInterval_ updates while below
-    // betaLast_ (mode 0: 1.6, 41, 80, whose last value is 1.6^10).
-    double betaGrowth_ = 1.6;
-    int betaInterval_ = 41;
-    double betaLast_ = 80.0;
-
-    // ---- per-element state (n entries) ----
-    std::vector<uint8_t> isKept_;     ///< 1 if a corner vertex is fixed or carries a force, or
-                                      ///< the centre lies in a keep-solid box
-    std::vector<uint8_t> isEmptyHeld_;  ///< 1 if held empty (keep-empty box, not kept)
-    std::vector<float> rho_;          ///< physical density
-    std::vector<double> q_;           ///< element energy of the last solve, >= 0
-    std::vector<float> x_;            ///< design variable
-    std::vector<float> xTilde0_;      ///< filtered design taken at reset
-    std::vector<double> W_;           ///< filter weight sums
-    std::vector<float> xTilde_;       ///< mode 1: filter of the current design
-
-    // ---- scalars ----
-    double V0_ = 0.0;         ///< initial volume (n)
-    double Vk_ = 0.0;         ///< kept volume (number of kept elements)
-    int numDesignable_ = 0;   ///< m
-    int numEmptyHeld_ = 0;    ///< keep-empty elements
-    double rhoBeta_ = 1.0;    ///< mode 1: the beta that projected the current densities
-
 protected:
     // ---- the parts of iterate(), for the tests' derived classes ----
     /// Step 2: the sensitivities (by the attached steps).
@@ -240,8 +234,14 @@ protected:
     void continueBeta();
 
 private:
+    friend class ElementSteps;
+
     /// The reset state onto the attached steps, and their sums.
     void loadSteps();
+    /// x_, q_, (projection mode 1) xTilde_ and the model's E_ from the attached steps.
+    void downloadState();
+    /// rho_ changed here: the attached steps take the densities.
+    void densitiesChanged();
     /// Step 3: the range of the update ratios |dq| / dv of the designable elements with dv > 0
     /// (0, 0 when there are none).
     void ratioRange(double& lo, double& hi);

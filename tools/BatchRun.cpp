@@ -530,7 +530,7 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
         const Optimizer& optimizer = run.optimizer();
         const bool betaSettled =
             !optimizer.isProjected() ||
-            (optimizer.isReset() && !(optimizer.rhoBeta_ < optimizer.betaLast_));
+            (optimizer.isReset() && optimizer.densitiesAtLastBeta());
         const StepResult step =
             run.frameMove(std::chrono::duration<double>(frame - start).count(),
                           float(std::chrono::duration<double>(frame - lastFrame).count()));

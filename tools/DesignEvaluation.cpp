@@ -177,7 +177,7 @@ bool evaluateDesign(Scene& scene, std::vector<float> rho, const EvaluationOption
     optimizer.reset();
 
     // The threshold keeps the file's own volume; its void is the minimum density already.
-    const float low = float(optimizer.minDensity_);
+    const float low = float(optimizer.minDensity());
     if (options.threshold == EvaluationOptions::Threshold::KeepVolume)
         result.threshold = thresholdKeepingVolume(rho, low);
     else if (options.threshold == EvaluationOptions::Threshold::Level)
@@ -187,8 +187,7 @@ bool evaluateDesign(Scene& scene, std::vector<float> rho, const EvaluationOption
             r = low;
             ++result.raised;
         }
-    optimizer.rho_ = rho;
-    optimizer.densitiesChanged();
+    optimizer.setDensities(rho);
     for (size_t v = 0; v < size_t(model.numVertices(0)); ++v) {
         const float* f = &model.force_[3 * v];
         result.loadedVertices += f[0] != 0 || f[1] != 0 || f[2] != 0;
@@ -213,7 +212,8 @@ bool evaluateDesign(Scene& scene, std::vector<float> rho, const EvaluationOption
     optimizer.evaluateEnergies();
     result.compliance = optimizer.totalEnergy();
     const double total = optimizer.totalDensity();
-    result.volumeFraction = optimizer.V0_ > 0 ? total / optimizer.V0_ : 0.0;
+    const double initial = optimizer.initialVolume();
+    result.volumeFraction = initial > 0 ? total / initial : 0.0;
     const Vec3d& s = model.voxelSize_;
     result.volume = total * s.x * s.y * s.z;
     result.greyFraction = optimizer.greyFraction();

@@ -14,8 +14,6 @@ namespace ostrel::gl {
 
 namespace {
 
-ErrorBoxHook g_errorBox = nullptr;
-
 std::wstring fileNameOnly(const std::wstring& path) {
     const size_t slash = path.find_last_of(L"/\\");
     return slash == std::wstring::npos ? path : path.substr(slash + 1);
@@ -67,8 +65,6 @@ unsigned formatSize(Format f) {
         default: return 4;
     }
 }
-
-void setErrorBoxHook(ErrorBoxHook hook) { g_errorBox = hook; }
 
 std::wstring executableDirectory() { return ostrel::fromUtf8(ostrel::executableDirectory()); }
 
@@ -163,7 +159,7 @@ void Effect::ReportError(bool lookup, const std::wstring& text) const {
     const std::wstring caption =
         std::wstring(lookup ? L"Effect Compile Error (" : L"Effect Error (") + fileNameOnly(path_) + L")";
     std::cerr << ostrel::toUtf8(caption) << "\n" << ostrel::toUtf8(text) << "\n" << std::flush;
-    if (showErrorBoxes_ && g_errorBox) g_errorBox(caption, text);
+    if (showErrorBoxes_ && errorBox_) errorBox_(caption, text);
 }
 
 LoadStatus Effect::Load() {

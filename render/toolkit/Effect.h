@@ -82,7 +82,6 @@ bool resolveInputLayout(const std::vector<ShaderInput>& inputs, const InputEleme
 
 /// The dialog that shows an effect error (caption, text); null shows none.
 using ErrorBoxHook = void (*)(const std::wstring& caption, const std::wstring& text);
-void setErrorBoxHook(ErrorBoxHook hook);
 
 /// Directory of the running executable with its trailing '/'.
 std::wstring executableDirectory();
@@ -130,6 +129,8 @@ public:
     const std::wstring& path() const { return path_; }
     bool loaded() const { return bool(effect_); }
     void setShowErrorBoxes(bool show) { showErrorBoxes_ = show; }
+    /// The dialog of this effect's errors (none by default).
+    void setErrorBoxHook(ErrorBoxHook hook) { errorBox_ = hook; }
 
 protected:
     /// Reports one failure: caption "Effect Error (" (load) or "Effect Compile Error ("
@@ -144,6 +145,7 @@ private:
     std::unique_ptr<CompiledEffect> effect_;
     std::wstring path_;
     bool showErrorBoxes_ = false;
+    ErrorBoxHook errorBox_ = nullptr;
     std::vector<std::unique_ptr<InputLayout>> inputLayouts_;
 };
 

@@ -219,7 +219,7 @@ TEST(RunControl, AStoppedSolveAbandonsItsStepAndRecordsNothingOfIt) {
     rig.solver.setStopRequest([&] { return stop; });
     rig.run->setRunning(true);
     for (int k = 0; k < 2; ++k) ASSERT_TRUE(rig.run->frameMove(0, 0).performed);
-    const std::vector<float> density = rig.run->optimizer().rho_;
+    const std::vector<float> density = rig.run->optimizer().densities();
     const std::string narrow = rig.narrowLog.str();
     int shapes = 0;
     rig.run->setShapeListener([&](const TriangleMesh&) { ++shapes; });
@@ -230,7 +230,7 @@ TEST(RunControl, AStoppedSolveAbandonsItsStepAndRecordsNothingOfIt) {
     EXPECT_FALSE(stopped.performed);
     EXPECT_EQ(stopped.iteration, 2);
     EXPECT_EQ(rig.lifetime.iteration, 2) << "the counter stays";
-    EXPECT_EQ(rig.run->optimizer().rho_, density) << "no update";
+    EXPECT_EQ(rig.run->optimizer().densities(), density) << "no update";
     EXPECT_EQ(shapes, 0) << "no shape";
     EXPECT_EQ(rig.narrowLog.str(), narrow) << "no warning, no timing lines";
     for (const char* history : {"ObjectiveValue.txt", "VolumeRatio.txt", "NumCycles.txt"})

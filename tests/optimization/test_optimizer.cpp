@@ -408,20 +408,17 @@ TEST(Optimizer, VolumeTargetRules) {
     for (const Case& c : cases) {
         o.volumeReductionGoal_ = c.goal;
         o.volumeTarget_ = c.current;
-        std::fill(o.rho_.begin(), o.rho_.end(), float(c.v));
-        o.densitiesChanged();
+        o.setDensities(std::vector<float>(o.rho_.size(), float(c.v)));
         EXPECT_NEAR(o.nextVolumeTarget(), c.expected, 1e-7)
             << c.goal << " " << c.current << " " << c.v;
     }
     // With the goal at 0.70 the targets settle at 0.30.
     o.volumeReductionGoal_ = 0.70;
     o.volumeTarget_ = 1.0;
-    std::fill(o.rho_.begin(), o.rho_.end(), 0.3495052f);
-    o.densitiesChanged();
+    o.setDensities(std::vector<float>(o.rho_.size(), 0.3495052f));
     for (int k = 0; k < 40; ++k) {
         o.volumeTarget_ = o.nextVolumeTarget();
-        std::fill(o.rho_.begin(), o.rho_.end(), float(o.volumeTarget_));
-        o.densitiesChanged();
+        o.setDensities(std::vector<float>(o.rho_.size(), float(o.volumeTarget_)));
     }
     EXPECT_DOUBLE_EQ(o.volumeTarget_, 1.0 - 0.70);
 }

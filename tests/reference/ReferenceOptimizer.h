@@ -1,6 +1,9 @@
 #pragma once
 // Optimizers for the tests: StepOptimizer opens the parts of an iteration (sensitivities,
-// volume target, multiplier search, beta continuation) on any attached steps;
+// volume target, multiplier search, beta continuation) on any attached steps and names the
+// optimizer's private state (through the steps' door, ReferenceSteps::internals) as the
+// optimizer's own fields are named; with steps on a device, its x_, q_ and xTilde_ are as old as
+// the last snapshot();
 // ReferenceOptimizer runs on its own ReferenceSteps (the CPU reference of the kernel path) and
 // names the reference's arrays as the optimizer's own did.
 
@@ -18,6 +21,31 @@ public:
     using Optimizer::continueBeta;
     using Optimizer::nextVolumeTarget;
     using Optimizer::searchMultiplier;
+
+    // Qualified: the plain name is the private base class.
+    ::ostrel::OptimizerState& state = ReferenceSteps::internals(*this);
+    std::vector<uint8_t>& isKept_ = state.isKept_;
+    std::vector<uint8_t>& isEmptyHeld_ = state.isEmptyHeld_;
+    std::vector<float>& rho_ = state.rho_;
+    std::vector<double>& q_ = state.q_;
+    std::vector<float>& x_ = state.x_;
+    std::vector<float>& xTilde0_ = state.xTilde0_;
+    std::vector<double>& W_ = state.W_;
+    std::vector<float>& xTilde_ = state.xTilde_;
+    double& V0_ = state.V0_;
+    double& Vk_ = state.Vk_;
+    int& numDesignable_ = state.numDesignable_;
+    int& numEmptyHeld_ = state.numEmptyHeld_;
+    double& rhoBeta_ = state.rhoBeta_;
+    double& volumeReductionGoal_ = state.volumeReductionGoal_;
+    double& volumeTarget_ = state.volumeTarget_;
+    double& beta_ = state.beta_;
+    double& eta_ = state.eta_;
+    double& moveLimit_ = state.moveLimit_;
+    double& lastStrainEnergy_ = state.lastStrainEnergy_;
+    double& lastVolumeRatio_ = state.lastVolumeRatio_;
+    double& lastSharpness_ = state.lastSharpness_;
+    double& lastDesignChange_ = state.lastDesignChange_;
 };
 
 class ReferenceOptimizer : public StepOptimizer {

@@ -10,7 +10,7 @@
 namespace ostrel {
 
 void ReferenceSteps::load(Optimizer& opt) {
-    const size_t n = opt.rho_.size();
+    const size_t n = state(opt).rho_.size();
     const auto& dims = opt.model().elementDims_[0];
     const size_t projected = opt.isProjected() ? n : 0;
     candidateX.assign(n, 0.0f);
@@ -26,22 +26,22 @@ void ReferenceSteps::load(Optimizer& opt) {
 }
 
 void ReferenceSteps::updateStiffness(Optimizer& opt) {
-    const long long n = (long long)opt.rho_.size();
+    const long long n = (long long)state(opt).rho_.size();
     float* E = opt.model().E_.data();
-    const float* rho = opt.rho_.data();
-    const double base = opt.baseStiffness_, p = opt.penalty_;
+    const float* rho = state(opt).rho_.data();
+    const double base = state(opt).baseStiffness_, p = state(opt).penalty_;
 #pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long e = 0; e < n; ++e) E[e] = float(base * std::pow(double(rho[e]), p));
 }
 
 double ReferenceSteps::evaluateEnergies(Optimizer& opt) {
     const FemModel& model = opt.model();
-    const long long n = (long long)opt.rho_.size();
+    const long long n = (long long)state(opt).rho_.size();
     const size_t nV = size_t(model.numVertices(0));
     const double* u = model.u_.data();
     const double* Ke = model.Ke_.data();
     const float* E = model.E_.data();
-    double* qOut = opt.q_.data();
+    double* qOut = state(opt).q_.data();
 #pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long e = 0; e < n; ++e) {
         double ue[24];
@@ -59,35 +59,37 @@ double ReferenceSteps::evaluateEnergies(Optimizer& opt) {
         qOut[e] = q < 0.0 ? 0.0 : q;
     }
     double sum = 0.0;
-    for (double q : opt.q_) sum += q;
+    for (double q : state(opt).q_) sum += q;
     return sum;
 }
 
 void ReferenceSteps::computeSensitivities(Optimizer& opt) {
-    const size_t count = opt.rho_.size();
+    const size_t count = state(opt).rho_.size();
     if (opt.isProjected()) {
         // The derivative of rho = H(filter(x)) at the current design, with the beta that made
         // the densities of the last solve; held elements have a fixed density.
-        DensityFilter::projectDerivative(opt.xTilde_.data(), dRho_.data(), count, opt.rhoBeta_,
-                                         opt.eta_, opt.minDensity_);
+        DensityFilter::projectDerivative(state(opt).xTilde_.data(), dRho_.data(), count,
+                                         state(opt).rhoBeta_, state(opt).eta_,
+                                         state(opt).minDensity_);
         for (size_t e = 0; e < count; ++e)
             if (!opt.isDesignable(e)) dRho_[e] = 0.0;
     } else {
-        DensityFilter::projectDerivative(opt.xTilde0_.data(), dRho_.data(), count, opt.beta_,
-                                         opt.eta_);
-        if (opt.numEmptyHeld_ > 0)
+        DensityFilter::projectDerivative(state(opt).xTilde0_.data(), dRho_.data(), count,
+                                         state(opt).beta_, state(opt).eta_);
+        if (state(opt).numEmptyHeld_ > 0)
             for (size_t e = 0; e < count; ++e)
-                if (opt.isEmptyHeld_[e]) dRho_[e] = 0.0;
+                if (state(opt).isEmptyHeld_[e]) dRho_[e] = 0.0;
     }
     // dq_i = -sum_j drho_j * q_j * 3 / rho_j * w_ij / W_j and dv_i = sum_j drho_j * w_ij / W_j:
     // the per-neighbour factors are formed once, then both sums are gathered in one sweep.
     const long long n = (long long)count;
-    const double p = opt.penalty_;
+    const double p = state(opt).penalty_;
 #pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long j = 0; j < n; ++j) {
         const size_t e = size_t(j);
-        scaledQ_[e] = dRho_[e] * opt.q_[e] * p / double(opt.rho_[e]) / opt.W_[e];
-        scaledOne_[e] = dRho_[e] / opt.W_[e];
+        scaledQ_[e] =
+            dRho_[e] * state(opt).q_[e] * p / double(state(opt).rho_[e]) / state(opt).W_[e];
+        scaledOne_[e] = dRho_[e] / state(opt).W_[e];
     }
     opt.densityFilter().gatherPair(scaledQ_.data(), scaledOne_.data(), gathered_.data(),
                                    dv.data());
@@ -103,7 +105,7 @@ void ReferenceSteps::ratioRange(Optimizer& opt, double& lo, double& hi) {
     // longer holds the multiplier that meets the volume target, and the volume drifts upwards.
     lo = hi = 0.0;
     bool first = true;
-    for (size_t e = 0; e < opt.rho_.size(); ++e) {
+    for (size_t e = 0; e < state(opt).rho_.size(); ++e) {
         if (!opt.isDesignable(e) || !(dv[e] > 0.0)) continue;
         const double d = std::fabs(sensitivity[opt.elementCell(e)]) / dv[e];
         if (first || d < lo) lo = d;
@@ -113,7 +115,7 @@ void ReferenceSteps::ratioRange(Optimizer& opt, double& lo, double& hi) {
 }
 
 void ReferenceSteps::prepareSearch(Optimizer& opt) {
-    const long long n = (long long)opt.rho_.size();
+    const long long n = (long long)state(opt).rho_.size();
 #pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long e = 0; e < n; ++e)
         ratio_[size_t(e)] = -sensitivity[opt.elementCell(size_t(e))] / dv[size_t(e)];
@@ -121,9 +123,10 @@ void ReferenceSteps::prepareSearch(Optimizer& opt) {
 
 double ReferenceSteps::searchVolume(Optimizer& opt, double lambda) {
     const bool projected = opt.isProjected();
-    const long long n = (long long)opt.rho_.size();
-    const float emptyDensity = float(opt.minDensity_);
-    const double move = opt.moveLimit_, lower = opt.designLower_, upper = opt.designUpper_;
+    const long long n = (long long)state(opt).rho_.size();
+    const float emptyDensity = float(state(opt).minDensity_);
+    const double move = state(opt).moveLimit_, lower = state(opt).designLower_,
+                 upper = state(opt).designUpper_;
     const DensityFilter& filter = opt.densityFilter();
     double volume = 0.0;
     // The candidate update and the filter are static worksharing loops, the volume sum runs on
@@ -136,10 +139,10 @@ double ReferenceSteps::searchVolume(Optimizer& opt, double lambda) {
         for (long long i = 0; i < n; ++i) {
             const size_t e = size_t(i);
             if (opt.isHeldDesign(e)) {
-                candidateX[e] = opt.x_[e];
+                candidateX[e] = state(opt).x_[e];
                 continue;
             }
-            const double x = double(opt.x_[e]);
+            const double x = double(state(opt).x_[e]);
             const double r = ratio_[e] / lambda;
             // r is 0 where the neighbourhood carries no energy (the design then falls by the
             // move limit). With no energy anywhere lambda is 0 as well and 0/0 must not turn
@@ -154,19 +157,19 @@ double ReferenceSteps::searchVolume(Optimizer& opt, double lambda) {
         }
         filter.stageInTeam(candidateX.data());
         if (projected) {
-            filter.filterStagedInTeam(candidateXTilde.data(), opt.W_.data());
-            const Projection h(opt.beta_, opt.eta_, opt.minDensity_);
+            filter.filterStagedInTeam(candidateXTilde.data(), state(opt).W_.data());
+            const Projection h(state(opt).beta_, state(opt).eta_, state(opt).minDensity_);
 #pragma omp for schedule(static)
             for (long long i = 0; i < n; ++i)
                 candidateRho[size_t(i)] = float(h.value(double(candidateXTilde[size_t(i)])));
         } else {
-            filter.filterStagedInTeam(candidateRho.data(), opt.W_.data());
+            filter.filterStagedInTeam(candidateRho.data(), state(opt).W_.data());
         }
 #pragma omp single
         for (size_t e = 0; e < size_t(n); ++e) {
-            if (opt.isKept_[e])
+            if (state(opt).isKept_[e])
                 candidateRho[e] = 1.0f;
-            else if (opt.isEmptyHeld_[e])
+            else if (state(opt).isEmptyHeld_[e])
                 candidateRho[e] = emptyDensity;
             else
                 volume += double(candidateRho[e]);
@@ -177,10 +180,10 @@ double ReferenceSteps::searchVolume(Optimizer& opt, double lambda) {
 
 DesignSums ReferenceSteps::accept(Optimizer& opt) {
     DesignSums sums;
-    sums.change = Optimizer::largestChange(opt.x_, candidateX);
-    opt.x_ = candidateX;
-    opt.rho_ = candidateRho;
-    if (opt.isProjected()) opt.xTilde_ = candidateXTilde;
+    sums.change = Optimizer::largestChange(state(opt).x_, candidateX);
+    state(opt).x_ = candidateX;
+    state(opt).rho_ = candidateRho;
+    if (opt.isProjected()) state(opt).xTilde_ = candidateXTilde;
     sums.volume = opt.totalDensity();
     sums.sharpness = opt.sharpnessSum();
     return sums;

@@ -33,6 +33,10 @@ public:
     double searchVolume(Optimizer& opt, double lambda) override;
     DesignSums accept(Optimizer& opt) override;
 
+    /// The optimizer's private state as the steps see it, for the tests that set up or inspect
+    /// it directly.
+    static OptimizerState& internals(Optimizer& opt) { return state(opt); }
+
     std::vector<float> candidateX;       ///< trial design of the multiplier search
     std::vector<float> candidateRho;     ///< filtered trial design, held elements at their rule
     std::vector<float> candidateXTilde;  ///< projection: filter of the trial design

@@ -275,9 +275,9 @@ TEST(EffectLookup, EachMissingNameHasItsCaptionAndText) {
 }
 
 TEST(EffectErrors, TheErrorBoxShowsOnlyOnceLoadTurnedItOn) {
-    setErrorBoxHook(recordBox);
     g_boxes.clear();
     Effect e(L"nothing.fx.txt");
+    e.setErrorBoxHook(recordBox);
     EffectTechnique* t = nullptr;
     ::testing::internal::CaptureStderr();
     e.GetTechnique("T", t);  // before Load: standard error only
@@ -292,7 +292,12 @@ TEST(EffectErrors, TheErrorBoxShowsOnlyOnceLoadTurnedItOn) {
     e.GetTechnique("T", t);
     ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(g_boxes.size(), 1u);
-    setErrorBoxHook(nullptr);
+    // The hook belongs to the effect: another effect shows no box.
+    Effect other(L"nothing.fx.txt");
+    ::testing::internal::CaptureStderr();
+    other.Load();
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(g_boxes.size(), 1u);
 }
 
 // ---- the effect file format ----

@@ -213,8 +213,7 @@ std::vector<float> runSteps(const std::filesystem::path& sceneFile,
     if (!finalShape.empty()) {
         EXPECT_TRUE(run.writeShape(finalShape));
     }
-    run.downloadState();
-    return run.optimizer().rho_;
+    return run.snapshot().density;
 }
 
 TEST(BatchReference, HistoryAndShapeAreTheSameOnEveryRunAndThreadCount) {

@@ -189,8 +189,7 @@ TEST(BatchVtk, WrittenFieldsReadBackWithAnIndependentReader) {
     RunControl& run = *host.run;
     for (int k = 0; k < 3; ++k)
         ASSERT_TRUE(run.frameMove(0, 0).performed);
-    run.downloadState();  // the design, energies and displacement of the kernel path
-    const Optimizer& opt = run.optimizer();
+    const DesignSnapshot state = run.snapshot();  // brought back from the kernel path
 
     // A rotation by 90 degrees about z, a scaling by 2 and a shift: what
     // --original-coordinates undoes for a scene with MESH_TRANSFORMATION and MESH_SCALE_TO.
@@ -198,7 +197,7 @@ TEST(BatchVtk, WrittenFieldsReadBackWithAnIndependentReader) {
                             Matrix4::fromRows({0, -2, 0, 5, 2, 0, 0, -1, 0, 0, 2, 3, 0, 0, 0, 1})};
     for (const Matrix4& toOutput : maps) {
         const auto file = folder / "fields.vti";
-        ASSERT_TRUE(writeVtkImage(file, resultImage(*model, run.snapshot(), toOutput), &quiet));
+        ASSERT_TRUE(writeVtkImage(file, resultImage(*model, state, toOutput), &quiet));
         const VtiFile vti = readVti(file);
         EXPECT_EQ(vti.grid.at("extent"), (std::vector<double>{0, 8, 0, 4, 0, 3}));
         const bool moved = !(toOutput == Matrix4::identity());
@@ -219,12 +218,12 @@ TEST(BatchVtk, WrittenFieldsReadBackWithAnIndependentReader) {
         for (size_t c = 0; c < cells; ++c) {
             const int e = model->elementGrid_[0][c];
             ASSERT_GE(e, 0);  // the cantilever is a full box
-            EXPECT_EQ(vti.arrays.at("Density")[c], double(opt.rho_[size_t(e)])) << c;
-            EXPECT_EQ(vti.arrays.at("Design")[c], double(opt.x_[size_t(e)])) << c;
-            EXPECT_EQ(vti.arrays.at("Kept")[c], double(opt.isKept_[size_t(e)])) << c;
-            EXPECT_EQ(vti.arrays.at("Energy")[c], double(float(opt.q_[size_t(e)]))) << c;
+            EXPECT_EQ(vti.arrays.at("Density")[c], double(state.density[size_t(e)])) << c;
+            EXPECT_EQ(vti.arrays.at("Design")[c], double(state.design[size_t(e)])) << c;
+            EXPECT_EQ(vti.arrays.at("Kept")[c], double(state.kept[size_t(e)])) << c;
+            EXPECT_EQ(vti.arrays.at("Energy")[c], double(float(state.energy[size_t(e)]))) << c;
             EXPECT_EQ(vti.arrays.at("Solid")[c], 1.0);
-            kept += opt.isKept_[size_t(e)];
+            kept += state.kept[size_t(e)];
         }
         EXPECT_GT(kept, 0u);
         const size_t n = size_t(model->numVertices(0));
@@ -232,8 +231,8 @@ TEST(BatchVtk, WrittenFieldsReadBackWithAnIndependentReader) {
         for (size_t p = 0; p < points; ++p) {
             const int v = model->vertexGrid_[0][p];
             ASSERT_GE(v, 0);
-            const double u[3] = {model->u_[size_t(v)], model->u_[n + size_t(v)],
-                                 model->u_[2 * n + size_t(v)]};
+            const std::vector<double>& d = state.displacement;
+            const double u[3] = {d[size_t(v)], d[n + size_t(v)], d[2 * n + size_t(v)]};
             const double mapped[3] = {moved ? -2 * u[1] : u[0], moved ? 2 * u[0] : u[1],
                                       moved ? 2 * u[2] : u[2]};
             for (int a = 0; a < 3; ++a) {
@@ -320,8 +319,9 @@ TEST(WrittenShapes, HoldNoDegenerateTriangles) {
     RunControl& run = *host.run;
     ASSERT_TRUE(run.frameMove(0, 0).performed);
     // Densities 0.5, 0.25 and 1 in a pattern with many elements on the iso level.
-    std::vector<float>& rho = run.optimizer().rho_;
+    std::vector<float> rho = run.optimizer().densities();
     for (size_t e = 0; e < rho.size(); ++e) rho[e] = e % 3 == 0 ? 0.5f : e % 3 == 1 ? 0.25f : 1.0f;
+    run.optimizer().setDensities(rho);
     run.optimizer().extractShape();
     ASSERT_GT(countDegenerateTriangles(run.optimizer().shapeMesh()), 0u) << "the case needs some";
     const double volume = TriangleMesh(run.optimizer().shapeMesh()).computeVolume();
