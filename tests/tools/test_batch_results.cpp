@@ -20,6 +20,7 @@
 #include "tools/Cantilever.h"
 #include "gpu/MultigridSolver.h"
 #include "scene/MemoryEstimate.h"
+#include "voxel/IsoSurface.h"
 #include "support/MeshBuilders.h"
 #include "support/RunTestSupport.h"
 #include "tools/BatchRun.h"
@@ -474,6 +475,167 @@ TEST(BatchProgram, ShapeEveryChoosesTheShapeFiles) {
                 EXPECT_NE(child.out().find(line), std::string::npos) << fraction << child.out();
             }
         }
+    }
+}
+
+/// The number after `key` in `text` (NaN when there is none).
+double numberAfter(const std::string& text, const std::string& key) {
+    const size_t at = text.find(key);
+    return at == std::string::npos ? std::nan("")
+                                   : std::strtod(text.c_str() + at + key.size(), nullptr);
+}
+
+/// The shape of the densities in a result image, made as a run makes its shape from the final
+/// densities (cells outside the model and the border at the minimum density, iso level 0.5,
+/// no degenerate triangles), written as OBJ to `file`.
+void writeShapeOfImage(const VtkImage& image, const std::filesystem::path& file) {
+    const std::vector<double> density = arrayValues(*findCellArray(image, "Density"));
+    const std::vector<double> solid = arrayValues(*findCellArray(image, "Solid"));
+    const Vec3i cells = {image.cells[0], image.cells[1], image.cells[2]};
+    const Vec3d s = image.spacing;
+    Volume<double, double> padded;
+    padded.init({cells.x + 2, cells.y + 2, cells.z + 2}, s,
+                {image.origin.x - s.x, image.origin.y - s.y, image.origin.z - s.z}, 0.0);
+    double* values = padded.data();
+    std::fill(values, values + padded.size(), 0.001);
+    for (int z = 0; z < cells.z; ++z)
+        for (int y = 0; y < cells.y; ++y)
+            for (int x = 0; x < cells.x; ++x) {
+                const size_t c = size_t(x + cells.x * (y + cells.y * z));
+                if (solid[c] != 0)
+                    padded(x + 1, y + 1, z + 1) = density[c];
+            }
+    TriangleMesh mesh;
+    extractIsoSurface(padded, 0.5, mesh, false);
+    removeDegenerateTriangles(mesh);
+    ASSERT_TRUE(mesh.writeObj(fromUtf8(file.string()), nullptr));
+}
+
+// Every result option of ostrel-batch alone and all of them together describe one design, the
+// final one: the final shape is the same file whatever else is written, the last shape file of
+// --shape-every is the final shape, the VTK file's densities give the final shape and its
+// energies the last compliance, the smooth shape has the design's volume (not the initial
+// field's), and the history files and the plot do not change with the options. A crisp run on
+// the host device, whose kernel path keeps the design on the device between steps.
+TEST(BatchProgram, EveryOutputOptionAloneAndTogetherDescribesTheFinalDesign) {
+    ScratchFolder folder("batch-outputs");
+    const auto scene = testing::writeCantileverScene(folder.path(), 16);
+    const struct Case {
+        const char* name;
+        std::vector<std::string> options;
+    } cases[] = {
+        {"plain", {"--shape-every", "0"}},
+        {"smooth", {"--shape-every", "0", "--smooth"}},
+        {"vtk", {"--shape-every", "0", "--vtk"}},
+        {"stl", {"--shape-every", "0", "--format", "stl"}},
+        {"shapes", {"--shape-every", "3"}},
+        {"smooth stl", {"--shape-every", "0", "--smooth", "--format", "stl"}},
+        {"all obj", {"--shape-every", "3", "--smooth", "--vtk"}},
+        {"all stl", {"--shape-every", "3", "--smooth", "--vtk", "--format", "stl"}},
+    };
+    // Seven steps: shapes of steps 0, 3 and 6, the last of which is the final design.
+    std::map<std::string, std::string> summaries;
+    for (const Case& c : cases) {
+        const auto out = folder / c.name;
+        std::vector<std::string> args = {scene.string(), "-n",        "7",         "--projection",
+                                         "-q",           "--threads", "1",         "--device",
+                                         "host",         "-o",        out.string()};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        Child child(kBatch, args);
+        ASSERT_EQ(child.finish(), 0) << c.name << "\n" << child.out() << child.err();
+        EXPECT_EQ(child.err().find("ERROR"), std::string::npos) << c.name << child.err();
+        summaries[c.name] = child.out();
+    }
+    const auto file = [&](const char* run, const std::string& name) {
+        return testing::readFile(folder / run / name);
+    };
+    const auto has = [](const Case& c, const char* option) {
+        return std::find(c.options.begin(), c.options.end(), option) != c.options.end();
+    };
+    const std::string finalObj = file("plain", "OptimizedShape_final.obj");
+    const std::string finalStl = file("stl", "OptimizedShape_final.stl");
+    ASSERT_FALSE(finalObj.empty());
+    ASSERT_FALSE(finalStl.empty());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const bool stl = has(c, "stl"), shapes = has(c, "3");
+        const std::string ext = stl ? ".stl" : ".obj";
+        // The history and its plot, whatever the files.
+        for (const char* name : {"ObjectiveValue.txt", "VolumeRatio.txt", "Sharpness.txt",
+                                 "NumCycles.txt", "Constraint.txt", "history.svg"})
+            EXPECT_EQ(file(c.name, name), file("plain", name)) << name;
+        EXPECT_EQ(file(c.name, "OptimizedShape_final" + ext), stl ? finalStl : finalObj);
+        if (shapes) {
+            EXPECT_EQ(file(c.name, "OptimizedShape_6" + ext), stl ? finalStl : finalObj);
+            EXPECT_EQ(file(c.name, "OptimizedShape_3" + ext),
+                      file(stl ? "all stl" : "shapes", "OptimizedShape_3" + ext));
+            EXPECT_NE(file(c.name, "OptimizedShape_0" + ext),
+                      file(c.name, "OptimizedShape_3" + ext));
+        }
+        if (has(c, "--vtk")) {
+            EXPECT_EQ(file(c.name, "OptimizedShape_final.vti"),
+                      file("vtk", "OptimizedShape_final.vti"));
+            if (shapes) {
+                EXPECT_EQ(file(c.name, "OptimizedShape_6.vti"),
+                          file("vtk", "OptimizedShape_final.vti"));
+            }
+        }
+        if (has(c, "--smooth")) {
+            EXPECT_EQ(file(c.name, "OptimizedShape_smooth" + ext),
+                      file(stl ? "smooth stl" : "smooth", "OptimizedShape_smooth" + ext));
+            EXPECT_NE(summaries[c.name].find("Smooth shape: "), std::string::npos)
+                << summaries[c.name];
+        }
+    }
+    // The STL and the OBJ hold the same surface.
+    TriangleMesh obj, stl;
+    ASSERT_TRUE(readMeshFile(
+        obj, fromUtf8((folder / "plain" / "OptimizedShape_final.obj").string()), nullptr));
+    ASSERT_TRUE(readMeshFile(stl, fromUtf8((folder / "stl" / "OptimizedShape_final.stl").string()),
+                             nullptr));
+    EXPECT_EQ(stl.triangles.size(), obj.triangles.size());
+    EXPECT_NEAR(stl.computeVolume(), obj.computeVolume(), 1e-5 * obj.computeVolume());
+
+    // The VTK file against the files of the final design: its densities make the final shape,
+    // its energies sum to the last compliance of the history, its design has left the initial
+    // one.
+    VtkImage image;
+    std::string error;
+    ASSERT_TRUE(readVtkImage(folder / "vtk" / "OptimizedShape_final.vti", image, error)) << error;
+    writeShapeOfImage(image, folder / "of-the-densities.obj");
+    EXPECT_EQ(testing::readFile(folder / "of-the-densities.obj"), finalObj);
+    double energy = 0;
+    for (double q : arrayValues(*findCellArray(image, "Energy")))
+        energy += q;
+    const double compliance =
+        std::stod(testing::readLines(folder / "plain" / "ObjectiveValue.txt").back());
+    EXPECT_NEAR(energy, compliance, 1e-5 * compliance);
+    const std::vector<double> design = arrayValues(*findCellArray(image, "Design"));
+    const std::vector<double> kept = arrayValues(*findCellArray(image, "Kept"));
+    size_t designable = 0, moved = 0;
+    for (size_t c = 0; c < design.size(); ++c)
+        if (kept[c] == 0) {
+            ++designable;
+            moved += design[c] != double(0.36f);
+        }
+    EXPECT_GT(moved, designable / 2) << "the design of the last step, not the reset's";
+
+    // The smooth shape: the design's volume, from a level the final densities set.
+    const std::vector<double> density = arrayValues(*findCellArray(image, "Density"));
+    const std::vector<double> solid = arrayValues(*findCellArray(image, "Solid"));
+    double material = 0;
+    for (size_t c = 0; c < density.size(); ++c)
+        material += solid[c] * density[c];
+    material *= image.spacing.x * image.spacing.y * image.spacing.z;
+    const std::string& summary = summaries["smooth"];
+    EXPECT_NEAR(numberAfter(summary, " of the design's "), material, 1e-4 * material) << summary;
+    EXPECT_GT(std::fabs(numberAfter(summary, "(level ") - 0.36), 1e-3) << summary;
+    for (const char* run : {"smooth", "smooth stl"}) {
+        const std::string ext = std::string(run) == "smooth" ? ".obj" : ".stl";
+        TriangleMesh smooth;
+        ASSERT_TRUE(readMeshFile(
+            smooth, fromUtf8((folder / run / ("OptimizedShape_smooth" + ext)).string()), nullptr));
+        EXPECT_NEAR(smooth.computeVolume(), material, 0.02 * material) << run;
     }
 }
 
