@@ -31,9 +31,6 @@
 namespace ostrel {
 namespace {
 
-// The one camera of the program; it exists before start-up.
-Camera g_camera;
-
 void automationLine(const WindowFramework& framework, const std::string& line) {
     if (framework.flags().automation)
         std::cerr << "automation: " << line << std::endl;
@@ -42,7 +39,7 @@ void automationLine(const WindowFramework& framework, const std::string& line) {
 /// The framework callbacks: device life cycle to the device callbacks, frame move and input to
 /// the window loop. In automation mode every life-cycle event is also logged on stderr.
 FrameworkCallbacks makeCallbacks(WindowFramework& framework, DeviceCallbacks& device,
-                                 WindowLoop& loop) {
+                                 WindowLoop& loop, const Camera& camera) {
     FrameworkCallbacks callbacks;
     callbacks.deviceCreated = [&] {
         automationLine(framework, "device created");
@@ -76,7 +73,7 @@ FrameworkCallbacks makeCallbacks(WindowFramework& framework, DeviceCallbacks& de
         // followed frame by frame.
         if (!framework.flags().automation)
             return;
-        const std::string line = statisticsLines({}, {}, false, g_camera, 0)[2];
+        const std::string line = statisticsLines({}, {}, false, camera, 0)[2];
         if (line != lastLine)
             automationLine(framework, "camera " + line);
         lastLine = line;
@@ -87,19 +84,16 @@ FrameworkCallbacks makeCallbacks(WindowFramework& framework, DeviceCallbacks& de
     return callbacks;
 }
 
-int run(int argc, char** argv) {
-    // The optimization values of the program's life: iteration counter, totals, beta counter
-    // and reference energy. Nothing resets them.
-    ProgramLifetime lifetime;
+std::vector<std::wstring> programArguments(int argc, char** argv) {
     std::vector<std::wstring> args;
     args.reserve(size_t(argc));
     for (int i = 0; i < argc; ++i)
         args.push_back(fromUtf8(argv[i]));
+    return args;
+}
 
-    // 1. The command line. Fault reporting on abort and window ghosting (step 2) have no
-    // counterpart on Linux: abort() raises SIGABRT without a reporting dialog, and X11 window
-    // managers do not ghost windows.
-    const CommandLineSettings settings = parseCommandLine(args);
+/// The help and the version line: printed, and the exit code (0); nothing otherwise.
+std::optional<int> answerInformationRequest(const CommandLineSettings& settings) {
     if (settings.helpRequested) {
         wideOut() << helpText() << std::flush;
         return 0;
@@ -108,48 +102,51 @@ int run(int argc, char** argv) {
         narrowOut() << versionLine("ostrel") << std::flush;
         return 0;
     }
-    // 3. Processor affinity.
-    // The worker pool starts first (as large as the threads the host device will use) and keeps
-    // the process's mask; only the main thread is bound.
-    bindThreadToAffinityMask(settings.affinityMask, &wideOut(),
-                             settings.cpuMode ? settings.numThreads : 0);
+    return std::nullopt;
+}
 
-    // The framework reads its own flags now and reports what nobody knows; without a display
-    // the program stops here, before anything is loaded or written.
-    WindowFramework framework(parseFrameworkFlags(args, settings.consumed, &std::cerr));
+/// Opens the framework; without a display the program stops here, before anything is loaded
+/// or written (the error on standard error).
+bool openFramework(WindowFramework& framework) {
     std::string error;
-    if (!framework.init(&error)) {
-        std::cerr << "ERROR: Cannot open the Ostrel window: " << error << std::endl;
-        return WindowFramework::kExitNoWindow;
-    }
+    if (framework.init(&error))
+        return true;
+    std::cerr << "ERROR: Cannot open the Ostrel window: " << error << std::endl;
+    return false;
+}
 
-    // 4. The second-instance guard: the lock is held while this process has its window.
-    InstanceLock instanceLock;
+/// The second-instance guard: the lock is held while this process has its window. False when
+/// another instance holds it and the user chose not to continue.
+bool holdInstanceLock(InstanceLock& instanceLock) {
     const std::string lockFile = InstanceLock::defaultPath();
     std::string lockError;
-    if (!instanceLock.acquire(lockFile, &lockError)) {
-        if (!lockError.empty()) {
-            // A lock file we cannot open tells nothing about other instances.
-            std::cerr << "WARNING: Cannot open the instance lock \"" << lockFile
-                      << "\": " << lockError << std::endl;
-        } else if (!askYesNo("Warning",
-                             "Another Direct3D Application is already running!\n"
-                             "Do you want to continue?")) {
-            return 0;
-        }
+    if (instanceLock.acquire(lockFile, &lockError))
+        return true;
+    if (!lockError.empty()) {
+        // A lock file we cannot open tells nothing about other instances.
+        std::cerr << "WARNING: Cannot open the instance lock \"" << lockFile << "\": " << lockError
+                  << std::endl;
+        return true;
     }
+    return askYesNo("Warning",
+                    "Another Direct3D Application is already running!\n"
+                    "Do you want to continue?");
+}
 
-    // 6. Start-up.
+/// The scene of the command line, or of the file dialog when it names none; null when the
+/// dialog was cancelled. `sceneFile` is the file loaded.
+std::unique_ptr<Scene> loadStartScene(const CommandLineSettings& settings,
+                                      std::wstring& sceneFile) {
     DeviceOptions deviceOptions;
     deviceOptions.forceHost = settings.cpuMode;
     deviceOptions.hostThreads = settings.cpuMode ? settings.numThreads : 0;
     auto scene = std::make_unique<Scene>(deviceOptions);
-    std::wstring sceneFile = settings.sceneFile;
+    sceneFile = settings.sceneFile;
     int loadLine = 550;
     if (sceneFile.empty()) {
         const std::optional<std::string> chosen = openFileDialog("Load scene file", "*.txt");
         if (!chosen)
-            return 1;
+            return nullptr;
         sceneFile = fromUtf8(*chosen);
         loadLine = 559;
     }
@@ -163,10 +160,32 @@ int run(int argc, char** argv) {
     writeLine(&wideOut(), materialNote(*scene));
     // Loads are the applied forces only, whatever the scene file says about gravity.
     scene->model()->gravity_ = {0, 0, 0};
-    // The camera's speeds and nearest orbit distance follow the model's size.
-    g_camera.SetLengthScale(scene->lengthScale_);
-    placeCamera(g_camera, scene->center(), scene->defaultViewPos_, scene->defaultHeadingPitchRoll_);
+    return scene;
+}
 
+/// The last lines of automation mode: frames, waits, the loop's rate and the camera.
+void reportAutomationEnd(const WindowFramework& framework, const Camera& camera,
+                         const DeviceCallbacks& device) {
+    const auto lines = statisticsLines({}, {}, false, camera, device.editorMode());
+    automationLine(framework, "frames " + std::to_string(framework.frameCount()));
+    automationLine(framework, "idle waits " + std::to_string(framework.idleWaits()));
+    automationLine(framework, "minimised frames " + std::to_string(framework.minimisedFrames()) +
+                                  ", waits " + std::to_string(framework.unseenWaits()));
+    char rate[96];
+    std::snprintf(rate, sizeof(rate), "loop %.3f s, %.1f frames per second",
+                  framework.loopSeconds(),
+                  framework.loopSeconds() > 0
+                      ? double(framework.frameCount()) / framework.loopSeconds()
+                      : 0.0);
+    automationLine(framework, rate);
+    automationLine(framework, "camera " + lines[2]);
+}
+
+/// The window over the loaded scene: renderer, run control, editor and panels, the loop until
+/// the window closes, then the shutdown in reverse order (the scene last). Returns the exit
+/// code.
+int runWindow(WindowFramework& framework, std::unique_ptr<Scene>& scene,
+              const std::wstring& sceneFile, Camera& camera, ProgramLifetime& lifetime) {
     auto renderer = std::make_unique<CutSceneRenderer>(scene.get());
     // The editor and the control panels plug in here.
     WindowHooks hooks;
@@ -179,9 +198,9 @@ int run(int argc, char** argv) {
     // apply from the first reset on.
     runControl->optimizer().setControls(scene->designControls_);
 
-    DeviceCallbacks device(framework, *renderer, g_camera);
+    DeviceCallbacks device(framework, *renderer, camera);
     // The editor on the renderer, the keys and the control panels, in the window's hooks.
-    auto interactive = std::make_unique<InteractiveControls>(*scene, *runControl, *renderer, g_camera,
+    auto interactive = std::make_unique<InteractiveControls>(*scene, *runControl, *renderer, camera,
                                                              framework, device, sceneFile);
     interactive->plugInto(hooks);
     device.drawPanels = [&hooks](int w, int h, float elapsed) {
@@ -189,10 +208,11 @@ int run(int argc, char** argv) {
             hooks.drawPanels(w, h, elapsed);
     };
     device.editorMode = [&hooks] { return hooks.editorMode ? hooks.editorMode() : 0; };
-    WindowLoop loop(framework, g_camera, *renderer, device, runControl.get(), hooks);
-    framework.setCallbacks(makeCallbacks(framework, device, loop));
+    WindowLoop loop(framework, camera, *renderer, device, runControl.get(), hooks);
+    framework.setCallbacks(makeCallbacks(framework, device, loop, camera));
 
     // 7. The window and the loop.
+    std::string error;
     int exitCode = WindowFramework::kExitNoWindow;
     if (framework.createDevice("Ostrel", true, 800, 600, &error)) {
         exitCode = framework.mainLoop();
@@ -204,26 +224,55 @@ int run(int argc, char** argv) {
 
     // 8. Shutdown in reverse order.
     framework.shutdown();
-    if (framework.flags().automation) {
-        const auto lines = statisticsLines({}, {}, false, g_camera, device.editorMode());
-        automationLine(framework, "frames " + std::to_string(framework.frameCount()));
-        automationLine(framework, "idle waits " + std::to_string(framework.idleWaits()));
-        automationLine(framework, "minimised frames " +
-                                      std::to_string(framework.minimisedFrames()) + ", waits " +
-                                      std::to_string(framework.unseenWaits()));
-        char rate[96];
-        std::snprintf(
-            rate, sizeof(rate), "loop %.3f s, %.1f frames per second", framework.loopSeconds(),
-            framework.loopSeconds() > 0 ? double(framework.frameCount()) / framework.loopSeconds()
-                                        : 0.0);
-        automationLine(framework, rate);
-        automationLine(framework, "camera " + lines[2]);
-    }
+    if (framework.flags().automation)
+        reportAutomationEnd(framework, camera, device);
     interactive.reset();
     runControl.reset();
     renderer.reset();
     scene.reset();
     return exitCode;
+}
+
+int run(int argc, char** argv) {
+    // The optimization values of the program's life: iteration counter, totals, beta counter
+    // and reference energy. Nothing resets them.
+    ProgramLifetime lifetime;
+    // The one camera of the program; it exists before start-up.
+    Camera camera;
+    const std::vector<std::wstring> args = programArguments(argc, argv);
+
+    // 1. The command line. Fault reporting on abort and window ghosting (step 2) have no
+    // counterpart on Linux: abort() raises SIGABRT without a reporting dialog, and X11 window
+    // managers do not ghost windows.
+    const CommandLineSettings settings = parseCommandLine(args);
+    if (const std::optional<int> exitCode = answerInformationRequest(settings))
+        return *exitCode;
+    // 3. Processor affinity.
+    // The worker pool starts first (as large as the threads the host device will use) and keeps
+    // the process's mask; only the main thread is bound.
+    bindThreadToAffinityMask(settings.affinityMask, &wideOut(),
+                             settings.cpuMode ? settings.numThreads : 0);
+
+    // The framework reads its own flags now and reports what nobody knows.
+    WindowFramework framework(parseFrameworkFlags(args, settings.consumed, &std::cerr));
+    if (!openFramework(framework))
+        return WindowFramework::kExitNoWindow;
+
+    // 4. The second-instance guard.
+    InstanceLock instanceLock;
+    if (!holdInstanceLock(instanceLock))
+        return 0;
+
+    // 6. Start-up.
+    std::wstring sceneFile;
+    std::unique_ptr<Scene> scene = loadStartScene(settings, sceneFile);
+    if (!scene)
+        return 1;
+    // The camera's speeds and nearest orbit distance follow the model's size.
+    camera.SetLengthScale(scene->lengthScale_);
+    placeCamera(camera, scene->center(), scene->defaultViewPos_, scene->defaultHeadingPitchRoll_);
+
+    return runWindow(framework, scene, sceneFile, camera, lifetime);
 }
 
 }  // namespace
