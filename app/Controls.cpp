@@ -132,7 +132,7 @@ void Controls::onControlEvent(int id, bool checked) {
             // The editing modes draw the handles and arrows whatever the box says: the box
             // stays on and the click sets what the view mode shows again.
             if (editor_.mode() != Editor::kView)
-                editor_.SetHandlesChoice(checked);
+                editor_.setHandlesChoice(checked);
             else
                 settings_.renderForcesVertices = checked;
             return;
@@ -181,13 +181,13 @@ void Controls::onKey(const KeyEvent& event) {
                 camera_->setAngles(90.0f, 0.0f, 0.0f, 0.0f);
             return;
         case Key::D:
-            editor_.SetMode(Editor::kView);
+            editor_.setMode(Editor::kView);
             return;
         case Key::V:
-            editor_.SetMode(Editor::kFixations);
+            editor_.setMode(Editor::kFixations);
             return;
         case Key::F:
-            editor_.SetMode(Editor::kForces);
+            editor_.setMode(Editor::kForces);
             return;
         case Key::L:
             if (!altDown || !camera_)

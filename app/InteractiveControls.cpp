@@ -37,7 +37,7 @@ InteractiveControls::InteractiveControls(Scene& scene, RunControl& run, CutScene
 }
 
 void InteractiveControls::plugInto(WindowHooks& hooks) {
-    hooks.editorMouse = [this](const MouseEvent& event) { return editor_.OnMouseEvent(event); };
+    hooks.editorMouse = [this](const MouseEvent& event) { return editor_.onMouseEvent(event); };
     hooks.panelsMouse = [this](const MouseEvent& event) { return panels_.handleMouse(event); };
     hooks.panelsKey = [this](const KeyEvent& event) { return panels_.handleKey(event); };
     hooks.keyboard = [this](const KeyEvent& event) {
@@ -48,7 +48,7 @@ void InteractiveControls::plugInto(WindowHooks& hooks) {
         panels_.draw(width, height);
     };
     hooks.updateCameraAxes = [this](const Matrix4& view) {
-        editor_.UpdateCameraAxes(view);
+        editor_.updateCameraAxes(view);
         controls_.onFrame();
     };
     hooks.editorMode = [this] { return editor_.mode(); };

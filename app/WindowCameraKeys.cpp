@@ -6,25 +6,25 @@ namespace ostrel {
 
 void WindowCameraKeys::refresh() {
     if (camera_.mode() == Camera::kModeOrbit)
-        camera_.UpdateOrbitPosition();
-    camera_.UpdateView();
+        camera_.updateOrbitPosition();
+    camera_.updateView();
 }
 
 void WindowCameraKeys::toggleOrbitMode() {
     if (camera_.mode() == Camera::kModeOrbit) {
-        camera_.SetMode(Camera::kModeFree);
+        camera_.setMode(Camera::kModeFree);
     } else {
-        camera_.SetMode(Camera::kModeOrbit);
-        camera_.SetOrbitDistance(length(camera_.position() - camera_.orbitCenter()));
+        camera_.setMode(Camera::kModeOrbit);
+        camera_.setOrbitDistance(length(camera_.position() - camera_.orbitCenter()));
     }
     refresh();
 }
 
 void WindowCameraKeys::setAngles(float heading, float pitch, float roll, float turn) {
-    camera_.SetHeading(heading);
-    camera_.SetPitch(pitch);
-    camera_.SetRoll(roll);
-    camera_.SetTurn(turn);
+    camera_.setHeading(heading);
+    camera_.setPitch(pitch);
+    camera_.setRoll(roll);
+    camera_.setTurn(turn);
     refresh();
 }
 

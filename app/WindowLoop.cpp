@@ -53,7 +53,7 @@ bool WindowLoop::onMouse(const MouseEvent& event) {
     }
     if (hooks_.editorMouse && hooks_.editorMouse(event))
         return true;
-    camera_.HandleMouse(event);
+    camera_.handleMouse(event);
     if (framework_.settingsDialogShown() || !device_.controlsShown())
         return false;
     if (hooks_.panelsMouse)
@@ -62,7 +62,7 @@ bool WindowLoop::onMouse(const MouseEvent& event) {
 }
 
 bool WindowLoop::onKey(const KeyEvent& event) {
-    camera_.HandleKey(event);
+    camera_.handleKey(event);
     if (framework_.settingsDialogShown()) {
         if (isF2Down(event))
             framework_.setSettingsDialogShown(false);
@@ -83,7 +83,7 @@ bool WindowLoop::onKey(const KeyEvent& event) {
 void WindowLoop::onFocus(const FocusEvent& event) {
     if (!event.focused)
         panelDrag_ = false;
-    camera_.HandleFocus(event);
+    camera_.handleFocus(event);
 }
 
 void WindowLoop::onKeyboard(const KeyEvent& event) {
@@ -104,9 +104,9 @@ void WindowLoop::onFrameMove(double time, float elapsed) {
         framework_.setWindowTitle(windowTitleText(framework_.framesPerSecond()));
         lastTitleTime_ = time;
     }
-    camera_.Update(elapsed);
+    camera_.update(elapsed);
     frameView_ = camera_.viewMatrix();
-    renderer_.SetViewMatrix(frameView_);
+    renderer_.setViewMatrix(frameView_);
     if (hooks_.updateCameraAxes)
         hooks_.updateCameraAxes(frameView_);
     if (runControl_)

@@ -43,23 +43,23 @@ FrameworkCallbacks makeCallbacks(WindowFramework& framework, DeviceCallbacks& de
     FrameworkCallbacks callbacks;
     callbacks.deviceCreated = [&] {
         automationLine(framework, "device created");
-        return device.OnCreateDevice();
+        return device.onCreateDevice();
     };
     callbacks.swapChainResized = [&](int w, int h) {
         automationLine(framework,
                        "swap chain resized " + std::to_string(w) + "x" + std::to_string(h));
-        return device.OnResizedSwapChain(w, h);
+        return device.onResizedSwapChain(w, h);
     };
     callbacks.swapChainReleasing = [&] {
         automationLine(framework, "swap chain releasing");
-        device.OnReleasingSwapChain();
+        device.onReleasingSwapChain();
     };
     callbacks.deviceDestroyed = [&] {
         automationLine(framework, "device destroyed");
-        device.OnDestroyDevice();
+        device.onDestroyDevice();
     };
     callbacks.frameRender = [&](double time, float elapsed) {
-        device.OnFrameRender(time, elapsed);
+        device.onFrameRender(time, elapsed);
     };
     callbacks.mouse = [&](const MouseEvent& event) { return loop.onMouse(event); };
     callbacks.key = [&](const KeyEvent& event) { return loop.onKey(event); };
@@ -79,7 +79,7 @@ FrameworkCallbacks makeCallbacks(WindowFramework& framework, DeviceCallbacks& de
         lastLine = line;
     };
     callbacks.modifyDeviceSettings = [&](DeviceSettings& s) {
-        return device.ModifyDeviceSettings(s);
+        return device.modifyDeviceSettings(s);
     };
     return callbacks;
 }
@@ -193,7 +193,7 @@ int runWindow(WindowFramework& framework, std::unique_ptr<Scene>& scene,
     // The run control drives the optimization from the frame move; its run flag is clear.
     auto runControl = std::make_unique<RunControl>(*scene->model(), *scene->solver(), lifetime);
     runControl->setShapeListener(
-        [&renderer](const TriangleMesh& mesh) { renderer->SetOptimizedMesh(&mesh); });
+        [&renderer](const TriangleMesh& mesh) { renderer->setOptimizedMesh(&mesh); });
     // The scene's design controls (volume fraction, filter radius, projection, keep boxes)
     // apply from the first reset on.
     runControl->optimizer().setControls(scene->designControls_);
@@ -269,7 +269,7 @@ int run(int argc, char** argv) {
     if (!scene)
         return 1;
     // The camera's speeds and nearest orbit distance follow the model's size.
-    camera.SetLengthScale(scene->lengthScale_);
+    camera.setLengthScale(scene->lengthScale_);
     placeCamera(camera, scene->center(), scene->defaultViewPos_, scene->defaultHeadingPitchRoll_);
 
     return runWindow(framework, scene, sceneFile, camera, lifetime);

@@ -45,13 +45,13 @@ Fixture& example(const std::string& name) {
     if (!f.scene->loadScene(fromUtf8(std::string(OSTREL_EXAMPLES_DIR "/") + name + "/scene.txt"), &log))
         std::fprintf(stderr, "cannot load the %s example\n", name.c_str());
     f.renderer = std::make_unique<CutSceneRenderer>(f.scene.get());
-    f.renderer->OnCreateDevice();
-    f.renderer->OnCreateSwapChain(kWidth, kHeight);
-    f.renderer->SetProjection(cameraProjection(float(kWidth) / kHeight));
+    f.renderer->onCreateDevice();
+    f.renderer->onCreateSwapChain(kWidth, kHeight);
+    f.renderer->setProjection(cameraProjection(float(kWidth) / kHeight));
     const Vec3f c = f.scene->center(), h = f.scene->mesh().halfSize;
     const float r = length(h);
     const Vec3f eye = c + Vec3f(-0.8f * r, -2.2f * r, 1.6f * r);
-    f.renderer->SetViewMatrix(lookAtView(eye, c - eye, Vec3f(0, 0, 1)));
+    f.renderer->setViewMatrix(lookAtView(eye, c - eye, Vec3f(0, 0, 1)));
     f.renderer->settings().editorActive = true;
     return fixtures.emplace(name, std::move(f)).first->second;
 }
@@ -65,7 +65,7 @@ double processCpuSeconds() {
 
 void frame(CutSceneRenderer& r) {
     g_gl->beginFrame();
-    r.Render();
+    r.render();
     glFinish();
 }
 
@@ -77,7 +77,7 @@ void BM_Frame(benchmark::State& state, const std::string& name, bool rerenderSha
     const int before = f.renderer->shadowMapRenders();
     const double cpu0 = processCpuSeconds();
     for (auto _ : state) {
-        if (rerenderShadow) f.renderer->SetOptimizedMesh(nullptr);  // the shape "changed"
+        if (rerenderShadow) f.renderer->setOptimizedMesh(nullptr);  // the shape "changed"
         frame(*f.renderer);
     }
     // All threads' CPU per frame: on an otherwise idle machine a frame takes about this divided
@@ -120,7 +120,7 @@ void BM_GetObjectId(benchmark::State& state) {
     frame(*f.renderer);
     int x = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(f.renderer->GetObjectId(300 + x, 300));
+        benchmark::DoNotOptimize(f.renderer->getObjectId(300 + x, 300));
         x = (x + 1) % 200;
     }
 }
@@ -132,7 +132,7 @@ void BM_CollectObjectIdsFullWindow(benchmark::State& state) {
     size_t n = 0;
     for (auto _ : state) {
         std::set<std::uint32_t> ids;
-        f.renderer->CollectObjectIds(0, 0, kWidth - 1, kHeight - 1, ids);
+        f.renderer->collectObjectIds(0, 0, kWidth - 1, kHeight - 1, ids);
         n = ids.size();
     }
     state.counters["distinct_ids"] = double(n);

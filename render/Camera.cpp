@@ -14,8 +14,8 @@ constexpr float kDegrees = std::numbers::pi_v<float> / 180.0f;
 }  // namespace
 
 Camera::Camera() {
-    SetWheelScrollLines(wheelScrollLines());
-    UpdateView();
+    setWheelScrollLines(wheelScrollLines());
+    updateView();
 }
 
 Matrix4 Camera::baseMatrix() {
@@ -55,7 +55,7 @@ int Camera::keySlot(Key key) {
     }
 }
 
-void Camera::SetLengthScale(float scale) {
+void Camera::setLengthScale(float scale) {
     const float factor = scale / lengthScale_;
     lengthScale_ = scale;
     minSpeed_ *= factor;
@@ -63,11 +63,11 @@ void Camera::SetLengthScale(float scale) {
     speed_ *= factor;
 }
 
-void Camera::SetWheelScrollLines(int lines) {
+void Camera::setWheelScrollLines(int lines) {
     wheelDeltaPerLine_ = lines > 0 ? kWheelUnitsPerNotch / lines : 0;
 }
 
-void Camera::HandleKey(const KeyEvent& event) {
+void Camera::handleKey(const KeyEvent& event) {
     const int slot = keySlot(event.key);
     if (slot < 0)
         return;
@@ -81,7 +81,7 @@ void Camera::HandleKey(const KeyEvent& event) {
     }
 }
 
-void Camera::HandleMouse(const MouseEvent& event) {
+void Camera::handleMouse(const MouseEvent& event) {
     switch (event.action) {
         case MouseAction::Move:
             if (buttons_ != 0) {
@@ -107,7 +107,7 @@ void Camera::HandleMouse(const MouseEvent& event) {
     }
 }
 
-void Camera::HandleFocus(const FocusEvent& event) {
+void Camera::handleFocus(const FocusEvent& event) {
     if (event.focused)
         return;
     keys_.fill(false);
@@ -125,7 +125,7 @@ void Camera::buttonsChanged(const MouseEvent& event) {
     smoothDx_ = smoothDy_ = 0;
 }
 
-void Camera::Update(float t) {
+void Camera::update(float t) {
     if (buttons_ != 0) {
         smoothDx_ = smoothDx_ * smoothing_ + float(currentX_ - lastX_) * sensitivity_;
         smoothDy_ = smoothDy_ * smoothing_ + float(currentY_ - lastY_) * sensitivity_;
@@ -196,11 +196,11 @@ void Camera::Update(float t) {
         orbitDistance_ = std::max(orbitDistance_, minimumOrbitDistance());
     }
     if (mode_ == kModeOrbit)
-        UpdateOrbitPosition();
-    UpdateView();
+        updateOrbitPosition();
+    updateView();
 }
 
-void Camera::UpdateOrbitPosition() {
+void Camera::updateOrbitPosition() {
     if (mode_ != kModeOrbit)
         return;
     const float h = heading_ * kDegrees, p = pitch_ * kDegrees;
@@ -208,7 +208,7 @@ void Camera::UpdateOrbitPosition() {
     position_ = orbitCenter_ - direction * orbitDistance_;
 }
 
-void Camera::UpdateView() {
+void Camera::updateView() {
     const Matrix4 rh = rotationZ(-heading_ * kDegrees);
     const Matrix4 rp = rotationY(-pitch_ * kDegrees);
     const Matrix4 rr = rotationX(-roll_ * kDegrees);
@@ -225,19 +225,19 @@ void Camera::UpdateView() {
 
 void placeCamera(Camera& camera, const Vec3f& center, const Vec3f& position,
                  const Vec3f& headingPitchRoll) {
-    camera.SetOrbitCenter(center);
-    camera.UpdateOrbitPosition();
-    camera.UpdateView();
-    camera.SetPosition(position);
-    camera.SetOrbitDistance(length(position - center));
-    camera.UpdateOrbitPosition();
-    camera.UpdateView();
-    camera.SetHeading(headingPitchRoll.x);
-    camera.SetPitch(headingPitchRoll.y);
-    camera.SetRoll(headingPitchRoll.z);
-    camera.SetTurn(0);
-    camera.UpdateOrbitPosition();
-    camera.UpdateView();
+    camera.setOrbitCenter(center);
+    camera.updateOrbitPosition();
+    camera.updateView();
+    camera.setPosition(position);
+    camera.setOrbitDistance(length(position - center));
+    camera.updateOrbitPosition();
+    camera.updateView();
+    camera.setHeading(headingPitchRoll.x);
+    camera.setPitch(headingPitchRoll.y);
+    camera.setRoll(headingPitchRoll.z);
+    camera.setTurn(0);
+    camera.updateOrbitPosition();
+    camera.updateView();
 }
 
 }  // namespace ostrel

@@ -31,7 +31,7 @@
 // cursor while a button is held; the wheel adds up its units; a focus loss frees every key and
 // button.
 //
-// Setters change only their field; call UpdateOrbitPosition() and UpdateView() afterwards.
+// Setters change only their field; call updateOrbitPosition() and updateView() afterwards.
 // Only the window thread uses the camera.
 
 #include <algorithm>
@@ -53,37 +53,37 @@ class Camera {
     Camera();
 
     /// The input handlers: keys; mouse moves, buttons and wheel; focus loss.
-    void HandleKey(const KeyEvent& event);
-    void HandleMouse(const MouseEvent& event);
-    void HandleFocus(const FocusEvent& event);
+    void handleKey(const KeyEvent& event);
+    void handleMouse(const MouseEvent& event);
+    void handleFocus(const FocusEvent& event);
     /// Once per frame with the frame time in seconds.
-    void Update(float elapsedSeconds);
+    void update(float elapsedSeconds);
     /// Rebuilds the axes and the view matrix from position and angles.
-    void UpdateView();
+    void updateView();
     /// In orbit mode places the eye from centre, heading, pitch and distance.
-    void UpdateOrbitPosition();
+    void updateOrbitPosition();
 
-    void SetMode(int mode) { mode_ = mode; }
+    void setMode(int mode) { mode_ = mode; }
     int mode() const { return mode_; }
-    void SetPosition(const Vec3f& position) { position_ = position; }
+    void setPosition(const Vec3f& position) { position_ = position; }
     const Vec3f& position() const { return position_; }
-    void SetHeading(float degrees) { heading_ = degrees; }
-    void SetPitch(float degrees) { pitch_ = degrees; }
-    void SetRoll(float degrees) { roll_ = degrees; }
-    void SetTurn(float degrees) { turn_ = degrees; }
+    void setHeading(float degrees) { heading_ = degrees; }
+    void setPitch(float degrees) { pitch_ = degrees; }
+    void setRoll(float degrees) { roll_ = degrees; }
+    void setTurn(float degrees) { turn_ = degrees; }
     float heading() const { return heading_; }
     float pitch() const { return pitch_; }
     float roll() const { return roll_; }
     float turn() const { return turn_; }
-    void SetOrbitCenter(const Vec3f& center) { orbitCenter_ = center; }
+    void setOrbitCenter(const Vec3f& center) { orbitCenter_ = center; }
     const Vec3f& orbitCenter() const { return orbitCenter_; }
     /// At least the minimum orbit distance.
-    void SetOrbitDistance(float distance) {
+    void setOrbitDistance(float distance) {
         orbitDistance_ = std::max(distance, minimumOrbitDistance());
     }
     /// Speeds 0.05 to 1 and the minimum orbit distance 0.1, each times `scale` (> 0); the
     /// current speed keeps its place in the range. Call before placing the camera.
-    void SetLengthScale(float scale);
+    void setLengthScale(float scale);
     float lengthScale() const { return lengthScale_; }
     float minimumOrbitDistance() const { return kMinimumOrbitDistance * lengthScale_; }
     float orbitDistance() const { return orbitDistance_; }
@@ -98,10 +98,10 @@ class Camera {
     float speed() const { return speed_; }
     float minimumSpeed() const { return minSpeed_; }
     float maximumSpeed() const { return maxSpeed_; }
-    void SetMaximumSpeed(float speed) { maxSpeed_ = speed; }
+    void setMaximumSpeed(float speed) { maxSpeed_ = speed; }
 
     /// Wheel delta per line = kWheelUnitsPerNotch / lines; 0 lines: the wheel is ignored.
-    void SetWheelScrollLines(int lines);
+    void setWheelScrollLines(int lines);
     int wheelDeltaPerLine() const { return wheelDeltaPerLine_; }
     bool keyDown(int slot) const { return keys_[size_t(slot)]; }
     /// Whether the next Update may move the view: a key or button held, or wheel turns waiting.

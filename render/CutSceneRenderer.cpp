@@ -1,4 +1,4 @@
-// The scene renderer on OpenGL. The draw framebuffer bound when Render() is called is the back
+// The scene renderer on OpenGL. The draw framebuffer bound when render() is called is the back
 // buffer, cleared by the caller. While handles are shown the frame is drawn into the renderer's
 // own frame target (colour, depth-stencil and the object-ID buffer as a second colour
 // attachment, which the back buffer cannot carry): it starts cleared to the caller's clear
@@ -34,8 +34,8 @@ constexpr const char* kRendererSourceFile = "cutscenerenderer";
 /// the second colour target.
 class FrameTarget {
 public:
-    bool Create(int width, int height, GLuint idTexture) {
-        Release();
+    bool create(int width, int height, GLuint idTexture) {
+        release();
         glClean();
         color_ = makeTexture();
         glBindTexture(GL_TEXTURE_2D, color_.get());
@@ -59,14 +59,14 @@ public:
         const bool complete = glCheckFramebufferStatus(GL_DRAW_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
         glBindFramebuffer(GL_DRAW_FRAMEBUFFER, GLuint(previous));
         if (!complete || !glClean()) {
-            Release();
+            release();
             return false;
         }
         width_ = width;
         height_ = height;
         return true;
     }
-    void Release() {
+    void release() {
         framebuffer_.reset();
         depth_.reset();
         color_.reset();
@@ -75,21 +75,21 @@ public:
     bool exists() const { return bool(framebuffer_); }
     GLuint framebuffer() const { return framebuffer_.get(); }
     /// Colour alone, or colour and object IDs.
-    void SetTargets(bool withIds) const {
+    void setTargets(bool withIds) const {
         const GLenum both[2] = {GL_COLOR_ATTACHMENT0, GL_COLOR_ATTACHMENT1};
         const GLenum colour[2] = {GL_COLOR_ATTACHMENT0, GL_NONE};
         glDrawBuffers(2, withIds ? both : colour);
     }
     /// Clears the object IDs to 0 (binds this target).
-    void ClearIds() const {
+    void clearIds() const {
         glBindFramebuffer(GL_FRAMEBUFFER, framebuffer_.get());
-        SetTargets(true);
+        setTargets(true);
         const GLuint zero[4] = {0, 0, 0, 0};
         glClearBufferuiv(GL_COLOR, 1, zero);
-        SetTargets(false);
+        setTargets(false);
     }
     /// Copies the colour onto the framebuffer `to` (the back buffer).
-    void CopyTo(GLuint to) const {
+    void copyTo(GLuint to) const {
         glBindFramebuffer(GL_READ_FRAMEBUFFER, framebuffer_.get());
         glReadBuffer(GL_COLOR_ATTACHMENT0);
         glBindFramebuffer(GL_DRAW_FRAMEBUFFER, to);
@@ -175,36 +175,36 @@ struct CutSceneRenderer::Impl {
                                   scene->lightView_[12], scene->lightView_[13],
                                   scene->lightView_[14], scene->lightView_[15]});
     }
-    bool BuildOptimized() {
-        optimizedMesh.Release();
+    bool buildOptimized() {
+        optimizedMesh.release();
         if (!optimizedSource || optimizedSource->vertices.empty() || optimizedSource->triangles.empty())
             return true;
-        return optimizedMesh.Build(Mesh<VPN>(optimizedSource));
+        return optimizedMesh.build(Mesh<VPN>(optimizedSource));
     }
-    void ReleaseDevice();
-    void UploadInstances();
-    void UpdateEnclosedHandles(const FemModel& m);
-    bool SkipsEnclosedHandles() const;
-    void RenderShadowMap(const Matrix4& lightView);
-    void DrawCoordinateSystem(const Matrix4& lightView);
-    void DrawGround();
-    void DrawHandlesAndArrows();
-    bool ReadIds(const PixelRect& rect, std::vector<std::uint32_t>& ids);
+    void releaseDevice();
+    void uploadInstances();
+    void updateEnclosedHandles(const FemModel& m);
+    bool skipsEnclosedHandles() const;
+    void renderShadowMap(const Matrix4& lightView);
+    void drawCoordinateSystem(const Matrix4& lightView);
+    void drawGround();
+    void drawHandlesAndArrows();
+    bool readIds(const PixelRect& rect, std::vector<std::uint32_t>& ids);
 };
 
-void CutSceneRenderer::Impl::ReleaseDevice() {
-    optimizedMesh.Release();
-    inputMesh.Release();
-    shadowMap.Release();
-    groundMesh.Release();
-    arrowMesh.Release();
-    arrowMatrices.Release();
-    arrowVertices.Release();
-    handleTypes.Release();
-    handlePositions.Release();
+void CutSceneRenderer::Impl::releaseDevice() {
+    optimizedMesh.release();
+    inputMesh.release();
+    shadowMap.release();
+    groundMesh.release();
+    arrowMesh.release();
+    arrowMatrices.release();
+    arrowVertices.release();
+    handleTypes.release();
+    handlePositions.release();
     shownHandles.reset();
-    lineDrawer.OnDestroyDevice();
-    effect.Release();
+    lineDrawer.onDestroyDevice();
+    effect.release();
     shadowValid = false;
     deviceCreated = false;
 }
@@ -217,70 +217,70 @@ CutSceneRenderer::~CutSceneRenderer() {
     // Device resources are released by OnReleasingSwapChain / OnDestroyDevice while the context
     // is current; a renderer destroyed without them leaks nothing as long as no device exists.
     if (impl_->deviceCreated || impl_->frame.exists()) {
-        OnReleasingSwapChain();
-        OnDestroyDevice();
+        onReleasingSwapChain();
+        onDestroyDevice();
     }
 }
 
-bool CutSceneRenderer::OnCreateDevice() {
+bool CutSceneRenderer::onCreateDevice() {
     Impl& r = *impl_;
     r.deviceCreated = true;
-    if (r.effect.Load() != LoadStatus::Ok) return false;
-    if (!r.lineDrawer.OnCreateDevice()) return false;
-    if (!r.handlePositions.Create(12)) return false;
-    if (!r.handleTypes.Create(1)) return false;
-    if (!r.arrowVertices.Create(4)) return false;
-    if (!r.arrowMatrices.Create(64)) return false;
-    if (!r.arrowMesh.Build(Arrow<VPN>(32, 0.1f, 0.2f, 0.6f, 0.4f))) return false;
-    if (!r.groundMesh.Build(UnitPlane<VPN>(true))) return false;
+    if (r.effect.load() != LoadStatus::Ok) return false;
+    if (!r.lineDrawer.onCreateDevice()) return false;
+    if (!r.handlePositions.create(12)) return false;
+    if (!r.handleTypes.create(1)) return false;
+    if (!r.arrowVertices.create(4)) return false;
+    if (!r.arrowMatrices.create(64)) return false;
+    if (!r.arrowMesh.build(Arrow<VPN>(32, 0.1f, 0.2f, 0.6f, 0.4f))) return false;
+    if (!r.groundMesh.build(UnitPlane<VPN>(true))) return false;
     if (r.scene && r.scene->isLoaded() && !r.scene->mesh().vertices.empty() &&
         !r.scene->mesh().triangles.empty())
-        if (!r.inputMesh.Build(Mesh<VPN>(&r.scene->mesh()))) return false;
-    if (!r.shadowMap.Create()) return false;
+        if (!r.inputMesh.build(Mesh<VPN>(&r.scene->mesh()))) return false;
+    if (!r.shadowMap.create()) return false;
     if (r.optimizedMeshPresent)
-        if (!r.BuildOptimized()) return false;
-    r.lineDrawer.SetProjection(r.projection);
-    r.effect.g_mProjection->SetMatrix(r.projection);
+        if (!r.buildOptimized()) return false;
+    r.lineDrawer.setProjection(r.projection);
+    r.effect.g_mProjection->setMatrix(r.projection);
     r.shadowValid = false;
     ++r.meshGeneration;
     return true;
 }
 
-bool CutSceneRenderer::OnCreateSwapChain(int width, int height) {
+bool CutSceneRenderer::onCreateSwapChain(int width, int height) {
     Impl& r = *impl_;
     r.width = width;
     r.height = height;
-    return r.objectIds.Create(width, height) &&
-           r.frame.Create(width, height, r.objectIds.texture());
+    return r.objectIds.create(width, height) &&
+           r.frame.create(width, height, r.objectIds.texture());
 }
 
-void CutSceneRenderer::SetProjection(const Matrix4& projection) {
+void CutSceneRenderer::setProjection(const Matrix4& projection) {
     Impl& r = *impl_;
     r.projection = projection;
-    if (r.effect.g_mProjection) r.effect.g_mProjection->SetMatrix(projection);
-    r.lineDrawer.SetProjection(projection);
+    if (r.effect.g_mProjection) r.effect.g_mProjection->setMatrix(projection);
+    r.lineDrawer.setProjection(projection);
 }
 
-void CutSceneRenderer::OnReleasingSwapChain() {
-    impl_->frame.Release();
-    impl_->objectIds.Release();
+void CutSceneRenderer::onReleasingSwapChain() {
+    impl_->frame.release();
+    impl_->objectIds.release();
 }
 
-void CutSceneRenderer::OnDestroyDevice() { impl_->ReleaseDevice(); }
+void CutSceneRenderer::onDestroyDevice() { impl_->releaseDevice(); }
 
-bool CutSceneRenderer::SetOptimizedMesh(const TriangleMesh* mesh) {
+bool CutSceneRenderer::setOptimizedMesh(const TriangleMesh* mesh) {
     Impl& r = *impl_;
-    r.optimizedMesh.Release();
+    r.optimizedMesh.release();
     r.optimizedSource = mesh;
     r.optimizedMeshPresent = mesh != nullptr;
     ++r.meshGeneration;
     if (!mesh || !r.deviceCreated) return true;
-    return r.BuildOptimized();
+    return r.buildOptimized();
 }
 
-void CutSceneRenderer::SetViewMatrix(const Matrix4& view) { impl_->view = view; }
+void CutSceneRenderer::setViewMatrix(const Matrix4& view) { impl_->view = view; }
 
-void CutSceneRenderer::Impl::UploadInstances() {
+void CutSceneRenderer::Impl::uploadInstances() {
     const FemModel* m = model();
     if (!m) {
         hostPositions.clear();
@@ -290,31 +290,31 @@ void CutSceneRenderer::Impl::UploadInstances() {
         return;
     }
     buildHandleInstances(*m, hostPositions, hostTypes);
-    UpdateEnclosedHandles(*m);
+    updateEnclosedHandles(*m);
     const auto n = std::uint32_t(hostPositions.size());
-    if (!handlePositions.Resize(n) || !handleTypes.Resize(n)) {
+    if (!handlePositions.resize(n) || !handleTypes.resize(n)) {
         hostPositions.clear();
         hostTypes.clear();
     }
-    handlePositions.Update(hostPositions.data(), std::uint32_t(hostPositions.size()));
-    handleTypes.Update(hostTypes.data(), std::uint32_t(hostTypes.size()));
+    handlePositions.update(hostPositions.data(), std::uint32_t(hostPositions.size()));
+    handleTypes.update(hostTypes.data(), std::uint32_t(hostTypes.size()));
 
     buildArrowInstances(*m, hostPositions, view, scene->vertexHandleRadius_,
                         longestArrow(scene->mesh().halfSize, scene->forceArrowScaling_),
                         hostArrowVertices, hostArrowMatrices);
     if (!hostArrowVertices.empty()) {
         const auto a = std::uint32_t(hostArrowVertices.size());
-        if (!arrowVertices.Resize(a) || !arrowMatrices.Resize(2 * a)) {
+        if (!arrowVertices.resize(a) || !arrowMatrices.resize(2 * a)) {
             hostArrowVertices.clear();
             hostArrowMatrices.clear();
             return;
         }
-        arrowVertices.Update(hostArrowVertices.data(), a);
-        arrowMatrices.Update(hostArrowMatrices.data(), 2 * a);
+        arrowVertices.update(hostArrowVertices.data(), a);
+        arrowMatrices.update(hostArrowMatrices.data(), 2 * a);
     }
 }
 
-void CutSceneRenderer::Impl::UpdateEnclosedHandles(const FemModel& m) {
+void CutSceneRenderer::Impl::updateEnclosedHandles(const FemModel& m) {
     const TriangleMesh& surface = scene->mesh();
     const EnclosedKey key{&m, m.numVertices(0), &surface, surface.triangles.size(),
                           scene->vertexHandleRadius_};
@@ -334,113 +334,113 @@ void CutSceneRenderer::Impl::UpdateEnclosedHandles(const FemModel& m) {
     if (glClean()) shownHandles = std::move(buffer);
 }
 
-bool CutSceneRenderer::Impl::SkipsEnclosedHandles() const {
+bool CutSceneRenderer::Impl::skipsEnclosedHandles() const {
     return settings.skipEnclosedHandles && settings.renderSurface && !settings.wireFrame &&
            surfaceMesh() == &inputMesh && shownHandles &&
            enclosedHandlesHidden(enclosedHandles, transformPoint(inverse(view), Vec3f(0, 0, 0)),
                                  nearPlaneReach(projection));
 }
 
-void CutSceneRenderer::Impl::RenderShadowMap(const Matrix4& lightView) {
+void CutSceneRenderer::Impl::renderShadowMap(const Matrix4& lightView) {
     const GpuMesh* mesh = surfaceMesh();
     const ShadowKey key{meshGeneration, lightView, settings.enableHeadLight};
     // The map depends only on the surface and the light: render it again only when one of
     // them changed since it was last drawn.
     if (mesh && !(shadowValid && key == shadowKey)) {
-        shadowMap.BindForDrawing();
+        shadowMap.bindForDrawing();
         glViewport(0, 0, ShadowMap::kSize, ShadowMap::kSize);
         glDepthRange(0.0, 1.0);
         glDepthMask(GL_TRUE);
         glClearDepth(1.0);
         glClearStencil(0);
         glClear(GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
-        effect.g_mWorldLightSMProjection->SetMatrix(lightProjection(lengthScale()) * lightView);
-        mesh->Draw(effect.renderMeshIntoShadowMap, effect.layouts[0]);
+        effect.g_mWorldLightSMProjection->setMatrix(lightProjection(lengthScale()) * lightView);
+        mesh->draw(effect.renderMeshIntoShadowMap, effect.layouts[0]);
         shadowKey = key;
         shadowValid = true;
         ++shadowRenders;
     }
     const Matrix4 inverseView = inverse(view);
-    effect.g_mShadowMap->SetMatrix(shadowTextureMatrix() * lightProjection(lengthScale()) *
+    effect.g_mShadowMap->setMatrix(shadowTextureMatrix() * lightProjection(lengthScale()) *
                                    lightView * inverseView);
-    effect.g_mInvViewLight->SetMatrix(lightView * inverseView);
-    effect.g_txShadowMap->SetResource(shadowMap.texture());
+    effect.g_mInvViewLight->setMatrix(lightView * inverseView);
+    effect.g_txShadowMap->setResource(shadowMap.texture());
 }
 
-void CutSceneRenderer::Impl::DrawCoordinateSystem(const Matrix4& lightView) {
+void CutSceneRenderer::Impl::drawCoordinateSystem(const Matrix4& lightView) {
     const Vec3d s = scene ? scene->voxelSize_ : Vec3d(1, 1, 1);
-    lineDrawer.SetView(view);
-    lineDrawer.SetWorld(Matrix4::identity());
-    lineDrawer.Begin();
+    lineDrawer.setView(view);
+    lineDrawer.setWorld(Matrix4::identity());
+    lineDrawer.begin();
     const Vec3f o(0, 0, 0);
     const Vec3f axes[3] = {{5 * float(s.x), 0, 0}, {0, 5 * float(s.y), 0}, {0, 0, 5 * float(s.z)}};
     for (int a = 0; a < 3; ++a) {
-        lineDrawer.SetColor(a == 0, a == 1, a == 2, 1);
-        lineDrawer.AddVertex(o);
-        lineDrawer.AddVertex(axes[a]);
+        lineDrawer.setColor(a == 0, a == 1, a == 2, 1);
+        lineDrawer.addVertex(o);
+        lineDrawer.addVertex(axes[a]);
     }
-    lineDrawer.Flush();
-    lineDrawer.End();
+    lineDrawer.flush();
+    lineDrawer.end();
 
-    lineDrawer.SetWorld(inverse(lightProjection(lengthScale()) * lightView));
-    lineDrawer.Begin();
-    lineDrawer.SetColor(1, 1, 1, 1);
+    lineDrawer.setWorld(inverse(lightProjection(lengthScale()) * lightView));
+    lineDrawer.begin();
+    lineDrawer.setColor(1, 1, 1, 1);
     const auto corner = [](int i, float z) {
         const float x = (i == 1 || i == 2) ? 1.0f : -1.0f, y = i >= 2 ? 1.0f : -1.0f;
         return Vec3f(x, y, z);
     };
     for (float z : {0.0f, 1.0f})
         for (int i = 0; i < 4; ++i) {
-            lineDrawer.AddVertex(corner(i, z));
-            lineDrawer.AddVertex(corner((i + 1) % 4, z));
+            lineDrawer.addVertex(corner(i, z));
+            lineDrawer.addVertex(corner((i + 1) % 4, z));
         }
     for (int i = 0; i < 4; ++i) {
-        lineDrawer.AddVertex(corner(i, 0));
-        lineDrawer.AddVertex(corner(i, 1));
+        lineDrawer.addVertex(corner(i, 0));
+        lineDrawer.addVertex(corner(i, 1));
     }
-    lineDrawer.Flush();
-    lineDrawer.End();
+    lineDrawer.flush();
+    lineDrawer.end();
 }
 
-void CutSceneRenderer::Impl::DrawGround() {
+void CutSceneRenderer::Impl::drawGround() {
     const float hx = scene->mesh().halfSize.x, hy = scene->mesh().halfSize.y;
     if (!(hx + hy > 0)) return;
-    effect.g_vAmbientColor->SetFloatVector(vec4(230 / 255.0f, 175 / 255.0f, 120 / 255.0f, 0));
-    effect.g_vDiffuseColor->SetFloatVector(vec4(0, 0, 0, 0));
-    effect.g_vSpecularColor->SetFloatVector(vec4(0, 0, 0, 0));
-    effect.g_vFogColor->SetFloatVector(vec4(0, 0, 0, 0));
-    effect.g_fFogExponent->SetFloat(2);
-    effect.g_fFogDensity->SetFloat(fogDensity(hx, hy));
-    effect.g_vSceneCenter->SetFloatVector(vec4(hx, hy, 0, 0));
+    effect.g_vAmbientColor->setFloatVector(vec4(230 / 255.0f, 175 / 255.0f, 120 / 255.0f, 0));
+    effect.g_vDiffuseColor->setFloatVector(vec4(0, 0, 0, 0));
+    effect.g_vSpecularColor->setFloatVector(vec4(0, 0, 0, 0));
+    effect.g_vFogColor->setFloatVector(vec4(0, 0, 0, 0));
+    effect.g_fFogExponent->setFloat(2);
+    effect.g_fFogDensity->setFloat(fogDensity(hx, hy));
+    effect.g_vSceneCenter->setFloatVector(vec4(hx, hy, 0, 0));
     const Matrix4 g = groundWorld(hx, hy);
-    effect.g_mWorld->SetMatrix(g);
-    effect.g_mWorldView->SetMatrix(view * g);
-    effect.g_mTransInvWorldView->SetMatrix(transpose(inverse(view * g)));
-    effect.setSolidRenderMode->Apply();
-    groundMesh.Draw(settings.shadowsActive() ? effect.renderMeshWithFogAndShadows
+    effect.g_mWorld->setMatrix(g);
+    effect.g_mWorldView->setMatrix(view * g);
+    effect.g_mTransInvWorldView->setMatrix(transpose(inverse(view * g)));
+    effect.setSolidRenderMode->apply();
+    groundMesh.draw(settings.shadowsActive() ? effect.renderMeshWithFogAndShadows
                                              : effect.renderMeshWithFog,
                     effect.layouts[1]);
-    effect.g_mWorld->SetMatrix(Matrix4::identity());
+    effect.g_mWorld->setMatrix(Matrix4::identity());
 }
 
-void CutSceneRenderer::Impl::DrawHandlesAndArrows() {
+void CutSceneRenderer::Impl::drawHandlesAndArrows() {
     const auto n = GLsizei(hostPositions.size());
     if (n == 0) return;
-    effect.g_fSphereRadius->SetFloat(scene->vertexHandleRadius_);
-    effect.g_vViewportSize->SetFloatVector(
+    effect.g_fSphereRadius->setFloat(scene->vertexHandleRadius_);
+    effect.g_vViewportSize->setFloatVector(
         vec4(float(width), float(height), 1.0f / float(width), 1.0f / float(height)));
-    frame.SetTargets(true);
+    frame.setTargets(true);
 
     // One point sprite per handle in a single draw: the vertex shader sizes each sprite to its
     // sphere's picture, the fragment shader casts the sphere. Handles that the surface hides
     // are left out through an index list; an indexed draw's vertex ID is the index, the ID.
-    effect.renderSimulationVertices->Apply();
+    effect.renderSimulationVertices->apply();
     const VertexBufferBinding handleSlots[3] = {{0, 0, 0},
                                                 {handlePositions.buffer(), 12, 0},
                                                 {handleTypes.buffer(), 1, 0}};
-    effect.layouts[4]->Bind(handleSlots);
+    effect.layouts[4]->bind(handleSlots);
     glEnable(GL_PROGRAM_POINT_SIZE);
-    if (SkipsEnclosedHandles()) {
+    if (skipsEnclosedHandles()) {
         handlesDrawn = int(enclosedHandles.shown.size());
         glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, shownHandles.get());
         glDrawElements(GL_POINTS, GLsizei(handlesDrawn), GL_UNSIGNED_INT, nullptr);
@@ -451,11 +451,11 @@ void CutSceneRenderer::Impl::DrawHandlesAndArrows() {
     glDisable(GL_PROGRAM_POINT_SIZE);
 
     if (!hostArrowVertices.empty()) {
-        effect.renderForceArrows->Apply();
+        effect.renderForceArrows->apply();
         const VertexBufferBinding arrowSlots[3] = {{arrowMesh.vertexBuffer(), 24, 0},
                                                    {arrowVertices.buffer(), 4, 0},
                                                    {arrowMatrices.buffer(), 128, 0}};
-        effect.layouts[5]->Bind(arrowSlots);
+        effect.layouts[5]->bind(arrowSlots);
         glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, arrowMesh.indexBuffer());
         glDrawElementsInstanced(GL_TRIANGLES, GLsizei(arrowMesh.indexCount()), GL_UNSIGNED_INT,
                                 nullptr, GLsizei(hostArrowVertices.size()));
@@ -463,7 +463,7 @@ void CutSceneRenderer::Impl::DrawHandlesAndArrows() {
     glBindVertexArray(0);
 }
 
-void CutSceneRenderer::Render() {
+void CutSceneRenderer::render() {
     Impl& r = *impl_;
     if (!r.deviceCreated || !r.effect.loaded() || !r.frame.exists()) return;
     GLint backBuffer = 0;
@@ -473,15 +473,15 @@ void CutSceneRenderer::Render() {
 
     // 1. Instance data.
     r.handlesDrawn = 0;
-    if (handles) r.UploadInstances();
+    if (handles) r.uploadInstances();
     else r.hostPositions.clear(), r.hostArrowVertices.clear();
 
     // 2. Shadow pass.
     const Matrix4 lightView = r.lightView();
-    if (s.shadowsActive()) r.RenderShadowMap(lightView);
+    if (s.shadowsActive()) r.renderShadowMap(lightView);
 
     // 3. Main pass set-up. The object IDs are cleared whenever a frame may have written them.
-    if (handles || r.idsWritten) r.frame.ClearIds();
+    if (handles || r.idsWritten) r.frame.clearIds();
     r.idsWritten = handles;
     if (handles) {
         GLfloat clearColour[4] = {0, 0, 0, 0};
@@ -498,70 +498,70 @@ void CutSceneRenderer::Render() {
     glClearStencil(0);
     glClear(GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
     if (s.enableHeadLight || !r.scene) {
-        r.effect.g_vLightPosCS->SetFloatVector(vec4(0, 0, 0, 0));
+        r.effect.g_vLightPosCS->setFloatVector(vec4(0, 0, 0, 0));
     } else {
         const Vec3f p = r.scene->lightPos_;
-        r.effect.g_vLightPosCS->SetFloatVector(r.view * Vec4f{p.x, p.y, p.z, 1});
+        r.effect.g_vLightPosCS->setFloatVector(r.view * Vec4f{p.x, p.y, p.z, 1});
     }
-    r.effect.g_mWorld->SetMatrix(Matrix4::identity());
-    r.effect.g_mWorldView->SetMatrix(r.view);
-    r.effect.g_mTransInvWorldView->SetMatrix(transpose(inverse(r.view)));
+    r.effect.g_mWorld->setMatrix(Matrix4::identity());
+    r.effect.g_mWorldView->setMatrix(r.view);
+    r.effect.g_mTransInvWorldView->setMatrix(transpose(inverse(r.view)));
 
     // 4. Surface.
     if (s.renderSurface) {
-        (s.wireFrame ? r.effect.setWireFrameRenderMode : r.effect.setSolidRenderMode)->Apply();
+        (s.wireFrame ? r.effect.setWireFrameRenderMode : r.effect.setSolidRenderMode)->apply();
         const Vec4f grey = vec4(0.2f, 0.2f, 0.2f, 0);
-        r.effect.g_vAmbientColor->SetFloatVector(grey);
-        r.effect.g_vDiffuseColor->SetFloatVector(grey);
-        r.effect.g_vSpecularColor->SetFloatVector(grey);
+        r.effect.g_vAmbientColor->setFloatVector(grey);
+        r.effect.g_vDiffuseColor->setFloatVector(grey);
+        r.effect.g_vSpecularColor->setFloatVector(grey);
         if (const GpuMesh* mesh = r.surfaceMesh())
-            mesh->Draw(s.enableShadows && !s.wireFrame ? r.effect.renderMeshWithShadows
+            mesh->draw(s.enableShadows && !s.wireFrame ? r.effect.renderMeshWithShadows
                                                        : r.effect.renderMesh,
                        r.effect.layouts[1]);
     }
 
     // 5. Coordinate system and the light's frustum.
-    if (s.renderCoordinateSystem) r.DrawCoordinateSystem(lightView);
+    if (s.renderCoordinateSystem) r.drawCoordinateSystem(lightView);
 
     // 6. Ground with fog.
-    if (s.renderGround && r.scene) r.DrawGround();
+    if (s.renderGround && r.scene) r.drawGround();
 
     // 7. The view again.
-    r.effect.g_mWorldView->SetMatrix(r.view);
-    r.effect.g_mTransInvWorldView->SetMatrix(transpose(inverse(r.view)));
+    r.effect.g_mWorldView->setMatrix(r.view);
+    r.effect.g_mTransInvWorldView->setMatrix(transpose(inverse(r.view)));
 
     // 8. Handles and arrows, also into the object-ID buffer.
-    if (handles) r.DrawHandlesAndArrows();
+    if (handles) r.drawHandlesAndArrows();
 
     // 9. The back buffer alone, default rasterizer state.
-    if (handles) r.frame.SetTargets(false);
+    if (handles) r.frame.setTargets(false);
     if (r.lineDrawer.effect().setDefaultRasterizerState)
-        r.lineDrawer.effect().setDefaultRasterizerState->Apply();
+        r.lineDrawer.effect().setDefaultRasterizerState->apply();
     glUseProgram(0);
-    if (handles) r.frame.CopyTo(GLuint(backBuffer));
+    if (handles) r.frame.copyTo(GLuint(backBuffer));
     glBindFramebuffer(GL_FRAMEBUFFER, GLuint(backBuffer));
 }
 
-bool CutSceneRenderer::Impl::ReadIds(const PixelRect& rect, std::vector<std::uint32_t>& ids) {
-    return objectIds.Read(rect, ids);
+bool CutSceneRenderer::Impl::readIds(const PixelRect& rect, std::vector<std::uint32_t>& ids) {
+    return objectIds.read(rect, ids);
 }
 
-std::uint32_t CutSceneRenderer::GetObjectId(int x, int y) {
+std::uint32_t CutSceneRenderer::getObjectId(int x, int y) {
     Impl& r = *impl_;
     if (x < 0 || x >= r.width || y < 0 || y >= r.height) return 0;
     std::vector<std::uint32_t> ids;
-    if (!r.ReadIds({x, y, x, y}, ids))
+    if (!r.readIds({x, y, x, y}, ids))
         reportFatalError(kRendererSourceFile, __LINE__, L"Mapping Object ID Buffer failed");
     return ids[0];
 }
 
-void CutSceneRenderer::CollectObjectIds(int x0, int y0, int x1, int y1,
+void CutSceneRenderer::collectObjectIds(int x0, int y0, int x1, int y1,
                                         std::set<std::uint32_t>& ids) {
     Impl& r = *impl_;
     const PixelRect rect = orderAndClip(x0, y0, x1, y1, r.width, r.height);
     if (rect.empty()) return;
     std::vector<std::uint32_t> values;
-    if (!r.ReadIds(rect, values))
+    if (!r.readIds(rect, values))
         reportFatalError(kRendererSourceFile, __LINE__, L"Mapping Object ID Buffer failed");
     // Runs of equal IDs are common (background, one handle): insert each run once.
     for (size_t i = 0; i < values.size(); ++i)

@@ -35,27 +35,27 @@ public:
 
     /// Loads the effect, creates the line drawer, the instance buffers, the handle, arrow, ground
     /// and input meshes and the shadow map; false at the first failure.
-    bool OnCreateDevice();
+    bool onCreateDevice();
     /// Stores the back-buffer size and creates the object-ID buffer of that size.
-    bool OnCreateSwapChain(int width, int height);
+    bool onCreateSwapChain(int width, int height);
     /// Stores the camera projection and hands it to the effect and the line drawer.
-    void SetProjection(const Matrix4& projection);
+    void setProjection(const Matrix4& projection);
     /// Releases the object-ID buffer.
-    void OnReleasingSwapChain();
+    void onReleasingSwapChain();
     /// Releases every device resource.
-    void OnDestroyDevice();
+    void onDestroyDevice();
 
     /// Replaces the optimized mesh by `mesh` (copied to the GPU), or with null draws the input
     /// mesh again. False when its GPU copy cannot be made.
-    bool SetOptimizedMesh(const TriangleMesh* mesh);
+    bool setOptimizedMesh(const TriangleMesh* mesh);
     /// The camera's view matrix V of the frame (the frame move keeps it current).
-    void SetViewMatrix(const Matrix4& view);
+    void setViewMatrix(const Matrix4& view);
     /// Draws one frame; the frame callback has cleared the back buffer and the depth buffer.
-    void Render();
+    void render();
 
     /// Object-ID read-back (window coordinates, y downwards). A failed read-back is fatal.
-    std::uint32_t GetObjectId(int x, int y) override;
-    void CollectObjectIds(int x0, int y0, int x1, int y1, std::set<std::uint32_t>& ids) override;
+    std::uint32_t getObjectId(int x, int y) override;
+    void collectObjectIds(int x0, int y0, int x1, int y1, std::set<std::uint32_t>& ids) override;
 
     RenderSettings& settings();
     const RenderSettings& settings() const;

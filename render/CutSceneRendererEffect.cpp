@@ -6,7 +6,7 @@ namespace ostrel {
 
 using namespace ostrel::gl;
 
-bool CutSceneRendererEffect::BindVariables() {
+bool CutSceneRendererEffect::bindVariables() {
     // In the contract's order.
     Variable** const variables[] = {
         &g_mProjection, &g_vLightPosCS, &g_fSphereRadius, &g_mWorldView, &g_mTransInvWorldView,
@@ -29,7 +29,7 @@ bool CutSceneRendererEffect::BindVariables() {
                              &renderSimulationVertices,
                              &renderForceArrows,
                              &renderSurfaceVertices};
-    if (!BindContract(cutSceneRendererContract(), variables, technique, passes)) return false;
+    if (!bindContract(cutSceneRendererContract(), variables, technique, passes)) return false;
 
     const Format f3 = Format::R32G32B32_FLOAT, f4 = Format::R32G32B32A32_FLOAT;
     const InputElementDesc position[] = {{"POSITION", 0, f3, 0, 0, false, 0}};
@@ -55,12 +55,12 @@ bool CutSceneRendererEffect::BindVariables() {
                                        {"TRANS_INV_WORLD_VIEW", 2, f4, 2, kAppendAligned, true, 1},
                                        {"TRANS_INV_WORLD_VIEW", 3, f4, 2, kAppendAligned, true, 1}};
     layoutCount = 0;
-    return CreateInputLayout(renderMeshWithFaceNormals, position, 1, &layouts[0], &layoutCount) &&
-           CreateInputLayout(renderMesh, mesh, 2, &layouts[1], &layoutCount) &&
-           CreateInputLayout(renderMesh, twoSlots, 2, &layouts[2], &layoutCount) &&
-           CreateInputLayout(renderMeshWithCutSurfaces, cut, 3, &layouts[3], &layoutCount) &&
-           CreateInputLayout(renderSurfaceVertices, handles, 2, &layouts[4], &layoutCount) &&
-           CreateInputLayout(renderForceArrows, arrows, 11, &layouts[5], &layoutCount);
+    return createInputLayout(renderMeshWithFaceNormals, position, 1, &layouts[0], &layoutCount) &&
+           createInputLayout(renderMesh, mesh, 2, &layouts[1], &layoutCount) &&
+           createInputLayout(renderMesh, twoSlots, 2, &layouts[2], &layoutCount) &&
+           createInputLayout(renderMeshWithCutSurfaces, cut, 3, &layouts[3], &layoutCount) &&
+           createInputLayout(renderSurfaceVertices, handles, 2, &layouts[4], &layoutCount) &&
+           createInputLayout(renderForceArrows, arrows, 11, &layouts[5], &layoutCount);
 }
 
 }  // namespace ostrel

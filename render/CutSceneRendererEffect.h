@@ -18,7 +18,7 @@ public:
 
     explicit CutSceneRendererEffect(const std::wstring& fileName = L"cutscenerenderer.cso")
         : Effect(fileName) {}
-    bool BindVariables() override;
+    bool bindVariables() override;
 
     /// The names and kinds it looks up: cutSceneRendererContract() (CutSceneRendererContract.h).
     Variable *g_mProjection = nullptr, *g_vLightPosCS = nullptr, *g_fSphereRadius = nullptr,

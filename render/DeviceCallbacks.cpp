@@ -40,7 +40,7 @@ DeviceCallbacks::DeviceCallbacks(WindowFramework& framework, CutSceneRenderer& r
                                  const Camera& camera)
     : framework_(framework), renderer_(renderer), camera_(camera) {}
 
-bool DeviceCallbacks::ModifyDeviceSettings(DeviceSettings& settings) {
+bool DeviceCallbacks::modifyDeviceSettings(DeviceSettings& settings) {
     if (!firstDevice_)
         return true;
     settings.syncInterval = 0;
@@ -48,26 +48,26 @@ bool DeviceCallbacks::ModifyDeviceSettings(DeviceSettings& settings) {
     return true;
 }
 
-bool DeviceCallbacks::OnCreateDevice() {
+bool DeviceCallbacks::onCreateDevice() {
     framework_.focusWindow();
     if (!framework_.createDialogResources())
         return false;
     textWriter_ = std::make_unique<TextWriter>(kTextLineHeight);
-    return renderer_.OnCreateDevice();
+    return renderer_.onCreateDevice();
 }
 
-bool DeviceCallbacks::OnResizedSwapChain(int width, int height) {
+bool DeviceCallbacks::onResizedSwapChain(int width, int height) {
     framework_.resizeSettingsDialog(0, 0, width, height);
     width_ = width;
     height_ = height;
     projection_ = currentProjection();
-    if (!renderer_.OnCreateSwapChain(width, height))
+    if (!renderer_.onCreateSwapChain(width, height))
         return false;
-    renderer_.SetProjection(projection_);
+    renderer_.setProjection(projection_);
     return true;
 }
 
-void DeviceCallbacks::OnFrameRender(double /*time*/, float elapsed) {
+void DeviceCallbacks::onFrameRender(double /*time*/, float elapsed) {
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
     glClearColor(0, 0, 0, 0);
     glClear(GL_COLOR_BUFFER_BIT);
@@ -77,12 +77,12 @@ void DeviceCallbacks::OnFrameRender(double /*time*/, float elapsed) {
     }
     if (const Matrix4 p = currentProjection(); !(p == projection_)) {
         projection_ = p;
-        renderer_.SetProjection(p);
+        renderer_.setProjection(p);
     }
     glDepthMask(GL_TRUE);
     glClearDepth(1.0);
     glClear(GL_DEPTH_BUFFER_BIT);
-    renderer_.Render();
+    renderer_.render();
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
     glViewport(0, 0, width_, height_);
     glDepthRange(0.0, 1.0);
@@ -112,12 +112,12 @@ void DeviceCallbacks::renderText() {
     textWriter_->end();
 }
 
-void DeviceCallbacks::OnReleasingSwapChain() {
-    renderer_.OnReleasingSwapChain();
+void DeviceCallbacks::onReleasingSwapChain() {
+    renderer_.onReleasingSwapChain();
 }
 
-void DeviceCallbacks::OnDestroyDevice() {
-    renderer_.OnDestroyDevice();
+void DeviceCallbacks::onDestroyDevice() {
+    renderer_.onDestroyDevice();
     framework_.destroyDialogResources();
     textWriter_.reset();
 }

@@ -63,14 +63,14 @@ class DeviceCallbacks {
     /// None of the objects is owned; all must outlive the callbacks.
     DeviceCallbacks(WindowFramework& framework, CutSceneRenderer& renderer, const Camera& camera);
 
-    bool ModifyDeviceSettings(DeviceSettings& settings);
+    bool modifyDeviceSettings(DeviceSettings& settings);
     /// False when the dialog resources or the renderer's device resources fail.
-    bool OnCreateDevice();
+    bool onCreateDevice();
     /// False when the renderer's swap-chain resources fail.
-    bool OnResizedSwapChain(int width, int height);
-    void OnFrameRender(double time, float elapsed);
-    void OnReleasingSwapChain();
-    void OnDestroyDevice();
+    bool onResizedSwapChain(int width, int height);
+    void onFrameRender(double time, float elapsed);
+    void onReleasingSwapChain();
+    void onDestroyDevice();
 
     /// Frame render step 6: the control panels draw themselves (ImGui) with the frame time.
     std::function<void(int width, int height, float elapsed)> drawPanels;

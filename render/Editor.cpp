@@ -37,7 +37,7 @@ std::filesystem::path Editor::defaultForcesLogFile() {
     return std::filesystem::path(home) / "Quenby" / "forces.txt";
 }
 
-bool Editor::OnMouseEvent(const MouseEvent& event) {
+bool Editor::onMouseEvent(const MouseEvent& event) {
     const int x = event.x, y = event.y;
     if (event.action == MouseAction::Move) {
         if (!dragging_ || mode_ != kForces)
@@ -48,7 +48,7 @@ bool Editor::OnMouseEvent(const MouseEvent& event) {
     if (event.isPress(MouseButton::Right)) {
         switch (mode_) {
             case kView: {
-                const std::uint32_t id = ids_->GetObjectId(x, y);
+                const std::uint32_t id = ids_->getObjectId(x, y);
                 if (objectKind(id) != ObjectKind::SurfaceVertex)
                     return false;
                 writeLine(console_, L"Clicked surface vertex " + std::to_wstring(objectIndex(id)));
@@ -78,7 +78,7 @@ bool Editor::OnMouseEvent(const MouseEvent& event) {
     return false;
 }
 
-void Editor::SetMode(int mode) {
+void Editor::setMode(int mode) {
     const bool wasEditing = mode_ != kView, editing = mode != kView;
     mode_ = mode;
     if (!settings_)
@@ -92,7 +92,7 @@ void Editor::SetMode(int mode) {
     }
 }
 
-void Editor::UpdateCameraAxes(const Matrix4& view) {
+void Editor::updateCameraAxes(const Matrix4& view) {
     const Matrix4 inv = inverse(view);
     const Vec4f eye = inv * Vec4f{0, 0, 0, 1};
     eye_ = {eye.x, eye.y, eye.z};
@@ -129,7 +129,7 @@ double Editor::squaredDistance(int a, int b) const {
 
 void Editor::fixationRelease(int x, int y) {
     if (std::abs(x - pressX_) < 1 && std::abs(y - pressY_) < 1) {
-        const std::uint32_t id = ids_->GetObjectId(pressX_, pressY_);
+        const std::uint32_t id = ids_->getObjectId(pressX_, pressY_);
         if (objectKind(id) == ObjectKind::VertexHandle) {
             const int v = simulationVertex(id);
             if (v < 0)
@@ -144,7 +144,7 @@ void Editor::fixationRelease(int x, int y) {
     }
 
     std::set<std::uint32_t> ids;
-    ids_->CollectObjectIds(pressX_, pressY_, x, y, ids);
+    ids_->collectObjectIds(pressX_, pressY_, x, y, ids);
     std::vector<int> handles;
     for (std::uint32_t id : ids)
         if (objectKind(id) == ObjectKind::VertexHandle)
@@ -163,7 +163,7 @@ void Editor::fixationRelease(int x, int y) {
 }
 
 bool Editor::forcePress(int x, int y) {
-    const std::uint32_t id = ids_->GetObjectId(x, y);
+    const std::uint32_t id = ids_->getObjectId(x, y);
     const ObjectKind kind = objectKind(id);
     if (kind != ObjectKind::VertexHandle && kind != ObjectKind::ForceArrow)
         return false;

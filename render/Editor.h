@@ -48,22 +48,22 @@ class Editor {
 
     /// Handles mouse moves and right-button presses (a double click is a press) and releases;
     /// true when the event was used (the hook then stops passing it on).
-    bool OnMouseEvent(const MouseEvent& event);
+    bool onMouseEvent(const MouseEvent& event);
 
     /// Mode 0, 1 or 2; the renderer's editor flag follows (on for 1 and 2). Entering 1 or 2
     /// from 0 also turns "Render Forces/Vertices" on, so that its check box shows the handles and
     /// arrows that the mode draws; going back to 0 restores the choice from before (or the one
     /// given to SetHandlesChoice meanwhile). A drag in progress goes on; its release does the
     /// work of the new mode.
-    void SetMode(int mode);
+    void setMode(int mode);
     int mode() const { return mode_; }
     /// The user's "Render Forces/Vertices" choice for after the editing mode (a click on the
     /// check box while in mode 1 or 2, where the box stays on).
-    void SetHandlesChoice(bool shown) { handlesChoice_ = shown; }
+    void setHandlesChoice(bool shown) { handlesChoice_ = shown; }
 
     /// Eye, viewing direction, right and up of the camera from the view matrix V of the frame
     /// (points map as V * p): the inverse of V applied to the origin and the three view axes.
-    void UpdateCameraAxes(const Matrix4& view);
+    void updateCameraAxes(const Matrix4& view);
 
     /// The forces log; default $HOME/Quenby/forces.txt (empty when HOME is not set). The line
     /// is appended only when the file's folder exists.

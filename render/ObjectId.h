@@ -22,10 +22,10 @@ class ObjectIdSource {
 public:
     virtual ~ObjectIdSource() = default;
     /// The ID at one pixel; 0 outside the buffer.
-    virtual std::uint32_t GetObjectId(int x, int y) = 0;
+    virtual std::uint32_t getObjectId(int x, int y) = 0;
     /// Inserts the ID of every pixel of the rectangle with corners (x0, y0) and (x1, y1) (in any
     /// order, clipped to the buffer) into `ids`, 0 for background pixels.
-    virtual void CollectObjectIds(int x0, int y0, int x1, int y1, std::set<std::uint32_t>& ids) = 0;
+    virtual void collectObjectIds(int x0, int y0, int x1, int y1, std::set<std::uint32_t>& ids) = 0;
 };
 
 }  // namespace ostrel

@@ -14,8 +14,8 @@ PixelRect orderAndClip(int x0, int y0, int x1, int y1, int width, int height) {
     return {std::max(x0, 0), std::max(y0, 0), std::min(x1, width - 1), std::min(y1, height - 1)};
 }
 
-bool ObjectIdBuffer::Create(int width, int height) {
-    Release();
+bool ObjectIdBuffer::create(int width, int height) {
+    release();
     if (width < 1 || height < 1) return false;
     glClean();
     texture_ = makeTexture();
@@ -39,7 +39,7 @@ bool ObjectIdBuffer::Create(int width, int height) {
     }
     glBindFramebuffer(GL_FRAMEBUFFER, GLuint(previous));
     if (!complete || !glClean()) {
-        Release();
+        release();
         return false;
     }
     width_ = width;
@@ -47,13 +47,13 @@ bool ObjectIdBuffer::Create(int width, int height) {
     return true;
 }
 
-void ObjectIdBuffer::Release() {
+void ObjectIdBuffer::release() {
     readFramebuffer_.reset();
     texture_.reset();
     width_ = height_ = 0;
 }
 
-bool ObjectIdBuffer::Read(const PixelRect& rect, std::vector<std::uint32_t>& ids) const {
+bool ObjectIdBuffer::read(const PixelRect& rect, std::vector<std::uint32_t>& ids) const {
     ids.clear();
     if (!readFramebuffer_ || rect.empty() || rect.x0 < 0 || rect.y0 < 0 || rect.x1 >= width_ ||
         rect.y1 >= height_)

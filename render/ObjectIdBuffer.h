@@ -24,12 +24,12 @@ class ObjectIdBuffer {
 public:
     /// Creates the GL_R32UI texture (cleared to 0); false for a size below 1 or when GL cannot
     /// make it.
-    bool Create(int width, int height);
-    void Release();
+    bool create(int width, int height);
+    void release();
 
     /// Reads the IDs of `rect` (window coordinates, inside the buffer), row by row from the top.
     /// False when the buffer does not exist or GL reports an error.
-    bool Read(const PixelRect& rect, std::vector<std::uint32_t>& ids) const;
+    bool read(const PixelRect& rect, std::vector<std::uint32_t>& ids) const;
 
     GLuint texture() const { return texture_.get(); }
     int width() const { return width_; }

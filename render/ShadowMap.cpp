@@ -4,8 +4,8 @@ namespace ostrel {
 
 using namespace ostrel::gl;
 
-bool ShadowMap::Create() {
-    Release();
+bool ShadowMap::create() {
+    release();
     glClean();
     texture_ = makeTexture();
     glBindTexture(GL_TEXTURE_2D, texture_.get());
@@ -31,17 +31,17 @@ bool ShadowMap::Create() {
     const bool complete = glCheckFramebufferStatus(GL_DRAW_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
     glBindFramebuffer(GL_DRAW_FRAMEBUFFER, GLuint(previous));
     if (!complete || !glClean()) {
-        Release();
+        release();
         return false;
     }
     return true;
 }
 
-void ShadowMap::Release() {
+void ShadowMap::release() {
     framebuffer_.reset();
     texture_.reset();
 }
 
-void ShadowMap::BindForDrawing() const { glBindFramebuffer(GL_DRAW_FRAMEBUFFER, framebuffer_.get()); }
+void ShadowMap::bindForDrawing() const { glBindFramebuffer(GL_DRAW_FRAMEBUFFER, framebuffer_.get()); }
 
 }  // namespace ostrel

@@ -11,10 +11,10 @@ public:
     static constexpr int kSize = 4096;
 
     /// False when GL cannot make the texture or its framebuffer.
-    bool Create();
-    void Release();
+    bool create();
+    void release();
     /// Binds the map's framebuffer (depth only) for drawing.
-    void BindForDrawing() const;
+    void bindForDrawing() const;
 
     GLuint texture() const { return texture_.get(); }
     bool exists() const { return bool(texture_); }

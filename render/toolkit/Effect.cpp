@@ -80,7 +80,7 @@ std::wstring fileExtension(const std::wstring& fileName) {
 InputLayout::InputLayout(std::vector<Attribute> attributes)
     : attributes_(std::move(attributes)), vao_(makeVertexArray()) {}
 
-void InputLayout::Bind(std::span<const VertexBufferBinding> slots) const {
+void InputLayout::bind(std::span<const VertexBufferBinding> slots) const {
     glBindVertexArray(vao_.get());
     for (const auto& a : attributes_) {
         const VertexBufferBinding b = a.slot < slots.size() ? slots[a.slot] : VertexBufferBinding{};
@@ -155,14 +155,14 @@ Effect::Effect(const std::wstring& fileName) : path_(executableDirectory() + fil
 
 Effect::~Effect() = default;
 
-void Effect::ReportError(bool lookup, const std::wstring& text) const {
+void Effect::reportError(bool lookup, const std::wstring& text) const {
     const std::wstring caption =
         std::wstring(lookup ? L"Effect Compile Error (" : L"Effect Error (") + fileNameOnly(path_) + L")";
     std::cerr << ostrel::toUtf8(caption) << "\n" << ostrel::toUtf8(text) << "\n" << std::flush;
     if (showErrorBoxes_ && errorBox_) errorBox_(caption, text);
 }
 
-LoadStatus Effect::Load() {
+LoadStatus Effect::load() {
     showErrorBoxes_ = true;
     effect_.reset();
     const std::wstring ext = fileExtension(path_);
@@ -170,29 +170,29 @@ LoadStatus Effect::Load() {
     bool created = false;
     if (ext == L"FX") {
         if (!fileExists(path_)) {
-            ReportError(false, L"Effect file \"" + path_ + L"\" not found");
+            reportError(false, L"Effect file \"" + path_ + L"\" not found");
             return LoadStatus::FileNotFound;
         }
         if (!readWhole(path_, bytes)) {
-            ReportError(false, L"Effect file \"" + path_ + L"\" could not be loaded");
+            reportError(false, L"Effect file \"" + path_ + L"\" could not be loaded");
             return LoadStatus::Failed;
         }
-        created = CreateFromText(bytes, false);
+        created = createFromText(bytes, false);
     } else if (ext == L"CSO") {
         if (!readWhole(path_, bytes)) {
-            ReportError(false, L"Effect file \"" + path_ + L"\" could not be loaded");
+            reportError(false, L"Effect file \"" + path_ + L"\" could not be loaded");
             return LoadStatus::Failed;
         }
-        created = CreateFromText(bytes, true);
+        created = createFromText(bytes, true);
     } else {
-        ReportError(false, L"Unknown file extension");
+        reportError(false, L"Unknown file extension");
         return LoadStatus::Failed;
     }
-    if (!created || !BindVariables()) return LoadStatus::Failed;
+    if (!created || !bindVariables()) return LoadStatus::Failed;
     return LoadStatus::Ok;
 }
 
-bool Effect::CreateFromText(const std::string& bytes, bool packed) {
+bool Effect::createFromText(const std::string& bytes, bool packed) {
     const std::string name = ostrel::toUtf8(fileNameOnly(path_));
     std::string text = bytes, error;
     EffectDescription description;
@@ -200,67 +200,67 @@ bool Effect::CreateFromText(const std::string& bytes, bool packed) {
         // The build step checked this effect; damaged data or a driver that rejects it means
         // the effect cannot be created.
         if (!unpackEffect(bytes, text) || !parseEffect(text, name, description, error)) {
-            ReportError(false, L"Effect could not be created");
+            reportError(false, L"Effect could not be created");
             return false;
         }
         effect_ = CompiledEffect::create(description, name, error);
         if (!effect_) {
             std::cerr << error << "\n";
-            ReportError(false, L"Effect could not be created");
+            reportError(false, L"Effect could not be created");
             return false;
         }
         return true;
     }
     if (!parseEffect(text, name, description, error)) {
-        ReportError(false, ostrel::fromUtf8(error));
+        reportError(false, ostrel::fromUtf8(error));
         return false;
     }
     effect_ = CompiledEffect::create(description, name, error);
     if (!effect_) {
-        ReportError(false, ostrel::fromUtf8(error));
+        reportError(false, ostrel::fromUtf8(error));
         return false;
     }
     return true;
 }
 
-bool Effect::GetTechnique(const std::string& name, EffectTechnique*& out) {
-    out = effect_ ? effect_->GetTechniqueByName(name) : nullptr;
+bool Effect::getTechnique(const std::string& name, EffectTechnique*& out) {
+    out = effect_ ? effect_->getTechniqueByName(name) : nullptr;
     if (out) return true;
-    ReportError(true, L"Technique \"" + ostrel::fromUtf8(name) + L"\" not found");
+    reportError(true, L"Technique \"" + ostrel::fromUtf8(name) + L"\" not found");
     return false;
 }
 
-bool Effect::GetPass(EffectTechnique* technique, const std::string& name, EffectPass*& out) {
-    out = technique ? technique->GetPassByName(name) : nullptr;
+bool Effect::getPass(EffectTechnique* technique, const std::string& name, EffectPass*& out) {
+    out = technique ? technique->getPassByName(name) : nullptr;
     if (out) return true;
-    ReportError(true, L"Pass \"" + ostrel::fromUtf8(name) + L"\" not found");
+    reportError(true, L"Pass \"" + ostrel::fromUtf8(name) + L"\" not found");
     return false;
 }
 
-bool Effect::GetVariable(const std::string& name, VariableKind kind, const char* what,
+bool Effect::getVariable(const std::string& name, VariableKind kind, const char* what,
                          EffectVariable*& out) {
-    out = effect_ ? effect_->GetVariableByName(name) : nullptr;
+    out = effect_ ? effect_->getVariableByName(name) : nullptr;
     if (out && out->kind() != kind) out = nullptr;
     if (out) return true;
-    ReportError(true, ostrel::fromUtf8(what) + L" variable \"" + ostrel::fromUtf8(name) +
+    reportError(true, ostrel::fromUtf8(what) + L" variable \"" + ostrel::fromUtf8(name) +
                           L"\" not found");
     return false;
 }
 
-bool Effect::GetScalar(const std::string& name, EffectVariable*& out) {
-    return GetVariable(name, VariableKind::Scalar, "Scalar", out);
+bool Effect::getScalar(const std::string& name, EffectVariable*& out) {
+    return getVariable(name, VariableKind::Scalar, "Scalar", out);
 }
-bool Effect::GetVector(const std::string& name, EffectVariable*& out) {
-    return GetVariable(name, VariableKind::Vector, "Vector", out);
+bool Effect::getVector(const std::string& name, EffectVariable*& out) {
+    return getVariable(name, VariableKind::Vector, "Vector", out);
 }
-bool Effect::GetMatrix(const std::string& name, EffectVariable*& out) {
-    return GetVariable(name, VariableKind::Matrix, "Matrix", out);
+bool Effect::getMatrix(const std::string& name, EffectVariable*& out) {
+    return getVariable(name, VariableKind::Matrix, "Matrix", out);
 }
-bool Effect::GetShaderResource(const std::string& name, EffectVariable*& out) {
-    return GetVariable(name, VariableKind::Texture, "Shader resource", out);
+bool Effect::getShaderResource(const std::string& name, EffectVariable*& out) {
+    return getVariable(name, VariableKind::Texture, "Shader resource", out);
 }
 
-bool Effect::BindContract(const EffectContract& contract,
+bool Effect::bindContract(const EffectContract& contract,
                           std::span<EffectVariable** const> variables, EffectTechnique*& technique,
                           std::span<EffectPass** const> passes) {
     assert(variables.size() == contract.variables.size() &&
@@ -271,15 +271,15 @@ bool Effect::BindContract(const EffectContract& contract,
                            : kind == VariableKind::Vector ? "Vector"
                            : kind == VariableKind::Scalar ? "Scalar"
                                                           : "Shader resource";
-        if (!GetVariable(name, kind, what, *variables[i])) return false;
+        if (!getVariable(name, kind, what, *variables[i])) return false;
     }
-    if (!GetTechnique(contract.technique, technique)) return false;
+    if (!getTechnique(contract.technique, technique)) return false;
     for (size_t i = 0; i < passes.size(); ++i)
-        if (!GetPass(technique, contract.passes[i], *passes[i])) return false;
+        if (!getPass(technique, contract.passes[i], *passes[i])) return false;
     return true;
 }
 
-bool Effect::CreateInputLayout(EffectPass* pass, const InputElementDesc* elements,
+bool Effect::createInputLayout(EffectPass* pass, const InputElementDesc* elements,
                                unsigned count, InputLayout** layout, int* counter) {
     if (!pass || !layout) return false;
     std::vector<InputLayout::Attribute> attributes;
@@ -295,7 +295,7 @@ bool Effect::CreateInputLayout(EffectPass* pass, const InputElementDesc* element
     return true;
 }
 
-void Effect::Release() {
+void Effect::release() {
     inputLayouts_.clear();
     effect_.reset();
 }

@@ -21,7 +21,7 @@
 
 namespace ostrel::gl {
 
-/// What Effect::Load found: the effect is ready; its source file does not exist; or another
+/// What Effect::load found: the effect is ready; its source file does not exist; or another
 /// failure (an unreadable or damaged file, a parse or compile error, a missing name).
 enum class LoadStatus { Ok, FileNotFound, Failed };
 
@@ -65,7 +65,7 @@ public:
     explicit InputLayout(std::vector<Attribute> attributes);
     /// Binds this layout's vertex-array object and points every attribute at the buffer of its
     /// slot in `slots` (index = slot). The element buffer is bound by the caller afterwards.
-    void Bind(std::span<const VertexBufferBinding> slots) const;
+    void bind(std::span<const VertexBufferBinding> slots) const;
     const std::vector<Attribute>& attributes() const { return attributes_; }
 
 private:
@@ -99,32 +99,32 @@ public:
     Effect& operator=(const Effect&) = delete;
 
     /// ".fx": parse and compile the source; ".cso": read the packed effect and create it; any
-    /// other extension: "Unknown file extension". Then BindVariables(). Turns error boxes on.
-    LoadStatus Load();
+    /// other extension: "Unknown file extension". Then bindVariables(). Turns error boxes on.
+    LoadStatus load();
     /// Looks up what the derived effect needs; called by Load after the effect was created.
     /// False at the first name that is missing (already reported).
-    virtual bool BindVariables() { return true; }
+    virtual bool bindVariables() { return true; }
 
     /// Each lookup reports a missing name and returns false.
-    bool GetTechnique(const std::string& name, EffectTechnique*& out);
-    bool GetPass(EffectTechnique* technique, const std::string& name, EffectPass*& out);
-    bool GetScalar(const std::string& name, EffectVariable*& out);
-    bool GetVector(const std::string& name, EffectVariable*& out);
-    bool GetMatrix(const std::string& name, EffectVariable*& out);
-    bool GetShaderResource(const std::string& name, EffectVariable*& out);
+    bool getTechnique(const std::string& name, EffectTechnique*& out);
+    bool getPass(EffectTechnique* technique, const std::string& name, EffectPass*& out);
+    bool getScalar(const std::string& name, EffectVariable*& out);
+    bool getVector(const std::string& name, EffectVariable*& out);
+    bool getMatrix(const std::string& name, EffectVariable*& out);
+    bool getShaderResource(const std::string& name, EffectVariable*& out);
     /// Looks up the contract's variables (each by its kind), then its technique, then its passes,
     /// into the targets given in the same order (as many as the contract names); false at the
     /// first missing name, already reported.
-    bool BindContract(const EffectContract& contract, std::span<EffectVariable** const> variables,
+    bool bindContract(const EffectContract& contract, std::span<EffectVariable** const> variables,
                       EffectTechnique*& technique, std::span<EffectPass** const> passes);
 
     /// Makes a layout for `pass` (kept in this effect's list until Release); on success counts
     /// it in `counter` when given. False (with a line on standard error) when the elements do
     /// not feed the pass's inputs.
-    bool CreateInputLayout(EffectPass* pass, const InputElementDesc* elements, unsigned count,
+    bool createInputLayout(EffectPass* pass, const InputElementDesc* elements, unsigned count,
                            InputLayout** layout, int* counter = nullptr);
     /// Releases every layout and the effect.
-    void Release();
+    void release();
 
     const std::wstring& path() const { return path_; }
     bool loaded() const { return bool(effect_); }
@@ -135,12 +135,12 @@ public:
 protected:
     /// Reports one failure: caption "Effect Error (" (load) or "Effect Compile Error ("
     /// (lookup), the file name without directory and ")".
-    void ReportError(bool lookup, const std::wstring& text) const;
+    void reportError(bool lookup, const std::wstring& text) const;
 
 private:
-    bool GetVariable(const std::string& name, VariableKind kind, const char* what,
+    bool getVariable(const std::string& name, VariableKind kind, const char* what,
                      EffectVariable*& out);
-    bool CreateFromText(const std::string& text, bool packed);
+    bool createFromText(const std::string& text, bool packed);
 
     std::unique_ptr<CompiledEffect> effect_;
     std::wstring path_;

@@ -3,7 +3,7 @@
 // a wrong effect fails the build instead of the start-up. GL-free.
 //
 // EffectContract: the technique, its passes and the variables (name and kind) that the program
-// looks up, in its lookup order (Effect::BindContract follows it).
+// looks up, in its lookup order (Effect::bindContract follows it).
 //
 // checkEffectContract: the technique exists, has every pass, and every variable is declared with
 // its kind. checkStageInterfaces: in every pass with shaders, each input of the fragment shader

@@ -6,16 +6,16 @@
 
 namespace ostrel::gl {
 
-void EffectVariable::SetMatrix(const ostrel::Matrix4& m) {
+void EffectVariable::setMatrix(const ostrel::Matrix4& m) {
     std::memcpy(values_, m.m.data(), sizeof(values_));
 }
-void EffectVariable::SetFloatVector(const float v[4]) { std::memcpy(values_, v, 4 * sizeof(float)); }
-void EffectVariable::SetFloatVector(const ostrel::Vec4f& v) {
+void EffectVariable::setFloatVector(const float v[4]) { std::memcpy(values_, v, 4 * sizeof(float)); }
+void EffectVariable::setFloatVector(const ostrel::Vec4f& v) {
     const float a[4] = {v.x, v.y, v.z, v.w};
-    SetFloatVector(a);
+    setFloatVector(a);
 }
-void EffectVariable::SetFloat(float v) { values_[0] = v; }
-void EffectVariable::SetResource(GLuint texture) { texture_ = texture; }
+void EffectVariable::setFloat(float v) { values_[0] = v; }
+void EffectVariable::setResource(GLuint texture) { texture_ = texture; }
 
 namespace {
 
@@ -105,7 +105,7 @@ bool link(GLuint program, const std::string& what, std::string& error) {
 
 }  // namespace
 
-void EffectPass::Apply() const {
+void EffectPass::apply() const {
     if (program_) {
         glUseProgram(program_.get());
         for (const auto& [v, loc] : uniforms_) {
@@ -125,19 +125,19 @@ void EffectPass::Apply() const {
     applyState(decl_.state);
 }
 
-EffectPass* EffectTechnique::GetPassByName(const std::string& name) {
+EffectPass* EffectTechnique::getPassByName(const std::string& name) {
     for (auto& p : passes_)
         if (p->name() == name) return p.get();
     return nullptr;
 }
 
-EffectTechnique* CompiledEffect::GetTechniqueByName(const std::string& name) {
+EffectTechnique* CompiledEffect::getTechniqueByName(const std::string& name) {
     for (auto& t : techniques_)
         if (t->name() == name) return t.get();
     return nullptr;
 }
 
-EffectVariable* CompiledEffect::GetVariableByName(const std::string& name) {
+EffectVariable* CompiledEffect::getVariableByName(const std::string& name) {
     for (auto& v : variables_)
         if (v->name() == name) return v.get();
     return nullptr;

@@ -24,11 +24,11 @@ public:
     const std::string& name() const { return decl_.name; }
     VariableKind kind() const { return decl_.kind; }
 
-    void SetMatrix(const ostrel::Matrix4& m);  ///< stored row by row
-    void SetFloatVector(const float v[4]);
-    void SetFloatVector(const ostrel::Vec4f& v);
-    void SetFloat(float v);
-    void SetResource(GLuint texture);  ///< a 2-D texture name, 0 for none
+    void setMatrix(const ostrel::Matrix4& m);  ///< stored row by row
+    void setFloatVector(const float v[4]);
+    void setFloatVector(const ostrel::Vec4f& v);
+    void setFloat(float v);
+    void setResource(GLuint texture);  ///< a 2-D texture name, 0 for none
 
     const float* values() const { return values_; }
     GLuint texture() const { return texture_; }
@@ -55,7 +55,7 @@ public:
     const std::string& name() const { return decl_.name; }
     /// Binds the program (when the pass has one), uploads the variables it uses and sets the
     /// pass's render state.
-    void Apply() const;
+    void apply() const;
     /// The program's vertex inputs (empty for a state-only pass).
     const std::vector<ShaderInput>& inputSignature() const { return inputs_; }
     bool hasProgram() const { return bool(program_); }
@@ -71,7 +71,7 @@ private:
 class EffectTechnique {
 public:
     const std::string& name() const { return name_; }
-    EffectPass* GetPassByName(const std::string& name);
+    EffectPass* getPassByName(const std::string& name);
 
 private:
     friend class CompiledEffect;
@@ -85,8 +85,8 @@ public:
     /// or linker's text (with file line numbers where the driver gives them).
     static std::unique_ptr<CompiledEffect> create(const EffectDescription& description,
                                                   const std::string& fileName, std::string& error);
-    EffectTechnique* GetTechniqueByName(const std::string& name);
-    EffectVariable* GetVariableByName(const std::string& name);
+    EffectTechnique* getTechniqueByName(const std::string& name);
+    EffectVariable* getVariableByName(const std::string& name);
 
 private:
     std::vector<std::unique_ptr<EffectVariable>> variables_;

@@ -33,9 +33,9 @@ template <typename V>
 class Geometry {
 public:
     virtual ~Geometry() = default;
-    virtual void GetVertices(std::vector<V>& vertices) const = 0;
-    virtual void GetIndices(std::vector<std::uint32_t>& indices) const = 0;
-    virtual int GetTopology() const { return kTriangleList; }
+    virtual void getVertices(std::vector<V>& vertices) const = 0;
+    virtual void getIndices(std::vector<std::uint32_t>& indices) const = 0;
+    virtual int getTopology() const { return kTriangleList; }
 };
 
 /// One vertex per mesh vertex (position and normal), the three corners of every triangle.
@@ -43,11 +43,11 @@ template <typename V>
 class Mesh : public Geometry<V> {
 public:
     explicit Mesh(const ostrel::TriangleMesh* mesh) : mesh_(mesh) {}
-    void GetVertices(std::vector<V>& vertices) const override {
+    void getVertices(std::vector<V>& vertices) const override {
         vertices.clear();
         for (const auto& v : mesh_->vertices) vertices.push_back(V{v.position, v.normal});
     }
-    void GetIndices(std::vector<std::uint32_t>& indices) const override {
+    void getIndices(std::vector<std::uint32_t>& indices) const override {
         indices.clear();
         for (const auto& t : mesh_->triangles)
             for (int k = 0; k < 3; ++k) indices.push_back(std::uint32_t(t.indices[k]));
@@ -66,7 +66,7 @@ public:
           float headLength)
         : n_(segments), rs_(shaftRadius), rh_(headRadius), ls_(shaftLength), lh_(headLength) {}
 
-    void GetVertices(std::vector<V>& v) const override {
+    void getVertices(std::vector<V>& v) const override {
         using ostrel::Vec3f;
         v.clear();
         const double delta = 2.0 * 3.14159265358979323846 / n_;
@@ -95,7 +95,7 @@ public:
         }
     }
 
-    void GetIndices(std::vector<std::uint32_t>& x) const override {
+    void getIndices(std::vector<std::uint32_t>& x) const override {
         x.clear();
         const std::uint32_t n = n_;
         const auto tri = [&](std::uint32_t a, std::uint32_t b, std::uint32_t c) {
@@ -133,7 +133,7 @@ template <typename V>
 class UnitPlane : public Geometry<V> {
 public:
     explicit UnitPlane(bool twoSided) : twoSided_(twoSided) {}
-    void GetVertices(std::vector<V>& v) const override {
+    void getVertices(std::vector<V>& v) const override {
         using ostrel::Vec3f;
         v.clear();
         const Vec3f up(0, 0, 1), down(0, 0, -1);
@@ -145,7 +145,7 @@ public:
                                Vec3f(0, 0, 0), Vec3f(0, 1, 0)})
             v.push_back(V{p, down});
     }
-    void GetIndices(std::vector<std::uint32_t>& indices) const override { indices.clear(); }
+    void getIndices(std::vector<std::uint32_t>& indices) const override { indices.clear(); }
 
 private:
     bool twoSided_;

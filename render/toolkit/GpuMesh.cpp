@@ -12,9 +12,9 @@ GLenum glPrimitive(int topology) {
     }
 }
 
-bool GpuMesh::Create(const void* vertices, std::uint32_t count, unsigned stride,
+bool GpuMesh::create(const void* vertices, std::uint32_t count, unsigned stride,
                      const std::vector<std::uint32_t>& indices, int topology) {
-    Release();
+    release();
     if (count == 0) return false;
     glClean();
     vertexBuffer_ = makeBuffer();
@@ -32,7 +32,7 @@ bool GpuMesh::Create(const void* vertices, std::uint32_t count, unsigned stride,
         glBindBuffer(GL_COPY_WRITE_BUFFER, 0);
     }
     if (!glClean()) {
-        Release();
+        release();
         return false;
     }
     stride_ = stride;
@@ -42,26 +42,26 @@ bool GpuMesh::Create(const void* vertices, std::uint32_t count, unsigned stride,
     return true;
 }
 
-bool GpuMesh::Build(const Geometry<VPN>& generator) {
+bool GpuMesh::build(const Geometry<VPN>& generator) {
     std::vector<VPN> vertices;
     std::vector<std::uint32_t> indices;
-    generator.GetVertices(vertices);
-    generator.GetIndices(indices);
-    return Create(vertices.data(), std::uint32_t(vertices.size()), sizeof(VPN), indices,
-                  generator.GetTopology());
+    generator.getVertices(vertices);
+    generator.getIndices(indices);
+    return create(vertices.data(), std::uint32_t(vertices.size()), sizeof(VPN), indices,
+                  generator.getTopology());
 }
 
-bool GpuMesh::BuildPositions(const std::vector<ostrel::Vec3f>& positions,
+bool GpuMesh::buildPositions(const std::vector<ostrel::Vec3f>& positions,
                              const std::vector<std::uint32_t>& indices, int topology) {
-    return Create(positions.data(), std::uint32_t(positions.size()), sizeof(ostrel::Vec3f), indices,
+    return create(positions.data(), std::uint32_t(positions.size()), sizeof(ostrel::Vec3f), indices,
                   topology);
 }
 
-void GpuMesh::Draw(const EffectPass* pass, const InputLayout* layout) const {
+void GpuMesh::draw(const EffectPass* pass, const InputLayout* layout) const {
     if (!vertexBuffer_ || !layout) return;
     const VertexBufferBinding slot0{vertexBuffer_.get(), stride_, 0};
-    layout->Bind({&slot0, 1});
-    if (pass) pass->Apply();
+    layout->bind({&slot0, 1});
+    if (pass) pass->apply();
     if (indexBuffer_) {
         glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, indexBuffer_.get());
         glDrawElements(glPrimitive(topology_), GLsizei(indexCount_), GL_UNSIGNED_INT, nullptr);
@@ -71,7 +71,7 @@ void GpuMesh::Draw(const EffectPass* pass, const InputLayout* layout) const {
     glBindVertexArray(0);
 }
 
-void GpuMesh::Release() {
+void GpuMesh::release() {
     vertexBuffer_.reset();
     indexBuffer_.reset();
     vertexCount_ = indexCount_ = 0;

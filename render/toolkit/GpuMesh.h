@@ -19,12 +19,12 @@ GLenum glPrimitive(int topology);
 
 class GpuMesh {
 public:
-    bool Build(const Geometry<VPN>& generator);
-    bool BuildPositions(const std::vector<ostrel::Vec3f>& positions,
+    bool build(const Geometry<VPN>& generator);
+    bool buildPositions(const std::vector<ostrel::Vec3f>& positions,
                         const std::vector<std::uint32_t>& indices, int topology);
     /// Applies `pass` and draws with `layout` (slot 0 this mesh's vertices).
-    void Draw(const EffectPass* pass, const InputLayout* layout) const;
-    void Release();
+    void draw(const EffectPass* pass, const InputLayout* layout) const;
+    void release();
 
     GLuint vertexBuffer() const { return vertexBuffer_.get(); }
     GLuint indexBuffer() const { return indexBuffer_.get(); }
@@ -34,7 +34,7 @@ public:
     int topology() const { return topology_; }
 
 private:
-    bool Create(const void* vertices, std::uint32_t count, unsigned stride,
+    bool create(const void* vertices, std::uint32_t count, unsigned stride,
                 const std::vector<std::uint32_t>& indices, int topology);
     GlBuffer vertexBuffer_, indexBuffer_;
     unsigned stride_ = 24;

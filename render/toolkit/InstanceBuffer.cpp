@@ -14,7 +14,7 @@ std::uint32_t instanceCapacity(std::uint32_t capacity, std::uint32_t count, std:
     return std::uint32_t(std::min<std::uint64_t>(next, 0xffffffffu));
 }
 
-bool InstanceBuffer::Allocate() {
+bool InstanceBuffer::allocate() {
     buffer_ = makeBuffer();
     glClean();
     glBindBuffer(GL_ARRAY_BUFFER, buffer_.get());
@@ -28,20 +28,20 @@ bool InstanceBuffer::Allocate() {
     return true;
 }
 
-bool InstanceBuffer::Create(unsigned elementSize) {
+bool InstanceBuffer::create(unsigned elementSize) {
     elementSize_ = elementSize;
     capacity_ = kMinimumCapacity;
-    return Allocate();
+    return allocate();
 }
 
-bool InstanceBuffer::Resize(std::uint32_t count) {
+bool InstanceBuffer::resize(std::uint32_t count) {
     const std::uint32_t next = instanceCapacity(capacity_, count, kStep, kMinimumCapacity);
     if (next == capacity_) return true;
     capacity_ = next;
-    return Allocate();
+    return allocate();
 }
 
-void InstanceBuffer::Update(const void* data, std::uint32_t count) {
+void InstanceBuffer::update(const void* data, std::uint32_t count) {
     if (count == 0 || !buffer_) return;
     glBindBuffer(GL_ARRAY_BUFFER, buffer_.get());
     glBufferSubData(GL_ARRAY_BUFFER, 0,
@@ -49,7 +49,7 @@ void InstanceBuffer::Update(const void* data, std::uint32_t count) {
     glBindBuffer(GL_ARRAY_BUFFER, 0);
 }
 
-void InstanceBuffer::Release() {
+void InstanceBuffer::release() {
     buffer_.reset();
     capacity_ = 0;
 }

@@ -21,20 +21,20 @@ public:
 
     /// Creates the buffer of kMinimumCapacity elements of `elementSize` bytes; false when GL
     /// cannot allocate it.
-    bool Create(unsigned elementSize);
+    bool create(unsigned elementSize);
     /// Applies the capacity rule for `count` elements; recreates the buffer only when the
     /// capacity changes (the contents are then undefined).
-    bool Resize(std::uint32_t count);
+    bool resize(std::uint32_t count);
     /// Copies `count` elements into the start of the buffer (count <= capacity).
-    void Update(const void* data, std::uint32_t count);
-    void Release();
+    void update(const void* data, std::uint32_t count);
+    void release();
 
     GLuint buffer() const { return buffer_.get(); }
     std::uint32_t capacity() const { return capacity_; }
     unsigned elementSize() const { return elementSize_; }
 
 private:
-    bool Allocate();
+    bool allocate();
     unsigned elementSize_ = 0;
     std::uint32_t capacity_ = 0;
     GlBuffer buffer_;

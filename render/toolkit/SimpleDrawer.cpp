@@ -44,21 +44,21 @@ void VertexBatch::finish(const std::function<void(unsigned)>& flush) {
     pending_ = 0;
 }
 
-bool SimpleDrawEffect::BindVariables() {
+bool SimpleDrawEffect::bindVariables() {
     // In the contract's order; the first missing name ends the lookups.
     EffectVariable** const variables[] = {&g_mProjection, &g_mWorldView};
     EffectPass** const passes[] = {&enableDepth, &disableDepth, &render,
                                    &renderUseCustomRasterizerState, &setDefaultRasterizerState};
-    if (!BindContract(simpleDrawContract(), variables, technique, passes)) return false;
+    if (!bindContract(simpleDrawContract(), variables, technique, passes)) return false;
     const InputElementDesc elements[] = {
         {"POSITION", 0, Format::R32G32B32_FLOAT, 0, 0, false, 0},
         {"COLOR", 0, Format::R32G32B32A32_FLOAT, 0, kAppendAligned, false, 0},
     };
-    return CreateInputLayout(render, elements, 2, &layout);
+    return createInputLayout(render, elements, 2, &layout);
 }
 
-bool SimpleDrawer::OnCreateDevice() {
-    if (effect_.Load() != LoadStatus::Ok) return false;
+bool SimpleDrawer::onCreateDevice() {
+    if (effect_.load() != LoadStatus::Ok) return false;
     glClean();
     vertexBuffer_ = makeBuffer();
     glBindBuffer(GL_ARRAY_BUFFER, vertexBuffer_.get());
@@ -68,47 +68,47 @@ bool SimpleDrawer::OnCreateDevice() {
     return glClean();
 }
 
-void SimpleDrawer::OnDestroyDevice() {
+void SimpleDrawer::onDestroyDevice() {
     vertexBuffer_.reset();
     batch_.clear();
-    effect_.Release();
+    effect_.release();
     projection_ = view_ = world_ = ostrel::Matrix4::identity();
-    SetColor(1, 0, 0, 1);
+    setColor(1, 0, 0, 1);
     begun_ = false;
 }
 
-void SimpleDrawer::Begin() {
+void SimpleDrawer::begin() {
     begun_ = true;
     batch_.setMode(kLineList);
     batch_.clear();
     if (!effect_.loaded()) return;
-    (useDepth_ ? effect_.enableDepth : effect_.disableDepth)->Apply();
-    effect_.g_mProjection->SetMatrix(projection_);
-    effect_.g_mWorldView->SetMatrix(view_ * world_);
-    effect_.render->Apply();
+    (useDepth_ ? effect_.enableDepth : effect_.disableDepth)->apply();
+    effect_.g_mProjection->setMatrix(projection_);
+    effect_.g_mWorldView->setMatrix(view_ * world_);
+    effect_.render->apply();
 }
 
-void SimpleDrawer::AddVertex(const ostrel::Vec3f& position) {
+void SimpleDrawer::addVertex(const ostrel::Vec3f& position) {
     ColoredVertex v{position, {color_[0], color_[1], color_[2], color_[3]}};
-    batch_.add(v, [this](unsigned n) { Draw(n); });
+    batch_.add(v, [this](unsigned n) { draw(n); });
 }
 
-void SimpleDrawer::Flush() {
-    Draw(batch_.pending());
+void SimpleDrawer::flush() {
+    draw(batch_.pending());
     batch_.clear();
 }
 
-void SimpleDrawer::End() {
+void SimpleDrawer::end() {
     begun_ = false;
-    batch_.finish([this](unsigned n) { Draw(n); });
+    batch_.finish([this](unsigned n) { draw(n); });
 }
 
-void SimpleDrawer::Draw(unsigned count) {
+void SimpleDrawer::draw(unsigned count) {
     if (count == 0 || !vertexBuffer_ || !effect_.layout) return;
     glBindBuffer(GL_ARRAY_BUFFER, vertexBuffer_.get());
     glBufferSubData(GL_ARRAY_BUFFER, 0, GLsizeiptr(count * sizeof(ColoredVertex)), batch_.data());
     const VertexBufferBinding slot0{vertexBuffer_.get(), sizeof(ColoredVertex), 0};
-    effect_.layout->Bind({&slot0, 1});
+    effect_.layout->bind({&slot0, 1});
     glDrawArrays(glPrimitive(batch_.mode()), 0, GLsizei(count));
     glBindVertexArray(0);
 }

@@ -52,7 +52,7 @@ private:
 class SimpleDrawEffect : public Effect {
 public:
     SimpleDrawEffect() : Effect(L"simpledraw.cso") {}
-    bool BindVariables() override;
+    bool bindVariables() override;
 
     EffectVariable* g_mProjection = nullptr;
     EffectVariable* g_mWorldView = nullptr;
@@ -69,28 +69,28 @@ class SimpleDrawer {
 public:
     explicit SimpleDrawer(unsigned capacity = 1024) : batch_(capacity) {}
 
-    bool OnCreateDevice();
-    void OnDestroyDevice();
+    bool onCreateDevice();
+    void onDestroyDevice();
 
     /// Starts a batch in mode 2 (line list) with the current matrices and depth setting.
-    void Begin();
+    void begin();
     /// Sets the primitive mode (1 points .. 5 triangle strip) of the batch begun.
-    void SetMode(int mode) { batch_.setMode(mode); }
-    void AddVertex(const ostrel::Vec3f& position);
+    void setMode(int mode) { batch_.setMode(mode); }
+    void addVertex(const ostrel::Vec3f& position);
     /// Draws what is pending.
-    void Flush();
+    void flush();
     /// Ends the batch: flushes what is pending.
-    void End();
+    void end();
 
-    void SetProjection(const ostrel::Matrix4& m) { projection_ = m; }
-    void SetView(const ostrel::Matrix4& m) { view_ = m; }
-    void SetWorld(const ostrel::Matrix4& m) { world_ = m; }
-    void SetColor(float r, float g, float b, float a) { color_[0] = r, color_[1] = g, color_[2] = b, color_[3] = a; }
-    void SetUseDepth(bool use) { useDepth_ = use; }
+    void setProjection(const ostrel::Matrix4& m) { projection_ = m; }
+    void setView(const ostrel::Matrix4& m) { view_ = m; }
+    void setWorld(const ostrel::Matrix4& m) { world_ = m; }
+    void setColor(float r, float g, float b, float a) { color_[0] = r, color_[1] = g, color_[2] = b, color_[3] = a; }
+    void setUseDepth(bool use) { useDepth_ = use; }
     SimpleDrawEffect& effect() { return effect_; }
 
 private:
-    void Draw(unsigned count);
+    void draw(unsigned count);
     VertexBatch batch_;
     SimpleDrawEffect effect_;
     GlBuffer vertexBuffer_;

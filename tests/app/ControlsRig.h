@@ -66,8 +66,8 @@ struct FakeDialog : SaveFileDialog {
 };
 
 class NoIds : public ObjectIdSource {
-    std::uint32_t GetObjectId(int, int) override { return 0; }
-    void CollectObjectIds(int, int, int, int, std::set<std::uint32_t>&) override {}
+    std::uint32_t getObjectId(int, int) override { return 0; }
+    void collectObjectIds(int, int, int, int, std::set<std::uint32_t>&) override {}
 };
 
 class ControlsTest : public ::testing::Test {

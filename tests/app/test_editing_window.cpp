@@ -377,19 +377,19 @@ TEST_F(EditingWindow, RightDragCreatesArrowsThatAltSWrites) {
                 reference.defaultHeadingPitchRoll_);
     struct OneHandle : ObjectIdSource {
         std::uint32_t id;
-        std::uint32_t GetObjectId(int, int) override { return id; }
-        void CollectObjectIds(int, int, int, int, std::set<std::uint32_t>&) override {}
+        std::uint32_t getObjectId(int, int) override { return id; }
+        void collectObjectIds(int, int, int, int, std::set<std::uint32_t>&) override {}
     } ids;
     ids.id = makeObjectId(ObjectKind::VertexHandle,
                           std::uint32_t(reference.model()->vertexAt(0, {40, 0, 10})));
     std::wostringstream console;
     Editor editor(&ids, nullptr, &reference, &console);
     editor.setForcesLogFile({});
-    editor.UpdateCameraAxes(camera.viewMatrix());
-    editor.SetMode(2);
-    ASSERT_TRUE(editor.OnMouseEvent(testing::mousePress(MouseButton::Right, 400, 300)));
-    editor.OnMouseEvent(testing::mouseMove(440, 300, buttonBit(MouseButton::Right)));
-    editor.OnMouseEvent(testing::mouseRelease(MouseButton::Right, 440, 300));
+    editor.updateCameraAxes(camera.viewMatrix());
+    editor.setMode(2);
+    ASSERT_TRUE(editor.onMouseEvent(testing::mousePress(MouseButton::Right, 400, 300)));
+    editor.onMouseEvent(testing::mouseMove(440, 300, buttonBit(MouseButton::Right)));
+    editor.onMouseEvent(testing::mouseRelease(MouseButton::Right, 440, 300));
 
     Scene saved{DeviceOptions{true, 1}};
     loadReference(saved);

@@ -89,7 +89,7 @@ TEST(StartView, EveryExampleLiesWholeInTheFreeArea) {
         ::testing::internal::GetCapturedStdout();
         ASSERT_TRUE(loaded) << toUtf8(log.str());
         Camera camera;
-        camera.SetLengthScale(scene.lengthScale_);
+        camera.setLengthScale(scene.lengthScale_);
         placeCamera(camera, scene.center(), scene.defaultViewPos_, scene.defaultHeadingPitchRoll_);
         std::vector<Vec3f> points;
         for (const MeshVertex& v : scene.mesh().vertices)
@@ -111,7 +111,7 @@ TEST(StartView, APartInMillimetresAtEverySizeLiesWholeInTheFreeArea) {
         const float scale = lengthScale(half);
         const StoredView view = threeQuarterView(half, half);
         Camera camera;
-        camera.SetLengthScale(scale);
+        camera.setLengthScale(scale);
         placeCamera(camera, half, view.position, view.headingPitchRoll);
         std::vector<Vec3f> corners;
         for (int i = 0; i < 8; ++i)

@@ -31,8 +31,8 @@ TEST_F(CameraKeysTest, SpaceSwitchesModesAndTakesTheDistance) {
     keys_.toggleOrbitMode();
     EXPECT_EQ(camera_.mode(), Camera::kModeFree);
     // Fly away in free mode, then back to orbit: the distance is the eye's distance now.
-    camera_.SetPosition({1, -2.75f, 4.25f});
-    camera_.UpdateView();
+    camera_.setPosition({1, -2.75f, 4.25f});
+    camera_.updateView();
     keys_.toggleOrbitMode();
     EXPECT_EQ(camera_.mode(), Camera::kModeOrbit);
     EXPECT_NEAR(camera_.orbitDistance(), 5.0f, 1e-5);
@@ -42,7 +42,7 @@ TEST_F(CameraKeysTest, SpaceSwitchesModesAndTakesTheDistance) {
 }
 
 TEST_F(CameraKeysTest, AnglesRecomputeTheView) {
-    camera_.SetTurn(30);
+    camera_.setTurn(30);
     keys_.setAngles(90, 0, 0, 0);
     EXPECT_EQ(camera_.heading(), 90.0f);
     EXPECT_EQ(camera_.turn(), 0.0f);

@@ -190,7 +190,7 @@ TEST(WindowLoop, FrameMoveWritesTheTitleEveryHalfSecondAndMovesTheCamera) {
     EXPECT_EQ(rig.framework.windowTitle(), "");
     rig.loop.onFrameMove(3.5, 0.5f);  // exactly 0.5 s: not yet
     EXPECT_EQ(rig.framework.windowTitle(), "");
-    rig.camera.HandleKey(keyPress(Key::Right));
+    rig.camera.handleKey(keyPress(Key::Right));
     rig.loop.onFrameMove(3.51, 0.01f);
     EXPECT_EQ(rig.framework.windowTitle(), "Ostrel @ 0.00 fps");
     EXPECT_NEAR(rig.camera.heading(), 10 + 0.21f * 0.01f * 180, 1e-4f);
@@ -268,7 +268,7 @@ TEST(DeviceCallbacks, OnlyTheFirstDeviceGetsSyncIntervalZero) {
     Rig rig;
     DeviceSettings first;
     first.syncInterval = 1;
-    EXPECT_TRUE(rig.device.ModifyDeviceSettings(first));
+    EXPECT_TRUE(rig.device.modifyDeviceSettings(first));
     EXPECT_EQ(first.syncInterval, 0);
     EXPECT_FALSE(rig.device.firstDevice());
     // A later device (a change in the settings dialog) keeps what the user chose.
@@ -276,7 +276,7 @@ TEST(DeviceCallbacks, OnlyTheFirstDeviceGetsSyncIntervalZero) {
     second.syncInterval = 1;
     second.windowed = false;
     second.width = 1024;
-    EXPECT_TRUE(rig.device.ModifyDeviceSettings(second));
+    EXPECT_TRUE(rig.device.modifyDeviceSettings(second));
     EXPECT_EQ(second.syncInterval, 1);
     EXPECT_FALSE(second.windowed);
     EXPECT_EQ(second.width, 1024);

@@ -23,21 +23,21 @@ void expectVec(const Vec3f& actual, const Vec3f& expected, float tol = kTol) {
 }
 
 void press(Camera& c, Key key) {
-    c.HandleKey(keyPress(key));
+    c.handleKey(keyPress(key));
 }
 void release(Camera& c, Key key) {
-    c.HandleKey(keyRelease(key));
+    c.handleKey(keyRelease(key));
 }
 
 Camera orbitCamera(float heading, float pitch, float distance, Vec3f center = {0, 0, 0}) {
     Camera c;
-    c.SetWheelScrollLines(3);
-    c.SetOrbitCenter(center);
-    c.SetOrbitDistance(distance);
-    c.SetHeading(heading);
-    c.SetPitch(pitch);
-    c.UpdateOrbitPosition();
-    c.UpdateView();
+    c.setWheelScrollLines(3);
+    c.setOrbitCenter(center);
+    c.setOrbitDistance(distance);
+    c.setHeading(heading);
+    c.setPitch(pitch);
+    c.updateOrbitPosition();
+    c.updateView();
     return c;
 }
 
@@ -68,7 +68,7 @@ TEST_P(HeadingWrap, TurnsAcrossZero) {
     Camera c = orbitCamera(w.heading, 0, 2);
     press(c, Key::Shift);
     press(c, w.key);
-    c.Update(10.0f / 180.0f);
+    c.update(10.0f / 180.0f);
     EXPECT_NEAR(c.heading(), w.expected, 1e-3f);
     EXPECT_GE(c.heading(), 0.0f);
     EXPECT_LT(c.heading(), 360.0f);
@@ -83,92 +83,92 @@ INSTANTIATE_TEST_SUITE_P(Camera, HeadingWrap,
 TEST(Camera, PitchFromADragIsClampedAndTheEyeSitsAboveTheCentre) {
     const Vec3f center{1, 2, 3};
     Camera c = orbitCamera(30, 0, 2, center);
-    c.HandleMouse(mousePress(MouseButton::Left, 100, 100));
-    c.HandleMouse(mouseMove(100, 2100, 1));
-    c.Update(0.01f);
+    c.handleMouse(mousePress(MouseButton::Left, 100, 100));
+    c.handleMouse(mouseMove(100, 2100, 1));
+    c.update(0.01f);
     EXPECT_FLOAT_EQ(c.pitch(), 90.0f);
     expectVec(c.position(), center + Vec3f{0, 0, 2});
 }
 
 TEST(Camera, DragTurnsHeadingAndPitchByTheSmoothedDelta) {
     Camera c = orbitCamera(100, 0, 2);
-    c.HandleMouse(mousePress(MouseButton::Left, 10, 10));
-    c.HandleMouse(mouseMove(40, -20, 1));
-    c.Update(0.0f);
+    c.handleMouse(mousePress(MouseButton::Left, 10, 10));
+    c.handleMouse(mouseMove(40, -20, 1));
+    c.update(0.0f);
     // dx = 30/3 = 10 -> heading -= 10/500*90 = 1.8; dy = -30/3 = -10 -> pitch -= 1.8.
     EXPECT_NEAR(c.heading(), 98.2f, 1e-4f);
     EXPECT_NEAR(c.pitch(), -1.8f, 1e-4f);
     // The next frame without movement decays the smoothed delta by 2/3.
-    c.Update(0.0f);
+    c.update(0.0f);
     EXPECT_NEAR(c.heading(), 98.2f - 1.2f, 1e-4f);
 }
 
 TEST(Camera, OnlyTheLeftButtonAloneTurns) {
     Camera c = orbitCamera(100, 0, 2);
-    c.HandleMouse(mousePress(MouseButton::Left, 10, 10));
-    c.HandleMouse(mousePress(MouseButton::Right, 10, 10));
-    c.HandleMouse(mouseMove(60, 10, 5));
-    c.Update(0.0f);
+    c.handleMouse(mousePress(MouseButton::Left, 10, 10));
+    c.handleMouse(mousePress(MouseButton::Right, 10, 10));
+    c.handleMouse(mouseMove(60, 10, 5));
+    c.update(0.0f);
     EXPECT_FLOAT_EQ(c.heading(), 100.0f);
     EXPECT_EQ(c.mouseButtons(), 5);
-    c.HandleFocus(FocusEvent{false});
+    c.handleFocus(FocusEvent{false});
     EXPECT_EQ(c.mouseButtons(), 0);
 }
 
 TEST(Camera, ADoubleClickIsAPressAndAFocusGainKeepsTheButtons) {
     Camera c = orbitCamera(100, 0, 2);
-    c.HandleMouse(mousePress(MouseButton::Left, 10, 10, true));
-    c.HandleFocus(FocusEvent{true});
-    c.HandleMouse(mouseMove(40, 10, 1));
-    c.Update(0.0f);
+    c.handleMouse(mousePress(MouseButton::Left, 10, 10, true));
+    c.handleFocus(FocusEvent{true});
+    c.handleMouse(mouseMove(40, 10, 1));
+    c.update(0.0f);
     EXPECT_EQ(c.mouseButtons(), 1);
     EXPECT_NEAR(c.heading(), 98.2f, 1e-4f);
-    c.HandleMouse(mouseRelease(MouseButton::Left, 40, 10));
+    c.handleMouse(mouseRelease(MouseButton::Left, 40, 10));
     EXPECT_EQ(c.mouseButtons(), 0);
 }
 
 TEST(Camera, OneWheelNotchWithThreeLinesMovesTheOrbitInBy0_04) {
     Camera c = orbitCamera(0, 0, 2);
-    c.HandleMouse(mouseWheel(kWheelUnitsPerNotch, 5, 5));
-    c.Update(0.0f);
+    c.handleMouse(mouseWheel(kWheelUnitsPerNotch, 5, 5));
+    c.update(0.0f);
     EXPECT_NEAR(c.orbitDistance(), 2.0f - 0.04f, 1e-6f);
     expectVec(c.position(), {-1.96f, 0, 0});
     // Backwards two notches: + 0.08.
-    c.HandleMouse(mouseWheel(-2 * kWheelUnitsPerNotch));
-    c.Update(0.0f);
+    c.handleMouse(mouseWheel(-2 * kWheelUnitsPerNotch));
+    c.update(0.0f);
     EXPECT_NEAR(c.orbitDistance(), 2.04f, 1e-6f);
 }
 
 TEST(Camera, WheelInFreeFlightChangesTheSpeedWithinItsLimits) {
     Camera c;
-    c.SetWheelScrollLines(3);
-    c.SetMode(Camera::kModeFree);
-    c.HandleMouse(mouseWheel(kWheelUnitsPerNotch));
-    c.Update(0.0f);
+    c.setWheelScrollLines(3);
+    c.setMode(Camera::kModeFree);
+    c.handleMouse(mouseWheel(kWheelUnitsPerNotch));
+    c.update(0.0f);
     EXPECT_NEAR(c.speed(), 0.21f + 0.03f, 1e-6f);
-    c.HandleMouse(mouseWheel(100 * kWheelUnitsPerNotch));
-    c.Update(0.0f);
+    c.handleMouse(mouseWheel(100 * kWheelUnitsPerNotch));
+    c.update(0.0f);
     EXPECT_FLOAT_EQ(c.speed(), 1.0f);
-    c.HandleMouse(mouseWheel(-200 * kWheelUnitsPerNotch));
-    c.Update(0.0f);
+    c.handleMouse(mouseWheel(-200 * kWheelUnitsPerNotch));
+    c.update(0.0f);
     EXPECT_FLOAT_EQ(c.speed(), 0.05f);
 }
 
 TEST(Camera, ZeroScrollLinesIgnoreTheWheel) {
     Camera c = orbitCamera(0, 0, 2);
-    c.SetWheelScrollLines(0);
-    c.HandleMouse(mouseWheel(kWheelUnitsPerNotch));
-    c.Update(0.0f);
+    c.setWheelScrollLines(0);
+    c.handleMouse(mouseWheel(kWheelUnitsPerNotch));
+    c.update(0.0f);
     EXPECT_FLOAT_EQ(c.orbitDistance(), 2.0f);
 }
 
 TEST(Camera, AKeyHeldThroughFocusLossIsReleased) {
     Camera c = orbitCamera(50, 0, 2);
     press(c, Key::Left);
-    c.HandleFocus(FocusEvent{false});
+    c.handleFocus(FocusEvent{false});
     EXPECT_EQ(c.keysHeld(), 0);
     EXPECT_FALSE(c.keyDown(0));
-    c.Update(1.0f);
+    c.update(1.0f);
     EXPECT_FLOAT_EQ(c.heading(), 50.0f);
 }
 
@@ -197,23 +197,23 @@ TEST(Camera, KeySlotsFollowTheKeyTable) {
 TEST(Camera, OrbitKeysChangeDistanceAndPitch) {
     Camera c = orbitCamera(0, 0, 2);
     press(c, Key::Up);
-    c.Update(1.0f);  // distance -= 0.21
+    c.update(1.0f);  // distance -= 0.21
     EXPECT_NEAR(c.orbitDistance(), 1.79f, 1e-5f);
     release(c, Key::Up);
     press(c, Key::Numpad9);  // as Page Up: pitch += 0.21 * 90
-    c.Update(1.0f);
+    c.update(1.0f);
     EXPECT_NEAR(c.pitch(), 18.9f, 1e-4f);
     release(c, Key::Numpad9);
     press(c, Key::Down);
     press(c, Key::Shift);
-    c.Update(0.5f);  // distance += 1 * 0.5
+    c.update(0.5f);  // distance += 1 * 0.5
     EXPECT_NEAR(c.orbitDistance(), 2.29f, 1e-5f);
 }
 
 TEST(Camera, OrbitDistanceNeverFallsBelowOneTenth) {
     Camera c = orbitCamera(0, 0, 0.2f);
     press(c, Key::Up);
-    c.Update(10.0f);
+    c.update(10.0f);
     EXPECT_FLOAT_EQ(c.orbitDistance(), 0.1f);
 }
 
@@ -222,8 +222,8 @@ TEST(Camera, OneHundredFiftyWheelNotchesStopTheOrbitAtOneTenthWithoutAJump) {
     Camera c = orbitCamera(30, 20, 5, center);
     float previous = c.orbitDistance();
     for (int notch = 0; notch < 150; ++notch) {
-        c.HandleMouse(mouseWheel(kWheelUnitsPerNotch));
-        c.Update(1.0f / 60.0f);
+        c.handleMouse(mouseWheel(kWheelUnitsPerNotch));
+        c.update(1.0f / 60.0f);
         const float d = c.orbitDistance();
         ASSERT_GE(d, 0.1f) << notch;
         ASSERT_LE(d, previous) << notch;
@@ -237,25 +237,25 @@ TEST(Camera, OneHundredFiftyWheelNotchesStopTheOrbitAtOneTenthWithoutAJump) {
     // The next key turns the view and leaves the distance where it stopped.
     const Vec3f eye = c.position();
     press(c, Key::PageUp);
-    c.Update(1.0f / 60.0f);
+    c.update(1.0f / 60.0f);
     release(c, Key::PageUp);
     EXPECT_FLOAT_EQ(c.orbitDistance(), 0.1f);
     EXPECT_NEAR(length(c.position() - eye), 0.0f, 0.01f);
     // Backwards the wheel moves out again at once.
-    c.HandleMouse(mouseWheel(-kWheelUnitsPerNotch));
-    c.Update(0.0f);
+    c.handleMouse(mouseWheel(-kWheelUnitsPerNotch));
+    c.update(0.0f);
     EXPECT_NEAR(c.orbitDistance(), 0.14f, 1e-6f);
 }
 
 TEST(Camera, ManyNotchesInOneEventAndASetterStopAtOneTenthToo) {
     Camera c = orbitCamera(0, 0, 5);
-    c.HandleMouse(mouseWheel(150 * kWheelUnitsPerNotch));
-    c.Update(0.0f);
+    c.handleMouse(mouseWheel(150 * kWheelUnitsPerNotch));
+    c.update(0.0f);
     EXPECT_FLOAT_EQ(c.orbitDistance(), 0.1f);
     expectVec(c.position(), {-0.1f, 0, 0});
-    c.SetOrbitDistance(0);  // e.g. orbit entered with the eye on the centre
+    c.setOrbitDistance(0);  // e.g. orbit entered with the eye on the centre
     EXPECT_FLOAT_EQ(c.orbitDistance(), 0.1f);
-    c.SetOrbitDistance(-3);
+    c.setOrbitDistance(-3);
     EXPECT_FLOAT_EQ(c.orbitDistance(), 0.1f);
 }
 
@@ -271,14 +271,14 @@ class FreeFlight : public ::testing::TestWithParam<MoveCase> {};
 TEST_P(FreeFlight, MovesAlongTheAxesOfThePreviousView) {
     const MoveCase& m = GetParam();
     Camera c;
-    c.SetMode(Camera::kModeFree);
-    c.SetHeading(90);
-    c.SetPitch(45);
-    c.UpdateView();
+    c.setMode(Camera::kModeFree);
+    c.setHeading(90);
+    c.setPitch(45);
+    c.updateView();
     if (m.shift)
         press(c, Key::Shift);
     press(c, m.key);
-    c.Update(0.5f);
+    c.update(0.5f);
     expectVec(c.position(), m.expected);
     EXPECT_FLOAT_EQ(c.heading(), 90.0f);
 }
@@ -315,10 +315,10 @@ TEST(Camera, OrbitPlacementFromCentreHeadingPitchAndDistance) {
 
 TEST(Camera, ViewMatrixOfHeading90AtAKnownPosition) {
     Camera c;
-    c.SetMode(Camera::kModeFree);
-    c.SetPosition({1, 2, 3});
-    c.SetHeading(90);
-    c.UpdateView();
+    c.setMode(Camera::kModeFree);
+    c.setPosition({1, 2, 3});
+    c.setHeading(90);
+    c.updateView();
     const Matrix4 expected = Matrix4::fromRows({1, 0, 0, -1, 0, 0, 1, -3, 0, -1, 0, 2, 0, 0, 0, 1});
     for (int i = 0; i < 16; ++i)
         EXPECT_NEAR(c.viewMatrix().m[size_t(i)], expected.m[size_t(i)], 1e-6f) << i;
@@ -331,10 +331,10 @@ TEST(Camera, ViewMatrixOfPitchAndTurn) {
     // Heading 0, pitch 90 (looking straight down), turn 90: forward -z; the turn rotates the
     // world about z before the camera rotation.
     Camera c;
-    c.SetMode(Camera::kModeFree);
-    c.SetPitch(90);
-    c.SetTurn(90);
-    c.UpdateView();
+    c.setMode(Camera::kModeFree);
+    c.setPitch(90);
+    c.setTurn(90);
+    c.updateView();
     // M1 = R_y(-90): rows (0,0,-1), (0,1,0), (1,0,0); R_t = R_z(-90): rows (0,1,0), (-1,0,0),
     // (0,0,1).
     const Matrix4 m1 = Matrix4::fromRows({0, 0, -1, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 1});
@@ -359,12 +359,12 @@ class ViewAxes : public ::testing::TestWithParam<AngleCase> {};
 TEST_P(ViewAxes, MapTheCameraAxesToViewSpace) {
     const AngleCase& a = GetParam();
     Camera c;
-    c.SetMode(Camera::kModeFree);
-    c.SetPosition({0.5f, -1.5f, 2});
-    c.SetHeading(a.heading);
-    c.SetPitch(a.pitch);
-    c.SetRoll(a.roll);
-    c.UpdateView();
+    c.setMode(Camera::kModeFree);
+    c.setPosition({0.5f, -1.5f, 2});
+    c.setHeading(a.heading);
+    c.setPitch(a.pitch);
+    c.setRoll(a.roll);
+    c.updateView();
     const Matrix4& v = c.viewMatrix();
     expectVec(transformPoint(v, c.position()), {0, 0, 0});
     expectVec(transformDirection(v, c.forward()), {0, 0, -1});
@@ -390,10 +390,10 @@ TEST(Camera, PlacementFromTheSceneKeepsOnlyTheDistanceOfTheDefaultPosition) {
 
 TEST(StatisticsText, CameraAndEditorLines) {
     Camera c;
-    c.SetMode(Camera::kModeFree);
-    c.SetPosition({1, -2.5f, 0});
-    c.SetHeading(90);
-    c.UpdateView();
+    c.setMode(Camera::kModeFree);
+    c.setPosition({1, -2.5f, 0});
+    c.setHeading(90);
+    c.updateView();
     const auto lines = statisticsLines("frame", "device", false, c, 2);
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0], "frame");
@@ -409,7 +409,7 @@ TEST(StatisticsText, CameraAndEditorLines) {
 TEST(CameraScale, TheNearestOrbitDistanceAndTheSpeedsFollowTheScale) {
     for (float scale : {1e-3f, 1.0f, 100.0f, 1e4f}) {
         Camera camera;
-        camera.SetLengthScale(scale);
+        camera.setLengthScale(scale);
         EXPECT_FLOAT_EQ(camera.minimumOrbitDistance(), 0.1f * scale);
         EXPECT_FLOAT_EQ(camera.minimumSpeed(), 0.05f * scale);
         EXPECT_FLOAT_EQ(camera.maximumSpeed(), 1.0f * scale);
@@ -418,7 +418,7 @@ TEST(CameraScale, TheNearestOrbitDistanceAndTheSpeedsFollowTheScale) {
         placeCamera(camera, Vec3f(1, 0.25f, 0.25f) * scale, Vec3f(-1.5f, 0.25f, 0.25f) * scale,
                     {0, 0, 0});
         EXPECT_FLOAT_EQ(camera.orbitDistance(), 2.5f * scale);
-        camera.SetOrbitDistance(0);
+        camera.setOrbitDistance(0);
         EXPECT_FLOAT_EQ(camera.orbitDistance(), 0.1f * scale);
     }
 }

@@ -44,13 +44,13 @@ class FakeIds : public ObjectIdSource {
     FakeIds() : ids_(kWidth * kHeight, 0u) {}
 
     void paint(int x, int y, std::uint32_t id) { ids_[size_t(y * kWidth + x)] = id; }
-    std::uint32_t GetObjectId(int x, int y) override {
+    std::uint32_t getObjectId(int x, int y) override {
         ++reads;
         if (x < 0 || y < 0 || x >= kWidth || y >= kHeight)
             return 0;
         return ids_[size_t(y * kWidth + x)];
     }
-    void CollectObjectIds(int x0, int y0, int x1, int y1, std::set<std::uint32_t>& ids) override {
+    void collectObjectIds(int x0, int y0, int x1, int y1, std::set<std::uint32_t>& ids) override {
         for (int y = std::max(0, std::min(y0, y1)); y <= std::min(kHeight - 1, std::max(y0, y1));
              ++y)
             for (int x = std::max(0, std::min(x0, x1)); x <= std::min(kWidth - 1, std::max(x0, x1));
@@ -80,10 +80,10 @@ class EditorTest : public ::testing::Test {
         ASSERT_EQ(model_->numVertices(0), 81);
         editor_.setForcesLogFile(folder_ / "Quenby" / "forces.txt");
         // Camera on the -y side looking along +y, z up: right = +x, up = +z.
-        editor_.UpdateCameraAxes(lookAtView({1, -5, 0.25f}, {0, 1, 0}, {0, 0, 1}));
+        editor_.updateCameraAxes(lookAtView({1, -5, 0.25f}, {0, 1, 0}, {0, 0, 1}));
     }
 
-    bool send(const MouseEvent& event) { return editor_.OnMouseEvent(event); }
+    bool send(const MouseEvent& event) { return editor_.onMouseEvent(event); }
     void click(int x, int y) {
         EXPECT_TRUE(send(rightDown(x, y)));
         EXPECT_TRUE(send(rightUp(x, y)));
@@ -120,7 +120,7 @@ TEST_F(EditorTest, StartsInViewModeAndModeSwitchesTheEditorOverlay) {
     EXPECT_TRUE(editor_.forceSelection().empty());
     EXPECT_EQ(editor_.lastForce(), Vec3f(0, 0, 0));
     for (int mode : {1, 2, 0, 2}) {
-        editor_.SetMode(mode);
+        editor_.setMode(mode);
         EXPECT_EQ(editor_.mode(), mode);
         EXPECT_EQ(settings_.editorActive, mode != 0);
     }
@@ -142,7 +142,7 @@ TEST_F(EditorTest, ClickTogglesOneFixation) {
     clearAll();
     const int v = vertex(8, 1, 2);
     ids_.paint(30, 40, handle(v));
-    editor_.SetMode(1);
+    editor_.setMode(1);
     click(30, 40);
     EXPECT_EQ(model_->isVertexFixed_[size_t(v)], 1);
     EXPECT_EQ(std::count(model_->isVertexFixed_.begin(), model_->isVertexFixed_.end(), 1), 1);
@@ -158,7 +158,7 @@ TEST_F(EditorTest, ClickInFixationModeOnOtherKinds) {
     clearAll();
     ids_.paint(1, 1, arrow(3));
     ids_.paint(2, 2, makeObjectId(ObjectKind::SurfaceVertex, 77));
-    editor_.SetMode(1);
+    editor_.setMode(1);
     click(1, 1);
     click(2, 2);
     click(150, 90);
@@ -178,7 +178,7 @@ class EditorRectangle : public EditorTest, public ::testing::WithParamInterface<
 TEST_P(EditorRectangle, MajorityRule) {
     const RectangleCase& c = GetParam();
     clearAll();
-    editor_.SetMode(1);
+    editor_.setMode(1);
     std::vector<int> handles;
     for (int k = 0; k < c.fixedHandles + c.freeHandles; ++k) {
         const int v = 10 + 3 * k;
@@ -225,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, EditorRectangle,
                          });
 
 TEST_F(EditorTest, RectangleOverNothingChangesNothing) {
-    editor_.SetMode(1);
+    editor_.setMode(1);
     const std::vector<uint8_t> before = model_->isVertexFixed_;
     EXPECT_TRUE(send(rightDown(100, 10)));
     EXPECT_TRUE(send(rightUp(400, -50)));  // clipped to the buffer
@@ -233,7 +233,7 @@ TEST_F(EditorTest, RectangleOverNothingChangesNothing) {
 }
 
 TEST_F(EditorTest, ForcePressOnBackgroundIsNotHandled) {
-    editor_.SetMode(2);
+    editor_.setMode(2);
     const std::vector<float> before = model_->force_;
     EXPECT_FALSE(send(rightDown(50, 50)));
     EXPECT_FALSE(editor_.isDragging());
@@ -249,7 +249,7 @@ TEST_F(EditorTest, DragToTheRightGivesTotalForceAlongRight) {
     scene_.forceSphereRadius_ = 2.5;
     const int picked = vertex(4, 1, 1);
     ids_.paint(100, 50, handle(picked));
-    editor_.SetMode(2);
+    editor_.setMode(2);
     ASSERT_TRUE(send(rightDown(100, 50)));
     EXPECT_TRUE(editor_.isDragging());
     EXPECT_EQ(editor_.pickedVertex(), picked);
@@ -294,10 +294,10 @@ TEST_F(EditorTest, UpwardDragGivesForceAlongUp) {
     clearAll();
     scene_.forcePerPixel_ = 2;
     // A tilted camera: the force follows its up axis, whatever it is.
-    editor_.UpdateCameraAxes(lookAtView({-3, -4, 5}, {1, 1, -1}, {0, 0, 1}));
+    editor_.updateCameraAxes(lookAtView({-3, -4, 5}, {1, 1, -1}, {0, 0, 1}));
     const int picked = vertex(8, 2, 2);
     ids_.paint(10, 90, arrow(picked));  // an arrow edits the force of its vertex
-    editor_.SetMode(2);
+    editor_.setMode(2);
     ASSERT_TRUE(send(rightDown(10, 90)));
     EXPECT_TRUE(send(rightDrag(10, 40)));  // 50 pixels up
     const Vec3f total = totalForce();
@@ -313,7 +313,7 @@ TEST_F(EditorTest, DragReplacesEarlierForcesAndPressClearsTheSphere) {
     scene_.forceSphereRadius_ = 0.3;  // the picked vertex and its 6 neighbours at 0.25
     const int picked = vertex(4, 1, 1);
     ids_.paint(0, 0, handle(picked));
-    editor_.SetMode(2);
+    editor_.setMode(2);
     ASSERT_TRUE(send(rightDown(0, 0)));
     EXPECT_EQ(editor_.forceSelection().size(), 7u);
     int cleared = 0;
@@ -332,7 +332,7 @@ TEST_F(EditorTest, ClickInForceModeClearsTwiceTheRadiusAndLogs) {
     scene_.forceSphereRadius_ = 0.3;
     const int picked = vertex(4, 1, 1);
     ids_.paint(50, 50, handle(picked));
-    editor_.SetMode(2);
+    editor_.setMode(2);
     // A first drag leaves its force as the last force.
     ASSERT_TRUE(send(rightDown(50, 50)));
     EXPECT_TRUE(send(rightDrag(53, 48)));
@@ -358,7 +358,7 @@ TEST_F(EditorTest, NoLogWithoutTheFolderButTheClickStillClears) {
     const int picked = vertex(0, 0, 0);
     ids_.paint(5, 5, handle(picked));
     std::fill(model_->force_.begin(), model_->force_.end(), 1.0f);
-    editor_.SetMode(2);
+    editor_.setMode(2);
     ASSERT_TRUE(send(rightDown(5, 5)));
     EXPECT_TRUE(send(rightUp(5, 5)));
     EXPECT_EQ(force(vertex(1, 1, 1)), Vec3f(0, 0, 0));  // d^2 = 3 * 0.0625 < 0.36
@@ -372,7 +372,7 @@ TEST_F(EditorTest, RadiusZeroSelectsNothing) {
     model_->force_[0] = 5.0f;
     const int picked = vertex(2, 1, 1);
     ids_.paint(60, 60, handle(picked));
-    editor_.SetMode(2);
+    editor_.setMode(2);
     EXPECT_TRUE(send(rightDown(60, 60)));
     EXPECT_TRUE(editor_.isDragging());
     EXPECT_TRUE(editor_.forceSelection().empty());
@@ -386,12 +386,12 @@ TEST_F(EditorTest, RadiusZeroSelectsNothing) {
 
 TEST_F(EditorTest, ReleaseWithoutAcceptedPressIsNotHandled) {
     for (int mode : {0, 1, 2}) {
-        editor_.SetMode(mode);
+        editor_.setMode(mode);
         EXPECT_FALSE(send(rightUp(10, 10))) << mode;
         EXPECT_FALSE(send(rightDrag(10, 10))) << mode;
     }
     // Only the right button edits; the wheel and the other buttons go on to the camera.
-    editor_.SetMode(1);
+    editor_.setMode(1);
     EXPECT_FALSE(send(mousePress(MouseButton::Left, 10, 10)));
     EXPECT_FALSE(send(mousePress(MouseButton::Middle, 10, 10)));
     EXPECT_FALSE(send(mouseWheel(kWheelUnitsPerNotch, 10, 10)));
@@ -403,9 +403,9 @@ TEST_F(EditorTest, ModeChangeDuringDragKeepsTheDrag) {
     const int v = vertex(8, 0, 0);
     ids_.paint(40, 40, handle(v));
     // Fixation press, then view mode: the release ends the drag and does nothing.
-    editor_.SetMode(1);
+    editor_.setMode(1);
     EXPECT_TRUE(send(rightDown(40, 40)));
-    editor_.SetMode(0);
+    editor_.setMode(0);
     EXPECT_TRUE(editor_.isDragging());
     EXPECT_TRUE(send(rightUp(40, 40)));
     EXPECT_FALSE(editor_.isDragging());
@@ -414,9 +414,9 @@ TEST_F(EditorTest, ModeChangeDuringDragKeepsTheDrag) {
 
     // Force press, then fixation mode: the release is a fixation click on the press position.
     scene_.forcePerPixel_ = 1;
-    editor_.SetMode(2);
+    editor_.setMode(2);
     ASSERT_TRUE(send(rightDown(40, 40)));
-    editor_.SetMode(1);
+    editor_.setMode(1);
     EXPECT_FALSE(send(rightDrag(45, 40)));  // no drag step outside force mode
     EXPECT_EQ(totalForce(), Vec3f(0, 0, 0));
     EXPECT_TRUE(send(rightUp(40, 40)));
@@ -424,9 +424,9 @@ TEST_F(EditorTest, ModeChangeDuringDragKeepsTheDrag) {
     EXPECT_EQ(console(), "Toggled fixation of vertex " + std::to_string(v) + "\n");
 
     // Fixation press, then force mode: the moves drag the last force selection.
-    editor_.SetMode(1);
+    editor_.setMode(1);
     ASSERT_TRUE(send(rightDown(40, 40)));
-    editor_.SetMode(2);
+    editor_.setMode(2);
     EXPECT_TRUE(send(rightDrag(50, 40)));
     EXPECT_NEAR(totalForce().x, 10.0, 1e-4);
     EXPECT_TRUE(send(rightUp(50, 40)));
@@ -437,9 +437,9 @@ TEST_F(EditorTest, ForceReleaseAfterFixationPressWithoutPickedVertex) {
     // No force press has ever picked a vertex: the release logs and clears nothing.
     std::filesystem::create_directories(folder_ / "Quenby");
     std::fill(model_->force_.begin(), model_->force_.end(), 1.0f);
-    editor_.SetMode(1);
+    editor_.setMode(1);
     ASSERT_TRUE(send(rightDown(5, 5)));
-    editor_.SetMode(2);
+    editor_.setMode(2);
     EXPECT_TRUE(send(rightUp(5, 5)));
     EXPECT_EQ(totalForce(), Vec3f(81, 81, 81));
     EXPECT_EQ(folder_.lines("Quenby/forces.txt"), std::vector<std::string>{"0 0 0   0 0 0"});
@@ -451,7 +451,7 @@ TEST_F(EditorTest, IndexNotBelowTheVertexCountIsIgnored) {
     ids_.paint(10, 10, handle(n));
     ids_.paint(11, 10, arrow(n + 5));
     ids_.paint(12, 10, handle(n - 1));
-    editor_.SetMode(1);
+    editor_.setMode(1);
     click(10, 10);
     EXPECT_EQ(console(), "");
     EXPECT_TRUE(send(rightDown(9, 9)));
@@ -462,7 +462,7 @@ TEST_F(EditorTest, IndexNotBelowTheVertexCountIsIgnored) {
     EXPECT_EQ(model_->isVertexFixed_[size_t(n - 1)], 1);
     EXPECT_EQ(std::count(model_->isVertexFixed_.begin(), model_->isVertexFixed_.end(), 1), 1);
 
-    editor_.SetMode(2);
+    editor_.setMode(2);
     EXPECT_FALSE(send(rightDown(10, 10)));
     EXPECT_FALSE(send(rightDown(11, 10)));
     EXPECT_FALSE(editor_.isDragging());
@@ -471,7 +471,7 @@ TEST_F(EditorTest, IndexNotBelowTheVertexCountIsIgnored) {
 TEST_F(EditorTest, CameraAxesFromTheInvertedViewMatrix) {
     const Vec3f eye{2, -3, 4};
     const Vec3f dir{-1, 2, -0.5f};
-    editor_.UpdateCameraAxes(lookAtView(eye, dir, {0, 0, 1}));
+    editor_.updateCameraAxes(lookAtView(eye, dir, {0, 0, 1}));
     const Vec3f d = dir / length(dir);
     for (int a = 0; a < 3; ++a) {
         EXPECT_NEAR(editor_.eye()[a], eye[a], 1e-5) << a;
@@ -484,7 +484,7 @@ TEST_F(EditorTest, CameraAxesFromTheInvertedViewMatrix) {
     EXPECT_NEAR(dot(editor_.up(), d), 0.0f, 1e-6);
     EXPECT_GT(editor_.up().z, 0.0f);
     // A scaled view still gives unit axes.
-    editor_.UpdateCameraAxes(scaling(2.0f) * lookAtView(eye, dir, {0, 0, 1}));
+    editor_.updateCameraAxes(scaling(2.0f) * lookAtView(eye, dir, {0, 0, 1}));
     EXPECT_NEAR(length(editor_.right()), 1.0f, 1e-6);
     EXPECT_NEAR(editor_.eye().x, eye.x, 1e-5);
 }
@@ -495,13 +495,13 @@ TEST(EditorWithoutModel, NothingIsPickedBeforeASceneIsLoaded) {
     ids.paint(1, 1, handle(0));
     std::wostringstream console;
     Editor editor(&ids, nullptr, &scene, &console);
-    editor.SetMode(1);
-    EXPECT_TRUE(editor.OnMouseEvent(rightDown(1, 1)));
-    EXPECT_TRUE(editor.OnMouseEvent(rightUp(1, 1)));
-    EXPECT_TRUE(editor.OnMouseEvent(rightDown(0, 0)));
-    EXPECT_TRUE(editor.OnMouseEvent(rightUp(3, 3)));
-    editor.SetMode(2);
-    EXPECT_FALSE(editor.OnMouseEvent(rightDown(1, 1)));
+    editor.setMode(1);
+    EXPECT_TRUE(editor.onMouseEvent(rightDown(1, 1)));
+    EXPECT_TRUE(editor.onMouseEvent(rightUp(1, 1)));
+    EXPECT_TRUE(editor.onMouseEvent(rightDown(0, 0)));
+    EXPECT_TRUE(editor.onMouseEvent(rightUp(3, 3)));
+    editor.setMode(2);
+    EXPECT_FALSE(editor.onMouseEvent(rightDown(1, 1)));
     EXPECT_EQ(console.str(), L"");
 }
 
@@ -510,10 +510,10 @@ TEST(EditorCursor, NegativeCoordinatesAreSigned) {
     std::wostringstream console;
     Scene scene{DeviceOptions{true, 1}};
     Editor editor(&ids, nullptr, &scene, &console);
-    editor.SetMode(1);
+    editor.setMode(1);
     ids.reads = 0;
-    EXPECT_TRUE(editor.OnMouseEvent(rightDown(-5, -7)));
-    EXPECT_TRUE(editor.OnMouseEvent(rightUp(-5, -7)));
+    EXPECT_TRUE(editor.onMouseEvent(rightDown(-5, -7)));
+    EXPECT_TRUE(editor.onMouseEvent(rightUp(-5, -7)));
     EXPECT_EQ(ids.reads, 1);  // one read at (-5, -7): background
 }
 

@@ -79,16 +79,16 @@ protected:
         ASSERT_TRUE(gl_->ok()) << "no OpenGL context (run under xvfb-run)";
         ASSERT_TRUE(loaded_);
         renderer_ = std::make_unique<CutSceneRenderer>(scene_);
-        ASSERT_TRUE(renderer_->OnCreateDevice());
-        ASSERT_TRUE(renderer_->OnCreateSwapChain(kWidth, kHeight));
-        renderer_->SetProjection(cameraProjection(float(kWidth) / kHeight));
-        renderer_->SetViewMatrix(view());
+        ASSERT_TRUE(renderer_->onCreateDevice());
+        ASSERT_TRUE(renderer_->onCreateSwapChain(kWidth, kHeight));
+        renderer_->setProjection(cameraProjection(float(kWidth) / kHeight));
+        renderer_->setViewMatrix(view());
         savedForces_ = scene_->model()->force_;
     }
     void TearDown() override {
         if (renderer_) {
-            renderer_->OnReleasingSwapChain();
-            renderer_->OnDestroyDevice();
+            renderer_->onReleasingSwapChain();
+            renderer_->onDestroyDevice();
         }
         renderer_.reset();
         FemModel& m = *scene_->model();
@@ -113,7 +113,7 @@ protected:
     }
     std::vector<std::uint8_t> frame(const char* screenshot = nullptr) {
         gl_->beginFrame();
-        renderer_->Render();
+        renderer_->render();
         auto pixels = gl_->readPixels();
         if (const char* dir = std::getenv("OSTREL_SCREENSHOT_DIR"); dir && screenshot)
             GlTestContext::writePpm(std::string(dir) + "/" + screenshot + ".ppm", pixels, gl_->width(),
@@ -150,17 +150,17 @@ int brightness(const Rgb& c) { return c.r + c.g + c.b; }
 
 TEST_F(RendererGl, TheEffectsLoadWithEveryNameAndLayout) {
     CutSceneRendererEffect effect;
-    ASSERT_EQ(effect.Load(), ostrel::gl::LoadStatus::Ok);
+    ASSERT_EQ(effect.load(), ostrel::gl::LoadStatus::Ok);
     EXPECT_EQ(effect.layoutCount, 6);
     EXPECT_NE(effect.renderSurfaceVertices, nullptr);
     ostrel::gl::SimpleDrawEffect simple;
-    ASSERT_EQ(simple.Load(), ostrel::gl::LoadStatus::Ok);
+    ASSERT_EQ(simple.load(), ostrel::gl::LoadStatus::Ok);
     EXPECT_NE(simple.layout, nullptr);
 }
 
 TEST_F(RendererGl, TheLineDrawerDrawsItsBatchesInEveryMode) {
     ostrel::gl::SimpleDrawer drawer(4);  // small batches: every mode flushes several times
-    ASSERT_TRUE(drawer.OnCreateDevice());
+    ASSERT_TRUE(drawer.onCreateDevice());
     const struct {
         int mode;
         std::vector<Vec3f> vertices;
@@ -177,18 +177,18 @@ TEST_F(RendererGl, TheLineDrawerDrawsItsBatchesInEveryMode) {
     };
     for (const auto& c : cases) {
         gl_->beginFrame(0, 0, 0);
-        drawer.SetUseDepth(false);
-        drawer.SetColor(1, 0, 0, 1);
-        drawer.Begin();
-        drawer.SetMode(c.mode);
-        for (const Vec3f& v : c.vertices) drawer.AddVertex(v);
-        drawer.End();
+        drawer.setUseDepth(false);
+        drawer.setColor(1, 0, 0, 1);
+        drawer.begin();
+        drawer.setMode(c.mode);
+        for (const Vec3f& v : c.vertices) drawer.addVertex(v);
+        drawer.end();
         const auto pixels = gl_->readPixels();
         const Rgb p = at(pixels, c.x, c.y);
         EXPECT_EQ(p.r, 255) << "mode " << c.mode;
         EXPECT_EQ(p.g + p.b, 0) << "mode " << c.mode;
     }
-    drawer.OnDestroyDevice();
+    drawer.onDestroyDevice();
 }
 
 TEST_F(RendererGl, LookupsStopAtTheFirstMissingNameInContractOrder) {
@@ -208,7 +208,7 @@ TEST_F(RendererGl, LookupsStopAtTheFirstMissingNameInContractOrder) {
     std::ofstream(path) << text;
     CutSceneRendererEffect effect(fromUtf8(name));
     ::testing::internal::CaptureStderr();
-    const ostrel::gl::LoadStatus status = effect.Load();
+    const ostrel::gl::LoadStatus status = effect.load();
     const std::string err = ::testing::internal::GetCapturedStderr();
     std::remove(path.c_str());
     EXPECT_EQ(status, ostrel::gl::LoadStatus::Failed);
@@ -225,7 +225,7 @@ TEST_F(RendererGl, AShaderThatDoesNotCompileReportsTheCompilerText) {
                            "technique T\npass P\n  vertex V\n  fragment F\n";
     ostrel::gl::Effect effect(fromUtf8(name));
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(effect.Load(), ostrel::gl::LoadStatus::Failed);
+    EXPECT_EQ(effect.load(), ostrel::gl::LoadStatus::Failed);
     const std::string err = ::testing::internal::GetCapturedStderr();
     std::remove(path.c_str());
     EXPECT_EQ(err.rfind("Effect Error (" + name + ")\n" + name + ": fragment shader \"F\": ", 0), 0u) << err;
@@ -299,7 +299,7 @@ TEST_F(RendererGl, HandlesHaveTwoColoursAndTheirObjectIds) {
     for (size_t i = 0; i < pos.size(); ++i) {
         int x = 0, y = 0;
         if (!project(pos[i], x, y)) continue;
-        const std::uint32_t id = renderer_->GetObjectId(x, y);
+        const std::uint32_t id = renderer_->getObjectId(x, y);
         if (id != makeObjectId(ObjectKind::VertexHandle, std::uint32_t(i))) continue;
         const Rgb c = at(pixels, x, y);
         if (types[i]) {
@@ -331,77 +331,77 @@ TEST_F(RendererGl, ArrowsReturnKindTwoWithTheirVertex) {
     frame("arrow");
     int x = 0, y = 0;
     ASSERT_TRUE(project(pos[size_t(vertex)] + Vec3f(0, 0, 1.5f * r + 0.1f), x, y));
-    EXPECT_EQ(renderer_->GetObjectId(x, y), makeObjectId(ObjectKind::ForceArrow, std::uint32_t(vertex)));
+    EXPECT_EQ(renderer_->getObjectId(x, y), makeObjectId(ObjectKind::ForceArrow, std::uint32_t(vertex)));
     std::set<std::uint32_t> ids;
-    renderer_->CollectObjectIds(x - 1, y - 1, x + 1, y + 1, ids);
+    renderer_->collectObjectIds(x - 1, y - 1, x + 1, y + 1, ids);
     EXPECT_TRUE(ids.count(makeObjectId(ObjectKind::ForceArrow, std::uint32_t(vertex))));
 }
 
 TEST_F(RendererGl, ReadBackOutsideTheBufferAndBackwardRectangles) {
     renderer_->settings().renderForcesVertices = true;
     frame();
-    EXPECT_EQ(renderer_->GetObjectId(kWidth, 0), 0u);
-    EXPECT_EQ(renderer_->GetObjectId(-1, 10), 0u);
-    EXPECT_EQ(renderer_->GetObjectId(10, kHeight), 0u);
-    EXPECT_EQ(renderer_->GetObjectId(0, 0), 0u);  // background
+    EXPECT_EQ(renderer_->getObjectId(kWidth, 0), 0u);
+    EXPECT_EQ(renderer_->getObjectId(-1, 10), 0u);
+    EXPECT_EQ(renderer_->getObjectId(10, kHeight), 0u);
+    EXPECT_EQ(renderer_->getObjectId(0, 0), 0u);  // background
     std::set<std::uint32_t> forward, backward, flipped;
-    renderer_->CollectObjectIds(300, 200, 500, 400, forward);
-    renderer_->CollectObjectIds(500, 400, 300, 200, backward);
-    renderer_->CollectObjectIds(300, 400, 500, 200, flipped);
+    renderer_->collectObjectIds(300, 200, 500, 400, forward);
+    renderer_->collectObjectIds(500, 400, 300, 200, backward);
+    renderer_->collectObjectIds(300, 400, 500, 200, flipped);
     EXPECT_GT(forward.size(), 50u);
     EXPECT_EQ(forward, backward);
     EXPECT_EQ(forward, flipped);
     // Clipped to the buffer; entirely outside adds nothing.
     std::set<std::uint32_t> all, clipped, outside;
-    renderer_->CollectObjectIds(0, 0, kWidth - 1, kHeight - 1, all);
-    renderer_->CollectObjectIds(-100, -100, kWidth + 100, kHeight + 100, clipped);
-    renderer_->CollectObjectIds(kWidth, 0, kWidth + 5, 5, outside);
+    renderer_->collectObjectIds(0, 0, kWidth - 1, kHeight - 1, all);
+    renderer_->collectObjectIds(-100, -100, kWidth + 100, kHeight + 100, clipped);
+    renderer_->collectObjectIds(kWidth, 0, kWidth + 5, 5, outside);
     EXPECT_EQ(all, clipped);
     EXPECT_TRUE(outside.empty());
     EXPECT_TRUE(all.count(0u));
     // The read-back agrees pixel by pixel with the set.
     for (int y = 200; y <= 400; y += 37)
-        for (int x = 300; x <= 500; x += 41) EXPECT_TRUE(forward.count(renderer_->GetObjectId(x, y)));
+        for (int x = 300; x <= 500; x += 41) EXPECT_TRUE(forward.count(renderer_->getObjectId(x, y)));
 }
 
 TEST_F(RendererGl, AFailedReadBackIsFatal) {
     frame();
     // Between releasing and recreating the swap chain the buffer does not exist: the read-back
     // fails, and the fatal report names the renderer's source file.
-    renderer_->OnReleasingSwapChain();
+    renderer_->onReleasingSwapChain();
     // The rasterizer runs threads: the dying child is a fresh run of this test, not a fork.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(renderer_->GetObjectId(10, 10),
+    EXPECT_DEATH(renderer_->getObjectId(10, 10),
                  "FATAL ERROR.*Mapping Object ID Buffer failed.*Source file .cutscenerenderer.");
     std::set<std::uint32_t> ids;
-    EXPECT_DEATH(renderer_->CollectObjectIds(0, 0, 5, 5, ids), "Mapping Object ID Buffer failed");
-    ASSERT_TRUE(renderer_->OnCreateSwapChain(kWidth, kHeight));
+    EXPECT_DEATH(renderer_->collectObjectIds(0, 0, 5, 5, ids), "Mapping Object ID Buffer failed");
+    ASSERT_TRUE(renderer_->onCreateSwapChain(kWidth, kHeight));
 }
 
 TEST_F(RendererGl, ResizeGivesTheObjectIdBufferTheNewSize) {
-    renderer_->OnReleasingSwapChain();
+    renderer_->onReleasingSwapChain();
     gl_->resize(400, 300);
-    ASSERT_TRUE(renderer_->OnCreateSwapChain(400, 300));
-    renderer_->SetProjection(cameraProjection(400.0f / 300.0f));
+    ASSERT_TRUE(renderer_->onCreateSwapChain(400, 300));
+    renderer_->setProjection(cameraProjection(400.0f / 300.0f));
     renderer_->settings().renderForcesVertices = true;
     gl_->beginFrame();
-    renderer_->Render();
+    renderer_->render();
     EXPECT_EQ(renderer_->width(), 400);
     EXPECT_EQ(renderer_->height(), 300);
-    EXPECT_EQ(renderer_->GetObjectId(400, 0), 0u);
+    EXPECT_EQ(renderer_->getObjectId(400, 0), 0u);
     std::set<std::uint32_t> ids;
-    renderer_->CollectObjectIds(0, 0, 1000, 1000, ids);
+    renderer_->collectObjectIds(0, 0, 1000, 1000, ids);
     EXPECT_GT(ids.size(), 10u);
-    renderer_->OnReleasingSwapChain();
+    renderer_->onReleasingSwapChain();
     gl_->resize(kWidth, kHeight);
-    ASSERT_TRUE(renderer_->OnCreateSwapChain(kWidth, kHeight));
+    ASSERT_TRUE(renderer_->onCreateSwapChain(kWidth, kHeight));
 }
 
 TEST_F(RendererGl, ASwapChainOfNoPixelsFailsAndTheNextOneWorks) {
-    renderer_->OnReleasingSwapChain();
-    EXPECT_FALSE(renderer_->OnCreateSwapChain(0, kHeight));
-    EXPECT_FALSE(renderer_->OnCreateSwapChain(kWidth, 0));
-    ASSERT_TRUE(renderer_->OnCreateSwapChain(kWidth, kHeight));
+    renderer_->onReleasingSwapChain();
+    EXPECT_FALSE(renderer_->onCreateSwapChain(0, kHeight));
+    EXPECT_FALSE(renderer_->onCreateSwapChain(kWidth, 0));
+    ASSERT_TRUE(renderer_->onCreateSwapChain(kWidth, kHeight));
 }
 
 TEST_F(RendererGl, TheCachedShadowGivesTheSamePictureAsRenderingItAgain) {
@@ -410,34 +410,34 @@ TEST_F(RendererGl, TheCachedShadowGivesTheSamePictureAsRenderingItAgain) {
     const auto cached = frame();
     EXPECT_EQ(renderer_->shadowMapRenders(), renders) << "nothing changed: the map is reused";
     EXPECT_EQ(first, cached);
-    renderer_->SetOptimizedMesh(&scene_->mesh());  // a new shape: drawn again
+    renderer_->setOptimizedMesh(&scene_->mesh());  // a new shape: drawn again
     const auto again = frame();
     EXPECT_EQ(renderer_->shadowMapRenders(), renders + 1);
     EXPECT_EQ(first, again);
     // The head light follows the camera: every view change renders the map again.
     renderer_->settings().enableHeadLight = true;
     frame();
-    renderer_->SetViewMatrix(translation(0.01f, 0, 0) * view());
+    renderer_->setViewMatrix(translation(0.01f, 0, 0) * view());
     frame();
     EXPECT_EQ(renderer_->shadowMapRenders(), renders + 3);
-    renderer_->SetViewMatrix(view());
-    renderer_->SetOptimizedMesh(nullptr);
+    renderer_->setViewMatrix(view());
+    renderer_->setOptimizedMesh(nullptr);
 }
 
 TEST_F(RendererGl, SettingsAndTheOptimizedMeshSurviveADeviceChange) {
     TriangleMesh small = scene_->mesh();
     small.scale(0.5f);
-    ASSERT_TRUE(renderer_->SetOptimizedMesh(&small));
+    ASSERT_TRUE(renderer_->setOptimizedMesh(&small));
     renderer_->settings().renderCoordinateSystem = true;
     const auto before = frame("optimized-axes");
-    renderer_->OnReleasingSwapChain();
-    renderer_->OnDestroyDevice();
-    ASSERT_TRUE(renderer_->OnCreateDevice());
-    ASSERT_TRUE(renderer_->OnCreateSwapChain(kWidth, kHeight));
+    renderer_->onReleasingSwapChain();
+    renderer_->onDestroyDevice();
+    ASSERT_TRUE(renderer_->onCreateDevice());
+    ASSERT_TRUE(renderer_->onCreateSwapChain(kWidth, kHeight));
     EXPECT_TRUE(renderer_->settings().renderCoordinateSystem);
     const auto after = frame();
     EXPECT_EQ(before, after);
-    renderer_->SetOptimizedMesh(nullptr);
+    renderer_->setOptimizedMesh(nullptr);
     EXPECT_NE(frame(), before) << "the input mesh is drawn again";
 }
 
@@ -685,11 +685,11 @@ TEST_F(RendererGl, EveryHandleFacingTheEyeIsPickedAtItsCentreAndNoHiddenOneShows
                     best = off, px = x, py = y;
             }
         ASSERT_GE(px, 0) << "handle " << i << " covers a pixel centre";
-        if (renderer_->GetObjectId(px, py) != makeObjectId(ObjectKind::VertexHandle, std::uint32_t(i))) ++missed;
+        if (renderer_->getObjectId(px, py) != makeObjectId(ObjectKind::VertexHandle, std::uint32_t(i))) ++missed;
     }
     EXPECT_EQ(missed, 0) << "of " << facing.size() << " handles facing the eye";
     std::set<std::uint32_t> shown;
-    renderer_->CollectObjectIds(0, 0, kWidth - 1, kHeight - 1, shown);
+    renderer_->collectObjectIds(0, 0, kWidth - 1, kHeight - 1, shown);
     int visibleHidden = 0;
     for (int i : hidden) visibleHidden += int(shown.count(makeObjectId(ObjectKind::VertexHandle, std::uint32_t(i))));
     EXPECT_GT(hidden.size(), 20000u);
@@ -737,7 +737,7 @@ TEST_F(RendererGl, AnArrowRunsAlongItsForceWithItsDisplayLength) {
         double first = 1e9, last = -1e9;
         const std::uint32_t want = makeObjectId(ObjectKind::ForceArrow, std::uint32_t(v));
         std::set<std::uint32_t> all;
-        renderer_->CollectObjectIds(0, 0, kWidth - 1, kHeight - 1, all);
+        renderer_->collectObjectIds(0, 0, kWidth - 1, kHeight - 1, all);
         ASSERT_TRUE(all.count(want)) << c.what << ": the arrow is in sight";
         // Pixel by pixel inside a box around the expected arrow; outside it, none of its pixels.
         const int margin = int(headRadius) + 20;
@@ -748,12 +748,12 @@ TEST_F(RendererGl, AnArrowRunsAlongItsForceWithItsDisplayLength) {
                                              std::array<int, 4>{0, y0, x0 - 1, y1},
                                              std::array<int, 4>{x1 + 1, y0, kWidth - 1, y1}}) {
             std::set<std::uint32_t> around;
-            renderer_->CollectObjectIds(ax, ay, bx, by, around);
+            renderer_->collectObjectIds(ax, ay, bx, by, around);
             EXPECT_FALSE(around.count(want)) << c.what << ": arrow pixels far from its place";
         }
         for (int y = std::max(y0, 0); y <= std::min(y1, kHeight - 1); ++y)
             for (int x = std::max(x0, 0); x <= std::min(x1, kWidth - 1); ++x) {
-                if (renderer_->GetObjectId(x, y) != want) continue;
+                if (renderer_->getObjectId(x, y) != want) continue;
                 const auto [dist, along] = segmentDistance(tail, tip, pixelCentre(x, y));
                 ++count;
                 if (dist > headRadius + 1.5) ++offAxis;
@@ -777,7 +777,7 @@ TEST_F(RendererGl, WireFrameEdgesOnTheGroundStayVisible) {
     } views[] = {{{0.2f, -2.2f, 1.6f}, {1.0f, 0.25f, 0.2f}}, {{-0.6f, -1.8f, 0.25f}, {1.0f, 0.25f, 0.1f}},
                  {{2.9f, -1.2f, 0.12f}, {1.0f, 0.25f, 0.1f}}};
     for (const auto& v : views) {
-        renderer_->SetViewMatrix(lookAtView(v.eye, v.target - v.eye, Vec3f(0, 0, 1)));
+        renderer_->setViewMatrix(lookAtView(v.eye, v.target - v.eye, Vec3f(0, 0, 1)));
         const auto pixels = frame("wireframe-ground");
         const Pinhole camera(v.eye, v.target);
         int samples = 0, drawn = 0;
@@ -809,21 +809,21 @@ TEST_F(RendererGl, EveryExampleShowsItsLoadArrows) {
         ASSERT_TRUE(scene.loadScene(fromUtf8(std::string(OSTREL_EXAMPLES_DIR "/") + name + "/scene.txt"), &log))
             << name;
         CutSceneRenderer renderer(&scene);
-        ASSERT_TRUE(renderer.OnCreateDevice());
-        ASSERT_TRUE(renderer.OnCreateSwapChain(kWidth, kHeight));
-        renderer.SetProjection(cameraProjection(float(kWidth) / kHeight));
+        ASSERT_TRUE(renderer.onCreateDevice());
+        ASSERT_TRUE(renderer.onCreateSwapChain(kWidth, kHeight));
+        renderer.setProjection(cameraProjection(float(kWidth) / kHeight));
         const Vec3f c = scene.center(), h = scene.mesh().halfSize;
         const float r = length(h);
         const Vec3f eye = c + Vec3f(0.8f * r, -2.2f * r, 1.6f * r);
-        renderer.SetViewMatrix(lookAtView(eye, c - eye, Vec3f(0, 0, 1)));
+        renderer.setViewMatrix(lookAtView(eye, c - eye, Vec3f(0, 0, 1)));
         renderer.settings().editorActive = true;
         gl_->beginFrame();
-        renderer.Render();
+        renderer.render();
         const auto pixels = gl_->readPixels();
         if (const char* dir = std::getenv("OSTREL_SCREENSHOT_DIR"))
             GlTestContext::writePpm(std::string(dir) + "/example-" + name + ".ppm", pixels, kWidth, kHeight);
         std::set<std::uint32_t> ids;
-        renderer.CollectObjectIds(0, 0, kWidth - 1, kHeight - 1, ids);
+        renderer.collectObjectIds(0, 0, kWidth - 1, kHeight - 1, ids);
         size_t loaded = 0, seen = 0;
         const FemModel& m = *scene.model();
         for (int v = 0; v < m.numVertices(0); ++v) {
@@ -841,8 +841,8 @@ TEST_F(RendererGl, EveryExampleShowsItsLoadArrows) {
         EXPECT_GT(loaded, 20u) << name;
         EXPECT_GE(seen * 10, loaded) << name << ": arrows in sight";
         EXPECT_GT(green, 1500) << name << ": green arrow pixels";
-        renderer.OnReleasingSwapChain();
-        renderer.OnDestroyDevice();
+        renderer.onReleasingSwapChain();
+        renderer.onDestroyDevice();
     }
 }
 
@@ -868,7 +868,7 @@ TEST_F(RendererGl, AnArrowIsLitByTheNormalsOfItsShaft) {
     std::vector<double> expected, green;
     for (int y = int(std::min(a[1], b[1])) - 15; y <= int(std::max(a[1], b[1])) + 15; ++y)
         for (int x = int(a[0]) - 2; x <= int(b[0]) + 2; ++x) {
-            if (renderer_->GetObjectId(x, y) != want) continue;
+            if (renderer_->getObjectId(x, y) != want) continue;
             // The eye ray against the infinite cylinder about the axis y = tail.y, z = tail.z.
             const auto d = camera.ray(x + 0.5, y + 0.5);
             const double oy = camera.e[1] - tail.y, oz = camera.e[2] - tail.z;
@@ -924,9 +924,9 @@ TEST_F(RendererGl, LeavingOutTheHandlesTheSurfaceHidesChangesNoPixelAndNoId) {
     std::wostringstream log;
     ASSERT_TRUE(scene.loadScene(fromUtf8(OSTREL_EXAMPLES_DIR "/ring/scene.txt"), &log));
     CutSceneRenderer renderer(&scene);
-    ASSERT_TRUE(renderer.OnCreateDevice());
-    ASSERT_TRUE(renderer.OnCreateSwapChain(kWidth, kHeight));
-    renderer.SetProjection(cameraProjection(float(kWidth) / kHeight));
+    ASSERT_TRUE(renderer.onCreateDevice());
+    ASSERT_TRUE(renderer.onCreateSwapChain(kWidth, kHeight));
+    renderer.setProjection(cameraProjection(float(kWidth) / kHeight));
     renderer.settings().editorActive = true;
     const FemModel& m = *scene.model();
     const int n = m.numVertices(0);
@@ -971,18 +971,18 @@ TEST_F(RendererGl, LeavingOutTheHandlesTheSurfaceHidesChangesNoPixelAndNoId) {
         {"optimized shape", c + Vec3f(-0.8f * r, -2.2f * r, 1.6f * r), c, 3, false},
     };
     for (const auto& view : views) {
-        renderer.SetViewMatrix(lookAtView(view.eye, view.target - view.eye, Vec3f(0, 0, 1)));
+        renderer.setViewMatrix(lookAtView(view.eye, view.target - view.eye, Vec3f(0, 0, 1)));
         renderer.settings().wireFrame = view.mode == 1;
         renderer.settings().renderSurface = view.mode != 2;
-        ASSERT_TRUE(renderer.SetOptimizedMesh(view.mode == 3 ? &smaller : nullptr));
+        ASSERT_TRUE(renderer.setOptimizedMesh(view.mode == 3 ? &smaller : nullptr));
         Picture pictures[2];
         for (bool skip : {false, true}) {
             renderer.settings().skipEnclosedHandles = skip;
             gl_->beginFrame();
-            renderer.Render();
+            renderer.render();
             Picture& p = pictures[skip];
             p.pixels = gl_->readPixels();
-            renderer.CollectObjectIds(0, 0, kWidth - 1, kHeight - 1, p.ids);
+            renderer.collectObjectIds(0, 0, kWidth - 1, kHeight - 1, p.ids);
             p.handles = renderer.handlesDrawn();
         }
         EXPECT_EQ(pictures[0].handles, n) << view.what;
@@ -996,6 +996,6 @@ TEST_F(RendererGl, LeavingOutTheHandlesTheSurfaceHidesChangesNoPixelAndNoId) {
             GlTestContext::writePpm(std::string(dir) + "/ring-" + std::to_string(&view - views) + ".ppm",
                                     pictures[1].pixels, kWidth, kHeight);
     }
-    renderer.OnReleasingSwapChain();
-    renderer.OnDestroyDevice();
+    renderer.onReleasingSwapChain();
+    renderer.onDestroyDevice();
 }

@@ -129,17 +129,17 @@ protected:
         }
         v.lengthScale = scene.lengthScale_;
         Camera camera;
-        camera.SetLengthScale(scene.lengthScale_);
+        camera.setLengthScale(scene.lengthScale_);
         placeCamera(camera, scene.center(), scene.defaultViewPos_, scene.defaultHeadingPitchRoll_);
         const Matrix4 projection = viewProjection(kWidth, kHeight, scene.lengthScale_, {});
 
         CutSceneRenderer renderer(&scene);
-        if (!renderer.OnCreateDevice() || !renderer.OnCreateSwapChain(kWidth, kHeight)) {
+        if (!renderer.onCreateDevice() || !renderer.onCreateSwapChain(kWidth, kHeight)) {
             ADD_FAILURE() << "no renderer";
             return v;
         }
-        renderer.SetProjection(projection);
-        renderer.SetViewMatrix(camera.viewMatrix());
+        renderer.setProjection(projection);
+        renderer.setViewMatrix(camera.viewMatrix());
         const std::string name = "scale-" + std::to_string(edge);
         RenderSettings& s = renderer.settings();
         v.full.rgba = frame(renderer, name);
@@ -161,15 +161,15 @@ protected:
         const Vec4f c = projection * (camera.viewMatrix() * Vec4f{p.x, p.y, p.z, 1});
         v.cornerX = int(std::floor((c.x / c.w + 1) * 0.5f * kWidth));
         v.cornerY = int(std::floor((1 - c.y / c.w) * 0.5f * kHeight));
-        v.idAtCorner = renderer.GetObjectId(v.cornerX, v.cornerY);
+        v.idAtCorner = renderer.getObjectId(v.cornerX, v.cornerY);
         v.expectedId = makeObjectId(ObjectKind::VertexHandle, std::uint32_t(corner));
-        renderer.OnReleasingSwapChain();
-        renderer.OnDestroyDevice();
+        renderer.onReleasingSwapChain();
+        renderer.onDestroyDevice();
         return v;
     }
     static std::vector<std::uint8_t> frame(CutSceneRenderer& renderer, const std::string& name) {
         gl_->beginFrame(0, 0, 0);
-        renderer.Render();
+        renderer.render();
         auto pixels = gl_->readPixels();
         if (const char* dir = std::getenv("OSTREL_SCREENSHOT_DIR"))
             GlTestContext::writePpm(std::string(dir) + "/" + name + ".ppm", pixels, kWidth,

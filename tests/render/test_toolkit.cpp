@@ -53,11 +53,11 @@ TEST(Arrow, ThirtyTwoSegmentsGiveTheDesignCountsAndAClosedOutwardSolid) {
     Arrow<VPN> arrow(32, 0.1f, 0.2f, 0.6f, 0.4f);
     std::vector<VPN> v;
     std::vector<std::uint32_t> idx;
-    arrow.GetVertices(v);
-    arrow.GetIndices(idx);
+    arrow.getVertices(v);
+    arrow.getIndices(idx);
     ASSERT_EQ(v.size(), 225u);
     ASSERT_EQ(idx.size(), 576u);
-    EXPECT_EQ(arrow.GetTopology(), kTriangleList);
+    EXPECT_EQ(arrow.getTopology(), kTriangleList);
     for (auto i : idx) EXPECT_LT(i, 225u);
     std::vector<Vec3f> p;
     for (const auto& x : v) p.push_back(x.position);
@@ -77,12 +77,12 @@ TEST(Arrow, ThirtyTwoSegmentsGiveTheDesignCountsAndAClosedOutwardSolid) {
 TEST(UnitPlane, OneSidedAndTwoSided) {
     std::vector<VPN> v;
     std::vector<std::uint32_t> idx{1};
-    UnitPlane<VPN>(false).GetVertices(v);
-    UnitPlane<VPN>(false).GetIndices(idx);
+    UnitPlane<VPN>(false).getVertices(v);
+    UnitPlane<VPN>(false).getIndices(idx);
     EXPECT_EQ(v.size(), 6u);
     EXPECT_TRUE(idx.empty());
     for (const auto& x : v) EXPECT_EQ(x.normal, Vec3f(0, 0, 1));
-    UnitPlane<VPN>(true).GetVertices(v);
+    UnitPlane<VPN>(true).getVertices(v);
     ASSERT_EQ(v.size(), 12u);
     for (size_t i = 6; i < 12; ++i) EXPECT_EQ(v[i].normal, Vec3f(0, 0, -1));
     // Each face is wound counter-clockwise seen from its normal's side.
@@ -98,8 +98,8 @@ TEST(MeshGenerator, OneVertexPerMeshVertexAndTheTriangleCorners) {
     m.triangles = {{{0, 1, 2}, {}}, {{2, 1, 0}, {}}};
     std::vector<VPN> v;
     std::vector<std::uint32_t> idx;
-    Mesh<VPN>(&m).GetVertices(v);
-    Mesh<VPN>(&m).GetIndices(idx);
+    Mesh<VPN>(&m).getVertices(v);
+    Mesh<VPN>(&m).getIndices(idx);
     ASSERT_EQ(v.size(), 3u);
     EXPECT_EQ(v[1].position, Vec3f(1, 0, 0));
     EXPECT_EQ(idx, (std::vector<std::uint32_t>{0, 1, 2, 2, 1, 0}));
@@ -208,7 +208,7 @@ struct Report {
 Report load(const std::wstring& name) {
     Effect e(name);
     ::testing::internal::CaptureStderr();
-    const LoadStatus status = e.Load();
+    const LoadStatus status = e.load();
     return {::testing::internal::GetCapturedStderr(), status};
 }
 
@@ -259,12 +259,12 @@ TEST(EffectLookup, EachMissingNameHasItsCaptionAndText) {
         std::string text;
     };
     const Case cases[] = {
-        {[&] { return e.GetTechnique("CutSceneRenderer", t); }, "Technique \"CutSceneRenderer\" not found"},
-        {[&] { return e.GetPass(nullptr, "RenderMesh", p); }, "Pass \"RenderMesh\" not found"},
-        {[&] { return e.GetScalar("g_fFogDensity", v); }, "Scalar variable \"g_fFogDensity\" not found"},
-        {[&] { return e.GetVector("g_vFogColor", v); }, "Vector variable \"g_vFogColor\" not found"},
-        {[&] { return e.GetMatrix("g_mWorld", v); }, "Matrix variable \"g_mWorld\" not found"},
-        {[&] { return e.GetShaderResource("g_txShadowMap", v); },
+        {[&] { return e.getTechnique("CutSceneRenderer", t); }, "Technique \"CutSceneRenderer\" not found"},
+        {[&] { return e.getPass(nullptr, "RenderMesh", p); }, "Pass \"RenderMesh\" not found"},
+        {[&] { return e.getScalar("g_fFogDensity", v); }, "Scalar variable \"g_fFogDensity\" not found"},
+        {[&] { return e.getVector("g_vFogColor", v); }, "Vector variable \"g_vFogColor\" not found"},
+        {[&] { return e.getMatrix("g_mWorld", v); }, "Matrix variable \"g_mWorld\" not found"},
+        {[&] { return e.getShaderResource("g_txShadowMap", v); },
          "Shader resource variable \"g_txShadowMap\" not found"},
     };
     for (const auto& c : cases) {
@@ -280,22 +280,22 @@ TEST(EffectErrors, TheErrorBoxShowsOnlyOnceLoadTurnedItOn) {
     e.setErrorBoxHook(recordBox);
     EffectTechnique* t = nullptr;
     ::testing::internal::CaptureStderr();
-    e.GetTechnique("T", t);  // before Load: standard error only
+    e.getTechnique("T", t);  // before Load: standard error only
     EXPECT_TRUE(g_boxes.empty());
-    e.Load();  // unknown extension, now with the box
+    e.load();  // unknown extension, now with the box
     ::testing::internal::GetCapturedStderr();
     ASSERT_EQ(g_boxes.size(), 1u);
     EXPECT_EQ(g_boxes[0].first, L"Effect Error (nothing.fx.txt)");
     EXPECT_EQ(g_boxes[0].second, L"Unknown file extension");
     e.setShowErrorBoxes(false);
     ::testing::internal::CaptureStderr();
-    e.GetTechnique("T", t);
+    e.getTechnique("T", t);
     ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(g_boxes.size(), 1u);
     // The hook belongs to the effect: another effect shows no box.
     Effect other(L"nothing.fx.txt");
     ::testing::internal::CaptureStderr();
-    other.Load();
+    other.load();
     ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(g_boxes.size(), 1u);
 }
