@@ -241,6 +241,45 @@ TEST_P(KernelPath, AgreesWithTheCpuOptimizerStepByStep) {
     }
 }
 
+// Densities set from outside: ignored before the first reset and with another count; a full
+// set reaches the device, whose next stiffness factors and snapshot are made from it.
+TEST(KernelPathDensities, SetDensitiesReachesTheDeviceAndRefusesAWrongCount) {
+    RandomModel r(ModelCase{"small", 8, 5, 4, 0.1, 0, false, 0.0}, 5);
+    ScratchFolder dir("set-densities");
+    const size_t n = size_t(r.model->numElements_[0]);
+    {
+        OptimizationLifetime lifetime;
+        Optimizer fresh(*r.model, lifetime, dir.path());
+        fresh.setLogs(nullptr, nullptr);
+        fresh.setDensities(std::vector<float>(n, 0.5f));
+        EXPECT_TRUE(fresh.densities().empty());
+        EXPECT_FALSE(fresh.snapshot().valid());
+    }
+    TwoPaths p(*r.model, DesignControls{}, dir.path());
+    StepOptimizer& b = *p.device;
+    const std::vector<float> reset = b.densities();
+    ASSERT_EQ(reset.size(), n);
+    for (size_t wrong : {size_t(0), n - 1, n + 1}) {
+        b.setDensities(std::vector<float>(wrong, 0.5f));
+        EXPECT_EQ(b.densities(), reset) << wrong;
+    }
+    std::vector<float> rho(n);
+    for (size_t e = 0; e < n; ++e) rho[e] = 0.05f + 0.9f * float(e % 17) / 16.0f;
+    b.setDensities(rho);
+    EXPECT_EQ(b.densities(), rho);
+    b.updateStiffness();
+    const DesignSnapshot state = b.snapshot();
+    EXPECT_EQ(state.density, rho);
+    ASSERT_EQ(state.stiffness.size(), n);
+    for (size_t e = 0; e < n; ++e)
+        ASSERT_TRUE(
+            relativelyEqual(state.stiffness[e], 1000.0 * std::pow(double(rho[e]), 3.0), 1e-6))
+            << e;
+    double total = 0;
+    for (float v : rho) total += double(v);
+    EXPECT_TRUE(relativelyEqual(state.totalDensity, total, 1e-12));
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Models, KernelPath,
     ::testing::Values(ModelCase{"holes", 12, 6, 5, 0.15, 0, false, 0.0},
