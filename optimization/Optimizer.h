@@ -168,26 +168,15 @@ public:
     /// until the next reset, which takes it from the controls again.
     double volumeReductionGoal() const { return volumeReductionGoal_; }
     void setVolumeReductionGoal(double goal) { volumeReductionGoal_ = goal; }
-    /// Target volume fraction of the last update (1 after a reset).
-    double volumeTarget() const { return volumeTarget_; }
-    /// The projection's beta now, and (mode 1) the beta that projected the current densities.
-    double beta() const { return beta_; }
-    double densityBeta() const { return rhoBeta_; }
     /// True when the current densities were projected with beta's last value.
     bool densitiesAtLastBeta() const { return !(rhoBeta_ < betaLast_); }
     /// Density of removed material, the lower bound of the densities (set at reset).
     double minDensity() const { return minDensity_; }
     /// The volume the fractions are measured against: the elements not held empty.
     double initialVolume() const { return V0_; }
-    /// Designable and keep-empty element counts of the last reset.
-    int numDesignable() const { return numDesignable_; }
-    int numEmptyHeld() const { return numEmptyHeld_; }
     /// The physical densities, one per element: current after every verb (empty before the
     /// first reset).
     const std::vector<float>& densities() const { return rho_; }
-    /// True for a kept element (held solid) and a keep-empty element.
-    bool isKept(size_t e) const { return isKept_[e] != 0; }
-    bool isEmptyHeld(size_t e) const { return isEmptyHeld_[e] != 0; }
 
     // ---- results of the last iterate() ----
     /// Sum of q of the solve before the update.
