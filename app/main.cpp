@@ -15,6 +15,7 @@
 #include "app/RunControl.h"
 #include "app/WindowHooks.h"
 #include "app/WindowLoop.h"
+#include "core/AtomicFile.h"
 #include "core/Console.h"
 #include "core/FatalError.h"
 #include "core/HeapReuse.h"
@@ -22,6 +23,7 @@
 #include "framework/Dialogs.h"
 #include "framework/InstanceLock.h"
 #include "framework/WindowFramework.h"
+#include "optimization/DesignRegions.h"
 #include "render/Camera.h"
 #include "render/DeviceCallbacks.h"
 #include "render/CutSceneRenderer.h"
@@ -140,6 +142,11 @@ int run(int argc, char** argv) {
     }
 
     // 6. Start-up.
+    // Temporaries of writers killed mid-write (kill -9) would stay in the output folder (the
+    // working directory) for ever.
+    for (const std::string& name : removeStaleTemporaries("."))
+        writeLine(&wideOut(), L"Removed the temporary file " + quoted(fromUtf8(name)) +
+                                  L" that an interrupted run left");
     DeviceOptions deviceOptions;
     deviceOptions.forceHost = settings.cpuMode;
     deviceOptions.hostThreads = settings.cpuMode ? settings.numThreads : 0;
@@ -163,6 +170,14 @@ int run(int argc, char** argv) {
     writeLine(&wideOut(), materialNote(*scene));
     // Loads are the applied forces only, whatever the scene file says about gravity.
     scene->model()->gravity_ = {0, 0, 0};
+    // A volume fraction below one element's share cannot be optimized: refused as the batch
+    // program refuses it.
+    if (const std::wstring error = volumeFractionError(
+            scene->designControls_, markDesignRegions(*scene->model(), scene->designControls_));
+        !error.empty()) {
+        std::cerr << toUtf8(error) << std::endl;
+        return 1;
+    }
     // The camera's speeds and nearest orbit distance follow the model's size.
     g_camera.SetLengthScale(scene->lengthScale_);
     placeCamera(g_camera, scene->center(), scene->defaultViewPos_, scene->defaultHeadingPitchRoll_);
