@@ -218,7 +218,7 @@ startup_loads_the_scene_and_quits)
   ;;
 stale_temporaries_are_removed_at_start)
   # A writer's temporary whose process is gone goes; other files that look alike stay.
-  stale='OptimizedShape_final.vti.tmp2147483646~'
+  stale='OptimizedShape_final.vti.tmp999999999~'
   printf 'half-written' >"$WORK/$stale"
   printf 'keep' >"$WORK/notes.tmp~"
   printf 'keep' >"$WORK/OptimizedShape_final.vti.tmpabc~"
