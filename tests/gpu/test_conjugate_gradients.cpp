@@ -211,6 +211,20 @@ TEST(ConjugateGradients, SolvesAreBitForBitTheSameForEveryHostThreadCount) {
     }
 }
 
+// The recurred residual of conjugate gradients goes on falling below what the arithmetic can
+// resolve, the true residual f - K u does not: a tolerance beyond rounding is not reached, and
+// the solve runs to the cycle cap instead of reporting a convergence that its displacement
+// does not have.
+TEST(ConjugateGradients, ATolerancePastRoundingRunsToTheCycleCap) {
+    PcgSolver s(12, 4, 4, 3);
+    EXPECT_FALSE(s.fem->solve(1e-17));
+    EXPECT_EQ(s.fem->lastCycles(), MultigridSolver::kMaxCycles);
+    const std::vector<double> lines = residualLines(s.narrow.str());
+    ASSERT_EQ(lines.size(), size_t(MultigridSolver::kMaxCycles));
+    EXPECT_LT(lines.back(), 1e-10);
+    EXPECT_EQ(s.cycles.str(), "200\n");
+}
+
 TEST(ConjugateGradients, AWarmStartThatMeetsTheToleranceRunsNoCycle) {
     PcgSolver s(12, 4, 4, 3);
     ASSERT_TRUE(s.fem->solve(1e-3));
