@@ -15,6 +15,7 @@
 #include "app/RunControl.h"
 #include "app/WindowHooks.h"
 #include "app/WindowLoop.h"
+#include "core/AtomicFile.h"
 #include "core/Console.h"
 #include "core/FatalError.h"
 #include "core/HeapReuse.h"
@@ -22,6 +23,7 @@
 #include "framework/Dialogs.h"
 #include "framework/InstanceLock.h"
 #include "framework/WindowFramework.h"
+#include "optimization/DesignRegions.h"
 #include "render/Camera.h"
 #include "render/DeviceCallbacks.h"
 #include "render/CutSceneRenderer.h"
@@ -134,9 +136,15 @@ bool holdInstanceLock(InstanceLock& instanceLock) {
 }
 
 /// The scene of the command line, or of the file dialog when it names none; null when the
-/// dialog was cancelled. `sceneFile` is the file loaded.
+/// dialog was cancelled or the scene is refused (the error on standard error). `sceneFile` is
+/// the file loaded.
 std::unique_ptr<Scene> loadStartScene(const CommandLineSettings& settings,
                                       std::wstring& sceneFile) {
+    // Temporaries of writers killed mid-write (kill -9) would stay in the output folder (the
+    // working directory) for ever.
+    for (const std::string& name : removeStaleTemporaries("."))
+        writeLine(&wideOut(), L"Removed the temporary file " + quoted(fromUtf8(name)) +
+                                  L" that an interrupted run left");
     DeviceOptions deviceOptions;
     deviceOptions.forceHost = settings.cpuMode;
     deviceOptions.hostThreads = settings.cpuMode ? settings.numThreads : 0;
@@ -160,6 +168,14 @@ std::unique_ptr<Scene> loadStartScene(const CommandLineSettings& settings,
     writeLine(&wideOut(), materialNote(*scene));
     // Loads are the applied forces only, whatever the scene file says about gravity.
     scene->model()->gravity_ = {0, 0, 0};
+    // A volume fraction below one element's share cannot be optimized: refused as the batch
+    // program refuses it.
+    if (const std::wstring error = volumeFractionError(
+            scene->designControls_, markDesignRegions(*scene->model(), scene->designControls_));
+        !error.empty()) {
+        std::cerr << toUtf8(error) << std::endl;
+        return nullptr;
+    }
     return scene;
 }
 

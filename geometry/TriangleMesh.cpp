@@ -93,9 +93,11 @@ bool TriangleMesh::writeObj(const std::wstring& fileName, std::wostream* message
         return ok;
     });
     if (result.status == AtomicWriteResult::Status::cannotCreate)
-        writeLine(messages, L"ERROR: Cannot create output file " + quoted(fileName));
+        writeLine(messages, L"ERROR: Cannot create output file " + quoted(fileName) +
+                                fromUtf8(result.reasonSuffix()));
     else if (!result)
-        writeLine(messages, L"ERROR: Error writing output file " + quoted(fileName));
+        writeLine(messages, L"ERROR: Error writing output file " + quoted(fileName) +
+                                fromUtf8(result.reasonSuffix()));
     return bool(result);
 }
 

@@ -54,6 +54,13 @@ constexpr long long kElementTile = 32;
 
 }  // namespace
 
+bool solveMethodNamed(std::string_view name, SolveMethod& method) {
+    if (name == "vcycle") method = SolveMethod::VCycles;
+    else if (name == "pcg") method = SolveMethod::ConjugateGradients;
+    else return false;
+    return true;
+}
+
 size_t residualSumEntries(size_t n) {
     size_t total = 0;
     do {
@@ -258,6 +265,9 @@ void MultigridSolver::release() {
     freeHost(coarseSolutionHost_);
     freeHost(coarseRhsHost_);
     freeHost(residualSumHost_);
+    for (CUdeviceptr* p : {&cgResidual_dev_, &cgRhs_dev_, &cgPreconditioned_dev_,
+                           &cgDirection_dev_, &cgProduct_dev_, &cgZeroLoad_dev_, &cgSums_dev_})
+        freeBuffer(*p);
     freeBuffer(residualSums_dev_);
     for (CUdeviceptr& p : r_dev_) freeBuffer(p);
     freeBuffer(r_norm);
@@ -416,13 +426,14 @@ void MultigridSolver::launch(CUfunction f, long long items, unsigned blockSize, 
     if (kernelTimer_) kernelTimer_->end();
 }
 
-void MultigridSolver::smooth(int level) {
+void MultigridSolver::smooth(int level, bool reverse) {
     FemModel& m = model_;
     const size_t l = size_t(level);
     Int3 vd = int3Of(m.vertexDims_[l]);
     CUdeviceptr vg = vertexGrid_dev_[l], vp = vertexPosition_dev_[l], u = u_dev_[l];
     int n = m.numVertices(level);
-    for (int q = 0; q < 8; ++q) {
+    for (int step = 0; step < 8; ++step) {
+        const int q = reverse ? 7 - step : step;
         int begin = m.colorOffsets_[l][size_t(q)], end = m.colorOffsets_[l][size_t(q) + 1];
         if (end <= begin) continue;
         if (level == 0) {
@@ -526,7 +537,7 @@ double MultigridSolver::sumOnDevice(CUdeviceptr values, int n) {
     return *residualSumHost_;
 }
 
-void MultigridSolver::vCycle() {
+void MultigridSolver::vCycle(bool symmetric) {
     const int L = model_.numLevels_;
     for (int l = 0; l <= L - 2; l = (l == 0 ? 2 : l + 1)) {
         smooth(l);
@@ -535,7 +546,7 @@ void MultigridSolver::vCycle() {
     coarseSolve();
     for (int l = L - 2 >= 2 ? L - 2 : 0; l >= 0; l = (l == 2 ? 0 : l - 1)) {
         interpolate(l);
-        smooth(l);
+        smooth(l, symmetric);
         if (l == 0) break;
     }
 }
@@ -555,17 +566,11 @@ bool MultigridSolver::solve(double tolerance) {
         if (cycleSink_) *cycleSink_ << 0 << "\n" << std::flush;
         return false;
     }
-    // Every cycle computes the residual, its norm and the restriction itself before it reads them.
     const Clock::time_point start = Clock::now();
-    int cycles = 0;
     double rel = 0;
-    do {
-        vCycle();
-        rel = residualNorm() / m.fNorm_;
-        if (narrowLog_) *narrowLog_ << "Residual within cycle " << cycles << ":  " << rel << "\n";
-        ++cycles;
-    } while (!(rel <= tolerance) && cycles < kMaxCycles &&
-             !(lastStopped_ = stopRequested_ && stopRequested_()));
+    const int cycles = method_ == SolveMethod::ConjugateGradients
+                           ? runConjugateGradients(tolerance, rel)
+                           : runVCycles(tolerance, rel);
     if (narrowLog_) narrowLog_->flush();
     lastCycles_ = cycles;
     if (lastStopped_) return false;
@@ -576,6 +581,149 @@ bool MultigridSolver::solve(double tolerance) {
     if (!optimizerOnDevice()) downloadDisplacements();
     times_.copies += secondsSince(cycled);
     return rel <= tolerance;
+}
+
+int MultigridSolver::runVCycles(double tolerance, double& rel) {
+    // Every cycle computes the residual, its norm and the restriction itself before it reads them.
+    const FemModel& m = model_;
+    int cycles = 0;
+    do {
+        vCycle();
+        rel = residualNorm() / m.fNorm_;
+        if (narrowLog_) *narrowLog_ << "Residual within cycle " << cycles << ":  " << rel << "\n";
+        ++cycles;
+    } while (!(rel <= tolerance) && cycles < kMaxCycles &&
+             !(lastStopped_ = stopRequested_ && stopRequested_()));
+    return cycles;
+}
+
+void MultigridSolver::setSolveMethod(SolveMethod method) {
+    method_ = method;
+    if (method_ == SolveMethod::ConjugateGradients && setUp_) prepareConjugateGradients();
+}
+
+void MultigridSolver::prepareConjugateGradients() {
+    if (cgSums_dev_) return;
+    struct Lookup {
+        CUfunction* handle;
+        const char* name;
+    } lookups[] = {
+        {&cgOperatorKernel_, "CgOperatorKernel"}, {&cgDotKernel_, "CgDotKernel"},
+        {&cgDirectionKernel_, "CgDirectionKernel"}, {&cgStepKernel_, "CgStepKernel"},
+        {&cgRoundKernel_, "CgRoundKernel"},
+    };
+    for (const Lookup& k : lookups)
+        check(driver_->moduleGetFunction(k.handle, module_, k.name),
+              L"cuModuleGetFunction failed for " + fromUtf8(k.name));
+    const size_t n = 3 * size_t(model_.numVertices(0));
+    cgResidual_dev_ = allocate(n * 8, "cgResidual_dev_");
+    cgRhs_dev_ = allocate(n * 4, "cgRhs_dev_");
+    cgPreconditioned_dev_ = allocate(n * 8, "cgPreconditioned_dev_");
+    cgDirection_dev_ = allocate(n * 8, "cgDirection_dev_");
+    cgProduct_dev_ = allocate(n * 8, "cgProduct_dev_");
+    cgZeroLoad_dev_ = allocate(n * 4, "cgZeroLoad_dev_");
+    check(driver_->memsetD32(cgZeroLoad_dev_, 0, n), L"cuMemsetD32 failed for cgZeroLoad_dev_");
+    cgSums_dev_ = allocate(residualSumEntries(n) * 8, "cgSums_dev_");
+}
+
+double MultigridSolver::finishSums(CUdeviceptr sums, int parts) {
+    CUdeviceptr in = sums;
+    int n = parts, chunk = kResidualSumChunk;
+    while (n > 1) {
+        parts = (n + kResidualSumChunk - 1) / kResidualSumChunk;
+        CUdeviceptr out = in + CUdeviceptr(n) * 8;
+        KernelParams params(in, n, out, chunk);
+        launch(partialSumsKernel_, parts, 128, params,
+               L"cuLaunchKernel failed for PartialSumsKernel_");
+        in = out;
+        n = parts;
+    }
+    check(driver_->memcpyDtoH(residualSumHost_, in, 8), L"cuMemcpyDtoH failed for a sum");
+    return *residualSumHost_;
+}
+
+double MultigridSolver::dotOnDevice(CUdeviceptr a, CUdeviceptr b, int n) {
+    assert(cgSums_dev_ && n >= 1 && n <= 3 * model_.numVertices(0));
+    int chunk = kResidualSumChunk;
+    const int parts = (n + chunk - 1) / chunk;
+    KernelParams params(a, b, n, cgSums_dev_, chunk);
+    launch(cgDotKernel_, parts, 128, params, L"cuLaunchKernel failed for CgDotKernel_");
+    return finishSums(cgSums_dev_, parts);
+}
+
+double MultigridSolver::roundResidual() {
+    int n = 3 * model_.numVertices(0), chunk = kResidualSumChunk;
+    const int parts = (n + chunk - 1) / chunk;
+    KernelParams params(cgResidual_dev_, cgRhs_dev_, n, cgSums_dev_, chunk);
+    launch(cgRoundKernel_, parts, 128, params, L"cuLaunchKernel failed for CgRoundKernel_");
+    return std::sqrt(finishSums(cgSums_dev_, parts));
+}
+
+void MultigridSolver::applyOperator(CUdeviceptr load, CUdeviceptr u, CUdeviceptr out,
+                                   double scale) {
+    FemModel& m = model_;
+    Int3 ed = int3Of(m.elementDims_[0]), vd = int3Of(m.vertexDims_[0]);
+    CUdeviceptr eg = elementGrid_dev_[0], vg = vertexGrid_dev_[0], vp = vertexPosition_dev_[0];
+    int n = m.numVertices(0);
+    KernelParams params(ed, eg, vd, vg, vp, isVertexFixed_dev_, E_dev_, vertexMass_dev_, load, u,
+                        out, scale, n);
+    launch(cgOperatorKernel_, n, 128, params, L"cuLaunchKernel failed for CgOperatorKernel_");
+}
+
+void MultigridSolver::applyCycle(CUdeviceptr rhs, CUdeviceptr out, bool symmetric) {
+    const size_t n = 3 * size_t(model_.numVertices(0));
+    check(driver_->memsetD32(out, 0, 2 * n), L"cuMemsetD32 failed for the cycle's output");
+    // The cycle works on u_dev_[0] with the load f_dev_: it borrows both places.
+    std::swap(u_dev_[0], out);
+    std::swap(f_dev_, rhs);
+    vCycle(symmetric);
+    std::swap(f_dev_, rhs);
+    std::swap(u_dev_[0], out);
+}
+
+int MultigridSolver::runConjugateGradients(double tolerance, double& rel) {
+    // Solves K u = f on the free vertices (the entries of fixed vertices stay 0 in every
+    // vector but u, which keeps its own) from the warm start u_dev_[0]. The preconditioner is
+    // one symmetric V-cycle, a symmetric positive definite approximation of K^-1, so the
+    // iteration is plain preconditioned conjugate gradients. Once the recurred residual meets
+    // the tolerance, the true residual f - K u decides; when it does not meet it, it replaces
+    // the recurred one and the iteration goes on.
+    prepareConjugateGradients();
+    const FemModel& m = model_;
+    const int n = 3 * m.numVertices(0);
+    CUdeviceptr u = u_dev_[0];
+    applyOperator(f_dev_, u, cgResidual_dev_, 1.0);
+    rel = roundResidual() / m.fNorm_;
+    int cycles = 0;
+    double rho = 0;
+    while (!(rel <= tolerance) && cycles < kMaxCycles) {
+        applyCycle(cgRhs_dev_, cgPreconditioned_dev_, true);
+        const double rhoNext = dotOnDevice(cgResidual_dev_, cgPreconditioned_dev_, n);
+        double beta = cycles == 0 ? 0.0 : rhoNext / rho;
+        rho = rhoNext;
+        KernelParams directionParams(cgPreconditioned_dev_, cgDirection_dev_, beta, n);
+        launch(cgDirectionKernel_, n, 128, directionParams,
+               L"cuLaunchKernel failed for CgDirectionKernel_");
+        applyOperator(cgZeroLoad_dev_, cgDirection_dev_, cgProduct_dev_, -1.0);
+        const double curvature = dotOnDevice(cgDirection_dev_, cgProduct_dev_, n);
+        // A zero or negative curvature only comes from a residual that is zero (to rounding)
+        // or from a broken operator: no step can lower the residual further.
+        if (!(rho > 0) || !(curvature > 0)) break;
+        double alpha = rho / curvature;
+        KernelParams stepParams(alpha, cgDirection_dev_, cgProduct_dev_, u, cgResidual_dev_, n);
+        launch(cgStepKernel_, n, 128, stepParams, L"cuLaunchKernel failed for CgStepKernel_");
+        rel = roundResidual() / m.fNorm_;
+        if (rel <= tolerance) {
+            applyOperator(f_dev_, u, cgResidual_dev_, 1.0);
+            rel = roundResidual() / m.fNorm_;
+        }
+        if (narrowLog_) *narrowLog_ << "Residual within cycle " << cycles << ":  " << rel << "\n";
+        ++cycles;
+        if (!(rel <= tolerance) && cycles < kMaxCycles && stopRequested_ &&
+            (lastStopped_ = stopRequested_()))
+            break;
+    }
+    return cycles;
 }
 
 void MultigridSolver::downloadDisplacements() {

@@ -28,12 +28,19 @@
 // (the fixed vertices leave a rigid-body mode free: none fixed, one point, a hinge line),
 // prepareSolve prints one "WARNING: " line and solve returns false at once, with zero cycles
 // and a zero displacement.
+//
+// With SolveMethod::ConjugateGradients, solve() runs preconditioned conjugate gradients on the
+// finest level instead of the V-cycle loop: one symmetric V-cycle (post-smoothing in the reverse
+// colour order) from zero per iteration as the preconditioner, the same warm start, stopping
+// test (checked on the true residual f - K u) and cycle cap. Its vectors live on the device and
+// every dot product is a fixed-order sum there, so it is bit-reproducible as well.
 
 #include <cstddef>
 #include <functional>
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "gpu/Driver.h"
@@ -62,6 +69,15 @@ struct SolverTimes {
     double copies = 0;         ///< the final copy of the displacements into u_
 };
 
+/// How solve() reaches its tolerance.
+enum class SolveMethod {
+    VCycles,             ///< V-cycles until the residual is small enough
+    ConjugateGradients,  ///< conjugate gradients, one symmetric V-cycle per iteration
+};
+
+/// The method that a --solver value names: "vcycle" or "pcg"; false for any other text.
+bool solveMethodNamed(std::string_view name, SolveMethod& method);
+
 class MultigridSolver {
 public:
     static constexpr int kMaxCycles = 200;
@@ -85,6 +101,12 @@ public:
     /// V-cycles until residual / fNorm_ <= tolerance or 200 cycles; u_ receives the result.
     /// Returns whether the tolerance was reached; false at once when the coarse factor is missing.
     bool solve(double tolerance);
+
+    /// The method of solve() (default: VCycles). ConjugateGradients allocates its five
+    /// vectors (about 120 bytes per vertex) on the device: at once when set up, else at its
+    /// first solve.
+    void setSolveMethod(SolveMethod method);
+    SolveMethod solveMethod() const { return method_; }
 
     /// Where solve writes its cycle count and a line break; null = nowhere.
     void setCycleCountSink(std::ostream* sink) { cycleSink_ = sink; }
@@ -145,8 +167,11 @@ public:
     void downloadOperators();
 
     // ---- steps of the cycle (public so that tests can drive them one by one) ----
-    void vCycle();
-    void smooth(int level);
+    /// One V-cycle on u_dev_[0] for the load f_dev_; `symmetric` smooths after the coarse
+    /// correction in the reverse colour order (the adjoint of the pre-smoothing).
+    void vCycle(bool symmetric = false);
+    /// Gauss-Seidel over the eight colours of `level`, in the reverse order with `reverse`.
+    void smooth(int level, bool reverse = false);
     void residualAndRestrict(int level);
     void interpolate(int level);
     void coarseSolve();
@@ -157,6 +182,13 @@ public:
     /// fixed order of the partial-sum kernels: ceil(n/32) sums of 32 consecutive values in
     /// index order, then the same over those sums, until one is left. One double comes back.
     double sumOnDevice(CUdeviceptr values, int n);
+    /// One V-cycle from zero for the right-hand side `rhs` (3N floats, component-major, N the
+    /// level-0 vertex count) into `out` (3N doubles); the buffers of u_dev_[0] and f_dev_ are
+    /// unchanged. Needs the conjugate-gradient buffers (setSolveMethod).
+    void applyCycle(CUdeviceptr rhs, CUdeviceptr out, bool symmetric);
+    /// a . b over n doubles on the device (n <= 3N), summed in a fixed order like sumOnDevice.
+    /// Needs the conjugate-gradient buffers.
+    double dotOnDevice(CUdeviceptr a, CUdeviceptr b, int n);
 
     // ---- device handles and buffers ----
     int deviceOrdinal_ = 0;
@@ -197,6 +229,17 @@ public:
     /// whether it needs the explicit sum (byte); element matrices of every level >= 2.
     CUdeviceptr galerkinWeights_dev_ = 0, galerkinSpecial_dev_ = 0;
     std::vector<CUdeviceptr> elementMatrix_dev_;
+    /// Conjugate gradients (3N entries each, component-major; only with that method): residual,
+    /// its single-precision copy (the preconditioner's right-hand side), preconditioned
+    /// residual, search direction, operator times direction, a zero load (for the operator
+    /// product) and the partial sums of the dot products.
+    CUdeviceptr cgResidual_dev_ = 0, cgRhs_dev_ = 0, cgPreconditioned_dev_ = 0,
+                cgDirection_dev_ = 0, cgProduct_dev_ = 0, cgZeroLoad_dev_ = 0, cgSums_dev_ = 0;
+    CUfunction cgOperatorKernel_ = nullptr;
+    CUfunction cgDotKernel_ = nullptr;
+    CUfunction cgDirectionKernel_ = nullptr;
+    CUfunction cgStepKernel_ = nullptr;
+    CUfunction cgRoundKernel_ = nullptr;
 
     // ---- page-locked host buffers of the transfers (driver's memAllocHost) ----
     double* residualSumHost_ = nullptr;     ///< 1: the reduced sum of r_norm
@@ -210,6 +253,18 @@ private:
     void upload(CUdeviceptr dst, const void* src, size_t bytes, const wchar_t* message);
     void launch(CUfunction f, long long items, unsigned blockSize, void** params,
                 const wchar_t* message);
+    /// The V-cycle loop of solve(); returns the cycles run and sets the last relative residual.
+    int runVCycles(double tolerance, double& relative);
+    /// Preconditioned conjugate gradients on the finest level, from u_dev_[0]; the same.
+    int runConjugateGradients(double tolerance, double& relative);
+    /// Allocates the conjugate-gradient buffers and looks up their kernels (once).
+    void prepareConjugateGradients();
+    /// The fixed-order reduction of `parts` partial sums at `sums` (the first stage) to one.
+    double finishSums(CUdeviceptr sums, int parts);
+    /// Launches CgOperatorKernel: out = scale * (load - K u), 0 at fixed vertices.
+    void applyOperator(CUdeviceptr load, CUdeviceptr u, CUdeviceptr out, double scale);
+    /// cgRhs_dev_ = cgResidual_dev_ rounded to floats; returns |cgResidual_dev_|.
+    double roundResidual();
 
     FemModel& model_;
     std::unique_ptr<Driver> driver_;
@@ -227,6 +282,7 @@ private:
     bool factorsPending_ = false;
     bool displacementOnDevice_ = true;
     bool lastStopped_ = false;
+    SolveMethod method_ = SolveMethod::VCycles;
     SolverTimes times_;
 };
 

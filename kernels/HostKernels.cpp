@@ -58,6 +58,11 @@ const HostModuleTable& builtInKernelModule() {
         add<&::pNormAverageCoefKernel>(t, "pNormAverageCoefKernel");
         add<&::PartialSumsOfFloatsKernel>(t, "PartialSumsOfFloatsKernel");
         add<&::PartialSumsKernel>(t, "PartialSumsKernel");
+        add<&::CgOperatorKernel>(t, "CgOperatorKernel");
+        add<&::CgDotKernel>(t, "CgDotKernel");
+        add<&::CgDirectionKernel>(t, "CgDirectionKernel");
+        add<&::CgStepKernel>(t, "CgStepKernel");
+        add<&::CgRoundKernel>(t, "CgRoundKernel");
         add<&::GalerkinPositionMatricesKernel>(t, "GalerkinPositionMatricesKernel");
         add<&::GalerkinWeightsKernel>(t, "GalerkinWeightsKernel");
         add<&::GalerkinElementFinestLevelKernel>(t, "GalerkinElementFinestLevelKernel");

@@ -2,8 +2,9 @@
 // restriction by the transposed trilinear interpolation (a gather: each coarse vertex sums its
 // fine points), and interpolation, for the finest level (operator applied element by element
 // from Ke_ and the element factors) and for the assembled coarse levels (27 slots of 3x3
-// blocks, component-major); fixed-order partial sums for the residual norm; the Galerkin
-// assembly of the coarse-level operators, element by element (see the Galerkin section below);
+// blocks, component-major); fixed-order partial sums for the residual norm; the vector
+// operations of conjugate gradients on the finest level; the Galerkin assembly of the
+// coarse-level operators, element by element (see the Galerkin section below);
 // and the optimizer's kernels with their fixed-order reductions (see the optimizer section at
 // the end).
 //
@@ -376,6 +377,80 @@ PartialSumsOfFloatsKernel(const float* __restrict__ in, int n, double* __restric
 extern "C" __global__ void __launch_bounds__(128)
 PartialSumsKernel(const double* __restrict__ in, int n, double* __restrict__ out, int chunk) {
     partialSum(in, n, out, chunk);
+}
+
+// ---- Conjugate gradients on the finest level ----
+//
+// Vectors of n = 3N doubles, component-major like u. The per-chunk kernels below handle
+// entries t*chunk .. t*chunk + chunk - 1 in index order on one thread t and write that chunk's
+// sum to out[t], which PartialSumsKernel then reduces as for the residual norm: every dot
+// product is summed in an order set by n and chunk alone.
+
+// out = scale * (f - K u) for every level-0 vertex (0 for fixed vertices): the residual of u
+// (scale 1), or with f = 0 and scale -1 the product K u restricted to the free vertices.
+extern "C" __global__ void __launch_bounds__(128)
+CgOperatorKernel(int3 ED, const int* __restrict__ EG, int3 VD, const int* __restrict__ VG,
+                 const unsigned* __restrict__ VP, const unsigned char* __restrict__ fixed,
+                 const float* __restrict__ E, const float* __restrict__ mass,
+                 const float* __restrict__ f, const double* __restrict__ u,
+                 double* __restrict__ out, double scale, int N) {
+    int v = threadItem();
+    if (v >= N) return;
+    double r[3] = {0.0, 0.0, 0.0};
+    if (!fixed[v]) {
+        unsigned p = VP[v];
+        finestRow(ED, EG, VD, VG, fixed, E, mass, f, u, N, v, p & 0x7ff, (p >> 11) & 0x7ff,
+                  (p >> 22) & 0x3ff, r, nullptr);
+    }
+    out[v] = scale * r[0]; out[N + v] = scale * r[1]; out[2 * N + v] = scale * r[2];
+}
+
+// out[t] = the sum of a[i]*b[i] over chunk t.
+extern "C" __global__ void __launch_bounds__(128)
+CgDotKernel(const double* __restrict__ a, const double* __restrict__ b, int n,
+            double* __restrict__ out, int chunk) {
+    const int t = threadItem();
+    const long long begin = (long long)t * chunk;
+    if (chunk <= 0 || begin >= n) return;
+    const long long end = begin + chunk < n ? begin + chunk : n;
+    double s = 0.0;
+    for (long long i = begin; i < end; ++i) s += a[i] * b[i];
+    out[t] = s;
+}
+
+// p = z + beta*p (beta = 0: p = z, whatever p held).
+extern "C" __global__ void __launch_bounds__(128)
+CgDirectionKernel(const double* __restrict__ z, double* __restrict__ p, double beta, int n) {
+    const int i = threadItem();
+    if (i >= n) return;
+    p[i] = beta == 0.0 ? z[i] : z[i] + beta * p[i];
+}
+
+// x += alpha*p and r -= alpha*q.
+extern "C" __global__ void __launch_bounds__(128)
+CgStepKernel(double alpha, const double* __restrict__ p, const double* __restrict__ q,
+             double* __restrict__ x, double* __restrict__ r, int n) {
+    const int i = threadItem();
+    if (i >= n) return;
+    x[i] += alpha * p[i];
+    r[i] -= alpha * q[i];
+}
+
+// rf = r in single precision (the right-hand side of the preconditioning cycle) and out[t] =
+// the sum of r[i]^2 over chunk t.
+extern "C" __global__ void __launch_bounds__(128)
+CgRoundKernel(const double* __restrict__ r, float* __restrict__ rf, int n,
+              double* __restrict__ out, int chunk) {
+    const int t = threadItem();
+    const long long begin = (long long)t * chunk;
+    if (chunk <= 0 || begin >= n) return;
+    const long long end = begin + chunk < n ? begin + chunk : n;
+    double s = 0.0;
+    for (long long i = begin; i < end; ++i) {
+        rf[i] = (float)r[i];
+        s += r[i] * r[i];
+    }
+    out[t] = s;
 }
 
 // ---- Galerkin assembly of the coarse-level operators ----

@@ -103,6 +103,19 @@ std::wstring loadError(const FemModel& model) {
            L"load vertices that are not fixed (FORCES, ostrel-make-scene --load)";
 }
 
+std::wstring volumeFractionError(const DesignControls& controls, const DesignRegions& r) {
+    long long empty = 0;
+    for (uint8_t e : r.emptyHeld) empty += e;
+    const long long volume = (long long)r.kept.size() - empty;
+    // A goal below one element's volume asks the densities to sink below anything the model can
+    // resolve: they fall to their minimum, and the solves break down (a "singular" system or a
+    // compliance of 1e43) instead of saying why.
+    if (controls.volumeFraction * double(volume) >= 1.0) return {};
+    return L"ERROR: The volume fraction " + number("%.4g", controls.volumeFraction) +
+           L" (OPTIMIZATION_VOLUME_FRACTION) is less than one element's share of the volume (1 of " +
+           std::to_wstring(volume) + L" elements: " + number("%.4g", 1.0 / double(volume)) + L")";
+}
+
 DesignCheck checkDesign(const FemModel& model, const DesignControls& controls,
                         const DesignRegions& r) {
     DesignCheck check;
@@ -145,16 +158,8 @@ DesignCheck checkDesign(const FemModel& model, const DesignControls& controls,
         return check;
     }
     const long long volume = n - empty;
-    // A goal below one element's volume asks the densities to sink below anything the model can
-    // resolve: they fall to their minimum, and the solves break down (a "singular" system or a
-    // compliance of 1e43) instead of saying why.
-    if (!(controls.volumeFraction * double(volume) >= 1.0)) {
-        check.error = L"ERROR: The volume fraction " + number("%.4g", controls.volumeFraction) +
-                      L" (OPTIMIZATION_VOLUME_FRACTION) is less than one element's share of the "
-                      L"volume (1 of " + std::to_wstring(volume) + L" elements: " +
-                      number("%.4g", 1.0 / double(volume)) + L")";
-        return check;
-    }
+    check.error = volumeFractionError(controls, r);
+    if (!check.error.empty()) return check;
     // The kept elements stay at density 1, so the volume cannot fall below their share.
     const double keptShare = double(kept) / double(volume);
     if (keptShare > controls.volumeFraction) {

@@ -51,6 +51,11 @@ struct DesignCheck {
 /// (force_ and isVertexFixed_; gravity is not a load of an optimization); empty otherwise.
 std::wstring loadError(const FemModel& model);
 
+/// "ERROR: The volume fraction ... is less than one element's share of the volume ..." when the
+/// volume fraction of `controls` times the elements not held empty is below one element; empty
+/// otherwise. Part of checkDesign.
+std::wstring volumeFractionError(const DesignControls& controls, const DesignRegions& regions);
+
 /// The check of the header comment; `regions` come from markDesignRegions(model, controls).
 DesignCheck checkDesign(const FemModel& model, const DesignControls& controls,
                         const DesignRegions& regions);

@@ -122,9 +122,11 @@ bool KeyValueFile::write(const std::wstring& fileName, std::wostream* log) const
     std::string text;
     for (const Entry& entry : entries_)
         text += narrowBytes(entry.first) + ": " + narrowBytes(entry.second) + '\n';
-    const bool ok = bool(writeFileAtomically(toUtf8(fileName), text));
-    if (!ok) writeLine(log, L"ERROR: Cannot write file " + quoted(fileName));
-    return ok;
+    const AtomicWriteResult result = writeFileAtomically(toUtf8(fileName), text);
+    if (!result)
+        writeLine(log, L"ERROR: Cannot write file " + quoted(fileName) +
+                           fromUtf8(result.reasonSuffix()));
+    return bool(result);
 }
 
 long KeyValueFile::find(const std::wstring& key) const {

@@ -102,7 +102,7 @@ std::string batchUsage() {
            "[--original-coordinates]\n"
            "                    [--volume-fraction F] [--filter-radius R] [--projection] "
            "[--converge TOL]\n"
-           "                    [--converge-change DX] [--smooth]\n";
+           "                    [--converge-change DX] [--smooth] [--solver vcycle|pcg]\n";
 }
 
 std::string batchHelp() {
@@ -143,6 +143,10 @@ std::string batchHelp() {
            "                       0.01)\n"
            "      --smooth         also write the final design as a smooth, closed surface for\n"
            "                       printing: OptimizedShape_smooth.obj (or .stl)\n"
+           "      --solver S       vcycle (default): multigrid V-cycles until the relative\n"
+           "                       residual is 0.01; pcg: conjugate gradients with one\n"
+           "                       V-cycle per iteration as the preconditioner, to the same\n"
+           "                       residual\n"
            "  -h, --help           show this help and exit\n"
            "  -V, --version        show the version and exit\n"
            "\n"
@@ -210,7 +214,8 @@ BatchArguments parseBatchArguments(const std::vector<std::string>& args) {
                                 name == "--device" || name == "--threads" ||
                                 name == "--shape-every" || name == "--format" ||
                                 name == "--volume-fraction" || name == "--filter-radius" ||
-                                name == "--converge" || name == "--converge-change";
+                                name == "--converge" || name == "--converge-change" ||
+                                name == "--solver";
         const bool isFlag = name == "--quiet" || name == "--help" || name == "--version" ||
                             name == "--vtk" || name == "--original-coordinates" ||
                             name == "--projection" || name == "--smooth";
@@ -267,6 +272,9 @@ BatchArguments parseBatchArguments(const std::vector<std::string>& args) {
                 !(o.convergeChange < 1))
                 return failure("--converge-change needs a design change between 0 and 1 (both "
                                "excluded), not '" + value + "'");
+        } else if (name == "--solver") {
+            if (!solveMethodNamed(value, o.solver))
+                return failure("--solver must be 'vcycle' or 'pcg', not '" + value + "'");
         } else if (name == "--device") {
             if (value == "host") o.device = BatchDevice::Host;
             else if (value == "cuda") o.device = BatchDevice::Cuda;
@@ -455,6 +463,7 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     }
     wideOut() << scene.sceneSummary() << std::flush;
     writeLine(&wideOut(), materialNote(scene));
+    scene.solver()->setSolveMethod(options.solver);
     {
         std::wstring meshName;
         scene.file().getString(L"MESH", meshName, nullptr, true);

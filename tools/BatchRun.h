@@ -6,7 +6,7 @@
 // ostrel-batch SCENE [--iterations N] [--output DIR] [--device host|cuda] [--threads N]
 //              [--quiet] [--shape-every N] [--format obj|stl] [--vtk] [--original-coordinates]
 //              [--volume-fraction F] [--filter-radius R] [--projection] [--converge TOL]
-//              [--converge-change DX] [--smooth]
+//              [--converge-change DX] [--smooth] [--solver vcycle|pcg]
 //
 // The design options override the scene's design-control keys. Without them and without the
 // keys, the run, its console lines and its files are those of the program without design
@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "app/RunControl.h"
+#include "gpu/MultigridSolver.h"
 #include "tools/ResultFiles.h"
 
 namespace ostrel {
@@ -63,6 +64,8 @@ struct BatchOptions {
     /// --smooth: also write the final design as a smooth surface for printing,
     /// "OptimizedShape_smooth" in the shape format (tools/SmoothShape.h).
     bool smooth = false;
+    /// --solver: how each solve reaches its tolerance (gpu/MultigridSolver.h).
+    SolveMethod solver = SolveMethod::VCycles;
 };
 
 /// The stopping test of --converge. A step counts when its solve saw densities of the last beta

@@ -45,7 +45,8 @@ std::string formatted(const char* format, double value) {
 
 std::string evaluateUsage() {
     return "Usage: ostrel-evaluate --scene SCENE --densities FILE.vti [--threshold auto|T]\n"
-           "                       [--tolerance T] [--device host|cuda] [--threads N]\n";
+           "                       [--tolerance T] [--device host|cuda] [--threads N]\n"
+           "                       [--solver vcycle|pcg]\n";
 }
 
 std::string evaluateHelp() {
@@ -64,6 +65,8 @@ std::string evaluateHelp() {
            "  --device D         host: the CPU; cuda: an NVIDIA GPU (an error without one);\n"
            "                     default: a GPU when there is one, else the CPU\n"
            "  --threads N        worker threads of the CPU loops and the host solver\n"
+           "  --solver S         vcycle (default): multigrid V-cycles; pcg: conjugate\n"
+           "                     gradients preconditioned by a V-cycle\n"
            "  -h, --help         show this help and exit\n"
            "  -V, --version      show the version and exit\n"
            "\n"
@@ -89,7 +92,8 @@ EvaluateArguments parseEvaluateArguments(const std::vector<std::string>& args) {
             name.resize(eq);
         }
         if (name != "--scene" && name != "--densities" && name != "--threshold" &&
-            name != "--tolerance" && name != "--device" && name != "--threads")
+            name != "--tolerance" && name != "--device" && name != "--threads" &&
+            name != "--solver")
             return usageFailure("Unknown option '" + args[i] + "'");
         if (eq == std::string::npos) {
             if (i + 1 == args.size()) return usageFailure("Option '" + name + "' needs a value");
@@ -115,6 +119,9 @@ EvaluateArguments parseEvaluateArguments(const std::vector<std::string>& args) {
                 return usageFailure("--tolerance needs a number between 0 and 1 (both excluded), "
                                     "not '" + value + "'");
             o.evaluation.tolerance = number;
+        } else if (name == "--solver") {
+            if (!solveMethodNamed(value, o.solver))
+                return usageFailure("--solver must be 'vcycle' or 'pcg', not '" + value + "'");
         } else if (name == "--device") {
             if (value != "host" && value != "cuda")
                 return usageFailure("--device must be 'host' or 'cuda', not '" + value + "'");
@@ -159,6 +166,7 @@ int runEvaluate(const EvaluateOptions& options, std::ostream& out, std::ostream&
     }
     // Loads are the applied forces only, whatever the scene file says about gravity.
     scene.model()->gravity_ = {0, 0, 0};
+    scene.solver()->setSolveMethod(options.solver);
     // Without a load every design has compliance 0: no figure would mean anything.
     const std::wstring noLoad = loadError(*scene.model());
     if (!noLoad.empty()) {

@@ -3,7 +3,7 @@
 // --vtk wrote and prints what the design does.
 //
 // ostrel-evaluate --scene SCENE --densities FILE.vti [--threshold auto|T] [--tolerance T]
-//                 [--device host|cuda] [--threads N]
+//                 [--device host|cuda] [--threads N] [--solver vcycle|pcg]
 //
 // --threshold auto: solid (1) for the highest densities, void (the minimum density 0.001) for
 // the others, as many solid elements as keep the file's volume; --threshold T: solid where the
@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "gpu/MultigridSolver.h"
 #include "tools/DesignEvaluation.h"
 
 namespace ostrel {
@@ -32,6 +33,7 @@ struct EvaluateOptions {
     bool forceHost = false;
     bool requireCuda = false;
     int threads = 0;  ///< 0 = OpenMP's default
+    SolveMethod solver = SolveMethod::VCycles;
 };
 
 struct EvaluateArguments {

@@ -13,6 +13,7 @@
 //
 // ostrel-solve --size NX NY NZ --levels L | --largest [--memory-limit MB] [--max-elements N]
 //              --voxel S --tolerance T [--device host|cuda] [--threads N] [--profile]
+//              [--solver vcycle|pcg]
 //
 // Exit status: 0 the solve reached the tolerance, 1 it did not (or no CUDA device was found
 // for --device cuda), 2 bad command line.
@@ -53,6 +54,7 @@ namespace {
 const char* kUsage =
     "Usage: ostrel-solve --size NX NY NZ --voxel S --levels L --tolerance T "
     "[--device host|cuda] [--threads N] [--profile]\n"
+    "                    [--solver vcycle|pcg]\n"
     "       ostrel-solve --largest [--memory-limit MB] [--max-elements N] --voxel S --tolerance T\n"
     "                    [options]\n";
 
@@ -70,6 +72,8 @@ const char* kHelp =
     "  --device D      host: the CPU; cuda: an NVIDIA GPU (an error without one);\n"
     "                  default: a GPU when there is one, else the CPU\n"
     "  --threads N     worker threads of the host device\n"
+    "  --solver S      vcycle (default): multigrid V-cycles; pcg: conjugate gradients\n"
+    "                  preconditioned by a V-cycle\n"
     "  --profile       then run the first design iteration of an optimization and print its\n"
     "                  split (\"Split of one design iteration: ...\", one \"  <part>  <ms> ms\"\n"
     "                  line each: the solver's parts, then the optimizer's)\n"
@@ -216,6 +220,7 @@ int main(int argc, char** argv) {
     bool wantCuda = false;
     bool haveSize = false, haveVoxel = false, haveLevels = false, haveTol = false;
     bool profile = false, largest = false;
+    ostrel::SolveMethod method = ostrel::SolveMethod::VCycles;
     int memoryLimitMb = 0;
     long long maxElements = 0;
     for (int i = 1; i < argc; ++i) {
@@ -263,6 +268,9 @@ int main(int argc, char** argv) {
         } else if (a == "--max-elements") {
             need(1);
             ok = parseCount(argv[++i], maxElements);
+        } else if (a == "--solver") {
+            need(1);
+            ok = ostrel::solveMethodNamed(argv[++i], method);
         } else if (a == "--profile") {
             profile = true;
         } else if (a == "--threads") {
@@ -294,6 +302,7 @@ int main(int argc, char** argv) {
     ostrel::MultigridSolver fem(*model, options, std::move(driver));
     auto t0 = std::chrono::steady_clock::now();
     fem.setup();
+    fem.setSolveMethod(method);
     auto t1 = std::chrono::steady_clock::now();
     fem.computeLoad();
     auto t2 = std::chrono::steady_clock::now();

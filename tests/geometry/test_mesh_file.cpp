@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <bit>
+#include <csignal>
+#include <cstdlib>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -239,12 +243,47 @@ TEST(StlFile, ObjStillReadsThroughTheSameEntry) {
     expectSameSurface(read, box);
 }
 
+// A write that fails part-way (a file-size limit stands in for a full disk, for root too) names
+// the system's reason in either format, and leaves neither a file nor a temporary behind.
+TEST(ShapeWriters, AFailedWriteNamesTheReason) {
+    ScratchFolder folder("shape-write-limit");
+    const TriangleMesh box = test::makeBox({0, 0, 0}, {1, 1, 1});
+    struct Case {
+        const char* file;
+        bool (*write)(const TriangleMesh&, const std::wstring&, std::wostream*);
+    } cases[] = {
+        {"box.obj", [](const TriangleMesh& m, const std::wstring& f, std::wostream* log) {
+             return m.writeObj(f, log);
+         }},
+        {"box.stl", [](const TriangleMesh& m, const std::wstring& f, std::wostream* log) {
+             return writeStl(m, f, log);
+         }},
+    };
+    for (const Case& c : cases) {
+        const std::wstring file = wide(folder / c.file);
+        auto writeUnderLimit = [&] {
+            std::signal(SIGXFSZ, SIG_IGN);
+            rlimit limit{};
+            limit.rlim_cur = limit.rlim_max = 64;
+            setrlimit(RLIMIT_FSIZE, &limit);
+            std::wostringstream log;
+            const bool written = c.write(box, file, &log);
+            const bool reported = log.str() == L"ERROR: Error writing output file " +
+                                                   quoted(file) + L": File too large\n";
+            std::exit(!written && reported ? 0 : 1);
+        };
+        EXPECT_EXIT(writeUnderLimit(), ::testing::ExitedWithCode(0), "") << c.file;
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(folder.path())) << "a file or temporary left behind";
+}
+
 TEST(StlFile, WriteFailureLeavesNoFile) {
     ScratchFolder folder("stl-write");
     std::wostringstream log;
     const auto file = folder / "no" / "box.stl";
     EXPECT_FALSE(writeStl(test::makeBox({0, 0, 0}, {1, 1, 1}), wide(file), &log));
-    EXPECT_EQ(log.str(), L"ERROR: Cannot create output file " + quoted(wide(file)) + L"\n");
+    EXPECT_EQ(log.str(), L"ERROR: Cannot create output file " + quoted(wide(file)) +
+                             L": No such file or directory\n");
 }
 
 TEST(MeshChecks, BoundaryEdgesOfOpenSurfaces) {

@@ -182,7 +182,8 @@ TEST(Obj, WriteFormatAndEmptyMesh) {
     EXPECT_EQ(e.str(), "\n");
     std::wostringstream msg;
     EXPECT_FALSE(empty.writeObj(L"/nonexistent/dir/out.obj", &msg));
-    EXPECT_EQ(msg.str(), L"ERROR: Cannot create output file \"/nonexistent/dir/out.obj\"\n");
+    EXPECT_EQ(msg.str(), L"ERROR: Cannot create output file \"/nonexistent/dir/out.obj\": No such "
+                         L"file or directory\n");
 }
 
 TEST(Geometry, CubeVolumeAndReversed) {

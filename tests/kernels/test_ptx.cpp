@@ -23,6 +23,7 @@ const char* const kEntries[] = {
     "ComputeResidualKernel", "RestrictFinestLevelKernel", "RestrictKernel",
     "InterpolateFinestLevelKernel", "InterpolateKernel", "pNormAverageKernel",
     "pNormAverageCoefKernel", "PartialSumsOfFloatsKernel", "PartialSumsKernel",
+    "CgOperatorKernel", "CgDotKernel", "CgDirectionKernel", "CgStepKernel", "CgRoundKernel",
     "GalerkinPositionMatricesKernel", "GalerkinWeightsKernel",
     "GalerkinElementFinestLevelKernel", "GalerkinElementKernel", "GalerkinStencilKernel",
     "StiffnessFactorsKernel", "ElementEnergiesKernel", "SensitivityFactorsKernel",

@@ -230,7 +230,7 @@ TEST_F(KeyValueFileTest, FailedWriteKeepsOldFile) {
     fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec);
     EXPECT_FALSE(kv.write(name, &log_));
     fs::permissions(dir_, fs::perms::owner_all);
-    EXPECT_EQ(log_.str(), L"ERROR: Cannot write file \"" + name + L"\"\n");
+    EXPECT_EQ(log_.str(), L"ERROR: Cannot write file \"" + name + L"\": Permission denied\n");
     EXPECT_EQ(readFile(name), "OLD: 1\n");
 }
 
@@ -239,7 +239,8 @@ TEST_F(KeyValueFileTest, WriteIntoMissingDirectoryFails) {
     kv.setString(L"A", L"1");
     const std::wstring name = fromUtf8((dir_ / "no" / "such" / "f.txt").string());
     EXPECT_FALSE(kv.write(name, &log_));
-    EXPECT_EQ(log_.str(), L"ERROR: Cannot write file \"" + name + L"\"\n");
+    EXPECT_EQ(log_.str(),
+              L"ERROR: Cannot write file \"" + name + L"\": No such file or directory\n");
 }
 
 TEST_F(KeyValueFileTest, WriteOverDirectoryFailsAndKeepsIt) {
@@ -265,7 +266,8 @@ TEST_F(KeyValueFileTest, WriteFailingPartWayKeepsOldFile) {
         kv.setString(L"BIG", std::wstring(4096, L'x'));
         std::wostringstream log;
         const bool written = kv.write(name, &log);
-        const bool reported = log.str() == L"ERROR: Cannot write file \"" + name + L"\"\n";
+        const bool reported =
+            log.str() == L"ERROR: Cannot write file \"" + name + L"\": File too large\n";
         std::exit(!written && reported && readFile(name) == "OLD: 1\n" ? 0 : 1);
     };
     EXPECT_EXIT(writeUnderLimit(),

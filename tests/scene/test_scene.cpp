@@ -475,7 +475,8 @@ TEST_F(SceneTest, FailedSaveKeepsOldFile) {
     fs::create_directories(old.string() + ".tmp" + std::to_string(::getpid()) + "~");
     log_.str(L"");
     EXPECT_FALSE(scene_.saveScene(fromUtf8(old.string()), &log_));
-    EXPECT_EQ(log_.str(), L"ERROR: Cannot write file \"" + fromUtf8(old.string()) + L"\"\n");
+    EXPECT_EQ(log_.str(),
+              L"ERROR: Cannot write file \"" + fromUtf8(old.string()) + L"\": Is a directory\n");
     EXPECT_EQ(readText(fromUtf8(old.string())), "// old scene\nMESH: box.obj\n");
 }
 

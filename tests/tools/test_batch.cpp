@@ -8,6 +8,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -52,6 +53,9 @@ TEST(BatchArguments, AcceptedForms) {
     EXPECT_EQ(a.options.outputDirectory, "out");
     EXPECT_EQ(a.options.device, BatchDevice::Cuda);
     EXPECT_EQ(a.options.sceneFile, "-scene-with-dash.txt");
+    EXPECT_EQ(a.options.solver, SolveMethod::VCycles);
+    EXPECT_EQ(parse({"s.txt", "--solver", "pcg"}).options.solver, SolveMethod::ConjugateGradients);
+    EXPECT_EQ(parse({"s.txt", "--solver=vcycle"}).options.solver, SolveMethod::VCycles);
 
     EXPECT_EQ(parse({"s.txt", "--help", "--bogus"}).action, BatchArguments::Action::Help);
     EXPECT_EQ(parse({"-h"}).action, BatchArguments::Action::Help);
@@ -87,6 +91,9 @@ TEST(BatchArguments, ErrorsNameTheProblem) {
         {{"a.txt", "--threads", "0"},
          "ERROR: --threads needs a whole number from 1 to 1024, not '0'"},
         {{"a.txt", "--device", "gpu"}, "ERROR: --device must be 'host' or 'cuda', not 'gpu'"},
+        {{"a.txt", "--solver", "cg"}, "ERROR: --solver must be 'vcycle' or 'pcg', not 'cg'"},
+        {{"a.txt", "--solver="}, "ERROR: --solver must be 'vcycle' or 'pcg', not ''"},
+        {{"a.txt", "--solver"}, "ERROR: Option '--solver' needs a value"},
         {{"a.txt", "--output="}, "ERROR: --output needs a folder name"},
         {{"a.txt", "--quiet=yes"}, "ERROR: Option '--quiet' takes no value"},
         {{"a.txt", "-qq"}, "ERROR: Option '--quiet' takes no value"},
@@ -231,6 +238,32 @@ TEST(BatchProgram, OutputFolderThatTakesNoFilesStopsBeforeLoading) {
     EXPECT_EQ(child.err().rfind("ERROR: Cannot write into output folder \"/proc/self\": ", 0), 0u)
         << child.err();
     EXPECT_EQ(std::count(child.err().begin(), child.err().end(), '\n'), 1) << child.err();
+}
+
+// Both solvers reach the relative residual 0.01 in every step: the runs' compliances agree to
+// about that, and conjugate gradients need fewer cycles in all.
+TEST(BatchProgram, ConjugateGradientsFollowTheSameDesign) {
+    ScratchFolder folder("batch-pcg");
+    const auto scene = testing::writeCantileverScene(folder.path(), 16);
+    std::map<std::string, std::vector<std::string>> compliance, cycles;
+    for (const char* solver : {"vcycle", "pcg"}) {
+        const std::string out = (folder / solver).string();
+        Child child(kBatch, {scene.string(), "-n", "6", "-q", "--shape-every", "0", "--device",
+                             "host", "--threads", "1", "--solver", solver, "-o", out});
+        ASSERT_EQ(child.finish(), 0) << child.err();
+        compliance[solver] = testing::readLines(folder / solver / "ObjectiveValue.txt");
+        cycles[solver] = testing::readLines(folder / solver / "NumCycles.txt");
+    }
+    ASSERT_EQ(compliance["pcg"].size(), 6u);
+    ASSERT_EQ(compliance["vcycle"].size(), 6u);
+    int loopCycles = 0, pcgCycles = 0;
+    for (size_t i = 0; i < 6; ++i) {
+        const double expected = std::stod(compliance["vcycle"][i]);
+        EXPECT_NEAR(std::stod(compliance["pcg"][i]), expected, 0.02 * expected) << i;
+        loopCycles += std::stoi(cycles["vcycle"][i]);
+        pcgCycles += std::stoi(cycles["pcg"][i]);
+    }
+    EXPECT_LT(pcgCycles, loopCycles);
 }
 
 TEST(BatchProgram, QuietPrintsOneLinePerIterationAndWritesIntoTheWorkingDirectory) {

@@ -487,6 +487,7 @@ TEST(EvaluateArguments, FormsAndErrors) {
         {{"--tolerance", "1"},
          "ERROR: --tolerance needs a number between 0 and 1 (both excluded), not '1'"},
         {{"--device", "gpu"}, "ERROR: --device must be 'host' or 'cuda', not 'gpu'"},
+        {{"--solver", "cg"}, "ERROR: --solver must be 'vcycle' or 'pcg', not 'cg'"},
         {{"--threads", "2.5"}, "ERROR: --threads needs a whole number from 1 to 1024, not '2.5'"},
     };
     for (const auto& [args, error] : bad) {
@@ -538,6 +539,14 @@ TEST(EvaluateTool, RoundTripOfARunsOwnDensities) {
     const std::string crispOut = "\n" + crisp.out();
     EXPECT_EQ(valueOf(crispOut, "Grey fraction"), 0.0);
     EXPECT_NE(crispOut.find("\nThreshold: 0.2: "), std::string::npos) << crispOut;
+
+    // Conjugate gradients reach the same tolerance: the same compliance, to it.
+    Child pcg(OSTREL_EVALUATE_EXE,
+              {"--scene", scene, "--densities", vti, "--device", "host", "--solver", "pcg"});
+    ASSERT_EQ(pcg.finish(), 0) << pcg.err();
+    const double compliance = valueOf(out, "Compliance");
+    EXPECT_NEAR(valueOf("\n" + pcg.out(), "Compliance"), compliance, 1e-4 * compliance)
+        << pcg.out();
 
     // The same file against a scene of another voxel size.
     const std::string other = testing::writeCantileverScene(folder / "run", 8).string();

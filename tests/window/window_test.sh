@@ -216,6 +216,29 @@ startup_loads_the_scene_and_quits)
   [[ -z "$left" ]] || fail "files written: $left"
   grep -q 'Residual within cycle' "$WORK/app.out" && fail "the optimization ran by itself"
   ;;
+stale_temporaries_are_removed_at_start)
+  # A writer's temporary whose process is gone goes; other files that look alike stay.
+  stale='OptimizedShape_final.vti.tmp999999999~'
+  printf 'half-written' >"$WORK/$stale"
+  printf 'keep' >"$WORK/notes.tmp~"
+  printf 'keep' >"$WORK/OptimizedShape_final.vti.tmpabc~"
+  start app -SCENE scene.txt -CPU 1 -quitafterframe:3
+  finish app; rc=$RC
+  [[ $rc == 0 ]] || fail "exit code $rc"
+  [[ ! -e "$WORK/$stale" ]] || fail "the stale temporary is still there"
+  [[ -e "$WORK/notes.tmp~" && -e "$WORK/OptimizedShape_final.vti.tmpabc~" ]] ||
+    fail "a file that is no temporary of a writer was removed"
+  grep -qxF "Removed the temporary file \"$stale\" that an interrupted run left" "$WORK/app.out" ||
+    fail "no line about the removed temporary"
+  ;;
+volume_fraction_below_one_element_is_refused)
+  printf 'OPTIMIZATION_VOLUME_FRACTION: 1e-9\n' >>"$WORK/scene.txt"
+  start app -SCENE scene.txt -CPU 1 -quitafterframe:3
+  finish app; rc=$RC
+  [[ $rc == 1 ]] || fail "exit code $rc"
+  [[ "$(cat "$WORK/app.err")" == "ERROR: The volume fraction 1e-09 (OPTIMIZATION_VOLUME_FRACTION) is less than one element's share of the volume (1 of 256 elements: 0.003906)" ]] ||
+    fail "message: $(cat "$WORK/app.err")"
+  ;;
 title_and_client_size)
   start app -SCENE scene.txt -automation -constantframetime:100
   window_id '^Ostrel'; id=$WID

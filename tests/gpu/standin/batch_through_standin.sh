@@ -4,13 +4,15 @@
 # must equal the host device's byte for byte (the same kernels run, and every reduction has a
 # fixed order).
 #
-# Usage: batch_through_standin.sh BIN_DIR STANDIN_DIR SCENE SCRATCH_DIR ITERATIONS
+# Usage: batch_through_standin.sh BIN_DIR STANDIN_DIR SCENE SCRATCH_DIR ITERATIONS [OPTION...]
+# (the options go to both runs)
 set -uo pipefail
 case "${1:-}" in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
-(($# == 5)) || { echo "ERROR: Give BIN_DIR STANDIN_DIR SCENE SCRATCH_DIR ITERATIONS" >&2; exit 2; }
+(($# >= 5)) || { echo "ERROR: Give BIN_DIR STANDIN_DIR SCENE SCRATCH_DIR ITERATIONS [OPTION...]" >&2; exit 2; }
 bin="$1"; standin="$2"; scene="$3"; scratch="$4"; iterations="$5"
+shift 5
 rm -rf "$scratch"; mkdir -p "$scratch"
-common=("$scene" --iterations "$iterations" --shape-every 0 --threads 2)
+common=("$scene" --iterations "$iterations" --shape-every 0 --threads 2 "$@")
 "$bin/ostrel-batch" "${common[@]}" --device host --output "$scratch/host" >"$scratch/host.log" 2>&1 ||
   { tail -20 "$scratch/host.log"; echo "FAILED: the host device's run"; exit 1; }
 LD_LIBRARY_PATH="$standin${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
