@@ -112,6 +112,18 @@ double KernelSteps::searchVolume(Optimizer& opt, double lambda) {
                                          float(opt.minDensity_));
 }
 
+int KernelSteps::searchWidth(const Optimizer& opt) const {
+    return opt.isProjected() ? 1 : int(kSearchCandidates);
+}
+
+void KernelSteps::searchVolumes(Optimizer& opt, const std::vector<double>& lambdas,
+                                std::vector<double>& volumes) {
+    if (opt.isProjected()) return ElementSteps::searchVolumes(opt, lambdas, volumes);
+    volumes.resize(lambdas.size());
+    device_.searchVolumes(lambdas.data(), int(lambdas.size()), limitsOf(opt), volumes.data());
+    for (double& v : volumes) v += volumeOffset_;
+}
+
 void KernelSteps::finishSearch(Optimizer& opt, double lambda) {
     // Without projection: the design for the last pass's multiplier, filtered once.
     if (!opt.isProjected()) device_.finishSearch(lambda, limitsOf(opt), float(opt.minDensity_));

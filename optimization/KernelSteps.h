@@ -31,6 +31,10 @@ public:
     void ratioRange(Optimizer& opt, double& lo, double& hi) override;
     void prepareSearch(Optimizer& opt) override;
     double searchVolume(Optimizer& opt, double lambda) override;
+    /// kSearchCandidates without projection, 1 with it (every pass filters and projects).
+    int searchWidth(const Optimizer& opt) const override;
+    void searchVolumes(Optimizer& opt, const std::vector<double>& lambdas,
+                       std::vector<double>& volumes) override;
     void finishSearch(Optimizer& opt, double lambda) override;
     DesignSums accept(Optimizer& opt) override;
     double kernelSeconds() const override;

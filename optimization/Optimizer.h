@@ -88,6 +88,8 @@ public:
     static constexpr double kProjectedMoveLimit = 0.1;
     /// Density of removed material, the lower bound of every density and of the design.
     static constexpr double kVoidDensity = 0.001;
+    /// Width of the multiplier search's last bracket, as a fraction of the search range.
+    static constexpr double kSearchTolerance = 1e-12;
 
     /// History files go to `historyDirectory` (empty = working directory).
     Optimizer(FemModel& model, OptimizationLifetime& lifetime,
@@ -145,6 +147,14 @@ public:
     /// Densities into the padded volume (cell (x+1,y+1,z+1), border at the minimum density),
     /// iso-surface at the iso level into shapeMesh().
     void extractShape();
+    /// extractShape() when the densities changed since the last extraction (a reset, an
+    /// update, densitiesChanged()); nothing otherwise. snapshot() calls it.
+    void updateShape();
+    /// False when the densities changed since shapeMesh() was last extracted.
+    bool shapeCurrent() const { return shapeCurrent_; }
+    /// The densities as extractShape() reads them, in a padded volume shaped like
+    /// paddedDensity() (empty before the first reset): a copy another thread may extract.
+    Volume<double, double> paddedDensityCopy() const;
 
     /// Sharpness 4 * sum rho(1-rho) / m over the designable elements (0 when there are none).
     double sharpness() const;
@@ -185,6 +195,7 @@ public:
     double lastSensitivitySeconds_ = 0.0;
     double lastUpdateSeconds_ = 0.0;  ///< multiplier search and acceptance
     double lastSearchSeconds_ = 0.0;  ///< of the update: the multiplier search
+    int lastSearchPasses_ = 0;        ///< of the update: the multiplier search's passes
     /// Kernel seconds of the sensitivities, the search and the acceptance (on the device with
     /// the solver's kernel timer; 0 otherwise).
     double lastSensitivityKernelSeconds_ = 0.0;
@@ -233,8 +244,11 @@ protected:
     void computeSensitivities();
     /// Step 4: the new volume target from the goal, the last target and the current volume.
     double nextVolumeTarget() const;
-    /// Step 5: bisection for the multiplier, one pass of the attached steps per halving;
-    /// leaves the last pass's candidates. Returns the number of passes.
+    /// Step 5: the multiplier's search to a bracket of kSearchTolerance of the range: with a
+    /// search width of 1 a bisection, one pass of the attached steps per halving, the last
+    /// pass's multiplier chosen; wider, passes of many multipliers placed by searchPositions
+    /// (MultiplierSearch.h), the middle of the last bracket chosen. Leaves the chosen
+    /// multiplier's candidates. Returns the number of passes (each one read-back of volumes).
     int searchMultiplier(double target, double lo, double hi);
     /// Step 10: the beta continuation (counter in the lifetime values).
     void continueBeta();
@@ -257,6 +271,8 @@ private:
     void projectDensities(const std::vector<float>& xTilde, std::vector<float>& rho,
                           double beta) const;
     void closeDisc(size_t e, std::vector<float>& target, float value) const;
+    /// The densities into `volume` (sized like paddedDensity_), the rest at the minimum density.
+    void fillPaddedDensity(Volume<double, double>& volume) const;
 
     FemModel& model_;
     OptimizationLifetime& lifetime_;
@@ -271,6 +287,7 @@ private:
     std::vector<uint8_t> heldDesign_;  // design variables the update leaves alone
     Volume<double, double> paddedDensity_;
     TriangleMesh shapeMesh_;
+    bool shapeCurrent_ = false;  // shapeMesh_ is the surface of the current densities
     ElementSteps* steps_ = nullptr;
     // The steps' sums of the last evaluation and update: sum q, sum rho over the elements not
     // held empty, sum rho(1-rho) over the designable elements.
