@@ -1,12 +1,11 @@
 #include "app/RunControl.h"
 
-#include "app/ShapeWorker.h"
-
 #include <chrono>
 #include <optional>
 #include <ostream>
 #include <string>
 
+#include "app/ShapeWorker.h"
 #include "core/Console.h"
 #include "core/Timing.h"
 #include "geometry/DegenerateTriangles.h"
@@ -165,7 +164,6 @@ StepResult RunControl::step() {
         if (shapeFileWriter_) {
             result.shapeWritten = shapeFileWriter_(iteration, snapshot());
         } else {
-            optimizer_.updateShape();
             result.shapeWritten = writeShape(shapeFileName(iteration));
         }
     }
@@ -205,7 +203,9 @@ std::filesystem::path RunControl::outputPath(const std::string& name) const {
     return outputDirectory_.empty() ? std::filesystem::path(name) : outputDirectory_ / name;
 }
 
-bool RunControl::writeShape(const std::filesystem::path& file) const {
+bool RunControl::writeShape(const std::filesystem::path& file) {
+    // The shape of the current densities (the window's worker may not have made it yet).
+    optimizer_.updateShape();
     // Mesh checkers and slicers reject triangles without area: the file gets none.
     TriangleMesh shape = optimizer_.shapeMesh();
     removeDegenerateTriangles(shape);

@@ -150,9 +150,10 @@ public:
     std::filesystem::path shapeFileName(int iteration) const;
     /// outputDirectory / name.
     std::filesystem::path outputPath(const std::string& name) const;
-    /// Writes the current shape mesh without its degenerate triangles (removeDegenerateTriangles)
-    /// to `file`; the mesh writer reports failures on the wide log.
-    bool writeShape(const std::filesystem::path& file) const;
+    /// Writes the shape of the current densities (extracted first when they changed) without
+    /// its degenerate triangles (removeDegenerateTriangles) to `file`; the mesh writer reports
+    /// failures on the wide log.
+    bool writeShape(const std::filesystem::path& file);
     /// With the optimizer on the device: its design and energies, the element factors
     /// (Optimizer::downloadState) and the displacement of the last solve (into the model's u_)
     /// come back; nothing otherwise.

@@ -131,6 +131,12 @@ public:
     void prepareSearch();
     /// Without projection: sum_j c_j * y_j for the candidate design y of the multiplier lambda.
     double searchVolume(double lambda, const DeviceLimits& limits);
+    /// Multipliers a pass of the search without projection best evaluates at once on this
+    /// device: kSearchCandidates on a CUDA device, where a pass costs a round trip and the
+    /// candidates' arithmetic hides behind the element reads; kSearchGroup on the host device,
+    /// where a read-back is a copy in memory and every candidate costs arithmetic. Valid after
+    /// load().
+    int searchWidth() const { return lanes_ == 1 ? int(kSearchGroup) : int(kSearchCandidates); }
     /// Without projection: searchVolume for `count` multipliers at once (1 to
     /// kSearchCandidates; more is a fatal error), each volume the same bits as alone; one
     /// launch of the candidates, one of each reduction stage and one read-back of the volumes.

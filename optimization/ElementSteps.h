@@ -1,6 +1,6 @@
 #pragma once
 // The per-element work of one design iteration behind one interface. The optimizer
-// (Optimizer.h) keeps the schedule (reset, volume target, the bisection's driver, beta
+// (Optimizer.h) keeps the schedule (reset, volume target, the multiplier search's driver, beta
 // continuation, history, stop rules) and calls these verbs in a fixed order; an implementation
 // holds the element loops. The product's implementation is KernelSteps (the kernel module on
 // the solver's device, host or CUDA); the tests hold an independent implementation on the CPU

@@ -113,7 +113,7 @@ double KernelSteps::searchVolume(Optimizer& opt, double lambda) {
 }
 
 int KernelSteps::searchWidth(const Optimizer& opt) const {
-    return opt.isProjected() ? 1 : int(kSearchCandidates);
+    return opt.isProjected() ? 1 : device_.searchWidth();
 }
 
 void KernelSteps::searchVolumes(Optimizer& opt, const std::vector<double>& lambdas,

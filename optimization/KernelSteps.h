@@ -31,7 +31,9 @@ public:
     void ratioRange(Optimizer& opt, double& lo, double& hi) override;
     void prepareSearch(Optimizer& opt) override;
     double searchVolume(Optimizer& opt, double lambda) override;
-    /// kSearchCandidates without projection, 1 with it (every pass filters and projects).
+    /// The device's width without projection (DeviceOptimizer::searchWidth: 64 multipliers per
+    /// pass on a CUDA device, 8 on the host device), 1 with it (every pass filters and
+    /// projects).
     int searchWidth(const Optimizer& opt) const override;
     void searchVolumes(Optimizer& opt, const std::vector<double>& lambdas,
                        std::vector<double>& volumes) override;

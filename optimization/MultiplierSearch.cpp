@@ -15,8 +15,10 @@ std::vector<double> searchPositions(const MultiplierBracket& b, int count, doubl
         // The straight line's crossing (the ends' excesses have opposite signs).
         const double f = b.lowExcess / (b.lowExcess - b.highExcess);
         const double guess = b.low + w * std::clamp(f, 0.0, 1.0);
+        // Spacings grow by at most 4 from one position to the next: few positions crowd down
+        // to where they can reach, not to the tolerance with gaps wider than an even split's.
         const int side = (count - 1) / 2;
-        const double nearest = 0.25 * tolerance;
+        const double nearest = std::max(0.25 * tolerance, w / std::pow(4.0, side));
         const double ratio = std::pow(std::max(w / nearest, 1.0), 1.0 / side);
         positions.push_back(guess);
         double d = nearest;

@@ -2,8 +2,9 @@
 // Density-based topology optimization of one FemModel: the per-element optimization state, its
 // reset, the stiffness law E = 1000 * rho^3, the element energies of a solve, one optimality-
 // criteria update per iteration (sensitivities through the filter and projection, shrinking
-// volume target, 40-pass bisection for the Lagrange multiplier, beta continuation), the
-// morphological closing of the design and the extraction of the shape surface at density 0.5.
+// volume target, the search for the Lagrange multiplier (MultiplierSearch.h), beta
+// continuation), the morphological closing of the design and the extraction of the shape
+// surface at density 0.5, made only when something reads it (updateShape, snapshot).
 //
 // The optimizer is bound to a FemModel (level 0 only) and writes the model's E_ array; it reads
 // Ke_, u_, isVertexFixed_ and force_. It never calls the solver: the run control calls the
@@ -41,7 +42,7 @@
 // and the densities: rho_ stays current, while x_, q_, xTilde_ and the model's E_ are current
 // only after downloadState(); snapshot() brings them back itself. Without steps attached, the
 // per-element verbs do nothing. The optimizer itself holds the schedule: the reset, the volume
-// target, the driver of the multiplier's bisection, the beta continuation, the history files
+// target, the driver of the multiplier's search, the beta continuation, the history files
 // and the measures of the densities (sharpness, volume, grey fraction) and the shape.
 //
 // Console output: progress lines go to the wide log, the two timing lines of iterate() to the

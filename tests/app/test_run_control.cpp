@@ -217,10 +217,18 @@ TEST(RunControl, AWorkerHandsTheNewestShapeOverAfterTheStep) {
         rig.run->waitForShape();
         EXPECT_EQ(shown.size(), size_t(k) + 1);
     }
-    // A shape shown by the caller supersedes the worker's older one: a step's job, then a
-    // closing of the design shown at once; the job's shape never comes.
+    // A shape saved meanwhile (the window's F5) is the current densities' shape.
     ASSERT_TRUE(rig.run->frameMove(0, 0).performed);  // step 3 writes a file
     ASSERT_TRUE(rig.run->frameMove(0, 0).performed);  // step 4 goes to the worker
+    ASSERT_FALSE(rig.run->optimizer().shapeCurrent());
+    ASSERT_TRUE(rig.run->writeShape(folder / "saved.obj"));
+    EXPECT_TRUE(rig.run->optimizer().shapeCurrent());
+    const TriangleMesh current = rig.run->optimizer().shapeMesh();
+    rig.run->waitForShape();
+    EXPECT_TRUE(sameShape(*last, current));
+    // A shape shown by the caller supersedes the worker's older one: a step's job, then a
+    // closing of the design shown at once; the job's shape never comes.
+    ASSERT_TRUE(rig.run->frameMove(0, 0).performed);  // step 5 goes to the worker
     const size_t before = shown.size();
     rig.run->optimizer().closeShape();
     rig.run->publishShape();
@@ -231,11 +239,11 @@ TEST(RunControl, AWorkerHandsTheNewestShapeOverAfterTheStep) {
     rig.run->frameMove(0, 0);
     EXPECT_EQ(shown.size(), before + 1);
     EXPECT_EQ(shown.back(), closed);
-    // Switching the worker off waits for it; the run control ends cleanly with a job queued.
-    ASSERT_TRUE((rig.run->setRunning(true), rig.run->frameMove(0, 0).performed));
+    // Switching the worker off and on; the run control ends cleanly with a job queued.
+    rig.run->setRunning(true);
+    ASSERT_TRUE(rig.run->frameMove(0, 0).performed);  // step 6 writes a file
     rig.run->extractShapesOnWorker(false);
     rig.run->extractShapesOnWorker(true);
-    ASSERT_TRUE(rig.run->frameMove(0, 0).performed);  // step 6 writes a file
     ASSERT_TRUE(rig.run->frameMove(0, 0).performed);  // step 7 goes to the worker
     rig.run.reset();
 }

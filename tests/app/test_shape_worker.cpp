@@ -21,7 +21,8 @@ Volume<double, double> ball(int n, double radius) {
     for (int z = 0; z < n; ++z)
         for (int y = 0; y < n; ++y)
             for (int x = 0; x < n; ++x) {
-                const double d = std::sqrt((x - c) * (x - c) + (y - c) * (y - c) + (z - c) * (z - c));
+                const double d =
+                    std::sqrt((x - c) * (x - c) + (y - c) * (y - c) + (z - c) * (z - c));
                 v(x, y, z) = d < radius ? 1.0 : 0.001;
             }
     return v;

@@ -1,8 +1,9 @@
-// The PTX the build makes for CUDA devices holds every entry, the element matrix in constant memory and dt_, and, when the
-// PTX assembler is at hand, assembles for Turing, Ampere and Hopper GPUs with no kernel using a
-// local stack (per-thread arrays indexed at run time would put one there). The module is the one
-// next to the test executable, as the solver loads it (in the build tree and in a GPU bundle);
-// the assembler is $OSTREL_PTXAS, else the one found next to nvcc at configure time.
+// The PTX the build makes for CUDA devices holds every entry, the element matrix in constant
+// memory and dt_, and, when the PTX assembler is at hand, assembles for Turing, Ampere and
+// Hopper GPUs with no kernel using a local stack (per-thread arrays indexed at run time would
+// put one there). The module is the one next to the test executable, as the solver loads it
+// (in the build tree and in a GPU bundle); the assembler is $OSTREL_PTXAS, else the one found
+// next to nvcc at configure time.
 
 #include <gtest/gtest.h>
 

@@ -218,8 +218,9 @@ TEST_P(KernelPath, AgreesWithTheCpuOptimizerStepByStep) {
             EXPECT_EQ(passesA, 40);
             EXPECT_EQ(passesB, 40);
         } else {
+            // 64 multipliers per pass on the reference, the host device's 8 on the kernel path.
             EXPECT_LE(passesA, 10);
-            EXPECT_LE(passesB, 10);
+            EXPECT_LE(passesB, 16);
         }
         std::vector<float> x(n), rho(n);
         p.kernels->downloadCandidates(x.data(), rho.data());
@@ -318,6 +319,9 @@ TEST_P(ManyMultipliers, ChooseTheBisectionsMultiplierInAFewReadBacks) {
     double lo = 0, hi = 0;
     steps.ratioRange(b, lo, hi);
     ASSERT_LT(lo, hi);
+    // The host device's own width: one group of multipliers per thread.
+    EXPECT_EQ(p.steps->searchWidth(b), int(kSearchGroup));
+    EXPECT_EQ(p.kernels->searchWidth(), int(kSearchGroup));
     for (double target : {0.95, 0.7, 0.4, 0.05}) {
         SCOPED_TRACE(target);
         steps.width = 1;
@@ -327,17 +331,21 @@ TEST_P(ManyMultipliers, ChooseTheBisectionsMultiplierInAFewReadBacks) {
         std::vector<float> x1(n), rho1(n);
         p.kernels->downloadCandidates(x1.data(), rho1.data());
 
-        steps.width = kSearchCandidates;
-        const int passes = b.searchMultiplier(target, lo, hi);
-        EXPECT_EQ(passes, steps.passes);
-        EXPECT_LE(passes, 8);
-        EXPECT_EQ(steps.largestPass, size_t(kSearchCandidates));
-        EXPECT_NEAR(steps.chosen, bisection, 2e-12 * (hi - lo));
-        std::vector<float> x(n), rho(n);
-        p.kernels->downloadCandidates(x.data(), rho.data());
-        for (size_t e = 0; e < n; ++e) {
-            ASSERT_NEAR(x[e], x1[e], 1e-6) << e;
-            ASSERT_NEAR(rho[e], rho1[e], 1e-6) << e;
+        // A CUDA device's width and the host device's.
+        for (int width : {int(kSearchCandidates), int(kSearchGroup)}) {
+            SCOPED_TRACE(width);
+            steps.width = width;
+            const int passes = b.searchMultiplier(target, lo, hi);
+            EXPECT_EQ(passes, steps.passes);
+            EXPECT_LE(passes, width == kSearchCandidates ? 8 : 16);
+            EXPECT_EQ(steps.largestPass, size_t(width));
+            EXPECT_NEAR(steps.chosen, bisection, 2e-12 * (hi - lo));
+            std::vector<float> x(n), rho(n);
+            p.kernels->downloadCandidates(x.data(), rho.data());
+            for (size_t e = 0; e < n; ++e) {
+                ASSERT_NEAR(x[e], x1[e], 1e-6) << e;
+                ASSERT_NEAR(rho[e], rho1[e], 1e-6) << e;
+            }
         }
     }
     b.attachSteps(p.steps.get());

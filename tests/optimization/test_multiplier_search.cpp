@@ -113,22 +113,26 @@ TEST(MultiplierSearch, FindsTheCrossingOfFallingVolumesToTheTolerance) {
         const char* name;
         double crossing;
         std::function<double(double, double)> excess;  // (m, crossing)
-        int passLimit;  // passes of 64 positions allowed
+        int passLimit;   // passes of 64 positions allowed
+        int passLimit8;  // passes of 8 positions allowed
     };
     const Case cases[] = {
-        {"linear", 0.37, [](double m, double c) { return c - m; }, 3},
-        {"curved", 0.61, [](double m, double c) { return std::exp(-3 * m) - std::exp(-3 * c); }, 4},
-        {"steep_near_zero", 2e-4, [](double m, double c) { return 1 / (m + 1e-3) - 1 / (c + 1e-3); }, 5},
+        {"linear", 0.37, [](double m, double c) { return c - m; }, 3, 8},
+        {"curved", 0.61, [](double m, double c) { return std::exp(-3 * m) - std::exp(-3 * c); },
+         4, 8},
+        {"steep_near_zero", 2e-4,
+         [](double m, double c) { return 1 / (m + 1e-3) - 1 / (c + 1e-3); }, 5, 9},
         {"kinked", 0.5003,
          [](double m, double c) {
              auto v = [](double x) { return x < 0.5 ? 2 - 2 * x : 1.5 - x; };
              return v(m) - v(c);
          },
-         4},
+         4, 10},
         // Few elements: the volume is a staircase, flat between its steps.
-        {"staircase", 0.41, [](double m, double c) { return std::floor(300 * (c - m)) + 0.5; }, 12},
-        {"crossing_at_the_top", 1.0, [](double m, double) { return 1 - m; }, 12},
-        {"crossing_at_the_bottom", 0.0, [](double m, double) { return -m; }, 12},
+        {"staircase", 0.41, [](double m, double c) { return std::floor(300 * (c - m)) + 0.5; }, 8,
+         13},
+        {"crossing_at_the_top", 1.0, [](double m, double) { return 1 - m; }, 7, 13},
+        {"crossing_at_the_bottom", 0.0, [](double m, double) { return -m; }, 7, 13},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -137,6 +141,11 @@ TEST(MultiplierSearch, FindsTheCrossingOfFallingVolumesToTheTolerance) {
         const Search s = runSearch(excess, 64);
         EXPECT_LE(s.bracket.width(), kTolerance);
         EXPECT_LE(s.passes, c.passLimit);
+        // Eight positions per pass (the host device's width): more passes, never a wider
+        // bracket.
+        const Search few = runSearch(excess, 8);
+        EXPECT_LE(few.bracket.width(), kTolerance);
+        EXPECT_LE(few.passes, c.passLimit8);
         // The bracket holds the crossing: above at its low end (or the range's end), not above
         // at its high end.
         EXPECT_TRUE(s.bracket.low == 0.0 || excess(s.bracket.low) > 0.0);
@@ -145,7 +154,7 @@ TEST(MultiplierSearch, FindsTheCrossingOfFallingVolumesToTheTolerance) {
 }
 
 TEST(MultiplierSearch, OnePositionPerPassIsTheBisection) {
-    // The staircase's steps: the bracket after 40 halvings, as the one-candidate search.
+    // One position per pass splits the bracket in halves: 40 halvings to the tolerance.
     auto excess = [](double m) { return 0.3 - m; };
     const Search s = runSearch(excess, 1);
     EXPECT_EQ(s.passes, 40);
