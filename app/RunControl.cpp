@@ -1,9 +1,11 @@
 #include "app/RunControl.h"
 
 #include <chrono>
+#include <optional>
 #include <ostream>
 #include <string>
 
+#include "app/ShapeWorker.h"
 #include "core/Console.h"
 #include "core/Timing.h"
 #include "geometry/DegenerateTriangles.h"
@@ -58,8 +60,38 @@ DesignSnapshot RunControl::snapshot() {
 }
 
 StepResult RunControl::frameMove(double /*time*/, float /*elapsed*/) {
+    takeWorkerShape();
     if (!running_) return {};
     return step();
+}
+
+void RunControl::publishShape() {
+    if (!shapeListener_) return;
+    if (shapeWorker_) shapeWorker_->supersede();
+    optimizer_.updateShape();
+    shapeListener_(optimizer_.shapeMesh());
+}
+
+void RunControl::extractShapesOnWorker(bool on) {
+    if (on && !shapeWorker_) shapeWorker_ = std::make_unique<ShapeWorker>();
+    if (!on && shapeWorker_) {
+        waitForShape();
+        shapeWorker_.reset();
+    }
+}
+
+void RunControl::waitForShape() {
+    if (!shapeWorker_) return;
+    shapeWorker_->waitIdle();
+    takeWorkerShape();
+}
+
+void RunControl::takeWorkerShape() {
+    if (!shapeWorker_) return;
+    std::optional<TriangleMesh> mesh = shapeWorker_->takeFinished();
+    if (!mesh) return;
+    workerShape_ = std::move(*mesh);
+    if (shapeListener_) shapeListener_(workerShape_);
 }
 
 StepResult RunControl::step() {
@@ -113,14 +145,22 @@ StepResult RunControl::step() {
     result.sharpness = optimizer_.lastSharpness();
     result.designChange = optimizer_.lastDesignChange();
 
-    // 5. The shape of the new densities.
-    optimizer_.extractShape();
-    if (shapeListener_) shapeListener_(optimizer_.shapeMesh());
-
-    // 6. Every fifth shape goes to a file; a failed write is reported and the step goes on.
-    if (shapeFileInterval_ > 0 && iteration % shapeFileInterval_ == 0) {
-        result.shapeWritten = shapeFileWriter_ ? shapeFileWriter_(iteration, snapshot())
-                                               : writeShape(shapeFileName(iteration));
+    // 5.-6. The shape of the new densities for the listener, and every fifth one in a file (a
+    // failed write is reported and the step goes on). A shape extracted here for the file is
+    // the listener's too; otherwise the worker, if any, makes the listener's.
+    const bool writesFile = shapeFileInterval_ > 0 && iteration % shapeFileInterval_ == 0;
+    if (shapeListener_) {
+        if (shapeWorker_ && !writesFile)
+            shapeWorker_->submit(optimizer_.paddedDensityCopy(), optimizer_.isoLevel());
+        else
+            publishShape();
+    }
+    if (writesFile) {
+        if (shapeFileWriter_) {
+            result.shapeWritten = shapeFileWriter_(iteration, snapshot());
+        } else {
+            result.shapeWritten = writeShape(shapeFileName(iteration));
+        }
     }
 
     // 7.-9. Timings, the counter and the totals.
@@ -158,7 +198,9 @@ std::filesystem::path RunControl::outputPath(const std::string& name) const {
     return outputDirectory_.empty() ? std::filesystem::path(name) : outputDirectory_ / name;
 }
 
-bool RunControl::writeShape(const std::filesystem::path& file) const {
+bool RunControl::writeShape(const std::filesystem::path& file) {
+    // The shape of the current densities (the window's worker may not have made it yet).
+    optimizer_.updateShape();
     // Mesh checkers and slicers reject triangles without area: the file gets none.
     TriangleMesh shape = optimizer_.shapeMesh();
     removeDegenerateTriangles(shape);

@@ -6,9 +6,14 @@
 // counter 0 compute the load, reset the optimizer and write the stiffness factors; prepare and
 // solve to 0.01 (timed as the solve time, "WARNING: Solver has not converged" when the solve
 // misses the tolerance); evaluate energies, iterate, update stiffness (timed as the optimize
-// time); extract the shape and hand it to the shape listener; at counters 0, 5, 10, ... write
-// "OptimizedShape_<counter>.obj" (the interval and the writer can be chosen); print the two
-// timing lines; count the step. A solve ended by the solver's stop request (MultigridSolver::
+// time); with a shape listener, the shape of the new densities for it; at counters 0, 5, 10,
+// ... write "OptimizedShape_<counter>.obj" (the interval and the writer can be chosen); print
+// the two timing lines; count the step. The surface is extracted only for a listener or a file:
+// a run without either (the batch program between its shape files) makes none. With
+// extractShapesOnWorker(true) (the window) a listener's shape is extracted on a worker thread
+// while the next step runs, and frameMove() hands the newest finished one over; a shape the
+// step extracts itself for a file is handed over at once and supersedes the worker's older
+// ones. A solve ended by the solver's stop request (MultigridSolver::
 // setStopRequest) abandons the step right after it. Steps 0 to 500 run, 501 in all, over the
 // program's life: the counter and the totals live in the ProgramLifetime, so a reset of the
 // optimizer continues the numbering and the limit.
@@ -45,6 +50,7 @@ class DeviceOptimizer;
 class ElementSteps;
 class KernelSteps;
 class FemModel;
+class ShapeWorker;
 class TriangleMesh;
 
 struct RunControlOptions {
@@ -130,18 +136,24 @@ public:
     void setShapeListener(std::function<void(const TriangleMesh&)> listener) {
         shapeListener_ = std::move(listener);
     }
-    /// Hands the current shape mesh to the shape listener (if there is one).
-    void publishShape() const {
-        if (shapeListener_) shapeListener_(optimizer_.shapeMesh());
-    }
+    /// Hands the current shape mesh to the shape listener (if there is one), extracted first
+    /// when the densities changed; older shapes still on the worker are no longer handed over.
+    void publishShape();
+    /// On: a listener's shapes are extracted on a worker thread (see above). Off (default):
+    /// in the step, on the calling thread. Switching off waits for the worker.
+    void extractShapesOnWorker(bool on);
+    /// Blocks until the worker has finished its job, then hands its shape over as frameMove()
+    /// would (nothing without a worker).
+    void waitForShape();
 
     /// outputDirectory / "OptimizedShape_<iteration>.obj".
     std::filesystem::path shapeFileName(int iteration) const;
     /// outputDirectory / name.
     std::filesystem::path outputPath(const std::string& name) const;
-    /// Writes the current shape mesh without its degenerate triangles (removeDegenerateTriangles)
-    /// to `file`; the mesh writer reports failures on the wide log.
-    bool writeShape(const std::filesystem::path& file) const;
+    /// Writes the shape of the current densities (extracted first when they changed) without
+    /// its degenerate triangles (removeDegenerateTriangles) to `file`; the mesh writer reports
+    /// failures on the wide log.
+    bool writeShape(const std::filesystem::path& file);
     /// The optimizer's snapshot with the displacement of the last solve: everything a result
     /// file reads, brought back from the device first. Invalid before the first step.
     DesignSnapshot snapshot();
@@ -162,6 +174,10 @@ private:
     std::unique_ptr<DeviceOptimizer> deviceOptimizer_;  // null: steps given in the options
     std::unique_ptr<KernelSteps> kernelSteps_;
     std::function<void(const TriangleMesh&)> shapeListener_;
+    /// Hands the worker's newest finished shape to the listener, if there is one.
+    void takeWorkerShape();
+    std::unique_ptr<ShapeWorker> shapeWorker_;  // null: shapes are extracted in the step
+    TriangleMesh workerShape_;  // the worker's last shape handed over (the listener may keep it)
     int shapeFileInterval_;
     std::function<bool(int iteration, const DesignSnapshot& state)> shapeFileWriter_;
     bool running_ = false;

@@ -210,6 +210,8 @@ int runWindow(WindowFramework& framework, std::unique_ptr<Scene>& scene,
     auto runControl = std::make_unique<RunControl>(*scene->model(), *scene->solver(), lifetime);
     runControl->setShapeListener(
         [&renderer](const TriangleMesh& mesh) { renderer->setOptimizedMesh(&mesh); });
+    // The next step runs while the last one's surface is extracted.
+    runControl->extractShapesOnWorker(true);
     // The scene's design controls (volume fraction, filter radius, projection, keep boxes)
     // apply from the first reset on.
     runControl->optimizer().setControls(scene->designControls_);

@@ -13,7 +13,8 @@
 // removed when the program ends.
 //
 // The parts alone, after a reset with made-up energies: one filter call (CPU), the sensitivities
-// and one multiplier search (40 passes) on either path.
+// and one multiplier search on either path (counter passes: its passes, each one read-back of
+// volumes on the kernel path).
 //
 // At 10^6 elements (200 x 70 x 72): bench_optimization --benchmark_filter='/200/'
 
@@ -35,6 +36,7 @@
 #include "gpu/KernelTimer.h"
 #include "optimization/IterationProfile.h"
 #include "optimization/KernelSteps.h"
+#include "optimization/MultiplierSearch.h"
 #include "optimization/Optimizer.h"
 #include "reference/ReferenceOptimizer.h"
 #include "tools/Cantilever.h"
@@ -206,8 +208,44 @@ void BM_MultiplierSearch(benchmark::State& state) {
     ResetModel r(int(state.range(0)), int(state.range(1)), int(state.range(2)),
                  state.range(3) != 0);
     r.opt->computeSensitivities();
-    for (auto _ : state) r.opt->searchMultiplier(0.38, 0.5, 2.0);
+    int passes = 0;
+    for (auto _ : state) passes = r.opt->searchMultiplier(0.38, 0.5, 2.0);
     state.counters["elements"] = r.model->numElements_[0];
+    state.counters["passes"] = passes;
+}
+
+// The search's passes (each one read-back of volumes) at a given width on the kernel path: 64
+// multipliers per pass as on a CUDA device, 8 as on the host device, 1 as the bisection.
+void BM_SearchPasses(benchmark::State& state) {
+    ResetModel r(int(state.range(0)), int(state.range(1)), int(state.range(2)), true);
+    const int width = int(state.range(3));
+    r.opt->computeSensitivities();
+    r.device->prepareSearch();
+    double lo = 0, hi = 0;
+    r.device->ratioRange(lo, hi);
+    const double limit = r.opt->nextVolumeTarget() * r.opt->V0_;
+    const ostrel::DeviceLimits limits{r.opt->moveLimit_, r.opt->designLower_,
+                                      r.opt->designUpper_};
+    int passes = 0;
+    for (auto _ : state) {
+        ostrel::MultiplierBracket bracket;
+        passes = 0;
+        std::vector<double> lambdas, volumes;
+        while (bracket.width() > ostrel::Optimizer::kSearchTolerance) {
+            const std::vector<double> m = ostrel::searchPositions(
+                bracket, width, ostrel::Optimizer::kSearchTolerance);
+            if (m.empty()) break;
+            lambdas.resize(m.size());
+            volumes.resize(m.size());
+            for (size_t k = 0; k < m.size(); ++k) lambdas[k] = lo + m[k] * (hi - lo);
+            r.device->searchVolumes(lambdas.data(), int(m.size()), limits, volumes.data());
+            for (double& v : volumes) v = v + r.opt->Vk_ - limit;
+            ostrel::narrowBracket(bracket, m, volumes);
+            ++passes;
+        }
+    }
+    state.counters["elements"] = r.model->numElements_[0];
+    state.counters["passes"] = passes;
 }
 
 void BM_Sensitivities(benchmark::State& state) {
@@ -225,6 +263,11 @@ BENCHMARK(BM_MultiplierSearch)
     ->ArgsProduct({{110}, {22}, {20}, {0, 1}})
     ->ArgsProduct({{180}, {40}, {42}, {0, 1}})
     ->ArgsProduct({{200}, {70}, {72}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_SearchPasses)
+    ->ArgsProduct({{110}, {22}, {20}, {1, 8, 64}})
+    ->ArgsProduct({{200}, {70}, {72}, {1, 8, 64}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK(BM_Sensitivities)

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/Console.h"
+#include "core/FatalError.h"
 #include "fem/FemModel.h"
 #include "gpu/MultigridSolver.h"
 #include "gpu/DriverCheck.h"
@@ -26,20 +27,21 @@ enum Kernel {
     kGather,
     kRatioRange,
     kSearchBase,
-    kSearchVolume,
+    kSearchVolumes,
     kCandidateDesign,
     kCandidateDensities,
     kDesignSums,
     kReduce,
+    kReduceColumns,
     kKernelCount
 };
 
 const char* const kKernelNames[kKernelCount] = {
     "StiffnessFactorsKernel",   "ElementEnergiesKernel", "SensitivityFactorsKernel",
     "StageDesignKernel",        "FilterDesignKernel",    "GatherSensitivitiesKernel",
-    "RatioRangeKernel",         "SearchBaseKernel",      "SearchVolumeKernel",
+    "RatioRangeKernel",         "SearchBaseKernel",      "SearchVolumesKernel",
     "CandidateDesignKernel",    "CandidateDensitiesKernel", "DesignSumsKernel",
-    "ReduceKernel"};
+    "ReduceKernel",             "ReduceColumnsKernel"};
 
 constexpr unsigned kBlock = 128;
 constexpr int kSum = 0, kMax = 1, kMin = 2;
@@ -103,7 +105,14 @@ size_t DeviceOptimizer::bytesFor(size_t n, size_t stagedCells, int taps, bool pr
     size_t bytes = n * (1 + 4 + 4 + 4 + 8 + 8 + 8 + 8 + 4 + 4 + 4);
     bytes += n * (projected ? 4 : 8 + 8) + (padded ? 8 * n : 0);
     bytes += 16 * size_t(taps) + 20 * (stagedCells + kFilterRun);  // taps, staging grids
+    if (!projected) bytes += searchBytes(stage);                     // the candidates' sums
     return bytes + 5 * 8 * stage + 8 * 3;                           // reductions
+}
+
+size_t DeviceOptimizer::searchBytes(size_t stage) {
+    // The scales, the first stage's partials and two buffers of the later stages' sums.
+    const size_t later = size_t(stageOf((long long)stage, int(kBlock)).threads);
+    return 8 * size_t(kSearchCandidates) * (1 + stage + 2 * later);
 }
 
 void DeviceOptimizer::load(const DeviceDesignState& state) {
@@ -169,6 +178,14 @@ void DeviceOptimizer::load(const DeviceDesignState& state) {
     buffer(reduceA_dev_, nullptr, 8 * stage, "reduceA_dev_");
     buffer(reduceB_dev_, nullptr, 8 * stage, "reduceB_dev_");
     buffer(results_dev_, nullptr, 8 * 3, "results_dev_");
+    if (!projected_) {
+        const size_t K = kSearchCandidates;
+        const size_t later = size_t(stageOf((long long)stage, int(kBlock)).threads);
+        buffer(searchScale_dev_, nullptr, 8 * K, "searchScale_dev_");
+        buffer(searchPartial_dev_, nullptr, 8 * K * stage, "searchPartial_dev_");
+        buffer(searchReduceA_dev_, nullptr, 8 * K * later, "searchReduceA_dev_");
+        buffer(searchReduceB_dev_, nullptr, 8 * K * later, "searchReduceB_dev_");
+    }
     solver_.setOptimizerFactors(allocate(4 * n, "factors_dev_"));
     loaded_ = true;
 }
@@ -181,7 +198,8 @@ void DeviceOptimizer::release() {
         &candidateX_dev_,  &candidateRho_dev_, &candidateXTilde_dev_, &searchBase_dev_,
         &volumeWeight_dev_, &padSum_dev_,    &tapWeight_dev_,  &tapOffset_dev_,
         &stageF_dev_,      &stageA_dev_,     &stageB_dev_,     &partial_dev_,
-        &reduceA_dev_,     &reduceB_dev_,    &results_dev_};
+        &reduceA_dev_,     &reduceB_dev_,    &results_dev_,    &searchScale_dev_,
+        &searchPartial_dev_, &searchReduceA_dev_, &searchReduceB_dev_};
     // A released solver has taken its context, and with it these buffers, along. Of the two
     // factor buffers, the one the solver does not use is this optimizer's.
     const bool live = solver_.isSetUp();
@@ -285,17 +303,41 @@ void DeviceOptimizer::prepareSearch() {
 }
 
 double DeviceOptimizer::searchVolume(double lambda, const DeviceLimits& limits) {
-    double scale = 1.0 / std::sqrt(lambda), move = limits.move, lower = limits.lower,
-           upper = limits.upper;
-    long long n = n_;
-    int fanIn = kFanIn;
-    KernelParams params(flags_dev_, x_dev_, searchBase_dev_, volumeWeight_dev_, scale, move, lower,
-                        upper, partial_dev_, n, partials_.threads, partials_.lanes, fanIn);
-    launch(kernels_[kSearchVolume], partials_.threads, params, kKernelNames[kSearchVolume]);
-    reduce(partial_dev_, partials_.threads, kSum, results_dev_);
     double volume = 0.0;
-    download(&volume, results_dev_, 8, "results_dev_");
+    searchVolumes(&lambda, 1, limits, &volume);
     return volume;
+}
+
+void DeviceOptimizer::searchVolumes(const double* lambdas, int count, const DeviceLimits& limits,
+                                    double* volumes) {
+    if (count <= 0) return;
+    if (count > kSearchCandidates)
+        reportFatalError(__FILE__, __LINE__, L"Too many multipliers for one search pass");
+    double scales[kSearchCandidates];
+    for (int k = 0; k < count; ++k) scales[k] = 1.0 / std::sqrt(lambdas[k]);
+    upload(searchScale_dev_, scales, 8 * size_t(count), "searchScale_dev_");
+    double move = limits.move, lower = limits.lower, upper = limits.upper;
+    long long n = n_;
+    int fanIn = kFanIn, candidates = count;
+    KernelParams params(flags_dev_, x_dev_, searchBase_dev_, volumeWeight_dev_, searchScale_dev_,
+                        candidates, move, lower, upper, searchPartial_dev_, n, partials_.threads,
+                        partials_.lanes, fanIn);
+    const long long groups = (count + kSearchGroup - 1) / kSearchGroup;
+    launch(kernels_[kSearchVolumes], partials_.threads * groups, params,
+           kKernelNames[kSearchVolumes]);
+    // Each candidate's partials summed in ReduceKernel's stages, all candidates per launch.
+    CUdeviceptr in = searchPartial_dev_, spare = searchReduceA_dev_;
+    long long items = partials_.threads;
+    while (items > 1) {
+        const Stage stage = stageOf(items, lanes_);
+        KernelParams reduce(in, spare, items, stage.threads, stage.lanes, fanIn, candidates);
+        launch(kernels_[kReduceColumns], stage.threads * count, reduce,
+               kKernelNames[kReduceColumns]);
+        in = spare;
+        spare = spare == searchReduceA_dev_ ? searchReduceB_dev_ : searchReduceA_dev_;
+        items = stage.threads;
+    }
+    download(volumes, in, 8 * size_t(count), "search volumes");
 }
 
 void DeviceOptimizer::candidateDesign(double lambda, const DeviceLimits& limits) {

@@ -19,8 +19,9 @@
 // The search without projection is linear: the candidate densities are the filter of the
 // candidate design, so the designable elements' volume is sum_j c_j * y_j plus a constant,
 // with the volume weights c_j (the transposed filter of the designable set) given at load. Each
-// of its passes is then one sweep over the elements; finishSearch takes the candidate design
-// of the last pass and its filter once. The projected search filters and projects in every
+// of its passes is then one sweep over the elements for up to kSearchCandidates multipliers
+// (kernels/OptimizerLayout.h) with one read-back of their volumes; finishSearch takes the
+// candidate design of the chosen multiplier and its filter once. The projected search filters and projects in every
 // pass.
 
 #include <array>
@@ -28,6 +29,7 @@
 #include <cstdint>
 
 #include "gpu/DriverTypes.h"
+#include "kernels/OptimizerLayout.h"
 
 namespace ostrel {
 
@@ -106,6 +108,8 @@ public:
     /// The bytes load() allocates for `n` elements, a staging grid of `stagedCells` cells
     /// (paddedDims' product) and `taps` taps, with or without projection and pad sums.
     static size_t bytesFor(size_t n, size_t stagedCells, int taps, bool projected, bool padded);
+    /// The bytes of the search's candidate sums for a first reduction stage of `stage` threads.
+    static size_t searchBytes(size_t stage);
     /// Kernel seconds so far of the solver's kernel timer (0 without one).
     double kernelSeconds() const;
 
@@ -127,6 +131,17 @@ public:
     void prepareSearch();
     /// Without projection: sum_j c_j * y_j for the candidate design y of the multiplier lambda.
     double searchVolume(double lambda, const DeviceLimits& limits);
+    /// Multipliers a pass of the search without projection best evaluates at once on this
+    /// device: kSearchCandidates on a CUDA device, where a pass costs a round trip and the
+    /// candidates' arithmetic hides behind the element reads; kSearchGroup on the host device,
+    /// where a read-back is a copy in memory and every candidate costs arithmetic. Valid after
+    /// load().
+    int searchWidth() const { return lanes_ == 1 ? int(kSearchGroup) : int(kSearchCandidates); }
+    /// Without projection: searchVolume for `count` multipliers at once (1 to
+    /// kSearchCandidates; more is a fatal error), each volume the same bits as alone; one
+    /// launch of the candidates, one of each reduction stage and one read-back of the volumes.
+    void searchVolumes(const double* lambdas, int count, const DeviceLimits& limits,
+                       double* volumes);
     /// Without projection: the candidate design for lambda, its filter and the held rules
     /// (kept elements 1, held-empty ones emptyDensity) as the candidate densities.
     void finishSearch(double lambda, const DeviceLimits& limits, float emptyDensity);
@@ -177,14 +192,15 @@ private:
     double voidDensity_ = 0.0;
 
     /// The optimizer kernels, in the order of the names in DeviceOptimizer.cpp.
-    std::array<CUfunction, 13> kernels_{};
+    std::array<CUfunction, 14> kernels_{};
 
     CUdeviceptr flags_dev_ = 0, x_dev_ = 0, rho_dev_ = 0, xTilde_dev_ = 0, W_dev_ = 0,
                 q_dev_ = 0, dq_dev_ = 0, dv_dev_ = 0, candidateX_dev_ = 0,
                 candidateRho_dev_ = 0, candidateXTilde_dev_ = 0, searchBase_dev_ = 0,
                 volumeWeight_dev_ = 0, padSum_dev_ = 0, tapWeight_dev_ = 0, tapOffset_dev_ = 0,
                 stageF_dev_ = 0, stageA_dev_ = 0, stageB_dev_ = 0, partial_dev_ = 0,
-                reduceA_dev_ = 0, reduceB_dev_ = 0, results_dev_ = 0;
+                reduceA_dev_ = 0, reduceB_dev_ = 0, results_dev_ = 0, searchScale_dev_ = 0,
+                searchPartial_dev_ = 0, searchReduceA_dev_ = 0, searchReduceB_dev_ = 0;
 };
 
 }  // namespace ostrel

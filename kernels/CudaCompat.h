@@ -10,6 +10,8 @@
 
 #define __global__
 #define __device__
+// Constant memory is a plain array on the host device.
+#define __constant__
 #define __host__
 #define __launch_bounds__(...)
 // The kernels' loop-unrolling hint in g++'s spelling (nvcc's is #pragma unroll).

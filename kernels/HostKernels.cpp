@@ -76,12 +76,14 @@ const HostModuleTable& builtInKernelModule() {
         add<&::GatherSensitivitiesKernel>(t, "GatherSensitivitiesKernel");
         add<&::RatioRangeKernel>(t, "RatioRangeKernel");
         add<&::SearchBaseKernel>(t, "SearchBaseKernel");
-        add<&::SearchVolumeKernel>(t, "SearchVolumeKernel");
+        add<&::SearchVolumesKernel>(t, "SearchVolumesKernel");
         add<&::CandidateDesignKernel>(t, "CandidateDesignKernel");
         add<&::CandidateDensitiesKernel>(t, "CandidateDensitiesKernel");
         add<&::DesignSumsKernel>(t, "DesignSumsKernel");
         add<&::ReduceKernel>(t, "ReduceKernel");
+        add<&::ReduceColumnsKernel>(t, "ReduceColumnsKernel");
         t.globals["Ke_"] = {static_cast<void*>(::Ke_), sizeof(::Ke_)};
+        t.globals["KeCopy_"] = {static_cast<void*>(::KeCopy_), sizeof(::KeCopy_)};
         t.globals["dt_"] = {static_cast<void*>(&::dt_), sizeof(::dt_)};
         t.globals["KeCoarse_"] = {static_cast<void*>(::KeCoarse_), sizeof(::KeCoarse_)};
         return t;

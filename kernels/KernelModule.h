@@ -37,8 +37,8 @@ struct HostModuleTable {
 };
 
 /// The ten multigrid kernels, the two sum kernels, the five conjugate-gradient kernels, the
-/// five assembly kernels, the thirteen optimizer kernels with their signatures, and the
-/// globals Ke_, dt_ and KeCoarse_.
+/// five assembly kernels, the fourteen optimizer kernels with their signatures, and the
+/// globals Ke_, KeCopy_, dt_ and KeCoarse_.
 const HostModuleTable& builtInKernelModule();
 
 /// Sets the calling thread's block index and the launch's grid and block size.

@@ -9,6 +9,9 @@
 // The run of the filter kernels: each thread filters kFilterRun consecutive cells of one x row
 // of the element grid (rows rounded up to whole runs).
 //
+// The multiplier search's candidates: a pass evaluates up to kSearchCandidates multipliers in
+// one launch, each thread kSearchGroup of them over its elements.
+//
 // Included by the kernel source (nvcc and g++ through CudaCompat.h) and by the host code.
 
 enum ElementFlag : unsigned char {
@@ -18,3 +21,5 @@ enum ElementFlag : unsigned char {
 };
 
 enum FilterLayout : int { kFilterRun = 8 };
+
+enum SearchLayout : int { kSearchCandidates = 64, kSearchGroup = 8 };

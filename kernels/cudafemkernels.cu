@@ -34,7 +34,13 @@
 #define OSTREL_UNROLL_VECTOR _Pragma("unroll")
 #endif
 
-__device__ double Ke_[576];  // 24x24 element matrix, row-major, dof 3*node + component
+// 24x24 element matrix, row-major, dof 3*node + component. In constant memory: the finest-level
+// kernels and the energies read it at the same index in every thread of a warp.
+__constant__ double Ke_[576];
+// Ke_ in global memory, copied by GalerkinPositionMatricesKernel, for the assembly of elements
+// with fixed corners, whose threads read it at indices of their own (constant memory serves
+// one address of a warp at a time).
+__device__ double KeCopy_[576];
 __device__ double dt_;       // time step of the mass term
 // P^T Ke P for the 64 positions of a level-0 element inside its level-2 element (4:1): 36 node
 // pairs (I <= J) of 3x3 blocks, at ((pair*64 + position)*9 + a*3 + b). Built from Ke_ by
@@ -103,11 +109,11 @@ OSTREL_UNROLL
                         for (int i = (dx > 0 ? 1 : 0); i <= (dx < 0 ? 0 : 1); ++i) {
                             const int c = i + 2 * j + 4 * k;
                             const int q = (dx + 1 - i) + 2 * (dy + 1 - j) + 4 * (dz + 1 - k);
-                            const double* blk = Ke_ + 3 * (7 - c) * 24 + 3 * q;
+                            const int o = 3 * (7 - c) * 24 + 3 * q;
                             const double Fc = (double)F[c];
-                            r0 += Fc * (blk[0] * u0 + blk[1] * u1 + blk[2] * u2);
-                            r1 += Fc * (blk[24] * u0 + blk[25] * u1 + blk[26] * u2);
-                            r2 += Fc * (blk[48] * u0 + blk[49] * u1 + blk[50] * u2);
+                            r0 += Fc * (Ke_[o] * u0 + Ke_[o + 1] * u1 + Ke_[o + 2] * u2);
+                            r1 += Fc * (Ke_[o + 24] * u0 + Ke_[o + 25] * u1 + Ke_[o + 26] * u2);
+                            r2 += Fc * (Ke_[o + 48] * u0 + Ke_[o + 49] * u1 + Ke_[o + 50] * u2);
                         }
             }
     double m = mass[v] / (dt_ * dt_);
@@ -286,13 +292,15 @@ ComputeResidualFinestLevelKernel(int3 ED, const int* __restrict__ EG, int3 VD0,
     if (v >= N0) return;
     unsigned p = VP0[v];
     int x = p & 0x7ff, y = (p >> 11) & 0x7ff, z = (p >> 22) & 0x3ff;
-    double* out = denseResidualAt(VD0, r0, x, y, z);
     double r[3];
     if (fixed[v]) {
         r[0] = -u[v]; r[1] = -u[N0 + v]; r[2] = -u[2 * N0 + v];
     } else {
         finestRow(ED, EG, VD0, VG0, fixed, E, mass, f, u, N0, v, x, y, z, r, nullptr);
     }
+    // Taken after the row (with Ke_ in constant memory this keeps the kernel within its
+    // registers on sm_90).
+    double* out = denseResidualAt(VD0, r0, x, y, z);
     r_norm[v] = (float)(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
     out[0] = r[0]; out[1] = r[1]; out[2] = r[2];
 }
@@ -525,11 +533,11 @@ __device__ inline bool ownsVertexTerm(const int* __restrict__ EG, int3 ED, int v
     return true;
 }
 
-// Adds block (I,J) of P_pos^T (F * Ke_) P_pos to s: the element matrix of a level-0 element at
-// `pos` in its level-2 element, interpolated to the level-2 corners, leaving out the rows and
-// columns of the corners set in `skipped`.
-__device__ inline void addInterpolatedElementBlock(int pos, int I, int J, double F,
-                                                   unsigned skipped, double* s) {
+// Adds block (I,J) of P_pos^T (F * Ke) P_pos to s: the element matrix Ke (Ke_ or KeCopy_) of a
+// level-0 element at `pos` in its level-2 element, interpolated to the level-2 corners, leaving
+// out the rows and columns of the corners set in `skipped`.
+__device__ inline void addInterpolatedElementBlock(const double* Ke, int pos, int I, int J,
+                                                   double F, unsigned skipped, double* s) {
     for (int p = 0; p < 8; ++p) {
         if ((skipped >> p) & 1) continue;
         const double wp = F * cornerWeight(2, pos, p, I);
@@ -538,7 +546,7 @@ __device__ inline void addInterpolatedElementBlock(int pos, int I, int J, double
             if ((skipped >> q) & 1) continue;
             const double w = wp * cornerWeight(2, pos, q, J);
             if (w == 0.0) continue;
-            const double* blk = Ke_ + 3 * p * 24 + 3 * q;
+            const double* blk = Ke + 3 * p * 24 + 3 * q;
 OSTREL_UNROLL
             for (int a = 0; a < 3; ++a)
 OSTREL_UNROLL
@@ -547,17 +555,19 @@ OSTREL_UNROLL
     }
 }
 
-// KeCoarse_ from Ke_: one thread per (node pair, position), 36 * 64 = 2304 threads (n).
+// KeCoarse_ from Ke_: one thread per (node pair, position), 36 * 64 = 2304 threads (n); the
+// first 576 threads also copy Ke_ into KeCopy_.
 extern "C" __global__ void __launch_bounds__(128) GalerkinPositionMatricesKernel(int n) {
     const int item = threadItem();
     if (item >= n || item >= 36 * 64) return;
+    if (item < 576) KeCopy_[item] = Ke_[item];
     const int pair = item / 64, pos = item % 64;
     int I, J;
     nodePairOf(pair, I, J);
     double s[9];
 OSTREL_UNROLL
     for (int k = 0; k < 9; ++k) s[k] = 0.0;
-    addInterpolatedElementBlock(pos, I, J, 1.0, 0u, s);
+    addInterpolatedElementBlock(Ke_, pos, I, J, 1.0, 0u, s);
 OSTREL_UNROLL
     for (int k = 0; k < 9; ++k) KeCoarse_[item * 9 + k] = s[k];
 }
@@ -604,7 +614,7 @@ __device__ inline void addExplicitFineElement(int3 ED0, const int* __restrict__ 
         const int v = gridLookup(VG0, VD0, x + (q & 1), y + ((q >> 1) & 1), z + (q >> 2));
         if (v >= 0 && fixed[v]) fixedCorners |= 1u << q;
     }
-    addInterpolatedElementBlock(pos, I, J, F, fixedCorners, s);
+    addInterpolatedElementBlock(KeCopy_, pos, I, J, F, fixedCorners, s);
     for (int p = 0; p < 8; ++p) {
         const int vx = x + (p & 1), vy = y + ((p >> 1) & 1), vz = z + (p >> 2);
         const int v = gridLookup(VG0, VD0, vx, vy, vz);
@@ -1010,33 +1020,6 @@ SearchBaseKernel(const float* __restrict__ x, const double* __restrict__ dq,
     a[e] = ratio > 0.0 ? (double)x[e] * sqrt(ratio) : 0.0;
 }
 
-// One pass of the search without projection: partial sums of c[e] * y[e], y the candidate
-// design a[e] * scale (scale = 1 / sqrt(lambda)) limited like candidateDesign, rounded to
-// float; held design variables keep x.
-extern "C" __global__ void __launch_bounds__(128)
-SearchVolumeKernel(const unsigned char* __restrict__ flags, const float* __restrict__ x,
-                   const double* __restrict__ a, const double* __restrict__ c, double scale,
-                   double move, double lower, double upper, double* __restrict__ partial,
-                   long long n, long long T, int lanes, int count) {
-    const long long t = threadItem64();
-    if (t >= T) return;
-    const long long first = firstTileItem(t, lanes, count);
-    double sum = 0.0;
-    for (long long e = first; e < n && e < first + (long long)lanes * count; e += lanes) {
-        // candidateDesign's limits without branches (the data decide them at random): the
-        // lower move limit is never above the upper one, nor the lower bound above the upper.
-        const double xe = (double)x[e], low = xe - move, high = xe + move;
-        double y = a[e] > 0.0 ? a[e] * scale : 0.0;
-        y = low > y ? low : y;
-        y = y > high ? high : y;
-        y = y < lower ? lower : y;
-        y = upper < y ? upper : y;
-        y = (flags[e] & kElementHeldDesign) ? xe : y;
-        sum += c[e] * (double)(float)y;
-    }
-    partial[t] = sum;
-}
-
 // The candidate design for the multiplier lambda; held design variables keep x.
 extern "C" __global__ void __launch_bounds__(128)
 CandidateDesignKernel(const unsigned char* __restrict__ flags, const float* __restrict__ x,
@@ -1116,4 +1099,69 @@ ReduceKernel(const double* __restrict__ in, double* __restrict__ out, long long 
     for (long long i = first + lanes; i < n && i < first + (long long)lanes * count; i += lanes)
         r = op == 0 ? r + in[i] : op == 1 ? fmax(r, in[i]) : fmin(r, in[i]);
     out[t] = r;
+}
+
+// The passes of the search without projection, many multipliers at once: for `candidates`
+// multipliers given by their scales (scale[k] = 1 / sqrt(lambda_k)), partial sums of c[e] * y[e]
+// with y the candidate design a[e] * scale limited like candidateDesign and rounded to float
+// (held design variables keep x), the same terms in the same order as one candidate alone.
+// Thread i takes the tile i / groups and the kSearchGroup candidates from (i % groups) *
+// kSearchGroup (groups = ceil(candidates / kSearchGroup)); candidate k's partial of tile t goes
+// to partial[k * T + t].
+extern "C" __global__ void __launch_bounds__(128)
+SearchVolumesKernel(const unsigned char* __restrict__ flags, const float* __restrict__ x,
+                    const double* __restrict__ a, const double* __restrict__ c,
+                    const double* __restrict__ scale, int candidates, double move, double lower,
+                    double upper, double* __restrict__ partial, long long n, long long T,
+                    int lanes, int count) {
+    const long long groups = (candidates + kSearchGroup - 1) / kSearchGroup;
+    const long long i = threadItem64();
+    if (i >= T * groups) return;
+    const long long t = i / groups;
+    const int k0 = (int)(i % groups) * kSearchGroup;
+    double s[kSearchGroup], sum[kSearchGroup];
+OSTREL_UNROLL
+    for (int j = 0; j < kSearchGroup; ++j) {
+        // Beyond the last candidate: the last one again, computed but not written.
+        s[j] = scale[k0 + j < candidates ? k0 + j : candidates - 1];
+        sum[j] = 0.0;
+    }
+    const long long first = firstTileItem(t, lanes, count);
+    for (long long e = first; e < n && e < first + (long long)lanes * count; e += lanes) {
+        // candidateDesign's limits without branches (the data decide them at random): the
+        // lower move limit is never above the upper one, nor the lower bound above the upper.
+        const double xe = (double)x[e], low = xe - move, high = xe + move, ae = a[e],
+                     ce = c[e];
+        const bool held = (flags[e] & kElementHeldDesign) != 0;
+OSTREL_UNROLL_VECTOR
+        for (int j = 0; j < kSearchGroup; ++j) {
+            double y = ae > 0.0 ? ae * s[j] : 0.0;
+            y = low > y ? low : y;
+            y = y > high ? high : y;
+            y = y < lower ? lower : y;
+            y = upper < y ? upper : y;
+            y = held ? xe : y;
+            sum[j] += ce * (double)(float)y;
+        }
+    }
+OSTREL_UNROLL
+    for (int j = 0; j < kSearchGroup; ++j)
+        if (k0 + j < candidates) partial[(long long)(k0 + j) * T + t] = sum[j];
+}
+
+// One stage of the sums of `columns` columns of n values at once (column k at in + k * n): the
+// sum of each thread's items, in ReduceKernel's order; thread i sums column i / T, its result
+// at out[i] (column k's T results at out + k * T).
+extern "C" __global__ void __launch_bounds__(128)
+ReduceColumnsKernel(const double* __restrict__ in, double* __restrict__ out, long long n,
+                    long long T, int lanes, int count, int columns) {
+    const long long i = threadItem64();
+    if (i >= T * columns) return;
+    const long long k = i / T, t = i % T;
+    const double* column = in + k * n;
+    const long long first = firstTileItem(t, lanes, count);
+    double r = first < n ? column[first] : 0.0;
+    for (long long j = first + lanes; j < n && j < first + (long long)lanes * count; j += lanes)
+        r += column[j];
+    out[i] = r;
 }

@@ -1,6 +1,6 @@
 #pragma once
 // The per-element work of one design iteration behind one interface. The optimizer
-// (Optimizer.h) keeps the schedule (reset, volume target, the bisection's driver, beta
+// (Optimizer.h) keeps the schedule (reset, volume target, the multiplier search's driver, beta
 // continuation, history, stop rules) and calls these verbs in a fixed order; an implementation
 // holds the element loops. The product's implementation is KernelSteps (the kernel module on
 // the solver's device, host or CUDA); the tests hold an independent implementation on the CPU
@@ -12,6 +12,8 @@
 // What an implementation keeps between the verbs (on a device or in its own arrays) it takes in
 // load() and gives back in downloadState()/unload(). Sums are fixed-order, so each
 // implementation gives the same result on every run.
+
+#include <vector>
 
 #include "gpu/DeviceOptimizer.h"
 #include "optimization/Optimizer.h"
@@ -50,7 +52,18 @@ public:
     /// One pass: the candidate design for `lambda` and its densities; returns the volume of the
     /// designable elements' candidate densities.
     virtual double searchVolume(Optimizer& opt, double lambda) = 0;
-    /// After the passes: the candidates of the last pass's multiplier `lambda`.
+    /// Multipliers one pass of the search evaluates together: 1 (a pass of searchVolume per
+    /// multiplier, the bisection) or up to kSearchCandidates (searchVolumes).
+    virtual int searchWidth(const Optimizer&) const { return 1; }
+    /// One pass for several multipliers (at most searchWidth): volumes[k] is what
+    /// searchVolume(lambdas[k]) returns; the candidates it leaves are unspecified.
+    virtual void searchVolumes(Optimizer& opt, const std::vector<double>& lambdas,
+                               std::vector<double>& volumes) {
+        volumes.resize(lambdas.size());
+        for (size_t k = 0; k < lambdas.size(); ++k) volumes[k] = searchVolume(opt, lambdas[k]);
+    }
+    /// After the passes: the candidates of the chosen multiplier `lambda` (with a search width
+    /// of 1 the last pass's multiplier).
     virtual void finishSearch(Optimizer& opt, double lambda) = 0;
     /// The candidates become the design and the densities (rho_ current on the host).
     virtual DesignSums accept(Optimizer& opt) = 0;

@@ -116,6 +116,18 @@ double KernelSteps::searchVolume(Optimizer& opt, double lambda) {
                                          float(s.minDensity_));
 }
 
+int KernelSteps::searchWidth(const Optimizer& opt) const {
+    return opt.isProjected() ? 1 : device_.searchWidth();
+}
+
+void KernelSteps::searchVolumes(Optimizer& opt, const std::vector<double>& lambdas,
+                                std::vector<double>& volumes) {
+    if (opt.isProjected()) return ElementSteps::searchVolumes(opt, lambdas, volumes);
+    volumes.resize(lambdas.size());
+    device_.searchVolumes(lambdas.data(), int(lambdas.size()), limitsOf(state(opt)), volumes.data());
+    for (double& v : volumes) v += volumeOffset_;
+}
+
 void KernelSteps::finishSearch(Optimizer& opt, double lambda) {
     OptimizerState& s = state(opt);
     // Without projection: the design for the last pass's multiplier, filtered once.

@@ -12,6 +12,7 @@
 #include "core/Timing.h"
 #include "fem/FemModel.h"
 #include "optimization/ElementSteps.h"
+#include "optimization/MultiplierSearch.h"
 #include "voxel/IsoSurface.h"
 
 namespace ostrel {
@@ -74,6 +75,7 @@ DesignSnapshot Optimizer::snapshot() {
     DesignSnapshot s;
     if (!isReset()) return s;
     downloadState();
+    updateShape();
     // The mode of the last reset, which sized xTilde_ (the controls may have changed since).
     const bool projected = xTilde_.size() == n_;
     s.projection = projected ? 1 : 0;
@@ -96,6 +98,7 @@ void Optimizer::setDensities(std::vector<float> rho) {
 }
 
 void Optimizer::densitiesChanged() {
+    shapeCurrent_ = false;
     if (!ready()) return;
     steps_->densitiesChanged(*this);
     volume_ = totalDensity();
@@ -213,6 +216,7 @@ void Optimizer::reset() {
     const double S = sharpness();
     if (wideLog_) *wideLog_ << L"Sharpness: " << S << L'\n';
     history_.appendSharpness(S);
+    shapeCurrent_ = false;
 
     if (steps_) loadSteps();
 }
@@ -273,16 +277,37 @@ double Optimizer::nextVolumeTarget() const {
 int Optimizer::searchMultiplier(double target, double lo, double hi) {
     if (!ready()) return 0;
     const double limit = target * V0_;
-    double l = 0.0, u = 1.0, lambda = 0.0;
+    double lambda = 0.0;
     int passes = 0;
     steps_->prepareSearch(*this);
-    while (u - l > 1e-12) {
-        lambda = lo + 0.5 * (l + u) * (hi - lo);
-        const double volume = steps_->searchVolume(*this, lambda);
-        halveBracket(volume + Vk_ > limit, l, u);
-        ++passes;
+    const int width = steps_->searchWidth(*this);
+    if (width <= 1) {
+        double l = 0.0, u = 1.0;
+        while (u - l > kSearchTolerance) {
+            lambda = lo + 0.5 * (l + u) * (hi - lo);
+            const double volume = steps_->searchVolume(*this, lambda);
+            halveBracket(volume + Vk_ > limit, l, u);
+            ++passes;
+        }
+    } else {
+        MultiplierBracket bracket;
+        std::vector<double> lambdas, volumes;
+        while (bracket.width() > kSearchTolerance) {
+            const std::vector<double> positions =
+                searchPositions(bracket, width, kSearchTolerance);
+            if (positions.empty()) break;  // no double left between the ends
+            lambdas.resize(positions.size());
+            for (size_t k = 0; k < positions.size(); ++k)
+                lambdas[k] = lo + positions[k] * (hi - lo);
+            steps_->searchVolumes(*this, lambdas, volumes);
+            for (double& v : volumes) v = v + Vk_ - limit;
+            narrowBracket(bracket, positions, volumes);
+            ++passes;
+        }
+        lambda = lo + 0.5 * (bracket.low + bracket.high) * (hi - lo);
     }
     steps_->finishSearch(*this, lambda);
+    lastSearchPasses_ = passes;
     return passes;
 }
 
@@ -400,6 +425,7 @@ void Optimizer::acceptCandidates() {
     lastDesignChange_ = sums.change;
     volume_ = sums.volume;
     sharpness_ = sums.sharpness;
+    shapeCurrent_ = false;
     if (isProjected()) rhoBeta_ = beta_;
 }
 
@@ -428,18 +454,33 @@ void Optimizer::closeShape() {
     extractShape();
 }
 
-void Optimizer::extractShape() {
-    if (!isReset()) return;
-    double* cells = paddedDensity_.data();
-    std::fill(cells, cells + paddedDensity_.size(), minDensity_);
+void Optimizer::fillPaddedDensity(Volume<double, double>& volume) const {
+    double* cells = volume.data();
+    std::fill(cells, cells + volume.size(), minDensity_);
     const long long n = (long long)n_;
     const auto& positions = model_.elementPosition_[0];
 #pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long e = 0; e < n; ++e) {
         const GridPos p = unpack(positions[size_t(e)]);
-        paddedDensity_(p.x + 1, p.y + 1, p.z + 1) = double(rho_[size_t(e)]);
+        volume(p.x + 1, p.y + 1, p.z + 1) = double(rho_[size_t(e)]);
     }
+}
+
+Volume<double, double> Optimizer::paddedDensityCopy() const {
+    Volume<double, double> copy = paddedDensity_;
+    if (isReset()) fillPaddedDensity(copy);
+    return copy;
+}
+
+void Optimizer::extractShape() {
+    if (!isReset()) return;
+    fillPaddedDensity(paddedDensity_);
     extractIsoSurface(paddedDensity_, isoLevel_, shapeMesh_, false);
+    shapeCurrent_ = true;
+}
+
+void Optimizer::updateShape() {
+    if (!shapeCurrent_) extractShape();
 }
 
 }  // namespace ostrel

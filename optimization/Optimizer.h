@@ -2,8 +2,9 @@
 // Density-based topology optimization of one FemModel: the per-element optimization state, its
 // reset, the stiffness law E = 1000 * rho^3, the element energies of a solve, one optimality-
 // criteria update per iteration (sensitivities through the filter and projection, shrinking
-// volume target, 40-pass bisection for the Lagrange multiplier, beta continuation), the
-// morphological closing of the design and the extraction of the shape surface at density 0.5.
+// volume target, the search for the Lagrange multiplier (MultiplierSearch.h), beta
+// continuation), the morphological closing of the design and the extraction of the shape
+// surface at density 0.5, made only when something reads it (updateShape, snapshot).
 //
 // The optimizer is bound to a FemModel (level 0 only) and writes the model's E_ array; it reads
 // Ke_, u_, isVertexFixed_ and force_. It never calls the solver: the run control calls the
@@ -43,7 +44,7 @@
 // device's arrays back itself, so no reader can see an array older than the last verb; only
 // the steps reach the state itself (ElementSteps::state). Without steps attached, the
 // per-element verbs do nothing. The optimizer itself holds the schedule: the reset, the volume
-// target, the driver of the multiplier's bisection, the beta continuation, the history files
+// target, the driver of the multiplier's search, the beta continuation, the history files
 // and the measures of the densities (sharpness, volume, grey fraction) and the shape.
 //
 // Console output: progress lines go to the wide log, the two timing lines of iterate() to the
@@ -91,6 +92,8 @@ public:
     static constexpr double kProjectedMoveLimit = 0.1;
     /// Density of removed material, the lower bound of every density and of the design.
     static constexpr double kVoidDensity = 0.001;
+    /// Width of the multiplier search's last bracket, as a fraction of the search range.
+    static constexpr double kSearchTolerance = 1e-12;
 
     /// History files go to `historyDirectory` (empty = working directory).
     Optimizer(FemModel& model, OptimizationLifetime& lifetime,
@@ -147,6 +150,14 @@ public:
     /// Densities into the padded volume (cell (x+1,y+1,z+1), border at the minimum density),
     /// iso-surface at the iso level into shapeMesh().
     void extractShape();
+    /// extractShape() when the densities changed since the last extraction (a reset, an
+    /// update, densitiesChanged()); nothing otherwise. snapshot() calls it.
+    void updateShape();
+    /// False when the densities changed since shapeMesh() was last extracted.
+    bool shapeCurrent() const { return shapeCurrent_; }
+    /// The densities as extractShape() reads them, in a padded volume shaped like
+    /// paddedDensity() (empty before the first reset): a copy another thread may extract.
+    Volume<double, double> paddedDensityCopy() const;
 
     /// Sharpness 4 * sum rho(1-rho) / m over the designable elements (0 when there are none).
     double sharpness() const;
@@ -172,6 +183,8 @@ public:
     bool densitiesAtLastBeta() const { return !(rhoBeta_ < betaLast_); }
     /// Density of removed material, the lower bound of the densities (set at reset).
     double minDensity() const { return minDensity_; }
+    /// Density level of the shape surface.
+    double isoLevel() const { return isoLevel_; }
     /// The volume the fractions are measured against: the elements not held empty.
     double initialVolume() const { return V0_; }
     /// The physical densities, one per element: current after every verb (empty before the
@@ -216,8 +229,11 @@ protected:
     void computeSensitivities();
     /// Step 4: the new volume target from the goal, the last target and the current volume.
     double nextVolumeTarget() const;
-    /// Step 5: bisection for the multiplier, one pass of the attached steps per halving;
-    /// leaves the last pass's candidates. Returns the number of passes.
+    /// Step 5: the multiplier's search to a bracket of kSearchTolerance of the range: with a
+    /// search width of 1 a bisection, one pass of the attached steps per halving, the last
+    /// pass's multiplier chosen; wider, passes of many multipliers placed by searchPositions
+    /// (MultiplierSearch.h), the middle of the last bracket chosen. Leaves the chosen
+    /// multiplier's candidates. Returns the number of passes (each one read-back of volumes).
     int searchMultiplier(double target, double lo, double hi);
     /// Step 10: the beta continuation (counter in the lifetime values).
     void continueBeta();
@@ -246,6 +262,8 @@ private:
     void projectDensities(const std::vector<float>& xTilde, std::vector<float>& rho,
                           double beta) const;
     void closeDisc(size_t e, std::vector<float>& target, float value) const;
+    /// The densities into `volume` (sized like paddedDensity_), the rest at the minimum density.
+    void fillPaddedDensity(Volume<double, double>& volume) const;
 
     FemModel& model_;
     OptimizationLifetime& lifetime_;
@@ -260,6 +278,7 @@ private:
     std::vector<uint8_t> heldDesign_;  // design variables the update leaves alone
     Volume<double, double> paddedDensity_;
     TriangleMesh shapeMesh_;
+    bool shapeCurrent_ = false;  // shapeMesh_ is the surface of the current densities
     ElementSteps* steps_ = nullptr;
     // The steps' sums of the last evaluation and update: sum q, sum rho over the elements not
     // held empty, sum rho(1-rho) over the designable elements.

@@ -23,6 +23,7 @@ struct OptimizerState {
     double lastSensitivitySeconds_ = 0.0;
     double lastUpdateSeconds_ = 0.0;  ///< multiplier search and acceptance
     double lastSearchSeconds_ = 0.0;  ///< of the update: the multiplier search
+    int lastSearchPasses_ = 0;        ///< of the update: the multiplier search's passes
     /// Kernel seconds of the sensitivities, the search and the acceptance (on the device with
     /// the solver's kernel timer; 0 otherwise).
     double lastSensitivityKernelSeconds_ = 0.0;

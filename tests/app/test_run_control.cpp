@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <memory>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include "support/RunTestSupport.h"
 #include "app/RunControl.h"
@@ -20,7 +22,8 @@ using testing::ScratchFolder;
 
 /// A small cantilever with its host solver and a run control writing into a scratch folder.
 struct Rig {
-    explicit Rig(const std::filesystem::path& folder, bool clampEnd = true)
+    explicit Rig(const std::filesystem::path& folder, bool clampEnd = true,
+                 int shapeFileInterval = RunControl::kShapeFileInterval)
         : model(makeCantilever(8, 4, 4, 0.125, 3)), solver(*model, hostOptions()) {
         omp_set_num_threads(1);  // one worker: the suite shares two cores
         if (!clampEnd) std::fill(model->isVertexFixed_.begin(), model->isVertexFixed_.end(), 0);
@@ -30,6 +33,7 @@ struct Rig {
         options.outputDirectory = folder;
         options.wideLog = &wideLog;
         options.narrowLog = &narrowLog;
+        options.shapeFileInterval = shapeFileInterval;
         run = std::make_unique<RunControl>(*model, solver, lifetime, options);
     }
     static DeviceOptions hostOptions() {
@@ -129,6 +133,119 @@ TEST(RunControl, ShapeFilesEveryFifthStepAndTimingLines) {
     EXPECT_NEAR(lastTotal, sum, 1e-4 * 11 + 1e-5 * sum);
     EXPECT_NEAR(rig.lifetime.totalSolveSeconds, lastTotal, 1e-5 * lastTotal + 1e-6);
     EXPECT_EQ(rig.narrowLog.str().find("WARNING"), std::string::npos);
+}
+
+/// The same surface: the same vertex positions and triangles, in the same order.
+bool sameShape(const TriangleMesh& a, const TriangleMesh& b) {
+    if (a.vertices.size() != b.vertices.size() || a.triangles.size() != b.triangles.size())
+        return false;
+    for (size_t i = 0; i < a.vertices.size(); ++i)
+        if (!(a.vertices[i].position == b.vertices[i].position)) return false;
+    for (size_t t = 0; t < a.triangles.size(); ++t)
+        for (int k = 0; k < 3; ++k)
+            if (a.triangles[t].indices[k] != b.triangles[t].indices[k]) return false;
+    return true;
+}
+
+/// Triangles and vertices of a shape, to tell two shapes apart.
+std::pair<size_t, size_t> sizeOf(const TriangleMesh& mesh) {
+    return {mesh.triangles.size(), mesh.vertices.size()};
+}
+
+TEST(RunControl, StepsWithoutListenerOrFileExtractNoShape) {
+    ScratchFolder folder("run-no-shape");
+    Rig rig(folder.path(), true, 0);
+    rig.run->setRunning(true);
+    for (int k = 0; k < 3; ++k) {
+        const StepResult step = rig.run->frameMove(0, 0);
+        ASSERT_TRUE(step.performed);
+        EXPECT_FALSE(step.shapeWritten);
+        EXPECT_FALSE(rig.run->optimizer().shapeCurrent()) << k;
+        EXPECT_TRUE(rig.run->optimizer().shapeMesh().triangles.empty()) << k;
+    }
+    // What reads the design gets the shape of the current densities all the same.
+    const DesignSnapshot state = rig.run->snapshot();
+    EXPECT_FALSE(state.shape.triangles.empty());
+    EXPECT_TRUE(rig.run->optimizer().shapeCurrent());
+    rig.run->optimizer().extractShape();
+    EXPECT_TRUE(sameShape(state.shape, rig.run->optimizer().shapeMesh()));
+}
+
+TEST(RunControl, OnlyTheStepsThatWriteAFileExtractForIt) {
+    ScratchFolder folder("run-file-shape");
+    Rig rig(folder.path(), true, 2);
+    rig.run->setRunning(true);
+    for (int k = 0; k < 4; ++k) {
+        const StepResult step = rig.run->frameMove(0, 0);
+        EXPECT_EQ(step.shapeWritten, k % 2 == 0) << k;
+        EXPECT_EQ(rig.run->optimizer().shapeCurrent(), k % 2 == 0) << k;
+    }
+    TriangleMesh written;
+    ASSERT_TRUE(written.readObj((folder / "OptimizedShape_2.obj").wstring(), nullptr));
+    EXPECT_FALSE(written.triangles.empty());
+}
+
+TEST(RunControl, AWorkerHandsTheNewestShapeOverAfterTheStep) {
+    ScratchFolder folder("run-worker-shape");
+    Rig rig(folder.path(), true, 3);
+    std::vector<std::pair<size_t, size_t>> shown;
+    const TriangleMesh* last = nullptr;
+    rig.run->setShapeListener([&](const TriangleMesh& mesh) {
+        shown.push_back(sizeOf(mesh));
+        last = &mesh;
+    });
+    rig.run->extractShapesOnWorker(true);
+    rig.run->setRunning(true);
+    // Step 0 writes a file: its shape is extracted in the step and shown at once.
+    ASSERT_TRUE(rig.run->frameMove(0, 0).performed);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0], sizeOf(rig.run->optimizer().shapeMesh()));
+    for (int k = 1; k < 3; ++k) {
+        SCOPED_TRACE(k);
+        // The step hands the extraction over and returns; the shape comes with a later frame.
+        ASSERT_TRUE(rig.run->frameMove(0, 0).performed);
+        EXPECT_EQ(shown.size(), size_t(k));
+        EXPECT_FALSE(rig.run->optimizer().shapeCurrent());
+        rig.run->waitForShape();
+        ASSERT_EQ(shown.size(), size_t(k) + 1);
+        // The worker's shape is the one of the step's densities.
+        rig.run->optimizer().extractShape();
+        EXPECT_EQ(shown.back(), sizeOf(rig.run->optimizer().shapeMesh()));
+        ASSERT_NE(last, nullptr);
+        EXPECT_TRUE(sameShape(*last, rig.run->optimizer().shapeMesh()));
+        // Handed over once.
+        rig.run->waitForShape();
+        EXPECT_EQ(shown.size(), size_t(k) + 1);
+    }
+    // A shape saved meanwhile (the window's F5) is the current densities' shape.
+    ASSERT_TRUE(rig.run->frameMove(0, 0).performed);  // step 3 writes a file
+    ASSERT_TRUE(rig.run->frameMove(0, 0).performed);  // step 4 goes to the worker
+    ASSERT_FALSE(rig.run->optimizer().shapeCurrent());
+    ASSERT_TRUE(rig.run->writeShape(folder / "saved.obj"));
+    EXPECT_TRUE(rig.run->optimizer().shapeCurrent());
+    const TriangleMesh current = rig.run->optimizer().shapeMesh();
+    rig.run->waitForShape();
+    EXPECT_TRUE(sameShape(*last, current));
+    // A shape shown by the caller supersedes the worker's older one: a step's job, then a
+    // closing of the design shown at once; the job's shape never comes.
+    ASSERT_TRUE(rig.run->frameMove(0, 0).performed);  // step 5 goes to the worker
+    const size_t before = shown.size();
+    rig.run->optimizer().closeShape();
+    rig.run->publishShape();
+    ASSERT_EQ(shown.size(), before + 1);
+    const std::pair<size_t, size_t> closed = shown.back();
+    rig.run->waitForShape();
+    rig.run->setRunning(false);
+    rig.run->frameMove(0, 0);
+    EXPECT_EQ(shown.size(), before + 1);
+    EXPECT_EQ(shown.back(), closed);
+    // Switching the worker off and on; the run control ends cleanly with a job queued.
+    rig.run->setRunning(true);
+    ASSERT_TRUE(rig.run->frameMove(0, 0).performed);  // step 6 writes a file
+    rig.run->extractShapesOnWorker(false);
+    rig.run->extractShapesOnWorker(true);
+    ASSERT_TRUE(rig.run->frameMove(0, 0).performed);  // step 7 goes to the worker
+    rig.run.reset();
 }
 
 TEST(RunControl, LimitClearsTheRunFlagAfterStep500ForGood) {

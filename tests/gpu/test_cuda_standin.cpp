@@ -102,12 +102,16 @@ TEST(StandInPtx, ReadsEntriesParametersBoundsAndGlobals) {
     EXPECT_EQ(m.entry("Commented"), nullptr);
     EXPECT_EQ(m.entry("Hidden"), nullptr);
 
-    ASSERT_EQ(m.globals.size(), 3u);  // .const is not a global
+    ASSERT_EQ(m.globals.size(), 4u);  // .const variables are globals to the driver too
     EXPECT_EQ(m.global("Ke_")->bytes, 4608u);
     EXPECT_EQ(m.global("dt_")->bytes, 8u);
     EXPECT_EQ(m.global("table")->bytes, 24u);
     EXPECT_EQ(m.global("table")->alignment, 4u);
-    EXPECT_EQ(m.global("constants"), nullptr);
+    EXPECT_FALSE(m.global("table")->constant);
+    ASSERT_NE(m.global("constants"), nullptr);
+    EXPECT_EQ(m.global("constants")->bytes, 16u);
+    EXPECT_EQ(m.global("constants")->alignment, 4u);
+    EXPECT_TRUE(m.global("constants")->constant);
 }
 
 TEST(StandInPtx, RefusesWhatItCannotRead) {
@@ -210,6 +214,17 @@ TEST_F(StandIn, NamesItselfAndServesTheModulesGlobals) {
     EXPECT_EQ(driver_.memcpyHtoD(p, &dt, 8), CUDA_SUCCESS);
     EXPECT_EQ(driver_.memcpyHtoD(p, &dt, 16), CUDA_ERROR_INVALID_VALUE);
     EXPECT_EQ(driver_.moduleGetGlobal(&p, &bytes, module_, "Kf_"), CUDA_ERROR_NOT_FOUND);
+}
+
+TEST_F(StandIn, ServesTheElementMatrixInConstantMemoryWithinItsSize) {
+    CUdeviceptr p = 0;
+    size_t bytes = 0;
+    ASSERT_EQ(driver_.moduleGetGlobal(&p, &bytes, module_, "Ke_"), CUDA_SUCCESS);
+    ASSERT_EQ(bytes, 4608u);
+    std::vector<double> ke(577, 0.5);
+    EXPECT_EQ(driver_.memcpyHtoD(p, ke.data(), 4608), CUDA_SUCCESS);
+    EXPECT_EQ(driver_.memcpyHtoD(p, ke.data(), 4608 + 8), CUDA_ERROR_INVALID_VALUE);
+    EXPECT_EQ(driver_.memcpyHtoD(p + 8, ke.data(), 4608), CUDA_ERROR_INVALID_VALUE);
 }
 
 TEST_F(StandIn, AFunctionThePtxLacksIsNotFound) {

@@ -1,8 +1,9 @@
-// The PTX the build makes for CUDA devices holds every entry and the two globals, and, when the
-// PTX assembler is at hand, assembles for Turing, Ampere and Hopper GPUs with no kernel using a
-// local stack (per-thread arrays indexed at run time would put one there). The module is the one
-// next to the test executable, as the solver loads it (in the build tree and in a GPU bundle);
-// the assembler is $OSTREL_PTXAS, else the one found next to nvcc at configure time.
+// The PTX the build makes for CUDA devices holds every entry, the element matrix in constant
+// memory and dt_, and, when the PTX assembler is at hand, assembles for Turing, Ampere and
+// Hopper GPUs with no kernel using a local stack (per-thread arrays indexed at run time would
+// put one there). The module is the one next to the test executable, as the solver loads it
+// (in the build tree and in a GPU bundle); the assembler is $OSTREL_PTXAS, else the one found
+// next to nvcc at configure time.
 
 #include <gtest/gtest.h>
 
@@ -28,8 +29,8 @@ const char* const kEntries[] = {
     "GalerkinElementFinestLevelKernel", "GalerkinElementKernel", "GalerkinStencilKernel",
     "StiffnessFactorsKernel", "ElementEnergiesKernel", "SensitivityFactorsKernel",
     "StageDesignKernel", "FilterDesignKernel", "GatherSensitivitiesKernel", "RatioRangeKernel",
-    "SearchBaseKernel", "SearchVolumeKernel", "CandidateDesignKernel", "CandidateDensitiesKernel",
-    "DesignSumsKernel", "ReduceKernel"};
+    "SearchBaseKernel", "SearchVolumesKernel", "CandidateDesignKernel", "CandidateDensitiesKernel",
+    "DesignSumsKernel", "ReduceKernel", "ReduceColumnsKernel"};
 
 std::string ptxFile() { return ostrel::executableDirectory() + "cudafemkernels.ptx"; }
 
@@ -55,7 +56,7 @@ TEST(Ptx, HoldsEveryEntryAndTheGlobals) {
     EXPECT_NE(ptx.find(".target sm_75"), std::string::npos);
     for (const char* entry : kEntries)
         EXPECT_NE(ptx.find(std::string(".entry ") + entry + "("), std::string::npos) << entry;
-    EXPECT_NE(ptx.find(".global .align 8 .b8 Ke_[4608]"), std::string::npos);
+    EXPECT_NE(ptx.find(".const .align 8 .b8 Ke_[4608]"), std::string::npos);
     EXPECT_NE(ptx.find(".global .align 8 .f64 dt_"), std::string::npos);
 #endif
 }

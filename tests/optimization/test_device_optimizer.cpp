@@ -19,6 +19,8 @@
 #include "gpu/MultigridSolver.h"
 #include "gpu/DeviceOptimizer.h"
 #include "gpu/HostDriver.h"
+#include "kernels/OptimizerLayout.h"
+#include "optimization/ElementSteps.h"
 #include "optimization/KernelSteps.h"
 #include "optimization/Optimizer.h"
 #include "reference/ReferenceOptimizer.h"
@@ -209,8 +211,17 @@ TEST_P(KernelPath, AgreesWithTheCpuOptimizerStepByStep) {
         }
         const double target = a.nextVolumeTarget();
         EXPECT_TRUE(relativelyEqual(b.nextVolumeTarget(), target, 1e-14));
-        EXPECT_EQ(a.searchMultiplier(target, lo, 2 * hi), 40);
-        EXPECT_EQ(b.searchMultiplier(target, lo, 2 * hi), 40);
+        const int passesA = a.searchMultiplier(target, lo, 2 * hi);
+        const int passesB = b.searchMultiplier(target, lo, 2 * hi);
+        if (c.projection) {
+            // Every pass filters and projects: one multiplier per pass, the bisection.
+            EXPECT_EQ(passesA, 40);
+            EXPECT_EQ(passesB, 40);
+        } else {
+            // 64 multipliers per pass on the reference, the host device's 8 on the kernel path.
+            EXPECT_LE(passesA, 10);
+            EXPECT_LE(passesB, 16);
+        }
         std::vector<float> x(n), rho(n);
         p.kernels->downloadCandidates(x.data(), rho.data());
         for (size_t e = 0; e < n; ++e) {
@@ -279,6 +290,152 @@ TEST(KernelPathDensities, SetDensitiesReachesTheDeviceAndRefusesAWrongCount) {
     for (float v : rho) total += double(v);
     EXPECT_TRUE(relativelyEqual(state.totalDensity, total, 1e-12));
 }
+
+/// Other steps with a search width of the test's choice, counting the passes (each one
+/// read-back of volumes) and recording the chosen multiplier.
+class WidthSteps final : public ElementSteps {
+public:
+    explicit WidthSteps(ElementSteps& inner) : inner_(inner) {}
+    void load(Optimizer& o) override { inner_.load(o); }
+    void unload(Optimizer& o) override { inner_.unload(o); }
+    void downloadState(Optimizer& o) override { inner_.downloadState(o); }
+    void densitiesChanged(const Optimizer& o) override { inner_.densitiesChanged(o); }
+    void updateStiffness(Optimizer& o) override { inner_.updateStiffness(o); }
+    double evaluateEnergies(Optimizer& o) override { return inner_.evaluateEnergies(o); }
+    void computeSensitivities(Optimizer& o) override { inner_.computeSensitivities(o); }
+    void ratioRange(Optimizer& o, double& lo, double& hi) override { inner_.ratioRange(o, lo, hi); }
+    void prepareSearch(Optimizer& o) override {
+        passes = 0;
+        largestPass = 0;
+        inner_.prepareSearch(o);
+    }
+    double searchVolume(Optimizer& o, double lambda) override {
+        ++passes;
+        largestPass = std::max<size_t>(largestPass, 1);
+        return inner_.searchVolume(o, lambda);
+    }
+    int searchWidth(const Optimizer&) const override { return width; }
+    void searchVolumes(Optimizer& o, const std::vector<double>& lambdas,
+                       std::vector<double>& volumes) override {
+        ++passes;
+        largestPass = std::max(largestPass, lambdas.size());
+        inner_.searchVolumes(o, lambdas, volumes);
+    }
+    void finishSearch(Optimizer& o, double lambda) override {
+        chosen = lambda;
+        inner_.finishSearch(o, lambda);
+    }
+    DesignSums accept(Optimizer& o) override { return inner_.accept(o); }
+    bool onDevice() const override { return inner_.onDevice(); }
+
+    int width = 1;
+    int passes = 0;
+    size_t largestPass = 0;
+    double chosen = 0.0;
+
+private:
+    ElementSteps& inner_;
+};
+
+class ManyMultipliers : public ::testing::TestWithParam<ModelCase> {};
+
+// The search of 64 multipliers per pass chooses the bisection's multiplier to the tolerance,
+// with its candidates, in a few read-backs.
+TEST_P(ManyMultipliers, ChooseTheBisectionsMultiplierInAFewReadBacks) {
+    const ModelCase& c = GetParam();
+    RandomModel r(c, 5);
+    ScratchFolder dir("many-multipliers");
+    TwoPaths p(*r.model, controlsOf(c), dir.path());
+    StepOptimizer& b = *p.device;
+    WidthSteps steps(*p.steps);
+    b.attachSteps(&steps);
+    const size_t n = size_t(r.model->numElements_[0]);
+    b.updateStiffness();
+    p.fem->prepareSolve();
+    p.setDisplacement(r.u);
+    b.evaluateEnergies();
+    b.computeSensitivities();
+    double lo = 0, hi = 0;
+    steps.ratioRange(b, lo, hi);
+    ASSERT_LT(lo, hi);
+    // The host device's own width: one group of multipliers per thread.
+    EXPECT_EQ(p.steps->searchWidth(b), int(kSearchGroup));
+    EXPECT_EQ(p.kernels->searchWidth(), int(kSearchGroup));
+    for (double target : {0.95, 0.7, 0.4, 0.05}) {
+        SCOPED_TRACE(target);
+        steps.width = 1;
+        EXPECT_EQ(b.searchMultiplier(target, lo, hi), 40);
+        EXPECT_EQ(steps.passes, 40);
+        const double bisection = steps.chosen;
+        std::vector<float> x1(n), rho1(n);
+        p.kernels->downloadCandidates(x1.data(), rho1.data());
+
+        // A CUDA device's width and the host device's.
+        for (int width : {int(kSearchCandidates), int(kSearchGroup)}) {
+            SCOPED_TRACE(width);
+            steps.width = width;
+            const int passes = b.searchMultiplier(target, lo, hi);
+            EXPECT_EQ(passes, steps.passes);
+            EXPECT_LE(passes, width == kSearchCandidates ? 8 : 16);
+            EXPECT_EQ(steps.largestPass, size_t(width));
+            EXPECT_NEAR(steps.chosen, bisection, 2e-12 * (hi - lo));
+            std::vector<float> x(n), rho(n);
+            p.kernels->downloadCandidates(x.data(), rho.data());
+            for (size_t e = 0; e < n; ++e) {
+                ASSERT_NEAR(x[e], x1[e], 1e-6) << e;
+                ASSERT_NEAR(rho[e], rho1[e], 1e-6) << e;
+            }
+        }
+    }
+    b.attachSteps(p.steps.get());
+}
+
+// Each multiplier of a launch gets the very volume it gets alone, on one host thread or two.
+TEST_P(ManyMultipliers, GiveEachMultipliersOwnVolumeBitForBit) {
+    const ModelCase& c = GetParam();
+    RandomModel r(c, 9);
+    std::vector<std::vector<double>> byThreads;
+    for (int threads : {1, 2}) {
+        ScratchFolder dir("many-multipliers-bits");
+        TwoPaths p(*r.model, controlsOf(c), dir.path(), threads);
+        StepOptimizer& b = *p.device;
+        b.updateStiffness();
+        p.fem->prepareSolve();
+        p.setDisplacement(r.u);
+        b.evaluateEnergies();
+        b.computeSensitivities();
+        p.kernels->prepareSearch();
+        const DeviceLimits limits{b.moveLimit_, b.designLower_, b.designUpper_};
+        // Over the update ratios' range and beyond it on both sides.
+        double lo = 0, hi = 0;
+        ASSERT_TRUE(p.kernels->ratioRange(lo, hi));
+        std::vector<double> lambdas;
+        for (int k = 0; k < kSearchCandidates; ++k)
+            lambdas.push_back(0.5 * lo * std::pow(4 * hi / lo, k / (kSearchCandidates - 1.0)));
+        std::vector<double> all(lambdas.size());
+        p.kernels->searchVolumes(lambdas.data(), int(lambdas.size()), limits, all.data());
+        for (size_t k = 0; k < lambdas.size(); ++k)
+            ASSERT_EQ(all[k], p.kernels->searchVolume(lambdas[k], limits)) << k;
+        // Launches of fewer multipliers: a group of eight split, and a lone one.
+        for (int count : {1, 7, 9, 17}) {
+            std::vector<double> some(static_cast<size_t>(count));
+            p.kernels->searchVolumes(lambdas.data() + 3, count, limits, some.data());
+            for (int k = 0; k < count; ++k) ASSERT_EQ(some[size_t(k)], all[size_t(k) + 3]) << count;
+        }
+        // The volume falls as the multiplier grows.
+        for (size_t k = 1; k < all.size(); ++k) EXPECT_LE(all[k], all[k - 1]) << k;
+        EXPECT_GT(all.front(), all.back());
+        byThreads.push_back(all);
+    }
+    EXPECT_EQ(byThreads[0], byThreads[1]);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, ManyMultipliers,
+    ::testing::Values(ModelCase{"holes", 12, 6, 5, 0.15, 0, false, 0.0},
+                      ModelCase{"holes_keep_boxes", 13, 6, 6, 0.1, 0, true, 0.0},
+                      ModelCase{"given_radius", 14, 8, 7, 0.1, 0, true, 2.5}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
     Models, KernelPath,

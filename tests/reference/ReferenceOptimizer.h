@@ -42,6 +42,8 @@ public:
     double& beta_ = state.beta_;
     double& eta_ = state.eta_;
     double& moveLimit_ = state.moveLimit_;
+    double& designLower_ = state.designLower_;
+    double& designUpper_ = state.designUpper_;
     double& lastStrainEnergy_ = state.lastStrainEnergy_;
     double& lastVolumeRatio_ = state.lastVolumeRatio_;
     double& lastSharpness_ = state.lastSharpness_;

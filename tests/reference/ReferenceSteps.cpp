@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "fem/FemModel.h"
+#include "kernels/OptimizerLayout.h"
 #include "optimization/DensityFilter.h"
 #include "optimization/Optimizer.h"
 
@@ -176,6 +177,12 @@ double ReferenceSteps::searchVolume(Optimizer& opt, double lambda) {
         }
     }
     return volume;
+}
+
+void ReferenceSteps::finishSearch(Optimizer& opt, double lambda) { searchVolume(opt, lambda); }
+
+int ReferenceSteps::searchWidth(const Optimizer& opt) const {
+    return opt.isProjected() ? 1 : int(kSearchCandidates);
 }
 
 DesignSums ReferenceSteps::accept(Optimizer& opt) {

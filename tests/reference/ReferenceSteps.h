@@ -29,8 +29,12 @@ public:
     void computeSensitivities(Optimizer& opt) override;
     void ratioRange(Optimizer& opt, double& lo, double& hi) override;
     void prepareSearch(Optimizer& opt) override;
-    void finishSearch(Optimizer&, double) override {}  // the last pass's candidates stay
+    /// The candidates of `lambda`, made once more like a pass.
+    void finishSearch(Optimizer& opt, double lambda) override;
     double searchVolume(Optimizer& opt, double lambda) override;
+    /// As the product's steps: kSearchCandidates without projection, 1 with it. Each pass of
+    /// several multipliers runs one plain pass per multiplier (ElementSteps::searchVolumes).
+    int searchWidth(const Optimizer& opt) const override;
     DesignSums accept(Optimizer& opt) override;
 
     /// The optimizer's private state as the steps see it, for the tests that set up or inspect

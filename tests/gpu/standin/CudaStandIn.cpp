@@ -3,9 +3,10 @@
 // of the PTX module run through their host build (kernels/HostKernels.cpp, the same source).
 //
 // - cuModuleLoad reads the PTX text that nvcc built: each entry's parameters (sizes and
-//   alignment), launch bounds and each .global's size. A global must have host storage of
-//   that size; cuModuleGetFunction fails for a name the PTX lacks, and for an entry whose host
-//   build declares other parameters.
+//   alignment), launch bounds and each .global's and .const's size (constant memory is a global
+//   to the driver's verbs). Each must have host storage of that size; cuModuleGetFunction
+//   fails for a name the PTX lacks, and for an entry whose host build declares other
+//   parameters.
 // - cuLaunchKernel takes gpu/KernelParams.h's array (the argument pointers, a null, then each
 //   argument's size and alignment) and fails for a count, size or alignment that differs from
 //   the PTX, a block above the entry's bound or the device's 1024 threads, a grid above the

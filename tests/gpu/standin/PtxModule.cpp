@@ -184,7 +184,7 @@ PtxModule parsePtx(const std::string& text) {
             Variable v;
             size_t j = i;
             if (!readVariable(t, j, v)) return fail(t[i].line, "a " + w + " variable");
-            if (w == ".global") m.globals.push_back({v.name, v.bytes, v.alignment});
+            m.globals.push_back({v.name, v.bytes, v.alignment, w == ".const"});
             i = j;
         } else if (w == ".func") {
             // A device function's declaration: its return and parameter lists hold .param

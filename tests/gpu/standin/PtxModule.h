@@ -28,6 +28,7 @@ struct PtxGlobal {
     std::string name;
     size_t bytes = 0;
     size_t alignment = 0;
+    bool constant = false;  ///< in constant memory (.const)
 };
 
 struct PtxModule {
