@@ -25,8 +25,8 @@
 #include "render/Camera.h"
 #include "render/DeviceCallbacks.h"
 #include "render/CutSceneRenderer.h"
+#include "optimization/ProblemStart.h"
 #include "scene/Scene.h"
-#include "scene/SceneLint.h"
 
 namespace ostrel {
 namespace {
@@ -140,10 +140,9 @@ int run(int argc, char** argv) {
     }
 
     // 6. Start-up.
-    DeviceOptions deviceOptions;
-    deviceOptions.forceHost = settings.cpuMode;
-    deviceOptions.hostThreads = settings.cpuMode ? settings.numThreads : 0;
-    auto scene = std::make_unique<Scene>(deviceOptions);
+    StartOptions startOptions;
+    startOptions.problem.device.forceHost = settings.cpuMode;
+    startOptions.problem.device.hostThreads = settings.cpuMode ? settings.numThreads : 0;
     std::wstring sceneFile = settings.sceneFile;
     int loadLine = 550;
     if (sceneFile.empty()) {
@@ -153,26 +152,29 @@ int run(int argc, char** argv) {
         sceneFile = fromUtf8(*chosen);
         loadLine = 559;
     }
-    // Keys that nothing reads are pointed at before the load, which a typo may make fail, with
-    // the texts the batch program prints.
-    for (const std::wstring& warning : lintSceneFile(sceneFile))
-        writeLine(&wideOut(), warning);
-    if (!scene->loadScene(sceneFile, &wideOut()))
-        reportFatalError(kAppSourceFile, loadLine, L"Cannot load scene");
-    wideOut() << scene->sceneSummary() << std::flush;
-    writeLine(&wideOut(), materialNote(*scene));
-    // Loads are the applied forces only, whatever the scene file says about gravity.
-    scene->model()->gravity_ = {0, 0, 0};
+    // The scene file's lint, the load, the problem, the summary, gravity to zero: as the batch
+    // program starts, with its error line for a scene that cannot be loaded.
+    StartedProblem started = startProblem(toUtf8(sceneFile), startOptions);
+    if (started.status == StartStatus::NoDevice)
+        return -1;
+    if (started.status != StartStatus::Started) {
+        // The batch program's line, then the fatal report with its words (without "ERROR: ").
+        std::cerr << started.error << std::endl;
+        const std::string words = started.error.substr(started.error.find(' ') + 1);
+        reportFatalError(kAppSourceFile, loadLine, fromUtf8(words));
+    }
+    std::unique_ptr<Scene> scene = std::move(started.scene);
+    std::unique_ptr<Problem> problem = std::move(started.problem);
     // The camera's speeds and nearest orbit distance follow the model's size.
     g_camera.SetLengthScale(scene->lengthScale_);
     placeCamera(g_camera, scene->center(), scene->defaultViewPos_, scene->defaultHeadingPitchRoll_);
 
-    auto renderer = std::make_unique<CutSceneRenderer>(scene.get());
+    auto renderer = std::make_unique<CutSceneRenderer>(scene.get(), &problem->model());
     // The editor and the control panels plug in here.
     WindowHooks hooks;
 
     // The run control drives the optimization from the frame move; its run flag is clear.
-    auto runControl = std::make_unique<RunControl>(*scene->model(), *scene->solver(), lifetime);
+    auto runControl = std::make_unique<RunControl>(problem->model(), problem->solver(), lifetime);
     runControl->setShapeListener(
         [&renderer](const TriangleMesh& mesh) { renderer->SetOptimizedMesh(&mesh); });
     // The scene's design controls (volume fraction, filter radius, projection, keep boxes)
@@ -181,7 +183,7 @@ int run(int argc, char** argv) {
 
     DeviceCallbacks device(framework, *renderer, g_camera);
     // The editor on the renderer, the keys and the control panels, in the window's hooks.
-    auto interactive = std::make_unique<InteractiveControls>(*scene, *runControl, *renderer, g_camera,
+    auto interactive = std::make_unique<InteractiveControls>(*scene, *problem, *runControl, *renderer, g_camera,
                                                              framework, device, sceneFile);
     interactive->plugInto(hooks);
     device.drawPanels = [&hooks](int w, int h, float elapsed) {
@@ -222,6 +224,7 @@ int run(int argc, char** argv) {
     interactive.reset();
     runControl.reset();
     renderer.reset();
+    problem.reset();
     scene.reset();
     return exitCode;
 }
