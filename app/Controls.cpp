@@ -11,6 +11,7 @@
 #include "gpu/MultigridSolver.h"
 #include "render/Editor.h"
 #include "render/RenderSettings.h"
+#include "optimization/Problem.h"
 #include "scene/Scene.h"
 
 namespace ostrel {
@@ -45,10 +46,11 @@ bool* settingOf(RenderSettings& s, int id) {
 
 }  // namespace
 
-Controls::Controls(Scene& scene, RunControl& run, RenderSettings& settings, Editor& editor,
+Controls::Controls(Scene& scene, Problem& problem, RunControl& run, RenderSettings& settings, Editor& editor,
                    CameraKeys* camera, SaveFileDialog* dialog, std::wstring sceneFile,
                    FrameworkActions framework, ControlsOptions options)
     : scene_(scene),
+      problem_(problem),
       run_(run),
       settings_(settings),
       editor_(editor),
@@ -83,7 +85,7 @@ bool Controls::checkState(int id) const {
 }
 
 void Controls::onControlEvent(int id, bool checked) {
-    FemModel* model = scene_.model();
+    FemModel* model = &problem_.model();
     switch (id) {
         case kToggleFullScreen:
             frameworkAction(framework_.toggleFullScreen,
@@ -107,7 +109,7 @@ void Controls::onControlEvent(int id, bool checked) {
             if (!model)
                 return;
             std::fill(model->isVertexFixed_.begin(), model->isVertexFixed_.end(), uint8_t(0));
-            scene_.solver()->prepareSolve();
+            problem_.solver().prepareSolve();
             return;
         case kRunOstrel:
             run_.setRunning(checked);
@@ -116,7 +118,7 @@ void Controls::onControlEvent(int id, bool checked) {
             run_.setRunning(false);
             if (!model)
                 return;
-            scene_.solver()->computeLoad();
+            problem_.solver().computeLoad();
             run_.optimizer().setControls(scene_.designControls_);
             run_.optimizer().reset();
             run_.optimizer().updateStiffness();
@@ -144,9 +146,7 @@ void Controls::onControlEvent(int id, bool checked) {
 }
 
 void Controls::solveOnce() {
-    if (!scene_.model())
-        return;
-    MultigridSolver& solver = *scene_.solver();
+    MultigridSolver& solver = problem_.solver();
     Optimizer& optimizer = run_.optimizer();
     if (run_.iteration() == 0) {
         solver.computeLoad();
@@ -199,15 +199,15 @@ void Controls::onKey(const KeyEvent& event) {
             scene_.computeLightView();
             return;
         case Key::N:
-            if (!run_.isRunning() && scene_.model())
-                scene_.solver()->computeLoad();
+            if (!run_.isRunning())
+                problem_.solver().computeLoad();
             return;
         case Key::P:
             closeShape();
             return;
         case Key::S:
             if (altDown)
-                scene_.saveScene(sceneFile_, wideLog_);
+                scene_.saveScene(sceneFile_, problem_.supportsAndLoads(), wideLog_);
             else
                 solveOnce();
             return;
@@ -244,7 +244,7 @@ void Controls::onKey(const KeyEvent& event) {
 }
 
 bool Controls::closeRequested(const std::function<Answer(const std::wstring& question)>& ask) {
-    const std::vector<std::wstring> edits = scene_.unsavedEdits();
+    const std::vector<std::wstring> edits = scene_.unsavedEdits(problem_.supportsAndLoads());
     if (edits.empty())
         return true;
     std::wstring list;
@@ -258,7 +258,7 @@ bool Controls::closeRequested(const std::function<Answer(const std::wstring& que
         return false;
     // A scene that cannot be written keeps the window, and so the edits, open.
     if (answer == Answer::Yes)
-        return scene_.saveScene(sceneFile_, wideLog_);
+        return scene_.saveScene(sceneFile_, problem_.supportsAndLoads(), wideLog_);
     report(L"WARNING: Unsaved changes of " + list + L" were not written to \"" + sceneFile_ +
            L"\"");
     return true;

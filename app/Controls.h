@@ -39,6 +39,7 @@ namespace ostrel {
 
 class Editor;
 class RunControl;
+class Problem;
 class Scene;
 class SaveFileDialog;
 struct RenderSettings;
@@ -100,9 +101,9 @@ class Controls {
     static constexpr double kSolveOnceTolerance = 0.0001;
     static constexpr double kGoalStep = 0.02;
 
-    /// `sceneFile` is the scene file named at start-up (Alt+S writes it). `camera` and `dialog`
-    /// may be null (their keys then do nothing).
-    Controls(Scene& scene, RunControl& run, RenderSettings& settings, Editor& editor,
+    /// `sceneFile` is the scene file named at start-up (Alt+S writes it), `problem` the one built
+    /// from it. `camera` and `dialog` may be null (their keys then do nothing).
+    Controls(Scene& scene, Problem& problem, RunControl& run, RenderSettings& settings, Editor& editor,
              CameraKeys* camera, SaveFileDialog* dialog, std::wstring sceneFile,
              FrameworkActions framework = {}, ControlsOptions options = {});
     ~Controls();
@@ -145,6 +146,7 @@ class Controls {
     void frameworkAction(const std::function<void()>& action, const wchar_t* unavailable);
 
     Scene& scene_;
+    Problem& problem_;
     RunControl& run_;
     RenderSettings& settings_;
     Editor& editor_;

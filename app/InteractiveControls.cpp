@@ -4,6 +4,7 @@
 #include "framework/Dialogs.h"
 #include "framework/WindowFramework.h"
 #include "render/DeviceCallbacks.h"
+#include "optimization/Problem.h"
 #include "render/CutSceneRenderer.h"
 
 namespace ostrel {
@@ -23,14 +24,14 @@ FrameworkActions frameworkActions(WindowFramework& framework) {
 
 }  // namespace
 
-InteractiveControls::InteractiveControls(Scene& scene, RunControl& run, CutSceneRenderer& renderer,
-                                         Camera& camera, WindowFramework& framework,
+InteractiveControls::InteractiveControls(Scene& scene, Problem& problem, RunControl& run,
+                                         CutSceneRenderer& renderer, Camera& camera, WindowFramework& framework,
                                          DeviceCallbacks& device, std::wstring sceneFile)
     : device_(device),
       askOnClose_(!framework.flags().noErrorMsgBoxes && !framework.flags().automation),
-      editor_(&renderer, &renderer.settings(), &scene),
+      editor_(&renderer, &renderer.settings(), &scene, &problem.model()),
       cameraKeys_(camera),
-      controls_(scene, run, renderer.settings(), editor_, &cameraKeys_, &saveDialog_,
+      controls_(scene, problem, run, renderer.settings(), editor_, &cameraKeys_, &saveDialog_,
                 std::move(sceneFile), frameworkActions(framework)),
       panels_(controls_) {
     device_.setControlsShown(controls_.panelsShown());

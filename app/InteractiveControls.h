@@ -28,12 +28,14 @@ class Camera;
 class CutSceneRenderer;
 class DeviceCallbacks;
 class RunControl;
+class Problem;
 class Scene;
 class WindowFramework;
 
 class InteractiveControls {
   public:
-    InteractiveControls(Scene& scene, RunControl& run, CutSceneRenderer& renderer, Camera& camera,
+    InteractiveControls(Scene& scene, Problem& problem, RunControl& run, CutSceneRenderer& renderer,
+                        Camera& camera,
                         WindowFramework& framework, DeviceCallbacks& device,
                         std::wstring sceneFile);
 

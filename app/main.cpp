@@ -27,8 +27,8 @@
 #include "render/Camera.h"
 #include "render/DeviceCallbacks.h"
 #include "render/CutSceneRenderer.h"
+#include "optimization/ProblemStart.h"
 #include "scene/Scene.h"
-#include "scene/SceneLint.h"
 
 namespace ostrel {
 namespace {
@@ -135,48 +135,55 @@ bool holdInstanceLock(InstanceLock& instanceLock) {
                     "Do you want to continue?");
 }
 
-/// The scene of the command line, or of the file dialog when it names none; null when the
-/// dialog was cancelled or the scene is refused (the error on standard error). `sceneFile` is
-/// the file loaded.
-std::unique_ptr<Scene> loadStartScene(const CommandLineSettings& settings,
-                                      std::wstring& sceneFile) {
+/// The scene and its problem at start-up.
+struct StartScene {
+    std::unique_ptr<Scene> scene;
+    std::unique_ptr<Problem> problem;
+    int exitCode = 0;  ///< without a scene: how the program ends
+};
+
+/// The scene of the command line, or of the file dialog when it names none, and its problem,
+/// started as the batch program starts them. Without a scene the exit code is 1 (the dialog
+/// was cancelled, or the volume fraction is refused; the error on standard error) or -1 (no
+/// device); a scene that cannot be loaded is a fatal error with the batch program's words.
+StartScene loadStartScene(const CommandLineSettings& settings, std::wstring& sceneFile) {
     // Temporaries of writers killed mid-write (kill -9) would stay in the output folder (the
     // working directory) for ever.
     for (const std::string& name : removeStaleTemporaries("."))
         writeLine(&wideOut(), L"Removed the temporary file " + quoted(fromUtf8(name)) +
                                   L" that an interrupted run left");
-    DeviceOptions deviceOptions;
-    deviceOptions.forceHost = settings.cpuMode;
-    deviceOptions.hostThreads = settings.cpuMode ? settings.numThreads : 0;
-    auto scene = std::make_unique<Scene>(deviceOptions);
+    StartOptions startOptions;
+    startOptions.problem.device.forceHost = settings.cpuMode;
+    startOptions.problem.device.hostThreads = settings.cpuMode ? settings.numThreads : 0;
     sceneFile = settings.sceneFile;
     int loadLine = 550;
     if (sceneFile.empty()) {
         const std::optional<std::string> chosen = openFileDialog("Load scene file", "*.txt");
         if (!chosen)
-            return nullptr;
+            return {nullptr, nullptr, 1};
         sceneFile = fromUtf8(*chosen);
         loadLine = 559;
     }
-    // Keys that nothing reads are pointed at before the load, which a typo may make fail, with
-    // the texts the batch program prints.
-    for (const std::wstring& warning : lintSceneFile(sceneFile))
-        writeLine(&wideOut(), warning);
-    if (!scene->loadScene(sceneFile, &wideOut()))
-        reportFatalError(kAppSourceFile, loadLine, L"Cannot load scene");
-    wideOut() << scene->sceneSummary() << std::flush;
-    writeLine(&wideOut(), materialNote(*scene));
-    // Loads are the applied forces only, whatever the scene file says about gravity.
-    scene->model()->gravity_ = {0, 0, 0};
+    // The scene file's lint, the load, the problem, the summary, gravity to zero: as the batch
+    // program starts, with its error line for a scene that cannot be loaded.
+    StartedProblem started = startProblem(toUtf8(sceneFile), startOptions);
+    if (started.status == StartStatus::NoDevice)
+        return {nullptr, nullptr, -1};
+    if (started.status != StartStatus::Started) {
+        // The batch program's line, then the fatal report with its words (without "ERROR: ").
+        std::cerr << started.error << std::endl;
+        const std::string words = started.error.substr(started.error.find(' ') + 1);
+        reportFatalError(kAppSourceFile, loadLine, fromUtf8(words));
+    }
     // A volume fraction below one element's share cannot be optimized: refused as the batch
     // program refuses it.
-    if (const std::wstring error = volumeFractionError(
-            scene->designControls_, markDesignRegions(*scene->model(), scene->designControls_));
+    const Problem& problem = *started.problem;
+    if (const std::wstring error = volumeFractionError(problem.controls(), problem.regions());
         !error.empty()) {
         std::cerr << toUtf8(error) << std::endl;
-        return nullptr;
+        return {nullptr, nullptr, 1};
     }
-    return scene;
+    return {std::move(started.scene), std::move(started.problem), 0};
 }
 
 /// The last lines of automation mode: frames, waits, the loop's rate and the camera.
@@ -200,14 +207,16 @@ void reportAutomationEnd(const WindowFramework& framework, const Camera& camera,
 /// The window over the loaded scene: renderer, run control, editor and panels, the loop until
 /// the window closes, then the shutdown in reverse order (the scene last). Returns the exit
 /// code.
-int runWindow(WindowFramework& framework, std::unique_ptr<Scene>& scene,
-              const std::wstring& sceneFile, Camera& camera, ProgramLifetime& lifetime) {
-    auto renderer = std::make_unique<CutSceneRenderer>(scene.get());
+int runWindow(WindowFramework& framework, StartScene& start, const std::wstring& sceneFile,
+              Camera& camera, ProgramLifetime& lifetime) {
+    std::unique_ptr<Scene>& scene = start.scene;
+    std::unique_ptr<Problem>& problem = start.problem;
+    auto renderer = std::make_unique<CutSceneRenderer>(scene.get(), &problem->model());
     // The editor and the control panels plug in here.
     WindowHooks hooks;
 
     // The run control drives the optimization from the frame move; its run flag is clear.
-    auto runControl = std::make_unique<RunControl>(*scene->model(), *scene->solver(), lifetime);
+    auto runControl = std::make_unique<RunControl>(problem->model(), problem->solver(), lifetime);
     runControl->setShapeListener(
         [&renderer](const TriangleMesh& mesh) { renderer->setOptimizedMesh(&mesh); });
     // The next step runs while the last one's surface is extracted.
@@ -218,7 +227,8 @@ int runWindow(WindowFramework& framework, std::unique_ptr<Scene>& scene,
 
     DeviceCallbacks device(framework, *renderer, camera);
     // The editor on the renderer, the keys and the control panels, in the window's hooks.
-    auto interactive = std::make_unique<InteractiveControls>(*scene, *runControl, *renderer, camera,
+    auto interactive = std::make_unique<InteractiveControls>(*scene, *problem, *runControl,
+                                                             *renderer, camera,
                                                              framework, device, sceneFile);
     interactive->plugInto(hooks);
     device.drawPanels = [&hooks](int w, int h, float elapsed) {
@@ -247,6 +257,7 @@ int runWindow(WindowFramework& framework, std::unique_ptr<Scene>& scene,
     interactive.reset();
     runControl.reset();
     renderer.reset();
+    problem.reset();
     scene.reset();
     return exitCode;
 }
@@ -283,14 +294,15 @@ int run(int argc, char** argv) {
 
     // 6. Start-up.
     std::wstring sceneFile;
-    std::unique_ptr<Scene> scene = loadStartScene(settings, sceneFile);
-    if (!scene)
-        return 1;
+    StartScene start = loadStartScene(settings, sceneFile);
+    if (!start.scene)
+        return start.exitCode;
     // The camera's speeds and nearest orbit distance follow the model's size.
-    camera.setLengthScale(scene->lengthScale_);
-    placeCamera(camera, scene->center(), scene->defaultViewPos_, scene->defaultHeadingPitchRoll_);
+    const Scene& scene = *start.scene;
+    camera.setLengthScale(scene.lengthScale_);
+    placeCamera(camera, scene.center(), scene.defaultViewPos_, scene.defaultHeadingPitchRoll_);
 
-    return runWindow(framework, scene, sceneFile, camera, lifetime);
+    return runWindow(framework, start, sceneFile, camera, lifetime);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "core/HeapReuse.h"
 #include "render/CutSceneRenderer.h"
 #include "scene/Scene.h"
+#include "support/SceneProblem.h"
 #include "support/GlTestContext.h"
 
 namespace {
@@ -28,7 +29,7 @@ using namespace ostrel;
 constexpr int kWidth = 800, kHeight = 600;
 
 struct Fixture {
-    std::unique_ptr<Scene> scene;
+    std::unique_ptr<ostrel::testing::SceneProblem> scene;
     std::unique_ptr<CutSceneRenderer> renderer;
 };
 
@@ -40,11 +41,11 @@ Fixture& example(const std::string& name) {
     auto it = fixtures.find(name);
     if (it != fixtures.end()) return it->second;
     Fixture f;
-    f.scene = std::make_unique<Scene>(DeviceOptions{});
+    f.scene = std::make_unique<ostrel::testing::SceneProblem>(DeviceOptions{});
     std::wostringstream log;
     if (!f.scene->loadScene(fromUtf8(std::string(OSTREL_EXAMPLES_DIR "/") + name + "/scene.txt"), &log))
         std::fprintf(stderr, "cannot load the %s example\n", name.c_str());
-    f.renderer = std::make_unique<CutSceneRenderer>(f.scene.get());
+    f.renderer = std::make_unique<CutSceneRenderer>(f.scene.get(), f.scene->model());
     f.renderer->onCreateDevice();
     f.renderer->onCreateSwapChain(kWidth, kHeight);
     f.renderer->setProjection(cameraProjection(float(kWidth) / kHeight));

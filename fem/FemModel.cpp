@@ -1,31 +1,34 @@
 #include "fem/FemModel.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <ostream>
+#include <stdexcept>
 
 #include "core/Console.h"
 #include "fem/ModelSize.h"
 #include "fem/Operators.h"
 
 namespace ostrel {
-namespace {
 
-int g_refusalStatus = -1;
-
-}  // namespace
-
-void setModelRefusalExitStatus(int status) { g_refusalStatus = status; }
+ModelBuild buildModel(const Volume<bool, double>& voxels, int numLevels) {
+    ModelBuild result;
+    // The level count first: a volume that is not even allocated is never read for it.
+    result.error = modelSizeError(numLevels < kMinLevels || numLevels > kMaxLevels
+                                      ? ModelSize{}
+                                      : measureModel(voxels),
+                                  numLevels);
+    if (result.error.empty()) result.model = std::make_unique<FemModel>(voxels, numLevels);
+    return result;
+}
 
 FemModel::FemModel(const Volume<bool, double>& voxels, int numLevels) : numLevels_(numLevels) {
-    if (numLevels_ < 3) {
-        narrowOut() << "ERROR: #Levels must be >= 3\n" << std::flush;
-        std::exit(g_refusalStatus);
-    }
-    if (numLevels_ > kMaxLevels) {
-        narrowOut() << "ERROR: #Levels must be <= " << kMaxLevels << "\n" << std::flush;
-        std::exit(g_refusalStatus);
-    }
+    // Element and vertex counters are ints and positions packed: a model they cannot number is
+    // a caller's error (buildModel refuses it as a value).
+    if (numLevels_ < kMinLevels || numLevels_ > kMaxLevels)
+        throw std::invalid_argument(toUtf8(modelSizeError({}, numLevels_)));
+    if (const std::wstring error = modelSizeError(measureModel(voxels), numLevels_);
+        !error.empty())
+        throw std::invalid_argument(toUtf8(error));
     elementDims_.resize(size_t(numLevels_));
     vertexDims_.resize(size_t(numLevels_));
     elementGrid_.resize(size_t(numLevels_));
@@ -62,21 +65,8 @@ void FemModel::buildHierarchy(const Volume<bool, double>& voxels) {
                     lo[1] = std::min(lo[1], y), hi[1] = std::max(hi[1], y);
                     lo[2] = std::min(lo[2], z), hi[2] = std::max(hi[2], z);
                 }
-    if (hi[0] < 0) {
-        out << L"ERROR: Voxel model is empty" << std::flush;
-        std::exit(g_refusalStatus);
-    }
+    // The constructor has checked the volume: it is not empty and its extents fit.
     const int ex = hi[0] - lo[0], ey = hi[1] - lo[1], ez = hi[2] - lo[2];
-    if (ex + 2 >= 2048 || ey + 2 >= 2048 || ez + 2 >= 1024) {
-        out << L"ERROR: Voxel model extents are too large" << std::flush;
-        std::exit(g_refusalStatus);
-    }
-    // Element and vertex counters are ints: refuse a model they cannot number.
-    if (const std::wstring error = modelSizeError(measureModel(voxels), numLevels_);
-        !error.empty()) {
-        out << error << std::flush;
-        std::exit(g_refusalStatus);
-    }
     const Vec3d s = voxels.spacing(), o = voxels.offset();
     origin_ = {lo[0] * s.x + o.x, lo[1] * s.y + o.y, lo[2] * s.z + o.z};
 

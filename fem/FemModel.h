@@ -11,12 +11,13 @@
 // count of the level); only force_ is interleaved.
 //
 // GPU state and optimization state are separate classes bound to a FemModel&; the hierarchy is
-// immutable after construction. Construction errors print their message and end the process
-// with the model refusal status (see setModelRefusalExitStatus).
+// immutable after construction. A voxel model that cannot be built is refused as a value
+// (buildModel, with the line of fem/ModelSize.h); nothing here ends the process.
 
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "fem/CoarseSolver.h"
@@ -38,10 +39,6 @@ constexpr GridPos unpack(uint32_t w) {
     return {int(w & 0x7ff), int(w >> 11 & 0x7ff), int(w >> 22 & 0x3ff)};
 }
 
-/// The exit status of a process whose FemModel constructor refuses its voxel model: -1 (the
-/// interactive program's) until set; the command-line tools set 1, a failed run.
-void setModelRefusalExitStatus(int status);
-
 /// Young's modulus and Poisson ratio of the element matrix.
 constexpr double kYoungsModulus = 2.0e9;
 constexpr double kPoissonRatio = 0.394;
@@ -50,10 +47,9 @@ class FemModel {
 public:
     /// Builds the hierarchy of `numLevels` levels from the occupancy `voxels`, allocates the host
     /// arrays with their initial values and computes the element matrices. Prints
-    /// "Building hierarchy ..." and one line per level on the wide console. Exits with -1 on
-    /// numLevels < 3 or > 12 (narrow message), an empty volume, too large extents or counts
-    /// beyond the 32-bit indices (wide messages; see fem/ModelSize.h, which the scene loader
-    /// checks first so that a scene never ends here).
+    /// "Building hierarchy ..." and one line per level on the wide console. Precondition: the
+    /// model can be built (modelSizeError of fem/ModelSize.h is empty); otherwise throws
+    /// std::invalid_argument with that line (UTF-8). Callers with unchecked input use buildModel.
     FemModel(const Volume<bool, double>& voxels, int numLevels);
     FemModel(const FemModel&) = delete;
     FemModel& operator=(const FemModel&) = delete;
@@ -137,5 +133,16 @@ private:
     void buildCoarseNeighbors();
     void allocateHostArrays();
 };
+
+/// A built model, or the reason the voxel model was refused.
+struct ModelBuild {
+    std::unique_ptr<FemModel> model;  ///< null when refused
+    std::wstring error;               ///< the refusal's "ERROR: ..." line; empty when built
+};
+
+/// Builds the model of `voxels` with `numLevels` levels, or returns the refusal of
+/// modelSizeError (level count outside [3, 12], an empty volume, extents beyond the packed
+/// positions, counts beyond the 32-bit indices) without building anything or printing.
+ModelBuild buildModel(const Volume<bool, double>& voxels, int numLevels);
 
 }  // namespace ostrel

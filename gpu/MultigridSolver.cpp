@@ -102,15 +102,40 @@ void MultigridSolver::upload(CUdeviceptr dst, const void* src, size_t bytes, con
     check(driver_->memcpyHtoD(dst, src, bytes), message);
 }
 
-void MultigridSolver::setup() {
-    FemModel& m = model_;
-    const int L = m.numLevels_;
+bool MultigridSolver::setup() {
+    if (!openDevice()) return false;
+    loadModule();
+    allocateBuffers();
+    findKernels();
+
+    // The 64 position matrices of the level-2 assembly, from Ke_ (once per module).
+    int positionItems = int(kElementMatrixEntries / 9 * kPositions);
+    KernelParams positionParams(positionItems);
+    launch(galerkinPositionMatricesKernel_, positionItems, 128, positionParams,
+           L"cuLaunchKernel failed for GalerkinPositionMatricesKernel_");
+
+    // Page-locked host buffers of the transfers that remain: not device memory, not counted.
+    const size_t nc = size_t(model_.numVertices(model_.coarsestLevel()));
+    residualSumHost_ = allocateHost(1, "residualSumHost_");
+    coarseRhsHost_ = allocateHost(3 * nc, "coarseRhsHost_");
+    coarseSolutionHost_ = allocateHost(3 * nc, "coarseSolutionHost_");
+    coarseOperatorHost_ = allocateHost(243 * nc, "coarseOperatorHost_");
+
+    if (narrowLog_)
+        *narrowLog_ << "Allocated GPU memory: " << double(allocated_) / double(1 << 20)
+                    << " MB   (" << double(allocated_) / double(model_.numElements_[0])
+                    << " Byte per element)\n"
+                    << std::flush;
+    return true;
+}
+
+bool MultigridSolver::openDevice() {
     check(driver_->init(0), L"cuInit failed");
     int count = 0;
     check(driver_->deviceGetCount(&count), L"cuDeviceGetCount failed");
     if (count == 0) {
         if (wideLog_) *wideLog_ << L"No CUDA device found\n" << std::flush;
-        std::exit(-1);
+        return false;
     }
     if (wideLog_) *wideLog_ << L"#Devices: " << count << L"\n";
     char name[1024];
@@ -133,6 +158,10 @@ void MultigridSolver::setup() {
                     << std::endl;
     check(driver_->ctxCreate(&context_, 0, device_), L"cuCtxCreate failed");
     setUp_ = true;
+    return true;
+}
+
+void MultigridSolver::loadModule() {
     std::string modulePath = executableDirectory() + "cudafemkernels.ptx";
     check(driver_->moduleLoad(&module_, modulePath.c_str()), L"cuModuleLoad failed");
 
@@ -140,9 +169,13 @@ void MultigridSolver::setup() {
     size_t keBytes = 0;
     check(driver_->moduleGetGlobal(&ke, &keBytes, module_, "Ke_"), L"Symbol Ke_ not found");
     checkGlobalSize(L"Ke_", keBytes, sizeof(double) * 576);
-    check(driver_->memcpyHtoD(ke, m.Ke_.data(), sizeof(double) * 576),
+    check(driver_->memcpyHtoD(ke, model_.Ke_.data(), sizeof(double) * 576),
                  L"cuMemcpyHtoD failed for symbol Ke_");
+}
 
+void MultigridSolver::allocateBuffers() {
+    FemModel& m = model_;
+    const int L = m.numLevels_;
     allocated_ = 0;
     elementGrid_dev_.assign(size_t(L), 0);
     elementPosition_dev_.assign(size_t(L), 0);
@@ -205,7 +238,9 @@ void MultigridSolver::setup() {
     for (int l = 2; l < L; ++l)
         elementMatrix_dev_[size_t(l)] =
             allocate(kElementMatrixEntries * size_t(m.numElements_[l]) * 8, "elementMatrix_dev_");
+}
 
+void MultigridSolver::findKernels() {
     struct Lookup {
         CUfunction* handle;
         const char* name;
@@ -231,24 +266,6 @@ void MultigridSolver::setup() {
     for (const Lookup& k : lookups)
         check(driver_->moduleGetFunction(k.handle, module_, k.name),
                      L"cuModuleGetFunction failed for " + fromUtf8(k.name));
-
-    // The 64 position matrices of the level-2 assembly, from Ke_ (once per module).
-    int positionItems = int(kElementMatrixEntries / 9 * kPositions);
-    KernelParams positionParams(positionItems);
-    launch(galerkinPositionMatricesKernel_, positionItems, 128, positionParams,
-           L"cuLaunchKernel failed for GalerkinPositionMatricesKernel_");
-
-    // Page-locked host buffers of the transfers that remain: not device memory, not counted.
-    const size_t nc = size_t(m.numVertices(m.coarsestLevel()));
-    residualSumHost_ = allocateHost(1, "residualSumHost_");
-    coarseRhsHost_ = allocateHost(3 * nc, "coarseRhsHost_");
-    coarseSolutionHost_ = allocateHost(3 * nc, "coarseSolutionHost_");
-    coarseOperatorHost_ = allocateHost(243 * nc, "coarseOperatorHost_");
-
-    if (narrowLog_)
-        *narrowLog_ << "Allocated GPU memory: " << double(allocated_) / double(1 << 20)
-                    << " MB   (" << double(allocated_) / double(nE) << " Byte per element)\n"
-                    << std::flush;
 }
 
 void MultigridSolver::release() {

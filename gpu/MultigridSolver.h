@@ -90,7 +90,9 @@ public:
     MultigridSolver& operator=(const MultigridSolver&) = delete;
 
     /// Device list, context, module, Ke_, grid uploads, buffers, kernel lookups, memory report.
-    void setup();
+    /// False, after the line "No CUDA device found" and with nothing set up, when the driver
+    /// reports no device; the caller decides what that means for the program.
+    bool setup();
     /// Frees every buffer and detaches the context. Safe to call twice.
     void release();
     /// Builds f_ from force_, density_ and gravity_, uploads it, returns fNorm_.
@@ -248,6 +250,11 @@ public:
     double* coarseOperatorHost_ = nullptr;  ///< 243n: the coarsest operator, to A_
 
 private:
+    // The steps of setup, in order.
+    bool openDevice();       ///< device list, the chosen device, its context
+    void loadModule();       ///< the kernel module and its element matrix Ke_
+    void allocateBuffers();  ///< grid uploads, level vectors and operators, assembly scratch
+    void findKernels();      ///< the kernel handles
     CUdeviceptr allocate(size_t bytes, const char* name);
     double* allocateHost(size_t doubles, const char* name);
     void upload(CUdeviceptr dst, const void* src, size_t bytes, const wchar_t* message);

@@ -127,6 +127,7 @@ Vec4f vec4(float x, float y, float z, float w) { return {x, y, z, w}; }
 
 struct CutSceneRenderer::Impl {
     Scene* scene = nullptr;
+    FemModel* sceneModel = nullptr;
     bool deviceCreated = false;
     CutSceneRendererEffect effect;
     int width = 0, height = 0;
@@ -160,7 +161,7 @@ struct CutSceneRenderer::Impl {
 
     float lengthScale() const { return scene ? scene->lengthScale_ : 1.0f; }
     FemModel* model() const {
-        return scene && scene->isLoaded() ? scene->model() : nullptr;
+        return scene && scene->isLoaded() ? sceneModel : nullptr;
     }
     const GpuMesh* surfaceMesh() const {
         if (optimizedMeshPresent && optimizedMesh.vertexCount() > 0) return &optimizedMesh;
@@ -209,8 +210,10 @@ void CutSceneRenderer::Impl::releaseDevice() {
     deviceCreated = false;
 }
 
-CutSceneRenderer::CutSceneRenderer(Scene* scene) : impl_(std::make_unique<Impl>()) {
+CutSceneRenderer::CutSceneRenderer(Scene* scene, FemModel* model)
+    : impl_(std::make_unique<Impl>()) {
     impl_->scene = scene;
+    impl_->sceneModel = model;
 }
 
 CutSceneRenderer::~CutSceneRenderer() {

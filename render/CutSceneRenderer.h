@@ -22,13 +22,15 @@
 
 namespace ostrel {
 
+class FemModel;
 class Scene;
 class TriangleMesh;
 
 class CutSceneRenderer : public ObjectIdSource {
 public:
-    /// Stores the scene (not owned; it must outlive the renderer) and the default settings.
-    explicit CutSceneRenderer(Scene* scene);
+    /// Stores the scene and its model (not owned; they must outlive the renderer; a null model
+    /// draws no handles and arrows) and the default settings.
+    explicit CutSceneRenderer(Scene* scene, FemModel* model = nullptr);
     ~CutSceneRenderer() override;
     CutSceneRenderer(const CutSceneRenderer&) = delete;
     CutSceneRenderer& operator=(const CutSceneRenderer&) = delete;

@@ -23,10 +23,12 @@ Vec3f normalised(const Vec4f& v) {
 
 }  // namespace
 
-Editor::Editor(ObjectIdSource* ids, RenderSettings* settings, Scene* scene, std::wostream* console)
+Editor::Editor(ObjectIdSource* ids, RenderSettings* settings, Scene* scene, FemModel* model,
+               std::wostream* console)
     : ids_(ids),
       settings_(settings),
       scene_(scene),
+      model_(model),
       console_(console ? console : &wideOut()),
       forcesLog_(defaultForcesLogFile()) {}
 
@@ -102,7 +104,7 @@ void Editor::updateCameraAxes(const Matrix4& view) {
 }
 
 int Editor::vertexCount() const {
-    const FemModel* model = scene_ ? scene_->model() : nullptr;
+    const FemModel* model = scene_ ? model_ : nullptr;
     return model ? model->numVertices(0) : 0;
 }
 
@@ -113,13 +115,13 @@ int Editor::simulationVertex(std::uint32_t id) const {
 }
 
 Vec3f Editor::gridPosition(int v) const {
-    const GridPos p = unpack(scene_->model()->vertexPosition_[0][size_t(v)]);
+    const GridPos p = unpack(model_->vertexPosition_[0][size_t(v)]);
     const Vec3d& s = scene_->voxelSize_;
     return {float(p.x) * float(s.x), float(p.y) * float(s.y), float(p.z) * float(s.z)};
 }
 
 double Editor::squaredDistance(int a, int b) const {
-    const std::vector<uint32_t>& position = scene_->model()->vertexPosition_[0];
+    const std::vector<uint32_t>& position = model_->vertexPosition_[0];
     const GridPos pa = unpack(position[size_t(a)]), pb = unpack(position[size_t(b)]);
     const Vec3d& s = scene_->voxelSize_;
     const double dx = double(pa.x - pb.x) * s.x, dy = double(pa.y - pb.y) * s.y,
@@ -135,7 +137,7 @@ void Editor::fixationRelease(int x, int y) {
             if (v < 0)
                 return;
             writeLine(console_, L"Toggled fixation of vertex " + std::to_wstring(v));
-            uint8_t& fixed = scene_->model()->isVertexFixed_[size_t(v)];
+            uint8_t& fixed = model_->isVertexFixed_[size_t(v)];
             fixed = fixed ? 0 : 1;
         } else if (objectKind(id) == ObjectKind::SurfaceVertex) {
             writeLine(console_, L"Clicked surface vertex " + std::to_wstring(objectIndex(id)));
@@ -152,7 +154,7 @@ void Editor::fixationRelease(int x, int y) {
                 handles.push_back(v);
     if (handles.empty())
         return;
-    std::vector<uint8_t>& fixed = scene_->model()->isVertexFixed_;
+    std::vector<uint8_t>& fixed = model_->isVertexFixed_;
     int numFixed = 0, numFree = 0;
     for (int v : handles)
         (fixed[size_t(v)] ? numFixed : numFree) += 1;
@@ -191,7 +193,7 @@ bool Editor::forcePress(int x, int y) {
             sum += w;
         }
     }
-    std::vector<float>& force = scene_->model()->force_;
+    std::vector<float>& force = model_->force_;
     for (auto& [v, w] : forceSelection_) {
         w /= sum;
         force[3 * size_t(v)] = force[3 * size_t(v) + 1] = force[3 * size_t(v) + 2] = 0.0f;
@@ -205,7 +207,7 @@ void Editor::forceDrag(int x, int y) {
     const double F[3] = {(double(right_.x) * dx - double(up_.x) * dy) * perPixel,
                          (double(right_.y) * dx - double(up_.y) * dy) * perPixel,
                          (double(right_.z) * dx - double(up_.z) * dy) * perPixel};
-    std::vector<float>& force = scene_->model()->force_;
+    std::vector<float>& force = model_->force_;
     const size_t n = size_t(vertexCount());
     for (const auto& [v, w] : forceSelection_) {
         if (size_t(v) >= n)
@@ -226,7 +228,7 @@ void Editor::forceRelease(int x, int y) {
         return;
     pickedPosition_ = gridPosition(pickedVertex_);
     const double r2 = 4.0 * scene_->forceSphereRadius_ * scene_->forceSphereRadius_;
-    std::vector<float>& force = scene_->model()->force_;
+    std::vector<float>& force = model_->force_;
     const int n = vertexCount();
     for (int v = 0; v < n; ++v)
         if (squaredDistance(v, pickedVertex_) < r2)

@@ -35,6 +35,7 @@
 
 namespace ostrel {
 
+class FemModel;
 class Scene;
 
 class Editor {
@@ -42,8 +43,10 @@ class Editor {
     enum Mode { kView = 0, kFixations = 1, kForces = 2 };
 
     /// Mode 0, not dragging, empty force selection, last force zero. `settings` receives the
-    /// editor-active flag of SetMode (null: none). `console` null = the console's wide output.
-    Editor(ObjectIdSource* ids, RenderSettings* settings, Scene* scene,
+    /// editor-active flag of SetMode (null: none). `model` is the scene's model whose fixations
+    /// and forces the editor changes (null: nothing to edit). `console` null = the console's
+    /// wide output.
+    Editor(ObjectIdSource* ids, RenderSettings* settings, Scene* scene, FemModel* model,
            std::wostream* console = nullptr);
 
     /// Handles mouse moves and right-button presses (a double click is a press) and releases;
@@ -100,6 +103,7 @@ class Editor {
     ObjectIdSource* ids_;
     RenderSettings* settings_;
     Scene* scene_;
+    FemModel* model_;
     std::wostream* console_;
     std::filesystem::path forcesLog_;
 

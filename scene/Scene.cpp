@@ -1,22 +1,14 @@
 #include "scene/Scene.h"
 
-#include <omp.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <ostream>
 #include <sstream>
 
 #include "core/Console.h"
-#include "fem/CoarseSolver.h"
-#include "fem/ModelSize.h"
+#include "core/NumberText.h"
 #include "geometry/MeshFile.h"
-#include "gpu/MultigridSolver.h"
-#include "scene/MemoryEstimate.h"
 #include "scene/ViewFraming.h"
-#include "voxel/SurfaceVoxels.h"
-#include "voxel/Voxelizer.h"
 
 namespace ostrel {
 namespace {
@@ -37,15 +29,9 @@ std::wstring joinWords(std::initializer_list<T> values) {
     return text.str();
 }
 
-/// The whole text is one finite number (blanks around it allowed).
+/// The whole text is one number (core/NumberText.h), blanks around it allowed.
 bool parseOneNumber(const std::wstring& text, double& value) {
-    std::wistringstream in(text);
-    double v;
-    if (!(in >> v) || !std::isfinite(v)) return false;
-    in >> std::ws;
-    if (!in.eof()) return false;
-    value = v;
-    return true;
+    return readReal(asciiText(trimBlanks(std::wstring_view(text))), value);
 }
 
 /// Boxes of six numbers each; on failure returns false with the reason (without the key).
@@ -93,15 +79,7 @@ std::wstring directoryPrefix(const std::wstring& fileName) {
     return last == std::wstring::npos ? std::wstring() : fileName.substr(0, last + 1);
 }
 
-Scene::Scene(const DeviceOptions& device) : device_(device) { resetScene(); }
-
-Scene::~Scene() { releaseModel(); }
-
-void Scene::releaseModel() {
-    if (solver_) solver_->release();
-    solver_.reset();
-    model_.reset();
-}
+Scene::Scene() { resetScene(); }
 
 void Scene::resetScene() {
     voxelSize_ = {0.01, 0.01, 0.01};
@@ -118,6 +96,7 @@ void Scene::resetScene() {
     lightUp_ = {0, 1, 0};
     lengthScale_ = 1;
     designControls_ = {};
+    listed_ = {};
     loaded_ = false;
     meshToModel_ = Matrix4::identity();
     viewChanged_ = false;
@@ -145,8 +124,21 @@ void Scene::computeLightView() {
 
 bool Scene::loadScene(const std::wstring& fileName, std::wostream* log) {
     resetScene();
-    if (!file_.read(fileName, log)) return false;
+    if (!readParameters(fileName, log)) return false;
+    if (!prepareMesh(fileName, log)) return false;
+    if (!file_.getInt(L"NUM_LEVELS", numLevels_, log)) return false;
+    addAdditionalSurfaceVoxels_ = false;
+    file_.getBool(L"ADD_ADDITIONAL_SURFACE_VOXELS", addAdditionalSurfaceVoxels_, log);
+    readView(log);
+    if (!readDesignControls(log)) return false;
+    readSupportsAndLoads(log);
+    loaded_ = true;
+    rememberSaved({});
+    return true;
+}
 
+bool Scene::readParameters(const std::wstring& fileName, std::wostream* log) {
+    if (!file_.read(fileName, log)) return false;
     if (!file_.getDouble3(L"VOXEL_SIZE", voxelSize_, log)) return false;
     if (!file_.getDouble(L"ELASTIC_MODULUS", elasticModulus_, log)) return false;
     if (!file_.getDouble(L"POISSON_RATIO", poissonRatio_, log)) return false;
@@ -157,10 +149,12 @@ bool Scene::loadScene(const std::wstring& fileName, std::wostream* log) {
         writeLine(log, L"ERROR: VOXEL_SIZE must be positive in every axis");
         return false;
     }
-
     gravity_ = {0, 0, 0};
     file_.getDouble3(L"GRAVITY", gravity_, log, true);
+    return true;
+}
 
+bool Scene::prepareMesh(const std::wstring& fileName, std::wostream* log) {
     std::wstring meshName;
     if (!file_.getString(L"MESH", meshName, log)) return false;
     meshName = decodeFileName(meshName);
@@ -196,89 +190,10 @@ bool Scene::loadScene(const std::wstring& fileName, std::wostream* log) {
     toOrigin[11] = -(mesh_.center.z - mesh_.halfSize.z);
     mesh_.transform(toOrigin);
     meshToModel_ = translation(toOrigin[3], toOrigin[7], toOrigin[11]) * meshToModel_;
+    return true;
+}
 
-    if (!file_.getInt(L"NUM_LEVELS", numLevels_, log)) return false;
-    addAdditionalSurfaceVoxels_ = false;
-    file_.getBool(L"ADD_ADDITIONAL_SURFACE_VOXELS", addAdditionalSurfaceVoxels_, log);
-
-    if (numLevels_ < kMinLevels || numLevels_ > kMaxLevels) {
-        writeLine(log, modelSizeError({}, numLevels_));
-        return false;
-    }
-
-    // The grid is sized and its memory need estimated before anything large is allocated.
-    Vec3i resolution;
-    const bool gridOk = addAdditionalSurfaceVoxels_
-                            ? marginResolution(mesh_, voxelSize_, resolution, log)
-                            : boundsResolution(mesh_, voxelSize_, resolution, log);
-    if (!gridOk) return false;
-    // The host device's worker threads each reserve a stack and an allocator arena, the
-    // coarsest level's BLAS threads their work buffers.
-    const MemoryLimit memoryLimit =
-        memoryLimit_.bytes > 0
-            ? memoryLimit_
-            : processMemoryLimit(device_.hostThreads > 0 ? device_.hostThreads
-                                                         : omp_get_max_threads(),
-                                 CoarseSolver::laterMappedBytes());
-    // A proposed voxel size is judged as this check will judge it when the scene is loaded again.
-    auto sizeAt = [&](double factor) {
-        Vec3i r;
-        const Vec3d voxel = voxelSize_ * factor;
-        const bool ok = addAdditionalSurfaceVoxels_ ? marginResolution(mesh_, voxel, r, nullptr)
-                                                    : boundsResolution(mesh_, voxel, r, nullptr);
-        return expectedSize(ok ? r : resolution, voxel);
-    };
-    if (const std::wstring error =
-            memoryError(expectedSize(resolution, voxelSize_), voxelSize_, memoryLimit, sizeAt);
-        !error.empty()) {
-        writeLine(log, error);
-        return false;
-    }
-
-    const auto start = std::chrono::steady_clock::now();
-    Volume<bool, double> voxels;
-    if (addAdditionalSurfaceVoxels_) {
-        const Vec3d offset = Vec3d(mesh_.center) - Vec3d(mesh_.halfSize) - voxelSize_;
-        voxels.init(resolution, voxelSize_, offset, false);
-        if (!voxelize(mesh_, voxels, kIdentity, log)) return false;
-        addSurfaceVoxels(voxels, mesh_);
-    } else {
-        if (!voxelizeToBounds(mesh_, voxels, voxelSize_, log)) return false;
-    }
-    const double ms =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    out << L"Voxelization (" << voxels.resolution().x << L" " << voxels.resolution().y << L" "
-        << voxels.resolution().z << L") took " << ms << L"ms\n";
-
-    // The model's own limits and its memory need with the exact counts; the model is built only
-    // when both pass, so a scene never reaches the model's process-ending construction errors.
-    const ModelSize counts = measureModel(voxels);
-    if (const std::wstring error = modelSizeError(counts, numLevels_); !error.empty()) {
-        writeLine(log, error);
-        return false;
-    }
-    SceneSize size;
-    size.voxelGrid = voxels.resolution();
-    size.surfaceVoxels = addAdditionalSurfaceVoxels_;
-    size.extent = {double(counts.extent[0]), double(counts.extent[1]), double(counts.extent[2])};
-    size.elements = double(counts.elements);
-    size.vertices = double(counts.vertices);
-    size.levels = numLevels_;
-    if (const std::wstring error = memoryError(size, voxelSize_, memoryLimit, sizeAt);
-        !error.empty()) {
-        writeLine(log, error);
-        return false;
-    }
-
-    releaseModel();
-    model_ = std::make_unique<FemModel>(voxels, numLevels_);
-    solver_ = std::make_unique<MultigridSolver>(*model_, device_);
-    solver_->setup();
-
-    std::wstring list;
-    if (file_.getString(L"FIXED_VERTICES", list, log, true)) applyFixations(list, log);
-    if (file_.getString(L"FORCES", list, log, true)) applyForces(list, log);
-
+void Scene::readView(std::wostream* log) {
     Vec3f headingPitchRoll;
     const bool viewRead = file_.getFloat3(L"RENDERER_DEFAULT_VIEW_POS", defaultViewPos_, log);
     if (viewRead &&
@@ -309,12 +224,22 @@ bool Scene::loadScene(const std::wstring& fileName, std::wostream* log) {
     forceArrowScale_ *= arrowScaling;
     forceArrowScaling_ = arrowScaling;
     meanVoxelSize_ = float(mean);
+}
 
-    if (!readDesignControls(log)) return false;
-
-    loaded_ = true;
-    rememberSavedState();
-    return true;
+void Scene::readSupportsAndLoads(std::wostream* log) {
+    std::wstring list;
+    if (file_.getString(L"FIXED_VERTICES", list, log, true)) {
+        std::wistringstream in(list);
+        GridPoint p;
+        while (in >> p.x >> p.y >> p.z) listed_.fixed.push_back(p);
+        listed_.fixedUnreadable = !in.eof();
+    }
+    if (file_.getString(L"FORCES", list, log, true)) {
+        std::wistringstream in(list);
+        PointForce f;
+        while (in >> f.at.x >> f.at.y >> f.at.z >> f.fx >> f.fy >> f.fz) listed_.forces.push_back(f);
+        listed_.forcesUnreadable = !in.eof();
+    }
 }
 
 bool Scene::readDesignControls(std::wostream* log) {
@@ -354,89 +279,24 @@ bool Scene::readDesignControls(std::wostream* log) {
     return true;
 }
 
-SceneSize Scene::expectedSize(const Vec3i& resolution, const Vec3d& voxelSize) const {
-    // Before voxelizing, the element count is the mesh's volume in voxels and the vertices are
-    // as many again as the surface has voxel faces (a closed mesh; both capped by the grid).
-    double area = 0, sixVolumes = 0;
-    for (const MeshTriangle& t : mesh_.triangles) {
-        area += 0.5 * double(length(t.normal));
-        sixVolumes += dot(Vec3d(mesh_.vertices[size_t(t.indices[0])].position), Vec3d(t.normal));
-    }
-    const double volume = std::abs(sixVolumes / 6.0);
-    const double voxel = voxelSize.x * voxelSize.y * voxelSize.z;
-    const double face = std::min({voxelSize.x * voxelSize.y, voxelSize.y * voxelSize.z,
-                                  voxelSize.x * voxelSize.z});
-    SceneSize size;
-    size.voxelGrid = resolution;
-    size.surfaceVoxels = addAdditionalSurfaceVoxels_;
-    size.extent = {double(resolution.x), double(resolution.y), double(resolution.z)};
-    const double cells = size.extent[0] * size.extent[1] * size.extent[2];
-    const double points = (size.extent[0] + 1) * (size.extent[1] + 1) * (size.extent[2] + 1);
-    size.elements = std::min(cells, volume / voxel);
-    size.vertices = std::min(points, size.elements + area / face);
-    size.levels = numLevels_;
-    return size;
-}
-
-void Scene::applyFixations(const std::wstring& list, std::wostream* log) {
-    std::wistringstream in(list);
-    int x, y, z;
-    while (in >> x >> y >> z) {
-        const int v = model_->vertexAt(0, GridPos{x, y, z});
-        if (v >= 0)
-            model_->isVertexFixed_[size_t(v)] = 1;
-        else
-            writeLine(log, L"WARNING: Vertex fixation: No vertex found at position " +
-                         joinWords({x, y, z}));
-    }
-    if (!in.eof()) writeLine(log, L"WARNING: Error while parsing vertex fixation");
-}
-
-void Scene::applyForces(const std::wstring& list, std::wostream* log) {
-    std::wistringstream in(list);
-    int x, y, z;
-    float fx, fy, fz;
-    while (in >> x >> y >> z >> fx >> fy >> fz) {
-        const int v = model_->vertexAt(0, GridPos{x, y, z});
-        if (v >= 0) {
-            model_->force_[3 * size_t(v) + 0] = fx;
-            model_->force_[3 * size_t(v) + 1] = fy;
-            model_->force_[3 * size_t(v) + 2] = fz;
-        } else {
-            writeLine(log, L"WARNING: Vertex fixation: No vertex found at position " +
-                         joinWords({x, y, z}));
-        }
-    }
-    if (!in.eof()) writeLine(log, L"WARNING: Error while parsing forces");
-}
-
-bool Scene::saveScene(const std::wstring& fileName, std::wostream* log) {
-    if (!loaded_ || !model_) return true;
-    const FemModel& m = *model_;
-    const int nV = m.numVertices(0);
-
+bool Scene::saveScene(const std::wstring& fileName, const SupportsAndLoads& current,
+                      std::wostream* log) {
+    if (!loaded_) return true;
     std::wostringstream fixed, forces;
-    bool anyFixed = false, anyForce = false;
-    for (int v = 0; v < nV; ++v) {
-        const GridPos p = unpack(m.vertexPosition_[0][size_t(v)]);
-        if (m.isVertexFixed_[size_t(v)]) {
-            if (anyFixed) fixed << L"  ";
-            fixed << p.x << L' ' << p.y << L' ' << p.z;
-            anyFixed = true;
-        }
-        const float* f = &m.force_[3 * size_t(v)];
-        if (f[0] != 0 || f[1] != 0 || f[2] != 0) {
-            if (anyForce) forces << L"  ";
-            forces << p.x << L' ' << p.y << L' ' << p.z << L' ' << f[0] << L' ' << f[1] << L' '
-                   << f[2];
-            anyForce = true;
-        }
+    for (const GridPoint& p : current.fixed) {
+        if (fixed.tellp() > 0) fixed << L"  ";
+        fixed << p.x << L' ' << p.y << L' ' << p.z;
     }
-    if (anyFixed)
+    for (const PointForce& f : current.forces) {
+        if (forces.tellp() > 0) forces << L"  ";
+        forces << f.at.x << L' ' << f.at.y << L' ' << f.at.z << L' ' << f.fx << L' ' << f.fy
+               << L' ' << f.fz;
+    }
+    if (!current.fixed.empty())
         file_.setString(L"FIXED_VERTICES", fixed.str());
     else
         file_.remove(L"FIXED_VERTICES");
-    if (anyForce)
+    if (!current.forces.empty())
         file_.setString(L"FORCES", forces.str());
     else
         file_.remove(L"FORCES");
@@ -458,21 +318,21 @@ bool Scene::saveScene(const std::wstring& fileName, std::wostream* log) {
     if (projection != std::to_wstring(designControls_.projection))
         file_.setString(L"OPTIMIZATION_PROJECTION", std::to_wstring(designControls_.projection));
     if (!file_.write(fileName, log)) return false;
-    rememberSavedState();
+    rememberSaved(current);
     return true;
 }
 
-void Scene::rememberSavedState() {
-    saved_ = {model_->isVertexFixed_, model_->force_, defaultViewPos_, defaultHeadingPitchRoll_,
-              lightPos_, lightDir_, lightUp_, designControls_.projection};
+void Scene::rememberSaved(const SupportsAndLoads& current) {
+    saved_ = {current.fixed,  current.forces, defaultViewPos_, defaultHeadingPitchRoll_,
+              lightPos_,      lightDir_,      lightUp_,        designControls_.projection};
 }
 
-std::vector<std::wstring> Scene::unsavedEdits() const {
+std::vector<std::wstring> Scene::unsavedEdits(const SupportsAndLoads& current) const {
     std::vector<std::wstring> edits;
-    if (!loaded_ || !model_) return edits;
+    if (!loaded_) return edits;
     const SavedState& s = saved_;
-    if (model_->isVertexFixed_ != s.fixed) edits.push_back(L"fixations");
-    if (model_->force_ != s.forces) edits.push_back(L"forces");
+    if (current.fixed != s.fixed) edits.push_back(L"fixations");
+    if (current.forces != s.forces) edits.push_back(L"forces");
     // saveScene writes the view and the light only once the user has set them.
     if (viewChanged_ &&
         (defaultViewPos_ != s.viewPos || defaultHeadingPitchRoll_ != s.headingPitchRoll))
@@ -484,7 +344,7 @@ std::vector<std::wstring> Scene::unsavedEdits() const {
     return edits;
 }
 
-std::wstring Scene::sceneSummary() const {
+std::wstring Scene::sceneSummary(int elements, int vertices) const {
     std::wostringstream text;
     std::wstring meshName;
     file_.getString(L"MESH", meshName, nullptr, true);
@@ -497,9 +357,8 @@ std::wstring Scene::sceneSummary() const {
     for (float v : transformation) text << L' ' << v;
     text << L"\n";
 
-    const int nE = model_ ? model_->numElements_[0] : 0;
-    const int nV = model_ ? model_->numVertices(0) : 0;
-    text << L"# #Elements: " << nE << L", #Vertices: " << nV << L", #DOFs: " << 3 * nV << L"\n";
+    text << L"# #Elements: " << elements << L", #Vertices: " << vertices << L", #DOFs: "
+         << 3 * vertices << L"\n";
     text << L"# Voxel Size: " << voxelSize_.x << L' ' << voxelSize_.y << L' ' << voxelSize_.z
          << L"\n";
     text << L"# Elastic Modulus: " << elasticModulus_ << L"Pa, Poisson Ratio: " << poissonRatio_

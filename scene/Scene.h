@@ -1,44 +1,56 @@
 #pragma once
 // The loaded scene: the scene file's parameters, camera, light and editor defaults, the
-// scene's KeyValueFile (kept for writing back), the prepared TriangleMesh, the FemModel and the
-// solver bound to it.
+// scene's KeyValueFile (kept for writing back), the prepared TriangleMesh and the supports and
+// loads the file lists. No model and no device: optimization/Problem.h builds the problem
+// (voxel model, hierarchy, solver, fixations, loads, design regions) from a loaded scene.
 //
 // loadScene reads the key-value file, reads the mesh (OBJ or STL, geometry/MeshFile.h), scales,
-// transforms and moves it so that its bounding box starts at the origin, voxelizes it, builds
-// the FemModel with its solver set up on the chosen device and applies FIXED_VERTICES and
-// FORCES (grid coordinates of level-0 vertex grid points), then the optional design-control keys
-// OPTIMIZATION_VOLUME_FRACTION, OPTIMIZATION_FILTER_RADIUS, OPTIMIZATION_PROJECTION,
-// KEEP_SOLID_BOXES and KEEP_EMPTY_BOXES (scene/DesignControls.h); a value out of range or not a
-// number fails the load with an error that names the key. Before voxelizing and again before
-// building the model the loader checks the grid's limits, the level count, the model's 32-bit
-// counts and the estimated memory need (scene/MemoryEstimate.h), and fails with one "ERROR: "
-// line instead of allocating what cannot fit. A scene is loaded once per run; loading again
-// releases the old model first.
-// Owns its model and solver; the solver's device resources are released before the model.
+// transforms and moves it so that its bounding box starts at the origin, reads NUM_LEVELS and
+// ADD_ADDITIONAL_SURFACE_VOXELS, the view, light and editor keys, then the optional
+// design-control keys OPTIMIZATION_VOLUME_FRACTION, OPTIMIZATION_FILTER_RADIUS,
+// OPTIMIZATION_PROJECTION, KEEP_SOLID_BOXES and KEEP_EMPTY_BOXES (scene/DesignControls.h; a value
+// out of range or not a number fails the load with an error that names the key), and the lists
+// FIXED_VERTICES and FORCES (grid coordinates of level-0 vertex grid points) as values.
 
 #include <cstdint>
-#include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "fem/FemModel.h"
 #include "geometry/Matrix4.h"
 #include "geometry/TriangleMesh.h"
 #include "geometry/Vec3.h"
-#include "gpu/Driver.h"
 #include "scene/DesignControls.h"
 #include "scene/KeyValueFile.h"
-#include "scene/MemoryEstimate.h"
 
 namespace ostrel {
 
-class MultigridSolver;
+/// A grid point of the level-0 vertex grid, as scene files name vertices.
+struct GridPoint {
+    int x = 0, y = 0, z = 0;
+    bool operator==(const GridPoint&) const = default;
+};
+
+/// A force on the vertex at a grid point.
+struct PointForce {
+    GridPoint at;
+    float fx = 0, fy = 0, fz = 0;
+    bool operator==(const PointForce&) const = default;
+};
+
+/// Fixed vertices and forces: as the file lists them (in file order) or as a model holds them
+/// (in vertex order, forces that are not zero).
+struct SupportsAndLoads {
+    std::vector<GridPoint> fixed;
+    std::vector<PointForce> forces;
+    /// The file's list holds text that is not a number (the entries before it count; a last
+    /// entry cut short, all numbers, is dropped without a note).
+    bool fixedUnreadable = false;
+    bool forcesUnreadable = false;
+};
 
 class Scene {
 public:
-    explicit Scene(const DeviceOptions& device = {});
-    ~Scene();
+    Scene();
     Scene(const Scene&) = delete;
     Scene& operator=(const Scene&) = delete;
 
@@ -47,31 +59,29 @@ public:
     /// Loads `fileName`; messages and warnings go to `log`, progress lines to the console.
     /// On failure returns false after the failing component's message (loaded flag false).
     bool loadScene(const std::wstring& fileName, std::wostream* log);
-    /// Writes fixations, forces and (when changed) view and light back into the key-value file,
-    /// and OPTIMIZATION_PROJECTION when designControls_.projection differs from the file's value
-    /// (0 where the key is absent), and writes it to `fileName` atomically. True without writing
-    /// when nothing is loaded.
-    bool saveScene(const std::wstring& fileName, std::wostream* log);
+    /// Writes the fixations and forces of `current` (the model's, in vertex order), (when
+    /// changed) view and light back into the key-value file, and OPTIMIZATION_PROJECTION when
+    /// designControls_.projection differs from the file's value (0 where the key is absent), and
+    /// writes it to `fileName` atomically. True without writing when nothing is loaded.
+    bool saveScene(const std::wstring& fileName, const SupportsAndLoads& current,
+                   std::wostream* log);
+    /// Takes `current` (the model's supports and loads) as what the file holds: after the
+    /// problem is built from the scene, and by every successful saveScene.
+    void rememberSaved(const SupportsAndLoads& current);
     /// What the window changed since the load or the last successful save and saveScene would
-    /// write: any of "fixations", "forces", "view", "light", "design controls", in this order
-    /// (empty when nothing is loaded or nothing changed).
-    std::vector<std::wstring> unsavedEdits() const;
-    /// Six lines: mesh, transformation, counts, voxel size, material, time step; then one line
-    /// for each design-control key the file sets.
-    std::wstring sceneSummary() const;
-
-    /// Memory a scene may need (bytes), named `source` in the refusal; 0, the default, means
-    /// the limit that applies to the process (core/MemoryLimit.h), read at every load. A scene
-    /// whose estimated need is larger is refused before voxelization or model building.
-    void setMemoryLimit(double bytes, std::wstring source = L"memory limit") {
-        memoryLimit_ = {bytes, std::move(source)};
-    }
+    /// write, `current` being the model's supports and loads: any of "fixations", "forces",
+    /// "view", "light", "design controls", in this order (empty when nothing is loaded or
+    /// nothing changed).
+    std::vector<std::wstring> unsavedEdits(const SupportsAndLoads& current) const;
+    /// Six lines: mesh, transformation, counts (`elements` and `vertices` of the model),
+    /// voxel size, material, time step; then one line for each design-control key the file sets.
+    std::wstring sceneSummary(int elements, int vertices) const;
 
     bool isLoaded() const { return loaded_; }
-    FemModel* model() { return model_.get(); }
-    MultigridSolver* solver() { return solver_.get(); }
     const TriangleMesh& mesh() const { return mesh_; }
     const KeyValueFile& file() const { return file_; }
+    /// FIXED_VERTICES and FORCES as the file lists them.
+    const SupportsAndLoads& listedSupportsAndLoads() const { return listed_; }
 
     // Scene parameters (reset values in resetScene).
     Vec3d voxelSize_{0.01, 0.01, 0.01};
@@ -122,28 +132,23 @@ public:
 private:
     /// What saveScene writes, as loaded or last saved (unsavedEdits compares with it).
     struct SavedState {
-        std::vector<std::uint8_t> fixed;
-        std::vector<float> forces;
+        std::vector<GridPoint> fixed;
+        std::vector<PointForce> forces;
         Vec3f viewPos, headingPitchRoll, lightPos, lightDir, lightUp;
         int projection = 0;
     };
-    void rememberSavedState();
 
-    void applyFixations(const std::wstring& list, std::wostream* log);
-    void applyForces(const std::wstring& list, std::wostream* log);
+    // The steps of loadScene, in order; each fails with its message in `log`.
+    bool readParameters(const std::wstring& fileName, std::wostream* log);
+    bool prepareMesh(const std::wstring& fileName, std::wostream* log);
+    void readView(std::wostream* log);
     bool readDesignControls(std::wostream* log);
-    void releaseModel();
-    /// The model's size as far as it can be told before voxelizing at `voxelSize` into a grid
-    /// of `resolution`.
-    SceneSize expectedSize(const Vec3i& resolution, const Vec3d& voxelSize) const;
+    void readSupportsAndLoads(std::wostream* log);
 
-    DeviceOptions device_;
-    MemoryLimit memoryLimit_;
     bool loaded_ = false;
     KeyValueFile file_;
     TriangleMesh mesh_;
-    std::unique_ptr<FemModel> model_;
-    std::unique_ptr<MultigridSolver> solver_;
+    SupportsAndLoads listed_;
     SavedState saved_;
 };
 

@@ -6,9 +6,7 @@
 
 #include "core/Console.h"
 #include "core/InputFile.h"
-#include "fem/FemModel.h"
 #include "scene/KeyValueFile.h"
-#include "scene/Scene.h"
 
 namespace ostrel {
 namespace {
@@ -100,32 +98,6 @@ std::vector<std::wstring> lintSceneFile(const std::wstring& fileName) {
         warnings.push_back(warning);
     }
     return warnings;
-}
-
-std::wstring materialNote(const Scene& scene) {
-    std::wostringstream set;
-    auto add = [&](const wchar_t* name, const std::wstring& value) {
-        set << (set.tellp() > 0 ? L", " : L"") << name << L' ' << value;
-    };
-    auto number = [](double v) {
-        std::wostringstream s;
-        s << v;
-        return s.str();
-    };
-    if (scene.elasticModulus_ != kYoungsModulus)
-        add(L"ELASTIC_MODULUS", number(scene.elasticModulus_));
-    if (scene.poissonRatio_ != kPoissonRatio)
-        add(L"POISSON_RATIO", number(scene.poissonRatio_));
-    const Vec3d g = scene.gravity_;
-    if (g.x != 0 || g.y != 0 || g.z != 0)
-        add(L"GRAVITY", number(g.x) + L" " + number(g.y) + L" " + number(g.z));
-    const std::wstring text =
-        L"ELASTIC_MODULUS, POISSON_RATIO, DENSITY, DAMPING_FACTOR, TIME_STEP and GRAVITY are "
-        L"read but do not change the model: it computes with E = 2e9 Pa, Poisson ratio 0.394 "
-        L"and the applied forces alone";
-    if (set.tellp() == 0)
-        return L"Note: " + text;
-    return L"WARNING: " + text + L" (this scene sets " + set.str() + L")";
 }
 
 }  // namespace ostrel

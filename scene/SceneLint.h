@@ -1,14 +1,13 @@
 #pragma once
 // Checks of a scene file that point at what the loader silently passes over: keys that nothing
 // reads (most often a typo, which then leaves a default in place or fails the load as a missing
-// key), and the material keys, which are read and printed but do not change the model.
+// key). (The note on the material keys, which are read and printed but do not change the model,
+// is optimization/ProblemStart.h's materialNote.)
 
 #include <string>
 #include <vector>
 
 namespace ostrel {
-
-class Scene;
 
 /// Every key that a scene file may hold (the loader's and the optimizer's), upper case.
 const std::vector<std::wstring>& knownSceneKeys();
@@ -24,10 +23,5 @@ std::wstring closestSceneKey(const std::wstring& key);
 /// (without the question when no key is close). Nothing when the file cannot be read: the
 /// loader reports that.
 std::vector<std::wstring> lintSceneFile(const std::wstring& fileName);
-
-/// One line on the material keys of a loaded scene: "WARNING: ..." when the scene asks for a
-/// material or gravity other than the model's built-in one (naming what it sets), otherwise a
-/// plain note.
-std::wstring materialNote(const Scene& scene);
 
 }  // namespace ostrel

@@ -18,14 +18,15 @@
 
 #include "core/AtomicFile.h"
 #include "core/Console.h"
+#include "core/NumberText.h"
 #include "tools/HistoryPlot.h"
 #include "core/Timing.h"
 #include "core/Version.h"
 #include "gpu/Driver.h"
 #include "gpu/MultigridSolver.h"
 #include "optimization/DesignRegions.h"
+#include "optimization/ProblemStart.h"
 #include "scene/Scene.h"
-#include "scene/SceneLint.h"
 #include "tools/InputChecks.h"
 #include "tools/SmoothShape.h"
 
@@ -36,12 +37,12 @@ namespace {
 constexpr int kMaxSteps = RunControl::kLastIteration + 1;
 constexpr int kMaxThreads = 1024;
 
+/// A count: plain decimal digits (no sign) from `low` to `high`.
 bool parseCount(const std::string& text, int low, int high, int& out) {
-    if (text.empty() || text[0] == '+' || text[0] == '-' || text[0] == ' ') return false;
-    char* end = nullptr;
-    errno = 0;
-    const long value = std::strtol(text.c_str(), &end, 10);
-    if (*end || errno == ERANGE || value < low || value > high) return false;
+    long long value = 0;
+    if (text.empty() || text[0] == '+' || text[0] == '-' || !readWhole(text, value) ||
+        value < low || value > high)
+        return false;
     out = int(value);
     return true;
 }
@@ -51,17 +52,6 @@ BatchArguments failure(std::string message) {
     result.action = BatchArguments::Action::Error;
     result.error = "ERROR: " + std::move(message);
     return result;
-}
-
-/// The whole text is one finite number.
-bool parseReal(const std::string& text, double& out) {
-    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return false;
-    char* end = nullptr;
-    errno = 0;
-    const double value = std::strtod(text.c_str(), &end);
-    if (*end || errno == ERANGE || !std::isfinite(value)) return false;
-    out = value;
-    return true;
 }
 
 /// Writes and removes a probe file of a few kilobytes in `folder`; the system's reason when that
@@ -85,6 +75,36 @@ std::string probeOutputFolder(const std::filesystem::path& folder) {
     if (::close(fd) != 0 && error == 0) error = errno;
     ::unlink(probe.c_str());
     return error ? std::strerror(error) : std::string();
+}
+
+/// Creates the output folder, makes sure it takes files, and removes the temporaries that
+/// writers killed mid-write left there; false after the error line on `err`.
+bool prepareOutputFolder(const std::filesystem::path& outputDirectory, std::ostream& err) {
+    if (!outputDirectory.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(outputDirectory, ec);
+        if (ec || !std::filesystem::is_directory(outputDirectory)) {
+            err << "ERROR: Cannot create output folder " << quotedUtf8(outputDirectory.string())
+                << (ec ? ": " + ec.message() : std::string()) << "\n";
+            return false;
+        }
+    }
+
+    // A folder that takes no files would lose every result of the run, found out only at its
+    // end: make sure a file of a few kilobytes can be written there (a full disk takes an empty
+    // file) before anything starts.
+    const std::filesystem::path folder =
+        outputDirectory.empty() ? std::filesystem::path(".") : outputDirectory;
+    if (const std::string failure = probeOutputFolder(folder); !failure.empty()) {
+        err << "ERROR: Cannot write into output folder " << quotedUtf8(folder.string()) << ": "
+            << failure << "\n";
+        return false;
+    }
+    // Temporaries of writers killed mid-write (kill -9) would stay in the folder for ever.
+    for (const std::string& name : removeStaleTemporaries(folder.string()))
+        writeLine(&wideOut(), L"Removed the temporary file " + quoted(fromUtf8(name)) +
+                                  L" that an interrupted run left");
+    return true;
 }
 
 std::string printed(const char* format, double value) {
@@ -253,22 +273,22 @@ BatchArguments parseBatchArguments(const std::vector<std::string>& args) {
             else if (value == "stl") o.format = ShapeFormat::Stl;
             else return failure("--format must be 'obj' or 'stl', not '" + value + "'");
         } else if (name == "--volume-fraction") {
-            if (!parseReal(value, o.volumeFraction) || !(o.volumeFraction > 0) ||
+            if (!readReal(value, o.volumeFraction) || !(o.volumeFraction > 0) ||
                 !(o.volumeFraction < 1))
                 return failure("--volume-fraction needs a number between 0 and 1 (both "
                                "excluded), not '" + value + "'");
         } else if (name == "--filter-radius") {
-            if (!parseReal(value, o.filterRadius) ||
+            if (!readReal(value, o.filterRadius) ||
                 !(o.filterRadius >= DesignControls::kMinFilterRadius) ||
                 !(o.filterRadius <= DesignControls::kMaxFilterRadius))
                 return failure("--filter-radius needs a number from 1 to 10 (voxel lengths), "
                                "not '" + value + "'");
         } else if (name == "--converge") {
-            if (!parseReal(value, o.converge) || !(o.converge > 0) || !(o.converge < 1))
+            if (!readReal(value, o.converge) || !(o.converge > 0) || !(o.converge < 1))
                 return failure("--converge needs a tolerance between 0 and 1 (both excluded), "
                                "not '" + value + "'");
         } else if (name == "--converge-change") {
-            if (!parseReal(value, o.convergeChange) || !(o.convergeChange > 0) ||
+            if (!readReal(value, o.convergeChange) || !(o.convergeChange > 0) ||
                 !(o.convergeChange < 1))
                 return failure("--converge-change needs a design change between 0 and 1 (both "
                                "excluded), not '" + value + "'");
@@ -415,33 +435,10 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     };
     phase(BatchPhase::Setup);
 
-    if (!options.outputDirectory.empty()) {
-        std::error_code ec;
-        std::filesystem::create_directories(options.outputDirectory, ec);
-        if (ec || !std::filesystem::is_directory(options.outputDirectory)) {
-            err << "ERROR: Cannot create output folder "
-                << quotedUtf8(options.outputDirectory.string())
-                << (ec ? ": " + ec.message() : std::string()) << "\n";
-            return kExitFailed;
-        }
-    }
+    if (!prepareOutputFolder(options.outputDirectory, err)) return kExitFailed;
 
-    // A folder that takes no files would lose every result of the run, found out only at its
-    // end: make sure a file of a few kilobytes can be written there (a full disk takes an empty
-    // file) before anything starts.
-    const std::filesystem::path folder =
-        options.outputDirectory.empty() ? std::filesystem::path(".") : options.outputDirectory;
-    if (const std::string failure = probeOutputFolder(folder); !failure.empty()) {
-        err << "ERROR: Cannot write into output folder " << quotedUtf8(folder.string()) << ": "
-            << failure << "\n";
-        return kExitFailed;
-    }
-    // Temporaries of writers killed mid-write (kill -9) would stay in the folder for ever.
-    for (const std::string& name : removeStaleTemporaries(folder.string()))
-        writeLine(&wideOut(), L"Removed the temporary file " + quoted(fromUtf8(name)) +
-                                  L" that an interrupted run left");
-
-    DeviceOptions device;
+    StartOptions startOptions;
+    DeviceOptions& device = startOptions.problem.device;
     device.forceHost = options.device == BatchDevice::Host;
     device.hostThreads = options.threads;
     if (options.device == BatchDevice::Cuda && openDriver(device)->isHost()) {
@@ -449,29 +446,25 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
         return kExitFailed;
     }
     if (options.threads > 0) omp_set_num_threads(options.threads);
-
-    // Keys that nothing reads are pointed at before the load, which a typo may make fail.
-    const std::wstring sceneName = fromUtf8(options.sceneFile);
-    for (const std::wstring& warning : lintSceneFile(sceneName)) writeLine(&wideOut(), warning);
+    startOptions.problem.overrides = {options.volumeFraction, options.filterRadius,
+                                      options.projection};
 
     ProgramLifetime lifetime;
-    Scene scene(device);
-    if (!scene.loadScene(sceneName, &wideOut())) {
-        wideOut() << std::flush;
-        err << "ERROR: Cannot load scene " << quotedUtf8(options.sceneFile) << "\n";
+    StartedProblem started = startProblem(options.sceneFile, startOptions);
+    if (started.status == StartStatus::NoDevice) return kExitNoDevice;
+    if (started.status != StartStatus::Started) {
+        err << started.error << "\n";
         return kExitFailed;
     }
-    wideOut() << scene.sceneSummary() << std::flush;
-    writeLine(&wideOut(), materialNote(scene));
-    scene.solver()->setSolveMethod(options.solver);
+    const Scene& scene = *started.scene;
+    Problem& problem = *started.problem;
+    problem.solver().setSolveMethod(options.solver);
     {
         std::wstring meshName;
         scene.file().getString(L"MESH", meshName, nullptr, true);
         checkMeshClosed(scene.mesh(), meshName, &wideOut());
-        checkSinglePiece(elementPieceSizes(*scene.model()), &wideOut());
+        checkSinglePiece(elementPieceSizes(problem.model()), &wideOut());
     }
-    // Loads are the applied forces only, whatever the scene file says about gravity.
-    scene.model()->gravity_ = {0, 0, 0};
 
     Matrix4 toOutput = Matrix4::identity();
     if (options.originalCoordinates) {
@@ -491,16 +484,10 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     runOptions.shapeFileWriter = [&results](int iteration, const DesignSnapshot& state) {
         return results->write("OptimizedShape_" + std::to_string(iteration), state);
     };
-    DesignControls controls = scene.designControls_;
-    if (options.volumeFraction > 0) controls.volumeFraction = options.volumeFraction;
-    if (options.filterRadius > 0) {
-        controls.filterRadius = options.filterRadius;
-        controls.filterRadiusGiven = true;
-    }
-    if (options.projection) controls.projection = 1;
+    const DesignControls& controls = problem.controls();
+    const DesignRegions& regions = problem.regions();
     // A design that cannot be optimized is refused before anything of the run is written.
-    const DesignRegions regions = markDesignRegions(*scene.model(), controls);
-    const DesignCheck design = checkDesign(*scene.model(), controls, regions);
+    const DesignCheck design = checkDesign(problem.model(), controls, regions);
     for (const std::wstring& warning : design.warnings) err << toUtf8(warning) << "\n";
     if (!design.error.empty()) {
         err << toUtf8(design.error) << "\n";
@@ -508,8 +495,8 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     }
 
     // A second request stops the solve between two cycles.
-    scene.solver()->setStopRequest([requests] { return requests() >= 2; });
-    RunControl run(*scene.model(), *scene.solver(), lifetime, runOptions);
+    problem.solver().setStopRequest([requests] { return requests() >= 2; });
+    RunControl run(problem.model(), problem.solver(), lifetime, runOptions);
     run.optimizer().setControls(controls);
     const bool designReport = options.converge > 0 || options.volumeFraction > 0 ||
                               options.filterRadius > 0 || controls.projection != 0 ||
@@ -518,7 +505,7 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
                               !controls.keepSolid.empty() || !controls.keepEmpty.empty();
     ConvergenceWatch watch(options.converge, options.convergeChange);
     bool converged = false;
-    results = std::make_unique<ResultFiles>(*scene.model(), options.outputDirectory,
+    results = std::make_unique<ResultFiles>(problem.model(), options.outputDirectory,
                                             options.format, options.vtk, toOutput, &wideOut(),
                                             &err);
     run.setRunning(true);
@@ -598,7 +585,7 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     const std::filesystem::path smoothFile = results->shapePath("OptimizedShape_smooth");
     SmoothSurfaceReport smooth;
     if (options.smooth)
-        smoothOk = writeSmoothShape(*scene.model(), finalState, boundedBy(scene.mesh()),
+        smoothOk = writeSmoothShape(problem.model(), finalState, boundedBy(scene.mesh()),
                                     smoothFile, options.format, toOutput, smooth, &wideOut(),
                                     &err);
     const std::filesystem::path plot = run.outputPath("history.svg");

@@ -40,6 +40,8 @@ inline constexpr int kExitDone = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitInterrupted = 130;
+/// The driver reports no device to solve on: the status that has always meant that (-1, 255).
+inline constexpr int kExitNoDevice = -1;
 
 enum class BatchDevice { Automatic, Host, Cuda };
 

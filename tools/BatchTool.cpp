@@ -28,7 +28,6 @@
 
 #include "core/Console.h"
 #include "core/MemoryLimit.h"
-#include "fem/FemModel.h"
 #include "tools/BatchRun.h"
 
 namespace {
@@ -107,7 +106,6 @@ int main(int argc, char** argv) {
     setSignalAction(onSignal);
     std::signal(SIGXFSZ, SIG_IGN);
     exitOnFailedAllocation();
-    setModelRefusalExitStatus(1);
     const int code = runBatch(parsed.options, *results, std::cerr, stopRequests,
                               [](BatchPhase phase) { g_phase.store(int(phase)); });
     std::cout.flush();

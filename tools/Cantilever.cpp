@@ -1,11 +1,18 @@
 #include "tools/Cantilever.h"
 
+#include <stdexcept>
+#include <utility>
+
+#include "core/Console.h"
+
 namespace ostrel {
 
-std::unique_ptr<FemModel> makeCantilever(int nx, int ny, int nz, double voxel, int levels) {
+ModelBuild buildCantilever(int nx, int ny, int nz, double voxel, int levels) {
     Volume<bool, double> voxels;
     voxels.init(Vec3i{nx, ny, nz}, Vec3d{voxel, voxel, voxel}, Vec3d{0, 0, 0}, true);
-    auto model = std::make_unique<FemModel>(voxels, levels);
+    ModelBuild built = buildModel(voxels, levels);
+    if (!built.model) return built;
+    FemModel* model = built.model.get();
     std::vector<int> loaded;
     for (int z = 0; z <= nz; ++z)
         for (int y = 0; y <= ny; ++y) {
@@ -17,7 +24,13 @@ std::unique_ptr<FemModel> makeCantilever(int nx, int ny, int nz, double voxel, i
         if (v >= 0) loaded.push_back(v);
     }
     for (int v : loaded) model->force_[3 * size_t(v) + 2] = float(-1000.0 / double(loaded.size()));
-    return model;
+    return built;
+}
+
+std::unique_ptr<FemModel> makeCantilever(int nx, int ny, int nz, double voxel, int levels) {
+    ModelBuild built = buildCantilever(nx, ny, nz, voxel, levels);
+    if (!built.model) throw std::invalid_argument(toUtf8(built.error));
+    return std::move(built.model);
 }
 
 double compliance(const FemModel& model) {

@@ -10,6 +10,9 @@
 
 namespace ostrel {
 
+/// The cantilever, or the refusal of a box or level count the model cannot hold (FemModel.h).
+ModelBuild buildCantilever(int nx, int ny, int nz, double voxel, int levels);
+/// The cantilever of a size and level count the model holds (tests and benchmarks).
 std::unique_ptr<FemModel> makeCantilever(int nx, int ny, int nz, double voxel, int levels);
 
 /// f^T u of the model's load and displacement, accumulated in double.

@@ -1,14 +1,14 @@
 #pragma once
 // The largest standard cantilever (tools/Cantilever.h) that a device's memory holds: boxes of
 // 20t x 7t x 7t voxels (t = 1, 2, ...; 10 gives the 980 000-element model), each with the level
-// count of cantileverLevels, measured with the memory estimates of scene/MemoryEstimate. On a
+// count of cantileverLevels, measured with the memory estimates of optimization/MemoryEstimate. On a
 // CUDA device the solver's buffers (estimateDeviceBytes) must fit the device and the rest of the
 // scene's estimate (the model and the optimizer on the host) the host; on the host device the
 // whole estimate must fit the host. The model's index limits (fem/ModelSize.h) hold too.
 
 #include <optional>
 
-#include "scene/MemoryEstimate.h"
+#include "optimization/MemoryEstimate.h"
 
 namespace ostrel {
 

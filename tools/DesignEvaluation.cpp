@@ -11,7 +11,7 @@
 #include "gpu/DeviceOptimizer.h"
 #include "optimization/KernelSteps.h"
 #include "optimization/Optimizer.h"
-#include "scene/Scene.h"
+#include "optimization/Problem.h"
 
 namespace ostrel {
 
@@ -151,11 +151,11 @@ ThresholdResult thresholdAtLevel(std::vector<float>& rho, double level, float vo
     return result;
 }
 
-bool evaluateDesign(Scene& scene, std::vector<float> rho, const EvaluationOptions& options,
+bool evaluateDesign(Problem& problem, std::vector<float> rho, const EvaluationOptions& options,
                     DesignEvaluation& result, std::string& error) {
     result = DesignEvaluation{};
-    FemModel& model = *scene.model();
-    MultigridSolver& solver = *scene.solver();
+    FemModel& model = problem.model();
+    MultigridSolver& solver = problem.solver();
     if (rho.size() != size_t(model.numElements_[0])) {
         error = "the design has " + std::to_string(rho.size()) + " densities for " +
                 std::to_string(model.numElements_[0]) + " elements";
@@ -173,7 +173,7 @@ bool evaluateDesign(Scene& scene, std::vector<float> rho, const EvaluationOption
     optimizer.attachSteps(&steps);
     optimizer.setLogs(nullptr, nullptr);
     optimizer.history().setEnabled(false);
-    optimizer.setControls(scene.designControls_);
+    optimizer.setControls(problem.controls());
     optimizer.reset();
 
     // The threshold keeps the file's own volume; its void is the minimum density already.

@@ -18,7 +18,7 @@
 namespace ostrel {
 
 class FemModel;
-class Scene;
+class Problem;
 
 /// The "Density" cell array of `image` in element order, after checking that the image's grid
 /// is the model's level-0 grid: the same cells per axis and a "Solid" array that marks exactly
@@ -72,14 +72,14 @@ struct DesignEvaluation {
     bool converged = false;     ///< the tolerance was reached
 };
 
-/// Solves the loaded `scene` with the element densities `rho` (element order, as from
+/// Solves the `problem` of a loaded scene with the element densities `rho` (element order, as from
 /// elementDensities), thresholded as `options` say (void = the optimizer's minimum density; the
 /// volume kept is that of the given densities), with densities below the minimum density raised
-/// to it (a void of 0 would leave the system singular). The scene's design controls mark the kept and keep-empty elements. Solver lines
+/// to it (a void of 0 would leave the system singular). The problem's design controls mark the kept and keep-empty elements. Solver lines
 /// are not printed. False with `error` when the system is singular (the fixed vertices do not
 /// hold the model); a solve that misses the tolerance returns true with converged false. Solid
 /// for the load-path count means a density of at least 0.5.
-bool evaluateDesign(Scene& scene, std::vector<float> rho, const EvaluationOptions& options,
+bool evaluateDesign(Problem& problem, std::vector<float> rho, const EvaluationOptions& options,
                     DesignEvaluation& result, std::string& error);
 
 }  // namespace ostrel

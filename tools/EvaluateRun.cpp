@@ -9,11 +9,14 @@
 #include <ostream>
 
 #include "core/Console.h"
+#include "core/NumberText.h"
 #include "fem/FemModel.h"
 #include "gpu/MultigridSolver.h"
 #include "gpu/Driver.h"
 #include "optimization/DesignRegions.h"
+#include "optimization/ProblemStart.h"
 #include "scene/Scene.h"
+#include "tools/BatchRun.h"
 
 namespace ostrel {
 
@@ -24,15 +27,6 @@ EvaluateArguments usageFailure(const std::string& message) {
     result.action = EvaluateArguments::Action::Error;
     result.error = "ERROR: " + message;
     return result;
-}
-
-/// The whole text is one finite number.
-bool toNumber(const std::string& text, double& value) {
-    if (text.empty() || text.front() == ' ') return false;
-    char* end = nullptr;
-    errno = 0;
-    value = std::strtod(text.c_str(), &end);
-    return !*end && errno != ERANGE && std::isfinite(value);
 }
 
 std::string formatted(const char* format, double value) {
@@ -107,7 +101,7 @@ EvaluateArguments parseEvaluateArguments(const std::vector<std::string>& args) {
         } else if (name == "--threshold") {
             if (value == "auto") {
                 o.evaluation.threshold = EvaluationOptions::Threshold::KeepVolume;
-            } else if (toNumber(value, number) && number > 0 && number <= 1) {
+            } else if (readReal(value, number) && number > 0 && number <= 1) {
                 o.evaluation.threshold = EvaluationOptions::Threshold::Level;
                 o.evaluation.level = number;
             } else {
@@ -115,7 +109,7 @@ EvaluateArguments parseEvaluateArguments(const std::vector<std::string>& args) {
                                     "not '" + value + "'");
             }
         } else if (name == "--tolerance") {
-            if (!toNumber(value, number) || !(number > 0) || !(number < 1))
+            if (!readReal(value, number) || !(number > 0) || !(number < 1))
                 return usageFailure("--tolerance needs a number between 0 and 1 (both excluded), "
                                     "not '" + value + "'");
             o.evaluation.tolerance = number;
@@ -128,11 +122,12 @@ EvaluateArguments parseEvaluateArguments(const std::vector<std::string>& args) {
             o.forceHost = value == "host";
             o.requireCuda = value == "cuda";
         } else {
-            if (!toNumber(value, number) || number != std::floor(number) || number < 1 ||
-                number > 1024 || value.find_first_not_of("0123456789") != std::string::npos)
+            long long threads = 0;
+            if (value.find_first_not_of("0123456789") != std::string::npos ||
+                !readWhole(value, threads) || threads < 1 || threads > 1024)
                 return usageFailure("--threads needs a whole number from 1 to 1024, not '" +
                                     value + "'");
-            o.threads = int(number);
+            o.threads = int(threads);
         }
     }
     if (o.sceneFile.empty()) return usageFailure("Give the scene: --scene SCENE");
@@ -149,7 +144,9 @@ int runEvaluate(const EvaluateOptions& options, std::ostream& out, std::ostream&
         return 1;
     }
 
-    DeviceOptions device;
+    StartOptions start;
+    start.report = false;
+    DeviceOptions& device = start.problem.device;
     device.forceHost = options.forceHost;
     device.hostThreads = options.threads;
     if (options.requireCuda && openDriver(device)->isHost()) {
@@ -158,17 +155,17 @@ int runEvaluate(const EvaluateOptions& options, std::ostream& out, std::ostream&
     }
     if (options.threads > 0) omp_set_num_threads(options.threads);
 
-    Scene scene(device);
-    if (!scene.loadScene(fromUtf8(options.sceneFile), &wideOut())) {
-        wideOut() << std::flush;
-        err << "ERROR: Cannot load scene " << quotedUtf8(options.sceneFile) << "\n";
+    StartedProblem started = startProblem(options.sceneFile, start);
+    if (started.status == StartStatus::NoDevice) return kExitNoDevice;
+    if (started.status != StartStatus::Started) {
+        err << started.error << "\n";
         return 1;
     }
-    // Loads are the applied forces only, whatever the scene file says about gravity.
-    scene.model()->gravity_ = {0, 0, 0};
-    scene.solver()->setSolveMethod(options.solver);
+    const Scene& scene = *started.scene;
+    Problem& problem = *started.problem;
+    problem.solver().setSolveMethod(options.solver);
     // Without a load every design has compliance 0: no figure would mean anything.
-    const std::wstring noLoad = loadError(*scene.model());
+    const std::wstring noLoad = loadError(problem.model());
     if (!noLoad.empty()) {
         wideOut() << std::flush;
         err << toUtf8(noLoad) << "\n";
@@ -177,14 +174,14 @@ int runEvaluate(const EvaluateOptions& options, std::ostream& out, std::ostream&
 
     std::vector<float> rho;
     // A file written with --original-coordinates has its spacing in the mesh's units.
-    if (!elementDensities(image, *scene.model(), rho, error, inverse(scene.meshToModel_))) {
+    if (!elementDensities(image, problem.model(), rho, error, inverse(scene.meshToModel_))) {
         wideOut() << std::flush;
         err << "ERROR: File " << quotedUtf8(options.densityFile) << " does not fit scene "
             << quotedUtf8(options.sceneFile) << ": " << error << "\n";
         return 1;
     }
     DesignEvaluation result;
-    const bool ok = evaluateDesign(scene, rho, options.evaluation, result, error);
+    const bool ok = evaluateDesign(problem, rho, options.evaluation, result, error);
     wideOut() << std::flush;
     if (!ok) {
         err << "ERROR: Cannot evaluate " << quotedUtf8(options.densityFile) << ": " << error

@@ -10,7 +10,6 @@
 
 #include "core/MemoryLimit.h"
 #include "core/Version.h"
-#include "fem/FemModel.h"
 #include "tools/EvaluateRun.h"
 
 int main(int argc, char** argv) {
@@ -29,7 +28,6 @@ int main(int argc, char** argv) {
         case EvaluateArguments::Action::Run: break;
     }
     exitOnFailedAllocation();
-    setModelRefusalExitStatus(1);
     std::ostream results(std::cout.rdbuf());
     std::cout.rdbuf(std::cerr.rdbuf());
     const int code = runEvaluate(parsed.options, results, std::cerr);

@@ -13,7 +13,6 @@
 #include "core/Console.h"
 #include "core/MemoryLimit.h"
 #include "core/Version.h"
-#include "fem/FemModel.h"
 #include "tools/SceneMaker.h"
 
 int main(int argc, char** argv) {
@@ -40,6 +39,5 @@ int main(int argc, char** argv) {
             break;
     }
     exitOnFailedAllocation();
-    setModelRefusalExitStatus(1);
     return makeScene(options, out);
 }

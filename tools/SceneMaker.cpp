@@ -11,15 +11,18 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <ostream>
 #include <sstream>
 #include <system_error>
 
 #include "core/AtomicFile.h"
 #include "core/Console.h"
+#include "core/NumberText.h"
 #include "geometry/MeshFile.h"
 #include "geometry/TriangleMesh.h"
 #include "gpu/Driver.h"
+#include "optimization/Problem.h"
 #include "scene/Scene.h"
 #include "scene/ViewFraming.h"
 #include "tools/InputChecks.h"
@@ -32,24 +35,12 @@ std::string lower(std::string s) {
     return s;
 }
 
-/// Whole-string number parses (no trailing text, finite).
-bool parseDouble(const std::string& text, double& value) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    const double v = std::strtod(text.c_str(), &end);
-    if (end != text.c_str() + text.size() || errno == ERANGE || !std::isfinite(v)) return false;
-    value = v;
-    return true;
-}
+/// Whole-text numbers (core/NumberText.h).
+bool parseDouble(const std::string& text, double& value) { return readReal(text, value); }
 
 bool parseInt(const std::string& text, int& value) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    const long v = std::strtol(text.c_str(), &end, 10);
-    if (end != text.c_str() + text.size() || errno == ERANGE || v < INT32_MIN || v > INT32_MAX)
-        return false;
+    long long v = 0;
+    if (!readWhole(text, v) || v < INT32_MIN || v > INT32_MAX) return false;
     value = int(v);
     return true;
 }
@@ -79,22 +70,6 @@ std::string formatForce(float v) {
     char text[32];
     const std::to_chars_result r = std::to_chars(text, text + sizeof text, v);
     return std::string(text, r.ptr);
-}
-
-/// The scene written only to learn the vertex grid; removed when makeScene returns, and also
-/// when the model builder ends the process (std::exit runs the destructor of this static).
-struct PendingFile {
-    std::string path;
-    ~PendingFile() { clear(); }
-    void clear() {
-        if (!path.empty()) std::remove(path.c_str());
-        path.clear();
-    }
-};
-
-PendingFile& pendingBaseScene() {
-    static PendingFile file;
-    return file;
 }
 
 std::string formatDouble(double v) {
@@ -525,279 +500,349 @@ bool writeTextAtomically(const std::string& path, const std::string& text, std::
     return false;
 }
 
-int makeScene(const MakeSceneOptions& options, std::wostream& out) {
-    // Boxes given in the mesh's own coordinates are converted below, once the map is known.
-    MakeSceneOptions converted = options;
-    const MakeSceneOptions& o = converted;
-    auto fail = [&](const std::string& message) {
-        out << L"ERROR: " << fromUtf8(message) << std::endl;
-        return 1;
-    };
+namespace {
 
-    // A scene written over its own mesh would destroy the mesh it names.
-    {
+/// One run of ostrel-make-scene: its steps in order, each false after its error line.
+class SceneMaking {
+public:
+    SceneMaking(const MakeSceneOptions& options, std::wostream& out)
+        : options_(options), out_(out) {}
+
+    int run() {
+        const bool written = readMesh() && loadBaseModel() && selectFixed() && spreadLoads() &&
+                             checkKeepBoxes() && listAndWrite();
+        if (!written) return 1;
+        reportHeld();
+        return 0;
+    }
+
+private:
+    bool fail(const std::string& message) {
+        out_ << L"ERROR: " << fromUtf8(message) << std::endl;
+        return false;
+    }
+
+    /// The mesh, its scaling and the grid size, checked before any model is built with
+    /// messages in the tool's own words; boxes in mesh coordinates are converted to the world's.
+    bool readMesh() {
+        // A scene written over its own mesh would destroy the mesh it names.
         std::error_code ec;
-        if (std::filesystem::equivalent(o.mesh, o.output, ec))
-            return fail("The scene file " + quoted(o.output) + " would replace the mesh " +
-                        quoted(o.mesh));
+        if (std::filesystem::equivalent(o_.mesh, o_.output, ec))
+            return fail("The scene file " + quoted(o_.output) + " would replace the mesh " +
+                        quoted(o_.mesh));
+        if (!readMeshFile(mesh_, fromUtf8(o_.mesh), &out_)) return false;
+        if (mesh_.triangles.empty())
+            return fail("The mesh " + quoted(o_.mesh) + " has no triangles");
+        checkMeshClosed(mesh_, fromUtf8(o_.mesh), &out_);
+        meshLo_ = Vec3d(mesh_.center - mesh_.halfSize);
+        const Vec3d meshHi(mesh_.center + mesh_.halfSize);
+        if (o_.scaleTo > 0) {
+            const float longest =
+                std::max({mesh_.halfSize.x, mesh_.halfSize.y, mesh_.halfSize.z});
+            if (!(longest > 0))
+                return fail("The mesh " + quoted(o_.mesh) + " has no extent to scale");
+            // As the scene loader scales it.
+            const float f = float(o_.scaleTo) / (2.0f * longest);
+            mesh_.scale(f);
+            factor_ = double(f);
+            const Vec3f h = mesh_.halfSize;
+            if (!std::isfinite(h.x) || !std::isfinite(h.y) || !std::isfinite(h.z))
+                return fail("The mesh " + quoted(o_.mesh) + " scaled to " +
+                            formatDouble(o_.scaleTo) + " does not fit 32-bit floats");
+        }
+        out_ << coordinateReport(meshLo_, meshHi, factor_) << std::endl;
+        if (o_.meshCoordinates) convertBoxesToWorld();
+        // Voxel counts stay doubles until they are known to be small: a tiny voxel size gives
+        // counts far beyond any integer type.
+        double cells = 1;
+        double n[3];
+        for (int a = 0; a < 3; ++a) {
+            n[a] = std::ceil(2.0 * double(mesh_.halfSize[a]) / o_.voxel) +
+                   (o_.surfaceVoxels ? 2 : 0);
+            cells *= std::max(n[a], 1.0);
+        }
+        if (!(n[0] <= 2046 && n[1] <= 2046 && n[2] <= 1022 && cells <= 1.0e9)) {
+            auto count = [](double v) {
+                return v < 1e15 ? std::to_string((long long)v) : formatDouble(v);
+            };
+            return fail("Voxel size " + formatDouble(o_.voxel) + " gives a grid of " +
+                        count(n[0]) + " x " + count(n[1]) + " x " + count(n[2]) +
+                        " voxels; at most 2046 x 2046 x 1022 (and 1e9 in all) fit the model");
+        }
+        if (std::min({n[0], n[1], n[2]}) < 1)
+            return fail("The mesh " + quoted(o_.mesh) + " is flat");
+        meshValue_ = meshPathForScene(o_.mesh, o_.output);
+        return true;
     }
 
-    // Check the mesh and the grid size first: the model builder ends the process on grids it
-    // cannot number, so those are refused here with a message.
-    TriangleMesh mesh;
-    if (!readMeshFile(mesh, fromUtf8(o.mesh), &out)) return 1;
-    if (mesh.triangles.empty()) return fail("The mesh " + quoted(o.mesh) + " has no triangles");
-    checkMeshClosed(mesh, fromUtf8(o.mesh), &out);
-    const Vec3d meshLo(mesh.center - mesh.halfSize), meshHi(mesh.center + mesh.halfSize);
-    double factor = 1.0;
-    if (o.scaleTo > 0) {
-        const float longest = std::max({mesh.halfSize.x, mesh.halfSize.y, mesh.halfSize.z});
-        if (!(longest > 0)) return fail("The mesh " + quoted(o.mesh) + " has no extent to scale");
-        // As the scene loader scales it.
-        const float f = float(o.scaleTo) / (2.0f * longest);
-        mesh.scale(f);
-        factor = double(f);
-        const Vec3f h = mesh.halfSize;
-        if (!std::isfinite(h.x) || !std::isfinite(h.y) || !std::isfinite(h.z))
-            return fail("The mesh " + quoted(o.mesh) + " scaled to " + formatDouble(o.scaleTo) +
-                        " does not fit 32-bit floats");
-    }
-    out << coordinateReport(meshLo, meshHi, factor) << std::endl;
-    if (o.meshCoordinates) {
-        const Vec3d offset = meshLo * -factor;
+    void convertBoxesToWorld() {
+        const Vec3d offset = meshLo_ * -factor_;
         auto toWorld = [&](SelectionTerm& box) {
             if (box.kind != SelectionTerm::Kind::Box) return;
-            box.lo = box.lo * factor + offset;
-            box.hi = box.hi * factor + offset;
+            box.lo = box.lo * factor_ + offset;
+            box.hi = box.hi * factor_ + offset;
         };
-        for (Selection& s : converted.fixes)
+        for (Selection& s : options_.fixes)
             for (SelectionTerm& t : s.terms) toWorld(t);
-        for (LoadSpec& l : converted.loads)
+        for (LoadSpec& l : options_.loads)
             for (SelectionTerm& t : l.where.terms) toWorld(t);
-        for (SelectionTerm& t : converted.keepSolid) toWorld(t);
-        for (SelectionTerm& t : converted.keepEmpty) toWorld(t);
+        for (SelectionTerm& t : options_.keepSolid) toWorld(t);
+        for (SelectionTerm& t : options_.keepEmpty) toWorld(t);
     }
-    // Voxel counts stay doubles until they are known to be small: a tiny voxel size gives
-    // counts far beyond any integer type.
-    double cells = 1;
-    double n[3];
-    for (int a = 0; a < 3; ++a) {
-        n[a] = std::ceil(2.0 * double(mesh.halfSize[a]) / o.voxel) + (o.surfaceVoxels ? 2 : 0);
-        cells *= std::max(n[a], 1.0);
-    }
-    if (!(n[0] <= 2046 && n[1] <= 2046 && n[2] <= 1022 && cells <= 1.0e9)) {
-        auto count = [](double v) {
-            return v < 1e15 ? std::to_string((long long)v) : formatDouble(v);
-        };
-        return fail("Voxel size " + formatDouble(o.voxel) + " gives a grid of " + count(n[0]) +
-                    " x " + count(n[1]) + " x " + count(n[2]) +
-                    " voxels; at most 2046 x 2046 x 1022 (and 1e9 in all) fit the model");
-    }
-    if (std::min({n[0], n[1], n[2]}) < 1) return fail("The mesh " + quoted(o.mesh) + " is flat");
 
-    const std::string meshValue = meshPathForScene(o.mesh, o.output);
-    std::string error;
+    /// The scene without fixations and forces, loaded and built to learn where the vertices
+    /// are. The file sits next to the output so that MESH resolves the same way.
+    bool loadBaseModel() {
+        std::string error;
+        const std::string base = o_.output + ".base-" + std::to_string(::getpid()) + ".txt";
+        if (!writeTextAtomically(base, sceneText(o_, meshValue_, {}, "", {}, ""), error))
+            return fail("Cannot write file " + quoted(o_.output) + ": " + error);
+        ProblemOptions options;
+        options.device.forceHost = true;
+        ProblemBuild built;
+        if (scene_.loadScene(fromUtf8(base), &out_)) built = buildProblem(scene_, options, &out_);
+        std::remove(base.c_str());
+        if (!built.problem) return fail("Cannot load the scene for " + quoted(o_.mesh));
+        problem_ = std::move(built.problem);
+        const FemModel& model = problem_->model();
+        checkSinglePiece(elementPieceSizes(model), &out_);
+        const std::array<int, 3>& planes = model.vertexDims_[0];
+        gridHi_ = {model.origin_.x + (planes[0] - 1) * model.voxelSize_.x,
+                   model.origin_.y + (planes[1] - 1) * model.voxelSize_.y,
+                   model.origin_.z + (planes[2] - 1) * model.voxelSize_.z};
+        out_ << L"Vertex grid: planes x=0 to x=" << planes[0] - 1 << L", y=0 to y="
+             << planes[1] - 1 << L", z=0 to z=" << planes[2] - 1 << L" (world box ("
+             << fromUtf8(formatBox(model.origin_, gridHi_)) << L"))" << std::endl;
+        fixedFlag_.assign(size_t(model.numVertices(0)), 0);
+        force_.assign(3 * size_t(model.numVertices(0)), 0.0);
+        return true;
+    }
 
-    // Load the scene without fixations and forces to learn where the vertices are. The file
-    // sits next to the output so that MESH resolves the same way.
-    const std::string base = o.output + ".base-" + std::to_string(::getpid()) + ".txt";
-    if (!writeTextAtomically(base, sceneText(o, meshValue, {}, "", {}, ""), error))
-        return fail("Cannot write file " + quoted(o.output) + ": " + error);
-    pendingBaseScene().path = base;
-    DeviceOptions device;
-    device.forceHost = true;
-    Scene scene(device);
-    const bool loaded = scene.loadScene(fromUtf8(base), &out);
-    pendingBaseScene().clear();
-    if (!loaded || !scene.model()) return fail("Cannot load the scene for " + quoted(o.mesh));
-    const FemModel& model = *scene.model();
-    const int nV = model.numVertices(0);
-    checkSinglePiece(elementPieceSizes(model), &out);
-    const std::array<int, 3>& planes = model.vertexDims_[0];
-    const Vec3d gridHi{model.origin_.x + (planes[0] - 1) * model.voxelSize_.x,
-                       model.origin_.y + (planes[1] - 1) * model.voxelSize_.y,
-                       model.origin_.z + (planes[2] - 1) * model.voxelSize_.z};
-    out << L"Vertex grid: planes x=0 to x=" << planes[0] - 1 << L", y=0 to y=" << planes[1] - 1
-        << L", z=0 to z=" << planes[2] - 1 << L" (world box (" << fromUtf8(formatBox(model.origin_, gridHi))
-        << L"))" << std::endl;
-    // Where the vertices are, for a selection that holds none.
-    const auto vertexRange = [&] {
+    /// Where the vertices are, for a selection that holds none.
+    std::string vertexRange() const {
+        const FemModel& model = problem_->model();
+        const std::array<int, 3>& planes = model.vertexDims_[0];
         std::string text = "; the vertices lie on the grid planes x=0 to x=" +
                            std::to_string(planes[0] - 1) + ", y=0 to y=" +
                            std::to_string(planes[1] - 1) + ", z=0 to z=" +
                            std::to_string(planes[2] - 1) + ", in the world box " +
-                           formatBox(model.origin_, gridHi);
-        if (o.meshCoordinates) {
-            const Vec3d offset = meshLo * -factor;
+                           formatBox(model.origin_, gridHi_);
+        if (o_.meshCoordinates) {
+            const Vec3d offset = meshLo_ * -factor_;
             text += " (mesh coordinates " +
-                    formatBox((model.origin_ - offset) * (1.0 / factor),
-                              (gridHi - offset) * (1.0 / factor)) +
+                    formatBox((model.origin_ - offset) * (1.0 / factor_),
+                              (gridHi_ - offset) * (1.0 / factor_)) +
                     ")";
         }
         return text;
-    };
-
-    std::vector<char> fixedFlag(size_t(nV), 0);
-    std::vector<std::string> fixComments;
-    for (const Selection& s : o.fixes) {
-        const std::vector<int> picked = selectVertices(model, s);
-        if (picked.empty())
-            return fail("Selection " + quoted(s.text) + " holds no vertex" + vertexRange());
-        for (int v : picked) fixedFlag[size_t(v)] = 1;
-        fixComments.push_back("fixed: " + s.text + " (" + std::to_string(picked.size()) +
-                              " vertices)");
-        out << L"Fix " << fromUtf8(quoted(s.text)) << L": " << picked.size() << L" vertices"
-            << std::endl;
     }
-    std::vector<double> force(3 * size_t(nV), 0.0);
-    std::vector<std::string> loadComments;
-    for (const LoadSpec& l : o.loads) {
-        const std::vector<int> picked = selectVertices(model, l.where);
-        if (picked.empty())
-            return fail("Selection " + quoted(l.where.text) + " holds no vertex" + vertexRange());
-        const double share = 1.0 / double(picked.size());
-        // The scene file stores 32-bit floats: a share that rounds to zero or overflows would
-        // silently drop the load or make the file unreadable.
-        for (double component : {l.total.x, l.total.y, l.total.z}) {
-            const float each = float(component * share);
-            if (component != 0 && (each == 0 || !std::isfinite(each))) {
-                return fail("The force of load " + quoted(l.where.text) + " over " +
-                            std::to_string(picked.size()) +
-                            " vertices does not fit 32-bit floats per vertex");
+
+    bool selectFixed() {
+        for (const Selection& s : o_.fixes) {
+            const std::vector<int> picked = selectVertices(problem_->model(), s);
+            if (picked.empty())
+                return fail("Selection " + quoted(s.text) + " holds no vertex" + vertexRange());
+            for (int v : picked) fixedFlag_[size_t(v)] = 1;
+            fixComments_.push_back("fixed: " + s.text + " (" + std::to_string(picked.size()) +
+                                   " vertices)");
+            out_ << L"Fix " << fromUtf8(quoted(s.text)) << L": " << picked.size()
+                 << L" vertices" << std::endl;
+        }
+        return true;
+    }
+
+    bool spreadLoads() {
+        for (const LoadSpec& l : o_.loads) {
+            const std::vector<int> picked = selectVertices(problem_->model(), l.where);
+            if (picked.empty())
+                return fail("Selection " + quoted(l.where.text) + " holds no vertex" +
+                            vertexRange());
+            const double share = 1.0 / double(picked.size());
+            // The scene file stores 32-bit floats: a share that rounds to zero or overflows
+            // would silently drop the load or make the file unreadable.
+            for (double component : {l.total.x, l.total.y, l.total.z}) {
+                const float each = float(component * share);
+                if (component != 0 && (each == 0 || !std::isfinite(each))) {
+                    return fail("The force of load " + quoted(l.where.text) + " over " +
+                                std::to_string(picked.size()) +
+                                " vertices does not fit 32-bit floats per vertex");
+                }
+            }
+            for (int v : picked) {
+                force_[3 * size_t(v) + 0] += l.total.x * share;
+                force_[3 * size_t(v) + 1] += l.total.y * share;
+                force_[3 * size_t(v) + 2] += l.total.z * share;
+            }
+            std::ostringstream c;
+            c << "load: " << l.total.x << " " << l.total.y << " " << l.total.z
+              << " N in all, spread over " << l.where.text << " (" << picked.size()
+              << " vertices, " << l.total.x * share << " " << l.total.y * share << " "
+              << l.total.z * share << " N each)";
+            loadComments_.push_back(c.str());
+            out_ << L"Load " << fromUtf8(quoted(l.where.text)) << L": " << picked.size()
+                 << L" vertices" << std::endl;
+            // A fixed vertex does not move whatever force lies on it: that share of the load
+            // is lost to the model, which is worth knowing before an optimization run.
+            const size_t held = size_t(std::count_if(
+                picked.begin(), picked.end(), [&](int v) { return fixedFlag_[size_t(v)]; }));
+            if (held > 0) {
+                out_ << L"WARNING: " << held << L" of the " << picked.size()
+                     << L" vertices of load " << fromUtf8(quoted(l.where.text))
+                     << L" are fixed; their share of the force has no effect" << std::endl;
             }
         }
-        for (int v : picked) {
-            force[3 * size_t(v) + 0] += l.total.x * share;
-            force[3 * size_t(v) + 1] += l.total.y * share;
-            force[3 * size_t(v) + 2] += l.total.z * share;
-        }
-        std::ostringstream c;
-        c << "load: " << l.total.x << " " << l.total.y << " " << l.total.z
-          << " N in all, spread over " << l.where.text << " (" << picked.size()
-          << " vertices, " << l.total.x * share << " " << l.total.y * share << " "
-          << l.total.z * share << " N each)";
-        loadComments.push_back(c.str());
-        out << L"Load " << fromUtf8(quoted(l.where.text)) << L": " << picked.size()
-            << L" vertices" << std::endl;
-        // A fixed vertex does not move whatever force lies on it: that share of the load is
-        // lost to the model, which is worth knowing before an optimization run.
-        const size_t held = size_t(std::count_if(picked.begin(), picked.end(),
-                                                 [&](int v) { return fixedFlag[size_t(v)]; }));
-        if (held > 0) {
-            out << L"WARNING: " << held << L" of the " << picked.size()
-                << L" vertices of load " << fromUtf8(quoted(l.where.text))
-                << L" are fixed; their share of the force has no effect" << std::endl;
-        }
+        return true;
     }
 
-    // A keep box without an element centre would do nothing.
-    const auto& elementPositions = model.elementPosition_[0];
-    const Vec3d& voxel = model.voxelSize_;
-    const auto centre = [&](size_t e) {
-        const GridPos p = unpack(elementPositions[e]);
+    Vec3d centre(size_t e) const {
+        const FemModel& model = problem_->model();
+        const GridPos p = unpack(model.elementPosition_[0][e]);
+        const Vec3d& voxel = model.voxelSize_;
         return Vec3d{model.origin_.x + (p.x + 0.5) * voxel.x,
                      model.origin_.y + (p.y + 0.5) * voxel.y,
                      model.origin_.z + (p.z + 0.5) * voxel.z};
-    };
-    const auto inBox = [](const Vec3d& c, const SelectionTerm& b) {
+    }
+    static bool inBox(const Vec3d& c, const SelectionTerm& b) {
         return c.x >= b.lo.x && c.x <= b.hi.x && c.y >= b.lo.y && c.y <= b.hi.y &&
                c.z >= b.lo.z && c.z <= b.hi.z;
-    };
-    for (const auto& [list, name] : {std::pair{&o.keepSolid, "--keep-solid"},
-                                     std::pair{&o.keepEmpty, "--keep-empty"}})
-        for (size_t b = 0; b < list->size(); ++b) {
-            bool any = false;
-            for (size_t e = 0; e < elementPositions.size() && !any; ++e)
-                any = inBox(centre(e), (*list)[b]);
-            if (!any) {
-                const SelectionTerm& box = (*list)[b];
-                const Vec3d half = voxel * 0.5;
-                return fail(std::string(name) + " box " + std::to_string(b + 1) + " " +
-                            quoted(formatBox(box.lo, box.hi)) +
-                            (o.meshCoordinates ? " (in world coordinates)" : "") +
-                            " holds no element centre, so it would do nothing; the element "
-                            "centres lie in the world box " +
-                            formatBox(model.origin_ + half, gridHi - half));
-            }
-        }
+    }
 
-    std::string fixed, forces;
-    int numFixed = 0, numLoaded = 0, numLoadedFree = 0;
-    for (int v = 0; v < nV; ++v) {
-        const GridPos p = unpack(model.vertexPosition_[0][size_t(v)]);
-        const std::string at =
-            std::to_string(p.x) + " " + std::to_string(p.y) + " " + std::to_string(p.z);
-        if (fixedFlag[size_t(v)]) {
-            fixed += (fixed.empty() ? "" : "  ") + at;
-            ++numFixed;
-        }
-        const float f[3] = {float(force[3 * size_t(v)]), float(force[3 * size_t(v) + 1]),
-                            float(force[3 * size_t(v) + 2])};
-        if (!std::isfinite(f[0]) || !std::isfinite(f[1]) || !std::isfinite(f[2]))
-            return fail("The forces of the loads add up beyond 32-bit floats at a vertex");
-        if (f[0] != 0 || f[1] != 0 || f[2] != 0) {
-            forces += (forces.empty() ? "" : "  ") + at + " " + formatForce(f[0]) + " " +
-                      formatForce(f[1]) + " " + formatForce(f[2]);
-            ++numLoaded;
-            numLoadedFree += !fixedFlag[size_t(v)];
-        }
-    }
-    // Nothing holds such a model in place: every solve of a run of it fails.
-    if (numFixed == 0 && o.allowUnfixed)
-        out << L"WARNING: No vertex is fixed; a run of this scene stops at its first step "
-               L"until FIXED_VERTICES holds the model in place"
-            << std::endl;
-    if (numFixed == 0 && !o.allowUnfixed)
-        return fail("No vertex is fixed, so nothing holds the model in place and its system "
-                    "has no solution; give --fix SELECTION (or --allow-unfixed to write the "
-                    "scene anyway)");
-    // Without a force on a free vertex every design has compliance 0: a run of the scene
-    // would have nothing to optimize.
-    if (numLoadedFree == 0) {
-        const std::string cause =
-            numLoaded == 0 ? "no --load is given"
-                           : "every loaded vertex (" + std::to_string(numLoaded) + ") is fixed";
-        if (!o.allowUnloaded)
-            return fail("No force acts on a vertex that is not fixed: " + cause +
-                        ", so a run of this scene has nothing to optimize; give --load "
-                        "SELECTION FX FY FZ on vertices that are not fixed (or --allow-unloaded "
-                        "to write the scene anyway, for forces set in the window)");
-        out << L"WARNING: No force acts on a vertex that is not fixed (" << fromUtf8(cause)
-            << L"); a run of this scene is refused until one does" << std::endl;
-    }
-    if (!writeTextAtomically(o.output,
-                             sceneText(o, meshValue, fixComments, fixed, loadComments, forces,
-                                       storedViewLines(scene)),
-                             error))
-        return fail("Cannot write file " + quoted(o.output) + ": " + error);
-    // The elements a run holds solid: those at a fixed or loaded vertex, those in keep-solid
-    // boxes.
-    long long heldAtVertices = 0, heldInBoxes = 0;
-    for (size_t e = 0; e < elementPositions.size(); ++e) {
-        const GridPos p = unpack(elementPositions[e]);
-        bool held = false;
-        for (int k = 0; k < 8 && !held; ++k) {
-            const int v =
-                model.vertexAt(0, {p.x + (k & 1), p.y + (k >> 1 & 1), p.z + (k >> 2)});
-            held = v >= 0 && (fixedFlag[size_t(v)] || force[3 * size_t(v)] != 0 ||
-                              force[3 * size_t(v) + 1] != 0 || force[3 * size_t(v) + 2] != 0);
-        }
-        if (held) {
-            ++heldAtVertices;
-            continue;
-        }
-        for (const SelectionTerm& b : o.keepSolid)
-            if (inBox(centre(e), b)) {
-                ++heldInBoxes;
-                break;
+    /// A keep box without an element centre would do nothing.
+    bool checkKeepBoxes() {
+        const FemModel& model = problem_->model();
+        const size_t elements = model.elementPosition_[0].size();
+        for (const auto& [list, name] : {std::pair{&o_.keepSolid, "--keep-solid"},
+                                         std::pair{&o_.keepEmpty, "--keep-empty"}})
+            for (size_t b = 0; b < list->size(); ++b) {
+                bool any = false;
+                for (size_t e = 0; e < elements && !any; ++e) any = inBox(centre(e), (*list)[b]);
+                if (!any) {
+                    const SelectionTerm& box = (*list)[b];
+                    const Vec3d half = model.voxelSize_ * 0.5;
+                    return fail(std::string(name) + " box " + std::to_string(b + 1) + " " +
+                                quoted(formatBox(box.lo, box.hi)) +
+                                (o_.meshCoordinates ? " (in world coordinates)" : "") +
+                                " holds no element centre, so it would do nothing; the element "
+                                "centres lie in the world box " +
+                                formatBox(model.origin_ + half, gridHi_ - half));
+                }
             }
+        return true;
     }
-    out << L"Wrote " << fromUtf8(quoted(o.output)) << L": " << model.numElements_[0]
-        << L" elements, " << nV << L" vertices, " << numFixed << L" fixed, " << numLoaded
-        << L" loaded; a run holds " << heldAtVertices
-        << L" elements solid at fixed or loaded vertices and " << heldInBoxes
-        << L" more in keep-solid boxes" << std::endl;
-    return 0;
+
+    /// The FIXED_VERTICES and FORCES lists, the refusals of a scene that holds nothing in
+    /// place or has nothing to optimize, and the scene file.
+    bool listAndWrite() {
+        const FemModel& model = problem_->model();
+        std::string fixed, forces;
+        int numLoadedFree = 0;
+        for (int v = 0; v < model.numVertices(0); ++v) {
+            const GridPos p = unpack(model.vertexPosition_[0][size_t(v)]);
+            const std::string at =
+                std::to_string(p.x) + " " + std::to_string(p.y) + " " + std::to_string(p.z);
+            if (fixedFlag_[size_t(v)]) {
+                fixed += (fixed.empty() ? "" : "  ") + at;
+                ++numFixed_;
+            }
+            const float f[3] = {float(force_[3 * size_t(v)]), float(force_[3 * size_t(v) + 1]),
+                                float(force_[3 * size_t(v) + 2])};
+            if (!std::isfinite(f[0]) || !std::isfinite(f[1]) || !std::isfinite(f[2]))
+                return fail("The forces of the loads add up beyond 32-bit floats at a vertex");
+            if (f[0] != 0 || f[1] != 0 || f[2] != 0) {
+                forces += (forces.empty() ? "" : "  ") + at + " " + formatForce(f[0]) + " " +
+                          formatForce(f[1]) + " " + formatForce(f[2]);
+                ++numLoaded_;
+                numLoadedFree += !fixedFlag_[size_t(v)];
+            }
+        }
+        // Nothing holds such a model in place: every solve of a run of it fails.
+        if (numFixed_ == 0 && o_.allowUnfixed)
+            out_ << L"WARNING: No vertex is fixed; a run of this scene stops at its first step "
+                    L"until FIXED_VERTICES holds the model in place"
+                 << std::endl;
+        if (numFixed_ == 0 && !o_.allowUnfixed)
+            return fail("No vertex is fixed, so nothing holds the model in place and its system "
+                        "has no solution; give --fix SELECTION (or --allow-unfixed to write the "
+                        "scene anyway)");
+        // Without a force on a free vertex every design has compliance 0: a run of the scene
+        // would have nothing to optimize.
+        if (numLoadedFree == 0) {
+            const std::string cause = numLoaded_ == 0 ? "no --load is given"
+                                                      : "every loaded vertex (" +
+                                                            std::to_string(numLoaded_) +
+                                                            ") is fixed";
+            if (!o_.allowUnloaded)
+                return fail("No force acts on a vertex that is not fixed: " + cause +
+                            ", so a run of this scene has nothing to optimize; give --load "
+                            "SELECTION FX FY FZ on vertices that are not fixed (or "
+                            "--allow-unloaded to write the scene anyway, for forces set in the "
+                            "window)");
+            out_ << L"WARNING: No force acts on a vertex that is not fixed (" << fromUtf8(cause)
+                 << L"); a run of this scene is refused until one does" << std::endl;
+        }
+        std::string error;
+        if (!writeTextAtomically(o_.output,
+                                 sceneText(o_, meshValue_, fixComments_, fixed, loadComments_,
+                                           forces, storedViewLines(scene_)),
+                                 error))
+            return fail("Cannot write file " + quoted(o_.output) + ": " + error);
+        return true;
+    }
+
+    /// The elements a run holds solid: those at a fixed or loaded vertex, those in keep-solid
+    /// boxes.
+    void reportHeld() {
+        const FemModel& model = problem_->model();
+        long long heldAtVertices = 0, heldInBoxes = 0;
+        for (size_t e = 0; e < model.elementPosition_[0].size(); ++e) {
+            const GridPos p = unpack(model.elementPosition_[0][e]);
+            bool held = false;
+            for (int k = 0; k < 8 && !held; ++k) {
+                const int v =
+                    model.vertexAt(0, {p.x + (k & 1), p.y + (k >> 1 & 1), p.z + (k >> 2)});
+                held = v >= 0 && (fixedFlag_[size_t(v)] || force_[3 * size_t(v)] != 0 ||
+                                  force_[3 * size_t(v) + 1] != 0 ||
+                                  force_[3 * size_t(v) + 2] != 0);
+            }
+            if (held) {
+                ++heldAtVertices;
+                continue;
+            }
+            for (const SelectionTerm& b : o_.keepSolid)
+                if (inBox(centre(e), b)) {
+                    ++heldInBoxes;
+                    break;
+                }
+        }
+        out_ << L"Wrote " << fromUtf8(quoted(o_.output)) << L": " << model.numElements_[0]
+             << L" elements, " << model.numVertices(0) << L" vertices, " << numFixed_
+             << L" fixed, " << numLoaded_ << L" loaded; a run holds " << heldAtVertices
+             << L" elements solid at fixed or loaded vertices and " << heldInBoxes
+             << L" more in keep-solid boxes" << std::endl;
+    }
+
+    // Boxes given in the mesh's own coordinates are converted once the map is known; the
+    // steps read the options through o_.
+    MakeSceneOptions options_;
+    const MakeSceneOptions& o_ = options_;
+    std::wostream& out_;
+    TriangleMesh mesh_;
+    Vec3d meshLo_;
+    double factor_ = 1.0;
+    std::string meshValue_;
+    Scene scene_;
+    std::unique_ptr<Problem> problem_;
+    Vec3d gridHi_;
+    std::vector<char> fixedFlag_;
+    std::vector<double> force_;
+    std::vector<std::string> fixComments_, loadComments_;
+    int numFixed_ = 0, numLoaded_ = 0;
+};
+
+}  // namespace
+
+int makeScene(const MakeSceneOptions& options, std::wostream& out) {
+    return SceneMaking(options, out).run();
 }
 
 }  // namespace ostrel

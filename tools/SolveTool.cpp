@@ -34,6 +34,7 @@
 #include <memory>
 
 #include "core/Console.h"
+#include "core/NumberText.h"
 #include "core/IterationSplit.h"
 #include "core/MemoryLimit.h"
 #include "core/Timing.h"
@@ -89,24 +90,22 @@ int usageError(const std::string& message) {
     return 2;
 }
 
+// Whole-text numbers (core/NumberText.h) in the tool's ranges.
 bool parseInt(const char* s, int& out) {
-    char* end = nullptr;
-    long v = std::strtol(s, &end, 10);
-    if (!*s || *end || v < 1 || v > 1 << 20) return false;
+    long long v = 0;
+    if (!ostrel::readWhole(s, v) || v < 1 || v > 1 << 20) return false;
     out = int(v);
     return true;
 }
 bool parseCount(const char* s, long long& out) {
-    char* end = nullptr;
-    long long v = std::strtoll(s, &end, 10);
-    if (!*s || *end || v < 1 || v > (1LL << 40)) return false;
+    long long v = 0;
+    if (!ostrel::readWhole(s, v) || v < 1 || v > (1LL << 40)) return false;
     out = v;
     return true;
 }
 bool parseDouble(const char* s, double& out) {
-    char* end = nullptr;
-    double v = std::strtod(s, &end);
-    if (!*s || *end || !(v > 0) || v > 1e300) return false;
+    double v = 0;
+    if (!ostrel::readReal(s, v) || !(v > 0) || v > 1e300) return false;
     out = v;
     return true;
 }
@@ -291,17 +290,22 @@ int main(int argc, char** argv) {
         return usageError("Model size too large (at most 2046 x 2046 x 1022)");
 
     ostrel::exitOnFailedAllocation();
-    ostrel::setModelRefusalExitStatus(1);
     std::unique_ptr<ostrel::Driver> driver = ostrel::openDriver(options);
     if (wantCuda && driver->isHost()) {
         std::cerr << "ERROR: No CUDA device available\n";
         return 1;
     }
     if (largest && !chooseLargest(*driver, memoryLimitMb, maxElements, size, levels)) return 1;
-    auto model = ostrel::makeCantilever(size[0], size[1], size[2], voxel, levels);
+    ostrel::ModelBuild built = ostrel::buildCantilever(size[0], size[1], size[2], voxel, levels);
+    if (!built.model) {
+        ostrel::writeLine(&ostrel::wideOut(), built.error);
+        return 1;
+    }
+    const std::unique_ptr<ostrel::FemModel> model = std::move(built.model);
     ostrel::MultigridSolver fem(*model, options, std::move(driver));
     auto t0 = std::chrono::steady_clock::now();
-    fem.setup();
+    // A driver without a device ends the program as it always has: status -1.
+    if (!fem.setup()) return -1;
     fem.setSolveMethod(method);
     auto t1 = std::chrono::steady_clock::now();
     fem.computeLoad();

@@ -20,9 +20,9 @@
 
 #include "core/Console.h"
 #include "core/MemoryLimit.h"
+#include "core/NumberText.h"
 #include "core/Timing.h"
 #include "core/Version.h"
-#include "fem/FemModel.h"
 #include "geometry/DegenerateTriangles.h"
 #include "geometry/MeshFile.h"
 #include "geometry/TriangleMesh.h"
@@ -93,13 +93,11 @@ int main(int argc, char** argv) {
                                           : "Unexpected argument '" + args[3] + "'");
     std::wostream& out = wideOut();
     const std::wstring meshName = fromUtf8(args[0]);
-    char* end = nullptr;
-    const double size = std::strtod(args[1].c_str(), &end);
-    if (end == args[1].c_str() || *end != '\0' || !(size > 0.0) || !std::isfinite(size))
+    double size = 0;
+    if (!readReal(args[1], size) || !(size > 0.0))
         return usageError("Invalid voxel size \"" + args[1] + "\"");
 
     exitOnFailedAllocation();
-    setModelRefusalExitStatus(1);
     auto start = std::chrono::steady_clock::now();
     TriangleMesh mesh;
     if (!readMeshFile(mesh, meshName, &out))

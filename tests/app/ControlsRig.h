@@ -24,6 +24,7 @@
 #include "gpu/MultigridSolver.h"
 #include "render/Editor.h"
 #include "scene/Scene.h"
+#include "support/SceneProblem.h"
 #include "support/InputEventBuilders.h"
 #include "support/RunTestSupport.h"
 
@@ -85,7 +86,8 @@ class ControlsTest : public ::testing::Test {
         run_ = std::make_unique<RunControl>(*scene_.model(), *scene_.solver(), lifetime_, options);
         run_->setShapeListener(
             [this](const TriangleMesh& mesh) { shapes_.push_back(mesh.triangles.size()); });
-        controls_ = std::make_unique<Controls>(scene_, *run_, settings_, editor_, &camera_,
+        editor_ = std::make_unique<Editor>(&ids_, &settings_, &scene_, scene_.model(), &wide_);
+        controls_ = std::make_unique<Controls>(scene_, *scene_.problem(), *run_, settings_, *editor_, &camera_,
                                                &dialog_, sceneFile_.wstring(), FrameworkActions{},
                                                ControlsOptions{&wide_, &narrow_});
         wide_.str(L"");
@@ -105,12 +107,12 @@ class ControlsTest : public ::testing::Test {
     std::filesystem::path sceneFile_;
     std::wostringstream wide_;
     std::ostringstream narrow_, solverLog_;
-    Scene scene_{DeviceOptions{true, 1}};
+    ostrel::testing::SceneProblem scene_{DeviceOptions{true, 1}};
     ProgramLifetime lifetime_;
     std::unique_ptr<RunControl> run_;
     RenderSettings settings_;
     NoIds ids_;
-    Editor editor_{&ids_, &settings_, &scene_, &wide_};
+    std::unique_ptr<Editor> editor_;
     FakeCamera camera_;
     FakeDialog dialog_;
     std::vector<size_t> shapes_;

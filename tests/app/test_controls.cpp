@@ -122,7 +122,7 @@ TEST_F(ControlsTest, DeviceButtonsUseTheFrameworkOrSaySoInOneLine) {
     std::vector<int> calls;
     FrameworkActions actions{[&] { calls.push_back(1); }, [&] { calls.push_back(2); },
                              [&] { calls.push_back(4); }, [&] { calls.push_back(3); }};
-    Controls withFramework(scene_, *run_, settings_, editor_, &camera_, &dialog_, L"", actions,
+    Controls withFramework(scene_, *scene_.problem(), *run_, settings_, *editor_, &camera_, &dialog_, L"", actions,
                            ControlsOptions{&wide_, &narrow_});
     wide_.str(L"");
     for (int id : {kToggleFullScreen, kToggleRef, kChangeDevice, kToggleWarp})
@@ -187,7 +187,7 @@ TEST_F(ControlsTest, EditorModeKeys) {
                  {Key::F, 2}, {Key::V, 1}, {Key::D, 0}};
     for (const auto& c : cases) {
         key(c.key, c.mode == 2);  // Alt does not matter
-        EXPECT_EQ(editor_.mode(), c.mode);
+        EXPECT_EQ(editor_->mode(), c.mode);
         EXPECT_EQ(settings_.editorActive, c.mode != 0);
     }
 }
@@ -224,7 +224,7 @@ TEST_F(ControlsTest, AltSWritesTheSceneThatLoadsBack) {
     model().force_[3 * 50 + 1] = 2.5f;
     key(Key::S, true);
     EXPECT_EQ(wide(), "");
-    Scene loaded{DeviceOptions{true, 1}};
+    ostrel::testing::SceneProblem loaded{DeviceOptions{true, 1}};
     std::wostringstream log;
     ASSERT_TRUE(loaded.loadScene(sceneFile_.wstring(), &log)) << toUtf8(log.str());
     EXPECT_EQ(loaded.model()->isVertexFixed_, model().isVertexFixed_);
@@ -233,7 +233,7 @@ TEST_F(ControlsTest, AltSWritesTheSceneThatLoadsBack) {
 }
 
 TEST_F(ControlsTest, AltSIntoAFolderThatIsGoneKeepsTheModelAndSaysSo) {
-    Controls elsewhere(scene_, *run_, settings_, editor_, &camera_, &dialog_,
+    Controls elsewhere(scene_, *scene_.problem(), *run_, settings_, *editor_, &camera_, &dialog_,
                        (folder_ / "gone" / "scene.txt").wstring(), FrameworkActions{},
                        ControlsOptions{&wide_, &narrow_});
     model().isVertexFixed_[40] = 1;
@@ -309,7 +309,7 @@ TEST_F(ControlsTest, AltSWritesTheCrispDesignOnlyWhenChanged) {
         key(Key::S, true);
         EXPECT_EQ(wide(), "");
         EXPECT_EQ(projectionLine(sceneFile_), step.line);
-        Scene loaded{DeviceOptions{true, 1}};
+        ostrel::testing::SceneProblem loaded{DeviceOptions{true, 1}};
         std::wostringstream log;
         ASSERT_TRUE(loaded.loadScene(sceneFile_.wstring(), &log)) << toUtf8(log.str());
         EXPECT_EQ(loaded.designControls_.projection, scene_.designControls_.projection);
@@ -412,7 +412,7 @@ TEST_F(ControlsTest, OtherKeysDoNothing) {
     EXPECT_EQ(model().isVertexFixed_, fixed);
     EXPECT_EQ(model().force_, force);
     EXPECT_TRUE(controls_->panelsShown());
-    EXPECT_EQ(editor_.mode(), 0);
+    EXPECT_EQ(editor_->mode(), 0);
     EXPECT_EQ(camera_.toggles + camera_.moves, 0);
     EXPECT_EQ(narrow_.str() + wide(), "");
 }
@@ -553,7 +553,7 @@ TEST_F(ControlsTest, ClosingUnaskedSaysWhatWasNotWritten) {
 }
 
 TEST_F(ControlsTest, AYesThatCannotWriteKeepsTheWindowOpen) {
-    Controls elsewhere(scene_, *run_, settings_, editor_, &camera_, &dialog_,
+    Controls elsewhere(scene_, *scene_.problem(), *run_, settings_, *editor_, &camera_, &dialog_,
                        (folder_ / "gone" / "scene.txt").wstring(), FrameworkActions{},
                        ControlsOptions{&wide_, &narrow_});
     model().isVertexFixed_[40] = 1;

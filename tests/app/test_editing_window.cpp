@@ -31,6 +31,7 @@
 #include "render/Camera.h"
 #include "render/Editor.h"
 #include "scene/Scene.h"
+#include "support/SceneProblem.h"
 #include "support/InputEventBuilders.h"
 #include "support/RunTestSupport.h"
 
@@ -276,7 +277,7 @@ class EditingWindow : public ::testing::Test {
             app_.reset();
     }
     /// The scene as the program loaded it, with the picked vertex.
-    void loadReference(Scene& scene) {
+    void loadReference(ostrel::testing::SceneProblem& scene) {
         std::wostringstream log;
         ASSERT_TRUE(scene.loadScene(scene_.wstring(), &log)) << toUtf8(log.str());
     }
@@ -308,7 +309,7 @@ TEST_F(EditingWindow, RightClickFixesAFreeHandle) {
     EXPECT_LT(after.differingPixels(before, 0, 0, 800, 600), 2000);
 
     // The console names the vertex at grid point (40, 0, 10).
-    Scene reference{DeviceOptions{true, 1}};
+    ostrel::testing::SceneProblem reference{DeviceOptions{true, 1}};
     loadReference(reference);
     const int v = reference.model()->vertexAt(0, {40, 0, 10});
     EXPECT_NE(app_->out().find("Toggled fixation of vertex " + std::to_string(v) + "\n"),
@@ -318,7 +319,7 @@ TEST_F(EditingWindow, RightClickFixesAFreeHandle) {
     app_->key("alt+s");
     app_->frames();
     EXPECT_EQ(app_->close(), 0) << app_->err();
-    Scene saved{DeviceOptions{true, 1}};
+    ostrel::testing::SceneProblem saved{DeviceOptions{true, 1}};
     loadReference(saved);
     std::vector<uint8_t> expected = reference.model()->isVertexFixed_;
     expected[size_t(v)] = 1;
@@ -370,7 +371,7 @@ TEST_F(EditingWindow, RightDragCreatesArrowsThatAltSWrites) {
 
     // The same press and drag replayed on the reference scene through the editor, with the
     // program's camera: the saved scene holds the same forces.
-    Scene reference{DeviceOptions{true, 1}};
+    ostrel::testing::SceneProblem reference{DeviceOptions{true, 1}};
     loadReference(reference);
     Camera camera;
     placeCamera(camera, reference.center(), reference.defaultViewPos_,
@@ -383,7 +384,7 @@ TEST_F(EditingWindow, RightDragCreatesArrowsThatAltSWrites) {
     ids.id = makeObjectId(ObjectKind::VertexHandle,
                           std::uint32_t(reference.model()->vertexAt(0, {40, 0, 10})));
     std::wostringstream console;
-    Editor editor(&ids, nullptr, &reference, &console);
+    Editor editor(&ids, nullptr, &reference, reference.model(), &console);
     editor.setForcesLogFile({});
     editor.updateCameraAxes(camera.viewMatrix());
     editor.setMode(2);
@@ -391,7 +392,7 @@ TEST_F(EditingWindow, RightDragCreatesArrowsThatAltSWrites) {
     editor.onMouseEvent(testing::mouseMove(440, 300, buttonBit(MouseButton::Right)));
     editor.onMouseEvent(testing::mouseRelease(MouseButton::Right, 440, 300));
 
-    Scene saved{DeviceOptions{true, 1}};
+    ostrel::testing::SceneProblem saved{DeviceOptions{true, 1}};
     loadReference(saved);
     const std::vector<float>& want = reference.model()->force_;
     const std::vector<float>& got = saved.model()->force_;
@@ -491,7 +492,7 @@ TEST_F(AskingWindow, EscapeWithAnEditAsksAndCancelKeepsTheWindow) {
     app_->escape();
     answer("Return");
     EXPECT_EQ(app_->finish(), 0) << app_->err();
-    Scene reference{DeviceOptions{true, 1}}, saved{DeviceOptions{true, 1}};
+    ostrel::testing::SceneProblem reference{DeviceOptions{true, 1}}, saved{DeviceOptions{true, 1}};
     std::wostringstream log;
     fs::create_directories(folder_ / "reference");
     ASSERT_TRUE(reference.loadScene(writeScene(folder_ / "reference", before).wstring(), &log));

@@ -24,7 +24,8 @@ class InteractiveTest : public ControlsTest {
         placeCamera(camera_, scene_.center(), scene_.defaultViewPos_,
                     scene_.defaultHeadingPitchRoll_);
         interactive_ = std::make_unique<InteractiveControls>(
-            scene_, *run_, renderer_, camera_, framework_, device_, sceneFile_.wstring());
+            scene_, *scene_.problem(), *run_, renderer_, camera_, framework_, device_,
+            sceneFile_.wstring());
         interactive_->plugInto(hooks_);
     }
     void keyDown(Key key, bool alt = false) { hooks_.keyboard(keyPress(key, alt)); }

@@ -17,6 +17,7 @@
 #include "render/Camera.h"
 #include "render/DeviceCallbacks.h"
 #include "scene/Scene.h"
+#include "support/SceneProblem.h"
 #include "scene/ViewFraming.h"
 
 namespace ostrel {
@@ -82,7 +83,7 @@ TEST(StartView, EveryExampleLiesWholeInTheFreeArea) {
             continue;
         SCOPED_TRACE(entry.path().filename().string());
         ++examples;
-        Scene scene{DeviceOptions{true, 1}};
+        ostrel::testing::SceneProblem scene{DeviceOptions{true, 1}};
         std::wostringstream log;
         ::testing::internal::CaptureStdout();
         const bool loaded = scene.loadScene(fromUtf8((entry.path() / "scene.txt").string()), &log);

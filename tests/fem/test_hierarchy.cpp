@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <set>
+#include <stdexcept>
+
+#include "core/Console.h"
 
 #include "fem/FemModel.h"
 #include "fem/ModelSize.h"
@@ -12,24 +14,52 @@ namespace {
 
 using test::makeVolume;
 
-// Death-test body: the model's messages go to stdout; route them to stderr where the death-test
-// matcher looks.
-void constructToStderr(const Volume<bool, double>& v, int levels) {
-    dup2(2, 1);
-    FemModel m(v, levels);
+// A refused voxel model comes back as a value: no model, the one line of fem/ModelSize.h, and
+// nothing printed (a built model prints its hierarchy lines).
+struct RefusalCase {
+    const char* name;
+    Volume<bool, double> voxels;
+    int levels;
+    std::wstring error;
+};
+
+TEST(ModelBuild, RefusalsAreValuesWithTheModelSizeLine) {
+    Volume<bool, double> unallocated;  // not even allocated: the level count is checked first
+    const RefusalCase cases[] = {
+        {"too few levels", unallocated, 2, L"ERROR: #Levels must be between 3 and 12, not 2"},
+        {"too many levels", unallocated, 13, L"ERROR: #Levels must be between 3 and 12, not 13"},
+        {"far too many levels", unallocated, 2000000000,
+         L"ERROR: #Levels must be between 3 and 12, not 2000000000"},
+        {"empty", makeVolume(3, 3, 3, {}), 3, L"ERROR: Voxel model is empty"},
+        {"x extent", makeVolume(2047, 1, 1, {{0, 0, 0}, {2046, 0, 0}}), 3,
+         L"ERROR: Voxel model extents are too large"},
+        {"y extent", makeVolume(1, 2047, 1, {{0, 0, 0}, {0, 2046, 0}}), 3,
+         L"ERROR: Voxel model extents are too large"},
+        {"z extent", makeVolume(1, 1, 1023, {{0, 0, 0}, {0, 0, 1022}}), 3,
+         L"ERROR: Voxel model extents are too large"},
+    };
+    for (const RefusalCase& c : cases) {
+        ::testing::internal::CaptureStdout();
+        const ModelBuild built = buildModel(c.voxels, c.levels);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "") << c.name;
+        EXPECT_EQ(built.model, nullptr) << c.name;
+        EXPECT_EQ(built.error, c.error) << c.name;
+        // The constructor refuses the same input by exception, never by ending the process.
+        try {
+            FemModel m(c.voxels, c.levels);
+            ADD_FAILURE() << c.name << ": built";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(e.what(), toUtf8(c.error)) << c.name;
+        }
+    }
 }
 
-TEST(HierarchyDeath, TooFewLevelsIsRejectedBeforeTheVolumeIsRead) {
-    Volume<bool, double> empty;  // not even allocated: the check must come first
-    EXPECT_EXIT(constructToStderr(empty, 2), ::testing::ExitedWithCode(255), "^ERROR: #Levels must be >= 3\n$");
-}
-
-TEST(HierarchyDeath, MoreLevelsThanAGridCanHoldAreRejectedBeforeAnythingIsSized) {
-    Volume<bool, double> empty;
-    EXPECT_EXIT(constructToStderr(empty, 2000000000), ::testing::ExitedWithCode(255),
-                "^ERROR: #Levels must be <= 12\n$");
-    EXPECT_EXIT(constructToStderr(empty, 13), ::testing::ExitedWithCode(255),
-                "^ERROR: #Levels must be <= 12\n$");
+TEST(ModelBuild, ABuildableModelIsBuiltWithoutAnError) {
+    const ModelBuild built = buildModel(makeVolume(3, 1, 1, {{0, 0, 0}, {2, 0, 0}}), 3);
+    ASSERT_NE(built.model, nullptr);
+    EXPECT_EQ(built.error, L"");
+    EXPECT_EQ(built.model->numElements_[0], 2);
+    EXPECT_EQ(built.model->elementDims_[0], (std::array<int, 3>{3, 1, 1}));
 }
 
 TEST(ModelSize, CountsAgreeWithTheBuiltHierarchy) {
@@ -71,36 +101,6 @@ TEST(ModelSize, ModelsBeyondTheIndicesAreRefused) {
         {"levels", box, 13, L"ERROR: #Levels must be between 3 and 12, not 13"},
     };
     for (const Case& c : cases) EXPECT_EQ(modelSizeError(c.size, c.levels), c.error) << c.name;
-}
-
-// The command-line tools end a refused model as a failed run (status 1), the interactive
-// program with -1 (255).
-void constructWithStatus(const Volume<bool, double>& v, int levels, int status) {
-    setModelRefusalExitStatus(status);
-    constructToStderr(v, levels);
-}
-
-TEST(HierarchyDeath, TheToolsRefusalStatusIsOne) {
-    Volume<bool, double> empty;
-    EXPECT_EXIT(constructWithStatus(empty, 2, 1), ::testing::ExitedWithCode(1),
-                "^ERROR: #Levels must be >= 3\n$");
-    EXPECT_EXIT(constructWithStatus(makeVolume(3, 3, 3, {}), 3, 1), ::testing::ExitedWithCode(1),
-                "ERROR: Voxel model is empty$");
-    EXPECT_EXIT(constructToStderr(empty, 2), ::testing::ExitedWithCode(255), "#Levels");
-}
-
-TEST(HierarchyDeath, EmptyVolume) {
-    EXPECT_EXIT(constructToStderr(makeVolume(3, 3, 3, {}), 3), ::testing::ExitedWithCode(255),
-                "^Building hierarchy \\.\\.\\.\nERROR: Voxel model is empty$");
-}
-
-TEST(HierarchyDeath, ExtentLimits) {
-    EXPECT_EXIT(constructToStderr(makeVolume(2047, 1, 1, {{0, 0, 0}, {2046, 0, 0}}), 3),
-                ::testing::ExitedWithCode(255), "ERROR: Voxel model extents are too large$");
-    EXPECT_EXIT(constructToStderr(makeVolume(1, 2047, 1, {{0, 0, 0}, {0, 2046, 0}}), 3),
-                ::testing::ExitedWithCode(255), "ERROR: Voxel model extents are too large$");
-    EXPECT_EXIT(constructToStderr(makeVolume(1, 1, 1023, {{0, 0, 0}, {0, 0, 1022}}), 3),
-                ::testing::ExitedWithCode(255), "ERROR: Voxel model extents are too large$");
 }
 
 TEST(Hierarchy, LargestExtentsAccepted) {
@@ -245,16 +245,12 @@ TEST_P(HierarchyRandom, NumberingInvariants) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, HierarchyRandom, ::testing::Values(1u, 2u, 3u, 4u, 5u, 6u));
 
-void constructAndExit(const Volume<bool, double>& v, int levels) {
-    constructToStderr(v, levels);
-    std::exit(0);
-}
-
-TEST(HierarchyDeath, PrintsLevelLines) {
-    EXPECT_EXIT(constructAndExit(makeVolume(3, 1, 1, {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}}), 3),
-                ::testing::ExitedWithCode(0),
-                "^Building hierarchy \\.\\.\\.\nLevel 0:  #Elements: 3   #Vertices: 16\n"
-                "Level 1:  #Elements: 2   #Vertices: 12\nLevel 2:  #Elements: 1   #Vertices: 8\n$");
+TEST(Hierarchy, PrintsLevelLines) {
+    ::testing::internal::CaptureStdout();
+    FemModel m(makeVolume(3, 1, 1, {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}}), 3);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "Building hierarchy ...\nLevel 0:  #Elements: 3   #Vertices: 16\n"
+              "Level 1:  #Elements: 2   #Vertices: 12\nLevel 2:  #Elements: 1   #Vertices: 8\n");
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "core/Console.h"
 #include "fuzz/FuzzSupport.h"
 #include "scene/Scene.h"
+#include "support/SceneProblem.h"
 
 using namespace ostrel;
 
@@ -47,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             return 0;
     }
     std::wostringstream log;
-    Scene scene(DeviceOptions{true, 1});
+    ostrel::testing::SceneProblem scene(DeviceOptions{true, 1});
     scene.setMemoryLimit(kMemoryLimit);
     if (!scene.loadScene(name, &log)) return 0;
     scene.sceneSummary();

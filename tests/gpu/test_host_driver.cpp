@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
+#include <sstream>
 #include <vector>
 
 #include "gpu/HostDriver.h"
@@ -188,6 +190,64 @@ TEST(SetupDeathTest, ModuleWithoutPNormAverageCoefKernelIsRejected) {
     EXPECT_DEATH(fem.setup(),
                  "cuModuleGetFunction failed for pNormAverageCoefKernel\nCUDA Driver API Error: "
                  "500 \\(CUDA_ERROR_NOT_FOUND\\)");
+}
+
+// A driver that loads but reports no device: every call past the count is a fault of the
+// solver, recorded.
+class NoDeviceDriver final : public Driver {
+public:
+    bool isHost() const override { return false; }
+    CUresult init(unsigned) override { return CUDA_SUCCESS; }
+    CUresult deviceGetCount(int* count) override {
+        *count = 0;
+        return CUDA_SUCCESS;
+    }
+    CUresult deviceGet(CUdevice*, int) override { return called(); }
+    CUresult deviceTotalMem(size_t*, CUdevice) override { return called(); }
+    CUresult deviceGetName(char*, int, CUdevice) override { return called(); }
+    CUresult ctxCreate(CUcontext*, unsigned, CUdevice) override { return called(); }
+    CUresult ctxDestroy(CUcontext) override { return called(); }
+    CUresult moduleLoad(CUmodule*, const char*) override { return called(); }
+    CUresult moduleGetGlobal(CUdeviceptr*, size_t*, CUmodule, const char*) override {
+        return called();
+    }
+    CUresult moduleGetFunction(CUfunction*, CUmodule, const char*) override { return called(); }
+    CUresult memAlloc(CUdeviceptr*, size_t) override { return called(); }
+    CUresult memFree(CUdeviceptr) override { return called(); }
+    CUresult memAllocHost(void**, size_t) override { return called(); }
+    CUresult memFreeHost(void*) override { return called(); }
+    CUresult memcpyHtoD(CUdeviceptr, const void*, size_t) override { return called(); }
+    CUresult memcpyDtoH(void*, CUdeviceptr, size_t) override { return called(); }
+    CUresult memsetD32(CUdeviceptr, unsigned, size_t) override { return called(); }
+    CUresult launchKernel(CUfunction, unsigned, unsigned, unsigned, unsigned, unsigned, unsigned,
+                          unsigned, CUstream, void**, void**) override {
+        return called();
+    }
+    int* calls = nullptr;
+
+private:
+    CUresult called() {
+        ++*calls;
+        return CUDA_ERROR_INVALID_VALUE;
+    }
+};
+
+TEST(Setup, ADriverWithoutADeviceIsRefusedAsAValue) {
+    auto model = makeCantilever(4, 2, 2, 0.01, 3);
+    auto driver = std::make_unique<NoDeviceDriver>();
+    int calls = 0;
+    driver->calls = &calls;
+    MultigridSolver fem(*model, DeviceOptions{}, std::move(driver));
+    std::wostringstream wide;
+    std::ostringstream narrow;
+    fem.setLogs(&wide, &narrow);
+    EXPECT_FALSE(fem.setup());
+    EXPECT_EQ(wide.str(), L"No CUDA device found\n");
+    EXPECT_EQ(narrow.str(), "");
+    EXPECT_FALSE(fem.isSetUp());
+    EXPECT_EQ(calls, 0) << "nothing past the device count";
+    fem.release();
+    EXPECT_EQ(calls, 0) << "nothing to release";
 }
 
 }  // namespace

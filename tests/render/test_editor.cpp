@@ -15,6 +15,7 @@
 #include "fem/FemModel.h"
 #include "render/Editor.h"
 #include "scene/Scene.h"
+#include "support/SceneProblem.h"
 #include "support/InputEventBuilders.h"
 #include "support/RunTestSupport.h"
 
@@ -78,12 +79,13 @@ class EditorTest : public ::testing::Test {
             << toUtf8(loadLog_.str());
         model_ = scene_.model();
         ASSERT_EQ(model_->numVertices(0), 81);
-        editor_.setForcesLogFile(folder_ / "Quenby" / "forces.txt");
+        editor_ = std::make_unique<Editor>(&ids_, &settings_, &scene_, model_, &console_);
+        editor_->setForcesLogFile(folder_ / "Quenby" / "forces.txt");
         // Camera on the -y side looking along +y, z up: right = +x, up = +z.
-        editor_.updateCameraAxes(lookAtView({1, -5, 0.25f}, {0, 1, 0}, {0, 0, 1}));
+        editor_->updateCameraAxes(lookAtView({1, -5, 0.25f}, {0, 1, 0}, {0, 0, 1}));
     }
 
-    bool send(const MouseEvent& event) { return editor_.onMouseEvent(event); }
+    bool send(const MouseEvent& event) { return editor_->onMouseEvent(event); }
     void click(int x, int y) {
         EXPECT_TRUE(send(rightDown(x, y)));
         EXPECT_TRUE(send(rightUp(x, y)));
@@ -107,21 +109,21 @@ class EditorTest : public ::testing::Test {
 
     ScratchFolder folder_{"editor"};
     std::wostringstream loadLog_, console_;
-    Scene scene_{DeviceOptions{true, 1}};
+    ostrel::testing::SceneProblem scene_{DeviceOptions{true, 1}};
     FemModel* model_ = nullptr;
     FakeIds ids_;
     RenderSettings settings_;
-    Editor editor_{&ids_, &settings_, &scene_, &console_};
+    std::unique_ptr<Editor> editor_;
 };
 
 TEST_F(EditorTest, StartsInViewModeAndModeSwitchesTheEditorOverlay) {
-    EXPECT_EQ(editor_.mode(), 0);
-    EXPECT_FALSE(editor_.isDragging());
-    EXPECT_TRUE(editor_.forceSelection().empty());
-    EXPECT_EQ(editor_.lastForce(), Vec3f(0, 0, 0));
+    EXPECT_EQ(editor_->mode(), 0);
+    EXPECT_FALSE(editor_->isDragging());
+    EXPECT_TRUE(editor_->forceSelection().empty());
+    EXPECT_EQ(editor_->lastForce(), Vec3f(0, 0, 0));
     for (int mode : {1, 2, 0, 2}) {
-        editor_.setMode(mode);
-        EXPECT_EQ(editor_.mode(), mode);
+        editor_->setMode(mode);
+        EXPECT_EQ(editor_->mode(), mode);
         EXPECT_EQ(settings_.editorActive, mode != 0);
     }
 }
@@ -134,7 +136,7 @@ TEST_F(EditorTest, ViewModeReportsSurfaceVerticesOnly) {
     EXPECT_FALSE(send(rightDouble(50, 50)));
     EXPECT_TRUE(send(rightDouble(10, 10)));
     EXPECT_EQ(console(), "Clicked surface vertex 1234\nClicked surface vertex 1234\n");
-    EXPECT_FALSE(editor_.isDragging());
+    EXPECT_FALSE(editor_->isDragging());
     EXPECT_FALSE(send(rightUp(10, 10)));
 }
 
@@ -142,7 +144,7 @@ TEST_F(EditorTest, ClickTogglesOneFixation) {
     clearAll();
     const int v = vertex(8, 1, 2);
     ids_.paint(30, 40, handle(v));
-    editor_.setMode(1);
+    editor_->setMode(1);
     click(30, 40);
     EXPECT_EQ(model_->isVertexFixed_[size_t(v)], 1);
     EXPECT_EQ(std::count(model_->isVertexFixed_.begin(), model_->isVertexFixed_.end(), 1), 1);
@@ -151,14 +153,14 @@ TEST_F(EditorTest, ClickTogglesOneFixation) {
     EXPECT_EQ(model_->isVertexFixed_[size_t(v)], 0);
     const std::string lines = console();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 2);
-    EXPECT_FALSE(editor_.isDragging());
+    EXPECT_FALSE(editor_->isDragging());
 }
 
 TEST_F(EditorTest, ClickInFixationModeOnOtherKinds) {
     clearAll();
     ids_.paint(1, 1, arrow(3));
     ids_.paint(2, 2, makeObjectId(ObjectKind::SurfaceVertex, 77));
-    editor_.setMode(1);
+    editor_->setMode(1);
     click(1, 1);
     click(2, 2);
     click(150, 90);
@@ -178,7 +180,7 @@ class EditorRectangle : public EditorTest, public ::testing::WithParamInterface<
 TEST_P(EditorRectangle, MajorityRule) {
     const RectangleCase& c = GetParam();
     clearAll();
-    editor_.setMode(1);
+    editor_->setMode(1);
     std::vector<int> handles;
     for (int k = 0; k < c.fixedHandles + c.freeHandles; ++k) {
         const int v = 10 + 3 * k;
@@ -210,7 +212,7 @@ TEST_P(EditorRectangle, MajorityRule) {
             EXPECT_EQ(model_->isVertexFixed_[size_t(v)], before[size_t(v)]) << v;
         }
     EXPECT_EQ(console(), "");
-    EXPECT_FALSE(editor_.isDragging());
+    EXPECT_FALSE(editor_->isDragging());
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, EditorRectangle,
@@ -225,7 +227,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, EditorRectangle,
                          });
 
 TEST_F(EditorTest, RectangleOverNothingChangesNothing) {
-    editor_.setMode(1);
+    editor_->setMode(1);
     const std::vector<uint8_t> before = model_->isVertexFixed_;
     EXPECT_TRUE(send(rightDown(100, 10)));
     EXPECT_TRUE(send(rightUp(400, -50)));  // clipped to the buffer
@@ -233,14 +235,14 @@ TEST_F(EditorTest, RectangleOverNothingChangesNothing) {
 }
 
 TEST_F(EditorTest, ForcePressOnBackgroundIsNotHandled) {
-    editor_.setMode(2);
+    editor_->setMode(2);
     const std::vector<float> before = model_->force_;
     EXPECT_FALSE(send(rightDown(50, 50)));
-    EXPECT_FALSE(editor_.isDragging());
+    EXPECT_FALSE(editor_->isDragging());
     EXPECT_FALSE(send(rightDrag(60, 50)));
     EXPECT_FALSE(send(rightUp(60, 50)));
     EXPECT_EQ(model_->force_, before);
-    EXPECT_FALSE(std::filesystem::exists(editor_.forcesLogFile()));
+    EXPECT_FALSE(std::filesystem::exists(editor_->forcesLogFile()));
 }
 
 TEST_F(EditorTest, DragToTheRightGivesTotalForceAlongRight) {
@@ -249,15 +251,15 @@ TEST_F(EditorTest, DragToTheRightGivesTotalForceAlongRight) {
     scene_.forceSphereRadius_ = 2.5;
     const int picked = vertex(4, 1, 1);
     ids_.paint(100, 50, handle(picked));
-    editor_.setMode(2);
+    editor_->setMode(2);
     ASSERT_TRUE(send(rightDown(100, 50)));
-    EXPECT_TRUE(editor_.isDragging());
-    EXPECT_EQ(editor_.pickedVertex(), picked);
-    EXPECT_EQ(editor_.pickedPosition(), Vec3f(1.0f, 0.25f, 0.25f));
+    EXPECT_TRUE(editor_->isDragging());
+    EXPECT_EQ(editor_->pickedVertex(), picked);
+    EXPECT_EQ(editor_->pickedPosition(), Vec3f(1.0f, 0.25f, 0.25f));
 
     // The selection: every vertex strictly inside the radius (all 81 here), weights
     // exp(-1.6 d^2/r^2) normalised to 1.
-    const auto& selection = editor_.forceSelection();
+    const auto& selection = editor_->forceSelection();
     ASSERT_EQ(selection.size(), 81u);
     double sum = 0;
     for (const auto& [v, w] : selection)
@@ -279,13 +281,13 @@ TEST_F(EditorTest, DragToTheRightGivesTotalForceAlongRight) {
     EXPECT_NEAR(total.x, 1000.0, 1e-3);
     EXPECT_NEAR(total.y, 0.0, 1e-3);
     EXPECT_NEAR(total.z, 0.0, 1e-3);
-    EXPECT_EQ(editor_.lastForce(), Vec3f(1000, 0, 0));
+    EXPECT_EQ(editor_->lastForce(), Vec3f(1000, 0, 0));
     for (int v = 0; v < model_->numVertices(0); ++v)
         if (v != picked) {
             EXPECT_LT(force(v).x, force(picked).x) << v;
         }
     EXPECT_TRUE(send(rightUp(110, 50)));
-    EXPECT_FALSE(editor_.isDragging());
+    EXPECT_FALSE(editor_->isDragging());
     // Force arrows are drawn from force_: the drag left them in place.
     EXPECT_NEAR(totalForce().x, 1000.0, 1e-3);
 }
@@ -294,17 +296,17 @@ TEST_F(EditorTest, UpwardDragGivesForceAlongUp) {
     clearAll();
     scene_.forcePerPixel_ = 2;
     // A tilted camera: the force follows its up axis, whatever it is.
-    editor_.updateCameraAxes(lookAtView({-3, -4, 5}, {1, 1, -1}, {0, 0, 1}));
+    editor_->updateCameraAxes(lookAtView({-3, -4, 5}, {1, 1, -1}, {0, 0, 1}));
     const int picked = vertex(8, 2, 2);
     ids_.paint(10, 90, arrow(picked));  // an arrow edits the force of its vertex
-    editor_.setMode(2);
+    editor_->setMode(2);
     ASSERT_TRUE(send(rightDown(10, 90)));
     EXPECT_TRUE(send(rightDrag(10, 40)));  // 50 pixels up
     const Vec3f total = totalForce();
-    const Vec3f up = editor_.up();
+    const Vec3f up = editor_->up();
     for (int a = 0; a < 3; ++a)
         EXPECT_NEAR(total[a], 100.0 * up[a], 1e-3) << a;
-    EXPECT_NEAR(dot(up, editor_.right()), 0.0f, 1e-6);
+    EXPECT_NEAR(dot(up, editor_->right()), 0.0f, 1e-6);
     EXPECT_NEAR(up.z, std::sqrt(2.0 / 3.0), 1e-6);  // up tilts towards +z
 }
 
@@ -313,9 +315,9 @@ TEST_F(EditorTest, DragReplacesEarlierForcesAndPressClearsTheSphere) {
     scene_.forceSphereRadius_ = 0.3;  // the picked vertex and its 6 neighbours at 0.25
     const int picked = vertex(4, 1, 1);
     ids_.paint(0, 0, handle(picked));
-    editor_.setMode(2);
+    editor_->setMode(2);
     ASSERT_TRUE(send(rightDown(0, 0)));
-    EXPECT_EQ(editor_.forceSelection().size(), 7u);
+    EXPECT_EQ(editor_->forceSelection().size(), 7u);
     int cleared = 0;
     for (int v = 0; v < model_->numVertices(0); ++v)
         cleared += force(v) == Vec3f(0, 0, 0);
@@ -332,7 +334,7 @@ TEST_F(EditorTest, ClickInForceModeClearsTwiceTheRadiusAndLogs) {
     scene_.forceSphereRadius_ = 0.3;
     const int picked = vertex(4, 1, 1);
     ids_.paint(50, 50, handle(picked));
-    editor_.setMode(2);
+    editor_->setMode(2);
     // A first drag leaves its force as the last force.
     ASSERT_TRUE(send(rightDown(50, 50)));
     EXPECT_TRUE(send(rightDrag(53, 48)));
@@ -358,7 +360,7 @@ TEST_F(EditorTest, NoLogWithoutTheFolderButTheClickStillClears) {
     const int picked = vertex(0, 0, 0);
     ids_.paint(5, 5, handle(picked));
     std::fill(model_->force_.begin(), model_->force_.end(), 1.0f);
-    editor_.setMode(2);
+    editor_->setMode(2);
     ASSERT_TRUE(send(rightDown(5, 5)));
     EXPECT_TRUE(send(rightUp(5, 5)));
     EXPECT_EQ(force(vertex(1, 1, 1)), Vec3f(0, 0, 0));  // d^2 = 3 * 0.0625 < 0.36
@@ -372,10 +374,10 @@ TEST_F(EditorTest, RadiusZeroSelectsNothing) {
     model_->force_[0] = 5.0f;
     const int picked = vertex(2, 1, 1);
     ids_.paint(60, 60, handle(picked));
-    editor_.setMode(2);
+    editor_->setMode(2);
     EXPECT_TRUE(send(rightDown(60, 60)));
-    EXPECT_TRUE(editor_.isDragging());
-    EXPECT_TRUE(editor_.forceSelection().empty());
+    EXPECT_TRUE(editor_->isDragging());
+    EXPECT_TRUE(editor_->forceSelection().empty());
     EXPECT_TRUE(send(rightDrag(90, 60)));
     EXPECT_TRUE(send(rightUp(90, 60)));
     EXPECT_EQ(totalForce(), Vec3f(5, 0, 0));
@@ -386,16 +388,16 @@ TEST_F(EditorTest, RadiusZeroSelectsNothing) {
 
 TEST_F(EditorTest, ReleaseWithoutAcceptedPressIsNotHandled) {
     for (int mode : {0, 1, 2}) {
-        editor_.setMode(mode);
+        editor_->setMode(mode);
         EXPECT_FALSE(send(rightUp(10, 10))) << mode;
         EXPECT_FALSE(send(rightDrag(10, 10))) << mode;
     }
     // Only the right button edits; the wheel and the other buttons go on to the camera.
-    editor_.setMode(1);
+    editor_->setMode(1);
     EXPECT_FALSE(send(mousePress(MouseButton::Left, 10, 10)));
     EXPECT_FALSE(send(mousePress(MouseButton::Middle, 10, 10)));
     EXPECT_FALSE(send(mouseWheel(kWheelUnitsPerNotch, 10, 10)));
-    EXPECT_FALSE(editor_.isDragging());
+    EXPECT_FALSE(editor_->isDragging());
 }
 
 TEST_F(EditorTest, ModeChangeDuringDragKeepsTheDrag) {
@@ -403,20 +405,20 @@ TEST_F(EditorTest, ModeChangeDuringDragKeepsTheDrag) {
     const int v = vertex(8, 0, 0);
     ids_.paint(40, 40, handle(v));
     // Fixation press, then view mode: the release ends the drag and does nothing.
-    editor_.setMode(1);
+    editor_->setMode(1);
     EXPECT_TRUE(send(rightDown(40, 40)));
-    editor_.setMode(0);
-    EXPECT_TRUE(editor_.isDragging());
+    editor_->setMode(0);
+    EXPECT_TRUE(editor_->isDragging());
     EXPECT_TRUE(send(rightUp(40, 40)));
-    EXPECT_FALSE(editor_.isDragging());
+    EXPECT_FALSE(editor_->isDragging());
     EXPECT_EQ(model_->isVertexFixed_[size_t(v)], 0);
     EXPECT_EQ(console(), "");
 
     // Force press, then fixation mode: the release is a fixation click on the press position.
     scene_.forcePerPixel_ = 1;
-    editor_.setMode(2);
+    editor_->setMode(2);
     ASSERT_TRUE(send(rightDown(40, 40)));
-    editor_.setMode(1);
+    editor_->setMode(1);
     EXPECT_FALSE(send(rightDrag(45, 40)));  // no drag step outside force mode
     EXPECT_EQ(totalForce(), Vec3f(0, 0, 0));
     EXPECT_TRUE(send(rightUp(40, 40)));
@@ -424,22 +426,22 @@ TEST_F(EditorTest, ModeChangeDuringDragKeepsTheDrag) {
     EXPECT_EQ(console(), "Toggled fixation of vertex " + std::to_string(v) + "\n");
 
     // Fixation press, then force mode: the moves drag the last force selection.
-    editor_.setMode(1);
+    editor_->setMode(1);
     ASSERT_TRUE(send(rightDown(40, 40)));
-    editor_.setMode(2);
+    editor_->setMode(2);
     EXPECT_TRUE(send(rightDrag(50, 40)));
     EXPECT_NEAR(totalForce().x, 10.0, 1e-4);
     EXPECT_TRUE(send(rightUp(50, 40)));
-    EXPECT_FALSE(editor_.isDragging());
+    EXPECT_FALSE(editor_->isDragging());
 }
 
 TEST_F(EditorTest, ForceReleaseAfterFixationPressWithoutPickedVertex) {
     // No force press has ever picked a vertex: the release logs and clears nothing.
     std::filesystem::create_directories(folder_ / "Quenby");
     std::fill(model_->force_.begin(), model_->force_.end(), 1.0f);
-    editor_.setMode(1);
+    editor_->setMode(1);
     ASSERT_TRUE(send(rightDown(5, 5)));
-    editor_.setMode(2);
+    editor_->setMode(2);
     EXPECT_TRUE(send(rightUp(5, 5)));
     EXPECT_EQ(totalForce(), Vec3f(81, 81, 81));
     EXPECT_EQ(folder_.lines("Quenby/forces.txt"), std::vector<std::string>{"0 0 0   0 0 0"});
@@ -451,7 +453,7 @@ TEST_F(EditorTest, IndexNotBelowTheVertexCountIsIgnored) {
     ids_.paint(10, 10, handle(n));
     ids_.paint(11, 10, arrow(n + 5));
     ids_.paint(12, 10, handle(n - 1));
-    editor_.setMode(1);
+    editor_->setMode(1);
     click(10, 10);
     EXPECT_EQ(console(), "");
     EXPECT_TRUE(send(rightDown(9, 9)));
@@ -462,39 +464,39 @@ TEST_F(EditorTest, IndexNotBelowTheVertexCountIsIgnored) {
     EXPECT_EQ(model_->isVertexFixed_[size_t(n - 1)], 1);
     EXPECT_EQ(std::count(model_->isVertexFixed_.begin(), model_->isVertexFixed_.end(), 1), 1);
 
-    editor_.setMode(2);
+    editor_->setMode(2);
     EXPECT_FALSE(send(rightDown(10, 10)));
     EXPECT_FALSE(send(rightDown(11, 10)));
-    EXPECT_FALSE(editor_.isDragging());
+    EXPECT_FALSE(editor_->isDragging());
 }
 
 TEST_F(EditorTest, CameraAxesFromTheInvertedViewMatrix) {
     const Vec3f eye{2, -3, 4};
     const Vec3f dir{-1, 2, -0.5f};
-    editor_.updateCameraAxes(lookAtView(eye, dir, {0, 0, 1}));
+    editor_->updateCameraAxes(lookAtView(eye, dir, {0, 0, 1}));
     const Vec3f d = dir / length(dir);
     for (int a = 0; a < 3; ++a) {
-        EXPECT_NEAR(editor_.eye()[a], eye[a], 1e-5) << a;
-        EXPECT_NEAR(editor_.viewDirection()[a], d[a], 1e-6) << a;
+        EXPECT_NEAR(editor_->eye()[a], eye[a], 1e-5) << a;
+        EXPECT_NEAR(editor_->viewDirection()[a], d[a], 1e-6) << a;
     }
     const Vec3f right = cross(d, Vec3f(0, 0, 1));
     for (int a = 0; a < 3; ++a)
-        EXPECT_NEAR(editor_.right()[a], right[a] / length(right), 1e-6) << a;
-    EXPECT_NEAR(length(editor_.up()), 1.0f, 1e-6);
-    EXPECT_NEAR(dot(editor_.up(), d), 0.0f, 1e-6);
-    EXPECT_GT(editor_.up().z, 0.0f);
+        EXPECT_NEAR(editor_->right()[a], right[a] / length(right), 1e-6) << a;
+    EXPECT_NEAR(length(editor_->up()), 1.0f, 1e-6);
+    EXPECT_NEAR(dot(editor_->up(), d), 0.0f, 1e-6);
+    EXPECT_GT(editor_->up().z, 0.0f);
     // A scaled view still gives unit axes.
-    editor_.updateCameraAxes(scaling(2.0f) * lookAtView(eye, dir, {0, 0, 1}));
-    EXPECT_NEAR(length(editor_.right()), 1.0f, 1e-6);
-    EXPECT_NEAR(editor_.eye().x, eye.x, 1e-5);
+    editor_->updateCameraAxes(scaling(2.0f) * lookAtView(eye, dir, {0, 0, 1}));
+    EXPECT_NEAR(length(editor_->right()), 1.0f, 1e-6);
+    EXPECT_NEAR(editor_->eye().x, eye.x, 1e-5);
 }
 
 TEST(EditorWithoutModel, NothingIsPickedBeforeASceneIsLoaded) {
-    Scene scene{DeviceOptions{true, 1}};
+    ostrel::testing::SceneProblem scene{DeviceOptions{true, 1}};
     FakeIds ids;
     ids.paint(1, 1, handle(0));
     std::wostringstream console;
-    Editor editor(&ids, nullptr, &scene, &console);
+    Editor editor(&ids, nullptr, &scene, scene.model(), &console);
     editor.setMode(1);
     EXPECT_TRUE(editor.onMouseEvent(rightDown(1, 1)));
     EXPECT_TRUE(editor.onMouseEvent(rightUp(1, 1)));
@@ -508,8 +510,8 @@ TEST(EditorWithoutModel, NothingIsPickedBeforeASceneIsLoaded) {
 TEST(EditorCursor, NegativeCoordinatesAreSigned) {
     FakeIds ids;
     std::wostringstream console;
-    Scene scene{DeviceOptions{true, 1}};
-    Editor editor(&ids, nullptr, &scene, &console);
+    ostrel::testing::SceneProblem scene{DeviceOptions{true, 1}};
+    Editor editor(&ids, nullptr, &scene, scene.model(), &console);
     editor.setMode(1);
     ids.reads = 0;
     EXPECT_TRUE(editor.onMouseEvent(rightDown(-5, -7)));

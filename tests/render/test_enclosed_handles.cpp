@@ -15,6 +15,7 @@
 #include "geometry/Volume.h"
 #include "render/EnclosedHandles.h"
 #include "scene/Scene.h"
+#include "support/SceneProblem.h"
 #include "support/MeshBuilders.h"
 #include "geometry/TriangleDistance.h"
 
@@ -76,7 +77,7 @@ TEST(EnclosedHandles, ExamplesEncloseOnlyVerticesInsideAndClearOfTheSurface) {
         double leastShare;  // of the vertices, enclosed
     } examples[] = {{"cantilever", 1, 0.5}, {"bridge", 7, 0.3}, {"bracket", 3, 0.2}, {"ring", 11, 0.3}};
     for (const auto& ex : examples) {
-        Scene scene{DeviceOptions{}};
+        ostrel::testing::SceneProblem scene{DeviceOptions{}};
         std::wostringstream log;
         ASSERT_TRUE(scene.loadScene(fromUtf8(std::string(OSTREL_EXAMPLES_DIR "/") + ex.name + "/scene.txt"), &log))
             << ex.name;

@@ -44,6 +44,7 @@
 #include "render/CutSceneRenderer.h"
 #include "render/toolkit/SimpleDrawer.h"
 #include "scene/Scene.h"
+#include "support/SceneProblem.h"
 #include "support/GlTestContext.h"
 
 namespace {
@@ -62,7 +63,7 @@ class RendererGl : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         gl_ = new GlTestContext(kWidth, kHeight);
-        scene_ = new Scene(DeviceOptions{});
+        scene_ = new ostrel::testing::SceneProblem(DeviceOptions{});
         std::wostringstream log;
         loaded_ = scene_->loadScene(fromUtf8(OSTREL_EXAMPLES_DIR "/cantilever/scene.txt"), &log);
         // A light above and in front of the beam, so that its shadow falls on visible ground.
@@ -78,7 +79,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(gl_->ok()) << "no OpenGL context (run under xvfb-run)";
         ASSERT_TRUE(loaded_);
-        renderer_ = std::make_unique<CutSceneRenderer>(scene_);
+        renderer_ = std::make_unique<CutSceneRenderer>(scene_, scene_->model());
         ASSERT_TRUE(renderer_->onCreateDevice());
         ASSERT_TRUE(renderer_->onCreateSwapChain(kWidth, kHeight));
         renderer_->setProjection(cameraProjection(float(kWidth) / kHeight));
@@ -134,13 +135,13 @@ protected:
     }
 
     static GlTestContext* gl_;
-    static Scene* scene_;
+    static ostrel::testing::SceneProblem* scene_;
     static bool loaded_;
     std::unique_ptr<CutSceneRenderer> renderer_;
     std::vector<float> savedForces_;
 };
 GlTestContext* RendererGl::gl_ = nullptr;
-Scene* RendererGl::scene_ = nullptr;
+ostrel::testing::SceneProblem* RendererGl::scene_ = nullptr;
 bool RendererGl::loaded_ = false;
 
 bool near(const Rgb& c, int r, int g, int b, int tolerance) {
@@ -804,11 +805,11 @@ TEST_F(RendererGl, EveryExampleShowsItsLoadArrows) {
     // Each example's load as the editor shows it, from in front, to the right and above: the
     // arrows stand out of the solid, above the ground, long enough to see.
     for (const char* name : {"cantilever", "bridge", "bracket", "ring"}) {
-        Scene scene{DeviceOptions{}};
+        ostrel::testing::SceneProblem scene{DeviceOptions{}};
         std::wostringstream log;
         ASSERT_TRUE(scene.loadScene(fromUtf8(std::string(OSTREL_EXAMPLES_DIR "/") + name + "/scene.txt"), &log))
             << name;
-        CutSceneRenderer renderer(&scene);
+        CutSceneRenderer renderer(&scene, scene.model());
         ASSERT_TRUE(renderer.onCreateDevice());
         ASSERT_TRUE(renderer.onCreateSwapChain(kWidth, kHeight));
         renderer.setProjection(cameraProjection(float(kWidth) / kHeight));
@@ -920,10 +921,10 @@ TEST_F(RendererGl, LeavingOutTheHandlesTheSurfaceHidesChangesNoPixelAndNoId) {
     // it, from inside its solid and inside its hole, in wire frame, without the surface and over
     // a smaller optimized shape: the same picture and the same IDs every time; the handles are
     // left out only in the views from outside with the input surface drawn opaque.
-    Scene scene{DeviceOptions{}};
+    ostrel::testing::SceneProblem scene{DeviceOptions{}};
     std::wostringstream log;
     ASSERT_TRUE(scene.loadScene(fromUtf8(OSTREL_EXAMPLES_DIR "/ring/scene.txt"), &log));
-    CutSceneRenderer renderer(&scene);
+    CutSceneRenderer renderer(&scene, scene.model());
     ASSERT_TRUE(renderer.onCreateDevice());
     ASSERT_TRUE(renderer.onCreateSwapChain(kWidth, kHeight));
     renderer.setProjection(cameraProjection(float(kWidth) / kHeight));

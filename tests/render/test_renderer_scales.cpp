@@ -28,6 +28,7 @@
 #include "render/DeviceCallbacks.h"
 #include "render/RendererMath.h"
 #include "scene/Scene.h"
+#include "support/SceneProblem.h"
 #include "scene/ViewFraming.h"
 #include "support/GlTestContext.h"
 #include "support/ScratchFolder.h"
@@ -121,7 +122,7 @@ protected:
 
     static Views draw(double edge) {
         Views v;
-        Scene scene{DeviceOptions{true, 1}};
+        ostrel::testing::SceneProblem scene{DeviceOptions{true, 1}};
         std::wostringstream log;
         if (!scene.loadScene(fromUtf8(writeScene(folder_->path(), edge).string()), &log)) {
             ADD_FAILURE() << toUtf8(log.str());
@@ -133,7 +134,7 @@ protected:
         placeCamera(camera, scene.center(), scene.defaultViewPos_, scene.defaultHeadingPitchRoll_);
         const Matrix4 projection = viewProjection(kWidth, kHeight, scene.lengthScale_, {});
 
-        CutSceneRenderer renderer(&scene);
+        CutSceneRenderer renderer(&scene, scene.model());
         if (!renderer.onCreateDevice() || !renderer.onCreateSwapChain(kWidth, kHeight)) {
             ADD_FAILURE() << "no renderer";
             return v;

@@ -12,6 +12,7 @@
 #include "core/Console.h"
 #include "fem/FemModel.h"
 #include "scene/Scene.h"
+#include "support/SceneProblem.h"
 #include "scene/ViewFraming.h"
 
 namespace ostrel {
@@ -46,11 +47,11 @@ TEST(Examples, EveryExampleLoadsWithItsElementCount) {
         ASSERT_NE(expected, kExamples.end()) << "example missing from the table";
         seen[name] = true;
 
-        Scene scene{DeviceOptions{true, 0}};
+        ostrel::testing::SceneProblem scene{DeviceOptions{true, 0}};
         std::wostringstream log;
-        testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStdout();
         const bool loaded = scene.loadScene(fromUtf8(sceneFile.string()), &log);
-        const std::string console = testing::internal::GetCapturedStdout();
+        const std::string console = ::testing::internal::GetCapturedStdout();
         ASSERT_TRUE(loaded) << toUtf8(log.str());
         EXPECT_EQ(log.str(), L"") << "no warnings: every listed grid point is a vertex";
         const FemModel& m = *scene.model();

@@ -9,6 +9,7 @@
 #include "core/Console.h"
 #include "geometry/MeshFile.h"
 #include "scene/Scene.h"
+#include "support/SceneProblem.h"
 #include "support/MeshBuilders.h"
 #include "support/ScratchFolder.h"
 
@@ -36,7 +37,7 @@ TEST(MeshToModel, MapsTheFileVerticesOntoThePreparedMesh) {
     };
     for (const auto& c : cases) {
         std::ofstream(folder / "scene.txt") << kBase << "MESH: part.stl\n" << c.keys;
-        Scene scene{DeviceOptions{true, 1}};
+        ostrel::testing::SceneProblem scene{DeviceOptions{true, 1}};
         std::wostringstream log;
         ::testing::internal::CaptureStdout();
         const bool loaded = scene.loadScene(fromUtf8((folder / "scene.txt").string()), &log);

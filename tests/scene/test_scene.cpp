@@ -10,6 +10,7 @@
 #include "core/Console.h"
 #include "fem/FemModel.h"
 #include "scene/Scene.h"
+#include "support/SceneProblem.h"
 #include "scene/ViewFraming.h"
 #include "support/SceneKeys.h"
 #include "support/ScratchFolder.h"
@@ -52,7 +53,7 @@ protected:
     testing::ScratchFolder folder_{"scene"};
     const fs::path& dir_ = folder_.path();
     std::wostringstream log_;
-    Scene scene_{DeviceOptions{true, 1}};
+    ostrel::testing::SceneProblem scene_{DeviceOptions{true, 1}};
 };
 
 TEST_F(SceneTest, RequiredKeysOnlyLoadWithDefaults) {
@@ -455,7 +456,7 @@ TEST_F(SceneTest, SaveSceneRewritesEdits) {
 }
 
 TEST_F(SceneTest, SaveUnloadedSceneWritesNothing) {
-    Scene empty{DeviceOptions{true, 1}};
+    ostrel::testing::SceneProblem empty{DeviceOptions{true, 1}};
     const fs::path out = dir_ / "never.txt";
     EXPECT_TRUE(empty.saveScene(fromUtf8(out.string()), &log_));
     EXPECT_FALSE(fs::exists(out));

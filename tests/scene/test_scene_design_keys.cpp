@@ -13,6 +13,7 @@
 
 #include "core/Console.h"
 #include "scene/Scene.h"
+#include "support/SceneProblem.h"
 #include "support/SceneKeys.h"
 #include "support/ScratchFolder.h"
 
@@ -41,7 +42,7 @@ class SceneDesignKeys : public ::testing::Test {
     testing::ScratchFolder folder_{"scene-design"};
     const fs::path& dir_ = folder_.path();
     std::wostringstream log_;
-    Scene scene_{DeviceOptions{true, 1}};
+    ostrel::testing::SceneProblem scene_{DeviceOptions{true, 1}};
 };
 
 TEST_F(SceneDesignKeys, AbsentKeysGiveTheDefaultsAndNoSummaryLines) {

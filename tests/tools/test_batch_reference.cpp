@@ -38,6 +38,7 @@
 #include "gpu/MultigridSolver.h"
 #include "reference/ReferenceSteps.h"
 #include "scene/Scene.h"
+#include "support/SceneProblem.h"
 #include "support/RunTestSupport.h"
 
 namespace ostrel {
@@ -189,7 +190,7 @@ std::vector<float> runSteps(const std::filesystem::path& sceneFile,
     std::filesystem::create_directories(out);
     std::wostringstream wide;
     std::ostringstream narrow;
-    Scene scene(DeviceOptions{true, 1});
+    ostrel::testing::SceneProblem scene(DeviceOptions{true, 1});
     ::testing::internal::CaptureStdout();
     const bool loaded = scene.loadScene(fromUtf8(sceneFile.string()), &wide);
     ::testing::internal::GetCapturedStdout();

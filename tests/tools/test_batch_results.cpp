@@ -20,7 +20,7 @@
 #include "geometry/MeshFile.h"
 #include "tools/Cantilever.h"
 #include "gpu/MultigridSolver.h"
-#include "scene/MemoryEstimate.h"
+#include "optimization/MemoryEstimate.h"
 #include "voxel/IsoSurface.h"
 #include "support/MeshBuilders.h"
 #include "support/RunTestSupport.h"

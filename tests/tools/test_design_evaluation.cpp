@@ -19,6 +19,7 @@
 #include "gpu/MultigridSolver.h"
 #include "optimization/OptimizationTestSupport.h"
 #include "scene/Scene.h"
+#include "support/SceneProblem.h"
 #include "support/RunTestSupport.h"
 #include "tools/DesignEvaluation.h"
 #include "tools/EvaluateRun.h"
@@ -247,14 +248,14 @@ protected:
         DesignEvaluation result;
         std::string error;
         options.tolerance = 1e-10;
-        EXPECT_TRUE(evaluateDesign(scene_, rho, options, result, error)) << error;
+        EXPECT_TRUE(evaluateDesign(*scene_.problem(), rho, options, result, error)) << error;
         EXPECT_TRUE(result.converged);
         return result;
     }
 
     ScratchFolder folder_{"evaluate"};
     std::wostringstream log_;
-    Scene scene_{[] {
+    ostrel::testing::SceneProblem scene_{[] {
         DeviceOptions d;
         d.forceHost = true;
         d.hostThreads = 1;
@@ -419,7 +420,7 @@ TEST_F(DesignEvaluationTest, SingularSystemIsAnError) {
     std::fill(model().isVertexFixed_.begin(), model().isVertexFixed_.end(), uint8_t(0));
     DesignEvaluation result;
     std::string error;
-    EXPECT_FALSE(evaluateDesign(scene_, std::vector<float>(numElements(), 1.0f), {}, result,
+    EXPECT_FALSE(evaluateDesign(*scene_.problem(), std::vector<float>(numElements(), 1.0f), {}, result,
                                 error));
     EXPECT_EQ(error, "the system is singular: the fixed vertices do not hold the model in place");
 }

@@ -15,6 +15,7 @@
 #include "geometry/MeshFile.h"
 #include "tools/SceneMaker.h"
 #include "scene/Scene.h"
+#include "support/SceneProblem.h"
 #include "support/MeshBuilders.h"
 #include "scene/ViewFraming.h"
 #include "support/ScratchFolder.h"
@@ -111,7 +112,7 @@ protected:
     std::string output() const { return (dir_ / "scene.txt").string(); }
 
     /// Loads the written scene on the host device.
-    void loadOutput(Scene& scene) {
+    void loadOutput(ostrel::testing::SceneProblem& scene) {
         std::wostringstream log;
         ::testing::internal::CaptureStdout();
         const bool ok = scene.loadScene(fromUtf8(output()), &log);
@@ -130,7 +131,7 @@ TEST_F(SceneMakerTest, PlaneAndBoxSelections) {
                    "--allow-unloaded", "-o", output()}),
               0)
         << toUtf8(log_.str());
-    Scene scene{DeviceOptions{true, 1}};
+    ostrel::testing::SceneProblem scene{DeviceOptions{true, 1}};
     loadOutput(scene);
     const FemModel& m = *scene.model();  // vertex grid 9 x 5 x 5, spacing 0.25
     struct Case {
@@ -185,7 +186,7 @@ TEST_F(SceneMakerTest, WrittenSceneLoadsWithItsFixationsAndForces) {
               std::wstring::npos)
         << toUtf8(log_.str());
 
-    Scene scene{DeviceOptions{true, 1}};
+    ostrel::testing::SceneProblem scene{DeviceOptions{true, 1}};
     loadOutput(scene);
     const FemModel& m = *scene.model();
     int fixed = 0;
@@ -235,7 +236,7 @@ TEST_F(SceneMakerTest, EveryWrittenSceneStartsWithAThreeQuarterViewOfTheWholeMod
         ASSERT_EQ(run(args), 0) << toUtf8(log_.str());
         const std::string text = testing::readFile(output());
         EXPECT_NE(text.find("\nRENDERER_DEFAULT_HEADING_PITCH_ROLL: 60 25 0\n"), std::string::npos);
-        Scene scene{DeviceOptions{true, 1}};
+        ostrel::testing::SceneProblem scene{DeviceOptions{true, 1}};
         loadOutput(scene);
         EXPECT_FLOAT_EQ(scene.lengthScale_, c.lengthScale);
         const StoredView view = threeQuarterView(scene.center(), scene.mesh().halfSize);
@@ -257,7 +258,7 @@ TEST_F(SceneMakerTest, DesignControlsAreWrittenOnlyWhenGiven) {
     EXPECT_NE(text.find("\nKEEP_SOLID_BOXES: 1.5 0 0.75 2 1 1\n"), std::string::npos);
     EXPECT_NE(text.find("\nKEEP_EMPTY_BOXES: 0.5 0.25 0.25 1 0.75 0.5  0 0 0 0.25 1 0.25\n"),
               std::string::npos);
-    Scene scene{DeviceOptions{true, 1}};
+    ostrel::testing::SceneProblem scene{DeviceOptions{true, 1}};
     loadOutput(scene);
     EXPECT_EQ(scene.designControls_.volumeFraction, 0.25);
     ASSERT_EQ(scene.designControls_.keepEmpty.size(), 2u);

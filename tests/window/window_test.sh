@@ -534,12 +534,16 @@ fatal_error_dialog)
   [[ $rc == 134 ]] || fail "exit code $rc (expected abort)"
   grep -q 'Cannot load scene' "$WORK/app.err" || fail "no report on stderr"
   grep -q 'line 550' "$WORK/app.err" || fail "line 550 missing"
+  # The batch program's line for the same scene, then the report with the same words.
+  grep -qx 'ERROR: Cannot load scene "missing.txt"' "$WORK/app.err" || fail "not the batch line"
+  grep -q '^Cannot load scene "missing.txt"' "$WORK/app.err" || fail "the report lacks the name"
   ;;
 fatal_error_without_message_boxes)
   start app -SCENE missing.txt -noerrormsgboxes
   finish app; rc=$RC
   [[ $rc == 134 ]] || fail "exit code $rc (expected abort)"
   grep -q '^FATAL ERROR$' "$WORK/app.err" || fail "no report on stderr"
+  grep -qx 'ERROR: Cannot load scene "missing.txt"' "$WORK/app.err" || fail "not the batch line"
   ;;
 window_manager_close_says_what_was_not_written)
   # Alt+L moves the light to the camera, an edit of the scene; the window manager's close

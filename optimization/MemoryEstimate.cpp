@@ -1,4 +1,4 @@
-#include "scene/MemoryEstimate.h"
+#include "optimization/MemoryEstimate.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,0 +1,220 @@
+#include "optimization/Problem.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <ostream>
+#include <sstream>
+#include <utility>
+
+#include "core/Console.h"
+#include "fem/CoarseSolver.h"
+#include "fem/ModelSize.h"
+#include "optimization/MemoryEstimate.h"
+#include "voxel/SurfaceVoxels.h"
+#include "voxel/Voxelizer.h"
+
+namespace ostrel {
+namespace {
+
+constexpr float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+
+std::wstring gridPointText(const GridPoint& p) {
+    return std::to_wstring(p.x) + L" " + std::to_wstring(p.y) + L" " + std::to_wstring(p.z);
+}
+
+/// The voxel grid's resolution for the scene's mesh at `voxelSize` (with the margin of the
+/// additional surface voxels when the scene asks for them).
+bool gridResolution(const Scene& scene, const Vec3d& voxelSize, Vec3i& resolution,
+                    std::wostream* log) {
+    return scene.addAdditionalSurfaceVoxels_
+               ? marginResolution(scene.mesh(), voxelSize, resolution, log)
+               : boundsResolution(scene.mesh(), voxelSize, resolution, log);
+}
+
+/// The model's size as far as it can be told before voxelizing at `voxelSize` into a grid of
+/// `resolution`: the element count is the mesh's volume in voxels and the vertices are as many
+/// again as the surface has voxel faces (a closed mesh; both capped by the grid).
+SceneSize expectedSize(const Scene& scene, const Vec3i& resolution, const Vec3d& voxelSize) {
+    const TriangleMesh& mesh = scene.mesh();
+    double area = 0, sixVolumes = 0;
+    for (const MeshTriangle& t : mesh.triangles) {
+        area += 0.5 * double(length(t.normal));
+        sixVolumes += dot(Vec3d(mesh.vertices[size_t(t.indices[0])].position), Vec3d(t.normal));
+    }
+    const double volume = std::abs(sixVolumes / 6.0);
+    const double voxel = voxelSize.x * voxelSize.y * voxelSize.z;
+    const double face = std::min({voxelSize.x * voxelSize.y, voxelSize.y * voxelSize.z,
+                                  voxelSize.x * voxelSize.z});
+    SceneSize size;
+    size.voxelGrid = resolution;
+    size.surfaceVoxels = scene.addAdditionalSurfaceVoxels_;
+    size.extent = {double(resolution.x), double(resolution.y), double(resolution.z)};
+    const double cells = size.extent[0] * size.extent[1] * size.extent[2];
+    const double points = (size.extent[0] + 1) * (size.extent[1] + 1) * (size.extent[2] + 1);
+    size.elements = std::min(cells, volume / voxel);
+    size.vertices = std::min(points, size.elements + area / face);
+    size.levels = scene.numLevels_;
+    return size;
+}
+
+/// The scene's voxel model, refused with one line in `log` when its grid or its estimated
+/// memory need cannot be had (checked before anything large is allocated).
+bool voxelModel(const Scene& scene, const ProblemOptions& options, Volume<bool, double>& voxels,
+                std::wostream* log) {
+    const Vec3d& voxelSize = scene.voxelSize_;
+    Vec3i resolution;
+    if (!gridResolution(scene, voxelSize, resolution, log)) return false;
+    // The host device's worker threads each reserve a stack and an allocator arena, the
+    // coarsest level's BLAS threads their work buffers.
+    const DeviceOptions& device = options.device;
+    const MemoryLimit memoryLimit =
+        options.memoryLimit.bytes > 0
+            ? options.memoryLimit
+            : processMemoryLimit(device.hostThreads > 0 ? device.hostThreads
+                                                        : omp_get_max_threads(),
+                                 CoarseSolver::laterMappedBytes());
+    // A proposed voxel size is judged as this check will judge it when the scene is loaded again.
+    auto sizeAt = [&](double factor) {
+        Vec3i r;
+        const Vec3d voxel = voxelSize * factor;
+        const bool ok = gridResolution(scene, voxel, r, nullptr);
+        return expectedSize(scene, ok ? r : resolution, voxel);
+    };
+    if (const std::wstring error = memoryError(expectedSize(scene, resolution, voxelSize),
+                                               voxelSize, memoryLimit, sizeAt);
+        !error.empty()) {
+        writeLine(log, error);
+        return false;
+    }
+
+    const auto start = std::chrono::steady_clock::now();
+    const TriangleMesh& mesh = scene.mesh();
+    if (scene.addAdditionalSurfaceVoxels_) {
+        const Vec3d offset = Vec3d(mesh.center) - Vec3d(mesh.halfSize) - voxelSize;
+        voxels.init(resolution, voxelSize, offset, false);
+        if (!voxelize(mesh, voxels, kIdentity, log)) return false;
+        addSurfaceVoxels(voxels, mesh);
+    } else {
+        if (!voxelizeToBounds(mesh, voxels, voxelSize, log)) return false;
+    }
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    wideOut() << L"Voxelization (" << voxels.resolution().x << L" " << voxels.resolution().y
+              << L" " << voxels.resolution().z << L") took " << ms << L"ms\n";
+
+    // The model's own limits and its memory need with the exact counts.
+    const ModelSize counts = measureModel(voxels);
+    if (const std::wstring error = modelSizeError(counts, scene.numLevels_); !error.empty()) {
+        writeLine(log, error);
+        return false;
+    }
+    SceneSize size;
+    size.voxelGrid = voxels.resolution();
+    size.surfaceVoxels = scene.addAdditionalSurfaceVoxels_;
+    size.extent = {double(counts.extent[0]), double(counts.extent[1]), double(counts.extent[2])};
+    size.elements = double(counts.elements);
+    size.vertices = double(counts.vertices);
+    size.levels = scene.numLevels_;
+    if (const std::wstring error = memoryError(size, voxelSize, memoryLimit, sizeAt);
+        !error.empty()) {
+        writeLine(log, error);
+        return false;
+    }
+    return true;
+}
+
+/// Fixes and loads the level-0 vertices at the listed grid points.
+void applySupportsAndLoads(const SupportsAndLoads& listed, FemModel& model, std::wostream* log) {
+    auto vertexAt = [&](const GridPoint& p) { return model.vertexAt(0, GridPos{p.x, p.y, p.z}); };
+    // Both lists name the missing vertex with the same words.
+    auto missing = [&](const GridPoint& p) {
+        writeLine(log, L"WARNING: Vertex fixation: No vertex found at position " + gridPointText(p));
+    };
+    for (const GridPoint& p : listed.fixed) {
+        const int v = vertexAt(p);
+        if (v >= 0)
+            model.isVertexFixed_[size_t(v)] = 1;
+        else
+            missing(p);
+    }
+    if (listed.fixedUnreadable) writeLine(log, L"WARNING: Error while parsing vertex fixation");
+    for (const PointForce& f : listed.forces) {
+        const int v = vertexAt(f.at);
+        if (v < 0) {
+            missing(f.at);
+            continue;
+        }
+        model.force_[3 * size_t(v) + 0] = f.fx;
+        model.force_[3 * size_t(v) + 1] = f.fy;
+        model.force_[3 * size_t(v) + 2] = f.fz;
+    }
+    if (listed.forcesUnreadable) writeLine(log, L"WARNING: Error while parsing forces");
+}
+
+}  // namespace
+
+DesignControls overriddenControls(DesignControls controls, const DesignOverrides& overrides) {
+    if (overrides.volumeFraction > 0) controls.volumeFraction = overrides.volumeFraction;
+    if (overrides.filterRadius > 0) {
+        controls.filterRadius = overrides.filterRadius;
+        controls.filterRadiusGiven = true;
+    }
+    if (overrides.projection) controls.projection = 1;
+    return controls;
+}
+
+Problem::Problem(std::unique_ptr<FemModel> model, std::unique_ptr<MultigridSolver> solver,
+                 const DesignControls& controls)
+    : model_(std::move(model)), solver_(std::move(solver)), controls_(controls) {
+    regions_ = markDesignRegions(*model_, controls_);
+}
+
+Problem::~Problem() {
+    solver_->release();
+    solver_.reset();
+    model_.reset();
+}
+
+SupportsAndLoads Problem::supportsAndLoads() const {
+    SupportsAndLoads current;
+    const FemModel& m = *model_;
+    for (int v = 0; v < m.numVertices(0); ++v) {
+        const GridPos p = unpack(m.vertexPosition_[0][size_t(v)]);
+        if (m.isVertexFixed_[size_t(v)]) current.fixed.push_back({p.x, p.y, p.z});
+        const float* f = &m.force_[3 * size_t(v)];
+        if (f[0] != 0 || f[1] != 0 || f[2] != 0)
+            current.forces.push_back({{p.x, p.y, p.z}, f[0], f[1], f[2]});
+    }
+    return current;
+}
+
+ProblemBuild buildProblem(const Scene& scene, const ProblemOptions& options, std::wostream* log) {
+    ProblemBuild result;
+    if (scene.numLevels_ < kMinLevels || scene.numLevels_ > kMaxLevels) {
+        writeLine(log, modelSizeError({}, scene.numLevels_));
+        return result;
+    }
+    Volume<bool, double> voxels;
+    if (!voxelModel(scene, options, voxels, log)) return result;
+    ModelBuild built = buildModel(voxels, scene.numLevels_);
+    if (!built.model) {
+        writeLine(log, built.error);
+        return result;
+    }
+    auto solver = std::make_unique<MultigridSolver>(*built.model, options.device);
+    if (!solver->setup()) {
+        result.status = ProblemStatus::NoDevice;
+        return result;
+    }
+    applySupportsAndLoads(scene.listedSupportsAndLoads(), *built.model, log);
+    result.problem = std::make_unique<Problem>(
+        std::move(built.model), std::move(solver),
+        overriddenControls(scene.designControls_, options.overrides));
+    result.status = ProblemStatus::Built;
+    return result;
+}
+
+}  // namespace ostrel

@@ -1,0 +1,223 @@
+// The problem built from a loaded scene and the programs' shared start-up: supports and loads
+// applied with their warnings, design controls and their overrides, refusals as values, the
+// start-up's line for a scene that cannot be loaded (the window and the batch tool print it).
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/Console.h"
+#include "optimization/Problem.h"
+#include "optimization/ProblemStart.h"
+#include "scene/Scene.h"
+#include "support/RunTestSupport.h"
+#include "support/ScratchFolder.h"
+
+namespace ostrel {
+namespace {
+
+using testing::ScratchFolder;
+
+/// The cantilever scene of 8 x 2 x 2 voxels with the "KEY: value" lines of `extra` in place of
+/// the file's lines of the same key (or appended).
+std::wstring cantileverScene(const ScratchFolder& folder, const std::string& extra = "") {
+    const std::filesystem::path file = testing::writeCantileverScene(folder.path(), 8);
+    std::vector<std::string> lines;
+    {
+        std::ifstream in(file);
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+    }
+    std::istringstream replacements(extra);
+    for (std::string line; std::getline(replacements, line);) {
+        const std::string key = line.substr(0, line.find(':') + 1);
+        auto same = std::find_if(lines.begin(), lines.end(), [&](const std::string& l) {
+            return l.rfind(key, 0) == 0;
+        });
+        if (same != lines.end())
+            *same = line;
+        else
+            lines.push_back(line);
+    }
+    std::ofstream out(file, std::ios::trunc);
+    for (const std::string& line : lines) out << line << "\n";
+    return fromUtf8(file.string());
+}
+
+ProblemOptions onHost() {
+    ProblemOptions options;
+    options.device = DeviceOptions{true, 1};
+    return options;
+}
+
+TEST(Problem, TheListedSupportsAndLoadsAreTheModels) {
+    ScratchFolder folder("problem");
+    Scene scene;
+    std::wostringstream log;
+    ASSERT_TRUE(scene.loadScene(cantileverScene(folder), &log)) << toUtf8(log.str());
+    const ProblemBuild built = buildProblem(scene, onHost(), &log);
+    ASSERT_EQ(built.status, ProblemStatus::Built) << toUtf8(log.str());
+    EXPECT_EQ(log.str(), L"");
+    const Problem& problem = *built.problem;
+    const FemModel& m = problem.model();
+    // The x = 0 face (3 x 3 grid points) fixed, the lower edge of the free end (3 points) loaded.
+    EXPECT_EQ(std::count(m.isVertexFixed_.begin(), m.isVertexFixed_.end(), 1), 9);
+    const SupportsAndLoads current = problem.supportsAndLoads();
+    const SupportsAndLoads& listed = scene.listedSupportsAndLoads();
+    EXPECT_EQ(current.fixed.size(), 9u);
+    ASSERT_EQ(current.forces.size(), 3u);
+    // The model lists them in vertex order: the same set as the file's.
+    auto sorted = [](std::vector<GridPoint> points) {
+        std::sort(points.begin(), points.end(), [](const GridPoint& a, const GridPoint& b) {
+            return std::tie(a.z, a.y, a.x) < std::tie(b.z, b.y, b.x);
+        });
+        return points;
+    };
+    EXPECT_EQ(sorted(current.fixed), sorted(listed.fixed));
+    for (const PointForce& f : current.forces) {
+        EXPECT_EQ(f.at.x, 8);
+        EXPECT_EQ(f.at.z, 0);
+        EXPECT_NEAR(f.fz, -100.0 / 3, 1e-4);
+        const int v = m.vertexAt(0, {f.at.x, f.at.y, f.at.z});
+        EXPECT_EQ(m.force_[3 * size_t(v) + 2], f.fz);
+    }
+    // The regions of the scene's controls: the loaded and fixed corners' elements held.
+    EXPECT_EQ(problem.controls().volumeFraction, scene.designControls_.volumeFraction);
+    EXPECT_EQ(problem.regions().keptAtVertices, 4 + 2);
+}
+
+TEST(Problem, GridPointsWithoutAVertexAndUnreadableListsAreWarnedAboutAndPassedOver) {
+    ScratchFolder folder("problem");
+    Scene scene;
+    std::wostringstream log;
+    ASSERT_TRUE(scene.loadScene(
+        cantileverScene(folder, "FIXED_VERTICES: 0 0 0  40 1 1  0 1 x\n"
+                                "FORCES: 8 0 0 0 0 -1  9 9 9 1 1 1  8 1 0 1 2 z\n"),
+        &log));
+    EXPECT_TRUE(scene.listedSupportsAndLoads().fixedUnreadable);
+    EXPECT_TRUE(scene.listedSupportsAndLoads().forcesUnreadable);
+    const ProblemBuild built = buildProblem(scene, onHost(), &log);
+    ASSERT_EQ(built.status, ProblemStatus::Built);
+    EXPECT_EQ(log.str(),
+              L"WARNING: Vertex fixation: No vertex found at position 40 1 1\n"
+              L"WARNING: Error while parsing vertex fixation\n"
+              L"WARNING: Vertex fixation: No vertex found at position 9 9 9\n"
+              L"WARNING: Error while parsing forces\n");
+    const SupportsAndLoads current = built.problem->supportsAndLoads();
+    EXPECT_EQ(current.fixed, (std::vector<GridPoint>{{0, 0, 0}}));
+    EXPECT_EQ(current.forces, (std::vector<PointForce>{{{8, 0, 0}, 0, 0, -1}}));
+}
+
+TEST(Problem, OverridesReplaceTheScenesControls) {
+    struct Case {
+        const char* name;
+        DesignOverrides overrides;
+        double volumeFraction, filterRadius;
+        bool radiusGiven;
+        int projection;
+    };
+    const DesignControls scene{};
+    const Case cases[] = {
+        {"none", {}, scene.volumeFraction, scene.filterRadius, false, 0},
+        {"volume", {0.25, 0, false}, 0.25, scene.filterRadius, false, 0},
+        {"radius", {0, 3, false}, scene.volumeFraction, 3, true, 0},
+        {"projection", {0, 0, true}, scene.volumeFraction, scene.filterRadius, false, 1},
+        {"all", {0.5, 2, true}, 0.5, 2, true, 1},
+    };
+    for (const Case& c : cases) {
+        const DesignControls got = overriddenControls(scene, c.overrides);
+        EXPECT_EQ(got.volumeFraction, c.volumeFraction) << c.name;
+        EXPECT_EQ(got.filterRadius, c.filterRadius) << c.name;
+        EXPECT_EQ(got.filterRadiusGiven, c.radiusGiven) << c.name;
+        EXPECT_EQ(got.projection, c.projection) << c.name;
+    }
+    ScratchFolder folder("problem");
+    Scene loaded;
+    std::wostringstream log;
+    ASSERT_TRUE(loaded.loadScene(cantileverScene(folder, "OPTIMIZATION_PROJECTION: 1\n"), &log));
+    ProblemOptions options = onHost();
+    options.overrides.volumeFraction = 0.2;
+    const ProblemBuild built = buildProblem(loaded, options, &log);
+    ASSERT_EQ(built.status, ProblemStatus::Built);
+    EXPECT_EQ(built.problem->controls().volumeFraction, 0.2);
+    EXPECT_EQ(built.problem->controls().projection, 1) << "the scene's, not overridden";
+}
+
+TEST(Problem, RefusalsAreValuesWithTheirLine) {
+    struct Case {
+        const char* name;
+        std::string extra;
+        double memoryLimit;
+        std::wstring start;
+    };
+    const Case cases[] = {
+        {"levels", "NUM_LEVELS: 13\n", 0, L"ERROR: #Levels must be between 3 and 12, not 13\n"},
+        {"memory", "", 1000, L"ERROR: The voxel model needs"},
+    };
+    for (const Case& c : cases) {
+        ScratchFolder folder("problem");
+        Scene scene;
+        std::wostringstream log;
+        ASSERT_TRUE(scene.loadScene(cantileverScene(folder, c.extra), &log)) << c.name;
+        ProblemOptions options = onHost();
+        options.memoryLimit = {c.memoryLimit, L"test limit"};
+        const ProblemBuild built = buildProblem(scene, options, &log);
+        EXPECT_EQ(built.status, ProblemStatus::Refused) << c.name;
+        EXPECT_EQ(built.problem, nullptr) << c.name;
+        EXPECT_EQ(log.str().substr(0, c.start.size()), c.start) << c.name;
+    }
+}
+
+TEST(ProblemStart, AnUnloadableSceneGivesTheBatchToolsLine) {
+    ScratchFolder folder("problem");
+    const std::string missing = (folder / "missing \"scene\".txt").string();
+    ::testing::internal::CaptureStdout();
+    const StartedProblem started = startProblem(missing, StartOptions{onHost(), true});
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(started.status, StartStatus::CannotLoad);
+    EXPECT_EQ(started.error,
+              "ERROR: Cannot load scene \"" + (folder / "missing \\\"scene\\\".txt").string() + "\"");
+    EXPECT_EQ(started.problem, nullptr);
+
+    // A problem that is refused is a scene that cannot be loaded, with the same line.
+    const std::string refused = toUtf8(cantileverScene(folder, "NUM_LEVELS: 2\n"));
+    ::testing::internal::CaptureStdout();
+    const StartedProblem levels = startProblem(refused, StartOptions{onHost(), true});
+    const std::string console = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(levels.status, StartStatus::CannotLoad);
+    EXPECT_EQ(levels.error, "ERROR: Cannot load scene \"" + refused + "\"");
+    EXPECT_NE(console.find("ERROR: #Levels must be between 3 and 12, not 2\n"), std::string::npos)
+        << console;
+}
+
+TEST(ProblemStart, AStartedProblemHasNoGravityAndNothingUnsaved) {
+    ScratchFolder folder("problem");
+    const std::string file =
+        toUtf8(cantileverScene(folder, "GRAVITY: 0 0 -9.81\nVOXEL_SIZ: 1 1 1\n"));
+    for (const bool report : {true, false}) {
+        ::testing::internal::CaptureStdout();
+        const StartedProblem started = startProblem(file, StartOptions{onHost(), report});
+        const std::string console = ::testing::internal::GetCapturedStdout();
+        ASSERT_EQ(started.status, StartStatus::Started) << console;
+        EXPECT_EQ(started.error, "");
+        const FemModel& m = started.problem->model();
+        EXPECT_EQ(m.gravity_.x, 0);
+        EXPECT_EQ(m.gravity_.z, 0) << "the loads are the applied forces only";
+        EXPECT_TRUE(started.scene->unsavedEdits(started.problem->supportsAndLoads()).empty());
+        // The lint, the summary and the material note only when asked for.
+        const bool lint = console.find("WARNING: Unknown key \"VOXEL_SIZ\"") != std::string::npos;
+        const bool summary = console.find("# #Elements: 32, #Vertices: 81, #DOFs: 243\n") !=
+                             std::string::npos;
+        const bool note = console.find("WARNING: ELASTIC_MODULUS, POISSON_RATIO") !=
+                          std::string::npos;
+        EXPECT_EQ(lint, report) << console;
+        EXPECT_EQ(summary, report) << console;
+        EXPECT_EQ(note, report) << console;
+    }
+}
+
+}  // namespace
+}  // namespace ostrel
