@@ -146,6 +146,8 @@ void Optimizer::reset() {
     isKept_ = std::move(regions.kept);
     isEmptyHeld_ = std::move(regions.emptyHeld);
     warnEmptyBoxes(regions);
+    // Members must be able to reach the supports, loads and boxes held solid on the faces.
+    filter_.anchorMembers(isKept_);
     numEmptyHeld_ = 0;
     for (size_t e = 0; e < n_; ++e) {
         numEmptyHeld_ += isEmptyHeld_[e];
