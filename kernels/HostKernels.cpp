@@ -75,6 +75,7 @@ const HostModuleTable& builtInKernelModule() {
         add<&::CandidateDesignKernel>(t, "CandidateDesignKernel");
         add<&::CandidateDensitiesKernel>(t, "CandidateDensitiesKernel");
         add<&::DesignSumsKernel>(t, "DesignSumsKernel");
+        add<&::AdaptMovesKernel>(t, "AdaptMovesKernel");
         add<&::ReduceKernel>(t, "ReduceKernel");
         t.globals["Ke_"] = {static_cast<void*>(::Ke_), sizeof(::Ke_)};
         t.globals["dt_"] = {static_cast<void*>(&::dt_), sizeof(::dt_)};

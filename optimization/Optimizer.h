@@ -86,6 +86,14 @@ public:
     static constexpr double kProjectedBetaLast = 32.0;
     static constexpr double kProjectedEta = 0.5;
     static constexpr double kProjectedMoveLimit = 0.1;
+    // Projection mode 1 gives every design variable its own move limit, kProjectedMoveLimit at
+    // first: an update that reverses the sign of the variable's last change multiplies it by
+    // kMoveShrink (not below kMoveFloor), one that keeps the sign by kMoveGrowth (not above
+    // kProjectedMoveLimit). Variables that swing back and forth by the whole limit every
+    // update (a period-2 cycle that no stop rule can end) are damped that way.
+    static constexpr double kMoveShrink = 0.5;
+    static constexpr double kMoveGrowth = 1.2;
+    static constexpr double kMoveFloor = 0.001;
     /// Density of removed material, the lower bound of every density and of the design.
     static constexpr double kVoidDensity = 0.001;
 

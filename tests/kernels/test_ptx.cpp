@@ -28,7 +28,7 @@ const char* const kEntries[] = {
     "StiffnessFactorsKernel", "ElementEnergiesKernel", "SensitivityFactorsKernel",
     "StageDesignKernel", "FilterDesignKernel", "GatherSensitivitiesKernel", "RatioRangeKernel",
     "SearchBaseKernel", "SearchVolumeKernel", "CandidateDesignKernel", "CandidateDensitiesKernel",
-    "DesignSumsKernel", "ReduceKernel"};
+    "DesignSumsKernel", "ReduceKernel", "AdaptMovesKernel"};
 
 std::string ptxFile() { return ostrel::executableDirectory() + "cudafemkernels.ptx"; }
 

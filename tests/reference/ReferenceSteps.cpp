@@ -23,6 +23,8 @@ void ReferenceSteps::load(Optimizer& opt) {
     scaledOne_.assign(n, 0.0);
     gathered_.assign(n, 0.0);
     ratio_.assign(n, 0.0);
+    moves.assign(projected, float(opt.moveLimit_));
+    lastChange.assign(projected, 0.0f);
 }
 
 void ReferenceSteps::updateStiffness(Optimizer& opt) {
@@ -123,7 +125,7 @@ double ReferenceSteps::searchVolume(Optimizer& opt, double lambda) {
     const bool projected = opt.isProjected();
     const long long n = (long long)opt.rho_.size();
     const float emptyDensity = float(opt.minDensity_);
-    const double move = opt.moveLimit_, lower = opt.designLower_, upper = opt.designUpper_;
+    const double commonMove = opt.moveLimit_, lower = opt.designLower_, upper = opt.designUpper_;
     const DensityFilter& filter = opt.densityFilter();
     double volume = 0.0;
     // The candidate update and the filter are static worksharing loops, the volume sum runs on
@@ -140,6 +142,7 @@ double ReferenceSteps::searchVolume(Optimizer& opt, double lambda) {
                 continue;
             }
             const double x = double(opt.x_[e]);
+            const double move = projected ? double(moves[e]) : commonMove;
             const double r = ratio_[e] / lambda;
             // r is 0 where the neighbourhood carries no energy (the design then falls by the
             // move limit). With no energy anywhere lambda is 0 as well and 0/0 must not turn
@@ -178,6 +181,17 @@ double ReferenceSteps::searchVolume(Optimizer& opt, double lambda) {
 DesignSums ReferenceSteps::accept(Optimizer& opt) {
     DesignSums sums;
     sums.change = Optimizer::largestChange(opt.x_, candidateX);
+    // Each variable's move limit: shrunk where its change reversed sign, grown where it kept it.
+    for (size_t e = 0; e < moves.size(); ++e) {
+        const double change = double(candidateX[e]) - double(opt.x_[e]);
+        if (change == 0.0) continue;
+        const double move = double(moves[e]);
+        if (change * double(lastChange[e]) < 0.0)
+            moves[e] = float(std::max(Optimizer::kMoveFloor, move * Optimizer::kMoveShrink));
+        else if (change * double(lastChange[e]) > 0.0)
+            moves[e] = float(std::min(opt.moveLimit_, move * Optimizer::kMoveGrowth));
+        lastChange[e] = float(change);
+    }
     opt.x_ = candidateX;
     opt.rho_ = candidateRho;
     if (opt.isProjected()) opt.xTilde_ = candidateXTilde;
