@@ -119,7 +119,7 @@ void KernelSteps::finishSearch(Optimizer& opt, double lambda) {
 }
 
 DesignSums KernelSteps::accept(Optimizer& opt) {
-    if (opt.isProjected())
+    if (opt.adaptsMoves())
         device_.adaptMoves({Optimizer::kMoveShrink, Optimizer::kMoveGrowth, Optimizer::kMoveFloor,
                             opt.moveLimit_});
     return device_.accept(opt.rho_.data());

@@ -182,7 +182,7 @@ DesignSums ReferenceSteps::accept(Optimizer& opt) {
     DesignSums sums;
     sums.change = Optimizer::largestChange(opt.x_, candidateX);
     // Each variable's move limit: shrunk where its change reversed sign, grown where it kept it.
-    for (size_t e = 0; e < moves.size(); ++e) {
+    for (size_t e = 0; e < (opt.adaptsMoves() ? moves.size() : 0); ++e) {
         const double change = double(candidateX[e]) - double(opt.x_[e]);
         if (change == 0.0) continue;
         const double move = double(moves[e]);
