@@ -154,6 +154,12 @@ public:
     /// its degenerate triangles (removeDegenerateTriangles) to `file`; the mesh writer reports
     /// failures on the wide log.
     bool writeShape(const std::filesystem::path& file);
+    /// Solves the current design (the densities of the last update) once more and evaluates
+    /// its element energies, so that the densities, the displacement and the energies of the
+    /// next snapshot() belong to one design; the step counter and the history files are left
+    /// alone. Returns whether the solve converged; its compliance is then
+    /// optimizer().totalEnergy(). Does nothing (false) before the first step.
+    bool solveCurrentDesign();
     /// The optimizer's snapshot with the displacement of the last solve: everything a result
     /// file reads, brought back from the device first. Invalid before the first step.
     DesignSnapshot snapshot();

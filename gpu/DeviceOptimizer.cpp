@@ -4,6 +4,7 @@
 #include <limits>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "core/Console.h"
 #include "core/FatalError.h"
@@ -33,6 +34,7 @@ enum Kernel {
     kDesignSums,
     kReduce,
     kReduceColumns,
+    kAdaptMoves,
     kKernelCount
 };
 
@@ -41,7 +43,8 @@ const char* const kKernelNames[kKernelCount] = {
     "StageDesignKernel",        "FilterDesignKernel",    "GatherSensitivitiesKernel",
     "RatioRangeKernel",         "SearchBaseKernel",      "SearchVolumesKernel",
     "CandidateDesignKernel",    "CandidateDensitiesKernel", "DesignSumsKernel",
-    "ReduceKernel",             "ReduceColumnsKernel"};
+    "ReduceKernel",             "ReduceColumnsKernel",
+    "AdaptMovesKernel"};
 
 constexpr unsigned kBlock = 128;
 constexpr int kSum = 0, kMax = 1, kMin = 2;
@@ -103,7 +106,7 @@ size_t DeviceOptimizer::bytesFor(size_t n, size_t stagedCells, int taps, bool pr
     // flags, x, rho, xTilde, W, q, dq, dv, the candidates' x and rho, the factors, then the
     // search's arrays of either mode and the pad sums.
     size_t bytes = n * (1 + 4 + 4 + 4 + 8 + 8 + 8 + 8 + 4 + 4 + 4);
-    bytes += n * (projected ? 4 : 8 + 8) + (padded ? 8 * n : 0);
+    bytes += n * (projected ? 4 + 4 + 4 : 8 + 8) + (padded ? 8 * n : 0);
     bytes += 16 * size_t(taps) + 20 * (stagedCells + kFilterRun);  // taps, staging grids
     if (!projected) bytes += searchBytes(stage);                     // the candidates' sums
     return bytes + 5 * 8 * stage + 8 * 3;                           // reductions
@@ -153,6 +156,12 @@ void DeviceOptimizer::load(const DeviceDesignState& state) {
     buffer(candidateRho_dev_, nullptr, 4 * n, "candidateRho_dev_");
     if (projected_) {
         buffer(candidateXTilde_dev_, nullptr, 4 * n, "candidateXTilde_dev_");
+        // The elements' own move limits, all at the common one, and no change yet.
+        const std::vector<float> moves(n, float(state.moveLimit));
+        buffer(moves_dev_, moves.data(), 4 * n, "moves_dev_");
+        buffer(lastChange_dev_, nullptr, 4 * n, "lastChange_dev_");
+        checkDriver(driver.memsetD32(lastChange_dev_, 0, n),
+                    L"cuMemsetD32 failed for lastChange_dev_");
     } else {
         buffer(searchBase_dev_, nullptr, 8 * n, "searchBase_dev_");
         buffer(volumeWeight_dev_, state.volumeWeights, 8 * n, "volumeWeight_dev_");
@@ -199,7 +208,8 @@ void DeviceOptimizer::release() {
         &volumeWeight_dev_, &padSum_dev_,    &tapWeight_dev_,  &tapOffset_dev_,
         &stageF_dev_,      &stageA_dev_,     &stageB_dev_,     &partial_dev_,
         &reduceA_dev_,     &reduceB_dev_,    &results_dev_,    &searchScale_dev_,
-        &searchPartial_dev_, &searchReduceA_dev_, &searchReduceB_dev_};
+        &searchPartial_dev_, &searchReduceA_dev_, &searchReduceB_dev_, &moves_dev_,
+        &lastChange_dev_};
     // A released solver has taken its context, and with it these buffers, along. Of the two
     // factor buffers, the one the solver does not use is this optimizer's.
     const bool live = solver_.isSetUp();
@@ -342,8 +352,8 @@ void DeviceOptimizer::searchVolumes(const double* lambdas, int count, const Devi
 
 void DeviceOptimizer::candidateDesign(double lambda, const DeviceLimits& limits) {
     double move = limits.move, lower = limits.lower, upper = limits.upper;
-    KernelParams params(flags_dev_, x_dev_, dq_dev_, dv_dev_, lambda, move, lower, upper,
-                        candidateX_dev_, n_);
+    KernelParams params(flags_dev_, x_dev_, dq_dev_, dv_dev_, lambda, move, moves_dev_, lower,
+                        upper, candidateX_dev_, n_);
     launch(kernels_[kCandidateDesign], n_, params, kKernelNames[kCandidateDesign]);
 }
 
@@ -395,6 +405,18 @@ double DeviceOptimizer::searchProjectedVolume(double lambda, const DeviceLimits&
     double volume = 0.0;
     download(&volume, results_dev_, 8, "results_dev_");
     return volume;
+}
+
+void DeviceOptimizer::adaptMoves(const DeviceMoveRule& rule) {
+    if (!moves_dev_) return;
+    double shrink = rule.shrink, growth = rule.growth, floorMove = rule.floor, maxMove = rule.max;
+    KernelParams params(x_dev_, candidateX_dev_, lastChange_dev_, moves_dev_, shrink, growth,
+                        floorMove, maxMove, n_);
+    launch(kernels_[kAdaptMoves], n_, params, kKernelNames[kAdaptMoves]);
+}
+
+void DeviceOptimizer::downloadMoves(float* moves) const {
+    download(moves, moves_dev_, 4 * size_t(n_), "moves_dev_");
 }
 
 DeviceDesignSums DeviceOptimizer::accept(float* rho) {

@@ -57,6 +57,8 @@ struct DeviceDesignState {
     const long long* tapOffsets = nullptr;
     const double* padSums = nullptr;
     double voidDensity = 0.0;
+    /// With projection: every element's own move limit starts here (see adaptMoves).
+    double moveLimit = 0.0;
 };
 
 /// The projection floor + (1 - floor) * (base + tanh(beta*(v - eta))) / denominator with
@@ -68,6 +70,13 @@ struct DeviceProjection {
 /// The limits of a candidate design: x -+ move, then [lower, upper].
 struct DeviceLimits {
     double move, lower, upper;
+};
+
+/// The rule of the elements' own move limits (projection only): a change that reverses the
+/// last one's sign multiplies the limit by `shrink` (not below `floor`), one that keeps it by
+/// `growth` (not above `max`).
+struct DeviceMoveRule {
+    double shrink, growth, floor, max;
 };
 
 /// The sums of an accepted design.
@@ -149,6 +158,10 @@ public:
     /// held rules; returns the sum of the designable elements' candidate densities.
     double searchProjectedVolume(double lambda, const DeviceLimits& limits,
                                  const DeviceProjection& projection, float emptyDensity);
+    /// With projection, before accept(): each element's move limit and last change follow the
+    /// change from the design to the candidate by `rule` (AdaptMovesKernel); the candidates of
+    /// the next search move each element by its own limit. Nothing without projection.
+    void adaptMoves(const DeviceMoveRule& rule);
     /// The candidates become the design (with projection their filter the filtered design);
     /// the densities come back into rho (n floats).
     DeviceDesignSums accept(float* rho);
@@ -160,6 +173,8 @@ public:
     void downloadEnergies(double* q) const;
     void downloadSensitivities(double* dq, double* dv) const;
     void downloadCandidates(float* x, float* rho) const;
+    /// With projection: the elements' own move limits.
+    void downloadMoves(float* moves) const;
     /// The latest element factors (MultigridSolver::latestFactors).
     void downloadFactors(float* E) const;
 
@@ -200,7 +215,8 @@ private:
                 volumeWeight_dev_ = 0, padSum_dev_ = 0, tapWeight_dev_ = 0, tapOffset_dev_ = 0,
                 stageF_dev_ = 0, stageA_dev_ = 0, stageB_dev_ = 0, partial_dev_ = 0,
                 reduceA_dev_ = 0, reduceB_dev_ = 0, results_dev_ = 0, searchScale_dev_ = 0,
-                searchPartial_dev_ = 0, searchReduceA_dev_ = 0, searchReduceB_dev_ = 0;
+                searchPartial_dev_ = 0, searchReduceA_dev_ = 0, searchReduceB_dev_ = 0,
+                moves_dev_ = 0, lastChange_dev_ = 0;
 };
 
 }  // namespace ostrel

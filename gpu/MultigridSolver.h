@@ -122,6 +122,8 @@ public:
     bool lastSolveStopped() const { return lastStopped_; }
     /// Logs for the set-up's and solve's lines (defaults: the console's wide and narrow output).
     void setLogs(std::wostream* wide, std::ostream* narrow) { wideLog_ = wide; narrowLog_ = narrow; }
+    std::wostream* wideLog() const { return wideLog_; }
+    std::ostream* narrowLog() const { return narrowLog_; }
 
     Driver& driver() { return *driver_; }
     FemModel& model() const { return model_; }

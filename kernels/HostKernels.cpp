@@ -80,6 +80,7 @@ const HostModuleTable& builtInKernelModule() {
         add<&::CandidateDesignKernel>(t, "CandidateDesignKernel");
         add<&::CandidateDensitiesKernel>(t, "CandidateDensitiesKernel");
         add<&::DesignSumsKernel>(t, "DesignSumsKernel");
+        add<&::AdaptMovesKernel>(t, "AdaptMovesKernel");
         add<&::ReduceKernel>(t, "ReduceKernel");
         add<&::ReduceColumnsKernel>(t, "ReduceColumnsKernel");
         t.globals["Ke_"] = {static_cast<void*>(::Ke_), sizeof(::Ke_)};

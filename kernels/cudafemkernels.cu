@@ -1020,18 +1020,40 @@ SearchBaseKernel(const float* __restrict__ x, const double* __restrict__ dq,
     a[e] = ratio > 0.0 ? (double)x[e] * sqrt(ratio) : 0.0;
 }
 
-// The candidate design for the multiplier lambda; held design variables keep x.
+// The candidate design for the multiplier lambda; held design variables keep x. The move
+// limit is moves[e] where the element has its own (moves not null), else `move`.
 extern "C" __global__ void __launch_bounds__(128)
 CandidateDesignKernel(const unsigned char* __restrict__ flags, const float* __restrict__ x,
                       const double* __restrict__ dq, const double* __restrict__ dv, double lambda,
-                      double move, double lower, double upper, float* __restrict__ candidate,
-                      int n) {
+                      double move, const float* __restrict__ moves, double lower, double upper,
+                      float* __restrict__ candidate, int n) {
     const int e = threadItem();
     if (e >= n) return;
+    const double m = moves ? (double)moves[e] : move;
     candidate[e] = (flags[e] & kElementHeldDesign)
                        ? x[e]
-                       : candidateDesign((double)x[e], -dq[e] / dv[e], lambda, move, lower,
-                                         upper);
+                       : candidateDesign((double)x[e], -dq[e] / dv[e], lambda, m, lower, upper);
+}
+
+// The elements' own move limits after an accepted update (before the candidates become the
+// design): the change d = candidate - x against the last change last[e]: a reversed sign
+// shrinks the limit, move = max(floorMove, move * shrink), the same sign grows it,
+// move = min(maxMove, move * growth); d = 0 (a held variable, one at a bound) changes nothing.
+// last[e] = d where d is not 0.
+extern "C" __global__ void __launch_bounds__(128)
+AdaptMovesKernel(const float* __restrict__ x, const float* __restrict__ candidate,
+                 float* __restrict__ last, float* __restrict__ moves, double shrink,
+                 double growth, double floorMove, double maxMove, int n) {
+    const int e = threadItem();
+    if (e >= n) return;
+    const double d = (double)candidate[e] - (double)x[e];
+    if (d == 0.0) return;
+    const double before = (double)last[e], m = (double)moves[e];
+    if (d * before < 0.0)
+        moves[e] = (float)(m * shrink < floorMove ? floorMove : m * shrink);
+    else if (d * before > 0.0)
+        moves[e] = (float)(m * growth > maxMove ? maxMove : m * growth);
+    last[e] = (float)d;
 }
 
 // Candidate densities from the filtered candidate design xt: projected with

@@ -107,6 +107,27 @@ void DensityFilter::computePadSums(const FemModel& model) {
             std::min(dims_[1] - 1 - p.y, h), std::min(p.z, h), std::min(dims_[2] - 1 - p.z, h)};
         padSum_[e] = padSum(near);
     }
+    facePad_ = padSum_;
+}
+
+void DensityFilter::anchorMembers(const std::vector<uint8_t>& anchors) {
+    if (faces_ != FaceRule::VoidBeyondFaces) return;
+    padSum_ = facePad_;
+    if (anchors.size() != numElements_) return;
+    // An anchor lies in the neighbourhood of e when the weighted sum of the anchor flags
+    // around e is positive (every tap has a positive weight); the weights inside the grid are
+    // the sum over staged ones.
+    std::vector<double> flags(numElements_);
+    for (size_t e = 0; e < numElements_; ++e) flags[e] = anchors[e] ? 1.0 : 0.0;
+    scatter(flags.data(), stageA_);
+    scatter(std::vector<double>(numElements_, 1.0).data(), stageB_);
+    const double* a = stageA_.data();
+    const double* inside = stageB_.data();
+    for (size_t e = 0; e < numElements_; ++e) {
+        if (!(padSum_[e] > 0.0) || !(tapSum(a + paddedCell_[e]) > 0.0)) continue;
+        const double w = tapSum(inside + paddedCell_[e]);
+        if (w < kReachable * (w + padSum_[e])) padSum_[e] = 0.0;
+    }
 }
 
 template <typename T>

@@ -29,6 +29,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace ostrel {
@@ -87,8 +88,18 @@ public:
     FaceRule faceRule() const { return faces_; }
     double voidDensity() const { return voidDensity_; }
     /// Pad sums P_i (weights of the offsets beyond the grid's faces) per element; empty for the
-    /// clipped rule.
+    /// clipped rule. 0 for the starved elements near an anchor (anchorMembers).
     const std::vector<double>& padSums() const { return padSum_; }
+    /// A solid neighbourhood must filter to at least this for an element to become solid.
+    static constexpr double kReachable = 0.55;
+    /// With void beyond the faces: an element that has an element of `anchors` (1 = held solid:
+    /// supports, loads, keep-solid boxes) in its neighbourhood and is starved by the void (a
+    /// neighbourhood of solid elements would filter below kReachable: at edges and corners,
+    /// where void lies on two or three sides, from a radius of about 2 on; a single face never
+    /// starves an element up to radius 10) takes the clipped rule, so that members can reach
+    /// anchors on edges and corners at any radius. Replaces the last call's anchors; an empty
+    /// vector or the clipped rule leaves every pad sum as the faces give it.
+    void anchorMembers(const std::vector<uint8_t>& anchors);
     /// Number of offsets with a positive weight (117 for the default radius).
     int numTaps() const { return numTaps_; }
     /// The taps in dz, dy, dx order: weights and offsets in cells of the staging grid, the
@@ -155,6 +166,7 @@ private:
     FaceRule faces_ = FaceRule::Clipped;
     double voidDensity_ = 0.0;
     std::vector<double> padSum_;  // per element; empty for the clipped rule
+    std::vector<double> facePad_;  // the pad sums of the faces alone, before anchorMembers
     /// out for element e from its weighted tap sum.
     float filtered(double tapSum, size_t e, const double* W) const {
         if (!padSum_.empty()) tapSum += voidDensity_ * padSum_[e];

@@ -64,6 +64,7 @@ void KernelSteps::load(Optimizer& opt) {
     state.tapOffsets = filter.tapOffsets().data();
     state.padSums = filter.padSums().empty() ? nullptr : filter.padSums().data();
     state.voidDensity = filter.voidDensity();
+    state.moveLimit = opt.moveLimit_;
     device_.load(state);
 }
 
@@ -134,7 +135,12 @@ void KernelSteps::finishSearch(Optimizer& opt, double lambda) {
     if (!opt.isProjected()) device_.finishSearch(lambda, limitsOf(s), float(s.minDensity_));
 }
 
-DesignSums KernelSteps::accept(Optimizer& opt) { return device_.accept(state(opt).rho_.data()); }
+DesignSums KernelSteps::accept(Optimizer& opt) {
+    if (opt.adaptsMoves())
+        device_.adaptMoves({Optimizer::kMoveShrink, Optimizer::kMoveGrowth, Optimizer::kMoveFloor,
+                            state(opt).moveLimit_});
+    return device_.accept(state(opt).rho_.data());
+}
 
 double KernelSteps::kernelSeconds() const { return device_.kernelSeconds(); }
 

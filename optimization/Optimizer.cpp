@@ -157,6 +157,17 @@ void Optimizer::reset() {
     isKept_ = std::move(regions.kept);
     isEmptyHeld_ = std::move(regions.emptyHeld);
     warnEmptyBoxes(regions);
+    // Members must be able to reach the loads on edges and corners: the kept elements at
+    // loaded vertices anchor them. (Anchoring a whole support face as well would clip the
+    // filter of every edge near it, and a tube of clipped edges then grows there apart from
+    // the design's core.)
+    std::vector<uint8_t> loaded(n_, 0);
+    for (size_t e = 0; e < n_; ++e)
+        for (int k = 0; k < 8 && isKept_[e] && !loaded[e]; ++k) {
+            const float* f = &model_.force_[3 * size_t(cornerVertex(e, k))];
+            loaded[e] = f[0] != 0.0f || f[1] != 0.0f || f[2] != 0.0f;
+        }
+    filter_.anchorMembers(loaded);
     numEmptyHeld_ = 0;
     for (size_t e = 0; e < n_; ++e) {
         numEmptyHeld_ += isEmptyHeld_[e];

@@ -90,6 +90,15 @@ public:
     static constexpr double kProjectedBetaLast = 32.0;
     static constexpr double kProjectedEta = 0.5;
     static constexpr double kProjectedMoveLimit = 0.1;
+    // Projection mode 1 gives every design variable its own move limit, kProjectedMoveLimit at
+    // first. Once beta has its last value (adaptsMoves), an update that reverses the sign of
+    // the variable's last change multiplies it by kMoveShrink (not below kMoveFloor), one that
+    // keeps the sign by kMoveGrowth (not above kProjectedMoveLimit). Variables that swing back
+    // and forth by the whole limit every update (a period-2 cycle that no stop rule can end)
+    // are damped that way; before, the continuation itself moves the design, as it did.
+    static constexpr double kMoveShrink = 0.5;
+    static constexpr double kMoveGrowth = 1.2;
+    static constexpr double kMoveFloor = 0.001;
     /// Density of removed material, the lower bound of every density and of the design.
     static constexpr double kVoidDensity = 0.001;
     /// Width of the multiplier search's last bracket, as a fraction of the search range.
@@ -134,6 +143,9 @@ public:
     static DensityFilter::FaceRule filterFaceRule(const DesignControls& controls);
     const DesignControls& controls() const { return controls_; }
     bool isProjected() const { return controls_.projection == 1; }
+    /// True when the update adapts every design variable's move limit: projection mode 1 with
+    /// beta at its last value.
+    bool adaptsMoves() const { return isProjected() && betaAtLastValue(); }
 
     /// E_[i] = baseStiffness * rho_i^penalty for every element (by the attached steps).
     void updateStiffness();

@@ -28,6 +28,7 @@
 #include "optimization/ProblemStart.h"
 #include "scene/Scene.h"
 #include "tools/InputChecks.h"
+#include "tools/RunBreakdown.h"
 #include "tools/SmoothShape.h"
 
 namespace ostrel {
@@ -180,7 +181,10 @@ std::string batchHelp() {
            "Exit status: 0 done, 1 the run could not start (the scene's voxel model cannot be\n"
            "built or does not fit the memory, no force acts on a vertex that is not fixed,\n"
            "nothing is left to design, or more is held solid than the volume fraction) or its\n"
-           "final shape or plot could not be written, 2 bad command line, 130 interrupted.\n"
+           "final shape or plot could not be written, or it broke down (its last 3 solves\n"
+           "stopped at the cycle cap, or its compliance rose to more than 1.5 times its best\n"
+           "and stayed there: the files are written, but the run is not reported converged),\n"
+           "2 bad command line, 130 interrupted.\n"
            "A singular system (the fixed vertices do not hold the model in place) stops the\n"
            "run after its first step with status 1. With --smooth, status 1 also when the\n"
            "smooth shape could not be written or is not fit for printing (such a shape is\n"
@@ -326,8 +330,10 @@ std::string progressLine(int k, int n, const StepResult& step, double stepSecond
     std::snprintf(text, sizeof text,
                   "Iteration %d/%d  compliance %.6g  volume %.4f  cycles %d%s  %s  left %s", k, n,
                   step.strainEnergy, step.volumeRatio, step.cycles,
-                  step.converged ? "" : " (not converged)", formatDuration(stepSeconds).c_str(),
-                  formatDuration(left).c_str());
+                  step.converged                                ? ""
+                  : step.cycles >= MultigridSolver::kMaxCycles ? " (not converged: cycle cap)"
+                                                                : " (not converged)",
+                  formatDuration(stepSeconds).c_str(), formatDuration(left).c_str());
     return text;
 }
 
@@ -504,6 +510,7 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
                               controls.volumeFraction != DesignControls::kDefaultVolumeFraction ||
                               !controls.keepSolid.empty() || !controls.keepEmpty.empty();
     ConvergenceWatch watch(options.converge, options.convergeChange);
+    RunBreakdown breakdown;
     bool converged = false;
     results = std::make_unique<ResultFiles>(problem.model(), options.outputDirectory,
                                             options.format, options.vtk, toOutput, &wideOut(),
@@ -540,10 +547,13 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
         history.push_back({step.iteration, step.strainEnergy, step.volumeRatio, step.sharpness});
         const double stepSeconds = secondsSince(frame);
         timeLeft.addStep(stepSeconds, step.cycles, step.cycleSeconds);
+        breakdown.record(step.iteration, step.strainEnergy, step.volumeRatio,
+                         run.optimizer().volumeGoal(), step.converged);
+        // A step whose solve missed its tolerance does not count towards convergence.
         if (options.converge > 0)
             converged = watch.record(step.strainEnergy, step.volumeRatio,
-                                     run.optimizer().volumeGoal(), betaSettled,
-                                     step.designChange);
+                                     run.optimizer().volumeGoal(),
+                                     betaSettled && step.converged, step.designChange);
         // After the step's console lines, so that a terminal shows it below them.
         std::flush(narrowOut());
         // One write with its line end, so that the stop request's line never splits it.
@@ -577,7 +587,10 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
         err << "Interrupted before the first step; nothing written\n" << std::flush;
         return kExitInterrupted;
     }
-    // Every final output reads this one value: the design as the last step left it.
+    // Every final output reads this one value: the design as the last step left it, solved
+    // once more so that its displacement and energies are its own.
+    const bool finalSolved = run.solveCurrentDesign();
+    const double finalCompliance = run.optimizer().totalEnergy();
     const DesignSnapshot finalState = run.snapshot();
     const std::filesystem::path finalShape = results->shapePath("OptimizedShape_final");
     const bool shapeOk = results->write("OptimizedShape_final", finalState);
@@ -594,6 +607,10 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     // A request that came while the final files were written: they were finished all the same.
     const bool stoppedInFinalFiles = !stopped && isInterrupted();
     const HistoryPoint& last = history.back();
+    // A run that broke down says so, whatever its convergence test said.
+    const bool brokeDown = !stopped && !stoppedInFinalFiles &&
+                           breakdown.kind() != RunBreakdown::Kind::None;
+    if (brokeDown) err << breakdown.message() << "\n";
     if (stopped) out << "Interrupted: the step in progress was finished\n";
     if (stoppedInFinalFiles) out << "Interrupted: the final files were finished\n";
     out << "Iterations: " << done << " (" << history.front().iteration << " to "
@@ -605,11 +622,12 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
         << regions.emptyHeldCount << " elements in keep-empty boxes\n";
     // The ratio to the first iteration only where it means something: a model without loads
     // has compliance 0 throughout.
-    const double ratio = last.compliance / firstCompliance;
-    out << "Compliance: " << printed("%.6g", last.compliance);
+    const double ratio = finalCompliance / firstCompliance;
+    out << "Compliance: " << printed("%.6g", finalCompliance) << " (the final design's, solved "
+        << (finalSolved ? "once more" : "once more without converging");
     if (firstCompliance != 0 && std::isfinite(ratio))
-        out << " (" << printed("%.4g", ratio) << " x the first iteration's)";
-    out << "\n";
+        out << "; " << printed("%.4g", ratio) << " x the first iteration's";
+    out << ")\n";
     out << "Total solve time: " << formatDuration(lifetime.totalSolveSeconds)
         << "    Total optimize time: " << formatDuration(lifetime.totalOptimizeSeconds) << "\n";
     if (designReport) {
@@ -633,7 +651,9 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
                           watch.largestDesignChange(), options.convergeChange);
             closeness = text;
         }
-        if (converged && watch.rule() == ConvergenceWatch::Rule::Compliance)
+        if (brokeDown)
+            out << "Stopped: " << breakdown.reason() << "\n";
+        else if (converged && watch.rule() == ConvergenceWatch::Rule::Compliance)
             out << "Stopped: converged (volume within " << ConvergenceWatch::kVolumeTolerance
                 << " of its goal, compliance within " << options.converge << " over the last "
                 << ConvergenceWatch::kWindow << " iterations)\n";
@@ -668,7 +688,7 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     if (plotOk) out << "History plot: " << quotedUtf8(plot.string()) << "\n";
     out << std::flush;
     if (stopped || stoppedInFinalFiles) return kExitInterrupted;
-    return shapeOk && plotOk && smoothOk ? kExitDone : kExitFailed;
+    return shapeOk && plotOk && smoothOk && !brokeDown ? kExitDone : kExitFailed;
 }
 
 }  // namespace ostrel

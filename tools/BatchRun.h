@@ -20,8 +20,9 @@
 // vertices do not hold the model) stops the run after its first step.
 //
 // Exit codes: 0 done, 1 the run could not start (scene, voxel model, memory, output folder,
-// device, impossible design), its system is singular, or its final shape, smooth shape or plot
-// could not be written (or the smooth shape is not fit for printing), 2 bad command line, 130
+// device, impossible design), its system is singular, it broke down (RunBreakdown), or its final
+// shape, smooth shape or plot could not be written (or the smooth shape is not fit for printing),
+// 2 bad command line, 130
 // stopped by SIGINT or SIGTERM (see runBatch).
 
 #include <filesystem>

@@ -94,28 +94,46 @@ bool elementDensities(const VtkImage& image, const FemModel& model, std::vector<
 }
 
 size_t unsupportedLoads(const FemModel& model, const std::vector<float>& rho, double solidLevel) {
-    // Union-find over the vertices: the corners of every solid element form one set.
-    std::vector<int> parent(size_t(model.numVertices(0)));
+    // Union-find over the solid elements, joined through shared faces only: elements that
+    // share just an edge or a corner turn about it (a hinge) and carry no load.
+    const size_t n = rho.size();
+    auto solid = [&](int e) { return e >= 0 && double(rho[size_t(e)]) >= solidLevel; };
+    std::vector<int> parent(n);
     std::iota(parent.begin(), parent.end(), 0);
-    auto root = [&parent](int v) {
-        while (parent[size_t(v)] != v) v = parent[size_t(v)] = parent[size_t(parent[size_t(v)])];
-        return v;
+    auto root = [&parent](int e) {
+        while (parent[size_t(e)] != e) e = parent[size_t(e)] = parent[size_t(parent[size_t(e)])];
+        return e;
     };
-    for (size_t e = 0; e < rho.size(); ++e) {
-        if (!(double(rho[e]) >= solidLevel)) continue;
+    for (size_t e = 0; e < n; ++e) {
+        if (!solid(int(e))) continue;
         const GridPos p = unpack(model.elementPosition_[0][e]);
-        const int first = root(model.vertexAt(0, p));
-        for (int k = 1; k < 8; ++k)
-            parent[size_t(root(model.vertexAt(0, {p.x + (k & 1), p.y + (k >> 1 & 1),
-                                                  p.z + (k >> 2)})))] = first;
+        const GridPos next[3] = {{p.x + 1, p.y, p.z}, {p.x, p.y + 1, p.z}, {p.x, p.y, p.z + 1}};
+        for (const GridPos& q : next) {
+            const int j = model.elementAt(0, q);
+            if (solid(j)) parent[size_t(root(j))] = root(int(e));
+        }
     }
-    std::vector<uint8_t> held(parent.size(), 0);
-    for (size_t v = 0; v < parent.size(); ++v)
-        if (model.isVertexFixed_[v]) held[size_t(root(int(v)))] = 1;
+    // Pieces with a fixed corner are held; the corners of their elements are reached.
+    auto corner = [&model](const GridPos& p, int k) {
+        return model.vertexAt(0, {p.x + (k & 1), p.y + (k >> 1 & 1), p.z + (k >> 2)});
+    };
+    std::vector<uint8_t> held(n, 0);
+    for (size_t e = 0; e < n; ++e) {
+        if (!solid(int(e))) continue;
+        const GridPos p = unpack(model.elementPosition_[0][e]);
+        for (int k = 0; k < 8; ++k)
+            if (model.isVertexFixed_[size_t(corner(p, k))]) held[size_t(root(int(e)))] = 1;
+    }
+    std::vector<uint8_t> reached(model.isVertexFixed_.begin(), model.isVertexFixed_.end());
+    for (size_t e = 0; e < n; ++e) {
+        if (!solid(int(e)) || !held[size_t(root(int(e)))]) continue;
+        const GridPos p = unpack(model.elementPosition_[0][e]);
+        for (int k = 0; k < 8; ++k) reached[size_t(corner(p, k))] = 1;
+    }
     size_t unsupported = 0;
-    for (size_t v = 0; v < parent.size(); ++v) {
+    for (size_t v = 0; v < reached.size(); ++v) {
         const float* f = &model.force_[3 * v];
-        if ((f[0] != 0 || f[1] != 0 || f[2] != 0) && !held[size_t(root(int(v)))]) ++unsupported;
+        if ((f[0] != 0 || f[1] != 0 || f[2] != 0) && !reached[v]) ++unsupported;
     }
     return unsupported;
 }

@@ -37,8 +37,9 @@ struct ThresholdResult {
 };
 
 /// Loaded vertices (a force other than 0) that no chain of elements with a density of at least
-/// `solidLevel` joins to a fixed vertex (elements that share a vertex count as joined): loads
-/// that only near-void material carries, which no solver can resolve in useful time.
+/// `solidLevel`, each sharing a face with the next, joins to a fixed vertex (elements that share
+/// only an edge or a corner form a hinge and are not joined): loads that only near-void
+/// material or a mechanism carries. A fixed loaded vertex is supported.
 size_t unsupportedLoads(const FemModel& model, const std::vector<float>& rho, double solidLevel);
 
 /// The k highest densities become 1 (ties: lower element numbers first), the others
@@ -68,7 +69,8 @@ struct DesignEvaluation {
     int cycles = 0;             ///< multigrid cycles of all solves
     double residual = 0;        ///< relative residual reached
     size_t loadedVertices = 0;  ///< vertices with a force other than 0
-    size_t unsupported = 0;     ///< of them, not joined to a fixed vertex by solid elements
+    size_t unsupported = 0;     ///< of them, not joined to a fixed vertex by face-connected
+                                ///< solid elements
     bool converged = false;     ///< the tolerance was reached
 };
 

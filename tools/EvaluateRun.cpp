@@ -214,11 +214,12 @@ int runEvaluate(const EvaluateOptions& options, std::ostream& out, std::ostream&
         << " (designable elements with 0.1 < density < 0.9)\n";
     out << "Load path: ";
     if (result.unsupported == 0)
-        out << "every loaded vertex is joined to a fixed one by solid elements (density >= 0.5)\n";
+        out << "every loaded vertex is joined to a fixed one by solid elements sharing faces "
+               "(density >= 0.5)\n";
     else
         out << result.unsupported << " of " << result.loadedVertices
-            << " loaded vertices are joined to no fixed vertex by solid elements (density >= "
-               "0.5)\n";
+            << " loaded vertices are joined to no fixed vertex by solid elements sharing faces "
+               "(density >= 0.5; an edge or a corner is a hinge)\n";
     out << "Solve: " << result.cycles << " multigrid cycles, relative residual "
         << formatted("%.3g", result.residual) << "\n"
         << std::flush;

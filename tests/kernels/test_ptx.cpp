@@ -30,7 +30,7 @@ const char* const kEntries[] = {
     "StiffnessFactorsKernel", "ElementEnergiesKernel", "SensitivityFactorsKernel",
     "StageDesignKernel", "FilterDesignKernel", "GatherSensitivitiesKernel", "RatioRangeKernel",
     "SearchBaseKernel", "SearchVolumesKernel", "CandidateDesignKernel", "CandidateDensitiesKernel",
-    "DesignSumsKernel", "ReduceKernel", "ReduceColumnsKernel"};
+    "DesignSumsKernel", "ReduceKernel", "ReduceColumnsKernel", "AdaptMovesKernel"};
 
 std::string ptxFile() { return ostrel::executableDirectory() + "cudafemkernels.ptx"; }
 

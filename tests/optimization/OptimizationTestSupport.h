@@ -90,6 +90,40 @@ NeighbourSums referenceFilterSums(const FemModel& m, int e, const std::vector<T>
     return s;
 }
 
+/// The anchors of the optimizer's filter: the kept elements with a loaded corner vertex.
+inline std::vector<uint8_t> loadedKept(const FemModel& m, const std::vector<uint8_t>& kept) {
+    std::vector<uint8_t> anchors(kept.size(), 0);
+    for (size_t e = 0; e < kept.size(); ++e) {
+        if (!kept[e]) continue;
+        const GridPos p = unpack(m.elementPosition_[0][e]);
+        for (int k = 0; k < 8; ++k) {
+            const int v = m.vertexAt(0, {p.x + (k & 1), p.y + (k >> 1 & 1), p.z + (k >> 2)});
+            const float* f = &m.force_[3 * size_t(v)];
+            if (f[0] != 0.0f || f[1] != 0.0f || f[2] != 0.0f) anchors[e] = 1;
+        }
+    }
+    return anchors;
+}
+
+/// The plain form of the rule at anchors with void beyond the faces: true when element e has an
+/// anchor within `radius` (a positive weight) and the void would starve it (the weights inside
+/// the grid below DensityFilter::kReachable of all its weights): its filter is then clipped.
+inline bool clippedNearAnchor(const FemModel& m, int e, const std::vector<uint8_t>& anchors,
+                              double radius) {
+    const GridPos p = unpack(m.elementPosition_[0][size_t(e)]);
+    bool near = false;
+    for (size_t a = 0; a < anchors.size() && !near; ++a) {
+        if (!anchors[a]) continue;
+        const GridPos q = unpack(m.elementPosition_[0][a]);
+        near = DensityFilter::weight(radius, q.x - p.x, q.y - p.y, q.z - p.z) > 0.0;
+    }
+    if (!near) return false;
+    const std::vector<double> ones(size_t(m.numElements_[0]), 1.0);
+    const double inside = referenceFilterSums(m, e, ones, radius, false).weights;
+    const double all = referenceFilterSums(m, e, ones, radius, true).weights;
+    return inside < DensityFilter::kReachable * all;
+}
+
 /// Dense symmetric matrix, row-major.
 struct DenseMatrix {
     int n = 0;

@@ -156,6 +156,9 @@ TEST_P(KernelPath, AgreesWithTheCpuOptimizerStepByStep) {
         ASSERT_GT(a.numEmptyHeld_, 0);
     }
     ASSERT_EQ(a.V0_, b.V0_);
+    int shrunk = 0;
+    // The move limits adapt once beta has its last value: start there.
+    if (c.projection) a.beta_ = b.beta_ = Optimizer::kProjectedBetaLast;
 
     for (int step = 0; step < 6; ++step) {
         SCOPED_TRACE(step);
@@ -249,6 +252,22 @@ TEST_P(KernelPath, AgreesWithTheCpuOptimizerStepByStep) {
         // The device's volume sum is the sum of the densities it sent back.
         EXPECT_TRUE(relativelyEqual(b.lastVolumeRatio_ * b.V0_, b.totalDensity(), 1e-13));
         EXPECT_TRUE(relativelyEqual(b.lastSharpness_, b.sharpness(), 1e-12));
+        // With projection, every design variable's own move limit, by the same rule.
+        if (c.projection) {
+            std::vector<float> moves(n);
+            p.kernels->downloadMoves(moves.data());
+            const std::vector<float>& reference = a.reference.moves;
+            for (size_t e = 0; e < n; ++e) {
+                ASSERT_EQ(moves[e], reference[e]) << e;
+                ASSERT_GE(moves[e], float(Optimizer::kMoveFloor)) << e;
+                ASSERT_LE(moves[e], float(Optimizer::kProjectedMoveLimit)) << e;
+                shrunk += moves[e] < float(Optimizer::kProjectedMoveLimit);
+            }
+        }
+    }
+    // The rule was exercised: some variables reversed their change.
+    if (c.projection) {
+        EXPECT_GT(shrunk, 0);
     }
 }
 

@@ -24,6 +24,8 @@ void ReferenceSteps::load(Optimizer& opt) {
     scaledOne_.assign(n, 0.0);
     gathered_.assign(n, 0.0);
     ratio_.assign(n, 0.0);
+    moves.assign(projected, float(opt.moveLimit_));
+    lastChange.assign(projected, 0.0f);
 }
 
 void ReferenceSteps::updateStiffness(Optimizer& opt) {
@@ -126,7 +128,7 @@ double ReferenceSteps::searchVolume(Optimizer& opt, double lambda) {
     const bool projected = opt.isProjected();
     const long long n = (long long)state(opt).rho_.size();
     const float emptyDensity = float(state(opt).minDensity_);
-    const double move = state(opt).moveLimit_, lower = state(opt).designLower_,
+    const double commonMove = state(opt).moveLimit_, lower = state(opt).designLower_,
                  upper = state(opt).designUpper_;
     const DensityFilter& filter = opt.densityFilter();
     double volume = 0.0;
@@ -144,6 +146,7 @@ double ReferenceSteps::searchVolume(Optimizer& opt, double lambda) {
                 continue;
             }
             const double x = double(state(opt).x_[e]);
+            const double move = projected ? double(moves[e]) : commonMove;
             const double r = ratio_[e] / lambda;
             // r is 0 where the neighbourhood carries no energy (the design then falls by the
             // move limit). With no energy anywhere lambda is 0 as well and 0/0 must not turn
@@ -187,10 +190,22 @@ int ReferenceSteps::searchWidth(const Optimizer& opt) const {
 
 DesignSums ReferenceSteps::accept(Optimizer& opt) {
     DesignSums sums;
-    sums.change = Optimizer::largestChange(state(opt).x_, candidateX);
-    state(opt).x_ = candidateX;
-    state(opt).rho_ = candidateRho;
-    if (opt.isProjected()) state(opt).xTilde_ = candidateXTilde;
+    OptimizerState& s = state(opt);
+    sums.change = Optimizer::largestChange(s.x_, candidateX);
+    // Each variable's move limit: shrunk where its change reversed sign, grown where it kept it.
+    for (size_t e = 0; e < (opt.adaptsMoves() ? moves.size() : 0); ++e) {
+        const double change = double(candidateX[e]) - double(s.x_[e]);
+        if (change == 0.0) continue;
+        const double move = double(moves[e]);
+        if (change * double(lastChange[e]) < 0.0)
+            moves[e] = float(std::max(Optimizer::kMoveFloor, move * Optimizer::kMoveShrink));
+        else if (change * double(lastChange[e]) > 0.0)
+            moves[e] = float(std::min(s.moveLimit_, move * Optimizer::kMoveGrowth));
+        lastChange[e] = float(change);
+    }
+    s.x_ = candidateX;
+    s.rho_ = candidateRho;
+    if (opt.isProjected()) s.xTilde_ = candidateXTilde;
     sums.volume = opt.totalDensity();
     sums.sharpness = opt.sharpnessSum();
     return sums;

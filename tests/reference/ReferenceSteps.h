@@ -47,6 +47,9 @@ public:
     std::vector<double> dv;              ///< volume sensitivity per element
     /// nx*ny*nz cells: compliance sensitivity dq of each element at its cell.
     std::vector<double> sensitivity;
+    /// Projection: each design variable's own move limit and its last change other than 0
+    /// (empty without projection).
+    std::vector<float> moves, lastChange;
 
 private:
     std::vector<double> dRho_, scaledQ_, scaledOne_, gathered_;  // sensitivity scratch

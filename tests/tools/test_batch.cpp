@@ -117,6 +117,14 @@ TEST(BatchProgress, LineAndDurations) {
     EXPECT_EQ(progressLine(20, 20, step, 61, 0),
               "Iteration 20/20  compliance 0.00123457  volume 0.3600  cycles 12 (not converged)"
               "  1 min 01 s  left 0.0 s");
+    // A solve that ran into the cycle cap says so.
+    step.cycles = 199;
+    EXPECT_NE(progressLine(5, 20, step, 1, 1).find("cycles 199 (not converged)  "),
+              std::string::npos);
+    step.cycles = 200;
+    EXPECT_EQ(progressLine(5, 20, step, 1, 1),
+              "Iteration 5/20  compliance 0.00123457  volume 0.3600  cycles 200 (not converged: "
+              "cycle cap)  1.0 s  left 1.0 s");
     EXPECT_EQ(formatDuration(0), "0.0 s");
     EXPECT_EQ(formatDuration(59.94), "59.9 s");
     EXPECT_EQ(formatDuration(59.96), "1 min 00 s");
@@ -194,7 +202,10 @@ TEST(BatchProgram, CommandLineErrorsExitWith2) {
                               "model cannot be\nbuilt or does not fit the memory, no force acts on "
                               "a vertex that is not fixed,\nnothing is left to design, or more is "
                               "held solid than the volume fraction) or its\nfinal shape or plot "
-                              "could not be written, 2 bad command line, 130 interrupted."),
+                              "could not be written, or it broke down (its last 3 solves\nstopped at "
+                              "the cycle cap, or its compliance rose to more than 1.5 times its "
+                              "best\nand stayed there: the files are written, but the run is not "
+                              "reported converged),\n2 bad command line, 130 interrupted."),
               std::string::npos)
         << help.out();
     EXPECT_EQ(help.out().find("255"), std::string::npos) << "no status the program never gives";
@@ -296,7 +307,8 @@ TEST(BatchProgram, QuietPrintsOneLinePerIterationAndWritesIntoTheWorkingDirector
     EXPECT_EQ(line, "Held solid: 20 elements at fixed or loaded vertices, 0 more in keep-solid "
                     "boxes; held empty: 0 elements in keep-empty boxes");
     ASSERT_TRUE(std::getline(lines, line));
-    EXPECT_TRUE(std::regex_match(line, std::regex("Compliance: \\S+ \\(\\S+ x the first iteration's\\)")))
+    EXPECT_TRUE(std::regex_match(line, std::regex("Compliance: \\S+ \\(the final design's, solved "
+                                                  "once more; \\S+ x the first iteration's\\)")))
         << line;
     ASSERT_TRUE(std::getline(lines, line));
     EXPECT_EQ(line.rfind("Total solve time: ", 0), 0u) << line;

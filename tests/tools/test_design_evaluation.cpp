@@ -441,13 +441,35 @@ TEST_F(DesignEvaluationTest, LoadsWithoutASolidPathAreCounted) {
         {"solid", [](GridPos) { return true; }, 0},
         {"cut at x = 3", [](GridPos p) { return p.x != 3; }, 3},
         {"lower layer only", [](GridPos p) { return p.z == 0; }, 0},
-        // Elements that share only a vertex still join: (3, 0, 0) and (4, 1, 1); the end
-        // column x = 7 takes the loads.
-        {"vertex joint",
+        // The end column x = 7 takes the loads; the bar meets it along a face.
+        {"bar along y = 0, z = 0 to the end column",
+         [](GridPos p) { return p.x == 7 || (p.y == 0 && p.z == 0); }, 0},
+        // A bar that turns through a shared face: (4, 0, 0) and (4, 1, 0).
+        {"bar with a face-joined turn",
+         [](GridPos p) {
+             return p.x == 7 || (p.x <= 4 && p.y == 0 && p.z == 0) ||
+                    (p.x >= 4 && p.y == 1 && p.z == 0);
+         },
+         0},
+        // Elements that share only a corner, (3, 0, 0) and (4, 1, 1), form a hinge.
+        {"corner joint",
          [](GridPos p) {
              return p.x == 7 || (p.x < 4 ? p.y == 0 && p.z == 0 : p.y == 1 && p.z == 1);
          },
-         0},
+         3},
+        // Elements that share only an edge, (3, 0, 0) and (4, 1, 0), form a hinge too.
+        {"edge joint",
+         [](GridPos p) {
+             return p.x == 7 || (p.x < 4 ? p.y == 0 && p.z == 0 : p.y == 1 && p.z == 0);
+         },
+         3},
+        // The loaded end layer (x = 7, z = 0) meets the upper bar's last element (6, 0, 1)
+        // only along an edge; one more element, (7, 0, 1), joins them through faces.
+        {"loads on a piece hinged to the bar",
+         [](GridPos p) { return (p.x == 7 && p.z == 0) || (p.x < 7 && p.y == 0 && p.z == 1); },
+         3},
+        {"loads on a piece joined to the bar by a face",
+         [](GridPos p) { return (p.x == 7 && p.z == 0) || (p.y == 0 && p.z == 1); }, 0},
         {"upper layer only: the loads at z = 0 touch no solid element",
          [](GridPos p) { return p.z == 1; }, 3},
         {"free end", [](GridPos p) { return p.x >= 2; }, 3},
@@ -534,6 +556,25 @@ TEST(EvaluateTool, RoundTripOfARunsOwnDensities) {
                                                "Solve"}));
     EXPECT_NE(evaluate.err().find("Building hierarchy"), std::string::npos);
 
+    // The final file holds one design: its energies are those of its own densities, whose
+    // compliance the summary gives and names.
+    const std::string finalVti = runFolder + "/OptimizedShape_final.vti";
+    Child final(OSTREL_EVALUATE_EXE,
+                {"--scene", scene, "--densities", finalVti, "--device", "host"});
+    ASSERT_EQ(final.finish(), 0) << final.err();
+    const double summary = valueOf("\n" + run.out(), "Compliance");
+    EXPECT_NE(run.out().find("\nCompliance: "), std::string::npos);
+    EXPECT_NE(run.out().find(" (the final design's, solved once more; "), std::string::npos)
+        << run.out();
+    EXPECT_NEAR(valueOf("\n" + final.out(), "Compliance"), summary, 1e-3 * summary)
+        << final.out();
+    VtkImage image;
+    std::string error;
+    ASSERT_TRUE(readVtkImage(finalVti, image, error)) << error;
+    double energy = 0;
+    for (double q : arrayValues(*findCellArray(image, "Energy"))) energy += q;
+    EXPECT_NEAR(energy, summary, 1e-5 * summary);
+
     Child crisp(OSTREL_EVALUATE_EXE, {"--scene", scene, "--densities", vti, "--threshold",
                                       "0.2", "--device", "host"});
     crisp.finish();
@@ -607,7 +648,7 @@ TEST(EvaluateTool, CrispDesignsAndLoadsCarriedByVoid) {
               std::string::npos)
         << out;
     EXPECT_NE(out.find("\nLoad path: every loaded vertex is joined to a fixed one by solid "
-                       "elements (density >= 0.5)\n"),
+                       "elements sharing faces (density >= 0.5)\n"),
               std::string::npos);
     EXPECT_NEAR(valueOf(out, "Volume fraction"), (128 + 0.128) / 256, 1e-6);
 
@@ -617,7 +658,8 @@ TEST(EvaluateTool, CrispDesignsAndLoadsCarriedByVoid) {
                                     "--tolerance", "1e-8"});
     EXPECT_EQ(bad.finish(), 1);
     EXPECT_NE(bad.out().find("\nLoad path: 5 of 5 loaded vertices are joined to no fixed vertex "
-                             "by solid elements (density >= 0.5)\n"),
+                             "by solid elements sharing faces (density >= 0.5; an edge or a "
+                             "corner is a hinge)\n"),
               std::string::npos)
         << bad.out();
     EXPECT_NE(bad.err().find("ERROR: The solve did not reach the relative residual 1e-08 in "),
