@@ -207,7 +207,7 @@ private:
     double voidDensity_ = 0.0;
 
     /// The optimizer kernels, in the order of the names in DeviceOptimizer.cpp.
-    std::array<CUfunction, 14> kernels_{};
+    std::array<CUfunction, 15> kernels_{};
 
     CUdeviceptr flags_dev_ = 0, x_dev_ = 0, rho_dev_ = 0, xTilde_dev_ = 0, W_dev_ = 0,
                 q_dev_ = 0, dq_dev_ = 0, dv_dev_ = 0, candidateX_dev_ = 0,

@@ -64,7 +64,7 @@ void KernelSteps::load(Optimizer& opt) {
     state.tapOffsets = filter.tapOffsets().data();
     state.padSums = filter.padSums().empty() ? nullptr : filter.padSums().data();
     state.voidDensity = filter.voidDensity();
-    state.moveLimit = opt.moveLimit_;
+    state.moveLimit = s.moveLimit_;
     device_.load(state);
 }
 

@@ -24,7 +24,7 @@ void ReferenceSteps::load(Optimizer& opt) {
     scaledOne_.assign(n, 0.0);
     gathered_.assign(n, 0.0);
     ratio_.assign(n, 0.0);
-    moves.assign(projected, float(opt.moveLimit_));
+    moves.assign(projected, float(state(opt).moveLimit_));
     lastChange.assign(projected, 0.0f);
 }
 
