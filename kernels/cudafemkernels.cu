@@ -404,12 +404,14 @@ CgOperatorKernel(int3 ED, const int* __restrict__ EG, int3 VD, const int* __rest
                  double* __restrict__ out, double scale, int N) {
     int v = threadItem();
     if (v >= N) return;
-    double r[3] = {0.0, 0.0, 0.0};
-    if (!fixed[v]) {
-        unsigned p = VP[v];
-        finestRow(ED, EG, VD, VG, fixed, E, mass, f, u, N, v, p & 0x7ff, (p >> 11) & 0x7ff,
-                  (p >> 22) & 0x3ff, r, nullptr);
+    if (fixed[v]) {
+        out[v] = 0.0; out[N + v] = 0.0; out[2 * N + v] = 0.0;
+        return;
     }
+    unsigned p = VP[v];
+    double r[3];
+    finestRow(ED, EG, VD, VG, fixed, E, mass, f, u, N, v, p & 0x7ff, (p >> 11) & 0x7ff,
+              (p >> 22) & 0x3ff, r, nullptr);
     out[v] = scale * r[0]; out[N + v] = scale * r[1]; out[2 * N + v] = scale * r[2];
 }
 
