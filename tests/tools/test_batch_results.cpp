@@ -537,7 +537,7 @@ void writeShapeOfImage(const VtkImage& image, const std::filesystem::path& file)
 // Every result option of ostrel-batch alone and all of them together describe one design, the
 // final one: the final shape is the same file whatever else is written, the last shape file of
 // --shape-every is the final shape, the VTK file's densities give the final shape and its
-// energies the last compliance, the smooth shape has the design's volume (not the initial
+// energies the summary's compliance, the smooth shape has the design's volume (not the initial
 // field's), and the history files and the plot do not change with the options. A crisp run on
 // the host device, whose kernel path keeps the design on the device between steps.
 TEST(BatchProgram, EveryOutputOptionAloneAndTogetherDescribesTheFinalDesign) {
@@ -599,8 +599,21 @@ TEST(BatchProgram, EveryOutputOptionAloneAndTogetherDescribesTheFinalDesign) {
             EXPECT_EQ(file(c.name, "OptimizedShape_final.vti"),
                       file("vtk", "OptimizedShape_final.vti"));
             if (shapes) {
-                EXPECT_EQ(file(c.name, "OptimizedShape_6.vti"),
-                          file("vtk", "OptimizedShape_final.vti"));
+                // The last step's file holds the same design; its displacements and energies
+                // belong to the solve before the step's update, the final file's to the final
+                // design solved once more.
+                VtkImage step, last;
+                std::string error;
+                ASSERT_TRUE(readVtkImage(folder / c.name / "OptimizedShape_6.vti", step, error))
+                    << error;
+                ASSERT_TRUE(readVtkImage(folder / "vtk" / "OptimizedShape_final.vti", last, error))
+                    << error;
+                for (const char* name : {"Density", "Design", "Kept", "Solid"}) {
+                    const VtkDataArray* a = findCellArray(step, name);
+                    const VtkDataArray* b = findCellArray(last, name);
+                    ASSERT_TRUE(a && b) << name;
+                    EXPECT_EQ(arrayValues(*a), arrayValues(*b)) << name;
+                }
             }
         }
         if (has(c, "--smooth")) {
@@ -620,8 +633,7 @@ TEST(BatchProgram, EveryOutputOptionAloneAndTogetherDescribesTheFinalDesign) {
     EXPECT_NEAR(stl.computeVolume(), obj.computeVolume(), 1e-5 * obj.computeVolume());
 
     // The VTK file against the files of the final design: its densities make the final shape,
-    // its energies sum to the last compliance of the history, its design has left the initial
-    // one.
+    // its energies sum to the summary's compliance, its design has left the initial one.
     VtkImage image;
     std::string error;
     ASSERT_TRUE(readVtkImage(folder / "vtk" / "OptimizedShape_final.vti", image, error)) << error;
@@ -630,9 +642,16 @@ TEST(BatchProgram, EveryOutputOptionAloneAndTogetherDescribesTheFinalDesign) {
     double energy = 0;
     for (double q : arrayValues(*findCellArray(image, "Energy")))
         energy += q;
-    const double compliance =
+    // The summary's compliance is the final design's, solved once more: the file's energies
+    // belong to that solve, not to the history's last one (the design before the last update).
+    const std::string& vtkSummary = summaries["vtk"];
+    const size_t at = vtkSummary.find("Compliance: ");
+    ASSERT_NE(at, std::string::npos) << vtkSummary;
+    const double compliance = std::stod(vtkSummary.substr(at + 12));
+    const double lastOfHistory =
         std::stod(testing::readLines(folder / "plain" / "ObjectiveValue.txt").back());
     EXPECT_NEAR(energy, compliance, 1e-5 * compliance);
+    EXPECT_GT(std::abs(energy - lastOfHistory), 1e-4 * compliance);
     const std::vector<double> design = arrayValues(*findCellArray(image, "Design"));
     const std::vector<double> kept = arrayValues(*findCellArray(image, "Kept"));
     size_t designable = 0, moved = 0;
