@@ -414,5 +414,174 @@ TEST(EngineeringReport, MaterialsItCannotSolveWithAreRefused) {
     }
 }
 
+// ---- the programs ----
+
+TEST(EngineeringOptions, CommandLines) {
+    const struct {
+        std::vector<std::string> batch;
+        std::string error;  // empty: accepted
+        double yieldStress;
+    } batchCases[] = {
+        {{"a.txt", "--report"}, "", 0},
+        {{"a.txt", "--report", "--yield-stress", "2.5e8"}, "", 2.5e8},
+        {{"a.txt", "--yield-stress=355", "--report"}, "", 355},
+        {{"a.txt", "--yield-stress", "355"}, "ERROR: --yield-stress needs --report", 0},
+        {{"a.txt", "--report", "--yield-stress", "0"},
+         "ERROR: --yield-stress needs a positive number, not '0'", 0},
+        {{"a.txt", "--report", "--yield-stress", "-1"},
+         "ERROR: --yield-stress needs a positive number, not '-1'", 0},
+        {{"a.txt", "--report", "--yield-stress", "1e999"},
+         "ERROR: --yield-stress needs a positive number, not '1e999'", 0},
+        {{"a.txt", "--report", "--yield-stress=inf"},
+         "ERROR: --yield-stress needs a positive number, not 'inf'", 0},
+        {{"a.txt", "--report", "--yield-stress="},
+         "ERROR: --yield-stress needs a positive number, not ''", 0},
+        {{"a.txt", "--report", "--yield-stress"}, "ERROR: Option '--yield-stress' needs a value", 0},
+        {{"a.txt", "--report=yes"}, "ERROR: Option '--report' takes no value", 0},
+    };
+    for (const auto& c : batchCases) {
+        const BatchArguments parsed = parseBatchArguments(c.batch);
+        if (c.error.empty()) {
+            EXPECT_EQ(parsed.action, BatchArguments::Action::Run) << parsed.error;
+            EXPECT_TRUE(parsed.options.report);
+            EXPECT_EQ(parsed.options.yieldStress, c.yieldStress);
+        } else {
+            EXPECT_EQ(parsed.action, BatchArguments::Action::Error);
+            EXPECT_EQ(parsed.error, c.error);
+        }
+    }
+    EXPECT_FALSE(parseBatchArguments({"a.txt"}).options.report);
+
+    const std::vector<std::string> base = {"--scene", "s.txt", "--densities", "d.vti"};
+    const struct {
+        std::vector<std::string> extra;
+        std::string error;
+        double yieldStress;
+    } evaluateCases[] = {
+        {{}, "", 0},
+        {{"--yield-stress", "355e6"}, "", 355e6},
+        {{"--yield-stress=0.5"}, "", 0.5},
+        {{"--yield-stress", "x"}, "ERROR: --yield-stress needs a positive number, not 'x'", 0},
+        {{"--yield-stress", "0"}, "ERROR: --yield-stress needs a positive number, not '0'", 0},
+        {{"--yield-stress", "-3"}, "ERROR: --yield-stress needs a positive number, not '-3'", 0},
+        {{"--yield-stress", "nan"}, "ERROR: --yield-stress needs a positive number, not 'nan'", 0},
+        {{"--yield-stress"}, "ERROR: Option '--yield-stress' needs a value", 0},
+    };
+    for (const auto& c : evaluateCases) {
+        std::vector<std::string> args = base;
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        const EvaluateArguments parsed = parseEvaluateArguments(args);
+        if (c.error.empty()) {
+            EXPECT_EQ(parsed.action, EvaluateArguments::Action::Run) << parsed.error;
+            EXPECT_EQ(parsed.options.yieldStress, c.yieldStress);
+        } else {
+            EXPECT_EQ(parsed.action, EvaluateArguments::Action::Error);
+            EXPECT_EQ(parsed.error, c.error);
+        }
+    }
+}
+
+/// The value after "Name: " (up to the next blank) in the program's output; NAN when absent.
+double figure(const std::string& out, const std::string& name, const std::string& after = "") {
+    size_t at = out.find("\n" + name + ": " + after);
+    if (at == std::string::npos) return NAN;
+    return std::stod(out.substr(at + name.size() + 3 + after.size()));
+}
+
+TEST(EngineeringTools, BatchReportAndEvaluateAgree) {
+    ScratchFolder folder("engineering-tools");
+    const std::string scene = writeCantilever(folder.path(), 16, 2.1e11, 0.3).string();
+    const std::string runFolder = (folder / "run").string();
+    Child run(OSTREL_BATCH_EXE,
+              {scene, "--iterations", "4", "--vtk", "--shape-every", "0", "--output", runFolder,
+               "--quiet", "--device", "host", "--threads", "2", "--report", "--yield-stress",
+               "2.5e8"});
+    ASSERT_EQ(run.finish(), 0) << run.err();
+    const std::string out = "\n" + run.out();
+    const std::vector<std::string> names = {
+        "Material", "Case 1 displacement", "Case 1 von Mises maximum",
+        "Case 1 von Mises 99.9th percentile", "Case 1 stresses taken over",
+        "Case 1 safety factor", "Case 1 solve"};
+    size_t last = 0;
+    for (const std::string& name : names) {
+        const size_t at = out.find("\n" + name + ": ");
+        ASSERT_NE(at, std::string::npos) << name << out;
+        EXPECT_GT(at, last) << name;  // in this order
+        last = at;
+    }
+    EXPECT_NE(out.find("\nMaterial: ELASTIC_MODULUS 2.1e+11, POISSON_RATIO 0.3 (the scene's; "
+                       "lengths in the model's units, those of VOXEL_SIZE, stresses in those of "
+                       "ELASTIC_MODULUS)\n"),
+              std::string::npos)
+        << out;
+    EXPECT_LT(out.find("\nCase 1 solve: "), out.find("\nFinal shape: "));
+    const double maximum = figure(out, "Case 1 von Mises maximum");
+    const double percentile = figure(out, "Case 1 von Mises 99.9th percentile");
+    EXPECT_GT(maximum, 0);
+    EXPECT_LE(percentile, maximum);
+    EXPECT_NEAR(figure(out, "Case 1 safety factor"), 2.5e8 / percentile, 1e-5 * 2.5e8 / percentile);
+    const size_t against = out.find(" against the 99.9th percentile, ");
+    ASSERT_NE(against, std::string::npos);
+    EXPECT_NEAR(std::stod(out.substr(against + 32)), 2.5e8 / maximum, 1e-5 * 2.5e8 / maximum);
+
+    // The final VTK file carries the stresses as cells; the largest over the solid elements is
+    // the summary's maximum.
+    const std::string vti = runFolder + "/OptimizedShape_final.vti";
+    VtkImage image;
+    std::string error;
+    ASSERT_TRUE(readVtkImage(vti, image, error)) << error;
+    const VtkDataArray* stress = findCellArray(image, "VonMises");
+    ASSERT_NE(stress, nullptr);
+    const std::vector<double> values = arrayValues(*stress);
+    const std::vector<double> density = arrayValues(*findCellArray(image, "Density"));
+    double largest = 0;
+    for (size_t k = 0; k < values.size(); ++k)
+        if (density[k] >= 0.5) largest = std::max(largest, values[k]);
+    EXPECT_NEAR(largest, maximum, 1e-5 * maximum);
+
+    // ostrel-evaluate on the same densities: the same figures, to the solves' tolerance.
+    Child evaluate(OSTREL_EVALUATE_EXE, {"--scene", scene, "--densities", vti, "--device", "host",
+                                         "--yield-stress", "2.5e8"});
+    ASSERT_EQ(evaluate.finish(), 0) << evaluate.err();
+    const std::string evaluated = "\n" + evaluate.out();
+    EXPECT_NEAR(figure(evaluated, "Case 1 von Mises maximum"), maximum, 1e-4 * maximum);
+    EXPECT_NEAR(figure(evaluated, "Case 1 displacement", "largest "),
+                figure(out, "Case 1 displacement", "largest "),
+                1e-4 * figure(out, "Case 1 displacement", "largest "));
+    EXPECT_NE(evaluated.find("\nCase 1 safety factor: "), std::string::npos);
+    // Without --yield-stress, no safety factor.
+    Child plain(OSTREL_EVALUATE_EXE, {"--scene", scene, "--densities", vti, "--device", "host"});
+    ASSERT_EQ(plain.finish(), 0) << plain.err();
+    EXPECT_EQ(plain.out().find("safety factor"), std::string::npos);
+    EXPECT_NE(plain.out().find("\nCase 1 von Mises maximum: "), std::string::npos);
+
+    // A run without --report writes no stresses and no figures.
+    const std::string plainFolder = (folder / "plain").string();
+    Child without(OSTREL_BATCH_EXE, {scene, "--iterations", "1", "--vtk", "--shape-every", "0",
+                                     "--output", plainFolder, "--quiet", "--device", "host"});
+    ASSERT_EQ(without.finish(), 0) << without.err();
+    EXPECT_EQ(without.out().find("Material:"), std::string::npos);
+    VtkImage unreported;
+    ASSERT_TRUE(readVtkImage(plainFolder + "/OptimizedShape_final.vti", unreported, error));
+    EXPECT_EQ(findCellArray(unreported, "VonMises"), nullptr);
+}
+
+TEST(EngineeringTools, MaterialRefusedBeforeTheRun) {
+    ScratchFolder folder("engineering-refused");
+    const std::string scene = writeCantilever(folder.path(), 8, 2e9, 0.5).string();
+    Child run(OSTREL_BATCH_EXE, {scene, "--iterations", "2", "--output", (folder / "run").string(),
+                                 "--quiet", "--device", "host", "--report"});
+    EXPECT_EQ(run.finish(), 1);
+    EXPECT_NE(run.err().find("ERROR: --report: the scene's POISSON_RATIO 0.5 is not between -1 "
+                             "and 0.5 (both excluded)\n"),
+              std::string::npos)
+        << run.err();
+    EXPECT_EQ(run.err().find("Iteration 1/2"), std::string::npos) << run.err();
+    // Without --report the run does not need the material.
+    Child plain(OSTREL_BATCH_EXE, {scene, "--iterations", "1", "--output",
+                                   (folder / "plain").string(), "--quiet", "--device", "host"});
+    EXPECT_EQ(plain.finish(), 0) << plain.err();
+}
+
 }  // namespace
 }  // namespace ostrel
