@@ -555,12 +555,18 @@ TEST(EngineeringTools, BatchReportAndEvaluateAgree) {
     EXPECT_EQ(plain.out().find("safety factor"), std::string::npos);
     EXPECT_NE(plain.out().find("\nCase 1 von Mises maximum: "), std::string::npos);
 
-    // A run without --report writes no stresses and no figures.
+    // A run without --report writes no stresses and no figures, and the same history: the
+    // report's solve adds no cycle count to it.
     const std::string plainFolder = (folder / "plain").string();
-    Child without(OSTREL_BATCH_EXE, {scene, "--iterations", "1", "--vtk", "--shape-every", "0",
-                                     "--output", plainFolder, "--quiet", "--device", "host"});
+    Child without(OSTREL_BATCH_EXE,
+                  {scene, "--iterations", "4", "--vtk", "--shape-every", "0", "--output",
+                   plainFolder, "--quiet", "--device", "host", "--threads", "2"});
     ASSERT_EQ(without.finish(), 0) << without.err();
     EXPECT_EQ(without.out().find("Material:"), std::string::npos);
+    EXPECT_EQ(testing::readFile(plainFolder + "/NumCycles.txt"),
+              testing::readFile(runFolder + "/NumCycles.txt"));
+    EXPECT_EQ(testing::readFile(plainFolder + "/OptimizedShape_final.obj"),
+              testing::readFile(runFolder + "/OptimizedShape_final.obj"));
     VtkImage unreported;
     ASSERT_TRUE(readVtkImage(plainFolder + "/OptimizedShape_final.vti", unreported, error));
     EXPECT_EQ(findCellArray(unreported, "VonMises"), nullptr);
