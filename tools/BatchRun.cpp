@@ -193,7 +193,9 @@ std::string batchHelp() {
            "and stayed there: the files are written, but the run is not reported converged),\n"
            "2 bad command line, 130 interrupted.\n"
            "A singular system (the fixed vertices do not hold the model in place) stops the\n"
-           "run after its first step with status 1. With --smooth, status 1 also when the\n"
+           "run after its first step with status 1. With --report, status 1 also for a scene\n"
+           "material it cannot solve with (before the run) and for a report's solve that\n"
+           "missed its tolerance. With --smooth, status 1 also when the\n"
            "smooth shape could not be written or is not fit for printing (such a shape is\n"
            "written as OptimizedShape_smooth_failed.obj or .stl, never under its own name).\n";
 }

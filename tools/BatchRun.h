@@ -23,6 +23,8 @@
 // Exit codes: 0 done, 1 the run could not start (scene, voxel model, memory, output folder,
 // device, impossible design), its system is singular, it broke down (RunBreakdown), or its final
 // shape, smooth shape or plot could not be written (or the smooth shape is not fit for printing),
+// or with --report the scene's material cannot be solved with or the report's solve missed its
+// tolerance,
 // 2 bad command line, 130
 // stopped by SIGINT or SIGTERM (see runBatch).
 
