@@ -108,11 +108,7 @@ bool MultigridSolver::setup() {
     allocateBuffers();
     findKernels();
 
-    // The 64 position matrices of the level-2 assembly, from Ke_ (once per module).
-    int positionItems = int(kElementMatrixEntries / 9 * kPositions);
-    KernelParams positionParams(positionItems);
-    launch(galerkinPositionMatricesKernel_, positionItems, 128, positionParams,
-           L"cuLaunchKernel failed for GalerkinPositionMatricesKernel_");
+    buildPositionMatrices();
 
     // Page-locked host buffers of the transfers that remain: not device memory, not counted.
     const size_t nc = size_t(model_.numVertices(model_.coarsestLevel()));
@@ -164,13 +160,29 @@ bool MultigridSolver::openDevice() {
 void MultigridSolver::loadModule() {
     std::string modulePath = executableDirectory() + "cudafemkernels.ptx";
     check(driver_->moduleLoad(&module_, modulePath.c_str()), L"cuModuleLoad failed");
+    uploadElementMatrix();
+}
 
+void MultigridSolver::uploadElementMatrix() {
     CUdeviceptr ke = 0;
     size_t keBytes = 0;
     check(driver_->moduleGetGlobal(&ke, &keBytes, module_, "Ke_"), L"Symbol Ke_ not found");
     checkGlobalSize(L"Ke_", keBytes, sizeof(double) * 576);
     check(driver_->memcpyHtoD(ke, model_.Ke_.data(), sizeof(double) * 576),
                  L"cuMemcpyHtoD failed for symbol Ke_");
+}
+
+void MultigridSolver::buildPositionMatrices() {
+    // The 64 position matrices of the level-2 assembly, from Ke_ (once per element matrix).
+    int positionItems = int(kElementMatrixEntries / 9 * kPositions);
+    KernelParams positionParams(positionItems);
+    launch(galerkinPositionMatricesKernel_, positionItems, 128, positionParams,
+           L"cuLaunchKernel failed for GalerkinPositionMatricesKernel_");
+}
+
+void MultigridSolver::reloadElementMatrix() {
+    uploadElementMatrix();
+    buildPositionMatrices();
 }
 
 void MultigridSolver::allocateBuffers() {

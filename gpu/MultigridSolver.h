@@ -95,6 +95,10 @@ public:
     bool setup();
     /// Frees every buffer and detaches the context. Safe to call twice.
     void release();
+    /// Takes the model's Ke_ again after a caller changed it (and KeBlocks_ with it): copies it
+    /// into the module and rebuilds the assembly's matrices derived from it. The next
+    /// prepareSolve assembles with it.
+    void reloadElementMatrix();
     /// Builds f_ from force_, density_ and gravity_, uploads it, returns fNorm_.
     double computeLoad();
     /// Uploads dt_, isVertexFixed_, E_, vertexMass_ (set to 0), assembles and uploads the
@@ -112,6 +116,7 @@ public:
 
     /// Where solve writes its cycle count and a line break; null = nowhere.
     void setCycleCountSink(std::ostream* sink) { cycleSink_ = sink; }
+    std::ostream* cycleCountSink() const { return cycleSink_; }
     /// Asked after every V-cycle of solve (empty = never): when it returns true, solve stops
     /// there and returns false without a cycle count and without copying into u_ (which keeps
     /// the last finished solve's displacements); lastSolveStopped() tells.
@@ -257,6 +262,8 @@ private:
     void loadModule();       ///< the kernel module and its element matrix Ke_
     void allocateBuffers();  ///< grid uploads, level vectors and operators, assembly scratch
     void findKernels();      ///< the kernel handles
+    void uploadElementMatrix();    ///< the model's Ke_ into the module's symbol
+    void buildPositionMatrices();  ///< the assembly's matrices derived from Ke_
     CUdeviceptr allocate(size_t bytes, const char* name);
     double* allocateHost(size_t doubles, const char* name);
     void upload(CUdeviceptr dst, const void* src, size_t bytes, const wchar_t* message);

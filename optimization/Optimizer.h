@@ -195,6 +195,8 @@ public:
     bool densitiesAtLastBeta() const { return !(rhoBeta_ < betaLast_); }
     /// Density of removed material, the lower bound of the densities (set at reset).
     double minDensity() const { return minDensity_; }
+    /// Exponent of the stiffness law E = baseStiffness * rho^penalty (set at reset).
+    double penalty() const { return penalty_; }
     /// Density level of the shape surface.
     double isoLevel() const { return isoLevel_; }
     /// The volume the fractions are measured against: the elements not held empty.

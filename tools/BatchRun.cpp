@@ -27,6 +27,7 @@
 #include "optimization/DesignRegions.h"
 #include "optimization/ProblemStart.h"
 #include "scene/Scene.h"
+#include "tools/EngineeringReport.h"
 #include "tools/InputChecks.h"
 #include "tools/RunBreakdown.h"
 #include "tools/SmoothShape.h"
@@ -123,7 +124,8 @@ std::string batchUsage() {
            "[--original-coordinates]\n"
            "                    [--volume-fraction F] [--filter-radius R] [--projection] "
            "[--converge TOL]\n"
-           "                    [--converge-change DX] [--smooth] [--solver vcycle|pcg]\n";
+           "                    [--converge-change DX] [--smooth] [--solver vcycle|pcg]\n"
+           "                    [--report [--yield-stress S]]\n";
 }
 
 std::string batchHelp() {
@@ -168,6 +170,11 @@ std::string batchHelp() {
            "                       residual is 0.01; pcg: conjugate gradients with one\n"
            "                       V-cycle per iteration as the preconditioner, to the same\n"
            "                       residual\n"
+           "      --report         solve the final design once more with the scene's\n"
+           "                       ELASTIC_MODULUS and POISSON_RATIO: largest displacement\n"
+           "                       and von Mises stresses in the summary, \"VonMises\" cells\n"
+           "                       in the final VTK file\n"
+           "      --yield-stress S with --report, also the safety factors S / stress (S > 0)\n"
            "  -h, --help           show this help and exit\n"
            "  -V, --version        show the version and exit\n"
            "\n"
@@ -186,7 +193,9 @@ std::string batchHelp() {
            "and stayed there: the files are written, but the run is not reported converged),\n"
            "2 bad command line, 130 interrupted.\n"
            "A singular system (the fixed vertices do not hold the model in place) stops the\n"
-           "run after its first step with status 1. With --smooth, status 1 also when the\n"
+           "run after its first step with status 1. With --report, status 1 also for a scene\n"
+           "material it cannot solve with (before the run) and for a report's solve that\n"
+           "missed its tolerance. With --smooth, status 1 also when the\n"
            "smooth shape could not be written or is not fit for printing (such a shape is\n"
            "written as OptimizedShape_smooth_failed.obj or .stl, never under its own name).\n";
 }
@@ -239,10 +248,11 @@ BatchArguments parseBatchArguments(const std::vector<std::string>& args) {
                                 name == "--shape-every" || name == "--format" ||
                                 name == "--volume-fraction" || name == "--filter-radius" ||
                                 name == "--converge" || name == "--converge-change" ||
-                                name == "--solver";
+                                name == "--solver" || name == "--yield-stress";
         const bool isFlag = name == "--quiet" || name == "--help" || name == "--version" ||
                             name == "--vtk" || name == "--original-coordinates" ||
-                            name == "--projection" || name == "--smooth";
+                            name == "--projection" || name == "--smooth" ||
+                            name == "--report";
         if (!takesValue && !isFlag) return failure("Unknown option '" + arg + "'");
         if (isFlag) {
             if (attached) return failure("Option '" + name + "' takes no value");
@@ -253,6 +263,7 @@ BatchArguments parseBatchArguments(const std::vector<std::string>& args) {
             else if (name == "--original-coordinates") o.originalCoordinates = true;
             else if (name == "--projection") o.projection = true;
             else if (name == "--smooth") o.smooth = true;
+            else if (name == "--report") o.report = true;
             else o.quiet = true;
             continue;
         }
@@ -299,6 +310,9 @@ BatchArguments parseBatchArguments(const std::vector<std::string>& args) {
         } else if (name == "--solver") {
             if (!solveMethodNamed(value, o.solver))
                 return failure("--solver must be 'vcycle' or 'pcg', not '" + value + "'");
+        } else if (name == "--yield-stress") {
+            if (!readReal(value, o.yieldStress) || !(o.yieldStress > 0))
+                return failure("--yield-stress needs a positive number, not '" + value + "'");
         } else if (name == "--device") {
             if (value == "host") o.device = BatchDevice::Host;
             else if (value == "cuda") o.device = BatchDevice::Cuda;
@@ -309,6 +323,7 @@ BatchArguments parseBatchArguments(const std::vector<std::string>& args) {
         }
     }
     if (!haveScene) return failure("No scene file given");
+    if (o.yieldStress > 0 && !o.report) return failure("--yield-stress needs --report");
     return result;
 }
 
@@ -465,6 +480,11 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     const Scene& scene = *started.scene;
     Problem& problem = *started.problem;
     problem.solver().setSolveMethod(options.solver);
+    // --report needs a material it can solve with: refused before the run, not after it.
+    if (const std::string bad = options.report ? materialError(scene) : ""; !bad.empty()) {
+        err << "ERROR: --report: " << bad << "\n";
+        return kExitFailed;
+    }
     {
         std::wstring meshName;
         scene.file().getString(L"MESH", meshName, nullptr, true);
@@ -592,8 +612,12 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     const bool finalSolved = run.solveCurrentDesign();
     const double finalCompliance = run.optimizer().totalEnergy();
     const DesignSnapshot finalState = run.snapshot();
+    const DesignReport engineering =
+        options.report ? reportDesign(problem, scene, finalState.density, run.optimizer().penalty(),
+                                      {options.yieldStress}, err)
+                       : DesignReport{};
     const std::filesystem::path finalShape = results->shapePath("OptimizedShape_final");
-    const bool shapeOk = results->write("OptimizedShape_final", finalState);
+    const bool shapeOk = results->write("OptimizedShape_final", finalState, engineering.cells);
     bool smoothOk = true;
     const std::filesystem::path smoothFile = results->shapePath("OptimizedShape_smooth");
     SmoothSurfaceReport smooth;
@@ -670,6 +694,7 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
             out << "Stopped: the limit of " << kMaxSteps << " iterations reached"
                 << (options.converge > 0 ? " before convergence" : "") << closeness << "\n";
     }
+    out << engineering.text;
     if (shapeOk) out << "Final shape: " << quotedUtf8(finalShape.string()) << "\n";
     if (shapeOk && options.vtk)
         out << "Final VTK file: " << quotedUtf8(results->vtkPath("OptimizedShape_final").string())
@@ -688,7 +713,8 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     if (plotOk) out << "History plot: " << quotedUtf8(plot.string()) << "\n";
     out << std::flush;
     if (stopped || stoppedInFinalFiles) return kExitInterrupted;
-    return shapeOk && plotOk && smoothOk && !brokeDown ? kExitDone : kExitFailed;
+    return shapeOk && plotOk && smoothOk && !brokeDown && engineering.ok ? kExitDone
+                                                                          : kExitFailed;
 }
 
 }  // namespace ostrel

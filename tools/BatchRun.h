@@ -7,6 +7,7 @@
 //              [--quiet] [--shape-every N] [--format obj|stl] [--vtk] [--original-coordinates]
 //              [--volume-fraction F] [--filter-radius R] [--projection] [--converge TOL]
 //              [--converge-change DX] [--smooth] [--solver vcycle|pcg]
+//              [--report [--yield-stress S]]
 //
 // The design options override the scene's design-control keys. Without them and without the
 // keys, the run, its console lines and its files are those of the program without design
@@ -22,6 +23,8 @@
 // Exit codes: 0 done, 1 the run could not start (scene, voxel model, memory, output folder,
 // device, impossible design), its system is singular, it broke down (RunBreakdown), or its final
 // shape, smooth shape or plot could not be written (or the smooth shape is not fit for printing),
+// or with --report the scene's material cannot be solved with or the report's solve missed its
+// tolerance,
 // 2 bad command line, 130
 // stopped by SIGINT or SIGTERM (see runBatch).
 
@@ -69,6 +72,11 @@ struct BatchOptions {
     bool smooth = false;
     /// --solver: how each solve reaches its tolerance (gpu/MultigridSolver.h).
     SolveMethod solver = SolveMethod::VCycles;
+    /// --report: the final design's figures in the scene's material (tools/EngineeringReport.h)
+    /// in the summary and its "VonMises" cells in the final VTK file; --yield-stress S (> 0, only
+    /// with it): also the safety factors.
+    bool report = false;
+    double yieldStress = 0;
 };
 
 /// The stopping test of --converge. A step counts when its solve saw densities of the last beta

@@ -235,6 +235,8 @@ bool evaluateDesign(Problem& problem, std::vector<float> rho, const EvaluationOp
     const Vec3d& s = model.voxelSize_;
     result.volume = total * s.x * s.y * s.z;
     result.greyFraction = optimizer.greyFraction();
+    result.penalty = optimizer.penalty();
+    result.density = std::move(rho);
     return true;
 }
 

@@ -72,6 +72,11 @@ struct DesignEvaluation {
     size_t unsupported = 0;     ///< of them, not joined to a fixed vertex by face-connected
                                 ///< solid elements
     bool converged = false;     ///< the tolerance was reached
+    /// The densities solved (thresholded and raised), element order, and the exponent of the
+    /// stiffness law they were solved with: element e's factor is density[e]^penalty times
+    /// that of a solid element.
+    std::vector<float> density;
+    double penalty = 3.0;
 };
 
 /// Solves the `problem` of a loaded scene with the element densities `rho` (element order, as from

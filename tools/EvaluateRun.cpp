@@ -17,6 +17,7 @@
 #include "optimization/ProblemStart.h"
 #include "scene/Scene.h"
 #include "tools/BatchRun.h"
+#include "tools/EngineeringReport.h"
 
 namespace ostrel {
 
@@ -40,14 +41,16 @@ std::string formatted(const char* format, double value) {
 std::string evaluateUsage() {
     return "Usage: ostrel-evaluate --scene SCENE --densities FILE.vti [--threshold auto|T]\n"
            "                       [--tolerance T] [--device host|cuda] [--threads N]\n"
-           "                       [--solver vcycle|pcg]\n";
+           "                       [--solver vcycle|pcg] [--yield-stress S]\n";
 }
 
 std::string evaluateHelp() {
     return evaluateUsage() +
            "Solves SCENE with the element densities of FILE.vti (the \"Density\" cells of a\n"
            "file that ostrel-batch --vtk wrote for this scene) and prints the compliance, the\n"
-           "volume and the grey fraction, measured as a run measures its designs.\n"
+           "volume and the grey fraction, measured as a run measures its designs; then solves\n"
+           "it once more with the scene's ELASTIC_MODULUS and POISSON_RATIO and prints the\n"
+           "largest displacement and the von Mises stresses (maximum, 99.9th percentile).\n"
            "\n"
            "  --scene SCENE      the scene the densities were optimized for\n"
            "  --densities FILE   the .vti file; its grid must be the scene's voxel model\n"
@@ -61,6 +64,8 @@ std::string evaluateHelp() {
            "  --threads N        worker threads of the CPU loops and the host solver\n"
            "  --solver S         vcycle (default): multigrid V-cycles; pcg: conjugate\n"
            "                     gradients preconditioned by a V-cycle\n"
+           "  --yield-stress S   also print the safety factors S / stress (S > 0, in the\n"
+           "                     unit of ELASTIC_MODULUS)\n"
            "  -h, --help         show this help and exit\n"
            "  -V, --version      show the version and exit\n"
            "\n"
@@ -87,7 +92,7 @@ EvaluateArguments parseEvaluateArguments(const std::vector<std::string>& args) {
         }
         if (name != "--scene" && name != "--densities" && name != "--threshold" &&
             name != "--tolerance" && name != "--device" && name != "--threads" &&
-            name != "--solver")
+            name != "--solver" && name != "--yield-stress")
             return usageFailure("Unknown option '" + args[i] + "'");
         if (eq == std::string::npos) {
             if (i + 1 == args.size()) return usageFailure("Option '" + name + "' needs a value");
@@ -113,6 +118,10 @@ EvaluateArguments parseEvaluateArguments(const std::vector<std::string>& args) {
                 return usageFailure("--tolerance needs a number between 0 and 1 (both excluded), "
                                     "not '" + value + "'");
             o.evaluation.tolerance = number;
+        } else if (name == "--yield-stress") {
+            if (!readReal(value, number) || !(number > 0))
+                return usageFailure("--yield-stress needs a positive number, not '" + value + "'");
+            o.yieldStress = number;
         } else if (name == "--solver") {
             if (!solveMethodNamed(value, o.solver))
                 return usageFailure("--solver must be 'vcycle' or 'pcg', not '" + value + "'");
@@ -232,6 +241,15 @@ int runEvaluate(const EvaluateOptions& options, std::ostream& out, std::ostream&
             << "\n";
         return 1;
     }
+    // The figures in the scene's material, from the densities just solved.
+    EngineeringOptions engineering;
+    engineering.yieldStress = options.yieldStress;
+    engineering.tolerance = options.evaluation.tolerance;
+    const DesignReport report = reportDesign(problem, scene, result.density, result.penalty,
+                                             engineering, err);
+    wideOut() << std::flush;
+    out << report.text << std::flush;
+    if (!report.ok) return 1;
     return 0;
 }
 

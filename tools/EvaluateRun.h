@@ -3,15 +3,17 @@
 // --vtk wrote and prints what the design does.
 //
 // ostrel-evaluate --scene SCENE --densities FILE.vti [--threshold auto|T] [--tolerance T]
-//                 [--device host|cuda] [--threads N] [--solver vcycle|pcg]
+//                 [--device host|cuda] [--threads N] [--solver vcycle|pcg] [--yield-stress S]
 //
 // --threshold auto: solid (1) for the highest densities, void (the minimum density 0.001) for
 // the others, as many solid elements as keep the file's volume; --threshold T: solid where the
 // density is at least T (0 < T <= 1). Without it the densities are solved as they are.
 //
 // Standard output: the results, one "Name: value" line each (densities, threshold, compliance,
-// volume, grey fraction, load path, solve). The scene loader's and solver's console lines go to standard
-// error, as do errors ("ERROR: " lines).
+// volume, grey fraction, load path, solve), then after a converged solve the design's figures in
+// the scene's material (tools/EngineeringReport.h; with --yield-stress S > 0 also the safety
+// factors). The scene loader's and solver's console lines go to standard error, as do errors
+// ("ERROR: " lines).
 //
 // Exit codes: 0 done, 1 the evaluation failed (scene, file, a grid that is not the scene's, a
 // singular system, a solve that missed the tolerance: the results are printed, but the
@@ -34,6 +36,7 @@ struct EvaluateOptions {
     bool requireCuda = false;
     int threads = 0;  ///< 0 = OpenMP's default
     SolveMethod solver = SolveMethod::VCycles;
+    double yieldStress = 0;  ///< --yield-stress; 0 = none
 };
 
 struct EvaluateArguments {

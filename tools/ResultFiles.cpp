@@ -28,7 +28,8 @@ std::filesystem::path ResultFiles::vtkPath(const std::string& stem) const {
     return folder_ / (stem + ".vti");
 }
 
-bool ResultFiles::write(const std::string& stem, const DesignSnapshot& state) const {
+bool ResultFiles::write(const std::string& stem, const DesignSnapshot& state,
+                        const std::vector<VtkDataArray>& extraCells) const {
     const std::wstring shapeFile = fromUtf8(shapePath(stem).string());
     TriangleMesh shape = state.shape;
     if (moved_) shape.transform(toOutput_.m.data());
@@ -36,8 +37,11 @@ bool ResultFiles::write(const std::string& stem, const DesignSnapshot& state) co
     removeDegenerateTriangles(shape);
     bool ok = format_ == ShapeFormat::Stl ? writeStl(shape, shapeFile, wideLog_)
                                           : shape.writeObj(shapeFile, wideLog_);
-    if (vtk_)
-        ok = writeVtkImage(vtkPath(stem), resultImage(model_, state, toOutput_), log_) && ok;
+    if (vtk_) {
+        VtkImage image = resultImage(model_, state, toOutput_);
+        image.cellData.insert(image.cellData.end(), extraCells.begin(), extraCells.end());
+        ok = writeVtkImage(vtkPath(stem), image, log_) && ok;
+    }
     return ok;
 }
 

@@ -9,8 +9,10 @@
 #include <filesystem>
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 #include "geometry/Matrix4.h"
+#include "tools/VtkImage.h"
 
 namespace ostrel {
 
@@ -32,9 +34,10 @@ class ResultFiles {
     /// folder / (stem + ".vti").
     std::filesystem::path vtkPath(const std::string& stem) const;
     /// Writes the snapshot's shape (in the written coordinates, without degenerate triangles:
-    /// removeDegenerateTriangles) and, with VTK output, the VTK file of the snapshot; true if
-    /// all were written.
-    bool write(const std::string& stem, const DesignSnapshot& state) const;
+    /// removeDegenerateTriangles) and, with VTK output, the VTK file of the snapshot with the
+    /// cell arrays `extraCells` after its own; true if all were written.
+    bool write(const std::string& stem, const DesignSnapshot& state,
+               const std::vector<VtkDataArray>& extraCells = {}) const;
 
   private:
     const FemModel& model_;

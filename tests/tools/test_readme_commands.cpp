@@ -169,9 +169,10 @@ TEST(ReadmeCommands, EveryBatchAndEvaluateCommandRunsAsDocumented) {
     const std::vector<std::vector<std::string>> batch = readmeCommands("ostrel-batch");
     const std::vector<std::vector<std::string>> evaluate = readmeCommands("ostrel-evaluate");
     // The README's commands: the cantilever, a part of your own, the crisp cantilever, the
-    // printing command, and the two runs and two evaluations of the fair comparison.
-    ASSERT_EQ(batch.size(), 6u);
-    ASSERT_EQ(evaluate.size(), 2u);
+    // printing command, the two runs and two evaluations of the fair comparison, and the run and
+    // evaluation in engineering units.
+    ASSERT_EQ(batch.size(), 7u);
+    ASSERT_EQ(evaluate.size(), 3u);
     ScratchFolder folder("readme");
     const std::string work = folder.path().string();
     const std::filesystem::path bracket = kSource / "examples" / "bracket";
@@ -211,6 +212,8 @@ TEST(ReadmeCommands, EveryBatchAndEvaluateCommandRunsAsDocumented) {
         EXPECT_NE(summary.find("Iterations: " + std::to_string(steps) + " "), std::string::npos)
             << summary;
         checkOutputFolder(out, summary, readme, steps);
+        if (std::find(readme.begin(), readme.end(), "--report") != readme.end())
+            EXPECT_GT(numberAfter(summary, "\nCase 1 von Mises maximum: "), 0.0) << summary;
 
         if (std::find(readme.begin(), readme.end(), "--original-coordinates") != readme.end()) {
             // Over the input part: the bracket's own mesh, whatever the scene's scaling.
@@ -240,7 +243,9 @@ TEST(ReadmeCommands, EveryBatchAndEvaluateCommandRunsAsDocumented) {
         run.setSilenceLimit(kSilence);
         EXPECT_EQ(run.finish(), 0) << run.err();
         EXPECT_GT(numberAfter(run.out(), "Compliance: "), 0.0) << run.out();
-        EXPECT_NE(run.out().find("Threshold: auto, level "), std::string::npos) << run.out();
+        if (std::find(readme.begin(), readme.end(), "--threshold") != readme.end())
+            EXPECT_NE(run.out().find("Threshold: auto, level "), std::string::npos) << run.out();
+        EXPECT_GT(numberAfter(run.out(), "\nCase 1 von Mises maximum: "), 0.0) << run.out();
     }
 }
 
