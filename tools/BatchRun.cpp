@@ -454,6 +454,7 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     if (options.threads > 0) omp_set_num_threads(options.threads);
     startOptions.problem.overrides = {options.volumeFraction, options.filterRadius,
                                       options.projection};
+    startOptions.problem.solver = options.solver;
 
     ProgramLifetime lifetime;
     StartedProblem started = startProblem(options.sceneFile, startOptions);
@@ -464,7 +465,6 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     }
     const Scene& scene = *started.scene;
     Problem& problem = *started.problem;
-    problem.solver().setSolveMethod(options.solver);
     {
         std::wstring meshName;
         scene.file().getString(L"MESH", meshName, nullptr, true);
