@@ -223,6 +223,9 @@ TEST(MultiplierSearch, FindsTheCrossingOfFallingVolumesToTheTolerance) {
         // at its high end.
         EXPECT_TRUE(s.bracket.low == 0.0 || excess(s.bracket.low) > 0.0);
         EXPECT_TRUE(s.bracket.high == 1.0 || !(excess(s.bracket.high) > 0.0));
+        // The chosen multiplier is the bracket's middle (the range is [0, 1]).
+        EXPECT_EQ(s.multiplier, 0.5 * (s.bracket.low + s.bracket.high));
+        EXPECT_EQ(few.multiplier, 0.5 * (few.bracket.low + few.bracket.high));
     }
 }
 
