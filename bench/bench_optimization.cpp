@@ -228,21 +228,14 @@ void BM_SearchPasses(benchmark::State& state) {
                                       r.opt->designUpper_};
     int passes = 0;
     for (auto _ : state) {
-        ostrel::MultiplierBracket bracket;
-        passes = 0;
-        std::vector<double> lambdas, volumes;
-        while (bracket.width() > ostrel::Optimizer::kSearchTolerance) {
-            const std::vector<double> m = ostrel::searchPositions(
-                bracket, width, ostrel::Optimizer::kSearchTolerance);
-            if (m.empty()) break;
-            lambdas.resize(m.size());
-            volumes.resize(m.size());
-            for (size_t k = 0; k < m.size(); ++k) lambdas[k] = lo + m[k] * (hi - lo);
-            r.device->searchVolumes(lambdas.data(), int(m.size()), limits, volumes.data());
-            for (double& v : volumes) v = v + r.opt->Vk_ - limit;
-            ostrel::narrowBracket(bracket, m, volumes);
-            ++passes;
-        }
+        passes = ostrel::searchCrossing(
+                     {lo, hi}, width, ostrel::Optimizer::kSearchTolerance, 0.0,
+                     [&](const std::vector<double>& lambdas, std::vector<double>& excess) {
+                         r.device->searchVolumes(lambdas.data(), int(lambdas.size()), limits,
+                                                 excess.data());
+                         for (double& v : excess) v = v + r.opt->Vk_ - limit;
+                     })
+                     .passes;
     }
     state.counters["elements"] = r.model->numElements_[0];
     state.counters["passes"] = passes;

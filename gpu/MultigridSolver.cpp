@@ -70,6 +70,11 @@ size_t residualSumEntries(size_t n) {
     return total;
 }
 
+size_t conjugateGradientBytes(size_t vertices) {
+    const size_t n = 3 * vertices;
+    return n * (4 * 8 + 2 * 4) + residualSumEntries(n) * 8;
+}
+
 MultigridSolver::MultigridSolver(FemModel& model, const DeviceOptions& options, std::unique_ptr<Driver> driver)
     : model_(model),
       driver_(driver ? std::move(driver) : openDriver(options)),

@@ -60,6 +60,11 @@ constexpr int kResidualSumChunk = 32;
 /// down to the one final sum (the device buffer of the residual norm holds that many doubles).
 size_t residualSumEntries(size_t n);
 
+/// Bytes of the conjugate-gradient buffers (SolveMethod::ConjugateGradients) for `vertices`
+/// level-0 vertices: six vectors of 3 entries per vertex (four of doubles, two of floats) and
+/// the partial sums of their dot products.
+size_t conjugateGradientBytes(size_t vertices);
+
 struct SolverTimes {
     double uploads = 0;        ///< dt_, fixed vertices, element factors and masses
     double assembly = 0;       ///< assembly kernels and the copy of the coarsest operator
@@ -108,9 +113,9 @@ public:
     /// Returns whether the tolerance was reached; false at once when the coarse factor is missing.
     bool solve(double tolerance);
 
-    /// The method of solve() (default: VCycles). ConjugateGradients allocates its five
-    /// vectors (about 120 bytes per vertex) on the device: at once when set up, else at its
-    /// first solve.
+    /// The method of solve() (default: VCycles). ConjugateGradients allocates its buffers
+    /// (conjugateGradientBytes, about 120 bytes per vertex) on the device: at once when set up,
+    /// else at its first solve.
     void setSolveMethod(SolveMethod method);
     SolveMethod solveMethod() const { return method_; }
 

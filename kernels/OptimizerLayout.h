@@ -22,4 +22,4 @@ enum ElementFlag : unsigned char {
 
 enum FilterLayout : int { kFilterRun = 8 };
 
-enum SearchLayout : int { kSearchCandidates = 64, kSearchGroup = 8 };
+enum SearchLayout : int { kSearchCandidates = 128, kSearchGroup = 8 };

@@ -358,20 +358,26 @@ InterpolateKernel(int3 VDm, const int* VGm, const unsigned* VPl, double* ul, con
 
 // ---- Fixed-order sums ----
 //
-// out[t] = in[t*chunk] + in[t*chunk + 1] + ... (up to `chunk` values, fewer in the last chunk),
-// accumulated in double in index order, one thread per t < ceil(n/chunk). The host applies the
-// step to its own output until one value is left, so n values are summed in an order set by n
-// and chunk alone: the residual norm is the same on every run and every thread count.
-template <class T>
-__device__ inline void partialSum(const T* __restrict__ in, int n, double* __restrict__ out,
-                                  int chunk) {
+// chunkSum: out[t] = term(t*chunk) + term(t*chunk + 1) + ... (up to `chunk` terms, fewer in the
+// last chunk), accumulated in double in index order, one thread per t < ceil(n/chunk);
+// partialSum sums the values in[i] so. The host applies partialSum to its own output until one
+// value is left, so n values are summed in an order set by n and chunk alone: the residual norm
+// is the same on every run and every thread count.
+template <class Term>
+__device__ inline void chunkSum(int n, double* __restrict__ out, int chunk, Term term) {
     const int t = threadItem();
     const long long begin = (long long)t * chunk;
     if (chunk <= 0 || begin >= n) return;
     const long long end = begin + chunk < n ? begin + chunk : n;
     double s = 0.0;
-    for (long long i = begin; i < end; ++i) s += (double)in[i];
+    for (long long i = begin; i < end; ++i) s += term(i);
     out[t] = s;
+}
+
+template <class T>
+__device__ inline void partialSum(const T* __restrict__ in, int n, double* __restrict__ out,
+                                  int chunk) {
+    chunkSum(n, out, chunk, [in](long long i) { return (double)in[i]; });
 }
 
 // First step over single-precision values (the per-vertex squared residuals in r_norm).
@@ -419,13 +425,7 @@ CgOperatorKernel(int3 ED, const int* __restrict__ EG, int3 VD, const int* __rest
 extern "C" __global__ void __launch_bounds__(128)
 CgDotKernel(const double* __restrict__ a, const double* __restrict__ b, int n,
             double* __restrict__ out, int chunk) {
-    const int t = threadItem();
-    const long long begin = (long long)t * chunk;
-    if (chunk <= 0 || begin >= n) return;
-    const long long end = begin + chunk < n ? begin + chunk : n;
-    double s = 0.0;
-    for (long long i = begin; i < end; ++i) s += a[i] * b[i];
-    out[t] = s;
+    chunkSum(n, out, chunk, [a, b](long long i) { return a[i] * b[i]; });
 }
 
 // p = z + beta*p (beta = 0: p = z, whatever p held).
@@ -451,16 +451,10 @@ CgStepKernel(double alpha, const double* __restrict__ p, const double* __restric
 extern "C" __global__ void __launch_bounds__(128)
 CgRoundKernel(const double* __restrict__ r, float* __restrict__ rf, int n,
               double* __restrict__ out, int chunk) {
-    const int t = threadItem();
-    const long long begin = (long long)t * chunk;
-    if (chunk <= 0 || begin >= n) return;
-    const long long end = begin + chunk < n ? begin + chunk : n;
-    double s = 0.0;
-    for (long long i = begin; i < end; ++i) {
+    chunkSum(n, out, chunk, [r, rf](long long i) {
         rf[i] = (float)r[i];
-        s += r[i] * r[i];
-    }
-    out[t] = s;
+        return r[i] * r[i];
+    });
 }
 
 // ---- Galerkin assembly of the coarse-level operators ----

@@ -31,7 +31,7 @@ public:
     void ratioRange(Optimizer& opt, double& lo, double& hi) override;
     void prepareSearch(Optimizer& opt) override;
     double searchVolume(Optimizer& opt, double lambda) override;
-    /// The device's width without projection (DeviceOptimizer::searchWidth: 64 multipliers per
+    /// The device's width without projection (DeviceOptimizer::searchWidth: 128 multipliers per
     /// pass on a CUDA device, 8 on the host device), 1 with it (every pass filters and
     /// projects).
     int searchWidth(const Optimizer& opt) const override;

@@ -65,6 +65,8 @@ double estimateSceneBytes(const SceneSize& s) {
     model += cells(padded) * (8 + 20);
     // The device optimizer's buffers (the host device keeps them in host memory, too).
     model += deviceOptimizerBytes(s);
+    // The conjugate-gradient vectors (likewise in host memory on the host device).
+    if (s.conjugateGradients) model += double(conjugateGradientBytes(size_t(s.vertices)));
     // A run that the check lets start must not fail in its last writes.
     model += finalFilesBytes(s);
     return std::max(voxelization, model);
@@ -80,6 +82,7 @@ double estimateDeviceBytes(const SceneSize& s) {
     // Level 0: fixed flags, masses, loads and residuals per vertex; factors per element.
     double bytes = s.vertices * (1 + 4 + 12 + 4) + s.elements * 4;
     bytes += 8 * double(residualSumEntries(size_t(s.vertices)));  // the residual norm's sums
+    if (s.conjugateGradients) bytes += double(conjugateGradientBytes(size_t(s.vertices)));
     std::array<double, 3> dims = s.extent;
     double nE = s.elements, nV = s.vertices;
     for (int l = 0; l < s.levels; ++l) {

@@ -8,10 +8,10 @@
 // y-z column, a second grid for the additional surface voxels), the model (dense element and
 // vertex grids and positions of every level, host arrays, level operators of 243 doubles per
 // vertex from level 2 on), the solver's buffers (the same grids and operators once more, as the
-// host device keeps its buffers in host memory), the optimizer's per-element arrays and
-// padded density grid and the device optimizer's buffers (likewise). Coarse levels are taken
-// as the level-0 counts shrunk by 4 per level and never above their dense grids, which over-
-// rather than under-estimates.
+// host device keeps its buffers in host memory; with conjugate gradients their vectors too), the
+// optimizer's per-element arrays and padded density grid and the device optimizer's buffers
+// (likewise). Coarse levels are taken as the level-0 counts shrunk by 4 per level and never
+// above their dense grids, which over- rather than under-estimates.
 
 #include <array>
 #include <cstdint>
@@ -31,6 +31,9 @@ struct SceneSize {
     double elements = 0;              ///< level-0 elements
     double vertices = 0;              ///< level-0 vertices
     int levels = 3;
+    /// The solver runs conjugate gradients (--solver pcg), which adds its vectors on the device
+    /// (conjugateGradientBytes in gpu/MultigridSolver.h).
+    bool conjugateGradients = false;
 };
 
 /// Bytes the scene needs at its peak, the final files included (finalFilesBytes).
@@ -42,7 +45,8 @@ double estimateSceneBytes(const SceneSize& size);
 double finalFilesBytes(const SceneSize& size);
 /// Bytes of the solver's device buffers (what MultigridSolver::setup allocates and its memory report
 /// counts: grids and positions of every level, the per-element and per-vertex buffers, the
-/// displacements, right-hand sides and operators of the levels, the assembly's scratch) and of
+/// displacements, right-hand sides and operators of the levels, the assembly's scratch, the
+/// conjugate-gradient vectors when the size asks for them) and of
 /// the device optimizer (DeviceOptimizer::load, for the default filter radius in either mode;
 /// a radius given explicitly adds pad sums and a wider staging grid). A coarse level is taken
 /// as its dense grids or the level above, whichever is smaller: exact for a solid box, an upper

@@ -125,6 +125,7 @@ void Optimizer::reset() {
     penalty_ = 3.0;
     minDensity_ = 0.001;
     volumeTarget_ = 1.0;
+    lastMultiplier_ = 0.0;
     baseStiffness_ = 1000.0;
     moveLimit_ = projected ? kProjectedMoveLimit : 0.1;
     betaGrowth_ = projected ? kProjectedBetaGrowth : 1.6;
@@ -301,22 +302,16 @@ int Optimizer::searchMultiplier(double target, double lo, double hi) {
             ++passes;
         }
     } else {
-        MultiplierBracket bracket;
-        std::vector<double> lambdas, volumes;
-        while (bracket.width() > kSearchTolerance) {
-            const std::vector<double> positions =
-                searchPositions(bracket, width, kSearchTolerance);
-            if (positions.empty()) break;  // no double left between the ends
-            lambdas.resize(positions.size());
-            for (size_t k = 0; k < positions.size(); ++k)
-                lambdas[k] = lo + positions[k] * (hi - lo);
-            steps_->searchVolumes(*this, lambdas, volumes);
-            for (double& v : volumes) v = v + Vk_ - limit;
-            narrowBracket(bracket, positions, volumes);
-            ++passes;
-        }
-        lambda = lo + 0.5 * (bracket.low + bracket.high) * (hi - lo);
+        const SearchOutcome found = searchCrossing(
+            {lo, hi}, width, kSearchTolerance, lastMultiplier_,
+            [&](const std::vector<double>& lambdas, std::vector<double>& excess) {
+                steps_->searchVolumes(*this, lambdas, excess);
+                for (double& v : excess) v = v + Vk_ - limit;
+            });
+        lambda = found.multiplier;
+        passes = found.passes;
     }
+    lastMultiplier_ = lambda;
     steps_->finishSearch(*this, lambda);
     lastSearchPasses_ = passes;
     return passes;

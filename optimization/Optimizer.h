@@ -219,6 +219,8 @@ public:
     double lastSensitivitySeconds() const { return lastSensitivitySeconds_; }
     double lastUpdateSeconds() const { return lastUpdateSeconds_; }
     double lastSearchSeconds() const { return lastSearchSeconds_; }
+    /// Passes of the update's multiplier search: each one read-back of volumes on a device.
+    int lastSearchPasses() const { return lastSearchPasses_; }
     double lastSensitivityKernelSeconds() const { return lastSensitivityKernelSeconds_; }
     double lastSearchKernelSeconds() const { return lastSearchKernelSeconds_; }
     double lastAcceptKernelSeconds() const { return lastAcceptKernelSeconds_; }
@@ -246,7 +248,8 @@ protected:
     /// Step 5: the multiplier's search to a bracket of kSearchTolerance of the range: with a
     /// search width of 1 a bisection, one pass of the attached steps per halving, the last
     /// pass's multiplier chosen; wider, passes of many multipliers placed by searchPositions
-    /// (MultiplierSearch.h), the middle of the last bracket chosen. Leaves the chosen
+    /// around the guesses of MultiplierSearch.h (the first around the multiplier that the last
+    /// search since the reset chose), the middle of the last bracket chosen. Leaves the chosen
     /// multiplier's candidates. Returns the number of passes (each one read-back of volumes).
     int searchMultiplier(double target, double lo, double hi);
     /// Step 10: the beta continuation (counter in the lifetime values).

@@ -24,6 +24,9 @@ struct OptimizerState {
     double lastUpdateSeconds_ = 0.0;  ///< multiplier search and acceptance
     double lastSearchSeconds_ = 0.0;  ///< of the update: the multiplier search
     int lastSearchPasses_ = 0;        ///< of the update: the multiplier search's passes
+    /// The multiplier the last search chose (0 before the first after a reset): the next
+    /// search looks around it first.
+    double lastMultiplier_ = 0.0;
     /// Kernel seconds of the sensitivities, the search and the acceptance (on the device with
     /// the solver's kernel timer; 0 otherwise).
     double lastSensitivityKernelSeconds_ = 0.0;

@@ -36,8 +36,10 @@ bool gridResolution(const Scene& scene, const Vec3d& voxelSize, Vec3i& resolutio
 
 /// The model's size as far as it can be told before voxelizing at `voxelSize` into a grid of
 /// `resolution`: the element count is the mesh's volume in voxels and the vertices are as many
-/// again as the surface has voxel faces (a closed mesh; both capped by the grid).
-SceneSize expectedSize(const Scene& scene, const Vec3i& resolution, const Vec3d& voxelSize) {
+/// again as the surface has voxel faces (a closed mesh; both capped by the grid); `method` is
+/// the solver's.
+SceneSize expectedSize(const Scene& scene, const Vec3i& resolution, const Vec3d& voxelSize,
+                       SolveMethod method) {
     const TriangleMesh& mesh = scene.mesh();
     double area = 0, sixVolumes = 0;
     for (const MeshTriangle& t : mesh.triangles) {
@@ -57,6 +59,7 @@ SceneSize expectedSize(const Scene& scene, const Vec3i& resolution, const Vec3d&
     size.elements = std::min(cells, volume / voxel);
     size.vertices = std::min(points, size.elements + area / face);
     size.levels = scene.numLevels_;
+    size.conjugateGradients = method == SolveMethod::ConjugateGradients;
     return size;
 }
 
@@ -81,10 +84,11 @@ bool voxelModel(const Scene& scene, const ProblemOptions& options, Volume<bool, 
         Vec3i r;
         const Vec3d voxel = voxelSize * factor;
         const bool ok = gridResolution(scene, voxel, r, nullptr);
-        return expectedSize(scene, ok ? r : resolution, voxel);
+        return expectedSize(scene, ok ? r : resolution, voxel, options.solver);
     };
-    if (const std::wstring error = memoryError(expectedSize(scene, resolution, voxelSize),
-                                               voxelSize, memoryLimit, sizeAt);
+    if (const std::wstring error =
+            memoryError(expectedSize(scene, resolution, voxelSize, options.solver), voxelSize,
+                        memoryLimit, sizeAt);
         !error.empty()) {
         writeLine(log, error);
         return false;
@@ -118,6 +122,7 @@ bool voxelModel(const Scene& scene, const ProblemOptions& options, Volume<bool, 
     size.elements = double(counts.elements);
     size.vertices = double(counts.vertices);
     size.levels = scene.numLevels_;
+    size.conjugateGradients = options.solver == SolveMethod::ConjugateGradients;
     if (const std::wstring error = memoryError(size, voxelSize, memoryLimit, sizeAt);
         !error.empty()) {
         writeLine(log, error);
@@ -209,6 +214,7 @@ ProblemBuild buildProblem(const Scene& scene, const ProblemOptions& options, std
         result.status = ProblemStatus::NoDevice;
         return result;
     }
+    solver->setSolveMethod(options.solver);
     applySupportsAndLoads(scene.listedSupportsAndLoads(), *built.model, log);
     result.problem = std::make_unique<Problem>(
         std::move(built.model), std::move(solver),

@@ -7,7 +7,8 @@
 // buildProblem, in order: the level count, the voxel grid's size and the estimated memory need
 // (optimization/MemoryEstimate.h) before anything large is allocated; voxelization (with the
 // additional surface voxels when the scene asks for them); the model's limits and memory need
-// with the exact counts; the model (fem/FemModel.h) and its solver (gpu/MultigridSolver.h); the
+// with the exact counts; the model (fem/FemModel.h) and its solver (gpu/MultigridSolver.h,
+// with the options' method); the
 // scene's FIXED_VERTICES and FORCES applied to the level-0 vertices (a grid point without a
 // vertex, or a list that ends in unreadable text, gives one "WARNING: " line each and is passed
 // over); the design regions of the controls. A refusal is a value: the status and one
@@ -82,6 +83,9 @@ struct ProblemOptions {
     /// process (core/MemoryLimit.h), read at every build.
     MemoryLimit memoryLimit;
     DesignOverrides overrides;
+    /// The solver's method, set on the solver once it is set up; conjugate gradients add their
+    /// vectors to the memory need.
+    SolveMethod solver = SolveMethod::VCycles;
 };
 
 struct ProblemBuild {

@@ -469,6 +469,7 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     if (options.threads > 0) omp_set_num_threads(options.threads);
     startOptions.problem.overrides = {options.volumeFraction, options.filterRadius,
                                       options.projection};
+    startOptions.problem.solver = options.solver;
 
     ProgramLifetime lifetime;
     StartedProblem started = startProblem(options.sceneFile, startOptions);
@@ -479,7 +480,6 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     }
     const Scene& scene = *started.scene;
     Problem& problem = *started.problem;
-    problem.solver().setSolveMethod(options.solver);
     // --report needs a material it can solve with: refused before the run, not after it.
     if (const std::string bad = options.report ? materialError(scene) : ""; !bad.empty()) {
         err << "ERROR: --report: " << bad << "\n";

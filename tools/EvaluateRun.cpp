@@ -164,6 +164,7 @@ int runEvaluate(const EvaluateOptions& options, std::ostream& out, std::ostream&
     }
     if (options.threads > 0) omp_set_num_threads(options.threads);
 
+    start.problem.solver = options.solver;
     StartedProblem started = startProblem(options.sceneFile, start);
     if (started.status == StartStatus::NoDevice) return kExitNoDevice;
     if (started.status != StartStatus::Started) {
@@ -172,7 +173,6 @@ int runEvaluate(const EvaluateOptions& options, std::ostream& out, std::ostream&
     }
     const Scene& scene = *started.scene;
     Problem& problem = *started.problem;
-    problem.solver().setSolveMethod(options.solver);
     // Without a load every design has compliance 0: no figure would mean anything.
     const std::wstring noLoad = loadError(problem.model());
     if (!noLoad.empty()) {

@@ -221,7 +221,7 @@ TEST_P(KernelPath, AgreesWithTheCpuOptimizerStepByStep) {
             EXPECT_EQ(passesA, 40);
             EXPECT_EQ(passesB, 40);
         } else {
-            // 64 multipliers per pass on the reference, the host device's 8 on the kernel path.
+            // 128 multipliers per pass on the reference, the host device's 8 on the kernel path.
             EXPECT_LE(passesA, 10);
             EXPECT_LE(passesB, 16);
         }
@@ -358,7 +358,7 @@ private:
 
 class ManyMultipliers : public ::testing::TestWithParam<ModelCase> {};
 
-// The search of 64 multipliers per pass chooses the bisection's multiplier to the tolerance,
+// The search of many multipliers per pass chooses the bisection's multiplier to the tolerance,
 // with its candidates, in a few read-backs.
 TEST_P(ManyMultipliers, ChooseTheBisectionsMultiplierInAFewReadBacks) {
     const ModelCase& c = GetParam();
@@ -410,6 +410,71 @@ TEST_P(ManyMultipliers, ChooseTheBisectionsMultiplierInAFewReadBacks) {
 }
 
 // Each multiplier of a launch gets the very volume it gets alone, on one host thread or two.
+// Read-backs of a CUDA device's search (kSearchCandidates multipliers per pass) along real
+// optimizations of cantilever boxes: at most four per iteration from some 3 * 10^4 elements on,
+// the first (no multiplier to start from) and the later ones (around the last multiplier), each
+// choosing the bisection's multiplier to the tolerance. With fewer elements the volume is a
+// staircase of few steps at the tolerance's scale, which takes a pass or two more.
+TEST(SearchReadBacks, AtMostFourPerIterationAlongAnOptimization) {
+    struct Case {
+        int nx, ny, nz;
+        int passes;  // allowed per iteration
+    };
+    for (const Case& c : {Case{24, 8, 8, 6}, Case{64, 20, 24, 4}}) {
+        SCOPED_TRACE(c.nx);
+        auto model = makeBox(c.nx, c.ny, c.nz, 4);
+        for (int y = 0; y <= c.ny; ++y)
+            for (int z = 0; z <= c.nz; ++z) {
+                const int fixed = model->vertexAt(0, {0, y, z});
+                if (fixed >= 0) model->isVertexFixed_[size_t(fixed)] = 1;
+            }
+        for (int y = 0; y <= c.ny; ++y) {
+            const int loaded = model->vertexAt(0, {c.nx, y, 0});
+            if (loaded >= 0) model->force_[3 * size_t(loaded) + 2] = -1.0f;
+        }
+        MultigridSolver fem(*model, DeviceOptions{true, 2}, std::make_unique<HostDriver>(2));
+        fem.setLogs(nullptr, nullptr);
+        ASSERT_TRUE(fem.setup());
+        ScratchFolder dir("read-backs");
+        OptimizationLifetime life;
+        StepOptimizer opt(*model, life, dir.path());
+        opt.setLogs(nullptr, nullptr);
+        DeviceOptimizer device(fem);
+        KernelSteps kernels(device);
+        WidthSteps steps(kernels);
+        opt.attachSteps(&steps);
+        opt.reset();
+        fem.computeLoad();
+        for (int k = 0; k < 6; ++k) {
+            SCOPED_TRACE(k);
+            opt.updateStiffness();
+            fem.prepareSolve();
+            fem.solve(0.01);
+            opt.evaluateEnergies();
+            // The bisection from the same state, leaving the next search's start as it was.
+            opt.computeSensitivities();
+            double lo = 0, hi = 0;
+            steps.ratioRange(opt, lo, hi);
+            const double last = opt.state.lastMultiplier_;
+            steps.width = 1;
+            opt.searchMultiplier(opt.nextVolumeTarget(), lo, hi);
+            const double bisection = steps.chosen;
+            opt.state.lastMultiplier_ = last;
+            EXPECT_EQ(last == 0.0, k == 0);
+
+            steps.width = int(kSearchCandidates);
+            opt.iterate(k);
+            EXPECT_EQ(opt.lastSearchPasses(), steps.passes);
+            EXPECT_LE(steps.passes, c.passes);
+            EXPECT_NEAR(steps.chosen, bisection, 1.5e-12 * (hi - lo));
+            EXPECT_EQ(opt.state.lastMultiplier_, steps.chosen);
+        }
+        opt.attachSteps(nullptr);
+        device.release();
+        fem.release();
+    }
+}
+
 TEST_P(ManyMultipliers, GiveEachMultipliersOwnVolumeBitForBit) {
     const ModelCase& c = GetParam();
     RandomModel r(c, 9);

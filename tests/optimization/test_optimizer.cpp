@@ -506,8 +506,8 @@ TEST(Optimizer, WithoutEnergyEveryDesignFallsByTheMoveLimit) {
     b.opt.reset();
     b.opt.evaluateEnergies();
     // Every multiplier of a pass gives the same volume: the passes split the bracket evenly,
-    // 65^7 > 10^12.
-    EXPECT_EQ(b.opt.searchMultiplier(b.opt.nextVolumeTarget(), 0.0, 0.0), 7);
+    // 129^6 > 10^12 > 129^5.
+    EXPECT_EQ(b.opt.searchMultiplier(b.opt.nextVolumeTarget(), 0.0, 0.0), 6);
     b.opt.iterate(0);
     for (size_t e = 0; e < b.opt.x_.size(); ++e) {
         EXPECT_EQ(b.opt.x_[e], float(double(0.36f) - 0.1)) << e;

@@ -146,6 +146,20 @@ TEST(Problem, OverridesReplaceTheScenesControls) {
     EXPECT_EQ(built.problem->controls().projection, 1) << "the scene's, not overridden";
 }
 
+TEST(Problem, TheSolverRunsTheOptionsMethod) {
+    ScratchFolder folder("problem");
+    Scene scene;
+    std::wostringstream log;
+    ASSERT_TRUE(scene.loadScene(cantileverScene(folder), &log)) << toUtf8(log.str());
+    for (const SolveMethod method : {SolveMethod::VCycles, SolveMethod::ConjugateGradients}) {
+        ProblemOptions options = onHost();
+        options.solver = method;
+        const ProblemBuild built = buildProblem(scene, options, &log);
+        ASSERT_EQ(built.status, ProblemStatus::Built) << toUtf8(log.str());
+        EXPECT_EQ(built.problem->solver().solveMethod(), method);
+    }
+}
+
 TEST(Problem, RefusalsAreValuesWithTheirLine) {
     struct Case {
         const char* name;

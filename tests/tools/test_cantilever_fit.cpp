@@ -21,13 +21,15 @@ namespace {
 
 using testing::ScratchFolder;
 
-// The bytes MultigridSolver::setup and the device optimizer's load at the reset of a default run
-// allocate for `voxels` with `levels` levels.
-size_t allocatedBytes(const Volume<bool, double>& voxels, int levels) {
+// The bytes MultigridSolver::setup (with the solve method's buffers) and the device optimizer's
+// load at the reset of a default run allocate for `voxels` with `levels` levels.
+size_t allocatedBytes(const Volume<bool, double>& voxels, int levels,
+                      SolveMethod method = SolveMethod::VCycles) {
     FemModel model(voxels, levels);
     MultigridSolver fem(model, DeviceOptions{}, std::make_unique<HostDriver>(1));
     fem.setLogs(nullptr, nullptr);
     fem.setup();
+    fem.setSolveMethod(method);
     ScratchFolder folder("device-estimate");
     OptimizationLifetime lifetime;
     DeviceOptimizer device(fem);
@@ -67,6 +69,29 @@ TEST(DeviceEstimate, SolidBoxesAreExact) {
     }
 }
 
+// Conjugate gradients add their vectors to the solver's buffers, estimated exactly as well;
+// the boxes' vertex counts run from 8 to over 32^2, so that the dot products' partial sums
+// take one, two and three stages.
+TEST(DeviceEstimate, ConjugateGradientVectorsAreCounted) {
+    const BoxCase cases[] = {{1, 1, 1, 3}, {20, 7, 7, 3}, {9, 5, 3, 4}, {40, 14, 14, 6}};
+    for (const BoxCase& c : cases) {
+        SceneSize size = cantileverSize(c.nx, c.ny, c.nz, c.levels);
+        const double vcycles = estimateDeviceBytes(size);
+        const double scene = estimateSceneBytes(size);
+        size.conjugateGradients = true;
+        const double pcg = estimateDeviceBytes(size);
+        const auto voxels = test::solidBox(c.nx, c.ny, c.nz);
+        EXPECT_EQ(pcg, double(allocatedBytes(voxels, c.levels, SolveMethod::ConjugateGradients)))
+            << c.nx << " x " << c.ny << " x " << c.nz << ", " << c.levels << " levels";
+        // Six vectors of 3 entries per vertex (four of doubles, two of floats) and their sums.
+        const double n = 3 * size.vertices;
+        EXPECT_GT(pcg - vcycles, 40 * n) << c.nx;
+        EXPECT_LT(pcg - vcycles, 40 * n + 8 * (n / 31 + 3)) << c.nx;
+        // The host device keeps them in host memory: the scene's estimate grows alike.
+        EXPECT_EQ(estimateSceneBytes(size) - scene, pcg - vcycles) << c.nx;
+    }
+}
+
 TEST(DeviceEstimate, SparseModelsAreOverEstimated) {
     struct SparseCase {
         int nx, ny, nz;
@@ -78,6 +103,11 @@ TEST(DeviceEstimate, SparseModelsAreOverEstimated) {
         const double actual = double(allocatedBytes(voxels, c.levels));
         const double estimate = estimateDeviceBytes(sizeOf(voxels, c.levels));
         EXPECT_GE(estimate, actual) << c.nx << " x " << c.ny << " x " << c.nz;
+        SceneSize pcg = sizeOf(voxels, c.levels);
+        pcg.conjugateGradients = true;
+        EXPECT_GE(estimateDeviceBytes(pcg),
+                  double(allocatedBytes(voxels, c.levels, SolveMethod::ConjugateGradients)))
+            << c.nx << " x " << c.ny << " x " << c.nz;
     }
 }
 
