@@ -84,8 +84,8 @@ CUdeviceptr MultigridSolver::allocate(size_t bytes, const char* name) {
     // The host device's memory is the process's own: running out of it is a limit of the
     // machine or of the process, reported as such, not a device fault.
     if (code == CUDA_ERROR_OUT_OF_MEMORY && driver_->isHost())
-        exitOutOfMemory(L"the host device cannot allocate " + formatGigabytes(double(bytes), true) +
-                        L" GB for " + fromUtf8(name));
+        throwOutOfMemory(L"the host device cannot allocate " +
+                         formatGigabytes(double(bytes), true) + L" GB for " + fromUtf8(name));
     check(code, L"cuMemAlloc failed for " + fromUtf8(name));
     allocated_ += bytes;
     return p;
