@@ -181,7 +181,7 @@ bool Editor::forcePress(int x, int y) {
 
     // The soft sphere: Gaussian weights of the vertices strictly inside the radius, summing to 1.
     forceSelection_.clear();
-    const double r = scene_->forceSphereRadius_;
+    const double r = scene_->view().forceSphereRadius;
     const double r2 = r * r;
     const int n = vertexCount();
     double sum = 0;
@@ -203,7 +203,7 @@ bool Editor::forcePress(int x, int y) {
 
 void Editor::forceDrag(int x, int y) {
     const double dx = x - pressX_, dy = y - pressY_;
-    const double perPixel = scene_->forcePerPixel_;
+    const double perPixel = scene_->view().forcePerPixel;
     const double F[3] = {(double(right_.x) * dx - double(up_.x) * dy) * perPixel,
                          (double(right_.y) * dx - double(up_.y) * dy) * perPixel,
                          (double(right_.z) * dx - double(up_.z) * dy) * perPixel};
@@ -227,7 +227,7 @@ void Editor::forceRelease(int x, int y) {
     if (pickedVertex_ < 0 || pickedVertex_ >= vertexCount())
         return;
     pickedPosition_ = gridPosition(pickedVertex_);
-    const double r2 = 4.0 * scene_->forceSphereRadius_ * scene_->forceSphereRadius_;
+    const double r2 = 4.0 * scene_->view().forceSphereRadius * scene_->view().forceSphereRadius;
     std::vector<float>& force = model_->force_;
     const int n = vertexCount();
     for (int v = 0; v < n; ++v)

@@ -143,9 +143,9 @@ TEST_F(ControlsTest, CameraKeys) {
     camera_.eye = {3, 4, 5};
     camera_.angles = {45, 10, 0};
     key(Key::X, true);
-    EXPECT_EQ(scene_.defaultViewPos_, Vec3f(3, 4, 5));
-    EXPECT_EQ(scene_.defaultHeadingPitchRoll_, Vec3f(45, 10, 0));
-    EXPECT_TRUE(scene_.viewChanged_);
+    EXPECT_EQ(scene_.view().defaultViewPos, Vec3f(3, 4, 5));
+    EXPECT_EQ(scene_.view().defaultHeadingPitchRoll, Vec3f(45, 10, 0));
+    EXPECT_TRUE(scene_.view().viewChanged);
     camera_.eye = {0, 0, 0};
     camera_.angles = {1, 2, 3};
     camera_.turn = 7;
@@ -164,14 +164,14 @@ TEST_F(ControlsTest, CameraKeys) {
 
 TEST_F(ControlsTest, LightFromTheCamera) {
     key(Key::L);  // without Alt: nothing
-    EXPECT_FALSE(scene_.lightChanged_);
+    EXPECT_FALSE(scene_.view().lightChanged);
     key(Key::L, true);
-    EXPECT_TRUE(scene_.lightChanged_);
-    EXPECT_EQ(scene_.lightPos_, camera_.eye);
-    EXPECT_EQ(scene_.lightDir_, Vec3f(0, 1, 0));
-    EXPECT_EQ(scene_.lightUp_, Vec3f(0, 0, 1));
+    EXPECT_TRUE(scene_.view().lightChanged);
+    EXPECT_EQ(scene_.view().lightPos, camera_.eye);
+    EXPECT_EQ(scene_.view().lightDir, Vec3f(0, 1, 0));
+    EXPECT_EQ(scene_.view().lightUp, Vec3f(0, 0, 1));
     // The light's view maps the eye to the origin and looks along the camera's direction.
-    const float* V = scene_.lightView_;
+    const float* V = scene_.view().lightView;
     const Vec3f e = camera_.eye;
     for (int row = 0; row < 3; ++row)
         EXPECT_NEAR(V[4 * row] * e.x + V[4 * row + 1] * e.y + V[4 * row + 2] * e.z + V[4 * row + 3],

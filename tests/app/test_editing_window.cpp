@@ -374,8 +374,8 @@ TEST_F(EditingWindow, RightDragCreatesArrowsThatAltSWrites) {
     ostrel::testing::SceneProblem reference{DeviceOptions{true, 1}};
     loadReference(reference);
     Camera camera;
-    placeCamera(camera, reference.center(), reference.defaultViewPos_,
-                reference.defaultHeadingPitchRoll_);
+    placeCamera(camera, reference.center(), reference.view().defaultViewPos,
+                reference.view().defaultHeadingPitchRoll);
     struct OneHandle : ObjectIdSource {
         std::uint32_t id;
         std::uint32_t getObjectId(int, int) override { return id; }

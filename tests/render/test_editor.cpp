@@ -247,8 +247,8 @@ TEST_F(EditorTest, ForcePressOnBackgroundIsNotHandled) {
 
 TEST_F(EditorTest, DragToTheRightGivesTotalForceAlongRight) {
     clearAll();
-    scene_.forcePerPixel_ = 100;
-    scene_.forceSphereRadius_ = 2.5;
+    scene_.view().forcePerPixel = 100;
+    scene_.view().forceSphereRadius = 2.5;
     const int picked = vertex(4, 1, 1);
     ids_.paint(100, 50, handle(picked));
     editor_->setMode(2);
@@ -265,7 +265,7 @@ TEST_F(EditorTest, DragToTheRightGivesTotalForceAlongRight) {
     for (const auto& [v, w] : selection)
         sum += w;
     EXPECT_NEAR(sum, 1.0, 1e-12);
-    const double r = scene_.forceSphereRadius_;
+    const double r = scene_.view().forceSphereRadius;
     const auto weightOf = [&](int v) {
         return std::find_if(selection.begin(), selection.end(),
                             [&](auto& s) { return s.first == v; })
@@ -294,7 +294,7 @@ TEST_F(EditorTest, DragToTheRightGivesTotalForceAlongRight) {
 
 TEST_F(EditorTest, UpwardDragGivesForceAlongUp) {
     clearAll();
-    scene_.forcePerPixel_ = 2;
+    scene_.view().forcePerPixel = 2;
     // A tilted camera: the force follows its up axis, whatever it is.
     editor_->updateCameraAxes(lookAtView({-3, -4, 5}, {1, 1, -1}, {0, 0, 1}));
     const int picked = vertex(8, 2, 2);
@@ -312,7 +312,7 @@ TEST_F(EditorTest, UpwardDragGivesForceAlongUp) {
 
 TEST_F(EditorTest, DragReplacesEarlierForcesAndPressClearsTheSphere) {
     std::fill(model_->force_.begin(), model_->force_.end(), 7.0f);
-    scene_.forceSphereRadius_ = 0.3;  // the picked vertex and its 6 neighbours at 0.25
+    scene_.view().forceSphereRadius = 0.3;  // the picked vertex and its 6 neighbours at 0.25
     const int picked = vertex(4, 1, 1);
     ids_.paint(0, 0, handle(picked));
     editor_->setMode(2);
@@ -330,8 +330,8 @@ TEST_F(EditorTest, DragReplacesEarlierForcesAndPressClearsTheSphere) {
 
 TEST_F(EditorTest, ClickInForceModeClearsTwiceTheRadiusAndLogs) {
     std::filesystem::create_directories(folder_ / "Quenby");
-    scene_.forcePerPixel_ = 100;
-    scene_.forceSphereRadius_ = 0.3;
+    scene_.view().forcePerPixel = 100;
+    scene_.view().forceSphereRadius = 0.3;
     const int picked = vertex(4, 1, 1);
     ids_.paint(50, 50, handle(picked));
     editor_->setMode(2);
@@ -356,7 +356,7 @@ TEST_F(EditorTest, ClickInForceModeClearsTwiceTheRadiusAndLogs) {
 }
 
 TEST_F(EditorTest, NoLogWithoutTheFolderButTheClickStillClears) {
-    scene_.forceSphereRadius_ = 0.3;
+    scene_.view().forceSphereRadius = 0.3;
     const int picked = vertex(0, 0, 0);
     ids_.paint(5, 5, handle(picked));
     std::fill(model_->force_.begin(), model_->force_.end(), 1.0f);
@@ -370,7 +370,7 @@ TEST_F(EditorTest, NoLogWithoutTheFolderButTheClickStillClears) {
 
 TEST_F(EditorTest, RadiusZeroSelectsNothing) {
     clearAll();
-    scene_.forceSphereRadius_ = 0;
+    scene_.view().forceSphereRadius = 0;
     model_->force_[0] = 5.0f;
     const int picked = vertex(2, 1, 1);
     ids_.paint(60, 60, handle(picked));
@@ -415,7 +415,7 @@ TEST_F(EditorTest, ModeChangeDuringDragKeepsTheDrag) {
     EXPECT_EQ(console(), "");
 
     // Force press, then fixation mode: the release is a fixation click on the press position.
-    scene_.forcePerPixel_ = 1;
+    scene_.view().forcePerPixel = 1;
     editor_->setMode(2);
     ASSERT_TRUE(send(rightDown(40, 40)));
     editor_->setMode(1);

@@ -72,9 +72,9 @@ TEST(Examples, EveryExampleLoadsWithItsElementCount) {
         EXPECT_NEAR(fz, expected->second.totalFz, 1e-3);
         // The stored three-quarter view of the whole model (ostrel-make-scene writes it).
         const StoredView view = threeQuarterView(scene.center(), scene.mesh().halfSize);
-        EXPECT_EQ(scene.defaultHeadingPitchRoll_, view.headingPitchRoll);
+        EXPECT_EQ(scene.view().defaultHeadingPitchRoll, view.headingPitchRoll);
         for (int a = 0; a < 3; ++a)
-            EXPECT_NEAR(scene.defaultViewPos_[a], view.position[a], 1e-5f) << a;
+            EXPECT_NEAR(scene.view().defaultViewPos[a], view.position[a], 1e-5f) << a;
         EXPECT_NE(scene.sceneSummary().find(L"# #Elements: " +
                                             std::to_wstring(expected->second.elements) + L","),
                   std::wstring::npos);

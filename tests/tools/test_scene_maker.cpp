@@ -238,11 +238,11 @@ TEST_F(SceneMakerTest, EveryWrittenSceneStartsWithAThreeQuarterViewOfTheWholeMod
         EXPECT_NE(text.find("\nRENDERER_DEFAULT_HEADING_PITCH_ROLL: 60 25 0\n"), std::string::npos);
         ostrel::testing::SceneProblem scene{DeviceOptions{true, 1}};
         loadOutput(scene);
-        EXPECT_FLOAT_EQ(scene.lengthScale_, c.lengthScale);
+        EXPECT_FLOAT_EQ(scene.view().lengthScale, c.lengthScale);
         const StoredView view = threeQuarterView(scene.center(), scene.mesh().halfSize);
-        EXPECT_EQ(scene.defaultHeadingPitchRoll_, view.headingPitchRoll);
+        EXPECT_EQ(scene.view().defaultHeadingPitchRoll, view.headingPitchRoll);
         for (int a = 0; a < 3; ++a)
-            EXPECT_NEAR(scene.defaultViewPos_[a], view.position[a], 1e-6f * c.lengthScale) << a;
+            EXPECT_NEAR(scene.view().defaultViewPos[a], view.position[a], 1e-6f * c.lengthScale) << a;
     }
 }
 
