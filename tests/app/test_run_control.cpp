@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/MeshBuilders.h"
 #include "support/RunTestSupport.h"
 #include "app/RunControl.h"
 #include "tools/Cantilever.h"
@@ -135,18 +136,6 @@ TEST(RunControl, ShapeFilesEveryFifthStepAndTimingLines) {
     EXPECT_EQ(rig.narrowLog.str().find("WARNING"), std::string::npos);
 }
 
-/// The same surface: the same vertex positions and triangles, in the same order.
-bool sameShape(const TriangleMesh& a, const TriangleMesh& b) {
-    if (a.vertices.size() != b.vertices.size() || a.triangles.size() != b.triangles.size())
-        return false;
-    for (size_t i = 0; i < a.vertices.size(); ++i)
-        if (!(a.vertices[i].position == b.vertices[i].position)) return false;
-    for (size_t t = 0; t < a.triangles.size(); ++t)
-        for (int k = 0; k < 3; ++k)
-            if (a.triangles[t].indices[k] != b.triangles[t].indices[k]) return false;
-    return true;
-}
-
 /// Triangles and vertices of a shape, to tell two shapes apart.
 std::pair<size_t, size_t> sizeOf(const TriangleMesh& mesh) {
     return {mesh.triangles.size(), mesh.vertices.size()};
@@ -168,7 +157,7 @@ TEST(RunControl, StepsWithoutListenerOrFileExtractNoShape) {
     EXPECT_FALSE(state.shape.triangles.empty());
     EXPECT_TRUE(rig.run->optimizer().shapeCurrent());
     rig.run->optimizer().extractShape();
-    EXPECT_TRUE(sameShape(state.shape, rig.run->optimizer().shapeMesh()));
+    EXPECT_TRUE(test::sameSurface(state.shape, rig.run->optimizer().shapeMesh()));
 }
 
 TEST(RunControl, OnlyTheStepsThatWriteAFileExtractForIt) {
@@ -212,7 +201,7 @@ TEST(RunControl, AWorkerHandsTheNewestShapeOverAfterTheStep) {
         rig.run->optimizer().extractShape();
         EXPECT_EQ(shown.back(), sizeOf(rig.run->optimizer().shapeMesh()));
         ASSERT_NE(last, nullptr);
-        EXPECT_TRUE(sameShape(*last, rig.run->optimizer().shapeMesh()));
+        EXPECT_TRUE(test::sameSurface(*last, rig.run->optimizer().shapeMesh()));
         // Handed over once.
         rig.run->waitForShape();
         EXPECT_EQ(shown.size(), size_t(k) + 1);
@@ -225,7 +214,7 @@ TEST(RunControl, AWorkerHandsTheNewestShapeOverAfterTheStep) {
     EXPECT_TRUE(rig.run->optimizer().shapeCurrent());
     const TriangleMesh current = rig.run->optimizer().shapeMesh();
     rig.run->waitForShape();
-    EXPECT_TRUE(sameShape(*last, current));
+    EXPECT_TRUE(test::sameSurface(*last, current));
     // A shape shown by the caller supersedes the worker's older one: a step's job, then a
     // closing of the design shown at once; the job's shape never comes.
     ASSERT_TRUE(rig.run->frameMove(0, 0).performed);  // step 5 goes to the worker
