@@ -103,12 +103,12 @@ void Controls::onControlEvent(int id, bool checked) {
             return;
         case kClearForces:
             if (model)
-                std::fill(model->force_.begin(), model->force_.end(), 0.0f);
+                model->clearForces();
             return;
         case kClearFixations:
             if (!model)
                 return;
-            std::fill(model->isVertexFixed_.begin(), model->isVertexFixed_.end(), uint8_t(0));
+            model->clearFixations();
             problem_.solver().prepareSolve();
             return;
         case kRunOstrel:

@@ -27,7 +27,7 @@ struct Rig {
                  int shapeFileInterval = RunControl::kShapeFileInterval)
         : model(makeCantilever(8, 4, 4, 0.125, 3)), solver(*model, hostOptions()) {
         omp_set_num_threads(1);  // one worker: the suite shares two cores
-        if (!clampEnd) std::fill(model->isVertexFixed_.begin(), model->isVertexFixed_.end(), 0);
+        if (!clampEnd) model->clearFixations();
         solver.setLogs(&wideLog, &solverLog);
         solver.setup();
         RunControlOptions options;
@@ -366,7 +366,7 @@ TEST(RunControl, SingularSystemStopsTheRunAfterItsStep) {
             const auto& positions = rig.model->vertexPosition_[0];
             for (size_t v = 0; v < positions.size(); ++v) {
                 const GridPos p = unpack(positions[v]);
-                rig.model->isVertexFixed_[v] = p.x == 0 && p.z == 0;
+                rig.model->setFixed(v, p.x == 0 && p.z == 0);
             }
         }
         rig.run->setRunning(true);
@@ -402,13 +402,13 @@ TEST(RunControl, AModelWithoutLoadIsRefusedOncePerAttempt) {
         SCOPED_TRACE(c.name);
         ScratchFolder folder("run-no-load");
         Rig rig(folder.path());
-        std::vector<float>& force = rig.model->force_;
+        const std::vector<float>& force = rig.model->forces();
         const std::vector<float> forces = force;
-        for (size_t v = 0; v < rig.model->isVertexFixed_.size(); ++v) {
+        for (size_t v = 0; v < rig.model->fixedFlags().size(); ++v) {
             const bool loaded = force[3 * v] != 0 || force[3 * v + 1] != 0 || force[3 * v + 2] != 0;
-            if (c.fixLoaded && loaded) rig.model->isVertexFixed_[v] = 1;
+            if (c.fixLoaded && loaded) rig.model->setFixed(v, true);
         }
-        if (!c.fixLoaded) std::fill(force.begin(), force.end(), 0.0f);
+        if (!c.fixLoaded) rig.model->clearForces();
         for (int attempt = 1; attempt <= 2; ++attempt) {
             rig.run->setRunning(true);
             const StepResult step = rig.run->frameMove(0, 0);
@@ -428,10 +428,11 @@ TEST(RunControl, AModelWithoutLoadIsRefusedOncePerAttempt) {
         }
         EXPECT_EQ(std::string(kNoLoadMessage).rfind("ERROR: No force acts on the model ", 0), 0u);
         // A free loaded vertex: the run starts.
-        std::fill(rig.model->isVertexFixed_.begin(), rig.model->isVertexFixed_.end(), uint8_t(0));
-        for (size_t v = 0; v < rig.model->isVertexFixed_.size(); ++v)
-            rig.model->isVertexFixed_[v] = unpack(rig.model->vertexPosition_[0][v]).x == 0;
-        force = forces;
+        rig.model->clearFixations();
+        for (size_t v = 0; v < rig.model->fixedFlags().size(); ++v)
+            rig.model->setFixed(v, unpack(rig.model->vertexPosition_[0][v]).x == 0);
+        for (size_t i = 0; i < forces.size(); ++i)
+            rig.model->setForceComponent(int(i / 3), int(i % 3), forces[i]);
         rig.run->setRunning(true);
         const StepResult step = rig.run->frameMove(0, 0);
         EXPECT_TRUE(step.performed);

@@ -36,6 +36,7 @@
 #include <memory>
 #include <sstream>
 
+#include "app/ProgramEnd.h"
 #include "core/Console.h"
 #include "fem/FemModel.h"
 #include "render/CutSceneRendererEffect.h"
@@ -84,7 +85,7 @@ protected:
         ASSERT_TRUE(renderer_->onCreateSwapChain(kWidth, kHeight));
         renderer_->setProjection(cameraProjection(float(kWidth) / kHeight));
         renderer_->setViewMatrix(view());
-        savedForces_ = scene_->model()->force_;
+        savedForces_ = scene_->model()->forces();
     }
     void TearDown() override {
         if (renderer_) {
@@ -93,14 +94,16 @@ protected:
         }
         renderer_.reset();
         FemModel& m = *scene_->model();
-        std::fill(m.isVertexFixed_.begin(), m.isVertexFixed_.end(), 0);
-        m.force_ = savedForces_;  // also after a test that stopped early
+        m.clearFixations();
+        // also after a test that stopped early
+        for (size_t i = 0; i < savedForces_.size(); ++i)
+            m.setForceComponent(int(i / 3), int(i % 3), savedForces_[i]);
     }
 
     /// Clears every force (TearDown restores the scene's) and returns the handles' positions.
     static std::vector<Vec3f> handlesWithoutForces() {
         FemModel& m = *scene_->model();
-        std::fill(m.force_.begin(), m.force_.end(), 0.0f);
+        m.clearForces();
         std::vector<Vec3f> pos;
         std::vector<std::uint8_t> types;
         buildHandleInstances(m, pos, types);
@@ -290,7 +293,7 @@ TEST_F(RendererGl, WireFrameDrawsLinesAndNoShadowPass) {
 
 TEST_F(RendererGl, HandlesHaveTwoColoursAndTheirObjectIds) {
     FemModel& m = *scene_->model();
-    for (int i = 0; i < m.numVertices(0); i += 2) m.isVertexFixed_[size_t(i)] = 1;
+    for (int i = 0; i < m.numVertices(0); i += 2) m.setFixed(i, true);
     renderer_->settings().renderForcesVertices = true;
     const auto pixels = frame("handles");
     std::vector<Vec3f> pos;
@@ -327,7 +330,7 @@ TEST_F(RendererGl, ArrowsReturnKindTwoWithTheirVertex) {
     ASSERT_GE(vertex, 0);
     const float r = scene_->view().vertexHandleRadius;
     const Vec3f force(0, 0, 2.0f);  // out of the top face: the arrow starts above the vertex
-    for (int c = 0; c < 3; ++c) m.force_[size_t(3 * vertex + c)] = force[c];
+    for (int c = 0; c < 3; ++c) m.setForceComponent(vertex, c, force[c]);
     renderer_->settings().editorActive = true;
     frame("arrow");
     int x = 0, y = 0;
@@ -372,10 +375,16 @@ TEST_F(RendererGl, AFailedReadBackIsFatal) {
     renderer_->onReleasingSwapChain();
     // The rasterizer runs threads: the dying child is a fresh run of this test, not a fork.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(renderer_->getObjectId(10, 10),
+    EXPECT_DEATH(runProgram([&] {
+                     renderer_->getObjectId(10, 10);
+                     return 0;
+                 }),
                  "FATAL ERROR.*Mapping Object ID Buffer failed.*Source file .cutscenerenderer.");
     std::set<std::uint32_t> ids;
-    EXPECT_DEATH(renderer_->collectObjectIds(0, 0, 5, 5, ids), "Mapping Object ID Buffer failed");
+    EXPECT_DEATH(runProgram([&] {
+                     renderer_->collectObjectIds(0, 0, 5, 5, ids);
+                     return 0;
+                 }), "Mapping Object ID Buffer failed");
     ASSERT_TRUE(renderer_->onCreateSwapChain(kWidth, kHeight));
 }
 
@@ -723,10 +732,10 @@ TEST_F(RendererGl, AnArrowRunsAlongItsForceWithItsDisplayLength) {
     renderer_->settings().editorActive = true;
     const Pinhole camera;
     for (const auto& c : cases) {
-        std::fill(m.force_.begin(), m.force_.end(), 0.0f);
+        m.clearForces();
         const int v = vertexAt(pos, c.vertex);
         ASSERT_GE(v, 0) << c.what;
-        for (int a = 0; a < 3; ++a) m.force_[size_t(3 * v + a)] = c.force[a];
+        for (int a = 0; a < 3; ++a) m.setForceComponent(v, a, c.force[a]);
         frame("arrow");
         const Vec3f d = c.force / length(c.force);
         const Point2 tail = camera(c.tail), tip = camera(c.tail + d * len);
@@ -829,7 +838,7 @@ TEST_F(RendererGl, EveryExampleShowsItsLoadArrows) {
         const FemModel& m = *scene.model();
         for (int v = 0; v < m.numVertices(0); ++v) {
             const size_t i = 3 * size_t(v);
-            if (m.force_[i] == 0 && m.force_[i + 1] == 0 && m.force_[i + 2] == 0) continue;
+            if (m.forces()[i] == 0 && m.forces()[i + 1] == 0 && m.forces()[i + 2] == 0) continue;
             ++loaded;
             seen += ids.count(makeObjectId(ObjectKind::ForceArrow, std::uint32_t(v)));
         }
@@ -855,7 +864,7 @@ TEST_F(RendererGl, AnArrowIsLitByTheNormalsOfItsShaft) {
     const std::vector<Vec3f> pos = handlesWithoutForces();
     const int v = vertexAt(pos, Vec3f(1.0f, 0.0f, 0.25f));
     ASSERT_GE(v, 0);
-    m.force_[size_t(3 * v)] = 40;
+    m.setForceComponent(v, 0, 40);
     renderer_->settings().editorActive = true;
     const auto pixels = frame("arrow-lit");
 

@@ -161,8 +161,8 @@ TEST_F(SceneTest, UnsavedEditsAreWhatSaveSceneWouldChange) {
     ASSERT_TRUE(load(kRequired));
     EXPECT_TRUE(scene_.unsavedEdits().empty());
     FemModel& m = *scene_.model();
-    m.isVertexFixed_[3] = 1;
-    m.force_[7] = 1.5f;
+    m.setFixed(3, true);
+    m.setForceComponent(2, 1, 1.5f);
     // The view and the light count once the user has set them.
     scene_.view().defaultViewPos = {9, 9, 9};
     scene_.view().lightPos = {8, 8, 8};
@@ -221,12 +221,12 @@ TEST_F(SceneTest, FixationsAndForces) {
         EXPECT_EQ(log_.str(), c.log) << c.name;
         const FemModel& m = *scene_.model();
         int count = 0;
-        for (uint8_t f : m.isVertexFixed_) count += f;
+        for (uint8_t f : m.fixedFlags()) count += f;
         EXPECT_EQ(count, int(c.fixed.size())) << c.name;
-        for (const Vec3i& p : c.fixed) EXPECT_EQ(m.isVertexFixed_[size_t(vertex(p.x, p.y, p.z))], 1);
+        for (const Vec3i& p : c.fixed) EXPECT_EQ(m.fixedFlags()[size_t(vertex(p.x, p.y, p.z))], 1);
     }
     const int v = vertex(8, 0, 0);
-    EXPECT_EQ(scene_.model()->force_[3 * size_t(v) + 2], -5.0f);
+    EXPECT_EQ(scene_.model()->forces()[3 * size_t(v) + 2], -5.0f);
 }
 
 TEST_F(SceneTest, FailuresStopTheLoad) {
@@ -439,8 +439,8 @@ TEST_F(SceneTest, SaveSceneRewritesEdits) {
 
     // No fixations and no forces remove both keys; view and light written when flagged.
     FemModel& m = *scene_.model();
-    std::fill(m.isVertexFixed_.begin(), m.isVertexFixed_.end(), 0);
-    std::fill(m.force_.begin(), m.force_.end(), 0.0f);
+    m.clearFixations();
+    m.clearForces();
     scene_.view().viewChanged = true;
     scene_.view().defaultViewPos = {1.5f, -2, 0.125f};
     scene_.view().lightChanged = true;

@@ -193,10 +193,10 @@ TEST_F(SceneMakerTest, WrittenSceneLoadsWithItsFixationsAndForces) {
     double sum[3] = {0, 0, 0};
     for (int v = 0; v < m.numVertices(0); ++v) {
         const GridPos p = unpack(m.vertexPosition_[0][size_t(v)]);
-        EXPECT_EQ(m.isVertexFixed_[size_t(v)], p.x == 0 ? 1 : 0);
-        fixed += m.isVertexFixed_[size_t(v)];
-        for (int a = 0; a < 3; ++a) sum[a] += m.force_[3 * size_t(v) + size_t(a)];
-        const float* f = &m.force_[3 * size_t(v)];
+        EXPECT_EQ(m.fixedFlags()[size_t(v)], p.x == 0 ? 1 : 0);
+        fixed += m.fixedFlags()[size_t(v)];
+        for (int a = 0; a < 3; ++a) sum[a] += m.forces()[3 * size_t(v) + size_t(a)];
+        const float* f = &m.forces()[3 * size_t(v)];
         const bool inBox = p.x == 4 && p.y <= 2 && p.z == 4;  // box 1 0 1 1 0.5 1
         EXPECT_FLOAT_EQ(f[0], p.x == 8 ? 7.0f / 25 : 0.0f);
         EXPECT_EQ(f[1], inBox ? float(-1.0 / 3) : 0.0f);
