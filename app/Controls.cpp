@@ -103,12 +103,12 @@ void Controls::onControlEvent(int id, bool checked) {
             return;
         case kClearForces:
             if (model)
-                std::fill(model->force_.begin(), model->force_.end(), 0.0f);
+                model->clearForces();
             return;
         case kClearFixations:
             if (!model)
                 return;
-            std::fill(model->isVertexFixed_.begin(), model->isVertexFixed_.end(), uint8_t(0));
+            model->clearFixations();
             problem_.solver().prepareSolve();
             return;
         case kRunOstrel:
@@ -192,11 +192,11 @@ void Controls::onKey(const KeyEvent& event) {
         case Key::L:
             if (!altDown || !camera_)
                 return;
-            scene_.lightPos_ = camera_->eyePosition();
-            scene_.lightDir_ = camera_->forward();
-            scene_.lightUp_ = camera_->up();
-            scene_.lightChanged_ = true;
-            scene_.computeLightView();
+            scene_.view().lightPos = camera_->eyePosition();
+            scene_.view().lightDir = camera_->forward();
+            scene_.view().lightUp = camera_->up();
+            scene_.view().lightChanged = true;
+            scene_.view().computeLightView();
             return;
         case Key::N:
             if (!run_.isRunning())
@@ -218,11 +218,12 @@ void Controls::onKey(const KeyEvent& event) {
             if (!camera_)
                 return;
             if (altDown) {
-                scene_.defaultViewPos_ = camera_->eyePosition();
-                scene_.defaultHeadingPitchRoll_ = camera_->headingPitchRoll();
-                scene_.viewChanged_ = true;
+                scene_.view().defaultViewPos = camera_->eyePosition();
+                scene_.view().defaultHeadingPitchRoll = camera_->headingPitchRoll();
+                scene_.view().viewChanged = true;
             } else {
-                camera_->moveTo(scene_.defaultViewPos_, scene_.defaultHeadingPitchRoll_);
+                camera_->moveTo(scene_.view().defaultViewPos,
+                                scene_.view().defaultHeadingPitchRoll);
             }
             return;
         case Key::F5:

@@ -6,8 +6,8 @@
 // Control events (identifier, check-box state): 1 full screen, 2 REF, 3 device dialog, 4 WARP
 // (through the framework's actions; where the platform has none, one line says so and nothing
 // changes),
-// 7 "Clear Forces" (force_ = 0 on the host; the solver gets it at the next computeLoad),
-// 8 "Clear Fixations" (isVertexFixed_ = 0, then prepareSolve), 17 "Run Ostrel" (run flag),
+// 7 "Clear Forces" (clearForces on the host; the solver gets it at the next computeLoad),
+// 8 "Clear Fixations" (clearFixations, then prepareSolve), 17 "Run Ostrel" (run flag),
 // 18 "Reset Ostrel" (run flag cleared, computeLoad, optimizer reset with the scene's design
 // controls, stiffness; the iteration counter goes on), 19 to 25 the renderer's flags,
 // 26 "Crisp design (projection)" (the scene's projection mode, which the next reset takes: the

@@ -41,10 +41,10 @@ RunControl::RunControl(FemModel& model, MultigridSolver& solver, ProgramLifetime
 RunControl::~RunControl() { solver_.setCycleCountSink(nullptr); }
 
 bool carriesLoad(const FemModel& model) {
-    const size_t n = model.isVertexFixed_.size();
+    const size_t n = model.fixedFlags().size();
     if (model.f_.size() < 3 * n) return false;
     for (size_t v = 0; v < n; ++v)
-        if (!model.isVertexFixed_[v] &&
+        if (!model.fixedFlags()[v] &&
             (model.f_[v] != 0.0f || model.f_[n + v] != 0.0f || model.f_[2 * n + v] != 0.0f))
             return true;
     return false;
@@ -134,7 +134,21 @@ StepResult RunControl::step() {
         optimizer_.updateStiffness();
     }
 
-    // 3. Solve phase.
+    // 3. Solve phase; 4. optimize phase; 5.-6. the shape; 7.-9. timings, counter, totals.
+    if (!solvePhase(result)) return result;
+    optimizePhase(iteration, result);
+    deliverShape(iteration, result);
+    recordStep(iteration, result);
+
+    // 10. A singular system stops the run.
+    if (result.singular) {
+        running_ = false;
+        if (narrowLog_) *narrowLog_ << singularSystemMessage(iteration) << std::endl;
+    }
+    return result;
+}
+
+bool RunControl::solvePhase(StepResult& result) {
     const auto solveStart = std::chrono::steady_clock::now();
     solver_.prepareSolve();
     const auto cyclesStart = std::chrono::steady_clock::now();
@@ -144,26 +158,30 @@ StepResult RunControl::step() {
     if (solver_.lastSolveStopped()) {
         result.performed = false;
         result.stopped = true;
-        return result;
+        return false;
     }
     if (!result.converged && narrowLog_) *narrowLog_ << "WARNING: Solver has not converged\n";
-    const auto solveEnd = std::chrono::steady_clock::now();
-    result.solveSeconds = secondsBetween(solveStart, solveEnd);
+    result.solveSeconds = secondsBetween(solveStart, std::chrono::steady_clock::now());
     result.cycles = solver_.lastCycles();
+    return true;
+}
 
-    // 4. Optimize phase.
+void RunControl::optimizePhase(int iteration, StepResult& result) {
+    const auto start = std::chrono::steady_clock::now();
     optimizer_.evaluateEnergies();
     optimizer_.iterate(iteration);
     optimizer_.updateStiffness();
-    result.optimizeSeconds = secondsBetween(solveEnd, std::chrono::steady_clock::now());
+    result.optimizeSeconds = secondsBetween(start, std::chrono::steady_clock::now());
     result.strainEnergy = optimizer_.lastStrainEnergy();
     result.volumeRatio = optimizer_.lastVolumeRatio();
     result.sharpness = optimizer_.lastSharpness();
     result.designChange = optimizer_.lastDesignChange();
+}
 
-    // 5.-6. The shape of the new densities for the listener, and every fifth one in a file (a
-    // failed write is reported and the step goes on). A shape extracted here for the file is
-    // the listener's too; otherwise the worker, if any, makes the listener's.
+void RunControl::deliverShape(int iteration, StepResult& result) {
+    // Every fifth shape in a file (a failed write is reported and the step goes on). A shape
+    // extracted here for the file is the listener's too; otherwise the worker, if any, makes
+    // the listener's.
     const bool writesFile = shapeFileInterval_ > 0 && iteration % shapeFileInterval_ == 0;
     if (shapeListener_) {
         if (shapeWorker_ && !writesFile)
@@ -178,8 +196,9 @@ StepResult RunControl::step() {
             result.shapeWritten = writeShape(shapeFileName(iteration));
         }
     }
+}
 
-    // 7.-9. Timings, the counter and the totals.
+void RunControl::recordStep(int iteration, const StepResult& result) {
     if (narrowLog_)
         *narrowLog_ << "Time SOLVE: " << result.solveSeconds << " s    Time OPTIMIZE: "
                     << result.optimizeSeconds << " s\n";
@@ -190,13 +209,6 @@ StepResult RunControl::step() {
         *narrowLog_ << "Time SOLVE (total): " << lifetime_.totalSolveSeconds
                     << " s    Time OPTIMIZE (total): " << lifetime_.totalOptimizeSeconds << " s\n"
                     << std::flush;
-
-    // 10. A singular system stops the run.
-    if (result.singular) {
-        running_ = false;
-        if (narrowLog_) *narrowLog_ << singularSystemMessage(iteration) << std::endl;
-    }
-    return result;
 }
 
 std::string singularSystemMessage(int iteration) {

@@ -171,6 +171,18 @@ public:
     const std::filesystem::path& outputDirectory() const { return outputDirectory_; }
 
 private:
+    // The parts of step(), in order.
+    /// Solves the current stiffness factors into `result`; false when a stop request ended the
+    /// solve (the step is then not performed).
+    bool solvePhase(StepResult& result);
+    /// The energies, the update and the new stiffness factors into `result`.
+    void optimizePhase(int iteration, StepResult& result);
+    /// The shape of the new densities for the listener and, every shapeFileInterval_ steps, in
+    /// a file.
+    void deliverShape(int iteration, StepResult& result);
+    /// The timing lines, the counter and the totals.
+    void recordStep(int iteration, const StepResult& result);
+
     MultigridSolver& solver_;
     ProgramLifetime& lifetime_;
     std::filesystem::path outputDirectory_;

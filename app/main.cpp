@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/CommandLine.h"
+#include "app/ProgramEnd.h"
 #include "app/InteractiveControls.h"
 #include "app/ProgramLifetime.h"
 #include "app/RunControl.h"
@@ -299,8 +300,9 @@ int run(int argc, char** argv) {
         return start.exitCode;
     // The camera's speeds and nearest orbit distance follow the model's size.
     const Scene& scene = *start.scene;
-    camera.setLengthScale(scene.lengthScale_);
-    placeCamera(camera, scene.center(), scene.defaultViewPos_, scene.defaultHeadingPitchRoll_);
+    camera.setLengthScale(scene.view().lengthScale);
+    placeCamera(camera, scene.center(), scene.view().defaultViewPos,
+                scene.view().defaultHeadingPitchRoll);
 
     return runWindow(framework, start, sceneFile, camera, lifetime);
 }
@@ -311,5 +313,5 @@ int run(int argc, char** argv) {
 int main(int argc, char** argv) {
     // The software rasterizer's per-frame allocations are reused instead of returned each frame.
     ostrel::keepFreedMemoryForReuse();
-    return ostrel::run(argc, argv);
+    return ostrel::runProgram([&] { return ostrel::run(argc, argv); });
 }

@@ -25,7 +25,7 @@ FemModel& model() {
         v.init({kSide, kSide, kSide}, {0.01, 0.01, 0.01}, {0, 0, 0}, true);
         auto fm = std::make_unique<FemModel>(v, kLevels);
         for (int y = 0; y <= kSide; ++y)
-            for (int x = 0; x <= kSide; ++x) fm->isVertexFixed_[size_t(fm->vertexAt(0, {x, y, 0}))] = 1;
+            for (int x = 0; x <= kSide; ++x) fm->setFixed(fm->vertexAt(0, {x, y, 0}), true);
         return fm;
     }();
     return *m;

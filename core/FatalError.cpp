@@ -1,7 +1,6 @@
 #include "core/FatalError.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <iostream>
 
 #include "core/Console.h"
@@ -124,7 +123,7 @@ void reportFatalError(const char* sourceFile, int line, const std::wstring& mess
         std::fflush(stderr);
         if (g_fatalErrorDialog) g_fatalErrorDialog(caption, text);
     }
-    std::abort();
+    throw FatalError(text);
 }
 
 void reportDriverError(const char* sourceFile, int line, int code, const std::wstring& message,

@@ -3,9 +3,11 @@
 //
 // reportFatalError writes the caption "FATAL ERROR" and the composed text to standard error,
 // shows it in a dialog when a dialog hook is installed (the window framework installs one when
-// it has a display) and then ends the process with abort(). Every layer may call it.
+// it has a display) and then throws FatalError. Every layer may call it; nothing here ends the
+// process: the programs do, with abort(), when a FatalError reaches them (app/ProgramEnd.h).
 
 #include <string>
+#include <utility>
 
 namespace ostrel {
 
@@ -31,7 +33,19 @@ using DriverResultNamer = const char* (*)(int code);
 /// Installs (or, with nullptr, removes) the namer.
 void setDriverResultNamer(DriverResultNamer namer);
 
-/// Shows the report (when `show` is set) and aborts. Never returns.
+/// A fatal error, reported (on standard error and in the dialog) when it was thrown. It derives
+/// from no standard exception, so that handlers of ordinary errors let it pass to the program.
+class FatalError {
+public:
+    explicit FatalError(std::wstring text) : text_(std::move(text)) {}
+    /// The composed text (composeFatalErrorText).
+    const std::wstring& text() const { return text_; }
+
+private:
+    std::wstring text_;
+};
+
+/// Shows the report (when `show` is set) and throws FatalError with its text. Never returns.
 [[noreturn]] void reportFatalError(const char* sourceFile, int line, const std::wstring& message,
                                    bool show = true);
 
@@ -39,7 +53,7 @@ void setDriverResultNamer(DriverResultNamer namer);
 void reportDriverError(const char* sourceFile, int line, int code, const std::wstring& message,
                        bool show = true);
 
-/// A dialog that shows the caption and text of a fatal report before the process aborts.
+/// A dialog that shows the caption and text of a fatal report before FatalError is thrown.
 using FatalErrorDialog = void (*)(const std::wstring& caption, const std::wstring& text);
 /// Installs (or, with nullptr, removes) the dialog. The window framework owns this hook.
 void setFatalErrorDialog(FatalErrorDialog dialog);

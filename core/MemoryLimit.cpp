@@ -4,13 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
-#include <new>
 #include <sstream>
 #include <string_view>
 #include <vector>
@@ -221,26 +219,12 @@ std::wstring formatGigabytes(double bytes, bool roundUp) {
     return text.str();
 }
 
-void exitOutOfMemory(const std::wstring& what) {
-    static std::atomic<bool> ending{false};
-    if (ending.exchange(true)) {
-        // Reached again while reporting (an allocation of the report failed): end plainly.
-        static const char kLine[] = "ERROR: Out of memory\n";
-        [[maybe_unused]] const ssize_t n = ::write(2, kLine, sizeof kLine - 1);
-        std::_Exit(1);
-    }
-    std::cout.flush();
+std::string outOfMemoryLine(const std::wstring& what) {
     const MemoryLimit limit = processMemoryLimit(0);
-    const std::string line = toUtf8(L"ERROR: Out of memory: " + what + L"; the process may use " +
-                                    formatGigabytes(limit.bytes, false) + L" GB more (" +
-                                    limit.source + L")");
-    std::fprintf(stderr, "%s\n", line.c_str());
-    std::fflush(stderr);
-    std::exit(1);
+    return toUtf8(L"ERROR: Out of memory: " + what + L"; the process may use " +
+                  formatGigabytes(limit.bytes, false) + L" GB more (" + limit.source + L")");
 }
 
-void exitOnFailedAllocation() {
-    std::set_new_handler([] { exitOutOfMemory(L"an allocation failed"); });
-}
+void throwOutOfMemory(const std::wstring& what) { throw OutOfMemoryError{outOfMemoryLine(what)}; }
 
 }  // namespace ostrel

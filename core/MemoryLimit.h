@@ -68,13 +68,19 @@ MemoryLimit processMemoryLimit(int threads, double laterMappedBytes = 0);
 /// "153", "1240").
 std::wstring formatGigabytes(double bytes, bool roundUp);
 
-/// Writes "ERROR: Out of memory: <what>; the process may use M GB more (<source>)" to standard
-/// error (after flushing standard output) and ends the process with exit status 1.
-[[noreturn]] void exitOutOfMemory(const std::wstring& what);
+/// "ERROR: Out of memory: <what>; the process may use M GB more (<source>)" with the process's
+/// limit of now (processMemoryLimit(0)), without the line end.
+std::string outOfMemoryLine(const std::wstring& what);
 
-/// Makes a failed allocation anywhere in the process end it through exitOutOfMemory ("an
-/// allocation failed") instead of an uncaught std::bad_alloc and abort(). For the command-line
-/// tools.
-void exitOnFailedAllocation();
+/// Running out of memory where the layers below the programs find it (the host device's
+/// allocations): carries the line of outOfMemoryLine. The programs write it to standard error
+/// and end with status 1 (app/ProgramEnd.h). It derives from no standard exception, so that
+/// handlers of ordinary errors let it pass.
+struct OutOfMemoryError {
+    std::string line;
+};
+
+/// Throws OutOfMemoryError{outOfMemoryLine(what)}.
+[[noreturn]] void throwOutOfMemory(const std::wstring& what);
 
 }  // namespace ostrel

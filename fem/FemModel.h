@@ -14,6 +14,7 @@
 // immutable after construction. A voxel model that cannot be built is refused as a value
 // (buildModel, with the line of fem/ModelSize.h); nothing here ends the process.
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -73,6 +74,32 @@ public:
     /// Indices of the coarsest level (numLevels_ - 1).
     int coarsestLevel() const { return numLevels_ - 1; }
 
+    // ---- supports and loads of the level-0 model (host side: the solver takes the fixations
+    // at its next prepareSolve, the forces and gravity at its next computeLoad) ----
+    /// One flag per level-0 vertex, 1 = fixed; initially all 0.
+    const std::vector<uint8_t>& fixedFlags() const { return isVertexFixed_; }
+    bool isFixed(int v) const { return isVertexFixed_[size_t(v)] != 0; }
+    void setFixed(int v, bool fixed) { isVertexFixed_[size_t(v)] = fixed ? 1 : 0; }
+    void clearFixations() { std::fill(isVertexFixed_.begin(), isVertexFixed_.end(), uint8_t(0)); }
+    /// 3 * nV applied forces, interleaved x, y, z; initially all 0.
+    const std::vector<float>& forces() const { return force_; }
+    Vec3f force(int v) const {
+        const float* f = &force_[3 * size_t(v)];
+        return {f[0], f[1], f[2]};
+    }
+    void setForce(int v, const Vec3f& f) {
+        float* to = &force_[3 * size_t(v)];
+        to[0] = f.x, to[1] = f.y, to[2] = f.z;
+    }
+    /// Component `axis` (0 x, 1 y, 2 z) of vertex v's force.
+    void setForceComponent(int v, int axis, float value) {
+        force_[3 * size_t(v) + size_t(axis)] = value;
+    }
+    void clearForces() { std::fill(force_.begin(), force_.end(), 0.0f); }
+    /// Gravitational acceleration; initially 0.
+    const Vec3d& gravity() const { return gravity_; }
+    void setGravity(const Vec3d& g) { gravity_ = g; }
+
     // ---- grid scalars ----
     int numLevels_ = 0;                    ///< number of levels, >= 3
     Vec3d voxelSize_{};                    ///< edge lengths (x,y,z) of one level-0 element
@@ -107,12 +134,9 @@ public:
     std::array<double, 576> KeBlocks_{};
 
     // ---- host arrays of the level-0 model (nV vertices, nE elements) ----
-    std::vector<uint8_t> isVertexFixed_;  ///< nV, 1 = fixed; initially 0
     std::vector<float> E_;                ///< nE stiffness factors; initially 1.0e6
     std::vector<float> density_;          ///< nE mass densities; initially 1000
     std::vector<float> vertexMass_;       ///< nV lumped masses; initially 0
-    std::vector<float> force_;            ///< 3*nV applied forces, interleaved x,y,z; 0
-    Vec3d gravity_{0, 0, 0};              ///< gravitational acceleration
     double dt_ = 0.05;                    ///< time step
     std::vector<float> f_;                ///< 3*nV load vector, component-major; 0
     double fNorm_ = 0;                    ///< Euclidean norm of f_
@@ -129,6 +153,10 @@ public:
     FixationCheck fixationCheck_;
 
 private:
+    std::vector<uint8_t> isVertexFixed_;  ///< nV, 1 = fixed
+    std::vector<float> force_;            ///< 3*nV applied forces, interleaved x,y,z
+    Vec3d gravity_{0, 0, 0};              ///< gravitational acceleration
+
     void buildHierarchy(const Volume<bool, double>& voxels);
     void buildCoarseNeighbors();
     void allocateHostArrays();

@@ -72,7 +72,7 @@ bool fixationsHoldModel(const FemModel& m) {
         for (int v = 0; v < nV; ++v) {
             const GridPos p = unpack(m.vertexPosition_[0][size_t(v)]);
             int around[8], count = 0;
-            bool anchored = m.isVertexFixed_[size_t(v)] != 0;
+            bool anchored = m.fixedFlags()[size_t(v)] != 0;
             for (int k = -1; k <= 0; ++k)
                 for (int j = -1; j <= 0; ++j)
                     for (int i = -1; i <= 0; ++i) {
@@ -94,9 +94,9 @@ bool fixationsHoldModel(const FemModel& m) {
 }
 
 bool FixationCheck::holds(const FemModel& model) {
-    if (valid_ && fixed_ == model.isVertexFixed_) return held_;
+    if (valid_ && fixed_ == model.fixedFlags()) return held_;
     held_ = fixationsHoldModel(model);
-    fixed_ = model.isVertexFixed_;
+    fixed_ = model.fixedFlags();
     valid_ = true;
     ++evaluations_;
     return held_;

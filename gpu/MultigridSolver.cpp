@@ -89,8 +89,8 @@ CUdeviceptr MultigridSolver::allocate(size_t bytes, const char* name) {
     // The host device's memory is the process's own: running out of it is a limit of the
     // machine or of the process, reported as such, not a device fault.
     if (code == CUDA_ERROR_OUT_OF_MEMORY && driver_->isHost())
-        exitOutOfMemory(L"the host device cannot allocate " + formatGigabytes(double(bytes), true) +
-                        L" GB for " + fromUtf8(name));
+        throwOutOfMemory(L"the host device cannot allocate " +
+                         formatGigabytes(double(bytes), true) + L" GB for " + fromUtf8(name));
     check(code, L"cuMemAlloc failed for " + fromUtf8(name));
     allocated_ += bytes;
     return p;
@@ -344,9 +344,9 @@ double MultigridSolver::computeLoad() {
                     if (e >= 0) density += m.density_[size_t(e)];
                 }
         double w = volume * density * 0.125;
-        m.f_[size_t(v)] = float(m.force_[3 * size_t(v)] + w * m.gravity_.x);
-        m.f_[size_t(nV + v)] = float(m.force_[3 * size_t(v) + 1] + w * m.gravity_.y);
-        m.f_[size_t(2 * nV + v)] = float(m.force_[3 * size_t(v) + 2] + w * m.gravity_.z);
+        m.f_[size_t(v)] = float(m.forces()[3 * size_t(v)] + w * m.gravity().x);
+        m.f_[size_t(nV + v)] = float(m.forces()[3 * size_t(v) + 1] + w * m.gravity().y);
+        m.f_[size_t(2 * nV + v)] = float(m.forces()[3 * size_t(v) + 2] + w * m.gravity().z);
     }
     upload(f_dev_, m.f_.data(), m.f_.size() * 4, L"cuMemcpyHtoD failed for f_dev_");
     double sum = 0;
@@ -364,7 +364,7 @@ void MultigridSolver::prepareSolve() {
     check(driver_->moduleGetGlobal(&dt, &dtBytes, module_, "dt_"), L"Symbol dt_ not found");
     checkGlobalSize(L"dt_", dtBytes, sizeof(double));
     check(driver_->memcpyHtoD(dt, &m.dt_, 8), L"cuMemcpyHtoD failed for symbol dt_");
-    upload(isVertexFixed_dev_, m.isVertexFixed_.data(), m.isVertexFixed_.size(),
+    upload(isVertexFixed_dev_, m.fixedFlags().data(), m.fixedFlags().size(),
            L"cuMemcpyHtoD failed for isVertexFixed_dev_");
     if (!optimizerOnDevice()) {
         upload(E_dev_, m.E_.data(), m.E_.size() * 4, L"cuMemcpyHtoD failed for E_dev_");

@@ -26,8 +26,8 @@ Vec3d elementCentreRange(const FemModel& m, bool high) {
 bool vertexHeld(const FemModel& m, GridPos p) {
     const int v = m.vertexAt(0, p);
     if (v < 0) return false;
-    const float* f = &m.force_[3 * size_t(v)];
-    return m.isVertexFixed_[size_t(v)] || f[0] != 0.0f || f[1] != 0.0f || f[2] != 0.0f;
+    const float* f = &m.forces()[3 * size_t(v)];
+    return m.fixedFlags()[size_t(v)] || f[0] != 0.0f || f[1] != 0.0f || f[2] != 0.0f;
 }
 
 /// Boxes with bounds included share a point.
@@ -86,12 +86,12 @@ DesignRegions markDesignRegions(const FemModel& model, const DesignControls& con
 }
 
 std::wstring loadError(const FemModel& model) {
-    const size_t n = model.isVertexFixed_.size();
+    const size_t n = model.fixedFlags().size();
     long long loaded = 0;
-    for (size_t v = 0; v < n && 3 * v + 2 < model.force_.size(); ++v) {
-        const float* f = &model.force_[3 * v];
+    for (size_t v = 0; v < n && 3 * v + 2 < model.forces().size(); ++v) {
+        const float* f = &model.forces()[3 * v];
         if (f[0] == 0.0f && f[1] == 0.0f && f[2] == 0.0f) continue;
-        if (!model.isVertexFixed_[v]) return {};
+        if (!model.fixedFlags()[v]) return {};
         ++loaded;
     }
     const std::wstring cause =

@@ -165,7 +165,7 @@ void Optimizer::reset() {
     std::vector<uint8_t> loaded(n_, 0);
     for (size_t e = 0; e < n_; ++e)
         for (int k = 0; k < 8 && isKept_[e] && !loaded[e]; ++k) {
-            const float* f = &model_.force_[3 * size_t(cornerVertex(e, k))];
+            const float* f = &model_.forces()[3 * size_t(cornerVertex(e, k))];
             loaded[e] = f[0] != 0.0f || f[1] != 0.0f || f[2] != 0.0f;
         }
     filter_.anchorMembers(loaded);

@@ -239,10 +239,12 @@ public:
     /// True for a design variable the update leaves alone (held empty; with projection, kept).
     bool isHeldDesign(size_t e) const { return heldDesign_[e] != 0; }
 
-protected:
-    // ---- the parts of iterate(), for the tests' derived classes ----
+    // ---- the parts of iterate(), in its order, for a driver that runs them one by one ----
     /// Step 2: the sensitivities (by the attached steps).
     void computeSensitivities();
+    /// Step 3: the range of the update ratios |dq| / dv of the designable elements with dv > 0
+    /// (0, 0 when there are none).
+    void ratioRange(double& lo, double& hi);
     /// Step 4: the new volume target from the goal, the last target and the current volume.
     double nextVolumeTarget() const;
     /// Step 5: the multiplier's search to a bracket of kSearchTolerance of the range: with a
@@ -252,6 +254,8 @@ protected:
     /// search since the reset chose), the middle of the last bracket chosen. Leaves the chosen
     /// multiplier's candidates. Returns the number of passes (each one read-back of volumes).
     int searchMultiplier(double target, double lo, double hi);
+    /// Step 6: the candidates of the last pass become the design and the densities.
+    void acceptCandidates();
     /// Step 10: the beta continuation (counter in the lifetime values).
     void continueBeta();
 
@@ -264,11 +268,6 @@ private:
     void downloadState();
     /// rho_ changed here: the attached steps take the densities.
     void densitiesChanged();
-    /// Step 3: the range of the update ratios |dq| / dv of the designable elements with dv > 0
-    /// (0, 0 when there are none).
-    void ratioRange(double& lo, double& hi);
-    /// Step 6: the candidates of the last pass become the design and the densities.
-    void acceptCandidates();
     /// The steps' kernel seconds so far (0 without).
     double kernelSeconds() const;
     /// True when per-element steps can run: reset, with steps attached.

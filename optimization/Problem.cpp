@@ -141,7 +141,7 @@ void applySupportsAndLoads(const SupportsAndLoads& listed, FemModel& model, std:
     for (const GridPoint& p : listed.fixed) {
         const int v = vertexAt(p);
         if (v >= 0)
-            model.isVertexFixed_[size_t(v)] = 1;
+            model.setFixed(v, true);
         else
             missing(p);
     }
@@ -152,9 +152,7 @@ void applySupportsAndLoads(const SupportsAndLoads& listed, FemModel& model, std:
             missing(f.at);
             continue;
         }
-        model.force_[3 * size_t(v) + 0] = f.fx;
-        model.force_[3 * size_t(v) + 1] = f.fy;
-        model.force_[3 * size_t(v) + 2] = f.fz;
+        model.setForce(v, {f.fx, f.fy, f.fz});
     }
     if (listed.forcesUnreadable) writeLine(log, L"WARNING: Error while parsing forces");
 }
@@ -188,8 +186,8 @@ SupportsAndLoads Problem::supportsAndLoads() const {
     const FemModel& m = *model_;
     for (int v = 0; v < m.numVertices(0); ++v) {
         const GridPos p = unpack(m.vertexPosition_[0][size_t(v)]);
-        if (m.isVertexFixed_[size_t(v)]) current.fixed.push_back({p.x, p.y, p.z});
-        const float* f = &m.force_[3 * size_t(v)];
+        if (m.fixedFlags()[size_t(v)]) current.fixed.push_back({p.x, p.y, p.z});
+        const float* f = &m.forces()[3 * size_t(v)];
         if (f[0] != 0 || f[1] != 0 || f[2] != 0)
             current.forces.push_back({{p.x, p.y, p.z}, f[0], f[1], f[2]});
     }

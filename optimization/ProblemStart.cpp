@@ -33,7 +33,7 @@ StartedProblem startProblem(const std::string& sceneFile, const StartOptions& op
         out << scene.sceneSummary(model.numElements_[0], model.numVertices(0)) << std::flush;
         writeLine(&out, materialNote(scene));
     }
-    model.gravity_ = {0, 0, 0};
+    model.setGravity({0, 0, 0});
     started.status = StartStatus::Started;
     return started;
 }

@@ -159,7 +159,7 @@ struct CutSceneRenderer::Impl {
     int shadowRenders = 0;
     int handlesDrawn = 0;
 
-    float lengthScale() const { return scene ? scene->lengthScale_ : 1.0f; }
+    float lengthScale() const { return scene ? scene->view().lengthScale : 1.0f; }
     FemModel* model() const {
         return scene && scene->isLoaded() ? sceneModel : nullptr;
     }
@@ -169,12 +169,9 @@ struct CutSceneRenderer::Impl {
     }
     Matrix4 lightView() const {
         if (settings.enableHeadLight || !scene) return view;
-        return Matrix4::fromRows({scene->lightView_[0], scene->lightView_[1], scene->lightView_[2],
-                                  scene->lightView_[3], scene->lightView_[4], scene->lightView_[5],
-                                  scene->lightView_[6], scene->lightView_[7], scene->lightView_[8],
-                                  scene->lightView_[9], scene->lightView_[10], scene->lightView_[11],
-                                  scene->lightView_[12], scene->lightView_[13],
-                                  scene->lightView_[14], scene->lightView_[15]});
+        const float* m = scene->view().lightView;
+        return Matrix4::fromRows({m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7], m[8], m[9],
+                                  m[10], m[11], m[12], m[13], m[14], m[15]});
     }
     bool buildOptimized() {
         optimizedMesh.release();
@@ -302,8 +299,8 @@ void CutSceneRenderer::Impl::uploadInstances() {
     handlePositions.update(hostPositions.data(), std::uint32_t(hostPositions.size()));
     handleTypes.update(hostTypes.data(), std::uint32_t(hostTypes.size()));
 
-    buildArrowInstances(*m, hostPositions, view, scene->vertexHandleRadius_,
-                        longestArrow(scene->mesh().halfSize, scene->forceArrowScaling_),
+    buildArrowInstances(*m, hostPositions, view, scene->view().vertexHandleRadius,
+                        longestArrow(scene->mesh().halfSize, scene->view().forceArrowScaling),
                         hostArrowVertices, hostArrowMatrices);
     if (!hostArrowVertices.empty()) {
         const auto a = std::uint32_t(hostArrowVertices.size());
@@ -320,9 +317,9 @@ void CutSceneRenderer::Impl::uploadInstances() {
 void CutSceneRenderer::Impl::updateEnclosedHandles(const FemModel& m) {
     const TriangleMesh& surface = scene->mesh();
     const EnclosedKey key{&m, m.numVertices(0), &surface, surface.triangles.size(),
-                          scene->vertexHandleRadius_};
+                          scene->view().vertexHandleRadius};
     if (!(key == enclosedKey)) {
-        enclosedHandles = findEnclosedHandles(m, surface, scene->vertexHandleRadius_);
+        enclosedHandles = findEnclosedHandles(m, surface, scene->view().vertexHandleRadius);
         enclosedKey = key;
         shownHandles.reset();
     }
@@ -429,7 +426,7 @@ void CutSceneRenderer::Impl::drawGround() {
 void CutSceneRenderer::Impl::drawHandlesAndArrows() {
     const auto n = GLsizei(hostPositions.size());
     if (n == 0) return;
-    effect.g_fSphereRadius->setFloat(scene->vertexHandleRadius_);
+    effect.g_fSphereRadius->setFloat(scene->view().vertexHandleRadius);
     effect.g_vViewportSize->setFloatVector(
         vec4(float(width), float(height), 1.0f / float(width), 1.0f / float(height)));
     frame.setTargets(true);
@@ -503,7 +500,7 @@ void CutSceneRenderer::render() {
     if (s.enableHeadLight || !r.scene) {
         r.effect.g_vLightPosCS->setFloatVector(vec4(0, 0, 0, 0));
     } else {
-        const Vec3f p = r.scene->lightPos_;
+        const Vec3f p = r.scene->view().lightPos;
         r.effect.g_vLightPosCS->setFloatVector(r.view * Vec4f{p.x, p.y, p.z, 1});
     }
     r.effect.g_mWorld->setMatrix(Matrix4::identity());

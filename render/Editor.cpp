@@ -137,8 +137,7 @@ void Editor::fixationRelease(int x, int y) {
             if (v < 0)
                 return;
             writeLine(console_, L"Toggled fixation of vertex " + std::to_wstring(v));
-            uint8_t& fixed = model_->isVertexFixed_[size_t(v)];
-            fixed = fixed ? 0 : 1;
+            model_->setFixed(v, !model_->isFixed(v));
         } else if (objectKind(id) == ObjectKind::SurfaceVertex) {
             writeLine(console_, L"Clicked surface vertex " + std::to_wstring(objectIndex(id)));
         }
@@ -154,14 +153,13 @@ void Editor::fixationRelease(int x, int y) {
                 handles.push_back(v);
     if (handles.empty())
         return;
-    std::vector<uint8_t>& fixed = model_->isVertexFixed_;
     int numFixed = 0, numFree = 0;
     for (int v : handles)
-        (fixed[size_t(v)] ? numFixed : numFree) += 1;
+        (model_->isFixed(v) ? numFixed : numFree) += 1;
     // Most are free: fix them all; most are fixed, or as many of each: free them all.
-    const uint8_t flag = numFixed < numFree ? 1 : 0;
+    const bool fix = numFixed < numFree;
     for (int v : handles)
-        fixed[size_t(v)] = flag;
+        model_->setFixed(v, fix);
 }
 
 bool Editor::forcePress(int x, int y) {
@@ -181,7 +179,7 @@ bool Editor::forcePress(int x, int y) {
 
     // The soft sphere: Gaussian weights of the vertices strictly inside the radius, summing to 1.
     forceSelection_.clear();
-    const double r = scene_->forceSphereRadius_;
+    const double r = scene_->view().forceSphereRadius;
     const double r2 = r * r;
     const int n = vertexCount();
     double sum = 0;
@@ -193,27 +191,24 @@ bool Editor::forcePress(int x, int y) {
             sum += w;
         }
     }
-    std::vector<float>& force = model_->force_;
     for (auto& [v, w] : forceSelection_) {
         w /= sum;
-        force[3 * size_t(v)] = force[3 * size_t(v) + 1] = force[3 * size_t(v) + 2] = 0.0f;
+        model_->setForce(v, {0.0f, 0.0f, 0.0f});
     }
     return true;
 }
 
 void Editor::forceDrag(int x, int y) {
     const double dx = x - pressX_, dy = y - pressY_;
-    const double perPixel = scene_->forcePerPixel_;
+    const double perPixel = scene_->view().forcePerPixel;
     const double F[3] = {(double(right_.x) * dx - double(up_.x) * dy) * perPixel,
                          (double(right_.y) * dx - double(up_.y) * dy) * perPixel,
                          (double(right_.z) * dx - double(up_.z) * dy) * perPixel};
-    std::vector<float>& force = model_->force_;
     const size_t n = size_t(vertexCount());
     for (const auto& [v, w] : forceSelection_) {
         if (size_t(v) >= n)
             continue;
-        for (int a = 0; a < 3; ++a)
-            force[3 * size_t(v) + size_t(a)] = float(w * F[a]);
+        model_->setForce(v, {float(w * F[0]), float(w * F[1]), float(w * F[2])});
     }
     lastForce_ = {float(F[0]), float(F[1]), float(F[2])};
 }
@@ -227,12 +222,11 @@ void Editor::forceRelease(int x, int y) {
     if (pickedVertex_ < 0 || pickedVertex_ >= vertexCount())
         return;
     pickedPosition_ = gridPosition(pickedVertex_);
-    const double r2 = 4.0 * scene_->forceSphereRadius_ * scene_->forceSphereRadius_;
-    std::vector<float>& force = model_->force_;
+    const double r2 = 4.0 * scene_->view().forceSphereRadius * scene_->view().forceSphereRadius;
     const int n = vertexCount();
     for (int v = 0; v < n; ++v)
         if (squaredDistance(v, pickedVertex_) < r2)
-            force[3 * size_t(v)] = force[3 * size_t(v) + 1] = force[3 * size_t(v) + 2] = 0.0f;
+            model_->setForce(v, {0.0f, 0.0f, 0.0f});
 }
 
 void Editor::appendForcesLogLine() const {

@@ -1,6 +1,6 @@
 #pragma once
 // Editor: turns right-button mouse actions into edits of the model's fixation flags
-// (isVertexFixed_) and applied forces (force_), host side only.
+// (FemModel::setFixed) and applied forces (FemModel::setForce), host side only.
 //
 // It reads what lies under the cursor from an ObjectIdSource (the renderer's object-ID buffer of
 // the last frame): kind 1 vertex handle and kind 2 force arrow carry a finest-level vertex

@@ -130,7 +130,7 @@ void buildHandleInstances(const FemModel& model, std::vector<Vec3f>& positions,
         const GridPos g = unpack(model.vertexPosition_[0][size_t(i)]);
         positions[size_t(i)] = Vec3f(origin.x + float(g.x) * voxel.x, origin.y + float(g.y) * voxel.y,
                                      origin.z + float(g.z) * voxel.z);
-        types[size_t(i)] = model.isVertexFixed_[size_t(i)] ? 1 : 0;
+        types[size_t(i)] = model.fixedFlags()[size_t(i)] ? 1 : 0;
     }
 }
 
@@ -139,9 +139,9 @@ void buildArrowInstances(const FemModel& model, const std::vector<Vec3f>& positi
                          std::vector<std::int32_t>& vertices, std::vector<Matrix4>& matrices) {
     vertices.clear();
     matrices.clear();
-    const size_t n = std::min(positions.size(), model.force_.size() / 3);
+    const size_t n = std::min(positions.size(), model.forces().size() / 3);
     const auto forceAt = [&](size_t i) {
-        return Vec3f(model.force_[3 * i], model.force_[3 * i + 1], model.force_[3 * i + 2]);
+        return Vec3f(model.forces()[3 * i], model.forces()[3 * i + 1], model.forces()[3 * i + 2]);
     };
     float largest = 0;
     for (size_t i = 0; i < n; ++i) {

@@ -89,37 +89,27 @@ void Scene::resetScene() {
     dampingFactor_ = 0.5;
     timeStep_ = 0.05;
     gravity_ = {0, 0, -9.81};
-    defaultViewPos_ = {-20, 0, 0};
-    defaultHeadingPitchRoll_ = {0, 0, 0};
-    lightPos_ = {0, 0, 1};
-    lightDir_ = {0, 0, -1};
-    lightUp_ = {0, 1, 0};
-    lengthScale_ = 1;
+    view_.defaultViewPos = {-20, 0, 0};
+    view_.defaultHeadingPitchRoll = {0, 0, 0};
+    view_.lightPos = {0, 0, 1};
+    view_.lightDir = {0, 0, -1};
+    view_.lightUp = {0, 1, 0};
+    view_.lengthScale = 1;
     designControls_ = {};
     listed_ = {};
     loaded_ = false;
     meshToModel_ = Matrix4::identity();
-    viewChanged_ = false;
-    lightChanged_ = false;
+    view_.viewChanged = false;
+    view_.lightChanged = false;
 
-    computeLightView();
+    view_.computeLightView();
     const double mean = (voxelSize_.x + voxelSize_.y + voxelSize_.z) / 3.0;
-    vertexHandleRadius_ = float(mean / 5.0);
-    forceSphereRadius_ = (voxelSize_.x + voxelSize_.y + voxelSize_.z) * 10.0 / 3.0;
-    forcePerPixel_ = 0.1;
-    forceArrowScale_ = float(0.001 / (mean * mean * mean));
-    forceArrowScaling_ = 1;
-    meanVoxelSize_ = float(mean);
-}
-
-void Scene::computeLightView() {
-    const Vec3f z = -lightDir_ / length(lightDir_);
-    const Vec3f ux = cross(lightUp_, z);
-    const Vec3f x = ux / length(ux);
-    const Vec3f y = cross(z, x);
-    const float m[16] = {x.x, x.y, x.z, -dot(lightPos_, x), y.x, y.y, y.z, -dot(lightPos_, y),
-                         z.x, z.y, z.z, -dot(lightPos_, z), 0,   0,   0,   1};
-    std::copy(m, m + 16, lightView_);
+    view_.vertexHandleRadius = float(mean / 5.0);
+    view_.forceSphereRadius = (voxelSize_.x + voxelSize_.y + voxelSize_.z) * 10.0 / 3.0;
+    view_.forcePerPixel = 0.1;
+    view_.forceArrowScale = float(0.001 / (mean * mean * mean));
+    view_.forceArrowScaling = 1;
+    view_.meanVoxelSize = float(mean);
 }
 
 bool Scene::loadScene(const std::wstring& fileName, std::wostream* log) {
@@ -195,35 +185,36 @@ bool Scene::prepareMesh(const std::wstring& fileName, std::wostream* log) {
 
 void Scene::readView(std::wostream* log) {
     Vec3f headingPitchRoll;
-    const bool viewRead = file_.getFloat3(L"RENDERER_DEFAULT_VIEW_POS", defaultViewPos_, log);
+    const bool viewRead =
+        file_.getFloat3(L"RENDERER_DEFAULT_VIEW_POS", view_.defaultViewPos, log);
     if (viewRead &&
         file_.getFloat3(L"RENDERER_DEFAULT_HEADING_PITCH_ROLL", headingPitchRoll, log)) {
-        defaultHeadingPitchRoll_ = headingPitchRoll;
+        view_.defaultHeadingPitchRoll = headingPitchRoll;
     } else {
-        defaultViewPos_ = {mesh_.center.x - 5.0f * mesh_.halfSize.x, mesh_.center.y,
+        view_.defaultViewPos = {mesh_.center.x - 5.0f * mesh_.halfSize.x, mesh_.center.y,
                            mesh_.center.z};
-        defaultHeadingPitchRoll_ = {0, 0, 0};
+        view_.defaultHeadingPitchRoll = {0, 0, 0};
     }
 
     // The default light stands above the origin at the model's scale.
-    lengthScale_ = lengthScale(mesh_.halfSize);
-    lightPos_ = {0, 0, lengthScale_};
-    file_.getFloat3(L"RENDERER_LIGHT_POS", lightPos_, log);
-    file_.getFloat3(L"RENDERER_LIGHT_DIR", lightDir_, log);
-    file_.getFloat3(L"RENDERER_LIGHT_UP", lightUp_, log);
-    computeLightView();
+    view_.lengthScale = lengthScale(mesh_.halfSize);
+    view_.lightPos = {0, 0, view_.lengthScale};
+    file_.getFloat3(L"RENDERER_LIGHT_POS", view_.lightPos, log);
+    file_.getFloat3(L"RENDERER_LIGHT_DIR", view_.lightDir, log);
+    file_.getFloat3(L"RENDERER_LIGHT_UP", view_.lightUp, log);
+    view_.computeLightView();
 
     const double mean = (voxelSize_.x + voxelSize_.y + voxelSize_.z) / 3.0;
-    vertexHandleRadius_ = float(mean / 5.0);
-    file_.getFloat(L"EDITOR_VERTEX_HANDLE_RADIUS", vertexHandleRadius_, log);
-    file_.getDouble(L"EDITOR_FORCE_SPHERE_RADIUS", forceSphereRadius_, log, true);
-    file_.getDouble(L"EDITOR_FORCE_PER_PIXEL", forcePerPixel_, log, true);
-    forceArrowScale_ = float(5e-7 / (mean * mean));
+    view_.vertexHandleRadius = float(mean / 5.0);
+    file_.getFloat(L"EDITOR_VERTEX_HANDLE_RADIUS", view_.vertexHandleRadius, log);
+    file_.getDouble(L"EDITOR_FORCE_SPHERE_RADIUS", view_.forceSphereRadius, log, true);
+    file_.getDouble(L"EDITOR_FORCE_PER_PIXEL", view_.forcePerPixel, log, true);
+    view_.forceArrowScale = float(5e-7 / (mean * mean));
     float arrowScaling = 1;
     file_.getFloat(L"EDITOR_FORCE_ARROW_SCALING", arrowScaling, log);
-    forceArrowScale_ *= arrowScaling;
-    forceArrowScaling_ = arrowScaling;
-    meanVoxelSize_ = float(mean);
+    view_.forceArrowScale *= arrowScaling;
+    view_.forceArrowScaling = arrowScaling;
+    view_.meanVoxelSize = float(mean);
 }
 
 void Scene::readSupportsAndLoads(std::wostream* log) {
@@ -302,14 +293,15 @@ bool Scene::saveScene(const std::wstring& fileName, const SupportsAndLoads& curr
         file_.remove(L"FORCES");
 
     auto vec = [](const Vec3f& v) { return joinWords({v.x, v.y, v.z}); };
-    if (viewChanged_) {
-        file_.setString(L"RENDERER_DEFAULT_VIEW_POS", vec(defaultViewPos_));
-        file_.setString(L"RENDERER_DEFAULT_HEADING_PITCH_ROLL", vec(defaultHeadingPitchRoll_));
+    if (view_.viewChanged) {
+        file_.setString(L"RENDERER_DEFAULT_VIEW_POS", vec(view_.defaultViewPos));
+        file_.setString(L"RENDERER_DEFAULT_HEADING_PITCH_ROLL",
+                        vec(view_.defaultHeadingPitchRoll));
     }
-    if (lightChanged_) {
-        file_.setString(L"RENDERER_LIGHT_POS", vec(lightPos_));
-        file_.setString(L"RENDERER_LIGHT_DIR", vec(lightDir_));
-        file_.setString(L"RENDERER_LIGHT_UP", vec(lightUp_));
+    if (view_.lightChanged) {
+        file_.setString(L"RENDERER_LIGHT_POS", vec(view_.lightPos));
+        file_.setString(L"RENDERER_LIGHT_DIR", vec(view_.lightDir));
+        file_.setString(L"RENDERER_LIGHT_UP", vec(view_.lightUp));
     }
     // The projection mode is the one design control the window changes; a file that does not
     // name it keeps it unnamed while it is the default.
@@ -323,8 +315,8 @@ bool Scene::saveScene(const std::wstring& fileName, const SupportsAndLoads& curr
 }
 
 void Scene::rememberSaved(const SupportsAndLoads& current) {
-    saved_ = {current.fixed,  current.forces, defaultViewPos_, defaultHeadingPitchRoll_,
-              lightPos_,      lightDir_,      lightUp_,        designControls_.projection};
+    saved_ = {current.fixed,  current.forces, view_.defaultViewPos, view_.defaultHeadingPitchRoll,
+              view_.lightPos, view_.lightDir, view_.lightUp,  designControls_.projection};
 }
 
 std::vector<std::wstring> Scene::unsavedEdits(const SupportsAndLoads& current) const {
@@ -334,11 +326,12 @@ std::vector<std::wstring> Scene::unsavedEdits(const SupportsAndLoads& current) c
     if (current.fixed != s.fixed) edits.push_back(L"fixations");
     if (current.forces != s.forces) edits.push_back(L"forces");
     // saveScene writes the view and the light only once the user has set them.
-    if (viewChanged_ &&
-        (defaultViewPos_ != s.viewPos || defaultHeadingPitchRoll_ != s.headingPitchRoll))
+    if (view_.viewChanged &&
+        (view_.defaultViewPos != s.viewPos || view_.defaultHeadingPitchRoll != s.headingPitchRoll))
         edits.push_back(L"view");
-    if (lightChanged_ &&
-        (lightPos_ != s.lightPos || lightDir_ != s.lightDir || lightUp_ != s.lightUp))
+    if (view_.lightChanged &&
+        (view_.lightPos != s.lightPos || view_.lightDir != s.lightDir ||
+         view_.lightUp != s.lightUp))
         edits.push_back(L"light");
     if (designControls_.projection != s.projection) edits.push_back(L"design controls");
     return edits;

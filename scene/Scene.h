@@ -1,8 +1,9 @@
 #pragma once
-// The loaded scene: the scene file's parameters, camera, light and editor defaults, the
-// scene's KeyValueFile (kept for writing back), the prepared TriangleMesh and the supports and
-// loads the file lists. No model and no device: optimization/Problem.h builds the problem
-// (voxel model, hierarchy, solver, fixations, loads, design regions) from a loaded scene.
+// The loaded scene: the scene file's parameters, its camera, light and editor defaults (a
+// ViewDefaults of their own, scene/ViewDefaults.h), the scene's KeyValueFile (kept for writing
+// back), the prepared TriangleMesh and the supports and loads the file lists. No model and no
+// device: optimization/Problem.h builds the problem (voxel model, hierarchy, solver, fixations,
+// loads, design regions) from a loaded scene.
 //
 // loadScene reads the key-value file, reads the mesh (OBJ or STL, geometry/MeshFile.h), scales,
 // transforms and moves it so that its bounding box starts at the origin, reads NUM_LEVELS and
@@ -21,6 +22,7 @@
 #include "geometry/Vec3.h"
 #include "scene/DesignControls.h"
 #include "scene/KeyValueFile.h"
+#include "scene/ViewDefaults.h"
 
 namespace ostrel {
 
@@ -96,38 +98,16 @@ public:
     /// Design controls of the optional keys (defaults where a key is absent).
     DesignControls designControls_;
 
-    // Camera and light defaults.
-    Vec3f defaultViewPos_{-20, 0, 0};
-    Vec3f defaultHeadingPitchRoll_{0, 0, 0};
-    Vec3f lightPos_{0, 0, 1};
-    Vec3f lightDir_{0, 0, -1};
-    Vec3f lightUp_{0, 1, 0};
-    float lightView_[16] = {};  ///< row-major world -> light space
-    /// The model's length scale (scene/ViewFraming.h), from the prepared mesh's bounding box:
-    /// the light's default position is (0, 0, lengthScale_) and the window scales its clip
-    /// planes, light frustum and camera speeds by it. 1 until a load.
-    float lengthScale_ = 1;
-
-    // Editor values and derived sizes.
-    float vertexHandleRadius_ = 0;
-    double forceSphereRadius_ = 0;
-    double forcePerPixel_ = 0.1;
-    float forceArrowScale_ = 0;
-    float forceArrowScaling_ = 1;  ///< EDITOR_FORCE_ARROW_SCALING: the arrows' display scale
-    float meanVoxelSize_ = 0;
-
     /// The affine map from the mesh file's coordinates to the model's (world) coordinates:
     /// MESH_SCALE_TO's scaling, then MESH_TRANSFORMATION (fourth row taken as 0 0 0 1), then the
     /// move of the bounding box to the origin. Identity until a load has prepared the mesh.
     Matrix4 meshToModel_ = Matrix4::identity();
 
-    bool viewChanged_ = false;   ///< set when the user moves the default view
-    bool lightChanged_ = false;  ///< set when the user moves the light
-
     /// Centre of the prepared mesh's bounding box (the camera's centre of rotation).
     Vec3f center() const { return mesh_.center; }
-    /// Recomputes lightView_ from lightPos_, lightDir_ and lightUp_ (after the light moved).
-    void computeLightView();
+    /// The camera, light and editor defaults: read with the scene, moved by the window.
+    ViewDefaults& view() { return view_; }
+    const ViewDefaults& view() const { return view_; }
 
 private:
     /// What saveScene writes, as loaded or last saved (unsavedEdits compares with it).
@@ -146,6 +126,7 @@ private:
     void readSupportsAndLoads(std::wostream* log);
 
     bool loaded_ = false;
+    ViewDefaults view_;
     KeyValueFile file_;
     TriangleMesh mesh_;
     SupportsAndLoads listed_;

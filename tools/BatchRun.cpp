@@ -446,30 +446,305 @@ double ConvergenceWatch::largestDesignChange() const {
     return largest;
 }
 
-int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
-             const std::function<int()>& stopRequests,
-             const std::function<void(BatchPhase)>& enterPhase) {
-    auto requests = [&stopRequests] { return stopRequests ? stopRequests() : 0; };
-    auto isInterrupted = [&] { return requests() >= 1; };
-    auto phase = [&enterPhase](BatchPhase next) {
+namespace {
+
+/// The program's stop requests and phase changes, either of which may be absent.
+struct RunSignals {
+    const std::function<int()>& stopRequests;
+    const std::function<void(BatchPhase)>& enterPhase;
+
+    int requests() const { return stopRequests ? stopRequests() : 0; }
+    bool interrupted() const { return requests() >= 1; }
+    void enter(BatchPhase next) const {
         if (enterPhase) enterPhase(next);
-    };
-    phase(BatchPhase::Setup);
+    }
+};
 
-    if (!prepareOutputFolder(options.outputDirectory, err)) return kExitFailed;
-
-    StartOptions startOptions;
-    DeviceOptions& device = startOptions.problem.device;
+/// Sets the device and thread choices and the design overrides of the start; false after the
+/// error line when a CUDA device was asked for and there is none.
+bool chooseStart(const BatchOptions& options, StartOptions& start, std::ostream& err) {
+    DeviceOptions& device = start.problem.device;
     device.forceHost = options.device == BatchDevice::Host;
     device.hostThreads = options.threads;
     if (options.device == BatchDevice::Cuda && openDriver(device)->isHost()) {
         err << "ERROR: No CUDA device available\n";
-        return kExitFailed;
+        return false;
     }
     if (options.threads > 0) omp_set_num_threads(options.threads);
-    startOptions.problem.overrides = {options.volumeFraction, options.filterRadius,
-                                      options.projection};
-    startOptions.problem.solver = options.solver;
+    start.problem.overrides = {options.volumeFraction, options.filterRadius, options.projection};
+    start.problem.solver = options.solver;
+    return true;
+}
+
+/// Warns on the console about an open mesh and a voxel model in several pieces.
+void warnAboutShape(const Scene& scene, const Problem& problem) {
+    std::wstring meshName;
+    scene.file().getString(L"MESH", meshName, nullptr, true);
+    checkMeshClosed(scene.mesh(), meshName, &wideOut());
+    checkSinglePiece(elementPieceSizes(problem.model()), &wideOut());
+}
+
+/// The map from model coordinates to the written ones (the input mesh's with
+/// --original-coordinates); false after the error line when the scene's mesh transformation
+/// cannot be undone.
+bool outputTransform(const BatchOptions& options, const Scene& scene, Matrix4& toOutput,
+                     std::ostream& err) {
+    toOutput = Matrix4::identity();
+    if (!options.originalCoordinates) return true;
+    toOutput = inverse(scene.meshToModel_);
+    if (toOutput(3, 3) != 0.0f) return true;
+    err << "ERROR: --original-coordinates: the scene's MESH_TRANSFORMATION cannot be undone (it "
+           "flattens the mesh)\n";
+    return false;
+}
+
+/// Writes the design check's warnings; false after its error when the design cannot be
+/// optimized (refused before anything of the run is written).
+bool checkDesignBeforeRun(const Problem& problem, std::ostream& err) {
+    const DesignCheck design = checkDesign(problem.model(), problem.controls(), problem.regions());
+    for (const std::wstring& warning : design.warnings) err << toUtf8(warning) << "\n";
+    if (design.error.empty()) return true;
+    err << toUtf8(design.error) << "\n";
+    return false;
+}
+
+/// Whether the summary reports the design: with --converge, a design option, or a design key
+/// of the scene that differs from the default.
+bool wantsDesignReport(const BatchOptions& options, const DesignControls& controls) {
+    return options.converge > 0 || options.volumeFraction > 0 || options.filterRadius > 0 ||
+           controls.projection != 0 || !DensityFilter::isDefaultRadius(controls.filterRadius) ||
+           controls.volumeFraction != DesignControls::kDefaultVolumeFraction ||
+           !controls.keepSolid.empty() || !controls.keepEmpty.empty();
+}
+
+/// What the loop of steps leaves for the final files and the summary.
+struct StepsDone {
+    std::vector<HistoryPoint> history;
+    double firstCompliance = 0.0;
+    int done = 0;
+    bool converged = false;
+    bool singular = false;  ///< the run control found the system singular and stopped
+    bool noLoad = false;    ///< a step was refused for want of a load
+    ConvergenceWatch watch;
+    RunBreakdown breakdown;
+
+    explicit StepsDone(const BatchOptions& options)
+        : watch(options.converge, options.convergeChange) {}
+};
+
+/// Performs steps until the requested number is done, the run has converged, an interrupt
+/// comes, or the run control stops; one progress line on `err` per step.
+StepsDone performSteps(const BatchOptions& options, RunControl& run, const RunSignals& signals,
+                       std::ostream& err) {
+    StepsDone steps(options);
+    const int planned = options.iterations > 0 ? options.iterations : kMaxSteps;
+    const auto start = std::chrono::steady_clock::now();
+    auto lastFrame = start;
+    TimeLeftEstimator timeLeft;
+    while (!steps.converged && !signals.interrupted() &&
+           !(options.iterations > 0 && steps.done == options.iterations)) {
+        const auto frame = std::chrono::steady_clock::now();
+        // The densities this step solves were projected with the beta of the last update.
+        const Optimizer& optimizer = run.optimizer();
+        const bool betaSettled =
+            !optimizer.isProjected() || (optimizer.isReset() && optimizer.densitiesAtLastBeta());
+        const StepResult step =
+            run.frameMove(std::chrono::duration<double>(frame - start).count(),
+                          float(std::chrono::duration<double>(frame - lastFrame).count()));
+        lastFrame = frame;
+        // Not performed: stopped at once, refused for want of a load (checked before the run
+        // too), or the run control's limit cleared the run flag.
+        if (step.noLoad) {
+            steps.noLoad = true;
+            return steps;
+        }
+        if (!step.performed) break;
+        if (steps.done == 0) steps.firstCompliance = step.strainEnergy;
+        ++steps.done;
+        steps.history.push_back(
+            {step.iteration, step.strainEnergy, step.volumeRatio, step.sharpness});
+        const double stepSeconds = secondsSince(frame);
+        timeLeft.addStep(stepSeconds, step.cycles, step.cycleSeconds);
+        steps.breakdown.record(step.iteration, step.strainEnergy, step.volumeRatio,
+                               run.optimizer().volumeGoal(), step.converged);
+        // A step whose solve missed its tolerance does not count towards convergence.
+        if (options.converge > 0)
+            steps.converged = steps.watch.record(step.strainEnergy, step.volumeRatio,
+                                                 run.optimizer().volumeGoal(),
+                                                 betaSettled && step.converged, step.designChange);
+        // After the step's console lines, so that a terminal shows it below them.
+        std::flush(narrowOut());
+        // One write with its line end, so that the stop request's line never splits it.
+        err << progressLine(steps.done, planned, step, stepSeconds,
+                            timeLeft.secondsLeft(planned - steps.done)) +
+                   "\n"
+            << std::flush;
+        // The run control has said so on the console and cleared the run flag.
+        if (step.singular) {
+            steps.singular = true;
+            break;
+        }
+    }
+    return steps;
+}
+
+/// The lines of a run stopped at once by a second request; its exit status.
+int reportStoppedAtOnce(const StepsDone& steps, std::ostream& out, std::ostream& err) {
+    out << std::flush;
+    if (steps.done == 0)
+        err << "Stopped at once before the first step was finished; no shape written\n";
+    else
+        err << "Stopped at once: the files of step " << steps.history.back().iteration
+            << ", the last one finished, are complete; OptimizedShape_final and "
+               "history.svg were not written\n";
+    return kExitInterrupted;
+}
+
+/// The final files and how writing them went.
+struct FinalFiles {
+    bool solved = false;       ///< the final design's solve converged
+    double compliance = 0.0;   ///< the final design's
+    std::filesystem::path shape, smoothShape, plot;
+    bool shapeOk = false, smoothOk = true, plotOk = false;
+    SmoothSurfaceReport smooth;
+    DesignReport engineering;  ///< with --report: the figures in the scene's units
+};
+
+/// Solves the design as the last step left it once more, so that its displacement and energies
+/// are its own, and writes every final output from that one snapshot: the final shape, the
+/// smooth shape (with --smooth) and the history plot; with --report, the figures in the scene's
+/// units and their cells in the final VTK file.
+FinalFiles writeFinalFiles(const BatchOptions& options, const Scene& scene, Problem& problem,
+                           RunControl& run, const ResultFiles& results,
+                           const Matrix4& toOutput, const std::vector<HistoryPoint>& history,
+                           std::ostream& err) {
+    FinalFiles files;
+    files.solved = run.solveCurrentDesign();
+    files.compliance = run.optimizer().totalEnergy();
+    const DesignSnapshot finalState = run.snapshot();
+    if (options.report)
+        files.engineering = reportDesign(problem, scene, finalState.density,
+                                         run.optimizer().penalty(), {options.yieldStress}, err);
+    files.shape = results.shapePath("OptimizedShape_final");
+    files.shapeOk = results.write("OptimizedShape_final", finalState, files.engineering.cells);
+    files.smoothShape = results.shapePath("OptimizedShape_smooth");
+    if (options.smooth)
+        files.smoothOk =
+            writeSmoothShape(problem.model(), finalState, boundedBy(scene.mesh()),
+                             files.smoothShape, options.format, toOutput, files.smooth,
+                             &wideOut(), &err);
+    files.plot = run.outputPath("history.svg");
+    files.plotOk =
+        writeHistorySvg(files.plot, history, "ostrel-batch: " + options.sceneFile, &err);
+    return files;
+}
+
+/// How the run ended, for the summary.
+struct RunEnd {
+    bool stopped;              ///< interrupted during the steps
+    bool stoppedInFinalFiles;  ///< interrupted while the final files were written
+    bool brokeDown;            ///< RunBreakdown found a breakdown
+};
+
+/// The summary's figures: iterations, volume, held elements, compliance, times.
+void printRunFigures(const StepsDone& steps, const FinalFiles& files, const Problem& problem,
+                     const ProgramLifetime& lifetime, std::ostream& out) {
+    const HistoryPoint& last = steps.history.back();
+    const DesignRegions& regions = problem.regions();
+    out << "Iterations: " << steps.done << " (" << steps.history.front().iteration << " to "
+        << last.iteration << ")\n";
+    out << "Final volume fraction: " << printed("%.4f", last.volumeFraction) << "\n";
+    // What the design could not change: the elements at supports and loads, and the boxes'.
+    out << "Held solid: " << regions.keptAtVertices << " elements at fixed or loaded vertices, "
+        << regions.keptCount - regions.keptAtVertices << " more in keep-solid boxes; held empty: "
+        << regions.emptyHeldCount << " elements in keep-empty boxes\n";
+    // The ratio to the first iteration only where it means something: a model without loads
+    // has compliance 0 throughout.
+    const double ratio = files.compliance / steps.firstCompliance;
+    out << "Compliance: " << printed("%.6g", files.compliance) << " (the final design's, solved "
+        << (files.solved ? "once more" : "once more without converging");
+    if (steps.firstCompliance != 0 && std::isfinite(ratio))
+        out << "; " << printed("%.4g", ratio) << " x the first iteration's";
+    out << ")\n";
+    out << "Total solve time: " << formatDuration(lifetime.totalSolveSeconds)
+        << "    Total optimize time: " << formatDuration(lifetime.totalOptimizeSeconds) << "\n";
+}
+
+/// The summary's design lines: the controls, the grey fraction and why the run stopped.
+void printDesignReport(const BatchOptions& options, const StepsDone& steps, const RunEnd& end,
+                       const DesignControls& controls, double greyFraction, std::ostream& out) {
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "Design: volume fraction %.6g, filter radius %.6g, projection %d, "
+                  "%zu keep-solid and %zu keep-empty boxes\n",
+                  controls.volumeFraction, controls.filterRadius, controls.projection,
+                  controls.keepSolid.size(), controls.keepEmpty.size());
+    out << text;
+    out << "Grey fraction: " << printed("%.4f", greyFraction)
+        << " (designable elements with 0.1 < density < 0.9)\n";
+    // Short of convergence, how close the run came by both rules.
+    std::string closeness;
+    const ConvergenceWatch& watch = steps.watch;
+    if (options.converge > 0) {
+        std::snprintf(text, sizeof text,
+                      " (over the last %d iterations the compliance changed by %.3g, "
+                      "tolerance %g; the largest design change was %.3g, threshold %g)",
+                      watch.recentSteps(), watch.complianceSpread(), options.converge,
+                      watch.largestDesignChange(), options.convergeChange);
+        closeness = text;
+    }
+    if (end.brokeDown)
+        out << "Stopped: " << steps.breakdown.reason() << "\n";
+    else if (steps.converged && watch.rule() == ConvergenceWatch::Rule::Compliance)
+        out << "Stopped: converged (volume within " << ConvergenceWatch::kVolumeTolerance
+            << " of its goal, compliance within " << options.converge << " over the last "
+            << ConvergenceWatch::kWindow << " iterations)\n";
+    else if (steps.converged)
+        out << "Stopped: converged (volume within " << ConvergenceWatch::kVolumeTolerance
+            << " of its goal, every design change below " << options.convergeChange
+            << " over the last " << ConvergenceWatch::kWindow << " iterations)\n";
+    else if (end.stopped || end.stoppedInFinalFiles)
+        out << "Stopped: interrupted\n";
+    else if (options.iterations > 0 && steps.done == options.iterations)
+        out << "Stopped: " << steps.done << " iterations done"
+            << (options.converge > 0 ? " before convergence" : "") << closeness << "\n";
+    else
+        out << "Stopped: the limit of " << kMaxSteps << " iterations reached"
+            << (options.converge > 0 ? " before convergence" : "") << closeness << "\n";
+}
+
+/// The summary's lines naming the files written.
+void printFileLines(const BatchOptions& options, const FinalFiles& files,
+                    const ResultFiles& results, std::ostream& out) {
+    if (files.shapeOk) out << "Final shape: " << quotedUtf8(files.shape.string()) << "\n";
+    if (files.shapeOk && options.vtk)
+        out << "Final VTK file: " << quotedUtf8(results.vtkPath("OptimizedShape_final").string())
+            << "\n";
+    if (options.smooth && files.smooth.targetVolume > 0) {
+        const SmoothSurfaceReport& smooth = files.smooth;
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      " (level %.4g, volume %.6g of the design's %.6g, %zu vertices repaired)\n",
+                      smooth.level, smooth.volume, smooth.targetVolume, smooth.repaired);
+        const std::filesystem::path failed = failedSmoothShapePath(files.smoothShape);
+        if (files.smoothOk)
+            out << "Smooth shape: " << quotedUtf8(files.smoothShape.string()) << text;
+        else if (std::filesystem::exists(failed))
+            out << "Smooth shape, not fit for printing: " << quotedUtf8(failed.string()) << text;
+    }
+    if (files.plotOk) out << "History plot: " << quotedUtf8(files.plot.string()) << "\n";
+}
+
+}  // namespace
+
+int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
+             const std::function<int()>& stopRequests,
+             const std::function<void(BatchPhase)>& enterPhase) {
+    const RunSignals signals{stopRequests, enterPhase};
+    signals.enter(BatchPhase::Setup);
+    if (!prepareOutputFolder(options.outputDirectory, err)) return kExitFailed;
+    StartOptions startOptions;
+    if (!chooseStart(options, startOptions, err)) return kExitFailed;
 
     ProgramLifetime lifetime;
     StartedProblem started = startProblem(options.sceneFile, startOptions);
@@ -485,236 +760,61 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
         err << "ERROR: --report: " << bad << "\n";
         return kExitFailed;
     }
-    {
-        std::wstring meshName;
-        scene.file().getString(L"MESH", meshName, nullptr, true);
-        checkMeshClosed(scene.mesh(), meshName, &wideOut());
-        checkSinglePiece(elementPieceSizes(problem.model()), &wideOut());
-    }
+    warnAboutShape(scene, problem);
+    Matrix4 toOutput;
+    if (!outputTransform(options, scene, toOutput, err)) return kExitFailed;
+    if (!checkDesignBeforeRun(problem, err)) return kExitFailed;
 
-    Matrix4 toOutput = Matrix4::identity();
-    if (options.originalCoordinates) {
-        toOutput = inverse(scene.meshToModel_);
-        if (toOutput(3, 3) == 0.0f) {
-            err << "ERROR: --original-coordinates: the scene's MESH_TRANSFORMATION cannot be "
-                   "undone (it flattens the mesh)\n";
-            return kExitFailed;
-        }
-    }
-
+    // A second request stops the solve between two cycles.
+    problem.solver().setStopRequest([signals] { return signals.requests() >= 2; });
+    const ResultFiles results(problem.model(), options.outputDirectory, options.format,
+                              options.vtk, toOutput, &wideOut(), &err);
     RunControlOptions runOptions;
     runOptions.outputDirectory = options.outputDirectory;
     runOptions.shapeFileInterval = options.shapeEvery;
-    // The result files are made below, with the run control.
-    std::unique_ptr<ResultFiles> results;
     runOptions.shapeFileWriter = [&results](int iteration, const DesignSnapshot& state) {
-        return results->write("OptimizedShape_" + std::to_string(iteration), state);
+        return results.write("OptimizedShape_" + std::to_string(iteration), state);
     };
-    const DesignControls& controls = problem.controls();
-    const DesignRegions& regions = problem.regions();
-    // A design that cannot be optimized is refused before anything of the run is written.
-    const DesignCheck design = checkDesign(problem.model(), controls, regions);
-    for (const std::wstring& warning : design.warnings) err << toUtf8(warning) << "\n";
-    if (!design.error.empty()) {
-        err << toUtf8(design.error) << "\n";
-        return kExitFailed;
-    }
-
-    // A second request stops the solve between two cycles.
-    problem.solver().setStopRequest([requests] { return requests() >= 2; });
     RunControl run(problem.model(), problem.solver(), lifetime, runOptions);
-    run.optimizer().setControls(controls);
-    const bool designReport = options.converge > 0 || options.volumeFraction > 0 ||
-                              options.filterRadius > 0 || controls.projection != 0 ||
-                              !DensityFilter::isDefaultRadius(controls.filterRadius) ||
-                              controls.volumeFraction != DesignControls::kDefaultVolumeFraction ||
-                              !controls.keepSolid.empty() || !controls.keepEmpty.empty();
-    ConvergenceWatch watch(options.converge, options.convergeChange);
-    RunBreakdown breakdown;
-    bool converged = false;
-    results = std::make_unique<ResultFiles>(problem.model(), options.outputDirectory,
-                                            options.format, options.vtk, toOutput, &wideOut(),
-                                            &err);
+    run.optimizer().setControls(problem.controls());
     run.setRunning(true);
 
-    const int planned = options.iterations > 0 ? options.iterations : kMaxSteps;
-    std::vector<HistoryPoint> history;
-    const auto start = std::chrono::steady_clock::now();
-    auto lastFrame = start;
-    double firstCompliance = 0.0;
-    int done = 0;
-    bool singular = false;
-    TimeLeftEstimator timeLeft;
-    phase(BatchPhase::Steps);
-    while (!converged && !isInterrupted() &&
-           !(options.iterations > 0 && done == options.iterations)) {
-        const auto frame = std::chrono::steady_clock::now();
-        // The densities this step solves were projected with the beta of the last update.
-        const Optimizer& optimizer = run.optimizer();
-        const bool betaSettled =
-            !optimizer.isProjected() ||
-            (optimizer.isReset() && optimizer.densitiesAtLastBeta());
-        const StepResult step =
-            run.frameMove(std::chrono::duration<double>(frame - start).count(),
-                          float(std::chrono::duration<double>(frame - lastFrame).count()));
-        lastFrame = frame;
-        // Not performed: stopped at once, refused for want of a load (checked before the run
-        // too), or the run control's limit cleared the run flag.
-        if (step.noLoad) return kExitFailed;
-        if (!step.performed) break;
-        if (done == 0) firstCompliance = step.strainEnergy;
-        ++done;
-        history.push_back({step.iteration, step.strainEnergy, step.volumeRatio, step.sharpness});
-        const double stepSeconds = secondsSince(frame);
-        timeLeft.addStep(stepSeconds, step.cycles, step.cycleSeconds);
-        breakdown.record(step.iteration, step.strainEnergy, step.volumeRatio,
-                         run.optimizer().volumeGoal(), step.converged);
-        // A step whose solve missed its tolerance does not count towards convergence.
-        if (options.converge > 0)
-            converged = watch.record(step.strainEnergy, step.volumeRatio,
-                                     run.optimizer().volumeGoal(),
-                                     betaSettled && step.converged, step.designChange);
-        // After the step's console lines, so that a terminal shows it below them.
-        std::flush(narrowOut());
-        // One write with its line end, so that the stop request's line never splits it.
-        err << progressLine(done, planned, step, stepSeconds,
-                            timeLeft.secondsLeft(planned - done)) +
-                   "\n"
-            << std::flush;
-        // The run control has said so on the console and cleared the run flag.
-        if (step.singular) {
-            singular = true;
-            break;
-        }
-    }
-    const bool stopped = isInterrupted();
+    signals.enter(BatchPhase::Steps);
+    const StepsDone steps = performSteps(options, run, signals, err);
+    if (steps.noLoad) return kExitFailed;
+    const bool stopped = signals.interrupted();
     std::flush(narrowOut());
     // From here on the signal handler ends the process at a second request.
-    if (done > 0 && !singular) phase(BatchPhase::FinalFiles);
-    if (requests() >= 2) {
-        out << std::flush;
-        if (done == 0)
-            err << "Stopped at once before the first step was finished; no shape written\n";
-        else
-            err << "Stopped at once: the files of step " << history.back().iteration
-                << ", the last one finished, are complete; OptimizedShape_final and "
-                   "history.svg were not written\n";
-        return kExitInterrupted;
-    }
-
-    if (singular) return kExitFailed;
-    if (done == 0) {
+    if (steps.done > 0 && !steps.singular) signals.enter(BatchPhase::FinalFiles);
+    if (signals.requests() >= 2) return reportStoppedAtOnce(steps, out, err);
+    if (steps.singular) return kExitFailed;
+    if (steps.done == 0) {
         err << "Interrupted before the first step; nothing written\n" << std::flush;
         return kExitInterrupted;
     }
-    // Every final output reads this one value: the design as the last step left it, solved
-    // once more so that its displacement and energies are its own.
-    const bool finalSolved = run.solveCurrentDesign();
-    const double finalCompliance = run.optimizer().totalEnergy();
-    const DesignSnapshot finalState = run.snapshot();
-    const DesignReport engineering =
-        options.report ? reportDesign(problem, scene, finalState.density, run.optimizer().penalty(),
-                                      {options.yieldStress}, err)
-                       : DesignReport{};
-    const std::filesystem::path finalShape = results->shapePath("OptimizedShape_final");
-    const bool shapeOk = results->write("OptimizedShape_final", finalState, engineering.cells);
-    bool smoothOk = true;
-    const std::filesystem::path smoothFile = results->shapePath("OptimizedShape_smooth");
-    SmoothSurfaceReport smooth;
-    if (options.smooth)
-        smoothOk = writeSmoothShape(problem.model(), finalState, boundedBy(scene.mesh()),
-                                    smoothFile, options.format, toOutput, smooth, &wideOut(),
-                                    &err);
-    const std::filesystem::path plot = run.outputPath("history.svg");
-    const bool plotOk = writeHistorySvg(plot, history, "ostrel-batch: " + options.sceneFile, &err);
 
+    const FinalFiles files =
+        writeFinalFiles(options, scene, problem, run, results, toOutput, steps.history, err);
     // A request that came while the final files were written: they were finished all the same.
-    const bool stoppedInFinalFiles = !stopped && isInterrupted();
-    const HistoryPoint& last = history.back();
+    RunEnd end{stopped, !stopped && signals.interrupted(), false};
     // A run that broke down says so, whatever its convergence test said.
-    const bool brokeDown = !stopped && !stoppedInFinalFiles &&
-                           breakdown.kind() != RunBreakdown::Kind::None;
-    if (brokeDown) err << breakdown.message() << "\n";
-    if (stopped) out << "Interrupted: the step in progress was finished\n";
-    if (stoppedInFinalFiles) out << "Interrupted: the final files were finished\n";
-    out << "Iterations: " << done << " (" << history.front().iteration << " to "
-        << last.iteration << ")\n";
-    out << "Final volume fraction: " << printed("%.4f", last.volumeFraction) << "\n";
-    // What the design could not change: the elements at supports and loads, and the boxes'.
-    out << "Held solid: " << regions.keptAtVertices << " elements at fixed or loaded vertices, "
-        << regions.keptCount - regions.keptAtVertices << " more in keep-solid boxes; held empty: "
-        << regions.emptyHeldCount << " elements in keep-empty boxes\n";
-    // The ratio to the first iteration only where it means something: a model without loads
-    // has compliance 0 throughout.
-    const double ratio = finalCompliance / firstCompliance;
-    out << "Compliance: " << printed("%.6g", finalCompliance) << " (the final design's, solved "
-        << (finalSolved ? "once more" : "once more without converging");
-    if (firstCompliance != 0 && std::isfinite(ratio))
-        out << "; " << printed("%.4g", ratio) << " x the first iteration's";
-    out << ")\n";
-    out << "Total solve time: " << formatDuration(lifetime.totalSolveSeconds)
-        << "    Total optimize time: " << formatDuration(lifetime.totalOptimizeSeconds) << "\n";
-    if (designReport) {
-        char text[256];
-        std::snprintf(text, sizeof text,
-                      "Design: volume fraction %.6g, filter radius %.6g, projection %d, "
-                      "%zu keep-solid and %zu keep-empty boxes\n",
-                      controls.volumeFraction, controls.filterRadius, controls.projection,
-                      controls.keepSolid.size(), controls.keepEmpty.size());
-        out << text;
-        out << "Grey fraction: " << printed("%.4f", run.optimizer().greyFraction())
-            << " (designable elements with 0.1 < density < 0.9)\n";
-        // Short of convergence, how close the run came by both rules.
-        std::string closeness;
-        if (options.converge > 0) {
-            char text[256];
-            std::snprintf(text, sizeof text,
-                          " (over the last %d iterations the compliance changed by %.3g, "
-                          "tolerance %g; the largest design change was %.3g, threshold %g)",
-                          watch.recentSteps(), watch.complianceSpread(), options.converge,
-                          watch.largestDesignChange(), options.convergeChange);
-            closeness = text;
-        }
-        if (brokeDown)
-            out << "Stopped: " << breakdown.reason() << "\n";
-        else if (converged && watch.rule() == ConvergenceWatch::Rule::Compliance)
-            out << "Stopped: converged (volume within " << ConvergenceWatch::kVolumeTolerance
-                << " of its goal, compliance within " << options.converge << " over the last "
-                << ConvergenceWatch::kWindow << " iterations)\n";
-        else if (converged)
-            out << "Stopped: converged (volume within " << ConvergenceWatch::kVolumeTolerance
-                << " of its goal, every design change below " << options.convergeChange
-                << " over the last " << ConvergenceWatch::kWindow << " iterations)\n";
-        else if (stopped || stoppedInFinalFiles)
-            out << "Stopped: interrupted\n";
-        else if (options.iterations > 0 && done == options.iterations)
-            out << "Stopped: " << done << " iterations done"
-                << (options.converge > 0 ? " before convergence" : "") << closeness << "\n";
-        else
-            out << "Stopped: the limit of " << kMaxSteps << " iterations reached"
-                << (options.converge > 0 ? " before convergence" : "") << closeness << "\n";
-    }
-    out << engineering.text;
-    if (shapeOk) out << "Final shape: " << quotedUtf8(finalShape.string()) << "\n";
-    if (shapeOk && options.vtk)
-        out << "Final VTK file: " << quotedUtf8(results->vtkPath("OptimizedShape_final").string())
-            << "\n";
-    if (options.smooth && smooth.targetVolume > 0) {
-        char text[200];
-        std::snprintf(text, sizeof text,
-                      " (level %.4g, volume %.6g of the design's %.6g, %zu vertices repaired)\n",
-                      smooth.level, smooth.volume, smooth.targetVolume, smooth.repaired);
-        const std::filesystem::path failed = failedSmoothShapePath(smoothFile);
-        if (smoothOk)
-            out << "Smooth shape: " << quotedUtf8(smoothFile.string()) << text;
-        else if (std::filesystem::exists(failed))
-            out << "Smooth shape, not fit for printing: " << quotedUtf8(failed.string()) << text;
-    }
-    if (plotOk) out << "History plot: " << quotedUtf8(plot.string()) << "\n";
+    end.brokeDown = !end.stopped && !end.stoppedInFinalFiles &&
+                    steps.breakdown.kind() != RunBreakdown::Kind::None;
+    if (end.brokeDown) err << steps.breakdown.message() << "\n";
+    if (end.stopped) out << "Interrupted: the step in progress was finished\n";
+    if (end.stoppedInFinalFiles) out << "Interrupted: the final files were finished\n";
+    printRunFigures(steps, files, problem, lifetime, out);
+    if (wantsDesignReport(options, problem.controls()))
+        printDesignReport(options, steps, end, problem.controls(), run.optimizer().greyFraction(),
+                          out);
+    out << files.engineering.text;
+    printFileLines(options, files, results, out);
     out << std::flush;
-    if (stopped || stoppedInFinalFiles) return kExitInterrupted;
-    return shapeOk && plotOk && smoothOk && !brokeDown && engineering.ok ? kExitDone
-                                                                          : kExitFailed;
+    if (end.stopped || end.stoppedInFinalFiles) return kExitInterrupted;
+    return files.shapeOk && files.plotOk && files.smoothOk && !end.brokeDown &&
+                   files.engineering.ok
+               ? kExitDone
+               : kExitFailed;
 }
 
 }  // namespace ostrel

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ProgramEnd.h"
 #include "core/Console.h"
 #include "core/MemoryLimit.h"
 #include "tools/BatchRun.h"
@@ -106,8 +107,10 @@ int main(int argc, char** argv) {
     setSignalAction(onSignal);
     std::signal(SIGXFSZ, SIG_IGN);
     exitOnFailedAllocation();
-    const int code = runBatch(parsed.options, *results, std::cerr, stopRequests,
-                              [](BatchPhase phase) { g_phase.store(int(phase)); });
+    const int code = runProgram([&] {
+        return runBatch(parsed.options, *results, std::cerr, stopRequests,
+                        [](BatchPhase phase) { g_phase.store(int(phase)); });
+    });
     std::cout.flush();
     results->flush();
     return code;

@@ -17,13 +17,14 @@ ModelBuild buildCantilever(int nx, int ny, int nz, double voxel, int levels) {
     for (int z = 0; z <= nz; ++z)
         for (int y = 0; y <= ny; ++y) {
             int v = model->vertexAt(0, {0, y, z});
-            if (v >= 0) model->isVertexFixed_[size_t(v)] = 1;
+            if (v >= 0) model->setFixed(v, true);
         }
     for (int y = 0; y <= ny; ++y) {
         int v = model->vertexAt(0, {nx, y, 0});
         if (v >= 0) loaded.push_back(v);
     }
-    for (int v : loaded) model->force_[3 * size_t(v) + 2] = float(-1000.0 / double(loaded.size()));
+    for (int v : loaded)
+        model->setForceComponent(v, 2, float(-1000.0 / double(loaded.size())));
     return built;
 }
 

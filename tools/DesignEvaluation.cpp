@@ -122,9 +122,9 @@ size_t unsupportedLoads(const FemModel& model, const std::vector<float>& rho, do
         if (!solid(int(e))) continue;
         const GridPos p = unpack(model.elementPosition_[0][e]);
         for (int k = 0; k < 8; ++k)
-            if (model.isVertexFixed_[size_t(corner(p, k))]) held[size_t(root(int(e)))] = 1;
+            if (model.fixedFlags()[size_t(corner(p, k))]) held[size_t(root(int(e)))] = 1;
     }
-    std::vector<uint8_t> reached(model.isVertexFixed_.begin(), model.isVertexFixed_.end());
+    std::vector<uint8_t> reached(model.fixedFlags().begin(), model.fixedFlags().end());
     for (size_t e = 0; e < n; ++e) {
         if (!solid(int(e)) || !held[size_t(root(int(e)))]) continue;
         const GridPos p = unpack(model.elementPosition_[0][e]);
@@ -132,7 +132,7 @@ size_t unsupportedLoads(const FemModel& model, const std::vector<float>& rho, do
     }
     size_t unsupported = 0;
     for (size_t v = 0; v < reached.size(); ++v) {
-        const float* f = &model.force_[3 * v];
+        const float* f = &model.forces()[3 * v];
         if ((f[0] != 0 || f[1] != 0 || f[2] != 0) && !reached[v]) ++unsupported;
     }
     return unsupported;
@@ -207,7 +207,7 @@ bool evaluateDesign(Problem& problem, std::vector<float> rho, const EvaluationOp
         }
     optimizer.setDensities(rho);
     for (size_t v = 0; v < size_t(model.numVertices(0)); ++v) {
-        const float* f = &model.force_[3 * v];
+        const float* f = &model.forces()[3 * v];
         result.loadedVertices += f[0] != 0 || f[1] != 0 || f[2] != 0;
     }
     result.unsupported = unsupportedLoads(model, rho, 0.5);

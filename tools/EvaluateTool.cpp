@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ProgramEnd.h"
 #include "core/MemoryLimit.h"
 #include "core/Version.h"
 #include "tools/EvaluateRun.h"
@@ -30,7 +31,7 @@ int main(int argc, char** argv) {
     exitOnFailedAllocation();
     std::ostream results(std::cout.rdbuf());
     std::cout.rdbuf(std::cerr.rdbuf());
-    const int code = runEvaluate(parsed.options, results, std::cerr);
+    const int code = runProgram([&] { return runEvaluate(parsed.options, results, std::cerr); });
     std::cout.flush();
     results.flush();
     return code;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ProgramEnd.h"
 #include "core/Console.h"
 #include "core/MemoryLimit.h"
 #include "core/Version.h"
@@ -39,5 +40,5 @@ int main(int argc, char** argv) {
             break;
     }
     exitOnFailedAllocation();
-    return makeScene(options, out);
+    return runProgram([&] { return makeScene(options, out); });
 }

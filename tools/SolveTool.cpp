@@ -33,6 +33,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "app/ProgramEnd.h"
 #include "core/Console.h"
 #include "core/NumberText.h"
 #include "core/IterationSplit.h"
@@ -208,9 +209,7 @@ struct DesignIteration {
     }
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int runSolve(int argc, char** argv) {
     // Results and the solver's lines on standard output; errors and warnings on standard error.
     ostrel::routeConsoleByKind();
     int size[3] = {0, 0, 0}, levels = 0;
@@ -356,4 +355,10 @@ int main(int argc, char** argv) {
     out.flush();
     fem.release();
     return converged ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return ostrel::runProgram([&] { return runSolve(argc, argv); });
 }

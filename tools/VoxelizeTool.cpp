@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ProgramEnd.h"
 #include "core/Console.h"
 #include "core/MemoryLimit.h"
 #include "core/NumberText.h"
@@ -66,9 +67,7 @@ bool endsWith(const std::string& text, const std::string& tail) {
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int runVoxelize(int argc, char** argv) {
     using namespace ostrel;
     // Results on standard output; errors and warnings (the mesh reader's too) on standard error.
     routeConsoleByKind();
@@ -167,4 +166,10 @@ int main(int argc, char** argv) {
             return 1;
     }
     return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return ostrel::runProgram([&] { return runVoxelize(argc, argv); });
 }

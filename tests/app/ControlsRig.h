@@ -77,7 +77,7 @@ class ControlsTest : public ::testing::Test {
         omp_set_num_threads(1);
         sceneFile_ = testing::writeCantileverScene(folder_.path(), 8);
         ASSERT_TRUE(scene_.loadScene(sceneFile_.wstring(), &wide_)) << toUtf8(wide_.str());
-        scene_.model()->gravity_ = {0, 0, 0};
+        scene_.model()->setGravity({0, 0, 0});
         scene_.solver()->setLogs(&wide_, &solverLog_);
         RunControlOptions options;
         options.outputDirectory = folder_.path();
@@ -96,10 +96,10 @@ class ControlsTest : public ::testing::Test {
     void key(Key k, bool alt = false) { controls_->onKey(keyPress(k, alt)); }
     std::string wide() const { return toUtf8(wide_.str()); }
     int fixedCount() {
-        return int(std::count(model().isVertexFixed_.begin(), model().isVertexFixed_.end(), 1));
+        return int(std::count(model().fixedFlags().begin(), model().fixedFlags().end(), 1));
     }
     bool anyForce() {
-        return std::any_of(model().force_.begin(), model().force_.end(),
+        return std::any_of(model().forces().begin(), model().forces().end(),
                            [](float f) { return f != 0; });
     }
 

@@ -71,7 +71,7 @@ TEST_F(ControlsTest, RunCheckBoxRunsStepsAndResetKeepsTheNumbering) {
 
 TEST_F(ControlsTest, ResetRecomputesTheLoad) {
     controls_->onControlEvent(kClearForces);
-    model().force_[3 * 40 + 2] = -10.0f;
+    model().setForceComponent(40, 2, -10.0f);
     controls_->onControlEvent(kResetOstrel);
     EXPECT_NEAR(model().fNorm_, 10.0, 1e-9);
     EXPECT_TRUE(run_->optimizer().isReset());
@@ -143,9 +143,9 @@ TEST_F(ControlsTest, CameraKeys) {
     camera_.eye = {3, 4, 5};
     camera_.angles = {45, 10, 0};
     key(Key::X, true);
-    EXPECT_EQ(scene_.defaultViewPos_, Vec3f(3, 4, 5));
-    EXPECT_EQ(scene_.defaultHeadingPitchRoll_, Vec3f(45, 10, 0));
-    EXPECT_TRUE(scene_.viewChanged_);
+    EXPECT_EQ(scene_.view().defaultViewPos, Vec3f(3, 4, 5));
+    EXPECT_EQ(scene_.view().defaultHeadingPitchRoll, Vec3f(45, 10, 0));
+    EXPECT_TRUE(scene_.view().viewChanged);
     camera_.eye = {0, 0, 0};
     camera_.angles = {1, 2, 3};
     camera_.turn = 7;
@@ -164,14 +164,14 @@ TEST_F(ControlsTest, CameraKeys) {
 
 TEST_F(ControlsTest, LightFromTheCamera) {
     key(Key::L);  // without Alt: nothing
-    EXPECT_FALSE(scene_.lightChanged_);
+    EXPECT_FALSE(scene_.view().lightChanged);
     key(Key::L, true);
-    EXPECT_TRUE(scene_.lightChanged_);
-    EXPECT_EQ(scene_.lightPos_, camera_.eye);
-    EXPECT_EQ(scene_.lightDir_, Vec3f(0, 1, 0));
-    EXPECT_EQ(scene_.lightUp_, Vec3f(0, 0, 1));
+    EXPECT_TRUE(scene_.view().lightChanged);
+    EXPECT_EQ(scene_.view().lightPos, camera_.eye);
+    EXPECT_EQ(scene_.view().lightDir, Vec3f(0, 1, 0));
+    EXPECT_EQ(scene_.view().lightUp, Vec3f(0, 0, 1));
     // The light's view maps the eye to the origin and looks along the camera's direction.
-    const float* V = scene_.lightView_;
+    const float* V = scene_.view().lightView;
     const Vec3f e = camera_.eye;
     for (int row = 0; row < 3; ++row)
         EXPECT_NEAR(V[4 * row] * e.x + V[4 * row + 1] * e.y + V[4 * row + 2] * e.z + V[4 * row + 3],
@@ -195,7 +195,7 @@ TEST_F(ControlsTest, EditorModeKeys) {
 TEST_F(ControlsTest, NComputesTheLoadOnlyWhileNotRunning) {
     scene_.solver()->computeLoad();
     const double before = model().fNorm_;
-    model().force_[3 * 10] = 1000.0f;
+    model().setForceComponent(10, 0, 1000.0f);
     controls_->onControlEvent(kRunOstrel, true);
     key(Key::N);
     EXPECT_EQ(model().fNorm_, before);
@@ -219,16 +219,16 @@ TEST_F(ControlsTest, PClosesTheShapeAndHandsItOn) {
 }
 
 TEST_F(ControlsTest, AltSWritesTheSceneThatLoadsBack) {
-    model().isVertexFixed_[40] = 1;
-    std::fill(model().force_.begin(), model().force_.end(), 0.0f);
-    model().force_[3 * 50 + 1] = 2.5f;
+    model().setFixed(40, true);
+    model().clearForces();
+    model().setForceComponent(50, 1, 2.5f);
     key(Key::S, true);
     EXPECT_EQ(wide(), "");
     ostrel::testing::SceneProblem loaded{DeviceOptions{true, 1}};
     std::wostringstream log;
     ASSERT_TRUE(loaded.loadScene(sceneFile_.wstring(), &log)) << toUtf8(log.str());
-    EXPECT_EQ(loaded.model()->isVertexFixed_, model().isVertexFixed_);
-    EXPECT_EQ(loaded.model()->force_, model().force_);
+    EXPECT_EQ(loaded.model()->fixedFlags(), model().fixedFlags());
+    EXPECT_EQ(loaded.model()->forces(), model().forces());
     EXPECT_EQ(lifetime_.iteration, 0);  // no solve
 }
 
@@ -236,11 +236,11 @@ TEST_F(ControlsTest, AltSIntoAFolderThatIsGoneKeepsTheModelAndSaysSo) {
     Controls elsewhere(scene_, *scene_.problem(), *run_, settings_, *editor_, &camera_, &dialog_,
                        (folder_ / "gone" / "scene.txt").wstring(), FrameworkActions{},
                        ControlsOptions{&wide_, &narrow_});
-    model().isVertexFixed_[40] = 1;
+    model().setFixed(40, true);
     elsewhere.onKey(keyPress(Key::S, true));
     EXPECT_NE(wide().find("ERROR: "), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(folder_ / "gone"));
-    EXPECT_EQ(model().isVertexFixed_[40], 1);
+    EXPECT_EQ(model().fixedFlags()[40], 1);
 }
 
 TEST_F(ControlsTest, CrispDesignBeforeTheFirstStepIsTheFirstRunsMode) {
@@ -404,13 +404,13 @@ TEST_F(ControlsTest, F5SavesTheShapeWhenTheDialogIsAnswered) {
 }
 
 TEST_F(ControlsTest, OtherKeysDoNothing) {
-    const std::vector<uint8_t> fixed = model().isVertexFixed_;
-    const std::vector<float> force = model().force_;
+    const std::vector<uint8_t> fixed = model().fixedFlags();
+    const std::vector<float> force = model().forces();
     for (Key k : {Key::A, Key::W, Key::Digit1, Key::F2, Key::F3, Key::F4, Key::F6, Key::F8,
                   Key::Enter})
         key(k);
-    EXPECT_EQ(model().isVertexFixed_, fixed);
-    EXPECT_EQ(model().force_, force);
+    EXPECT_EQ(model().fixedFlags(), fixed);
+    EXPECT_EQ(model().forces(), force);
     EXPECT_TRUE(controls_->panelsShown());
     EXPECT_EQ(editor_->mode(), 0);
     EXPECT_EQ(camera_.toggles + camera_.moves, 0);
@@ -508,9 +508,9 @@ TEST_F(ControlsTest, ClosingWithEditsAsksYesNoOrCancel) {
         const std::string before = testing::readFile(sceneFile_);
         const std::string edit = c.edit;
         if (edit == "fixation" || edit == "all")
-            model().isVertexFixed_[40] = 1;
+            model().setFixed(40, true);
         if (edit == "force" || edit == "all")
-            model().force_[3 * 50 + 1] = 2.5f;
+            model().setForceComponent(50, 1, 2.5f);
         if (edit == "view" || edit == "all")
             key(Key::X, true);
         if (edit == "light" || edit == "all")
@@ -533,19 +533,19 @@ TEST_F(ControlsTest, ClosingWithEditsAsksYesNoOrCancel) {
 
 TEST_F(ControlsTest, ClosingAfterAltSOrUndoingTheEditDoesNotAsk) {
     CloseQuestion q;
-    model().isVertexFixed_[40] = 1;
+    model().setFixed(40, true);
     key(Key::S, true);
     EXPECT_TRUE(controls_->closeRequested(q.function()));
-    model().force_[3 * 50 + 1] = 2.5f;
-    model().force_[3 * 50 + 1] = 0.0f;  // back to the file's value
+    model().setForceComponent(50, 1, 2.5f);
+    model().setForceComponent(50, 1, 0.0f);  // back to the file's value
     EXPECT_TRUE(controls_->closeRequested(q.function()));
     EXPECT_TRUE(q.asked.empty());
 }
 
 TEST_F(ControlsTest, ClosingUnaskedSaysWhatWasNotWritten) {
     const std::string before = testing::readFile(sceneFile_);
-    model().isVertexFixed_[40] = 1;
-    model().force_[3 * 50 + 1] = 2.5f;
+    model().setFixed(40, true);
+    model().setForceComponent(50, 1, 2.5f);
     EXPECT_TRUE(controls_->closeRequested(nullptr));
     EXPECT_EQ(wide(), "WARNING: Unsaved changes of fixations, forces were not written to \"" +
                           toUtf8(sceneFile_.wstring()) + "\"\n");
@@ -556,7 +556,7 @@ TEST_F(ControlsTest, AYesThatCannotWriteKeepsTheWindowOpen) {
     Controls elsewhere(scene_, *scene_.problem(), *run_, settings_, *editor_, &camera_, &dialog_,
                        (folder_ / "gone" / "scene.txt").wstring(), FrameworkActions{},
                        ControlsOptions{&wide_, &narrow_});
-    model().isVertexFixed_[40] = 1;
+    model().setFixed(40, true);
     CloseQuestion q;
     q.answer = Answer::Yes;
     EXPECT_FALSE(elsewhere.closeRequested(q.function()));

@@ -321,14 +321,14 @@ TEST_F(EditingWindow, RightClickFixesAFreeHandle) {
     EXPECT_EQ(app_->close(), 0) << app_->err();
     ostrel::testing::SceneProblem saved{DeviceOptions{true, 1}};
     loadReference(saved);
-    std::vector<uint8_t> expected = reference.model()->isVertexFixed_;
+    std::vector<uint8_t> expected = reference.model()->fixedFlags();
     expected[size_t(v)] = 1;
-    EXPECT_EQ(saved.model()->isVertexFixed_, expected);
+    EXPECT_EQ(saved.model()->fixedFlags(), expected);
     // The scene writer keeps six significant digits of each force.
-    const std::vector<float>& force = saved.model()->force_;
-    ASSERT_EQ(force.size(), reference.model()->force_.size());
+    const std::vector<float>& force = saved.model()->forces();
+    ASSERT_EQ(force.size(), reference.model()->forces().size());
     for (size_t k = 0; k < force.size(); ++k)
-        EXPECT_NEAR(force[k], reference.model()->force_[k], 1e-4) << k;
+        EXPECT_NEAR(force[k], reference.model()->forces()[k], 1e-4) << k;
 }
 
 TEST_F(EditingWindow, RightDragCreatesArrowsThatAltSWrites) {
@@ -374,8 +374,8 @@ TEST_F(EditingWindow, RightDragCreatesArrowsThatAltSWrites) {
     ostrel::testing::SceneProblem reference{DeviceOptions{true, 1}};
     loadReference(reference);
     Camera camera;
-    placeCamera(camera, reference.center(), reference.defaultViewPos_,
-                reference.defaultHeadingPitchRoll_);
+    placeCamera(camera, reference.center(), reference.view().defaultViewPos,
+                reference.view().defaultHeadingPitchRoll);
     struct OneHandle : ObjectIdSource {
         std::uint32_t id;
         std::uint32_t getObjectId(int, int) override { return id; }
@@ -394,8 +394,8 @@ TEST_F(EditingWindow, RightDragCreatesArrowsThatAltSWrites) {
 
     ostrel::testing::SceneProblem saved{DeviceOptions{true, 1}};
     loadReference(saved);
-    const std::vector<float>& want = reference.model()->force_;
-    const std::vector<float>& got = saved.model()->force_;
+    const std::vector<float>& want = reference.model()->forces();
+    const std::vector<float>& got = saved.model()->forces();
     ASSERT_EQ(got.size(), want.size());
     double total[3] = {0, 0, 0};
     int loaded = 0;
@@ -409,7 +409,7 @@ TEST_F(EditingWindow, RightDragCreatesArrowsThatAltSWrites) {
     // The example's 1000 N downwards at the free end stay; the drag added 400 N along +x.
     EXPECT_NEAR(total[0], 400.0, 1e-2);
     EXPECT_NEAR(total[2], -1000.0, 1e-2);
-    EXPECT_EQ(saved.model()->isVertexFixed_, reference.model()->isVertexFixed_);
+    EXPECT_EQ(saved.model()->fixedFlags(), reference.model()->fixedFlags());
 }
 
 TEST_F(EditingWindow, RunCheckBoxRunsStepsAndF5SavesTheShape) {
@@ -498,9 +498,9 @@ TEST_F(AskingWindow, EscapeWithAnEditAsksAndCancelKeepsTheWindow) {
     ASSERT_TRUE(reference.loadScene(writeScene(folder_ / "reference", before).wstring(), &log));
     loadReference(saved);
     const int v = reference.model()->vertexAt(0, {40, 0, 10});
-    std::vector<uint8_t> expected = reference.model()->isVertexFixed_;
+    std::vector<uint8_t> expected = reference.model()->fixedFlags();
     expected[size_t(v)] = 1;
-    EXPECT_EQ(saved.model()->isVertexFixed_, expected);
+    EXPECT_EQ(saved.model()->fixedFlags(), expected);
     EXPECT_EQ(app_->out().find("WARNING: Unsaved changes"), std::string::npos) << app_->out();
 }
 

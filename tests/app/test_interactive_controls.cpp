@@ -21,8 +21,8 @@ class InteractiveTest : public ControlsTest {
   protected:
     void SetUp() override {
         ControlsTest::SetUp();
-        placeCamera(camera_, scene_.center(), scene_.defaultViewPos_,
-                    scene_.defaultHeadingPitchRoll_);
+        placeCamera(camera_, scene_.center(), scene_.view().defaultViewPos,
+                    scene_.view().defaultHeadingPitchRoll);
         interactive_ = std::make_unique<InteractiveControls>(
             scene_, *scene_.problem(), *run_, renderer_, camera_, framework_, device_,
             sceneFile_.wstring());

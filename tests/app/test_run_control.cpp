@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/MeshBuilders.h"
 #include "support/RunTestSupport.h"
 #include "app/RunControl.h"
 #include "tools/Cantilever.h"
@@ -26,7 +27,7 @@ struct Rig {
                  int shapeFileInterval = RunControl::kShapeFileInterval)
         : model(makeCantilever(8, 4, 4, 0.125, 3)), solver(*model, hostOptions()) {
         omp_set_num_threads(1);  // one worker: the suite shares two cores
-        if (!clampEnd) std::fill(model->isVertexFixed_.begin(), model->isVertexFixed_.end(), 0);
+        if (!clampEnd) model->clearFixations();
         solver.setLogs(&wideLog, &solverLog);
         solver.setup();
         RunControlOptions options;
@@ -135,18 +136,6 @@ TEST(RunControl, ShapeFilesEveryFifthStepAndTimingLines) {
     EXPECT_EQ(rig.narrowLog.str().find("WARNING"), std::string::npos);
 }
 
-/// The same surface: the same vertex positions and triangles, in the same order.
-bool sameShape(const TriangleMesh& a, const TriangleMesh& b) {
-    if (a.vertices.size() != b.vertices.size() || a.triangles.size() != b.triangles.size())
-        return false;
-    for (size_t i = 0; i < a.vertices.size(); ++i)
-        if (!(a.vertices[i].position == b.vertices[i].position)) return false;
-    for (size_t t = 0; t < a.triangles.size(); ++t)
-        for (int k = 0; k < 3; ++k)
-            if (a.triangles[t].indices[k] != b.triangles[t].indices[k]) return false;
-    return true;
-}
-
 /// Triangles and vertices of a shape, to tell two shapes apart.
 std::pair<size_t, size_t> sizeOf(const TriangleMesh& mesh) {
     return {mesh.triangles.size(), mesh.vertices.size()};
@@ -168,7 +157,7 @@ TEST(RunControl, StepsWithoutListenerOrFileExtractNoShape) {
     EXPECT_FALSE(state.shape.triangles.empty());
     EXPECT_TRUE(rig.run->optimizer().shapeCurrent());
     rig.run->optimizer().extractShape();
-    EXPECT_TRUE(sameShape(state.shape, rig.run->optimizer().shapeMesh()));
+    EXPECT_TRUE(test::sameSurface(state.shape, rig.run->optimizer().shapeMesh()));
 }
 
 TEST(RunControl, OnlyTheStepsThatWriteAFileExtractForIt) {
@@ -212,7 +201,7 @@ TEST(RunControl, AWorkerHandsTheNewestShapeOverAfterTheStep) {
         rig.run->optimizer().extractShape();
         EXPECT_EQ(shown.back(), sizeOf(rig.run->optimizer().shapeMesh()));
         ASSERT_NE(last, nullptr);
-        EXPECT_TRUE(sameShape(*last, rig.run->optimizer().shapeMesh()));
+        EXPECT_TRUE(test::sameSurface(*last, rig.run->optimizer().shapeMesh()));
         // Handed over once.
         rig.run->waitForShape();
         EXPECT_EQ(shown.size(), size_t(k) + 1);
@@ -225,7 +214,7 @@ TEST(RunControl, AWorkerHandsTheNewestShapeOverAfterTheStep) {
     EXPECT_TRUE(rig.run->optimizer().shapeCurrent());
     const TriangleMesh current = rig.run->optimizer().shapeMesh();
     rig.run->waitForShape();
-    EXPECT_TRUE(sameShape(*last, current));
+    EXPECT_TRUE(test::sameSurface(*last, current));
     // A shape shown by the caller supersedes the worker's older one: a step's job, then a
     // closing of the design shown at once; the job's shape never comes.
     ASSERT_TRUE(rig.run->frameMove(0, 0).performed);  // step 5 goes to the worker
@@ -377,7 +366,7 @@ TEST(RunControl, SingularSystemStopsTheRunAfterItsStep) {
             const auto& positions = rig.model->vertexPosition_[0];
             for (size_t v = 0; v < positions.size(); ++v) {
                 const GridPos p = unpack(positions[v]);
-                rig.model->isVertexFixed_[v] = p.x == 0 && p.z == 0;
+                rig.model->setFixed(v, p.x == 0 && p.z == 0);
             }
         }
         rig.run->setRunning(true);
@@ -413,13 +402,13 @@ TEST(RunControl, AModelWithoutLoadIsRefusedOncePerAttempt) {
         SCOPED_TRACE(c.name);
         ScratchFolder folder("run-no-load");
         Rig rig(folder.path());
-        std::vector<float>& force = rig.model->force_;
+        const std::vector<float>& force = rig.model->forces();
         const std::vector<float> forces = force;
-        for (size_t v = 0; v < rig.model->isVertexFixed_.size(); ++v) {
+        for (size_t v = 0; v < rig.model->fixedFlags().size(); ++v) {
             const bool loaded = force[3 * v] != 0 || force[3 * v + 1] != 0 || force[3 * v + 2] != 0;
-            if (c.fixLoaded && loaded) rig.model->isVertexFixed_[v] = 1;
+            if (c.fixLoaded && loaded) rig.model->setFixed(v, true);
         }
-        if (!c.fixLoaded) std::fill(force.begin(), force.end(), 0.0f);
+        if (!c.fixLoaded) rig.model->clearForces();
         for (int attempt = 1; attempt <= 2; ++attempt) {
             rig.run->setRunning(true);
             const StepResult step = rig.run->frameMove(0, 0);
@@ -439,10 +428,11 @@ TEST(RunControl, AModelWithoutLoadIsRefusedOncePerAttempt) {
         }
         EXPECT_EQ(std::string(kNoLoadMessage).rfind("ERROR: No force acts on the model ", 0), 0u);
         // A free loaded vertex: the run starts.
-        std::fill(rig.model->isVertexFixed_.begin(), rig.model->isVertexFixed_.end(), uint8_t(0));
-        for (size_t v = 0; v < rig.model->isVertexFixed_.size(); ++v)
-            rig.model->isVertexFixed_[v] = unpack(rig.model->vertexPosition_[0][v]).x == 0;
-        force = forces;
+        rig.model->clearFixations();
+        for (size_t v = 0; v < rig.model->fixedFlags().size(); ++v)
+            rig.model->setFixed(v, unpack(rig.model->vertexPosition_[0][v]).x == 0);
+        for (size_t i = 0; i < forces.size(); ++i)
+            rig.model->setForceComponent(int(i / 3), int(i % 3), forces[i]);
         rig.run->setRunning(true);
         const StepResult step = rig.run->frameMove(0, 0);
         EXPECT_TRUE(step.performed);

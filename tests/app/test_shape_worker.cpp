@@ -7,6 +7,7 @@
 #include <cmath>
 #include <optional>
 
+#include "support/MeshBuilders.h"
 #include "app/ShapeWorker.h"
 #include "voxel/IsoSurface.h"
 
@@ -34,18 +35,6 @@ TriangleMesh extracted(const Volume<double, double>& v) {
     return mesh;
 }
 
-/// The same surface: the same vertex positions and triangles, in the same order.
-bool sameSurface(const TriangleMesh& a, const TriangleMesh& b) {
-    if (a.vertices.size() != b.vertices.size() || a.triangles.size() != b.triangles.size())
-        return false;
-    for (size_t i = 0; i < a.vertices.size(); ++i)
-        if (!(a.vertices[i].position == b.vertices[i].position)) return false;
-    for (size_t t = 0; t < a.triangles.size(); ++t)
-        for (int k = 0; k < 3; ++k)
-            if (a.triangles[t].indices[k] != b.triangles[t].indices[k]) return false;
-    return true;
-}
-
 TEST(ShapeWorker, HandsOverTheSurfaceOfTheJobsDensitiesOnce) {
     ShapeWorker worker;
     EXPECT_FALSE(worker.takeFinished());
@@ -56,7 +45,7 @@ TEST(ShapeWorker, HandsOverTheSurfaceOfTheJobsDensitiesOnce) {
     ASSERT_TRUE(mesh);
     const TriangleMesh expected = extracted(v);
     ASSERT_FALSE(expected.triangles.empty());
-    EXPECT_TRUE(sameSurface(*mesh, expected));
+    EXPECT_TRUE(test::sameSurface(*mesh, expected));
     EXPECT_FALSE(worker.takeFinished());
 }
 
@@ -70,7 +59,7 @@ TEST(ShapeWorker, TheNewestJobWins) {
     worker.waitIdle();
     std::optional<TriangleMesh> mesh = worker.takeFinished();
     ASSERT_TRUE(mesh);
-    EXPECT_TRUE(sameSurface(*mesh, extracted(newest)));
+    EXPECT_TRUE(test::sameSurface(*mesh, extracted(newest)));
     EXPECT_FALSE(worker.takeFinished());
 }
 

@@ -90,13 +90,13 @@ TEST(StartView, EveryExampleLiesWholeInTheFreeArea) {
         ::testing::internal::GetCapturedStdout();
         ASSERT_TRUE(loaded) << toUtf8(log.str());
         Camera camera;
-        camera.setLengthScale(scene.lengthScale_);
-        placeCamera(camera, scene.center(), scene.defaultViewPos_, scene.defaultHeadingPitchRoll_);
+        camera.setLengthScale(scene.view().lengthScale);
+        placeCamera(camera, scene.center(), scene.view().defaultViewPos, scene.view().defaultHeadingPitchRoll);
         std::vector<Vec3f> points;
         for (const MeshVertex& v : scene.mesh().vertices)
             points.push_back(v.position);
         expectInside(pictureBounds(points, camera,
-                                   viewProjection(kWidth, kHeight, scene.lengthScale_, free)),
+                                   viewProjection(kWidth, kHeight, scene.view().lengthScale, free)),
                      free);
     }
     EXPECT_EQ(examples, 4);

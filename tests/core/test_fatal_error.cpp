@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <exception>
 #include <string>
 
+#include "core/Console.h"
 #include "core/FatalError.h"
 
 namespace ostrel {
@@ -46,13 +48,63 @@ TEST(FatalError, ResultCodeNames) {
     EXPECT_EQ(named, 9 + 2 + 3 + 15 + 5 + 1 + 1 + 1 + 6 + 12 + 2 + 1);
 }
 
-TEST(FatalErrorDeathTest, AbortsWithReportOnStandardError) {
-    EXPECT_DEATH(reportFatalError("Quenby", 550, L"Cannot load scene"),
-                 "FATAL ERROR\nA fatal error has occured\nCannot load scene\nSource file "
-                 "\"Quenby\", line 550\nThe program will terminate");
-    EXPECT_DEATH(reportDriverError("cudafem", 10, 2, L"cuMemAlloc failed for u_dev_"),
-                 "cuMemAlloc failed for u_dev_\nCUDA Driver API Error: 2 "
-                 "\\(CUDA_ERROR_OUT_OF_MEMORY\\)\nSource file \"cudafem\"");
+/// The text of the FatalError that `raise` throws, and what it wrote on standard error.
+struct Raised {
+    std::wstring text;
+    std::string standardError;
+};
+
+template <class Raise>
+Raised raisedBy(Raise raise) {
+    Raised result;
+    testing::internal::CaptureStderr();
+    try {
+        raise();
+        ADD_FAILURE() << "no FatalError thrown";
+    } catch (const FatalError& error) {
+        result.text = error.text();
+    }
+    result.standardError = testing::internal::GetCapturedStderr();
+    return result;
+}
+
+// The report goes out on standard error before the error is thrown; ending the process is the
+// program's part.
+TEST(FatalError, ReportsOnStandardErrorAndThrowsTheText) {
+    const Raised scene = raisedBy([] { reportFatalError("Quenby", 550, L"Cannot load scene"); });
+    const std::wstring sceneText =
+        L"A fatal error has occured\nCannot load scene\nSource file \"Quenby\", line 550\n"
+        L"The program will terminate";
+    EXPECT_EQ(scene.text, sceneText);
+    EXPECT_EQ(scene.standardError, "FATAL ERROR\n" + toUtf8(sceneText) + "\n");
+
+    const Raised driver =
+        raisedBy([] { reportDriverError("cudafem", 10, 2, L"cuMemAlloc failed for u_dev_"); });
+    EXPECT_EQ(driver.text,
+              L"A fatal error has occured\ncuMemAlloc failed for u_dev_\nCUDA Driver API Error: 2 "
+              L"(CUDA_ERROR_OUT_OF_MEMORY)\nSource file \"cudafem\", line 10\n"
+              L"The program will terminate");
+    EXPECT_EQ(driver.standardError, "FATAL ERROR\n" + toUtf8(driver.text) + "\n");
+
+    // Unshown: thrown all the same, nothing written.
+    const Raised silent = raisedBy([] { reportFatalError("Quenby", 1, L"quiet", false); });
+    EXPECT_EQ(silent.text, composeFatalErrorText("Quenby", 1, L"quiet"));
+    EXPECT_EQ(silent.standardError, "");
+}
+
+// Handlers of ordinary errors must let a fatal error pass on to the program.
+TEST(FatalError, IsNoStandardException) {
+    bool passed = false;
+    try {
+        try {
+            reportFatalError("Quenby", 1, L"x", false);
+        } catch (const std::exception&) {
+            ADD_FAILURE() << "caught as a standard exception";
+        }
+    } catch (const FatalError&) {
+        passed = true;
+    }
+    EXPECT_TRUE(passed);
 }
 
 TEST(FatalError, DriverSuccessDoesNothing) { reportDriverError("cudafem", 1, 0, L"fine"); }

@@ -52,7 +52,7 @@ TEST(CoarseSolver, AddEntryKeepsOnlyTheLowerTriangle) {
 
 TEST(CoarseSolver, OneElementHas24ColumnsAnd300Entries) {
     FemModel m(test::makeVolume(1, 1, 1, {{0, 0, 0}}), 3);
-    for (int v = 0; v < 4; ++v) m.isVertexFixed_[size_t(v)] = 1;  // the z = 0 face
+    for (int v = 0; v < 4; ++v) m.setFixed(v, true);  // the z = 0 face
     assembleOperators(m);
     EXPECT_TRUE(factorCoarsestLevel(m));
     EXPECT_EQ(m.coarseSolver_.columns(), 24);
@@ -81,7 +81,7 @@ TEST_P(CoarseSolve, SolutionSatisfiesTheSystemRepeatedly) {
     for (int y = 0; y < m.vertexDims_[0][1]; ++y)
         for (int x = 0; x < m.vertexDims_[0][0]; ++x) {
             const int v = m.vertexAt(0, {x, y, 0});
-            if (v >= 0) m.isVertexFixed_[size_t(v)] = 1;
+            if (v >= 0) m.setFixed(v, true);
         }
     for (int round = 0; round < 2; ++round) {  // refactorization with new values reuses the analysis
         for (auto& e : m.E_) e = float(1e6 * (0.1 + u(rng)));
@@ -112,9 +112,9 @@ TEST(CoarseSolver, SingularModelReportsFailureAndLeavesXUntouched) {
     EXPECT_FALSE(m.coarseSolver_.solveWithFactor(b.data(), x.data()));
     for (double v : x) ASSERT_EQ(v, 7.0);
     // A later good factorization works again.
-    m.isVertexFixed_[0] = m.isVertexFixed_[1] = m.isVertexFixed_[2] = m.isVertexFixed_[3] = 1;
+    for (int v = 0; v < 4; ++v) m.setFixed(v, true);
     for (int v = 0; v < m.numVertices(0); ++v)
-        if (unpack(m.vertexPosition_[0][size_t(v)]).z == 0) m.isVertexFixed_[size_t(v)] = 1;
+        if (unpack(m.vertexPosition_[0][size_t(v)]).z == 0) m.setFixed(v, true);
     assembleOperators(m);
     EXPECT_TRUE(factorCoarsestLevel(m));
     EXPECT_TRUE(m.coarseSolver_.solveWithFactor(b.data(), x.data()));
@@ -154,12 +154,12 @@ TEST(RigidBodyModes, ClustersJoinedByAFaceHoldEachOtherButNotByAnEdgeOrCorner) {
                 }
         FemModel m(test::makeVolume(4, 4, 4, cells), 3);
         for (int z = 0; z <= 2; ++z)
-            for (int y = 0; y <= 2; ++y) m.isVertexFixed_[size_t(m.vertexAt(0, {0, y, z}))] = 1;
+            for (int y = 0; y <= 2; ++y) m.setFixed(m.vertexAt(0, {0, y, z}), true);
         EXPECT_EQ(fixationsHoldModel(m), c.held) << c.name;
         // Fixing three vertices of the second block that are not on one line holds it too.
-        m.isVertexFixed_[size_t(m.vertexAt(0, {c.second[0] + 2, c.second[1], c.second[2]}))] = 1;
-        m.isVertexFixed_[size_t(m.vertexAt(0, {c.second[0] + 2, c.second[1] + 2, c.second[2]}))] = 1;
-        m.isVertexFixed_[size_t(m.vertexAt(0, {c.second[0] + 2, c.second[1], c.second[2] + 2}))] = 1;
+        m.setFixed(m.vertexAt(0, {c.second[0] + 2, c.second[1], c.second[2]}), true);
+        m.setFixed(m.vertexAt(0, {c.second[0] + 2, c.second[1] + 2, c.second[2]}), true);
+        m.setFixed(m.vertexAt(0, {c.second[0] + 2, c.second[1], c.second[2] + 2}), true);
         EXPECT_TRUE(fixationsHoldModel(m)) << c.name;
     }
 }
@@ -169,7 +169,7 @@ TEST(FixationCheck, RunsAgainExactlyWhenTheFixedSetChanges) {
     // the check must answer and whether it must have run again.
     FemModel m(test::solidBox(6, 3, 3), 3);
     auto fix = [&](int x, int y, int z, uint8_t value) {
-        m.isVertexFixed_[size_t(m.vertexAt(0, {x, y, z}))] = value;
+        m.setFixed(m.vertexAt(0, {x, y, z}), value);
     };
     struct Step {
         const char* name;
@@ -187,7 +187,7 @@ TEST(FixationCheck, RunsAgainExactlyWhenTheFixedSetChanges) {
         {"unchanged", [] {}, true, false},
         {"only the edge y = z = 0 left (a hinge)",
          [&] {
-             std::fill(m.isVertexFixed_.begin(), m.isVertexFixed_.end(), uint8_t(0));
+             m.clearFixations();
              for (int x = 0; x <= 6; ++x) fix(x, 0, 0, 1);
          },
          false, true},
@@ -195,7 +195,7 @@ TEST(FixationCheck, RunsAgainExactlyWhenTheFixedSetChanges) {
         {"a vertex off the hinge line", [&] { fix(6, 3, 3, 1); }, true, true},
         {"that vertex freed again", [&] { fix(6, 3, 3, 0); }, false, true},
         {"set to 1 where it is 1 already", [&] { fix(0, 0, 0, 1); }, false, false},
-        {"nothing fixed", [&] { std::fill(m.isVertexFixed_.begin(), m.isVertexFixed_.end(), 0); },
+        {"nothing fixed", [&] { m.clearFixations(); },
          false, true},
     };
     FixationCheck check;
@@ -216,15 +216,15 @@ TEST(FixationCheck, FactorizationSeesAChangedFixation) {
     // face must make it fail although the numeric factorization of the hinge may succeed.
     FemModel m(test::solidBox(6, 3, 3), 3);
     for (int z = 0; z <= 3; ++z)
-        for (int y = 0; y <= 3; ++y) m.isVertexFixed_[size_t(m.vertexAt(0, {0, y, z}))] = 1;
+        for (int y = 0; y <= 3; ++y) m.setFixed(m.vertexAt(0, {0, y, z}), true);
     assembleOperators(m);
     ASSERT_TRUE(factorCoarsestLevel(m));
     ASSERT_TRUE(factorCoarsestLevel(m));
     EXPECT_EQ(m.fixationCheck_.evaluations(), 1);
     for (int z = 1; z <= 3; ++z)
-        for (int y = 0; y <= 3; ++y) m.isVertexFixed_[size_t(m.vertexAt(0, {0, y, z}))] = 0;
-    for (int y = 1; y <= 3; ++y) m.isVertexFixed_[size_t(m.vertexAt(0, {0, y, 0}))] = 0;
-    m.isVertexFixed_[size_t(m.vertexAt(0, {6, 0, 0}))] = 1;  // hinge along y = z = 0
+        for (int y = 0; y <= 3; ++y) m.setFixed(m.vertexAt(0, {0, y, z}), false);
+    for (int y = 1; y <= 3; ++y) m.setFixed(m.vertexAt(0, {0, y, 0}), false);
+    m.setFixed(m.vertexAt(0, {6, 0, 0}), true);  // hinge along y = z = 0
     assembleOperators(m);
     EXPECT_FALSE(factorCoarsestLevel(m));
     EXPECT_EQ(m.fixationCheck_.evaluations(), 2);

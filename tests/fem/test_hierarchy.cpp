@@ -62,6 +62,54 @@ TEST(ModelBuild, ABuildableModelIsBuiltWithoutAnError) {
     EXPECT_EQ(built.model->elementDims_[0], (std::array<int, 3>{3, 1, 1}));
 }
 
+// The supports and loads change only through their named mutations, each touching only its own
+// vertex and component.
+TEST(SupportsAndLoads, MutationsTouchOnlyTheirVertex) {
+    const ModelBuild built = buildModel(makeVolume(3, 1, 1, {{0, 0, 0}, {2, 0, 0}}), 3);
+    ASSERT_NE(built.model, nullptr);
+    FemModel& m = *built.model;
+    const int n = m.numVertices(0);
+    ASSERT_GE(n, 12);
+    ASSERT_EQ(m.fixedFlags().size(), size_t(n));
+    ASSERT_EQ(m.forces().size(), 3 * size_t(n));
+    EXPECT_EQ(m.gravity(), Vec3d(0, 0, 0));
+    for (int v = 0; v < n; ++v) EXPECT_FALSE(m.isFixed(v)) << v;
+
+    m.setFixed(3, true);
+    m.setFixed(7, true);
+    m.setFixed(7, false);
+    for (int v = 0; v < n; ++v) EXPECT_EQ(m.isFixed(v), v == 3) << v;
+    EXPECT_EQ(m.fixedFlags()[3], 1);
+
+    m.setForce(5, {1.5f, -2.0f, 3.25f});
+    m.setForceComponent(6, 1, 4.0f);
+    m.setForceComponent(5, 2, -1.0f);
+    struct Case {
+        int vertex;
+        Vec3f force;
+    };
+    const Case cases[] = {{5, {1.5f, -2.0f, -1.0f}}, {6, {0, 4.0f, 0}}, {4, {0, 0, 0}},
+                          {0, {0, 0, 0}},            {11, {0, 0, 0}}};
+    for (const Case& c : cases) EXPECT_EQ(m.force(c.vertex), c.force) << c.vertex;
+    // The interleaved layout: x, y, z of vertex v at 3v, 3v + 1, 3v + 2.
+    EXPECT_EQ(m.forces()[3 * 5 + 0], 1.5f);
+    EXPECT_EQ(m.forces()[3 * 6 + 1], 4.0f);
+    float sum = 0;
+    for (float f : m.forces()) sum += f;
+    EXPECT_EQ(sum, 1.5f - 2.0f - 1.0f + 4.0f);
+
+    m.setGravity({0, 0, -9.81});
+    EXPECT_EQ(m.gravity(), Vec3d(0, 0, -9.81));
+
+    m.clearForces();
+    for (float f : m.forces()) EXPECT_EQ(f, 0.0f);
+    EXPECT_TRUE(m.isFixed(3)) << "clearing the forces leaves the fixations";
+    m.setForce(2, {1, 1, 1});
+    m.clearFixations();
+    for (int v = 0; v < n; ++v) EXPECT_FALSE(m.isFixed(v)) << v;
+    EXPECT_EQ(m.force(2), Vec3f(1, 1, 1)) << "clearing the fixations leaves the forces";
+}
+
 TEST(ModelSize, CountsAgreeWithTheBuiltHierarchy) {
     for (unsigned seed = 1; seed <= 6; ++seed) {
         const Volume<bool, double> v =
@@ -124,12 +172,12 @@ TEST(Hierarchy, OneVoxel) {
         EXPECT_EQ(m.numElements_[l], 1);
         EXPECT_EQ(m.colorOffsets_[l], (std::array<int, 9>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
     }
-    EXPECT_EQ(m.isVertexFixed_.size(), 8u);
+    EXPECT_EQ(m.fixedFlags().size(), 8u);
     EXPECT_EQ(m.E_, std::vector<float>(1, 1000000.0f));
     EXPECT_EQ(m.density_, std::vector<float>(1, 1000.0f));
     EXPECT_EQ(m.u_.size(), 24u);
     EXPECT_EQ(m.f_.size(), 24u);
-    EXPECT_EQ(m.force_.size(), 24u);
+    EXPECT_EQ(m.forces().size(), 24u);
     EXPECT_EQ(m.A_[0].size(), 0u);
     EXPECT_EQ(m.A_[1].size(), 0u);
     EXPECT_EQ(m.A_[2].size(), 243u * 8);

@@ -45,7 +45,7 @@ Dense fineOperator(const FemModel& m) {
         for (int k = 0; k < 8; ++k) v[k] = m.vertexAt(0, {c.x + (k & 1), c.y + ((k >> 1) & 1), c.z + (k >> 2)});
         for (int i = 0; i < 8; ++i)
             for (int j = 0; j < 8; ++j) {
-                if (m.isVertexFixed_[size_t(v[i])] || m.isVertexFixed_[size_t(v[j])]) continue;
+                if (m.fixedFlags()[size_t(v[i])] || m.fixedFlags()[size_t(v[j])]) continue;
                 for (int a = 0; a < 3; ++a)
                     for (int b = 0; b < 3; ++b)
                         K(a * n + v[i], b * n + v[j]) += double(m.E_[size_t(e)]) * m.Ke_[size_t((3 * i + a) * 24 + 3 * j + b)];
@@ -53,7 +53,8 @@ Dense fineOperator(const FemModel& m) {
     }
     for (int v = 0; v < n; ++v)
         for (int a = 0; a < 3; ++a)
-            K(a * n + v, a * n + v) += m.isVertexFixed_[size_t(v)] ? 1.0 : double(m.vertexMass_[size_t(v)]) / (m.dt_ * m.dt_);
+            K(a * n + v, a * n + v) += m.isFixed(v) ? 1.0
+                                                    : double(m.vertexMass_[size_t(v)]) / (m.dt_ * m.dt_);
     return K;
 }
 
@@ -130,7 +131,7 @@ TEST_P(Galerkin, CoarseOperatorsArePtKP) {
     std::mt19937 rng(c.seed);
     std::uniform_real_distribution<double> u(0, 1);
     for (auto& e : m.E_) e = float(1e6 * (0.05 + u(rng)));
-    for (auto& f : m.isVertexFixed_) f = u(rng) < c.fixedFraction ? 1 : 0;
+    for (int v = 0; v < m.numVertices(0); ++v) m.setFixed(v, u(rng) < c.fixedFraction);
     if (c.masses)
         for (auto& mass : m.vertexMass_) mass = float(1e8 * u(rng));
     assembleOperators(m);
@@ -184,7 +185,7 @@ TEST(Operators, FixedVertexAtCoarsePointContributesIdentity) {
     FemModel m(test::solidBox(8, 8, 8), 3);
     for (auto& e : m.E_) e = 0;
     const int V = m.vertexAt(2, {1, 1, 1});
-    m.isVertexFixed_[size_t(m.vertexAt(0, {4, 4, 4}))] = 1;
+    m.setFixed(m.vertexAt(0, {4, 4, 4}), true);
     assembleOperators(m);
     const int n = m.numVertices(2);
     for (int v = 0; v < n; ++v)
@@ -207,7 +208,7 @@ class Fixations : public ::testing::TestWithParam<FixationCase> {};
 
 TEST_P(Fixations, CoarsestFactorIsValidOnlyWhenTheFixedVerticesSpanMoreThanALine) {
     FemModel m(test::solidBox(6, 3, 3), 3);
-    for (const auto& p : GetParam().fixed) m.isVertexFixed_[size_t(m.vertexAt(0, {p[0], p[1], p[2]}))] = 1;
+    for (const auto& p : GetParam().fixed) m.setFixed(m.vertexAt(0, {p[0], p[1], p[2]}), true);
     assembleOperators(m);
     EXPECT_EQ(factorCoarsestLevel(m), GetParam().valid);
 }

@@ -32,7 +32,7 @@ inline Dense assembleFinest(const FemModel& m) {
             vert[q] = m.vertexAt(0, {c.x + (q & 1), c.y + (q >> 1 & 1), c.z + (q >> 2)});
         for (int p = 0; p < 8; ++p)
             for (int q = 0; q < 8; ++q) {
-                if (m.isVertexFixed_[size_t(vert[p])] || m.isVertexFixed_[size_t(vert[q])]) continue;
+                if (m.fixedFlags()[size_t(vert[p])] || m.fixedFlags()[size_t(vert[q])]) continue;
                 for (int a = 0; a < 3; ++a)
                     for (int b = 0; b < 3; ++b)
                         K(a * nV + vert[p], b * nV + vert[q]) +=
@@ -41,7 +41,7 @@ inline Dense assembleFinest(const FemModel& m) {
     }
     for (int v = 0; v < nV; ++v)
         for (int a = 0; a < 3; ++a) {
-            if (m.isVertexFixed_[size_t(v)]) K(a * nV + v, a * nV + v) = 1.0;
+            if (m.fixedFlags()[size_t(v)]) K(a * nV + v, a * nV + v) = 1.0;
             else K(a * nV + v, a * nV + v) += double(m.vertexMass_[size_t(v)]) / (m.dt_ * m.dt_);
         }
     return K;
@@ -51,7 +51,7 @@ inline Dense assembleFinest(const FemModel& m) {
 inline std::vector<double> effectiveLoad(const FemModel& m) {
     const size_t nV = size_t(m.numVertices(0));
     std::vector<double> f(m.f_.size());
-    for (size_t i = 0; i < f.size(); ++i) f[i] = m.isVertexFixed_[i % nV] ? 0.0 : double(m.f_[i]);
+    for (size_t i = 0; i < f.size(); ++i) f[i] = m.fixedFlags()[i % nV] ? 0.0 : double(m.f_[i]);
     return f;
 }
 
@@ -86,9 +86,10 @@ inline std::unique_ptr<FemModel> randomModel(unsigned seed, int nx, int ny, int 
             for (int x = 0; x < nx; ++x) vox(x, y, z) = uni(rng) < 0.6 || (x == 0 && y == 0 && z == 0);
     auto m = std::make_unique<FemModel>(vox, levels);
     for (auto& e : m->E_) e = float(1e6 * (0.5 + 1.5 * uni(rng)));
-    for (auto& f : m->isVertexFixed_) f = uni(rng) < 0.15;
+    for (int v = 0; v < m->numVertices(0); ++v) m->setFixed(v, uni(rng) < 0.15);
     for (auto& w : m->vertexMass_) w = float(uni(rng) * 2000.0);
-    for (auto& f : m->force_) f = float(uni(rng) * 2.0 - 1.0);
+    for (size_t i = 0; i < m->forces().size(); ++i)
+        m->setForceComponent(int(i / 3), int(i % 3), float(uni(rng) * 2.0 - 1.0));
     m->dt_ = 0.05;
     return m;
 }

@@ -63,7 +63,7 @@ std::vector<float> randomLoad(const FemModel& m, unsigned seed) {
     std::vector<double> values = testing::randomVector(seed, 3 * nV, 1.0);
     std::vector<float> load(values.size());
     for (size_t i = 0; i < load.size(); ++i)
-        load[i] = m.isVertexFixed_[i % nV] ? 0.0f : float(values[i]);
+        load[i] = m.fixedFlags()[i % nV] ? 0.0f : float(values[i]);
     return load;
 }
 
@@ -138,7 +138,7 @@ TEST(ConjugateGradients, ThePreconditioningCycleIsSymmetricAndPositive) {
         EXPECT_GT(dot(Ba, a), 0.0);
         EXPECT_GT(dot(Bb, b), 0.0);
         for (size_t i = 0; i < n; ++i)
-            if (m.isVertexFixed_[i % size_t(m.numVertices(0))]) EXPECT_EQ(Ba[i], 0.0) << i;
+            if (m.fixedFlags()[i % size_t(m.numVertices(0))]) EXPECT_EQ(Ba[i], 0.0) << i;
         const double aBb = dot(Bb, a), bBa = dot(Ba, b);
         return std::abs(aBb - bBa) / std::abs(aBb);
     };

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ProgramEnd.h"
 #include "core/Console.h"
 #include "core/FatalError.h"
 #include "tools/Cantilever.h"
@@ -155,26 +156,44 @@ void prepareWithGlobalSize(const char* name, size_t bytes) {
 
 TEST(CudaLoaderDeathTest, FailingCallEndsInTheErrorCheck) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(setUpWithFailingCall("cuModuleLoad", 301),
+    EXPECT_DEATH(runProgram([&] {
+                     setUpWithFailingCall("cuModuleLoad", 301);
+                     return 0;
+                 }),
                  "cuModuleLoad failed\nCUDA Driver API Error: 301 "
                  "\\(CUDA_ERROR_FILE_NOT_FOUND\\)");
-    EXPECT_DEATH(setUpWithFailingCall("cuMemAlloc_v2", 2),
+    EXPECT_DEATH(runProgram([&] {
+                     setUpWithFailingCall("cuMemAlloc_v2", 2);
+                     return 0;
+                 }),
                  "cuMemAlloc failed for elementGrid_dev_\nCUDA Driver API Error: 2 "
                  "\\(CUDA_ERROR_OUT_OF_MEMORY\\)");
-    EXPECT_DEATH(setUpWithFailingCall("cuMemAllocHost_v2", 2),
+    EXPECT_DEATH(runProgram([&] {
+                     setUpWithFailingCall("cuMemAllocHost_v2", 2);
+                     return 0;
+                 }),
                  "cuMemAllocHost failed for residualSumHost_\nCUDA Driver API Error: 2 "
                  "\\(CUDA_ERROR_OUT_OF_MEMORY\\)");
-    EXPECT_DEATH(setUpWithFailingCall("cuDeviceGetCount", 3),
+    EXPECT_DEATH(runProgram([&] {
+                     setUpWithFailingCall("cuDeviceGetCount", 3);
+                     return 0;
+                 }),
                  "cuDeviceGetCount failed\nCUDA Driver API Error: 3 "
                  "\\(CUDA_ERROR_NOT_INITIALIZED\\)");
 }
 
 TEST(CudaLoaderDeathTest, GlobalsOfAnotherSizeEndInTheErrorCheck) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(prepareWithGlobalSize("Ke_", 4096),
+    EXPECT_DEATH(runProgram([&] {
+                     prepareWithGlobalSize("Ke_", 4096);
+                     return 0;
+                 }),
                  "Symbol Ke_ has 4096 bytes, expected 4608\nCUDA Driver API Error: 200 "
                  "\\(CUDA_ERROR_INVALID_IMAGE\\)");
-    EXPECT_DEATH(prepareWithGlobalSize("dt_", 4),
+    EXPECT_DEATH(runProgram([&] {
+                     prepareWithGlobalSize("dt_", 4);
+                     return 0;
+                 }),
                  "Symbol dt_ has 4 bytes, expected 8\nCUDA Driver API Error: 200 "
                  "\\(CUDA_ERROR_INVALID_IMAGE\\)");
 }

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <vector>
 
+#include "app/ProgramEnd.h"
 #include "gpu/HostDriver.h"
 #include "gpu/MultigridSolver.h"
 #include "tools/Cantilever.h"
@@ -187,7 +188,10 @@ TEST(SetupDeathTest, ModuleWithoutPNormAverageCoefKernelIsRejected) {
     auto model = makeCantilever(4, 2, 2, 0.01, 3);
     MultigridSolver fem(*model, DeviceOptions{}, std::make_unique<HostDriver>(1, &table));
     fem.setLogs(nullptr, nullptr);
-    EXPECT_DEATH(fem.setup(),
+    EXPECT_DEATH(runProgram([&] {
+                     fem.setup();
+                     return 0;
+                 }),
                  "cuModuleGetFunction failed for pNormAverageCoefKernel\nCUDA Driver API Error: "
                  "500 \\(CUDA_ERROR_NOT_FOUND\\)");
 }

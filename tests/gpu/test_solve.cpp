@@ -113,7 +113,7 @@ TEST(Solve, UnreachableToleranceStopsAfter200Cycles) {
 
 TEST(Solve, ZeroLoadReturnsAtOnce) {
     Solver s(6, 3, 3, 3);
-    std::fill(s.model->force_.begin(), s.model->force_.end(), 0.0f);
+    s.model->clearForces();
     EXPECT_EQ(s.fem->computeLoad(), 0.0);
     s.fem->prepareSolve();
     s.model->u_.assign(s.model->u_.size(), 5.0);
@@ -140,7 +140,7 @@ TEST(Solve, SecondSolveStartsFromFirstSolution) {
 
 TEST(Solve, NothingFixedWarnsAndFails) {
     Solver s(6, 3, 3, 3);
-    std::fill(s.model->isVertexFixed_.begin(), s.model->isVertexFixed_.end(), 0);
+    s.model->clearFixations();
     s.fem->computeLoad();
     s.fem->prepareSolve();
     EXPECT_FALSE(s.fem->coarseFactorValid());
@@ -153,8 +153,8 @@ TEST(Solve, NothingFixedWarnsAndFails) {
 TEST(Solve, OneFixedVertexIsSingularAndTheWarningSaysWhy) {
     // One fixed vertex leaves the rotations about it free: fixed vertices exist, but too few.
     Solver s(6, 3, 3, 3);
-    std::fill(s.model->isVertexFixed_.begin(), s.model->isVertexFixed_.end(), 0);
-    s.model->isVertexFixed_[0] = 1;
+    s.model->clearFixations();
+    s.model->setFixed(0, true);
     s.fem->computeLoad();
     s.fem->prepareSolve();
     ASSERT_FALSE(s.fem->coarseFactorValid());
@@ -193,8 +193,8 @@ TEST(Solve, FixationsThatLeaveARigidBodyModeFreeAreSingular) {
     for (const Case& c : cases) {
         Solver s(6, 3, 3, 3);
         FemModel& m = *s.model;
-        std::fill(m.isVertexFixed_.begin(), m.isVertexFixed_.end(), 0);
-        for (const auto& p : c.fixed) m.isVertexFixed_[size_t(m.vertexAt(0, {p[0], p[1], p[2]}))] = 1;
+        m.clearFixations();
+        for (const auto& p : c.fixed) m.setFixed(m.vertexAt(0, {p[0], p[1], p[2]}), true);
         s.fem->computeLoad();
         s.fem->prepareSolve();
         EXPECT_EQ(s.fem->coarseFactorValid(), !c.singular) << c.name;
@@ -223,7 +223,7 @@ TEST(Solve, TheRigidBodyCheckRunsOnlyWhenTheFixationsChange) {
     Solver s(6, 3, 3, 3);
     FemModel& m = *s.model;
     s.fem->computeLoad();
-    const std::vector<uint8_t> cantilever = m.isVertexFixed_;
+    const std::vector<uint8_t> cantilever = m.fixedFlags();
     struct Step {
         const char* name;
         bool hinge;
@@ -237,10 +237,10 @@ TEST(Solve, TheRigidBodyCheckRunsOnlyWhenTheFixationsChange) {
     };
     for (const Step& step : steps) {
         if (step.hinge) {
-            std::fill(m.isVertexFixed_.begin(), m.isVertexFixed_.end(), uint8_t(0));
-            for (int x = 0; x <= 6; ++x) m.isVertexFixed_[size_t(m.vertexAt(0, {x, 0, 0}))] = 1;
+            m.clearFixations();
+            for (int x = 0; x <= 6; ++x) m.setFixed(m.vertexAt(0, {x, 0, 0}), true);
         } else {
-            m.isVertexFixed_ = cantilever;
+            for (int v = 0; v < m.numVertices(0); ++v) m.setFixed(v, cantilever[size_t(v)] != 0);
         }
         s.narrow.str("");
         s.fem->prepareSolve();
@@ -256,13 +256,13 @@ TEST(Solve, TheRigidBodyCheckRunsOnlyWhenTheFixationsChange) {
 
 TEST(Solve, FixedVerticesStayPutUnderGravity) {
     Solver s(12, 4, 4, 3);
-    s.model->gravity_ = {0, 0, -9.81};
+    s.model->setGravity({0, 0, -9.81});
     s.fem->computeLoad();
     s.fem->prepareSolve();
     ASSERT_TRUE(s.fem->solve(1e-6));
     const size_t nV = size_t(s.model->numVertices(0));
     for (size_t v = 0; v < nV; ++v) {
-        if (!s.model->isVertexFixed_[v]) continue;
+        if (!s.model->fixedFlags()[v]) continue;
         for (size_t a = 0; a < 3; ++a) EXPECT_EQ(s.model->u_[a * nV + v], 0.0);
     }
     EXPECT_LT(relativeError(directSolve(*s.model), s.model->u_), 1e-5);

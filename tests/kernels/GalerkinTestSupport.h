@@ -89,8 +89,8 @@ inline std::unique_ptr<FemModel> makeModel(const AssemblyCase& c) {
     std::uniform_real_distribution<double> u(0, 1);
     for (auto& e : m->E_)
         e = c.zeroStiffness ? 0.0f : float(1e6 * (0.05 + u(rng)));
-    for (auto& f : m->isVertexFixed_)
-        f = u(rng) < c.fixedFraction ? 1 : 0;
+    for (int v = 0; v < m->numVertices(0); ++v)
+        m->setFixed(v, u(rng) < c.fixedFraction);
     if (c.masses)
         for (auto& mass : m->vertexMass_)
             mass = float(1e8 * u(rng));
@@ -106,7 +106,7 @@ inline Operators assembleOnDevice(FemModel& m, std::unique_ptr<Driver> driver) {
     fem.setup();
     Driver& d = fem.driver();
     EXPECT_EQ(
-        d.memcpyHtoD(fem.isVertexFixed_dev_, m.isVertexFixed_.data(), m.isVertexFixed_.size()), 0);
+        d.memcpyHtoD(fem.isVertexFixed_dev_, m.fixedFlags().data(), m.fixedFlags().size()), 0);
     EXPECT_EQ(d.memcpyHtoD(fem.E_dev_, m.E_.data(), m.E_.size() * 4), 0);
     EXPECT_EQ(d.memcpyHtoD(fem.vertexMass_dev_, m.vertexMass_.data(), m.vertexMass_.size() * 4), 0);
     CUdeviceptr dt = 0;

@@ -61,8 +61,8 @@ TEST(GalerkinAssemblySingular, FixedVerticesOnOneLineGiveNoFactor) {
         for (const auto& fixed : lines) {
             auto model = makeCantilever(6, 3, 3, 0.01, levels);
             FemModel& m = *model;
-            std::fill(m.isVertexFixed_.begin(), m.isVertexFixed_.end(), 0);
-            for (const auto& p : fixed) m.isVertexFixed_[size_t(m.vertexAt(0, {p[0], p[1], p[2]}))] = 1;
+            m.clearFixations();
+            for (const auto& p : fixed) m.setFixed(m.vertexAt(0, {p[0], p[1], p[2]}), true);
             MultigridSolver fem(m, DeviceOptions{}, std::make_unique<HostDriver>(2));
             fem.setLogs(nullptr, nullptr);
             fem.setup();

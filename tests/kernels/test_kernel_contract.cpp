@@ -97,7 +97,7 @@ protected:
                      bool finest) {
         const int n = model->numVertices(l);
         for (int v = 0; v < n; ++v) {
-            if (finest && model->isVertexFixed_[size_t(v)]) {
+            if (finest && model->fixedFlags()[size_t(v)]) {
                 for (int a = 0; a < 3; ++a) x[size_t(a * n + v)] = 0.0;
                 continue;
             }

@@ -98,7 +98,7 @@ inline std::vector<uint8_t> loadedKept(const FemModel& m, const std::vector<uint
         const GridPos p = unpack(m.elementPosition_[0][e]);
         for (int k = 0; k < 8; ++k) {
             const int v = m.vertexAt(0, {p.x + (k & 1), p.y + (k >> 1 & 1), p.z + (k >> 2)});
-            const float* f = &m.force_[3 * size_t(v)];
+            const float* f = &m.forces()[3 * size_t(v)];
             if (f[0] != 0.0f || f[1] != 0.0f || f[2] != 0.0f) anchors[e] = 1;
         }
     }
@@ -152,9 +152,9 @@ inline std::vector<double> directSolve(const FemModel& m, const std::vector<doub
     }
     std::vector<double> f(size_t(n), 0.0);
     for (int v = 0; v < nV; ++v)
-        for (int a = 0; a < 3; ++a) f[size_t(a * nV + v)] = double(m.force_[size_t(3 * v + a)]);
+        for (int a = 0; a < 3; ++a) f[size_t(a * nV + v)] = double(m.forces()[size_t(3 * v + a)]);
     for (int v = 0; v < nV; ++v) {
-        if (!m.isVertexFixed_[size_t(v)]) continue;
+        if (!m.fixedFlags()[size_t(v)]) continue;
         for (int a = 0; a < 3; ++a) {
             const int r = a * nV + v;
             for (int j = 0; j < n; ++j) K(r, j) = K(j, r) = 0.0;
@@ -191,7 +191,8 @@ inline double complianceOf(const FemModel& m, const std::vector<double>& u) {
     const int nV = m.numVertices(0);
     double c = 0.0;
     for (int v = 0; v < nV; ++v)
-        for (int a = 0; a < 3; ++a) c += double(m.force_[size_t(3 * v + a)]) * u[size_t(a * nV + v)];
+        for (int a = 0; a < 3; ++a)
+            c += double(m.forces()[size_t(3 * v + a)]) * u[size_t(a * nV + v)];
     return c;
 }
 

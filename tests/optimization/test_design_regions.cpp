@@ -201,11 +201,11 @@ TEST(DesignRegions, ADesignWithoutAForceOnAFreeVertexIsRefused) {
     };
     for (const Case& c : cases) {
         const auto model = makeCantilever(16, 4, 4, 0.125, 3);
-        if (c.noForce) std::fill(model->force_.begin(), model->force_.end(), 0.0f);
+        if (c.noForce) model->clearForces();
         int fixed = 0;
-        for (size_t v = 0; v < model->isVertexFixed_.size() && fixed < c.fixedLoaded; ++v)
-            if (model->force_[3 * v + 2] != 0.0f) {
-                model->isVertexFixed_[v] = 1;
+        for (size_t v = 0; v < model->fixedFlags().size() && fixed < c.fixedLoaded; ++v)
+            if (model->forces()[3 * v + 2] != 0.0f) {
+                model->setFixed(v, true);
                 ++fixed;
             }
         EXPECT_EQ(loadError(*model), c.error) << c.name;

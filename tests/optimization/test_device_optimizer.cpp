@@ -57,8 +57,8 @@ struct RandomModel {
         const int nV = model->numVertices(0);
         for (int v = 0; v < nV; ++v) {
             const double r = unit(random);
-            if (r < 0.03) model->isVertexFixed_[size_t(v)] = 1;
-            else if (r < 0.05) model->force_[3 * size_t(v) + 2] = -1.0f;
+            if (r < 0.03) model->setFixed(v, true);
+            else if (r < 0.05) model->setForceComponent(v, 2, -1.0f);
         }
         u.resize(3 * size_t(nV));
         const double phase = unit(random);

@@ -374,7 +374,7 @@ TEST(Optimizer, SensitivityMidRunUsesTheProjectionDerivativeAtTheResetFilter) {
 TEST(Optimizer, EveryElementKeptGivesSharpnessZero) {
     // All vertices fixed: nothing is designable, and the sharpness must not divide by zero.
     auto m = makeBox(3, 2, 2);
-    std::fill(m->isVertexFixed_.begin(), m->isVertexFixed_.end(), uint8_t(1));
+    for (int v = 0; v < m->numVertices(0); ++v) m->setFixed(v, true);
     ScratchFolder dir("optimizer");
     Bound b(*m, dir.path());
     b.opt.reset();
@@ -432,7 +432,7 @@ TEST(Optimizer, MultiplierSearchMatchesThePlainBisectionForAnyThreadCount) {
     for (int y = 0; y <= 16; ++y)
         for (int z = 0; z <= 20; ++z) {
             const int v = m->vertexAt(0, {0, y, z});
-            if (v >= 0) m->isVertexFixed_[size_t(v)] = 1;
+            if (v >= 0) m->setFixed(v, true);
         }
     ScratchFolder dir("optimizer");
     Bound b(*m, dir.path());
@@ -569,7 +569,7 @@ TEST(Optimizer, CloseShapeMatchesDilationThenErosionInXZDiscs) {
     for (int y = 0; y <= 3; ++y) {
         const int v = m->vertexAt(0, {0, y, 1});
         ASSERT_GE(v, 0);
-        m->isVertexFixed_[size_t(v)] = 1;
+        m->setFixed(v, true);
     }
     ScratchFolder dir("optimizer");
     Bound b(*m, dir.path());

@@ -64,7 +64,7 @@ TEST(Problem, TheListedSupportsAndLoadsAreTheModels) {
     const Problem& problem = *built.problem;
     const FemModel& m = problem.model();
     // The x = 0 face (3 x 3 grid points) fixed, the lower edge of the free end (3 points) loaded.
-    EXPECT_EQ(std::count(m.isVertexFixed_.begin(), m.isVertexFixed_.end(), 1), 9);
+    EXPECT_EQ(std::count(m.fixedFlags().begin(), m.fixedFlags().end(), 1), 9);
     const SupportsAndLoads current = problem.supportsAndLoads();
     const SupportsAndLoads& listed = scene.listedSupportsAndLoads();
     EXPECT_EQ(current.fixed.size(), 9u);
@@ -82,7 +82,7 @@ TEST(Problem, TheListedSupportsAndLoadsAreTheModels) {
         EXPECT_EQ(f.at.z, 0);
         EXPECT_NEAR(f.fz, -100.0 / 3, 1e-4);
         const int v = m.vertexAt(0, {f.at.x, f.at.y, f.at.z});
-        EXPECT_EQ(m.force_[3 * size_t(v) + 2], f.fz);
+        EXPECT_EQ(m.forces()[3 * size_t(v) + 2], f.fz);
     }
     // The regions of the scene's controls: the loaded and fixed corners' elements held.
     EXPECT_EQ(problem.controls().volumeFraction, scene.designControls_.volumeFraction);
@@ -218,8 +218,8 @@ TEST(ProblemStart, AStartedProblemHasNoGravityAndNothingUnsaved) {
         ASSERT_EQ(started.status, StartStatus::Started) << console;
         EXPECT_EQ(started.error, "");
         const FemModel& m = started.problem->model();
-        EXPECT_EQ(m.gravity_.x, 0);
-        EXPECT_EQ(m.gravity_.z, 0) << "the loads are the applied forces only";
+        EXPECT_EQ(m.gravity().x, 0);
+        EXPECT_EQ(m.gravity().z, 0) << "the loads are the applied forces only";
         EXPECT_TRUE(started.scene->unsavedEdits(started.problem->supportsAndLoads()).empty());
         // The lint, the summary and the material note only when asked for.
         const bool lint = console.find("WARNING: Unknown key \"VOXEL_SIZ\"") != std::string::npos;

@@ -35,7 +35,7 @@ void assembleLevel2(FemModel& m) {
                 for (int x = -4; x <= 4; ++x) {
                     const int v = m.vertexAt(0, {g.x + x, g.y + y, g.z + z});
                     fixedW[((z + 4) * 9 + y + 4) * 9 + x + 4] =
-                        v < 0 ? 0 : (m.isVertexFixed_[size_t(v)] ? 1 : 0);
+                        v < 0 ? 0 : (m.fixedFlags()[size_t(v)] ? 1 : 0);
                     if (x >= -3 && x <= 3 && y >= -3 && y <= 3 && z >= -3 && z <= 3)
                         mass[((z + 3) * 7 + y + 3) * 7 + x + 3] =
                             v < 0 ? 0.0 : double(m.vertexMass_[size_t(v)]);

@@ -1,9 +1,7 @@
 #pragma once
-// Optimizers for the tests: StepOptimizer opens the parts of an iteration (sensitivities,
-// volume target, multiplier search, beta continuation) on any attached steps and names the
-// optimizer's private state (through the steps' door, ReferenceSteps::internals) as the
-// optimizer's own fields are named; with steps on a device, its x_, q_ and xTilde_ are as old as
-// the last snapshot();
+// Optimizers for the tests: StepOptimizer names the optimizer's private state (through the
+// steps' door, ReferenceSteps::internals) as the optimizer's own fields are named; with steps on
+// a device, its x_, q_ and xTilde_ are as old as the last snapshot();
 // ReferenceOptimizer runs on its own ReferenceSteps (the CPU reference of the kernel path) and
 // names the reference's arrays as the optimizer's own did.
 
@@ -17,10 +15,6 @@ namespace ostrel {
 class StepOptimizer : public Optimizer {
 public:
     using Optimizer::Optimizer;
-    using Optimizer::computeSensitivities;
-    using Optimizer::continueBeta;
-    using Optimizer::nextVolumeTarget;
-    using Optimizer::searchMultiplier;
 
     // Qualified: the plain name is the private base class.
     ::ostrel::OptimizerState& state = ReferenceSteps::internals(*this);

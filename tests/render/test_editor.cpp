@@ -92,8 +92,8 @@ class EditorTest : public ::testing::Test {
     }
     int vertex(int x, int y, int z) const { return model_->vertexAt(0, {x, y, z}); }
     Vec3f force(int v) const {
-        return {model_->force_[3 * size_t(v)], model_->force_[3 * size_t(v) + 1],
-                model_->force_[3 * size_t(v) + 2]};
+        return {model_->forces()[3 * size_t(v)], model_->forces()[3 * size_t(v) + 1],
+                model_->forces()[3 * size_t(v) + 2]};
     }
     Vec3f totalForce() const {
         Vec3f sum{0, 0, 0};
@@ -102,8 +102,8 @@ class EditorTest : public ::testing::Test {
         return sum;
     }
     void clearAll() {
-        std::fill(model_->isVertexFixed_.begin(), model_->isVertexFixed_.end(), 0);
-        std::fill(model_->force_.begin(), model_->force_.end(), 0.0f);
+        model_->clearFixations();
+        model_->clearForces();
     }
     std::string console() const { return toUtf8(console_.str()); }
 
@@ -146,11 +146,11 @@ TEST_F(EditorTest, ClickTogglesOneFixation) {
     ids_.paint(30, 40, handle(v));
     editor_->setMode(1);
     click(30, 40);
-    EXPECT_EQ(model_->isVertexFixed_[size_t(v)], 1);
-    EXPECT_EQ(std::count(model_->isVertexFixed_.begin(), model_->isVertexFixed_.end(), 1), 1);
+    EXPECT_EQ(model_->fixedFlags()[size_t(v)], 1);
+    EXPECT_EQ(std::count(model_->fixedFlags().begin(), model_->fixedFlags().end(), 1), 1);
     EXPECT_EQ(console(), "Toggled fixation of vertex " + std::to_string(v) + "\n");
     click(30, 40);  // a double click arrives as a second press
-    EXPECT_EQ(model_->isVertexFixed_[size_t(v)], 0);
+    EXPECT_EQ(model_->fixedFlags()[size_t(v)], 0);
     const std::string lines = console();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 2);
     EXPECT_FALSE(editor_->isDragging());
@@ -165,7 +165,7 @@ TEST_F(EditorTest, ClickInFixationModeOnOtherKinds) {
     click(2, 2);
     click(150, 90);
     EXPECT_EQ(console(), "Clicked surface vertex 77\n");
-    EXPECT_EQ(std::count(model_->isVertexFixed_.begin(), model_->isVertexFixed_.end(), 1), 0);
+    EXPECT_EQ(std::count(model_->fixedFlags().begin(), model_->fixedFlags().end(), 1), 0);
 }
 
 struct RectangleCase {
@@ -185,7 +185,7 @@ TEST_P(EditorRectangle, MajorityRule) {
     for (int k = 0; k < c.fixedHandles + c.freeHandles; ++k) {
         const int v = 10 + 3 * k;
         handles.push_back(v);
-        model_->isVertexFixed_[size_t(v)] = k < c.fixedHandles ? 1 : 0;
+        model_->setFixed(v, k < c.fixedHandles);
         ids_.paint(20 + 5 * k, 30 + k, handle(v));
     }
     const int arrowVertex = 70;
@@ -193,23 +193,23 @@ TEST_P(EditorRectangle, MajorityRule) {
         ids_.paint(25, 35, arrow(arrowVertex));
         ids_.paint(120, 80, handle(arrowVertex));  // its handle lies outside the rectangle
     }
-    const std::vector<uint8_t> before = model_->isVertexFixed_;
+    const std::vector<uint8_t> before = model_->fixedFlags();
     // Dragged from the lower right to the upper left: the corners may come in any order.
     EXPECT_TRUE(send(rightDown(70, 45)));
     EXPECT_FALSE(send(rightDrag(50, 40)));  // moves are not used in this mode
     EXPECT_TRUE(send(rightUp(15, 25)));
     int fixedAfter = 0;
     for (int v : handles)
-        fixedAfter += model_->isVertexFixed_[size_t(v)];
+        fixedAfter += model_->fixedFlags()[size_t(v)];
     EXPECT_EQ(fixedAfter, c.expectedFixedAfter);
     for (int v : handles) {
-        EXPECT_EQ(model_->isVertexFixed_[size_t(v)], handles.size() == size_t(fixedAfter));
+        EXPECT_EQ(model_->fixedFlags()[size_t(v)], handles.size() == size_t(fixedAfter));
     }
-    EXPECT_EQ(model_->isVertexFixed_[size_t(arrowVertex)], 0);
+    EXPECT_EQ(model_->fixedFlags()[size_t(arrowVertex)], 0);
     // Nothing outside the rectangle changed.
     for (int v = 0; v < model_->numVertices(0); ++v)
         if (std::find(handles.begin(), handles.end(), v) == handles.end()) {
-            EXPECT_EQ(model_->isVertexFixed_[size_t(v)], before[size_t(v)]) << v;
+            EXPECT_EQ(model_->fixedFlags()[size_t(v)], before[size_t(v)]) << v;
         }
     EXPECT_EQ(console(), "");
     EXPECT_FALSE(editor_->isDragging());
@@ -228,27 +228,27 @@ INSTANTIATE_TEST_SUITE_P(Cases, EditorRectangle,
 
 TEST_F(EditorTest, RectangleOverNothingChangesNothing) {
     editor_->setMode(1);
-    const std::vector<uint8_t> before = model_->isVertexFixed_;
+    const std::vector<uint8_t> before = model_->fixedFlags();
     EXPECT_TRUE(send(rightDown(100, 10)));
     EXPECT_TRUE(send(rightUp(400, -50)));  // clipped to the buffer
-    EXPECT_EQ(model_->isVertexFixed_, before);
+    EXPECT_EQ(model_->fixedFlags(), before);
 }
 
 TEST_F(EditorTest, ForcePressOnBackgroundIsNotHandled) {
     editor_->setMode(2);
-    const std::vector<float> before = model_->force_;
+    const std::vector<float> before = model_->forces();
     EXPECT_FALSE(send(rightDown(50, 50)));
     EXPECT_FALSE(editor_->isDragging());
     EXPECT_FALSE(send(rightDrag(60, 50)));
     EXPECT_FALSE(send(rightUp(60, 50)));
-    EXPECT_EQ(model_->force_, before);
+    EXPECT_EQ(model_->forces(), before);
     EXPECT_FALSE(std::filesystem::exists(editor_->forcesLogFile()));
 }
 
 TEST_F(EditorTest, DragToTheRightGivesTotalForceAlongRight) {
     clearAll();
-    scene_.forcePerPixel_ = 100;
-    scene_.forceSphereRadius_ = 2.5;
+    scene_.view().forcePerPixel = 100;
+    scene_.view().forceSphereRadius = 2.5;
     const int picked = vertex(4, 1, 1);
     ids_.paint(100, 50, handle(picked));
     editor_->setMode(2);
@@ -265,7 +265,7 @@ TEST_F(EditorTest, DragToTheRightGivesTotalForceAlongRight) {
     for (const auto& [v, w] : selection)
         sum += w;
     EXPECT_NEAR(sum, 1.0, 1e-12);
-    const double r = scene_.forceSphereRadius_;
+    const double r = scene_.view().forceSphereRadius;
     const auto weightOf = [&](int v) {
         return std::find_if(selection.begin(), selection.end(),
                             [&](auto& s) { return s.first == v; })
@@ -294,7 +294,7 @@ TEST_F(EditorTest, DragToTheRightGivesTotalForceAlongRight) {
 
 TEST_F(EditorTest, UpwardDragGivesForceAlongUp) {
     clearAll();
-    scene_.forcePerPixel_ = 2;
+    scene_.view().forcePerPixel = 2;
     // A tilted camera: the force follows its up axis, whatever it is.
     editor_->updateCameraAxes(lookAtView({-3, -4, 5}, {1, 1, -1}, {0, 0, 1}));
     const int picked = vertex(8, 2, 2);
@@ -311,8 +311,8 @@ TEST_F(EditorTest, UpwardDragGivesForceAlongUp) {
 }
 
 TEST_F(EditorTest, DragReplacesEarlierForcesAndPressClearsTheSphere) {
-    std::fill(model_->force_.begin(), model_->force_.end(), 7.0f);
-    scene_.forceSphereRadius_ = 0.3;  // the picked vertex and its 6 neighbours at 0.25
+    for (int v = 0; v < model_->numVertices(0); ++v) model_->setForce(v, {7.0f, 7.0f, 7.0f});
+    scene_.view().forceSphereRadius = 0.3;  // the picked vertex and its 6 neighbours at 0.25
     const int picked = vertex(4, 1, 1);
     ids_.paint(0, 0, handle(picked));
     editor_->setMode(2);
@@ -330,8 +330,8 @@ TEST_F(EditorTest, DragReplacesEarlierForcesAndPressClearsTheSphere) {
 
 TEST_F(EditorTest, ClickInForceModeClearsTwiceTheRadiusAndLogs) {
     std::filesystem::create_directories(folder_ / "Quenby");
-    scene_.forcePerPixel_ = 100;
-    scene_.forceSphereRadius_ = 0.3;
+    scene_.view().forcePerPixel = 100;
+    scene_.view().forceSphereRadius = 0.3;
     const int picked = vertex(4, 1, 1);
     ids_.paint(50, 50, handle(picked));
     editor_->setMode(2);
@@ -340,7 +340,7 @@ TEST_F(EditorTest, ClickInForceModeClearsTwiceTheRadiusAndLogs) {
     EXPECT_TRUE(send(rightDrag(53, 48)));
     EXPECT_TRUE(send(rightUp(53, 48)));
 
-    std::fill(model_->force_.begin(), model_->force_.end(), 1.0f);
+    for (int v = 0; v < model_->numVertices(0); ++v) model_->setForce(v, {1.0f, 1.0f, 1.0f});
     ASSERT_TRUE(send(rightDown(50, 50)));
     EXPECT_TRUE(send(rightUp(52, 48)));  // within 2 pixels: a click
     for (int v = 0; v < model_->numVertices(0); ++v) {
@@ -356,10 +356,10 @@ TEST_F(EditorTest, ClickInForceModeClearsTwiceTheRadiusAndLogs) {
 }
 
 TEST_F(EditorTest, NoLogWithoutTheFolderButTheClickStillClears) {
-    scene_.forceSphereRadius_ = 0.3;
+    scene_.view().forceSphereRadius = 0.3;
     const int picked = vertex(0, 0, 0);
     ids_.paint(5, 5, handle(picked));
-    std::fill(model_->force_.begin(), model_->force_.end(), 1.0f);
+    for (int v = 0; v < model_->numVertices(0); ++v) model_->setForce(v, {1.0f, 1.0f, 1.0f});
     editor_->setMode(2);
     ASSERT_TRUE(send(rightDown(5, 5)));
     EXPECT_TRUE(send(rightUp(5, 5)));
@@ -370,8 +370,8 @@ TEST_F(EditorTest, NoLogWithoutTheFolderButTheClickStillClears) {
 
 TEST_F(EditorTest, RadiusZeroSelectsNothing) {
     clearAll();
-    scene_.forceSphereRadius_ = 0;
-    model_->force_[0] = 5.0f;
+    scene_.view().forceSphereRadius = 0;
+    model_->setForceComponent(0, 0, 5.0f);
     const int picked = vertex(2, 1, 1);
     ids_.paint(60, 60, handle(picked));
     editor_->setMode(2);
@@ -411,18 +411,18 @@ TEST_F(EditorTest, ModeChangeDuringDragKeepsTheDrag) {
     EXPECT_TRUE(editor_->isDragging());
     EXPECT_TRUE(send(rightUp(40, 40)));
     EXPECT_FALSE(editor_->isDragging());
-    EXPECT_EQ(model_->isVertexFixed_[size_t(v)], 0);
+    EXPECT_EQ(model_->fixedFlags()[size_t(v)], 0);
     EXPECT_EQ(console(), "");
 
     // Force press, then fixation mode: the release is a fixation click on the press position.
-    scene_.forcePerPixel_ = 1;
+    scene_.view().forcePerPixel = 1;
     editor_->setMode(2);
     ASSERT_TRUE(send(rightDown(40, 40)));
     editor_->setMode(1);
     EXPECT_FALSE(send(rightDrag(45, 40)));  // no drag step outside force mode
     EXPECT_EQ(totalForce(), Vec3f(0, 0, 0));
     EXPECT_TRUE(send(rightUp(40, 40)));
-    EXPECT_EQ(model_->isVertexFixed_[size_t(v)], 1);
+    EXPECT_EQ(model_->fixedFlags()[size_t(v)], 1);
     EXPECT_EQ(console(), "Toggled fixation of vertex " + std::to_string(v) + "\n");
 
     // Fixation press, then force mode: the moves drag the last force selection.
@@ -438,7 +438,7 @@ TEST_F(EditorTest, ModeChangeDuringDragKeepsTheDrag) {
 TEST_F(EditorTest, ForceReleaseAfterFixationPressWithoutPickedVertex) {
     // No force press has ever picked a vertex: the release logs and clears nothing.
     std::filesystem::create_directories(folder_ / "Quenby");
-    std::fill(model_->force_.begin(), model_->force_.end(), 1.0f);
+    for (int v = 0; v < model_->numVertices(0); ++v) model_->setForce(v, {1.0f, 1.0f, 1.0f});
     editor_->setMode(1);
     ASSERT_TRUE(send(rightDown(5, 5)));
     editor_->setMode(2);
@@ -458,11 +458,11 @@ TEST_F(EditorTest, IndexNotBelowTheVertexCountIsIgnored) {
     EXPECT_EQ(console(), "");
     EXPECT_TRUE(send(rightDown(9, 9)));
     EXPECT_TRUE(send(rightUp(11, 11)));  // the rectangle holds only the bad IDs
-    EXPECT_EQ(std::count(model_->isVertexFixed_.begin(), model_->isVertexFixed_.end(), 1), 0);
+    EXPECT_EQ(std::count(model_->fixedFlags().begin(), model_->fixedFlags().end(), 1), 0);
     EXPECT_TRUE(send(rightDown(9, 9)));
     EXPECT_TRUE(send(rightUp(12, 11)));  // with the last vertex: it is fixed
-    EXPECT_EQ(model_->isVertexFixed_[size_t(n - 1)], 1);
-    EXPECT_EQ(std::count(model_->isVertexFixed_.begin(), model_->isVertexFixed_.end(), 1), 1);
+    EXPECT_EQ(model_->fixedFlags()[size_t(n - 1)], 1);
+    EXPECT_EQ(std::count(model_->fixedFlags().begin(), model_->fixedFlags().end(), 1), 1);
 
     editor_->setMode(2);
     EXPECT_FALSE(send(rightDown(10, 10)));

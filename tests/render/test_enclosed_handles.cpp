@@ -83,13 +83,13 @@ TEST(EnclosedHandles, ExamplesEncloseOnlyVerticesInsideAndClearOfTheSurface) {
             << ex.name;
         const FemModel& m = *scene.model();
         const TriangleMesh& mesh = scene.mesh();
-        const EnclosedHandles e = findEnclosedHandles(m, mesh, scene.vertexHandleRadius_);
+        const EnclosedHandles e = findEnclosedHandles(m, mesh, scene.view().vertexHandleRadius);
         const int n = m.numVertices(0);
         ASSERT_EQ(e.shown.size() + e.enclosed, size_t(n)) << ex.name;
         EXPECT_TRUE(std::is_sorted(e.shown.begin(), e.shown.end())) << ex.name;
         EXPECT_GE(double(e.enclosed), ex.leastShare * n) << ex.name << ": " << e.enclosed << " of " << n;
         const std::vector<bool> enclosed = enclosedFlags(e, n);
-        const double clearance = kClearanceRadii * scene.vertexHandleRadius_;
+        const double clearance = kClearanceRadii * scene.view().vertexHandleRadius;
         int wrong = 0, deep = 0, deepShown = 0;
         for (int v = 0; v < n; v += ex.sampleStep) {
             const Vec3d p = vertexPosition(m, v);

@@ -36,6 +36,7 @@
 #include <memory>
 #include <sstream>
 
+#include "app/ProgramEnd.h"
 #include "core/Console.h"
 #include "fem/FemModel.h"
 #include "render/CutSceneRendererEffect.h"
@@ -68,9 +69,9 @@ protected:
         loaded_ = scene_->loadScene(fromUtf8(OSTREL_EXAMPLES_DIR "/cantilever/scene.txt"), &log);
         // A light above and in front of the beam, so that its shadow falls on visible ground.
         const Vec3f pos(1.0f, -1.2f, 3.0f), target(1.0f, 0.25f, 0.0f);
-        scene_->lightPos_ = pos;
+        scene_->view().lightPos = pos;
         const Matrix4 l = lookAtView(pos, target - pos, Vec3f(0, 0, 1));
-        for (int i = 0; i < 16; ++i) scene_->lightView_[i] = l.m[size_t(i)];
+        for (int i = 0; i < 16; ++i) scene_->view().lightView[i] = l.m[size_t(i)];
     }
     static void TearDownTestSuite() {
         delete scene_;
@@ -84,7 +85,7 @@ protected:
         ASSERT_TRUE(renderer_->onCreateSwapChain(kWidth, kHeight));
         renderer_->setProjection(cameraProjection(float(kWidth) / kHeight));
         renderer_->setViewMatrix(view());
-        savedForces_ = scene_->model()->force_;
+        savedForces_ = scene_->model()->forces();
     }
     void TearDown() override {
         if (renderer_) {
@@ -93,14 +94,16 @@ protected:
         }
         renderer_.reset();
         FemModel& m = *scene_->model();
-        std::fill(m.isVertexFixed_.begin(), m.isVertexFixed_.end(), 0);
-        m.force_ = savedForces_;  // also after a test that stopped early
+        m.clearFixations();
+        // also after a test that stopped early
+        for (size_t i = 0; i < savedForces_.size(); ++i)
+            m.setForceComponent(int(i / 3), int(i % 3), savedForces_[i]);
     }
 
     /// Clears every force (TearDown restores the scene's) and returns the handles' positions.
     static std::vector<Vec3f> handlesWithoutForces() {
         FemModel& m = *scene_->model();
-        std::fill(m.force_.begin(), m.force_.end(), 0.0f);
+        m.clearForces();
         std::vector<Vec3f> pos;
         std::vector<std::uint8_t> types;
         buildHandleInstances(m, pos, types);
@@ -290,7 +293,7 @@ TEST_F(RendererGl, WireFrameDrawsLinesAndNoShadowPass) {
 
 TEST_F(RendererGl, HandlesHaveTwoColoursAndTheirObjectIds) {
     FemModel& m = *scene_->model();
-    for (int i = 0; i < m.numVertices(0); i += 2) m.isVertexFixed_[size_t(i)] = 1;
+    for (int i = 0; i < m.numVertices(0); i += 2) m.setFixed(i, true);
     renderer_->settings().renderForcesVertices = true;
     const auto pixels = frame("handles");
     std::vector<Vec3f> pos;
@@ -325,9 +328,9 @@ TEST_F(RendererGl, ArrowsReturnKindTwoWithTheirVertex) {
             std::abs(pos[i].z - 0.5f) < 1e-4f)
             vertex = int(i);
     ASSERT_GE(vertex, 0);
-    const float r = scene_->vertexHandleRadius_;
+    const float r = scene_->view().vertexHandleRadius;
     const Vec3f force(0, 0, 2.0f);  // out of the top face: the arrow starts above the vertex
-    for (int c = 0; c < 3; ++c) m.force_[size_t(3 * vertex + c)] = force[c];
+    for (int c = 0; c < 3; ++c) m.setForceComponent(vertex, c, force[c]);
     renderer_->settings().editorActive = true;
     frame("arrow");
     int x = 0, y = 0;
@@ -372,10 +375,16 @@ TEST_F(RendererGl, AFailedReadBackIsFatal) {
     renderer_->onReleasingSwapChain();
     // The rasterizer runs threads: the dying child is a fresh run of this test, not a fork.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(renderer_->getObjectId(10, 10),
+    EXPECT_DEATH(runProgram([&] {
+                     renderer_->getObjectId(10, 10);
+                     return 0;
+                 }),
                  "FATAL ERROR.*Mapping Object ID Buffer failed.*Source file .cutscenerenderer.");
     std::set<std::uint32_t> ids;
-    EXPECT_DEATH(renderer_->collectObjectIds(0, 0, 5, 5, ids), "Mapping Object ID Buffer failed");
+    EXPECT_DEATH(runProgram([&] {
+                     renderer_->collectObjectIds(0, 0, 5, 5, ids);
+                     return 0;
+                 }), "Mapping Object ID Buffer failed");
     ASSERT_TRUE(renderer_->onCreateSwapChain(kWidth, kHeight));
 }
 
@@ -595,13 +604,13 @@ TEST_F(RendererGl, TheShadowLiesWhereTheLightProjectsTheBeamOntoTheGround) {
     const struct {
         Vec3f light, target;
     } lights[] = {{{1.0f, 1.9f, 3.0f}, {1.0f, 0.25f, 0.0f}}, {{0.3f, 1.9f, 3.0f}, {1.2f, 0.25f, 0.0f}}};
-    const Vec3f saved = scene_->lightPos_;
+    const Vec3f saved = scene_->view().lightPos;
     float savedView[16];
-    std::copy(scene_->lightView_, scene_->lightView_ + 16, savedView);
+    std::copy(scene_->view().lightView, scene_->view().lightView + 16, savedView);
     for (const auto& [light, target] : lights) {
-        scene_->lightPos_ = light;
+        scene_->view().lightPos = light;
         const Matrix4 l = lookAtView(light, target - light, Vec3f(0, 0, 1));
-        std::copy(l.m.begin(), l.m.end(), scene_->lightView_);
+        std::copy(l.m.begin(), l.m.end(), scene_->view().lightView);
         renderer_->settings().enableShadows = true;
         const auto lit = frame("shadow-located");
         renderer_->settings().enableShadows = false;
@@ -637,8 +646,8 @@ TEST_F(RendererGl, TheShadowLiesWhereTheLightProjectsTheBeamOntoTheGround) {
         EXPECT_EQ(missing, 0) << where << ": lit ground inside the projected shadow";
         EXPECT_EQ(stray, 0) << where << ": shadow outside the projected shadow";
     }
-    scene_->lightPos_ = saved;
-    std::copy(savedView, savedView + 16, scene_->lightView_);
+    scene_->view().lightPos = saved;
+    std::copy(savedView, savedView + 16, scene_->view().lightView);
 }
 
 /// Handles on the faces that look at the camera (front y = 0, top z = 0.5), and handles well
@@ -666,7 +675,7 @@ TEST_F(RendererGl, EveryHandleFacingTheEyeIsPickedAtItsCentreAndNoHiddenOneShows
     // nearest pixel whose ray does. The depth buffer's step at view depth z is about
     // z^2 / near * 2^-24 (near plane 0.001, 24 bits).
     const Pinhole camera;
-    const double r = scene_->vertexHandleRadius_;
+    const double r = scene_->view().vertexHandleRadius;
     int missed = 0;
     for (int i : facing) {
         const Vec3f& p = pos[size_t(i)];
@@ -707,7 +716,7 @@ int vertexAt(const std::vector<Vec3f>& pos, const Vec3f& p) {
 TEST_F(RendererGl, AnArrowRunsAlongItsForceWithItsDisplayLength) {
     FemModel& m = *scene_->model();
     const std::vector<Vec3f> pos = handlesWithoutForces();
-    const float r = scene_->vertexHandleRadius_;
+    const float r = scene_->view().vertexHandleRadius;
     const float len = 0.1f * std::sqrt(4.5f);  // a tenth of the beam's diagonal
     const struct {
         const char* what;
@@ -723,10 +732,10 @@ TEST_F(RendererGl, AnArrowRunsAlongItsForceWithItsDisplayLength) {
     renderer_->settings().editorActive = true;
     const Pinhole camera;
     for (const auto& c : cases) {
-        std::fill(m.force_.begin(), m.force_.end(), 0.0f);
+        m.clearForces();
         const int v = vertexAt(pos, c.vertex);
         ASSERT_GE(v, 0) << c.what;
-        for (int a = 0; a < 3; ++a) m.force_[size_t(3 * v + a)] = c.force[a];
+        for (int a = 0; a < 3; ++a) m.setForceComponent(v, a, c.force[a]);
         frame("arrow");
         const Vec3f d = c.force / length(c.force);
         const Point2 tail = camera(c.tail), tip = camera(c.tail + d * len);
@@ -829,7 +838,7 @@ TEST_F(RendererGl, EveryExampleShowsItsLoadArrows) {
         const FemModel& m = *scene.model();
         for (int v = 0; v < m.numVertices(0); ++v) {
             const size_t i = 3 * size_t(v);
-            if (m.force_[i] == 0 && m.force_[i + 1] == 0 && m.force_[i + 2] == 0) continue;
+            if (m.forces()[i] == 0 && m.forces()[i + 1] == 0 && m.forces()[i + 2] == 0) continue;
             ++loaded;
             seen += ids.count(makeObjectId(ObjectKind::ForceArrow, std::uint32_t(v)));
         }
@@ -855,14 +864,14 @@ TEST_F(RendererGl, AnArrowIsLitByTheNormalsOfItsShaft) {
     const std::vector<Vec3f> pos = handlesWithoutForces();
     const int v = vertexAt(pos, Vec3f(1.0f, 0.0f, 0.25f));
     ASSERT_GE(v, 0);
-    m.force_[size_t(3 * v)] = 40;
+    m.setForceComponent(v, 0, 40);
     renderer_->settings().editorActive = true;
     const auto pixels = frame("arrow-lit");
 
-    const float r = scene_->vertexHandleRadius_, len = 0.1f * std::sqrt(4.5f);
+    const float r = scene_->view().vertexHandleRadius, len = 0.1f * std::sqrt(4.5f);
     const Vec3f tail(1.0f + 1.5f * r, -(0.2f * len + r), 0.25f);
     const double radius = 0.1 * len, shaft = 0.6 * len;  // the arrow mesh's shaft
-    const Vec3f light = scene_->lightPos_;
+    const Vec3f light = scene_->view().lightPos;
     const Pinhole camera;
     const std::uint32_t want = makeObjectId(ObjectKind::ForceArrow, std::uint32_t(v));
     const Point2 a = camera(tail), b = camera(tail + Vec3f(float(shaft), 0, 0));
@@ -931,7 +940,7 @@ TEST_F(RendererGl, LeavingOutTheHandlesTheSurfaceHidesChangesNoPixelAndNoId) {
     renderer.settings().editorActive = true;
     const FemModel& m = *scene.model();
     const int n = m.numVertices(0);
-    const EnclosedHandles enclosed = findEnclosedHandles(m, scene.mesh(), scene.vertexHandleRadius_);
+    const EnclosedHandles enclosed = findEnclosedHandles(m, scene.mesh(), scene.view().vertexHandleRadius);
     ASSERT_GT(enclosed.enclosed, std::uint32_t(n / 3));
     // An enclosed vertex as far inside as the ring's thickness allows: the one nearest the
     // middle of the solid between the centre and the box's side at mid-height.

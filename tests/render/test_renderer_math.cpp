@@ -112,7 +112,7 @@ TEST(Instances, HandlePositionsTypesAndArrows) {
     FemModel model(voxels, 3);
     const int n = model.numVertices(0);
     ASSERT_EQ(n, 125);
-    model.isVertexFixed_[7] = 1;
+    model.setFixed(7, true);
     std::vector<Vec3f> pos;
     std::vector<std::uint8_t> types;
     buildHandleInstances(model, pos, types);
@@ -136,9 +136,9 @@ TEST(Instances, HandlePositionsTypesAndArrows) {
     ASSERT_EQ(g7.z, 0) << "the bottom face: straight down leaves the solid (and the ground)";
     const Vec3f out = g7.x == 0 ? Vec3f(-1, 0, 0) : g7.x == 4 ? Vec3f(1, 0, 0)
                     : g7.y == 0 ? Vec3f(0, -1, 0) : Vec3f(0, 1, 0);
-    for (int a = 0; a < 3; ++a) model.force_[3 * 7 + size_t(a)] = 2.5f * out[a];
-    model.force_[3 * 9 + 0] = std::nanf("");
-    model.force_[3 * 20 + 2] = 10;
+    for (int a = 0; a < 3; ++a) model.setForceComponent(7, a, 2.5f * out[a]);
+    model.setForceComponent(9, 0, std::nanf(""));
+    model.setForceComponent(20, 2, 10);
     const Matrix4 view = translation(0, 0, -10);
     buildArrowInstances(model, pos, view, 0.2f, 0.5f, arrows, matrices);
     ASSERT_EQ(arrows, (std::vector<std::int32_t>{7, 9, 20}));

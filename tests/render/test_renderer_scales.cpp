@@ -128,11 +128,11 @@ protected:
             ADD_FAILURE() << toUtf8(log.str());
             return v;
         }
-        v.lengthScale = scene.lengthScale_;
+        v.lengthScale = scene.view().lengthScale;
         Camera camera;
-        camera.setLengthScale(scene.lengthScale_);
-        placeCamera(camera, scene.center(), scene.defaultViewPos_, scene.defaultHeadingPitchRoll_);
-        const Matrix4 projection = viewProjection(kWidth, kHeight, scene.lengthScale_, {});
+        camera.setLengthScale(scene.view().lengthScale);
+        placeCamera(camera, scene.center(), scene.view().defaultViewPos, scene.view().defaultHeadingPitchRoll);
+        const Matrix4 projection = viewProjection(kWidth, kHeight, scene.view().lengthScale, {});
 
         CutSceneRenderer renderer(&scene, scene.model());
         if (!renderer.onCreateDevice() || !renderer.onCreateSwapChain(kWidth, kHeight)) {

@@ -59,22 +59,22 @@ TEST(Examples, EveryExampleLoadsWithItsElementCount) {
         EXPECT_GE(m.numElements_[0], 20000);
         EXPECT_LE(m.numElements_[0], 300000);
         int fixed = 0;
-        for (uint8_t f : m.isVertexFixed_) fixed += f;
+        for (uint8_t f : m.fixedFlags()) fixed += f;
         EXPECT_EQ(fixed, expected->second.fixed);
         double fx = 0, fy = 0, fz = 0;
-        for (size_t v = 0; v < m.isVertexFixed_.size(); ++v) {
-            fx += m.force_[3 * v];
-            fy += m.force_[3 * v + 1];
-            fz += m.force_[3 * v + 2];
+        for (size_t v = 0; v < m.fixedFlags().size(); ++v) {
+            fx += m.forces()[3 * v];
+            fy += m.forces()[3 * v + 1];
+            fz += m.forces()[3 * v + 2];
         }
         EXPECT_NEAR(fx, 0, 1e-9);
         EXPECT_NEAR(fy, 0, 1e-9);
         EXPECT_NEAR(fz, expected->second.totalFz, 1e-3);
         // The stored three-quarter view of the whole model (ostrel-make-scene writes it).
         const StoredView view = threeQuarterView(scene.center(), scene.mesh().halfSize);
-        EXPECT_EQ(scene.defaultHeadingPitchRoll_, view.headingPitchRoll);
+        EXPECT_EQ(scene.view().defaultHeadingPitchRoll, view.headingPitchRoll);
         for (int a = 0; a < 3; ++a)
-            EXPECT_NEAR(scene.defaultViewPos_[a], view.position[a], 1e-5f) << a;
+            EXPECT_NEAR(scene.view().defaultViewPos[a], view.position[a], 1e-5f) << a;
         EXPECT_NE(scene.sceneSummary().find(L"# #Elements: " +
                                             std::to_wstring(expected->second.elements) + L","),
                   std::wstring::npos);

@@ -61,22 +61,22 @@ TEST_F(SceneTest, RequiredKeysOnlyLoadWithDefaults) {
     EXPECT_TRUE(scene_.isLoaded());
     EXPECT_EQ(log_.str(), L"");
     EXPECT_EQ(scene_.gravity_, Vec3d(0, 0, 0));
-    EXPECT_EQ(scene_.lightPos_, Vec3f(0, 0, 1));
-    EXPECT_EQ(scene_.lightDir_, Vec3f(0, 0, -1));
-    EXPECT_EQ(scene_.lightUp_, Vec3f(0, 1, 0));
+    EXPECT_EQ(scene_.view().lightPos, Vec3f(0, 0, 1));
+    EXPECT_EQ(scene_.view().lightDir, Vec3f(0, 0, -1));
+    EXPECT_EQ(scene_.view().lightUp, Vec3f(0, 1, 0));
     const FemModel& m = *scene_.model();
     EXPECT_EQ(m.numElements_[0], 8 * 4 * 4);
     EXPECT_EQ(m.numVertices(0), 9 * 5 * 5);
     // Mesh moved so its box starts at the origin; the default view looks from -x.
     EXPECT_FLOAT_EQ(scene_.mesh().center.x, 1.0f);
-    EXPECT_EQ(scene_.defaultViewPos_, Vec3f(-4.0f, 0.5f, 0.5f));
-    EXPECT_FLOAT_EQ(scene_.meanVoxelSize_, 0.25f);
-    EXPECT_FLOAT_EQ(scene_.vertexHandleRadius_, 0.05f);
-    EXPECT_FLOAT_EQ(scene_.forceArrowScale_, float(5e-7 / (0.25 * 0.25)));
-    EXPECT_DOUBLE_EQ(scene_.forceSphereRadius_, 0.03 * 10.0 / 3.0);
+    EXPECT_EQ(scene_.view().defaultViewPos, Vec3f(-4.0f, 0.5f, 0.5f));
+    EXPECT_FLOAT_EQ(scene_.view().meanVoxelSize, 0.25f);
+    EXPECT_FLOAT_EQ(scene_.view().vertexHandleRadius, 0.05f);
+    EXPECT_FLOAT_EQ(scene_.view().forceArrowScale, float(5e-7 / (0.25 * 0.25)));
+    EXPECT_DOUBLE_EQ(scene_.view().forceSphereRadius, 0.03 * 10.0 / 3.0);
     // Light view matrix of position (0,0,1), direction (0,0,-1), up (0,1,0).
     const float expected[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, -1, 0, 0, 0, 1};
-    for (int i = 0; i < 16; ++i) EXPECT_FLOAT_EQ(scene_.lightView_[i], expected[i]) << i;
+    for (int i = 0; i < 16; ++i) EXPECT_FLOAT_EQ(scene_.view().lightView[i], expected[i]) << i;
 }
 
 TEST_F(SceneTest, ScaleToAndTranslationToOrigin) {
@@ -147,13 +147,13 @@ TEST_F(SceneTest, TheDefaultLightStandsAboveTheOriginAtTheModelsScale) {
                      std::string(c.voxel) + " " + c.voxel + " " + c.voxel);
         ASSERT_TRUE(load(text + "MESH_SCALE_TO: " + c.scaleTo + "\n")) << toUtf8(log_.str());
         EXPECT_EQ(scene_.model()->numElements_[0], 8 * 4 * 4) << c.scaleTo;
-        EXPECT_FLOAT_EQ(scene_.lengthScale_, c.scale) << c.scaleTo;
-        EXPECT_EQ(scene_.lightPos_, Vec3f(0, 0, c.scale)) << c.scaleTo;
-        EXPECT_FLOAT_EQ(scene_.lightView_[11], -c.scale) << c.scaleTo;
+        EXPECT_FLOAT_EQ(scene_.view().lengthScale, c.scale) << c.scaleTo;
+        EXPECT_EQ(scene_.view().lightPos, Vec3f(0, 0, c.scale)) << c.scaleTo;
+        EXPECT_FLOAT_EQ(scene_.view().lightView[11], -c.scale) << c.scaleTo;
     }
     // A light the scene names stays where it is.
     ASSERT_TRUE(load(std::string(kRequired) + "RENDERER_LIGHT_POS: 1 2 3\n"));
-    EXPECT_EQ(scene_.lightPos_, Vec3f(1, 2, 3));
+    EXPECT_EQ(scene_.view().lightPos, Vec3f(1, 2, 3));
 }
 
 TEST_F(SceneTest, UnsavedEditsAreWhatSaveSceneWouldChange) {
@@ -161,21 +161,21 @@ TEST_F(SceneTest, UnsavedEditsAreWhatSaveSceneWouldChange) {
     ASSERT_TRUE(load(kRequired));
     EXPECT_TRUE(scene_.unsavedEdits().empty());
     FemModel& m = *scene_.model();
-    m.isVertexFixed_[3] = 1;
-    m.force_[7] = 1.5f;
+    m.setFixed(3, true);
+    m.setForceComponent(2, 1, 1.5f);
     // The view and the light count once the user has set them.
-    scene_.defaultViewPos_ = {9, 9, 9};
-    scene_.lightPos_ = {8, 8, 8};
+    scene_.view().defaultViewPos = {9, 9, 9};
+    scene_.view().lightPos = {8, 8, 8};
     EXPECT_EQ(scene_.unsavedEdits(), (std::vector<std::wstring>{L"fixations", L"forces"}));
-    scene_.viewChanged_ = scene_.lightChanged_ = true;
+    scene_.view().viewChanged = scene_.view().lightChanged = true;
     scene_.designControls_.projection = 1;
     EXPECT_EQ(scene_.unsavedEdits(),
               (std::vector<std::wstring>{L"fixations", L"forces", L"view", L"light",
                                          L"design controls"}));
     ASSERT_TRUE(scene_.saveScene(fromUtf8((dir_ / "saved.txt").string()), &log_));
     EXPECT_TRUE(scene_.unsavedEdits().empty());
-    scene_.defaultHeadingPitchRoll_ = {1, 2, 3};
-    scene_.lightUp_ = {1, 0, 0};
+    scene_.view().defaultHeadingPitchRoll = {1, 2, 3};
+    scene_.view().lightUp = {1, 0, 0};
     EXPECT_EQ(scene_.unsavedEdits(), (std::vector<std::wstring>{L"view", L"light"}));
     // A failed save leaves the edits unsaved.
     EXPECT_FALSE(scene_.saveScene(fromUtf8((dir_ / "gone" / "s.txt").string()), &log_));
@@ -184,12 +184,12 @@ TEST_F(SceneTest, UnsavedEditsAreWhatSaveSceneWouldChange) {
 
 TEST_F(SceneTest, ViewPositionNeedsItsCompanion) {
     ASSERT_TRUE(load(std::string(kRequired) + "RENDERER_DEFAULT_VIEW_POS: 1 2 3\n"));
-    EXPECT_EQ(scene_.defaultViewPos_, Vec3f(-4.0f, 0.5f, 0.5f));
+    EXPECT_EQ(scene_.view().defaultViewPos, Vec3f(-4.0f, 0.5f, 0.5f));
     ASSERT_TRUE(load(std::string(kRequired) +
                      "RENDERER_DEFAULT_VIEW_POS: 1 2 3\n"
                      "RENDERER_DEFAULT_HEADING_PITCH_ROLL: 0.5 0.25 0\n"));
-    EXPECT_EQ(scene_.defaultViewPos_, Vec3f(1, 2, 3));
-    EXPECT_EQ(scene_.defaultHeadingPitchRoll_, Vec3f(0.5f, 0.25f, 0));
+    EXPECT_EQ(scene_.view().defaultViewPos, Vec3f(1, 2, 3));
+    EXPECT_EQ(scene_.view().defaultHeadingPitchRoll, Vec3f(0.5f, 0.25f, 0));
 }
 
 TEST_F(SceneTest, FixationsAndForces) {
@@ -221,12 +221,12 @@ TEST_F(SceneTest, FixationsAndForces) {
         EXPECT_EQ(log_.str(), c.log) << c.name;
         const FemModel& m = *scene_.model();
         int count = 0;
-        for (uint8_t f : m.isVertexFixed_) count += f;
+        for (uint8_t f : m.fixedFlags()) count += f;
         EXPECT_EQ(count, int(c.fixed.size())) << c.name;
-        for (const Vec3i& p : c.fixed) EXPECT_EQ(m.isVertexFixed_[size_t(vertex(p.x, p.y, p.z))], 1);
+        for (const Vec3i& p : c.fixed) EXPECT_EQ(m.fixedFlags()[size_t(vertex(p.x, p.y, p.z))], 1);
     }
     const int v = vertex(8, 0, 0);
-    EXPECT_EQ(scene_.model()->force_[3 * size_t(v) + 2], -5.0f);
+    EXPECT_EQ(scene_.model()->forces()[3 * size_t(v) + 2], -5.0f);
 }
 
 TEST_F(SceneTest, FailuresStopTheLoad) {
@@ -439,11 +439,11 @@ TEST_F(SceneTest, SaveSceneRewritesEdits) {
 
     // No fixations and no forces remove both keys; view and light written when flagged.
     FemModel& m = *scene_.model();
-    std::fill(m.isVertexFixed_.begin(), m.isVertexFixed_.end(), 0);
-    std::fill(m.force_.begin(), m.force_.end(), 0.0f);
-    scene_.viewChanged_ = true;
-    scene_.defaultViewPos_ = {1.5f, -2, 0.125f};
-    scene_.lightChanged_ = true;
+    m.clearFixations();
+    m.clearForces();
+    scene_.view().viewChanged = true;
+    scene_.view().defaultViewPos = {1.5f, -2, 0.125f};
+    scene_.view().lightChanged = true;
     ASSERT_TRUE(scene_.saveScene(out, &log_));
     const std::string second = readText(out);
     EXPECT_EQ(second.find("FIXED_VERTICES"), std::string::npos);
@@ -492,7 +492,7 @@ TEST_F(SceneTest, ViewAndLightWrittenOnlyWhenChanged) {
     EXPECT_EQ(text.find("RENDERER_DEFAULT_HEADING_PITCH_ROLL"), std::string::npos);
     EXPECT_EQ(text.find("RENDERER_LIGHT"), std::string::npos);
 
-    scene_.viewChanged_ = true;
+    scene_.view().viewChanged = true;
     ASSERT_TRUE(scene_.saveScene(out, &log_));
     text = readText(out);
     EXPECT_NE(text.find("\nRENDERER_DEFAULT_VIEW_POS: -4 0.5 0.5\n"), std::string::npos) << text;
@@ -501,9 +501,9 @@ TEST_F(SceneTest, ViewAndLightWrittenOnlyWhenChanged) {
 
     // Loading again clears the flags; the light alone is then written, after the read keys.
     ASSERT_TRUE(load(std::string(kRequired)));
-    EXPECT_FALSE(scene_.viewChanged_);
-    scene_.lightChanged_ = true;
-    scene_.lightPos_ = {0.5f, 0, 2};
+    EXPECT_FALSE(scene_.view().viewChanged);
+    scene_.view().lightChanged = true;
+    scene_.view().lightPos = {0.5f, 0, 2};
     ASSERT_TRUE(scene_.saveScene(out, &log_));
     EXPECT_EQ(readText(out), std::string(kRequired) +
                                  "RENDERER_LIGHT_POS: 0.5 0 2\n"

@@ -1,5 +1,5 @@
 #pragma once
-// Small closed meshes and a closedness check for the tests and benchmarks.
+// Small closed meshes, a closedness check and an exact comparison for the tests and benchmarks.
 
 #include <cmath>
 #include <map>
@@ -72,6 +72,18 @@ inline bool isClosedAndOriented(const TriangleMesh& m) {
         auto it = edges.find({e.second, e.first});
         if (it == edges.end() || it->second != 1) return false;
     }
+    return true;
+}
+
+/// The same surface: the same vertex positions and triangles, in the same order.
+inline bool sameSurface(const TriangleMesh& a, const TriangleMesh& b) {
+    if (a.vertices.size() != b.vertices.size() || a.triangles.size() != b.triangles.size())
+        return false;
+    for (size_t i = 0; i < a.vertices.size(); ++i)
+        if (!(a.vertices[i].position == b.vertices[i].position)) return false;
+    for (size_t t = 0; t < a.triangles.size(); ++t)
+        for (int k = 0; k < 3; ++k)
+            if (a.triangles[t].indices[k] != b.triangles[t].indices[k]) return false;
     return true;
 }
 

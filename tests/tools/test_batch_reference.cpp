@@ -196,7 +196,7 @@ std::vector<float> runSteps(const std::filesystem::path& sceneFile,
     ::testing::internal::GetCapturedStdout();
     EXPECT_TRUE(loaded) << toUtf8(wide.str());
     if (!loaded) return {};
-    scene.model()->gravity_ = {0, 0, 0};
+    scene.model()->setGravity({0, 0, 0});
     ProgramLifetime lifetime;
     RunControlOptions options;
     options.outputDirectory = out;

@@ -243,7 +243,7 @@ TEST(BatchVtk, WrittenFieldsReadBackWithAnIndependentReader) {
                     << p;
                 largest = std::max(largest, std::abs(mapped[a]));
             }
-            if (model->isVertexFixed_[size_t(v)]) {
+            if (model->fixedFlags()[size_t(v)]) {
                 for (int a = 0; a < 3; ++a)
                     EXPECT_EQ(vti.arrays.at("Displacement")[3 * p + size_t(a)], 0.0);
             }

@@ -233,7 +233,7 @@ protected:
         ASSERT_TRUE(scene_.loadScene(testing::writeCantileverScene(folder_.path(), 8).wstring(),
                                      &log_))
             << toUtf8(log_.str());
-        scene_.model()->gravity_ = {0, 0, 0};
+        scene_.model()->setGravity({0, 0, 0});
         scene_.solver()->setLogs(&log_, nullptr);
     }
     FemModel& model() { return *scene_.model(); }
@@ -417,7 +417,7 @@ TEST(ElementDensities, CellsMapToTheirElementsAroundHoles) {
 }
 
 TEST_F(DesignEvaluationTest, SingularSystemIsAnError) {
-    std::fill(model().isVertexFixed_.begin(), model().isVertexFixed_.end(), uint8_t(0));
+    model().clearFixations();
     DesignEvaluation result;
     std::string error;
     EXPECT_FALSE(evaluateDesign(*scene_.problem(), std::vector<float>(numElements(), 1.0f), {}, result,

@@ -546,10 +546,21 @@ std::map<std::string, std::set<std::string>> scanSources() {
                 projectPrograms.insert((*m)[1]);
         }
     }
+    // The functions of the shell files that scripts source (no "#!" line) are known to every
+    // script: a call of one runs no program.
+    std::set<std::string> sourcedFunctions;
+    for (const auto& [path, text] : files)
+        if (kindOf(path, text) == Kind::Shell && text.rfind("#!", 0) != 0)
+            sourcedFunctions.merge(shellFunctions(text));
     for (const auto& [path, text] : files) {
         std::set<std::string> found;
         switch (kindOf(path, text)) {
-            case Kind::Shell: ShellScanner(shellFunctions(text)).scanScript(text, found); break;
+            case Kind::Shell: {
+                std::set<std::string> known = shellFunctions(text);
+                known.insert(sourcedFunctions.begin(), sourcedFunctions.end());
+                ShellScanner(known).scanScript(text, found);
+                break;
+            }
             case Kind::Python: {
                 const std::regex call("(subprocess\\.\\w+|os\\.system|os\\.popen)\\(\\s*\\[?\\s*"
                                       "\"([^\"]*)\"");

@@ -193,10 +193,10 @@ TEST_F(SceneMakerTest, WrittenSceneLoadsWithItsFixationsAndForces) {
     double sum[3] = {0, 0, 0};
     for (int v = 0; v < m.numVertices(0); ++v) {
         const GridPos p = unpack(m.vertexPosition_[0][size_t(v)]);
-        EXPECT_EQ(m.isVertexFixed_[size_t(v)], p.x == 0 ? 1 : 0);
-        fixed += m.isVertexFixed_[size_t(v)];
-        for (int a = 0; a < 3; ++a) sum[a] += m.force_[3 * size_t(v) + size_t(a)];
-        const float* f = &m.force_[3 * size_t(v)];
+        EXPECT_EQ(m.fixedFlags()[size_t(v)], p.x == 0 ? 1 : 0);
+        fixed += m.fixedFlags()[size_t(v)];
+        for (int a = 0; a < 3; ++a) sum[a] += m.forces()[3 * size_t(v) + size_t(a)];
+        const float* f = &m.forces()[3 * size_t(v)];
         const bool inBox = p.x == 4 && p.y <= 2 && p.z == 4;  // box 1 0 1 1 0.5 1
         EXPECT_FLOAT_EQ(f[0], p.x == 8 ? 7.0f / 25 : 0.0f);
         EXPECT_EQ(f[1], inBox ? float(-1.0 / 3) : 0.0f);
@@ -238,11 +238,11 @@ TEST_F(SceneMakerTest, EveryWrittenSceneStartsWithAThreeQuarterViewOfTheWholeMod
         EXPECT_NE(text.find("\nRENDERER_DEFAULT_HEADING_PITCH_ROLL: 60 25 0\n"), std::string::npos);
         ostrel::testing::SceneProblem scene{DeviceOptions{true, 1}};
         loadOutput(scene);
-        EXPECT_FLOAT_EQ(scene.lengthScale_, c.lengthScale);
+        EXPECT_FLOAT_EQ(scene.view().lengthScale, c.lengthScale);
         const StoredView view = threeQuarterView(scene.center(), scene.mesh().halfSize);
-        EXPECT_EQ(scene.defaultHeadingPitchRoll_, view.headingPitchRoll);
+        EXPECT_EQ(scene.view().defaultHeadingPitchRoll, view.headingPitchRoll);
         for (int a = 0; a < 3; ++a)
-            EXPECT_NEAR(scene.defaultViewPos_[a], view.position[a], 1e-6f * c.lengthScale) << a;
+            EXPECT_NEAR(scene.view().defaultViewPos[a], view.position[a], 1e-6f * c.lengthScale) << a;
     }
 }
 
