@@ -35,6 +35,7 @@ enum Kernel {
     kReduce,
     kReduceColumns,
     kAdaptMoves,
+    kOrbitSums,
     kKernelCount
 };
 
@@ -44,7 +45,7 @@ const char* const kKernelNames[kKernelCount] = {
     "RatioRangeKernel",         "SearchBaseKernel",      "SearchVolumesKernel",
     "CandidateDesignKernel",    "CandidateDensitiesKernel", "DesignSumsKernel",
     "ReduceKernel",             "ReduceColumnsKernel",
-    "AdaptMovesKernel"};
+    "AdaptMovesKernel",         "OrbitSumsKernel"};
 
 constexpr unsigned kBlock = 128;
 constexpr int kSum = 0, kMax = 1, kMin = 2;
@@ -167,6 +168,12 @@ void DeviceOptimizer::load(const DeviceDesignState& state) {
         buffer(volumeWeight_dev_, state.volumeWeights, 8 * n, "volumeWeight_dev_");
     }
     if (state.padSums) buffer(padSum_dev_, state.padSums, 8 * n, "padSum_dev_");
+    orbitSize_ = state.orbitSize;
+    if (orbitSize_ > 1) {
+        buffer(orbit_dev_, state.orbit, 4 * n * size_t(orbitSize_), "orbit_dev_");
+        buffer(orbitDq_dev_, nullptr, 8 * n, "orbitDq_dev_");
+        buffer(orbitDv_dev_, nullptr, 8 * n, "orbitDv_dev_");
+    }
     buffer(tapWeight_dev_, state.tapWeights, 8 * size_t(numTaps_), "tapWeight_dev_");
     buffer(tapOffset_dev_, state.tapOffsets, 8 * size_t(numTaps_), "tapOffset_dev_");
     // The staging grids: every cell 0 but those of elements, which each staging overwrites;
@@ -209,7 +216,7 @@ void DeviceOptimizer::release() {
         &stageF_dev_,      &stageA_dev_,     &stageB_dev_,     &partial_dev_,
         &reduceA_dev_,     &reduceB_dev_,    &results_dev_,    &searchScale_dev_,
         &searchPartial_dev_, &searchReduceA_dev_, &searchReduceB_dev_, &moves_dev_,
-        &lastChange_dev_};
+        &lastChange_dev_,  &orbit_dev_,      &orbitDq_dev_,    &orbitDv_dev_};
     // A released solver has taken its context, and with it these buffers, along. Of the two
     // factor buffers, the one the solver does not use is this optimizer's.
     const bool live = solver_.isSetUp();
@@ -287,6 +294,15 @@ void DeviceOptimizer::computeSensitivities(const DeviceProjection& slope, uint8_
     KernelParams gather(ed, eg, paddedDims_, padding_, stageA_dev_, stageB_dev_, tapWeight_dev_,
                         tapOffset_dev_, numTaps_, dq_dev_, dv_dev_, runs_);
     launch(kernels_[kGather], runs_, gather, kKernelNames[kGather]);
+    if (orbitSize_ > 1) {
+        // The orbit sums go to the second pair of buffers, which then become dq and dv.
+        unsigned char held = kElementHeldDesign;
+        KernelParams sums(orbit_dev_, orbitSize_, flags_dev_, held, dq_dev_, dv_dev_,
+                          orbitDq_dev_, orbitDv_dev_, n_);
+        launch(kernels_[kOrbitSums], n_, sums, kKernelNames[kOrbitSums]);
+        std::swap(dq_dev_, orbitDq_dev_);
+        std::swap(dv_dev_, orbitDv_dev_);
+    }
 }
 
 bool DeviceOptimizer::ratioRange(double& low, double& high) {

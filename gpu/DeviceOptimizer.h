@@ -59,6 +59,10 @@ struct DeviceDesignState {
     double voidDensity = 0.0;
     /// With projection: every element's own move limit starts here (see adaptMoves).
     double moveLimit = 0.0;
+    /// A mirror-symmetric design (optimization/SymmetryOrbits.h): orbitSize slots per element
+    /// in `orbit`; the sensitivities are summed over the orbits. 1 (orbit null): no symmetry.
+    int orbitSize = 1;
+    const int* orbit = nullptr;
 };
 
 /// The projection floor + (1 - floor) * (base + tanh(beta*(v - eta))) / denominator with
@@ -205,9 +209,10 @@ private:
     Int3 paddedDims_{};
     int padding_ = 0, numTaps_ = 0;
     double voidDensity_ = 0.0;
+    int orbitSize_ = 1;  // slots per orbit of a mirror-symmetric design (1: none)
 
     /// The optimizer kernels, in the order of the names in DeviceOptimizer.cpp.
-    std::array<CUfunction, 15> kernels_{};
+    std::array<CUfunction, 16> kernels_{};
 
     CUdeviceptr flags_dev_ = 0, x_dev_ = 0, rho_dev_ = 0, xTilde_dev_ = 0, W_dev_ = 0,
                 q_dev_ = 0, dq_dev_ = 0, dv_dev_ = 0, candidateX_dev_ = 0,
@@ -216,7 +221,8 @@ private:
                 stageF_dev_ = 0, stageA_dev_ = 0, stageB_dev_ = 0, partial_dev_ = 0,
                 reduceA_dev_ = 0, reduceB_dev_ = 0, results_dev_ = 0, searchScale_dev_ = 0,
                 searchPartial_dev_ = 0, searchReduceA_dev_ = 0, searchReduceB_dev_ = 0,
-                moves_dev_ = 0, lastChange_dev_ = 0;
+                moves_dev_ = 0, lastChange_dev_ = 0, orbit_dev_ = 0, orbitDq_dev_ = 0,
+                orbitDv_dev_ = 0;
 };
 
 }  // namespace ostrel

@@ -81,6 +81,7 @@ const HostModuleTable& builtInKernelModule() {
         add<&::CandidateDensitiesKernel>(t, "CandidateDensitiesKernel");
         add<&::DesignSumsKernel>(t, "DesignSumsKernel");
         add<&::AdaptMovesKernel>(t, "AdaptMovesKernel");
+        add<&::OrbitSumsKernel>(t, "OrbitSumsKernel");
         add<&::ReduceKernel>(t, "ReduceKernel");
         add<&::ReduceColumnsKernel>(t, "ReduceColumnsKernel");
         t.globals["Ke_"] = {static_cast<void*>(::Ke_), sizeof(::Ke_)};

@@ -1052,6 +1052,33 @@ AdaptMovesKernel(const float* __restrict__ x, const float* __restrict__ candidat
     last[e] = (float)d;
 }
 
+// A mirror-symmetric design: the sensitivities of an element whose design variable is shared
+// become the sums over its orbit's members that are not held (flags & heldFlags), taken in the
+// orbit's order (orbit[e * m ...], ascending, -1 for no member), so that every member gets the
+// same sums bit for bit. Held elements keep their own values.
+extern "C" __global__ void __launch_bounds__(128)
+OrbitSumsKernel(const int* __restrict__ orbit, int m, const unsigned char* __restrict__ flags,
+                unsigned char heldFlags, const double* __restrict__ dq,
+                const double* __restrict__ dv, double* __restrict__ sumDq,
+                double* __restrict__ sumDv, int n) {
+    const int e = threadItem();
+    if (e >= n) return;
+    if (flags[e] & heldFlags) {
+        sumDq[e] = dq[e];
+        sumDv[e] = dv[e];
+        return;
+    }
+    double q = 0.0, v = 0.0;
+    for (int k = 0; k < m; ++k) {
+        const int j = orbit[(long long)e * m + k];
+        if (j < 0 || (flags[j] & heldFlags)) continue;
+        q += dq[j];
+        v += dv[j];
+    }
+    sumDq[e] = q;
+    sumDv[e] = v;
+}
+
 // Candidate densities from the filtered candidate design xt: projected with
 // floor + (1 - floor) * (base + tanh(beta*(xt - eta))) / denominator when `project`, else xt
 // itself (already in rho); kept elements 1, held-empty ones emptyDensity. Partial sums of the

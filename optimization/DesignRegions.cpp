@@ -4,6 +4,7 @@
 
 #include "fem/FemModel.h"
 #include "optimization/DensityFilter.h"
+#include "optimization/SymmetryOrbits.h"
 
 namespace ostrel {
 namespace {
@@ -150,6 +151,8 @@ DesignCheck checkDesign(const FemModel& model, const DesignControls& controls,
     if (check.error.empty())
         check.error = emptyBox(controls.keepEmpty, r.emptyBoxElements, L"KEEP_EMPTY_BOXES");
     if (!check.error.empty()) return check;
+    SymmetryOrbits orbits;
+    if (!symmetryOrbits(model, controls.symmetry, orbits, check.error)) return check;
     if (n - kept - empty == 0) {
         check.error = L"ERROR: No element is left to design: of the model's " +
                       std::to_wstring(n) + L" elements, " + std::to_wstring(kept) +

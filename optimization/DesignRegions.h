@@ -15,7 +15,8 @@
 // the fixed and loaded elements only draw a warning, as such a run is what the program has
 // always done), and when a keep-solid or keep-empty box holds no element centre (it would do
 // nothing: a box in the wrong coordinates; the message names the range of the centres); a
-// warning for every keep-solid and keep-empty box that overlap. Messages are single
+// warning for every keep-solid and keep-empty box that overlap; an error when the model is not
+// symmetric about one of the mirror planes, or a plane misses it (SymmetryOrbits.h). Messages are single
 // "ERROR: "/"WARNING: "
 // lines without line ends.
 

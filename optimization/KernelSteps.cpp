@@ -65,6 +65,8 @@ void KernelSteps::load(Optimizer& opt) {
     state.padSums = filter.padSums().empty() ? nullptr : filter.padSums().data();
     state.voidDensity = filter.voidDensity();
     state.moveLimit = s.moveLimit_;
+    state.orbitSize = s.orbits_.size;
+    state.orbit = s.orbits_.symmetric() ? s.orbits_.members.data() : nullptr;
     device_.load(state);
 }
 

@@ -169,6 +169,11 @@ void Optimizer::reset() {
             loaded[e] = f[0] != 0.0f || f[1] != 0.0f || f[2] != 0.0f;
         }
     filter_.anchorMembers(loaded);
+    // Mirror planes: the start-up refused a model that is not symmetric, so an error here can
+    // only come from a caller that skipped the check; the design is then left unconstrained.
+    std::wstring symmetryError;
+    if (!symmetryOrbits(model_, controls_.symmetry, orbits_, symmetryError) && wideLog_)
+        *wideLog_ << symmetryError << L'\n';
     numEmptyHeld_ = 0;
     for (size_t e = 0; e < n_; ++e) {
         numEmptyHeld_ += isEmptyHeld_[e];

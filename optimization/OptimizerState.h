@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "optimization/SymmetryOrbits.h"
+
 namespace ostrel {
 
 struct OptimizerState {
@@ -61,6 +63,7 @@ struct OptimizerState {
     std::vector<float> xTilde0_;      ///< filtered design taken at reset
     std::vector<double> W_;           ///< filter weight sums
     std::vector<float> xTilde_;       ///< mode 1: filter of the current design
+    SymmetryOrbits orbits_;           ///< mirror planes: elements that share a design variable
 
     // ---- scalars ----
     double V0_ = 0.0;         ///< initial volume (n)

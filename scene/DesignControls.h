@@ -20,10 +20,13 @@
 //                   bound and left out of the design and of the volume. Where a kept-solid
 //                   element (fixed, loaded or in a keep-solid box) lies in a keep-empty box,
 //                   solid wins.
+//   symmetry        mirror planes (scene/SymmetryPlanes.h): mirrored elements share one design
+//                   variable, so the design is mirror-symmetric; none by default.
 
 #include <vector>
 
 #include "geometry/Vec3.h"
+#include "scene/SymmetryPlanes.h"
 
 namespace ostrel {
 
@@ -49,6 +52,7 @@ struct DesignControls {
     int projection = 0;
     std::vector<WorldBox> keepSolid;
     std::vector<WorldBox> keepEmpty;
+    std::vector<SymmetryPlane> symmetry;
 };
 
 }  // namespace ostrel

@@ -267,6 +267,9 @@ bool Scene::readDesignControls(std::wostream* log) {
     if (file_.getString(L"KEEP_EMPTY_BOXES", text, log, true) &&
         !parseBoxes(text, c.keepEmpty, why))
         return fail(L"KEEP_EMPTY_BOXES " + why);
+    if (file_.getString(L"SYMMETRY_PLANES", text, log, true) &&
+        !parseSymmetryPlanes(text, c.symmetry, why))
+        return fail(L"SYMMETRY_PLANES " + why);
     return true;
 }
 
@@ -375,6 +378,11 @@ std::wstring Scene::sceneSummary(int elements, int vertices) const {
     };
     if (has(L"KEEP_SOLID_BOXES")) boxes(L"# Keep-Solid Boxes: ", c.keepSolid);
     if (has(L"KEEP_EMPTY_BOXES")) boxes(L"# Keep-Empty Boxes: ", c.keepEmpty);
+    if (has(L"SYMMETRY_PLANES")) {
+        text << L"# Symmetry Planes: " << c.symmetry.size();
+        for (const SymmetryPlane& p : c.symmetry) text << L",  " << describePlane(p);
+        text << L"\n";
+    }
     return text.str();
 }
 

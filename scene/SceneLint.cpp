@@ -39,7 +39,7 @@ const std::vector<std::wstring>& knownSceneKeys() {
         L"EDITOR_FORCE_SPHERE_RADIUS", L"EDITOR_FORCE_PER_PIXEL", L"EDITOR_FORCE_ARROW_SCALING",
         // The optimizer's settings.
         L"OPTIMIZATION_VOLUME_FRACTION", L"OPTIMIZATION_FILTER_RADIUS", L"OPTIMIZATION_PROJECTION",
-        L"KEEP_SOLID_BOXES", L"KEEP_EMPTY_BOXES"};
+        L"KEEP_SOLID_BOXES", L"KEEP_EMPTY_BOXES", L"SYMMETRY_PLANES"};
     return keys;
 }
 

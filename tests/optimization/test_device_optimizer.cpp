@@ -39,7 +39,14 @@ struct ModelCase {
     int projection;
     bool keepBoxes;     ///< one keep-solid and one keep-empty box
     double radius;      ///< 0: the default filter
+    int planes = 0;     ///< mirror planes through the box's centre: x, then z, then y
 };
+
+/// The axes of the first `planes` mirror planes of a case.
+std::vector<int> mirrorAxes(int planes) {
+    const int axes[] = {0, 2, 1};
+    return std::vector<int>(axes, axes + planes);
+}
 
 /// A box with random holes, random fixed vertices and loads (kept elements) and a smooth
 /// random displacement field.
@@ -51,7 +58,15 @@ struct RandomModel {
         std::uniform_real_distribution<double> unit(0.0, 1.0);
         std::vector<uint8_t> occupied(size_t(c.nx) * c.ny * c.nz);
         for (auto& o : occupied) o = unit(random) >= c.holes;
+        // Mirror planes: the holes of one side mirrored to the other (the loads stay random).
+        const std::vector<int> axes = mirrorAxes(c.planes);
+        const auto has = [&](int axis) {
+            return std::find(axes.begin(), axes.end(), axis) != axes.end();
+        };
         model = makeModel(c.nx, c.ny, c.nz, [&](int x, int y, int z) {
+            if (has(0)) x = std::min(x, c.nx - 1 - x);
+            if (has(1)) y = std::min(y, c.ny - 1 - y);
+            if (has(2)) z = std::min(z, c.nz - 1 - z);
             return occupied[size_t(x + c.nx * (y + c.ny * z))] != 0;
         });
         const int nV = model->numVertices(0);
@@ -84,6 +99,11 @@ DesignControls controlsOf(const ModelCase& c) {
     if (c.keepBoxes) {
         d.keepSolid.push_back({{0.0, 0.0, 0.0}, {2.0, double(c.ny), 2.0}});
         d.keepEmpty.push_back({{c.nx - 3.0, 0.0, c.nz - 2.0}, {double(c.nx), 2.0, double(c.nz)}});
+    }
+    for (int axis : mirrorAxes(c.planes)) {
+        SymmetryPlane plane;
+        plane.axis = axis;
+        d.symmetry.push_back(plane);
     }
     return d;
 }
@@ -249,6 +269,24 @@ TEST_P(KernelPath, AgreesWithTheCpuOptimizerStepByStep) {
         EXPECT_NEAR(b.lastDesignChange_, a.lastDesignChange_, 1e-6);
         EXPECT_EQ(b.volumeTarget_, a.volumeTarget_);
         EXPECT_EQ(b.beta_, a.beta_);
+        // Mirror planes: the design variables of an orbit are equal bit for bit on both paths,
+        // although the loads and the keep boxes are not symmetric.
+        if (c.planes > 0) {
+            const SymmetryOrbits& orbits = a.orbits_;
+            ASSERT_EQ(orbits.size, 1 << c.planes);
+            int shared = 0;
+            for (size_t e = 0; e < n; ++e) {
+                if (a.isHeldDesign(e)) continue;
+                for (int k = 0; k < orbits.size; ++k) {
+                    const int j = orbits.members[e * size_t(orbits.size) + size_t(k)];
+                    if (j < 0 || a.isHeldDesign(size_t(j)) || size_t(j) == e) continue;
+                    ASSERT_EQ(updated.design[e], updated.design[size_t(j)]) << e << " " << j;
+                    ASSERT_EQ(a.x_[e], a.x_[size_t(j)]) << e << " " << j;
+                    ++shared;
+                }
+            }
+            EXPECT_GT(shared, int(n) / 2);
+        }
         // The device's volume sum is the sum of the densities it sent back.
         EXPECT_TRUE(relativelyEqual(b.lastVolumeRatio_ * b.V0_, b.totalDensity(), 1e-13));
         EXPECT_TRUE(relativelyEqual(b.lastSharpness_, b.sharpness(), 1e-12));
@@ -426,11 +464,11 @@ TEST(SearchReadBacks, AtMostFourPerIterationAlongAnOptimization) {
         for (int y = 0; y <= c.ny; ++y)
             for (int z = 0; z <= c.nz; ++z) {
                 const int fixed = model->vertexAt(0, {0, y, z});
-                if (fixed >= 0) model->isVertexFixed_[size_t(fixed)] = 1;
+                if (fixed >= 0) model->setFixed(fixed, true);
             }
         for (int y = 0; y <= c.ny; ++y) {
             const int loaded = model->vertexAt(0, {c.nx, y, 0});
-            if (loaded >= 0) model->force_[3 * size_t(loaded) + 2] = -1.0f;
+            if (loaded >= 0) model->setForceComponent(loaded, 2, -1.0f);
         }
         MultigridSolver fem(*model, DeviceOptions{true, 2}, std::make_unique<HostDriver>(2));
         fem.setLogs(nullptr, nullptr);
@@ -527,7 +565,10 @@ INSTANTIATE_TEST_SUITE_P(
                       ModelCase{"holes_keep_boxes", 13, 6, 6, 0.1, 0, true, 0.0},
                       ModelCase{"given_radius", 12, 7, 5, 0.1, 0, true, 2.5},
                       ModelCase{"projection", 12, 6, 5, 0.15, 1, true, 0.0},
-                      ModelCase{"projection_radius", 11, 6, 6, 0.1, 1, false, 1.5}),
+                      ModelCase{"projection_radius", 11, 6, 6, 0.1, 1, false, 1.5},
+                      ModelCase{"mirror_x", 12, 6, 5, 0.15, 0, true, 0.0, 1},
+                      ModelCase{"mirror_xz_projection", 12, 6, 6, 0.1, 1, true, 0.0, 2},
+                      ModelCase{"mirror_xzy_odd", 11, 5, 7, 0.1, 1, false, 2.5, 3}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -26,6 +26,7 @@ public:
     std::vector<float>& xTilde0_ = state.xTilde0_;
     std::vector<double>& W_ = state.W_;
     std::vector<float>& xTilde_ = state.xTilde_;
+    SymmetryOrbits& orbits_ = state.orbits_;
     double& V0_ = state.V0_;
     double& Vk_ = state.Vk_;
     int& numDesignable_ = state.numDesignable_;

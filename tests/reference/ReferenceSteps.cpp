@@ -99,6 +99,20 @@ void ReferenceSteps::computeSensitivities(Optimizer& opt) {
 #pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long i = 0; i < n; ++i)
         sensitivity[opt.elementCell(size_t(i))] = -gathered_[size_t(i)];
+    // Mirror planes: elements that share a design variable share the sums of their
+    // sensitivities.
+    const SymmetryOrbits& orbits = state(opt).orbits_;
+    if (orbits.symmetric()) {
+        std::vector<uint8_t> held(count);
+        std::vector<double> dq(count);
+        for (size_t e = 0; e < count; ++e) {
+            held[e] = opt.isHeldDesign(e);
+            dq[e] = sensitivity[opt.elementCell(e)];
+        }
+        sumOverOrbits(orbits, held, dq);
+        sumOverOrbits(orbits, held, dv);
+        for (size_t e = 0; e < count; ++e) sensitivity[opt.elementCell(e)] = dq[e];
+    }
 }
 
 void ReferenceSteps::ratioRange(Optimizer& opt, double& lo, double& hi) {

@@ -248,7 +248,8 @@ TEST(EngineeringReport, ModulusAndForcesScaleAsLinearElasticityDoes) {
     const CaseFigures stiffer = beam.report().cases[0];
     // Three times the forces (at the modulus of the scene again): three times both.
     beam.scene().elasticModulus_ /= 2;
-    for (float& f : beam.model().force_) f *= 3;
+    for (int v = 0; v < beam.model().numVertices(0); ++v)
+        beam.model().setForce(v, beam.model().force(v) * 3.0f);
     const CaseFigures loaded = beam.report().cases[0];
     EXPECT_NEAR(stiffer.displacement, base.displacement / 2, 1e-6 * base.displacement);
     EXPECT_NEAR(loaded.displacement, base.displacement * 3, 1e-6 * base.displacement);
@@ -375,7 +376,7 @@ TEST(EngineeringReport, LeavesTheModelAndSolverAsTheyWere) {
         double sum = 0;
         const size_t n = size_t(m.numVertices(0));
         for (size_t v = 0; v < n; ++v)
-            for (size_t a = 0; a < 3; ++a) sum += double(m.force_[3 * v + a]) * m.u_[a * n + v];
+            for (size_t a = 0; a < 3; ++a) sum += double(m.forces()[3 * v + a]) * m.u_[a * n + v];
         return sum;
     };
     const double before = compliance();
