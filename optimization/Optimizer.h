@@ -83,11 +83,13 @@ class Optimizer : private OptimizerState {
 public:
     // The beta schedule and move limit of projection mode 1: beta starts at kProjectedBetaStart,
     // is multiplied by kProjectedBetaGrowth every kProjectedBetaInterval updates while it is
-    // below kProjectedBetaLast, so its last value is kProjectedBetaLast.
+    // below kProjectedBetaLast, so its last value is kProjectedBetaLast. At 64 (reached after 90
+    // updates) the grey band of the filtered field is half as wide as at 32: a coarse model's
+    // design comes out crisp too, and the finer ones settle in fewer iterations.
     static constexpr double kProjectedBetaStart = 1.0;
     static constexpr double kProjectedBetaGrowth = 2.0;
     static constexpr int kProjectedBetaInterval = 15;
-    static constexpr double kProjectedBetaLast = 32.0;
+    static constexpr double kProjectedBetaLast = 64.0;
     static constexpr double kProjectedEta = 0.5;
     static constexpr double kProjectedMoveLimit = 0.1;
     // Projection mode 1 gives every design variable its own move limit, kProjectedMoveLimit at

@@ -505,7 +505,7 @@ TEST(ProjectedDensities, AreTheProjectedFilteredDesignInEveryIteration) {
 }
 
 TEST(ProjectedDensities, VoidStaysAtTheMinimumDensityOnceBetaIsLarge) {
-    // With beta at its last value (32), H of the void elements' filtered designs falls to about
+    // With beta at its last value (64), H of the void elements' filtered designs falls to about
     // 1e-15; the densities stay at 0.001 + 0.999 H, so no stiffness factor goes below 1e-6.
     ScratchFolder dir("projection-floor");
     DesignControls c;
