@@ -75,7 +75,7 @@ public:
     explicit Beam(const std::filesystem::path& scene) {
         loaded_ = scene_.loadScene(scene.wstring(), &log_);
         if (loaded_) {
-            scene_.model()->gravity_ = {0, 0, 0};
+            scene_.model()->setGravity({0, 0, 0});
             scene_.solver()->setLogs(&log_, nullptr);
         }
     }
