@@ -12,6 +12,7 @@
 #include "optimization/KernelSteps.h"
 #include "optimization/Optimizer.h"
 #include "optimization/Problem.h"
+#include "tools/EngineeringReport.h"
 
 namespace ostrel {
 
@@ -220,12 +221,11 @@ bool evaluateDesign(Problem& problem, std::vector<float> rho, const EvaluationOp
         error = "the system is singular: the fixed vertices do not hold the model in place";
         return false;
     }
-    // Each solve goes on from the displacement of the last one.
-    for (int k = 0; k < std::max(1, options.maxSolves) && !result.converged; ++k) {
-        result.converged = solver.solve(options.tolerance);
-        result.cycles += solver.lastCycles();
-    }
-    result.residual = model.fNorm_ > 0 ? solver.residualNorm() / model.fNorm_ : 0.0;
+    const ToleranceSolve solved =
+        solveToTolerance(solver, model, options.tolerance, options.maxSolves);
+    result.converged = solved.converged;
+    result.cycles = solved.cycles;
+    result.residual = solved.residual;
 
     optimizer.evaluateEnergies();
     result.compliance = optimizer.totalEnergy();

@@ -14,6 +14,19 @@
 
 namespace ostrel {
 
+ToleranceSolve solveToTolerance(MultigridSolver& solver, const FemModel& model, double tolerance,
+                                int maxSolves) {
+    ToleranceSolve result;
+    for (int k = 0; k < std::max(1, maxSolves) && !result.converged; ++k) {
+        result.converged = solver.solve(tolerance);
+        result.cycles += solver.lastCycles();
+        if (solver.lastSolveStopped()) break;
+    }
+    result.residual = model.fNorm_ > 0 ? solver.residualNorm() / model.fNorm_ : 0.0;
+    return result;
+}
+
+
 namespace {
 
 /// Density from which an element counts in the stress figures (as the load-path count's).
@@ -219,14 +232,13 @@ bool reportInEngineeringUnits(Problem& problem, const Scene& scene,
             return false;
         }
         // The first solve starts from the displacement the solver holds (of the model's own
-        // material, a start like any other); each further one goes on from the last.
-        for (int k = 0; k < std::max(1, options.maxSolves) && !figures.converged; ++k) {
-            figures.converged = solver.solve(options.tolerance);
-            figures.cycles += solver.lastCycles();
-            if (solver.lastSolveStopped()) break;
-        }
+        // material, a start like any other).
+        const ToleranceSolve solved =
+            solveToTolerance(solver, model, options.tolerance, options.maxSolves);
+        figures.converged = solved.converged;
+        figures.cycles = solved.cycles;
+        figures.residual = solved.residual;
         if (solver.optimizerOnDevice()) solver.downloadDisplacements();
-        figures.residual = model.fNorm_ > 0 ? solver.residualNorm() / model.fNorm_ : 0.0;
         measureDisplacement(model, modelToMesh, model.u_, figures);
         figures.vonMises =
             elementVonMises(model, model.u_, factors, report.modulus, report.poissonRatio);
