@@ -36,6 +36,9 @@ enum Kernel {
     kReduceColumns,
     kAdaptMoves,
     kOrbitSums,
+    kWeightSums,
+    kInitialDesign,
+    kVolumeWeights,
     kKernelCount
 };
 
@@ -45,7 +48,8 @@ const char* const kKernelNames[kKernelCount] = {
     "RatioRangeKernel",         "SearchBaseKernel",      "SearchVolumesKernel",
     "CandidateDesignKernel",    "CandidateDensitiesKernel", "DesignSumsKernel",
     "ReduceKernel",             "ReduceColumnsKernel",
-    "AdaptMovesKernel",         "OrbitSumsKernel"};
+    "AdaptMovesKernel",         "OrbitSumsKernel",       "WeightSumsKernel",
+    "InitialDesignKernel",      "VolumeWeightsKernel"};
 
 constexpr unsigned kBlock = 128;
 constexpr int kSum = 0, kMax = 1, kMin = 2;
@@ -165,7 +169,7 @@ void DeviceOptimizer::load(const DeviceDesignState& state) {
                     L"cuMemsetD32 failed for lastChange_dev_");
     } else {
         buffer(searchBase_dev_, nullptr, 8 * n, "searchBase_dev_");
-        buffer(volumeWeight_dev_, state.volumeWeights, 8 * n, "volumeWeight_dev_");
+        buffer(volumeWeight_dev_, nullptr, 8 * n, "volumeWeight_dev_");
     }
     if (state.padSums) buffer(padSum_dev_, state.padSums, 8 * n, "padSum_dev_");
     orbitSize_ = state.orbitSize;
@@ -204,6 +208,60 @@ void DeviceOptimizer::load(const DeviceDesignState& state) {
     }
     solver_.setOptimizerFactors(allocate(4 * n, "factors_dev_"));
     loaded_ = true;
+    if (state.W) formVolumeWeights();
+}
+
+DeviceDesignSums DeviceOptimizer::start(const DeviceStart& start, float* rho) {
+    Driver& driver = solver_.driver();
+    const size_t n = size_t(n_);
+    // The weight sums: the filter's taps over a staged field of ones.
+    checkDriver(driver.memsetD32(candidateX_dev_, 0x3f800000u, n),
+                L"cuMemsetD32 failed for candidateX_dev_");
+    CUdeviceptr ep = solver_.elementPosition_dev_[0];
+    KernelParams stage(ep, paddedDims_, padding_, candidateX_dev_, stageF_dev_, n_);
+    launch(kernels_[kStage], n_, stage, kKernelNames[kStage]);
+    const FemModel& m = solver_.model();
+    Int3 ed = int3Of(m.elementDims_[0]);
+    CUdeviceptr eg = solver_.elementGrid_dev_[0];
+    KernelParams sums(ed, eg, paddedDims_, padding_, stageF_dev_, tapWeight_dev_, tapOffset_dev_,
+                      numTaps_, padSum_dev_, W_dev_, runs_);
+    launch(kernels_[kWeightSums], runs_, sums, kKernelNames[kWeightSums]);
+    // The design, its filter and its densities; no energies yet.
+    float value = start.value, lower = start.lower;
+    KernelParams design(flags_dev_, value, lower, x_dev_, n_);
+    launch(kernels_[kInitialDesign], n_, design, kKernelNames[kInitialDesign]);
+    filter(x_dev_, xTilde_dev_);
+    densities(xTilde_dev_, rho_dev_, start.solidFlags, &start.projection, start.emptyDensity);
+    checkDriver(driver.memsetD32(q_dev_, 0, 2 * n), L"cuMemsetD32 failed for q_dev_");
+    formVolumeWeights();
+    const DeviceDesignSums result = designSums();
+    download(rho, rho_dev_, 4 * n, "rho_dev_");
+    return result;
+}
+
+void DeviceOptimizer::formVolumeWeights() {
+    volumeOffset_ = 0.0;
+    if (projected_) return;
+    // c = the transposed filter of the designable set: staged 1 / W, gathered by the taps (the
+    // gather's first output, the negated sum, is scratch).
+    CUdeviceptr ep = solver_.elementPosition_dev_[0];
+    long long n = n_;
+    int fanIn = kFanIn;
+    KernelParams stage(ep, paddedDims_, padding_, flags_dev_, W_dev_, padSum_dev_, voidDensity_,
+                       stageA_dev_, partial_dev_, n, partials_.threads, partials_.lanes, fanIn);
+    launch(kernels_[kVolumeWeights], partials_.threads, stage, kKernelNames[kVolumeWeights]);
+    const FemModel& m = solver_.model();
+    Int3 ed = int3Of(m.elementDims_[0]);
+    CUdeviceptr eg = solver_.elementGrid_dev_[0];
+    KernelParams gather(ed, eg, paddedDims_, padding_, stageA_dev_, stageA_dev_, tapWeight_dev_,
+                        tapOffset_dev_, numTaps_, dq_dev_, volumeWeight_dev_, runs_);
+    launch(kernels_[kGather], runs_, gather, kKernelNames[kGather]);
+    reduce(partial_dev_, partials_.threads, kSum, results_dev_);
+    download(&volumeOffset_, results_dev_, 8, "results_dev_");
+}
+
+DeviceDesignSums DeviceOptimizer::designSums() {
+    return sums(x_dev_, rho_dev_);
 }
 
 void DeviceOptimizer::release() {
@@ -364,6 +422,7 @@ void DeviceOptimizer::searchVolumes(const double* lambdas, int count, const Devi
         items = stage.threads;
     }
     download(volumes, in, 8 * size_t(count), "search volumes");
+    for (int k = 0; k < count; ++k) volumes[k] += volumeOffset_;
 }
 
 void DeviceOptimizer::candidateDesign(double lambda, const DeviceLimits& limits) {
@@ -385,8 +444,8 @@ void DeviceOptimizer::filter(CUdeviceptr in, CUdeviceptr out) {
     launch(kernels_[kFilter], runs_, params, kKernelNames[kFilter]);
 }
 
-void DeviceOptimizer::candidateDensities(CUdeviceptr filtered, const DeviceProjection* projection,
-                                         float emptyDensity) {
+void DeviceOptimizer::densities(CUdeviceptr filtered, CUdeviceptr rho, uint8_t solidFlags,
+                                const DeviceProjection* projection, float emptyDensity) {
     int project = projection ? 1 : 0;
     double beta = 0, eta = 0, floor = 0, base = 0, denominator = 1;
     if (projection) {
@@ -398,7 +457,8 @@ void DeviceOptimizer::candidateDensities(CUdeviceptr filtered, const DeviceProje
     }
     long long n = n_;
     int fanIn = kFanIn;
-    KernelParams params(flags_dev_, filtered, candidateRho_dev_, project, beta, eta, floor, base,
+    unsigned char solid = solidFlags;
+    KernelParams params(flags_dev_, solid, filtered, rho, project, beta, eta, floor, base,
                         denominator, emptyDensity, partial_dev_, n, partials_.threads,
                         partials_.lanes, fanIn);
     launch(kernels_[kCandidateDensities], partials_.threads, params,
@@ -408,7 +468,7 @@ void DeviceOptimizer::candidateDensities(CUdeviceptr filtered, const DeviceProje
 void DeviceOptimizer::finishSearch(double lambda, const DeviceLimits& limits, float emptyDensity) {
     candidateDesign(lambda, limits);
     filter(candidateX_dev_, candidateRho_dev_);
-    candidateDensities(candidateRho_dev_, nullptr, emptyDensity);
+    densities(candidateRho_dev_, candidateRho_dev_, kElementKept, nullptr, emptyDensity);
 }
 
 double DeviceOptimizer::searchProjectedVolume(double lambda, const DeviceLimits& limits,
@@ -416,7 +476,7 @@ double DeviceOptimizer::searchProjectedVolume(double lambda, const DeviceLimits&
                                               float emptyDensity) {
     candidateDesign(lambda, limits);
     filter(candidateX_dev_, candidateXTilde_dev_);
-    candidateDensities(candidateXTilde_dev_, &projection, emptyDensity);
+    densities(candidateXTilde_dev_, candidateRho_dev_, kElementKept, &projection, emptyDensity);
     reduce(partial_dev_, partials_.threads, kSum, results_dev_);
     double volume = 0.0;
     download(&volume, results_dev_, 8, "results_dev_");
@@ -435,25 +495,30 @@ void DeviceOptimizer::downloadMoves(float* moves) const {
     download(moves, moves_dev_, 4 * size_t(n_), "moves_dev_");
 }
 
-DeviceDesignSums DeviceOptimizer::accept(float* rho) {
+DeviceDesignSums DeviceOptimizer::sums(CUdeviceptr candidate, CUdeviceptr rho) {
     long long n = n_;
     int fanIn = kFanIn;
     const size_t stride = 8 * size_t(partials_.threads);
     CUdeviceptr volume = partial_dev_, sharpness = partial_dev_ + stride,
                 change = partial_dev_ + 2 * stride;
-    KernelParams params(flags_dev_, x_dev_, candidateX_dev_, candidateRho_dev_, volume, sharpness,
-                        change, n, partials_.threads, partials_.lanes, fanIn);
+    KernelParams params(flags_dev_, x_dev_, candidate, rho, volume, sharpness, change, n,
+                        partials_.threads, partials_.lanes, fanIn);
     launch(kernels_[kDesignSums], partials_.threads, params, kKernelNames[kDesignSums]);
     reduce(volume, partials_.threads, kSum, results_dev_);
     reduce(sharpness, partials_.threads, kSum, results_dev_ + 8);
     reduce(change, partials_.threads, kMax, results_dev_ + 16);
-    double sums[3];
-    download(sums, results_dev_, sizeof sums, "results_dev_");
+    double values[3];
+    download(values, results_dev_, sizeof values, "results_dev_");
+    return {values[0], values[1], values[2]};
+}
+
+DeviceDesignSums DeviceOptimizer::accept(float* rho) {
+    const DeviceDesignSums result = sums(candidateX_dev_, candidateRho_dev_);
     std::swap(x_dev_, candidateX_dev_);
     std::swap(rho_dev_, candidateRho_dev_);
     if (projected_) std::swap(xTilde_dev_, candidateXTilde_dev_);
     download(rho, rho_dev_, 4 * size_t(n_), "rho_dev_");
-    return {sums[0], sums[1], sums[2]};
+    return result;
 }
 
 void DeviceOptimizer::downloadDesign(float* x) const {
@@ -462,6 +527,10 @@ void DeviceOptimizer::downloadDesign(float* x) const {
 
 void DeviceOptimizer::downloadDensities(float* rho) const {
     download(rho, rho_dev_, 4 * size_t(n_), "rho_dev_");
+}
+
+void DeviceOptimizer::downloadWeightSums(double* W) const {
+    download(W, W_dev_, 8 * size_t(n_), "W_dev_");
 }
 
 void DeviceOptimizer::downloadFiltered(float* xTilde) const {

@@ -18,7 +18,7 @@
 //
 // The search without projection is linear: the candidate densities are the filter of the
 // candidate design, so the designable elements' volume is sum_j c_j * y_j plus a constant,
-// with the volume weights c_j (the transposed filter of the designable set) given at load. Each
+// with the volume weights c_j (the transposed filter of the designable set) formed on the device. Each
 // of its passes is then one sweep over the elements for up to kSearchCandidates multipliers
 // (kernels/OptimizerLayout.h) with one read-back of their volumes; finishSearch takes the
 // candidate design of the chosen multiplier and its filter once. The projected search filters and projects in every
@@ -35,7 +35,9 @@ namespace ostrel {
 
 class MultigridSolver;
 
-/// What load() puts on the device: the optimizer's state after its reset (n elements).
+/// What load() puts on the device: the flags and the filter of the optimizer's reset (n
+/// elements) and, when the optimizer has a design already, its state. Null arrays are left to
+/// start().
 struct DeviceDesignState {
     size_t numElements = 0;
     bool projected = false;          ///< densities are the projected filtered design
@@ -45,9 +47,8 @@ struct DeviceDesignState {
     /// n filtered designs: the base of the projection's slope (without projection the filter
     /// taken at reset; with it the filter of the current design).
     const float* xTilde = nullptr;
-    const double* W = nullptr;              ///< n filter weight sums
-    const double* q = nullptr;              ///< n element energies
-    const double* volumeWeights = nullptr;  ///< n weights c_j; null with projection
+    const double* W = nullptr;  ///< n filter weight sums
+    const double* q = nullptr;  ///< n element energies
     // The filter (see DensityFilter): staging grid size and padding, taps in order, pad sums
     // (null: the neighbourhood is clipped at the grid's faces) and the density beyond the faces.
     std::array<int, 3> paddedDims{};
@@ -69,6 +70,16 @@ struct DeviceDesignState {
 /// base = tanh(beta*eta), as the optimizer forms it.
 struct DeviceProjection {
     double beta, eta, floor, base, denominator;
+};
+
+/// The design a reset starts from (DeviceOptimizer::start): held-empty variables at `lower`,
+/// other held ones at 1, the rest at `value`; its densities are its filter mapped by
+/// `projection`, elements with flags & solidFlags at 1 and held-empty ones at `emptyDensity`.
+struct DeviceStart {
+    float value, lower;
+    DeviceProjection projection;
+    uint8_t solidFlags;
+    float emptyDensity;
 };
 
 /// The limits of a candidate design: x -+ move, then [lower, upper].
@@ -111,8 +122,15 @@ public:
     DeviceOptimizer& operator=(const DeviceOptimizer&) = delete;
 
     /// Looks up the kernels (once), allocates the buffers for `state` and uploads it, replacing
-    /// what an earlier load put there.
+    /// what an earlier load put there. Given the weight sums, forms the linear search's volume
+    /// weights from them.
     void load(const DeviceDesignState& state);
+    /// After a load without a design: forms the filter's weight sums, the design of `start`,
+    /// its filter (the filtered design) and its densities, which come back into rho (n
+    /// floats), the volume weights, and zero energies. Returns the densities' sums (no change).
+    DeviceDesignSums start(const DeviceStart& start, float* rho);
+    /// The sums of the current densities (the change 0).
+    DeviceDesignSums designSums();
     /// Frees the buffers (nothing to free once the solver has been released). Safe to call twice.
     void release();
     bool isLoaded() const { return loaded_; }
@@ -142,7 +160,9 @@ public:
     bool ratioRange(double& low, double& high);
     /// Without projection: the candidates' base x * sqrt(-dq / dv) for the passes.
     void prepareSearch();
-    /// Without projection: sum_j c_j * y_j for the candidate design y of the multiplier lambda.
+    /// Without projection: sum_j c_j * y_j for the candidate design y of the multiplier lambda,
+    /// plus the designable elements' pad terms (sum voidDensity * P_i / W_i): the volume of the
+    /// designable elements' candidate densities.
     double searchVolume(double lambda, const DeviceLimits& limits);
     /// Multipliers a pass of the search without projection best evaluates at once on this
     /// device: kSearchCandidates on a CUDA device, where a pass costs a round trip and the
@@ -174,6 +194,7 @@ public:
     void downloadDesign(float* x) const;
     void downloadDensities(float* rho) const;
     void downloadFiltered(float* xTilde) const;
+    void downloadWeightSums(double* W) const;
     void downloadEnergies(double* q) const;
     void downloadSensitivities(double* dq, double* dv) const;
     void downloadCandidates(float* x, float* rho) const;
@@ -193,10 +214,16 @@ private:
     /// Stage `in`, filter it into `out` (the candidate design's filter).
     void filter(CUdeviceptr in, CUdeviceptr out);
     void candidateDesign(double lambda, const DeviceLimits& limits);
-    /// Candidate densities from `filtered` (projected or not) with the held rules; their
-    /// designable sum's partials in partial_dev_.
-    void candidateDensities(CUdeviceptr filtered, const DeviceProjection* projection,
-                            float emptyDensity);
+    /// Densities `rho` from `filtered` (projected or not; without projection rho is filtered
+    /// itself) with the held rules, flags & solidFlags at 1; their designable sum's partials in
+    /// partial_dev_.
+    void densities(CUdeviceptr filtered, CUdeviceptr rho, uint8_t solidFlags,
+                   const DeviceProjection* projection, float emptyDensity);
+    /// The volume weights c and the pad terms' sum of the linear search (nothing with
+    /// projection).
+    void formVolumeWeights();
+    /// Volume and sharpness sums of the densities `rho`, largest |candidate - x|.
+    DeviceDesignSums sums(CUdeviceptr candidate, CUdeviceptr rho);
 
     MultigridSolver& solver_;
     bool loaded_ = false;
@@ -212,7 +239,8 @@ private:
     int orbitSize_ = 1;  // slots per orbit of a mirror-symmetric design (1: none)
 
     /// The optimizer kernels, in the order of the names in DeviceOptimizer.cpp.
-    std::array<CUfunction, 16> kernels_{};
+    std::array<CUfunction, 19> kernels_{};
+    double volumeOffset_ = 0.0;  // the linear search's pad terms
 
     CUdeviceptr flags_dev_ = 0, x_dev_ = 0, rho_dev_ = 0, xTilde_dev_ = 0, W_dev_ = 0,
                 q_dev_ = 0, dq_dev_ = 0, dv_dev_ = 0, candidateX_dev_ = 0,

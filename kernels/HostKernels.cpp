@@ -73,6 +73,9 @@ const HostModuleTable& builtInKernelModule() {
         add<&::SensitivityFactorsKernel>(t, "SensitivityFactorsKernel");
         add<&::StageDesignKernel>(t, "StageDesignKernel");
         add<&::FilterDesignKernel>(t, "FilterDesignKernel");
+        add<&::WeightSumsKernel>(t, "WeightSumsKernel");
+        add<&::InitialDesignKernel>(t, "InitialDesignKernel");
+        add<&::VolumeWeightsKernel>(t, "VolumeWeightsKernel");
         add<&::GatherSensitivitiesKernel>(t, "GatherSensitivitiesKernel");
         add<&::RatioRangeKernel>(t, "RatioRangeKernel");
         add<&::SearchBaseKernel>(t, "SearchBaseKernel");

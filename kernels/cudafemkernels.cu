@@ -953,6 +953,66 @@ OSTREL_UNROLL
     }
 }
 
+// The filter's weight sums for one run: W[e] = sum over the taps of w * staged (the staging
+// grid holds 1 at every element's cell, 0 elsewhere) + padSum[e] (padSum null: no pad term).
+extern "C" __global__ void __launch_bounds__(128)
+WeightSumsKernel(int3 ED, const int* __restrict__ EG, int3 PD, int h,
+                 const float* __restrict__ stage, const double* __restrict__ tapWeight,
+                 const long long* __restrict__ tapOffset, int taps,
+                 const double* __restrict__ padSum, double* __restrict__ W, long long runs) {
+    const long long item = threadItem64();
+    if (item >= runs) return;
+    int e[kFilterRun];
+    long long c0;
+    if (!filterRun(item, ED, EG, PD, h, e, c0)) return;
+    double acc[kFilterRun];
+OSTREL_UNROLL
+    for (int i = 0; i < kFilterRun; ++i) acc[i] = 0.0;
+    for (int k = 0; k < taps; ++k) {
+        const double w = tapWeight[k];
+        const float* src = stage + c0 + tapOffset[k];
+OSTREL_UNROLL
+        for (int i = 0; i < kFilterRun; ++i) acc[i] += w * (double)src[i];
+    }
+OSTREL_UNROLL
+    for (int i = 0; i < kFilterRun; ++i) {
+        if (e[i] < 0) continue;
+        W[e[i]] = padSum ? acc[i] + padSum[e[i]] : acc[i];
+    }
+}
+
+// The design a reset starts from: held-empty variables at `lower`, other held ones at 1, the
+// rest at `value`.
+extern "C" __global__ void __launch_bounds__(128)
+InitialDesignKernel(const unsigned char* __restrict__ flags, float value, float lower,
+                    float* __restrict__ x, int n) {
+    const int e = threadItem();
+    if (e >= n) return;
+    const unsigned char f = flags[e];
+    x[e] = (f & kElementHeldEmpty) ? lower : (f & kElementHeldDesign) ? 1.0f : value;
+}
+
+// The volume weights of the linear search, staged for the transposed filter: stage[cell of e]
+// = 1 / W[e] for a designable element, 0 otherwise; and partial sums of the designable
+// elements' pad terms voidDensity * padSum[e] / W[e] (0 when padSum is null).
+extern "C" __global__ void __launch_bounds__(128)
+VolumeWeightsKernel(const unsigned* __restrict__ EP, int3 PD, int h,
+                    const unsigned char* __restrict__ flags, const double* __restrict__ W,
+                    const double* __restrict__ padSum, double voidDensity,
+                    double* __restrict__ stage, double* __restrict__ partial, long long n,
+                    long long T, int lanes, int count) {
+    const long long t = threadItem64();
+    if (t >= T) return;
+    const long long first = firstTileItem(t, lanes, count);
+    double sum = 0.0;
+    for (long long e = first; e < n && e < first + (long long)lanes * count; e += lanes) {
+        const bool designable = !(flags[e] & (kElementKept | kElementHeldEmpty));
+        stage[stagedCell(EP[e], PD, h)] = (designable ? 1.0 : 0.0) / W[e];
+        if (designable && padSum) sum += voidDensity * padSum[e] / W[e];
+    }
+    partial[t] = sum;
+}
+
 // The transposed filter sums of the sensitivities for one run: dq[e] = -sum of
 // w * stageA, dv[e] = sum of w * stageB over the taps.
 extern "C" __global__ void __launch_bounds__(128)
@@ -1081,14 +1141,15 @@ OrbitSumsKernel(const int* __restrict__ orbit, int m, const unsigned char* __res
 
 // Candidate densities from the filtered candidate design xt: projected with
 // floor + (1 - floor) * (base + tanh(beta*(xt - eta))) / denominator when `project`, else xt
-// itself (already in rho); kept elements 1, held-empty ones emptyDensity. Partial sums of the
-// designable elements' densities.
+// itself (already in rho); elements with flags & solidFlags 1 (the kept ones, or none at a
+// reset without projection), held-empty ones emptyDensity. Partial sums of the designable
+// elements' densities.
 extern "C" __global__ void __launch_bounds__(128)
-CandidateDensitiesKernel(const unsigned char* __restrict__ flags, const float* __restrict__ xt,
-                         float* __restrict__ rho, int project, double beta, double eta,
-                         double floor, double base, double denominator, float emptyDensity,
-                         double* __restrict__ partial, long long n, long long T, int lanes,
-                         int count) {
+CandidateDensitiesKernel(const unsigned char* __restrict__ flags, unsigned char solidFlags,
+                         const float* __restrict__ xt, float* __restrict__ rho, int project,
+                         double beta, double eta, double floor, double base, double denominator,
+                         float emptyDensity, double* __restrict__ partial, long long n,
+                         long long T, int lanes, int count) {
     const long long t = threadItem64();
     if (t >= T) return;
     const long long first = firstTileItem(t, lanes, count);
@@ -1098,11 +1159,11 @@ CandidateDensitiesKernel(const unsigned char* __restrict__ flags, const float* _
                                                 ((base + tanh(beta * ((double)xt[e] - eta))) /
                                                  denominator))
                           : rho[e];
-        if (flags[e] & kElementKept)
+        if (flags[e] & solidFlags)
             r = 1.0f;
         else if (flags[e] & kElementHeldEmpty)
             r = emptyDensity;
-        else
+        else if (!(flags[e] & kElementKept))
             sum += (double)r;
         rho[e] = r;
     }

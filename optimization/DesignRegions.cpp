@@ -83,6 +83,17 @@ DesignRegions markDesignRegions(const FemModel& model, const DesignControls& con
         r.keptCount += r.kept[e];
         r.emptyHeldCount += r.emptyHeld[e];
     }
+    r.loadedKept.assign(size_t(n), 0);
+    const std::vector<float>& forces = model.forces();
+    for (size_t e = 0; e < size_t(n); ++e) {
+        if (!r.kept[e]) continue;
+        const GridPos p = unpack(model.elementPosition_[0][e]);
+        for (int k = 0; k < 8 && !r.loadedKept[e]; ++k) {
+            const int v = model.vertexAt(0, {p.x + (k & 1), p.y + (k >> 1 & 1), p.z + (k >> 2)});
+            const float* f = &forces[3 * size_t(v)];
+            r.loadedKept[e] = f[0] != 0.0f || f[1] != 0.0f || f[2] != 0.0f;
+        }
+    }
     return r;
 }
 

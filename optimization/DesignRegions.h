@@ -37,6 +37,8 @@ struct DesignRegions {
     std::vector<long long> solidBoxElements, emptyBoxElements;
     long long keptAtVertices = 0;  ///< elements kept for a fixed or loaded corner vertex
     long long keptCount = 0, emptyHeldCount = 0;  ///< all kept, all held empty
+    /// Per element: 1 = kept with a loaded corner vertex (where the filter anchors members).
+    std::vector<uint8_t> loadedKept;
 };
 
 /// The split of `model`'s level-0 elements under `controls` (reads isVertexFixed_, force_,

@@ -34,4 +34,8 @@ struct DesignSnapshot {
     bool valid() const { return !density.empty(); }
 };
 
+/// Fraction of the designable elements (neither kept nor held empty) with 0.1 < rho < 0.9; 0
+/// when there are none.
+double greyFraction(const DesignSnapshot& snapshot);
+
 }  // namespace ostrel

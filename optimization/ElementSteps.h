@@ -28,16 +28,23 @@ class ElementSteps {
 public:
     virtual ~ElementSteps() = default;
 
-    /// The optimizer was reset, or these steps were attached to a reset optimizer: take its
-    /// state (design, densities, filtered design, energies, flags, filter).
+    /// The optimizer was reset (its parameters, flags and filter set, the arrays sized):
+    /// form its starting state: the design (held-empty variables at the lower design bound,
+    /// other held ones at 1, the rest at the volume fraction), the filter's weight sums, the
+    /// filtered design and the densities (with projection projected and held by the rules of
+    /// the search; without, the projection of the filtered design, held-empty elements at the
+    /// minimum density), zero energies. rho_ comes back; returns the densities' sums.
+    virtual DesignSums start(Optimizer& opt) = 0;
+    /// These steps were attached to an optimizer that has a design: take its state (design,
+    /// densities, filtered design, weight sums, energies, flags, filter).
     virtual void load(Optimizer& opt) = 0;
-    /// The steps are detached: the optimizer's host arrays (x_, rho_, q_, xTilde_, the model's
-    /// E_) become current.
+    /// The steps are detached: the optimizer's host arrays (x_, rho_, q_, xTilde_, xTilde0_,
+    /// W_, the model's E_) become current.
     virtual void unload(Optimizer& opt) = 0;
     /// x_, q_, (projected) xTilde_ and the model's E_ current on the host.
     virtual void downloadState(Optimizer& opt) = 0;
-    /// The caller changed the optimizer's rho_.
-    virtual void densitiesChanged(const Optimizer& opt) = 0;
+    /// The caller changed the optimizer's rho_: take it; returns its sums (no change).
+    virtual DesignSums densitiesChanged(const Optimizer& opt) = 0;
 
     /// The next element factors E = baseStiffness * rho^penalty, for the solver's next solve.
     virtual void updateStiffness(Optimizer& opt) = 0;

@@ -22,7 +22,7 @@ DeviceProjection deviceProjection(const Projection& h) {
 
 }  // namespace
 
-void KernelSteps::load(Optimizer& opt) {
+void KernelSteps::loadDevice(Optimizer& opt, bool withDesign) {
     OptimizerState& s = state(opt);
     const bool projected = opt.isProjected();
     const size_t n = s.rho_.size();
@@ -32,31 +32,17 @@ void KernelSteps::load(Optimizer& opt) {
         flags[e] = uint8_t((s.isKept_[e] ? kElementKept : 0) |
                            (s.isEmptyHeld_[e] ? kElementHeldEmpty : 0) |
                            (opt.isHeldDesign(e) ? kElementHeldDesign : 0));
-    // The linear search's volume weights: c_j = sum over the designable i around j of
-    // w_ij / W_i, and the pad terms of the designable elements' filters.
-    std::vector<double> weights;
-    volumeOffset_ = 0.0;
-    if (!projected) {
-        std::vector<double> designable(n);
-        for (size_t e = 0; e < n; ++e) designable[e] = opt.isDesignable(e) ? 1.0 : 0.0;
-        weights.resize(n);
-        filter.filterTranspose(designable.data(), weights.data(), s.W_.data());
-        const std::vector<double>& pad = filter.padSums();
-        if (!pad.empty())
-            for (size_t e = 0; e < n; ++e)
-                if (opt.isDesignable(e))
-                    volumeOffset_ += filter.voidDensity() * pad[e] / s.W_[e];
-    }
     DeviceDesignState state;
     state.numElements = n;
     state.projected = projected;
     state.flags = flags.data();
-    state.x = s.x_.data();
-    state.rho = s.rho_.data();
-    state.xTilde = projected ? s.xTilde_.data() : s.xTilde0_.data();
-    state.W = s.W_.data();
-    state.q = s.q_.data();
-    state.volumeWeights = projected ? nullptr : weights.data();
+    if (withDesign) {
+        state.x = s.x_.data();
+        state.rho = s.rho_.data();
+        state.xTilde = projected ? s.xTilde_.data() : s.xTilde0_.data();
+        state.W = s.W_.data();
+        state.q = s.q_.data();
+    }
     state.paddedDims = filter.paddedDims();
     state.padding = filter.padding();
     state.numTaps = filter.numTaps();
@@ -70,9 +56,28 @@ void KernelSteps::load(Optimizer& opt) {
     device_.load(state);
 }
 
+DesignSums KernelSteps::start(Optimizer& opt) {
+    loadDevice(opt, false);
+    OptimizerState& s = state(opt);
+    // With projection the densities follow the search's rules; without, they are the
+    // projection of the filtered design with beta and eta, whose slope the sensitivities take.
+    const bool projected = opt.isProjected();
+    const Projection h = projected ? Projection(s.beta_, s.eta_, s.minDensity_)
+                                   : Projection(s.beta_, s.eta_);
+    const DeviceStart start{float(opt.controls().volumeFraction), float(s.designLower_),
+                            deviceProjection(h), uint8_t(projected ? kElementKept : 0),
+                            float(s.minDensity_)};
+    return device_.start(start, s.rho_.data());
+}
+
+void KernelSteps::load(Optimizer& opt) { loadDevice(opt, true); }
+
 void KernelSteps::unload(Optimizer& opt) {
+    OptimizerState& s = state(opt);
     downloadState(opt);
-    device_.downloadDensities(state(opt).rho_.data());
+    device_.downloadDensities(s.rho_.data());
+    device_.downloadWeightSums(s.W_.data());
+    if (!opt.isProjected()) device_.downloadFiltered(s.xTilde0_.data());
 }
 
 void KernelSteps::downloadState(Optimizer& opt) {
@@ -83,8 +88,9 @@ void KernelSteps::downloadState(Optimizer& opt) {
     if (opt.isProjected()) device_.downloadFiltered(s.xTilde_.data());
 }
 
-void KernelSteps::densitiesChanged(const Optimizer& opt) {
+DesignSums KernelSteps::densitiesChanged(const Optimizer& opt) {
     device_.uploadDensities(state(opt).rho_.data());
+    return device_.designSums();
 }
 
 void KernelSteps::updateStiffness(Optimizer& opt) {
@@ -113,7 +119,7 @@ void KernelSteps::prepareSearch(Optimizer& opt) {
 
 double KernelSteps::searchVolume(Optimizer& opt, double lambda) {
     OptimizerState& s = state(opt);
-    if (!opt.isProjected()) return device_.searchVolume(lambda, limitsOf(s)) + volumeOffset_;
+    if (!opt.isProjected()) return device_.searchVolume(lambda, limitsOf(s));
     const Projection h(s.beta_, s.eta_, s.minDensity_);
     return device_.searchProjectedVolume(lambda, limitsOf(s), deviceProjection(h),
                                          float(s.minDensity_));
@@ -128,7 +134,6 @@ void KernelSteps::searchVolumes(Optimizer& opt, const std::vector<double>& lambd
     if (opt.isProjected()) return ElementSteps::searchVolumes(opt, lambdas, volumes);
     volumes.resize(lambdas.size());
     device_.searchVolumes(lambdas.data(), int(lambdas.size()), limitsOf(state(opt)), volumes.data());
-    for (double& v : volumes) v += volumeOffset_;
 }
 
 void KernelSteps::finishSearch(Optimizer& opt, double lambda) {

@@ -4,9 +4,10 @@
 // (gpu/DeviceOptimizer.h), which keeps the design, densities, energies, sensitivities and
 // candidates there between iterations.
 //
-// load() puts the optimizer's reset state on the device. Without projection the multiplier
-// search is linear: the volume of a candidate is sum_j c_j * y_j (c = the transposed filter of
-// the designable set, formed at load) plus the pad terms of the designable elements' filters,
+// start() forms the optimizer's starting state on the device, load() puts a design the
+// optimizer holds there. Without projection the multiplier search is linear: the volume of a
+// candidate is sum_j c_j * y_j (c = the transposed filter of the designable set, formed on the
+// device) plus the pad terms of the designable elements' filters,
 // one sweep per pass, and the design is filtered once after the last pass; with projection
 // every pass filters and projects. The device optimizer must outlive these steps. Main thread
 // only.
@@ -21,10 +22,11 @@ class KernelSteps final : public ElementSteps {
 public:
     explicit KernelSteps(DeviceOptimizer& device) : device_(device) {}
 
+    DesignSums start(Optimizer& opt) override;
     void load(Optimizer& opt) override;
     void unload(Optimizer& opt) override;
     void downloadState(Optimizer& opt) override;
-    void densitiesChanged(const Optimizer& opt) override;
+    DesignSums densitiesChanged(const Optimizer& opt) override;
     void updateStiffness(Optimizer& opt) override;
     double evaluateEnergies(Optimizer& opt) override;
     void computeSensitivities(Optimizer& opt) override;
@@ -43,10 +45,11 @@ public:
     bool onDevice() const override { return true; }
 
 private:
+    /// Puts the flags, the filter and, with `withDesign`, the optimizer's design state on the
+    /// device.
+    void loadDevice(Optimizer& opt, bool withDesign);
+
     DeviceOptimizer& device_;
-    /// The constant part of the linear search's volume (the pad terms of the designable
-    /// elements), formed at load.
-    double volumeOffset_ = 0.0;
 };
 
 }  // namespace ostrel

@@ -1,16 +1,15 @@
 #include "optimization/Optimizer.h"
 
 #include <algorithm>
-#include <cassert>
 #include <chrono>
 #include <cmath>
-#include <numeric>
 #include <ostream>
 #include <utility>
 
 #include "core/Console.h"
 #include "core/Timing.h"
 #include "fem/FemModel.h"
+#include "optimization/DensityVolume.h"
 #include "optimization/ElementSteps.h"
 #include "optimization/MultiplierSearch.h"
 #include "voxel/IsoSurface.h"
@@ -35,36 +34,34 @@ Optimizer::Optimizer(FemModel& model, OptimizationLifetime& lifetime,
       filter_(model),
       history_(std::move(historyDirectory)),
       wideLog_(&wideOut()),
-      narrowLog_(&narrowOut()) {
-    n_ = size_t(model_.numElements_[0]);
-    cornerVertices_.resize(8 * n_);
-    elementCell_.resize(n_);
-    const auto& positions = model_.elementPosition_[0];
-    for (size_t e = 0; e < n_; ++e) {
-        const GridPos p = unpack(positions[e]);
-        elementCell_[e] = size_t(FemModel::denseIndex(model_.elementDims_[0], p));
-        for (int k = 0; k < 8; ++k) {
-            const int v = model_.vertexAt(0, {p.x + (k & 1), p.y + (k >> 1 & 1), p.z + (k >> 2)});
-            assert(v >= 0);
-            cornerVertices_[8 * e + size_t(k)] = v;
-        }
-    }
-}
+      narrowLog_(&narrowOut()),
+      n_(size_t(model.numElements_[0])) {}
 
 void Optimizer::setControls(const DesignControls& controls) { controls_ = controls; }
 
 void Optimizer::attachSteps(ElementSteps* steps) {
-    if (steps_ && isReset()) steps_->unload(*this);
+    if (steps_ && started_) steps_->unload(*this);
     steps_ = steps;
-    if (steps_ && isReset()) loadSteps();
+    if (!steps_ || !isReset()) return;
+    if (started_)
+        steps_->load(*this);
+    else
+        startSteps();
 }
 
 bool Optimizer::onDevice() const { return steps_ && steps_->onDevice(); }
 
-void Optimizer::loadSteps() {
-    steps_->load(*this);
-    energy_ = std::accumulate(q_.begin(), q_.end(), 0.0);
-    volume_ = totalDensity();
+void Optimizer::startSteps() {
+    const DesignSums sums = steps_->start(*this);
+    started_ = true;
+    energy_ = 0.0;
+    volume_ = sums.volume;
+    sharpness_ = sums.sharpness;
+    if (xTilde_.size() == n_) rhoBeta_ = beta_;
+    shapeCurrent_ = false;
+    const double S = sharpness();
+    if (wideLog_) *wideLog_ << L"Sharpness: " << S << L'\n';
+    history_.appendSharpness(S);
 }
 
 void Optimizer::downloadState() {
@@ -87,7 +84,7 @@ DesignSnapshot Optimizer::snapshot() {
     s.energy = q_;
     s.stiffness = model_.E_;
     s.shape = shapeMesh_;
-    s.totalDensity = totalDensity();
+    s.totalDensity = volume_;
     return s;
 }
 
@@ -100,8 +97,7 @@ void Optimizer::setDensities(std::vector<float> rho) {
 void Optimizer::densitiesChanged() {
     shapeCurrent_ = false;
     if (!ready()) return;
-    steps_->densitiesChanged(*this);
-    volume_ = totalDensity();
+    volume_ = steps_->densitiesChanged(*this).volume;
 }
 
 DensityFilter::FaceRule Optimizer::filterFaceRule(const DesignControls& controls) {
@@ -132,17 +128,16 @@ void Optimizer::reset() {
     betaInterval_ = projected ? kProjectedBetaInterval : 41;
     betaLast_ = projected ? kProjectedBetaLast : 80.0;
 
-    // 2. Arrays, all zero.
+    // 2. Arrays, all zero: the steps form the starting state in them.
     const auto& dims = model_.elementDims_[0];
-    isKept_.assign(n_, 0);
-    isEmptyHeld_.assign(n_, 0);
-    heldDesign_.assign(n_, 0);
     rho_.assign(n_, 0.0f);
     q_.assign(n_, 0.0);
     x_.assign(n_, 0.0f);
     xTilde0_.assign(n_, 0.0f);
     W_.assign(n_, 0.0);
     xTilde_.assign(projected ? n_ : 0, 0.0f);
+    started_ = false;
+    shapeCurrent_ = false;
 
     // 3. Padded density volume: one cell of border on every side.
     const Vec3d s = model_.voxelSize_;
@@ -153,43 +148,26 @@ void Optimizer::reset() {
     // 4. History files.
     history_.openAll();
 
-    // 5. Kept elements, and the elements of the keep boxes.
+    // 5. Kept and held-empty elements. Members must be able to reach the loads on edges and
+    // corners: the kept elements at loaded vertices anchor them. (Anchoring a whole support
+    // face as well would clip the filter of every edge near it, and a tube of clipped edges
+    // then grows there apart from the design's core.)
     DesignRegions regions = markDesignRegions(model_, controls_);
+    warnEmptyBoxes(regions);
+    filter_.anchorMembers(regions.loadedKept);
     isKept_ = std::move(regions.kept);
     isEmptyHeld_ = std::move(regions.emptyHeld);
-    warnEmptyBoxes(regions);
-    // Members must be able to reach the loads on edges and corners: the kept elements at
-    // loaded vertices anchor them. (Anchoring a whole support face as well would clip the
-    // filter of every edge near it, and a tube of clipped edges then grows there apart from
-    // the design's core.)
-    std::vector<uint8_t> loaded(n_, 0);
-    for (size_t e = 0; e < n_; ++e)
-        for (int k = 0; k < 8 && isKept_[e] && !loaded[e]; ++k) {
-            const float* f = &model_.forces()[3 * size_t(cornerVertex(e, k))];
-            loaded[e] = f[0] != 0.0f || f[1] != 0.0f || f[2] != 0.0f;
-        }
-    filter_.anchorMembers(loaded);
     // Mirror planes: the start-up refused a model that is not symmetric, so an error here can
     // only come from a caller that skipped the check; the design is then left unconstrained.
     std::wstring symmetryError;
     if (!symmetryOrbits(model_, controls_.symmetry, orbits_, symmetryError) && wideLog_)
         *wideLog_ << symmetryError << L'\n';
-    numEmptyHeld_ = 0;
-    for (size_t e = 0; e < n_; ++e) {
-        numEmptyHeld_ += isEmptyHeld_[e];
-        // Mode 0 updates the kept elements' design like any other; mode 1 holds it at 1.
-        heldDesign_[e] = isEmptyHeld_[e] || (projected && isKept_[e]);
-    }
 
-    // 6. Volumes; keep-empty elements are not part of them.
-    std::fill(rho_.begin(), rho_.end(), 1.0f);
-    V0_ = 0.0;
-    Vk_ = 0.0;
-    for (size_t e = 0; e < n_; ++e) {
-        if (isEmptyHeld_[e]) continue;
-        V0_ += double(rho_[e]);
-        if (isKept_[e]) Vk_ += double(rho_[e]);
-    }
+    // 6. Volumes: every element weighs 1; keep-empty elements are not part of them.
+    numEmptyHeld_ = int(regions.emptyHeldCount);
+    numDesignable_ = int((long long)n_ - regions.keptCount - regions.emptyHeldCount);
+    V0_ = double((long long)n_ - regions.emptyHeldCount);
+    Vk_ = double(regions.keptCount);
 
     // 7. Projection and design bounds.
     beta_ = projected ? kProjectedBetaStart : 1.0;
@@ -197,45 +175,9 @@ void Optimizer::reset() {
     designLower_ = 0.001;
     designUpper_ = 1.0;
 
-    // 8. Weight sums.
-    std::fill(x_.begin(), x_.end(), 1.0f);
-    filter_.computeWeightSums(W_);
-
-    // 9. Uniform density at the final volume fraction, kept elements solid.
-    std::fill(rho_.begin(), rho_.end(), float(1.0 - volumeReductionGoal_));
-    for (size_t e = 0; e < n_; ++e)
-        if (isKept_[e]) rho_[e] = 1.0f;
-
-    // 10. Initial design, its filter and projection (replaces step 9 everywhere). Held design
-    // variables take their fixed values first.
-    std::fill(x_.begin(), x_.end(), float(controls_.volumeFraction));
-    for (size_t e = 0; e < n_; ++e) {
-        if (isEmptyHeld_[e])
-            x_[e] = float(designLower_);
-        else if (heldDesign_[e])
-            x_[e] = 1.0f;
-    }
-    filter_.filter(x_.data(), xTilde0_.data(), W_.data());
-    if (projected) {
-        xTilde_ = xTilde0_;
-        projectDensities(xTilde_, rho_, beta_);
-        rhoBeta_ = beta_;
-    } else {
-        DensityFilter::project(xTilde0_.data(), rho_.data(), n_, beta_, eta_);
-        for (size_t e = 0; e < n_; ++e)
-            if (isEmptyHeld_[e]) rho_[e] = float(minDensity_);
-    }
-
-    // 11. Designable count and sharpness.
-    numDesignable_ = 0;
-    for (size_t e = 0; e < n_; ++e)
-        if (isDesignable(e)) ++numDesignable_;
-    const double S = sharpness();
-    if (wideLog_) *wideLog_ << L"Sharpness: " << S << L'\n';
-    history_.appendSharpness(S);
-    shapeCurrent_ = false;
-
-    if (steps_) loadSteps();
+    // 8. The starting design, its filter and densities, on the steps (at once, or when they
+    // are attached).
+    if (steps_) startSteps();
 }
 
 void Optimizer::warnEmptyBoxes(const DesignRegions& regions) const {
@@ -247,18 +189,6 @@ void Optimizer::warnEmptyBoxes(const DesignRegions& regions) const {
     };
     warn(regions.solidBoxElements, L"KEEP_SOLID_BOXES");
     warn(regions.emptyBoxElements, L"KEEP_EMPTY_BOXES");
-}
-
-void Optimizer::projectDensities(const std::vector<float>& xTilde, std::vector<float>& rho,
-                                 double beta) const {
-    DensityFilter::project(xTilde.data(), rho.data(), n_, beta, eta_, minDensity_);
-    const float low = float(minDensity_);
-    for (size_t e = 0; e < n_; ++e) {
-        if (isKept_[e])
-            rho[e] = 1.0f;
-        else if (isEmptyHeld_[e])
-            rho[e] = low;
-    }
 }
 
 void Optimizer::updateStiffness() {
@@ -330,38 +260,8 @@ void Optimizer::continueBeta() {
     ++lifetime_.betaCounter;
 }
 
-double Optimizer::sharpnessSum() const {
-    double sum = 0.0;
-    for (size_t e = 0; e < n_; ++e)
-        if (isDesignable(e)) sum += double(rho_[e]) * (1.0 - double(rho_[e]));
-    return sum;
-}
-
 double Optimizer::sharpness() const {
-    if (numDesignable_ == 0) return 0.0;
-    return 4.0 * sharpnessSum() / double(numDesignable_);
-}
-
-double Optimizer::greyFraction() const {
-    if (numDesignable_ == 0) return 0.0;
-    int grey = 0;
-    for (size_t e = 0; e < n_; ++e)
-        if (isDesignable(e) && rho_[e] > 0.1f && rho_[e] < 0.9f) ++grey;
-    return double(grey) / double(numDesignable_);
-}
-
-double Optimizer::totalDensity() const {
-    double sum = 0.0;
-    for (size_t e = 0; e < n_; ++e)
-        if (!isEmptyHeld_[e]) sum += double(rho_[e]);
-    return sum;
-}
-
-double Optimizer::largestChange(const std::vector<float>& from, const std::vector<float>& to) {
-    double largest = 0.0;
-    for (size_t e = 0; e < from.size(); ++e)
-        largest = std::max(largest, std::fabs(double(to[e]) - double(from[e])));
-    return largest;
+    return numDesignable_ == 0 ? 0.0 : 4.0 * sharpness_ / double(numDesignable_);
 }
 
 void Optimizer::iterate(int iteration) {
@@ -416,7 +316,7 @@ void Optimizer::iterate(int iteration) {
         *wideLog_ << L"Energy increased by factor of: "
                   << lastStrainEnergy_ / lifetime_.referenceEnergy << L'\n';
 
-    lastSharpness_ = numDesignable_ == 0 ? 0.0 : 4.0 * sharpness_ / double(numDesignable_);
+    lastSharpness_ = sharpness();
     if (wideLog_) *wideLog_ << L"Sharpness: " << lastSharpness_ << L'\n';
     history_.appendSharpness(lastSharpness_);
 
@@ -440,52 +340,22 @@ void Optimizer::acceptCandidates() {
     if (isProjected()) rhoBeta_ = beta_;
 }
 
-void Optimizer::closeDisc(size_t e, std::vector<float>& target, float value) const {
-    const GridPos p = unpack(model_.elementPosition_[0][e]);
-    for (int dz = -8; dz <= 8; ++dz)
-        for (int dx = -8; dx <= 8; ++dx) {
-            if (std::sqrt(double(dx * dx + dz * dz)) > 8.0) continue;
-            const int j = model_.elementAt(0, {p.x + dx, p.y, p.z + dz});
-            if (j >= 0) target[size_t(j)] = value;
-        }
-}
-
 void Optimizer::closeShape() {
     if (!isReset()) return;
-    std::vector<float> a(rho_);
-    std::vector<float> b(n_, float(minDensity_));
-    for (size_t e = 0; e < n_; ++e)
-        if (double(a[e]) >= isoLevel_) closeDisc(e, b, 1.0f);
-    std::fill(a.begin(), a.end(), 1.0f);
-    for (size_t e = 0; e < n_; ++e)
-        if (double(b[e]) < isoLevel_) closeDisc(e, a, float(minDensity_));
-    for (size_t e = 0; e < n_; ++e)
-        if (isDesignable(e)) rho_[e] = std::clamp(a[e], float(minDensity_), 1.0f);
+    closeDesign(model_, isKept_, isEmptyHeld_, isoLevel_, minDensity_, rho_);
     densitiesChanged();
     extractShape();
 }
 
-void Optimizer::fillPaddedDensity(Volume<double, double>& volume) const {
-    double* cells = volume.data();
-    std::fill(cells, cells + volume.size(), minDensity_);
-    const long long n = (long long)n_;
-    const auto& positions = model_.elementPosition_[0];
-#pragma omp parallel for schedule(static) if (n >= kParallelElements)
-    for (long long e = 0; e < n; ++e) {
-        const GridPos p = unpack(positions[size_t(e)]);
-        volume(p.x + 1, p.y + 1, p.z + 1) = double(rho_[size_t(e)]);
-    }
-}
-
 Volume<double, double> Optimizer::paddedDensityCopy() const {
     Volume<double, double> copy = paddedDensity_;
-    if (isReset()) fillPaddedDensity(copy);
+    if (isReset()) fillPaddedDensity(model_, rho_, minDensity_, copy);
     return copy;
 }
 
 void Optimizer::extractShape() {
     if (!isReset()) return;
-    fillPaddedDensity(paddedDensity_);
+    fillPaddedDensity(model_, rho_, minDensity_, paddedDensity_);
     extractIsoSurface(paddedDensity_, isoLevel_, shapeMesh_, false);
     shapeCurrent_ = true;
 }

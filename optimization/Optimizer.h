@@ -12,8 +12,8 @@
 // program and survive resets (beta counter, reference energy and its flag) are not part of the
 // optimizer but of an OptimizationLifetime that the application core owns and passes in.
 //
-// Per-element arrays are indexed by element number (n = numElements_[0]); the sensitivity grid
-// is indexed by the element's cell x + nx*(y + ny*z). Before the first reset() every array is
+// Per-element arrays are indexed by element number (n = numElements_[0]). Before the first
+// reset() every array is
 // empty and updateStiffness, evaluateEnergies, iterate, closeShape, extractShape and the parts
 // of iterate() do nothing (nextVolumeTarget returns the current target, searchMultiplier 0).
 //
@@ -37,20 +37,21 @@
 // sensitivities, the passes of the multiplier search, the acceptance) run behind an
 // ElementSteps (optimization/ElementSteps.h) attached with attachSteps: in the product the
 // kernel module on the solver's device (KernelSteps), which keeps the design, densities,
-// energies, sensitivities and candidates there between iterations; the reset itself runs here
-// and is then loaded. Every iteration brings back the scalars of the console and history lines
+// energies, sensitivities and candidates there between iterations, and which also forms the
+// reset's starting design (the optimizer marks the held elements and sets the parameters).
+// The optimizer itself loops over no element. Every iteration brings back the scalars of the console and history lines
 // and the densities. The state (OptimizerState.h) is private: readers take the scalars and the
 // densities from the accessors below and everything else from snapshot(), which brings the
 // device's arrays back itself, so no reader can see an array older than the last verb; only
 // the steps reach the state itself (ElementSteps::state). Without steps attached, the
 // per-element verbs do nothing. The optimizer itself holds the schedule: the reset, the volume
-// target, the driver of the multiplier's search, the beta continuation, the history files
-// and the measures of the densities (sharpness, volume, grey fraction) and the shape.
+// target, the driver of the multiplier's search, the beta continuation, the history files,
+// the measures of the densities (sharpness and volume, from the steps' sums) and the shape
+// (DensityVolume.h).
 //
 // Console output: progress lines go to the wide log, the two timing lines of iterate() to the
 // narrow log (defaults: the console's wide and narrow output; null = silent). Numbers use the
-// streams' default formatting. The reset's sums, the measures and the closing run on one thread
-// in element order, so the results do not depend on the number of threads. Main thread only.
+// streams' default formatting. Main thread only.
 
 #include <cstdint>
 #include <filesystem>
@@ -118,8 +119,10 @@ public:
     }
 
     /// Parameters to their reset values, arrays sized and zeroed, padded volume sized, history
-    /// files truncated, kept elements marked, filter weight sums computed, the initial design
-    /// x = 0.36 filtered (x~0) and projected into rho; prints and records the sharpness.
+    /// files truncated, kept and held-empty elements marked; then the attached steps form the
+    /// starting design (ElementSteps::start: the design at the volume fraction, its filter and
+    /// densities), and its sharpness is printed and recorded. Without steps attached that
+    /// happens when steps are attached.
     void reset();
     bool isReset() const { return !rho_.empty(); }
 
@@ -173,18 +176,14 @@ public:
     /// paddedDensity() (empty before the first reset): a copy another thread may extract.
     Volume<double, double> paddedDensityCopy() const;
 
-    /// Sharpness 4 * sum rho(1-rho) / m over the designable elements (0 when there are none).
+    /// Sharpness 4 * sum rho(1-rho) / m over the designable elements (0 when there are none),
+    /// from the steps' sum of the densities they last formed (the start or an update).
     double sharpness() const;
-    /// Sum of rho(1-rho) over the designable elements, in element order.
-    double sharpnessSum() const;
-    /// Sum of rho over all elements, in element order.
-    double totalDensity() const;
+    /// Sum of rho over the elements not held empty: the steps' sum, current after every verb
+    /// with steps attached.
+    double totalDensity() const { return volume_; }
     /// Sum of the element energies q of the last evaluation (the steps' sum).
     double totalEnergy() const { return energy_; }
-    /// max |to[e] - from[e]| over the elements (0 for none).
-    static double largestChange(const std::vector<float>& from, const std::vector<float>& to);
-    /// Fraction of the designable elements with 0.1 < rho < 0.9 (0 when there are none).
-    double greyFraction() const;
     /// True when beta has its last value: the continuation grows it no more.
     bool betaAtLastValue() const { return !(beta_ < betaLast_); }
     /// Final volume fraction of the current goal, 1 - volumeReductionGoal_.
@@ -234,12 +233,11 @@ public:
     HistoryFiles& history() { return history_; }
     const DensityFilter& densityFilter() const { return filter_; }
     FemModel& model() { return model_; }
-    /// Corner vertex k (node order (k&1, k>>1&1, k>>2)) of element e.
-    int cornerVertex(size_t e, int k) const { return cornerVertices_[8 * e + size_t(k)]; }
-    /// Dense cell index of element e in the element grid.
-    size_t elementCell(size_t e) const { return elementCell_[e]; }
-    /// True for a design variable the update leaves alone (held empty; with projection, kept).
-    bool isHeldDesign(size_t e) const { return heldDesign_[e] != 0; }
+    /// True for a design variable the update leaves alone (held empty; when the last reset
+    /// projected, kept).
+    bool isHeldDesign(size_t e) const {
+        return isEmptyHeld_[e] || (xTilde_.size() == n_ && isKept_[e]);
+    }
 
     // ---- the parts of iterate(), in its order, for a driver that runs them one by one ----
     /// Step 2: the sensitivities (by the attached steps).
@@ -264,8 +262,8 @@ public:
 private:
     friend class ElementSteps;
 
-    /// The reset state onto the attached steps, and their sums.
-    void loadSteps();
+    /// The attached steps form the reset's starting state; its sums, sharpness line and record.
+    void startSteps();
     /// x_, q_, (projection mode 1) xTilde_ and the model's E_ from the attached steps.
     void downloadState();
     /// rho_ changed here: the attached steps take the densities.
@@ -276,12 +274,6 @@ private:
     bool ready() const { return isReset() && steps_ != nullptr; }
     /// Warns about keep boxes without an element centre.
     void warnEmptyBoxes(const DesignRegions& regions) const;
-    /// Mode 1: rho = 0.001 + 0.999 * H_beta(xTilde), the held elements at their fixed densities.
-    void projectDensities(const std::vector<float>& xTilde, std::vector<float>& rho,
-                          double beta) const;
-    void closeDisc(size_t e, std::vector<float>& target, float value) const;
-    /// The densities into `volume` (sized like paddedDensity_), the rest at the minimum density.
-    void fillPaddedDensity(Volume<double, double>& volume) const;
 
     FemModel& model_;
     OptimizationLifetime& lifetime_;
@@ -291,9 +283,7 @@ private:
     std::wostream* wideLog_;
     std::ostream* narrowLog_;
     size_t n_ = 0;
-    std::vector<int> cornerVertices_;  // 8 per element
-    std::vector<size_t> elementCell_;
-    std::vector<uint8_t> heldDesign_;  // design variables the update leaves alone
+    bool started_ = false;  // the steps formed the starting state of the last reset
     Volume<double, double> paddedDensity_;
     TriangleMesh shapeMesh_;
     bool shapeCurrent_ = false;  // shapeMesh_ is the surface of the current densities

@@ -805,8 +805,8 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     if (end.stoppedInFinalFiles) out << "Interrupted: the final files were finished\n";
     printRunFigures(steps, files, problem, lifetime, out);
     if (wantsDesignReport(options, problem.controls()))
-        printDesignReport(options, steps, end, problem.controls(), run.optimizer().greyFraction(),
-                          out);
+        printDesignReport(options, steps, end, problem.controls(),
+                          greyFraction(run.optimizer().snapshot()), out);
     out << files.engineering.text;
     printFileLines(options, files, results, out);
     out << std::flush;

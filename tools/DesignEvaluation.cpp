@@ -234,7 +234,7 @@ bool evaluateDesign(Problem& problem, std::vector<float> rho, const EvaluationOp
     result.volumeFraction = initial > 0 ? total / initial : 0.0;
     const Vec3d& s = model.voxelSize_;
     result.volume = total * s.x * s.y * s.z;
-    result.greyFraction = optimizer.greyFraction();
+    result.greyFraction = greyFraction(optimizer.snapshot());
     result.penalty = optimizer.penalty();
     result.density = std::move(rho);
     return true;

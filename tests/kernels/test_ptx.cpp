@@ -30,7 +30,8 @@ const char* const kEntries[] = {
     "StiffnessFactorsKernel", "ElementEnergiesKernel", "SensitivityFactorsKernel",
     "StageDesignKernel", "FilterDesignKernel", "GatherSensitivitiesKernel", "RatioRangeKernel",
     "SearchBaseKernel", "SearchVolumesKernel", "CandidateDesignKernel", "CandidateDensitiesKernel",
-    "DesignSumsKernel", "ReduceKernel", "ReduceColumnsKernel", "AdaptMovesKernel"};
+    "DesignSumsKernel", "ReduceKernel", "ReduceColumnsKernel", "AdaptMovesKernel",
+    "OrbitSumsKernel", "WeightSumsKernel", "InitialDesignKernel", "VolumeWeightsKernel"};
 
 std::string ptxFile() { return ostrel::executableDirectory() + "cudafemkernels.ptx"; }
 

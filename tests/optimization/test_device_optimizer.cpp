@@ -218,7 +218,7 @@ TEST_P(KernelPath, AgreesWithTheCpuOptimizerStepByStep) {
         std::vector<double> dq(n), dv(n);
         p.kernels->downloadSensitivities(dq.data(), dv.data());
         for (size_t e = 0; e < n; ++e) {
-            ASSERT_TRUE(relativelyEqual(dq[e], a.sensitivity_[a.elementCell(e)], 1e-12)) << e;
+            ASSERT_TRUE(relativelyEqual(dq[e], a.sensitivity_[elementCell(a.model(), e)], 1e-12)) << e;
             ASSERT_TRUE(relativelyEqual(dv[e], a.dv_[e], 1e-12)) << e;
         }
 
@@ -227,7 +227,7 @@ TEST_P(KernelPath, AgreesWithTheCpuOptimizerStepByStep) {
         bool first = true;
         for (size_t e = 0; e < n; ++e) {
             if (!a.isDesignable(e) || !(a.dv_[e] > 0.0)) continue;
-            const double d = std::fabs(a.sensitivity_[a.elementCell(e)]) / a.dv_[e];
+            const double d = std::fabs(a.sensitivity_[elementCell(a.model(), e)]) / a.dv_[e];
             lo = first ? d : std::min(lo, d);
             hi = first ? d : std::max(hi, d);
             first = false;
@@ -311,6 +311,37 @@ TEST_P(KernelPath, AgreesWithTheCpuOptimizerStepByStep) {
 
 // Densities set from outside: ignored before the first reset and with another count; a full
 // set reaches the device, whose next stiffness factors and snapshot are made from it.
+// The reset's starting state formed by the kernels (weight sums, design, its filter, the
+// densities and their sums) is the CPU reference's, bit for bit where it is per element.
+TEST_P(KernelPath, StartsFromTheCpuReferencesDesignBitForBit) {
+    const ModelCase& c = GetParam();
+    RandomModel r(c, 3);
+    ScratchFolder dir("kernel-start");
+    TwoPaths p(*r.model, controlsOf(c), dir.path());
+    ReferenceOptimizer& a = *p.cpu;
+    StepOptimizer& b = *p.device;
+    EXPECT_EQ(b.densities(), a.rho_);
+    const DesignSnapshot start = b.snapshot();
+    EXPECT_EQ(start.design, a.x_);
+    EXPECT_EQ(start.density, a.rho_);
+    if (c.projection) EXPECT_EQ(start.filtered, a.xTilde_);
+    EXPECT_TRUE(relativelyEqual(b.totalDensity(), a.totalDensity(), 1e-13));
+    EXPECT_TRUE(relativelyEqual(b.sharpness(), a.sharpness(), 1e-12));
+    // Detached, the kernel path's weight sums and (without projection) the filter taken at
+    // the reset come back into the optimizer.
+    b.attachSteps(nullptr);
+    EXPECT_EQ(b.W_, a.W_);
+    if (!c.projection) EXPECT_EQ(b.xTilde0_, a.xTilde0_);
+    // Held design variables start at their fixed values, the others at the volume fraction.
+    const float fraction = float(controlsOf(c).volumeFraction);
+    for (size_t e = 0; e < a.x_.size(); ++e) {
+        const float expected = a.isEmptyHeld_[e]     ? float(a.designLower_)
+                               : a.isHeldDesign(e) ? 1.0f
+                                                   : fraction;
+        ASSERT_EQ(start.design[e], expected) << e;
+    }
+}
+
 TEST(KernelPathDensities, SetDensitiesReachesTheDeviceAndRefusesAWrongCount) {
     RandomModel r(ModelCase{"small", 8, 5, 4, 0.1, 0, false, 0.0}, 5);
     ScratchFolder dir("set-densities");
@@ -353,10 +384,11 @@ TEST(KernelPathDensities, SetDensitiesReachesTheDeviceAndRefusesAWrongCount) {
 class WidthSteps final : public ElementSteps {
 public:
     explicit WidthSteps(ElementSteps& inner) : inner_(inner) {}
+    DesignSums start(Optimizer& o) override { return inner_.start(o); }
     void load(Optimizer& o) override { inner_.load(o); }
     void unload(Optimizer& o) override { inner_.unload(o); }
     void downloadState(Optimizer& o) override { inner_.downloadState(o); }
-    void densitiesChanged(const Optimizer& o) override { inner_.densitiesChanged(o); }
+    DesignSums densitiesChanged(const Optimizer& o) override { return inner_.densitiesChanged(o); }
     void updateStiffness(Optimizer& o) override { inner_.updateStiffness(o); }
     double evaluateEnergies(Optimizer& o) override { return inner_.evaluateEnergies(o); }
     void computeSensitivities(Optimizer& o) override { inner_.computeSensitivities(o); }

@@ -311,7 +311,7 @@ TEST_P(SensitivityCheck, MatchesCentralDifferencesOfTheCompliance) {
         minus[size_t(e)] -= h;
         const double dc = (compliance(plus) - compliance(minus)) / (2 * h);
         const double dv = (volume(plus) - volume(minus)) / (2 * h);
-        const double dq = o.sensitivity_[o.elementCell(size_t(e))];
+        const double dq = o.sensitivity_[elementCell(o.model(), size_t(e))];
         EXPECT_LT(dq, 0.0) << e;  // more material, less compliance
         EXPECT_NEAR(dq, dc, 1e-5 * std::fabs(dc)) << "element " << e << " beta " << beta;
         EXPECT_NEAR(o.dv_[size_t(e)], dv, 1e-6 * dv) << "element " << e << " beta " << beta;
@@ -366,7 +366,7 @@ TEST(Optimizer, SensitivityMidRunUsesTheProjectionDerivativeAtTheResetFilter) {
         for (size_t j = 0; j < n; ++j)
             expected += dcdrho[j] * projectionSlope(double(o.xTilde0_[j])) *
                         referenceNeighbourSum(m, int(j), unit) / W[j];
-        EXPECT_NEAR(o.sensitivity_[o.elementCell(i)], expected, 1e-4 * std::fabs(expected))
+        EXPECT_NEAR(o.sensitivity_[elementCell(o.model(), i)], expected, 1e-4 * std::fabs(expected))
             << "element " << i;
     }
 }
@@ -456,7 +456,7 @@ TEST(Optimizer, MultiplierSearchMatchesThePlainBisectionForAnyThreadCount) {
         const double mid = (l + u) / 2, lambda = lo + mid * (hi - lo);
         for (size_t e = 0; e < n; ++e) {
             const double x = double(x0[e]);
-            const double dq = o.sensitivity_[o.elementCell(e)];
+            const double dq = o.sensitivity_[elementCell(o.model(), e)];
             double y = x * std::sqrt(-dq / o.dv_[e] / lambda);
             if (x - 0.1 > y)
                 y = x - 0.1;

@@ -10,6 +10,71 @@
 
 namespace ostrel {
 
+size_t elementCell(const FemModel& model, size_t e) {
+    const GridPos p = unpack(model.elementPosition_[0][e]);
+    return size_t(FemModel::denseIndex(model.elementDims_[0], p));
+}
+
+int cornerVertex(const FemModel& model, size_t e, int k) {
+    const GridPos p = unpack(model.elementPosition_[0][e]);
+    return model.vertexAt(0, {p.x + (k & 1), p.y + (k >> 1 & 1), p.z + (k >> 2)});
+}
+
+namespace {
+
+// The sums of the densities, in element order: volume over the elements not held empty,
+// sharpness over the designable ones.
+DesignSums densitySums(const Optimizer& opt, const OptimizerState& s) {
+    DesignSums sums;
+    for (size_t e = 0; e < s.rho_.size(); ++e) {
+        const double r = double(s.rho_[e]);
+        if (!s.isEmptyHeld_[e]) sums.volume += r;
+        if (opt.isDesignable(e)) sums.sharpness += r * (1.0 - r);
+    }
+    return sums;
+}
+
+double largestChange(const std::vector<float>& from, const std::vector<float>& to) {
+    double largest = 0.0;
+    for (size_t e = 0; e < from.size(); ++e)
+        largest = std::max(largest, std::fabs(double(to[e]) - double(from[e])));
+    return largest;
+}
+
+}  // namespace
+
+DesignSums ReferenceSteps::start(Optimizer& opt) {
+    load(opt);
+    OptimizerState& s = state(opt);
+    const size_t n = s.rho_.size();
+    const DensityFilter& filter = opt.densityFilter();
+    filter.computeWeightSums(s.W_);
+    const float value = float(opt.controls().volumeFraction);
+    for (size_t e = 0; e < n; ++e)
+        s.x_[e] = s.isEmptyHeld_[e] ? float(s.designLower_) : opt.isHeldDesign(e) ? 1.0f : value;
+    filter.filter(s.x_.data(), s.xTilde0_.data(), s.W_.data());
+    if (opt.isProjected()) {
+        s.xTilde_ = s.xTilde0_;
+        DensityFilter::project(s.xTilde_.data(), s.rho_.data(), n, s.beta_, s.eta_,
+                               s.minDensity_);
+        for (size_t e = 0; e < n; ++e) {
+            if (s.isKept_[e])
+                s.rho_[e] = 1.0f;
+            else if (s.isEmptyHeld_[e])
+                s.rho_[e] = float(s.minDensity_);
+        }
+    } else {
+        DensityFilter::project(s.xTilde0_.data(), s.rho_.data(), n, s.beta_, s.eta_);
+        for (size_t e = 0; e < n; ++e)
+            if (s.isEmptyHeld_[e]) s.rho_[e] = float(s.minDensity_);
+    }
+    return densitySums(opt, s);
+}
+
+DesignSums ReferenceSteps::densitiesChanged(const Optimizer& opt) {
+    return densitySums(opt, state(opt));
+}
+
 void ReferenceSteps::load(Optimizer& opt) {
     const size_t n = state(opt).rho_.size();
     const auto& dims = opt.model().elementDims_[0];
@@ -49,7 +114,7 @@ double ReferenceSteps::evaluateEnergies(Optimizer& opt) {
     for (long long e = 0; e < n; ++e) {
         double ue[24];
         for (int k = 0; k < 8; ++k) {
-            const size_t v = size_t(opt.cornerVertex(size_t(e), k));
+            const size_t v = size_t(cornerVertex(model, size_t(e), k));
             for (int a = 0; a < 3; ++a) ue[3 * k + a] = u[size_t(a) * nV + v];
         }
         double s = 0.0;
@@ -98,7 +163,7 @@ void ReferenceSteps::computeSensitivities(Optimizer& opt) {
                                    dv.data());
 #pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long i = 0; i < n; ++i)
-        sensitivity[opt.elementCell(size_t(i))] = -gathered_[size_t(i)];
+        sensitivity[elementCell(opt.model(), size_t(i))] = -gathered_[size_t(i)];
     // Mirror planes: elements that share a design variable share the sums of their
     // sensitivities.
     const SymmetryOrbits& orbits = state(opt).orbits_;
@@ -107,11 +172,11 @@ void ReferenceSteps::computeSensitivities(Optimizer& opt) {
         std::vector<double> dq(count);
         for (size_t e = 0; e < count; ++e) {
             held[e] = opt.isHeldDesign(e);
-            dq[e] = sensitivity[opt.elementCell(e)];
+            dq[e] = sensitivity[elementCell(opt.model(), e)];
         }
         sumOverOrbits(orbits, held, dq);
         sumOverOrbits(orbits, held, dv);
-        for (size_t e = 0; e < count; ++e) sensitivity[opt.elementCell(e)] = dq[e];
+        for (size_t e = 0; e < count; ++e) sensitivity[elementCell(opt.model(), e)] = dq[e];
     }
 }
 
@@ -124,7 +189,7 @@ void ReferenceSteps::ratioRange(Optimizer& opt, double& lo, double& hi) {
     bool first = true;
     for (size_t e = 0; e < state(opt).rho_.size(); ++e) {
         if (!opt.isDesignable(e) || !(dv[e] > 0.0)) continue;
-        const double d = std::fabs(sensitivity[opt.elementCell(e)]) / dv[e];
+        const double d = std::fabs(sensitivity[elementCell(opt.model(), e)]) / dv[e];
         if (first || d < lo) lo = d;
         if (first || d > hi) hi = d;
         first = false;
@@ -135,7 +200,7 @@ void ReferenceSteps::prepareSearch(Optimizer& opt) {
     const long long n = (long long)state(opt).rho_.size();
 #pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long e = 0; e < n; ++e)
-        ratio_[size_t(e)] = -sensitivity[opt.elementCell(size_t(e))] / dv[size_t(e)];
+        ratio_[size_t(e)] = -sensitivity[elementCell(opt.model(), size_t(e))] / dv[size_t(e)];
 }
 
 double ReferenceSteps::searchVolume(Optimizer& opt, double lambda) {
@@ -203,9 +268,8 @@ int ReferenceSteps::searchWidth(const Optimizer& opt) const {
 }
 
 DesignSums ReferenceSteps::accept(Optimizer& opt) {
-    DesignSums sums;
     OptimizerState& s = state(opt);
-    sums.change = Optimizer::largestChange(s.x_, candidateX);
+    const double change = largestChange(s.x_, candidateX);
     // Each variable's move limit: shrunk where its change reversed sign, grown where it kept it.
     for (size_t e = 0; e < (opt.adaptsMoves() ? moves.size() : 0); ++e) {
         const double change = double(candidateX[e]) - double(s.x_[e]);
@@ -220,8 +284,8 @@ DesignSums ReferenceSteps::accept(Optimizer& opt) {
     s.x_ = candidateX;
     s.rho_ = candidateRho;
     if (opt.isProjected()) s.xTilde_ = candidateXTilde;
-    sums.volume = opt.totalDensity();
-    sums.sharpness = opt.sharpnessSum();
+    DesignSums sums = densitySums(opt, s);
+    sums.change = change;
     return sums;
 }
 

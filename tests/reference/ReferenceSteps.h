@@ -18,12 +18,18 @@
 
 namespace ostrel {
 
+/// Dense cell index of level-0 element e in the element grid (the index of `sensitivity`).
+size_t elementCell(const FemModel& model, size_t e);
+/// Corner vertex k (node order (k&1, k>>1&1, k>>2)) of level-0 element e.
+int cornerVertex(const FemModel& model, size_t e, int k);
+
 class ReferenceSteps final : public ElementSteps {
 public:
+    DesignSums start(Optimizer& opt) override;
     void load(Optimizer& opt) override;
     void unload(Optimizer&) override {}
     void downloadState(Optimizer&) override {}
-    void densitiesChanged(const Optimizer&) override {}
+    DesignSums densitiesChanged(const Optimizer& opt) override;
     void updateStiffness(Optimizer& opt) override;
     double evaluateEnergies(Optimizer& opt) override;
     void computeSensitivities(Optimizer& opt) override;
