@@ -38,6 +38,7 @@
 #include "optimization/KernelSteps.h"
 #include "optimization/MultiplierSearch.h"
 #include "optimization/Optimizer.h"
+#include "reference/ReferenceFilter.h"
 #include "reference/ReferenceOptimizer.h"
 #include "tools/Cantilever.h"
 
@@ -198,9 +199,10 @@ struct ResetModel {
 
 void BM_Filter(benchmark::State& state) {
     ResetModel r(int(state.range(0)), int(state.range(1)), int(state.range(2)), false);
+    // The CPU reference of the kernels' filter.
+    const ostrel::ReferenceFilter filter(*r.model, r.opt->densityFilter());
     for (auto _ : state)
-        r.opt->densityFilter().filter(r.opt->x_.data(), r.referenceSteps.candidateRho.data(),
-                                      r.opt->W_.data());
+        filter.filter(r.opt->x_.data(), r.referenceSteps.candidateRho.data(), r.opt->W_.data());
     state.counters["elements"] = r.model->numElements_[0];
 }
 

@@ -1,30 +1,22 @@
 #pragma once
-// Linear density filter on the finest element grid, and the smoothed Heaviside projection with
-// its derivative.
+// The linear density filter of the finest element grid as tables, and the smoothed Heaviside
+// projection's constants. The kernel module applies both (gpu/DeviceOptimizer.h); the tests'
+// reference (tests/reference/ReferenceFilter.h) applies them on the CPU.
 //
 // Neighbourhood of element i at cell (x,y,z) for the radius r (in voxel lengths): the offsets
 // (dx,dy,dz), clipped to the element grid, whose cell holds an element and whose weight
 // w = r - |(dx,dy,dz)| is positive. The default radius 2*sqrt(3) keeps the box of offsets -2..2
 // on each axis (the eight box corners have weight 0; offsets such as (3,0,0), closer than the
 // radius but outside the box, are not part of it); any other radius takes every offset closer
-// than the radius. Weights are tabulated once. Sums run with dz outermost and dx innermost and
-// are taken in double; filter outputs are stored as float.
-//
-// Arrays are indexed by element number (numElements_[0] entries) unless said otherwise. Input
-// and output of one call must be different arrays. Every operation is an OpenMP loop with a
-// static schedule over the elements (the float filter: over the x rows of the grid, which are
-// contiguous element ranges), parallel from kParallelElements elements on; each element writes
-// only its own slot, so results do not depend on the number of threads.
+// than the radius. Weights are tabulated once, in dz, dy, dx order, the order of every sum
+// over them; sums are taken in double.
 //
 // The filter gathers the neighbourhood through a dense staging grid padded by the half width of
 // the neighbourhood on every side (empty cells hold 0), so the inner loop has no bounds checks
 // and no branches; a zero term leaves a double sum bit-for-bit unchanged, so the result equals
-// the clipped sum. The float filter works row by row: for each x row of the element grid it adds
-// the taps to a row of accumulators (contiguous, so the loop vectorizes), in the same tap order
-// as the per-element sum, which keeps the result bit-for-bit equal to it. Rows whose elements are
-// sparse fall back to the per-element sum. The staging grid is the object's own scratch space:
-// one object must not be used from two threads at once. Bound to the model's level-0 grid,
-// which is immutable.
+// the clipped sum. Per-element arrays are indexed by element number. Bound to the model's
+// level-0 grid, which is immutable; anchorMembers uses the object's own scratch space, so one
+// object must not be used from two threads at once.
 
 #include <array>
 #include <cmath>
@@ -110,39 +102,7 @@ public:
     int padding() const { return halfWidth_; }
     const std::array<int, 3>& paddedDims() const { return padded_; }
 
-    /// W[i] = sum of the weights over the neighbourhood of element i, itself included (plus the
-    /// pad sum P_i with void beyond the faces).
-    void computeWeightSums(std::vector<double>& W) const;
-    /// out[i] = (sum_j w_ij * in[j] + voidDensity * P_i) / W[i], computed in double, stored as
-    /// float (P_i = 0 for the clipped rule).
-    void filter(const float* in, float* out, const double* W) const;
-    /// The two halves of filter() for callers that run inside one parallel region of their own
-    /// (every thread of the team calls both, in this order; each is a static worksharing loop
-    /// over the elements ending in a barrier): stage `in`, then filter the staged values into
-    /// `out`. Called outside a parallel region they run on the calling thread. The results are
-    /// those of filter().
-    void stageInTeam(const float* in) const;
-    void filterStagedInTeam(float* out, const double* W) const;
-    /// Transposed filter: out[i] = sum_j w_ij * in[j] / W[j] over the neighbours j of i (each
-    /// term divided by the neighbour's own sum). <filter(x), y> = <x, filterTranspose(y)>.
-    void filterTranspose(const double* in, double* out, const double* W) const;
-    /// Both transposed sums of the sensitivity step in one sweep:
-    /// outA[i] = sum_j w_ij * a[j], outB[i] = sum_j w_ij * b[j] (no division; callers fold it
-    /// into a and b).
-    void gatherPair(const double* a, const double* b, double* outA, double* outB) const;
-
-    /// out[i] = floor + (1 - floor) * H(in[i]) with
-    /// H(v) = (tanh(beta*eta) + tanh(beta*(v-eta))) / (tanh(beta*eta) + tanh(beta*(1-eta))):
-    /// H maps [0, 1] onto [0, 1], out onto [floor, 1]. floor 0 gives H itself, bit for bit.
-    static void project(const float* in, float* out, size_t n, double beta, double eta,
-                        double floor = 0.0);
-    /// The derivative of project: out[i] = (1 - floor) * H'(in[i]) with
-    /// H'(v) = beta * (1 - tanh^2(beta*(v-eta))) / (tanh(beta*eta) + tanh(beta*(1-eta))).
-    static void projectDerivative(const float* in, double* out, size_t n, double beta,
-                                  double eta, double floor = 0.0);
-
-
-private:
+protected:
     void computePadSums(const FemModel& model);
     template <typename T>
     void scatter(const T* in, std::vector<T>& staging) const;
@@ -158,9 +118,6 @@ private:
     std::array<int, 3> padded_{};  // dims_ + 2 * halfWidth_
     /// Element -> dense index of its cell in the padded staging grid.
     std::vector<size_t> paddedCell_;
-    /// First element of each x row (y,z) of the element grid, row y + ny*z; ny*nz+1 entries.
-    /// Elements are numbered z, y, x ascending, so a row's elements are contiguous.
-    std::vector<size_t> rowStart_;
     double radius_ = kRadius;
     int halfWidth_ = kHalfWidth;
     FaceRule faces_ = FaceRule::Clipped;
@@ -177,8 +134,7 @@ private:
     int numTaps_ = 0;
     std::vector<double> tapWeight_;
     std::vector<long long> tapOffset_;
-    // Staging grids (padded, empty cells 0); sized once, reused by every call.
-    mutable std::vector<float> stageF_;
+    // Staging grids of anchorMembers (padded, empty cells 0); sized once.
     mutable std::vector<double> stageA_, stageB_;
 };
 

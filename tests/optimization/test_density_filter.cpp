@@ -6,6 +6,7 @@
 
 #include "OptimizationTestSupport.h"
 #include "optimization/DensityFilter.h"
+#include "reference/ReferenceFilter.h"
 
 using namespace ostrel;
 using namespace ostrel::testing;
@@ -16,7 +17,7 @@ const double kR = 2.0 * std::sqrt(3.0);
 
 double projectOne(float v, double beta, double eta) {
     float out = 0;
-    DensityFilter::project(&v, &out, 1, beta, eta);
+    ReferenceFilter::project(&v, &out, 1, beta, eta);
     return out;
 }
 
@@ -40,12 +41,12 @@ protected:
     void SetUp() override {
         const auto& c = GetParam();
         model_ = makeModel(c.nx, c.ny, c.nz, c.occupied);
-        filter_ = std::make_unique<DensityFilter>(*model_);
+        filter_ = std::make_unique<ReferenceFilter>(*model_);
         filter_->computeWeightSums(W_);
         n_ = size_t(model_->numElements_[0]);
     }
     std::unique_ptr<FemModel> model_;
-    std::unique_ptr<DensityFilter> filter_;
+    std::unique_ptr<ReferenceFilter> filter_;
     std::vector<double> W_;
     size_t n_ = 0;
 };
@@ -88,7 +89,7 @@ TEST(Projection, DerivativeMatchesDifferenceQuotient) {
         for (double eta : {0.5, 0.3})
             for (float v : {0.001f, 0.2f, 0.36f, 0.5f, 0.77f, 1.0f}) {
                 double d = 0;
-                DensityFilter::projectDerivative(&v, &d, 1, beta, eta);
+                ReferenceFilter::projectDerivative(&v, &d, 1, beta, eta);
                 const double h = 1e-6;
                 const double fd = (projectOneInDouble(double(v) + h, beta, eta) -
                                    projectOneInDouble(double(v) - h, beta, eta)) /
@@ -104,7 +105,7 @@ TEST(DensityFilterSums, IsolatedElementKeepsItsValue) {
         return (x == 0 && y == 0 && z == 0) || (x == 3 && y == 3 && z == 3) ||
                (x == 6 && y == 0 && z == 3);
     });
-    DensityFilter f(*m);
+    ReferenceFilter f(*m);
     std::vector<double> W;
     f.computeWeightSums(W);
     ASSERT_EQ(W.size(), 3u);
@@ -120,7 +121,7 @@ TEST(DensityFilterSums, CornerOffsetNeighbourChangesNothing) {
     auto m = makeModel(3, 3, 3, [](int x, int y, int z) {
         return (x == 0 && y == 0 && z == 0) || (x == 2 && y == 2 && z == 2);
     });
-    DensityFilter f(*m);
+    ReferenceFilter f(*m);
     std::vector<double> W;
     f.computeWeightSums(W);
     std::vector<float> in = {0.1f, 0.9f}, out(2);
@@ -133,7 +134,7 @@ TEST(DensityFilterSums, CornerOffsetNeighbourChangesNothing) {
 
 TEST(DensityFilterSums, FaceElementsUseTheClippedBox) {
     auto m = makeBox(5, 5, 5);
-    DensityFilter f(*m);
+    ReferenceFilter f(*m);
     std::vector<double> W;
     f.computeWeightSums(W);
     auto boxSum = [](int x0, int x1, int y0, int y1, int z0, int z1) {

@@ -14,12 +14,13 @@
 #include <vector>
 
 #include "OptimizationTestSupport.h"
-#include "tools/Cantilever.h"
 #include "gpu/HostDriver.h"
 #include "gpu/MultigridSolver.h"
 #include "optimization/Optimizer.h"
+#include "reference/ReferenceFilter.h"
 #include "reference/ReferenceOptimizer.h"
 #include "support/ScratchFolder.h"
+#include "tools/Cantilever.h"
 
 using namespace ostrel;
 using namespace ostrel::testing;
@@ -118,7 +119,7 @@ TEST(FilterRadius, WeightsAndSumsAgainstADirectComputation) {
     } cases[] = {{1.5, 19}, {5.0, 485}, {1.0, 1}, {2.0, 27}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.radius);
-        DensityFilter filter(*m, c.radius);
+        ReferenceFilter filter(*m, c.radius);
         EXPECT_EQ(filter.numTaps(), c.taps);
         EXPECT_EQ(DensityFilter::weight(c.radius, 1, 1, 0),
                   std::max(0.0, c.radius - std::sqrt(2.0)));
@@ -151,7 +152,7 @@ TEST(FilterRadius, TwoSqrtThreeIsTheDefaultFilter) {
     std::vector<float> in(n);
     for (size_t e = 0; e < n; ++e)
         in[e] = float((e * 37) % 101) / 100.0f;
-    DensityFilter standard(*m);
+    ReferenceFilter standard(*m);
     std::vector<double> W0;
     standard.computeWeightSums(W0);
     std::vector<float> out0(n);
@@ -161,7 +162,7 @@ TEST(FilterRadius, TwoSqrtThreeIsTheDefaultFilter) {
     EXPECT_EQ(DensityFilter::weight(2.0 * std::sqrt(3.0), 3, 0, 0), 0.0);
     EXPECT_GT(DensityFilter::weight(3.47, 3, 0, 0), 0.0);
     for (double radius : {2.0 * std::sqrt(3.0), DesignControls::kDefaultFilterRadius, 3.4641016}) {
-        DensityFilter filter(*m, radius);
+        ReferenceFilter filter(*m, radius);
         EXPECT_EQ(filter.numTaps(), 117);
         EXPECT_EQ(filter.radius(), DensityFilter::kRadius);
         std::vector<double> W;
@@ -183,7 +184,7 @@ TEST(FilterFaces, VoidBeyondFacesAgainstThePlainPaddedSums) {
         v = value(random);
     for (double radius : {1.5, DesignControls::kDefaultFilterRadius, 4.0}) {
         SCOPED_TRACE(radius);
-        DensityFilter filter(*m, radius, DensityFilter::FaceRule::VoidBeyondFaces, 0.001);
+        ReferenceFilter filter(*m, radius, DensityFilter::FaceRule::VoidBeyondFaces, 0.001);
         std::vector<double> W;
         filter.computeWeightSums(W);
         std::vector<float> out(n);
@@ -223,7 +224,7 @@ TEST(FilterFaces, AnchorsOnEdgesAndCornersStayReachableAtEveryRadius) {
     const std::vector<float> solid(n, 1.0f);
     for (double radius : {2.0, 5.0, 8.0, 10.0}) {
         SCOPED_TRACE(radius);
-        DensityFilter filter(*m, radius, DensityFilter::FaceRule::VoidBeyondFaces, 0.001);
+        ReferenceFilter filter(*m, radius, DensityFilter::FaceRule::VoidBeyondFaces, 0.001);
         filter.anchorMembers(anchors);
         std::vector<double> W;
         filter.computeWeightSums(W);
@@ -288,7 +289,7 @@ TEST(FilterFaces, APlateAlongAFaceIsFilteredLikeOneInside) {
             const bool padded = rule == DensityFilter::FaceRule::VoidBeyondFaces;
             SCOPED_TRACE(::testing::Message() << radius << (padded ? " void" : " clipped"));
             auto filtered = [&](const FemModel& m, const std::vector<float>& x) {
-                DensityFilter f(m, radius, rule, 0.001);
+                ReferenceFilter f(m, radius, rule, 0.001);
                 std::vector<double> W;
                 f.computeWeightSums(W);
                 std::vector<float> out(x.size());

@@ -18,12 +18,13 @@
 #include <vector>
 
 #include "OptimizationTestSupport.h"
-#include "tools/Cantilever.h"
 #include "gpu/HostDriver.h"
 #include "gpu/MultigridSolver.h"
 #include "optimization/Optimizer.h"
+#include "reference/ReferenceFilter.h"
 #include "reference/ReferenceOptimizer.h"
 #include "support/ScratchFolder.h"
+#include "tools/Cantilever.h"
 
 using namespace ostrel;
 using namespace ostrel::testing;
@@ -273,7 +274,7 @@ TEST_P(SensitivityCheck, MatchesCentralDifferencesOfTheCompliance) {
     ReferenceOptimizer& o = b.opt;
     o.reset();
     o.beta_ = beta;
-    DensityFilter::project(o.xTilde0_.data(), o.rho_.data(), o.rho_.size(), beta, o.eta_);
+    ReferenceFilter::project(o.xTilde0_.data(), o.rho_.data(), o.rho_.size(), beta, o.eta_);
     o.updateStiffness();
     std::vector<double> E(m->E_.begin(), m->E_.end());
     m->u_ = directSolve(*m, E);

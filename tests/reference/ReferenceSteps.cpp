@@ -5,8 +5,8 @@
 
 #include "fem/FemModel.h"
 #include "kernels/OptimizerLayout.h"
-#include "optimization/DensityFilter.h"
 #include "optimization/Optimizer.h"
+#include "reference/ReferenceFilter.h"
 
 namespace ostrel {
 
@@ -47,7 +47,7 @@ DesignSums ReferenceSteps::start(Optimizer& opt) {
     load(opt);
     OptimizerState& s = state(opt);
     const size_t n = s.rho_.size();
-    const DensityFilter& filter = opt.densityFilter();
+    const ReferenceFilter& filter = *filter_;
     filter.computeWeightSums(s.W_);
     const float value = float(opt.controls().volumeFraction);
     for (size_t e = 0; e < n; ++e)
@@ -55,7 +55,7 @@ DesignSums ReferenceSteps::start(Optimizer& opt) {
     filter.filter(s.x_.data(), s.xTilde0_.data(), s.W_.data());
     if (opt.isProjected()) {
         s.xTilde_ = s.xTilde0_;
-        DensityFilter::project(s.xTilde_.data(), s.rho_.data(), n, s.beta_, s.eta_,
+        ReferenceFilter::project(s.xTilde_.data(), s.rho_.data(), n, s.beta_, s.eta_,
                                s.minDensity_);
         for (size_t e = 0; e < n; ++e) {
             if (s.isKept_[e])
@@ -64,7 +64,7 @@ DesignSums ReferenceSteps::start(Optimizer& opt) {
                 s.rho_[e] = float(s.minDensity_);
         }
     } else {
-        DensityFilter::project(s.xTilde0_.data(), s.rho_.data(), n, s.beta_, s.eta_);
+        ReferenceFilter::project(s.xTilde0_.data(), s.rho_.data(), n, s.beta_, s.eta_);
         for (size_t e = 0; e < n; ++e)
             if (s.isEmptyHeld_[e]) s.rho_[e] = float(s.minDensity_);
     }
@@ -76,6 +76,7 @@ DesignSums ReferenceSteps::densitiesChanged(const Optimizer& opt) {
 }
 
 void ReferenceSteps::load(Optimizer& opt) {
+    filter_.emplace(opt.model(), opt.densityFilter());
     const size_t n = state(opt).rho_.size();
     const auto& dims = opt.model().elementDims_[0];
     const size_t projected = opt.isProjected() ? n : 0;
@@ -136,13 +137,13 @@ void ReferenceSteps::computeSensitivities(Optimizer& opt) {
     if (opt.isProjected()) {
         // The derivative of rho = H(filter(x)) at the current design, with the beta that made
         // the densities of the last solve; held elements have a fixed density.
-        DensityFilter::projectDerivative(state(opt).xTilde_.data(), dRho_.data(), count,
+        ReferenceFilter::projectDerivative(state(opt).xTilde_.data(), dRho_.data(), count,
                                          state(opt).rhoBeta_, state(opt).eta_,
                                          state(opt).minDensity_);
         for (size_t e = 0; e < count; ++e)
             if (!opt.isDesignable(e)) dRho_[e] = 0.0;
     } else {
-        DensityFilter::projectDerivative(state(opt).xTilde0_.data(), dRho_.data(), count,
+        ReferenceFilter::projectDerivative(state(opt).xTilde0_.data(), dRho_.data(), count,
                                          state(opt).beta_, state(opt).eta_);
         if (state(opt).numEmptyHeld_ > 0)
             for (size_t e = 0; e < count; ++e)
@@ -159,7 +160,7 @@ void ReferenceSteps::computeSensitivities(Optimizer& opt) {
             dRho_[e] * state(opt).q_[e] * p / double(state(opt).rho_[e]) / state(opt).W_[e];
         scaledOne_[e] = dRho_[e] / state(opt).W_[e];
     }
-    opt.densityFilter().gatherPair(scaledQ_.data(), scaledOne_.data(), gathered_.data(),
+    filter_->gatherPair(scaledQ_.data(), scaledOne_.data(), gathered_.data(),
                                    dv.data());
 #pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long i = 0; i < n; ++i)
@@ -209,7 +210,7 @@ double ReferenceSteps::searchVolume(Optimizer& opt, double lambda) {
     const float emptyDensity = float(state(opt).minDensity_);
     const double commonMove = state(opt).moveLimit_, lower = state(opt).designLower_,
                  upper = state(opt).designUpper_;
-    const DensityFilter& filter = opt.densityFilter();
+    const ReferenceFilter& filter = *filter_;
     double volume = 0.0;
     // The candidate update and the filter are static worksharing loops, the volume sum runs on
     // one thread in element order, so the result does not depend on the number of threads.

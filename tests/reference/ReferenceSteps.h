@@ -9,12 +9,15 @@
 // element's slots; sums, minimum/maximum run on one thread in element order, so the results do
 // not depend on the number of threads. Without projection every pass of the multiplier search
 // filters the candidate design (no linear volume weights); with projection every pass filters
-// and projects. Bound to no optimizer: every verb takes the one it works for. Main thread only.
+// and projects, with the optimizer's filter as it was at the last start() or load(). Every verb
+// takes the optimizer it works for. Main thread only.
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "optimization/ElementSteps.h"
+#include "reference/ReferenceFilter.h"
 
 namespace ostrel {
 
@@ -60,6 +63,7 @@ public:
 private:
     std::vector<double> dRho_, scaledQ_, scaledOne_, gathered_;  // sensitivity scratch
     std::vector<double> ratio_;                                    // -dq/dv per element
+    std::optional<ReferenceFilter> filter_;  // the optimizer's filter, applied on the CPU
 };
 
 }  // namespace ostrel
