@@ -6,15 +6,14 @@
 // continuation), the morphological closing of the design and the extraction of the shape
 // surface at density 0.5, made only when something reads it (updateShape, snapshot).
 //
-// The optimizer is bound to a FemModel (level 0 only) and writes the model's E_ array; it reads
-// Ke_, u_, isVertexFixed_ and force_. It never calls the solver: the run control calls the
+// The optimizer is bound to a FemModel (level 0 only); its steps write the model's element
+// factors and read its displacement. It never calls the solver: the run control calls the
 // solver and this class in a fixed order around every solve. Values that live for the whole
 // program and survive resets (beta counter, reference energy and its flag) are not part of the
 // optimizer but of an OptimizationLifetime that the application core owns and passes in.
 //
 // Per-element arrays are indexed by element number (n = numElements_[0]). Before the first
-// reset() every array is
-// empty and updateStiffness, evaluateEnergies, iterate, closeShape, extractShape and the parts
+// reset() every array is empty and updateStiffness, evaluateEnergies, iterate, closeShape, extractShape and the parts
 // of iterate() do nothing (nextVolumeTarget returns the current target, searchMultiplier 0).
 //
 // Design controls (scene/DesignControls.h), taken by setControls() and applied at the next
