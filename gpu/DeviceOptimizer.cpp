@@ -123,32 +123,46 @@ size_t DeviceOptimizer::searchBytes(size_t stage) {
     return 8 * size_t(kSearchCandidates) * (1 + stage + 2 * later);
 }
 
-void DeviceOptimizer::load(const DeviceDesignState& state) {
-    release();
+void DeviceOptimizer::lookUpKernels() {
     Driver& driver = solver_.driver();
     for (int k = 0; k < kKernelCount; ++k)
         if (!kernels_[size_t(k)])
             checkDriver(driver.moduleGetFunction(&kernels_[size_t(k)], solver_.module_,
                                                  kKernelNames[k]),
                         L"cuModuleGetFunction failed for " + fromUtf8(kKernelNames[k]));
+}
+
+void DeviceOptimizer::load(const DeviceDesignState& state) {
+    release();
+    lookUpKernels();
     const FemModel& m = solver_.model();
     n_ = int(state.numElements);
-    const size_t n = state.numElements;
     projected_ = state.projected;
-    lanes_ = driver.isHost() ? 1 : int(kBlock);
-    partials_ = stageOf((long long)n, lanes_);
+    lanes_ = solver_.driver().isHost() ? 1 : int(kBlock);
+    partials_ = stageOf((long long)state.numElements, lanes_);
     const auto& ed = m.elementDims_[0];
     runs_ = (ed[0] + kFilterRun - 1) / kFilterRun * (long long)ed[1] * ed[2];
     paddedDims_ = int3Of(state.paddedDims);
     padding_ = state.padding;
     numTaps_ = state.numTaps;
     voidDensity_ = state.voidDensity;
+    orbitSize_ = state.orbitSize;
     allocated_ = 0;
+    allocateElementBuffers(state);
+    allocateStagingAndSums(state);
+    solver_.setOptimizerFactors(allocate(4 * state.numElements, "factors_dev_"));
+    loaded_ = true;
+    if (state.W) formVolumeWeights();
+}
 
-    auto buffer = [&](CUdeviceptr& slot, const void* data, size_t bytes, const char* name) {
-        slot = allocate(bytes, name);
-        if (data) upload(slot, data, bytes, name);
-    };
+void DeviceOptimizer::buffer(CUdeviceptr& slot, const void* data, size_t bytes,
+                             const char* name) {
+    slot = allocate(bytes, name);
+    if (data) upload(slot, data, bytes, name);
+}
+
+void DeviceOptimizer::allocateElementBuffers(const DeviceDesignState& state) {
+    const size_t n = state.numElements;
     buffer(flags_dev_, state.flags, n, "flags_dev_");
     buffer(x_dev_, state.x, 4 * n, "x_dev_");
     buffer(rho_dev_, state.rho, 4 * n, "rho_dev_");
@@ -165,19 +179,22 @@ void DeviceOptimizer::load(const DeviceDesignState& state) {
         const std::vector<float> moves(n, float(state.moveLimit));
         buffer(moves_dev_, moves.data(), 4 * n, "moves_dev_");
         buffer(lastChange_dev_, nullptr, 4 * n, "lastChange_dev_");
-        checkDriver(driver.memsetD32(lastChange_dev_, 0, n),
+        checkDriver(solver_.driver().memsetD32(lastChange_dev_, 0, n),
                     L"cuMemsetD32 failed for lastChange_dev_");
     } else {
         buffer(searchBase_dev_, nullptr, 8 * n, "searchBase_dev_");
         buffer(volumeWeight_dev_, nullptr, 8 * n, "volumeWeight_dev_");
     }
     if (state.padSums) buffer(padSum_dev_, state.padSums, 8 * n, "padSum_dev_");
-    orbitSize_ = state.orbitSize;
     if (orbitSize_ > 1) {
         buffer(orbit_dev_, state.orbit, 4 * n * size_t(orbitSize_), "orbit_dev_");
         buffer(orbitDq_dev_, nullptr, 8 * n, "orbitDq_dev_");
         buffer(orbitDv_dev_, nullptr, 8 * n, "orbitDv_dev_");
     }
+}
+
+void DeviceOptimizer::allocateStagingAndSums(const DeviceDesignState& state) {
+    Driver& driver = solver_.driver();
     buffer(tapWeight_dev_, state.tapWeights, 8 * size_t(numTaps_), "tapWeight_dev_");
     buffer(tapOffset_dev_, state.tapOffsets, 8 * size_t(numTaps_), "tapOffset_dev_");
     // The staging grids: every cell 0 but those of elements, which each staging overwrites;
@@ -193,7 +210,7 @@ void DeviceOptimizer::load(const DeviceDesignState& state) {
     // Sized for a CUDA device's stages, which have at least as many threads as the host
     // device's: the same bytes on every device. A stage over the elements' or the partials'
     // values has at most this many outputs.
-    const size_t stage = size_t(stageOf((long long)n, int(kBlock)).threads);
+    const size_t stage = size_t(stageOf((long long)state.numElements, int(kBlock)).threads);
     buffer(partial_dev_, nullptr, 3 * 8 * stage, "partial_dev_");
     buffer(reduceA_dev_, nullptr, 8 * stage, "reduceA_dev_");
     buffer(reduceB_dev_, nullptr, 8 * stage, "reduceB_dev_");
@@ -206,9 +223,6 @@ void DeviceOptimizer::load(const DeviceDesignState& state) {
         buffer(searchReduceA_dev_, nullptr, 8 * K * later, "searchReduceA_dev_");
         buffer(searchReduceB_dev_, nullptr, 8 * K * later, "searchReduceB_dev_");
     }
-    solver_.setOptimizerFactors(allocate(4 * n, "factors_dev_"));
-    loaded_ = true;
-    if (state.W) formVolumeWeights();
 }
 
 DeviceDesignSums DeviceOptimizer::start(const DeviceStart& start, float* rho) {

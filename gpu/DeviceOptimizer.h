@@ -204,7 +204,14 @@ public:
     void downloadFactors(float* E) const;
 
 private:
+    void lookUpKernels();
+    /// The per-element buffers of `state` (its arrays uploaded where given).
+    void allocateElementBuffers(const DeviceDesignState& state);
+    /// The filter's taps and staging grids, the reductions' and the search's sums.
+    void allocateStagingAndSums(const DeviceDesignState& state);
     CUdeviceptr allocate(size_t bytes, const char* name);
+    /// `slot` = a new buffer of `bytes`, `data` uploaded into it when not null.
+    void buffer(CUdeviceptr& slot, const void* data, size_t bytes, const char* name);
     void upload(CUdeviceptr dst, const void* src, size_t bytes, const char* name);
     void download(void* dst, CUdeviceptr src, size_t bytes, const char* name) const;
     void launch(CUfunction f, long long items, void** params, const char* name);
