@@ -56,30 +56,4 @@ std::array<double, 576> elementStiffness(double dx, double dy, double dz, double
     return assemble(lambda, mu, G);
 }
 
-std::array<double, 576> elementStiffnessGauss(double dx, double dy, double dz, double E,
-                                              double nu) {
-    double lambda, mu;
-    lame(E, nu, lambda, mu);
-    const double h[3] = {dx, dy, dz};
-    const double pts[2] = {(1 - 1 / std::sqrt(3.0)) / 2, (1 + 1 / std::sqrt(3.0)) / 2};
-    auto G = [&](int i, int j, int p, int q) {
-        double sum = 0;
-        for (int c = 0; c < 8; ++c) {
-            const double x[3] = {pts[c & 1], pts[(c >> 1) & 1], pts[c >> 2]};
-            auto grad = [&](int n, int axis) {
-                double r = 1;
-                for (int k = 0; k < 3; ++k) {
-                    const int b = (n >> k) & 1;
-                    if (k == axis) r *= (b ? 1.0 : -1.0) / h[k];
-                    else r *= b ? x[k] : 1 - x[k];
-                }
-                return r;
-            };
-            sum += grad(i, p) * grad(j, q);
-        }
-        return sum * dx * dy * dz / 8;
-    };
-    return assemble(lambda, mu, G);
-}
-
 }  // namespace ostrel

@@ -12,8 +12,6 @@ class FemModel;
 /// 24x24 stiffness matrix (row-major, dof 3*node + component) of a (dx,dy,dz) hexahedron with
 /// Young's modulus E and Poisson ratio nu, in closed form.
 std::array<double, 576> elementStiffness(double dx, double dy, double dz, double E, double nu);
-/// Same by the 2x2x2 Gauss rule (reference for tests).
-std::array<double, 576> elementStiffnessGauss(double dx, double dy, double dz, double E, double nu);
 
 /// Builds the coarsest system from A_[numLevels_-1] (column a*n+j, rows b*n+nb in the order of
 /// coarseNeighbors_, lower triangle) into model.coarseSolver_ and factors it. Returns false when

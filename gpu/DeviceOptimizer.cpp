@@ -258,20 +258,19 @@ void DeviceOptimizer::formVolumeWeights() {
     if (projected_) return;
     // c = the transposed filter of the designable set: staged 1 / W, gathered by the taps (the
     // gather's first output, the negated sum, is scratch).
+    // The pad terms go to dv first, the gather's scratch output to dq.
     CUdeviceptr ep = solver_.elementPosition_dev_[0];
-    long long n = n_;
-    int fanIn = kFanIn;
     KernelParams stage(ep, paddedDims_, padding_, flags_dev_, W_dev_, padSum_dev_, voidDensity_,
-                       stageA_dev_, partial_dev_, n, partials_.threads, partials_.lanes, fanIn);
-    launch(kernels_[kVolumeWeights], partials_.threads, stage, kKernelNames[kVolumeWeights]);
+                       stageA_dev_, dv_dev_, n_);
+    launch(kernels_[kVolumeWeights], n_, stage, kKernelNames[kVolumeWeights]);
+    reduce(dv_dev_, n_, kSum, results_dev_);
+    download(&volumeOffset_, results_dev_, 8, "results_dev_");
     const FemModel& m = solver_.model();
     Int3 ed = int3Of(m.elementDims_[0]);
     CUdeviceptr eg = solver_.elementGrid_dev_[0];
     KernelParams gather(ed, eg, paddedDims_, padding_, stageA_dev_, stageA_dev_, tapWeight_dev_,
                         tapOffset_dev_, numTaps_, dq_dev_, volumeWeight_dev_, runs_);
     launch(kernels_[kGather], runs_, gather, kKernelNames[kGather]);
-    reduce(partial_dev_, partials_.threads, kSum, results_dev_);
-    download(&volumeOffset_, results_dev_, 8, "results_dev_");
 }
 
 DeviceDesignSums DeviceOptimizer::designSums() {

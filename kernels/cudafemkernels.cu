@@ -993,24 +993,18 @@ InitialDesignKernel(const unsigned char* __restrict__ flags, float value, float 
 }
 
 // The volume weights of the linear search, staged for the transposed filter: stage[cell of e]
-// = 1 / W[e] for a designable element, 0 otherwise; and partial sums of the designable
-// elements' pad terms voidDensity * padSum[e] / W[e] (0 when padSum is null).
+// = 1 / W[e] for a designable element, 0 otherwise; and the designable elements' pad terms
+// terms[e] = voidDensity * padSum[e] / W[e] (0 for the others and when padSum is null).
 extern "C" __global__ void __launch_bounds__(128)
 VolumeWeightsKernel(const unsigned* __restrict__ EP, int3 PD, int h,
                     const unsigned char* __restrict__ flags, const double* __restrict__ W,
                     const double* __restrict__ padSum, double voidDensity,
-                    double* __restrict__ stage, double* __restrict__ partial, long long n,
-                    long long T, int lanes, int count) {
-    const long long t = threadItem64();
-    if (t >= T) return;
-    const long long first = firstTileItem(t, lanes, count);
-    double sum = 0.0;
-    for (long long e = first; e < n && e < first + (long long)lanes * count; e += lanes) {
-        const bool designable = !(flags[e] & (kElementKept | kElementHeldEmpty));
-        stage[stagedCell(EP[e], PD, h)] = (designable ? 1.0 : 0.0) / W[e];
-        if (designable && padSum) sum += voidDensity * padSum[e] / W[e];
-    }
-    partial[t] = sum;
+                    double* __restrict__ stage, double* __restrict__ terms, int n) {
+    const int e = threadItem();
+    if (e >= n) return;
+    const bool designable = !(flags[e] & (kElementKept | kElementHeldEmpty));
+    stage[stagedCell(EP[e], PD, h)] = designable ? 1.0 / W[e] : 0.0;
+    terms[e] = designable && padSum ? voidDensity * padSum[e] / W[e] : 0.0;
 }
 
 // The transposed filter sums of the sensitivities for one run: dq[e] = -sum of

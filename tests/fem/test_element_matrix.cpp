@@ -5,6 +5,7 @@
 #include "fem/FemModel.h"
 #include "fem/Operators.h"
 #include "FemTestUtil.h"
+#include "reference/ReferenceElementMatrix.h"
 
 namespace ostrel {
 namespace {
