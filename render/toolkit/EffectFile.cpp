@@ -209,14 +209,17 @@ std::string checkTechniques(const EffectDescription& out, int lastLine, int& at)
     for (const auto& t : out.techniques) {
         if (t.passes.empty()) return "technique \"" + t.name + "\" has no pass";
         for (const auto& p : t.passes) {
-            at = p.line;
+            std::string e;
             if (p.vertexShader.empty() != p.fragmentShader.empty())
-                return "pass \"" + p.name + "\" needs both a vertex and a fragment shader";
-            if (!p.vertexShader.empty() && !out.findShader(p.vertexShader, true))
-                return "vertex shader \"" + p.vertexShader + "\" not declared";
-            if (!p.fragmentShader.empty() && !out.findShader(p.fragmentShader, false))
-                return "fragment shader \"" + p.fragmentShader + "\" not declared";
-            at = lastLine;
+                e = "pass \"" + p.name + "\" needs both a vertex and a fragment shader";
+            else if (!p.vertexShader.empty() && !out.findShader(p.vertexShader, true))
+                e = "vertex shader \"" + p.vertexShader + "\" not declared";
+            else if (!p.fragmentShader.empty() && !out.findShader(p.fragmentShader, false))
+                e = "fragment shader \"" + p.fragmentShader + "\" not declared";
+            if (!e.empty()) {
+                at = p.line;
+                return e;
+            }
         }
     }
     return {};

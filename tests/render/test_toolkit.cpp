@@ -329,6 +329,7 @@ TEST(EffectParser, BrokenFilesReportTheirLine) {
         {shaders + "technique T\npass P\n  vertex W\n  fragment F\n", "x.fx(8): vertex shader \"W\" not declared"},
         {shaders + "technique T\npass P\npass P\n", "x.fx(9): pass \"P\" declared twice"},
         {shaders + "technique T\n", "x.fx(7): technique \"T\" has no pass"},
+        {shaders + "technique T\npass P\ntechnique U\n", "x.fx(9): technique \"U\" has no pass"},
         {shaders, "x.fx(6): the effect declares no technique"},
         {shaders + "technique T\npass P\nvariable scalar g_late\n", "x.fx(9): variables must come before the techniques"},
     };
