@@ -214,7 +214,7 @@ CutSceneRenderer::CutSceneRenderer(Scene* scene, FemModel* model)
 }
 
 CutSceneRenderer::~CutSceneRenderer() {
-    // Device resources are released by OnReleasingSwapChain / OnDestroyDevice while the context
+    // Device resources are released by onReleasingSwapChain / onDestroyDevice while the context
     // is current; a renderer destroyed without them leaks nothing as long as no device exists.
     if (impl_->deviceCreated || impl_->frame.exists()) {
         onReleasingSwapChain();

@@ -6,11 +6,11 @@
 // the editor reads.
 //
 // Life cycle, driven by the device callbacks: construction (no device resources) ->
-// OnCreateDevice -> OnCreateSwapChain -> frames (SetViewMatrix, Render) -> on every resize
-// OnReleasingSwapChain, OnCreateSwapChain -> OnReleasingSwapChain -> OnDestroyDevice. The
+// onCreateDevice -> onCreateSwapChain -> frames (setViewMatrix, render) -> on every resize
+// onReleasingSwapChain, onCreateSwapChain -> onReleasingSwapChain -> onDestroyDevice. The
 // settings and the optimized mesh survive a device change. Operations that create device
 // resources return false at the first failure. Main (window) thread only; an OpenGL context must be current for every call
-// between OnCreateDevice and OnDestroyDevice.
+// between onCreateDevice and onDestroyDevice.
 
 #include <cstdint>
 #include <memory>

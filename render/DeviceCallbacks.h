@@ -2,21 +2,21 @@
 // The rendering side of the device life cycle: the callbacks the window framework calls when
 // the device and its swap chain come and go, the frame render, and the statistics text.
 //
-//   ModifyDeviceSettings: first device only: sync interval 0 (no vsync wait). There is no
+//   modifyDeviceSettings: first device only: sync interval 0 (no vsync wait). There is no
 //                         adapter to pick with OpenGL, so nothing else changes.
-//   OnCreateDevice:       raises and focuses the window, creates the framework's dialog
+//   onCreateDevice:       raises and focuses the window, creates the framework's dialog
 //                         resources, the text writer (line height 15) and the renderer's
 //                         device resources.
-//   OnResizedSwapChain:   places the settings dialog over the whole back buffer, stores w, h,
+//   onResizedSwapChain:   places the settings dialog over the whole back buffer, stores w, h,
 //                         rebuilds the camera projection (viewProjection) and hands both to
 //                         the renderer.
-//   OnFrameRender:        clears to (0, 0, 0, 0); with the settings dialog shown draws only the
+//   onFrameRender:        clears to (0, 0, 0, 0); with the settings dialog shown draws only the
 //                         dialog; else hands the renderer a new projection when the free area
 //                         changed (the controls shown or hidden), clears depth to 1, lets the
 //                         renderer draw, binds the
 //                         back buffer with viewport 0, 0, w, h and, while the on-screen controls
 //                         are shown, lets the panels draw and writes the statistics text.
-//   OnReleasingSwapChain, OnDestroyDevice: the reverse (renderer, dialog resources, text
+//   onReleasingSwapChain, onDestroyDevice: the reverse (renderer, dialog resources, text
 //                         writer).
 // Main (window) thread only; the framework's OpenGL context is current in every callback.
 

@@ -43,7 +43,7 @@ class Editor {
     enum Mode { kView = 0, kFixations = 1, kForces = 2 };
 
     /// Mode 0, not dragging, empty force selection, last force zero. `settings` receives the
-    /// editor-active flag of SetMode (null: none). `model` is the scene's model whose fixations
+    /// editor-active flag of setMode (null: none). `model` is the scene's model whose fixations
     /// and forces the editor changes (null: nothing to edit). `console` null = the console's
     /// wide output.
     Editor(ObjectIdSource* ids, RenderSettings* settings, Scene* scene, FemModel* model,

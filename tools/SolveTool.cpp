@@ -209,9 +209,8 @@ struct DesignIteration {
     }
 };
 
-int runSolve(int argc, char** argv) {
-    // Results and the solver's lines on standard output; errors and warnings on standard error.
-    ostrel::routeConsoleByKind();
+/// The command line of ostrel-solve, as read.
+struct SolveCommand {
     int size[3] = {0, 0, 0}, levels = 0;
     double voxel = 0, tolerance = 0;
     ostrel::DeviceOptions options;
@@ -221,6 +220,11 @@ int runSolve(int argc, char** argv) {
     ostrel::SolveMethod method = ostrel::SolveMethod::VCycles;
     int memoryLimitMb = 0;
     long long maxElements = 0;
+};
+
+/// Reads the arguments into `c`; -1 to go on, else the exit status: 0 after the help or the
+/// version, 2 after the message of an unknown argument or a bad value.
+int readSolveArguments(int argc, char** argv, SolveCommand& c) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "-h" || a == "--help") {
@@ -238,94 +242,80 @@ int runSolve(int argc, char** argv) {
         bool ok = true;
         if (a == "--size") {
             need(3);
-            for (int k = 0; k < 3; ++k) ok = ok && parseInt(argv[++i], size[k]);
-            haveSize = true;
+            for (int k = 0; k < 3; ++k) ok = ok && parseInt(argv[++i], c.size[k]);
+            c.haveSize = true;
         } else if (a == "--voxel") {
             need(1);
-            ok = parseDouble(argv[++i], voxel);
-            haveVoxel = true;
+            ok = parseDouble(argv[++i], c.voxel);
+            c.haveVoxel = true;
         } else if (a == "--levels") {
             need(1);
-            ok = parseInt(argv[++i], levels) && levels >= 3 && levels <= 16;
-            haveLevels = true;
+            ok = parseInt(argv[++i], c.levels) && c.levels >= 3 && c.levels <= 16;
+            c.haveLevels = true;
         } else if (a == "--tolerance") {
             need(1);
-            ok = parseDouble(argv[++i], tolerance);
-            haveTol = true;
+            ok = parseDouble(argv[++i], c.tolerance);
+            c.haveTol = true;
         } else if (a == "--device") {
             need(1);
             std::string d = argv[++i];
-            if (d == "host") options.forceHost = true;
-            else if (d == "cuda") wantCuda = true;
+            if (d == "host") c.options.forceHost = true;
+            else if (d == "cuda") c.wantCuda = true;
             else ok = false;
         } else if (a == "--largest") {
-            largest = true;
+            c.largest = true;
         } else if (a == "--memory-limit") {
             need(1);
-            ok = parseInt(argv[++i], memoryLimitMb);
+            ok = parseInt(argv[++i], c.memoryLimitMb);
         } else if (a == "--max-elements") {
             need(1);
-            ok = parseCount(argv[++i], maxElements);
+            ok = parseCount(argv[++i], c.maxElements);
         } else if (a == "--solver") {
             need(1);
-            ok = ostrel::solveMethodNamed(argv[++i], method);
+            ok = ostrel::solveMethodNamed(argv[++i], c.method);
         } else if (a == "--profile") {
-            profile = true;
+            c.profile = true;
         } else if (a == "--threads") {
             need(1);
-            ok = parseInt(argv[++i], options.hostThreads) && options.hostThreads <= 1024;
+            ok = parseInt(argv[++i], c.options.hostThreads) && c.options.hostThreads <= 1024;
         } else {
             return usageError("Unknown argument " + a);
         }
         if (!ok) return usageError("Invalid value for " + a);
     }
-    if (largest && (haveSize || haveLevels))
-        return usageError("--largest chooses the size and the levels: no --size or --levels");
-    if (memoryLimitMb > 0 && !largest) return usageError("--memory-limit needs --largest");
-    if (maxElements > 0 && !largest) return usageError("--max-elements needs --largest");
-    if ((!largest && (!haveSize || !haveLevels)) || !haveVoxel || !haveTol)
-        return usageError("Missing argument");
-    if (size[0] > 2046 || size[1] > 2046 || size[2] > 1022)
-        return usageError("Model size too large (at most 2046 x 2046 x 1022)");
+    return -1;
+}
 
-    ostrel::exitOnFailedAllocation();
-    std::unique_ptr<ostrel::Driver> driver = ostrel::openDriver(options);
-    if (wantCuda && driver->isHost()) {
-        std::cerr << "ERROR: No CUDA device available\n";
-        return 1;
-    }
-    if (largest && !chooseLargest(*driver, memoryLimitMb, maxElements, size, levels)) return 1;
-    ostrel::ModelBuild built = ostrel::buildCantilever(size[0], size[1], size[2], voxel, levels);
-    if (!built.model) {
-        ostrel::writeLine(&ostrel::wideOut(), built.error);
-        return 1;
-    }
-    const std::unique_ptr<ostrel::FemModel> model = std::move(built.model);
-    ostrel::MultigridSolver fem(*model, options, std::move(driver));
-    auto t0 = std::chrono::steady_clock::now();
-    // A driver without a device ends the program as it always has: status -1.
-    if (!fem.setup()) return -1;
-    fem.setSolveMethod(method);
-    auto t1 = std::chrono::steady_clock::now();
-    fem.computeLoad();
-    auto t2 = std::chrono::steady_clock::now();
-    fem.prepareSolve();
-    auto t3 = std::chrono::steady_clock::now();
-    bool converged = fem.solve(tolerance);
-    auto t4 = std::chrono::steady_clock::now();
-    std::ostream& out = ostrel::narrowOut();
+/// -1 when the options read fit together, else 2 after the usage error that says why not.
+int checkSolveCommand(const SolveCommand& c) {
+    if (c.largest && (c.haveSize || c.haveLevels))
+        return usageError("--largest chooses the size and the levels: no --size or --levels");
+    if (c.memoryLimitMb > 0 && !c.largest) return usageError("--memory-limit needs --largest");
+    if (c.maxElements > 0 && !c.largest) return usageError("--max-elements needs --largest");
+    if ((!c.largest && (!c.haveSize || !c.haveLevels)) || !c.haveVoxel || !c.haveTol)
+        return usageError("Missing argument");
+    if (c.size[0] > 2046 || c.size[1] > 2046 || c.size[2] > 1022)
+        return usageError("Model size too large (at most 2046 x 2046 x 1022)");
+    return -1;
+}
+
+/// Prints the solve's lines to `out`: compliance, cycles, the times of set-up, prepareSolve
+/// and solve (seconds), the time per cycle, and the split of prepareSolve and solve.
+void printSolveReport(std::ostream& out, double compliance, const ostrel::MultigridSolver& fem,
+                      bool converged, double setupSeconds, double prepareSeconds,
+                      double solveSeconds) {
     char line[64];
-    std::snprintf(line, sizeof line, "%.9e", ostrel::compliance(*model));
+    std::snprintf(line, sizeof line, "%.9e", compliance);
     out << "Compliance: " << line << "\n";
     out << "Cycles: " << fem.lastCycles() << (converged ? "" : " (not converged)") << "\n";
-    std::snprintf(line, sizeof line, "%.3f", ostrel::secondsBetween(t0, t1));
+    std::snprintf(line, sizeof line, "%.3f", setupSeconds);
     out << "Setup time: " << line << " s\n";
-    std::snprintf(line, sizeof line, "%.3f", ostrel::secondsBetween(t2, t3));
+    std::snprintf(line, sizeof line, "%.3f", prepareSeconds);
     out << "prepareSolve time: " << line << " s\n";
-    std::snprintf(line, sizeof line, "%.3f", ostrel::secondsBetween(t3, t4));
+    std::snprintf(line, sizeof line, "%.3f", solveSeconds);
     out << "Solve time: " << line << " s\n";
     if (fem.lastCycles() > 0) {
-        std::snprintf(line, sizeof line, "%.4f", ostrel::secondsBetween(t3, t4) / fem.lastCycles());
+        std::snprintf(line, sizeof line, "%.4f", solveSeconds / fem.lastCycles());
         out << "Time per cycle: " << line << " s\n";
     }
     // The split of prepareSolve and solve: the solver's part of one design iteration.
@@ -343,12 +333,52 @@ int runSolve(int argc, char** argv) {
         std::snprintf(line, sizeof line, "%.4f", part.seconds);
         out << "Split " << part.name << ": " << line << " s\n";
     }
-    if (profile) {
+}
+
+int runSolve(int argc, char** argv) {
+    // Results and the solver's lines on standard output; errors and warnings on standard error.
+    ostrel::routeConsoleByKind();
+    SolveCommand c;
+    if (const int status = readSolveArguments(argc, argv, c); status >= 0) return status;
+    if (const int status = checkSolveCommand(c); status >= 0) return status;
+
+    ostrel::exitOnFailedAllocation();
+    std::unique_ptr<ostrel::Driver> driver = ostrel::openDriver(c.options);
+    if (c.wantCuda && driver->isHost()) {
+        std::cerr << "ERROR: No CUDA device available\n";
+        return 1;
+    }
+    if (c.largest && !chooseLargest(*driver, c.memoryLimitMb, c.maxElements, c.size, c.levels))
+        return 1;
+    ostrel::ModelBuild built =
+        ostrel::buildCantilever(c.size[0], c.size[1], c.size[2], c.voxel, c.levels);
+    if (!built.model) {
+        ostrel::writeLine(&ostrel::wideOut(), built.error);
+        return 1;
+    }
+    const std::unique_ptr<ostrel::FemModel> model = std::move(built.model);
+    ostrel::MultigridSolver fem(*model, c.options, std::move(driver));
+    auto t0 = std::chrono::steady_clock::now();
+    // A driver without a device ends the program as it always has: status -1.
+    if (!fem.setup()) return -1;
+    fem.setSolveMethod(c.method);
+    auto t1 = std::chrono::steady_clock::now();
+    fem.computeLoad();
+    auto t2 = std::chrono::steady_clock::now();
+    fem.prepareSolve();
+    auto t3 = std::chrono::steady_clock::now();
+    bool converged = fem.solve(c.tolerance);
+    auto t4 = std::chrono::steady_clock::now();
+    std::ostream& out = ostrel::narrowOut();
+    printSolveReport(out, ostrel::compliance(*model), fem, converged,
+                     ostrel::secondsBetween(t0, t1), ostrel::secondsBetween(t2, t3),
+                     ostrel::secondsBetween(t3, t4));
+    if (c.profile) {
         // The first design iteration of an optimization, as the programs run it, after the
         // plain solve (whose lines stay as they are).
         out.flush();
         DesignIteration design(*model, fem);
-        design.profile.run(0, tolerance, design.folder / "OptimizedShape_0.obj");
+        design.profile.run(0, c.tolerance, design.folder / "OptimizedShape_0.obj");
         out << ostrel::formatIterationSplit(model->numElements_[0], fem.deviceName(),
                                             design.profile.parts());
     }

@@ -67,11 +67,9 @@ bool endsWith(const std::string& text, const std::string& tail) {
     return true;
 }
 
-int runVoxelize(int argc, char** argv) {
-    using namespace ostrel;
-    // Results on standard output; errors and warnings (the mesh reader's too) on standard error.
-    routeConsoleByKind();
-    std::vector<std::string> args;
+/// Reads the arguments into `args` (mesh, voxel size, optional output); -1 to go on, else the
+/// exit status: 0 after the help or the version, 2 after a usage error.
+int readVoxelizeArguments(int argc, char** argv, std::vector<std::string>& args) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "-h" || a == "--help") {
@@ -79,7 +77,7 @@ int runVoxelize(int argc, char** argv) {
             return 0;
         }
         if (a == "-V" || a == "--version") {
-            std::cout << versionLine("ostrel-voxelize");
+            std::cout << ostrel::versionLine("ostrel-voxelize");
             return 0;
         }
         if (a.size() > 1 && a[0] == '-' && !std::isdigit(static_cast<unsigned char>(a[1])) &&
@@ -90,6 +88,79 @@ int runVoxelize(int argc, char** argv) {
     if (args.size() < 2 || args.size() > 3)
         return usageError(args.size() < 2 ? "Give a mesh file and a voxel size"
                                           : "Unexpected argument '" + args[3] + "'");
+    return -1;
+}
+
+/// Prints the mesh's counts, volume, box and closedness to `out`; false after the error when
+/// it has no triangles.
+bool reportMesh(ostrel::TriangleMesh& mesh, const std::wstring& meshName,
+                std::wostream& out) {
+    using namespace ostrel;
+    out << L"Triangles: " << mesh.triangles.size() << L", vertices: " << mesh.vertices.size()
+        << std::endl;
+    if (mesh.triangles.empty()) {
+        out << L"ERROR: The mesh " << quoted(meshName) << L" has no triangles" << std::endl;
+        return false;
+    }
+    out << L"Volume: " << mesh.computeVolume() << std::endl;
+    // Where selections and keep boxes of a scene of this mesh (without MESH_SCALE_TO or
+    // MESH_TRANSFORMATION) find it.
+    out << coordinateReport(Vec3d(mesh.center - mesh.halfSize), Vec3d(mesh.center + mesh.halfSize),
+                            1.0)
+        << std::endl;
+    checkMeshClosed(mesh, meshName, &out);
+    return true;
+}
+
+/// False after the error when voxels of edge `size` give the mesh a grid of more than 2e9
+/// cells: a guard against grids too large to allocate (a voxel size far too small).
+bool gridFits(const ostrel::TriangleMesh& mesh, double size, std::wostream& out) {
+    double cells = 1.0;
+    for (int a = 0; a < 3; ++a)
+        cells *= std::ceil(2.0 * double(mesh.halfSize[a]) / size) + 2.0;
+    if (cells > 2.0e9) {
+        out << L"ERROR: Voxel size " << size << L" gives a grid of more than 2e9 cells"
+            << std::endl;
+        return false;
+    }
+    return true;
+}
+
+/// Extracts the surface of the voxel model `grid` (its occupancy padded by one empty layer, at
+/// 0.5), prints its counts and time and writes it to `outFile` (STL or OBJ by the ending);
+/// false when it cannot be written.
+bool writeVoxelSurface(const ostrel::Volume<bool, double>& grid, const std::string& outFile,
+                       std::wostream& out) {
+    using namespace ostrel;
+    const auto start = std::chrono::steady_clock::now();
+    const Vec3i r = grid.resolution();
+    Volume<double, double> field;
+    const Vec3d sp = grid.spacing();
+    field.init({r.x + 2, r.y + 2, r.z + 2}, sp, grid.offset() - sp, 0.0);
+    for (int k = 0; k < r.z; ++k)
+        for (int j = 0; j < r.y; ++j)
+            for (int i = 0; i < r.x; ++i)
+                if (grid(i, j, k))
+                    field(i + 1, j + 1, k + 1) = 1.0;
+    TriangleMesh surface;
+    extractIsoSurface(field, 0.5, surface, false);
+    removeDegenerateTriangles(surface);
+    const double isoTime = secondsSince(start);
+    out << L"Surface: " << surface.triangles.size() << L" triangles, "
+        << surface.vertices.size() << L" vertices, volume " << surface.computeVolume()
+        << std::endl;
+    narrowOut() << "Iso-surface: " << isoTime << " s" << std::endl;
+    const std::wstring outName = fromUtf8(outFile);
+    return endsWith(outFile, ".stl") ? writeStl(surface, outName, &out)
+                                     : surface.writeObj(outName, &out);
+}
+
+int runVoxelize(int argc, char** argv) {
+    using namespace ostrel;
+    // Results on standard output; errors and warnings (the mesh reader's too) on standard error.
+    routeConsoleByKind();
+    std::vector<std::string> args;
+    if (const int status = readVoxelizeArguments(argc, argv, args); status >= 0) return status;
     std::wostream& out = wideOut();
     const std::wstring meshName = fromUtf8(args[0]);
     double size = 0;
@@ -102,29 +173,8 @@ int runVoxelize(int argc, char** argv) {
     if (!readMeshFile(mesh, meshName, &out))
         return 1;
     const double readTime = secondsSince(start);
-    out << L"Triangles: " << mesh.triangles.size() << L", vertices: " << mesh.vertices.size()
-        << std::endl;
-    if (mesh.triangles.empty()) {
-        out << L"ERROR: The mesh " << quoted(meshName) << L" has no triangles" << std::endl;
+    if (!reportMesh(mesh, meshName, out) || !gridFits(mesh, size, out))
         return 1;
-    }
-    out << L"Volume: " << mesh.computeVolume() << std::endl;
-    // Where selections and keep boxes of a scene of this mesh (without MESH_SCALE_TO or
-    // MESH_TRANSFORMATION) find it.
-    out << coordinateReport(Vec3d(mesh.center - mesh.halfSize), Vec3d(mesh.center + mesh.halfSize),
-                            1.0)
-        << std::endl;
-    checkMeshClosed(mesh, meshName, &out);
-
-    // Guard against grids too large to allocate (a voxel size far too small for the mesh).
-    double cells = 1.0;
-    for (int a = 0; a < 3; ++a)
-        cells *= std::ceil(2.0 * double(mesh.halfSize[a]) / size) + 2.0;
-    if (cells > 2.0e9) {
-        out << L"ERROR: Voxel size " << size << L" gives a grid of more than 2e9 cells"
-            << std::endl;
-        return 1;
-    }
     start = std::chrono::steady_clock::now();
     Volume<bool, double> grid;
     const bool ok = voxelizeToBounds(mesh, grid, float(size), &out);
@@ -141,30 +191,8 @@ int runVoxelize(int argc, char** argv) {
         out << L"WARNING: Voxelization lost crossings; the grid may be wrong" << std::endl;
     checkSinglePiece(voxelPieceSizes(grid), &out);
 
-    if (args.size() == 3) {
-        start = std::chrono::steady_clock::now();
-        Volume<double, double> field;
-        const Vec3d sp = grid.spacing();
-        field.init({r.x + 2, r.y + 2, r.z + 2}, sp, grid.offset() - sp, 0.0);
-        for (int k = 0; k < r.z; ++k)
-            for (int j = 0; j < r.y; ++j)
-                for (int i = 0; i < r.x; ++i)
-                    if (grid(i, j, k))
-                        field(i + 1, j + 1, k + 1) = 1.0;
-        TriangleMesh surface;
-        extractIsoSurface(field, 0.5, surface, false);
-        removeDegenerateTriangles(surface);
-        const double isoTime = secondsSince(start);
-        out << L"Surface: " << surface.triangles.size() << L" triangles, "
-            << surface.vertices.size() << L" vertices, volume " << surface.computeVolume()
-            << std::endl;
-        narrowOut() << "Iso-surface: " << isoTime << " s" << std::endl;
-        const std::wstring outName = fromUtf8(args[2]);
-        const bool written = endsWith(args[2], ".stl") ? writeStl(surface, outName, &out)
-                                                       : surface.writeObj(outName, &out);
-        if (!written)
-            return 1;
-    }
+    if (args.size() == 3 && !writeVoxelSurface(grid, args[2], out))
+        return 1;
     return ok ? 0 : 1;
 }
 

@@ -12,12 +12,12 @@
 #include <limits>
 #include <map>
 #include <ostream>
-#include <sstream>
 #include <type_traits>
 
 #include "core/AtomicFile.h"
 #include "core/Console.h"
 #include "core/InputFile.h"
+#include "core/NumberText.h"
 
 namespace ostrel {
 namespace {
@@ -230,21 +230,31 @@ bool multiplied(uint64_t a, uint64_t b, uint64_t& product) {
     return true;
 }
 
-/// Exactly `count` numbers separated by blanks.
+/// Exactly `count` numbers (core/NumberText.h: reals, or whole numbers for an integer T)
+/// separated by blanks.
 template <typename T>
 bool parseNumbers(const std::string& text, size_t count, std::vector<T>& out) {
-    std::istringstream in(text);
     out.clear();
-    T value;
-    while (in >> value) out.push_back(value);
-    return in.eof() && out.size() == count;
+    std::string_view rest = trimBlanks(std::string_view(text));
+    while (!rest.empty()) {
+        size_t end = 0;
+        while (end < rest.size() && !std::isspace(static_cast<unsigned char>(rest[end]))) ++end;
+        T value{};
+        if constexpr (std::is_integral_v<T>) {
+            if (!readWhole(rest.substr(0, end), value)) return false;
+        } else {
+            if (!readReal(rest.substr(0, end), value)) return false;
+        }
+        out.push_back(value);
+        rest = trimBlanks(rest.substr(end));
+    }
+    return out.size() == count;
 }
 
-}  // namespace
-
-bool parseVtkImage(std::string_view bytes, VtkImage& image, std::string& error) {
-    image = VtkImage{};
-    std::vector<XmlTag> tags;
+/// The header's tags up to the "AppendedData" start tag and the appended data after its '_'
+/// marker (`raw`); false with the message when the file has no raw appended data.
+bool scanHeader(std::string_view bytes, std::vector<XmlTag>& tags, std::string_view& raw,
+                std::string& error) {
     size_t appendedEnd = std::string_view::npos;
     if (!scanTags(bytes, tags, appendedEnd)) {
         error = bytes.find("<AppendedData") == std::string_view::npos
@@ -268,10 +278,16 @@ bool parseVtkImage(std::string_view bytes, VtkImage& image, std::string& error) 
         error = "its appended data has no '_' marker";
         return false;
     }
-    const std::string_view raw = bytes.substr(marker + 1);
+    raw = bytes.substr(marker + 1);
+    return true;
+}
 
+/// The first "ImageData" tag (`grid`) and the bytes of a block header (`headerBytes`, 4 or 8),
+/// after checking the "VTKFile" tag's type, byte order, compressor and header type.
+bool checkFileTag(const std::vector<XmlTag>& tags, const XmlTag*& grid, size_t& headerBytes,
+                  std::string& error) {
     const XmlTag* file = nullptr;
-    const XmlTag* grid = nullptr;
+    grid = nullptr;
     for (const XmlTag& t : tags) {
         if (t.closing) continue;
         if (t.name == "VTKFile" && !file) file = &t;
@@ -293,15 +309,19 @@ bool parseVtkImage(std::string_view bytes, VtkImage& image, std::string& error) 
         return false;
     }
     const std::string* header = file->find("header_type");
-    const size_t headerBytes = header && *header == "UInt64" ? 8 : 4;
+    headerBytes = header && *header == "UInt64" ? 8 : 4;
     if (header && *header != "UInt64" && *header != "UInt32") {
         error = "its block header type '" + *header + "' is neither UInt32 nor UInt64";
         return false;
     }
+    return true;
+}
 
+/// The image's cells, origin, spacing and direction from the "ImageData" tag `grid`.
+bool readGrid(const XmlTag& grid, VtkImage& image, std::string& error) {
     std::vector<long long> extent;
     std::vector<double> origin, spacing, direction;
-    const std::string* extentText = grid->find("WholeExtent");
+    const std::string* extentText = grid.find("WholeExtent");
     if (!extentText || !parseNumbers(*extentText, 6, extent)) {
         error = "its WholeExtent is not six whole numbers";
         return false;
@@ -316,9 +336,9 @@ bool parseVtkImage(std::string_view bytes, VtkImage& image, std::string& error) 
         }
         image.cells[size_t(a)] = int(cells);
     }
-    const std::string* originText = grid->find("Origin");
-    const std::string* spacingText = grid->find("Spacing");
-    const std::string* directionText = grid->find("Direction");
+    const std::string* originText = grid.find("Origin");
+    const std::string* spacingText = grid.find("Spacing");
+    const std::string* directionText = grid.find("Direction");
     if ((originText && !parseNumbers(*originText, 3, origin)) ||
         (spacingText && !parseNumbers(*spacingText, 3, spacing)) ||
         (directionText && !parseNumbers(*directionText, 9, direction))) {
@@ -328,17 +348,122 @@ bool parseVtkImage(std::string_view bytes, VtkImage& image, std::string& error) 
     if (!origin.empty()) image.origin = {origin[0], origin[1], origin[2]};
     if (!spacing.empty()) image.spacing = {spacing[0], spacing[1], spacing[2]};
     if (!direction.empty()) std::copy(direction.begin(), direction.end(), image.direction.begin());
+    return true;
+}
+
+/// One block of the appended data, already handed to an array.
+struct Block {
+    uint64_t end;      ///< one past the block's last byte, in the appended data
+    std::string name;  ///< the array's label in messages
+};
+
+/// Adds the block [offset, end) of the array `label` to `blocks`; false with the error when
+/// it shares bytes with a block there. Each block of the appended data is one array's: arrays
+/// that share bytes would copy the same block again and again, so that a small file could fill
+/// the memory.
+bool claimBlock(std::map<uint64_t, Block>& blocks, uint64_t offset, uint64_t end,
+                const std::string& label, std::string& error) {
+    const auto next = blocks.lower_bound(offset);
+    const auto previous = next == blocks.begin() ? blocks.end() : std::prev(next);
+    const bool overlapsNext = next != blocks.end() && next->first < end;
+    const bool overlapsPrevious = previous != blocks.end() && previous->second.end > offset;
+    if (overlapsNext || overlapsPrevious) {
+        const std::string& other = overlapsNext ? next->second.name : previous->second.name;
+        error = "its data arrays " + other + " and " + label +
+                " share bytes of the appended data";
+        return false;
+    }
+    blocks.emplace(offset, Block{end, label});
+    return true;
+}
+
+/// Where the arrays read so far lie in the appended data and what a block header takes.
+struct AppendedData {
+    std::string_view raw;                ///< the bytes after the '_' marker
+    size_t headerBytes = 8;              ///< bytes of a block header: 4 or 8
+    std::map<uint64_t, Block> blocks{};  ///< the blocks read so far, by first byte
+};
+
+/// Reads the "DataArray" tag `t` of a section of `count` values (times its components) into
+/// `array`, claiming its block in `data.blocks`; false with the message on any bad size,
+/// offset, type or a block that shares bytes with another.
+bool readDataArray(const XmlTag& t, bool inSection, size_t count, AppendedData& data,
+                   VtkDataArray& array, std::string& error) {
+    const std::string_view raw = data.raw;
+    const size_t headerBytes = data.headerBytes;
+    const std::string* name = t.find("Name");
+    const std::string* arrayType = t.find("type");
+    const std::string* format = t.find("format");
+    const std::string* offsetText = t.find("offset");
+    const std::string label = name ? "'" + *name + "'" : "without a name";
+    if (!inSection || !name || !arrayType) {
+        error = "its data array " + label + " lies outside PointData and CellData or has "
+                "no type";
+        return false;
+    }
+    const size_t valueBytes = typeSize(*arrayType);
+    if (valueBytes == 0) {
+        error = "its data array " + label + " has the unknown type '" + *arrayType + "'";
+        return false;
+    }
+    if (!format || *format != "appended" || !offsetText) {
+        error = "its data array " + label + " is not stored as appended data";
+        return false;
+    }
+    array = VtkDataArray{*name, *arrayType, 1, {}};
+    std::vector<long long> number;
+    if (const std::string* components = t.find("NumberOfComponents")) {
+        if (!parseNumbers(*components, 1, number) || number[0] < 1 || number[0] > 9) {
+            error = "its data array " + label + " has a bad NumberOfComponents";
+            return false;
+        }
+        array.components = int(number[0]);
+    }
+    if (!parseNumbers(*offsetText, 1, number) || number[0] < 0 ||
+        uint64_t(number[0]) > raw.size() || raw.size() - size_t(number[0]) < headerBytes) {
+        error = "its data array " + label + " has an offset beyond the end of the file";
+        return false;
+    }
+    const size_t offset = size_t(number[0]);
+    const uint64_t size = headerBytes == 8 ? load<uint64_t>(raw.data() + offset)
+                                           : load<uint32_t>(raw.data() + offset);
+    uint64_t values = 0, expected = 0;
+    if (!multiplied(count, uint64_t(array.components), values) ||
+        !multiplied(values, valueBytes, expected)) {
+        error = "its data array " + label + " would need more bytes than a file can hold";
+        return false;
+    }
+    const uint64_t blockEnd = offset + headerBytes + std::min<uint64_t>(expected, raw.size());
+    if (!claimBlock(data.blocks, offset, blockEnd, label, error)) return false;
+    if (size != expected) {
+        error = "its data array " + label + " holds " + std::to_string(size) +
+                " bytes where the extent needs " + std::to_string(expected);
+        return false;
+    }
+    if (raw.size() - offset - headerBytes < size) {
+        error = "its data array " + label + " is cut off: the file is truncated";
+        return false;
+    }
+    array.bytes.assign(raw.data() + offset + headerBytes, size_t(size));
+    return true;
+}
+
+}  // namespace
+
+bool parseVtkImage(std::string_view bytes, VtkImage& image, std::string& error) {
+    image = VtkImage{};
+    std::vector<XmlTag> tags;
+    AppendedData data;
+    const XmlTag* grid = nullptr;
+    if (!scanHeader(bytes, tags, data.raw, error) ||
+        !checkFileTag(tags, grid, data.headerBytes, error) || !readGrid(*grid, image, error))
+        return false;
 
     const size_t numCells = size_t(image.cells[0]) * size_t(image.cells[1]) * size_t(image.cells[2]);
     const size_t numPoints =
         size_t(image.cells[0] + 1) * size_t(image.cells[1] + 1) * size_t(image.cells[2] + 1);
     std::vector<VtkDataArray>* section = nullptr;
     size_t sectionCount = 0;
-    struct Block {
-        uint64_t end;      ///< one past the block's last byte, in the appended data
-        std::string name;  ///< the array's label in messages
-    };
-    std::map<uint64_t, Block> blocks;  // by first byte
     for (const XmlTag& t : tags) {
         if (t.name == "PointData" || t.name == "CellData") {
             const bool cells = t.name == "CellData";
@@ -347,72 +472,8 @@ bool parseVtkImage(std::string_view bytes, VtkImage& image, std::string& error) 
             continue;
         }
         if (t.name != "DataArray" || t.closing) continue;
-        const std::string* name = t.find("Name");
-        const std::string* arrayType = t.find("type");
-        const std::string* format = t.find("format");
-        const std::string* offsetText = t.find("offset");
-        const std::string label = name ? "'" + *name + "'" : "without a name";
-        if (!section || !name || !arrayType) {
-            error = "its data array " + label + " lies outside PointData and CellData or has "
-                    "no type";
-            return false;
-        }
-        const size_t valueBytes = typeSize(*arrayType);
-        if (valueBytes == 0) {
-            error = "its data array " + label + " has the unknown type '" + *arrayType + "'";
-            return false;
-        }
-        if (!format || *format != "appended" || !offsetText) {
-            error = "its data array " + label + " is not stored as appended data";
-            return false;
-        }
-        VtkDataArray array{*name, *arrayType, 1, {}};
-        std::vector<long long> number;
-        if (const std::string* components = t.find("NumberOfComponents")) {
-            if (!parseNumbers(*components, 1, number) || number[0] < 1 || number[0] > 9) {
-                error = "its data array " + label + " has a bad NumberOfComponents";
-                return false;
-            }
-            array.components = int(number[0]);
-        }
-        if (!parseNumbers(*offsetText, 1, number) || number[0] < 0 ||
-            uint64_t(number[0]) > raw.size() || raw.size() - size_t(number[0]) < headerBytes) {
-            error = "its data array " + label + " has an offset beyond the end of the file";
-            return false;
-        }
-        const size_t offset = size_t(number[0]);
-        const uint64_t size = headerBytes == 8 ? load<uint64_t>(raw.data() + offset)
-                                               : load<uint32_t>(raw.data() + offset);
-        uint64_t values = 0, expected = 0;
-        if (!multiplied(sectionCount, uint64_t(array.components), values) ||
-            !multiplied(values, valueBytes, expected)) {
-            error = "its data array " + label + " would need more bytes than a file can hold";
-            return false;
-        }
-        // Each block of the appended data is one array's: arrays that share bytes would copy
-        // the same block again and again, so that a small file could fill the memory.
-        const uint64_t blockEnd = offset + headerBytes + std::min<uint64_t>(expected, raw.size());
-        const auto next = blocks.lower_bound(offset);
-        const auto previous = next == blocks.begin() ? blocks.end() : std::prev(next);
-        const bool overlapsNext = next != blocks.end() && next->first < blockEnd;
-        const bool overlapsPrevious = previous != blocks.end() && previous->second.end > offset;
-        if (overlapsNext || overlapsPrevious) {
-            const std::string& other = overlapsNext ? next->second.name : previous->second.name;
-            error = "its data arrays " + other + " and " + label +
-                    " share bytes of the appended data";
-            return false;
-        }
-        blocks.emplace(offset, Block{blockEnd, label});
-        if (size != expected) {
-            error = "its data array " + label + " holds " + std::to_string(size) +
-                    " bytes where the extent needs " + std::to_string(expected);
-            return false;
-        }
-        if (raw.size() - offset - headerBytes < size) {
-            error = "its data array " + label + " is cut off: the file is truncated";
-            return false;
-        }
-        array.bytes.assign(raw.data() + offset + headerBytes, size_t(size));
+        VtkDataArray array;
+        if (!readDataArray(t, section != nullptr, sectionCount, data, array, error)) return false;
         section->push_back(std::move(array));
     }
     return true;

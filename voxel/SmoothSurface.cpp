@@ -122,52 +122,42 @@ void setPositions(TriangleMesh& mesh, const std::vector<Vec3d>& p) {
     mesh.updateNormals();
 }
 
-}  // namespace
-
-bool extractSmoothSurface(const Volume<double, double>& field, double targetVolume,
-                          TriangleMesh& mesh, SmoothSurfaceReport& report,
-                          const SmoothSurfaceOptions& options) {
-    report = SmoothSurfaceReport{};
-    report.targetVolume = targetVolume;
-    mesh = TriangleMesh{};
-    mesh.loaded = true;
-    if (!(targetVolume > 0) || !field.data() || field.size() == 0) return false;
-    const auto [low, high] = std::minmax_element(field.data(), field.data() + field.size());
-    if (!(*high > *low)) return false;
-
+/// The box of `options` (inactive unless bounded), in the mesh's single precision, so that a
+/// vertex on a face is exactly on it.
+Bounds boundsOf(const SmoothSurfaceOptions& options) {
     Bounds bounds;
     bounds.active = options.bounded;
-    // The bounds in the mesh's single precision, so that a vertex on a face is exactly on it.
     for (int k = 0; k < 3; ++k) {
         bounds.lo[k] = double(float(options.boundsLo[k]));
         bounds.hi[k] = double(float(options.boundsHi[k]));
     }
+    return bounds;
+}
 
-    // 1. The level that keeps the volume (of the bounded surface): the enclosed volume falls as
-    //    the level rises.
-    double a = *low, b = *high;
-    TriangleMesh trial;
+/// Step 1: bisects [low, high] for the level whose (bounded) iso-surface encloses
+/// `targetVolume`; the level goes to `report.level`, the surface of the last pass to `surface`.
+void findLevel(const Volume<double, double>& field, double low, double high, double targetVolume,
+               const Bounds& bounds, TriangleMesh& surface, SmoothSurfaceReport& report) {
+    // The enclosed volume falls as the level rises.
+    double a = low, b = high;
     for (int pass = 0; pass < kLevelPasses; ++pass) {
         report.level = 0.5 * (a + b);
-        extractIsoSurface(field, report.level, trial, false);
-        bounds.clamp(trial);
-        const double volume = double(trial.computeVolume());
+        extractIsoSurface(field, report.level, surface, false);
+        bounds.clamp(surface);
+        const double volume = double(surface.computeVolume());
         if (std::fabs(volume - targetVolume) <= kVolumeTolerance * targetVolume) break;
         (volume > targetVolume ? a : b) = report.level;
     }
-    if (trial.triangles.empty()) return false;
-    mesh = std::move(trial);
+}
 
-    // 2. Taubin smoothing, then the volume.
-    const size_t n = mesh.vertices.size();
-    const Neighbours neighbours(mesh);
-    std::vector<Vec3d> original(n), smooth(n), next(n);
-    std::vector<uint8_t> onFaces(n);
-    for (size_t v = 0; v < n; ++v) {
-        original[v] = Vec3d(mesh.vertices[v].position);
-        onFaces[v] = bounds.faces(original[v]);
-    }
-    smooth = original;
+/// Step 2: the positions `original` of the mesh's vertices after Taubin smoothing and the
+/// volume corrections to `targetVolume`, each vertex held on its box faces `onFaces`.
+std::vector<Vec3d> smoothedPositions(const TriangleMesh& mesh, const Neighbours& neighbours,
+                                     const std::vector<Vec3d>& original,
+                                     const std::vector<uint8_t>& onFaces, const Bounds& bounds,
+                                     const SmoothSurfaceOptions& options, double targetVolume) {
+    const size_t n = original.size();
+    std::vector<Vec3d> smooth(original), next(n);
     for (int step = 0; step < options.steps; ++step)
         for (double factor : {options.lambda, options.mu}) {
             for (size_t v = 0; v < n; ++v) {
@@ -180,8 +170,16 @@ bool extractSmoothSurface(const Volume<double, double>& field, double targetVolu
         restoreVolume(mesh, smooth, targetVolume);
         for (size_t v = 0; v < n; ++v) bounds.hold(smooth[v], onFaces[v]);
     }
+    return smooth;
+}
 
-    // 3. Repair: faulty triangles' vertices go back towards the marching-cubes surface.
+/// Step 3: sets the mesh's vertices between `original` (the marching-cubes surface) and
+/// `smooth`, pulling the vertices of faulty triangles back round after round; the faults left
+/// and the vertices moved go to `report`.
+void repairSurface(TriangleMesh& mesh, const Neighbours& neighbours,
+                   const std::vector<Vec3d>& original, std::vector<Vec3d>& smooth,
+                   const SmoothSurfaceOptions& options, SmoothSurfaceReport& report) {
+    const size_t n = original.size();
     std::vector<Vec3f> originalNormal(mesh.triangles.size());
     for (size_t t = 0; t < mesh.triangles.size(); ++t) originalNormal[t] = mesh.triangles[t].normal;
     std::vector<double> weight(n, 1.0);
@@ -219,6 +217,38 @@ bool extractSmoothSurface(const Volume<double, double>& field, double targetVolu
         }
     }
     for (uint8_t m : moved) report.repaired += m;
+}
+
+}  // namespace
+
+bool extractSmoothSurface(const Volume<double, double>& field, double targetVolume,
+                          TriangleMesh& mesh, SmoothSurfaceReport& report,
+                          const SmoothSurfaceOptions& options) {
+    report = SmoothSurfaceReport{};
+    report.targetVolume = targetVolume;
+    mesh = TriangleMesh{};
+    mesh.loaded = true;
+    if (!(targetVolume > 0) || !field.data() || field.size() == 0) return false;
+    const auto [low, high] = std::minmax_element(field.data(), field.data() + field.size());
+    if (!(*high > *low)) return false;
+    const Bounds bounds = boundsOf(options);
+
+    TriangleMesh trial;
+    findLevel(field, *low, *high, targetVolume, bounds, trial, report);
+    if (trial.triangles.empty()) return false;
+    mesh = std::move(trial);
+
+    const size_t n = mesh.vertices.size();
+    const Neighbours neighbours(mesh);
+    std::vector<Vec3d> original(n);
+    std::vector<uint8_t> onFaces(n);
+    for (size_t v = 0; v < n; ++v) {
+        original[v] = Vec3d(mesh.vertices[v].position);
+        onFaces[v] = bounds.faces(original[v]);
+    }
+    std::vector<Vec3d> smooth =
+        smoothedPositions(mesh, neighbours, original, onFaces, bounds, options, targetVolume);
+    repairSurface(mesh, neighbours, original, smooth, options, report);
     mesh.updateBounds();
     report.volume = double(mesh.computeVolume());
     return true;

@@ -1,8 +1,12 @@
 #include "render/toolkit/EffectFile.h"
 
 #include <cctype>
+#include <cmath>
+#include <limits>
 #include <set>
 #include <sstream>
+
+#include "core/NumberText.h"
 
 namespace ostrel::gl {
 
@@ -22,14 +26,12 @@ bool onOff(const std::string& w, bool& value) {
     return true;
 }
 
+/// One word as a float: a real number (core/NumberText.h) within the range of float.
 bool parseFloat(const std::string& w, float& value) {
-    try {
-        size_t used = 0;
-        value = std::stof(w, &used);
-        return used == w.size();
-    } catch (...) {
-        return false;
-    }
+    double v = 0;
+    if (!readReal(w, v) || std::fabs(v) > double(std::numeric_limits<float>::max())) return false;
+    value = float(v);
+    return true;
 }
 
 /// Reads one state line of a pass; returns an empty string or the error text.
@@ -97,6 +99,134 @@ const ShaderSource* EffectDescription::findShader(const std::string& name, bool 
     return nullptr;
 }
 
+namespace {
+
+/// What parseEffect has read so far: the description and the open block, technique and pass.
+/// The pointers point into `out`'s vectors, which grow only while nothing of them is open
+/// that a later push would move.
+struct EffectReader {
+    EffectDescription& out;
+    ShaderSource* block = nullptr;  // open glsl block
+    std::string* common = nullptr;  // open common block
+    int blockLine = 0;
+    TechniqueDecl* technique = nullptr;
+    PassDecl* pass = nullptr;
+    std::set<std::string> variableNames{};
+    bool commonSeen = false, fragmentCommonSeen = false;
+};
+
+/// Reads a "variable KIND NAME [SAMPLER]" line (words `w`, at `lineNo`); the error text or "".
+std::string declareVariable(const std::vector<std::string>& w, int lineNo, EffectReader& r) {
+    if (r.technique) return "variables must come before the techniques";
+    if (w.size() < 3) return "\"variable\" takes a kind and a name";
+    EffectVariableDecl v;
+    v.name = w[2];
+    v.line = lineNo;
+    if (!validName(v.name)) return "invalid variable name \"" + v.name + "\"";
+    const std::string& kind = w[1];
+    size_t expected = 3;
+    if (kind == "matrix") v.kind = VariableKind::Matrix;
+    else if (kind == "vector") v.kind = VariableKind::Vector;
+    else if (kind == "scalar") v.kind = VariableKind::Scalar;
+    else if (kind == "texture") {
+        v.kind = VariableKind::Texture;
+        expected = 4;
+        if (w.size() == 4) v.samplerType = w[3];
+        if (w.size() == 4 && v.samplerType.rfind("sampler", 0) != 0)
+            return "\"" + v.samplerType + "\" is not a sampler type";
+    } else {
+        return "unknown variable kind \"" + kind + "\"";
+    }
+    if (w.size() != expected)
+        return expected == 4 ? "a texture variable takes a name and a sampler type"
+                             : "\"variable\" takes a kind and a name";
+    if (!r.variableNames.insert(v.name).second)
+        return "variable \"" + v.name + "\" declared twice";
+    r.out.variables.push_back(v);
+    return {};
+}
+
+/// Opens the block of a "glsl common", "glsl common fragment" or "glsl vertex|fragment NAME"
+/// line (words `w`, at `lineNo`); the error text or "".
+std::string openGlslBlock(const std::vector<std::string>& w, int lineNo, EffectReader& r) {
+    EffectDescription& out = r.out;
+    if (w.size() == 2 && w[1] == "common") {
+        if (r.commonSeen) return "a second \"glsl common\" block";
+        r.commonSeen = true;
+        r.common = &out.commonSource;
+        out.commonFirstLine = lineNo + 1;
+        r.blockLine = lineNo;
+        return {};
+    }
+    if (w.size() == 3 && w[1] == "common" && w[2] == "fragment") {
+        if (r.fragmentCommonSeen) return "a second \"glsl common fragment\" block";
+        r.fragmentCommonSeen = true;
+        r.common = &out.fragmentCommonSource;
+        out.fragmentCommonFirstLine = lineNo + 1;
+        r.blockLine = lineNo;
+        return {};
+    }
+    if (w.size() != 3 || (w[1] != "vertex" && w[1] != "fragment"))
+        return "expected \"glsl common\", \"glsl common fragment\", \"glsl vertex NAME\" or \"glsl fragment NAME\"";
+    const bool vertex = w[1] == "vertex";
+    if (!validName(w[2])) return "invalid shader name \"" + w[2] + "\"";
+    if (out.findShader(w[2], vertex)) return w[1] + " shader \"" + w[2] + "\" declared twice";
+    out.shaders.push_back({w[2], vertex, {}, lineNo + 1});
+    r.block = &out.shaders.back();
+    r.blockLine = lineNo;
+    return {};
+}
+
+/// Starts the technique of a "technique NAME" line (words `w`, at `lineNo`); the error text or "".
+std::string declareTechnique(const std::vector<std::string>& w, int lineNo, EffectReader& r) {
+    if (w.size() != 2 || !validName(w[1])) return "\"technique\" takes a name";
+    for (const auto& t : r.out.techniques)
+        if (t.name == w[1]) return "technique \"" + w[1] + "\" declared twice";
+    r.out.techniques.push_back({w[1], {}, lineNo});
+    r.technique = &r.out.techniques.back();
+    r.pass = nullptr;
+    return {};
+}
+
+/// Starts the pass of a "pass NAME" line (words `w`, at `lineNo`); the error text or "".
+std::string declarePass(const std::vector<std::string>& w, int lineNo, EffectReader& r) {
+    if (!r.technique) return "\"pass\" outside a technique";
+    if (w.size() != 2 || !validName(w[1])) return "\"pass\" takes a name";
+    for (const auto& p : r.technique->passes)
+        if (p.name == w[1]) return "pass \"" + w[1] + "\" declared twice";
+    r.technique->passes.push_back({});
+    r.pass = &r.technique->passes.back();
+    r.pass->name = w[1];
+    r.pass->line = lineNo;
+    return {};
+}
+
+/// Checks the whole effect after its last line `lastLine`: a technique, a pass in each, and
+/// both shaders of every pass declared. "" or the error text and its line `at`.
+std::string checkTechniques(const EffectDescription& out, int lastLine, int& at) {
+    at = lastLine;
+    if (out.techniques.empty()) return "the effect declares no technique";
+    for (const auto& t : out.techniques) {
+        if (t.passes.empty()) return "technique \"" + t.name + "\" has no pass";
+        for (const auto& p : t.passes) {
+            std::string e;
+            if (p.vertexShader.empty() != p.fragmentShader.empty())
+                e = "pass \"" + p.name + "\" needs both a vertex and a fragment shader";
+            else if (!p.vertexShader.empty() && !out.findShader(p.vertexShader, true))
+                e = "vertex shader \"" + p.vertexShader + "\" not declared";
+            else if (!p.fragmentShader.empty() && !out.findShader(p.fragmentShader, false))
+                e = "fragment shader \"" + p.fragmentShader + "\" not declared";
+            if (!e.empty()) {
+                at = p.line;
+                return e;
+            }
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
 bool parseEffect(const std::string& text, const std::string& fileName, EffectDescription& out,
                  std::string& error) {
     out = {};
@@ -107,118 +237,34 @@ bool parseEffect(const std::string& text, const std::string& fileName, EffectDes
         error = fileName + "(" + std::to_string(at) + "): " + message;
         return false;
     };
-    ShaderSource* block = nullptr;  // open glsl block
-    std::string* common = nullptr;  // open common block
-    int blockLine = 0;
-    TechniqueDecl* technique = nullptr;
-    PassDecl* pass = nullptr;
-    std::set<std::string> variableNames;
-    bool commonSeen = false, fragmentCommonSeen = false;
-
+    EffectReader r{out};
     while (std::getline(in, line)) {
         ++lineNo;
         if (!line.empty() && line.back() == '\r') line.pop_back();
         const auto w = words(line);
-        if (block || common) {
+        if (r.block || r.common) {
             if (w.size() == 1 && w[0] == "end") {
-                block = nullptr;
-                common = nullptr;
+                r.block = nullptr;
+                r.common = nullptr;
                 continue;
             }
-            (common ? *common : block->text) += line + "\n";
+            (r.common ? *r.common : r.block->text) += line + "\n";
             continue;
         }
         if (w.empty() || w[0].rfind("//", 0) == 0) continue;
         const std::string& key = w[0];
-        if (key == "variable") {
-            if (technique) return fail(lineNo, "variables must come before the techniques");
-            if (w.size() < 3) return fail(lineNo, "\"variable\" takes a kind and a name");
-            EffectVariableDecl v;
-            v.name = w[2];
-            v.line = lineNo;
-            if (!validName(v.name)) return fail(lineNo, "invalid variable name \"" + v.name + "\"");
-            const std::string& kind = w[1];
-            size_t expected = 3;
-            if (kind == "matrix") v.kind = VariableKind::Matrix;
-            else if (kind == "vector") v.kind = VariableKind::Vector;
-            else if (kind == "scalar") v.kind = VariableKind::Scalar;
-            else if (kind == "texture") {
-                v.kind = VariableKind::Texture;
-                expected = 4;
-                if (w.size() == 4) v.samplerType = w[3];
-                if (w.size() == 4 && v.samplerType.rfind("sampler", 0) != 0)
-                    return fail(lineNo, "\"" + v.samplerType + "\" is not a sampler type");
-            } else {
-                return fail(lineNo, "unknown variable kind \"" + kind + "\"");
-            }
-            if (w.size() != expected)
-                return fail(lineNo, expected == 4 ? "a texture variable takes a name and a sampler type"
-                                                  : "\"variable\" takes a kind and a name");
-            if (!variableNames.insert(v.name).second)
-                return fail(lineNo, "variable \"" + v.name + "\" declared twice");
-            out.variables.push_back(v);
-        } else if (key == "glsl") {
-            if (w.size() == 2 && w[1] == "common") {
-                if (commonSeen) return fail(lineNo, "a second \"glsl common\" block");
-                commonSeen = true;
-                common = &out.commonSource;
-                out.commonFirstLine = lineNo + 1;
-                blockLine = lineNo;
-                continue;
-            }
-            if (w.size() == 3 && w[1] == "common" && w[2] == "fragment") {
-                if (fragmentCommonSeen)
-                    return fail(lineNo, "a second \"glsl common fragment\" block");
-                fragmentCommonSeen = true;
-                common = &out.fragmentCommonSource;
-                out.fragmentCommonFirstLine = lineNo + 1;
-                blockLine = lineNo;
-                continue;
-            }
-            if (w.size() != 3 || (w[1] != "vertex" && w[1] != "fragment"))
-                return fail(lineNo, "expected \"glsl common\", \"glsl common fragment\", \"glsl vertex NAME\" or \"glsl fragment NAME\"");
-            const bool vertex = w[1] == "vertex";
-            if (!validName(w[2])) return fail(lineNo, "invalid shader name \"" + w[2] + "\"");
-            if (out.findShader(w[2], vertex))
-                return fail(lineNo, w[1] + " shader \"" + w[2] + "\" declared twice");
-            out.shaders.push_back({w[2], vertex, {}, lineNo + 1});
-            block = &out.shaders.back();
-            blockLine = lineNo;
-        } else if (key == "technique") {
-            if (w.size() != 2 || !validName(w[1])) return fail(lineNo, "\"technique\" takes a name");
-            for (const auto& t : out.techniques)
-                if (t.name == w[1]) return fail(lineNo, "technique \"" + w[1] + "\" declared twice");
-            out.techniques.push_back({w[1], {}, lineNo});
-            technique = &out.techniques.back();
-            pass = nullptr;
-        } else if (key == "pass") {
-            if (!technique) return fail(lineNo, "\"pass\" outside a technique");
-            if (w.size() != 2 || !validName(w[1])) return fail(lineNo, "\"pass\" takes a name");
-            for (const auto& p : technique->passes)
-                if (p.name == w[1]) return fail(lineNo, "pass \"" + w[1] + "\" declared twice");
-            technique->passes.push_back({});
-            pass = &technique->passes.back();
-            pass->name = w[1];
-            pass->line = lineNo;
-        } else {
-            if (!pass) return fail(lineNo, "unexpected \"" + key + "\"");
-            const std::string e = parseState(w, *pass);
-            if (!e.empty()) return fail(lineNo, e);
-        }
+        std::string e;
+        if (key == "variable") e = declareVariable(w, lineNo, r);
+        else if (key == "glsl") e = openGlslBlock(w, lineNo, r);
+        else if (key == "technique") e = declareTechnique(w, lineNo, r);
+        else if (key == "pass") e = declarePass(w, lineNo, r);
+        else if (!r.pass) e = "unexpected \"" + key + "\"";
+        else e = parseState(w, *r.pass);
+        if (!e.empty()) return fail(lineNo, e);
     }
-    if (block || common) return fail(blockLine, "glsl block without \"end\"");
-    if (out.techniques.empty()) return fail(lineNo, "the effect declares no technique");
-    for (const auto& t : out.techniques) {
-        if (t.passes.empty()) return fail(lineNo, "technique \"" + t.name + "\" has no pass");
-        for (const auto& p : t.passes) {
-            if (p.vertexShader.empty() != p.fragmentShader.empty())
-                return fail(p.line, "pass \"" + p.name + "\" needs both a vertex and a fragment shader");
-            if (!p.vertexShader.empty() && !out.findShader(p.vertexShader, true))
-                return fail(p.line, "vertex shader \"" + p.vertexShader + "\" not declared");
-            if (!p.fragmentShader.empty() && !out.findShader(p.fragmentShader, false))
-                return fail(p.line, "fragment shader \"" + p.fragmentShader + "\" not declared");
-        }
-    }
+    if (r.block || r.common) return fail(r.blockLine, "glsl block without \"end\"");
+    int at = lineNo;
+    if (const std::string e = checkTechniques(out, lineNo, at); !e.empty()) return fail(at, e);
     error.clear();
     return true;
 }

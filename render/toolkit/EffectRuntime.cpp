@@ -103,6 +103,52 @@ bool link(GLuint program, const std::string& what, std::string& error) {
     return ok != 0;
 }
 
+/// The first location and the location count of every vertex input name of the effect.
+using LocationMap = std::map<std::string, std::pair<GLint, int>>;
+
+/// Gives each active vertex input of the linked program `prog` the location of its name in
+/// `locationOf` (a new name gets the next free ones, from `nextLocation`), binds it and appends
+/// it to `inputs`; false with the error when a name comes with another location count. The
+/// program must be linked again for the bindings to take effect.
+bool bindInputs(GLuint prog, const std::string& what, LocationMap& locationOf,
+                GLint& nextLocation, std::vector<ShaderInput>& inputs, std::string& error) {
+    GLint count = 0;
+    glGetProgramiv(prog, GL_ACTIVE_ATTRIBUTES, &count);
+    for (GLint i = 0; i < count; ++i) {
+        char name[256] = {};
+        GLint size = 0;
+        GLenum type = 0;
+        glGetActiveAttrib(prog, GLuint(i), sizeof(name), nullptr, &size, &type, name);
+        if (std::strncmp(name, "gl_", 3) == 0) continue;
+        ShaderInput in{name, type, -1, locationCount(type) * size, isIntegerType(type)};
+        auto it = locationOf.find(in.name);
+        if (it == locationOf.end())
+            it = locationOf.emplace(in.name, std::pair{nextLocation, in.locations}).first,
+            nextLocation += in.locations;
+        else if (it->second.second != in.locations) {
+            error = what + ": vertex input \"" + in.name + "\" has different types";
+            return false;
+        }
+        in.location = it->second.first;
+        glBindAttribLocation(prog, GLuint(in.location), name);
+        inputs.push_back(in);
+    }
+    return true;
+}
+
+/// False with the error when the effect's `locations` vertex input locations exceed what the
+/// driver offers.
+bool inputLocationsFit(GLint locations, const std::string& fileName, std::string& error) {
+    GLint maxAttribs = 16;
+    glGetIntegerv(GL_MAX_VERTEX_ATTRIBS, &maxAttribs);
+    if (locations > maxAttribs) {
+        error = fileName + ": the effect's vertex inputs need " + std::to_string(locations) +
+                " locations, the driver offers " + std::to_string(maxAttribs);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 void EffectPass::apply() const {
@@ -161,7 +207,7 @@ std::unique_ptr<CompiledEffect> CompiledEffect::create(const EffectDescription& 
 
     // First link: learn every program's inputs; then give each input name one location for the
     // whole effect and link again with those locations.
-    std::map<std::string, std::pair<GLint, int>> locationOf;  // name -> first location, count
+    LocationMap locationOf;
     GLint nextLocation = 0;
     for (const auto& t : d.techniques) {
         auto technique = std::make_unique<EffectTechnique>();
@@ -175,29 +221,10 @@ std::unique_ptr<CompiledEffect> CompiledEffect::create(const EffectDescription& 
                 const GLuint prog = pass->program_.get();
                 glAttachShader(prog, shaders["v:" + p.vertexShader].get());
                 glAttachShader(prog, shaders["f:" + p.fragmentShader].get());
-                if (!link(prog, what, error)) return nullptr;
-                GLint count = 0;
-                glGetProgramiv(prog, GL_ACTIVE_ATTRIBUTES, &count);
-                for (GLint i = 0; i < count; ++i) {
-                    char name[256] = {};
-                    GLint size = 0;
-                    GLenum type = 0;
-                    glGetActiveAttrib(prog, GLuint(i), sizeof(name), nullptr, &size, &type, name);
-                    if (std::strncmp(name, "gl_", 3) == 0) continue;
-                    ShaderInput in{name, type, -1, locationCount(type) * size, isIntegerType(type)};
-                    auto it = locationOf.find(in.name);
-                    if (it == locationOf.end())
-                        it = locationOf.emplace(in.name, std::pair{nextLocation, in.locations}).first,
-                        nextLocation += in.locations;
-                    else if (it->second.second != in.locations) {
-                        error = what + ": vertex input \"" + in.name + "\" has different types";
-                        return nullptr;
-                    }
-                    in.location = it->second.first;
-                    glBindAttribLocation(prog, GLuint(in.location), name);
-                    pass->inputs_.push_back(in);
-                }
-                if (!link(prog, what, error)) return nullptr;
+                if (!link(prog, what, error) ||
+                    !bindInputs(prog, what, locationOf, nextLocation, pass->inputs_, error) ||
+                    !link(prog, what, error))
+                    return nullptr;
                 for (const auto& v : effect->variables_) {
                     const GLint loc = glGetUniformLocation(prog, v->name().c_str());
                     if (loc >= 0) pass->uniforms_.emplace_back(v.get(), loc);
@@ -207,10 +234,16 @@ std::unique_ptr<CompiledEffect> CompiledEffect::create(const EffectDescription& 
         }
         effect->techniques_.push_back(std::move(technique));
     }
+    effect->shareInputSignatures();
+    if (!inputLocationsFit(nextLocation, fileName, error)) return nullptr;
+    return effect;
+}
+
+void CompiledEffect::shareInputSignatures() {
     // A pass's input signature is that of its vertex shader: an input that one fragment shader
     // leaves unused (so the linker drops it) still belongs to every pass with that vertex shader.
     std::map<std::string, std::vector<ShaderInput>> signatures;
-    for (const auto& t : effect->techniques_)
+    for (const auto& t : techniques_)
         for (const auto& p : t->passes_)
             for (const auto& in : p->inputs_) {
                 auto& list = signatures[p->decl_.vertexShader];
@@ -218,21 +251,13 @@ std::unique_ptr<CompiledEffect> CompiledEffect::create(const EffectDescription& 
                                  [&](const ShaderInput& x) { return x.name == in.name; }))
                     list.push_back(in);
             }
-    for (auto& t : effect->techniques_)
+    for (auto& t : techniques_)
         for (auto& p : t->passes_)
             if (p->program_) {
                 p->inputs_ = signatures[p->decl_.vertexShader];
                 std::sort(p->inputs_.begin(), p->inputs_.end(),
                           [](const ShaderInput& a, const ShaderInput& b) { return a.location < b.location; });
             }
-    GLint maxAttribs = 16;
-    glGetIntegerv(GL_MAX_VERTEX_ATTRIBS, &maxAttribs);
-    if (nextLocation > maxAttribs) {
-        error = fileName + ": the effect's vertex inputs need " + std::to_string(nextLocation) +
-                " locations, the driver offers " + std::to_string(maxAttribs);
-        return nullptr;
-    }
-    return effect;
 }
 
 }  // namespace ostrel::gl

@@ -2,10 +2,10 @@
 // The effect runtime: an effect description (EffectFile.h) compiled into GL programs, with its
 // techniques, passes and variables looked up by name. Variables keep their values on the CPU;
 // applying a pass uploads the values of every variable its program uses and sets the pass's
-// render state, so a value set before Apply is the one the next draw sees.
+// render state, so a value set before apply is the one the next draw sees.
 // Vertex-input locations are assigned once for the whole effect (by input name), so an input
 // layout made against one pass serves every pass with the same inputs.
-// A GL context must be current for create, Apply and destruction.
+// A GL context must be current for create, apply and destruction.
 
 #include <memory>
 #include <string>
@@ -89,6 +89,10 @@ public:
     EffectVariable* getVariableByName(const std::string& name);
 
 private:
+    /// Gives every pass with a program the inputs of all passes of its vertex shader, sorted by
+    /// location, so that passes that share a vertex shader share one input signature.
+    void shareInputSignatures();
+
     std::vector<std::unique_ptr<EffectVariable>> variables_;
     std::vector<std::unique_ptr<EffectTechnique>> techniques_;
 };

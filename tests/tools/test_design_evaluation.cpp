@@ -115,6 +115,13 @@ TEST(VtkImageReader, BrokenFilesGiveTheirReason) {
          "its extent holds no cells or too many along an axis"},
         {"spacing", replaced("Spacing=\"0.5 ", "Spacing=\"x "),
          "its Origin, Spacing or Direction is not a list of 3, 3 and 9 numbers"},
+        // Numbers of the header are read as the command lines' numbers are (core/NumberText.h).
+        {"spacing inf", replaced("Spacing=\"0.5 ", "Spacing=\"inf "),
+         "its Origin, Spacing or Direction is not a list of 3, 3 and 9 numbers"},
+        {"spacing hex", replaced("Spacing=\"0.5 ", "Spacing=\"0x1 "),
+         "its Origin, Spacing or Direction is not a list of 3, 3 and 9 numbers"},
+        {"extent fraction", replaced("WholeExtent=\"0 3 0 2 0 1\"", "WholeExtent=\"0 3.0 0 2 0 1\""),
+         "its WholeExtent is not six whole numbers"},
         {"type", replaced("type=\"UInt8\"", "type=\"Bits\""),
          "its data array 'Solid' has the unknown type 'Bits'"},
         {"ascii", replaced("format=\"appended\"", "format=\"ascii\""),
