@@ -150,11 +150,15 @@ void Optimizer::reset() {
                         {model_.origin_.x - s.x, model_.origin_.y - s.y, model_.origin_.z - s.z},
                         0.0);
 
-    // 4. History files.
+    // 4. History files (with several load cases, their compliances' file too).
+    caseWeights_ = controls_.loadCaseWeights.size() > 1 ? controls_.loadCaseWeights
+                                                        : std::vector<double>();
+    caseCompliances_.assign(caseWeights_.size(), 0.0);
+    history_.setLoadCaseCount(loadCaseCount());
     history_.openAll();
 
     // 5. Kept elements, and the elements of the keep boxes.
-    DesignRegions regions = markDesignRegions(model_, controls_);
+    DesignRegions regions = markDesignRegions(model_, controls_, moreLoads_);
     isKept_ = std::move(regions.kept);
     isEmptyHeld_ = std::move(regions.emptyHeld);
     warnEmptyBoxes(regions);
@@ -165,8 +169,13 @@ void Optimizer::reset() {
     std::vector<uint8_t> loaded(n_, 0);
     for (size_t e = 0; e < n_; ++e)
         for (int k = 0; k < 8 && isKept_[e] && !loaded[e]; ++k) {
-            const float* f = &model_.forces()[3 * size_t(cornerVertex(e, k))];
+            const size_t v = size_t(cornerVertex(e, k));
+            const float* f = &model_.forces()[3 * v];
             loaded[e] = f[0] != 0.0f || f[1] != 0.0f || f[2] != 0.0f;
+            if (moreLoads_)
+                for (const std::vector<float>& forces : *moreLoads_)
+                    loaded[e] = loaded[e] || forces[3 * v] != 0.0f ||
+                                forces[3 * v + 1] != 0.0f || forces[3 * v + 2] != 0.0f;
         }
     filter_.anchorMembers(loaded);
     // Mirror planes: the start-up refused a model that is not symmetric, so an error here can
@@ -265,9 +274,20 @@ void Optimizer::updateStiffness() {
     if (ready()) steps_->updateStiffness(*this);
 }
 
+void Optimizer::evaluateCaseEnergies(int c) {
+    if (!ready() || c < 0 || size_t(c) >= caseWeights_.size()) return;
+    caseCompliances_[size_t(c)] = steps_->addCaseEnergies(*this, caseWeights_[size_t(c)], c == 0);
+}
+
 void Optimizer::evaluateEnergies() {
     if (!ready()) return;
-    energy_ = steps_->evaluateEnergies(*this);
+    if (caseWeights_.empty()) {
+        energy_ = steps_->evaluateEnergies(*this);
+    } else {
+        energy_ = 0.0;
+        for (size_t c = 0; c < caseWeights_.size(); ++c)
+            energy_ += caseWeights_[c] * caseCompliances_[c];
+    }
     if (lifetime_.firstEnergyEvaluation) {
         lifetime_.referenceEnergy = totalEnergy();
         if (wideLog_)
@@ -410,6 +430,14 @@ void Optimizer::iterate(int iteration) {
     if (wideLog_)
         *wideLog_ << L"Total strain energy: " << lastStrainEnergy_
                   << L"  Volume reduction: " << 1.0 - lastVolumeRatio_ << L'\n';
+    if (!caseCompliances_.empty()) {
+        if (wideLog_) {
+            *wideLog_ << L"Load case compliances:";
+            for (double c : caseCompliances_) *wideLog_ << L' ' << c;
+            *wideLog_ << L'\n';
+        }
+        history_.appendCaseCompliances(caseCompliances_);
+    }
     history_.appendObjectiveValue(lastStrainEnergy_);
     history_.appendVolumeRatio(lastVolumeRatio_);
     if (wideLog_)
