@@ -11,6 +11,7 @@
 #include "gpu/MultigridSolver.h"
 #include "render/Editor.h"
 #include "render/RenderSettings.h"
+#include "optimization/LoadCaseSolve.h"
 #include "optimization/Problem.h"
 #include "scene/Scene.h"
 
@@ -155,7 +156,7 @@ void Controls::solveOnce() {
         optimizer.updateStiffness();
         solver.prepareSolve();
     }
-    solver.solve(kSolveOnceTolerance);
+    solveLoadCases(solver, optimizer, kSolveOnceTolerance);
     optimizer.evaluateEnergies();
 }
 

@@ -13,6 +13,7 @@
 #include "gpu/MultigridSolver.h"
 #include "gpu/DeviceOptimizer.h"
 #include "optimization/KernelSteps.h"
+#include "optimization/LoadCaseSolve.h"
 
 namespace ostrel {
 
@@ -27,6 +28,7 @@ RunControl::RunControl(FemModel& model, MultigridSolver& solver, ProgramLifetime
       shapeFileInterval_(options.shapeFileInterval),
       shapeFileWriter_(std::move(options.shapeFileWriter)) {
     optimizer_.setLogs(wideLog_, narrowLog_);
+    optimizer_.setMoreLoads(&solver_.moreLoads());
     // The stream keeps its address across the history files' reopenings.
     solver_.setCycleCountSink(&optimizer_.history().cycleSink());
     ElementSteps* steps = options.elementSteps;
@@ -68,7 +70,7 @@ bool RunControl::solveCurrentDesign() {
     solver_.setLogs(nullptr, nullptr);
     solver_.setCycleCountSink(nullptr);
     solver_.prepareSolve();
-    const bool converged = solver_.solve(kSolveTolerance);
+    const bool converged = solveLoadCases(solver_, optimizer_, kSolveTolerance);
     solver_.setCycleCountSink(&optimizer_.history().cycleSink());
     solver_.setLogs(wide, narrow);
     optimizer_.evaluateEnergies();
@@ -152,7 +154,7 @@ bool RunControl::solvePhase(StepResult& result) {
     const auto solveStart = std::chrono::steady_clock::now();
     solver_.prepareSolve();
     const auto cyclesStart = std::chrono::steady_clock::now();
-    result.converged = solver_.solve(kSolveTolerance);
+    result.converged = solveLoadCases(solver_, optimizer_, kSolveTolerance);
     result.cycleSeconds = secondsBetween(cyclesStart, std::chrono::steady_clock::now());
     result.singular = !solver_.coarseFactorValid();
     if (solver_.lastSolveStopped()) {

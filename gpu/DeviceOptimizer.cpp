@@ -39,6 +39,7 @@ enum Kernel {
     kWeightSums,
     kInitialDesign,
     kVolumeWeights,
+    kAccumulateEnergies,
     kKernelCount
 };
 
@@ -49,7 +50,7 @@ const char* const kKernelNames[kKernelCount] = {
     "CandidateDesignKernel",    "CandidateDensitiesKernel", "DesignSumsKernel",
     "ReduceKernel",             "ReduceColumnsKernel",
     "AdaptMovesKernel",         "OrbitSumsKernel",       "WeightSumsKernel",
-    "InitialDesignKernel",      "VolumeWeightsKernel"};
+    "InitialDesignKernel",      "VolumeWeightsKernel",   "AccumulateEnergiesKernel"};
 
 constexpr unsigned kBlock = 128;
 constexpr int kSum = 0, kMax = 1, kMin = 2;
@@ -186,6 +187,8 @@ void DeviceOptimizer::allocateElementBuffers(const DeviceDesignState& state) {
         buffer(volumeWeight_dev_, nullptr, 8 * n, "volumeWeight_dev_");
     }
     if (state.padSums) buffer(padSum_dev_, state.padSums, 8 * n, "padSum_dev_");
+    // Several load cases: each case's energies before they join q.
+    if (solver_.loadCaseCount() > 1) buffer(caseQ_dev_, nullptr, 8 * n, "caseQ_dev_");
     if (orbitSize_ > 1) {
         buffer(orbit_dev_, state.orbit, 4 * n * size_t(orbitSize_), "orbit_dev_");
         buffer(orbitDq_dev_, nullptr, 8 * n, "orbitDq_dev_");
@@ -287,7 +290,8 @@ void DeviceOptimizer::release() {
         &stageF_dev_,      &stageA_dev_,     &stageB_dev_,     &partial_dev_,
         &reduceA_dev_,     &reduceB_dev_,    &results_dev_,    &searchScale_dev_,
         &searchPartial_dev_, &searchReduceA_dev_, &searchReduceB_dev_, &moves_dev_,
-        &lastChange_dev_,  &orbit_dev_,      &orbitDq_dev_,    &orbitDv_dev_};
+        &lastChange_dev_,  &orbit_dev_,      &orbitDq_dev_,    &orbitDv_dev_,
+        &caseQ_dev_};
     // A released solver has taken its context, and with it these buffers, along. Of the two
     // factor buffers, the one the solver does not use is this optimizer's.
     const bool live = solver_.isSetUp();
@@ -347,6 +351,31 @@ double DeviceOptimizer::evaluateEnergies() {
     double sum = 0.0;
     download(&sum, results_dev_, 8, "results_dev_");
     return sum;
+}
+
+double DeviceOptimizer::addCaseEnergies(double weight, bool first) {
+    if (!caseQ_dev_)
+        reportFatalError(__FILE__, __LINE__, L"No load-case energies buffer: the solver had one "
+                                             L"load case when the optimizer was loaded");
+    if (!solver_.displacementOnDevice()) {
+        checkDriver(solver_.driver().memsetD32(caseQ_dev_, 0, 2 * size_t(n_)),
+                    L"cuMemsetD32 failed for caseQ_dev_");
+    } else {
+        const FemModel& m = solver_.model();
+        Int3 vd = int3Of(m.vertexDims_[0]);
+        CUdeviceptr ep = solver_.elementPosition_dev_[0], vg = solver_.vertexGrid_dev_[0],
+                    u = solver_.u_dev_[0];
+        int nV = m.numVertices(0);
+        KernelParams params(ep, vd, vg, u, solver_.E_dev_, caseQ_dev_, nV, n_);
+        launch(kernels_[kEnergies], n_, params, kKernelNames[kEnergies]);
+    }
+    reduce(caseQ_dev_, n_, kSum, results_dev_);
+    double compliance = 0.0;
+    download(&compliance, results_dev_, 8, "results_dev_");
+    int isFirst = first ? 1 : 0;
+    KernelParams accumulate(caseQ_dev_, weight, isFirst, q_dev_, n_);
+    launch(kernels_[kAccumulateEnergies], n_, accumulate, kKernelNames[kAccumulateEnergies]);
+    return compliance;
 }
 
 void DeviceOptimizer::computeSensitivities(const DeviceProjection& slope, uint8_t zeroFlags,

@@ -122,8 +122,9 @@ public:
     DeviceOptimizer& operator=(const DeviceOptimizer&) = delete;
 
     /// Looks up the kernels (once), allocates the buffers for `state` and uploads it, replacing
-    /// what an earlier load put there. Given the weight sums, forms the linear search's volume
-    /// weights from them.
+    /// what an earlier load put there; with several load cases on the solver, a buffer of n
+    /// doubles for a case's energies besides. Given the weight sums, forms the linear search's
+    /// volume weights from them.
     void load(const DeviceDesignState& state);
     /// After a load without a design: forms the filter's weight sums, the design of `start`,
     /// its filter (the filtered design) and its densities, which come back into rho (n
@@ -151,6 +152,11 @@ public:
     /// q[e] = max(0, E[e] * ue^T Ke ue) from the solver's level-0 displacement and the factors
     /// of its solve (0 after a solve that left no displacement on the device); returns sum q.
     double evaluateEnergies();
+    /// With several load cases (the solver's loadCaseCount() > 1 at load): the energies of the
+    /// solver's selected case, computed as evaluateEnergies does, into q as weight * those
+    /// energies (`first`: the first case replaces q) or added to it (the later ones); returns
+    /// the case's sum of energies, its compliance. Fatal without several cases at load.
+    double addCaseEnergies(double weight, bool first);
     /// dq[e] = -sum_j w_ej * dRho_j * q_j * penalty / rho_j / W_j and
     /// dv[e] = sum_j w_ej * dRho_j / W_j, dRho the slope of `slope` at xTilde, 0 for the
     /// elements with flags & zeroFlags.
@@ -246,7 +252,7 @@ private:
     int orbitSize_ = 1;  // slots per orbit of a mirror-symmetric design (1: none)
 
     /// The optimizer kernels, in the order of the names in DeviceOptimizer.cpp.
-    std::array<CUfunction, 19> kernels_{};
+    std::array<CUfunction, 20> kernels_{};
     double volumeOffset_ = 0.0;  // the linear search's pad terms
 
     CUdeviceptr flags_dev_ = 0, x_dev_ = 0, rho_dev_ = 0, xTilde_dev_ = 0, W_dev_ = 0,
@@ -257,7 +263,7 @@ private:
                 reduceA_dev_ = 0, reduceB_dev_ = 0, results_dev_ = 0, searchScale_dev_ = 0,
                 searchPartial_dev_ = 0, searchReduceA_dev_ = 0, searchReduceB_dev_ = 0,
                 moves_dev_ = 0, lastChange_dev_ = 0, orbit_dev_ = 0, orbitDq_dev_ = 0,
-                orbitDv_dev_ = 0;
+                orbitDv_dev_ = 0, caseQ_dev_ = 0;
 };
 
 }  // namespace ostrel

@@ -111,6 +111,7 @@ bool MultigridSolver::setup() {
     if (!openDevice()) return false;
     loadModule();
     allocateBuffers();
+    allocateLoadCases();
     findKernels();
 
     buildPositionMatrices();
@@ -308,6 +309,14 @@ void MultigridSolver::release() {
     freeBuffer(galerkinWeights_dev_);
     freeBuffer(galerkinSpecial_dev_);
     for (CUdeviceptr& p : elementMatrix_dev_) freeBuffer(p);
+    // Every load case's buffers but the selected one's, which are u_dev_[0] and f_dev_.
+    for (size_t c = 0; c < caseSlots_.size(); ++c)
+        if (int(c) != selectedCase_) {
+            freeBuffer(caseSlots_[c].u);
+            freeBuffer(caseSlots_[c].f);
+        }
+    caseSlots_.clear();
+    selectedCase_ = 0;
     for (size_t l = 0; l < u_dev_.size(); ++l) {
         freeBuffer(A_dev_[l]);
         freeBuffer(b_dev_[l]);
@@ -330,6 +339,53 @@ void MultigridSolver::release() {
 }
 
 double MultigridSolver::computeLoad() {
+    // The further cases first, so that case 0's load is the model's f_ at the end.
+    for (int c = loadCaseCount() - 1; c >= 1; --c) {
+        selectLoadCase(c);
+        buildLoad(moreLoads_[size_t(c - 1)]);
+    }
+    selectLoadCase(0);
+    return buildLoad(model_.forces());
+}
+
+void MultigridSolver::setMoreLoads(std::vector<std::vector<float>> forces) {
+    selectLoadCase(0);
+    if (setUp_)
+        for (size_t c = 1; c < caseSlots_.size(); ++c) {
+            driver_->memFree(caseSlots_[c].u);
+            driver_->memFree(caseSlots_[c].f);
+        }
+    caseSlots_.clear();
+    moreLoads_ = std::move(forces);
+    if (setUp_) allocateLoadCases();
+}
+
+void MultigridSolver::allocateLoadCases() {
+    caseSlots_.assign(size_t(loadCaseCount()), LoadCaseSlot{});
+    selectedCase_ = 0;
+    const size_t nV = size_t(model_.numVertices(0));
+    for (size_t c = 1; c < caseSlots_.size(); ++c) {
+        LoadCaseSlot& slot = caseSlots_[c];
+        slot.u = allocate(3 * nV * 8, "u_dev_ of a load case");
+        check(driver_->memsetD32(slot.u, 0, 3 * nV * 2), L"cuMemsetD32 failed for u_dev_");
+        slot.f = allocate(3 * nV * 4, "f_dev_ of a load case");
+        check(driver_->memsetD32(slot.f, 0, 3 * nV), L"cuMemsetD32 failed for f_dev_");
+    }
+}
+
+void MultigridSolver::selectLoadCase(int c) {
+    if (c == selectedCase_ || c < 0 || size_t(c) >= caseSlots_.size()) return;
+    LoadCaseSlot& out = caseSlots_[size_t(selectedCase_)];
+    out = {u_dev_[0], f_dev_, model_.fNorm_, displacementOnDevice_};
+    const LoadCaseSlot& in = caseSlots_[size_t(c)];
+    u_dev_[0] = in.u;
+    f_dev_ = in.f;
+    model_.fNorm_ = in.fNorm;
+    displacementOnDevice_ = in.displaced;
+    selectedCase_ = c;
+}
+
+double MultigridSolver::buildLoad(const std::vector<float>& forces) {
     FemModel& m = model_;
     const int nV = m.numVertices(0);
     const double volume = m.voxelSize_.x * m.voxelSize_.y * m.voxelSize_.z;
@@ -344,9 +400,9 @@ double MultigridSolver::computeLoad() {
                     if (e >= 0) density += m.density_[size_t(e)];
                 }
         double w = volume * density * 0.125;
-        m.f_[size_t(v)] = float(m.forces()[3 * size_t(v)] + w * m.gravity().x);
-        m.f_[size_t(nV + v)] = float(m.forces()[3 * size_t(v) + 1] + w * m.gravity().y);
-        m.f_[size_t(2 * nV + v)] = float(m.forces()[3 * size_t(v) + 2] + w * m.gravity().z);
+        m.f_[size_t(v)] = float(forces[3 * size_t(v)] + w * m.gravity().x);
+        m.f_[size_t(nV + v)] = float(forces[3 * size_t(v) + 1] + w * m.gravity().y);
+        m.f_[size_t(2 * nV + v)] = float(forces[3 * size_t(v) + 2] + w * m.gravity().z);
     }
     upload(f_dev_, m.f_.data(), m.f_.size() * 4, L"cuMemcpyHtoD failed for f_dev_");
     double sum = 0;

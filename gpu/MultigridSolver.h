@@ -104,8 +104,25 @@ public:
     /// into the module and rebuilds the assembly's matrices derived from it. The next
     /// prepareSolve assembles with it.
     void reloadElementMatrix();
-    /// Builds f_ from force_, density_ and gravity_, uploads it, returns fNorm_.
+    /// Builds f_ from force_, density_ and gravity_, uploads it, returns fNorm_. With further
+    /// load cases (setMoreLoads) it builds and uploads each case's load too, and leaves case 0
+    /// (the model's forces) selected, f_ and fNorm_ its own.
     double computeLoad();
+
+    /// Load cases beyond the model's forces (case 0): the forces of cases 1, 2, ..., each 3
+    /// floats per level-0 vertex as FemModel::forces() (with the model's gravity, as case 0).
+    /// Each case keeps its own load and displacement on the device (its displacement the warm
+    /// start of its next solve); allocated here when set up, else by setup. The next
+    /// computeLoad uploads their loads. None by default.
+    void setMoreLoads(std::vector<std::vector<float>> forces);
+    const std::vector<std::vector<float>>& moreLoads() const { return moreLoads_; }
+    /// 1 + the further cases.
+    int loadCaseCount() const { return 1 + int(moreLoads_.size()); }
+    /// Puts case `c`'s load and displacement where solve, downloadDisplacements and the device
+    /// optimizer read them (f_dev_, u_dev_[0], the model's fNorm_, displacementOnDevice());
+    /// the case selected before keeps its own.
+    void selectLoadCase(int c);
+    int selectedLoadCase() const { return selectedCase_; }
     /// Uploads dt_, isVertexFixed_, E_, vertexMass_ (set to 0), assembles and uploads the
     /// operators of levels >= 2 and factors the coarsest level.
     void prepareSolve();
@@ -274,6 +291,10 @@ private:
     void upload(CUdeviceptr dst, const void* src, size_t bytes, const wchar_t* message);
     void launch(CUfunction f, long long items, unsigned blockSize, void** params,
                 const wchar_t* message);
+    /// The buffers of the further load cases (the cases' slots).
+    void allocateLoadCases();
+    /// f_ from `forces` (3 per vertex), uploaded into f_dev_; returns its norm.
+    double buildLoad(const std::vector<float>& forces);
     /// The V-cycle loop of solve(); returns the cycles run and sets the last relative residual.
     int runVCycles(double tolerance, double& relative);
     /// Preconditioned conjugate gradients on the finest level, from u_dev_[0]; the same.
@@ -305,6 +326,16 @@ private:
     bool lastStopped_ = false;
     SolveMethod method_ = SolveMethod::VCycles;
     SolverTimes times_;
+    /// What a load case keeps while another one is selected (the selected case's slot is
+    /// stale: its values are in f_dev_, u_dev_[0], the model's fNorm_ and displacementOnDevice_).
+    struct LoadCaseSlot {
+        CUdeviceptr u = 0, f = 0;
+        double fNorm = 0;
+        bool displaced = true;
+    };
+    std::vector<std::vector<float>> moreLoads_;
+    std::vector<LoadCaseSlot> caseSlots_;
+    int selectedCase_ = 0;
 };
 
 }  // namespace ostrel

@@ -85,6 +85,7 @@ const HostModuleTable& builtInKernelModule() {
         add<&::DesignSumsKernel>(t, "DesignSumsKernel");
         add<&::AdaptMovesKernel>(t, "AdaptMovesKernel");
         add<&::OrbitSumsKernel>(t, "OrbitSumsKernel");
+        add<&::AccumulateEnergiesKernel>(t, "AccumulateEnergiesKernel");
         add<&::ReduceKernel>(t, "ReduceKernel");
         add<&::ReduceColumnsKernel>(t, "ReduceColumnsKernel");
         t.globals["Ke_"] = {static_cast<void*>(::Ke_), sizeof(::Ke_)};

@@ -1133,6 +1133,17 @@ OrbitSumsKernel(const int* __restrict__ orbit, int m, const unsigned char* __res
     sumDv[e] = v;
 }
 
+// One load case's element energies into the energies of the objective: q = weight * caseQ
+// for the first case (first != 0), q += weight * caseQ for each further one, in case order.
+extern "C" __global__ void __launch_bounds__(128)
+AccumulateEnergiesKernel(const double* __restrict__ caseQ, double weight, int first,
+                         double* __restrict__ q, int n) {
+    const int e = threadItem();
+    if (e >= n) return;
+    const double add = weight * caseQ[e];
+    q[e] = first ? add : q[e] + add;
+}
+
 // Candidate densities from the filtered candidate design xt: projected with
 // floor + (1 - floor) * (base + tanh(beta*(xt - eta))) / denominator when `project`, else xt
 // itself (already in rho); elements with flags & solidFlags 1 (the kept ones, or none at a

@@ -24,11 +24,19 @@ Vec3d elementCentreRange(const FemModel& m, bool high) {
     return {m.origin_.x + k[0] * s.x, m.origin_.y + k[1] * s.y, m.origin_.z + k[2] * s.z};
 }
 
-bool vertexHeld(const FemModel& m, GridPos p) {
+bool loadedIn(const std::vector<float>& forces, int v) {
+    const float* f = &forces[3 * size_t(v)];
+    return f[0] != 0.0f || f[1] != 0.0f || f[2] != 0.0f;
+}
+
+bool vertexHeld(const FemModel& m, const std::vector<std::vector<float>>* moreLoads, GridPos p) {
     const int v = m.vertexAt(0, p);
     if (v < 0) return false;
-    const float* f = &m.forces()[3 * size_t(v)];
-    return m.fixedFlags()[size_t(v)] || f[0] != 0.0f || f[1] != 0.0f || f[2] != 0.0f;
+    if (m.fixedFlags()[size_t(v)] || loadedIn(m.forces(), v)) return true;
+    if (moreLoads)
+        for (const std::vector<float>& forces : *moreLoads)
+            if (loadedIn(forces, v)) return true;
+    return false;
 }
 
 /// Boxes with bounds included share a point.
@@ -45,7 +53,8 @@ std::wstring number(const char* format, double value) {
 
 }  // namespace
 
-DesignRegions markDesignRegions(const FemModel& model, const DesignControls& controls) {
+DesignRegions markDesignRegions(const FemModel& model, const DesignControls& controls,
+                                 const std::vector<std::vector<float>>* moreLoads) {
     const long long n = model.numElements_.empty() ? 0 : model.numElements_[0];
     DesignRegions r;
     r.kept.assign(size_t(n), 0);
@@ -55,7 +64,7 @@ DesignRegions markDesignRegions(const FemModel& model, const DesignControls& con
         const GridPos p = unpack(model.elementPosition_[0][size_t(e)]);
         uint8_t kept = 0;
         for (int k = 0; k < 8 && !kept; ++k)
-            kept = vertexHeld(model, {p.x + (k & 1), p.y + (k >> 1 & 1), p.z + (k >> 2)});
+            kept = vertexHeld(model, moreLoads, {p.x + (k & 1), p.y + (k >> 1 & 1), p.z + (k >> 2)});
         r.kept[size_t(e)] = kept;
     }
 
@@ -84,14 +93,15 @@ DesignRegions markDesignRegions(const FemModel& model, const DesignControls& con
         r.emptyHeldCount += r.emptyHeld[e];
     }
     r.loadedKept.assign(size_t(n), 0);
-    const std::vector<float>& forces = model.forces();
     for (size_t e = 0; e < size_t(n); ++e) {
         if (!r.kept[e]) continue;
         const GridPos p = unpack(model.elementPosition_[0][e]);
         for (int k = 0; k < 8 && !r.loadedKept[e]; ++k) {
             const int v = model.vertexAt(0, {p.x + (k & 1), p.y + (k >> 1 & 1), p.z + (k >> 2)});
-            const float* f = &forces[3 * size_t(v)];
-            r.loadedKept[e] = f[0] != 0.0f || f[1] != 0.0f || f[2] != 0.0f;
+            r.loadedKept[e] = loadedIn(model.forces(), v);
+            if (moreLoads)
+                for (const std::vector<float>& forces : *moreLoads)
+                    r.loadedKept[e] = r.loadedKept[e] || loadedIn(forces, v);
         }
     }
     return r;

@@ -42,8 +42,10 @@ struct DesignRegions {
 };
 
 /// The split of `model`'s level-0 elements under `controls` (reads isVertexFixed_, force_,
-/// elementPosition_, origin_ and voxelSize_).
-DesignRegions markDesignRegions(const FemModel& model, const DesignControls& controls);
+/// elementPosition_, origin_ and voxelSize_); a vertex loaded in one of `moreLoads` (the further
+/// load cases' forces, 3 per vertex) counts as loaded too.
+DesignRegions markDesignRegions(const FemModel& model, const DesignControls& controls,
+                                 const std::vector<std::vector<float>>* moreLoads = nullptr);
 
 struct DesignCheck {
     std::wstring error;                 ///< empty = the design can run

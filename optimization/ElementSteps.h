@@ -50,6 +50,11 @@ public:
     virtual void updateStiffness(Optimizer& opt) = 0;
     /// q_e = max(0, E_e * ue^T Ke ue) from the solver's displacement; returns sum q.
     virtual double evaluateEnergies(Optimizer& opt) = 0;
+    /// With several load cases, after the solve of one of them: that case's energies (formed as
+    /// evaluateEnergies forms them) times `weight` into q_ (`first`: the first case, which
+    /// replaces q_; every later case adds to it, in case order); returns the case's sum of
+    /// energies, its compliance.
+    virtual double addCaseEnergies(Optimizer& opt, double weight, bool first) = 0;
     /// The compliance and volume sensitivities through the filter and the projection's slope.
     virtual void computeSensitivities(Optimizer& opt) = 0;
     /// Smallest and largest |dq| / dv over the designable elements with dv > 0 (0, 0 for none).

@@ -25,6 +25,16 @@ void HistoryFiles::openAll() {
     reopen(numCycles_, path(kNumCycles));
     reopen(sharpness_, path(kSharpness));
     reopen(constraint_, path(kConstraint));
+    if (loadCases_ > 1)
+        reopen(caseCompliance_, path(kLoadCaseCompliance));
+    else
+        caseCompliance_.close();
+}
+
+void HistoryFiles::appendCaseCompliances(const std::vector<double>& values) {
+    if (!caseCompliance_.is_open()) return;
+    for (size_t c = 0; c < values.size(); ++c) caseCompliance_ << (c ? L" " : L"") << values[c];
+    caseCompliance_ << L'\n' << std::flush;
 }
 
 void HistoryFiles::closeAll() {
@@ -33,6 +43,7 @@ void HistoryFiles::closeAll() {
     numCycles_.close();
     sharpness_.close();
     constraint_.close();
+    caseCompliance_.close();
 }
 
 void HistoryFiles::append(std::wofstream& stream, double value) {

@@ -7,6 +7,9 @@
 //                         cycleSink())
 //   "Sharpness.txt"       sharpness at each reset and after each update
 //   "Constraint.txt"      created empty
+// and, with several load cases (setLoadCaseCount), a sixth:
+//   "LoadCaseCompliance.txt"  each load case's compliance of the solve before each update,
+//                         one line per update, the cases in order, separated by a blank
 // openAll() closes and reopens all five with truncation, in that order (disabled: only closes
 // them). A file that cannot be created leaves its stream failed: later values for it are dropped
 // without a message and the other files go on. Values use the stream's default formatting (six
@@ -18,6 +21,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 namespace ostrel {
 
@@ -28,6 +32,7 @@ public:
     static constexpr const char* kNumCycles = "NumCycles.txt";
     static constexpr const char* kSharpness = "Sharpness.txt";
     static constexpr const char* kConstraint = "Constraint.txt";
+    static constexpr const char* kLoadCaseCompliance = "LoadCaseCompliance.txt";
 
     /// Files go to `directory`; empty = the working directory. Nothing is opened yet.
     explicit HistoryFiles(std::filesystem::path directory = {});
@@ -41,13 +46,20 @@ public:
     /// tools that use the optimizer's state without running an optimization). Default true.
     void setEnabled(bool enabled) { enabled_ = enabled; }
 
-    /// Closes every open stream, then creates or truncates the five files.
+    /// The load cases of the next openAll(): with more than one it opens kLoadCaseCompliance
+    /// too (default 1).
+    void setLoadCaseCount(int cases) { loadCases_ = cases; }
+
+    /// Closes every open stream, then creates or truncates the five files (six with several
+    /// load cases).
     void openAll();
     void closeAll();
 
     void appendObjectiveValue(double value) { append(objective_, value); }
     void appendVolumeRatio(double value) { append(volumeRatio_, value); }
     void appendSharpness(double value) { append(sharpness_, value); }
+    /// One line of the load cases' compliances (dropped while that file is not open).
+    void appendCaseCompliances(const std::vector<double>& values);
     /// The stream that receives one cycle count per solve.
     std::ostream& cycleSink() { return numCycles_; }
 
@@ -57,7 +69,8 @@ private:
 
     std::filesystem::path directory_;
     bool enabled_ = true;
-    std::wofstream objective_, volumeRatio_, sharpness_, constraint_;
+    int loadCases_ = 1;
+    std::wofstream objective_, volumeRatio_, sharpness_, constraint_, caseCompliance_;
     std::ofstream numCycles_;
 };
 

@@ -7,6 +7,7 @@
 #include "core/Timing.h"
 #include "gpu/MultigridSolver.h"
 #include "gpu/KernelTimer.h"
+#include "optimization/LoadCaseSolve.h"
 #include "optimization/Optimizer.h"
 
 namespace ostrel {
@@ -21,7 +22,7 @@ bool IterationProfile::run(int iteration, double tolerance,
     const SolverTimes before = solver_.times();
     solver_.prepareSolve();
     const double cycleStart = kernelSeconds();
-    const bool converged = solver_.solve(tolerance);
+    const bool converged = solveLoadCases(solver_, optimizer_, tolerance);
     addSolve(before, kernelSeconds() - cycleStart);
     optimize(iteration, shapeFile);
     return converged;

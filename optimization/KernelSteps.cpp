@@ -99,6 +99,10 @@ void KernelSteps::updateStiffness(Optimizer& opt) {
 
 double KernelSteps::evaluateEnergies(Optimizer&) { return device_.evaluateEnergies(); }
 
+double KernelSteps::addCaseEnergies(Optimizer&, double weight, bool first) {
+    return device_.addCaseEnergies(weight, first);
+}
+
 void KernelSteps::computeSensitivities(Optimizer& opt) {
     OptimizerState& s = state(opt);
     // The slope at the field and beta of the current densities (mode 1) or at the field filtered

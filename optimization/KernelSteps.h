@@ -29,6 +29,7 @@ public:
     DesignSums densitiesChanged(const Optimizer& opt) override;
     void updateStiffness(Optimizer& opt) override;
     double evaluateEnergies(Optimizer& opt) override;
+    double addCaseEnergies(Optimizer& opt, double weight, bool first) override;
     void computeSensitivities(Optimizer& opt) override;
     void ratioRange(Optimizer& opt, double& lo, double& hi) override;
     void prepareSearch(Optimizer& opt) override;

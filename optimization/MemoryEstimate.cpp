@@ -83,6 +83,10 @@ double estimateDeviceBytes(const SceneSize& s) {
     double bytes = s.vertices * (1 + 4 + 12 + 4) + s.elements * 4;
     bytes += 8 * double(residualSumEntries(size_t(s.vertices)));  // the residual norm's sums
     if (s.conjugateGradients) bytes += double(conjugateGradientBytes(size_t(s.vertices)));
+    // Each further load case: its load (floats) and displacement (doubles) per vertex; the
+    // optimizer's energies of one case per element.
+    if (s.loadCases > 1)
+        bytes += (s.loadCases - 1) * s.vertices * (12 + 24) + 8 * s.elements;
     std::array<double, 3> dims = s.extent;
     double nE = s.elements, nV = s.vertices;
     for (int l = 0; l < s.levels; ++l) {

@@ -34,6 +34,9 @@ struct SceneSize {
     /// The solver runs conjugate gradients (--solver pcg), which adds its vectors on the device
     /// (conjugateGradientBytes in gpu/MultigridSolver.h).
     bool conjugateGradients = false;
+    /// Load cases: each one beyond the first adds its load and displacement per vertex (and
+    /// the optimizer a case's energies per element).
+    int loadCases = 1;
 };
 
 /// Bytes the scene needs at its peak, the final files included (finalFilesBytes).

@@ -145,14 +145,19 @@ void Optimizer::reset() {
                         {model_.origin_.x - s.x, model_.origin_.y - s.y, model_.origin_.z - s.z},
                         0.0);
 
-    // 4. History files.
+    // 4. History files (with several load cases, their compliances' file too).
+    caseWeights_ = controls_.loadCaseWeights.size() > 1 ? controls_.loadCaseWeights
+                                                        : std::vector<double>();
+    caseCompliances_.assign(caseWeights_.size(), 0.0);
+    history_.setLoadCaseCount(loadCaseCount());
     history_.openAll();
 
-    // 5. Kept and held-empty elements. Members must be able to reach the loads on edges and
-    // corners: the kept elements at loaded vertices anchor them. (Anchoring a whole support
-    // face as well would clip the filter of every edge near it, and a tube of clipped edges
-    // then grows there apart from the design's core.)
-    DesignRegions regions = markDesignRegions(model_, controls_);
+    // 5. Kept and held-empty elements (a vertex loaded in any case holds its elements).
+    // Members must be able to reach the loads on edges and corners: the kept elements at
+    // loaded vertices anchor them. (Anchoring a whole support face as well would clip the
+    // filter of every edge near it, and a tube of clipped edges then grows there apart from
+    // the design's core.)
+    DesignRegions regions = markDesignRegions(model_, controls_, moreLoads_);
     warnEmptyBoxes(regions);
     filter_.anchorMembers(regions.loadedKept);
     isKept_ = std::move(regions.kept);
@@ -195,9 +200,20 @@ void Optimizer::updateStiffness() {
     if (ready()) steps_->updateStiffness(*this);
 }
 
+void Optimizer::evaluateCaseEnergies(int c) {
+    if (!ready() || c < 0 || size_t(c) >= caseWeights_.size()) return;
+    caseCompliances_[size_t(c)] = steps_->addCaseEnergies(*this, caseWeights_[size_t(c)], c == 0);
+}
+
 void Optimizer::evaluateEnergies() {
     if (!ready()) return;
-    energy_ = steps_->evaluateEnergies(*this);
+    if (caseWeights_.empty()) {
+        energy_ = steps_->evaluateEnergies(*this);
+    } else {
+        energy_ = 0.0;
+        for (size_t c = 0; c < caseWeights_.size(); ++c)
+            energy_ += caseWeights_[c] * caseCompliances_[c];
+    }
     if (lifetime_.firstEnergyEvaluation) {
         lifetime_.referenceEnergy = totalEnergy();
         if (wideLog_)
@@ -310,6 +326,14 @@ void Optimizer::iterate(int iteration) {
     if (wideLog_)
         *wideLog_ << L"Total strain energy: " << lastStrainEnergy_
                   << L"  Volume reduction: " << 1.0 - lastVolumeRatio_ << L'\n';
+    if (!caseCompliances_.empty()) {
+        if (wideLog_) {
+            *wideLog_ << L"Load case compliances:";
+            for (double c : caseCompliances_) *wideLog_ << L' ' << c;
+            *wideLog_ << L'\n';
+        }
+        history_.appendCaseCompliances(caseCompliances_);
+    }
     history_.appendObjectiveValue(lastStrainEnergy_);
     history_.appendVolumeRatio(lastVolumeRatio_);
     if (wideLog_)

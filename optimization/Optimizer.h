@@ -151,10 +151,27 @@ public:
     /// beta at its last value.
     bool adaptsMoves() const { return isProjected() && betaAtLastValue(); }
 
+    /// The further load cases' forces (3 per level-0 vertex each, MultigridSolver::moreLoads):
+    /// the reset keeps and anchors the elements at their loaded vertices as at the model's.
+    /// Null (the default): none. Must outlive the optimizer's use of it.
+    void setMoreLoads(const std::vector<std::vector<float>>* forces) { moreLoads_ = forces; }
+    /// Load cases of the last reset: the controls' weights (one per case) when there are
+    /// several, else 1.
+    int loadCaseCount() const { return caseWeights_.empty() ? 1 : int(caseWeights_.size()); }
+    /// Several load cases, after the solve of case `c` (0-based, in case order, every case
+    /// once before evaluateEnergies): the case's energies times its weight into the energies
+    /// of the objective (the attached steps' addCaseEnergies); its compliance is kept.
+    void evaluateCaseEnergies(int c);
+    /// Each load case's compliance (sum of its element energies) of the last evaluation, with
+    /// several cases; empty with one.
+    const std::vector<double>& caseCompliances() const { return caseCompliances_; }
+
     /// E_[i] = baseStiffness * rho_i^penalty for every element (by the attached steps).
     void updateStiffness();
-    /// q_i = max(0, E_i * u_i^T Ke u_i) from the solve (by the attached steps). The first call
-    /// of the program's life also sets the reference energy and prints
+    /// q_i = max(0, E_i * u_i^T Ke u_i) from the solve (by the attached steps). With several
+    /// load cases the cases' weighted energies are in place already (evaluateCaseEnergies) and
+    /// the total energy is the objective, sum over the cases of weight * compliance. The first
+    /// call of the program's life also sets the reference energy and prints
     /// "---> Initial strain energy: ".
     void evaluateEnergies();
     /// One optimization update; `iteration` is the run control's counter (0 = first step of
@@ -290,6 +307,10 @@ private:
     // The steps' sums of the last evaluation and update: sum q, sum rho over the elements not
     // held empty, sum rho(1-rho) over the designable elements.
     double energy_ = 0.0, volume_ = 0.0, sharpness_ = 0.0;
+    // Load cases: the further cases' forces, the weights of the last reset (empty with one
+    // case) and each case's compliance of the last evaluation.
+    const std::vector<std::vector<float>>* moreLoads_ = nullptr;
+    std::vector<double> caseWeights_, caseCompliances_;
 };
 
 }  // namespace ostrel

@@ -60,6 +60,7 @@ SceneSize expectedSize(const Scene& scene, const Vec3i& resolution, const Vec3d&
     size.vertices = std::min(points, size.elements + area / face);
     size.levels = scene.numLevels_;
     size.conjugateGradients = method == SolveMethod::ConjugateGradients;
+    size.loadCases = 1 + int(scene.listedSupportsAndLoads().moreCases.size());
     return size;
 }
 
@@ -123,6 +124,7 @@ bool voxelModel(const Scene& scene, const ProblemOptions& options, Volume<bool, 
     size.vertices = double(counts.vertices);
     size.levels = scene.numLevels_;
     size.conjugateGradients = options.solver == SolveMethod::ConjugateGradients;
+    size.loadCases = 1 + int(scene.listedSupportsAndLoads().moreCases.size());
     if (const std::wstring error = memoryError(size, voxelSize, memoryLimit, sizeAt);
         !error.empty()) {
         writeLine(log, error);
@@ -157,6 +159,28 @@ void applySupportsAndLoads(const SupportsAndLoads& listed, FemModel& model, std:
     if (listed.forcesUnreadable) writeLine(log, L"WARNING: Error while parsing forces");
 }
 
+/// The further load cases' forces, 3 per level-0 vertex, as the solver takes them.
+std::vector<std::vector<float>> moreLoads(const SupportsAndLoads& listed, const FemModel& model,
+                                          std::wostream* log) {
+    std::vector<std::vector<float>> cases;
+    for (const std::vector<PointForce>& list : listed.moreCases) {
+        std::vector<float> forces(3 * size_t(model.numVertices(0)), 0.0f);
+        for (const PointForce& f : list) {
+            const int v = model.vertexAt(0, GridPos{f.at.x, f.at.y, f.at.z});
+            if (v < 0) {
+                writeLine(log, L"WARNING: Vertex fixation: No vertex found at position " +
+                                   gridPointText(f.at));
+                continue;
+            }
+            forces[3 * size_t(v)] = f.fx;
+            forces[3 * size_t(v) + 1] = f.fy;
+            forces[3 * size_t(v) + 2] = f.fz;
+        }
+        cases.push_back(std::move(forces));
+    }
+    return cases;
+}
+
 }  // namespace
 
 DesignControls overriddenControls(DesignControls controls, const DesignOverrides& overrides) {
@@ -172,7 +196,7 @@ DesignControls overriddenControls(DesignControls controls, const DesignOverrides
 Problem::Problem(std::unique_ptr<FemModel> model, std::unique_ptr<MultigridSolver> solver,
                  const DesignControls& controls)
     : model_(std::move(model)), solver_(std::move(solver)), controls_(controls) {
-    regions_ = markDesignRegions(*model_, controls_);
+    regions_ = markDesignRegions(*model_, controls_, &solver_->moreLoads());
 }
 
 Problem::~Problem() {
@@ -190,6 +214,15 @@ SupportsAndLoads Problem::supportsAndLoads() const {
         const float* f = &m.forces()[3 * size_t(v)];
         if (f[0] != 0 || f[1] != 0 || f[2] != 0)
             current.forces.push_back({{p.x, p.y, p.z}, f[0], f[1], f[2]});
+    }
+    for (const std::vector<float>& forces : solver_->moreLoads()) {
+        std::vector<PointForce>& list = current.moreCases.emplace_back();
+        for (int v = 0; v < m.numVertices(0); ++v) {
+            const float* f = &forces[3 * size_t(v)];
+            if (f[0] == 0 && f[1] == 0 && f[2] == 0) continue;
+            const GridPos p = unpack(m.vertexPosition_[0][size_t(v)]);
+            list.push_back({{p.x, p.y, p.z}, f[0], f[1], f[2]});
+        }
     }
     return current;
 }
@@ -214,6 +247,8 @@ ProblemBuild buildProblem(const Scene& scene, const ProblemOptions& options, std
     }
     solver->setSolveMethod(options.solver);
     applySupportsAndLoads(scene.listedSupportsAndLoads(), *built.model, log);
+    if (!scene.listedSupportsAndLoads().moreCases.empty())
+        solver->setMoreLoads(moreLoads(scene.listedSupportsAndLoads(), *built.model, log));
     result.problem = std::make_unique<Problem>(
         std::move(built.model), std::move(solver),
         overriddenControls(scene.designControls_, options.overrides));

@@ -11,7 +11,8 @@
 // with the options' method); the
 // scene's FIXED_VERTICES and FORCES applied to the level-0 vertices (a grid point without a
 // vertex, or a list that ends in unreadable text, gives one "WARNING: " line each and is passed
-// over); the design regions of the controls. A refusal is a value: the status and one
+// over), the further load cases' forces given to the solver (MultigridSolver::setMoreLoads); the
+// design regions of the controls (a vertex loaded in any case is kept). A refusal is a value: the status and one
 // "ERROR: " line in the log; nothing ends the process.
 //
 // The seams an engine builds on: the solver solves for given element stiffness factors
@@ -49,8 +50,8 @@ public:
     const DesignControls& controls() const { return controls_; }
     const DesignRegions& regions() const { return regions_; }
 
-    /// The model's fixed vertices and non-zero forces, in vertex order (what a scene file
-    /// written now lists).
+    /// The model's fixed vertices and non-zero forces, and those of the further load cases (the
+    /// solver's), in vertex order (what a scene file written now lists).
     SupportsAndLoads supportsAndLoads() const;
 
 private:

@@ -22,6 +22,8 @@
 //                   solid wins.
 //   symmetry        mirror planes (scene/SymmetryPlanes.h): mirrored elements share one design
 //                   variable, so the design is mirror-symmetric; none by default.
+//   loadCaseWeights one weight per load case when the scene has several (scene/LoadCases.h):
+//                   the objective is the weighted sum of their compliances; empty with one.
 
 #include <vector>
 
@@ -53,6 +55,7 @@ struct DesignControls {
     std::vector<WorldBox> keepSolid;
     std::vector<WorldBox> keepEmpty;
     std::vector<SymmetryPlane> symmetry;
+    std::vector<double> loadCaseWeights;
 };
 
 }  // namespace ostrel

@@ -121,7 +121,7 @@ bool Scene::loadScene(const std::wstring& fileName, std::wostream* log) {
     file_.getBool(L"ADD_ADDITIONAL_SURFACE_VOXELS", addAdditionalSurfaceVoxels_, log);
     readView(log);
     if (!readDesignControls(log)) return false;
-    readSupportsAndLoads(log);
+    if (!readSupportsAndLoads(log)) return false;
     loaded_ = true;
     rememberSaved({});
     return true;
@@ -217,7 +217,7 @@ void Scene::readView(std::wostream* log) {
     view_.meanVoxelSize = float(mean);
 }
 
-void Scene::readSupportsAndLoads(std::wostream* log) {
+bool Scene::readSupportsAndLoads(std::wostream* log) {
     std::wstring list;
     if (file_.getString(L"FIXED_VERTICES", list, log, true)) {
         std::wistringstream in(list);
@@ -231,7 +231,82 @@ void Scene::readSupportsAndLoads(std::wostream* log) {
         while (in >> f.at.x >> f.at.y >> f.at.z >> f.fx >> f.fy >> f.fz) listed_.forces.push_back(f);
         listed_.forcesUnreadable = !in.eof();
     }
+    return readLoadCases(log);
 }
+
+bool Scene::readLoadCases(std::wostream* log) {
+    auto fail = [&](const std::wstring& line) {
+        writeLine(log, L"ERROR: " + line);
+        return false;
+    };
+    // The case numbers the file names, each once (a key appears once in the file's entries).
+    std::vector<int> numbers;
+    for (const KeyValueFile::Entry& entry : file_.entries())
+        if (const int number = loadCaseNumber(entry.first); number > 0) numbers.push_back(number);
+    std::sort(numbers.begin(), numbers.end());
+    for (size_t i = 0; i < numbers.size(); ++i)
+        if (numbers[i] != int(i) + 2)
+            return fail(loadCaseKey(numbers[i]) + L" follows no " + loadCaseKey(int(i) + 2) +
+                        L" (load cases are numbered 2, 3, ... without a gap)");
+    const int cases = 1 + int(numbers.size());
+    if (cases > 1 && listed_.forces.empty())
+        return fail(L"FORCES lists no force: load case 1 is empty");
+    for (int c = 2; c <= cases; ++c) {
+        const std::wstring key = loadCaseKey(c);
+        std::wstring text;
+        file_.getString(key, text, nullptr, true);
+        std::wistringstream in(text);
+        std::vector<double> numbers6;
+        for (std::wstring word; in >> word;) {
+            double v;
+            if (!parseOneNumber(word, v))
+                return fail(key + L" holds '" + word + L"', which is not a number");
+            numbers6.push_back(v);
+        }
+        if (numbers6.empty()) return fail(key + L" lists no force: load case " +
+                                          std::to_wstring(c) + L" is empty");
+        if (numbers6.size() % 6 != 0)
+            return fail(key + L" needs six numbers X Y Z FX FY FZ per force, not " +
+                        std::to_wstring(numbers6.size()) + L" numbers");
+        std::vector<PointForce> forces;
+        for (size_t i = 0; i < numbers6.size(); i += 6) {
+            const double* v = &numbers6[i];
+            if (v[0] != std::floor(v[0]) || v[1] != std::floor(v[1]) || v[2] != std::floor(v[2]))
+                return fail(key + L" needs whole grid coordinates X Y Z, force " +
+                            std::to_wstring(i / 6 + 1) + L" has others");
+            forces.push_back({{int(v[0]), int(v[1]), int(v[2])},
+                              float(v[3]), float(v[4]), float(v[5])});
+        }
+        listed_.moreCases.push_back(std::move(forces));
+    }
+    std::wstring text, why;
+    std::vector<double>& weights = designControls_.loadCaseWeights;
+    weights.clear();
+    if (file_.getString(L"LOAD_CASE_WEIGHTS", text, log, true)) {
+        if (!parseLoadCaseWeights(text, cases, weights, why))
+            return fail(L"LOAD_CASE_WEIGHTS " + why);
+    } else if (cases > 1) {
+        weights.assign(size_t(cases), 1.0);
+    }
+    // One case is its compliance alone.
+    if (cases == 1) weights.clear();
+    return true;
+}
+
+namespace {
+
+/// The forces as the value of FORCES lists them.
+std::wstring forcesText(const std::vector<PointForce>& forces) {
+    std::wostringstream text;
+    for (const PointForce& f : forces) {
+        if (text.tellp() > 0) text << L"  ";
+        text << f.at.x << L' ' << f.at.y << L' ' << f.at.z << L' ' << f.fx << L' ' << f.fy
+             << L' ' << f.fz;
+    }
+    return text.str();
+}
+
+}  // namespace
 
 bool Scene::readDesignControls(std::wostream* log) {
     DesignControls& c = designControls_;
@@ -276,24 +351,28 @@ bool Scene::readDesignControls(std::wostream* log) {
 bool Scene::saveScene(const std::wstring& fileName, const SupportsAndLoads& current,
                       std::wostream* log) {
     if (!loaded_) return true;
-    std::wostringstream fixed, forces;
+    std::wostringstream fixed;
     for (const GridPoint& p : current.fixed) {
         if (fixed.tellp() > 0) fixed << L"  ";
         fixed << p.x << L' ' << p.y << L' ' << p.z;
-    }
-    for (const PointForce& f : current.forces) {
-        if (forces.tellp() > 0) forces << L"  ";
-        forces << f.at.x << L' ' << f.at.y << L' ' << f.at.z << L' ' << f.fx << L' ' << f.fy
-               << L' ' << f.fz;
     }
     if (!current.fixed.empty())
         file_.setString(L"FIXED_VERTICES", fixed.str());
     else
         file_.remove(L"FIXED_VERTICES");
     if (!current.forces.empty())
-        file_.setString(L"FORCES", forces.str());
+        file_.setString(L"FORCES", forcesText(current.forces));
     else
         file_.remove(L"FORCES");
+    // Every further case in its key; the keys of cases beyond them go.
+    for (size_t c = 0; c < current.moreCases.size(); ++c)
+        file_.setString(loadCaseKey(int(c) + 2), forcesText(current.moreCases[c]));
+    std::vector<std::wstring> stale;
+    for (const KeyValueFile::Entry& entry : file_.entries())
+        if (const int number = loadCaseNumber(entry.first);
+            number > int(current.moreCases.size()) + 1)
+            stale.push_back(entry.first);
+    for (const std::wstring& key : stale) file_.remove(key);
 
     auto vec = [](const Vec3f& v) { return joinWords({v.x, v.y, v.z}); };
     if (view_.viewChanged) {
@@ -318,7 +397,7 @@ bool Scene::saveScene(const std::wstring& fileName, const SupportsAndLoads& curr
 }
 
 void Scene::rememberSaved(const SupportsAndLoads& current) {
-    saved_ = {current.fixed,  current.forces, view_.defaultViewPos, view_.defaultHeadingPitchRoll,
+    saved_ = {current.fixed,  current.forces, current.moreCases, view_.defaultViewPos, view_.defaultHeadingPitchRoll,
               view_.lightPos, view_.lightDir, view_.lightUp,  designControls_.projection};
 }
 
@@ -327,7 +406,8 @@ std::vector<std::wstring> Scene::unsavedEdits(const SupportsAndLoads& current) c
     if (!loaded_) return edits;
     const SavedState& s = saved_;
     if (current.fixed != s.fixed) edits.push_back(L"fixations");
-    if (current.forces != s.forces) edits.push_back(L"forces");
+    if (current.forces != s.forces || current.moreCases != s.moreCases)
+        edits.push_back(L"forces");
     // saveScene writes the view and the light only once the user has set them.
     if (view_.viewChanged &&
         (view_.defaultViewPos != s.viewPos || view_.defaultHeadingPitchRoll != s.headingPitchRoll))
@@ -378,6 +458,11 @@ std::wstring Scene::sceneSummary(int elements, int vertices) const {
     };
     if (has(L"KEEP_SOLID_BOXES")) boxes(L"# Keep-Solid Boxes: ", c.keepSolid);
     if (has(L"KEEP_EMPTY_BOXES")) boxes(L"# Keep-Empty Boxes: ", c.keepEmpty);
+    if (!c.loadCaseWeights.empty()) {
+        text << L"# Load Cases: " << c.loadCaseWeights.size() << L", weights";
+        for (double w : c.loadCaseWeights) text << L' ' << w;
+        text << L"\n";
+    }
     if (has(L"SYMMETRY_PLANES")) {
         text << L"# Symmetry Planes: " << c.symmetry.size();
         for (const SymmetryPlane& p : c.symmetry) text << L",  " << describePlane(p);

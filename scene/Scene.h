@@ -11,7 +11,9 @@
 // design-control keys OPTIMIZATION_VOLUME_FRACTION, OPTIMIZATION_FILTER_RADIUS,
 // OPTIMIZATION_PROJECTION, KEEP_SOLID_BOXES and KEEP_EMPTY_BOXES (scene/DesignControls.h; a value
 // out of range or not a number fails the load with an error that names the key), and the lists
-// FIXED_VERTICES and FORCES (grid coordinates of level-0 vertex grid points) as values.
+// FIXED_VERTICES and FORCES (grid coordinates of level-0 vertex grid points) as values, and the
+// further load cases FORCES_CASE_2, ... with LOAD_CASE_WEIGHTS (scene/LoadCases.h; a bad value,
+// an empty case or a gap in the numbering fails the load with an error that names the key).
 
 #include <cstdint>
 #include <string>
@@ -22,6 +24,7 @@
 #include "geometry/Vec3.h"
 #include "scene/DesignControls.h"
 #include "scene/KeyValueFile.h"
+#include "scene/LoadCases.h"
 #include "scene/ViewDefaults.h"
 
 namespace ostrel {
@@ -43,7 +46,9 @@ struct PointForce {
 /// (in vertex order, forces that are not zero).
 struct SupportsAndLoads {
     std::vector<GridPoint> fixed;
-    std::vector<PointForce> forces;
+    std::vector<PointForce> forces;  ///< load case 1
+    /// The forces of load cases 2, 3, ... (empty with one case).
+    std::vector<std::vector<PointForce>> moreCases;
     /// The file's list holds text that is not a number (the entries before it count; a last
     /// entry cut short, all numbers, is dropped without a note).
     bool fixedUnreadable = false;
@@ -61,7 +66,8 @@ public:
     /// Loads `fileName`; messages and warnings go to `log`, progress lines to the console.
     /// On failure returns false after the failing component's message (loaded flag false).
     bool loadScene(const std::wstring& fileName, std::wostream* log);
-    /// Writes the fixations and forces of `current` (the model's, in vertex order), (when
+    /// Writes the fixations and forces of `current` (the model's, in vertex order; the further
+    /// load cases' forces into FORCES_CASE_2, ..., removing the keys of cases it no longer has), (when
     /// changed) view and light back into the key-value file, and OPTIMIZATION_PROJECTION when
     /// designControls_.projection differs from the file's value (0 where the key is absent), and
     /// writes it to `fileName` atomically. True without writing when nothing is loaded.
@@ -114,6 +120,7 @@ private:
     struct SavedState {
         std::vector<GridPoint> fixed;
         std::vector<PointForce> forces;
+        std::vector<std::vector<PointForce>> moreCases;
         Vec3f viewPos, headingPitchRoll, lightPos, lightDir, lightUp;
         int projection = 0;
     };
@@ -123,7 +130,9 @@ private:
     bool prepareMesh(const std::wstring& fileName, std::wostream* log);
     void readView(std::wostream* log);
     bool readDesignControls(std::wostream* log);
-    void readSupportsAndLoads(std::wostream* log);
+    bool readSupportsAndLoads(std::wostream* log);
+    /// The further load cases and LOAD_CASE_WEIGHTS, after FORCES.
+    bool readLoadCases(std::wostream* log);
 
     bool loaded_ = false;
     ViewDefaults view_;

@@ -7,6 +7,7 @@
 #include "core/Console.h"
 #include "core/InputFile.h"
 #include "scene/KeyValueFile.h"
+#include "scene/LoadCases.h"
 
 namespace ostrel {
 namespace {
@@ -39,14 +40,14 @@ const std::vector<std::wstring>& knownSceneKeys() {
         L"EDITOR_FORCE_SPHERE_RADIUS", L"EDITOR_FORCE_PER_PIXEL", L"EDITOR_FORCE_ARROW_SCALING",
         // The optimizer's settings.
         L"OPTIMIZATION_VOLUME_FRACTION", L"OPTIMIZATION_FILTER_RADIUS", L"OPTIMIZATION_PROJECTION",
-        L"KEEP_SOLID_BOXES", L"KEEP_EMPTY_BOXES", L"SYMMETRY_PLANES"};
+        L"KEEP_SOLID_BOXES", L"KEEP_EMPTY_BOXES", L"SYMMETRY_PLANES", L"LOAD_CASE_WEIGHTS"};
     return keys;
 }
 
 std::wstring closestSceneKey(const std::wstring& key) {
     const std::wstring upper = upperCaseKey(key);
     const std::vector<std::wstring>& keys = knownSceneKeys();
-    if (std::find(keys.begin(), keys.end(), upper) != keys.end())
+    if (std::find(keys.begin(), keys.end(), upper) != keys.end() || loadCaseNumber(upper) > 0)
         return {};
     std::wstring best;
     size_t bestDistance = SIZE_MAX;
@@ -88,7 +89,7 @@ std::vector<std::wstring> lintSceneFile(const std::wstring& fileName) {
         if (keyPart >> extra)
             continue;  // invalid key syntax; the reader reports it
         const std::wstring key = upperCaseKey(word);
-        if (std::find(keys.begin(), keys.end(), key) != keys.end())
+        if (std::find(keys.begin(), keys.end(), key) != keys.end() || loadCaseNumber(key) > 0)
             continue;
         std::wstring warning = L"WARNING: Unknown key " + quoted(key) + L" in line " +
                                std::to_wstring(lineNumber) + L" of file " + quoted(fileName);

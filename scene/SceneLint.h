@@ -9,7 +9,8 @@
 
 namespace ostrel {
 
-/// Every key that a scene file may hold (the loader's and the optimizer's), upper case.
+/// Every key that a scene file may hold (the loader's and the optimizer's), upper case; the keys
+/// of the further load cases, FORCES_CASE_2, FORCES_CASE_3, ... (scene/LoadCases.h), besides.
 const std::vector<std::wstring>& knownSceneKeys();
 
 /// The known key that `key` (any letter case) most probably means: the one with the fewest

@@ -604,6 +604,7 @@ int reportStoppedAtOnce(const StepsDone& steps, std::ostream& out, std::ostream&
 struct FinalFiles {
     bool solved = false;       ///< the final design's solve converged
     double compliance = 0.0;   ///< the final design's
+    std::vector<double> caseCompliances;  ///< of each load case, with several
     std::filesystem::path shape, smoothShape, plot;
     bool shapeOk = false, smoothOk = true, plotOk = false;
     SmoothSurfaceReport smooth;
@@ -621,6 +622,7 @@ FinalFiles writeFinalFiles(const BatchOptions& options, const Scene& scene, Prob
     FinalFiles files;
     files.solved = run.solveCurrentDesign();
     files.compliance = run.optimizer().totalEnergy();
+    files.caseCompliances = run.optimizer().caseCompliances();
     const DesignSnapshot finalState = run.snapshot();
     if (options.report)
         files.engineering = reportDesign(problem, scene, finalState.density,
@@ -666,6 +668,10 @@ void printRunFigures(const StepsDone& steps, const FinalFiles& files, const Prob
     if (steps.firstCompliance != 0 && std::isfinite(ratio))
         out << "; " << printed("%.4g", ratio) << " x the first iteration's";
     out << ")\n";
+    // With several load cases the compliance above is their weighted sum.
+    for (size_t c = 0; c < files.caseCompliances.size(); ++c)
+        out << "Compliance of load case " << c + 1 << ": "
+            << printed("%.6g", files.caseCompliances[c]) << "\n";
     out << "Total solve time: " << formatDuration(lifetime.totalSolveSeconds)
         << "    Total optimize time: " << formatDuration(lifetime.totalOptimizeSeconds) << "\n";
 }

@@ -191,6 +191,7 @@ bool evaluateDesign(Problem& problem, std::vector<float> rho, const EvaluationOp
     Optimizer optimizer(model, lifetime);
     optimizer.attachSteps(&steps);
     optimizer.setLogs(nullptr, nullptr);
+    optimizer.setMoreLoads(&solver.moreLoads());
     optimizer.history().setEnabled(false);
     optimizer.setControls(problem.controls());
     optimizer.reset();
@@ -221,14 +222,24 @@ bool evaluateDesign(Problem& problem, std::vector<float> rho, const EvaluationOp
         error = "the system is singular: the fixed vertices do not hold the model in place";
         return false;
     }
-    const ToleranceSolve solved =
-        solveToTolerance(solver, model, options.tolerance, options.maxSolves);
-    result.converged = solved.converged;
-    result.cycles = solved.cycles;
-    result.residual = solved.residual;
+    // Every load case to the tolerance, each case's energies into the optimizer's (with one
+    // case the solve's energies are evaluated as they are).
+    const int cases = solver.loadCaseCount();
+    result.converged = true;
+    for (int c = 0; c < cases; ++c) {
+        solver.selectLoadCase(c);
+        const ToleranceSolve solved =
+            solveToTolerance(solver, model, options.tolerance, options.maxSolves);
+        result.converged = result.converged && solved.converged;
+        result.cycles += solved.cycles;
+        result.residual = std::max(result.residual, solved.residual);
+        if (cases > 1) optimizer.evaluateCaseEnergies(c);
+    }
+    solver.selectLoadCase(0);
 
     optimizer.evaluateEnergies();
     result.compliance = optimizer.totalEnergy();
+    result.caseCompliances = optimizer.caseCompliances();
     const double total = optimizer.totalDensity();
     const double initial = optimizer.initialVolume();
     result.volumeFraction = initial > 0 ? total / initial : 0.0;

@@ -61,17 +61,20 @@ struct EvaluationOptions {
 
 struct DesignEvaluation {
     double compliance = 0;      ///< sum of the element energies E * u^T Ke u
+    /// With several load cases: each case's compliance (case 1 first); compliance is then
+    /// their weighted sum, the optimization's objective. Empty with one case.
+    std::vector<double> caseCompliances;
     double volumeFraction = 0;  ///< sum rho / V0 (keep-empty elements left out of both)
     double volume = 0;          ///< sum rho times the voxel volume, in model units
     double greyFraction = 0;    ///< designable elements with 0.1 < rho < 0.9
     size_t raised = 0;          ///< densities below the minimum density raised to it
     ThresholdResult threshold;  ///< when thresholded
-    int cycles = 0;             ///< multigrid cycles of all solves
-    double residual = 0;        ///< relative residual reached
+    int cycles = 0;             ///< multigrid cycles of all solves (of every load case)
+    double residual = 0;        ///< relative residual reached (the largest of the cases')
     size_t loadedVertices = 0;  ///< vertices with a force other than 0
     size_t unsupported = 0;     ///< of them, not joined to a fixed vertex by face-connected
                                 ///< solid elements
-    bool converged = false;     ///< the tolerance was reached
+    bool converged = false;     ///< the tolerance was reached (in every load case)
     /// The densities solved (thresholded and raised), element order, and the exponent of the
     /// stiffness law they were solved with: element e's factor is density[e]^penalty times
     /// that of a solid element.

@@ -209,10 +209,12 @@ bool reportInEngineeringUnits(Problem& problem, const Scene& scene,
     for (size_t e = 0; e < density.size(); ++e)
         factors[e] = float(std::pow(double(density[e]), penalty));
 
-    // One load case today: the forces the model holds.
-    const int caseCount = 1;
+    // Every load case of the solver: case 1 the forces the model holds.
+    const int caseCount = solver.loadCaseCount();
     MaterialSwap swap(model, solver, report.modulus, report.poissonRatio);
+    solver.computeLoad();
     for (int c = 1; c <= caseCount; ++c) {
+        solver.selectLoadCase(c - 1);
         CaseFigures figures;
         figures.number = c;
         model.E_ = factors;
@@ -220,14 +222,15 @@ bool reportInEngineeringUnits(Problem& problem, const Scene& scene,
         if (solver.optimizerOnDevice()) {
             if (solver.driver().memcpyHtoD(solver.nextFactors(), factors.data(),
                                            4 * factors.size()) != CUDA_SUCCESS) {
+                solver.selectLoadCase(0);
                 error = "the element factors cannot be copied to the device";
                 return false;
             }
             solver.factorsWritten();
         }
-        solver.computeLoad();
         solver.prepareSolve();
         if (!solver.coarseFactorValid()) {
+            solver.selectLoadCase(0);
             error = "the system is singular: the fixed vertices do not hold the model in place";
             return false;
         }
@@ -245,6 +248,7 @@ bool reportInEngineeringUnits(Problem& problem, const Scene& scene,
         measureStress(model, modelToMesh, density, figures);
         report.cases.push_back(std::move(figures));
     }
+    solver.selectLoadCase(0);
     return true;
 }
 
@@ -300,7 +304,7 @@ DesignReport reportDesign(Problem& problem, const Scene& scene, const std::vecto
                 << " cycles; its figures are not reliable\n";
             result.ok = false;
         }
-        // One load case today; further cases would take names of their own.
+        // The cells hold case 1's stresses; the further cases' figures are in the text.
         if (c.number == 1) result.cells.push_back(vonMisesCells(problem.model(), c.vonMises));
     }
     return result;

@@ -19,8 +19,9 @@
 // coordinates (the inverse of the scene's map to the model) and as grid points or cells of the
 // model; displacement components along the model's axes.
 //
-// A scene holds one load case today, the model's forces (case 1); the report keeps a list of
-// cases so that each case is solved and reported in turn.
+// Every load case of the solver (case 1 the model's forces, then the scene's further cases,
+// MultigridSolver::loadCaseCount) is solved and reported in turn; case 1 is selected again at
+// the end.
 
 #include <iosfwd>
 #include <string>

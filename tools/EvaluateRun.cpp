@@ -216,7 +216,12 @@ int runEvaluate(const EvaluateOptions& options, std::ostream& out, std::ostream&
                 << " solid elements, " << n - t.solid << " void at 0.001\n";
             break;
     }
-    out << "Compliance: " << formatted("%.9g", result.compliance) << "\n";
+    out << "Compliance: " << formatted("%.9g", result.compliance)
+        << (result.caseCompliances.empty() ? "" : " (the weighted sum of the load cases')")
+        << "\n";
+    for (size_t c = 0; c < result.caseCompliances.size(); ++c)
+        out << "Compliance of load case " << c + 1 << ": "
+            << formatted("%.9g", result.caseCompliances[c]) << "\n";
     out << "Volume fraction: " << formatted("%.6f", result.volumeFraction) << " (volume "
         << formatted("%.6g", result.volume) << ")\n";
     out << "Grey fraction: " << formatted("%.4f", result.greyFraction)

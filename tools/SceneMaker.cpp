@@ -83,7 +83,9 @@ std::string formatDouble(double v) {
 std::string sceneText(const MakeSceneOptions& o, const std::string& meshValue,
                       const std::vector<std::string>& fixComments, const std::string& fixed,
                       const std::vector<std::string>& loadComments, const std::string& forces,
-                      const std::string& view = "") {
+                      const std::string& view = "",
+                      const std::vector<std::pair<std::vector<std::string>, std::string>>&
+                          moreCases = {}) {
     std::ostringstream t;
     for (const std::string& note : o.notes) t << "// " << note << "\n";
     if (!o.notes.empty()) t << "//\n";
@@ -147,6 +149,15 @@ std::string sceneText(const MakeSceneOptions& o, const std::string& meshValue,
         t << "\n";
         for (const std::string& c : loadComments) t << "// " << c << "\n";
         t << "FORCES: " << forces << "\n";
+    }
+    // The further load cases (--case), each under its comments.
+    for (size_t c = 0; c < moreCases.size(); ++c) {
+        t << "\n";
+        if (c == 0)
+            t << "// Further load cases: the optimization minimizes the sum of the cases'\n"
+              << "// compliances (LOAD_CASE_WEIGHTS: one weight per case, case 1 first, default 1).\n";
+        for (const std::string& comment : moreCases[c].first) t << "// " << comment << "\n";
+        t << "FORCES_CASE_" << c + 2 << ": " << moreCases[c].second << "\n";
     }
     if (o.volumeFraction > 0 || !o.keepSolid.empty() || !o.keepEmpty.empty()) t << "\n";
     if (o.volumeFraction > 0)
@@ -302,6 +313,9 @@ std::string makeSceneUsage() {
            "  --load SELECTION FX FY FZ\n"
            "                         spread the total force (FX FY FZ) equally over the vertices\n"
            "                         of SELECTION (repeatable; forces of several loads add up)\n"
+           "  --case N               the --load options after it belong to load case N\n"
+           "                         (FORCES_CASE_N; case 1, FORCES, before any --case); the\n"
+           "                         cases are numbered 1, 2, ... without a gap\n"
            "  --keep-solid BOX       KEEP_SOLID_BOXES: elements whose centre lies in BOX, one\n"
            "                         argument \"X0 Y0 Z0 X1 Y1 Z1\" in world coordinates, stay\n"
            "                         solid (repeatable)\n"
@@ -342,6 +356,7 @@ ParseOutcome parseMakeSceneArguments(const std::vector<std::string>& args,
                                      MakeSceneOptions& options, std::string& error) {
     options = {};
     bool haveVoxel = false;
+    int loadCase = 1;  // of the --load options that follow
     auto need = [&](size_t i, size_t count, const std::string& name) {
         if (i + count < args.size()) return true;
         error = name + " needs " + (count == 1 ? "a value" : std::to_string(count) + " values");
@@ -394,9 +409,21 @@ ParseOutcome parseMakeSceneArguments(const std::vector<std::string>& args,
                 return ParseOutcome::UsageError;
             }
             options.fixes.push_back(s);
+        } else if (a == "--case") {
+            if (!need(i, 1, a)) return ParseOutcome::UsageError;
+            double number = 0;
+            if (!parseDouble(args[i + 1], number) || number != std::floor(number) || number < 1 ||
+                number > 999) {
+                error = "--case " + quoted(args[i + 1]) + ": a load case is a whole number from 1 "
+                        "to 999";
+                return ParseOutcome::UsageError;
+            }
+            loadCase = int(number);
+            i += 1;
         } else if (a == "--load") {
             if (!need(i, 4, a + " SELECTION")) return ParseOutcome::UsageError;
             LoadSpec load;
+            load.loadCase = loadCase;
             std::string why;
             if (!parseSelection(args[i + 1], load.where, why)) {
                 error = "--load " + quoted(args[i + 1]) + ": " + why;
@@ -458,6 +485,15 @@ ParseOutcome parseMakeSceneArguments(const std::vector<std::string>& args,
             return ParseOutcome::UsageError;
         }
     }
+    // The load cases are numbered 1, 2, ... without a gap, each with a load.
+    int lastCase = 0;
+    for (const LoadSpec& l : options.loads) lastCase = std::max(lastCase, l.loadCase);
+    for (int c = 1; c <= lastCase && error.empty(); ++c)
+        if (std::none_of(options.loads.begin(), options.loads.end(),
+                         [&](const LoadSpec& l) { return l.loadCase == c; }))
+            error = "load case " + std::to_string(c) + " has no --load, but case " +
+                    std::to_string(lastCase) + " has; the cases are numbered without a gap";
+    if (!error.empty()) return ParseOutcome::UsageError;
     if (options.mesh.empty()) error = "--mesh is required";
     else if (!haveVoxel) error = "--voxel is required";
     else if (options.output.empty()) error = "-o SCENE.txt is required";
@@ -469,7 +505,8 @@ ParseOutcome parseMakeSceneArguments(const std::vector<std::string>& args,
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         const bool plain = !a.empty() && a.find_first_of(" \t\"'$\\") == std::string::npos;
-        const bool breakBefore = a == "--fix" || a == "--load" || a == "--note" || a == "-o" ||
+        const bool breakBefore = a == "--fix" || a == "--load" || a == "--case" ||
+                                 a == "--note" || a == "-o" ||
                                  a == "--output" || a == "--keep-solid" || a == "--keep-empty";
         if (breakBefore) line += " \\\n//     ";
         else line += " ";
@@ -668,17 +705,21 @@ private:
                                 " vertices does not fit 32-bit floats per vertex");
                 }
             }
+            std::vector<double>& force = forcesOfCase(l.loadCase);
             for (int v : picked) {
-                force_[3 * size_t(v) + 0] += l.total.x * share;
-                force_[3 * size_t(v) + 1] += l.total.y * share;
-                force_[3 * size_t(v) + 2] += l.total.z * share;
+                force[3 * size_t(v) + 0] += l.total.x * share;
+                force[3 * size_t(v) + 1] += l.total.y * share;
+                force[3 * size_t(v) + 2] += l.total.z * share;
             }
             std::ostringstream c;
             c << "load: " << l.total.x << " " << l.total.y << " " << l.total.z
               << " N in all, spread over " << l.where.text << " (" << picked.size()
               << " vertices, " << l.total.x * share << " " << l.total.y * share << " "
               << l.total.z * share << " N each)";
-            loadComments_.push_back(c.str());
+            if (l.loadCase == 1)
+                loadComments_.push_back(c.str());
+            else
+                moreCases_[size_t(l.loadCase - 2)].first.push_back(c.str());
             out_ << L"Load " << fromUtf8(quoted(l.where.text)) << L": " << picked.size()
                  << L" vertices" << std::endl;
             // A fixed vertex does not move whatever force lies on it: that share of the load
@@ -780,10 +821,32 @@ private:
             out_ << L"WARNING: No force acts on a vertex that is not fixed (" << fromUtf8(cause)
                  << L"); a run of this scene is refused until one does" << std::endl;
         }
+        // The further cases' lists; each must load a vertex that is not fixed.
+        for (size_t c = 0; c < moreForce_.size(); ++c) {
+            std::string& list = moreCases_[c].second;
+            int free = 0;
+            for (int v = 0; v < model.numVertices(0); ++v) {
+                const std::vector<double>& force = moreForce_[c];
+                const float f[3] = {float(force[3 * size_t(v)]), float(force[3 * size_t(v) + 1]),
+                                    float(force[3 * size_t(v) + 2])};
+                if (!std::isfinite(f[0]) || !std::isfinite(f[1]) || !std::isfinite(f[2]))
+                    return fail("The forces of the loads add up beyond 32-bit floats at a vertex");
+                if (f[0] == 0 && f[1] == 0 && f[2] == 0) continue;
+                const GridPos p = unpack(model.vertexPosition_[0][size_t(v)]);
+                list += (list.empty() ? "" : "  ") + std::to_string(p.x) + " " +
+                        std::to_string(p.y) + " " + std::to_string(p.z) + " " +
+                        formatForce(f[0]) + " " + formatForce(f[1]) + " " + formatForce(f[2]);
+                free += !fixedFlag_[size_t(v)];
+            }
+            if (free == 0)
+                return fail("No force of load case " + std::to_string(c + 2) +
+                            " acts on a vertex that is not fixed, so the case has nothing to "
+                            "carry; give its --load on vertices that are not fixed");
+        }
         std::string error;
         if (!writeTextAtomically(o_.output,
                                  sceneText(o_, meshValue_, fixComments_, fixed, loadComments_,
-                                           forces, storedViewLines(scene_)),
+                                           forces, storedViewLines(scene_), moreCases_),
                                  error))
             return fail("Cannot write file " + quoted(o_.output) + ": " + error);
         return true;
@@ -803,6 +866,10 @@ private:
                 held = v >= 0 && (fixedFlag_[size_t(v)] || force_[3 * size_t(v)] != 0 ||
                                   force_[3 * size_t(v) + 1] != 0 ||
                                   force_[3 * size_t(v) + 2] != 0);
+                for (const std::vector<double>& force : moreForce_)
+                    held = held || (v >= 0 && (force[3 * size_t(v)] != 0 ||
+                                               force[3 * size_t(v) + 1] != 0 ||
+                                               force[3 * size_t(v) + 2] != 0));
             }
             if (held) {
                 ++heldAtVertices;
@@ -835,6 +902,19 @@ private:
     Vec3d gridHi_;
     std::vector<char> fixedFlag_;
     std::vector<double> force_;
+    /// Load cases 2, 3, ...: per vertex 3 force components, and their comments and FORCES
+    /// lists.
+    std::vector<std::vector<double>> moreForce_;
+    std::vector<std::pair<std::vector<std::string>, std::string>> moreCases_;
+    /// The forces of load case `c` (1 for force_), sized for the model.
+    std::vector<double>& forcesOfCase(int c) {
+        if (c == 1) return force_;
+        if (moreForce_.size() < size_t(c - 1)) {
+            moreForce_.resize(size_t(c - 1), std::vector<double>(force_.size(), 0.0));
+            moreCases_.resize(size_t(c - 1));
+        }
+        return moreForce_[size_t(c - 2)];
+    }
     std::vector<std::string> fixComments_, loadComments_;
     int numFixed_ = 0, numLoaded_ = 0;
 };

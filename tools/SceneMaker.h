@@ -51,6 +51,7 @@ std::vector<int> selectVertices(const FemModel& model, const Selection& selectio
 struct LoadSpec {
     Selection where;
     Vec3d total{};  ///< total force, spread equally over the selected vertices
+    int loadCase = 1;  ///< the load case (1: FORCES; N > 1: FORCES_CASE_N), from --case
 };
 
 struct MakeSceneOptions {

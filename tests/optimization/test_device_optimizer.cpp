@@ -391,6 +391,9 @@ public:
     DesignSums densitiesChanged(const Optimizer& o) override { return inner_.densitiesChanged(o); }
     void updateStiffness(Optimizer& o) override { inner_.updateStiffness(o); }
     double evaluateEnergies(Optimizer& o) override { return inner_.evaluateEnergies(o); }
+    double addCaseEnergies(Optimizer& o, double w, bool first) override {
+        return inner_.addCaseEnergies(o, w, first);
+    }
     void computeSensitivities(Optimizer& o) override { inner_.computeSensitivities(o); }
     void ratioRange(Optimizer& o, double& lo, double& hi) override { inner_.ratioRange(o, lo, hi); }
     void prepareSearch(Optimizer& o) override {

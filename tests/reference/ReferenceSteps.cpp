@@ -132,6 +132,14 @@ double ReferenceSteps::evaluateEnergies(Optimizer& opt) {
     return sum;
 }
 
+double ReferenceSteps::addCaseEnergies(Optimizer& opt, double weight, bool first) {
+    const std::vector<double> before = state(opt).q_;
+    const double compliance = evaluateEnergies(opt);
+    std::vector<double>& q = state(opt).q_;
+    for (size_t e = 0; e < q.size(); ++e) q[e] = first ? weight * q[e] : before[e] + weight * q[e];
+    return compliance;
+}
+
 void ReferenceSteps::computeSensitivities(Optimizer& opt) {
     const size_t count = state(opt).rho_.size();
     if (opt.isProjected()) {

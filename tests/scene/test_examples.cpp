@@ -31,6 +31,7 @@ const std::map<std::string, Expected> kExamples = {
     {"bridge", {72000, 42, -2000}},
     {"bracket", {65536, 561, -500}},
     {"ring", {67274, 683, -1000}},
+    {"two-cases", {32000, 441, -1000}},
 };
 
 TEST(Examples, EveryExampleLoadsWithItsElementCount) {

@@ -93,7 +93,7 @@ public:
         EXPECT_TRUE(reportInEngineeringUnits(*scene_.problem(), scene_, density, 3.0, options,
                                              report, error))
             << error;
-        EXPECT_EQ(report.cases.size(), 1u);
+        EXPECT_EQ(report.cases.size(), size_t(scene_.solver()->loadCaseCount()));
         return report;
     }
 
@@ -268,6 +268,35 @@ TEST(EngineeringReport, ModulusAndForcesScaleAsLinearElasticityDoes) {
     }
     EXPECT_NEAR(loaded.maximum.value, 3 * base.maximum.value, 1e-5 * base.maximum.value);
     EXPECT_NEAR(loaded.percentile.value, 3 * base.percentile.value, 1e-5 * base.maximum.value);
+}
+
+TEST(EngineeringReport, EveryLoadCaseIsReportedInTurn) {
+    omp_set_num_threads(2);
+    ScratchFolder folder("engineering-cases");
+    const int nx = 8;
+    // Case 2 pulls twice as hard as case 1, case 3 pushes: twice and once the figures.
+    const auto scene = writeBeamScene(folder.path(), nx, 7e10, 0.33, clampedEnd(nx),
+                                      pullAtFreeEnd(nx, 1000));
+    std::ofstream(scene, std::ios::app) << "FORCES_CASE_2: " << pullAtFreeEnd(nx, 2000)
+                                        << "\nFORCES_CASE_3: " << pullAtFreeEnd(nx, -1000)
+                                        << "\n";
+    Beam beam(scene);
+    ASSERT_TRUE(beam.loaded()) << beam.log();
+    const EngineeringReport report = beam.report();
+    ASSERT_EQ(report.cases.size(), 3u);
+    const CaseFigures& one = report.cases[0];
+    EXPECT_EQ(beam.scene().solver()->selectedLoadCase(), 0);
+    for (const double factor : {2.0, -1.0}) {
+        const CaseFigures& c = report.cases[factor > 0 ? 1 : 2];
+        SCOPED_TRACE(c.number);
+        EXPECT_EQ(c.number, factor > 0 ? 2 : 3);
+        EXPECT_NEAR(c.displacement, std::fabs(factor) * one.displacement, 1e-6 * one.displacement);
+        EXPECT_NEAR(c.component, factor * one.component, 1e-6 * one.displacement);
+        EXPECT_NEAR(c.maximum.value, std::fabs(factor) * one.maximum.value,
+                    1e-5 * one.maximum.value);
+    }
+    const std::string text = engineeringReportText(report, 0);
+    EXPECT_NE(text.find("\nCase 3 von Mises maximum: "), std::string::npos) << text;
 }
 
 TEST(EngineeringReport, GreyElementsTakeTheSoftenedModulus) {

@@ -105,6 +105,20 @@ void checkOutputFolder(const std::filesystem::path& folder, const std::string& s
         for (int k = 0; k < steps; k += 5) expected.insert("OptimizedShape_" + std::to_string(k) + ext);
     if (vtk) expected.insert("OptimizedShape_final.vti");
     if (smooth) expected.insert("OptimizedShape_smooth" + ext);
+    // The example of two load cases adds the cases' compliances, two per line.
+    const bool twoCases = has("examples/two-cases/scene.txt");
+    if (twoCases) {
+        expected.insert("LoadCaseCompliance.txt");
+        const std::vector<std::string> lines =
+            testing::readLines(folder / "LoadCaseCompliance.txt");
+        EXPECT_EQ(lines.size(), size_t(steps));
+        for (const std::string& line : lines) {
+            std::istringstream words(line);
+            double one = 0, two = 0;
+            std::string rest;
+            EXPECT_TRUE(words >> one >> two && !(words >> rest) && one > 0 && two > 0) << line;
+        }
+    }
     std::set<std::string> found;
     for (const auto& entry : std::filesystem::directory_iterator(folder))
         found.insert(entry.path().filename().string());
@@ -169,10 +183,10 @@ TEST(ReadmeCommands, EveryBatchAndEvaluateCommandRunsAsDocumented) {
     const std::vector<std::vector<std::string>> batch = readmeCommands("ostrel-batch");
     const std::vector<std::vector<std::string>> evaluate = readmeCommands("ostrel-evaluate");
     // The README's commands: the cantilever, a part of your own, the crisp cantilever, the
-    // printing command, the two runs and two evaluations of the fair comparison, and the run and
-    // evaluation in engineering units.
-    ASSERT_EQ(batch.size(), 7u);
-    ASSERT_EQ(evaluate.size(), 3u);
+    // printing command, the two runs and two evaluations of the fair comparison, the run and
+    // evaluation in engineering units, and the run and evaluation of two load cases.
+    ASSERT_EQ(batch.size(), 8u);
+    ASSERT_EQ(evaluate.size(), 4u);
     ScratchFolder folder("readme");
     const std::string work = folder.path().string();
     const std::filesystem::path bracket = kSource / "examples" / "bracket";
@@ -243,6 +257,8 @@ TEST(ReadmeCommands, EveryBatchAndEvaluateCommandRunsAsDocumented) {
         run.setSilenceLimit(kSilence);
         EXPECT_EQ(run.finish(), 0) << run.err();
         EXPECT_GT(numberAfter(run.out(), "Compliance: "), 0.0) << run.out();
+        if (std::find(readme.begin(), readme.end(), "examples/two-cases/scene.txt") != readme.end())
+            EXPECT_GT(numberAfter(run.out(), "\nCompliance of load case 2: "), 0.0) << run.out();
         if (std::find(readme.begin(), readme.end(), "--threshold") != readme.end())
             EXPECT_NE(run.out().find("Threshold: auto, level "), std::string::npos) << run.out();
         EXPECT_GT(numberAfter(run.out(), "\nCase 1 von Mises maximum: "), 0.0) << run.out();

@@ -220,6 +220,43 @@ TEST_F(SceneMakerTest, WrittenSceneLoadsWithItsFixationsAndForces) {
     EXPECT_EQ(files, 2u);  // meshes/ and scene.txt
 }
 
+TEST_F(SceneMakerTest, LoadsOfFurtherCasesGoToTheirKeys) {
+    // Case 1 pulls the free end down; case 2 pushes it sideways with two loads that add up.
+    ASSERT_EQ(run({"--mesh", mesh(), "--voxel", "0.25", "--levels", "3", "--fix", "x=0",
+                   "--load", "x=max and z=0", "0", "0", "-10", "--case", "2", "--load",
+                   "x=max and y=0", "0", "5", "0", "--load", "x=max and y=0 and z=0", "0", "1",
+                   "0", "-o", output()}),
+              0)
+        << toUtf8(log_.str());
+    const std::string text = testing::readFile(output());
+    EXPECT_NE(text.find("\n// load: 0 5 0 N in all, spread over x=max and y=0 (5 vertices, 0 1 "
+                        "0 N each)\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\nFORCES_CASE_2: "), std::string::npos) << text;
+    EXPECT_EQ(text.find("FORCES_CASE_3"), std::string::npos);
+    EXPECT_NE(text.find("\n// load: 0 0 -10 N in all"), std::string::npos);
+
+    ostrel::testing::SceneProblem scene{DeviceOptions{true, 1}};
+    loadOutput(scene);
+    const FemModel& m = *scene.model();
+    ASSERT_EQ(scene.solver()->moreLoads().size(), 1u);
+    const std::vector<float>& side = scene.solver()->moreLoads()[0];
+    double sum[3] = {0, 0, 0}, down = 0;
+    for (int v = 0; v < m.numVertices(0); ++v) {
+        const GridPos p = unpack(m.vertexPosition_[0][size_t(v)]);
+        const float* f = &side[3 * size_t(v)];
+        for (int a = 0; a < 3; ++a) sum[a] += f[a];
+        EXPECT_EQ(f[1], p.x == 8 && p.y == 0 ? (p.z == 0 ? 2.0f : 1.0f) : 0.0f);
+        down += m.forces()[3 * size_t(v) + 2];
+    }
+    EXPECT_EQ(sum[0], 0);
+    EXPECT_EQ(sum[1], 6);
+    EXPECT_EQ(sum[2], 0);
+    EXPECT_NEAR(down, -10, 1e-5);
+    EXPECT_EQ(scene.designControls_.loadCaseWeights, (std::vector<double>{1, 1}));
+}
+
 TEST_F(SceneMakerTest, EveryWrittenSceneStartsWithAThreeQuarterViewOfTheWholeModel) {
     // The 2 x 1 x 1 box as it is and scaled to a longest edge of 100 (a part in millimetres).
     const struct {
@@ -587,6 +624,14 @@ TEST(SceneMakerArguments, DefaultsHelpAndUsageErrors) {
         {{"--load", "x=0", "1", "2"}, "--load SELECTION needs 4 values"},
         {{"--load", "x=0", "1", "b", "3"}, "--load \"x=0\": \"b\" is not a number"},
         {{"--load", "x=0", "0", "0", "-0"}, "--load \"x=0\": the force is zero"},
+        {{"--case", "0"}, "--case \"0\": a load case is a whole number from 1 to 999"},
+        {{"--case", "2.5"}, "--case \"2.5\": a load case is a whole number from 1 to 999"},
+        {{"--case", "two"}, "--case \"two\": a load case is a whole number from 1 to 999"},
+        {{"--case"}, "--case needs a value"},
+        {{"--case", "3", "--load", "x=max", "0", "1", "0"},
+         "load case 1 has no --load, but case 3 has; the cases are numbered without a gap"},
+        {{"--load", "x=max", "0", "1", "0", "--case", "3", "--load", "x=max", "0", "1", "0"},
+         "load case 2 has no --load, but case 3 has; the cases are numbered without a gap"},
         {{"--note", "two\nlines"}, "--note must be a single line"},
         {{"--fix", "x=0\nand y=0"},
          "argument 8 holds a line break; every argument must be a single line"},

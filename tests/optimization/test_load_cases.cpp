@@ -1,0 +1,204 @@
+// Several load cases in the design iteration: each case's compliance and the weighted element
+// energies of the kernel path against the CPU reference and against each case solved alone;
+// every case warm started from its own displacement; the history file of the cases'
+// compliances; the memory estimate's share of the further cases.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+#include "OptimizationTestSupport.h"
+#include "gpu/DeviceOptimizer.h"
+#include "gpu/HostDriver.h"
+#include "gpu/MultigridSolver.h"
+#include "optimization/HistoryFiles.h"
+#include "optimization/KernelSteps.h"
+#include "optimization/LoadCaseSolve.h"
+#include "optimization/MemoryEstimate.h"
+#include "reference/ReferenceOptimizer.h"
+#include "support/ScratchFolder.h"
+
+namespace ostrel {
+namespace {
+
+using testing::ScratchFolder;
+
+constexpr int kNx = 12, kNy = 4, kNz = 4;
+
+/// A 12 x 4 x 4 box clamped at x = 0: case 1 pulls the free end's lower edge down, case 2
+/// pushes its front edge sideways (the solver's further case).
+std::unique_ptr<FemModel> clampedBox() {
+    auto model = testing::makeBox(kNx, kNy, kNz, 3);
+    for (int y = 0; y <= kNy; ++y)
+        for (int z = 0; z <= kNz; ++z) model->setFixed(model->vertexAt(0, {0, y, z}), true);
+    for (int y = 0; y <= kNy; ++y) model->setForceComponent(model->vertexAt(0, {kNx, y, 0}), 2, -1.0f);
+    return model;
+}
+
+std::vector<float> sidewaysLoad(const FemModel& model) {
+    std::vector<float> forces(3 * size_t(model.numVertices(0)), 0.0f);
+    for (int z = 0; z <= kNz; ++z) forces[3 * size_t(model.vertexAt(0, {kNx, 0, z})) + 1] = 2.0f;
+    return forces;
+}
+
+DesignControls weighted(std::vector<double> weights) {
+    DesignControls controls;
+    controls.loadCaseWeights = std::move(weights);
+    return controls;
+}
+
+TEST(LoadCases, KernelPathAgreesWithTheReferenceAndWithEachCaseSolvedAlone) {
+    auto model = clampedBox();
+    ScratchFolder dir("load-cases");
+    MultigridSolver kernelSolver(*model, DeviceOptions{true, 1}, std::make_unique<HostDriver>(1));
+    MultigridSolver cpuSolver(*model, DeviceOptions{true, 1}, std::make_unique<HostDriver>(1));
+    for (MultigridSolver* s : {&kernelSolver, &cpuSolver}) {
+        s->setLogs(nullptr, nullptr);
+        ASSERT_TRUE(s->setup());
+        s->setMoreLoads({sidewaysLoad(*model)});
+        s->computeLoad();
+    }
+    const std::vector<double> weights = {0.75, 2.5};
+    OptimizationLifetime kernelLife, cpuLife;
+    StepOptimizer kernel(*model, kernelLife, dir.path());
+    ReferenceOptimizer cpu(*model, cpuLife, dir.path());
+    DeviceOptimizer device(kernelSolver);
+    KernelSteps steps(device);
+    for (Optimizer* o : {static_cast<Optimizer*>(&kernel), static_cast<Optimizer*>(&cpu)}) {
+        o->setLogs(nullptr, nullptr);
+        o->setControls(weighted(weights));
+        o->history().setEnabled(false);
+    }
+    kernel.attachSteps(&steps);
+    kernel.reset();
+    cpu.reset();
+    EXPECT_EQ(kernel.loadCaseCount(), 2);
+
+    kernel.updateStiffness();
+    kernelSolver.prepareSolve();
+    ASSERT_TRUE(solveLoadCases(kernelSolver, kernel, 1e-8));
+    kernel.evaluateEnergies();
+    cpu.updateStiffness();
+    cpuSolver.prepareSolve();
+    ASSERT_TRUE(solveLoadCases(cpuSolver, cpu, 1e-8));
+    cpu.evaluateEnergies();
+    EXPECT_EQ(kernelSolver.selectedLoadCase(), 0);
+
+    const std::vector<double>& c = kernel.caseCompliances();
+    ASSERT_EQ(c.size(), 2u);
+    ASSERT_EQ(cpu.caseCompliances().size(), 2u);
+    for (size_t k = 0; k < 2; ++k) EXPECT_NEAR(c[k], cpu.caseCompliances()[k], 1e-9 * c[k]);
+    EXPECT_DOUBLE_EQ(kernel.totalEnergy(), weights[0] * c[0] + weights[1] * c[1]);
+    const std::vector<double> q = kernel.snapshot().energy;
+    ASSERT_EQ(q.size(), cpu.q_.size());
+    for (size_t e = 0; e < q.size(); ++e) ASSERT_NEAR(q[e], cpu.q_[e], 1e-9 * (q[e] + 1e-30)) << e;
+
+    // Each case alone, as the one case of a third optimizer: the same compliance.
+    for (int k = 0; k < 2; ++k) {
+        SCOPED_TRACE(k);
+        auto alone = clampedBox();
+        if (k == 1) {
+            alone->clearForces();
+            const std::vector<float> side = sidewaysLoad(*alone);
+            for (int v = 0; v < alone->numVertices(0); ++v)
+                for (int a = 0; a < 3; ++a)
+                    if (side[3 * size_t(v) + size_t(a)] != 0)
+                        alone->setForceComponent(v, a, side[3 * size_t(v) + size_t(a)]);
+        }
+        MultigridSolver solver(*alone, DeviceOptions{true, 1}, std::make_unique<HostDriver>(1));
+        solver.setLogs(nullptr, nullptr);
+        ASSERT_TRUE(solver.setup());
+        solver.computeLoad();
+        OptimizationLifetime life;
+        ReferenceOptimizer one(*alone, life, dir.path());
+        one.setLogs(nullptr, nullptr);
+        one.history().setEnabled(false);
+        one.reset();
+        EXPECT_EQ(one.loadCaseCount(), 1);
+        one.updateStiffness();
+        solver.prepareSolve();
+        ASSERT_TRUE(solveLoadCases(solver, one, 1e-8));
+        one.evaluateEnergies();
+        EXPECT_TRUE(one.caseCompliances().empty());
+        EXPECT_NEAR(one.totalEnergy(), c[size_t(k)], 1e-7 * c[size_t(k)]);
+        solver.release();
+    }
+    kernel.attachSteps(nullptr);
+    device.release();
+    kernelSolver.release();
+    cpuSolver.release();
+}
+
+TEST(LoadCases, EveryCaseIsWarmStartedFromItsOwnDisplacement) {
+    auto model = clampedBox();
+    MultigridSolver solver(*model, DeviceOptions{true, 1}, std::make_unique<HostDriver>(1));
+    solver.setLogs(nullptr, nullptr);
+    ASSERT_TRUE(solver.setup());
+    solver.setMoreLoads({sidewaysLoad(*model)});
+    EXPECT_EQ(solver.loadCaseCount(), 2);
+    solver.computeLoad();
+    std::fill(model->E_.begin(), model->E_.end(), 1000.0f);
+    solver.prepareSolve();
+    int cold[2];
+    for (int c = 0; c < 2; ++c) {
+        solver.selectLoadCase(c);
+        ASSERT_TRUE(solver.solve(1e-6));
+        cold[c] = solver.lastCycles();
+        EXPECT_GT(cold[c], 2);
+    }
+    // Again, each from where its own last solve ended: one cycle reaches the tolerance.
+    for (int c = 0; c < 2; ++c) {
+        SCOPED_TRACE(c);
+        solver.selectLoadCase(c);
+        ASSERT_TRUE(solver.solve(1e-6));
+        EXPECT_EQ(solver.lastCycles(), 1);
+    }
+    // The cases' displacements are their own: case 1's sideways load moves the free end in y,
+    // case 0's down in z (and in y by far less, by the Poisson effect alone).
+    solver.selectLoadCase(1);
+    solver.downloadDisplacements();
+    const size_t nV = size_t(model->numVertices(0));
+    const size_t tip = size_t(model->vertexAt(0, {kNx, 0, 0}));
+    const double sideways = model->u_[nV + tip];
+    EXPECT_GT(sideways, 0.0);
+    solver.selectLoadCase(0);
+    solver.downloadDisplacements();
+    EXPECT_LT(model->u_[2 * nV + tip], 0.0);
+    EXPECT_GT(sideways, 10 * std::fabs(model->u_[nV + tip]));
+    solver.release();
+}
+
+TEST(LoadCases, HistoryHasTheCasesFileOnlyWithSeveralCases) {
+    for (const int cases : {1, 3}) {
+        SCOPED_TRACE(cases);
+        ScratchFolder dir("load-case-history");
+        HistoryFiles history(dir.path());
+        history.setLoadCaseCount(cases);
+        history.openAll();
+        history.appendCaseCompliances({1.5, 0.25, 1234567.0});
+        history.appendCaseCompliances({2.0, 3.0, 4.0});
+        history.closeAll();
+        const auto file = dir.path() / HistoryFiles::kLoadCaseCompliance;
+        EXPECT_EQ(std::filesystem::exists(file), cases > 1);
+        if (cases > 1) {
+            EXPECT_EQ(testing::readFile(file), "1.5 0.25 1.23457e+06\n2 3 4\n");
+        }
+    }
+}
+
+TEST(LoadCases, TheMemoryEstimateCountsEachFurtherCase) {
+    SceneSize size;
+    size.extent = {40, 10, 10};
+    size.elements = 4000;
+    size.vertices = 4961;
+    size.levels = 3;
+    const double one = estimateDeviceBytes(size);
+    size.loadCases = 3;
+    EXPECT_EQ(estimateDeviceBytes(size) - one, 2 * 4961 * (12 + 24) + 8 * 4000);
+}
+
+}  // namespace
+}  // namespace ostrel
