@@ -31,7 +31,8 @@ const char* const kEntries[] = {
     "StageDesignKernel", "FilterDesignKernel", "GatherSensitivitiesKernel", "RatioRangeKernel",
     "SearchBaseKernel", "SearchVolumesKernel", "CandidateDesignKernel", "CandidateDensitiesKernel",
     "DesignSumsKernel", "ReduceKernel", "ReduceColumnsKernel", "AdaptMovesKernel",
-    "OrbitSumsKernel", "WeightSumsKernel", "InitialDesignKernel", "VolumeWeightsKernel"};
+    "OrbitSumsKernel", "WeightSumsKernel", "InitialDesignKernel", "VolumeWeightsKernel",
+    "AccumulateEnergiesKernel"};
 
 std::string ptxFile() { return ostrel::executableDirectory() + "cudafemkernels.ptx"; }
 
