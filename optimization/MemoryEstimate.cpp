@@ -32,6 +32,12 @@ double deviceOptimizerBytes(const SceneSize& s) {
         DeviceOptimizer::bytesFor(size_t(s.elements), size_t(staged), 117, false, false));
 }
 
+// Each further load case: its load (floats) and displacement (doubles) per vertex; the device
+// optimizer's energies of one case per element.
+double loadCaseBytes(const SceneSize& s) {
+    return s.loadCases > 1 ? (s.loadCases - 1) * s.vertices * (12 + 24) + 8 * s.elements : 0.0;
+}
+
 }  // namespace
 
 double estimateSceneBytes(const SceneSize& s) {
@@ -67,6 +73,8 @@ double estimateSceneBytes(const SceneSize& s) {
     model += deviceOptimizerBytes(s);
     // The conjugate-gradient vectors (likewise in host memory on the host device).
     if (s.conjugateGradients) model += double(conjugateGradientBytes(size_t(s.vertices)));
+    // The further load cases' buffers (likewise).
+    model += loadCaseBytes(s);
     // A run that the check lets start must not fail in its last writes.
     model += finalFilesBytes(s);
     return std::max(voxelization, model);
@@ -83,10 +91,7 @@ double estimateDeviceBytes(const SceneSize& s) {
     double bytes = s.vertices * (1 + 4 + 12 + 4) + s.elements * 4;
     bytes += 8 * double(residualSumEntries(size_t(s.vertices)));  // the residual norm's sums
     if (s.conjugateGradients) bytes += double(conjugateGradientBytes(size_t(s.vertices)));
-    // Each further load case: its load (floats) and displacement (doubles) per vertex; the
-    // optimizer's energies of one case per element.
-    if (s.loadCases > 1)
-        bytes += (s.loadCases - 1) * s.vertices * (12 + 24) + 8 * s.elements;
+    bytes += loadCaseBytes(s);
     std::array<double, 3> dims = s.extent;
     double nE = s.elements, nV = s.vertices;
     for (int l = 0; l < s.levels; ++l) {

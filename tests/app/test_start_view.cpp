@@ -99,7 +99,7 @@ TEST(StartView, EveryExampleLiesWholeInTheFreeArea) {
                                    viewProjection(kWidth, kHeight, scene.view().lengthScale, free)),
                      free);
     }
-    EXPECT_EQ(examples, 4);
+    EXPECT_EQ(examples, 5);
 }
 
 TEST(StartView, APartInMillimetresAtEverySizeLiesWholeInTheFreeArea) {
