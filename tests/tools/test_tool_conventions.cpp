@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -143,6 +144,9 @@ TEST(VoxelizeTool, StlInAndOutWithTheSameVoxelsAsObj) {
     TriangleMesh surface;
     ASSERT_TRUE(readMeshFile(surface, fromUtf8((folder / "surface.stl").string()), nullptr));
     EXPECT_EQ(testing::edgePairingFault(surface), "");
+    // Binary STL by the name's ending (the reader goes by the content): an 80-byte header, the
+    // count, 50 bytes per triangle.
+    EXPECT_EQ(std::filesystem::file_size(folder / "surface.stl"), 84 + 50 * surface.triangles.size());
     EXPECT_GT(surface.computeVolume(), 0.0f);
 }
 
