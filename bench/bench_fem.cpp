@@ -34,7 +34,7 @@ FemModel& model() {
 void BM_AssembleOperators(benchmark::State& state) {
     FemModel& m = model();
     for (auto _ : state) assembleOperators(m);
-    state.counters["elements"] = m.numElements_[0];
+    state.counters["elements"] = m.numElements(0);
 }
 BENCHMARK(BM_AssembleOperators)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -47,7 +47,7 @@ void BM_AssembleOperatorsHostDevice(benchmark::State& state) {
     fem.setup();
     fem.prepareSolve();  // uploads the fixed vertices, factors and masses
     for (auto _ : state) fem.assembleOperators();
-    state.counters["elements"] = m.numElements_[0];
+    state.counters["elements"] = m.numElements(0);
     fem.release();
 }
 BENCHMARK(BM_AssembleOperatorsHostDevice)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -79,7 +79,7 @@ void BM_ModelMemory(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(m.A_.data());
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);
-    state.counters["peakRssBytesPerElement"] = double(ru.ru_maxrss) * 1024.0 / m.numElements_[0];
+    state.counters["peakRssBytesPerElement"] = double(ru.ru_maxrss) * 1024.0 / m.numElements(0);
 }
 BENCHMARK(BM_ModelMemory)->Iterations(1);
 

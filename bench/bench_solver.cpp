@@ -46,11 +46,11 @@ void BM_VCycle(benchmark::State& state) {
     fem.solve(1e-6);
     const int to1e6 = fem.lastCycles();
     for (auto _ : state) fem.vCycle();
-    state.counters["elements"] = model->numElements_[0];
+    state.counters["elements"] = model->numElements(0);
     state.counters["cycles_to_1e-2"] = to1e2;
     state.counters["cycles_to_1e-6"] = to1e6;
     state.counters["bytes_per_element"] =
-        double(fem.allocatedBytes()) / double(model->numElements_[0]);
+        double(fem.allocatedBytes()) / double(model->numElements(0));
 }
 
 // The per-cycle bookkeeping of the finest level: its residual, the restriction to level 2 and
@@ -68,7 +68,7 @@ void BM_FinestResidualRestrictionAndNorm(benchmark::State& state) {
         norm = fem.residualNorm();
     }
     benchmark::DoNotOptimize(norm);
-    state.counters["elements"] = model->numElements_[0];
+    state.counters["elements"] = model->numElements(0);
 }
 
 // Per-call split of prepareSolve and solve as counters (seconds per benchmark iteration).

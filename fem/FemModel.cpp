@@ -41,7 +41,13 @@ FemModel::FemModel(const Volume<bool, double>& voxels, int numLevels) : numLevel
     buildHierarchy(voxels);
     buildCoarseNeighbors();
     allocateHostArrays();
-    Ke_ = elementStiffness(voxelSize_.x, voxelSize_.y, voxelSize_.z, kYoungsModulus, kPoissonRatio);
+    setMaterial(kYoungsModulus, kPoissonRatio);
+}
+
+void FemModel::setMaterial(double E, double nu) {
+    youngsModulus_ = E;
+    poissonRatio_ = nu;
+    Ke_ = elementStiffness(voxelSize_.x, voxelSize_.y, voxelSize_.z, E, nu);
     for (int i = 0; i < 8; ++i)
         for (int j = 0; j < 8; ++j)
             for (int a = 0; a < 3; ++a)

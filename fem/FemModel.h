@@ -100,21 +100,47 @@ public:
     const Vec3d& gravity() const { return gravity_; }
     void setGravity(const Vec3d& g) { gravity_ = g; }
 
-    // ---- grid scalars ----
-    int numLevels_ = 0;                    ///< number of levels, >= 3
-    Vec3d voxelSize_{};                    ///< edge lengths (x,y,z) of one level-0 element
-    Vec3d origin_{};                       ///< world position of level-0 grid point (0,0,0)
+    // ---- the hierarchy (immutable after construction; levels 0 .. numLevels()-1) ----
+    int numLevels() const { return numLevels_; }
+    /// Edge lengths (x,y,z) of one level-0 element.
+    const Vec3d& voxelSize() const { return voxelSize_; }
+    /// World position of level-0 grid point (0,0,0).
+    const Vec3d& origin() const { return origin_; }
+    /// Element grid size (x,y,z) of `level`.
+    const std::array<int, 3>& elementDims(int level) const { return elementDims_[size_t(level)]; }
+    /// Vertex grid size of `level` = elementDims(level) + 1.
+    const std::array<int, 3>& vertexDims(int level) const { return vertexDims_[size_t(level)]; }
+    /// Dense cells of `level` -> element index or -1.
+    const std::vector<int>& elementGrid(int level) const { return elementGrid_[size_t(level)]; }
+    /// Element of `level` -> packed cell position.
+    const std::vector<uint32_t>& elementPosition(int level) const {
+        return elementPosition_[size_t(level)];
+    }
+    int numElements(int level) const { return numElements_[size_t(level)]; }
+    /// Dense points of `level` -> vertex index or -1.
+    const std::vector<int>& vertexGrid(int level) const { return vertexGrid_[size_t(level)]; }
+    /// Vertex of `level` -> packed point position.
+    const std::vector<uint32_t>& vertexPosition(int level) const {
+        return vertexPosition_[size_t(level)];
+    }
+    /// [0..7] first vertex of colours 0..7, [8] vertex count of `level`.
+    const std::array<int, 9>& colorOffsets(int level) const { return colorOffsets_[size_t(level)]; }
+    /// Coarsest level: per vertex, in vertex order, 27 (slot, neighbour index) pairs ordered by
+    /// neighbour index ascending (stable; the -1 entries of missing neighbours come first).
+    /// Slot s = (dz+1)*9 + (dy+1)*3 + (dx+1) as in the level operators.
+    const std::vector<std::pair<int, int>>& coarseNeighbors() const { return coarseNeighbors_; }
 
-    // ---- per-level arrays, each numLevels_ long ----
-    std::vector<std::array<int, 3>> elementDims_;     ///< element grid size (x,y,z)
-    std::vector<std::array<int, 3>> vertexDims_;      ///< vertex grid size = elementDims_ + 1
-    std::vector<std::vector<int>> elementGrid_;       ///< dense cells -> element index or -1
-    std::vector<std::vector<uint32_t>> elementPosition_;  ///< element -> packed cell position
-    std::vector<int> numElements_;                    ///< element count
-    std::vector<std::vector<int>> vertexGrid_;        ///< dense points -> vertex index or -1
-    std::vector<std::vector<uint32_t>> vertexPosition_;   ///< vertex -> packed point position
-    /// [0..7] first vertex of colours 0..7, [8] vertex count of the level.
-    std::vector<std::array<int, 9>> colorOffsets_;
+    // ---- element matrices (computed from voxelSize() and the material: at construction
+    // kYoungsModulus and kPoissonRatio, later whatever setMaterial gave) ----
+    double youngsModulus() const { return youngsModulus_; }
+    double poissonRatio() const { return poissonRatio_; }
+    /// Recomputes Ke() and KeBlocks() for Young's modulus E and Poisson ratio nu. A solver bound
+    /// to the model takes them at its reloadElementMatrix.
+    void setMaterial(double E, double nu);
+    /// 24x24 row-major; dof 3*node + component, node n at corner (n&1, n>>1&1, n>>2).
+    const std::array<double, 576>& Ke() const { return Ke_; }
+    /// Same matrix as 64 3x3 blocks: block (i,j) starts at (8i+j)*9, entry a*3+b = Ke(3i+a, 3j+b).
+    const std::array<double, 576>& KeBlocks() const { return KeBlocks_; }
 
     /// Level operator of levels >= 2 (levels 0 and 1 are empty): for every vertex v, 27
     /// neighbour slots s = (dz+1)*9 + (dy+1)*3 + (dx+1) of 3x3 blocks; entry k = a*3+b (component
@@ -122,16 +148,6 @@ public:
     /// Missing neighbours' slots hold zeros. The solver's prepareSolve assembles on its device
     /// and fills only the coarsest level here (the tests' reference assembly fills them all).
     std::vector<std::vector<double>> A_;
-
-    /// Coarsest level: per vertex, in vertex order, 27 (slot, neighbour index) pairs ordered by
-    /// neighbour index ascending (stable; the -1 entries of missing neighbours come first).
-    std::vector<std::pair<int, int>> coarseNeighbors_;
-
-    // ---- element matrices (computed from voxelSize_, E = 2.0e9, nu = 0.394) ----
-    /// 24x24 row-major; dof 3*node + component, node n at corner (n&1, n>>1&1, n>>2).
-    std::array<double, 576> Ke_{};
-    /// Same matrix as 64 3x3 blocks: block (i,j) starts at (8i+j)*9, entry a*3+b = Ke_(3i+a, 3j+b).
-    std::array<double, 576> KeBlocks_{};
 
     // ---- host arrays of the level-0 model (nV vertices, nE elements) ----
     std::vector<float> E_;                ///< nE stiffness factors; initially 1.0e6
@@ -153,6 +169,24 @@ public:
     FixationCheck fixationCheck_;
 
 private:
+    // The hierarchy and element matrices (see the accessors).
+    int numLevels_ = 0;
+    Vec3d voxelSize_{};
+    Vec3d origin_{};
+    std::vector<std::array<int, 3>> elementDims_;
+    std::vector<std::array<int, 3>> vertexDims_;
+    std::vector<std::vector<int>> elementGrid_;
+    std::vector<std::vector<uint32_t>> elementPosition_;
+    std::vector<int> numElements_;
+    std::vector<std::vector<int>> vertexGrid_;
+    std::vector<std::vector<uint32_t>> vertexPosition_;
+    std::vector<std::array<int, 9>> colorOffsets_;
+    std::vector<std::pair<int, int>> coarseNeighbors_;
+    std::array<double, 576> Ke_{};
+    std::array<double, 576> KeBlocks_{};
+    double youngsModulus_ = kYoungsModulus;
+    double poissonRatio_ = kPoissonRatio;
+
     std::vector<uint8_t> isVertexFixed_;  ///< nV, 1 = fixed
     std::vector<float> force_;            ///< 3*nV applied forces, interleaved x,y,z
     Vec3d gravity_{0, 0, 0};              ///< gravitational acceleration

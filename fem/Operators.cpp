@@ -15,7 +15,7 @@ bool factorCoarsestLevel(FemModel& model) {
         for (int j = 0; j < n; ++j) {
             for (int b = 0; b < 3; ++b)
                 for (int t = 0; t < 27; ++t) {
-                    const auto [s, nb] = model.coarseNeighbors_[size_t(j) * 27 + size_t(t)];
+                    const auto [s, nb] = model.coarseNeighbors()[size_t(j) * 27 + size_t(t)];
                     if (nb < 0) continue;
                     cs.addEntry(b * n + nb, A[size_t(j) + size_t(n) * size_t(s * 9 + a * 3 + b)]);
                 }

@@ -36,13 +36,13 @@ Optimizer::Optimizer(FemModel& model, OptimizationLifetime& lifetime,
       history_(std::move(historyDirectory)),
       wideLog_(&wideOut()),
       narrowLog_(&narrowOut()) {
-    n_ = size_t(model_.numElements_[0]);
+    n_ = size_t(model_.numElements(0));
     cornerVertices_.resize(8 * n_);
     elementCell_.resize(n_);
-    const auto& positions = model_.elementPosition_[0];
+    const auto& positions = model_.elementPosition(0);
     for (size_t e = 0; e < n_; ++e) {
         const GridPos p = unpack(positions[e]);
-        elementCell_[e] = size_t(FemModel::denseIndex(model_.elementDims_[0], p));
+        elementCell_[e] = size_t(FemModel::denseIndex(model_.elementDims(0), p));
         for (int k = 0; k < 8; ++k) {
             const int v = model_.vertexAt(0, {p.x + (k & 1), p.y + (k >> 1 & 1), p.z + (k >> 2)});
             assert(v >= 0);
@@ -133,7 +133,7 @@ void Optimizer::reset() {
     betaLast_ = projected ? kProjectedBetaLast : 80.0;
 
     // 2. Arrays, all zero.
-    const auto& dims = model_.elementDims_[0];
+    const auto& dims = model_.elementDims(0);
     isKept_.assign(n_, 0);
     isEmptyHeld_.assign(n_, 0);
     heldDesign_.assign(n_, 0);
@@ -145,9 +145,9 @@ void Optimizer::reset() {
     xTilde_.assign(projected ? n_ : 0, 0.0f);
 
     // 3. Padded density volume: one cell of border on every side.
-    const Vec3d s = model_.voxelSize_;
+    const Vec3d s = model_.voxelSize();
     paddedDensity_.init({dims[0] + 2, dims[1] + 2, dims[2] + 2}, s,
-                        {model_.origin_.x - s.x, model_.origin_.y - s.y, model_.origin_.z - s.z},
+                        {model_.origin().x - s.x, model_.origin().y - s.y, model_.origin().z - s.z},
                         0.0);
 
     // 4. History files.
@@ -441,7 +441,7 @@ void Optimizer::acceptCandidates() {
 }
 
 void Optimizer::closeDisc(size_t e, std::vector<float>& target, float value) const {
-    const GridPos p = unpack(model_.elementPosition_[0][e]);
+    const GridPos p = unpack(model_.elementPosition(0)[e]);
     for (int dz = -8; dz <= 8; ++dz)
         for (int dx = -8; dx <= 8; ++dx) {
             if (std::sqrt(double(dx * dx + dz * dz)) > 8.0) continue;
@@ -469,7 +469,7 @@ void Optimizer::fillPaddedDensity(Volume<double, double>& volume) const {
     double* cells = volume.data();
     std::fill(cells, cells + volume.size(), minDensity_);
     const long long n = (long long)n_;
-    const auto& positions = model_.elementPosition_[0];
+    const auto& positions = model_.elementPosition(0);
 #pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long e = 0; e < n; ++e) {
         const GridPos p = unpack(positions[size_t(e)]);

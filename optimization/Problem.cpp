@@ -185,7 +185,7 @@ SupportsAndLoads Problem::supportsAndLoads() const {
     SupportsAndLoads current;
     const FemModel& m = *model_;
     for (int v = 0; v < m.numVertices(0); ++v) {
-        const GridPos p = unpack(m.vertexPosition_[0][size_t(v)]);
+        const GridPos p = unpack(m.vertexPosition(0)[size_t(v)]);
         if (m.fixedFlags()[size_t(v)]) current.fixed.push_back({p.x, p.y, p.z});
         const float* f = &m.forces()[3 * size_t(v)];
         if (f[0] != 0 || f[1] != 0 || f[2] != 0)

@@ -78,8 +78,8 @@ TEST_P(CoarseSolve, SolutionSatisfiesTheSystemRepeatedly) {
     FemModel m(test::randomVolume(c.nx, c.ny, c.nz, 0.7, c.seed), c.levels);
     std::mt19937 rng(c.seed);
     std::uniform_real_distribution<double> u(0, 1);
-    for (int y = 0; y < m.vertexDims_[0][1]; ++y)
-        for (int x = 0; x < m.vertexDims_[0][0]; ++x) {
+    for (int y = 0; y < m.vertexDims(0)[1]; ++y)
+        for (int x = 0; x < m.vertexDims(0)[0]; ++x) {
             const int v = m.vertexAt(0, {x, y, 0});
             if (v >= 0) m.setFixed(v, true);
         }
@@ -114,7 +114,7 @@ TEST(CoarseSolver, SingularModelReportsFailureAndLeavesXUntouched) {
     // A later good factorization works again.
     for (int v = 0; v < 4; ++v) m.setFixed(v, true);
     for (int v = 0; v < m.numVertices(0); ++v)
-        if (unpack(m.vertexPosition_[0][size_t(v)]).z == 0) m.setFixed(v, true);
+        if (unpack(m.vertexPosition(0)[size_t(v)]).z == 0) m.setFixed(v, true);
     assembleOperators(m);
     EXPECT_TRUE(factorCoarsestLevel(m));
     EXPECT_TRUE(m.coarseSolver_.solveWithFactor(b.data(), x.data()));

@@ -39,8 +39,8 @@ Dense galerkin(const Dense& K, const std::vector<Triplet>& P, int coarse) {
 Dense fineOperator(const FemModel& m) {
     const int n = m.numVertices(0);
     Dense K(3 * n, 3 * n);
-    for (int e = 0; e < m.numElements_[0]; ++e) {
-        const GridPos c = unpack(m.elementPosition_[0][size_t(e)]);
+    for (int e = 0; e < m.numElements(0); ++e) {
+        const GridPos c = unpack(m.elementPosition(0)[size_t(e)]);
         int v[8];
         for (int k = 0; k < 8; ++k) v[k] = m.vertexAt(0, {c.x + (k & 1), c.y + ((k >> 1) & 1), c.z + (k >> 2)});
         for (int i = 0; i < 8; ++i)
@@ -48,7 +48,7 @@ Dense fineOperator(const FemModel& m) {
                 if (m.fixedFlags()[size_t(v[i])] || m.fixedFlags()[size_t(v[j])]) continue;
                 for (int a = 0; a < 3; ++a)
                     for (int b = 0; b < 3; ++b)
-                        K(a * n + v[i], b * n + v[j]) += double(m.E_[size_t(e)]) * m.Ke_[size_t((3 * i + a) * 24 + 3 * j + b)];
+                        K(a * n + v[i], b * n + v[j]) += double(m.E_[size_t(e)]) * m.Ke()[size_t((3 * i + a) * 24 + 3 * j + b)];
             }
     }
     for (int v = 0; v < n; ++v)
@@ -63,7 +63,7 @@ std::vector<Triplet> interpolation(const FemModel& m, int lc, int lf, int r) {
     std::vector<Triplet> P;
     const int nc = m.numVertices(lc), nf = m.numVertices(lf);
     for (int V = 0; V < nc; ++V) {
-        const GridPos g = unpack(m.vertexPosition_[size_t(lc)][size_t(V)]);
+        const GridPos g = unpack(m.vertexPosition(lc)[size_t(V)]);
         for (int dz = 1 - r; dz < r; ++dz)
             for (int dy = 1 - r; dy < r; ++dy)
                 for (int dx = 1 - r; dx < r; ++dx) {
@@ -82,7 +82,7 @@ Dense levelOperator(const FemModel& m, int l) {
     Dense A(3 * n, 3 * n);
     const auto& src = m.A_[size_t(l)];
     for (int v = 0; v < n; ++v) {
-        const GridPos p = unpack(m.vertexPosition_[size_t(l)][size_t(v)]);
+        const GridPos p = unpack(m.vertexPosition(l)[size_t(v)]);
         int s = 0;
         for (int dz = -1; dz <= 1; ++dz)
             for (int dy = -1; dy <= 1; ++dy)

@@ -25,8 +25,8 @@ struct Dense {
 inline Dense assembleFinest(const FemModel& m) {
     const int nV = m.numVertices(0);
     Dense K(3 * nV);
-    for (int e = 0; e < m.numElements_[0]; ++e) {
-        GridPos c = unpack(m.elementPosition_[0][size_t(e)]);
+    for (int e = 0; e < m.numElements(0); ++e) {
+        GridPos c = unpack(m.elementPosition(0)[size_t(e)]);
         int vert[8];
         for (int q = 0; q < 8; ++q)
             vert[q] = m.vertexAt(0, {c.x + (q & 1), c.y + (q >> 1 & 1), c.z + (q >> 2)});
@@ -36,7 +36,7 @@ inline Dense assembleFinest(const FemModel& m) {
                 for (int a = 0; a < 3; ++a)
                     for (int b = 0; b < 3; ++b)
                         K(a * nV + vert[p], b * nV + vert[q]) +=
-                            double(m.E_[size_t(e)]) * m.Ke_[size_t((3 * p + a) * 24 + 3 * q + b)];
+                            double(m.E_[size_t(e)]) * m.Ke()[size_t((3 * p + a) * 24 + 3 * q + b)];
             }
     }
     for (int v = 0; v < nV; ++v)
@@ -62,9 +62,9 @@ inline std::vector<std::vector<double>> interpolation(const FemModel& m, int fin
     const int ratio = coarse - fine == 2 && fine == 0 ? 4 : 2;
     std::vector<std::vector<double>> P(size_t(nf), std::vector<double>(size_t(nc), 0.0));
     for (int C = 0; C < nc; ++C) {
-        GridPos g = unpack(m.vertexPosition_[size_t(coarse)][size_t(C)]);
+        GridPos g = unpack(m.vertexPosition(coarse)[size_t(C)]);
         for (int v = 0; v < nf; ++v) {
-            GridPos p = unpack(m.vertexPosition_[size_t(fine)][size_t(v)]);
+            GridPos p = unpack(m.vertexPosition(fine)[size_t(v)]);
             int d[3] = {p.x - ratio * g.x, p.y - ratio * g.y, p.z - ratio * g.z};
             double w = 1;
             for (int k = 0; k < 3; ++k) w *= std::max(0, ratio - std::abs(d[k])) / double(ratio);

@@ -98,7 +98,7 @@ TEST(Solve, PrintsSystemLines) {
     std::ostringstream expected;
     double bytes = double(s.fem->allocatedBytes());
     expected << "Allocated GPU memory: " << bytes / 1048576.0 << " MB   ("
-             << bytes / s.model->numElements_[0] << " Byte per element)\n";
+             << bytes / s.model->numElements(0) << " Byte per element)\n";
     EXPECT_NE(n.find(expected.str()), std::string::npos) << n;
 }
 

@@ -131,7 +131,7 @@ inline Operators assembleOnCpu(FemModel& m) {
 inline double expectSameOperators(const FemModel& m, const Operators& got, const Operators& want,
                                   double rel) {
     double largest = 0;
-    for (int l = 2; l < m.numLevels_; ++l) {
+    for (int l = 2; l < m.numLevels(); ++l) {
         const size_t n = size_t(m.numVertices(l));
         EXPECT_EQ(got[size_t(l)].size(), 243 * n);
         EXPECT_EQ(want[size_t(l)].size(), 243 * n);

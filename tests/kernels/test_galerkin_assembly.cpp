@@ -41,13 +41,13 @@ INSTANTIATE_TEST_SUITE_P(Models, GalerkinAssembly, ::testing::ValuesIn(test::ass
 // the same operators as the CPU assembly, and bit for bit the same with 1 and 3 threads.
 TEST(GalerkinAssemblyLarge, ParallelBlocksGiveTheSameOperatorsBitForBit) {
     auto model = makeModel(test::largeAssemblyCase());
-    ASSERT_GT(model->numElements_[0] / 128, 300);
-    ASSERT_GT(36 * model->numElements_[2] / 128, 300);
+    ASSERT_GT(model->numElements(0) / 128, 300);
+    ASSERT_GT(36 * model->numElements(2) / 128, 300);
     const Operators want = assembleOnCpu(*model);
     const Operators one = assembleOnHostDevice(*model, 1);
     const Operators three = assembleOnHostDevice(*model, 3);
     expectSameOperators(*model, three, want, 1e-12);
-    for (int l = 2; l < model->numLevels_; ++l)
+    for (int l = 2; l < model->numLevels(); ++l)
         EXPECT_TRUE(one[size_t(l)] == three[size_t(l)]) << "level " << l;
 }
 

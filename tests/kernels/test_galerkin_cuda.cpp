@@ -46,7 +46,7 @@ TEST_P(GalerkinAssemblyCuda, EverySlotMatchesTheHostDeviceAndTheCpuAssembly) {
     std::printf(
         "  %s (%d elements, %d levels): largest slot difference %.2e against the host "
         "device, %.2e against the CPU assembly\n",
-        c.name, model->numElements_[0], model->numLevels_, host, cpu);
+        c.name, model->numElements(0), model->numLevels(), host, cpu);
     std::fflush(stdout);
 }
 

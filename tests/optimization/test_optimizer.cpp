@@ -165,7 +165,7 @@ TEST(Optimizer, ResetState) {
     o.volumeReductionGoal_ = 0.9;
     o.beta_ = 7.0;
     o.reset();
-    const size_t n = size_t(m->numElements_[0]);
+    const size_t n = size_t(m->numElements(0));
     ASSERT_EQ(o.rho_.size(), n);
     EXPECT_EQ(o.sensitivity_.size(), size_t(6 * 3 * 2));
     EXPECT_EQ(o.volumeReductionGoal_, 0.64);
@@ -176,7 +176,7 @@ TEST(Optimizer, ResetState) {
     // Kept: the fixed face x = 0 and the loaded edge x = nx, z = 0.
     int kept = 0;
     for (size_t e = 0; e < n; ++e) {
-        const GridPos p = unpack(m->elementPosition_[0][e]);
+        const GridPos p = unpack(m->elementPosition(0)[e]);
         const bool expected = p.x == 0 || (p.x == 5 && p.z == 0);
         EXPECT_EQ(o.isKept_[e], expected ? 1 : 0) << e;
         kept += expected;
@@ -250,7 +250,7 @@ TEST(Optimizer, EnergiesSumToTheComplianceAndAreNeverNegative) {
     b.wide.str(L"");
     b.opt.evaluateEnergies();
     double scale = 0;
-    for (double k : m->Ke_) scale = std::max(scale, std::fabs(k));
+    for (double k : m->Ke()) scale = std::max(scale, std::fabs(k));
     for (double q : b.opt.q_) {
         EXPECT_GE(q, 0.0);
         EXPECT_LT(q, 1e-9 * scale * 1000.0 * 9.0);
@@ -280,7 +280,7 @@ TEST_P(SensitivityCheck, MatchesCentralDifferencesOfTheCompliance) {
     o.evaluateEnergies();
     o.computeSensitivities();
 
-    const size_t n = size_t(m->numElements_[0]);
+    const size_t n = size_t(m->numElements(0));
     std::vector<double> Wref(n);
     for (size_t e = 0; e < n; ++e) Wref[e] = referenceNeighbourSum(*m, int(e), std::vector<int>(n, 1));
     auto densities = [&](const std::vector<double>& x) {
@@ -336,7 +336,7 @@ TEST(Optimizer, SensitivityMidRunUsesTheProjectionDerivativeAtTheResetFilter) {
     o.evaluateEnergies();
     o.computeSensitivities();
 
-    const size_t n = size_t(m.numElements_[0]);
+    const size_t n = size_t(m.numElements(0));
     std::vector<double> rho(o.rho_.begin(), o.rho_.end());
     ASSERT_GT(*std::max_element(rho.begin(), rho.end()) - *std::min_element(rho.begin(), rho.end()),
               0.05) << "the design must have moved";
@@ -428,7 +428,7 @@ TEST(Optimizer, VolumeTargetRules) {
 TEST(Optimizer, MultiplierSearchMatchesThePlainBisectionForAnyThreadCount) {
     // Large enough for the element loops to run in parallel.
     auto m = makeModel(31, 16, 20, [](int x, int y, int z) { return (x + 2 * y + 3 * z) % 7 != 3; });
-    ASSERT_GE(m->numElements_[0], kParallelElements);
+    ASSERT_GE(m->numElements(0), kParallelElements);
     for (int y = 0; y <= 16; ++y)
         for (int z = 0; z <= 20; ++z) {
             const int v = m->vertexAt(0, {0, y, z});
@@ -579,7 +579,7 @@ TEST(Optimizer, CloseShapeMatchesDilationThenErosionInXZDiscs) {
     std::mt19937 rng(3);
     std::uniform_real_distribution<float> uni(0.0f, 1.0f);
     for (size_t e = 0; e < n; ++e) {
-        const GridPos p = unpack(m->elementPosition_[0][e]);
+        const GridPos p = unpack(m->elementPosition(0)[e]);
         const float r = uni(rng);
         o.rho_[e] = p.y == 1 ? 0.2f : (r < 0.04f ? 0.5f + r : 0.49f * r);
     }
@@ -587,7 +587,7 @@ TEST(Optimizer, CloseShapeMatchesDilationThenErosionInXZDiscs) {
     o.closeShape();
 
     auto inDisc = [&](size_t i, size_t j) {
-        const GridPos a = unpack(m->elementPosition_[0][i]), c = unpack(m->elementPosition_[0][j]);
+        const GridPos a = unpack(m->elementPosition(0)[i]), c = unpack(m->elementPosition(0)[j]);
         const int dx = a.x - c.x, dz = a.z - c.z;
         return a.y == c.y && dx * dx + dz * dz <= 64;
     };
@@ -609,7 +609,7 @@ TEST(Optimizer, CloseShapeMatchesDilationThenErosionInXZDiscs) {
     EXPECT_LT(solid, int(n));
     // The middle layer had no solid seed.
     for (size_t e = 0; e < n; ++e)
-        if (unpack(m->elementPosition_[0][e]).y == 1 && !o.isKept_[e]) {
+        if (unpack(m->elementPosition(0)[e]).y == 1 && !o.isKept_[e]) {
             EXPECT_EQ(o.rho_[e], 0.001f);
         }
     EXPECT_TRUE(isClosedAndConsistent(o.shapeMesh()));

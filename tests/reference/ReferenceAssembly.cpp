@@ -15,10 +15,10 @@ void assembleLevel2(FemModel& m) {
     const int n = m.numVertices(2);
     const double invDt2 = 1.0 / (m.dt_ * m.dt_);
     std::vector<double>& A = m.A_[2];
-    const double* KB = m.KeBlocks_.data();
+    const double* KB = m.KeBlocks().data();
 #pragma omp parallel for schedule(static)
     for (int V = 0; V < n; ++V) {
-        const GridPos c = unpack(m.vertexPosition_[2][size_t(V)]);
+        const GridPos c = unpack(m.vertexPosition(2)[size_t(V)]);
         const GridPos g{4 * c.x, 4 * c.y, 4 * c.z};
         double ef[512], mass[343];
         unsigned char fixedW[729];
@@ -101,7 +101,7 @@ void assembleCoarser(FemModel& m, int l) {
     std::vector<double>& A = m.A_[size_t(l)];
 #pragma omp parallel for schedule(static)
     for (int V = 0; V < n; ++V) {
-        const GridPos c = unpack(m.vertexPosition_[size_t(l)][size_t(V)]);
+        const GridPos c = unpack(m.vertexPosition(l)[size_t(V)]);
         double W[125 * 9];
         std::memset(W, 0, sizeof W);
         auto widx = [](int x, int y, int z) { return ((z + 2) * 5 + y + 2) * 5 + x + 2; };
@@ -143,14 +143,14 @@ void assembleCoarser(FemModel& m, int l) {
 }  // namespace
 
 void assembleLevelOperator(FemModel& model, int level) {
-    assert(level >= 2 && level < model.numLevels_);
+    assert(level >= 2 && level < model.numLevels());
     model.A_[size_t(level)].resize(243 * size_t(model.numVertices(level)));  // every entry is written
     if (level == 2) assembleLevel2(model);
     else assembleCoarser(model, level);
 }
 
 void assembleOperators(FemModel& model) {
-    for (int l = 2; l < model.numLevels_; ++l) assembleLevelOperator(model, l);
+    for (int l = 2; l < model.numLevels(); ++l) assembleLevelOperator(model, l);
 }
 
 }  // namespace ostrel

@@ -12,7 +12,7 @@ namespace ostrel {
 
 void ReferenceSteps::load(Optimizer& opt) {
     const size_t n = state(opt).rho_.size();
-    const auto& dims = opt.model().elementDims_[0];
+    const auto& dims = opt.model().elementDims(0);
     const size_t projected = opt.isProjected() ? n : 0;
     candidateX.assign(n, 0.0f);
     candidateRho.assign(n, 0.0f);
@@ -42,7 +42,7 @@ double ReferenceSteps::evaluateEnergies(Optimizer& opt) {
     const long long n = (long long)state(opt).rho_.size();
     const size_t nV = size_t(model.numVertices(0));
     const double* u = model.u_.data();
-    const double* Ke = model.Ke_.data();
+    const double* Ke = model.Ke().data();
     const float* E = model.E_.data();
     double* qOut = state(opt).q_.data();
 #pragma omp parallel for schedule(static) if (n >= kParallelElements)
