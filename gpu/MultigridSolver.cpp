@@ -333,7 +333,7 @@ double MultigridSolver::computeLoad() {
     FemModel& m = model_;
     const int nV = m.numVertices(0);
     const double volume = m.voxelSize().x * m.voxelSize().y * m.voxelSize().z;
-    m.f_.assign(size_t(3 * nV), 0.0f);
+    std::vector<float> f(size_t(3 * nV), 0.0f);
     for (int v = 0; v < nV; ++v) {
         GridPos p = unpack(m.vertexPosition(0)[size_t(v)]);
         double density = 0;
@@ -341,51 +341,50 @@ double MultigridSolver::computeLoad() {
             for (int j = -1; j <= 0; ++j)
                 for (int i = -1; i <= 0; ++i) {
                     int e = m.elementAt(0, {p.x + i, p.y + j, p.z + k});
-                    if (e >= 0) density += m.density_[size_t(e)];
+                    if (e >= 0) density += kMassDensity;
                 }
         double w = volume * density * 0.125;
-        m.f_[size_t(v)] = float(m.forces()[3 * size_t(v)] + w * m.gravity().x);
-        m.f_[size_t(nV + v)] = float(m.forces()[3 * size_t(v) + 1] + w * m.gravity().y);
-        m.f_[size_t(2 * nV + v)] = float(m.forces()[3 * size_t(v) + 2] + w * m.gravity().z);
+        f[size_t(v)] = float(m.forces()[3 * size_t(v)] + w * m.gravity().x);
+        f[size_t(nV + v)] = float(m.forces()[3 * size_t(v) + 1] + w * m.gravity().y);
+        f[size_t(2 * nV + v)] = float(m.forces()[3 * size_t(v) + 2] + w * m.gravity().z);
     }
-    upload(f_dev_, m.f_.data(), m.f_.size() * 4, L"cuMemcpyHtoD failed for f_dev_");
-    double sum = 0;
-    for (float x : m.f_) sum += double(x) * double(x);
-    m.fNorm_ = std::sqrt(sum);
-    return m.fNorm_;
+    upload(f_dev_, f.data(), f.size() * 4, L"cuMemcpyHtoD failed for f_dev_");
+    m.setLoad(std::move(f));
+    return m.loadNorm();
 }
 
 void MultigridSolver::prepareSolve() {
     FemModel& m = model_;
     const Clock::time_point start = Clock::now();
-    std::fill(m.vertexMass_.begin(), m.vertexMass_.end(), 0.0f);
     CUdeviceptr dt = 0;
     size_t dtBytes = 0;
     check(driver_->moduleGetGlobal(&dt, &dtBytes, module_, "dt_"), L"Symbol dt_ not found");
     checkGlobalSize(L"dt_", dtBytes, sizeof(double));
-    check(driver_->memcpyHtoD(dt, &m.dt_, 8), L"cuMemcpyHtoD failed for symbol dt_");
+    const double timeStep = kMassTermTimeStep;
+    check(driver_->memcpyHtoD(dt, &timeStep, 8), L"cuMemcpyHtoD failed for symbol dt_");
     upload(isVertexFixed_dev_, m.fixedFlags().data(), m.fixedFlags().size(),
            L"cuMemcpyHtoD failed for isVertexFixed_dev_");
     if (!optimizerOnDevice()) {
-        upload(E_dev_, m.E_.data(), m.E_.size() * 4, L"cuMemcpyHtoD failed for E_dev_");
+        upload(E_dev_, m.stiffnessFactors().data(), m.stiffnessFactors().size() * 4,
+               L"cuMemcpyHtoD failed for E_dev_");
     } else if (factorsPending_) {
         std::swap(E_dev_, nextFactors_dev_);
         factorsPending_ = false;
     }
-    upload(vertexMass_dev_, m.vertexMass_.data(), m.vertexMass_.size() * 4,
-           L"cuMemcpyHtoD failed for vertexMass_dev_");
+    check(driver_->memsetD32(vertexMass_dev_, 0, size_t(m.numVertices(0))),
+          L"cuMemsetD32 failed for vertexMass_dev_");
     const Clock::time_point uploaded = Clock::now();
     assembleOperators();
     // Only the coarsest operator comes back, for the factorization (the copy also waits for the
     // assembly kernels).
     const size_t c = size_t(m.coarsestLevel());
-    std::vector<double>& Ac = m.A_[c];
-    Ac.resize(243 * size_t(m.numVertices(int(c))));
-    check(driver_->memcpyDtoH(coarseOperatorHost_, A_dev_[c], Ac.size() * 8),
+    const size_t entries = 243 * size_t(m.numVertices(int(c)));
+    check(driver_->memcpyDtoH(coarseOperatorHost_, A_dev_[c], entries * 8),
           L"cuMemcpyDtoH failed for A");
-    std::copy(coarseOperatorHost_, coarseOperatorHost_ + Ac.size(), Ac.begin());
+    m.setLevelOperator(int(c),
+                       std::vector<double>(coarseOperatorHost_, coarseOperatorHost_ + entries));
     const Clock::time_point assembled = Clock::now();
-    coarseValid_ = factorCoarsestLevel(m);
+    coarseValid_ = factorCoarsestLevel(m, coarse_);
     times_.uploads += secondsBetween(start, uploaded);
     times_.assembly += secondsBetween(uploaded, assembled);
     times_.factorization += secondsSince(assembled);
@@ -443,10 +442,10 @@ void MultigridSolver::assembleOperators() {
 void MultigridSolver::downloadOperators() {
     FemModel& m = model_;
     for (int l = 2; l < m.numLevels(); ++l) {
-        std::vector<double>& A = m.A_[size_t(l)];
-        A.resize(243 * size_t(m.numVertices(l)));
+        std::vector<double> A(243 * size_t(m.numVertices(l)));
         check(driver_->memcpyDtoH(A.data(), A_dev_[size_t(l)], A.size() * 8),
               L"cuMemcpyDtoH failed for A");
+        m.setLevelOperator(l, std::move(A));
     }
 }
 
@@ -539,7 +538,7 @@ void MultigridSolver::coarseSolve() {
     check(driver_->memcpyDtoH(coarseRhsHost_, b_dev_[c], n3 * 8), L"cuMemcpyDtoH failed for b");
     // Without a factor (singular coarsest system) the coarse correction is zero.
     const Clock::time_point start = Clock::now();
-    if (!coarseValid_ || !m.coarseSolver_.solveWithFactor(coarseRhsHost_, coarseSolutionHost_))
+    if (!coarseValid_ || !coarse_.solver.solveWithFactor(coarseRhsHost_, coarseSolutionHost_))
         std::fill(coarseSolutionHost_, coarseSolutionHost_ + n3, 0.0);
     times_.coarseSolves += secondsSince(start);
     check(driver_->memcpyHtoD(u_dev_[c], coarseSolutionHost_, n3 * 8),
@@ -590,13 +589,13 @@ bool MultigridSolver::solve(double tolerance) {
     lastCycles_ = 0;
     displacementOnDevice_ = false;
     lastStopped_ = false;
-    if (m.fNorm_ == 0.0) {
-        std::fill(m.u_.begin(), m.u_.end(), 0.0);
+    if (m.loadNorm() == 0.0) {
+        m.clearDisplacement();
         return true;
     }
     if (!coarseValid_) {
         // A singular system has no solution to converge to: no cycles, no displacement.
-        std::fill(m.u_.begin(), m.u_.end(), 0.0);
+        m.clearDisplacement();
         if (cycleSink_) *cycleSink_ << 0 << "\n" << std::flush;
         return false;
     }
@@ -623,7 +622,7 @@ int MultigridSolver::runVCycles(double tolerance, double& rel) {
     int cycles = 0;
     do {
         vCycle();
-        rel = residualNorm() / m.fNorm_;
+        rel = residualNorm() / m.loadNorm();
         if (narrowLog_) *narrowLog_ << "Residual within cycle " << cycles << ":  " << rel << "\n";
         ++cycles;
     } while (!(rel <= tolerance) && cycles < kMaxCycles &&
@@ -727,7 +726,7 @@ int MultigridSolver::runConjugateGradients(double tolerance, double& rel) {
     const int n = 3 * m.numVertices(0);
     CUdeviceptr u = u_dev_[0];
     applyOperator(f_dev_, u, cgResidual_dev_, 1.0);
-    rel = roundResidual() / m.fNorm_;
+    rel = roundResidual() / m.loadNorm();
     int cycles = 0;
     double rho = 0;
     while (!(rel <= tolerance) && cycles < kMaxCycles) {
@@ -746,10 +745,10 @@ int MultigridSolver::runConjugateGradients(double tolerance, double& rel) {
         double alpha = rho / curvature;
         KernelParams stepParams(alpha, cgDirection_dev_, cgProduct_dev_, u, cgResidual_dev_, n);
         launch(cgStepKernel_, n, 128, stepParams, L"cuLaunchKernel failed for CgStepKernel_");
-        rel = roundResidual() / m.fNorm_;
+        rel = roundResidual() / m.loadNorm();
         if (rel <= tolerance) {
             applyOperator(f_dev_, u, cgResidual_dev_, 1.0);
-            rel = roundResidual() / m.fNorm_;
+            rel = roundResidual() / m.loadNorm();
         }
         if (narrowLog_) *narrowLog_ << "Residual within cycle " << cycles << ":  " << rel << "\n";
         ++cycles;
@@ -763,11 +762,12 @@ int MultigridSolver::runConjugateGradients(double tolerance, double& rel) {
 void MultigridSolver::downloadDisplacements() {
     FemModel& m = model_;
     if (!displacementOnDevice_) {
-        std::fill(m.u_.begin(), m.u_.end(), 0.0);
+        m.clearDisplacement();
         return;
     }
-    check(driver_->memcpyDtoH(m.u_.data(), u_dev_[0], m.u_.size() * 8),
-                 L"cuMemcpyDtoH failed for u");
+    std::vector<double> u(m.displacement().size());
+    check(driver_->memcpyDtoH(u.data(), u_dev_[0], u.size() * 8), L"cuMemcpyDtoH failed for u");
+    m.setDisplacement(std::move(u));
 }
 
 }  // namespace ostrel

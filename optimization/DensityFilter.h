@@ -10,7 +10,7 @@
 // than the radius. Weights are tabulated once. Sums run with dz outermost and dx innermost and
 // are taken in double; filter outputs are stored as float.
 //
-// Arrays are indexed by element number (numElements_[0] entries) unless said otherwise. Input
+// Arrays are indexed by element number (numElements(0) entries) unless said otherwise. Input
 // and output of one call must be different arrays. Every operation is an OpenMP loop with a
 // static schedule over the elements (the float filter: over the x rows of the grid, which are
 // contiguous element ranges), parallel from kParallelElements elements on; each element writes

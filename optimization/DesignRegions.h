@@ -39,8 +39,8 @@ struct DesignRegions {
     long long keptCount = 0, emptyHeldCount = 0;  ///< all kept, all held empty
 };
 
-/// The split of `model`'s level-0 elements under `controls` (reads isVertexFixed_, force_,
-/// elementPosition_, origin_ and voxelSize_).
+/// The split of `model`'s level-0 elements under `controls` (reads fixedFlags(), forces(),
+/// elementPosition(0), origin() and voxelSize()).
 DesignRegions markDesignRegions(const FemModel& model, const DesignControls& controls);
 
 struct DesignCheck {
@@ -49,7 +49,7 @@ struct DesignCheck {
 };
 
 /// "ERROR: No force acts on the model: ..." when no vertex that is not fixed carries a force
-/// (force_ and isVertexFixed_; gravity is not a load of an optimization); empty otherwise.
+/// (forces() and fixedFlags(); gravity is not a load of an optimization); empty otherwise.
 std::wstring loadError(const FemModel& model);
 
 /// "ERROR: The volume fraction ... is less than one element's share of the volume ..." when the

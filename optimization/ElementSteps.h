@@ -32,9 +32,9 @@ public:
     /// state (design, densities, filtered design, energies, flags, filter).
     virtual void load(Optimizer& opt) = 0;
     /// The steps are detached: the optimizer's host arrays (x_, rho_, q_, xTilde_, the model's
-    /// E_) become current.
+    /// stiffness factors) become current.
     virtual void unload(Optimizer& opt) = 0;
-    /// x_, q_, (projected) xTilde_ and the model's E_ current on the host.
+    /// x_, q_, (projected) xTilde_ and the model's stiffness factors current on the host.
     virtual void downloadState(Optimizer& opt) = 0;
     /// The caller changed the optimizer's rho_.
     virtual void densitiesChanged(const Optimizer& opt) = 0;

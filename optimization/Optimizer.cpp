@@ -85,7 +85,7 @@ DesignSnapshot Optimizer::snapshot() {
     s.kept = isKept_;
     s.emptyHeld = isEmptyHeld_;
     s.energy = q_;
-    s.stiffness = model_.E_;
+    s.stiffness = model_.stiffnessFactors();
     s.shape = shapeMesh_;
     s.totalDensity = totalDensity();
     return s;

@@ -6,13 +6,13 @@
 // continuation), the morphological closing of the design and the extraction of the shape
 // surface at density 0.5, made only when something reads it (updateShape, snapshot).
 //
-// The optimizer is bound to a FemModel (level 0 only) and writes the model's E_ array; it reads
-// Ke_, u_, isVertexFixed_ and force_. It never calls the solver: the run control calls the
+// The optimizer is bound to a FemModel (level 0 only) and sets the model's stiffness factors; it
+// reads Ke(), displacement(), fixedFlags() and forces(). It never calls the solver: the run control calls the
 // solver and this class in a fixed order around every solve. Values that live for the whole
 // program and survive resets (beta counter, reference energy and its flag) are not part of the
 // optimizer but of an OptimizationLifetime that the application core owns and passes in.
 //
-// Per-element arrays are indexed by element number (n = numElements_[0]); the sensitivity grid
+// Per-element arrays are indexed by element number (n = numElements(0)); the sensitivity grid
 // is indexed by the element's cell x + nx*(y + ny*z). Before the first reset() every array is
 // empty and updateStiffness, evaluateEnergies, iterate, closeShape, extractShape and the parts
 // of iterate() do nothing (nextVolumeTarget returns the current target, searchMultiplier 0).
@@ -149,7 +149,7 @@ public:
     /// beta at its last value.
     bool adaptsMoves() const { return isProjected() && betaAtLastValue(); }
 
-    /// E_[i] = baseStiffness * rho_i^penalty for every element (by the attached steps).
+    /// E_i = baseStiffness * rho_i^penalty for every element (by the attached steps).
     void updateStiffness();
     /// q_i = max(0, E_i * u_i^T Ke u_i) from the solve (by the attached steps). The first call
     /// of the program's life also sets the reference energy and prints
@@ -266,7 +266,7 @@ private:
 
     /// The reset state onto the attached steps, and their sums.
     void loadSteps();
-    /// x_, q_, (projection mode 1) xTilde_ and the model's E_ from the attached steps.
+    /// x_, q_, (projection mode 1) xTilde_ and the model's stiffness factors from the attached steps.
     void downloadState();
     /// rho_ changed here: the attached steps take the densities.
     void densitiesChanged();

@@ -21,7 +21,7 @@ ToleranceSolve solveToTolerance(MultigridSolver& solver, const FemModel& model, 
         result.cycles += solver.lastCycles();
         if (solver.lastSolveStopped()) break;
     }
-    result.residual = model.fNorm_ > 0 ? solver.residualNorm() / model.fNorm_ : 0.0;
+    result.residual = model.loadNorm() > 0 ? solver.residualNorm() / model.loadNorm() : 0.0;
     return result;
 }
 
@@ -41,8 +41,8 @@ public:
           solver_(solver),
           modulus_(model.youngsModulus()),
           poissonRatio_(model.poissonRatio()),
-          E_(model.E_),
-          u_(model.u_),
+          factors_(model.stiffnessFactors()),
+          displacement_(model.displacement()),
           wideLog_(solver.wideLog()),
           narrowLog_(solver.narrowLog()),
           sink_(solver.cycleCountSink()) {
@@ -52,8 +52,8 @@ public:
     }
     ~MaterialSwap() {
         setMaterial(modulus_, poissonRatio_);
-        model_.E_ = std::move(E_);
-        model_.u_ = std::move(u_);
+        model_.setStiffnessFactors(std::move(factors_));
+        model_.setDisplacement(std::move(displacement_));
         solver_.setLogs(wideLog_, narrowLog_);
         solver_.setCycleCountSink(sink_);
     }
@@ -69,8 +69,8 @@ private:
     FemModel& model_;
     MultigridSolver& solver_;
     double modulus_, poissonRatio_;
-    std::vector<float> E_;
-    std::vector<double> u_;
+    std::vector<float> factors_;
+    std::vector<double> displacement_;
     std::wostream* wideLog_;
     std::ostream* narrowLog_;
     std::ostream* sink_;
@@ -207,7 +207,7 @@ bool reportInEngineeringUnits(Problem& problem, const Scene& scene,
     for (int c = 1; c <= caseCount; ++c) {
         CaseFigures figures;
         figures.number = c;
-        model.E_ = factors;
+        model.setStiffnessFactors(factors);
         // With an optimizer on the device the solver takes the factors written there.
         if (solver.optimizerOnDevice()) {
             if (solver.driver().memcpyHtoD(solver.nextFactors(), factors.data(),
@@ -231,9 +231,10 @@ bool reportInEngineeringUnits(Problem& problem, const Scene& scene,
         figures.cycles = solved.cycles;
         figures.residual = solved.residual;
         if (solver.optimizerOnDevice()) solver.downloadDisplacements();
-        measureDisplacement(model, modelToMesh, model.u_, figures);
+        measureDisplacement(model, modelToMesh, model.displacement(), figures);
         figures.vonMises =
-            elementVonMises(model, model.u_, factors, report.modulus, report.poissonRatio);
+            elementVonMises(model, model.displacement(), factors, report.modulus,
+                            report.poissonRatio);
         measureStress(model, modelToMesh, density, figures);
         report.cases.push_back(std::move(figures));
     }

@@ -13,7 +13,7 @@ VtkImage resultImage(const FemModel& model, const DesignSnapshot& state,
     const std::array<int, 3>& d = model.elementDims(0);
     image.cells = d;
 
-    // Placement: point (i, j, k) of the model lies at origin_ + (i, j, k) * voxelSize_; the
+    // Placement: point (i, j, k) of the model lies at origin() + (i, j, k) * voxelSize(); the
     // output map's linear part L becomes the direction, or the spacing when it only scales.
     double L[9];
     for (int r = 0; r < 3; ++r)

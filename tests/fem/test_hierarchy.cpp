@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <set>
 #include <stdexcept>
 
@@ -7,6 +8,7 @@
 
 #include "fem/FemModel.h"
 #include "fem/ModelSize.h"
+#include "fem/Operators.h"
 #include "FemTestUtil.h"
 
 namespace ostrel {
@@ -173,16 +175,14 @@ TEST(Hierarchy, OneVoxel) {
         EXPECT_EQ(m.colorOffsets(l), (std::array<int, 9>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
     }
     EXPECT_EQ(m.fixedFlags().size(), 8u);
-    EXPECT_EQ(m.E_, std::vector<float>(1, 1000000.0f));
-    EXPECT_EQ(m.density_, std::vector<float>(1, 1000.0f));
-    EXPECT_EQ(m.u_.size(), 24u);
-    EXPECT_EQ(m.f_.size(), 24u);
+    EXPECT_EQ(m.stiffnessFactors(), std::vector<float>(1, 1000000.0f));
+    EXPECT_EQ(m.displacement().size(), 24u);
+    EXPECT_EQ(m.load().size(), 24u);
     EXPECT_EQ(m.forces().size(), 24u);
-    EXPECT_EQ(m.A_[0].size(), 0u);
-    EXPECT_EQ(m.A_[1].size(), 0u);
-    EXPECT_EQ(m.A_[2].size(), 243u * 8);
-    EXPECT_EQ(m.coarseRhs_.size(), 24u);
-    EXPECT_EQ(m.dt_, 0.05);
+    EXPECT_EQ(m.loadNorm(), 0.0);
+    EXPECT_EQ(m.levelOperator(0).size(), 0u);
+    EXPECT_EQ(m.levelOperator(1).size(), 0u);
+    EXPECT_EQ(m.levelOperator(2).size(), 243u * 8);
     // Every corner of the coarsest grid misses 19 neighbours; the 8 existing ones follow in order.
     ASSERT_EQ(m.coarseNeighbors().size(), 8u * 27);
     for (int v = 0; v < 8; ++v) {
@@ -299,6 +299,67 @@ TEST(Hierarchy, PrintsLevelLines) {
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               "Building hierarchy ...\nLevel 0:  #Elements: 3   #Vertices: 16\n"
               "Level 1:  #Elements: 2   #Vertices: 12\nLevel 2:  #Elements: 1   #Vertices: 8\n");
+}
+
+// The solve state changes only through its setters, which refuse arrays of the wrong size and
+// keep the load's norm with the load.
+TEST(SolveState, SettersCheckSizesAndKeepTheLoadNorm) {
+    FemModel m(makeVolume(2, 1, 1, {{0, 0, 0}, {1, 0, 0}}), 3);
+    const size_t nE = 2, dofs = 3 * 12;
+    struct Refusal {
+        const char* name;
+        std::function<void()> call;
+    };
+    const Refusal refusals[] = {
+        {"factors", [&] { m.setStiffnessFactors(std::vector<float>(nE + 1, 1.0f)); }},
+        {"no factors", [&] { m.setStiffnessFactors({}); }},
+        {"load", [&] { m.setLoad(std::vector<float>(dofs - 1, 1.0f)); }},
+        {"displacement", [&] { m.setDisplacement(std::vector<double>(dofs + 3, 1.0)); }},
+        {"operator of level 1", [&] { m.setLevelOperator(1, {}); }},
+        {"operator of level 3", [&] { m.setLevelOperator(3, std::vector<double>(243 * 8)); }},
+        {"operator size", [&] { m.setLevelOperator(2, std::vector<double>(243 * 8 - 1)); }},
+    };
+    for (const Refusal& r : refusals) EXPECT_THROW(r.call(), std::invalid_argument) << r.name;
+    EXPECT_EQ(m.stiffnessFactors(), std::vector<float>(nE, 1000000.0f));
+    EXPECT_EQ(m.displacement(), std::vector<double>(dofs, 0.0));
+    EXPECT_EQ(m.levelOperator(2), std::vector<double>(243 * 8, 0.0));
+
+    std::vector<float> f(dofs, 0.0f);
+    f[0] = 3.0f, f[dofs - 1] = -4.0f;
+    m.setLoad(f);
+    EXPECT_EQ(m.load(), f);
+    EXPECT_EQ(m.loadNorm(), 5.0);
+    m.setDisplacement(std::vector<double>(dofs, 2.5));
+    m.clearDisplacement();
+    EXPECT_EQ(m.displacement(), std::vector<double>(dofs, 0.0));
+    m.setStiffnessFactors({0.5f, 2.0f});
+    EXPECT_EQ(m.stiffnessFactors(), (std::vector<float>{0.5f, 2.0f}));
+    m.setLevelOperator(2, std::vector<double>(243 * 8, 1.5));
+    EXPECT_EQ(m.levelOperator(2), std::vector<double>(243 * 8, 1.5));
+}
+
+// The element matrices follow the material; the construction's material gives them back bit
+// for bit.
+TEST(SolveState, MaterialSetsTheElementMatrices) {
+    FemModel m(makeVolume(1, 1, 1, {{0, 0, 0}}), 3);
+    EXPECT_EQ(m.youngsModulus(), kYoungsModulus);
+    EXPECT_EQ(m.poissonRatio(), kPoissonRatio);
+    const std::array<double, 576> Ke = m.Ke(), blocks = m.KeBlocks();
+    EXPECT_EQ(Ke, elementStiffness(m.voxelSize().x, m.voxelSize().y, m.voxelSize().z,
+                                   kYoungsModulus, kPoissonRatio));
+    m.setMaterial(1.0e9, 0.3);
+    EXPECT_EQ(m.youngsModulus(), 1.0e9);
+    EXPECT_EQ(m.poissonRatio(), 0.3);
+    EXPECT_EQ(m.Ke(), elementStiffness(m.voxelSize().x, m.voxelSize().y, m.voxelSize().z, 1.0e9, 0.3));
+    for (int i = 0; i < 8; ++i)
+        for (int j = 0; j < 8; ++j)
+            for (int a = 0; a < 3; ++a)
+                for (int b = 0; b < 3; ++b)
+                    ASSERT_EQ(m.KeBlocks()[size_t((8 * i + j) * 9 + a * 3 + b)],
+                              m.Ke()[size_t((3 * i + a) * 24 + 3 * j + b)]);
+    m.setMaterial(kYoungsModulus, kPoissonRatio);
+    EXPECT_EQ(m.Ke(), Ke);
+    EXPECT_EQ(m.KeBlocks(), blocks);
 }
 
 }  // namespace

@@ -31,16 +31,14 @@ class KernelContract : public ::testing::TestWithParam<Case> {
 protected:
     void SetUp() override {
         const Case& c = GetParam();
-        model = testing::randomModel(c.seed, c.nx, c.ny, c.nz, c.levels);
+        model = testing::randomModel(c.seed, c.nx, c.ny, c.nz, c.levels, &masses);
         fem = std::make_unique<MultigridSolver>(*model, DeviceOptions{}, std::make_unique<HostDriver>(2));
         fem->setLogs(nullptr, nullptr);
         fem->setup();
-        masses = model->vertexMass_;
         fem->computeLoad();
-        fem->prepareSolve();  // clears the masses; put random ones back for the kernels
+        fem->prepareSolve();  // zero masses; put random ones on the device for the kernels
         fem->downloadOperators();  // prepareSolve brings back only the coarsest operator
-        model->vertexMass_ = masses;
-        put(fem->vertexMass_dev_, model->vertexMass_.data(), masses.size() * 4);
+        put(fem->vertexMass_dev_, masses.data(), masses.size() * 4);
         nV = model->numVertices(0);
     }
     void put(CUdeviceptr d, const void* p, size_t bytes) {
@@ -87,7 +85,7 @@ protected:
                 if (w < 0) continue;
                 for (int k = 0; k < 9; ++k)
                     A((k / 3) * n + v, (k % 3) * n + w) +=
-                        model->A_[size_t(l)][size_t(v + n * (s * 9 + k))];
+                        model->levelOperator(l)[size_t(v + n * (s * 9 + k))];
             }
         }
         return A;
@@ -136,7 +134,7 @@ protected:
 };
 
 TEST_P(KernelContract, FinestResidualNormAndRestriction) {
-    Dense K = testing::assembleFinest(*model);
+    Dense K = testing::assembleFinest(*model, masses);
     auto u = putRandom(fem->u_dev_[0], 0, 10, 1e-3);
     fem->residualAndRestrict(0);
     std::vector<double> f = testing::effectiveLoad(*model);
@@ -180,7 +178,7 @@ TEST_P(KernelContract, FinestResidualNormAndRestriction) {
 }
 
 TEST_P(KernelContract, FinestSweepIsSequentialMulticolourGaussSeidel) {
-    Dense K = testing::assembleFinest(*model);
+    Dense K = testing::assembleFinest(*model, masses);
     auto u = putRandom(fem->u_dev_[0], 0, 20, 1e-3);
     fem->smooth(0);
     std::vector<double> f = testing::effectiveLoad(*model);

@@ -106,7 +106,7 @@ SolveResult solveWith(int threads) {
     EXPECT_TRUE(fem.solve(1e-6));
     fem.prepareSolve();
     EXPECT_TRUE(fem.solve(1e-8));
-    return {model->u_, narrow.str(), cycles.str()};
+    return {model->displacement(), narrow.str(), cycles.str()};
 }
 
 TEST(ParallelBlocks, SolvesAreBitIdenticalForOneTwoAndThreeThreads) {

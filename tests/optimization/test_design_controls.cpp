@@ -521,7 +521,7 @@ TEST(ProjectedDensities, VoidStaysAtTheMinimumDensityOnceBetaIsLarge) {
     int nearVoid = 0;
     for (size_t e = 0; e < n; ++e) {
         ASSERT_GE(o.rho_[e], 0.001f) << e;
-        ASSERT_GE(run.model->E_[e], 0.999e-6f) << e;
+        ASSERT_GE(run.model->stiffnessFactors()[e], 0.999e-6f) << e;
         lowest = std::min(lowest, o.rho_[e]);
         // Elements whose projection has all but vanished sit at the floor itself.
         if (o.isDesignable(e) && projected(double(o.xTilde_[e]), o.rhoBeta_, 0.5) < 1e-6) {
@@ -567,8 +567,8 @@ TEST(ProjectedDensities, SensitivitiesAgainstCentralDifferences) {
 
     // Exact displacements for the current stiffness factors, then the analytic sensitivities.
     run.fem->prepareSolve();
-    std::vector<double> E(m.E_.begin(), m.E_.end());
-    run.model->u_ = directSolve(m, E);
+    std::vector<double> E(m.stiffnessFactors().begin(), m.stiffnessFactors().end());
+    run.model->setDisplacement(directSolve(m, E));
     o.evaluateEnergies();
     o.computeSensitivities();
 

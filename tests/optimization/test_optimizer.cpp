@@ -105,7 +105,7 @@ TEST(Optimizer, NothingHappensBeforeTheFirstReset) {
     auto m = makeBox(4, 3, 2);
     ScratchFolder dir("optimizer");
     Bound b(*m, dir.path());
-    const std::vector<float> E = m->E_;
+    const std::vector<float> E = m->stiffnessFactors();
     b.opt.updateStiffness();
     b.opt.evaluateEnergies();
     b.opt.iterate(0);
@@ -115,7 +115,7 @@ TEST(Optimizer, NothingHappensBeforeTheFirstReset) {
     EXPECT_EQ(b.opt.searchMultiplier(0.5, 0.0, 1.0), 0);
     EXPECT_EQ(b.opt.nextVolumeTarget(), 1.0);
     EXPECT_FALSE(b.opt.isReset());
-    EXPECT_EQ(m->E_, E);
+    EXPECT_EQ(m->stiffnessFactors(), E);
     EXPECT_TRUE(b.lifetime.firstEnergyEvaluation);
     EXPECT_TRUE(b.wide.str().empty());
     EXPECT_TRUE(b.narrow.str().empty());
@@ -136,14 +136,14 @@ TEST(Optimizer, WithoutStepsOnlyTheResetRuns) {
     opt.reset();
     ASSERT_TRUE(opt.isReset());
     EXPECT_FALSE(opt.onDevice());
-    const std::vector<float> E = m->E_, rho = opt.rho_, x = opt.x_;
+    const std::vector<float> E = m->stiffnessFactors(), rho = opt.rho_, x = opt.x_;
     const std::string sharpness = readFile(dir.path() / HistoryFiles::kSharpness);
     opt.updateStiffness();
     opt.evaluateEnergies();
     opt.computeSensitivities();
     EXPECT_EQ(opt.searchMultiplier(0.5, 0.0, 1.0), 0);
     opt.iterate(0);
-    EXPECT_EQ(m->E_, E);
+    EXPECT_EQ(m->stiffnessFactors(), E);
     EXPECT_EQ(opt.rho_, rho);
     EXPECT_EQ(opt.x_, x);
     EXPECT_TRUE(lifetime.firstEnergyEvaluation);
@@ -153,7 +153,7 @@ TEST(Optimizer, WithoutStepsOnlyTheResetRuns) {
     opt.attachSteps(&steps);
     EXPECT_EQ(steps.dv.size(), rho.size());  // loaded at once
     opt.updateStiffness();
-    EXPECT_NE(m->E_, E);
+    EXPECT_NE(m->stiffnessFactors(), E);
     opt.attachSteps(nullptr);
 }
 
@@ -219,7 +219,7 @@ TEST(Optimizer, ResetState) {
     // The stiffness law.
     o.updateStiffness();
     for (size_t e = 0; e < n; ++e)
-        EXPECT_EQ(m->E_[e], float(1000.0 * std::pow(double(o.rho_[e]), 3.0)));
+        EXPECT_EQ(m->stiffnessFactors()[e], float(1000.0 * std::pow(double(o.rho_[e]), 3.0)));
 }
 
 TEST(Optimizer, EnergiesSumToTheComplianceAndAreNeverNegative) {
@@ -230,10 +230,10 @@ TEST(Optimizer, EnergiesSumToTheComplianceAndAreNeverNegative) {
     // A non-uniform density so that the element factors differ.
     for (size_t e = 0; e < b.opt.rho_.size(); ++e) b.opt.rho_[e] = 0.2f + 0.05f * float(e % 7);
     b.opt.updateStiffness();
-    std::vector<double> E(m->E_.begin(), m->E_.end());
-    m->u_ = directSolve(*m, E);
+    std::vector<double> E(m->stiffnessFactors().begin(), m->stiffnessFactors().end());
+    m->setDisplacement(directSolve(*m, E));
     b.opt.evaluateEnergies();
-    EXPECT_NEAR(b.opt.totalEnergy(), complianceOf(*m, m->u_), 1e-9 * complianceOf(*m, m->u_));
+    EXPECT_NEAR(b.opt.totalEnergy(), complianceOf(*m, m->displacement()), 1e-9 * complianceOf(*m, m->displacement()));
     EXPECT_EQ(b.lifetime.referenceEnergy, b.opt.totalEnergy());
     EXPECT_FALSE(b.lifetime.firstEnergyEvaluation);
     std::wostringstream line;
@@ -242,11 +242,13 @@ TEST(Optimizer, EnergiesSumToTheComplianceAndAreNeverNegative) {
 
     // A rigid translation carries no energy; rounding must not make any element negative.
     const size_t nV = size_t(m->numVertices(0));
+    std::vector<double> rigid(3 * nV);
     for (size_t v = 0; v < nV; ++v) {
-        m->u_[v] = 0.3;
-        m->u_[nV + v] = -1.7;
-        m->u_[2 * nV + v] = 2.9;
+        rigid[v] = 0.3;
+        rigid[nV + v] = -1.7;
+        rigid[2 * nV + v] = 2.9;
     }
+    m->setDisplacement(std::move(rigid));
     b.wide.str(L"");
     b.opt.evaluateEnergies();
     double scale = 0;
@@ -275,8 +277,8 @@ TEST_P(SensitivityCheck, MatchesCentralDifferencesOfTheCompliance) {
     o.beta_ = beta;
     DensityFilter::project(o.xTilde0_.data(), o.rho_.data(), o.rho_.size(), beta, o.eta_);
     o.updateStiffness();
-    std::vector<double> E(m->E_.begin(), m->E_.end());
-    m->u_ = directSolve(*m, E);
+    std::vector<double> E(m->stiffnessFactors().begin(), m->stiffnessFactors().end());
+    m->setDisplacement(directSolve(*m, E));
     o.evaluateEnergies();
     o.computeSensitivities();
 
@@ -332,7 +334,7 @@ TEST(Optimizer, SensitivityMidRunUsesTheProjectionDerivativeAtTheResetFilter) {
     ReferenceOptimizer& o = run.opt();
     o.beta_ = 2.56;
     o.updateStiffness();
-    m.u_ = directSolve(m, std::vector<double>(m.E_.begin(), m.E_.end()));
+    m.setDisplacement(directSolve(m, std::vector<double>(m.stiffnessFactors().begin(), m.stiffnessFactors().end())));
     o.evaluateEnergies();
     o.computeSensitivities();
 

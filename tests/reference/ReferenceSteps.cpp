@@ -30,20 +30,21 @@ void ReferenceSteps::load(Optimizer& opt) {
 
 void ReferenceSteps::updateStiffness(Optimizer& opt) {
     const long long n = (long long)state(opt).rho_.size();
-    float* E = opt.model().E_.data();
+    std::vector<float> E(static_cast<size_t>(n));
     const float* rho = state(opt).rho_.data();
     const double base = state(opt).baseStiffness_, p = state(opt).penalty_;
 #pragma omp parallel for schedule(static) if (n >= kParallelElements)
-    for (long long e = 0; e < n; ++e) E[e] = float(base * std::pow(double(rho[e]), p));
+    for (long long e = 0; e < n; ++e) E[size_t(e)] = float(base * std::pow(double(rho[e]), p));
+    opt.model().setStiffnessFactors(std::move(E));
 }
 
 double ReferenceSteps::evaluateEnergies(Optimizer& opt) {
     const FemModel& model = opt.model();
     const long long n = (long long)state(opt).rho_.size();
     const size_t nV = size_t(model.numVertices(0));
-    const double* u = model.u_.data();
+    const double* u = model.displacement().data();
     const double* Ke = model.Ke().data();
-    const float* E = model.E_.data();
+    const float* E = model.stiffnessFactors().data();
     double* qOut = state(opt).q_.data();
 #pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long e = 0; e < n; ++e) {

@@ -192,7 +192,7 @@ RootStress rootStress(int nx) {
     MultigridSolver& solver = *beam.scene().solver();
     m.setMaterial(E, 0.0);
     solver.reloadElementMatrix();
-    std::fill(m.E_.begin(), m.E_.end(), 1.0f);
+    m.setStiffnessFactors(std::vector<float>(m.stiffnessFactors().size(), 1.0f));
     solver.computeLoad();
     solver.prepareSolve();
     EXPECT_TRUE(solver.solve(1e-9));
@@ -202,7 +202,7 @@ RootStress rootStress(int nx) {
     for (int e = 0; e < m.numElements(0); ++e) {
         const GridPos p = unpack(m.elementPosition(0)[size_t(e)]);
         if (p.x != 0 || p.z != nx / 4 - 1) continue;
-        sum += elementCentreStress(m, m.u_, e, E, 0.0)[0];
+        sum += elementCentreStress(m, m.displacement(), e, E, 0.0)[0];
         vonMisesSum += report.cases[0].vonMises[size_t(e)];
         ++count;
     }
@@ -367,7 +367,7 @@ TEST(EngineeringReport, LeavesTheModelAndSolverAsTheyWere) {
     ASSERT_TRUE(beam.loaded()) << beam.log();
     FemModel& m = beam.model();
     MultigridSolver& solver = *beam.scene().solver();
-    std::fill(m.E_.begin(), m.E_.end(), 1000.0f);
+    m.setStiffnessFactors(std::vector<float>(m.stiffnessFactors().size(), 1000.0f));
     auto compliance = [&] {
         solver.computeLoad();
         solver.prepareSolve();
@@ -375,19 +375,19 @@ TEST(EngineeringReport, LeavesTheModelAndSolverAsTheyWere) {
         double sum = 0;
         const size_t n = size_t(m.numVertices(0));
         for (size_t v = 0; v < n; ++v)
-            for (size_t a = 0; a < 3; ++a) sum += double(m.forces()[3 * v + a]) * m.u_[a * n + v];
+            for (size_t a = 0; a < 3; ++a) sum += double(m.forces()[3 * v + a]) * m.displacement()[a * n + v];
         return sum;
     };
     const double before = compliance();
     const auto Ke = m.Ke(), blocks = m.KeBlocks();
-    const std::vector<float> factors = m.E_;
-    const std::vector<double> u = m.u_;
+    const std::vector<float> factors = m.stiffnessFactors();
+    const std::vector<double> u = m.displacement();
     const CaseFigures c = beam.report().cases[0];
     EXPECT_GT(c.displacement, 0);
     EXPECT_EQ(m.Ke(), Ke);
     EXPECT_EQ(m.KeBlocks(), blocks);
-    EXPECT_EQ(m.E_, factors);
-    EXPECT_EQ(m.u_, u);
+    EXPECT_EQ(m.stiffnessFactors(), factors);
+    EXPECT_EQ(m.displacement(), u);
     EXPECT_EQ(solver.narrowLog(), nullptr);
     EXPECT_NE(solver.wideLog(), nullptr);
     // The solver assembles with the model's own element matrix again.
