@@ -315,7 +315,7 @@ TEST(SolveState, SettersCheckSizesAndKeepTheLoadNorm) {
         {"no factors", [&] { m.setStiffnessFactors({}); }},
         {"load", [&] { m.setLoad(std::vector<float>(dofs - 1, 1.0f)); }},
         {"displacement", [&] { m.setDisplacement(std::vector<double>(dofs + 3, 1.0)); }},
-        {"operator of level 1", [&] { m.setLevelOperator(1, {}); }},
+        {"operator of level 1", [&] { m.setLevelOperator(1, std::vector<double>(243 * 8)); }},
         {"operator of level 3", [&] { m.setLevelOperator(3, std::vector<double>(243 * 8)); }},
         {"operator size", [&] { m.setLevelOperator(2, std::vector<double>(243 * 8 - 1)); }},
     };
