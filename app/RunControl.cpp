@@ -44,10 +44,10 @@ RunControl::~RunControl() { solver_.setCycleCountSink(nullptr); }
 
 bool carriesLoad(const FemModel& model) {
     const size_t n = model.fixedFlags().size();
-    if (model.f_.size() < 3 * n) return false;
+    const std::vector<float>& f = model.load();
+    if (f.size() < 3 * n) return false;
     for (size_t v = 0; v < n; ++v)
-        if (!model.fixedFlags()[v] &&
-            (model.f_[v] != 0.0f || model.f_[n + v] != 0.0f || model.f_[2 * n + v] != 0.0f))
+        if (!model.fixedFlags()[v] && (f[v] != 0.0f || f[n + v] != 0.0f || f[2 * n + v] != 0.0f))
             return true;
     return false;
 }
@@ -57,7 +57,7 @@ DesignSnapshot RunControl::snapshot() {
     if (!state.valid()) return state;
     // The solver keeps the displacement on the device while the optimizer runs there.
     if (deviceOptimizer_) solver_.downloadDisplacements();
-    state.displacement = optimizer_.model().u_;
+    state.displacement = optimizer_.model().displacement();
     return state;
 }
 

@@ -97,7 +97,7 @@ struct StepResult {
 /// without the line end).
 std::string singularSystemMessage(int iteration);
 
-/// Whether a vertex that is not fixed carries a load in the solver's load vector f_ (the
+/// Whether a vertex that is not fixed carries a load in the model's load() (the
 /// forces and any gravity, as the last load computation left them).
 bool carriesLoad(const FemModel& model);
 

@@ -127,7 +127,7 @@ void BM_OptimizationStep(benchmark::State& state) {
         return count ? s / double(count) : 0.0;
     };
     const size_t all = steps.size();
-    state.counters["elements"] = model->numElements_[0];
+    state.counters["elements"] = model->numElements(0);
     state.counters["reset_s"] = resetSeconds;
     state.counters["step_s"] = averageStep(all);
     state.counters["step_s_first50"] = averageStep(50);
@@ -145,13 +145,13 @@ void BM_OptimizationStep(benchmark::State& state) {
     state.counters["cycles_per_solve"] = cycles.empty() ? 0.0 : cycleSum / double(cycles.size());
 
     const char* path = kernelPath ? "kernel path" : "CPU reference";
-    std::printf("%d elements (%s), multigrid cycles of solves 0..%zu:", model->numElements_[0],
+    std::printf("%d elements (%s), multigrid cycles of solves 0..%zu:", model->numElements(0),
                 path, cycles.size() - 1);
     for (int c : cycles) std::printf(" %d", c);
     std::printf("\n%d elements (%s), multiplier search of steps 0..%zu (ms):",
-                model->numElements_[0], path, steps.size() - 1);
+                model->numElements(0), path, steps.size() - 1);
     for (const StepTimes& t : steps) std::printf(" %.0f", t.search * 1e3);
-    std::printf("\n%s", ostrel::formatIterationSplit(model->numElements_[0],
+    std::printf("\n%s", ostrel::formatIterationSplit(model->numElements(0),
                                                      fem.deviceName() + ", " + path,
                                                      profile.parts())
                             .c_str());
@@ -203,7 +203,7 @@ void BM_Filter(benchmark::State& state) {
     const ostrel::ReferenceFilter filter(*r.model, r.opt->densityFilter());
     for (auto _ : state)
         filter.filter(r.opt->x_.data(), r.referenceSteps.candidateRho.data(), r.opt->W_.data());
-    state.counters["elements"] = r.model->numElements_[0];
+    state.counters["elements"] = r.model->numElements(0);
 }
 
 void BM_MultiplierSearch(benchmark::State& state) {
@@ -212,7 +212,7 @@ void BM_MultiplierSearch(benchmark::State& state) {
     r.opt->computeSensitivities();
     int passes = 0;
     for (auto _ : state) passes = r.opt->searchMultiplier(0.38, 0.5, 2.0);
-    state.counters["elements"] = r.model->numElements_[0];
+    state.counters["elements"] = r.model->numElements(0);
     state.counters["passes"] = passes;
 }
 
@@ -239,7 +239,7 @@ void BM_SearchPasses(benchmark::State& state) {
                      })
                      .passes;
     }
-    state.counters["elements"] = r.model->numElements_[0];
+    state.counters["elements"] = r.model->numElements(0);
     state.counters["passes"] = passes;
 }
 
@@ -247,7 +247,7 @@ void BM_Sensitivities(benchmark::State& state) {
     ResetModel r(int(state.range(0)), int(state.range(1)), int(state.range(2)),
                  state.range(3) != 0);
     for (auto _ : state) r.opt->computeSensitivities();
-    state.counters["elements"] = r.model->numElements_[0];
+    state.counters["elements"] = r.model->numElements(0);
 }
 
 }  // namespace

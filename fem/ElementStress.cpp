@@ -47,7 +47,7 @@ namespace {
 std::array<double, 24> nodalDisplacements(const FemModel& model, const std::vector<double>& u,
                                           int element) {
     const size_t n = size_t(model.numVertices(0));
-    const GridPos p = unpack(model.elementPosition_[0][size_t(element)]);
+    const GridPos p = unpack(model.elementPosition(0)[size_t(element)]);
     std::array<double, 24> nodal{};
     for (int k = 0; k < 8; ++k) {
         const int v = model.vertexAt(0, {p.x + (k & 1), p.y + (k >> 1 & 1), p.z + (k >> 2)});
@@ -60,13 +60,13 @@ std::array<double, 24> nodalDisplacements(const FemModel& model, const std::vect
 
 Voigt elementCentreStress(const FemModel& model, const std::vector<double>& u, int element,
                           double E, double nu) {
-    return isotropicStress(centreStrain(nodalDisplacements(model, u, element), model.voxelSize_),
+    return isotropicStress(centreStrain(nodalDisplacements(model, u, element), model.voxelSize()),
                            E, nu);
 }
 
 std::vector<float> elementVonMises(const FemModel& model, const std::vector<double>& u,
                                    const std::vector<float>& factors, double E, double nu) {
-    const int count = model.numElements_[0];
+    const int count = model.numElements(0);
     std::vector<float> result(size_t(count), 0.0f);
 #pragma omp parallel for schedule(static)
     for (int e = 0; e < count; ++e)

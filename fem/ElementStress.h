@@ -4,7 +4,7 @@
 // von Mises equivalent.
 //
 // Voigt order throughout: xx, yy, zz, yz, xz, xy; strains carry the engineering shear
-// (gamma = 2 eps). Displacements are the model's u_ layout (component-major: component a of
+// (gamma = 2 eps). Displacements are the model's displacement() layout (component-major: component a of
 // vertex v at a*n + v, n the level-0 vertex count); a corner without a vertex cannot occur (every
 // element has its eight). Lengths are the model's, the stress in the modulus's unit.
 

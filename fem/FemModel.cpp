@@ -1,6 +1,7 @@
 #include "fem/FemModel.h"
 
 #include <algorithm>
+#include <cmath>
 #include <ostream>
 #include <stdexcept>
 
@@ -41,7 +42,13 @@ FemModel::FemModel(const Volume<bool, double>& voxels, int numLevels) : numLevel
     buildHierarchy(voxels);
     buildCoarseNeighbors();
     allocateHostArrays();
-    Ke_ = elementStiffness(voxelSize_.x, voxelSize_.y, voxelSize_.z, kYoungsModulus, kPoissonRatio);
+    setMaterial(kYoungsModulus, kPoissonRatio);
+}
+
+void FemModel::setMaterial(double E, double nu) {
+    youngsModulus_ = E;
+    poissonRatio_ = nu;
+    Ke_ = elementStiffness(voxelSize_.x, voxelSize_.y, voxelSize_.z, E, nu);
     for (int i = 0; i < 8; ++i)
         for (int j = 0; j < 8; ++j)
             for (int a = 0; a < 3; ++a)
@@ -151,15 +158,41 @@ void FemModel::allocateHostArrays() {
     const size_t nV = size_t(numVertices(0)), nE = size_t(numElements_[0]);
     isVertexFixed_.assign(nV, 0);
     E_.assign(nE, 1000000.0f);
-    density_.assign(nE, 1000.0f);
-    vertexMass_.assign(nV, 0.0f);
     force_.assign(3 * nV, 0.0f);
     f_.assign(3 * nV, 0.0f);
     u_.assign(3 * nV, 0.0);
     for (int l = 2; l < numLevels_; ++l) A_[size_t(l)].assign(243 * size_t(numVertices(l)), 0.0);
-    const size_t nc = size_t(numVertices(coarsestLevel()));
-    coarseRhs_.assign(3 * nc, 0.0);
-    coarseSolution_.assign(3 * nc, 0.0);
+}
+
+void FemModel::setStiffnessFactors(std::vector<float> factors) {
+    if (factors.size() != E_.size())
+        throw std::invalid_argument("stiffness factors: " + std::to_string(factors.size()) +
+                                    " values for " + std::to_string(E_.size()) + " elements");
+    E_ = std::move(factors);
+}
+
+void FemModel::setLoad(std::vector<float> f) {
+    if (f.size() != 3 * size_t(numVertices(0)))
+        throw std::invalid_argument("load: " + std::to_string(f.size()) + " values for " +
+                                    std::to_string(numVertices(0)) + " vertices");
+    double sum = 0;
+    for (float x : f) sum += double(x) * double(x);
+    f_ = std::move(f);
+    fNorm_ = std::sqrt(sum);
+}
+
+void FemModel::setDisplacement(std::vector<double> u) {
+    if (u.size() != 3 * size_t(numVertices(0)))
+        throw std::invalid_argument("displacement: " + std::to_string(u.size()) +
+                                    " values for " + std::to_string(numVertices(0)) + " vertices");
+    u_ = std::move(u);
+}
+
+void FemModel::setLevelOperator(int level, std::vector<double> A) {
+    if (level < 2 || level >= numLevels_ || A.size() != 243 * size_t(numVertices(level)))
+        throw std::invalid_argument("level operator: " + std::to_string(A.size()) +
+                                    " values for level " + std::to_string(level));
+    A_[size_t(level)] = std::move(A);
 }
 
 }  // namespace ostrel

@@ -5,6 +5,9 @@
 
 #include <array>
 
+#include "fem/CoarseSolver.h"
+#include "fem/RigidBodyModes.h"
+
 namespace ostrel {
 
 class FemModel;
@@ -13,12 +16,19 @@ class FemModel;
 /// Young's modulus E and Poisson ratio nu, in closed form.
 std::array<double, 576> elementStiffness(double dx, double dy, double dz, double E, double nu);
 
-/// Builds the coarsest system from A_[numLevels_-1] (column a*n+j, rows b*n+nb in the order of
-/// coarseNeighbors_, lower triangle) into model.coarseSolver_ and factors it. Returns false when
-/// the factorization failed, or when the fixations leave a rigid-body mode free (nothing fixed,
-/// one fixed point, a hinge; fem/RigidBodyModes.h): the system is then singular even where
-/// rounding leaves every pivot positive. The solver then refuses to solve. The rigid-body check
-/// comes from model.fixationCheck_: it runs again only when isVertexFixed_ has changed.
-bool factorCoarsestLevel(FemModel& model);
+/// The coarsest level's direct solver with the cached check that the fixations hold the model
+/// (owned by the multigrid solver; tests and benchmarks hold their own).
+struct CoarseSystem {
+    CoarseSolver solver;
+    FixationCheck fixationCheck;  ///< runs again only when the fixed-vertex set has changed
+};
+
+/// Builds the coarsest system from model.levelOperator(coarsestLevel()) (column a*n+j, rows
+/// b*n+nb in the order of coarseNeighbors(), lower triangle) into system.solver and factors it.
+/// Returns false when the factorization failed, or when the fixations leave a rigid-body mode
+/// free (nothing fixed, one fixed point, a hinge; fem/RigidBodyModes.h): the system is then
+/// singular even where rounding leaves every pivot positive. The solver then refuses to solve.
+/// The rigid-body check comes from system.fixationCheck.
+bool factorCoarsestLevel(const FemModel& model, CoarseSystem& system);
 
 }  // namespace ostrel

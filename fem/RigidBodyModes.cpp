@@ -41,13 +41,13 @@ int findRoot(std::vector<int>& parent, int e) {
 }  // namespace
 
 bool fixationsHoldModel(const FemModel& m) {
-    const int nE = m.numElements_[0], nV = m.numVertices(0);
+    const int nE = m.numElements(0), nV = m.numVertices(0);
     if (nE == 0) return true;
     // Face-connected clusters of level-0 elements.
     std::vector<int> parent(static_cast<size_t>(nE));
     std::iota(parent.begin(), parent.end(), 0);
     for (int e = 0; e < nE; ++e) {
-        const GridPos c = unpack(m.elementPosition_[0][size_t(e)]);
+        const GridPos c = unpack(m.elementPosition(0)[size_t(e)]);
         for (const GridPos& n : {GridPos{c.x + 1, c.y, c.z}, GridPos{c.x, c.y + 1, c.z},
                                  GridPos{c.x, c.y, c.z + 1}}) {
             const int f = m.elementAt(0, n);
@@ -70,7 +70,7 @@ bool fixationsHoldModel(const FemModel& m) {
     for (bool changed = true; changed && held < clusters;) {
         changed = false;
         for (int v = 0; v < nV; ++v) {
-            const GridPos p = unpack(m.vertexPosition_[0][size_t(v)]);
+            const GridPos p = unpack(m.vertexPosition(0)[size_t(v)]);
             int around[8], count = 0;
             bool anchored = m.fixedFlags()[size_t(v)] != 0;
             for (int k = -1; k <= 0; ++k)

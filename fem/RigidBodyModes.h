@@ -21,13 +21,13 @@ class FemModel;
 bool fixationsHoldModel(const FemModel& model);
 
 /// fixationsHoldModel of one model, kept for the fixed-vertex set it was computed for. The key
-/// is a copy of isVertexFixed_, compared in full on every call, so that any change of the
+/// is a copy of fixedFlags(), compared in full on every call, so that any change of the
 /// fixations (scene loading, the editor, the controls, direct writes) runs the check again,
 /// and a call with unchanged fixations costs one comparison of nV bytes. The model's hierarchy
 /// is immutable, so the fixed-vertex set is all the result depends on. Main thread only.
 class FixationCheck {
 public:
-    /// fixationsHoldModel(model), from the cache when isVertexFixed_ is the cached set.
+    /// fixationsHoldModel(model), from the cache when fixedFlags() is the cached set.
     bool holds(const FemModel& model);
     /// Forgets the cached result (the next holds() runs the check).
     void invalidate() { valid_ = false; }

@@ -141,7 +141,7 @@ void DeviceOptimizer::load(const DeviceDesignState& state) {
     projected_ = state.projected;
     lanes_ = solver_.driver().isHost() ? 1 : int(kBlock);
     partials_ = stageOf((long long)state.numElements, lanes_);
-    const auto& ed = m.elementDims_[0];
+    const auto& ed = m.elementDims(0);
     runs_ = (ed[0] + kFilterRun - 1) / kFilterRun * (long long)ed[1] * ed[2];
     paddedDims_ = int3Of(state.paddedDims);
     padding_ = state.padding;
@@ -238,7 +238,7 @@ DeviceDesignSums DeviceOptimizer::start(const DeviceStart& start, float* rho) {
     KernelParams stage(ep, paddedDims_, padding_, candidateX_dev_, stageF_dev_, n_);
     launch(kernels_[kStage], n_, stage, kKernelNames[kStage]);
     const FemModel& m = solver_.model();
-    Int3 ed = int3Of(m.elementDims_[0]);
+    Int3 ed = int3Of(m.elementDims(0));
     CUdeviceptr eg = solver_.elementGrid_dev_[0];
     KernelParams sums(ed, eg, paddedDims_, padding_, stageF_dev_, tapWeight_dev_, tapOffset_dev_,
                       numTaps_, padSum_dev_, W_dev_, runs_);
@@ -269,7 +269,7 @@ void DeviceOptimizer::formVolumeWeights() {
     reduce(dv_dev_, n_, kSum, results_dev_);
     download(&volumeOffset_, results_dev_, 8, "results_dev_");
     const FemModel& m = solver_.model();
-    Int3 ed = int3Of(m.elementDims_[0]);
+    Int3 ed = int3Of(m.elementDims(0));
     CUdeviceptr eg = solver_.elementGrid_dev_[0];
     KernelParams gather(ed, eg, paddedDims_, padding_, stageA_dev_, stageA_dev_, tapWeight_dev_,
                         tapOffset_dev_, numTaps_, dq_dev_, volumeWeight_dev_, runs_);
@@ -341,7 +341,7 @@ double DeviceOptimizer::evaluateEnergies() {
         return 0.0;
     }
     const FemModel& m = solver_.model();
-    Int3 vd = int3Of(m.vertexDims_[0]);
+    Int3 vd = int3Of(m.vertexDims(0));
     CUdeviceptr ep = solver_.elementPosition_dev_[0], vg = solver_.vertexGrid_dev_[0],
                 u = solver_.u_dev_[0];
     int nV = m.numVertices(0);
@@ -362,7 +362,7 @@ double DeviceOptimizer::addCaseEnergies(double weight, bool first) {
                     L"cuMemsetD32 failed for caseQ_dev_");
     } else {
         const FemModel& m = solver_.model();
-        Int3 vd = int3Of(m.vertexDims_[0]);
+        Int3 vd = int3Of(m.vertexDims(0));
         CUdeviceptr ep = solver_.elementPosition_dev_[0], vg = solver_.vertexGrid_dev_[0],
                     u = solver_.u_dev_[0];
         int nV = m.numVertices(0);
@@ -389,7 +389,7 @@ void DeviceOptimizer::computeSensitivities(const DeviceProjection& slope, uint8_
                          n_);
     launch(kernels_[kSensitivityFactors], n_, factors, kKernelNames[kSensitivityFactors]);
     const FemModel& m = solver_.model();
-    Int3 ed = int3Of(m.elementDims_[0]);
+    Int3 ed = int3Of(m.elementDims(0));
     CUdeviceptr eg = solver_.elementGrid_dev_[0];
     KernelParams gather(ed, eg, paddedDims_, padding_, stageA_dev_, stageB_dev_, tapWeight_dev_,
                         tapOffset_dev_, numTaps_, dq_dev_, dv_dev_, runs_);
@@ -479,7 +479,7 @@ void DeviceOptimizer::filter(CUdeviceptr in, CUdeviceptr out) {
     KernelParams stage(ep, paddedDims_, padding_, in, stageF_dev_, n_);
     launch(kernels_[kStage], n_, stage, kKernelNames[kStage]);
     const FemModel& m = solver_.model();
-    Int3 ed = int3Of(m.elementDims_[0]);
+    Int3 ed = int3Of(m.elementDims(0));
     CUdeviceptr eg = solver_.elementGrid_dev_[0];
     KernelParams params(ed, eg, paddedDims_, padding_, stageF_dev_, tapWeight_dev_, tapOffset_dev_,
                         numTaps_, W_dev_, padSum_dev_, voidDensity_, out, runs_);

@@ -125,7 +125,7 @@ bool MultigridSolver::setup() {
 
     if (narrowLog_)
         *narrowLog_ << "Allocated GPU memory: " << double(allocated_) / double(1 << 20)
-                    << " MB   (" << double(allocated_) / double(model_.numElements_[0])
+                    << " MB   (" << double(allocated_) / double(model_.numElements(0))
                     << " Byte per element)\n"
                     << std::flush;
     return true;
@@ -174,7 +174,7 @@ void MultigridSolver::uploadElementMatrix() {
     size_t keBytes = 0;
     check(driver_->moduleGetGlobal(&ke, &keBytes, module_, "Ke_"), L"Symbol Ke_ not found");
     checkGlobalSize(L"Ke_", keBytes, sizeof(double) * 576);
-    check(driver_->memcpyHtoD(ke, model_.Ke_.data(), sizeof(double) * 576),
+    check(driver_->memcpyHtoD(ke, model_.Ke().data(), sizeof(double) * 576),
                  L"cuMemcpyHtoD failed for symbol Ke_");
 }
 
@@ -193,7 +193,7 @@ void MultigridSolver::reloadElementMatrix() {
 
 void MultigridSolver::allocateBuffers() {
     FemModel& m = model_;
-    const int L = m.numLevels_;
+    const int L = m.numLevels();
     allocated_ = 0;
     elementGrid_dev_.assign(size_t(L), 0);
     elementPosition_dev_.assign(size_t(L), 0);
@@ -209,14 +209,14 @@ void MultigridSolver::allocateBuffers() {
             upload(slot[size_t(l)], data, n * 4,
                    (L"cuMemcpyHtoD failed for " + fromUtf8(bufName)).c_str());
         };
-        up(elementGrid_dev_, m.elementGrid_[l].data(), m.elementGrid_[l].size(), "elementGrid_dev_");
-        up(elementPosition_dev_, m.elementPosition_[l].data(), m.elementPosition_[l].size(),
+        up(elementGrid_dev_, m.elementGrid(l).data(), m.elementGrid(l).size(), "elementGrid_dev_");
+        up(elementPosition_dev_, m.elementPosition(l).data(), m.elementPosition(l).size(),
            "elementPosition_dev_");
-        up(vertexGrid_dev_, m.vertexGrid_[l].data(), m.vertexGrid_[l].size(), "vertexGrid_dev_");
-        up(vertexPosition_dev_, m.vertexPosition_[l].data(), m.vertexPosition_[l].size(),
+        up(vertexGrid_dev_, m.vertexGrid(l).data(), m.vertexGrid(l).size(), "vertexGrid_dev_");
+        up(vertexPosition_dev_, m.vertexPosition(l).data(), m.vertexPosition(l).size(),
            "vertexPosition_dev_");
     }
-    const size_t nV = size_t(m.numVertices(0)), nE = size_t(m.numElements_[0]);
+    const size_t nV = size_t(m.numVertices(0)), nE = size_t(m.numElements(0));
     isVertexFixed_dev_ = allocate(nV, "isVertexFixed_dev_");
     E_dev_ = allocate(nE * 4, "E_dev_");
     vertexMass_dev_ = allocate(nV * 4, "vertexMass_dev_");
@@ -241,7 +241,7 @@ void MultigridSolver::allocateBuffers() {
     check(driver_->memsetD32(r_norm, 0, nV), L"cuMemsetD32 failed for r_norm");
     r_dev_.assign(size_t(L), 0);
     for (int l = 0; l <= L - 2; l = l == 0 ? 2 : l + 1) {
-        const size_t points = m.vertexGrid_[size_t(l)].size();
+        const size_t points = m.vertexGrid(l).size();
         r_dev_[size_t(l)] = allocate(3 * points * 8, "r_dev_");
         check(driver_->memsetD32(r_dev_[size_t(l)], 0, 3 * points * 2),
               L"cuMemsetD32 failed for r_dev_");
@@ -249,13 +249,13 @@ void MultigridSolver::allocateBuffers() {
     residualSums_dev_ = allocate(residualSumEntries(nV) * 8, "residualSums_dev_");
 
     // Scratch of the operator assembly (prepareSolve fills it before every use).
-    const size_t nE2 = size_t(m.numElements_[2]);
+    const size_t nE2 = size_t(m.numElements(2));
     galerkinWeights_dev_ = allocate(kPositions * nE2 * 4, "galerkinWeights_dev_");
     galerkinSpecial_dev_ = allocate(kPositions * nE2, "galerkinSpecial_dev_");
     elementMatrix_dev_.assign(size_t(L), 0);
     for (int l = 2; l < L; ++l)
         elementMatrix_dev_[size_t(l)] =
-            allocate(kElementMatrixEntries * size_t(m.numElements_[l]) * 8, "elementMatrix_dev_");
+            allocate(kElementMatrixEntries * size_t(m.numElements(l)) * 8, "elementMatrix_dev_");
 }
 
 void MultigridSolver::findKernels() {
@@ -376,11 +376,11 @@ void MultigridSolver::allocateLoadCases() {
 void MultigridSolver::selectLoadCase(int c) {
     if (c == selectedCase_ || c < 0 || size_t(c) >= caseSlots_.size()) return;
     LoadCaseSlot& out = caseSlots_[size_t(selectedCase_)];
-    out = {u_dev_[0], f_dev_, model_.fNorm_, displacementOnDevice_};
+    out = {u_dev_[0], f_dev_, loadNorm_, displacementOnDevice_};
     const LoadCaseSlot& in = caseSlots_[size_t(c)];
     u_dev_[0] = in.u;
     f_dev_ = in.f;
-    model_.fNorm_ = in.fNorm;
+    loadNorm_ = in.fNorm;
     displacementOnDevice_ = in.displaced;
     selectedCase_ = c;
 }
@@ -388,60 +388,60 @@ void MultigridSolver::selectLoadCase(int c) {
 double MultigridSolver::buildLoad(const std::vector<float>& forces) {
     FemModel& m = model_;
     const int nV = m.numVertices(0);
-    const double volume = m.voxelSize_.x * m.voxelSize_.y * m.voxelSize_.z;
-    m.f_.assign(size_t(3 * nV), 0.0f);
+    const double volume = m.voxelSize().x * m.voxelSize().y * m.voxelSize().z;
+    std::vector<float> f(size_t(3 * nV), 0.0f);
     for (int v = 0; v < nV; ++v) {
-        GridPos p = unpack(m.vertexPosition_[0][size_t(v)]);
+        GridPos p = unpack(m.vertexPosition(0)[size_t(v)]);
         double density = 0;
         for (int k = -1; k <= 0; ++k)
             for (int j = -1; j <= 0; ++j)
                 for (int i = -1; i <= 0; ++i) {
                     int e = m.elementAt(0, {p.x + i, p.y + j, p.z + k});
-                    if (e >= 0) density += m.density_[size_t(e)];
+                    if (e >= 0) density += kMassDensity;
                 }
         double w = volume * density * 0.125;
-        m.f_[size_t(v)] = float(forces[3 * size_t(v)] + w * m.gravity().x);
-        m.f_[size_t(nV + v)] = float(forces[3 * size_t(v) + 1] + w * m.gravity().y);
-        m.f_[size_t(2 * nV + v)] = float(forces[3 * size_t(v) + 2] + w * m.gravity().z);
+        f[size_t(v)] = float(forces[3 * size_t(v)] + w * m.gravity().x);
+        f[size_t(nV + v)] = float(forces[3 * size_t(v) + 1] + w * m.gravity().y);
+        f[size_t(2 * nV + v)] = float(forces[3 * size_t(v) + 2] + w * m.gravity().z);
     }
-    upload(f_dev_, m.f_.data(), m.f_.size() * 4, L"cuMemcpyHtoD failed for f_dev_");
-    double sum = 0;
-    for (float x : m.f_) sum += double(x) * double(x);
-    m.fNorm_ = std::sqrt(sum);
-    return m.fNorm_;
+    upload(f_dev_, f.data(), f.size() * 4, L"cuMemcpyHtoD failed for f_dev_");
+    m.setLoad(std::move(f));
+    loadNorm_ = m.loadNorm();
+    return loadNorm_;
 }
 
 void MultigridSolver::prepareSolve() {
     FemModel& m = model_;
     const Clock::time_point start = Clock::now();
-    std::fill(m.vertexMass_.begin(), m.vertexMass_.end(), 0.0f);
     CUdeviceptr dt = 0;
     size_t dtBytes = 0;
     check(driver_->moduleGetGlobal(&dt, &dtBytes, module_, "dt_"), L"Symbol dt_ not found");
     checkGlobalSize(L"dt_", dtBytes, sizeof(double));
-    check(driver_->memcpyHtoD(dt, &m.dt_, 8), L"cuMemcpyHtoD failed for symbol dt_");
+    const double timeStep = kMassTermTimeStep;
+    check(driver_->memcpyHtoD(dt, &timeStep, 8), L"cuMemcpyHtoD failed for symbol dt_");
     upload(isVertexFixed_dev_, m.fixedFlags().data(), m.fixedFlags().size(),
            L"cuMemcpyHtoD failed for isVertexFixed_dev_");
     if (!optimizerOnDevice()) {
-        upload(E_dev_, m.E_.data(), m.E_.size() * 4, L"cuMemcpyHtoD failed for E_dev_");
+        upload(E_dev_, m.stiffnessFactors().data(), m.stiffnessFactors().size() * 4,
+               L"cuMemcpyHtoD failed for E_dev_");
     } else if (factorsPending_) {
         std::swap(E_dev_, nextFactors_dev_);
         factorsPending_ = false;
     }
-    upload(vertexMass_dev_, m.vertexMass_.data(), m.vertexMass_.size() * 4,
-           L"cuMemcpyHtoD failed for vertexMass_dev_");
+    check(driver_->memsetD32(vertexMass_dev_, 0, size_t(m.numVertices(0))),
+          L"cuMemsetD32 failed for vertexMass_dev_");
     const Clock::time_point uploaded = Clock::now();
     assembleOperators();
     // Only the coarsest operator comes back, for the factorization (the copy also waits for the
     // assembly kernels).
     const size_t c = size_t(m.coarsestLevel());
-    std::vector<double>& Ac = m.A_[c];
-    Ac.resize(243 * size_t(m.numVertices(int(c))));
-    check(driver_->memcpyDtoH(coarseOperatorHost_, A_dev_[c], Ac.size() * 8),
+    const size_t entries = 243 * size_t(m.numVertices(int(c)));
+    check(driver_->memcpyDtoH(coarseOperatorHost_, A_dev_[c], entries * 8),
           L"cuMemcpyDtoH failed for A");
-    std::copy(coarseOperatorHost_, coarseOperatorHost_ + Ac.size(), Ac.begin());
+    m.setLevelOperator(int(c),
+                       std::vector<double>(coarseOperatorHost_, coarseOperatorHost_ + entries));
     const Clock::time_point assembled = Clock::now();
-    coarseValid_ = factorCoarsestLevel(m);
+    coarseValid_ = factorCoarsestLevel(m, coarse_);
     times_.uploads += secondsBetween(start, uploaded);
     times_.assembly += secondsBetween(uploaded, assembled);
     times_.factorization += secondsSince(assembled);
@@ -454,14 +454,14 @@ void MultigridSolver::prepareSolve() {
 
 void MultigridSolver::assembleOperators() {
     FemModel& m = model_;
-    const int L = m.numLevels_;
-    int nE0 = m.numElements_[0], nE2 = m.numElements_[2];
+    const int L = m.numLevels();
+    int nE0 = m.numElements(0), nE2 = m.numElements(2);
     check(driver_->memsetD32(galerkinWeights_dev_, 0, kPositions * size_t(nE2)),
           L"cuMemsetD32 failed for galerkinWeights_dev_");
     check(driver_->memsetD32(galerkinSpecial_dev_, 0, kPositions / 4 * size_t(nE2)),
           L"cuMemsetD32 failed for galerkinSpecial_dev_");
-    Int3 ed0 = int3Of(m.elementDims_[0]), vd0 = int3Of(m.vertexDims_[0]),
-         ed2 = int3Of(m.elementDims_[2]);
+    Int3 ed0 = int3Of(m.elementDims(0)), vd0 = int3Of(m.vertexDims(0)),
+         ed2 = int3Of(m.elementDims(2));
     CUdeviceptr eg0 = elementGrid_dev_[0], ep0 = elementPosition_dev_[0],
                 vg0 = vertexGrid_dev_[0], eg2 = elementGrid_dev_[2],
                 ep2 = elementPosition_dev_[2], k2 = elementMatrix_dev_[2];
@@ -476,33 +476,33 @@ void MultigridSolver::assembleOperators() {
            L"cuLaunchKernel failed for GalerkinElementFinestLevelKernel_");
     for (int l = 3; l < L; ++l) {
         const size_t f = size_t(l - 1), c = size_t(l);
-        Int3 edf = int3Of(m.elementDims_[f]);
+        Int3 edf = int3Of(m.elementDims(f));
         CUdeviceptr egf = elementGrid_dev_[f], epc = elementPosition_dev_[c],
                     kf = elementMatrix_dev_[f], kc = elementMatrix_dev_[c];
-        int nc = m.numElements_[c];
+        int nc = m.numElements(c);
         KernelParams params(edf, egf, epc, kf, kc, nc);
         launch(galerkinElementKernel_, 36LL * nc, 128, params,
                L"cuLaunchKernel failed for GalerkinElementKernel_");
     }
     for (int l = 2; l < L; ++l) {
         const size_t i = size_t(l);
-        Int3 ed = int3Of(m.elementDims_[i]), vd = int3Of(m.vertexDims_[i]);
+        Int3 ed = int3Of(m.elementDims(i)), vd = int3Of(m.vertexDims(i));
         CUdeviceptr eg = elementGrid_dev_[i], vg = vertexGrid_dev_[i],
                     vp = vertexPosition_dev_[i], k = elementMatrix_dev_[i], a = A_dev_[i];
         int n = m.numVertices(l);
         KernelParams params(ed, eg, vd, vg, vp, k, a, n);
-        launch(galerkinStencilKernel_, 27LL * (long long)m.vertexGrid_[i].size(), 128, params,
+        launch(galerkinStencilKernel_, 27LL * (long long)m.vertexGrid(i).size(), 128, params,
                L"cuLaunchKernel failed for GalerkinStencilKernel_");
     }
 }
 
 void MultigridSolver::downloadOperators() {
     FemModel& m = model_;
-    for (int l = 2; l < m.numLevels_; ++l) {
-        std::vector<double>& A = m.A_[size_t(l)];
-        A.resize(243 * size_t(m.numVertices(l)));
+    for (int l = 2; l < m.numLevels(); ++l) {
+        std::vector<double> A(243 * size_t(m.numVertices(l)));
         check(driver_->memcpyDtoH(A.data(), A_dev_[size_t(l)], A.size() * 8),
               L"cuMemcpyDtoH failed for A");
+        m.setLevelOperator(l, std::move(A));
     }
 }
 
@@ -519,15 +519,15 @@ void MultigridSolver::launch(CUfunction f, long long items, unsigned blockSize, 
 void MultigridSolver::smooth(int level, bool reverse) {
     FemModel& m = model_;
     const size_t l = size_t(level);
-    Int3 vd = int3Of(m.vertexDims_[l]);
+    Int3 vd = int3Of(m.vertexDims(l));
     CUdeviceptr vg = vertexGrid_dev_[l], vp = vertexPosition_dev_[l], u = u_dev_[l];
     int n = m.numVertices(level);
     for (int step = 0; step < 8; ++step) {
         const int q = reverse ? 7 - step : step;
-        int begin = m.colorOffsets_[l][size_t(q)], end = m.colorOffsets_[l][size_t(q) + 1];
+        int begin = m.colorOffsets(l)[size_t(q)], end = m.colorOffsets(l)[size_t(q) + 1];
         if (end <= begin) continue;
         if (level == 0) {
-            Int3 ed = int3Of(m.elementDims_[0]);
+            Int3 ed = int3Of(m.elementDims(0));
             CUdeviceptr eg = elementGrid_dev_[0];
             KernelParams params(ed, eg, vd, vg, vp, isVertexFixed_dev_, E_dev_, vertexMass_dev_,
                                 f_dev_, u, n, begin, end);
@@ -548,12 +548,12 @@ void MultigridSolver::residualAndRestrict(int level) {
     int n = m.numVertices(level), nt = m.numVertices(int(t));
     // The gather writes every entry of b; u of the target level starts the cycle from zero.
     check(driver_->memsetD32(u_dev_[t], 0, size_t(3 * nt) * 2), L"cuMemsetD32 failed for u");
-    Int3 vd = int3Of(m.vertexDims_[l]), vdt = int3Of(m.vertexDims_[t]);
+    Int3 vd = int3Of(m.vertexDims(l)), vdt = int3Of(m.vertexDims(t));
     CUdeviceptr vg = vertexGrid_dev_[l], vp = vertexPosition_dev_[l], vgt = vertexGrid_dev_[t];
     CUdeviceptr u = u_dev_[l], r = r_dev_[l], bt = b_dev_[t];
-    const long long targetPoints = (long long)m.vertexGrid_[t].size();
+    const long long targetPoints = (long long)m.vertexGrid(t).size();
     if (level == 0) {
-        Int3 ed = int3Of(m.elementDims_[0]);
+        Int3 ed = int3Of(m.elementDims(0));
         CUdeviceptr eg = elementGrid_dev_[0];
         KernelParams params(ed, eg, vd, vg, vp, isVertexFixed_dev_, E_dev_, vertexMass_dev_, f_dev_,
                             u, r, r_norm, n);
@@ -577,7 +577,7 @@ void MultigridSolver::interpolate(int level) {
     FemModel& m = model_;
     const size_t l = size_t(level), s = level == 0 ? 2 : l + 1;
     int n = m.numVertices(level), ns = m.numVertices(int(s));
-    Int3 vds = int3Of(m.vertexDims_[s]);
+    Int3 vds = int3Of(m.vertexDims(s));
     CUdeviceptr vgs = vertexGrid_dev_[s], vp = vertexPosition_dev_[l];
     CUdeviceptr u = u_dev_[l], us = u_dev_[s];
     KernelParams params(vds, vgs, vp, u, us, n, ns);
@@ -595,7 +595,7 @@ void MultigridSolver::coarseSolve() {
     check(driver_->memcpyDtoH(coarseRhsHost_, b_dev_[c], n3 * 8), L"cuMemcpyDtoH failed for b");
     // Without a factor (singular coarsest system) the coarse correction is zero.
     const Clock::time_point start = Clock::now();
-    if (!coarseValid_ || !m.coarseSolver_.solveWithFactor(coarseRhsHost_, coarseSolutionHost_))
+    if (!coarseValid_ || !coarse_.solver.solveWithFactor(coarseRhsHost_, coarseSolutionHost_))
         std::fill(coarseSolutionHost_, coarseSolutionHost_ + n3, 0.0);
     times_.coarseSolves += secondsSince(start);
     check(driver_->memcpyHtoD(u_dev_[c], coarseSolutionHost_, n3 * 8),
@@ -628,7 +628,7 @@ double MultigridSolver::sumOnDevice(CUdeviceptr values, int n) {
 }
 
 void MultigridSolver::vCycle(bool symmetric) {
-    const int L = model_.numLevels_;
+    const int L = model_.numLevels();
     for (int l = 0; l <= L - 2; l = (l == 0 ? 2 : l + 1)) {
         smooth(l);
         residualAndRestrict(l);
@@ -646,13 +646,13 @@ bool MultigridSolver::solve(double tolerance) {
     lastCycles_ = 0;
     displacementOnDevice_ = false;
     lastStopped_ = false;
-    if (m.fNorm_ == 0.0) {
-        std::fill(m.u_.begin(), m.u_.end(), 0.0);
+    if (loadNorm_ == 0.0) {
+        m.clearDisplacement();
         return true;
     }
     if (!coarseValid_) {
         // A singular system has no solution to converge to: no cycles, no displacement.
-        std::fill(m.u_.begin(), m.u_.end(), 0.0);
+        m.clearDisplacement();
         if (cycleSink_) *cycleSink_ << 0 << "\n" << std::flush;
         return false;
     }
@@ -679,7 +679,7 @@ int MultigridSolver::runVCycles(double tolerance, double& rel) {
     int cycles = 0;
     do {
         vCycle();
-        rel = residualNorm() / m.fNorm_;
+        rel = residualNorm() / loadNorm_;
         if (narrowLog_) *narrowLog_ << "Residual within cycle " << cycles << ":  " << rel << "\n";
         ++cycles;
     } while (!(rel <= tolerance) && cycles < kMaxCycles &&
@@ -752,7 +752,7 @@ double MultigridSolver::roundResidual() {
 void MultigridSolver::applyOperator(CUdeviceptr load, CUdeviceptr u, CUdeviceptr out,
                                    double scale) {
     FemModel& m = model_;
-    Int3 ed = int3Of(m.elementDims_[0]), vd = int3Of(m.vertexDims_[0]);
+    Int3 ed = int3Of(m.elementDims(0)), vd = int3Of(m.vertexDims(0));
     CUdeviceptr eg = elementGrid_dev_[0], vg = vertexGrid_dev_[0], vp = vertexPosition_dev_[0];
     int n = m.numVertices(0);
     KernelParams params(ed, eg, vd, vg, vp, isVertexFixed_dev_, E_dev_, vertexMass_dev_, load, u,
@@ -783,7 +783,7 @@ int MultigridSolver::runConjugateGradients(double tolerance, double& rel) {
     const int n = 3 * m.numVertices(0);
     CUdeviceptr u = u_dev_[0];
     applyOperator(f_dev_, u, cgResidual_dev_, 1.0);
-    rel = roundResidual() / m.fNorm_;
+    rel = roundResidual() / loadNorm_;
     int cycles = 0;
     double rho = 0;
     while (!(rel <= tolerance) && cycles < kMaxCycles) {
@@ -802,10 +802,10 @@ int MultigridSolver::runConjugateGradients(double tolerance, double& rel) {
         double alpha = rho / curvature;
         KernelParams stepParams(alpha, cgDirection_dev_, cgProduct_dev_, u, cgResidual_dev_, n);
         launch(cgStepKernel_, n, 128, stepParams, L"cuLaunchKernel failed for CgStepKernel_");
-        rel = roundResidual() / m.fNorm_;
+        rel = roundResidual() / loadNorm_;
         if (rel <= tolerance) {
             applyOperator(f_dev_, u, cgResidual_dev_, 1.0);
-            rel = roundResidual() / m.fNorm_;
+            rel = roundResidual() / loadNorm_;
         }
         if (narrowLog_) *narrowLog_ << "Residual within cycle " << cycles << ":  " << rel << "\n";
         ++cycles;
@@ -819,11 +819,12 @@ int MultigridSolver::runConjugateGradients(double tolerance, double& rel) {
 void MultigridSolver::downloadDisplacements() {
     FemModel& m = model_;
     if (!displacementOnDevice_) {
-        std::fill(m.u_.begin(), m.u_.end(), 0.0);
+        m.clearDisplacement();
         return;
     }
-    check(driver_->memcpyDtoH(m.u_.data(), u_dev_[0], m.u_.size() * 8),
-                 L"cuMemcpyDtoH failed for u");
+    std::vector<double> u(m.displacement().size());
+    check(driver_->memcpyDtoH(u.data(), u_dev_[0], u.size() * 8), L"cuMemcpyDtoH failed for u");
+    m.setDisplacement(std::move(u));
 }
 
 }  // namespace ostrel

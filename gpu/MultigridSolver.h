@@ -14,8 +14,9 @@
 //
 // prepareSolve assembles the operators of levels >= 2 on the device with the assembly kernels of
 // the module (element by element, deterministic) straight into A_dev_ and copies only the
-// coarsest one back into A_ for the factorization; A_ of the other levels stays as it was
-// (downloadOperators fetches them all). The assembly's scratch buffers are counted in the
+// coarsest one back into the model's levelOperator() for the factorization; the other levels'
+// stay as they were (downloadOperators fetches them all). The coarsest level's factor and the
+// cached fixation check (fem/Operators.h CoarseSystem) are the solver's own. The assembly's scratch buffers are counted in the
 // memory report.
 //
 // solve() prints one "Residual within cycle " line per V-cycle on the narrow log and writes the
@@ -43,6 +44,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fem/Operators.h"
 #include "gpu/Driver.h"
 
 namespace ostrel {
@@ -53,6 +55,10 @@ class KernelTimer;
 /// Seconds spent in the parts of prepareSolve and solve, summed over calls since the last reset.
 /// Host-side wall times: on a GPU a kernel's time shows in the first synchronous copy after it
 /// (the coarsest operator's copy ends the assembly, the per-cycle copies end each cycle).
+/// Time step of the mass term m / dt^2 of the kernels. The lumped vertex masses are zero (the
+/// solve is static), so the term vanishes; the tests give the kernels masses of their own.
+constexpr double kMassTermTimeStep = 0.05;
+
 /// Values per partial sum in every stage of the residual norm's reduction on the device.
 constexpr int kResidualSumChunk = 32;
 
@@ -66,12 +72,12 @@ size_t residualSumEntries(size_t n);
 size_t conjugateGradientBytes(size_t vertices);
 
 struct SolverTimes {
-    double uploads = 0;        ///< dt_, fixed vertices, element factors and masses
+    double uploads = 0;        ///< dt_, fixed vertices, element factors, zero masses
     double assembly = 0;       ///< assembly kernels and the copy of the coarsest operator
     double factorization = 0;  ///< building and factoring the coarsest-level system
     double cycles = 0;         ///< V-cycles with their per-cycle copies and coarse solves
     double coarseSolves = 0;   ///< of cycles: the direct solves on the CPU
-    double copies = 0;         ///< the final copy of the displacements into u_
+    double copies = 0;         ///< the final copy of the displacements to the model
 };
 
 /// How solve() reaches its tolerance.
@@ -100,14 +106,17 @@ public:
     bool setup();
     /// Frees every buffer and detaches the context. Safe to call twice.
     void release();
-    /// Takes the model's Ke_ again after a caller changed it (and KeBlocks_ with it): copies it
-    /// into the module and rebuilds the assembly's matrices derived from it. The next
+    /// Takes the model's Ke() again after a caller changed its material (FemModel::setMaterial):
+    /// copies it into the module and rebuilds the assembly's matrices derived from it. The next
     /// prepareSolve assembles with it.
     void reloadElementMatrix();
-    /// Builds f_ from force_, density_ and gravity_, uploads it, returns fNorm_. With further
-    /// load cases (setMoreLoads) it builds and uploads each case's load too, and leaves case 0
-    /// (the model's forces) selected, f_ and fNorm_ its own.
+    /// Builds the load from the model's forces() and gravity(), uploads it, sets it as the
+    /// model's load() and returns its norm. With further load cases (setMoreLoads) it builds and
+    /// uploads each case's load too, and leaves case 0 (the model's forces) selected, the
+    /// model's load() and loadNorm() its own.
     double computeLoad();
+    /// The norm of the selected load case's load (what solve measures its residual against).
+    double loadNorm() const { return loadNorm_; }
 
     /// Load cases beyond the model's forces (case 0): the forces of cases 1, 2, ..., each 3
     /// floats per level-0 vertex as FemModel::forces() (with the model's gravity, as case 0).
@@ -119,14 +128,15 @@ public:
     /// 1 + the further cases.
     int loadCaseCount() const { return 1 + int(moreLoads_.size()); }
     /// Puts case `c`'s load and displacement where solve, downloadDisplacements and the device
-    /// optimizer read them (f_dev_, u_dev_[0], the model's fNorm_, displacementOnDevice());
+    /// optimizer read them (f_dev_, u_dev_[0], loadNorm(), displacementOnDevice());
     /// the case selected before keeps its own.
     void selectLoadCase(int c);
     int selectedLoadCase() const { return selectedCase_; }
     /// Uploads dt_, isVertexFixed_, E_, vertexMass_ (set to 0), assembles and uploads the
     /// operators of levels >= 2 and factors the coarsest level.
     void prepareSolve();
-    /// V-cycles until residual / fNorm_ <= tolerance or 200 cycles; u_ receives the result.
+    /// V-cycles until residual / loadNorm() <= tolerance or 200 cycles; the model's
+    /// displacement() receives the result.
     /// Returns whether the tolerance was reached; false at once when the coarse factor is missing.
     bool solve(double tolerance);
 
@@ -140,8 +150,8 @@ public:
     void setCycleCountSink(std::ostream* sink) { cycleSink_ = sink; }
     std::ostream* cycleCountSink() const { return cycleSink_; }
     /// Asked after every V-cycle of solve (empty = never): when it returns true, solve stops
-    /// there and returns false without a cycle count and without copying into u_ (which keeps
-    /// the last finished solve's displacements); lastSolveStopped() tells.
+    /// there and returns false without a cycle count and without copying the displacement (the
+    /// model keeps the last finished solve's); lastSolveStopped() tells.
     void setStopRequest(std::function<bool()> stopRequested) {
         stopRequested_ = std::move(stopRequested);
     }
@@ -160,9 +170,9 @@ public:
     /// With the optimizer on the device (gpu/DeviceOptimizer.h), which writes the element factors
     /// there and reads the displacement there: `factors` (nE floats on the device) receives the
     /// next factors; once they are marked written, prepareSolve takes them in place of
-    /// uploading E_ (the two buffers trade places, so a solve and its operators always use the
-    /// factors of the same prepareSolve), and solve copies no u_ back (downloadDisplacements
-    /// does). 0 switches it off.
+    /// uploading the model's stiffnessFactors() (the two buffers trade places, so a solve and
+    /// its operators always use the factors of the same prepareSolve), and solve copies no
+    /// displacement back (downloadDisplacements does). 0 switches it off.
     void setOptimizerFactors(CUdeviceptr factors) {
         nextFactors_dev_ = factors;
         factorsPending_ = false;
@@ -176,13 +186,15 @@ public:
     /// False after a solve that ran no cycle (zero load, singular system): its displacement is
     /// zero, whatever u_dev_ of level 0 holds.
     bool displacementOnDevice() const { return displacementOnDevice_; }
-    /// u_ = the displacement of the last solve.
+    /// The model's displacement() = that of the last solve.
     void downloadDisplacements();
     bool isSetUp() const { return setUp_; }
     /// Byte total of the buffers counted by the memory report.
     size_t allocatedBytes() const { return allocated_; }
     /// Name of the device in use.
     const std::string& deviceName() const { return deviceName_; }
+    /// The coarsest level's factor and fixation check (for inspection).
+    const CoarseSystem& coarseSystem() const { return coarse_; }
     /// False when the last prepareSolve could not factor the coarsest level.
     bool coarseFactorValid() const { return coarseValid_; }
     /// Cycles run by the last solve (0 for a zero load).
@@ -194,7 +206,7 @@ public:
     /// Assembles the operators of levels >= 2 into A_dev_ from the fixed vertices, element
     /// factors and masses already on the device (no copy back).
     void assembleOperators();
-    /// Copies A_dev_ of every level >= 2 into A_.
+    /// Copies A_dev_ of every level >= 2 into the model's levelOperator().
     void downloadOperators();
 
     // ---- steps of the cycle (public so that tests can drive them one by one) ----
@@ -276,7 +288,7 @@ public:
     double* residualSumHost_ = nullptr;     ///< 1: the reduced sum of r_norm
     double* coarseRhsHost_ = nullptr;       ///< 3n (n = coarsest vertices): b of the coarsest level
     double* coarseSolutionHost_ = nullptr;  ///< 3n: the coarsest solution, to u_dev_
-    double* coarseOperatorHost_ = nullptr;  ///< 243n: the coarsest operator, to A_
+    double* coarseOperatorHost_ = nullptr;  ///< 243n: the coarsest operator, to the model
 
 private:
     // The steps of setup, in order.
@@ -284,7 +296,7 @@ private:
     void loadModule();       ///< the kernel module and its element matrix Ke_
     void allocateBuffers();  ///< grid uploads, level vectors and operators, assembly scratch
     void findKernels();      ///< the kernel handles
-    void uploadElementMatrix();    ///< the model's Ke_ into the module's symbol
+    void uploadElementMatrix();    ///< the model's Ke() into the module's symbol Ke_
     void buildPositionMatrices();  ///< the assembly's matrices derived from Ke_
     CUdeviceptr allocate(size_t bytes, const char* name);
     double* allocateHost(size_t doubles, const char* name);
@@ -309,6 +321,7 @@ private:
     double roundResidual();
 
     FemModel& model_;
+    CoarseSystem coarse_;
     std::unique_ptr<Driver> driver_;
     std::wostream* wideLog_;
     std::ostream* narrowLog_;
@@ -327,7 +340,7 @@ private:
     SolveMethod method_ = SolveMethod::VCycles;
     SolverTimes times_;
     /// What a load case keeps while another one is selected (the selected case's slot is
-    /// stale: its values are in f_dev_, u_dev_[0], the model's fNorm_ and displacementOnDevice_).
+    /// stale: its values are in f_dev_, u_dev_[0], loadNorm_ and displacementOnDevice_).
     struct LoadCaseSlot {
         CUdeviceptr u = 0, f = 0;
         double fNorm = 0;
@@ -336,6 +349,7 @@ private:
     std::vector<std::vector<float>> moreLoads_;
     std::vector<LoadCaseSlot> caseSlots_;
     int selectedCase_ = 0;
+    double loadNorm_ = 0.0;  // of the selected case's load
 };
 
 }  // namespace ostrel

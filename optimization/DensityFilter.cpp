@@ -43,8 +43,8 @@ DensityFilter::DensityFilter(const FemModel& model, double radius, FaceRule face
     radius_ = isDefaultRadius(radius) ? kRadius : radius;
     halfWidth_ = halfWidth(radius_);
     const int h = halfWidth_;
-    numElements_ = size_t(model.numElements_[0]);
-    dims_ = model.elementDims_[0];
+    numElements_ = size_t(model.numElements(0));
+    dims_ = model.elementDims(0);
     padded_ = {dims_[0] + 2 * h, dims_[1] + 2 * h, dims_[2] + 2 * h};
     const long long px = padded_[0], pxy = (long long)padded_[0] * padded_[1];
     for (int dz = -h; dz <= h; ++dz)
@@ -58,7 +58,7 @@ DensityFilter::DensityFilter(const FemModel& model, double radius, FaceRule face
                 }
             }
     paddedCell_.resize(numElements_);
-    const auto& positions = model.elementPosition_[0];
+    const auto& positions = model.elementPosition(0);
     for (size_t e = 0; e < numElements_; ++e) {
         const GridPos p = unpack(positions[e]);
         paddedCell_[e] = size_t(p.z + h) * size_t(pxy) + size_t(p.y + h) * size_t(px) +
@@ -90,7 +90,7 @@ void DensityFilter::computePadSums(const FemModel& model) {
         return it->second = sum;
     };
     padSum_.assign(numElements_, 0.0);
-    const auto& positions = model.elementPosition_[0];
+    const auto& positions = model.elementPosition(0);
     for (size_t e = 0; e < numElements_; ++e) {
         const GridPos p = unpack(positions[e]);
         const std::array<int, 6> near = {

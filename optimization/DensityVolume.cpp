@@ -14,7 +14,7 @@ constexpr int kDiscRadius = 8;
 
 // Every element of the x-z disc around element e's cell to `value`.
 void fillDisc(const FemModel& model, size_t e, float value, std::vector<float>& target) {
-    const GridPos p = unpack(model.elementPosition_[0][e]);
+    const GridPos p = unpack(model.elementPosition(0)[e]);
     for (int dz = -kDiscRadius; dz <= kDiscRadius; ++dz)
         for (int dx = -kDiscRadius; dx <= kDiscRadius; ++dx) {
             if (std::sqrt(double(dx * dx + dz * dz)) > double(kDiscRadius)) continue;
@@ -30,7 +30,7 @@ void fillPaddedDensity(const FemModel& model, const std::vector<float>& rho, dou
     double* cells = volume.data();
     std::fill(cells, cells + volume.size(), background);
     const long long n = (long long)rho.size();
-    const auto& positions = model.elementPosition_[0];
+    const auto& positions = model.elementPosition(0);
 #pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long e = 0; e < n; ++e) {
         const GridPos p = unpack(positions[size_t(e)]);

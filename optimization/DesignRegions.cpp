@@ -10,18 +10,18 @@ namespace ostrel {
 namespace {
 
 Vec3d elementCentre(const FemModel& m, size_t e) {
-    const GridPos p = unpack(m.elementPosition_[0][e]);
-    const Vec3d& s = m.voxelSize_;
-    return {m.origin_.x + (p.x + 0.5) * s.x, m.origin_.y + (p.y + 0.5) * s.y,
-            m.origin_.z + (p.z + 0.5) * s.z};
+    const GridPos p = unpack(m.elementPosition(0)[e]);
+    const Vec3d& s = m.voxelSize();
+    return {m.origin().x + (p.x + 0.5) * s.x, m.origin().y + (p.y + 0.5) * s.y,
+            m.origin().z + (p.z + 0.5) * s.z};
 }
 
 /// The smallest (`high` false) or largest element centre coordinates of the grid.
 Vec3d elementCentreRange(const FemModel& m, bool high) {
-    const Vec3d& s = m.voxelSize_;
-    const auto& d = m.elementDims_[0];
+    const Vec3d& s = m.voxelSize();
+    const auto& d = m.elementDims(0);
     const double k[3] = {high ? d[0] - 0.5 : 0.5, high ? d[1] - 0.5 : 0.5, high ? d[2] - 0.5 : 0.5};
-    return {m.origin_.x + k[0] * s.x, m.origin_.y + k[1] * s.y, m.origin_.z + k[2] * s.z};
+    return {m.origin().x + k[0] * s.x, m.origin().y + k[1] * s.y, m.origin().z + k[2] * s.z};
 }
 
 bool loadedIn(const std::vector<float>& forces, int v) {
@@ -55,13 +55,13 @@ std::wstring number(const char* format, double value) {
 
 DesignRegions markDesignRegions(const FemModel& model, const DesignControls& controls,
                                  const std::vector<std::vector<float>>* moreLoads) {
-    const long long n = model.numElements_.empty() ? 0 : model.numElements_[0];
+    const long long n = model.numElements(0);
     DesignRegions r;
     r.kept.assign(size_t(n), 0);
     r.emptyHeld.assign(size_t(n), 0);
 #pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long e = 0; e < n; ++e) {
-        const GridPos p = unpack(model.elementPosition_[0][size_t(e)]);
+        const GridPos p = unpack(model.elementPosition(0)[size_t(e)]);
         uint8_t kept = 0;
         for (int k = 0; k < 8 && !kept; ++k)
             kept = vertexHeld(model, moreLoads, {p.x + (k & 1), p.y + (k >> 1 & 1), p.z + (k >> 2)});
@@ -95,7 +95,7 @@ DesignRegions markDesignRegions(const FemModel& model, const DesignControls& con
     r.loadedKept.assign(size_t(n), 0);
     for (size_t e = 0; e < size_t(n); ++e) {
         if (!r.kept[e]) continue;
-        const GridPos p = unpack(model.elementPosition_[0][e]);
+        const GridPos p = unpack(model.elementPosition(0)[e]);
         for (int k = 0; k < 8 && !r.loadedKept[e]; ++k) {
             const int v = model.vertexAt(0, {p.x + (k & 1), p.y + (k >> 1 & 1), p.z + (k >> 2)});
             r.loadedKept[e] = loadedIn(model.forces(), v);

@@ -53,7 +53,7 @@ struct DesignCheck {
 };
 
 /// "ERROR: No force acts on the model: ..." when no vertex that is not fixed carries a force
-/// (force_ and isVertexFixed_; gravity is not a load of an optimization); empty otherwise.
+/// (forces() and fixedFlags(); gravity is not a load of an optimization); empty otherwise.
 std::wstring loadError(const FemModel& model);
 
 /// "ERROR: The volume fraction ... is less than one element's share of the volume ..." when the

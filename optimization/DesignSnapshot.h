@@ -24,8 +24,8 @@ struct DesignSnapshot {
     std::vector<uint8_t> kept;        ///< 1: held solid
     std::vector<uint8_t> emptyHeld;   ///< 1: held empty (keep-empty box)
     std::vector<double> energy;       ///< element energy q of the last solve
-    std::vector<float> stiffness;     ///< element factor E of the next solve (the model's E_)
-    /// Displacement of the last solve, the model's u_ layout (3 blocks of the level-0 vertex
+    std::vector<float> stiffness;     ///< element factor E of the next solve (the model's)
+    /// Displacement of the last solve, the model's displacement() layout (3 blocks of the level-0 vertex
     /// count, x then y then z); empty when not taken (Optimizer::snapshot alone).
     std::vector<double> displacement;
     TriangleMesh shape;               ///< the shape surface of the densities (iso level 0.5)

@@ -41,7 +41,7 @@ public:
     /// The steps are detached: the optimizer's host arrays (x_, rho_, q_, xTilde_, xTilde0_,
     /// W_, the model's E_) become current.
     virtual void unload(Optimizer& opt) = 0;
-    /// x_, q_, (projected) xTilde_ and the model's E_ current on the host.
+    /// x_, q_, (projected) xTilde_ and the model's stiffness factors current on the host.
     virtual void downloadState(Optimizer& opt) = 0;
     /// The caller changed the optimizer's rho_: take it; returns its sums (no change).
     virtual DesignSums densitiesChanged(const Optimizer& opt) = 0;

@@ -84,7 +84,9 @@ void KernelSteps::downloadState(Optimizer& opt) {
     OptimizerState& s = state(opt);
     device_.downloadDesign(s.x_.data());
     device_.downloadEnergies(s.q_.data());
-    device_.downloadFactors(opt.model().E_.data());
+    std::vector<float> factors(opt.model().stiffnessFactors().size());
+    device_.downloadFactors(factors.data());
+    opt.model().setStiffnessFactors(std::move(factors));
     if (opt.isProjected()) device_.downloadFiltered(s.xTilde_.data());
 }
 

@@ -12,12 +12,13 @@ namespace {
 
 constexpr double kDepthColumnBytes = 1028;  // one column of the voxelizer's depth layers
 
-// Per level-0 element: model (E_, density_, positions), solver (E_dev_, positions), optimizer
-// (design, filtered and trial densities, energies, sensitivity scratch, corner vertices, filter
-// rows).
+// Per level-0 element: model (stiffness factors, positions, a 4-byte margin), solver (E_dev_,
+// positions), optimizer (design, filtered and trial densities, energies, sensitivity scratch,
+// corner vertices, filter rows).
 constexpr double kBytesPerElement = 8 + 4 + 4 + 200;
-// Per level-0 vertex: model (fixed flag, mass, force, load, displacement, residual, position),
-// solver (fixed flag, mass, load, displacement, residual, position), optimizer (kept flag).
+// Per level-0 vertex: model (fixed flag, a 4-byte margin, force, load, displacement, residual,
+// position), solver (fixed flag, mass, load, displacement, residual, position), optimizer (kept
+// flag).
 constexpr double kBytesPerVertex = 61 + 4 + 45 + 4 + 1;
 // Per vertex of levels >= 2: operator on host and device, right-hand side and displacement.
 constexpr double kBytesPerCoarseVertex = 2 * 243 * 8 + 2 * 3 * 8 + 3 * 8 + 8;

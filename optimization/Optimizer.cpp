@@ -35,7 +35,7 @@ Optimizer::Optimizer(FemModel& model, OptimizationLifetime& lifetime,
       history_(std::move(historyDirectory)),
       wideLog_(&wideOut()),
       narrowLog_(&narrowOut()),
-      n_(size_t(model.numElements_[0])) {}
+      n_(size_t(model.numElements(0))) {}
 
 void Optimizer::setControls(const DesignControls& controls) { controls_ = controls; }
 
@@ -82,7 +82,7 @@ DesignSnapshot Optimizer::snapshot() {
     s.kept = isKept_;
     s.emptyHeld = isEmptyHeld_;
     s.energy = q_;
-    s.stiffness = model_.E_;
+    s.stiffness = model_.stiffnessFactors();
     s.shape = shapeMesh_;
     s.totalDensity = volume_;
     return s;
@@ -129,7 +129,7 @@ void Optimizer::reset() {
     betaLast_ = projected ? kProjectedBetaLast : 80.0;
 
     // 2. Arrays, all zero: the steps form the starting state in them.
-    const auto& dims = model_.elementDims_[0];
+    const auto& dims = model_.elementDims(0);
     rho_.assign(n_, 0.0f);
     q_.assign(n_, 0.0);
     x_.assign(n_, 0.0f);
@@ -140,9 +140,9 @@ void Optimizer::reset() {
     shapeCurrent_ = false;
 
     // 3. Padded density volume: one cell of border on every side.
-    const Vec3d s = model_.voxelSize_;
+    const Vec3d s = model_.voxelSize();
     paddedDensity_.init({dims[0] + 2, dims[1] + 2, dims[2] + 2}, s,
-                        {model_.origin_.x - s.x, model_.origin_.y - s.y, model_.origin_.z - s.z},
+                        {model_.origin().x - s.x, model_.origin().y - s.y, model_.origin().z - s.z},
                         0.0);
 
     // 4. History files (with several load cases, their compliances' file too).

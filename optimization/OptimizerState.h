@@ -6,7 +6,7 @@
 // DesignSnapshot (complete when made) or the optimizer's scalar accessors.
 //
 // Per-element arrays are indexed by element number (n = the model's level-0 element count).
-// x_, q_, xTilde_ (and the model's element factors E_) may be stale on the host while steps on
+// x_, q_, xTilde_ (and the model's stiffness factors) may be stale on the host while steps on
 // a device hold them; rho_ and the scalars are current after every verb.
 
 #include <cstdint>

@@ -16,7 +16,7 @@
 // "ERROR: " line in the log; nothing ends the process.
 //
 // The seams an engine builds on: the solver solves for given element stiffness factors
-// (MultigridSolver::prepareSolve / solve with FemModel's E_), the per-element design
+// (MultigridSolver::prepareSolve / solve with FemModel::stiffnessFactors), the per-element design
 // operations are the verbs of optimization/ElementSteps.h, and global sums (volume, energy)
 // are separate steps there, so that another engine may compute them across processes.
 // Owns the model and the solver; the solver's device resources are released before the model.

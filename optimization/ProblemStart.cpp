@@ -30,7 +30,7 @@ StartedProblem startProblem(const std::string& sceneFile, const StartOptions& op
     FemModel& model = started.problem->model();
     scene.rememberSaved(started.problem->supportsAndLoads());
     if (options.report) {
-        out << scene.sceneSummary(model.numElements_[0], model.numVertices(0)) << std::flush;
+        out << scene.sceneSummary(model.numElements(0), model.numVertices(0)) << std::flush;
         writeLine(&out, materialNote(scene));
     }
     model.setGravity({0, 0, 0});

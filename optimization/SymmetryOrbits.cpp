@@ -28,7 +28,7 @@ bool symmetryOrbits(const FemModel& model, const std::vector<SymmetryPlane>& pla
     orbits = {};
     error.clear();
     if (planes.empty()) return true;
-    const std::vector<uint32_t>& positions = model.elementPosition_[0];
+    const std::vector<uint32_t>& positions = model.elementPosition(0);
     const size_t n = positions.size();
     if (n == 0) return true;
 
@@ -42,8 +42,8 @@ bool symmetryOrbits(const FemModel& model, const std::vector<SymmetryPlane>& pla
             lo = std::min(lo, c);
             hi = std::max(hi, c);
         }
-        const double h = worldComponent(model.voxelSize_, axis);
-        const double o = worldComponent(model.origin_, axis);
+        const double h = worldComponent(model.voxelSize(), axis);
+        const double o = worldComponent(model.origin(), axis);
         if (planes[k].centre) {
             mirror2[k] = lo + hi + 1;
         } else {

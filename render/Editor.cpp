@@ -115,15 +115,15 @@ int Editor::simulationVertex(std::uint32_t id) const {
 }
 
 Vec3f Editor::gridPosition(int v) const {
-    const GridPos p = unpack(model_->vertexPosition_[0][size_t(v)]);
-    const Vec3d& s = scene_->voxelSize_;
+    const GridPos p = unpack(model_->vertexPosition(0)[size_t(v)]);
+    const Vec3d& s = scene_->voxelSize();
     return {float(p.x) * float(s.x), float(p.y) * float(s.y), float(p.z) * float(s.z)};
 }
 
 double Editor::squaredDistance(int a, int b) const {
-    const std::vector<uint32_t>& position = model_->vertexPosition_[0];
+    const std::vector<uint32_t>& position = model_->vertexPosition(0);
     const GridPos pa = unpack(position[size_t(a)]), pb = unpack(position[size_t(b)]);
-    const Vec3d& s = scene_->voxelSize_;
+    const Vec3d& s = scene_->voxelSize();
     const double dx = double(pa.x - pb.x) * s.x, dy = double(pa.y - pb.y) * s.y,
                  dz = double(pa.z - pb.z) * s.z;
     return dx * dx + dy * dy + dz * dz;

@@ -124,7 +124,7 @@ EnclosedHandles findEnclosedHandles(const FemModel& model, const TriangleMesh& s
     const int n = model.numVertices(0);
     result.shown.resize(size_t(std::max(n, 0)));
     std::iota(result.shown.begin(), result.shown.end(), 0u);
-    const Vec3d h = model.voxelSize_, o = model.origin_;
+    const Vec3d h = model.voxelSize(), o = model.origin();
     if (n <= 0 || surface.triangles.empty() || !(std::min({h.x, h.y, h.z}) > 0) ||
         !(handleRadius > 0) || !std::isfinite(handleRadius) || oddEdgeCount(surface) != 0)
         return result;
@@ -137,7 +137,7 @@ EnclosedHandles findEnclosedHandles(const FemModel& model, const TriangleMesh& s
 
     // Vertices within the clearance of a triangle.
     const double clearance = kClearanceRadii * double(handleRadius);
-    const auto& d = model.vertexDims_[0];
+    const auto& d = model.vertexDims(0);
     std::vector<std::uint8_t> nearSurface(size_t(n), 0);
     for (const MeshTriangle& t : surface.triangles) {
         const Corners corners(surface, t);
@@ -167,7 +167,7 @@ EnclosedHandles findEnclosedHandles(const FemModel& model, const TriangleMesh& s
     std::vector<std::uint32_t> shown;
     shown.reserve(result.shown.size());
     for (int i = 0; i < n; ++i) {
-        const GridPos g = unpack(model.vertexPosition_[0][size_t(i)]);
+        const GridPos g = unpack(model.vertexPosition(0)[size_t(i)]);
         bool enclosed = false;
         if (!nearSurface[size_t(i)]) {
             for (const LineCrossings& l : lines) {

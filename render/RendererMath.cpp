@@ -51,10 +51,10 @@ namespace {
 /// cell that holds an element.
 bool blocked(const FemModel& model, const Vec3f& p) {
     constexpr double kTolerance = 1e-3;  // of a voxel: points on a cell face touch both cells
-    if (p.z < kTolerance * model.voxelSize_.z) return true;
+    if (p.z < kTolerance * model.voxelSize().z) return true;
     int low[3], high[3];
     for (int a = 0; a < 3; ++a) {
-        const double u = (double(p[a]) - model.origin_[a]) / model.voxelSize_[a];
+        const double u = (double(p[a]) - model.origin()[a]) / model.voxelSize()[a];
         const double cell = std::floor(u);
         low[a] = high[a] = int(cell);
         if (u - cell < kTolerance) low[a] -= 1;
@@ -70,13 +70,13 @@ bool blocked(const FemModel& model, const Vec3f& p) {
 /// Sum of the directions from the vertex to the centres of the open cells around it (no
 /// element, above the ground): zero inside the solid, the outward normal on a face.
 Vec3f outwardDirection(const FemModel& model, int vertex) {
-    const GridPos g = unpack(model.vertexPosition_[0][size_t(vertex)]);
+    const GridPos g = unpack(model.vertexPosition(0)[size_t(vertex)]);
     Vec3f sum(0, 0, 0);
     for (int dz = -1; dz <= 0; ++dz)
         for (int dy = -1; dy <= 0; ++dy)
             for (int dx = -1; dx <= 0; ++dx) {
                 const GridPos c{g.x + dx, g.y + dy, g.z + dz};
-                const double centreZ = model.origin_.z + (c.z + 0.5) * model.voxelSize_.z;
+                const double centreZ = model.origin().z + (c.z + 0.5) * model.voxelSize().z;
                 if (model.elementAt(0, c) < 0 && centreZ >= 0)
                     sum += Vec3f(float(2 * dx + 1), float(2 * dy + 1), float(2 * dz + 1));
             }
@@ -124,10 +124,10 @@ void buildHandleInstances(const FemModel& model, std::vector<Vec3f>& positions,
     const int n = model.numVertices(0);
     positions.resize(size_t(n));
     types.resize(size_t(n));
-    const Vec3f origin(model.origin_);
-    const Vec3f voxel(model.voxelSize_);
+    const Vec3f origin(model.origin());
+    const Vec3f voxel(model.voxelSize());
     for (int i = 0; i < n; ++i) {
-        const GridPos g = unpack(model.vertexPosition_[0][size_t(i)]);
+        const GridPos g = unpack(model.vertexPosition(0)[size_t(i)]);
         positions[size_t(i)] = Vec3f(origin.x + float(g.x) * voxel.x, origin.y + float(g.y) * voxel.y,
                                      origin.z + float(g.z) * voxel.z);
         types[size_t(i)] = model.fixedFlags()[size_t(i)] ? 1 : 0;

@@ -36,8 +36,9 @@ std::unique_ptr<FemModel> makeCantilever(int nx, int ny, int nz, double voxel, i
 
 double compliance(const FemModel& model) {
     double c = 0;
-    for (size_t i = 0; i < model.f_.size() && i < model.u_.size(); ++i)
-        c += double(model.f_[i]) * model.u_[i];
+    const std::vector<float>& f = model.load();
+    const std::vector<double>& u = model.displacement();
+    for (size_t i = 0; i < f.size() && i < u.size(); ++i) c += double(f[i]) * u[i];
     return c;
 }
 

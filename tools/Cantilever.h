@@ -2,7 +2,7 @@
 // The standard cantilever used by the solver tool, the benchmarks and the tests: a solid box of
 // nx*ny*nz voxels of edge `voxel`, every vertex with x = 0 fixed and a total force of -1000
 // along z spread equally over the vertices with x = nx and z = 0 (the lower edge of the free
-// end). E_ keeps its initial value.
+// end). The stiffness factors keep their initial value.
 
 #include <memory>
 

@@ -26,7 +26,7 @@ std::string cellsText(const std::array<int, 3>& d) {
 
 bool elementDensities(const VtkImage& image, const FemModel& model, std::vector<float>& rho,
                       std::string& error, const Matrix4& modelToOriginal) {
-    const std::array<int, 3>& d = model.elementDims_[0];
+    const std::array<int, 3>& d = model.elementDims(0);
     if (image.cells != d) {
         error = "its grid has " + cellsText(image.cells) + " cells, the scene's voxel model " +
                 cellsText(d);
@@ -37,7 +37,7 @@ bool elementDensities(const VtkImage& image, const FemModel& model, std::vector<
         const double step = image.spacing[a] * std::sqrt(m[size_t(a)] * m[size_t(a)] +
                                                          m[size_t(3 + a)] * m[size_t(3 + a)] +
                                                          m[size_t(6 + a)] * m[size_t(6 + a)]);
-        const double voxel = model.voxelSize_[a];
+        const double voxel = model.voxelSize()[a];
         double column = 0;
         for (int r = 0; r < 3; ++r)
             column += double(modelToOriginal(r, a)) * double(modelToOriginal(r, a));
@@ -64,7 +64,7 @@ bool elementDensities(const VtkImage& image, const FemModel& model, std::vector<
     }
     const std::vector<double> values = arrayValues(*density);
     const std::vector<double> occupied = arrayValues(*solid);
-    const std::vector<int>& grid = model.elementGrid_[0];
+    const std::vector<int>& grid = model.elementGrid(0);
     if (values.size() != grid.size() || occupied.size() != grid.size()) {
         error = "its \"Density\" or \"Solid\" array is not one number per cell";
         return false;
@@ -80,7 +80,7 @@ bool elementDensities(const VtkImage& image, const FemModel& model, std::vector<
                 std::to_string(z) + "): it was written for another scene or voxel size";
         return false;
     }
-    rho.assign(size_t(model.numElements_[0]), 0.0f);
+    rho.assign(size_t(model.numElements(0)), 0.0f);
     for (size_t c = 0; c < grid.size(); ++c) {
         if (grid[c] < 0) continue;
         const double v = values[c];
@@ -107,7 +107,7 @@ size_t unsupportedLoads(const FemModel& model, const std::vector<float>& rho, do
     };
     for (size_t e = 0; e < n; ++e) {
         if (!solid(int(e))) continue;
-        const GridPos p = unpack(model.elementPosition_[0][e]);
+        const GridPos p = unpack(model.elementPosition(0)[e]);
         const GridPos next[3] = {{p.x + 1, p.y, p.z}, {p.x, p.y + 1, p.z}, {p.x, p.y, p.z + 1}};
         for (const GridPos& q : next) {
             const int j = model.elementAt(0, q);
@@ -121,14 +121,14 @@ size_t unsupportedLoads(const FemModel& model, const std::vector<float>& rho, do
     std::vector<uint8_t> held(n, 0);
     for (size_t e = 0; e < n; ++e) {
         if (!solid(int(e))) continue;
-        const GridPos p = unpack(model.elementPosition_[0][e]);
+        const GridPos p = unpack(model.elementPosition(0)[e]);
         for (int k = 0; k < 8; ++k)
             if (model.fixedFlags()[size_t(corner(p, k))]) held[size_t(root(int(e)))] = 1;
     }
     std::vector<uint8_t> reached(model.fixedFlags().begin(), model.fixedFlags().end());
     for (size_t e = 0; e < n; ++e) {
         if (!solid(int(e)) || !held[size_t(root(int(e)))]) continue;
-        const GridPos p = unpack(model.elementPosition_[0][e]);
+        const GridPos p = unpack(model.elementPosition(0)[e]);
         for (int k = 0; k < 8; ++k) reached[size_t(corner(p, k))] = 1;
     }
     size_t unsupported = 0;
@@ -175,9 +175,9 @@ bool evaluateDesign(Problem& problem, std::vector<float> rho, const EvaluationOp
     result = DesignEvaluation{};
     FemModel& model = problem.model();
     MultigridSolver& solver = problem.solver();
-    if (rho.size() != size_t(model.numElements_[0])) {
+    if (rho.size() != size_t(model.numElements(0))) {
         error = "the design has " + std::to_string(rho.size()) + " densities for " +
-                std::to_string(model.numElements_[0]) + " elements";
+                std::to_string(model.numElements(0)) + " elements";
         return false;
     }
 
@@ -243,7 +243,7 @@ bool evaluateDesign(Problem& problem, std::vector<float> rho, const EvaluationOp
     const double total = optimizer.totalDensity();
     const double initial = optimizer.initialVolume();
     result.volumeFraction = initial > 0 ? total / initial : 0.0;
-    const Vec3d& s = model.voxelSize_;
+    const Vec3d& s = model.voxelSize();
     result.volume = total * s.x * s.y * s.z;
     result.greyFraction = greyFraction(optimizer.snapshot());
     result.penalty = optimizer.penalty();

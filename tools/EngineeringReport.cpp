@@ -7,7 +7,6 @@
 #include <ostream>
 
 #include "fem/ElementStress.h"
-#include "fem/Operators.h"
 #include "gpu/MultigridSolver.h"
 #include "optimization/Problem.h"
 #include "scene/Scene.h"
@@ -22,7 +21,7 @@ ToleranceSolve solveToTolerance(MultigridSolver& solver, const FemModel& model, 
         result.cycles += solver.lastCycles();
         if (solver.lastSolveStopped()) break;
     }
-    result.residual = model.fNorm_ > 0 ? solver.residualNorm() / model.fNorm_ : 0.0;
+    result.residual = solver.loadNorm() > 0 ? solver.residualNorm() / solver.loadNorm() : 0.0;
     return result;
 }
 
@@ -33,29 +32,28 @@ namespace {
 constexpr double kSolidLevel = 0.5;
 constexpr int kPercentilePerMille = 999;
 
-/// The model's element matrix, element factors, displacement and the solver's logs and sink,
-/// swapped for those of a solve in another material and put back on destruction.
+/// The model's material (so its element matrix), element factors, displacement and the solver's
+/// logs and sink, swapped for those of a solve in another material and put back on destruction.
 class MaterialSwap {
 public:
     MaterialSwap(FemModel& model, MultigridSolver& solver, double E, double nu)
         : model_(model),
           solver_(solver),
-          Ke_(model.Ke_),
-          KeBlocks_(model.KeBlocks_),
-          E_(model.E_),
-          u_(model.u_),
+          modulus_(model.youngsModulus()),
+          poissonRatio_(model.poissonRatio()),
+          factors_(model.stiffnessFactors()),
+          displacement_(model.displacement()),
           wideLog_(solver.wideLog()),
           narrowLog_(solver.narrowLog()),
           sink_(solver.cycleCountSink()) {
-        setElementMatrix(elementStiffness(model.voxelSize_.x, model.voxelSize_.y,
-                                          model.voxelSize_.z, E, nu));
+        setMaterial(E, nu);
         solver_.setLogs(nullptr, nullptr);
         solver_.setCycleCountSink(nullptr);
     }
     ~MaterialSwap() {
-        setElementMatrix(Ke_);
-        model_.E_ = std::move(E_);
-        model_.u_ = std::move(u_);
+        setMaterial(modulus_, poissonRatio_);
+        model_.setStiffnessFactors(std::move(factors_));
+        model_.setDisplacement(std::move(displacement_));
         solver_.setLogs(wideLog_, narrowLog_);
         solver_.setCycleCountSink(sink_);
     }
@@ -63,22 +61,16 @@ public:
     MaterialSwap& operator=(const MaterialSwap&) = delete;
 
 private:
-    void setElementMatrix(const std::array<double, 576>& Ke) {
-        model_.Ke_ = Ke;
-        for (int i = 0; i < 8; ++i)
-            for (int j = 0; j < 8; ++j)
-                for (int a = 0; a < 3; ++a)
-                    for (int b = 0; b < 3; ++b)
-                        model_.KeBlocks_[size_t((8 * i + j) * 9 + a * 3 + b)] =
-                            Ke[size_t((3 * i + a) * 24 + 3 * j + b)];
+    void setMaterial(double E, double nu) {
+        model_.setMaterial(E, nu);
         solver_.reloadElementMatrix();
     }
 
     FemModel& model_;
     MultigridSolver& solver_;
-    std::array<double, 576> Ke_, KeBlocks_;
-    std::vector<float> E_;
-    std::vector<double> u_;
+    double modulus_, poissonRatio_;
+    std::vector<float> factors_;
+    std::vector<double> displacement_;
     std::wostream* wideLog_;
     std::ostream* narrowLog_;
     std::ostream* sink_;
@@ -94,18 +86,18 @@ Vec3d toMesh(const Matrix4& modelToMesh, const Vec3d& p) {
 }
 
 ModelSite vertexSite(const FemModel& model, const Matrix4& modelToMesh, int v) {
-    const GridPos g = unpack(model.vertexPosition_[0][size_t(v)]);
-    const Vec3d& s = model.voxelSize_;
-    const Vec3d p{model.origin_.x + g.x * s.x, model.origin_.y + g.y * s.y,
-                  model.origin_.z + g.z * s.z};
+    const GridPos g = unpack(model.vertexPosition(0)[size_t(v)]);
+    const Vec3d& s = model.voxelSize();
+    const Vec3d p{model.origin().x + g.x * s.x, model.origin().y + g.y * s.y,
+                  model.origin().z + g.z * s.z};
     return {v, g, toMesh(modelToMesh, p)};
 }
 
 ModelSite elementSite(const FemModel& model, const Matrix4& modelToMesh, int e) {
-    const GridPos g = unpack(model.elementPosition_[0][size_t(e)]);
-    const Vec3d& s = model.voxelSize_;
-    const Vec3d p{model.origin_.x + (g.x + 0.5) * s.x, model.origin_.y + (g.y + 0.5) * s.y,
-                  model.origin_.z + (g.z + 0.5) * s.z};
+    const GridPos g = unpack(model.elementPosition(0)[size_t(e)]);
+    const Vec3d& s = model.voxelSize();
+    const Vec3d p{model.origin().x + (g.x + 0.5) * s.x, model.origin().y + (g.y + 0.5) * s.y,
+                  model.origin().z + (g.z + 0.5) * s.z};
     return {e, g, toMesh(modelToMesh, p)};
 }
 
@@ -197,9 +189,9 @@ bool reportInEngineeringUnits(Problem& problem, const Scene& scene,
     if (!error.empty()) return false;
     FemModel& model = problem.model();
     MultigridSolver& solver = problem.solver();
-    if (density.size() != size_t(model.numElements_[0])) {
+    if (density.size() != size_t(model.numElements(0))) {
         error = "the design has " + std::to_string(density.size()) + " densities for " +
-                std::to_string(model.numElements_[0]) + " elements";
+                std::to_string(model.numElements(0)) + " elements";
         return false;
     }
     report.modulus = scene.elasticModulus_;
@@ -217,7 +209,7 @@ bool reportInEngineeringUnits(Problem& problem, const Scene& scene,
         solver.selectLoadCase(c - 1);
         CaseFigures figures;
         figures.number = c;
-        model.E_ = factors;
+        model.setStiffnessFactors(factors);
         // With an optimizer on the device the solver takes the factors written there.
         if (solver.optimizerOnDevice()) {
             if (solver.driver().memcpyHtoD(solver.nextFactors(), factors.data(),
@@ -242,9 +234,10 @@ bool reportInEngineeringUnits(Problem& problem, const Scene& scene,
         figures.cycles = solved.cycles;
         figures.residual = solved.residual;
         if (solver.optimizerOnDevice()) solver.downloadDisplacements();
-        measureDisplacement(model, modelToMesh, model.u_, figures);
+        measureDisplacement(model, modelToMesh, model.displacement(), figures);
         figures.vonMises =
-            elementVonMises(model, model.u_, factors, report.modulus, report.poissonRatio);
+            elementVonMises(model, model.displacement(), factors, report.modulus,
+                            report.poissonRatio);
         measureStress(model, modelToMesh, density, figures);
         report.cases.push_back(std::move(figures));
     }
@@ -312,7 +305,7 @@ DesignReport reportDesign(Problem& problem, const Scene& scene, const std::vecto
 
 VtkDataArray vonMisesCells(const FemModel& model, const std::vector<float>& vonMises) {
     VtkDataArray array{"VonMises", "Float32", 1, {}};
-    const std::vector<int>& grid = model.elementGrid_[0];
+    const std::vector<int>& grid = model.elementGrid(0);
     array.bytes.reserve(4 * grid.size());
     for (int e : grid)
         appendLittleEndian(array.bytes, e >= 0 && size_t(e) < vonMises.size() ? vonMises[size_t(e)] : 0.0f);

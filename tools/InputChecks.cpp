@@ -58,10 +58,8 @@ bool checkSinglePiece(const std::vector<size_t>& pieceSizes, std::wostream* log)
 }
 
 std::vector<size_t> elementPieceSizes(const FemModel& model) {
-    if (model.elementDims_.empty())
-        return {};
-    const std::array<int, 3>& d = model.elementDims_[0];
-    const std::vector<int>& grid = model.elementGrid_[0];
+    const std::array<int, 3>& d = model.elementDims(0);
+    const std::vector<int>& grid = model.elementGrid(0);
     return voxelPieceSizes({d[0], d[1], d[2]}, [&grid](size_t i) { return grid[i] >= 0; });
 }
 

@@ -267,11 +267,10 @@ bool parseSelection(const std::string& text, Selection& selection, std::string& 
 
 std::vector<int> selectVertices(const FemModel& model, const Selection& selection) {
     std::vector<int> result;
-    if (model.vertexPosition_.empty()) return result;
-    const std::array<int, 3>& dims = model.vertexDims_[0];
-    const double size[3] = {model.voxelSize_.x, model.voxelSize_.y, model.voxelSize_.z};
-    const double origin[3] = {model.origin_.x, model.origin_.y, model.origin_.z};
-    const std::vector<uint32_t>& positions = model.vertexPosition_[0];
+    const std::array<int, 3>& dims = model.vertexDims(0);
+    const double size[3] = {model.voxelSize().x, model.voxelSize().y, model.voxelSize().z};
+    const double origin[3] = {model.origin().x, model.origin().y, model.origin().z};
+    const std::vector<uint32_t>& positions = model.vertexPosition(0);
     for (size_t v = 0; v < positions.size(); ++v) {
         const GridPos p = unpack(positions[v]);
         const int g[3] = {p.x, p.y, p.z};
@@ -643,13 +642,13 @@ private:
         problem_ = std::move(built.problem);
         const FemModel& model = problem_->model();
         checkSinglePiece(elementPieceSizes(model), &out_);
-        const std::array<int, 3>& planes = model.vertexDims_[0];
-        gridHi_ = {model.origin_.x + (planes[0] - 1) * model.voxelSize_.x,
-                   model.origin_.y + (planes[1] - 1) * model.voxelSize_.y,
-                   model.origin_.z + (planes[2] - 1) * model.voxelSize_.z};
+        const std::array<int, 3>& planes = model.vertexDims(0);
+        gridHi_ = {model.origin().x + (planes[0] - 1) * model.voxelSize().x,
+                   model.origin().y + (planes[1] - 1) * model.voxelSize().y,
+                   model.origin().z + (planes[2] - 1) * model.voxelSize().z};
         out_ << L"Vertex grid: planes x=0 to x=" << planes[0] - 1 << L", y=0 to y="
              << planes[1] - 1 << L", z=0 to z=" << planes[2] - 1 << L" (world box ("
-             << fromUtf8(formatBox(model.origin_, gridHi_)) << L"))" << std::endl;
+             << fromUtf8(formatBox(model.origin(), gridHi_)) << L"))" << std::endl;
         fixedFlag_.assign(size_t(model.numVertices(0)), 0);
         force_.assign(3 * size_t(model.numVertices(0)), 0.0);
         return true;
@@ -658,16 +657,16 @@ private:
     /// Where the vertices are, for a selection that holds none.
     std::string vertexRange() const {
         const FemModel& model = problem_->model();
-        const std::array<int, 3>& planes = model.vertexDims_[0];
+        const std::array<int, 3>& planes = model.vertexDims(0);
         std::string text = "; the vertices lie on the grid planes x=0 to x=" +
                            std::to_string(planes[0] - 1) + ", y=0 to y=" +
                            std::to_string(planes[1] - 1) + ", z=0 to z=" +
                            std::to_string(planes[2] - 1) + ", in the world box " +
-                           formatBox(model.origin_, gridHi_);
+                           formatBox(model.origin(), gridHi_);
         if (o_.meshCoordinates) {
             const Vec3d offset = meshLo_ * -factor_;
             text += " (mesh coordinates " +
-                    formatBox((model.origin_ - offset) * (1.0 / factor_),
+                    formatBox((model.origin() - offset) * (1.0 / factor_),
                               (gridHi_ - offset) * (1.0 / factor_)) +
                     ")";
         }
@@ -737,11 +736,11 @@ private:
 
     Vec3d centre(size_t e) const {
         const FemModel& model = problem_->model();
-        const GridPos p = unpack(model.elementPosition_[0][e]);
-        const Vec3d& voxel = model.voxelSize_;
-        return Vec3d{model.origin_.x + (p.x + 0.5) * voxel.x,
-                     model.origin_.y + (p.y + 0.5) * voxel.y,
-                     model.origin_.z + (p.z + 0.5) * voxel.z};
+        const GridPos p = unpack(model.elementPosition(0)[e]);
+        const Vec3d& voxel = model.voxelSize();
+        return Vec3d{model.origin().x + (p.x + 0.5) * voxel.x,
+                     model.origin().y + (p.y + 0.5) * voxel.y,
+                     model.origin().z + (p.z + 0.5) * voxel.z};
     }
     static bool inBox(const Vec3d& c, const SelectionTerm& b) {
         return c.x >= b.lo.x && c.x <= b.hi.x && c.y >= b.lo.y && c.y <= b.hi.y &&
@@ -751,7 +750,7 @@ private:
     /// A keep box without an element centre would do nothing.
     bool checkKeepBoxes() {
         const FemModel& model = problem_->model();
-        const size_t elements = model.elementPosition_[0].size();
+        const size_t elements = model.elementPosition(0).size();
         for (const auto& [list, name] : {std::pair{&o_.keepSolid, "--keep-solid"},
                                          std::pair{&o_.keepEmpty, "--keep-empty"}})
             for (size_t b = 0; b < list->size(); ++b) {
@@ -759,13 +758,13 @@ private:
                 for (size_t e = 0; e < elements && !any; ++e) any = inBox(centre(e), (*list)[b]);
                 if (!any) {
                     const SelectionTerm& box = (*list)[b];
-                    const Vec3d half = model.voxelSize_ * 0.5;
+                    const Vec3d half = model.voxelSize() * 0.5;
                     return fail(std::string(name) + " box " + std::to_string(b + 1) + " " +
                                 quoted(formatBox(box.lo, box.hi)) +
                                 (o_.meshCoordinates ? " (in world coordinates)" : "") +
                                 " holds no element centre, so it would do nothing; the element "
                                 "centres lie in the world box " +
-                                formatBox(model.origin_ + half, gridHi_ - half));
+                                formatBox(model.origin() + half, gridHi_ - half));
                 }
             }
         return true;
@@ -778,7 +777,7 @@ private:
         std::string fixed, forces;
         int numLoadedFree = 0;
         for (int v = 0; v < model.numVertices(0); ++v) {
-            const GridPos p = unpack(model.vertexPosition_[0][size_t(v)]);
+            const GridPos p = unpack(model.vertexPosition(0)[size_t(v)]);
             const std::string at =
                 std::to_string(p.x) + " " + std::to_string(p.y) + " " + std::to_string(p.z);
             if (fixedFlag_[size_t(v)]) {
@@ -832,7 +831,7 @@ private:
                 if (!std::isfinite(f[0]) || !std::isfinite(f[1]) || !std::isfinite(f[2]))
                     return fail("The forces of the loads add up beyond 32-bit floats at a vertex");
                 if (f[0] == 0 && f[1] == 0 && f[2] == 0) continue;
-                const GridPos p = unpack(model.vertexPosition_[0][size_t(v)]);
+                const GridPos p = unpack(model.vertexPosition(0)[size_t(v)]);
                 list += (list.empty() ? "" : "  ") + std::to_string(p.x) + " " +
                         std::to_string(p.y) + " " + std::to_string(p.z) + " " +
                         formatForce(f[0]) + " " + formatForce(f[1]) + " " + formatForce(f[2]);
@@ -857,8 +856,8 @@ private:
     void reportHeld() {
         const FemModel& model = problem_->model();
         long long heldAtVertices = 0, heldInBoxes = 0;
-        for (size_t e = 0; e < model.elementPosition_[0].size(); ++e) {
-            const GridPos p = unpack(model.elementPosition_[0][e]);
+        for (size_t e = 0; e < model.elementPosition(0).size(); ++e) {
+            const GridPos p = unpack(model.elementPosition(0)[e]);
             bool held = false;
             for (int k = 0; k < 8 && !held; ++k) {
                 const int v =
@@ -881,7 +880,7 @@ private:
                     break;
                 }
         }
-        out_ << L"Wrote " << fromUtf8(quoted(o_.output)) << L": " << model.numElements_[0]
+        out_ << L"Wrote " << fromUtf8(quoted(o_.output)) << L": " << model.numElements(0)
              << L" elements, " << model.numVertices(0) << L" vertices, " << numFixed_
              << L" fixed, " << numLoaded_ << L" loaded; a run holds " << heldAtVertices
              << L" elements solid at fixed or loaded vertices and " << heldInBoxes

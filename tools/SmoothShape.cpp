@@ -12,11 +12,11 @@ namespace ostrel {
 Volume<double, double> filteredDensityField(const FemModel& model, const DesignSnapshot& state) {
     Volume<double, double> field;
     if (!state.valid()) return field;
-    const std::array<int, 3>& d = model.elementDims_[0];
-    const Vec3d& s = model.voxelSize_;
-    const Vec3d& o = model.origin_;
+    const std::array<int, 3>& d = model.elementDims(0);
+    const Vec3d& s = model.voxelSize();
+    const Vec3d& o = model.origin();
     field.init({d[0] + 2, d[1] + 2, d[2] + 2}, s, {o.x - s.x, o.y - s.y, o.z - s.z}, 0.0);
-    const std::vector<uint32_t>& positions = model.elementPosition_[0];
+    const std::vector<uint32_t>& positions = model.elementPosition(0);
     for (size_t e = 0; e < state.filtered.size(); ++e) {
         const GridPos p = unpack(positions[e]);
         double value = double(state.filtered[e]);
@@ -32,7 +32,7 @@ Volume<double, double> filteredDensityField(const FemModel& model, const DesignS
 bool smoothShape(const FemModel& model, const DesignSnapshot& state, TriangleMesh& mesh,
                  SmoothSurfaceReport& report, const SmoothSurfaceOptions& options) {
     const Volume<double, double> field = filteredDensityField(model, state);
-    const Vec3d& s = model.voxelSize_;
+    const Vec3d& s = model.voxelSize();
     return field.valid() && extractSmoothSurface(field, state.totalDensity * s.x * s.y * s.z,
                                                  mesh, report, options);
 }

@@ -379,7 +379,7 @@ int runSolve(int argc, char** argv) {
         out.flush();
         DesignIteration design(*model, fem);
         design.profile.run(0, c.tolerance, design.folder / "OptimizedShape_0.obj");
-        out << ostrel::formatIterationSplit(model->numElements_[0], fem.deviceName(),
+        out << ostrel::formatIterationSplit(model->numElements(0), fem.deviceName(),
                                             design.profile.parts());
     }
     out.flush();

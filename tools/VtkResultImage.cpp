@@ -10,20 +10,20 @@ namespace ostrel {
 VtkImage resultImage(const FemModel& model, const DesignSnapshot& state,
                      const Matrix4& toOutput) {
     VtkImage image;
-    const std::array<int, 3>& d = model.elementDims_[0];
+    const std::array<int, 3>& d = model.elementDims(0);
     image.cells = d;
 
-    // Placement: point (i, j, k) of the model lies at origin_ + (i, j, k) * voxelSize_; the
+    // Placement: point (i, j, k) of the model lies at origin() + (i, j, k) * voxelSize(); the
     // output map's linear part L becomes the direction, or the spacing when it only scales.
     double L[9];
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 3; ++c)
             L[3 * r + c] = toOutput(r, c);
-    const Vec3d o = model.origin_;
+    const Vec3d o = model.origin();
     for (int r = 0; r < 3; ++r)
         image.origin[r] =
             L[3 * r] * o.x + L[3 * r + 1] * o.y + L[3 * r + 2] * o.z + double(toOutput(r, 3));
-    image.spacing = model.voxelSize_;
+    image.spacing = model.voxelSize();
     const bool scalesOnly = L[1] == 0 && L[2] == 0 && L[3] == 0 && L[5] == 0 && L[6] == 0 &&
                             L[7] == 0 && L[0] > 0 && L[4] > 0 && L[8] > 0;
     if (scalesOnly) {
@@ -34,7 +34,7 @@ VtkImage resultImage(const FemModel& model, const DesignSnapshot& state,
     }
 
     const size_t numCells = size_t(d[0]) * size_t(d[1]) * size_t(d[2]);
-    const std::vector<int>& grid = model.elementGrid_[0];
+    const std::vector<int>& grid = model.elementGrid(0);
     VtkDataArray density{"Density", "Float32", 1, {}}, design{"Design", "Float32", 1, {}},
         kept{"Kept", "UInt8", 1, {}}, energy{"Energy", "Float32", 1, {}},
         solid{"Solid", "UInt8", 1, {}};
@@ -54,9 +54,9 @@ VtkImage resultImage(const FemModel& model, const DesignSnapshot& state,
     image.cellData = {std::move(density), std::move(design), std::move(kept), std::move(energy),
                       std::move(solid)};
 
-    const std::array<int, 3>& pd = model.vertexDims_[0];
+    const std::array<int, 3>& pd = model.vertexDims(0);
     const size_t numPoints = size_t(pd[0]) * size_t(pd[1]) * size_t(pd[2]);
-    const std::vector<int>& vertices = model.vertexGrid_[0];
+    const std::vector<int>& vertices = model.vertexGrid(0);
     const size_t n = size_t(model.numVertices(0));
     VtkDataArray displacement{"Displacement", "Float32", 3, {}};
     displacement.bytes.reserve(12 * numPoints);

@@ -21,9 +21,9 @@ TEST_F(ControlsTest, ClearForcesReachesTheSolverAtTheNextLoad) {
     ASSERT_GT(loaded, 0.0);
     controls_->onControlEvent(kClearForces);
     EXPECT_FALSE(anyForce());
-    EXPECT_EQ(model().fNorm_, loaded);  // the load vector is rebuilt only by computeLoad
+    EXPECT_EQ(model().loadNorm(), loaded);  // the load vector is rebuilt only by computeLoad
     key(Key::N);
-    EXPECT_EQ(model().fNorm_, 0.0);
+    EXPECT_EQ(model().loadNorm(), 0.0);
     EXPECT_EQ(fixedCount(), 9);
 }
 
@@ -73,7 +73,7 @@ TEST_F(ControlsTest, ResetRecomputesTheLoad) {
     controls_->onControlEvent(kClearForces);
     model().setForceComponent(40, 2, -10.0f);
     controls_->onControlEvent(kResetOstrel);
-    EXPECT_NEAR(model().fNorm_, 10.0, 1e-9);
+    EXPECT_NEAR(model().loadNorm(), 10.0, 1e-9);
     EXPECT_TRUE(run_->optimizer().isReset());
 }
 
@@ -194,14 +194,14 @@ TEST_F(ControlsTest, EditorModeKeys) {
 
 TEST_F(ControlsTest, NComputesTheLoadOnlyWhileNotRunning) {
     scene_.solver()->computeLoad();
-    const double before = model().fNorm_;
+    const double before = model().loadNorm();
     model().setForceComponent(10, 0, 1000.0f);
     controls_->onControlEvent(kRunOstrel, true);
     key(Key::N);
-    EXPECT_EQ(model().fNorm_, before);
+    EXPECT_EQ(model().loadNorm(), before);
     controls_->onControlEvent(kRunOstrel, false);
     key(Key::N, true);
-    EXPECT_GT(model().fNorm_, before + 900);
+    EXPECT_GT(model().loadNorm(), before + 900);
 }
 
 TEST_F(ControlsTest, PClosesTheShapeAndHandsItOn) {

@@ -363,7 +363,7 @@ TEST(RunControl, SingularSystemStopsTheRunAfterItsStep) {
         ScratchFolder folder("run-singular-stop");
         Rig rig(folder.path(), /*clampEnd=*/false);
         if (c.holds) {
-            const auto& positions = rig.model->vertexPosition_[0];
+            const auto& positions = rig.model->vertexPosition(0);
             for (size_t v = 0; v < positions.size(); ++v) {
                 const GridPos p = unpack(positions[v]);
                 rig.model->setFixed(v, p.x == 0 && p.z == 0);
@@ -430,7 +430,7 @@ TEST(RunControl, AModelWithoutLoadIsRefusedOncePerAttempt) {
         // A free loaded vertex: the run starts.
         rig.model->clearFixations();
         for (size_t v = 0; v < rig.model->fixedFlags().size(); ++v)
-            rig.model->setFixed(v, unpack(rig.model->vertexPosition_[0][v]).x == 0);
+            rig.model->setFixed(v, unpack(rig.model->vertexPosition(0)[v]).x == 0);
         for (size_t i = 0; i < forces.size(); ++i)
             rig.model->setForceComponent(int(i / 3), int(i % 3), forces[i]);
         rig.run->setRunning(true);

@@ -54,15 +54,16 @@ TEST(CoarseSolver, OneElementHas24ColumnsAnd300Entries) {
     FemModel m(test::makeVolume(1, 1, 1, {{0, 0, 0}}), 3);
     for (int v = 0; v < 4; ++v) m.setFixed(v, true);  // the z = 0 face
     assembleOperators(m);
-    EXPECT_TRUE(factorCoarsestLevel(m));
-    EXPECT_EQ(m.coarseSolver_.columns(), 24);
-    EXPECT_EQ(m.coarseSolver_.values().size(), 300u);
+    CoarseSystem coarse;
+    EXPECT_TRUE(factorCoarsestLevel(m, coarse));
+    EXPECT_EQ(coarse.solver.columns(), 24);
+    EXPECT_EQ(coarse.solver.values().size(), 300u);
     // Column a*n+j lists rows b*n + nb in increasing order.
-    const auto& p = m.coarseSolver_.columnStarts();
+    const auto& p = coarse.solver.columnStarts();
     for (int j = 0; j < 24; ++j) {
-        EXPECT_EQ(m.coarseSolver_.rowIndices()[size_t(p[size_t(j)])], j);
+        EXPECT_EQ(coarse.solver.rowIndices()[size_t(p[size_t(j)])], j);
         for (int t = p[size_t(j)] + 1; t < p[size_t(j) + 1]; ++t)
-            EXPECT_LT(m.coarseSolver_.rowIndices()[size_t(t) - 1], m.coarseSolver_.rowIndices()[size_t(t)]);
+            EXPECT_LT(coarse.solver.rowIndices()[size_t(t) - 1], coarse.solver.rowIndices()[size_t(t)]);
     }
 }
 
@@ -78,20 +79,23 @@ TEST_P(CoarseSolve, SolutionSatisfiesTheSystemRepeatedly) {
     FemModel m(test::randomVolume(c.nx, c.ny, c.nz, 0.7, c.seed), c.levels);
     std::mt19937 rng(c.seed);
     std::uniform_real_distribution<double> u(0, 1);
-    for (int y = 0; y < m.vertexDims_[0][1]; ++y)
-        for (int x = 0; x < m.vertexDims_[0][0]; ++x) {
+    for (int y = 0; y < m.vertexDims(0)[1]; ++y)
+        for (int x = 0; x < m.vertexDims(0)[0]; ++x) {
             const int v = m.vertexAt(0, {x, y, 0});
             if (v >= 0) m.setFixed(v, true);
         }
+    CoarseSystem coarse;
     for (int round = 0; round < 2; ++round) {  // refactorization with new values reuses the analysis
-        for (auto& e : m.E_) e = float(1e6 * (0.1 + u(rng)));
+        std::vector<float> factors(m.stiffnessFactors().size());
+        for (auto& e : factors) e = float(1e6 * (0.1 + u(rng)));
+        m.setStiffnessFactors(std::move(factors));
         assembleOperators(m);
-        ASSERT_TRUE(factorCoarsestLevel(m));
-        const int N = m.coarseSolver_.columns();
+        ASSERT_TRUE(factorCoarsestLevel(m, coarse));
+        const int N = coarse.solver.columns();
         std::vector<double> b(static_cast<size_t>(N)), x(static_cast<size_t>(N), 0.0);
         for (auto& v : b) v = u(rng) - 0.5;
-        ASSERT_TRUE(m.coarseSolver_.solveWithFactor(b.data(), x.data()));
-        const std::vector<double> Ax = multiply(m.coarseSolver_, x);
+        ASSERT_TRUE(coarse.solver.solveWithFactor(b.data(), x.data()));
+        const std::vector<double> Ax = multiply(coarse.solver, x);
         double r = 0, nb = 0;
         for (size_t i = 0; i < b.size(); ++i) r += (Ax[i] - b[i]) * (Ax[i] - b[i]), nb += b[i] * b[i];
         EXPECT_LT(std::sqrt(r / nb), 1e-10);
@@ -106,18 +110,19 @@ INSTANTIATE_TEST_SUITE_P(Models, CoarseSolve,
 TEST(CoarseSolver, SingularModelReportsFailureAndLeavesXUntouched) {
     FemModel m(test::solidBox(6, 5, 4), 3);
     assembleOperators(m);
-    EXPECT_FALSE(factorCoarsestLevel(m));
-    EXPECT_FALSE(m.coarseSolver_.hasNumericFactor());
-    std::vector<double> b(size_t(m.coarseSolver_.columns()), 1.0), x(b.size(), 7.0);
-    EXPECT_FALSE(m.coarseSolver_.solveWithFactor(b.data(), x.data()));
+    CoarseSystem coarse;
+    EXPECT_FALSE(factorCoarsestLevel(m, coarse));
+    EXPECT_FALSE(coarse.solver.hasNumericFactor());
+    std::vector<double> b(size_t(coarse.solver.columns()), 1.0), x(b.size(), 7.0);
+    EXPECT_FALSE(coarse.solver.solveWithFactor(b.data(), x.data()));
     for (double v : x) ASSERT_EQ(v, 7.0);
     // A later good factorization works again.
     for (int v = 0; v < 4; ++v) m.setFixed(v, true);
     for (int v = 0; v < m.numVertices(0); ++v)
-        if (unpack(m.vertexPosition_[0][size_t(v)]).z == 0) m.setFixed(v, true);
+        if (unpack(m.vertexPosition(0)[size_t(v)]).z == 0) m.setFixed(v, true);
     assembleOperators(m);
-    EXPECT_TRUE(factorCoarsestLevel(m));
-    EXPECT_TRUE(m.coarseSolver_.solveWithFactor(b.data(), x.data()));
+    EXPECT_TRUE(factorCoarsestLevel(m, coarse));
+    EXPECT_TRUE(coarse.solver.solveWithFactor(b.data(), x.data()));
 }
 
 TEST(CoarseSolver, IncompleteMatrixIsRefused) {
@@ -212,22 +217,23 @@ TEST(FixationCheck, RunsAgainExactlyWhenTheFixedSetChanges) {
 }
 
 TEST(FixationCheck, FactorizationSeesAChangedFixation) {
-    // factorCoarsestLevel takes the check from the model's cache: a hinge that replaces a held
+    // factorCoarsestLevel takes the check from the system's cache: a hinge that replaces a held
     // face must make it fail although the numeric factorization of the hinge may succeed.
     FemModel m(test::solidBox(6, 3, 3), 3);
     for (int z = 0; z <= 3; ++z)
         for (int y = 0; y <= 3; ++y) m.setFixed(m.vertexAt(0, {0, y, z}), true);
     assembleOperators(m);
-    ASSERT_TRUE(factorCoarsestLevel(m));
-    ASSERT_TRUE(factorCoarsestLevel(m));
-    EXPECT_EQ(m.fixationCheck_.evaluations(), 1);
+    CoarseSystem coarse;
+    ASSERT_TRUE(factorCoarsestLevel(m, coarse));
+    ASSERT_TRUE(factorCoarsestLevel(m, coarse));
+    EXPECT_EQ(coarse.fixationCheck.evaluations(), 1);
     for (int z = 1; z <= 3; ++z)
         for (int y = 0; y <= 3; ++y) m.setFixed(m.vertexAt(0, {0, y, z}), false);
     for (int y = 1; y <= 3; ++y) m.setFixed(m.vertexAt(0, {0, y, 0}), false);
     m.setFixed(m.vertexAt(0, {6, 0, 0}), true);  // hinge along y = z = 0
     assembleOperators(m);
-    EXPECT_FALSE(factorCoarsestLevel(m));
-    EXPECT_EQ(m.fixationCheck_.evaluations(), 2);
+    EXPECT_FALSE(factorCoarsestLevel(m, coarse));
+    EXPECT_EQ(coarse.fixationCheck.evaluations(), 2);
 }
 
 }  // namespace

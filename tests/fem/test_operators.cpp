@@ -35,12 +35,12 @@ Dense galerkin(const Dense& K, const std::vector<Triplet>& P, int coarse) {
     return C;
 }
 
-// Level-0 operator: sum of E_[e] Ke_ plus masses, fixed vertices as identity rows without coupling.
-Dense fineOperator(const FemModel& m) {
+// Level-0 operator: sum of E[e] Ke plus masses, fixed vertices as identity rows without coupling.
+Dense fineOperator(const FemModel& m, const MassTerm& massTerm) {
     const int n = m.numVertices(0);
     Dense K(3 * n, 3 * n);
-    for (int e = 0; e < m.numElements_[0]; ++e) {
-        const GridPos c = unpack(m.elementPosition_[0][size_t(e)]);
+    for (int e = 0; e < m.numElements(0); ++e) {
+        const GridPos c = unpack(m.elementPosition(0)[size_t(e)]);
         int v[8];
         for (int k = 0; k < 8; ++k) v[k] = m.vertexAt(0, {c.x + (k & 1), c.y + ((k >> 1) & 1), c.z + (k >> 2)});
         for (int i = 0; i < 8; ++i)
@@ -48,13 +48,16 @@ Dense fineOperator(const FemModel& m) {
                 if (m.fixedFlags()[size_t(v[i])] || m.fixedFlags()[size_t(v[j])]) continue;
                 for (int a = 0; a < 3; ++a)
                     for (int b = 0; b < 3; ++b)
-                        K(a * n + v[i], b * n + v[j]) += double(m.E_[size_t(e)]) * m.Ke_[size_t((3 * i + a) * 24 + 3 * j + b)];
+                        K(a * n + v[i], b * n + v[j]) += double(m.stiffnessFactors()[size_t(e)]) * m.Ke()[size_t((3 * i + a) * 24 + 3 * j + b)];
             }
     }
     for (int v = 0; v < n; ++v)
         for (int a = 0; a < 3; ++a)
-            K(a * n + v, a * n + v) += m.isFixed(v) ? 1.0
-                                                    : double(m.vertexMass_[size_t(v)]) / (m.dt_ * m.dt_);
+            K(a * n + v, a * n + v) +=
+                m.isFixed(v)                   ? 1.0
+                : massTerm.masses.empty() ? 0.0
+                                          : double(massTerm.masses[size_t(v)]) /
+                                                (massTerm.dt * massTerm.dt);
     return K;
 }
 
@@ -63,7 +66,7 @@ std::vector<Triplet> interpolation(const FemModel& m, int lc, int lf, int r) {
     std::vector<Triplet> P;
     const int nc = m.numVertices(lc), nf = m.numVertices(lf);
     for (int V = 0; V < nc; ++V) {
-        const GridPos g = unpack(m.vertexPosition_[size_t(lc)][size_t(V)]);
+        const GridPos g = unpack(m.vertexPosition(lc)[size_t(V)]);
         for (int dz = 1 - r; dz < r; ++dz)
             for (int dy = 1 - r; dy < r; ++dy)
                 for (int dx = 1 - r; dx < r; ++dx) {
@@ -76,13 +79,13 @@ std::vector<Triplet> interpolation(const FemModel& m, int lc, int lf, int r) {
     return P;
 }
 
-// Dense form of A_[l]; also checks that slots of missing neighbours are zero.
+// Dense form of levelOperator(l); also checks that slots of missing neighbours are zero.
 Dense levelOperator(const FemModel& m, int l) {
     const int n = m.numVertices(l);
     Dense A(3 * n, 3 * n);
-    const auto& src = m.A_[size_t(l)];
+    const auto& src = m.levelOperator(l);
     for (int v = 0; v < n; ++v) {
-        const GridPos p = unpack(m.vertexPosition_[size_t(l)][size_t(v)]);
+        const GridPos p = unpack(m.vertexPosition(l)[size_t(v)]);
         int s = 0;
         for (int dz = -1; dz <= 1; ++dz)
             for (int dy = -1; dy <= 1; ++dy)
@@ -130,13 +133,18 @@ TEST_P(Galerkin, CoarseOperatorsArePtKP) {
     FemModel m(test::randomVolume(c.nx, c.ny, c.nz, c.fill, c.seed), 4);
     std::mt19937 rng(c.seed);
     std::uniform_real_distribution<double> u(0, 1);
-    for (auto& e : m.E_) e = float(1e6 * (0.05 + u(rng)));
+    std::vector<float> factors(m.stiffnessFactors().size());
+    for (auto& e : factors) e = float(1e6 * (0.05 + u(rng)));
+    m.setStiffnessFactors(std::move(factors));
     for (int v = 0; v < m.numVertices(0); ++v) m.setFixed(v, u(rng) < c.fixedFraction);
-    if (c.masses)
-        for (auto& mass : m.vertexMass_) mass = float(1e8 * u(rng));
-    assembleOperators(m);
+    MassTerm massTerm;
+    if (c.masses) {
+        massTerm.masses.resize(size_t(m.numVertices(0)));
+        for (auto& mass : massTerm.masses) mass = float(1e8 * u(rng));
+    }
+    assembleOperators(m, massTerm);
 
-    const Dense K = fineOperator(m);
+    const Dense K = fineOperator(m, massTerm);
     const Dense A2 = levelOperator(m, 2);
     expectEqualRelative(A2, galerkin(K, interpolation(m, 2, 0, 4), 3 * m.numVertices(2)), 1e-12);
     const Dense A3 = levelOperator(m, 3);
@@ -175,15 +183,15 @@ TEST(Operators, TranslationsInTheNullSpaceWithoutFixedVertices) {
 
 TEST(Operators, ZeroStiffnessGivesZeroOperators) {
     FemModel m(test::solidBox(5, 5, 5), 4);
-    for (auto& e : m.E_) e = 0;
+    m.setStiffnessFactors(std::vector<float>(m.stiffnessFactors().size(), 0.0f));
     assembleOperators(m);
     for (int l = 2; l < 4; ++l)
-        for (double x : m.A_[l]) ASSERT_EQ(x, 0.0);
+        for (double x : m.levelOperator(l)) ASSERT_EQ(x, 0.0);
 }
 
 TEST(Operators, FixedVertexAtCoarsePointContributesIdentity) {
     FemModel m(test::solidBox(8, 8, 8), 3);
-    for (auto& e : m.E_) e = 0;
+    m.setStiffnessFactors(std::vector<float>(m.stiffnessFactors().size(), 0.0f));
     const int V = m.vertexAt(2, {1, 1, 1});
     m.setFixed(m.vertexAt(0, {4, 4, 4}), true);
     assembleOperators(m);
@@ -192,7 +200,7 @@ TEST(Operators, FixedVertexAtCoarsePointContributesIdentity) {
         for (int s = 0; s < 27; ++s)
             for (int k = 0; k < 9; ++k) {
                 const double want = (v == V && s == 13 && k % 4 == 0) ? 1.0 : 0.0;
-                ASSERT_EQ(m.A_[2][size_t(v) + size_t(n) * size_t(s * 9 + k)], want);
+                ASSERT_EQ(m.levelOperator(2)[size_t(v) + size_t(n) * size_t(s * 9 + k)], want);
             }
 }
 
@@ -210,7 +218,8 @@ TEST_P(Fixations, CoarsestFactorIsValidOnlyWhenTheFixedVerticesSpanMoreThanALine
     FemModel m(test::solidBox(6, 3, 3), 3);
     for (const auto& p : GetParam().fixed) m.setFixed(m.vertexAt(0, {p[0], p[1], p[2]}), true);
     assembleOperators(m);
-    EXPECT_EQ(factorCoarsestLevel(m), GetParam().valid);
+    CoarseSystem coarse;
+    EXPECT_EQ(factorCoarsestLevel(m, coarse), GetParam().valid);
 }
 
 INSTANTIATE_TEST_SUITE_P(

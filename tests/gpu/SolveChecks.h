@@ -71,7 +71,7 @@ inline std::vector<double> directSolve(const FemModel& m) {
         chol.endColumn();
     }
     EXPECT_TRUE(chol.factorize());
-    std::vector<double> b = effectiveLoad(m), x(m.f_.size(), 0.0);
+    std::vector<double> b = effectiveLoad(m), x(m.load().size(), 0.0);
     EXPECT_TRUE(chol.solveWithFactor(b.data(), x.data()));
     return x;
 }

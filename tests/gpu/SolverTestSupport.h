@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fem/FemModel.h"
+#include "gpu/MultigridSolver.h"
 
 namespace ostrel::testing {
 
@@ -21,12 +22,14 @@ struct Dense {
 };
 
 /// Level-0 operator: sum of E[e]*Ke over elements, masses/dt^2 on the diagonal of free
-/// vertices, identity rows and no coupling for fixed vertices (component-major numbering).
-inline Dense assembleFinest(const FemModel& m) {
+/// vertices (`masses`: nV values, empty = none, as in the solver), identity rows and no coupling
+/// for fixed vertices (component-major numbering).
+inline Dense assembleFinest(const FemModel& m, const std::vector<float>& masses = {},
+                            double dt = kMassTermTimeStep) {
     const int nV = m.numVertices(0);
     Dense K(3 * nV);
-    for (int e = 0; e < m.numElements_[0]; ++e) {
-        GridPos c = unpack(m.elementPosition_[0][size_t(e)]);
+    for (int e = 0; e < m.numElements(0); ++e) {
+        GridPos c = unpack(m.elementPosition(0)[size_t(e)]);
         int vert[8];
         for (int q = 0; q < 8; ++q)
             vert[q] = m.vertexAt(0, {c.x + (q & 1), c.y + (q >> 1 & 1), c.z + (q >> 2)});
@@ -36,13 +39,14 @@ inline Dense assembleFinest(const FemModel& m) {
                 for (int a = 0; a < 3; ++a)
                     for (int b = 0; b < 3; ++b)
                         K(a * nV + vert[p], b * nV + vert[q]) +=
-                            double(m.E_[size_t(e)]) * m.Ke_[size_t((3 * p + a) * 24 + 3 * q + b)];
+                            double(m.stiffnessFactors()[size_t(e)]) * m.Ke()[size_t((3 * p + a) * 24 + 3 * q + b)];
             }
     }
     for (int v = 0; v < nV; ++v)
         for (int a = 0; a < 3; ++a) {
             if (m.fixedFlags()[size_t(v)]) K(a * nV + v, a * nV + v) = 1.0;
-            else K(a * nV + v, a * nV + v) += double(m.vertexMass_[size_t(v)]) / (m.dt_ * m.dt_);
+            else if (!masses.empty())
+                K(a * nV + v, a * nV + v) += double(masses[size_t(v)]) / (dt * dt);
         }
     return K;
 }
@@ -50,8 +54,8 @@ inline Dense assembleFinest(const FemModel& m) {
 /// The load with the entries of fixed vertices set to 0 (their displacement is held at 0).
 inline std::vector<double> effectiveLoad(const FemModel& m) {
     const size_t nV = size_t(m.numVertices(0));
-    std::vector<double> f(m.f_.size());
-    for (size_t i = 0; i < f.size(); ++i) f[i] = m.fixedFlags()[i % nV] ? 0.0 : double(m.f_[i]);
+    std::vector<double> f(m.load().size());
+    for (size_t i = 0; i < f.size(); ++i) f[i] = m.fixedFlags()[i % nV] ? 0.0 : double(m.load()[i]);
     return f;
 }
 
@@ -62,9 +66,9 @@ inline std::vector<std::vector<double>> interpolation(const FemModel& m, int fin
     const int ratio = coarse - fine == 2 && fine == 0 ? 4 : 2;
     std::vector<std::vector<double>> P(size_t(nf), std::vector<double>(size_t(nc), 0.0));
     for (int C = 0; C < nc; ++C) {
-        GridPos g = unpack(m.vertexPosition_[size_t(coarse)][size_t(C)]);
+        GridPos g = unpack(m.vertexPosition(coarse)[size_t(C)]);
         for (int v = 0; v < nf; ++v) {
-            GridPos p = unpack(m.vertexPosition_[size_t(fine)][size_t(v)]);
+            GridPos p = unpack(m.vertexPosition(fine)[size_t(v)]);
             int d[3] = {p.x - ratio * g.x, p.y - ratio * g.y, p.z - ratio * g.z};
             double w = 1;
             for (int k = 0; k < 3; ++k) w *= std::max(0, ratio - std::abs(d[k])) / double(ratio);
@@ -74,9 +78,11 @@ inline std::vector<std::vector<double>> interpolation(const FemModel& m, int fin
     return P;
 }
 
-/// A random voxel model of about 60 % occupancy inside nx*ny*nz, with random E_ in [0.5, 2]e6,
-/// about 15 % fixed vertices and random masses.
-inline std::unique_ptr<FemModel> randomModel(unsigned seed, int nx, int ny, int nz, int levels) {
+/// A random voxel model of about 60 % occupancy inside nx*ny*nz, with random stiffness factors
+/// in [0.5, 2]e6, about 15 % fixed vertices and random forces; random masses in [0, 2000) go to
+/// `masses` when given (the kernels' mass term; the solver's masses are zero).
+inline std::unique_ptr<FemModel> randomModel(unsigned seed, int nx, int ny, int nz, int levels,
+                                             std::vector<float>* masses = nullptr) {
     std::mt19937 rng(seed);
     std::uniform_real_distribution<double> uni(0.0, 1.0);
     Volume<bool, double> vox;
@@ -85,12 +91,15 @@ inline std::unique_ptr<FemModel> randomModel(unsigned seed, int nx, int ny, int 
         for (int y = 0; y < ny; ++y)
             for (int x = 0; x < nx; ++x) vox(x, y, z) = uni(rng) < 0.6 || (x == 0 && y == 0 && z == 0);
     auto m = std::make_unique<FemModel>(vox, levels);
-    for (auto& e : m->E_) e = float(1e6 * (0.5 + 1.5 * uni(rng)));
+    std::vector<float> factors(size_t(m->numElements(0)));
+    for (auto& e : factors) e = float(1e6 * (0.5 + 1.5 * uni(rng)));
+    m->setStiffnessFactors(std::move(factors));
     for (int v = 0; v < m->numVertices(0); ++v) m->setFixed(v, uni(rng) < 0.15);
-    for (auto& w : m->vertexMass_) w = float(uni(rng) * 2000.0);
+    std::vector<float> drawn(size_t(m->numVertices(0)));
+    for (auto& w : drawn) w = float(uni(rng) * 2000.0);
+    if (masses) *masses = std::move(drawn);
     for (size_t i = 0; i < m->forces().size(); ++i)
         m->setForceComponent(int(i / 3), int(i % 3), float(uni(rng) * 2.0 - 1.0));
-    m->dt_ = 0.05;
     return m;
 }
 

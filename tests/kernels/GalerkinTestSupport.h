@@ -24,6 +24,13 @@ namespace ostrel::test {
 
 using Operators = std::vector<std::vector<double>>;
 
+/// The model's level operators, every level (0 and 1 empty).
+inline Operators operatorsOf(const FemModel& m) {
+    Operators result;
+    for (int l = 0; l < m.numLevels(); ++l) result.push_back(m.levelOperator(l));
+    return result;
+}
+
 struct AssemblyCase {
     const char* name;
     std::function<Volume<bool, double>()> voxels;
@@ -83,47 +90,57 @@ inline AssemblyCase largeAssemblyCase() {
     return {"large", randomBox(64, 48, 40, 0.95, 11), 5, 0.02, true, false, 11};
 }
 
-inline std::unique_ptr<FemModel> makeModel(const AssemblyCase& c) {
+/// The case's model with random stiffness factors and fixed vertices; its random masses (with
+/// c.masses, else none) go to `massTerm`.
+inline std::unique_ptr<FemModel> makeModel(const AssemblyCase& c, MassTerm& massTerm) {
     auto m = std::make_unique<FemModel>(c.voxels(), c.levels);
     std::mt19937 rng(c.seed);
     std::uniform_real_distribution<double> u(0, 1);
-    for (auto& e : m->E_)
+    std::vector<float> factors(size_t(m->numElements(0)));
+    for (auto& e : factors)
         e = c.zeroStiffness ? 0.0f : float(1e6 * (0.05 + u(rng)));
+    m->setStiffnessFactors(std::move(factors));
     for (int v = 0; v < m->numVertices(0); ++v)
         m->setFixed(v, u(rng) < c.fixedFraction);
-    if (c.masses)
-        for (auto& mass : m->vertexMass_)
+    massTerm = MassTerm{{}, kMassTermTimeStep};
+    if (c.masses) {
+        massTerm.masses.resize(size_t(m->numVertices(0)));
+        for (auto& mass : massTerm.masses)
             mass = float(1e8 * u(rng));
+    }
     return m;
 }
 
-/// Uploads the model's fixed vertices, factors, masses and dt_ as they are (prepareSolve would
-/// clear the masses) to `driver`'s device, assembles there and returns the operators of every
-/// level (downloadOperators).
-inline Operators assembleOnDevice(FemModel& m, std::unique_ptr<Driver> driver) {
+/// Uploads the model's fixed vertices and factors and the mass term as they are (prepareSolve
+/// would clear the masses) to `driver`'s device, assembles there and returns the operators of
+/// every level (downloadOperators).
+inline Operators assembleOnDevice(FemModel& m, const MassTerm& massTerm,
+                                  std::unique_ptr<Driver> driver) {
     MultigridSolver fem(m, DeviceOptions{}, std::move(driver));
     fem.setLogs(nullptr, nullptr);
     fem.setup();
     Driver& d = fem.driver();
     EXPECT_EQ(
         d.memcpyHtoD(fem.isVertexFixed_dev_, m.fixedFlags().data(), m.fixedFlags().size()), 0);
-    EXPECT_EQ(d.memcpyHtoD(fem.E_dev_, m.E_.data(), m.E_.size() * 4), 0);
-    EXPECT_EQ(d.memcpyHtoD(fem.vertexMass_dev_, m.vertexMass_.data(), m.vertexMass_.size() * 4), 0);
+    EXPECT_EQ(d.memcpyHtoD(fem.E_dev_, m.stiffnessFactors().data(), m.stiffnessFactors().size() * 4), 0);
+    std::vector<float> masses = massTerm.masses;
+    masses.resize(size_t(m.numVertices(0)), 0.0f);
+    EXPECT_EQ(d.memcpyHtoD(fem.vertexMass_dev_, masses.data(), masses.size() * 4), 0);
     CUdeviceptr dt = 0;
     EXPECT_EQ(d.moduleGetGlobal(&dt, nullptr, fem.module_, "dt_"), 0);
-    EXPECT_EQ(d.memcpyHtoD(dt, &m.dt_, 8), 0);
-    for (auto& A : m.A_)
-        std::fill(A.begin(), A.end(), -1.0);
+    EXPECT_EQ(d.memcpyHtoD(dt, &massTerm.dt, 8), 0);
+    for (int l = 2; l < m.numLevels(); ++l)
+        m.setLevelOperator(l, std::vector<double>(m.levelOperator(l).size(), -1.0));
     fem.assembleOperators();
     fem.downloadOperators();
-    Operators result = m.A_;
+    Operators result = operatorsOf(m);
     fem.release();
     return result;
 }
 
-inline Operators assembleOnCpu(FemModel& m) {
-    assembleOperators(m);
-    return m.A_;
+inline Operators assembleOnCpu(FemModel& m, const MassTerm& massTerm) {
+    assembleOperators(m, massTerm);
+    return operatorsOf(m);
 }
 
 /// Expects every slot entry of every level within rel * (largest entry of the vertex's 27
@@ -131,7 +148,7 @@ inline Operators assembleOnCpu(FemModel& m) {
 inline double expectSameOperators(const FemModel& m, const Operators& got, const Operators& want,
                                   double rel) {
     double largest = 0;
-    for (int l = 2; l < m.numLevels_; ++l) {
+    for (int l = 2; l < m.numLevels(); ++l) {
         const size_t n = size_t(m.numVertices(l));
         EXPECT_EQ(got[size_t(l)].size(), 243 * n);
         EXPECT_EQ(want[size_t(l)].size(), 243 * n);

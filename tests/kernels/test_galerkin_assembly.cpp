@@ -21,16 +21,17 @@ using test::assembleOnCpu;
 using test::expectSameOperators;
 using test::makeModel;
 
-Operators assembleOnHostDevice(FemModel& m, int threads) {
-    return test::assembleOnDevice(m, std::make_unique<HostDriver>(threads));
+Operators assembleOnHostDevice(FemModel& m, const MassTerm& massTerm, int threads) {
+    return test::assembleOnDevice(m, massTerm, std::make_unique<HostDriver>(threads));
 }
 
 class GalerkinAssembly : public ::testing::TestWithParam<AssemblyCase> {};
 
 TEST_P(GalerkinAssembly, EverySlotMatchesTheCpuAssembly) {
-    auto model = makeModel(GetParam());
-    const Operators want = assembleOnCpu(*model);
-    const Operators got = assembleOnHostDevice(*model, 2);
+    MassTerm mass;
+    auto model = makeModel(GetParam(), mass);
+    const Operators want = assembleOnCpu(*model, mass);
+    const Operators got = assembleOnHostDevice(*model, mass, 2);
     expectSameOperators(*model, got, want, 1e-12);
 }
 
@@ -40,14 +41,15 @@ INSTANTIATE_TEST_SUITE_P(Models, GalerkinAssembly, ::testing::ValuesIn(test::ass
 // A model of a few hundred blocks per launch, so that the host device runs blocks in parallel:
 // the same operators as the CPU assembly, and bit for bit the same with 1 and 3 threads.
 TEST(GalerkinAssemblyLarge, ParallelBlocksGiveTheSameOperatorsBitForBit) {
-    auto model = makeModel(test::largeAssemblyCase());
-    ASSERT_GT(model->numElements_[0] / 128, 300);
-    ASSERT_GT(36 * model->numElements_[2] / 128, 300);
-    const Operators want = assembleOnCpu(*model);
-    const Operators one = assembleOnHostDevice(*model, 1);
-    const Operators three = assembleOnHostDevice(*model, 3);
+    MassTerm mass;
+    auto model = makeModel(test::largeAssemblyCase(), mass);
+    ASSERT_GT(model->numElements(0) / 128, 300);
+    ASSERT_GT(36 * model->numElements(2) / 128, 300);
+    const Operators want = assembleOnCpu(*model, mass);
+    const Operators one = assembleOnHostDevice(*model, mass, 1);
+    const Operators three = assembleOnHostDevice(*model, mass, 3);
     expectSameOperators(*model, three, want, 1e-12);
-    for (int l = 2; l < model->numLevels_; ++l)
+    for (int l = 2; l < model->numLevels(); ++l)
         EXPECT_TRUE(one[size_t(l)] == three[size_t(l)]) << "level " << l;
 }
 

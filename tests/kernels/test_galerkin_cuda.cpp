@@ -37,16 +37,17 @@ TEST_P(GalerkinAssemblyCuda, EverySlotMatchesTheHostDeviceAndTheCpuAssembly) {
         GTEST_SKIP() << why;
     }
     const AssemblyCase& c = GetParam();
-    auto model = test::makeModel(c);
-    const Operators onCpu = test::assembleOnCpu(*model);
-    const Operators onHost = test::assembleOnDevice(*model, std::make_unique<HostDriver>());
-    const Operators onGpu = test::assembleOnDevice(*model, std::move(cuda));
+    MassTerm mass;
+    auto model = test::makeModel(c, mass);
+    const Operators onCpu = test::assembleOnCpu(*model, mass);
+    const Operators onHost = test::assembleOnDevice(*model, mass, std::make_unique<HostDriver>());
+    const Operators onGpu = test::assembleOnDevice(*model, mass, std::move(cuda));
     const double host = test::expectSameOperators(*model, onGpu, onHost, 1e-12);
     const double cpu = test::expectSameOperators(*model, onGpu, onCpu, 1e-12);
     std::printf(
         "  %s (%d elements, %d levels): largest slot difference %.2e against the host "
         "device, %.2e against the CPU assembly\n",
-        c.name, model->numElements_[0], model->numLevels_, host, cpu);
+        c.name, model->numElements(0), model->numLevels(), host, cpu);
     std::fflush(stdout);
 }
 

@@ -31,16 +31,14 @@ class KernelContract : public ::testing::TestWithParam<Case> {
 protected:
     void SetUp() override {
         const Case& c = GetParam();
-        model = testing::randomModel(c.seed, c.nx, c.ny, c.nz, c.levels);
+        model = testing::randomModel(c.seed, c.nx, c.ny, c.nz, c.levels, &masses);
         fem = std::make_unique<MultigridSolver>(*model, DeviceOptions{}, std::make_unique<HostDriver>(2));
         fem->setLogs(nullptr, nullptr);
         fem->setup();
-        masses = model->vertexMass_;
         fem->computeLoad();
-        fem->prepareSolve();  // clears the masses; put random ones back for the kernels
+        fem->prepareSolve();  // zero masses; put random ones on the device for the kernels
         fem->downloadOperators();  // prepareSolve brings back only the coarsest operator
-        model->vertexMass_ = masses;
-        put(fem->vertexMass_dev_, model->vertexMass_.data(), masses.size() * 4);
+        put(fem->vertexMass_dev_, masses.data(), masses.size() * 4);
         nV = model->numVertices(0);
     }
     void put(CUdeviceptr d, const void* p, size_t bytes) {
@@ -66,7 +64,7 @@ protected:
     }
     /// The residual of `level` as the solver stores it, dense over the vertex grid.
     std::vector<double> denseResidual(int level) {
-        return get(fem->r_dev_[size_t(level)], 3 * model->vertexGrid_[size_t(level)].size());
+        return get(fem->r_dev_[size_t(level)], 3 * model->vertexGrid(level).size());
     }
     // r = rhs - M x for a dense M.
     static std::vector<double> residual(const Dense& M, const std::vector<double>& rhs,
@@ -81,13 +79,13 @@ protected:
         const int n = model->numVertices(l);
         Dense A(3 * n);
         for (int v = 0; v < n; ++v) {
-            GridPos p = unpack(model->vertexPosition_[size_t(l)][size_t(v)]);
+            GridPos p = unpack(model->vertexPosition(l)[size_t(v)]);
             for (int s = 0; s < 27; ++s) {
                 int w = model->vertexAt(l, {p.x + s % 3 - 1, p.y + s / 3 % 3 - 1, p.z + s / 9 - 1});
                 if (w < 0) continue;
                 for (int k = 0; k < 9; ++k)
                     A((k / 3) * n + v, (k % 3) * n + w) +=
-                        model->A_[size_t(l)][size_t(v + n * (s * 9 + k))];
+                        model->levelOperator(l)[size_t(v + n * (s * 9 + k))];
             }
         }
         return A;
@@ -136,7 +134,7 @@ protected:
 };
 
 TEST_P(KernelContract, FinestResidualNormAndRestriction) {
-    Dense K = testing::assembleFinest(*model);
+    Dense K = testing::assembleFinest(*model, masses);
     auto u = putRandom(fem->u_dev_[0], 0, 10, 1e-3);
     fem->residualAndRestrict(0);
     std::vector<double> f = testing::effectiveLoad(*model);
@@ -153,7 +151,7 @@ TEST_P(KernelContract, FinestResidualNormAndRestriction) {
     EXPECT_NEAR(fem->residualNorm(), std::sqrt(norm2), 1e-5 * std::sqrt(norm2));
     // The dense residual: r at every vertex's grid point, exactly zero where no vertex is.
     const std::vector<double> dense = denseResidual(0);
-    const std::vector<int>& grid = model->vertexGrid_[0];
+    const std::vector<int>& grid = model->vertexGrid(0);
     size_t empty = 0;
     for (size_t pt = 0; pt < grid.size(); ++pt)
         for (int a = 0; a < 3; ++a) {
@@ -180,7 +178,7 @@ TEST_P(KernelContract, FinestResidualNormAndRestriction) {
 }
 
 TEST_P(KernelContract, FinestSweepIsSequentialMulticolourGaussSeidel) {
-    Dense K = testing::assembleFinest(*model);
+    Dense K = testing::assembleFinest(*model, masses);
     auto u = putRandom(fem->u_dev_[0], 0, 20, 1e-3);
     fem->smooth(0);
     std::vector<double> f = testing::effectiveLoad(*model);
@@ -239,14 +237,14 @@ std::vector<double> scatterRestriction(const FemModel& m, int fine, int coarse,
                                        const std::vector<double>& dense,
                                        std::vector<double>& sumAbs) {
     const int ratio = fine == 0 ? 4 : 2, nf = m.numVertices(fine), nc = m.numVertices(coarse);
-    const std::array<int, 3>& vd = m.vertexDims_[size_t(fine)];
+    const std::array<int, 3>& vd = m.vertexDims(fine);
     std::vector<double> b(size_t(3 * nc), 0.0);
     sumAbs.assign(b.size(), 0.0);
     for (int v = 0; v < nf; ++v) {
-        const GridPos p = unpack(m.vertexPosition_[size_t(fine)][size_t(v)]);
+        const GridPos p = unpack(m.vertexPosition(fine)[size_t(v)]);
         const size_t pt = size_t((p.z * vd[1] + p.y) * vd[0] + p.x);
         for (int C = 0; C < nc; ++C) {
-            const GridPos g = unpack(m.vertexPosition_[size_t(coarse)][size_t(C)]);
+            const GridPos g = unpack(m.vertexPosition(coarse)[size_t(C)]);
             const int d[3] = {p.x - ratio * g.x, p.y - ratio * g.y, p.z - ratio * g.z};
             double w = 1;
             for (int k = 0; k < 3; ++k) w *= std::max(0, ratio - std::abs(d[k])) / double(ratio);

@@ -51,7 +51,7 @@ TEST(ParallelBlocks, ModelHasHundredsOfBlocksPerLaunch) {
     const FemModel& m = *run.model;
     EXPECT_GT(m.numVertices(0) / 128, 500);  // residual and restriction
     for (int q = 0; q < 8; ++q)               // each smoothing colour
-        EXPECT_GT((m.colorOffsets_[0][size_t(q) + 1] - m.colorOffsets_[0][size_t(q)]) / 128, 64);
+        EXPECT_GT((m.colorOffsets(0)[size_t(q) + 1] - m.colorOffsets(0)[size_t(q)]) / 128, 64);
 }
 
 TEST(ParallelBlocks, ResidualRestrictionAndNormMatchOneThreadBitForBit) {
@@ -106,7 +106,7 @@ SolveResult solveWith(int threads) {
     EXPECT_TRUE(fem.solve(1e-6));
     fem.prepareSolve();
     EXPECT_TRUE(fem.solve(1e-8));
-    return {model->u_, narrow.str(), cycles.str()};
+    return {model->displacement(), narrow.str(), cycles.str()};
 }
 
 TEST(ParallelBlocks, SolvesAreBitIdenticalForOneTwoAndThreeThreads) {

@@ -36,8 +36,8 @@ inline std::unique_ptr<FemModel> makeBox(int nx, int ny, int nz, int levels = 3)
 /// Returns the weighted sum (no division) of `in` over the neighbourhood of element e.
 template <typename T>
 double referenceNeighbourSum(const FemModel& m, int e, const std::vector<T>& in) {
-    const GridPos p = unpack(m.elementPosition_[0][size_t(e)]);
-    const auto& d = m.elementDims_[0];
+    const GridPos p = unpack(m.elementPosition(0)[size_t(e)]);
+    const auto& d = m.elementDims(0);
     double sum = 0.0;
     for (int dz = std::max(-2, -p.z); dz <= std::min(2, d[2] - 1 - p.z); ++dz)
         for (int dy = std::max(-2, -p.y); dy <= std::min(2, d[1] - 1 - p.y); ++dy)
@@ -65,8 +65,8 @@ NeighbourSums referenceFilterSums(const FemModel& m, int e, const std::vector<T>
                                   double voidDensity = 0.001) {
     const bool box = DensityFilter::isDefaultRadius(radius);
     const int h = box ? 2 : int(std::ceil(radius));
-    const GridPos p = unpack(m.elementPosition_[0][size_t(e)]);
-    const auto& d = m.elementDims_[0];
+    const GridPos p = unpack(m.elementPosition(0)[size_t(e)]);
+    const auto& d = m.elementDims(0);
     NeighbourSums s;
     for (int dz = -h; dz <= h; ++dz)
         for (int dy = -h; dy <= h; ++dy)
@@ -95,7 +95,7 @@ inline std::vector<uint8_t> loadedKept(const FemModel& m, const std::vector<uint
     std::vector<uint8_t> anchors(kept.size(), 0);
     for (size_t e = 0; e < kept.size(); ++e) {
         if (!kept[e]) continue;
-        const GridPos p = unpack(m.elementPosition_[0][e]);
+        const GridPos p = unpack(m.elementPosition(0)[e]);
         for (int k = 0; k < 8; ++k) {
             const int v = m.vertexAt(0, {p.x + (k & 1), p.y + (k >> 1 & 1), p.z + (k >> 2)});
             const float* f = &m.forces()[3 * size_t(v)];
@@ -110,15 +110,15 @@ inline std::vector<uint8_t> loadedKept(const FemModel& m, const std::vector<uint
 /// the grid below DensityFilter::kReachable of all its weights): its filter is then clipped.
 inline bool clippedNearAnchor(const FemModel& m, int e, const std::vector<uint8_t>& anchors,
                               double radius) {
-    const GridPos p = unpack(m.elementPosition_[0][size_t(e)]);
+    const GridPos p = unpack(m.elementPosition(0)[size_t(e)]);
     bool near = false;
     for (size_t a = 0; a < anchors.size() && !near; ++a) {
         if (!anchors[a]) continue;
-        const GridPos q = unpack(m.elementPosition_[0][a]);
+        const GridPos q = unpack(m.elementPosition(0)[a]);
         near = DensityFilter::weight(radius, q.x - p.x, q.y - p.y, q.z - p.z) > 0.0;
     }
     if (!near) return false;
-    const std::vector<double> ones(size_t(m.numElements_[0]), 1.0);
+    const std::vector<double> ones(size_t(m.numElements(0)), 1.0);
     const double inside = referenceFilterSums(m, e, ones, radius, false).weights;
     const double all = referenceFilterSums(m, e, ones, radius, true).weights;
     return inside < DensityFilter::kReachable * all;
@@ -139,8 +139,8 @@ inline std::vector<double> directSolve(const FemModel& m, const std::vector<doub
     const int nV = m.numVertices(0);
     const int n = 3 * nV;
     DenseMatrix K(n);
-    for (int e = 0; e < m.numElements_[0]; ++e) {
-        const GridPos c = unpack(m.elementPosition_[0][size_t(e)]);
+    for (int e = 0; e < m.numElements(0); ++e) {
+        const GridPos c = unpack(m.elementPosition(0)[size_t(e)]);
         int v[8];
         for (int k = 0; k < 8; ++k) v[k] = m.vertexAt(0, {c.x + (k & 1), c.y + (k >> 1 & 1), c.z + (k >> 2)});
         for (int p = 0; p < 8; ++p)
@@ -148,7 +148,7 @@ inline std::vector<double> directSolve(const FemModel& m, const std::vector<doub
                 for (int a = 0; a < 3; ++a)
                     for (int b = 0; b < 3; ++b)
                         K(a * nV + v[p], b * nV + v[q]) +=
-                            E[size_t(e)] * m.Ke_[size_t((3 * p + a) * 24 + 3 * q + b)];
+                            E[size_t(e)] * m.Ke()[size_t((3 * p + a) * 24 + 3 * q + b)];
     }
     std::vector<double> f(size_t(n), 0.0);
     for (int v = 0; v < nV; ++v)

@@ -43,7 +43,7 @@ protected:
         model_ = makeModel(c.nx, c.ny, c.nz, c.occupied);
         filter_ = std::make_unique<ReferenceFilter>(*model_);
         filter_->computeWeightSums(W_);
-        n_ = size_t(model_->numElements_[0]);
+        n_ = size_t(model_->numElements(0));
     }
     std::unique_ptr<FemModel> model_;
     std::unique_ptr<ReferenceFilter> filter_;

@@ -31,7 +31,7 @@ namespace {
 /// Neighbour sum of `in` around element e for the radius r, written the plain way: every offset
 /// of the box -ceil(r)..ceil(r) closer than r, element look-ups, weights from the formula.
 double ballNeighbourSum(const FemModel& m, int e, const std::vector<double>& in, double r) {
-    const GridPos p = unpack(m.elementPosition_[0][size_t(e)]);
+    const GridPos p = unpack(m.elementPosition(0)[size_t(e)]);
     const int h = int(std::ceil(r));
     double sum = 0.0;
     for (int dz = -h; dz <= h; ++dz)
@@ -104,7 +104,7 @@ struct HostRun {
 
 TEST(FilterRadius, WeightsAndSumsAgainstADirectComputation) {
     auto m = makeGappedModel();
-    const size_t n = size_t(m->numElements_[0]);
+    const size_t n = size_t(m->numElements(0));
     std::mt19937 random(7);
     std::uniform_real_distribution<float> value(0.0f, 1.0f);
     std::vector<float> in(n);
@@ -148,7 +148,7 @@ TEST(FilterRadius, WeightsAndSumsAgainstADirectComputation) {
 
 TEST(FilterRadius, TwoSqrtThreeIsTheDefaultFilter) {
     auto m = makeGappedModel();
-    const size_t n = size_t(m->numElements_[0]);
+    const size_t n = size_t(m->numElements(0));
     std::vector<float> in(n);
     for (size_t e = 0; e < n; ++e)
         in[e] = float((e * 37) % 101) / 100.0f;
@@ -176,7 +176,7 @@ TEST(FilterRadius, TwoSqrtThreeIsTheDefaultFilter) {
 
 TEST(FilterFaces, VoidBeyondFacesAgainstThePlainPaddedSums) {
     auto m = makeGappedModel();
-    const size_t n = size_t(m->numElements_[0]);
+    const size_t n = size_t(m->numElements(0));
     std::mt19937 random(11);
     std::uniform_real_distribution<float> value(0.001f, 1.0f);
     std::vector<float> in(n);
@@ -215,7 +215,7 @@ TEST(FilterFaces, AnchorsOnEdgesAndCornersStayReachableAtEveryRadius) {
     // from a radius of about 4.3 on.
     const int nx = 14, ny = 12, nz = 12;
     auto m = makeBox(nx, ny, nz);
-    const size_t n = size_t(m->numElements_[0]);
+    const size_t n = size_t(m->numElements(0));
     std::vector<uint8_t> anchors(n, 0);
     auto at = [&](int x, int y, int z) { return size_t(m->elementAt(0, {x, y, z})); };
     anchors[at(0, 0, 0)] = 1;                                    // corner
@@ -275,9 +275,9 @@ TEST(FilterFaces, APlateAlongAFaceIsFilteredLikeOneInside) {
     auto atFace = makeBox(nx, ny, thick + 6);
     auto inside = makeBox(nx, ny, below + thick + 6);
     auto plate = [](const FemModel& m, int z0, int z1) {
-        std::vector<float> x(size_t(m.numElements_[0]), 0.001f);
+        std::vector<float> x(size_t(m.numElements(0)), 0.001f);
         for (size_t e = 0; e < x.size(); ++e) {
-            const int z = unpack(m.elementPosition_[0][e]).z;
+            const int z = unpack(m.elementPosition(0)[e]).z;
             if (z >= z0 && z < z1) x[e] = 1.0f;
         }
         return x;
@@ -404,7 +404,7 @@ TEST(KeepBoxes, HeldInEveryIterationAndOutsideTheVolume) {
             int solid = 0, empty = 0, emptyBelow = 0;
             double volume = 0;
             for (size_t e = 0; e < n; ++e) {
-                const GridPos p = unpack(run.model->elementPosition_[0][e]);
+                const GridPos p = unpack(run.model->elementPosition(0)[e]);
                 const bool inSolid = p.z == 3 && p.x >= 6;
                 const bool inHole = p.x >= 4 && p.x <= 6 && (p.z == 1 || p.z == 2);
                 const bool inBottom = p.z == 0 && p.x >= 10;
@@ -479,7 +479,7 @@ TEST(ProjectedDensities, AreTheProjectedFilteredDesignInEveryIteration) {
                 clipped.push_back(clippedNearAnchor(m, int(e), anchors, c.filterRadius));
             ASSERT_GT(std::count(clipped.begin(), clipped.end(), 1), 0);
         }
-        ASSERT_EQ(n, size_t(m.numElements_[0]));
+        ASSERT_EQ(n, size_t(m.numElements(0)));
         for (size_t e = 0; e < n; ++e) {
             if (!o.isDesignable(e))
                 continue;
@@ -522,7 +522,7 @@ TEST(ProjectedDensities, VoidStaysAtTheMinimumDensityOnceBetaIsLarge) {
     int nearVoid = 0;
     for (size_t e = 0; e < n; ++e) {
         ASSERT_GE(o.rho_[e], 0.001f) << e;
-        ASSERT_GE(run.model->E_[e], 0.999e-6f) << e;
+        ASSERT_GE(run.model->stiffnessFactors()[e], 0.999e-6f) << e;
         lowest = std::min(lowest, o.rho_[e]);
         // Elements whose projection has all but vanished sit at the floor itself.
         if (o.isDesignable(e) && projected(double(o.xTilde_[e]), o.rhoBeta_, 0.5) < 1e-6) {
@@ -568,8 +568,8 @@ TEST(ProjectedDensities, SensitivitiesAgainstCentralDifferences) {
 
     // Exact displacements for the current stiffness factors, then the analytic sensitivities.
     run.fem->prepareSolve();
-    std::vector<double> E(m.E_.begin(), m.E_.end());
-    run.model->u_ = directSolve(m, E);
+    std::vector<double> E(m.stiffnessFactors().begin(), m.stiffnessFactors().end());
+    run.model->setDisplacement(directSolve(m, E));
     o.evaluateEnergies();
     o.computeSensitivities();
 

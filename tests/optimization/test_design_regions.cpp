@@ -32,7 +32,7 @@ TEST(DesignRegions, VerticesAndBoxesHoldTheElementsWhoseCentresTheyHold) {
     EXPECT_EQ(r.keptCount, kKeptByVertices);
     EXPECT_EQ(r.emptyHeldCount, 0);
     for (int e = 0; e < kElements; ++e) {
-        const GridPos p = unpack(model->elementPosition_[0][size_t(e)]);
+        const GridPos p = unpack(model->elementPosition(0)[size_t(e)]);
         EXPECT_EQ(r.kept[size_t(e)], p.x == 0 || (p.x == 15 && p.z == 0)) << e;
     }
 
@@ -51,7 +51,7 @@ TEST(DesignRegions, VerticesAndBoxesHoldTheElementsWhoseCentresTheyHold) {
     EXPECT_EQ(r.keptCount, 64 + 4);
     EXPECT_EQ(r.emptyHeldCount, 60);
     for (int e = 0; e < kElements; ++e) {
-        const GridPos p = unpack(model->elementPosition_[0][size_t(e)]);
+        const GridPos p = unpack(model->elementPosition(0)[size_t(e)]);
         EXPECT_EQ(r.kept[size_t(e)], p.x <= 3 || (p.x == 15 && p.z == 0)) << e;
         EXPECT_EQ(r.emptyHeld[size_t(e)], p.x >= 12 && !(p.x == 15 && p.z == 0)) << e;
     }

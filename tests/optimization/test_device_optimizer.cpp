@@ -78,7 +78,7 @@ struct RandomModel {
         u.resize(3 * size_t(nV));
         const double phase = unit(random);
         for (int v = 0; v < nV; ++v) {
-            const GridPos p = unpack(model->vertexPosition_[0][size_t(v)]);
+            const GridPos p = unpack(model->vertexPosition(0)[size_t(v)]);
             for (int a = 0; a < 3; ++a)
                 u[size_t(a * nV + v)] =
                     1e-4 * std::sin(0.7 * p.x + 1.3 * a + phase) * std::cos(0.4 * p.y - p.z) +
@@ -155,7 +155,7 @@ struct TwoPaths {
     }
     /// The displacement both paths read.
     void setDisplacement(const std::vector<double>& u) {
-        m.u_ = u;
+        m.setDisplacement(u);
         ASSERT_EQ(fem->driver().memcpyHtoD(fem->u_dev_[0], u.data(), 8 * u.size()), 0);
     }
 };
@@ -169,7 +169,7 @@ TEST_P(KernelPath, AgreesWithTheCpuOptimizerStepByStep) {
     TwoPaths p(*r.model, controlsOf(c), dir.path());
     ReferenceOptimizer& a = *p.cpu;
     StepOptimizer& b = *p.device;
-    const size_t n = size_t(r.model->numElements_[0]);
+    const size_t n = size_t(r.model->numElements(0));
     ASSERT_GT(a.numDesignable_, 0);
     ASSERT_LT(a.numDesignable_, int(n)) << "kept elements expected";
     if (c.keepBoxes) {
@@ -199,7 +199,7 @@ TEST_P(KernelPath, AgreesWithTheCpuOptimizerStepByStep) {
         ASSERT_EQ(p.fem->driver().memcpyDtoH(taken.data(), p.fem->E_dev_, 4 * n), 0);
         ASSERT_EQ(taken, E);
         for (size_t e = 0; e < n; ++e)
-            ASSERT_TRUE(relativelyEqual(E[e], r.model->E_[e], 1e-7)) << e;
+            ASSERT_TRUE(relativelyEqual(E[e], r.model->stiffnessFactors()[e], 1e-7)) << e;
 
         // Energies from the same displacement (scaled so that the energies change per step).
         std::vector<double> u = r.u;
@@ -345,7 +345,7 @@ TEST_P(KernelPath, StartsFromTheCpuReferencesDesignBitForBit) {
 TEST(KernelPathDensities, SetDensitiesReachesTheDeviceAndRefusesAWrongCount) {
     RandomModel r(ModelCase{"small", 8, 5, 4, 0.1, 0, false, 0.0}, 5);
     ScratchFolder dir("set-densities");
-    const size_t n = size_t(r.model->numElements_[0]);
+    const size_t n = size_t(r.model->numElements(0));
     {
         OptimizationLifetime lifetime;
         Optimizer fresh(*r.model, lifetime, dir.path());
@@ -441,7 +441,7 @@ TEST_P(ManyMultipliers, ChooseTheBisectionsMultiplierInAFewReadBacks) {
     StepOptimizer& b = *p.device;
     WidthSteps steps(*p.steps);
     b.attachSteps(&steps);
-    const size_t n = size_t(r.model->numElements_[0]);
+    const size_t n = size_t(r.model->numElements(0));
     b.updateStiffness();
     p.fem->prepareSolve();
     p.setDisplacement(r.u);

@@ -106,7 +106,7 @@ TEST(Optimizer, NothingHappensBeforeTheFirstReset) {
     auto m = makeBox(4, 3, 2);
     ScratchFolder dir("optimizer");
     Bound b(*m, dir.path());
-    const std::vector<float> E = m->E_;
+    const std::vector<float> E = m->stiffnessFactors();
     b.opt.updateStiffness();
     b.opt.evaluateEnergies();
     b.opt.iterate(0);
@@ -116,7 +116,7 @@ TEST(Optimizer, NothingHappensBeforeTheFirstReset) {
     EXPECT_EQ(b.opt.searchMultiplier(0.5, 0.0, 1.0), 0);
     EXPECT_EQ(b.opt.nextVolumeTarget(), 1.0);
     EXPECT_FALSE(b.opt.isReset());
-    EXPECT_EQ(m->E_, E);
+    EXPECT_EQ(m->stiffnessFactors(), E);
     EXPECT_TRUE(b.lifetime.firstEnergyEvaluation);
     EXPECT_TRUE(b.wide.str().empty());
     EXPECT_TRUE(b.narrow.str().empty());
@@ -137,14 +137,14 @@ TEST(Optimizer, WithoutStepsOnlyTheResetRuns) {
     opt.reset();
     ASSERT_TRUE(opt.isReset());
     EXPECT_FALSE(opt.onDevice());
-    const std::vector<float> E = m->E_, rho = opt.rho_, x = opt.x_;
+    const std::vector<float> E = m->stiffnessFactors(), rho = opt.rho_, x = opt.x_;
     const std::string sharpness = readFile(dir.path() / HistoryFiles::kSharpness);
     opt.updateStiffness();
     opt.evaluateEnergies();
     opt.computeSensitivities();
     EXPECT_EQ(opt.searchMultiplier(0.5, 0.0, 1.0), 0);
     opt.iterate(0);
-    EXPECT_EQ(m->E_, E);
+    EXPECT_EQ(m->stiffnessFactors(), E);
     EXPECT_EQ(opt.rho_, rho);
     EXPECT_EQ(opt.x_, x);
     EXPECT_TRUE(lifetime.firstEnergyEvaluation);
@@ -154,7 +154,7 @@ TEST(Optimizer, WithoutStepsOnlyTheResetRuns) {
     opt.attachSteps(&steps);
     EXPECT_EQ(steps.dv.size(), rho.size());  // loaded at once
     opt.updateStiffness();
-    EXPECT_NE(m->E_, E);
+    EXPECT_NE(m->stiffnessFactors(), E);
     opt.attachSteps(nullptr);
 }
 
@@ -166,7 +166,7 @@ TEST(Optimizer, ResetState) {
     o.volumeReductionGoal_ = 0.9;
     o.beta_ = 7.0;
     o.reset();
-    const size_t n = size_t(m->numElements_[0]);
+    const size_t n = size_t(m->numElements(0));
     ASSERT_EQ(o.rho_.size(), n);
     EXPECT_EQ(o.sensitivity_.size(), size_t(6 * 3 * 2));
     EXPECT_EQ(o.volumeReductionGoal_, 0.64);
@@ -177,7 +177,7 @@ TEST(Optimizer, ResetState) {
     // Kept: the fixed face x = 0 and the loaded edge x = nx, z = 0.
     int kept = 0;
     for (size_t e = 0; e < n; ++e) {
-        const GridPos p = unpack(m->elementPosition_[0][e]);
+        const GridPos p = unpack(m->elementPosition(0)[e]);
         const bool expected = p.x == 0 || (p.x == 5 && p.z == 0);
         EXPECT_EQ(o.isKept_[e], expected ? 1 : 0) << e;
         kept += expected;
@@ -220,7 +220,7 @@ TEST(Optimizer, ResetState) {
     // The stiffness law.
     o.updateStiffness();
     for (size_t e = 0; e < n; ++e)
-        EXPECT_EQ(m->E_[e], float(1000.0 * std::pow(double(o.rho_[e]), 3.0)));
+        EXPECT_EQ(m->stiffnessFactors()[e], float(1000.0 * std::pow(double(o.rho_[e]), 3.0)));
 }
 
 TEST(Optimizer, EnergiesSumToTheComplianceAndAreNeverNegative) {
@@ -231,10 +231,10 @@ TEST(Optimizer, EnergiesSumToTheComplianceAndAreNeverNegative) {
     // A non-uniform density so that the element factors differ.
     for (size_t e = 0; e < b.opt.rho_.size(); ++e) b.opt.rho_[e] = 0.2f + 0.05f * float(e % 7);
     b.opt.updateStiffness();
-    std::vector<double> E(m->E_.begin(), m->E_.end());
-    m->u_ = directSolve(*m, E);
+    std::vector<double> E(m->stiffnessFactors().begin(), m->stiffnessFactors().end());
+    m->setDisplacement(directSolve(*m, E));
     b.opt.evaluateEnergies();
-    EXPECT_NEAR(b.opt.totalEnergy(), complianceOf(*m, m->u_), 1e-9 * complianceOf(*m, m->u_));
+    EXPECT_NEAR(b.opt.totalEnergy(), complianceOf(*m, m->displacement()), 1e-9 * complianceOf(*m, m->displacement()));
     EXPECT_EQ(b.lifetime.referenceEnergy, b.opt.totalEnergy());
     EXPECT_FALSE(b.lifetime.firstEnergyEvaluation);
     std::wostringstream line;
@@ -243,15 +243,17 @@ TEST(Optimizer, EnergiesSumToTheComplianceAndAreNeverNegative) {
 
     // A rigid translation carries no energy; rounding must not make any element negative.
     const size_t nV = size_t(m->numVertices(0));
+    std::vector<double> rigid(3 * nV);
     for (size_t v = 0; v < nV; ++v) {
-        m->u_[v] = 0.3;
-        m->u_[nV + v] = -1.7;
-        m->u_[2 * nV + v] = 2.9;
+        rigid[v] = 0.3;
+        rigid[nV + v] = -1.7;
+        rigid[2 * nV + v] = 2.9;
     }
+    m->setDisplacement(std::move(rigid));
     b.wide.str(L"");
     b.opt.evaluateEnergies();
     double scale = 0;
-    for (double k : m->Ke_) scale = std::max(scale, std::fabs(k));
+    for (double k : m->Ke()) scale = std::max(scale, std::fabs(k));
     for (double q : b.opt.q_) {
         EXPECT_GE(q, 0.0);
         EXPECT_LT(q, 1e-9 * scale * 1000.0 * 9.0);
@@ -276,12 +278,12 @@ TEST_P(SensitivityCheck, MatchesCentralDifferencesOfTheCompliance) {
     o.beta_ = beta;
     ReferenceFilter::project(o.xTilde0_.data(), o.rho_.data(), o.rho_.size(), beta, o.eta_);
     o.updateStiffness();
-    std::vector<double> E(m->E_.begin(), m->E_.end());
-    m->u_ = directSolve(*m, E);
+    std::vector<double> E(m->stiffnessFactors().begin(), m->stiffnessFactors().end());
+    m->setDisplacement(directSolve(*m, E));
     o.evaluateEnergies();
     o.computeSensitivities();
 
-    const size_t n = size_t(m->numElements_[0]);
+    const size_t n = size_t(m->numElements(0));
     std::vector<double> Wref(n);
     for (size_t e = 0; e < n; ++e) Wref[e] = referenceNeighbourSum(*m, int(e), std::vector<int>(n, 1));
     auto densities = [&](const std::vector<double>& x) {
@@ -333,11 +335,11 @@ TEST(Optimizer, SensitivityMidRunUsesTheProjectionDerivativeAtTheResetFilter) {
     ReferenceOptimizer& o = run.opt();
     o.beta_ = 2.56;
     o.updateStiffness();
-    m.u_ = directSolve(m, std::vector<double>(m.E_.begin(), m.E_.end()));
+    m.setDisplacement(directSolve(m, std::vector<double>(m.stiffnessFactors().begin(), m.stiffnessFactors().end())));
     o.evaluateEnergies();
     o.computeSensitivities();
 
-    const size_t n = size_t(m.numElements_[0]);
+    const size_t n = size_t(m.numElements(0));
     std::vector<double> rho(o.rho_.begin(), o.rho_.end());
     ASSERT_GT(*std::max_element(rho.begin(), rho.end()) - *std::min_element(rho.begin(), rho.end()),
               0.05) << "the design must have moved";
@@ -429,7 +431,7 @@ TEST(Optimizer, VolumeTargetRules) {
 TEST(Optimizer, MultiplierSearchMatchesThePlainBisectionForAnyThreadCount) {
     // Large enough for the element loops to run in parallel.
     auto m = makeModel(31, 16, 20, [](int x, int y, int z) { return (x + 2 * y + 3 * z) % 7 != 3; });
-    ASSERT_GE(m->numElements_[0], kParallelElements);
+    ASSERT_GE(m->numElements(0), kParallelElements);
     for (int y = 0; y <= 16; ++y)
         for (int z = 0; z <= 20; ++z) {
             const int v = m->vertexAt(0, {0, y, z});
@@ -580,7 +582,7 @@ TEST(Optimizer, CloseShapeMatchesDilationThenErosionInXZDiscs) {
     std::mt19937 rng(3);
     std::uniform_real_distribution<float> uni(0.0f, 1.0f);
     for (size_t e = 0; e < n; ++e) {
-        const GridPos p = unpack(m->elementPosition_[0][e]);
+        const GridPos p = unpack(m->elementPosition(0)[e]);
         const float r = uni(rng);
         o.rho_[e] = p.y == 1 ? 0.2f : (r < 0.04f ? 0.5f + r : 0.49f * r);
     }
@@ -588,7 +590,7 @@ TEST(Optimizer, CloseShapeMatchesDilationThenErosionInXZDiscs) {
     o.closeShape();
 
     auto inDisc = [&](size_t i, size_t j) {
-        const GridPos a = unpack(m->elementPosition_[0][i]), c = unpack(m->elementPosition_[0][j]);
+        const GridPos a = unpack(m->elementPosition(0)[i]), c = unpack(m->elementPosition(0)[j]);
         const int dx = a.x - c.x, dz = a.z - c.z;
         return a.y == c.y && dx * dx + dz * dz <= 64;
     };
@@ -610,7 +612,7 @@ TEST(Optimizer, CloseShapeMatchesDilationThenErosionInXZDiscs) {
     EXPECT_LT(solid, int(n));
     // The middle layer had no solid seed.
     for (size_t e = 0; e < n; ++e)
-        if (unpack(m->elementPosition_[0][e]).y == 1 && !o.isKept_[e]) {
+        if (unpack(m->elementPosition(0)[e]).y == 1 && !o.isKept_[e]) {
             EXPECT_EQ(o.rho_[e], 0.001f);
         }
     EXPECT_TRUE(isClosedAndConsistent(o.shapeMesh()));

@@ -68,12 +68,12 @@ TEST(SymmetryPlanes, ValuesAndRefusals) {
 /// the orbit is the set of mirror images, every member lists it in ascending order.
 void expectOrbits(const FemModel& model, const SymmetryOrbits& orbits,
                   const std::vector<int>& mirror2, const std::vector<int>& axes) {
-    const size_t n = size_t(model.numElements_[0]);
+    const size_t n = size_t(model.numElements(0));
     ASSERT_EQ(orbits.size, 1 << axes.size());
     ASSERT_EQ(orbits.members.size(), n * size_t(orbits.size));
     for (size_t e = 0; e < n; ++e) {
         std::set<int> expected;
-        const GridPos p = unpack(model.elementPosition_[0][e]);
+        const GridPos p = unpack(model.elementPosition(0)[e]);
         for (int mask = 0; mask < orbits.size; ++mask) {
             int c[3] = {p.x, p.y, p.z};
             for (size_t k = 0; k < axes.size(); ++k)

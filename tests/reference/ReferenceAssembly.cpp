@@ -11,14 +11,14 @@ namespace {
 
 // Level 2 straight from the level-0 elements: row V of P^T K~ gathered into a 9^3 window of 3x3
 // blocks around g = 4*V, then contracted with the interpolation weights for each of V's slots.
-void assembleLevel2(FemModel& m) {
+void assembleLevel2(const FemModel& m, const MassTerm& massTerm, std::vector<double>& A) {
     const int n = m.numVertices(2);
-    const double invDt2 = 1.0 / (m.dt_ * m.dt_);
-    std::vector<double>& A = m.A_[2];
-    const double* KB = m.KeBlocks_.data();
+    const double invDt2 = 1.0 / (massTerm.dt * massTerm.dt);
+    const std::vector<float>& masses = massTerm.masses;
+    const double* KB = m.KeBlocks().data();
 #pragma omp parallel for schedule(static)
     for (int V = 0; V < n; ++V) {
-        const GridPos c = unpack(m.vertexPosition_[2][size_t(V)]);
+        const GridPos c = unpack(m.vertexPosition(2)[size_t(V)]);
         const GridPos g{4 * c.x, 4 * c.y, 4 * c.z};
         double ef[512], mass[343];
         unsigned char fixedW[729];
@@ -28,7 +28,7 @@ void assembleLevel2(FemModel& m) {
             for (int y = -4; y < 4; ++y)
                 for (int x = -4; x < 4; ++x) {
                     const int e = m.elementAt(0, {g.x + x, g.y + y, g.z + z});
-                    ef[((z + 4) * 8 + y + 4) * 8 + x + 4] = e < 0 ? 0.0 : double(m.E_[size_t(e)]);
+                    ef[((z + 4) * 8 + y + 4) * 8 + x + 4] = e < 0 ? 0.0 : double(m.stiffnessFactors()[size_t(e)]);
                 }
         for (int z = -4; z <= 4; ++z)
             for (int y = -4; y <= 4; ++y)
@@ -38,7 +38,7 @@ void assembleLevel2(FemModel& m) {
                         v < 0 ? 0 : (m.fixedFlags()[size_t(v)] ? 1 : 0);
                     if (x >= -3 && x <= 3 && y >= -3 && y <= 3 && z >= -3 && z <= 3)
                         mass[((z + 3) * 7 + y + 3) * 7 + x + 3] =
-                            v < 0 ? 0.0 : double(m.vertexMass_[size_t(v)]);
+                            v < 0 || masses.empty() ? 0.0 : double(masses[size_t(v)]);
                 }
         auto widx = [](int x, int y, int z) { return ((z + 4) * 9 + y + 4) * 9 + x + 4; };
         for (int dz = -3; dz <= 3; ++dz)
@@ -95,13 +95,12 @@ void assembleLevel2(FemModel& m) {
 }
 
 // Level l >= 3 from level l-1 (2:1 trilinear interpolation).
-void assembleCoarser(FemModel& m, int l) {
+void assembleCoarser(const FemModel& m, int l, std::vector<double>& A) {
     const int n = m.numVertices(l), nf = m.numVertices(l - 1);
-    const std::vector<double>& Af = m.A_[size_t(l - 1)];
-    std::vector<double>& A = m.A_[size_t(l)];
+    const std::vector<double>& Af = m.levelOperator(l - 1);
 #pragma omp parallel for schedule(static)
     for (int V = 0; V < n; ++V) {
-        const GridPos c = unpack(m.vertexPosition_[size_t(l)][size_t(V)]);
+        const GridPos c = unpack(m.vertexPosition(l)[size_t(V)]);
         double W[125 * 9];
         std::memset(W, 0, sizeof W);
         auto widx = [](int x, int y, int z) { return ((z + 2) * 5 + y + 2) * 5 + x + 2; };
@@ -142,15 +141,17 @@ void assembleCoarser(FemModel& m, int l) {
 
 }  // namespace
 
-void assembleLevelOperator(FemModel& model, int level) {
-    assert(level >= 2 && level < model.numLevels_);
-    model.A_[size_t(level)].resize(243 * size_t(model.numVertices(level)));  // every entry is written
-    if (level == 2) assembleLevel2(model);
-    else assembleCoarser(model, level);
+void assembleLevelOperator(FemModel& model, int level, const MassTerm& massTerm) {
+    assert(level >= 2 && level < model.numLevels());
+    assert(massTerm.masses.empty() || massTerm.masses.size() == size_t(model.numVertices(0)));
+    std::vector<double> A(243 * size_t(model.numVertices(level)));  // every entry is written
+    if (level == 2) assembleLevel2(model, massTerm, A);
+    else assembleCoarser(model, level, A);
+    model.setLevelOperator(level, std::move(A));
 }
 
-void assembleOperators(FemModel& model) {
-    for (int l = 2; l < model.numLevels_; ++l) assembleLevelOperator(model, l);
+void assembleOperators(FemModel& model, const MassTerm& massTerm) {
+    for (int l = 2; l < model.numLevels(); ++l) assembleLevelOperator(model, l, massTerm);
 }
 
 }  // namespace ostrel

@@ -19,7 +19,7 @@ ReferenceFilter::ReferenceFilter(const FemModel& model, const DensityFilter& fil
 }
 
 void ReferenceFilter::buildRows(const FemModel& model) {
-    const auto& positions = model.elementPosition_[0];
+    const auto& positions = model.elementPosition(0);
     const size_t rows = size_t(dims_[1]) * size_t(dims_[2]);
     rowStart_.assign(rows + 1, numElements_);
     for (size_t e = numElements_; e-- > 0;) {

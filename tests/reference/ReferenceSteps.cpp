@@ -11,12 +11,12 @@
 namespace ostrel {
 
 size_t elementCell(const FemModel& model, size_t e) {
-    const GridPos p = unpack(model.elementPosition_[0][e]);
-    return size_t(FemModel::denseIndex(model.elementDims_[0], p));
+    const GridPos p = unpack(model.elementPosition(0)[e]);
+    return size_t(FemModel::denseIndex(model.elementDims(0), p));
 }
 
 int cornerVertex(const FemModel& model, size_t e, int k) {
-    const GridPos p = unpack(model.elementPosition_[0][e]);
+    const GridPos p = unpack(model.elementPosition(0)[e]);
     return model.vertexAt(0, {p.x + (k & 1), p.y + (k >> 1 & 1), p.z + (k >> 2)});
 }
 
@@ -78,7 +78,7 @@ DesignSums ReferenceSteps::densitiesChanged(const Optimizer& opt) {
 void ReferenceSteps::load(Optimizer& opt) {
     filter_.emplace(opt.model(), opt.densityFilter());
     const size_t n = state(opt).rho_.size();
-    const auto& dims = opt.model().elementDims_[0];
+    const auto& dims = opt.model().elementDims(0);
     const size_t projected = opt.isProjected() ? n : 0;
     candidateX.assign(n, 0.0f);
     candidateRho.assign(n, 0.0f);
@@ -96,20 +96,21 @@ void ReferenceSteps::load(Optimizer& opt) {
 
 void ReferenceSteps::updateStiffness(Optimizer& opt) {
     const long long n = (long long)state(opt).rho_.size();
-    float* E = opt.model().E_.data();
+    std::vector<float> E(static_cast<size_t>(n));
     const float* rho = state(opt).rho_.data();
     const double base = state(opt).baseStiffness_, p = state(opt).penalty_;
 #pragma omp parallel for schedule(static) if (n >= kParallelElements)
-    for (long long e = 0; e < n; ++e) E[e] = float(base * std::pow(double(rho[e]), p));
+    for (long long e = 0; e < n; ++e) E[size_t(e)] = float(base * std::pow(double(rho[e]), p));
+    opt.model().setStiffnessFactors(std::move(E));
 }
 
 double ReferenceSteps::evaluateEnergies(Optimizer& opt) {
     const FemModel& model = opt.model();
     const long long n = (long long)state(opt).rho_.size();
     const size_t nV = size_t(model.numVertices(0));
-    const double* u = model.u_.data();
-    const double* Ke = model.Ke_.data();
-    const float* E = model.E_.data();
+    const double* u = model.displacement().data();
+    const double* Ke = model.Ke().data();
+    const float* E = model.stiffnessFactors().data();
     double* qOut = state(opt).q_.data();
 #pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long e = 0; e < n; ++e) {

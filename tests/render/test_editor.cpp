@@ -344,7 +344,7 @@ TEST_F(EditorTest, ClickInForceModeClearsTwiceTheRadiusAndLogs) {
     ASSERT_TRUE(send(rightDown(50, 50)));
     EXPECT_TRUE(send(rightUp(52, 48)));  // within 2 pixels: a click
     for (int v = 0; v < model_->numVertices(0); ++v) {
-        const GridPos p = unpack(model_->vertexPosition_[0][size_t(v)]);
+        const GridPos p = unpack(model_->vertexPosition(0)[size_t(v)]);
         const double d2 =
             0.0625 * ((p.x - 4) * (p.x - 4) + (p.y - 1) * (p.y - 1) + (p.z - 1) * (p.z - 1));
         EXPECT_EQ(force(v) == Vec3f(0, 0, 0), d2 < 4 * 0.09) << v;

@@ -24,9 +24,9 @@ namespace {
 using namespace ostrel;
 
 Vec3d vertexPosition(const FemModel& m, int v) {
-    const GridPos g = unpack(m.vertexPosition_[0][size_t(v)]);
-    return {m.origin_.x + g.x * m.voxelSize_.x, m.origin_.y + g.y * m.voxelSize_.y,
-            m.origin_.z + g.z * m.voxelSize_.z};
+    const GridPos g = unpack(m.vertexPosition(0)[size_t(v)]);
+    return {m.origin().x + g.x * m.voxelSize().x, m.origin().y + g.y * m.voxelSize().y,
+            m.origin().z + g.z * m.voxelSize().z};
 }
 
 /// Inside by the parity of the triangles a slanted ray from p meets (Moeller-Trumbore).
@@ -126,7 +126,7 @@ TEST(EnclosedHandles, ABlockEnclosesTheGridPointsClearOfItsFaces) {
         // on the box's diagonal, which stay shown.
         EXPECT_EQ(e.enclosed, 7u * 7u * 7u - 7u) << reversed;
         for (std::uint32_t v : e.shown) {
-            const GridPos g = unpack(m->vertexPosition_[0][v]);
+            const GridPos g = unpack(m->vertexPosition(0)[v]);
             const int face = std::min({g.x, g.y, g.z, 8 - g.x, 8 - g.y, 8 - g.z});
             EXPECT_TRUE(face == 0 || (g.x == g.y && g.y == g.z))
                 << "vertex (" << g.x << ", " << g.y << ", " << g.z << ") is shown";
@@ -164,7 +164,7 @@ TEST(EnclosedHandles, ACavityIsOutside) {
             inCavity = inCavity && p[a] > 0.3 && p[a] < 0.7;
         }
         const double nearInner = inCavity ? depth : std::sqrt(gap2);
-        const GridPos g = unpack(m->vertexPosition_[0][size_t(v)]);
+        const GridPos g = unpack(m->vertexPosition(0)[size_t(v)]);
         const bool diagonal = g.x == g.y && g.y == g.z;
         const bool should = outer > 0.03 && nearInner > 0.03 && !inCavity && !diagonal;
         expected += should;

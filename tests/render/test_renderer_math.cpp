@@ -118,7 +118,7 @@ TEST(Instances, HandlePositionsTypesAndArrows) {
     buildHandleInstances(model, pos, types);
     ASSERT_EQ(int(pos.size()), n);
     for (int i = 0; i < n; ++i) {
-        const GridPos g = unpack(model.vertexPosition_[0][size_t(i)]);
+        const GridPos g = unpack(model.vertexPosition(0)[size_t(i)]);
         expectNear(pos[size_t(i)], Vec3f(1 + g.x * 0.5f, 2 + g.y * 0.25f, 3 + g.z * 2.0f));
         EXPECT_EQ(types[size_t(i)], i == 7 ? 1 : 0);
     }
@@ -132,7 +132,7 @@ TEST(Instances, HandlePositionsTypesAndArrows) {
     // Vertex 7 lies on the model's boundary; a force pointing out of the solid gets an arrow
     // that starts 1.5 handle radii from the vertex. The largest finite force (vertex 20) is
     // drawn `longest` long, the others in proportion; the NaN force still gets its instance.
-    const GridPos g7 = unpack(model.vertexPosition_[0][7]);
+    const GridPos g7 = unpack(model.vertexPosition(0)[7]);
     ASSERT_EQ(g7.z, 0) << "the bottom face: straight down leaves the solid (and the ground)";
     const Vec3f out = g7.x == 0 ? Vec3f(-1, 0, 0) : g7.x == 4 ? Vec3f(1, 0, 0)
                     : g7.y == 0 ? Vec3f(0, -1, 0) : Vec3f(0, 1, 0);

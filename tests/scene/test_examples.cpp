@@ -56,9 +56,9 @@ TEST(Examples, EveryExampleLoadsWithItsElementCount) {
         ASSERT_TRUE(loaded) << toUtf8(log.str());
         EXPECT_EQ(log.str(), L"") << "no warnings: every listed grid point is a vertex";
         const FemModel& m = *scene.model();
-        EXPECT_EQ(m.numElements_[0], expected->second.elements);
-        EXPECT_GE(m.numElements_[0], 20000);
-        EXPECT_LE(m.numElements_[0], 300000);
+        EXPECT_EQ(m.numElements(0), expected->second.elements);
+        EXPECT_GE(m.numElements(0), 20000);
+        EXPECT_LE(m.numElements(0), 300000);
         int fixed = 0;
         for (uint8_t f : m.fixedFlags()) fixed += f;
         EXPECT_EQ(fixed, expected->second.fixed);

@@ -65,7 +65,7 @@ TEST_F(SceneTest, RequiredKeysOnlyLoadWithDefaults) {
     EXPECT_EQ(scene_.view().lightDir, Vec3f(0, 0, -1));
     EXPECT_EQ(scene_.view().lightUp, Vec3f(0, 1, 0));
     const FemModel& m = *scene_.model();
-    EXPECT_EQ(m.numElements_[0], 8 * 4 * 4);
+    EXPECT_EQ(m.numElements(0), 8 * 4 * 4);
     EXPECT_EQ(m.numVertices(0), 9 * 5 * 5);
     // Mesh moved so its box starts at the origin; the default view looks from -x.
     EXPECT_FLOAT_EQ(scene_.mesh().center.x, 1.0f);
@@ -88,7 +88,7 @@ TEST_F(SceneTest, ScaleToAndTranslationToOrigin) {
     EXPECT_FLOAT_EQ(mesh.center.x - mesh.halfSize.x, 0.0f);
     EXPECT_FLOAT_EQ(mesh.center.y - mesh.halfSize.y, 0.0f);
     EXPECT_FLOAT_EQ(mesh.center.z - mesh.halfSize.z, 0.0f);
-    EXPECT_EQ(scene_.model()->numElements_[0], 8 * 2 * 2);
+    EXPECT_EQ(scene_.model()->numElements(0), 8 * 2 * 2);
 }
 
 TEST(LengthScale, IsThePowerOfTenNearestTheLongestEdge) {
@@ -146,7 +146,7 @@ TEST_F(SceneTest, TheDefaultLightStandsAboveTheOriginAtTheModelsScale) {
         text.replace(text.find("0.25 0.25 0.25"), 14,
                      std::string(c.voxel) + " " + c.voxel + " " + c.voxel);
         ASSERT_TRUE(load(text + "MESH_SCALE_TO: " + c.scaleTo + "\n")) << toUtf8(log_.str());
-        EXPECT_EQ(scene_.model()->numElements_[0], 8 * 4 * 4) << c.scaleTo;
+        EXPECT_EQ(scene_.model()->numElements(0), 8 * 4 * 4) << c.scaleTo;
         EXPECT_FLOAT_EQ(scene_.view().lengthScale, c.scale) << c.scaleTo;
         EXPECT_EQ(scene_.view().lightPos, Vec3f(0, 0, c.scale)) << c.scaleTo;
         EXPECT_FLOAT_EQ(scene_.view().lightView[11], -c.scale) << c.scaleTo;
@@ -311,7 +311,7 @@ TEST_F(SceneTest, GridsAndLevelsBeyondTheLimitsAreRefusedBeforeAnythingIsSized) 
     }
     // Twelve levels are the most a grid can hold; on this small grid they load.
     ASSERT_TRUE(load(with("NUM_LEVELS", "12"))) << toUtf8(log_.str());
-    EXPECT_EQ(scene_.model()->numElements_[11], 1);
+    EXPECT_EQ(scene_.model()->numElements(11), 1);
 }
 
 TEST_F(SceneTest, AGridTooLargeForTheMemoryIsRefusedWithAVoxelSizeThatFits) {
@@ -393,7 +393,7 @@ TEST_F(SceneTest, MeshPathRelativeToSceneAndAbsolute) {
     std::string text = kRequired;
     text.replace(text.find("MESH: box.obj"), 13, "MESH: meshes/b.obj");
     ASSERT_TRUE(scene_.loadScene(writeScene(text, "sub/scene.txt"), &log_)) << log_.str();
-    EXPECT_EQ(scene_.model()->numElements_[0], 4 * 4 * 4);
+    EXPECT_EQ(scene_.model()->numElements(0), 4 * 4 * 4);
     text = kRequired;
     text.replace(text.find("MESH: box.obj"), 13, "MESH: " + (dir_ / "sub/meshes/b.obj").string());
     ASSERT_TRUE(scene_.loadScene(writeScene(text, "sub/abs.txt"), &log_)) << log_.str();
@@ -405,7 +405,7 @@ TEST_F(SceneTest, MeshPathRelativeToSceneAndAbsolute) {
     text.replace(text.find("MESH: box.obj"), 13, "MESH: \xc3\xbc/b.obj");
     ASSERT_TRUE(scene_.loadScene(writeScene(text, "\xc3\xa9/scene.txt"), &log_))
         << toUtf8(log_.str());
-    EXPECT_EQ(scene_.model()->numElements_[0], 4 * 4 * 4);
+    EXPECT_EQ(scene_.model()->numElements(0), 4 * 4 * 4);
     // The summary names the mesh as the loader read it, not its bytes encoded once more.
     const std::wstring summary = scene_.sceneSummary();
     EXPECT_EQ(summary.substr(0, summary.find(L'\n')), L"# Mesh: \"\u00fc/b.obj\"");
@@ -416,7 +416,7 @@ TEST_F(SceneTest, MeshPathRelativeToSceneAndAbsolute) {
 
 TEST_F(SceneTest, SurfaceVoxelsGridHasMargin) {
     ASSERT_TRUE(load(std::string(kRequired) + "ADD_ADDITIONAL_SURFACE_VOXELS: 1\n"));
-    EXPECT_GE(scene_.model()->numElements_[0], 8 * 4 * 4);
+    EXPECT_GE(scene_.model()->numElements(0), 8 * 4 * 4);
 }
 
 TEST_F(SceneTest, SaveSceneRewritesEdits) {

@@ -47,7 +47,7 @@ public:
     std::vector<std::wstring> unsavedEdits() const { return Scene::unsavedEdits(current()); }
     std::wstring sceneSummary() const {
         const FemModel* m = problem_ ? &problem_->model() : nullptr;
-        return Scene::sceneSummary(m ? m->numElements_[0] : 0, m ? m->numVertices(0) : 0);
+        return Scene::sceneSummary(m ? m->numElements(0) : 0, m ? m->numVertices(0) : 0);
     }
 
 private:

@@ -218,7 +218,7 @@ TEST(BatchVtk, WrittenFieldsReadBackWithAnIndependentReader) {
         ASSERT_EQ(vti.arrays.at("Displacement").size(), 3 * points);
         size_t kept = 0;
         for (size_t c = 0; c < cells; ++c) {
-            const int e = model->elementGrid_[0][c];
+            const int e = model->elementGrid(0)[c];
             ASSERT_GE(e, 0);  // the cantilever is a full box
             EXPECT_EQ(vti.arrays.at("Density")[c], double(state.density[size_t(e)])) << c;
             EXPECT_EQ(vti.arrays.at("Design")[c], double(state.design[size_t(e)])) << c;
@@ -231,7 +231,7 @@ TEST(BatchVtk, WrittenFieldsReadBackWithAnIndependentReader) {
         const size_t n = size_t(model->numVertices(0));
         double largest = 0;
         for (size_t p = 0; p < points; ++p) {
-            const int v = model->vertexGrid_[0][p];
+            const int v = model->vertexGrid(0)[p];
             ASSERT_GE(v, 0);
             const std::vector<double>& d = state.displacement;
             const double u[3] = {d[size_t(v)], d[n + size_t(v)], d[2 * n + size_t(v)]};
@@ -303,7 +303,7 @@ TEST(BatchVtk, TheMemoryCheckCountsTheFinalFiles) {
     const double field = 8.0 * padded.x * padded.y * padded.z;
     SceneSize size;
     size.extent = {8, 4, 3};
-    size.elements = double(host.model->numElements_[0]);
+    size.elements = double(host.model->numElements(0));
     size.vertices = double(host.model->numVertices(0));
     EXPECT_GE(finalFilesBytes(size), arrays + field);
     EXPECT_LE(finalFilesBytes(size), 1.5 * (arrays + field));

@@ -89,7 +89,7 @@ TEST(BatchSmooth, FieldIsTheFilteredDesign) {
             EXPECT_EQ(field.offset(), opt.paddedDensity().offset());
             int kept = 0, empty = 0;
             for (size_t e = 0; e < state.density.size(); ++e) {
-                const GridPos p = unpack(model->elementPosition_[0][e]);
+                const GridPos p = unpack(model->elementPosition(0)[e]);
                 const double value = field(p.x + 1, p.y + 1, p.z + 1);
                 if (state.kept[e]) {
                     EXPECT_EQ(value, 1.0);
@@ -136,12 +136,12 @@ TEST(BatchSmooth, AShapeUnfitForPrintingIsKeptOnlyUnderAFailedName) {
     std::unique_ptr<FemModel> model = makeCantilever(n, n, n, 0.1, 3);
     // Two nearly crisp plates one voxel apart: smoothing without repair makes them cross.
     DesignSnapshot state;
-    const size_t count = model->elementPosition_[0].size();
+    const size_t count = model->elementPosition(0).size();
     state.density.assign(count, 0.0f);
     state.kept.assign(count, 0);
     state.emptyHeld.assign(count, 0);
     for (size_t e = 0; e < count; ++e) {
-        const GridPos p = unpack(model->elementPosition_[0][e]);
+        const GridPos p = unpack(model->elementPosition(0)[e]);
         const double x = (p.x + 0.5) * 0.1, y = (p.y + 0.5) * 0.1, z = (p.z + 0.5) * 0.1;
         const bool inside = x > 0.2 && x < 1.4 && y > 0.2 && y < 1.4 &&
                             ((z > 0.2 && z < 0.5) || (z > 0.6 && z < 0.9));

@@ -120,10 +120,10 @@ TEST(CantileverLevels, CoarsestLevelJustSmallEnough) {
         const int levels = cantileverLevels(c.nx, c.ny, c.nz);
         EXPECT_EQ(levels, c.levels) << c.nx;
         FemModel model(test::solidBox(c.nx, c.ny, c.nz), levels);
-        EXPECT_LE(model.numElements_[size_t(levels - 1)], 2000) << c.nx;
+        EXPECT_LE(model.numElements(levels - 1), 2000) << c.nx;
         if (levels > kMinLevels) {
             FemModel fewer(test::solidBox(c.nx, c.ny, c.nz), levels - 1);
-            EXPECT_GT(fewer.numElements_[size_t(levels - 2)], 2000) << c.nx;
+            EXPECT_GT(fewer.numElements(levels - 2), 2000) << c.nx;
         }
     }
 }

@@ -244,7 +244,7 @@ protected:
         scene_.solver()->setLogs(&log_, nullptr);
     }
     FemModel& model() { return *scene_.model(); }
-    size_t numElements() { return size_t(model().numElements_[0]); }
+    size_t numElements() { return size_t(model().numElements(0)); }
     /// Compliance f^T u of a dense direct solve with E = 1000 rho^3.
     double reference(const std::vector<float>& rho) {
         std::vector<double> E(rho.size());
@@ -301,7 +301,7 @@ TEST_F(DesignEvaluationTest, ZeroDensitiesAreRaisedAndThresholdsApply) {
     // The lower layer at 0.6 carries the load, the upper one is void.
     std::vector<float> rho(numElements(), 0.0f);
     for (size_t e = 0; e < rho.size(); ++e)
-        if (unpack(model().elementPosition_[0][e]).z == 0) rho[e] = 0.6f;
+        if (unpack(model().elementPosition(0)[e]).z == 0) rho[e] = 0.6f;
     const DesignEvaluation raised = evaluate(rho);
     EXPECT_EQ(raised.raised, numElements() / 2);
     std::vector<float> low = rho;
@@ -413,7 +413,7 @@ TEST(ElementDensities, CellsMapToTheirElementsAroundHoles) {
     ASSERT_TRUE(elementDensities(image, *model, rho, error)) << error;
     ASSERT_EQ(rho.size(), 20u);
     for (size_t e = 0; e < rho.size(); ++e) {
-        const GridPos p = unpack(model->elementPosition_[0][e]);
+        const GridPos p = unpack(model->elementPosition(0)[e]);
         EXPECT_EQ(rho[e], float(p.x + 5 * (p.y + 3 * p.z)) / 32.0f) << e;
     }
     solid[1] = 1;  // a cell the model leaves empty
@@ -437,7 +437,7 @@ TEST_F(DesignEvaluationTest, LoadsWithoutASolidPathAreCounted) {
     auto field = [&](const std::function<bool(GridPos)>& solid) {
         std::vector<float> rho(numElements());
         for (size_t e = 0; e < rho.size(); ++e)
-            rho[e] = solid(unpack(model().elementPosition_[0][e])) ? 1.0f : 0.001f;
+            rho[e] = solid(unpack(model().elementPosition(0)[e])) ? 1.0f : 0.001f;
         return rho;
     };
     const struct {

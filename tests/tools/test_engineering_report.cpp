@@ -85,7 +85,7 @@ public:
     FemModel& model() { return *scene_.model(); }
     /// The report of the all-solid design, solved to a tight tolerance.
     EngineeringReport report(std::vector<float> density = {}) {
-        if (density.empty()) density.assign(size_t(model().numElements_[0]), 1.0f);
+        if (density.empty()) density.assign(size_t(model().numElements(0)), 1.0f);
         EngineeringOptions options;
         options.tolerance = 1e-9;
         EngineeringReport report;
@@ -155,8 +155,8 @@ TEST(EngineeringReport, BarWithContractionHeldAtTheClamp) {
     EXPECT_EQ(c.axis, 0);
     EXPECT_GT(c.component, elongation * (1 - held));
     EXPECT_LT(c.component, elongation * (1 + 1e-6));
-    for (int e = 0; e < m.numElements_[0]; ++e) {
-        const GridPos p = unpack(m.elementPosition_[0][size_t(e)]);
+    for (int e = 0; e < m.numElements(0); ++e) {
+        const GridPos p = unpack(m.elementPosition(0)[size_t(e)]);
         if (p.x == nx / 2) {
             EXPECT_NEAR(c.vonMises[size_t(e)], stress, 2e-3 * stress) << p.y << " " << p.z;
         }
@@ -190,24 +190,23 @@ RootStress rootStress(int nx) {
     const EngineeringReport report = beam.report();
     FemModel& m = beam.model();
     MultigridSolver& solver = *beam.scene().solver();
-    const std::array<double, 576> own = m.Ke_;
-    m.Ke_ = elementStiffness(m.voxelSize_.x, m.voxelSize_.y, m.voxelSize_.z, E, 0.0);
+    m.setMaterial(E, 0.0);
     solver.reloadElementMatrix();
-    std::fill(m.E_.begin(), m.E_.end(), 1.0f);
+    m.setStiffnessFactors(std::vector<float>(m.stiffnessFactors().size(), 1.0f));
     solver.computeLoad();
     solver.prepareSolve();
     EXPECT_TRUE(solver.solve(1e-9));
     const double h = 2.0 / nx, F = 100, I = 0.5 * 0.125 / 12;
     double sum = 0, vonMisesSum = 0;
     int count = 0;
-    for (int e = 0; e < m.numElements_[0]; ++e) {
-        const GridPos p = unpack(m.elementPosition_[0][size_t(e)]);
+    for (int e = 0; e < m.numElements(0); ++e) {
+        const GridPos p = unpack(m.elementPosition(0)[size_t(e)]);
         if (p.x != 0 || p.z != nx / 4 - 1) continue;
-        sum += elementCentreStress(m, m.u_, e, E, 0.0)[0];
+        sum += elementCentreStress(m, m.displacement(), e, E, 0.0)[0];
         vonMisesSum += report.cases[0].vonMises[size_t(e)];
         ++count;
     }
-    m.Ke_ = own;
+    m.setMaterial(kYoungsModulus, kPoissonRatio);
     solver.reloadElementMatrix();
     // The report's von Mises stress holds the same sigma_xx and the beam's shear there
     // (tau = 3F/2A (1 - (z/c)^2) at z = c - h/2, a few per cent of sigma in von Mises).
@@ -307,7 +306,7 @@ TEST(EngineeringReport, GreyElementsTakeTheSoftenedModulus) {
     ScratchFolder folder("engineering-grey");
     Beam beam(writeCantilever(folder.path(), 8, 2e9, 0.3));
     ASSERT_TRUE(beam.loaded()) << beam.log();
-    const size_t n = size_t(beam.model().numElements_[0]);
+    const size_t n = size_t(beam.model().numElements(0));
     const CaseFigures solid = beam.report().cases[0];
     const CaseFigures grey = beam.report(std::vector<float>(n, 0.5f)).cases[0];
     EXPECT_NEAR(grey.displacement, 8 * solid.displacement, 1e-5 * solid.displacement);
@@ -321,7 +320,7 @@ TEST(EngineeringReport, GreyElementsTakeTheSoftenedModulus) {
     // the solid half only.
     std::vector<float> half(n, 0.001f);
     for (size_t e = 0; e < n; ++e)
-        if (unpack(beam.model().elementPosition_[0][e]).z == 0) half[e] = 1.0f;
+        if (unpack(beam.model().elementPosition(0)[e]).z == 0) half[e] = 1.0f;
     const CaseFigures mixed = beam.report(half).cases[0];
     EXPECT_EQ(mixed.counted, n / 2);
     EXPECT_EQ(half[size_t(mixed.maximum.site.index)], 1.0f);
@@ -345,7 +344,7 @@ TEST(EngineeringReport, MaximumAndPercentileAreTheirElements) {
     EXPECT_EQ(c.maximum.value, double(c.vonMises[size_t(c.maximum.site.index)]));
     EXPECT_EQ(c.percentile.value, double(c.vonMises[size_t(c.percentile.site.index)]));
     const FemModel& model = beam.model();
-    const GridPos p = unpack(model.elementPosition_[0][size_t(c.maximum.site.index)]);
+    const GridPos p = unpack(model.elementPosition(0)[size_t(c.maximum.site.index)]);
     EXPECT_EQ(c.maximum.site.grid.x, p.x);
     EXPECT_EQ(c.maximum.site.grid.z, p.z);
     EXPECT_NEAR(c.maximum.site.position.x, (p.x + 0.5) * 0.0625, 1e-6);
@@ -397,7 +396,7 @@ TEST(EngineeringReport, LeavesTheModelAndSolverAsTheyWere) {
     ASSERT_TRUE(beam.loaded()) << beam.log();
     FemModel& m = beam.model();
     MultigridSolver& solver = *beam.scene().solver();
-    std::fill(m.E_.begin(), m.E_.end(), 1000.0f);
+    m.setStiffnessFactors(std::vector<float>(m.stiffnessFactors().size(), 1000.0f));
     auto compliance = [&] {
         solver.computeLoad();
         solver.prepareSolve();
@@ -405,19 +404,19 @@ TEST(EngineeringReport, LeavesTheModelAndSolverAsTheyWere) {
         double sum = 0;
         const size_t n = size_t(m.numVertices(0));
         for (size_t v = 0; v < n; ++v)
-            for (size_t a = 0; a < 3; ++a) sum += double(m.forces()[3 * v + a]) * m.u_[a * n + v];
+            for (size_t a = 0; a < 3; ++a) sum += double(m.forces()[3 * v + a]) * m.displacement()[a * n + v];
         return sum;
     };
     const double before = compliance();
-    const auto Ke = m.Ke_, blocks = m.KeBlocks_;
-    const std::vector<float> factors = m.E_;
-    const std::vector<double> u = m.u_;
+    const auto Ke = m.Ke(), blocks = m.KeBlocks();
+    const std::vector<float> factors = m.stiffnessFactors();
+    const std::vector<double> u = m.displacement();
     const CaseFigures c = beam.report().cases[0];
     EXPECT_GT(c.displacement, 0);
-    EXPECT_EQ(m.Ke_, Ke);
-    EXPECT_EQ(m.KeBlocks_, blocks);
-    EXPECT_EQ(m.E_, factors);
-    EXPECT_EQ(m.u_, u);
+    EXPECT_EQ(m.Ke(), Ke);
+    EXPECT_EQ(m.KeBlocks(), blocks);
+    EXPECT_EQ(m.stiffnessFactors(), factors);
+    EXPECT_EQ(m.displacement(), u);
     EXPECT_EQ(solver.narrowLog(), nullptr);
     EXPECT_NE(solver.wideLog(), nullptr);
     // The solver assembles with the model's own element matrix again.

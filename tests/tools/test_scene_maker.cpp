@@ -159,7 +159,7 @@ TEST_F(SceneMakerTest, PlaneAndBoxSelections) {
         EXPECT_TRUE(std::is_sorted(picked.begin(), picked.end())) << c.text;
     }
     for (int v : selectVertices(m, parsed("x=max and z=0"))) {
-        const GridPos p = unpack(m.vertexPosition_[0][size_t(v)]);
+        const GridPos p = unpack(m.vertexPosition(0)[size_t(v)]);
         EXPECT_EQ(p.x, 8);
         EXPECT_EQ(p.z, 0);
     }
@@ -192,7 +192,7 @@ TEST_F(SceneMakerTest, WrittenSceneLoadsWithItsFixationsAndForces) {
     int fixed = 0;
     double sum[3] = {0, 0, 0};
     for (int v = 0; v < m.numVertices(0); ++v) {
-        const GridPos p = unpack(m.vertexPosition_[0][size_t(v)]);
+        const GridPos p = unpack(m.vertexPosition(0)[size_t(v)]);
         EXPECT_EQ(m.fixedFlags()[size_t(v)], p.x == 0 ? 1 : 0);
         fixed += m.fixedFlags()[size_t(v)];
         for (int a = 0; a < 3; ++a) sum[a] += m.forces()[3 * size_t(v) + size_t(a)];
@@ -244,7 +244,7 @@ TEST_F(SceneMakerTest, LoadsOfFurtherCasesGoToTheirKeys) {
     const std::vector<float>& side = scene.solver()->moreLoads()[0];
     double sum[3] = {0, 0, 0}, down = 0;
     for (int v = 0; v < m.numVertices(0); ++v) {
-        const GridPos p = unpack(m.vertexPosition_[0][size_t(v)]);
+        const GridPos p = unpack(m.vertexPosition(0)[size_t(v)]);
         const float* f = &side[3 * size_t(v)];
         for (int a = 0; a < 3; ++a) sum[a] += f[a];
         EXPECT_EQ(f[1], p.x == 8 && p.y == 0 ? (p.z == 0 ? 2.0f : 1.0f) : 0.0f);
