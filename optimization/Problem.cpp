@@ -58,7 +58,7 @@ SceneSize expectedSize(const Scene& scene, const Vec3i& resolution, const Vec3d&
     const double points = (size.extent[0] + 1) * (size.extent[1] + 1) * (size.extent[2] + 1);
     size.elements = std::min(cells, volume / voxel);
     size.vertices = std::min(points, size.elements + area / face);
-    size.levels = scene.numLevels();
+    size.levels = scene.numLevels_;
     size.conjugateGradients = method == SolveMethod::ConjugateGradients;
     size.loadCases = 1 + int(scene.listedSupportsAndLoads().moreCases.size());
     return size;
@@ -68,7 +68,7 @@ SceneSize expectedSize(const Scene& scene, const Vec3i& resolution, const Vec3d&
 /// memory need cannot be had (checked before anything large is allocated).
 bool voxelModel(const Scene& scene, const ProblemOptions& options, Volume<bool, double>& voxels,
                 std::wostream* log) {
-    const Vec3d& voxelSize = scene.voxelSize();
+    const Vec3d& voxelSize = scene.voxelSize_;
     Vec3i resolution;
     if (!gridResolution(scene, voxelSize, resolution, log)) return false;
     // The host device's worker threads each reserve a stack and an allocator arena, the
@@ -112,7 +112,7 @@ bool voxelModel(const Scene& scene, const ProblemOptions& options, Volume<bool, 
 
     // The model's own limits and its memory need with the exact counts.
     const ModelSize counts = measureModel(voxels);
-    if (const std::wstring error = modelSizeError(counts, scene.numLevels()); !error.empty()) {
+    if (const std::wstring error = modelSizeError(counts, scene.numLevels_); !error.empty()) {
         writeLine(log, error);
         return false;
     }
@@ -122,7 +122,7 @@ bool voxelModel(const Scene& scene, const ProblemOptions& options, Volume<bool, 
     size.extent = {double(counts.extent[0]), double(counts.extent[1]), double(counts.extent[2])};
     size.elements = double(counts.elements);
     size.vertices = double(counts.vertices);
-    size.levels = scene.numLevels();
+    size.levels = scene.numLevels_;
     size.conjugateGradients = options.solver == SolveMethod::ConjugateGradients;
     size.loadCases = 1 + int(scene.listedSupportsAndLoads().moreCases.size());
     if (const std::wstring error = memoryError(size, voxelSize, memoryLimit, sizeAt);
@@ -229,13 +229,13 @@ SupportsAndLoads Problem::supportsAndLoads() const {
 
 ProblemBuild buildProblem(const Scene& scene, const ProblemOptions& options, std::wostream* log) {
     ProblemBuild result;
-    if (scene.numLevels() < kMinLevels || scene.numLevels() > kMaxLevels) {
-        writeLine(log, modelSizeError({}, scene.numLevels()));
+    if (scene.numLevels_ < kMinLevels || scene.numLevels_ > kMaxLevels) {
+        writeLine(log, modelSizeError({}, scene.numLevels_));
         return result;
     }
     Volume<bool, double> voxels;
     if (!voxelModel(scene, options, voxels, log)) return result;
-    ModelBuild built = buildModel(voxels, scene.numLevels());
+    ModelBuild built = buildModel(voxels, scene.numLevels_);
     if (!built.model) {
         writeLine(log, built.error);
         return result;

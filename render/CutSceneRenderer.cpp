@@ -368,7 +368,7 @@ void CutSceneRenderer::Impl::renderShadowMap(const Matrix4& lightView) {
 }
 
 void CutSceneRenderer::Impl::drawCoordinateSystem(const Matrix4& lightView) {
-    const Vec3d s = scene ? scene->voxelSize() : Vec3d(1, 1, 1);
+    const Vec3d s = scene ? scene->voxelSize_ : Vec3d(1, 1, 1);
     lineDrawer.setView(view);
     lineDrawer.setWorld(Matrix4::identity());
     lineDrawer.begin();

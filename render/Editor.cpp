@@ -116,14 +116,14 @@ int Editor::simulationVertex(std::uint32_t id) const {
 
 Vec3f Editor::gridPosition(int v) const {
     const GridPos p = unpack(model_->vertexPosition(0)[size_t(v)]);
-    const Vec3d& s = scene_->voxelSize();
+    const Vec3d& s = scene_->voxelSize_;
     return {float(p.x) * float(s.x), float(p.y) * float(s.y), float(p.z) * float(s.z)};
 }
 
 double Editor::squaredDistance(int a, int b) const {
     const std::vector<uint32_t>& position = model_->vertexPosition(0);
     const GridPos pa = unpack(position[size_t(a)]), pb = unpack(position[size_t(b)]);
-    const Vec3d& s = scene_->voxelSize();
+    const Vec3d& s = scene_->voxelSize_;
     const double dx = double(pa.x - pb.x) * s.x, dy = double(pa.y - pb.y) * s.y,
                  dz = double(pa.z - pb.z) * s.z;
     return dx * dx + dy * dy + dz * dz;
