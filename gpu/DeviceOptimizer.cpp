@@ -333,11 +333,11 @@ void DeviceOptimizer::reduce(CUdeviceptr values, long long count, int op, CUdevi
     } while (n > 1);
 }
 
-double DeviceOptimizer::evaluateEnergies() {
+double DeviceOptimizer::elementEnergies(CUdeviceptr q) {
     if (!solver_.displacementOnDevice()) {
         // No displacement: every energy is 0.
-        checkDriver(solver_.driver().memsetD32(q_dev_, 0, 2 * size_t(n_)),
-                    L"cuMemsetD32 failed for q_dev_");
+        checkDriver(solver_.driver().memsetD32(q, 0, 2 * size_t(n_)),
+                    L"cuMemsetD32 failed for the energies");
         return 0.0;
     }
     const FemModel& m = solver_.model();
@@ -345,33 +345,21 @@ double DeviceOptimizer::evaluateEnergies() {
     CUdeviceptr ep = solver_.elementPosition_dev_[0], vg = solver_.vertexGrid_dev_[0],
                 u = solver_.u_dev_[0];
     int nV = m.numVertices(0);
-    KernelParams params(ep, vd, vg, u, solver_.E_dev_, q_dev_, nV, n_);
+    KernelParams params(ep, vd, vg, u, solver_.E_dev_, q, nV, n_);
     launch(kernels_[kEnergies], n_, params, kKernelNames[kEnergies]);
-    reduce(q_dev_, n_, kSum, results_dev_);
+    reduce(q, n_, kSum, results_dev_);
     double sum = 0.0;
     download(&sum, results_dev_, 8, "results_dev_");
     return sum;
 }
 
+double DeviceOptimizer::evaluateEnergies() { return elementEnergies(q_dev_); }
+
 double DeviceOptimizer::addCaseEnergies(double weight, bool first) {
     if (!caseQ_dev_)
         reportFatalError(__FILE__, __LINE__, L"No load-case energies buffer: the solver had one "
                                              L"load case when the optimizer was loaded");
-    if (!solver_.displacementOnDevice()) {
-        checkDriver(solver_.driver().memsetD32(caseQ_dev_, 0, 2 * size_t(n_)),
-                    L"cuMemsetD32 failed for caseQ_dev_");
-    } else {
-        const FemModel& m = solver_.model();
-        Int3 vd = int3Of(m.vertexDims(0));
-        CUdeviceptr ep = solver_.elementPosition_dev_[0], vg = solver_.vertexGrid_dev_[0],
-                    u = solver_.u_dev_[0];
-        int nV = m.numVertices(0);
-        KernelParams params(ep, vd, vg, u, solver_.E_dev_, caseQ_dev_, nV, n_);
-        launch(kernels_[kEnergies], n_, params, kKernelNames[kEnergies]);
-    }
-    reduce(caseQ_dev_, n_, kSum, results_dev_);
-    double compliance = 0.0;
-    download(&compliance, results_dev_, 8, "results_dev_");
+    const double compliance = elementEnergies(caseQ_dev_);
     int isFirst = first ? 1 : 0;
     KernelParams accumulate(caseQ_dev_, weight, isFirst, q_dev_, n_);
     launch(kernels_[kAccumulateEnergies], n_, accumulate, kKernelNames[kAccumulateEnergies]);

@@ -211,6 +211,9 @@ public:
 
 private:
     void lookUpKernels();
+    /// The element energies of the solver's level-0 displacement and factors into `q` (0 when
+    /// no displacement is on the device); returns their sum.
+    double elementEnergies(CUdeviceptr q);
     /// The per-element buffers of `state` (its arrays uploaded where given).
     void allocateElementBuffers(const DeviceDesignState& state);
     /// The filter's taps and staging grids, the reductions' and the search's sums.

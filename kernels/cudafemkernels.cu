@@ -922,6 +922,21 @@ OSTREL_UNROLL
     return any;
 }
 
+// The weighted sums over the taps, in tap order, of the kFilterRun staged values from `run` on.
+__device__ inline void runTapSums(const float* __restrict__ run,
+                                  const double* __restrict__ tapWeight,
+                                  const long long* __restrict__ tapOffset, int taps,
+                                  double* acc) {
+OSTREL_UNROLL
+    for (int i = 0; i < kFilterRun; ++i) acc[i] = 0.0;
+    for (int k = 0; k < taps; ++k) {
+        const double w = tapWeight[k];
+        const float* src = run + tapOffset[k];
+OSTREL_UNROLL
+        for (int i = 0; i < kFilterRun; ++i) acc[i] += w * (double)src[i];
+    }
+}
+
 // out[e] = (sum over the taps of w * staged design + voidDensity * padSum[e]) / W[e] (padSum
 // null: no pad term), for the elements of one run.
 extern "C" __global__ void __launch_bounds__(128)
@@ -936,14 +951,7 @@ FilterDesignKernel(int3 ED, const int* __restrict__ EG, int3 PD, int h,
     long long c0;
     if (!filterRun(item, ED, EG, PD, h, e, c0)) return;
     double acc[kFilterRun];
-OSTREL_UNROLL
-    for (int i = 0; i < kFilterRun; ++i) acc[i] = 0.0;
-    for (int k = 0; k < taps; ++k) {
-        const double w = tapWeight[k];
-        const float* src = stage + c0 + tapOffset[k];
-OSTREL_UNROLL
-        for (int i = 0; i < kFilterRun; ++i) acc[i] += w * (double)src[i];
-    }
+    runTapSums(stage + c0, tapWeight, tapOffset, taps, acc);
 OSTREL_UNROLL
     for (int i = 0; i < kFilterRun; ++i) {
         if (e[i] < 0) continue;
@@ -966,14 +974,7 @@ WeightSumsKernel(int3 ED, const int* __restrict__ EG, int3 PD, int h,
     long long c0;
     if (!filterRun(item, ED, EG, PD, h, e, c0)) return;
     double acc[kFilterRun];
-OSTREL_UNROLL
-    for (int i = 0; i < kFilterRun; ++i) acc[i] = 0.0;
-    for (int k = 0; k < taps; ++k) {
-        const double w = tapWeight[k];
-        const float* src = stage + c0 + tapOffset[k];
-OSTREL_UNROLL
-        for (int i = 0; i < kFilterRun; ++i) acc[i] += w * (double)src[i];
-    }
+    runTapSums(stage + c0, tapWeight, tapOffset, taps, acc);
 OSTREL_UNROLL
     for (int i = 0; i < kFilterRun; ++i) {
         if (e[i] < 0) continue;

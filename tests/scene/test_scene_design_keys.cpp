@@ -27,10 +27,7 @@ const char* const kBase = testing::kRequiredSceneKeys;
 class SceneDesignKeys : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::ofstream box(dir_ / "box.obj");
-        box << "v 0 0 0\nv 2 0 0\nv 2 1 0\nv 0 1 0\nv 0 0 1\nv 2 0 1\nv 2 1 1\nv 0 1 1\n"
-               "f 1 3 2\nf 5 6 7\nf 1 4 3\nf 5 7 8\nf 1 2 6\nf 1 6 5\nf 2 3 7\nf 2 7 6\n"
-               "f 3 4 8\nf 3 8 7\nf 4 1 5\nf 4 5 8\n";
+        std::ofstream(dir_ / "box.obj") << testing::kBoxObj;
     }
     bool load(const std::string& extra) {
         std::ofstream(dir_ / "scene.txt") << kBase << extra;
