@@ -234,9 +234,7 @@ DeviceDesignSums DeviceOptimizer::start(const DeviceStart& start, float* rho) {
     // The weight sums: the filter's taps over a staged field of ones.
     checkDriver(driver.memsetD32(candidateX_dev_, 0x3f800000u, n),
                 L"cuMemsetD32 failed for candidateX_dev_");
-    CUdeviceptr ep = solver_.elementPosition_dev_[0];
-    KernelParams stage(ep, paddedDims_, padding_, candidateX_dev_, stageF_dev_, n_);
-    launch(kernels_[kStage], n_, stage, kKernelNames[kStage]);
+    stageDesign(candidateX_dev_);
     const FemModel& m = solver_.model();
     Int3 ed = int3Of(m.elementDims(0));
     CUdeviceptr eg = solver_.elementGrid_dev_[0];
@@ -462,10 +460,14 @@ void DeviceOptimizer::candidateDesign(double lambda, const DeviceLimits& limits)
     launch(kernels_[kCandidateDesign], n_, params, kKernelNames[kCandidateDesign]);
 }
 
-void DeviceOptimizer::filter(CUdeviceptr in, CUdeviceptr out) {
+void DeviceOptimizer::stageDesign(CUdeviceptr in) {
     CUdeviceptr ep = solver_.elementPosition_dev_[0];
     KernelParams stage(ep, paddedDims_, padding_, in, stageF_dev_, n_);
     launch(kernels_[kStage], n_, stage, kKernelNames[kStage]);
+}
+
+void DeviceOptimizer::filter(CUdeviceptr in, CUdeviceptr out) {
+    stageDesign(in);
     const FemModel& m = solver_.model();
     Int3 ed = int3Of(m.elementDims(0));
     CUdeviceptr eg = solver_.elementGrid_dev_[0];

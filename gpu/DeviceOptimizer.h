@@ -227,6 +227,8 @@ private:
     /// Reduces `count` doubles at `values` (op 0 sum, 1 maximum, 2 minimum) into the double
     /// at `result`, on the device.
     void reduce(CUdeviceptr values, long long count, int op, CUdeviceptr result);
+    /// `in` (n floats) into the staging grid stageF_dev_, each element at its cell.
+    void stageDesign(CUdeviceptr in);
     /// Stage `in`, filter it into `out` (the candidate design's filter).
     void filter(CUdeviceptr in, CUdeviceptr out);
     void candidateDesign(double lambda, const DeviceLimits& limits);
