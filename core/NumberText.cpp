@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <system_error>
 
 namespace ostrel {
@@ -17,8 +18,9 @@ size_t digits(std::string_view text, size_t& i) {
     return i - start;
 }
 
-/// True when `text` is a decimal real as the header says (the pattern only, not the range).
-bool isDecimalReal(std::string_view text) {
+/// Length of the longest beginning of `text` that is a decimal real as the header says (the
+/// pattern only, not the range); 0 when none is.
+size_t realPrefixLength(std::string_view text) {
     size_t i = 0;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
     size_t mantissa = digits(text, i);
@@ -26,13 +28,33 @@ bool isDecimalReal(std::string_view text) {
         ++i;
         mantissa += digits(text, i);
     }
-    if (mantissa == 0) return false;
+    if (mantissa == 0) return 0;
     if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-        ++i;
-        if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-        if (digits(text, i) == 0) return false;
+        size_t exponent = i + 1;
+        if (exponent < text.size() && (text[exponent] == '+' || text[exponent] == '-')) ++exponent;
+        if (digits(text, exponent) > 0) i = exponent;
     }
-    return i == text.size();
+    return i;
+}
+
+/// realPrefixLength for a scanner, which reads as formatted extraction does: an exponent mark
+/// without digits after a number spoils it ("1e" and "1e+" read as nothing, not as 1).
+size_t scannedRealLength(std::string_view text) {
+    const size_t length = realPrefixLength(text);
+    const bool brokenExponent =
+        length > 0 && length < text.size() && (text[length] == 'e' || text[length] == 'E');
+    return brokenExponent ? 0 : length;
+}
+
+/// Length of the longest beginning of `text` that is a whole number's pattern; 0 when none is.
+size_t wholePrefixLength(std::string_view text) {
+    size_t i = 0;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    return digits(text, i) > 0 ? i : 0;
+}
+
+bool isDecimalReal(std::string_view text) {
+    return !text.empty() && realPrefixLength(text) == text.size();
 }
 
 /// For a decimal real with a digit other than 0: the power p with value = 0.d... x 10^p
@@ -74,19 +96,19 @@ std::basic_string_view<Char> trimmed(std::basic_string_view<Char> text) {
     return text;
 }
 
-}  // namespace
-
-bool readReal(std::string_view text, double& value) {
+/// readReal for double and float: the pattern, then the nearest value of Real.
+template <typename Real>
+bool readDecimal(std::string_view text, Real& value) {
     if (!isDecimalReal(text)) return false;
     const bool negative = text.front() == '-';
     // from_chars reads no '+' and no locale: the pattern is checked above.
     if (text.front() == '+') text.remove_prefix(1);
-    double parsed = 0;
+    Real parsed = 0;
     const std::from_chars_result r = std::from_chars(text.data(), text.data() + text.size(), parsed);
     if (r.ec == std::errc::result_out_of_range) {
         // Too large (refused) or too small (zero): the value is 0.d... x 10^power.
         if (decimalPower(text) > 0) return false;
-        parsed = negative ? -0.0 : 0.0;
+        parsed = negative ? -Real(0) : Real(0);
     } else if (r.ec != std::errc() || r.ptr != text.data() + text.size() || !std::isfinite(parsed)) {
         return false;
     }
@@ -94,15 +116,77 @@ bool readReal(std::string_view text, double& value) {
     return true;
 }
 
+}  // namespace
+
+bool readReal(std::string_view text, double& value) { return readDecimal(text, value); }
+bool readReal(std::string_view text, float& value) { return readDecimal(text, value); }
+
 bool readWhole(std::string_view text, long long& value) {
-    size_t i = 0;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-    if (digits(text, i) == 0 || i != text.size()) return false;
+    if (text.empty() || wholePrefixLength(text) != text.size()) return false;
     if (text.front() == '+') text.remove_prefix(1);
     long long parsed = 0;
     const std::from_chars_result r = std::from_chars(text.data(), text.data() + text.size(), parsed);
     if (r.ec != std::errc() || r.ptr != text.data() + text.size()) return false;
     value = parsed;
+    return true;
+}
+
+/// Reads the number at the scanner's place after its blanks with `prefixLength`'s pattern and
+/// `read`'s rule; on success moves the place past it.
+template <typename Value>
+bool NumberScanner::scan(size_t (*prefixLength)(std::string_view),
+                         bool (*read)(std::string_view, Value&), Value& value) {
+    size_t start = at_;
+    while (start < text_.size() && isBlank(text_[start])) ++start;
+    const std::string_view text = std::string_view(text_).substr(start);
+    const size_t length = prefixLength(text);
+    if (length == 0 || !read(text.substr(0, length), value)) return false;
+    at_ = start + length;
+    return true;
+}
+
+bool NumberScanner::read(double& value) { return scan<double>(scannedRealLength, readReal, value); }
+bool NumberScanner::read(float& value) { return scan<float>(scannedRealLength, readReal, value); }
+bool NumberScanner::read(long long& value) {
+    return scan<long long>(wholePrefixLength, readWhole, value);
+}
+bool NumberScanner::read(int& value) {
+    const size_t before = at_;
+    long long whole;
+    if (!read(whole)) return false;
+    if (whole < std::numeric_limits<int>::min() || whole > std::numeric_limits<int>::max()) {
+        at_ = before;
+        return false;
+    }
+    value = int(whole);
+    return true;
+}
+bool NumberScanner::atEnd() const {
+    return std::all_of(text_.begin() + long(at_), text_.end(), [](char c) { return isBlank(c); });
+}
+
+std::vector<std::wstring> blankSeparatedWords(std::wstring_view text) {
+    std::vector<std::wstring> words;
+    size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && isBlank(text[i])) ++i;
+        const size_t start = i;
+        while (i < text.size() && !isBlank(text[i])) ++i;
+        if (i > start) words.emplace_back(text.substr(start, i - start));
+    }
+    return words;
+}
+
+bool readRealList(std::wstring_view text, std::vector<double>& values, std::wstring& notANumber) {
+    values.clear();
+    for (const std::wstring& word : blankSeparatedWords(text)) {
+        double value;
+        if (!readReal(asciiText(word), value)) {
+            notANumber = word;
+            return false;
+        }
+        values.push_back(value);
+    }
     return true;
 }
 
@@ -116,6 +200,13 @@ std::string asciiText(std::wstring_view text) {
         if (c < 0 || c > 0x7f) return {};
         narrow.push_back(char(c));
     }
+    return narrow;
+}
+
+std::string scannableText(std::wstring_view text) {
+    std::string narrow;
+    narrow.reserve(text.size());
+    for (wchar_t c : text) narrow.push_back(c < 0 || c > 0x7f ? '\x7f' : char(c));
     return narrow;
 }
 

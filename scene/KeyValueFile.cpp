@@ -1,38 +1,24 @@
 #include "scene/KeyValueFile.h"
 
 #include <cstdio>
-#include <cwctype>
 #include <fstream>
-#include <sstream>
 
 #include "core/AtomicFile.h"
 #include "core/Console.h"
 #include "core/InputFile.h"
+#include "core/NumberText.h"
 
 namespace ostrel {
 namespace {
 
 /// Blanks, tabs, carriage returns and other control characters are not graphic.
 bool isGraphic(wchar_t c) { return !(c <= 0x20 || (c >= 0x7F && c <= 0xA0)); }
-bool isBlank(wchar_t c) { return std::iswspace(wint_t(c)) != 0; }
 
 std::wstring trimmed(const std::wstring& text) {
     size_t begin = 0, end = text.size();
     while (begin < end && !isGraphic(text[begin])) ++begin;
     while (end > begin && !isGraphic(text[end - 1])) --end;
     return text.substr(begin, end - begin);
-}
-
-std::vector<std::wstring> words(const std::wstring& text) {
-    std::vector<std::wstring> result;
-    size_t i = 0;
-    while (i < text.size()) {
-        while (i < text.size() && isBlank(text[i])) ++i;
-        size_t start = i;
-        while (i < text.size() && !isBlank(text[i])) ++i;
-        if (i > start) result.push_back(text.substr(start, i - start));
-    }
-    return result;
 }
 
 /// Single-byte text: each byte becomes one character (and back).
@@ -52,15 +38,25 @@ void parseError(std::wostream* log, bool asError, const std::wstring& key) {
                  quoted(key));
 }
 
-/// Reads `count` values of T from `text` by formatted extraction; writes `out` only on success.
+bool scanValue(NumberScanner& in, double& value) { return in.read(value); }
+bool scanValue(NumberScanner& in, float& value) { return in.read(value); }
+bool scanValue(NumberScanner& in, int& value) { return in.read(value); }
+/// The whole number 0 or 1.
+bool scanValue(NumberScanner& in, bool& value) {
+    long long whole;
+    if (!in.read(whole) || (whole != 0 && whole != 1)) return false;
+    value = whole == 1;
+    return true;
+}
+
+/// Reads `count` values of T from the start of `text` (core/NumberText's NumberScanner); writes
+/// `out` only on success.
 template <typename T>
 bool readNumbers(const std::wstring& text, T* out, int count) {
-    std::wistringstream stream(text);
+    NumberScanner in(scannableText(text));
     T parsed[16];
-    for (int i = 0; i < count; ++i) {
-        stream >> parsed[i];
-        if (stream.fail()) return false;
-    }
+    for (int i = 0; i < count; ++i)
+        if (!scanValue(in, parsed[i])) return false;
     for (int i = 0; i < count; ++i) out[i] = parsed[i];
     return true;
 }
@@ -87,7 +83,7 @@ bool KeyValueFile::read(const std::wstring& fileName, std::wostream* log) {
         const std::wstring line = widenBytes(bytes);
         const size_t colon = line.find(L':');
         const std::wstring keyPart = colon == std::wstring::npos ? line : line.substr(0, colon);
-        const std::vector<std::wstring> keyWords = words(keyPart);
+        const std::vector<std::wstring> keyWords = blankSeparatedWords(keyPart);
         if (keyWords.empty()) continue;
         if (keyWords[0].compare(0, 2, L"//") == 0) continue;
         // A key part of several words, or a lone word with no colon and so no value.

@@ -39,8 +39,11 @@ public:
     /// Removes the entry; true if it existed. Silent.
     bool remove(const std::wstring& key);
 
-    // Typed getters: true if the key exists and every number parsed. The target is written only
-    // on success, so callers preset their defaults. Text after the last number is ignored.
+    // Typed getters: true if the key exists and every number parsed. The numbers are read from
+    // the start of the value as core/NumberText's NumberScanner reads them: blanks before each
+    // are skipped, text after the last number is ignored (a unit word does no harm), and a whole
+    // number stops at a decimal point (3.7 reads as 3). The target is written only on success,
+    // so callers preset their defaults.
     bool getInt(const std::wstring& key, int& value, std::wostream* log) const;
     bool getFloat(const std::wstring& key, float& value, std::wostream* log) const;
     bool getFloat3(const std::wstring& key, Vec3f& value, std::wostream* log) const;

@@ -1,8 +1,5 @@
 #include "scene/LoadCases.h"
 
-#include <cwctype>
-#include <sstream>
-
 #include "core/NumberText.h"
 
 namespace ostrel {
@@ -34,9 +31,8 @@ int loadCaseNumber(const std::wstring& key) {
 
 bool parseLoadCaseWeights(const std::wstring& text, int cases, std::vector<double>& weights,
                           std::wstring& why) {
-    std::wistringstream in(text);
     std::vector<double> listed;
-    for (std::wstring word; in >> word;) {
+    for (const std::wstring& word : blankSeparatedWords(text)) {
         double w;
         if (!readReal(asciiText(word), w)) {
             why = L"holds '" + word + L"', which is not a number";

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <ostream>
 #include <sstream>
 
@@ -34,17 +35,75 @@ bool parseOneNumber(const std::wstring& text, double& value) {
     return readReal(asciiText(trimBlanks(std::wstring_view(text))), value);
 }
 
-/// Boxes of six numbers each; on failure returns false with the reason (without the key).
-bool parseBoxes(const std::wstring& text, std::vector<WorldBox>& boxes, std::wstring& why) {
-    std::wistringstream in(text);
+/// Reads FIXED_VERTICES' grid points (`points`) or FORCES' grid points with their forces
+/// (`forces`) group by group while every read succeeds. Returns false when the reading stopped at
+/// text that is not the next number; an incomplete last group of numbers is dropped without a
+/// note, as the format has always had it.
+bool scanGridPoint(NumberScanner& in, GridPoint& p) {
+    return in.read(p.x) && in.read(p.y) && in.read(p.z);
+}
+bool scanSupportList(const std::wstring& text, std::vector<GridPoint>* points,
+                     std::vector<PointForce>* forces) {
+    NumberScanner in(scannableText(text));
+    for (;;) {
+        PointForce f;
+        if (!scanGridPoint(in, f.at)) break;
+        if (points) {
+            points->push_back(f.at);
+        } else {
+            if (!(in.read(f.fx) && in.read(f.fy) && in.read(f.fz))) break;
+            forces->push_back(f);
+        }
+    }
+    return in.atEnd();
+}
+
+/// A further load case's forces, six numbers X Y Z FX FY FZ each, every word a number (unlike
+/// FORCES, a fault is an error); on failure `why` completes a message that starts with the key.
+bool parseCaseForces(const std::wstring& text, std::vector<PointForce>& forces, std::wstring& why) {
+    const std::vector<std::wstring> words = blankSeparatedWords(text);
     std::vector<double> numbers;
-    for (std::wstring word; in >> word;) {
-        double v;
-        if (!parseOneNumber(word, v)) {
-            why = L"'" + word + L"' is not a number";
+    if (std::wstring word; !readRealList(text, numbers, word)) {
+        why = L" holds '" + word + L"', which is not a number";
+        return false;
+    }
+    if (numbers.size() % 6 != 0) {
+        why = L" needs six numbers X Y Z FX FY FZ per force, not " +
+              std::to_wstring(numbers.size()) + L" numbers";
+        return false;
+    }
+    auto isGridCoordinate = [](double v) {
+        return v == std::floor(v) && v >= std::numeric_limits<int>::min() &&
+               v <= std::numeric_limits<int>::max();
+    };
+    forces.clear();
+    for (size_t i = 0; i < numbers.size(); i += 6) {
+        const double* v = &numbers[i];
+        if (!isGridCoordinate(v[0]) || !isGridCoordinate(v[1]) || !isGridCoordinate(v[2])) {
+            why = L" needs whole grid coordinates X Y Z, force " + std::to_wstring(i / 6 + 1) +
+                  L" has others";
             return false;
         }
-        numbers.push_back(v);
+        PointForce f{{int(v[0]), int(v[1]), int(v[2])}};
+        // Each component read once as the nearest float, as FORCES reads it.
+        float* component[3] = {&f.fx, &f.fy, &f.fz};
+        for (int k = 0; k < 3; ++k)
+            if (!readReal(asciiText(words[i + 3 + k]), *component[k])) {
+                why = L" holds the force component '" + words[i + 3 + k] +
+                      L"', beyond the range of a force";
+                return false;
+            }
+        forces.push_back(f);
+    }
+    return true;
+}
+
+/// Boxes of six numbers each; on failure returns false with the reason (without the key).
+bool parseBoxes(const std::wstring& text, std::vector<WorldBox>& boxes, std::wstring& why) {
+    std::vector<double> numbers;
+    if (std::wstring word; !readRealList(text, numbers, word)) {
+        why = L"'" + word + L"' is not a number";
+        return false;
     }
     if (numbers.size() % 6 != 0) {
         why = L"needs six numbers X0 Y0 Z0 X1 Y1 Z1 per box, not " +
@@ -219,18 +278,10 @@ void Scene::readView(std::wostream* log) {
 
 bool Scene::readSupportsAndLoads(std::wostream* log) {
     std::wstring list;
-    if (file_.getString(L"FIXED_VERTICES", list, log, true)) {
-        std::wistringstream in(list);
-        GridPoint p;
-        while (in >> p.x >> p.y >> p.z) listed_.fixed.push_back(p);
-        listed_.fixedUnreadable = !in.eof();
-    }
-    if (file_.getString(L"FORCES", list, log, true)) {
-        std::wistringstream in(list);
-        PointForce f;
-        while (in >> f.at.x >> f.at.y >> f.at.z >> f.fx >> f.fy >> f.fz) listed_.forces.push_back(f);
-        listed_.forcesUnreadable = !in.eof();
-    }
+    if (file_.getString(L"FIXED_VERTICES", list, log, true))
+        listed_.fixedUnreadable = !scanSupportList(list, &listed_.fixed, nullptr);
+    if (file_.getString(L"FORCES", list, log, true))
+        listed_.forcesUnreadable = !scanSupportList(list, nullptr, &listed_.forces);
     return readLoadCases(log);
 }
 
@@ -253,30 +304,12 @@ bool Scene::readLoadCases(std::wostream* log) {
         return fail(L"FORCES lists no force: load case 1 is empty");
     for (int c = 2; c <= cases; ++c) {
         const std::wstring key = loadCaseKey(c);
-        std::wstring text;
+        std::wstring text, why;
         file_.getString(key, text, nullptr, true);
-        std::wistringstream in(text);
-        std::vector<double> numbers6;
-        for (std::wstring word; in >> word;) {
-            double v;
-            if (!parseOneNumber(word, v))
-                return fail(key + L" holds '" + word + L"', which is not a number");
-            numbers6.push_back(v);
-        }
-        if (numbers6.empty()) return fail(key + L" lists no force: load case " +
-                                          std::to_wstring(c) + L" is empty");
-        if (numbers6.size() % 6 != 0)
-            return fail(key + L" needs six numbers X Y Z FX FY FZ per force, not " +
-                        std::to_wstring(numbers6.size()) + L" numbers");
         std::vector<PointForce> forces;
-        for (size_t i = 0; i < numbers6.size(); i += 6) {
-            const double* v = &numbers6[i];
-            if (v[0] != std::floor(v[0]) || v[1] != std::floor(v[1]) || v[2] != std::floor(v[2]))
-                return fail(key + L" needs whole grid coordinates X Y Z, force " +
-                            std::to_wstring(i / 6 + 1) + L" has others");
-            forces.push_back({{int(v[0]), int(v[1]), int(v[2])},
-                              float(v[3]), float(v[4]), float(v[5])});
-        }
+        if (!parseCaseForces(text, forces, why)) return fail(key + why);
+        if (forces.empty()) return fail(key + L" lists no force: load case " +
+                                        std::to_wstring(c) + L" is empty");
         listed_.moreCases.push_back(std::move(forces));
     }
     std::wstring text, why;

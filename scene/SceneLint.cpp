@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <fstream>
-#include <sstream>
+#include <vector>
 
 #include "core/Console.h"
 #include "core/InputFile.h"
+#include "core/NumberText.h"
 #include "scene/KeyValueFile.h"
 #include "scene/LoadCases.h"
 
@@ -82,13 +83,12 @@ std::vector<std::wstring> lintSceneFile(const std::wstring& fileName) {
         const size_t colon = line.find(L':');
         if (colon == std::wstring::npos)
             continue;  // not an entry; the reader reports it
-        std::wistringstream keyPart(line.substr(0, colon));
-        std::wstring word, extra;
-        if (!(keyPart >> word) || word.compare(0, 2, L"//") == 0)
+        const std::vector<std::wstring> keyWords = blankSeparatedWords(line.substr(0, colon));
+        if (keyWords.empty() || keyWords[0].compare(0, 2, L"//") == 0)
             continue;
-        if (keyPart >> extra)
+        if (keyWords.size() > 1)
             continue;  // invalid key syntax; the reader reports it
-        const std::wstring key = upperCaseKey(word);
+        const std::wstring key = upperCaseKey(keyWords[0]);
         if (std::find(keys.begin(), keys.end(), key) != keys.end() || loadCaseNumber(key) > 0)
             continue;
         std::wstring warning = L"WARNING: Unknown key " + quoted(key) + L" in line " +

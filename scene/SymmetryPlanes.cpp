@@ -21,10 +21,10 @@ std::wstring describePlane(const SymmetryPlane& plane) {
 bool parseSymmetryPlanes(const std::wstring& text, std::vector<SymmetryPlane>& planes,
                          std::wstring& why) {
     planes.clear();
-    std::wistringstream in(text);
-    std::wstring token;
+    const std::vector<std::wstring> tokens = blankSeparatedWords(text);
     bool seen[3] = {false, false, false};
-    while (in >> token) {
+    for (size_t i = 0; i < tokens.size(); ++i) {
+        const std::wstring& token = tokens[i];
         int axis = -1;
         if (token == L"x" || token == L"X") axis = 0;
         if (token == L"y" || token == L"Y") axis = 1;
@@ -44,15 +44,11 @@ bool parseSymmetryPlanes(const std::wstring& text, std::vector<SymmetryPlane>& p
         SymmetryPlane plane;
         plane.axis = axis;
         // An optional coordinate follows the axis.
-        const std::streampos at = in.tellg();
-        std::wstring next;
         double value;
-        if (in >> next && readReal(asciiText(next), value)) {
+        if (i + 1 < tokens.size() && readReal(asciiText(tokens[i + 1]), value)) {
             plane.centre = false;
             plane.coordinate = value;
-        } else {
-            in.clear();
-            in.seekg(at);
+            ++i;
         }
         planes.push_back(plane);
     }

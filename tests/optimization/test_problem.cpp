@@ -111,6 +111,51 @@ TEST(Problem, GridPointsWithoutAVertexAndUnreadableListsAreWarnedAboutAndPassedO
     EXPECT_EQ(current.forces, (std::vector<PointForce>{{{8, 0, 0}, 0, 0, -1}}));
 }
 
+TEST(Problem, ListsAreReadNumberByNumberUntilOneFails) {
+    // The list, what it gives and whether the reading stopped early (the parsing warning).
+    struct Case {
+        const char* fixed;
+        std::vector<GridPoint> points;
+        bool unreadable;
+    };
+    const Case fixed[] = {
+        {"0 0 0  1 1 1  2", {{0, 0, 0}, {1, 1, 1}}, false},  // a cut-short last triple: dropped
+        {"0 0 0 \t1 0 0\t ", {{0, 0, 0}, {1, 0, 0}}, false},
+        {"0 0 0  1.5 0 0", {{0, 0, 0}}, true},  // a grid coordinate stops at the point
+        {"0 0 0  99999999999 0 0", {{0, 0, 0}}, true},
+        {"0 0 0  1 1 x", {{0, 0, 0}}, true},
+    };
+    struct ForceCase {
+        const char* forces;
+        std::vector<PointForce> listed;
+        bool unreadable;
+    };
+    const ForceCase forces[] = {
+        {"8 0 0 0 0 -1  ", {{{8, 0, 0}, 0, 0, -1}}, false},
+        {"8 0 0 0 0 -1 N", {{{8, 0, 0}, 0, 0, -1}}, true},  // a unit word is no number here
+        {"8 0 0 0 0 1e39", {}, true},                       // beyond a float's range
+        {"8 0 0 0 0 -1e", {}, true},                        // a broken exponent
+        {"8 0 0 0.1 0 16777217.0000000001", {{{8, 0, 0}, 0.1f, 0, 16777218.0f}}, false},
+    };
+    ScratchFolder folder("lists");
+    for (const Case& c : fixed) {
+        Scene scene;
+        std::wostringstream log;
+        ASSERT_TRUE(scene.loadScene(
+            cantileverScene(folder, std::string("FIXED_VERTICES: ") + c.fixed + "\n"), &log));
+        EXPECT_EQ(scene.listedSupportsAndLoads().fixed, c.points) << c.fixed;
+        EXPECT_EQ(scene.listedSupportsAndLoads().fixedUnreadable, c.unreadable) << c.fixed;
+    }
+    for (const ForceCase& c : forces) {
+        Scene scene;
+        std::wostringstream log;
+        ASSERT_TRUE(scene.loadScene(
+            cantileverScene(folder, std::string("FORCES: ") + c.forces + "\n"), &log));
+        EXPECT_EQ(scene.listedSupportsAndLoads().forces, c.listed) << c.forces;
+        EXPECT_EQ(scene.listedSupportsAndLoads().forcesUnreadable, c.unreadable) << c.forces;
+    }
+}
+
 TEST(Problem, OverridesReplaceTheScenesControls) {
     struct Case {
         const char* name;

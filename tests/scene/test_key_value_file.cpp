@@ -180,6 +180,57 @@ TEST_F(KeyValueFileTest, TypedGetters) {
               L"WARNING: Could not parse entry \"L\"\n");
 }
 
+TEST_F(KeyValueFileTest, TypedValuesAreReadFromTheStartOfTheValue) {
+    // value, then what getDouble, getInt and getFloat give ("x": refused, target untouched).
+    struct Case {
+        const char* value;
+        const char* asDouble;
+        const char* asInt;
+        const char* asFloat;
+    };
+    const Case cases[] = {
+        {"0.5 mm", "0.5", "0", "0.5"},          // a unit word after the value does no harm
+        {"0.5\xb5m", "0.5", "0", "0.5"},        // nor one that starts beyond ASCII
+        {"2,5", "2", "2", "2"},                 // a comma ends the number
+        {"-7e2", "-700", "-7", "-700"},
+        {"1e", "x", "1", "x"},                  // an 'e' without digits spoils a real
+        {"2147483648", "2147483648", "x", "2147483648"},
+        {"-2147483648", "-2147483648", "-2147483648", "-2147483648"},
+        {"1e39", "1e39", "1", "x"},             // beyond a float's range
+        {"1e400", "x", "1", "x"},
+        {"0x10", "0", "0", "0"},                // hexadecimal reads as its leading 0
+        {"inf", "x", "x", "x"},
+        {"nan", "x", "x", "x"},
+        {"- 1", "x", "x", "x"},
+        {".", "x", "x", "x"},
+    };
+    std::string text;
+    for (size_t i = 0; i < std::size(cases); ++i)
+        text += "K" + std::to_string(i) + ": " + cases[i].value + "\n";
+    KeyValueFile kv;
+    ASSERT_TRUE(kv.read(writeFile("forms.txt", text), &log_));
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        const std::wstring key = L"K" + std::to_wstring(i);
+        double d = -1;
+        int n = -1;
+        float f = -1;
+        EXPECT_EQ(kv.getDouble(key, d, nullptr), std::string(c.asDouble) != "x") << c.value;
+        EXPECT_EQ(kv.getInt(key, n, nullptr), std::string(c.asInt) != "x") << c.value;
+        EXPECT_EQ(kv.getFloat(key, f, nullptr), std::string(c.asFloat) != "x") << c.value;
+        EXPECT_EQ(d, std::string(c.asDouble) == "x" ? -1 : std::stod(c.asDouble)) << c.value;
+        EXPECT_EQ(n, std::string(c.asInt) == "x" ? -1 : std::stoi(c.asInt)) << c.value;
+        EXPECT_EQ(f, std::string(c.asFloat) == "x" ? -1.0f : std::stof(c.asFloat)) << c.value;
+    }
+    // Three numbers, the third followed by a word; a missing third is a failure.
+    ASSERT_TRUE(kv.read(writeFile("vec.txt", "V: 1 2 3 metres\nW: 1 2 metres\n"), &log_));
+    Vec3d v{0, 0, 0};
+    EXPECT_TRUE(kv.getDouble3(L"V", v, nullptr));
+    EXPECT_EQ(v, Vec3d(1, 2, 3));
+    EXPECT_FALSE(kv.getDouble3(L"W", v, nullptr));
+    EXPECT_EQ(v, Vec3d(1, 2, 3));
+}
+
 TEST_F(KeyValueFileTest, GetStringOptionalAndMissing) {
     KeyValueFile kv;
     std::wstring v = L"keep";

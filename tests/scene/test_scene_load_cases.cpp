@@ -123,6 +123,13 @@ TEST_F(SceneLoadCases, BadKeysAreRefusedWithMessagesThatNameThem) {
          "ERROR: FORCES_CASE_2 needs six numbers X Y Z FX FY FZ per force, not 5 numbers\n"},
         {"FORCES: 8 0 4 0 0 -1\nFORCES_CASE_2: 8 4.5 4 0 1 0\n",
          "ERROR: FORCES_CASE_2 needs whole grid coordinates X Y Z, force 1 has others\n"},
+        // A coordinate beyond the grid's integers, a force beyond a float's range.
+        {"FORCES: 8 0 4 0 0 -1\nFORCES_CASE_2: 8 4 4 0 1 0  8 1e10 4 0 1 0\n",
+         "ERROR: FORCES_CASE_2 needs whole grid coordinates X Y Z, force 2 has others\n"},
+        {"FORCES: 8 0 4 0 0 -1\nFORCES_CASE_2: 8 4 4 0 1e39 0\n",
+         "ERROR: FORCES_CASE_2 holds the force component '1e39', beyond the range of a force\n"},
+        {"FORCES: 8 0 4 0 0 -1\nFORCES_CASE_2: 8 4 4 0 1mm 0\n",
+         "ERROR: FORCES_CASE_2 holds '1mm', which is not a number\n"},
     };
     for (const auto& row : table) {
         SCOPED_TRACE(row.keys);
