@@ -6,22 +6,17 @@
 
 #include <atomic>
 #include <ostream>
-#include <sstream>
 
 #include "core/Console.h"
+#include "core/NumberText.h"
 
 namespace ostrel {
 namespace {
 
-/// Reads a decimal integer the way a wide string stream does: leading blanks skipped, trailing
-/// text ignored. `value` is written only on success.
+/// Reads a decimal integer at the start of `text`: leading blanks skipped, trailing text
+/// ignored. `value` is written only on success.
 bool readInt(const std::wstring& text, int& value) {
-    std::wistringstream stream(text);
-    int parsed = 0;
-    stream >> parsed;
-    if (stream.fail()) return false;
-    value = parsed;
-    return true;
+    return NumberScanner(scannableText(text)).read(value);
 }
 
 }  // namespace

@@ -1,20 +1,18 @@
 #include "framework/FrameworkFlags.h"
 
 #include <ostream>
-#include <sstream>
 
 #include "core/Console.h"
+#include "core/NumberText.h"
 
 namespace ostrel {
 namespace {
 
+/// The number at the start of `text` (blanks before it skipped, text after it ignored); `value`
+/// keeps its default when there is none.
 template <typename T>
 void readNumber(const std::wstring& text, T& value) {
-    std::wistringstream stream(text);
-    T parsed{};
-    stream >> parsed;
-    if (!stream.fail())
-        value = parsed;
+    NumberScanner(scannableText(text)).read(value);
 }
 
 /// Applies one flag (name upper-cased, value as written). False when the name is unknown.

@@ -13,6 +13,7 @@
 #include "core/AtomicFile.h"
 #include "core/Console.h"
 #include "core/InputFile.h"
+#include "core/NumberText.h"
 
 namespace ostrel {
 namespace {
@@ -192,9 +193,11 @@ bool readAsciiStl(TriangleMesh& mesh, std::string_view bytes, const std::wstring
             corners = 0;
             mesh.triangles.push_back({{0, 0, 0}, {}});
         } else if (word == "vertex" && state == State::Loop) {
+            std::string rest;
+            std::getline(line, rest);
+            NumberScanner numbers(std::move(rest));
             float x, y, z;
-            if (corners == 3 || !(line >> x >> y >> z) || !std::isfinite(x) || !std::isfinite(y) ||
-                !std::isfinite(z))
+            if (corners == 3 || !(numbers.read(x) && numbers.read(y) && numbers.read(z)))
                 return parseError(lineNumber);
             mesh.triangles.back().indices[corners++] = int32_t(mesh.vertices.size());
             mesh.vertices.push_back({{x, y, z}, {}});

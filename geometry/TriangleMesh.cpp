@@ -10,6 +10,7 @@
 #include "core/AtomicFile.h"
 #include "core/Console.h"
 #include "core/InputFile.h"
+#include "core/NumberText.h"
 
 namespace ostrel {
 
@@ -43,17 +44,21 @@ bool TriangleMesh::readObj(const std::wstring& fileName, std::wostream* messages
         std::string tag;
         if (!(line >> tag)) continue;
         if (tag == "v") {
+            std::string rest;
+            std::getline(line, rest);
+            NumberScanner numbers(std::move(rest));
             float x, y, z;
-            if (!(line >> x >> y >> z)) return parseError(lineNumber);
+            if (!(numbers.read(x) && numbers.read(y) && numbers.read(z)))
+                return parseError(lineNumber);
             vertices.push_back({{x, y, z}, {}});
         } else if (tag == "f") {
             MeshTriangle t{};
             for (int c = 0; c < 3; ++c) {
                 std::string word;
                 if (!(line >> word)) return parseError(lineNumber);
-                std::istringstream number(word.substr(0, word.find('/')));
                 long long index;
-                if (!(number >> index)) return parseError(lineNumber);
+                if (!NumberScanner(word.substr(0, word.find('/'))).read(index))
+                    return parseError(lineNumber);
                 // Faces may come before their vertices: indices are checked once the whole
                 // file is read. Only 1..INT32_MAX can ever name a vertex.
                 if (index < 1 || index > std::numeric_limits<int32_t>::max())

@@ -97,6 +97,39 @@ TEST(Obj, TwoNumberVertexLineIsAParseError) {
     EXPECT_EQ(mesh.vertices.size(), 1u);  // what was read so far stays
 }
 
+TEST(Obj, VertexLinesReadThreeNumbersFromTheirStart) {
+    struct Case {
+        const char* line;
+        bool ok;
+        Vec3f position;
+    };
+    const Case cases[] = {
+        {"v 1 2.5 -3e1", true, {1, 2.5f, -30}},
+        {"v\t1 2 3 1.0 0.5 0.5 0.5", true, {1, 2, 3}},  // a w and colours are ignored
+        {"v 1 2 3mm", true, {1, 2, 3}},
+        {"v 0.1 16777217.0000000001 0", true, {0.1f, 16777218.0f, 0}},  // rounded once
+        {"v 1 2 3e", false, {}},    // a broken exponent
+        {"v 1 1e39 0", false, {}},  // beyond a float's range
+        {"v 1 nan 0", false, {}},
+        {"v 1 0x2 0", false, {}},   // read as 0, then "x2" is no number
+    };
+    for (const Case& c : cases) {
+        const std::wstring file = writeFile("vline.obj", std::string(c.line) + "\n");
+        TriangleMesh mesh;
+        std::wostringstream msg;
+        // A file of vertices alone has no triangle: its reading stops at the mesh check.
+        mesh.readObj(file, &msg);
+        if (c.ok) {
+            ASSERT_EQ(mesh.vertices.size(), 1u) << c.line;
+            EXPECT_EQ(mesh.vertices[0].position, c.position) << c.line;
+        } else {
+            EXPECT_TRUE(mesh.vertices.empty()) << c.line;
+            EXPECT_EQ(msg.str(), L"ERROR: Error parsing line 1 of file " + quoted(file) + L"\n")
+                << c.line;
+        }
+    }
+}
+
 TEST(Obj, SkipsOtherTagsAndKeepsUnusedVertexNormalsZero) {
     const std::wstring file = writeFile(
         "tags.obj",
