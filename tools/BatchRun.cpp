@@ -202,6 +202,113 @@ std::string batchHelp() {
 
 std::string batchVersion() { return versionLine("ostrel-batch"); }
 
+namespace {
+
+/// One command-line word split into the option's name and a value attached to it
+/// ("--name=value", "-xvalue"); short names are replaced by their long ones.
+struct OptionWord {
+    std::string name, value;
+    bool attached = false;
+};
+
+OptionWord splitOptionWord(const std::string& arg) {
+    OptionWord word;
+    if (arg[1] == '-') {
+        const size_t eq = arg.find('=');
+        word.name = arg.substr(0, eq);
+        if (eq != std::string::npos) {
+            word.value = arg.substr(eq + 1);
+            word.attached = true;
+        }
+    } else {
+        word.name = arg.substr(0, 2);
+        if (arg.size() > 2) {
+            word.value = arg.substr(2);
+            word.attached = true;
+        }
+    }
+    static const struct { const char* shortName; const char* longName; } kAliases[] = {
+        {"-n", "--iterations"}, {"-o", "--output"}, {"-q", "--quiet"},
+        {"-h", "--help"},       {"-V", "--version"}};
+    for (const auto& alias : kAliases)
+        if (word.name == alias.shortName) word.name = alias.longName;
+    return word;
+}
+
+bool takesValue(const std::string& name) {
+    for (const char* option : {"--iterations", "--output", "--device", "--threads", "--shape-every",
+                               "--format", "--volume-fraction", "--filter-radius", "--converge",
+                               "--converge-change", "--solver", "--yield-stress"})
+        if (name == option) return true;
+    return false;
+}
+
+/// Sets the flag `name` in `o`; false when `name` is no flag. --help and --version are the
+/// caller's.
+bool setFlag(const std::string& name, BatchOptions& o) {
+    if (name == "--vtk") o.vtk = true;
+    else if (name == "--original-coordinates") o.originalCoordinates = true;
+    else if (name == "--projection") o.projection = true;
+    else if (name == "--smooth") o.smooth = true;
+    else if (name == "--report") o.report = true;
+    else if (name == "--quiet") o.quiet = true;
+    else return false;
+    return true;
+}
+
+/// Reads the value of the option `name` (one that takes a value) into `o`; the message when the
+/// value is refused, empty when it is taken.
+std::string readOptionValue(const std::string& name, const std::string& value, BatchOptions& o) {
+    const std::string given = ", not '" + value + "'";
+    if (name == "--iterations") {
+        if (!parseCount(value, 1, kMaxSteps, o.iterations))
+            return "--iterations needs a whole number from 1 to " + std::to_string(kMaxSteps) + given;
+    } else if (name == "--threads") {
+        if (!parseCount(value, 1, kMaxThreads, o.threads))
+            return "--threads needs a whole number from 1 to " + std::to_string(kMaxThreads) + given;
+    } else if (name == "--shape-every") {
+        if (!parseCount(value, 0, kMaxSteps, o.shapeEvery))
+            return "--shape-every needs a whole number from 0 to " + std::to_string(kMaxSteps) +
+                   given;
+    } else if (name == "--format") {
+        if (value == "obj") o.format = ShapeFormat::Obj;
+        else if (value == "stl") o.format = ShapeFormat::Stl;
+        else return "--format must be 'obj' or 'stl'" + given;
+    } else if (name == "--volume-fraction") {
+        if (!readReal(value, o.volumeFraction) || !(o.volumeFraction > 0) ||
+            !(o.volumeFraction < 1))
+            return "--volume-fraction needs a number between 0 and 1 (both excluded)" + given;
+    } else if (name == "--filter-radius") {
+        if (!readReal(value, o.filterRadius) ||
+            !(o.filterRadius >= DesignControls::kMinFilterRadius) ||
+            !(o.filterRadius <= DesignControls::kMaxFilterRadius))
+            return "--filter-radius needs a number from 1 to 10 (voxel lengths)" + given;
+    } else if (name == "--converge") {
+        if (!readReal(value, o.converge) || !(o.converge > 0) || !(o.converge < 1))
+            return "--converge needs a tolerance between 0 and 1 (both excluded)" + given;
+    } else if (name == "--converge-change") {
+        if (!readReal(value, o.convergeChange) || !(o.convergeChange > 0) ||
+            !(o.convergeChange < 1))
+            return "--converge-change needs a design change between 0 and 1 (both excluded)" +
+                   given;
+    } else if (name == "--solver") {
+        if (!solveMethodNamed(value, o.solver)) return "--solver must be 'vcycle' or 'pcg'" + given;
+    } else if (name == "--yield-stress") {
+        if (!readReal(value, o.yieldStress) || !(o.yieldStress > 0))
+            return "--yield-stress needs a positive number" + given;
+    } else if (name == "--device") {
+        if (value == "host") o.device = BatchDevice::Host;
+        else if (value == "cuda") o.device = BatchDevice::Cuda;
+        else return "--device must be 'host' or 'cuda'" + given;
+    } else {  // --output
+        if (value.empty()) return "--output needs a folder name";
+        o.outputDirectory = value;
+    }
+    return {};
+}
+
+}  // namespace
+
 BatchArguments parseBatchArguments(const std::vector<std::string>& args) {
     BatchArguments result;
     BatchOptions& o = result.options;
@@ -219,108 +326,23 @@ BatchArguments parseBatchArguments(const std::vector<std::string>& args) {
             optionsEnded = true;
             continue;
         }
-
-        // Name and attached value: "--name=value", "-xvalue".
-        std::string name, value;
-        bool attached = false;
-        if (arg[1] == '-') {
-            const size_t eq = arg.find('=');
-            name = arg.substr(0, eq);
-            if (eq != std::string::npos) {
-                value = arg.substr(eq + 1);
-                attached = true;
-            }
-        } else {
-            name = arg.substr(0, 2);
-            if (arg.size() > 2) {
-                value = arg.substr(2);
-                attached = true;
-            }
-        }
-        static const struct { const char* shortName; const char* longName; } kAliases[] = {
-            {"-n", "--iterations"}, {"-o", "--output"}, {"-q", "--quiet"},
-            {"-h", "--help"},       {"-V", "--version"}};
-        for (const auto& alias : kAliases)
-            if (name == alias.shortName) name = alias.longName;
-
-        const bool takesValue = name == "--iterations" || name == "--output" ||
-                                name == "--device" || name == "--threads" ||
-                                name == "--shape-every" || name == "--format" ||
-                                name == "--volume-fraction" || name == "--filter-radius" ||
-                                name == "--converge" || name == "--converge-change" ||
-                                name == "--solver" || name == "--yield-stress";
-        const bool isFlag = name == "--quiet" || name == "--help" || name == "--version" ||
-                            name == "--vtk" || name == "--original-coordinates" ||
-                            name == "--projection" || name == "--smooth" ||
-                            name == "--report";
-        if (!takesValue && !isFlag) return failure("Unknown option '" + arg + "'");
-        if (isFlag) {
-            if (attached) return failure("Option '" + name + "' takes no value");
+        OptionWord word = splitOptionWord(arg);
+        const std::string& name = word.name;
+        if (!takesValue(name)) {
+            // A flag; the options are dropped on any failure, so it may be set before the check.
+            if (name != "--help" && name != "--version" && !setFlag(name, o))
+                return failure("Unknown option '" + arg + "'");
+            if (word.attached) return failure("Option '" + name + "' takes no value");
             if (name == "--help") return result.action = BatchArguments::Action::Help, result;
-            if (name == "--version")
-                return result.action = BatchArguments::Action::Version, result;
-            if (name == "--vtk") o.vtk = true;
-            else if (name == "--original-coordinates") o.originalCoordinates = true;
-            else if (name == "--projection") o.projection = true;
-            else if (name == "--smooth") o.smooth = true;
-            else if (name == "--report") o.report = true;
-            else o.quiet = true;
+            if (name == "--version") return result.action = BatchArguments::Action::Version, result;
             continue;
         }
-        if (!attached) {
+        if (!word.attached) {
             if (i + 1 >= args.size()) return failure("Option '" + name + "' needs a value");
-            value = args[++i];
+            word.value = args[++i];
         }
-        if (name == "--iterations") {
-            if (!parseCount(value, 1, kMaxSteps, o.iterations))
-                return failure("--iterations needs a whole number from 1 to " +
-                               std::to_string(kMaxSteps) + ", not '" + value + "'");
-        } else if (name == "--threads") {
-            if (!parseCount(value, 1, kMaxThreads, o.threads))
-                return failure("--threads needs a whole number from 1 to " +
-                               std::to_string(kMaxThreads) + ", not '" + value + "'");
-        } else if (name == "--shape-every") {
-            if (!parseCount(value, 0, kMaxSteps, o.shapeEvery))
-                return failure("--shape-every needs a whole number from 0 to " +
-                               std::to_string(kMaxSteps) + ", not '" + value + "'");
-        } else if (name == "--format") {
-            if (value == "obj") o.format = ShapeFormat::Obj;
-            else if (value == "stl") o.format = ShapeFormat::Stl;
-            else return failure("--format must be 'obj' or 'stl', not '" + value + "'");
-        } else if (name == "--volume-fraction") {
-            if (!readReal(value, o.volumeFraction) || !(o.volumeFraction > 0) ||
-                !(o.volumeFraction < 1))
-                return failure("--volume-fraction needs a number between 0 and 1 (both "
-                               "excluded), not '" + value + "'");
-        } else if (name == "--filter-radius") {
-            if (!readReal(value, o.filterRadius) ||
-                !(o.filterRadius >= DesignControls::kMinFilterRadius) ||
-                !(o.filterRadius <= DesignControls::kMaxFilterRadius))
-                return failure("--filter-radius needs a number from 1 to 10 (voxel lengths), "
-                               "not '" + value + "'");
-        } else if (name == "--converge") {
-            if (!readReal(value, o.converge) || !(o.converge > 0) || !(o.converge < 1))
-                return failure("--converge needs a tolerance between 0 and 1 (both excluded), "
-                               "not '" + value + "'");
-        } else if (name == "--converge-change") {
-            if (!readReal(value, o.convergeChange) || !(o.convergeChange > 0) ||
-                !(o.convergeChange < 1))
-                return failure("--converge-change needs a design change between 0 and 1 (both "
-                               "excluded), not '" + value + "'");
-        } else if (name == "--solver") {
-            if (!solveMethodNamed(value, o.solver))
-                return failure("--solver must be 'vcycle' or 'pcg', not '" + value + "'");
-        } else if (name == "--yield-stress") {
-            if (!readReal(value, o.yieldStress) || !(o.yieldStress > 0))
-                return failure("--yield-stress needs a positive number, not '" + value + "'");
-        } else if (name == "--device") {
-            if (value == "host") o.device = BatchDevice::Host;
-            else if (value == "cuda") o.device = BatchDevice::Cuda;
-            else return failure("--device must be 'host' or 'cuda', not '" + value + "'");
-        } else {  // --output
-            if (value.empty()) return failure("--output needs a folder name");
-            o.outputDirectory = value;
-        }
+        if (std::string refused = readOptionValue(name, word.value, o); !refused.empty())
+            return failure(refused);
     }
     if (!haveScene) return failure("No scene file given");
     if (o.yieldStress > 0 && !o.report) return failure("--yield-stress needs --report");

@@ -144,6 +144,53 @@ EvaluateArguments parseEvaluateArguments(const std::vector<std::string>& args) {
     return result;
 }
 
+namespace {
+
+/// The evaluation's figures: densities, threshold, compliances, volume, grey, load path, solve.
+void printEvaluation(std::ostream& out, const EvaluateOptions& options, size_t n,
+                     const DesignEvaluation& result) {
+    out << "Densities: " << quotedUtf8(options.densityFile) << " (" << n << " elements";
+    if (result.raised > 0)
+        out << ", " << result.raised << " raised to the minimum density 0.001";
+    out << ")\n";
+    const ThresholdResult& t = result.threshold;
+    switch (options.evaluation.threshold) {
+        case EvaluationOptions::Threshold::None: out << "Threshold: none\n"; break;
+        case EvaluationOptions::Threshold::KeepVolume:
+            out << "Threshold: auto, level " << formatted("%.6g", t.level)
+                << " (keeps the volume): " << t.solid << " solid elements, " << n - t.solid
+                << " void at 0.001\n";
+            break;
+        case EvaluationOptions::Threshold::Level:
+            out << "Threshold: " << formatted("%.6g", options.evaluation.level) << ": " << t.solid
+                << " solid elements, " << n - t.solid << " void at 0.001\n";
+            break;
+    }
+    out << "Compliance: " << formatted("%.9g", result.compliance)
+        << (result.caseCompliances.empty() ? "" : " (the weighted sum of the load cases')")
+        << "\n";
+    for (size_t c = 0; c < result.caseCompliances.size(); ++c)
+        out << "Compliance of load case " << c + 1 << ": "
+            << formatted("%.9g", result.caseCompliances[c]) << "\n";
+    out << "Volume fraction: " << formatted("%.6f", result.volumeFraction) << " (volume "
+        << formatted("%.6g", result.volume) << ")\n";
+    out << "Grey fraction: " << formatted("%.4f", result.greyFraction)
+        << " (designable elements with 0.1 < density < 0.9)\n";
+    out << "Load path: ";
+    if (result.unsupported == 0)
+        out << "every loaded vertex is joined to a fixed one by solid elements sharing faces "
+               "(density >= 0.5)\n";
+    else
+        out << result.unsupported << " of " << result.loadedVertices
+            << " loaded vertices are joined to no fixed vertex by solid elements sharing faces "
+               "(density >= 0.5; an edge or a corner is a hinge)\n";
+    out << "Solve: " << result.cycles << " multigrid cycles, relative residual "
+        << formatted("%.3g", result.residual) << "\n"
+        << std::flush;
+}
+
+}  // namespace
+
 int runEvaluate(const EvaluateOptions& options, std::ostream& out, std::ostream& err) {
     // The file first: a wrong name should not wait for the voxelization of the scene.
     VtkImage image;
@@ -198,45 +245,7 @@ int runEvaluate(const EvaluateOptions& options, std::ostream& out, std::ostream&
         return 1;
     }
 
-    out << "Densities: " << quotedUtf8(options.densityFile) << " (" << rho.size() << " elements";
-    if (result.raised > 0)
-        out << ", " << result.raised << " raised to the minimum density 0.001";
-    out << ")\n";
-    const size_t n = rho.size();
-    const ThresholdResult& t = result.threshold;
-    switch (options.evaluation.threshold) {
-        case EvaluationOptions::Threshold::None: out << "Threshold: none\n"; break;
-        case EvaluationOptions::Threshold::KeepVolume:
-            out << "Threshold: auto, level " << formatted("%.6g", t.level)
-                << " (keeps the volume): " << t.solid << " solid elements, " << n - t.solid
-                << " void at 0.001\n";
-            break;
-        case EvaluationOptions::Threshold::Level:
-            out << "Threshold: " << formatted("%.6g", options.evaluation.level) << ": " << t.solid
-                << " solid elements, " << n - t.solid << " void at 0.001\n";
-            break;
-    }
-    out << "Compliance: " << formatted("%.9g", result.compliance)
-        << (result.caseCompliances.empty() ? "" : " (the weighted sum of the load cases')")
-        << "\n";
-    for (size_t c = 0; c < result.caseCompliances.size(); ++c)
-        out << "Compliance of load case " << c + 1 << ": "
-            << formatted("%.9g", result.caseCompliances[c]) << "\n";
-    out << "Volume fraction: " << formatted("%.6f", result.volumeFraction) << " (volume "
-        << formatted("%.6g", result.volume) << ")\n";
-    out << "Grey fraction: " << formatted("%.4f", result.greyFraction)
-        << " (designable elements with 0.1 < density < 0.9)\n";
-    out << "Load path: ";
-    if (result.unsupported == 0)
-        out << "every loaded vertex is joined to a fixed one by solid elements sharing faces "
-               "(density >= 0.5)\n";
-    else
-        out << result.unsupported << " of " << result.loadedVertices
-            << " loaded vertices are joined to no fixed vertex by solid elements sharing faces "
-               "(density >= 0.5; an edge or a corner is a hinge)\n";
-    out << "Solve: " << result.cycles << " multigrid cycles, relative residual "
-        << formatted("%.3g", result.residual) << "\n"
-        << std::flush;
+    printEvaluation(out, options, rho.size(), result);
     if (!result.converged) {
         err << "ERROR: The solve did not reach the relative residual "
             << formatted("%g", options.evaluation.tolerance) << " in " << result.cycles

@@ -351,11 +351,157 @@ std::string makeSceneUsage() {
            "on standard error).\n";
 }
 
+namespace {
+
+/// `words` holds --load's SELECTION FX FY FZ; fills `load`'s place and total.
+bool readLoad(const std::string* words, LoadSpec& load, std::string& error) {
+    std::string why;
+    if (!parseSelection(words[0], load.where, why)) {
+        error = "--load " + quoted(words[0]) + ": " + why;
+        return false;
+    }
+    double f[3];
+    for (int k = 0; k < 3; ++k) {
+        if (!parseDouble(words[1 + k], f[k])) {
+            error = "--load " + quoted(words[0]) + ": " + quoted(words[1 + k]) + " is not a number";
+            return false;
+        }
+    }
+    load.total = {f[0], f[1], f[2]};
+    if (f[0] == 0 && f[1] == 0 && f[2] == 0) {
+        error = "--load " + quoted(words[0]) + ": the force is zero";
+        return false;
+    }
+    return true;
+}
+
+/// What no single option can check: single-line arguments, load cases without a gap, the
+/// required options.
+bool checkMakeSceneArguments(const std::vector<std::string>& args, const MakeSceneOptions& options,
+                             bool haveVoxel, std::string& error) {
+    // Every argument goes into the file's comment lines (and the mesh name into MESH); a line
+    // break would end a comment early and leave a line that no scene loader accepts.
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i].find_first_of("\r\n") != std::string::npos) {
+            error = "argument " + std::to_string(i + 1) + " holds a line break; every argument "
+                    "must be a single line";
+            return false;
+        }
+    }
+    // The load cases are numbered 1, 2, ... without a gap, each with a load.
+    int lastCase = 0;
+    for (const LoadSpec& l : options.loads) lastCase = std::max(lastCase, l.loadCase);
+    for (int c = 1; c <= lastCase; ++c)
+        if (std::none_of(options.loads.begin(), options.loads.end(),
+                         [&](const LoadSpec& l) { return l.loadCase == c; })) {
+            error = "load case " + std::to_string(c) + " has no --load, but case " +
+                    std::to_string(lastCase) + " has; the cases are numbered without a gap";
+            return false;
+        }
+    if (options.mesh.empty()) error = "--mesh is required";
+    else if (!haveVoxel) error = "--voxel is required";
+    else if (options.output.empty()) error = "-o SCENE.txt is required";
+    return error.empty();
+}
+
+/// The command line as it would be typed again (arguments with blanks quoted), one option per
+/// comment line after the first.
+std::string commandLineComment(const std::vector<std::string>& args) {
+    std::string line = "ostrel-make-scene";
+    for (const std::string& a : args) {
+        const bool plain = !a.empty() && a.find_first_of(" \t\"'$\\") == std::string::npos;
+        const bool breakBefore = a == "--fix" || a == "--load" || a == "--case" ||
+                                 a == "--note" || a == "-o" ||
+                                 a == "--output" || a == "--keep-solid" || a == "--keep-empty";
+        if (breakBefore) line += " \\\n//     ";
+        else line += " ";
+        line += plain ? a : quoted(a);
+    }
+    return line;
+}
+
+}  // namespace
+
+namespace {
+
+/// What the options before the one being read have set.
+struct MakeSceneParse {
+    bool haveVoxel = false;
+    int loadCase = 1;  ///< of the --load options that follow
+};
+
+bool setMakeSceneFlag(const std::string& a, MakeSceneOptions& options) {
+    if (a == "--surface-voxels") options.surfaceVoxels = true;
+    else if (a == "--allow-unfixed") options.allowUnfixed = true;
+    else if (a == "--mesh-coordinates") options.meshCoordinates = true;
+    else if (a == "--allow-unloaded") options.allowUnloaded = true;
+    else return false;
+    return true;
+}
+
+bool takesOneValue(const std::string& a) {
+    for (const char* option : {"--mesh", "-o", "--output", "--voxel", "--levels", "--scale-to",
+                               "--fix", "--case", "--keep-solid", "--keep-empty",
+                               "--volume-fraction", "--note"})
+        if (a == option) return true;
+    return false;
+}
+
+/// Reads the value `v` of the option `a` (one of takesOneValue's); false with `error` when the
+/// value is refused.
+bool readOneValue(const std::string& a, const std::string& v, MakeSceneParse& parse,
+                  MakeSceneOptions& options, std::string& error) {
+    if (a == "--mesh") {
+        options.mesh = v;
+    } else if (a == "-o" || a == "--output") {
+        options.output = v;
+    } else if (a == "--voxel") {
+        if (!parseDouble(v, options.voxel) || !(options.voxel > 0))
+            error = "--voxel needs a positive length, not " + quoted(v);
+        parse.haveVoxel = true;
+    } else if (a == "--levels") {
+        if (!parseInt(v, options.levels) || options.levels < 3 || options.levels > 10)
+            error = "--levels needs an integer from 3 to 10, not " + quoted(v);
+    } else if (a == "--scale-to") {
+        if (!parseDouble(v, options.scaleTo) || !(options.scaleTo > 0))
+            error = "--scale-to needs a positive length, not " + quoted(v);
+    } else if (a == "--fix") {
+        Selection s;
+        std::string why;
+        if (parseSelection(v, s, why)) options.fixes.push_back(s);
+        else error = "--fix " + quoted(v) + ": " + why;
+    } else if (a == "--case") {
+        double number = 0;
+        if (!parseDouble(v, number) || number != std::floor(number) || number < 1 || number > 999)
+            error = "--case " + quoted(v) + ": a load case is a whole number from 1 to 999";
+        else parse.loadCase = int(number);
+    } else if (a == "--keep-solid" || a == "--keep-empty") {
+        Selection s;
+        std::string why;
+        if (!parseSelection("box " + v, s, why) || s.terms.size() != 1)
+            error = a + " " + quoted(v) +
+                    ": needs one argument of six numbers X0 Y0 Z0 X1 Y1 Z1 with X0 <= X1, "
+                    "Y0 <= Y1 and Z0 <= Z1";
+        else (a == "--keep-solid" ? options.keepSolid : options.keepEmpty).push_back(s.terms[0]);
+    } else if (a == "--volume-fraction") {
+        if (!parseDouble(v, options.volumeFraction) || !(options.volumeFraction > 0) ||
+            !(options.volumeFraction < 1))
+            error = "--volume-fraction needs a number between 0 and 1 (both excluded), not " +
+                    quoted(v);
+    } else {  // --note
+        if (v.find_first_of("\r\n") != std::string::npos) error = "--note must be a single line";
+        else options.notes.push_back(v);
+    }
+    return error.empty();
+}
+
+}  // namespace
+
 ParseOutcome parseMakeSceneArguments(const std::vector<std::string>& args,
                                      MakeSceneOptions& options, std::string& error) {
     options = {};
-    bool haveVoxel = false;
-    int loadCase = 1;  // of the --load options that follow
+    error.clear();
+    MakeSceneParse parse;
     auto need = [&](size_t i, size_t count, const std::string& name) {
         if (i + count < args.size()) return true;
         error = name + " needs " + (count == 1 ? "a value" : std::to_string(count) + " values");
@@ -365,153 +511,27 @@ ParseOutcome parseMakeSceneArguments(const std::vector<std::string>& args,
         const std::string& a = args[i];
         if (a == "-h" || a == "--help") return ParseOutcome::Help;
         if (a == "-V" || a == "--version") return ParseOutcome::Version;
-        if (a == "--mesh") {
-            if (!need(i, 1, a)) return ParseOutcome::UsageError;
-            options.mesh = args[++i];
-        } else if (a == "-o" || a == "--output") {
-            if (!need(i, 1, a)) return ParseOutcome::UsageError;
-            options.output = args[++i];
-        } else if (a == "--voxel") {
-            if (!need(i, 1, a)) return ParseOutcome::UsageError;
-            if (!parseDouble(args[++i], options.voxel) || !(options.voxel > 0)) {
-                error = "--voxel needs a positive length, not " + quoted(args[i]);
-                return ParseOutcome::UsageError;
-            }
-            haveVoxel = true;
-        } else if (a == "--levels") {
-            if (!need(i, 1, a)) return ParseOutcome::UsageError;
-            if (!parseInt(args[++i], options.levels) || options.levels < 3 ||
-                options.levels > 10) {
-                error = "--levels needs an integer from 3 to 10, not " + quoted(args[i]);
-                return ParseOutcome::UsageError;
-            }
-        } else if (a == "--scale-to") {
-            if (!need(i, 1, a)) return ParseOutcome::UsageError;
-            if (!parseDouble(args[++i], options.scaleTo) || !(options.scaleTo > 0)) {
-                error = "--scale-to needs a positive length, not " + quoted(args[i]);
-                return ParseOutcome::UsageError;
-            }
-        } else if (a == "--surface-voxels") {
-            options.surfaceVoxels = true;
-        } else if (a == "--allow-unfixed") {
-            options.allowUnfixed = true;
-        } else if (a == "--mesh-coordinates") {
-            options.meshCoordinates = true;
-        } else if (a == "--allow-unloaded") {
-            options.allowUnloaded = true;
-        } else if (a == "--fix") {
-            if (!need(i, 1, a)) return ParseOutcome::UsageError;
-            Selection s;
-            std::string why;
-            if (!parseSelection(args[++i], s, why)) {
-                error = "--fix " + quoted(args[i]) + ": " + why;
-                return ParseOutcome::UsageError;
-            }
-            options.fixes.push_back(s);
-        } else if (a == "--case") {
-            if (!need(i, 1, a)) return ParseOutcome::UsageError;
-            double number = 0;
-            if (!parseDouble(args[i + 1], number) || number != std::floor(number) || number < 1 ||
-                number > 999) {
-                error = "--case " + quoted(args[i + 1]) + ": a load case is a whole number from 1 "
-                        "to 999";
-                return ParseOutcome::UsageError;
-            }
-            loadCase = int(number);
-            i += 1;
-        } else if (a == "--load") {
+        if (setMakeSceneFlag(a, options)) continue;
+        if (a == "--load") {
             if (!need(i, 4, a + " SELECTION")) return ParseOutcome::UsageError;
             LoadSpec load;
-            load.loadCase = loadCase;
-            std::string why;
-            if (!parseSelection(args[i + 1], load.where, why)) {
-                error = "--load " + quoted(args[i + 1]) + ": " + why;
-                return ParseOutcome::UsageError;
-            }
-            double f[3];
-            for (int k = 0; k < 3; ++k) {
-                if (!parseDouble(args[i + 2 + size_t(k)], f[k])) {
-                    error = "--load " + quoted(args[i + 1]) + ": " +
-                            quoted(args[i + 2 + size_t(k)]) + " is not a number";
-                    return ParseOutcome::UsageError;
-                }
-            }
-            load.total = {f[0], f[1], f[2]};
-            if (f[0] == 0 && f[1] == 0 && f[2] == 0) {
-                error = "--load " + quoted(args[i + 1]) + ": the force is zero";
-                return ParseOutcome::UsageError;
-            }
+            load.loadCase = parse.loadCase;
+            if (!readLoad(&args[i + 1], load, error)) return ParseOutcome::UsageError;
             options.loads.push_back(load);
             i += 4;
-        } else if (a == "--keep-solid" || a == "--keep-empty") {
-            if (!need(i, 1, a)) return ParseOutcome::UsageError;
-            Selection s;
-            std::string why;
-            if (!parseSelection("box " + args[++i], s, why) || s.terms.size() != 1) {
-                error = a + " " + quoted(args[i]) +
-                        ": needs one argument of six numbers X0 Y0 Z0 X1 Y1 Z1 with X0 <= X1, "
-                        "Y0 <= Y1 and Z0 <= Z1";
-                return ParseOutcome::UsageError;
-            }
-            (a == "--keep-solid" ? options.keepSolid : options.keepEmpty).push_back(s.terms[0]);
-        } else if (a == "--volume-fraction") {
-            if (!need(i, 1, a)) return ParseOutcome::UsageError;
-            if (!parseDouble(args[++i], options.volumeFraction) ||
-                !(options.volumeFraction > 0) || !(options.volumeFraction < 1)) {
-                error = "--volume-fraction needs a number between 0 and 1 (both excluded), not " +
-                        quoted(args[i]);
-                return ParseOutcome::UsageError;
-            }
-        } else if (a == "--note") {
-            if (!need(i, 1, a)) return ParseOutcome::UsageError;
-            const std::string& note = args[++i];
-            if (note.find_first_of("\r\n") != std::string::npos) {
-                error = "--note must be a single line";
-                return ParseOutcome::UsageError;
-            }
-            options.notes.push_back(note);
-        } else {
+            continue;
+        }
+        if (!takesOneValue(a)) {
             error = "unknown argument " + quoted(a) + " (see --help)";
             return ParseOutcome::UsageError;
         }
-    }
-    // Every argument goes into the file's comment lines (and the mesh name into MESH); a line
-    // break would end a comment early and leave a line that no scene loader accepts.
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i].find_first_of("\r\n") != std::string::npos) {
-            error = "argument " + std::to_string(i + 1) + " holds a line break; every argument "
-                    "must be a single line";
+        if (!need(i, 1, a) || !readOneValue(a, args[i + 1], parse, options, error))
             return ParseOutcome::UsageError;
-        }
+        ++i;
     }
-    // The load cases are numbered 1, 2, ... without a gap, each with a load.
-    int lastCase = 0;
-    for (const LoadSpec& l : options.loads) lastCase = std::max(lastCase, l.loadCase);
-    for (int c = 1; c <= lastCase && error.empty(); ++c)
-        if (std::none_of(options.loads.begin(), options.loads.end(),
-                         [&](const LoadSpec& l) { return l.loadCase == c; }))
-            error = "load case " + std::to_string(c) + " has no --load, but case " +
-                    std::to_string(lastCase) + " has; the cases are numbered without a gap";
-    if (!error.empty()) return ParseOutcome::UsageError;
-    if (options.mesh.empty()) error = "--mesh is required";
-    else if (!haveVoxel) error = "--voxel is required";
-    else if (options.output.empty()) error = "-o SCENE.txt is required";
-    if (!error.empty()) return ParseOutcome::UsageError;
-
-    // The command line as it would be typed again (arguments with blanks quoted), one option
-    // per comment line after the first.
-    std::string line = "ostrel-make-scene";
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        const bool plain = !a.empty() && a.find_first_of(" \t\"'$\\") == std::string::npos;
-        const bool breakBefore = a == "--fix" || a == "--load" || a == "--case" ||
-                                 a == "--note" || a == "-o" ||
-                                 a == "--output" || a == "--keep-solid" || a == "--keep-empty";
-        if (breakBefore) line += " \\\n//     ";
-        else line += " ";
-        line += plain ? a : quoted(a);
-    }
-    options.commandLine = line;
+    if (!checkMakeSceneArguments(args, options, parse.haveVoxel, error))
+        return ParseOutcome::UsageError;
+    options.commandLine = commandLineComment(args);
     return ParseOutcome::Run;
 }
 
