@@ -80,12 +80,8 @@ std::string formatDouble(double v) {
 }
 
 /// The comment block that teaches the format, and the keys.
-std::string sceneText(const MakeSceneOptions& o, const std::string& meshValue,
-                      const std::vector<std::string>& fixComments, const std::string& fixed,
-                      const std::vector<std::string>& loadComments, const std::string& forces,
-                      const std::string& view = "",
-                      const std::vector<std::pair<std::vector<std::string>, std::string>>&
-                          moreCases = {}) {
+/// The file's opening comments: the notes, the command line and what every key means.
+std::string sceneFileHeader(const MakeSceneOptions& o) {
     std::ostringstream t;
     for (const std::string& note : o.notes) t << "// " << note << "\n";
     if (!o.notes.empty()) t << "//\n";
@@ -124,6 +120,44 @@ std::string sceneText(const MakeSceneOptions& o, const std::string& meshValue,
       << "// RENDERER_LIGHT_POS, RENDERER_LIGHT_DIR, RENDERER_LIGHT_UP, EDITOR_VERTEX_HANDLE_RADIUS,\n"
       << "// EDITOR_FORCE_SPHERE_RADIUS, EDITOR_FORCE_PER_PIXEL, EDITOR_FORCE_ARROW_SCALING.\n"
       << "\n";
+    return t.str();
+}
+
+/// The optional design controls: the volume fraction and the boxes kept solid or empty.
+std::string designControlsText(const MakeSceneOptions& o) {
+    std::ostringstream t;
+    if (o.volumeFraction > 0 || !o.keepSolid.empty() || !o.keepEmpty.empty()) t << "\n";
+    if (o.volumeFraction > 0)
+        t << "// Fraction of the volume that the optimization keeps.\n"
+          << "OPTIMIZATION_VOLUME_FRACTION: " << formatDouble(o.volumeFraction) << "\n";
+    auto boxes = [&](const char* key, const char* comment, const std::vector<SelectionTerm>& list) {
+        if (list.empty()) return;
+        t << "// " << comment << "\n" << key << ":";
+        for (size_t i = 0; i < list.size(); ++i) {
+            const SelectionTerm& b = list[i];
+            t << (i ? "  " : " ") << formatDouble(b.lo.x) << " " << formatDouble(b.lo.y) << " "
+              << formatDouble(b.lo.z) << " " << formatDouble(b.hi.x) << " "
+              << formatDouble(b.hi.y) << " " << formatDouble(b.hi.z);
+        }
+        t << "\n";
+    };
+    boxes("KEEP_SOLID_BOXES",
+          "Elements whose centre lies in one of these boxes X0 Y0 Z0 X1 Y1 Z1 stay solid.",
+          o.keepSolid);
+    boxes("KEEP_EMPTY_BOXES",
+          "Elements whose centre lies in one of these boxes stay empty (not part of the volume).",
+          o.keepEmpty);
+    return t.str();
+}
+
+std::string sceneText(const MakeSceneOptions& o, const std::string& meshValue,
+                      const std::vector<std::string>& fixComments, const std::string& fixed,
+                      const std::vector<std::string>& loadComments, const std::string& forces,
+                      const std::string& view = "",
+                      const std::vector<std::pair<std::vector<std::string>, std::string>>&
+                          moreCases = {}) {
+    std::ostringstream t;
+    t << sceneFileHeader(o);
     const std::string s = formatDouble(o.voxel);
     t << "VOXEL_SIZE: " << s << " " << s << " " << s << "\n"
       << "ELASTIC_MODULUS: 2e9\n"
@@ -159,27 +193,7 @@ std::string sceneText(const MakeSceneOptions& o, const std::string& meshValue,
         for (const std::string& comment : moreCases[c].first) t << "// " << comment << "\n";
         t << "FORCES_CASE_" << c + 2 << ": " << moreCases[c].second << "\n";
     }
-    if (o.volumeFraction > 0 || !o.keepSolid.empty() || !o.keepEmpty.empty()) t << "\n";
-    if (o.volumeFraction > 0)
-        t << "// Fraction of the volume that the optimization keeps.\n"
-          << "OPTIMIZATION_VOLUME_FRACTION: " << formatDouble(o.volumeFraction) << "\n";
-    auto boxes = [&](const char* key, const char* comment, const std::vector<SelectionTerm>& list) {
-        if (list.empty()) return;
-        t << "// " << comment << "\n" << key << ":";
-        for (size_t i = 0; i < list.size(); ++i) {
-            const SelectionTerm& b = list[i];
-            t << (i ? "  " : " ") << formatDouble(b.lo.x) << " " << formatDouble(b.lo.y) << " "
-              << formatDouble(b.lo.z) << " " << formatDouble(b.hi.x) << " "
-              << formatDouble(b.hi.y) << " " << formatDouble(b.hi.z);
-        }
-        t << "\n";
-    };
-    boxes("KEEP_SOLID_BOXES",
-          "Elements whose centre lies in one of these boxes X0 Y0 Z0 X1 Y1 Z1 stay solid.",
-          o.keepSolid);
-    boxes("KEEP_EMPTY_BOXES",
-          "Elements whose centre lies in one of these boxes stay empty (not part of the volume).",
-          o.keepEmpty);
+    t << designControlsText(o);
     return t.str();
 }
 
