@@ -25,8 +25,9 @@ bool readWhole(std::string_view text, long long& value);
 /// Reads numbers one after another from the start of a text, the way the scene file's typed
 /// values are read: blanks before a number are skipped, and a number is the longest beginning of
 /// the rest that has the pattern above ("3.7" read as a whole number gives 3 and leaves ".7"),
-/// where an exponent mark without digits spoils a real ("1e" is none). What follows the numbers asked for is never looked at, so a unit word after a
-/// value does no harm. A failed read leaves its target and the scanner's place unchanged.
+/// where an exponent mark without digits spoils a real ("1e" is none). What follows the numbers
+/// asked for is never looked at, so a unit word after a value does no harm. A failed read leaves
+/// its target and the scanner's place unchanged.
 class NumberScanner {
 public:
     explicit NumberScanner(std::string text) : text_(std::move(text)) {}
