@@ -262,10 +262,12 @@ std::string readOptionValue(const std::string& name, const std::string& value, B
     const std::string given = ", not '" + value + "'";
     if (name == "--iterations") {
         if (!parseCount(value, 1, kMaxSteps, o.iterations))
-            return "--iterations needs a whole number from 1 to " + std::to_string(kMaxSteps) + given;
+            return "--iterations needs a whole number from 1 to " + std::to_string(kMaxSteps) +
+                   given;
     } else if (name == "--threads") {
         if (!parseCount(value, 1, kMaxThreads, o.threads))
-            return "--threads needs a whole number from 1 to " + std::to_string(kMaxThreads) + given;
+            return "--threads needs a whole number from 1 to " + std::to_string(kMaxThreads) +
+                   given;
     } else if (name == "--shape-every") {
         if (!parseCount(value, 0, kMaxSteps, o.shapeEvery))
             return "--shape-every needs a whole number from 0 to " + std::to_string(kMaxSteps) +
