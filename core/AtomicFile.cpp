@@ -9,6 +9,9 @@
 #include <cstdlib>
 #include <cctype>
 #include <cstring>
+#include <ostream>
+
+#include "core/Console.h"
 
 namespace ostrel {
 
@@ -103,6 +106,17 @@ std::vector<std::string> removeStaleTemporaries(const std::string& folder) {
     }
     ::closedir(dir);
     return removed;
+}
+
+bool reportOutputFile(std::wostream* messages, const std::wstring& fileName,
+                      const AtomicWriteResult& result) {
+    if (result.status == AtomicWriteResult::Status::cannotCreate)
+        writeLine(messages, L"ERROR: Cannot create output file " + quoted(fileName) +
+                                fromUtf8(result.reasonSuffix()));
+    else if (!result)
+        writeLine(messages, L"ERROR: Error writing output file " + quoted(fileName) +
+                                fromUtf8(result.reasonSuffix()));
+    return bool(result);
 }
 
 }  // namespace ostrel

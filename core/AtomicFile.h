@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <iosfwd>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +31,12 @@ AtomicWriteResult writeFileAtomically(const std::string& target,
 
 /// The same for content held in memory.
 AtomicWriteResult writeFileAtomically(const std::string& target, std::string_view bytes);
+
+/// An output file's failed write as one "ERROR: Cannot create output file ..." or "ERROR: Error
+/// writing output file ..." line on `messages` (null = silent); nothing when it succeeded.
+/// Returns whether it succeeded.
+bool reportOutputFile(std::wostream* messages, const std::wstring& fileName,
+                      const AtomicWriteResult& result);
 
 /// Removes the temporary files that writers killed mid-write (kill -9, power loss) left in
 /// `folder`: regular files named "<target>.tmp<pid>~" whose process is gone (or is this one,

@@ -293,13 +293,7 @@ bool writeStl(const TriangleMesh& mesh, const std::wstring& fileName, std::wostr
         }
         return std::fwrite(out.data(), 1, out.size(), f) == out.size();
     });
-    if (result.status == AtomicWriteResult::Status::cannotCreate)
-        writeLine(messages, L"ERROR: Cannot create output file " + quoted(fileName) +
-                                fromUtf8(result.reasonSuffix()));
-    else if (!result)
-        writeLine(messages, L"ERROR: Error writing output file " + quoted(fileName) +
-                                fromUtf8(result.reasonSuffix()));
-    return bool(result);
+    return reportOutputFile(messages, fileName, result);
 }
 
 }  // namespace ostrel

@@ -97,13 +97,7 @@ bool TriangleMesh::writeObj(const std::wstring& fileName, std::wostream* message
                 ok = false;
         return ok;
     });
-    if (result.status == AtomicWriteResult::Status::cannotCreate)
-        writeLine(messages, L"ERROR: Cannot create output file " + quoted(fileName) +
-                                fromUtf8(result.reasonSuffix()));
-    else if (!result)
-        writeLine(messages, L"ERROR: Error writing output file " + quoted(fileName) +
-                                fromUtf8(result.reasonSuffix()));
-    return bool(result);
+    return reportOutputFile(messages, fileName, result);
 }
 
 void TriangleMesh::updateNormals() {
