@@ -348,7 +348,7 @@ void main() {
     vec2 ds = phong(vNormalVS, vPosVS, 32.0);
     // A negative vertex is an arrow of a load case that is not being edited: dull, not pickable.
     if (vVertex < 0) {
-        outColor = vec4(vec3(0.42, 0.46, 0.42) * (0.4 + 0.6 * ds.x) + vec3(0.1 * ds.y), 1.0);
+        outColor = vec4(vec3(0.40, 0.50, 0.40) * (0.4 + 0.6 * ds.x) + vec3(0.1 * ds.y), 1.0);
         outId = 0u;
         return;
     }
