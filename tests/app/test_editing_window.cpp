@@ -586,7 +586,14 @@ TEST_F(WindowWithTwoCases, TheChosenCaseIsShownInFullAndEditedAndAltSWritesBothC
     }));
     EXPECT_LT(greenPixels(first, x0, y0, x1, y1), 20);
     // "Case >" (105, 234, 65 wide) on the panels shown again: case 2 chosen, its arrow in full.
+    // The panels take clicks once a frame has drawn them: a screenshot (the next frame) that
+    // shows the panel's red first.
     app_->key("u");
+    Screenshot panel;
+    ASSERT_TRUE(app_->screenshotUntil(folder_ / "panel.png", panel, [](const Screenshot& s) {
+        const Rgb c = s.at(395, 585);
+        return c.r > c.g + 60 && c.r > c.b + 60;
+    }));
     clickPanel(105, 234, 65);
     ASSERT_TRUE(app_->waitForOutput("Load case 2 of 2, weight 1\n")) << app_->out();
     app_->key("u");
