@@ -15,7 +15,7 @@ const std::array<ControlLayout, 4> kDevicePanelControls = {{
     {kToggleWarp, "Toggle WARP (F4)", false, 35, 82, 125, 22, Key::F4},
 }};
 
-const std::array<ControlLayout, 12> kMainPanelControls = {{
+const std::array<ControlLayout, 21> kMainPanelControls = {{
     {kClearForces, "Clear Forces", false, 35, 10, 125, 22, Key::None},
     {kClearFixations, "Clear Fixations", false, 35, 34, 125, 22, Key::None},
     {kResetOstrel, "Reset Ostrel", false, 35, 58, 125, 22, Key::None},
@@ -28,6 +28,15 @@ const std::array<ControlLayout, 12> kMainPanelControls = {{
     {kRenderSurface, "Render Surface", true, 200, 130, 165, 22, Key::None},
     {kRenderForcesVertices, "Render Forces/Vertices", true, 200, 154, 165, 22, Key::None},
     {kCrispDesign, "Crisp design (projection)", true, 35, 178, 200, 22, Key::None},
+    {kPreviousCase, "< Case", false, 35, 234, 65, 22, Key::None},
+    {kNextCase, "Case >", false, 105, 234, 65, 22, Key::None},
+    {kAddCase, "Add Case", false, 200, 234, 75, 22, Key::None},
+    {kRemoveCase, "Remove Case", false, 280, 234, 90, 22, Key::None},
+    {kWeightDown, "Weight -", false, 35, 258, 65, 22, Key::None},
+    {kWeightUp, "Weight +", false, 105, 258, 65, 22, Key::None},
+    {kMirrorX, "Mirror x", true, 35, 290, 85, 22, Key::None},
+    {kMirrorY, "Mirror y", true, 125, 290, 85, 22, Key::None},
+    {kMirrorZ, "Mirror z", true, 215, 290, 85, 22, Key::None},
 }};
 
 namespace {
@@ -134,6 +143,8 @@ void ControlPanels::drawMainPanel(float width, float height) {
         const float caption = ImGui::GetFrameHeight();
         for (const ControlLayout& control : kMainPanelControls)
             drawControl(control, caption);
+        ImGui::SetCursorPos(ImVec2(kLoadCaseTextX, caption + kLoadCaseTextY));
+        ImGui::TextUnformatted(controls_.loadCaseText().c_str());
     }
     ImGui::End();
 }

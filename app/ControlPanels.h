@@ -8,7 +8,10 @@
 // the bottom while collapsed to its caption); buttons "Clear Forces" (7), "Clear Fixations" (8),
 // "Reset Ostrel" (18), check box "Run Ostrel" (17), the renderer's check boxes 19 to 25 and
 // check box "Crisp design (projection)" (26, below the others on the left, 200 wide for its
-// caption).
+// caption); below it the line Controls::loadCaseText() (at 35, 210) and the load-case buttons
+// "< Case" (27), "Case >" (28), "Add Case" (29), "Remove Case" (30), "Weight -" (31) and
+// "Weight +" (32); at the bottom the check boxes "Mirror x" (33), "Mirror y" (34) and "Mirror z"
+// (35).
 // Positions are in pixels from the panel's top-left corner, below the caption for the main panel.
 // Check boxes show the run flag and renderer flags of every frame.
 //
@@ -37,7 +40,9 @@ struct ControlLayout {
 };
 
 extern const std::array<ControlLayout, 4> kDevicePanelControls;
-extern const std::array<ControlLayout, 12> kMainPanelControls;
+extern const std::array<ControlLayout, 21> kMainPanelControls;
+/// Where the load-case line starts in the main panel (pixels below the caption).
+inline constexpr float kLoadCaseTextX = 35, kLoadCaseTextY = 210;
 
 class ControlPanels {
   public:

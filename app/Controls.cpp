@@ -1,6 +1,7 @@
 #include "app/Controls.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <ostream>
 #include <vector>
 
@@ -11,8 +12,10 @@
 #include "gpu/MultigridSolver.h"
 #include "render/Editor.h"
 #include "render/RenderSettings.h"
+#include "optimization/LoadCaseForces.h"
 #include "optimization/LoadCaseSolve.h"
 #include "optimization/Problem.h"
+#include "optimization/SymmetryOrbits.h"
 #include "scene/Scene.h"
 
 namespace ostrel {
@@ -60,7 +63,9 @@ Controls::Controls(Scene& scene, Problem& problem, RunControl& run, RenderSettin
       sceneFile_(std::move(sceneFile)),
       framework_(std::move(framework)),
       wideLog_(options.wideLog ? options.wideLog : &wideOut()),
-      narrowLog_(options.narrowLog ? options.narrowLog : &narrowOut()) {}
+      narrowLog_(options.narrowLog ? options.narrowLog : &narrowOut()),
+      cases_(std::make_unique<LoadCaseForces>(problem.model(), problem.solver(),
+                                              scene.designControls_.loadCaseWeights)) {}
 
 Controls::~Controls() = default;
 
@@ -80,6 +85,11 @@ bool Controls::checkState(int id) const {
         return run_.isRunning();
     if (id == kCrispDesign)
         return scene_.designControls_.projection == 1;
+    if (id >= kMirrorX && id <= kMirrorZ) {
+        const std::vector<SymmetryPlane>& planes = scene_.designControls_.symmetry;
+        return std::any_of(planes.begin(), planes.end(),
+                           [axis = id - kMirrorX](const SymmetryPlane& p) { return p.axis == axis; });
+    }
     if (const bool* flag = settingOf(const_cast<RenderSettings&>(settings_), id))
         return *flag;
     return false;
@@ -103,8 +113,7 @@ void Controls::onControlEvent(int id, bool checked) {
             frameworkAction(framework_.toggleWarp, kDriverFixed);
             return;
         case kClearForces:
-            if (model)
-                model->clearForces();
+            cases_->clearChosen();
             return;
         case kClearFixations:
             if (!model)
@@ -131,6 +140,19 @@ void Controls::onControlEvent(int id, bool checked) {
             if (run_.iteration() == 0)
                 run_.optimizer().setControls(scene_.designControls_);
             return;
+        case kPreviousCase:
+        case kNextCase:
+        case kAddCase:
+        case kRemoveCase:
+        case kWeightDown:
+        case kWeightUp:
+            onLoadCaseEvent(id);
+            return;
+        case kMirrorX:
+        case kMirrorY:
+        case kMirrorZ:
+            setMirror(id - kMirrorX, checked);
+            return;
         case kRenderForcesVertices:
             // The editing modes draw the handles and arrows whatever the box says: the box
             // stays on and the click sets what the view mode shows again.
@@ -144,6 +166,86 @@ void Controls::onControlEvent(int id, bool checked) {
                 *flag = checked;
             return;
     }
+}
+
+std::string Controls::loadCaseText() const {
+    const int chosen = cases_->chosen(), count = cases_->count();
+    std::string text = "Load case " + std::to_string(chosen) + " of " + std::to_string(count);
+    if (count > 1) {
+        char weight[32];
+        std::snprintf(weight, sizeof weight, "%g", cases_->weight(chosen));
+        text += std::string(", weight ") + weight;
+    }
+    return text;
+}
+
+void Controls::onLoadCaseEvent(int id) {
+    const int chosen = cases_->chosen();
+    bool countChanged = false, weightChanged = false;
+    switch (id) {
+        case kPreviousCase:
+        case kNextCase:
+            cases_->choose(chosen + (id == kNextCase ? 1 : -1));
+            break;
+        case kAddCase:
+            cases_->addCase();
+            countChanged = true;
+            break;
+        case kRemoveCase:
+            if (!cases_->removeChosen()) {
+                report(L"Load case 1 cannot be removed (\"Clear Forces\" empties it); nothing "
+                       L"changed");
+                return;
+            }
+            countChanged = true;
+            break;
+        default: {
+            const double step = id == kWeightUp ? kWeightStep : -kWeightStep;
+            if (cases_->count() == 1) {
+                report(L"One load case: its weight changes nothing (\"Add Case\" adds another); "
+                       L"nothing changed");
+                return;
+            }
+            if (!cases_->setWeight(chosen, std::max(0.0, cases_->weight(chosen) + step))) {
+                report(L"Some load case must keep a positive weight; nothing changed");
+                return;
+            }
+            weightChanged = true;
+            break;
+        }
+    }
+    report(fromUtf8(loadCaseText()));
+    // The optimizer sizes its energies by the case count at its reset: a reset optimizer gets
+    // one at once. The weights wait for the next reset, as the projection mode does.
+    if (countChanged && run_.optimizer().isReset())
+        onControlEvent(kResetOstrel);
+    else if ((countChanged || weightChanged) && run_.iteration() == 0)
+        run_.optimizer().setControls(scene_.designControls_);
+}
+
+void Controls::setMirror(int axis, bool on) {
+    std::vector<SymmetryPlane> planes;
+    for (const SymmetryPlane& p : scene_.designControls_.symmetry)
+        if (p.axis != axis) planes.push_back(p);
+    if (on) {
+        SymmetryPlane plane;
+        plane.axis = axis;
+        planes.push_back(plane);
+        std::sort(planes.begin(), planes.end(),
+                  [](const SymmetryPlane& a, const SymmetryPlane& b) { return a.axis < b.axis; });
+        SymmetryOrbits orbits;
+        std::wstring error;
+        if (!symmetryOrbits(problem_.model(), planes, orbits, error)) {
+            report(error + L"; nothing changed");
+            return;
+        }
+    }
+    scene_.designControls_.symmetry = planes;
+    std::wstring text;
+    for (const SymmetryPlane& p : planes) text += (text.empty() ? L"" : L", ") + describePlane(p);
+    report(L"Mirror planes: " + (text.empty() ? std::wstring(L"none") : text));
+    // As the projection mode: at once before the first step, else at "Reset Ostrel".
+    if (run_.iteration() == 0) run_.optimizer().setControls(scene_.designControls_);
 }
 
 void Controls::solveOnce() {

@@ -6,7 +6,8 @@
 // Control events (identifier, check-box state): 1 full screen, 2 REF, 3 device dialog, 4 WARP
 // (through the framework's actions; where the platform has none, one line says so and nothing
 // changes),
-// 7 "Clear Forces" (clearForces on the host; the solver gets it at the next computeLoad),
+// 7 "Clear Forces" (the chosen load case's forces cleared on the host; the solver gets them at
+// the next computeLoad),
 // 8 "Clear Fixations" (clearFixations, then prepareSolve), 17 "Run Ostrel" (run flag),
 // 18 "Reset Ostrel" (run flag cleared, computeLoad, optimizer reset with the scene's design
 // controls, stiffness; the iteration counter goes on), 19 to 25 the renderer's flags,
@@ -14,6 +15,22 @@
 // optimizer gets it at once while no step has run, since the first step resets, and otherwise
 // at "Reset Ostrel", so a running optimization keeps its mode; Alt+S writes the mode into the
 // scene file when it differs from the file's).
+// Load cases (loadCases(): the chosen case is the one the editor's force edits and "Clear
+// Forces" change and whose arrows are drawn in full): 27 "< Case" and 28 "Case >" choose the
+// case before or after, 29 "Add Case" appends a case without forces and chooses it, 30 "Remove
+// Case" removes the chosen case (case 1 cannot be removed: "Clear Forces" empties it), 31
+// "Weight -" and 32 "Weight +" change the chosen case's weight by 0.25 (only with several
+// cases; no weight below 0, and some case keeps a positive weight). Each prints
+// loadCaseText() on the wide log, or why nothing changed. A weight takes effect as the
+// projection mode does (at once while no step has run, else at "Reset Ostrel"); adding or
+// removing a case does what "Reset Ostrel" does once the optimizer has been reset (its
+// energies are sized by the case count), and before that the first step's reset takes it.
+// Alt+S writes every case and the weights (Scene::saveScene).
+// 33 "Mirror x", 34 "Mirror y", 35 "Mirror z" (check boxes): the model's centre plane normal to
+// that axis as a mirror plane of the design (scene.designControls_.symmetry), taken as the
+// projection mode is; a plane the voxel model is not symmetric about is refused with the
+// optimizer's "ERROR: " line and "; nothing changed". Each change prints "Mirror planes: <the
+// planes>" ("none" without). Alt+S writes SYMMETRY_PLANES when the planes differ from the file's.
 //
 // Keys (on a press or an auto-repeat; Alt as held): Space free flight <-> orbit, 2 front view,
 // D/V/F editor mode 0/1/2, Alt+L light from the camera, N computeLoad while not running, P close
@@ -38,6 +55,7 @@
 namespace ostrel {
 
 class Editor;
+class LoadCaseForces;
 class RunControl;
 class Problem;
 class Scene;
@@ -62,6 +80,15 @@ enum ControlId : int {
     kRenderSurface = 24,
     kRenderForcesVertices = 25,
     kCrispDesign = 26,
+    kPreviousCase = 27,
+    kNextCase = 28,
+    kAddCase = 29,
+    kRemoveCase = 30,
+    kWeightDown = 31,
+    kWeightUp = 32,
+    kMirrorX = 33,
+    kMirrorY = 34,
+    kMirrorZ = 35,
 };
 
 /// The camera as the keys see it. The application binds it to the window's camera; every
@@ -100,6 +127,7 @@ class Controls {
   public:
     static constexpr double kSolveOnceTolerance = 0.0001;
     static constexpr double kGoalStep = 0.02;
+    static constexpr double kWeightStep = 0.25;
 
     /// `sceneFile` is the scene file named at start-up (Alt+S writes it), `problem` the one built
     /// from it. `camera` and `dialog` may be null (their keys then do nothing).
@@ -127,8 +155,8 @@ class Controls {
     bool panelsShown() const { return panelsShown_; }
     void setPanelsShown(bool shown) { panelsShown_ = shown; }
 
-    /// The state a check box shows: the run flag (17), the renderer flag (19 to 25) or the
-    /// projection mode of the next reset (26).
+    /// The state a check box shows: the run flag (17), the renderer flag (19 to 25), the
+    /// projection mode of the next reset (26) or a mirror plane normal to the axis (33 to 35).
     bool checkState(int id) const;
 
     /// Solve once (key S): at iteration 0 computeLoad, reset, densities 1, stiffness and
@@ -137,6 +165,11 @@ class Controls {
     /// Key P: closes the shape and hands it to the renderer (nothing before the first reset).
     void closeShape();
 
+    /// The problem's load cases with the scene's weights (scene.designControls_).
+    LoadCaseForces& loadCases() { return *cases_; }
+    /// "Load case <chosen> of <count>, weight <w>" (without the weight with one case).
+    std::string loadCaseText() const;
+
     Scene& scene() { return scene_; }
     RunControl& runControl() { return run_; }
     RenderSettings& settings() { return settings_; }
@@ -144,6 +177,10 @@ class Controls {
   private:
     void report(const std::wstring& line);
     void frameworkAction(const std::function<void()>& action, const wchar_t* unavailable);
+    /// The load-case controls 27 to 32.
+    void onLoadCaseEvent(int id);
+    /// The mirror check boxes 33 to 35: the centre plane normal to `axis` on or off.
+    void setMirror(int axis, bool on);
 
     Scene& scene_;
     Problem& problem_;
@@ -156,6 +193,7 @@ class Controls {
     FrameworkActions framework_;
     std::wostream* wideLog_;
     std::ostream* narrowLog_;
+    std::unique_ptr<LoadCaseForces> cases_;
     bool panelsShown_ = true;
 };
 

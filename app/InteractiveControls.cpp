@@ -28,6 +28,7 @@ InteractiveControls::InteractiveControls(Scene& scene, Problem& problem, RunCont
                                          CutSceneRenderer& renderer, Camera& camera, WindowFramework& framework,
                                          DeviceCallbacks& device, std::wstring sceneFile)
     : device_(device),
+      renderer_(renderer),
       askOnClose_(!framework.flags().noErrorMsgBoxes && !framework.flags().automation),
       editor_(&renderer, &renderer.settings(), &scene, &problem.model()),
       cameraKeys_(camera),
@@ -35,7 +36,12 @@ InteractiveControls::InteractiveControls(Scene& scene, Problem& problem, RunCont
                 std::move(sceneFile), frameworkActions(framework)),
       panels_(controls_) {
     device_.setControlsShown(controls_.panelsShown());
+    // Force edits act on the chosen load case; the other cases' arrows are drawn dimmed.
+    editor_.setLoadCases(&controls_.loadCases());
+    renderer_.setLoadCases(&controls_.loadCases());
 }
+
+InteractiveControls::~InteractiveControls() { renderer_.setLoadCases(nullptr); }
 
 void InteractiveControls::plugInto(WindowHooks& hooks) {
     hooks.editorMouse = [this](const MouseEvent& event) { return editor_.onMouseEvent(event); };

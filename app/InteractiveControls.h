@@ -7,6 +7,8 @@
 //   frame render step 6: the panels; frame move: the editor's camera axes and the save dialog;
 //   statistics text: the editor's mode; the device callbacks' free area: the part of the window
 //   the panels leave free (ControlPanels::freeArea); the close request: Controls::closeRequested.
+// The editor's force edits act on the controls' chosen load case, and the renderer draws the
+// other cases' arrows dimmed (Controls::loadCases).
 // The device panel's full-screen and device buttons use the framework; the driver of the OpenGL
 // device cannot change while the program runs, so REF and WARP only say so.
 // Nothing passed in is owned; the scene, run control, renderer, camera, framework and device
@@ -38,6 +40,10 @@ class InteractiveControls {
                         Camera& camera,
                         WindowFramework& framework, DeviceCallbacks& device,
                         std::wstring sceneFile);
+    /// Takes the load cases back from the renderer.
+    ~InteractiveControls();
+    InteractiveControls(const InteractiveControls&) = delete;
+    InteractiveControls& operator=(const InteractiveControls&) = delete;
 
     /// Fills the hooks; they refer to this object. Closing the window with unsaved edits asks
     /// whether to write them (the zenity dialog) unless -noerrormsgboxes or -automation was
@@ -50,6 +56,7 @@ class InteractiveControls {
 
   private:
     DeviceCallbacks& device_;
+    CutSceneRenderer& renderer_;
     bool askOnClose_;
     Editor editor_;
     WindowCameraKeys cameraKeys_;

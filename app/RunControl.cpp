@@ -42,13 +42,21 @@ RunControl::RunControl(FemModel& model, MultigridSolver& solver, ProgramLifetime
 
 RunControl::~RunControl() { solver_.setCycleCountSink(nullptr); }
 
-bool carriesLoad(const FemModel& model) {
+bool carriesLoad(const FemModel& model, const std::vector<std::vector<float>>* moreLoads) {
     const size_t n = model.fixedFlags().size();
+    const std::vector<uint8_t>& fixed = model.fixedFlags();
+    // The load is stored by component (x of every vertex, then y, then z), the forces by vertex.
     const std::vector<float>& f = model.load();
-    if (f.size() < 3 * n) return false;
-    for (size_t v = 0; v < n; ++v)
-        if (!model.fixedFlags()[v] && (f[v] != 0.0f || f[n + v] != 0.0f || f[2 * n + v] != 0.0f))
-            return true;
+    if (f.size() >= 3 * n)
+        for (size_t v = 0; v < n; ++v)
+            if (!fixed[v] && (f[v] != 0.0f || f[n + v] != 0.0f || f[2 * n + v] != 0.0f))
+                return true;
+    if (moreLoads)
+        for (const std::vector<float>& forces : *moreLoads)
+            for (size_t v = 0; v < n && 3 * v + 2 < forces.size(); ++v)
+                if (!fixed[v] && (forces[3 * v] != 0.0f || forces[3 * v + 1] != 0.0f ||
+                                  forces[3 * v + 2] != 0.0f))
+                    return true;
     return false;
 }
 
@@ -123,7 +131,7 @@ StepResult RunControl::step() {
 
     // 2. The first step of the program initialises the optimization, once it has a load.
     if (iteration == 0) solver_.computeLoad();
-    if (!carriesLoad(optimizer_.model())) {
+    if (!carriesLoad(optimizer_.model(), &solver_.moreLoads())) {
         running_ = false;
         result.noLoad = true;
         if (narrowLog_) *narrowLog_ << kNoLoadMessage << std::endl;

@@ -22,8 +22,9 @@
 // solver could not factor the coarsest level: the fixed vertices do not hold the model) clears
 // the run flag after it and prints singularSystemMessage() after its timing lines, since every
 // further step would spend the cycle limit on a system without a solution; and a step whose
-// model carries no load on a vertex that is not fixed (the solver's load after the load
-// computation; the compliance would be 0 whatever the design) is not performed: it clears the
+// model carries no load on a vertex that is not fixed in any load case (the solver's load after
+// the load computation, and the further cases' forces; the compliance would be 0 whatever the
+// design) is not performed: it clears the
 // run flag and prints kNoLoadMessage, once for every attempt to run.
 //
 // The window's frame move calls frameMove(); the batch program calls it too. The run control
@@ -39,6 +40,7 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/ProgramLifetime.h"
 #include "optimization/Optimizer.h"
@@ -98,8 +100,10 @@ struct StepResult {
 std::string singularSystemMessage(int iteration);
 
 /// Whether a vertex that is not fixed carries a load in the model's load() (the
-/// forces and any gravity, as the last load computation left them).
-bool carriesLoad(const FemModel& model);
+/// forces and any gravity, as the last load computation left them) or a force in one of
+/// `moreLoads` (the further load cases' forces, 3 per level-0 vertex each; null: none).
+bool carriesLoad(const FemModel& model,
+                 const std::vector<std::vector<float>>* moreLoads = nullptr);
 
 /// The refusal of a run whose model carries no load (one line, without the line end).
 inline constexpr const char* kNoLoadMessage =

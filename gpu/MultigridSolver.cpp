@@ -360,6 +360,11 @@ void MultigridSolver::setMoreLoads(std::vector<std::vector<float>> forces) {
     if (setUp_) allocateLoadCases();
 }
 
+void MultigridSolver::setCaseForces(int c, std::vector<float> forces) {
+    if (c < 1 || c >= loadCaseCount()) return;
+    moreLoads_[size_t(c - 1)] = std::move(forces);
+}
+
 void MultigridSolver::allocateLoadCases() {
     caseSlots_.assign(size_t(loadCaseCount()), LoadCaseSlot{});
     selectedCase_ = 0;

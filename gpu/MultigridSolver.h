@@ -125,6 +125,10 @@ public:
     /// computeLoad uploads their loads. None by default.
     void setMoreLoads(std::vector<std::vector<float>> forces);
     const std::vector<std::vector<float>>& moreLoads() const { return moreLoads_; }
+    /// Replaces the forces of further case `c` (1 .. loadCaseCount() - 1; others are ignored),
+    /// 3 floats per level-0 vertex as in setMoreLoads, for the next computeLoad; the case keeps
+    /// its load and displacement on the device until then (as the model's forces do).
+    void setCaseForces(int c, std::vector<float> forces);
     /// 1 + the further cases.
     int loadCaseCount() const { return 1 + int(moreLoads_.size()); }
     /// Puts case `c`'s load and displacement where solve, downloadDisplacements and the device

@@ -107,12 +107,19 @@ DesignRegions markDesignRegions(const FemModel& model, const DesignControls& con
     return r;
 }
 
-std::wstring loadError(const FemModel& model) {
+std::wstring loadError(const FemModel& model,
+                       const std::vector<std::vector<float>>* moreLoads) {
     const size_t n = model.fixedFlags().size();
     long long loaded = 0;
-    for (size_t v = 0; v < n && 3 * v + 2 < model.forces().size(); ++v) {
-        const float* f = &model.forces()[3 * v];
-        if (f[0] == 0.0f && f[1] == 0.0f && f[2] == 0.0f) continue;
+    const auto loadedAt = [&](size_t v) {
+        if (3 * v + 2 < model.forces().size() && loadedIn(model.forces(), int(v))) return true;
+        if (moreLoads)
+            for (const std::vector<float>& forces : *moreLoads)
+                if (3 * v + 2 < forces.size() && loadedIn(forces, int(v))) return true;
+        return false;
+    };
+    for (size_t v = 0; v < n; ++v) {
+        if (!loadedAt(v)) continue;
         if (!model.fixedFlags()[v]) return {};
         ++loaded;
     }
@@ -139,9 +146,10 @@ std::wstring volumeFractionError(const DesignControls& controls, const DesignReg
 }
 
 DesignCheck checkDesign(const FemModel& model, const DesignControls& controls,
-                        const DesignRegions& r) {
+                        const DesignRegions& r,
+                        const std::vector<std::vector<float>>* moreLoads) {
     DesignCheck check;
-    check.error = loadError(model);
+    check.error = loadError(model, moreLoads);
     if (!check.error.empty()) return check;
     long long kept = 0, empty = 0;
     for (size_t e = 0; e < r.kept.size(); ++e) {

@@ -8,7 +8,8 @@
 // The volume (V0) counts every element but the ones held empty.
 //
 // checkDesign judges the loads, the design-control boxes and the volume fraction against that
-// split before the run: an error when no force acts on a vertex that is not fixed (the
+// split before the run: an error when no force acts on a vertex that is not fixed in any load
+// case (the
 // compliance is then 0 whatever the design: nothing to optimize), when no element is left to
 // design, when the volume fraction is less than one element's share of the volume, or when the
 // kept elements alone fill more than the volume fraction (with keep-solid boxes; without them
@@ -53,16 +54,21 @@ struct DesignCheck {
 };
 
 /// "ERROR: No force acts on the model: ..." when no vertex that is not fixed carries a force
-/// (forces() and fixedFlags(); gravity is not a load of an optimization); empty otherwise.
-std::wstring loadError(const FemModel& model);
+/// in any load case (forces(), the further cases' `moreLoads`, 3 per vertex each (null: none),
+/// and fixedFlags(); gravity is not a load of an optimization); empty otherwise. A vertex loaded
+/// in several cases counts once.
+std::wstring loadError(const FemModel& model,
+                       const std::vector<std::vector<float>>* moreLoads = nullptr);
 
 /// "ERROR: The volume fraction ... is less than one element's share of the volume ..." when the
 /// volume fraction of `controls` times the elements not held empty is below one element; empty
 /// otherwise. Part of checkDesign.
 std::wstring volumeFractionError(const DesignControls& controls, const DesignRegions& regions);
 
-/// The check of the header comment; `regions` come from markDesignRegions(model, controls).
+/// The check of the header comment; `regions` come from markDesignRegions(model, controls,
+/// moreLoads), `moreLoads` as for loadError.
 DesignCheck checkDesign(const FemModel& model, const DesignControls& controls,
-                        const DesignRegions& regions);
+                        const DesignRegions& regions,
+                        const std::vector<std::vector<float>>* moreLoads = nullptr);
 
 }  // namespace ostrel

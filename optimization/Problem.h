@@ -53,6 +53,8 @@ public:
     /// The model's fixed vertices and non-zero forces, and those of the further load cases (the
     /// solver's), in vertex order (what a scene file written now lists).
     SupportsAndLoads supportsAndLoads() const;
+    /// The further load cases' forces (the solver's, MultigridSolver::moreLoads).
+    const std::vector<std::vector<float>>& moreLoads() const { return solver_->moreLoads(); }
 
 private:
     std::unique_ptr<FemModel> model_;

@@ -12,6 +12,7 @@
 
 #include "core/FatalError.h"
 #include "fem/FemModel.h"
+#include "optimization/LoadCaseForces.h"
 #include "render/CutSceneRendererEffect.h"
 #include "render/EnclosedHandles.h"
 #include "render/ObjectIdBuffer.h"
@@ -128,6 +129,7 @@ Vec4f vec4(float x, float y, float z, float w) { return {x, y, z, w}; }
 struct CutSceneRenderer::Impl {
     Scene* scene = nullptr;
     FemModel* sceneModel = nullptr;
+    const LoadCaseForces* loadCases = nullptr;
     bool deviceCreated = false;
     CutSceneRendererEffect effect;
     int width = 0, height = 0;
@@ -280,6 +282,8 @@ bool CutSceneRenderer::setOptimizedMesh(const TriangleMesh* mesh) {
 
 void CutSceneRenderer::setViewMatrix(const Matrix4& view) { impl_->view = view; }
 
+void CutSceneRenderer::setLoadCases(const LoadCaseForces* cases) { impl_->loadCases = cases; }
+
 void CutSceneRenderer::Impl::uploadInstances() {
     const FemModel* m = model();
     if (!m) {
@@ -299,9 +303,24 @@ void CutSceneRenderer::Impl::uploadInstances() {
     handlePositions.update(hostPositions.data(), std::uint32_t(hostPositions.size()));
     handleTypes.update(hostTypes.data(), std::uint32_t(hostTypes.size()));
 
-    buildArrowInstances(*m, hostPositions, view, scene->view().vertexHandleRadius,
-                        longestArrow(scene->mesh().halfSize, scene->view().forceArrowScaling),
-                        hostArrowVertices, hostArrowMatrices);
+    const float radius = scene->view().vertexHandleRadius;
+    const float longest = longestArrow(scene->mesh().halfSize, scene->view().forceArrowScaling);
+    if (loadCases && loadCases->count() > 1) {
+        // The chosen case's arrows as always, every other case's dimmed behind them.
+        hostArrowVertices.clear();
+        hostArrowMatrices.clear();
+        for (int c = 1; c <= loadCases->count(); ++c)
+            if (c == loadCases->chosen())
+                appendArrowInstances(*m, loadCases->forces(c), hostPositions, view, radius,
+                                     longest, false, hostArrowVertices, hostArrowMatrices);
+        for (int c = 1; c <= loadCases->count(); ++c)
+            if (c != loadCases->chosen())
+                appendArrowInstances(*m, loadCases->forces(c), hostPositions, view, radius,
+                                     longest, true, hostArrowVertices, hostArrowMatrices);
+    } else {
+        buildArrowInstances(*m, hostPositions, view, radius, longest, hostArrowVertices,
+                            hostArrowMatrices);
+    }
     if (!hostArrowVertices.empty()) {
         const auto a = std::uint32_t(hostArrowVertices.size());
         if (!arrowVertices.resize(a) || !arrowMatrices.resize(2 * a)) {

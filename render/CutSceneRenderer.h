@@ -23,6 +23,7 @@
 namespace ostrel {
 
 class FemModel;
+class LoadCaseForces;
 class Scene;
 class TriangleMesh;
 
@@ -50,6 +51,10 @@ public:
     /// Replaces the optimized mesh by `mesh` (copied to the GPU), or with null draws the input
     /// mesh again. False when its GPU copy cannot be made.
     bool setOptimizedMesh(const TriangleMesh* mesh);
+    /// The load cases whose arrows are drawn (null, the default, or one case: the model's
+    /// forces): the chosen case's as the model's are, every other case's dimmed (a dull colour,
+    /// no object ID). Not owned; must outlive the renderer's use of it or be unset.
+    void setLoadCases(const LoadCaseForces* cases);
     /// The camera's view matrix V of the frame (the frame move keeps it current).
     void setViewMatrix(const Matrix4& view);
     /// Draws one frame; the frame callback has cleared the back buffer and the depth buffer.

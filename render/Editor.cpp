@@ -9,6 +9,7 @@
 
 #include "core/Console.h"
 #include "fem/FemModel.h"
+#include "optimization/LoadCaseForces.h"
 #include "scene/Scene.h"
 
 namespace ostrel {
@@ -191,10 +192,12 @@ bool Editor::forcePress(int x, int y) {
             sum += w;
         }
     }
+    std::vector<std::pair<int, Vec3f>> cleared;
     for (auto& [v, w] : forceSelection_) {
         w /= sum;
-        model_->setForce(v, {0.0f, 0.0f, 0.0f});
+        cleared.emplace_back(v, Vec3f{0.0f, 0.0f, 0.0f});
     }
+    applyForces(cleared);
     return true;
 }
 
@@ -205,11 +208,13 @@ void Editor::forceDrag(int x, int y) {
                          (double(right_.y) * dx - double(up_.y) * dy) * perPixel,
                          (double(right_.z) * dx - double(up_.z) * dy) * perPixel};
     const size_t n = size_t(vertexCount());
+    std::vector<std::pair<int, Vec3f>> changes;
     for (const auto& [v, w] : forceSelection_) {
         if (size_t(v) >= n)
             continue;
-        model_->setForce(v, {float(w * F[0]), float(w * F[1]), float(w * F[2])});
+        changes.emplace_back(v, Vec3f{float(w * F[0]), float(w * F[1]), float(w * F[2])});
     }
+    applyForces(changes);
     lastForce_ = {float(F[0]), float(F[1]), float(F[2])};
 }
 
@@ -224,9 +229,20 @@ void Editor::forceRelease(int x, int y) {
     pickedPosition_ = gridPosition(pickedVertex_);
     const double r2 = 4.0 * scene_->view().forceSphereRadius * scene_->view().forceSphereRadius;
     const int n = vertexCount();
+    std::vector<std::pair<int, Vec3f>> cleared;
     for (int v = 0; v < n; ++v)
         if (squaredDistance(v, pickedVertex_) < r2)
-            model_->setForce(v, {0.0f, 0.0f, 0.0f});
+            cleared.emplace_back(v, Vec3f{0.0f, 0.0f, 0.0f});
+    applyForces(cleared);
+}
+
+void Editor::applyForces(const std::vector<std::pair<int, Vec3f>>& changes) {
+    if (cases_) {
+        cases_->setForces(changes);
+        return;
+    }
+    for (const auto& [v, f] : changes)
+        model_->setForce(v, f);
 }
 
 void Editor::appendForcesLogLine() const {

@@ -15,7 +15,8 @@
 // force w * (right*dx - up*dy) * EDITOR_FORCE_PER_PIXEL on each; the release appends
 // "px py pz   fx fy fz" to the forces log, and a release within 2 pixels of the press clears the
 // forces within twice the radius). The run control hands the flags to the solver at every step
-// and the forces at the next load computation.
+// and the forces at the next load computation. With load cases set (setLoadCases) the force
+// edits act on the chosen case; without, on the model's forces.
 //
 // The forces log is $HOME/Quenby/forces.txt, appended only when that folder exists. Console
 // lines go to the wide console (or the stream given). The ID source, settings and scene are not
@@ -36,6 +37,7 @@
 namespace ostrel {
 
 class FemModel;
+class LoadCaseForces;
 class Scene;
 
 class Editor {
@@ -60,6 +62,9 @@ class Editor {
     /// work of the new mode.
     void setMode(int mode);
     int mode() const { return mode_; }
+    /// The load cases whose chosen case the force edits change (null: the model's forces). Not
+    /// owned; must outlive the editor's use of it.
+    void setLoadCases(LoadCaseForces* cases) { cases_ = cases; }
     /// The user's "Render Forces/Vertices" choice for after the editing mode (a click on the
     /// check box while in mode 1 or 2, where the box stays on).
     void setHandlesChoice(bool shown) { handlesChoice_ = shown; }
@@ -99,11 +104,14 @@ class Editor {
     /// Squared distance between vertices a and b (grid differences times voxel sizes, double).
     double squaredDistance(int a, int b) const;
     void appendForcesLogLine() const;
+    /// Sets the listed vertices' forces in the chosen case (or the model's).
+    void applyForces(const std::vector<std::pair<int, Vec3f>>& changes);
 
     ObjectIdSource* ids_;
     RenderSettings* settings_;
     Scene* scene_;
     FemModel* model_;
+    LoadCaseForces* cases_ = nullptr;
     std::wostream* console_;
     std::filesystem::path forcesLog_;
 

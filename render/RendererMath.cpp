@@ -139,9 +139,17 @@ void buildArrowInstances(const FemModel& model, const std::vector<Vec3f>& positi
                          std::vector<std::int32_t>& vertices, std::vector<Matrix4>& matrices) {
     vertices.clear();
     matrices.clear();
-    const size_t n = std::min(positions.size(), model.forces().size() / 3);
+    appendArrowInstances(model, model.forces(), positions, view, handleRadius, longest, false,
+                         vertices, matrices);
+}
+
+void appendArrowInstances(const FemModel& model, const std::vector<float>& forces,
+                          const std::vector<Vec3f>& positions, const Matrix4& view,
+                          float handleRadius, float longest, bool dimmed,
+                          std::vector<std::int32_t>& vertices, std::vector<Matrix4>& matrices) {
+    const size_t n = std::min(positions.size(), forces.size() / 3);
     const auto forceAt = [&](size_t i) {
-        return Vec3f(model.forces()[3 * i], model.forces()[3 * i + 1], model.forces()[3 * i + 2]);
+        return Vec3f(forces[3 * i], forces[3 * i + 1], forces[3 * i + 2]);
     };
     float largest = 0;
     for (size_t i = 0; i < n; ++i) {
@@ -152,7 +160,7 @@ void buildArrowInstances(const FemModel& model, const std::vector<Vec3f>& positi
         const Vec3f f = forceAt(i);
         // A NaN compares unequal to 0 and so gets an arrow, as any other non-zero force.
         if (f.x == 0 && f.y == 0 && f.z == 0) continue;
-        vertices.push_back(std::int32_t(i));
+        vertices.push_back(dimmed ? -std::int32_t(i) - 1 : std::int32_t(i));
         const float m = length(f);
         const float drawn = std::isfinite(m) && largest > 0 ? longest * (m / largest) : longest;
         const ArrowPlacement a = placeArrow(model, int(i), positions[i], f, drawn, handleRadius);

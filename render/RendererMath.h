@@ -63,6 +63,15 @@ void buildArrowInstances(const FemModel& model, const std::vector<Vec3f>& positi
                          const Matrix4& view, float handleRadius, float longest,
                          std::vector<std::int32_t>& vertices, std::vector<Matrix4>& matrices);
 
+/// The arrows of `forces` (3 per vertex, another load case's than the model's) appended as
+/// buildArrowInstances makes them, the largest of these forces' arrow `longest` long; with
+/// `dimmed` each vertex index v is stored as -(v + 1): the renderer draws such an arrow in a
+/// dull colour and writes no object ID for it.
+void appendArrowInstances(const FemModel& model, const std::vector<float>& forces,
+                          const std::vector<Vec3f>& positions, const Matrix4& view,
+                          float handleRadius, float longest, bool dimmed,
+                          std::vector<std::int32_t>& vertices, std::vector<Matrix4>& matrices);
+
 /// Length of the largest force's arrow for a model with the given bounding-box half size: a
 /// tenth of its diagonal times the scene's arrow scaling (EDITOR_FORCE_ARROW_SCALING, 1 when
 /// absent).

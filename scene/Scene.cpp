@@ -328,6 +328,26 @@ bool Scene::readLoadCases(std::wostream* log) {
 
 namespace {
 
+bool samePlanes(const std::vector<SymmetryPlane>& a, const std::vector<SymmetryPlane>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t k = 0; k < a.size(); ++k)
+        if (a[k].axis != b[k].axis || a[k].centre != b[k].centre ||
+            (!a[k].centre && a[k].coordinate != b[k].coordinate))
+            return false;
+    return true;
+}
+
+/// The planes as the value of SYMMETRY_PLANES lists them.
+std::wstring planesText(const std::vector<SymmetryPlane>& planes) {
+    std::wostringstream text;
+    for (const SymmetryPlane& p : planes) {
+        if (text.tellp() > 0) text << L"  ";
+        text << axisName(p.axis);
+        if (!p.centre) text << L' ' << p.coordinate;
+    }
+    return text.str();
+}
+
 /// The forces as the value of FORCES lists them.
 std::wstring forcesText(const std::vector<PointForce>& forces) {
     std::wostringstream text;
@@ -384,6 +404,15 @@ bool Scene::readDesignControls(std::wostream* log) {
 bool Scene::saveScene(const std::wstring& fileName, const SupportsAndLoads& current,
                       std::wostream* log) {
     if (!loaded_) return true;
+    // With several load cases the file must hold a force in every case, or it would not load.
+    for (size_t c = 0; !current.moreCases.empty() && c <= current.moreCases.size(); ++c) {
+        if (!(c == 0 ? current.forces : current.moreCases[c - 1]).empty()) continue;
+        writeLine(log, L"ERROR: Load case " + std::to_wstring(c + 1) + L" has no force, and a "
+                       L"scene with several load cases must give each one (" +
+                       loadCaseKey(int(c) + 1) + L"): place a force in it or remove the case; "
+                       L"nothing was written to \"" + fileName + L"\"");
+        return false;
+    }
     std::wostringstream fixed;
     for (const GridPoint& p : current.fixed) {
         if (fixed.tellp() > 0) fixed << L"  ";
@@ -406,6 +435,33 @@ bool Scene::saveScene(const std::wstring& fileName, const SupportsAndLoads& curr
             number > int(current.moreCases.size()) + 1)
             stale.push_back(entry.first);
     for (const std::wstring& key : stale) file_.remove(key);
+    // The weights, one per case with several cases: the file's value stays while it gives them.
+    const int cases = 1 + int(current.moreCases.size());
+    const std::vector<double> weights = caseWeights(cases);
+    std::wstring listed, why;
+    std::vector<double> read;
+    const bool named = file_.getString(L"LOAD_CASE_WEIGHTS", listed, nullptr, true);
+    const bool holds = named ? parseLoadCaseWeights(listed, cases, read, why) &&
+                                   (cases == 1 || read == weights)
+                             : std::all_of(weights.begin(), weights.end(),
+                                           [](double w) { return w == 1.0; });
+    if (!holds && cases == 1) {
+        file_.remove(L"LOAD_CASE_WEIGHTS");
+    } else if (!holds) {
+        std::wostringstream text;
+        for (double w : weights) text << (text.tellp() > 0 ? L" " : L"") << w;
+        file_.setString(L"LOAD_CASE_WEIGHTS", text.str());
+    }
+    // The mirror planes, written when they differ from the file's.
+    std::vector<SymmetryPlane> filePlanes;
+    if (file_.getString(L"SYMMETRY_PLANES", listed, nullptr, true))
+        parseSymmetryPlanes(listed, filePlanes, why);
+    if (!samePlanes(filePlanes, designControls_.symmetry)) {
+        if (designControls_.symmetry.empty())
+            file_.remove(L"SYMMETRY_PLANES");
+        else
+            file_.setString(L"SYMMETRY_PLANES", planesText(designControls_.symmetry));
+    }
 
     auto vec = [](const Vec3f& v) { return joinWords({v.x, v.y, v.z}); };
     if (view_.viewChanged) {
@@ -431,7 +487,17 @@ bool Scene::saveScene(const std::wstring& fileName, const SupportsAndLoads& curr
 
 void Scene::rememberSaved(const SupportsAndLoads& current) {
     saved_ = {current.fixed,  current.forces, current.moreCases, view_.defaultViewPos, view_.defaultHeadingPitchRoll,
-              view_.lightPos, view_.lightDir, view_.lightUp,  designControls_.projection};
+              view_.lightPos, view_.lightDir, view_.lightUp,  designControls_.projection,
+              caseWeights(1 + int(current.moreCases.size())), designControls_.symmetry};
+}
+
+std::vector<double> Scene::caseWeights(int cases) const {
+    std::vector<double> weights = designControls_.loadCaseWeights;
+    if (cases == 1)
+        weights.clear();
+    else
+        weights.resize(size_t(cases), 1.0);
+    return weights;
 }
 
 std::vector<std::wstring> Scene::unsavedEdits(const SupportsAndLoads& current) const {
@@ -449,7 +515,10 @@ std::vector<std::wstring> Scene::unsavedEdits(const SupportsAndLoads& current) c
         (view_.lightPos != s.lightPos || view_.lightDir != s.lightDir ||
          view_.lightUp != s.lightUp))
         edits.push_back(L"light");
-    if (designControls_.projection != s.projection) edits.push_back(L"design controls");
+    if (designControls_.projection != s.projection ||
+        caseWeights(1 + int(current.moreCases.size())) != s.weights ||
+        !samePlanes(designControls_.symmetry, s.symmetry))
+        edits.push_back(L"design controls");
     return edits;
 }
 

@@ -67,10 +67,15 @@ public:
     /// On failure returns false after the failing component's message (loaded flag false).
     bool loadScene(const std::wstring& fileName, std::wostream* log);
     /// Writes the fixations and forces of `current` (the model's, in vertex order; the further
-    /// load cases' forces into FORCES_CASE_2, ..., removing the keys of cases it no longer has), (when
+    /// load cases' forces into FORCES_CASE_2, ..., removing the keys of cases it no longer has;
+    /// LOAD_CASE_WEIGHTS from designControls_.loadCaseWeights unless the file's value gives
+    /// them, removed with one case where it lists more), (when
     /// changed) view and light back into the key-value file, and OPTIMIZATION_PROJECTION when
-    /// designControls_.projection differs from the file's value (0 where the key is absent), and
-    /// writes it to `fileName` atomically. True without writing when nothing is loaded.
+    /// designControls_.projection differs from the file's value (0 where the key is absent),
+    /// SYMMETRY_PLANES when designControls_.symmetry differs from the file's planes (removed
+    /// without planes), and writes it to `fileName` atomically. True without writing when nothing is loaded. With
+    /// several cases one without a force is refused (false, an "ERROR: " line naming the case,
+    /// nothing written): the file could not be loaded.
     bool saveScene(const std::wstring& fileName, const SupportsAndLoads& current,
                    std::wostream* log);
     /// Takes `current` (the model's supports and loads) as what the file holds: after the
@@ -123,6 +128,8 @@ private:
         std::vector<std::vector<PointForce>> moreCases;
         Vec3f viewPos, headingPitchRoll, lightPos, lightDir, lightUp;
         int projection = 0;
+        std::vector<double> weights;  ///< caseWeights of the saved cases
+        std::vector<SymmetryPlane> symmetry;
     };
 
     // The steps of loadScene, in order; each fails with its message in `log`.
@@ -133,6 +140,9 @@ private:
     bool readSupportsAndLoads(std::wostream* log);
     /// The further load cases and LOAD_CASE_WEIGHTS, after FORCES.
     bool readLoadCases(std::wostream* log);
+    /// designControls_.loadCaseWeights for `cases` load cases: empty for one, else one per
+    /// case (1 where the list ends early).
+    std::vector<double> caseWeights(int cases) const;
 
     bool loaded_ = false;
     ViewDefaults view_;

@@ -525,7 +525,8 @@ bool outputTransform(const BatchOptions& options, const Scene& scene, Matrix4& t
 /// Writes the design check's warnings; false after its error when the design cannot be
 /// optimized (refused before anything of the run is written).
 bool checkDesignBeforeRun(const Problem& problem, std::ostream& err) {
-    const DesignCheck design = checkDesign(problem.model(), problem.controls(), problem.regions());
+    const DesignCheck design = checkDesign(problem.model(), problem.controls(), problem.regions(),
+                                            &problem.moreLoads());
     for (const std::wstring& warning : design.warnings) err << toUtf8(warning) << "\n";
     if (design.error.empty()) return true;
     err << toUtf8(design.error) << "\n";

@@ -297,14 +297,17 @@ DesignReport reportDesign(Problem& problem, const Scene& scene, const std::vecto
                 << " cycles; its figures are not reliable\n";
             result.ok = false;
         }
-        // The cells hold case 1's stresses; the further cases' figures are in the text.
-        if (c.number == 1) result.cells.push_back(vonMisesCells(problem.model(), c.vonMises));
+        // Case 1's stresses keep the name they have with one case.
+        result.cells.push_back(vonMisesCells(
+            problem.model(), c.vonMises,
+            c.number == 1 ? "VonMises" : "VonMises_" + std::to_string(c.number)));
     }
     return result;
 }
 
-VtkDataArray vonMisesCells(const FemModel& model, const std::vector<float>& vonMises) {
-    VtkDataArray array{"VonMises", "Float32", 1, {}};
+VtkDataArray vonMisesCells(const FemModel& model, const std::vector<float>& vonMises,
+                           const std::string& name) {
+    VtkDataArray array{name, "Float32", 1, {}};
     const std::vector<int>& grid = model.elementGrid(0);
     array.bytes.reserve(4 * grid.size());
     for (int e : grid)

@@ -118,8 +118,9 @@ bool reportInEngineeringUnits(Problem& problem, const Scene& scene,
 /// factors (only with yieldStress > 0) and the solve.
 std::string engineeringReportText(const EngineeringReport& report, double yieldStress);
 
-/// What the programs add for a design: the report's text, the "VonMises" cells of case 1 and
-/// whether all went well. A failure (refused, or a case whose solve missed the tolerance) prints
+/// What the programs add for a design: the report's text, the von Mises cells of every case
+/// ("VonMises" for case 1, "VonMises_2", "VonMises_3", ... for the further cases) and whether
+/// all went well. A failure (refused, or a case whose solve missed the tolerance) prints
 /// its "ERROR: " line on `err`; the text is empty when refused.
 struct DesignReport {
     bool ok = true;
@@ -129,8 +130,9 @@ struct DesignReport {
 DesignReport reportDesign(Problem& problem, const Scene& scene, const std::vector<float>& density,
                           double penalty, const EngineeringOptions& options, std::ostream& err);
 
-/// The cell array "VonMises" (Float32) of the model's level-0 grid from per-element values: 0
-/// in cells without an element.
-VtkDataArray vonMisesCells(const FemModel& model, const std::vector<float>& vonMises);
+/// The cell array `name` (Float32) of the model's level-0 grid from per-element values: 0 in
+/// cells without an element.
+VtkDataArray vonMisesCells(const FemModel& model, const std::vector<float>& vonMises,
+                           const std::string& name = "VonMises");
 
 }  // namespace ostrel

@@ -221,7 +221,7 @@ int runEvaluate(const EvaluateOptions& options, std::ostream& out, std::ostream&
     const Scene& scene = *started.scene;
     Problem& problem = *started.problem;
     // Without a load every design has compliance 0: no figure would mean anything.
-    const std::wstring noLoad = loadError(problem.model());
+    const std::wstring noLoad = loadError(problem.model(), &problem.moreLoads());
     if (!noLoad.empty()) {
         wideOut() << std::flush;
         err << toUtf8(noLoad) << "\n";

@@ -346,6 +346,12 @@ layout(location = 0) out vec4 outColor;
 layout(location = 1) out uint outId;
 void main() {
     vec2 ds = phong(vNormalVS, vPosVS, 32.0);
+    // A negative vertex is an arrow of a load case that is not being edited: dull, not pickable.
+    if (vVertex < 0) {
+        outColor = vec4(vec3(0.40, 0.50, 0.40) * (0.4 + 0.6 * ds.x) + vec3(0.1 * ds.y), 1.0);
+        outId = 0u;
+        return;
+    }
     outColor = vec4(vec3(0.15, 0.85, 0.2) * (0.4 + 0.6 * ds.x) + vec3(0.3 * ds.y), 1.0);
     outId = (2u << 28) | (uint(vVertex) & 0x0FFFFFFFu);
 }

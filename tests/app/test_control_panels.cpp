@@ -82,8 +82,11 @@ TEST_F(PanelsTest, MainPanelAtTheBottomRightWithEveryControl) {
     } expected[] = {{7, 35, 10, 125},    {8, 35, 34, 125},   {18, 35, 58, 125},
                     {17, 35, 82, 125},   {19, 200, 10, 165}, {20, 200, 34, 165},
                     {21, 200, 58, 165},  {22, 200, 82, 165}, {23, 200, 106, 165},
-                    {24, 200, 130, 165}, {25, 200, 154, 165}, {26, 35, 178, 200}};
-    ASSERT_EQ(panels_->controlRects().size(), 4u + 12u);
+                    {24, 200, 130, 165}, {25, 200, 154, 165}, {26, 35, 178, 200},
+                    {27, 35, 234, 65},   {28, 105, 234, 65}, {29, 200, 234, 75},
+                    {30, 280, 234, 90},  {31, 35, 258, 65},  {32, 105, 258, 65},
+                    {33, 35, 290, 85},   {34, 125, 290, 85}, {35, 215, 290, 85}};
+    ASSERT_EQ(panels_->controlRects().size(), 4u + 21u);
     for (const auto& e : expected) {
         const ControlPanels::Rect r = panels_->controlRects().at(e.id);
         EXPECT_EQ(r.x, panel.x + e.x) << e.id;
@@ -128,6 +131,28 @@ TEST_F(PanelsTest, ButtonsSendTheirEvents) {
     EXPECT_EQ(fixedCount(), 0);
     clickControl(kToggleRef);
     EXPECT_NE(toUtf8(wide_.str()).find("OpenGL driver cannot be switched"), std::string::npos);
+}
+
+TEST_F(PanelsTest, LoadCaseButtonsSendTheirEvents) {
+    EXPECT_EQ(controls_->loadCaseText(), "Load case 1 of 1");
+    clickControl(kAddCase);
+    EXPECT_EQ(controls_->loadCaseText(), "Load case 2 of 2, weight 1");
+    clickControl(kWeightUp);
+    clickControl(kPreviousCase);
+    EXPECT_EQ(controls_->loadCaseText(), "Load case 1 of 2, weight 1");
+    clickControl(kWeightDown);
+    clickControl(kNextCase);
+    EXPECT_EQ(controls_->loadCaseText(), "Load case 2 of 2, weight 1.25");
+    clickControl(kRemoveCase);
+    EXPECT_EQ(controls_->loadCaseText(), "Load case 1 of 1");
+    EXPECT_TRUE(scene_.designControls_.loadCaseWeights.empty());
+    // The mirror boxes show and set the scene's planes.
+    clickControl(kMirrorZ);
+    EXPECT_TRUE(controls_->checkState(kMirrorZ));
+    ASSERT_EQ(scene_.designControls_.symmetry.size(), 1u);
+    EXPECT_EQ(scene_.designControls_.symmetry[0].axis, 2);
+    clickControl(kMirrorZ);
+    EXPECT_TRUE(scene_.designControls_.symmetry.empty());
 }
 
 TEST_F(PanelsTest, CheckBoxesShowAndSetTheFlags) {
@@ -193,7 +218,7 @@ TEST_F(PanelsTest, HotkeysReachThePanelsOnlyWhileShown) {
 
     controls_->onKey(keyPress(Key::U));
     frame();
-    EXPECT_EQ(panels_->controlRects().size(), 16u);
+    EXPECT_EQ(panels_->controlRects().size(), 25u);
     EXPECT_TRUE(hotkey(Key::W));
     EXPECT_TRUE(settings_.wireFrame);
 }

@@ -28,6 +28,7 @@
 
 #include "core/Console.h"
 #include "fem/FemModel.h"
+#include "optimization/LoadCaseForces.h"
 #include "render/Camera.h"
 #include "render/Editor.h"
 #include "scene/Scene.h"
@@ -536,6 +537,123 @@ TEST_F(WindowWithoutFixations, LintAtStartUpAndASingularRunStopsAfterItsStep) {
     EXPECT_EQ(occurrences(out, "Time SOLVE: "), 1u) << "one step, then the run stopped\n" << out;
     EXPECT_EQ(occurrences(out, "WARNING: Solver has not converged"), 1u) << out;
     EXPECT_GT(out.find(stop), out.find("Time SOLVE (total): ")) << "after the step's timings";
+}
+
+// A second load case: its force (100 N up at grid point (36, 0, 10), left of the centre
+// handle) is drawn dimmed while case 1 is chosen and in full once "Case >" chooses case 2; a
+// drag then edits case 2, and Alt+S writes both cases.
+class WindowWithTwoCases : public EditingWindow {
+  protected:
+    std::string scene() const override { return sceneText() + "FORCES_CASE_2: 36 0 10 0 0 100\n"; }
+    /// Clicks a button of the main panel (at (390, 240), caption 19 pixels) by its layout.
+    void clickPanel(float x, float y, float width) {
+        app_->moveTo(390 + int(x + width / 2), 240 + 19 + int(y) + 11);
+        app_->xdo("click 1");
+    }
+};
+
+/// Pixels of the rectangle in the force arrows' full colour (green) or in their dimmed one (a
+/// grey with a touch of green: the dimmed arrows' colour).
+int greenPixels(const Screenshot& s, int x0, int y0, int x1, int y1) {
+    int count = 0;
+    for (int y = y0; y < y1; ++y)
+        for (int x = x0; x < x1; ++x) {
+            const Rgb c = s.at(x, y);
+            count += c.g > c.r + 60 && c.g > c.b + 60;
+        }
+    return count;
+}
+int dimmedPixels(const Screenshot& s, int x0, int y0, int x1, int y1) {
+    int count = 0;
+    for (int y = y0; y < y1; ++y)
+        for (int x = x0; x < x1; ++x) {
+            const Rgb c = s.at(x, y);
+            count += c.g > 30 && c.g >= c.r + 4 && c.g >= c.b + 4 && c.g <= c.r + 40 &&
+                     c.g <= c.b + 40;
+        }
+    return count;
+}
+
+TEST_F(WindowWithTwoCases, TheChosenCaseIsShownInFullAndEditedAndAltSWritesBothCases) {
+    // The panels hidden (they would move the picture into the part they leave free).
+    app_->key("u");
+    app_->key("f");
+    // Case 1 chosen: case 2's arrow left of the centre is dimmed.
+    Screenshot first, second, edited;
+    const int x0 = 100, x1 = 330, y0 = 0, y1 = 300;
+    ASSERT_TRUE(app_->screenshotUntil(folder_ / "case1.png", first, [&](const Screenshot& s) {
+        return dimmedPixels(s, x0, y0, x1, y1) > 200;
+    }));
+    EXPECT_LT(greenPixels(first, x0, y0, x1, y1), 20);
+    // "Case >" (105, 234, 65 wide) on the panels shown again: case 2 chosen, its arrow in full.
+    // The panels take clicks once a frame has drawn them: a screenshot (the next frame) that
+    // shows the panel's red first.
+    app_->key("u");
+    Screenshot panel;
+    ASSERT_TRUE(app_->screenshotUntil(folder_ / "panel.png", panel, [](const Screenshot& s) {
+        const Rgb c = s.at(395, 585);
+        return c.r > c.g + 60 && c.r > c.b + 60;
+    }));
+    clickPanel(105, 234, 65);
+    ASSERT_TRUE(app_->waitForOutput("Load case 2 of 2, weight 1\n")) << app_->out();
+    app_->key("u");
+    ASSERT_TRUE(app_->screenshotUntil(folder_ / "case2.png", second, [&](const Screenshot& s) {
+        return greenPixels(s, x0, y0, x1, y1) > 200;
+    }));
+    EXPECT_LT(dimmedPixels(second, x0, y0, x1, y1), greenPixels(second, x0, y0, x1, y1) / 4);
+
+    // A drag from the centre handle sets forces in case 2.
+    app_->moveTo(400, 300);
+    app_->xdo("mousedown 3");
+    for (int x = 405; x <= 440; x += 5)
+        app_->moveTo(x, 300);
+    app_->xdo("mouseup 3");
+    ASSERT_TRUE(app_->screenshotUntil(folder_ / "edited.png", edited, [&](const Screenshot& s) {
+        return greenPixels(s, 330, 100, 700, 500) > 200;
+    }));
+    app_->key("alt+s");
+    app_->frames();
+    EXPECT_EQ(app_->close(), 0) << app_->err();
+
+    // The same drag replayed on case 2 of the reference scene through the editor.
+    ostrel::testing::SceneProblem reference{DeviceOptions{true, 1}};
+    loadReference(reference);
+    Camera camera;
+    placeCamera(camera, reference.center(), reference.view().defaultViewPos,
+                reference.view().defaultHeadingPitchRoll);
+    struct OneHandle : ObjectIdSource {
+        std::uint32_t id;
+        std::uint32_t getObjectId(int, int) override { return id; }
+        void collectObjectIds(int, int, int, int, std::set<std::uint32_t>&) override {}
+    } ids;
+    ids.id = makeObjectId(ObjectKind::VertexHandle,
+                          std::uint32_t(reference.model()->vertexAt(0, {40, 0, 10})));
+    LoadCaseForces cases(*reference.model(), *reference.solver(),
+                         reference.designControls_.loadCaseWeights);
+    cases.choose(2);
+    std::wostringstream console;
+    Editor editor(&ids, nullptr, &reference, reference.model(), &console);
+    editor.setForcesLogFile({});
+    editor.setLoadCases(&cases);
+    editor.updateCameraAxes(camera.viewMatrix());
+    editor.setMode(2);
+    ASSERT_TRUE(editor.onMouseEvent(testing::mousePress(MouseButton::Right, 400, 300)));
+    editor.onMouseEvent(testing::mouseMove(440, 300, buttonBit(MouseButton::Right)));
+    editor.onMouseEvent(testing::mouseRelease(MouseButton::Right, 440, 300));
+
+    ostrel::testing::SceneProblem saved{DeviceOptions{true, 1}};
+    loadReference(saved);
+    EXPECT_EQ(saved.model()->forces(), reference.model()->forces()) << "case 1 as it was";
+    ASSERT_EQ(saved.solver()->loadCaseCount(), 2);
+    const std::vector<float>& want = cases.forces(2);
+    const std::vector<float>& got = saved.solver()->moreLoads()[0];
+    ASSERT_EQ(got.size(), want.size());
+    int loaded = 0;
+    for (size_t k = 0; k < got.size(); ++k) {
+        EXPECT_NEAR(got[k], want[k], 1e-4 + 1e-5 * std::abs(want[k])) << k;
+        loaded += k % 3 == 0 && (got[k] != 0 || got[k + 1] != 0 || got[k + 2] != 0);
+    }
+    EXPECT_EQ(loaded, 1 + 6) << "the first force and the drag's six vertices";
 }
 
 class WindowWithoutForces : public EditingWindow {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <omp.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <sstream>
@@ -438,6 +439,38 @@ TEST(RunControl, AModelWithoutLoadIsRefusedOncePerAttempt) {
         EXPECT_TRUE(step.performed);
         EXPECT_FALSE(step.noLoad);
         EXPECT_GT(step.strainEnergy, 0.0);
+    }
+}
+
+// The load may be in any case: a run whose case 1 is empty (as the window may leave it) starts
+// on case 2's forces, and one whose further case loads only fixed vertices is refused.
+TEST(RunControl, AFurtherCaseCarriesTheLoadWhenCaseOneHasNone) {
+    for (const bool onFixed : {false, true}) {
+        SCOPED_TRACE(onFixed ? "case 2 on fixed vertices" : "case 2 on the free end");
+        ScratchFolder folder("run-case-two-load");
+        Rig rig(folder.path());
+        std::vector<float> second = rig.model->forces();
+        if (onFixed) {
+            std::fill(second.begin(), second.end(), 0.0f);
+            second[3 * size_t(rig.model->vertexAt(0, {0, 2, 2})) + 2] = -1000.0f;
+        }
+        rig.solver.setMoreLoads({second});
+        rig.model->clearForces();
+        DesignControls controls;
+        controls.loadCaseWeights = {1, 1};
+        rig.run->optimizer().setControls(controls);
+        rig.run->setRunning(true);
+        const StepResult step = rig.run->frameMove(0, 0);
+        EXPECT_EQ(step.performed, !onFixed);
+        EXPECT_EQ(step.noLoad, onFixed);
+        EXPECT_EQ(carriesLoad(*rig.model, &rig.solver.moreLoads()), !onFixed);
+        EXPECT_FALSE(carriesLoad(*rig.model)) << "case 1 alone carries nothing";
+        if (onFixed) continue;
+        const std::vector<double>& compliances = rig.run->optimizer().caseCompliances();
+        ASSERT_EQ(compliances.size(), 2u);
+        EXPECT_EQ(compliances[0], 0.0);
+        EXPECT_GT(compliances[1], 0.0);
+        EXPECT_NEAR(step.strainEnergy, compliances[1], 1e-9 * compliances[1]);
     }
 }
 

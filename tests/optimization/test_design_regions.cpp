@@ -180,24 +180,37 @@ TEST(DesignCheck, ImpossibleDesignsAreRefusedAndOverlapsWarned) {
     }
 }
 
-// A design needs a force on a vertex that is not fixed: without one its compliance is 0
-// whatever the design. The check comes first, before the boxes are judged.
+// A design needs a force on a vertex that is not fixed in some load case: without one its
+// compliance is 0 whatever the design. The check comes first, before the boxes are judged.
 TEST(DesignRegions, ADesignWithoutAForceOnAFreeVertexIsRefused) {
     struct Case {
         const char* name;
         int fixedLoaded;  ///< loaded vertices (of the 5 on the free end's lower edge) to fix
         bool noForce;
+        /// A second load case's force: none, on a free vertex of the free end's top edge, or on
+        /// the first vertex of the lower edge (fixed with fixedLoaded > 0, loaded in case 1 too)
+        /// or on a clamped vertex.
+        enum { kNone, kFree, kLowerEdge, kClamped } further;
         std::wstring error;
     };
     const std::wstring tail =
         L", so its compliance is 0 whatever the design and there is nothing to optimize; load "
         L"vertices that are not fixed (FORCES, ostrel-make-scene --load)";
     const Case cases[] = {
-        {"no force", 0, true, L"ERROR: No force acts on the model: the scene sets no force (FORCES)" + tail},
-        {"every loaded vertex fixed", 5, false,
+        {"no force", 0, true, Case::kNone,
+         L"ERROR: No force acts on the model: the scene sets no force (FORCES)" + tail},
+        {"every loaded vertex fixed", 5, false, Case::kNone,
          L"ERROR: No force acts on the model: all 5 loaded vertices are fixed" + tail},
-        {"one loaded vertex free", 4, false, L""},
-        {"every loaded vertex free", 0, false, L""},
+        {"one loaded vertex free", 4, false, Case::kNone, L""},
+        {"every loaded vertex free", 0, false, Case::kNone, L""},
+        {"case 1 empty, case 2 on a free vertex", 0, true, Case::kFree, L""},
+        {"case 1 on fixed vertices, case 2 on a free vertex", 5, false, Case::kFree, L""},
+        {"both cases on the same fixed vertex", 5, false, Case::kLowerEdge,
+         L"ERROR: No force acts on the model: all 5 loaded vertices are fixed" + tail},
+        {"case 1 on fixed vertices, case 2 on another", 5, false, Case::kClamped,
+         L"ERROR: No force acts on the model: all 6 loaded vertices are fixed" + tail},
+        {"case 1 empty, case 2 on a fixed vertex", 0, true, Case::kClamped,
+         L"ERROR: No force acts on the model: all 1 loaded vertex is fixed" + tail},
     };
     for (const Case& c : cases) {
         const auto model = makeCantilever(16, 4, 4, 0.125, 3);
@@ -208,10 +221,21 @@ TEST(DesignRegions, ADesignWithoutAForceOnAFreeVertexIsRefused) {
                 model->setFixed(v, true);
                 ++fixed;
             }
-        EXPECT_EQ(loadError(*model), c.error) << c.name;
+        std::vector<std::vector<float>> more;
+        if (c.further != Case::kNone) {
+            const GridPos at = c.further == Case::kFree        ? GridPos{16, 4, 4}
+                               : c.further == Case::kLowerEdge ? GridPos{16, 0, 0}
+                                                               : GridPos{0, 2, 2};
+            more.assign(1, std::vector<float>(model->forces().size(), 0.0f));
+            more[0][3 * size_t(model->vertexAt(0, at)) + 1] = 7.0f;
+        }
+        const auto* moreLoads = c.further == Case::kNone ? nullptr : &more;
+        EXPECT_EQ(loadError(*model, moreLoads), c.error) << c.name;
         DesignControls controls;
         controls.keepSolid = {{{-1, -1, -1}, {9, 9, 9}}};  // nothing left to design either
-        EXPECT_EQ(checkDesign(*model, controls, markDesignRegions(*model, controls)).error,
+        EXPECT_EQ(checkDesign(*model, controls, markDesignRegions(*model, controls, moreLoads),
+                              moreLoads)
+                      .error,
                   c.error.empty() ? L"ERROR: No element is left to design: of the model's 256 "
                                     L"elements, 256 are held solid (fixed or loaded vertices, "
                                     L"KEEP_SOLID_BOXES) and 0 empty (KEEP_EMPTY_BOXES)"

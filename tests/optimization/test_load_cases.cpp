@@ -1,7 +1,8 @@
 // Several load cases in the design iteration: each case's compliance and the weighted element
 // energies of the kernel path against the CPU reference and against each case solved alone;
 // every case warm started from its own displacement; the history file of the cases'
-// compliances; the memory estimate's share of the further cases.
+// compliances; the memory estimate's share of the further cases; the cases as the window edits
+// them (LoadCaseForces).
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@
 #include "gpu/MultigridSolver.h"
 #include "optimization/HistoryFiles.h"
 #include "optimization/KernelSteps.h"
+#include "optimization/LoadCaseForces.h"
 #include "optimization/LoadCaseSolve.h"
 #include "optimization/MemoryEstimate.h"
 #include "reference/ReferenceOptimizer.h"
@@ -200,6 +202,135 @@ TEST(LoadCases, TheMemoryEstimateCountsEachFurtherCase) {
     // On the device, and in host memory as well (the host device keeps its buffers there).
     EXPECT_EQ(estimateDeviceBytes(size) - device, 2 * 4961 * (12 + 24) + 8 * 4000);
     EXPECT_EQ(estimateSceneBytes(size) - host, 2 * 4961 * (12 + 24) + 8 * 4000);
+}
+
+/// The solver of `model` on the host device, set up, its logs silent.
+std::unique_ptr<MultigridSolver> hostSolver(FemModel& model) {
+    auto solver = std::make_unique<MultigridSolver>(model, DeviceOptions{true, 1},
+                                                    std::make_unique<HostDriver>(1));
+    solver->setLogs(nullptr, nullptr);
+    EXPECT_TRUE(solver->setup());
+    return solver;
+}
+
+TEST(LoadCaseForces, EditsActOnTheChosenCaseOnly) {
+    auto model = clampedBox();
+    auto solver = hostSolver(*model);
+    solver->setMoreLoads({sidewaysLoad(*model)});
+    std::vector<double> weights;  // as a scene without LOAD_CASE_WEIGHTS gives them
+    LoadCaseForces cases(*model, *solver, weights);
+    EXPECT_EQ(weights, (std::vector<double>{1, 1}));
+    EXPECT_EQ(cases.count(), 2);
+    EXPECT_EQ(cases.chosen(), 1);
+    const std::vector<float> one = model->forces(), two = sidewaysLoad(*model);
+    EXPECT_EQ(&cases.forces(1), &model->forces());
+    EXPECT_EQ(cases.forces(2), two);
+
+    const int v = model->vertexAt(0, {kNx / 2, 0, kNz});
+    const int n = model->numVertices(0);
+    cases.choose(2);
+    cases.setForces({{v, {0.5f, -1.0f, 2.0f}}, {-1, {9, 9, 9}}, {n, {9, 9, 9}}});
+    EXPECT_EQ(model->forces(), one) << "case 1 untouched";
+    std::vector<float> edited = two;
+    edited[3 * size_t(v)] = 0.5f, edited[3 * size_t(v) + 1] = -1.0f, edited[3 * size_t(v) + 2] = 2.0f;
+    EXPECT_EQ(solver->moreLoads()[0], edited);
+    EXPECT_EQ(solver->loadCaseCount(), 2);
+
+    cases.choose(1);
+    cases.setForces({{v, {0.0f, 0.0f, -3.0f}}});
+    EXPECT_EQ(model->force(v), (Vec3f{0.0f, 0.0f, -3.0f}));
+    EXPECT_EQ(solver->moreLoads()[0], edited) << "case 2 untouched";
+
+    // The choice stays within the cases.
+    cases.choose(0);
+    EXPECT_EQ(cases.chosen(), 1);
+    cases.choose(7);
+    EXPECT_EQ(cases.chosen(), 2);
+    cases.clearChosen();
+    EXPECT_EQ(solver->moreLoads()[0], std::vector<float>(3 * size_t(n), 0.0f));
+    EXPECT_NE(model->forces(), std::vector<float>(3 * size_t(n), 0.0f));
+    cases.choose(1);
+    cases.clearChosen();
+    EXPECT_EQ(model->forces(), std::vector<float>(3 * size_t(n), 0.0f));
+    solver->release();
+}
+
+TEST(LoadCaseForces, AnEditedCaseIsSolvedWithItsNewForcesAtTheNextLoadComputation) {
+    auto model = clampedBox();
+    auto solver = hostSolver(*model);
+    solver->setMoreLoads({sidewaysLoad(*model)});
+    std::vector<double> weights{1, 1};
+    LoadCaseForces cases(*model, *solver, weights);
+    model->setStiffnessFactors(std::vector<float>(size_t(model->numElements(0)), 1000.0f));
+    const auto normOf = [&](int c) {
+        solver->computeLoad();
+        solver->selectLoadCase(c);
+        const double norm = solver->loadNorm();
+        solver->selectLoadCase(0);
+        return norm;
+    };
+    const double before = normOf(1);
+    EXPECT_GT(before, 0.0);
+    // Twice the sideways forces in case 2: the solver keeps the old load until computeLoad.
+    cases.choose(2);
+    std::vector<std::pair<int, Vec3f>> doubled;
+    for (int z = 0; z <= kNz; ++z) doubled.push_back({model->vertexAt(0, {kNx, 0, z}), {0, 4, 0}});
+    cases.setForces(doubled);
+    solver->selectLoadCase(1);
+    EXPECT_EQ(solver->loadNorm(), before);
+    solver->selectLoadCase(0);
+    EXPECT_NEAR(normOf(1), 2 * before, 1e-6 * before);
+    solver->release();
+}
+
+TEST(LoadCaseForces, AddingAndRemovingCasesKeepsOneWeightPerCase) {
+    auto model = clampedBox();
+    auto solver = hostSolver(*model);
+    std::vector<double> weights{0.5};  // a weight a one-case scene may list: it changes nothing
+    LoadCaseForces cases(*model, *solver, weights);
+    EXPECT_TRUE(weights.empty());
+    EXPECT_EQ(cases.weight(1), 1.0);
+    EXPECT_FALSE(cases.setWeight(1, 2.0)) << "one case has no weight to set";
+    EXPECT_FALSE(cases.removeChosen()) << "case 1 stays";
+
+    EXPECT_EQ(cases.addCase(), 2);
+    EXPECT_EQ(cases.chosen(), 2);
+    EXPECT_EQ(solver->loadCaseCount(), 2);
+    EXPECT_EQ(weights, (std::vector<double>{1, 1}));
+    const size_t n3 = 3 * size_t(model->numVertices(0));
+    EXPECT_EQ(cases.forces(2), std::vector<float>(n3, 0.0f));
+    cases.setForces({{model->vertexAt(0, {kNx, 0, 0}), {0, 2, 0}}});
+    EXPECT_EQ(cases.addCase(), 3);
+    cases.setForces({{model->vertexAt(0, {kNx, 4, 4}), {0, 0, 5}}});
+    const std::vector<float> third = cases.forces(3);
+
+    const struct {
+        int number;
+        double value;
+        bool taken;
+    } settings[] = {{2, 0.25, true}, {3, -1.0, false}, {1, 0.0, true}, {3, 0.0, true},
+                    {2, 0.0, false} /* every weight 0 */, {4, 1.0, false}, {0, 1.0, false},
+                    {2, std::nan(""), false}};
+    std::vector<double> expected{1, 1, 1};
+    for (const auto& s : settings) {
+        SCOPED_TRACE(s.number);
+        EXPECT_EQ(cases.setWeight(s.number, s.value), s.taken);
+        if (s.taken) expected[size_t(s.number - 1)] = s.value;
+        EXPECT_EQ(weights, expected);
+    }
+    // Removing case 2 moves case 3 (forces and weight) into its place and chooses case 1.
+    cases.choose(2);
+    ASSERT_TRUE(cases.removeChosen());
+    EXPECT_EQ(cases.chosen(), 1);
+    EXPECT_EQ(solver->loadCaseCount(), 2);
+    EXPECT_EQ(cases.forces(2), third);
+    // The weights 0 and 0 left would give no case a positive weight: they become 1 and 1.
+    EXPECT_EQ(weights, (std::vector<double>{1, 1}));
+    cases.choose(2);
+    ASSERT_TRUE(cases.removeChosen());
+    EXPECT_EQ(solver->loadCaseCount(), 1);
+    EXPECT_TRUE(weights.empty()) << "one case: its compliance alone";
+    solver->release();
 }
 
 }  // namespace

@@ -298,6 +298,71 @@ TEST(EngineeringReport, EveryLoadCaseIsReportedInTurn) {
     EXPECT_NE(text.find("\nCase 3 von Mises maximum: "), std::string::npos) << text;
 }
 
+/// A y-direction pull on the free end's upper edge (not a multiple of the end pulls).
+std::string sidewaysAtFreeEnd(int nx, double F) {
+    std::ostringstream forces;
+    forces.precision(17);
+    for (int z = 0; z <= nx / 4; ++z) forces << nx << " 0 " << z << " 0 " << F << " 0  ";
+    return forces.str();
+}
+
+// The cells of each case: "VonMises" for case 1 (the name it has with one case), "VonMises_N"
+// for case N, each equal to the stresses of that case's forces solved alone.
+TEST(EngineeringReport, EveryCaseHasItsVonMisesCellsEqualToTheCaseSolvedAlone) {
+    omp_set_num_threads(2);
+    ScratchFolder folder("engineering-case-cells");
+    const int nx = 8;
+    const std::vector<std::string> forces = {pullAtFreeEnd(nx, 1000), sidewaysAtFreeEnd(nx, 300),
+                                             pullAtFreeEnd(nx, -500) + sidewaysAtFreeEnd(nx, 80)};
+    EngineeringOptions options;
+    options.tolerance = 1e-9;
+    // Each case alone, as the only case of a scene.
+    std::vector<std::vector<double>> alone;
+    for (size_t c = 0; c < forces.size(); ++c) {
+        const std::filesystem::path dir = folder / ("alone" + std::to_string(c + 1));
+        std::filesystem::create_directories(dir);
+        Beam beam(writeBeamScene(dir, nx, 7e10, 0.33, clampedEnd(nx), forces[c]));
+        ASSERT_TRUE(beam.loaded()) << beam.log();
+        std::ostringstream err;
+        const std::vector<float> density(size_t(beam.model().numElements(0)), 1.0f);
+        const DesignReport report = reportDesign(*beam.scene().problem(), beam.scene(), density,
+                                                 3.0, options, err);
+        ASSERT_TRUE(report.ok) << err.str();
+        ASSERT_EQ(report.cells.size(), 1u) << "one case: one array";
+        EXPECT_EQ(report.cells[0].name, "VonMises");
+        alone.push_back(arrayValues(report.cells[0]));
+    }
+    const std::filesystem::path scene =
+        writeBeamScene(folder.path(), nx, 7e10, 0.33, clampedEnd(nx), forces[0]);
+    std::ofstream(scene, std::ios::app) << "FORCES_CASE_2: " << forces[1]
+                                        << "\nFORCES_CASE_3: " << forces[2] << "\n";
+    Beam beam(scene);
+    ASSERT_TRUE(beam.loaded()) << beam.log();
+    std::ostringstream err;
+    const std::vector<float> density(size_t(beam.model().numElements(0)), 1.0f);
+    const DesignReport report =
+        reportDesign(*beam.scene().problem(), beam.scene(), density, 3.0, options, err);
+    ASSERT_TRUE(report.ok) << err.str();
+    const std::vector<std::string> names = {"VonMises", "VonMises_2", "VonMises_3"};
+    ASSERT_EQ(report.cells.size(), names.size());
+    for (size_t c = 0; c < names.size(); ++c) {
+        SCOPED_TRACE(names[c]);
+        EXPECT_EQ(report.cells[c].name, names[c]);
+        EXPECT_EQ(report.cells[c].type, "Float32");
+        const std::vector<double> values = arrayValues(report.cells[c]);
+        ASSERT_EQ(values.size(), alone[c].size());
+        const double largest = *std::max_element(alone[c].begin(), alone[c].end());
+        ASSERT_GT(largest, 0.0);
+        for (size_t k = 0; k < values.size(); ++k)
+            ASSERT_NEAR(values[k], alone[c][k], 1e-6 * largest) << "cell " << k;
+    }
+    // The cases differ: no array is another's.
+    const std::vector<double> two = arrayValues(report.cells[1]), three = arrayValues(report.cells[2]);
+    double apart = 0;
+    for (size_t k = 0; k < two.size(); ++k) apart = std::max(apart, std::fabs(two[k] - three[k]));
+    EXPECT_GT(apart, 1e-3 * *std::max_element(alone[1].begin(), alone[1].end()));
+}
+
 TEST(EngineeringReport, GreyElementsTakeTheSoftenedModulus) {
     // A uniform density 0.5 gives every element E * 0.5^3: eight times the displacement and, the
     // strain times the softened modulus, the same stresses. Below 0.5 no element counts as solid:
