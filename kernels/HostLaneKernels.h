@@ -49,7 +49,7 @@ inline Lanes widenLanes(const float* p) { return Lanes{p[0], p[1], p[2], p[3]}; 
 constexpr int kNeighbours = 27;
 
 // A lane group starting at vertex v: lane 0's position and the vertex of lane 0's neighbour s
-// (lane i's is that + i), -1 where no lane has that neighbour.
+// (lane i's is that + i), negative where no lane has that neighbour.
 struct LaneGroup {
     int x = 0, y = 0, z = 0;
     int neighbour[kNeighbours] = {};
@@ -68,16 +68,29 @@ inline bool findLaneGroup(int3 VD, const int* __restrict__ VG, const unsigned* _
     for (int i = 1; i < kLanes; ++i)
         if (VP[v + i] != p + 2u * unsigned(i) || fixed[v + i]) return false;
     if (fixed[v]) return false;
-    for (int s = 0; s < kNeighbours; ++s) {
-        const int ny = y + s / 3 % 3 - 1, nz = z + s / 9 - 1;
-        group.neighbour[s] = -1;
-        if (ny < 0 || ny >= VD.y || nz < 0 || nz >= VD.z) continue;
-        const int* row = VG + denseGridIndex(VD, x + s % 3 - 1, ny, nz);
-        const int w = row[0];
-        for (int i = 1; i < kLanes; ++i)
-            if (w < 0 ? row[2 * i] >= 0 : row[2 * i] != w + i) return false;
-        group.neighbour[s] = w;
-    }
+    // The neighbours at (x-1 .. x+7, y+dy, z+dz) form one strip of the vertex grid, in which
+    // lane i's neighbour at dx = d - 1 is entry d + 2i. Checked without branches per entry.
+    bool mismatch = false;
+OSTREL_UNROLL
+    for (int dz = -1; dz <= 1; ++dz)
+OSTREL_UNROLL
+        for (int dy = -1; dy <= 1; ++dy) {
+            const int s = 3 * (dy + 1) + 9 * (dz + 1), ny = y + dy, nz = z + dz;
+            if (ny < 0 || ny >= VD.y || nz < 0 || nz >= VD.z) {
+                group.neighbour[s] = group.neighbour[s + 1] = group.neighbour[s + 2] = -1;
+                continue;
+            }
+            const int* strip = VG + denseGridIndex(VD, x - 1, ny, nz);
+OSTREL_UNROLL
+            for (int d = 0; d < 3; ++d) {
+                const int w = strip[d], a = strip[d + 2], b = strip[d + 4], c = strip[d + 6];
+                // All four absent (every sign bit set), or all present and consecutive.
+                mismatch |= w < 0 ? (a & b & c) >= 0
+                                  : ((a - w - 1) | (b - w - 2) | (c - w - 3)) != 0;
+                group.neighbour[s + d] = w;
+            }
+        }
+    if (mismatch) return false;
     group.x = x;
     group.y = y;
     group.z = z;

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <random>
 #include <sstream>
 #include <string>
@@ -31,6 +32,8 @@ struct LaneCase {
     bool fixedFace;       ///< every vertex with x = 0 fixed
     unsigned seed;
 };
+
+void PrintTo(const LaneCase& c, std::ostream* os) { *os << c.name; }
 
 const LaneCase kCases[] = {
     {"solid_box_fixed_face", 26, 10, 9, 0.0, 0.0, true, 1},
