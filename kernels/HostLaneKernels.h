@@ -8,11 +8,11 @@
 // region's interior and faces, where most vertices lie). Every other thread runs the kernel
 // source's own code, thread by thread.
 //
-// Each lane performs finestRow's and solve3's operations in their order, with the same
+// The arithmetic is the kernel source's own (finestRowArithmetic and solve3, instantiated for a
+// vector of four doubles): each lane performs its operations in their order, with the same
 // roundings (the vectors are multiplied and added without fused operations), so that every
-// result is the same bit for bit as the thread-by-thread execution. A fixed neighbour, which
-// the kernel leaves out, enters a lane with a zero displacement: its terms are zeros, and a sum
-// that starts at +0 is left as it is by adding a zero.
+// result is the same bit for bit as the thread-by-thread execution. What is the lanes' own is
+// where the data come from: the lane group's cells and neighbours.
 //
 // Included by HostKernels.cpp after the kernel source (it uses Ke_, dt_, the kernels and
 // their index helpers). The launchers need a CPU with AVX2 (hostLanesAvailable()).
@@ -97,12 +97,15 @@ OSTREL_UNROLL
     return true;
 }
 
-// finestRow of the four vertices v .. v+3 of `group`: r = f - sum of E[e]*Ke*u - mass term, D
-// the diagonal blocks when D is not null, each lane in finestRow's order of operations.
-inline void finestRowLanes(int3 ED, const int* __restrict__ EG, const unsigned char* __restrict__ fixed,
-                           const float* __restrict__ E, const float* __restrict__ mass,
-                           const float* __restrict__ f, const double* __restrict__ u, int N, int v,
-                           const LaneGroup& group, Lanes* r, Lanes* D) {
+// finestRow of the four vertices v .. v+3 of `group`: the kernel source's finestRowArithmetic
+// in four lanes, with the cells' factors and the neighbours of the lane group. A fixed
+// neighbour lane, which finestRow leaves out, enters with a zero displacement: its terms are
+// zeros, and a sum that starts at +0 is left as it is by adding a zero.
+inline void finestRowLanes(int3 ED, const int* __restrict__ EG,
+                           const unsigned char* __restrict__ fixed, const float* __restrict__ E,
+                           const float* __restrict__ mass, const float* __restrict__ f,
+                           const double* __restrict__ u, int N, int v, const LaneGroup& group,
+                           Lanes* r, Lanes* D) {
     const int x = group.x, y = group.y, z = group.z;
     // Factors of the cells around each lane's vertex, cell c at (x-1+(c&1), y-1+(c>>1&1),
     // z-1+(c>>2)) of lane 0, lane i's 2i cells further along x.
@@ -120,70 +123,23 @@ OSTREL_UNROLL
             F[c][i] = e < 0 ? 0.0 : (double)E[e];
         }
     }
-    Lanes r0{}, r1{}, r2{};
-OSTREL_UNROLL
-    for (int dz = -1; dz <= 1; ++dz)
-OSTREL_UNROLL
-        for (int dy = -1; dy <= 1; ++dy)
-OSTREL_UNROLL
-            for (int dx = -1; dx <= 1; ++dx) {
-                const int w = group.neighbour[(dx + 1) + 3 * (dy + 1) + 9 * (dz + 1)];
-                if (w < 0) continue;
-                Lanes u0 = loadLanes(u + w), u1 = loadLanes(u + N + w),
-                      u2 = loadLanes(u + 2 * N + w);
-                uint32_t fixedLanes;
-                std::memcpy(&fixedLanes, fixed + w, sizeof fixedLanes);
-                if (fixedLanes)
-                    for (int i = 0; i < kLanes; ++i)
-                        if (fixed[w + i]) u0[i] = u1[i] = u2[i] = 0.0;
-OSTREL_UNROLL
-                for (int k = (dz > 0 ? 1 : 0); k <= (dz < 0 ? 0 : 1); ++k)
-OSTREL_UNROLL
-                    for (int j = (dy > 0 ? 1 : 0); j <= (dy < 0 ? 0 : 1); ++j)
-OSTREL_UNROLL
-                        for (int i = (dx > 0 ? 1 : 0); i <= (dx < 0 ? 0 : 1); ++i) {
-                            const int c = i + 2 * j + 4 * k;
-                            const int q = (dx + 1 - i) + 2 * (dy + 1 - j) + 4 * (dz + 1 - k);
-                            const int o = 3 * (7 - c) * 24 + 3 * q;
-                            const Lanes Fc = F[c];
-                            r0 += Fc * (Ke_[o] * u0 + Ke_[o + 1] * u1 + Ke_[o + 2] * u2);
-                            r1 += Fc * (Ke_[o + 24] * u0 + Ke_[o + 25] * u1 + Ke_[o + 26] * u2);
-                            r2 += Fc * (Ke_[o + 48] * u0 + Ke_[o + 49] * u1 + Ke_[o + 50] * u2);
-                        }
-            }
+    auto neighbour = [&](int dx, int dy, int dz, Lanes& u0, Lanes& u1, Lanes& u2) {
+        const int w = group.neighbour[(dx + 1) + 3 * (dy + 1) + 9 * (dz + 1)];
+        if (w < 0) return false;
+        u0 = loadLanes(u + w);
+        u1 = loadLanes(u + N + w);
+        u2 = loadLanes(u + 2 * N + w);
+        uint32_t fixedLanes;
+        std::memcpy(&fixedLanes, fixed + w, sizeof fixedLanes);
+        if (fixedLanes)
+            for (int i = 0; i < kLanes; ++i)
+                if (fixed[w + i]) u0[i] = u1[i] = u2[i] = 0.0;
+        return true;
+    };
     const Lanes m = widenLanes(mass + v) / (dt_ * dt_);
-    r[0] = widenLanes(f + v) - r0 - m * loadLanes(u + v);
-    r[1] = widenLanes(f + N + v) - r1 - m * loadLanes(u + N + v);
-    r[2] = widenLanes(f + 2 * N + v) - r2 - m * loadLanes(u + 2 * N + v);
-    if (D) {
-OSTREL_UNROLL
-        for (int k = 0; k < 9; ++k) D[k] = Lanes{};
-OSTREL_UNROLL
-        for (int c = 0; c < 8; ++c) {
-            const double* blk = Ke_ + 3 * (7 - c) * 24 + 3 * (7 - c);
-OSTREL_UNROLL
-            for (int a = 0; a < 3; ++a)
-OSTREL_UNROLL
-                for (int b = 0; b < 3; ++b) D[a * 3 + b] += F[c] * blk[a * 24 + b];
-        }
-        D[0] += m; D[4] += m; D[8] += m;
-    }
-}
-
-// solve3 in each lane: x = D^-1 r, 0 where D is singular.
-inline void solve3Lanes(const Lanes* D, const Lanes* r, Lanes* x) {
-    const Lanes c00 = D[4] * D[8] - D[5] * D[7];
-    const Lanes c01 = D[5] * D[6] - D[3] * D[8];
-    const Lanes c02 = D[3] * D[7] - D[4] * D[6];
-    const Lanes det = D[0] * c00 + D[1] * c01 + D[2] * c02;
-    const Lanes inv = 1.0 / det;
-    const Lanes i00 = c00, i01 = D[2] * D[7] - D[1] * D[8], i02 = D[1] * D[5] - D[2] * D[4];
-    const Lanes i10 = c01, i11 = D[0] * D[8] - D[2] * D[6], i12 = D[2] * D[3] - D[0] * D[5];
-    const Lanes i20 = c02, i21 = D[1] * D[6] - D[0] * D[7], i22 = D[0] * D[4] - D[1] * D[3];
-    const auto singular = det == 0.0;
-    x[0] = singular ? Lanes{} : (i00 * r[0] + i01 * r[1] + i02 * r[2]) * inv;
-    x[1] = singular ? Lanes{} : (i10 * r[0] + i11 * r[1] + i12 * r[2]) * inv;
-    x[2] = singular ? Lanes{} : (i20 * r[0] + i21 * r[1] + i22 * r[2]) * inv;
+    finestRowArithmetic<Lanes>(F, neighbour, widenLanes(f + v), widenLanes(f + N + v),
+                               widenLanes(f + 2 * N + v), loadLanes(u + v), loadLanes(u + N + v),
+                               loadLanes(u + 2 * N + v), m, r, D);
 }
 
 template <class T>
@@ -217,7 +173,7 @@ inline void gaussSeidelFinestLevelBlock(void** params) {
         if (t + kLanes <= n && findLaneGroup(VD, VG, VP, fixed, v, end, group)) {
             Lanes r[3], D[9], d[3];
             finestRowLanes(ED, EG, fixed, E, mass, f, u, N, v, group, r, D);
-            solve3Lanes(D, r, d);
+            solve3<Lanes>(D, r, d);
             storeLanes(u + v, loadLanes(u + v) + d[0]);
             storeLanes(u + N + v, loadLanes(u + N + v) + d[1]);
             storeLanes(u + 2 * N + v, loadLanes(u + 2 * N + v) + d[2]);
