@@ -11,8 +11,9 @@
 // Each lane performs finestRow's and solve3's operations in their order, with the same
 // roundings (the vectors are multiplied and added without fused operations), so that every
 // result is the same bit for bit as the thread-by-thread execution. A fixed neighbour, which
-// the kernel leaves out, enters a lane with a zero displacement: its terms are zeros, and a sum
-// that starts at +0 is left as it is by adding a zero.
+// the kernel leaves out, enters a lane with a zero displacement: its terms are zeros (+0 or
+// -0), and adding a zero leaves the lane's sum as it is (a sum of finite terms that starts at
+// +0 is never -0).
 //
 // Included by HostKernels.cpp after the kernel source (it uses Ke_, dt_, the kernels and
 // their index helpers). The launchers need a CPU with AVX2 (hostLanesAvailable()).
