@@ -12,7 +12,10 @@
 // vector of four doubles): each lane performs its operations in their order, with the same
 // roundings (the vectors are multiplied and added without fused operations), so that every
 // result is the same bit for bit as the thread-by-thread execution. What is the lanes' own is
-// where the data come from: the lane group's cells and neighbours.
+// where the data come from: the lane group's cells and neighbours. A fixed neighbour, which
+// the kernel leaves out, enters a lane with a zero displacement: its terms are zeros (+0 or
+// -0), and adding a zero leaves the lane's sum as it is (a sum of finite terms that starts at
+// +0 is never -0).
 //
 // Included by HostKernels.cpp after the kernel source (it uses Ke_, dt_, the kernels and
 // their index helpers). The launchers need a CPU with AVX2 (hostLanesAvailable()).
@@ -98,9 +101,8 @@ OSTREL_UNROLL
 }
 
 // finestRow of the four vertices v .. v+3 of `group`: the kernel source's finestRowArithmetic
-// in four lanes, with the cells' factors and the neighbours of the lane group. A fixed
-// neighbour lane, which finestRow leaves out, enters with a zero displacement: its terms are
-// zeros, and a sum that starts at +0 is left as it is by adding a zero.
+// in four lanes, with the cells' factors and the neighbours of the lane group (a fixed
+// neighbour lane with a zero displacement, as the header says).
 inline void finestRowLanes(int3 ED, const int* __restrict__ EG,
                            const unsigned char* __restrict__ fixed, const float* __restrict__ E,
                            const float* __restrict__ mass, const float* __restrict__ f,
