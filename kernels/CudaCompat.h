@@ -13,6 +13,9 @@
 // Constant memory is a plain array on the host device.
 #define __constant__
 #define __host__
+// Inlined into every caller, so that a caller built for wider vector instructions (the host
+// device's lanes) builds the callee's operations with them too.
+#define __forceinline__ inline __attribute__((always_inline))
 #define __launch_bounds__(...)
 // The kernels' loop-unrolling hint in g++'s spelling (nvcc's is #pragma unroll).
 #define OSTREL_UNROLL _Pragma("GCC unroll 27")

@@ -38,8 +38,14 @@ struct HostModuleTable {
 
 /// The ten multigrid kernels, the two sum kernels, the five conjugate-gradient kernels, the
 /// five assembly kernels, the fourteen optimizer kernels with their signatures, and the
-/// globals Ke_, KeCopy_, dt_ and KeCoarse_.
+/// globals Ke_, KeCopy_, dt_ and KeCoarse_. On a CPU with AVX2 the finest-level smoothing and
+/// residual run four threads at a time where they can (kernels/HostLaneKernels.h), with the
+/// same results bit for bit.
 const HostModuleTable& builtInKernelModule();
+
+/// The same module with every kernel's threads run one after another, as on a CPU without
+/// AVX2.
+const HostModuleTable& threadByThreadKernelModule();
 
 /// Sets the calling thread's block index and the launch's grid and block size.
 void setHostBlock(unsigned bx, unsigned by, unsigned bz, unsigned gx, unsigned gy, unsigned gz,

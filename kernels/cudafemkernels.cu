@@ -55,50 +55,47 @@ __device__ inline long long threadItem64() {
     return ((long long)blockIdx.y * gridDim.x + blockIdx.x) * blockDim.x + threadIdx.x;
 }
 
-// Solves the 3x3 system D*x = r (row-major D); leaves x = 0 when D is singular.
-__device__ inline void solve3(const double* D, const double* r, double* x) {
-    double c00 = D[4] * D[8] - D[5] * D[7];
-    double c01 = D[5] * D[6] - D[3] * D[8];
-    double c02 = D[3] * D[7] - D[4] * D[6];
-    double det = D[0] * c00 + D[1] * c01 + D[2] * c02;
-    if (det == 0.0) { x[0] = x[1] = x[2] = 0.0; return; }
-    double inv = 1.0 / det;
-    double i00 = c00, i01 = D[2] * D[7] - D[1] * D[8], i02 = D[1] * D[5] - D[2] * D[4];
-    double i10 = c01, i11 = D[0] * D[8] - D[2] * D[6], i12 = D[2] * D[3] - D[0] * D[5];
-    double i20 = c02, i21 = D[1] * D[6] - D[0] * D[7], i22 = D[0] * D[4] - D[1] * D[3];
-    x[0] = (i00 * r[0] + i01 * r[1] + i02 * r[2]) * inv;
-    x[1] = (i10 * r[0] + i11 * r[1] + i12 * r[2]) * inv;
-    x[2] = (i20 * r[0] + i21 * r[1] + i22 * r[2]) * inv;
+// Solves the 3x3 system D*x = r (row-major D); leaves x = 0 when D is singular. Real is double,
+// or on the host device a vector of doubles, one system per lane (kernels/HostLaneKernels.h).
+template <typename Real>
+__device__ __forceinline__ void solve3(const Real* D, const Real* r, Real* x) {
+    const Real c00 = D[4] * D[8] - D[5] * D[7];
+    const Real c01 = D[5] * D[6] - D[3] * D[8];
+    const Real c02 = D[3] * D[7] - D[4] * D[6];
+    const Real det = D[0] * c00 + D[1] * c01 + D[2] * c02;
+    const auto singular = det == 0.0;
+    const Real inv = 1.0 / det;
+    const Real i00 = c00, i01 = D[2] * D[7] - D[1] * D[8], i02 = D[1] * D[5] - D[2] * D[4];
+    const Real i10 = c01, i11 = D[0] * D[8] - D[2] * D[6], i12 = D[2] * D[3] - D[0] * D[5];
+    const Real i20 = c02, i21 = D[1] * D[6] - D[0] * D[7], i22 = D[0] * D[4] - D[1] * D[3];
+    x[0] = singular ? Real{} : (i00 * r[0] + i01 * r[1] + i02 * r[2]) * inv;
+    x[1] = singular ? Real{} : (i10 * r[0] + i11 * r[1] + i12 * r[2]) * inv;
+    x[2] = singular ? Real{} : (i20 * r[0] + i21 * r[1] + i22 * r[2]) * inv;
 }
 
-// Finest-level row of vertex v (not fixed) at (x,y,z): r = f - sum over its elements of
-// E[e]*Ke*u with fixed neighbours left out, minus the mass term; D = the diagonal block (when
-// D is not null). Each of the 27 neighbours is read once and multiplied by the 3x3 blocks of
-// Ke_ of every element that holds both vertices, scaled by that element's factor.
-__device__ inline void finestRow(int3 ED, const int* __restrict__ EG, int3 VD,
-                                 const int* __restrict__ VG,
-                                 const unsigned char* __restrict__ fixed,
-                                 const float* __restrict__ E, const float* __restrict__ mass,
-                                 const float* __restrict__ f, const double* __restrict__ u, int N,
-                                 int v, int x, int y, int z, double* r, double* D) {
-    // Factors of the cells around v, cell c at (x-1+(c&1), y-1+(c>>1&1), z-1+(c>>2)), kept in
-    // single precision as stored (half the registers) and widened where used.
-    float F[8];
-OSTREL_UNROLL
-    for (int c = 0; c < 8; ++c) {
-        int e = gridLookup(EG, ED, x - 1 + (c & 1), y - 1 + ((c >> 1) & 1), z - 1 + (c >> 2));
-        F[c] = e < 0 ? 0.0f : E[e];
-    }
-    double r0 = 0.0, r1 = 0.0, r2 = 0.0;
+// The arithmetic of a finest-level row: r = f - sum over the vertex's elements of E[e]*Ke*u
+// with left-out neighbours skipped, minus the mass term m*u; D = the diagonal block (when D is
+// not null). F holds the factors of the 8 cells around the vertex, cell c at
+// (x-1+(c&1), y-1+(c>>1&1), z-1+(c>>2)), in single precision as stored (half the registers)
+// and widened where used, or already widened in the host device's lanes.
+// neighbour(dx, dy, dz, u0, u1, u2) loads the displacement of the neighbour at that offset and
+// returns false when it is left out. Real is double for one vertex, or on the host device a
+// vector of doubles for vertices side by side (kernels/HostLaneKernels.h), with the same
+// operations in the same order in every lane.
+template <typename Real, typename Factor, typename Neighbour>
+__device__ __forceinline__ void finestRowArithmetic(const Factor (&F)[8], Neighbour neighbour,
+                                                    Real fv0, Real fv1, Real fv2, Real uv0,
+                                                    Real uv1, Real uv2, Real m, Real* r,
+                                                    Real* D) {
+    Real r0{}, r1{}, r2{};
 OSTREL_UNROLL
     for (int dz = -1; dz <= 1; ++dz)
 OSTREL_UNROLL
         for (int dy = -1; dy <= 1; ++dy)
 OSTREL_UNROLL
             for (int dx = -1; dx <= 1; ++dx) {
-                int w = gridLookup(VG, VD, x + dx, y + dy, z + dz);
-                if (w < 0 || fixed[w]) continue;
-                double u0 = u[w], u1 = u[N + w], u2 = u[2 * N + w];
+                Real u0, u1, u2;
+                if (!neighbour(dx, dy, dz, u0, u1, u2)) continue;
                 // Cells holding both vertices: per axis, cell offset i in {0,1} with the
                 // neighbour's node coordinate d + 1 - i in {0,1}.
 OSTREL_UNROLL
@@ -110,29 +107,56 @@ OSTREL_UNROLL
                             const int c = i + 2 * j + 4 * k;
                             const int q = (dx + 1 - i) + 2 * (dy + 1 - j) + 4 * (dz + 1 - k);
                             const int o = 3 * (7 - c) * 24 + 3 * q;
-                            const double Fc = (double)F[c];
+                            const Real Fc = static_cast<Real>(F[c]);
                             r0 += Fc * (Ke_[o] * u0 + Ke_[o + 1] * u1 + Ke_[o + 2] * u2);
                             r1 += Fc * (Ke_[o + 24] * u0 + Ke_[o + 25] * u1 + Ke_[o + 26] * u2);
                             r2 += Fc * (Ke_[o + 48] * u0 + Ke_[o + 49] * u1 + Ke_[o + 50] * u2);
                         }
             }
-    double m = mass[v] / (dt_ * dt_);
-    r[0] = f[v] - r0 - m * u[v];
-    r[1] = f[N + v] - r1 - m * u[N + v];
-    r[2] = f[2 * N + v] - r2 - m * u[2 * N + v];
+    r[0] = fv0 - r0 - m * uv0;
+    r[1] = fv1 - r1 - m * uv1;
+    r[2] = fv2 - r2 - m * uv2;
     if (D) {
 OSTREL_UNROLL
-        for (int k = 0; k < 9; ++k) D[k] = 0.0;
+        for (int k = 0; k < 9; ++k) D[k] = Real{};
 OSTREL_UNROLL
         for (int c = 0; c < 8; ++c) {
             const double* blk = Ke_ + 3 * (7 - c) * 24 + 3 * (7 - c);
 OSTREL_UNROLL
             for (int a = 0; a < 3; ++a)
 OSTREL_UNROLL
-                for (int b = 0; b < 3; ++b) D[a * 3 + b] += (double)F[c] * blk[a * 24 + b];
+                for (int b = 0; b < 3; ++b)
+                    D[a * 3 + b] += static_cast<Real>(F[c]) * blk[a * 24 + b];
         }
         D[0] += m; D[4] += m; D[8] += m;
     }
+}
+
+// Finest-level row of vertex v (not fixed) at (x,y,z): finestRowArithmetic with its cells'
+// factors and its neighbours read from the grids, fixed neighbours left out. Each of the 27
+// neighbours is read once and multiplied by the 3x3 blocks of Ke_ of every element that holds
+// both vertices, scaled by that element's factor.
+__device__ inline void finestRow(int3 ED, const int* __restrict__ EG, int3 VD,
+                                 const int* __restrict__ VG,
+                                 const unsigned char* __restrict__ fixed,
+                                 const float* __restrict__ E, const float* __restrict__ mass,
+                                 const float* __restrict__ f, const double* __restrict__ u, int N,
+                                 int v, int x, int y, int z, double* r, double* D) {
+    float F[8];
+OSTREL_UNROLL
+    for (int c = 0; c < 8; ++c) {
+        int e = gridLookup(EG, ED, x - 1 + (c & 1), y - 1 + ((c >> 1) & 1), z - 1 + (c >> 2));
+        F[c] = e < 0 ? 0.0f : E[e];
+    }
+    auto neighbour = [&](int dx, int dy, int dz, double& u0, double& u1, double& u2) {
+        const int w = gridLookup(VG, VD, x + dx, y + dy, z + dz);
+        if (w < 0 || fixed[w]) return false;
+        u0 = u[w]; u1 = u[N + w]; u2 = u[2 * N + w];
+        return true;
+    };
+    const double m = mass[v] / (dt_ * dt_);
+    finestRowArithmetic<double>(F, neighbour, f[v], f[N + v], f[2 * N + v], u[v], u[N + v],
+                                u[2 * N + v], m, r, D);
 }
 
 // Coarse-level row of vertex v at (x,y,z): r = b - A*u, D = diagonal block (slot 13).
