@@ -282,6 +282,30 @@ class EditingWindow : public ::testing::Test {
         std::wostringstream log;
         ASSERT_TRUE(scene.loadScene(scene_.wstring(), &log)) << toUtf8(log.str());
     }
+    /// The window's right drag from the centre handle (the vertex at grid point (40, 0, 10))
+    /// 40 pixels to the right in F mode, replayed on `reference` through the editor with the
+    /// program's camera (on the chosen one of `cases` when given).
+    void replayCentreDrag(ostrel::testing::SceneProblem& reference, LoadCaseForces* cases) {
+        Camera camera;
+        placeCamera(camera, reference.center(), reference.view().defaultViewPos,
+                    reference.view().defaultHeadingPitchRoll);
+        struct OneHandle : ObjectIdSource {
+            std::uint32_t id;
+            std::uint32_t getObjectId(int, int) override { return id; }
+            void collectObjectIds(int, int, int, int, std::set<std::uint32_t>&) override {}
+        } ids;
+        ids.id = makeObjectId(ObjectKind::VertexHandle,
+                              std::uint32_t(reference.model()->vertexAt(0, {40, 0, 10})));
+        std::wostringstream console;
+        Editor editor(&ids, nullptr, &reference, reference.model(), &console);
+        editor.setForcesLogFile({});
+        if (cases) editor.setLoadCases(cases);
+        editor.updateCameraAxes(camera.viewMatrix());
+        editor.setMode(2);
+        ASSERT_TRUE(editor.onMouseEvent(testing::mousePress(MouseButton::Right, 400, 300)));
+        editor.onMouseEvent(testing::mouseMove(440, 300, buttonBit(MouseButton::Right)));
+        editor.onMouseEvent(testing::mouseRelease(MouseButton::Right, 440, 300));
+    }
 
     ScratchFolder folder_{"editing-window"};
     fs::path scene_;
@@ -374,24 +398,7 @@ TEST_F(EditingWindow, RightDragCreatesArrowsThatAltSWrites) {
     // program's camera: the saved scene holds the same forces.
     ostrel::testing::SceneProblem reference{DeviceOptions{true, 1}};
     loadReference(reference);
-    Camera camera;
-    placeCamera(camera, reference.center(), reference.view().defaultViewPos,
-                reference.view().defaultHeadingPitchRoll);
-    struct OneHandle : ObjectIdSource {
-        std::uint32_t id;
-        std::uint32_t getObjectId(int, int) override { return id; }
-        void collectObjectIds(int, int, int, int, std::set<std::uint32_t>&) override {}
-    } ids;
-    ids.id = makeObjectId(ObjectKind::VertexHandle,
-                          std::uint32_t(reference.model()->vertexAt(0, {40, 0, 10})));
-    std::wostringstream console;
-    Editor editor(&ids, nullptr, &reference, reference.model(), &console);
-    editor.setForcesLogFile({});
-    editor.updateCameraAxes(camera.viewMatrix());
-    editor.setMode(2);
-    ASSERT_TRUE(editor.onMouseEvent(testing::mousePress(MouseButton::Right, 400, 300)));
-    editor.onMouseEvent(testing::mouseMove(440, 300, buttonBit(MouseButton::Right)));
-    editor.onMouseEvent(testing::mouseRelease(MouseButton::Right, 440, 300));
+    replayCentreDrag(reference, nullptr);
 
     ostrel::testing::SceneProblem saved{DeviceOptions{true, 1}};
     loadReference(saved);
@@ -618,28 +625,10 @@ TEST_F(WindowWithTwoCases, TheChosenCaseIsShownInFullAndEditedAndAltSWritesBothC
     // The same drag replayed on case 2 of the reference scene through the editor.
     ostrel::testing::SceneProblem reference{DeviceOptions{true, 1}};
     loadReference(reference);
-    Camera camera;
-    placeCamera(camera, reference.center(), reference.view().defaultViewPos,
-                reference.view().defaultHeadingPitchRoll);
-    struct OneHandle : ObjectIdSource {
-        std::uint32_t id;
-        std::uint32_t getObjectId(int, int) override { return id; }
-        void collectObjectIds(int, int, int, int, std::set<std::uint32_t>&) override {}
-    } ids;
-    ids.id = makeObjectId(ObjectKind::VertexHandle,
-                          std::uint32_t(reference.model()->vertexAt(0, {40, 0, 10})));
     LoadCaseForces cases(*reference.model(), *reference.solver(),
                          reference.designControls_.loadCaseWeights);
     cases.choose(2);
-    std::wostringstream console;
-    Editor editor(&ids, nullptr, &reference, reference.model(), &console);
-    editor.setForcesLogFile({});
-    editor.setLoadCases(&cases);
-    editor.updateCameraAxes(camera.viewMatrix());
-    editor.setMode(2);
-    ASSERT_TRUE(editor.onMouseEvent(testing::mousePress(MouseButton::Right, 400, 300)));
-    editor.onMouseEvent(testing::mouseMove(440, 300, buttonBit(MouseButton::Right)));
-    editor.onMouseEvent(testing::mouseRelease(MouseButton::Right, 440, 300));
+    replayCentreDrag(reference, &cases);
 
     ostrel::testing::SceneProblem saved{DeviceOptions{true, 1}};
     loadReference(saved);
