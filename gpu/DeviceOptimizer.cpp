@@ -266,11 +266,16 @@ void DeviceOptimizer::formVolumeWeights() {
     launch(kernels_[kVolumeWeights], n_, stage, kKernelNames[kVolumeWeights]);
     reduce(dv_dev_, n_, kSum, results_dev_);
     download(&volumeOffset_, results_dev_, 8, "results_dev_");
+    gatherPair(stageA_dev_, stageA_dev_, dq_dev_, volumeWeight_dev_);
+}
+
+void DeviceOptimizer::gatherPair(CUdeviceptr first, CUdeviceptr second, CUdeviceptr firstOut,
+                                 CUdeviceptr secondOut) {
     const FemModel& m = solver_.model();
     Int3 ed = int3Of(m.elementDims(0));
     CUdeviceptr eg = solver_.elementGrid_dev_[0];
-    KernelParams gather(ed, eg, paddedDims_, padding_, stageA_dev_, stageA_dev_, tapWeight_dev_,
-                        tapOffset_dev_, numTaps_, dq_dev_, volumeWeight_dev_, runs_);
+    KernelParams gather(ed, eg, paddedDims_, padding_, first, second, tapWeight_dev_,
+                        tapOffset_dev_, numTaps_, firstOut, secondOut, runs_);
     launch(kernels_[kGather], runs_, gather, kKernelNames[kGather]);
 }
 
@@ -374,12 +379,7 @@ void DeviceOptimizer::computeSensitivities(const DeviceProjection& slope, uint8_
                          W_dev_, beta, eta, floor, denominator, penalty, stageA_dev_, stageB_dev_,
                          n_);
     launch(kernels_[kSensitivityFactors], n_, factors, kKernelNames[kSensitivityFactors]);
-    const FemModel& m = solver_.model();
-    Int3 ed = int3Of(m.elementDims(0));
-    CUdeviceptr eg = solver_.elementGrid_dev_[0];
-    KernelParams gather(ed, eg, paddedDims_, padding_, stageA_dev_, stageB_dev_, tapWeight_dev_,
-                        tapOffset_dev_, numTaps_, dq_dev_, dv_dev_, runs_);
-    launch(kernels_[kGather], runs_, gather, kKernelNames[kGather]);
+    gatherPair(stageA_dev_, stageB_dev_, dq_dev_, dv_dev_);
     if (orbitSize_ > 1) {
         // The orbit sums go to the second pair of buffers, which then become dq and dv.
         unsigned char held = kElementHeldDesign;

@@ -227,6 +227,10 @@ private:
     /// Reduces `count` doubles at `values` (op 0 sum, 1 maximum, 2 minimum) into the double
     /// at `result`, on the device.
     void reduce(CUdeviceptr values, long long count, int op, CUdeviceptr result);
+    /// The filter's transpose of two staged fields at once (the gather kernel): `first` and
+    /// `second` into `firstOut` and `secondOut`.
+    void gatherPair(CUdeviceptr first, CUdeviceptr second, CUdeviceptr firstOut,
+                    CUdeviceptr secondOut);
     /// `in` (n floats) into the staging grid stageF_dev_, each element at its cell.
     void stageDesign(CUdeviceptr in);
     /// Stage `in`, filter it into `out` (the candidate design's filter).
