@@ -69,6 +69,30 @@ DesignSnapshot RunControl::snapshot() {
     return state;
 }
 
+DesignCheckpoint RunControl::checkpoint() {
+    DesignCheckpoint c = optimizer_.checkpoint();
+    if (!c.valid()) return c;
+    c.iteration = lifetime_.iteration;
+    c.totalSolveSeconds = lifetime_.totalSolveSeconds;
+    c.totalOptimizeSeconds = lifetime_.totalOptimizeSeconds;
+    c.displacements = solver_.caseDisplacements(c.solved);
+    return c;
+}
+
+bool RunControl::resume(const DesignCheckpoint& c) {
+    if (!c.valid() || c.iteration < 1) return false;
+    // What step 0 does before its solve, then the checkpoint's state over the reset's.
+    solver_.computeLoad();
+    optimizer_.reset();
+    if (!optimizer_.restore(c) || !solver_.setCaseDisplacements(c.displacements, c.solved))
+        return false;
+    optimizer_.updateStiffness();
+    lifetime_.iteration = c.iteration;
+    lifetime_.totalSolveSeconds = c.totalSolveSeconds;
+    lifetime_.totalOptimizeSeconds = c.totalOptimizeSeconds;
+    return true;
+}
+
 bool RunControl::solveCurrentDesign() {
     if (!optimizer_.isReset()) return false;
     // The extra solve is no step: its cycle count stays out of the history, its lines off the

@@ -168,6 +168,18 @@ public:
     /// file reads, brought back from the device first. Invalid before the first step.
     DesignSnapshot snapshot();
 
+    /// The optimizer's checkpoint (Optimizer::checkpoint) with the step counter, the time
+    /// totals and every load case's displacement: all that the next step reads. Invalid before
+    /// the first step.
+    DesignCheckpoint checkpoint();
+    /// Continues the run of `c` in place of starting one: the load, the optimizer's reset (its
+    /// controls set already) and restore, the factors of the restored densities, every load
+    /// case's displacement, the counter and totals; the next step() is the checkpoint's
+    /// iteration and runs as it would have in the run that wrote it. False when it does not fit
+    /// this model (the caller checks the scene and the options first; the run state is then
+    /// not usable).
+    bool resume(const DesignCheckpoint& c);
+
     Optimizer& optimizer() { return optimizer_; }
     const Optimizer& optimizer() const { return optimizer_; }
     ProgramLifetime& lifetime() { return lifetime_; }

@@ -176,12 +176,18 @@ void DeviceOptimizer::allocateElementBuffers(const DeviceDesignState& state) {
     buffer(candidateRho_dev_, nullptr, 4 * n, "candidateRho_dev_");
     if (projected_) {
         buffer(candidateXTilde_dev_, nullptr, 4 * n, "candidateXTilde_dev_");
-        // The elements' own move limits, all at the common one, and no change yet.
-        const std::vector<float> moves(n, float(state.moveLimit));
-        buffer(moves_dev_, moves.data(), 4 * n, "moves_dev_");
-        buffer(lastChange_dev_, nullptr, 4 * n, "lastChange_dev_");
-        checkDriver(solver_.driver().memsetD32(lastChange_dev_, 0, n),
-                    L"cuMemsetD32 failed for lastChange_dev_");
+        // The elements' own move limits, all at the common one, and no change yet (or those
+        // of a checkpoint).
+        if (state.moves && state.lastChange) {
+            buffer(moves_dev_, state.moves, 4 * n, "moves_dev_");
+            buffer(lastChange_dev_, state.lastChange, 4 * n, "lastChange_dev_");
+        } else {
+            const std::vector<float> moves(n, float(state.moveLimit));
+            buffer(moves_dev_, moves.data(), 4 * n, "moves_dev_");
+            buffer(lastChange_dev_, nullptr, 4 * n, "lastChange_dev_");
+            checkDriver(solver_.driver().memsetD32(lastChange_dev_, 0, n),
+                        L"cuMemsetD32 failed for lastChange_dev_");
+        }
     } else {
         buffer(searchBase_dev_, nullptr, 8 * n, "searchBase_dev_");
         buffer(volumeWeight_dev_, nullptr, 8 * n, "volumeWeight_dev_");
@@ -525,6 +531,10 @@ void DeviceOptimizer::adaptMoves(const DeviceMoveRule& rule) {
 
 void DeviceOptimizer::downloadMoves(float* moves) const {
     download(moves, moves_dev_, 4 * size_t(n_), "moves_dev_");
+}
+
+void DeviceOptimizer::downloadLastChanges(float* changes) const {
+    download(changes, lastChange_dev_, 4 * size_t(n_), "lastChange_dev_");
 }
 
 DeviceDesignSums DeviceOptimizer::sums(CUdeviceptr candidate, CUdeviceptr rho) {

@@ -58,8 +58,12 @@ struct DeviceDesignState {
     const long long* tapOffsets = nullptr;
     const double* padSums = nullptr;
     double voidDensity = 0.0;
-    /// With projection: every element's own move limit starts here (see adaptMoves).
+    /// With projection: every element's own move limit starts here (see adaptMoves), unless
+    /// `moves` and `lastChange` (n floats each: the limits and last changes of a checkpoint)
+    /// are given.
     double moveLimit = 0.0;
+    const float* moves = nullptr;
+    const float* lastChange = nullptr;
     /// A mirror-symmetric design (optimization/SymmetryOrbits.h): orbitSize slots per element
     /// in `orbit`; the sensitivities are summed over the orbits. 1 (orbit null): no symmetry.
     int orbitSize = 1;
@@ -204,8 +208,9 @@ public:
     void downloadEnergies(double* q) const;
     void downloadSensitivities(double* dq, double* dv) const;
     void downloadCandidates(float* x, float* rho) const;
-    /// With projection: the elements' own move limits.
+    /// With projection: the elements' own move limits and their last changes.
     void downloadMoves(float* moves) const;
+    void downloadLastChanges(float* changes) const;
     /// The latest element factors (MultigridSolver::latestFactors).
     void downloadFactors(float* E) const;
 

@@ -832,4 +832,40 @@ void MultigridSolver::downloadDisplacements() {
     m.setDisplacement(std::move(u));
 }
 
+std::vector<std::vector<double>> MultigridSolver::caseDisplacements(
+    std::vector<uint8_t>& solved) {
+    const size_t n = 3 * size_t(model_.numVertices(0));
+    solved.clear();
+    if (!setUp_) return {};
+    const int selected = selectedCase_;
+    const size_t cases = size_t(loadCaseCount());
+    std::vector<std::vector<double>> u(cases, std::vector<double>(n));
+    solved.assign(u.size(), 0);
+    for (int c = 0; c < loadCaseCount(); ++c) {
+        selectLoadCase(c);
+        solved[size_t(c)] = displacementOnDevice_ ? 1 : 0;
+        check(driver_->memcpyDtoH(u[size_t(c)].data(), u_dev_[0], n * 8),
+              L"cuMemcpyDtoH failed for u");
+    }
+    selectLoadCase(selected);
+    return u;
+}
+
+bool MultigridSolver::setCaseDisplacements(const std::vector<std::vector<double>>& u,
+                                           const std::vector<uint8_t>& solved) {
+    const size_t n = 3 * size_t(model_.numVertices(0));
+    const size_t cases = size_t(loadCaseCount());
+    if (!setUp_ || u.size() != cases || solved.size() != cases) return false;
+    for (const std::vector<double>& v : u)
+        if (v.size() != n) return false;
+    const int selected = selectedCase_;
+    for (int c = 0; c < loadCaseCount(); ++c) {
+        selectLoadCase(c);
+        upload(u_dev_[0], u[size_t(c)].data(), n * 8, L"cuMemcpyHtoD failed for u");
+        displacementOnDevice_ = solved[size_t(c)] != 0;
+    }
+    selectLoadCase(selected);
+    return true;
+}
+
 }  // namespace ostrel

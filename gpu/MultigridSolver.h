@@ -192,6 +192,16 @@ public:
     bool displacementOnDevice() const { return displacementOnDevice_; }
     /// The model's displacement() = that of the last solve.
     void downloadDisplacements();
+    /// Every load case's displacement buffer on the device, the warm start of its next solve
+    /// (3 blocks of the level-0 vertex count as FemModel::displacement()), in case order, and
+    /// in `solved` whether its last solve left it (displacementOnDevice() of the case). The
+    /// selected case stays selected. Empty when not set up.
+    std::vector<std::vector<double>> caseDisplacements(std::vector<uint8_t>& solved);
+    /// Puts `u` and `solved` (as caseDisplacements gives them) back as every case's: the warm
+    /// starts of the next solves, a continued run's. False, with nothing changed, when the case
+    /// count or a size does not fit or the solver is not set up.
+    bool setCaseDisplacements(const std::vector<std::vector<double>>& u,
+                              const std::vector<uint8_t>& solved);
     bool isSetUp() const { return setUp_; }
     /// Byte total of the buffers counted by the memory report.
     size_t allocatedBytes() const { return allocated_; }

@@ -36,13 +36,19 @@ public:
     /// minimum density), zero energies. rho_ comes back; returns the densities' sums.
     virtual DesignSums start(Optimizer& opt) = 0;
     /// These steps were attached to an optimizer that has a design: take its state (design,
-    /// densities, filtered design, weight sums, energies, flags, filter).
+    /// densities, filtered design, weight sums, energies, flags, filter) and, with projection,
+    /// the move limits and last changes when moves_ holds n values (a restored checkpoint;
+    /// otherwise every limit at the common one and no change yet).
     virtual void load(Optimizer& opt) = 0;
     /// The steps are detached: the optimizer's host arrays (x_, rho_, q_, xTilde_, xTilde0_,
     /// W_, the model's E_) become current.
     virtual void unload(Optimizer& opt) = 0;
     /// x_, q_, (projected) xTilde_ and the model's stiffness factors current on the host.
     virtual void downloadState(Optimizer& opt) = 0;
+    /// For a checkpoint: everything load() takes current on the host (x_, rho_, q_, xTilde_,
+    /// xTilde0_, W_, the model's factors and, with projection, moves_ and lastChange_); the
+    /// steps stay as they are.
+    virtual void downloadCheckpoint(Optimizer& opt) = 0;
     /// The caller changed the optimizer's rho_: take it; returns its sums (no change).
     virtual DesignSums densitiesChanged(const Optimizer& opt) = 0;
 

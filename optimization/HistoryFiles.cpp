@@ -1,5 +1,7 @@
 #include "optimization/HistoryFiles.h"
 
+#include <iterator>
+
 namespace ostrel {
 
 HistoryFiles::HistoryFiles(std::filesystem::path directory) : directory_(std::move(directory)) {}
@@ -29,6 +31,46 @@ void HistoryFiles::openAll() {
         reopen(caseCompliance_, path(kLoadCaseCompliance));
     else
         caseCompliance_.close();
+}
+
+std::vector<std::string> HistoryFiles::names() const {
+    std::vector<std::string> list = {kObjectiveValue, kVolumeRatio, kNumCycles, kSharpness,
+                                     kConstraint};
+    if (loadCases_ > 1) list.push_back(kLoadCaseCompliance);
+    return list;
+}
+
+std::vector<std::string> HistoryFiles::readAll() const {
+    std::vector<std::string> contents;
+    for (const std::string& name : names()) {
+        std::ifstream in(path(name.c_str()), std::ios::binary);
+        contents.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    return contents;
+}
+
+bool HistoryFiles::resumeAll(const std::vector<std::string>& contents) {
+    closeAll();
+    if (!enabled_) return true;
+    bool ok = true;
+    const std::vector<std::string> list = names();
+    for (size_t k = 0; k < list.size(); ++k) {
+        std::ofstream out(path(list[k].c_str()), std::ios::binary | std::ios::trunc);
+        if (k < contents.size()) out << contents[k];
+        out.close();
+        ok = ok && !out.fail();
+    }
+    auto append = [this](auto& stream, const char* name) {
+        stream.clear();
+        stream.open(path(name), std::ios::out | std::ios::app);
+    };
+    append(objective_, kObjectiveValue);
+    append(volumeRatio_, kVolumeRatio);
+    append(numCycles_, kNumCycles);
+    append(sharpness_, kSharpness);
+    append(constraint_, kConstraint);
+    if (loadCases_ > 1) append(caseCompliance_, kLoadCaseCompliance);
+    return ok;
 }
 
 void HistoryFiles::appendCaseCompliances(const std::vector<double>& values) {

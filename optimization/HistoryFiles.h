@@ -21,6 +21,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <string>
 #include <vector>
 
 namespace ostrel {
@@ -53,6 +54,15 @@ public:
     /// Closes every open stream, then creates or truncates the five files (six with several
     /// load cases).
     void openAll();
+    /// The names of the files openAll() opens, in its order (the load cases' file last).
+    std::vector<std::string> names() const;
+    /// Every file of names() as it is in the folder now (the streams are flushed after every
+    /// value); a file that cannot be read gives an empty string.
+    std::vector<std::string> readAll() const;
+    /// openAll(), with each file of names() holding `contents` (in that order; missing entries
+    /// empty) before the values that follow: a run that continues from a checkpoint. False when
+    /// a file could not be written (its stream is then failed, as after openAll()).
+    bool resumeAll(const std::vector<std::string>& contents);
     void closeAll();
 
     void appendObjectiveValue(double value) { append(objective_, value); }

@@ -51,6 +51,10 @@ void KernelSteps::loadDevice(Optimizer& opt, bool withDesign) {
     state.padSums = filter.padSums().empty() ? nullptr : filter.padSums().data();
     state.voidDensity = filter.voidDensity();
     state.moveLimit = s.moveLimit_;
+    if (withDesign && projected && s.moves_.size() == n && s.lastChange_.size() == n) {
+        state.moves = s.moves_.data();
+        state.lastChange = s.lastChange_.data();
+    }
     state.orbitSize = s.orbits_.size;
     state.orbit = s.orbits_.symmetric() ? s.orbits_.members.data() : nullptr;
     device_.load(state);
@@ -88,6 +92,21 @@ void KernelSteps::downloadState(Optimizer& opt) {
     device_.downloadFactors(factors.data());
     opt.model().setStiffnessFactors(std::move(factors));
     if (opt.isProjected()) device_.downloadFiltered(s.xTilde_.data());
+}
+
+void KernelSteps::downloadCheckpoint(Optimizer& opt) {
+    OptimizerState& s = state(opt);
+    downloadState(opt);
+    device_.downloadDensities(s.rho_.data());
+    device_.downloadWeightSums(s.W_.data());
+    if (opt.isProjected()) {
+        s.moves_.resize(s.rho_.size());
+        s.lastChange_.resize(s.rho_.size());
+        device_.downloadMoves(s.moves_.data());
+        device_.downloadLastChanges(s.lastChange_.data());
+    } else {
+        device_.downloadFiltered(s.xTilde0_.data());
+    }
 }
 
 DesignSums KernelSteps::densitiesChanged(const Optimizer& opt) {

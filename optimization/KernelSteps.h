@@ -26,6 +26,7 @@ public:
     void load(Optimizer& opt) override;
     void unload(Optimizer& opt) override;
     void downloadState(Optimizer& opt) override;
+    void downloadCheckpoint(Optimizer& opt) override;
     DesignSums densitiesChanged(const Optimizer& opt) override;
     void updateStiffness(Optimizer& opt) override;
     double evaluateEnergies(Optimizer& opt) override;

@@ -88,6 +88,81 @@ DesignSnapshot Optimizer::snapshot() {
     return s;
 }
 
+DesignCheckpoint Optimizer::checkpoint() {
+    DesignCheckpoint c;
+    if (!ready()) return c;
+    steps_->downloadCheckpoint(*this);
+    c.projection = xTilde_.size() == n_ ? 1 : 0;
+    c.volumeReductionGoal = volumeReductionGoal_;
+    c.volumeTarget = volumeTarget_;
+    c.beta = beta_;
+    c.rhoBeta = rhoBeta_;
+    c.lastMultiplier = lastMultiplier_;
+    c.lastStrainEnergy = lastStrainEnergy_;
+    c.lastVolumeRatio = lastVolumeRatio_;
+    c.lastSharpness = lastSharpness_;
+    c.lastDesignChange = lastDesignChange_;
+    c.lastSearchPasses = lastSearchPasses_;
+    c.energy = energy_;
+    c.volume = volume_;
+    c.sharpnessSum = sharpness_;
+    c.caseCompliances = caseCompliances_;
+    c.betaCounter = lifetime_.betaCounter;
+    c.referenceEnergy = lifetime_.referenceEnergy;
+    c.firstEnergyEvaluation = lifetime_.firstEnergyEvaluation;
+    c.x = x_;
+    c.rho = rho_;
+    c.xTilde = xTilde_;
+    c.xTilde0 = xTilde0_;
+    c.W = W_;
+    c.q = q_;
+    // The move limits live on the steps; the host copy was made for this checkpoint only.
+    c.moves = std::move(moves_);
+    c.lastChange = std::move(lastChange_);
+    moves_.clear();
+    lastChange_.clear();
+    c.history = history_.readAll();
+    return c;
+}
+
+bool Optimizer::restore(const DesignCheckpoint& c) {
+    const bool projected = xTilde_.size() == n_;
+    if (!ready() || c.rho.size() != n_ || c.projection != (projected ? 1 : 0) ||
+        c.caseCompliances.size() != caseCompliances_.size())
+        return false;
+    volumeReductionGoal_ = c.volumeReductionGoal;
+    volumeTarget_ = c.volumeTarget;
+    beta_ = c.beta;
+    rhoBeta_ = c.rhoBeta;
+    lastMultiplier_ = c.lastMultiplier;
+    lastStrainEnergy_ = c.lastStrainEnergy;
+    lastVolumeRatio_ = c.lastVolumeRatio;
+    lastSharpness_ = c.lastSharpness;
+    lastDesignChange_ = c.lastDesignChange;
+    lastSearchPasses_ = c.lastSearchPasses;
+    energy_ = c.energy;
+    volume_ = c.volume;
+    sharpness_ = c.sharpnessSum;
+    caseCompliances_ = c.caseCompliances;
+    lifetime_.betaCounter = c.betaCounter;
+    lifetime_.referenceEnergy = c.referenceEnergy;
+    lifetime_.firstEnergyEvaluation = c.firstEnergyEvaluation;
+    x_ = c.x;
+    rho_ = c.rho;
+    xTilde_ = c.xTilde;
+    xTilde0_ = c.xTilde0;
+    W_ = c.W;
+    q_ = c.q;
+    moves_ = c.moves;
+    lastChange_ = c.lastChange;
+    steps_->load(*this);
+    moves_.clear();
+    lastChange_.clear();
+    shapeCurrent_ = false;
+    history_.resumeAll(c.history);
+    return true;
+}
+
 void Optimizer::setDensities(std::vector<float> rho) {
     if (!isReset() || rho.size() != n_) return;
     rho_ = std::move(rho);

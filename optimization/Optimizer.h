@@ -60,6 +60,7 @@
 #include "geometry/TriangleMesh.h"
 #include "geometry/Volume.h"
 #include "optimization/DensityFilter.h"
+#include "optimization/DesignCheckpoint.h"
 #include "optimization/DesignRegions.h"
 #include "optimization/DesignSnapshot.h"
 #include "optimization/HistoryFiles.h"
@@ -135,6 +136,17 @@ public:
     /// shape and total density as one value (DesignSnapshot.h; without the displacement), the
     /// device's state brought back first. Invalid before the first reset.
     DesignSnapshot snapshot();
+    /// Everything of the optimizer that the next iteration reads (DesignCheckpoint.h: its
+    /// state, the lifetime values, the history files' contents), the steps' state brought back
+    /// first and the steps left as they are. Invalid before the first reset.
+    DesignCheckpoint checkpoint();
+    /// Continues from `c` after a reset() with the same model, controls and load cases as the
+    /// optimizer that made it: takes its state and lifetime values, writes the history files
+    /// with its contents (later values follow them) and loads the state on the attached steps.
+    /// The next updateStiffness() then writes the factors of its densities. False, with
+    /// nothing changed, when it does not fit (not reset, no steps, another element count or
+    /// projection mode).
+    bool restore(const DesignCheckpoint& c);
     /// Replaces the densities (one per element; ignored before the first reset or with another
     /// count); the attached steps take them. The design and the shape are left as they are.
     void setDensities(std::vector<float> rho);

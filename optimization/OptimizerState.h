@@ -64,6 +64,10 @@ struct OptimizerState {
     std::vector<double> W_;           ///< filter weight sums
     std::vector<float> xTilde_;       ///< mode 1: filter of the current design
     SymmetryOrbits orbits_;           ///< mirror planes: elements that share a design variable
+    /// Projection mode 1: every design variable's own move limit and its last change, which the
+    /// steps keep between verbs. On the host only for a checkpoint (the steps'
+    /// downloadCheckpoint) or a restore (their load); empty otherwise.
+    std::vector<float> moves_, lastChange_;
 
     // ---- scalars ----
     double V0_ = 0.0;         ///< initial volume (n)

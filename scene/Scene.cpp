@@ -141,6 +141,7 @@ std::wstring directoryPrefix(const std::wstring& fileName) {
 Scene::Scene() { resetScene(); }
 
 void Scene::resetScene() {
+    meshFile_.clear();
     voxelSize_ = {0.01, 0.01, 0.01};
     elasticModulus_ = 1e7;
     poissonRatio_ = 0.3;
@@ -210,6 +211,7 @@ bool Scene::prepareMesh(const std::wstring& fileName, std::wostream* log) {
     // An absolute MESH path is used as it is; a relative one is taken from the scene's folder.
     const std::wstring meshFile =
         isAbsolutePath(meshName) ? meshName : directoryPrefix(fileName) + meshName;
+    meshFile_ = meshFile;
     if (!readMeshFile(mesh_, meshFile, log)) return false;
     std::wostream& out = wideOut();
     out << L"Mesh #Triangles: " << mesh_.triangles.size() << L"\n";

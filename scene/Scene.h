@@ -93,6 +93,9 @@ public:
     bool isLoaded() const { return loaded_; }
     const TriangleMesh& mesh() const { return mesh_; }
     const KeyValueFile& file() const { return file_; }
+    /// The mesh file the last load read (MESH, a relative name taken from the scene's folder);
+    /// empty before a load reached it.
+    const std::wstring& meshFileName() const { return meshFile_; }
     /// FIXED_VERTICES and FORCES as the file lists them.
     const SupportsAndLoads& listedSupportsAndLoads() const { return listed_; }
 
@@ -148,6 +151,7 @@ private:
     ViewDefaults view_;
     KeyValueFile file_;
     TriangleMesh mesh_;
+    std::wstring meshFile_;
     SupportsAndLoads listed_;
     SavedState saved_;
 };

@@ -27,6 +27,7 @@
 #include "optimization/DesignRegions.h"
 #include "optimization/ProblemStart.h"
 #include "scene/Scene.h"
+#include "tools/BatchCheckpoint.h"
 #include "tools/EngineeringReport.h"
 #include "tools/InputChecks.h"
 #include "tools/RunBreakdown.h"
@@ -125,7 +126,8 @@ std::string batchUsage() {
            "                    [--volume-fraction F] [--filter-radius R] [--projection] "
            "[--converge TOL]\n"
            "                    [--converge-change DX] [--smooth] [--solver vcycle|pcg]\n"
-           "                    [--report [--yield-stress S]]\n";
+           "                    [--report [--yield-stress S]] [--checkpoint-every N] "
+           "[--resume DIR]\n";
 }
 
 std::string batchHelp() {
@@ -175,6 +177,17 @@ std::string batchHelp() {
            "                       and von Mises stresses in the summary, \"VonMises\" cells\n"
            "                       in the final VTK file\n"
            "      --yield-stress S with --report, also the safety factors S / stress (S > 0)\n"
+           "      --checkpoint-every N  every N steps and after the last one, write the run's\n"
+           "                       state into DIR/checkpoint (DIR: the output folder): an\n"
+           "                       index and one file per process, written so that an\n"
+           "                       interruption leaves the last complete checkpoint\n"
+           "      --resume DIR     continue the run of the checkpoint in DIR (a checkpoint\n"
+           "                       folder, or an output folder holding one) as if it had\n"
+           "                       not stopped; --iterations counts the whole run's steps.\n"
+           "                       The scene and mesh files (their contents), the device and\n"
+           "                       --volume-fraction, --filter-radius, --projection,\n"
+           "                       --solver, --converge and --converge-change must be the\n"
+           "                       checkpoint's; the other options may change\n"
            "  -h, --help           show this help and exit\n"
            "  -V, --version        show the version and exit\n"
            "\n"
@@ -187,10 +200,11 @@ std::string batchHelp() {
            "written, Ctrl-C lets that part finish and a second one ends the program at once.\n"
            "Exit status: 0 done, 1 the run could not start (the scene's voxel model cannot be\n"
            "built or does not fit the memory, no force acts on a vertex that is not fixed,\n"
-           "nothing is left to design, or more is held solid than the volume fraction) or its\n"
-           "final shape or plot could not be written, or it broke down (its last 3 solves\n"
-           "stopped at the cycle cap, or its compliance rose to more than 1.5 times its best\n"
-           "and stayed there: the files are written, but the run is not reported converged),\n"
+           "nothing is left to design, more is held solid than the volume fraction, or\n"
+           "--resume refused the checkpoint) or its final shape, plot or a checkpoint could\n"
+           "not be written, or it broke down (its last 3 solves stopped at the cycle cap, or\n"
+           "its compliance rose to more than 1.5 times its best and stayed there: the files\n"
+           "are written, but the run is not reported converged),\n"
            "2 bad command line, 130 interrupted.\n"
            "A singular system (the fixed vertices do not hold the model in place) stops the\n"
            "run after its first step with status 1. With --report, status 1 also for a scene\n"
@@ -238,7 +252,8 @@ OptionWord splitOptionWord(const std::string& arg) {
 bool takesValue(const std::string& name) {
     for (const char* option : {"--iterations", "--output", "--device", "--threads", "--shape-every",
                                "--format", "--volume-fraction", "--filter-radius", "--converge",
-                               "--converge-change", "--solver", "--yield-stress"})
+                               "--converge-change", "--solver", "--yield-stress",
+                               "--checkpoint-every", "--resume"})
         if (name == option) return true;
     return false;
 }
@@ -268,6 +283,13 @@ std::string readOptionValue(const std::string& name, const std::string& value, B
         if (!parseCount(value, 1, kMaxThreads, o.threads))
             return "--threads needs a whole number from 1 to " + std::to_string(kMaxThreads) +
                    given;
+    } else if (name == "--checkpoint-every") {
+        if (!parseCount(value, 1, kMaxSteps, o.checkpointEvery))
+            return "--checkpoint-every needs a whole number from 1 to " +
+                   std::to_string(kMaxSteps) + given;
+    } else if (name == "--resume") {
+        if (value.empty()) return "--resume needs a checkpoint folder";
+        o.resumeFrom = value;
     } else if (name == "--shape-every") {
         if (!parseCount(value, 0, kMaxSteps, o.shapeEvery))
             return "--shape-every needs a whole number from 0 to " + std::to_string(kMaxSteps) +
@@ -545,6 +567,8 @@ bool wantsDesignReport(const BatchOptions& options, const DesignControls& contro
 /// What the loop of steps leaves for the final files and the summary.
 struct StepsDone {
     std::vector<HistoryPoint> history;
+    /// Every step as recorded, for a checkpoint (the rest is made from these alone).
+    std::vector<BatchStepRecord> records;
     double firstCompliance = 0.0;
     int done = 0;
     bool converged = false;
@@ -557,17 +581,54 @@ struct StepsDone {
         : watch(options.converge, options.convergeChange) {}
 };
 
+/// Records one finished step in `steps`: its history point, the breakdown test and, with
+/// --converge, the convergence test. A resumed run replays the checkpoint's records through it.
+void recordStep(const BatchOptions& options, const BatchStepRecord& step, StepsDone& steps) {
+    if (steps.done == 0) steps.firstCompliance = step.compliance;
+    ++steps.done;
+    steps.records.push_back(step);
+    steps.history.push_back(
+        {step.iteration, step.compliance, step.volumeRatio, step.sharpness});
+    steps.breakdown.record(step.iteration, step.compliance, step.volumeRatio, step.volumeGoal,
+                           step.solveConverged);
+    // A step whose solve missed its tolerance does not count towards convergence.
+    if (options.converge > 0)
+        steps.converged =
+            steps.watch.record(step.compliance, step.volumeRatio, step.volumeGoal,
+                               step.betaSettled && step.solveConverged, step.designChange);
+}
+
+/// The checkpoints of a run (--checkpoint-every): what they belong to and where they go.
+struct Checkpoints {
+    int every = 0;  ///< 0: none
+    std::filesystem::path folder;
+    CheckpointIdentity identity;
+    int lastWritten = -1;  ///< steps done at the last checkpoint written
+    bool failed = false;   ///< a checkpoint could not be written
+
+    /// Writes the checkpoint of the run after its `steps`; the error line on `err` when that
+    /// fails (the run goes on).
+    void write(RunControl& run, const StepsDone& steps, std::ostream& err) {
+        BatchCheckpoint c{identity, run.checkpoint(), steps.records};
+        std::string error;
+        if (!writeBatchCheckpoint(folder, c, error)) {
+            err << error << "\n" << std::flush;
+            failed = true;
+        }
+        lastWritten = steps.done;
+    }
+};
+
 /// Performs steps until the requested number is done, the run has converged, an interrupt
 /// comes, or the run control stops; one progress line on `err` per step.
-StepsDone performSteps(const BatchOptions& options, RunControl& run, const RunSignals& signals,
-                       std::ostream& err) {
-    StepsDone steps(options);
+void performSteps(const BatchOptions& options, RunControl& run, const RunSignals& signals,
+                  Checkpoints& checkpoints, StepsDone& steps, std::ostream& err) {
     const int planned = options.iterations > 0 ? options.iterations : kMaxSteps;
     const auto start = std::chrono::steady_clock::now();
     auto lastFrame = start;
     TimeLeftEstimator timeLeft;
     while (!steps.converged && !signals.interrupted() &&
-           !(options.iterations > 0 && steps.done == options.iterations)) {
+           !(options.iterations > 0 && steps.done >= options.iterations)) {
         const auto frame = std::chrono::steady_clock::now();
         // The densities this step solves were projected with the beta of the last update.
         const Optimizer& optimizer = run.optimizer();
@@ -581,22 +642,16 @@ StepsDone performSteps(const BatchOptions& options, RunControl& run, const RunSi
         // too), or the run control's limit cleared the run flag.
         if (step.noLoad) {
             steps.noLoad = true;
-            return steps;
+            return;
         }
         if (!step.performed) break;
-        if (steps.done == 0) steps.firstCompliance = step.strainEnergy;
-        ++steps.done;
-        steps.history.push_back(
-            {step.iteration, step.strainEnergy, step.volumeRatio, step.sharpness});
+        recordStep(options,
+                   {step.iteration, step.strainEnergy, step.volumeRatio, step.sharpness,
+                    step.designChange, run.optimizer().volumeGoal(), step.converged,
+                    betaSettled},
+                   steps);
         const double stepSeconds = secondsSince(frame);
         timeLeft.addStep(stepSeconds, step.cycles, step.cycleSeconds);
-        steps.breakdown.record(step.iteration, step.strainEnergy, step.volumeRatio,
-                               run.optimizer().volumeGoal(), step.converged);
-        // A step whose solve missed its tolerance does not count towards convergence.
-        if (options.converge > 0)
-            steps.converged = steps.watch.record(step.strainEnergy, step.volumeRatio,
-                                                 run.optimizer().volumeGoal(),
-                                                 betaSettled && step.converged, step.designChange);
         // After the step's console lines, so that a terminal shows it below them.
         std::flush(narrowOut());
         // One write with its line end, so that the stop request's line never splits it.
@@ -609,8 +664,14 @@ StepsDone performSteps(const BatchOptions& options, RunControl& run, const RunSi
             steps.singular = true;
             break;
         }
+        if (checkpoints.every > 0 && steps.done % checkpoints.every == 0)
+            checkpoints.write(run, steps, err);
     }
-    return steps;
+    // The last finished step's state too, unless the run stopped within a step (a second
+    // request: the solve in progress left its displacement half done) or broke off.
+    if (checkpoints.every > 0 && steps.done > 0 && checkpoints.lastWritten != steps.done &&
+        !steps.singular && signals.requests() < 2)
+        checkpoints.write(run, steps, err);
 }
 
 /// The lines of a run stopped at once by a second request; its exit status.
@@ -766,6 +827,56 @@ void printFileLines(const BatchOptions& options, const FinalFiles& files,
     if (files.plotOk) out << "History plot: " << quotedUtf8(files.plot.string()) << "\n";
 }
 
+std::string exactText(double value) { return printed("%.17g", value); }
+
+/// What this run's checkpoints belong to; false after the error line when the scene or mesh
+/// file cannot be read back.
+bool runIdentity(const BatchOptions& options, const Scene& scene, Problem& problem,
+                 CheckpointIdentity& identity, std::ostream& err) {
+    identity.ranks = 1;
+    const std::filesystem::path mesh = toUtf8(scene.meshFileName());
+    for (const auto& [file, checksum] : {std::pair{std::filesystem::path(options.sceneFile),
+                                                   &identity.sceneFile},
+                                         std::pair{mesh, &identity.meshFile}})
+        if (!fileChecksum(file, *checksum)) {
+            err << "ERROR: Cannot read " << quotedUtf8(file.string())
+                << " back for the checkpoint's identity\n";
+            return false;
+        }
+    identity.device = problem.solver().driver().isHost() ? "host" : "cuda";
+    const DesignControls& controls = problem.controls();
+    identity.options = {
+        {"volume-fraction", exactText(controls.volumeFraction)},
+        {"filter-radius", exactText(controls.filterRadius)},
+        {"projection", std::to_string(controls.projection)},
+        {"solver", options.solver == SolveMethod::ConjugateGradients ? "pcg" : "vcycle"},
+        {"converge", exactText(options.converge)},
+        {"converge-change", exactText(options.convergeChange)}};
+    return true;
+}
+
+/// Continues the run of `checkpoint` (read already): checks that it belongs to this run, puts
+/// its state into the run control and replays its steps' records into `steps`; false after the
+/// error line.
+bool resumeRun(const BatchOptions& options, const BatchCheckpoint& checkpoint,
+               const CheckpointIdentity& identity, RunControl& run, StepsDone& steps,
+               std::ostream& err) {
+    if (const std::string refused = identityMismatch(checkpoint.identity, identity);
+        !refused.empty()) {
+        err << refused << "\n";
+        return false;
+    }
+    if (!run.resume(checkpoint.design)) {
+        err << "ERROR: Cannot resume: the checkpoint does not fit the scene's model\n";
+        return false;
+    }
+    for (const BatchStepRecord& step : checkpoint.steps) recordStep(options, step, steps);
+    writeLine(&wideOut(), L"Resumed after step " +
+                              std::to_wstring(checkpoint.design.iteration - 1) + L" from " +
+                              quoted(fromUtf8(options.resumeFrom.string())));
+    return true;
+}
+
 }  // namespace
 
 int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
@@ -776,6 +887,16 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     if (!prepareOutputFolder(options.outputDirectory, err)) return kExitFailed;
     StartOptions startOptions;
     if (!chooseStart(options, startOptions, err)) return kExitFailed;
+
+    // A checkpoint that cannot be resumed is refused before the scene is loaded.
+    BatchCheckpoint checkpoint;
+    if (!options.resumeFrom.empty()) {
+        std::string error;
+        if (!readBatchCheckpoint(options.resumeFrom, 1, checkpoint, error)) {
+            err << error << "\n";
+            return kExitFailed;
+        }
+    }
 
     ProgramLifetime lifetime;
     StartedProblem started = startProblem(options.sceneFile, startOptions);
@@ -810,8 +931,23 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     run.optimizer().setControls(problem.controls());
     run.setRunning(true);
 
+    Checkpoints checkpoints;
+    checkpoints.every = options.checkpointEvery;
+    checkpoints.folder = checkpointFolder(options.outputDirectory);
+    StepsDone steps(options);
+    if (options.checkpointEvery > 0 || !options.resumeFrom.empty()) {
+        if (!runIdentity(options, scene, problem, checkpoints.identity, err)) return kExitFailed;
+        if (options.checkpointEvery > 0 && std::filesystem::is_directory(checkpoints.folder))
+            for (const std::string& name : removeStaleTemporaries(checkpoints.folder.string()))
+                writeLine(&wideOut(), L"Removed the temporary file " + quoted(fromUtf8(name)) +
+                                          L" that an interrupted run left");
+    }
+    if (!options.resumeFrom.empty() &&
+        !resumeRun(options, checkpoint, checkpoints.identity, run, steps, err))
+        return kExitFailed;
+
     signals.enter(BatchPhase::Steps);
-    const StepsDone steps = performSteps(options, run, signals, err);
+    performSteps(options, run, signals, checkpoints, steps, err);
     if (steps.noLoad) return kExitFailed;
     const bool stopped = signals.interrupted();
     std::flush(narrowOut());
@@ -843,7 +979,7 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     out << std::flush;
     if (end.stopped || end.stoppedInFinalFiles) return kExitInterrupted;
     return files.shapeOk && files.plotOk && files.smoothOk && !end.brokeDown &&
-                   files.engineering.ok
+                   files.engineering.ok && !checkpoints.failed
                ? kExitDone
                : kExitFailed;
 }

@@ -7,7 +7,7 @@
 //              [--quiet] [--shape-every N] [--format obj|stl] [--vtk] [--original-coordinates]
 //              [--volume-fraction F] [--filter-radius R] [--projection] [--converge TOL]
 //              [--converge-change DX] [--smooth] [--solver vcycle|pcg]
-//              [--report [--yield-stress S]]
+//              [--report [--yield-stress S]] [--checkpoint-every N] [--resume DIR]
 //
 // The design options override the scene's design-control keys. Without them and without the
 // keys, the run, its console lines and its files are those of the program without design
@@ -20,8 +20,15 @@
 // is a warning. A singular system (the solver cannot factor the coarsest level: the fixed
 // vertices do not hold the model) stops the run after its first step.
 //
+// With --checkpoint-every the run writes its state every N steps; --resume continues such a
+// run exactly (tools/BatchCheckpoint.h): --iterations then counts the steps of the whole run,
+// those before the checkpoint included, and the scene (its bytes and its mesh's), the device and
+// the design options (kDesignOptions) must be those of the checkpoint; the output options may
+// differ.
+//
 // Exit codes: 0 done, 1 the run could not start (scene, voxel model, memory, output folder,
-// device, impossible design), its system is singular, it broke down (RunBreakdown), or its final
+// device, impossible design, a checkpoint that cannot be resumed), a checkpoint could not be
+// written, its system is singular, it broke down (RunBreakdown), or its final
 // shape, smooth shape or plot could not be written (or the smooth shape is not fit for printing),
 // or with --report the scene's material cannot be solved with or the report's solve missed its
 // tolerance,
@@ -77,6 +84,11 @@ struct BatchOptions {
     /// with it): also the safety factors.
     bool report = false;
     double yieldStress = 0;
+    /// --checkpoint-every N: the run's state every N steps (and after the last one) in the
+    /// output folder's "checkpoint" folder (tools/BatchCheckpoint.h); 0 = none.
+    int checkpointEvery = 0;
+    /// --resume DIR: continue the run of the checkpoint in DIR; empty = start a run.
+    std::filesystem::path resumeFrom;
 };
 
 /// The stopping test of --converge. A step counts when its solve saw densities of the last beta

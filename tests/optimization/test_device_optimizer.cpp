@@ -388,6 +388,7 @@ public:
     void load(Optimizer& o) override { inner_.load(o); }
     void unload(Optimizer& o) override { inner_.unload(o); }
     void downloadState(Optimizer& o) override { inner_.downloadState(o); }
+    void downloadCheckpoint(Optimizer& o) override { inner_.downloadCheckpoint(o); }
     DesignSums densitiesChanged(const Optimizer& o) override { return inner_.densitiesChanged(o); }
     void updateStiffness(Optimizer& o) override { inner_.updateStiffness(o); }
     double evaluateEnergies(Optimizer& o) override { return inner_.evaluateEnergies(o); }

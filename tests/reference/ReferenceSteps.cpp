@@ -92,6 +92,16 @@ void ReferenceSteps::load(Optimizer& opt) {
     ratio_.assign(n, 0.0);
     moves.assign(projected, float(state(opt).moveLimit_));
     lastChange.assign(projected, 0.0f);
+    // A restored checkpoint brings its own limits and changes.
+    if (projected && state(opt).moves_.size() == n && state(opt).lastChange_.size() == n) {
+        moves = state(opt).moves_;
+        lastChange = state(opt).lastChange_;
+    }
+}
+
+void ReferenceSteps::downloadCheckpoint(Optimizer& opt) {
+    state(opt).moves_ = moves;
+    state(opt).lastChange_ = lastChange;
 }
 
 void ReferenceSteps::updateStiffness(Optimizer& opt) {

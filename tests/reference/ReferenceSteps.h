@@ -32,6 +32,8 @@ public:
     void load(Optimizer& opt) override;
     void unload(Optimizer&) override {}
     void downloadState(Optimizer&) override {}
+    /// The optimizer's arrays are current already; the move limits and last changes go there.
+    void downloadCheckpoint(Optimizer& opt) override;
     DesignSums densitiesChanged(const Optimizer& opt) override;
     void updateStiffness(Optimizer& opt) override;
     double evaluateEnergies(Optimizer& opt) override;
