@@ -128,3 +128,36 @@ TEST_F(HistoryFilesTest, EmptyDirectoryMeansTheWorkingDirectory) {
     fs::current_path(previous);
     EXPECT_EQ(lines(HistoryFiles::kSharpness), (std::vector<std::string>{"0.5"}));
 }
+
+TEST_F(HistoryFilesTest, ResumeWritesTheContentsAndAppendsAfterThem) {
+    HistoryFiles h(dir_);
+    h.setLoadCaseCount(2);
+    EXPECT_EQ(h.names(), (std::vector<std::string>{"ObjectiveValue.txt", "VolumeRatio.txt",
+                                                   "NumCycles.txt", "Sharpness.txt",
+                                                   "Constraint.txt", "LoadCaseCompliance.txt"}));
+    h.openAll();
+    h.appendObjectiveValue(1.5);
+    h.appendSharpness(0.25);
+    h.cycleSink() << 3 << "\n" << std::flush;
+    h.appendCaseCompliances({1, 2});
+    const std::vector<std::string> saved = h.readAll();
+    ASSERT_EQ(saved.size(), 6u);
+    EXPECT_EQ(saved[0], "1.5\n");
+    EXPECT_EQ(saved[5], "1 2\n");
+
+    // Another run's files in the folder; the resumed object writes the saved ones and appends.
+    HistoryFiles resumed(dir_);
+    resumed.setLoadCaseCount(2);
+    resumed.openAll();
+    resumed.appendObjectiveValue(99);
+    ASSERT_TRUE(resumed.resumeAll(saved));
+    resumed.appendObjectiveValue(2.5);
+    resumed.cycleSink() << 4 << "\n" << std::flush;
+    resumed.appendCaseCompliances({3, 4});
+    EXPECT_EQ(lines(HistoryFiles::kObjectiveValue), (std::vector<std::string>{"1.5", "2.5"}));
+    EXPECT_EQ(lines(HistoryFiles::kNumCycles), (std::vector<std::string>{"3", "4"}));
+    EXPECT_EQ(lines(HistoryFiles::kSharpness), (std::vector<std::string>{"0.25"}));
+    EXPECT_EQ(lines(HistoryFiles::kLoadCaseCompliance),
+              (std::vector<std::string>{"1 2", "3 4"}));
+    EXPECT_EQ(fs::file_size(dir_ / HistoryFiles::kConstraint), 0u);
+}
