@@ -104,6 +104,8 @@ void checkOutputFolder(const std::filesystem::path& folder, const std::string& s
     if (every)
         for (int k = 0; k < steps; k += 5) expected.insert("OptimizedShape_" + std::to_string(k) + ext);
     if (vtk) expected.insert("OptimizedShape_final.vti");
+    // A run that writes checkpoints, and one continued in its folder, keep the checkpoint there.
+    if (has("--checkpoint-every") || has("--resume")) expected.insert("checkpoint");
     if (smooth) expected.insert("OptimizedShape_smooth" + ext);
     // The example of two load cases adds the cases' compliances, two per line.
     const bool twoCases = has("examples/two-cases/scene.txt");
@@ -184,8 +186,9 @@ TEST(ReadmeCommands, EveryBatchAndEvaluateCommandRunsAsDocumented) {
     const std::vector<std::vector<std::string>> evaluate = readmeCommands("ostrel-evaluate");
     // The README's commands: the cantilever, a part of your own, the crisp cantilever, the
     // printing command, the two runs and two evaluations of the fair comparison, the run and
-    // evaluation in engineering units, and the run and evaluation of two load cases.
-    ASSERT_EQ(batch.size(), 8u);
+    // evaluation in engineering units, the run and evaluation of two load cases, and the run
+    // with checkpoints and its continuation.
+    ASSERT_EQ(batch.size(), 10u);
     ASSERT_EQ(evaluate.size(), 4u);
     ScratchFolder folder("readme");
     const std::string work = folder.path().string();
@@ -198,12 +201,20 @@ TEST(ReadmeCommands, EveryBatchAndEvaluateCommandRunsAsDocumented) {
         bool iterations = false;
         const bool cantilever = std::find(readme.begin(), readme.end(),
                                           "examples/cantilever/scene.txt") != readme.end();
-        const int steps = cantilever ? kCantileverSteps : kBracketSteps;
+        const auto has = [&](const char* option) {
+            return std::find(readme.begin(), readme.end(), option) != readme.end();
+        };
+        // A run that writes checkpoints stops 5 steps short; its continuation runs them.
+        const int steps = (cantilever ? kCantileverSteps : kBracketSteps) -
+                          (has("--checkpoint-every") && !has("--resume") ? 5 : 0);
         for (size_t i = 1; i < readme.size(); ++i) {
             std::string word = readme[i];
             if (word.rfind("examples/", 0) == 0) word = (kSource / word).string();
             if (word == "part/scene.txt") word = (bracket / "scene.txt").string();
-            if (word.rfind("out/", 0) == 0) out = word = work + "/" + word;
+            if (word.rfind("out/", 0) == 0) {
+                word = work + "/" + word;
+                if (readme[i - 1] != "--resume") out = word;
+            }
             if (readme[i - 1] == "--iterations") {
                 word = std::to_string(steps);
                 iterations = true;
@@ -216,7 +227,7 @@ TEST(ReadmeCommands, EveryBatchAndEvaluateCommandRunsAsDocumented) {
         SCOPED_TRACE(line);
         // A folder of its own for the command without --output (the working directory).
         if (out == work) out = work + "/part";
-        std::filesystem::remove_all(out);
+        if (!has("--resume")) std::filesystem::remove_all(out);
         std::filesystem::create_directories(out);
         Child run(OSTREL_BATCH_EXE, args, out);
         run.setSilenceLimit(kSilence);
