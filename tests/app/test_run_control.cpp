@@ -14,6 +14,7 @@
 #include "support/MeshBuilders.h"
 #include "support/RunTestSupport.h"
 #include "app/RunControl.h"
+#include "core/ByteRecord.h"
 #include "tools/Cantilever.h"
 #include "gpu/MultigridSolver.h"
 
@@ -301,6 +302,69 @@ TEST(RunControl, ResetAndPauseKeepTheNumbering) {
     EXPECT_EQ(wide.find(L"**** Topology Optimization ****"),
               wide.rfind(L"**** Topology Optimization ****"));
     EXPECT_NE(wide.find(L"\n Iteration: 5\n"), std::wstring::npos);
+}
+
+/// A checkpoint's bytes with the time totals left out (they measure this machine's seconds).
+std::string checkpointBytes(DesignCheckpoint c) {
+    c.totalSolveSeconds = c.totalOptimizeSeconds = 0;
+    ByteWriter w;
+    encodeCheckpoint(c, w);
+    return w.take();
+}
+
+TEST(RunControl, AResumedRunHasTheStateOfTheRunItContinues) {
+    for (int projection : {0, 1}) {
+        SCOPED_TRACE(projection);
+        DesignControls controls;
+        controls.projection = projection;
+        ScratchFolder first("run-checkpoint"), second("run-resumed");
+        Rig a(first.path());
+        a.run->optimizer().setControls(controls);
+        a.run->setRunning(true);
+        for (int k = 0; k < 6; ++k) ASSERT_TRUE(a.run->frameMove(k, 0).performed);
+        const DesignCheckpoint six = a.run->checkpoint();
+        ASSERT_TRUE(six.valid());
+        EXPECT_EQ(six.iteration, 6);
+        EXPECT_EQ(six.displacements.size(), 1u);
+        EXPECT_EQ(six.solved, std::vector<uint8_t>{1});
+        EXPECT_EQ(six.moves.size(), projection ? six.rho.size() : 0u);
+        for (int k = 6; k < 9; ++k) ASSERT_TRUE(a.run->frameMove(k, 0).performed);
+
+        // A new program continues from step 6: at once the same state, after three steps
+        // the same as the run that went on.
+        Rig b(second.path());
+        b.run->optimizer().setControls(controls);
+        ASSERT_TRUE(b.run->resume(six));
+        EXPECT_EQ(b.lifetime.iteration, 6);
+        EXPECT_TRUE(checkpointBytes(b.run->checkpoint()) == checkpointBytes(six));
+        b.run->setRunning(true);
+        for (int k = 6; k < 9; ++k) EXPECT_EQ(b.run->frameMove(k, 0).iteration, k);
+        EXPECT_TRUE(checkpointBytes(b.run->checkpoint()) == checkpointBytes(a.run->checkpoint()));
+        for (const char* name : {"ObjectiveValue.txt", "VolumeRatio.txt", "NumCycles.txt",
+                                 "Sharpness.txt", "Constraint.txt"})
+            EXPECT_EQ(testing::readFile(second / name), testing::readFile(first / name)) << name;
+    }
+}
+
+TEST(RunControl, ResumeRefusesACheckpointThatDoesNotFit) {
+    ScratchFolder first("run-checkpoint-a"), second("run-checkpoint-b");
+    Rig a(first.path());
+    a.run->setRunning(true);
+    a.run->frameMove(0, 0);
+    DesignCheckpoint c = a.run->checkpoint();
+    Rig b(second.path());
+    EXPECT_FALSE(b.run->resume(DesignCheckpoint{}));  // none
+    DesignCheckpoint projected = c;                   // another projection mode
+    projected.projection = 1;
+    EXPECT_FALSE(b.run->resume(projected));
+    DesignCheckpoint cases = c;  // another number of load cases
+    cases.displacements.push_back(cases.displacements[0]);
+    cases.solved.push_back(1);
+    EXPECT_FALSE(b.run->resume(cases));
+    DesignCheckpoint shorter = c;  // another model
+    shorter.rho.pop_back();
+    EXPECT_FALSE(b.run->resume(shorter));
+    EXPECT_TRUE(b.run->resume(c));
 }
 
 TEST(RunControl, UnconvergedSolveWarnsAndTheStepGoesOn) {
