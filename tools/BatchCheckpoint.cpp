@@ -67,21 +67,39 @@ bool decodeSteps(ByteReader& r, std::vector<BatchStepRecord>& steps) {
     return r.ok();
 }
 
-std::string indexText(const BatchCheckpoint& c, const std::string& rankFile,
-                      const std::string& rankBytes) {
+std::string indexText(const CheckpointIdentity& identity, int step,
+                      const std::vector<RankFileEntry>& files) {
     std::ostringstream text;
     text << kIndexHead << "\n"
-         << "ranks " << c.identity.ranks << "\n"
-         << "step " << c.design.iteration << "\n"
-         << "scene-file " << c.identity.sceneFile << "\n"
-         << "mesh-file " << c.identity.meshFile << "\n"
-         << "device " << c.identity.device << "\n";
-    for (const auto& [name, value] : c.identity.options)
+         << "ranks " << identity.ranks << "\n"
+         << "step " << step << "\n"
+         << "scene-file " << identity.sceneFile << "\n"
+         << "mesh-file " << identity.meshFile << "\n"
+         << "device " << identity.device << "\n";
+    for (const auto& [name, value] : identity.options)
         text << "option " << name << " " << value << "\n";
-    text << "rank 0 " << rankFile << " " << rankBytes.size() << " "
-         << checksumText(checksum64(rankBytes)) << "\n";
+    for (const RankFileEntry& f : files)
+        text << "rank " << f.rank << " " << f.file << " " << f.bytes << " " << f.checksum << "\n";
     std::string body = text.str();
     return body + "checksum " + checksumText(checksum64(body)) + "\n";
+}
+
+bool createFolder(const std::filesystem::path& folder, std::string& error) {
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (!ec && std::filesystem::is_directory(folder)) return true;
+    error = "ERROR: Cannot write checkpoint: cannot create folder " +
+            quotedUtf8(folder.string()) + (ec ? ": " + ec.message() : std::string());
+    return false;
+}
+
+bool writeAtomically(const std::filesystem::path& file, const std::string& bytes,
+                     std::string& error) {
+    const AtomicWriteResult written = writeFileAtomically(file.string(), bytes);
+    if (written) return true;
+    error = "ERROR: Cannot write checkpoint file " + quotedUtf8(file.string()) +
+            written.reasonSuffix();
+    return false;
 }
 
 /// The index's fields; false with the reason when it is not an index this program wrote.
@@ -91,7 +109,7 @@ struct IndexFile {
     struct Rank {
         int rank;
         std::string file, checksum;
-        unsigned long long bytes;
+        uint64_t bytes;
     };
     std::vector<Rank> ranks;
 };
@@ -150,47 +168,47 @@ bool fileChecksum(const std::filesystem::path& file, std::string& checksum) {
     return true;
 }
 
-bool writeBatchCheckpoint(const std::filesystem::path& folder, const BatchCheckpoint& c,
-                          std::string& error) {
-    const std::string where = quotedUtf8(folder.string());
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
-    if (ec || !std::filesystem::is_directory(folder)) {
-        error = "ERROR: Cannot write checkpoint: cannot create folder " + where +
-                (ec ? ": " + ec.message() : std::string());
-        return false;
-    }
+bool writeRankFile(const std::filesystem::path& folder, const BatchCheckpoint& c, int rank,
+                   RankFileEntry& entry, std::string& error) {
+    if (!createFolder(folder, error)) return false;
     ByteWriter payload;
-    payload.put<uint32_t>(0);  // rank
-    payload.put<uint32_t>(1);  // of ranks
+    payload.put<uint32_t>(uint32_t(rank));
+    payload.put<uint32_t>(uint32_t(c.identity.ranks));
     encodeCheckpoint(c.design, payload);
     encodeSteps(c.steps, payload);
-    const std::string rankBytes = frameRecord(kMagic, kVersion, payload.bytes());
-    const std::string rankFile = rankFileName(c.design.iteration, 0, 1);
-    // The rank files first, then the index that names them: the index always names complete
-    // files.
-    for (const auto& [file, bytes] :
-         {std::pair{folder / rankFile, rankBytes},
-          std::pair{folder / kIndex, indexText(c, rankFile, rankBytes)}}) {
-        const AtomicWriteResult written = writeFileAtomically(file.string(), bytes);
-        if (!written) {
-            error = "ERROR: Cannot write checkpoint file " + quotedUtf8(file.string()) +
-                    written.reasonSuffix();
-            return false;
-        }
-    }
+    const std::string bytes = frameRecord(kMagic, kVersion, payload.bytes());
+    entry = {rank, rankFileName(c.design.iteration, rank, c.identity.ranks), bytes.size(),
+             checksumText(checksum64(bytes))};
+    return writeAtomically(folder / entry.file, bytes, error);
+}
+
+bool writeCheckpointIndex(const std::filesystem::path& folder, const CheckpointIdentity& identity,
+                          int step, const std::vector<RankFileEntry>& files, std::string& error) {
+    if (!createFolder(folder, error) ||
+        !writeAtomically(folder / kIndex, indexText(identity, step, files), error))
+        return false;
     // The files of earlier checkpoints, no longer named by the index.
     static const std::regex kRankFile(R"(step-[0-9]+-rank-[0-9]+-of-[0-9]+\.bin)");
+    std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
         const std::string name = entry.path().filename().string();
-        if (name != rankFile && std::regex_match(name, kRankFile))
-            std::filesystem::remove(entry.path(), ec);
+        bool named = false;
+        for (const RankFileEntry& f : files) named = named || f.file == name;
+        if (!named && std::regex_match(name, kRankFile)) std::filesystem::remove(entry.path(), ec);
     }
     return true;
 }
 
-bool readBatchCheckpoint(const std::filesystem::path& dir, int ranks, BatchCheckpoint& c,
-                         std::string& error) {
+bool writeBatchCheckpoint(const std::filesystem::path& folder, const BatchCheckpoint& c,
+                          std::string& error) {
+    // The rank file first, then the index that names it: the index always names complete files.
+    RankFileEntry entry;
+    return writeRankFile(folder, c, 0, entry, error) &&
+           writeCheckpointIndex(folder, c.identity, c.design.iteration, {entry}, error);
+}
+
+bool readBatchCheckpoint(const std::filesystem::path& dir, int rank, int ranks,
+                         BatchCheckpoint& c, std::string& error) {
     std::filesystem::path folder = dir;
     if (!std::filesystem::exists(folder / kIndex) &&
         std::filesystem::exists(folder / "checkpoint" / kIndex))
@@ -215,7 +233,15 @@ bool readBatchCheckpoint(const std::filesystem::path& dir, int ranks, BatchCheck
                             std::to_string(ranks));
         return false;
     }
-    const IndexFile::Rank& mine = index.ranks[0];
+    const IndexFile::Rank* found = nullptr;
+    for (const IndexFile::Rank& r : index.ranks)
+        if (r.rank == rank) found = &r;
+    if (!found) {
+        error = resumeError("the checkpoint index " + quotedUtf8(indexPath.string()) +
+                            " is damaged (it names no file of rank " + std::to_string(rank) + ")");
+        return false;
+    }
+    const IndexFile::Rank& mine = *found;
     const std::filesystem::path rankPath = folder / mine.file;
     std::string bytes;
     if (mine.file.find('/') != std::string::npos || !readBytes(rankPath, bytes)) {
@@ -234,13 +260,13 @@ bool readBatchCheckpoint(const std::filesystem::path& dir, int ranks, BatchCheck
     if (bytes.size() != mine.bytes || checksumText(checksum64(bytes)) != mine.checksum)
         return damaged("it is not the file the index names");
     ByteReader r(payload);
-    uint32_t rank = 0, rankCount = 0;
-    r.get(rank);
+    uint32_t fileRank = 0, rankCount = 0;
+    r.get(fileRank);
     r.get(rankCount);
     BatchCheckpoint read;
     if (!decodeCheckpoint(r, read.design) || !decodeSteps(r, read.steps) || !r.atEnd())
         return damaged("its record cannot be read");
-    if (rank != 0 || int(rankCount) != ranks || read.design.iteration != index.step ||
+    if (int(fileRank) != rank || int(rankCount) != ranks || read.design.iteration != index.step ||
         read.steps.size() != size_t(index.step))
         return damaged("it does not match the index");
     read.identity = index.identity;

@@ -63,15 +63,31 @@ std::filesystem::path checkpointFolder(const std::filesystem::path& outputDirect
 /// checksumText of a file's bytes; false when it cannot be read.
 bool fileChecksum(const std::filesystem::path& file, std::string& checksum);
 
-/// Writes `c` as rank 0 of 1 into `folder` (created if needed) as above; false with one
-/// "ERROR: Cannot write checkpoint ..." line in `error`.
+/// One rank's file as the index names it.
+struct RankFileEntry {
+    int rank = 0;
+    std::string file;  ///< the name in the checkpoint folder
+    uint64_t bytes = 0;
+    std::string checksum;  ///< checksumText of its bytes
+};
+
+/// Writes rank `rank`'s file (of c.identity.ranks) into `folder` (created if needed) atomically;
+/// its entry for the index. False with one "ERROR: Cannot write checkpoint ..." line in `error`.
+bool writeRankFile(const std::filesystem::path& folder, const BatchCheckpoint& c, int rank,
+                   RankFileEntry& entry, std::string& error);
+/// After every rank's file: writes the index naming `files` atomically, then removes the rank
+/// files it does not name (earlier checkpoints'). False with the error line.
+bool writeCheckpointIndex(const std::filesystem::path& folder, const CheckpointIdentity& identity,
+                          int step, const std::vector<RankFileEntry>& files, std::string& error);
+/// The single process's checkpoint (rank 0 of 1): its rank file, then the index.
 bool writeBatchCheckpoint(const std::filesystem::path& folder, const BatchCheckpoint& c,
                           std::string& error);
 
-/// Reads the checkpoint in `dir` (the checkpoint folder, or an output folder holding one) for
-/// a run of `ranks` processes; false with one "ERROR: Cannot resume: ..." line in `error`.
-bool readBatchCheckpoint(const std::filesystem::path& dir, int ranks, BatchCheckpoint& c,
-                         std::string& error);
+/// Reads rank `rank`'s part of the checkpoint in `dir` (the checkpoint folder, or an output
+/// folder holding one) for a run of `ranks` processes; false with one "ERROR: Cannot resume:
+/// ..." line in `error`.
+bool readBatchCheckpoint(const std::filesystem::path& dir, int rank, int ranks,
+                         BatchCheckpoint& c, std::string& error);
 
 /// Empty when a checkpoint of `saved` may continue as a run of `now`; else the
 /// "ERROR: Cannot resume: ..." line naming the first difference (rank count, scene file, mesh

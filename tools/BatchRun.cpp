@@ -892,7 +892,7 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     BatchCheckpoint checkpoint;
     if (!options.resumeFrom.empty()) {
         std::string error;
-        if (!readBatchCheckpoint(options.resumeFrom, 1, checkpoint, error)) {
+        if (!readBatchCheckpoint(options.resumeFrom, 0, 1, checkpoint, error)) {
             err << error << "\n";
             return kExitFailed;
         }

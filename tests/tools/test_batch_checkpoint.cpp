@@ -267,6 +267,25 @@ TEST(BatchCheckpoint, RefusesWhatItCannotContinue) {
                          " is missing\n");
 }
 
+TEST(BatchCheckpoint, ACheckpointThatCannotBeWrittenIsReportedAndTheRunEndsWithStatusOne) {
+    ScratchFolder folder("checkpoint-unwritable");
+    const fs::path scene = sceneWith(folder / "scene", "");
+    const fs::path out = folder / "out";
+    fs::create_directories(out);
+    std::ofstream(out / "checkpoint") << "a file where the folder would go\n";
+    const Ran r = batch(scene, {"-n", "2", "--checkpoint-every", "1", "--shape-every", "0", "-o",
+                                out.string()});
+    EXPECT_EQ(r.status, 1);
+    const std::string line = "ERROR: Cannot write checkpoint: cannot create folder " +
+                             quotedUtf8((out / "checkpoint").string());
+    // Once for each of the two steps; the run itself goes on and writes its final files.
+    size_t count = 0;
+    for (size_t at = r.err.find(line); at != std::string::npos; at = r.err.find(line, at + 1))
+        ++count;
+    EXPECT_EQ(count, 2u) << r.err;
+    EXPECT_TRUE(fs::exists(out / "OptimizedShape_final.obj"));
+}
+
 TEST(BatchCheckpoint, BadOptionValues) {
     const struct {
         std::vector<std::string> args;
