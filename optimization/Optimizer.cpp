@@ -127,8 +127,11 @@ DesignCheckpoint Optimizer::checkpoint() {
 
 bool Optimizer::restore(const DesignCheckpoint& c) {
     const bool projected = xTilde_.size() == n_;
-    if (!ready() || c.rho.size() != n_ || c.projection != (projected ? 1 : 0) ||
-        c.caseCompliances.size() != caseCompliances_.size())
+    const size_t nProjected = projected ? n_ : 0;
+    if (!ready() || c.projection != (projected ? 1 : 0) || c.rho.size() != n_ ||
+        c.x.size() != n_ || c.xTilde0.size() != n_ || c.W.size() != n_ || c.q.size() != n_ ||
+        c.xTilde.size() != nProjected || c.moves.size() != nProjected ||
+        c.lastChange.size() != nProjected || c.caseCompliances.size() != caseCompliances_.size())
         return false;
     volumeReductionGoal_ = c.volumeReductionGoal;
     volumeTarget_ = c.volumeTarget;

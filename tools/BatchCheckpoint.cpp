@@ -1,5 +1,9 @@
 #include "tools/BatchCheckpoint.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <regex>
@@ -93,9 +97,14 @@ bool createFolder(const std::filesystem::path& folder, std::string& error) {
     return false;
 }
 
+/// The file atomically, on the disk before it takes its name: a checkpoint must outlast a
+/// crash of the machine, not only of the program.
 bool writeAtomically(const std::filesystem::path& file, const std::string& bytes,
                      std::string& error) {
-    const AtomicWriteResult written = writeFileAtomically(file.string(), bytes);
+    const AtomicWriteResult written = writeFileAtomically(file.string(), [&](std::FILE* f) {
+        return std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size() &&
+               std::fflush(f) == 0 && ::fsync(::fileno(f)) == 0;
+    });
     if (written) return true;
     error = "ERROR: Cannot write checkpoint file " + quotedUtf8(file.string()) +
             written.reasonSuffix();
@@ -187,7 +196,12 @@ bool writeCheckpointIndex(const std::filesystem::path& folder, const CheckpointI
     if (!createFolder(folder, error) ||
         !writeAtomically(folder / kIndex, indexText(identity, step, files), error))
         return false;
-    // The files of earlier checkpoints, no longer named by the index.
+    // The index's new name on the disk before the files of earlier checkpoints, no longer
+    // named by it, go.
+    if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
     static const std::regex kRankFile(R"(step-[0-9]+-rank-[0-9]+-of-[0-9]+\.bin)");
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {

@@ -14,9 +14,10 @@
 // 1): rank, rank count, the DesignCheckpoint, and the batch run's record of every step so far
 // (what its history plot, convergence test and breakdown test were given).
 //
-// Writing: the rank files first, each atomically (core/AtomicFile), then the index atomically,
-// then the rank files of earlier checkpoints are removed: an interruption at any point leaves
-// the index naming a complete checkpoint. Reading checks the index's checksum and every rank
+// Writing: the rank files first, each atomically (core/AtomicFile) and on the disk before it
+// takes its name, then the index the same way, then the rank files of earlier checkpoints are
+// removed: an interruption at any point (of the program or of the machine) leaves the index
+// naming a complete checkpoint. Reading checks the index's checksum and every rank
 // file's size, checksum and framing; every refusal is one "ERROR: Cannot resume: ..." line.
 
 #include <cstdint>

@@ -126,8 +126,8 @@ std::string batchUsage() {
            "                    [--volume-fraction F] [--filter-radius R] [--projection] "
            "[--converge TOL]\n"
            "                    [--converge-change DX] [--smooth] [--solver vcycle|pcg]\n"
-           "                    [--report [--yield-stress S]] [--checkpoint-every N] "
-           "[--resume DIR]\n";
+           "                    [--report [--yield-stress S]]\n"
+           "                    [--checkpoint-every N] [--resume DIR]\n";
 }
 
 std::string batchHelp() {
@@ -797,7 +797,7 @@ void printDesignReport(const BatchOptions& options, const StepsDone& steps, cons
             << " over the last " << ConvergenceWatch::kWindow << " iterations)\n";
     else if (end.stopped || end.stoppedInFinalFiles)
         out << "Stopped: interrupted\n";
-    else if (options.iterations > 0 && steps.done == options.iterations)
+    else if (options.iterations > 0 && steps.done >= options.iterations)
         out << "Stopped: " << steps.done << " iterations done"
             << (options.converge > 0 ? " before convergence" : "") << closeness << "\n";
     else

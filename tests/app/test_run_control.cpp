@@ -364,6 +364,12 @@ TEST(RunControl, ResumeRefusesACheckpointThatDoesNotFit) {
     DesignCheckpoint shorter = c;  // another model
     shorter.rho.pop_back();
     EXPECT_FALSE(b.run->resume(shorter));
+    DesignCheckpoint design = c;  // arrays of unequal sizes
+    design.x.pop_back();
+    EXPECT_FALSE(b.run->resume(design));
+    DesignCheckpoint weights = c;
+    weights.W.push_back(1.0);
+    EXPECT_FALSE(b.run->resume(weights));
     EXPECT_TRUE(b.run->resume(c));
 }
 

@@ -200,12 +200,13 @@ TEST(BatchProgram, CommandLineErrorsExitWith2) {
     EXPECT_EQ(help.out().rfind("Usage: ostrel-batch SCENE [--iterations N]", 0), 0u);
     EXPECT_NE(help.out().find("Exit status: 0 done, 1 the run could not start (the scene's voxel "
                               "model cannot be\nbuilt or does not fit the memory, no force acts on "
-                              "a vertex that is not fixed,\nnothing is left to design, or more is "
-                              "held solid than the volume fraction) or its\nfinal shape or plot "
-                              "could not be written, or it broke down (its last 3 solves\nstopped at "
-                              "the cycle cap, or its compliance rose to more than 1.5 times its "
-                              "best\nand stayed there: the files are written, but the run is not "
-                              "reported converged),\n2 bad command line, 130 interrupted."),
+                              "a vertex that is not fixed,\nnothing is left to design, more is held "
+                              "solid than the volume fraction, or\n--resume refused the checkpoint) "
+                              "or its final shape, plot or a checkpoint could\nnot be written, or it "
+                              "broke down (its last 3 solves stopped at the cycle cap, or\nits "
+                              "compliance rose to more than 1.5 times its best and stayed there: the "
+                              "files\nare written, but the run is not reported converged),\n2 bad "
+                              "command line, 130 interrupted."),
               std::string::npos)
         << help.out();
     EXPECT_EQ(help.out().find("255"), std::string::npos) << "no status the program never gives";

@@ -286,6 +286,24 @@ TEST(BatchCheckpoint, ACheckpointThatCannotBeWrittenIsReportedAndTheRunEndsWithS
     EXPECT_TRUE(fs::exists(out / "OptimizedShape_final.obj"));
 }
 
+TEST(BatchCheckpoint, ACheckpointPastTheIterationsGivesItsFinalFilesAtOnce) {
+    ScratchFolder folder("checkpoint-past");
+    const fs::path scene = sceneWith(folder / "scene", "");
+    const fs::path out = folder / "out";
+    ASSERT_EQ(batch(scene, {"-n", "4", "--projection", "--checkpoint-every", "4", "-o",
+                            out.string()})
+                  .status,
+              0);
+    const std::string objective = testing::readFile(out / "ObjectiveValue.txt");
+    const Ran r = batch(scene, {"-n", "2", "--projection", "-o", out.string(), "--resume",
+                                out.string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Iterations: 4 (0 to 3)\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Stopped: 4 iterations done\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "");  // no step ran
+    EXPECT_EQ(testing::readFile(out / "ObjectiveValue.txt"), objective);
+}
+
 TEST(BatchCheckpoint, BadOptionValues) {
     const struct {
         std::vector<std::string> args;
