@@ -10,8 +10,9 @@
 //
 // Optimizer::checkpoint() fills the optimizer's part (the steps' state brought back first);
 // RunControl::checkpoint() adds the run control's. Per-element arrays are indexed by element
-// number as the optimizer's; displacements as FemModel::displacement(). encodeCheckpoint/decodeCheckpoint turn it into bytes and back (the
-// machine's byte order; the caller frames and checks the file).
+// number as the optimizer's; displacements as FemModel::displacement().
+// encodeCheckpoint/decodeCheckpoint turn it into bytes and back (the machine's byte order; the
+// caller frames and checks the file).
 
 #include <cstdint>
 #include <string>

@@ -119,7 +119,8 @@ TEST_P(BatchCheckpointResume, ContinuedRunLeavesTheFilesOfAnUninterruptedOne) {
     for (const char* line : {"Iterations: ", "Stopped: ", "Compliance: "}) {
         auto lineOf = [&](const std::string& out) {
             const size_t at = out.find(line);
-            return at == std::string::npos ? std::string() : out.substr(at, out.find('\n', at) - at);
+            return at == std::string::npos ? std::string()
+                                           : out.substr(at, out.find('\n', at) - at);
         };
         EXPECT_EQ(lineOf(secondPart.out), lineOf(uninterrupted.out)) << line;
     }
