@@ -101,7 +101,7 @@ void DensityFilter::computePadSums(const FemModel& model) {
     facePad_ = padSum_;
 }
 
-void DensityFilter::anchorMembers(const std::vector<uint8_t>& anchors) {
+void DensityFilter::anchorMembers(const std::vector<uint8_t>& anchors, double reachable) {
     if (faces_ != FaceRule::VoidBeyondFaces) return;
     padSum_ = facePad_;
     if (anchors.size() != numElements_) return;
@@ -117,7 +117,7 @@ void DensityFilter::anchorMembers(const std::vector<uint8_t>& anchors) {
     for (size_t e = 0; e < numElements_; ++e) {
         if (!(padSum_[e] > 0.0) || !(tapSum(a + paddedCell_[e]) > 0.0)) continue;
         const double w = tapSum(inside + paddedCell_[e]);
-        if (w < kReachable * (w + padSum_[e])) padSum_[e] = 0.0;
+        if (w < reachable * (w + padSum_[e])) padSum_[e] = 0.0;
     }
 }
 

@@ -82,16 +82,18 @@ public:
     /// Pad sums P_i (weights of the offsets beyond the grid's faces) per element; empty for the
     /// clipped rule. 0 for the starved elements near an anchor (anchorMembers).
     const std::vector<double>& padSums() const { return padSum_; }
-    /// A solid neighbourhood must filter to at least this for an element to become solid.
+    /// A solid neighbourhood must filter to at least this for an element to become solid
+    /// (the default of anchorMembers).
     static constexpr double kReachable = 0.55;
     /// With void beyond the faces: an element that has an element of `anchors` (1 = held solid:
     /// supports, loads, keep-solid boxes) in its neighbourhood and is starved by the void (a
     /// neighbourhood of solid elements would filter below kReachable: at edges and corners,
     /// where void lies on two or three sides, from a radius of about 2 on; a single face never
     /// starves an element up to radius 10) takes the clipped rule, so that members can reach
-    /// anchors on edges and corners at any radius. Replaces the last call's anchors; an empty
-    /// vector or the clipped rule leaves every pad sum as the faces give it.
-    void anchorMembers(const std::vector<uint8_t>& anchors);
+    /// anchors on edges and corners at any radius. `reachable` replaces kReachable (a higher
+    /// one also anchors elements on a face). Replaces the last call's anchors; an empty vector
+    /// or the clipped rule leaves every pad sum as the faces give it.
+    void anchorMembers(const std::vector<uint8_t>& anchors, double reachable = kReachable);
     /// Number of offsets with a positive weight (117 for the default radius).
     int numTaps() const { return numTaps_; }
     /// The taps in dz, dy, dx order: weights and offsets in cells of the staging grid, the

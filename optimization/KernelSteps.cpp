@@ -20,6 +20,11 @@ DeviceProjection deviceProjection(const Projection& h) {
     return {h.beta, h.eta, h.floor, h.base, h.denominator};
 }
 
+/// The projection of the solved densities (a minimum member size's eroded design) for `beta`.
+DeviceProjection solidProjection(const OptimizerState& s, double beta) {
+    return deviceProjection(Projection(beta, s.solidEta_, s.minDensity_));
+}
+
 }  // namespace
 
 void KernelSteps::loadDevice(Optimizer& opt, bool withDesign) {
@@ -35,6 +40,7 @@ void KernelSteps::loadDevice(Optimizer& opt, bool withDesign) {
     DeviceDesignState state;
     state.numElements = n;
     state.projected = projected;
+    state.solidDesign = opt.solvesEroded();
     state.flags = flags.data();
     if (withDesign) {
         state.x = s.x_.data();
@@ -54,6 +60,7 @@ void KernelSteps::loadDevice(Optimizer& opt, bool withDesign) {
     state.orbitSize = s.orbits_.size;
     state.orbit = s.orbits_.symmetric() ? s.orbits_.members.data() : nullptr;
     device_.load(state);
+    if (withDesign) device_.projectSolid(solidProjection(s, s.rhoBeta_), float(s.minDensity_));
 }
 
 DesignSums KernelSteps::start(Optimizer& opt) {
@@ -67,7 +74,9 @@ DesignSums KernelSteps::start(Optimizer& opt) {
     const DeviceStart start{float(opt.controls().volumeFraction), float(s.designLower_),
                             deviceProjection(h), uint8_t(projected ? kElementKept : 0),
                             float(s.minDensity_)};
-    return device_.start(start, s.rho_.data());
+    const DesignSums sums = device_.start(start, s.rho_.data());
+    device_.projectSolid(solidProjection(s, s.beta_), float(s.minDensity_));
+    return sums;
 }
 
 void KernelSteps::load(Optimizer& opt) { loadDevice(opt, true); }
@@ -114,7 +123,9 @@ void KernelSteps::computeSensitivities(Optimizer& opt) {
                                    : Projection(s.beta_, s.eta_);
     const uint8_t zero = projected ? uint8_t(kElementKept | kElementHeldEmpty)
                                    : uint8_t(kElementHeldEmpty);
-    device_.computeSensitivities(deviceProjection(h), zero, s.penalty_);
+    const DeviceProjection solid = solidProjection(s, s.rhoBeta_);
+    device_.computeSensitivities(deviceProjection(h), zero, s.penalty_,
+                                 opt.solvesEroded() ? &solid : nullptr);
 }
 
 void KernelSteps::ratioRange(Optimizer&, double& lo, double& hi) { device_.ratioRange(lo, hi); }
@@ -152,7 +163,11 @@ DesignSums KernelSteps::accept(Optimizer& opt) {
     if (opt.adaptsMoves())
         device_.adaptMoves({Optimizer::kMoveShrink, Optimizer::kMoveGrowth, Optimizer::kMoveFloor,
                             state(opt).moveLimit_});
-    return device_.accept(state(opt).rho_.data());
+    const DesignSums sums = device_.accept(state(opt).rho_.data());
+    // The candidates were projected with the current beta: the solved densities follow.
+    device_.projectSolid(solidProjection(state(opt), state(opt).beta_),
+                         float(state(opt).minDensity_));
+    return sums;
 }
 
 double KernelSteps::kernelSeconds() const { return device_.kernelSeconds(); }

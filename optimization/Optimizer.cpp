@@ -101,7 +101,7 @@ void Optimizer::densitiesChanged() {
 }
 
 DensityFilter::FaceRule Optimizer::filterFaceRule(const DesignControls& controls) {
-    return controls.projection == 1 || controls.filterRadiusGiven
+    return controls.projection == 1 || controls.filterRadiusGiven || controls.minMember > 0
                ? DensityFilter::FaceRule::VoidBeyondFaces
                : DensityFilter::FaceRule::Clipped;
 }
@@ -109,9 +109,12 @@ DensityFilter::FaceRule Optimizer::filterFaceRule(const DesignControls& controls
 void Optimizer::reset() {
     const bool projected = isProjected();
     // 0. The filter of the controls' radius (the default one is built with the optimizer).
-    const double radius = DensityFilter::isDefaultRadius(controls_.filterRadius)
-                              ? DensityFilter::kRadius
-                              : controls_.filterRadius;
+    // A minimum member size sets the radius (DesignControls::memberFilterRadius).
+    const double asked = controls_.minMember > 0
+                             ? DesignControls::memberFilterRadius(controls_.minMember)
+                             : controls_.filterRadius;
+    const double radius =
+        DensityFilter::isDefaultRadius(asked) ? DensityFilter::kRadius : asked;
     const DensityFilter::FaceRule faces = filterFaceRule(controls_);
     if (filter_.radius() != radius || filter_.faceRule() != faces)
         filter_ = DensityFilter(model_, radius, faces, kVoidDensity);
@@ -159,7 +162,10 @@ void Optimizer::reset() {
     // the design's core.)
     DesignRegions regions = markDesignRegions(model_, controls_, moreLoads_);
     warnEmptyBoxes(regions);
-    filter_.anchorMembers(regions.loadedKept);
+    if (controls_.minMember > 0)
+        filter_.anchorMembers(regions.kept, kMemberReachable);
+    else
+        filter_.anchorMembers(regions.loadedKept);
     isKept_ = std::move(regions.kept);
     isEmptyHeld_ = std::move(regions.emptyHeld);
     // Mirror planes: the start-up refused a model that is not symmetric, so an error here can
@@ -177,6 +183,7 @@ void Optimizer::reset() {
     // 7. Projection and design bounds.
     beta_ = projected ? kProjectedBetaStart : 1.0;
     eta_ = projected ? kProjectedEta : 0.5;
+    solidEta_ = projected && controls_.minMember > 0 ? kErodedEta : eta_;
     designLower_ = 0.001;
     designUpper_ = 1.0;
 

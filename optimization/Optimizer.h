@@ -101,6 +101,16 @@ public:
     static constexpr double kMoveShrink = 0.5;
     static constexpr double kMoveGrowth = 1.2;
     static constexpr double kMoveFloor = 0.001;
+    // A minimum member size (DesignControls::minMember) runs projection mode 1 on three
+    // projections of the one filtered design: the eroded one (threshold kErodedEta) is solved,
+    // its stiffness and the compliance's sensitivities taken through its own projection; the
+    // intermediate one (kProjectedEta) is the design: the densities, the volume constraint,
+    // the shapes and files. (The dilated one, threshold 1 - kErodedEta, needs no solve for
+    // compliance: it is never the weaker.) The filter anchors members at every kept element
+    // where a solid neighbourhood would filter below kMemberReachable, so that the eroded
+    // design can reach supports and loads on the grid's faces.
+    static constexpr double kErodedEta = 0.75;
+    static constexpr double kMemberReachable = 0.85;
     /// Density of removed material, the lower bound of every density and of the design.
     static constexpr double kVoidDensity = 0.001;
     /// Width of the multiplier search's last bracket, as a fraction of the search range.
@@ -141,12 +151,17 @@ public:
 
     /// Controls for the next reset (the state of a running optimization is left alone).
     void setControls(const DesignControls& controls);
-    /// The filter's rule at the grid's faces: void beyond them in projection mode 1 and for a
-    /// radius that was set explicitly (a member along a face is then filtered like one inside
+    /// The filter's rule at the grid's faces: void beyond them in projection mode 1 (a minimum
+    /// member size included) and for a radius that was set explicitly (a member along a face is then filtered like one inside
     /// the grid); clipped otherwise, as without design controls.
     static DensityFilter::FaceRule filterFaceRule(const DesignControls& controls);
     const DesignControls& controls() const { return controls_; }
-    bool isProjected() const { return controls_.projection == 1; }
+    /// Projection mode 1: asked for, or implied by a minimum member size.
+    bool isProjected() const { return controls_.projection == 1 || controls_.minMember > 0; }
+    /// True when the last reset set up a minimum member size: the stiffness comes from the
+    /// eroded projection of the filtered design (threshold solidEta), the densities are the
+    /// intermediate design.
+    bool solvesEroded() const { return isReset() && solidEta_ != eta_; }
     /// True when the update adapts every design variable's move limit: projection mode 1 with
     /// beta at its last value.
     bool adaptsMoves() const { return isProjected() && betaAtLastValue(); }

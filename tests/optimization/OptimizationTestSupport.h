@@ -109,7 +109,7 @@ inline std::vector<uint8_t> loadedKept(const FemModel& m, const std::vector<uint
 /// anchor within `radius` (a positive weight) and the void would starve it (the weights inside
 /// the grid below DensityFilter::kReachable of all its weights): its filter is then clipped.
 inline bool clippedNearAnchor(const FemModel& m, int e, const std::vector<uint8_t>& anchors,
-                              double radius) {
+                              double radius, double reachable = DensityFilter::kReachable) {
     const GridPos p = unpack(m.elementPosition(0)[size_t(e)]);
     bool near = false;
     for (size_t a = 0; a < anchors.size() && !near; ++a) {
@@ -121,7 +121,7 @@ inline bool clippedNearAnchor(const FemModel& m, int e, const std::vector<uint8_
     const std::vector<double> ones(size_t(m.numElements(0)), 1.0);
     const double inside = referenceFilterSums(m, e, ones, radius, false).weights;
     const double all = referenceFilterSums(m, e, ones, radius, true).weights;
-    return inside < DensityFilter::kReachable * all;
+    return inside < reachable * all;
 }
 
 /// Dense symmetric matrix, row-major.

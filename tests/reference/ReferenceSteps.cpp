@@ -41,6 +41,23 @@ double largestChange(const std::vector<float>& from, const std::vector<float>& t
     return largest;
 }
 
+// The densities the solver takes: the densities themselves, or with a minimum member size the
+// eroded projection of the filtered design (with the beta of the densities), kept elements 1,
+// held-empty ones at the minimum density.
+std::vector<float> solvedDensities(const Optimizer& opt, const OptimizerState& s) {
+    if (!opt.solvesEroded()) return s.rho_;
+    std::vector<float> solid(s.rho_.size());
+    ReferenceFilter::project(s.xTilde_.data(), solid.data(), solid.size(), s.rhoBeta_,
+                             s.solidEta_, s.minDensity_);
+    for (size_t e = 0; e < solid.size(); ++e) {
+        if (s.isKept_[e])
+            solid[e] = 1.0f;
+        else if (s.isEmptyHeld_[e])
+            solid[e] = float(s.minDensity_);
+    }
+    return solid;
+}
+
 }  // namespace
 
 DesignSums ReferenceSteps::start(Optimizer& opt) {
@@ -97,7 +114,8 @@ void ReferenceSteps::load(Optimizer& opt) {
 void ReferenceSteps::updateStiffness(Optimizer& opt) {
     const long long n = (long long)state(opt).rho_.size();
     std::vector<float> E(static_cast<size_t>(n));
-    const float* rho = state(opt).rho_.data();
+    const std::vector<float> solved = solvedDensities(opt, state(opt));
+    const float* rho = solved.data();
     const double base = state(opt).baseStiffness_, p = state(opt).penalty_;
 #pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long e = 0; e < n; ++e) E[size_t(e)] = float(base * std::pow(double(rho[e]), p));
@@ -158,15 +176,26 @@ void ReferenceSteps::computeSensitivities(Optimizer& opt) {
             for (size_t e = 0; e < count; ++e)
                 if (state(opt).isEmptyHeld_[e]) dRho_[e] = 0.0;
     }
-    // dq_i = -sum_j drho_j * q_j * 3 / rho_j * w_ij / W_j and dv_i = sum_j drho_j * w_ij / W_j:
-    // the per-neighbour factors are formed once, then both sums are gathered in one sweep.
+    // A minimum member size: the compliance is the eroded design's, its slope and densities
+    // those of the eroded projection; the volume stays the densities' own.
+    std::vector<double> dSolid = dRho_;
+    const std::vector<float> solved = solvedDensities(opt, state(opt));
+    if (opt.solvesEroded()) {
+        ReferenceFilter::projectDerivative(state(opt).xTilde_.data(), dSolid.data(), count,
+                                           state(opt).rhoBeta_, state(opt).solidEta_,
+                                           state(opt).minDensity_);
+        for (size_t e = 0; e < count; ++e)
+            if (!opt.isDesignable(e)) dSolid[e] = 0.0;
+    }
+    // dq_i = -sum_j dsolid_j * q_j * 3 / solid_j * w_ij / W_j and
+    // dv_i = sum_j drho_j * w_ij / W_j: the per-neighbour factors are formed once, then both
+    // sums are gathered in one sweep.
     const long long n = (long long)count;
     const double p = state(opt).penalty_;
 #pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long j = 0; j < n; ++j) {
         const size_t e = size_t(j);
-        scaledQ_[e] =
-            dRho_[e] * state(opt).q_[e] * p / double(state(opt).rho_[e]) / state(opt).W_[e];
+        scaledQ_[e] = dSolid[e] * state(opt).q_[e] * p / double(solved[e]) / state(opt).W_[e];
         scaledOne_[e] = dRho_[e] / state(opt).W_[e];
     }
     filter_->gatherPair(scaledQ_.data(), scaledOne_.data(), gathered_.data(),
