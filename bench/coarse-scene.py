@@ -47,6 +47,9 @@ def main(source, target):
 
 
 if __name__ == "__main__":
+    if len(sys.argv) == 2 and sys.argv[1] in ("--help", "-h"):
+        print(__doc__.strip())
+        sys.exit(0)
     if len(sys.argv) != 3:
         print(__doc__.strip(), file=sys.stderr)
         sys.exit(2)

@@ -11,6 +11,16 @@
 #   half their resolution (bench/coarse-scene.py). Prints one line per run:
 #   example size iterations-done seconds member M gap G exit-status stop-line
 set -eu
+case "${1:-}" in
+-h | --help)
+    sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
+    exit 0
+    ;;
+esac
+if [ $# -lt 2 ]; then
+    echo "ERROR: member-size.sh needs BUILD_DIR and OUT_DIR (Usage: see --help)" >&2
+    exit 2
+fi
 build=$1
 out=$2
 iterations=${3:-300}

@@ -10,9 +10,25 @@
 #include <sstream>
 #include <string>
 
+#include "core/Version.h"
 #include "support/MemberSize.h"
 
-int main() {
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::cout << "Usage: member_size < DESIGN.txt\n"
+                         "Reads the text tests/tools/read_vti.py prints for an ostrel-batch .vti "
+                         "file and prints\n'member THICKNESS gap WIDTH' in voxel lengths.\n";
+            return 0;
+        }
+        if (arg == "--version" || arg == "-V") {
+            std::cout << ostrel::versionLine("member_size");
+            return 0;
+        }
+        std::cerr << "ERROR: Unknown option '" << arg << "'\nTry 'member_size --help'\n";
+        return 2;
+    }
     ostrel::testing::DensityGrid grid;
     bool haveExtent = false, haveDensity = false;
     std::string line;

@@ -14,8 +14,8 @@
 //   projection      0: densities are the filtered design (the projection's sharpness grows but
 //                   is never applied during the iteration); 1: densities are the projected
 //                   filtered design in every iteration, with exact sensitivities.
-//   minMember       the smallest member and gap asked for, in voxel lengths, from kMinMemberSize
-//                   to kMaxMemberSize; 0 = none. Given, it sets filterRadius to
+//   minMember       the smallest member asked for, in voxel lengths, from kMinMemberSize to
+//                   kMaxMemberSize; 0 = none (a design rule, not a guarantee: README.md). Given, it sets filterRadius to
 //                   memberFilterRadius(minMember) (filterRadiusGiven) and implies projection
 //                   mode 1 on three projections of the one filtered design (Optimizer.h).
 //   keepSolid       world boxes (prepared mesh coordinates, bounds included): elements whose
