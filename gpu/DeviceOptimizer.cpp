@@ -371,13 +371,22 @@ double DeviceOptimizer::addCaseEnergies(double weight, bool first) {
     return compliance;
 }
 
-void DeviceOptimizer::projectSolid(const DeviceProjection& projection, float emptyDensity) {
-    if (!solidRho_dev_) return;
+double DeviceOptimizer::projectSolid(const DeviceProjection& projection, float emptyDensity) {
+    if (!solidRho_dev_) return 0.0;
     densities(xTilde_dev_, solidRho_dev_, kElementKept, &projection, emptyDensity);
+    return reducedSum();
+}
+
+double DeviceOptimizer::reducedSum() {
+    reduce(partial_dev_, partials_.threads, kSum, results_dev_);
+    double sum = 0.0;
+    download(&sum, results_dev_, 8, "results_dev_");
+    return sum;
 }
 
 void DeviceOptimizer::computeSensitivities(const DeviceProjection& slope, uint8_t zeroFlags,
-                                           double penalty, const DeviceProjection* solid) {
+                                           double penalty, const DeviceProjection* solid,
+                                           double volumeMix) {
     CUdeviceptr ep = solver_.elementPosition_dev_[0];
     unsigned char zero = zeroFlags;
     double beta = slope.beta, eta = slope.eta, floor = slope.floor,
@@ -388,7 +397,7 @@ void DeviceOptimizer::computeSensitivities(const DeviceProjection& slope, uint8_
     CUdeviceptr rhoSolid = eroded ? solidRho_dev_ : rho_dev_;
     KernelParams factors(ep, paddedDims_, padding_, flags_dev_, zero, xTilde_dev_, q_dev_, rhoSolid,
                          W_dev_, beta, eta, floor, denominator, etaSolid, denominatorSolid,
-                         penalty, stageA_dev_, stageB_dev_, n_);
+                         volumeMix, penalty, stageA_dev_, stageB_dev_, n_);
     launch(kernels_[kSensitivityFactors], n_, factors, kKernelNames[kSensitivityFactors]);
     gatherPair(stageA_dev_, stageB_dev_, dq_dev_, dv_dev_);
     if (orbitSize_ > 1) {
@@ -520,10 +529,19 @@ double DeviceOptimizer::searchProjectedVolume(double lambda, const DeviceLimits&
     candidateDesign(lambda, limits);
     filter(candidateX_dev_, candidateXTilde_dev_);
     densities(candidateXTilde_dev_, candidateRho_dev_, kElementKept, &projection, emptyDensity);
-    reduce(partial_dev_, partials_.threads, kSum, results_dev_);
-    double volume = 0.0;
-    download(&volume, results_dev_, 8, "results_dev_");
-    return volume;
+    return reducedSum();
+}
+
+double DeviceOptimizer::searchMixedVolume(double lambda, const DeviceLimits& limits,
+                                          const DeviceProjection& projection,
+                                          const DeviceProjection& other, double mix,
+                                          float emptyDensity) {
+    candidateDesign(lambda, limits);
+    filter(candidateX_dev_, candidateXTilde_dev_);
+    densities(candidateXTilde_dev_, candidateRho_dev_, kElementKept, &other, emptyDensity);
+    const double second = reducedSum();
+    densities(candidateXTilde_dev_, candidateRho_dev_, kElementKept, &projection, emptyDensity);
+    return (1.0 - mix) * reducedSum() + mix * second;
 }
 
 void DeviceOptimizer::adaptMoves(const DeviceMoveRule& rule) {

@@ -156,7 +156,8 @@ public:
     /// With a solid design (DeviceDesignState::solidDesign): the solved densities, the current
     /// filtered design mapped by `projection` with the held rules (kept elements 1, held-empty
     /// ones emptyDensity). Nothing otherwise.
-    void projectSolid(const DeviceProjection& projection, float emptyDensity);
+    /// Returns the designable elements' sum of the solved densities (0 without a solid design).
+    double projectSolid(const DeviceProjection& projection, float emptyDensity);
     bool hasSolidDesign() const { return solidRho_dev_ != 0; }
     /// q[e] = max(0, E[e] * ue^T Ke ue) from the solver's level-0 displacement and the factors
     /// of its solve (0 after a solve that left no displacement on the device); returns sum q.
@@ -167,12 +168,12 @@ public:
     /// the case's sum of energies, its compliance. Fatal without several cases at load.
     double addCaseEnergies(double weight, bool first);
     /// dq[e] = -sum_j w_ej * dSolid_j * q_j * penalty / rhoSolid_j / W_j and
-    /// dv[e] = sum_j w_ej * dRho_j / W_j, dRho the slope of `slope` at xTilde, 0 for the
-    /// elements with flags & zeroFlags; without `solid` dSolid = dRho and rhoSolid = rho, with
-    /// it (a solid design) dSolid the slope of `solid` (the same beta and floor) and rhoSolid
-    /// the solved densities of projectSolid.
+    /// dv[e] = sum_j w_ej * ((1 - volumeMix) * dRho_j + volumeMix * dSolid_j) / W_j, dRho the
+    /// slope of `slope` at xTilde, 0 for the elements with flags & zeroFlags; without `solid`
+    /// dSolid = dRho and rhoSolid = rho, with it (a solid design) dSolid the slope of `solid`
+    /// (the same beta and floor) and rhoSolid the solved densities of projectSolid.
     void computeSensitivities(const DeviceProjection& slope, uint8_t zeroFlags, double penalty,
-                              const DeviceProjection* solid = nullptr);
+                              const DeviceProjection* solid = nullptr, double volumeMix = 0.0);
     /// Smallest and largest |dq| / dv over the designable elements with dv > 0; false when
     /// there are none.
     bool ratioRange(double& low, double& high);
@@ -200,6 +201,11 @@ public:
     /// held rules; returns the sum of the designable elements' candidate densities.
     double searchProjectedVolume(double lambda, const DeviceLimits& limits,
                                  const DeviceProjection& projection, float emptyDensity);
+    /// searchProjectedVolume with a second projection of the same candidate: returns
+    /// (1 - mix) * V(projection) + mix * V(other); the candidate densities are `projection`'s.
+    double searchMixedVolume(double lambda, const DeviceLimits& limits,
+                             const DeviceProjection& projection, const DeviceProjection& other,
+                             double mix, float emptyDensity);
     /// With projection, before accept(): each element's move limit and last change follow the
     /// change from the design to the candidate by `rule` (AdaptMovesKernel); the candidates of
     /// the next search move each element by its own limit. Nothing without projection.
@@ -224,6 +230,8 @@ public:
     void downloadFactors(float* E) const;
 
 private:
+    /// The sum of the partial sums the last densities() left, reduced and read back.
+    double reducedSum();
     void lookUpKernels();
     /// The element energies of the solver's level-0 displacement and factors into `q` (0 when
     /// no displacement is on the device); returns their sum.

@@ -904,10 +904,11 @@ __device__ inline double projectionSlope(double v, double beta, double eta, doub
 }
 
 // The two factors of the sensitivity sums of element e, staged for the gather:
-// stageA = dSolid * q * penalty / rhoSolid / W and stageB = dRho / W, with dRho the slope of the
-// projection (eta, denominator) at base[e] and dSolid the slope of the projection the solved
+// stageA = dSolid * q * penalty / rhoSolid / W and stageB = dVolume / W, with dRho the slope of
+// the projection (eta, denominator) at base[e] and dSolid the slope of the projection the solved
 // densities rhoSolid came from (etaSolid, denominatorSolid; the same beta and floor), both 0
-// where flags & zeroFlags. With etaSolid == eta (rhoSolid then the densities themselves) the
+// where flags & zeroFlags, and dVolume = (1 - volumeMix) * dRho + volumeMix * dSolid (dRho
+// itself for volumeMix 0). With etaSolid == eta (rhoSolid then the densities themselves) the
 // two slopes are one.
 extern "C" __global__ void __launch_bounds__(128)
 SensitivityFactorsKernel(const unsigned* __restrict__ EP, int3 PD, int h,
@@ -915,8 +916,9 @@ SensitivityFactorsKernel(const unsigned* __restrict__ EP, int3 PD, int h,
                          const float* __restrict__ base, const double* __restrict__ q,
                          const float* __restrict__ rhoSolid, const double* __restrict__ W,
                          double beta, double eta, double floor, double denominator,
-                         double etaSolid, double denominatorSolid, double penalty,
-                         double* __restrict__ stageA, double* __restrict__ stageB, int n) {
+                         double etaSolid, double denominatorSolid, double volumeMix,
+                         double penalty, double* __restrict__ stageA,
+                         double* __restrict__ stageB, int n) {
     const int e = threadItem();
     if (e >= n) return;
     double dRho = 0.0, dSolid = 0.0;
@@ -928,7 +930,9 @@ SensitivityFactorsKernel(const unsigned* __restrict__ EP, int3 PD, int h,
     }
     const long long c = stagedCell(EP[e], PD, h);
     stageA[c] = dSolid * q[e] * penalty / (double)rhoSolid[e] / W[e];
-    stageB[c] = dRho / W[e];
+    const double dVolume =
+        volumeMix == 0.0 ? dRho : (1.0 - volumeMix) * dRho + volumeMix * dSolid;
+    stageB[c] = dVolume / W[e];
 }
 
 // stage[cell of e] = in[e].

@@ -25,6 +25,20 @@ DeviceProjection solidProjection(const OptimizerState& s, double beta) {
     return deviceProjection(Projection(beta, s.solidEta_, s.minDensity_));
 }
 
+/// Designable elements' sum of the densities.
+double designableSum(const OptimizerState& s) {
+    double sum = 0.0;
+    for (size_t e = 0; e < s.rho_.size(); ++e)
+        if (!s.isKept_[e] && !s.isEmptyHeld_[e]) sum += s.rho_[e];
+    return sum;
+}
+
+/// With a minimum member size: the held volume's scale from the designable sums of the current
+/// intermediate (the densities) and eroded designs (Optimizer::memberVolumeScale).
+void updateMemberVolumeScale(OptimizerState& s, double eroded) {
+    s.memberVolumeScale_ = Optimizer::memberVolumeScale(designableSum(s), eroded);
+}
+
 }  // namespace
 
 void KernelSteps::loadDevice(Optimizer& opt, bool withDesign) {
@@ -75,7 +89,8 @@ DesignSums KernelSteps::start(Optimizer& opt) {
                             deviceProjection(h), uint8_t(projected ? kElementKept : 0),
                             float(s.minDensity_)};
     const DesignSums sums = device_.start(start, s.rho_.data());
-    device_.projectSolid(solidProjection(s, s.beta_), float(s.minDensity_));
+    const double eroded = device_.projectSolid(solidProjection(s, s.beta_), float(s.minDensity_));
+    if (opt.solvesEroded()) updateMemberVolumeScale(s, eroded);
     return sums;
 }
 
@@ -124,8 +139,9 @@ void KernelSteps::computeSensitivities(Optimizer& opt) {
     const uint8_t zero = projected ? uint8_t(kElementKept | kElementHeldEmpty)
                                    : uint8_t(kElementHeldEmpty);
     const DeviceProjection solid = solidProjection(s, s.rhoBeta_);
-    device_.computeSensitivities(deviceProjection(h), zero, s.penalty_,
-                                 opt.solvesEroded() ? &solid : nullptr);
+    const bool eroded = opt.solvesEroded();
+    device_.computeSensitivities(deviceProjection(h), zero, s.penalty_, eroded ? &solid : nullptr,
+                                 eroded ? Optimizer::kMemberVolumeMix : 0.0);
 }
 
 void KernelSteps::ratioRange(Optimizer&, double& lo, double& hi) { device_.ratioRange(lo, hi); }
@@ -137,9 +153,12 @@ void KernelSteps::prepareSearch(Optimizer& opt) {
 double KernelSteps::searchVolume(Optimizer& opt, double lambda) {
     OptimizerState& s = state(opt);
     if (!opt.isProjected()) return device_.searchVolume(lambda, limitsOf(s));
-    const Projection h(s.beta_, s.eta_, s.minDensity_);
-    return device_.searchProjectedVolume(lambda, limitsOf(s), deviceProjection(h),
-                                         float(s.minDensity_));
+    const DeviceProjection h = deviceProjection(Projection(s.beta_, s.eta_, s.minDensity_));
+    if (opt.solvesEroded())
+        return s.memberVolumeScale_ *
+               device_.searchMixedVolume(lambda, limitsOf(s), h, solidProjection(s, s.beta_),
+                                         Optimizer::kMemberVolumeMix, float(s.minDensity_));
+    return device_.searchProjectedVolume(lambda, limitsOf(s), h, float(s.minDensity_));
 }
 
 int KernelSteps::searchWidth(const Optimizer& opt) const {
@@ -163,10 +182,11 @@ DesignSums KernelSteps::accept(Optimizer& opt) {
     if (opt.adaptsMoves())
         device_.adaptMoves({Optimizer::kMoveShrink, Optimizer::kMoveGrowth, Optimizer::kMoveFloor,
                             state(opt).moveLimit_});
-    const DesignSums sums = device_.accept(state(opt).rho_.data());
+    OptimizerState& s = state(opt);
+    const DesignSums sums = device_.accept(s.rho_.data());
     // The candidates were projected with the current beta: the solved densities follow.
-    device_.projectSolid(solidProjection(state(opt), state(opt).beta_),
-                         float(state(opt).minDensity_));
+    const double eroded = device_.projectSolid(solidProjection(s, s.beta_), float(s.minDensity_));
+    if (opt.solvesEroded()) updateMemberVolumeScale(s, eroded);
     return sums;
 }
 

@@ -101,7 +101,8 @@ void Optimizer::densitiesChanged() {
 }
 
 DensityFilter::FaceRule Optimizer::filterFaceRule(const DesignControls& controls) {
-    return controls.projection == 1 || controls.filterRadiusGiven || controls.minMember > 0
+    if (controls.minMember > 0) return DensityFilter::FaceRule::VoidOutsideModel;
+    return controls.projection == 1 || controls.filterRadiusGiven
                ? DensityFilter::FaceRule::VoidBeyondFaces
                : DensityFilter::FaceRule::Clipped;
 }
@@ -162,10 +163,8 @@ void Optimizer::reset() {
     // the design's core.)
     DesignRegions regions = markDesignRegions(model_, controls_, moreLoads_);
     warnEmptyBoxes(regions);
-    if (controls_.minMember > 0)
-        filter_.anchorMembers(regions.kept, kMemberReachable);
-    else
-        filter_.anchorMembers(regions.loadedKept);
+    // A minimum member size holds solid pads at the supports and loads instead (DesignRegions).
+    filter_.anchorMembers(controls_.minMember > 0 ? std::vector<uint8_t>{} : regions.loadedKept);
     isKept_ = std::move(regions.kept);
     isEmptyHeld_ = std::move(regions.emptyHeld);
     // Mirror planes: the start-up refused a model that is not symmetric, so an error here can

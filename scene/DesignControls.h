@@ -63,6 +63,11 @@ struct DesignControls {
     static constexpr double kMemberPerRadius = 0.885;
     /// The filter radius of the minimum member size d (voxel lengths): d / kMemberPerRadius.
     static double memberFilterRadius(double d) { return d / kMemberPerRadius; }
+    /// The radius (voxel lengths, between element centres) of the solid pads a minimum member
+    /// size `d` holds around the elements at fixed and loaded vertices: half the size, so that
+    /// the pads reach past the skin along the object's surface that the eroded design never
+    /// fills (about 0.3 filter radii) and members of the size can attach to them.
+    static double memberPadRadius(double d) { return 0.5 * d; }
 
     double volumeFraction = kDefaultVolumeFraction;
     double filterRadius = kDefaultFilterRadius;

@@ -722,7 +722,8 @@ void printDesignReport(const BatchOptions& options, const StepsDone& steps, cons
     std::snprintf(text, sizeof text,
                   "Design: volume fraction %.6g, filter radius %.6g, projection %d, "
                   "%zu keep-solid and %zu keep-empty boxes\n",
-                  controls.volumeFraction, controls.filterRadius, controls.projection,
+                  controls.volumeFraction, controls.filterRadius,
+                  controls.minMember > 0 ? 1 : controls.projection,
                   controls.keepSolid.size(), controls.keepEmpty.size());
     out << text;
     if (controls.minMember > 0)

@@ -54,7 +54,8 @@ double referenceNeighbourSum(const FemModel& m, int e, const std::vector<T>& in)
 /// Weighted sum and weight sum of the neighbourhood of element e, the plain way: the default box
 /// (radius 2*sqrt(3)) or every offset closer than `radius`; offsets at an element add w * in,
 /// offsets beyond the grid's faces add w * voidDensity and w when `voidBeyondFaces`, empty cells
-/// inside the grid add nothing.
+/// inside the grid add nothing, or like those beyond the faces when `voidInside` (the rule that
+/// everything outside the object is void).
 struct NeighbourSums {
     double sum = 0.0, weights = 0.0;
     double filtered() const { return sum / weights; }
@@ -62,7 +63,7 @@ struct NeighbourSums {
 template <typename T>
 NeighbourSums referenceFilterSums(const FemModel& m, int e, const std::vector<T>& in,
                                   double radius, bool voidBeyondFaces,
-                                  double voidDensity = 0.001) {
+                                  double voidDensity = 0.001, bool voidInside = false) {
     const bool box = DensityFilter::isDefaultRadius(radius);
     const int h = box ? 2 : int(std::ceil(radius));
     const GridPos p = unpack(m.elementPosition(0)[size_t(e)]);
@@ -83,7 +84,13 @@ NeighbourSums referenceFilterSums(const FemModel& m, int e, const std::vector<T>
                     continue;
                 }
                 const int j = m.elementAt(0, {x, y, z});
-                if (j < 0) continue;
+                if (j < 0) {
+                    if (voidInside) {
+                        s.sum += w * voidDensity;
+                        s.weights += w;
+                    }
+                    continue;
+                }
                 s.sum += w * double(in[size_t(j)]);
                 s.weights += w;
             }

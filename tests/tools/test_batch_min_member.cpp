@@ -64,6 +64,10 @@ TEST(BatchMinimumMember, TheCoarseCantileversMembersAndGapsKeepTheAskedSize) {
     EXPECT_EQ(lineStarting(text, "Minimum member: "),
               "Minimum member: 3 voxels (the eroded design solved, the intermediate one written)");
     EXPECT_EQ(lineStarting(text, "Final volume fraction: "), "Final volume fraction: 0.3600");
+    // The size implies the projection mode and sets the radius to 3 / 0.885.
+    EXPECT_EQ(lineStarting(text, "Design: "),
+              "Design: volume fraction 0.36, filter radius 3.38983, projection 1, 0 keep-solid and "
+              "0 keep-empty boxes");
     const testing::DensityGrid grid = gridOf(out / "OptimizedShape_final.vti");
     ASSERT_EQ(grid.density.size(), size_t(40 * 10 * 10));
     const testing::MemberSizes sizes = testing::measureMemberSizes(grid, 4, 4.0, 8.0);
