@@ -188,6 +188,7 @@ void DeviceOptimizer::allocateElementBuffers(const DeviceDesignState& state) {
             checkDriver(solver_.driver().memsetD32(lastChange_dev_, 0, n),
                         L"cuMemsetD32 failed for lastChange_dev_");
         }
+        if (state.solidDesign) buffer(solidRho_dev_, state.rho, 4 * n, "solidRho_dev_");
     } else {
         buffer(searchBase_dev_, nullptr, 8 * n, "searchBase_dev_");
         buffer(volumeWeight_dev_, nullptr, 8 * n, "volumeWeight_dev_");
@@ -300,7 +301,7 @@ void DeviceOptimizer::release() {
         &reduceA_dev_,     &reduceB_dev_,    &results_dev_,    &searchScale_dev_,
         &searchPartial_dev_, &searchReduceA_dev_, &searchReduceB_dev_, &moves_dev_,
         &lastChange_dev_,  &orbit_dev_,      &orbitDq_dev_,    &orbitDv_dev_,
-        &caseQ_dev_};
+        &caseQ_dev_,       &solidRho_dev_};
     // A released solver has taken its context, and with it these buffers, along. Of the two
     // factor buffers, the one the solver does not use is this optimizer's.
     const bool live = solver_.isSetUp();
@@ -321,7 +322,8 @@ void DeviceOptimizer::uploadDensities(const float* rho) {
 
 void DeviceOptimizer::updateStiffness(double base, double penalty) {
     CUdeviceptr E = solver_.nextFactors();
-    KernelParams params(rho_dev_, E, base, penalty, n_);
+    CUdeviceptr rho = solidRho_dev_ ? solidRho_dev_ : rho_dev_;
+    KernelParams params(rho, E, base, penalty, n_);
     launch(kernels_[kStiffness], n_, params, kKernelNames[kStiffness]);
     solver_.factorsWritten();
 }
@@ -375,15 +377,33 @@ double DeviceOptimizer::addCaseEnergies(double weight, bool first) {
     return compliance;
 }
 
+double DeviceOptimizer::projectSolid(const DeviceProjection& projection, float emptyDensity) {
+    if (!solidRho_dev_) return 0.0;
+    densities(xTilde_dev_, solidRho_dev_, kElementKept, &projection, emptyDensity);
+    return reducedSum();
+}
+
+double DeviceOptimizer::reducedSum() {
+    reduce(partial_dev_, partials_.threads, kSum, results_dev_);
+    double sum = 0.0;
+    download(&sum, results_dev_, 8, "results_dev_");
+    return sum;
+}
+
 void DeviceOptimizer::computeSensitivities(const DeviceProjection& slope, uint8_t zeroFlags,
-                                           double penalty) {
+                                           double penalty, const DeviceProjection* solid,
+                                           double volumeMix) {
     CUdeviceptr ep = solver_.elementPosition_dev_[0];
     unsigned char zero = zeroFlags;
     double beta = slope.beta, eta = slope.eta, floor = slope.floor,
            denominator = slope.denominator;
-    KernelParams factors(ep, paddedDims_, padding_, flags_dev_, zero, xTilde_dev_, q_dev_, rho_dev_,
-                         W_dev_, beta, eta, floor, denominator, penalty, stageA_dev_, stageB_dev_,
-                         n_);
+    const bool eroded = solid && solidRho_dev_;
+    double etaSolid = eroded ? solid->eta : eta,
+           denominatorSolid = eroded ? solid->denominator : denominator;
+    CUdeviceptr rhoSolid = eroded ? solidRho_dev_ : rho_dev_;
+    KernelParams factors(ep, paddedDims_, padding_, flags_dev_, zero, xTilde_dev_, q_dev_, rhoSolid,
+                         W_dev_, beta, eta, floor, denominator, etaSolid, denominatorSolid,
+                         volumeMix, penalty, stageA_dev_, stageB_dev_, n_);
     launch(kernels_[kSensitivityFactors], n_, factors, kKernelNames[kSensitivityFactors]);
     gatherPair(stageA_dev_, stageB_dev_, dq_dev_, dv_dev_);
     if (orbitSize_ > 1) {
@@ -515,10 +535,19 @@ double DeviceOptimizer::searchProjectedVolume(double lambda, const DeviceLimits&
     candidateDesign(lambda, limits);
     filter(candidateX_dev_, candidateXTilde_dev_);
     densities(candidateXTilde_dev_, candidateRho_dev_, kElementKept, &projection, emptyDensity);
-    reduce(partial_dev_, partials_.threads, kSum, results_dev_);
-    double volume = 0.0;
-    download(&volume, results_dev_, 8, "results_dev_");
-    return volume;
+    return reducedSum();
+}
+
+double DeviceOptimizer::searchMixedVolume(double lambda, const DeviceLimits& limits,
+                                          const DeviceProjection& projection,
+                                          const DeviceProjection& other, double mix,
+                                          float emptyDensity) {
+    candidateDesign(lambda, limits);
+    filter(candidateX_dev_, candidateXTilde_dev_);
+    densities(candidateXTilde_dev_, candidateRho_dev_, kElementKept, &other, emptyDensity);
+    const double second = reducedSum();
+    densities(candidateXTilde_dev_, candidateRho_dev_, kElementKept, &projection, emptyDensity);
+    return (1.0 - mix) * reducedSum() + mix * second;
 }
 
 void DeviceOptimizer::adaptMoves(const DeviceMoveRule& rule) {
@@ -569,6 +598,10 @@ void DeviceOptimizer::downloadDesign(float* x) const {
 
 void DeviceOptimizer::downloadDensities(float* rho) const {
     download(rho, rho_dev_, 4 * size_t(n_), "rho_dev_");
+}
+
+void DeviceOptimizer::downloadSolidDensities(float* rho) const {
+    download(rho, solidRho_dev_, 4 * size_t(n_), "solidRho_dev_");
 }
 
 void DeviceOptimizer::downloadWeightSums(double* W) const {

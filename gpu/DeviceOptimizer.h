@@ -41,6 +41,9 @@ class MultigridSolver;
 struct DeviceDesignState {
     size_t numElements = 0;
     bool projected = false;          ///< densities are the projected filtered design
+    /// With projection: the solver's densities are another projection of the filtered design
+    /// (a minimum member size's eroded design; projectSolid), kept in a buffer of their own.
+    bool solidDesign = false;
     const uint8_t* flags = nullptr;  ///< n ElementFlag combinations
     const float* x = nullptr;        ///< n design variables
     const float* rho = nullptr;      ///< n densities
@@ -151,8 +154,15 @@ public:
 
     /// Replaces the densities (after the host changed them).
     void uploadDensities(const float* rho);
-    /// The next element factors base * rho[e]^penalty, for the solver's next prepareSolve.
+    /// The next element factors base * rho[e]^penalty, for the solver's next prepareSolve; rho
+    /// the solved densities of projectSolid when the load asked for them.
     void updateStiffness(double base, double penalty);
+    /// With a solid design (DeviceDesignState::solidDesign): the solved densities, the current
+    /// filtered design mapped by `projection` with the held rules (kept elements 1, held-empty
+    /// ones emptyDensity). Nothing otherwise.
+    /// Returns the designable elements' sum of the solved densities (0 without a solid design).
+    double projectSolid(const DeviceProjection& projection, float emptyDensity);
+    bool hasSolidDesign() const { return solidRho_dev_ != 0; }
     /// q[e] = max(0, E[e] * ue^T Ke ue) from the solver's level-0 displacement and the factors
     /// of its solve (0 after a solve that left no displacement on the device); returns sum q.
     double evaluateEnergies();
@@ -161,10 +171,13 @@ public:
     /// energies (`first`: the first case replaces q) or added to it (the later ones); returns
     /// the case's sum of energies, its compliance. Fatal without several cases at load.
     double addCaseEnergies(double weight, bool first);
-    /// dq[e] = -sum_j w_ej * dRho_j * q_j * penalty / rho_j / W_j and
-    /// dv[e] = sum_j w_ej * dRho_j / W_j, dRho the slope of `slope` at xTilde, 0 for the
-    /// elements with flags & zeroFlags.
-    void computeSensitivities(const DeviceProjection& slope, uint8_t zeroFlags, double penalty);
+    /// dq[e] = -sum_j w_ej * dSolid_j * q_j * penalty / rhoSolid_j / W_j and
+    /// dv[e] = sum_j w_ej * ((1 - volumeMix) * dRho_j + volumeMix * dSolid_j) / W_j, dRho the
+    /// slope of `slope` at xTilde, 0 for the elements with flags & zeroFlags; without `solid`
+    /// dSolid = dRho and rhoSolid = rho, with it (a solid design) dSolid the slope of `solid`
+    /// (the same beta and floor) and rhoSolid the solved densities of projectSolid.
+    void computeSensitivities(const DeviceProjection& slope, uint8_t zeroFlags, double penalty,
+                              const DeviceProjection* solid = nullptr, double volumeMix = 0.0);
     /// Smallest and largest |dq| / dv over the designable elements with dv > 0; false when
     /// there are none.
     bool ratioRange(double& low, double& high);
@@ -192,6 +205,11 @@ public:
     /// held rules; returns the sum of the designable elements' candidate densities.
     double searchProjectedVolume(double lambda, const DeviceLimits& limits,
                                  const DeviceProjection& projection, float emptyDensity);
+    /// searchProjectedVolume with a second projection of the same candidate: returns
+    /// (1 - mix) * V(projection) + mix * V(other); the candidate densities are `projection`'s.
+    double searchMixedVolume(double lambda, const DeviceLimits& limits,
+                             const DeviceProjection& projection, const DeviceProjection& other,
+                             double mix, float emptyDensity);
     /// With projection, before accept(): each element's move limit and last change follow the
     /// change from the design to the candidate by `rule` (AdaptMovesKernel); the candidates of
     /// the next search move each element by its own limit. Nothing without projection.
@@ -203,6 +221,8 @@ public:
     // ---- downloads (n entries each; for result files and tests) ----
     void downloadDesign(float* x) const;
     void downloadDensities(float* rho) const;
+    /// The solved densities of projectSolid (a solid design only).
+    void downloadSolidDensities(float* rho) const;
     void downloadFiltered(float* xTilde) const;
     void downloadWeightSums(double* W) const;
     void downloadEnergies(double* q) const;
@@ -215,6 +235,8 @@ public:
     void downloadFactors(float* E) const;
 
 private:
+    /// The sum of the partial sums the last densities() left, reduced and read back.
+    double reducedSum();
     void lookUpKernels();
     /// The element energies of the solver's level-0 displacement and factors into `q` (0 when
     /// no displacement is on the device); returns their sum.
@@ -277,7 +299,7 @@ private:
                 reduceA_dev_ = 0, reduceB_dev_ = 0, results_dev_ = 0, searchScale_dev_ = 0,
                 searchPartial_dev_ = 0, searchReduceA_dev_ = 0, searchReduceB_dev_ = 0,
                 moves_dev_ = 0, lastChange_dev_ = 0, orbit_dev_ = 0, orbitDq_dev_ = 0,
-                orbitDv_dev_ = 0, caseQ_dev_ = 0;
+                orbitDv_dev_ = 0, caseQ_dev_ = 0, solidRho_dev_ = 0;
 };
 
 }  // namespace ostrel

@@ -896,27 +896,43 @@ OSTREL_UNROLL
     q[e] = energy < 0.0 ? 0.0 : energy;
 }
 
+// The projection's slope (1 - floor) * beta * (1 - tanh^2(beta*(v - eta))) / denominator.
+__device__ inline double projectionSlope(double v, double beta, double eta, double floor,
+                                         double denominator) {
+    const double t = tanh(beta * (v - eta));
+    return (1.0 - floor) * (beta * (1.0 - t * t) / denominator);
+}
+
 // The two factors of the sensitivity sums of element e, staged for the gather:
-// stageA = dRho * q * penalty / rho / W and stageB = dRho / W, with dRho the projection's slope
-// (1 - floor) * beta * (1 - tanh^2(beta*(base[e] - eta))) / denominator, 0 where
-// flags & zeroFlags.
+// stageA = dSolid * q * penalty / rhoSolid / W and stageB = dVolume / W, with dRho the slope of
+// the projection (eta, denominator) at base[e] and dSolid the slope of the projection the solved
+// densities rhoSolid came from (etaSolid, denominatorSolid; the same beta and floor), both 0
+// where flags & zeroFlags, and dVolume = (1 - volumeMix) * dRho + volumeMix * dSolid (dRho
+// itself for volumeMix 0). With etaSolid == eta (rhoSolid then the densities themselves) the
+// two slopes are one.
 extern "C" __global__ void __launch_bounds__(128)
 SensitivityFactorsKernel(const unsigned* __restrict__ EP, int3 PD, int h,
                          const unsigned char* __restrict__ flags, unsigned char zeroFlags,
                          const float* __restrict__ base, const double* __restrict__ q,
-                         const float* __restrict__ rho, const double* __restrict__ W, double beta,
-                         double eta, double floor, double denominator, double penalty,
-                         double* __restrict__ stageA, double* __restrict__ stageB, int n) {
+                         const float* __restrict__ rhoSolid, const double* __restrict__ W,
+                         double beta, double eta, double floor, double denominator,
+                         double etaSolid, double denominatorSolid, double volumeMix,
+                         double penalty, double* __restrict__ stageA,
+                         double* __restrict__ stageB, int n) {
     const int e = threadItem();
     if (e >= n) return;
-    double dRho = 0.0;
+    double dRho = 0.0, dSolid = 0.0;
     if (!(flags[e] & zeroFlags)) {
-        const double t = tanh(beta * ((double)base[e] - eta));
-        dRho = (1.0 - floor) * (beta * (1.0 - t * t) / denominator);
+        dRho = projectionSlope((double)base[e], beta, eta, floor, denominator);
+        dSolid = etaSolid == eta ? dRho
+                                 : projectionSlope((double)base[e], beta, etaSolid, floor,
+                                                   denominatorSolid);
     }
     const long long c = stagedCell(EP[e], PD, h);
-    stageA[c] = dRho * q[e] * penalty / (double)rho[e] / W[e];
-    stageB[c] = dRho / W[e];
+    stageA[c] = dSolid * q[e] * penalty / (double)rhoSolid[e] / W[e];
+    const double dVolume =
+        volumeMix == 0.0 ? dRho : (1.0 - volumeMix) * dRho + volumeMix * dSolid;
+    stageB[c] = dVolume / W[e];
 }
 
 // stage[cell of e] = in[e].

@@ -39,7 +39,7 @@ double DensityFilter::weight(double radius, int dx, int dy, int dz) {
 
 DensityFilter::DensityFilter(const FemModel& model, double radius, FaceRule faces,
                              double voidDensity)
-    : faces_(faces), voidDensity_(faces == FaceRule::VoidBeyondFaces ? voidDensity : 0.0) {
+    : faces_(faces), voidDensity_(faces == FaceRule::Clipped ? 0.0 : voidDensity) {
     radius_ = isDefaultRadius(radius) ? kRadius : radius;
     halfWidth_ = halfWidth(radius_);
     const int h = halfWidth_;
@@ -69,6 +69,21 @@ DensityFilter::DensityFilter(const FemModel& model, double radius, FaceRule face
     // Empty cells stay 0 for the object's life; scatter() writes only element cells.
     stageA_.assign(cells, 0.0);
     stageB_.assign(cells, 0.0);
+    if (faces_ == FaceRule::VoidOutsideModel) computeOutsideSums();
+}
+
+void DensityFilter::computeOutsideSums() {
+    scatter(std::vector<double>(numElements_, 1.0).data(), stageB_);
+    padSum_.assign(numElements_, 0.0);
+    const double* inside = stageB_.data();
+    for (size_t e = 0; e < numElements_; ++e) {
+        const double* c = inside + paddedCell_[e];
+        double sum = 0.0;
+        for (int k = 0; k < numTaps_; ++k)
+            sum += tapWeight_[size_t(k)] * (1.0 - c[tapOffset_[size_t(k)]]);
+        padSum_[e] = sum;
+    }
+    facePad_ = padSum_;
 }
 
 void DensityFilter::computePadSums(const FemModel& model) {
@@ -102,7 +117,7 @@ void DensityFilter::computePadSums(const FemModel& model) {
 }
 
 void DensityFilter::anchorMembers(const std::vector<uint8_t>& anchors) {
-    if (faces_ != FaceRule::VoidBeyondFaces) return;
+    if (faces_ == FaceRule::Clipped) return;
     padSum_ = facePad_;
     if (anchors.size() != numElements_) return;
     // An anchor lies in the neighbourhood of e when the weighted sum of the anchor flags

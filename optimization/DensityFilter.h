@@ -49,7 +49,11 @@ struct Projection {
 
 class DensityFilter {
 public:
-    enum class FaceRule { Clipped, VoidBeyondFaces };
+    /// Clipped: only the elements count. VoidBeyondFaces: the space beyond the grid's faces is
+    /// void. VoidOutsideModel: every cell that holds no element is void as well (beyond the
+    /// faces, and the grid's cells outside the object), so that a member along the object's
+    /// own surface is filtered like one inside it.
+    enum class FaceRule { Clipped, VoidBeyondFaces, VoidOutsideModel };
 
     /// Default filter radius in voxel lengths, 2*sqrt(3).
     static const double kRadius;
@@ -79,8 +83,10 @@ public:
     double radius() const { return radius_; }
     FaceRule faceRule() const { return faces_; }
     double voidDensity() const { return voidDensity_; }
-    /// Pad sums P_i (weights of the offsets beyond the grid's faces) per element; empty for the
-    /// clipped rule. 0 for the starved elements near an anchor (anchorMembers).
+    /// Pad sums P_i (weights of the offsets that hold no element and count as void: beyond the
+    /// grid's faces, and with VoidOutsideModel also the grid's cells outside the object) per
+    /// element; empty for the clipped rule. 0 for the starved elements near an anchor
+    /// (anchorMembers).
     const std::vector<double>& padSums() const { return padSum_; }
     /// A solid neighbourhood must filter to at least this for an element to become solid.
     static constexpr double kReachable = 0.55;
@@ -90,7 +96,7 @@ public:
     /// where void lies on two or three sides, from a radius of about 2 on; a single face never
     /// starves an element up to radius 10) takes the clipped rule, so that members can reach
     /// anchors on edges and corners at any radius. Replaces the last call's anchors; an empty
-    /// vector or the clipped rule leaves every pad sum as the faces give it.
+    /// vector or the clipped rule leaves every pad sum as the rule gives it.
     void anchorMembers(const std::vector<uint8_t>& anchors);
     /// Number of offsets with a positive weight (117 for the default radius).
     int numTaps() const { return numTaps_; }
@@ -104,6 +110,8 @@ public:
 
 protected:
     void computePadSums(const FemModel& model);
+    /// VoidOutsideModel's pad sums: the weights of the taps on cells that hold no element.
+    void computeOutsideSums();
     template <typename T>
     void scatter(const T* in, std::vector<T>& staging) const;
     /// Weighted sum of the staged values around the staged cell `c`, in tap order.

@@ -21,6 +21,7 @@ void fields(Io& io, C& c) {
     io.value(c.energy);
     io.value(c.volume);
     io.value(c.sharpnessSum);
+    io.value(c.memberVolumeScale);
     io.vector(c.caseCompliances);
     io.value(c.betaCounter);
     io.value(c.referenceEnergy);

@@ -31,6 +31,7 @@ struct DesignCheckpoint {
     /// The steps' sums: energy of the last evaluation, volume and sharpness sum of the last
     /// update.
     double energy = 0, volume = 0, sharpnessSum = 0;
+    double memberVolumeScale = 1;  ///< a minimum member size's scale of the held volume
     std::vector<double> caseCompliances;  ///< each load case's, with several
     // ---- the values of the program's life (OptimizationLifetime, ProgramLifetime) ----
     int betaCounter = 0;

@@ -1,5 +1,7 @@
 #include "optimization/DesignRegions.h"
 
+#include <array>
+#include <cmath>
 #include <cstdio>
 
 #include "fem/FemModel.h"
@@ -51,6 +53,28 @@ std::wstring number(const char* format, double value) {
     return std::wstring(text, text + std::char_traits<char>::length(text));
 }
 
+/// Marks kept every element whose centre lies within `radius` (voxel lengths) of a kept one's.
+void padKept(const FemModel& model, double radius, std::vector<uint8_t>& kept) {
+    const int reach = int(std::floor(radius));
+    std::vector<std::array<int, 3>> offsets;
+    for (int dz = -reach; dz <= reach; ++dz)
+        for (int dy = -reach; dy <= reach; ++dy)
+            for (int dx = -reach; dx <= reach; ++dx)
+                if ((dx || dy || dz) && dx * dx + dy * dy + dz * dz <= radius * radius)
+                    offsets.push_back({dx, dy, dz});
+    const std::vector<uint8_t> seeds = kept;
+    for (size_t e = 0; e < seeds.size(); ++e) {
+        if (!seeds[e]) continue;
+        const GridPos p = unpack(model.elementPosition(0)[e]);
+        for (const auto& o : offsets) {
+            const GridPos q{p.x + o[0], p.y + o[1], p.z + o[2]};
+            const int f = model.elementAt(0, q);
+            if (f >= 0) kept[size_t(f)] = 1;
+        }
+    }
+}
+
+
 }  // namespace
 
 DesignRegions markDesignRegions(const FemModel& model, const DesignControls& controls,
@@ -84,6 +108,8 @@ DesignRegions markDesignRegions(const FemModel& model, const DesignControls& con
             }
         }
     };
+    if (controls.minMember > 0)
+        padKept(model, DesignControls::memberPadRadius(controls.minMember), r.kept);
     for (uint8_t k : r.kept) r.keptAtVertices += k;
     mark(controls.keepSolid, r.solidBoxElements, true);
     // Solid wins: fixed, loaded and keep-solid elements stay solid inside keep-empty boxes.

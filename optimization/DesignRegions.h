@@ -3,7 +3,10 @@
 // before its run.
 //
 // An element is kept (held solid, density 1) when one of its corner vertices is fixed or
-// carries a force, or when its centre lies in a keep-solid box; it is held empty when its
+// carries a force (with a minimum member size also when its centre lies within
+// DesignControls::memberPadRadius of such an element's: a solid pad that members of that size
+// can attach to; counted as kept at vertices), or when its centre lies in a keep-solid box; it
+// is held empty when its
 // centre lies in a keep-empty box and it is not kept (solid wins). The others are designable.
 // The volume (V0) counts every element but the ones held empty.
 //

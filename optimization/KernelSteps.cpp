@@ -20,6 +20,25 @@ DeviceProjection deviceProjection(const Projection& h) {
     return {h.beta, h.eta, h.floor, h.base, h.denominator};
 }
 
+/// The projection of the solved densities (a minimum member size's eroded design) for `beta`.
+DeviceProjection solidProjection(const OptimizerState& s, double beta) {
+    return deviceProjection(Projection(beta, s.solidEta_, s.minDensity_));
+}
+
+/// Designable elements' sum of the densities.
+double designableSum(const OptimizerState& s) {
+    double sum = 0.0;
+    for (size_t e = 0; e < s.rho_.size(); ++e)
+        if (!s.isKept_[e] && !s.isEmptyHeld_[e]) sum += s.rho_[e];
+    return sum;
+}
+
+/// With a minimum member size: the held volume's scale from the designable sums of the current
+/// intermediate (the densities) and eroded designs (Optimizer::memberVolumeScale).
+void updateMemberVolumeScale(OptimizerState& s, double eroded) {
+    s.memberVolumeScale_ = Optimizer::memberVolumeScale(designableSum(s), eroded);
+}
+
 }  // namespace
 
 void KernelSteps::loadDevice(Optimizer& opt, bool withDesign) {
@@ -35,6 +54,7 @@ void KernelSteps::loadDevice(Optimizer& opt, bool withDesign) {
     DeviceDesignState state;
     state.numElements = n;
     state.projected = projected;
+    state.solidDesign = opt.solvesEroded();
     state.flags = flags.data();
     if (withDesign) {
         state.x = s.x_.data();
@@ -58,6 +78,7 @@ void KernelSteps::loadDevice(Optimizer& opt, bool withDesign) {
     state.orbitSize = s.orbits_.size;
     state.orbit = s.orbits_.symmetric() ? s.orbits_.members.data() : nullptr;
     device_.load(state);
+    if (withDesign) device_.projectSolid(solidProjection(s, s.rhoBeta_), float(s.minDensity_));
 }
 
 DesignSums KernelSteps::start(Optimizer& opt) {
@@ -71,7 +92,10 @@ DesignSums KernelSteps::start(Optimizer& opt) {
     const DeviceStart start{float(opt.controls().volumeFraction), float(s.designLower_),
                             deviceProjection(h), uint8_t(projected ? kElementKept : 0),
                             float(s.minDensity_)};
-    return device_.start(start, s.rho_.data());
+    const DesignSums sums = device_.start(start, s.rho_.data());
+    const double eroded = device_.projectSolid(solidProjection(s, s.beta_), float(s.minDensity_));
+    if (opt.solvesEroded()) updateMemberVolumeScale(s, eroded);
+    return sums;
 }
 
 void KernelSteps::load(Optimizer& opt) { loadDevice(opt, true); }
@@ -133,7 +157,10 @@ void KernelSteps::computeSensitivities(Optimizer& opt) {
                                    : Projection(s.beta_, s.eta_);
     const uint8_t zero = projected ? uint8_t(kElementKept | kElementHeldEmpty)
                                    : uint8_t(kElementHeldEmpty);
-    device_.computeSensitivities(deviceProjection(h), zero, s.penalty_);
+    const DeviceProjection solid = solidProjection(s, s.rhoBeta_);
+    const bool eroded = opt.solvesEroded();
+    device_.computeSensitivities(deviceProjection(h), zero, s.penalty_, eroded ? &solid : nullptr,
+                                 eroded ? Optimizer::kMemberVolumeMix : 0.0);
 }
 
 void KernelSteps::ratioRange(Optimizer&, double& lo, double& hi) { device_.ratioRange(lo, hi); }
@@ -145,9 +172,12 @@ void KernelSteps::prepareSearch(Optimizer& opt) {
 double KernelSteps::searchVolume(Optimizer& opt, double lambda) {
     OptimizerState& s = state(opt);
     if (!opt.isProjected()) return device_.searchVolume(lambda, limitsOf(s));
-    const Projection h(s.beta_, s.eta_, s.minDensity_);
-    return device_.searchProjectedVolume(lambda, limitsOf(s), deviceProjection(h),
-                                         float(s.minDensity_));
+    const DeviceProjection h = deviceProjection(Projection(s.beta_, s.eta_, s.minDensity_));
+    if (opt.solvesEroded())
+        return s.memberVolumeScale_ *
+               device_.searchMixedVolume(lambda, limitsOf(s), h, solidProjection(s, s.beta_),
+                                         Optimizer::kMemberVolumeMix, float(s.minDensity_));
+    return device_.searchProjectedVolume(lambda, limitsOf(s), h, float(s.minDensity_));
 }
 
 int KernelSteps::searchWidth(const Optimizer& opt) const {
@@ -171,7 +201,12 @@ DesignSums KernelSteps::accept(Optimizer& opt) {
     if (opt.adaptsMoves())
         device_.adaptMoves({Optimizer::kMoveShrink, Optimizer::kMoveGrowth, Optimizer::kMoveFloor,
                             state(opt).moveLimit_});
-    return device_.accept(state(opt).rho_.data());
+    OptimizerState& s = state(opt);
+    const DesignSums sums = device_.accept(s.rho_.data());
+    // The candidates were projected with the current beta: the solved densities follow.
+    const double eroded = device_.projectSolid(solidProjection(s, s.beta_), float(s.minDensity_));
+    if (opt.solvesEroded()) updateMemberVolumeScale(s, eroded);
+    return sums;
 }
 
 double KernelSteps::kernelSeconds() const { return device_.kernelSeconds(); }

@@ -106,6 +106,7 @@ DesignCheckpoint Optimizer::checkpoint() {
     c.energy = energy_;
     c.volume = volume_;
     c.sharpnessSum = sharpness_;
+    c.memberVolumeScale = memberVolumeScale_;
     c.caseCompliances = caseCompliances_;
     c.betaCounter = lifetime_.betaCounter;
     c.referenceEnergy = lifetime_.referenceEnergy;
@@ -146,6 +147,7 @@ bool Optimizer::restore(const DesignCheckpoint& c) {
     energy_ = c.energy;
     volume_ = c.volume;
     sharpness_ = c.sharpnessSum;
+    memberVolumeScale_ = c.memberVolumeScale;
     caseCompliances_ = c.caseCompliances;
     lifetime_.betaCounter = c.betaCounter;
     lifetime_.referenceEnergy = c.referenceEnergy;
@@ -179,6 +181,7 @@ void Optimizer::densitiesChanged() {
 }
 
 DensityFilter::FaceRule Optimizer::filterFaceRule(const DesignControls& controls) {
+    if (controls.minMember > 0) return DensityFilter::FaceRule::VoidOutsideModel;
     return controls.projection == 1 || controls.filterRadiusGiven
                ? DensityFilter::FaceRule::VoidBeyondFaces
                : DensityFilter::FaceRule::Clipped;
@@ -187,9 +190,12 @@ DensityFilter::FaceRule Optimizer::filterFaceRule(const DesignControls& controls
 void Optimizer::reset() {
     const bool projected = isProjected();
     // 0. The filter of the controls' radius (the default one is built with the optimizer).
-    const double radius = DensityFilter::isDefaultRadius(controls_.filterRadius)
-                              ? DensityFilter::kRadius
-                              : controls_.filterRadius;
+    // A minimum member size sets the radius (DesignControls::memberFilterRadius).
+    const double asked = controls_.minMember > 0
+                             ? DesignControls::memberFilterRadius(controls_.minMember)
+                             : controls_.filterRadius;
+    const double radius =
+        DensityFilter::isDefaultRadius(asked) ? DensityFilter::kRadius : asked;
     const DensityFilter::FaceRule faces = filterFaceRule(controls_);
     if (filter_.radius() != radius || filter_.faceRule() != faces)
         filter_ = DensityFilter(model_, radius, faces, kVoidDensity);
@@ -237,7 +243,8 @@ void Optimizer::reset() {
     // the design's core.)
     DesignRegions regions = markDesignRegions(model_, controls_, moreLoads_);
     warnEmptyBoxes(regions);
-    filter_.anchorMembers(regions.loadedKept);
+    // A minimum member size holds solid pads at the supports and loads instead (DesignRegions).
+    filter_.anchorMembers(controls_.minMember > 0 ? std::vector<uint8_t>{} : regions.loadedKept);
     isKept_ = std::move(regions.kept);
     isEmptyHeld_ = std::move(regions.emptyHeld);
     // Mirror planes: the start-up refused a model that is not symmetric, so an error here can
@@ -255,6 +262,7 @@ void Optimizer::reset() {
     // 7. Projection and design bounds.
     beta_ = projected ? kProjectedBetaStart : 1.0;
     eta_ = projected ? kProjectedEta : 0.5;
+    solidEta_ = projected && controls_.minMember > 0 ? kErodedEta : eta_;
     designLower_ = 0.001;
     designUpper_ = 1.0;
 

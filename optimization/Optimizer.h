@@ -102,6 +102,33 @@ public:
     static constexpr double kMoveShrink = 0.5;
     static constexpr double kMoveGrowth = 1.2;
     static constexpr double kMoveFloor = 0.001;
+    // A minimum member size (DesignControls::minMember) runs projection mode 1 on two
+    // projections of the one filtered design: the eroded one (threshold kErodedEta) is solved,
+    // its stiffness and the compliance's sensitivities taken through its own projection; the
+    // intermediate one (kProjectedEta) is the design: the densities, the shapes and files.
+    // (The dilated one, threshold 1 - kErodedEta, needs no solve for compliance: it is never
+    // the weaker.) The volume held is a mix of both, (1 - kMemberVolumeMix) * V_intermediate +
+    // kMemberVolumeMix * V_eroded, scaled by the current design's V_intermediate over that mix
+    // (memberVolumeScale), so that it equals the intermediate design's volume at the design
+    // and the target is the intermediate design's: material that only the intermediate design
+    // holds (a member too thin to carry load in the eroded design) costs volume and brings
+    // nothing, so the update removes it, and the eroded design's own volume keeps the multiplier
+    // in control where the eroded design grows (with the intermediate volume alone the
+    // update cannot add material where only the eroded design would gain, and the volume sinks
+    // below its goal once beta is high). The filter treats everything outside the object as
+    // void (DensityFilter::FaceRule::VoidOutsideModel), so that members along the object's
+    // surface are eroded as well, and anchors no member: the eroded design never fills a skin
+    // of about 0.3 filter radii along the surface, so the supports and loads get solid pads
+    // of half the member size instead (DesignRegions), which reach past that skin.
+    static constexpr double kErodedEta = 0.75;
+    static constexpr double kMemberVolumeMix = 0.5;
+    /// The held volume's scale for the designable sums of the intermediate and eroded designs:
+    /// intermediate / ((1 - kMemberVolumeMix) * intermediate + kMemberVolumeMix * eroded), 1
+    /// when that mix is not positive.
+    static double memberVolumeScale(double intermediate, double eroded) {
+        const double held = (1.0 - kMemberVolumeMix) * intermediate + kMemberVolumeMix * eroded;
+        return held > 0.0 ? intermediate / held : 1.0;
+    }
     /// Density of removed material, the lower bound of every density and of the design.
     static constexpr double kVoidDensity = 0.001;
     /// Width of the multiplier search's last bracket, as a fraction of the search range.
@@ -153,12 +180,18 @@ public:
 
     /// Controls for the next reset (the state of a running optimization is left alone).
     void setControls(const DesignControls& controls);
-    /// The filter's rule at the grid's faces: void beyond them in projection mode 1 and for a
-    /// radius that was set explicitly (a member along a face is then filtered like one inside
-    /// the grid); clipped otherwise, as without design controls.
+    /// The filter's rule at the grid's faces: with a minimum member size void everywhere
+    /// outside the object; void beyond the faces in projection mode 1 and for a radius that was
+    /// set explicitly (a member along a face is then filtered like one inside the grid);
+    /// clipped otherwise, as without design controls.
     static DensityFilter::FaceRule filterFaceRule(const DesignControls& controls);
     const DesignControls& controls() const { return controls_; }
-    bool isProjected() const { return controls_.projection == 1; }
+    /// Projection mode 1: asked for, or implied by a minimum member size.
+    bool isProjected() const { return controls_.projection == 1 || controls_.minMember > 0; }
+    /// True when the last reset set up a minimum member size: the stiffness comes from the
+    /// eroded projection of the filtered design (threshold solidEta), the densities are the
+    /// intermediate design.
+    bool solvesEroded() const { return isReset() && solidEta_ != eta_; }
     /// True when the update adapts every design variable's move limit: projection mode 1 with
     /// beta at its last value.
     bool adaptsMoves() const { return isProjected() && betaAtLastValue(); }

@@ -44,6 +44,12 @@ struct OptimizerState {
     double baseStiffness_ = 1000.0;
     double beta_ = 1.0;
     double eta_ = 0.5;
+    /// The threshold of the projection whose densities the stiffness and the compliance's
+    /// sensitivities are taken from: eta_, or with a minimum member size the eroded design's.
+    double solidEta_ = 0.5;
+    /// With a minimum member size: the scale of the held volume (Optimizer::memberVolumeScale)
+    /// of the current design.
+    double memberVolumeScale_ = 1.0;
     double designLower_ = 0.001;
     double designUpper_ = 1.0;
     double moveLimit_ = 0.1;

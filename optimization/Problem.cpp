@@ -188,6 +188,12 @@ DesignControls overriddenControls(DesignControls controls, const DesignOverrides
     if (overrides.filterRadius > 0) {
         controls.filterRadius = overrides.filterRadius;
         controls.filterRadiusGiven = true;
+        controls.minMember = 0;
+    }
+    if (overrides.minMember > 0) {
+        controls.minMember = overrides.minMember;
+        controls.filterRadius = DesignControls::memberFilterRadius(overrides.minMember);
+        controls.filterRadiusGiven = true;
     }
     if (overrides.projection) controls.projection = 1;
     return controls;

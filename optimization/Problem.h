@@ -75,6 +75,9 @@ struct DesignOverrides {
     double volumeFraction = 0;
     double filterRadius = 0;  ///< given: also counts as a radius the scene gave
     bool projection = false;  ///< true: projection 1
+    /// Given: the minimum member size in place of the scene's (and of its filter radius); a
+    /// filter radius given here drops the scene's minimum member size instead.
+    double minMember = 0;
 };
 
 /// The scene's design controls with `overrides` applied.

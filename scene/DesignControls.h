@@ -14,6 +14,10 @@
 //   projection      0: densities are the filtered design (the projection's sharpness grows but
 //                   is never applied during the iteration); 1: densities are the projected
 //                   filtered design in every iteration, with exact sensitivities.
+//   minMember       the smallest member asked for, in voxel lengths, from kMinMemberSize to
+//                   kMaxMemberSize; 0 = none (a design rule, not a guarantee: README.md). Given, it sets filterRadius to
+//                   memberFilterRadius(minMember) (filterRadiusGiven) and implies projection
+//                   mode 1 on three projections of the one filtered design (Optimizer.h).
 //   keepSolid       world boxes (prepared mesh coordinates, bounds included): elements whose
 //                   centre lies in one are held at density 1.
 //   keepEmpty       world boxes: elements whose centre lies in one are held at the lower density
@@ -48,10 +52,28 @@ struct DesignControls {
     static constexpr double kMinFilterRadius = 1.0;
     static constexpr double kMaxFilterRadius = 10.0;
 
+    static constexpr double kMinMemberSize = 2.0;
+    static constexpr double kMaxMemberSize = 8.0;
+    /// The smallest member of the intermediate design per filter radius. With the cone filter
+    /// of radius R in three dimensions the filtered density at the middle of a plate t thick
+    /// (t = 2aR) is 2 (a - a^3 + a^4 / 2); it reaches the eroded threshold 0.75 from t = 0.885 R
+    /// on, and such a plate's intermediate projection (threshold 0.5) is t thick: the thinnest
+    /// member the eroded design can carry (a bar needs more). The void is the mirror image with
+    /// the dilated threshold 0.25.
+    static constexpr double kMemberPerRadius = 0.885;
+    /// The filter radius of the minimum member size d (voxel lengths): d / kMemberPerRadius.
+    static double memberFilterRadius(double d) { return d / kMemberPerRadius; }
+    /// The radius (voxel lengths, between element centres) of the solid pads a minimum member
+    /// size `d` holds around the elements at fixed and loaded vertices: half the size, so that
+    /// the pads reach past the skin along the object's surface that the eroded design never
+    /// fills (about 0.3 filter radii) and members of the size can attach to them.
+    static double memberPadRadius(double d) { return 0.5 * d; }
+
     double volumeFraction = kDefaultVolumeFraction;
     double filterRadius = kDefaultFilterRadius;
     bool filterRadiusGiven = false;
     int projection = 0;
+    double minMember = 0;
     std::vector<WorldBox> keepSolid;
     std::vector<WorldBox> keepEmpty;
     std::vector<SymmetryPlane> symmetry;

@@ -384,6 +384,18 @@ bool Scene::readDesignControls(std::wostream* log) {
                         L"lengths), not '" + text + L"'");
         c.filterRadiusGiven = true;
     }
+    if (file_.getString(L"OPTIMIZATION_MIN_MEMBER", text, log, true)) {
+        if (!parseOneNumber(text, c.minMember) ||
+            !(c.minMember >= DesignControls::kMinMemberSize) ||
+            !(c.minMember <= DesignControls::kMaxMemberSize))
+            return fail(L"OPTIMIZATION_MIN_MEMBER must be a number from 2 to 8 (voxel lengths), "
+                        L"not '" + text + L"'");
+        if (c.filterRadiusGiven)
+            return fail(L"OPTIMIZATION_MIN_MEMBER sets the filter radius: leave out "
+                        L"OPTIMIZATION_FILTER_RADIUS");
+        c.filterRadius = DesignControls::memberFilterRadius(c.minMember);
+        c.filterRadiusGiven = true;
+    }
     if (file_.getString(L"OPTIMIZATION_PROJECTION", text, log, true)) {
         if (text == L"0" || text == L"1")
             c.projection = text == L"1" ? 1 : 0;
@@ -553,6 +565,8 @@ std::wstring Scene::sceneSummary(int elements, int vertices) const {
     if (has(L"OPTIMIZATION_FILTER_RADIUS"))
         text << L"# Filter Radius: " << c.filterRadius << L" voxels\n";
     if (has(L"OPTIMIZATION_PROJECTION")) text << L"# Projection: " << c.projection << L"\n";
+    if (has(L"OPTIMIZATION_MIN_MEMBER"))
+        text << L"# Minimum Member: " << c.minMember << L" voxels\n";
     auto boxes = [&](const wchar_t* caption, const std::vector<WorldBox>& list) {
         text << caption << list.size();
         for (const WorldBox& b : list)

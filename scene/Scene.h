@@ -9,7 +9,8 @@
 // transforms and moves it so that its bounding box starts at the origin, reads NUM_LEVELS and
 // ADD_ADDITIONAL_SURFACE_VOXELS, the view, light and editor keys, then the optional
 // design-control keys OPTIMIZATION_VOLUME_FRACTION, OPTIMIZATION_FILTER_RADIUS,
-// OPTIMIZATION_PROJECTION, KEEP_SOLID_BOXES and KEEP_EMPTY_BOXES (scene/DesignControls.h; a value
+// OPTIMIZATION_PROJECTION, OPTIMIZATION_MIN_MEMBER (which sets the filter radius, not together
+// with OPTIMIZATION_FILTER_RADIUS), KEEP_SOLID_BOXES and KEEP_EMPTY_BOXES (scene/DesignControls.h; a value
 // out of range or not a number fails the load with an error that names the key), and the lists
 // FIXED_VERTICES and FORCES (grid coordinates of level-0 vertex grid points) as values, and the
 // further load cases FORCES_CASE_2, ... with LOAD_CASE_WEIGHTS (scene/LoadCases.h; a bad value,

@@ -40,8 +40,10 @@ struct CheckpointIdentity {
 };
 
 /// The options that change the design or when the run stops, and so must not change on resume.
-inline constexpr const char* kDesignOptions[] = {"volume-fraction", "filter-radius", "projection",
-                                                 "solver", "converge", "converge-change"};
+/// (The minimum member size before the filter radius it sets, so that a changed size is named.)
+inline constexpr const char* kDesignOptions[] = {"volume-fraction", "min-member", "filter-radius",
+                                                 "projection", "solver", "converge",
+                                                 "converge-change"};
 
 /// One finished step as the batch run recorded it.
 struct BatchStepRecord {

@@ -123,9 +123,10 @@ std::string batchUsage() {
            "[--threads N] [--quiet]\n"
            "                    [--shape-every N] [--format obj|stl] [--vtk] "
            "[--original-coordinates]\n"
-           "                    [--volume-fraction F] [--filter-radius R] [--projection] "
-           "[--converge TOL]\n"
-           "                    [--converge-change DX] [--smooth] [--solver vcycle|pcg]\n"
+           "                    [--volume-fraction F] [--filter-radius R] [--min-member V] "
+           "[--projection]\n"
+           "                    [--converge TOL] [--converge-change DX] [--smooth] "
+           "[--solver vcycle|pcg]\n"
            "                    [--report [--yield-stress S]]\n"
            "                    [--checkpoint-every N] [--resume DIR]\n";
 }
@@ -158,6 +159,10 @@ std::string batchHelp() {
            "      --filter-radius R    filter radius in voxel lengths, 1 to 10: the smallest\n"
            "                       member size (default: OPTIMIZATION_FILTER_RADIUS, else\n"
            "                       2*sqrt(3))\n"
+           "      --min-member V   the smallest member asked for in voxel lengths, 2 to 8:\n"
+           "                       projected densities, filter radius V / 0.885, the eroded\n"
+           "                       design solved, the intermediate one written (default:\n"
+           "                       OPTIMIZATION_MIN_MEMBER, else none; not a guarantee)\n"
            "      --projection     projected densities: a crisp 0/1 design (as\n"
            "                       OPTIMIZATION_PROJECTION: 1)\n"
            "      --converge TOL   stop when the volume is at its goal, the projection's\n"
@@ -251,8 +256,8 @@ OptionWord splitOptionWord(const std::string& arg) {
 
 bool takesValue(const std::string& name) {
     for (const char* option : {"--iterations", "--output", "--device", "--threads", "--shape-every",
-                               "--format", "--volume-fraction", "--filter-radius", "--converge",
-                               "--converge-change", "--solver", "--yield-stress",
+                               "--format", "--volume-fraction", "--filter-radius", "--min-member",
+                               "--converge", "--converge-change", "--solver", "--yield-stress",
                                "--checkpoint-every", "--resume"})
         if (name == option) return true;
     return false;
@@ -307,6 +312,10 @@ std::string readOptionValue(const std::string& name, const std::string& value, B
             !(o.filterRadius >= DesignControls::kMinFilterRadius) ||
             !(o.filterRadius <= DesignControls::kMaxFilterRadius))
             return "--filter-radius needs a number from 1 to 10 (voxel lengths)" + given;
+    } else if (name == "--min-member") {
+        if (!readReal(value, o.minMember) || !(o.minMember >= DesignControls::kMinMemberSize) ||
+            !(o.minMember <= DesignControls::kMaxMemberSize))
+            return "--min-member needs a number from 2 to 8 (voxel lengths)" + given;
     } else if (name == "--converge") {
         if (!readReal(value, o.converge) || !(o.converge > 0) || !(o.converge < 1))
             return "--converge needs a tolerance between 0 and 1 (both excluded)" + given;
@@ -368,6 +377,9 @@ BatchArguments parseBatchArguments(const std::vector<std::string>& args) {
         if (std::string refused = readOptionValue(name, word.value, o); !refused.empty())
             return failure(refused);
     }
+    if (o.minMember > 0 && o.filterRadius > 0)
+        return failure("--min-member sets the filter radius: give --filter-radius or "
+                       "--min-member, not both");
     if (!haveScene) return failure("No scene file given");
     if (o.yieldStress > 0 && !o.report) return failure("--yield-stress needs --report");
     return result;
@@ -517,7 +529,8 @@ bool chooseStart(const BatchOptions& options, StartOptions& start, std::ostream&
         return false;
     }
     if (options.threads > 0) omp_set_num_threads(options.threads);
-    start.problem.overrides = {options.volumeFraction, options.filterRadius, options.projection};
+    start.problem.overrides = {options.volumeFraction, options.filterRadius, options.projection,
+                               options.minMember};
     start.problem.solver = options.solver;
     return true;
 }
@@ -559,7 +572,8 @@ bool checkDesignBeforeRun(const Problem& problem, std::ostream& err) {
 /// of the scene that differs from the default.
 bool wantsDesignReport(const BatchOptions& options, const DesignControls& controls) {
     return options.converge > 0 || options.volumeFraction > 0 || options.filterRadius > 0 ||
-           controls.projection != 0 || !DensityFilter::isDefaultRadius(controls.filterRadius) ||
+           controls.projection != 0 || controls.minMember > 0 ||
+           !DensityFilter::isDefaultRadius(controls.filterRadius) ||
            controls.volumeFraction != DesignControls::kDefaultVolumeFraction ||
            !controls.keepSolid.empty() || !controls.keepEmpty.empty();
 }
@@ -769,9 +783,13 @@ void printDesignReport(const BatchOptions& options, const StepsDone& steps, cons
     std::snprintf(text, sizeof text,
                   "Design: volume fraction %.6g, filter radius %.6g, projection %d, "
                   "%zu keep-solid and %zu keep-empty boxes\n",
-                  controls.volumeFraction, controls.filterRadius, controls.projection,
+                  controls.volumeFraction, controls.filterRadius,
+                  controls.minMember > 0 ? 1 : controls.projection,
                   controls.keepSolid.size(), controls.keepEmpty.size());
     out << text;
+    if (controls.minMember > 0)
+        out << "Minimum member: " << printed("%.6g", controls.minMember)
+            << " voxels (the eroded design solved, the intermediate one written)\n";
     out << "Grey fraction: " << printed("%.4f", greyFraction)
         << " (designable elements with 0.1 < density < 0.9)\n";
     // Short of convergence, how close the run came by both rules.
@@ -847,6 +865,7 @@ bool runIdentity(const BatchOptions& options, const Scene& scene, Problem& probl
     const DesignControls& controls = problem.controls();
     identity.options = {
         {"volume-fraction", exactText(controls.volumeFraction)},
+        {"min-member", exactText(controls.minMember)},
         {"filter-radius", exactText(controls.filterRadius)},
         {"projection", std::to_string(controls.projection)},
         {"solver", options.solver == SolveMethod::ConjugateGradients ? "pcg" : "vcycle"},

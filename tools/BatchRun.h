@@ -5,7 +5,8 @@
 //
 // ostrel-batch SCENE [--iterations N] [--output DIR] [--device host|cuda] [--threads N]
 //              [--quiet] [--shape-every N] [--format obj|stl] [--vtk] [--original-coordinates]
-//              [--volume-fraction F] [--filter-radius R] [--projection] [--converge TOL]
+//              [--volume-fraction F] [--filter-radius R] [--min-member V] [--projection]
+//              [--converge TOL]
 //              [--converge-change DX] [--smooth] [--solver vcycle|pcg]
 //              [--report [--yield-stress S]] [--checkpoint-every N] [--resume DIR]
 //
@@ -70,6 +71,7 @@ struct BatchOptions {
     bool originalCoordinates = false;       ///< results in the input mesh's coordinates
     double volumeFraction = 0;  ///< --volume-fraction; 0 = the scene's
     double filterRadius = 0;    ///< --filter-radius; 0 = the scene's
+    double minMember = 0;       ///< --min-member; 0 = the scene's
     bool projection = false;    ///< --projection: projected densities (mode 1)
     double converge = 0;        ///< --converge TOL; 0 = run to the iteration limit
     /// --converge-change DX: the design-change threshold of --converge.

@@ -54,7 +54,8 @@ double referenceNeighbourSum(const FemModel& m, int e, const std::vector<T>& in)
 /// Weighted sum and weight sum of the neighbourhood of element e, the plain way: the default box
 /// (radius 2*sqrt(3)) or every offset closer than `radius`; offsets at an element add w * in,
 /// offsets beyond the grid's faces add w * voidDensity and w when `voidBeyondFaces`, empty cells
-/// inside the grid add nothing.
+/// inside the grid add nothing, or like those beyond the faces when `voidInside` (the rule that
+/// everything outside the object is void).
 struct NeighbourSums {
     double sum = 0.0, weights = 0.0;
     double filtered() const { return sum / weights; }
@@ -62,7 +63,7 @@ struct NeighbourSums {
 template <typename T>
 NeighbourSums referenceFilterSums(const FemModel& m, int e, const std::vector<T>& in,
                                   double radius, bool voidBeyondFaces,
-                                  double voidDensity = 0.001) {
+                                  double voidDensity = 0.001, bool voidInside = false) {
     const bool box = DensityFilter::isDefaultRadius(radius);
     const int h = box ? 2 : int(std::ceil(radius));
     const GridPos p = unpack(m.elementPosition(0)[size_t(e)]);
@@ -83,7 +84,13 @@ NeighbourSums referenceFilterSums(const FemModel& m, int e, const std::vector<T>
                     continue;
                 }
                 const int j = m.elementAt(0, {x, y, z});
-                if (j < 0) continue;
+                if (j < 0) {
+                    if (voidInside) {
+                        s.sum += w * voidDensity;
+                        s.weights += w;
+                    }
+                    continue;
+                }
                 s.sum += w * double(in[size_t(j)]);
                 s.weights += w;
             }
@@ -109,7 +116,7 @@ inline std::vector<uint8_t> loadedKept(const FemModel& m, const std::vector<uint
 /// anchor within `radius` (a positive weight) and the void would starve it (the weights inside
 /// the grid below DensityFilter::kReachable of all its weights): its filter is then clipped.
 inline bool clippedNearAnchor(const FemModel& m, int e, const std::vector<uint8_t>& anchors,
-                              double radius) {
+                              double radius, double reachable = DensityFilter::kReachable) {
     const GridPos p = unpack(m.elementPosition(0)[size_t(e)]);
     bool near = false;
     for (size_t a = 0; a < anchors.size() && !near; ++a) {
@@ -121,7 +128,7 @@ inline bool clippedNearAnchor(const FemModel& m, int e, const std::vector<uint8_
     const std::vector<double> ones(size_t(m.numElements(0)), 1.0);
     const double inside = referenceFilterSums(m, e, ones, radius, false).weights;
     const double all = referenceFilterSums(m, e, ones, radius, true).weights;
-    return inside < DensityFilter::kReachable * all;
+    return inside < reachable * all;
 }
 
 /// Dense symmetric matrix, row-major.

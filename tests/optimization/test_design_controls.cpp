@@ -207,6 +207,41 @@ TEST(FilterFaces, VoidBeyondFacesAgainstThePlainPaddedSums) {
     }
 }
 
+TEST(FilterFaces, VoidOutsideTheModelAgainstThePlainPaddedSums) {
+    // Every offset of the neighbourhood that holds no element, beyond the faces or in a hole
+    // of the object, is void: the weights, pad sums and filtered values against a plain sum
+    // over the offsets, and a member along a hole's wall is filtered like one along a face.
+    auto m = makeGappedModel();
+    const size_t n = size_t(m->numElements(0));
+    std::mt19937 random(12);
+    std::uniform_real_distribution<float> value(0.001f, 1.0f);
+    std::vector<float> in(n);
+    for (float& v : in) v = value(random);
+    for (double radius : {1.5, DesignControls::kDefaultFilterRadius, 4.0}) {
+        SCOPED_TRACE(radius);
+        ReferenceFilter filter(*m, radius, DensityFilter::FaceRule::VoidOutsideModel, 0.001);
+        std::vector<double> W;
+        filter.computeWeightSums(W);
+        std::vector<float> out(n);
+        filter.filter(in.data(), out.data(), W.data());
+        int byHoles = 0;
+        for (size_t e = 0; e < n; ++e) {
+            const NeighbourSums s = referenceFilterSums(*m, int(e), in, radius, true, 0.001, true);
+            const NeighbourSums faces = referenceFilterSums(*m, int(e), in, radius, true);
+            const NeighbourSums clipped = referenceFilterSums(*m, int(e), in, radius, false);
+            ASSERT_NEAR(W[e], s.weights, 1e-12 * s.weights) << e;
+            ASSERT_NEAR(filter.padSums()[e], s.weights - clipped.weights, 1e-12 * s.weights);
+            ASSERT_NEAR(out[e], s.filtered(), 2e-7) << e;
+            byHoles += s.weights > faces.weights + 1e-9;
+        }
+        EXPECT_GT(byHoles, int(n) / 10);
+        // The void field stays void everywhere, the holes' rims included.
+        const std::vector<float> voidField(n, 0.001f);
+        filter.filter(voidField.data(), out.data(), W.data());
+        for (size_t e = 0; e < n; ++e) ASSERT_NEAR(out[e], 0.001f, 1e-9) << e;
+    }
+}
+
 TEST(FilterFaces, AnchorsOnEdgesAndCornersStayReachableAtEveryRadius) {
     // Anchors (held solid) at a corner, along an edge and on a face of a 14 x 12 x 12 box. With
     // every design variable at 1, every element with an anchor in its neighbourhood filters to

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include "optimization/DesignRegions.h"
 #include "tools/Cantilever.h"
@@ -54,6 +55,39 @@ TEST(DesignRegions, VerticesAndBoxesHoldTheElementsWhoseCentresTheyHold) {
         const GridPos p = unpack(model->elementPosition(0)[size_t(e)]);
         EXPECT_EQ(r.kept[size_t(e)], p.x <= 3 || (p.x == 15 && p.z == 0)) << e;
         EXPECT_EQ(r.emptyHeld[size_t(e)], p.x >= 12 && !(p.x == 15 && p.z == 0)) << e;
+    }
+}
+
+TEST(DesignRegions, AMinimumMemberSizeHoldsPadsAroundTheSupportsAndLoads) {
+    // Every element whose centre lies within half the member size of an element at a fixed or
+    // loaded vertex is held solid as well: against the distances worked out element by element,
+    // and for size 3 (pad radius 1.5) by hand: layers x = 0, 1 and the loaded end's two lowest
+    // layers of x = 14 and 15 (diagonal 1.41 in, 2 out).
+    const auto model = makeCantilever(16, 4, 4, 0.125, 3);
+    const DesignRegions plain = markDesignRegions(*model, DesignControls());
+    const auto centre = [&](size_t e) { return unpack(model->elementPosition(0)[e]); };
+    const struct { double size; long long expected; } cases[] = {{2, 16 * 2 + 4 * 3}, {3, 48},
+                                                                {5, 16 * 3 + 4 * 3 * 3 - 4}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        DesignControls controls;
+        controls.minMember = c.size;
+        const DesignRegions r = markDesignRegions(*model, controls);
+        const double radius = DesignControls::memberPadRadius(c.size);
+        for (size_t e = 0; e < size_t(kElements); ++e) {
+            const GridPos p = centre(e);
+            double nearest = 1e9;
+            for (size_t s = 0; s < size_t(kElements); ++s) {
+                if (!plain.kept[s]) continue;
+                const GridPos q = centre(s);
+                nearest = std::min(nearest, std::sqrt(double((p.x - q.x) * (p.x - q.x) +
+                                                             (p.y - q.y) * (p.y - q.y) +
+                                                             (p.z - q.z) * (p.z - q.z))));
+            }
+            EXPECT_EQ(r.kept[e], nearest <= radius) << e;
+        }
+        EXPECT_EQ(r.keptCount, c.expected);
+        EXPECT_EQ(r.keptAtVertices, c.expected);
     }
 }
 

@@ -40,6 +40,7 @@ struct ModelCase {
     bool keepBoxes;     ///< one keep-solid and one keep-empty box
     double radius;      ///< 0: the default filter
     int planes = 0;     ///< mirror planes through the box's centre: x, then z, then y
+    double minMember = 0;  ///< a minimum member size (its radius in place of `radius`)
 };
 
 /// The axes of the first `planes` mirror planes of a case.
@@ -94,6 +95,11 @@ DesignControls controlsOf(const ModelCase& c) {
     d.projection = c.projection;
     if (c.radius > 0) {
         d.filterRadius = c.radius;
+        d.filterRadiusGiven = true;
+    }
+    if (c.minMember > 0) {
+        d.minMember = c.minMember;
+        d.filterRadius = DesignControls::memberFilterRadius(c.minMember);
         d.filterRadiusGiven = true;
     }
     if (c.keepBoxes) {
@@ -200,6 +206,24 @@ TEST_P(KernelPath, AgreesWithTheCpuOptimizerStepByStep) {
         ASSERT_EQ(taken, E);
         for (size_t e = 0; e < n; ++e)
             ASSERT_TRUE(relativelyEqual(E[e], r.model->stiffnessFactors()[e], 1e-7)) << e;
+        // A minimum member size: the factors are the eroded design's, 1000 * H_0.75^3 of the
+        // filtered design, which is thinner than the densities (the intermediate design).
+        if (c.minMember > 0) {
+            ASSERT_TRUE(b.solvesEroded());
+            const Projection eroded(b.rhoBeta_, Optimizer::kErodedEta, b.minDensity());
+            int thinner = 0;
+            for (size_t e = 0; e < n; ++e) {
+                if (!a.isDesignable(e)) continue;
+                const float solid = float(eroded.value(double(start.filtered[e])));
+                ASSERT_TRUE(relativelyEqual(E[e], 1000.0 * std::pow(double(solid), 3.0), 1e-6))
+                    << e;
+                ASSERT_LE(solid, start.density[e]) << e;
+                thinner += solid < start.density[e];
+            }
+            EXPECT_GT(thinner, 0);
+        } else {
+            ASSERT_FALSE(b.solvesEroded());
+        }
 
         // Energies from the same displacement (scaled so that the energies change per step).
         std::vector<double> u = r.u;
@@ -604,7 +628,9 @@ INSTANTIATE_TEST_SUITE_P(
                       ModelCase{"projection_radius", 11, 6, 6, 0.1, 1, false, 1.5},
                       ModelCase{"mirror_x", 12, 6, 5, 0.15, 0, true, 0.0, 1},
                       ModelCase{"mirror_xz_projection", 12, 6, 6, 0.1, 1, true, 0.0, 2},
-                      ModelCase{"mirror_xzy_odd", 11, 5, 7, 0.1, 1, false, 2.5, 3}),
+                      ModelCase{"mirror_xzy_odd", 11, 5, 7, 0.1, 1, false, 2.5, 3},
+                      ModelCase{"min_member", 12, 6, 6, 0.1, 1, true, 0.0, 0, 2.0},
+                      ModelCase{"min_member_3", 12, 6, 6, 0.1, 1, false, 0.0, 0, 3.0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

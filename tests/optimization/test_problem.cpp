@@ -163,6 +163,7 @@ TEST(Problem, OverridesReplaceTheScenesControls) {
         double volumeFraction, filterRadius;
         bool radiusGiven;
         int projection;
+        double minMember = 0;
     };
     const DesignControls scene{};
     const Case cases[] = {
@@ -171,14 +172,31 @@ TEST(Problem, OverridesReplaceTheScenesControls) {
         {"radius", {0, 3, false}, scene.volumeFraction, 3, true, 0},
         {"projection", {0, 0, true}, scene.volumeFraction, scene.filterRadius, false, 1},
         {"all", {0.5, 2, true}, 0.5, 2, true, 1},
+        {"member", {0, 0, false, 3}, scene.volumeFraction, 3 / 0.885, true, 0, 3},
     };
     for (const Case& c : cases) {
         const DesignControls got = overriddenControls(scene, c.overrides);
         EXPECT_EQ(got.volumeFraction, c.volumeFraction) << c.name;
-        EXPECT_EQ(got.filterRadius, c.filterRadius) << c.name;
+        EXPECT_DOUBLE_EQ(got.filterRadius, c.filterRadius) << c.name;
         EXPECT_EQ(got.filterRadiusGiven, c.radiusGiven) << c.name;
         EXPECT_EQ(got.projection, c.projection) << c.name;
+        EXPECT_EQ(got.minMember, c.minMember) << c.name;
     }
+    // A radius on the command line drops the scene's minimum member size; a minimum member
+    // size replaces the scene's radius.
+    DesignControls member;
+    member.minMember = 4;
+    member.filterRadius = DesignControls::memberFilterRadius(4);
+    member.filterRadiusGiven = true;
+    const DesignControls radius = overriddenControls(member, {0, 2.5, false});
+    EXPECT_EQ(radius.minMember, 0.0);
+    EXPECT_EQ(radius.filterRadius, 2.5);
+    DesignControls given;
+    given.filterRadius = 1.5;
+    given.filterRadiusGiven = true;
+    const DesignControls sized = overriddenControls(given, {0, 0, false, 2});
+    EXPECT_EQ(sized.minMember, 2.0);
+    EXPECT_DOUBLE_EQ(sized.filterRadius, 2 / 0.885);
     ScratchFolder folder("problem");
     Scene loaded;
     std::wostringstream log;

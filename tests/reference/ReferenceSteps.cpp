@@ -41,6 +41,46 @@ double largestChange(const std::vector<float>& from, const std::vector<float>& t
     return largest;
 }
 
+// The densities the solver takes: the densities themselves, or with a minimum member size the
+// eroded projection of the filtered design (with the beta of the densities), kept elements 1,
+// held-empty ones at the minimum density.
+std::vector<float> solvedDensities(const Optimizer& opt, const OptimizerState& s) {
+    if (!opt.solvesEroded()) return s.rho_;
+    std::vector<float> solid(s.rho_.size());
+    ReferenceFilter::project(s.xTilde_.data(), solid.data(), solid.size(), s.rhoBeta_,
+                             s.solidEta_, s.minDensity_);
+    for (size_t e = 0; e < solid.size(); ++e) {
+        if (s.isKept_[e])
+            solid[e] = 1.0f;
+        else if (s.isEmptyHeld_[e])
+            solid[e] = float(s.minDensity_);
+    }
+    return solid;
+}
+
+/// Designable elements' sum of `rho`.
+double designableSum(const OptimizerState& s, const std::vector<float>& rho) {
+    double sum = 0.0;
+    for (size_t e = 0; e < rho.size(); ++e)
+        if (!s.isKept_[e] && !s.isEmptyHeld_[e]) sum += double(rho[e]);
+    return sum;
+}
+
+/// Designable elements' sum of the eroded projection of `xTilde` at `beta`.
+double erodedSum(const OptimizerState& s, const std::vector<float>& xTilde, double beta) {
+    std::vector<float> eroded(xTilde.size());
+    ReferenceFilter::project(xTilde.data(), eroded.data(), eroded.size(), beta, s.solidEta_,
+                             s.minDensity_);
+    return designableSum(s, eroded);
+}
+
+/// The held volume's scale of the current design (a minimum member size).
+void updateMemberVolumeScale(const Optimizer& opt, OptimizerState& s) {
+    if (!opt.solvesEroded()) return;
+    s.memberVolumeScale_ = Optimizer::memberVolumeScale(designableSum(s, s.rho_),
+                                                        erodedSum(s, s.xTilde_, s.beta_));
+}
+
 }  // namespace
 
 DesignSums ReferenceSteps::start(Optimizer& opt) {
@@ -63,6 +103,7 @@ DesignSums ReferenceSteps::start(Optimizer& opt) {
             else if (s.isEmptyHeld_[e])
                 s.rho_[e] = float(s.minDensity_);
         }
+        updateMemberVolumeScale(opt, s);
     } else {
         ReferenceFilter::project(s.xTilde0_.data(), s.rho_.data(), n, s.beta_, s.eta_);
         for (size_t e = 0; e < n; ++e)
@@ -107,7 +148,8 @@ void ReferenceSteps::downloadCheckpoint(Optimizer& opt) {
 void ReferenceSteps::updateStiffness(Optimizer& opt) {
     const long long n = (long long)state(opt).rho_.size();
     std::vector<float> E(static_cast<size_t>(n));
-    const float* rho = state(opt).rho_.data();
+    const std::vector<float> solved = solvedDensities(opt, state(opt));
+    const float* rho = solved.data();
     const double base = state(opt).baseStiffness_, p = state(opt).penalty_;
 #pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long e = 0; e < n; ++e) E[size_t(e)] = float(base * std::pow(double(rho[e]), p));
@@ -168,16 +210,28 @@ void ReferenceSteps::computeSensitivities(Optimizer& opt) {
             for (size_t e = 0; e < count; ++e)
                 if (state(opt).isEmptyHeld_[e]) dRho_[e] = 0.0;
     }
-    // dq_i = -sum_j drho_j * q_j * 3 / rho_j * w_ij / W_j and dv_i = sum_j drho_j * w_ij / W_j:
-    // the per-neighbour factors are formed once, then both sums are gathered in one sweep.
+    // A minimum member size: the compliance is the eroded design's, its slope and densities
+    // those of the eroded projection; the volume's slope the mix of both slopes.
+    std::vector<double> dSolid = dRho_;
+    const std::vector<float> solved = solvedDensities(opt, state(opt));
+    if (opt.solvesEroded()) {
+        ReferenceFilter::projectDerivative(state(opt).xTilde_.data(), dSolid.data(), count,
+                                           state(opt).rhoBeta_, state(opt).solidEta_,
+                                           state(opt).minDensity_);
+        for (size_t e = 0; e < count; ++e)
+            if (!opt.isDesignable(e)) dSolid[e] = 0.0;
+    }
+    // dq_i = -sum_j dsolid_j * q_j * 3 / solid_j * w_ij / W_j and
+    // dv_i = sum_j dvolume_j * w_ij / W_j: the per-neighbour factors are formed once, then both
+    // sums are gathered in one sweep.
+    const double mix = opt.solvesEroded() ? Optimizer::kMemberVolumeMix : 0.0;
     const long long n = (long long)count;
     const double p = state(opt).penalty_;
 #pragma omp parallel for schedule(static) if (n >= kParallelElements)
     for (long long j = 0; j < n; ++j) {
         const size_t e = size_t(j);
-        scaledQ_[e] =
-            dRho_[e] * state(opt).q_[e] * p / double(state(opt).rho_[e]) / state(opt).W_[e];
-        scaledOne_[e] = dRho_[e] / state(opt).W_[e];
+        scaledQ_[e] = dSolid[e] * state(opt).q_[e] * p / double(solved[e]) / state(opt).W_[e];
+        scaledOne_[e] = ((1.0 - mix) * dRho_[e] + mix * dSolid[e]) / state(opt).W_[e];
     }
     filter_->gatherPair(scaledQ_.data(), scaledOne_.data(), gathered_.data(),
                                    dv.data());
@@ -278,7 +332,11 @@ double ReferenceSteps::searchVolume(Optimizer& opt, double lambda) {
                 volume += double(candidateRho[e]);
         }
     }
-    return volume;
+    if (!opt.solvesEroded()) return volume;
+    // A minimum member size: the mix of the candidate's intermediate and eroded volumes, scaled.
+    const double eroded = erodedSum(state(opt), candidateXTilde, state(opt).beta_);
+    return state(opt).memberVolumeScale_ * ((1.0 - Optimizer::kMemberVolumeMix) * volume +
+                                            Optimizer::kMemberVolumeMix * eroded);
 }
 
 void ReferenceSteps::finishSearch(Optimizer& opt, double lambda) { searchVolume(opt, lambda); }
@@ -304,6 +362,7 @@ DesignSums ReferenceSteps::accept(Optimizer& opt) {
     s.x_ = candidateX;
     s.rho_ = candidateRho;
     if (opt.isProjected()) s.xTilde_ = candidateXTilde;
+    updateMemberVolumeScale(opt, s);
     DesignSums sums = densitySums(opt, s);
     sums.change = change;
     return sums;

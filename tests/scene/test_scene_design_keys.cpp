@@ -110,6 +110,15 @@ TEST_F(SceneDesignKeys, BadValuesFailTheLoadNamingTheKey) {
         {"OPTIMIZATION_FILTER_RADIUS: 10.5", "not '10.5'"},
         {"OPTIMIZATION_FILTER_RADIUS: 2x", "not '2x'"},
         {"OPTIMIZATION_FILTER_RADIUS: inf", "not 'inf'"},
+        {"OPTIMIZATION_MIN_MEMBER: 1.5",
+         "ERROR: OPTIMIZATION_MIN_MEMBER must be a number from 2 to 8 (voxel lengths), "
+         "not '1.5'"},
+        {"OPTIMIZATION_MIN_MEMBER: 8.5", "not '8.5'"},
+        {"OPTIMIZATION_MIN_MEMBER: 3 voxels", "not '3 voxels'"},
+        {"OPTIMIZATION_MIN_MEMBER: nan", "not 'nan'"},
+        {"OPTIMIZATION_MIN_MEMBER: 3\nOPTIMIZATION_FILTER_RADIUS: 2",
+         "ERROR: OPTIMIZATION_MIN_MEMBER sets the filter radius: leave out "
+         "OPTIMIZATION_FILTER_RADIUS"},
         {"OPTIMIZATION_PROJECTION: 2", "ERROR: OPTIMIZATION_PROJECTION must be 0 or 1, not '2'"},
         {"OPTIMIZATION_PROJECTION: yes", "not 'yes'"},
         {"OPTIMIZATION_PROJECTION: 1.0", "not '1.0'"},
@@ -131,6 +140,29 @@ TEST_F(SceneDesignKeys, BadValuesFailTheLoadNamingTheKey) {
     EXPECT_TRUE(load("KEEP_SOLID_BOXES: 0 0 0 2 1 0\nKEEP_EMPTY_BOXES:\n")) << log();
     EXPECT_EQ(scene_.designControls_.keepSolid.size(), 1u);
     EXPECT_TRUE(scene_.designControls_.keepEmpty.empty());
+}
+
+TEST_F(SceneDesignKeys, AMinimumMemberSizeSetsTheFilterRadiusAndIsSummarised) {
+    const struct {
+        const char* value;
+        double member;
+    } cases[] = {{"2", 2.0}, {"3", 3.0}, {"4.5", 4.5}, {"8", 8.0}};
+    for (const auto& c : cases) {
+        ASSERT_TRUE(load(std::string("OPTIMIZATION_MIN_MEMBER: ") + c.value + "\n")) << log();
+        const DesignControls& d = scene_.designControls_;
+        EXPECT_EQ(d.minMember, c.member);
+        // The plate that survives the erosion at 0.75 is 0.885 R thick.
+        EXPECT_NEAR(d.filterRadius, c.member / 0.885, 1e-12);
+        EXPECT_LE(d.filterRadius, DesignControls::kMaxFilterRadius);
+        EXPECT_TRUE(d.filterRadiusGiven);
+        EXPECT_EQ(d.projection, 0);  // the key implies projection mode 1 in the optimizer
+        const std::wstring summary = scene_.sceneSummary();
+        EXPECT_NE(summary.find(L"# Minimum Member: " + fromUtf8(c.value) + L" voxels\n"),
+                  std::wstring::npos);
+    }
+    ASSERT_TRUE(load("")) << log();
+    EXPECT_EQ(scene_.designControls_.minMember, 0.0);
+    EXPECT_EQ(scene_.sceneSummary().find(L"Minimum Member"), std::wstring::npos);
 }
 
 TEST_F(SceneDesignKeys, TheWriterKeepsTheKeysAsReadAndAddsNone) {

@@ -39,9 +39,9 @@ TEST(SceneLint, KnownKeysIncludeTheOptimizerSettings) {
     for (const wchar_t* key : {L"OPTIMIZATION_VOLUME_FRACTION", L"OPTIMIZATION_FILTER_RADIUS",
                                L"OPTIMIZATION_PROJECTION", L"KEEP_SOLID_BOXES", L"KEEP_EMPTY_BOXES",
                                L"EDITOR_FORCE_ARROW_SCALING", L"GRAVITY", L"SYMMETRY_PLANES",
-                               L"LOAD_CASE_WEIGHTS"})
+                               L"LOAD_CASE_WEIGHTS", L"OPTIMIZATION_MIN_MEMBER"})
         EXPECT_NE(std::find(keys.begin(), keys.end(), key), keys.end()) << toUtf8(key);
-    EXPECT_EQ(keys.size(), 30u);
+    EXPECT_EQ(keys.size(), 31u);
 }
 
 TEST(SceneLint, UnknownKeysWithLineNumbersInFileOrder) {

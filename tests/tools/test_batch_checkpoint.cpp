@@ -143,6 +143,8 @@ INSTANTIATE_TEST_SUITE_P(
         // move limit adapts: a checkpoint at 97 carries limits that differ from the common one.
         ResumeCase{"projection", "", {"--projection", "--volume-fraction", "0.3"}, 97, 104},
         ResumeCase{"projection_beta_step", "", {"--projection"}, 10, 20},
+        // The scale of the held volume is state of its own.
+        ResumeCase{"min_member", "", {"--min-member", "2"}, 5, 12},
         ResumeCase{"two_load_cases", sidewaysCase(), {}, 10, 20},
         // The convergence test's memory: the run converges after step 9 in both.
         ResumeCase{"converge_pcg", "", {"--converge", "0.5", "--solver", "pcg"}, 6, 20}),
@@ -213,6 +215,9 @@ TEST(BatchCheckpoint, RefusesWhatItCannotContinue) {
     r = resume(scene, dir, folder / "o4", {"--projection"});
     EXPECT_EQ(r.err, "ERROR: Cannot resume: the checkpoint was written with projection 0, this "
                      "run has 1 (the design options must stay the same)\n");
+    r = resume(scene, dir, folder / "o6", {"--min-member", "3"});
+    EXPECT_EQ(r.err, "ERROR: Cannot resume: the checkpoint was written with min-member 0, this "
+                     "run has 3 (the design options must stay the same)\n");
     EXPECT_EQ(resume(scene, dir, folder / "o5", {"--vtk", "--format", "stl"}).status, 0);
 
     // No index; an index of another rank count (checksum intact); damaged files.

@@ -42,6 +42,9 @@ TEST(BatchDesignArguments, AcceptedForms) {
     EXPECT_EQ(a.options.convergeChange, 0.01);
     EXPECT_FALSE(a.options.quiet);
     EXPECT_EQ(parse({"s.txt", "--converge-change=0.002"}).options.convergeChange, 0.002);
+    EXPECT_EQ(a.options.minMember, 0);
+    EXPECT_EQ(parse({"s.txt", "--min-member", "2"}).options.minMember, 2.0);
+    EXPECT_EQ(parse({"s.txt", "--min-member=4.5"}).options.minMember, 4.5);
 }
 
 TEST(BatchDesignArguments, BadValuesNameTheOption) {
@@ -64,6 +67,16 @@ TEST(BatchDesignArguments, BadValuesNameTheOption) {
          "ERROR: --filter-radius needs a number from 1 to 10 (voxel lengths), not '11'"},
         {{"a.txt", "--filter-radius", " 2"},
          "ERROR: --filter-radius needs a number from 1 to 10 (voxel lengths), not ' 2'"},
+        {{"a.txt", "--min-member", "1.9"},
+         "ERROR: --min-member needs a number from 2 to 8 (voxel lengths), not '1.9'"},
+        {{"a.txt", "--min-member=9"},
+         "ERROR: --min-member needs a number from 2 to 8 (voxel lengths), not '9'"},
+        {{"a.txt", "--min-member", "3mm"},
+         "ERROR: --min-member needs a number from 2 to 8 (voxel lengths), not '3mm'"},
+        {{"a.txt", "--min-member"}, "ERROR: Option '--min-member' needs a value"},
+        {{"a.txt", "--min-member", "3", "--filter-radius", "2"},
+         "ERROR: --min-member sets the filter radius: give --filter-radius or --min-member, "
+         "not both"},
         {{"a.txt", "--converge", "0"},
          "ERROR: --converge needs a tolerance between 0 and 1 (both excluded), not '0'"},
         {{"a.txt", "--converge", "-0.01"},
