@@ -11,6 +11,9 @@
 namespace ostrel {
 namespace {
 
+/// The Krylov iterations a solve may take unless -ksp_max_it says otherwise.
+constexpr PetscInt kMaxIterations = 1000;
+
 /// Sets a PETSc option to `value` unless the command line or PETSC_OPTIONS gave it: the
 /// engine's defaults that the user overrides.
 void defaultOption(const char* name, const char* value) {
@@ -181,7 +184,7 @@ void PetscElasticSolver::configureSolver(double tolerance) {
     petscCheck(KSPSetType(ksp_, KSPCG), "KSPSetType");
     petscCheck(KSPSetNormType(ksp_, KSP_NORM_UNPRECONDITIONED), "KSPSetNormType");
     petscCheck(KSPSetInitialGuessNonzero(ksp_, PETSC_TRUE), "KSPSetInitialGuessNonzero");
-    petscCheck(KSPSetTolerances(ksp_, tolerance, 0.0, PETSC_DEFAULT, 10000), "KSPSetTolerances");
+    petscCheck(KSPSetTolerances(ksp_, tolerance, 0.0, PETSC_DEFAULT, kMaxIterations), "KSPSetTolerances");
     PC pc = nullptr;
     petscCheck(KSPGetPC(ksp_, &pc), "KSPGetPC");
     const int levels = int(da_.size());

@@ -210,6 +210,8 @@ int main(int argc, char** argv) {
     // GoogleTest took its options; the rest (none by default) go to PETSc.
     std::vector<std::string> petscArguments(argv + 1, argv + argc);
     ostrel::PetscSession session(petscArguments);
+    // A broken operator fails within a few seconds rather than after the engine's cap.
+    PetscOptionsSetValue(nullptr, "-ksp_max_it", "200");
     if (session.rank() != 0) {
         // Only rank 0 prints; every rank runs the same cases and returns its own status.
         auto& listeners = ::testing::UnitTest::GetInstance()->listeners();
