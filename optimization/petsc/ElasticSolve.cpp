@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <stdexcept>
+#include <string>
 
 #include "fem/FemModel.h"
 #include "fem/LoadVector.h"
@@ -524,13 +526,48 @@ PetscSolveResult PetscElasticSolver::solve() {
     return result;
 }
 
-std::vector<double> PetscElasticSolver::gatherDisplacement() const {
+std::vector<double> PetscElasticSolver::gatherDisplacement() const { return gatherToModel(u_); }
+
+void PetscElasticSolver::fillFromModel(const std::vector<double>& values, Vec v) const {
+    const int nV = model_.numVertices(0);
+    DM da = da_[0];
+    PetscInt xs, ys, zs, xm, ym, zm;
+    petscCheck(DMDAGetCorners(da, &xs, &ys, &zs, &xm, &ym, &zm), "DMDAGetCorners");
+    PetscScalar**** a = nullptr;
+    petscCheck(DMDAVecGetArrayDOF(da, v, &a), "DMDAVecGetArrayDOF");
+    for (PetscInt k = zs; k < zs + zm; ++k)
+        for (PetscInt j = ys; j < ys + ym; ++j)
+            for (PetscInt i = xs; i < xs + xm; ++i) {
+                const int w = model_.vertexAt(0, {int(i), int(j), int(k)});
+                for (int c = 0; c < 3; ++c)
+                    a[k][j][i][c] = w >= 0 ? values[size_t(c * nV + w)] : 0.0;
+            }
+    petscCheck(DMDAVecRestoreArrayDOF(da, v, &a), "DMDAVecRestoreArrayDOF");
+}
+
+std::vector<double> PetscElasticSolver::applyOperator(const std::vector<double>& u) const {
+    if (u.size() != 3 * size_t(model_.numVertices(0)))
+        throw std::invalid_argument("applyOperator: " + std::to_string(u.size()) +
+                                    " values for " + std::to_string(model_.numVertices(0)) +
+                                    " vertices");
+    Vec x = nullptr, y = nullptr;
+    petscCheck(VecDuplicate(load_, &x), "VecDuplicate");
+    petscCheck(VecDuplicate(load_, &y), "VecDuplicate");
+    fillFromModel(u, x);
+    applyFine(x, y);
+    std::vector<double> result = gatherToModel(y);
+    VecDestroy(&x);
+    VecDestroy(&y);
+    return result;
+}
+
+std::vector<double> PetscElasticSolver::gatherToModel(Vec v) const {
     DM da = da_[0];
     Vec natural = nullptr, all = nullptr;
     VecScatter scatter = nullptr;
     petscCheck(DMDACreateNaturalVector(da, &natural), "DMDACreateNaturalVector");
-    petscCheck(DMDAGlobalToNaturalBegin(da, u_, INSERT_VALUES, natural), "DMDAGlobalToNatural");
-    petscCheck(DMDAGlobalToNaturalEnd(da, u_, INSERT_VALUES, natural), "DMDAGlobalToNatural");
+    petscCheck(DMDAGlobalToNaturalBegin(da, v, INSERT_VALUES, natural), "DMDAGlobalToNatural");
+    petscCheck(DMDAGlobalToNaturalEnd(da, v, INSERT_VALUES, natural), "DMDAGlobalToNatural");
     petscCheck(VecScatterCreateToZero(natural, &scatter, &all), "VecScatterCreateToZero");
     petscCheck(VecScatterBegin(scatter, natural, all, INSERT_VALUES, SCATTER_FORWARD),
                "VecScatterBegin");

@@ -75,6 +75,12 @@ public:
     /// The displacement on rank 0 in the model's layout (3*nV, component-major); empty on the
     /// other ranks. Collective.
     std::vector<double> gatherDisplacement() const;
+    /// The level-0 operator of the last prepareSolve applied to `u` (3*nV in the model's layout,
+    /// the same on every rank): K u on rank 0, empty on the others; a fixed vertex's rows give
+    /// identityScale() * u. Collective. For checks of the operator.
+    std::vector<double> applyOperator(const std::vector<double>& u) const;
+    /// The diagonal of the identity rows (the largest diagonal entry of any element).
+    double identityScale() const { return identityScale_; }
     const PetscSolveShape& shape() const { return shape_; }
 
 private:
@@ -104,6 +110,10 @@ private:
     static PetscErrorCode shellMult(Mat A, Vec x, Vec y);
     static PetscErrorCode shellDiagonal(Mat A, Vec d);
     void applyFine(Vec x, Vec y) const;
+    /// Fills this rank's part of `v` from a model-layout vector (grid points without a vertex 0).
+    void fillFromModel(const std::vector<double>& values, Vec v) const;
+    /// `v` in the model's layout on rank 0; empty on the others. Collective.
+    std::vector<double> gatherToModel(Vec v) const;
     void fineDiagonal(Vec d) const;
     void buildHierarchy();
     void buildLoad();
