@@ -56,6 +56,7 @@
 #include "optimization/IterationProfile.h"
 #include "optimization/KernelSteps.h"
 #include "optimization/Optimizer.h"
+#include "optimization/ProblemStart.h"
 #if OSTREL_HAVE_PETSC
 #include "optimization/petsc/ElasticSolve.h"
 #include "optimization/petsc/PetscSession.h"
@@ -69,8 +70,10 @@ const char* kUsage =
     "                    [--solver vcycle|pcg]\n"
     "       ostrel-solve --largest [--memory-limit MB] [--max-elements N] --voxel S --tolerance T\n"
     "                    [options]\n"
+    "       ostrel-solve --scene FILE --tolerance T [--device host|cuda] [--threads N]\n"
     "       mpirun -n N ostrel-solve --engine petsc --size NX NY NZ --voxel S --levels L\n"
-    "                    --tolerance T [-- PETSc options]\n";
+    "                    --tolerance T [-- PETSc options]\n"
+    "       mpirun -n N ostrel-solve --engine petsc --scene FILE --tolerance T [-- PETSc options]\n";
 
 const char* kHelp =
     "Builds the standard cantilever of NX x NY x NZ voxels of edge S (clamped at x = 0, pulled\n"
@@ -88,9 +91,11 @@ const char* kHelp =
     "  --threads N     worker threads of the host device\n"
     "  --solver S      vcycle (default): multigrid V-cycles; pcg: conjugate gradients\n"
     "                  preconditioned by a V-cycle\n"
+    "  --scene FILE    instead of the cantilever: the scene's problem (its voxel model,\n"
+    "                  levels, supports and first load case) with uniform stiffness\n"
     "  --engine E      single (default): this process alone; petsc: the many-process engine\n"
     "                  on PETSc and MPI (start it with mpirun; with --size, --voxel, --levels\n"
-    "                  and --tolerance only); it prints the compliance, the Krylov\n"
+    "                  or --scene, and --tolerance only); it prints the compliance, the Krylov\n"
     "                  iterations, the relative residual, the times and the memory from rank 0.\n"
     "                  Options after \"--\" (and PETSC_OPTIONS) go to PETSc and override the\n"
     "                  engine's defaults, e.g. -- -ksp_monitor -mg_levels_ksp_max_it 3\n"
@@ -238,6 +243,7 @@ struct SolveCommand {
     ostrel::SolveMethod method = ostrel::SolveMethod::VCycles;
     int memoryLimitMb = 0;
     long long maxElements = 0;
+    std::string sceneFile;    ///< --scene FILE: its problem instead of the cantilever
     bool petsc = false;       ///< --engine petsc
     bool haveDevice = false;  ///< --device or --threads given
     std::vector<std::string> petscArguments;  ///< the words after "--"
@@ -276,6 +282,10 @@ int readSolveArguments(int argc, char** argv, SolveCommand& c) try {
             if (e == "petsc") c.petsc = true;
             else if (e == "single") c.petsc = false;
             else ok = false;
+        } else if (a == "--scene") {
+            need(1);
+            c.sceneFile = argv[++i];
+            ok = !c.sceneFile.empty();
         } else if (a == "--size") {
             need(3);
             for (int k = 0; k < 3; ++k) ok = ok && parseInt(argv[++i], c.size[k]);
@@ -337,6 +347,12 @@ int checkSolveCommand(const SolveCommand& c) {
         return usageError("--largest chooses the size and the levels: no --size or --levels");
     if (c.memoryLimitMb > 0 && !c.largest) return usageError("--memory-limit needs --largest");
     if (c.maxElements > 0 && !c.largest) return usageError("--max-elements needs --largest");
+    if (!c.sceneFile.empty()) {
+        if (c.largest || c.profile || c.haveSize || c.haveLevels || c.haveVoxel)
+            return usageError("--scene takes no --size, --levels, --voxel, --largest or --profile");
+        if (!c.haveTol) return usageError("Missing argument");
+        return -1;
+    }
     if ((!c.largest && (!c.haveSize || !c.haveLevels)) || !c.haveVoxel || !c.haveTol)
         return usageError("Missing argument");
     if (c.size[0] > 2046 || c.size[1] > 2046 || c.size[2] > 1022)
@@ -378,6 +394,43 @@ void printSolveReport(std::ostream& out, double compliance, const ostrel::Multig
         std::snprintf(line, sizeof line, "%.4f", part.seconds);
         out << "Split " << part.name << ": " << line << " s\n";
     }
+}
+
+/// The scene's problem on the solver's device (gravity zero, uniform stiffness, as the programs
+/// start): one solve to the tolerance and the solve's lines.
+ostrel::StartedProblem startSceneProblem(const SolveCommand& c) {
+    ostrel::StartOptions start;
+    start.problem.device = c.options;
+    return ostrel::startProblem(c.sceneFile, start);
+}
+
+int runSceneSolve(const SolveCommand& c) {
+    if (c.wantCuda && ostrel::openDriver(c.options)->isHost()) {
+        std::cerr << "ERROR: No CUDA device available\n";
+        return 1;
+    }
+    auto t0 = std::chrono::steady_clock::now();
+    ostrel::StartedProblem started = startSceneProblem(c);
+    if (started.status == ostrel::StartStatus::NoDevice) return -1;
+    if (started.status != ostrel::StartStatus::Started) {
+        std::cerr << started.error << "\n";
+        return 1;
+    }
+    ostrel::MultigridSolver& fem = started.problem->solver();
+    fem.setSolveMethod(c.method);
+    auto t1 = std::chrono::steady_clock::now();
+    fem.computeLoad();
+    auto t2 = std::chrono::steady_clock::now();
+    fem.prepareSolve();
+    auto t3 = std::chrono::steady_clock::now();
+    const bool converged = fem.solve(c.tolerance);
+    auto t4 = std::chrono::steady_clock::now();
+    std::ostream& out = ostrel::narrowOut();
+    printSolveReport(out, ostrel::compliance(started.problem->model()), fem, converged,
+                     ostrel::secondsBetween(t0, t1), ostrel::secondsBetween(t2, t3),
+                     ostrel::secondsBetween(t3, t4));
+    out.flush();
+    return converged ? 0 : 1;
 }
 
 /// Whether the command line asks for --engine petsc (before any "--").
@@ -454,16 +507,32 @@ int runPetscSolve(int argc, char** argv) {
     if (const int status = checkSolveCommand(c); status >= 0) return status;
     try {
         std::ostream& out = ostrel::narrowOut();
-        ostrel::ModelBuild built =
-            ostrel::buildCantilever(c.size[0], c.size[1], c.size[2], c.voxel, c.levels);
-        if (!built.model) {
-            ostrel::writeLine(&ostrel::wideOut(), built.error);
-            return 1;
+        // Every rank builds the whole model: the cantilever, or the scene's problem (on the
+        // host device with one thread; only its model is used).
+        std::unique_ptr<ostrel::FemModel> model;
+        ostrel::StartedProblem started;
+        if (c.sceneFile.empty()) {
+            ostrel::ModelBuild built =
+                ostrel::buildCantilever(c.size[0], c.size[1], c.size[2], c.voxel, c.levels);
+            if (!built.model) {
+                ostrel::writeLine(&ostrel::wideOut(), built.error);
+                return 1;
+            }
+            model = std::move(built.model);
+        } else {
+            SolveCommand host = c;
+            host.options.forceHost = true;
+            host.options.hostThreads = 1;
+            started = startSceneProblem(host);
+            if (started.status != ostrel::StartStatus::Started) {
+                std::cerr << started.error << "\n";
+                return 1;
+            }
         }
-        const std::unique_ptr<ostrel::FemModel> model = std::move(built.model);
+        const ostrel::FemModel& solved = model ? *model : started.problem->model();
         const double before = residentBytes();
         auto t0 = std::chrono::steady_clock::now();
-        ostrel::PetscElasticSolver engine(*model, PETSC_COMM_WORLD, c.tolerance);
+        ostrel::PetscElasticSolver engine(solved, PETSC_COMM_WORLD, c.tolerance);
         auto t1 = std::chrono::steady_clock::now();
         engine.prepareSolve();
         auto t2 = std::chrono::steady_clock::now();
@@ -492,7 +561,7 @@ int runPetscSolve(int argc, char** argv) {
         std::snprintf(line, sizeof line, "%.3f", ostrel::secondsBetween(t2, t3));
         out << "Solve time: " << line << " s\n";
         std::snprintf(line, sizeof line, "%.0f bytes per element (all ranks), largest rank %.1f MB",
-                      total / double(model->numElements(0)), largest / (1024.0 * 1024.0));
+                      total / double(solved.numElements(0)), largest / (1024.0 * 1024.0));
         out << "Engine memory: " << line << " resident\n";
         out.flush();
         return result.converged ? 0 : 1;
@@ -521,6 +590,7 @@ int runSolve(int argc, char** argv) {
     if (const int status = checkSolveCommand(c); status >= 0) return status;
 
     ostrel::exitOnFailedAllocation();
+    if (!c.sceneFile.empty()) return runSceneSolve(c);
     std::unique_ptr<ostrel::Driver> driver = ostrel::openDriver(c.options);
     if (c.wantCuda && driver->isHost()) {
         std::cerr << "ERROR: No CUDA device available\n";
