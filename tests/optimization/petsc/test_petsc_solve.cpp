@@ -134,6 +134,9 @@ TEST_P(PetscAgreement, ComplianceAndDisplacementEqualTheSingleProcessSolve) {
     EXPECT_TRUE(result.converged);
     EXPECT_LE(result.relativeResidual, kTolerance);
     EXPECT_GE(engine.shape().levels, 2) << "the multigrid should keep a coarse level";
+    // The V-cycle keeps its strength on every rank count (about 40 iterations to 1e-8 on the
+    // random factors on 1, 2 and 3 ranks; a weak interpolation took over 200 on 3).
+    EXPECT_LE(result.iterations, 80);
     EXPECT_NEAR(result.compliance, ref.compliance, 1e-6 * ref.compliance) << c.name;
 
     const std::vector<double> u = engine.gatherDisplacement();
