@@ -351,9 +351,11 @@ void PetscElasticSolver::fineDiagonal(Vec d) const {
 PetscErrorCode PetscElasticSolver::shellMult(Mat A, Vec x, Vec y) {
     PetscElasticSolver* self = nullptr;
     PetscCall(MatShellGetContext(A, &self));
+    // No exception may cross PETSc's C frames: a failure becomes PETSc's error code, which
+    // the caller's petscCheck turns back into PetscFailure.
     try {
         self->applyFine(x, y);
-    } catch (const PetscFailure&) {
+    } catch (const std::exception&) {
         return PETSC_ERR_LIB;
     }
     return 0;
@@ -364,7 +366,7 @@ PetscErrorCode PetscElasticSolver::shellDiagonal(Mat A, Vec d) {
     PetscCall(MatShellGetContext(A, &self));
     try {
         self->fineDiagonal(d);
-    } catch (const PetscFailure&) {
+    } catch (const std::exception&) {
         return PETSC_ERR_LIB;
     }
     return 0;
