@@ -18,7 +18,10 @@
 //              [-- PETSc options]
 // --engine petsc solves the same cantilever on the many-process engine (optimization/petsc/),
 // every rank with the whole model; rank 0 prints the compliance, the Krylov iterations, the
-// relative residual, the times and the memory. An error on any rank ends every rank.
+// relative residual, the times and the memory. An error on any rank ends every rank. The
+// engine lives in ostrel-solve-petsc, this source built with PETSc (OSTREL_HAVE_PETSC=1), to
+// which ostrel-solve hands --engine petsc (exec): ostrel-solve itself links neither PETSc nor
+// MPI, so it runs (and is bundled) where they are absent.
 //
 // Exit status: 0 the solve reached the tolerance, 1 it did not (or no CUDA device was found
 // for --device cuda), 2 bad command line.
@@ -41,6 +44,7 @@
 
 #include "app/ProgramEnd.h"
 #include "core/Console.h"
+#include "core/ExecutablePath.h"
 #include "core/NumberText.h"
 #include "core/IterationSplit.h"
 #include "core/MemoryLimit.h"
@@ -264,7 +268,7 @@ int readSolveArguments(int argc, char** argv, SolveCommand& c) try {
             return 0;
         }
         if (a == "-V" || a == "--version") {
-            std::cout << ostrel::versionLine("ostrel-solve");
+            std::cout << ostrel::versionLine(OSTREL_SOLVE_NAME);
             return 0;
         }
         auto need = [&](int n) {
@@ -580,6 +584,18 @@ int runSolve(int argc, char** argv) {
 #if OSTREL_HAVE_PETSC
         return runPetscSolve(argc, argv);
 #else
+        // The engine is the program beside this one, built from this source with PETSc and MPI
+        // (so that ostrel-solve itself needs neither): it takes over this process, which keeps
+        // its place among the MPI ranks.
+        const std::string engine = std::string(OSTREL_ENGINE_PROGRAM);
+        if (!engine.empty()) {
+            const std::string path = ostrel::executableDirectory() + engine;
+            std::vector<char*> args(argv, argv + argc);
+            args[0] = const_cast<char*>(path.c_str());
+            args.push_back(nullptr);
+            std::cout.flush();
+            ::execv(path.c_str(), args.data());
+        }
         std::cerr << "ERROR: --engine petsc: this build has no many-process engine (it was "
                      "built without PETSc and MPI; scripts/setup installs them)\n";
         return 2;

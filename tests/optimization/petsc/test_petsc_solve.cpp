@@ -9,11 +9,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <iostream>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "core/Version.h"
 #include "fem/FemModel.h"
 #include "fem/FemTestUtil.h"
 #include "gpu/MultigridSolver.h"
@@ -264,6 +267,18 @@ TEST(PetscSolve, ZeroLoadSolvesAtOnceToZero) {
 }  // namespace ostrel
 
 int main(int argc, char** argv) {
+    // As every test program: --version prints "<program> <version>"; --help is GoogleTest's
+    // (neither starts PETSc).
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::cout << ostrel::versionLine("test_petsc_solve");
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            ::testing::InitGoogleTest(&argc, argv);
+            return RUN_ALL_TESTS();
+        }
+    }
     ::testing::InitGoogleTest(&argc, argv);
     // GoogleTest took its options; the rest (none by default) go to PETSc.
     std::vector<std::string> petscArguments(argv + 1, argv + argc);
