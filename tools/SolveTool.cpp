@@ -14,6 +14,14 @@
 // ostrel-solve --size NX NY NZ --levels L | --largest [--memory-limit MB] [--max-elements N]
 //              --voxel S --tolerance T [--device host|cuda] [--threads N] [--profile]
 //              [--solver vcycle|pcg]
+// mpirun -n N ostrel-solve --engine petsc --size NX NY NZ --levels L --voxel S --tolerance T
+//              [-- PETSc options]
+// --engine petsc solves the same cantilever on the many-process engine (optimization/petsc/),
+// every rank with the whole model; rank 0 prints the compliance, the Krylov iterations, the
+// relative residual, the times and the memory. An error on any rank ends every rank. The
+// engine lives in ostrel-solve-petsc, this source built with PETSc (OSTREL_HAVE_PETSC=1), to
+// which ostrel-solve hands --engine petsc (exec): ostrel-solve itself links neither PETSc nor
+// MPI, so it runs (and is bundled) where they are absent.
 //
 // Exit status: 0 the solve reached the tolerance, 1 it did not (or no CUDA device was found
 // for --device cuda), 2 bad command line.
@@ -27,6 +35,7 @@
 #include <iostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <unistd.h>
 
@@ -35,6 +44,7 @@
 
 #include "app/ProgramEnd.h"
 #include "core/Console.h"
+#include "core/ExecutablePath.h"
 #include "core/NumberText.h"
 #include "core/IterationSplit.h"
 #include "core/MemoryLimit.h"
@@ -50,6 +60,11 @@
 #include "optimization/IterationProfile.h"
 #include "optimization/KernelSteps.h"
 #include "optimization/Optimizer.h"
+#include "optimization/ProblemStart.h"
+#if OSTREL_HAVE_PETSC
+#include "optimization/petsc/ElasticSolve.h"
+#include "optimization/petsc/PetscSession.h"
+#endif
 
 namespace {
 
@@ -58,7 +73,11 @@ const char* kUsage =
     "[--device host|cuda] [--threads N] [--profile]\n"
     "                    [--solver vcycle|pcg]\n"
     "       ostrel-solve --largest [--memory-limit MB] [--max-elements N] --voxel S --tolerance T\n"
-    "                    [options]\n";
+    "                    [options]\n"
+    "       ostrel-solve --scene FILE --tolerance T [--device host|cuda] [--threads N]\n"
+    "       mpirun -n N ostrel-solve --engine petsc --size NX NY NZ --voxel S --levels L\n"
+    "                    --tolerance T [-- PETSc options]\n"
+    "       mpirun -n N ostrel-solve --engine petsc --scene FILE --tolerance T [-- PETSc options]\n";
 
 const char* kHelp =
     "Builds the standard cantilever of NX x NY x NZ voxels of edge S (clamped at x = 0, pulled\n"
@@ -76,6 +95,14 @@ const char* kHelp =
     "  --threads N     worker threads of the host device\n"
     "  --solver S      vcycle (default): multigrid V-cycles; pcg: conjugate gradients\n"
     "                  preconditioned by a V-cycle\n"
+    "  --scene FILE    instead of the cantilever: the scene's problem (its voxel model,\n"
+    "                  levels, supports and first load case) with uniform stiffness\n"
+    "  --engine E      single (default): this process alone; petsc: the many-process engine\n"
+    "                  on PETSc and MPI (start it with mpirun; with --size, --voxel, --levels\n"
+    "                  or --scene, and --tolerance only); it prints the compliance, the Krylov\n"
+    "                  iterations, the relative residual, the times and the memory from rank 0.\n"
+    "                  Options after \"--\" (and PETSC_OPTIONS) go to PETSc and override the\n"
+    "                  engine's defaults, e.g. -- -ksp_monitor -mg_levels_ksp_max_it 3\n"
     "  --profile       then run the first design iteration of an optimization and print its\n"
     "                  split (\"Split of one design iteration: ...\", one \"  <part>  <ms> ms\"\n"
     "                  line each: the solver's parts, then the optimizer's)\n"
@@ -220,11 +247,20 @@ struct SolveCommand {
     ostrel::SolveMethod method = ostrel::SolveMethod::VCycles;
     int memoryLimitMb = 0;
     long long maxElements = 0;
+    std::string sceneFile;    ///< --scene FILE: its problem instead of the cantilever
+    bool petsc = false;       ///< --engine petsc
+    bool haveDevice = false;  ///< --device or --threads given
+    std::vector<std::string> petscArguments;  ///< the words after "--"
+};
+
+/// A value missing at the end of the command line: the usage error's text.
+struct MissingValue {
+    std::string message;
 };
 
 /// Reads the arguments into `c`; -1 to go on, else the exit status: 0 after the help or the
 /// version, 2 after the message of an unknown argument or a bad value.
-int readSolveArguments(int argc, char** argv, SolveCommand& c) {
+int readSolveArguments(int argc, char** argv, SolveCommand& c) try {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "-h" || a == "--help") {
@@ -232,15 +268,29 @@ int readSolveArguments(int argc, char** argv, SolveCommand& c) {
             return 0;
         }
         if (a == "-V" || a == "--version") {
-            std::cout << ostrel::versionLine("ostrel-solve");
+            std::cout << ostrel::versionLine(OSTREL_SOLVE_NAME);
             return 0;
         }
         auto need = [&](int n) {
-            if (i + n >= argc)
-                std::exit(usageError(a + " needs " + std::to_string(n) + " value(s)"));
+            if (i + n >= argc) throw MissingValue{a + " needs " + std::to_string(n) + " value(s)"};
         };
         bool ok = true;
-        if (a == "--size") {
+        if (a == "--") {
+            // The rest is PETSc's (checked against the engine by checkSolveCommand).
+            c.petscArguments.assign(argv + i + 1, argv + argc);
+            if (c.petscArguments.empty()) c.petscArguments.push_back("");
+            break;
+        } else if (a == "--engine") {
+            need(1);
+            std::string e = argv[++i];
+            if (e == "petsc") c.petsc = true;
+            else if (e == "single") c.petsc = false;
+            else ok = false;
+        } else if (a == "--scene") {
+            need(1);
+            c.sceneFile = argv[++i];
+            ok = !c.sceneFile.empty();
+        } else if (a == "--size") {
             need(3);
             for (int k = 0; k < 3; ++k) ok = ok && parseInt(argv[++i], c.size[k]);
             c.haveSize = true;
@@ -259,6 +309,7 @@ int readSolveArguments(int argc, char** argv, SolveCommand& c) {
         } else if (a == "--device") {
             need(1);
             std::string d = argv[++i];
+            c.haveDevice = true;
             if (d == "host") c.options.forceHost = true;
             else if (d == "cuda") c.wantCuda = true;
             else ok = false;
@@ -278,20 +329,34 @@ int readSolveArguments(int argc, char** argv, SolveCommand& c) {
         } else if (a == "--threads") {
             need(1);
             ok = parseInt(argv[++i], c.options.hostThreads) && c.options.hostThreads <= 1024;
+            c.haveDevice = true;
         } else {
             return usageError("Unknown argument " + a);
         }
         if (!ok) return usageError("Invalid value for " + a);
     }
     return -1;
+} catch (const MissingValue& missing) {
+    return usageError(missing.message);
 }
 
 /// -1 when the options read fit together, else 2 after the usage error that says why not.
 int checkSolveCommand(const SolveCommand& c) {
+    if (!c.petscArguments.empty() && !c.petsc)
+        return usageError("PETSc options (after --) need --engine petsc");
+    if (c.petsc && (c.largest || c.profile || c.haveDevice || c.method != ostrel::SolveMethod::VCycles))
+        return usageError("--engine petsc takes no --largest, --profile, --device, --threads "
+                          "or --solver");
     if (c.largest && (c.haveSize || c.haveLevels))
         return usageError("--largest chooses the size and the levels: no --size or --levels");
     if (c.memoryLimitMb > 0 && !c.largest) return usageError("--memory-limit needs --largest");
     if (c.maxElements > 0 && !c.largest) return usageError("--max-elements needs --largest");
+    if (!c.sceneFile.empty()) {
+        if (c.largest || c.profile || c.haveSize || c.haveLevels || c.haveVoxel)
+            return usageError("--scene takes no --size, --levels, --voxel, --largest or --profile");
+        if (!c.haveTol) return usageError("Missing argument");
+        return -1;
+    }
     if ((!c.largest && (!c.haveSize || !c.haveLevels)) || !c.haveVoxel || !c.haveTol)
         return usageError("Missing argument");
     if (c.size[0] > 2046 || c.size[1] > 2046 || c.size[2] > 1022)
@@ -335,14 +400,213 @@ void printSolveReport(std::ostream& out, double compliance, const ostrel::Multig
     }
 }
 
+/// The scene's problem on the solver's device (gravity zero, uniform stiffness, as the programs
+/// start): one solve to the tolerance and the solve's lines.
+ostrel::StartedProblem startSceneProblem(const SolveCommand& c) {
+    ostrel::StartOptions start;
+    start.problem.device = c.options;
+    return ostrel::startProblem(c.sceneFile, start);
+}
+
+int runSceneSolve(const SolveCommand& c) {
+    if (c.wantCuda && ostrel::openDriver(c.options)->isHost()) {
+        std::cerr << "ERROR: No CUDA device available\n";
+        return 1;
+    }
+    auto t0 = std::chrono::steady_clock::now();
+    ostrel::StartedProblem started = startSceneProblem(c);
+    if (started.status == ostrel::StartStatus::NoDevice) return -1;
+    if (started.status != ostrel::StartStatus::Started) {
+        std::cerr << started.error << "\n";
+        return 1;
+    }
+    ostrel::MultigridSolver& fem = started.problem->solver();
+    fem.setSolveMethod(c.method);
+    auto t1 = std::chrono::steady_clock::now();
+    fem.computeLoad();
+    auto t2 = std::chrono::steady_clock::now();
+    fem.prepareSolve();
+    auto t3 = std::chrono::steady_clock::now();
+    const bool converged = fem.solve(c.tolerance);
+    auto t4 = std::chrono::steady_clock::now();
+    std::ostream& out = ostrel::narrowOut();
+    printSolveReport(out, ostrel::compliance(started.problem->model()), fem, converged,
+                     ostrel::secondsBetween(t0, t1), ostrel::secondsBetween(t2, t3),
+                     ostrel::secondsBetween(t3, t4));
+    out.flush();
+    return converged ? 0 : 1;
+}
+
+/// Whether the command line asks for --engine petsc (before any "--").
+bool wantsPetscEngine(int argc, char** argv) {
+    for (int i = 1; i + 1 < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--") break;
+        if (a == "--engine" && std::string(argv[i + 1]) == "petsc") return true;
+    }
+    return false;
+}
+
+#if OSTREL_HAVE_PETSC
+/// A stream buffer that drops everything: the console of the ranks other than 0.
+class DroppingBuffer : public std::streambuf {
+protected:
+    int_type overflow(int_type ch) override { return traits_type::not_eof(ch); }
+    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+};
+
+/// For its scope, the console of a rank other than 0 drops what it is given (rank 0 speaks for
+/// all); errors() is the real standard error, for a rank's own fatal error.
+class RankConsole {
+public:
+    explicit RankConsole(int rank) : out_(std::cout.rdbuf()), errors_(std::cerr.rdbuf()) {
+        if (rank != 0) {
+            std::cout.rdbuf(&dropped_);
+            std::cerr.rdbuf(&dropped_);
+        }
+    }
+    ~RankConsole() {
+        std::cout.rdbuf(out_);
+        std::cerr.rdbuf(errors_);
+    }
+    RankConsole(const RankConsole&) = delete;
+    RankConsole& operator=(const RankConsole&) = delete;
+    std::streambuf* errors() const { return errors_; }
+
+private:
+    DroppingBuffer dropped_;
+    std::streambuf* out_;
+    std::streambuf* errors_;
+};
+
+/// Resident memory of this process in bytes (PETSc's reading of the operating system's).
+double residentBytes() {
+    PetscLogDouble bytes = 0;
+    ostrel::petscCheck(PetscMemoryGetCurrentUsage(&bytes), "PetscMemoryGetCurrentUsage");
+    return double(bytes);
+}
+
+/// The cantilever on the many-process engine: every rank builds the model, the engine solves
+/// it, rank 0 prints. Usage errors and a refused model: the same on every rank, reported by
+/// rank 0, every rank returns the status. Any other error on a rank ends every rank (MPI_Abort)
+/// after its "ERROR: " line.
+int runPetscSolve(int argc, char** argv) {
+    std::vector<std::string> petscArguments;
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) == "--") {
+            petscArguments.assign(argv + i + 1, argv + argc);
+            break;
+        }
+    std::unique_ptr<ostrel::PetscSession> started;
+    try {
+        started = std::make_unique<ostrel::PetscSession>(petscArguments);
+    } catch (const ostrel::PetscFailure& e) {
+        std::cerr << "ERROR: " << e.what() << std::endl;
+        return 1;
+    }
+    const ostrel::PetscSession& session = *started;
+    const RankConsole console(session.rank());
+    SolveCommand c;
+    if (const int status = readSolveArguments(argc, argv, c); status >= 0) return status;
+    if (const int status = checkSolveCommand(c); status >= 0) return status;
+    try {
+        std::ostream& out = ostrel::narrowOut();
+        // Every rank builds the whole model: the cantilever, or the scene's problem (on the
+        // host device with one thread; only its model is used).
+        std::unique_ptr<ostrel::FemModel> model;
+        ostrel::StartedProblem started;
+        if (c.sceneFile.empty()) {
+            ostrel::ModelBuild built =
+                ostrel::buildCantilever(c.size[0], c.size[1], c.size[2], c.voxel, c.levels);
+            if (!built.model) {
+                ostrel::writeLine(&ostrel::wideOut(), built.error);
+                return 1;
+            }
+            model = std::move(built.model);
+        } else {
+            SolveCommand host = c;
+            host.options.forceHost = true;
+            host.options.hostThreads = 1;
+            started = startSceneProblem(host);
+            if (started.status != ostrel::StartStatus::Started) {
+                std::cerr << started.error << "\n";
+                return 1;
+            }
+        }
+        const ostrel::FemModel& solved = model ? *model : started.problem->model();
+        const double before = residentBytes();
+        auto t0 = std::chrono::steady_clock::now();
+        ostrel::PetscElasticSolver engine(solved, PETSC_COMM_WORLD, c.tolerance);
+        auto t1 = std::chrono::steady_clock::now();
+        engine.prepareSolve();
+        auto t2 = std::chrono::steady_clock::now();
+        const ostrel::PetscSolveResult result = engine.solve();
+        auto t3 = std::chrono::steady_clock::now();
+        // The engine's memory: every rank's growth since the model was built, summed, and the
+        // largest rank's resident total.
+        double grown = residentBytes() - before, total = 0, largest = 0, resident = residentBytes();
+        MPI_Allreduce(&grown, &total, 1, MPI_DOUBLE, MPI_SUM, PETSC_COMM_WORLD);
+        MPI_Allreduce(&resident, &largest, 1, MPI_DOUBLE, MPI_MAX, PETSC_COMM_WORLD);
+        const ostrel::PetscSolveShape& shape = engine.shape();
+        char line[96];
+        out << "Engine: petsc, " << session.size() << (session.size() == 1 ? " rank" : " ranks")
+            << ", " << shape.levels << " multigrid levels (" << shape.dofs.front()
+            << " dofs on the finest, " << shape.dofs.back() << " on the coarsest)\n";
+        std::snprintf(line, sizeof line, "%.9e", result.compliance);
+        out << "Compliance: " << line << "\n";
+        out << "Iterations: " << result.iterations << (result.converged ? "" : " (not converged)")
+            << "\n";
+        std::snprintf(line, sizeof line, "%.3e", result.relativeResidual);
+        out << "Relative residual: " << line << "\n";
+        std::snprintf(line, sizeof line, "%.3f", ostrel::secondsBetween(t0, t1));
+        out << "Setup time: " << line << " s\n";
+        std::snprintf(line, sizeof line, "%.3f", ostrel::secondsBetween(t1, t2));
+        out << "prepareSolve time: " << line << " s\n";
+        std::snprintf(line, sizeof line, "%.3f", ostrel::secondsBetween(t2, t3));
+        out << "Solve time: " << line << " s\n";
+        std::snprintf(line, sizeof line, "%.0f bytes per element (all ranks), largest rank %.1f MB",
+                      total / double(solved.numElements(0)), largest / (1024.0 * 1024.0));
+        out << "Engine memory: " << line << " resident\n";
+        out.flush();
+        return result.converged ? 0 : 1;
+    } catch (const std::exception& e) {
+        std::cerr.rdbuf(console.errors());
+        std::cerr << "ERROR: " << e.what() << std::endl;
+        ostrel::abortAllRanks(1);
+    }
+}
+#endif
+
 int runSolve(int argc, char** argv) {
     // Results and the solver's lines on standard output; errors and warnings on standard error.
     ostrel::routeConsoleByKind();
+    if (wantsPetscEngine(argc, argv)) {
+#if OSTREL_HAVE_PETSC
+        return runPetscSolve(argc, argv);
+#else
+        // The engine is the program beside this one, built from this source with PETSc and MPI
+        // (so that ostrel-solve itself needs neither): it takes over this process, which keeps
+        // its place among the MPI ranks.
+        const std::string engine = std::string(OSTREL_ENGINE_PROGRAM);
+        if (!engine.empty()) {
+            const std::string path = ostrel::executableDirectory() + engine;
+            std::vector<char*> args(argv, argv + argc);
+            args[0] = const_cast<char*>(path.c_str());
+            args.push_back(nullptr);
+            std::cout.flush();
+            ::execv(path.c_str(), args.data());
+        }
+        std::cerr << "ERROR: --engine petsc: this build has no many-process engine (it was "
+                     "built without PETSc and MPI; scripts/setup installs them)\n";
+        return 2;
+#endif
+    }
     SolveCommand c;
     if (const int status = readSolveArguments(argc, argv, c); status >= 0) return status;
     if (const int status = checkSolveCommand(c); status >= 0) return status;
 
     ostrel::exitOnFailedAllocation();
+    if (!c.sceneFile.empty()) return runSceneSolve(c);
     std::unique_ptr<ostrel::Driver> driver = ostrel::openDriver(c.options);
     if (c.wantCuda && driver->isHost()) {
         std::cerr << "ERROR: No CUDA device available\n";

@@ -66,6 +66,8 @@ const ProgramRow kPrograms[] = {
     // Scripts and tests
     {"python3", "python3", Origin::Setup, "python3-minimal"},
     {"prlimit", "util-linux", Origin::Setup},
+    // The many-process engine's tests
+    {"mpirun", "openmpi-bin", Origin::Setup},
     // Setting up
     {"apt-get", "apt", Origin::Base},
     {"dpkg", "dpkg", Origin::Base},

@@ -1,0 +1,614 @@
+#include "optimization/petsc/ElasticSolve.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+#include "fem/FemModel.h"
+#include "fem/LoadVector.h"
+#include "optimization/petsc/PetscSession.h"
+
+namespace ostrel {
+namespace {
+
+/// The Krylov iterations a solve may take unless -ksp_max_it says otherwise.
+constexpr PetscInt kMaxIterations = 1000;
+
+/// Sets a PETSc option to `value` unless the command line or PETSC_OPTIONS gave it: the
+/// engine's defaults that the user overrides.
+void defaultOption(const char* name, const char* value) {
+    PetscBool set = PETSC_FALSE;
+    petscCheck(PetscOptionsHasName(nullptr, nullptr, name, &set), "PetscOptionsHasName");
+    if (!set) petscCheck(PetscOptionsSetValue(nullptr, name, value), "PetscOptionsSetValue");
+}
+
+/// Trilinear weight of coarse corner C for fine node n of child `child` of a coarse element:
+/// the child's node sits at (child bit + node bit) / 2 of the coarse element per axis.
+double childWeight(int child, int n, int C) {
+    double w = 1;
+    for (int a = 0; a < 3; ++a) {
+        const double t = 0.5 * double((child >> a & 1) + (n >> a & 1));
+        w *= (C >> a & 1) ? t : 1 - t;
+    }
+    return w;
+}
+
+/// out += f * W^T K W for the 24x24 element matrix K (rows and columns of the nodes in
+/// `fixedNodes` left out) of child `child`, W its interpolation from the 8 coarse corners.
+void addChildMatrix(const std::array<double, 576>& K, int child, unsigned fixedNodes, double f,
+                    std::array<double, 576>& out) {
+    double W[8][8];
+    for (int n = 0; n < 8; ++n)
+        for (int C = 0; C < 8; ++C) W[n][C] = (fixedNodes >> n & 1) ? 0.0 : childWeight(child, n, C);
+    // T = K W (24 x 24, per component), then out += f W^T T.
+    std::array<double, 576> T{};
+    for (int r = 0; r < 24; ++r)
+        for (int m = 0; m < 8; ++m)
+            for (int b = 0; b < 3; ++b) {
+                const double k = K[size_t(r * 24 + 3 * m + b)];
+                if (k == 0) continue;
+                for (int D = 0; D < 8; ++D) T[size_t(r * 24 + 3 * D + b)] += k * W[m][D];
+            }
+    for (int n = 0; n < 8; ++n)
+        for (int C = 0; C < 8; ++C) {
+            const double w = f * W[n][C];
+            if (w == 0) continue;
+            for (int a = 0; a < 3; ++a)
+                for (int col = 0; col < 24; ++col)
+                    out[size_t((3 * C + a) * 24 + col)] += w * T[size_t((3 * n + a) * 24 + col)];
+        }
+}
+
+/// Coarse ownership in one direction as predicted for PETSc's coarsening: rank r owns the coarse
+/// nodes [ceil(s_r/2), ceil(e_r/2)) of its fine nodes [s_r, e_r), so that the coarse ghost
+/// layer covers every coarse node that its fine nodes interpolate from. False when some rank
+/// would own none (PETSc refuses such a DMDA on some ranks only: the check must come first, on
+/// every rank alike).
+bool coarseRanges(const PetscInt* fine, PetscInt ranks, std::vector<PetscInt>& coarse) {
+    coarse.assign(size_t(ranks), 0);
+    PetscInt start = 0;
+    for (PetscInt r = 0; r < ranks; ++r) {
+        const PetscInt end = start + fine[r];
+        coarse[size_t(r)] = (end + 1) / 2 - (start + 1) / 2;
+        if (coarse[size_t(r)] < 1) return false;
+        start = end;
+    }
+    return true;
+}
+
+/// v = 1 where d != 0, else 0.
+void nonzeroMask(Vec d, Vec v) {
+    const PetscScalar* in = nullptr;
+    PetscScalar* out = nullptr;
+    PetscInt n = 0;
+    petscCheck(VecGetLocalSize(d, &n), "VecGetLocalSize");
+    petscCheck(VecGetArrayRead(d, &in), "VecGetArrayRead");
+    petscCheck(VecGetArray(v, &out), "VecGetArray");
+    for (PetscInt i = 0; i < n; ++i) out[i] = in[i] != 0 ? 1.0 : 0.0;
+    petscCheck(VecRestoreArray(v, &out), "VecRestoreArray");
+    petscCheck(VecRestoreArrayRead(d, &in), "VecRestoreArrayRead");
+}
+
+}  // namespace
+
+PetscElasticSolver::PetscElasticSolver(const FemModel& model, MPI_Comm comm, double tolerance)
+    : model_(model), comm_(comm) {
+    buildHierarchy();
+    petscCheck(DMCreateGlobalVector(da_[0], &load_), "DMCreateGlobalVector");
+    petscCheck(VecDuplicate(load_, &rhs_), "VecDuplicate");
+    petscCheck(VecDuplicate(load_, &u_), "VecDuplicate");
+    petscCheck(VecSet(u_, 0.0), "VecSet");
+    petscCheck(DMCreateLocalVector(da_[0], &localIn_), "DMCreateLocalVector");
+    petscCheck(VecDuplicate(localIn_, &localOut_), "VecDuplicate");
+    PetscInt n = 0, N = 0;
+    petscCheck(VecGetLocalSize(load_, &n), "VecGetLocalSize");
+    petscCheck(VecGetSize(load_, &N), "VecGetSize");
+    petscCheck(MatCreateShell(comm_, n, n, N, N, this, &shell_), "MatCreateShell");
+    petscCheck(MatShellSetOperation(shell_, MATOP_MULT, (void (*)(void))shellMult),
+               "MatShellSetOperation");
+    petscCheck(MatShellSetOperation(shell_, MATOP_GET_DIAGONAL, (void (*)(void))shellDiagonal),
+               "MatShellSetOperation");
+    petscCheck(MatSetOption(shell_, MAT_SYMMETRIC, PETSC_TRUE), "MatSetOption");
+    configureSolver(tolerance);
+}
+
+PetscElasticSolver::~PetscElasticSolver() {
+    destroyOperators();
+    KSPDestroy(&ksp_);
+    MatDestroy(&shell_);
+    VecDestroy(&load_);
+    VecDestroy(&rhs_);
+    VecDestroy(&u_);
+    VecDestroy(&localIn_);
+    VecDestroy(&localOut_);
+    for (DM& da : da_) DMDestroy(&da);
+}
+
+void PetscElasticSolver::destroyOperators() {
+    for (Mat& m : op_) MatDestroy(&m);
+    for (Mat& m : interp_) MatDestroy(&m);
+    for (Vec& v : active_) VecDestroy(&v);
+    op_.clear();
+    interp_.clear();
+    active_.clear();
+}
+
+void PetscElasticSolver::buildHierarchy() {
+    const int L = model_.numLevels();
+    const std::array<int, 3>& coarsest = model_.elementDims(L - 1);
+    PetscInt nodes[3];
+    for (int a = 0; a < 3; ++a) nodes[a] = (PetscInt(coarsest[size_t(a)]) << (L - 1)) + 1;
+    DM fine = nullptr;
+    petscCheck(DMDACreate3d(comm_, DM_BOUNDARY_NONE, DM_BOUNDARY_NONE, DM_BOUNDARY_NONE,
+                            DMDA_STENCIL_BOX, nodes[0], nodes[1], nodes[2], PETSC_DECIDE,
+                            PETSC_DECIDE, PETSC_DECIDE, 3, 1, nullptr, nullptr, nullptr, &fine),
+               "DMDACreate3d");
+    da_.push_back(fine);
+    petscCheck(DMSetFromOptions(fine), "DMSetFromOptions");
+    petscCheck(DMSetUp(fine), "DMSetUp");
+    // Coarser node DMDAs with the fine ones' processor grid, as long as every rank keeps a
+    // node in every direction (the same answer on every rank: the ranges are global). A
+    // hand-made DMDA with the same ranges gave a weaker interpolation on 3 ranks than
+    // DMCoarsen's, so the levels are PETSc's coarsenings.
+    for (int l = 1; l < L; ++l) {
+        PetscInt m[3];
+        const PetscInt* ranges[3];
+        petscCheck(DMDAGetInfo(da_.back(), nullptr, nullptr, nullptr, nullptr, &m[0], &m[1], &m[2],
+                               nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+                   "DMDAGetInfo");
+        petscCheck(DMDAGetOwnershipRanges(da_.back(), &ranges[0], &ranges[1], &ranges[2]),
+                   "DMDAGetOwnershipRanges");
+        std::vector<PetscInt> coarse[3];
+        bool ok = true;
+        for (int a = 0; a < 3; ++a) ok = ok && coarseRanges(ranges[a], m[a], coarse[a]);
+        if (!ok) break;
+        // PETSc's own coarsening (its interpolation is built for the DMDAs it coarsens); its
+        // ownership ranges are the ones predicted above, else the hierarchy stops here.
+        DM da = nullptr;
+        petscCheck(DMCoarsen(da_.back(), comm_, &da), "DMCoarsen");
+        const PetscInt* made[3];
+        petscCheck(DMDAGetOwnershipRanges(da, &made[0], &made[1], &made[2]),
+                   "DMDAGetOwnershipRanges");
+        bool same = true;
+        for (int a = 0; a < 3; ++a)
+            same = same && std::equal(coarse[a].begin(), coarse[a].end(), made[a]);
+        if (!same) {
+            petscCheck(DMDestroy(&da), "DMDestroy");
+            break;
+        }
+        da_.push_back(da);
+        petscCheck(DMSetMatType(da, MATAIJ), "DMSetMatType");
+        petscCheck(DMSetUp(da), "DMSetUp");
+    }
+    shape_.levels = int(da_.size());
+    for (DM da : da_) {
+        PetscInt M, N, P;
+        petscCheck(DMDAGetInfo(da, nullptr, &M, &N, &P, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr, nullptr, nullptr, nullptr),
+                   "DMDAGetInfo");
+        shape_.dofs.push_back(3LL * M * N * P);
+    }
+}
+
+void PetscElasticSolver::configureSolver(double tolerance) {
+    petscCheck(KSPCreate(comm_, &ksp_), "KSPCreate");
+    petscCheck(KSPSetType(ksp_, KSPCG), "KSPSetType");
+    petscCheck(KSPSetNormType(ksp_, KSP_NORM_UNPRECONDITIONED), "KSPSetNormType");
+    petscCheck(KSPSetInitialGuessNonzero(ksp_, PETSC_TRUE), "KSPSetInitialGuessNonzero");
+    petscCheck(KSPSetTolerances(ksp_, tolerance, 0.0, PETSC_DEFAULT, kMaxIterations), "KSPSetTolerances");
+    PC pc = nullptr;
+    petscCheck(KSPGetPC(ksp_, &pc), "KSPGetPC");
+    const int levels = int(da_.size());
+    if (levels == 1) {
+        petscCheck(PCSetType(pc, PCJACOBI), "PCSetType");
+    } else {
+        petscCheck(PCSetType(pc, PCMG), "PCSetType");
+        petscCheck(PCMGSetLevels(pc, levels, nullptr), "PCMGSetLevels");
+        petscCheck(PCMGSetType(pc, PC_MG_MULTIPLICATIVE), "PCMGSetType");
+        petscCheck(PCMGSetGalerkin(pc, PC_MG_GALERKIN_NONE), "PCMGSetGalerkin");
+        for (int p = 1; p < levels; ++p) {
+            KSP smoother = nullptr;
+            PC spc = nullptr;
+            petscCheck(PCMGGetSmoother(pc, p, &smoother), "PCMGGetSmoother");
+            petscCheck(KSPSetType(smoother, KSPCHEBYSHEV), "KSPSetType");
+            petscCheck(KSPChebyshevEstEigSet(smoother, 0, 0.1, 0, 1.1), "KSPChebyshevEstEigSet");
+            petscCheck(KSPGetPC(smoother, &spc), "KSPGetPC");
+            petscCheck(PCSetType(spc, PCJACOBI), "PCSetType");
+        }
+        KSP coarse = nullptr;
+        PC cpc = nullptr;
+        petscCheck(PCMGGetCoarseSolve(pc, &coarse), "PCMGGetCoarseSolve");
+        petscCheck(KSPSetType(coarse, KSPPREONLY), "KSPSetType");
+        petscCheck(KSPGetPC(coarse, &cpc), "KSPGetPC");
+        petscCheck(PCSetType(cpc, PCREDUNDANT), "PCSetType");
+        defaultOption("-mg_coarse_redundant_pc_type", "cholesky");
+        defaultOption("-mg_coarse_redundant_pc_factor_mat_solver_type", "cholmod");
+    }
+    petscCheck(KSPSetFromOptions(ksp_), "KSPSetFromOptions");
+}
+
+void PetscElasticSolver::collectElements() {
+    DM da = da_[0];
+    PetscInt xs, ys, zs, xm, ym, zm, gxs, gys, gzs, gxm, gym, gzm, M, N, P;
+    petscCheck(DMDAGetInfo(da, nullptr, &M, &N, &P, nullptr, nullptr, nullptr, nullptr, nullptr,
+                           nullptr, nullptr, nullptr, nullptr),
+               "DMDAGetInfo");
+    petscCheck(DMDAGetCorners(da, &xs, &ys, &zs, &xm, &ym, &zm), "DMDAGetCorners");
+    petscCheck(DMDAGetGhostCorners(da, &gxs, &gys, &gzs, &gxm, &gym, &gzm), "DMDAGetGhostCorners");
+    strideY_ = 3 * gxm;
+    strideZ_ = 3 * gxm * gym;
+    const std::vector<float>& factors = model_.stiffnessFactors();
+    elements_.clear();
+    // The elements whose lower corner node this rank owns (the last node of a direction has
+    // none): every element exactly once over all ranks.
+    for (PetscInt k = zs; k < std::min(zs + zm, P - 1); ++k)
+        for (PetscInt j = ys; j < std::min(ys + ym, N - 1); ++j)
+            for (PetscInt i = xs; i < std::min(xs + xm, M - 1); ++i) {
+                const int e = model_.elementAt(0, {int(i), int(j), int(k)});
+                if (e < 0) continue;
+                uint8_t fixed = 0;
+                for (int n = 0; n < 8; ++n) {
+                    const int v = model_.vertexAt(
+                        0, {int(i) + (n & 1), int(j) + (n >> 1 & 1), int(k) + (n >> 2)});
+                    if (v >= 0 && model_.isFixed(v)) fixed = uint8_t(fixed | 1u << n);
+                }
+                const PetscInt base = ((k - gzs) * gym + (j - gys)) * gxm + (i - gxs);
+                elements_.push_back({3 * base, factors[size_t(e)], fixed});
+            }
+    shape_.ownedElements = (long long)elements_.size();
+    // The identity rows' scale: the largest diagonal entry of any element, so that they sit
+    // within the operator's spectrum (a 1 beside entries of 1e15 spoils the smoothers'
+    // eigenvalue estimates). Their right-hand side is 0, so the solution does not change.
+    double largest = 0;
+    const std::array<double, 576>& Ke = model_.Ke();
+    double keDiagonal = 0;
+    for (int r = 0; r < 24; ++r) keDiagonal = std::max(keDiagonal, Ke[size_t(r * 25)]);
+    for (const OwnedElement& el : elements_) largest = std::max(largest, double(el.factor));
+    largest *= keDiagonal;
+    MPI_Allreduce(&largest, &identityScale_, 1, MPI_DOUBLE, MPI_MAX, comm_);
+    if (!(identityScale_ > 0)) identityScale_ = 1.0;
+}
+
+void PetscElasticSolver::applyFine(Vec x, Vec y) const {
+    petscCheck(DMGlobalToLocal(da_[0], x, INSERT_VALUES, localIn_), "DMGlobalToLocal");
+    petscCheck(VecSet(localOut_, 0.0), "VecSet");
+    const PetscScalar* in = nullptr;
+    PetscScalar* out = nullptr;
+    petscCheck(VecGetArrayRead(localIn_, &in), "VecGetArrayRead");
+    petscCheck(VecGetArray(localOut_, &out), "VecGetArray");
+    const std::array<double, 576>& Ke = model_.Ke();
+    PetscInt corner[8];
+    for (int n = 0; n < 8; ++n)
+        corner[n] = 3 * (n & 1) + (n >> 1 & 1) * strideY_ + (n >> 2) * strideZ_;
+    for (const OwnedElement& el : elements_) {
+        double ue[24], re[24];
+        for (int n = 0; n < 8; ++n) {
+            const PetscScalar* u = in + el.base + corner[n];
+            const bool fixed = el.fixedCorners >> n & 1;
+            for (int c = 0; c < 3; ++c) ue[3 * n + c] = fixed ? 0.0 : u[c];
+        }
+        const double f = el.factor;
+        for (int r = 0; r < 24; ++r) {
+            const double* row = &Ke[size_t(r * 24)];
+            double s = 0;
+            for (int c = 0; c < 24; ++c) s += row[c] * ue[c];
+            re[r] = f * s;
+        }
+        for (int n = 0; n < 8; ++n) {
+            if (el.fixedCorners >> n & 1) continue;
+            PetscScalar* o = out + el.base + corner[n];
+            for (int c = 0; c < 3; ++c) o[c] += re[3 * n + c];
+        }
+    }
+    petscCheck(VecRestoreArray(localOut_, &out), "VecRestoreArray");
+    petscCheck(VecRestoreArrayRead(localIn_, &in), "VecRestoreArrayRead");
+    petscCheck(VecSet(y, 0.0), "VecSet");
+    petscCheck(DMLocalToGlobal(da_[0], localOut_, ADD_VALUES, y), "DMLocalToGlobal");
+    // Identity rows: fixed dofs and dofs that no element touches.
+    const PetscScalar *xa = nullptr, *mask = nullptr;
+    PetscScalar* ya = nullptr;
+    PetscInt n = 0;
+    petscCheck(VecGetLocalSize(y, &n), "VecGetLocalSize");
+    petscCheck(VecGetArrayRead(x, &xa), "VecGetArrayRead");
+    petscCheck(VecGetArrayRead(active_[0], &mask), "VecGetArrayRead");
+    petscCheck(VecGetArray(y, &ya), "VecGetArray");
+    for (PetscInt i = 0; i < n; ++i)
+        if (mask[i] == 0) ya[i] = identityScale_ * xa[i];
+    petscCheck(VecRestoreArray(y, &ya), "VecRestoreArray");
+    petscCheck(VecRestoreArrayRead(active_[0], &mask), "VecRestoreArrayRead");
+    petscCheck(VecRestoreArrayRead(x, &xa), "VecRestoreArrayRead");
+}
+
+void PetscElasticSolver::fineDiagonal(Vec d) const {
+    petscCheck(VecSet(localOut_, 0.0), "VecSet");
+    PetscScalar* out = nullptr;
+    petscCheck(VecGetArray(localOut_, &out), "VecGetArray");
+    const std::array<double, 576>& Ke = model_.Ke();
+    for (const OwnedElement& el : elements_)
+        for (int n = 0; n < 8; ++n) {
+            if (el.fixedCorners >> n & 1) continue;
+            PetscScalar* o =
+                out + el.base + 3 * (n & 1) + (n >> 1 & 1) * strideY_ + (n >> 2) * strideZ_;
+            for (int c = 0; c < 3; ++c) o[c] += double(el.factor) * Ke[size_t((3 * n + c) * 25)];
+        }
+    petscCheck(VecRestoreArray(localOut_, &out), "VecRestoreArray");
+    petscCheck(VecSet(d, 0.0), "VecSet");
+    petscCheck(DMLocalToGlobal(da_[0], localOut_, ADD_VALUES, d), "DMLocalToGlobal");
+    const PetscScalar* mask = nullptr;
+    PetscScalar* da = nullptr;
+    PetscInt n = 0;
+    petscCheck(VecGetLocalSize(d, &n), "VecGetLocalSize");
+    petscCheck(VecGetArrayRead(active_[0], &mask), "VecGetArrayRead");
+    petscCheck(VecGetArray(d, &da), "VecGetArray");
+    for (PetscInt i = 0; i < n; ++i)
+        if (mask[i] == 0) da[i] = identityScale_;
+    petscCheck(VecRestoreArray(d, &da), "VecRestoreArray");
+    petscCheck(VecRestoreArrayRead(active_[0], &mask), "VecRestoreArrayRead");
+}
+
+PetscErrorCode PetscElasticSolver::shellMult(Mat A, Vec x, Vec y) {
+    PetscElasticSolver* self = nullptr;
+    PetscCall(MatShellGetContext(A, &self));
+    // No exception may cross PETSc's C frames: a failure becomes PETSc's error code, which
+    // the caller's petscCheck turns back into PetscFailure.
+    try {
+        self->applyFine(x, y);
+    } catch (const std::exception&) {
+        return PETSC_ERR_LIB;
+    }
+    return 0;
+}
+
+PetscErrorCode PetscElasticSolver::shellDiagonal(Mat A, Vec d) {
+    PetscElasticSolver* self = nullptr;
+    PetscCall(MatShellGetContext(A, &self));
+    try {
+        self->fineDiagonal(d);
+    } catch (const std::exception&) {
+        return PETSC_ERR_LIB;
+    }
+    return 0;
+}
+
+void PetscElasticSolver::buildLoad() {
+    // The model's whole load (fixed vertices' loads included, for the compliance) and the
+    // right-hand side without the identity rows' entries.
+    const std::vector<float> f = loadVector(model_, model_.forces());
+    const int nV = model_.numVertices(0);
+    DM da = da_[0];
+    PetscInt xs, ys, zs, xm, ym, zm;
+    petscCheck(DMDAGetCorners(da, &xs, &ys, &zs, &xm, &ym, &zm), "DMDAGetCorners");
+    PetscScalar**** fa = nullptr;
+    PetscScalar**** ma = nullptr;
+    petscCheck(DMDAVecGetArrayDOF(da, load_, &fa), "DMDAVecGetArrayDOF");
+    petscCheck(DMDAVecGetArrayDOF(da, active_[0], &ma), "DMDAVecGetArrayDOF");
+    for (PetscInt k = zs; k < zs + zm; ++k)
+        for (PetscInt j = ys; j < ys + ym; ++j)
+            for (PetscInt i = xs; i < xs + xm; ++i) {
+                const int v = model_.vertexAt(0, {int(i), int(j), int(k)});
+                const bool active = v >= 0 && !model_.isFixed(v);
+                for (int c = 0; c < 3; ++c) {
+                    fa[k][j][i][c] = v >= 0 ? double(f[size_t(c * nV + v)]) : 0.0;
+                    ma[k][j][i][c] = active ? 1.0 : 0.0;
+                }
+            }
+    petscCheck(DMDAVecRestoreArrayDOF(da, active_[0], &ma), "DMDAVecRestoreArrayDOF");
+    petscCheck(DMDAVecRestoreArrayDOF(da, load_, &fa), "DMDAVecRestoreArrayDOF");
+    petscCheck(VecPointwiseMult(rhs_, load_, active_[0]), "VecPointwiseMult");
+}
+
+void PetscElasticSolver::assembleLevelOne() {
+    DM da = da_[1];
+    Mat A = nullptr;
+    petscCheck(DMCreateMatrix(da, &A), "DMCreateMatrix");
+    op_[1] = A;
+    // W^T Ke W of each child position without fixed nodes: most children use these.
+    const std::array<double, 576>& Ke = model_.Ke();
+    std::array<std::array<double, 576>, 8> free{};
+    for (int child = 0; child < 8; ++child) addChildMatrix(Ke, child, 0, 1.0, free[size_t(child)]);
+    PetscInt xs, ys, zs, xm, ym, zm, M, N, P;
+    petscCheck(DMDAGetInfo(da, nullptr, &M, &N, &P, nullptr, nullptr, nullptr, nullptr, nullptr,
+                           nullptr, nullptr, nullptr, nullptr),
+               "DMDAGetInfo");
+    petscCheck(DMDAGetCorners(da, &xs, &ys, &zs, &xm, &ym, &zm), "DMDAGetCorners");
+    const std::vector<float>& factors = model_.stiffnessFactors();
+    for (PetscInt K = zs; K < std::min(zs + zm, P - 1); ++K)
+        for (PetscInt J = ys; J < std::min(ys + ym, N - 1); ++J)
+            for (PetscInt I = xs; I < std::min(xs + xm, M - 1); ++I) {
+                std::array<double, 576> Kc{};
+                bool any = false;
+                for (int child = 0; child < 8; ++child) {
+                    const int x = int(2 * I) + (child & 1), y = int(2 * J) + (child >> 1 & 1),
+                              z = int(2 * K) + (child >> 2);
+                    const int e = model_.elementAt(0, {x, y, z});
+                    if (e < 0) continue;
+                    any = true;
+                    unsigned fixed = 0;
+                    for (int n = 0; n < 8; ++n) {
+                        const int v = model_.vertexAt(0, {x + (n & 1), y + (n >> 1 & 1), z + (n >> 2)});
+                        if (v >= 0 && model_.isFixed(v)) fixed |= 1u << n;
+                    }
+                    const double f = factors[size_t(e)];
+                    if (fixed == 0) {
+                        const std::array<double, 576>& G = free[size_t(child)];
+                        for (size_t q = 0; q < 576; ++q) Kc[q] += f * G[q];
+                    } else {
+                        addChildMatrix(Ke, child, fixed, f, Kc);
+                    }
+                }
+                if (!any) continue;
+                MatStencil idx[24];
+                for (int C = 0; C < 8; ++C)
+                    for (int c = 0; c < 3; ++c)
+                        idx[3 * C + c] = {K + (C >> 2), J + (C >> 1 & 1), I + (C & 1), c};
+                petscCheck(MatSetValuesStencil(A, 24, idx, 24, idx, Kc.data(), ADD_VALUES),
+                           "MatSetValuesStencil");
+            }
+    petscCheck(MatAssemblyBegin(A, MAT_FINAL_ASSEMBLY), "MatAssemblyBegin");
+    petscCheck(MatAssemblyEnd(A, MAT_FINAL_ASSEMBLY), "MatAssemblyEnd");
+}
+
+void PetscElasticSolver::buildCoarseLevels() {
+    // Level 1 from the elements, then for every level: its active dofs (a nonzero row), the
+    // identity on its empty rows, the masked interpolation from the next level and the next
+    // level's operator P^T A P.
+    const int levels = int(da_.size());
+    for (int l = 1; l < levels; ++l) {
+        DM fine = da_[size_t(l - 1)], coarse = da_[size_t(l)];
+        Mat P = nullptr, Paij = nullptr;
+        petscCheck(DMCreateInterpolation(coarse, fine, &P, nullptr), "DMCreateInterpolation");
+        petscCheck(MatConvert(P, MATAIJ, MAT_INITIAL_MATRIX, &Paij), "MatConvert");
+        petscCheck(MatDestroy(&P), "MatDestroy");
+        petscCheck(MatDiagonalScale(Paij, active_[size_t(l - 1)], nullptr), "MatDiagonalScale");
+        interp_[size_t(l - 1)] = Paij;
+        if (l == 1) assembleLevelOne();
+        else
+            petscCheck(MatPtAP(op_[size_t(l - 1)], Paij, MAT_INITIAL_MATRIX, 2.0, &op_[size_t(l)]),
+                       "MatPtAP");
+        Mat A = op_[size_t(l)];
+        Vec d = nullptr;
+        petscCheck(MatCreateVecs(A, &d, nullptr), "MatCreateVecs");
+        petscCheck(MatGetDiagonal(A, d), "MatGetDiagonal");
+        petscCheck(VecDuplicate(d, &active_[size_t(l)]), "VecDuplicate");
+        nonzeroMask(d, active_[size_t(l)]);
+        // d = s (1 - active): the identity of the empty rows, scaled to the level's largest
+        // diagonal entry as on level 0.
+        PetscReal scale = 0;
+        petscCheck(VecMax(d, nullptr, &scale), "VecMax");
+        if (!(scale > 0)) scale = 1.0;
+        petscCheck(VecSet(d, scale), "VecSet");
+        petscCheck(VecAXPY(d, -scale, active_[size_t(l)]), "VecAXPY");
+        petscCheck(MatDiagonalSet(A, d, ADD_VALUES), "MatDiagonalSet");
+        petscCheck(VecDestroy(&d), "VecDestroy");
+        petscCheck(MatSetOption(A, MAT_SYMMETRIC, PETSC_TRUE), "MatSetOption");
+        petscCheck(MatSetOption(A, MAT_SPD, PETSC_TRUE), "MatSetOption");
+    }
+}
+
+void PetscElasticSolver::prepareSolve() {
+    destroyOperators();
+    const int levels = int(da_.size());
+    op_.assign(size_t(levels), nullptr);
+    interp_.assign(size_t(levels - 1), nullptr);
+    active_.assign(size_t(levels), nullptr);
+    petscCheck(VecDuplicate(load_, &active_[0]), "VecDuplicate");
+    collectElements();
+    buildLoad();
+    buildCoarseLevels();
+    petscCheck(KSPSetOperators(ksp_, shell_, shell_), "KSPSetOperators");
+    PC pc = nullptr;
+    PetscBool mg = PETSC_FALSE;
+    petscCheck(KSPGetPC(ksp_, &pc), "KSPGetPC");
+    petscCheck(PetscObjectTypeCompare((PetscObject)pc, PCMG, &mg), "PetscObjectTypeCompare");
+    if (!mg) return;
+    PetscInt pcLevels = 0;
+    petscCheck(PCMGGetLevels(pc, &pcLevels), "PCMGGetLevels");
+    if (pcLevels != levels)
+        throw PetscFailure("PETSc: the multigrid has " + std::to_string(pcLevels) +
+                           " levels; this model and rank count allow " + std::to_string(levels));
+    // PCMG numbers its levels from the coarsest (0) to the finest (levels - 1).
+    for (int l = 0; l < levels; ++l) {
+        const int p = levels - 1 - l;
+        KSP smoother = nullptr;
+        petscCheck(PCMGGetSmoother(pc, p, &smoother), "PCMGGetSmoother");
+        Mat A = l == 0 ? shell_ : op_[size_t(l)];
+        petscCheck(KSPSetOperators(smoother, A, A), "KSPSetOperators");
+        if (l + 1 < levels)
+            petscCheck(PCMGSetInterpolation(pc, p, interp_[size_t(l)]), "PCMGSetInterpolation");
+    }
+}
+
+PetscSolveResult PetscElasticSolver::solve() {
+    PetscSolveResult result;
+    petscCheck(KSPSolve(ksp_, rhs_, u_), "KSPSolve");
+    KSPConvergedReason reason;
+    PetscInt its = 0;
+    PetscReal rnorm = 0, bnorm = 0;
+    petscCheck(KSPGetConvergedReason(ksp_, &reason), "KSPGetConvergedReason");
+    petscCheck(KSPGetIterationNumber(ksp_, &its), "KSPGetIterationNumber");
+    petscCheck(KSPGetResidualNorm(ksp_, &rnorm), "KSPGetResidualNorm");
+    petscCheck(VecNorm(rhs_, NORM_2, &bnorm), "VecNorm");
+    result.converged = reason > 0;
+    result.iterations = int(its);
+    result.relativeResidual = bnorm > 0 ? double(rnorm / bnorm) : 0.0;
+    PetscScalar c = 0;
+    petscCheck(VecDot(load_, u_, &c), "VecDot");
+    result.compliance = double(c);
+    return result;
+}
+
+std::vector<double> PetscElasticSolver::gatherDisplacement() const { return gatherToModel(u_); }
+
+void PetscElasticSolver::fillFromModel(const std::vector<double>& values, Vec v) const {
+    const int nV = model_.numVertices(0);
+    DM da = da_[0];
+    PetscInt xs, ys, zs, xm, ym, zm;
+    petscCheck(DMDAGetCorners(da, &xs, &ys, &zs, &xm, &ym, &zm), "DMDAGetCorners");
+    PetscScalar**** a = nullptr;
+    petscCheck(DMDAVecGetArrayDOF(da, v, &a), "DMDAVecGetArrayDOF");
+    for (PetscInt k = zs; k < zs + zm; ++k)
+        for (PetscInt j = ys; j < ys + ym; ++j)
+            for (PetscInt i = xs; i < xs + xm; ++i) {
+                const int w = model_.vertexAt(0, {int(i), int(j), int(k)});
+                for (int c = 0; c < 3; ++c)
+                    a[k][j][i][c] = w >= 0 ? values[size_t(c * nV + w)] : 0.0;
+            }
+    petscCheck(DMDAVecRestoreArrayDOF(da, v, &a), "DMDAVecRestoreArrayDOF");
+}
+
+std::vector<double> PetscElasticSolver::applyOperator(const std::vector<double>& u) const {
+    if (u.size() != 3 * size_t(model_.numVertices(0)))
+        throw std::invalid_argument("applyOperator: " + std::to_string(u.size()) +
+                                    " values for " + std::to_string(model_.numVertices(0)) +
+                                    " vertices");
+    Vec x = nullptr, y = nullptr;
+    petscCheck(VecDuplicate(load_, &x), "VecDuplicate");
+    petscCheck(VecDuplicate(load_, &y), "VecDuplicate");
+    fillFromModel(u, x);
+    applyFine(x, y);
+    std::vector<double> result = gatherToModel(y);
+    VecDestroy(&x);
+    VecDestroy(&y);
+    return result;
+}
+
+std::vector<double> PetscElasticSolver::gatherToModel(Vec v) const {
+    DM da = da_[0];
+    Vec natural = nullptr, all = nullptr;
+    VecScatter scatter = nullptr;
+    petscCheck(DMDACreateNaturalVector(da, &natural), "DMDACreateNaturalVector");
+    petscCheck(DMDAGlobalToNaturalBegin(da, v, INSERT_VALUES, natural), "DMDAGlobalToNatural");
+    petscCheck(DMDAGlobalToNaturalEnd(da, v, INSERT_VALUES, natural), "DMDAGlobalToNatural");
+    petscCheck(VecScatterCreateToZero(natural, &scatter, &all), "VecScatterCreateToZero");
+    petscCheck(VecScatterBegin(scatter, natural, all, INSERT_VALUES, SCATTER_FORWARD),
+               "VecScatterBegin");
+    petscCheck(VecScatterEnd(scatter, natural, all, INSERT_VALUES, SCATTER_FORWARD),
+               "VecScatterEnd");
+    std::vector<double> u;
+    PetscInt size = 0;
+    petscCheck(VecGetLocalSize(all, &size), "VecGetLocalSize");
+    if (size > 0) {
+        PetscInt M, N;
+        petscCheck(DMDAGetInfo(da, nullptr, &M, &N, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr, nullptr, nullptr, nullptr),
+                   "DMDAGetInfo");
+        const int nV = model_.numVertices(0);
+        u.assign(3 * size_t(nV), 0.0);
+        const PetscScalar* a = nullptr;
+        petscCheck(VecGetArrayRead(all, &a), "VecGetArrayRead");
+        for (int v = 0; v < nV; ++v) {
+            const GridPos p = unpack(model_.vertexPosition(0)[size_t(v)]);
+            const PetscInt node = (PetscInt(p.z) * N + p.y) * M + p.x;
+            for (int c = 0; c < 3; ++c) u[size_t(c * nV + v)] = a[3 * node + c];
+        }
+        petscCheck(VecRestoreArrayRead(all, &a), "VecRestoreArrayRead");
+    }
+    VecScatterDestroy(&scatter);
+    VecDestroy(&all);
+    VecDestroy(&natural);
+    return u;
+}
+
+}  // namespace ostrel

@@ -1,0 +1,127 @@
+#pragma once
+// The many-process linear-elastic solve of a FemModel's level 0 on PETSc.
+//
+// The unknowns live on a node DMDA (3 dof per node, box stencil of width 1) over the model's
+// level-0 point grid, padded so that it halves exactly down to the model's coarsest level
+// (elementDims(L-1) * 2^(L-1) elements per direction). Each rank owns the elements whose lower
+// corner node it owns, so every element is applied exactly once: the fine operator is a shell
+// (MatMult and MatGetDiagonal) that sums factor * Ke * u over the rank's elements on the
+// DMDA's ghosted local vectors and adds them back into the global vector (ADD_VALUES). As in the
+// single-process model (fem/FemModel.h, the kernels' finest rows), a fixed vertex is an
+// identity row with a zero right-hand side whose column is left out of its neighbours' rows,
+// and a grid point that no element touches (absent elements, the padding) is an identity row
+// with a zero load; so the compliance f . u equals the single-process solver's. (The identity
+// rows are scaled to the largest element diagonal entry, which leaves the solution as it is
+// and keeps them inside the operator's spectrum.)
+//
+// Solver: conjugate gradients (KSPCG, unpreconditioned residual norm, nonzero initial guess:
+// each solve starts from the last one's displacement) preconditioned by PCMG V-cycles. Level 1
+// is assembled (AIJ) element by element: each level-1 element sums its eight children's
+// factor * Ke, without the rows and columns of fixed vertices, through the trilinear
+// interpolation; coarser levels are MatPtAP products. The interpolations are the DMDA's (MAIJ,
+// converted to AIJ) with the rows of inactive fine dofs (fixed, untouched, or with an empty
+// row) zeroed; an empty row of a coarse operator becomes an identity row. Levels: Chebyshev
+// smoothing with Jacobi; the coarsest level a redundant direct solve (Cholesky by CHOLMOD).
+// Where the DMDA cannot be halved on this many ranks the hierarchy stops at the last level
+// that can (a larger coarsest level); with no coarser level at all the preconditioner is
+// Jacobi. Every default is set before KSPSetFromOptions and as option defaults, so PETSc's
+// options (command line, PETSC_OPTIONS) override each one.
+//
+// In this version every rank holds the whole model (the same voxelization on every rank) and
+// reads its own box of it. Collective on `comm`: every rank constructs, prepares and solves
+// together. A failed PETSc call throws PetscFailure (optimization/petsc/PetscSession.h).
+
+#include <petscdmda.h>
+#include <petscksp.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace ostrel {
+
+class FemModel;
+
+/// What one solve did; the same on every rank.
+struct PetscSolveResult {
+    bool converged = false;       ///< the relative residual reached the tolerance
+    int iterations = 0;           ///< Krylov iterations
+    double relativeResidual = 0;  ///< ||f - K u|| / ||f|| (fixed dofs' loads left out of f)
+    double compliance = 0;        ///< f . u with the model's whole load (rank-independent up to rounding)
+};
+
+/// Levels, ranks and sizes of the engine's solver, for the report.
+struct PetscSolveShape {
+    int levels = 0;                 ///< multigrid levels (1: Jacobi, no hierarchy)
+    std::vector<long long> dofs;    ///< dofs of every level, finest first
+    long long ownedElements = 0;    ///< level-0 elements this rank applies
+};
+
+class PetscElasticSolver {
+public:
+    /// Builds the DMDA hierarchy, the shell operator and the solver for `model` (its hierarchy,
+    /// element matrix, fixed vertices and level-0 load as built from its forces and gravity by
+    /// fem/LoadVector.h). `tolerance`: the relative residual of a solve (PETSc's -ksp_rtol
+    /// overrides it).
+    PetscElasticSolver(const FemModel& model, MPI_Comm comm, double tolerance);
+    ~PetscElasticSolver();
+    PetscElasticSolver(const PetscElasticSolver&) = delete;
+    PetscElasticSolver& operator=(const PetscElasticSolver&) = delete;
+
+    /// Takes the model's stiffness factors and fixed vertices and rebuilds the operators of the
+    /// hierarchy; the next solve uses them.
+    void prepareSolve();
+    /// CG to the tolerance from the last displacement (zero at first).
+    PetscSolveResult solve();
+    /// The displacement on rank 0 in the model's layout (3*nV, component-major); empty on the
+    /// other ranks. Collective.
+    std::vector<double> gatherDisplacement() const;
+    /// The level-0 operator of the last prepareSolve applied to `u` (3*nV in the model's layout,
+    /// the same on every rank): K u on rank 0, empty on the others; a fixed vertex's rows give
+    /// identityScale() * u. Collective. For checks of the operator.
+    std::vector<double> applyOperator(const std::vector<double>& u) const;
+    /// The diagonal of the identity rows (the largest diagonal entry of any element).
+    double identityScale() const { return identityScale_; }
+    const PetscSolveShape& shape() const { return shape_; }
+
+private:
+    /// One level-0 element this rank applies: its lower corner's index in the ghosted local
+    /// array (dof 0), its factor and its fixed corners (bit n = corner n).
+    struct OwnedElement {
+        PetscInt base;
+        float factor;
+        uint8_t fixedCorners;
+    };
+
+    const FemModel& model_;
+    MPI_Comm comm_;
+    std::vector<DM> da_;        ///< node DMDA of every level, finest first
+    std::vector<Mat> interp_;   ///< interp_[l]: level l+1 -> level l, masked, AIJ
+    std::vector<Mat> op_;       ///< op_[l] for l >= 1: assembled operators
+    std::vector<Vec> active_;   ///< per level: 1 on active dofs, 0 on identity rows
+    Mat shell_ = nullptr;       ///< level 0
+    KSP ksp_ = nullptr;
+    Vec load_ = nullptr, rhs_ = nullptr, u_ = nullptr;
+    Vec localIn_ = nullptr, localOut_ = nullptr;
+    std::vector<OwnedElement> elements_;
+    PetscInt strideY_ = 0, strideZ_ = 0;  ///< local ghosted array strides (in dofs)
+    double identityScale_ = 1.0;          ///< diagonal of level 0's identity rows
+    PetscSolveShape shape_;
+
+    static PetscErrorCode shellMult(Mat A, Vec x, Vec y);
+    static PetscErrorCode shellDiagonal(Mat A, Vec d);
+    void applyFine(Vec x, Vec y) const;
+    /// Fills this rank's part of `v` from a model-layout vector (grid points without a vertex 0).
+    void fillFromModel(const std::vector<double>& values, Vec v) const;
+    /// `v` in the model's layout on rank 0; empty on the others. Collective.
+    std::vector<double> gatherToModel(Vec v) const;
+    void fineDiagonal(Vec d) const;
+    void buildHierarchy();
+    void buildLoad();
+    void collectElements();
+    void assembleLevelOne();
+    void buildCoarseLevels();
+    void configureSolver(double tolerance);
+    void destroyOperators();
+};
+
+}  // namespace ostrel
