@@ -400,6 +400,22 @@ void printSolveReport(std::ostream& out, double compliance, const ostrel::Multig
     }
 }
 
+/// Computes the load, prepares and solves to `tolerance`, then prints the report with the
+/// set-up's seconds; returns whether the solve reached the tolerance.
+bool solveAndReport(ostrel::MultigridSolver& fem, const ostrel::FemModel& model,
+                    double tolerance, double setupSeconds, std::ostream& out) {
+    fem.computeLoad();
+    const auto loaded = std::chrono::steady_clock::now();
+    fem.prepareSolve();
+    const auto prepared = std::chrono::steady_clock::now();
+    const bool converged = fem.solve(tolerance);
+    const auto solved = std::chrono::steady_clock::now();
+    printSolveReport(out, ostrel::compliance(model), fem, converged, setupSeconds,
+                     ostrel::secondsBetween(loaded, prepared),
+                     ostrel::secondsBetween(prepared, solved));
+    return converged;
+}
+
 /// The scene's problem on the solver's device (gravity zero, uniform stiffness, as the programs
 /// start): one solve to the tolerance and the solve's lines.
 ostrel::StartedProblem startSceneProblem(const SolveCommand& c) {
@@ -422,17 +438,10 @@ int runSceneSolve(const SolveCommand& c) {
     }
     ostrel::MultigridSolver& fem = started.problem->solver();
     fem.setSolveMethod(c.method);
-    auto t1 = std::chrono::steady_clock::now();
-    fem.computeLoad();
-    auto t2 = std::chrono::steady_clock::now();
-    fem.prepareSolve();
-    auto t3 = std::chrono::steady_clock::now();
-    const bool converged = fem.solve(c.tolerance);
-    auto t4 = std::chrono::steady_clock::now();
+    const double setup = ostrel::secondsBetween(t0, std::chrono::steady_clock::now());
     std::ostream& out = ostrel::narrowOut();
-    printSolveReport(out, ostrel::compliance(started.problem->model()), fem, converged,
-                     ostrel::secondsBetween(t0, t1), ostrel::secondsBetween(t2, t3),
-                     ostrel::secondsBetween(t3, t4));
+    const bool converged =
+        solveAndReport(fem, started.problem->model(), c.tolerance, setup, out);
     out.flush();
     return converged ? 0 : 1;
 }
@@ -626,17 +635,9 @@ int runSolve(int argc, char** argv) {
     // A driver without a device ends the program as it always has: status -1.
     if (!fem.setup()) return -1;
     fem.setSolveMethod(c.method);
-    auto t1 = std::chrono::steady_clock::now();
-    fem.computeLoad();
-    auto t2 = std::chrono::steady_clock::now();
-    fem.prepareSolve();
-    auto t3 = std::chrono::steady_clock::now();
-    bool converged = fem.solve(c.tolerance);
-    auto t4 = std::chrono::steady_clock::now();
+    const double setup = ostrel::secondsBetween(t0, std::chrono::steady_clock::now());
     std::ostream& out = ostrel::narrowOut();
-    printSolveReport(out, ostrel::compliance(*model), fem, converged,
-                     ostrel::secondsBetween(t0, t1), ostrel::secondsBetween(t2, t3),
-                     ostrel::secondsBetween(t3, t4));
+    const bool converged = solveAndReport(fem, *model, c.tolerance, setup, out);
     if (c.profile) {
         // The first design iteration of an optimization, as the programs run it, after the
         // plain solve (whose lines stay as they are).
