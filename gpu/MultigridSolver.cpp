@@ -401,6 +401,10 @@ double MultigridSolver::buildLoad(const std::vector<float>& forces) {
 }
 
 void MultigridSolver::prepareSolve() {
+    if (external_) {
+        prepareExternalSolve();
+        return;
+    }
     FemModel& m = model_;
     const Clock::time_point start = Clock::now();
     CUdeviceptr dt = 0;
@@ -648,7 +652,8 @@ bool MultigridSolver::solve(double tolerance) {
     }
     const Clock::time_point start = Clock::now();
     double rel = 0;
-    const int cycles = method_ == SolveMethod::ConjugateGradients
+    const int cycles = external_ ? runExternalSolve(tolerance, rel)
+                       : method_ == SolveMethod::ConjugateGradients
                            ? runConjugateGradients(tolerance, rel)
                            : runVCycles(tolerance, rel);
     if (narrowLog_) narrowLog_->flush();
@@ -661,6 +666,51 @@ bool MultigridSolver::solve(double tolerance) {
     if (!optimizerOnDevice()) downloadDisplacements();
     times_.copies += secondsSince(cycled);
     return rel <= tolerance;
+}
+
+void MultigridSolver::prepareExternalSolve() {
+    FemModel& m = model_;
+    const Clock::time_point start = Clock::now();
+    // The optimizer on the device wrote the factors there: the engine reads the model's.
+    if (optimizerOnDevice()) {
+        if (factorsPending_) {
+            std::swap(E_dev_, nextFactors_dev_);
+            factorsPending_ = false;
+        }
+        std::vector<float> factors(size_t(m.numElements(0)));
+        check(driver_->memcpyDtoH(factors.data(), E_dev_, factors.size() * 4),
+              L"cuMemcpyDtoH failed for E_dev_");
+        m.setStiffnessFactors(std::move(factors));
+    } else {
+        upload(E_dev_, m.stiffnessFactors().data(), m.stiffnessFactors().size() * 4,
+               L"cuMemcpyHtoD failed for E_dev_");
+    }
+    const Clock::time_point uploaded = Clock::now();
+    coarseValid_ = external_->prepare();
+    times_.uploads += secondsBetween(start, uploaded);
+    times_.assembly += secondsSince(uploaded);
+    if (!coarseValid_ && narrowLog_)
+        *narrowLog_ << "WARNING: The coarsest-level system is singular (the fixed vertices do not "
+                       "hold the model in place); "
+                       "the solver cannot converge\n"
+                    << std::flush;
+}
+
+int MultigridSolver::runExternalSolve(double tolerance, double& rel) {
+    const size_t n = 3 * size_t(model_.numVertices(0));
+    std::vector<float> load(n);
+    std::vector<double> u(n, 0.0);
+    check(driver_->memcpyDtoH(load.data(), f_dev_, n * 4), L"cuMemcpyDtoH failed for f_dev_");
+    // The warm start: the case's last displacement (zero before its first solve).
+    check(driver_->memcpyDtoH(u.data(), u_dev_[0], n * 8), L"cuMemcpyDtoH failed for u");
+    const ExternalSolveResult result = external_->solve(load, u, tolerance);
+    upload(u_dev_[0], u.data(), n * 8, L"cuMemcpyHtoD failed for u");
+    rel = result.relativeResidual;
+    if (narrowLog_)
+        *narrowLog_ << "Residual after " << result.iterations << " iterations:  " << rel << "\n";
+    // A solve that missed its tolerance counts as one, whatever residual the engine measured.
+    if (!result.converged && rel <= tolerance) rel = std::nextafter(tolerance, 1.0);
+    return result.iterations;
 }
 
 int MultigridSolver::runVCycles(double tolerance, double& rel) {

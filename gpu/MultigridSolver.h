@@ -46,6 +46,7 @@
 
 #include "fem/Operators.h"
 #include "gpu/Driver.h"
+#include "gpu/ExternalSolve.h"
 
 namespace ostrel {
 
@@ -149,6 +150,13 @@ public:
     /// else at its first solve.
     void setSolveMethod(SolveMethod method);
     SolveMethod solveMethod() const { return method_; }
+    /// Hands every solve to `engine` (gpu/ExternalSolve.h; null: the solver's own cycles again):
+    /// prepareSolve puts the latest element factors into the model and prepares the engine
+    /// instead of assembling, and solve passes the selected case's load and displacement to the
+    /// engine and takes its solution back as its own (the engine's iterations count as cycles;
+    /// the stop request is not asked). The engine must outlive its use here.
+    void setExternalSolve(ExternalSolve* engine) { external_ = engine; }
+    ExternalSolve* externalSolve() const { return external_; }
 
     /// Where solve writes its cycle count and a line break; null = nowhere.
     void setCycleCountSink(std::ostream* sink) { cycleSink_ = sink; }
@@ -346,6 +354,10 @@ private:
     bool setUp_ = false;
     bool coarseValid_ = true;
     int lastCycles_ = 0;
+    ExternalSolve* external_ = nullptr;
+    /// prepareSolve and solve with the external engine.
+    void prepareExternalSolve();
+    int runExternalSolve(double tolerance, double& relative);
     KernelTimer* kernelTimer_ = nullptr;
     CUdeviceptr nextFactors_dev_ = 0;
     bool factorsPending_ = false;

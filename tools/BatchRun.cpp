@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <ostream>
+#include <sstream>
 #include <system_error>
 
 #include "core/AtomicFile.h"
@@ -128,7 +129,7 @@ std::string batchUsage() {
            "                    [--converge TOL] [--converge-change DX] [--smooth] "
            "[--solver vcycle|pcg]\n"
            "                    [--report [--yield-stress S]]\n"
-           "                    [--checkpoint-every N] [--resume DIR]\n";
+           "                    [--checkpoint-every N] [--resume DIR] [--engine single|petsc]\n";
 }
 
 std::string batchHelp() {
@@ -193,6 +194,11 @@ std::string batchHelp() {
            "                       --volume-fraction, --filter-radius, --projection,\n"
            "                       --solver, --converge and --converge-change must be the\n"
            "                       checkpoint's; the other options may change\n"
+           "      --engine E       single (default): this process solves; petsc: the\n"
+           "                       many-process engine, run under mpirun or srun: every\n"
+           "                       process runs the design steps on the CPU, the solves are\n"
+           "                       PETSc's across all of them (PETSc options after --, or in\n"
+           "                       PETSC_OPTIONS), process 0 prints and writes the files\n"
            "  -h, --help           show this help and exit\n"
            "  -V, --version        show the version and exit\n"
            "\n"
@@ -258,7 +264,7 @@ bool takesValue(const std::string& name) {
     for (const char* option : {"--iterations", "--output", "--device", "--threads", "--shape-every",
                                "--format", "--volume-fraction", "--filter-radius", "--min-member",
                                "--converge", "--converge-change", "--solver", "--yield-stress",
-                               "--checkpoint-every", "--resume"})
+                               "--checkpoint-every", "--resume", "--engine"})
         if (name == option) return true;
     return false;
 }
@@ -329,6 +335,10 @@ std::string readOptionValue(const std::string& name, const std::string& value, B
     } else if (name == "--yield-stress") {
         if (!readReal(value, o.yieldStress) || !(o.yieldStress > 0))
             return "--yield-stress needs a positive number" + given;
+    } else if (name == "--engine") {
+        if (value == "single") o.engine = BatchEngine::Single;
+        else if (value == "petsc") o.engine = BatchEngine::Petsc;
+        else return "--engine must be 'single' or 'petsc'" + given;
     } else if (name == "--device") {
         if (value == "host") o.device = BatchDevice::Host;
         else if (value == "cuda") o.device = BatchDevice::Cuda;
@@ -382,6 +392,16 @@ BatchArguments parseBatchArguments(const std::vector<std::string>& args) {
                        "--min-member, not both");
     if (!haveScene) return failure("No scene file given");
     if (o.yieldStress > 0 && !o.report) return failure("--yield-stress needs --report");
+    if (o.engine == BatchEngine::Petsc) {
+        if (o.device == BatchDevice::Cuda)
+            return failure("--engine petsc runs the design steps on the CPU: --device cuda does "
+                           "not apply");
+        if (o.solver != SolveMethod::VCycles)
+            return failure("--solver does not apply to --engine petsc: its solves are PETSc's "
+                           "conjugate gradients with a multigrid preconditioner (PETSc options "
+                           "after -- change them)");
+        if (o.report) return failure("--report is not available with --engine petsc yet");
+    }
     return result;
 }
 
@@ -510,8 +530,15 @@ namespace {
 struct RunSignals {
     const std::function<int()>& stopRequests;
     const std::function<void(BatchPhase)>& enterPhase;
+    /// A many-process run's processes; null: one process.
+    const BatchRanks* ranks = nullptr;
 
-    int requests() const { return stopRequests ? stopRequests() : 0; }
+    /// The requests so far; in a many-process run the most that any process has had, so that
+    /// every process stops after the same step (collective there).
+    int requests() const {
+        const int own = stopRequests ? stopRequests() : 0;
+        return ranks ? ranks->largest(own) : own;
+    }
     bool interrupted() const { return requests() >= 1; }
     void enter(BatchPhase next) const {
         if (enterPhase) enterPhase(next);
@@ -620,16 +647,55 @@ struct Checkpoints {
     int lastWritten = -1;  ///< steps done at the last checkpoint written
     bool failed = false;   ///< a checkpoint could not be written
 
+    /// A many-process run's processes; null: one process.
+    const BatchRanks* ranks = nullptr;
+
     /// Writes the checkpoint of the run after its `steps`; the error line on `err` when that
-    /// fails (the run goes on).
+    /// fails (the run goes on). In a many-process run every process writes its own file and
+    /// process 0 the index once every file is written.
     void write(RunControl& run, const StepsDone& steps, std::ostream& err) {
         BatchCheckpoint c{identity, run.checkpoint(), steps.records};
         std::string error;
-        if (!writeBatchCheckpoint(folder, c, error)) {
+        const bool written = ranks ? writeShared(c, error) : writeBatchCheckpoint(folder, c, error);
+        if (!written) {
             err << error << "\n" << std::flush;
             failed = true;
         }
         lastWritten = steps.done;
+    }
+
+private:
+    /// The many-process checkpoint: every rank's file, then the index from their entries.
+    /// Collective; the same result on every process.
+    bool writeShared(const BatchCheckpoint& c, std::string& error) const {
+        RankFileEntry entry;
+        const bool own = writeRankFile(folder, c, ranks->rank, entry, error);
+        if (ranks->largest(own ? 0 : 1) != 0) {
+            if (own) error = "ERROR: Cannot write checkpoint: another process could not write "
+                             "its file";
+            return false;
+        }
+        const std::vector<std::string> texts = ranks->gather(
+            std::to_string(entry.rank) + " " + std::to_string(entry.bytes) + " " +
+            entry.checksum + " " + entry.file);
+        bool indexed = true;
+        if (ranks->rank == 0) {
+            std::vector<RankFileEntry> files;
+            for (const std::string& text : texts) {
+                RankFileEntry e;
+                std::istringstream in(text);
+                in >> e.rank >> e.bytes >> e.checksum;
+                std::getline(in >> std::ws, e.file);
+                files.push_back(e);
+            }
+            indexed = writeCheckpointIndex(folder, identity, c.design.iteration, files, error);
+        }
+        if (ranks->largest(indexed ? 0 : 1) != 0) {
+            if (indexed) error = "ERROR: Cannot write checkpoint: process 0 could not write its "
+                                 "index";
+            return false;
+        }
+        return true;
     }
 };
 
@@ -850,8 +916,8 @@ std::string exactText(double value) { return printed("%.17g", value); }
 /// What this run's checkpoints belong to; false after the error line when the scene or mesh
 /// file cannot be read back.
 bool runIdentity(const BatchOptions& options, const Scene& scene, Problem& problem,
-                 CheckpointIdentity& identity, std::ostream& err) {
-    identity.ranks = 1;
+                 const BatchRanks* ranks, CheckpointIdentity& identity, std::ostream& err) {
+    identity.ranks = ranks ? ranks->size : 1;
     const std::filesystem::path mesh = toUtf8(scene.meshFileName());
     for (const auto& [file, checksum] : {std::pair{std::filesystem::path(options.sceneFile),
                                                    &identity.sceneFile},
@@ -861,7 +927,11 @@ bool runIdentity(const BatchOptions& options, const Scene& scene, Problem& probl
                 << " back for the checkpoint's identity\n";
             return false;
         }
-    identity.device = problem.solver().driver().isHost() ? "host" : "cuda";
+    // The engine's solves differ from the host device's: a checkpoint of one does not continue
+    // on the other.
+    identity.device = options.engine == BatchEngine::Petsc     ? "petsc"
+                      : problem.solver().driver().isHost() ? "host"
+                                                           : "cuda";
     const DesignControls& controls = problem.controls();
     identity.options = {
         {"volume-fraction", exactText(controls.volumeFraction)},
@@ -896,14 +966,53 @@ bool resumeRun(const BatchOptions& options, const BatchCheckpoint& checkpoint,
     return true;
 }
 
+/// A folder of its own for a process other than 0 of a many-process run (its history files and
+/// final shape, which nobody reads), removed with everything in it when the run ends.
+class RankFolder {
+public:
+    explicit RankFolder(int rank) {
+        if (rank == 0) return;
+        path_ = std::filesystem::temp_directory_path() /
+                ("ostrel-batch-rank-" + std::to_string(rank) + "-" + std::to_string(::getpid()));
+    }
+    ~RankFolder() {
+        std::error_code ec;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+    }
+    RankFolder(const RankFolder&) = delete;
+    RankFolder& operator=(const RankFolder&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+/// What a process other than 0 of a many-process run does of `options`: the same run, its
+/// files in `folder` and no more files than the run itself needs.
+BatchOptions optionsOfRank(const BatchOptions& options, const std::filesystem::path& folder) {
+    BatchOptions own = options;
+    own.outputDirectory = folder;
+    own.shapeEvery = 0;
+    own.vtk = false;
+    own.smooth = false;
+    return own;
+}
+
 }  // namespace
 
 int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
              const std::function<int()>& stopRequests,
-             const std::function<void(BatchPhase)>& enterPhase) {
-    const RunSignals signals{stopRequests, enterPhase};
+             const std::function<void(BatchPhase)>& enterPhase, const BatchRanks* ranks) {
+    const RunSignals signals{stopRequests, enterPhase, ranks};
+    // A failure that some process found is every process's (collective with `ranks`).
+    const auto anyFailed = [ranks](bool failed) {
+        return ranks ? ranks->largest(failed ? 1 : 0) != 0 : failed;
+    };
     signals.enter(BatchPhase::Setup);
-    if (!prepareOutputFolder(options.outputDirectory, err)) return kExitFailed;
+    const RankFolder rankFolder(ranks ? ranks->rank : 0);
+    const BatchOptions& own =
+        rankFolder.path().empty() ? options : optionsOfRank(options, rankFolder.path());
+    if (anyFailed(!prepareOutputFolder(own.outputDirectory, err))) return kExitFailed;
     StartOptions startOptions;
     if (!chooseStart(options, startOptions, err)) return kExitFailed;
 
@@ -911,19 +1020,17 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     BatchCheckpoint checkpoint;
     if (!options.resumeFrom.empty()) {
         std::string error;
-        if (!readBatchCheckpoint(options.resumeFrom, 0, 1, checkpoint, error)) {
-            err << error << "\n";
-            return kExitFailed;
-        }
+        const bool read = readBatchCheckpoint(options.resumeFrom, ranks ? ranks->rank : 0,
+                                              ranks ? ranks->size : 1, checkpoint, error);
+        if (!read) err << error << "\n";
+        if (anyFailed(!read)) return kExitFailed;
     }
 
     ProgramLifetime lifetime;
     StartedProblem started = startProblem(options.sceneFile, startOptions);
     if (started.status == StartStatus::NoDevice) return kExitNoDevice;
-    if (started.status != StartStatus::Started) {
-        err << started.error << "\n";
-        return kExitFailed;
-    }
+    if (started.status != StartStatus::Started) err << started.error << "\n";
+    if (anyFailed(started.status != StartStatus::Started)) return kExitFailed;
     const Scene& scene = *started.scene;
     Problem& problem = *started.problem;
     // --report needs a material it can solve with: refused before the run, not after it.
@@ -935,14 +1042,15 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     Matrix4 toOutput;
     if (!outputTransform(options, scene, toOutput, err)) return kExitFailed;
     if (!checkDesignBeforeRun(problem, err)) return kExitFailed;
+    if (ranks) ranks->attach(problem);
 
     // A second request stops the solve between two cycles.
     problem.solver().setStopRequest([signals] { return signals.requests() >= 2; });
-    const ResultFiles results(problem.model(), options.outputDirectory, options.format,
-                              options.vtk, toOutput, &wideOut(), &err);
+    const ResultFiles results(problem.model(), own.outputDirectory, own.format, own.vtk,
+                              toOutput, &wideOut(), &err);
     RunControlOptions runOptions;
-    runOptions.outputDirectory = options.outputDirectory;
-    runOptions.shapeFileInterval = options.shapeEvery;
+    runOptions.outputDirectory = own.outputDirectory;
+    runOptions.shapeFileInterval = own.shapeEvery;
     runOptions.shapeFileWriter = [&results](int iteration, const DesignSnapshot& state) {
         return results.write("OptimizedShape_" + std::to_string(iteration), state);
     };
@@ -953,16 +1061,19 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     Checkpoints checkpoints;
     checkpoints.every = options.checkpointEvery;
     checkpoints.folder = checkpointFolder(options.outputDirectory);
+    checkpoints.ranks = ranks;
     StepsDone steps(options);
     if (options.checkpointEvery > 0 || !options.resumeFrom.empty()) {
-        if (!runIdentity(options, scene, problem, checkpoints.identity, err)) return kExitFailed;
-        if (options.checkpointEvery > 0 && std::filesystem::is_directory(checkpoints.folder))
+        if (anyFailed(!runIdentity(options, scene, problem, ranks, checkpoints.identity, err)))
+            return kExitFailed;
+        if (options.checkpointEvery > 0 && (!ranks || ranks->rank == 0) &&
+            std::filesystem::is_directory(checkpoints.folder))
             for (const std::string& name : removeStaleTemporaries(checkpoints.folder.string()))
                 writeLine(&wideOut(), L"Removed the temporary file " + quoted(fromUtf8(name)) +
                                           L" that an interrupted run left");
     }
     if (!options.resumeFrom.empty() &&
-        !resumeRun(options, checkpoint, checkpoints.identity, run, steps, err))
+        anyFailed(!resumeRun(options, checkpoint, checkpoints.identity, run, steps, err)))
         return kExitFailed;
 
     signals.enter(BatchPhase::Steps);
@@ -980,7 +1091,7 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     }
 
     const FinalFiles files =
-        writeFinalFiles(options, scene, problem, run, results, toOutput, steps.history, err);
+        writeFinalFiles(own, scene, problem, run, results, toOutput, steps.history, err);
     // A request that came while the final files were written: they were finished all the same.
     RunEnd end{stopped, !stopped && signals.interrupted(), false};
     // A run that broke down says so, whatever its convergence test said.

@@ -9,6 +9,7 @@
 //              [--converge TOL]
 //              [--converge-change DX] [--smooth] [--solver vcycle|pcg]
 //              [--report [--yield-stress S]] [--checkpoint-every N] [--resume DIR]
+//              [--engine single|petsc]
 //
 // The design options override the scene's design-control keys. Without them and without the
 // keys, the run, its console lines and its files are those of the program without design
@@ -57,6 +58,10 @@ inline constexpr int kExitNoDevice = -1;
 
 enum class BatchDevice { Automatic, Host, Cuda };
 
+/// Who solves: this one process (its device), or the many-process engine on PETSc and MPI
+/// (ostrel-batch-petsc under mpirun; see BatchRanks).
+enum class BatchEngine { Single, Petsc };
+
 struct BatchOptions {
     std::string sceneFile;
     int iterations = 0;  ///< steps to perform; 0 = until the run control's limit
@@ -91,6 +96,30 @@ struct BatchOptions {
     int checkpointEvery = 0;
     /// --resume DIR: continue the run of the checkpoint in DIR; empty = start a run.
     std::filesystem::path resumeFrom;
+    /// --engine: who solves (the design steps run on the host device with either).
+    BatchEngine engine = BatchEngine::Single;
+};
+
+class Problem;
+
+/// The processes of a many-process run (--engine petsc) as the run sees them. Every process
+/// performs the whole run on its own copy of the scene's model and design (the same steps on
+/// the same values, so every process holds the same design after every step); only the solves
+/// are shared, made by the engine across all processes (attach). Process 0 speaks and writes
+/// for all: the console, the progress lines, the summary, the history, shape and VTK files;
+/// the other processes keep their history files in a folder of their own that the run
+/// removes. Every decision that ends or changes the run (a failure before the steps, a stop
+/// request, a checkpoint that could not be written) is agreed by all processes (largest), so
+/// that none waits for another that has stopped.
+struct BatchRanks {
+    int rank = 0;
+    int size = 1;
+    /// The largest of every process's `value`. Collective.
+    std::function<int(int value)> largest;
+    /// Every process's `text` in rank order on process 0 (empty on the others). Collective.
+    std::function<std::vector<std::string>(const std::string& text)> gather;
+    /// Hands the solves of the loaded problem's solver to the engine. Collective.
+    std::function<void(Problem& problem)> attach;
 };
 
 /// The stopping test of --converge. A step counts when its solve saw densities of the last beta
@@ -202,8 +231,13 @@ enum class BatchPhase { Setup, Steps, FinalFiles };
 /// the count. Before anything else the run removes the temporary files of writers killed
 /// mid-write from the output folder (removeStaleTemporaries) and proves that the folder takes
 /// a file of a few kilobytes.
+///
+/// With `ranks` (a many-process run, every process calling runBatch with the same options) the
+/// run is shared as BatchRanks says; the caller gives the processes other than 0 streams that
+/// drop what they are given.
 int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
              const std::function<int()>& stopRequests,
-             const std::function<void(BatchPhase)>& enterPhase = {});
+             const std::function<void(BatchPhase)>& enterPhase = {},
+             const BatchRanks* ranks = nullptr);
 
 }  // namespace ostrel

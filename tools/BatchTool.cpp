@@ -16,9 +16,19 @@
 // and then restores ours with other flags (reset after one signal, no restarted system calls),
 // so the run puts ours back every time it asks for the count. SIGXFSZ is ignored, so that a
 // file-size limit fails the write with its reason instead of ending the process.
+//
+// --engine petsc: the run on many processes (mpirun -n N ostrel-batch SCENE --engine petsc ...
+// [-- PETSc options]). It lives in ostrel-batch-petsc, this source built with PETSc and MPI
+// (OSTREL_HAVE_PETSC=1), to which ostrel-batch hands the command line (exec), so that
+// ostrel-batch itself links neither. There every process performs the run (tools/BatchRun.h,
+// BatchRanks), each with one worker thread unless --threads says otherwise; the processes
+// other than 0 print nothing. A stop request on any process stops every process after the same
+// step. An exception on a process (a failed PETSc call) prints its "ERROR: " line and ends every
+// process.
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstring>
@@ -30,6 +40,16 @@
 #include "core/Console.h"
 #include "core/MemoryLimit.h"
 #include "tools/BatchRun.h"
+
+#if OSTREL_HAVE_PETSC
+#include <memory>
+
+#include "optimization/Problem.h"
+#include "optimization/petsc/EngineSolve.h"
+#include "optimization/petsc/PetscSession.h"
+#else
+#include "core/ExecutablePath.h"
+#endif
 
 namespace {
 
@@ -86,11 +106,135 @@ int stopRequests() {
     return requests;
 }
 
+#if !OSTREL_HAVE_PETSC
+/// Whether the command line asks for the many-process engine (before any "--").
+bool wantsPetscEngine(const std::vector<std::string>& args) {
+    for (size_t i = 0; i < args.size() && args[i] != "--"; ++i)
+        if (args[i] == "--engine=petsc" ||
+            (args[i] == "--engine" && i + 1 < args.size() && args[i + 1] == "petsc"))
+            return true;
+    return false;
+}
+#else
+/// The largest of every process's value.
+int largestOnAllRanks(int value) {
+    int largest = value;
+    ostrel::petscCheck(MPI_Allreduce(&value, &largest, 1, MPI_INT, MPI_MAX, PETSC_COMM_WORLD),
+                       "MPI_Allreduce");
+    return largest;
+}
+
+/// Every process's text in rank order on process 0.
+std::vector<std::string> gatherOnRankZero(const std::string& text, int rank, int size) {
+    const int length = int(text.size());
+    std::vector<int> lengths(static_cast<size_t>(size)), offsets(static_cast<size_t>(size));
+    ostrel::petscCheck(MPI_Gather(&length, 1, MPI_INT, lengths.data(), 1, MPI_INT, 0,
+                                  PETSC_COMM_WORLD),
+                       "MPI_Gather");
+    int total = 0;
+    for (int r = 0; r < size; ++r) offsets[size_t(r)] = total, total += lengths[size_t(r)];
+    std::string all(size_t(rank == 0 ? total : 0), '\0');
+    ostrel::petscCheck(MPI_Gatherv(text.data(), length, MPI_CHAR, all.data(), lengths.data(),
+                                   offsets.data(), MPI_CHAR, 0, PETSC_COMM_WORLD),
+                       "MPI_Gatherv");
+    std::vector<std::string> texts;
+    if (rank == 0)
+        for (int r = 0; r < size; ++r)
+            texts.push_back(all.substr(size_t(offsets[size_t(r)]), size_t(lengths[size_t(r)])));
+    return texts;
+}
+
+/// The run of this process of a many-process run (see the top of this file).
+int runEngine(const std::vector<std::string>& args) {
+    using namespace ostrel;
+    // PETSc's options follow the first "--"; the run's own precede it.
+    const auto split = std::find(args.begin(), args.end(), std::string("--"));
+    const std::vector<std::string> own(args.begin(), split);
+    const std::vector<std::string> petscArguments(split == args.end() ? split : split + 1,
+                                                  args.end());
+    std::unique_ptr<PetscSession> session;
+    try {
+        session = std::make_unique<PetscSession>(petscArguments);
+    } catch (const PetscFailure& e) {
+        std::cerr << "ERROR: " << e.what() << std::endl;
+        return kExitFailed;
+    }
+    const int rank = session->rank(), size = session->size();
+    // Before the console is routed, so that the router of the other processes writes nowhere.
+    const RankConsole console(rank);
+    BatchArguments parsed = parseBatchArguments(own);
+    switch (parsed.action) {
+        case BatchArguments::Action::Help: std::cout << batchHelp(); return kExitDone;
+        case BatchArguments::Action::Version: std::cout << batchVersion(); return kExitDone;
+        case BatchArguments::Action::Error:
+            std::cerr << parsed.error << "\n"
+                      << batchUsage() << "Try 'ostrel-batch --help' for more information.\n";
+            return kExitUsage;
+        case BatchArguments::Action::Run: break;
+    }
+    BatchOptions& options = parsed.options;
+    options.engine = BatchEngine::Petsc;
+    // One process per core: each process's design steps take one thread unless told otherwise.
+    if (options.threads == 0) options.threads = 1;
+    static std::ostream* const results = new std::ostream(routeConsoleByKind(options.quiet));
+    setSignalAction(onSignal);
+    std::signal(SIGXFSZ, SIG_IGN);
+    exitOnFailedAllocation();
+    std::unique_ptr<PetscEngineSolve> engine;
+    BatchRanks ranks;
+    ranks.rank = rank;
+    ranks.size = size;
+    ranks.largest = largestOnAllRanks;
+    ranks.gather = [rank, size](const std::string& text) {
+        return gatherOnRankZero(text, rank, size);
+    };
+    ranks.attach = [&engine](Problem& problem) {
+        engine = std::make_unique<PetscEngineSolve>(problem.model(), PETSC_COMM_WORLD,
+                                                    RunControl::kSolveTolerance);
+        problem.solver().setExternalSolve(engine.get());
+    };
+    int code = kExitFailed;
+    try {
+        code = runProgram([&] {
+            return runBatch(options, *results, std::cerr, stopRequests,
+                            [](BatchPhase phase) { g_phase.store(int(phase)); }, &ranks);
+        });
+    } catch (const std::exception& e) {
+        std::cerr.rdbuf(console.errors());
+        std::cerr << "ERROR: " << e.what() << std::endl;
+        abortAllRanks(kExitFailed);
+    }
+    engine.reset();
+    std::cout.flush();
+    results->flush();
+    return code;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace ostrel;
     const std::vector<std::string> args(argv + 1, argv + argc);
+#if OSTREL_HAVE_PETSC
+    return runEngine(args);
+#else
+    if (wantsPetscEngine(args)) {
+        // The engine is the program beside this one, built from this source with PETSc and MPI:
+        // it takes over this process, which keeps its place among the MPI ranks.
+        const std::string engine = OSTREL_ENGINE_PROGRAM;
+        if (!engine.empty()) {
+            const std::string path = executableDirectory() + engine;
+            std::vector<char*> words(argv, argv + argc);
+            words[0] = const_cast<char*>(path.c_str());
+            words.push_back(nullptr);
+            ::execv(path.c_str(), words.data());
+        }
+        std::cerr << "ERROR: --engine petsc: this build has no many-process engine (it was "
+                     "built without PETSc and MPI; scripts/setup installs them)\n";
+        return kExitUsage;
+    }
+#endif
     const BatchArguments parsed = parseBatchArguments(args);
     switch (parsed.action) {
         case BatchArguments::Action::Help: std::cout << batchHelp(); return kExitDone;

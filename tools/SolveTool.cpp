@@ -457,37 +457,6 @@ bool wantsPetscEngine(int argc, char** argv) {
 }
 
 #if OSTREL_HAVE_PETSC
-/// A stream buffer that drops everything: the console of the ranks other than 0.
-class DroppingBuffer : public std::streambuf {
-protected:
-    int_type overflow(int_type ch) override { return traits_type::not_eof(ch); }
-    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
-};
-
-/// For its scope, the console of a rank other than 0 drops what it is given (rank 0 speaks for
-/// all); errors() is the real standard error, for a rank's own fatal error.
-class RankConsole {
-public:
-    explicit RankConsole(int rank) : out_(std::cout.rdbuf()), errors_(std::cerr.rdbuf()) {
-        if (rank != 0) {
-            std::cout.rdbuf(&dropped_);
-            std::cerr.rdbuf(&dropped_);
-        }
-    }
-    ~RankConsole() {
-        std::cout.rdbuf(out_);
-        std::cerr.rdbuf(errors_);
-    }
-    RankConsole(const RankConsole&) = delete;
-    RankConsole& operator=(const RankConsole&) = delete;
-    std::streambuf* errors() const { return errors_; }
-
-private:
-    DroppingBuffer dropped_;
-    std::streambuf* out_;
-    std::streambuf* errors_;
-};
-
 /// Resident memory of this process in bytes (PETSc's reading of the operating system's).
 double residentBytes() {
     PetscLogDouble bytes = 0;
@@ -514,7 +483,7 @@ int runPetscSolve(int argc, char** argv) {
         return 1;
     }
     const ostrel::PetscSession& session = *started;
-    const RankConsole console(session.rank());
+    const ostrel::RankConsole console(session.rank());
     SolveCommand c;
     if (const int status = readSolveArguments(argc, argv, c); status >= 0) return status;
     if (const int status = checkSolveCommand(c); status >= 0) return status;

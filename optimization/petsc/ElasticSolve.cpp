@@ -111,6 +111,7 @@ PetscElasticSolver::PetscElasticSolver(const FemModel& model, MPI_Comm comm, dou
     petscCheck(MatShellSetOperation(shell_, MATOP_GET_DIAGONAL, (void (*)(void))shellDiagonal),
                "MatShellSetOperation");
     petscCheck(MatSetOption(shell_, MAT_SYMMETRIC, PETSC_TRUE), "MatSetOption");
+    tolerance_ = tolerance;
     configureSolver(tolerance);
 }
 
@@ -372,10 +373,9 @@ PetscErrorCode PetscElasticSolver::shellDiagonal(Mat A, Vec d) {
     return 0;
 }
 
-void PetscElasticSolver::buildLoad() {
-    // The model's whole load (fixed vertices' loads included, for the compliance) and the
-    // right-hand side without the identity rows' entries.
-    const std::vector<float> f = loadVector(model_, model_.forces());
+void PetscElasticSolver::buildLoad(const std::vector<float>& f, bool mask) {
+    // The whole load (fixed vertices' loads included, for the compliance) and the right-hand
+    // side without the identity rows' entries.
     const int nV = model_.numVertices(0);
     DM da = da_[0];
     PetscInt xs, ys, zs, xm, ym, zm;
@@ -383,7 +383,7 @@ void PetscElasticSolver::buildLoad() {
     PetscScalar**** fa = nullptr;
     PetscScalar**** ma = nullptr;
     petscCheck(DMDAVecGetArrayDOF(da, load_, &fa), "DMDAVecGetArrayDOF");
-    petscCheck(DMDAVecGetArrayDOF(da, active_[0], &ma), "DMDAVecGetArrayDOF");
+    if (mask) petscCheck(DMDAVecGetArrayDOF(da, active_[0], &ma), "DMDAVecGetArrayDOF");
     for (PetscInt k = zs; k < zs + zm; ++k)
         for (PetscInt j = ys; j < ys + ym; ++j)
             for (PetscInt i = xs; i < xs + xm; ++i) {
@@ -391,10 +391,10 @@ void PetscElasticSolver::buildLoad() {
                 const bool active = v >= 0 && !model_.isFixed(v);
                 for (int c = 0; c < 3; ++c) {
                     fa[k][j][i][c] = v >= 0 ? double(f[size_t(c * nV + v)]) : 0.0;
-                    ma[k][j][i][c] = active ? 1.0 : 0.0;
+                    if (mask) ma[k][j][i][c] = active ? 1.0 : 0.0;
                 }
             }
-    petscCheck(DMDAVecRestoreArrayDOF(da, active_[0], &ma), "DMDAVecRestoreArrayDOF");
+    if (mask) petscCheck(DMDAVecRestoreArrayDOF(da, active_[0], &ma), "DMDAVecRestoreArrayDOF");
     petscCheck(DMDAVecRestoreArrayDOF(da, load_, &fa), "DMDAVecRestoreArrayDOF");
     petscCheck(VecPointwiseMult(rhs_, load_, active_[0]), "VecPointwiseMult");
 }
@@ -489,13 +489,22 @@ void PetscElasticSolver::buildCoarseLevels() {
 
 void PetscElasticSolver::prepareSolve() {
     destroyOperators();
+    // A solver set up for other factors keeps what it derived from them (PCMG's level
+    // smoothers and their Jacobi diagonals and Chebyshev estimates): reused for a design of
+    // other densities its V-cycle is no longer symmetric positive definite and CG breaks down
+    // (measured: 1000 iterations without converging, then an indefinite preconditioner, from
+    // the third design of a cantilever on). A new one is set up from the options every time.
+    if (ksp_) {
+        petscCheck(KSPDestroy(&ksp_), "KSPDestroy");
+        configureSolver(tolerance_);
+    }
     const int levels = int(da_.size());
     op_.assign(size_t(levels), nullptr);
     interp_.assign(size_t(levels - 1), nullptr);
     active_.assign(size_t(levels), nullptr);
     petscCheck(VecDuplicate(load_, &active_[0]), "VecDuplicate");
     collectElements();
-    buildLoad();
+    buildLoad(loadVector(model_, model_.forces()), true);
     buildCoarseLevels();
     petscCheck(KSPSetOperators(ksp_, shell_, shell_), "KSPSetOperators");
     PC pc = nullptr;
@@ -536,6 +545,24 @@ PetscSolveResult PetscElasticSolver::solve() {
     PetscScalar c = 0;
     petscCheck(VecDot(load_, u_, &c), "VecDot");
     result.compliance = double(c);
+    return result;
+}
+
+PetscSolveResult PetscElasticSolver::solveFrom(const std::vector<float>& load,
+                                               std::vector<double>& u) {
+    const size_t n = 3 * size_t(model_.numVertices(0));
+    if (load.size() != n || u.size() != n)
+        throw std::invalid_argument("solveFrom: " + std::to_string(load.size()) + " loads and " +
+                                    std::to_string(u.size()) + " displacements for " +
+                                    std::to_string(model_.numVertices(0)) + " vertices");
+    buildLoad(load, false);
+    fillFromModel(u, u_);
+    const PetscSolveResult result = solve();
+    u = gatherToModel(u_);
+    u.resize(n);
+    // Every rank continues with the same displacement as rank 0 gathered it.
+    if (MPI_Bcast(u.data(), int(n), MPI_DOUBLE, 0, comm_) != MPI_SUCCESS)
+        throw PetscFailure("MPI: broadcasting the displacement failed");
     return result;
 }
 

@@ -72,6 +72,11 @@ public:
     void prepareSolve();
     /// CG to the tolerance from the last displacement (zero at first).
     PetscSolveResult solve();
+    /// CG to the tolerance for `load` (a level-0 load in the model's layout, 3*nV, the same on
+    /// every rank; it replaces the model's until the next prepareSolve) from `u` (the model's
+    /// displacement layout, the same on every rank), which receives the solution on every rank.
+    /// The compliance is load . u. Collective.
+    PetscSolveResult solveFrom(const std::vector<float>& load, std::vector<double>& u);
     /// The displacement on rank 0 in the model's layout (3*nV, component-major); empty on the
     /// other ranks. Collective.
     std::vector<double> gatherDisplacement() const;
@@ -105,6 +110,7 @@ private:
     std::vector<OwnedElement> elements_;
     PetscInt strideY_ = 0, strideZ_ = 0;  ///< local ghosted array strides (in dofs)
     double identityScale_ = 1.0;          ///< diagonal of level 0's identity rows
+    double tolerance_ = 0.01;             ///< the relative residual of a solve
     PetscSolveShape shape_;
 
     static PetscErrorCode shellMult(Mat A, Vec x, Vec y);
@@ -116,7 +122,9 @@ private:
     std::vector<double> gatherToModel(Vec v) const;
     void fineDiagonal(Vec d) const;
     void buildHierarchy();
-    void buildLoad();
+    /// load_ and rhs_ (the load without the identity rows' entries) from a model-layout load;
+    /// with `mask`, active_[0] from the fixed vertices and the untouched points first.
+    void buildLoad(const std::vector<float>& f, bool mask);
     void collectElements();
     void assembleLevelOne();
     void buildCoarseLevels();

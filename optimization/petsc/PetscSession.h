@@ -8,6 +8,7 @@
 
 #include <petscsys.h>
 
+#include <iostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -41,6 +42,38 @@ private:
     std::vector<char*> argv_;
     int rank_ = 0;
     int size_ = 1;
+};
+
+/// A stream buffer that drops everything: the console of the ranks other than 0.
+class DroppingBuffer : public std::streambuf {
+protected:
+    int_type overflow(int_type ch) override { return traits_type::not_eof(ch); }
+    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+};
+
+/// For its scope, std::cout and std::cerr of a rank other than 0 drop what they are given (rank
+/// 0 speaks for all; set it up before the console is routed, so that the router writes into
+/// it); errors() is the real standard error, for a rank's own fatal error.
+class RankConsole {
+public:
+    explicit RankConsole(int rank) : out_(std::cout.rdbuf()), errors_(std::cerr.rdbuf()) {
+        if (rank != 0) {
+            std::cout.rdbuf(&dropped_);
+            std::cerr.rdbuf(&dropped_);
+        }
+    }
+    ~RankConsole() {
+        std::cout.rdbuf(out_);
+        std::cerr.rdbuf(errors_);
+    }
+    RankConsole(const RankConsole&) = delete;
+    RankConsole& operator=(const RankConsole&) = delete;
+    std::streambuf* errors() const { return errors_; }
+
+private:
+    DroppingBuffer dropped_;
+    std::streambuf* out_;
+    std::streambuf* errors_;
 };
 
 /// Ends every rank of MPI_COMM_WORLD with `status` after this rank printed its error: the one

@@ -1,0 +1,255 @@
+// ostrel-batch --engine petsc under mpirun: the same run on 1, 2 and 3 processes gives the same
+// history files and final densities as each other and as the single-process program; a
+// checkpoint of a two-process run resumes byte for byte and is refused by another process count
+// or scene; a stop request sent to one process stops every process after the same step with the
+// final files written; a PETSc error on the processes ends them all with its "ERROR: " line; the
+// command lines that do not go with the engine are refused.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/RunTestSupport.h"
+#include "tools/VtkImage.h"
+
+namespace ostrel {
+namespace {
+
+using testing::Child;
+using testing::ScratchFolder;
+
+/// Open MPI's consent to start as root and to start more processes than cores.
+void allowMpi() {
+    ::setenv("OMPI_ALLOW_RUN_AS_ROOT", "1", 1);
+    ::setenv("OMPI_ALLOW_RUN_AS_ROOT_CONFIRM", "1", 1);
+    ::setenv("OMPI_MCA_rmaps_base_oversubscribe", "1", 1);
+}
+
+/// mpirun -n `ranks` ostrel-batch `args`.
+std::vector<std::string> onRanks(int ranks, const std::vector<std::string>& args) {
+    std::vector<std::string> words{"-n", std::to_string(ranks), OSTREL_BATCH_EXE};
+    words.insert(words.end(), args.begin(), args.end());
+    return words;
+}
+
+std::vector<double> numbersIn(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    std::vector<double> values;
+    for (double v; in >> v;) values.push_back(v);
+    return values;
+}
+
+/// The largest relative difference of two equally long lists (scaled by the larger magnitude
+/// of each pair, at least `floor`); infinity when their lengths differ.
+double largestRelativeDifference(const std::vector<double>& a, const std::vector<double>& b,
+                                 double floor = 1e-12) {
+    if (a.size() != b.size() || a.empty()) return INFINITY;
+    double worst = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        worst = std::max(worst, std::abs(a[i] - b[i]) /
+                                    std::max({std::abs(a[i]), std::abs(b[i]), floor}));
+    return worst;
+}
+
+std::vector<double> finalDensities(const std::filesystem::path& folder) {
+    VtkImage image;
+    std::string error;
+    if (!readVtkImage(folder / "OptimizedShape_final.vti", image, error)) {
+        ADD_FAILURE() << error;
+        return {};
+    }
+    const VtkDataArray* density = findCellArray(image, "Density");
+    if (!density) return {};
+    return arrayValues(*density);
+}
+
+// The history files that carry the design's figures (NumCycles counts the solver's own
+// iterations, which differ between the engines).
+const char* const kHistoryFiles[] = {"ObjectiveValue.txt", "VolumeRatio.txt", "Sharpness.txt"};
+
+class BatchEngine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!OSTREL_PETSC_BUILT) GTEST_SKIP() << "built without the many-process engine";
+        allowMpi();
+        scene_ = testing::writeCantileverScene(folder_.path(), 24).string();
+    }
+    /// Runs the engine on `ranks` processes into `out` with `more` options; its exit status.
+    int engine(int ranks, const std::string& out, std::vector<std::string> more = {},
+               std::string* err = nullptr) {
+        std::vector<std::string> args{scene_, "--engine", "petsc", "--quiet", "-o",
+                                      (folder_.path() / out).string()};
+        args.insert(args.end(), more.begin(), more.end());
+        Child run(OSTREL_MPIRUN, onRanks(ranks, args));
+        const int status = run.finish();
+        if (err) *err = run.err();
+        if (status != 0 && !err) ADD_FAILURE() << run.out() << run.err();
+        return status;
+    }
+    std::filesystem::path path(const std::string& name) const { return folder_.path() / name; }
+
+    ScratchFolder folder_{"batch-engine"};
+    std::string scene_;
+};
+
+TEST_F(BatchEngine, HistoryAgreesOnOneTwoAndThreeProcessesAndWithOneProcess) {
+    Child single(OSTREL_BATCH_EXE, {scene_, "--quiet", "--device", "host", "--threads", "1",
+                                    "--iterations", "20", "--shape-every", "0", "--vtk", "-o",
+                                    path("single").string()});
+    ASSERT_EQ(single.finish(), 0) << single.err();
+    // The solves of every process count to a tight tolerance, so that the decomposition's
+    // rounding is all that differs between process counts.
+    for (int ranks : {1, 2, 3})
+        ASSERT_EQ(engine(ranks, "ranks" + std::to_string(ranks),
+                         {"--iterations", "20", "--shape-every", "0", "--vtk", "--", "-ksp_rtol",
+                          "1e-9"}),
+                  0);
+    for (const char* name : kHistoryFiles) {
+        const std::vector<double> one = numbersIn(path("ranks1") / name);
+        ASSERT_GE(one.size(), 20u) << name;
+        for (int ranks : {2, 3})
+            EXPECT_LT(largestRelativeDifference(
+                          one, numbersIn(path("ranks" + std::to_string(ranks)) / name)),
+                      1e-6)
+                << name << " on " << ranks << " processes";
+        // The single-process program's solves stop at a relative residual of 0.01: its
+        // compliances differ from the exact ones by about 1e-4, and the designs they lead to
+        // drift apart to about 1e-3 in 20 iterations.
+        EXPECT_LT(largestRelativeDifference(one, numbersIn(path("single") / name)), 2e-3)
+            << name << " against the single-process program";
+    }
+    const std::vector<double> reference = finalDensities(path("single"));
+    ASSERT_FALSE(reference.empty());
+    for (int ranks : {1, 2, 3}) {
+        const std::vector<double> got = finalDensities(path("ranks" + std::to_string(ranks)));
+        ASSERT_EQ(got.size(), reference.size());
+        double worst = 0;
+        for (size_t e = 0; e < got.size(); ++e)
+            worst = std::max(worst, std::abs(got[e] - reference[e]));
+        EXPECT_LT(worst, 1e-3) << ranks << " processes";
+    }
+    // Process 0 alone writes: no shape files of the steps, one final shape, nothing else of
+    // the other processes.
+    EXPECT_TRUE(std::filesystem::exists(path("ranks3") / "OptimizedShape_final.obj"));
+    EXPECT_TRUE(std::filesystem::exists(path("ranks3") / "history.svg"));
+}
+
+TEST_F(BatchEngine, CheckpointOfTwoProcessesResumesByteForByte) {
+    ASSERT_EQ(engine(2, "whole", {"--iterations", "14", "--shape-every", "0"}), 0);
+    ASSERT_EQ(engine(2, "first", {"--iterations", "8", "--shape-every", "0",
+                                  "--checkpoint-every", "4"}),
+              0);
+    for (int rank : {0, 1})
+        EXPECT_TRUE(std::filesystem::exists(path("first") / "checkpoint" /
+                                            ("step-8-rank-" + std::to_string(rank) + "-of-2.bin")));
+    ASSERT_EQ(engine(2, "second", {"--iterations", "14", "--shape-every", "0", "--resume",
+                                   path("first").string()}),
+              0);
+    for (const char* name : {"ObjectiveValue.txt", "VolumeRatio.txt", "Sharpness.txt",
+                             "NumCycles.txt", "Constraint.txt"})
+        EXPECT_EQ(testing::readFile(path("second") / name), testing::readFile(path("whole") / name))
+            << name;
+
+    // Another process count, another engine and another scene are refused.
+    std::string err;
+    EXPECT_EQ(engine(3, "third", {"--iterations", "14", "--resume", path("first").string()}, &err),
+              1);
+    EXPECT_NE(err.find("ERROR: Cannot resume: "), std::string::npos) << err;
+    EXPECT_NE(err.find("3"), std::string::npos) << err;
+    Child single(OSTREL_BATCH_EXE, {scene_, "--quiet", "--device", "host", "--iterations", "14",
+                                    "--resume", path("first").string(), "-o",
+                                    path("single").string()});
+    EXPECT_EQ(single.finish(), 1);
+    EXPECT_NE(single.err().find("ERROR: Cannot resume: "), std::string::npos) << single.err();
+    std::ofstream(path("scene.txt"), std::ios::app) << "\n";
+    EXPECT_EQ(engine(2, "fourth", {"--iterations", "14", "--resume", path("first").string()}, &err),
+              1);
+    EXPECT_NE(err.find("ERROR: Cannot resume: "), std::string::npos) << err;
+}
+
+/// The process ids of mpirun's children with their ranks (from their environment).
+std::vector<std::pair<int, pid_t>> rankProcesses(pid_t mpirun) {
+    std::vector<std::pair<int, pid_t>> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), {});
+        const size_t close = text.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream rest(text.substr(close + 2));
+        char state;
+        pid_t parent = 0;
+        rest >> state >> parent;
+        if (parent != mpirun) continue;
+        std::ifstream environ(entry.path() / "environ");
+        std::string env((std::istreambuf_iterator<char>(environ)), {});
+        const std::string key = std::string("OMPI_COMM_WORLD_RANK=");
+        const size_t at = env.find(key);
+        if (at != std::string::npos)
+            found.push_back({std::atoi(env.c_str() + at + key.size()), pid_t(std::stoi(name))});
+    }
+    return found;
+}
+
+TEST_F(BatchEngine, StopRequestOnOneProcessStopsEveryProcessAfterTheSameStep) {
+    Child run(OSTREL_MPIRUN, onRanks(2, {scene_, "--engine", "petsc", "--iterations", "400",
+                                         "--shape-every", "0", "-o", path("stopped").string()}));
+    // The second step's progress line: the processes are past their set-up.
+    ASSERT_TRUE(run.waitForError("Iteration 2/400")) << run.err();
+    pid_t second = 0;
+    for (const auto& [rank, pid] : rankProcesses(run.pid()))
+        if (rank == 1) second = pid;
+    ASSERT_GT(second, 0) << "no process of rank 1 under mpirun";
+    ::kill(second, SIGTERM);
+    EXPECT_EQ(run.finish(), 130) << run.out() << run.err();
+    EXPECT_NE(run.out().find("Interrupted: the step in progress was finished"), std::string::npos)
+        << run.out();
+    EXPECT_TRUE(std::filesystem::exists(path("stopped") / "OptimizedShape_final.obj"));
+    const size_t steps = numbersIn(path("stopped") / "ObjectiveValue.txt").size();
+    EXPECT_GE(steps, 2u);
+    EXPECT_LT(steps, 400u);
+}
+
+TEST_F(BatchEngine, PetscErrorEndsEveryProcessWithItsErrorLine) {
+    std::string err;
+    const int status =
+        engine(2, "bogus", {"--iterations", "3", "--", "-pc_type", "bogus"}, &err);
+    EXPECT_NE(status, 0);
+    EXPECT_NE(err.find("ERROR: PETSc: "), std::string::npos) << err;
+}
+
+TEST_F(BatchEngine, OptionsThatDoNotGoWithTheEngineAreRefused) {
+    const struct {
+        std::vector<std::string> args;
+        const char* error;
+    } cases[] = {
+        {{"--engine", "gpu"}, "ERROR: --engine must be 'single' or 'petsc', not 'gpu'"},
+        {{"--engine", "petsc", "--device", "cuda"},
+         "ERROR: --engine petsc runs the design steps on the CPU: --device cuda does not apply"},
+        {{"--engine", "petsc", "--solver", "pcg"},
+         "ERROR: --solver does not apply to --engine petsc: its solves are PETSc's conjugate "
+         "gradients with a multigrid preconditioner (PETSc options after -- change them)"},
+        {{"--engine=petsc", "--report"},
+         "ERROR: --report is not available with --engine petsc yet"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{scene_};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Child run(OSTREL_BATCH_EXE, args);
+        EXPECT_EQ(run.finish(), 2) << c.error;
+        EXPECT_EQ(run.err().substr(0, run.err().find('\n')), c.error) << run.err();
+    }
+}
+
+}  // namespace
+}  // namespace ostrel
