@@ -131,7 +131,11 @@ def main(argv):
     if len(argv) != 3 or argv[1] in ("-h", "--help"):
         print(__doc__.strip())
         return 0 if len(argv) == 2 else 2
-    levels = read_levels(open(argv[1], encoding="utf-8", errors="replace").read())
+    try:
+        levels = read_levels(open(argv[1], encoding="utf-8", errors="replace").read())
+    except OSError as e:
+        print("ERROR: cannot read \"%s\": %s" % (argv[1], e.strerror), file=sys.stderr)
+        return 1
     if not levels or not levels[0]:
         print("ERROR: no DMDA ranges (-dm_view) in \"%s\"" % argv[1], file=sys.stderr)
         return 1
@@ -151,9 +155,14 @@ def main(argv):
               % (l, avg / 1024))
     print("  coarsest (redundant gather): %.1f kB per rank per V-cycle"
           % (sum(p["coarse"] for p in per_rank) / ranks / 1024))
-    print("Decomposition: %.1f kB per rank per V-cycle (mean), %.1f kB (largest rank)"
-          % (sum(totals) / ranks / 1024, max(totals) / 1024))
-    stage, events = read_log(argv[2])
+    mean = sum(totals) / ranks
+    print("Decomposition: %.1f kB per rank per V-cycle (mean, %d bytes), %.1f kB (largest rank, "
+          "%d bytes)" % (mean / 1024, round(mean), max(totals) / 1024, max(totals)))
+    try:
+        stage, events = read_log(argv[2])
+    except OSError as e:
+        print("ERROR: cannot read \"%s\": %s" % (argv[2], e.strerror), file=sys.stderr)
+        return 1
     cycles = events.get("MGSmooth Level 0", (0, 0, 0))[0]
     if stage is None or cycles == 0:
         print("PETSc counters: no \"MG Apply\" stage in \"%s\" (run with -pc_mg_log)" % argv[2])
@@ -170,10 +179,11 @@ def main(argv):
     print("  coarsest: %.1f kB per rank per V-cycle (PETSc's counters)"
           % (mess * length / ranks / cycles / 1024))
     matmults = events.get("MatMult", (0, 0, 0))[0]
+    measured = stage[0] * stage[1] / ranks / cycles
     print("PETSc's counters: %d V-cycles, %.1f operator applications per level and V-cycle, "
-          "%.1f messages and %.1f kB per rank per V-cycle (the whole stage)"
+          "%.1f messages and %.1f kB per rank per V-cycle (the whole stage, %d bytes)"
           % (cycles, matmults / cycles / max(L - 1, 1), stage[0] / ranks / cycles,
-             stage[0] * stage[1] / ranks / cycles / 1024))
+             measured / 1024, round(measured)))
     return 0
 
 

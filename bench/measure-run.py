@@ -1,21 +1,21 @@
 #!/usr/bin/env python3
 """Runs one command and measures it, for bench/petsc-engine.sh.
 
-Usage:
-  measure-run.py run LOG -- COMMAND...
-      runs COMMAND with its standard output and error in LOG, and prints one line
+Usage: measure-run.py run LOG -- COMMAND...
+       measure-run.py peak FILE -- COMMAND...
+       measure-run.py steps LOG
+
+  run: runs COMMAND with its standard output and error in LOG, and prints one line
         wall SECONDS steps N mean SECONDS min SECONDS max SECONDS status CODE peak MB
       wall: the whole run; steps: the progress lines ("Iteration k/N ... <time>  left ...")
       found, and the mean, least and largest of their step times (the program's own timing
       of each design iteration, without the set-up and the final files); peak: the largest
       resident set of COMMAND and its children (under mpirun: of one rank, the largest).
-  measure-run.py peak FILE -- COMMAND...
-      runs COMMAND (standard streams passed through) and writes its peak resident memory in
+  peak: runs COMMAND (standard streams passed through) and writes its peak resident memory in
       MB (the largest resident set of the command and its children, from getrusage) to
       FILE.<rank>, rank from Open MPI's OMPI_COMM_WORLD_RANK (0 without it); run it under
       mpirun as the rank program to measure every rank. Exits with COMMAND's status.
-  measure-run.py steps LOG
-      prints the step-time line above for an existing LOG (wall 0).
+  steps: prints the step-time line above for an existing LOG (wall 0).
 """
 
 import os
@@ -42,7 +42,11 @@ def seconds(text):
 
 def step_times(log):
     times = []
-    with open(log, encoding="utf-8", errors="replace") as f:
+    try:
+        f = open(log, encoding="utf-8", errors="replace")
+    except OSError as e:
+        sys.exit("ERROR: cannot read \"%s\": %s" % (log, e.strerror))
+    with f:
         for line in f:
             m = PROGRESS.match(line.rstrip("\n"))
             if m:

@@ -4,7 +4,7 @@
 # long axis), the face x = 0 clamped, a line load on the lower far edge (x = max, z = min, all
 # along y, downward), volume fraction 0.12, filter radius 0.08 of the height (0.08 * NZ voxels).
 #
-# Usage: [SIZES="65536 524288"] [ITERATIONS=10] [KEEP=DIR] bench/petsc-engine.sh
+# Usage: [SIZES="65536 524288"] [ITERATIONS=10] [BATCH_OPTIONS="..."] [KEEP=DIR] bench/petsc-engine.sh
 #        [SCALE_SIZES="65536 524288"] [SCALE_RANKS="1 2 4"] [KEEP=DIR] bench/petsc-engine.sh --scale
 #   SIZES: element counts 2 n^3 (a grid 2n x n x n, n = 16, 32 or 64: 8192, 65536, 524288).
 #   Default mode: for every size, ITERATIONS design iterations of (a) ostrel-batch on the host
@@ -20,9 +20,10 @@
 #   memory per element, every rank's peak memory, and the bytes each rank exchanges per V-cycle,
 #   counted from the levels' DMDA decomposition (-dm_view) and measured by PETSc's counters
 #   (-log_view with -pc_mg_log); see bench/ghost-bytes.py.
+#   BATCH_OPTIONS: more ostrel-batch options for both programs (for example --solver pcg).
 #   Scenes, logs and outputs go to a scratch folder that is removed at the end, or to KEEP.
-#   The default run takes about 10 minutes on 2 idle cores (most of it the 524 288-element
-#   single-process run); SIZES=65536 about one.
+#   The single-process rows take about 2 minutes on 2 idle cores (SIZES=65536: half a minute);
+#   the engine's rows add their own time.
 set -euo pipefail
 case "${1:-}" in
 -h | --help)
@@ -169,7 +170,8 @@ for size in ${SIZES:-65536 524288}; do
     # (a) the single-process program.
     before=$(load)
     line=$("${measure[@]}" run "$work/single-$size.log" -- "$bin/ostrel-batch" "$scene" \
-        --iterations "$iterations" --device host --threads 2 --output "$work/single-$size")
+        --iterations "$iterations" --device host --threads 2 --output "$work/single-$size" \
+        ${BATCH_OPTIONS:-})
     after=$(load)
     rows+=("$size|ostrel-batch, host, 2 threads|1|$(field "$line" mean) ($(field "$line" min)-$(field "$line" max))|$(field "$line" wall)|$(field "$line" peak)|$before -> $after|$(field "$line" status)")
     # (b) the engine on 2 ranks.
@@ -177,7 +179,8 @@ for size in ${SIZES:-65536 524288}; do
         before=$(load)
         line=$("${measure[@]}" run "$work/engine-$size.log" -- "${mpi_env[@]}" mpirun -n 2 \
             "${measure[@]}" peak "$work/engine-$size.peak" -- "$bin/ostrel-batch" "$scene" \
-            --engine petsc --iterations "$iterations" --output "$work/engine-$size")
+            --engine petsc --iterations "$iterations" --output "$work/engine-$size" \
+            ${BATCH_OPTIONS:-})
         after=$(load)
         rows+=("$size|ostrel-batch --engine petsc|2|$(field "$line" mean) ($(field "$line" min)-$(field "$line" max))|$(field "$line" wall)|$(max_of_files "$work/engine-$size.peak")|$before -> $after|$(field "$line" status)")
     else
@@ -189,7 +192,8 @@ for size in ${SIZES:-65536 524288}; do
 done
 
 echo "Box cantilever 2:1:1, x = 0 clamped, line load on the lower far edge, volume fraction"
-echo "0.12, filter radius 0.08 of the height; $iterations design iterations. Machine: $cores cores."
+echo "0.12, filter radius 0.08 of the height; $iterations design iterations${BATCH_OPTIONS:+ ($BATCH_OPTIONS)}."
+echo "Machine: $cores cores."
 echo "s/iteration: mean (least-largest) of the progress lines' step times; wall: the whole run"
 echo "(set-up and final files included); peak MB: the largest resident set of each rank."
 echo
