@@ -4,11 +4,12 @@
 # long axis), the face x = 0 clamped, a line load on the lower far edge (x = max, z = min, all
 # along y, downward), volume fraction 0.12, filter radius 0.08 of the height (0.08 * NZ voxels).
 #
-# Usage: [SIZES="65536 524288"] [ITERATIONS=10] [BATCH_OPTIONS="..."] [KEEP=DIR] bench/petsc-engine.sh
+# Usage: [SIZES="65536 524288"] [ITERATIONS=10] [BATCH_OPTIONS="..."] [ENGINE_OPTIONS="..."]
+#        [KEEP=DIR] bench/petsc-engine.sh
 #        [SCALE_SIZES="65536 524288"] [SCALE_RANKS="1 2 4"] [KEEP=DIR] bench/petsc-engine.sh --scale
 #   SIZES: element counts 2 n^3 (a grid 2n x n x n, n = 16, 32 or 64: 8192, 65536, 524288).
 #   Default mode: for every size, ITERATIONS design iterations of (a) ostrel-batch on the host
-#   device with 2 threads and (b) ostrel-batch --engine petsc on 2 ranks (one thread each) when
+#   device with 2 threads and (b) ostrel-batch --engine petsc on 2 ranks (OMP_NUM_THREADS=1) when
 #   the build has it (build/bin/ostrel-batch-petsc; else the row says "engine not built"), then a
 #   table: seconds per design iteration (the mean, least and largest of the programs' own
 #   progress lines, which time each iteration without the set-up and the final files), the wall
@@ -20,7 +21,9 @@
 #   memory per element, every rank's peak memory, and the bytes each rank exchanges per V-cycle,
 #   counted from the levels' DMDA decomposition (-dm_view) and measured by PETSc's counters
 #   (-log_view with -pc_mg_log); see bench/ghost-bytes.py.
-#   BATCH_OPTIONS: more ostrel-batch options for both programs (for example --solver pcg).
+#   BATCH_OPTIONS: more ostrel-batch options for both programs (for example --solver pcg);
+#   ENGINE_OPTIONS: for the engine only, before its PETSc options (for example --threads 1, or
+#   "-- -ksp_monitor").
 #   Scenes, logs and outputs go to a scratch folder that is removed at the end, or to KEEP.
 #   The single-process rows take about 2 minutes on 2 idle cores (SIZES=65536: half a minute);
 #   the engine's rows add their own time.
@@ -122,6 +125,15 @@ field() { # LINE NAME
     echo "?"
 }
 
+show_failure() { # LINE LOG: a run that failed shows its log's last lines on standard error
+    local status
+    status=$(field "$1" status)
+    if [[ $status != 0 ]]; then
+        echo "A run ended with status $status; the last lines of \"$2\":" >&2
+        tail -n 15 "$2" >&2
+    fi
+}
+
 max_of_files() { # PREFIX: the largest number in PREFIX.*, and all of them
     local all="" largest=0 v
     for f in "$1".*; do
@@ -173,6 +185,7 @@ for size in ${SIZES:-65536 524288}; do
         --iterations "$iterations" --device host --threads 2 --output "$work/single-$size" \
         ${BATCH_OPTIONS:-})
     after=$(load)
+    show_failure "$line" "$work/single-$size.log"
     rows+=("$size|ostrel-batch, host, 2 threads|1|$(field "$line" mean) ($(field "$line" min)-$(field "$line" max))|$(field "$line" wall)|$(field "$line" peak)|$before -> $after|$(field "$line" status)")
     # (b) the engine on 2 ranks.
     if ((engine_built)); then
@@ -180,8 +193,9 @@ for size in ${SIZES:-65536 524288}; do
         line=$("${measure[@]}" run "$work/engine-$size.log" -- "${mpi_env[@]}" mpirun -n 2 \
             "${measure[@]}" peak "$work/engine-$size.peak" -- "$bin/ostrel-batch" "$scene" \
             --engine petsc --iterations "$iterations" --output "$work/engine-$size" \
-            ${BATCH_OPTIONS:-})
+            ${BATCH_OPTIONS:-} ${ENGINE_OPTIONS:-})
         after=$(load)
+        show_failure "$line" "$work/engine-$size.log"
         rows+=("$size|ostrel-batch --engine petsc|2|$(field "$line" mean) ($(field "$line" min)-$(field "$line" max))|$(field "$line" wall)|$(max_of_files "$work/engine-$size.peak")|$before -> $after|$(field "$line" status)")
     else
         rows+=("$size|ostrel-batch --engine petsc|2|engine not built|-|-|-|-")
