@@ -252,6 +252,39 @@ TEST(PetscSolve, WarmStartAndNewFactorsGiveTheFreshSolve) {
     EXPECT_GT(warm.compliance, first.compliance);  // softer
 }
 
+TEST(PetscSolve, ReusedThroughDesignsOfRisingContrastSolvesAsAFreshSolver) {
+    // The factors an optimization gives its solver, design after design: uniform at first,
+    // then solid (1000) and void (1e-6) apart. A solver reused through them must solve each
+    // as a fresh one does (a set-up kept from the first factors left CG with an indefinite
+    // V-cycle from the third design on).
+    std::unique_ptr<FemModel> model = buildCase({"designs", 16, 8, 8, 3, 1.0, false, false, ""});
+    const size_t n = size_t(model->numElements(0));
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> uniform(0, 1);
+    std::vector<double> pattern(n);
+    for (double& p : pattern) p = uniform(rng);
+    PetscElasticSolver engine(*model, PETSC_COMM_WORLD, 0.01);
+    for (double contrast : {0.0, 0.5, 1.0}) {
+        // Densities between 0.36 (contrast 0) and 0.001 or 1 (contrast 1), E = 1000 rho^3.
+        std::vector<float> factors(n);
+        for (size_t e = 0; e < n; ++e) {
+            const double rho = 0.36 + contrast * ((pattern[e] < 0.6 ? 1.0 : 0.001) - 0.36);
+            factors[e] = float(1000.0 * rho * rho * rho);
+        }
+        model->setStiffnessFactors(factors);
+        engine.prepareSolve();
+        const PetscSolveResult reused = engine.solve();
+        PetscElasticSolver fresh(*model, PETSC_COMM_WORLD, 0.01);
+        fresh.prepareSolve();
+        const PetscSolveResult cold = fresh.solve();
+        ASSERT_TRUE(cold.converged) << "contrast " << contrast;
+        EXPECT_TRUE(reused.converged) << "contrast " << contrast;
+        EXPECT_LE(reused.iterations, cold.iterations + 5) << "contrast " << contrast;
+        EXPECT_NEAR(reused.compliance, cold.compliance, 0.02 * cold.compliance)
+            << "contrast " << contrast;
+    }
+}
+
 TEST(PetscSolve, ZeroLoadSolvesAtOnceToZero) {
     std::unique_ptr<FemModel> model = std::make_unique<FemModel>(test::solidBox(8, 4, 4), 3);
     for (int y = 0; y <= 4; ++y)

@@ -1,0 +1,112 @@
+// The multigrid solver with an external solve (gpu/ExternalSolve.h): prepareSolve hands the
+// model's current factors to the engine instead of assembling, solve passes the selected load
+// case's load and its own warm start and takes the engine's solution, iterations and
+// convergence as its own; an engine that finds the system singular makes the solve fail at
+// once with a zero displacement.
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <vector>
+
+#include "fem/FemModel.h"
+#include "fem/LoadVector.h"
+#include "gpu/ExternalSolve.h"
+#include "gpu/MultigridSolver.h"
+#include "gpu/SolveChecks.h"
+
+namespace ostrel {
+namespace {
+
+using testing::Solver;
+
+/// An engine that records what it is given and answers u = scale * load + the warm start.
+class RecordingEngine final : public ExternalSolve {
+public:
+    explicit RecordingEngine(const FemModel& model) : model_(model) {}
+    bool prepare() override {
+        ++prepared;
+        factorsAtPrepare = model_.stiffnessFactors();
+        return solvable;
+    }
+    ExternalSolveResult solve(const std::vector<float>& load, std::vector<double>& u,
+                              double tolerance) override {
+        loads.push_back(load);
+        warmStarts.push_back(u);
+        tolerances.push_back(tolerance);
+        for (size_t i = 0; i < u.size(); ++i) u[i] += scale * load[i];
+        return {converged, 7, converged ? 0.001 : 0.5};
+    }
+
+    const FemModel& model_;
+    int prepared = 0;
+    bool solvable = true, converged = true;
+    double scale = 2.0;
+    std::vector<float> factorsAtPrepare;
+    std::vector<std::vector<float>> loads;
+    std::vector<std::vector<double>> warmStarts;
+    std::vector<double> tolerances;
+};
+
+TEST(ExternalSolve, TakesTheCaseLoadAndWarmStartAndGivesItsSolutionAsTheSolvers) {
+    Solver s(8, 4, 4, 3);
+    RecordingEngine engine(*s.model);
+    s.fem->setExternalSolve(&engine);
+    // A second load case pulling the other way.
+    std::vector<float> second(3 * size_t(s.model->numVertices(0)), 0.0f);
+    second[3 * size_t(s.model->numVertices(0) - 1) + 1] = 5.0f;
+    s.fem->setMoreLoads({second});
+    s.fem->computeLoad();
+    std::vector<float> factors(size_t(s.model->numElements(0)), 3.0f);
+    factors[5] = 0.25f;
+    s.model->setStiffnessFactors(factors);
+    s.fem->prepareSolve();
+    EXPECT_EQ(engine.prepared, 1);
+    EXPECT_EQ(engine.factorsAtPrepare, factors);
+
+    const std::vector<float> load0 = s.model->load();
+    ASSERT_TRUE(s.fem->solve(0.01));
+    ASSERT_EQ(engine.loads.size(), 1u);
+    EXPECT_EQ(engine.loads[0], load0);
+    EXPECT_EQ(engine.warmStarts[0], std::vector<double>(load0.size(), 0.0));
+    EXPECT_EQ(engine.tolerances[0], 0.01);
+    EXPECT_EQ(s.fem->lastCycles(), 7);
+    EXPECT_EQ(s.cycles.str(), "7\n");
+    std::vector<double> expected(load0.size());
+    for (size_t i = 0; i < load0.size(); ++i) expected[i] = 2.0 * load0[i];
+    EXPECT_EQ(s.model->displacement(), expected);
+
+    // The second case: its own load, its own (zero) warm start.
+    s.fem->selectLoadCase(1);
+    ASSERT_TRUE(s.fem->solve(0.01));
+    EXPECT_EQ(engine.loads[1], loadVector(*s.model, second));
+    EXPECT_EQ(engine.warmStarts[1], std::vector<double>(load0.size(), 0.0));
+    // Back to the first: it starts from its last solution.
+    s.fem->selectLoadCase(0);
+    ASSERT_TRUE(s.fem->solve(0.01));
+    EXPECT_EQ(engine.warmStarts[2], expected);
+
+    // A solve the engine did not finish is the solver's failure.
+    engine.converged = false;
+    EXPECT_FALSE(s.fem->solve(0.01));
+    EXPECT_EQ(s.fem->lastCycles(), 7);
+}
+
+TEST(ExternalSolve, ASingularSystemFailsAtOnceWithZeroDisplacement) {
+    Solver s(8, 4, 4, 3);
+    RecordingEngine engine(*s.model);
+    engine.solvable = false;
+    s.fem->setExternalSolve(&engine);
+    s.fem->computeLoad();
+    s.fem->prepareSolve();
+    EXPECT_FALSE(s.fem->coarseFactorValid());
+    EXPECT_NE(s.narrow.str().find("WARNING: The coarsest-level system is singular"),
+              std::string::npos);
+    EXPECT_FALSE(s.fem->solve(0.01));
+    EXPECT_TRUE(engine.loads.empty());
+    EXPECT_EQ(s.fem->lastCycles(), 0);
+    for (double u : s.model->displacement()) EXPECT_EQ(u, 0.0);
+}
+
+}  // namespace
+}  // namespace ostrel
