@@ -188,10 +188,17 @@ int runEngine(const std::vector<std::string>& args) {
     ranks.gather = [rank, size](const std::string& text) {
         return gatherOnRankZero(text, rank, size);
     };
-    ranks.attach = [&engine](Problem& problem) {
+    ranks.attach = [&engine, size](Problem& problem) {
         engine = std::make_unique<PetscEngineSolve>(problem.model(), PETSC_COMM_WORLD,
                                                     RunControl::kSolveTolerance);
         problem.solver().setExternalSolve(engine.get());
+        const PetscSolveShape& shape = engine->solver().shape();
+        writeLine(&wideOut(), L"Solving on " + std::to_wstring(size) +
+                                  (size == 1 ? L" process" : L" processes") +
+                                  L" with PETSc: " + std::to_wstring(shape.levels) +
+                                  L" multigrid levels, " + std::to_wstring(shape.dofs.front()) +
+                                  L" unknowns on the finest, " +
+                                  std::to_wstring(shape.dofs.back()) + L" on the coarsest");
     };
     int code = kExitFailed;
     try {
