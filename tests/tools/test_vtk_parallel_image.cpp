@@ -98,6 +98,7 @@ const SplitCase kSplits[] = {
     {"two along z", {4, 3, 10}, 2, 2, {0, 5, 10}},
     {"three along z, uneven", {4, 3, 10}, 3, 2, {0, 3, 6, 10}},
     {"five along z", {4, 3, 10}, 5, 2, {0, 2, 4, 6, 8, 10}},
+    {"sizes differing by one layer", {3, 2, 11}, 3, 2, {0, 3, 7, 11}},
     {"as many as z cells", {2, 2, 3}, 3, 2, {0, 1, 2, 3}},
     {"fewer z cells: the longest axis", {7, 3, 2}, 3, 0, {0, 2, 4, 7}},
     {"fewer z cells: y longest", {2, 5, 1}, 4, 1, {0, 1, 2, 3, 5}},
@@ -194,6 +195,22 @@ TEST(VtkParallelImage, WritesTheParallelImageFile) {
               "    <Piece Extent=\"0 2 0 1 1 2\" Source=\"s_1.vti\"/>\n"
               "  </PImageData>\n"
               "</VTKFile>\n");
+}
+
+TEST(VtkParallelImage, APieceThatCannotBeWrittenLeavesNoParallelFile) {
+    // A folder in the way of piece 1: the .pvti, written last, would name a piece that is not
+    // there, so it is not written at all.
+    ScratchFolder folder("pvti-blocked");
+    const fs::path file = folder.path() / "s.pvti";
+    fs::create_directory(folder.path() / "s_1.vti");
+    std::ostringstream log;
+    EXPECT_FALSE(writeVtkPieces(file, indexedImage({4, 3, 10}), 3, &log));
+    EXPECT_EQ(log.str().rfind("ERROR: Cannot write file " +
+                                  quotedUtf8((folder.path() / "s_1.vti").string()),
+                              0),
+              0u)
+        << log.str();
+    EXPECT_FALSE(fs::exists(file));
 }
 
 /// A change to a written ".pvti" of a 4 x 3 x 10 grid in two pieces, and the reader's reason.
