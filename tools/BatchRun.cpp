@@ -1046,8 +1046,9 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
 
     // A second request stops the solve between two cycles.
     problem.solver().setStopRequest([signals] { return signals.requests() >= 2; });
+    // A many-process run's VTK files are a .pvti with one piece per process.
     const ResultFiles results(problem.model(), own.outputDirectory, own.format, own.vtk,
-                              toOutput, &wideOut(), &err);
+                              toOutput, &wideOut(), &err, ranks ? ranks->size : 0);
     RunControlOptions runOptions;
     runOptions.outputDirectory = own.outputDirectory;
     runOptions.shapeFileInterval = own.shapeEvery;

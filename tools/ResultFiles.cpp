@@ -5,12 +5,13 @@
 #include "geometry/MeshFile.h"
 #include "optimization/DesignSnapshot.h"
 #include "tools/VtkImage.h"
+#include "tools/VtkParallelImage.h"
 
 namespace ostrel {
 
 ResultFiles::ResultFiles(const FemModel& model, std::filesystem::path folder, ShapeFormat format,
                          bool vtk, const Matrix4& toOutput, std::wostream* wideLog,
-                         std::ostream* log)
+                         std::ostream* log, int vtkPieces)
     : model_(model),
       folder_(std::move(folder)),
       format_(format),
@@ -18,14 +19,15 @@ ResultFiles::ResultFiles(const FemModel& model, std::filesystem::path folder, Sh
       toOutput_(toOutput),
       moved_(!(toOutput == Matrix4::identity())),
       wideLog_(wideLog),
-      log_(log) {}
+      log_(log),
+      vtkPieces_(vtkPieces) {}
 
 std::filesystem::path ResultFiles::shapePath(const std::string& stem) const {
     return folder_ / (stem + (format_ == ShapeFormat::Stl ? ".stl" : ".obj"));
 }
 
 std::filesystem::path ResultFiles::vtkPath(const std::string& stem) const {
-    return folder_ / (stem + ".vti");
+    return folder_ / (stem + (vtkPieces_ > 0 ? ".pvti" : ".vti"));
 }
 
 bool ResultFiles::write(const std::string& stem, const DesignSnapshot& state,
@@ -40,7 +42,9 @@ bool ResultFiles::write(const std::string& stem, const DesignSnapshot& state,
     if (vtk_) {
         VtkImage image = resultImage(model_, state, toOutput_);
         image.cellData.insert(image.cellData.end(), extraCells.begin(), extraCells.end());
-        ok = writeVtkImage(vtkPath(stem), image, log_) && ok;
+        ok = (vtkPieces_ > 0 ? writeVtkPieces(vtkPath(stem), image, vtkPieces_, log_)
+                             : writeVtkImage(vtkPath(stem), image, log_)) &&
+             ok;
     }
     return ok;
 }

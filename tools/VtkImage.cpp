@@ -12,6 +12,7 @@
 #include <limits>
 #include <map>
 #include <ostream>
+#include <tuple>
 #include <type_traits>
 
 #include "core/AtomicFile.h"
@@ -37,33 +38,46 @@ bool isIdentity(const std::array<double, 9>& m) {
 
 namespace {
 
+}  // namespace
+
+std::string vtkExtentText(const std::array<long long, 3>& first, const std::array<int, 3>& cells) {
+    std::string text;
+    for (size_t a = 0; a < 3; ++a) {
+        if (a) text += ' ';
+        text += std::to_string(first[a]) + " " + std::to_string(first[a] + cells[a]);
+    }
+    return text;
+}
+
+std::string vtkGridAttributes(const VtkImage& image) {
+    std::string xml = "Origin=\"" + number(image.origin.x) + " " + number(image.origin.y) + " " +
+                      number(image.origin.z) + "\" Spacing=\"" + number(image.spacing.x) + " " +
+                      number(image.spacing.y) + " " + number(image.spacing.z) + "\"";
+    if (!isIdentity(image.direction)) {
+        xml += " Direction=\"";
+        for (size_t k = 0; k < 9; ++k) {
+            if (k) xml += ' ';
+            xml += number(image.direction[k]);
+        }
+        xml += "\"";
+    }
+    return xml;
+}
+
+namespace {
+
 constexpr char kVtkTrailer[] = "\n  </AppendedData>\n</VTKFile>\n";
 
 /// The file's text up to the appended data's "_" marker; the arrays' blocks follow it in the
 /// order point data, cell data, each a 64-bit byte count and the bytes.
 std::string vtkHeader(const VtkImage& image) {
-    char extentText[64];
-    std::snprintf(extentText, sizeof extentText, "0 %d 0 %d 0 %d", image.cells[0], image.cells[1],
-                  image.cells[2]);
-    const std::string extent = extentText;
+    const std::string extent = vtkExtentText(image.first, image.cells);
     std::string xml =
         "<?xml version=\"1.0\"?>\n"
         "<VTKFile type=\"ImageData\" version=\"1.0\" byte_order=\"LittleEndian\" "
         "header_type=\"UInt64\">\n"
         "  <ImageData WholeExtent=\"" +
-        extent + "\" Origin=\"" + number(image.origin.x) + " " + number(image.origin.y) + " " +
-        number(image.origin.z) + "\" Spacing=\"" + number(image.spacing.x) + " " +
-        number(image.spacing.y) + " " + number(image.spacing.z) + "\"";
-    if (!isIdentity(image.direction)) {
-        xml += " Direction=\"";
-        for (size_t k = 0; k < 9; ++k) {
-            if (k)
-                xml += ' ';
-            xml += number(image.direction[k]);
-        }
-        xml += "\"";
-    }
-    xml += ">\n    <Piece Extent=\"" + extent + "\">\n";
+        extent + "\" " + vtkGridAttributes(image) + ">\n    <Piece Extent=\"" + extent + "\">\n";
     uint64_t offset = 0;
     auto section = [&](const char* tag, const std::vector<VtkDataArray>& arrays) {
         xml += std::string("      <") + tag;
@@ -317,7 +331,25 @@ bool checkFileTag(const std::vector<XmlTag>& tags, const XmlTag*& grid, size_t& 
     return true;
 }
 
-/// The image's cells, origin, spacing and direction from the "ImageData" tag `grid`.
+/// The first point and the cells per axis of the extent `text` ("x0 x1 y0 y1 z0 z1"); false
+/// unless six whole numbers with 1 to 2^20 cells along each axis.
+bool readExtent(const std::string& text, std::array<long long, 3>& first,
+                std::array<int, 3>& cells) {
+    std::vector<long long> extent;
+    if (!parseNumbers(text, 6, extent)) return false;
+    for (size_t a = 0; a < 3; ++a) {
+        const long long low = extent[2 * a], high = extent[2 * a + 1];
+        // The difference of two 64-bit numbers need not fit one: count in unsigned numbers.
+        const uint64_t count = high > low ? uint64_t(high) - uint64_t(low) : 0;
+        if (count < 1 || count > (1 << 20)) return false;
+        first[a] = low;
+        cells[a] = int(count);
+    }
+    return true;
+}
+
+/// The image's extent, origin, spacing and direction from the tag `grid` ("ImageData" or
+/// "PImageData").
 bool readGrid(const XmlTag& grid, VtkImage& image, std::string& error) {
     std::vector<long long> extent;
     std::vector<double> origin, spacing, direction;
@@ -326,15 +358,9 @@ bool readGrid(const XmlTag& grid, VtkImage& image, std::string& error) {
         error = "its WholeExtent is not six whole numbers";
         return false;
     }
-    for (int a = 0; a < 3; ++a) {
-        const long long low = extent[size_t(2 * a)], high = extent[size_t(2 * a + 1)];
-        // The difference of two 64-bit numbers need not fit one: count in unsigned numbers.
-        const uint64_t cells = high > low ? uint64_t(high) - uint64_t(low) : 0;
-        if (cells < 1 || cells > (1 << 20)) {
-            error = "its extent holds no cells or too many along an axis";
-            return false;
-        }
-        image.cells[size_t(a)] = int(cells);
+    if (!readExtent(*extentText, image.first, image.cells)) {
+        error = "its extent holds no cells or too many along an axis";
+        return false;
     }
     const std::string* originText = grid.find("Origin");
     const std::string* spacingText = grid.find("Spacing");
@@ -479,7 +505,10 @@ bool parseVtkImage(std::string_view bytes, VtkImage& image, std::string& error) 
     return true;
 }
 
-bool readVtkImage(const std::filesystem::path& file, VtkImage& image, std::string& error) {
+namespace {
+
+/// The whole content of `file`; false with the message naming the file.
+bool readFileBytes(const std::filesystem::path& file, std::string& content, std::string& error) {
     // Checked before the file is opened: opening a FIFO would wait for a writer for ever.
     if (!isOpenableAsFile(file.string())) {
         error = notRegularFileReason(file.string());
@@ -493,11 +522,294 @@ bool readVtkImage(const std::filesystem::path& file, VtkImage& image, std::strin
         return false;
     }
     // One buffer of the file's size: the arrays are copied out of it once each.
-    std::string content(size_t(size), '\0');
+    content.assign(size_t(size), '\0');
     if (!in.read(content.data(), std::streamsize(content.size())) || in.peek() != EOF) {
         error = "Cannot read file " + quotedUtf8(file.string());
         return false;
     }
+    return true;
+}
+
+/// What a parallel image file declares: the whole grid (without arrays), the arrays' names,
+/// types and components, and its pieces.
+struct ParallelImage {
+    struct Piece {
+        std::array<long long, 3> first{};
+        std::array<int, 3> cells{};
+        std::string source;
+    };
+    VtkImage grid;
+    std::vector<VtkDataArray> pointArrays, cellArrays;  ///< declarations: no bytes
+    std::vector<Piece> pieces;
+};
+
+/// More pieces are refused: the check that no two share cells compares every pair.
+constexpr size_t kMostPieces = 1 << 16;
+
+/// The "VTKFile" tag's type of the file's header, "" when there is none.
+std::string vtkFileType(const std::vector<XmlTag>& tags) {
+    for (const XmlTag& t : tags)
+        if (!t.closing && t.name == "VTKFile") {
+            const std::string* type = t.find("type");
+            return type ? *type : "";
+        }
+    return "";
+}
+
+uint64_t cellCount(const std::array<int, 3>& cells) {
+    return uint64_t(cells[0]) * uint64_t(cells[1]) * uint64_t(cells[2]);
+}
+
+/// The pieces of `image` lie inside its whole extent and cover it, no two sharing a cell.
+bool checkPieceCover(const ParallelImage& image, std::string& error) {
+    const VtkImage& whole = image.grid;
+    uint64_t covered = 0;
+    for (size_t p = 0; p < image.pieces.size(); ++p) {
+        const ParallelImage::Piece& piece = image.pieces[p];
+        for (size_t a = 0; a < 3; ++a)
+            if (piece.first[a] < whole.first[a] ||
+                piece.first[a] + piece.cells[a] > whole.first[a] + whole.cells[a]) {
+                error = "its piece '" + piece.source + "' reaches beyond the whole extent";
+                return false;
+            }
+        for (size_t q = 0; q < p; ++q) {
+            const ParallelImage::Piece& other = image.pieces[q];
+            bool shared = true;
+            for (size_t a = 0; a < 3; ++a)
+                shared = shared && piece.first[a] < other.first[a] + other.cells[a] &&
+                         other.first[a] < piece.first[a] + piece.cells[a];
+            if (shared) {
+                error = "its pieces '" + other.source + "' and '" + piece.source +
+                        "' share cells";
+                return false;
+            }
+        }
+        // Disjoint boxes inside the whole extent: the sum cannot exceed its cells.
+        covered += cellCount(piece.cells);
+    }
+    if (covered != cellCount(whole.cells)) {
+        error = "its pieces do not cover the whole extent";
+        return false;
+    }
+    return true;
+}
+
+/// Parses the header of a parallel image file; false with the message on a malformed file.
+bool parseParallelImage(const std::vector<XmlTag>& tags, ParallelImage& image,
+                        std::string& error) {
+    const XmlTag* grid = nullptr;
+    for (const XmlTag& t : tags)
+        if (!t.closing && t.name == "PImageData") {
+            grid = &t;
+            break;
+        }
+    if (!grid) {
+        error = "it is not a VTK parallel image-data file";
+        return false;
+    }
+    if (!readGrid(*grid, image.grid, error)) return false;
+    std::vector<VtkDataArray>* section = nullptr;
+    for (const XmlTag& t : tags) {
+        if (t.name == "PPointData" || t.name == "PCellData") {
+            section = t.closing ? nullptr
+                      : t.name == "PCellData" ? &image.cellArrays
+                                              : &image.pointArrays;
+            continue;
+        }
+        if (t.closing) continue;
+        if (t.name == "PDataArray") {
+            const std::string* name = t.find("Name");
+            const std::string* type = t.find("type");
+            const std::string label = name ? "'" + *name + "'" : "without a name";
+            if (!section || !name || !type) {
+                error = "its declared array " + label +
+                        " lies outside PPointData and PCellData or has no type";
+                return false;
+            }
+            if (typeSize(*type) == 0) {
+                error = "its declared array " + label + " has the unknown type '" + *type + "'";
+                return false;
+            }
+            VtkDataArray declared{*name, *type, 1, {}};
+            std::vector<long long> number;
+            if (const std::string* components = t.find("NumberOfComponents")) {
+                if (!parseNumbers(*components, 1, number) || number[0] < 1 || number[0] > 9) {
+                    error = "its declared array " + label + " has a bad NumberOfComponents";
+                    return false;
+                }
+                declared.components = int(number[0]);
+            }
+            section->push_back(std::move(declared));
+        } else if (t.name == "Piece") {
+            ParallelImage::Piece piece;
+            const std::string* extent = t.find("Extent");
+            const std::string* source = t.find("Source");
+            if (!extent || !source || source->empty() ||
+                !readExtent(*extent, piece.first, piece.cells)) {
+                error = "its piece " + std::to_string(image.pieces.size() + 1) +
+                        " has no Source or no Extent of six whole numbers with cells";
+                return false;
+            }
+            if (std::filesystem::path(*source).is_absolute()) {
+                error = "its piece '" + *source + "' is not named relative to its folder";
+                return false;
+            }
+            if (image.pieces.size() == kMostPieces) {
+                error = "it has more than " + std::to_string(kMostPieces) + " pieces";
+                return false;
+            }
+            piece.source = *source;
+            image.pieces.push_back(std::move(piece));
+        }
+    }
+    if (image.pieces.empty()) {
+        error = "it names no pieces";
+        return false;
+    }
+    return checkPieceCover(image, error);
+}
+
+/// The array of `arrays` named `name`; null when there is none.
+const VtkDataArray* findArray(const std::vector<VtkDataArray>& arrays, const std::string& name) {
+    for (const VtkDataArray& a : arrays)
+        if (a.name == name) return &a;
+    return nullptr;
+}
+
+/// Copies the values of `from` (an array of `piece`, whose grid lies at `piece.first` in
+/// `whole`'s) into `to` (the array of `whole`); `points`: point data, else cell data.
+void copyPiece(const VtkImage& piece, const VtkDataArray& from, const VtkImage& whole,
+               VtkDataArray& to, bool points) {
+    const size_t extra = points ? 1 : 0;
+    const size_t value = typeSize(from.type) * size_t(from.components);
+    const size_t nx = size_t(piece.cells[0]) + extra, ny = size_t(piece.cells[1]) + extra,
+                 nz = size_t(piece.cells[2]) + extra;
+    const size_t wx = size_t(whole.cells[0]) + extra, wy = size_t(whole.cells[1]) + extra;
+    const size_t ox = size_t(piece.first[0] - whole.first[0]),
+                 oy = size_t(piece.first[1] - whole.first[1]),
+                 oz = size_t(piece.first[2] - whole.first[2]);
+    for (size_t k = 0; k < nz; ++k)
+        for (size_t j = 0; j < ny; ++j) {
+            const size_t source = (k * ny + j) * nx;
+            const size_t target = ((oz + k) * wy + oy + j) * wx + ox;
+            std::memcpy(to.bytes.data() + target * value, from.bytes.data() + source * value,
+                        nx * value);
+        }
+}
+
+/// Reads the pieces of the parallel image file `file` (whose header is `tags`) into `image`;
+/// the message of a failure names the file (and the piece).
+bool readParallelImage(const std::filesystem::path& file, const std::vector<XmlTag>& tags,
+                       VtkImage& image, std::string& error) {
+    const std::string prefix = "File " + quotedUtf8(file.string()) + " cannot be used: ";
+    ParallelImage declared;
+    if (!parseParallelImage(tags, declared, error)) {
+        error = prefix + error;
+        return false;
+    }
+    const std::filesystem::path folder = file.parent_path();
+    // Every piece is there, and together they hold at least the bytes of the whole image's
+    // arrays, before those are made: a small file cannot claim a huge image.
+    uintmax_t pieceBytes = 0;
+    for (const ParallelImage::Piece& piece : declared.pieces) {
+        const std::filesystem::path path = folder / piece.source;
+        std::error_code ec;
+        if (!std::filesystem::exists(path, ec)) {
+            error = prefix + "its piece " + quotedUtf8(path.string()) + " is missing";
+            return false;
+        }
+        if (!isOpenableAsFile(path.string()) || !std::filesystem::is_regular_file(path, ec)) {
+            error = prefix + "its piece " + quotedUtf8(path.string()) + " is not a regular file";
+            return false;
+        }
+        pieceBytes += std::filesystem::file_size(path, ec);
+    }
+    const VtkImage& grid = declared.grid;
+    const uint64_t cells = cellCount(grid.cells);
+    const uint64_t points = cellCount({grid.cells[0] + 1, grid.cells[1] + 1, grid.cells[2] + 1});
+    uint64_t needed = 0;
+    for (const auto& [arrays, count] :
+         {std::pair{&declared.cellArrays, cells}, std::pair{&declared.pointArrays, points}})
+        for (const VtkDataArray& a : *arrays) {
+            uint64_t bytes = 0;
+            if (!multiplied(count, typeSize(a.type) * size_t(a.components), bytes) ||
+                bytes > UINT64_MAX - needed) {
+                needed = UINT64_MAX;
+                break;
+            }
+            needed += bytes;
+        }
+    if (needed > pieceBytes) {
+        error = prefix + "its pieces hold fewer bytes than its arrays need";
+        return false;
+    }
+
+    image = grid;
+    for (const auto& [arrays, into, count] :
+         {std::tuple{&declared.cellArrays, &image.cellData, cells},
+          std::tuple{&declared.pointArrays, &image.pointData, points}})
+        for (const VtkDataArray& a : *arrays) {
+            into->push_back(a);
+            into->back().bytes.assign(size_t(count) * typeSize(a.type) * size_t(a.components),
+                                      '\0');
+        }
+    for (const ParallelImage::Piece& declaredPiece : declared.pieces) {
+        const std::filesystem::path path = folder / declaredPiece.source;
+        const std::string label = "its piece " + quotedUtf8(path.string());
+        std::string content;
+        VtkImage piece;
+        if (!readFileBytes(path, content, error)) {
+            error = prefix + label + " cannot be read";
+            return false;
+        }
+        if (!parseVtkImage(content, piece, error)) {
+            error = prefix + label + " is broken: " + error;
+            return false;
+        }
+        content = std::string();
+        if (piece.first != declaredPiece.first || piece.cells != declaredPiece.cells) {
+            error = prefix + label + " has the extent " +
+                    vtkExtentText(piece.first, piece.cells) + ", not " +
+                    vtkExtentText(declaredPiece.first, declaredPiece.cells);
+            return false;
+        }
+        if (!(piece.origin == grid.origin) || !(piece.spacing == grid.spacing) ||
+            piece.direction != grid.direction) {
+            error = prefix + label + " has another origin, spacing or direction";
+            return false;
+        }
+        for (auto [arrays, from, kind] :
+             {std::tuple{&image.cellData, &piece.cellData, "cell"},
+              std::tuple{&image.pointData, &piece.pointData, "point"}})
+            for (VtkDataArray& to : *arrays) {
+                const VtkDataArray* own = findArray(*from, to.name);
+                if (!own) {
+                    error = prefix + label + " has no " + kind + " array '" + to.name + "'";
+                    return false;
+                }
+                if (own->type != to.type || own->components != to.components) {
+                    error = prefix + label + " has the " + kind + " array '" + to.name +
+                            "' as " + own->type + " with " + std::to_string(own->components) +
+                            " components, not " + to.type + " with " +
+                            std::to_string(to.components);
+                    return false;
+                }
+                copyPiece(piece, *own, image, to, arrays == &image.pointData);
+            }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool readVtkImage(const std::filesystem::path& file, VtkImage& image, std::string& error) {
+    std::string content;
+    if (!readFileBytes(file, content, error)) return false;
+    std::vector<XmlTag> tags;
+    size_t end = 0;
+    if (scanTags(content, tags, end) && end == std::string_view::npos &&
+        vtkFileType(tags) == "PImageData")
+        return readParallelImage(file, tags, image, error);
     if (!parseVtkImage(content, image, error)) {
         error = "File " + quotedUtf8(file.string()) + " cannot be used: " + error;
         return false;

@@ -62,7 +62,10 @@ struct VtkDataArray {
 
 struct VtkImage {
     std::array<int, 3> cells{};  ///< cells per axis; the points are cells + 1 per axis
-    Vec3d origin{};              ///< position of point (0, 0, 0)
+    /// Index of the grid's first point per axis (the extent's lower bounds, 0 but in a piece
+    /// of a larger image): the grid's points are first ... first + cells.
+    std::array<long long, 3> first{};
+    Vec3d origin{};              ///< position of point (0, 0, 0), also when first is not 0
     Vec3d spacing{1, 1, 1};      ///< distance of neighbouring points along each grid axis
     /// Row-major 3x3 map from grid axes to space: point (i, j, k) lies at
     /// origin + direction * (i * spacing.x, j * spacing.y, k * spacing.z).
@@ -77,6 +80,11 @@ struct VtkImage {
 /// zeros, a snapshot without displacement zero displacements.
 VtkImage resultImage(const FemModel& model, const DesignSnapshot& state, const Matrix4& toOutput);
 
+/// "x0 x1 y0 y1 z0 z1": the extent of the points first ... first + cells.
+std::string vtkExtentText(const std::array<long long, 3>& first, const std::array<int, 3>& cells);
+/// The grid's XML attributes: Origin, Spacing and, when not the identity, Direction.
+std::string vtkGridAttributes(const VtkImage& image);
+
 /// The whole file's bytes.
 std::string vtkImageFileBytes(const VtkImage& image);
 
@@ -87,7 +95,14 @@ bool writeVtkImage(const std::filesystem::path& file, const VtkImage& image, std
 /// layout). On failure returns false with the reason in `error` (one sentence, no "ERROR: ").
 bool parseVtkImage(std::string_view bytes, VtkImage& image, std::string& error);
 
-/// Reads and parses `file`; the reason of a failure names the file.
+/// Reads and parses `file`; the reason of a failure names the file. A parallel image file
+/// (".pvti", VTK's "PImageData" XML, told by its content) is read with its pieces, which its
+/// "Source" attributes name relative to its folder, and the pieces are joined into one image
+/// of the whole extent: each piece must be a complete image file of the extent the ".pvti"
+/// gives it, with its origin, spacing and direction, and hold every array the ".pvti" declares
+/// (name, type, components); the pieces' cells must cover the whole extent once (their points
+/// overlap where they meet). A missing or broken piece, a gap, an overlap of cells or a
+/// disagreement gives an error naming the ".pvti" (and the piece).
 bool readVtkImage(const std::filesystem::path& file, VtkImage& image, std::string& error);
 
 /// The cell array `name`; null when the image has none.

@@ -60,10 +60,11 @@ double largestRelativeDifference(const std::vector<double>& a, const std::vector
     return worst;
 }
 
-std::vector<double> finalDensities(const std::filesystem::path& folder) {
+/// The "Density" cells of `file`: a .vti, or the engine's .pvti with its pieces.
+std::vector<double> finalDensities(const std::filesystem::path& file) {
     VtkImage image;
     std::string error;
-    if (!readVtkImage(folder / "OptimizedShape_final.vti", image, error)) {
+    if (!readVtkImage(file, image, error)) {
         ADD_FAILURE() << error;
         return {};
     }
@@ -127,10 +128,13 @@ TEST_F(BatchEngine, HistoryAgreesOnOneTwoAndThreeProcessesAndWithOneProcess) {
         EXPECT_LT(largestRelativeDifference(one, numbersIn(path("single") / name)), 2e-3)
             << name << " against the single-process program";
     }
-    const std::vector<double> reference = finalDensities(path("single"));
+    const std::vector<double> reference =
+        finalDensities(path("single") / "OptimizedShape_final.vti");
     ASSERT_FALSE(reference.empty());
     for (int ranks : {1, 2, 3}) {
-        const std::vector<double> got = finalDensities(path("ranks" + std::to_string(ranks)));
+        // The engine's VTK file is a .pvti with one piece per process, read back as one image.
+        const std::vector<double> got = finalDensities(path("ranks" + std::to_string(ranks)) /
+                                                       "OptimizedShape_final.pvti");
         ASSERT_EQ(got.size(), reference.size());
         double worst = 0;
         for (size_t e = 0; e < got.size(); ++e)
@@ -141,6 +145,43 @@ TEST_F(BatchEngine, HistoryAgreesOnOneTwoAndThreeProcessesAndWithOneProcess) {
     // the other processes.
     EXPECT_TRUE(std::filesystem::exists(path("ranks3") / "OptimizedShape_final.obj"));
     EXPECT_TRUE(std::filesystem::exists(path("ranks3") / "history.svg"));
+    for (const char* name : {"OptimizedShape_final_0.vti", "OptimizedShape_final_1.vti",
+                             "OptimizedShape_final_2.vti"})
+        EXPECT_TRUE(std::filesystem::exists(path("ranks3") / name)) << name;
+    EXPECT_FALSE(std::filesystem::exists(path("ranks3") / "OptimizedShape_final.vti"));
+    EXPECT_FALSE(std::filesystem::exists(path("ranks3") / "OptimizedShape_final_3.vti"));
+}
+
+TEST_F(BatchEngine, VtkFilesOfTwoProcessesAreParallelImagesThatEvaluateReads) {
+    const std::filesystem::path out = path("pvti");
+    Child run(OSTREL_MPIRUN, onRanks(2, {scene_, "--engine", "petsc", "--quiet", "--iterations",
+                                         "6", "--shape-every", "5", "--vtk", "-o", out.string()}));
+    ASSERT_EQ(run.finish(), 0) << run.out() << run.err();
+    const std::filesystem::path final = out / "OptimizedShape_final.pvti";
+    EXPECT_NE(run.out().find("Final VTK file: \"" + final.string() + "\"\n"), std::string::npos)
+        << run.out();
+    // The step's file and the final one, each a .pvti and one piece per process.
+    for (const char* name : {"OptimizedShape_5.pvti", "OptimizedShape_5_0.vti",
+                             "OptimizedShape_5_1.vti", "OptimizedShape_final_0.vti",
+                             "OptimizedShape_final_1.vti"})
+        EXPECT_TRUE(std::filesystem::exists(out / name)) << name;
+    for (const char* name : {"OptimizedShape_5.vti", "OptimizedShape_final.vti",
+                             "OptimizedShape_final_2.vti"})
+        EXPECT_FALSE(std::filesystem::exists(out / name)) << name;
+    // The pieces split the 24 x 6 x 6 grid's z cells: 0..3 and 3..6, sharing the points at 3.
+    for (int piece : {0, 1}) {
+        VtkImage image;
+        std::string error;
+        ASSERT_TRUE(readVtkImage(out / ("OptimizedShape_final_" + std::to_string(piece) + ".vti"),
+                                 image, error))
+            << error;
+        EXPECT_EQ(image.first[2], 3 * piece);
+        EXPECT_EQ(image.cells[2], 3);
+    }
+    Child evaluate(OSTREL_EVALUATE_EXE, {"--scene", scene_, "--densities", final.string()});
+    EXPECT_EQ(evaluate.finish(), 0) << evaluate.out() << evaluate.err();
+    EXPECT_EQ(evaluate.out().rfind("Densities: \"" + final.string() + "\" (", 0), 0u)
+        << evaluate.out();
 }
 
 TEST_F(BatchEngine, CheckpointOfTwoProcessesResumesByteForByte) {
