@@ -39,6 +39,7 @@
 #include "app/ProgramEnd.h"
 #include "core/Console.h"
 #include "core/MemoryLimit.h"
+#include "core/Version.h"
 #include "tools/BatchRun.h"
 
 #if OSTREL_HAVE_PETSC
@@ -165,7 +166,9 @@ int runEngine(const std::vector<std::string>& args) {
     BatchArguments parsed = parseBatchArguments(own);
     switch (parsed.action) {
         case BatchArguments::Action::Help: std::cout << batchHelp(); return kExitDone;
-        case BatchArguments::Action::Version: std::cout << batchVersion(); return kExitDone;
+        case BatchArguments::Action::Version:
+            std::cout << versionLine("ostrel-batch-petsc");
+            return kExitDone;
         case BatchArguments::Action::Error:
             std::cerr << parsed.error << "\n"
                       << batchUsage() << "Try 'ostrel-batch --help' for more information.\n";
