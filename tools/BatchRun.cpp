@@ -199,6 +199,7 @@ std::string batchHelp() {
            "                       process runs the design steps on the CPU, the solves are\n"
            "                       PETSc's across all of them (PETSc options after --, or in\n"
            "                       PETSC_OPTIONS), process 0 prints and writes the files\n"
+           "                       (--vtk: a .pvti with one .vti piece per process)\n"
            "  -h, --help           show this help and exit\n"
            "  -V, --version        show the version and exit\n"
            "\n"
