@@ -439,11 +439,7 @@ void MultigridSolver::prepareSolve() {
     times_.uploads += secondsBetween(start, uploaded);
     times_.assembly += secondsBetween(uploaded, assembled);
     times_.factorization += secondsSince(assembled);
-    if (!coarseValid_ && narrowLog_)
-        *narrowLog_ << "WARNING: The coarsest-level system is singular (the fixed vertices do not "
-                       "hold the model in place); "
-                       "the solver cannot converge\n"
-                    << std::flush;
+    warnIfSingular();
 }
 
 void MultigridSolver::assembleOperators() {
@@ -668,6 +664,14 @@ bool MultigridSolver::solve(double tolerance) {
     return rel <= tolerance;
 }
 
+void MultigridSolver::warnIfSingular() const {
+    if (!coarseValid_ && narrowLog_)
+        *narrowLog_ << "WARNING: The coarsest-level system is singular (the fixed vertices do not "
+                       "hold the model in place); "
+                       "the solver cannot converge\n"
+                    << std::flush;
+}
+
 void MultigridSolver::prepareExternalSolve() {
     FemModel& m = model_;
     const Clock::time_point start = Clock::now();
@@ -689,11 +693,7 @@ void MultigridSolver::prepareExternalSolve() {
     coarseValid_ = external_->prepare();
     times_.uploads += secondsBetween(start, uploaded);
     times_.assembly += secondsSince(uploaded);
-    if (!coarseValid_ && narrowLog_)
-        *narrowLog_ << "WARNING: The coarsest-level system is singular (the fixed vertices do not "
-                       "hold the model in place); "
-                       "the solver cannot converge\n"
-                    << std::flush;
+    warnIfSingular();
 }
 
 int MultigridSolver::runExternalSolve(double tolerance, double& rel) {

@@ -355,6 +355,8 @@ private:
     bool coarseValid_ = true;
     int lastCycles_ = 0;
     ExternalSolve* external_ = nullptr;
+    /// The warning of a singular system on the narrow log, after a prepareSolve that found one.
+    void warnIfSingular() const;
     /// prepareSolve and solve with the external engine.
     void prepareExternalSolve();
     int runExternalSolve(double tolerance, double& relative);
