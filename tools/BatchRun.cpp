@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -967,14 +968,37 @@ bool resumeRun(const BatchOptions& options, const BatchCheckpoint& checkpoint,
     return true;
 }
 
+constexpr const char* kRankFolderPrefix = "ostrel-batch-rank-";
+
+/// Removes from `folder` the rank folders (kRankFolderPrefix<rank>-<pid>) whose process no longer
+/// runs: a run ended at once (an error on another process, a kill) leaves its folders behind.
+void removeOrphanedRankFolders(const std::filesystem::path& folder) {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+        const std::string name = entry.path().filename().string();
+        const size_t dash = name.rfind('-');
+        if (name.rfind(kRankFolderPrefix, 0) != 0 || dash == std::string::npos) continue;
+        const std::string digits = name.substr(dash + 1);
+        if (digits.empty() || digits.size() > 9 ||
+            digits.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const pid_t pid = pid_t(std::stol(digits));
+        if (pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH)
+            std::filesystem::remove_all(entry.path(), ec);
+    }
+}
+
 /// A folder of its own for a process other than 0 of a many-process run (its history files and
-/// final shape, which nobody reads), removed with everything in it when the run ends.
+/// final shape, which nobody reads), removed with everything in it when the run ends; the
+/// folders of earlier runs' processes that have ended go when it is made.
 class RankFolder {
 public:
     explicit RankFolder(int rank) {
         if (rank == 0) return;
-        path_ = std::filesystem::temp_directory_path() /
-                ("ostrel-batch-rank-" + std::to_string(rank) + "-" + std::to_string(::getpid()));
+        const std::filesystem::path temporary = std::filesystem::temp_directory_path();
+        removeOrphanedRankFolders(temporary);
+        path_ = temporary / (kRankFolderPrefix + std::to_string(rank) + "-" +
+                             std::to_string(::getpid()));
     }
     ~RankFolder() {
         std::error_code ec;

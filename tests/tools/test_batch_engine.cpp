@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -259,6 +260,31 @@ TEST_F(BatchEngine, StopRequestOnOneProcessStopsEveryProcessAfterTheSameStep) {
     const size_t steps = numbersIn(path("stopped") / "ObjectiveValue.txt").size();
     EXPECT_GE(steps, 2u);
     EXPECT_LT(steps, 400u);
+}
+
+TEST_F(BatchEngine, RankFoldersOfEndedProcessesGoAndTheRunLeavesNone) {
+    // The processes other than 0 keep their files in the temporary folder; a run ended at once
+    // leaves them behind, and the next run removes those whose process has ended.
+    const std::filesystem::path temporary = path("tmp");
+    std::filesystem::create_directories(temporary);
+    const pid_t ended = ::fork();
+    if (ended == 0) ::_exit(0);
+    ::waitpid(ended, nullptr, 0);
+    const std::string orphan = "ostrel-batch-rank-1-" + std::to_string(ended);
+    const std::string alive = "ostrel-batch-rank-1-" + std::to_string(::getpid());
+    for (const std::string& name : {orphan, alive, std::string("ostrel-batch-rank-other")}) {
+        std::filesystem::create_directories(temporary / name);
+        std::ofstream(temporary / name / "ObjectiveValue.txt") << "1\n";
+    }
+    ::setenv("TMPDIR", temporary.c_str(), 1);
+    const int status = engine(2, "orphans", {"--iterations", "2"});
+    ::unsetenv("TMPDIR");
+    ASSERT_EQ(status, 0);
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(temporary))
+        left.push_back(entry.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{alive, "ostrel-batch-rank-other"}));
 }
 
 TEST_F(BatchEngine, PetscErrorEndsEveryProcessWithItsErrorLine) {
