@@ -26,7 +26,8 @@ RunControl::RunControl(FemModel& model, MultigridSolver& solver, ProgramLifetime
       narrowLog_(options.narrowLog ? options.narrowLog : &narrowOut()),
       optimizer_(model, lifetime.optimization, outputDirectory_),
       shapeFileInterval_(options.shapeFileInterval),
-      shapeFileWriter_(std::move(options.shapeFileWriter)) {
+      shapeFileWriter_(std::move(options.shapeFileWriter)),
+      solveTolerance_(options.solveTolerance) {
     optimizer_.setLogs(wideLog_, narrowLog_);
     optimizer_.setMoreLoads(&solver_.moreLoads());
     // The stream keeps its address across the history files' reopenings.
@@ -102,7 +103,7 @@ bool RunControl::solveCurrentDesign() {
     solver_.setLogs(nullptr, nullptr);
     solver_.setCycleCountSink(nullptr);
     solver_.prepareSolve();
-    const bool converged = solveLoadCases(solver_, optimizer_, kSolveTolerance);
+    const bool converged = solveLoadCases(solver_, optimizer_, solveTolerance_);
     solver_.setCycleCountSink(&optimizer_.history().cycleSink());
     solver_.setLogs(wide, narrow);
     optimizer_.evaluateEnergies();
@@ -186,7 +187,7 @@ bool RunControl::solvePhase(StepResult& result) {
     const auto solveStart = std::chrono::steady_clock::now();
     solver_.prepareSolve();
     const auto cyclesStart = std::chrono::steady_clock::now();
-    result.converged = solveLoadCases(solver_, optimizer_, kSolveTolerance);
+    result.converged = solveLoadCases(solver_, optimizer_, solveTolerance_);
     result.cycleSeconds = secondsBetween(cyclesStart, std::chrono::steady_clock::now());
     result.singular = !solver_.coarseFactorValid();
     if (solver_.lastSolveStopped()) {

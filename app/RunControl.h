@@ -55,6 +55,9 @@ class FemModel;
 class ShapeWorker;
 class TriangleMesh;
 
+/// The relative residual of a step's solve unless the caller asks for another.
+inline constexpr double kDefaultSolveTolerance = 0.01;
+
 struct RunControlOptions {
     /// Folder of the shape files and the history files; empty = the working directory.
     std::filesystem::path outputDirectory;
@@ -70,6 +73,9 @@ struct RunControlOptions {
     /// The per-element steps of the design iteration (optimization/ElementSteps.h); null: the
     /// kernel module on the solver's device (KernelSteps). Must outlive the run control.
     ElementSteps* elementSteps = nullptr;
+    /// The relative residual every step's solve (and solveCurrentDesign's) reaches for; in
+    /// (0, 1).
+    double solveTolerance = kDefaultSolveTolerance;
 };
 
 /// What one call of step() did.
@@ -115,7 +121,6 @@ class RunControl {
 public:
     static constexpr int kLastIteration = 500;  ///< the last counter value that runs a step
     static constexpr int kShapeFileInterval = 5;
-    static constexpr double kSolveTolerance = 0.01;
 
     RunControl(FemModel& model, MultigridSolver& solver, ProgramLifetime& lifetime,
                RunControlOptions options = {});
@@ -214,6 +219,7 @@ private:
     TriangleMesh workerShape_;  // the worker's last shape handed over (the listener may keep it)
     int shapeFileInterval_;
     std::function<bool(int iteration, const DesignSnapshot& state)> shapeFileWriter_;
+    double solveTolerance_;
     bool running_ = false;
 };
 

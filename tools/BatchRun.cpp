@@ -176,9 +176,12 @@ std::string batchHelp() {
            "      --smooth         also write the final design as a smooth, closed surface for\n"
            "                       printing: OptimizedShape_smooth.obj (or .stl)\n"
            "      --solver S       vcycle (default): multigrid V-cycles until the relative\n"
-           "                       residual is 0.01; pcg: conjugate gradients with one\n"
-           "                       V-cycle per iteration as the preconditioner, to the same\n"
-           "                       residual\n"
+           "                       residual is the tolerance; pcg: conjugate gradients\n"
+           "                       with one V-cycle per iteration as the preconditioner,\n"
+           "                       to the same residual\n"
+           "      --tolerance T    the relative residual every step's solve reaches for,\n"
+           "                       between 0 and 1 (default 0.01); smaller is more exact\n"
+           "                       and slower\n"
            "      --report         solve the final design once more with the scene's\n"
            "                       ELASTIC_MODULUS and POISSON_RATIO: largest displacement\n"
            "                       and von Mises stresses in the summary, \"VonMises\" cells\n"
@@ -193,8 +196,8 @@ std::string batchHelp() {
            "                       not stopped; --iterations counts the whole run's steps.\n"
            "                       The scene and mesh files (their contents), the device and\n"
            "                       --volume-fraction, --filter-radius, --projection,\n"
-           "                       --solver, --converge and --converge-change must be the\n"
-           "                       checkpoint's; the other options may change\n"
+           "                       --solver, --tolerance, --converge and --converge-change\n"
+           "                       must be the checkpoint's; the other options may change\n"
            "      --engine E       single (default): this process solves; petsc: the\n"
            "                       many-process engine, run under mpirun or srun: every\n"
            "                       process runs the design steps on the CPU, the solves are\n"
@@ -266,7 +269,7 @@ bool takesValue(const std::string& name) {
     for (const char* option : {"--iterations", "--output", "--device", "--threads", "--shape-every",
                                "--format", "--volume-fraction", "--filter-radius", "--min-member",
                                "--converge", "--converge-change", "--solver", "--yield-stress",
-                               "--checkpoint-every", "--resume", "--engine"})
+                               "--checkpoint-every", "--resume", "--engine", "--tolerance"})
         if (name == option) return true;
     return false;
 }
@@ -331,6 +334,10 @@ std::string readOptionValue(const std::string& name, const std::string& value, B
         if (!readReal(value, o.convergeChange) || !(o.convergeChange > 0) ||
             !(o.convergeChange < 1))
             return "--converge-change needs a design change between 0 and 1 (both excluded)" +
+                   given;
+    } else if (name == "--tolerance") {
+        if (!readReal(value, o.tolerance) || !(o.tolerance > 0) || !(o.tolerance < 1))
+            return "--tolerance needs a relative residual between 0 and 1 (both excluded)" +
                    given;
     } else if (name == "--solver") {
         if (!solveMethodNamed(value, o.solver)) return "--solver must be 'vcycle' or 'pcg'" + given;
@@ -941,6 +948,7 @@ bool runIdentity(const BatchOptions& options, const Scene& scene, Problem& probl
         {"filter-radius", exactText(controls.filterRadius)},
         {"projection", std::to_string(controls.projection)},
         {"solver", options.solver == SolveMethod::ConjugateGradients ? "pcg" : "vcycle"},
+        {"tolerance", exactText(options.tolerance)},
         {"converge", exactText(options.converge)},
         {"converge-change", exactText(options.convergeChange)}};
     return true;
@@ -952,8 +960,12 @@ bool runIdentity(const BatchOptions& options, const Scene& scene, Problem& probl
 bool resumeRun(const BatchOptions& options, const BatchCheckpoint& checkpoint,
                const CheckpointIdentity& identity, RunControl& run, StepsDone& steps,
                std::ostream& err) {
-    if (const std::string refused = identityMismatch(checkpoint.identity, identity);
-        !refused.empty()) {
+    // A checkpoint written before --tolerance existed was solved at the default tolerance.
+    CheckpointIdentity saved = checkpoint.identity;
+    if (std::none_of(saved.options.begin(), saved.options.end(),
+                     [](const auto& option) { return option.first == "tolerance"; }))
+        saved.options.emplace_back("tolerance", exactText(kDefaultSolveTolerance));
+    if (const std::string refused = identityMismatch(saved, identity); !refused.empty()) {
         err << refused << "\n";
         return false;
     }
@@ -1077,6 +1089,7 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     RunControlOptions runOptions;
     runOptions.outputDirectory = own.outputDirectory;
     runOptions.shapeFileInterval = own.shapeEvery;
+    runOptions.solveTolerance = own.tolerance;
     runOptions.shapeFileWriter = [&results](int iteration, const DesignSnapshot& state) {
         return results.write("OptimizedShape_" + std::to_string(iteration), state);
     };

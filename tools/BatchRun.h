@@ -86,6 +86,8 @@ struct BatchOptions {
     bool smooth = false;
     /// --solver: how each solve reaches its tolerance (gpu/MultigridSolver.h).
     SolveMethod solver = SolveMethod::VCycles;
+    /// --tolerance: the relative residual every step's solve reaches for, in (0, 1).
+    double tolerance = kDefaultSolveTolerance;
     /// --report: the final design's figures in the scene's material (tools/EngineeringReport.h)
     /// in the summary and its "VonMises" cells in the final VTK file; --yield-stress S (> 0, only
     /// with it): also the safety factors.

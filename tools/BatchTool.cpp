@@ -191,9 +191,8 @@ int runEngine(const std::vector<std::string>& args) {
     ranks.gather = [rank, size](const std::string& text) {
         return gatherOnRankZero(text, rank, size);
     };
-    ranks.attach = [&engine, size](Problem& problem) {
-        engine = std::make_unique<PetscEngineSolve>(problem.model(), PETSC_COMM_WORLD,
-                                                    RunControl::kSolveTolerance);
+    ranks.attach = [&engine, size, tolerance = options.tolerance](Problem& problem) {
+        engine = std::make_unique<PetscEngineSolve>(problem.model(), PETSC_COMM_WORLD, tolerance);
         problem.solver().setExternalSolve(engine.get());
         const PetscSolveShape& shape = engine->solver().shape();
         writeLine(&wideOut(), L"Solving on " + std::to_wstring(size) +

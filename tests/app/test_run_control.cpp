@@ -605,7 +605,7 @@ TEST(RunControl, ReleasesTheCycleSinkWhenDestroyed) {
     rig.run.reset();
     // The solver outlives the run control; its next solve must not write to the closed history.
     rig.solver.prepareSolve();
-    EXPECT_TRUE(rig.solver.solve(RunControl::kSolveTolerance));
+    EXPECT_TRUE(rig.solver.solve(kDefaultSolveTolerance));
     EXPECT_EQ(testing::lineCount(folder / "NumCycles.txt"), 1);
 }
 

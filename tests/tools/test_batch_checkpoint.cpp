@@ -218,6 +218,10 @@ TEST(BatchCheckpoint, RefusesWhatItCannotContinue) {
     r = resume(scene, dir, folder / "o6", {"--min-member", "3"});
     EXPECT_EQ(r.err, "ERROR: Cannot resume: the checkpoint was written with min-member 0, this "
                      "run has 3 (the design options must stay the same)\n");
+    r = resume(scene, dir, folder / "o9", {"--tolerance", "1e-6"});
+    EXPECT_EQ(r.err, "ERROR: Cannot resume: the checkpoint was written with tolerance "
+                     "0.01, this run has 9.9999999999999995e-07 (the design options must stay "
+                     "the same)\n");
     EXPECT_EQ(resume(scene, dir, folder / "o5", {"--vtk", "--format", "stl"}).status, 0);
 
     // No index; an index of another rank count (checksum intact); damaged files.
@@ -238,6 +242,18 @@ TEST(BatchCheckpoint, RefusesWhatItCannotContinue) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "ERROR: Cannot resume: the checkpoint was written by 2 processes, this run "
                      "has 1\n");
+    // An index of a version without --tolerance names no tolerance: its run solved at the
+    // default, which a run with the default continues and another tolerance does not.
+    std::string untold = indexBytes.substr(0, indexBytes.rfind("checksum "));
+    const size_t told = untold.find("option tolerance ");
+    ASSERT_NE(told, std::string::npos) << untold;
+    untold.erase(told, untold.find('\n', told) + 1 - told);
+    writeIndex(untold);
+    EXPECT_EQ(resume(scene, dir, folder / "o10").status, 0);
+    r = resume(scene, dir, folder / "o11", {"--tolerance", "0.001"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("written with tolerance 0.01, this run has 0.001"), std::string::npos)
+        << r.err;
     std::string edited = indexBytes;
     edited.replace(edited.find("step 4"), 6, "step 3");
     std::ofstream(dir / "index", std::ios::binary | std::ios::trunc) << edited;

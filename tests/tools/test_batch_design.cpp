@@ -92,6 +92,17 @@ TEST(BatchDesignArguments, BadValuesNameTheOption) {
          "ERROR: --converge-change needs a design change between 0 and 1 (both excluded), not "
          "'0'"},
         {{"a.txt", "--converge-change"}, "ERROR: Option '--converge-change' needs a value"},
+        {{"a.txt", "--tolerance", "0"},
+         "ERROR: --tolerance needs a relative residual between 0 and 1 (both excluded), not '0'"},
+        {{"a.txt", "--tolerance=1"},
+         "ERROR: --tolerance needs a relative residual between 0 and 1 (both excluded), not '1'"},
+        {{"a.txt", "--tolerance", "1e-8x"},
+         "ERROR: --tolerance needs a relative residual between 0 and 1 (both excluded), not "
+         "'1e-8x'"},
+        {{"a.txt", "--tolerance", "nan"},
+         "ERROR: --tolerance needs a relative residual between 0 and 1 (both excluded), not "
+         "'nan'"},
+        {{"a.txt", "--tolerance"}, "ERROR: Option '--tolerance' needs a value"},
     };
     for (const auto& c : cases) {
         const BatchArguments a = parse(c.args);
