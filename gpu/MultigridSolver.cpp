@@ -715,7 +715,6 @@ int MultigridSolver::runExternalSolve(double tolerance, double& rel) {
 
 int MultigridSolver::runVCycles(double tolerance, double& rel) {
     // Every cycle computes the residual, its norm and the restriction itself before it reads them.
-    const FemModel& m = model_;
     int cycles = 0;
     do {
         vCycle();

@@ -229,7 +229,7 @@ bool evaluateDesign(Problem& problem, std::vector<float> rho, const EvaluationOp
     for (int c = 0; c < cases; ++c) {
         solver.selectLoadCase(c);
         const ToleranceSolve solved =
-            solveToTolerance(solver, model, options.tolerance, options.maxSolves);
+            solveToTolerance(solver, options.tolerance, options.maxSolves);
         result.converged = result.converged && solved.converged;
         result.cycles += solved.cycles;
         result.residual = std::max(result.residual, solved.residual);

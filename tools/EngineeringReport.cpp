@@ -13,8 +13,7 @@
 
 namespace ostrel {
 
-ToleranceSolve solveToTolerance(MultigridSolver& solver, const FemModel& model, double tolerance,
-                                int maxSolves) {
+ToleranceSolve solveToTolerance(MultigridSolver& solver, double tolerance, int maxSolves) {
     ToleranceSolve result;
     for (int k = 0; k < std::max(1, maxSolves) && !result.converged; ++k) {
         result.converged = solver.solve(tolerance);
@@ -229,7 +228,7 @@ bool reportInEngineeringUnits(Problem& problem, const Scene& scene,
         // The first solve starts from the displacement the solver holds (of the model's own
         // material, a start like any other).
         const ToleranceSolve solved =
-            solveToTolerance(solver, model, options.tolerance, options.maxSolves);
+            solveToTolerance(solver, options.tolerance, options.maxSolves);
         figures.converged = solved.converged;
         figures.cycles = solved.cycles;
         figures.residual = solved.residual;

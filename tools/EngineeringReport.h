@@ -44,10 +44,9 @@ struct ToleranceSolve {
     double residual = 0;   ///< relative residual reached (0 without load)
 };
 
-/// Up to `maxSolves` (at least one) solves of `solver`, prepared for `model`, each going on from
-/// the displacement of the last, until one reaches `tolerance` or a stop request ends one.
-ToleranceSolve solveToTolerance(MultigridSolver& solver, const FemModel& model, double tolerance,
-                                int maxSolves);
+/// Up to `maxSolves` (at least one) solves of the prepared `solver`, each going on from the
+/// displacement of the last, until one reaches `tolerance` or a stop request ends one.
+ToleranceSolve solveToTolerance(MultigridSolver& solver, double tolerance, int maxSolves);
 
 struct EngineeringOptions {
     double yieldStress = 0;   ///< > 0: the safety factors against it are reported

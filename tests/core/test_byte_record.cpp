@@ -88,10 +88,11 @@ TEST(ByteRecord, FramedRecordComesBackAndEveryDamageIsRefused) {
         std::string bad = file;
         bad[at] = char(bad[at] ^ 0x10);
         EXPECT_FALSE(unframeRecord(bad, "OSTRELCP", 3, "a test", out, error)) << at;
-        if (at >= 12 && at < 20)
+        if (at >= 12 && at < 20) {
             EXPECT_TRUE(error == "truncated" || error == "longer than its record") << at << error;
-        else if (at >= 20)
+        } else if (at >= 20) {
             EXPECT_EQ(error, "checksum mismatch") << at;
+        }
     }
     EXPECT_FALSE(unframeRecord(file, "OSTRELCP", 4, "a test", out, error));
     EXPECT_EQ(error, "version 3, this program reads 4");

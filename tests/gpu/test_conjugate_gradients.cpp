@@ -138,7 +138,9 @@ TEST(ConjugateGradients, ThePreconditioningCycleIsSymmetricAndPositive) {
         EXPECT_GT(dot(Ba, a), 0.0);
         EXPECT_GT(dot(Bb, b), 0.0);
         for (size_t i = 0; i < n; ++i)
-            if (m.fixedFlags()[i % size_t(m.numVertices(0))]) EXPECT_EQ(Ba[i], 0.0) << i;
+            if (m.fixedFlags()[i % size_t(m.numVertices(0))]) {
+                EXPECT_EQ(Ba[i], 0.0) << i;
+            }
         const double aBb = dot(Bb, a), bBa = dot(Ba, b);
         return std::abs(aBb - bBa) / std::abs(aBb);
     };

@@ -88,7 +88,9 @@ TEST(Solve, AStopRequestEndsTheSolveAfterTheCycleThatSawItAndKeepsTheLastDisplac
 TEST(Solve, PrintsSystemLines) {
     Solver s(8, 4, 4, 3);
     const bool host = s.fem->driver().isHost();
-    if (host) EXPECT_EQ(s.fem->deviceName(), "Host CPU (2 threads)");
+    if (host) {
+        EXPECT_EQ(s.fem->deviceName(), "Host CPU (2 threads)");
+    }
     const std::string name = s.fem->deviceName();
     EXPECT_NE(s.wide.str().find(L"#Devices: 1\nCUDA device #0 (" + fromUtf8(name) + L"):  Global Mem: "),
               std::wstring::npos);

@@ -348,14 +348,18 @@ TEST_P(KernelPath, StartsFromTheCpuReferencesDesignBitForBit) {
     const DesignSnapshot start = b.snapshot();
     EXPECT_EQ(start.design, a.x_);
     EXPECT_EQ(start.density, a.rho_);
-    if (c.projection) EXPECT_EQ(start.filtered, a.xTilde_);
+    if (c.projection) {
+        EXPECT_EQ(start.filtered, a.xTilde_);
+    }
     EXPECT_TRUE(relativelyEqual(b.totalDensity(), a.totalDensity(), 1e-13));
     EXPECT_TRUE(relativelyEqual(b.sharpness(), a.sharpness(), 1e-12));
     // Detached, the kernel path's weight sums and (without projection) the filter taken at
     // the reset come back into the optimizer.
     b.attachSteps(nullptr);
     EXPECT_EQ(b.W_, a.W_);
-    if (!c.projection) EXPECT_EQ(b.xTilde0_, a.xTilde0_);
+    if (!c.projection) {
+        EXPECT_EQ(b.xTilde0_, a.xTilde0_);
+    }
     // Held design variables start at their fixed values, the others at the volume fraction.
     const float fraction = float(controlsOf(c).volumeFraction);
     for (size_t e = 0; e < a.x_.size(); ++e) {
@@ -593,7 +597,7 @@ TEST_P(ManyMultipliers, GiveEachMultipliersOwnVolumeBitForBit) {
         ASSERT_TRUE(p.kernels->ratioRange(lo, hi));
         std::vector<double> lambdas;
         for (int k = 0; k < kSearchCandidates; ++k)
-            lambdas.push_back(0.5 * lo * std::pow(4 * hi / lo, k / (kSearchCandidates - 1.0)));
+            lambdas.push_back(0.5 * lo * std::pow(4 * hi / lo, k / (double(kSearchCandidates) - 1.0)));
         std::vector<double> all(lambdas.size());
         p.kernels->searchVolumes(lambdas.data(), int(lambdas.size()), limits, all.data());
         for (size_t k = 0; k < lambdas.size(); ++k)

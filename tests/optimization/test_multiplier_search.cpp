@@ -38,7 +38,9 @@ void expectInsideAndIncreasing(const MultiplierBracket& b, const std::vector<dou
     for (size_t k = 0; k < m.size(); ++k) {
         EXPECT_GT(m[k], b.low) << k;
         EXPECT_LT(m[k], b.high) << k;
-        if (k > 0) EXPECT_GT(m[k], m[k - 1]) << k;
+        if (k > 0) {
+            EXPECT_GT(m[k], m[k - 1]) << k;
+        }
     }
 }
 

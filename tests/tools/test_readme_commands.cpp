@@ -237,8 +237,9 @@ TEST(ReadmeCommands, EveryBatchAndEvaluateCommandRunsAsDocumented) {
         EXPECT_NE(summary.find("Iterations: " + std::to_string(steps) + " "), std::string::npos)
             << summary;
         checkOutputFolder(out, summary, readme, steps);
-        if (std::find(readme.begin(), readme.end(), "--report") != readme.end())
+        if (std::find(readme.begin(), readme.end(), "--report") != readme.end()) {
             EXPECT_GT(numberAfter(summary, "\nCase 1 von Mises maximum: "), 0.0) << summary;
+        }
 
         if (std::find(readme.begin(), readme.end(), "--original-coordinates") != readme.end()) {
             // Over the input part: the bracket's own mesh, whatever the scene's scaling.
@@ -268,10 +269,13 @@ TEST(ReadmeCommands, EveryBatchAndEvaluateCommandRunsAsDocumented) {
         run.setSilenceLimit(kSilence);
         EXPECT_EQ(run.finish(), 0) << run.err();
         EXPECT_GT(numberAfter(run.out(), "Compliance: "), 0.0) << run.out();
-        if (std::find(readme.begin(), readme.end(), "examples/two-cases/scene.txt") != readme.end())
+        if (std::find(readme.begin(), readme.end(), "examples/two-cases/scene.txt") !=
+            readme.end()) {
             EXPECT_GT(numberAfter(run.out(), "\nCompliance of load case 2: "), 0.0) << run.out();
-        if (std::find(readme.begin(), readme.end(), "--threshold") != readme.end())
+        }
+        if (std::find(readme.begin(), readme.end(), "--threshold") != readme.end()) {
             EXPECT_NE(run.out().find("Threshold: auto, level "), std::string::npos) << run.out();
+        }
         EXPECT_GT(numberAfter(run.out(), "\nCase 1 von Mises maximum: "), 0.0) << run.out();
     }
 }
