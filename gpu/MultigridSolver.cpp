@@ -634,6 +634,7 @@ void MultigridSolver::vCycle(bool symmetric) {
 bool MultigridSolver::solve(double tolerance) {
     FemModel& m = model_;
     lastCycles_ = 0;
+    lastRelative_ = 0;
     displacementOnDevice_ = false;
     lastStopped_ = false;
     if (loadNorm_ == 0.0) {
@@ -655,6 +656,7 @@ bool MultigridSolver::solve(double tolerance) {
     if (narrowLog_) narrowLog_->flush();
     lastCycles_ = cycles;
     if (lastStopped_) return false;
+    lastRelative_ = rel;
     const Clock::time_point cycled = Clock::now();
     times_.cycles += secondsBetween(start, cycled);
     if (cycleSink_) *cycleSink_ << cycles << "\n" << std::flush;

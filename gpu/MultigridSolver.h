@@ -221,6 +221,9 @@ public:
     bool coarseFactorValid() const { return coarseValid_; }
     /// Cycles run by the last solve (0 for a zero load).
     int lastCycles() const { return lastCycles_; }
+    /// The relative residual the last solve ended at, as it measured it (0 for a zero load, a
+    /// singular system or a stopped solve).
+    double lastRelativeResidual() const { return lastRelative_; }
     /// Time split of prepareSolve and solve since construction or resetTimes().
     const SolverTimes& times() const { return times_; }
     void resetTimes() { times_ = {}; }
@@ -354,6 +357,7 @@ private:
     bool setUp_ = false;
     bool coarseValid_ = true;
     int lastCycles_ = 0;
+    double lastRelative_ = 0;
     ExternalSolve* external_ = nullptr;
     /// The warning of a singular system on the narrow log, after a prepareSolve that found one.
     void warnIfSingular() const;

@@ -409,7 +409,6 @@ BatchArguments parseBatchArguments(const std::vector<std::string>& args) {
             return failure("--solver does not apply to --engine petsc: its solves are PETSc's "
                            "conjugate gradients with a multigrid preconditioner (PETSc options "
                            "after -- change them)");
-        if (o.report) return failure("--report is not available with --engine petsc yet");
     }
     return result;
 }

@@ -20,7 +20,10 @@ ToleranceSolve solveToTolerance(MultigridSolver& solver, double tolerance, int m
         result.cycles += solver.lastCycles();
         if (solver.lastSolveStopped()) break;
     }
-    result.residual = solver.loadNorm() > 0 ? solver.residualNorm() / solver.loadNorm() : 0.0;
+    // An external engine's residual lives with the engine: the solver's own buffers hold none.
+    result.residual = solver.externalSolve()   ? solver.lastRelativeResidual()
+                      : solver.loadNorm() > 0 ? solver.residualNorm() / solver.loadNorm()
+                                              : 0.0;
     return result;
 }
 

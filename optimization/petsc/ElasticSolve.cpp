@@ -233,6 +233,17 @@ void PetscElasticSolver::configureSolver(double tolerance) {
         defaultOption("-mg_coarse_redundant_pc_factor_mat_solver_type", "cholmod");
     }
     petscCheck(KSPSetFromOptions(ksp_), "KSPSetFromOptions");
+    PetscBool given = PETSC_FALSE;
+    petscCheck(PetscOptionsHasName(nullptr, nullptr, "-ksp_rtol", &given), "PetscOptionsHasName");
+    toleranceFromOptions_ = given == PETSC_TRUE;
+}
+
+void PetscElasticSolver::setTolerance(double tolerance) {
+    tolerance_ = tolerance;
+    // PETSC_DEFAULT keeps the other limits as they are (the engine's or the options').
+    if (!toleranceFromOptions_)
+        petscCheck(KSPSetTolerances(ksp_, tolerance, PETSC_DEFAULT, PETSC_DEFAULT, PETSC_DEFAULT),
+                   "KSPSetTolerances");
 }
 
 void PetscElasticSolver::collectElements() {

@@ -67,6 +67,9 @@ public:
     PetscElasticSolver(const PetscElasticSolver&) = delete;
     PetscElasticSolver& operator=(const PetscElasticSolver&) = delete;
 
+    /// The relative residual of the next solves (this solver's and the ones after the next
+    /// prepareSolve), unless PETSc's options set one (-ksp_rtol), which holds for every solve.
+    void setTolerance(double tolerance);
     /// Takes the model's stiffness factors and fixed vertices and rebuilds the operators of the
     /// hierarchy; the next solve uses them.
     void prepareSolve();
@@ -111,6 +114,7 @@ private:
     PetscInt strideY_ = 0, strideZ_ = 0;  ///< local ghosted array strides (in dofs)
     double identityScale_ = 1.0;          ///< diagonal of level 0's identity rows
     double tolerance_ = 0.01;             ///< the relative residual of a solve
+    bool toleranceFromOptions_ = false;   ///< -ksp_rtol given: it overrides tolerance_
     PetscSolveShape shape_;
 
     static PetscErrorCode shellMult(Mat A, Vec x, Vec y);

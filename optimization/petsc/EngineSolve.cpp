@@ -8,8 +8,9 @@ bool PetscEngineSolve::prepare() {
 }
 
 ExternalSolveResult PetscEngineSolve::solve(const std::vector<float>& load,
-                                            std::vector<double>& u, double /*tolerance*/) {
-    // The tolerance is the solver's own (set at construction, overridable by PETSc's options).
+                                            std::vector<double>& u, double tolerance) {
+    // The caller's tolerance (the steps' or a report's), unless PETSc's options set one.
+    solver_.setTolerance(tolerance);
     const PetscSolveResult r = solver_.solveFrom(load, u);
     return {r.converged, r.iterations, r.relativeResidual};
 }

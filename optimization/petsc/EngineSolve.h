@@ -11,8 +11,9 @@ namespace ostrel {
 
 class PetscEngineSolve final : public ExternalSolve {
 public:
-    /// Builds the engine's solver for `model` (see PetscElasticSolver); `tolerance` is the
-    /// relative residual of every solve unless PETSc's options set another.
+    /// Builds the engine's solver for `model` (see PetscElasticSolver). Each solve reaches for
+    /// the tolerance it is given (`tolerance` until the first) unless PETSc's options set
+    /// another.
     PetscEngineSolve(const FemModel& model, MPI_Comm comm, double tolerance)
         : solver_(model, comm, tolerance) {}
 
