@@ -129,7 +129,7 @@ std::string batchUsage() {
            "[--projection]\n"
            "                    [--converge TOL] [--converge-change DX] [--smooth] "
            "[--solver vcycle|pcg]\n"
-           "                    [--report [--yield-stress S]]\n"
+           "                    [--tolerance T] [--report [--yield-stress S]]\n"
            "                    [--checkpoint-every N] [--resume DIR] [--engine single|petsc]\n";
 }
 
