@@ -15,6 +15,10 @@ namespace {
 
 /// The Krylov iterations a solve may take unless -ksp_max_it says otherwise.
 constexpr PetscInt kMaxIterations = 1000;
+/// The cautious smoothing after a breakdown: Chebyshev's interval 0.1 to 2.5 times the
+/// largest eigenvalue's estimate, which takes 50 Krylov steps.
+constexpr const char* kCautiousInterval = "0,0.1,0,2.5";
+constexpr const char* kCautiousSteps = "50";
 
 /// Sets a PETSc option to `value` unless the command line or PETSC_OPTIONS gave it: the
 /// engine's defaults that the user overrides.
@@ -240,6 +244,17 @@ void PetscElasticSolver::configureSolver(double tolerance) {
     PetscBool given = PETSC_FALSE;
     petscCheck(PetscOptionsHasName(nullptr, nullptr, "-ksp_rtol", &given), "PetscOptionsHasName");
     toleranceFromOptions_ = given == PETSC_TRUE;
+}
+
+void PetscElasticSolver::smoothCautiously() {
+    cautious_ = true;
+    // PCMG reads its level smoothers' options when it sets them up, after anything set on
+    // the smoothers here: the cautious values go into the options themselves.
+    petscCheck(PetscOptionsSetValue(nullptr, "-mg_levels_ksp_chebyshev_esteig",
+                                    kCautiousInterval),
+               "PetscOptionsSetValue");
+    petscCheck(PetscOptionsSetValue(nullptr, "-mg_levels_esteig_ksp_max_it", kCautiousSteps),
+               "PetscOptionsSetValue");
 }
 
 void PetscElasticSolver::setTolerance(double tolerance) {
@@ -514,10 +529,6 @@ void PetscElasticSolver::prepareSolve() {
     // other densities its V-cycle is no longer symmetric positive definite and CG breaks down
     // (measured: 1000 iterations without converging, then an indefinite preconditioner, from
     // the third design of a cantilever on). A new one is set up from the options every time.
-    if (ksp_) {
-        petscCheck(KSPDestroy(&ksp_), "KSPDestroy");
-        configureSolver(tolerance_);
-    }
     const int levels = int(da_.size());
     op_.assign(size_t(levels), nullptr);
     interp_.assign(size_t(levels - 1), nullptr);
@@ -526,6 +537,13 @@ void PetscElasticSolver::prepareSolve() {
     collectElements();
     buildLoad(loadVector(model_, model_.forces()), true);
     buildCoarseLevels();
+    setUpSolver();
+}
+
+void PetscElasticSolver::setUpSolver() {
+    petscCheck(KSPDestroy(&ksp_), "KSPDestroy");
+    configureSolver(tolerance_);
+    const int levels = int(da_.size());
     petscCheck(KSPSetOperators(ksp_, shell_, shell_), "KSPSetOperators");
     PC pc = nullptr;
     PetscBool mg = PETSC_FALSE;
@@ -557,6 +575,18 @@ PetscSolveResult PetscElasticSolver::solve() {
     PetscReal rnorm = 0, bnorm = 0;
     petscCheck(KSPGetConvergedReason(ksp_, &reason), "KSPGetConvergedReason");
     petscCheck(KSPGetIterationNumber(ksp_, &its), "KSPGetIterationNumber");
+    if (reason == KSP_DIVERGED_INDEFINITE_PC && !cautious_) {
+        // A smoother's eigenvalue estimate fell short for this design: the solver is set up
+        // again with the cautious smoothing, kept from now on, and goes on from CG's last
+        // iterate (breakdown leaves it as good as it was).
+        smoothCautiously();
+        setUpSolver();
+        const PetscInt before = its;
+        petscCheck(KSPSolve(ksp_, rhs_, u_), "KSPSolve");
+        petscCheck(KSPGetConvergedReason(ksp_, &reason), "KSPGetConvergedReason");
+        petscCheck(KSPGetIterationNumber(ksp_, &its), "KSPGetIterationNumber");
+        its += before;
+    }
     petscCheck(KSPGetResidualNorm(ksp_, &rnorm), "KSPGetResidualNorm");
     petscCheck(VecNorm(rhs_, NORM_2, &bnorm), "VecNorm");
     result.converged = reason > 0;

@@ -22,6 +22,9 @@
 // converted to AIJ) with the rows of inactive fine dofs (fixed, untouched, or with an empty
 // row) zeroed; an empty row of a coarse operator becomes an identity row. Levels: Chebyshev
 // smoothing with Jacobi; the coarsest level a redundant direct solve (Cholesky by CHOLMOD).
+// A solve that breaks down on an indefinite V-cycle (a smoother's estimate of the largest
+// eigenvalue fell short) is set up again with wider smoothing intervals and longer estimates,
+// kept for the rest of the solver's life, and continued from CG's last iterate.
 // Where the DMDA cannot be halved on this many ranks the hierarchy stops at the last level
 // that can (a larger coarsest level); with no coarser level at all the preconditioner is
 // Jacobi. Every default is set before KSPSetFromOptions and as option defaults, so PETSc's
@@ -115,6 +118,9 @@ private:
     double identityScale_ = 1.0;          ///< diagonal of level 0's identity rows
     double tolerance_ = 0.01;             ///< the relative residual of a solve
     bool toleranceFromOptions_ = false;   ///< -ksp_rtol given: it overrides tolerance_
+    /// A solve broke down on an indefinite V-cycle: every solver from then on smooths
+    /// cautiously (smoothCautiously; its options hold for the rest of the process).
+    bool cautious_ = false;
     PetscSolveShape shape_;
 
     static PetscErrorCode shellMult(Mat A, Vec x, Vec y);
@@ -133,6 +139,12 @@ private:
     void assembleLevelOne();
     void buildCoarseLevels();
     void configureSolver(double tolerance);
+    /// A new solver from the options (configureSolver) over the operators of the last
+    /// prepareSolve.
+    void setUpSolver();
+    /// From now on every Chebyshev level smoother's interval and estimate are widened
+    /// (whatever the options said), after a V-cycle turned out indefinite.
+    void smoothCautiously();
     void destroyOperators();
 };
 

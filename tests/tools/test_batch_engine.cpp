@@ -198,13 +198,24 @@ TEST_F(BatchEngine, TwoLoadCasesAndAMirrorPlaneAgreeWithOneProcess) {
     words.insert(words.end(), options.begin(), options.end());
     Child engine(OSTREL_MPIRUN, onRanks(2, words));
     ASSERT_EQ(engine.finish(), 0) << engine.err();
-    EXPECT_EQ(engine.err().find("WARNING: Solver has not converged"), std::string::npos)
-        << engine.err();
-    for (const char* name : kHistoryFiles)
-        EXPECT_LT(largestRelativeDifference(numbersIn(path("engine") / name),
-                                            numbersIn(path("single") / name)),
-                  1e-4)
-            << name;
+    // Smoothers told to trust a short estimate (PETSc's usual 10 % margin, ten steps) break
+    // down on the seventh design; the engine sets the solve up again with cautious smoothing
+    // and goes on to the same designs.
+    words = {scene, "--engine", "petsc", "-o", path("told").string()};
+    words.insert(words.end(), options.begin(), options.end());
+    words.insert(words.end(), {"--", "-mg_levels_esteig_ksp_max_it", "10",
+                               "-mg_levels_ksp_chebyshev_esteig", "0,0.1,0,1.1"});
+    Child told(OSTREL_MPIRUN, onRanks(2, words));
+    ASSERT_EQ(told.finish(), 0) << told.err();
+    for (const auto& [run, folder] : {std::pair{&engine, "engine"}, std::pair{&told, "told"}}) {
+        EXPECT_EQ(run->err().find("WARNING: Solver has not converged"), std::string::npos)
+            << folder << ": " << run->err();
+        for (const char* name : kHistoryFiles)
+            EXPECT_LT(largestRelativeDifference(numbersIn(path(folder) / name),
+                                                numbersIn(path("single") / name)),
+                      1e-4)
+                << folder << ": " << name;
+    }
 }
 
 /// The number after the first `label` in `text`; NaN when it is not there.
