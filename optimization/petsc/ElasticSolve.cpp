@@ -260,7 +260,7 @@ void PetscElasticSolver::smoothCautiously() {
 void PetscElasticSolver::setTolerance(double tolerance) {
     tolerance_ = tolerance;
     // PETSC_DEFAULT keeps the other limits as they are (the engine's or the options').
-    if (!toleranceFromOptions_)
+    if (ksp_ && !toleranceFromOptions_)
         petscCheck(KSPSetTolerances(ksp_, tolerance, PETSC_DEFAULT, PETSC_DEFAULT, PETSC_DEFAULT),
                    "KSPSetTolerances");
 }
@@ -498,10 +498,15 @@ void PetscElasticSolver::buildCoarseLevels() {
         petscCheck(MatDestroy(&P), "MatDestroy");
         petscCheck(MatDiagonalScale(Paij, active_[size_t(l - 1)], nullptr), "MatDiagonalScale");
         interp_[size_t(l - 1)] = Paij;
-        if (l == 1) assembleLevelOne();
-        else
+        if (l == 1) {
+            assembleLevelOne();
+        } else {
             petscCheck(MatPtAP(op_[size_t(l - 1)], Paij, MAT_INITIAL_MATRIX, 2.0, &op_[size_t(l)]),
                        "MatPtAP");
+            // The next prepareSolve builds every level anew: the product's data for a reuse
+            // would only hold memory.
+            petscCheck(MatProductClear(op_[size_t(l)]), "MatProductClear");
+        }
         Mat A = op_[size_t(l)];
         Vec d = nullptr;
         petscCheck(MatCreateVecs(A, &d, nullptr), "MatCreateVecs");
@@ -523,12 +528,14 @@ void PetscElasticSolver::buildCoarseLevels() {
 }
 
 void PetscElasticSolver::prepareSolve() {
-    destroyOperators();
     // A solver set up for other factors keeps what it derived from them (PCMG's level
     // smoothers and their Jacobi diagonals and Chebyshev estimates): reused for a design of
     // other densities its V-cycle is no longer symmetric positive definite and CG breaks down
     // (measured: 1000 iterations without converging, then an indefinite preconditioner, from
     // the third design of a cantilever on). A new one is set up from the options every time.
+    // The old one goes first: its levels hold the old operators until it is destroyed.
+    petscCheck(KSPDestroy(&ksp_), "KSPDestroy");
+    destroyOperators();
     const int levels = int(da_.size());
     op_.assign(size_t(levels), nullptr);
     interp_.assign(size_t(levels - 1), nullptr);
