@@ -115,6 +115,9 @@ PetscElasticSolver::PetscElasticSolver(const FemModel& model, MPI_Comm comm, dou
     petscCheck(MatShellSetOperation(shell_, MATOP_GET_DIAGONAL, (void (*)(void))shellDiagonal),
                "MatShellSetOperation");
     petscCheck(MatSetOption(shell_, MAT_SYMMETRIC, PETSC_TRUE), "MatSetOption");
+    // Positive definite too (the identity rows included): the finest smoother's eigenvalue
+    // estimate is then CG's, which keeps 4 vectors of the level, not GMRES's one per step.
+    petscCheck(MatSetOption(shell_, MAT_SPD, PETSC_TRUE), "MatSetOption");
     tolerance_ = tolerance;
     configureSolver(tolerance);
 }
@@ -222,10 +225,11 @@ void PetscElasticSolver::configureSolver(double tolerance) {
             // the Jacobi-scaled operator. The estimate falls short on a design's operator
             // (stiffness factors 1e-6 to 1000): the smoother then amplifies the highest modes,
             // the V-cycle is indefinite and CG breaks down. Measured: with PETSc's usual 10 %
-            // margin on the 2:1:1 cantilever at volume fraction 0.12; with ten estimate steps
-            // and 50 % on the two-cases example's seventh design at a tolerance of 1e-9. So
-            // the margin is 50 % and the estimate takes twenty steps (its Ritz value only
-            // grows with the steps).
+            // margin on the 2:1:1 cantilever at volume fraction 0.12; with ten GMRES estimate
+            // steps and 50 % on the two-cases example's seventh design at a tolerance of 1e-9.
+            // So the margin is 50 % and the estimate takes twenty steps, by CG on every level
+            // (the operators are marked positive definite; its Ritz value only grows with
+            // the steps).
             petscCheck(KSPChebyshevEstEigSet(smoother, 0, 0.1, 0, 1.5), "KSPChebyshevEstEigSet");
             petscCheck(KSPGetPC(smoother, &spc), "KSPGetPC");
             petscCheck(PCSetType(spc, PCJACOBI), "PCSetType");
