@@ -225,11 +225,11 @@ void PetscElasticSolver::configureSolver(double tolerance) {
             // the Jacobi-scaled operator. The estimate falls short on a design's operator
             // (stiffness factors 1e-6 to 1000): the smoother then amplifies the highest modes,
             // the V-cycle is indefinite and CG breaks down. Measured: with PETSc's usual 10 %
-            // margin on the 2:1:1 cantilever at volume fraction 0.12; with ten GMRES estimate
-            // steps and 50 % on the two-cases example's seventh design at a tolerance of 1e-9.
-            // So the margin is 50 % and the estimate takes twenty steps, by CG on every level
-            // (the operators are marked positive definite; its Ritz value only grows with
-            // the steps).
+            // margin on the 2:1:1 cantilever at volume fraction 0.12; with 50 % but the
+            // finest level's estimate by GMRES on the two-cases example's seventh design at a
+            // tolerance of 1e-9. So the margin is 50 % and every level's estimate is CG's
+            // (the operators are marked positive definite), in PETSc's ten steps; a solve that
+            // still breaks down smooths cautiously (solve()).
             petscCheck(KSPChebyshevEstEigSet(smoother, 0, 0.1, 0, 1.5), "KSPChebyshevEstEigSet");
             petscCheck(KSPGetPC(smoother, &spc), "KSPGetPC");
             petscCheck(PCSetType(spc, PCJACOBI), "PCSetType");
@@ -240,7 +240,6 @@ void PetscElasticSolver::configureSolver(double tolerance) {
         petscCheck(KSPSetType(coarse, KSPPREONLY), "KSPSetType");
         petscCheck(KSPGetPC(coarse, &cpc), "KSPGetPC");
         petscCheck(PCSetType(cpc, PCREDUNDANT), "PCSetType");
-        defaultOption("-mg_levels_esteig_ksp_max_it", "20");
         defaultOption("-mg_coarse_redundant_pc_type", "cholesky");
         defaultOption("-mg_coarse_redundant_pc_factor_mat_solver_type", "cholmod");
     }
