@@ -99,6 +99,21 @@ protected:
         return status;
     }
     std::filesystem::path path(const std::string& name) const { return folder_.path() / name; }
+    /// ostrel-batch's words for `scene` on the host device into the scratch folder `out`, then
+    /// `options`.
+    std::vector<std::string> singleRun(const std::string& scene, const std::string& out,
+                                       const std::vector<std::string>& options) const {
+        std::vector<std::string> words{scene, "--device", "host", "-o", path(out).string()};
+        words.insert(words.end(), options.begin(), options.end());
+        return words;
+    }
+    /// mpirun's words for the engine on `ranks` processes, `scene` into `out`, then `options`.
+    std::vector<std::string> engineRun(int ranks, const std::string& scene, const std::string& out,
+                                       const std::vector<std::string>& options) const {
+        std::vector<std::string> words{scene, "--engine", "petsc", "-o", path(out).string()};
+        words.insert(words.end(), options.begin(), options.end());
+        return onRanks(ranks, words);
+    }
 
     ScratchFolder folder_{"batch-engine"};
     std::string scene_;
@@ -163,14 +178,11 @@ TEST_F(BatchEngine, FirstComplianceOfEveryExampleIsTheSingleProcessPrograms) {
                 .string();
         const std::vector<std::string> options{"--quiet", "--iterations", "1", "--shape-every",
                                                "0", "--tolerance", "1e-8"};
-        std::vector<std::string> words{scene, "--device", "host", "-o",
-                                       path(std::string("single-") + example).string()};
-        words.insert(words.end(), options.begin(), options.end());
-        Child single(OSTREL_BATCH_EXE, words);
+        Child single(OSTREL_BATCH_EXE,
+                     singleRun(scene, std::string("single-") + example, options));
         ASSERT_EQ(single.finish(), 0) << single.err();
-        words = {scene, "--engine", "petsc", "-o", path(std::string("engine-") + example).string()};
-        words.insert(words.end(), options.begin(), options.end());
-        Child engine(OSTREL_MPIRUN, onRanks(2, words));
+        Child engine(OSTREL_MPIRUN,
+                     engineRun(2, scene, std::string("engine-") + example, options));
         ASSERT_EQ(engine.finish(), 0) << engine.err();
         const std::vector<double> expected =
             numbersIn(path(std::string("single-") + example) / "ObjectiveValue.txt");
@@ -190,23 +202,18 @@ TEST_F(BatchEngine, TwoLoadCasesAndAMirrorPlaneAgreeWithOneProcess) {
         (std::filesystem::path(OSTREL_SOURCE_DIR) / "examples/two-cases/scene.txt").string();
     const std::vector<std::string> options{"--quiet", "--iterations", "8", "--shape-every", "0",
                                            "--tolerance", "1e-9"};
-    std::vector<std::string> words{scene, "--device", "host", "-o", path("single").string()};
-    words.insert(words.end(), options.begin(), options.end());
-    Child single(OSTREL_BATCH_EXE, words);
+    Child single(OSTREL_BATCH_EXE, singleRun(scene, "single", options));
     ASSERT_EQ(single.finish(), 0) << single.err();
-    words = {scene, "--engine", "petsc", "-o", path("engine").string()};
-    words.insert(words.end(), options.begin(), options.end());
-    Child engine(OSTREL_MPIRUN, onRanks(2, words));
+    Child engine(OSTREL_MPIRUN, engineRun(2, scene, "engine", options));
     ASSERT_EQ(engine.finish(), 0) << engine.err();
     // Smoothers told to trust a short estimate (GMRES's, ten steps, PETSc's usual 10 % margin)
     // break down on the seventh design; the engine sets the solve up again with cautious
     // smoothing and goes on to the same designs.
-    words = {scene, "--engine", "petsc", "-o", path("told").string()};
-    words.insert(words.end(), options.begin(), options.end());
-    words.insert(words.end(), {"--", "-mg_levels_esteig_ksp_type", "gmres",
-                               "-mg_levels_esteig_ksp_max_it", "10",
-                               "-mg_levels_ksp_chebyshev_esteig", "0,0.1,0,1.1"});
-    Child told(OSTREL_MPIRUN, onRanks(2, words));
+    std::vector<std::string> toldOptions = options;
+    toldOptions.insert(toldOptions.end(), {"--", "-mg_levels_esteig_ksp_type", "gmres",
+                                           "-mg_levels_esteig_ksp_max_it", "10",
+                                           "-mg_levels_ksp_chebyshev_esteig", "0,0.1,0,1.1"});
+    Child told(OSTREL_MPIRUN, engineRun(2, scene, "told", toldOptions));
     ASSERT_EQ(told.finish(), 0) << told.err();
     for (const auto& [run, folder] : {std::pair{&engine, "engine"}, std::pair{&told, "told"}}) {
         EXPECT_EQ(run->err().find("WARNING: Solver has not converged"), std::string::npos)
@@ -231,13 +238,9 @@ TEST_F(BatchEngine, ReportOfTwoProcessesIsTheSingleProcessPrograms) {
     const std::vector<std::string> options{"--quiet", "--iterations", "3", "--shape-every", "0",
                                            "--vtk", "--tolerance", "1e-9", "--report",
                                            "--yield-stress", "1e7"};
-    std::vector<std::string> words{scene_, "--device", "host", "-o", path("single").string()};
-    words.insert(words.end(), options.begin(), options.end());
-    Child single(OSTREL_BATCH_EXE, words);
+    Child single(OSTREL_BATCH_EXE, singleRun(scene_, "single", options));
     ASSERT_EQ(single.finish(), 0) << single.err();
-    words = {scene_, "--engine", "petsc", "-o", path("engine").string()};
-    words.insert(words.end(), options.begin(), options.end());
-    Child engine(OSTREL_MPIRUN, onRanks(2, words));
+    Child engine(OSTREL_MPIRUN, engineRun(2, scene_, "engine", options));
     ASSERT_EQ(engine.finish(), 0) << engine.err();
     for (const char* label : {"Case 1 displacement: largest ", "Case 1 von Mises maximum: ",
                               "Case 1 von Mises 99.9th percentile: ",
