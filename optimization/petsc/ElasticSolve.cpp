@@ -436,8 +436,10 @@ void PetscElasticSolver::buildLoad(const std::vector<float>& f, bool mask) {
     petscCheck(DMDAGetCorners(da, &xs, &ys, &zs, &xm, &ym, &zm), "DMDAGetCorners");
     PetscScalar**** fa = nullptr;
     PetscScalar**** ma = nullptr;
+    Vec active = nullptr;
+    if (mask) petscCheck(VecDuplicate(load_, &active), "VecDuplicate");
     petscCheck(DMDAVecGetArrayDOF(da, load_, &fa), "DMDAVecGetArrayDOF");
-    if (mask) petscCheck(DMDAVecGetArrayDOF(da, active_[0], &ma), "DMDAVecGetArrayDOF");
+    if (mask) petscCheck(DMDAVecGetArrayDOF(da, active, &ma), "DMDAVecGetArrayDOF");
     for (PetscInt k = zs; k < zs + zm; ++k)
         for (PetscInt j = ys; j < ys + ym; ++j)
             for (PetscInt i = xs; i < xs + xm; ++i) {
@@ -448,16 +450,23 @@ void PetscElasticSolver::buildLoad(const std::vector<float>& f, bool mask) {
                     if (mask) ma[k][j][i][c] = active ? 1.0 : 0.0;
                 }
             }
-    if (mask) petscCheck(DMDAVecRestoreArrayDOF(da, active_[0], &ma), "DMDAVecRestoreArrayDOF");
+    if (mask) petscCheck(DMDAVecRestoreArrayDOF(da, active, &ma), "DMDAVecRestoreArrayDOF");
     petscCheck(DMDAVecRestoreArrayDOF(da, load_, &fa), "DMDAVecRestoreArrayDOF");
+    if (mask) adoptMask(0, active);
     petscCheck(VecPointwiseMult(rhs_, load_, active_[0]), "VecPointwiseMult");
 }
 
 void PetscElasticSolver::assembleLevelOne() {
     DM da = da_[1];
-    Mat A = nullptr;
-    petscCheck(DMCreateMatrix(da, &A), "DMCreateMatrix");
-    op_[1] = A;
+    if (!op_[1]) {
+        petscCheck(DMCreateMatrix(da, &op_[1]), "DMCreateMatrix");
+        // Every assembly adds into the same off-rank entries: PETSc keeps the first one's
+        // communication pattern.
+        petscCheck(MatSetOption(op_[1], MAT_SUBSET_OFF_PROC_ENTRIES, PETSC_TRUE), "MatSetOption");
+    } else {
+        petscCheck(MatZeroEntries(op_[1]), "MatZeroEntries");
+    }
+    Mat A = op_[1];
     // W^T Ke W of each child position without fixed nodes: most children use these.
     const std::array<double, 576>& Ke = model_.Ke();
     std::array<std::array<double, 576>, 8> free{};
@@ -504,36 +513,60 @@ void PetscElasticSolver::assembleLevelOne() {
     petscCheck(MatAssemblyEnd(A, MAT_FINAL_ASSEMBLY), "MatAssemblyEnd");
 }
 
+bool PetscElasticSolver::adoptMask(int level, Vec mask) {
+    Vec& kept = active_[size_t(level)];
+    PetscBool same = PETSC_FALSE;
+    if (kept) petscCheck(VecEqual(kept, mask, &same), "VecEqual");
+    if (same) {
+        petscCheck(VecDestroy(&mask), "VecDestroy");
+        return false;
+    }
+    petscCheck(VecDestroy(&kept), "VecDestroy");
+    kept = mask;
+    maskChanged_[size_t(level)] = true;
+    return true;
+}
+
 void PetscElasticSolver::buildCoarseLevels() {
     // Level 1 from the elements, then for every level: its active dofs (a nonzero row), the
     // identity on its empty rows, the masked interpolation from the next level and the next
-    // level's operator P^T A P.
+    // level's operator P^T A P. What depends only on the masks (the interpolations and the
+    // products' structure) is kept while the masks stay as they were, as they do through an
+    // optimization: only the values are formed anew.
     const int levels = int(da_.size());
+    bool newStructure = false;  // the level above has a new sparsity pattern
     for (int l = 1; l < levels; ++l) {
         DM fine = da_[size_t(l - 1)], coarse = da_[size_t(l)];
-        Mat P = nullptr, Paij = nullptr;
-        petscCheck(DMCreateInterpolation(coarse, fine, &P, nullptr), "DMCreateInterpolation");
-        petscCheck(MatConvert(P, MATAIJ, MAT_INITIAL_MATRIX, &Paij), "MatConvert");
-        petscCheck(MatDestroy(&P), "MatDestroy");
-        petscCheck(MatDiagonalScale(Paij, active_[size_t(l - 1)], nullptr), "MatDiagonalScale");
-        interp_[size_t(l - 1)] = Paij;
+        Mat& P = interp_[size_t(l - 1)];
+        if (!P || maskChanged_[size_t(l - 1)]) {
+            Mat maij = nullptr;
+            petscCheck(MatDestroy(&P), "MatDestroy");
+            petscCheck(DMCreateInterpolation(coarse, fine, &maij, nullptr), "DMCreateInterpolation");
+            petscCheck(MatConvert(maij, MATAIJ, MAT_INITIAL_MATRIX, &P), "MatConvert");
+            petscCheck(MatDestroy(&maij), "MatDestroy");
+            // Zeroed rows keep their entries: the pattern is the DMDA's, whatever the mask.
+            petscCheck(MatDiagonalScale(P, active_[size_t(l - 1)], nullptr), "MatDiagonalScale");
+            newStructure = true;
+        }
+        Mat& A = op_[size_t(l)];
         if (l == 1) {
             assembleLevelOne();
+        } else if (A && !newStructure) {
+            petscCheck(MatPtAP(op_[size_t(l - 1)], P, MAT_REUSE_MATRIX, 2.0, &A), "MatPtAP");
         } else {
-            petscCheck(MatPtAP(op_[size_t(l - 1)], Paij, MAT_INITIAL_MATRIX, 2.0, &op_[size_t(l)]),
-                       "MatPtAP");
-            // The next prepareSolve builds every level anew: the product's data for a reuse
-            // would only hold memory.
-            petscCheck(MatProductClear(op_[size_t(l)]), "MatProductClear");
+            petscCheck(MatDestroy(&A), "MatDestroy");
+            petscCheck(MatPtAP(op_[size_t(l - 1)], P, MAT_INITIAL_MATRIX, 2.0, &A), "MatPtAP");
+            newStructure = true;
         }
-        Mat A = op_[size_t(l)];
-        Vec d = nullptr;
+        Vec d = nullptr, mask = nullptr;
         petscCheck(MatCreateVecs(A, &d, nullptr), "MatCreateVecs");
         petscCheck(MatGetDiagonal(A, d), "MatGetDiagonal");
-        petscCheck(VecDuplicate(d, &active_[size_t(l)]), "VecDuplicate");
-        nonzeroMask(d, active_[size_t(l)]);
+        petscCheck(VecDuplicate(d, &mask), "VecDuplicate");
+        nonzeroMask(d, mask);
+        adoptMask(l, mask);
         // d = s (1 - active): the identity of the empty rows, scaled to the level's largest
-        // diagonal entry as on level 0.
+        // diagonal entry as on level 0. (Every diagonal entry is part of the pattern: each
+        // coarse node has a fine node at its place.)
         PetscReal scale = 0;
         petscCheck(VecMax(d, nullptr, &scale), "VecMax");
         if (!(scale > 0)) scale = 1.0;
@@ -552,14 +585,15 @@ void PetscElasticSolver::prepareSolve() {
     // other densities its V-cycle is no longer symmetric positive definite and CG breaks down
     // (measured: 1000 iterations without converging, then an indefinite preconditioner, from
     // the third design of a cantilever on). A new one is set up from the options every time.
-    // The old one goes first: its levels hold the old operators until it is destroyed.
+    // The old one goes first: its levels refer to the operators formed anew below.
     petscCheck(KSPDestroy(&ksp_), "KSPDestroy");
-    destroyOperators();
-    const int levels = int(da_.size());
-    op_.assign(size_t(levels), nullptr);
-    interp_.assign(size_t(levels - 1), nullptr);
-    active_.assign(size_t(levels), nullptr);
-    petscCheck(VecDuplicate(load_, &active_[0]), "VecDuplicate");
+    const size_t levels = da_.size();
+    if (op_.empty()) {
+        op_.assign(levels, nullptr);
+        interp_.assign(levels - 1, nullptr);
+        active_.assign(levels, nullptr);
+    }
+    maskChanged_.assign(levels, false);
     collectElements();
     buildLoad(loadVector(model_, model_.forces()), true);
     buildCoarseLevels();

@@ -20,7 +20,9 @@
 // factor * Ke, without the rows and columns of fixed vertices, through the trilinear
 // interpolation; coarser levels are MatPtAP products. The interpolations are the DMDA's (MAIJ,
 // converted to AIJ) with the rows of inactive fine dofs (fixed, untouched, or with an empty
-// row) zeroed; an empty row of a coarse operator becomes an identity row. Levels: Chebyshev
+// row) zeroed; an empty row of a coarse operator becomes an identity row. A new design changes
+// only the operators' values: the interpolations, level 1's matrix and the products'
+// structure stay from one prepareSolve to the next while the active dofs do. Levels: Chebyshev
 // smoothing with Jacobi; the coarsest level a redundant direct solve (Cholesky by CHOLMOD).
 // A solve that breaks down on an indefinite V-cycle (a smoother's estimate of the largest
 // eigenvalue fell short) is set up again with wider smoothing intervals and longer estimates,
@@ -73,8 +75,9 @@ public:
     /// The relative residual of the next solves (this solver's and the ones after the next
     /// prepareSolve), unless PETSc's options set one (-ksp_rtol), which holds for every solve.
     void setTolerance(double tolerance);
-    /// Takes the model's stiffness factors and fixed vertices and rebuilds the operators of the
-    /// hierarchy; the next solve uses them.
+    /// Takes the model's stiffness factors and fixed vertices and forms the operators of the
+    /// hierarchy anew (values; their structure and the interpolations are kept while every
+    /// level's active dofs stay as they were); the next solve uses them.
     void prepareSolve();
     /// CG to the tolerance from the last displacement (zero at first).
     PetscSolveResult solve();
@@ -109,6 +112,9 @@ private:
     std::vector<Mat> interp_;   ///< interp_[l]: level l+1 -> level l, masked, AIJ
     std::vector<Mat> op_;       ///< op_[l] for l >= 1: assembled operators
     std::vector<Vec> active_;   ///< per level: 1 on active dofs, 0 on identity rows
+    /// Per level: the last prepareSolve gave active_ new values (the level's interpolation
+    /// from below and the operators under it must be formed anew).
+    std::vector<bool> maskChanged_;
     Mat shell_ = nullptr;       ///< level 0
     KSP ksp_ = nullptr;
     Vec load_ = nullptr, rhs_ = nullptr, u_ = nullptr;
@@ -147,6 +153,9 @@ private:
     void collectElements();
     void assembleLevelOne();
     void buildCoarseLevels();
+    /// active_[level] = `mask` (taken over) unless it holds the same values; true (and
+    /// maskChanged_[level] set) when it changed.
+    bool adoptMask(int level, Vec mask);
     void configureSolver(double tolerance);
     /// A new solver from the options (configureSolver) over the operators of the last
     /// prepareSolve.
