@@ -117,13 +117,6 @@ bool MultigridSolver::setup() {
 
     buildPositionMatrices();
 
-    // Page-locked host buffers of the transfers that remain: not device memory, not counted.
-    const size_t nc = size_t(model_.numVertices(model_.coarsestLevel()));
-    residualSumHost_ = allocateHost(1, "residualSumHost_");
-    coarseRhsHost_ = allocateHost(3 * nc, "coarseRhsHost_");
-    coarseSolutionHost_ = allocateHost(3 * nc, "coarseSolutionHost_");
-    coarseOperatorHost_ = allocateHost(243 * nc, "coarseOperatorHost_");
-
     if (narrowLog_)
         *narrowLog_ << "Allocated GPU memory: " << double(allocated_) / double(1 << 20)
                     << " MB   (" << double(allocated_) / double(model_.numElements(0))
@@ -203,44 +196,53 @@ void MultigridSolver::allocateBuffers() {
     u_dev_.assign(size_t(L), 0);
     b_dev_.assign(size_t(L), 0);
     A_dev_.assign(size_t(L), 0);
-    for (int l = 0; l < L; ++l) {
-        auto up = [&](std::vector<CUdeviceptr>& slot, const void* data, size_t n,
-                      const char* bufName) {
-            slot[size_t(l)] = allocate(n * 4, bufName);
-            upload(slot[size_t(l)], data, n * 4,
-                   (L"cuMemcpyHtoD failed for " + fromUtf8(bufName)).c_str());
-        };
-        up(elementGrid_dev_, m.elementGrid(l).data(), m.elementGrid(l).size(), "elementGrid_dev_");
-        up(elementPosition_dev_, m.elementPosition(l).data(), m.elementPosition(l).size(),
-           "elementPosition_dev_");
-        up(vertexGrid_dev_, m.vertexGrid(l).data(), m.vertexGrid(l).size(), "vertexGrid_dev_");
-        up(vertexPosition_dev_, m.vertexPosition(l).data(), m.vertexPosition(l).size(),
-           "vertexPosition_dev_");
-    }
+    r_dev_.assign(size_t(L), 0);
+    elementMatrix_dev_.assign(size_t(L), 0);
+    uploadGrids(0);
     const size_t nV = size_t(m.numVertices(0)), nE = size_t(m.numElements(0));
     isVertexFixed_dev_ = allocate(nV, "isVertexFixed_dev_");
     E_dev_ = allocate(nE * 4, "E_dev_");
     vertexMass_dev_ = allocate(nV * 4, "vertexMass_dev_");
     f_dev_ = allocate(3 * nV * 4, "f_dev_");
-    for (int l = 0; l < L; ++l) {
+    u_dev_[0] = allocate(3 * nV * 8, "u_dev_");
+    check(driver_->memsetD32(u_dev_[0], 0, 3 * nV * 2), L"cuMemsetD32 failed for u_dev_");
+    allocateCycleBuffers();
+}
+
+void MultigridSolver::uploadGrids(int l) {
+    const FemModel& m = model_;
+    auto up = [&](std::vector<CUdeviceptr>& slot, const void* data, size_t n, const char* bufName) {
+        slot[size_t(l)] = allocate(n * 4, bufName);
+        upload(slot[size_t(l)], data, n * 4,
+               (L"cuMemcpyHtoD failed for " + fromUtf8(bufName)).c_str());
+    };
+    up(elementGrid_dev_, m.elementGrid(l).data(), m.elementGrid(l).size(), "elementGrid_dev_");
+    up(elementPosition_dev_, m.elementPosition(l).data(), m.elementPosition(l).size(),
+       "elementPosition_dev_");
+    up(vertexGrid_dev_, m.vertexGrid(l).data(), m.vertexGrid(l).size(), "vertexGrid_dev_");
+    up(vertexPosition_dev_, m.vertexPosition(l).data(), m.vertexPosition(l).size(),
+       "vertexPosition_dev_");
+}
+
+void MultigridSolver::allocateCycleBuffers() {
+    const FemModel& m = model_;
+    const int L = m.numLevels();
+    for (int l = 1; l < L; ++l) uploadGrids(l);
+    for (int l = 2; l < L; ++l) {
         const size_t n = size_t(m.numVertices(l));
-        if (l != 1) {
-            u_dev_[size_t(l)] = allocate(3 * n * 8, "u_dev_");
-            check(driver_->memsetD32(u_dev_[size_t(l)], 0, 3 * n * 2),
-                         L"cuMemsetD32 failed for u_dev_");
-        }
-        if (l >= 2) {
-            b_dev_[size_t(l)] = allocate(3 * n * 8, "b_dev_");
-            check(driver_->memsetD32(b_dev_[size_t(l)], 0, 3 * n * 2),
-                         L"cuMemsetD32 failed for b_dev_");
-            A_dev_[size_t(l)] = allocate(243 * n * 8, "A_dev_");
-            check(driver_->memsetD32(A_dev_[size_t(l)], 0, 243 * n * 2),
-                         L"cuMemsetD32 failed for A_dev_");
-        }
+        u_dev_[size_t(l)] = allocate(3 * n * 8, "u_dev_");
+        check(driver_->memsetD32(u_dev_[size_t(l)], 0, 3 * n * 2),
+              L"cuMemsetD32 failed for u_dev_");
+        b_dev_[size_t(l)] = allocate(3 * n * 8, "b_dev_");
+        check(driver_->memsetD32(b_dev_[size_t(l)], 0, 3 * n * 2),
+              L"cuMemsetD32 failed for b_dev_");
+        A_dev_[size_t(l)] = allocate(243 * n * 8, "A_dev_");
+        check(driver_->memsetD32(A_dev_[size_t(l)], 0, 243 * n * 2),
+              L"cuMemsetD32 failed for A_dev_");
     }
+    const size_t nV = size_t(m.numVertices(0));
     r_norm = allocate(nV * 4, "r_norm");
     check(driver_->memsetD32(r_norm, 0, nV), L"cuMemsetD32 failed for r_norm");
-    r_dev_.assign(size_t(L), 0);
     for (int l = 0; l <= L - 2; l = l == 0 ? 2 : l + 1) {
         const size_t points = m.vertexGrid(l).size();
         r_dev_[size_t(l)] = allocate(3 * points * 8, "r_dev_");
@@ -253,10 +255,67 @@ void MultigridSolver::allocateBuffers() {
     const size_t nE2 = size_t(m.numElements(2));
     galerkinWeights_dev_ = allocate(kPositions * nE2 * 4, "galerkinWeights_dev_");
     galerkinSpecial_dev_ = allocate(kPositions * nE2, "galerkinSpecial_dev_");
-    elementMatrix_dev_.assign(size_t(L), 0);
     for (int l = 2; l < L; ++l)
         elementMatrix_dev_[size_t(l)] =
             allocate(kElementMatrixEntries * size_t(m.numElements(l)) * 8, "elementMatrix_dev_");
+
+    // Page-locked host buffers of the transfers that remain: not device memory, not counted.
+    const size_t nc = size_t(m.numVertices(m.coarsestLevel()));
+    residualSumHost_ = allocateHost(1, "residualSumHost_");
+    coarseRhsHost_ = allocateHost(3 * nc, "coarseRhsHost_");
+    coarseSolutionHost_ = allocateHost(3 * nc, "coarseSolutionHost_");
+    coarseOperatorHost_ = allocateHost(243 * nc, "coarseOperatorHost_");
+    cyclesAllocated_ = true;
+}
+
+void MultigridSolver::releaseCycleBuffers() {
+    if (!cyclesAllocated_) return;
+    auto freeBuffer = [&](CUdeviceptr& p) {
+        if (p) {
+            driver_->memFree(p);
+            p = 0;
+        }
+    };
+    auto freeHost = [&](double*& p) {
+        if (p) driver_->memFreeHost(p);
+        p = nullptr;
+    };
+    freeHost(coarseOperatorHost_);
+    freeHost(coarseSolutionHost_);
+    freeHost(coarseRhsHost_);
+    freeHost(residualSumHost_);
+    for (CUdeviceptr* p : {&cgResidual_dev_, &cgRhs_dev_, &cgPreconditioned_dev_,
+                           &cgDirection_dev_, &cgProduct_dev_, &cgZeroLoad_dev_, &cgSums_dev_})
+        freeBuffer(*p);
+    freeBuffer(residualSums_dev_);
+    for (CUdeviceptr& p : r_dev_) freeBuffer(p);
+    freeBuffer(r_norm);
+    freeBuffer(galerkinWeights_dev_);
+    freeBuffer(galerkinSpecial_dev_);
+    for (CUdeviceptr& p : elementMatrix_dev_) freeBuffer(p);
+    for (size_t l = 1; l < u_dev_.size(); ++l) {
+        freeBuffer(A_dev_[l]);
+        freeBuffer(b_dev_[l]);
+        freeBuffer(u_dev_[l]);
+    }
+    for (size_t l = 1; l < elementGrid_dev_.size(); ++l) {
+        freeBuffer(elementGrid_dev_[l]);
+        freeBuffer(elementPosition_dev_[l]);
+        freeBuffer(vertexGrid_dev_[l]);
+        freeBuffer(vertexPosition_dev_[l]);
+    }
+    cyclesAllocated_ = false;
+}
+
+void MultigridSolver::setExternalSolve(ExternalSolve* engine) {
+    external_ = engine;
+    if (!setUp_) return;
+    if (engine) {
+        releaseCycleBuffers();
+    } else if (!cyclesAllocated_) {
+        allocateCycleBuffers();
+        buildPositionMatrices();
+    }
 }
 
 void MultigridSolver::findKernels() {
@@ -336,6 +395,7 @@ void MultigridSolver::release() {
     driver_->ctxDestroy(context_);
     context_ = nullptr;
     module_ = nullptr;
+    cyclesAllocated_ = false;
     setUp_ = false;
 }
 

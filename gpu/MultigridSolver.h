@@ -154,8 +154,11 @@ public:
     /// prepareSolve puts the latest element factors into the model and prepares the engine
     /// instead of assembling, and solve passes the selected case's load and displacement to the
     /// engine and takes its solution back as its own (the engine's iterations count as cycles;
-    /// the stop request is not asked). The engine must outlive its use here.
-    void setExternalSolve(ExternalSolve* engine) { external_ = engine; }
+    /// the stop request is not asked). The engine must outlive its use here. While an engine
+    /// solves, the buffers of the own cycles (every level but the finest, the residuals, the
+    /// assembly's scratch, the coarsest level's transfers, conjugate gradients') are freed;
+    /// handing the solves back allocates them again.
+    void setExternalSolve(ExternalSolve* engine);
     ExternalSolve* externalSolve() const { return external_; }
 
     /// Where solve writes its cycle count and a line break; null = nowhere.
@@ -319,7 +322,14 @@ private:
     // The steps of setup, in order.
     bool openDevice();       ///< device list, the chosen device, its context
     void loadModule();       ///< the kernel module and its element matrix Ke_
-    void allocateBuffers();  ///< grid uploads, level vectors and operators, assembly scratch
+    void allocateBuffers();  ///< level 0's grid uploads and vectors, then the cycles' buffers
+    /// Level l's element and vertex grids and positions, uploaded.
+    void uploadGrids(int l);
+    /// What only the own cycles use: the coarser levels' grids, vectors and operators, the
+    /// residuals, the assembly's scratch and the coarsest level's host transfers.
+    void allocateCycleBuffers();
+    /// Frees them (and the conjugate-gradient buffers); nothing when they are not allocated.
+    void releaseCycleBuffers();
     void findKernels();      ///< the kernel handles
     void uploadElementMatrix();    ///< the model's Ke() into the module's symbol Ke_
     void buildPositionMatrices();  ///< the assembly's matrices derived from Ke_
@@ -359,6 +369,7 @@ private:
     int lastCycles_ = 0;
     double lastRelative_ = 0;
     ExternalSolve* external_ = nullptr;
+    bool cyclesAllocated_ = false;  ///< allocateCycleBuffers ran since setup or the last release
     /// The warning of a singular system on the narrow log, after a prepareSolve that found one.
     void warnIfSingular() const;
     /// prepareSolve and solve with the external engine.

@@ -12,6 +12,7 @@
 #include "fem/FemModel.h"
 #include "fem/LoadVector.h"
 #include "gpu/ExternalSolve.h"
+#include "gpu/HostDriver.h"
 #include "gpu/MultigridSolver.h"
 #include "gpu/SolveChecks.h"
 
@@ -106,6 +107,41 @@ TEST(ExternalSolve, ASingularSystemFailsAtOnceWithZeroDisplacement) {
     EXPECT_TRUE(engine.loads.empty());
     EXPECT_EQ(s.fem->lastCycles(), 0);
     for (double u : s.model->displacement()) EXPECT_EQ(u, 0.0);
+}
+
+// While an engine solves, the solver keeps only what the engine and the optimizer read (level
+// 0's grids, factors, load and displacement): the own cycles' buffers are freed. Handing the
+// solves back allocates them again, and the own cycles then solve as a fresh solver does.
+TEST(ExternalSolve, FreesTheOwnCyclesBuffersWhileAnEngineSolvesAndTakesThemBack) {
+    std::unique_ptr<FemModel> model = makeCantilever(8, 4, 4, 0.01, 3);
+    auto driver = std::make_unique<HostDriver>(2);
+    const HostDriver& host = *driver;
+    MultigridSolver fem(*model, DeviceOptions{}, std::move(driver));
+    std::wostringstream wide;
+    std::ostringstream narrow;
+    fem.setLogs(&wide, &narrow);
+    ASSERT_TRUE(fem.setup());
+    const size_t all = host.liveAllocations();
+    RecordingEngine engine(*model);
+    engine.scale = 0.0;  // leaves the warm start at zero for the own solve below
+    fem.setExternalSolve(&engine);
+    // Level 0's four grid uploads, the fixed flags, factors, vertex masses, load and
+    // displacement.
+    EXPECT_EQ(host.liveAllocations(), 9u);
+    fem.computeLoad();
+    fem.prepareSolve();
+    ASSERT_TRUE(fem.solve(0.01));
+    EXPECT_EQ(engine.loads.size(), 1u);
+
+    fem.setExternalSolve(nullptr);
+    EXPECT_EQ(host.liveAllocations(), all);
+    fem.prepareSolve();
+    ASSERT_TRUE(fem.solve(1e-8));
+    Solver fresh(8, 4, 4, 3);
+    fresh.fem->computeLoad();
+    fresh.fem->prepareSolve();
+    ASSERT_TRUE(fresh.fem->solve(1e-8));
+    EXPECT_EQ(model->displacement(), fresh.model->displacement());
 }
 
 }  // namespace
