@@ -116,6 +116,7 @@ bool MultigridSolver::setup() {
     findKernels();
 
     buildPositionMatrices();
+    allocateTransferBuffers();
 
     if (narrowLog_)
         *narrowLog_ << "Allocated GPU memory: " << double(allocated_) / double(1 << 20)
@@ -198,7 +199,7 @@ void MultigridSolver::allocateBuffers() {
     A_dev_.assign(size_t(L), 0);
     r_dev_.assign(size_t(L), 0);
     elementMatrix_dev_.assign(size_t(L), 0);
-    uploadGrids(0);
+    for (int l = 0; l < L; ++l) uploadGrids(l);
     const size_t nV = size_t(m.numVertices(0)), nE = size_t(m.numElements(0));
     isVertexFixed_dev_ = allocate(nV, "isVertexFixed_dev_");
     E_dev_ = allocate(nE * 4, "E_dev_");
@@ -227,7 +228,8 @@ void MultigridSolver::uploadGrids(int l) {
 void MultigridSolver::allocateCycleBuffers() {
     const FemModel& m = model_;
     const int L = m.numLevels();
-    for (int l = 1; l < L; ++l) uploadGrids(l);
+    for (int l = 1; l < L; ++l)
+        if (!elementGrid_dev_[size_t(l)]) uploadGrids(l);
     for (int l = 2; l < L; ++l) {
         const size_t n = size_t(m.numVertices(l));
         u_dev_[size_t(l)] = allocate(3 * n * 8, "u_dev_");
@@ -258,14 +260,16 @@ void MultigridSolver::allocateCycleBuffers() {
     for (int l = 2; l < L; ++l)
         elementMatrix_dev_[size_t(l)] =
             allocate(kElementMatrixEntries * size_t(m.numElements(l)) * 8, "elementMatrix_dev_");
+    cyclesAllocated_ = true;
+}
 
+void MultigridSolver::allocateTransferBuffers() {
     // Page-locked host buffers of the transfers that remain: not device memory, not counted.
-    const size_t nc = size_t(m.numVertices(m.coarsestLevel()));
+    const size_t nc = size_t(model_.numVertices(model_.coarsestLevel()));
     residualSumHost_ = allocateHost(1, "residualSumHost_");
     coarseRhsHost_ = allocateHost(3 * nc, "coarseRhsHost_");
     coarseSolutionHost_ = allocateHost(3 * nc, "coarseSolutionHost_");
     coarseOperatorHost_ = allocateHost(243 * nc, "coarseOperatorHost_");
-    cyclesAllocated_ = true;
 }
 
 void MultigridSolver::releaseCycleBuffers() {
@@ -314,7 +318,7 @@ void MultigridSolver::setExternalSolve(ExternalSolve* engine) {
         releaseCycleBuffers();
     } else if (!cyclesAllocated_) {
         allocateCycleBuffers();
-        buildPositionMatrices();
+        allocateTransferBuffers();
     }
 }
 

@@ -325,10 +325,12 @@ private:
     void allocateBuffers();  ///< level 0's grid uploads and vectors, then the cycles' buffers
     /// Level l's element and vertex grids and positions, uploaded.
     void uploadGrids(int l);
-    /// What only the own cycles use: the coarser levels' grids, vectors and operators, the
-    /// residuals, the assembly's scratch and the coarsest level's host transfers.
+    /// What only the own cycles use on the device: the coarser levels' grids (unless
+    /// uploaded), vectors and operators, the residuals and the assembly's scratch.
     void allocateCycleBuffers();
-    /// Frees them (and the conjugate-gradient buffers); nothing when they are not allocated.
+    /// The coarsest level's and the residual's host transfer buffers (the own cycles' too).
+    void allocateTransferBuffers();
+    /// Frees both (and the conjugate-gradient buffers); nothing when they are not allocated.
     void releaseCycleBuffers();
     void findKernels();      ///< the kernel handles
     void uploadElementMatrix();    ///< the model's Ke() into the module's symbol Ke_
