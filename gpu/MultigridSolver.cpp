@@ -272,22 +272,21 @@ void MultigridSolver::allocateTransferBuffers() {
     coarseOperatorHost_ = allocateHost(243 * nc, "coarseOperatorHost_");
 }
 
+void MultigridSolver::freeBuffer(CUdeviceptr& p) {
+    if (p) driver_->memFree(p);
+    p = 0;
+}
+
+void MultigridSolver::freeHostBuffer(double*& p) {
+    if (p) driver_->memFreeHost(p);
+    p = nullptr;
+}
+
 void MultigridSolver::releaseCycleBuffers() {
-    if (!cyclesAllocated_) return;
-    auto freeBuffer = [&](CUdeviceptr& p) {
-        if (p) {
-            driver_->memFree(p);
-            p = 0;
-        }
-    };
-    auto freeHost = [&](double*& p) {
-        if (p) driver_->memFreeHost(p);
-        p = nullptr;
-    };
-    freeHost(coarseOperatorHost_);
-    freeHost(coarseSolutionHost_);
-    freeHost(coarseRhsHost_);
-    freeHost(residualSumHost_);
+    freeHostBuffer(coarseOperatorHost_);
+    freeHostBuffer(coarseSolutionHost_);
+    freeHostBuffer(coarseRhsHost_);
+    freeHostBuffer(residualSumHost_);
     for (CUdeviceptr* p : {&cgResidual_dev_, &cgRhs_dev_, &cgPreconditioned_dev_,
                            &cgDirection_dev_, &cgProduct_dev_, &cgZeroLoad_dev_, &cgSums_dev_})
         freeBuffer(*p);
@@ -352,27 +351,7 @@ void MultigridSolver::findKernels() {
 
 void MultigridSolver::release() {
     if (!setUp_) return;
-    auto freeBuffer = [&](CUdeviceptr& p) {
-        if (p) driver_->memFree(p);
-        p = 0;
-    };
-    auto freeHost = [&](double*& p) {
-        if (p) driver_->memFreeHost(p);
-        p = nullptr;
-    };
-    freeHost(coarseOperatorHost_);
-    freeHost(coarseSolutionHost_);
-    freeHost(coarseRhsHost_);
-    freeHost(residualSumHost_);
-    for (CUdeviceptr* p : {&cgResidual_dev_, &cgRhs_dev_, &cgPreconditioned_dev_,
-                           &cgDirection_dev_, &cgProduct_dev_, &cgZeroLoad_dev_, &cgSums_dev_})
-        freeBuffer(*p);
-    freeBuffer(residualSums_dev_);
-    for (CUdeviceptr& p : r_dev_) freeBuffer(p);
-    freeBuffer(r_norm);
-    freeBuffer(galerkinWeights_dev_);
-    freeBuffer(galerkinSpecial_dev_);
-    for (CUdeviceptr& p : elementMatrix_dev_) freeBuffer(p);
+    releaseCycleBuffers();
     // Every load case's buffers but the selected one's, which are u_dev_[0] and f_dev_.
     for (size_t c = 0; c < caseSlots_.size(); ++c)
         if (int(c) != selectedCase_) {
@@ -381,25 +360,20 @@ void MultigridSolver::release() {
         }
     caseSlots_.clear();
     selectedCase_ = 0;
-    for (size_t l = 0; l < u_dev_.size(); ++l) {
-        freeBuffer(A_dev_[l]);
-        freeBuffer(b_dev_[l]);
-        freeBuffer(u_dev_[l]);
-    }
+    if (!u_dev_.empty()) freeBuffer(u_dev_[0]);
     freeBuffer(f_dev_);
     freeBuffer(vertexMass_dev_);
     freeBuffer(E_dev_);
     freeBuffer(isVertexFixed_dev_);
-    for (size_t l = 0; l < elementGrid_dev_.size(); ++l) {
-        freeBuffer(elementGrid_dev_[l]);
-        freeBuffer(elementPosition_dev_[l]);
-        freeBuffer(vertexGrid_dev_[l]);
-        freeBuffer(vertexPosition_dev_[l]);
+    if (!elementGrid_dev_.empty()) {
+        freeBuffer(elementGrid_dev_[0]);
+        freeBuffer(elementPosition_dev_[0]);
+        freeBuffer(vertexGrid_dev_[0]);
+        freeBuffer(vertexPosition_dev_[0]);
     }
     driver_->ctxDestroy(context_);
     context_ = nullptr;
     module_ = nullptr;
-    cyclesAllocated_ = false;
     setUp_ = false;
 }
 

@@ -332,6 +332,9 @@ private:
     void allocateTransferBuffers();
     /// Frees both (and the conjugate-gradient buffers); nothing when they are not allocated.
     void releaseCycleBuffers();
+    /// Frees `p` when it is set and clears it.
+    void freeBuffer(CUdeviceptr& p);
+    void freeHostBuffer(double*& p);
     void findKernels();      ///< the kernel handles
     void uploadElementMatrix();    ///< the model's Ke() into the module's symbol Ke_
     void buildPositionMatrices();  ///< the assembly's matrices derived from Ke_
