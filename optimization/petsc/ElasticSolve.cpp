@@ -436,10 +436,10 @@ void PetscElasticSolver::buildLoad(const std::vector<float>& f, bool mask) {
     petscCheck(DMDAGetCorners(da, &xs, &ys, &zs, &xm, &ym, &zm), "DMDAGetCorners");
     PetscScalar**** fa = nullptr;
     PetscScalar**** ma = nullptr;
-    Vec active = nullptr;
-    if (mask) petscCheck(VecDuplicate(load_, &active), "VecDuplicate");
+    Vec fresh = nullptr;  // the mask, adopted below unless it equals the kept one
+    if (mask) petscCheck(VecDuplicate(load_, &fresh), "VecDuplicate");
     petscCheck(DMDAVecGetArrayDOF(da, load_, &fa), "DMDAVecGetArrayDOF");
-    if (mask) petscCheck(DMDAVecGetArrayDOF(da, active, &ma), "DMDAVecGetArrayDOF");
+    if (mask) petscCheck(DMDAVecGetArrayDOF(da, fresh, &ma), "DMDAVecGetArrayDOF");
     for (PetscInt k = zs; k < zs + zm; ++k)
         for (PetscInt j = ys; j < ys + ym; ++j)
             for (PetscInt i = xs; i < xs + xm; ++i) {
@@ -450,9 +450,9 @@ void PetscElasticSolver::buildLoad(const std::vector<float>& f, bool mask) {
                     if (mask) ma[k][j][i][c] = active ? 1.0 : 0.0;
                 }
             }
-    if (mask) petscCheck(DMDAVecRestoreArrayDOF(da, active, &ma), "DMDAVecRestoreArrayDOF");
+    if (mask) petscCheck(DMDAVecRestoreArrayDOF(da, fresh, &ma), "DMDAVecRestoreArrayDOF");
     petscCheck(DMDAVecRestoreArrayDOF(da, load_, &fa), "DMDAVecRestoreArrayDOF");
-    if (mask) adoptMask(0, active);
+    if (mask) adoptMask(0, fresh);
     petscCheck(VecPointwiseMult(rhs_, load_, active_[0]), "VecPointwiseMult");
 }
 
