@@ -513,18 +513,17 @@ void PetscElasticSolver::assembleLevelOne() {
     petscCheck(MatAssemblyEnd(A, MAT_FINAL_ASSEMBLY), "MatAssemblyEnd");
 }
 
-bool PetscElasticSolver::adoptMask(int level, Vec mask) {
+void PetscElasticSolver::adoptMask(int level, Vec mask) {
     Vec& kept = active_[size_t(level)];
     PetscBool same = PETSC_FALSE;
     if (kept) petscCheck(VecEqual(kept, mask, &same), "VecEqual");
     if (same) {
         petscCheck(VecDestroy(&mask), "VecDestroy");
-        return false;
+        return;
     }
     petscCheck(VecDestroy(&kept), "VecDestroy");
     kept = mask;
     maskChanged_[size_t(level)] = true;
-    return true;
 }
 
 void PetscElasticSolver::buildCoarseLevels() {

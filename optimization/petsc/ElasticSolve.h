@@ -153,9 +153,9 @@ private:
     void collectElements();
     void assembleLevelOne();
     void buildCoarseLevels();
-    /// active_[level] = `mask` (taken over) unless it holds the same values; true (and
-    /// maskChanged_[level] set) when it changed.
-    bool adoptMask(int level, Vec mask);
+    /// active_[level] = `mask` (taken over, and maskChanged_[level] set) unless it holds the
+    /// same values.
+    void adoptMask(int level, Vec mask);
     void configureSolver(double tolerance);
     /// A new solver from the options (configureSolver) over the operators of the last
     /// prepareSolve.
