@@ -35,6 +35,7 @@ RunControl::RunControl(FemModel& model, MultigridSolver& solver, ProgramLifetime
     ElementSteps* steps = options.elementSteps;
     if (!steps) {
         deviceOptimizer_ = std::make_unique<DeviceOptimizer>(solver_);
+        deviceOptimizer_->setSplit(options.designSplit);
         kernelSteps_ = std::make_unique<KernelSteps>(*deviceOptimizer_);
         steps = kernelSteps_.get();
     }

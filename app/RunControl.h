@@ -48,6 +48,7 @@
 namespace ostrel {
 
 class MultigridSolver;
+class DesignSplit;
 class DeviceOptimizer;
 class ElementSteps;
 class KernelSteps;
@@ -73,6 +74,10 @@ struct RunControlOptions {
     /// The per-element steps of the design iteration (optimization/ElementSteps.h); null: the
     /// kernel module on the solver's device (KernelSteps). Must outlive the run control.
     ElementSteps* elementSteps = nullptr;
+    /// With the kernel module's steps: the design's split over the processes of a many-process
+    /// run (gpu/DesignSplit.h; DeviceOptimizer::setSplit); null: this process holds all of it.
+    /// Must outlive the run control.
+    DesignSplit* designSplit = nullptr;
     /// The relative residual every step's solve (and solveCurrentDesign's) reaches for; in
     /// (0, 1).
     double solveTolerance = kDefaultSolveTolerance;

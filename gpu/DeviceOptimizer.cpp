@@ -90,6 +90,49 @@ void DeviceOptimizer::download(void* dst, CUdeviceptr src, size_t bytes, const c
                 L"cuMemcpyDtoH failed for " + fromUtf8(name));
 }
 
+CUdeviceptr DeviceOptimizer::own(CUdeviceptr p, size_t bytes) const {
+    return p ? p + CUdeviceptr(first_) * bytes : 0;
+}
+
+Int3 DeviceOptimizer::ownElementDims() const {
+    const auto& ed = solver_.model().elementDims(0);
+    return {ed[0], ed[1], layerEnd_ - layerBegin_};
+}
+
+CUdeviceptr DeviceOptimizer::ownElementGrid() const {
+    const auto& ed = solver_.model().elementDims(0);
+    return solver_.elementGrid_dev_[0] + CUdeviceptr(4) * CUdeviceptr(ed[0]) * CUdeviceptr(ed[1]) *
+                                             CUdeviceptr(layerBegin_);
+}
+
+CUdeviceptr DeviceOptimizer::ownStage(CUdeviceptr stage, size_t cellBytes) const {
+    return stage + CUdeviceptr(cellBytes) * CUdeviceptr(paddedDims_.x) *
+                       CUdeviceptr(paddedDims_.y) * CUdeviceptr(layerBegin_);
+}
+
+void DeviceOptimizer::exchangeStage(CUdeviceptr stage, size_t cellBytes) {
+    if (!split_) return;
+    // Element layer z is the staging grid's layer z + padding (host device: the buffer is host
+    // memory).
+    const size_t layerBytes = cellBytes * size_t(paddedDims_.x) * size_t(paddedDims_.y);
+    split_->exchangeLayers(reinterpret_cast<char*>(stage) + layerBytes * size_t(padding_),
+                           layerBytes, padding_);
+}
+
+void DeviceOptimizer::gatherInPlace(CUdeviceptr values, size_t entryBytes) {
+    if (split_) split_->gatherElements(reinterpret_cast<void*>(values), entryBytes);
+}
+
+void DeviceOptimizer::combine(double* values, const CombineOp* ops, int count) {
+    if (split_) split_->combine(values, ops, count);
+}
+
+void DeviceOptimizer::downloadElements(void* dst, CUdeviceptr src, size_t entryBytes,
+                                       const char* name) const {
+    download(dst, src, entryBytes * size_t(n_), name);
+    if (split_) split_->gatherElements(dst, entryBytes);
+}
+
 void DeviceOptimizer::launch(CUfunction f, long long items, void** params, const char* name) {
     const LaunchGeometry g = launchGeometry(items, kBlock);
     if (g.gridX == 0) return;
@@ -135,14 +178,22 @@ void DeviceOptimizer::lookUpKernels() {
 
 void DeviceOptimizer::load(const DeviceDesignState& state) {
     release();
+    if (split_ && !solver_.driver().isHost())
+        reportFatalError(__FILE__, __LINE__, L"A design split over processes runs on the host "
+                                             L"device only");
     lookUpKernels();
     const FemModel& m = solver_.model();
     n_ = int(state.numElements);
     projected_ = state.projected;
     lanes_ = solver_.driver().isHost() ? 1 : int(kBlock);
-    partials_ = stageOf((long long)state.numElements, lanes_);
     const auto& ed = m.elementDims(0);
-    runs_ = (ed[0] + kFilterRun - 1) / kFilterRun * (long long)ed[1] * ed[2];
+    const OwnLayers own = split_ ? split_->own() : OwnLayers{0, ed[2], 0, n_};
+    first_ = own.first;
+    count_ = own.count;
+    layerBegin_ = own.begin;
+    layerEnd_ = own.end;
+    partials_ = stageOf((long long)count_, lanes_);
+    runs_ = (ed[0] + kFilterRun - 1) / kFilterRun * (long long)ed[1] * (layerEnd_ - layerBegin_);
     paddedDims_ = int3Of(state.paddedDims);
     padding_ = state.padding;
     numTaps_ = state.numTaps;
@@ -242,22 +293,24 @@ DeviceDesignSums DeviceOptimizer::start(const DeviceStart& start, float* rho) {
     checkDriver(driver.memsetD32(candidateX_dev_, 0x3f800000u, n),
                 L"cuMemsetD32 failed for candidateX_dev_");
     stageDesign(candidateX_dev_);
-    const FemModel& m = solver_.model();
-    Int3 ed = int3Of(m.elementDims(0));
-    CUdeviceptr eg = solver_.elementGrid_dev_[0];
-    KernelParams sums(ed, eg, paddedDims_, padding_, stageF_dev_, tapWeight_dev_, tapOffset_dev_,
+    Int3 ed = ownElementDims();
+    CUdeviceptr eg = ownElementGrid();
+    const CUdeviceptr stagedF = ownStage(stageF_dev_, 4);
+    KernelParams sums(ed, eg, paddedDims_, padding_, stagedF, tapWeight_dev_, tapOffset_dev_,
                       numTaps_, padSum_dev_, W_dev_, runs_);
     launch(kernels_[kWeightSums], runs_, sums, kKernelNames[kWeightSums]);
     // The design, its filter and its densities; no energies yet.
     float value = start.value, lower = start.lower;
-    KernelParams design(flags_dev_, value, lower, x_dev_, n_);
-    launch(kernels_[kInitialDesign], n_, design, kKernelNames[kInitialDesign]);
+    const CUdeviceptr ownFlags = own(flags_dev_, 1);
+    const CUdeviceptr ownX = own(x_dev_, 4);
+    KernelParams design(ownFlags, value, lower, ownX, count_);
+    launch(kernels_[kInitialDesign], count_, design, kKernelNames[kInitialDesign]);
     filter(x_dev_, xTilde_dev_);
     densities(xTilde_dev_, rho_dev_, start.solidFlags, &start.projection, start.emptyDensity);
     checkDriver(driver.memsetD32(q_dev_, 0, 2 * n), L"cuMemsetD32 failed for q_dev_");
     formVolumeWeights();
     const DeviceDesignSums result = designSums();
-    download(rho, rho_dev_, 4 * n, "rho_dev_");
+    downloadElements(rho, rho_dev_, 4, "rho_dev_");
     return result;
 }
 
@@ -267,21 +320,30 @@ void DeviceOptimizer::formVolumeWeights() {
     // c = the transposed filter of the designable set: staged 1 / W, gathered by the taps (the
     // gather's first output, the negated sum, is scratch).
     // The pad terms go to dv first, the gather's scratch output to dq.
-    CUdeviceptr ep = solver_.elementPosition_dev_[0];
-    KernelParams stage(ep, paddedDims_, padding_, flags_dev_, W_dev_, padSum_dev_, voidDensity_,
-                       stageA_dev_, dv_dev_, n_);
-    launch(kernels_[kVolumeWeights], n_, stage, kKernelNames[kVolumeWeights]);
-    reduce(dv_dev_, n_, kSum, results_dev_);
+    const CUdeviceptr ownPositions = own(solver_.elementPosition_dev_[0], 4);
+    const CUdeviceptr ownFlags = own(flags_dev_, 1);
+    const CUdeviceptr ownW = own(W_dev_, 8);
+    const CUdeviceptr ownPadSum = own(padSum_dev_, 8);
+    const CUdeviceptr ownDv = own(dv_dev_, 8);
+    KernelParams stage(ownPositions, paddedDims_, padding_, ownFlags, ownW, ownPadSum, voidDensity_,
+                       stageA_dev_, ownDv, count_);
+    launch(kernels_[kVolumeWeights], count_, stage, kKernelNames[kVolumeWeights]);
+    reduce(own(dv_dev_, 8), count_, kSum, results_dev_);
     download(&volumeOffset_, results_dev_, 8, "results_dev_");
+    const CombineOp sum = CombineOp::Sum;
+    combine(&volumeOffset_, &sum, 1);
     gatherPair(stageA_dev_, stageA_dev_, dq_dev_, volumeWeight_dev_);
 }
 
 void DeviceOptimizer::gatherPair(CUdeviceptr first, CUdeviceptr second, CUdeviceptr firstOut,
                                  CUdeviceptr secondOut) {
-    const FemModel& m = solver_.model();
-    Int3 ed = int3Of(m.elementDims(0));
-    CUdeviceptr eg = solver_.elementGrid_dev_[0];
-    KernelParams gather(ed, eg, paddedDims_, padding_, first, second, tapWeight_dev_,
+    exchangeStage(first, 8);
+    if (second != first) exchangeStage(second, 8);
+    Int3 ed = ownElementDims();
+    CUdeviceptr eg = ownElementGrid();
+    const CUdeviceptr stagedFirst = ownStage(first, 8);
+    const CUdeviceptr stagedSecond = ownStage(second, 8);
+    KernelParams gather(ed, eg, paddedDims_, padding_, stagedFirst, stagedSecond, tapWeight_dev_,
                         tapOffset_dev_, numTaps_, firstOut, secondOut, runs_);
     launch(kernels_[kGather], runs_, gather, kKernelNames[kGather]);
 }
@@ -323,15 +385,25 @@ void DeviceOptimizer::uploadDensities(const float* rho) {
 void DeviceOptimizer::updateStiffness(double base, double penalty) {
     CUdeviceptr E = solver_.nextFactors();
     CUdeviceptr rho = solidRho_dev_ ? solidRho_dev_ : rho_dev_;
-    KernelParams params(rho, E, base, penalty, n_);
-    launch(kernels_[kStiffness], n_, params, kKernelNames[kStiffness]);
+    const CUdeviceptr ownRho = own(rho, 4);
+    const CUdeviceptr ownE = own(E, 4);
+    KernelParams params(ownRho, ownE, base, penalty, count_);
+    launch(kernels_[kStiffness], count_, params, kKernelNames[kStiffness]);
+    // The solve takes every element's factor.
+    gatherInPlace(E, 4);
     solver_.factorsWritten();
 }
 
 void DeviceOptimizer::reduce(CUdeviceptr values, long long count, int op, CUdeviceptr result) {
+    double none = std::numeric_limits<double>::quiet_NaN();
+    if (count == 0) {
+        // No items (a process whose layers hold no element): the sum 0, no extreme.
+        const double empty = op == kSum ? 0.0 : none;
+        upload(result, &empty, 8, "results_dev_");
+        return;
+    }
     CUdeviceptr in = values, spare = reduceA_dev_;
     long long n = count;
-    double none = std::numeric_limits<double>::quiet_NaN();
     int fanIn = kFanIn;
     do {
         Stage stage = stageOf(n, lanes_);
@@ -356,11 +428,16 @@ double DeviceOptimizer::elementEnergies(CUdeviceptr q) {
     CUdeviceptr ep = solver_.elementPosition_dev_[0], vg = solver_.vertexGrid_dev_[0],
                 u = solver_.u_dev_[0];
     int nV = m.numVertices(0);
-    KernelParams params(ep, vd, vg, u, solver_.E_dev_, q, nV, n_);
-    launch(kernels_[kEnergies], n_, params, kKernelNames[kEnergies]);
-    reduce(q, n_, kSum, results_dev_);
+    const CUdeviceptr ownEp = own(ep, 4);
+    const CUdeviceptr ownE = own(solver_.E_dev_, 4);
+    const CUdeviceptr ownQ = own(q, 8);
+    KernelParams params(ownEp, vd, vg, u, ownE, ownQ, nV, count_);
+    launch(kernels_[kEnergies], count_, params, kKernelNames[kEnergies]);
+    reduce(own(q, 8), count_, kSum, results_dev_);
     double sum = 0.0;
     download(&sum, results_dev_, 8, "results_dev_");
+    const CombineOp op = CombineOp::Sum;
+    combine(&sum, &op, 1);
     return sum;
 }
 
@@ -372,8 +449,11 @@ double DeviceOptimizer::addCaseEnergies(double weight, bool first) {
                                              L"load case when the optimizer was loaded");
     const double compliance = elementEnergies(caseQ_dev_);
     int isFirst = first ? 1 : 0;
-    KernelParams accumulate(caseQ_dev_, weight, isFirst, q_dev_, n_);
-    launch(kernels_[kAccumulateEnergies], n_, accumulate, kKernelNames[kAccumulateEnergies]);
+    const CUdeviceptr ownCaseQ = own(caseQ_dev_, 8);
+    const CUdeviceptr ownQ = own(q_dev_, 8);
+    KernelParams accumulate(ownCaseQ, weight, isFirst, ownQ, count_);
+    launch(kernels_[kAccumulateEnergies], count_, accumulate,
+           kKernelNames[kAccumulateEnergies]);
     return compliance;
 }
 
@@ -387,6 +467,8 @@ double DeviceOptimizer::reducedSum() {
     reduce(partial_dev_, partials_.threads, kSum, results_dev_);
     double sum = 0.0;
     download(&sum, results_dev_, 8, "results_dev_");
+    const CombineOp op = CombineOp::Sum;
+    combine(&sum, &op, 1);
     return sum;
 }
 
@@ -401,13 +483,23 @@ void DeviceOptimizer::computeSensitivities(const DeviceProjection& slope, uint8_
     double etaSolid = eroded ? solid->eta : eta,
            denominatorSolid = eroded ? solid->denominator : denominator;
     CUdeviceptr rhoSolid = eroded ? solidRho_dev_ : rho_dev_;
-    KernelParams factors(ep, paddedDims_, padding_, flags_dev_, zero, xTilde_dev_, q_dev_, rhoSolid,
-                         W_dev_, beta, eta, floor, denominator, etaSolid, denominatorSolid,
-                         volumeMix, penalty, stageA_dev_, stageB_dev_, n_);
-    launch(kernels_[kSensitivityFactors], n_, factors, kKernelNames[kSensitivityFactors]);
+    const CUdeviceptr ownEp = own(ep, 4);
+    const CUdeviceptr ownFlags = own(flags_dev_, 1);
+    const CUdeviceptr ownXTilde = own(xTilde_dev_, 4);
+    const CUdeviceptr ownQ = own(q_dev_, 8);
+    const CUdeviceptr ownRhoSolid = own(rhoSolid, 4);
+    const CUdeviceptr ownW = own(W_dev_, 8);
+    KernelParams factors(ownEp, paddedDims_, padding_, ownFlags, zero, ownXTilde, ownQ, ownRhoSolid,
+                         ownW, beta, eta, floor, denominator, etaSolid, denominatorSolid, volumeMix,
+                         penalty, stageA_dev_, stageB_dev_, count_);
+    launch(kernels_[kSensitivityFactors], count_, factors, kKernelNames[kSensitivityFactors]);
     gatherPair(stageA_dev_, stageB_dev_, dq_dev_, dv_dev_);
     if (orbitSize_ > 1) {
-        // The orbit sums go to the second pair of buffers, which then become dq and dv.
+        // The orbit sums go to the second pair of buffers, which then become dq and dv. An
+        // orbit's members lie anywhere in the grid: with a split every process has every
+        // element's sensitivities first and forms every element's sums (a light kernel).
+        gatherInPlace(dq_dev_, 8);
+        gatherInPlace(dv_dev_, 8);
         unsigned char held = kElementHeldDesign;
         KernelParams sums(orbit_dev_, orbitSize_, flags_dev_, held, dq_dev_, dv_dev_,
                           orbitDq_dev_, orbitDv_dev_, n_);
@@ -419,16 +511,21 @@ void DeviceOptimizer::computeSensitivities(const DeviceProjection& slope, uint8_
 
 bool DeviceOptimizer::ratioRange(double& low, double& high) {
     double none = std::numeric_limits<double>::quiet_NaN();
-    long long n = n_;
+    long long n = count_;
     CUdeviceptr lows = partial_dev_, highs = partial_dev_ + 8 * size_t(partials_.threads);
     int fanIn = kFanIn;
-    KernelParams params(flags_dev_, dq_dev_, dv_dev_, none, lows, highs, n, partials_.threads,
+    const CUdeviceptr ownFlags = own(flags_dev_, 1);
+    const CUdeviceptr ownDq = own(dq_dev_, 8);
+    const CUdeviceptr ownDv = own(dv_dev_, 8);
+    KernelParams params(ownFlags, ownDq, ownDv, none, lows, highs, n, partials_.threads,
                         partials_.lanes, fanIn);
     launch(kernels_[kRatioRange], partials_.threads, params, kKernelNames[kRatioRange]);
     reduce(lows, partials_.threads, kMin, results_dev_);
     reduce(highs, partials_.threads, kMax, results_dev_ + 8);
     double range[2];
     download(range, results_dev_, 16, "results_dev_");
+    const CombineOp ops[2] = {CombineOp::Min, CombineOp::Max};
+    combine(range, ops, 2);
     if (std::isnan(range[0])) return false;
     low = range[0];
     high = range[1];
@@ -436,8 +533,12 @@ bool DeviceOptimizer::ratioRange(double& low, double& high) {
 }
 
 void DeviceOptimizer::prepareSearch() {
-    KernelParams params(x_dev_, dq_dev_, dv_dev_, searchBase_dev_, n_);
-    launch(kernels_[kSearchBase], n_, params, kKernelNames[kSearchBase]);
+    const CUdeviceptr ownX = own(x_dev_, 4);
+    const CUdeviceptr ownDq = own(dq_dev_, 8);
+    const CUdeviceptr ownDv = own(dv_dev_, 8);
+    const CUdeviceptr ownSearchBase = own(searchBase_dev_, 8);
+    KernelParams params(ownX, ownDq, ownDv, ownSearchBase, count_);
+    launch(kernels_[kSearchBase], count_, params, kKernelNames[kSearchBase]);
 }
 
 double DeviceOptimizer::searchVolume(double lambda, const DeviceLimits& limits) {
@@ -455,9 +556,13 @@ void DeviceOptimizer::searchVolumes(const double* lambdas, int count, const Devi
     for (int k = 0; k < count; ++k) scales[k] = 1.0 / std::sqrt(lambdas[k]);
     upload(searchScale_dev_, scales, 8 * size_t(count), "searchScale_dev_");
     double move = limits.move, lower = limits.lower, upper = limits.upper;
-    long long n = n_;
+    long long n = count_;
     int fanIn = kFanIn, candidates = count;
-    KernelParams params(flags_dev_, x_dev_, searchBase_dev_, volumeWeight_dev_, searchScale_dev_,
+    const CUdeviceptr ownFlags = own(flags_dev_, 1);
+    const CUdeviceptr ownX = own(x_dev_, 4);
+    const CUdeviceptr ownSearchBase = own(searchBase_dev_, 8);
+    const CUdeviceptr ownVolumeWeight = own(volumeWeight_dev_, 8);
+    KernelParams params(ownFlags, ownX, ownSearchBase, ownVolumeWeight, searchScale_dev_,
                         candidates, move, lower, upper, searchPartial_dev_, n, partials_.threads,
                         partials_.lanes, fanIn);
     const long long groups = (count + kSearchGroup - 1) / kSearchGroup;
@@ -475,29 +580,44 @@ void DeviceOptimizer::searchVolumes(const double* lambdas, int count, const Devi
         spare = spare == searchReduceA_dev_ ? searchReduceB_dev_ : searchReduceA_dev_;
         items = stage.threads;
     }
-    download(volumes, in, 8 * size_t(count), "search volumes");
+    if (items == 0)  // no element of this process's: every sum 0
+        for (int k = 0; k < count; ++k) volumes[k] = 0.0;
+    else
+        download(volumes, in, 8 * size_t(count), "search volumes");
+    if (split_) {
+        const std::vector<CombineOp> sums(size_t(count), CombineOp::Sum);
+        combine(volumes, sums.data(), count);
+    }
     for (int k = 0; k < count; ++k) volumes[k] += volumeOffset_;
 }
 
 void DeviceOptimizer::candidateDesign(double lambda, const DeviceLimits& limits) {
     double move = limits.move, lower = limits.lower, upper = limits.upper;
-    KernelParams params(flags_dev_, x_dev_, dq_dev_, dv_dev_, lambda, move, moves_dev_, lower,
-                        upper, candidateX_dev_, n_);
-    launch(kernels_[kCandidateDesign], n_, params, kKernelNames[kCandidateDesign]);
+    const CUdeviceptr ownFlags = own(flags_dev_, 1);
+    const CUdeviceptr ownX = own(x_dev_, 4);
+    const CUdeviceptr ownDq = own(dq_dev_, 8);
+    const CUdeviceptr ownDv = own(dv_dev_, 8);
+    const CUdeviceptr ownMoves = own(moves_dev_, 4);
+    const CUdeviceptr ownCandidateX = own(candidateX_dev_, 4);
+    KernelParams params(ownFlags, ownX, ownDq, ownDv, lambda, move, ownMoves, lower, upper,
+                        ownCandidateX, count_);
+    launch(kernels_[kCandidateDesign], count_, params, kKernelNames[kCandidateDesign]);
 }
 
 void DeviceOptimizer::stageDesign(CUdeviceptr in) {
-    CUdeviceptr ep = solver_.elementPosition_dev_[0];
-    KernelParams stage(ep, paddedDims_, padding_, in, stageF_dev_, n_);
-    launch(kernels_[kStage], n_, stage, kKernelNames[kStage]);
+    const CUdeviceptr ownPositions = own(solver_.elementPosition_dev_[0], 4);
+    const CUdeviceptr ownIn = own(in, 4);
+    KernelParams stage(ownPositions, paddedDims_, padding_, ownIn, stageF_dev_, count_);
+    launch(kernels_[kStage], count_, stage, kKernelNames[kStage]);
+    exchangeStage(stageF_dev_, 4);
 }
 
 void DeviceOptimizer::filter(CUdeviceptr in, CUdeviceptr out) {
     stageDesign(in);
-    const FemModel& m = solver_.model();
-    Int3 ed = int3Of(m.elementDims(0));
-    CUdeviceptr eg = solver_.elementGrid_dev_[0];
-    KernelParams params(ed, eg, paddedDims_, padding_, stageF_dev_, tapWeight_dev_, tapOffset_dev_,
+    Int3 ed = ownElementDims();
+    CUdeviceptr eg = ownElementGrid();
+    const CUdeviceptr stagedF = ownStage(stageF_dev_, 4);
+    KernelParams params(ed, eg, paddedDims_, padding_, stagedF, tapWeight_dev_, tapOffset_dev_,
                         numTaps_, W_dev_, padSum_dev_, voidDensity_, out, runs_);
     launch(kernels_[kFilter], runs_, params, kKernelNames[kFilter]);
 }
@@ -513,10 +633,13 @@ void DeviceOptimizer::densities(CUdeviceptr filtered, CUdeviceptr rho, uint8_t s
         base = projection->base;
         denominator = projection->denominator;
     }
-    long long n = n_;
+    long long n = count_;
     int fanIn = kFanIn;
     unsigned char solid = solidFlags;
-    KernelParams params(flags_dev_, solid, filtered, rho, project, beta, eta, floor, base,
+    const CUdeviceptr ownFlags = own(flags_dev_, 1);
+    const CUdeviceptr ownFiltered = own(filtered, 4);
+    const CUdeviceptr ownRho = own(rho, 4);
+    KernelParams params(ownFlags, solid, ownFiltered, ownRho, project, beta, eta, floor, base,
                         denominator, emptyDensity, partial_dev_, n, partials_.threads,
                         partials_.lanes, fanIn);
     launch(kernels_[kCandidateDensities], partials_.threads, params,
@@ -553,26 +676,34 @@ double DeviceOptimizer::searchMixedVolume(double lambda, const DeviceLimits& lim
 void DeviceOptimizer::adaptMoves(const DeviceMoveRule& rule) {
     if (!moves_dev_) return;
     double shrink = rule.shrink, growth = rule.growth, floorMove = rule.floor, maxMove = rule.max;
-    KernelParams params(x_dev_, candidateX_dev_, lastChange_dev_, moves_dev_, shrink, growth,
-                        floorMove, maxMove, n_);
-    launch(kernels_[kAdaptMoves], n_, params, kKernelNames[kAdaptMoves]);
+    const CUdeviceptr ownX = own(x_dev_, 4);
+    const CUdeviceptr ownCandidateX = own(candidateX_dev_, 4);
+    const CUdeviceptr ownLastChange = own(lastChange_dev_, 4);
+    const CUdeviceptr ownMoves = own(moves_dev_, 4);
+    KernelParams params(ownX, ownCandidateX, ownLastChange, ownMoves, shrink, growth, floorMove,
+                        maxMove, count_);
+    launch(kernels_[kAdaptMoves], count_, params, kKernelNames[kAdaptMoves]);
 }
 
 void DeviceOptimizer::downloadMoves(float* moves) const {
-    download(moves, moves_dev_, 4 * size_t(n_), "moves_dev_");
+    downloadElements(moves, moves_dev_, 4, "moves_dev_");
 }
 
 void DeviceOptimizer::downloadLastChanges(float* changes) const {
-    download(changes, lastChange_dev_, 4 * size_t(n_), "lastChange_dev_");
+    downloadElements(changes, lastChange_dev_, 4, "lastChange_dev_");
 }
 
 DeviceDesignSums DeviceOptimizer::sums(CUdeviceptr candidate, CUdeviceptr rho) {
-    long long n = n_;
+    long long n = count_;
     int fanIn = kFanIn;
     const size_t stride = 8 * size_t(partials_.threads);
     CUdeviceptr volume = partial_dev_, sharpness = partial_dev_ + stride,
                 change = partial_dev_ + 2 * stride;
-    KernelParams params(flags_dev_, x_dev_, candidate, rho, volume, sharpness, change, n,
+    const CUdeviceptr ownFlags = own(flags_dev_, 1);
+    const CUdeviceptr ownX = own(x_dev_, 4);
+    const CUdeviceptr ownCandidate = own(candidate, 4);
+    const CUdeviceptr ownRho = own(rho, 4);
+    KernelParams params(ownFlags, ownX, ownCandidate, ownRho, volume, sharpness, change, n,
                         partials_.threads, partials_.lanes, fanIn);
     launch(kernels_[kDesignSums], partials_.threads, params, kKernelNames[kDesignSums]);
     reduce(volume, partials_.threads, kSum, results_dev_);
@@ -580,6 +711,8 @@ DeviceDesignSums DeviceOptimizer::sums(CUdeviceptr candidate, CUdeviceptr rho) {
     reduce(change, partials_.threads, kMax, results_dev_ + 16);
     double values[3];
     download(values, results_dev_, sizeof values, "results_dev_");
+    const CombineOp ops[3] = {CombineOp::Sum, CombineOp::Sum, CombineOp::Max};
+    combine(values, ops, 3);
     return {values[0], values[1], values[2]};
 }
 
@@ -588,46 +721,46 @@ DeviceDesignSums DeviceOptimizer::accept(float* rho) {
     std::swap(x_dev_, candidateX_dev_);
     std::swap(rho_dev_, candidateRho_dev_);
     if (projected_) std::swap(xTilde_dev_, candidateXTilde_dev_);
-    download(rho, rho_dev_, 4 * size_t(n_), "rho_dev_");
+    downloadElements(rho, rho_dev_, 4, "rho_dev_");
     return result;
 }
 
 void DeviceOptimizer::downloadDesign(float* x) const {
-    download(x, x_dev_, 4 * size_t(n_), "x_dev_");
+    downloadElements(x, x_dev_, 4, "x_dev_");
 }
 
 void DeviceOptimizer::downloadDensities(float* rho) const {
-    download(rho, rho_dev_, 4 * size_t(n_), "rho_dev_");
+    downloadElements(rho, rho_dev_, 4, "rho_dev_");
 }
 
 void DeviceOptimizer::downloadSolidDensities(float* rho) const {
-    download(rho, solidRho_dev_, 4 * size_t(n_), "solidRho_dev_");
+    downloadElements(rho, solidRho_dev_, 4, "solidRho_dev_");
 }
 
 void DeviceOptimizer::downloadWeightSums(double* W) const {
-    download(W, W_dev_, 8 * size_t(n_), "W_dev_");
+    downloadElements(W, W_dev_, 8, "W_dev_");
 }
 
 void DeviceOptimizer::downloadFiltered(float* xTilde) const {
-    download(xTilde, xTilde_dev_, 4 * size_t(n_), "xTilde_dev_");
+    downloadElements(xTilde, xTilde_dev_, 4, "xTilde_dev_");
 }
 
 void DeviceOptimizer::downloadEnergies(double* q) const {
-    download(q, q_dev_, 8 * size_t(n_), "q_dev_");
+    downloadElements(q, q_dev_, 8, "q_dev_");
 }
 
 void DeviceOptimizer::downloadSensitivities(double* dq, double* dv) const {
-    download(dq, dq_dev_, 8 * size_t(n_), "dq_dev_");
-    download(dv, dv_dev_, 8 * size_t(n_), "dv_dev_");
+    downloadElements(dq, dq_dev_, 8, "dq_dev_");
+    downloadElements(dv, dv_dev_, 8, "dv_dev_");
 }
 
 void DeviceOptimizer::downloadFactors(float* E) const {
-    download(E, solver_.latestFactors(), 4 * size_t(n_), "E_dev_");
+    downloadElements(E, solver_.latestFactors(), 4, "E_dev_");
 }
 
 void DeviceOptimizer::downloadCandidates(float* x, float* rho) const {
-    download(x, candidateX_dev_, 4 * size_t(n_), "candidateX_dev_");
-    download(rho, candidateRho_dev_, 4 * size_t(n_), "candidateRho_dev_");
+    downloadElements(x, candidateX_dev_, 4, "candidateX_dev_");
+    downloadElements(rho, candidateRho_dev_, 4, "candidateRho_dev_");
 }
 
 }  // namespace ostrel

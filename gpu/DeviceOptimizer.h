@@ -28,6 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "gpu/DesignSplit.h"
 #include "gpu/DriverTypes.h"
 #include "kernels/OptimizerLayout.h"
 
@@ -127,6 +128,14 @@ public:
     ~DeviceOptimizer();
     DeviceOptimizer(const DeviceOptimizer&) = delete;
     DeviceOptimizer& operator=(const DeviceOptimizer&) = delete;
+
+    /// Splits the design over processes (gpu/DesignSplit.h; null, the default: this process
+    /// holds all of it), from the next load() on; the split must outlive the loaded state. With
+    /// a split every verb is collective and works on this process's own layers, every sum and
+    /// extreme is the processes' (each one's fixed-order sum, joined in process order), and
+    /// every element array that comes back (downloads, accept's and start's densities, and the
+    /// factors the solver takes) is whole. Host device only (a load on a CUDA device is fatal).
+    void setSplit(DesignSplit* split) { split_ = split; }
 
     /// Looks up the kernels (once), allocates the buffers for `state` and uploads it, replacing
     /// what an earlier load put there; with several load cases on the solver, a buffer of n
@@ -274,6 +283,24 @@ private:
     /// Volume and sharpness sums of the densities `rho`, largest |candidate - x|.
     DeviceDesignSums sums(CUdeviceptr candidate, CUdeviceptr rho);
 
+    // ---- the split (setSplit); without one, this process's own elements are all of them ----
+    /// `p` (entries of `bytes`) from this process's first element on; 0 stays 0.
+    CUdeviceptr own(CUdeviceptr p, size_t bytes) const;
+    /// The level-0 element grid's size and dense cells with only this process's layers.
+    Int3 ownElementDims() const;
+    CUdeviceptr ownElementGrid() const;
+    /// The staging grid `stage` (cells of `cellBytes`) from this process's first layer on.
+    CUdeviceptr ownStage(CUdeviceptr stage, size_t cellBytes) const;
+    /// With a split: the staged layers within the filter's reach of this process's own take
+    /// their owners' values.
+    void exchangeStage(CUdeviceptr stage, size_t cellBytes);
+    /// With a split: every element's entry of `values` (n entries) from its owner.
+    void gatherInPlace(CUdeviceptr values, size_t entryBytes);
+    /// With a split: the processes' values joined (DesignSplit::combine).
+    void combine(double* values, const CombineOp* ops, int count);
+    /// Downloads n entries of `entryBytes`; with a split each from its owner.
+    void downloadElements(void* dst, CUdeviceptr src, size_t entryBytes, const char* name) const;
+
     MultigridSolver& solver_;
     bool loaded_ = false;
     bool projected_ = false;
@@ -286,6 +313,10 @@ private:
     int padding_ = 0, numTaps_ = 0;
     double voidDensity_ = 0.0;
     int orbitSize_ = 1;  // slots per orbit of a mirror-symmetric design (1: none)
+    DesignSplit* split_ = nullptr;
+    // This process's elements [first_, first_ + count_) and layers [layerBegin_, layerEnd_).
+    int first_ = 0, count_ = 0;
+    int layerBegin_ = 0, layerEnd_ = 0;
 
     /// The optimizer kernels, in the order of the names in DeviceOptimizer.cpp.
     std::array<CUfunction, 20> kernels_{};

@@ -1079,7 +1079,7 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     Matrix4 toOutput;
     if (!outputTransform(options, scene, toOutput, err)) return kExitFailed;
     if (!checkDesignBeforeRun(problem, err)) return kExitFailed;
-    if (ranks) ranks->attach(problem);
+    DesignSplit* const split = ranks ? ranks->attach(problem) : nullptr;
 
     // A second request stops the solve between two cycles.
     problem.solver().setStopRequest([signals] { return signals.requests() >= 2; });
@@ -1090,6 +1090,7 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     runOptions.outputDirectory = own.outputDirectory;
     runOptions.shapeFileInterval = own.shapeEvery;
     runOptions.solveTolerance = own.tolerance;
+    runOptions.designSplit = split;
     runOptions.shapeFileWriter = [&results](int iteration, const DesignSnapshot& state) {
         return results.write("OptimizedShape_" + std::to_string(iteration), state);
     };

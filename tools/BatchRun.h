@@ -102,6 +102,7 @@ struct BatchOptions {
     BatchEngine engine = BatchEngine::Single;
 };
 
+class DesignSplit;
 class Problem;
 
 /// The processes of a many-process run (--engine petsc) as the run sees them. Every process
@@ -120,8 +121,10 @@ struct BatchRanks {
     std::function<int(int value)> largest;
     /// Every process's `text` in rank order on process 0 (empty on the others). Collective.
     std::function<std::vector<std::string>(const std::string& text)> gather;
-    /// Hands the solves of the loaded problem's solver to the engine. Collective.
-    std::function<void(Problem& problem)> attach;
+    /// Hands the solves of the loaded problem's solver to the engine and returns the design's
+    /// split over the processes (null: every process holds the whole design), which lives as
+    /// long as the engine. Collective.
+    std::function<DesignSplit*(Problem& problem)> attach;
 };
 
 /// The stopping test of --converge. A step counts when its solve saw densities of the last beta

@@ -47,6 +47,7 @@
 
 #include "optimization/Problem.h"
 #include "optimization/petsc/EngineSolve.h"
+#include "optimization/petsc/LayerSplit.h"
 #include "optimization/petsc/PetscSession.h"
 #else
 #include "core/ExecutablePath.h"
@@ -184,6 +185,7 @@ int runEngine(const std::vector<std::string>& args) {
     std::signal(SIGXFSZ, SIG_IGN);
     exitOnFailedAllocation();
     std::unique_ptr<PetscEngineSolve> engine;
+    std::unique_ptr<LayerSplit> designSplit;
     BatchRanks ranks;
     ranks.rank = rank;
     ranks.size = size;
@@ -191,9 +193,11 @@ int runEngine(const std::vector<std::string>& args) {
     ranks.gather = [rank, size](const std::string& text) {
         return gatherOnRankZero(text, rank, size);
     };
-    ranks.attach = [&engine, size, tolerance = options.tolerance](Problem& problem) {
+    ranks.attach = [&engine, &designSplit, size,
+                    tolerance = options.tolerance](Problem& problem) -> DesignSplit* {
         engine = std::make_unique<PetscEngineSolve>(problem.model(), PETSC_COMM_WORLD, tolerance);
         problem.solver().setExternalSolve(engine.get());
+        designSplit = std::make_unique<LayerSplit>(problem.model(), PETSC_COMM_WORLD);
         const PetscSolveShape& shape = engine->solver().shape();
         writeLine(&wideOut(), L"Solving on " + std::to_wstring(size) +
                                   (size == 1 ? L" process" : L" processes") +
@@ -201,6 +205,7 @@ int runEngine(const std::vector<std::string>& args) {
                                   L" multigrid levels, " + std::to_wstring(shape.dofs.front()) +
                                   L" unknowns on the finest, " +
                                   std::to_wstring(shape.dofs.back()) + L" on the coarsest");
+        return designSplit.get();
     };
     int code = kExitFailed;
     try {
@@ -213,6 +218,7 @@ int runEngine(const std::vector<std::string>& args) {
         std::cerr << "ERROR: " << e.what() << std::endl;
         abortAllRanks(kExitFailed);
     }
+    designSplit.reset();
     engine.reset();
     std::cout.flush();
     results->flush();

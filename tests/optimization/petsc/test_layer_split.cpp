@@ -1,0 +1,378 @@
+// The design split over processes by element layers (optimization/petsc/LayerSplit.h) against
+// the whole design on one process. CTest runs this program under mpirun on 1, 2 and 3 ranks;
+// every rank builds the same models and runs two optimizers on them with the kernel module on
+// the host device: one holds the whole design, the other its rank's layers of a LayerSplit.
+// Step after step, on models with holes, keep regions, mirror planes across the layers, a
+// filter radius wider than a rank's layers and more ranks than layers, the per-element results
+// (factors, energies, the filter's and its transpose's sums) are the same bits, and the sums,
+// the multiplier search and the accepted design agree to 1e-12 relative.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "OptimizationTestSupport.h"
+#include "core/Version.h"
+#include "gpu/DeviceOptimizer.h"
+#include "gpu/HostDriver.h"
+#include "gpu/MultigridSolver.h"
+#include "optimization/DensityFilter.h"
+#include "optimization/KernelSteps.h"
+#include "optimization/petsc/LayerSplit.h"
+#include "optimization/petsc/PetscSession.h"
+#include "reference/ReferenceOptimizer.h"
+#include "support/ScratchFolder.h"
+
+namespace ostrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+int worldSize() {
+    int size = 1;
+    MPI_Comm_size(PETSC_COMM_WORLD, &size);
+    return size;
+}
+
+int worldRank() {
+    int rank = 0;
+    MPI_Comm_rank(PETSC_COMM_WORLD, &rank);
+    return rank;
+}
+
+TEST(SplitLayers, WholeLayersInOrderWithAboutEqualElementsAndOneLayerEachWhileThereAreEnough) {
+    struct Case {
+        std::vector<int> layerElements;
+        int processes;
+        std::vector<std::pair<int, int>> layers;  // [begin, end) of each process
+    };
+    const Case cases[] = {
+        {{4, 4, 4, 4}, 1, {{0, 4}}},
+        {{4, 4, 4, 4}, 2, {{0, 2}, {2, 4}}},
+        {{4, 4, 4, 4}, 4, {{0, 1}, {1, 2}, {2, 3}, {3, 4}}},
+        {{10, 0, 0, 10}, 2, {{0, 1}, {1, 4}}},
+        // One heavy layer: the others still get a layer each.
+        {{1, 1, 1, 100}, 3, {{0, 2}, {2, 3}, {3, 4}}},
+        {{100, 1, 1, 1}, 3, {{0, 1}, {1, 2}, {2, 4}}},
+        // More processes than layers: the last ones own none.
+        {{5, 5}, 3, {{0, 1}, {1, 2}, {2, 2}}},
+        {{7}, 2, {{0, 1}, {1, 1}}},
+        // A process's run ends where its share is reached: the empty layers after it go to the
+        // next one.
+        {{3, 0, 3, 0, 3, 0}, 3, {{0, 1}, {1, 3}, {3, 6}}},
+    };
+    for (const Case& c : cases) {
+        const std::vector<OwnLayers> split = splitLayers(c.layerElements, c.processes);
+        ASSERT_EQ(split.size(), c.layers.size());
+        int first = 0;
+        for (size_t k = 0; k < split.size(); ++k) {
+            SCOPED_TRACE(k);
+            EXPECT_EQ(split[k].begin, c.layers[k].first);
+            EXPECT_EQ(split[k].end, c.layers[k].second);
+            int count = 0;
+            for (int z = split[k].begin; z < split[k].end; ++z)
+                count += c.layerElements[size_t(z)];
+            EXPECT_EQ(split[k].first, first);
+            EXPECT_EQ(split[k].count, count);
+            first += count;
+        }
+    }
+}
+
+struct SplitCase {
+    const char* name;
+    int nx, ny, nz;
+    double holes;      ///< fraction of the box's cells left empty
+    int projection;
+    bool keepBoxes;    ///< one keep-solid and one keep-empty box
+    double radius;     ///< 0: the default filter
+    bool mirrorXZ;     ///< mirror planes across x and z (orbits span the layers)
+    double minMember;  ///< a minimum member size (the solved design is the eroded one)
+};
+
+void PrintTo(const SplitCase& c, std::ostream* out) { *out << c.name; }
+
+DesignControls controlsOf(const SplitCase& c) {
+    DesignControls d;
+    d.projection = c.projection;
+    if (c.radius > 0) {
+        d.filterRadius = c.radius;
+        d.filterRadiusGiven = true;
+    }
+    if (c.minMember > 0) {
+        d.minMember = c.minMember;
+        d.filterRadius = DesignControls::memberFilterRadius(c.minMember);
+        d.filterRadiusGiven = true;
+    }
+    if (c.keepBoxes) {
+        d.keepSolid.push_back({{0.0, 0.0, 0.0}, {2.0, double(c.ny), 2.0}});
+        d.keepEmpty.push_back({{c.nx - 3.0, 0.0, c.nz - 2.0}, {double(c.nx), 2.0, double(c.nz)}});
+    }
+    if (c.mirrorXZ)
+        for (int axis : {0, 2}) {
+            SymmetryPlane plane;
+            plane.axis = axis;
+            d.symmetry.push_back(plane);
+        }
+    return d;
+}
+
+/// The case's model (the same on every rank: the random numbers are seeded), with random fixed
+/// vertices and loads.
+std::unique_ptr<FemModel> buildModel(const SplitCase& c) {
+    std::mt19937 random(29);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::vector<uint8_t> occupied(size_t(c.nx) * size_t(c.ny) * size_t(c.nz));
+    for (auto& o : occupied) o = unit(random) >= c.holes;
+    std::unique_ptr<FemModel> model =
+        testing::makeModel(c.nx, c.ny, c.nz, [&](int x, int y, int z) {
+            if (c.mirrorXZ) {
+                x = std::min(x, c.nx - 1 - x);
+                z = std::min(z, c.nz - 1 - z);
+            }
+            return occupied[size_t(x + c.nx * (y + c.ny * z))] != 0;
+        });
+    for (int v = 0; v < model->numVertices(0); ++v) {
+        const double r = unit(random);
+        if (r < 0.03) model->setFixed(v, true);
+        else if (r < 0.06) model->setForceComponent(v, 2, -1.0f);
+    }
+    return model;
+}
+
+/// A smooth displacement field with a little noise, scaled per step.
+std::vector<double> displacement(const FemModel& model, int step) {
+    std::mt19937 random(unsigned(step) + 3);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const int nV = model.numVertices(0);
+    std::vector<double> u(3 * size_t(nV));
+    for (int v = 0; v < nV; ++v) {
+        const GridPos p = unpack(model.vertexPosition(0)[size_t(v)]);
+        for (int a = 0; a < 3; ++a)
+            u[size_t(a * nV + v)] =
+                (1.0 + 0.1 * step) * 1e-4 * std::sin(0.7 * p.x + 1.3 * a) *
+                    std::cos(0.4 * p.y - 0.5 * p.z) +
+                1e-6 * unit(random);
+    }
+    return u;
+}
+
+/// One optimizer on its own model, solver (host device, one thread) and kernel steps; with a
+/// split, the design is split over the world's ranks.
+struct Path {
+    std::unique_ptr<FemModel> model;
+    std::unique_ptr<MultigridSolver> solver;
+    std::unique_ptr<LayerSplit> split;
+    OptimizationLifetime lifetime;
+    std::unique_ptr<StepOptimizer> optimizer;
+    std::unique_ptr<DeviceOptimizer> kernels;
+    std::unique_ptr<KernelSteps> steps;
+
+    Path(const SplitCase& c, bool splitDesign, const fs::path& dir) {
+        model = buildModel(c);
+        solver = std::make_unique<MultigridSolver>(*model, DeviceOptions{true, 1},
+                                                   std::make_unique<HostDriver>(1));
+        solver->setLogs(nullptr, nullptr);
+        solver->setup();
+        fs::create_directories(dir);
+        optimizer = std::make_unique<StepOptimizer>(*model, lifetime, dir);
+        optimizer->setLogs(nullptr, nullptr);
+        optimizer->setControls(controlsOf(c));
+        kernels = std::make_unique<DeviceOptimizer>(*solver);
+        if (splitDesign) {
+            split = std::make_unique<LayerSplit>(*model, PETSC_COMM_WORLD);
+            kernels->setSplit(split.get());
+        }
+        steps = std::make_unique<KernelSteps>(*kernels);
+        optimizer->attachSteps(steps.get());
+        optimizer->reset();
+    }
+    ~Path() {
+        optimizer.reset();
+        steps.reset();
+        kernels.reset();
+        solver->release();
+    }
+    size_t numElements() const { return size_t(model->numElements(0)); }
+    void setDisplacement(const std::vector<double>& u) {
+        model->setDisplacement(u);
+        ASSERT_EQ(solver->driver().memcpyHtoD(solver->u_dev_[0], u.data(), 8 * u.size()), 0);
+    }
+};
+
+::testing::AssertionResult relativelyEqual(double a, double b, double tolerance) {
+    if (std::fabs(a - b) <= tolerance * std::max(std::fabs(a), std::fabs(b)))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << a << " vs " << b;
+}
+
+/// The entries where `a` and `b` differ by more than `tolerance` relative (0: the same bits).
+/// The comparisons of the steps do not end the test, so that every rank reaches every
+/// collective call whatever one rank found.
+template <typename T>
+int differences(const std::vector<T>& a, const std::vector<T>& b, double tolerance = 0.0) {
+    if (a.size() != b.size()) return -1;
+    int count = 0;
+    for (size_t e = 0; e < a.size(); ++e)
+        count += tolerance == 0.0 ? !(a[e] == b[e])
+                                  : !relativelyEqual(double(a[e]), double(b[e]), tolerance);
+    return count;
+}
+
+class SplitDesign : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(SplitDesign, AgreesWithTheWholeDesignStepByStep) {
+    const SplitCase& c = GetParam();
+    testing::ScratchFolder dir("layer-split-" + std::to_string(worldRank()));
+    Path whole(c, false, dir.path() / "whole");
+    Path split(c, true, dir.path() / "split");
+    const size_t n = whole.numElements();
+    ASSERT_EQ(split.numElements(), n);
+    StepOptimizer& a = *whole.optimizer;
+    StepOptimizer& b = *split.optimizer;
+    ASSERT_GT(a.numDesignable_, 0);
+    if (c.keepBoxes) {
+        ASSERT_GT(a.numEmptyHeld_, 0);
+    }
+
+    // The case tests what it says: the layers are split, and a wide radius reaches past the
+    // next rank's layers.
+    const std::vector<OwnLayers>& layers = split.split->layers();
+    ASSERT_EQ(int(layers.size()), worldSize());
+    if (worldSize() > 1) {
+        ASSERT_LT(split.split->own().count, int(n));
+    }
+    if (c.radius > 3.0 && worldSize() == 3) {
+        const int reach = DensityFilter::halfWidth(c.radius);
+        ASSERT_GT(reach, layers[1].end - layers[1].begin);
+    }
+
+    // The start: the filter's weight sums, the filtered design and its densities.
+    std::vector<double> Wa(n), Wb(n);
+    whole.kernels->downloadWeightSums(Wa.data());
+    split.kernels->downloadWeightSums(Wb.data());
+    EXPECT_EQ(differences(Wa, Wb), 0);
+    EXPECT_EQ(a.V0_, b.V0_);
+    {
+        const DesignSnapshot sa = a.snapshot(), sb = b.snapshot();
+        EXPECT_EQ(differences(sa.density, sb.density), 0);
+        EXPECT_EQ(differences(sa.filtered, sb.filtered), 0);
+        EXPECT_TRUE(relativelyEqual(a.totalDensity(), b.totalDensity(), 1e-12));
+    }
+    if (c.projection) a.beta_ = b.beta_ = Optimizer::kProjectedBetaLast;
+
+    for (int step = 0; step < 4; ++step) {
+        SCOPED_TRACE(step);
+        a.updateStiffness();
+        b.updateStiffness();
+        std::vector<float> Ea(n), Eb(n);
+        whole.kernels->downloadFactors(Ea.data());
+        split.kernels->downloadFactors(Eb.data());
+        EXPECT_EQ(differences(Ea, Eb), 0);
+        // The solvers take the new factors, which the energies read.
+        whole.solver->prepareSolve();
+        split.solver->prepareSolve();
+
+        const std::vector<double> u = displacement(*whole.model, step);
+        whole.setDisplacement(u);
+        split.setDisplacement(u);
+        a.evaluateEnergies();
+        b.evaluateEnergies();
+        EXPECT_EQ(differences(a.snapshot().energy, b.snapshot().energy), 0);
+        EXPECT_TRUE(relativelyEqual(a.totalEnergy(), b.totalEnergy(), 1e-12));
+
+        // The filter's transpose.
+        a.computeSensitivities();
+        b.computeSensitivities();
+        std::vector<double> dqa(n), dva(n), dqb(n), dvb(n);
+        whole.kernels->downloadSensitivities(dqa.data(), dva.data());
+        split.kernels->downloadSensitivities(dqb.data(), dvb.data());
+        EXPECT_EQ(differences(dqa, dqb), 0);
+        EXPECT_EQ(differences(dva, dvb), 0);
+
+        // The multiplier search over the same bracket.
+        double lo = 0, hi = 0, loB = 0, hiB = 0;
+        whole.kernels->ratioRange(lo, hi);
+        split.kernels->ratioRange(loB, hiB);
+        EXPECT_EQ(lo, loB);
+        EXPECT_EQ(hi, hiB);
+        const double target = a.nextVolumeTarget();
+        EXPECT_TRUE(relativelyEqual(b.nextVolumeTarget(), target, 1e-12));
+        EXPECT_EQ(a.searchMultiplier(target, lo, 2 * hi), b.searchMultiplier(target, lo, 2 * hi));
+        std::vector<float> xa(n), rhoa(n), xb(n), rhob(n);
+        whole.kernels->downloadCandidates(xa.data(), rhoa.data());
+        split.kernels->downloadCandidates(xb.data(), rhob.data());
+        EXPECT_EQ(differences(xa, xb, 1e-12), 0);
+        EXPECT_EQ(differences(rhoa, rhob, 1e-12), 0);
+
+        // The whole update: its bisection, the accepted design and its sums.
+        a.iterate(step);
+        b.iterate(step);
+        const DesignSnapshot sa = a.snapshot(), sb = b.snapshot();
+        EXPECT_EQ(differences(sa.design, sb.design, 1e-12), 0);
+        EXPECT_EQ(differences(sa.density, sb.density, 1e-12), 0);
+        EXPECT_EQ(differences(sa.filtered, sb.filtered, 1e-12), 0);
+        EXPECT_TRUE(relativelyEqual(a.lastStrainEnergy_, b.lastStrainEnergy_, 1e-12));
+        EXPECT_TRUE(relativelyEqual(a.lastVolumeRatio_, b.lastVolumeRatio_, 1e-12));
+        EXPECT_TRUE(relativelyEqual(a.lastSharpness_, b.lastSharpness_, 1e-12));
+        EXPECT_EQ(a.lastDesignChange_, b.lastDesignChange_);
+        EXPECT_EQ(a.volumeTarget_, b.volumeTarget_);
+        if (c.projection) {
+            std::vector<float> ma(n), mb(n);
+            whole.kernels->downloadMoves(ma.data());
+            split.kernels->downloadMoves(mb.data());
+            EXPECT_EQ(differences(ma, mb), 0);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, SplitDesign,
+    ::testing::Values(SplitCase{"holes_keep_boxes", 10, 6, 9, 0.15, 0, true, 0.0, false, 0.0},
+                      SplitCase{"projection", 10, 6, 9, 0.15, 1, true, 0.0, false, 0.0},
+                      SplitCase{"radius_wider_than_a_rank", 9, 5, 9, 0.1, 0, true, 4.5, false,
+                                0.0},
+                      SplitCase{"projection_wide_radius", 9, 5, 9, 0.1, 1, false, 4.5, false,
+                                0.0},
+                      SplitCase{"mirror_xz", 10, 6, 8, 0.1, 0, true, 0.0, true, 0.0},
+                      SplitCase{"min_member", 10, 6, 9, 0.1, 1, true, 0.0, false, 2.0},
+                      SplitCase{"fewer_layers_than_ranks", 12, 7, 2, 0.1, 0, false, 0.0, false,
+                                0.0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace ostrel
+
+int main(int argc, char** argv) {
+    // As every test program: --version prints "<program> <version>"; --help is GoogleTest's
+    // (neither starts MPI).
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::cout << ostrel::versionLine("test_layer_split");
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            ::testing::InitGoogleTest(&argc, argv);
+            return RUN_ALL_TESTS();
+        }
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    ostrel::PetscSession session(std::vector<std::string>(argv + 1, argv + argc));
+    if (session.rank() != 0) {
+        // Only rank 0 prints; every rank runs the same cases and returns its own status.
+        auto& listeners = ::testing::UnitTest::GetInstance()->listeners();
+        delete listeners.Release(listeners.default_result_printer());
+    }
+    const int status = RUN_ALL_TESTS();
+    int worst = 0;
+    MPI_Allreduce(&status, &worst, 1, MPI_INT, MPI_MAX, PETSC_COMM_WORLD);
+    return worst;
+}
