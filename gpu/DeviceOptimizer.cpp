@@ -123,6 +123,11 @@ void DeviceOptimizer::gatherInPlace(CUdeviceptr values, size_t entryBytes) {
     if (split_) split_->gatherElements(reinterpret_cast<void*>(values), entryBytes);
 }
 
+void DeviceOptimizer::gatherState(std::initializer_list<CUdeviceptr> arrays) {
+    for (CUdeviceptr values : arrays)
+        if (values) gatherInPlace(values, 4);
+}
+
 void DeviceOptimizer::combine(double* values, const CombineOp* ops, int count) {
     if (split_) split_->combine(values, ops, count);
 }
@@ -310,7 +315,9 @@ DeviceDesignSums DeviceOptimizer::start(const DeviceStart& start, float* rho) {
     checkDriver(driver.memsetD32(q_dev_, 0, 2 * n), L"cuMemsetD32 failed for q_dev_");
     formVolumeWeights();
     const DeviceDesignSums result = designSums();
-    downloadElements(rho, rho_dev_, 4, "rho_dev_");
+    gatherState({x_dev_, xTilde_dev_, rho_dev_});
+    gatherInPlace(W_dev_, 8);
+    download(rho, rho_dev_, 4 * size_t(n_), "rho_dev_");
     return result;
 }
 
@@ -441,7 +448,11 @@ double DeviceOptimizer::elementEnergies(CUdeviceptr q) {
     return sum;
 }
 
-double DeviceOptimizer::evaluateEnergies() { return elementEnergies(q_dev_); }
+double DeviceOptimizer::evaluateEnergies() {
+    const double sum = elementEnergies(q_dev_);
+    gatherInPlace(q_dev_, 8);
+    return sum;
+}
 
 double DeviceOptimizer::addCaseEnergies(double weight, bool first) {
     if (!caseQ_dev_)
@@ -454,12 +465,14 @@ double DeviceOptimizer::addCaseEnergies(double weight, bool first) {
     KernelParams accumulate(ownCaseQ, weight, isFirst, ownQ, count_);
     launch(kernels_[kAccumulateEnergies], count_, accumulate,
            kKernelNames[kAccumulateEnergies]);
+    gatherInPlace(q_dev_, 8);
     return compliance;
 }
 
 double DeviceOptimizer::projectSolid(const DeviceProjection& projection, float emptyDensity) {
     if (!solidRho_dev_) return 0.0;
     densities(xTilde_dev_, solidRho_dev_, kElementKept, &projection, emptyDensity);
+    gatherInPlace(solidRho_dev_, 4);
     return reducedSum();
 }
 
@@ -686,11 +699,11 @@ void DeviceOptimizer::adaptMoves(const DeviceMoveRule& rule) {
 }
 
 void DeviceOptimizer::downloadMoves(float* moves) const {
-    downloadElements(moves, moves_dev_, 4, "moves_dev_");
+    download(moves, moves_dev_, 4 * size_t(n_), "moves_dev_");
 }
 
 void DeviceOptimizer::downloadLastChanges(float* changes) const {
-    downloadElements(changes, lastChange_dev_, 4, "lastChange_dev_");
+    download(changes, lastChange_dev_, 4 * size_t(n_), "lastChange_dev_");
 }
 
 DeviceDesignSums DeviceOptimizer::sums(CUdeviceptr candidate, CUdeviceptr rho) {
@@ -721,32 +734,33 @@ DeviceDesignSums DeviceOptimizer::accept(float* rho) {
     std::swap(x_dev_, candidateX_dev_);
     std::swap(rho_dev_, candidateRho_dev_);
     if (projected_) std::swap(xTilde_dev_, candidateXTilde_dev_);
-    downloadElements(rho, rho_dev_, 4, "rho_dev_");
+    gatherState({x_dev_, rho_dev_, projected_ ? xTilde_dev_ : 0, moves_dev_, lastChange_dev_});
+    download(rho, rho_dev_, 4 * size_t(n_), "rho_dev_");
     return result;
 }
 
 void DeviceOptimizer::downloadDesign(float* x) const {
-    downloadElements(x, x_dev_, 4, "x_dev_");
+    download(x, x_dev_, 4 * size_t(n_), "x_dev_");
 }
 
 void DeviceOptimizer::downloadDensities(float* rho) const {
-    downloadElements(rho, rho_dev_, 4, "rho_dev_");
+    download(rho, rho_dev_, 4 * size_t(n_), "rho_dev_");
 }
 
 void DeviceOptimizer::downloadSolidDensities(float* rho) const {
-    downloadElements(rho, solidRho_dev_, 4, "solidRho_dev_");
+    download(rho, solidRho_dev_, 4 * size_t(n_), "solidRho_dev_");
 }
 
 void DeviceOptimizer::downloadWeightSums(double* W) const {
-    downloadElements(W, W_dev_, 8, "W_dev_");
+    download(W, W_dev_, 8 * size_t(n_), "W_dev_");
 }
 
 void DeviceOptimizer::downloadFiltered(float* xTilde) const {
-    downloadElements(xTilde, xTilde_dev_, 4, "xTilde_dev_");
+    download(xTilde, xTilde_dev_, 4 * size_t(n_), "xTilde_dev_");
 }
 
 void DeviceOptimizer::downloadEnergies(double* q) const {
-    downloadElements(q, q_dev_, 8, "q_dev_");
+    download(q, q_dev_, 8 * size_t(n_), "q_dev_");
 }
 
 void DeviceOptimizer::downloadSensitivities(double* dq, double* dv) const {
@@ -755,7 +769,7 @@ void DeviceOptimizer::downloadSensitivities(double* dq, double* dv) const {
 }
 
 void DeviceOptimizer::downloadFactors(float* E) const {
-    downloadElements(E, solver_.latestFactors(), 4, "E_dev_");
+    download(E, solver_.latestFactors(), 4 * size_t(n_), "E_dev_");
 }
 
 void DeviceOptimizer::downloadCandidates(float* x, float* rho) const {

@@ -27,6 +27,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 
 #include "gpu/DesignSplit.h"
 #include "gpu/DriverTypes.h"
@@ -133,8 +134,11 @@ public:
     /// holds all of it), from the next load() on; the split must outlive the loaded state. With
     /// a split every verb is collective and works on this process's own layers, every sum and
     /// extreme is the processes' (each one's fixed-order sum, joined in process order), and
-    /// every element array that comes back (downloads, accept's and start's densities, and the
-    /// factors the solver takes) is whole. Host device only (a load on a CUDA device is fatal).
+    /// the state is whole on every process after each verb that changes it (design, densities,
+    /// filtered design, weight sums, energies, factors, move limits), so that its downloads,
+    /// like the solver's reading of the factors, need no other process; the downloads of
+    /// sensitivities and candidates are collective. Host device only (a load on a CUDA device
+    /// is fatal).
     void setSplit(DesignSplit* split) { split_ = split; }
 
     /// Looks up the kernels (once), allocates the buffers for `state` and uploads it, replacing
@@ -296,6 +300,8 @@ private:
     void exchangeStage(CUdeviceptr stage, size_t cellBytes);
     /// With a split: every element's entry of `values` (n entries) from its owner.
     void gatherInPlace(CUdeviceptr values, size_t entryBytes);
+    /// gatherInPlace of each of `arrays` (floats; 0 skipped).
+    void gatherState(std::initializer_list<CUdeviceptr> arrays);
     /// With a split: the processes' values joined (DesignSplit::combine).
     void combine(double* values, const CombineOp* ops, int count);
     /// Downloads n entries of `entryBytes`; with a split each from its owner.
