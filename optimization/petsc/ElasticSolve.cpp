@@ -513,6 +513,34 @@ void PetscElasticSolver::assembleLevelOne() {
     petscCheck(MatAssemblyEnd(A, MAT_FINAL_ASSEMBLY), "MatAssemblyEnd");
 }
 
+double PetscElasticSolver::levelOneGalerkinDeviation() const {
+    if (op_.size() < 2 || !op_[1]) return 0.0;
+    Vec x = nullptr, direct = nullptr, galerkin = nullptr, fine = nullptr, fineProduct = nullptr;
+    petscCheck(MatCreateVecs(op_[1], &x, &direct), "MatCreateVecs");
+    petscCheck(VecDuplicate(direct, &galerkin), "VecDuplicate");
+    petscCheck(MatCreateVecs(shell_, &fine, &fineProduct), "MatCreateVecs");
+    PetscRandom random = nullptr;
+    petscCheck(PetscRandomCreate(comm_, &random), "PetscRandomCreate");
+    petscCheck(PetscRandomSetSeed(random, 17), "PetscRandomSetSeed");
+    petscCheck(PetscRandomSeed(random), "PetscRandomSeed");
+    petscCheck(VecSetRandom(x, random), "VecSetRandom");
+    petscCheck(PetscRandomDestroy(&random), "PetscRandomDestroy");
+    petscCheck(MatMult(op_[1], x, direct), "MatMult");
+    petscCheck(MatMult(interp_[0], x, fine), "MatMult");
+    applyFine(fine, fineProduct);
+    petscCheck(MatMultTranspose(interp_[0], fineProduct, galerkin), "MatMultTranspose");
+    // Only the active dofs: the empty rows hold the identity, which no product gives.
+    petscCheck(VecPointwiseMult(direct, direct, active_[1]), "VecPointwiseMult");
+    petscCheck(VecPointwiseMult(galerkin, galerkin, active_[1]), "VecPointwiseMult");
+    PetscReal scale = 0, deviation = 0;
+    petscCheck(VecNorm(direct, NORM_INFINITY, &scale), "VecNorm");
+    petscCheck(VecAXPY(galerkin, -1.0, direct), "VecAXPY");
+    petscCheck(VecNorm(galerkin, NORM_INFINITY, &deviation), "VecNorm");
+    for (Vec* v : {&x, &direct, &galerkin, &fine, &fineProduct})
+        petscCheck(VecDestroy(v), "VecDestroy");
+    return scale > 0 ? deviation / scale : deviation;
+}
+
 void PetscElasticSolver::adoptMask(int level, Vec mask) {
     Vec& kept = active_[size_t(level)];
     PetscBool same = PETSC_FALSE;

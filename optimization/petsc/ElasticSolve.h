@@ -93,6 +93,10 @@ public:
     /// the same on every rank): K u on rank 0, empty on the others; a fixed vertex's rows give
     /// identityScale() * u. Collective. For checks of the operator.
     std::vector<double> applyOperator(const std::vector<double>& u) const;
+    /// How far level 1's operator is from the Galerkin product of level 0's: the largest
+    /// |A1 x - P^T A0 P x| over level 1's active dofs relative to the largest |A1 x| there, for
+    /// a fixed random x. Collective; the same on every rank. For checks of the hierarchy.
+    double levelOneGalerkinDeviation() const;
     /// The diagonal of the identity rows (the largest diagonal entry of any element).
     double identityScale() const { return identityScale_; }
     const PetscSolveShape& shape() const { return shape_; }
