@@ -456,59 +456,122 @@ void PetscElasticSolver::buildLoad(const std::vector<float>& f, bool mask) {
     petscCheck(VecPointwiseMult(rhs_, load_, active_[0]), "VecPointwiseMult");
 }
 
+void PetscElasticSolver::formCoarseElementLayer(PetscInt K, const ElementBox& box,
+                                                const std::array<std::array<double, 576>, 8>& free,
+                                                std::array<double, 576>* matrices,
+                                                uint8_t* present) const {
+    const std::array<double, 576>& Ke = model_.Ke();
+    const std::vector<float>& factors = model_.stiffnessFactors();
+    size_t slot = 0;
+    for (PetscInt J = box.y0; J < box.y1; ++J)
+        for (PetscInt I = box.x0; I < box.x1; ++I, ++slot) {
+            std::array<double, 576>& Kc = matrices[slot];
+            Kc.fill(0.0);
+            present[slot] = 0;
+            for (int child = 0; child < 8; ++child) {
+                const int x = int(2 * I) + (child & 1), y = int(2 * J) + (child >> 1 & 1),
+                          z = int(2 * K) + (child >> 2);
+                const int e = model_.elementAt(0, {x, y, z});
+                if (e < 0) continue;
+                present[slot] = 1;
+                unsigned fixed = 0;
+                for (int n = 0; n < 8; ++n) {
+                    const int v = model_.vertexAt(0, {x + (n & 1), y + (n >> 1 & 1), z + (n >> 2)});
+                    if (v >= 0 && model_.isFixed(v)) fixed |= 1u << n;
+                }
+                const double f = factors[size_t(e)];
+                if (fixed == 0) {
+                    const std::array<double, 576>& G = free[size_t(child)];
+                    for (size_t q = 0; q < 576; ++q) Kc[q] += f * G[q];
+                } else {
+                    addChildMatrix(Ke, child, fixed, f, Kc);
+                }
+            }
+        }
+}
+
 void PetscElasticSolver::assembleLevelOne() {
     DM da = da_[1];
     if (!op_[1]) {
         petscCheck(DMCreateMatrix(da, &op_[1]), "DMCreateMatrix");
-        // Every assembly adds into the same off-rank entries: PETSc keeps the first one's
-        // communication pattern.
-        petscCheck(MatSetOption(op_[1], MAT_SUBSET_OFF_PROC_ENTRIES, PETSC_TRUE), "MatSetOption");
+        // Each rank sets its own rows alone: the assembly sends nothing.
+        petscCheck(MatSetOption(op_[1], MAT_NO_OFF_PROC_ENTRIES, PETSC_TRUE), "MatSetOption");
     } else {
         petscCheck(MatZeroEntries(op_[1]), "MatZeroEntries");
     }
     Mat A = op_[1];
     // W^T Ke W of each child position without fixed nodes: most children use these.
-    const std::array<double, 576>& Ke = model_.Ke();
     std::array<std::array<double, 576>, 8> free{};
-    for (int child = 0; child < 8; ++child) addChildMatrix(Ke, child, 0, 1.0, free[size_t(child)]);
+    for (int child = 0; child < 8; ++child)
+        addChildMatrix(model_.Ke(), child, 0, 1.0, free[size_t(child)]);
     PetscInt xs, ys, zs, xm, ym, zm, M, N, P;
     petscCheck(DMDAGetInfo(da, nullptr, &M, &N, &P, nullptr, nullptr, nullptr, nullptr, nullptr,
                            nullptr, nullptr, nullptr, nullptr),
                "DMDAGetInfo");
     petscCheck(DMDAGetCorners(da, &xs, &ys, &zs, &xm, &ym, &zm), "DMDAGetCorners");
-    const std::vector<float>& factors = model_.stiffnessFactors();
-    for (PetscInt K = zs; K < std::min(zs + zm, P - 1); ++K)
-        for (PetscInt J = ys; J < std::min(ys + ym, N - 1); ++J)
-            for (PetscInt I = xs; I < std::min(xs + xm, M - 1); ++I) {
-                std::array<double, 576> Kc{};
-                bool any = false;
-                for (int child = 0; child < 8; ++child) {
-                    const int x = int(2 * I) + (child & 1), y = int(2 * J) + (child >> 1 & 1),
-                              z = int(2 * K) + (child >> 2);
-                    const int e = model_.elementAt(0, {x, y, z});
-                    if (e < 0) continue;
-                    any = true;
-                    unsigned fixed = 0;
-                    for (int n = 0; n < 8; ++n) {
-                        const int v = model_.vertexAt(0, {x + (n & 1), y + (n >> 1 & 1), z + (n >> 2)});
-                        if (v >= 0 && model_.isFixed(v)) fixed |= 1u << n;
-                    }
-                    const double f = factors[size_t(e)];
-                    if (fixed == 0) {
-                        const std::array<double, 576>& G = free[size_t(child)];
-                        for (size_t q = 0; q < 576; ++q) Kc[q] += f * G[q];
-                    } else {
-                        addChildMatrix(Ke, child, fixed, f, Kc);
+    // Row by row: every node's 3 rows sum the blocks of the (up to 8) coarse elements around it,
+    // each formed once from the model's children. The elements around this rank's nodes, two
+    // layers at a time (those below and above a layer of nodes, by the layer's parity).
+    const ElementBox box{std::max<PetscInt>(xs - 1, 0), std::min(xs + xm, M - 1),
+                         std::max<PetscInt>(ys - 1, 0), std::min(ys + ym, N - 1)};
+    const size_t perLayer = size_t(std::max<PetscInt>(box.x1 - box.x0, 0)) *
+                            size_t(std::max<PetscInt>(box.y1 - box.y0, 0));
+    std::vector<std::array<double, 576>> matrices(2 * perLayer);
+    std::vector<uint8_t> present(2 * perLayer);
+    const auto layerOf = [&](PetscInt K) { return size_t(K & 1) * perLayer; };
+    const PetscInt lastElementLayer = std::min(zs + zm, P - 1);  // exclusive
+    if (zs > 0)
+        formCoarseElementLayer(zs - 1, box, free, &matrices[layerOf(zs - 1)],
+                               &present[layerOf(zs - 1)]);
+    std::array<double, 3 * 81> values;
+    std::array<MatStencil, 27> columns;
+    std::array<double, 3 * 81> compact;
+    for (PetscInt K = zs; K < zs + zm; ++K) {
+        if (K < lastElementLayer)
+            formCoarseElementLayer(K, box, free, &matrices[layerOf(K)], &present[layerOf(K)]);
+        for (PetscInt J = ys; J < ys + ym; ++J)
+            for (PetscInt I = xs; I < xs + xm; ++I) {
+                values.fill(0.0);
+                uint32_t used = 0;  // bit s: neighbour slot s = 9 (dk+1) + 3 (dj+1) + (di+1)
+                for (int corner = 0; corner < 8; ++corner) {
+                    const int ex = corner & 1, ey = corner >> 1 & 1, ez = corner >> 2;
+                    const PetscInt EI = I - 1 + ex, EJ = J - 1 + ey, EK = K - 1 + ez;
+                    if (EI < box.x0 || EI >= box.x1 || EJ < box.y0 || EJ >= box.y1 || EK < 0 ||
+                        EK >= P - 1)
+                        continue;
+                    const size_t slot =
+                        layerOf(EK) + size_t(EJ - box.y0) * size_t(box.x1 - box.x0) +
+                        size_t(EI - box.x0);
+                    if (!present[slot]) continue;
+                    const double* Kc = matrices[slot].data();
+                    const int n = (1 - ex) | (1 - ey) << 1 | (1 - ez) << 2;  // the node's corner
+                    for (int m = 0; m < 8; ++m) {
+                        const int s = 9 * (ez + (m >> 2)) + 3 * (ey + (m >> 1 & 1)) + (ex + (m & 1));
+                        used |= 1u << s;
+                        for (int a = 0; a < 3; ++a)
+                            for (int b = 0; b < 3; ++b)
+                                values[size_t(81 * a + 3 * s + b)] +=
+                                    Kc[(3 * n + a) * 24 + 3 * m + b];
                     }
                 }
-                if (!any) continue;
-                MatStencil idx[24];
-                for (int C = 0; C < 8; ++C)
-                    for (int c = 0; c < 3; ++c)
-                        idx[3 * C + c] = {K + (C >> 2), J + (C >> 1 & 1), I + (C & 1), c};
-                petscCheck(MatSetValuesStencil(A, 24, idx, 24, idx, Kc.data(), ADD_VALUES),
-                           "MatSetValuesStencil");
+                if (!used) continue;
+                // The used neighbours in slot order, which is the grid's order.
+                int count = 0;
+                for (int s = 0; s < 27; ++s)
+                    if (used >> s & 1)
+                        columns[size_t(count++)] = {K - 1 + s / 9, J - 1 + s / 3 % 3,
+                                                    I - 1 + s % 3, 0};
+                for (int a = 0, c = 0; a < 3; ++a)
+                    for (int s = 0; s < 27; ++s)
+                        if (used >> s & 1)
+                            for (int b = 0; b < 3; ++b)
+                                compact[size_t(c++)] = values[size_t(81 * a + 3 * s + b)];
+                const MatStencil row{K, J, I, 0};
+                petscCheck(MatSetValuesBlockedStencil(A, 1, &row, count, columns.data(),
+                                                      compact.data(), INSERT_VALUES),
+                           "MatSetValuesBlockedStencil");
             }
+    }
     petscCheck(MatAssemblyBegin(A, MAT_FINAL_ASSEMBLY), "MatAssemblyBegin");
     petscCheck(MatAssemblyEnd(A, MAT_FINAL_ASSEMBLY), "MatAssemblyEnd");
 }

@@ -39,6 +39,7 @@
 #include <petscdmda.h>
 #include <petscksp.h>
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -155,7 +156,20 @@ private:
     /// with `mask`, active_[0] from the fixed vertices and the untouched points first.
     void buildLoad(const std::vector<float>& f, bool mask);
     void collectElements();
+    /// Level 1's operator, row by row: each node's rows from the coarse elements around it,
+    /// their matrices the element-by-element Galerkin rule on the model's children (fixed
+    /// vertices left out).
     void assembleLevelOne();
+    /// Coarse elements [x0, x1) x [y0, y1) of a layer.
+    struct ElementBox {
+        PetscInt x0, x1, y0, y1;
+    };
+    /// The Galerkin matrices of the coarse elements of `box` in layer K (576 doubles each, x
+    /// fastest) and whether each holds a child; `free` the children's matrices without fixed
+    /// vertices.
+    void formCoarseElementLayer(PetscInt K, const ElementBox& box,
+                                const std::array<std::array<double, 576>, 8>& free,
+                                std::array<double, 576>* matrices, uint8_t* present) const;
     void buildCoarseLevels();
     /// active_[level] = `mask` (taken over, and maskChanged_[level] set) unless it holds the
     /// same values.
