@@ -197,7 +197,7 @@ int runEngine(const std::vector<std::string>& args) {
                     tolerance = options.tolerance](Problem& problem) -> DesignSplit* {
         engine = std::make_unique<PetscEngineSolve>(problem.model(), PETSC_COMM_WORLD, tolerance);
         problem.solver().setExternalSolve(engine.get());
-        designSplit = std::make_unique<LayerSplit>(problem.model(), PETSC_COMM_WORLD);
+
         const PetscSolveShape& shape = engine->solver().shape();
         writeLine(&wideOut(), L"Solving on " + std::to_wstring(size) +
                                   (size == 1 ? L" process" : L" processes") +
@@ -205,6 +205,17 @@ int runEngine(const std::vector<std::string>& args) {
                                   L" multigrid levels, " + std::to_wstring(shape.dofs.front()) +
                                   L" unknowns on the finest, " +
                                   std::to_wstring(shape.dofs.back()) + L" on the coarsest");
+        designSplit = std::make_unique<LayerSplit>(problem.model(), PETSC_COMM_WORLD);
+        const std::vector<OwnLayers>& layers = designSplit->layers();
+        const auto [fewest, most] = std::minmax_element(
+            layers.begin(), layers.end(),
+            [](const OwnLayers& a, const OwnLayers& b) { return a.count < b.count; });
+        writeLine(&wideOut(), L"Design steps split by element layers: " +
+                                  std::to_wstring(fewest->count) +
+                                  (most->count == fewest->count
+                                       ? L""
+                                       : L" to " + std::to_wstring(most->count)) +
+                                  L" elements a process");
         return designSplit.get();
     };
     int code = kExitFailed;

@@ -424,6 +424,25 @@ TEST_F(BatchEngine, PetscErrorEndsEveryProcessWithItsErrorLine) {
     EXPECT_NE(err.find("ERROR: PETSc: "), std::string::npos) << err;
 }
 
+TEST_F(BatchEngine, ConsoleSaysHowTheSolvesAndTheDesignStepsAreShared) {
+    // The 24 x 6 x 6 cantilever's 864 elements in 6 layers: 2 layers a process on 3, and on 4
+    // processes 2, 1, 1 and 2 layers.
+    for (const auto& [ranks, split] :
+         {std::pair{3, "288 elements a process"}, std::pair{4, "144 to 288 elements a process"}}) {
+        Child run(OSTREL_MPIRUN, engineRun(ranks, scene_, "console" + std::to_string(ranks),
+                                           {"--iterations", "1", "--shape-every", "0"}));
+        ASSERT_EQ(run.finish(), 0) << run.err();
+        EXPECT_NE(run.out().find("Solving on " + std::to_string(ranks) +
+                                 " processes with PETSc: "),
+                  std::string::npos)
+            << run.out();
+        EXPECT_NE(run.out().find(std::string("\nDesign steps split by element layers: ") + split +
+                                 "\n"),
+                  std::string::npos)
+            << run.out();
+    }
+}
+
 TEST_F(BatchEngine, OptionsThatDoNotGoWithTheEngineAreRefused) {
     const struct {
         std::vector<std::string> args;
