@@ -94,6 +94,14 @@ CUdeviceptr DeviceOptimizer::own(CUdeviceptr p, size_t bytes) const {
     return p ? p + CUdeviceptr(first_) * bytes : 0;
 }
 
+DeviceOptimizer::OwnBuffers DeviceOptimizer::owned() const {
+    return {own(solver_.elementPosition_dev_[0], 4), own(flags_dev_, 1), own(x_dev_, 4),
+            own(xTilde_dev_, 4), own(W_dev_, 8), own(q_dev_, 8), own(caseQ_dev_, 8),
+            own(dq_dev_, 8), own(dv_dev_, 8), own(candidateX_dev_, 4), own(searchBase_dev_, 8),
+            own(volumeWeight_dev_, 8), own(padSum_dev_, 8), own(moves_dev_, 4),
+            own(lastChange_dev_, 4)};
+}
+
 Int3 DeviceOptimizer::ownElementDims() const {
     const auto& ed = solver_.model().elementDims(0);
     return {ed[0], ed[1], layerEnd_ - layerBegin_};
@@ -306,9 +314,8 @@ DeviceDesignSums DeviceOptimizer::start(const DeviceStart& start, float* rho) {
     launch(kernels_[kWeightSums], runs_, sums, kKernelNames[kWeightSums]);
     // The design, its filter and its densities; no energies yet.
     float value = start.value, lower = start.lower;
-    const CUdeviceptr ownFlags = own(flags_dev_, 1);
-    const CUdeviceptr ownX = own(x_dev_, 4);
-    KernelParams design(ownFlags, value, lower, ownX, count_);
+    const OwnBuffers o = owned();
+    KernelParams design(o.flags, value, lower, o.x, count_);
     launch(kernels_[kInitialDesign], count_, design, kKernelNames[kInitialDesign]);
     filter(x_dev_, xTilde_dev_);
     densities(xTilde_dev_, rho_dev_, start.solidFlags, &start.projection, start.emptyDensity);
@@ -327,13 +334,9 @@ void DeviceOptimizer::formVolumeWeights() {
     // c = the transposed filter of the designable set: staged 1 / W, gathered by the taps (the
     // gather's first output, the negated sum, is scratch).
     // The pad terms go to dv first, the gather's scratch output to dq.
-    const CUdeviceptr ownPositions = own(solver_.elementPosition_dev_[0], 4);
-    const CUdeviceptr ownFlags = own(flags_dev_, 1);
-    const CUdeviceptr ownW = own(W_dev_, 8);
-    const CUdeviceptr ownPadSum = own(padSum_dev_, 8);
-    const CUdeviceptr ownDv = own(dv_dev_, 8);
-    KernelParams stage(ownPositions, paddedDims_, padding_, ownFlags, ownW, ownPadSum, voidDensity_,
-                       stageA_dev_, ownDv, count_);
+    const OwnBuffers o = owned();
+    KernelParams stage(o.positions, paddedDims_, padding_, o.flags, o.W, o.padSum, voidDensity_,
+                       stageA_dev_, o.dv, count_);
     launch(kernels_[kVolumeWeights], count_, stage, kKernelNames[kVolumeWeights]);
     reduce(own(dv_dev_, 8), count_, kSum, results_dev_);
     download(&volumeOffset_, results_dev_, 8, "results_dev_");
@@ -432,13 +435,12 @@ double DeviceOptimizer::elementEnergies(CUdeviceptr q) {
     }
     const FemModel& m = solver_.model();
     Int3 vd = int3Of(m.vertexDims(0));
-    CUdeviceptr ep = solver_.elementPosition_dev_[0], vg = solver_.vertexGrid_dev_[0],
-                u = solver_.u_dev_[0];
+    CUdeviceptr vg = solver_.vertexGrid_dev_[0], u = solver_.u_dev_[0];
     int nV = m.numVertices(0);
-    const CUdeviceptr ownEp = own(ep, 4);
+    const OwnBuffers o = owned();
     const CUdeviceptr ownE = own(solver_.E_dev_, 4);
     const CUdeviceptr ownQ = own(q, 8);
-    KernelParams params(ownEp, vd, vg, u, ownE, ownQ, nV, count_);
+    KernelParams params(o.positions, vd, vg, u, ownE, ownQ, nV, count_);
     launch(kernels_[kEnergies], count_, params, kKernelNames[kEnergies]);
     reduce(own(q, 8), count_, kSum, results_dev_);
     double sum = 0.0;
@@ -460,9 +462,8 @@ double DeviceOptimizer::addCaseEnergies(double weight, bool first) {
                                              L"load case when the optimizer was loaded");
     const double compliance = elementEnergies(caseQ_dev_);
     int isFirst = first ? 1 : 0;
-    const CUdeviceptr ownCaseQ = own(caseQ_dev_, 8);
-    const CUdeviceptr ownQ = own(q_dev_, 8);
-    KernelParams accumulate(ownCaseQ, weight, isFirst, ownQ, count_);
+    const OwnBuffers o = owned();
+    KernelParams accumulate(o.caseQ, weight, isFirst, o.q, count_);
     launch(kernels_[kAccumulateEnergies], count_, accumulate,
            kKernelNames[kAccumulateEnergies]);
     gatherInPlace(q_dev_, 8);
@@ -488,7 +489,6 @@ double DeviceOptimizer::reducedSum() {
 void DeviceOptimizer::computeSensitivities(const DeviceProjection& slope, uint8_t zeroFlags,
                                            double penalty, const DeviceProjection* solid,
                                            double volumeMix) {
-    CUdeviceptr ep = solver_.elementPosition_dev_[0];
     unsigned char zero = zeroFlags;
     double beta = slope.beta, eta = slope.eta, floor = slope.floor,
            denominator = slope.denominator;
@@ -496,15 +496,11 @@ void DeviceOptimizer::computeSensitivities(const DeviceProjection& slope, uint8_
     double etaSolid = eroded ? solid->eta : eta,
            denominatorSolid = eroded ? solid->denominator : denominator;
     CUdeviceptr rhoSolid = eroded ? solidRho_dev_ : rho_dev_;
-    const CUdeviceptr ownEp = own(ep, 4);
-    const CUdeviceptr ownFlags = own(flags_dev_, 1);
-    const CUdeviceptr ownXTilde = own(xTilde_dev_, 4);
-    const CUdeviceptr ownQ = own(q_dev_, 8);
+    const OwnBuffers o = owned();
     const CUdeviceptr ownRhoSolid = own(rhoSolid, 4);
-    const CUdeviceptr ownW = own(W_dev_, 8);
-    KernelParams factors(ownEp, paddedDims_, padding_, ownFlags, zero, ownXTilde, ownQ, ownRhoSolid,
-                         ownW, beta, eta, floor, denominator, etaSolid, denominatorSolid, volumeMix,
-                         penalty, stageA_dev_, stageB_dev_, count_);
+    KernelParams factors(o.positions, paddedDims_, padding_, o.flags, zero, o.xTilde, o.q,
+                         ownRhoSolid, o.W, beta, eta, floor, denominator, etaSolid,
+                         denominatorSolid, volumeMix, penalty, stageA_dev_, stageB_dev_, count_);
     launch(kernels_[kSensitivityFactors], count_, factors, kKernelNames[kSensitivityFactors]);
     gatherPair(stageA_dev_, stageB_dev_, dq_dev_, dv_dev_);
     if (orbitSize_ > 1) {
@@ -527,10 +523,8 @@ bool DeviceOptimizer::ratioRange(double& low, double& high) {
     long long n = count_;
     CUdeviceptr lows = partial_dev_, highs = partial_dev_ + 8 * size_t(partials_.threads);
     int fanIn = kFanIn;
-    const CUdeviceptr ownFlags = own(flags_dev_, 1);
-    const CUdeviceptr ownDq = own(dq_dev_, 8);
-    const CUdeviceptr ownDv = own(dv_dev_, 8);
-    KernelParams params(ownFlags, ownDq, ownDv, none, lows, highs, n, partials_.threads,
+    const OwnBuffers o = owned();
+    KernelParams params(o.flags, o.dq, o.dv, none, lows, highs, n, partials_.threads,
                         partials_.lanes, fanIn);
     launch(kernels_[kRatioRange], partials_.threads, params, kKernelNames[kRatioRange]);
     reduce(lows, partials_.threads, kMin, results_dev_);
@@ -546,11 +540,8 @@ bool DeviceOptimizer::ratioRange(double& low, double& high) {
 }
 
 void DeviceOptimizer::prepareSearch() {
-    const CUdeviceptr ownX = own(x_dev_, 4);
-    const CUdeviceptr ownDq = own(dq_dev_, 8);
-    const CUdeviceptr ownDv = own(dv_dev_, 8);
-    const CUdeviceptr ownSearchBase = own(searchBase_dev_, 8);
-    KernelParams params(ownX, ownDq, ownDv, ownSearchBase, count_);
+    const OwnBuffers o = owned();
+    KernelParams params(o.x, o.dq, o.dv, o.searchBase, count_);
     launch(kernels_[kSearchBase], count_, params, kKernelNames[kSearchBase]);
 }
 
@@ -571,11 +562,8 @@ void DeviceOptimizer::searchVolumes(const double* lambdas, int count, const Devi
     double move = limits.move, lower = limits.lower, upper = limits.upper;
     long long n = count_;
     int fanIn = kFanIn, candidates = count;
-    const CUdeviceptr ownFlags = own(flags_dev_, 1);
-    const CUdeviceptr ownX = own(x_dev_, 4);
-    const CUdeviceptr ownSearchBase = own(searchBase_dev_, 8);
-    const CUdeviceptr ownVolumeWeight = own(volumeWeight_dev_, 8);
-    KernelParams params(ownFlags, ownX, ownSearchBase, ownVolumeWeight, searchScale_dev_,
+    const OwnBuffers o = owned();
+    KernelParams params(o.flags, o.x, o.searchBase, o.volumeWeight, searchScale_dev_,
                         candidates, move, lower, upper, searchPartial_dev_, n, partials_.threads,
                         partials_.lanes, fanIn);
     const long long groups = (count + kSearchGroup - 1) / kSearchGroup;
@@ -606,21 +594,16 @@ void DeviceOptimizer::searchVolumes(const double* lambdas, int count, const Devi
 
 void DeviceOptimizer::candidateDesign(double lambda, const DeviceLimits& limits) {
     double move = limits.move, lower = limits.lower, upper = limits.upper;
-    const CUdeviceptr ownFlags = own(flags_dev_, 1);
-    const CUdeviceptr ownX = own(x_dev_, 4);
-    const CUdeviceptr ownDq = own(dq_dev_, 8);
-    const CUdeviceptr ownDv = own(dv_dev_, 8);
-    const CUdeviceptr ownMoves = own(moves_dev_, 4);
-    const CUdeviceptr ownCandidateX = own(candidateX_dev_, 4);
-    KernelParams params(ownFlags, ownX, ownDq, ownDv, lambda, move, ownMoves, lower, upper,
-                        ownCandidateX, count_);
+    const OwnBuffers o = owned();
+    KernelParams params(o.flags, o.x, o.dq, o.dv, lambda, move, o.moves, lower, upper,
+                        o.candidateX, count_);
     launch(kernels_[kCandidateDesign], count_, params, kKernelNames[kCandidateDesign]);
 }
 
 void DeviceOptimizer::stageDesign(CUdeviceptr in) {
-    const CUdeviceptr ownPositions = own(solver_.elementPosition_dev_[0], 4);
+    const OwnBuffers o = owned();
     const CUdeviceptr ownIn = own(in, 4);
-    KernelParams stage(ownPositions, paddedDims_, padding_, ownIn, stageF_dev_, count_);
+    KernelParams stage(o.positions, paddedDims_, padding_, ownIn, stageF_dev_, count_);
     launch(kernels_[kStage], count_, stage, kKernelNames[kStage]);
     exchangeStage(stageF_dev_, 4);
 }
@@ -649,10 +632,10 @@ void DeviceOptimizer::densities(CUdeviceptr filtered, CUdeviceptr rho, uint8_t s
     long long n = count_;
     int fanIn = kFanIn;
     unsigned char solid = solidFlags;
-    const CUdeviceptr ownFlags = own(flags_dev_, 1);
+    const OwnBuffers o = owned();
     const CUdeviceptr ownFiltered = own(filtered, 4);
     const CUdeviceptr ownRho = own(rho, 4);
-    KernelParams params(ownFlags, solid, ownFiltered, ownRho, project, beta, eta, floor, base,
+    KernelParams params(o.flags, solid, ownFiltered, ownRho, project, beta, eta, floor, base,
                         denominator, emptyDensity, partial_dev_, n, partials_.threads,
                         partials_.lanes, fanIn);
     launch(kernels_[kCandidateDensities], partials_.threads, params,
@@ -689,11 +672,8 @@ double DeviceOptimizer::searchMixedVolume(double lambda, const DeviceLimits& lim
 void DeviceOptimizer::adaptMoves(const DeviceMoveRule& rule) {
     if (!moves_dev_) return;
     double shrink = rule.shrink, growth = rule.growth, floorMove = rule.floor, maxMove = rule.max;
-    const CUdeviceptr ownX = own(x_dev_, 4);
-    const CUdeviceptr ownCandidateX = own(candidateX_dev_, 4);
-    const CUdeviceptr ownLastChange = own(lastChange_dev_, 4);
-    const CUdeviceptr ownMoves = own(moves_dev_, 4);
-    KernelParams params(ownX, ownCandidateX, ownLastChange, ownMoves, shrink, growth, floorMove,
+    const OwnBuffers o = owned();
+    KernelParams params(o.x, o.candidateX, o.lastChange, o.moves, shrink, growth, floorMove,
                         maxMove, count_);
     launch(kernels_[kAdaptMoves], count_, params, kKernelNames[kAdaptMoves]);
 }
@@ -712,11 +692,10 @@ DeviceDesignSums DeviceOptimizer::sums(CUdeviceptr candidate, CUdeviceptr rho) {
     const size_t stride = 8 * size_t(partials_.threads);
     CUdeviceptr volume = partial_dev_, sharpness = partial_dev_ + stride,
                 change = partial_dev_ + 2 * stride;
-    const CUdeviceptr ownFlags = own(flags_dev_, 1);
-    const CUdeviceptr ownX = own(x_dev_, 4);
+    const OwnBuffers o = owned();
     const CUdeviceptr ownCandidate = own(candidate, 4);
     const CUdeviceptr ownRho = own(rho, 4);
-    KernelParams params(ownFlags, ownX, ownCandidate, ownRho, volume, sharpness, change, n,
+    KernelParams params(o.flags, o.x, ownCandidate, ownRho, volume, sharpness, change, n,
                         partials_.threads, partials_.lanes, fanIn);
     launch(kernels_[kDesignSums], partials_.threads, params, kKernelNames[kDesignSums]);
     reduce(volume, partials_.threads, kSum, results_dev_);

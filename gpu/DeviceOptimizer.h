@@ -290,6 +290,13 @@ private:
     // ---- the split (setSplit); without one, this process's own elements are all of them ----
     /// `p` (entries of `bytes`) from this process's first element on; 0 stays 0.
     CUdeviceptr own(CUdeviceptr p, size_t bytes) const;
+    /// own() of each per-element buffer (as they are now: accept swaps some), named for the
+    /// kernels' parameters.
+    struct OwnBuffers {
+        CUdeviceptr positions, flags, x, xTilde, W, q, caseQ, dq, dv, candidateX, searchBase,
+            volumeWeight, padSum, moves, lastChange;
+    };
+    OwnBuffers owned() const;
     /// The level-0 element grid's size and dense cells with only this process's layers.
     Int3 ownElementDims() const;
     CUdeviceptr ownElementGrid() const;
