@@ -12,16 +12,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <filesystem>
-#include <iostream>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
-#include "OptimizationTestSupport.h"
-#include "core/Version.h"
+#include "MpiTestMain.h"
+#include "RandomModels.h"
 #include "gpu/DeviceOptimizer.h"
 #include "gpu/HostDriver.h"
 #include "gpu/MultigridSolver.h"
@@ -88,84 +85,6 @@ TEST(SplitLayers, WholeLayersInOrderWithAboutEqualElementsAndOneLayerEachWhileTh
     }
 }
 
-struct SplitCase {
-    const char* name;
-    int nx, ny, nz;
-    double holes;      ///< fraction of the box's cells left empty
-    int projection;
-    bool keepBoxes;    ///< one keep-solid and one keep-empty box
-    double radius;     ///< 0: the default filter
-    bool mirrorXZ;     ///< mirror planes across x and z (orbits span the layers)
-    double minMember;  ///< a minimum member size (the solved design is the eroded one)
-};
-
-void PrintTo(const SplitCase& c, std::ostream* out) { *out << c.name; }
-
-DesignControls controlsOf(const SplitCase& c) {
-    DesignControls d;
-    d.projection = c.projection;
-    if (c.radius > 0) {
-        d.filterRadius = c.radius;
-        d.filterRadiusGiven = true;
-    }
-    if (c.minMember > 0) {
-        d.minMember = c.minMember;
-        d.filterRadius = DesignControls::memberFilterRadius(c.minMember);
-        d.filterRadiusGiven = true;
-    }
-    if (c.keepBoxes) {
-        d.keepSolid.push_back({{0.0, 0.0, 0.0}, {2.0, double(c.ny), 2.0}});
-        d.keepEmpty.push_back({{c.nx - 3.0, 0.0, c.nz - 2.0}, {double(c.nx), 2.0, double(c.nz)}});
-    }
-    if (c.mirrorXZ)
-        for (int axis : {0, 2}) {
-            SymmetryPlane plane;
-            plane.axis = axis;
-            d.symmetry.push_back(plane);
-        }
-    return d;
-}
-
-/// The case's model (the same on every rank: the random numbers are seeded), with random fixed
-/// vertices and loads.
-std::unique_ptr<FemModel> buildModel(const SplitCase& c) {
-    std::mt19937 random(29);
-    std::uniform_real_distribution<double> unit(0.0, 1.0);
-    std::vector<uint8_t> occupied(size_t(c.nx) * size_t(c.ny) * size_t(c.nz));
-    for (auto& o : occupied) o = unit(random) >= c.holes;
-    std::unique_ptr<FemModel> model =
-        testing::makeModel(c.nx, c.ny, c.nz, [&](int x, int y, int z) {
-            if (c.mirrorXZ) {
-                x = std::min(x, c.nx - 1 - x);
-                z = std::min(z, c.nz - 1 - z);
-            }
-            return occupied[size_t(x + c.nx * (y + c.ny * z))] != 0;
-        });
-    for (int v = 0; v < model->numVertices(0); ++v) {
-        const double r = unit(random);
-        if (r < 0.03) model->setFixed(v, true);
-        else if (r < 0.06) model->setForceComponent(v, 2, -1.0f);
-    }
-    return model;
-}
-
-/// A smooth displacement field with a little noise, scaled per step.
-std::vector<double> displacement(const FemModel& model, int step) {
-    std::mt19937 random(unsigned(step) + 3);
-    std::uniform_real_distribution<double> unit(0.0, 1.0);
-    const int nV = model.numVertices(0);
-    std::vector<double> u(3 * size_t(nV));
-    for (int v = 0; v < nV; ++v) {
-        const GridPos p = unpack(model.vertexPosition(0)[size_t(v)]);
-        for (int a = 0; a < 3; ++a)
-            u[size_t(a * nV + v)] =
-                (1.0 + 0.1 * step) * 1e-4 * std::sin(0.7 * p.x + 1.3 * a) *
-                    std::cos(0.4 * p.y - 0.5 * p.z) +
-                1e-6 * unit(random);
-    }
-    return u;
-}
-
 /// One optimizer on its own model, solver (host device, one thread) and kernel steps; with a
 /// split, the design is split over the world's ranks.
 struct Path {
@@ -177,8 +96,8 @@ struct Path {
     std::unique_ptr<DeviceOptimizer> kernels;
     std::unique_ptr<KernelSteps> steps;
 
-    Path(const SplitCase& c, bool splitDesign, const fs::path& dir) {
-        model = buildModel(c);
+    Path(const testing::ModelCase& c, bool splitDesign, const fs::path& dir) {
+        model = std::move(testing::RandomModel(c, 29).model);
         solver = std::make_unique<MultigridSolver>(*model, DeviceOptions{true, 1},
                                                    std::make_unique<HostDriver>(1));
         solver->setLogs(nullptr, nullptr);
@@ -186,7 +105,7 @@ struct Path {
         fs::create_directories(dir);
         optimizer = std::make_unique<StepOptimizer>(*model, lifetime, dir);
         optimizer->setLogs(nullptr, nullptr);
-        optimizer->setControls(controlsOf(c));
+        optimizer->setControls(testing::controlsOf(c));
         kernels = std::make_unique<DeviceOptimizer>(*solver);
         if (splitDesign) {
             split = std::make_unique<LayerSplit>(*model, PETSC_COMM_WORLD);
@@ -228,10 +147,11 @@ int differences(const std::vector<T>& a, const std::vector<T>& b, double toleran
     return count;
 }
 
-class SplitDesign : public ::testing::TestWithParam<SplitCase> {};
+class SplitDesign : public ::testing::TestWithParam<testing::ModelCase> {};
 
 TEST_P(SplitDesign, AgreesWithTheWholeDesignStepByStep) {
-    const SplitCase& c = GetParam();
+    const testing::ModelCase& c = GetParam();
+    const std::vector<double> u = testing::RandomModel(c, 29).u;
     testing::ScratchFolder dir("layer-split-" + std::to_string(worldRank()));
     Path whole(c, false, dir.path() / "whole");
     Path split(c, true, dir.path() / "split");
@@ -282,9 +202,11 @@ TEST_P(SplitDesign, AgreesWithTheWholeDesignStepByStep) {
         whole.solver->prepareSolve();
         split.solver->prepareSolve();
 
-        const std::vector<double> u = displacement(*whole.model, step);
-        whole.setDisplacement(u);
-        split.setDisplacement(u);
+        // The same displacement for both, scaled so that the energies change per step.
+        std::vector<double> scaled = u;
+        for (double& v : scaled) v *= 1.0 + 0.1 * step;
+        whole.setDisplacement(scaled);
+        split.setDisplacement(scaled);
         a.evaluateEnergies();
         b.evaluateEnergies();
         EXPECT_EQ(differences(a.snapshot().energy, b.snapshot().energy), 0);
@@ -340,43 +262,19 @@ TEST_P(SplitDesign, AgreesWithTheWholeDesignStepByStep) {
 
 INSTANTIATE_TEST_SUITE_P(
     Models, SplitDesign,
-    ::testing::Values(SplitCase{"holes_keep_boxes", 10, 6, 9, 0.15, 0, true, 0.0, false, 0.0},
-                      SplitCase{"projection", 10, 6, 9, 0.15, 1, true, 0.0, false, 0.0},
-                      SplitCase{"radius_wider_than_a_rank", 9, 5, 9, 0.1, 0, true, 4.5, false,
-                                0.0},
-                      SplitCase{"projection_wide_radius", 9, 5, 9, 0.1, 1, false, 4.5, false,
-                                0.0},
-                      SplitCase{"mirror_xz", 10, 6, 8, 0.1, 0, true, 0.0, true, 0.0},
-                      SplitCase{"min_member", 10, 6, 9, 0.1, 1, true, 0.0, false, 2.0},
-                      SplitCase{"fewer_layers_than_ranks", 12, 7, 2, 0.1, 0, false, 0.0, false,
-                                0.0}),
+    ::testing::Values(testing::ModelCase{"holes_keep_boxes", 10, 6, 9, 0.15, 0, true, 0.0},
+                      testing::ModelCase{"projection", 10, 6, 9, 0.15, 1, true, 0.0},
+                      testing::ModelCase{"radius_wider_than_a_rank", 9, 5, 9, 0.1, 0, true, 4.5},
+                      testing::ModelCase{"projection_wide_radius", 9, 5, 9, 0.1, 1, false, 4.5},
+                      testing::ModelCase{"mirror_xz", 10, 6, 8, 0.1, 0, true, 0.0, 2},
+                      testing::ModelCase{"min_member", 10, 6, 9, 0.1, 1, true, 0.0, 0, 2.0},
+                      testing::ModelCase{"fewer_layers_than_ranks", 12, 7, 2, 0.1, 0, false,
+                                         0.0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace ostrel
 
 int main(int argc, char** argv) {
-    // As every test program: --version prints "<program> <version>"; --help is GoogleTest's
-    // (neither starts MPI).
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::cout << ostrel::versionLine("test_layer_split");
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            ::testing::InitGoogleTest(&argc, argv);
-            return RUN_ALL_TESTS();
-        }
-    }
-    ::testing::InitGoogleTest(&argc, argv);
-    ostrel::PetscSession session(std::vector<std::string>(argv + 1, argv + argc));
-    if (session.rank() != 0) {
-        // Only rank 0 prints; every rank runs the same cases and returns its own status.
-        auto& listeners = ::testing::UnitTest::GetInstance()->listeners();
-        delete listeners.Release(listeners.default_result_printer());
-    }
-    const int status = RUN_ALL_TESTS();
-    int worst = 0;
-    MPI_Allreduce(&status, &worst, 1, MPI_INT, MPI_MAX, PETSC_COMM_WORLD);
-    return worst;
+    return ostrel::testing::runTestsOnEveryRank(argc, argv, "test_layer_split");
 }

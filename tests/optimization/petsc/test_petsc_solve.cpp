@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "core/Version.h"
+#include "MpiTestMain.h"
 #include "fem/FemModel.h"
 #include "fem/FemTestUtil.h"
 #include "fem/LoadVector.h"
@@ -364,31 +364,8 @@ TEST(PetscSolve, ZeroLoadSolvesAtOnceToZero) {
 }  // namespace ostrel
 
 int main(int argc, char** argv) {
-    // As every test program: --version prints "<program> <version>"; --help is GoogleTest's
-    // (neither starts PETSc).
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::cout << ostrel::versionLine("test_petsc_solve");
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            ::testing::InitGoogleTest(&argc, argv);
-            return RUN_ALL_TESTS();
-        }
-    }
-    ::testing::InitGoogleTest(&argc, argv);
-    // GoogleTest took its options; the rest (none by default) go to PETSc.
-    std::vector<std::string> petscArguments(argv + 1, argv + argc);
-    ostrel::PetscSession session(petscArguments);
-    // A broken operator fails within a few seconds rather than after the engine's cap.
-    PetscOptionsSetValue(nullptr, "-ksp_max_it", "200");
-    if (session.rank() != 0) {
-        // Only rank 0 prints; every rank runs the same cases and returns its own status.
-        auto& listeners = ::testing::UnitTest::GetInstance()->listeners();
-        delete listeners.Release(listeners.default_result_printer());
-    }
-    const int status = RUN_ALL_TESTS();
-    int worst = 0;
-    MPI_Allreduce(&status, &worst, 1, MPI_INT, MPI_MAX, PETSC_COMM_WORLD);
-    return worst;
+    return ostrel::testing::runTestsOnEveryRank(argc, argv, "test_petsc_solve", [] {
+        // A broken operator fails within a few seconds rather than after the engine's cap.
+        PetscOptionsSetValue(nullptr, "-ksp_max_it", "200");
+    });
 }
