@@ -65,18 +65,15 @@ void addChildMatrix(const std::array<double, 576>& K, int child, unsigned fixedN
         }
 }
 
-/// Coarse ownership in one direction as predicted for PETSc's coarsening: rank r owns the coarse
-/// nodes [ceil(s_r/2), ceil(e_r/2)) of its fine nodes [s_r, e_r), so that the coarse ghost
-/// layer covers every coarse node that its fine nodes interpolate from. False when some rank
-/// would own none (PETSc refuses such a DMDA on some ranks only: the check must come first, on
-/// every rank alike).
-bool coarseRanges(const PetscInt* fine, PetscInt ranks, std::vector<PetscInt>& coarse) {
-    coarse.assign(size_t(ranks), 0);
+/// Whether some coarsening can give every rank a coarse node in one direction: rank r's
+/// fine nodes [s_r, e_r) hold the coarse nodes [ceil(s_r/2), ceil(e_r/2)). False when some
+/// rank's share holds none. PETSc refuses a coarsening that leaves a rank empty on some
+/// ranks only, so this check comes first, on every rank alike.
+bool coarsensWithoutEmptyRanks(const PetscInt* fine, PetscInt ranks) {
     PetscInt start = 0;
     for (PetscInt r = 0; r < ranks; ++r) {
         const PetscInt end = start + fine[r];
-        coarse[size_t(r)] = (end + 1) / 2 - (start + 1) / 2;
-        if (coarse[size_t(r)] < 1) return false;
+        if ((end + 1) / 2 - (start + 1) / 2 < 1) return false;
         start = end;
     }
     return true;
@@ -96,6 +93,22 @@ void nonzeroMask(Vec d, Vec v) {
 }
 
 }  // namespace
+
+bool interpolatesWithinGhosts(const std::vector<PetscInt>& fine,
+                              const std::vector<PetscInt>& coarse) {
+    if (fine.size() != coarse.size()) return false;
+    PetscInt fineStart = 0, coarseStart = 0;
+    for (size_t r = 0; r < fine.size(); ++r) {
+        const PetscInt fineEnd = fineStart + fine[r], coarseEnd = coarseStart + coarse[r];
+        if (fine[r] < 1 || coarse[r] < 1) return false;
+        // The rank's fine nodes use coarse nodes fineStart/2 to (fineEnd - 1 + 1)/2; it holds
+        // its own [coarseStart, coarseEnd) and one more on either side.
+        if (fineStart / 2 < coarseStart - 1 || fineEnd / 2 > coarseEnd) return false;
+        fineStart = fineEnd;
+        coarseStart = coarseEnd;
+    }
+    return true;
+}
 
 PetscElasticSolver::PetscElasticSolver(const FemModel& model, MPI_Comm comm, double tolerance)
     : model_(model), comm_(comm) {
@@ -156,10 +169,12 @@ void PetscElasticSolver::buildHierarchy() {
     da_.push_back(fine);
     petscCheck(DMSetFromOptions(fine), "DMSetFromOptions");
     petscCheck(DMSetUp(fine), "DMSetUp");
-    // Coarser node DMDAs with the fine ones' processor grid, as long as every rank keeps a
-    // node in every direction (the same answer on every rank: the ranges are global). A
-    // hand-made DMDA with the same ranges gave a weaker interpolation on 3 ranks than
-    // DMCoarsen's, so the levels are PETSc's coarsenings.
+    // Coarser node DMDAs with the fine ones' processor grid, made by PETSc's coarsening (its
+    // interpolation is built for the DMDAs it coarsens; a hand-made DMDA gave a weaker one on
+    // 3 ranks). PETSc balances the coarse nodes over the ranks, whatever the fine split; the
+    // hierarchy stops where a rank would own no coarse node, or where the balance puts a
+    // coarse node that a rank's fine nodes interpolate from beyond that rank's ghost layer.
+    // Both are decided from the global ranges, so every rank stops at the same level.
     for (int l = 1; l < L; ++l) {
         PetscInt m[3];
         const PetscInt* ranges[3];
@@ -168,21 +183,18 @@ void PetscElasticSolver::buildHierarchy() {
                    "DMDAGetInfo");
         petscCheck(DMDAGetOwnershipRanges(da_.back(), &ranges[0], &ranges[1], &ranges[2]),
                    "DMDAGetOwnershipRanges");
-        std::vector<PetscInt> coarse[3];
         bool ok = true;
-        for (int a = 0; a < 3; ++a) ok = ok && coarseRanges(ranges[a], m[a], coarse[a]);
+        for (int a = 0; a < 3; ++a) ok = ok && coarsensWithoutEmptyRanks(ranges[a], m[a]);
         if (!ok) break;
-        // PETSc's own coarsening (its interpolation is built for the DMDAs it coarsens); its
-        // ownership ranges are the ones predicted above, else the hierarchy stops here.
         DM da = nullptr;
         petscCheck(DMCoarsen(da_.back(), comm_, &da), "DMCoarsen");
         const PetscInt* made[3];
         petscCheck(DMDAGetOwnershipRanges(da, &made[0], &made[1], &made[2]),
                    "DMDAGetOwnershipRanges");
-        bool same = true;
         for (int a = 0; a < 3; ++a)
-            same = same && std::equal(coarse[a].begin(), coarse[a].end(), made[a]);
-        if (!same) {
+            ok = ok && interpolatesWithinGhosts(std::vector<PetscInt>(ranges[a], ranges[a] + m[a]),
+                                                std::vector<PetscInt>(made[a], made[a] + m[a]));
+        if (!ok) {
             petscCheck(DMDestroy(&da), "DMDestroy");
             break;
         }

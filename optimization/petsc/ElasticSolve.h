@@ -55,6 +55,13 @@ struct PetscSolveResult {
     double compliance = 0;        ///< f . u with the model's whole load (rank-independent up to rounding)
 };
 
+/// Whether a coarse node grid split over ranks as `coarse` (nodes per rank along one
+/// direction) serves the fine grid split as `fine` (one more than twice as many nodes, the
+/// same ranks): every coarse node that a rank's fine nodes interpolate from (fine node i uses
+/// coarse i/2, and i/2 + 1 when i is odd) is the rank's own or in its ghost layer of width 1.
+bool interpolatesWithinGhosts(const std::vector<PetscInt>& fine,
+                              const std::vector<PetscInt>& coarse);
+
 /// Levels, ranks and sizes of the engine's solver, for the report.
 struct PetscSolveShape {
     int levels = 0;                 ///< multigrid levels (1: Jacobi, no hierarchy)

@@ -13,6 +13,7 @@
 #include <iostream>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,11 @@ TEST_P(PetscAgreement, ComplianceAndDisplacementEqualTheSingleProcessSolve) {
     EXPECT_TRUE(result.converged);
     EXPECT_LE(result.relativeResidual, kTolerance);
     EXPECT_GE(engine.shape().levels, 2) << "the multigrid should keep a coarse level";
+    // Without forced thin rank boxes every rank count keeps the model's levels: a hierarchy
+    // cut short leaves a large coarsest level to a direct solve on every rank.
+    if (!*c.processorsX) {
+        EXPECT_EQ(engine.shape().levels, c.levels) << c.name;
+    }
     // The V-cycle keeps its strength on every rank count (about 40 iterations to 1e-8 on the
     // random factors on 1, 2 and 3 ranks; a weak interpolation took over 200 on 3).
     EXPECT_LE(result.iterations, 80);
@@ -161,6 +167,8 @@ const ModelCase kCases[] = {
     {"uniform box", 16, 8, 8, 3, 1.0, false, false, ""},
     {"holes, random factors, gravity", 14, 10, 9, 3, 0.8, true, true, ""},
     {"four levels with holes", 24, 12, 10, 4, 0.85, true, false, ""},
+    // 33 nodes along x over 3 ranks (11 each): PETSc balances level 2's 17 nodes as 6, 6, 5.
+    {"cantilever 2:1:1, four levels", 32, 16, 16, 4, 1.0, false, false, ""},
     // Rank boxes along x of 2, 2 and 1 nodes (3 ranks) or 3 and 2 (2 ranks) over 5 nodes:
     // thinner than a coarse element of level 2.
     {"thin rank boxes", 4, 12, 10, 3, 0.9, true, false, "2,3"},
@@ -173,6 +181,39 @@ INSTANTIATE_TEST_SUITE_P(Models, PetscAgreement, ::testing::ValuesIn(kCases),
                                  if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
                              return name;
                          });
+
+// A coarse split serves the fine one when every coarse node a rank's fine nodes interpolate
+// from lies within the rank's coarse nodes and one ghost layer on either side.
+TEST(PetscSolve, CoarseSplitsServeTheInterpolationWithinOneGhostLayer) {
+    struct Case {
+        std::vector<PetscInt> fine, coarse;
+        bool serves;
+    };
+    const Case cases[] = {
+        {{33}, {17}, true},
+        {{22, 22, 21}, {11, 11, 11}, true},
+        {{11, 11, 11}, {6, 6, 5}, true},   // PETSc's balance of 17 nodes over 3 ranks
+        {{11, 11, 11}, {6, 5, 6}, true},   // the halves of the fine split
+        {{6, 6, 5}, {3, 3, 3}, true},
+        {{3, 2}, {2, 1}, true},
+        {{10, 23}, {3, 14}, false},  // rank 0's node 9 uses coarse 5, beyond its ghost 3
+        {{2, 31}, {12, 5}, false},   // rank 1's node 2 uses coarse 1, below its ghost 11
+        {{16, 17}, {8, 9}, true},
+        {{16, 17}, {10, 7}, false},  // rank 1's node 16 uses coarse 8, below its ghost 9
+        {{4, 29}, {2, 15}, true},
+        {{4, 29}, {1, 16}, false},   // rank 0's node 3 uses coarse 2, beyond its ghost 1
+        {{11, 11, 11}, {6, 6}, false},    // another rank count
+        {{11, 0, 22}, {6, 1, 10}, false}, // a rank without fine nodes
+        {{11, 11, 11}, {6, 11, 0}, false} // a rank without coarse nodes
+    };
+    for (const Case& c : cases) {
+        std::ostringstream name;
+        for (PetscInt n : c.fine) name << n << ' ';
+        name << "->";
+        for (PetscInt n : c.coarse) name << ' ' << n;
+        EXPECT_EQ(interpolatesWithinGhosts(c.fine, c.coarse), c.serves) << name.str();
+    }
+}
 
 /// K u written plainly, element by element over the whole model: factor * Ke on each element's
 /// corners, the rows and columns of fixed vertices left out (their rows stay 0).
