@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -770,11 +771,7 @@ PetscSolveResult PetscElasticSolver::solveFrom(const std::vector<float>& load,
     buildLoad(load, false);
     fillFromModel(u, u_);
     const PetscSolveResult result = solve();
-    u = gatherToModel(u_);
-    u.resize(n);
-    // Every rank continues with the same displacement as rank 0 gathered it.
-    if (MPI_Bcast(u.data(), int(n), MPI_DOUBLE, 0, comm_) != MPI_SUCCESS)
-        throw PetscFailure("MPI: broadcasting the displacement failed");
+    u = gatherToModel(u_);  // the same bits on every rank
     return result;
 }
 
@@ -814,39 +811,64 @@ std::vector<double> PetscElasticSolver::applyOperator(const std::vector<double>&
 }
 
 std::vector<double> PetscElasticSolver::gatherToModel(Vec v) const {
+    // A rank's part of a DMDA vector is its box of grid nodes, x fastest, three components a
+    // node; every rank gathers every rank's box (one MPI_Allgatherv) and places each model
+    // vertex's values from the box that holds it. Ranks are numbered x fastest over the
+    // processor grid.
     DM da = da_[0];
-    Vec natural = nullptr, all = nullptr;
-    VecScatter scatter = nullptr;
-    petscCheck(DMDACreateNaturalVector(da, &natural), "DMDACreateNaturalVector");
-    petscCheck(DMDAGlobalToNaturalBegin(da, v, INSERT_VALUES, natural), "DMDAGlobalToNatural");
-    petscCheck(DMDAGlobalToNaturalEnd(da, v, INSERT_VALUES, natural), "DMDAGlobalToNatural");
-    petscCheck(VecScatterCreateToZero(natural, &scatter, &all), "VecScatterCreateToZero");
-    petscCheck(VecScatterBegin(scatter, natural, all, INSERT_VALUES, SCATTER_FORWARD),
-               "VecScatterBegin");
-    petscCheck(VecScatterEnd(scatter, natural, all, INSERT_VALUES, SCATTER_FORWARD),
-               "VecScatterEnd");
-    std::vector<double> u;
-    PetscInt size = 0;
-    petscCheck(VecGetLocalSize(all, &size), "VecGetLocalSize");
-    if (size > 0) {
-        PetscInt M, N;
-        petscCheck(DMDAGetInfo(da, nullptr, &M, &N, nullptr, nullptr, nullptr, nullptr, nullptr,
-                               nullptr, nullptr, nullptr, nullptr, nullptr),
-                   "DMDAGetInfo");
-        const int nV = model_.numVertices(0);
-        u.assign(3 * size_t(nV), 0.0);
-        const PetscScalar* a = nullptr;
-        petscCheck(VecGetArrayRead(all, &a), "VecGetArrayRead");
-        for (int v = 0; v < nV; ++v) {
-            const GridPos p = unpack(model_.vertexPosition(0)[size_t(v)]);
-            const PetscInt node = (PetscInt(p.z) * N + p.y) * M + p.x;
-            for (int c = 0; c < 3; ++c) u[size_t(c * nV + v)] = a[3 * node + c];
-        }
-        petscCheck(VecRestoreArrayRead(all, &a), "VecRestoreArrayRead");
+    PetscInt procs[3];
+    const PetscInt* ranges[3];
+    petscCheck(DMDAGetInfo(da, nullptr, nullptr, nullptr, nullptr, &procs[0], &procs[1], &procs[2],
+                           nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+               "DMDAGetInfo");
+    petscCheck(DMDAGetOwnershipRanges(da, &ranges[0], &ranges[1], &ranges[2]),
+               "DMDAGetOwnershipRanges");
+    // Per direction and grid line: the processor index that owns it and the line's offset in
+    // that processor's box.
+    std::array<std::vector<PetscInt>, 3> owner, offset;
+    for (int a = 0; a < 3; ++a)
+        for (PetscInt q = 0; q < procs[a]; ++q)
+            for (PetscInt i = 0; i < ranges[a][q]; ++i) {
+                owner[size_t(a)].push_back(q);
+                offset[size_t(a)].push_back(i);
+            }
+    const size_t ranks = size_t(procs[0] * procs[1] * procs[2]);
+    std::vector<int> counts(ranks), displacements(ranks);
+    long long total = 0;
+    for (PetscInt k = 0, r = 0; k < procs[2]; ++k)
+        for (PetscInt j = 0; j < procs[1]; ++j)
+            for (PetscInt i = 0; i < procs[0]; ++i, ++r) {
+                const long long count = 3LL * ranges[0][i] * ranges[1][j] * ranges[2][k];
+                if (total + count > std::numeric_limits<int>::max())
+                    throw PetscFailure("gathering a vector of " + std::to_string(total + count) +
+                                       " values exceeds what one MPI call can gather");
+                counts[size_t(r)] = int(count);
+                displacements[size_t(r)] = int(total);
+                total += count;
+            }
+    std::vector<double> all(static_cast<size_t>(total));
+    PetscInt own = 0;
+    const PetscScalar* a = nullptr;
+    petscCheck(VecGetLocalSize(v, &own), "VecGetLocalSize");
+    petscCheck(VecGetArrayRead(v, &a), "VecGetArrayRead");
+    const int status = MPI_Allgatherv(a, int(own), MPI_DOUBLE, all.data(), counts.data(),
+                                      displacements.data(), MPI_DOUBLE, comm_);
+    petscCheck(VecRestoreArrayRead(v, &a), "VecRestoreArrayRead");
+    if (status != MPI_SUCCESS) throw PetscFailure("MPI: gathering the displacement failed");
+
+    const int nV = model_.numVertices(0);
+    std::vector<double> u(3 * size_t(nV));
+    for (int w = 0; w < nV; ++w) {
+        const GridPos p = unpack(model_.vertexPosition(0)[size_t(w)]);
+        const PetscInt i = owner[0][size_t(p.x)], j = owner[1][size_t(p.y)],
+                       k = owner[2][size_t(p.z)];
+        const size_t r = size_t(i + procs[0] * (j + procs[1] * k));
+        const size_t node =
+            size_t((offset[2][size_t(p.z)] * ranges[1][j] + offset[1][size_t(p.y)]) * ranges[0][i] +
+                   offset[0][size_t(p.x)]);
+        for (int c = 0; c < 3; ++c)
+            u[size_t(c * nV + w)] = all[size_t(displacements[r]) + 3 * node + size_t(c)];
     }
-    VecScatterDestroy(&scatter);
-    VecDestroy(&all);
-    VecDestroy(&natural);
     return u;
 }
 

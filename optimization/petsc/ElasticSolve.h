@@ -94,11 +94,11 @@ public:
     /// displacement layout, the same on every rank), which receives the solution on every rank.
     /// The compliance is load . u. Collective.
     PetscSolveResult solveFrom(const std::vector<float>& load, std::vector<double>& u);
-    /// The displacement on rank 0 in the model's layout (3*nV, component-major); empty on the
-    /// other ranks. Collective.
+    /// The displacement in the model's layout (3*nV, component-major), the same on every rank.
+    /// Collective.
     std::vector<double> gatherDisplacement() const;
     /// The level-0 operator of the last prepareSolve applied to `u` (3*nV in the model's layout,
-    /// the same on every rank): K u on rank 0, empty on the others; a fixed vertex's rows give
+    /// the same on every rank): K u on every rank; a fixed vertex's rows give
     /// identityScale() * u. Collective. For checks of the operator.
     std::vector<double> applyOperator(const std::vector<double>& u) const;
     /// How far level 1's operator is from the Galerkin product of level 0's: the largest
@@ -155,7 +155,7 @@ private:
         const PetscInt* corner, const PetscScalar* in, PetscScalar* out);
     /// Fills this rank's part of `v` from a model-layout vector (grid points without a vertex 0).
     void fillFromModel(const std::vector<double>& values, Vec v) const;
-    /// `v` in the model's layout on rank 0; empty on the others. Collective.
+    /// `v` in the model's layout, the same on every rank. Collective.
     std::vector<double> gatherToModel(Vec v) const;
     void fineDiagonal(Vec d) const;
     void buildHierarchy();
