@@ -93,6 +93,42 @@ void nonzeroMask(Vec d, Vec v) {
     petscCheck(VecRestoreArrayRead(d, &in), "VecRestoreArrayRead");
 }
 
+/// The interpolation from `coarse` to `fine` with the rows of `fine`'s inactive dofs zeroed,
+/// in the DMDA's own form: one scalar trilinear interpolation applied to each of the three
+/// components (MAIJ), a third of the entries of a matrix that spells out each component. One
+/// mask per node serves: every dof of a node is active or none is (a node is inactive when it
+/// is fixed or no element touches it, and an element stiffens all three components of its
+/// corners), so the first component's mask is the node's. Zeroed rows keep their entries:
+/// the pattern is the DMDA's, whatever the mask.
+Mat maskedInterpolation(DM coarse, DM fine, Vec activeFine) {
+    Mat P = nullptr, scalar = nullptr;
+    petscCheck(DMCreateInterpolation(coarse, fine, &P, nullptr), "DMCreateInterpolation");
+    petscCheck(MatMAIJGetAIJ(P, &scalar), "MatMAIJGetAIJ");  // P's own, scaled in place
+    Vec nodes = nullptr;
+    petscCheck(MatCreateVecs(scalar, nullptr, &nodes), "MatCreateVecs");
+    const PetscScalar* dofs = nullptr;
+    PetscScalar* out = nullptr;
+    PetscInt n = 0;
+    petscCheck(VecGetLocalSize(nodes, &n), "VecGetLocalSize");
+    petscCheck(VecGetArrayRead(activeFine, &dofs), "VecGetArrayRead");
+    petscCheck(VecGetArray(nodes, &out), "VecGetArray");
+    bool perNode = true;
+    for (PetscInt i = 0; i < n; ++i) {
+        out[i] = dofs[3 * i];
+        perNode = perNode && dofs[3 * i + 1] == out[i] && dofs[3 * i + 2] == out[i];
+    }
+    petscCheck(VecRestoreArray(nodes, &out), "VecRestoreArray");
+    petscCheck(VecRestoreArrayRead(activeFine, &dofs), "VecRestoreArrayRead");
+    if (!perNode) {
+        MatDestroy(&P);
+        VecDestroy(&nodes);
+        throw std::logic_error("masked interpolation: a node with active and inactive dofs");
+    }
+    petscCheck(MatDiagonalScale(scalar, nodes, nullptr), "MatDiagonalScale");
+    petscCheck(VecDestroy(&nodes), "VecDestroy");
+    return P;
+}
+
 }  // namespace
 
 bool interpolatesWithinGhosts(const std::vector<PetscInt>& fine,
@@ -642,13 +678,16 @@ void PetscElasticSolver::buildCoarseLevels() {
         DM fine = da_[size_t(l - 1)], coarse = da_[size_t(l)];
         Mat& P = interp_[size_t(l - 1)];
         if (!P || maskChanged_[size_t(l - 1)]) {
-            Mat maij = nullptr;
             petscCheck(MatDestroy(&P), "MatDestroy");
-            petscCheck(DMCreateInterpolation(coarse, fine, &maij, nullptr), "DMCreateInterpolation");
-            petscCheck(MatConvert(maij, MATAIJ, MAT_INITIAL_MATRIX, &P), "MatConvert");
-            petscCheck(MatDestroy(&maij), "MatDestroy");
-            // Zeroed rows keep their entries: the pattern is the DMDA's, whatever the mask.
-            petscCheck(MatDiagonalScale(P, active_[size_t(l - 1)], nullptr), "MatDiagonalScale");
+            P = maskedInterpolation(coarse, fine, active_[size_t(l - 1)]);
+            if (l > 1) {
+                // The Galerkin product below wants every component spelled out (PETSc would
+                // convert it itself, and keep the copy).
+                Mat spelled = nullptr;
+                petscCheck(MatConvert(P, MATAIJ, MAT_INITIAL_MATRIX, &spelled), "MatConvert");
+                petscCheck(MatDestroy(&P), "MatDestroy");
+                P = spelled;
+            }
             newStructure = true;
         }
         Mat& A = op_[size_t(l)];

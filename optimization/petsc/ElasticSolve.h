@@ -121,7 +121,7 @@ private:
     const FemModel& model_;
     MPI_Comm comm_;
     std::vector<DM> da_;        ///< node DMDA of every level, finest first
-    std::vector<Mat> interp_;   ///< interp_[l]: level l+1 -> level l, masked, AIJ
+    std::vector<Mat> interp_;   ///< interp_[l]: level l+1 -> level l, masked; MAIJ for l = 0, else AIJ
     std::vector<Mat> op_;       ///< op_[l] for l >= 1: assembled operators
     std::vector<Vec> active_;   ///< per level: 1 on active dofs, 0 on identity rows
     /// Per level: the last prepareSolve gave active_ new values (the level's interpolation
