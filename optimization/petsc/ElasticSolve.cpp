@@ -20,6 +20,12 @@ constexpr PetscInt kMaxIterations = 1000;
 /// largest eigenvalue's estimate, which takes 50 Krylov steps.
 constexpr const char* kCautiousInterval = "0,0.1,0,2.5";
 constexpr const char* kCautiousSteps = "50";
+/// Levels 1 to kElementLevels are assembled from the elements by the Galerkin rule, the
+/// coarser ones by PETSc's triple product. The product of the largest level would keep
+/// intermediate products of about its own size between designs (144 MB a rank at 524 288
+/// elements on 2 ranks), so level 2 is formed from its elements too; below, the products
+/// are small.
+constexpr int kElementLevels = 2;
 
 /// Sets a PETSc option to `value` unless the command line or PETSC_OPTIONS gave it: the
 /// engine's defaults that the user overrides.
@@ -505,10 +511,40 @@ void PetscElasticSolver::buildLoad(const std::vector<float>& f, bool mask) {
     petscCheck(VecPointwiseMult(rhs_, load_, active_[0]), "VecPointwiseMult");
 }
 
-void PetscElasticSolver::formCoarseElementLayer(PetscInt K, const ElementBox& box,
+void PetscElasticSolver::formCoarseElementLayer(int level, PetscInt K, const ElementBox& box,
                                                 const std::array<std::array<double, 576>, 8>& free,
                                                 std::array<double, 576>* matrices,
                                                 uint8_t* present) const {
+    if (level > 1) {
+        // The children are the level above's elements of the box twice as wide, in layers 2K
+        // and 2K + 1 (the grids halve exactly, so they exist); none has fixed vertices of its
+        // own (those are left out of the finest level's children already).
+        const ElementBox children{2 * box.x0, 2 * box.x1, 2 * box.y0, 2 * box.y1};
+        const size_t width = size_t(children.x1 - children.x0);
+        const size_t perLayer = width * size_t(children.y1 - children.y0);
+        std::vector<std::array<double, 576>> childMatrices(2 * perLayer);
+        std::vector<uint8_t> childPresent(2 * perLayer);
+        for (PetscInt z = 0; z < 2; ++z)
+            formCoarseElementLayer(level - 1, 2 * K + z, children, free,
+                                   &childMatrices[size_t(z) * perLayer],
+                                   &childPresent[size_t(z) * perLayer]);
+        size_t slot = 0;
+        for (PetscInt J = box.y0; J < box.y1; ++J)
+            for (PetscInt I = box.x0; I < box.x1; ++I, ++slot) {
+                std::array<double, 576>& Kc = matrices[slot];
+                Kc.fill(0.0);
+                present[slot] = 0;
+                for (int child = 0; child < 8; ++child) {
+                    const size_t c = size_t(child >> 2) * perLayer +
+                                     size_t(2 * (J - box.y0) + (child >> 1 & 1)) * width +
+                                     size_t(2 * (I - box.x0) + (child & 1));
+                    if (!childPresent[c]) continue;
+                    present[slot] = 1;
+                    addChildMatrix(childMatrices[c], child, 0, 1.0, Kc);
+                }
+            }
+        return;
+    }
     const std::array<double, 576>& Ke = model_.Ke();
     const std::vector<float>& factors = model_.stiffnessFactors();
     size_t slot = 0;
@@ -539,16 +575,16 @@ void PetscElasticSolver::formCoarseElementLayer(PetscInt K, const ElementBox& bo
         }
 }
 
-void PetscElasticSolver::assembleLevelOne() {
-    DM da = da_[1];
-    if (!op_[1]) {
-        petscCheck(DMCreateMatrix(da, &op_[1]), "DMCreateMatrix");
+void PetscElasticSolver::assembleFromElements(int level) {
+    DM da = da_[size_t(level)];
+    Mat& A = op_[size_t(level)];
+    if (!A) {
+        petscCheck(DMCreateMatrix(da, &A), "DMCreateMatrix");
         // Each rank sets its own rows alone: the assembly sends nothing.
-        petscCheck(MatSetOption(op_[1], MAT_NO_OFF_PROC_ENTRIES, PETSC_TRUE), "MatSetOption");
+        petscCheck(MatSetOption(A, MAT_NO_OFF_PROC_ENTRIES, PETSC_TRUE), "MatSetOption");
     } else {
-        petscCheck(MatZeroEntries(op_[1]), "MatZeroEntries");
+        petscCheck(MatZeroEntries(A), "MatZeroEntries");
     }
-    Mat A = op_[1];
     // W^T Ke W of each child position without fixed nodes: most children use these.
     std::array<std::array<double, 576>, 8> free{};
     for (int child = 0; child < 8; ++child)
@@ -570,14 +606,15 @@ void PetscElasticSolver::assembleLevelOne() {
     const auto layerOf = [&](PetscInt K) { return size_t(K & 1) * perLayer; };
     const PetscInt lastElementLayer = std::min(zs + zm, P - 1);  // exclusive
     if (zs > 0)
-        formCoarseElementLayer(zs - 1, box, free, &matrices[layerOf(zs - 1)],
+        formCoarseElementLayer(level, zs - 1, box, free, &matrices[layerOf(zs - 1)],
                                &present[layerOf(zs - 1)]);
     std::array<double, 3 * 81> values;
     std::array<MatStencil, 27> columns;
     std::array<double, 3 * 81> compact;
     for (PetscInt K = zs; K < zs + zm; ++K) {
         if (K < lastElementLayer)
-            formCoarseElementLayer(K, box, free, &matrices[layerOf(K)], &present[layerOf(K)]);
+            formCoarseElementLayer(level, K, box, free, &matrices[layerOf(K)],
+                                   &present[layerOf(K)]);
         for (PetscInt J = ys; J < ys + ym; ++J)
             for (PetscInt I = xs; I < xs + xm; ++I) {
                 values.fill(0.0);
@@ -625,25 +662,32 @@ void PetscElasticSolver::assembleLevelOne() {
     petscCheck(MatAssemblyEnd(A, MAT_FINAL_ASSEMBLY), "MatAssemblyEnd");
 }
 
-double PetscElasticSolver::levelOneGalerkinDeviation() const {
-    if (op_.size() < 2 || !op_[1]) return 0.0;
+double PetscElasticSolver::galerkinDeviation(int level) const {
+    if (level < 1 || size_t(level) >= op_.size() || !op_[size_t(level)])
+        throw std::invalid_argument("galerkinDeviation: no assembled level " +
+                                    std::to_string(level));
+    const Mat A = op_[size_t(level)], P = interp_[size_t(level - 1)];
     Vec x = nullptr, direct = nullptr, galerkin = nullptr, fine = nullptr, fineProduct = nullptr;
-    petscCheck(MatCreateVecs(op_[1], &x, &direct), "MatCreateVecs");
+    petscCheck(MatCreateVecs(A, &x, &direct), "MatCreateVecs");
     petscCheck(VecDuplicate(direct, &galerkin), "VecDuplicate");
-    petscCheck(MatCreateVecs(shell_, &fine, &fineProduct), "MatCreateVecs");
+    petscCheck(MatCreateVecs(level == 1 ? shell_ : op_[size_t(level - 1)], &fine, &fineProduct),
+               "MatCreateVecs");
     PetscRandom random = nullptr;
     petscCheck(PetscRandomCreate(comm_, &random), "PetscRandomCreate");
     petscCheck(PetscRandomSetSeed(random, 17), "PetscRandomSetSeed");
     petscCheck(PetscRandomSeed(random), "PetscRandomSeed");
     petscCheck(VecSetRandom(x, random), "VecSetRandom");
     petscCheck(PetscRandomDestroy(&random), "PetscRandomDestroy");
-    petscCheck(MatMult(op_[1], x, direct), "MatMult");
-    petscCheck(MatMult(interp_[0], x, fine), "MatMult");
-    applyFine(fine, fineProduct);
-    petscCheck(MatMultTranspose(interp_[0], fineProduct, galerkin), "MatMultTranspose");
+    petscCheck(MatMult(A, x, direct), "MatMult");
+    petscCheck(MatMult(P, x, fine), "MatMult");
+    if (level == 1)
+        applyFine(fine, fineProduct);
+    else
+        petscCheck(MatMult(op_[size_t(level - 1)], fine, fineProduct), "MatMult");
+    petscCheck(MatMultTranspose(P, fineProduct, galerkin), "MatMultTranspose");
     // Only the active dofs: the empty rows hold the identity, which no product gives.
-    petscCheck(VecPointwiseMult(direct, direct, active_[1]), "VecPointwiseMult");
-    petscCheck(VecPointwiseMult(galerkin, galerkin, active_[1]), "VecPointwiseMult");
+    petscCheck(VecPointwiseMult(direct, direct, active_[size_t(level)]), "VecPointwiseMult");
+    petscCheck(VecPointwiseMult(galerkin, galerkin, active_[size_t(level)]), "VecPointwiseMult");
     PetscReal scale = 0, deviation = 0;
     petscCheck(VecNorm(direct, NORM_INFINITY, &scale), "VecNorm");
     petscCheck(VecAXPY(galerkin, -1.0, direct), "VecAXPY");
@@ -667,11 +711,11 @@ void PetscElasticSolver::adoptMask(int level, Vec mask) {
 }
 
 void PetscElasticSolver::buildCoarseLevels() {
-    // Level 1 from the elements, then for every level: its active dofs (a nonzero row), the
-    // identity on its empty rows, the masked interpolation from the next level and the next
-    // level's operator P^T A P. What depends only on the masks (the interpolations and the
-    // products' structure) is kept while the masks stay as they were, as they do through an
-    // optimization: only the values are formed anew.
+    // For every level: the masked interpolation from it to the level above, its operator
+    // (levels 1 to kElementLevels from the elements, the rest P^T A P), its active dofs (a
+    // nonzero row) and the identity on its empty rows. What depends only on the masks (the
+    // interpolations and the products' structure) is kept while the masks stay as they were,
+    // as they do through an optimization: only the values are formed anew.
     const int levels = int(da_.size());
     bool newStructure = false;  // the level above has a new sparsity pattern
     for (int l = 1; l < levels; ++l) {
@@ -680,7 +724,7 @@ void PetscElasticSolver::buildCoarseLevels() {
         if (!P || maskChanged_[size_t(l - 1)]) {
             petscCheck(MatDestroy(&P), "MatDestroy");
             P = maskedInterpolation(coarse, fine, active_[size_t(l - 1)]);
-            if (l > 1) {
+            if (l > kElementLevels) {
                 // The Galerkin product below wants every component spelled out (PETSc would
                 // convert it itself, and keep the copy).
                 Mat spelled = nullptr;
@@ -691,8 +735,8 @@ void PetscElasticSolver::buildCoarseLevels() {
             newStructure = true;
         }
         Mat& A = op_[size_t(l)];
-        if (l == 1) {
-            assembleLevelOne();
+        if (l <= kElementLevels) {
+            assembleFromElements(l);
         } else if (A && !newStructure) {
             petscCheck(MatPtAP(op_[size_t(l - 1)], P, MAT_REUSE_MATRIX, 2.0, &A), "MatPtAP");
         } else {

@@ -101,10 +101,11 @@ public:
     /// the same on every rank): K u on every rank; a fixed vertex's rows give
     /// identityScale() * u. Collective. For checks of the operator.
     std::vector<double> applyOperator(const std::vector<double>& u) const;
-    /// How far level 1's operator is from the Galerkin product of level 0's: the largest
-    /// |A1 x - P^T A0 P x| over level 1's active dofs relative to the largest |A1 x| there, for
-    /// a fixed random x. Collective; the same on every rank. For checks of the hierarchy.
-    double levelOneGalerkinDeviation() const;
+    /// How far the operator of `level` (1 to shape().levels - 1) is from the Galerkin product
+    /// of the level above: the largest |A x - P^T A' P x| over the level's active dofs relative
+    /// to the largest |A x| there, for a fixed random x. Collective; the same on every rank.
+    /// For checks of the hierarchy.
+    double galerkinDeviation(int level) const;
     /// The diagonal of the identity rows (the largest diagonal entry of any element).
     double identityScale() const { return identityScale_; }
     const PetscSolveShape& shape() const { return shape_; }
@@ -163,18 +164,18 @@ private:
     /// with `mask`, active_[0] from the fixed vertices and the untouched points first.
     void buildLoad(const std::vector<float>& f, bool mask);
     void collectElements();
-    /// Level 1's operator, row by row: each node's rows from the coarse elements around it,
-    /// their matrices the element-by-element Galerkin rule on the model's children (fixed
-    /// vertices left out).
-    void assembleLevelOne();
+    /// The operator of `level` (1 to kElementLevels), row by row: each node's rows from the
+    /// coarse elements around it, their matrices the element-by-element Galerkin rule applied
+    /// level by level from the model's elements (fixed vertices left out).
+    void assembleFromElements(int level);
     /// Coarse elements [x0, x1) x [y0, y1) of a layer.
     struct ElementBox {
         PetscInt x0, x1, y0, y1;
     };
-    /// The Galerkin matrices of the coarse elements of `box` in layer K (576 doubles each, x
-    /// fastest) and whether each holds a child; `free` the children's matrices without fixed
-    /// vertices.
-    void formCoarseElementLayer(PetscInt K, const ElementBox& box,
+    /// The Galerkin matrices of the elements of `level` (1 or more) in `box` of layer K (576
+    /// doubles each, x fastest) and whether each holds a model element; `free` the level-0
+    /// children's matrices without fixed vertices.
+    void formCoarseElementLayer(int level, PetscInt K, const ElementBox& box,
                                 const std::array<std::array<double, 576>, 8>& free,
                                 std::array<double, 576>* matrices, uint8_t* present) const;
     void buildCoarseLevels();
