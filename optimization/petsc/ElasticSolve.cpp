@@ -867,11 +867,15 @@ PetscSolveResult PetscElasticSolver::solveFrom(const std::vector<float>& load,
     buildLoad(load, false);
     fillFromModel(u, u_);
     const PetscSolveResult result = solve();
-    u = gatherToModel(u_);  // the same bits on every rank
+    gatherToModel(u_, u);  // the same bits on every rank
     return result;
 }
 
-std::vector<double> PetscElasticSolver::gatherDisplacement() const { return gatherToModel(u_); }
+std::vector<double> PetscElasticSolver::gatherDisplacement() const {
+    std::vector<double> u;
+    gatherToModel(u_, u);
+    return u;
+}
 
 void PetscElasticSolver::fillFromModel(const std::vector<double>& values, Vec v) const {
     const int nV = model_.numVertices(0);
@@ -900,13 +904,14 @@ std::vector<double> PetscElasticSolver::applyOperator(const std::vector<double>&
     petscCheck(VecDuplicate(load_, &y), "VecDuplicate");
     fillFromModel(u, x);
     applyFine(x, y);
-    std::vector<double> result = gatherToModel(y);
+    std::vector<double> result;
+    gatherToModel(y, result);
     VecDestroy(&x);
     VecDestroy(&y);
     return result;
 }
 
-std::vector<double> PetscElasticSolver::gatherToModel(Vec v) const {
+void PetscElasticSolver::gatherToModel(Vec v, std::vector<double>& u) const {
     // A rank's part of a DMDA vector is its box of grid nodes, x fastest, three components a
     // node; every rank gathers every rank's box (one MPI_Allgatherv) and places each model
     // vertex's values from the box that holds it. Ranks are numbered x fastest over the
@@ -953,7 +958,7 @@ std::vector<double> PetscElasticSolver::gatherToModel(Vec v) const {
     if (status != MPI_SUCCESS) throw PetscFailure("MPI: gathering the displacement failed");
 
     const int nV = model_.numVertices(0);
-    std::vector<double> u(3 * size_t(nV));
+    u.resize(3 * size_t(nV));
     for (int w = 0; w < nV; ++w) {
         const GridPos p = unpack(model_.vertexPosition(0)[size_t(w)]);
         const PetscInt i = owner[0][size_t(p.x)], j = owner[1][size_t(p.y)],
@@ -965,7 +970,6 @@ std::vector<double> PetscElasticSolver::gatherToModel(Vec v) const {
         for (int c = 0; c < 3; ++c)
             u[size_t(c * nV + w)] = all[size_t(displacements[r]) + 3 * node + size_t(c)];
     }
-    return u;
 }
 
 }  // namespace ostrel

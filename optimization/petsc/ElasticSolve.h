@@ -156,8 +156,8 @@ private:
         const PetscInt* corner, const PetscScalar* in, PetscScalar* out);
     /// Fills this rank's part of `v` from a model-layout vector (grid points without a vertex 0).
     void fillFromModel(const std::vector<double>& values, Vec v) const;
-    /// `v` in the model's layout, the same on every rank. Collective.
-    std::vector<double> gatherToModel(Vec v) const;
+    /// `u` = `v` in the model's layout, the same on every rank (its storage reused). Collective.
+    void gatherToModel(Vec v, std::vector<double>& u) const;
     void fineDiagonal(Vec d) const;
     void buildHierarchy();
     /// load_ and rhs_ (the load without the identity rows' entries) from a model-layout load;
