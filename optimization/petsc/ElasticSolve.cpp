@@ -102,10 +102,11 @@ void nonzeroMask(Vec d, Vec v) {
 /// The interpolation from `coarse` to `fine` with the rows of `fine`'s inactive dofs zeroed,
 /// in the DMDA's own form: one scalar trilinear interpolation applied to each of the three
 /// components (MAIJ), a third of the entries of a matrix that spells out each component. One
-/// mask per node serves: every dof of a node is active or none is (a node is inactive when it
-/// is fixed or no element touches it, and an element stiffens all three components of its
-/// corners), so the first component's mask is the node's. Zeroed rows keep their entries:
-/// the pattern is the DMDA's, whatever the mask.
+/// mask per node serves: every dof of a node is active or none is (on the finest level a node
+/// is inactive when it is fixed or no element touches it; an element stiffens all three
+/// components of its corners, so on coarser levels a node's three diagonal entries vanish
+/// together), so the first component's mask is the node's; a mask that breaks this is
+/// refused. Zeroed rows keep their entries: the pattern is the DMDA's, whatever the mask.
 Mat maskedInterpolation(DM coarse, DM fine, Vec activeFine) {
     Mat P = nullptr, scalar = nullptr;
     petscCheck(DMCreateInterpolation(coarse, fine, &P, nullptr), "DMCreateInterpolation");
