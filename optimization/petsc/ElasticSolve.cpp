@@ -523,63 +523,56 @@ void PetscElasticSolver::formCoarseElementLayer(int level, PetscInt K, const Ele
                                                 const std::array<std::array<double, 576>, 8>& free,
                                                 std::array<double, 576>* matrices,
                                                 uint8_t* present) const {
-    if (level > 1) {
-        // The children are the level above's elements of the box twice as wide, in layers 2K
-        // and 2K + 1 (the grids halve exactly, so they exist); none has fixed vertices of its
-        // own (those are left out of the finest level's children already).
-        const ElementBox children{2 * box.x0, 2 * box.x1, 2 * box.y0, 2 * box.y1};
-        const size_t width = size_t(children.x1 - children.x0);
-        const size_t perLayer = width * size_t(children.y1 - children.y0);
-        std::vector<std::array<double, 576>> childMatrices(2 * perLayer);
-        std::vector<uint8_t> childPresent(2 * perLayer);
+    // Above level 1 the children are the level above's elements of the box twice as wide, in
+    // layers 2K and 2K + 1 (the grids halve exactly, so they exist); none has fixed vertices
+    // of its own (those are left out of the finest level's children already).
+    const ElementBox children{2 * box.x0, 2 * box.x1, 2 * box.y0, 2 * box.y1};
+    const size_t width = size_t(children.x1 - children.x0);
+    const size_t perLayer = level > 1 ? width * size_t(children.y1 - children.y0) : 0;
+    std::vector<std::array<double, 576>> childMatrices(2 * perLayer);
+    std::vector<uint8_t> childPresent(2 * perLayer);
+    if (level > 1)
         for (PetscInt z = 0; z < 2; ++z)
             formCoarseElementLayer(level - 1, 2 * K + z, children, free,
                                    &childMatrices[size_t(z) * perLayer],
                                    &childPresent[size_t(z) * perLayer]);
-        size_t slot = 0;
-        for (PetscInt J = box.y0; J < box.y1; ++J)
-            for (PetscInt I = box.x0; I < box.x1; ++I, ++slot) {
-                std::array<double, 576>& Kc = matrices[slot];
-                Kc.fill(0.0);
-                present[slot] = 0;
-                for (int child = 0; child < 8; ++child) {
-                    const size_t c = size_t(child >> 2) * perLayer +
-                                     size_t(2 * (J - box.y0) + (child >> 1 & 1)) * width +
-                                     size_t(2 * (I - box.x0) + (child & 1));
-                    if (!childPresent[c]) continue;
-                    present[slot] = 1;
-                    addChildMatrix(childMatrices[c], child, 0, 1.0, Kc);
-                }
-            }
-        return;
-    }
     const std::array<double, 576>& Ke = model_.Ke();
     const std::vector<float>& factors = model_.stiffnessFactors();
+    // Kc += the Galerkin matrix of the child at `child` of element (I, J); false if absent.
+    const auto addChild = [&](PetscInt I, PetscInt J, int child, std::array<double, 576>& Kc) {
+        if (level > 1) {
+            const size_t c = size_t(child >> 2) * perLayer +
+                             size_t(2 * (J - box.y0) + (child >> 1 & 1)) * width +
+                             size_t(2 * (I - box.x0) + (child & 1));
+            if (!childPresent[c]) return false;
+            addChildMatrix(childMatrices[c], child, 0, 1.0, Kc);
+            return true;
+        }
+        const int x = int(2 * I) + (child & 1), y = int(2 * J) + (child >> 1 & 1),
+                  z = int(2 * K) + (child >> 2);
+        const int e = model_.elementAt(0, {x, y, z});
+        if (e < 0) return false;
+        unsigned fixed = 0;
+        for (int n = 0; n < 8; ++n) {
+            const int v = model_.vertexAt(0, {x + (n & 1), y + (n >> 1 & 1), z + (n >> 2)});
+            if (v >= 0 && model_.isFixed(v)) fixed |= 1u << n;
+        }
+        const double f = factors[size_t(e)];
+        if (fixed == 0) {
+            const std::array<double, 576>& G = free[size_t(child)];
+            for (size_t q = 0; q < 576; ++q) Kc[q] += f * G[q];
+        } else {
+            addChildMatrix(Ke, child, fixed, f, Kc);
+        }
+        return true;
+    };
     size_t slot = 0;
     for (PetscInt J = box.y0; J < box.y1; ++J)
         for (PetscInt I = box.x0; I < box.x1; ++I, ++slot) {
-            std::array<double, 576>& Kc = matrices[slot];
-            Kc.fill(0.0);
+            matrices[slot].fill(0.0);
             present[slot] = 0;
-            for (int child = 0; child < 8; ++child) {
-                const int x = int(2 * I) + (child & 1), y = int(2 * J) + (child >> 1 & 1),
-                          z = int(2 * K) + (child >> 2);
-                const int e = model_.elementAt(0, {x, y, z});
-                if (e < 0) continue;
-                present[slot] = 1;
-                unsigned fixed = 0;
-                for (int n = 0; n < 8; ++n) {
-                    const int v = model_.vertexAt(0, {x + (n & 1), y + (n >> 1 & 1), z + (n >> 2)});
-                    if (v >= 0 && model_.isFixed(v)) fixed |= 1u << n;
-                }
-                const double f = factors[size_t(e)];
-                if (fixed == 0) {
-                    const std::array<double, 576>& G = free[size_t(child)];
-                    for (size_t q = 0; q < 576; ++q) Kc[q] += f * G[q];
-                } else {
-                    addChildMatrix(Ke, child, fixed, f, Kc);
-                }
-            }
+            for (int child = 0; child < 8; ++child)
+                if (addChild(I, J, child, matrices[slot])) present[slot] = 1;
         }
 }
 
