@@ -727,7 +727,7 @@ void PetscElasticSolver::buildCoarseLevels() {
             P = maskedInterpolation(coarse, fine, active_[size_t(l - 1)]);
             if (l > kElementLevels) {
                 // The Galerkin product below wants every component spelled out (PETSc would
-                // convert it itself, and keep the copy).
+                // convert it itself for the product).
                 Mat spelled = nullptr;
                 petscCheck(MatConvert(P, MATAIJ, MAT_INITIAL_MATRIX, &spelled), "MatConvert");
                 petscCheck(MatDestroy(&P), "MatDestroy");
