@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <random>
 #include <set>
+#include <string>
 #include <tuple>
 
 #include "support/MeshBuilders.h"
@@ -87,6 +89,127 @@ TEST(IsoSurface, InterpolatesFromTheLowerCorner) {
     // t = (0.6 - 1) / (0.2 - 1) = 0.5 from sample 0; t = (0.6 - 0.2) / (1 - 0.2) = 0.5 from 1.
     EXPECT_FLOAT_EQ(xs.front(), 10 + (0 + 0.5f + 0.5f) * 2);
     EXPECT_FLOAT_EQ(xs.back(), 10 + (1 + 0.5f + 0.5f) * 2);
+}
+
+/// Node layers [begin, end) of `whole` as a slab: the same offset and spacing.
+Volume<double, double> nodeLayers(const Volume<double, double>& whole, int begin, int end) {
+    const Vec3i n = whole.resolution();
+    Volume<double, double> slab;
+    slab.init({n.x, n.y, end - begin}, whole.spacing(), whole.offset(), 0.0);
+    for (int k = begin; k < end; ++k)
+        for (int j = 0; j < n.y; ++j)
+            for (int i = 0; i < n.x; ++i) slab(i, j, k - begin) = whole(i, j, k);
+    return slab;
+}
+
+/// The slabs of `whole` whose cell layers run between the given boundaries (first 0, last the
+/// cell layer count; equal neighbours: a slab without cells).
+std::vector<IsoSurfaceSlab> slabsOf(const Volume<double, double>& whole,
+                                    const std::vector<int>& bounds, bool invert) {
+    std::vector<IsoSurfaceSlab> slabs;
+    for (size_t r = 0; r + 1 < bounds.size(); ++r)
+        slabs.push_back(extractIsoSurfaceSlab(nodeLayers(whole, bounds[r], bounds[r + 1] + 1),
+                                              bounds[r], 0.5, invert));
+    return slabs;
+}
+
+void expectSameMesh(const TriangleMesh& a, const TriangleMesh& b, const std::string& what) {
+    ASSERT_EQ(a.vertices.size(), b.vertices.size()) << what;
+    ASSERT_EQ(a.triangles.size(), b.triangles.size()) << what;
+    for (size_t v = 0; v < a.vertices.size(); ++v) {
+        // The same bits: the slab computes every position from the same two samples.
+        EXPECT_EQ(a.vertices[v].position.x, b.vertices[v].position.x) << what << " vertex " << v;
+        EXPECT_EQ(a.vertices[v].position.y, b.vertices[v].position.y) << what << " vertex " << v;
+        EXPECT_EQ(a.vertices[v].position.z, b.vertices[v].position.z) << what << " vertex " << v;
+    }
+    for (size_t t = 0; t < a.triangles.size(); ++t)
+        for (int c = 0; c < 3; ++c)
+            EXPECT_EQ(a.triangles[t].indices[c], b.triangles[t].indices[c]) << what << " " << t;
+}
+
+TEST(IsoSurfaceSlabs, JoinInLayerOrderToTheWholeVolumesMeshBitForBit) {
+    // 9 node layers, 8 cell layers; the boundaries of each case's slabs.
+    const std::vector<std::vector<int>> splits = {
+        {0, 8},          {0, 1, 8},       {0, 4, 8},          {0, 7, 8},
+        {0, 2, 5, 8},    {0, 1, 2, 3, 4, 5, 6, 7, 8},
+        {0, 0, 3, 3, 8, 8},  // slabs without cells first, between and last
+    };
+    std::mt19937 rng(2024);
+    for (int trial = 0; trial < 12; ++trial) {
+        Volume<double, double> whole;
+        whole.init({5 + trial % 3, 4 + trial % 2, 9}, {0.1, 0.2, 0.3}, {-1.7, 0.3, 2.9}, 0.0);
+        // Samples on and around the iso level, some of them exactly at it (t = 0 or 1).
+        const double levels[] = {0.0, 0.5, 1.0, 0.25, 0.75, 0.5};
+        for (size_t c = 0; c < whole.size(); ++c) whole.data()[c] = levels[rng() % 6];
+        for (bool invert : {false, true}) {
+            TriangleMesh reference;
+            extractIsoSurface(whole, 0.5, reference, invert);
+            ASSERT_FALSE(reference.triangles.empty());
+            for (const std::vector<int>& bounds : splits) {
+                TriangleMesh joined;
+                ASSERT_TRUE(joinIsoSurfaceSlabs(slabsOf(whole, bounds, invert), joined));
+                expectSameMesh(reference, joined,
+                               "trial " + std::to_string(trial) + ", " +
+                                   std::to_string(bounds.size() - 1) + " slabs");
+            }
+        }
+    }
+}
+
+TEST(IsoSurfaceSlabs, SlabsOutOfOrderOrOfAnotherVolumeAreRefused) {
+    Volume<double, double> a = field({4, 4, 6}, 0.0), b = field({4, 4, 6}, 0.0);
+    for (int k = 1; k < 5; ++k) a(1, 1, k) = a(2, 2, k) = 1.0;
+    for (int k = 1; k < 5; ++k) b(2, 1, k) = 1.0;
+    const std::vector<IsoSurfaceSlab> inOrder = slabsOf(a, {0, 2, 5}, false);
+    TriangleMesh mesh;
+    mesh.vertices.push_back({{1, 2, 3}, {}});
+    EXPECT_FALSE(joinIsoSurfaceSlabs({inOrder[1], inOrder[0]}, mesh));
+    EXPECT_FALSE(joinIsoSurfaceSlabs({inOrder[0], slabsOf(b, {0, 2, 5}, false)[1]}, mesh));
+    // Left as it was.
+    ASSERT_EQ(mesh.vertices.size(), 1u);
+    EXPECT_EQ(mesh.vertices[0].position.z, 3.0f);
+    EXPECT_TRUE(joinIsoSurfaceSlabs(inOrder, mesh));
+    EXPECT_TRUE(test::isClosedAndOriented(mesh));
+}
+
+TEST(IsoSurfaceSlabs, BytesRoundTripAndDamagedBytesAreRefused) {
+    Volume<double, double> v = field({5, 4, 7}, 0.0);
+    for (int k = 1; k < 6; ++k) v(1 + k % 3, 1, k) = v(2, 2, k) = 1.0;
+    const IsoSurfaceSlab slab = extractIsoSurfaceSlab(nodeLayers(v, 2, 6), 2, 0.5, false);
+    ASSERT_FALSE(slab.first.empty());
+    ASSERT_FALSE(slab.last.empty());
+    const std::vector<unsigned char> bytes = slabBytes(slab);
+    IsoSurfaceSlab back;
+    ASSERT_TRUE(readSlabBytes(bytes, back));
+    EXPECT_EQ(back.firstLayer, 2);
+    EXPECT_EQ(back.cellLayers, slab.cellLayers);
+    EXPECT_EQ(back.positions.size(), slab.positions.size());
+    EXPECT_TRUE(std::equal(back.positions.begin(), back.positions.end(), slab.positions.begin(),
+                           [](Vec3f p, Vec3f q) { return p.x == q.x && p.y == q.y && p.z == q.z; }));
+    EXPECT_EQ(back.indices, slab.indices);
+    EXPECT_EQ(back.first, slab.first);
+    EXPECT_EQ(back.last, slab.last);
+    IsoSurfaceSlab empty;
+    ASSERT_TRUE(readSlabBytes(slabBytes(empty), back));
+    EXPECT_EQ(back.cellLayers, 0);
+    EXPECT_TRUE(back.positions.empty() && back.first.empty());
+
+    // Cut short, one byte too many, an index past the vertices, a layer vertex past them.
+    std::vector<std::vector<unsigned char>> damaged(4, bytes);
+    damaged[0].pop_back();
+    damaged[1].push_back(0);
+    const size_t indicesAt =
+        2 * sizeof(int32_t) + 4 * sizeof(uint64_t) + slab.positions.size() * sizeof(Vec3f);
+    const int32_t past = int32_t(slab.positions.size());
+    std::memcpy(damaged[2].data() + indicesAt, &past, sizeof past);
+    std::memcpy(damaged[3].data() + bytes.size() - sizeof past, &past, sizeof past);
+    for (size_t d = 0; d < damaged.size(); ++d) {
+        IsoSurfaceSlab kept = empty;
+        kept.cellLayers = 7;
+        EXPECT_FALSE(readSlabBytes(damaged[d], kept)) << d;
+        EXPECT_EQ(kept.cellLayers, 7) << d;
+    }
+    EXPECT_FALSE(readSlabBytes({}, back));
 }
 
 TEST(IsoSurface, EmptyCases) {
