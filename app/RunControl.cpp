@@ -30,6 +30,7 @@ RunControl::RunControl(FemModel& model, MultigridSolver& solver, ProgramLifetime
       solveTolerance_(options.solveTolerance) {
     optimizer_.setLogs(wideLog_, narrowLog_);
     optimizer_.setMoreLoads(&solver_.moreLoads());
+    optimizer_.setShapeSplit(options.designSplit);
     // The stream keeps its address across the history files' reopenings.
     solver_.setCycleCountSink(&optimizer_.history().cycleSink());
     ElementSteps* steps = options.elementSteps;

@@ -75,7 +75,9 @@ struct RunControlOptions {
     /// kernel module on the solver's device (KernelSteps). Must outlive the run control.
     ElementSteps* elementSteps = nullptr;
     /// With the kernel module's steps: the design's split over the processes of a many-process
-    /// run (gpu/DesignSplit.h; DeviceOptimizer::setSplit); null: this process holds all of it.
+    /// run (gpu/DesignSplit.h; DeviceOptimizer::setSplit), by which the processes make the shape
+    /// together too (Optimizer::setShapeSplit: every process takes the same snapshots and shape
+    /// files' steps, and process 0 alone has the shape); null: this process holds all of it.
     /// Must outlive the run control.
     DesignSplit* designSplit = nullptr;
     /// The relative residual every step's solve (and solveCurrentDesign's) reaches for; in

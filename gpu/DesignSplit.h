@@ -4,10 +4,11 @@
 // run of elements since elements are numbered layer by layer, and these verbs supply what it
 // reads of the other processes' layers: the neighbourhood of the density filter and its
 // transpose (the layers within the filter's reach), the global sums and extremes, and whole
-// element arrays where the optimizer hands them out. Every verb is collective: all processes
+// element arrays where the optimizer hands them out, and process 0 the pieces of the shape. Every verb is collective: all processes
 // call it in the same order with the same sizes. Pointers are host memory.
 
 #include <cstddef>
+#include <vector>
 
 namespace ostrel {
 
@@ -36,6 +37,10 @@ public:
     /// `values` holds one entry of `entryBytes` per element of the grid: every process's own
     /// entries take their owner's values.
     virtual void gatherElements(void* values, size_t entryBytes) = 0;
+    /// Every process's `bytes`, in process order, on process 0 (one entry per process there;
+    /// nothing on the others), whatever their sizes.
+    virtual std::vector<std::vector<unsigned char>> gatherToFirst(
+        const std::vector<unsigned char>& bytes) = 0;
 };
 
 }  // namespace ostrel

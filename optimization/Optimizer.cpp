@@ -224,10 +224,8 @@ void Optimizer::reset() {
     shapeCurrent_ = false;
 
     // 3. Padded density volume: one cell of border on every side.
-    const Vec3d s = model_.voxelSize();
-    paddedDensity_.init({dims[0] + 2, dims[1] + 2, dims[2] + 2}, s,
-                        {model_.origin().x - s.x, model_.origin().y - s.y, model_.origin().z - s.z},
-                        0.0);
+    paddedDensity_ = shapeSplit_ ? Volume<double, double>()
+                                 : paddedDensityLayers(model_, 0, dims[2] + 2);
 
     // 4. History files (with several load cases, their compliances' file too).
     caseWeights_ = controls_.loadCaseWeights.size() > 1 ? controls_.loadCaseWeights
@@ -465,8 +463,12 @@ Volume<double, double> Optimizer::paddedDensityCopy() const {
 
 void Optimizer::extractShape() {
     if (!isReset()) return;
-    fillPaddedDensity(model_, rho_, minDensity_, paddedDensity_);
-    extractIsoSurface(paddedDensity_, isoLevel_, shapeMesh_, false);
+    if (shapeSplit_) {
+        extractSplitShape(model_, rho_, minDensity_, isoLevel_, *shapeSplit_, shapeMesh_);
+    } else {
+        fillPaddedDensity(model_, rho_, minDensity_, paddedDensity_);
+        extractIsoSurface(paddedDensity_, isoLevel_, shapeMesh_, false);
+    }
     shapeCurrent_ = true;
 }
 

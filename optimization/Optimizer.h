@@ -69,6 +69,7 @@
 
 namespace ostrel {
 
+class DesignSplit;
 class ElementSteps;
 class FemModel;
 
@@ -157,6 +158,12 @@ public:
     /// been reset; the steps attached before are unloaded first (their state comes back). Null
     /// detaches. The steps must outlive their use here.
     void attachSteps(ElementSteps* steps);
+    /// A many-process run's split of the design (gpu/DesignSplit.h): the shape is then made
+    /// across the processes (extractSplitShape), which makes extractShape, updateShape,
+    /// closeShape and snapshot collective, and shapeMesh() is the whole shape on process 0 and
+    /// empty on the others; the padded volume is not held. Null (the default): this process
+    /// makes the whole shape. Set before the first reset; must outlive the optimizer's use.
+    void setShapeSplit(DesignSplit* split) { shapeSplit_ = split; }
     /// True when the attached steps run in the kernel module on a device.
     bool onDevice() const;
     /// The current design, densities, filtered design, held flags, energies, element factors,
@@ -234,7 +241,8 @@ public:
     /// False when the densities changed since shapeMesh() was last extracted.
     bool shapeCurrent() const { return shapeCurrent_; }
     /// The densities as extractShape() reads them, in a padded volume shaped like
-    /// paddedDensity() (empty before the first reset): a copy another thread may extract.
+    /// paddedDensity() (empty before the first reset and with a shape split): a copy another
+    /// thread may extract.
     Volume<double, double> paddedDensityCopy() const;
 
     /// Sharpness 4 * sum rho(1-rho) / m over the designable elements (0 when there are none),
@@ -349,6 +357,7 @@ private:
     TriangleMesh shapeMesh_;
     bool shapeCurrent_ = false;  // shapeMesh_ is the surface of the current densities
     ElementSteps* steps_ = nullptr;
+    DesignSplit* shapeSplit_ = nullptr;
     // The steps' sums of the last evaluation and update: sum q, sum rho over the elements not
     // held empty, sum rho(1-rho) over the designable elements.
     double energy_ = 0.0, volume_ = 0.0, sharpness_ = 0.0;

@@ -1025,11 +1025,11 @@ private:
 };
 
 /// What a process other than 0 of a many-process run does of `options`: the same run, its
-/// files in `folder` and no more files than the run itself needs.
+/// files in `folder` and no more files than the run itself needs (it takes the shape files'
+/// snapshots with process 0, whose shape it helps to make, and writes none of them).
 BatchOptions optionsOfRank(const BatchOptions& options, const std::filesystem::path& folder) {
     BatchOptions own = options;
     own.outputDirectory = folder;
-    own.shapeEvery = 0;
     own.vtk = false;
     own.smooth = false;
     return own;
@@ -1091,8 +1091,11 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     runOptions.shapeFileInterval = own.shapeEvery;
     runOptions.solveTolerance = own.tolerance;
     runOptions.designSplit = split;
-    runOptions.shapeFileWriter = [&results](int iteration, const DesignSnapshot& state) {
-        return results.write("OptimizedShape_" + std::to_string(iteration), state);
+    const bool writesFiles = !ranks || ranks->rank == 0;
+    runOptions.shapeFileWriter = [&results, writesFiles](int iteration,
+                                                         const DesignSnapshot& state) {
+        return !writesFiles ||
+               results.write("OptimizedShape_" + std::to_string(iteration), state);
     };
     RunControl run(problem.model(), problem.solver(), lifetime, runOptions);
     run.optimizer().setControls(problem.controls());

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "fem/FemModel.h"
 #include "optimization/petsc/PetscSession.h"
@@ -44,6 +45,9 @@ std::pair<LayerRun, LayerRun> reach(const OwnLayers& own, int halo, int numLayer
     return {{std::max(0, own.begin - halo), own.begin},
             {own.end, std::min(numLayers, own.end + halo)}};
 }
+
+/// The most bytes one message carries (an int counts them).
+constexpr size_t kMessageBytes = size_t(1) << 30;
 
 }  // namespace
 
@@ -158,6 +162,35 @@ void LayerSplit::gatherElements(void* values, size_t entryBytes) {
     petscCheck(MPI_Allgatherv(MPI_IN_PLACE, 0, MPI_DATATYPE_NULL, values, counts.data(),
                               offsets.data(), entry, comm_),
                "MPI_Allgatherv");
+}
+
+std::vector<std::vector<unsigned char>> LayerSplit::gatherToFirst(
+    const std::vector<unsigned char>& bytes) {
+    uint64_t size = bytes.size();
+    std::vector<uint64_t> sizes(rank_ == 0 ? size_t(size_) : 0);
+    petscCheck(MPI_Gather(&size, 1, MPI_UINT64_T, sizes.data(), 1, MPI_UINT64_T, 0, comm_),
+               "MPI_Gather");
+    std::vector<std::vector<unsigned char>> all;
+    if (rank_ != 0) {
+        // In messages of at most kMessageBytes, which process 0 takes in the same order.
+        for (size_t at = 0; at < bytes.size(); at += kMessageBytes)
+            petscCheck(MPI_Send(bytes.data() + at, int(std::min(kMessageBytes, bytes.size() - at)),
+                                MPI_BYTE, 0, 1, comm_),
+                       "MPI_Send");
+        return all;
+    }
+    all.resize(size_t(size_));
+    all[0] = bytes;
+    for (int r = 1; r < size_; ++r) {
+        std::vector<unsigned char>& theirs = all[size_t(r)];
+        theirs.resize(size_t(sizes[size_t(r)]));
+        for (size_t at = 0; at < theirs.size(); at += kMessageBytes)
+            petscCheck(MPI_Recv(theirs.data() + at,
+                                int(std::min(kMessageBytes, theirs.size() - at)), MPI_BYTE, r, 1,
+                                comm_, MPI_STATUS_IGNORE),
+                       "MPI_Recv");
+    }
+    return all;
 }
 
 }  // namespace ostrel

@@ -40,6 +40,8 @@ public:
     void combine(double* values, const CombineOp* ops, int count) override;
     void exchangeLayers(void* layers, size_t layerBytes, int halo) override;
     void gatherElements(void* values, size_t entryBytes) override;
+    std::vector<std::vector<unsigned char>> gatherToFirst(
+        const std::vector<unsigned char>& bytes) override;
 
 private:
     MPI_Comm comm_;

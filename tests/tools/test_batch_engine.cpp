@@ -1,10 +1,11 @@
 // ostrel-batch --engine petsc under mpirun: the same run on 1, 2 and 3 processes gives the same
 // history files and final densities as each other and as the single-process program; the first
-// compliance of every example is the single-process program's at a tight tolerance; a
-// checkpoint of a two-process run resumes byte for byte and is refused by another process count
-// or scene; a stop request sent to one process stops every process after the same step with the
-// final files written; a PETSc error on the processes ends them all with its "ERROR: " line; the
-// command lines that do not go with the engine are refused.
+// compliance of every example is the single-process program's at a tight tolerance; the shapes
+// the processes make together are closed; a checkpoint of a two-process run resumes byte for
+// byte and is refused by another process count or scene; a stop request sent to one process
+// stops every process after the same step with the final files written; a PETSc error on the
+// processes ends them all with its "ERROR: " line; the command lines that do not go with the
+// engine are refused.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -20,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "geometry/TriangleMesh.h"
+#include "support/MeshBuilders.h"
 #include "support/RunTestSupport.h"
 #include "tools/VtkImage.h"
 
@@ -307,6 +310,15 @@ TEST_F(BatchEngine, VtkFilesOfTwoProcessesAreParallelImagesThatEvaluateReads) {
             << error;
         EXPECT_EQ(image.first[2], 3 * piece);
         EXPECT_EQ(image.cells[2], 3);
+    }
+    // The shapes the two processes made together: one closed surface each, no seam between
+    // the processes' layers.
+    for (const char* name : {"OptimizedShape_5.obj", "OptimizedShape_final.obj"}) {
+        TriangleMesh shape;
+        ASSERT_TRUE(shape.readObj((out / name).wstring(), nullptr)) << name;
+        EXPECT_GT(shape.triangles.size(), 100u) << name;
+        EXPECT_TRUE(test::isClosedAndOriented(shape)) << name;
+        EXPECT_GT(shape.computeVolume(), 0.0f) << name;
     }
     Child evaluate(OSTREL_EVALUATE_EXE, {"--scene", scene_, "--densities", final.string()});
     EXPECT_EQ(evaluate.finish(), 0) << evaluate.out() << evaluate.err();

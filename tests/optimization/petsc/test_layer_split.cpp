@@ -14,6 +14,7 @@
 #include <cmath>
 #include <filesystem>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -23,11 +24,13 @@
 #include "gpu/HostDriver.h"
 #include "gpu/MultigridSolver.h"
 #include "optimization/DensityFilter.h"
+#include "optimization/DensityVolume.h"
 #include "optimization/KernelSteps.h"
 #include "optimization/petsc/LayerSplit.h"
 #include "optimization/petsc/PetscSession.h"
 #include "reference/ReferenceOptimizer.h"
 #include "support/ScratchFolder.h"
+#include "voxel/IsoSurface.h"
 
 namespace ostrel {
 namespace {
@@ -271,6 +274,74 @@ INSTANTIATE_TEST_SUITE_P(
                       testing::ModelCase{"fewer_layers_than_ranks", 12, 7, 2, 0.1, 0, false,
                                          0.0}),
     [](const auto& info) { return std::string(info.param.name); });
+
+/// The vertices and triangles where `a` and `b` differ (positions to the bit); -1 when their
+/// counts differ.
+int meshDifferences(const TriangleMesh& a, const TriangleMesh& b) {
+    if (a.vertices.size() != b.vertices.size() || a.triangles.size() != b.triangles.size())
+        return -1;
+    int count = 0;
+    for (size_t v = 0; v < a.vertices.size(); ++v) {
+        const Vec3f p = a.vertices[v].position, q = b.vertices[v].position;
+        count += !(p.x == q.x && p.y == q.y && p.z == q.z);
+    }
+    for (size_t t = 0; t < a.triangles.size(); ++t)
+        count += !std::equal(a.triangles[t].indices, a.triangles[t].indices + 3,
+                             b.triangles[t].indices);
+    return count;
+}
+
+TEST(SplitShape, ProcessZeroHasTheWholeVolumesShapeBitForBitAndTheOthersNone) {
+    const testing::ModelCase cases[] = {
+        {"holes", 10, 6, 9, 0.15, 0, false, 0.0},
+        {"fewer_layers_than_ranks", 12, 7, 2, 0.1, 0, false, 0.0},
+        {"one_layer", 6, 5, 1, 0.0, 0, false, 0.0},
+    };
+    for (const testing::ModelCase& c : cases) {
+        const testing::RandomModel random(c, 11);
+        const FemModel& model = *random.model;
+        LayerSplit split(model, PETSC_COMM_WORLD);
+        // The same densities on every rank, around the iso level and some exactly at it.
+        std::mt19937 pick(5);
+        const float levels[] = {0.001f, 0.5f, 1.0f, 0.3f, 0.7f};
+        std::vector<float> rho(size_t(model.numElements(0)));
+        for (float& r : rho) r = levels[pick() % 5];
+        Volume<double, double> whole =
+            paddedDensityLayers(model, 0, model.elementDims(0)[2] + 2);
+        fillPaddedDensity(model, rho, 0.001, whole);
+        TriangleMesh reference;
+        extractIsoSurface(whole, 0.5, reference, false);
+        EXPECT_FALSE(reference.triangles.empty()) << c.name;
+
+        TriangleMesh mesh;
+        mesh.vertices.push_back({{1, 2, 3}, {}});
+        extractSplitShape(model, rho, 0.001, 0.5, split, mesh);
+        if (worldRank() == 0) {
+            EXPECT_EQ(meshDifferences(mesh, reference), 0) << c.name;
+        } else {
+            EXPECT_TRUE(mesh.vertices.empty() && mesh.triangles.empty() && mesh.loaded)
+                << c.name;
+        }
+    }
+}
+
+TEST(SplitShape, GatherToFirstBringsEveryProcesssBytesInProcessOrder) {
+    testing::RandomModel random({"box", 4, 3, 5, 0.0, 0, false, 0.0}, 3);
+    LayerSplit split(*random.model, PETSC_COMM_WORLD);
+    // Rank 1 sends nothing; the others a run that names them.
+    const auto bytesOf = [](int rank) {
+        std::vector<unsigned char> bytes(rank == 1 ? 0 : size_t(7 + 3 * rank));
+        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(rank * 40 + i);
+        return bytes;
+    };
+    const std::vector<std::vector<unsigned char>> all = split.gatherToFirst(bytesOf(worldRank()));
+    if (worldRank() == 0) {
+        ASSERT_EQ(int(all.size()), worldSize());
+        for (int r = 0; r < worldSize(); ++r) EXPECT_EQ(all[size_t(r)], bytesOf(r)) << r;
+    } else {
+        EXPECT_TRUE(all.empty());
+    }
+}
 
 }  // namespace
 }  // namespace ostrel
