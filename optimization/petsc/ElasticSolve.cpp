@@ -10,6 +10,7 @@
 #include "fem/FemModel.h"
 #include "fem/LoadVector.h"
 #include "optimization/petsc/PetscSession.h"
+#include "optimization/petsc/VecValues.h"
 
 namespace ostrel {
 namespace {
@@ -88,15 +89,11 @@ bool coarsensWithoutEmptyRanks(const PetscInt* fine, PetscInt ranks) {
 
 /// v = 1 where d != 0, else 0.
 void nonzeroMask(Vec d, Vec v) {
-    const PetscScalar* in = nullptr;
-    PetscScalar* out = nullptr;
     PetscInt n = 0;
     petscCheck(VecGetLocalSize(d, &n), "VecGetLocalSize");
-    petscCheck(VecGetArrayRead(d, &in), "VecGetArrayRead");
-    petscCheck(VecGetArray(v, &out), "VecGetArray");
+    const ReadValues in(d);
+    const WriteValues out(v);
     for (PetscInt i = 0; i < n; ++i) out[i] = in[i] != 0 ? 1.0 : 0.0;
-    petscCheck(VecRestoreArray(v, &out), "VecRestoreArray");
-    petscCheck(VecRestoreArrayRead(d, &in), "VecRestoreArrayRead");
 }
 
 /// The interpolation from `coarse` to `fine` with the rows of `fine`'s inactive dofs zeroed,
@@ -113,19 +110,17 @@ Mat maskedInterpolation(DM coarse, DM fine, Vec activeFine) {
     petscCheck(MatMAIJGetAIJ(P, &scalar), "MatMAIJGetAIJ");  // P's own, scaled in place
     Vec nodes = nullptr;
     petscCheck(MatCreateVecs(scalar, nullptr, &nodes), "MatCreateVecs");
-    const PetscScalar* dofs = nullptr;
-    PetscScalar* out = nullptr;
     PetscInt n = 0;
     petscCheck(VecGetLocalSize(nodes, &n), "VecGetLocalSize");
-    petscCheck(VecGetArrayRead(activeFine, &dofs), "VecGetArrayRead");
-    petscCheck(VecGetArray(nodes, &out), "VecGetArray");
     bool perNode = true;
-    for (PetscInt i = 0; i < n; ++i) {
-        out[i] = dofs[3 * i];
-        perNode = perNode && dofs[3 * i + 1] == out[i] && dofs[3 * i + 2] == out[i];
+    {
+        const ReadValues dofs(activeFine);
+        const WriteValues out(nodes);
+        for (PetscInt i = 0; i < n; ++i) {
+            out[i] = dofs[3 * i];
+            perNode = perNode && dofs[3 * i + 1] == out[i] && dofs[3 * i + 2] == out[i];
+        }
     }
-    petscCheck(VecRestoreArray(nodes, &out), "VecRestoreArray");
-    petscCheck(VecRestoreArrayRead(activeFine, &dofs), "VecRestoreArrayRead");
     if (!perNode) {
         MatDestroy(&P);
         VecDestroy(&nodes);
@@ -415,55 +410,44 @@ void PetscElasticSolver::addProducts(const std::vector<OwnedElement>& elements,
 void PetscElasticSolver::applyFine(Vec x, Vec y) const {
     petscCheck(DMGlobalToLocal(da_[0], x, INSERT_VALUES, localIn_), "DMGlobalToLocal");
     petscCheck(VecSet(localOut_, 0.0), "VecSet");
-    const PetscScalar* in = nullptr;
-    PetscScalar* out = nullptr;
-    petscCheck(VecGetArrayRead(localIn_, &in), "VecGetArrayRead");
-    petscCheck(VecGetArray(localOut_, &out), "VecGetArray");
-    addElementProducts(in, out);
-    petscCheck(VecRestoreArray(localOut_, &out), "VecRestoreArray");
-    petscCheck(VecRestoreArrayRead(localIn_, &in), "VecRestoreArrayRead");
+    {
+        const ReadValues in(localIn_);
+        const WriteValues out(localOut_);
+        addElementProducts(in.data(), out.data());
+    }
     petscCheck(VecSet(y, 0.0), "VecSet");
     petscCheck(DMLocalToGlobal(da_[0], localOut_, ADD_VALUES, y), "DMLocalToGlobal");
     // Identity rows: fixed dofs and dofs that no element touches.
-    const PetscScalar *xa = nullptr, *mask = nullptr;
-    PetscScalar* ya = nullptr;
     PetscInt n = 0;
     petscCheck(VecGetLocalSize(y, &n), "VecGetLocalSize");
-    petscCheck(VecGetArrayRead(x, &xa), "VecGetArrayRead");
-    petscCheck(VecGetArrayRead(active_[0], &mask), "VecGetArrayRead");
-    petscCheck(VecGetArray(y, &ya), "VecGetArray");
+    const ReadValues xa(x), mask(active_[0]);
+    const WriteValues ya(y);
     for (PetscInt i = 0; i < n; ++i)
         if (mask[i] == 0) ya[i] = identityScale_ * xa[i];
-    petscCheck(VecRestoreArray(y, &ya), "VecRestoreArray");
-    petscCheck(VecRestoreArrayRead(active_[0], &mask), "VecRestoreArrayRead");
-    petscCheck(VecRestoreArrayRead(x, &xa), "VecRestoreArrayRead");
 }
 
 void PetscElasticSolver::fineDiagonal(Vec d) const {
     petscCheck(VecSet(localOut_, 0.0), "VecSet");
-    PetscScalar* out = nullptr;
-    petscCheck(VecGetArray(localOut_, &out), "VecGetArray");
-    const std::array<double, 576>& Ke = model_.Ke();
-    for (const OwnedElement& el : elements_)
-        for (int n = 0; n < 8; ++n) {
-            if (el.fixedCorners >> n & 1) continue;
-            PetscScalar* o =
-                out + el.base + 3 * (n & 1) + (n >> 1 & 1) * strideY_ + (n >> 2) * strideZ_;
-            for (int c = 0; c < 3; ++c) o[c] += double(el.factor) * Ke[size_t((3 * n + c) * 25)];
-        }
-    petscCheck(VecRestoreArray(localOut_, &out), "VecRestoreArray");
+    {
+        const WriteValues out(localOut_);
+        const std::array<double, 576>& Ke = model_.Ke();
+        for (const OwnedElement& el : elements_)
+            for (int n = 0; n < 8; ++n) {
+                if (el.fixedCorners >> n & 1) continue;
+                PetscScalar* o = out.data() + el.base + 3 * (n & 1) + (n >> 1 & 1) * strideY_ +
+                                 (n >> 2) * strideZ_;
+                for (int c = 0; c < 3; ++c)
+                    o[c] += double(el.factor) * Ke[size_t((3 * n + c) * 25)];
+            }
+    }
     petscCheck(VecSet(d, 0.0), "VecSet");
     petscCheck(DMLocalToGlobal(da_[0], localOut_, ADD_VALUES, d), "DMLocalToGlobal");
-    const PetscScalar* mask = nullptr;
-    PetscScalar* da = nullptr;
     PetscInt n = 0;
     petscCheck(VecGetLocalSize(d, &n), "VecGetLocalSize");
-    petscCheck(VecGetArrayRead(active_[0], &mask), "VecGetArrayRead");
-    petscCheck(VecGetArray(d, &da), "VecGetArray");
+    const ReadValues mask(active_[0]);
+    const WriteValues da(d);
     for (PetscInt i = 0; i < n; ++i)
         if (mask[i] == 0) da[i] = identityScale_;
-    petscCheck(VecRestoreArray(d, &da), "VecRestoreArray");
-    petscCheck(VecRestoreArrayRead(active_[0], &mask), "VecRestoreArrayRead");
 }
 
 PetscErrorCode PetscElasticSolver::shellMult(Mat A, Vec x, Vec y) {
@@ -497,24 +481,28 @@ void PetscElasticSolver::buildLoad(const std::vector<float>& f, bool mask) {
     DM da = da_[0];
     PetscInt xs, ys, zs, xm, ym, zm;
     petscCheck(DMDAGetCorners(da, &xs, &ys, &zs, &xm, &ym, &zm), "DMDAGetCorners");
-    PetscScalar**** fa = nullptr;
-    PetscScalar**** ma = nullptr;
     Vec fresh = nullptr;  // the mask, adopted below unless it equals the kept one
-    if (mask) petscCheck(VecDuplicate(load_, &fresh), "VecDuplicate");
-    petscCheck(DMDAVecGetArrayDOF(da, load_, &fa), "DMDAVecGetArrayDOF");
-    if (mask) petscCheck(DMDAVecGetArrayDOF(da, fresh, &ma), "DMDAVecGetArrayDOF");
-    for (PetscInt k = zs; k < zs + zm; ++k)
-        for (PetscInt j = ys; j < ys + ym; ++j)
-            for (PetscInt i = xs; i < xs + xm; ++i) {
-                const int v = model_.vertexAt(0, {int(i), int(j), int(k)});
-                const bool active = v >= 0 && !model_.isFixed(v);
-                for (int c = 0; c < 3; ++c) {
-                    fa[k][j][i][c] = v >= 0 ? double(f[size_t(c * nV + v)]) : 0.0;
-                    if (mask) ma[k][j][i][c] = active ? 1.0 : 0.0;
+    if (mask) {
+        petscCheck(VecDuplicate(load_, &fresh), "VecDuplicate");
+        const GridValues ma(da, fresh);
+        for (PetscInt k = zs; k < zs + zm; ++k)
+            for (PetscInt j = ys; j < ys + ym; ++j)
+                for (PetscInt i = xs; i < xs + xm; ++i) {
+                    const int v = model_.vertexAt(0, {int(i), int(j), int(k)});
+                    const double active = v >= 0 && !model_.isFixed(v) ? 1.0 : 0.0;
+                    for (int c = 0; c < 3; ++c) ma[k][j][i][c] = active;
                 }
-            }
-    if (mask) petscCheck(DMDAVecRestoreArrayDOF(da, fresh, &ma), "DMDAVecRestoreArrayDOF");
-    petscCheck(DMDAVecRestoreArrayDOF(da, load_, &fa), "DMDAVecRestoreArrayDOF");
+    }
+    {
+        const GridValues fa(da, load_);
+        for (PetscInt k = zs; k < zs + zm; ++k)
+            for (PetscInt j = ys; j < ys + ym; ++j)
+                for (PetscInt i = xs; i < xs + xm; ++i) {
+                    const int v = model_.vertexAt(0, {int(i), int(j), int(k)});
+                    for (int c = 0; c < 3; ++c)
+                        fa[k][j][i][c] = v >= 0 ? double(f[size_t(c * nV + v)]) : 0.0;
+                }
+    }
     if (mask) adoptMask(0, fresh);
     petscCheck(VecPointwiseMult(rhs_, load_, active_[0]), "VecPointwiseMult");
 }
@@ -876,8 +864,7 @@ void PetscElasticSolver::fillFromModel(const std::vector<double>& values, Vec v)
     DM da = da_[0];
     PetscInt xs, ys, zs, xm, ym, zm;
     petscCheck(DMDAGetCorners(da, &xs, &ys, &zs, &xm, &ym, &zm), "DMDAGetCorners");
-    PetscScalar**** a = nullptr;
-    petscCheck(DMDAVecGetArrayDOF(da, v, &a), "DMDAVecGetArrayDOF");
+    const GridValues a(da, v);
     for (PetscInt k = zs; k < zs + zm; ++k)
         for (PetscInt j = ys; j < ys + ym; ++j)
             for (PetscInt i = xs; i < xs + xm; ++i) {
@@ -885,7 +872,6 @@ void PetscElasticSolver::fillFromModel(const std::vector<double>& values, Vec v)
                 for (int c = 0; c < 3; ++c)
                     a[k][j][i][c] = w >= 0 ? values[size_t(c * nV + w)] : 0.0;
             }
-    petscCheck(DMDAVecRestoreArrayDOF(da, v, &a), "DMDAVecRestoreArrayDOF");
 }
 
 std::vector<double> PetscElasticSolver::applyOperator(const std::vector<double>& u) const {
@@ -943,12 +929,10 @@ void PetscElasticSolver::gatherToModel(Vec v, std::vector<double>& u) const {
             }
     std::vector<double> all(static_cast<size_t>(total));
     PetscInt own = 0;
-    const PetscScalar* a = nullptr;
     petscCheck(VecGetLocalSize(v, &own), "VecGetLocalSize");
-    petscCheck(VecGetArrayRead(v, &a), "VecGetArrayRead");
-    const int status = MPI_Allgatherv(a, int(own), MPI_DOUBLE, all.data(), counts.data(),
-                                      displacements.data(), MPI_DOUBLE, comm_);
-    petscCheck(VecRestoreArrayRead(v, &a), "VecRestoreArrayRead");
+    const int status =
+        MPI_Allgatherv(ReadValues(v).data(), int(own), MPI_DOUBLE, all.data(), counts.data(),
+                       displacements.data(), MPI_DOUBLE, comm_);
     if (status != MPI_SUCCESS) throw PetscFailure("MPI: gathering the displacement failed");
 
     const int nV = model_.numVertices(0);
