@@ -204,7 +204,10 @@ int runEngine(const std::vector<std::string>& args) {
                                   L" with PETSc: " + std::to_wstring(shape.levels) +
                                   L" multigrid levels, " + std::to_wstring(shape.dofs.front()) +
                                   L" unknowns on the finest, " +
-                                  std::to_wstring(shape.dofs.back()) + L" on the coarsest");
+                                  std::to_wstring(shape.dofs.back()) + L" on the coarsest" +
+                                  (shape.coarse == CoarseSolve::None
+                                       ? std::wstring()
+                                       : L" (" + fromUtf8(coarseSolveName(shape.coarse)) + L")"));
         designSplit = std::make_unique<LayerSplit>(problem.model(), PETSC_COMM_WORLD);
         const std::vector<OwnLayers>& layers = designSplit->layers();
         const auto [fewest, most] = std::minmax_element(

@@ -529,7 +529,11 @@ int runPetscSolve(int argc, char** argv) {
         char line[96];
         out << "Engine: petsc, " << session.size() << (session.size() == 1 ? " rank" : " ranks")
             << ", " << shape.levels << " multigrid levels (" << shape.dofs.front()
-            << " dofs on the finest, " << shape.dofs.back() << " on the coarsest)\n";
+            << " dofs on the finest, " << shape.dofs.back() << " on the coarsest"
+            << (shape.coarse == ostrel::CoarseSolve::None
+                    ? ""
+                    : std::string(", ") + ostrel::coarseSolveName(shape.coarse))
+            << ")\n";
         std::snprintf(line, sizeof line, "%.9e", result.compliance);
         out << "Compliance: " << line << "\n";
         out << "Iterations: " << result.iterations << (result.converged ? "" : " (not converged)")

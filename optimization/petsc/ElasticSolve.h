@@ -62,11 +62,28 @@ struct PetscSolveResult {
 bool interpolatesWithinGhosts(const std::vector<PetscInt>& fine,
                               const std::vector<PetscInt>& coarse);
 
+/// How the engine's defaults solve the coarsest level (PETSc's options may replace it).
+enum class CoarseSolve {
+    None,       ///< one level: Jacobi alone
+    Redundant,  ///< every rank factors the whole coarsest matrix (CHOLMOD's Cholesky)
+    Mumps,      ///< the ranks factor it together (MUMPS's Cholesky)
+};
+
+/// The coarsest level's solve for a run on `ranks` ranks whose coarsest level has `dofs`
+/// unknowns and which has `levels` levels: redundant on one rank and up to
+/// kRedundantCoarseDofs unknowns, MUMPS above.
+constexpr long long kRedundantCoarseDofs = 2000;
+CoarseSolve chooseCoarseSolve(int levels, long long dofs, int ranks);
+
+/// "CHOLMOD on every rank", "MUMPS across the ranks", or "" for None.
+const char* coarseSolveName(CoarseSolve solve);
+
 /// Levels, ranks and sizes of the engine's solver, for the report.
 struct PetscSolveShape {
     int levels = 0;                 ///< multigrid levels (1: Jacobi, no hierarchy)
     std::vector<long long> dofs;    ///< dofs of every level, finest first
     long long ownedElements = 0;    ///< level-0 elements this rank applies
+    CoarseSolve coarse = CoarseSolve::None;  ///< the engine's default for the coarsest level
 };
 
 class PetscElasticSolver {
@@ -109,6 +126,8 @@ public:
     /// The diagonal of the identity rows (the largest diagonal entry of any element).
     double identityScale() const { return identityScale_; }
     const PetscSolveShape& shape() const { return shape_; }
+    /// PETSc's solver, set up by prepareSolve, for inspection (the solver keeps it).
+    KSP ksp() const { return ksp_; }
 
 private:
     /// One level-0 element this rank applies: its lower corner's index in the ghosted local

@@ -405,6 +405,58 @@ TEST(PetscSolve, KeptHierarchyFollowsNewFactorsAndFixedVertices) {
     compare("fewer fixed vertices");
 }
 
+TEST(PetscSolve, CoarseSolveIsRedundantOnOneRankAndForSmallLevelsElseMumps) {
+    struct Case {
+        int levels;
+        long long dofs;
+        int ranks;
+        CoarseSolve expected;
+    };
+    const Case cases[] = {
+        {1, 100000, 4, CoarseSolve::None},
+        {4, 675, 1, CoarseSolve::Redundant},
+        {3, 1000000, 1, CoarseSolve::Redundant},
+        {4, kRedundantCoarseDofs, 64, CoarseSolve::Redundant},
+        {3, kRedundantCoarseDofs + 1, 2, CoarseSolve::Mumps},
+        {2, 28611, 512, CoarseSolve::Mumps},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(chooseCoarseSolve(c.levels, c.dofs, c.ranks), c.expected)
+            << c.levels << " levels, " << c.dofs << " dofs, " << c.ranks << " ranks";
+    EXPECT_STREQ(coarseSolveName(CoarseSolve::Mumps), "MUMPS across the ranks");
+    EXPECT_STREQ(coarseSolveName(CoarseSolve::Redundant), "CHOLMOD on every rank");
+}
+
+TEST(PetscSolve, LargeCoarsestLevelFactoredAcrossTheRanksGivesTheSameAnswer) {
+    // Level 2 of 11 x 9 x 7 nodes, 2 079 unknowns, above the redundant solve's size, so more
+    // than one rank factors it with MUMPS; PETSc's options still choose another.
+    std::unique_ptr<FemModel> model =
+        buildCase({"large coarsest level", 40, 32, 24, 3, 0.9, true, false, ""});
+    const Reference ref = solveSingleProcess(*model);
+    for (const bool redundant : {false, true}) {
+        if (redundant) PetscOptionsSetValue(nullptr, "-mg_coarse_pc_type", "redundant");
+        PetscElasticSolver engine(*model, PETSC_COMM_WORLD, kTolerance);
+        ASSERT_EQ(engine.shape().dofs.back(), 2079);
+        EXPECT_EQ(engine.shape().coarse,
+                  worldSize() > 1 ? CoarseSolve::Mumps : CoarseSolve::Redundant);
+        engine.prepareSolve();
+        const PetscSolveResult result = engine.solve();
+        EXPECT_TRUE(result.converged) << "redundant: " << redundant;
+        EXPECT_NEAR(result.compliance, ref.compliance, 1e-6 * ref.compliance)
+            << "redundant: " << redundant;
+        KSP ksp = engine.ksp(), coarse = nullptr;
+        PC pc = nullptr, cpc = nullptr;
+        KSPGetPC(ksp, &pc);
+        PCMGGetCoarseSolve(pc, &coarse);
+        KSPGetPC(coarse, &cpc);
+        PCType type = nullptr;
+        PCGetType(cpc, &type);
+        EXPECT_STREQ(type, redundant || worldSize() == 1 ? PCREDUNDANT : PCCHOLESKY);
+        // The levels' solvers read the options whenever the solver is set up again.
+        if (redundant) PetscOptionsClearValue(nullptr, "-mg_coarse_pc_type");
+    }
+}
+
 TEST(PetscSolve, ZeroLoadSolvesAtOnceToZero) {
     std::unique_ptr<FemModel> model = std::make_unique<FemModel>(test::solidBox(8, 4, 4), 3);
     for (int y = 0; y <= 4; ++y)
