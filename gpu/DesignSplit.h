@@ -3,9 +3,10 @@
 // the optimizer's per-element work (gpu/DeviceOptimizer.h) on its own layers only, a contiguous
 // run of elements since elements are numbered layer by layer, and these verbs supply what it
 // reads of the other processes' layers: the neighbourhood of the density filter and its
-// transpose (the layers within the filter's reach), the global sums and extremes, and whole
-// element arrays where the optimizer hands them out, and process 0 the pieces of the shape. Every verb is collective: all processes
-// call it in the same order with the same sizes. Pointers are host memory.
+// transpose (the layers within the filter's reach), the global sums and extremes, whole
+// element arrays where the optimizer hands them out, and to process 0 the pieces of the shape.
+// Every verb is collective: all processes call it in the same order with the same sizes.
+// Pointers are host memory.
 
 #include <cstddef>
 #include <vector>

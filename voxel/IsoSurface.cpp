@@ -157,7 +157,8 @@ bool joinIsoSurfaceSlabs(const std::vector<IsoSurfaceSlab>& slabs, TriangleMesh&
             }
         for (int32_t i : slab.indices) indices.push_back(joined[size_t(i)]);
         before.clear();
-        for (const auto& [edge, vertex] : slab.last) before.emplace_back(edge, joined[size_t(vertex)]);
+        for (const auto& [edge, vertex] : slab.last)
+            before.emplace_back(edge, joined[size_t(vertex)]);
         std::sort(before.begin(), before.end(), byEdge);
         beforeLayer = slab.firstLayer + slab.cellLayers;
         joinedOne = true;

@@ -184,8 +184,11 @@ TEST(IsoSurfaceSlabs, BytesRoundTripAndDamagedBytesAreRefused) {
     EXPECT_EQ(back.firstLayer, 2);
     EXPECT_EQ(back.cellLayers, slab.cellLayers);
     EXPECT_EQ(back.positions.size(), slab.positions.size());
+    const auto samePosition = [](Vec3f p, Vec3f q) {
+        return p.x == q.x && p.y == q.y && p.z == q.z;
+    };
     EXPECT_TRUE(std::equal(back.positions.begin(), back.positions.end(), slab.positions.begin(),
-                           [](Vec3f p, Vec3f q) { return p.x == q.x && p.y == q.y && p.z == q.z; }));
+                           samePosition));
     EXPECT_EQ(back.indices, slab.indices);
     EXPECT_EQ(back.first, slab.first);
     EXPECT_EQ(back.last, slab.last);

@@ -331,7 +331,8 @@ TEST(SplitShape, GatherToFirstBringsEveryProcesssBytesInProcessOrder) {
     // Rank 1 sends nothing; the others a run that names them.
     const auto bytesOf = [](int rank) {
         std::vector<unsigned char> bytes(rank == 1 ? 0 : size_t(7 + 3 * rank));
-        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(rank * 40 + i);
+        for (size_t i = 0; i < bytes.size(); ++i)
+            bytes[i] = static_cast<unsigned char>(rank * 40 + int(i));
         return bytes;
     };
     const std::vector<std::vector<unsigned char>> all = split.gatherToFirst(bytesOf(worldRank()));
