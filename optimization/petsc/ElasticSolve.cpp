@@ -87,6 +87,21 @@ bool coarsensWithoutEmptyRanks(const PetscInt* fine, PetscInt ranks) {
     return true;
 }
 
+/// Every dof of this rank's box of `da`, a level-0 node grid with three dofs a node, in `v`:
+/// value(vertex, component), vertex the model's level-0 vertex at the node or -1 for none.
+template <class Value>
+void fillBoxNodes(const FemModel& model, DM da, Vec v, const Value& value) {
+    PetscInt xs, ys, zs, xm, ym, zm;
+    petscCheck(DMDAGetCorners(da, &xs, &ys, &zs, &xm, &ym, &zm), "DMDAGetCorners");
+    const GridValues a(da, v);
+    for (PetscInt k = zs; k < zs + zm; ++k)
+        for (PetscInt j = ys; j < ys + ym; ++j)
+            for (PetscInt i = xs; i < xs + xm; ++i) {
+                const int w = model.vertexAt(0, {int(i), int(j), int(k)});
+                for (int c = 0; c < 3; ++c) a[k][j][i][c] = value(w, c);
+            }
+}
+
 /// v = 1 where d != 0, else 0.
 void nonzeroMask(Vec d, Vec v) {
     PetscInt n = 0;
@@ -506,30 +521,16 @@ void PetscElasticSolver::buildLoad(const std::vector<float>& f, bool mask) {
     // side without the identity rows' entries.
     const int nV = model_.numVertices(0);
     DM da = da_[0];
-    PetscInt xs, ys, zs, xm, ym, zm;
-    petscCheck(DMDAGetCorners(da, &xs, &ys, &zs, &xm, &ym, &zm), "DMDAGetCorners");
     Vec fresh = nullptr;  // the mask, adopted below unless it equals the kept one
     if (mask) {
         petscCheck(VecDuplicate(load_, &fresh), "VecDuplicate");
-        const GridValues ma(da, fresh);
-        for (PetscInt k = zs; k < zs + zm; ++k)
-            for (PetscInt j = ys; j < ys + ym; ++j)
-                for (PetscInt i = xs; i < xs + xm; ++i) {
-                    const int v = model_.vertexAt(0, {int(i), int(j), int(k)});
-                    const double active = v >= 0 && !model_.isFixed(v) ? 1.0 : 0.0;
-                    for (int c = 0; c < 3; ++c) ma[k][j][i][c] = active;
-                }
+        fillBoxNodes(model_, da, fresh, [this](int v, int) {
+            return v >= 0 && !model_.isFixed(v) ? 1.0 : 0.0;
+        });
     }
-    {
-        const GridValues fa(da, load_);
-        for (PetscInt k = zs; k < zs + zm; ++k)
-            for (PetscInt j = ys; j < ys + ym; ++j)
-                for (PetscInt i = xs; i < xs + xm; ++i) {
-                    const int v = model_.vertexAt(0, {int(i), int(j), int(k)});
-                    for (int c = 0; c < 3; ++c)
-                        fa[k][j][i][c] = v >= 0 ? double(f[size_t(c * nV + v)]) : 0.0;
-                }
-    }
+    fillBoxNodes(model_, da, load_, [&f, nV](int v, int c) {
+        return v >= 0 ? double(f[size_t(c * nV + v)]) : 0.0;
+    });
     if (mask) adoptMask(0, fresh);
     petscCheck(VecPointwiseMult(rhs_, load_, active_[0]), "VecPointwiseMult");
 }
@@ -888,17 +889,9 @@ std::vector<double> PetscElasticSolver::gatherDisplacement() const {
 
 void PetscElasticSolver::fillFromModel(const std::vector<double>& values, Vec v) const {
     const int nV = model_.numVertices(0);
-    DM da = da_[0];
-    PetscInt xs, ys, zs, xm, ym, zm;
-    petscCheck(DMDAGetCorners(da, &xs, &ys, &zs, &xm, &ym, &zm), "DMDAGetCorners");
-    const GridValues a(da, v);
-    for (PetscInt k = zs; k < zs + zm; ++k)
-        for (PetscInt j = ys; j < ys + ym; ++j)
-            for (PetscInt i = xs; i < xs + xm; ++i) {
-                const int w = model_.vertexAt(0, {int(i), int(j), int(k)});
-                for (int c = 0; c < 3; ++c)
-                    a[k][j][i][c] = w >= 0 ? values[size_t(c * nV + w)] : 0.0;
-            }
+    fillBoxNodes(model_, da_[0], v, [&values, nV](int w, int c) {
+        return w >= 0 ? values[size_t(c * nV + w)] : 0.0;
+    });
 }
 
 std::vector<double> PetscElasticSolver::applyOperator(const std::vector<double>& u) const {

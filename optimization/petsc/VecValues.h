@@ -10,37 +10,28 @@
 
 namespace ostrel {
 
-/// This process's values of `v`, read only (VecGetArrayRead).
-class ReadValues {
+/// This process's values of a vector, taken with Get and given back with Restore.
+template <class Scalar, PetscErrorCode (*Get)(Vec, Scalar**),
+          PetscErrorCode (*Restore)(Vec, Scalar**)>
+class VecArrayView {
 public:
-    explicit ReadValues(Vec v) : v_(v) { petscCheck(VecGetArrayRead(v, &a_), "VecGetArrayRead"); }
-    ~ReadValues() { VecRestoreArrayRead(v_, &a_); }
-    ReadValues(const ReadValues&) = delete;
-    ReadValues& operator=(const ReadValues&) = delete;
+    explicit VecArrayView(Vec v) : v_(v) { petscCheck(Get(v, &a_), "taking a vector's values"); }
+    ~VecArrayView() { Restore(v_, &a_); }
+    VecArrayView(const VecArrayView&) = delete;
+    VecArrayView& operator=(const VecArrayView&) = delete;
 
-    const PetscScalar* data() const { return a_; }
-    const PetscScalar& operator[](PetscInt i) const { return a_[i]; }
+    Scalar* data() const { return a_; }
+    Scalar& operator[](PetscInt i) const { return a_[i]; }
 
 private:
     Vec v_;
-    const PetscScalar* a_ = nullptr;
+    Scalar* a_ = nullptr;
 };
 
-/// This process's values of `v`, to read and write (VecGetArray).
-class WriteValues {
-public:
-    explicit WriteValues(Vec v) : v_(v) { petscCheck(VecGetArray(v, &a_), "VecGetArray"); }
-    ~WriteValues() { VecRestoreArray(v_, &a_); }
-    WriteValues(const WriteValues&) = delete;
-    WriteValues& operator=(const WriteValues&) = delete;
-
-    PetscScalar* data() const { return a_; }
-    PetscScalar& operator[](PetscInt i) const { return a_[i]; }
-
-private:
-    Vec v_;
-    PetscScalar* a_ = nullptr;
-};
+/// This process's values of a vector, read only (VecGetArrayRead).
+using ReadValues = VecArrayView<const PetscScalar, VecGetArrayRead, VecRestoreArrayRead>;
+/// This process's values of a vector, to read and write (VecGetArray).
+using WriteValues = VecArrayView<PetscScalar, VecGetArray, VecRestoreArray>;
 
 /// The values of `v`, a vector of the DMDA `da` with several dofs a node, indexed
 /// [k][j][i][dof] by the grid's global node indices of this process's box (DMDAVecGetArrayDOF).
