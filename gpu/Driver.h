@@ -20,6 +20,9 @@ public:
     virtual ~Driver() = default;
     /// True for the host device (the CPU running the built-in module).
     virtual bool isHost() const = 0;
+    /// Device memory that the host reads and writes in place (the host device's buffers are
+    /// host memory): its host address; null where it must be copied (a CUDA device).
+    virtual void* hostAddress(CUdeviceptr) const { return nullptr; }
 
     virtual CUresult init(unsigned flags) = 0;
     virtual CUresult deviceGetCount(int* count) = 0;

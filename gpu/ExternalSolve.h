@@ -6,7 +6,7 @@
 // solves one case's load from its warm start in solve(). Both are collective where the engine
 // is: every process calls them in the same order.
 
-#include <vector>
+#include <span>
 
 namespace ostrel {
 
@@ -25,8 +25,9 @@ public:
     virtual bool prepare() = 0;
     /// Solves K u = f to `tolerance` (relative residual) for `load` (the case's level-0 load in
     /// the model's layout, FemModel::load()), starting from `u` (the model's displacement
-    /// layout), which receives the solution on every process.
-    virtual ExternalSolveResult solve(const std::vector<float>& load, std::vector<double>& u,
+    /// layout), which receives the solution on every process. Both may be the solver's own
+    /// buffers (on the host device), valid for the call.
+    virtual ExternalSolveResult solve(std::span<const float> load, std::span<double> u,
                                       double tolerance) = 0;
 };
 

@@ -19,6 +19,9 @@ public:
     ~HostDriver() override;
 
     bool isHost() const override { return true; }
+    void* hostAddress(CUdeviceptr address) const override {
+        return reinterpret_cast<void*>(address);
+    }
     int threads() const { return threads_; }
     /// "Host CPU (N threads)".
     std::string name() const;

@@ -738,13 +738,24 @@ void MultigridSolver::prepareExternalSolve() {
 
 int MultigridSolver::runExternalSolve(double tolerance, double& rel) {
     const size_t n = 3 * size_t(model_.numVertices(0));
-    std::vector<float> load(n);
-    std::vector<double> u(n, 0.0);
-    check(driver_->memcpyDtoH(load.data(), f_dev_, n * 4), L"cuMemcpyDtoH failed for f_dev_");
-    // The warm start: the case's last displacement (zero before its first solve).
-    check(driver_->memcpyDtoH(u.data(), u_dev_[0], n * 8), L"cuMemcpyDtoH failed for u");
-    const ExternalSolveResult result = external_->solve(load, u, tolerance);
-    upload(u_dev_[0], u.data(), n * 8, L"cuMemcpyHtoD failed for u");
+    // The engine solves in the case's buffers where the host can reach them, from the warm
+    // start there (the case's last displacement, zero before its first solve); a device's are
+    // copied out and the solution back.
+    auto* load = static_cast<const float*>(driver_->hostAddress(f_dev_));
+    auto* u = static_cast<double*>(driver_->hostAddress(u_dev_[0]));
+    std::vector<float> loadCopy;
+    std::vector<double> uCopy;
+    if (!load || !u) {
+        loadCopy.resize(n);
+        uCopy.resize(n);
+        check(driver_->memcpyDtoH(loadCopy.data(), f_dev_, n * 4),
+              L"cuMemcpyDtoH failed for f_dev_");
+        check(driver_->memcpyDtoH(uCopy.data(), u_dev_[0], n * 8), L"cuMemcpyDtoH failed for u");
+        load = loadCopy.data();
+        u = uCopy.data();
+    }
+    const ExternalSolveResult result = external_->solve({load, n}, {u, n}, tolerance);
+    if (!uCopy.empty()) upload(u_dev_[0], u, n * 8, L"cuMemcpyHtoD failed for u");
     rel = result.relativeResidual;
     if (narrowLog_)
         *narrowLog_ << "Residual after " << result.iterations << " iterations:  " << rel << "\n";

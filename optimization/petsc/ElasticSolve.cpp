@@ -516,7 +516,7 @@ PetscErrorCode PetscElasticSolver::shellDiagonal(Mat A, Vec d) {
     return 0;
 }
 
-void PetscElasticSolver::buildLoad(const std::vector<float>& f, bool mask) {
+void PetscElasticSolver::buildLoad(std::span<const float> f, bool mask) {
     // The whole load (fixed vertices' loads included, for the compliance) and the right-hand
     // side without the identity rows' entries.
     const int nV = model_.numVertices(0);
@@ -867,8 +867,8 @@ PetscSolveResult PetscElasticSolver::solve() {
     return result;
 }
 
-PetscSolveResult PetscElasticSolver::solveFrom(const std::vector<float>& load,
-                                               std::vector<double>& u) {
+PetscSolveResult PetscElasticSolver::solveFrom(std::span<const float> load,
+                                               std::span<double> u) {
     const size_t n = 3 * size_t(model_.numVertices(0));
     if (load.size() != n || u.size() != n)
         throw std::invalid_argument("solveFrom: " + std::to_string(load.size()) + " loads and " +
@@ -882,12 +882,12 @@ PetscSolveResult PetscElasticSolver::solveFrom(const std::vector<float>& load,
 }
 
 std::vector<double> PetscElasticSolver::gatherDisplacement() const {
-    std::vector<double> u;
+    std::vector<double> u(3 * size_t(model_.numVertices(0)));
     gatherToModel(u_, u);
     return u;
 }
 
-void PetscElasticSolver::fillFromModel(const std::vector<double>& values, Vec v) const {
+void PetscElasticSolver::fillFromModel(std::span<const double> values, Vec v) const {
     const int nV = model_.numVertices(0);
     fillBoxNodes(model_, da_[0], v, [&values, nV](int w, int c) {
         return w >= 0 ? values[size_t(c * nV + w)] : 0.0;
@@ -904,18 +904,22 @@ std::vector<double> PetscElasticSolver::applyOperator(const std::vector<double>&
     petscCheck(VecDuplicate(load_, &y), "VecDuplicate");
     fillFromModel(u, x);
     applyFine(x, y);
-    std::vector<double> result;
+    std::vector<double> result(u.size());
     gatherToModel(y, result);
     VecDestroy(&x);
     VecDestroy(&y);
     return result;
 }
 
-void PetscElasticSolver::gatherToModel(Vec v, std::vector<double>& u) const {
+void PetscElasticSolver::gatherToModel(Vec v, std::span<double> u) const {
     // A rank's part of a DMDA vector is its box of grid nodes, x fastest, three components a
-    // node; every rank gathers every rank's box (one MPI_Allgatherv) and places each model
-    // vertex's values from the box that holds it. Ranks are numbered x fastest over the
-    // processor grid.
+    // node. Each rank in turn broadcasts its box, and every rank places the values of the box's
+    // nodes that hold a model vertex: one box's values in flight at a time, not every rank's.
+    // Ranks are numbered x fastest over the processor grid.
+    const int nV = model_.numVertices(0);
+    if (u.size() != 3 * size_t(nV))
+        throw std::invalid_argument("gatherToModel: " + std::to_string(u.size()) +
+                                    " values for " + std::to_string(nV) + " vertices");
     DM da = da_[0];
     PetscInt procs[3];
     const PetscInt* ranges[3];
@@ -924,49 +928,42 @@ void PetscElasticSolver::gatherToModel(Vec v, std::vector<double>& u) const {
                "DMDAGetInfo");
     petscCheck(DMDAGetOwnershipRanges(da, &ranges[0], &ranges[1], &ranges[2]),
                "DMDAGetOwnershipRanges");
-    // Per direction and grid line: the processor index that owns it and the line's offset in
-    // that processor's box.
-    std::array<std::vector<PetscInt>, 3> owner, offset;
-    for (int a = 0; a < 3; ++a)
-        for (PetscInt q = 0; q < procs[a]; ++q)
-            for (PetscInt i = 0; i < ranges[a][q]; ++i) {
-                owner[size_t(a)].push_back(q);
-                offset[size_t(a)].push_back(i);
-            }
-    const size_t ranks = size_t(procs[0] * procs[1] * procs[2]);
-    std::vector<int> counts(ranks), displacements(ranks);
-    long long total = 0;
-    for (PetscInt k = 0, r = 0; k < procs[2]; ++k)
+    PetscInt largest = 0;
+    for (PetscInt k = 0; k < procs[2]; ++k)
         for (PetscInt j = 0; j < procs[1]; ++j)
-            for (PetscInt i = 0; i < procs[0]; ++i, ++r) {
-                const long long count = 3LL * ranges[0][i] * ranges[1][j] * ranges[2][k];
-                if (total + count > std::numeric_limits<int>::max())
-                    throw PetscFailure("gathering a vector of " + std::to_string(total + count) +
-                                       " values exceeds what one MPI call can gather");
-                counts[size_t(r)] = int(count);
-                displacements[size_t(r)] = int(total);
-                total += count;
+            for (PetscInt i = 0; i < procs[0]; ++i)
+                largest = std::max(largest, 3 * ranges[0][i] * ranges[1][j] * ranges[2][k]);
+    if (largest > std::numeric_limits<int>::max())
+        throw PetscFailure("gathering a box of " + std::to_string(largest) +
+                           " values exceeds what one MPI call can send");
+    int self = 0;
+    MPI_Comm_rank(comm_, &self);
+    std::vector<double> box(static_cast<size_t>(largest));
+    PetscInt z0 = 0;
+    for (PetscInt k = 0, r = 0; k < procs[2]; z0 += ranges[2][k], ++k) {
+        PetscInt y0 = 0;
+        for (PetscInt j = 0; j < procs[1]; y0 += ranges[1][j], ++j) {
+            PetscInt x0 = 0;
+            for (PetscInt i = 0; i < procs[0]; x0 += ranges[0][i], ++i, ++r) {
+                const PetscInt nx = ranges[0][i], ny = ranges[1][j], nz = ranges[2][k];
+                const int count = int(3 * nx * ny * nz);
+                if (r == self) {
+                    const ReadValues own(v);
+                    std::copy(own.data(), own.data() + count, box.begin());
+                }
+                if (MPI_Bcast(box.data(), count, MPI_DOUBLE, int(r), comm_) != MPI_SUCCESS)
+                    throw PetscFailure("MPI: gathering the displacement failed");
+                size_t node = 0;
+                for (PetscInt z = z0; z < z0 + nz; ++z)
+                    for (PetscInt y = y0; y < y0 + ny; ++y)
+                        for (PetscInt x = x0; x < x0 + nx; ++x, ++node) {
+                            const int w = model_.vertexAt(0, {int(x), int(y), int(z)});
+                            if (w < 0) continue;
+                            for (int c = 0; c < 3; ++c)
+                                u[size_t(c * nV + w)] = box[3 * node + size_t(c)];
+                        }
             }
-    std::vector<double> all(static_cast<size_t>(total));
-    PetscInt own = 0;
-    petscCheck(VecGetLocalSize(v, &own), "VecGetLocalSize");
-    const int status =
-        MPI_Allgatherv(ReadValues(v).data(), int(own), MPI_DOUBLE, all.data(), counts.data(),
-                       displacements.data(), MPI_DOUBLE, comm_);
-    if (status != MPI_SUCCESS) throw PetscFailure("MPI: gathering the displacement failed");
-
-    const int nV = model_.numVertices(0);
-    u.resize(3 * size_t(nV));
-    for (int w = 0; w < nV; ++w) {
-        const GridPos p = unpack(model_.vertexPosition(0)[size_t(w)]);
-        const PetscInt i = owner[0][size_t(p.x)], j = owner[1][size_t(p.y)],
-                       k = owner[2][size_t(p.z)];
-        const size_t r = size_t(i + procs[0] * (j + procs[1] * k));
-        const size_t node =
-            size_t((offset[2][size_t(p.z)] * ranges[1][j] + offset[1][size_t(p.y)]) * ranges[0][i] +
-                   offset[0][size_t(p.x)]);
-        for (int c = 0; c < 3; ++c)
-            u[size_t(c * nV + w)] = all[size_t(displacements[r]) + 3 * node + size_t(c)];
+        }
     }
 }
 

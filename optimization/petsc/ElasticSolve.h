@@ -41,6 +41,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace ostrel {
@@ -110,7 +111,7 @@ public:
     /// every rank; it replaces the model's until the next prepareSolve) from `u` (the model's
     /// displacement layout, the same on every rank), which receives the solution on every rank.
     /// The compliance is load . u. Collective.
-    PetscSolveResult solveFrom(const std::vector<float>& load, std::vector<double>& u);
+    PetscSolveResult solveFrom(std::span<const float> load, std::span<double> u);
     /// The displacement in the model's layout (3*nV, component-major), the same on every rank.
     /// Collective.
     std::vector<double> gatherDisplacement() const;
@@ -174,14 +175,14 @@ private:
         const std::vector<OwnedElement>& elements, const double* columns,
         const PetscInt* corner, const PetscScalar* in, PetscScalar* out);
     /// Fills this rank's part of `v` from a model-layout vector (grid points without a vertex 0).
-    void fillFromModel(const std::vector<double>& values, Vec v) const;
-    /// `u` = `v` in the model's layout, the same on every rank (its storage reused). Collective.
-    void gatherToModel(Vec v, std::vector<double>& u) const;
+    void fillFromModel(std::span<const double> values, Vec v) const;
+    /// `u` (3*nV) = `v` in the model's layout, the same on every rank. Collective.
+    void gatherToModel(Vec v, std::span<double> u) const;
     void fineDiagonal(Vec d) const;
     void buildHierarchy();
     /// load_ and rhs_ (the load without the identity rows' entries) from a model-layout load;
     /// with `mask`, active_[0] from the fixed vertices and the untouched points first.
-    void buildLoad(const std::vector<float>& f, bool mask);
+    void buildLoad(std::span<const float> f, bool mask);
     void collectElements();
     /// The operator of `level` (1 to kElementLevels), row by row: each node's rows from the
     /// coarse elements around it, their matrices the element-by-element Galerkin rule applied

@@ -7,8 +7,8 @@ bool PetscEngineSolve::prepare() {
     return true;
 }
 
-ExternalSolveResult PetscEngineSolve::solve(const std::vector<float>& load,
-                                            std::vector<double>& u, double tolerance) {
+ExternalSolveResult PetscEngineSolve::solve(std::span<const float> load, std::span<double> u,
+                                            double tolerance) {
     // The caller's tolerance (the steps' or a report's), unless PETSc's options set one.
     solver_.setTolerance(tolerance);
     const PetscSolveResult r = solver_.solveFrom(load, u);

@@ -18,7 +18,7 @@ public:
         : solver_(model, comm, tolerance) {}
 
     bool prepare() override;
-    ExternalSolveResult solve(const std::vector<float>& load, std::vector<double>& u,
+    ExternalSolveResult solve(std::span<const float> load, std::span<double> u,
                               double tolerance) override;
 
     const PetscElasticSolver& solver() const { return solver_; }

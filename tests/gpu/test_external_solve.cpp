@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <span>
 #include <sstream>
 #include <vector>
 
@@ -30,10 +31,10 @@ public:
         factorsAtPrepare = model_.stiffnessFactors();
         return solvable;
     }
-    ExternalSolveResult solve(const std::vector<float>& load, std::vector<double>& u,
+    ExternalSolveResult solve(std::span<const float> load, std::span<double> u,
                               double tolerance) override {
-        loads.push_back(load);
-        warmStarts.push_back(u);
+        loads.emplace_back(load.begin(), load.end());
+        warmStarts.emplace_back(u.begin(), u.end());
         tolerances.push_back(tolerance);
         for (size_t i = 0; i < u.size(); ++i) u[i] += scale * load[i];
         return {converged, 7, converged ? 0.001 : 0.5};
