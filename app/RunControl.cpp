@@ -66,9 +66,10 @@ bool carriesLoad(const FemModel& model, const std::vector<std::vector<float>>* m
 DesignSnapshot RunControl::snapshot() {
     DesignSnapshot state = optimizer_.snapshot();
     if (!state.valid()) return state;
-    // The solver keeps the displacement on the device while the optimizer runs there.
-    if (deviceOptimizer_) solver_.downloadDisplacements();
-    state.displacement = optimizer_.model().displacement();
+    // The solver keeps the displacement on the device while the optimizer runs there: read
+    // from there straight into the snapshot, not kept in the model as well.
+    state.displacement =
+        deviceOptimizer_ ? solver_.lastDisplacement() : optimizer_.model().displacement();
     return state;
 }
 

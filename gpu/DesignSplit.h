@@ -31,10 +31,11 @@ public:
     /// Every values[k] becomes the processes' values[k] joined by ops[k] in process order
     /// (extremes skip NaN and are NaN where every value is): the same bits on every process.
     virtual void combine(double* values, const CombineOp* ops, int count) = 0;
-    /// `layers` holds a field layer after layer (layer z at z * layerBytes, every layer of the
-    /// grid): the layers within `halo` of this process's own that other processes own take
+    /// `layers` holds a field layer after layer from layer `firstLayer` on (layer z at
+    /// (z - firstLayer) * layerBytes; at least this process's own layers and those within
+    /// `halo` of them that lie in the grid): those within `halo` that other processes own take
     /// their owners' values; the rest is left as it is.
-    virtual void exchangeLayers(void* layers, size_t layerBytes, int halo) = 0;
+    virtual void exchangeLayers(void* layers, int firstLayer, size_t layerBytes, int halo) = 0;
     /// `values` holds one entry of `entryBytes` per element of the grid: every process's own
     /// entries take their owner's values.
     virtual void gatherElements(void* values, size_t entryBytes) = 0;

@@ -113,18 +113,26 @@ CUdeviceptr DeviceOptimizer::ownElementGrid() const {
                                              CUdeviceptr(layerBegin_);
 }
 
-CUdeviceptr DeviceOptimizer::ownStage(CUdeviceptr stage, size_t cellBytes) const {
-    return stage + CUdeviceptr(cellBytes) * CUdeviceptr(paddedDims_.x) *
-                       CUdeviceptr(paddedDims_.y) * CUdeviceptr(layerBegin_);
+size_t DeviceOptimizer::stagedCells() const {
+    return size_t(paddedDims_.x) * size_t(paddedDims_.y) *
+               size_t(layerEnd_ - layerBegin_ + 2 * padding_) +
+           kFilterRun;
 }
 
-void DeviceOptimizer::exchangeStage(CUdeviceptr stage, size_t cellBytes) {
+CUdeviceptr DeviceOptimizer::wholeStage(CUdeviceptr window, size_t cellBytes) const {
+    // Unsigned arithmetic: the address the grid's first cell would have; only the window's
+    // cells are ever reached through it.
+    return window - CUdeviceptr(cellBytes) * CUdeviceptr(paddedDims_.x) *
+                        CUdeviceptr(paddedDims_.y) * CUdeviceptr(layerBegin_);
+}
+
+void DeviceOptimizer::exchangeStage(CUdeviceptr window, size_t cellBytes) {
     if (!split_) return;
-    // Element layer z is the staging grid's layer z + padding (host device: the buffer is host
-    // memory).
+    // The window starts at the staging grid's layer layerBegin_, element layer
+    // layerBegin_ - padding_ (host device: the buffer is host memory).
     const size_t layerBytes = cellBytes * size_t(paddedDims_.x) * size_t(paddedDims_.y);
-    split_->exchangeLayers(reinterpret_cast<char*>(stage) + layerBytes * size_t(padding_),
-                           layerBytes, padding_);
+    split_->exchangeLayers(reinterpret_cast<void*>(window), layerBegin_ - padding_, layerBytes,
+                           padding_);
 }
 
 void DeviceOptimizer::gatherInPlace(CUdeviceptr values, size_t entryBytes) {
@@ -272,9 +280,8 @@ void DeviceOptimizer::allocateStagingAndSums(const DeviceDesignState& state) {
     buffer(tapWeight_dev_, state.tapWeights, 8 * size_t(numTaps_), "tapWeight_dev_");
     buffer(tapOffset_dev_, state.tapOffsets, 8 * size_t(numTaps_), "tapOffset_dev_");
     // The staging grids: every cell 0 but those of elements, which each staging overwrites;
-    // Slack for the filter's lanes beyond a row's end.
-    const size_t cells =
-        size_t(paddedDims_.x) * size_t(paddedDims_.y) * size_t(paddedDims_.z) + kFilterRun;
+    // slack for the filter's lanes beyond a row's end.
+    const size_t cells = stagedCells();
     buffer(stageF_dev_, nullptr, 4 * cells, "stageF_dev_");
     buffer(stageA_dev_, nullptr, 8 * cells, "stageA_dev_");
     buffer(stageB_dev_, nullptr, 8 * cells, "stageB_dev_");
@@ -308,8 +315,7 @@ DeviceDesignSums DeviceOptimizer::start(const DeviceStart& start, float* rho) {
     stageDesign(candidateX_dev_);
     Int3 ed = ownElementDims();
     CUdeviceptr eg = ownElementGrid();
-    const CUdeviceptr stagedF = ownStage(stageF_dev_, 4);
-    KernelParams sums(ed, eg, paddedDims_, padding_, stagedF, tapWeight_dev_, tapOffset_dev_,
+    KernelParams sums(ed, eg, paddedDims_, padding_, stageF_dev_, tapWeight_dev_, tapOffset_dev_,
                       numTaps_, padSum_dev_, W_dev_, runs_);
     launch(kernels_[kWeightSums], runs_, sums, kKernelNames[kWeightSums]);
     // The design, its filter and its densities; no energies yet.
@@ -335,8 +341,9 @@ void DeviceOptimizer::formVolumeWeights() {
     // gather's first output, the negated sum, is scratch).
     // The pad terms go to dv first, the gather's scratch output to dq.
     const OwnBuffers o = owned();
+    const CUdeviceptr gridA = wholeStage(stageA_dev_, 8);
     KernelParams stage(o.positions, paddedDims_, padding_, o.flags, o.W, o.padSum, voidDensity_,
-                       stageA_dev_, o.dv, count_);
+                       gridA, o.dv, count_);
     launch(kernels_[kVolumeWeights], count_, stage, kKernelNames[kVolumeWeights]);
     reduce(own(dv_dev_, 8), count_, kSum, results_dev_);
     download(&volumeOffset_, results_dev_, 8, "results_dev_");
@@ -351,9 +358,7 @@ void DeviceOptimizer::gatherPair(CUdeviceptr first, CUdeviceptr second, CUdevice
     if (second != first) exchangeStage(second, 8);
     Int3 ed = ownElementDims();
     CUdeviceptr eg = ownElementGrid();
-    const CUdeviceptr stagedFirst = ownStage(first, 8);
-    const CUdeviceptr stagedSecond = ownStage(second, 8);
-    KernelParams gather(ed, eg, paddedDims_, padding_, stagedFirst, stagedSecond, tapWeight_dev_,
+    KernelParams gather(ed, eg, paddedDims_, padding_, first, second, tapWeight_dev_,
                         tapOffset_dev_, numTaps_, firstOut, secondOut, runs_);
     launch(kernels_[kGather], runs_, gather, kKernelNames[kGather]);
 }
@@ -498,9 +503,10 @@ void DeviceOptimizer::computeSensitivities(const DeviceProjection& slope, uint8_
     CUdeviceptr rhoSolid = eroded ? solidRho_dev_ : rho_dev_;
     const OwnBuffers o = owned();
     const CUdeviceptr ownRhoSolid = own(rhoSolid, 4);
+    const CUdeviceptr gridA = wholeStage(stageA_dev_, 8), gridB = wholeStage(stageB_dev_, 8);
     KernelParams factors(o.positions, paddedDims_, padding_, o.flags, zero, o.xTilde, o.q,
                          ownRhoSolid, o.W, beta, eta, floor, denominator, etaSolid,
-                         denominatorSolid, volumeMix, penalty, stageA_dev_, stageB_dev_, count_);
+                         denominatorSolid, volumeMix, penalty, gridA, gridB, count_);
     launch(kernels_[kSensitivityFactors], count_, factors, kKernelNames[kSensitivityFactors]);
     gatherPair(stageA_dev_, stageB_dev_, dq_dev_, dv_dev_);
     if (orbitSize_ > 1) {
@@ -603,7 +609,8 @@ void DeviceOptimizer::candidateDesign(double lambda, const DeviceLimits& limits)
 void DeviceOptimizer::stageDesign(CUdeviceptr in) {
     const OwnBuffers o = owned();
     const CUdeviceptr ownIn = own(in, 4);
-    KernelParams stage(o.positions, paddedDims_, padding_, ownIn, stageF_dev_, count_);
+    const CUdeviceptr gridF = wholeStage(stageF_dev_, 4);
+    KernelParams stage(o.positions, paddedDims_, padding_, ownIn, gridF, count_);
     launch(kernels_[kStage], count_, stage, kKernelNames[kStage]);
     exchangeStage(stageF_dev_, 4);
 }
@@ -612,8 +619,7 @@ void DeviceOptimizer::filter(CUdeviceptr in, CUdeviceptr out) {
     stageDesign(in);
     Int3 ed = ownElementDims();
     CUdeviceptr eg = ownElementGrid();
-    const CUdeviceptr stagedF = ownStage(stageF_dev_, 4);
-    KernelParams params(ed, eg, paddedDims_, padding_, stagedF, tapWeight_dev_, tapOffset_dev_,
+    KernelParams params(ed, eg, paddedDims_, padding_, stageF_dev_, tapWeight_dev_, tapOffset_dev_,
                         numTaps_, W_dev_, padSum_dev_, voidDensity_, out, runs_);
     launch(kernels_[kFilter], runs_, params, kKernelNames[kFilter]);
 }

@@ -300,11 +300,17 @@ private:
     /// The level-0 element grid's size and dense cells with only this process's layers.
     Int3 ownElementDims() const;
     CUdeviceptr ownElementGrid() const;
-    /// The staging grid `stage` (cells of `cellBytes`) from this process's first layer on.
-    CUdeviceptr ownStage(CUdeviceptr stage, size_t cellBytes) const;
-    /// With a split: the staged layers within the filter's reach of this process's own take
+    /// A staging buffer holds the window of the staging grid that this process's filter reads:
+    /// its own layers and the filter's reach on either side (the grid's layers layerBegin_ to
+    /// layerEnd_ + 2 padding_, element layers layerBegin_ - padding_ on), plus the slack of
+    /// the filter's runs; the whole grid without a split. Its cells:
+    size_t stagedCells() const;
+    /// The base of the whole staging grid for a window (cells of `cellBytes`), for the
+    /// kernels that place each element at its cell of the grid.
+    CUdeviceptr wholeStage(CUdeviceptr window, size_t cellBytes) const;
+    /// With a split: the window's layers within the filter's reach of this process's own take
     /// their owners' values.
-    void exchangeStage(CUdeviceptr stage, size_t cellBytes);
+    void exchangeStage(CUdeviceptr window, size_t cellBytes);
     /// With a split: every element's entry of `values` (n entries) from its owner.
     void gatherInPlace(CUdeviceptr values, size_t entryBytes);
     /// gatherInPlace of each of `arrays` (floats; 0 skipped).

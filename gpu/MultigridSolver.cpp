@@ -912,9 +912,15 @@ void MultigridSolver::downloadDisplacements() {
         m.clearDisplacement();
         return;
     }
-    std::vector<double> u(m.displacement().size());
-    check(driver_->memcpyDtoH(u.data(), u_dev_[0], u.size() * 8), L"cuMemcpyDtoH failed for u");
-    m.setDisplacement(std::move(u));
+    m.setDisplacement(lastDisplacement());
+}
+
+std::vector<double> MultigridSolver::lastDisplacement() const {
+    std::vector<double> u(3 * size_t(model_.numVertices(0)), 0.0);
+    if (displacementOnDevice_)
+        check(driver_->memcpyDtoH(u.data(), u_dev_[0], u.size() * 8),
+              L"cuMemcpyDtoH failed for u");
+    return u;
 }
 
 std::vector<std::vector<double>> MultigridSolver::caseDisplacements(

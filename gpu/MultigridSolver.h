@@ -203,6 +203,9 @@ public:
     bool displacementOnDevice() const { return displacementOnDevice_; }
     /// The model's displacement() = that of the last solve.
     void downloadDisplacements();
+    /// The displacement of the last solve (zero after a solve that left none), read from the
+    /// device without storing it in the model (in the model's displacement() layout).
+    std::vector<double> lastDisplacement() const;
     /// Every load case's displacement buffer on the device, the warm start of its next solve
     /// (3 blocks of the level-0 vertex count as FemModel::displacement()), in case order, and
     /// in `solved` whether its last solve left it (displacementOnDevice() of the case). The

@@ -65,17 +65,19 @@ DensityFilter::DensityFilter(const FemModel& model, double radius, FaceRule face
                          size_t(p.x + h);
     }
     if (faces_ == FaceRule::VoidBeyondFaces) computePadSums(model);
-    const size_t cells = size_t(padded_[0]) * size_t(padded_[1]) * size_t(padded_[2]);
-    // Empty cells stay 0 for the object's life; scatter() writes only element cells.
-    stageA_.assign(cells, 0.0);
-    stageB_.assign(cells, 0.0);
     if (faces_ == FaceRule::VoidOutsideModel) computeOutsideSums();
 }
 
+std::vector<double> DensityFilter::staged(const double* in) const {
+    std::vector<double> grid(size_t(padded_[0]) * size_t(padded_[1]) * size_t(padded_[2]), 0.0);
+    scatter(in, grid);
+    return grid;
+}
+
 void DensityFilter::computeOutsideSums() {
-    scatter(std::vector<double>(numElements_, 1.0).data(), stageB_);
+    const std::vector<double> staging = staged(std::vector<double>(numElements_, 1.0).data());
     padSum_.assign(numElements_, 0.0);
-    const double* inside = stageB_.data();
+    const double* inside = staging.data();
     for (size_t e = 0; e < numElements_; ++e) {
         const double* c = inside + paddedCell_[e];
         double sum = 0.0;
@@ -125,10 +127,10 @@ void DensityFilter::anchorMembers(const std::vector<uint8_t>& anchors) {
     // the sum over staged ones.
     std::vector<double> flags(numElements_);
     for (size_t e = 0; e < numElements_; ++e) flags[e] = anchors[e] ? 1.0 : 0.0;
-    scatter(flags.data(), stageA_);
-    scatter(std::vector<double>(numElements_, 1.0).data(), stageB_);
-    const double* a = stageA_.data();
-    const double* inside = stageB_.data();
+    const std::vector<double> stagedFlags = staged(flags.data());
+    const std::vector<double> stagedOnes = staged(std::vector<double>(numElements_, 1.0).data());
+    const double* a = stagedFlags.data();
+    const double* inside = stagedOnes.data();
     for (size_t e = 0; e < numElements_; ++e) {
         if (!(padSum_[e] > 0.0) || !(tapSum(a + paddedCell_[e]) > 0.0)) continue;
         const double w = tapSum(inside + paddedCell_[e]);

@@ -114,6 +114,10 @@ protected:
     void computeOutsideSums();
     template <typename T>
     void scatter(const T* in, std::vector<T>& staging) const;
+    /// A staging grid of its own (padded, empty cells 0) with the n values `in` at the
+    /// elements' cells: set-up scratch, so that a filter applied elsewhere (on the solver's
+    /// device) holds no grid of its own.
+    std::vector<double> staged(const double* in) const;
     /// Weighted sum of the staged values around the staged cell `c`, in tap order.
     double tapSum(const double* c) const {
         double sum = 0.0;
@@ -142,8 +146,6 @@ protected:
     int numTaps_ = 0;
     std::vector<double> tapWeight_;
     std::vector<long long> tapOffset_;
-    // Staging grids of anchorMembers (padded, empty cells 0); sized once.
-    mutable std::vector<double> stageA_, stageB_;
 };
 
 }  // namespace ostrel

@@ -118,10 +118,11 @@ void LayerSplit::combine(double* values, const CombineOp* ops, int count) {
     }
 }
 
-void LayerSplit::exchangeLayers(void* layers, size_t layerBytes, int halo) {
+void LayerSplit::exchangeLayers(void* layers, int firstLayer, size_t layerBytes, int halo) {
     if (size_ == 1 || halo <= 0) return;
     const ContiguousType layer(layerBytes);
-    char* base = static_cast<char*>(layers);
+    char* const window = static_cast<char*>(layers);
+    const auto at = [&](int z) { return window + ptrdiff_t(z - firstLayer) * ptrdiff_t(layerBytes); };
     const OwnLayers& mine = layers_[size_t(rank_)];
     const auto [below, above] = reach(mine, halo, numLayers_);
     std::vector<MPI_Request> requests;
@@ -134,7 +135,7 @@ void LayerSplit::exchangeLayers(void* layers, size_t layerBytes, int halo) {
         for (const LayerRun side : {below, above})
             if (const LayerRun in = intersect(owned, side); !in.empty()) {
                 requests.emplace_back();
-                petscCheck(MPI_Irecv(base + size_t(in.begin) * layerBytes, in.end - in.begin,
+                petscCheck(MPI_Irecv(at(in.begin), in.end - in.begin,
                                      layer, r, 0, comm_, &requests.back()),
                            "MPI_Irecv");
             }
@@ -142,7 +143,7 @@ void LayerSplit::exchangeLayers(void* layers, size_t layerBytes, int halo) {
         for (const LayerRun side : {theirBelow, theirAbove})
             if (const LayerRun out = intersect({mine.begin, mine.end}, side); !out.empty()) {
                 requests.emplace_back();
-                petscCheck(MPI_Isend(base + size_t(out.begin) * layerBytes, out.end - out.begin,
+                petscCheck(MPI_Isend(at(out.begin), out.end - out.begin,
                                      layer, r, 0, comm_, &requests.back()),
                            "MPI_Isend");
             }

@@ -38,7 +38,7 @@ public:
     const std::vector<OwnLayers>& layers() const { return layers_; }
 
     void combine(double* values, const CombineOp* ops, int count) override;
-    void exchangeLayers(void* layers, size_t layerBytes, int halo) override;
+    void exchangeLayers(void* layers, int firstLayer, size_t layerBytes, int halo) override;
     void gatherElements(void* values, size_t entryBytes) override;
     std::vector<std::vector<unsigned char>> gatherToFirst(
         const std::vector<unsigned char>& bytes) override;

@@ -29,7 +29,10 @@ void ReferenceFilter::buildRows(const FemModel& model) {
     // Rows without elements start where the next row starts.
     for (size_t r = rows; r-- > 0;) rowStart_[r] = std::min(rowStart_[r], rowStart_[r + 1]);
     // Empty cells stay 0 for the object's life; the staging writes only element cells.
-    stageF_.assign(size_t(padded_[0]) * size_t(padded_[1]) * size_t(padded_[2]), 0.0f);
+    const size_t cells = size_t(padded_[0]) * size_t(padded_[1]) * size_t(padded_[2]);
+    stageF_.assign(cells, 0.0f);
+    stageA_.assign(cells, 0.0);
+    stageB_.assign(cells, 0.0);
 }
 
 void ReferenceFilter::computeWeightSums(std::vector<double>& W) const {

@@ -62,6 +62,7 @@ private:
     /// Elements are numbered z, y, x ascending, so a row's elements are contiguous.
     std::vector<size_t> rowStart_;
     mutable std::vector<float> stageF_;
+    mutable std::vector<double> stageA_, stageB_;
 };
 
 }  // namespace ostrel
