@@ -68,8 +68,10 @@ DesignSnapshot RunControl::snapshot() {
     if (!state.valid()) return state;
     // The solver keeps the displacement on the device while the optimizer runs there: read
     // from there straight into the snapshot, not kept in the model as well.
-    state.displacement =
-        deviceOptimizer_ ? solver_.lastDisplacement() : optimizer_.model().displacement();
+    if (deviceOptimizer_)
+        state.displacement = solver_.lastDisplacement();
+    else
+        state.displacement = optimizer_.model().displacement();
     return state;
 }
 

@@ -161,7 +161,9 @@ void FemModel::allocateHostArrays() {
     force_.assign(3 * nV, 0.0f);
     f_.assign(3 * nV, 0.0f);
     u_.assign(3 * nV, 0.0);
-    for (int l = 2; l < numLevels_; ++l) A_[size_t(l)].assign(243 * size_t(numVertices(l)), 0.0);
+    // The solver assembles the levels between on its device and keeps only the coarsest here.
+    const int coarsest = numLevels_ - 1;
+    if (coarsest >= 2) A_[size_t(coarsest)].assign(243 * size_t(numVertices(coarsest)), 0.0);
 }
 
 void FemModel::setStiffnessFactors(std::vector<float> factors) {

@@ -166,7 +166,8 @@ public:
     /// Throws std::invalid_argument unless `u` holds 3*nV values.
     void setDisplacement(std::vector<double> u);
     void clearDisplacement() { std::fill(u_.begin(), u_.end(), 0.0); }
-    /// Level operator of `level` (empty for levels 0 and 1; 243*n zeros until set): for every
+    /// Level operator of `level` (empty for levels 0 and 1 and, until set, for the levels
+    /// between level 2 and the coarsest; the coarsest's 243*n zeros until set): for every
     /// vertex v, 27 neighbour slots s = (dz+1)*9 + (dy+1)*3 + (dx+1) of 3x3 blocks; entry
     /// k = a*3+b (component a of v, component b of the neighbour) of slot s is at
     /// v + n*(s*9 + k). Missing neighbours' slots hold zeros. The solver's prepareSolve

@@ -20,8 +20,9 @@ constexpr double kBytesPerElement = 8 + 4 + 4 + 200;
 // position), solver (fixed flag, mass, load, displacement, residual, position), optimizer (kept
 // flag).
 constexpr double kBytesPerVertex = 61 + 4 + 45 + 4 + 1;
-// Per vertex of levels >= 2: operator on host and device, right-hand side and displacement.
-constexpr double kBytesPerCoarseVertex = 2 * 243 * 8 + 2 * 3 * 8 + 3 * 8 + 8;
+// Per vertex of levels >= 2: operator on the device, right-hand side and displacement (the
+// host holds the coarsest level's operator alone, counted with that level).
+constexpr double kBytesPerCoarseVertex = 243 * 8 + 2 * 3 * 8 + 3 * 8 + 8;
 
 double cells(const std::array<double, 3>& d) { return d[0] * d[1] * d[2]; }
 
@@ -57,12 +58,14 @@ double estimateSceneBytes(const SceneSize& s) {
         // Dense element and vertex grids and positions, on the host and on the device.
         model += 2 * 4 * (cells(dims) + cells(points) + nE + nV);
         if (l >= 2) model += nV * kBytesPerCoarseVertex;
-        // Coarsest level: neighbour table, right-hand side and solution, the matrix (81 entries
-        // per row) and its Cholesky factor, whose fill grows like n^(4/3) under nested
-        // dissection (n = 3 nV unknowns; 12 bytes per entry with its row index).
+        // Coarsest level: its operator on the host, neighbour table, right-hand side and
+        // solution, the matrix (81 entries per row) and its Cholesky factor, whose fill grows
+        // like n^(4/3) under nested dissection (n = 3 nV unknowns; 12 bytes per entry with its
+        // row index).
         if (l == s.levels - 1) {
             const double n = 3 * nV;
-            model += nV * (27 * 8 + 6 * 8) + 12 * (81 * n + 81 * n + 2 * std::pow(n, 4.0 / 3.0));
+            model += nV * (243 * 8 + 27 * 8 + 6 * 8) +
+                     12 * (81 * n + 81 * n + 2 * std::pow(n, 4.0 / 3.0));
         }
         for (double& d : dims) d = std::ceil(d / 2);
         shrink *= 4;

@@ -204,6 +204,13 @@ TEST(Hierarchy, RowOfThreeAndMoreLevelsThanHalvings) {
         EXPECT_EQ(m.elementDims(l), (std::array<int, 3>{1, 1, 1}));
         EXPECT_EQ(m.numVertices(l), 8);
     }
+    // Only the coarsest level's operator is held before the solver sets one: the levels
+    // between are assembled on the solver's device.
+    EXPECT_EQ(m.levelOperator(2).size(), 0u);
+    EXPECT_EQ(m.levelOperator(3).size(), 0u);
+    EXPECT_EQ(m.levelOperator(4), std::vector<double>(243 * 8, 0.0));
+    m.setLevelOperator(3, std::vector<double>(243 * 8, 2.0));
+    EXPECT_EQ(m.levelOperator(3), std::vector<double>(243 * 8, 2.0));
 }
 
 TEST(Hierarchy, OnlyTheOccupiedBoundingBoxIsGridded) {
