@@ -27,6 +27,7 @@ RunControl::RunControl(FemModel& model, MultigridSolver& solver, ProgramLifetime
       optimizer_(model, lifetime.optimization, outputDirectory_),
       shapeFileInterval_(options.shapeFileInterval),
       shapeFileWriter_(std::move(options.shapeFileWriter)),
+      snapshotDisplacement_(options.snapshotDisplacement),
       solveTolerance_(options.solveTolerance) {
     optimizer_.setLogs(wideLog_, narrowLog_);
     optimizer_.setMoreLoads(&solver_.moreLoads());
@@ -65,7 +66,7 @@ bool carriesLoad(const FemModel& model, const std::vector<std::vector<float>>* m
 
 DesignSnapshot RunControl::snapshot() {
     DesignSnapshot state = optimizer_.snapshot();
-    if (!state.valid()) return state;
+    if (!state.valid() || !snapshotDisplacement_) return state;
     // The solver keeps the displacement on the device while the optimizer runs there: read
     // from there straight into the snapshot, not kept in the model as well.
     if (deviceOptimizer_)

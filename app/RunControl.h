@@ -71,6 +71,9 @@ struct RunControlOptions {
     /// shapeFileName(counter)) from the step's snapshot (RunControl::snapshot, complete
     /// whichever steps the optimizer runs); returns whether they were written.
     std::function<bool(int iteration, const DesignSnapshot& state)> shapeFileWriter;
+    /// Whether snapshot() carries the displacement of the last solve (for the result files
+    /// that show it); false leaves it empty, one copy of it fewer while the files are written.
+    bool snapshotDisplacement = true;
     /// The per-element steps of the design iteration (optimization/ElementSteps.h); null: the
     /// kernel module on the solver's device (KernelSteps). Must outlive the run control.
     ElementSteps* elementSteps = nullptr;
@@ -176,8 +179,9 @@ public:
     /// alone. Returns whether the solve converged; its compliance is then
     /// optimizer().totalEnergy(). Does nothing (false) before the first step.
     bool solveCurrentDesign();
-    /// The optimizer's snapshot with the displacement of the last solve: everything a result
-    /// file reads, brought back from the device first. Invalid before the first step.
+    /// The optimizer's snapshot with the displacement of the last solve (unless the options
+    /// leave it out): everything a result file reads, brought back from the device first.
+    /// Invalid before the first step.
     DesignSnapshot snapshot();
 
     /// The optimizer's checkpoint (Optimizer::checkpoint) with the step counter, the time
@@ -226,6 +230,7 @@ private:
     TriangleMesh workerShape_;  // the worker's last shape handed over (the listener may keep it)
     int shapeFileInterval_;
     std::function<bool(int iteration, const DesignSnapshot& state)> shapeFileWriter_;
+    bool snapshotDisplacement_ = true;
     double solveTolerance_;
     bool running_ = false;
 };

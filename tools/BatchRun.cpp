@@ -1091,6 +1091,8 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     runOptions.shapeFileInterval = own.shapeEvery;
     runOptions.solveTolerance = own.tolerance;
     runOptions.designSplit = split;
+    // Of the result files only the VTK images show the displacement.
+    runOptions.snapshotDisplacement = own.vtk;
     const bool writesFiles = !ranks || ranks->rank == 0;
     runOptions.shapeFileWriter = [&results, writesFiles](int iteration,
                                                          const DesignSnapshot& state) {
