@@ -51,9 +51,9 @@ struct Solver {
     std::unique_ptr<MultigridSolver> fem;
     std::wostringstream wide;
     std::ostringstream narrow, cycles;
-    Solver(int nx, int ny, int nz, int levels) {
+    Solver(int nx, int ny, int nz, int levels, std::unique_ptr<Driver> device = solverDevice()) {
         model = makeCantilever(nx, ny, nz, 0.01, levels);
-        fem = std::make_unique<MultigridSolver>(*model, DeviceOptions{}, solverDevice());
+        fem = std::make_unique<MultigridSolver>(*model, DeviceOptions{}, std::move(device));
         fem->setLogs(&wide, &narrow);
         fem->setCycleCountSink(&cycles);
         fem->setup();

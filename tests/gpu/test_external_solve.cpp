@@ -12,6 +12,7 @@
 
 #include "fem/FemModel.h"
 #include "fem/LoadVector.h"
+#include "gpu/CopyingHostDriver.h"
 #include "gpu/ExternalSolve.h"
 #include "gpu/HostDriver.h"
 #include "gpu/MultigridSolver.h"
@@ -50,8 +51,13 @@ public:
     std::vector<double> tolerances;
 };
 
-TEST(ExternalSolve, TakesTheCaseLoadAndWarmStartAndGivesItsSolutionAsTheSolvers) {
-    Solver s(8, 4, 4, 3);
+// On the host device the engine solves in the solver's own buffers; on another device (one
+// that gives no host address of its buffers) in copies, its solution copied back.
+class ExternalSolveBuffers : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ExternalSolveBuffers, TakesTheCaseLoadAndWarmStartAndGivesItsSolutionAsTheSolvers) {
+    Solver s(8, 4, 4, 3,
+             GetParam() ? std::make_unique<CopyingHostDriver>() : testing::solverDevice());
     RecordingEngine engine(*s.model);
     s.fem->setExternalSolve(&engine);
     // A second load case pulling the other way.
@@ -93,6 +99,11 @@ TEST(ExternalSolve, TakesTheCaseLoadAndWarmStartAndGivesItsSolutionAsTheSolvers)
     EXPECT_FALSE(s.fem->solve(0.01));
     EXPECT_EQ(s.fem->lastCycles(), 7);
 }
+
+INSTANTIATE_TEST_SUITE_P(InPlaceAndCopied, ExternalSolveBuffers, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "copied" : "in_place";
+                         });
 
 TEST(ExternalSolve, ASingularSystemFailsAtOnceWithZeroDisplacement) {
     Solver s(8, 4, 4, 3);

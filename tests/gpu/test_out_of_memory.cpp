@@ -14,69 +14,17 @@
 #include "core/Console.h"
 #include "core/FatalError.h"
 #include "core/MemoryLimit.h"
-#include "gpu/MultigridSolver.h"
+#include "gpu/CopyingHostDriver.h"
 #include "gpu/HostDriver.h"
+#include "gpu/MultigridSolver.h"
 #include "tools/Cantilever.h"
 
 namespace ostrel {
 namespace {
 
-/// The host device with its allocations failing from the `failFrom`-th on (0-based), shown to
-/// the solver as the host device or as a GPU.
-class FailingAllocations final : public Driver {
-public:
-    FailingAllocations(int failFrom, bool host) : failFrom_(failFrom), host_(host) {}
-    bool isHost() const override { return host_; }
-    CUresult init(unsigned f) override { return d_.init(f); }
-    CUresult deviceGetCount(int* c) override { return d_.deviceGetCount(c); }
-    CUresult deviceGet(CUdevice* dev, int o) override { return d_.deviceGet(dev, o); }
-    CUresult deviceTotalMem(size_t* b, CUdevice dev) override { return d_.deviceTotalMem(b, dev); }
-    CUresult deviceGetName(char* n, int l, CUdevice dev) override {
-        return d_.deviceGetName(n, l, dev);
-    }
-    CUresult ctxCreate(CUcontext* c, unsigned f, CUdevice dev) override {
-        return d_.ctxCreate(c, f, dev);
-    }
-    CUresult ctxDestroy(CUcontext c) override { return d_.ctxDestroy(c); }
-    CUresult moduleLoad(CUmodule* m, const char* p) override { return d_.moduleLoad(m, p); }
-    CUresult moduleGetGlobal(CUdeviceptr* a, size_t* b, CUmodule m, const char* n) override {
-        return d_.moduleGetGlobal(a, b, m, n);
-    }
-    CUresult moduleGetFunction(CUfunction* f, CUmodule m, const char* n) override {
-        return d_.moduleGetFunction(f, m, n);
-    }
-    CUresult memAlloc(CUdeviceptr* a, size_t b) override {
-        if (allocations_++ >= failFrom_) return CUDA_ERROR_OUT_OF_MEMORY;
-        return d_.memAlloc(a, b);
-    }
-    CUresult memFree(CUdeviceptr a) override { return d_.memFree(a); }
-    CUresult memAllocHost(void** a, size_t b) override { return d_.memAllocHost(a, b); }
-    CUresult memFreeHost(void* a) override { return d_.memFreeHost(a); }
-    CUresult memcpyHtoD(CUdeviceptr d, const void* s, size_t b) override {
-        return d_.memcpyHtoD(d, s, b);
-    }
-    CUresult memcpyDtoH(void* d, CUdeviceptr s, size_t b) override {
-        return d_.memcpyDtoH(d, s, b);
-    }
-    CUresult memsetD32(CUdeviceptr d, unsigned v, size_t c) override {
-        return d_.memsetD32(d, v, c);
-    }
-    CUresult launchKernel(CUfunction f, unsigned gx, unsigned gy, unsigned gz, unsigned bx,
-                          unsigned by, unsigned bz, unsigned s, CUstream st, void** p,
-                          void** e) override {
-        return d_.launchKernel(f, gx, gy, gz, bx, by, bz, s, st, p, e);
-    }
-
-private:
-    HostDriver d_{1};
-    int failFrom_;
-    bool host_;
-    int allocations_ = 0;
-};
-
 void setUpWith(int failFrom, bool host) {
     auto model = makeCantilever(8, 2, 2, 0.125, 3);
-    MultigridSolver fem(*model, {}, std::make_unique<FailingAllocations>(failFrom, host));
+    MultigridSolver fem(*model, {}, std::make_unique<CopyingHostDriver>(failFrom, host));
     fem.setLogs(nullptr, nullptr);
     fem.setup();
 }
