@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 
 #include "fem/FemModel.h"
@@ -122,7 +123,9 @@ void LayerSplit::exchangeLayers(void* layers, int firstLayer, size_t layerBytes,
     if (size_ == 1 || halo <= 0) return;
     const ContiguousType layer(layerBytes);
     char* const window = static_cast<char*>(layers);
-    const auto at = [&](int z) { return window + ptrdiff_t(z - firstLayer) * ptrdiff_t(layerBytes); };
+    const auto at = [&](int z) {
+        return window + ptrdiff_t(z - firstLayer) * ptrdiff_t(layerBytes);
+    };
     const OwnLayers& mine = layers_[size_t(rank_)];
     const auto [below, above] = reach(mine, halo, numLayers_);
     std::vector<MPI_Request> requests;
