@@ -928,16 +928,15 @@ void PetscElasticSolver::gatherToModel(Vec v, std::span<double> u) const {
                "DMDAGetInfo");
     petscCheck(DMDAGetOwnershipRanges(da, &ranges[0], &ranges[1], &ranges[2]),
                "DMDAGetOwnershipRanges");
-    PetscInt largest = 0;
-    for (PetscInt k = 0; k < procs[2]; ++k)
-        for (PetscInt j = 0; j < procs[1]; ++j)
-            for (PetscInt i = 0; i < procs[0]; ++i)
-                largest = std::max(largest, 3 * ranges[0][i] * ranges[1][j] * ranges[2][k]);
+    // The boxes are the processor grid's products of ranges: the largest is that of the largest
+    // range in each direction.
+    PetscInt largest = 3;
+    for (int a = 0; a < 3; ++a) largest *= *std::max_element(ranges[a], ranges[a] + procs[a]);
     if (largest > std::numeric_limits<int>::max())
         throw PetscFailure("gathering a box of " + std::to_string(largest) +
                            " values exceeds what one MPI call can send");
     int self = 0;
-    MPI_Comm_rank(comm_, &self);
+    petscCheck(MPI_Comm_rank(comm_, &self), "MPI_Comm_rank");
     std::vector<double> box(static_cast<size_t>(largest));
     PetscInt z0 = 0;
     for (PetscInt k = 0, r = 0; k < procs[2]; z0 += ranges[2][k], ++k) {
