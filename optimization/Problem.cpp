@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <ostream>
 #include <sstream>
 #include <utility>
@@ -14,6 +15,7 @@
 #include "fem/ModelSize.h"
 #include "optimization/MemoryEstimate.h"
 #include "voxel/SurfaceVoxels.h"
+#include "voxel/VoxelSplit.h"
 #include "voxel/Voxelizer.h"
 
 namespace ostrel {
@@ -64,13 +66,55 @@ SceneSize expectedSize(const Scene& scene, const Vec3i& resolution, const Vec3d&
     return size;
 }
 
+/// The expected sizes of the voxel sizes that a refusal proposes (the scene's times a factor),
+/// judged as the check will judge them when the scene is loaded again; a proposal that gives
+/// no grid is judged on `resolution`.
+std::function<SceneSize(double)> proposedSizes(const Scene& scene, SolveMethod method,
+                                               const Vec3i& resolution) {
+    return [&scene, method, resolution](double factor) {
+        Vec3i r;
+        const Vec3d voxel = scene.voxelSize_ * factor;
+        const bool ok = gridResolution(scene, voxel, r, nullptr);
+        return expectedSize(scene, ok ? r : resolution, voxel, method);
+    };
+}
+
+/// Whether the scene's voxel grid at its voxel size can be had, with its estimated memory
+/// need (checked before anything large is allocated); the grid's resolution in `resolution`,
+/// the refusal's one line in `log`.
+bool acceptVoxelGrid(const Scene& scene, const ProblemOptions& options,
+                     const MemoryLimit& memoryLimit, Vec3i& resolution, std::wostream* log) {
+    const Vec3d& voxelSize = scene.voxelSize_;
+    if (!gridResolution(scene, voxelSize, resolution, log)) return false;
+    if (const std::wstring error =
+            memoryError(expectedSize(scene, resolution, voxelSize, options.solver), voxelSize,
+                        memoryLimit, proposedSizes(scene, options.solver, resolution));
+        !error.empty()) {
+        writeLine(log, error);
+        return false;
+    }
+    return true;
+}
+
+/// Voxelizes the mesh into the initialised `voxels`, split over processes by `split` when
+/// there is one: each voxelizes its own layers, then the grid and the messages are shared.
+bool voxelizeMesh(const TriangleMesh& mesh, Volume<bool, double>& voxels, VoxelSplit* split,
+                  std::wostream* log) {
+    if (!split) return voxelize(mesh, voxels, kIdentity, log);
+    const Vec3i r = voxels.resolution();
+    std::wostringstream messages;
+    const bool ok = voxelizeLayers(mesh, voxels, kIdentity, split->own(r.z), &messages);
+    std::string text = toUtf8(messages.str());
+    split->share(voxels.data(), size_t(r.x) * size_t(r.y), r.z, text);
+    if (log && !text.empty()) *log << fromUtf8(text) << std::flush;
+    return split->agree(ok);
+}
+
 /// The scene's voxel model, refused with one line in `log` when its grid or its estimated
 /// memory need cannot be had (checked before anything large is allocated).
 bool voxelModel(const Scene& scene, const ProblemOptions& options, Volume<bool, double>& voxels,
                 std::wostream* log) {
     const Vec3d& voxelSize = scene.voxelSize_;
-    Vec3i resolution;
-    if (!gridResolution(scene, voxelSize, resolution, log)) return false;
     // The host device's worker threads each reserve a stack and an allocator arena, the
     // coarsest level's BLAS threads their work buffers.
     const DeviceOptions& device = options.device;
@@ -80,31 +124,21 @@ bool voxelModel(const Scene& scene, const ProblemOptions& options, Volume<bool, 
             : processMemoryLimit(device.hostThreads > 0 ? device.hostThreads
                                                         : omp_get_max_threads(),
                                  CoarseSolver::laterMappedBytes());
-    // A proposed voxel size is judged as this check will judge it when the scene is loaded again.
-    auto sizeAt = [&](double factor) {
-        Vec3i r;
-        const Vec3d voxel = voxelSize * factor;
-        const bool ok = gridResolution(scene, voxel, r, nullptr);
-        return expectedSize(scene, ok ? r : resolution, voxel, options.solver);
-    };
-    if (const std::wstring error =
-            memoryError(expectedSize(scene, resolution, voxelSize, options.solver), voxelSize,
-                        memoryLimit, sizeAt);
-        !error.empty()) {
-        writeLine(log, error);
-        return false;
-    }
+    Vec3i resolution;
+    const bool accepted = acceptVoxelGrid(scene, options, memoryLimit, resolution, log);
+    // Every process of a split voxelization goes on, or none: a refusal on one (its memory
+    // limit is its own) must not leave the others waiting for its layers.
+    if (!(options.voxelSplit ? options.voxelSplit->agree(accepted) : accepted)) return false;
 
     const auto start = std::chrono::steady_clock::now();
     const TriangleMesh& mesh = scene.mesh();
-    if (scene.addAdditionalSurfaceVoxels_) {
-        const Vec3d offset = Vec3d(mesh.center) - Vec3d(mesh.halfSize) - voxelSize;
-        voxels.init(resolution, voxelSize, offset, false);
-        if (!voxelize(mesh, voxels, kIdentity, log)) return false;
-        addSurfaceVoxels(voxels, mesh);
-    } else {
-        if (!voxelizeToBounds(mesh, voxels, voxelSize, log)) return false;
-    }
+    // The grid starts at the mesh's bounding box, one voxel further out with surface voxels.
+    const Vec3d offset = scene.addAdditionalSurfaceVoxels_
+                             ? Vec3d(mesh.center) - Vec3d(mesh.halfSize) - voxelSize
+                             : Vec3d(mesh.center - mesh.halfSize);
+    voxels.init(resolution, voxelSize, offset, false);
+    if (!voxelizeMesh(mesh, voxels, options.voxelSplit, log)) return false;
+    if (scene.addAdditionalSurfaceVoxels_) addSurfaceVoxels(voxels, mesh);
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     wideOut() << L"Voxelization (" << voxels.resolution().x << L" " << voxels.resolution().y
@@ -125,7 +159,8 @@ bool voxelModel(const Scene& scene, const ProblemOptions& options, Volume<bool, 
     size.levels = scene.numLevels_;
     size.conjugateGradients = options.solver == SolveMethod::ConjugateGradients;
     size.loadCases = 1 + int(scene.listedSupportsAndLoads().moreCases.size());
-    if (const std::wstring error = memoryError(size, voxelSize, memoryLimit, sizeAt);
+    if (const std::wstring error = memoryError(size, voxelSize, memoryLimit,
+                                               proposedSizes(scene, options.solver, resolution));
         !error.empty()) {
         writeLine(log, error);
         return false;

@@ -34,6 +34,8 @@
 
 namespace ostrel {
 
+class VoxelSplit;
+
 class Problem {
 public:
     Problem(std::unique_ptr<FemModel> model, std::unique_ptr<MultigridSolver> solver,
@@ -92,6 +94,9 @@ struct ProblemOptions {
     /// The solver's method, set on the solver once it is set up; conjugate gradients add their
     /// vectors to the memory need.
     SolveMethod solver = SolveMethod::VCycles;
+    /// Splits the voxelization over processes (voxel/VoxelSplit.h; null: this process
+    /// voxelizes the whole grid). With a split the build is collective up to the shared grid.
+    VoxelSplit* voxelSplit = nullptr;
 };
 
 struct ProblemBuild {

@@ -6,6 +6,7 @@
 
 #include "core/Console.h"
 #include "scene/SceneLint.h"
+#include "voxel/VoxelSplit.h"
 
 namespace ostrel {
 
@@ -17,7 +18,10 @@ StartedProblem startProblem(const std::string& sceneFile, const StartOptions& op
         for (const std::wstring& warning : lintSceneFile(name)) writeLine(&out, warning);
     started.scene = std::make_unique<Scene>();
     ProblemBuild built;
-    if (started.scene->loadScene(name, &out)) built = buildProblem(*started.scene, options.problem, &out);
+    bool loaded = started.scene->loadScene(name, &out);
+    // A split voxelization is collective: every process builds the problem, or none does.
+    if (options.problem.voxelSplit) loaded = options.problem.voxelSplit->agree(loaded);
+    if (loaded) built = buildProblem(*started.scene, options.problem, &out);
     if (built.status != ProblemStatus::Built) {
         out << std::flush;
         started.status = built.status == ProblemStatus::NoDevice ? StartStatus::NoDevice

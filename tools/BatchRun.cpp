@@ -1052,6 +1052,7 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     if (anyFailed(!prepareOutputFolder(own.outputDirectory, err))) return kExitFailed;
     StartOptions startOptions;
     if (!chooseStart(options, startOptions, err)) return kExitFailed;
+    if (ranks) startOptions.problem.voxelSplit = ranks->voxelSplit;
 
     // A checkpoint that cannot be resumed is refused before the scene is loaded.
     BatchCheckpoint checkpoint;

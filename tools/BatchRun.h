@@ -103,6 +103,7 @@ struct BatchOptions {
 };
 
 class DesignSplit;
+class VoxelSplit;
 class Problem;
 
 /// The processes of a many-process run (--engine petsc) as the run sees them. Every process
@@ -125,6 +126,9 @@ struct BatchRanks {
     /// split over the processes (null: every process holds the whole design), which lives as
     /// long as the engine. Collective.
     std::function<DesignSplit*(Problem& problem)> attach;
+    /// The voxelization's split over the processes (null: every process voxelizes the whole
+    /// grid).
+    VoxelSplit* voxelSplit = nullptr;
 };
 
 /// The stopping test of --converge. A step counts when its solve saw densities of the last beta

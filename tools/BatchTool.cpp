@@ -193,6 +193,8 @@ int runEngine(const std::vector<std::string>& args) {
     ranks.gather = [rank, size](const std::string& text) {
         return gatherOnRankZero(text, rank, size);
     };
+    VoxelLayerSplit voxelSplit(PETSC_COMM_WORLD);
+    ranks.voxelSplit = &voxelSplit;
     ranks.attach = [&engine, &designSplit, size,
                     tolerance = options.tolerance](Problem& problem) -> DesignSplit* {
         engine = std::make_unique<PetscEngineSolve>(problem.model(), PETSC_COMM_WORLD, tolerance);

@@ -63,6 +63,7 @@
 #include "optimization/ProblemStart.h"
 #if OSTREL_HAVE_PETSC
 #include "optimization/petsc/ElasticSolve.h"
+#include "optimization/petsc/LayerSplit.h"
 #include "optimization/petsc/PetscSession.h"
 #endif
 
@@ -417,10 +418,13 @@ bool solveAndReport(ostrel::MultigridSolver& fem, const ostrel::FemModel& model,
 }
 
 /// The scene's problem on the solver's device (gravity zero, uniform stiffness, as the programs
-/// start): one solve to the tolerance and the solve's lines.
-ostrel::StartedProblem startSceneProblem(const SolveCommand& c) {
+/// start): one solve to the tolerance and the solve's lines. `voxelSplit`: see
+/// ostrel::ProblemOptions.
+ostrel::StartedProblem startSceneProblem(const SolveCommand& c,
+                                         ostrel::VoxelSplit* voxelSplit = nullptr) {
     ostrel::StartOptions start;
     start.problem.device = c.options;
+    start.problem.voxelSplit = voxelSplit;
     return ostrel::startProblem(c.sceneFile, start);
 }
 
@@ -490,7 +494,7 @@ int runPetscSolve(int argc, char** argv) {
     try {
         std::ostream& out = ostrel::narrowOut();
         // Every rank builds the whole model: the cantilever, or the scene's problem (on the
-        // host device with one thread; only its model is used).
+        // host device with one thread; only its model is used), voxelized by layers in parts.
         std::unique_ptr<ostrel::FemModel> model;
         ostrel::StartedProblem started;
         if (c.sceneFile.empty()) {
@@ -505,7 +509,8 @@ int runPetscSolve(int argc, char** argv) {
             SolveCommand host = c;
             host.options.forceHost = true;
             host.options.hostThreads = 1;
-            started = startSceneProblem(host);
+            ostrel::VoxelLayerSplit voxelSplit(PETSC_COMM_WORLD);
+            started = startSceneProblem(host, &voxelSplit);
             if (started.status != ostrel::StartStatus::Started) {
                 std::cerr << started.error << "\n";
                 return 1;

@@ -28,15 +28,19 @@ int ceilClamped(float v, int lo, int hi) {
     return int(c);
 }
 
+// The columns of layers [layers.begin, layers.end) of a grid ny columns wide.
 class DepthLayers {
 public:
-    DepthLayers(int ny, int nz, std::wostream* messages)
-        : ny_(ny), columns_(size_t(ny) * size_t(nz)), messages_(messages) {
+    DepthLayers(int ny, VoxelLayers layers, std::wostream* messages)
+        : ny_(ny),
+          first_(layers.begin),
+          columns_(size_t(ny) * size_t(layers.end - layers.begin)),
+          messages_(messages) {
         std::memset(columns_.data(), 0, columns_.size() * sizeof(DepthColumn));
     }
-    // Column with y index k and z index j is record j*ny + k.
+    // Column with y index k and z index j is record (j - first)*ny + k.
     void add(int k, int j, float x) {
-        DepthColumn& c = columns_[size_t(j) * size_t(ny_) + size_t(k)];
+        DepthColumn& c = column(k, j);
         if (c.count >= kDepthLayerCapacity) {
             if (messages_)
                 *messages_ << L"WARNING: Depth layer buffer overflow for voxel column (y=" << k
@@ -46,22 +50,24 @@ public:
         }
         c.x[c.count++] = x;
     }
-    DepthColumn& column(int k, int j) { return columns_[size_t(j) * size_t(ny_) + size_t(k)]; }
+    DepthColumn& column(int k, int j) {
+        return columns_[size_t(j - first_) * size_t(ny_) + size_t(k)];
+    }
     bool ok() const { return ok_; }
 
 private:
-    int ny_;
+    int ny_, first_;
     std::vector<DepthColumn> columns_;
     std::wostream* messages_;
     bool ok_ = true;
 };
 
-// Scan-converts the rows j (z index) with j + 0.5 in [zFrom, zTo) of the triangle part whose
-// apex is A and whose two edges run A->B and A->C.
+// Scan-converts the rows j (z index) in `rows` with j + 0.5 in [zFrom, zTo) of the triangle
+// part whose apex is A and whose two edges run A->B and A->C.
 void scanPart(DepthLayers& layers, const GridPoint& a, const GridPoint& b, const GridPoint& c,
-              float zFrom, float zTo, int ny, int nz) {
-    const int jBegin = ceilClamped(zFrom - 0.5f, 0, nz);
-    const int jEnd = ceilClamped(zTo - 0.5f, 0, nz);
+              float zFrom, float zTo, int ny, VoxelLayers rows) {
+    const int jBegin = ceilClamped(zFrom - 0.5f, rows.begin, rows.end);
+    const int jEnd = ceilClamped(zTo - 0.5f, rows.begin, rows.end);
     for (int j = jBegin; j < jEnd; ++j) {
         const float t = float(j) + 0.5f - a.z;
         float y1 = a.y + t * (b.y - a.y) / (b.z - a.z);
@@ -86,9 +92,16 @@ void scanPart(DepthLayers& layers, const GridPoint& a, const GridPoint& b, const
 
 bool voxelize(const TriangleMesh& mesh, Volume<bool, double>& volume, const float m[16],
               std::wostream* messages) {
+    return voxelizeLayers(mesh, volume, m, {0, volume.resolution().z}, messages);
+}
+
+bool voxelizeLayers(const TriangleMesh& mesh, Volume<bool, double>& volume, const float m[16],
+                    VoxelLayers rows, std::wostream* messages) {
     const int nx = volume.resolution().x, ny = volume.resolution().y, nz = volume.resolution().z;
-    if (nx <= 0 || ny <= 0 || nz <= 0 || !volume.data()) return true;
-    DepthLayers layers(ny, nz, messages);
+    rows.begin = std::clamp(rows.begin, 0, std::max(nz, 0));
+    rows.end = std::clamp(rows.end, rows.begin, std::max(nz, 0));
+    if (nx <= 0 || ny <= 0 || rows.begin == rows.end || !volume.data()) return true;
+    DepthLayers layers(ny, rows, messages);
     const Vec3f off(volume.offset());
     const Vec3f sp(volume.spacing());
     const size_t nv = mesh.vertices.size();
@@ -111,11 +124,11 @@ bool voxelize(const TriangleMesh& mesh, Volume<bool, double>& volume, const floa
         std::sort(g, g + 3, [](const GridPoint& a, const GridPoint& b) { return a.z < b.z; });
         const GridPoint &P = g[0], &Q = g[1], &R = g[2];
         if (P.z == R.z) continue;
-        if (P.z != Q.z) scanPart(layers, P, Q, R, P.z, Q.z, ny, nz);
-        if (Q.z != R.z) scanPart(layers, R, Q, P, Q.z, R.z, ny, nz);
+        if (P.z != Q.z) scanPart(layers, P, Q, R, P.z, Q.z, ny, rows);
+        if (Q.z != R.z) scanPart(layers, R, Q, P, Q.z, R.z, ny, rows);
     }
     bool* data = volume.data();
-    for (int j = 0; j < nz; ++j)
+    for (int j = rows.begin; j < rows.end; ++j)
         for (int k = 0; k < ny; ++k) {
             DepthColumn& c = layers.column(k, j);
             std::sort(c.x, c.x + c.count);

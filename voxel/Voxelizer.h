@@ -44,6 +44,17 @@ bool marginResolution(const TriangleMesh& mesh, const Vec3d& voxelSize, Vec3i& r
 bool voxelize(const TriangleMesh& mesh, Volume<bool, double>& volume, const float transform[16],
               std::wostream* messages);
 
+/// A run of layers [begin, end) of a voxel grid (its z index).
+struct VoxelLayers {
+    int begin = 0, end = 0;
+};
+
+/// voxelize for the voxels of `layers` only (clipped to the grid), each as voxelize sets it:
+/// the other layers are left as they are, and the depth buffer holds these layers' columns
+/// alone: one process's piece of a split voxelization (voxel/VoxelSplit.h).
+bool voxelizeLayers(const TriangleMesh& mesh, Volume<bool, double>& volume,
+                    const float transform[16], VoxelLayers layers, std::wostream* messages);
+
 /// Per-axis voxel edge lengths (the scene's VOXEL_SIZE).
 bool voxelizeToBounds(const TriangleMesh& mesh, Volume<bool, double>& volume, const Vec3d& voxelSize,
                       std::wostream* messages);

@@ -50,6 +50,39 @@ std::pair<LayerRun, LayerRun> reach(const OwnLayers& own, int halo, int numLayer
 /// The most bytes one message carries (an int counts them).
 constexpr size_t kMessageBytes = size_t(1) << 30;
 
+/// Every process's `bytes`, in process order, on process 0 of `comm` (nothing on the others).
+std::vector<std::vector<unsigned char>> gatherBytesToFirst(const std::vector<unsigned char>& bytes,
+                                                           MPI_Comm comm) {
+    int rank = 0, processes = 1;
+    petscCheck(MPI_Comm_rank(comm, &rank), "MPI_Comm_rank");
+    petscCheck(MPI_Comm_size(comm, &processes), "MPI_Comm_size");
+    uint64_t size = bytes.size();
+    std::vector<uint64_t> sizes(rank == 0 ? size_t(processes) : 0);
+    petscCheck(MPI_Gather(&size, 1, MPI_UINT64_T, sizes.data(), 1, MPI_UINT64_T, 0, comm),
+               "MPI_Gather");
+    std::vector<std::vector<unsigned char>> all;
+    if (rank != 0) {
+        // In messages of at most kMessageBytes, which process 0 takes in the same order.
+        for (size_t at = 0; at < bytes.size(); at += kMessageBytes)
+            petscCheck(MPI_Send(bytes.data() + at, int(std::min(kMessageBytes, bytes.size() - at)),
+                                MPI_BYTE, 0, 1, comm),
+                       "MPI_Send");
+        return all;
+    }
+    all.resize(size_t(processes));
+    all[0] = bytes;
+    for (int r = 1; r < processes; ++r) {
+        std::vector<unsigned char>& theirs = all[size_t(r)];
+        theirs.resize(size_t(sizes[size_t(r)]));
+        for (size_t at = 0; at < theirs.size(); at += kMessageBytes)
+            petscCheck(MPI_Recv(theirs.data() + at,
+                                int(std::min(kMessageBytes, theirs.size() - at)), MPI_BYTE, r, 1,
+                                comm, MPI_STATUS_IGNORE),
+                       "MPI_Recv");
+    }
+    return all;
+}
+
 }  // namespace
 
 std::vector<OwnLayers> splitLayers(const std::vector<int>& layerElements, int processes) {
@@ -170,31 +203,43 @@ void LayerSplit::gatherElements(void* values, size_t entryBytes) {
 
 std::vector<std::vector<unsigned char>> LayerSplit::gatherToFirst(
     const std::vector<unsigned char>& bytes) {
-    uint64_t size = bytes.size();
-    std::vector<uint64_t> sizes(rank_ == 0 ? size_t(size_) : 0);
-    petscCheck(MPI_Gather(&size, 1, MPI_UINT64_T, sizes.data(), 1, MPI_UINT64_T, 0, comm_),
-               "MPI_Gather");
-    std::vector<std::vector<unsigned char>> all;
-    if (rank_ != 0) {
-        // In messages of at most kMessageBytes, which process 0 takes in the same order.
-        for (size_t at = 0; at < bytes.size(); at += kMessageBytes)
-            petscCheck(MPI_Send(bytes.data() + at, int(std::min(kMessageBytes, bytes.size() - at)),
-                                MPI_BYTE, 0, 1, comm_),
-                       "MPI_Send");
-        return all;
+    return gatherBytesToFirst(bytes, comm_);
+}
+
+VoxelLayerSplit::VoxelLayerSplit(MPI_Comm comm) : comm_(comm) {
+    petscCheck(MPI_Comm_rank(comm_, &rank_), "MPI_Comm_rank");
+    petscCheck(MPI_Comm_size(comm_, &size_), "MPI_Comm_size");
+}
+
+VoxelLayers VoxelLayerSplit::layersOf(int rank, int layers) const {
+    const OwnLayers run =
+        splitLayers(std::vector<int>(size_t(std::max(layers, 0)), 1), size_)[size_t(rank)];
+    return {run.begin, run.end};
+}
+
+bool VoxelLayerSplit::agree(bool ok) {
+    int all = ok ? 1 : 0;
+    petscCheck(MPI_Allreduce(MPI_IN_PLACE, &all, 1, MPI_INT, MPI_MIN, comm_), "MPI_Allreduce");
+    return all != 0;
+}
+
+void VoxelLayerSplit::share(bool* voxels, size_t layerCells, int layers, std::string& messages) {
+    static_assert(sizeof(bool) == 1, "voxels travel as bytes");
+    // Each process's layers from their owner in turn, in messages that an int counts.
+    for (int r = 0; r < size_; ++r) {
+        const VoxelLayers run = layersOf(r, layers);
+        unsigned char* const first =
+            reinterpret_cast<unsigned char*>(voxels) + size_t(run.begin) * layerCells;
+        const size_t bytes = size_t(run.end - run.begin) * layerCells;
+        for (size_t at = 0; at < bytes; at += kMessageBytes)
+            petscCheck(MPI_Bcast(first + at, int(std::min(kMessageBytes, bytes - at)), MPI_BYTE,
+                                 r, comm_),
+                       "MPI_Bcast");
     }
-    all.resize(size_t(size_));
-    all[0] = bytes;
-    for (int r = 1; r < size_; ++r) {
-        std::vector<unsigned char>& theirs = all[size_t(r)];
-        theirs.resize(size_t(sizes[size_t(r)]));
-        for (size_t at = 0; at < theirs.size(); at += kMessageBytes)
-            petscCheck(MPI_Recv(theirs.data() + at,
-                                int(std::min(kMessageBytes, theirs.size() - at)), MPI_BYTE, r, 1,
-                                comm_, MPI_STATUS_IGNORE),
-                       "MPI_Recv");
-    }
-    return all;
+    const std::vector<std::vector<unsigned char>> texts =
+        gatherBytesToFirst(std::vector<unsigned char>(messages.begin(), messages.end()), comm_);
+    messages.clear();
+    for (const std::vector<unsigned char>& text : texts) messages.append(text.begin(), text.end());
 }
 
 }  // namespace ostrel

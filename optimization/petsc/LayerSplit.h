@@ -5,13 +5,15 @@
 // layers within the filter's reach of a process's own come point to point from the processes
 // that own them, however many that reach spans; an element array is gathered whole on every
 // process; sums and extremes are every process's values, gathered and joined in process order,
-// so that every process has the same bits.
+// so that every process has the same bits. The voxelization's split (voxel/VoxelSplit.h) goes
+// by layers of the voxel grid alike.
 
 #include <petscsys.h>  // MPI through PETSc, which leaves out MPI's C++ bindings
 
 #include <vector>
 
 #include "gpu/DesignSplit.h"
+#include "voxel/VoxelSplit.h"
 
 namespace ostrel {
 
@@ -48,6 +50,23 @@ private:
     int rank_ = 0, size_ = 1;
     int numLayers_ = 0;
     std::vector<OwnLayers> layers_;
+};
+
+/// The voxelization's split over the processes of `comm`: the voxel grid's layers in order, as
+/// evenly as whole layers allow (splitLayers, one element a layer).
+class VoxelLayerSplit final : public VoxelSplit {
+public:
+    explicit VoxelLayerSplit(MPI_Comm comm);
+
+    VoxelLayers own(int layers) const override { return layersOf(rank_, layers); }
+    bool agree(bool ok) override;
+    void share(bool* voxels, size_t layerCells, int layers, std::string& messages) override;
+
+private:
+    VoxelLayers layersOf(int rank, int layers) const;
+
+    MPI_Comm comm_;
+    int rank_ = 0, size_ = 1;
 };
 
 }  // namespace ostrel

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
+#include <vector>
 
 #include "support/MeshBuilders.h"
 #include "voxel/Voxelizer.h"
@@ -168,6 +170,67 @@ TEST(Voxelize, OverflowInLowerPartAlsoFails) {
     std::wostringstream msg;
     EXPECT_FALSE(voxelize(m, vol, kIdentity, &msg));
     EXPECT_EQ(msg.str(), L"WARNING: Depth layer buffer overflow for voxel column (y=0, z=0)\n");
+}
+
+// A split voxelization's pieces: each run of layers comes out as the whole voxelization has it,
+// the layers outside the run stay as they were, and a lost crossing is reported and fails only
+// for the piece whose layers hold its column.
+TEST(Voxelize, LayersInPiecesAreTheWholeGridsAndTouchNothingElse) {
+    const TriangleMesh sphere = test::makeSphere({0.1f, -0.2f, 0.3f}, 1.0f, 24, 48);
+    Volume<bool, double> whole;
+    ASSERT_TRUE(voxelizeToBounds(sphere, whole, 0.09f, nullptr));
+    const int nz = whole.resolution().z;
+    const size_t layer = size_t(whole.resolution().x) * size_t(whole.resolution().y);
+    ASSERT_GT(nz, 8);
+    const std::vector<std::vector<int>> splits = {
+        {0, nz}, {0, nz / 2, nz}, {0, 1, 2, nz - 1, nz}, {0, 3, 3, 7, nz}, {0, 0, nz}};
+    for (const std::vector<int>& bounds : splits) {
+        // Outside the piece every voxel is set, so that a write there shows.
+        Volume<bool, double> pieces;
+        pieces.init(whole.resolution(), whole.spacing(), whole.offset(), false);
+        for (size_t p = 0; p + 1 < bounds.size(); ++p) {
+            Volume<bool, double> piece;
+            piece.init(whole.resolution(), whole.spacing(), whole.offset(), true);
+            const VoxelLayers run{bounds[p], bounds[p + 1]};
+            ASSERT_TRUE(voxelizeLayers(sphere, piece, kIdentity, run, nullptr));
+            for (int z = 0; z < nz; ++z) {
+                const bool* from = piece.data() + size_t(z) * layer;
+                if (z >= run.begin && z < run.end)
+                    std::copy(from, from + layer, pieces.data() + size_t(z) * layer);
+                else
+                    ASSERT_EQ(std::count(from, from + layer, true), long(layer)) << z;
+            }
+        }
+        EXPECT_TRUE(std::equal(pieces.data(), pieces.data() + pieces.size(), whole.data()))
+            << bounds.size() - 1 << " pieces";
+    }
+    // Runs reaching past the grid are clipped to it; an empty one does nothing.
+    Volume<bool, double> clipped;
+    clipped.init(whole.resolution(), whole.spacing(), whole.offset(), false);
+    ASSERT_TRUE(voxelizeLayers(sphere, clipped, kIdentity, {-5, nz + 5}, nullptr));
+    EXPECT_TRUE(std::equal(clipped.data(), clipped.data() + clipped.size(), whole.data()));
+    ASSERT_TRUE(voxelizeLayers(sphere, clipped, kIdentity, {nz + 1, nz + 3}, nullptr));
+    ASSERT_TRUE(voxelizeLayers(sphere, clipped, kIdentity, {4, 2}, nullptr));
+
+    // 129 thin boxes stacked along x in layer 1 only: the piece without layer 1 is clean.
+    TriangleMesh stack;
+    for (int n = 0; n < 129; ++n) {
+        TriangleMesh b = test::makeBox({0.1f + n * 0.5f, 0.1f, 1.1f}, {0.3f + n * 0.5f, 0.9f, 1.9f});
+        const int base = int(stack.vertices.size());
+        for (auto v : b.vertices) stack.vertices.push_back(v);
+        for (auto t : b.triangles) {
+            for (int& i : t.indices) i += base;
+            stack.triangles.push_back(t);
+        }
+    }
+    Volume<bool, double> vol;
+    vol.init({140, 1, 3}, {0.5, 1, 1}, {0, 0, 0}, false);
+    std::wostringstream below, above;
+    EXPECT_TRUE(voxelizeLayers(stack, vol, kIdentity, {0, 1}, &below));
+    EXPECT_EQ(below.str(), L"");
+    EXPECT_FALSE(voxelizeLayers(stack, vol, kIdentity, {1, 3}, &above));
+    const std::wstring line = L"WARNING: Depth layer buffer overflow for voxel column (y=0, z=1)\n";
+    EXPECT_EQ(above.str(), line + line);
 }
 
 TEST(Voxelize, BadSetUpsAreRefusedOrEmpty) {
