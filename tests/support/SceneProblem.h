@@ -32,6 +32,9 @@ public:
         options_.memoryLimit = {bytes, std::move(source)};
     }
 
+    /// The voxelization's split over processes (ProblemOptions::voxelSplit).
+    void setVoxelSplit(VoxelSplit* split) { options_.voxelSplit = split; }
+
     /// Loaded means the problem is built too.
     bool isLoaded() const { return problem_ != nullptr; }
     Problem* problem() { return problem_.get(); }

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
@@ -29,6 +30,8 @@
 #include "optimization/petsc/LayerSplit.h"
 #include "optimization/petsc/PetscSession.h"
 #include "reference/ReferenceOptimizer.h"
+#include "support/MeshBuilders.h"
+#include "support/SceneProblem.h"
 #include "support/ScratchFolder.h"
 #include "voxel/IsoSurface.h"
 
@@ -341,6 +344,77 @@ TEST(SplitShape, GatherToFirstBringsEveryProcesssBytesInProcessOrder) {
         for (int r = 0; r < worldSize(); ++r) EXPECT_EQ(all[size_t(r)], bytesOf(r)) << r;
     } else {
         EXPECT_TRUE(all.empty());
+    }
+}
+
+TEST(SplitVoxels, RunsOfLayersInProcessOrderAndEveryProcessGetsTheWholeGrid) {
+    VoxelLayerSplit split(PETSC_COMM_WORLD);
+    const int size = worldSize(), rank = worldRank();
+    // Whole layers in process order over the grid, one at least each while there are enough.
+    for (const int layers : {0, 1, 2, 3, 7, 40}) {
+        const VoxelLayers own = split.own(layers);
+        const int mine[2] = {own.begin, own.end};
+        std::vector<int> runs(2 * size_t(size));
+        ASSERT_EQ(MPI_Allgather(mine, 2, MPI_INT, runs.data(), 2, MPI_INT, PETSC_COMM_WORLD),
+                  MPI_SUCCESS);
+        int next = 0;
+        for (int r = 0; r < size; ++r) {
+            EXPECT_EQ(runs[2 * size_t(r)], next) << layers << " layers, process " << r;
+            next = runs[2 * size_t(r) + 1];
+            EXPECT_GE(next, runs[2 * size_t(r)]) << layers << " layers, process " << r;
+            if (layers >= size) {
+                EXPECT_GT(next, runs[2 * size_t(r)]) << layers;
+            }
+        }
+        EXPECT_EQ(next, layers);
+    }
+
+    // A sphere voxelized in parts is the whole voxelization on every process; the messages
+    // reach process 0 in process order.
+    const TriangleMesh sphere = test::makeSphere({0.2f, 0.1f, -0.3f}, 1.0f, 20, 40);
+    for (const float voxel : {0.13f, 0.9f}) {  // 16 layers, and 3: one each on 3 processes
+        Volume<bool, double> whole;
+        ASSERT_TRUE(voxelizeToBounds(sphere, whole, voxel, nullptr));
+        const Vec3i r = whole.resolution();
+        Volume<bool, double> parts;
+        parts.init(r, whole.spacing(), whole.offset(), false);
+        const float identity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+        ASSERT_TRUE(voxelizeLayers(sphere, parts, identity, split.own(r.z), nullptr));
+        std::string messages = "process " + std::to_string(rank) + "\n";
+        split.share(parts.data(), size_t(r.x) * size_t(r.y), r.z, messages);
+        EXPECT_TRUE(std::equal(parts.data(), parts.data() + parts.size(), whole.data()))
+            << r.z << " layers";
+        std::string expected;
+        for (int p = 0; p < size && rank == 0; ++p) expected += "process " + std::to_string(p) + "\n";
+        EXPECT_EQ(messages, expected);
+    }
+
+    // One process that cannot go on stops them all.
+    EXPECT_TRUE(split.agree(true));
+    EXPECT_FALSE(split.agree(rank != size - 1));
+}
+
+TEST(SplitVoxels, AScenesModelIsTheSameVoxelizedInParts) {
+    const testing::ScratchFolder folder("split-voxels-" + std::to_string(worldRank()));
+    ASSERT_TRUE(test::makeSphere({1, 1, 1}, 0.9f, 20, 40)
+                    .writeObj((folder / "sphere.obj").wstring(), nullptr));
+    VoxelLayerSplit split(PETSC_COMM_WORLD);
+    for (const int surfaceVoxels : {0, 1}) {
+        const fs::path scene = folder / "scene.txt";
+        std::ofstream(scene) << "VOXEL_SIZE: 0.1 0.1 0.1\nELASTIC_MODULUS: 1e7\n"
+                                "POISSON_RATIO: 0.3\nDENSITY: 1000\nDAMPING_FACTOR: 0.5\n"
+                                "TIME_STEP: 0.05\nMESH: sphere.obj\nNUM_LEVELS: 3\n"
+                                "ADD_ADDITIONAL_SURFACE_VOXELS: "
+                             << surfaceVoxels << "\n";
+        testing::SceneProblem whole, parts;
+        parts.setVoxelSplit(&split);
+        ASSERT_TRUE(whole.loadScene(scene.wstring(), nullptr));
+        ASSERT_TRUE(parts.loadScene(scene.wstring(), nullptr));
+        const FemModel &a = *whole.model(), &b = *parts.model();
+        EXPECT_EQ(a.numElements(0), b.numElements(0)) << surfaceVoxels;
+        EXPECT_EQ(a.elementPosition(0), b.elementPosition(0)) << surfaceVoxels;
+        EXPECT_EQ(a.vertexPosition(0), b.vertexPosition(0)) << surfaceVoxels;
+        EXPECT_EQ(a.numElements(2), b.numElements(2)) << surfaceVoxels;
     }
 }
 
