@@ -16,10 +16,12 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "MpiTestMain.h"
+#include "core/Console.h"
 #include "RandomModels.h"
 #include "gpu/DeviceOptimizer.h"
 #include "gpu/HostDriver.h"
@@ -416,6 +418,16 @@ TEST(SplitVoxels, AScenesModelIsTheSameVoxelizedInParts) {
         EXPECT_EQ(a.vertexPosition(0), b.vertexPosition(0)) << surfaceVoxels;
         EXPECT_EQ(a.numElements(2), b.numElements(2)) << surfaceVoxels;
     }
+    // The last process's memory limit refuses the model: every process fails the load, none
+    // waits for that process's layers.
+    testing::SceneProblem refused;
+    refused.setVoxelSplit(&split);
+    if (worldRank() == worldSize() - 1) refused.setMemoryLimit(1e5);
+    std::wostringstream log;
+    EXPECT_FALSE(refused.loadScene((folder / "scene.txt").wstring(), &log));
+    EXPECT_EQ(log.str().rfind(L"ERROR: The voxel model needs", 0) == 0,
+              worldRank() == worldSize() - 1)
+        << toUtf8(log.str());
 }
 
 }  // namespace
