@@ -1,5 +1,6 @@
 // Voxelization of a closed mesh of about 100 000 triangles into about 256^3 cells, whole and one
-// process's piece of it split by layers, and marching cubes of a 256^3 density field with a sphere-like surface through it.
+// process's piece of it split by layers, and marching cubes of a 256^3 density field with a
+// sphere-like surface through it.
 
 #include <benchmark/benchmark.h>
 
