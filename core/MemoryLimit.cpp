@@ -185,19 +185,29 @@ MemoryLimit smallestMemoryLimit(const MemoryFacts& f, int threads, double laterM
     auto consider = [&](double bytes, const wchar_t* source) {
         if (bytes < best.bytes) best = {bytes, source};
     };
-    if (f.physical) consider(double(*f.physical), L"physical memory");
-    if (f.available) consider(kAvailableShare * double(*f.available), L"available memory");
+    // What the machine's processes share, this one's share of it.
+    const int sharing = std::max(f.sharedBy, 1);
+    const std::wstring shared =
+        sharing > 1 ? L" shared by " + std::to_wstring(sharing) + L" processes" : L"";
+    auto considerShared = [&](double bytes, const wchar_t* source) {
+        if (bytes / sharing < best.bytes) best = {bytes / sharing, source + shared};
+    };
+    if (f.physical) considerShared(double(*f.physical), L"physical memory");
+    if (f.available) considerShared(kAvailableShare * double(*f.available), L"available memory");
     if (f.addressSpaceLimit)
         consider(roomUnder(*f.addressSpaceLimit, f.addressSpaceUsed, perProcess),
                  L"address-space limit");
     if (f.dataLimit)
         consider(roomUnder(*f.dataLimit, f.dataUsed, perProcess), L"data-segment limit");
-    if (f.cgroupRoom) consider(roomUnder(*f.cgroupRoom, 0, kBaseMarginBytes), L"cgroup memory limit");
+    if (f.cgroupRoom)
+        considerShared(roomUnder(*f.cgroupRoom, 0, kBaseMarginBytes), L"cgroup memory limit");
     return best;
 }
 
-MemoryLimit processMemoryLimit(int threads, double laterMappedBytes) {
-    return smallestMemoryLimit(readMemoryFacts(), threads, laterMappedBytes);
+MemoryLimit processMemoryLimit(int threads, double laterMappedBytes, int sharedBy) {
+    MemoryFacts facts = readMemoryFacts();
+    facts.sharedBy = sharedBy;
+    return smallestMemoryLimit(facts, threads, laterMappedBytes);
 }
 
 std::wstring formatGigabytes(double bytes, bool roundUp) {

@@ -49,6 +49,10 @@ struct MemoryFacts {
     /// Smallest room (limit - usage + inactive file pages, at least 0) of the limited memory
     /// cgroups that hold the process.
     std::optional<uint64_t> cgroupRoom;
+    /// Processes that share the machine's memory and the cgroups' room, this one among them
+    /// (the processes of a many-process run on one machine): each counts on an even share of
+    /// those, named "<source> shared by N processes". Its own limits are its own.
+    int sharedBy = 1;
 };
 
 /// Reads the figures; `root` stands for "/" (the files below it: proc/meminfo,
@@ -61,8 +65,9 @@ MemoryFacts readMemoryFacts(const std::filesystem::path& root = "/");
 MemoryLimit smallestMemoryLimit(const MemoryFacts& facts, int threads,
                                 double laterMappedBytes = 0);
 
-/// smallestMemoryLimit(readMemoryFacts(), threads, laterMappedBytes).
-MemoryLimit processMemoryLimit(int threads, double laterMappedBytes = 0);
+/// smallestMemoryLimit(readMemoryFacts(), threads, laterMappedBytes), the facts shared by
+/// `sharedBy` processes.
+MemoryLimit processMemoryLimit(int threads, double laterMappedBytes = 0, int sharedBy = 1);
 
 /// Bytes in GB (2^30 bytes) with three significant digits, rounded up or down ("3.21", "0.854",
 /// "153", "1240").

@@ -37,10 +37,21 @@ struct SceneSize {
     /// Load cases: each one beyond the first adds its load and displacement per vertex (and
     /// the optimizer a case's energies per element).
     int loadCases = 1;
+    /// The many-process engine on this many processes (0: the single-process program): the
+    /// estimate is then one process's, which holds the whole model and design as above (but
+    /// not the single-process solver's coarse levels and vectors), the depth columns of its
+    /// share of the voxel grid's layers, and its share of the distributed solve
+    /// (engineSolveBytes).
+    int processes = 0;
 };
 
 /// Bytes the scene needs at its peak, the final files included (finalFilesBytes).
 double estimateSceneBytes(const SceneSize& size);
+/// One process's share of the many-process engine's distributed solve on `size.processes`
+/// processes: the vectors of the solver and its smoothers over every point of the finest
+/// grid's box, and the matrices of the coarse levels over the elements, each process about its
+/// even share. 0 for the single-process program.
+double engineSolveBytes(const SceneSize& size);
 /// Bytes that the final files of a run add while the model, the solver and the optimizer are
 /// alive: the VTK file's arrays (14 bytes per cell of the level-0 element grid, 12 per grid
 /// point; the file is streamed from them) and the smooth shape's padded density field (8 bytes

@@ -38,10 +38,10 @@ bool gridResolution(const Scene& scene, const Vec3d& voxelSize, Vec3i& resolutio
 
 /// The model's size as far as it can be told before voxelizing at `voxelSize` into a grid of
 /// `resolution`: the element count is the mesh's volume in voxels and the vertices are as many
-/// again as the surface has voxel faces (a closed mesh; both capped by the grid); `method` is
-/// the solver's.
+/// again as the surface has voxel faces (a closed mesh; both capped by the grid); the solver's
+/// method and the processes from `options`.
 SceneSize expectedSize(const Scene& scene, const Vec3i& resolution, const Vec3d& voxelSize,
-                       SolveMethod method) {
+                       const ProblemOptions& options) {
     const TriangleMesh& mesh = scene.mesh();
     double area = 0, sixVolumes = 0;
     for (const MeshTriangle& t : mesh.triangles) {
@@ -61,21 +61,22 @@ SceneSize expectedSize(const Scene& scene, const Vec3i& resolution, const Vec3d&
     size.elements = std::min(cells, volume / voxel);
     size.vertices = std::min(points, size.elements + area / face);
     size.levels = scene.numLevels_;
-    size.conjugateGradients = method == SolveMethod::ConjugateGradients;
+    size.conjugateGradients = options.solver == SolveMethod::ConjugateGradients;
     size.loadCases = 1 + int(scene.listedSupportsAndLoads().moreCases.size());
+    size.processes = options.processes;
     return size;
 }
 
 /// The expected sizes of the voxel sizes that a refusal proposes (the scene's times a factor),
 /// judged as the check will judge them when the scene is loaded again; a proposal that gives
 /// no grid is judged on `resolution`.
-std::function<SceneSize(double)> proposedSizes(const Scene& scene, SolveMethod method,
+std::function<SceneSize(double)> proposedSizes(const Scene& scene, const ProblemOptions& options,
                                                const Vec3i& resolution) {
-    return [&scene, method, resolution](double factor) {
+    return [&scene, &options, resolution](double factor) {
         Vec3i r;
         const Vec3d voxel = scene.voxelSize_ * factor;
         const bool ok = gridResolution(scene, voxel, r, nullptr);
-        return expectedSize(scene, ok ? r : resolution, voxel, method);
+        return expectedSize(scene, ok ? r : resolution, voxel, options);
     };
 }
 
@@ -87,8 +88,8 @@ bool acceptVoxelGrid(const Scene& scene, const ProblemOptions& options,
     const Vec3d& voxelSize = scene.voxelSize_;
     if (!gridResolution(scene, voxelSize, resolution, log)) return false;
     if (const std::wstring error =
-            memoryError(expectedSize(scene, resolution, voxelSize, options.solver), voxelSize,
-                        memoryLimit, proposedSizes(scene, options.solver, resolution));
+            memoryError(expectedSize(scene, resolution, voxelSize, options), voxelSize,
+                        memoryLimit, proposedSizes(scene, options, resolution));
         !error.empty()) {
         writeLine(log, error);
         return false;
@@ -104,10 +105,27 @@ bool voxelizeMesh(const TriangleMesh& mesh, Volume<bool, double>& voxels, VoxelS
     const Vec3i r = voxels.resolution();
     std::wostringstream messages;
     const bool ok = voxelizeLayers(mesh, voxels, kIdentity, split->own(r.z), &messages);
-    std::string text = toUtf8(messages.str());
-    split->share(voxels.data(), size_t(r.x) * size_t(r.y), r.z, text);
-    if (log && !text.empty()) *log << fromUtf8(text) << std::flush;
+    split->share(voxels.data(), size_t(r.x) * size_t(r.y), r.z);
+    if (const std::string text = split->gatherText(toUtf8(messages.str())); log && !text.empty())
+        *log << fromUtf8(text) << std::flush;
     return split->agree(ok);
+}
+
+/// Whether every process of a split build goes on, `ok` being this one's verdict and `refusal`
+/// its reason: the first process's reason that refuses reaches `log` on process 0 (a refusal
+/// on one process, its memory limit say, must not leave the others waiting for its layers, nor
+/// end the run without a word). Without a split: `ok`, the reason in `log` when refused.
+bool agreed(VoxelSplit* split, bool ok, const std::wstring& refusal, std::wostream* log) {
+    if (!split) {
+        if (!ok && log) *log << refusal << std::flush;
+        return ok;
+    }
+    if (split->agree(ok)) return true;
+    const std::string reasons = split->gatherText(ok ? std::string() : toUtf8(refusal));
+    const size_t end = reasons.find('\n');
+    if (log) *log << fromUtf8(reasons.substr(0, end == std::string::npos ? end : end + 1));
+    if (log) *log << std::flush;
+    return false;
 }
 
 /// The scene's voxel model, refused with one line in `log` when its grid or its estimated
@@ -118,17 +136,18 @@ bool voxelModel(const Scene& scene, const ProblemOptions& options, Volume<bool, 
     // The host device's worker threads each reserve a stack and an allocator arena, the
     // coarsest level's BLAS threads their work buffers.
     const DeviceOptions& device = options.device;
+    // The processes of a many-process run on this machine share its memory.
     const MemoryLimit memoryLimit =
         options.memoryLimit.bytes > 0
             ? options.memoryLimit
             : processMemoryLimit(device.hostThreads > 0 ? device.hostThreads
                                                         : omp_get_max_threads(),
-                                 CoarseSolver::laterMappedBytes());
+                                 CoarseSolver::laterMappedBytes(),
+                                 std::max(options.processesHere, 1));
     Vec3i resolution;
-    const bool accepted = acceptVoxelGrid(scene, options, memoryLimit, resolution, log);
-    // Every process of a split voxelization goes on, or none: a refusal on one (its memory
-    // limit is its own) must not leave the others waiting for its layers.
-    if (!(options.voxelSplit ? options.voxelSplit->agree(accepted) : accepted)) return false;
+    std::wostringstream refusal;
+    const bool accepted = acceptVoxelGrid(scene, options, memoryLimit, resolution, &refusal);
+    if (!agreed(options.voxelSplit, accepted, refusal.str(), log)) return false;
 
     const auto start = std::chrono::steady_clock::now();
     const TriangleMesh& mesh = scene.mesh();
@@ -151,6 +170,7 @@ bool voxelModel(const Scene& scene, const ProblemOptions& options, Volume<bool, 
         return false;
     }
     SceneSize size;
+    size.processes = options.processes;
     size.voxelGrid = voxels.resolution();
     size.surfaceVoxels = scene.addAdditionalSurfaceVoxels_;
     size.extent = {double(counts.extent[0]), double(counts.extent[1]), double(counts.extent[2])};
@@ -159,13 +179,10 @@ bool voxelModel(const Scene& scene, const ProblemOptions& options, Volume<bool, 
     size.levels = scene.numLevels_;
     size.conjugateGradients = options.solver == SolveMethod::ConjugateGradients;
     size.loadCases = 1 + int(scene.listedSupportsAndLoads().moreCases.size());
-    if (const std::wstring error = memoryError(size, voxelSize, memoryLimit,
-                                               proposedSizes(scene, options.solver, resolution));
-        !error.empty()) {
-        writeLine(log, error);
-        return false;
-    }
-    return true;
+    std::wstring error =
+        memoryError(size, voxelSize, memoryLimit, proposedSizes(scene, options, resolution));
+    if (!error.empty()) error += L"\n";
+    return agreed(options.voxelSplit, error.empty(), error, log);
 }
 
 /// Fixes and loads the level-0 vertices at the listed grid points.

@@ -97,6 +97,12 @@ struct ProblemOptions {
     /// Splits the voxelization over processes (voxel/VoxelSplit.h; null: this process
     /// voxelizes the whole grid). With a split the build is collective up to the shared grid.
     VoxelSplit* voxelSplit = nullptr;
+    /// The many-process engine: the processes that run it, and those of them on this machine,
+    /// which share its memory (0: this process runs alone). The memory check then weighs one
+    /// process's share of the run (SceneSize::processes) against its share of the machine's
+    /// memory.
+    int processes = 0;
+    int processesHere = 0;
 };
 
 struct ProblemBuild {

@@ -18,10 +18,12 @@ StartedProblem startProblem(const std::string& sceneFile, const StartOptions& op
         for (const std::wstring& warning : lintSceneFile(name)) writeLine(&out, warning);
     started.scene = std::make_unique<Scene>();
     ProblemBuild built;
+    // With a split voxelization every process builds the problem, or none does.
+    VoxelSplit* const split = options.problem.voxelSplit;
     bool loaded = started.scene->loadScene(name, &out);
-    // A split voxelization is collective: every process builds the problem, or none does.
-    if (options.problem.voxelSplit) loaded = options.problem.voxelSplit->agree(loaded);
+    if (split) loaded = split->agree(loaded);
     if (loaded) built = buildProblem(*started.scene, options.problem, &out);
+    if (split && !split->agree(built.status == ProblemStatus::Built)) built = ProblemBuild{};
     if (built.status != ProblemStatus::Built) {
         out << std::flush;
         started.status = built.status == ProblemStatus::NoDevice ? StartStatus::NoDevice

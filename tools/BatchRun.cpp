@@ -558,7 +558,8 @@ struct RunSignals {
 /// error line when a CUDA device was asked for and there is none.
 bool chooseStart(const BatchOptions& options, StartOptions& start, std::ostream& err) {
     DeviceOptions& device = start.problem.device;
-    device.forceHost = options.device == BatchDevice::Host;
+    // The engine's design steps run on the host device whatever devices the machine has.
+    device.forceHost = options.device == BatchDevice::Host || options.engine == BatchEngine::Petsc;
     device.hostThreads = options.threads;
     if (options.device == BatchDevice::Cuda && openDriver(device)->isHost()) {
         err << "ERROR: No CUDA device available\n";
@@ -789,11 +790,13 @@ struct FinalFiles {
 /// Solves the design as the last step left it once more, so that its displacement and energies
 /// are its own, and writes every final output from that one snapshot: the final shape, the
 /// smooth shape (with --smooth) and the history plot; with --report, the figures in the scene's
-/// units and their cells in the final VTK file.
+/// units and their cells in the final VTK file. Without `writesFiles` (a process of a
+/// many-process run other than 0) it takes part in the solve, the snapshot and the report and
+/// writes nothing.
 FinalFiles writeFinalFiles(const BatchOptions& options, const Scene& scene, Problem& problem,
                            RunControl& run, const ResultFiles& results,
                            const Matrix4& toOutput, const std::vector<HistoryPoint>& history,
-                           std::ostream& err) {
+                           bool writesFiles, std::ostream& err) {
     FinalFiles files;
     files.solved = run.solveCurrentDesign();
     files.compliance = run.optimizer().totalEnergy();
@@ -803,14 +806,20 @@ FinalFiles writeFinalFiles(const BatchOptions& options, const Scene& scene, Prob
         files.engineering = reportDesign(problem, scene, finalState.density,
                                          run.optimizer().penalty(), {options.yieldStress}, err);
     files.shape = results.shapePath("OptimizedShape_final");
-    files.shapeOk = results.write("OptimizedShape_final", finalState, files.engineering.cells);
     files.smoothShape = results.shapePath("OptimizedShape_smooth");
+    files.plot = run.outputPath("history.svg");
+    // The other processes of a many-process run took part in the solve, the snapshot and the
+    // report; process 0 alone writes.
+    if (!writesFiles) {
+        files.shapeOk = files.plotOk = true;
+        return files;
+    }
+    files.shapeOk = results.write("OptimizedShape_final", finalState, files.engineering.cells);
     if (options.smooth)
         files.smoothOk =
             writeSmoothShape(problem.model(), finalState, boundedBy(scene.mesh()),
                              files.smoothShape, options.format, toOutput, files.smooth,
                              &wideOut(), &err);
-    files.plot = run.outputPath("history.svg");
     files.plotOk =
         writeHistorySvg(files.plot, history, "ostrel-batch: " + options.sceneFile, &err);
     return files;
@@ -1041,18 +1050,36 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
              const std::function<int()>& stopRequests,
              const std::function<void(BatchPhase)>& enterPhase, const BatchRanks* ranks) {
     const RunSignals signals{stopRequests, enterPhase, ranks};
-    // A failure that some process found is every process's (collective with `ranks`).
-    const auto anyFailed = [ranks](bool failed) {
-        return ranks ? ranks->largest(failed ? 1 : 0) != 0 : failed;
+    // The console of a process other than 0 writes nowhere: what it would say of a failure is
+    // held for process 0 to print when that process alone fails.
+    std::ostringstream held;
+    std::ostream& errors = ranks && ranks->rank != 0 ? held : err;
+    // A failure that some process found is every process's (collective with `ranks`); process
+    // 0 prints the reason of the first process that failed when it has none of its own.
+    const auto anyFailed = [ranks, &held, &err](bool failed) {
+        if (!ranks) return failed;
+        if (ranks->largest(failed ? 1 : 0) == 0) return false;
+        const std::vector<std::string> reasons = ranks->gather(failed ? held.str() : "");
+        held.str("");
+        if (ranks->rank == 0 && !failed) {
+            const auto first = std::find_if(reasons.begin(), reasons.end(),
+                                            [](const std::string& r) { return !r.empty(); });
+            if (first != reasons.end()) err << *first << std::flush;
+        }
+        return true;
     };
     signals.enter(BatchPhase::Setup);
     const RankFolder rankFolder(ranks ? ranks->rank : 0);
     const BatchOptions& own =
         rankFolder.path().empty() ? options : optionsOfRank(options, rankFolder.path());
-    if (anyFailed(!prepareOutputFolder(own.outputDirectory, err))) return kExitFailed;
+    if (anyFailed(!prepareOutputFolder(own.outputDirectory, errors))) return kExitFailed;
     StartOptions startOptions;
-    if (!chooseStart(options, startOptions, err)) return kExitFailed;
-    if (ranks) startOptions.problem.voxelSplit = ranks->voxelSplit;
+    if (!chooseStart(options, startOptions, errors)) return kExitFailed;
+    if (ranks) {
+        startOptions.problem.voxelSplit = ranks->voxelSplit;
+        startOptions.problem.processes = ranks->size;
+        startOptions.problem.processesHere = ranks->sizeHere;
+    }
 
     // A checkpoint that cannot be resumed is refused before the scene is loaded.
     BatchCheckpoint checkpoint;
@@ -1060,33 +1087,34 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
         std::string error;
         const bool read = readBatchCheckpoint(options.resumeFrom, ranks ? ranks->rank : 0,
                                               ranks ? ranks->size : 1, checkpoint, error);
-        if (!read) err << error << "\n";
+        if (!read) errors << error << "\n";
         if (anyFailed(!read)) return kExitFailed;
     }
 
     ProgramLifetime lifetime;
     StartedProblem started = startProblem(options.sceneFile, startOptions);
-    if (started.status == StartStatus::NoDevice) return kExitNoDevice;
-    if (started.status != StartStatus::Started) err << started.error << "\n";
-    if (anyFailed(started.status != StartStatus::Started)) return kExitFailed;
+    const bool noDevice = started.status == StartStatus::NoDevice;
+    if (started.status == StartStatus::CannotLoad) errors << started.error << "\n";
+    if (anyFailed(started.status != StartStatus::Started))
+        return noDevice ? kExitNoDevice : kExitFailed;
     const Scene& scene = *started.scene;
     Problem& problem = *started.problem;
     // --report needs a material it can solve with: refused before the run, not after it.
     if (const std::string bad = options.report ? materialError(scene) : ""; !bad.empty()) {
-        err << "ERROR: --report: " << bad << "\n";
+        errors << "ERROR: --report: " << bad << "\n";
         return kExitFailed;
     }
     warnAboutShape(scene, problem);
     Matrix4 toOutput;
-    if (!outputTransform(options, scene, toOutput, err)) return kExitFailed;
-    if (!checkDesignBeforeRun(problem, err)) return kExitFailed;
+    if (!outputTransform(options, scene, toOutput, errors)) return kExitFailed;
+    if (!checkDesignBeforeRun(problem, errors)) return kExitFailed;
     DesignSplit* const split = ranks ? ranks->attach(problem) : nullptr;
 
     // A second request stops the solve between two cycles.
     problem.solver().setStopRequest([signals] { return signals.requests() >= 2; });
     // A many-process run's VTK files are a .pvti with one piece per process.
     const ResultFiles results(problem.model(), own.outputDirectory, own.format, own.vtk,
-                              toOutput, &wideOut(), &err, ranks ? ranks->size : 0);
+                              toOutput, &wideOut(), &errors, ranks ? ranks->size : 0);
     RunControlOptions runOptions;
     runOptions.outputDirectory = own.outputDirectory;
     runOptions.shapeFileInterval = own.shapeEvery;
@@ -1110,7 +1138,7 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
     checkpoints.ranks = ranks;
     StepsDone steps(options);
     if (options.checkpointEvery > 0 || !options.resumeFrom.empty()) {
-        if (anyFailed(!runIdentity(options, scene, problem, ranks, checkpoints.identity, err)))
+        if (anyFailed(!runIdentity(options, scene, problem, ranks, checkpoints.identity, errors)))
             return kExitFailed;
         if (options.checkpointEvery > 0 && (!ranks || ranks->rank == 0) &&
             std::filesystem::is_directory(checkpoints.folder))
@@ -1119,31 +1147,32 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
                                           L" that an interrupted run left");
     }
     if (!options.resumeFrom.empty() &&
-        anyFailed(!resumeRun(options, checkpoint, checkpoints.identity, run, steps, err)))
+        anyFailed(!resumeRun(options, checkpoint, checkpoints.identity, run, steps, errors)))
         return kExitFailed;
 
     signals.enter(BatchPhase::Steps);
-    performSteps(options, run, signals, checkpoints, steps, err);
+    performSteps(options, run, signals, checkpoints, steps, errors);
     if (steps.noLoad) return kExitFailed;
     const bool stopped = signals.interrupted();
     std::flush(narrowOut());
     // From here on the signal handler ends the process at a second request.
     if (steps.done > 0 && !steps.singular) signals.enter(BatchPhase::FinalFiles);
-    if (signals.requests() >= 2) return reportStoppedAtOnce(steps, out, err);
+    if (signals.requests() >= 2) return reportStoppedAtOnce(steps, out, errors);
     if (steps.singular) return kExitFailed;
     if (steps.done == 0) {
-        err << "Interrupted before the first step; nothing written\n" << std::flush;
+        errors << "Interrupted before the first step; nothing written\n" << std::flush;
         return kExitInterrupted;
     }
 
     const FinalFiles files =
-        writeFinalFiles(own, scene, problem, run, results, toOutput, steps.history, err);
+        writeFinalFiles(own, scene, problem, run, results, toOutput, steps.history, writesFiles,
+                        errors);
     // A request that came while the final files were written: they were finished all the same.
     RunEnd end{stopped, !stopped && signals.interrupted(), false};
     // A run that broke down says so, whatever its convergence test said.
     end.brokeDown = !end.stopped && !end.stoppedInFinalFiles &&
                     steps.breakdown.kind() != RunBreakdown::Kind::None;
-    if (end.brokeDown) err << steps.breakdown.message() << "\n";
+    if (end.brokeDown) errors << steps.breakdown.message() << "\n";
     if (end.stopped) out << "Interrupted: the step in progress was finished\n";
     if (end.stoppedInFinalFiles) out << "Interrupted: the final files were finished\n";
     printRunFigures(steps, files, problem, lifetime, out);

@@ -118,6 +118,8 @@ class Problem;
 struct BatchRanks {
     int rank = 0;
     int size = 1;
+    /// The processes on this process's machine, which share its memory.
+    int sizeHere = 1;
     /// The largest of every process's `value`. Collective.
     std::function<int(int value)> largest;
     /// Every process's `text` in rank order on process 0 (empty on the others). Collective.

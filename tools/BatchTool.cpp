@@ -189,6 +189,7 @@ int runEngine(const std::vector<std::string>& args) {
     BatchRanks ranks;
     ranks.rank = rank;
     ranks.size = size;
+    ranks.sizeHere = session->sizeHere();
     ranks.largest = largestOnAllRanks;
     ranks.gather = [rank, size](const std::string& text) {
         return gatherOnRankZero(text, rank, size);

@@ -418,13 +418,16 @@ bool solveAndReport(ostrel::MultigridSolver& fem, const ostrel::FemModel& model,
 }
 
 /// The scene's problem on the solver's device (gravity zero, uniform stiffness, as the programs
-/// start): one solve to the tolerance and the solve's lines. `voxelSplit`: see
-/// ostrel::ProblemOptions.
+/// start): one solve to the tolerance and the solve's lines. `voxelSplit`, `processes` and
+/// `processesHere`: see ostrel::ProblemOptions.
 ostrel::StartedProblem startSceneProblem(const SolveCommand& c,
-                                         ostrel::VoxelSplit* voxelSplit = nullptr) {
+                                         ostrel::VoxelSplit* voxelSplit = nullptr,
+                                         int processes = 0, int processesHere = 0) {
     ostrel::StartOptions start;
     start.problem.device = c.options;
     start.problem.voxelSplit = voxelSplit;
+    start.problem.processes = processes;
+    start.problem.processesHere = processesHere;
     return ostrel::startProblem(c.sceneFile, start);
 }
 
@@ -510,7 +513,7 @@ int runPetscSolve(int argc, char** argv) {
             host.options.forceHost = true;
             host.options.hostThreads = 1;
             ostrel::VoxelLayerSplit voxelSplit(PETSC_COMM_WORLD);
-            started = startSceneProblem(host, &voxelSplit);
+            started = startSceneProblem(host, &voxelSplit, session.size(), session.sizeHere());
             if (started.status != ostrel::StartStatus::Started) {
                 std::cerr << started.error << "\n";
                 return 1;
@@ -528,8 +531,11 @@ int runPetscSolve(int argc, char** argv) {
         // The engine's memory: every rank's growth since the model was built, summed, and the
         // largest rank's resident total.
         double grown = residentBytes() - before, total = 0, largest = 0, resident = residentBytes();
-        MPI_Allreduce(&grown, &total, 1, MPI_DOUBLE, MPI_SUM, PETSC_COMM_WORLD);
-        MPI_Allreduce(&resident, &largest, 1, MPI_DOUBLE, MPI_MAX, PETSC_COMM_WORLD);
+        ostrel::petscCheck(
+            MPI_Allreduce(&grown, &total, 1, MPI_DOUBLE, MPI_SUM, PETSC_COMM_WORLD), "MPI_Allreduce");
+        ostrel::petscCheck(
+            MPI_Allreduce(&resident, &largest, 1, MPI_DOUBLE, MPI_MAX, PETSC_COMM_WORLD),
+            "MPI_Allreduce");
         const ostrel::PetscSolveShape& shape = engine.shape();
         char line[96];
         out << "Engine: petsc, " << session.size() << (session.size() == 1 ? " rank" : " ranks")

@@ -22,9 +22,10 @@ public:
     /// others wait for it in share().
     virtual bool agree(bool ok) = 0;
     /// `voxels` holds `layers` layers of `layerCells` voxels, this process's own set: every
-    /// other process's layers take their owner's values. `messages` (this process's text)
-    /// becomes every process's text in process order on process 0 and is empty on the others.
-    virtual void share(bool* voxels, size_t layerCells, int layers, std::string& messages) = 0;
+    /// other process's layers take their owner's values.
+    virtual void share(bool* voxels, size_t layerCells, int layers) = 0;
+    /// Every process's `text` joined in process order on process 0; empty on the others.
+    virtual std::string gatherText(const std::string& text) = 0;
 };
 
 }  // namespace ostrel

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -406,7 +405,8 @@ void PetscElasticSolver::collectElements() {
     for (int r = 0; r < 24; ++r) keDiagonal = std::max(keDiagonal, Ke[size_t(r * 25)]);
     for (const OwnedElement& el : elements_) largest = std::max(largest, double(el.factor));
     largest *= keDiagonal;
-    MPI_Allreduce(&largest, &identityScale_, 1, MPI_DOUBLE, MPI_MAX, comm_);
+    petscCheck(MPI_Allreduce(&largest, &identityScale_, 1, MPI_DOUBLE, MPI_MAX, comm_),
+               "MPI_Allreduce");
     if (!(identityScale_ > 0)) identityScale_ = 1.0;
 }
 
@@ -932,9 +932,8 @@ void PetscElasticSolver::gatherToModel(Vec v, std::span<double> u) const {
     // range in each direction.
     PetscInt largest = 3;
     for (int a = 0; a < 3; ++a) largest *= *std::max_element(ranges[a], ranges[a] + procs[a]);
-    if (largest > std::numeric_limits<int>::max())
-        throw PetscFailure("gathering a box of " + std::to_string(largest) +
-                           " values exceeds what one MPI call can send");
+    // A box goes in broadcasts of at most 2^27 values (1 GiB), which an int counts.
+    constexpr size_t kBroadcastValues = size_t(1) << 27;
     int self = 0;
     petscCheck(MPI_Comm_rank(comm_, &self), "MPI_Comm_rank");
     std::vector<double> box(static_cast<size_t>(largest));
@@ -945,13 +944,15 @@ void PetscElasticSolver::gatherToModel(Vec v, std::span<double> u) const {
             PetscInt x0 = 0;
             for (PetscInt i = 0; i < procs[0]; x0 += ranges[0][i], ++i, ++r) {
                 const PetscInt nx = ranges[0][i], ny = ranges[1][j], nz = ranges[2][k];
-                const int count = int(3 * nx * ny * nz);
+                const size_t count = 3 * size_t(nx * ny * nz);
                 if (r == self) {
                     const ReadValues own(v);
                     std::copy(own.data(), own.data() + count, box.begin());
                 }
-                if (MPI_Bcast(box.data(), count, MPI_DOUBLE, int(r), comm_) != MPI_SUCCESS)
-                    throw PetscFailure("MPI: gathering the displacement failed");
+                for (size_t at = 0; at < count; at += kBroadcastValues)
+                    petscCheck(MPI_Bcast(box.data() + at, int(std::min(kBroadcastValues, count - at)),
+                                         MPI_DOUBLE, int(r), comm_),
+                               "MPI_Bcast (the displacement)");
                 size_t node = 0;
                 for (PetscInt z = z0; z < z0 + nz; ++z)
                     for (PetscInt y = y0; y < y0 + ny; ++y)

@@ -223,7 +223,7 @@ bool VoxelLayerSplit::agree(bool ok) {
     return all != 0;
 }
 
-void VoxelLayerSplit::share(bool* voxels, size_t layerCells, int layers, std::string& messages) {
+void VoxelLayerSplit::share(bool* voxels, size_t layerCells, int layers) {
     static_assert(sizeof(bool) == 1, "voxels travel as bytes");
     // Each process's layers from their owner in turn, in messages that an int counts.
     for (int r = 0; r < size_; ++r) {
@@ -236,10 +236,14 @@ void VoxelLayerSplit::share(bool* voxels, size_t layerCells, int layers, std::st
                                  r, comm_),
                        "MPI_Bcast");
     }
-    const std::vector<std::vector<unsigned char>> texts =
-        gatherBytesToFirst(std::vector<unsigned char>(messages.begin(), messages.end()), comm_);
-    messages.clear();
-    for (const std::vector<unsigned char>& text : texts) messages.append(text.begin(), text.end());
+}
+
+std::string VoxelLayerSplit::gatherText(const std::string& text) {
+    std::string all;
+    for (const std::vector<unsigned char>& one :
+         gatherBytesToFirst(std::vector<unsigned char>(text.begin(), text.end()), comm_))
+        all.append(one.begin(), one.end());
+    return all;
 }
 
 }  // namespace ostrel

@@ -60,7 +60,8 @@ public:
 
     VoxelLayers own(int layers) const override { return layersOf(rank_, layers); }
     bool agree(bool ok) override;
-    void share(bool* voxels, size_t layerCells, int layers, std::string& messages) override;
+    void share(bool* voxels, size_t layerCells, int layers) override;
+    std::string gatherText(const std::string& text) override;
 
 private:
     VoxelLayers layersOf(int rank, int layers) const;

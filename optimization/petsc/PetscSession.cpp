@@ -21,8 +21,14 @@ PetscSession::PetscSession(const std::vector<std::string>& petscArguments)
     int argc = int(argv_.size()) - 1;
     char** args = argv_.data();
     petscCheck(PetscInitialize(&argc, &args, nullptr, nullptr), "PetscInitialize");
-    MPI_Comm_rank(PETSC_COMM_WORLD, &rank_);
-    MPI_Comm_size(PETSC_COMM_WORLD, &size_);
+    petscCheck(MPI_Comm_rank(PETSC_COMM_WORLD, &rank_), "MPI_Comm_rank");
+    petscCheck(MPI_Comm_size(PETSC_COMM_WORLD, &size_), "MPI_Comm_size");
+    MPI_Comm here = MPI_COMM_NULL;
+    petscCheck(MPI_Comm_split_type(PETSC_COMM_WORLD, MPI_COMM_TYPE_SHARED, rank_, MPI_INFO_NULL,
+                                   &here),
+               "MPI_Comm_split_type");
+    petscCheck(MPI_Comm_size(here, &sizeHere_), "MPI_Comm_size");
+    MPI_Comm_free(&here);
 }
 
 PetscSession::~PetscSession() { PetscFinalize(); }

@@ -35,6 +35,9 @@ public:
 
     int rank() const { return rank_; }
     int size() const { return size_; }
+    /// The processes that run on this process's machine (sharing its memory), this one among
+    /// them.
+    int sizeHere() const { return sizeHere_; }
 
 private:
     // PETSc keeps pointers to the arguments it was started with: they live as long as it does.
@@ -42,6 +45,7 @@ private:
     std::vector<char*> argv_;
     int rank_ = 0;
     int size_ = 1;
+    int sizeHere_ = 1;
 };
 
 /// A stream buffer that drops everything: the console of the ranks other than 0.

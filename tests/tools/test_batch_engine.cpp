@@ -353,6 +353,15 @@ TEST_F(BatchEngine, CheckpointOfTwoProcessesResumesByteForByte) {
                                     path("single").string()});
     EXPECT_EQ(single.finish(), 1);
     EXPECT_NE(single.err().find("ERROR: Cannot resume: "), std::string::npos) << single.err();
+    // A checkpoint whose file of process 1 is cut short: process 1 alone cannot read it, and
+    // process 0 says why.
+    std::filesystem::copy(path("first"), path("cut"), std::filesystem::copy_options::recursive);
+    const std::filesystem::path second = path("cut") / "checkpoint" / "step-8-rank-1-of-2.bin";
+    std::filesystem::resize_file(second, std::filesystem::file_size(second) / 2);
+    EXPECT_EQ(engine(2, "fifth", {"--iterations", "14", "--resume", path("cut").string()}, &err),
+              1);
+    EXPECT_NE(err.find("ERROR: Cannot resume: "), std::string::npos) << err;
+    EXPECT_NE(err.find("rank-1"), std::string::npos) << err;
     std::ofstream(path("scene.txt"), std::ios::app) << "\n";
     EXPECT_EQ(engine(2, "fourth", {"--iterations", "14", "--resume", path("first").string()}, &err),
               1);

@@ -382,8 +382,8 @@ TEST(SplitVoxels, RunsOfLayersInProcessOrderAndEveryProcessGetsTheWholeGrid) {
         parts.init(r, whole.spacing(), whole.offset(), false);
         const float identity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
         ASSERT_TRUE(voxelizeLayers(sphere, parts, identity, split.own(r.z), nullptr));
-        std::string messages = "process " + std::to_string(rank) + "\n";
-        split.share(parts.data(), size_t(r.x) * size_t(r.y), r.z, messages);
+        split.share(parts.data(), size_t(r.x) * size_t(r.y), r.z);
+        const std::string messages = split.gatherText("process " + std::to_string(rank) + "\n");
         EXPECT_TRUE(std::equal(parts.data(), parts.data() + parts.size(), whole.data()))
             << r.z << " layers";
         std::string expected;
