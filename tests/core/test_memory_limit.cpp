@@ -198,6 +198,50 @@ TEST(MemoryLimit, TheSmallestLimitAfterItsMarginsNamesItsSource) {
     EXPECT_EQ(smallestMemoryLimit(roomy, 2).source, L"cgroup memory limit");
 }
 
+// Processes that share a machine each count on an even share of its memory and its cgroups'
+// room; the address-space and data limits are every process's own.
+TEST(MemoryLimit, ProcessesOnOneMachineShareItsMemoryButNotTheirOwnLimits) {
+    MemoryFacts machine;
+    machine.physical = 24 * kGiB;
+    machine.available = 20 * kGiB;
+    MemoryFacts cgroup = machine;
+    cgroup.cgroupRoom = 8 * kGiB;
+    MemoryFacts own = machine;
+    own.dataLimit = 4 * kGiB;
+    own.dataUsed = 0;
+    MemoryFacts noAvailable;
+    noAvailable.physical = 8 * kGiB;
+    const double margin = kBaseMarginBytes + 2 * kThreadMarginBytes;
+    struct Case {
+        const char* name;
+        MemoryFacts facts;
+        int sharedBy;
+        double bytes;
+        const wchar_t* source;
+    };
+    const Case cases[] = {
+        {"one process", machine, 1, kAvailableShare * 20 * kGiB, L"available memory"},
+        {"none given counts as one", machine, 0, kAvailableShare * 20 * kGiB,
+         L"available memory"},
+        {"four on the machine", machine, 4, kAvailableShare * 5 * kGiB,
+         L"available memory shared by 4 processes"},
+        {"the cgroup's room", cgroup, 2, (8.0 * kGiB - kBaseMarginBytes) / 2,
+         L"cgroup memory limit shared by 2 processes"},
+        {"physical memory", noAvailable, 4, 2.0 * kGiB, L"physical memory shared by 4 processes"},
+        // 4 GB of its own beats a fifth of 18 GB, not a fourth.
+        {"own data limit, two", own, 2, 4.0 * kGiB - margin, L"data-segment limit"},
+        {"own data limit, five", own, 5, kAvailableShare * 4 * kGiB,
+         L"available memory shared by 5 processes"},
+    };
+    for (const Case& c : cases) {
+        MemoryFacts facts = c.facts;
+        facts.sharedBy = c.sharedBy;
+        const MemoryLimit limit = smallestMemoryLimit(facts, 2);
+        EXPECT_DOUBLE_EQ(limit.bytes, c.bytes) << c.name;
+        EXPECT_EQ(limit.source, c.source) << c.name;
+    }
+}
+
 TEST(MemoryLimit, ThisProcessHasOneWithinItsMachine) {
     const MemoryLimit limit = processMemoryLimit(1);
     const MemoryFacts facts = readMemoryFacts();

@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "core/Console.h"
+#include "optimization/MemoryEstimate.h"
 #include "optimization/Problem.h"
 #include "optimization/ProblemStart.h"
 #include "scene/Scene.h"
@@ -245,6 +247,52 @@ TEST(Problem, RefusalsAreValuesWithTheirLine) {
         EXPECT_EQ(built.status, ProblemStatus::Refused) << c.name;
         EXPECT_EQ(built.problem, nullptr) << c.name;
         EXPECT_EQ(log.str().substr(0, c.start.size()), c.start) << c.name;
+    }
+}
+
+// One process of the many-process engine holds the whole model and design and its share of the
+// distributed solve: its estimate falls with the processes, stays above the peaks measured on
+// the box cantilever (bench/petsc-engine.sh's problem, 2 design iterations with the final
+// files, each process's peak less the 38 MiB that the libraries and MPI take at 1 024
+// elements) and within twice them, and is above the single-process program's, which has no
+// distributed solve to hold.
+TEST(Problem, TheEnginesEstimateIsOneProcesssShareAndCoversWhatItWasMeasuredToUse) {
+    struct Case {
+        int n;                  // the box is 2n x n x n elements
+        int levels;
+        int processes;
+        double measuredMiB;    // the largest process's peak less 38 MiB
+    };
+    const Case cases[] = {
+        {32, 4, 1, 125.8 - 38}, {32, 4, 2, 98.7 - 38},  {32, 4, 4, 83.3 - 38},
+        {64, 5, 1, 714.1 - 38}, {64, 5, 2, 487.4 - 38}, {64, 5, 4, 346.2 - 38},
+    };
+    double previous = HUGE_VAL;
+    for (const Case& c : cases) {
+        SceneSize size;
+        size.voxelGrid = {2 * c.n, c.n, c.n};
+        size.extent = {2.0 * c.n, double(c.n), double(c.n)};
+        size.elements = 2.0 * c.n * c.n * c.n;
+        size.vertices = (2.0 * c.n + 1) * (c.n + 1) * (c.n + 1);
+        size.levels = c.levels;
+        const double single = estimateSceneBytes(size);
+        EXPECT_EQ(engineSolveBytes(size), 0.0);
+        size.processes = c.processes;
+        const double engine = estimateSceneBytes(size);
+        const double measured = c.measuredMiB * 1024 * 1024;
+        EXPECT_GE(engine, measured) << c.n << " on " << c.processes;
+        EXPECT_LE(engine, 2 * measured) << c.n << " on " << c.processes;
+        EXPECT_GT(engine, single) << c.n << " on " << c.processes;
+        EXPECT_GT(engineSolveBytes(size), 0.0);
+        if (c.processes > 1) {
+            EXPECT_LT(engine, previous) << c.n << " on " << c.processes;
+        }
+        previous = engine;
+        // Half the processes, twice each one's share of the solve.
+        SceneSize fewer = size;
+        fewer.processes = std::max(1, c.processes / 2);
+        EXPECT_NEAR(engineSolveBytes(fewer) * fewer.processes,
+                    engineSolveBytes(size) * size.processes, 1.0);
     }
 }
 
