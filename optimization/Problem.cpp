@@ -112,9 +112,9 @@ bool voxelizeMesh(const TriangleMesh& mesh, Volume<bool, double>& voxels, VoxelS
 }
 
 /// Whether every process of a split build goes on, `ok` being this one's verdict and `refusal`
-/// its reason: the first process's reason that refuses reaches `log` on process 0 (a refusal
-/// on one process, its memory limit say, must not leave the others waiting for its layers, nor
-/// end the run without a word). Without a split: `ok`, the reason in `log` when refused.
+/// its reason, which goes to `log` when it refuses; process 0, when it does not, writes the
+/// first refusing process's reason instead (a refusal on one process, its memory limit say,
+/// must neither leave the others waiting for its layers nor end the run without a word).
 bool agreed(VoxelSplit* split, bool ok, const std::wstring& refusal, std::wostream* log) {
     if (!split) {
         if (!ok && log) *log << refusal << std::flush;
@@ -122,9 +122,11 @@ bool agreed(VoxelSplit* split, bool ok, const std::wstring& refusal, std::wostre
     }
     if (split->agree(ok)) return true;
     const std::string reasons = split->gatherText(ok ? std::string() : toUtf8(refusal));
+    // A process that refused gives its own reason; process 0, when it did not, the first one's.
     const size_t end = reasons.find('\n');
-    if (log) *log << fromUtf8(reasons.substr(0, end == std::string::npos ? end : end + 1));
-    if (log) *log << std::flush;
+    const std::wstring reason =
+        ok ? fromUtf8(reasons.substr(0, end == std::string::npos ? end : end + 1)) : refusal;
+    if (log) *log << reason << std::flush;
     return false;
 }
 
