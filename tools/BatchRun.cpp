@@ -991,14 +991,31 @@ bool resumeRun(const BatchOptions& options, const BatchCheckpoint& checkpoint,
 
 constexpr const char* kRankFolderPrefix = "ostrel-batch-rank-";
 
-/// Removes from `folder` the rank folders (kRankFolderPrefix<rank>-<pid>) whose process no longer
-/// runs: a run ended at once (an error on another process, a kill) leaves its folders behind.
+/// This machine's name as a rank folder's name holds it: letters, digits, '.' and '_' as they
+/// are, anything else as '_'.
+std::string machineTag() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return "unknown";
+    std::string tag(name);
+    for (char& c : tag)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_') c = '_';
+    return tag.empty() ? "unknown" : tag;
+}
+
+/// Removes from `folder` the rank folders of this machine (kRankFolderPrefix<rank>-<machine>-
+/// <pid>) whose process no longer runs: a run ended at once (an error on another process, a
+/// kill) leaves its folders behind. Another machine's folders (a temporary folder that several
+/// machines share) are that machine's to remove: their processes cannot be seen from here.
 void removeOrphanedRankFolders(const std::filesystem::path& folder) {
     std::error_code ec;
+    const std::string here = "-" + machineTag() + "-";
     for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
         const std::string name = entry.path().filename().string();
         const size_t dash = name.rfind('-');
         if (name.rfind(kRankFolderPrefix, 0) != 0 || dash == std::string::npos) continue;
+        if (dash + 1 < here.size() + std::string(kRankFolderPrefix).size() ||
+            name.compare(dash + 1 - here.size(), here.size(), here) != 0)
+            continue;
         const std::string digits = name.substr(dash + 1);
         if (digits.empty() || digits.size() > 9 ||
             digits.find_first_not_of("0123456789") != std::string::npos)
@@ -1018,8 +1035,8 @@ public:
         if (rank == 0) return;
         const std::filesystem::path temporary = std::filesystem::temp_directory_path();
         removeOrphanedRankFolders(temporary);
-        path_ = temporary / (kRankFolderPrefix + std::to_string(rank) + "-" +
-                             std::to_string(::getpid()));
+        path_ = temporary / (kRankFolderPrefix + std::to_string(rank) + "-" + machineTag() +
+                             "-" + std::to_string(::getpid()));
     }
     ~RankFolder() {
         std::error_code ec;

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -413,16 +414,24 @@ TEST_F(BatchEngine, StopRequestOnOneProcessStopsEveryProcessAfterTheSameStep) {
 }
 
 TEST_F(BatchEngine, RankFoldersOfEndedProcessesGoAndTheRunLeavesNone) {
-    // The processes other than 0 keep their files in the temporary folder; a run ended at once
-    // leaves them behind, and the next run removes those whose process has ended.
+    // The processes other than 0 keep their files in the temporary folder, named by their rank,
+    // machine and process; a run ended at once leaves them behind, and the next run removes
+    // those of this machine whose process has ended. Another machine's are left to it.
     const std::filesystem::path temporary = path("tmp");
     std::filesystem::create_directories(temporary);
     const pid_t ended = ::fork();
     if (ended == 0) ::_exit(0);
     ::waitpid(ended, nullptr, 0);
-    const std::string orphan = "ostrel-batch-rank-1-" + std::to_string(ended);
-    const std::string alive = "ostrel-batch-rank-1-" + std::to_string(::getpid());
-    for (const std::string& name : {orphan, alive, std::string("ostrel-batch-rank-other")}) {
+    char host[256] = {};
+    ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
+    std::string machine(host);
+    for (char& c : machine)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_') c = '_';
+    const std::string orphan = "ostrel-batch-rank-1-" + machine + "-" + std::to_string(ended);
+    const std::string alive = "ostrel-batch-rank-1-" + machine + "-" + std::to_string(::getpid());
+    const std::string elsewhere = "ostrel-batch-rank-1-other_machine-" + std::to_string(ended);
+    for (const std::string& name :
+         {orphan, alive, elsewhere, std::string("ostrel-batch-rank-other")}) {
         std::filesystem::create_directories(temporary / name);
         std::ofstream(temporary / name / "ObjectiveValue.txt") << "1\n";
     }
@@ -434,7 +443,9 @@ TEST_F(BatchEngine, RankFoldersOfEndedProcessesGoAndTheRunLeavesNone) {
     for (const auto& entry : std::filesystem::directory_iterator(temporary))
         left.push_back(entry.path().filename().string());
     std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{alive, "ostrel-batch-rank-other"}));
+    std::vector<std::string> kept = {alive, elsewhere, "ostrel-batch-rank-other"};
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(left, kept);
 }
 
 TEST_F(BatchEngine, PetscErrorEndsEveryProcessWithItsErrorLine) {
