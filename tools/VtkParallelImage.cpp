@@ -115,6 +115,10 @@ std::filesystem::path vtkPiecePath(const std::filesystem::path& file, int piece)
 bool writeVtkPieces(const std::filesystem::path& file, const VtkImage& image, int pieces,
                     std::ostream* log) {
     const std::vector<CellBox> boxes = vtkPieceBoxes(image.cells, pieces);
+    // An earlier ".pvti" of this name goes first: written over piece by piece, its pieces are a
+    // mix of old and new until the new ".pvti" names them all, which a failure never does.
+    std::error_code ignored;
+    std::filesystem::remove(file, ignored);
     std::vector<std::string> sources;
     for (size_t p = 0; p < boxes.size(); ++p) {
         const std::filesystem::path piece = vtkPiecePath(file, int(p));

@@ -46,8 +46,9 @@ std::string parallelImageFileBytes(const VtkImage& image, const std::vector<Cell
 /// The piece file `piece` of the ".pvti" file `file`: "<stem>_<piece>.vti" in its folder.
 std::filesystem::path vtkPiecePath(const std::filesystem::path& file, int piece);
 
-/// Writes `image` as the ".pvti" `file` and its pieces for `pieces` processes; a failure
-/// prints "ERROR: Cannot write file "<name>"" on `log` and leaves the ".pvti" unwritten.
+/// Writes `image` as the ".pvti" `file` and its pieces for `pieces` processes, an earlier
+/// ".pvti" of that name removed first; a failure prints "ERROR: Cannot write file "<name>""
+/// on `log` and leaves no ".pvti".
 bool writeVtkPieces(const std::filesystem::path& file, const VtkImage& image, int pieces,
                     std::ostream* log);
 

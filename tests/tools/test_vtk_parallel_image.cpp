@@ -211,6 +211,16 @@ TEST(VtkParallelImage, APieceThatCannotBeWrittenLeavesNoParallelFile) {
               0u)
         << log.str();
     EXPECT_FALSE(fs::exists(file));
+
+    // Over an earlier run's files: its .pvti goes before the new pieces are written, so that
+    // a failure leaves none that names a mix of old and new pieces.
+    fs::remove(folder.path() / "s_1.vti");
+    ASSERT_TRUE(writeVtkPieces(file, indexedImage({4, 3, 10}), 3, &log));
+    ASSERT_TRUE(fs::exists(file));
+    fs::remove(folder.path() / "s_2.vti");
+    fs::create_directory(folder.path() / "s_2.vti");
+    EXPECT_FALSE(writeVtkPieces(file, indexedImage({4, 3, 10}), 3, &log));
+    EXPECT_FALSE(fs::exists(file));
 }
 
 /// A change to a written ".pvti" of a 4 x 3 x 10 grid in two pieces, and the reader's reason.
