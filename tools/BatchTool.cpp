@@ -41,6 +41,7 @@
 #include "core/MemoryLimit.h"
 #include "core/Version.h"
 #include "tools/BatchRun.h"
+#include "tools/InputChecks.h"
 
 #if OSTREL_HAVE_PETSC
 #include <memory>
@@ -276,6 +277,11 @@ int main(int argc, char** argv) {
                       << batchUsage() << "Try 'ostrel-batch --help' for more information.\n";
             return kExitUsage;
         case BatchArguments::Action::Run: break;
+    }
+    if (const std::string error = launchedTogetherError("ostrel-batch", launchedProcesses());
+        !error.empty()) {
+        std::cerr << error << "\n";
+        return kExitUsage;
     }
 
     // The summary goes to the real standard output, past the router of the console lines.

@@ -1,6 +1,8 @@
 #include "tools/InputChecks.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "core/Console.h"
@@ -61,6 +63,29 @@ std::vector<size_t> elementPieceSizes(const FemModel& model) {
     const std::array<int, 3>& d = model.elementDims(0);
     const std::vector<int>& grid = model.elementGrid(0);
     return voxelPieceSizes({d[0], d[1], d[2]}, [&grid](size_t i) { return grid[i] >= 0; });
+}
+
+int launchedProcesses(const std::function<const char*(const char*)>& environment) {
+    const auto lookUp = [&](const char* name) -> const char* {
+        return environment ? environment(name) : std::getenv(name);
+    };
+    for (const char* name : {"OMPI_COMM_WORLD_SIZE", "PMI_SIZE"}) {
+        const char* value = lookUp(name);
+        if (!value || !*value) continue;
+        char* end = nullptr;
+        errno = 0;
+        const long count = std::strtol(value, &end, 10);
+        if (errno == 0 && *end == '\0' && count >= 1 && count <= 1L << 30) return int(count);
+    }
+    return 1;
+}
+
+std::string launchedTogetherError(const std::string& program, int processes) {
+    if (processes <= 1) return {};
+    return "ERROR: " + program + " is one of " + std::to_string(processes) +
+           " processes that mpirun or srun started, each of which would run the whole problem "
+           "alone: give --engine petsc to share it among them, or start " +
+           program + " without mpirun";
 }
 
 }  // namespace ostrel

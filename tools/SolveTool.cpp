@@ -54,6 +54,7 @@
 #include "fem/CoarseSolver.h"
 #include "tools/Cantilever.h"
 #include "tools/CantileverFit.h"
+#include "tools/InputChecks.h"
 #include "gpu/MultigridSolver.h"
 #include "gpu/DeviceOptimizer.h"
 #include "gpu/KernelTimer.h"
@@ -597,6 +598,12 @@ int runSolve(int argc, char** argv) {
     SolveCommand c;
     if (const int status = readSolveArguments(argc, argv, c); status >= 0) return status;
     if (const int status = checkSolveCommand(c); status >= 0) return status;
+    if (const std::string error =
+            ostrel::launchedTogetherError("ostrel-solve", ostrel::launchedProcesses());
+        !error.empty()) {
+        std::cerr << error << "\n";
+        return 2;
+    }
 
     ostrel::exitOnFailedAllocation();
     if (!c.sceneFile.empty()) return runSceneSolve(c);

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -18,6 +19,7 @@
 #include "geometry/MeshFile.h"
 #include "support/MeshBuilders.h"
 #include "support/RunTestSupport.h"
+#include "tools/InputChecks.h"
 
 namespace ostrel {
 namespace {
@@ -112,6 +114,62 @@ TEST(ToolConventions, SolveExitCodes) {
                                     "--tolerance", "1e-300", "--device", "host", "--threads", "1"});
     EXPECT_EQ(missed.finish(), 1);
     EXPECT_NE(missed.out().find("Cycles: 200 (not converged)"), std::string::npos);
+}
+
+// mpirun -n N on a tool without --engine petsc would run the whole problem N times over: the
+// launcher's variables give the count, and the tools refuse with a usage error (help and
+// version still answer).
+TEST(ToolConventions, ToolsThatALauncherStartedSeveralTimesRefuseToRunAlike) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> variables;
+        int processes;
+    };
+    const Case cases[] = {
+        {"no launcher", {}, 1},
+        {"Open MPI", {{"OMPI_COMM_WORLD_SIZE", "4"}}, 4},
+        {"PMI (srun)", {{"PMI_SIZE", "16"}}, 16},
+        {"one process", {{"OMPI_COMM_WORLD_SIZE", "1"}}, 1},
+        {"Open MPI first", {{"OMPI_COMM_WORLD_SIZE", "2"}, {"PMI_SIZE", "8"}}, 2},
+        {"no count", {{"OMPI_COMM_WORLD_SIZE", "two"}, {"PMI_SIZE", ""}}, 1},
+        {"a count and more", {{"OMPI_COMM_WORLD_SIZE", "3x"}}, 1},
+        {"zero", {{"PMI_SIZE", "0"}}, 1},
+        {"negative", {{"PMI_SIZE", "-2"}}, 1},
+        {"beyond an int", {{"PMI_SIZE", "99999999999999999999"}}, 1},
+    };
+    for (const Case& c : cases) {
+        const auto environment = [&c](const char* name) -> const char* {
+            for (const auto& [key, value] : c.variables)
+                if (key == name) return value.c_str();
+            return nullptr;
+        };
+        EXPECT_EQ(launchedProcesses(environment), c.processes) << c.name;
+    }
+    EXPECT_EQ(launchedTogetherError("ostrel-batch", 1), "");
+    const std::string twice =
+        "ERROR: ostrel-solve is one of 2 processes that mpirun or srun started, each of which "
+        "would run the whole problem alone: give --engine petsc to share it among them, or "
+        "start ostrel-solve without mpirun";
+    EXPECT_EQ(launchedTogetherError("ostrel-solve", 2), twice);
+
+    ::setenv("OMPI_COMM_WORLD_SIZE", "2", 1);
+    const struct {
+        const char* name;
+        const char* exe;
+        std::vector<std::string> args;
+    } tools[] = {{"ostrel-batch", OSTREL_BATCH_EXE, {"scene.txt"}},
+                 {"ostrel-solve", OSTREL_SOLVE_EXE,
+                  {"--size", "8", "4", "4", "--voxel", "0.125", "--levels", "3", "--tolerance",
+                   "0.01"}}};
+    for (const auto& tool : tools) {
+        Child run(tool.exe, tool.args);
+        EXPECT_EQ(run.finish(), 2) << tool.name;
+        EXPECT_EQ(run.err(), launchedTogetherError(tool.name, 2) + "\n") << tool.name;
+        EXPECT_EQ(run.out(), "") << tool.name;
+        Child help(tool.exe, {"--help"});
+        EXPECT_EQ(help.finish(), 0) << tool.name;
+    }
+    ::unsetenv("OMPI_COMM_WORLD_SIZE");
 }
 
 std::string voxelize(const std::vector<std::string>& args, int& code, std::string* err = nullptr) {
