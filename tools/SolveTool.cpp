@@ -533,7 +533,8 @@ int runPetscSolve(int argc, char** argv) {
         // largest rank's resident total.
         double grown = residentBytes() - before, total = 0, largest = 0, resident = residentBytes();
         ostrel::petscCheck(
-            MPI_Allreduce(&grown, &total, 1, MPI_DOUBLE, MPI_SUM, PETSC_COMM_WORLD), "MPI_Allreduce");
+            MPI_Allreduce(&grown, &total, 1, MPI_DOUBLE, MPI_SUM, PETSC_COMM_WORLD),
+            "MPI_Allreduce");
         ostrel::petscCheck(
             MPI_Allreduce(&resident, &largest, 1, MPI_DOUBLE, MPI_MAX, PETSC_COMM_WORLD),
             "MPI_Allreduce");

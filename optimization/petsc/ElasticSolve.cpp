@@ -949,10 +949,11 @@ void PetscElasticSolver::gatherToModel(Vec v, std::span<double> u) const {
                     const ReadValues own(v);
                     std::copy(own.data(), own.data() + count, box.begin());
                 }
-                for (size_t at = 0; at < count; at += kBroadcastValues)
-                    petscCheck(MPI_Bcast(box.data() + at, int(std::min(kBroadcastValues, count - at)),
-                                         MPI_DOUBLE, int(r), comm_),
+                for (size_t at = 0; at < count; at += kBroadcastValues) {
+                    const int values = int(std::min(kBroadcastValues, count - at));
+                    petscCheck(MPI_Bcast(box.data() + at, values, MPI_DOUBLE, int(r), comm_),
                                "MPI_Bcast (the displacement)");
+                }
                 size_t node = 0;
                 for (PetscInt z = z0; z < z0 + nz; ++z)
                     for (PetscInt y = y0; y < y0 + ny; ++y)

@@ -132,18 +132,25 @@ TEST(Voxelize, HomogeneousTransformDividesByW) {
     EXPECT_TRUE(vol(1, 1, 1) && vol(2, 2, 2));
 }
 
-// 129 thin boxes stacked along x cross the column through (y=0, z=0) 258 times.
-TEST(Voxelize, ColumnOverflowWarnsPerLostCrossingAndFails) {
-    TriangleMesh m;
+// 129 thin boxes side by side along x, from z0 to z1 (and y 0.1 to 0.9): 258 crossings of the
+// columns through y = 0.5 and z between them.
+TriangleMesh thinBoxRow(float z0, float z1) {
+    TriangleMesh row;
     for (int n = 0; n < 129; ++n) {
-        TriangleMesh b = test::makeBox({0.1f + n * 0.5f, 0.1f, 0.1f}, {0.3f + n * 0.5f, 0.9f, 0.9f});
-        const int base = int(m.vertices.size());
-        for (auto v : b.vertices) m.vertices.push_back(v);
+        TriangleMesh b = test::makeBox({0.1f + n * 0.5f, 0.1f, z0}, {0.3f + n * 0.5f, 0.9f, z1});
+        const int base = int(row.vertices.size());
+        for (auto v : b.vertices) row.vertices.push_back(v);
         for (auto t : b.triangles) {
             for (int& i : t.indices) i += base;
-            m.triangles.push_back(t);
+            row.triangles.push_back(t);
         }
     }
+    return row;
+}
+
+// The column through (y=0, z=0) is crossed 258 times.
+TEST(Voxelize, ColumnOverflowWarnsPerLostCrossingAndFails) {
+    const TriangleMesh m = thinBoxRow(0.1f, 0.9f);
     Volume<bool, double> vol;
     vol.init({140, 1, 1}, {0.5, 1, 1}, {0, 0, 0}, false);
     std::wostringstream msg;
@@ -212,17 +219,8 @@ TEST(Voxelize, LayersInPiecesAreTheWholeGridsAndTouchNothingElse) {
     ASSERT_TRUE(voxelizeLayers(sphere, clipped, kIdentity, {nz + 1, nz + 3}, nullptr));
     ASSERT_TRUE(voxelizeLayers(sphere, clipped, kIdentity, {4, 2}, nullptr));
 
-    // 129 thin boxes stacked along x in layer 1 only: the piece without layer 1 is clean.
-    TriangleMesh stack;
-    for (int n = 0; n < 129; ++n) {
-        TriangleMesh b = test::makeBox({0.1f + n * 0.5f, 0.1f, 1.1f}, {0.3f + n * 0.5f, 0.9f, 1.9f});
-        const int base = int(stack.vertices.size());
-        for (auto v : b.vertices) stack.vertices.push_back(v);
-        for (auto t : b.triangles) {
-            for (int& i : t.indices) i += base;
-            stack.triangles.push_back(t);
-        }
-    }
+    // 258 crossings in layer 1 only: the piece without layer 1 is clean.
+    const TriangleMesh stack = thinBoxRow(1.1f, 1.9f);
     Volume<bool, double> vol;
     vol.init({140, 1, 3}, {0.5, 1, 1}, {0, 0, 0}, false);
     std::wostringstream below, above;

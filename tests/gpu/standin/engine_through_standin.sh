@@ -13,14 +13,19 @@ rm -rf "$scratch"; mkdir -p "$scratch"
 export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
 export OMPI_MCA_rmaps_base_oversubscribe=1 OMP_NUM_THREADS=1
 common=("$scene" --engine petsc --iterations "$iterations" --shape-every 0)
-mpirun -n 2 "$bin/ostrel-batch" "${common[@]}" --output "$scratch/plain" >"$scratch/plain.log" 2>&1 ||
+mpirun -n 2 "$bin/ostrel-batch" "${common[@]}" --output "$scratch/plain" \
+  >"$scratch/plain.log" 2>&1 ||
   { tail -20 "$scratch/plain.log"; echo "FAILED: the engine's run without the device"; exit 1; }
 LD_LIBRARY_PATH="$standin${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" mpirun -x LD_LIBRARY_PATH -n 2 \
   "$bin/ostrel-batch" "${common[@]}" --output "$scratch/device" >"$scratch/device.log" 2>&1 ||
   { tail -20 "$scratch/device.log"; echo "FAILED: the engine's run beside the device"; exit 1; }
 failures=0
 grep -q '^Using CUDA device #0 (Host CPU (1 thread)) \.\.\.$' "$scratch/device.log" ||
-  { echo "FAILED: the engine did not keep to the host device:"; grep -m2 -i device "$scratch/device.log"; failures=1; }
+  {
+    echo "FAILED: the engine did not keep to the host device:"
+    grep -m2 -i device "$scratch/device.log"
+    failures=1
+  }
 for file in ObjectiveValue.txt VolumeRatio.txt Sharpness.txt NumCycles.txt Constraint.txt; do
   if ! cmp "$scratch/plain/$file" "$scratch/device/$file"; then
     echo "FAILED: $file differs:"; diff "$scratch/plain/$file" "$scratch/device/$file" | head -6

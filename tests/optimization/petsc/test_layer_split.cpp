@@ -387,7 +387,8 @@ TEST(SplitVoxels, RunsOfLayersInProcessOrderAndEveryProcessGetsTheWholeGrid) {
         EXPECT_TRUE(std::equal(parts.data(), parts.data() + parts.size(), whole.data()))
             << r.z << " layers";
         std::string expected;
-        for (int p = 0; p < size && rank == 0; ++p) expected += "process " + std::to_string(p) + "\n";
+        for (int p = 0; p < size && rank == 0; ++p)
+            expected += "process " + std::to_string(p) + "\n";
         EXPECT_EQ(messages, expected);
     }
 
