@@ -142,8 +142,14 @@ std::wstring memoryError(const SceneSize& size, const Vec3d& voxelSize, const Me
                          const std::function<SceneSize(double)>& sizeAt) {
     const double need = estimateSceneBytes(size);
     if (need <= limit.bytes) return {};
-    // Bisection on the factor by which every voxel edge grows until the estimate fits.
-    auto fits = [&](double factor) { return estimateSceneBytes(sizeAt(factor)) <= limit.bytes; };
+    // Bisection on the factor by which every voxel edge grows until the estimate fits. Where
+    // `sizeAt` counts less at the refused voxel size than `size` does (a mesh whose orientation
+    // is mixed has no volume to estimate the elements from), its estimates are scaled up alike,
+    // so that the size proposed is never the one refused.
+    const double scale = std::max(1.0, need / estimateSceneBytes(sizeAt(1.0)));
+    auto fits = [&](double factor) {
+        return scale * estimateSceneBytes(sizeAt(factor)) <= limit.bytes;
+    };
     double lo = 1, hi = 2;
     while (!fits(hi) && hi < 1e9) hi *= 2;
     std::wostringstream text;

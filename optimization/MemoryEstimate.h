@@ -71,7 +71,9 @@ double estimateDeviceBytes(const SceneSize& size);
 /// needs ≈ N GB, the process may use M GB (<limit's source>); a voxel size of X Y Z fits", with
 /// the smallest voxel size (`voxelSize` scaled alike in every axis, rounded up to three digits)
 /// whose estimate fits, or "no voxel size fits" when not even a grid of one voxel does;
-/// `sizeAt(f)` gives the scene's size at voxel size f*voxelSize. Empty when the scene fits.
+/// `sizeAt(f)` gives the scene's size at voxel size f*voxelSize (its estimates scaled up by
+/// the estimate of `size` over that of sizeAt(1) where that is more than 1, so that the size
+/// proposed is always coarser than the one refused). Empty when the scene fits.
 std::wstring memoryError(const SceneSize& size, const Vec3d& voxelSize, const MemoryLimit& limit,
                          const std::function<SceneSize(double)>& sizeAt);
 

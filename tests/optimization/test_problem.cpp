@@ -296,6 +296,40 @@ TEST(Problem, TheEnginesEstimateIsOneProcesssShareAndCoversWhatItWasMeasuredToUs
     }
 }
 
+// A refusal's proposal judged by sizes that count less than the refused one (the elements of a
+// mesh whose orientation is mixed, estimated from its cancelled volume) is still coarser than
+// the refused voxel size; judged by sizes that agree with it, it fits.
+TEST(Problem, ARefusalNeverProposesTheVoxelSizeItRefused) {
+    SceneSize size;
+    size.voxelGrid = {64, 32, 32};
+    size.extent = {64, 32, 32};
+    size.elements = 64.0 * 32 * 32;
+    size.vertices = 65.0 * 33 * 33;
+    const double need = estimateSceneBytes(size);
+    const auto scaled = [&size](double factor, double share) {
+        SceneSize s = size;
+        s.voxelGrid = {int(std::ceil(64 / factor)), int(std::ceil(32 / factor)),
+                       int(std::ceil(32 / factor))};
+        s.extent = {double(s.voxelGrid.x), double(s.voxelGrid.y), double(s.voxelGrid.z)};
+        s.elements = std::max(1.0, share * size.elements / std::pow(factor, 3));
+        s.vertices = std::max(8.0, share * size.vertices / std::pow(factor, 3));
+        return s;
+    };
+    const MemoryLimit limit{need / 3, L"test limit"};
+    for (const double share : {1.0, 0.25, 1e-6}) {
+        const std::wstring error = memoryError(
+            size, {1, 1, 1}, limit, [&](double factor) { return scaled(factor, share); });
+        const std::wstring mark = L"a voxel size of ";
+        const size_t at = error.find(mark);
+        ASSERT_NE(at, std::wstring::npos) << toUtf8(error);
+        const double proposed = std::stod(error.substr(at + mark.size()));
+        EXPECT_GT(proposed, 1.05) << share;
+        if (share == 1.0) {
+            EXPECT_LE(estimateSceneBytes(scaled(proposed, 1.0)), limit.bytes) << share;
+        }
+    }
+}
+
 TEST(ProblemStart, AnUnloadableSceneGivesTheBatchToolsLine) {
     ScratchFolder folder("problem");
     const std::string missing = (folder / "missing \"scene\".txt").string();
