@@ -1067,8 +1067,8 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
              const std::function<int()>& stopRequests,
              const std::function<void(BatchPhase)>& enterPhase, const BatchRanks* ranks) {
     const RunSignals signals{stopRequests, enterPhase, ranks};
-    // The console of a process other than 0 writes nowhere: what it would say of a failure is
-    // held for process 0 to print when that process alone fails.
+    // The console of a process other than 0 writes nowhere: what it would say of a failure in
+    // the set-up is held for process 0 to print when that process alone fails.
     std::ostringstream held;
     std::ostream& errors = ranks && ranks->rank != 0 ? held : err;
     // A failure that some process found is every process's (collective with `ranks`); process
@@ -1168,28 +1168,28 @@ int runBatch(const BatchOptions& options, std::ostream& out, std::ostream& err,
         return kExitFailed;
 
     signals.enter(BatchPhase::Steps);
-    performSteps(options, run, signals, checkpoints, steps, errors);
+    performSteps(options, run, signals, checkpoints, steps, err);
     if (steps.noLoad) return kExitFailed;
     const bool stopped = signals.interrupted();
     std::flush(narrowOut());
     // From here on the signal handler ends the process at a second request.
     if (steps.done > 0 && !steps.singular) signals.enter(BatchPhase::FinalFiles);
-    if (signals.requests() >= 2) return reportStoppedAtOnce(steps, out, errors);
+    if (signals.requests() >= 2) return reportStoppedAtOnce(steps, out, err);
     if (steps.singular) return kExitFailed;
     if (steps.done == 0) {
-        errors << "Interrupted before the first step; nothing written\n" << std::flush;
+        err << "Interrupted before the first step; nothing written\n" << std::flush;
         return kExitInterrupted;
     }
 
     const FinalFiles files =
         writeFinalFiles(own, scene, problem, run, results, toOutput, steps.history, writesFiles,
-                        errors);
+                        err);
     // A request that came while the final files were written: they were finished all the same.
     RunEnd end{stopped, !stopped && signals.interrupted(), false};
     // A run that broke down says so, whatever its convergence test said.
     end.brokeDown = !end.stopped && !end.stoppedInFinalFiles &&
                     steps.breakdown.kind() != RunBreakdown::Kind::None;
-    if (end.brokeDown) errors << steps.breakdown.message() << "\n";
+    if (end.brokeDown) err << steps.breakdown.message() << "\n";
     if (end.stopped) out << "Interrupted: the step in progress was finished\n";
     if (end.stoppedInFinalFiles) out << "Interrupted: the final files were finished\n";
     printRunFigures(steps, files, problem, lifetime, out);
