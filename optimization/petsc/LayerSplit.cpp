@@ -211,10 +211,13 @@ VoxelLayerSplit::VoxelLayerSplit(MPI_Comm comm) : comm_(comm) {
     petscCheck(MPI_Comm_size(comm_, &size_), "MPI_Comm_size");
 }
 
-VoxelLayers VoxelLayerSplit::layersOf(int rank, int layers) const {
-    const OwnLayers run =
-        splitLayers(std::vector<int>(size_t(std::max(layers, 0)), 1), size_)[size_t(rank)];
+VoxelLayers VoxelLayerSplit::own(int layers) const {
+    const OwnLayers run = layerRuns(layers)[size_t(rank_)];
     return {run.begin, run.end};
+}
+
+std::vector<OwnLayers> VoxelLayerSplit::layerRuns(int layers) const {
+    return splitLayers(std::vector<int>(size_t(std::max(layers, 0)), 1), size_);
 }
 
 bool VoxelLayerSplit::agree(bool ok) {
@@ -226,8 +229,9 @@ bool VoxelLayerSplit::agree(bool ok) {
 void VoxelLayerSplit::share(bool* voxels, size_t layerCells, int layers) {
     static_assert(sizeof(bool) == 1, "voxels travel as bytes");
     // Each process's layers from their owner in turn, in messages that an int counts.
+    const std::vector<OwnLayers> runs = layerRuns(layers);
     for (int r = 0; r < size_; ++r) {
-        const VoxelLayers run = layersOf(r, layers);
+        const OwnLayers& run = runs[size_t(r)];
         unsigned char* const first =
             reinterpret_cast<unsigned char*>(voxels) + size_t(run.begin) * layerCells;
         const size_t bytes = size_t(run.end - run.begin) * layerCells;

@@ -58,13 +58,14 @@ class VoxelLayerSplit final : public VoxelSplit {
 public:
     explicit VoxelLayerSplit(MPI_Comm comm);
 
-    VoxelLayers own(int layers) const override { return layersOf(rank_, layers); }
+    VoxelLayers own(int layers) const override;
     bool agree(bool ok) override;
     void share(bool* voxels, size_t layerCells, int layers) override;
     std::string gatherText(const std::string& text) override;
 
 private:
-    VoxelLayers layersOf(int rank, int layers) const;
+    /// Every process's layers of a grid of `layers` layers, in process order.
+    std::vector<OwnLayers> layerRuns(int layers) const;
 
     MPI_Comm comm_;
     int rank_ = 0, size_ = 1;
