@@ -5,6 +5,7 @@
 #include <cmath>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "fem/FemModel.h"
 #include "fem/LoadVector.h"
@@ -101,6 +102,15 @@ void fillBoxNodes(const FemModel& model, DM da, Vec v, const Value& value) {
             }
 }
 
+/// Whether `A` keeps only its upper triangle (symmetric block storage).
+bool isUpperTriangle(Mat A) {
+    PetscBool upper = PETSC_FALSE;
+    petscCheck(PetscObjectTypeCompareAny(reinterpret_cast<PetscObject>(A), &upper, MATSEQSBAIJ,
+                                         MATMPISBAIJ, ""),
+               "PetscObjectTypeCompareAny");
+    return upper == PETSC_TRUE;
+}
+
 /// v = 1 where d != 0, else 0.
 void nonzeroMask(Vec d, Vec v) {
     PetscInt n = 0;
@@ -194,10 +204,16 @@ PetscElasticSolver::PetscElasticSolver(const FemModel& model, MPI_Comm comm, dou
     petscCheck(VecGetLocalSize(load_, &n), "VecGetLocalSize");
     petscCheck(VecGetSize(load_, &N), "VecGetSize");
     petscCheck(MatCreateShell(comm_, n, n, N, N, this, &shell_), "MatCreateShell");
-    petscCheck(MatShellSetOperation(shell_, MATOP_MULT, (void (*)(void))shellMult),
+    petscCheck(MatShellSetOperation(
+                   shell_, MATOP_MULT,
+                   (void (*)(void))shellCall<&PetscElasticSolver::applyFine, Vec, Vec>),
                "MatShellSetOperation");
-    petscCheck(MatShellSetOperation(shell_, MATOP_GET_DIAGONAL, (void (*)(void))shellDiagonal),
+    petscCheck(MatShellSetOperation(
+                   shell_, MATOP_GET_DIAGONAL,
+                   (void (*)(void))shellCall<&PetscElasticSolver::fineDiagonal, Vec>),
                "MatShellSetOperation");
+    if (da_.size() > 1)
+        petscCheck(DMCreateLocalVector(da_[1], &coarseLocal_), "DMCreateLocalVector");
     petscCheck(MatSetOption(shell_, MAT_SYMMETRIC, PETSC_TRUE), "MatSetOption");
     // Positive definite too (the identity rows included): the finest smoother's eigenvalue
     // estimate is then CG's, which keeps 4 vectors of the level, not GMRES's one per step.
@@ -215,6 +231,7 @@ PetscElasticSolver::~PetscElasticSolver() {
     VecDestroy(&u_);
     VecDestroy(&localIn_);
     VecDestroy(&localOut_);
+    VecDestroy(&coarseLocal_);
     for (DM& da : da_) DMDestroy(&da);
 }
 
@@ -274,11 +291,11 @@ void PetscElasticSolver::buildHierarchy() {
         petscCheck(DMSetUp(da), "DMSetUp");
     }
     // Levels formed from the elements above the last of them enter no triple product, so
-    // they are stored by 3 x 3 blocks (one column index a block instead of one a value: about
-    // 0.55 times the memory). Not the coarsest level, whose redundant direct solve wants
-    // the values spelled out.
+    // they keep only their upper triangle by 3 x 3 blocks (one column index a block instead of
+    // one a value, and half the blocks: about 0.3 times the memory of every value spelled
+    // out). Not the coarsest level, whose redundant direct solve wants the values spelled out.
     for (int l = 1; l < std::min(kElementLevels, int(da_.size()) - 1); ++l)
-        petscCheck(DMSetMatType(da_[size_t(l)], MATBAIJ), "DMSetMatType");
+        petscCheck(DMSetMatType(da_[size_t(l)], MATSBAIJ), "DMSetMatType");
     shape_.levels = int(da_.size());
     for (DM da : da_) {
         PetscInt M, N, P;
@@ -492,28 +509,113 @@ void PetscElasticSolver::fineDiagonal(Vec d) const {
         if (mask[i] == 0) da[i] = identityScale_;
 }
 
-PetscErrorCode PetscElasticSolver::shellMult(Mat A, Vec x, Vec y) {
+template <auto Apply, class... Vecs>
+PetscErrorCode PetscElasticSolver::shellCall(Mat A, Vecs... v) {
     PetscElasticSolver* self = nullptr;
     PetscCall(MatShellGetContext(A, &self));
-    // No exception may cross PETSc's C frames: a failure becomes PETSc's error code, which
-    // the caller's petscCheck turns back into PetscFailure.
     try {
-        self->applyFine(x, y);
+        (self->*Apply)(v...);
     } catch (const std::exception&) {
         return PETSC_ERR_LIB;
     }
     return 0;
 }
 
-PetscErrorCode PetscElasticSolver::shellDiagonal(Mat A, Vec d) {
-    PetscElasticSolver* self = nullptr;
-    PetscCall(MatShellGetContext(A, &self));
-    try {
-        self->fineDiagonal(d);
-    } catch (const std::exception&) {
-        return PETSC_ERR_LIB;
+Mat PetscElasticSolver::fineInterpolation() {
+    PetscInt fineLocal = 0, fineGlobal = 0, coarseGlobal = 0;
+    petscCheck(VecGetLocalSize(load_, &fineLocal), "VecGetLocalSize");
+    petscCheck(VecGetSize(load_, &fineGlobal), "VecGetSize");
+    PetscInt xm, ym, zm, M, N, P;
+    petscCheck(DMDAGetCorners(da_[1], nullptr, nullptr, nullptr, &xm, &ym, &zm),
+               "DMDAGetCorners");
+    petscCheck(DMDAGetInfo(da_[1], nullptr, &M, &N, &P, nullptr, nullptr, nullptr, nullptr,
+                           nullptr, nullptr, nullptr, nullptr, nullptr),
+               "DMDAGetInfo");
+    coarseGlobal = 3 * M * N * P;
+    Mat interpolation = nullptr;
+    petscCheck(MatCreateShell(comm_, fineLocal, 3 * xm * ym * zm, fineGlobal, coarseGlobal, this,
+                              &interpolation),
+               "MatCreateShell");
+    using Operation = void (*)(void);
+    const std::array<std::pair<MatOperation, Operation>, 4> operations{{
+        {MATOP_MULT, Operation(shellCall<&PetscElasticSolver::interpolateFine, Vec, Vec>)},
+        {MATOP_MULT_ADD,
+         Operation(shellCall<&PetscElasticSolver::interpolateFineAdd, Vec, Vec, Vec>)},
+        {MATOP_MULT_TRANSPOSE, Operation(shellCall<&PetscElasticSolver::restrictFine, Vec, Vec>)},
+        {MATOP_MULT_TRANSPOSE_ADD,
+         Operation(shellCall<&PetscElasticSolver::restrictFineAdd, Vec, Vec, Vec>)},
+    }};
+    for (const auto& [op, f] : operations)
+        petscCheck(MatShellSetOperation(interpolation, op, f), "MatShellSetOperation");
+    return interpolation;
+}
+
+void PetscElasticSolver::interpolateOrRestrict(Vec fine, Vec coarse, bool toFine,
+                                               bool add) const {
+    PetscInt xs, ys, zs, xm, ym, zm, cx, cy, cz, cxm, cym;
+    petscCheck(DMDAGetCorners(da_[0], &xs, &ys, &zs, &xm, &ym, &zm), "DMDAGetCorners");
+    petscCheck(DMDAGetGhostCorners(da_[1], &cx, &cy, &cz, &cxm, &cym, nullptr),
+               "DMDAGetGhostCorners");
+    if (toFine) {
+        petscCheck(DMGlobalToLocal(da_[1], coarse, INSERT_VALUES, coarseLocal_),
+                   "DMGlobalToLocal");
+    } else {
+        petscCheck(VecSet(coarseLocal_, 0.0), "VecSet");
     }
-    return 0;
+    {
+        const ReadValues mask(active_[0]);
+        const WriteValues f(fine), c(coarseLocal_);
+        // Fine node i of a direction sits at coarse node i/2, or halfway between i/2 and
+        // i/2 + 1 when i is odd (the ghost layer holds both): its value is the mean of its
+        // 1, 2, 4 or 8 coarse neighbours.
+        PetscInt node = 0;  // dof 0 of the fine node in this rank's part
+        for (PetscInt k = zs; k < zs + zm; ++k)
+            for (PetscInt j = ys; j < ys + ym; ++j)
+                for (PetscInt i = xs; i < xs + xm; ++i, node += 3) {
+                    PetscInt corner[8];
+                    int count = 0;
+                    for (PetscInt z = k / 2; z <= (k + 1) / 2; ++z)
+                        for (PetscInt y = j / 2; y <= (j + 1) / 2; ++y)
+                            for (PetscInt x = i / 2; x <= (i + 1) / 2; ++x)
+                                corner[count++] = 3 * (((z - cz) * cym + (y - cy)) * cxm + (x - cx));
+                    const double weight = 1.0 / count;
+                    for (PetscInt a = 0; a < 3; ++a) {
+                        if (mask[node + a] == 0) {
+                            if (toFine && !add) f[node + a] = 0.0;
+                            continue;
+                        }
+                        if (toFine) {
+                            double sum = 0;
+                            for (int n = 0; n < count; ++n) sum += c[corner[n] + a];
+                            f[node + a] = (add ? f[node + a] : 0.0) + weight * sum;
+                        } else {
+                            const double share = weight * f[node + a];
+                            for (int n = 0; n < count; ++n) c[corner[n] + a] += share;
+                        }
+                    }
+                }
+    }
+    if (toFine) return;
+    if (!add) petscCheck(VecSet(coarse, 0.0), "VecSet");
+    petscCheck(DMLocalToGlobal(da_[1], coarseLocal_, ADD_VALUES, coarse), "DMLocalToGlobal");
+}
+
+void PetscElasticSolver::interpolateFine(Vec x, Vec y) const {
+    interpolateOrRestrict(y, x, true, false);
+}
+
+void PetscElasticSolver::interpolateFineAdd(Vec x, Vec w, Vec y) const {
+    if (w != y) petscCheck(VecCopy(w, y), "VecCopy");
+    interpolateOrRestrict(y, x, true, true);
+}
+
+void PetscElasticSolver::restrictFine(Vec x, Vec y) const {
+    interpolateOrRestrict(x, y, false, false);
+}
+
+void PetscElasticSolver::restrictFineAdd(Vec x, Vec w, Vec y) const {
+    if (w != y) petscCheck(VecCopy(w, y), "VecCopy");
+    interpolateOrRestrict(x, y, false, true);
 }
 
 void PetscElasticSolver::buildLoad(std::span<const float> f, bool mask) {
@@ -597,8 +699,11 @@ void PetscElasticSolver::assembleFromElements(int level) {
     Mat& A = op_[size_t(level)];
     if (!A) {
         petscCheck(DMCreateMatrix(da, &A), "DMCreateMatrix");
-        // Each rank sets its own rows alone: the assembly sends nothing.
+        // Each rank sets its own rows alone: the assembly sends nothing. A matrix that keeps
+        // its upper triangle drops the blocks left of the diagonal of every row set below.
         petscCheck(MatSetOption(A, MAT_NO_OFF_PROC_ENTRIES, PETSC_TRUE), "MatSetOption");
+        if (isUpperTriangle(A))
+            petscCheck(MatSetOption(A, MAT_IGNORE_LOWER_TRIANGULAR, PETSC_TRUE), "MatSetOption");
     } else {
         petscCheck(MatZeroEntries(A), "MatZeroEntries");
     }
@@ -738,7 +843,10 @@ void PetscElasticSolver::buildCoarseLevels() {
     for (int l = 1; l < levels; ++l) {
         DM fine = da_[size_t(l - 1)], coarse = da_[size_t(l)];
         Mat& P = interp_[size_t(l - 1)];
-        if (!P || maskChanged_[size_t(l - 1)]) {
+        if (l == 1) {
+            // The shell reads level 0's mask when it is applied.
+            if (!P) P = fineInterpolation();
+        } else if (!P || maskChanged_[size_t(l - 1)]) {
             petscCheck(MatDestroy(&P), "MatDestroy");
             P = maskedInterpolation(coarse, fine, active_[size_t(l - 1)]);
             if (l > kElementLevels) {
@@ -782,7 +890,8 @@ void PetscElasticSolver::buildCoarseLevels() {
         // CG's all the same (configureSolver).
         PetscBool blocks = PETSC_FALSE;
         petscCheck(PetscObjectTypeCompareAny(reinterpret_cast<PetscObject>(A), &blocks,
-                                             MATSEQBAIJ, MATMPIBAIJ, ""),
+                                             MATSEQBAIJ, MATMPIBAIJ, MATSEQSBAIJ,
+                                             MATMPISBAIJ, ""),
                    "PetscObjectTypeCompareAny");
         if (!blocks) petscCheck(MatSetOption(A, MAT_SPD, PETSC_TRUE), "MatSetOption");
     }

@@ -15,12 +15,14 @@
 // and keeps them inside the operator's spectrum.)
 //
 // Solver: conjugate gradients (KSPCG, unpreconditioned residual norm, nonzero initial guess:
-// each solve starts from the last one's displacement) preconditioned by PCMG V-cycles. Level 1
-// is assembled (AIJ) element by element: each level-1 element sums its eight children's
+// each solve starts from the last one's displacement) preconditioned by PCMG V-cycles. Levels 1
+// and 2 are assembled element by element: each coarse element sums its eight children's
 // factor * Ke, without the rows and columns of fixed vertices, through the trilinear
-// interpolation; coarser levels are MatPtAP products. The interpolations are the DMDA's (MAIJ,
-// converted to AIJ) with the rows of inactive fine dofs (fixed, untouched, or with an empty
-// row) zeroed; an empty row of a coarse operator becomes an identity row. A new design changes
+// interpolation; coarser levels are MatPtAP products. The interpolations are trilinear with
+// the rows of inactive fine dofs (fixed, untouched, or with an empty row) zeroed: from level 1
+// to level 0 a shell that interpolates on the grids (a matrix would hold eight entries for
+// every fine node), below the DMDA's (MAIJ, converted to AIJ for the products). An empty row
+// of a coarse operator becomes an identity row. A new design changes
 // only the operators' values: the interpolations, level 1's matrix and the products'
 // structure stay from one prepareSolve to the next while the active dofs do. Levels: Chebyshev
 // smoothing with Jacobi; the coarsest level a redundant direct solve (Cholesky by CHOLMOD).
@@ -152,6 +154,7 @@ private:
     KSP ksp_ = nullptr;
     Vec load_ = nullptr, rhs_ = nullptr, u_ = nullptr;
     Vec localIn_ = nullptr, localOut_ = nullptr;
+    Vec coarseLocal_ = nullptr;  ///< level 1's ghosted local vector (the finest interpolation)
     std::vector<OwnedElement> elements_;
     PetscInt strideY_ = 0, strideZ_ = 0;  ///< local ghosted array strides (in dofs)
     double identityScale_ = 1.0;          ///< diagonal of level 0's identity rows
@@ -162,9 +165,26 @@ private:
     bool cautious_ = false;
     PetscSolveShape shape_;
 
-    static PetscErrorCode shellMult(Mat A, Vec x, Vec y);
-    static PetscErrorCode shellDiagonal(Mat A, Vec d);
+    /// PETSc's call of an operation of a shell matrix whose context is the solver: the
+    /// solver's `Apply` on the vectors; an exception becomes PETSc's error code, as none may
+    /// cross PETSc's C frames (the caller's petscCheck turns it back into PetscFailure).
+    template <auto Apply, class... Vecs>
+    static PetscErrorCode shellCall(Mat A, Vecs... v);
     void applyFine(Vec x, Vec y) const;
+    /// The interpolation from level 1 to level 0 as a shell matrix (rows level 0's dofs,
+    /// columns level 1's) over the four operations below, for every mask of level 0.
+    Mat fineInterpolation();
+    /// y = M P x (M: level 0's active dofs, P: the trilinear interpolation from level 1).
+    void interpolateFine(Vec x, Vec y) const;
+    /// y = w + M P x.
+    void interpolateFineAdd(Vec x, Vec w, Vec y) const;
+    /// y = P^T M x.
+    void restrictFine(Vec x, Vec y) const;
+    /// y = w + P^T M x.
+    void restrictFineAdd(Vec x, Vec w, Vec y) const;
+    /// `fine` (+)= M P `coarse` (toFine) or `coarse` (+)= P^T M `fine`, over this rank's
+    /// level-0 nodes and level 1's ghosted local vector.
+    void interpolateOrRestrict(Vec fine, Vec coarse, bool toFine, bool add) const;
     /// out += factor * Ke u_e over this rank's elements, on the ghosted local arrays (fixed
     /// corners neither read nor written).
     void addElementProducts(const PetscScalar* in, PetscScalar* out) const;
