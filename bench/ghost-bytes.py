@@ -18,8 +18,12 @@ The count from the decomposition (bytes each rank receives, 3 dof of 8 bytes per
   - per level above the coarsest, APPLICATIONS operator applications per V-cycle: Chebyshev
     of degree 2 (PETSc's default of 2 smoothing iterations) from a zero guess before the
     coarse correction needs 1, after it 2, and the residual 1: 4;
-  - between level l and l+1: the restriction (transpose) and the interpolation each move
-    the coarse nodes that the rank's fine nodes interpolate from but another rank owns;
+  - between level 0 and 1 (the matrix-free interpolation on the grids): the interpolation
+    fills level 1's ghost layer (DMGlobalToLocal) and the restriction adds it back to the
+    owners (DMLocalToGlobal, ADD_VALUES): 2 exchanges of level 1's ghost nodes;
+  - between level l and l+1 below (assembled interpolations): the restriction (transpose) and
+    the interpolation each move the coarse nodes that the rank's fine nodes interpolate from
+    but another rank owns;
   - the coarsest level, solved redundantly: every rank gathers the whole coarse vector.
 One CG iteration adds one more level-0 application (2 exchanges) and two reductions.
 PETSc's counters (messages sent and their average length within the "MG Apply" stage,
@@ -90,7 +94,9 @@ def decomposition_bytes(levels):
         for l in range(L - 1):
             exchanges = 2 if l == 0 else 1
             parts[l] = APPLICATIONS * exchanges * ghost_nodes(levels[l][r]) * DOF_BYTES
-            parts[l] += 2 * transfer_nodes(levels[l][r], levels[l + 1][r]) * DOF_BYTES
+            moved = (ghost_nodes(levels[1][r]) if l == 0
+                     else transfer_nodes(levels[l][r], levels[l + 1][r]))
+            parts[l] += 2 * moved * DOF_BYTES
         coarsest = levels[L - 1]
         total = coarsest[0][6] * coarsest[0][7] * coarsest[0][8]
         own = box_nodes((coarsest[r][0], coarsest[r][2], coarsest[r][4]),

@@ -1,5 +1,6 @@
 #include "gpu/DeviceOptimizer.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -94,12 +95,15 @@ CUdeviceptr DeviceOptimizer::own(CUdeviceptr p, size_t bytes) const {
     return p ? p + CUdeviceptr(first_) * bytes : 0;
 }
 
+CUdeviceptr DeviceOptimizer::whole(CUdeviceptr p, size_t bytes) const {
+    // Unsigned arithmetic, as wholeStage: only this process's entries are reached through it.
+    return p ? p - CUdeviceptr(first_) * bytes : 0;
+}
+
 DeviceOptimizer::OwnBuffers DeviceOptimizer::owned() const {
-    return {own(solver_.elementPosition_dev_[0], 4), own(flags_dev_, 1), own(x_dev_, 4),
-            own(xTilde_dev_, 4), own(W_dev_, 8), own(q_dev_, 8), own(caseQ_dev_, 8),
-            own(dq_dev_, 8), own(dv_dev_, 8), own(candidateX_dev_, 4), own(searchBase_dev_, 8),
-            own(volumeWeight_dev_, 8), own(padSum_dev_, 8), own(moves_dev_, 4),
-            own(lastChange_dev_, 4)};
+    return {own(solver_.elementPosition_dev_[0], 4), own(flags_dev_, 1), x_dev_, xTilde_dev_,
+            W_dev_, q_dev_, caseQ_dev_, dq_dev_, dv_dev_, candidateX_dev_, searchBase_dev_,
+            volumeWeight_dev_, padSum_dev_, moves_dev_, lastChange_dev_};
 }
 
 Int3 DeviceOptimizer::ownElementDims() const {
@@ -139,9 +143,11 @@ void DeviceOptimizer::gatherInPlace(CUdeviceptr values, size_t entryBytes) {
     if (split_) split_->gatherElements(reinterpret_cast<void*>(values), entryBytes);
 }
 
-void DeviceOptimizer::gatherState(std::initializer_list<CUdeviceptr> arrays) {
-    for (CUdeviceptr values : arrays)
-        if (values) gatherInPlace(values, 4);
+void DeviceOptimizer::gatherWhole(CUdeviceptr all, CUdeviceptr values, size_t entryBytes) {
+    // With a split the device is the host device: its buffers are host memory.
+    download(reinterpret_cast<void*>(all + CUdeviceptr(first_) * entryBytes), values,
+             entryBytes * size_t(count_), "an element array");
+    gatherInPlace(all, entryBytes);
 }
 
 void DeviceOptimizer::combine(double* values, const CombineOp* ops, int count) {
@@ -150,8 +156,15 @@ void DeviceOptimizer::combine(double* values, const CombineOp* ops, int count) {
 
 void DeviceOptimizer::downloadElements(void* dst, CUdeviceptr src, size_t entryBytes,
                                        const char* name) const {
-    download(dst, src, entryBytes * size_t(n_), name);
+    download(static_cast<char*>(dst) + entryBytes * size_t(first_), src,
+             entryBytes * size_t(count_), name);
     if (split_) split_->gatherElements(dst, entryBytes);
+}
+
+void DeviceOptimizer::uploadElements(CUdeviceptr& slot, const void* data, size_t entryBytes,
+                                     const char* name) {
+    buffer(slot, data ? static_cast<const char*>(data) + entryBytes * size_t(first_) : nullptr,
+           entryBytes * size_t(count_), name);
 }
 
 void DeviceOptimizer::launch(CUfunction f, long long items, void** params, const char* name) {
@@ -170,13 +183,13 @@ double DeviceOptimizer::kernelSeconds() const {
     return timer ? timer->seconds() : 0.0;
 }
 
-size_t DeviceOptimizer::bytesFor(size_t n, size_t stagedCells, int taps, bool projected,
-                                 bool padded) {
-    const size_t stage = size_t(stageOf((long long)n, int(kBlock)).threads);
-    // flags, x, rho, xTilde, W, q, dq, dv, the candidates' x and rho, the factors, then the
-    // search's arrays of either mode and the pad sums.
-    size_t bytes = n * (1 + 4 + 4 + 4 + 8 + 8 + 8 + 8 + 4 + 4 + 4);
-    bytes += n * (projected ? 4 + 4 + 4 : 8 + 8) + (padded ? 8 * n : 0);
+size_t DeviceOptimizer::bytesFor(size_t n, size_t own, size_t stagedCells, int taps,
+                                 bool projected, bool padded) {
+    const size_t stage = size_t(stageOf((long long)own, int(kBlock)).threads);
+    // Of every element: flags and the factors. Of the own elements: x, rho, xTilde, W, q, dq,
+    // dv, the candidates' x and rho, then the search's arrays of either mode and the pad sums.
+    size_t bytes = n * (1 + 4) + own * (4 + 4 + 4 + 8 + 8 + 8 + 8 + 4 + 4);
+    bytes += own * (projected ? 4 + 4 + 4 : 8 + 8) + (padded ? 8 * own : 0);
     bytes += 16 * size_t(taps) + 20 * (stagedCells + kFilterRun);  // taps, staging grids
     if (!projected) bytes += searchBytes(stage);                     // the candidates' sums
     return bytes + 5 * 8 * stage + 8 * 3;                           // reductions
@@ -230,48 +243,56 @@ void DeviceOptimizer::load(const DeviceDesignState& state) {
 
 void DeviceOptimizer::buffer(CUdeviceptr& slot, const void* data, size_t bytes,
                              const char* name) {
-    slot = allocate(bytes, name);
-    if (data) upload(slot, data, bytes, name);
+    // A process without elements still has every buffer (a null one means none of its kind).
+    slot = allocate(std::max<size_t>(bytes, 1), name);
+    if (data && bytes) upload(slot, data, bytes, name);
 }
 
 void DeviceOptimizer::allocateElementBuffers(const DeviceDesignState& state) {
-    const size_t n = state.numElements;
+    // Every element's flags (a mirror-symmetric design reads those of its orbits' members);
+    // the rest of the state of this process's elements alone.
+    const size_t n = state.numElements, count = size_t(count_);
     buffer(flags_dev_, state.flags, n, "flags_dev_");
-    buffer(x_dev_, state.x, 4 * n, "x_dev_");
-    buffer(rho_dev_, state.rho, 4 * n, "rho_dev_");
-    buffer(xTilde_dev_, state.xTilde, 4 * n, "xTilde_dev_");
-    buffer(W_dev_, state.W, 8 * n, "W_dev_");
-    buffer(q_dev_, state.q, 8 * n, "q_dev_");
-    buffer(dq_dev_, nullptr, 8 * n, "dq_dev_");
-    buffer(dv_dev_, nullptr, 8 * n, "dv_dev_");
-    buffer(candidateX_dev_, nullptr, 4 * n, "candidateX_dev_");
-    buffer(candidateRho_dev_, nullptr, 4 * n, "candidateRho_dev_");
+    uploadElements(x_dev_, state.x, 4, "x_dev_");
+    uploadElements(rho_dev_, state.rho, 4, "rho_dev_");
+    uploadElements(xTilde_dev_, state.xTilde, 4, "xTilde_dev_");
+    uploadElements(W_dev_, state.W, 8, "W_dev_");
+    uploadElements(q_dev_, state.q, 8, "q_dev_");
+    buffer(dq_dev_, nullptr, 8 * count, "dq_dev_");
+    buffer(dv_dev_, nullptr, 8 * count, "dv_dev_");
+    buffer(candidateX_dev_, nullptr, 4 * count, "candidateX_dev_");
+    buffer(candidateRho_dev_, nullptr, 4 * count, "candidateRho_dev_");
     if (projected_) {
-        buffer(candidateXTilde_dev_, nullptr, 4 * n, "candidateXTilde_dev_");
+        buffer(candidateXTilde_dev_, nullptr, 4 * count, "candidateXTilde_dev_");
         // The elements' own move limits, all at the common one, and no change yet (or those
         // of a checkpoint).
         if (state.moves && state.lastChange) {
-            buffer(moves_dev_, state.moves, 4 * n, "moves_dev_");
-            buffer(lastChange_dev_, state.lastChange, 4 * n, "lastChange_dev_");
+            uploadElements(moves_dev_, state.moves, 4, "moves_dev_");
+            uploadElements(lastChange_dev_, state.lastChange, 4, "lastChange_dev_");
         } else {
-            const std::vector<float> moves(n, float(state.moveLimit));
-            buffer(moves_dev_, moves.data(), 4 * n, "moves_dev_");
-            buffer(lastChange_dev_, nullptr, 4 * n, "lastChange_dev_");
-            checkDriver(solver_.driver().memsetD32(lastChange_dev_, 0, n),
+            const std::vector<float> moves(count, float(state.moveLimit));
+            buffer(moves_dev_, moves.data(), 4 * count, "moves_dev_");
+            buffer(lastChange_dev_, nullptr, 4 * count, "lastChange_dev_");
+            checkDriver(solver_.driver().memsetD32(lastChange_dev_, 0, count),
                         L"cuMemsetD32 failed for lastChange_dev_");
         }
-        if (state.solidDesign) buffer(solidRho_dev_, state.rho, 4 * n, "solidRho_dev_");
+        if (state.solidDesign) uploadElements(solidRho_dev_, state.rho, 4, "solidRho_dev_");
     } else {
-        buffer(searchBase_dev_, nullptr, 8 * n, "searchBase_dev_");
-        buffer(volumeWeight_dev_, nullptr, 8 * n, "volumeWeight_dev_");
+        buffer(searchBase_dev_, nullptr, 8 * count, "searchBase_dev_");
+        buffer(volumeWeight_dev_, nullptr, 8 * count, "volumeWeight_dev_");
     }
-    if (state.padSums) buffer(padSum_dev_, state.padSums, 8 * n, "padSum_dev_");
+    if (state.padSums) uploadElements(padSum_dev_, state.padSums, 8, "padSum_dev_");
     // Several load cases: each case's energies before they join q.
-    if (solver_.loadCaseCount() > 1) buffer(caseQ_dev_, nullptr, 8 * n, "caseQ_dev_");
+    if (solver_.loadCaseCount() > 1) buffer(caseQ_dev_, nullptr, 8 * count, "caseQ_dev_");
     if (orbitSize_ > 1) {
         buffer(orbit_dev_, state.orbit, 4 * n * size_t(orbitSize_), "orbit_dev_");
-        buffer(orbitDq_dev_, nullptr, 8 * n, "orbitDq_dev_");
-        buffer(orbitDv_dev_, nullptr, 8 * n, "orbitDv_dev_");
+        buffer(orbitDq_dev_, nullptr, 8 * count, "orbitDq_dev_");
+        buffer(orbitDv_dev_, nullptr, 8 * count, "orbitDv_dev_");
+        // With a split, every element's sensitivities (an orbit's members lie anywhere).
+        if (split_) {
+            buffer(wholeDq_dev_, nullptr, 8 * n, "wholeDq_dev_");
+            buffer(wholeDv_dev_, nullptr, 8 * n, "wholeDv_dev_");
+        }
     }
 }
 
@@ -291,7 +312,7 @@ void DeviceOptimizer::allocateStagingAndSums(const DeviceDesignState& state) {
     // Sized for a CUDA device's stages, which have at least as many threads as the host
     // device's: the same bytes on every device. A stage over the elements' or the partials'
     // values has at most this many outputs.
-    const size_t stage = size_t(stageOf((long long)state.numElements, int(kBlock)).threads);
+    const size_t stage = size_t(stageOf((long long)count_, int(kBlock)).threads);
     buffer(partial_dev_, nullptr, 3 * 8 * stage, "partial_dev_");
     buffer(reduceA_dev_, nullptr, 8 * stage, "reduceA_dev_");
     buffer(reduceB_dev_, nullptr, 8 * stage, "reduceB_dev_");
@@ -308,15 +329,16 @@ void DeviceOptimizer::allocateStagingAndSums(const DeviceDesignState& state) {
 
 DeviceDesignSums DeviceOptimizer::start(const DeviceStart& start, float* rho) {
     Driver& driver = solver_.driver();
-    const size_t n = size_t(n_);
+    const size_t n = size_t(count_);
     // The weight sums: the filter's taps over a staged field of ones.
     checkDriver(driver.memsetD32(candidateX_dev_, 0x3f800000u, n),
                 L"cuMemsetD32 failed for candidateX_dev_");
     stageDesign(candidateX_dev_);
     Int3 ed = ownElementDims();
     CUdeviceptr eg = ownElementGrid();
+    CUdeviceptr padSums = whole(padSum_dev_, 8), W = whole(W_dev_, 8);
     KernelParams sums(ed, eg, paddedDims_, padding_, stageF_dev_, tapWeight_dev_, tapOffset_dev_,
-                      numTaps_, padSum_dev_, W_dev_, runs_);
+                      numTaps_, padSums, W, runs_);
     launch(kernels_[kWeightSums], runs_, sums, kKernelNames[kWeightSums]);
     // The design, its filter and its densities; no energies yet.
     float value = start.value, lower = start.lower;
@@ -328,9 +350,7 @@ DeviceDesignSums DeviceOptimizer::start(const DeviceStart& start, float* rho) {
     checkDriver(driver.memsetD32(q_dev_, 0, 2 * n), L"cuMemsetD32 failed for q_dev_");
     formVolumeWeights();
     const DeviceDesignSums result = designSums();
-    gatherState({x_dev_, xTilde_dev_, rho_dev_});
-    gatherInPlace(W_dev_, 8);
-    download(rho, rho_dev_, 4 * size_t(n_), "rho_dev_");
+    downloadElements(rho, rho_dev_, 4, "rho_dev_");
     return result;
 }
 
@@ -345,7 +365,7 @@ void DeviceOptimizer::formVolumeWeights() {
     KernelParams stage(o.positions, paddedDims_, padding_, o.flags, o.W, o.padSum, voidDensity_,
                        gridA, o.dv, count_);
     launch(kernels_[kVolumeWeights], count_, stage, kKernelNames[kVolumeWeights]);
-    reduce(own(dv_dev_, 8), count_, kSum, results_dev_);
+    reduce(dv_dev_, count_, kSum, results_dev_);
     download(&volumeOffset_, results_dev_, 8, "results_dev_");
     const CombineOp sum = CombineOp::Sum;
     combine(&volumeOffset_, &sum, 1);
@@ -358,8 +378,9 @@ void DeviceOptimizer::gatherPair(CUdeviceptr first, CUdeviceptr second, CUdevice
     if (second != first) exchangeStage(second, 8);
     Int3 ed = ownElementDims();
     CUdeviceptr eg = ownElementGrid();
+    CUdeviceptr outs[2] = {whole(firstOut, 8), whole(secondOut, 8)};
     KernelParams gather(ed, eg, paddedDims_, padding_, first, second, tapWeight_dev_,
-                        tapOffset_dev_, numTaps_, firstOut, secondOut, runs_);
+                        tapOffset_dev_, numTaps_, outs[0], outs[1], runs_);
     launch(kernels_[kGather], runs_, gather, kKernelNames[kGather]);
 }
 
@@ -378,7 +399,7 @@ void DeviceOptimizer::release() {
         &reduceA_dev_,     &reduceB_dev_,    &results_dev_,    &searchScale_dev_,
         &searchPartial_dev_, &searchReduceA_dev_, &searchReduceB_dev_, &moves_dev_,
         &lastChange_dev_,  &orbit_dev_,      &orbitDq_dev_,    &orbitDv_dev_,
-        &caseQ_dev_,       &solidRho_dev_};
+        &caseQ_dev_,       &solidRho_dev_,   &wholeDq_dev_,    &wholeDv_dev_};
     // A released solver has taken its context, and with it these buffers, along. Of the two
     // factor buffers, the one the solver does not use is this optimizer's.
     const bool live = solver_.isSetUp();
@@ -394,15 +415,14 @@ void DeviceOptimizer::release() {
 }
 
 void DeviceOptimizer::uploadDensities(const float* rho) {
-    upload(rho_dev_, rho, 4 * size_t(n_), "rho_dev_");
+    upload(rho_dev_, rho + first_, 4 * size_t(count_), "rho_dev_");
 }
 
 void DeviceOptimizer::updateStiffness(double base, double penalty) {
     CUdeviceptr E = solver_.nextFactors();
     CUdeviceptr rho = solidRho_dev_ ? solidRho_dev_ : rho_dev_;
-    const CUdeviceptr ownRho = own(rho, 4);
     const CUdeviceptr ownE = own(E, 4);
-    KernelParams params(ownRho, ownE, base, penalty, count_);
+    KernelParams params(rho, ownE, base, penalty, count_);
     launch(kernels_[kStiffness], count_, params, kKernelNames[kStiffness]);
     // The solve takes every element's factor.
     gatherInPlace(E, 4);
@@ -434,7 +454,7 @@ void DeviceOptimizer::reduce(CUdeviceptr values, long long count, int op, CUdevi
 double DeviceOptimizer::elementEnergies(CUdeviceptr q) {
     if (!solver_.displacementOnDevice()) {
         // No displacement: every energy is 0.
-        checkDriver(solver_.driver().memsetD32(q, 0, 2 * size_t(n_)),
+        checkDriver(solver_.driver().memsetD32(q, 0, 2 * size_t(count_)),
                     L"cuMemsetD32 failed for the energies");
         return 0.0;
     }
@@ -444,10 +464,9 @@ double DeviceOptimizer::elementEnergies(CUdeviceptr q) {
     int nV = m.numVertices(0);
     const OwnBuffers o = owned();
     const CUdeviceptr ownE = own(solver_.E_dev_, 4);
-    const CUdeviceptr ownQ = own(q, 8);
-    KernelParams params(o.positions, vd, vg, u, ownE, ownQ, nV, count_);
+    KernelParams params(o.positions, vd, vg, u, ownE, q, nV, count_);
     launch(kernels_[kEnergies], count_, params, kKernelNames[kEnergies]);
-    reduce(own(q, 8), count_, kSum, results_dev_);
+    reduce(q, count_, kSum, results_dev_);
     double sum = 0.0;
     download(&sum, results_dev_, 8, "results_dev_");
     const CombineOp op = CombineOp::Sum;
@@ -456,9 +475,7 @@ double DeviceOptimizer::elementEnergies(CUdeviceptr q) {
 }
 
 double DeviceOptimizer::evaluateEnergies() {
-    const double sum = elementEnergies(q_dev_);
-    gatherInPlace(q_dev_, 8);
-    return sum;
+    return elementEnergies(q_dev_);
 }
 
 double DeviceOptimizer::addCaseEnergies(double weight, bool first) {
@@ -471,14 +488,12 @@ double DeviceOptimizer::addCaseEnergies(double weight, bool first) {
     KernelParams accumulate(o.caseQ, weight, isFirst, o.q, count_);
     launch(kernels_[kAccumulateEnergies], count_, accumulate,
            kKernelNames[kAccumulateEnergies]);
-    gatherInPlace(q_dev_, 8);
     return compliance;
 }
 
 double DeviceOptimizer::projectSolid(const DeviceProjection& projection, float emptyDensity) {
     if (!solidRho_dev_) return 0.0;
     densities(xTilde_dev_, solidRho_dev_, kElementKept, &projection, emptyDensity);
-    gatherInPlace(solidRho_dev_, 4);
     return reducedSum();
 }
 
@@ -502,23 +517,27 @@ void DeviceOptimizer::computeSensitivities(const DeviceProjection& slope, uint8_
            denominatorSolid = eroded ? solid->denominator : denominator;
     CUdeviceptr rhoSolid = eroded ? solidRho_dev_ : rho_dev_;
     const OwnBuffers o = owned();
-    const CUdeviceptr ownRhoSolid = own(rhoSolid, 4);
     const CUdeviceptr gridA = wholeStage(stageA_dev_, 8), gridB = wholeStage(stageB_dev_, 8);
     KernelParams factors(o.positions, paddedDims_, padding_, o.flags, zero, o.xTilde, o.q,
-                         ownRhoSolid, o.W, beta, eta, floor, denominator, etaSolid,
+                         rhoSolid, o.W, beta, eta, floor, denominator, etaSolid,
                          denominatorSolid, volumeMix, penalty, gridA, gridB, count_);
     launch(kernels_[kSensitivityFactors], count_, factors, kKernelNames[kSensitivityFactors]);
     gatherPair(stageA_dev_, stageB_dev_, dq_dev_, dv_dev_);
     if (orbitSize_ > 1) {
         // The orbit sums go to the second pair of buffers, which then become dq and dv. An
         // orbit's members lie anywhere in the grid: with a split every process has every
-        // element's sensitivities first and forms every element's sums (a light kernel).
-        gatherInPlace(dq_dev_, 8);
-        gatherInPlace(dv_dev_, 8);
+        // element's sensitivities first.
+        CUdeviceptr allDq = dq_dev_, allDv = dv_dev_;
+        if (split_) {
+            gatherWhole(wholeDq_dev_, dq_dev_, 8);
+            gatherWhole(wholeDv_dev_, dv_dev_, 8);
+            allDq = wholeDq_dev_;
+            allDv = wholeDv_dev_;
+        }
         unsigned char held = kElementHeldDesign;
-        KernelParams sums(orbit_dev_, orbitSize_, flags_dev_, held, dq_dev_, dv_dev_,
-                          orbitDq_dev_, orbitDv_dev_, n_);
-        launch(kernels_[kOrbitSums], n_, sums, kKernelNames[kOrbitSums]);
+        KernelParams sums(orbit_dev_, orbitSize_, flags_dev_, held, allDq, allDv, orbitDq_dev_,
+                          orbitDv_dev_, first_, count_);
+        launch(kernels_[kOrbitSums], count_, sums, kKernelNames[kOrbitSums]);
         std::swap(dq_dev_, orbitDq_dev_);
         std::swap(dv_dev_, orbitDv_dev_);
     }
@@ -608,9 +627,8 @@ void DeviceOptimizer::candidateDesign(double lambda, const DeviceLimits& limits)
 
 void DeviceOptimizer::stageDesign(CUdeviceptr in) {
     const OwnBuffers o = owned();
-    const CUdeviceptr ownIn = own(in, 4);
     const CUdeviceptr gridF = wholeStage(stageF_dev_, 4);
-    KernelParams stage(o.positions, paddedDims_, padding_, ownIn, gridF, count_);
+    KernelParams stage(o.positions, paddedDims_, padding_, in, gridF, count_);
     launch(kernels_[kStage], count_, stage, kKernelNames[kStage]);
     exchangeStage(stageF_dev_, 4);
 }
@@ -619,8 +637,9 @@ void DeviceOptimizer::filter(CUdeviceptr in, CUdeviceptr out) {
     stageDesign(in);
     Int3 ed = ownElementDims();
     CUdeviceptr eg = ownElementGrid();
+    CUdeviceptr W = whole(W_dev_, 8), padSums = whole(padSum_dev_, 8), filtered = whole(out, 4);
     KernelParams params(ed, eg, paddedDims_, padding_, stageF_dev_, tapWeight_dev_, tapOffset_dev_,
-                        numTaps_, W_dev_, padSum_dev_, voidDensity_, out, runs_);
+                        numTaps_, W, padSums, voidDensity_, filtered, runs_);
     launch(kernels_[kFilter], runs_, params, kKernelNames[kFilter]);
 }
 
@@ -639,9 +658,7 @@ void DeviceOptimizer::densities(CUdeviceptr filtered, CUdeviceptr rho, uint8_t s
     int fanIn = kFanIn;
     unsigned char solid = solidFlags;
     const OwnBuffers o = owned();
-    const CUdeviceptr ownFiltered = own(filtered, 4);
-    const CUdeviceptr ownRho = own(rho, 4);
-    KernelParams params(o.flags, solid, ownFiltered, ownRho, project, beta, eta, floor, base,
+    KernelParams params(o.flags, solid, filtered, rho, project, beta, eta, floor, base,
                         denominator, emptyDensity, partial_dev_, n, partials_.threads,
                         partials_.lanes, fanIn);
     launch(kernels_[kCandidateDensities], partials_.threads, params,
@@ -685,11 +702,11 @@ void DeviceOptimizer::adaptMoves(const DeviceMoveRule& rule) {
 }
 
 void DeviceOptimizer::downloadMoves(float* moves) const {
-    download(moves, moves_dev_, 4 * size_t(n_), "moves_dev_");
+    downloadElements(moves, moves_dev_, 4, "moves_dev_");
 }
 
 void DeviceOptimizer::downloadLastChanges(float* changes) const {
-    download(changes, lastChange_dev_, 4 * size_t(n_), "lastChange_dev_");
+    downloadElements(changes, lastChange_dev_, 4, "lastChange_dev_");
 }
 
 DeviceDesignSums DeviceOptimizer::sums(CUdeviceptr candidate, CUdeviceptr rho) {
@@ -699,9 +716,7 @@ DeviceDesignSums DeviceOptimizer::sums(CUdeviceptr candidate, CUdeviceptr rho) {
     CUdeviceptr volume = partial_dev_, sharpness = partial_dev_ + stride,
                 change = partial_dev_ + 2 * stride;
     const OwnBuffers o = owned();
-    const CUdeviceptr ownCandidate = own(candidate, 4);
-    const CUdeviceptr ownRho = own(rho, 4);
-    KernelParams params(o.flags, o.x, ownCandidate, ownRho, volume, sharpness, change, n,
+    KernelParams params(o.flags, o.x, candidate, rho, volume, sharpness, change, n,
                         partials_.threads, partials_.lanes, fanIn);
     launch(kernels_[kDesignSums], partials_.threads, params, kKernelNames[kDesignSums]);
     reduce(volume, partials_.threads, kSum, results_dev_);
@@ -719,33 +734,32 @@ DeviceDesignSums DeviceOptimizer::accept(float* rho) {
     std::swap(x_dev_, candidateX_dev_);
     std::swap(rho_dev_, candidateRho_dev_);
     if (projected_) std::swap(xTilde_dev_, candidateXTilde_dev_);
-    gatherState({x_dev_, rho_dev_, projected_ ? xTilde_dev_ : 0, moves_dev_, lastChange_dev_});
-    download(rho, rho_dev_, 4 * size_t(n_), "rho_dev_");
+    downloadElements(rho, rho_dev_, 4, "rho_dev_");
     return result;
 }
 
 void DeviceOptimizer::downloadDesign(float* x) const {
-    download(x, x_dev_, 4 * size_t(n_), "x_dev_");
+    downloadElements(x, x_dev_, 4, "x_dev_");
 }
 
 void DeviceOptimizer::downloadDensities(float* rho) const {
-    download(rho, rho_dev_, 4 * size_t(n_), "rho_dev_");
+    downloadElements(rho, rho_dev_, 4, "rho_dev_");
 }
 
 void DeviceOptimizer::downloadSolidDensities(float* rho) const {
-    download(rho, solidRho_dev_, 4 * size_t(n_), "solidRho_dev_");
+    downloadElements(rho, solidRho_dev_, 4, "solidRho_dev_");
 }
 
 void DeviceOptimizer::downloadWeightSums(double* W) const {
-    download(W, W_dev_, 8 * size_t(n_), "W_dev_");
+    downloadElements(W, W_dev_, 8, "W_dev_");
 }
 
 void DeviceOptimizer::downloadFiltered(float* xTilde) const {
-    download(xTilde, xTilde_dev_, 4 * size_t(n_), "xTilde_dev_");
+    downloadElements(xTilde, xTilde_dev_, 4, "xTilde_dev_");
 }
 
 void DeviceOptimizer::downloadEnergies(double* q) const {
-    download(q, q_dev_, 8 * size_t(n_), "q_dev_");
+    downloadElements(q, q_dev_, 8, "q_dev_");
 }
 
 void DeviceOptimizer::downloadSensitivities(double* dq, double* dv) const {

@@ -27,7 +27,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 
 #include "gpu/DesignSplit.h"
 #include "gpu/DriverTypes.h"
@@ -134,11 +133,10 @@ public:
     /// holds all of it), from the next load() on; the split must outlive the loaded state. With
     /// a split every verb is collective and works on this process's own layers, every sum and
     /// extreme is the processes' (each one's fixed-order sum, joined in process order), and
-    /// the state is whole on every process after each verb that changes it (design, densities,
-    /// filtered design, weight sums, energies, factors, move limits), so that its downloads,
-    /// like the solver's reading of the factors, need no other process; the downloads of
-    /// sensitivities and candidates are collective. Host device only (a load on a CUDA device
-    /// is fatal).
+    /// this process keeps the state of its own elements alone: the downloads, which give every
+    /// element's entries, and the densities that start() and accept() give back are collective.
+    /// The element factors are whole on every process after updateStiffness, for the solver.
+    /// Host device only (a load on a CUDA device is fatal).
     void setSplit(DesignSplit* split) { split_ = split; }
 
     /// Looks up the kernels (once), allocates the buffers for `state` and uploads it, replacing
@@ -157,9 +155,11 @@ public:
     bool isLoaded() const { return loaded_; }
     /// Bytes of the buffers of the last load.
     size_t allocatedBytes() const { return allocated_; }
-    /// The bytes load() allocates for `n` elements, a staging grid of `stagedCells` cells
-    /// (paddedDims' product) and `taps` taps, with or without projection and pad sums.
-    static size_t bytesFor(size_t n, size_t stagedCells, int taps, bool projected, bool padded);
+    /// The bytes load() allocates for `n` elements of which this process owns `own`, a staging
+    /// grid (or window of it) of `stagedCells` cells and `taps` taps, with or without
+    /// projection and pad sums.
+    static size_t bytesFor(size_t n, size_t own, size_t stagedCells, int taps, bool projected,
+                           bool padded);
     /// The bytes of the search's candidate sums for a first reduction stage of `stage` threads.
     static size_t searchBytes(size_t stage);
     /// Kernel seconds so far of the solver's kernel timer (0 without one).
@@ -231,7 +231,7 @@ public:
     /// the densities come back into rho (n floats).
     DeviceDesignSums accept(float* rho);
 
-    // ---- downloads (n entries each; for result files and tests) ----
+    // ---- downloads (n entries each; for result files and tests; collective with a split) ----
     void downloadDesign(float* x) const;
     void downloadDensities(float* rho) const;
     /// The solved densities of projectSolid (a solid design only).
@@ -288,10 +288,17 @@ private:
     DeviceDesignSums sums(CUdeviceptr candidate, CUdeviceptr rho);
 
     // ---- the split (setSplit); without one, this process's own elements are all of them ----
-    /// `p` (entries of `bytes`) from this process's first element on; 0 stays 0.
+    // The per-element buffers hold this process's elements, first_ to first_ + count_ - 1,
+    // but for the flags and the orbits (every element's) and the solver's buffers.
+    /// `p`, a buffer of every element's entries of `bytes`, from this process's first element
+    /// on; 0 stays 0.
     CUdeviceptr own(CUdeviceptr p, size_t bytes) const;
-    /// own() of each per-element buffer (as they are now: accept swaps some), named for the
-    /// kernels' parameters.
+    /// The address element 0's entry would have for `p`, a buffer of this process's elements'
+    /// entries of `bytes`: for the kernels that reach the elements by their numbers in the
+    /// grid. 0 stays 0.
+    CUdeviceptr whole(CUdeviceptr p, size_t bytes) const;
+    /// The buffers the kernels read per own element (as they are now: accept swaps some), named
+    /// for the kernels' parameters.
     struct OwnBuffers {
         CUdeviceptr positions, flags, x, xTilde, W, q, caseQ, dq, dv, candidateX, searchBase,
             volumeWeight, padSum, moves, lastChange;
@@ -313,12 +320,16 @@ private:
     void exchangeStage(CUdeviceptr window, size_t cellBytes);
     /// With a split: every element's entry of `values` (n entries) from its owner.
     void gatherInPlace(CUdeviceptr values, size_t entryBytes);
-    /// gatherInPlace of each of `arrays` (floats; 0 skipped).
-    void gatherState(std::initializer_list<CUdeviceptr> arrays);
+    /// With a split: `all` (n entries) = every process's `values` (its own elements' entries).
+    void gatherWhole(CUdeviceptr all, CUdeviceptr values, size_t entryBytes);
     /// With a split: the processes' values joined (DesignSplit::combine).
     void combine(double* values, const CombineOp* ops, int count);
-    /// Downloads n entries of `entryBytes`; with a split each from its owner.
+    /// Downloads every element's entry of `entryBytes` from `src` (own elements' entries); with
+    /// a split each from its owner.
     void downloadElements(void* dst, CUdeviceptr src, size_t entryBytes, const char* name) const;
+    /// `slot` = a buffer of the own elements' entries, those of `data` (every element's entries;
+    /// null: nothing uploaded).
+    void uploadElements(CUdeviceptr& slot, const void* data, size_t entryBytes, const char* name);
 
     MultigridSolver& solver_;
     bool loaded_ = false;
@@ -349,7 +360,8 @@ private:
                 reduceA_dev_ = 0, reduceB_dev_ = 0, results_dev_ = 0, searchScale_dev_ = 0,
                 searchPartial_dev_ = 0, searchReduceA_dev_ = 0, searchReduceB_dev_ = 0,
                 moves_dev_ = 0, lastChange_dev_ = 0, orbit_dev_ = 0, orbitDq_dev_ = 0,
-                orbitDv_dev_ = 0, caseQ_dev_ = 0, solidRho_dev_ = 0;
+                orbitDv_dev_ = 0, caseQ_dev_ = 0, solidRho_dev_ = 0, wholeDq_dev_ = 0,
+                wholeDv_dev_ = 0;
 };
 
 }  // namespace ostrel

@@ -1150,17 +1150,19 @@ AdaptMovesKernel(const float* __restrict__ x, const float* __restrict__ candidat
 // A mirror-symmetric design: the sensitivities of an element whose design variable is shared
 // become the sums over its orbit's members that are not held (flags & heldFlags), taken in the
 // orbit's order (orbit[e * m ...], ascending, -1 for no member), so that every member gets the
-// same sums bit for bit. Held elements keep their own values.
+// same sums bit for bit. Held elements keep their own values. Elements first to first + count - 1,
+// their sums at sumDq[e - first]; orbit, flags, dq and dv hold every element.
 extern "C" __global__ void __launch_bounds__(128)
 OrbitSumsKernel(const int* __restrict__ orbit, int m, const unsigned char* __restrict__ flags,
                 unsigned char heldFlags, const double* __restrict__ dq,
                 const double* __restrict__ dv, double* __restrict__ sumDq,
-                double* __restrict__ sumDv, int n) {
-    const int e = threadItem();
-    if (e >= n) return;
+                double* __restrict__ sumDv, int first, int count) {
+    const int i = threadItem();
+    if (i >= count) return;
+    const int e = first + i;
     if (flags[e] & heldFlags) {
-        sumDq[e] = dq[e];
-        sumDv[e] = dv[e];
+        sumDq[i] = dq[e];
+        sumDv[i] = dv[e];
         return;
     }
     double q = 0.0, v = 0.0;
@@ -1170,8 +1172,8 @@ OrbitSumsKernel(const int* __restrict__ orbit, int m, const unsigned char* __res
         q += dq[j];
         v += dv[j];
     }
-    sumDq[e] = q;
-    sumDv[e] = v;
+    sumDq[i] = q;
+    sumDv[i] = v;
 }
 
 // One load case's element energies into the energies of the objective: q = weight * caseQ

@@ -35,11 +35,15 @@ constexpr double kEngineBytesPerGridPoint = 400;
 constexpr double kEngineBytesPerElement = 700;
 
 // The device optimizer's buffers for the default filter (117 taps, the grid padded by 2 cells on
-// every side) without projection, which needs more of them than projection does.
+// every side) without projection, which needs more of them than projection does; a process of
+// the engine keeps its share of the elements and of the staging grid's layers.
 double deviceOptimizerBytes(const SceneSize& s) {
-    const double staged = (s.extent[0] + 4) * (s.extent[1] + 4) * (s.extent[2] + 4);
-    return double(
-        DeviceOptimizer::bytesFor(size_t(s.elements), size_t(staged), 117, false, false));
+    const double share = s.processes > 0 ? 1.0 / s.processes : 1.0;
+    const double layers = s.processes > 0 ? std::ceil(s.extent[2] * share) : s.extent[2];
+    const double staged = (s.extent[0] + 4) * (s.extent[1] + 4) * (layers + 4);
+    return double(DeviceOptimizer::bytesFor(size_t(s.elements),
+                                            size_t(std::ceil(s.elements * share)),
+                                            size_t(staged), 117, false, false));
 }
 
 // Each further load case: its load (floats) and displacement (doubles) per vertex; the device
