@@ -305,6 +305,106 @@ TEST(PetscSolve, EveryCoarseLevelIsTheGalerkinProductOfTheLevelAbove) {
     }
 }
 
+/// Sum over the ranks of a local count.
+long long countOnAllRanks(long long local) {
+    long long all = 0;
+    MPI_Allreduce(&local, &all, 1, MPI_LONG_LONG, MPI_SUM, PETSC_COMM_WORLD);
+    return all;
+}
+
+// The interpolation from level 1 to level 0, applied on the grids without a matrix, is the
+// DMDA's trilinear one with the rows of level 0's inactive dofs (fixed, or at grid points
+// without an element) zeroed; its restriction is its transpose, and the forms that add to a
+// vector add. However the rank boxes cut the coarse elements.
+TEST(PetscSolve, FinestInterpolationIsTheMaskedTrilinearOneAndRestrictionItsTranspose) {
+    for (const ModelCase& c : kCases) {
+        SCOPED_TRACE(c.name);
+        std::unique_ptr<FemModel> model = buildCase(c);
+        const ProcessorsX processors(processorsFor(c.processorsX).c_str());
+        PetscElasticSolver engine(*model, PETSC_COMM_WORLD, kTolerance);
+        engine.prepareSolve();
+        const int levels = engine.shape().levels;
+        ASSERT_GE(levels, 2);
+        PC pc = nullptr;
+        Mat P = nullptr;
+        ASSERT_EQ(KSPGetPC(engine.ksp(), &pc), 0);
+        ASSERT_EQ(PCMGGetInterpolation(pc, levels - 1, &P), 0);
+
+        // The reference: the DMDA's interpolation between the same grids, split alike.
+        const int L = model->numLevels();
+        PetscInt nodes[3];
+        for (int a = 0; a < 3; ++a) nodes[a] = (PetscInt(model->elementDims(L - 1)[a]) << (L - 1)) + 1;
+        DM fine = nullptr, coarse = nullptr;
+        Mat reference = nullptr;
+        ASSERT_EQ(DMDACreate3d(PETSC_COMM_WORLD, DM_BOUNDARY_NONE, DM_BOUNDARY_NONE,
+                               DM_BOUNDARY_NONE, DMDA_STENCIL_BOX, nodes[0], nodes[1], nodes[2],
+                               PETSC_DECIDE, PETSC_DECIDE, PETSC_DECIDE, 3, 1, nullptr, nullptr,
+                               nullptr, &fine),
+                  0);
+        ASSERT_EQ(DMSetFromOptions(fine), 0);
+        ASSERT_EQ(DMSetUp(fine), 0);
+        ASSERT_EQ(DMCoarsen(fine, PETSC_COMM_WORLD, &coarse), 0);
+        ASSERT_EQ(DMCreateInterpolation(coarse, fine, &reference, nullptr), 0);
+
+        Vec x = nullptr, x2 = nullptr, y = nullptr, yRef = nullptr, w = nullptr, z = nullptr;
+        ASSERT_EQ(MatCreateVecs(P, &x, &y), 0);
+        VecDuplicate(x, &x2);
+        VecDuplicate(y, &yRef);
+        VecDuplicate(y, &w);
+        VecDuplicate(y, &z);
+        PetscRandom random = nullptr;
+        PetscRandomCreate(PETSC_COMM_WORLD, &random);
+        PetscRandomSetInterval(random, 0.5, 1.5);
+        VecSetRandom(x, random);
+        VecSetRandom(w, random);
+        ASSERT_EQ(MatMult(P, x, y), 0);
+        ASSERT_EQ(MatMult(reference, x, yRef), 0);
+        PetscInt n = 0;
+        VecGetLocalSize(y, &n);
+        long long zeroed = 0, differing = 0;
+        {
+            const PetscScalar *a = nullptr, *b = nullptr;
+            VecGetArrayRead(y, &a);
+            VecGetArrayRead(yRef, &b);
+            for (PetscInt i = 0; i < n; ++i) {
+                if (a[i] == 0.0) ++zeroed;
+                else if (std::fabs(a[i] - b[i]) > 1e-14 * std::fabs(b[i])) ++differing;
+            }
+            VecRestoreArrayRead(y, &a);
+            VecRestoreArrayRead(yRef, &b);
+        }
+        EXPECT_EQ(countOnAllRanks(differing), 0);
+        long long gridPoints = 1, fixed = 0;
+        for (PetscInt a : nodes) gridPoints *= a;
+        for (int v = 0; v < model->numVertices(0); ++v) fixed += model->isFixed(v);
+        EXPECT_EQ(countOnAllRanks(zeroed), 3 * (gridPoints - model->numVertices(0) + fixed));
+
+        // Restriction: <P^T v, x> = <v, P x> for a v that is nonzero on the zeroed rows too.
+        PetscScalar left = 0, right = 0;
+        ASSERT_EQ(MatMultTranspose(P, w, x2), 0);
+        VecDot(x2, x, &left);
+        VecDot(w, y, &right);
+        EXPECT_NEAR(left, right, 1e-13 * std::fabs(right));
+        // The adding forms: w + P x, and P^T w + x2 = 2 P^T w.
+        ASSERT_EQ(MatMultAdd(P, x, w, z), 0);
+        VecAXPY(z, -1.0, w);
+        VecAXPY(z, -1.0, y);
+        PetscReal off = 0, size = 0;
+        VecNorm(z, NORM_INFINITY, &off);
+        VecNorm(y, NORM_INFINITY, &size);
+        EXPECT_LE(off, 1e-15 * size);
+        ASSERT_EQ(MatMultTransposeAdd(P, w, x2, x2), 0);
+        VecDot(x2, x, &left);
+        EXPECT_NEAR(left, 2 * right, 1e-13 * std::fabs(right));
+
+        PetscRandomDestroy(&random);
+        for (Vec* v : {&x, &x2, &y, &yRef, &w, &z}) VecDestroy(v);
+        MatDestroy(&reference);
+        DMDestroy(&coarse);
+        DMDestroy(&fine);
+    }
+}
+
 TEST(PetscSolve, WarmStartAndNewFactorsGiveTheFreshSolve) {
     std::unique_ptr<FemModel> model = buildCase({"warm", 12, 8, 6, 3, 0.85, true, false, ""});
     PetscElasticSolver engine(*model, PETSC_COMM_WORLD, kTolerance);
