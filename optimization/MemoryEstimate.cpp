@@ -27,12 +27,13 @@ constexpr double kBytesPerCoarseVertex = 243 * 8 + 2 * 3 * 8 + 3 * 8 + 8;
 double cells(const std::array<double, 3>& d) { return d[0] * d[1] * d[2]; }
 
 // The many-process engine's solve, measured on the box cantilever (1 to 4 processes, 65 536 and
-// 524 288 elements): 0.87-1.08 kB per element a process over the processes, 1.1 kB taken. The
-// box's vectors (about 15 of 3 doubles a finest grid point: the Krylov and multigrid vectors,
-// the smoothers' and their estimates' work vectors, the diagonal) make 0.4 kB of it, and every
-// point of the box has them, material or not; the rest goes with the elements.
+// 524 288 elements): 0.80-0.96 kB per element over the processes at 524 288 elements, 0.9 kB
+// taken. The box's vectors (about 15 of 3 doubles a finest grid point: the Krylov and multigrid
+// vectors, the smoothers' and their estimates' work vectors, the diagonal) make 0.4 kB of it,
+// and every point of the box has them, material or not; the rest (level 1's upper triangle and
+// the coarser levels) goes with the elements.
 constexpr double kEngineBytesPerGridPoint = 400;
-constexpr double kEngineBytesPerElement = 700;
+constexpr double kEngineBytesPerElement = 500;
 
 // The device optimizer's buffers for the default filter (117 taps, the grid padded by 2 cells on
 // every side) without projection, which needs more of them than projection does; a process of

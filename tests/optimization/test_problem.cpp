@@ -264,8 +264,8 @@ TEST(Problem, TheEnginesEstimateIsOneProcesssShareAndCoversWhatItWasMeasuredToUs
         double measuredMiB;    // the largest process's peak less 38 MiB
     };
     const Case cases[] = {
-        {32, 4, 1, 125.8 - 38}, {32, 4, 2, 98.7 - 38},  {32, 4, 4, 83.3 - 38},
-        {64, 5, 1, 714.1 - 38}, {64, 5, 2, 487.4 - 38}, {64, 5, 4, 346.2 - 38},
+        {32, 4, 1, 111.7 - 38}, {32, 4, 2, 90.3 - 38},  {32, 4, 4, 76.1 - 38},
+        {64, 5, 1, 600.7 - 38}, {64, 5, 2, 406.3 - 38}, {64, 5, 4, 294.6 - 38},
     };
     double previous = HUGE_VAL;
     for (const Case& c : cases) {
