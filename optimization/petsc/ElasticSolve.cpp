@@ -128,12 +128,13 @@ void nonzeroMask(Vec d, Vec v) {
 /// components of its corners, so on coarser levels a node's three diagonal entries vanish
 /// together), so the first component's mask is the node's; a mask that breaks this is
 /// refused. Zeroed rows keep their entries: the pattern is the DMDA's, whatever the mask.
-Mat maskedInterpolation(DM coarse, DM fine, Vec activeFine) {
-    Mat P = nullptr, scalar = nullptr;
-    petscCheck(DMCreateInterpolation(coarse, fine, &P, nullptr), "DMCreateInterpolation");
+OwnedMat maskedInterpolation(DM coarse, DM fine, Vec activeFine) {
+    OwnedMat P;
+    Mat scalar = nullptr;
+    petscCheck(DMCreateInterpolation(coarse, fine, P.replace(), nullptr), "DMCreateInterpolation");
     petscCheck(MatMAIJGetAIJ(P, &scalar), "MatMAIJGetAIJ");  // P's own, scaled in place
-    Vec nodes = nullptr;
-    petscCheck(MatCreateVecs(scalar, nullptr, &nodes), "MatCreateVecs");
+    OwnedVec nodes;
+    petscCheck(MatCreateVecs(scalar, nullptr, nodes.replace()), "MatCreateVecs");
     PetscInt n = 0;
     petscCheck(VecGetLocalSize(nodes, &n), "VecGetLocalSize");
     bool perNode = true;
@@ -145,13 +146,9 @@ Mat maskedInterpolation(DM coarse, DM fine, Vec activeFine) {
             perNode = perNode && dofs[3 * i + 1] == out[i] && dofs[3 * i + 2] == out[i];
         }
     }
-    if (!perNode) {
-        MatDestroy(&P);
-        VecDestroy(&nodes);
+    if (!perNode)
         throw std::logic_error("masked interpolation: a node with active and inactive dofs");
-    }
     petscCheck(MatDiagonalScale(scalar, nodes, nullptr), "MatDiagonalScale");
-    petscCheck(VecDestroy(&nodes), "VecDestroy");
     return P;
 }
 
@@ -194,16 +191,16 @@ bool interpolatesWithinGhosts(const std::vector<PetscInt>& fine,
 PetscElasticSolver::PetscElasticSolver(const FemModel& model, MPI_Comm comm, double tolerance)
     : model_(model), comm_(comm) {
     buildHierarchy();
-    petscCheck(DMCreateGlobalVector(da_[0], &load_), "DMCreateGlobalVector");
-    petscCheck(VecDuplicate(load_, &rhs_), "VecDuplicate");
-    petscCheck(VecDuplicate(load_, &u_), "VecDuplicate");
+    petscCheck(DMCreateGlobalVector(da_[0], load_.replace()), "DMCreateGlobalVector");
+    petscCheck(VecDuplicate(load_, rhs_.replace()), "VecDuplicate");
+    petscCheck(VecDuplicate(load_, u_.replace()), "VecDuplicate");
     petscCheck(VecSet(u_, 0.0), "VecSet");
-    petscCheck(DMCreateLocalVector(da_[0], &localIn_), "DMCreateLocalVector");
-    petscCheck(VecDuplicate(localIn_, &localOut_), "VecDuplicate");
+    petscCheck(DMCreateLocalVector(da_[0], localIn_.replace()), "DMCreateLocalVector");
+    petscCheck(VecDuplicate(localIn_, localOut_.replace()), "VecDuplicate");
     PetscInt n = 0, N = 0;
     petscCheck(VecGetLocalSize(load_, &n), "VecGetLocalSize");
     petscCheck(VecGetSize(load_, &N), "VecGetSize");
-    petscCheck(MatCreateShell(comm_, n, n, N, N, this, &shell_), "MatCreateShell");
+    petscCheck(MatCreateShell(comm_, n, n, N, N, this, shell_.replace()), "MatCreateShell");
     petscCheck(MatShellSetOperation(
                    shell_, MATOP_MULT,
                    (void (*)(void))shellCall<&PetscElasticSolver::applyFine, Vec, Vec>),
@@ -213,7 +210,7 @@ PetscElasticSolver::PetscElasticSolver(const FemModel& model, MPI_Comm comm, dou
                    (void (*)(void))shellCall<&PetscElasticSolver::fineDiagonal, Vec>),
                "MatShellSetOperation");
     if (da_.size() > 1)
-        petscCheck(DMCreateLocalVector(da_[1], &coarseLocal_), "DMCreateLocalVector");
+        petscCheck(DMCreateLocalVector(da_[1], coarseLocal_.replace()), "DMCreateLocalVector");
     petscCheck(MatSetOption(shell_, MAT_SYMMETRIC, PETSC_TRUE), "MatSetOption");
     // Positive definite too (the identity rows included): the finest smoother's eigenvalue
     // estimate is then CG's, which keeps 4 vectors of the level, not GMRES's one per step.
@@ -222,41 +219,20 @@ PetscElasticSolver::PetscElasticSolver(const FemModel& model, MPI_Comm comm, dou
     configureSolver(tolerance);
 }
 
-PetscElasticSolver::~PetscElasticSolver() {
-    destroyOperators();
-    KSPDestroy(&ksp_);
-    MatDestroy(&shell_);
-    VecDestroy(&load_);
-    VecDestroy(&rhs_);
-    VecDestroy(&u_);
-    VecDestroy(&localIn_);
-    VecDestroy(&localOut_);
-    VecDestroy(&coarseLocal_);
-    for (DM& da : da_) DMDestroy(&da);
-}
-
-void PetscElasticSolver::destroyOperators() {
-    for (Mat& m : op_) MatDestroy(&m);
-    for (Mat& m : interp_) MatDestroy(&m);
-    for (Vec& v : active_) VecDestroy(&v);
-    op_.clear();
-    interp_.clear();
-    active_.clear();
-}
-
 void PetscElasticSolver::buildHierarchy() {
     const int L = model_.numLevels();
     const std::array<int, 3>& coarsest = model_.elementDims(L - 1);
     PetscInt nodes[3];
     for (int a = 0; a < 3; ++a) nodes[a] = (PetscInt(coarsest[size_t(a)]) << (L - 1)) + 1;
-    DM fine = nullptr;
+    OwnedDM fine;
     petscCheck(DMDACreate3d(comm_, DM_BOUNDARY_NONE, DM_BOUNDARY_NONE, DM_BOUNDARY_NONE,
                             DMDA_STENCIL_BOX, nodes[0], nodes[1], nodes[2], PETSC_DECIDE,
-                            PETSC_DECIDE, PETSC_DECIDE, 3, 1, nullptr, nullptr, nullptr, &fine),
+                            PETSC_DECIDE, PETSC_DECIDE, 3, 1, nullptr, nullptr, nullptr,
+                            fine.replace()),
                "DMDACreate3d");
-    da_.push_back(fine);
     petscCheck(DMSetFromOptions(fine), "DMSetFromOptions");
     petscCheck(DMSetUp(fine), "DMSetUp");
+    da_.push_back(std::move(fine));
     // Coarser node DMDAs with the fine ones' processor grid, made by PETSc's coarsening (its
     // interpolation is built for the DMDAs it coarsens; a hand-made DMDA gave a weaker one on
     // 3 ranks). PETSc balances the coarse nodes over the ranks, whatever the fine split; the
@@ -274,21 +250,18 @@ void PetscElasticSolver::buildHierarchy() {
         bool ok = true;
         for (int a = 0; a < 3; ++a) ok = ok && coarsensWithoutEmptyRanks(ranges[a], m[a]);
         if (!ok) break;
-        DM da = nullptr;
-        petscCheck(DMCoarsen(da_.back(), comm_, &da), "DMCoarsen");
+        OwnedDM da;
+        petscCheck(DMCoarsen(da_.back(), comm_, da.replace()), "DMCoarsen");
         const PetscInt* made[3];
         petscCheck(DMDAGetOwnershipRanges(da, &made[0], &made[1], &made[2]),
                    "DMDAGetOwnershipRanges");
         for (int a = 0; a < 3; ++a)
             ok = ok && interpolatesWithinGhosts(std::vector<PetscInt>(ranges[a], ranges[a] + m[a]),
                                                 std::vector<PetscInt>(made[a], made[a] + m[a]));
-        if (!ok) {
-            petscCheck(DMDestroy(&da), "DMDestroy");
-            break;
-        }
-        da_.push_back(da);
+        if (!ok) break;
         petscCheck(DMSetMatType(da, MATAIJ), "DMSetMatType");
         petscCheck(DMSetUp(da), "DMSetUp");
+        da_.push_back(std::move(da));
     }
     // Levels formed from the elements above the last of them enter no triple product, so
     // they keep only their upper triangle by 3 x 3 blocks (one column index a block instead of
@@ -297,7 +270,7 @@ void PetscElasticSolver::buildHierarchy() {
     for (int l = 1; l < std::min(kElementLevels, int(da_.size()) - 1); ++l)
         petscCheck(DMSetMatType(da_[size_t(l)], MATSBAIJ), "DMSetMatType");
     shape_.levels = int(da_.size());
-    for (DM da : da_) {
+    for (const OwnedDM& da : da_) {
         PetscInt M, N, P;
         petscCheck(DMDAGetInfo(da, nullptr, &M, &N, &P, nullptr, nullptr, nullptr, nullptr,
                                nullptr, nullptr, nullptr, nullptr, nullptr),
@@ -310,7 +283,7 @@ void PetscElasticSolver::buildHierarchy() {
 }
 
 void PetscElasticSolver::configureSolver(double tolerance) {
-    petscCheck(KSPCreate(comm_, &ksp_), "KSPCreate");
+    petscCheck(KSPCreate(comm_, ksp_.replace()), "KSPCreate");
     petscCheck(KSPSetType(ksp_, KSPCG), "KSPSetType");
     petscCheck(KSPSetNormType(ksp_, KSP_NORM_UNPRECONDITIONED), "KSPSetNormType");
     petscCheck(KSPSetInitialGuessNonzero(ksp_, PETSC_TRUE), "KSPSetInitialGuessNonzero");
@@ -521,7 +494,7 @@ PetscErrorCode PetscElasticSolver::shellCall(Mat A, Vecs... v) {
     return 0;
 }
 
-Mat PetscElasticSolver::fineInterpolation() {
+OwnedMat PetscElasticSolver::fineInterpolation() {
     PetscInt fineLocal = 0, fineGlobal = 0, coarseGlobal = 0;
     petscCheck(VecGetLocalSize(load_, &fineLocal), "VecGetLocalSize");
     petscCheck(VecGetSize(load_, &fineGlobal), "VecGetSize");
@@ -532,9 +505,9 @@ Mat PetscElasticSolver::fineInterpolation() {
                            nullptr, nullptr, nullptr, nullptr, nullptr),
                "DMDAGetInfo");
     coarseGlobal = 3 * M * N * P;
-    Mat interpolation = nullptr;
+    OwnedMat interpolation;
     petscCheck(MatCreateShell(comm_, fineLocal, 3 * xm * ym * zm, fineGlobal, coarseGlobal, this,
-                              &interpolation),
+                              interpolation.replace()),
                "MatCreateShell");
     using Operation = void (*)(void);
     const std::array<std::pair<MatOperation, Operation>, 4> operations{{
@@ -623,9 +596,9 @@ void PetscElasticSolver::buildLoad(std::span<const float> f, bool mask) {
     // side without the identity rows' entries.
     const int nV = model_.numVertices(0);
     DM da = da_[0];
-    Vec fresh = nullptr;  // the mask, adopted below unless it equals the kept one
+    OwnedVec fresh;  // the mask, adopted below unless it equals the kept one
     if (mask) {
-        petscCheck(VecDuplicate(load_, &fresh), "VecDuplicate");
+        petscCheck(VecDuplicate(load_, fresh.replace()), "VecDuplicate");
         fillBoxNodes(model_, da, fresh, [this](int v, int) {
             return v >= 0 && !model_.isFixed(v) ? 1.0 : 0.0;
         });
@@ -633,7 +606,7 @@ void PetscElasticSolver::buildLoad(std::span<const float> f, bool mask) {
     fillBoxNodes(model_, da, load_, [&f, nV](int v, int c) {
         return v >= 0 ? double(f[size_t(c * nV + v)]) : 0.0;
     });
-    if (mask) adoptMask(0, fresh);
+    if (mask) adoptMask(0, std::move(fresh));
     petscCheck(VecPointwiseMult(rhs_, load_, active_[0]), "VecPointwiseMult");
 }
 
@@ -696,9 +669,9 @@ void PetscElasticSolver::formCoarseElementLayer(int level, PetscInt K, const Ele
 
 void PetscElasticSolver::assembleFromElements(int level) {
     DM da = da_[size_t(level)];
-    Mat& A = op_[size_t(level)];
+    OwnedMat& A = op_[size_t(level)];
     if (!A) {
-        petscCheck(DMCreateMatrix(da, &A), "DMCreateMatrix");
+        petscCheck(DMCreateMatrix(da, A.replace()), "DMCreateMatrix");
         // Each rank sets its own rows alone: the assembly sends nothing. A matrix that keeps
         // its upper triangle drops the blocks left of the diagonal of every row set below.
         petscCheck(MatSetOption(A, MAT_NO_OFF_PROC_ENTRIES, PETSC_TRUE), "MatSetOption");
@@ -789,17 +762,19 @@ double PetscElasticSolver::galerkinDeviation(int level) const {
         throw std::invalid_argument("galerkinDeviation: no assembled level " +
                                     std::to_string(level));
     const Mat A = op_[size_t(level)], P = interp_[size_t(level - 1)];
-    Vec x = nullptr, direct = nullptr, galerkin = nullptr, fine = nullptr, fineProduct = nullptr;
-    petscCheck(MatCreateVecs(A, &x, &direct), "MatCreateVecs");
-    petscCheck(VecDuplicate(direct, &galerkin), "VecDuplicate");
-    petscCheck(MatCreateVecs(level == 1 ? shell_ : op_[size_t(level - 1)], &fine, &fineProduct),
+    OwnedVec x, direct, galerkin, fine, fineProduct;
+    petscCheck(MatCreateVecs(A, x.replace(), direct.replace()), "MatCreateVecs");
+    petscCheck(VecDuplicate(direct, galerkin.replace()), "VecDuplicate");
+    petscCheck(MatCreateVecs(level == 1 ? Mat(shell_) : Mat(op_[size_t(level - 1)]),
+                             fine.replace(), fineProduct.replace()),
                "MatCreateVecs");
-    PetscRandom random = nullptr;
-    petscCheck(PetscRandomCreate(comm_, &random), "PetscRandomCreate");
-    petscCheck(PetscRandomSetSeed(random, 17), "PetscRandomSetSeed");
-    petscCheck(PetscRandomSeed(random), "PetscRandomSeed");
-    petscCheck(VecSetRandom(x, random), "VecSetRandom");
-    petscCheck(PetscRandomDestroy(&random), "PetscRandomDestroy");
+    {
+        OwnedRandom random;
+        petscCheck(PetscRandomCreate(comm_, random.replace()), "PetscRandomCreate");
+        petscCheck(PetscRandomSetSeed(random, 17), "PetscRandomSetSeed");
+        petscCheck(PetscRandomSeed(random), "PetscRandomSeed");
+        petscCheck(VecSetRandom(x, random), "VecSetRandom");
+    }
     petscCheck(MatMult(A, x, direct), "MatMult");
     petscCheck(MatMult(P, x, fine), "MatMult");
     if (level == 1)
@@ -814,21 +789,15 @@ double PetscElasticSolver::galerkinDeviation(int level) const {
     petscCheck(VecNorm(direct, NORM_INFINITY, &scale), "VecNorm");
     petscCheck(VecAXPY(galerkin, -1.0, direct), "VecAXPY");
     petscCheck(VecNorm(galerkin, NORM_INFINITY, &deviation), "VecNorm");
-    for (Vec* v : {&x, &direct, &galerkin, &fine, &fineProduct})
-        petscCheck(VecDestroy(v), "VecDestroy");
     return scale > 0 ? deviation / scale : deviation;
 }
 
-void PetscElasticSolver::adoptMask(int level, Vec mask) {
-    Vec& kept = active_[size_t(level)];
+void PetscElasticSolver::adoptMask(int level, OwnedVec mask) {
+    OwnedVec& kept = active_[size_t(level)];
     PetscBool same = PETSC_FALSE;
     if (kept) petscCheck(VecEqual(kept, mask, &same), "VecEqual");
-    if (same) {
-        petscCheck(VecDestroy(&mask), "VecDestroy");
-        return;
-    }
-    petscCheck(VecDestroy(&kept), "VecDestroy");
-    kept = mask;
+    if (same) return;
+    kept = std::move(mask);
     maskChanged_[size_t(level)] = true;
 }
 
@@ -842,39 +811,38 @@ void PetscElasticSolver::buildCoarseLevels() {
     bool newStructure = false;  // the level above has a new sparsity pattern
     for (int l = 1; l < levels; ++l) {
         DM fine = da_[size_t(l - 1)], coarse = da_[size_t(l)];
-        Mat& P = interp_[size_t(l - 1)];
+        OwnedMat& P = interp_[size_t(l - 1)];
         if (l == 1) {
             // The shell reads level 0's mask when it is applied.
             if (!P) P = fineInterpolation();
         } else if (!P || maskChanged_[size_t(l - 1)]) {
-            petscCheck(MatDestroy(&P), "MatDestroy");
             P = maskedInterpolation(coarse, fine, active_[size_t(l - 1)]);
             if (l > kElementLevels) {
                 // The Galerkin product below wants every component spelled out (PETSc would
                 // convert it itself for the product).
-                Mat spelled = nullptr;
-                petscCheck(MatConvert(P, MATAIJ, MAT_INITIAL_MATRIX, &spelled), "MatConvert");
-                petscCheck(MatDestroy(&P), "MatDestroy");
-                P = spelled;
+                OwnedMat spelled;
+                petscCheck(MatConvert(P, MATAIJ, MAT_INITIAL_MATRIX, spelled.replace()),
+                           "MatConvert");
+                P = std::move(spelled);
             }
             newStructure = true;
         }
-        Mat& A = op_[size_t(l)];
+        OwnedMat& A = op_[size_t(l)];
         if (l <= kElementLevels) {
             assembleFromElements(l);
         } else if (A && !newStructure) {
-            petscCheck(MatPtAP(op_[size_t(l - 1)], P, MAT_REUSE_MATRIX, 2.0, &A), "MatPtAP");
+            petscCheck(MatPtAP(op_[size_t(l - 1)], P, MAT_REUSE_MATRIX, 2.0, A.reuse()), "MatPtAP");
         } else {
-            petscCheck(MatDestroy(&A), "MatDestroy");
-            petscCheck(MatPtAP(op_[size_t(l - 1)], P, MAT_INITIAL_MATRIX, 2.0, &A), "MatPtAP");
+            petscCheck(MatPtAP(op_[size_t(l - 1)], P, MAT_INITIAL_MATRIX, 2.0, A.replace()),
+                       "MatPtAP");
             newStructure = true;
         }
-        Vec d = nullptr, mask = nullptr;
-        petscCheck(MatCreateVecs(A, &d, nullptr), "MatCreateVecs");
+        OwnedVec d, mask;
+        petscCheck(MatCreateVecs(A, d.replace(), nullptr), "MatCreateVecs");
         petscCheck(MatGetDiagonal(A, d), "MatGetDiagonal");
-        petscCheck(VecDuplicate(d, &mask), "VecDuplicate");
+        petscCheck(VecDuplicate(d, mask.replace()), "VecDuplicate");
         nonzeroMask(d, mask);
-        adoptMask(l, mask);
+        adoptMask(l, std::move(mask));
         // d = s (1 - active): the identity of the empty rows, scaled to the level's largest
         // diagonal entry as on level 0. (Every diagonal entry is part of the pattern: each
         // coarse node has a fine node at its place.)
@@ -884,12 +852,11 @@ void PetscElasticSolver::buildCoarseLevels() {
         petscCheck(VecSet(d, scale), "VecSet");
         petscCheck(VecAXPY(d, -scale, active_[size_t(l)]), "VecAXPY");
         petscCheck(MatDiagonalSet(A, d, ADD_VALUES), "MatDiagonalSet");
-        petscCheck(VecDestroy(&d), "VecDestroy");
         petscCheck(MatSetOption(A, MAT_SYMMETRIC, PETSC_TRUE), "MatSetOption");
         // PETSc's block matrices take no positive-definite flag; the smoothers' estimates are
         // CG's all the same (configureSolver).
         PetscBool blocks = PETSC_FALSE;
-        petscCheck(PetscObjectTypeCompareAny(reinterpret_cast<PetscObject>(A), &blocks,
+        petscCheck(PetscObjectTypeCompareAny(reinterpret_cast<PetscObject>(Mat(A)), &blocks,
                                              MATSEQBAIJ, MATMPIBAIJ, MATSEQSBAIJ,
                                              MATMPISBAIJ, ""),
                    "PetscObjectTypeCompareAny");
@@ -904,12 +871,12 @@ void PetscElasticSolver::prepareSolve() {
     // (measured: 1000 iterations without converging, then an indefinite preconditioner, from
     // the third design of a cantilever on). A new one is set up from the options every time.
     // The old one goes first: its levels refer to the operators formed anew below.
-    petscCheck(KSPDestroy(&ksp_), "KSPDestroy");
+    ksp_.reset();
     const size_t levels = da_.size();
     if (op_.empty()) {
-        op_.assign(levels, nullptr);
-        interp_.assign(levels - 1, nullptr);
-        active_.assign(levels, nullptr);
+        op_.resize(levels);
+        interp_.resize(levels - 1);
+        active_.resize(levels);
     }
     maskChanged_.assign(levels, false);
     collectElements();
@@ -919,7 +886,7 @@ void PetscElasticSolver::prepareSolve() {
 }
 
 void PetscElasticSolver::setUpSolver() {
-    petscCheck(KSPDestroy(&ksp_), "KSPDestroy");
+    ksp_.reset();
     configureSolver(tolerance_);
     const int levels = int(da_.size());
     petscCheck(KSPSetOperators(ksp_, shell_, shell_), "KSPSetOperators");
@@ -1008,15 +975,13 @@ std::vector<double> PetscElasticSolver::applyOperator(const std::vector<double>&
         throw std::invalid_argument("applyOperator: " + std::to_string(u.size()) +
                                     " values for " + std::to_string(model_.numVertices(0)) +
                                     " vertices");
-    Vec x = nullptr, y = nullptr;
-    petscCheck(VecDuplicate(load_, &x), "VecDuplicate");
-    petscCheck(VecDuplicate(load_, &y), "VecDuplicate");
+    OwnedVec x, y;
+    petscCheck(VecDuplicate(load_, x.replace()), "VecDuplicate");
+    petscCheck(VecDuplicate(load_, y.replace()), "VecDuplicate");
     fillFromModel(u, x);
     applyFine(x, y);
     std::vector<double> result(u.size());
     gatherToModel(y, result);
-    VecDestroy(&x);
-    VecDestroy(&y);
     return result;
 }
 

@@ -46,6 +46,8 @@
 #include <span>
 #include <vector>
 
+#include "optimization/petsc/PetscOwned.h"
+
 namespace ostrel {
 
 class FemModel;
@@ -96,7 +98,6 @@ public:
     /// fem/LoadVector.h). `tolerance`: the relative residual of a solve (PETSc's -ksp_rtol
     /// overrides it).
     PetscElasticSolver(const FemModel& model, MPI_Comm comm, double tolerance);
-    ~PetscElasticSolver();
     PetscElasticSolver(const PetscElasticSolver&) = delete;
     PetscElasticSolver& operator=(const PetscElasticSolver&) = delete;
 
@@ -143,18 +144,19 @@ private:
 
     const FemModel& model_;
     MPI_Comm comm_;
-    std::vector<DM> da_;        ///< node DMDA of every level, finest first
-    std::vector<Mat> interp_;   ///< interp_[l]: level l+1 -> level l, masked; MAIJ for l = 0, else AIJ
-    std::vector<Mat> op_;       ///< op_[l] for l >= 1: assembled operators
-    std::vector<Vec> active_;   ///< per level: 1 on active dofs, 0 on identity rows
+    std::vector<OwnedDM> da_;       ///< node DMDA of every level, finest first
+    /// interp_[l]: level l+1 -> level l, masked; a shell for l = 0, MAIJ or AIJ below
+    std::vector<OwnedMat> interp_;
+    std::vector<OwnedMat> op_;      ///< op_[l] for l >= 1: assembled operators
+    std::vector<OwnedVec> active_;  ///< per level: 1 on active dofs, 0 on identity rows
     /// Per level: the last prepareSolve gave active_ new values (the level's interpolation
     /// from below and the operators under it must be formed anew).
     std::vector<bool> maskChanged_;
-    Mat shell_ = nullptr;       ///< level 0
-    KSP ksp_ = nullptr;
-    Vec load_ = nullptr, rhs_ = nullptr, u_ = nullptr;
-    Vec localIn_ = nullptr, localOut_ = nullptr;
-    Vec coarseLocal_ = nullptr;  ///< level 1's ghosted local vector (the finest interpolation)
+    OwnedMat shell_;  ///< level 0
+    OwnedKSP ksp_;
+    OwnedVec load_, rhs_, u_;
+    OwnedVec localIn_, localOut_;
+    OwnedVec coarseLocal_;  ///< level 1's ghosted local vector (the finest interpolation)
     std::vector<OwnedElement> elements_;
     PetscInt strideY_ = 0, strideZ_ = 0;  ///< local ghosted array strides (in dofs)
     double identityScale_ = 1.0;          ///< diagonal of level 0's identity rows
@@ -173,7 +175,7 @@ private:
     void applyFine(Vec x, Vec y) const;
     /// The interpolation from level 1 to level 0 as a shell matrix (rows level 0's dofs,
     /// columns level 1's) over the four operations below, for every mask of level 0.
-    Mat fineInterpolation();
+    OwnedMat fineInterpolation();
     /// y = M P x (M: level 0's active dofs, P: the trilinear interpolation from level 1).
     void interpolateFine(Vec x, Vec y) const;
     /// y = w + M P x.
@@ -219,9 +221,8 @@ private:
                                 const std::array<std::array<double, 576>, 8>& free,
                                 std::array<double, 576>* matrices, uint8_t* present) const;
     void buildCoarseLevels();
-    /// active_[level] = `mask` (taken over, and maskChanged_[level] set) unless it holds the
-    /// same values.
-    void adoptMask(int level, Vec mask);
+    /// active_[level] = `mask` (and maskChanged_[level] set) unless it holds the same values.
+    void adoptMask(int level, OwnedVec mask);
     void configureSolver(double tolerance);
     /// A new solver from the options (configureSolver) over the operators of the last
     /// prepareSolve.
@@ -229,7 +230,6 @@ private:
     /// From now on every Chebyshev level smoother's interval and estimate are widened
     /// (whatever the options said), after a V-cycle turned out indefinite.
     void smoothCautiously();
-    void destroyOperators();
 };
 
 }  // namespace ostrel

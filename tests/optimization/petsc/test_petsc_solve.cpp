@@ -305,6 +305,42 @@ TEST(PetscSolve, EveryCoarseLevelIsTheGalerkinProductOfTheLevelAbove) {
     }
 }
 
+/// PETSc's count of references to `object`.
+PetscInt referencesTo(Vec object) {
+    PetscInt count = 0;
+    PetscObjectGetReference(reinterpret_cast<PetscObject>(object), &count);
+    return count;
+}
+
+// An owner gives up its reference when it goes, when it takes another object and when it is
+// reset, and a move hands the reference over without giving it up; each object is watched
+// through a reference of its own.
+TEST(PetscOwned, GivesUpItsReferenceWhenItGoesOrTakesAnother) {
+    Vec first = nullptr, second = nullptr;
+    {
+        OwnedVec a;
+        ASSERT_EQ(VecCreateSeq(PETSC_COMM_SELF, 3, a.replace()), 0);
+        first = a;
+        PetscObjectReference(reinterpret_cast<PetscObject>(first));
+        EXPECT_EQ(referencesTo(first), 2);
+        OwnedVec b = std::move(a);
+        EXPECT_EQ(Vec(a), nullptr);
+        EXPECT_EQ(Vec(b), first);
+        EXPECT_EQ(referencesTo(first), 2);
+        ASSERT_EQ(VecCreateSeq(PETSC_COMM_SELF, 3, b.replace()), 0);  // takes another
+        EXPECT_EQ(referencesTo(first), 1);
+        second = b;
+        PetscObjectReference(reinterpret_cast<PetscObject>(second));
+        a = std::move(b);
+        EXPECT_EQ(referencesTo(second), 2);
+        b.reset();  // owns nothing: nothing happens
+        EXPECT_EQ(referencesTo(second), 2);
+    }
+    EXPECT_EQ(referencesTo(second), 1);
+    VecDestroy(&first);
+    VecDestroy(&second);
+}
+
 /// Sum over the ranks of a local count.
 long long countOnAllRanks(long long local) {
     long long all = 0;
@@ -334,26 +370,26 @@ TEST(PetscSolve, FinestInterpolationIsTheMaskedTrilinearOneAndRestrictionItsTran
         const int L = model->numLevels();
         PetscInt nodes[3];
         for (int a = 0; a < 3; ++a) nodes[a] = (PetscInt(model->elementDims(L - 1)[a]) << (L - 1)) + 1;
-        DM fine = nullptr, coarse = nullptr;
-        Mat reference = nullptr;
+        OwnedDM fine, coarse;
+        OwnedMat reference;
         ASSERT_EQ(DMDACreate3d(PETSC_COMM_WORLD, DM_BOUNDARY_NONE, DM_BOUNDARY_NONE,
                                DM_BOUNDARY_NONE, DMDA_STENCIL_BOX, nodes[0], nodes[1], nodes[2],
                                PETSC_DECIDE, PETSC_DECIDE, PETSC_DECIDE, 3, 1, nullptr, nullptr,
-                               nullptr, &fine),
+                               nullptr, fine.replace()),
                   0);
         ASSERT_EQ(DMSetFromOptions(fine), 0);
         ASSERT_EQ(DMSetUp(fine), 0);
-        ASSERT_EQ(DMCoarsen(fine, PETSC_COMM_WORLD, &coarse), 0);
-        ASSERT_EQ(DMCreateInterpolation(coarse, fine, &reference, nullptr), 0);
+        ASSERT_EQ(DMCoarsen(fine, PETSC_COMM_WORLD, coarse.replace()), 0);
+        ASSERT_EQ(DMCreateInterpolation(coarse, fine, reference.replace(), nullptr), 0);
 
-        Vec x = nullptr, x2 = nullptr, y = nullptr, yRef = nullptr, w = nullptr, z = nullptr;
-        ASSERT_EQ(MatCreateVecs(P, &x, &y), 0);
-        VecDuplicate(x, &x2);
-        VecDuplicate(y, &yRef);
-        VecDuplicate(y, &w);
-        VecDuplicate(y, &z);
-        PetscRandom random = nullptr;
-        PetscRandomCreate(PETSC_COMM_WORLD, &random);
+        OwnedVec x, x2, y, yRef, w, z;
+        ASSERT_EQ(MatCreateVecs(P, x.replace(), y.replace()), 0);
+        VecDuplicate(x, x2.replace());
+        VecDuplicate(y, yRef.replace());
+        VecDuplicate(y, w.replace());
+        VecDuplicate(y, z.replace());
+        OwnedRandom random;
+        PetscRandomCreate(PETSC_COMM_WORLD, random.replace());
         PetscRandomSetInterval(random, 0.5, 1.5);
         VecSetRandom(x, random);
         VecSetRandom(w, random);
@@ -396,12 +432,6 @@ TEST(PetscSolve, FinestInterpolationIsTheMaskedTrilinearOneAndRestrictionItsTran
         ASSERT_EQ(MatMultTransposeAdd(P, w, x2, x2), 0);
         VecDot(x2, x, &left);
         EXPECT_NEAR(left, 2 * right, 1e-13 * std::fabs(right));
-
-        PetscRandomDestroy(&random);
-        for (Vec* v : {&x, &x2, &y, &yRef, &w, &z}) VecDestroy(v);
-        MatDestroy(&reference);
-        DMDestroy(&coarse);
-        DMDestroy(&fine);
     }
 }
 
