@@ -550,7 +550,8 @@ void PetscElasticSolver::interpolateOrRestrict(Vec fine, Vec coarse, bool toFine
                     for (PetscInt z = k / 2; z <= (k + 1) / 2; ++z)
                         for (PetscInt y = j / 2; y <= (j + 1) / 2; ++y)
                             for (PetscInt x = i / 2; x <= (i + 1) / 2; ++x)
-                                corner[count++] = 3 * (((z - cz) * cym + (y - cy)) * cxm + (x - cx));
+                                corner[count++] =
+                                    3 * (((z - cz) * cym + (y - cy)) * cxm + (x - cx));
                     const double weight = 1.0 / count;
                     for (PetscInt a = 0; a < 3; ++a) {
                         if (mask[node + a] == 0) {

@@ -282,6 +282,20 @@ TEST(PetscSolve, OperatorIsTheElementSumWithIdentityRowsAndSymmetric) {
     EXPECT_NEAR(aKb, bKa, 1e-12 * std::abs(aKb));
 }
 
+/// A case's model and the engine's solver for it, prepared; PETSc's processor grid is the
+/// case's while it lives.
+struct PreparedEngine {
+    explicit PreparedEngine(const ModelCase& c)
+        : model(buildCase(c)),
+          processors(processorsFor(c.processorsX).c_str()),
+          engine(*model, PETSC_COMM_WORLD, kTolerance) {
+        engine.prepareSolve();
+    }
+    std::unique_ptr<FemModel> model;
+    ProcessorsX processors;
+    PetscElasticSolver engine;
+};
+
 // Every coarse level is the Galerkin product of the level above (P^T A P with the masked
 // interpolation) on its active dofs: levels 1 and 2, formed from the elements, as much as the
 // triple products below. However the rank boxes cut the coarse elements, with fixed vertices,
@@ -289,10 +303,9 @@ TEST(PetscSolve, OperatorIsTheElementSumWithIdentityRowsAndSymmetric) {
 TEST(PetscSolve, EveryCoarseLevelIsTheGalerkinProductOfTheLevelAbove) {
     for (const ModelCase& c : kCases) {
         SCOPED_TRACE(c.name);
-        std::unique_ptr<FemModel> model = buildCase(c);
-        const ProcessorsX processors(processorsFor(c.processorsX).c_str());
-        PetscElasticSolver engine(*model, PETSC_COMM_WORLD, kTolerance);
-        engine.prepareSolve();
+        PreparedEngine prepared(c);
+        FemModel* model = prepared.model.get();
+        PetscElasticSolver& engine = prepared.engine;
         for (int level = 1; level < engine.shape().levels; ++level)
             EXPECT_LT(engine.galerkinDeviation(level), 1e-12) << "level " << level;
         std::vector<float> factors = model->stiffnessFactors();
@@ -355,10 +368,9 @@ long long countOnAllRanks(long long local) {
 TEST(PetscSolve, FinestInterpolationIsTheMaskedTrilinearOneAndRestrictionItsTranspose) {
     for (const ModelCase& c : kCases) {
         SCOPED_TRACE(c.name);
-        std::unique_ptr<FemModel> model = buildCase(c);
-        const ProcessorsX processors(processorsFor(c.processorsX).c_str());
-        PetscElasticSolver engine(*model, PETSC_COMM_WORLD, kTolerance);
-        engine.prepareSolve();
+        PreparedEngine prepared(c);
+        const FemModel* model = prepared.model.get();
+        PetscElasticSolver& engine = prepared.engine;
         const int levels = engine.shape().levels;
         ASSERT_GE(levels, 2);
         PC pc = nullptr;
@@ -369,7 +381,8 @@ TEST(PetscSolve, FinestInterpolationIsTheMaskedTrilinearOneAndRestrictionItsTran
         // The reference: the DMDA's interpolation between the same grids, split alike.
         const int L = model->numLevels();
         PetscInt nodes[3];
-        for (int a = 0; a < 3; ++a) nodes[a] = (PetscInt(model->elementDims(L - 1)[a]) << (L - 1)) + 1;
+        for (int a = 0; a < 3; ++a)
+            nodes[a] = (PetscInt(model->elementDims(L - 1)[a]) << (L - 1)) + 1;
         OwnedDM fine, coarse;
         OwnedMat reference;
         ASSERT_EQ(DMDACreate3d(PETSC_COMM_WORLD, DM_BOUNDARY_NONE, DM_BOUNDARY_NONE,
