@@ -62,8 +62,8 @@ class RankConsole {
 public:
     explicit RankConsole(int rank) : out_(std::cout.rdbuf()), errors_(std::cerr.rdbuf()) {
         if (rank != 0) {
-            std::cout.rdbuf(&dropped_);
-            std::cerr.rdbuf(&dropped_);
+            std::cout.rdbuf(dropped());
+            std::cerr.rdbuf(dropped());
         }
     }
     ~RankConsole() {
@@ -75,7 +75,13 @@ public:
     std::streambuf* errors() const { return errors_; }
 
 private:
-    DroppingBuffer dropped_;
+    /// Made on first use and never destroyed: the console's router, which lives to the end of
+    /// the process, keeps writing into it (and flushes it at exit) after this console is gone.
+    static std::streambuf* dropped() {
+        static DroppingBuffer* const buffer = new DroppingBuffer;
+        return buffer;
+    }
+
     std::streambuf* out_;
     std::streambuf* errors_;
 };
