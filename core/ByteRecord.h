@@ -70,7 +70,8 @@ public:
         uint64_t count = 0;
         if (!get(count) || count > (bytes_.size() - at_) / sizeof(T)) return ok_ = false;
         values.resize(size_t(count));
-        std::memcpy(values.data(), bytes_.data() + at_, size_t(count) * sizeof(T));
+        // An empty vector may have no storage at all, which memcpy may not be given.
+        if (count > 0) std::memcpy(values.data(), bytes_.data() + at_, size_t(count) * sizeof(T));
         at_ += size_t(count) * sizeof(T);
         return true;
     }
