@@ -122,10 +122,10 @@ void nonzeroMask(Vec d, Vec v) {
 
 /// The interpolation from `coarse` to `fine` with the rows of `fine`'s inactive dofs zeroed,
 /// in the DMDA's own form: one scalar trilinear interpolation applied to each of the three
-/// components (MAIJ), a third of the entries of a matrix that spells out each component. One
-/// mask per node serves: every dof of a node is active or none is (on the finest level a node
-/// is inactive when it is fixed or no element touches it; an element stiffens all three
-/// components of its corners, so on coarser levels a node's three diagonal entries vanish
+/// components (MAIJ), a third of the entries of a matrix that spells out each component; for
+/// the levels below level 1 (level 1 to level 0 is interpolated on the grids). One mask per
+/// node serves: every dof of a node is active or none is (an element stiffens all three
+/// components of its corners, so on the coarse levels a node's three diagonal entries vanish
 /// together), so the first component's mask is the node's; a mask that breaks this is
 /// refused. Zeroed rows keep their entries: the pattern is the DMDA's, whatever the mask.
 OwnedMat maskedInterpolation(DM coarse, DM fine, Vec activeFine) {
