@@ -102,14 +102,17 @@ void fillBoxNodes(const FemModel& model, DM da, Vec v, const Value& value) {
             }
 }
 
-/// Whether `A` keeps only its upper triangle (symmetric block storage).
-bool isUpperTriangle(Mat A) {
-    PetscBool upper = PETSC_FALSE;
-    petscCheck(PetscObjectTypeCompareAny(reinterpret_cast<PetscObject>(A), &upper, MATSEQSBAIJ,
-                                         MATMPISBAIJ, ""),
+/// Whether `A`'s type is one of `types` (PETSc's type names).
+template <class... Names>
+bool typeIsOneOf(Mat A, Names... types) {
+    PetscBool match = PETSC_FALSE;
+    petscCheck(PetscObjectTypeCompareAny(reinterpret_cast<PetscObject>(A), &match, types..., ""),
                "PetscObjectTypeCompareAny");
-    return upper == PETSC_TRUE;
+    return match == PETSC_TRUE;
 }
+
+/// Whether `A` keeps only its upper triangle (symmetric block storage).
+bool isUpperTriangle(Mat A) { return typeIsOneOf(A, MATSEQSBAIJ, MATMPISBAIJ); }
 
 /// v = 1 where d != 0, else 0.
 void nonzeroMask(Vec d, Vec v) {
@@ -856,12 +859,8 @@ void PetscElasticSolver::buildCoarseLevels() {
         petscCheck(MatSetOption(A, MAT_SYMMETRIC, PETSC_TRUE), "MatSetOption");
         // PETSc's block matrices take no positive-definite flag; the smoothers' estimates are
         // CG's all the same (configureSolver).
-        PetscBool blocks = PETSC_FALSE;
-        petscCheck(PetscObjectTypeCompareAny(reinterpret_cast<PetscObject>(Mat(A)), &blocks,
-                                             MATSEQBAIJ, MATMPIBAIJ, MATSEQSBAIJ,
-                                             MATMPISBAIJ, ""),
-                   "PetscObjectTypeCompareAny");
-        if (!blocks) petscCheck(MatSetOption(A, MAT_SPD, PETSC_TRUE), "MatSetOption");
+        if (!typeIsOneOf(A, MATSEQBAIJ, MATMPIBAIJ, MATSEQSBAIJ, MATMPISBAIJ))
+            petscCheck(MatSetOption(A, MAT_SPD, PETSC_TRUE), "MatSetOption");
     }
 }
 
